@@ -1,0 +1,64 @@
+// Tagged memory: every block the library holds is taken from the caller's
+// meta context through u_allocm and given back through u_freem.  A block is
+// laid out as: u64 begin tag, u64 requested size, the area (size rounded up
+// to 8), u64 end tag; the caller receives the area.
+#pragma once
+
+#include <new>
+#include <utility>
+
+#include "core/types.h"
+
+constexpr u64 PROU_BEGIN_MEMTAG = 0x5072426d;
+constexpr u64 PROU_END_MEMTAG = 0x456d5072;
+
+void *u_allocm(prop_metactx *meta, size_t size);
+void u_freem(prop_metactx *meta, void *area);
+
+// Typed helpers: zero-filled arrays of trivially constructible records.
+template <class T>
+T *u_alloc_array(prop_metactx *meta, size_t count)
+{
+    return static_cast<T *>(u_allocm(meta, sizeof(T) * count));
+}
+
+// Owns one tagged block; frees it on scope exit unless released.
+template <class T>
+class MetaPtr {
+  public:
+    MetaPtr() = default;
+    MetaPtr(prop_metactx *meta, T *p) : meta_(meta), p_(p) {}
+    static MetaPtr alloc(prop_metactx *meta, size_t count = 1)
+    {
+        return MetaPtr(meta, u_alloc_array<T>(meta, count));
+    }
+    ~MetaPtr() { reset(); }
+    MetaPtr(MetaPtr &&o) noexcept : meta_(o.meta_), p_(std::exchange(o.p_, nullptr)) {}
+    MetaPtr &operator=(MetaPtr &&o) noexcept
+    {
+        if (this != &o) {
+            reset();
+            meta_ = o.meta_;
+            p_ = std::exchange(o.p_, nullptr);
+        }
+        return *this;
+    }
+    MetaPtr(const MetaPtr &) = delete;
+    MetaPtr &operator=(const MetaPtr &) = delete;
+
+    T *get() const { return p_; }
+    T *operator->() const { return p_; }
+    T &operator*() const { return *p_; }
+    T &operator[](size_t i) const { return p_[i]; }
+    explicit operator bool() const { return p_ != nullptr; }
+    T *release() { return std::exchange(p_, nullptr); }
+    void reset()
+    {
+        if (p_ != nullptr) u_freem(meta_, p_);
+        p_ = nullptr;
+    }
+
+  private:
+    prop_metactx *meta_ = nullptr;
+    T *p_ = nullptr;
+};

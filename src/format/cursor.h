@@ -1,0 +1,29 @@
+// The bounds-checked big-endian cursor over a 4096-byte block: every
+// on-disk integer outside the block header is read and written through it.
+#pragma once
+
+#include "core/types.h"
+
+enum : u32 {
+    CURSOR_U32 = 1,     // a u32 as 4 big-endian bytes
+    CURSOR_STRING = 2,  // a zero-terminated string, without its terminator
+    CURSOR_U32_ALT = 3, // a u32, as mode 1
+};
+
+// Writes at *cursor and advances it; 0, or 26 with nothing written and the
+// cursor unchanged when the data does not fit.
+u32 proprutabuf(u8 *buf, i32 *cursor, const void *source, u32 mode);
+// Reads at *cursor and advances it; 0, or 26 with the destination set to 0.
+u32 proprutrbuf(const u8 *buf, i32 *cursor, void *destination, u32 mode);
+
+// Fixed-offset forms for record fields.
+inline u32 be32_at(const u8 *buf, i32 offset)
+{
+    u32 v = 0;
+    proprutrbuf(buf, &offset, &v, CURSOR_U32);
+    return v;
+}
+inline u32 be32_put(u8 *buf, i32 offset, u32 value)
+{
+    return proprutabuf(buf, &offset, &value, CURSOR_U32);
+}

@@ -1,0 +1,43 @@
+// The one seam through which the library reaches files and devices.  Every
+// byte the store reads or writes passes an Env, so that tests can put a
+// fault layer (fault_env.h) under any location.
+#pragma once
+
+#include <sys/stat.h>
+
+#include "core/types.h"
+
+struct env_file;  // an open file of some Env
+
+class Env {
+  public:
+    virtual ~Env() = default;
+    // POSIX open flags and mode; returns 0 or an errno value.
+    virtual int open(const char *path, int flags, int mode, env_file **out) = 0;
+    virtual int close(env_file *f) = 0;
+    // Transfer len bytes at byte offset off; *done receives the bytes moved.
+    // Returns 0 or an errno value (a short transfer is not an error here).
+    virtual int pread(env_file *f, void *buf, size_t len, u64 off, size_t *done) = 0;
+    virtual int pwrite(env_file *f, const void *buf, size_t len, u64 off, size_t *done) = 0;
+    // Size in bytes: BLKGETSIZE64 for a block device, the file size otherwise.
+    virtual int size(env_file *f, u64 *bytes, bool *is_block_device) = 0;
+    // Logical sector size of a block device; ENOTTY for anything else.
+    virtual int sector_size(env_file *f, u32 *bytes) = 0;
+    virtual int truncate(env_file *f, u64 bytes) = 0;
+    virtual int fsync(env_file *f) = 0;
+    virtual int stat(const char *path, struct stat *st) = 0;
+    virtual int unlink(const char *path) = 0;
+    virtual int rename(const char *from, const char *to) = 0;
+    // The path the file was opened with and the flags it was opened with.
+    virtual const char *path(env_file *f) = 0;
+    virtual int open_flags(env_file *f) = 0;
+};
+
+// The plain POSIX Env.
+Env *env_posix();
+// The Env the library uses: env_posix(), or the fault layer when
+// $PROPREG_FAULTS was set at start-up, or whatever a test installed.
+Env *env_current();
+// Installs an Env for this process (nullptr restores the default); returns
+// the previous one.
+Env *env_install(Env *env);
