@@ -95,6 +95,7 @@ struct proprhandle {
 
     // I/O module (io/).
     proprio_workers *proprhandle_workers;
+    const struct proprio_hooks *proprhandle_io_hooks;
 };
 
 // Registers the handle's three trace components and applies the levels

@@ -1,0 +1,40 @@
+// Where every area of a store lies, computed from its size in pages.
+#pragma once
+
+#include "core/types.h"
+
+struct proprhandle;
+
+constexpr u32 PROPR_BITS_PER_FCL = 32512;   // pages one bitmap page covers
+constexpr u32 PROPR_MAX_FCL = 1014;         // most bitmap pages a store may have
+constexpr u32 PROPR_NUM_LOG = 20490;        // log blocks of a live store
+constexpr u32 PROPR_FIXED_BYTES = 0x5010000;  // boot, supers, ndk, log space, two db pages
+constexpr u32 PROPR_RESERVED_PREFIX = 0x19000;  // bytes before block 0 in a file location
+constexpr u32 PROPR_DEFAULT_PAGES = 0x19000;    // size of a location whose size is unknown
+
+struct propr_storemap {
+    u32 num_fcl;   // n, bitmap pages
+    u32 numpage;   // pages of the tnode area
+    u32 ndk_addr;
+    u32 lsst;      // log space start
+    u32 num_log;
+    u32 odbst;     // owner database page
+    u32 gdbst;     // group database page
+    u32 rtnst;     // tnode area start
+    u32 last_page_addr;  // block address of the last tnode page
+    u64 file_bytes;      // size a file location needs: last page + 4096 + reserved prefix
+};
+
+// count = ceil(pages / bits_per_page); 26 for a missing out parameter or
+// zero bits.  A count above PROPR_MAX_FCL is logged but still returned.
+u32 proprut_compute_fcl(u32 bits_per_page, u32 pages, u32 *count);
+// pages - 2 * handle->proprhandle_num_fcl, or 0 when the store is too small.
+u32 rut_compute_remaining_numpage(proprhandle *handle, u32 pages);
+// The whole map of a live store of pages pages (num_log = 20490); 0, or 26
+// when pages cannot hold a store.
+u32 propr_storemap_compute(u32 pages, propr_storemap *map);
+// Address of copy (0 or 1) of bitmap page i.
+inline u32 propr_fcl_addr(u32 i, u32 copy)
+{
+    return 12288 + 8192 * i + 4096 * copy;
+}

@@ -1,0 +1,36 @@
+// Where a registry's locations are configured, which storage types each
+// registry kind accepts, and opening the file locations of a handle.
+#pragma once
+
+#include "core/types.h"
+#include "platform/trace.h"
+
+struct proprhandle;
+
+// Configuration flags.
+constexpr u32 PROP_CONF_COMPLETE_VLD_NAMES = 4;
+constexpr u32 PROP_CONF_BACKUP_LOCATION = 0x800000;
+constexpr u32 PROP_CONF_LEGACY = 0x20000000;
+
+using prop_locations = char[PROP_NUM_SLOTS][PROP_LOCNAME_SIZE];
+
+// Behind prop_get_conf.
+u32 proprgconf(backend_ctx *ctx, void *unused, u32 *configured, prop_locations locations,
+               u32 *local_only, char hwk_home[4096], char *errorbuf, u64 *errorbuf_sz, u32 flags);
+u32 utgdv(prop_locations locations, u32 *local_only, char *hwk_home, char *errorbuf,
+          u64 *errorbuf_sz, const char *hostname, u32 flags);
+u32 ut_read_reg(trace_comp comp, prop_locations locations, u32 *local_only, char *hwk_home,
+                char *errorbuf, u64 *errorbuf_sz, const char *hostname, u32 flags);
+u32 ut_get_loc_path(u32 is_nkv, const char *hostname, char *path, size_t size);
+u32 utstoragetypecommon(trace_comp comp, u32 developer_mode, const char *path, u32 *filetype,
+                        u32 *savedoserr, char *errbuf, u32 *errbuf_sz, u32 flags);
+// Behind prop_check_storage.
+u32 proprstcheckstorage(backend_ctx *ctx, const char *location, char *errorbuf, u32 *errorbuf_sz,
+                        u32 flags);
+u32 utchkstoragetype(proprhandle *handle, const char *location, u32 *loctype, u32 flags);
+u32 utopen(proprhandle *handle, u32 flags);
+
+// $ZKV_DEVELOPER_ENV is "TRUE" or "true".
+bool prop_developer_mode_env();
+// Developer mode of a handle: its front-end context's flag, else the environment.
+bool prop_developer_mode(const proprhandle *handle);
