@@ -8,17 +8,6 @@ namespace propreg {
 
 namespace {
 
-trace_comp raw()
-{
-    static trace_comp comp = trace_component_named(TRACE_RAW);
-    return comp;
-}
-
-bool is_legacy(u32 level)
-{
-    return level == PROP_LEVEL_LEGACY5 || level == PROP_LEVEL_LEGACY6;
-}
-
 u32 escalate_at_caching(backend_ctx *ctx, u32 level, u32 rc)
 {
     if (level == PROP_LEVEL_CACHING && rc != 0) proprseterror(ctx, rc);
@@ -30,7 +19,7 @@ u32 escalate_at_caching(backend_ctx *ctx, u32 level, u32 rc)
 u32 escalate_bkup(backend_ctx *ctx, u32 level, u32 rc)
 {
     if (level != PROP_LEVEL_CACHING || rc == 0) return rc;
-    trace_print(raw(), 0, "propr_bkp: Failed to take the backup. Retval:[%d]", static_cast<int>(rc));
+    trace_print(raw_trace(), 0, "propr_bkp: Failed to take the backup. Retval:[%d]", static_cast<int>(rc));
     const przkv_ctx *zkv = ctx->prop_ctx_zkvctx;
     if (zkv == nullptr || zkv->registry_kind == PROP_KIND_NKV) return rc;
     if (rc != PROP_E_BKPFILE) rc = PROP_E_STORAGE;
@@ -53,14 +42,14 @@ u32 escalate_autorepair(backend_ctx *ctx, u32 rc)
         u32 r = g_prop_ops.io_reinit(ctx->propb_ctx, 0);
         plat_rwlock_release(&ctx->prop_rwlock);
         if (r == 0) return 0;
-        trace_print(raw(), 0,
+        trace_print(raw_trace(), 0,
                     "propr_autorepair_conf: Failed to re-initialize the IO handles after auto repair. Retval:[%d]",
                     static_cast<int>(r));
         proprseterror(ctx, r);
         return r;
     }
     if (rc == 0) {
-        trace_print(raw(), 0,
+        trace_print(raw_trace(), 0,
                     "propr_autorepair_conf: Either auto repair is not possible OR the devices published by Cache Writer matches the local configuration.");
         rc = PROP_E_STORAGE;
     }
@@ -70,9 +59,15 @@ u32 escalate_autorepair(backend_ctx *ctx, u32 rc)
 
 }  // namespace
 
+trace_comp raw_trace()
+{
+    static trace_comp comp = trace_component_named(TRACE_RAW);
+    return comp;
+}
+
 u32 refuse(u32 code, const char *text)
 {
-    trace_print(raw(), 0, "%s", text);
+    trace_print(raw_trace(), 0, "%s", text);
     return code;
 }
 
@@ -83,7 +78,7 @@ bool context_ok(const export_rule &r, const backend_ctx *ctx, u32 *rc)
         if (r.null_ctx_text != nullptr)
             *rc = refuse(r.null_ctx_code, r.null_ctx_text);
         else {
-            trace_print(raw(), 0, "%s: NULL context passed", r.log_name);
+            trace_print(raw_trace(), 0, "%s: NULL context passed", r.log_name);
             *rc = r.null_ctx_code;
         }
         return false;
@@ -98,7 +93,7 @@ bool context_ok(const export_rule &r, const backend_ctx *ctx, u32 *rc)
 level_gate gate(const export_rule &r, u32 level)
 {
     if (r.levels == kAnyLevel || (level < 32 && ((r.levels >> level) & 1u) != 0)) return {true, 0};
-    if (is_legacy(level) && r.legacy == legacy_rule::returns_0) return {false, 0};
+    if (is_legacy_level(level) && r.legacy == legacy_rule::returns_0) return {false, 0};
     // Without a legacy-format backend its levels are as unsupported as the
     // invalid ones.
     return {false, PROP_E_LEVEL};

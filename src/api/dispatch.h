@@ -3,8 +3,23 @@
 #pragma once
 
 #include "api/rules.h"
+#include "platform/trace.h"
 
 namespace propreg {
+
+// The component of the exports' own trace lines, "ZKVRAW".
+trace_comp raw_trace();
+
+constexpr bool is_legacy_level(u32 level)
+{
+    return level == PROP_LEVEL_LEGACY5 || level == PROP_LEVEL_LEGACY6;
+}
+
+// Only prop_batch_execute may say that a call runs inside a batch.
+constexpr u32 outside_batch(u32 flags)
+{
+    return flags & ~PROP_FLAG_IN_BATCH;
+}
 
 // Logs text at level 0 of "ZKVRAW" and returns code.
 u32 refuse(u32 code, const char *text);

@@ -2,12 +2,7 @@
 #include "api/dispatch.h"
 #include "api/ops.h"
 
-using propreg::call_checked;
-using propreg::context_ok;
-using propreg::dispatch;
-using propreg::export_id;
-using propreg::refuse;
-using propreg::rule_of;
+using namespace propreg;
 
 u32 prop_bkup(backend_ctx *ctx, char *name) noexcept
 {

@@ -2,18 +2,7 @@
 #include "api/dispatch.h"
 #include "api/ops.h"
 
-using propreg::dispatch;
-using propreg::export_id;
-
-namespace {
-
-// Only prop_batch_execute may say that a call runs inside a batch.
-constexpr u32 outside_batch(u32 flags)
-{
-    return flags & ~PROP_FLAG_IN_BATCH;
-}
-
-}  // namespace
+using namespace propreg;
 
 u32 prop_get_block(backend_ctx *ctx, propr_keyhandle *keyh, const char *location, void *outbuf, u32 *inout_size,
                    u32 *blkno, u32 flags) noexcept

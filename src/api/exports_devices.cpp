@@ -2,10 +2,7 @@
 #include "api/dispatch.h"
 #include "api/ops.h"
 
-using propreg::call_checked;
-using propreg::dispatch;
-using propreg::export_id;
-using propreg::refuse;
+using namespace propreg;
 
 u32 prop_get_conf(backend_ctx *ctx, void *unused, u32 *configured,
                   char locations[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE], u32 *local_only, char hwk_home[4096],
@@ -86,7 +83,7 @@ u32 prop_autorepair_conf(backend_ctx *ctx,
                          const char published[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE]) noexcept
 {
     u32 rc = 0;
-    if (!propreg::context_ok(propreg::rule_of(export_id::autorepair_conf), ctx, &rc)) return rc;
+    if (!context_ok(rule_of(export_id::autorepair_conf), ctx, &rc)) return rc;
     if (published == nullptr) return refuse(PROP_E_NULL, "propr_autorepair_conf: NULL device passed");
     return call_checked(export_id::autorepair_conf, ctx,
                         [&] { return g_prop_ops.autorepair_conf(ctx, published); });

@@ -3,12 +3,7 @@
 #include "api/ops.h"
 #include "core/handle.h"
 
-using propreg::call_checked;
-using propreg::context_ok;
-using propreg::dispatch;
-using propreg::export_id;
-using propreg::refuse;
-using propreg::rule_of;
+using namespace propreg;
 
 u32 prop_is_zkvonvld(backend_ctx *ctx, const char *location, u32 *answer, u32 flags) noexcept
 {
@@ -36,7 +31,7 @@ u32 prop_vld_directconn(backend_ctx *ctx) noexcept
     u32 rc = 0;
     if (!context_ok(rule_of(export_id::vld_directconn), ctx, &rc)) return rc;
     if (ctx->prop_boot_mode != PROP_LEVEL_CACHING) {
-        trace_print(trace_component_named(TRACE_RAW), 0,
+        trace_print(raw_trace(), 0,
                     "propr_vld_directconn: Setting direct connection to local VLD instance is only supported in CACHING level. Bootlevel in ctx:[%d]",
                     static_cast<int>(ctx->prop_boot_mode));
         return PROP_E_LEVEL;
