@@ -27,16 +27,6 @@ TEST_F(OwnOpsTest, ConfHandleCopiesEveryNameAndBlanksEmptySlots)
     EXPECT_STREQ(names[4], "");
 }
 
-TEST_F(OwnOpsTest, VersionIsTheFirstVersionByte)
-{
-    handle->version[0] = 7;
-    handle->version[1] = 9;
-    u32 version = 0;
-    at_level(4);
-    ASSERT_EQ(prop_get_version(ctx, &version), 0u);
-    EXPECT_EQ(version, 7u);
-}
-
 std::vector<std::string> g_connected;
 
 TEST_F(OwnOpsTest, DirectConnectionTouchesOnlyOpenVolumeLocationsAndIgnoresRefusals)

@@ -94,15 +94,6 @@ TEST_F(AllocTest, MetaPtrGivesBackUnlessReleased)
     EXPECT_EQ(live(), 0u);
 }
 
-TEST_F(AllocTest, HashTableCallbacksUseTheTaggedAllocator)
-{
-    void *p = prou_htalloc(meta, 40);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(word_at(p, -16), PROU_BEGIN_MEMTAG);
-    EXPECT_EQ(prou_htfree(meta, p), 1);
-    EXPECT_EQ(live(), 0u);
-}
-
 TEST(TagTest, ComparesEightBytesAndNamesTheFirstDifference)
 {
     char record[16] = {};
