@@ -73,7 +73,8 @@ bool kind_named(const std::string &name, fault_kind *kind)
         fault_kind kind;
     } kinds[] = {{"fail_read", fault_kind::fail_read},   {"fail_write", fault_kind::fail_write},
                  {"fail_open", fault_kind::fail_open},   {"drop_after", fault_kind::drop_after},
-                 {"tear", fault_kind::tear},             {"delay", fault_kind::delay}};
+                 {"tear", fault_kind::tear},             {"delay", fault_kind::delay},
+                 {"device", fault_kind::device}};
     for (const auto &k : kinds) {
         if (name == k.name) {
             *kind = k.kind;
@@ -92,10 +93,17 @@ bool apply_pair(fault_rule *r, const std::string &key, const std::string &value)
         r->path = value;
         return !value.empty();
     }
-    if (key == "nth" && r->kind != fault_kind::delay) return parse_number(value, &r->nth) && r->nth > 0;
+    if (key == "nth" && r->kind != fault_kind::delay && r->kind != fault_kind::device) return parse_number(value, &r->nth) && r->nth > 0;
     if (key == "times" && failure) return parse_number(value, &r->times);
     if (key == "errno" && failure) return parse_errno(value, &r->err);
-    if (key == "bytes" && r->kind == fault_kind::tear) return parse_number(value, &r->bytes);
+    if (key == "bytes" && (r->kind == fault_kind::tear || r->kind == fault_kind::device))
+        return parse_number(value, &r->bytes);
+    if (key == "sector" && r->kind == fault_kind::device) {
+        u64 v = 0;
+        if (!parse_number(value, &v) || v == 0 || v > 65536) return false;
+        r->sector = static_cast<u32>(v);
+        return true;
+    }
     if (key == "us" && r->kind == fault_kind::delay) return parse_number(value, &r->us);
     return false;
 }
@@ -285,7 +293,8 @@ FaultEnv::WritePlan FaultEnv::plan_write(const char *path, u64 len)
     u64 torn_bytes = 0;
     for (Rule &rule : rules_) {
         const fault_rule &r = rule.r;
-        if (r.kind == fault_kind::fail_read || r.kind == fault_kind::fail_open) continue;
+        if (r.kind == fault_kind::fail_read || r.kind == fault_kind::fail_open || r.kind == fault_kind::device)
+            continue;
         if (!matches(r, path)) continue;
         rule.seen++;
         switch (r.kind) {
@@ -430,13 +439,39 @@ int FaultEnv::pwrite(env_file *f, const void *buf, size_t len, u64 off, size_t *
     return base_->pwrite(f, buf, len, off, done);
 }
 
+// The last device rule that matches a path, or none.  Called with mu_ held.
+const fault_rule *FaultEnv::device_for(const char *path) const
+{
+    const fault_rule *found = nullptr;
+    for (const Rule &rule : rules_)
+        if (rule.r.kind == fault_kind::device && matches(rule.r, path)) found = &rule.r;
+    return found;
+}
+
 int FaultEnv::size(env_file *f, u64 *bytes, bool *is_block_device)
 {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (const fault_rule *dev = device_for(base_->path(f))) {
+            if (bytes == nullptr) return EINVAL;
+            *bytes = dev->bytes;
+            if (is_block_device != nullptr) *is_block_device = true;
+            return 0;
+        }
+    }
     return base_->size(f, bytes, is_block_device);
 }
 
 int FaultEnv::sector_size(env_file *f, u32 *bytes)
 {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (const fault_rule *dev = device_for(base_->path(f))) {
+            if (bytes == nullptr) return EINVAL;
+            *bytes = dev->sector;
+            return 0;
+        }
+    }
     return base_->sector_size(f, bytes);
 }
 

@@ -28,6 +28,9 @@
 //       as whole) and every later write of any file is lost.
 //   delay:us=N[,path=P]
 //       every matching write first sleeps N microseconds.
+//   device:bytes=N[,sector=S][,path=P]
+//       matching files present themselves as block devices of N bytes
+//       with S-byte sectors (default 512).
 //   crash:status=S
 //       end the process (fast exit with status S) at the first write lost
 //       or torn, after the torn bytes are stored.
@@ -46,7 +49,7 @@
 // Environment variable read at first use of env_current().
 inline constexpr const char *PROPREG_FAULTS_ENV = "PROPREG_FAULTS";
 
-enum class fault_kind { fail_read, fail_write, fail_open, drop_after, tear, delay };
+enum class fault_kind { fail_read, fail_write, fail_open, drop_after, tear, delay, device };
 
 struct fault_rule {
     fault_kind kind = fault_kind::fail_read;
@@ -54,8 +57,9 @@ struct fault_rule {
     u64 nth = 1;
     u64 times = 1;     // failures only: how many from the n-th (0 = all)
     int err = 5;       // failures only: the errno returned (EIO)
-    u64 bytes = 0;     // tear: bytes stored of the torn write
+    u64 bytes = 0;     // tear: bytes stored of the torn write; device: its size
     u64 us = 0;        // delay: microseconds before each write
+    u32 sector = 512;  // device: its sector size
 };
 
 enum class fault_outcome { written, lost, torn, failed };
@@ -129,6 +133,7 @@ class FaultEnv final : public Env {
     Count &count_for(const char *path);
     int failure_for(fault_kind kind, const char *path);
     WritePlan plan_write(const char *path, u64 len);
+    const fault_rule *device_for(const char *path) const;
     void note_write(const char *path, u64 off, u64 len, fault_outcome outcome);
     int write_prefix(env_file *f, const void *buf, size_t len, u64 bytes, u64 off);
     [[noreturn]] void crash();

@@ -202,6 +202,25 @@ TEST_F(FaultTest, DelaysEveryMatchingWrite)
     env_current()->close(b);
 }
 
+TEST_F(FaultTest, FilesCanPoseAsBlockDevices)
+{
+    fault_.load("device:bytes=86000000,sector=512,path=part");
+    env_file *p = open_file("part1"), *a = open_file("loc1");
+    u64 bytes = 0;
+    bool blk = false;
+    u32 sector = 0;
+    EXPECT_EQ(env_current()->size(p, &bytes, &blk), 0);
+    EXPECT_TRUE(blk);
+    EXPECT_EQ(bytes, 86000000u);
+    EXPECT_EQ(env_current()->sector_size(p, &sector), 0);
+    EXPECT_EQ(sector, 512u);
+    EXPECT_EQ(env_current()->size(a, &bytes, &blk), 0);
+    EXPECT_FALSE(blk);
+    EXPECT_EQ(env_current()->sector_size(a, &sector), ENOTTY);
+    env_current()->close(p);
+    env_current()->close(a);
+}
+
 TEST(FaultText, ParsesEveryRuleKindAndRefusesMalformedText)
 {
     std::vector<fault_rule> rules;
@@ -209,12 +228,12 @@ TEST(FaultText, ParsesEveryRuleKindAndRefusesMalformedText)
     int crash = -1;
     ASSERT_EQ(fault_parse(" record ; fail_read:nth=3,errno=EIO,path=loc2; fail_write:nth=1,errno=28,times=0;"
                           "fail_open:errno=EACCES; drop_after:nth=10; tear:nth=4,bytes=512,path=loc1;"
-                          "delay:us=2000; crash:status=86",
+                          "delay:us=2000; device:bytes=1048576,sector=4096,path=dev; crash:status=86",
                           &rules, &record, &crash),
               0);
     EXPECT_TRUE(record);
     EXPECT_EQ(crash, 86);
-    ASSERT_EQ(rules.size(), 6u);
+    ASSERT_EQ(rules.size(), 7u);
     EXPECT_EQ(rules[0].kind, fault_kind::fail_read);
     EXPECT_EQ(rules[0].nth, 3u);
     EXPECT_EQ(rules[0].err, EIO);
@@ -227,9 +246,11 @@ TEST(FaultText, ParsesEveryRuleKindAndRefusesMalformedText)
     EXPECT_TRUE(rules[3].path.empty());
     EXPECT_EQ(rules[4].bytes, 512u);
     EXPECT_EQ(rules[5].us, 2000u);
+    EXPECT_EQ(rules[6].bytes, 1048576u);
+    EXPECT_EQ(rules[6].sector, 4096u);
 
     for (const char *bad : {"explode", "fail_read:nth=0", "fail_read:nth=x", "tear:us=5", "delay:nth=2",
-                            "fail_write:errno=EWHAT", "crash:status=300", "record:x=1", "drop_after:nth",
+                            "fail_write:errno=EWHAT", "crash:status=300", "record:x=1", "drop_after:nth", "device:nth=1",
                             "fail_read:path="}) {
         std::vector<fault_rule> none;
         std::string offending;
