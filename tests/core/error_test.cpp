@@ -9,34 +9,14 @@
 
 namespace {
 
-class ErrorTest : public MetaTest {
+class ErrorTest : public ZkvTest {
   protected:
-    void SetUp() override
-    {
-        MetaTest::SetUp();
-        cls = prop_fe_clsctx_create("node1");
-        sec = prop_fe_secctx_create("alice", "staff", cls);
-        zkv = prop_fe_zkvctx_create(meta, sec, nullptr);
-        ASSERT_NE(zkv, nullptr);
-    }
-    void TearDown() override
-    {
-        prop_fe_zkvctx_destroy(zkv);
-        EXPECT_EQ(live(), 0u) << "error elements or keys leaked";
-        prop_fe_secctx_destroy(sec);
-        prop_fe_clsctx_destroy(cls);
-        MetaTest::TearDown();
-    }
     prop_errelem *mine()
     {
         prop_errelem *e = nullptr;
         u_get_error(zkv, nullptr, &e);
         return e;
     }
-
-    prop_clsctx *cls = nullptr;
-    prop_secctx *sec = nullptr;
-    przkv_ctx *zkv = nullptr;
 };
 
 TEST_F(ErrorTest, CodeAndTextGoToTheCallersElementAndTheCodeToTheGlobal)

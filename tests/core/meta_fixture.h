@@ -1,4 +1,4 @@
-// A counting meta context for the tests of this folder.
+// Counting meta and front-end contexts for the tests of this folder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,4 +16,30 @@ class MetaTest : public ::testing::Test {
     uint64_t live() const { return prop_fe_meta_live_blocks(meta); }
 
     prop_metactx *meta = nullptr;
+};
+
+// A valid front-end context over the counting meta context; everything the
+// library inserted into it must be given back when it is destroyed.
+class ZkvTest : public MetaTest {
+  protected:
+    void SetUp() override
+    {
+        MetaTest::SetUp();
+        cls = prop_fe_clsctx_create("node1");
+        sec = prop_fe_secctx_create("alice", "staff", cls);
+        zkv = prop_fe_zkvctx_create(meta, sec, nullptr);
+        ASSERT_NE(zkv, nullptr);
+    }
+    void TearDown() override
+    {
+        prop_fe_zkvctx_destroy(zkv);
+        EXPECT_EQ(live(), 0u) << "blocks the library gave the front end leaked";
+        prop_fe_secctx_destroy(sec);
+        prop_fe_clsctx_destroy(cls);
+        MetaTest::TearDown();
+    }
+
+    prop_clsctx *cls = nullptr;
+    prop_secctx *sec = nullptr;
+    przkv_ctx *zkv = nullptr;
 };

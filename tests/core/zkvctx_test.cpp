@@ -7,29 +7,8 @@
 
 namespace {
 
-class ZkvCtxTest : public MetaTest {
-  protected:
-    void SetUp() override
-    {
-        MetaTest::SetUp();
-        cls = prop_fe_clsctx_create("node1");
-        sec = prop_fe_secctx_create("alice", "staff", cls);
-        zkv = prop_fe_zkvctx_create(meta, sec, nullptr);
-        ASSERT_NE(zkv, nullptr);
-    }
-    void TearDown() override
-    {
-        prop_fe_zkvctx_destroy(zkv);
-        EXPECT_EQ(live(), 0u) << "operation log lines leaked";
-        prop_fe_secctx_destroy(sec);
-        prop_fe_clsctx_destroy(cls);
-        MetaTest::TearDown();
-    }
+using ZkvCtxTest = ZkvTest;
 
-    prop_clsctx *cls = nullptr;
-    prop_secctx *sec = nullptr;
-    przkv_ctx *zkv = nullptr;
-};
 
 TEST_F(ZkvCtxTest, ValidationNamesTheFirstMissingPiece)
 {
