@@ -85,9 +85,10 @@ u32 insert_chain(proprch_ctx *ctx, const char *name, size_t len, u32 status)
             element_free(ctx->proprch_ctx_metactx, elem);
             return undo_chain(ctx, made, PROP_E_NOMEM);
         }
-        if (table_insert(ctx, elem) != PROP_OK) {
+        rc = table_insert(ctx, elem);
+        if (rc != PROP_OK) {
             element_free(ctx->proprch_ctx_metactx, elem);
-            return undo_chain(ctx, made, PROP_E_STORAGE);
+            return undo_chain(ctx, made, rc);
         }
         made = child = elem;
         if (kp.depth == 1) return PROP_OK;

@@ -57,7 +57,7 @@ bool is_parent(const proprch_hashelement *parent, const proprch_hashelement *chi
 // Tables (exclusive lock).
 u32 table_create(proprch_ctx *ctx, u32 depth);  // 0 or 12
 void table_destroy(proprch_ctx *ctx, u32 depth);
-u32 table_insert(proprch_ctx *ctx, proprch_hashelement *elem);  // 0 or 26
+u32 table_insert(proprch_ctx *ctx, proprch_hashelement *elem);  // 0, 12 or 26
 void table_remove(proprch_ctx *ctx, proprch_hashelement *elem);
 // The table of a depth, or nullptr when it does not exist.
 proprch_hashtable *table_at(proprch_ctx *ctx, u32 depth);

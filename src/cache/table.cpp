@@ -80,10 +80,12 @@ u32 table_insert(proprch_ctx *ctx, proprch_hashelement *elem)
                     static_cast<int>(elem->depth), static_cast<int>(ht->hashkey_num),
                     static_cast<int>(ht->hashkey_num_max));
     }
-    if (strhash_insert(ht->table, elem->hashkey, elem) != STRHASH_OK) {
+    u32 rc = strhash_insert(ht->table, elem->hashkey, elem);
+    if (rc != STRHASH_OK) {
         trace_print(cache_trace(ctx), 2, "proprch_insert: Key %s with hashkey %s insert failed", elem->keyname,
                     elem->hashkey);
-        return PROP_E_STORAGE;
+        // Out of memory is 12 as everywhere else: 26 would end the process.
+        return rc == STRHASH_NOMEM ? PROP_E_NOMEM : PROP_E_STORAGE;
     }
     ht->hashkey_num++;
     trace_print(cache_trace(ctx), 4, "proprch_insert: Key %s with hashkey %s inserted successfully",
