@@ -48,8 +48,9 @@ struct proprch_hashelement {
     u32 cached_num_del_trans_subkey;  // children whose status is DELETE_TRANSIENT
 };
 
-// One table per depth.  The limits only report growth: nothing is refused
-// or evicted for size, and the bucket count stays as created.
+// One table per depth.  Nothing is refused or evicted for size: when more
+// than hashkey_num_hwm elements are present the limits double, and the
+// bucket count with them.
 struct proprch_hashtable {
     strhash *table;  // nullptr until the depth is first needed
     u32 hashkey_num;

@@ -71,6 +71,9 @@ u32 table_insert(proprch_ctx *ctx, proprch_hashelement *elem)
     proprch_hashtable *ht = table_at(ctx, elem->depth);
     if (ht->hashkey_num > ht->hashkey_num_hwm) {
         set_limits(ht, ht->hashkey_num_max * 2);
+        // The chains grow with the limits, so a lookup stays one short
+        // bucket walk; without memory for it the table just keeps its chains.
+        strhash_resize(ht->table, ht->hashkey_num_max);
         trace_print(cache_trace(ctx), 2,
                     "proprch_hash_insert: Hash Table reconfigured :\n Max hashkey num : %d\n LWM hashkey num : %d\n HWM hashkey num : %d",
                     static_cast<int>(ht->hashkey_num_max), static_cast<int>(ht->hashkey_num_lwm),

@@ -8,6 +8,7 @@ struct strhash_node {
     strhash_node *next;
     const char *key;  // borrowed from the caller
     size_t keylen;
+    u32 hash;
     void *elem;
 };
 
@@ -22,21 +23,22 @@ struct strhash {
 
 namespace {
 
-strhash_node **bucket_of(const strhash *t, const char *key, size_t len)
+// The link that points at the node of key (or at the null ending its chain).
+strhash_node **find_link(const strhash *t, const char *key, size_t len, u32 hash)
 {
-    return &t->buckets[t->ops.hash(key, len) % t->nbuckets];
-}
-
-// The link that points at key's node (or at the null ending its chain).
-strhash_node **find_link(const strhash *t, const char *key, size_t len)
-{
-    strhash_node **link = bucket_of(t, key, len);
+    strhash_node **link = &t->buckets[hash % t->nbuckets];
     while (*link != nullptr) {
         const strhash_node *n = *link;
-        if (n->keylen == len && std::memcmp(n->key, key, len) == 0) break;
+        if (n->hash == hash && n->keylen == len && std::memcmp(n->key, key, len) == 0) break;
         link = &(*link)->next;
     }
     return link;
+}
+
+strhash_node **find_link(const strhash *t, const char *key)
+{
+    size_t len = std::strlen(key);
+    return find_link(t, key, len, t->ops.hash(key, len));
 }
 
 }  // namespace
@@ -78,12 +80,14 @@ void strhash_destroy(strhash *t)
 u32 strhash_insert(strhash *t, const char *key, void *elem)
 {
     size_t len = std::strlen(key);
-    strhash_node **link = find_link(t, key, len);
+    u32 hash = t->ops.hash(key, len);
+    strhash_node **link = find_link(t, key, len, hash);
     if (*link != nullptr) return STRHASH_EXISTS;
     auto *n = static_cast<strhash_node *>(t->ops.alloc(t->ops.ctx, sizeof(strhash_node)));
     if (n == nullptr) return STRHASH_NOMEM;
     n->key = key;
     n->keylen = len;
+    n->hash = hash;
     n->elem = elem;
     *link = n;  // at the chain's end: the chain keeps insertion order
     t->count++;
@@ -92,13 +96,13 @@ u32 strhash_insert(strhash *t, const char *key, void *elem)
 
 void *strhash_search(const strhash *t, const char *key)
 {
-    strhash_node *n = *find_link(t, key, std::strlen(key));
+    strhash_node *n = *find_link(t, key);
     return n != nullptr ? n->elem : nullptr;
 }
 
 void *strhash_remove(strhash *t, const char *key)
 {
-    strhash_node **link = find_link(t, key, std::strlen(key));
+    strhash_node **link = find_link(t, key);
     strhash_node *n = *link;
     if (n == nullptr) return nullptr;
     *link = n->next;
@@ -116,6 +120,27 @@ u32 strhash_count(const strhash *t)
 u32 strhash_buckets(const strhash *t)
 {
     return t->nbuckets;
+}
+
+u32 strhash_resize(strhash *t, u32 nbuckets)
+{
+    if (nbuckets == 0) return STRHASH_OK;
+    auto **buckets = static_cast<strhash_node **>(t->ops.alloc(t->ops.ctx, sizeof(strhash_node *) * nbuckets));
+    if (buckets == nullptr) return STRHASH_NOMEM;
+    for (u32 b = 0; b < t->nbuckets; b++) {
+        strhash_node *n = t->buckets[b];
+        while (n != nullptr) {
+            strhash_node *next = n->next;
+            strhash_node **head = &buckets[n->hash % nbuckets];
+            n->next = *head;
+            *head = n;
+            n = next;
+        }
+    }
+    t->ops.free(t->ops.ctx, t->buckets);
+    t->buckets = buckets;
+    t->nbuckets = nbuckets;
+    return STRHASH_OK;
 }
 
 void strhash_iterate(strhash *t, strhash_visit visit, void *arg)

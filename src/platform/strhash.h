@@ -1,5 +1,5 @@
-// String-keyed hash table: chained buckets whose count is fixed at creation,
-// a caller-supplied hash function, and all memory through caller-supplied
+// String-keyed hash table: chained buckets (their count set at creation and
+// changed only by strhash_resize), a caller-supplied hash function, and all memory through caller-supplied
 // callbacks (the library passes its meta context).  The table borrows each
 // key: the caller keeps a key alive and unchanged while its element is in
 // the table.  No locking: the owner serialises access.
@@ -39,6 +39,9 @@ void *strhash_search(const strhash *table, const char *key);
 void *strhash_remove(strhash *table, const char *key);
 u32 strhash_count(const strhash *table);
 u32 strhash_buckets(const strhash *table);
+// Spreads the elements over nbuckets chains; on STRHASH_NOMEM the table
+// keeps its chains.
+u32 strhash_resize(strhash *table, u32 nbuckets);
 
 // Calls visit for every element until it returns non-zero.  visit may
 // remove the element it is given, and no other.

@@ -116,6 +116,7 @@ TEST_F(CacheTest, ManyChildrenGrowTheListAndDoubleTheLimits)
     EXPECT_EQ(depth2->hashkey_num_max, 80u);
     EXPECT_EQ(depth2->hashkey_num_lwm, 16u);
     EXPECT_EQ(depth2->hashkey_num_hwm, 64u);
+    EXPECT_EQ(strhash_buckets(depth2->table), 80u);  // the chains stay short
     EXPECT_TRUE(trace_captured_contains(
         "proprch_hash_insert:1: Hash Table reconfigured : Depth : [2] Current num : [33] Max num : [80]"));
     trace_set_level(trace_component_named(TRACE_CAC), 0);

@@ -113,6 +113,26 @@ TEST_F(StrhashTest, DestroyHandsEveryRemainingElementBack)
     EXPECT_EQ(std::count(heap.freed.begin(), heap.freed.end(), "beta"), 0);
 }
 
+TEST_F(StrhashTest, ResizeKeepsEveryElement)
+{
+    ops.hash = [](const char *key, size_t len) { return static_cast<u32>(len * 31 + key[0]); };
+    strhash *spread = strhash_create(2, &ops);
+    for (const char *k : kKeys) ASSERT_EQ(strhash_insert(spread, k, const_cast<char *>(k)), STRHASH_OK);
+    prop_fe_meta_fail_from(heap.meta, 1);
+    EXPECT_EQ(strhash_resize(spread, 64), STRHASH_NOMEM);
+    prop_fe_meta_fail_from(heap.meta, 0);
+    EXPECT_EQ(strhash_buckets(spread), 2u);
+    for (u32 n : {64u, 5u}) {
+        ASSERT_EQ(strhash_resize(spread, n), STRHASH_OK);
+        EXPECT_EQ(strhash_buckets(spread), n);
+        EXPECT_EQ(strhash_count(spread), 6u);
+        for (const char *k : kKeys) EXPECT_EQ(strhash_search(spread, k), k) << k << " in " << n;
+    }
+    EXPECT_EQ(strhash_remove(spread, "delta"), kKeys[3]);
+    EXPECT_EQ(strhash_search(spread, "alph"), kKeys[5]);
+    strhash_destroy(spread);
+}
+
 TEST(Strhash, OutOfMemoryLeavesTheTableUnchanged)
 {
     Heap heap;
