@@ -24,3 +24,8 @@ void ut_os_text(int err, char *buf, size_t size);
 void ut_comp_error(przkv_ctx *zkv, u32 msgno, u32 arg, const char *text);
 // Records an OS failure as message 101 with the system error and its text.
 void ut_os_error(const proprhandle *handle, int err);
+// Puts a user text into a caller's error buffer whose in-out size is its
+// capacity on the way in and the length written on the way out (a buffer
+// of size 0 is left alone).
+void ut_errbuf_set(char *buf, u64 *size, const char *format, ...) PROP_PRINTF(3, 4);
+void ut_errbuf_set(char *buf, u32 *size, const char *format, ...) PROP_PRINTF(3, 4);
