@@ -65,29 +65,6 @@ TEST_F(StorageType, EachRegistryKindAcceptsItsOwnStorage)
     }
 }
 
-TEST_F(StorageType, CommonCheckValidatesItsArguments)
-{
-    char errbuf[64];
-    u32 size = sizeof errbuf, filetype = 9, oserr = 9;
-    trace_comp comp = trace_component_named(TRACE_OSD);
-    EXPECT_EQ(utstoragetypecommon(comp, 0, nullptr, &filetype, &oserr, errbuf, &size, PROP_KIND_NKV), 13u);
-    EXPECT_EQ(filetype, 0u);
-    EXPECT_EQ(utstoragetypecommon(comp, 0, "/x", &filetype, &oserr, errbuf, nullptr, PROP_KIND_NKV), 13u);
-    size = 0;
-    EXPECT_EQ(utstoragetypecommon(comp, 0, "/x", &filetype, &oserr, errbuf, &size, PROP_KIND_NKV), 8u);
-    EXPECT_TRUE(trace_captured_contains("utstoragetypecommon: Invalid parameter passed: errbuf_sz is less than 1."));
-
-    std::string file = make_file("store", 4096);
-    size = sizeof errbuf;
-    EXPECT_EQ(utstoragetypecommon(comp, 0, file.c_str(), &filetype, &oserr, errbuf, &size, PROP_KIND_NKV), 0u);
-    EXPECT_EQ(filetype, PROP_LOCTYPE_FILE);
-    EXPECT_EQ(oserr, 0u);
-    fault_.add({fault_kind::fail_open, "store", 1, 1, EACCES});
-    EXPECT_EQ(utstoragetypecommon(comp, 0, file.c_str(), &filetype, &oserr, errbuf, &size, PROP_KIND_NKV), 8u);
-    EXPECT_EQ(oserr, static_cast<u32>(EACCES));
-    EXPECT_STREQ(errbuf, strerror(EACCES));
-}
-
 TEST_F(StorageType, OpeningCheckSkipsLocalRegistriesAndBackupsAndRecordsWhyItFails)
 {
     const char *raw = "\\\\.\\PhysicalDrive0";
