@@ -10,10 +10,10 @@
 
 struct proprhandle;
 
-// Component messages.
-constexpr u32 UT_COMPMSG_OS = 101;     // system error number, 25, system text
-constexpr u32 UT_COMPMSG_TEXT = 107;   // a number (0 = none), 25, a text
-constexpr u32 UT_COMP_STORAGE = 25;    // the second argument of both
+// Component messages (both carry 25, the storage component, as their
+// second argument).
+constexpr u32 UT_COMPMSG_OS = 101;    // system error number, 25, system text
+constexpr u32 UT_COMPMSG_TEXT = 107;  // a number (0 = none), 25, a text
 
 // The handle's "ZKVOSD" component, or the named one without a handle.
 trace_comp ut_osd(const proprhandle *handle);
