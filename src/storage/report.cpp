@@ -1,5 +1,6 @@
 #include "storage/report.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -44,4 +45,33 @@ void ut_os_error(const proprhandle *handle, int err)
     char text[256];
     ut_os_text(err, text, sizeof text);
     ut_comp_error(handle->proprhandle_zkvctx, UT_COMPMSG_OS, static_cast<u32>(err), text);
+}
+
+namespace {
+
+size_t errbuf_vput(char *buf, size_t capacity, const char *format, va_list ap)
+{
+    if (buf == nullptr || capacity == 0) return 0;
+    std::vsnprintf(buf, capacity, format, ap);
+    return std::strlen(buf);
+}
+
+}  // namespace
+
+void ut_errbuf_set(char *buf, u64 *size, const char *format, ...)
+{
+    if (size == nullptr) return;
+    va_list ap;
+    va_start(ap, format);
+    *size = errbuf_vput(buf, static_cast<size_t>(*size), format, ap);
+    va_end(ap);
+}
+
+void ut_errbuf_set(char *buf, u32 *size, const char *format, ...)
+{
+    if (size == nullptr) return;
+    va_list ap;
+    va_start(ap, format);
+    *size = static_cast<u32>(errbuf_vput(buf, *size, format, ap));
+    va_end(ap);
 }

@@ -170,15 +170,8 @@ TEST_F(Device, FailuresReturn26AndLeaveTheSystemTextForTheCaller)
     EXPECT_EQ(elem_.comp_arg, static_cast<u32>(ENOSPC));
     EXPECT_TRUE(trace_captured_contains("utwrite:4: Problem writing the buffer phy offset  106496 and oserror 28"));
 
-    EXPECT_EQ(utread(nullptr, buf.data(), 4096, 0, &n, 0), 26u);
     EXPECT_EQ(utread(h_, buf.data(), 4096, 0, nullptr, 0), 26u);
     EXPECT_EQ(utwrite(nullptr, buf.data(), 4096, 0, &n), 26u);
-    EXPECT_EQ(utwrite(h_, buf.data(), 4096, 0, nullptr), 26u);
-    u32 pages = 0;
-    EXPECT_EQ(utsz(nullptr, &pages, &n), 26u);
-    EXPECT_EQ(utsz(h_, &pages, nullptr), 26u);
-    EXPECT_EQ(utosmbsz(nullptr, &pages, &n), 26u);
-    EXPECT_EQ(utclose(nullptr), 26u);
     ut_close_location(&n);
 }
 
