@@ -2,6 +2,7 @@
 
 #include "api/own_ops.h"
 #include "api/placeholder.h"
+#include "storage/config.h"
 
 // Wiring an operation: replace prop_op_not_built in its entry.
 prop_ops g_prop_ops = {
@@ -29,9 +30,9 @@ prop_ops g_prop_ops = {
     .set_security = prop_op_not_built,
     .check_perm_recurse = prop_op_not_built,
 
-    .get_conf = prop_op_not_built,
+    .get_conf = proprgconf,
     .get_conf_handle = propr_get_conf_handle,
-    .check_storage = prop_op_not_built,
+    .check_storage = proprstcheckstorage,
     .get_dev = prop_op_not_built,
     .compare_dev = prop_op_not_built,
     .check_dev = prop_op_not_built,

@@ -1,5 +1,7 @@
 #include "storage/report.h"
 
+#include "core/error.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -25,18 +27,7 @@ void ut_os_text(int err, char *buf, size_t size)
 // table's global element, which every caller can read.
 void ut_comp_error(przkv_ctx *zkv, u32 msgno, u32 arg, const char *text)
 {
-    static trace_comp utl = trace_component_named(TRACE_UTL);
-    if (zkv == nullptr) {
-        trace_print(utl, 0, "u_set_comp_error: ZKV context was NULL. Cannot set the component error.");
-        return;
-    }
-    trace_print(utl, 4, "u_set_comp_error: Setting comp error [%d] for comp type [%d]",
-                static_cast<int>(arg), static_cast<int>(msgno));
-    prop_errelem *elem = zkv->errtab.global;
-    if (elem == nullptr) return;
-    elem->comp_msg = msgno;
-    elem->comp_arg = arg;
-    std::snprintf(elem->comp_text, sizeof elem->comp_text, "%s", text != nullptr ? text : "");
+    u_set_comp_error(zkv, nullptr, msgno, arg, 25, text);
 }
 
 void ut_os_error(const proprhandle *handle, int err)

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -257,14 +258,14 @@ TEST_F(Rewrite, WritesEveryNameAndDeletesTheEmptySlots)
 
     fault_.add({fault_kind::fail_write, "zkvconfig_loc", 1, 1, EIO});
     EXPECT_EQ(utdvrp(h_, 0), 26u);
-    EXPECT_EQ(elem_.comp_msg, 101u);
-    EXPECT_EQ(elem_.comp_arg, static_cast<u32>(EIO));
+    EXPECT_EQ(comp_error().comp_msg, 101u);
+    EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(EIO));
     EXPECT_EQ(utdvrp(nullptr, 0), 26u);
 }
 
 TEST_F(Rewrite, LocalRegistryIsWrittenLikeTheClusterOne)
 {
-    zkv_.registry_kind = PROP_KIND_NKV;
+    zkv->registry_kind = PROP_KIND_NKV;
     EXPECT_EQ(utdvrp(h_, 0), 33u);  // no key to write into
     reg_.create_key(kNkvKeyPath);
     set_slot(0, "/nkv/store");

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -50,8 +51,8 @@ TEST_F(Open, OneBadLocationDoesNotFailTheOthers)
     EXPECT_EQ(h_->proprhandle_native_state[1], PROP_SLOT_UNUSABLE);
     EXPECT_EQ(h_->proprhandle_native[1], nullptr);
     EXPECT_EQ(h_->proprhandle_native_state[2], PROP_SLOT_OPEN);
-    EXPECT_EQ(elem_.comp_msg, 101u);
-    EXPECT_EQ(elem_.comp_arg, static_cast<u32>(ENOENT));
+    EXPECT_EQ(comp_error().comp_msg, 101u);
+    EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(ENOENT));
     EXPECT_TRUE(trace_captured_contains("utopen:9:failed to open ZKV file/disk " + dir_.file("absent")));
 }
 
@@ -100,13 +101,13 @@ TEST_F(Open, VolumeManagerLocationsAreLeftToTheIoLayer)
 TEST_F(Open, DeveloperModeOpensBufferedOtherwiseUnbuffered)
 {
     configure({make_file("a")});
-    zkv_.developer_mode = 1;
+    zkv->developer_mode = 1;
     ASSERT_EQ(utopen(h_, PROP_KIND_ZKV), 0u);
     EXPECT_EQ(holder(0)->direct, 0u);
     EXPECT_EQ(env_current()->open_flags(holder(0)->file) & (O_DIRECT | O_DSYNC), 0);
     ASSERT_EQ(utclose(h_), 0u);
 
-    zkv_.developer_mode = 0;
+    zkv->developer_mode = 0;
     ASSERT_EQ(utopen(h_, PROP_KIND_ZKV), 0u);
     EXPECT_EQ(holder(0)->direct, 1u);
     EXPECT_EQ(env_current()->open_flags(holder(0)->file) & (O_DIRECT | O_DSYNC), O_DIRECT | O_DSYNC);

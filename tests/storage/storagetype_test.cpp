@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -69,21 +70,21 @@ TEST_F(StorageType, OpeningCheckSkipsLocalRegistriesAndBackupsAndRecordsWhyItFai
 {
     const char *raw = "\\\\.\\PhysicalDrive0";
     u32 loctype = 9;
-    zkv_.registry_kind = PROP_KIND_NKV;
+    zkv->registry_kind = PROP_KIND_NKV;
     EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), 0u);
-    zkv_.registry_kind = PROP_KIND_ZKV;
+    zkv->registry_kind = PROP_KIND_ZKV;
     h_->proprhandle_bootlevel = PROP_LEVEL_BACKUP;
     EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), 0u);
     h_->proprhandle_bootlevel = PROP_LEVEL_CACHING;
 
     EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), 37u);
-    EXPECT_EQ(elem_.comp_msg, 107u);
-    EXPECT_EQ(elem_.comp_arg, 0u);
-    EXPECT_STREQ(elem_.comp_text, "Korvex Cluster Registry does not support the storage type configured.");
+    EXPECT_EQ(comp_error().comp_msg, 107u);
+    EXPECT_EQ(comp_error().comp_arg, 0u);
+    EXPECT_THAT(std::string(comp_error().comp_text), ::testing::HasSubstr("Korvex Cluster Registry does not support the storage type configured."));
 
     EXPECT_EQ(utchkstoragetype(h_, dir_.file("absent").c_str(), &loctype, 0), 8u);
-    EXPECT_EQ(elem_.comp_msg, 101u);
-    EXPECT_EQ(elem_.comp_arg, static_cast<u32>(ENOENT));
+    EXPECT_EQ(comp_error().comp_msg, 101u);
+    EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(ENOENT));
 
     std::string file = make_file("store", 4096);
     EXPECT_EQ(utchkstoragetype(h_, file.c_str(), &loctype, 0), 0u);
