@@ -2,6 +2,7 @@
 
 #include "api/own_ops.h"
 #include "api/placeholder.h"
+#include "keys/keys.h"
 #include "storage/config.h"
 
 // Wiring an operation: replace prop_op_not_built in its entry.
@@ -14,20 +15,20 @@ prop_ops g_prop_ops = {
     .close_io = prop_op_not_built,
     .dump_ctx = proprdc,
 
-    .open = prop_op_not_built,
-    .close = prop_op_not_built,
-    .create_key = prop_op_not_built,
-    .create_n_set_key = prop_op_not_built,
+    .open = propropen,
+    .close = proprcls,
+    .create_key = proprcreate,
+    .create_n_set_key = prcnskey,
     .delete_key = prop_op_not_built,
     .move_key = prop_op_not_built,
     .enum_subkey = prop_op_not_built,
     .batch_execute = prop_op_not_built,
 
-    .set_value = prop_op_not_built,
-    .get_value = prop_op_not_built,
-    .delete_value = prop_op_not_built,
-    .get_security = prop_op_not_built,
-    .set_security = prop_op_not_built,
+    .set_value = proprsetval,
+    .get_value = prgval,
+    .delete_value = prdval,
+    .get_security = prgsec,
+    .set_security = proprssec,
     .check_perm_recurse = prop_op_not_built,
 
     .get_conf = proprgconf,
