@@ -1,7 +1,7 @@
 // Creating keys: the subkey name is walked under the parent and every
 // missing key along it is made, all inside one transaction.  The
 // transaction begins only when the first key is about to be made, so
-// creating a key that exists reads and writes nothing but its tnode read.
+// creating a key that exists writes nothing.
 #include <cstring>
 
 #include "cache/cache.h"
