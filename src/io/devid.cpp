@@ -148,7 +148,9 @@ u32 proprdev_check(backend_ctx *ctx, u32 devnum, const char *newdev)
         char dg[32];
         char fname[PROP_LOCNAME_SIZE];
         if (is_vld_name(slot_name)) {
-            const u32 rc = prou_parse_vldfname(slot_name, dg, sizeof dg, fname, sizeof fname);
+            u32 dgsz = sizeof dg;
+            u32 fnamesz = sizeof fname;
+            const u32 rc = prou_parse_vldfname(slot_name, dg, &dgsz, fname, &fnamesz);
             if (rc != 0) {
                 trace_print(tc, 0, "proprdev_check: Failed in prou_parse_vldfname. prou_ret:[%d].",
                             static_cast<int>(rc));

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "io/io.h"
+#include "io/quorum.h"
 #include "io/slot.h"
 #include "io/workers.h"
 
@@ -120,6 +121,17 @@ u32 mirrored_write(proprhandle *handle, const void *buffer, u32 length, u32 offs
             io_slot_unusable(handle, i, workers, "propriow");
         }
     }
+    const u32 rc = proprio_write_verdict(handle, successes, no_space);
+    if (rc == 0) propriowm(handle);
+    return rc;
+}
+
+}  // namespace
+
+u32 proprio_write_verdict(proprhandle *handle, u32 successes, u32 no_space)
+{
+    trace_comp tc = io_trace(handle);
+    const u32 configured = handle->proprhandle_configured_device_count;
     if (no_space != 0) {
         trace_print(tc, 0,
                     "propriow: One or more devices [Total: %d] does not have enough space to "
@@ -127,17 +139,11 @@ u32 mirrored_write(proprhandle *handle, const void *buffer, u32 length, u32 offs
                     static_cast<int>(no_space), PROP_E_NOSPACE);
         return PROP_E_NOSPACE;
     }
-    // Half of the configured locations, not of the open ones.
-    if (2 * successes >= configured && successes != 0) {
-        propriowm(handle);
-        return 0;
-    }
-    trace_print(tc, 0, "propriow: failed to write to half of the disks(%d,%d)",
-                static_cast<int>(successes), static_cast<int>(configured));
+    if (successes != 0 && 2 * successes >= configured) return 0;
+    trace_print(tc, 0, "propriow: failed to write to half of the disks(%d,%d)", static_cast<int>(successes),
+                static_cast<int>(configured));
     return PROP_E_STORAGE;
 }
-
-}  // namespace
 
 u32 propriow(proprhandle *handle, const void *buffer, u32 length, u32 offset, u32 selector)
 {
