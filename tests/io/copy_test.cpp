@@ -80,20 +80,6 @@ TEST(Copy, FailingHalfwayZeroesTheTargetBootBlock)
     EXPECT_EQ(s.read_raw(1, 0, 4096), std::vector<u8>(4096, 0));
 }
 
-TEST(Copy, TooSmallTargetOrNoBitmapIsRefused)
-{
-    IoStore s(2);
-    s.open_files();
-    s.set_geometry(3);
-    s.h->proprhandle_native_numpage[1] = s.h->numpage;
-    EXPECT_EQ(proprio_copy(s.h, 1, 0), 26u);
-    s.h->proprhandle_native_numpage[1] = s.h->proprhandle_native_numpage[0];
-    s.h->proprhandle_num_fcl = 0;
-    s.h->numpage = 0;
-    EXPECT_EQ(proprio_copy(s.h, 1, 0), 26u);
-    EXPECT_EQ(s.faults.writes("/loc"), 0u);
-}
-
 TEST(Sync, BringsTheStaleMirrorUpToDate)
 {
     IoStore s(2);

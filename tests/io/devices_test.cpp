@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/handle.h"
+#include "format/cursor.h"
 #include "io/devhist.h"
 #include "io/devid.h"
 #include "io/io.h"
@@ -87,26 +88,25 @@ TEST(LocationTable, UpdateKeepsItGapFreeOrLeavesItAlone)
     EXPECT_EQ(dev_update(s.h, 7, "/x"), 8u);
 }
 
-TEST(DeviceHistory, ReadWriteAndCompare)
+TEST(DeviceHistory, LayoutAndComparison)
 {
     u8 boot[PROP_PAGE_SIZE] = {};
     const u32 prev[PROP_MAX_LOCATIONS] = {1, 2, 3, 4, 5};
     const u32 next[PROP_MAX_LOCATIONS] = {6, 7, 8, 9, 10};
-    dev_wvotes(boot, 1, 2);
+    ASSERT_EQ(dev_wvotes(boot, 1, 2), 0u);
     ASSERT_EQ(dev_whist(boot, prev, next), 0u);
-    u32 my = 0, total = 0;
-    dev_rvotes(boot, &my, &total);
-    EXPECT_EQ(my, 1u) << "the history leaves the votes alone";
-    EXPECT_EQ(total, 2u);
+    // Slots 2 to 4 of both sets lie behind the votes.
+    const std::pair<i32, u32> layout[] = {{300, 2}, {304, 1}, {308, 2}, {312, 6}, {316, 7}, {320, 1},
+                                          {324, 2}, {328, 3}, {336, 5}, {340, 8}, {348, 10}};
+    for (const auto &[offset, value] : layout) EXPECT_EQ(be32_at(boot, offset), value) << offset;
 
     u32 count = 0, p[PROP_MAX_LOCATIONS], n[PROP_MAX_LOCATIONS];
-    ASSERT_EQ(dev_rhist(4, boot, &count, p, n), 0u);
-    EXPECT_EQ(count, 2u);
-    EXPECT_EQ(proprdev_compare(p, prev), 0u);
-    EXPECT_EQ(proprdev_compare(n, next), 0u);
     ASSERT_EQ(dev_rhist(2, boot, &count, p, n), 0u);
     const u32 narrow[PROP_MAX_LOCATIONS] = {6, 7, 0, 0, 0};
     EXPECT_EQ(proprdev_compare(n, narrow), 0u) << "old headers carry two slots";
+    ASSERT_EQ(dev_whist(boot, prev, nullptr), 0u);
+    EXPECT_EQ(be32_at(boot, 300), 1u);
+    EXPECT_EQ(be32_at(boot, 340), 0u);
 
     u32 match = 9, recover = 9;
     EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 2, prev, next, PROPRIO_OPEN_RECOVER_DEV), 0u);

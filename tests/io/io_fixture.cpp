@@ -140,6 +140,7 @@ IoStore::~IoStore()
     }
     u_freem(meta, h);
     EXPECT_EQ(prop_fe_meta_live_blocks(meta), baseline_blocks_) << "the I/O layer leaked memory";
+    if (zkv->iostat_key_valid != 0) pthread_key_delete(zkv->iostat_key);
     pthread_mutex_destroy(&zkv->mutex);
     pthread_mutex_destroy(&zkv->oplog_mutex);
     pthread_mutex_destroy(&zkv->iostat_mutex);
@@ -242,4 +243,14 @@ void IoStore::set_votes(u32 my, u32 total)
         h->proprhandle_my_votes[i] = my;
         h->proprhandle_total_votes[i] = total;
     }
+}
+
+prop_iostat *IoStore::attach_stats()
+{
+    if (zkv->iostat_key_valid == 0) {
+        EXPECT_EQ(pthread_key_create(&zkv->iostat_key, nullptr), 0);
+        zkv->iostat_key_valid = 1;
+    }
+    pthread_setspecific(zkv->iostat_key, stats_);
+    return stats_;
 }

@@ -54,6 +54,11 @@ class IoStore {
     std::pair<u32, u32> disk_votes(u32 slot) const;
     // Gives the handle the geometry of the stores laid down here.
     void set_geometry(u32 used_pages);
+    // The number of locations the configuration names now (boot blocks
+    // written from here on record it in their history).
+    void reconfigured(u32 locations) { count_ = locations; }
+    // Gives the calling thread an I/O statistics table.
+    prop_iostat *attach_stats();
     // Sets every configured slot's votes in the handle.
     void set_votes(u32 my, u32 total);
 
@@ -78,6 +83,7 @@ class IoStore {
     u64 baseline_blocks_ = 0;
     u32 count_;
     proprio_hooks hooks_{};
+    prop_iostat stats_[PROP_MAX_LOCATIONS]{};
 };
 
 // The header of a valid block of type METADATA at block address addr.

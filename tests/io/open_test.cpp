@@ -2,6 +2,7 @@
 // by their store ids, device histories, votes and lsns.
 #include <gtest/gtest.h>
 
+#include "io/devhist.h"
 #include "io/io.h"
 #include "io_fixture.h"
 #include "platform/groupdata.h"
@@ -167,6 +168,44 @@ TEST(Open, AnOpenSetIsLeftAlone)
     EXPECT_EQ(s.open(), 0u);
     EXPECT_EQ(s.faults.reads(), reads);
     EXPECT_EQ(s.h->proprhandle_my_votes[1], 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(IoModule, CachingLevelRunsWorkersUntilTerm)
+{
+    for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING}) {
+        IoStore s(3, level);
+        for (u32 i = 0; i < 3; i++) s.write_boot(i, boot(4, 4));
+        ASSERT_EQ(proprioini(s.h, 0), 0u);
+        EXPECT_EQ(s.h->proprhandle_workers != nullptr, level == PROP_LEVEL_CACHING);
+        u8 block[PROP_PAGE_SIZE] = {};
+        EXPECT_EQ(propriow(s.h, block, sizeof block, 8 * 4096, PROPRIO_ALL), 0u);
+        EXPECT_EQ(proprio_term(s.h), 0u);
+        EXPECT_EQ(s.h->proprhandle_workers, nullptr);
+        for (u32 i = 0; i < 3; i++) EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_CLOSED);
+    }
+}
+
+// Re-initialising opens what the configuration names now.
+TEST(IoModule, ReinitFollowsTheConfiguration)
+{
+    IoStore s(3);
+    for (u32 i = 0; i < 3; i++) s.write_boot(i, boot(4, 4));
+    ASSERT_EQ(s.open(), 0u);
+    ASSERT_EQ(dev_update(s.h, 2, ""), 0u);
+    s.reconfigured(2);
+    s.write_boot(0, boot(5, 5));  // the store's history now names two locations
+    s.write_boot(1, boot(5, 5));
+    const u64 dropped_reads = s.faults.reads("/loc2");
+    EXPECT_EQ(proprio_reinit(s.h, 0), 0u);
+    EXPECT_EQ(s.h->proprhandle_configured_device_count, 2u);
+    EXPECT_EQ(s.h->proprhandle_native_state[0], PROP_SLOT_OPEN);
+    EXPECT_EQ(s.h->proprhandle_native_state[2], PROP_SLOT_UNCONFIGURED);
+    EXPECT_EQ(s.faults.reads("/loc2"), dropped_reads) << "the dropped location is not read";
+    EXPECT_EQ(s.log_lsn, 5u);
 }
 
 }  // namespace

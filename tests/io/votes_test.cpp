@@ -106,3 +106,39 @@ TEST(VoteHandOver, CachingLevelNeedsTheGroupContext)
 }
 
 }  // namespace
+
+namespace {
+
+// The published record follows the votes the locations hold.
+TEST(GroupRecord, RefreshedFromTheLocations)
+{
+    struct Case {
+        const char *name;
+        u32 state0, state1;
+        std::vector<u32> before, after;  // words 2..9
+        bool published;
+    };
+    const Case cases[] = {
+        {"already right", PROP_SLOT_OPEN, PROP_SLOT_OPEN, {1, 2, 1, 2, 1, 2, 1, 2}, {1, 2, 1, 2, 1, 2, 1, 2}, false},
+        {"location 0 closed", PROP_SLOT_CLOSED, PROP_SLOT_OPEN, {1, 2, 1, 2, 1, 2, 1, 2}, {0, 0, 0, 0, 0, 0, 0, 0}, true},
+        {"location 1 failed", PROP_SLOT_OPEN, PROP_SLOT_UNUSABLE, {2, 2, 7, 7, 2, 2, 7, 7}, {1, 2, 7, 7, 1, 2, 7, 7}, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        IoStore s(2, PROP_LEVEL_CACHING);
+        s.h->proprhandle_configured_device_count = 2;
+        s.set_votes(1, 2);
+        s.h->proprhandle_native_state[0] = c.state0;
+        s.h->proprhandle_native_state[1] = c.state1;
+        std::copy(c.before.begin(), c.before.end(), s.grp->record + 2);
+        EXPECT_EQ(propriupdategrppridata(s.h), 0u);
+        EXPECT_EQ(std::vector<u32>(s.grp->record + 2, s.grp->record + 10), c.after);
+        u32 published[PROP_GRPREC_WORDS] = {};
+        EXPECT_EQ(grpdata_read("iotest", published, sizeof published), c.published ? 0 : ENOENT);
+        if (c.published) {
+            EXPECT_EQ(std::vector<u32>(published + 2, published + 10), c.after);
+        }
+    }
+}
+
+}  // namespace
