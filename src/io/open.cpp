@@ -62,7 +62,7 @@ u32 read_configuration(proprhandle *handle, bool *repair)
     u32 rc = proprdev_get(handle, handle->proprhandle_devid, errbuf, &errsz, 0);
     if (rc != 0) {
         trace_print(tc, 0, "proprioo: cannot get current configuration (%d)", static_cast<int>(rc));
-        if (errbuf[0] != '\0') io_record_msg(handle, rc);
+        if (errbuf[0] != '\0') io_record_msg(handle, rc, errbuf);
         *repair = false;
         return rc;
     }

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "core/error.h"
+#include "core/zkvctx.h"
 #include "io/io.h"
 #include "io/vldbridge.h"
 #include "storage/device.h"
@@ -112,7 +114,11 @@ void io_progress(proprhandle *handle, u32 level, const char *format, ...)
     va_start(ap, format);
     vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
-    trace_print(io_trace(handle), level, "%s", line);
+    if (handle->proprhandle_zkvctx == nullptr) {
+        trace_print(io_trace(handle), level, "%s", line);
+        return;
+    }
+    prou_add_list_log_ext(handle->proprhandle_zkvctx, io_trace(handle), level, "%s", line);
 }
 
 void io_set_log_lsn(proprhandle *handle, u32 lsn)
@@ -121,9 +127,10 @@ void io_set_log_lsn(proprhandle *handle, u32 lsn)
     if (hooks != nullptr && hooks->set_log_lsn != nullptr) hooks->set_log_lsn(handle, lsn);
 }
 
-void io_record_msg(proprhandle *handle, u32 number)
+void io_record_msg(proprhandle *handle, u32 number, const char *text)
 {
-    trace_print(io_trace(handle), 2, "proprioo: recording message %u", number);
+    u_set_comp_error(handle->proprhandle_zkvctx, nullptr, PROP_COMPMSG_TEXT, number, PROP_COMPTYPE_OS,
+                     text != nullptr ? text : "");
 }
 
 }  // namespace propreg

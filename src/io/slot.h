@@ -57,7 +57,8 @@ void io_stat_add(proprhandle *handle, u32 slot, u64 elapsed_ns, u32 length);
 void io_progress(proprhandle *handle, u32 level, const char *format, ...) PROP_PRINTF(3, 4);
 // The undo log goes on from lsn (through the handle's hooks).
 void io_set_log_lsn(proprhandle *handle, u32 lsn);
-// Records product message n (component error 107) on the front-end context.
-void io_record_msg(proprhandle *handle, u32 number);
+// Records component message 107 with number (a product message, or an
+// error with its text) on the front-end context.
+void io_record_msg(proprhandle *handle, u32 number, const char *text = nullptr);
 
 }  // namespace propreg

@@ -78,29 +78,15 @@ IoStore::IoStore(u32 locations, u32 level)
 {
     previous_env_ = env_install(&faults);
     meta = prop_fe_meta_create();
-    std::snprintf(cls_.hostname, sizeof cls_.hostname, "iotesthost");
-    std::memcpy(sec_.tag, "PRSECCTX", 9);
-    sec_.clsctx = &cls_;
-    zkv = &zkv_;
-    std::memcpy(zkv->tag, "PRZKVCTX", 8);
-    zkv->metactx = meta;
-    zkv->secctx = &sec_;
-    zkv->registry_kind = PROP_KIND_ZKV;
-    zkv->location_flags = PROP_KIND_ZKV;
-    zkv->alert_base = 1000;
-    zkv->boot_level = level;
-    zkv->developer_mode = 1;
-    zkv->init_log_level = 4;
-    std::snprintf(zkv->hostname, sizeof zkv->hostname, "iotesthost");
+    cls_ = prop_fe_clsctx_create("iotesthost");
+    sec_ = prop_fe_secctx_create(nullptr, nullptr, cls_);
+    prop_fe_zkv_opts opts{};
+    opts.registry_kind = PROP_KIND_ZKV;
+    opts.developer_mode = 1;
+    opts.boot_level = level;
+    zkv = prop_fe_zkvctx_create(meta, sec_, &opts);
     std::snprintf(zkv->log_name, sizeof zkv->log_name, "iotest.log");
-    zkv->errtab.global = &elem_;
-    pthread_mutex_init(&zkv->mutex, nullptr);
-    pthread_mutex_init(&zkv->oplog_mutex, nullptr);
-    pthread_mutex_init(&zkv->iostat_mutex, nullptr);
-    grp = &grp_;
-    std::snprintf(grp->group_name, sizeof grp->group_name, "iotest");
-    grp->record_size = sizeof grp->record;
-    baseline_blocks_ = prop_fe_meta_live_blocks(meta);
+    grp = prop_fe_grpctx_create("iotest");
 
     h = static_cast<proprhandle *>(u_allocm(meta, sizeof(proprhandle)));
     h->metactx = meta;
@@ -139,11 +125,11 @@ IoStore::~IoStore()
         g_stores.erase(h);
     }
     u_freem(meta, h);
-    EXPECT_EQ(prop_fe_meta_live_blocks(meta), baseline_blocks_) << "the I/O layer leaked memory";
-    if (zkv->iostat_key_valid != 0) pthread_key_delete(zkv->iostat_key);
-    pthread_mutex_destroy(&zkv->mutex);
-    pthread_mutex_destroy(&zkv->oplog_mutex);
-    pthread_mutex_destroy(&zkv->iostat_mutex);
+    prop_fe_grpctx_destroy(grp);
+    prop_fe_zkvctx_destroy(zkv);
+    prop_fe_secctx_destroy(sec_);
+    prop_fe_clsctx_destroy(cls_);
+    EXPECT_EQ(prop_fe_meta_live_blocks(meta), 0u) << "the I/O layer leaked memory";
     prop_fe_meta_destroy(meta);
     env_install(previous_env_);
 }
@@ -247,10 +233,5 @@ void IoStore::set_votes(u32 my, u32 total)
 
 prop_iostat *IoStore::attach_stats()
 {
-    if (zkv->iostat_key_valid == 0) {
-        EXPECT_EQ(pthread_key_create(&zkv->iostat_key, nullptr), 0);
-        zkv->iostat_key_valid = 1;
-    }
-    pthread_setspecific(zkv->iostat_key, stats_);
-    return stats_;
+    return prop_fe_iostat_attach(zkv);
 }

@@ -75,15 +75,10 @@ class IoStore {
     ScopedEnv root_;
     ScopedEnv dev_;
     Env *previous_env_ = nullptr;
-    prop_clsctx cls_{};
-    prop_secctx sec_{};
-    przkv_ctx zkv_{};
-    prop_errelem elem_{};
-    prop_grpctx grp_{};
-    u64 baseline_blocks_ = 0;
+    prop_clsctx *cls_ = nullptr;
+    prop_secctx *sec_ = nullptr;
     u32 count_;
     proprio_hooks hooks_{};
-    prop_iostat stats_[PROP_MAX_LOCATIONS]{};
 };
 
 // The header of a valid block of type METADATA at block address addr.
