@@ -1,6 +1,5 @@
 // Copying the store to another location, and bringing stale mirrors up to
 // date with it.
-#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -11,23 +10,19 @@ namespace {
 
 using Votes = std::pair<u32, u32>;
 
-struct Write {
-    u64 offset;
-    u64 length;
-    bool operator==(const Write &o) const { return offset == o.offset && length == o.length; }
-};
+using Write = std::pair<u64, u64>;  // offset, length
 
 std::vector<Write> writes_to(const IoStore &s, const std::string &path)
 {
     std::vector<Write> out;
     for (const fault_write_record &w : s.faults.recorded())
-        if (w.path == path) out.push_back({w.offset, w.length});
+        if (w.path == path) out.emplace_back(w.offset, w.length);
     return out;
 }
 
-BootSpec boot(u32 lsn)
+BootFields boot(u32 lsn)
 {
-    BootSpec b;
+    BootFields b;
     b.commit_lsn = lsn;
     b.lsn = lsn;
     b.my_votes = 1;
@@ -70,12 +65,7 @@ TEST(Copy, FailingHalfwayZeroesTheTargetBootBlock)
     s.set_geometry(3);
     s.write_boot(0, boot(5));
     s.write_boot(1, boot(4));
-    fault_rule r;
-    r.kind = fault_kind::fail_write;
-    r.path = "/loc1";
-    r.nth = 2;
-    r.err = EIO;
-    s.faults.add(r);
+    ASSERT_EQ(s.faults.load("fail_write:nth=2,errno=EIO,path=/loc1"), 0);
     EXPECT_EQ(proprio_copy(s.h, 1, 0), 26u);
     EXPECT_EQ(s.read_raw(1, 0, 4096), std::vector<u8>(4096, 0));
 }
@@ -104,12 +94,7 @@ TEST(Sync, UnsyncableMirrorIsDropped)
     s.write_boot(1, boot(9));
     ASSERT_EQ(s.open(), 0u);
     s.set_geometry(1);
-    fault_rule r;
-    r.kind = fault_kind::fail_write;
-    r.path = "/loc0";
-    r.times = 0;
-    r.err = EIO;
-    s.faults.add(r);
+    ASSERT_EQ(s.faults.load("fail_write:nth=1,times=0,errno=EIO,path=/loc0"), 0);
     trace_capture_start();
     EXPECT_EQ(propriosync(s.h), 0u);
     EXPECT_EQ(s.h->proprhandle_native_state[0], PROP_SLOT_UNUSABLE);

@@ -35,8 +35,6 @@ TEST(DeviceId, SeparatorsDoNotMatterAndEmptySlotsAreZero)
     std::memcpy(other, dev, sizeof other);
     other[4] = 1;
     EXPECT_EQ(proprdev_compare(dev, other), 34u);
-    EXPECT_EQ(proprdev_compare(dev, nullptr), 13u);
-    EXPECT_EQ(proprdev_get(s.h, dev, errbuf, nullptr, 0), 13u);
 }
 
 TEST(DeviceId, CheckOfAProposedLocation)
@@ -50,8 +48,6 @@ TEST(DeviceId, CheckOfAProposedLocation)
     EXPECT_EQ(proprdev_check(&ctx, 0, s.loc(1).c_str()), 8u);
     EXPECT_EQ(proprdev_check(&ctx, 0, "+data"), 8u) << "a disk group matches whatever its case";
     EXPECT_EQ(proprdev_check(&ctx, 0, "/new/location"), 0u);
-    EXPECT_EQ(proprdev_check(&ctx, 0, nullptr), 8u);
-    EXPECT_EQ(proprdev_check(nullptr, 0, "/x"), 3u);
     s.h->proprhandle_native_state[1] = PROP_SLOT_UNUSABLE;
     s.h->proprhandle_native_state[2] = PROP_SLOT_UNUSABLE;
     EXPECT_EQ(proprdev_check(&ctx, 0, "/new/location"), 26u) << "no other location keeps the store";
@@ -118,7 +114,6 @@ TEST(DeviceHistory, LayoutAndComparison)
     EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 1, prev, next, 0), 0u);
     EXPECT_EQ(match, 1u) << "one set: the previous one is current";
     EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 0, prev, next, 0), 26u);
-    EXPECT_EQ(dev_whist(nullptr, prev, next), 26u);
 }
 
 }  // namespace

@@ -5,8 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <mutex>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -24,24 +23,18 @@ namespace {
 
 constexpr u64 FX_FILE_BYTES = 400ull << 20;  // counts as 0x19000 pages
 
-std::mutex g_mu;
-std::map<const proprhandle *, IoStore *> g_stores;
+// The store whose hooks run: the latest one made (stores nest).
+IoStore *g_store = nullptr;
 
-IoStore *store_of(const proprhandle *h)
+u32 hook_used_pages(proprhandle *, u32 *used)
 {
-    std::lock_guard<std::mutex> lock(g_mu);
-    return g_stores.at(h);
-}
-
-u32 hook_used_pages(proprhandle *h, u32 *used)
-{
-    *used = store_of(h)->used;
+    *used = g_store->used;
     return 0;
 }
 
-u32 hook_set_log_lsn(proprhandle *h, u32 lsn)
+u32 hook_set_log_lsn(proprhandle *, u32 lsn)
 {
-    store_of(h)->log_lsn = lsn;
+    g_store->log_lsn = lsn;
     return 0;
 }
 
@@ -57,23 +50,9 @@ void configure(const std::vector<std::string> &names)
 
 }  // namespace
 
-void fx_block_header(u8 *block, u32 addr, u32 zkvid, u8 version)
-{
-    propr_hdr hdr{};
-    hdr.propr_hdr_checksum_enabled = 1;
-    hdr.propr_hdr_size_magic_num = PROPR_HDR_MAGIC;
-    hdr.propr_hdr_blocknum = (addr >> 12) + PROPR_BLOCKNUM_BIAS;
-    hdr.propr_hdr_block_type = PROPR_BLK_METADATA;
-    hdr.propr_hdr_version = version;
-    std::memcpy(hdr.propr_hdr_magic_string, "ZKV", 4);
-    hdr.propr_hdr_zkvid = zkvid;
-    std::memcpy(block, &hdr, sizeof hdr);
-}
-
 IoStore::IoStore(u32 locations, u32 level)
     : faults(env_posix()),
       root_("ZKV_REGISTRY_ROOT", (dir_.path() + "/registry").c_str()),
-      dev_("ZKV_DEVELOPER_ENV", "true"),
       count_(locations)
 {
     previous_env_ = env_install(&faults);
@@ -94,16 +73,11 @@ IoStore::IoStore(u32 locations, u32 level)
     h->proprhandle_zkvctx = zkv;
     h->proprhandle_levelarg = level == PROP_LEVEL_CACHING ? grp : nullptr;
     h->proprhandle_trace_raw = trace_component_named(TRACE_RAW);
-    h->proprhandle_trace_osd = trace_component_named(TRACE_OSD);
-    h->proprhandle_trace_vld = trace_component_named(TRACE_VLD);
     hooks_.used_pages = hook_used_pages;
     hooks_.set_log_lsn = hook_set_log_lsn;
     h->proprhandle_io_hooks = &hooks_;
     EXPECT_EQ(proprio_mutex_init(h), 0);
-    {
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_stores[h] = this;
-    }
+    outer_ = std::exchange(g_store, this);
 
     std::vector<std::string> names;
     for (u32 i = 0; i < locations; i++) {
@@ -120,10 +94,7 @@ IoStore::~IoStore()
 {
     proprio_term(h);
     if (h->bootbuf != nullptr) u_freem(meta, h->bootbuf);
-    {
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_stores.erase(h);
-    }
+    g_store = outer_;
     u_freem(meta, h);
     prop_fe_grpctx_destroy(grp);
     prop_fe_zkvctx_destroy(zkv);
@@ -149,29 +120,40 @@ u32 IoStore::open()
     return proprioo(h, 1, 1, PROPRIO_OPEN_ZKV);
 }
 
-void IoStore::write_boot(u32 slot, const BootSpec &spec)
+void IoStore::block_header(u8 *block, u32 addr, u32 zkvid, u8 version)
 {
+    const u32 own = std::exchange(h->proprhandle_zkvid, zkvid);
+    propr_hdr hdr;
+    hdr_init(h, &hdr, addr >> 12, PROPR_BLK_METADATA);
+    h->proprhandle_zkvid = own;
+    hdr.propr_hdr_version = version;
+    std::memcpy(block, &hdr, sizeof hdr);
+}
+
+void IoStore::write_boot(u32 slot, const BootFields &want)
+{
+    if (!want.formatted) return;
     u32 ids[PROP_NUM_SLOTS] = {};
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
         const std::string name = i < count_ ? loc(i) : "";
         ids[i] = (name.empty() && i >= 2) ? 0 : proprdev_id_of_name(name.c_str());
     }
-    if (spec.other_history) ids[0] ^= 1;
+    if (want.other_history) ids[0] ^= 1;
 
     u8 boot[PROP_PAGE_SIZE] = {};
-    fx_block_header(boot, 0, spec.zkvid, spec.hdr_version);
-    const std::pair<i32, u32> fields[] = {{110, spec.zkvid},    {114, FX_NUM_FCL}, {118, FX_LSST},
+    block_header(boot, 0, want.zkvid, want.hdr_version);
+    const std::pair<i32, u32> fields[] = {{110, want.zkvid},    {114, FX_NUM_FCL}, {118, FX_LSST},
                                           {122, FX_ODBST},      {126, FX_ODBST + 4096}, {130, FX_RTNST},
-                                          {134, 102400 - 2 * FX_NUM_FCL}, {352, spec.commit_lsn}};
+                                          {134, 102400 - 2 * FX_NUM_FCL}, {352, want.commit_lsn}};
     for (const auto &[offset, value] : fields) be32_put(boot, offset, value);
     dev_whist(boot, ids, nullptr);
-    dev_wvotes(boot, spec.my_votes, spec.total_votes);
+    dev_wvotes(boot, want.my_votes, want.total_votes);
     hdr_stamp_checksum(boot, PROP_PAGE_SIZE);
     write_raw(slot, 0, boot, sizeof boot);
 
     u8 log[PROP_PAGE_SIZE] = {};
-    fx_block_header(log, FX_LSST, spec.zkvid);
-    be32_put(log, 32, spec.lsn);
+    block_header(log, FX_LSST, want.zkvid);
+    be32_put(log, 32, want.lsn);
     hdr_stamp_checksum(log, PROP_PAGE_SIZE);
     write_raw(slot, FX_LSST, log, sizeof log);
 }
@@ -180,7 +162,7 @@ void IoStore::write_block(u32 slot, u32 addr, u8 fill)
 {
     u8 block[PROP_PAGE_SIZE];
     std::memset(block, fill, sizeof block);
-    fx_block_header(block, addr, 4242);
+    block_header(block, addr, 4242);
     hdr_stamp_checksum(block, PROP_PAGE_SIZE);
     write_raw(slot, addr, block, sizeof block);
 }
@@ -229,9 +211,4 @@ void IoStore::set_votes(u32 my, u32 total)
         h->proprhandle_my_votes[i] = my;
         h->proprhandle_total_votes[i] = total;
     }
-}
-
-prop_iostat *IoStore::attach_stats()
-{
-    return prop_fe_iostat_attach(zkv);
 }

@@ -19,7 +19,8 @@ constexpr u32 FX_ODBST = FX_LSST + 4096 * FX_NUM_LOG;
 constexpr u32 FX_RTNST = FX_ODBST + 8192;
 constexpr u64 FX_PREFIX = 0x19000;
 
-struct BootSpec {
+struct BootFields {
+    bool formatted = true;  // false: the location keeps no boot block
     u32 zkvid = 4242;
     u32 commit_lsn = 1;
     u32 lsn = 1;  // in the log metadata block
@@ -45,7 +46,9 @@ class IoStore {
     void open_files();
     // Opening as the store would: the configuration, the files, the votes.
     u32 open();
-    void write_boot(u32 slot, const BootSpec &spec);
+    void write_boot(u32 slot, const BootFields &want);
+    // The header of a METADATA block at block address addr.
+    void block_header(u8 *block, u32 addr, u32 zkvid, u8 version = 4);
     // A block with a valid header and a fill byte, at block address addr.
     void write_block(u32 slot, u32 addr, u8 fill);
     void write_raw(u32 slot, u64 blkaddr, const void *data, size_t len);
@@ -54,11 +57,6 @@ class IoStore {
     std::pair<u32, u32> disk_votes(u32 slot) const;
     // Gives the handle the geometry of the stores laid down here.
     void set_geometry(u32 used_pages);
-    // The number of locations the configuration names now (boot blocks
-    // written from here on record it in their history).
-    void reconfigured(u32 locations) { count_ = locations; }
-    // Gives the calling thread an I/O statistics table.
-    prop_iostat *attach_stats();
     // Sets every configured slot's votes in the handle.
     void set_votes(u32 my, u32 total);
 
@@ -73,13 +71,10 @@ class IoStore {
   private:
     TempDir dir_;
     ScopedEnv root_;
-    ScopedEnv dev_;
+    IoStore *outer_ = nullptr;
     Env *previous_env_ = nullptr;
     prop_clsctx *cls_ = nullptr;
     prop_secctx *sec_ = nullptr;
     u32 count_;
     proprio_hooks hooks_{};
 };
-
-// The header of a valid block of type METADATA at block address addr.
-void fx_block_header(u8 *block, u32 addr, u32 zkvid, u8 version = 4);

@@ -2,21 +2,15 @@
 // by their store ids, device histories, votes and lsns.
 #include <gtest/gtest.h>
 
-#include "io/devhist.h"
 #include "io/io.h"
 #include "io_fixture.h"
 #include "platform/groupdata.h"
 
 namespace {
 
-struct Loc {
-    bool formatted = true;
-    BootSpec boot;
-};
-
 struct OpenCase {
     const char *name;
-    std::vector<Loc> locs;
+    std::vector<BootFields> locs;
     u32 expected;
     std::vector<u32> states;   // after a successful open
     u32 log_lsn = ~0u;         // handed to the undo log, when checked
@@ -24,42 +18,25 @@ struct OpenCase {
     u32 alert = 0;
 };
 
-BootSpec boot(u32 commit_lsn, u32 lsn, u32 my = 0, u32 total = 0)
+BootFields boot(u32 commit_lsn, u32 lsn, u32 my = 0, u32 total = 0, u32 zkvid = 4242, bool foreign = false)
 {
-    BootSpec b;
+    BootFields b;
     b.commit_lsn = commit_lsn;
     b.lsn = lsn;
     b.my_votes = my;
     b.total_votes = total;
+    b.zkvid = zkvid;
+    b.other_history = foreign;
     return b;
 }
 
-Loc with_id(BootSpec b, u32 zkvid)
-{
-    b.zkvid = zkvid;
-    return {true, b};
-}
-
-Loc foreign_history(BootSpec b)
-{
-    b.other_history = true;
-    return {true, b};
-}
-
-Loc version(BootSpec b, u8 v)
-{
-    b.hdr_version = v;
-    return {true, b};
-}
-
-const Loc unformatted{false, {}};
+const BootFields unformatted{.formatted = false};
 
 void run(const OpenCase &c, u32 level = PROP_LEVEL_RW)
 {
     SCOPED_TRACE(c.name);
     IoStore s(static_cast<u32>(c.locs.size()), level);
-    for (u32 i = 0; i < c.locs.size(); i++)
-        if (c.locs[i].formatted) s.write_boot(i, c.locs[i].boot);
+    for (u32 i = 0; i < c.locs.size(); i++) s.write_boot(i, c.locs[i]);
     trace_capture_start();
     EXPECT_EQ(s.open(), c.expected);
     if (c.message != nullptr) {
@@ -80,19 +57,19 @@ void run(const OpenCase &c, u32 level = PROP_LEVEL_RW)
 TEST(Open, ThreeOrMoreLocationsFollowTheCommitLsn)
 {
     const OpenCase cases[] = {
-        {"one behind", {{true, boot(5, 5)}, {true, boot(7, 8)}, {true, boot(7, 7)}}, 0, {2, 3, 3}, 8},
-        {"two behind", {{true, boot(3, 3)}, {true, boot(9, 9)}, {true, boot(4, 4)}, {true, boot(9, 9)}},
+        {"one behind", {boot(5, 5), boot(7, 8), boot(7, 7)}, 0, {2, 3, 3}, 8},
+        {"two behind", {boot(3, 3), boot(9, 9), boot(4, 4), boot(9, 9)},
          0, {2, 3, 2, 3}, 9},
-        {"unformatted is stale", {{true, boot(4, 4)}, unformatted, {true, boot(4, 4)}}, 0, {3, 2, 3}, 4},
-        {"one readable of three", {{true, boot(4, 4)}, unformatted, unformatted}, 26, {}, ~0u,
+        {"unformatted is stale", {boot(4, 4), unformatted, boot(4, 4)}, 0, {3, 2, 3}, 4},
+        {"one readable of three", {boot(4, 4), unformatted, unformatted}, 26, {}, ~0u,
          "propriomck: Not enough devices can be accessed (1, 3)"},
-        {"store ids differ", {{true, boot(4, 4)}, {true, boot(4, 4)}, with_id(boot(4, 4), 99)}, 26, {}, ~0u,
+        {"store ids differ", {boot(4, 4), boot(4, 4), boot(4, 4, 0, 0, 99)}, 26, {}, ~0u,
          "propriomck: zkvid[2]=99 is not matched with zkvid[0]=4242"},
         {"foreign history",
-         {{true, boot(4, 4)}, {true, boot(4, 4)}, foreign_history(boot(4, 4))}, 0, {3, 3, 2}, 4,
+         {boot(4, 4), boot(4, 4), boot(4, 4, 0, 0, 4242, true)}, 0, {3, 3, 2}, 4,
          "proprioo: ZKV/NKV configuration on disk[2] is not valid", 1009},
         {"no history matches",
-         {foreign_history(boot(4, 4)), foreign_history(boot(4, 4)), foreign_history(boot(4, 4))}, 26, {}, ~0u,
+         {boot(4, 4, 0, 0, 4242, true), boot(4, 4, 0, 0, 4242, true), boot(4, 4, 0, 0, 4242, true)}, 26, {}, ~0u,
          "proprioo: ZKV configuration on none of disks is valid", 1009},
     };
     for (const OpenCase &c : cases) run(c);
@@ -102,30 +79,33 @@ TEST(Open, ThreeOrMoreLocationsFollowTheCommitLsn)
 // so no history of a wider store can match: the width is checked alone.
 TEST(Open, WideStoresNeedNewHeaders)
 {
-    IoStore s(3);
-    for (u32 i = 0; i < 3; i++) s.write_boot(i, version(boot(4, 4), i == 2 ? 3 : 2).boot);
-    EXPECT_EQ(proprioo(s.h, 0, 1, PROPRIO_OPEN_ZKV), 0u);
-    IoStore old(3);
-    for (u32 i = 0; i < 3; i++) old.write_boot(i, version(boot(4, 4), 2).boot);
-    trace_capture_start();
-    EXPECT_EQ(proprioo(old.h, 0, 1, PROPRIO_OPEN_ZKV), 26u);
-    EXPECT_TRUE(trace_captured_contains("proprioo: none of the devices can support 3-way mirroring"));
+    for (u8 newest : {3, 2}) {
+        IoStore s(3);
+        BootFields b = boot(4, 4);
+        for (u32 i = 0; i < 3; i++) {
+            b.hdr_version = i == 2 ? newest : 2;
+            s.write_boot(i, b);
+        }
+        trace_capture_start();
+        EXPECT_EQ(proprioo(s.h, 0, 1, PROPRIO_OPEN_ZKV), newest == 3 ? 0u : 26u);
+        EXPECT_EQ(trace_captured_contains("proprioo: none of the devices can support 3-way mirroring"), newest == 2);
+    }
 }
 
 TEST(Open, TwoLocationsVoteFirst)
 {
     const OpenCase cases[] = {
-        {"lower lsn is stale", {{true, boot(7, 7, 1, 2)}, {true, boot(9, 9, 1, 2)}}, 0, {2, 3}, 9},
-        {"same lsn", {{true, boot(9, 9, 1, 2)}, {true, boot(9, 9, 1, 2)}}, 0, {3, 3}, 9},
-        {"2/2 ran alone", {{true, boot(9, 9, 1, 2)}, {true, boot(5, 5, 2, 2)}}, 0, {2, 3}},
-        {"both 2/2", {{true, boot(9, 9, 2, 2)}, {true, boot(9, 9, 2, 2)}}, 26, {}, ~0u,
+        {"lower lsn is stale", {boot(7, 7, 1, 2), boot(9, 9, 1, 2)}, 0, {2, 3}, 9},
+        {"same lsn", {boot(9, 9, 1, 2), boot(9, 9, 1, 2)}, 0, {3, 3}, 9},
+        {"2/2 ran alone", {boot(9, 9, 1, 2), boot(5, 5, 2, 2)}, 0, {2, 3}},
+        {"both 2/2", {boot(9, 9, 2, 2), boot(9, 9, 2, 2)}, 26, {}, ~0u,
          "propriovck: incorrect votes", 1011},
-        {"store ids differ", {{true, boot(9, 9, 1, 2)}, with_id(boot(9, 9, 1, 2), 77)}, 26, {}, ~0u,
+        {"store ids differ", {boot(9, 9, 1, 2), boot(9, 9, 1, 2, 77)}, 26, {}, ~0u,
          "propriovck:ZKVIDs do not match on mirrors"},
-        {"survivor holds 2/2", {{true, boot(9, 9, 2, 2)}, unformatted}, 0, {3, 2}, 9},
-        {"survivor holds 1/2", {{true, boot(9, 9, 1, 2)}, unformatted}, 26, {}, ~0u,
+        {"survivor holds 2/2", {boot(9, 9, 2, 2), unformatted}, 0, {3, 2}, 9},
+        {"survivor holds 1/2", {boot(9, 9, 1, 2), unformatted}, 26, {}, ~0u,
          "propriovck: disk 1 (", 1011},
-        {"foreign mirror is stale", {{true, boot(9, 9, 1, 2)}, foreign_history(boot(9, 9, 1, 2))}, 0, {3, 2}, ~0u,
+        {"foreign mirror is stale", {boot(9, 9, 1, 2), boot(9, 9, 1, 2, 4242, true)}, 0, {3, 2}, ~0u,
          nullptr, 1009},
     };
     for (const OpenCase &c : cases) run(c);
@@ -152,60 +132,10 @@ TEST(Open, SurvivorTakesOverWhenTheRecordAllowsIt)
 
 TEST(Open, SingleLocation)
 {
-    run({"formatted", {{true, boot(3, 6)}}, 0, {3}, 6});
+    run({"formatted", {boot(3, 6)}, 0, {3}, 6});
     run({"unformatted, formatting", {unformatted}, 0, {3}});
     run({"unformatted, caching", {unformatted}, 26, {}, ~0u, "proprioini: all disks are not ZKV/NKV formatted"},
         PROP_LEVEL_CACHING);
-}
-
-TEST(Open, AnOpenSetIsLeftAlone)
-{
-    IoStore s(2);
-    s.write_boot(0, boot(9, 9, 1, 2));
-    s.write_boot(1, boot(9, 9, 1, 2));
-    ASSERT_EQ(s.open(), 0u);
-    const u64 reads = s.faults.reads();
-    EXPECT_EQ(s.open(), 0u);
-    EXPECT_EQ(s.faults.reads(), reads);
-    EXPECT_EQ(s.h->proprhandle_my_votes[1], 1u);
-}
-
-}  // namespace
-
-namespace {
-
-TEST(IoModule, CachingLevelRunsWorkersUntilTerm)
-{
-    for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING}) {
-        IoStore s(3, level);
-        for (u32 i = 0; i < 3; i++) s.write_boot(i, boot(4, 4));
-        ASSERT_EQ(proprioini(s.h, 0), 0u);
-        EXPECT_EQ(s.h->proprhandle_workers != nullptr, level == PROP_LEVEL_CACHING);
-        u8 block[PROP_PAGE_SIZE] = {};
-        EXPECT_EQ(propriow(s.h, block, sizeof block, 8 * 4096, PROPRIO_ALL), 0u);
-        EXPECT_EQ(proprio_term(s.h), 0u);
-        EXPECT_EQ(s.h->proprhandle_workers, nullptr);
-        for (u32 i = 0; i < 3; i++) EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_CLOSED);
-    }
-}
-
-// Re-initialising opens what the configuration names now.
-TEST(IoModule, ReinitFollowsTheConfiguration)
-{
-    IoStore s(3);
-    for (u32 i = 0; i < 3; i++) s.write_boot(i, boot(4, 4));
-    ASSERT_EQ(s.open(), 0u);
-    ASSERT_EQ(dev_update(s.h, 2, ""), 0u);
-    s.reconfigured(2);
-    s.write_boot(0, boot(5, 5));  // the store's history now names two locations
-    s.write_boot(1, boot(5, 5));
-    const u64 dropped_reads = s.faults.reads("/loc2");
-    EXPECT_EQ(proprio_reinit(s.h, 0), 0u);
-    EXPECT_EQ(s.h->proprhandle_configured_device_count, 2u);
-    EXPECT_EQ(s.h->proprhandle_native_state[0], PROP_SLOT_OPEN);
-    EXPECT_EQ(s.h->proprhandle_native_state[2], PROP_SLOT_UNCONFIGURED);
-    EXPECT_EQ(s.faults.reads("/loc2"), dropped_reads) << "the dropped location is not read";
-    EXPECT_EQ(s.log_lsn, 5u);
 }
 
 }  // namespace

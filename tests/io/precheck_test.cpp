@@ -1,6 +1,5 @@
 // The pre-checks of a configuration change: a delete must leave a working
 // majority, an add or replace needs every other location online.
-#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -41,11 +40,7 @@ TEST(PreCheck, DeleteAddReplace)
         s.set_votes(1, 2);
         for (u32 slot : c.down) s.h->proprhandle_native_state[slot] = PROP_SLOT_UNUSABLE;
         if (c.unreadable >= 0) {
-            fault_rule r;
-            r.kind = fault_kind::fail_read;
-            r.path = "/loc" + std::to_string(c.unreadable);
-            r.err = EIO;
-            s.faults.add(r);
+            ASSERT_EQ(s.faults.load(("fail_read:nth=1,errno=EIO,path=/loc" + std::to_string(c.unreadable)).c_str()), 0);
         }
         backend_ctx ctx{};
         ctx.propb_ctx = s.h;

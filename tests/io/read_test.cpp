@@ -1,6 +1,5 @@
 // Mirrored reads take the open locations in turn and fail over; direct
 // reads touch one location and nothing else.
-#include <cerrno>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -14,12 +13,7 @@ constexpr u32 ADDR = 8 * 4096;
 
 void fail_reads(IoStore &s, u32 slot)
 {
-    fault_rule r;
-    r.kind = fault_kind::fail_read;
-    r.path = "/loc" + std::to_string(slot);
-    r.err = EIO;
-    r.times = 0;
-    s.faults.add(r);
+    ASSERT_EQ(s.faults.load(("fail_read:nth=1,times=0,errno=EIO,path=/loc" + std::to_string(slot)).c_str()), 0);
 }
 
 TEST(MirroredRead, AlternatesThenFailsOverForGood)
@@ -77,22 +71,25 @@ TEST(MirroredRead, SecondPassReachesSlotsBeforeTheStart)
     EXPECT_EQ(s.h->proprhandle_native_state[0], PROP_SLOT_OPEN);
 }
 
-TEST(DirectRead, NeverChangesStatesOrVotes)
+TEST(DirectIo, NeverChangesStatesOrVotes)
 {
     IoStore s(2);
     s.open_files();
     s.set_votes(1, 2);
     fail_reads(s, 0);
+    ASSERT_EQ(s.faults.load("fail_write:nth=1,errno=EIO,path=/loc0"), 0);
     u8 garbage[PROP_PAGE_SIZE];
     std::memset(garbage, 0x77, sizeof garbage);
     s.write_raw(1, ADDR, garbage, sizeof garbage);
     u8 block[PROP_PAGE_SIZE];
     EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, 0), 26u);
+    EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, 0), 26u);
     EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, 1), 0u) << "direct reads check no header";
     for (u32 i = 0; i < 2; i++) {
         EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_OPEN);
         EXPECT_EQ(s.h->proprhandle_my_votes[i], 1u);
     }
+    EXPECT_EQ(s.faults.writes("/loc1"), 0u) << "a direct write goes to its own location only";
 }
 
 }  // namespace

@@ -66,26 +66,20 @@ TEST(VoteHandOver, FailureAtAnyStep)
 {
     struct Case {
         const char *name;
-        const char *path;
-        u64 nth;
+        const char *rule;
         u32 expected;
     };
     const Case cases[] = {
-        {"prepare", "groupdata", 1, 23},
-        {"boot block", "/loc1", 1, 26},
-        {"commit", "groupdata", 2, 23},
+        {"prepare", "fail_write:nth=1,errno=EIO,path=groupdata", 23},
+        {"boot block", "fail_write:nth=1,errno=EIO,path=/loc1", 26},
+        {"commit", "fail_write:nth=2,errno=EIO,path=groupdata", 23},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         IoStore s(2, PROP_LEVEL_CACHING);
         s.open_files();
         s.set_votes(1, 2);
-        fault_rule r;
-        r.kind = fault_kind::fail_write;
-        r.path = c.path;
-        r.nth = c.nth;
-        r.err = EIO;
-        s.faults.add(r);
+        ASSERT_EQ(s.faults.load(c.rule), 0);
         trace_capture_start();
         EXPECT_EQ(propriowv(s.h, 2, 2, 1), c.expected);
         EXPECT_EQ(s.h->proprhandle_native_state[1], PROP_SLOT_UNUSABLE);
@@ -96,31 +90,20 @@ TEST(VoteHandOver, FailureAtAnyStep)
     }
 }
 
-TEST(VoteHandOver, CachingLevelNeedsTheGroupContext)
-{
-    IoStore s(2, PROP_LEVEL_CACHING);
-    s.open_files();
-    s.h->proprhandle_levelarg = nullptr;
-    EXPECT_EQ(propriowv(s.h, 2, 2, 0), 26u);
-    EXPECT_EQ(s.disk_votes(0), Votes(0, 0));
-}
-
-}  // namespace
-
-namespace {
-
 // The published record follows the votes the locations hold.
 TEST(GroupRecord, RefreshedFromTheLocations)
 {
+    using Words = std::vector<u32>;  // words 2..9: prepare 0, prepare 1, commit 0, commit 1
     struct Case {
         const char *name;
         u32 state0, state1;
-        std::vector<u32> before, after;  // words 2..9
+        Words before, after;
         bool published;
     };
+    const Words right = {1, 2, 1, 2, 1, 2, 1, 2};
     const Case cases[] = {
-        {"already right", PROP_SLOT_OPEN, PROP_SLOT_OPEN, {1, 2, 1, 2, 1, 2, 1, 2}, {1, 2, 1, 2, 1, 2, 1, 2}, false},
-        {"location 0 closed", PROP_SLOT_CLOSED, PROP_SLOT_OPEN, {1, 2, 1, 2, 1, 2, 1, 2}, {0, 0, 0, 0, 0, 0, 0, 0}, true},
+        {"already right", PROP_SLOT_OPEN, PROP_SLOT_OPEN, right, right, false},
+        {"location 0 closed", PROP_SLOT_CLOSED, PROP_SLOT_OPEN, right, Words(8, 0), true},
         {"location 1 failed", PROP_SLOT_OPEN, PROP_SLOT_UNUSABLE, {2, 2, 7, 7, 2, 2, 7, 7}, {1, 2, 7, 7, 1, 2, 7, 7}, true},
     };
     for (const Case &c : cases) {
@@ -132,12 +115,10 @@ TEST(GroupRecord, RefreshedFromTheLocations)
         s.h->proprhandle_native_state[1] = c.state1;
         std::copy(c.before.begin(), c.before.end(), s.grp->record + 2);
         EXPECT_EQ(propriupdategrppridata(s.h), 0u);
-        EXPECT_EQ(std::vector<u32>(s.grp->record + 2, s.grp->record + 10), c.after);
+        EXPECT_EQ(Words(s.grp->record + 2, s.grp->record + 10), c.after);
         u32 published[PROP_GRPREC_WORDS] = {};
         EXPECT_EQ(grpdata_read("iotest", published, sizeof published), c.published ? 0 : ENOENT);
-        if (c.published) {
-            EXPECT_EQ(std::vector<u32>(published + 2, published + 10), c.after);
-        }
+        EXPECT_EQ(Words(published + 2, published + 10), c.published ? c.after : Words(8, 0));
     }
 }
 
