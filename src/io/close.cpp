@@ -1,7 +1,5 @@
 // Closing the locations, re-opening them after a configuration change, and
 // bringing stale mirrors up to date.
-#include <cstring>
-
 #include "core/alloc.h"
 #include "io/io.h"
 #include "io/slot.h"

@@ -6,7 +6,6 @@
 
 #include "core/handle.h"
 #include "core/lookup2.h"
-#include "platform/sysinfo.h"
 #include "storage/config.h"
 #include "vld/vldname.h"
 
@@ -34,7 +33,7 @@ u32 conf_source(const proprhandle *handle, u32 flags, char *host, size_t host_si
     }
     *hostname = nullptr;
     if (handle == nullptr && (flags & PROP_KIND_NKV) != 0) {
-        if (plat_hostname(host, host_size) != 0) return 0;
+        if (ut_hostname(nullptr, host, host_size) != 0) return 0;
         *hostname = host;
         return PROP_KIND_NKV;
     }

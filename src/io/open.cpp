@@ -3,8 +3,6 @@
 // are current.
 #include "io/open.h"
 
-#include <cstring>
-
 #include "format/block.h"
 #include "format/cursor.h"
 #include "io/devhist.h"

@@ -1,7 +1,5 @@
 // propriow: direct writes to one location, and mirrored writes to every
 // open location with the quorum rule.
-#include <cstring>
-
 #include "io/io.h"
 #include "io/quorum.h"
 #include "io/slot.h"
@@ -89,8 +87,9 @@ u32 mirrored_write(proprhandle *handle, const void *buffer, u32 length, u32 offs
 {
     trace_comp tc = io_trace(handle);
     const u32 configured = handle->proprhandle_configured_device_count;
-    if (propriowm(handle) != 0 && configured == 2) {
-        trace_print(tc, 0, "propriow: failed to update member count (%d)", PROP_E_STORAGE);
+    const u32 wm = propriowm(handle);
+    if (wm != 0 && configured == 2) {
+        trace_print(tc, 0, "propriow: failed to update member count (%d)", static_cast<int>(wm));
         return PROP_E_STORAGE;
     }
     u32 states[PROP_NUM_SLOTS];
