@@ -19,6 +19,10 @@ struct propr_log {
 // Creates the log record (if absent), a fresh metadata buffer and an empty
 // saved-page list; 0 or 12 (nothing allocated by this call is kept).
 u32 proprutilog(proprhandle *handle);
+// The lsn the next transaction follows on from, as the opening of the
+// locations found it; creates the log record (without buffers) when
+// absent.  Fits proprio_hooks::set_log_lsn.  0, 26 or 12.
+u32 proprut_set_log_lsn(proprhandle *handle, u32 lsn);
 // Gives back the log record and its buffers.
 void proprut_free_log(proprhandle *handle);
 // Opens a transaction: writes the log metadata, then the boot block with
