@@ -14,7 +14,6 @@ enum : i32 {
     BOOT_OFF_SUPER_SELECTOR = 100,  // byte: current superblock is 1 + this
     BOOT_OFF_NUMPAGE = 134,
     BOOT_OFF_LOG_VALID = 200,       // byte: 1 while an undo log is live
-    BOOT_OFF_HISTORY_COUNT = 300,
     BOOT_OFF_COMMIT_LSN = 352,
 
     SUPER_OFF_FREE_SPACE_ADDR = 40,  // copy of bitmap page i at 40 + 4 * i
