@@ -60,7 +60,7 @@ TEST(Recovery, ALiveLogIsRolledBackOnEveryLocation)
     crash_mid_transaction(store);
     ASSERT_EQ(store.boot_byte(2, BOOT_OFF_LOG_VALID), 1);
 
-    EXPECT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+    EXPECT_EQ(prop_recover(store.ctx(), 0), PROP_OK);  // through the export
     for (u32 slot = 0; slot < 3; ++slot) expect_rolled_back(store, slot);
     EXPECT_EQ(store.handle()->proprhandle_native_state[1], PROP_SLOT_OPEN);
     // The lsn in memory is the one recovery started with.
