@@ -119,4 +119,21 @@ TEST(Commit, DeferredFreesAreReleasedAtCommit)
     EXPECT_EQ(alloc_page(store.handle()), 2u);
 }
 
+TEST(Commit, AClonedAddressPageReplacesTheOldOneAtCommit)
+{
+    RawStore store;
+    store.mark_used({1, 2});
+    store.put_page(2, PROPR_BLK_ADDR, 0x22);
+    store.reopen();
+    proprhandle *h = store.handle();
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    Block buf = store.read(0, store.page_addr(2));
+    u32 page = 2;
+    ASSERT_EQ(proprut_log_addrpage(h, &page, buf.data()), PROP_OK);
+    ASSERT_EQ(page, 3u);
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+    EXPECT_FALSE(bit_on_disk(store, 1, 2));
+    EXPECT_TRUE(bit_on_disk(store, 1, 3));
+}
+
 }  // namespace
