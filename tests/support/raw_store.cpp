@@ -56,6 +56,27 @@ void io_at(const std::string &path, u32 addr, void *buf, bool write)
 
 }  // namespace
 
+propr_hdr header_of(const Block &block)
+{
+    propr_hdr h;
+    std::memcpy(&h, block.data(), sizeof h);
+    return h;
+}
+
+u32 alloc_page(proprhandle *handle)
+{
+    u32 page = 0;
+    u32 rc = proprutffp(handle, &page);
+    return rc == PROP_OK ? page : 100000000 + rc;
+}
+
+u32 page_is_free(proprhandle *handle, u32 page)
+{
+    u32 isfree = 99;
+    EXPECT_EQ(proprutifp(handle, page, &isfree), PROP_OK) << page;
+    return isfree;
+}
+
 RawStore::RawStore(const RawStoreOptions &options)
     : opt_(options), registry_root_("ZKV_REGISTRY_ROOT", dir_.path().c_str())
 {

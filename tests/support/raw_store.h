@@ -25,6 +25,13 @@ struct RawStoreOptions {
     u32 boot_level = 0;     // 1 (CACHING) also starts the mirror workers
 };
 
+struct propr_hdr;
+propr_hdr header_of(const Block &block);
+// The page proprutffp hands out, or 100000000 + its error.
+u32 alloc_page(proprhandle *handle);
+// proprutifp's answer (1 = free).
+u32 page_is_free(proprhandle *handle, u32 page);
+
 class RawStore {
   public:
     explicit RawStore(const RawStoreOptions &options = {});
@@ -52,6 +59,10 @@ class RawStore {
     Block make_block(u32 addr, u16 type, u8 fill) const;
     // Puts a page of the tnode area on every location.
     void put_page(u32 page, u16 type, u8 fill) const;
+    // A tnode-area page (default type TNODE) whose payload bytes are fill,
+    // and the payload byte of a page as one location holds it.
+    Block page_block(u32 page, u8 fill, u16 type = 2) const { return make_block(page_addr(page), type, fill); }
+    u8 payload(u32 slot, u32 page) const { return read(slot, page_addr(page))[100]; }
     // Marks pages in use in the current bitmap copies on disk; call before
     // the handle loads them (or reopen() afterwards).
     void mark_used(std::initializer_list<u32> pages) const;

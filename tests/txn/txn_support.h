@@ -1,5 +1,5 @@
 // Helpers the transaction tests share: a caller that changes pages the way
-// the key operations do (log the old image once, then write in place).
+// the key operations do, and a fault layer under the store's files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,18 +10,6 @@
 #include "support/raw_store.h"
 #include "txn/log.h"
 
-// A tnode-area page whose payload bytes are all fill.
-inline Block page_with(const RawStore &store, u32 page, u8 fill)
-{
-    return store.make_block(store.page_addr(page), PROPR_BLK_TNODE, fill);
-}
-
-// The payload byte of a page on one location.
-inline u8 fill_of(const RawStore &store, u32 slot, u32 page)
-{
-    return store.read(slot, store.page_addr(page))[100];
-}
-
 // Saves the page's image unless it already has one, then overwrites it.
 inline void change_page(RawStore &store, u32 page, u8 fill)
 {
@@ -31,7 +19,7 @@ inline void change_page(RawStore &store, u32 page, u8 fill)
     if (!exists) {
         ASSERT_EQ(proprutlog(h, page, nullptr), PROP_OK);
     }
-    Block b = page_with(store, page, fill);
+    Block b = store.page_block(page, fill);
     hdr_stamp_checksum(b.data(), 4096);
     ASSERT_EQ(propriow(h, b.data(), 4096, store.page_addr(page), PROPRIO_ALL), PROP_OK);
 }
