@@ -41,12 +41,6 @@ struct alignas(8) keys_block {
     u8 b[PROP_PAGE_SIZE];
 };
 
-// Byte address of a page of the tnode area.
-inline u32 keys_page_addr(const proprhandle *handle, u32 page)
-{
-    return handle->proprhandle_rtnst + PROP_PAGE_SIZE * page;
-}
-
 // The two descriptors open and create walk the tree with: the child of one
 // step is the parent of the next.
 struct desc_pair {

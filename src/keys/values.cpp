@@ -4,7 +4,7 @@
 
 #include "format/block.h"
 #include "format/cursor.h"
-#include "io/io.h"
+#include "txn/blockio.h"
 #include "keys/common.h"
 
 using namespace propreg;
@@ -35,11 +35,10 @@ void value_addrs_write(u8 *raw, const value_addrs &va, const char *what)
 u32 value_page_write(proprhandle *handle, u32 page, const u8 *bytes, u32 n)
 {
     keys_block blk{};
-    u32 addr = keys_page_addr(handle, page);
+    u32 addr = ut_page_addr(handle, page);
     propr_hdr hdr;
     hdr_init(handle, &hdr, addr >> 12, PROPR_BLK_VAL);
     std::memcpy(blk.b, &hdr, sizeof hdr);
     std::memcpy(blk.b + sizeof hdr, bytes, n);
-    hdr_stamp_checksum(blk.b, PROP_PAGE_SIZE);
-    return propriow(handle, blk.b, PROP_PAGE_SIZE, addr, PROPRIO_ALL);
+    return ut_stamp_write(handle, blk.b, addr);
 }
