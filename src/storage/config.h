@@ -14,6 +14,11 @@ constexpr u32 PROP_CONF_LEGACY = 0x20000000;
 
 using prop_locations = char[PROP_NUM_SLOTS][PROP_LOCNAME_SIZE];
 
+// Longest value and host name, with their terminating zeros.
+constexpr u32 UT_LOCVALUE_SIZE = 1024;
+constexpr u32 UT_HWK_HOME_SIZE = 4096;
+constexpr u32 PROP_HOSTNAME_SIZE = 257;
+
 // Behind prop_get_conf.
 u32 proprgconf(backend_ctx *ctx, void *unused, u32 *configured, prop_locations locations,
                u32 *local_only, char hwk_home[4096], char *errorbuf, u64 *errorbuf_sz, u32 flags);
@@ -34,3 +39,13 @@ u32 utopen(proprhandle *handle, u32 flags);
 bool prop_developer_mode_env();
 // Developer mode of a handle: its front-end context's flag, else the environment.
 bool prop_developer_mode(const proprhandle *handle);
+
+// The registry kind of a handle (PROP_KIND_ZKV or PROP_KIND_NKV): its
+// front-end context's, ZKV without one.
+u32 ut_registry_kind(const proprhandle *handle);
+// This node's host name: the front-end context's when it has one, else
+// the system's.  0, or 23 when there is none.
+u32 ut_hostname(const przkv_ctx *zkv, char *buf, size_t size);
+// The configuration value that holds location slot of a registry kind
+// ("zkvconfig_loc", ...); nullptr for a slot the kind does not have.
+const char *ut_location_value_name(u32 is_nkv, u32 slot);

@@ -1,6 +1,13 @@
 // Primitive operations on one file or raw-device location: read and write
 // at a block address, size, smallest I/O unit, close, check a new location,
 // and write the location list back to the configuration.
+//
+// Every location begins with a reserved area of PROPR_RESERVED_PREFIX
+// bytes: block address x lives at file offset x + 0x19000, except for
+// reads at the backup level (8), where the location is a backup file and
+// the block address is the offset.  Unbuffered locations move data through
+// 4096-aligned buffers taken from the handle's meta context, so callers
+// may pass any buffer.
 #pragma once
 
 #include "core/types.h"
@@ -17,6 +24,12 @@ struct ut_native {
 // Flag: the caller expects this read may fail (failure logged at level 3).
 constexpr u32 UT_READ_QUIET = 0x4000;
 
+// Smallest location a store is opened on, in pages.
+constexpr u32 UT_MIN_PAGES = 20000;
+// Bytes of a location that hold no pages: the reserved prefix and the
+// fixed areas of the store.
+constexpr u64 UT_UNCOUNTED_BYTES = 0x5029000;
+
 u32 utread(proprhandle *handle, void *buf, u32 length, u32 blkaddr, ut_native *holder, u32 flags);
 u32 utwrite(proprhandle *handle, const void *buf, u32 length, u32 blkaddr, ut_native *holder);
 u32 utsz(proprhandle *handle, u32 *numpage, ut_native *holder);
@@ -24,3 +37,11 @@ u32 utosmbsz(proprhandle *handle, u32 *blocksize, ut_native *holder);
 u32 utclose(proprhandle *handle);
 u32 utdvch(proprhandle *handle, const char *newdev, u32 lastpage_addr, u32 write_test, u32 flags);
 u32 utdvrp(proprhandle *handle, u32 slot);
+
+// Opens an existing location for reading and writing into *holder.  With
+// direct, O_DIRECT | O_DSYNC, falling back to O_DSYNC alone (and a trace
+// line) where the file system refuses O_DIRECT; otherwise buffered.
+// Returns 0 or the errno of the failure.
+int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_native *holder);
+// Closes the file of a holder; 0 or an errno value.
+int ut_close_location(ut_native *holder);

@@ -1,0 +1,206 @@
+#include "platform/env.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "platform/fault_env.h"
+#include "platform/trace.h"
+
+struct env_file {
+    int fd;
+    int flags;
+    char *path;
+};
+
+namespace {
+
+int errno_or(int fallback)
+{
+    return errno != 0 ? errno : fallback;
+}
+
+class PosixEnv final : public Env {
+  public:
+    int open(const char *path, int flags, int mode, env_file **out) override
+    {
+        if (path == nullptr || out == nullptr) return EINVAL;
+        *out = nullptr;
+        size_t len = std::strlen(path);
+        auto *f = new (std::nothrow) env_file{-1, flags, new (std::nothrow) char[len + 1]};
+        if (f == nullptr || f->path == nullptr) {
+            if (f != nullptr) delete f;
+            return ENOMEM;
+        }
+        std::memcpy(f->path, path, len + 1);
+        int fd;
+        do {
+            fd = ::open(path, flags | O_CLOEXEC, mode);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            int err = errno_or(EIO);
+            release(f);
+            return err;
+        }
+        f->fd = fd;
+        *out = f;
+        return 0;
+    }
+
+    int close(env_file *f) override
+    {
+        if (f == nullptr) return EBADF;
+        // The descriptor is gone whatever close says: never retry it.
+        int err = ::close(f->fd) == 0 ? 0 : errno_or(EIO);
+        release(f);
+        return err;
+    }
+
+    int pread(env_file *f, void *buf, size_t len, u64 off, size_t *done) override
+    {
+        return transfer(f, buf, len, off, done, false);
+    }
+
+    int pwrite(env_file *f, const void *buf, size_t len, u64 off, size_t *done) override
+    {
+        return transfer(f, const_cast<void *>(buf), len, off, done, true);
+    }
+
+    int size(env_file *f, u64 *bytes, bool *is_block_device) override
+    {
+        if (f == nullptr || bytes == nullptr) return EINVAL;
+        struct stat st;
+        if (::fstat(f->fd, &st) != 0) return errno_or(EIO);
+        bool blk = S_ISBLK(st.st_mode);
+        if (is_block_device != nullptr) *is_block_device = blk;
+        if (!blk) {
+            *bytes = static_cast<u64>(st.st_size);
+            return 0;
+        }
+        u64 sz = 0;
+        if (::ioctl(f->fd, BLKGETSIZE64, &sz) != 0) return errno_or(EIO);
+        *bytes = sz;
+        return 0;
+    }
+
+    int sector_size(env_file *f, u32 *bytes) override
+    {
+        if (f == nullptr || bytes == nullptr) return EINVAL;
+        struct stat st;
+        if (::fstat(f->fd, &st) != 0) return errno_or(EIO);
+        if (!S_ISBLK(st.st_mode)) return ENOTTY;
+        int ssz = 0;
+        if (::ioctl(f->fd, BLKSSZGET, &ssz) != 0) return errno_or(EIO);
+        *bytes = static_cast<u32>(ssz);
+        return 0;
+    }
+
+    int truncate(env_file *f, u64 bytes) override
+    {
+        if (f == nullptr) return EBADF;
+        return ::ftruncate(f->fd, static_cast<off_t>(bytes)) == 0 ? 0 : errno_or(EIO);
+    }
+
+    int fsync(env_file *f) override
+    {
+        if (f == nullptr) return EBADF;
+        return ::fsync(f->fd) == 0 ? 0 : errno_or(EIO);
+    }
+
+    int stat(const char *path, struct stat *st) override
+    {
+        return ::stat(path, st) == 0 ? 0 : errno_or(EIO);
+    }
+
+    int unlink(const char *path) override { return ::unlink(path) == 0 ? 0 : errno_or(EIO); }
+
+    int rename(const char *from, const char *to) override
+    {
+        return ::rename(from, to) == 0 ? 0 : errno_or(EIO);
+    }
+
+    const char *path(env_file *f) override { return f != nullptr ? f->path : ""; }
+    int open_flags(env_file *f) override { return f != nullptr ? f->flags : 0; }
+
+  private:
+    static void release(env_file *f)
+    {
+        delete[] f->path;
+        delete f;
+    }
+
+    // Loops over short transfers and EINTR; stops at end of file.
+    static int transfer(env_file *f, void *buf, size_t len, u64 off, size_t *done, bool write)
+    {
+        if (done != nullptr) *done = 0;
+        if (f == nullptr) return EBADF;
+        size_t moved = 0;
+        auto *p = static_cast<char *>(buf);
+        while (moved < len) {
+            ssize_t n = write ? ::pwrite(f->fd, p + moved, len - moved, static_cast<off_t>(off + moved))
+                              : ::pread(f->fd, p + moved, len - moved, static_cast<off_t>(off + moved));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                if (done != nullptr) *done = moved;
+                return errno_or(EIO);
+            }
+            if (n == 0) break;
+            moved += static_cast<size_t>(n);
+        }
+        if (done != nullptr) *done = moved;
+        return 0;
+    }
+};
+
+std::atomic<Env *> g_installed{nullptr};
+std::once_flag g_default_once;
+Env *g_default = nullptr;
+
+// The default Env: the fault layer over POSIX when $PROPREG_FAULTS names
+// rules (so a child process of a crash test runs under them), else POSIX.
+Env *default_env()
+{
+    std::call_once(g_default_once, [] {
+        const char *rules = std::getenv(PROPREG_FAULTS_ENV);
+        if (rules != nullptr && *rules != '\0') {
+            auto *fault = new (std::nothrow) FaultEnv(env_posix());
+            if (fault != nullptr && fault->load(rules) == 0) {
+                g_default = fault;
+                return;
+            }
+            delete fault;
+            trace_print(trace_component_named(TRACE_OSD), 0,
+                        "env_current: ignoring unusable %s [%s]", PROPREG_FAULTS_ENV, rules);
+        }
+        g_default = env_posix();
+    });
+    return g_default;
+}
+
+}  // namespace
+
+Env *env_posix()
+{
+    static PosixEnv posix;
+    return &posix;
+}
+
+Env *env_current()
+{
+    Env *e = g_installed.load(std::memory_order_acquire);
+    return e != nullptr ? e : default_env();
+}
+
+Env *env_install(Env *env)
+{
+    Env *previous = g_installed.exchange(env, std::memory_order_acq_rel);
+    return previous != nullptr ? previous : default_env();
+}

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include "core/handle.h"
+#include "format/storemap.h"
+#include "platform/trace.h"
+
+TEST(StoreMap, OneBitmapPageMatchesTheWorkedNumbers)
+{
+    propr_storemap m{};
+    ASSERT_EQ(propr_storemap_compute(PROPR_BITS_PER_FCL, &m), 0u);
+    EXPECT_EQ(m.num_fcl, 1u);
+    EXPECT_EQ(m.numpage, PROPR_BITS_PER_FCL - 2);
+    EXPECT_EQ(propr_fcl_addr(0, 0) >> 12, 3u);
+    EXPECT_EQ(propr_fcl_addr(0, 1) >> 12, 4u);
+    EXPECT_EQ(m.ndk_addr >> 12, 5u);
+    EXPECT_EQ(m.lsst, 24576u);
+    EXPECT_EQ(m.num_log, 20490u);
+    EXPECT_EQ(m.odbst, 24576u + 4096u * 20490u);
+    EXPECT_EQ(m.gdbst, m.odbst + 4096);
+    EXPECT_EQ(m.rtnst, m.odbst + 8192);
+    EXPECT_EQ(m.last_page_addr, m.rtnst + 4096 * (m.numpage - 1));
+}
+
+TEST(StoreMap, AreasFollowTheBitmapCountForAnySize)
+{
+    struct Case {
+        u32 pages;
+        u32 num_fcl;
+    } cases[] = {{3, 1},          {32512, 1},     {32513, 2},
+                 {0x19000, 4},    {0x20000, 5},   {1000000, 31}};
+    for (const Case &c : cases) {
+        propr_storemap m{};
+        ASSERT_EQ(propr_storemap_compute(c.pages, &m), 0u) << c.pages;
+        u32 n = c.num_fcl;
+        EXPECT_EQ(m.num_fcl, n) << c.pages;
+        EXPECT_EQ(m.numpage, c.pages - 2 * n);
+        EXPECT_EQ(m.ndk_addr, 12288 + 8192 * n);
+        EXPECT_EQ(m.lsst, m.ndk_addr + 4096);
+        EXPECT_EQ(m.rtnst, m.lsst + 4096 * (20490 + 2));
+        // The last page lies where a file location must reach.
+        EXPECT_EQ(m.last_page_addr, ((m.numpage - 1) << 12) + (n << 13) + PROPR_FIXED_BYTES);
+        EXPECT_EQ(m.file_bytes, u64{m.last_page_addr} + 4096 + PROPR_RESERVED_PREFIX);
+        // Sized back by the device rule, the file holds exactly the pages.
+        EXPECT_EQ((m.file_bytes - 0x5029000) / 4096, c.pages);
+    }
+}
+
+TEST(StoreMap, RefusesStoresTooSmallOrBeyondThirtyTwoBitAddresses)
+{
+    trace_set_level(trace_component_named(TRACE_RAW), 0);
+    trace_capture_start();
+    propr_storemap m{};
+    EXPECT_EQ(propr_storemap_compute(0, &m), 26u);
+    EXPECT_EQ(propr_storemap_compute(2, &m), 26u);
+    EXPECT_TRUE(trace_captured_contains(
+        "rut_compute_remaining_numpage: problem calculating numpage disk too small (numpage=2, num_fcl=1)"));
+    EXPECT_EQ(propr_storemap_compute(1100000, &m), 26u);
+    EXPECT_EQ(propr_storemap_compute(1000, nullptr), 26u);
+    trace_capture_stop();
+}
+
+TEST(StoreMap, BitmapCountAndRemainingPages)
+{
+    u32 n = 99;
+    EXPECT_EQ(proprut_compute_fcl(32512, 0, nullptr), 26u);
+    EXPECT_EQ(proprut_compute_fcl(0, 5, &n), 26u);
+    EXPECT_EQ(n, 99u);
+    EXPECT_EQ(proprut_compute_fcl(32512, 0, &n), 0u);
+    EXPECT_EQ(n, 0u);
+
+    trace_capture_start();
+    EXPECT_EQ(proprut_compute_fcl(32512, 1014u * 32512 + 1, &n), 0u);
+    EXPECT_EQ(n, 1015u);
+    EXPECT_TRUE(trace_captured_contains(
+        "proprut_compute_fcl: The number of FCLs calculated [1015] is greater than the maximum number supported [1014]"));
+    trace_capture_stop();
+
+    proprhandle *h = new proprhandle{};
+    h->proprhandle_num_fcl = 4;
+    EXPECT_EQ(rut_compute_remaining_numpage(h, 102400), 102392u);
+    EXPECT_EQ(rut_compute_remaining_numpage(h, 8), 0u);
+    EXPECT_EQ(rut_compute_remaining_numpage(h, 9), 1u);
+    delete h;
+}

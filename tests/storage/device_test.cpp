@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "format/block.h"
+#include "format/storemap.h"
+#include "handle_fixture.h"
+#include "storage/config.h"
+#include "storage/device.h"
+
+namespace {
+
+class Device : public HandleFixture {
+  protected:
+    ut_native open_loc(const std::string &path, bool direct)
+    {
+        ut_native n{};
+        EXPECT_EQ(ut_open_location(h_, path.c_str(), direct, &n), 0);
+        return n;
+    }
+};
+
+}  // namespace
+
+TEST_F(Device, BlockAddressesSitAfterTheReservedPrefixExceptForBackupReads)
+{
+    std::string path = make_file("loc1");
+    write_raw(path, 0, std::string(4096, 'B'));
+    write_raw(path, 0x19000, std::string(4096, 'S'));
+    for (bool direct : {false, true}) {
+        ut_native n = open_loc(path, direct);
+        std::vector<char> buf(4096);
+        h_->proprhandle_bootlevel = PROP_LEVEL_RW;
+        ASSERT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), 0u);
+        EXPECT_EQ(std::string(buf.begin(), buf.end()), std::string(4096, 'S'));
+        h_->proprhandle_bootlevel = PROP_LEVEL_BACKUP;
+        ASSERT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), 0u);
+        EXPECT_EQ(std::string(buf.begin(), buf.end()), std::string(4096, 'B'));
+        // Writes add the prefix at every level.
+        std::vector<char> w(4096, direct ? 'd' : 'b');
+        ASSERT_EQ(utwrite(h_, w.data(), 4096, 8192, &n), 0u);
+        EXPECT_EQ(read_raw(path, 0x19000 + 8192, 4096), std::string(w.begin(), w.end()));
+        ut_close_location(&n);
+    }
+}
+
+TEST_F(Device, UnbufferedTransfersTakeAnyBufferAndLength)
+{
+    std::string path = make_file("loc1");
+    ut_native n = open_loc(path, true);
+    ASSERT_EQ(n.direct, 1u);  // the real file system takes O_DIRECT
+    EXPECT_NE(env_current()->open_flags(n.file) & O_DIRECT, 0);
+    EXPECT_NE(env_current()->open_flags(n.file) & O_DSYNC, 0);
+
+    std::vector<char> big(3 * 4096 + 1);
+    char *odd = big.data() + 1;  // never 4096-aligned
+    for (size_t i = 0; i < 3 * 4096; i++) odd[i] = static_cast<char>('a' + i % 26);
+    ASSERT_EQ(utwrite(h_, odd, 3 * 4096, 4096, &n), 0u);
+    std::vector<char> back(3 * 4096 + 1, 0);
+    ASSERT_EQ(utread(h_, back.data() + 1, 3 * 4096, 4096, &n, 0), 0u);
+    EXPECT_EQ(std::memcmp(back.data() + 1, odd, 3 * 4096), 0);
+
+    // Part of a block changes only the bytes asked for.
+    ASSERT_EQ(utwrite(h_, "XYZ", 3, 4096 + 10, &n), 0u);
+    std::string raw = read_raw(path, 0x19000 + 4096, 16);
+    EXPECT_EQ(raw.substr(9, 5), std::string(1, odd[9]) + "XYZ" + std::string(1, odd[13]));
+    char small[5] = {};
+    ASSERT_EQ(utread(h_, small, 4, 4096 + 10, &n, 0), 0u);
+    EXPECT_STREQ(small, std::string("XYZ").append(1, odd[13]).c_str());
+    ut_close_location(&n);
+    // The aligned buffers came from the meta context and went back to it.
+    EXPECT_EQ(prop_fe_meta_live_blocks(meta_), 1u);
+}
+
+TEST_F(Device, FallsBackToBufferedWriteThroughWhereUnbufferedIsRefused)
+{
+    std::string dir = "/dev/shm";
+    if (access(dir.c_str(), W_OK) != 0) GTEST_SKIP() << "no tmpfs at /dev/shm";
+    std::string path = dir + "/propreg-fallback-" + std::to_string(getpid());
+    {
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    int probe = ::open(path.c_str(), O_RDWR | O_DIRECT);
+    if (probe >= 0) {
+        // This kernel's tmpfs takes O_DIRECT: refuse it as older ones do.
+        ::close(probe);
+        fault_.add({fault_kind::fail_open, path, 1, 1, EINVAL});
+    }
+    ut_native n{};
+    ASSERT_EQ(ut_open_location(h_, path.c_str(), true, &n), 0);
+    EXPECT_EQ(n.direct, 0u);
+    EXPECT_EQ(env_current()->open_flags(n.file) & O_DIRECT, 0);
+    EXPECT_NE(env_current()->open_flags(n.file) & O_DSYNC, 0);
+    EXPECT_TRUE(trace_captured_contains("refuses unbuffered I/O"));
+    std::vector<char> w(4096, 'f'), r(4096);
+    ASSERT_EQ(utwrite(h_, w.data(), 4096, 0, &n), 0u);
+    ASSERT_EQ(utread(h_, r.data(), 4096, 0, &n, 0), 0u);
+    EXPECT_EQ(r, w);
+    ut_close_location(&n);
+    ::unlink(path.c_str());
+}
+
+TEST_F(Device, SizeInPagesFollowsTheFileOrPartitionSize)
+{
+    struct Case {
+        const char *name;
+        u64 bytes;
+        u32 pages;
+    } cases[] = {
+        {"tiny", 4096, PROPR_DEFAULT_PAGES},
+        {"400MiB", kSmallStoreBytes, PROPR_DEFAULT_PAGES},
+        {"justbelow", 0x5029000ull + 0x18fffull * 4096, PROPR_DEFAULT_PAGES},
+        {"exact", 0x5029000ull + 0x20000ull * 4096, 0x20000},
+        {"ragged", 0x5029000ull + 0x20000ull * 4096 + 4095, 0x20000},
+    };
+    for (const Case &c : cases) {
+        std::string path = make_file(c.name, c.bytes);
+        ut_native n = open_loc(path, false);
+        u32 pages = 0;
+        ASSERT_EQ(utsz(h_, &pages, &n), 0u);
+        EXPECT_EQ(pages, c.pages) << c.name;
+        ut_close_location(&n);
+    }
+    // A store's computed file size gives back exactly its page count.
+    propr_storemap m{};
+    ASSERT_EQ(propr_storemap_compute(0x1d000, &m), 0u);
+    ut_native n = open_loc(make_file("computed", m.file_bytes), false);
+    u32 pages = 0;
+    ASSERT_EQ(utsz(h_, &pages, &n), 0u);
+    EXPECT_EQ(pages, 0x1d000u);
+    ut_close_location(&n);
+
+    // A partition counts whatever its size.
+    fault_.load("device:bytes=100000000,sector=512,path=part");
+    ut_native p = open_loc(make_file("part", 4096), false);
+    ASSERT_EQ(utsz(h_, &pages, &p), 0u);
+    EXPECT_EQ(pages, (100000000u - 0x5029000u) >> 12);
+    u32 block = 0;
+    ASSERT_EQ(utosmbsz(h_, &block, &p), 0u);
+    EXPECT_EQ(block, 512u);
+    ASSERT_EQ(utosmbsz(h_, &block, &n), 0u);
+    ut_close_location(&p);
+}
+
+TEST_F(Device, FailuresReturn26AndLeaveTheSystemTextForTheCaller)
+{
+    std::string path = make_file("loc1");
+    ut_native n = open_loc(path, false);
+    fault_.add({fault_kind::fail_read, "loc1", 1, 2, EIO});
+    fault_.add({fault_kind::fail_write, "loc1", 1, 1, ENOSPC});
+    std::vector<char> buf(4096);
+    EXPECT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), 26u);
+    EXPECT_EQ(elem_.comp_msg, 101u);
+    EXPECT_EQ(elem_.comp_arg, static_cast<u32>(EIO));
+    EXPECT_STREQ(elem_.comp_text, strerror(EIO));
+    auto lines = trace_captured();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().text, "utread:4: Problem reading the buffer phy offset  102400 and oserror 5");
+    EXPECT_EQ(lines.back().level, 0u);
+
+    trace_capture_start();
+    EXPECT_EQ(utread(h_, buf.data(), 4096, 0, &n, UT_READ_QUIET), 26u);
+    EXPECT_EQ(trace_captured().back().level, 3u);
+
+    EXPECT_EQ(utwrite(h_, buf.data(), 4096, 4096, &n), 26u);
+    EXPECT_EQ(elem_.comp_arg, static_cast<u32>(ENOSPC));
+    EXPECT_TRUE(trace_captured_contains("utwrite:4: Problem writing the buffer phy offset  106496 and oserror 28"));
+
+    EXPECT_EQ(utread(nullptr, buf.data(), 4096, 0, &n, 0), 26u);
+    EXPECT_EQ(utread(h_, buf.data(), 4096, 0, nullptr, 0), 26u);
+    EXPECT_EQ(utwrite(nullptr, buf.data(), 4096, 0, &n), 26u);
+    EXPECT_EQ(utwrite(h_, buf.data(), 4096, 0, nullptr), 26u);
+    u32 pages = 0;
+    EXPECT_EQ(utsz(nullptr, &pages, &n), 26u);
+    EXPECT_EQ(utsz(h_, &pages, nullptr), 26u);
+    EXPECT_EQ(utosmbsz(nullptr, &pages, &n), 26u);
+    EXPECT_EQ(utclose(nullptr), 26u);
+    ut_close_location(&n);
+}
+
+TEST_F(Device, CloseReleasesFileSlotsAndLeavesVolumeManagerSlots)
+{
+    int marker = 0;
+    for (u32 i = 0; i < 2; i++) {
+        auto *holder = u_alloc_array<ut_native>(meta_, 1);
+        ASSERT_EQ(ut_open_location(h_, make_file("loc" + std::to_string(i)).c_str(), false, holder), 0);
+        h_->proprhandle_native[i] = holder;
+        h_->proprhandle_native_state[i] = PROP_SLOT_OPEN;
+        h_->proprhandle_loctype[i] = PROP_LOCTYPE_FILE;
+    }
+    h_->proprhandle_native[3] = &marker;
+    h_->proprhandle_native_state[3] = PROP_SLOT_OPEN;
+    h_->proprhandle_loctype[3] = PROP_LOCTYPE_VLD;
+    EXPECT_EQ(utclose(h_), 0u);
+    for (u32 i = 0; i < 2; i++) {
+        EXPECT_EQ(h_->proprhandle_native[i], nullptr);
+        EXPECT_EQ(h_->proprhandle_native_state[i], PROP_SLOT_CLOSED);
+    }
+    EXPECT_EQ(h_->proprhandle_native[3], &marker);
+    EXPECT_EQ(h_->proprhandle_native_state[3], PROP_SLOT_OPEN);
+    h_->proprhandle_native[3] = nullptr;
+    EXPECT_EQ(utclose(h_), 0u);  // nothing left to close
+}
+
+TEST_F(Device, NewLocationCheckWritesFirstAndLastPage)
+{
+    std::string path = make_file("new", 4096);
+    propr_storemap m{};
+    ASSERT_EQ(propr_storemap_compute(PROPR_DEFAULT_PAGES, &m), 0u);
+
+    ASSERT_EQ(utdvch(h_, path.c_str(), m.last_page_addr, 1, 0), 0u);
+    for (u32 addr : {0u, m.last_page_addr}) {
+        std::string page = read_raw(path, u64{addr} + PROPR_RESERVED_PREFIX, 4096);
+        ASSERT_EQ(page.size(), 4096u);
+        const u8 *p = reinterpret_cast<const u8 *>(page.data());
+        EXPECT_EQ(p[0], 1);
+        EXPECT_EQ(p[1], 0x82);
+        u32 blocknum;
+        std::memcpy(&blocknum, p + 4, 4);
+        EXPECT_EQ(blocknum, (addr >> 12) + 25);
+        EXPECT_EQ(hdr_verify_checksum(p, 4096), 0u);
+    }
+    // The file grew to hold the last page: exactly the size the store needs.
+    EXPECT_EQ(read_raw(path, m.file_bytes - 1, 2).size(), 1u);
+}
+
+TEST_F(Device, NewLocationCheckFailures)
+{
+    std::string path = make_file("new", 4096);
+    // The first page goes in, the last cannot.
+    fault_.add({fault_kind::fail_write, "new", 2, 1, ENOSPC});
+    EXPECT_EQ(utdvch(h_, path.c_str(), 0x5010000, 1, 0), 31u);
+    EXPECT_EQ(static_cast<u8>(read_raw(path, 0x19000, 1)[0]), 1);
+    EXPECT_TRUE(trace_captured_contains("utdvch: cannot write the new dev ["));
+
+    fault_.reset();
+    fault_.add({fault_kind::fail_write, "new", 1, 1, EIO});
+    EXPECT_EQ(utdvch(h_, path.c_str(), 0x5010000, 1, 0), 8u);
+    EXPECT_TRUE(trace_captured_contains("utdvch: cannot write the boot block for the new dev ["));
+
+    // Without the write test nothing is written.
+    std::string untouched = make_file("untouched", 4096);
+    EXPECT_EQ(utdvch(h_, untouched.c_str(), 0x5010000, 0, 0), 0u);
+    EXPECT_EQ(read_raw(untouched, 0, 8192).size(), 4096u);
+
+    EXPECT_EQ(utdvch(h_, dir_.file("absent").c_str(), 0, 0, 0), 8u);
+    EXPECT_EQ(utdvch(h_, "\\\\.\\PhysicalDrive1", 0, 0, 0), 37u);
+    EXPECT_EQ(elem_.comp_msg, 107u);
+    EXPECT_STREQ(elem_.comp_text, "Korvex Cluster Registry does not support the storage type configured.");
+    EXPECT_EQ(utdvch(nullptr, path.c_str(), 0, 0, 0), 26u);
+    EXPECT_EQ(utdvch(h_, nullptr, 0, 0, 0), 26u);
+}
