@@ -29,6 +29,57 @@ void prop_fe_meta_fail_from(prop_metactx *meta, uint64_t n);
  * the buffer of prop_enum_subkey). */
 void prop_fe_free_block(prop_metactx *meta, void *area);
 
+/* ---- Message catalogue: a text for every code of prop.h (facility "PROP")
+ * and for the component messages 101 and 107 (formats taking an unsigned
+ * number, an unsigned category and a text). */
+const char *prop_fe_msgtext(void *catalogue, uint32_t number);
+
+/* ---- Cluster-services context: this node's host name (NULL: the name the
+ * system reports). */
+prop_clsctx *prop_fe_clsctx_create(const char *hostname);
+void prop_fe_clsctx_destroy(prop_clsctx *cls);
+
+/* ---- Security context of a caller.  NULL user or group: the process's
+ * own.  Permission checks are on; the caller is not privileged. */
+prop_secctx *prop_fe_secctx_create(const char *user, const char *group, prop_clsctx *cls);
+void prop_fe_secctx_destroy(prop_secctx *sec);
+
+/* ---- Group-services context: the group this node publishes its vote
+ * record under, and the record. */
+prop_grpctx *prop_fe_grpctx_create(const char *group_name);
+void prop_fe_grpctx_destroy(prop_grpctx *grp);
+
+/* ---- Front-end context. */
+typedef struct prop_fe_zkv_opts {
+    uint32_t registry_kind;     /* PROP_KIND_ZKV (also for 0) or PROP_KIND_NKV */
+    uint32_t alert_base;        /* 0: 1000 for ZKV, 2100 for NKV */
+    uint32_t developer_mode;    /* file locations for ZKV, buffered I/O */
+    uint32_t init_log_level;    /* level of the init success lines */
+    uint32_t boot_level;        /* level the front end runs at */
+    const char *active_version; /* NULL: "12.2.0.0.0" */
+    const char *group_name;     /* NULL: "" */
+} prop_fe_zkv_opts;
+
+/* A valid context over meta and sec (NULL opts: a ZKV context with every
+ * option at its default), with an empty error table, the catalogue above
+ * and the host name of sec's cluster-services context.  NULL when meta or
+ * sec is NULL or memory runs out. */
+przkv_ctx *prop_fe_zkvctx_create(prop_metactx *meta, prop_secctx *sec, const prop_fe_zkv_opts *opts);
+/* Gives back the error elements and keys the library inserted, the lists
+ * attached by this thread, and the context itself. */
+void prop_fe_zkvctx_destroy(przkv_ctx *zkv);
+/* Number of per-thread error elements in the table. */
+uint64_t prop_fe_zkvctx_error_count(const przkv_ctx *zkv);
+
+/* Gives the calling thread an operation log list (the library appends the
+ * progress lines of its writes to it); detach frees the list and its lines. */
+prop_oplog_list *prop_fe_oplog_attach(przkv_ctx *zkv);
+void prop_fe_oplog_detach(przkv_ctx *zkv);
+/* Gives the calling thread an I/O statistics table of PROP_MAX_LOCATIONS
+ * records. */
+prop_iostat *prop_fe_iostat_attach(przkv_ctx *zkv);
+void prop_fe_iostat_detach(przkv_ctx *zkv);
+
 #ifdef __cplusplus
 }
 #endif

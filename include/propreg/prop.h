@@ -69,7 +69,8 @@ enum {
     PROP_E_CORRUPT = 57,     /* logical corruption found */
     PROP_E_EXPORTEXISTS = 58,/* the export file already exists */
     PROP_E_EXPORTFILE = 59,  /* export file cannot be named/created/opened */
-    PROP_E_OWNERID = 64      /* an owner id does not validate */
+    PROP_E_OWNERID = 64,     /* an owner id does not validate */
+    PROP_E_REPAIRED = 103    /* automatic repair changed the local configuration */
 };
 
 /* Boot levels. */
@@ -176,7 +177,9 @@ typedef struct prop_errtab {
     const prop_strtab_ops *ops;
 } prop_errtab;
 
-/* Message catalogue: the text of an error code or component message. */
+/* Message catalogue: the text of an error code or component message.  The
+ * texts of component messages 101 and 107 are printf formats taking an
+ * unsigned number, an unsigned category and a text, in that order. */
 typedef const char *(*prop_msgtext_fn)(void *catalogue, uint32_t number);
 
 /* Operation log list: one per front-end thread that wants one, found
@@ -369,6 +372,10 @@ typedef struct prop_cbkp prop_cbkp; /* record-file context, opaque */
 /* prop_cbkp_init directions. */
 #define PROP_CBKP_EXPORT 1u
 #define PROP_CBKP_IMPORT 2u
+/* prop_cbkp_init import modes. */
+#define PROP_CBKP_IMPORT_ASIS 1u     /* permissions and owner as stored */
+#define PROP_CBKP_IMPORT_DEFAULTS 2u /* permissions 63, 63, 0; owner import_user */
+#define PROP_CBKP_IMPORT_DATABASE 3u /* only keys under DATABASE; others read as "" */
 
 /* ------------------------------------------------------------------------
  * The 59 exports.
@@ -493,9 +500,12 @@ PROP_EXPORT uint32_t prop_rename_bkpfile(backend_ctx *ctx, const char *location,
 PROP_EXPORT uint32_t prop_copy_bkpfile(backend_ctx *ctx, const char *src_location,
                                        const char *src_name, const char *dst_location,
                                        char *dst_name) PROP_NOEXCEPT;
-/* direction: PROP_CBKP_EXPORT or PROP_CBKP_IMPORT; ctx may be NULL. */
+/* direction: PROP_CBKP_EXPORT or PROP_CBKP_IMPORT; import_mode: one of
+ * PROP_CBKP_IMPORT_* (ignored for an export); import_user: the owner given
+ * to records in mode PROP_CBKP_IMPORT_DEFAULTS.  ctx may be NULL. */
 PROP_EXPORT uint32_t prop_cbkp_init(backend_ctx *ctx, prop_metactx *metactx, prop_cbkp **cbkp,
                                     const char *filename, uint32_t direction,
+                                    uint32_t import_mode, const char *import_user,
                                     uint32_t flags) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_cbkp_writerec(prop_cbkp *cbkp, const prop_record *rec) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_cbkp_readrec(prop_cbkp *cbkp, prop_record *rec) PROP_NOEXCEPT;

@@ -1,5 +1,6 @@
 #include "core/alloc.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "platform/trace.h"
@@ -35,6 +36,11 @@ void *u_allocm(prop_metactx *meta, size_t size)
         return nullptr;
     }
     if (mm->top_heap == nullptr || mm->alloc == nullptr) return nullptr;
+    if (size > SIZE_MAX - kHeader - kTrailer - 7) {  // the block size would wrap
+        trace_print(utl(), 0, "u_allocm: metactx [%p] failed to allocate [%zu] bytes",
+                    static_cast<void *>(meta), size);
+        return nullptr;
+    }
     size_t rounded = round8(size);
     auto *block = static_cast<unsigned char *>(mm->alloc(mm->top_heap, rounded + kHeader + kTrailer, "PRZKV"));
     if (block == nullptr) {
@@ -88,4 +94,15 @@ void u_freem(prop_metactx *meta, void *area)
     }
     std::memset(block, 0, rounded + kHeader + kTrailer);
     mm->free(mm->top_heap, block);
+}
+
+void *prou_htalloc(void *meta, size_t size)
+{
+    return u_allocm(static_cast<prop_metactx *>(meta), size);
+}
+
+int prou_htfree(void *meta, void *block)
+{
+    u_freem(static_cast<prop_metactx *>(meta), block);
+    return 1;
 }

@@ -4,6 +4,7 @@
 // to 8), u64 end tag; the caller receives the area.
 #pragma once
 
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -15,10 +16,15 @@ constexpr u64 PROU_END_MEMTAG = 0x456d5072;
 void *u_allocm(prop_metactx *meta, size_t size);
 void u_freem(prop_metactx *meta, void *area);
 
+// Allocation callbacks handed to hash tables: meta is the prop_metactx.
+void *prou_htalloc(void *meta, size_t size);
+int prou_htfree(void *meta, void *block);  // always 1
+
 // Typed helpers: zero-filled arrays of trivially constructible records.
 template <class T>
 T *u_alloc_array(prop_metactx *meta, size_t count)
 {
+    if (count > SIZE_MAX / sizeof(T)) return nullptr;
     return static_cast<T *>(u_allocm(meta, sizeof(T) * count));
 }
 

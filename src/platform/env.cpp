@@ -35,9 +35,10 @@ class PosixEnv final : public Env {
         if (path == nullptr || out == nullptr) return EINVAL;
         *out = nullptr;
         size_t len = std::strlen(path);
-        auto *f = new (std::nothrow) env_file{-1, flags, new (std::nothrow) char[len + 1]};
-        if (f == nullptr || f->path == nullptr) {
-            if (f != nullptr) delete f;
+        char *copy = new (std::nothrow) char[len + 1];
+        auto *f = copy != nullptr ? new (std::nothrow) env_file{-1, flags, copy} : nullptr;
+        if (f == nullptr) {
+            delete[] copy;
             return ENOMEM;
         }
         std::memcpy(f->path, path, len + 1);

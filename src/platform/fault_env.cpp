@@ -227,22 +227,23 @@ void FaultEnv::reset()
     crash_status_ = -1;
 }
 
-u64 FaultEnv::reads(const char *path_part) const
+u64 FaultEnv::sum(const char *path_part, u64 Count::*field) const
 {
     std::lock_guard<std::mutex> lock(mu_);
     u64 n = 0;
     for (const Count &c : counts_)
-        if (contains(c.path, path_part)) n += c.reads;
+        if (contains(c.path, path_part)) n += c.*field;
     return n;
+}
+
+u64 FaultEnv::reads(const char *path_part) const
+{
+    return sum(path_part, &Count::reads);
 }
 
 u64 FaultEnv::writes(const char *path_part) const
 {
-    std::lock_guard<std::mutex> lock(mu_);
-    u64 n = 0;
-    for (const Count &c : counts_)
-        if (contains(c.path, path_part)) n += c.writes;
-    return n;
+    return sum(path_part, &Count::writes);
 }
 
 std::vector<fault_write_record> FaultEnv::recorded() const

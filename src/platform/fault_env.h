@@ -131,6 +131,7 @@ class FaultEnv final : public Env {
     };
 
     Count &count_for(const char *path);
+    u64 sum(const char *path_part, u64 Count::*field) const;
     int failure_for(fault_kind kind, const char *path);
     WritePlan plan_write(const char *path, u64 len);
     const fault_rule *device_for(const char *path) const;

@@ -92,9 +92,18 @@ void *plat_tls_get(pthread_key_t key)
     return pthread_getspecific(key);
 }
 
+namespace {
+thread_local bool t_withhold_id = false;
+}
+
+void plat_thread_id_withhold(bool withhold)
+{
+    t_withhold_id = withhold;
+}
+
 int plat_thread_id_text(char *buf, size_t size)
 {
-    if (buf == nullptr || size == 0) return 1;
+    if (buf == nullptr || size == 0 || t_withhold_id) return 1;
     long tid = syscall(SYS_gettid);
     if (tid <= 0) return 1;
     std::snprintf(buf, size, "%ld", tid);

@@ -43,6 +43,9 @@ void plat_thread_join(plat_thread *th);
 void *plat_tls_get(pthread_key_t key);
 // The calling thread's id as text; returns 0, or non-zero when no id can be had.
 int plat_thread_id_text(char *buf, size_t size);
+// Makes plat_thread_id_text fail in the calling thread while set, so that
+// tests can reach the paths that have to do without a thread id.
+void plat_thread_id_withhold(bool withhold);
 // Monotonic clock in nanoseconds.
 u64 plat_clock_ns();
 // Sleeps about us microseconds; returns the microseconds actually slept.

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -187,6 +188,21 @@ void trace_flush(int stream)
         break;
     }
     }
+}
+
+int trace_set_file(const char *path)
+{
+    TraceState &s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.file != nullptr) std::fclose(s.file);
+    s.file = nullptr;
+    s.file_name.clear();
+    s.file_tried = true;
+    if (path == nullptr || *path == '\0') return 0;
+    s.file = std::fopen(path, "a");
+    if (s.file == nullptr) return errno;
+    s.file_name = path;
+    return 0;
 }
 
 void trace_capture_start()

@@ -31,6 +31,9 @@ int trace_log_name(char *buf, size_t size);
 void alert_print(u32 msgno, const char *format, ...) PROP_PRINTF(2, 3);
 // Flushes output stream 1, 2 or 3 (stdout, stderr, the trace file).
 void trace_flush(int stream);
+// Sends the file sink to path from now on (nullptr: no file sink), in place
+// of $ZKV_TRACE_FILE; returns 0, or an errno value when path cannot be opened.
+int trace_set_file(const char *path);
 
 // Short names of the components.
 inline constexpr const char *TRACE_RAW = "ZKVRAW";

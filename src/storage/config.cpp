@@ -1,6 +1,5 @@
 #include "storage/config.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,18 +23,6 @@ constexpr size_t kLocalOnlySize = 6;
 constexpr size_t kEnvPathMax = 4096;
 constexpr size_t kDeveloperEnvMax = 15;
 constexpr u32 kDgBufSize = PROU_VLD_DGNAME_MAX + 2;  // '+', the name, the zero
-
-// Puts a user text into a caller's error buffer and reports its length.
-void put_errbuf(char *buf, u64 *size, const char *format, ...) PROP_PRINTF(3, 4);
-void put_errbuf(char *buf, u64 *size, const char *format, ...)
-{
-    if (buf == nullptr || size == nullptr || *size == 0) return;
-    va_list ap;
-    va_start(ap, format);
-    std::vsnprintf(buf, static_cast<size_t>(*size), format, ap);
-    va_end(ap);
-    *size = std::strlen(buf);
-}
 
 // Checks that exactly one registry kind is set; logs with the caller's prefix.
 u32 check_kind_flags(trace_comp comp, const char *op, u32 flags)
@@ -94,20 +81,20 @@ u32 read_hwk_home(trace_comp comp, const cfg_key *key, char *hwk_home, char *err
                     syserr, text);
         hwk_home[0] = '\0';
         if (syserr == CFG_SYSERR_NOT_FOUND) {
-            put_errbuf(errorbuf, errorbuf_sz, "hwk_home registry value does not exist. %s", text);
+            ut_errbuf_set(errorbuf, errorbuf_sz, "hwk_home registry value does not exist. %s", text);
             return PROP_E_CONF;
         }
         if (syserr == CFG_SYSERR_MORE_DATA) {
             trace_print(comp, 0, "utgdv: [%s] registry value [%s] is too long [%d]", kHwkHome, key->dir,
                         static_cast<int>(len));
-            put_errbuf(errorbuf, errorbuf_sz, "hwk_home registry value too long %s", text);
+            ut_errbuf_set(errorbuf, errorbuf_sz, "hwk_home registry value too long %s", text);
             return PROP_E_CONF;
         }
-        put_errbuf(errorbuf, errorbuf_sz, "Error accessing hwk_home registry value. %s", text);
+        ut_errbuf_set(errorbuf, errorbuf_sz, "Error accessing hwk_home registry value. %s", text);
         return PROP_E_CONFREAD;
     }
     if (len == 0) {
-        put_errbuf(errorbuf, errorbuf_sz, "hwk_home registry value is empty");
+        ut_errbuf_set(errorbuf, errorbuf_sz, "hwk_home registry value is empty");
         trace_print(comp, 0, "utgdv: [%s] registry value is empty", kHwkHome);
         return PROP_E_CONF;
     }
@@ -251,7 +238,7 @@ u32 ut_read_reg(trace_comp comp, prop_locations locations, u32 *local_only, char
         char text[256];
         cfg_syserr_text(syserr, text, sizeof text);
         trace_print(comp, 0, "ut_read_reg:2:zkv registry key %s cannot be opened. error %d", key_path, syserr);
-        put_errbuf(errorbuf, errorbuf_sz, "Error opening %s registry key. %s", is_nkv != 0 ? "nkv" : "zkv", text);
+        ut_errbuf_set(errorbuf, errorbuf_sz, "Error opening %s registry key. %s", is_nkv != 0 ? "nkv" : "zkv", text);
         return syserr == CFG_SYSERR_NOT_FOUND ? PROP_E_NOCONF : PROP_E_CONFREAD;
     }
     if (is_nkv == 0) {
@@ -267,7 +254,7 @@ u32 ut_read_reg(trace_comp comp, prop_locations locations, u32 *local_only, char
     if (locations[0][0] == '\0') {
         const char *first = ut_location_value_name(is_nkv, 0);
         trace_print(comp, 2, "ut_read_reg:11: the first location value [%s] is missing or empty", first);
-        put_errbuf(errorbuf, errorbuf_sz, "Error retrieving %s property.", first);
+        ut_errbuf_set(errorbuf, errorbuf_sz, "Error retrieving %s property.", first);
         return PROP_E_CONF;
     }
     return PROP_OK;

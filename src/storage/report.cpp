@@ -1,5 +1,8 @@
 #include "storage/report.h"
 
+#include "core/error.h"
+
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -24,18 +27,7 @@ void ut_os_text(int err, char *buf, size_t size)
 // table's global element, which every caller can read.
 void ut_comp_error(przkv_ctx *zkv, u32 msgno, u32 arg, const char *text)
 {
-    static trace_comp utl = trace_component_named(TRACE_UTL);
-    if (zkv == nullptr) {
-        trace_print(utl, 0, "u_set_comp_error: ZKV context was NULL. Cannot set the component error.");
-        return;
-    }
-    trace_print(utl, 4, "u_set_comp_error: Setting comp error [%d] for comp type [%d]",
-                static_cast<int>(arg), static_cast<int>(msgno));
-    prop_errelem *elem = zkv->errtab.global;
-    if (elem == nullptr) return;
-    elem->comp_msg = msgno;
-    elem->comp_arg = arg;
-    std::snprintf(elem->comp_text, sizeof elem->comp_text, "%s", text != nullptr ? text : "");
+    u_set_comp_error(zkv, nullptr, msgno, arg, 25, text);
 }
 
 void ut_os_error(const proprhandle *handle, int err)
@@ -44,4 +36,33 @@ void ut_os_error(const proprhandle *handle, int err)
     char text[256];
     ut_os_text(err, text, sizeof text);
     ut_comp_error(handle->proprhandle_zkvctx, UT_COMPMSG_OS, static_cast<u32>(err), text);
+}
+
+namespace {
+
+size_t errbuf_vput(char *buf, size_t capacity, const char *format, va_list ap)
+{
+    if (buf == nullptr || capacity == 0) return 0;
+    std::vsnprintf(buf, capacity, format, ap);
+    return std::strlen(buf);
+}
+
+}  // namespace
+
+void ut_errbuf_set(char *buf, u64 *size, const char *format, ...)
+{
+    if (size == nullptr) return;
+    va_list ap;
+    va_start(ap, format);
+    *size = errbuf_vput(buf, static_cast<size_t>(*size), format, ap);
+    va_end(ap);
+}
+
+void ut_errbuf_set(char *buf, u32 *size, const char *format, ...)
+{
+    if (size == nullptr) return;
+    va_list ap;
+    va_start(ap, format);
+    *size = static_cast<u32>(errbuf_vput(buf, *size, format, ap));
+    va_end(ap);
 }

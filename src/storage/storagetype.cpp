@@ -1,11 +1,8 @@
 // Which storage each registry kind accepts, and the check of one path.
+#include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
-
-#include <fcntl.h>
 
 #include "core/handle.h"
 #include "platform/env.h"
@@ -18,22 +15,11 @@ namespace {
 constexpr const char *kRawDeviceMark = "\\\\.\\";
 constexpr u32 kErrbufSize = 1024;
 
-void put_errbuf(char *buf, u32 *size, const char *format, ...) PROP_PRINTF(3, 4);
-void put_errbuf(char *buf, u32 *size, const char *format, ...)
-{
-    if (buf == nullptr || size == nullptr || *size == 0) return;
-    va_list ap;
-    va_start(ap, format);
-    std::vsnprintf(buf, *size, format, ap);
-    va_end(ap);
-    *size = static_cast<u32>(std::strlen(buf));
-}
-
 void put_os_text(char *buf, u32 *size, int err)
 {
     char text[256];
     ut_os_text(err, text, sizeof text);
-    put_errbuf(buf, size, "%s", text);
+    ut_errbuf_set(buf, size, "%s", text);
 }
 
 u32 check_backup_location(trace_comp comp, const char *path, u32 *savedoserr, char *errbuf, u32 *errbuf_sz,
@@ -53,7 +39,7 @@ u32 check_backup_location(trace_comp comp, const char *path, u32 *savedoserr, ch
         return PROP_E_ARG;
     }
     if (!S_ISDIR(st.st_mode)) {
-        put_errbuf(errbuf, errbuf_sz, "The backup location %s is not a valid Korvex %s Registry backup location",
+        ut_errbuf_set(errbuf, errbuf_sz, "The backup location %s is not a valid Korvex %s Registry backup location",
                    path, (flags & PROP_KIND_NKV) != 0 ? "Local" : "Cluster");
         trace_print(comp, 0, "utstoragetypecommon: %s", errbuf);
         return PROP_E_STYPE;
@@ -97,7 +83,7 @@ u32 utstoragetypecommon(trace_comp comp, u32, const char *path, u32 *filetype, u
         return check_backup_location(comp, path, savedoserr, errbuf, errbuf_sz, flags);
     if (std::strstr(path, kRawDeviceMark) != nullptr) {
         trace_print(comp, 2, "utstoragetypecommon: raw devices [%s] are no longer supported.", path);
-        put_errbuf(errbuf, errbuf_sz, "Korvex Cluster Registry does not support the storage type configured.");
+        ut_errbuf_set(errbuf, errbuf_sz, "Korvex Cluster Registry does not support the storage type configured.");
         trace_print(comp, 0, "utstoragetypecommon: %s", errbuf);
         return PROP_E_STYPE;
     }
@@ -127,7 +113,7 @@ u32 proprstcheckstorage(backend_ctx *ctx, const char *location, char *errorbuf, 
     }
     if (location[0] == PROU_VLD_PREFIX[0]) {
         if ((flags & PROP_KIND_NKV) != 0) {
-            put_errbuf(errorbuf, errorbuf_sz, "Korvex Local Registry(NKV) does not support VLD diskgroup.");
+            ut_errbuf_set(errorbuf, errorbuf_sz, "Korvex Local Registry(NKV) does not support VLD diskgroup.");
             trace_print(comp, 0,
                         "proprstcheckstorage: Korvex Local Registry(NKV) does not support VLD diskgroup. Returns [%d]",
                         static_cast<int>(PROP_E_STYPE));
@@ -135,7 +121,7 @@ u32 proprstcheckstorage(backend_ctx *ctx, const char *location, char *errorbuf, 
         }
         u32 rc = disk_group_mounted(location);
         if (rc != PROP_OK) {
-            put_errbuf(errorbuf, errorbuf_sz,
+            ut_errbuf_set(errorbuf, errorbuf_sz,
                        "The VLD disk group did not exist, was not mounted correctly, or did not have the required permissions.");
             trace_print(comp, 0,
                         "proprstcheckstorage: The VLD disk group did not exist, was not mounted correctly, or did not have the required permissions. Returns:[%d]",
@@ -149,7 +135,7 @@ u32 proprstcheckstorage(backend_ctx *ctx, const char *location, char *errorbuf, 
     }
     bool developer = prop_developer_mode_env();
     if ((flags & PROP_KIND_ZKV) != 0 && !developer) {
-        put_errbuf(errorbuf, errorbuf_sz, "Korvex Cluster Registry(ZKV) does not support non-VLD location.");
+        ut_errbuf_set(errorbuf, errorbuf_sz, "Korvex Cluster Registry(ZKV) does not support non-VLD location.");
         trace_print(comp, 0,
                     "proprstcheckstorage: Korvex Cluster Registry does not support non-VLD location. Returns [%d]",
                     static_cast<int>(PROP_E_STYPE));

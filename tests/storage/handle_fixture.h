@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/alloc.h"
+#include "core/error.h"
 #include "core/handle.h"
 #include "platform/env.h"
 #include "platform/fault_env.h"
@@ -28,9 +29,11 @@ class HandleFixture : public ::testing::Test {
         h_ = u_alloc_array<proprhandle>(meta_, 1);
         ASSERT_NE(h_, nullptr);
         h_->metactx = meta_;
-        h_->proprhandle_zkvctx = &zkv_;
-        zkv_.registry_kind = PROP_KIND_ZKV;
-        zkv_.errtab.global = &elem_;
+        fe_meta_ = prop_fe_meta_create();
+        sec_ = prop_fe_secctx_create("tester", "testers", nullptr);
+        zkv = prop_fe_zkvctx_create(fe_meta_, sec_, nullptr);
+        ASSERT_NE(zkv, nullptr);
+        h_->proprhandle_zkvctx = zkv;
         previous_ = env_install(&fault_);
         trace_set_level(trace_component_named(TRACE_OSD), 5);
         trace_capture_start();
@@ -43,6 +46,9 @@ class HandleFixture : public ::testing::Test {
         u_freem(meta_, h_);
         EXPECT_EQ(prop_fe_meta_live_blocks(meta_), 0u);
         prop_fe_meta_destroy(meta_);
+        prop_fe_zkvctx_destroy(zkv);
+        prop_fe_secctx_destroy(sec_);
+        prop_fe_meta_destroy(fe_meta_);
         env_install(previous_);
     }
 
@@ -80,8 +86,16 @@ class HandleFixture : public ::testing::Test {
     TempDir dir_;
     prop_metactx *meta_ = nullptr;
     proprhandle *h_ = nullptr;
-    przkv_ctx zkv_{};
-    prop_errelem elem_{};
+    // The calling thread's error element, where component errors land.
+    const prop_errelem &comp_error()
+    {
+        prop_errelem *e = nullptr;
+        u_get_error(zkv, nullptr, &e);
+        return *e;
+    }
+    prop_metactx *fe_meta_ = nullptr;
+    prop_secctx *sec_ = nullptr;
+    przkv_ctx *zkv = nullptr;
     FaultEnv fault_{env_posix()};
     Env *previous_ = nullptr;
 };

@@ -1,0 +1,80 @@
+#include "api/ops.h"
+
+#include "api/own_ops.h"
+#include "api/placeholder.h"
+#include "storage/config.h"
+
+// Wiring an operation: replace prop_op_not_built in its entry.
+prop_ops g_prop_ops = {
+    .setup = prop_op_not_built,
+    .init = prop_op_not_built,
+    .init_reboot = prop_op_not_built,
+    .reinit = prop_op_not_built,
+    .terminate = prop_op_not_built,
+    .close_io = prop_op_not_built,
+    .dump_ctx = proprdc,
+
+    .open = prop_op_not_built,
+    .close = prop_op_not_built,
+    .create_key = prop_op_not_built,
+    .create_n_set_key = prop_op_not_built,
+    .delete_key = prop_op_not_built,
+    .move_key = prop_op_not_built,
+    .enum_subkey = prop_op_not_built,
+    .batch_execute = prop_op_not_built,
+
+    .set_value = prop_op_not_built,
+    .get_value = prop_op_not_built,
+    .delete_value = prop_op_not_built,
+    .get_security = prop_op_not_built,
+    .set_security = prop_op_not_built,
+    .check_perm_recurse = prop_op_not_built,
+
+    .get_conf = proprgconf,
+    .get_conf_handle = propr_get_conf_handle,
+    .check_storage = proprstcheckstorage,
+    .get_dev = prop_op_not_built,
+    .compare_dev = prop_op_not_built,
+    .check_dev = prop_op_not_built,
+    .replace_dev = prop_op_not_built,
+    .migrate_dev = prop_op_not_built,
+    .prechk_confchange = prop_op_not_built,
+    .overwrite_conf = prop_op_not_built,
+    .repair_conf = prop_op_not_built,
+    .autorepair_conf = prop_op_not_built,
+    .rim_autorepair_conf = prop_op_not_built,
+    .get_devid = prop_op_not_built,
+    .get_id = prop_op_not_built,
+
+    .bkup = prop_op_not_built,
+    .recover_media = prop_op_not_built,
+    .delete_bkpfile = prop_op_not_built,
+    .rename_bkpfile = prop_op_not_built,
+    .copy_bkpfile = prop_op_not_built,
+    .cbkp_init = prop_op_not_built,
+    .cbkp_writerec = prop_op_not_built,
+    .cbkp_readrec = prop_op_not_built,
+    .cbkp_term = prop_op_not_built,
+
+    .get_block = prop_op_not_built,
+    .interpret_block = prop_op_not_built,
+    .set_block = prop_op_not_built,
+    .get_status = prop_op_not_built,
+    .get_state = prop_op_not_built,
+    .set_state = prop_op_not_built,
+    .check_logical_corruption = prop_op_not_built,
+    .recover = prop_op_not_built,
+    .recover_numpage = prop_op_not_built,
+
+    .is_zkvonvld = prop_op_not_built,
+    .delete_vldfile = prop_op_not_built,
+    .vld_directconn = propr_vld_directconn,
+    .file_exists = prop_op_not_built,
+
+    .get_version = propr_get_version,
+
+    .vld_directconn_one = prop_op_not_built,
+    .io_reinit = prop_op_not_built,
+    .dump_undo_log = prop_op_not_built,
+    .dump_free_space = prop_op_not_built,
+};

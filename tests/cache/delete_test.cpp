@@ -1,0 +1,180 @@
+// Deleting keys, in and outside a batch, and how commit and rollback settle
+// what a batch made and deleted.
+#include "cache_fixture.h"
+
+namespace {
+
+// a.b.c with addresses 1, 2, 3 and an unrelated x.y.
+class DeleteTest : public CacheTest {
+  protected:
+    void SetUp() override
+    {
+        CacheTest::SetUp();
+        ASSERT_EQ(set("a", 1), 0u);
+        ASSERT_EQ(set("a.b", 2), 0u);
+        ASSERT_EQ(set("a.b.c", 3), 0u);
+        ASSERT_EQ(set("x.y", 9), 0u);
+    }
+    void expect_chain_permanent()
+    {
+        for (u32 d = 1; d <= 3; d++) {
+            std::string k = std::string("a.b.c").substr(0, 2 * d - 1);
+            EXPECT_EQ(status(k), static_cast<u32>(PROPRCH_PERMANENT)) << k;
+            EXPECT_EQ(addr(k), std::make_pair(0u, d)) << k;
+        }
+        EXPECT_TRUE(lists("a", "a.b"));
+        EXPECT_TRUE(lists("a.b", "a.b.c"));
+    }
+    void expect_gone(std::initializer_list<const char *> keys)
+    {
+        for (const char *k : keys) EXPECT_EQ(addr(k).first, 141u) << k;
+    }
+};
+
+TEST_F(DeleteTest, NonRecursiveDeleteNeedsAKeyWithoutCachedChildren)
+{
+    EXPECT_EQ(del("a.b", 0), 10u);
+    EXPECT_EQ(del("a.b", 0, kBatch), 10u);
+    expect_chain_permanent();
+
+    EXPECT_EQ(del("a.b.c", 0), 0u);
+    EXPECT_EQ(elem("a.b")->cached_num_subkey, 0u);
+    EXPECT_EQ(del("a.b", 0), 0u);
+    EXPECT_EQ(del("a", 0), 0u);
+    expect_gone({"a", "a.b", "a.b.c"});
+    EXPECT_EQ(del("a", 0), 141u);
+    EXPECT_EQ(addr("x.y"), std::make_pair(0u, 9u));
+}
+
+TEST_F(DeleteTest, RecursiveDeleteOutsideABatchRemovesTheSubtree)
+{
+    ASSERT_EQ(insert("a.b2"), 0u);
+    EXPECT_EQ(del("a.b", 1), 0u);
+    expect_gone({"a.b", "a.b.c"});
+    EXPECT_TRUE(lists("a", "a.b2"));
+    EXPECT_EQ(elem("a")->cached_num_subkey, 1u);
+
+    EXPECT_EQ(del("a", 1), 0u);
+    expect_gone({"a", "a.b2"});
+    EXPECT_EQ(addr("x.y"), std::make_pair(0u, 9u));
+}
+
+TEST_F(DeleteTest, DeleteInABatchHoldsUntilCommitOrRollback)
+{
+    for (bool commit : {false, true}) {
+        SCOPED_TRACE(commit ? "commit" : "rollback");
+        ASSERT_EQ(del("a", 1, kBatch), 0u);
+        for (const char *k : {"a", "a.b", "a.b.c"})
+            EXPECT_EQ(status(k), static_cast<u32>(PROPRCH_DELETE_TRANSIENT)) << k;
+        EXPECT_EQ(addr("a.b"), std::make_pair(0u, 2u));  // still answers until the batch ends
+        if (commit) {
+            ASSERT_EQ(proprch_make_permanent(cache, 0), 0u);
+            expect_gone({"a", "a.b", "a.b.c"});
+        } else {
+            ASSERT_EQ(proprch_delete_transient(cache, 0), 0u);
+            expect_chain_permanent();
+            EXPECT_EQ(elem("a.b")->cached_num_del_trans_subkey, 0u);
+        }
+    }
+    EXPECT_EQ(addr("x.y"), std::make_pair(0u, 9u));
+}
+
+TEST_F(DeleteTest, ChildDeletedInTheBatchNoLongerBlocksItsParent)
+{
+    ASSERT_EQ(del("a.b.c", 0, kBatch), 0u);
+    EXPECT_EQ(elem("a.b")->cached_num_del_trans_subkey, 1u);
+    ASSERT_EQ(del("a.b", 0, kBatch), 0u);
+    EXPECT_EQ(del("a", 0, kBatch), 0u);
+
+    ASSERT_EQ(proprch_delete_transient(cache, 0), 0u);
+    expect_chain_permanent();
+    EXPECT_EQ(del("a.b", 0), 10u);  // live children count again
+
+    ASSERT_EQ(del("a.b.c", 0, kBatch), 0u);
+    ASSERT_EQ(del("a.b", 0, kBatch), 0u);
+    ASSERT_EQ(proprch_make_permanent(cache, 0), 0u);
+    expect_gone({"a.b", "a.b.c"});
+    EXPECT_EQ(elem("a")->cached_num_subkey, 0u);  // the parent's list stays exact
+    EXPECT_EQ(del("a", 0), 0u);
+}
+
+TEST_F(DeleteTest, KeysMadeInABatchHoldOnlyIfItCommits)
+{
+    for (bool commit : {false, true}) {
+        SCOPED_TRACE(commit ? "commit" : "rollback");
+        ASSERT_EQ(set("a.b.n.m", 7, kBatch), 0u);
+        EXPECT_EQ(status("a.b.n"), static_cast<u32>(PROPRCH_CREATE_TRANSIENT));
+        EXPECT_EQ(status("a.b.n.m"), static_cast<u32>(PROPRCH_CREATE_TRANSIENT));
+        EXPECT_EQ(elem("a.b")->cached_num_subkey, 2u);
+        if (commit) {
+            ASSERT_EQ(proprch_make_permanent(cache, 0), 0u);
+            EXPECT_EQ(status("a.b.n.m"), static_cast<u32>(PROPRCH_PERMANENT));
+            EXPECT_EQ(addr("a.b.n.m"), std::make_pair(0u, 7u));
+        } else {
+            ASSERT_EQ(proprch_delete_transient(cache, 0), 0u);
+            expect_gone({"a.b.n", "a.b.n.m"});
+            EXPECT_EQ(elem("a.b")->cached_num_subkey, 1u);
+        }
+        expect_chain_permanent();
+    }
+}
+
+// A key deleted and made again in one batch has a new tnode that holds
+// only if the batch commits; a rollback must not leave the new address.
+TEST_F(DeleteTest, KeyRecreatedInABatch)
+{
+    for (bool commit : {false, true}) {
+        SCOPED_TRACE(commit ? "commit" : "rollback");
+        ASSERT_EQ(del("a.b", 1, kBatch), 0u);
+        ASSERT_EQ(set("a.b", 20, kBatch), 0u);
+        ASSERT_EQ(set("a.b.z", 21, kBatch), 0u);
+        EXPECT_EQ(status("a.b"), static_cast<u32>(PROPRCH_CREATE_TRANSIENT));
+        EXPECT_EQ(status("a.b.c"), static_cast<u32>(PROPRCH_DELETE_TRANSIENT));
+        EXPECT_EQ(elem("a")->cached_num_del_trans_subkey, 0u);
+        EXPECT_EQ(del("a.b", 0, kBatch), 10u);  // a.b.z is live
+        if (commit) {
+            ASSERT_EQ(proprch_make_permanent(cache, 0), 0u);
+            EXPECT_EQ(addr("a.b"), std::make_pair(0u, 20u));
+            EXPECT_EQ(addr("a.b.z"), std::make_pair(0u, 21u));
+            expect_gone({"a.b.c"});
+            EXPECT_EQ(elem("a.b")->cached_num_subkey, 1u);
+        } else {
+            ASSERT_EQ(proprch_delete_transient(cache, 0), 0u);
+            expect_gone({"a.b", "a.b.c", "a.b.z"});  // a miss, never a rolled-back address
+            EXPECT_EQ(elem("a")->cached_num_subkey, 0u);
+            ASSERT_EQ(set("a.b", 2), 0u);
+            ASSERT_EQ(set("a.b.c", 3), 0u);
+        }
+    }
+}
+
+// A key op inserting a.b.w under a subtree deleted in the batch brings the
+// deleted ancestors back, so a commit cannot leave a.b.w without a parent.
+TEST_F(DeleteTest, InsertUnderADeletedSubtreeRevivesTheAncestors)
+{
+    ASSERT_EQ(del("a", 1, kBatch), 0u);
+    ASSERT_EQ(insert("a.b.w", kBatch), 0u);
+    EXPECT_EQ(status("a"), static_cast<u32>(PROPRCH_CREATE_TRANSIENT));
+    EXPECT_EQ(status("a.b"), static_cast<u32>(PROPRCH_CREATE_TRANSIENT));
+    EXPECT_EQ(addr("a.b").first, 144u);  // the old address belongs to the deleted key
+    ASSERT_EQ(proprch_make_permanent(cache, 0), 0u);
+    EXPECT_NE(elem("a.b.w"), nullptr);
+    expect_gone({"a.b.c"});
+    EXPECT_TRUE(lists("a", "a.b"));
+    EXPECT_TRUE(lists("a.b", "a.b.w"));
+    EXPECT_EQ(elem("a.b")->cached_num_subkey, 1u);
+    EXPECT_EQ(del("a", 1), 0u);
+    expect_gone({"a", "a.b", "a.b.w"});
+}
+
+TEST_F(DeleteTest, AddressMovedInABatchIsDroppedOnRollback)
+{
+    ASSERT_EQ(set("a.b.c", 30, kBatch), 0u);
+    ASSERT_EQ(set("x.y", 9, kBatch), 0u);  // same address: nothing to undo
+    ASSERT_EQ(proprch_delete_transient(cache, 0), 0u);
+    expect_gone({"a.b.c"});
+    EXPECT_EQ(addr("x.y"), std::make_pair(0u, 9u));
+    EXPECT_EQ(elem("a.b")->cached_num_subkey, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// Inserting keys and addresses: the chain of ancestors, depth limits, the
+// cache switched off, and tables that outgrow their first limits.
+#include <string>
+
+#include "cache_fixture.h"
+#include "platform/trace.h"
+
+namespace {
+
+std::string deep_name(u32 depth)
+{
+    std::string s = "k";
+    for (u32 i = 1; i < depth; i++) s += ".k";
+    return s;
+}
+
+TEST_F(CacheTest, DeepInsertCachesEveryAncestorLinkedToItsChild)
+{
+    ASSERT_EQ(insert("a.b.c"), 0u);
+    for (const char *k : {"a", "a.b", "a.b.c"}) {
+        ASSERT_NE(elem(k), nullptr) << k;
+        EXPECT_EQ(status(k), static_cast<u32>(PROPRCH_PERMANENT)) << k;
+    }
+    EXPECT_EQ(elem("a.b.c")->depth, 3u);
+    EXPECT_TRUE(lists("a", "a.b"));
+    EXPECT_TRUE(lists("a.b", "a.b.c"));
+    EXPECT_EQ(elem("a")->cached_num_subkey, 1u);
+    EXPECT_EQ(elem("a.b.c")->cached_num_subkey, 0u);
+
+    // A prefix is cached before anyone knows its address.
+    EXPECT_EQ(addr("a.b"), std::make_pair(144u, 0u));
+    EXPECT_EQ(set("a.b", 77), 0u);
+    EXPECT_EQ(addr("a.b"), std::make_pair(0u, 77u));
+    EXPECT_EQ(addr("a.b.c").first, 144u);
+    EXPECT_EQ(addr("a.c").first, 141u);
+    EXPECT_EQ(set("a.b", 78), 0u);  // a new address replaces the old
+    EXPECT_EQ(addr("a.b"), std::make_pair(0u, 78u));
+
+    EXPECT_EQ(insert("a.b.c"), 142u);
+    EXPECT_EQ(insert("a.b.d"), 0u);  // joins the existing chain
+    EXPECT_TRUE(lists("a.b", "a.b.d"));
+    EXPECT_EQ(elem("a.b")->cached_num_subkey, 2u);
+    EXPECT_EQ(elem("a")->cached_num_subkey, 1u);
+
+    // set_addr inserts a key it does not know yet, ancestors included.
+    EXPECT_EQ(set("x.y", 5), 0u);
+    EXPECT_EQ(addr("x.y"), std::make_pair(0u, 5u));
+    EXPECT_TRUE(lists("x", "x.y"));
+}
+
+TEST_F(CacheTest, DepthLimitAndUnusableNames)
+{
+    std::string d128 = deep_name(128), d129 = deep_name(129);
+    EXPECT_EQ(insert(d129), 26u);
+    EXPECT_EQ(addr(d129).first, 141u);
+    EXPECT_EQ(set(d129, 1), 26u);
+    EXPECT_EQ(cache->proprch_ctx_hashtable_num, 5u);  // a refused key makes no tables
+
+    EXPECT_EQ(set(d128, 9), 0u);
+    EXPECT_EQ(addr(d128), std::make_pair(0u, 9u));
+    EXPECT_EQ(cache->proprch_ctx_hashtable_num, 128u);
+    EXPECT_EQ(addr(d129).first, 141u);
+
+    // Empty names are errors; a component too long for a hash key is never cached.
+    for (const char *bad : {"", "..."}) EXPECT_EQ(insert(bad), 26u) << bad;
+    EXPECT_EQ(addr("").first, 26u);
+    EXPECT_EQ(del("", 1), 26u);
+    std::string wide = "p." + std::string(300, 'w');
+    EXPECT_EQ(insert(wide), 26u);
+    EXPECT_EQ(addr(wide).first, 141u);
+    EXPECT_EQ(elem("p"), nullptr);  // nothing half-made
+}
+
+TEST_F(CacheTest, OddSpellingsNeverAnswerForAnotherKey)
+{
+    ASSERT_EQ(set("a.b", 10), 0u);
+    // Empty components are skipped, so these share a.b's hash key but are
+    // other names: never a.b's address.
+    for (const char *odd : {"a..b", "a.b.", ".a.b"}) {
+        EXPECT_EQ(addr(odd).first, 141u) << odd;
+        proprch_hashelement *e = nullptr;
+        EXPECT_EQ(proprch_keycached(cache, odd, &e, 0), odd[0] == '.' ? 141u : 143u) << odd;
+    }
+    EXPECT_EQ(insert("a..b"), 0u);  // evicts a.b; the walk still ends
+    EXPECT_EQ(elem("a..b")->depth, 2u);
+    EXPECT_TRUE(lists("a", "a..b"));
+    EXPECT_EQ(addr("a.b").first, 141u);
+}
+
+TEST_F(CacheTest, CacheIsOffAtTheReadOnlyLevel)
+{
+    ASSERT_EQ(set("a.b", 3), 0u);
+    handle->proprhandle_bootlevel = PROP_LEVEL_READONLY;
+    EXPECT_EQ(addr("a.b").first, 141u);
+    EXPECT_EQ(insert("c.d"), 26u);
+    EXPECT_EQ(set("c.d", 4), 26u);
+    EXPECT_EQ(del("a.b", 1), 26u);
+    EXPECT_EQ(proprch_make_permanent(cache, 0), 26u);
+    EXPECT_EQ(proprch_delete_transient(cache, 0), 26u);
+    handle->proprhandle_bootlevel = PROP_LEVEL_RW;
+    EXPECT_EQ(addr("a.b"), std::make_pair(0u, 3u));  // nothing changed meanwhile
+    EXPECT_EQ(elem("c"), nullptr);
+}
+
+TEST_F(CacheTest, ManyChildrenGrowTheListAndDoubleTheLimits)
+{
+    trace_capture_start();
+    trace_set_level(trace_component_named(TRACE_CAC), 2);
+    proprch_hashtable *depth2 = &cache->proprch_ctx_hashtable_array[1];
+    EXPECT_EQ(depth2->hashkey_num_max, 40u);
+    EXPECT_EQ(depth2->hashkey_num_lwm, 8u);
+    EXPECT_EQ(depth2->hashkey_num_hwm, 32u);
+    for (int i = 0; i < 33; i++) ASSERT_EQ(set("p.k" + std::to_string(i), 100 + i), 0u);
+    EXPECT_EQ(depth2->hashkey_num_max, 40u);  // at every insert so far at most 32 were present
+    ASSERT_EQ(insert("p.k33"), 0u);
+    EXPECT_EQ(depth2->hashkey_num_max, 80u);
+    EXPECT_EQ(depth2->hashkey_num_lwm, 16u);
+    EXPECT_EQ(depth2->hashkey_num_hwm, 64u);
+    EXPECT_EQ(strhash_buckets(depth2->table), 80u);  // the chains stay short
+    EXPECT_TRUE(trace_captured_contains(
+        "proprch_hash_insert:1: Hash Table reconfigured : Depth : [2] Current num : [33] Max num : [80]"));
+    trace_set_level(trace_component_named(TRACE_CAC), 0);
+    trace_capture_stop();
+
+    // 34 children in a list that started with 10 slots; nothing evicted for size.
+    proprch_hashelement *p = elem("p");
+    EXPECT_EQ(p->cached_num_subkey, 34u);
+    EXPECT_EQ(p->cached_max_subkey, 40u);
+    for (int i = 0; i < 33; i++) {
+        EXPECT_TRUE(lists("p", "p.k" + std::to_string(i))) << i;
+        EXPECT_EQ(addr("p.k" + std::to_string(i)), std::make_pair(0u, 100u + i));
+    }
+    // A freed slot is the next one used.
+    ASSERT_EQ(del("p.k3", 0), 0u);
+    ASSERT_EQ(del("p.k7", 0), 0u);
+    EXPECT_EQ(p->cached_first_free_subkey, 3u);
+    ASSERT_EQ(insert("p.new"), 0u);
+    EXPECT_EQ(elem("p.new")->index, 3);
+    EXPECT_EQ(p->cached_first_free_subkey, 7u);
+    EXPECT_EQ(p->cached_num_subkey, 33u);
+}
+
+}  // namespace

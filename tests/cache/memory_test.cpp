@@ -1,0 +1,87 @@
+// Memory: every allocation failure leaves the cache as it was and leaks
+// nothing; lookups and the end of a batch take no memory at all, so a
+// commit or rollback cannot fail half-way.
+#include <string>
+
+#include "cache_fixture.h"
+
+namespace {
+
+TEST(CacheMemory, InitFailsCleanlyAtEveryAllocation)
+{
+    proprhandle handle{};
+    for (u64 n = 1;; n++) {
+        SCOPED_TRACE(n);
+        prop_metactx *meta = prop_fe_meta_create();
+        handle.metactx = meta;
+        proprch_ctx *cache = reinterpret_cast<proprch_ctx *>(&handle);  // must be cleared on failure
+        prop_fe_meta_fail_from(meta, n);
+        u32 rc = proprch_init(&handle, &cache);
+        prop_fe_meta_fail_from(meta, 0);
+        if (rc == 0) {
+            EXPECT_EQ(proprch_terminate(cache), 0u);
+            EXPECT_EQ(prop_fe_meta_live_blocks(meta), 0u);
+            prop_fe_meta_destroy(meta);
+            EXPECT_GT(n, 5u);  // the context and five tables at least
+            break;
+        }
+        EXPECT_TRUE(rc == 12u || rc == 26u) << rc;
+        EXPECT_EQ(cache, nullptr);
+        EXPECT_EQ(prop_fe_meta_live_blocks(meta), 0u);
+        prop_fe_meta_destroy(meta);
+    }
+}
+
+TEST_F(CacheTest, InsertFailsCleanlyAtEveryAllocation)
+{
+    // a's child list is full, so listing a new child must grow it.
+    for (int i = 0; i < 10; i++) ASSERT_EQ(insert("a.c" + std::to_string(i)), 0u);
+    const std::string key = "a.x.y.z.w";
+    for (u64 n = 1;; n++) {
+        SCOPED_TRACE(n);
+        u64 live = prop_fe_meta_live_blocks(meta);
+        prop_fe_meta_fail_from(meta, n);
+        u32 rc = set(key, 42);
+        prop_fe_meta_fail_from(meta, 0);
+        if (rc == 0) {
+            EXPECT_EQ(addr(key), std::make_pair(0u, 42u));
+            EXPECT_EQ(elem("a")->cached_num_subkey, 11u);
+            EXPECT_TRUE(lists("a", "a.x"));
+            break;
+        }
+        EXPECT_EQ(rc, 12u);
+        for (const char *k : {"a.x", "a.x.y", "a.x.y.z", "a.x.y.z.w"}) EXPECT_EQ(addr(k).first, 141u) << k;
+        EXPECT_EQ(elem("a")->cached_num_subkey, 10u);
+        EXPECT_EQ(prop_fe_meta_live_blocks(meta), live);
+    }
+}
+
+TEST_F(CacheTest, LookupsDeletesAndBatchEndsNeverAllocate)
+{
+    ASSERT_EQ(set("a.b.c", 3), 0u);
+    ASSERT_EQ(set("a.d", 4, kBatch), 0u);
+    u64 allocs = prop_fe_meta_total_allocs(meta);
+    u32 a = 0;
+    EXPECT_EQ(proprch_get_addr(cache, "a.b.c", &a, 0, 0), 0u);
+    EXPECT_EQ(proprch_get_addr(cache, "a.b.q", &a, 0, 0), 141u);
+    EXPECT_EQ(set("a.b.c", 5), 0u);
+    EXPECT_EQ(del("a.b", 1, kBatch), 0u);
+    EXPECT_EQ(proprch_delete_transient(cache, 0), 0u);
+    EXPECT_EQ(del("a.b.c", 0), 0u);
+    EXPECT_EQ(proprch_make_permanent(cache, 0), 0u);
+    EXPECT_EQ(prop_fe_meta_total_allocs(meta), allocs);
+}
+
+TEST_F(CacheTest, TerminateFreesDeepTablesAndOpenBatches)
+{
+    std::string deep = "d";
+    for (int i = 1; i < 40; i++) deep += ".d" + std::to_string(i);
+    ASSERT_EQ(set(deep, 1), 0u);
+    for (int i = 0; i < 25; i++) ASSERT_EQ(set("w.k" + std::to_string(i), 2, kBatch), 0u);
+    ASSERT_EQ(del("d.d1", 1, kBatch), 0u);
+    EXPECT_GT(prop_fe_meta_live_blocks(meta), 100u);
+    // The fixture's tear-down terminates with the batch open and checks
+    // that nothing is left.
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "core/zkvctx.h"
+#include "meta_fixture.h"
+
+namespace {
+
+using ZkvCtxTest = ZkvTest;
+
+
+TEST_F(ZkvCtxTest, ValidationNamesTheFirstMissingPiece)
+{
+    EXPECT_EQ(u_validate_zkv_ctx(zkv), 1u);
+    struct Case {
+        const char *line;
+        void (*spoil)(przkv_ctx *);
+    } cases[] = {
+        {"u_validate_zkv_ctx: zkv ctx is INVALID", [](przkv_ctx *z) { z->tag[7] = 'Y'; }},
+        {"u_validate_zkv_ctx: meta ctx is NULL", [](przkv_ctx *z) { z->metactx = nullptr; }},
+        {"u_validate_zkv_ctx: sec ctx is NULL", [](przkv_ctx *z) { z->secctx = nullptr; }},
+        {"u_validate_zkv_ctx: cluster services ctx of sec ctx is NULL",
+         [](przkv_ctx *z) { z->secctx->clsctx = nullptr; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        przkv_ctx saved = *zkv;
+        trace_capture_start();
+        c.spoil(zkv);
+        EXPECT_EQ(u_validate_zkv_ctx(zkv), 0u);
+        EXPECT_TRUE(trace_captured_contains(c.line));
+        trace_capture_stop();
+        *zkv = saved;
+        sec->clsctx = cls;
+    }
+    EXPECT_EQ(u_validate_zkv_ctx(nullptr), 0u);
+}
+
+TEST_F(ZkvCtxTest, OperationLogLinesReachTheCallingThreadsListOnly)
+{
+    prou_add_list_log_ext(zkv, nullptr, 4, "before any list %d", 1);  // no list: trace only
+
+    prop_oplog_list *list = prop_fe_oplog_attach(zkv);
+    ASSERT_NE(list, nullptr);
+    prou_add_list_log_ext(zkv, nullptr, 4, "propriow: writing to ZKV device[%d] %d", 1, 25);
+    prou_add_list_log_ext(zkv, nullptr, 4, "propriow: Completed writing to ZKV device[%d] [%s]", 1, "/a");
+    ASSERT_NE(list->head, nullptr);
+    ASSERT_EQ(list->head->next, list->tail);
+    std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}: propriow: writing to ZKV device\[1\] 25)");
+    EXPECT_TRUE(std::regex_match(list->head->line, stamped)) << list->head->line;
+    EXPECT_NE(std::strstr(list->tail->line, "Completed writing to ZKV device[1] [/a]"), nullptr);
+
+    list->anchor = PROP_OPLOG_OFF;  // switched off: nothing more is kept
+    prou_add_list_log_ext(zkv, nullptr, 4, "dropped");
+    EXPECT_EQ(list->head->next, list->tail);
+    EXPECT_EQ(list->tail->next, nullptr);
+
+    list->anchor = 0;
+    prop_fe_meta_fail_from(meta, 1);
+    trace_capture_start();
+    prou_add_list_log_ext(zkv, nullptr, 4, "no memory");
+    EXPECT_TRUE(trace_captured_contains("prou_add_log_list_int:proath_new_entry is NULL for"));
+    trace_capture_stop();
+    prop_fe_meta_fail_from(meta, 0);
+    prop_fe_oplog_detach(zkv);
+}
+
+}  // namespace

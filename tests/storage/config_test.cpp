@@ -1,0 +1,275 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "handle_fixture.h"
+#include "registry_fixture.h"
+#include "storage/config.h"
+#include "storage/device.h"
+
+namespace {
+
+// proprgconf's outputs, filled with junk so that every clearing shows.
+struct Conf {
+    u32 configured = 77;
+    prop_locations locations;
+    u32 local_only = 77;
+    char hwk_home[4096];
+    char errorbuf[512];
+    u64 errorbuf_sz = sizeof errorbuf;
+    Conf()
+    {
+        std::memset(locations, 'j', sizeof locations);
+        for (auto &l : locations) l[10] = '\0';
+        std::strcpy(hwk_home, "junk");
+        errorbuf[0] = '\0';
+    }
+    u32 get(u32 flags, backend_ctx *ctx = nullptr)
+    {
+        return proprgconf(ctx, nullptr, &configured, locations, &local_only, hwk_home, errorbuf, &errorbuf_sz,
+                          flags);
+    }
+};
+
+class Config : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        trace_set_level(trace_component_named(TRACE_OSD), 5);
+        trace_capture_start();
+    }
+    void TearDown() override
+    {
+        trace_capture_stop();
+        trace_set_level(trace_component_named(TRACE_OSD), 0);
+    }
+    RegistryRoot reg_;
+};
+
+}  // namespace
+
+TEST_F(Config, NodeWithoutTheKeyIsConfiguredZero)
+{
+    Conf c;
+    EXPECT_EQ(c.get(PROP_KIND_ZKV), 0u);
+    EXPECT_EQ(c.configured, 0u);
+    std::string expected = std::string("Error opening zkv registry key. ") + strerror(ENOENT);
+    EXPECT_EQ(c.errorbuf, expected);
+    EXPECT_EQ(c.errorbuf_sz, expected.size());
+    for (auto &l : c.locations) EXPECT_STREQ(l, "");
+}
+
+TEST_F(Config, KeyThatExistsButCannotBeOpenedGives42)
+{
+    std::filesystem::create_directories(reg_.dir("SOFTWARE\\Korvex"));
+    std::ofstream(reg_.dir(kZkvKeyPath)) << "a file where the key should be";
+    Conf c;
+    EXPECT_EQ(c.get(PROP_KIND_ZKV), 42u);
+    EXPECT_EQ(c.configured, 0u);
+    EXPECT_EQ(std::string(c.errorbuf), std::string("Error opening zkv registry key. ") + strerror(ENOTDIR));
+    EXPECT_TRUE(trace_captured_contains("proprgconf: Failed to open configuration [42]."));
+}
+
+TEST_F(Config, MissingFirstLocationGives41)
+{
+    reg_.set(kZkvKeyPath, "zkvconfig_loc3", "/loc3");
+    Conf c;
+    EXPECT_EQ(c.get(PROP_KIND_ZKV), 41u);
+    EXPECT_EQ(c.configured, 0u);
+    EXPECT_STREQ(c.errorbuf, "Error retrieving zkvconfig_loc property.");
+    EXPECT_EQ(c.errorbuf_sz, std::strlen("Error retrieving zkvconfig_loc property."));
+    EXPECT_TRUE(trace_captured_contains("proprgconf: Invalid ZKV/NKV location retrieved from config."));
+}
+
+TEST_F(Config, BadLocationValuesAreSkippedNotFatal)
+{
+    std::string longest(1023, 'a'), too_long(1024, 'b');
+    longest[0] = '/';
+    reg_.set(kZkvKeyPath, "zkvconfig_loc", longest);
+    reg_.set(kZkvKeyPath, "zkvmirrorconfig_loc", too_long);
+    reg_.set(kZkvKeyPath, "zkvconfig_loc3", "");
+    reg_.set(kZkvKeyPath, "zkvconfig_loc4", "/x", "REG_EXPAND_SZ");
+    reg_.set(kZkvKeyPath, "zkvconfig_loc5", "/five");
+    Conf c;
+    ASSERT_EQ(c.get(PROP_KIND_ZKV), 0u);
+    EXPECT_EQ(c.configured, 1u);
+    EXPECT_EQ(c.local_only, 0u);
+    EXPECT_EQ(std::string(c.locations[0]), longest);
+    EXPECT_STREQ(c.locations[1], "");
+    EXPECT_STREQ(c.locations[2], "");
+    EXPECT_STREQ(c.locations[3], "");
+    EXPECT_STREQ(c.locations[4], "/five");
+    EXPECT_TRUE(trace_captured_contains(
+        "ut_read_reg:8:size of file path name for [zkvmirrorconfig_loc] is too big or zero 1024"));
+    EXPECT_TRUE(trace_captured_contains("ut_read_reg:8:size of file path name for [zkvconfig_loc3] is too big or zero 0"));
+    EXPECT_TRUE(trace_captured_contains(
+        "ut_read_reg:9:the registry key [zkvconfig_loc4] does not have the right data type.. REG_SZ expected"));
+}
+
+TEST_F(Config, LocalOnlyIsReadAndNeverFails)
+{
+    reg_.set(kZkvKeyPath, "zkvconfig_loc", "/one");
+    struct Case {
+        const char *data;
+        const char *type;
+        u32 local_only;
+    } cases[] = {{"true", "REG_SZ", 1}, {"TRUE", "REG_SZ", 0}, {"true", "REG_DWORD", 0}, {"truest", "REG_SZ", 0}};
+    for (const Case &k : cases) {
+        reg_.set(kZkvKeyPath, "Local_Only", k.data, k.type);
+        Conf c;
+        ASSERT_EQ(c.get(PROP_KIND_ZKV), 0u) << k.data;
+        EXPECT_EQ(c.local_only, k.local_only) << k.data << " " << k.type;
+    }
+}
+
+TEST_F(Config, VolumeManagerNamesBecomeDiskGroupsUnlessCompleteNamesAreAsked)
+{
+    reg_.set(kZkvKeyPath, "zkvconfig_loc", "+DATA");
+    reg_.set(kZkvKeyPath, "zkvmirrorconfig_loc", "+FRA/clu/registry.255.1");
+    reg_.set(kZkvKeyPath, "zkvconfig_loc3", "/plain/file");
+    Conf groups;
+    ASSERT_EQ(groups.get(PROP_KIND_ZKV), 0u);
+    EXPECT_STREQ(groups.locations[0], "+DATA");
+    EXPECT_STREQ(groups.locations[1], "+FRA");
+    EXPECT_STREQ(groups.locations[2], "/plain/file");
+    Conf complete;
+    ASSERT_EQ(complete.get(PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES), 0u);
+    EXPECT_STREQ(complete.locations[0], "+DATA");
+    EXPECT_STREQ(complete.locations[1], "+FRA/clu/registry.255.1");
+
+    reg_.set(kZkvKeyPath, "zkvconfig_loc4", "+/nogroup");
+    Conf bad;
+    EXPECT_EQ(bad.get(PROP_KIND_ZKV), 8u);
+    EXPECT_EQ(bad.configured, 0u);
+    EXPECT_TRUE(trace_captured_contains("proprgconf: Failed in prou_parse_vldfname. prou_ret:[1]."));
+}
+
+TEST_F(Config, LocalRegistryNeedsItsHomeDirectory)
+{
+    reg_.set(kNkvKeyPath, "nkvconfig_loc", "/nkv/store");
+    reg_.create_key(kNkvKeyPath);
+    struct Case {
+        const char *name;
+        std::string data;  // "" with type nullptr: no value; "<dir>": unreadable
+        const char *type;
+        u32 rc;
+        std::string errorbuf;
+    } cases[] = {
+        {"missing", "", nullptr, 41, std::string("hwk_home registry value does not exist. ") + strerror(ENOENT)},
+        {"empty", "", "REG_SZ", 41, "hwk_home registry value is empty"},
+        {"long", std::string(4096, 'h'), "REG_SZ", 41,
+         std::string("hwk_home registry value too long ") + strerror(EOVERFLOW)},
+        {"unreadable", "<dir>", nullptr, 42, std::string("Error accessing hwk_home registry value. ") + strerror(EISDIR)},
+        {"good", std::string(4095, 'g'), "REG_SZ", 0, ""},
+    };
+    for (const Case &k : cases) {
+        std::filesystem::remove_all(reg_.dir(kNkvKeyPath) + "/hwk_home");
+        if (k.data == "<dir>")
+            std::filesystem::create_directory(reg_.dir(kNkvKeyPath) + "/hwk_home");
+        else if (k.type != nullptr)
+            reg_.set(kNkvKeyPath, "hwk_home", k.data, k.type);
+        Conf c;
+        EXPECT_EQ(c.get(PROP_KIND_NKV), k.rc) << k.name;
+        EXPECT_EQ(std::string(c.errorbuf), k.errorbuf) << k.name;
+        if (k.rc == 0) {
+            EXPECT_EQ(c.configured, 1u);
+            EXPECT_EQ(std::string(c.hwk_home), k.data);
+            EXPECT_STREQ(c.locations[0], "/nkv/store");
+        } else {
+            EXPECT_EQ(c.configured, 0u) << k.name;
+        }
+    }
+}
+
+TEST_F(Config, DeveloperModeNamesItsOwnKeys)
+{
+    ScopedEnv dev("ZKV_DEVELOPER_ENV", "true");
+    ScopedEnv zloc("ZKV_LOC", "SOFTWARE\\Dev\\zkv");
+    ScopedEnv nloc("NKV_LOC", "SOFTWARE\\Dev\\nkv");
+    reg_.set("SOFTWARE\\Dev\\zkv", "zkvconfig_loc", "/dev/zkv");
+    reg_.set("SOFTWARE\\Dev\\nkv\\node7", "nkvconfig_loc", "/dev/nkv7");
+    reg_.set("SOFTWARE\\Dev\\nkv\\node7", "hwk_home", "/opt/hwk");
+
+    Conf z;
+    ASSERT_EQ(z.get(PROP_KIND_ZKV), 0u);
+    EXPECT_STREQ(z.locations[0], "/dev/zkv");
+
+    przkv_ctx zkv{};
+    std::strcpy(zkv.hostname, "node7");
+    backend_ctx ctx{};
+    ctx.prop_ctx_zkvctx = &zkv;
+    Conf n;
+    ASSERT_EQ(n.get(PROP_KIND_NKV, &ctx), 0u);
+    EXPECT_STREQ(n.locations[0], "/dev/nkv7");
+    EXPECT_STREQ(n.hwk_home, "/opt/hwk");
+
+    char path[40];
+    EXPECT_EQ(ut_get_loc_path(1, "a-much-longer-host-name-than-fits", path, sizeof path), 26u);
+    for (const char *off : {"True", "1", "true "}) {
+        ScopedEnv mode("ZKV_DEVELOPER_ENV", off);
+        EXPECT_EQ(ut_get_loc_path(1, "host", path, sizeof path), 0u);
+        EXPECT_STREQ(path, "SOFTWARE\\Korvex\\nkv") << off;
+    }
+}
+
+TEST_F(Config, ArgumentsAndFlagsAreCheckedFirst)
+{
+    Conf c;
+    EXPECT_EQ(c.get(0), 8u);
+    EXPECT_EQ(c.configured, 0u);
+    EXPECT_TRUE(trace_captured_contains("proprgconf: Invalid flags [0]."));
+    EXPECT_EQ(c.get(PROP_KIND_ZKV | PROP_KIND_NKV), 8u);
+    EXPECT_TRUE(trace_captured_contains("proprgconf: Invalid flags combination [60000]."));
+    EXPECT_EQ(proprgconf(nullptr, nullptr, &c.configured, c.locations, nullptr, nullptr, c.errorbuf, &c.errorbuf_sz,
+                         PROP_KIND_NKV),
+              13u);
+    EXPECT_EQ(utgdv(c.locations, &c.local_only, c.hwk_home, c.errorbuf, &c.errorbuf_sz, nullptr, PROP_KIND_NKV), 13u);
+    EXPECT_TRUE(trace_captured_contains("utgdv:4: NULL parameter hostname passed"));
+}
+
+namespace {
+
+class Rewrite : public HandleFixture {
+  protected:
+    RegistryRoot reg_;
+};
+
+}  // namespace
+
+TEST_F(Rewrite, WritesEveryNameAndDeletesTheEmptySlots)
+{
+    for (const char *v : {"zkvconfig_loc", "zkvmirrorconfig_loc", "zkvconfig_loc3", "zkvconfig_loc4"})
+        reg_.set(kZkvKeyPath, v, "/old");
+    set_slot(0, "/new/one");
+    set_slot(1, "+DATA/clu/reg.1");
+    EXPECT_EQ(utdvrp(h_, 7), 8u);
+    EXPECT_EQ(reg_.get(kZkvKeyPath, "zkvconfig_loc"), "/old");
+
+    ASSERT_EQ(utdvrp(h_, 2), 0u);
+    EXPECT_EQ(reg_.get(kZkvKeyPath, "zkvconfig_loc"), "/new/one");
+    EXPECT_EQ(reg_.get(kZkvKeyPath, "zkvmirrorconfig_loc"), "+DATA/clu/reg.1");
+    for (const char *v : {"zkvconfig_loc3", "zkvconfig_loc4", "zkvconfig_loc5"})
+        EXPECT_EQ(reg_.get(kZkvKeyPath, v), "<none>") << v;
+    ASSERT_EQ(utdvrp(h_, 0), 0u);  // deleting what is already gone is fine
+
+    fault_.add({fault_kind::fail_write, "zkvconfig_loc", 1, 1, EIO});
+    EXPECT_EQ(utdvrp(h_, 0), 26u);
+    EXPECT_EQ(comp_error().comp_msg, 101u);
+    EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(EIO));
+    EXPECT_EQ(utdvrp(nullptr, 0), 26u);
+}
+
+TEST_F(Rewrite, LocalRegistryIsWrittenLikeTheClusterOne)
+{
+    zkv->registry_kind = PROP_KIND_NKV;
+    EXPECT_EQ(utdvrp(h_, 0), 33u);  // no key to write into
+    reg_.create_key(kNkvKeyPath);
+    set_slot(0, "/nkv/store");
+    ASSERT_EQ(utdvrp(h_, 0), 0u);
+    EXPECT_EQ(reg_.get(kNkvKeyPath, "nkvconfig_loc"), "/nkv/store");
+    EXPECT_EQ(reg_.get(kZkvKeyPath, "zkvconfig_loc"), "<nokey>");
+}
