@@ -19,54 +19,49 @@ u32 ident_fail(char *errbuf, u32 errbuf_size, u32 code, const char *what, const 
     if (errbuf != nullptr && errbuf_size >= sizeof(u32)) {
         std::memcpy(errbuf, &code, sizeof(u32));
         if (errbuf_size > sizeof(u32))
-            std::snprintf(errbuf + sizeof(u32), errbuf_size - sizeof(u32), "%s [%s]: error %u",
-                          what, name != nullptr ? name : "", code);
+            std::snprintf(errbuf + sizeof(u32), errbuf_size - sizeof(u32), "%s [%s]: error %u", what,
+                          name != nullptr ? name : "", code);
     }
     return code != 0 ? code : static_cast<u32>(EINVAL);
 }
 
-size_t sysconf_size(int name)
+// Runs a reentrant database lookup, doubling its scratch buffer while the
+// entry does not fit.  0, ENOENT when there is no such entry, or the errno.
+template <class Rec, class Call> int lookup(int size_hint, Rec *rec, Call call)
 {
-    long n = sysconf(name);
-    return n > 0 ? static_cast<size_t>(n) : 16384;
+    long hint = sysconf(size_hint);
+    std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 16384);
+    for (;;) {
+        Rec *found = nullptr;
+        int rc = call(rec, buf.data(), buf.size(), &found);
+        if (rc == ERANGE) {
+            buf.resize(buf.size() * 2);
+            continue;
+        }
+        if (rc != 0) return rc;
+        return found != nullptr ? 0 : ENOENT;
+    }
 }
 
-// The user's primary group id; 0 or an errno value (ENOENT: no such user).
+// The user's primary group id.
 int primary_gid(const char *user, gid_t *gid)
 {
-    std::vector<char> buf(sysconf_size(_SC_GETPW_R_SIZE_MAX));
-    for (;;) {
-        passwd pw{};
-        passwd *found = nullptr;
-        int rc = getpwnam_r(user, &pw, buf.data(), buf.size(), &found);
-        if (rc == ERANGE) {
-            buf.resize(buf.size() * 2);
-            continue;
-        }
-        if (rc != 0) return rc;
-        if (found == nullptr) return ENOENT;
-        *gid = pw.pw_gid;
-        return 0;
-    }
+    passwd pw{};
+    int rc = lookup(_SC_GETPW_R_SIZE_MAX, &pw, [user](passwd *r, char *b, size_t n, passwd **f) {
+        return getpwnam_r(user, r, b, n, f);
+    });
+    if (rc == 0) *gid = pw.pw_gid;
+    return rc;
 }
 
-// The group's id; 0 or an errno value (ENOENT: no such group).
-int group_gid(const char *group, gid_t *gid)
+// The group's id.
+int group_gid(const char *name, gid_t *gid)
 {
-    std::vector<char> buf(sysconf_size(_SC_GETGR_R_SIZE_MAX));
-    for (;;) {
-        struct group gr {};
-        struct group *found = nullptr;
-        int rc = getgrnam_r(group, &gr, buf.data(), buf.size(), &found);
-        if (rc == ERANGE) {
-            buf.resize(buf.size() * 2);
-            continue;
-        }
-        if (rc != 0) return rc;
-        if (found == nullptr) return ENOENT;
-        *gid = gr.gr_gid;
-        return 0;
-    }
+    group gr{};
+    int rc = lookup(_SC_GETGR_R_SIZE_MAX, &gr,
+                    [name](group *r, char *b, size_t n, group **f) { return getgrnam_r(name, r, b, n, f); });
+    if (rc == 0) *gid = gr.gr_gid;
+    return rc;
 }
 
 // Every group the user belongs to, the primary one included.
@@ -79,8 +74,8 @@ std::vector<gid_t> memberships(const char *user, gid_t primary)
     return groups;
 }
 
-u32 system_user_in_group(void *, char *errbuf, u32 errbuf_size, const char *user,
-                         const char *group, u32 *member)
+u32 system_user_in_group(void *, char *errbuf, u32 errbuf_size, const char *user, const char *group,
+                         u32 *member)
 {
     gid_t primary = 0;
     if (int rc = primary_gid(user, &primary); rc != 0)
@@ -109,8 +104,8 @@ const ident_service *ident_install(const ident_service *service)
     return g_service.exchange(service != nullptr ? service : &kSystem);
 }
 
-u32 ident_user_in_group(void *identctx, char *errbuf, u32 errbuf_size, const char *user,
-                        const char *group, u32 *member)
+u32 ident_user_in_group(void *identctx, char *errbuf, u32 errbuf_size, const char *user, const char *group,
+                        u32 *member)
 {
     if (user == nullptr || group == nullptr || member == nullptr || errbuf == nullptr ||
         errbuf_size < sizeof(u32))

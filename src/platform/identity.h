@@ -12,8 +12,8 @@ constexpr u32 IDENT_ERRBUF_SIZE = 256;
 // error code in the first word (native u32) of errbuf, with a short text
 // after it.
 struct ident_service {
-    u32 (*user_in_group)(void *identctx, char *errbuf, u32 errbuf_size, const char *user,
-                         const char *group, u32 *member);
+    u32 (*user_in_group)(void *identctx, char *errbuf, u32 errbuf_size, const char *user, const char *group,
+                         u32 *member);
 };
 
 // The machine's service: getpwnam_r for the user's primary group, getgrnam_r
@@ -25,5 +25,5 @@ const ident_service *ident_install(const ident_service *service);
 
 // Asks the installed service.  A missing user, group or member argument, or
 // an error buffer shorter than a word, is a failure (code EINVAL).
-u32 ident_user_in_group(void *identctx, char *errbuf, u32 errbuf_size, const char *user,
-                        const char *group, u32 *member);
+u32 ident_user_in_group(void *identctx, char *errbuf, u32 errbuf_size, const char *user, const char *group,
+                        u32 *member);

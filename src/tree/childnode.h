@@ -17,5 +17,4 @@ u32 proprutcstnode(proprhandle *handle, key_desc *parent, key_desc *child, const
 
 // Adds an entry named link_name under parent that points at the existing
 // tnode target.  The result of proprutckce, or 12/13 before it.
-u32 proprutcltnode(proprhandle *handle, key_desc *parent, u32 target, key_desc *child,
-                   const char *link_name);
+u32 proprutcltnode(proprhandle *handle, key_desc *parent, u32 target, key_desc *child, const char *link_name);

@@ -2,11 +2,11 @@
 #include "format/block.h"
 #include "format/cursor.h"
 #include "space/fcl.h"
+#include "space/uttrace.h"
 #include "tree/kce.h"
 #include "tree/kce_pages.h"
-#include "txn/blockio.h"
 #include "tree/slotted.h"
-#include "tree/tree_trace.h"
+#include "txn/blockio.h"
 #include "txn/log.h"
 
 namespace {
@@ -43,7 +43,7 @@ u32 remove_from_list(Removal &r, const page_list &list, bool *list_changed)
         bool valid = false;
         if (u32 rc = kce_read(r.handle, page, &blk, PROPR_BLK_KCE, &valid); rc != 0) return rc;
         if (!valid) {
-            trace_print(tree_raw(), 0,
+            trace_print(ut_trace(r.handle), 0,
                         "proprutdkce_kcepage: Slotted page retrieved is not a valid KCE page. page_addr:[%d]",
                         static_cast<int>(ut_page_addr(r.handle, page)));
             return PROP_E_STORAGE;
@@ -68,15 +68,16 @@ u32 remove_indirect(Removal &r, kce_block &tn)
     for (u32 j = 0; j < addrs.count && !r.found; j++) {
         u32 page = addrs.get(j);
         if (page == 0) {
-            trace_print(tree_raw(), 4, "proprutdkce_sindirect: No more address pages.");
+            trace_print(ut_trace(r.handle), 4, "proprutdkce_sindirect: No more address pages.");
             break;
         }
         bool valid = false;
         if (u32 rc = kce_read(r.handle, page, &ap, PROPR_BLK_ADDR, &valid); rc != 0) return rc;
         if (!valid) {
-            trace_print(tree_raw(), 0,
-                        "proprutdkce_sindirect: Address page retrieved is not a valid ADDR page. page_addr:[%d]",
-                        static_cast<int>(ut_page_addr(r.handle, page)));
+            trace_print(
+                ut_trace(r.handle), 0,
+                "proprutdkce_sindirect: Address page retrieved is not a valid ADDR page. page_addr:[%d]",
+                static_cast<int>(ut_page_addr(r.handle, page)));
             return PROP_E_STORAGE;
         }
         bool changed = false;
@@ -84,7 +85,8 @@ u32 remove_indirect(Removal &r, kce_block &tn)
         if (u32 rc = remove_from_list(r, kces, &changed); rc != 0) return rc;
         if (!changed) continue;
         if (kces.get(0) == 0) {
-            trace_print(tree_raw(), 4, "proprutdkce_addrpage_postdelete: Freeing up address page [%d]",
+            trace_print(ut_trace(r.handle), 4,
+                        "proprutdkce_addrpage_postdelete: Freeing up address page [%d]",
                         static_cast<int>(page));
             if (u32 rc = proprutcfp(r.handle, page, PROPR_FREE_DEFERRED); rc != 0) return rc;
             addrs.set(j, 0);
@@ -103,7 +105,8 @@ u32 remove_entry(Removal &r, kce_block &tn)
     u32 rc = proprutmkceb(tn.b, KCE_TNODE_START, r.kd->kd_name, r.kd->kd_namelen, &hit);
     if (rc == PROP_R_FOUND) {
         if (rc = proprutdkcesp(tn.b, KCE_TNODE_START, hit); rc != 0) return rc;
-        trace_print(tree_raw(), 4, "proprutdkce: Successfully deleted the kce in in-tnode slotted page.");
+        trace_print(ut_trace(r.handle), 4,
+                    "proprutdkce: Successfully deleted the kce in in-tnode slotted page.");
         r.found = true;
         return PROP_OK;
     }
@@ -123,27 +126,28 @@ u32 proprutdkce(proprhandle *handle, key_desc *kd, u32 flags)
     kce_block tn;
     bool valid = false;
     if (u32 rc = kce_read(handle, parent_page, &tn, PROPR_BLK_TNODE, &valid); rc != 0) {
-        trace_print(tree_raw(), 0, "proprutdkce: problem [%d] reading the tnode %d", static_cast<int>(rc),
-                    static_cast<int>(parent_page));
+        trace_print(ut_trace(handle), 0, "proprutdkce: problem [%d] reading the tnode %d",
+                    static_cast<int>(rc), static_cast<int>(parent_page));
         return rc;
     }
     if (!valid) {
-        trace_print(tree_raw(), 0, "proprutdkce: Invalid Tnode tnode_addr=%d", static_cast<int>(parent_page));
+        trace_print(ut_trace(handle), 0, "proprutdkce: Invalid Tnode tnode_addr=%d",
+                    static_cast<int>(parent_page));
         return PROP_R_BADTNODE;
     }
     Removal r{handle, kd, flags};
     if (u32 rc = remove_entry(r, tn); rc != 0) return rc;
     if (!r.found) {
-        trace_print(tree_raw(), 4, "proprutdkce: KCE not found in single indirect KCE slotted pages.");
+        trace_print(ut_trace(handle), 4, "proprutdkce: KCE not found in single indirect KCE slotted pages.");
         return PROP_R_NOTFOUND;
     }
     u32 num_subkey = be32_at(tn.b, KCE_OFF_NUM_SUBKEY);
     if (num_subkey != 0) num_subkey--;
     be32_put(tn.b, KCE_OFF_NUM_SUBKEY, num_subkey);
-    trace_print(tree_raw(), 4, "proprutdkce: writing back the tnode addr=%d, num_subkey = %d",
+    trace_print(ut_trace(handle), 4, "proprutdkce: writing back the tnode addr=%d, num_subkey = %d",
                 static_cast<int>(parent_page), static_cast<int>(num_subkey));
     if (u32 rc = kce_write(handle, parent_page, &tn); rc != 0) {
-        trace_print(tree_raw(), 0, "dkce:7:problem [%d] writing the tnode %d", static_cast<int>(rc),
+        trace_print(ut_trace(handle), 0, "dkce:7:problem [%d] writing the tnode %d", static_cast<int>(rc),
                     static_cast<int>(parent_page));
         return rc;
     }

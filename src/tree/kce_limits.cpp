@@ -2,12 +2,11 @@
 
 #include "core/handle.h"
 #include "platform/version.h"
-#include "tree/tree_trace.h"
+#include "space/uttrace.h"
 
 u32 proprut_use_sindirect_kcepages(const proprhandle *handle, u32 *use_addr_pages, u32 *max_children)
 {
-    if (handle == nullptr || use_addr_pages == nullptr || max_children == nullptr)
-        return PROP_E_NULL;
+    if (handle == nullptr || use_addr_pages == nullptr || max_children == nullptr) return PROP_E_NULL;
     switch (handle->proprhandle_bootlevel) {
     case PROP_LEVEL_RW:
     case PROP_LEVEL_READONLY:
@@ -23,12 +22,12 @@ u32 proprut_use_sindirect_kcepages(const proprhandle *handle, u32 *use_addr_page
     }
     const przkv_ctx *zkv = handle->proprhandle_zkvctx;
     if (zkv == nullptr) {
-        trace_print(tree_raw(), 0, "proprut_use_sindirect_kcepages: ZKV context in the handle is null");
+        trace_print(ut_trace(handle), 0, "proprut_use_sindirect_kcepages: ZKV context in the handle is null");
         return PROP_E_NULL;
     }
     u32 version = 0;
     if (version_to_number(zkv->active_version, &version) != 0) {
-        trace_print(tree_raw(), 0, "proprut_use_sindirect_kcepages: AV in context is invalid [%.64s]",
+        trace_print(ut_trace(handle), 0, "proprut_use_sindirect_kcepages: AV in context is invalid [%.64s]",
                     zkv->active_version);
         return PROP_E_CTX;
     }

@@ -7,7 +7,7 @@
 struct proprhandle;
 
 constexpr u32 KCE_MAX_CHILDREN = 10000;
-constexpr u32 KCE_MAX_CHILDREN_OLD = 4096;   // clusters below the version below
+constexpr u32 KCE_MAX_CHILDREN_OLD = 4096;  // clusters below the version below
 constexpr u32 KCE_ADDR_PAGES_VERSION = 0x0C200000;
 
 // Boot levels 0, 2, 4 and 8: ADDR pages and 10000 children.  Boot level 1:

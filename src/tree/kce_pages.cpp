@@ -7,8 +7,8 @@
 #include "format/cursor.h"
 #include "io/io.h"
 #include "space/fcl.h"
+#include "space/uttrace.h"
 #include "tree/slotted.h"
-#include "tree/tree_trace.h"
 #include "txn/blockio.h"
 #include "txn/log.h"
 
@@ -66,8 +66,9 @@ u32 kce_new_page(proprhandle *handle, u32 type, u32 *page, kce_block *blk)
     bool kce = type == PROPR_BLK_KCE;
     u32 rc = proprutffp(handle, page);
     if (rc == PROP_E_NOSPACE && kce)
-        trace_print(tree_raw(), 0,
-                    "proprutckce_kcepage_allocate: No free page available to allocate for new KCE slotted page.");
+        trace_print(
+            ut_trace(handle), 0,
+            "proprutckce_kcepage_allocate: No free page available to allocate for new KCE slotted page.");
     if (rc != 0) return rc;
     if (rc = proprut_add_newpagelist(handle, *page); rc != 0) return rc;
     u32 addr = ut_page_addr(handle, *page);
@@ -77,11 +78,12 @@ u32 kce_new_page(proprhandle *handle, u32 type, u32 *page, kce_block *blk)
     std::memcpy(blk->b, &hdr, sizeof hdr);
     if (kce) {
         kce_area_init(blk->b, KCE_PAGE_START);
-        trace_print(tree_raw(), 4,
-                    "proprutckce_kcepage_allocate: New page [%d] allocated for the KCE slotted page. addr:[%d]",
-                    static_cast<int>(*page), static_cast<int>(addr));
+        trace_print(
+            ut_trace(handle), 4,
+            "proprutckce_kcepage_allocate: New page [%d] allocated for the KCE slotted page. addr:[%d]",
+            static_cast<int>(*page), static_cast<int>(addr));
     } else {
-        trace_print(tree_raw(), 4,
+        trace_print(ut_trace(handle), 4,
                     "proprutckce_addrpage_allocate: New address page [%d] successsfully allocated. addr:[%d]",
                     static_cast<int>(*page), static_cast<int>(addr));
     }

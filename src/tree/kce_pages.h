@@ -9,11 +9,11 @@
 struct proprhandle;
 
 // Page-number lists inside a tnode or an ADDR page (big-endian words).
-constexpr i32 KCE_LIST_DIRECT = 406;   // tnode: 25 KCE pages
+constexpr i32 KCE_LIST_DIRECT = 406;  // tnode: 25 KCE pages
 constexpr u32 KCE_NUM_DIRECT = 25;
-constexpr i32 KCE_LIST_ADDR = 506;     // tnode: 3 ADDR pages
+constexpr i32 KCE_LIST_ADDR = 506;  // tnode: 3 ADDR pages
 constexpr u32 KCE_NUM_ADDR = 3;
-constexpr i32 KCE_LIST_IN_ADDR = 32;   // ADDR page: 1016 KCE pages
+constexpr i32 KCE_LIST_IN_ADDR = 32;  // ADDR page: 1016 KCE pages
 constexpr u32 KCE_NUM_IN_ADDR = 1016;
 constexpr i32 KCE_OFF_NUM_SUBKEY = 50;
 

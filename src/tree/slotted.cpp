@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "format/cursor.h"
-#include "tree/tree_trace.h"
+#include "space/uttrace.h"
 
 namespace {
 
@@ -64,12 +64,11 @@ u32 kce_area_check(const kce_area &area, u32 start)
 {
     // num_entry is bounded first so that the slot arithmetic cannot wrap.
     bool ok = area.num_entry <= (kBlock - start) / KCE_SLOT_SIZE &&
-              slots_end(start, area.num_entry) <= area.end_free_space &&
-              area.end_free_space <= kBlock;
+              slots_end(start, area.num_entry) <= area.end_free_space && area.end_free_space <= kBlock;
     if (ok) return PROP_OK;
-    trace_print(tree_raw(), 0,
-                "kce_area_check: corrupt entry area at %u: num_entry = %u, end_free_space = %u",
-                start, area.num_entry, area.end_free_space);
+    trace_print(ut_trace(nullptr), 0,
+                "kce_area_check: corrupt entry area at %u: num_entry = %u, end_free_space = %u", start,
+                area.num_entry, area.end_free_space);
     return PROP_E_STORAGE;
 }
 
@@ -83,7 +82,7 @@ u32 kce_slot_read(const u8 *buf, u32 start, const kce_area &area, u32 slot, kce_
     if (hit->size == 0) return PROP_OK;  // deleted
     if (hit->size < KCE_ENTRY_EXTRA || hit->loc < area.end_free_space || hit->loc > kBlock ||
         hit->size > kBlock - hit->loc) {
-        trace_print(tree_raw(), 0, "kce_slot_read: corrupt slot %u at %u: size = %u, location = %u",
+        trace_print(ut_trace(nullptr), 0, "kce_slot_read: corrupt slot %u at %u: size = %u, location = %u",
                     slot, start, hit->size, hit->loc);
         return PROP_E_STORAGE;
     }
@@ -99,13 +98,14 @@ u32 proprutmkceb(const u8 *buf, u32 start, const char *name, u32 name_len, kce_h
     u32 rc = kce_for_each(buf, start, [&](const kce_hit &h) {
         u32 len = h.size - KCE_ENTRY_EXTRA;
         if (len == 0) {
-            trace_print(tree_raw(), 4, "proprutfkcesp: entry name len is 0");
+            trace_print(ut_trace(nullptr), 4, "proprutfkcesp: entry name len is 0");
             return true;
         }
         if (len != name_len || std::memcmp(buf + h.loc, name, len) != 0) return true;
-        trace_print(tree_raw(), 4,
-                    "proprutfkcesp: match found for subkey %.*s in tnode at  matched entry num = %d, child tnode addr = %d, parent ",
-                    static_cast<int>(name_len), name, static_cast<int>(h.slot), static_cast<int>(h.child));
+        trace_print(
+            ut_trace(nullptr), 4,
+            "proprutfkcesp: match found for subkey %.*s in tnode at  matched entry num = %d, child tnode addr = %d, parent ",
+            static_cast<int>(name_len), name, static_cast<int>(h.slot), static_cast<int>(h.child));
         *hit = h;
         result = PROP_R_FOUND;
         return false;
@@ -113,8 +113,7 @@ u32 proprutmkceb(const u8 *buf, u32 start, const char *name, u32 name_len, kce_h
     return rc != 0 ? rc : result;
 }
 
-u32 proprutfkcesp(const u8 *buf, u32 start, const char *name, u32 name_len, u32 *entry_byte,
-                  u32 *child)
+u32 proprutfkcesp(const u8 *buf, u32 start, const char *name, u32 name_len, u32 *entry_byte, u32 *child)
 {
     kce_hit hit{};
     u32 rc = proprutmkceb(buf, start, name, name_len, &hit);
@@ -125,8 +124,7 @@ u32 proprutfkcesp(const u8 *buf, u32 start, const char *name, u32 name_len, u32 
     return rc;
 }
 
-u32 proprutikcesp(u8 *buf, u32 start, const char *name, u32 name_len, u32 entry_byte, u32 child,
-                  kce_hit *hit)
+u32 proprutikcesp(u8 *buf, u32 start, const char *name, u32 name_len, u32 entry_byte, u32 child, kce_hit *hit)
 {
     kce_area area = kce_area_read(buf, start);
     if (u32 rc = kce_area_check(area, start); rc != 0) return rc;
@@ -136,7 +134,7 @@ u32 proprutikcesp(u8 *buf, u32 start, const char *name, u32 name_len, u32 entry_
     u32 slot = area.num_entry;
     for (u32 i = 0; i < area.num_entry; i++) {
         if (be32_at(buf, at(slot_offset(start, i))) == 0) {
-            trace_print(tree_raw(), 4, "proprutikcesp: a DELETED entry found curptr = %d",
+            trace_print(ut_trace(nullptr), 4, "proprutikcesp: a DELETED entry found curptr = %d",
                         static_cast<int>(slot_offset(start, i)));
             slot = i;
             break;
@@ -167,7 +165,7 @@ u32 proprutdkcesp(u8 *buf, u32 start, const kce_hit &hit)
     kce_hit live{};
     if (hit.slot >= area.num_entry || kce_slot_read(buf, start, area, hit.slot, &live) != 0 ||
         live.size == 0 || live.loc != hit.loc || live.size != hit.size) {
-        trace_print(tree_raw(), 0, "proprutdkcesp: slot %u at %u does not hold the entry at %u",
+        trace_print(ut_trace(nullptr), 0, "proprutdkcesp: slot %u at %u does not hold the entry at %u",
                     hit.slot, start, hit.loc);
         return PROP_E_STORAGE;
     }

@@ -12,7 +12,7 @@ constexpr u32 KCE_PAGE_START = 32;    // entry area of a KCE page
 constexpr u32 KCE_ENTRY_EXTRA = 5;    // entry byte + child page
 constexpr u32 KCE_SLOT_SIZE = 8;
 constexpr u32 KCE_AREA_HEADER = 12;
-constexpr u32 KCE_ROOM_MARGIN = 20;   // header + one slot, kept free
+constexpr u32 KCE_ROOM_MARGIN = 20;  // header + one slot, kept free
 
 struct kce_area {
     u32 num_entry;        // slots, deleted ones included
@@ -49,8 +49,7 @@ bool kce_fits_page(const u8 *buf, u32 entry_size);
 // match).  101 with the hit, 102 when absent, 26 when the area is corrupt.
 u32 proprutmkceb(const u8 *buf, u32 start, const char *name, u32 name_len, kce_hit *hit);
 // The same, giving only the entry byte and the child page.
-u32 proprutfkcesp(const u8 *buf, u32 start, const char *name, u32 name_len, u32 *entry_byte,
-                  u32 *child);
+u32 proprutfkcesp(const u8 *buf, u32 start, const char *name, u32 name_len, u32 *entry_byte, u32 *child);
 // Inserts an entry, reusing the first deleted slot before growing the slot
 // array.  The room check comes first; this only refuses (36) an entry that
 // would overlap the slots, and a corrupt header (26).  hit, if given,
@@ -63,15 +62,13 @@ u32 proprutikcesp(u8 *buf, u32 start, const char *name, u32 name_len, u32 entry_
 u32 proprutdkcesp(u8 *buf, u32 start, const kce_hit &hit);
 // Calls fn(hit) for every live entry in slot order; stops early when fn
 // returns false.  0, or 26 when the area is corrupt.
-template <class Fn>
-u32 kce_for_each(const u8 *buf, u32 start, Fn fn);
+template <class Fn> u32 kce_for_each(const u8 *buf, u32 start, Fn fn);
 
 // ---- implementation of the template
 u32 kce_slot_read(const u8 *buf, u32 start, const kce_area &area, u32 slot, kce_hit *hit);
 u32 kce_area_check(const kce_area &area, u32 start);
 
-template <class Fn>
-u32 kce_for_each(const u8 *buf, u32 start, Fn fn)
+template <class Fn> u32 kce_for_each(const u8 *buf, u32 start, Fn fn)
 {
     kce_area area = kce_area_read(buf, start);
     if (u32 rc = kce_area_check(area, start); rc != 0) return rc;

@@ -2,24 +2,14 @@
 // the start-up load.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "core/handle.h"
-#include "propreg/frontend.h"
 #include "tree/names.h"
 #include "tree/tree_store.h"
 #include "txn/log.h"
 
 namespace {
-
-std::string short_name(u32 i)  // distinct names of at most two bytes
-{
-    const char *digits = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string s(1, digits[i % 36]);
-    if (i >= 36) s += digits[(i / 36) % 36];
-    return s;
-}
 
 class Names : public ::testing::Test {
   protected:
@@ -32,22 +22,25 @@ class Names : public ::testing::Test {
         EXPECT_EQ(proprutnametoid(h, name.c_str(), &id, kind), 0u) << name;
         return id;
     }
-    std::string name_of(u32 id, u32 kind = NAME_KIND_OWNER)
+    u32 name_of(u32 id, std::string *name, u32 len = PROP_NAME_SIZE)
     {
         char buf[PROP_NAME_SIZE] = {};
-        u32 len = sizeof buf;
-        EXPECT_EQ(proprutidtoname(h, id, &len, buf, kind), 0u) << id;
-        EXPECT_EQ(len, std::strlen(buf));
-        return buf;
+        u32 rc = proprutidtoname(h, id, &len, buf, NAME_KIND_OWNER);
+        *name = rc == 0 ? buf : std::to_string(len);
+        return rc;
     }
 };
 
-TEST_F(Names, FirstNameLandsAtTheDocumentedPlaceOnEveryLocation)
+TEST_F(Names, FirstNameGoesToItsPlaceOnEveryLocationWithoutAnUndoImage)
 {
+    ASSERT_EQ(proprutbeginlog(h, 10), 0u);
     EXPECT_EQ(id_of("grid"), 1u);
+    EXPECT_EQ(id_of("grid", NAME_KIND_GROUP), 1u);  // a table of its own
+    EXPECT_EQ(id_of("", NAME_KIND_GROUP), 0u);
+    u32 id = 0;
+    EXPECT_EQ(proprutnametoid(h, "", &id, NAME_KIND_OWNER), PROP_E_STORAGE);
     for (u32 slot = 0; slot < 2; slot++) {
-        Block db = store.read(slot, store.odbst());
-        EXPECT_EQ(proprut_isblk_valid_buf(db.data(), PROPR_BLK_DB), 1u);
+        Block db = store.read(slot, h->proprhandle_odbst);
         EXPECT_EQ(hdr_verify_checksum(db.data(), 4096), 0u);
         EXPECT_EQ(be32_at(db.data(), 32), 1u);
         EXPECT_EQ(be32_at(db.data(), 36), 4096u - 8);
@@ -55,113 +48,68 @@ TEST_F(Names, FirstNameLandsAtTheDocumentedPlaceOnEveryLocation)
         EXPECT_EQ(std::string(reinterpret_cast<char *>(&db[4088]), 4), "grid");
         EXPECT_EQ(be32_at(db.data(), 4092), 1u);
     }
-    // The group table is separate; an empty group name is id 0.
-    EXPECT_EQ(id_of("grid", NAME_KIND_GROUP), 1u);
-    EXPECT_EQ(id_of("", NAME_KIND_GROUP), 0u);
-    EXPECT_EQ(name_of(0, NAME_KIND_GROUP), "");
-    u32 id = 0;
-    EXPECT_EQ(proprutnametoid(h, "", &id, NAME_KIND_OWNER), PROP_E_STORAGE);
-    EXPECT_EQ(proprutnametoid(h, "x", &id, 3), PROP_E_STORAGE);
+    // Written in place before any commit, and nothing saved in the log.
+    EXPECT_EQ(h->proprhandle_propr_log->propr_log_ltail, 0u);
 }
 
-TEST_F(Names, SecondAskIsAnsweredFromTheCacheAndCaseMatters)
+TEST_F(Names, CachedBelow256AndReadFromThePageAbove)
 {
-    EXPECT_EQ(id_of("root"), 1u);
-    EXPECT_EQ(id_of("Root"), 2u);
-    TraceCapture trace;
-    EXPECT_EQ(id_of("root"), 1u);
-    EXPECT_TRUE(trace.saw("proprutnametoid: CACHE HIT name = root, id = 1"));
-    // A fresh handle knows the names only from the page.
+    const char *digits = "abcdefghijklmnopqrstuvwxyz0123456789";
+    auto name = [&](u32 i) { return std::string{digits[i % 36], digits[i / 36]}; };
+    for (u32 i = 0; i < 260; i++) ASSERT_EQ(id_of(name(i)), i + 1);
+    EXPECT_EQ(id_of("Aa"), 261u);  // names are exact bytes
+    EXPECT_EQ(h->proprhandle_num_cached_uid, 255u);
+    EXPECT_STREQ(h->proprhandle_uid[255], name(254).c_str());
+    EXPECT_EQ(id_of(name(3)), 4u);
+    EXPECT_EQ(id_of(name(258)), 259u);  // from the page
+    std::string got;
+    EXPECT_EQ(name_of(259, &got), 0u);
+    EXPECT_EQ(got, name(258));
+
+    // The start-up load gives a fresh handle the same cache.
     proprut_free_namecache(h);
     store.reopen();
     h = store.handle();
     ASSERT_EQ(proprutiid(h), 0u);
-    EXPECT_EQ(h->proprhandle_num_uid, 2u);
-    trace.restart();
-    EXPECT_EQ(id_of("Root"), 2u);
-    EXPECT_TRUE(trace.saw("CACHE HIT name = Root, id = 2"));
-    EXPECT_EQ(name_of(1), "root");
+    EXPECT_EQ(h->proprhandle_num_uid, 261u);
+    EXPECT_EQ(h->proprhandle_num_cached_uid, 255u);
+    EXPECT_STREQ(h->proprhandle_uid[255], name(254).c_str());
 }
 
-TEST_F(Names, IdsFrom256OnAreNeverCached)
+TEST_F(Names, BufferOfNameLengthPlusOneIsEnoughOnHitAndMiss)
 {
-    for (u32 i = 0; i < 260; i++) ASSERT_EQ(id_of(short_name(i)), i + 1);
-    EXPECT_EQ(h->proprhandle_num_uid, 260u);
-    EXPECT_EQ(h->proprhandle_num_cached_uid, 255u);
-    EXPECT_STREQ(h->proprhandle_uid[255], short_name(254).c_str());
-    TraceCapture trace;
-    EXPECT_EQ(id_of(short_name(258)), 259u);
-    EXPECT_FALSE(trace.saw("CACHE HIT"));
-    EXPECT_TRUE(trace.saw("ID for [" + short_name(258) + "] on db is #259. No space to add in cache"));
-    EXPECT_EQ(name_of(259), short_name(258));
-    EXPECT_TRUE(trace.saw("proprutidtoname: CACHE MISS id = 259"));
-
-    // The start-up load caches the same ids and counts them all.
-    proprut_free_namecache(h);
-    trace.restart();
-    ASSERT_EQ(proprutiid(h), 0u);
-    EXPECT_EQ(h->proprhandle_num_uid, 260u);
-    EXPECT_EQ(h->proprhandle_num_cached_uid, 255u);
-    EXPECT_NE(h->proprhandle_uid[255], nullptr);
-    EXPECT_TRUE(trace.saw("iid: Total Owner IDs [260] greater than cache size [256]"));
-}
-
-TEST_F(Names, BufferSizesOnHitAndMiss)
-{
-    ASSERT_EQ(id_of("ninechars"), 1u);  // nine bytes
+    ASSERT_EQ(id_of("ninechars"), 1u);
     for (bool cached : {true, false}) {
         if (!cached) {
             proprut_free_namecache(h);
-            h->proprhandle_num_uid = 1;  // the id count survives; the names do not
+            h->proprhandle_num_uid = 1;
         }
-        char buf[16];
-        u32 len = 10;  // exactly name + terminator
-        EXPECT_EQ(proprutidtoname(h, 1, &len, buf, NAME_KIND_OWNER), 0u) << cached;
-        EXPECT_EQ(len, 9u);
-        EXPECT_STREQ(buf, "ninechars");
-        len = 9;
-        EXPECT_EQ(proprutidtoname(h, 1, &len, buf, NAME_KIND_OWNER), PROP_E_NOMEM) << cached;
-        EXPECT_EQ(len, 10u);
+        std::string got;
+        EXPECT_EQ(name_of(1, &got, 10), 0u) << cached;
+        EXPECT_EQ(got, "ninechars");
+        EXPECT_EQ(name_of(1, &got, 9), PROP_E_NOMEM) << cached;
+        EXPECT_EQ(got, "10");  // the size needed
     }
-    char buf[8];
-    u32 len = sizeof buf;
-    EXPECT_EQ(proprutidtoname(h, 2, &len, buf, NAME_KIND_OWNER), PROP_E_STORAGE);  // not in the table
-    EXPECT_EQ(proprutidtoname(h, 0, &len, buf, NAME_KIND_OWNER), PROP_E_STORAGE);
-    EXPECT_EQ(proprutidtoname(h, 1, &len, buf, 7), PROP_E_STORAGE);
-}
-
-TEST_F(Names, NamePageIsWrittenWithoutAnUndoImage)
-{
-    ASSERT_EQ(proprutbeginlog(h, 10), 0u);
-    EXPECT_EQ(id_of("newowner"), 1u);
-    EXPECT_EQ(id_of("newgroup", NAME_KIND_GROUP), 1u);
-    EXPECT_EQ(h->proprhandle_propr_log->propr_log_ltail, 0u);
-    Block logmeta = store.read(0, store.lsst());
-    EXPECT_EQ(be32_at(logmeta.data(), 44), 0u);
-    // Already on every location, before any commit.
-    for (u32 slot = 0; slot < 2; slot++) {
-        EXPECT_EQ(be32_at(store.read(slot, store.odbst()).data(), 32), 1u);
-        EXPECT_EQ(be32_at(store.read(slot, store.gdbst()).data(), 32), 1u);
-    }
+    std::string got;
+    EXPECT_EQ(name_of(2, &got), PROP_E_STORAGE);  // not in the table
+    EXPECT_EQ(name_of(0, &got), PROP_E_STORAGE);  // owners have no id 0
 }
 
 TEST_F(Names, FailuresLeaveTablesAndMemoryAsTheyWere)
 {
     ASSERT_EQ(id_of("alpha"), 1u);
-    Block before = store.read(0, store.odbst());
+    Block before = store.read(0, h->proprhandle_odbst);
     u64 live = store.live_blocks();
     prop_fe_meta_fail_from(h->metactx, 1);
     u32 id = 0;
     EXPECT_EQ(proprutnametoid(h, "beta", &id, NAME_KIND_OWNER), PROP_E_NOMEM);
     prop_fe_meta_fail_from(h->metactx, 0);
     EXPECT_EQ(store.live_blocks(), live);
-    EXPECT_EQ(store.read(0, store.odbst()), before);
+    EXPECT_EQ(store.read(0, h->proprhandle_odbst), before);
 
-    // An invalid page is refused, not repaired.
-    store.write_all(store.gdbst(), store.make_block(store.gdbst(), PROPR_BLK_VAL, 0));
+    // A page that is not a name table is refused, not repaired.
+    store.write_all(h->proprhandle_gdbst, store.make_block(h->proprhandle_gdbst, PROPR_BLK_VAL, 0));
     EXPECT_EQ(proprutnametoid(h, "staff", &id, NAME_KIND_GROUP), PROP_E_STORAGE);
-    EXPECT_EQ(store.live_blocks(), live);
-    proprut_free_namecache(h);
     EXPECT_EQ(proprutiid(h), PROP_E_STORAGE);
 }
 

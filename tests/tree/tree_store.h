@@ -1,16 +1,13 @@
-// A hand-built store for the tree tests: the raw store, with the name caches
-// given back before the store checks for leaks, and a few readers of the
-// structures the tree code leaves on disk.
+// The raw store for the tree tests: it gives the name caches back before
+// the store checks for leaks, and reads the lists the tree code keeps.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "format/block.h"
 #include "format/cursor.h"
-#include "platform/trace.h"
+#include "io/io.h"
 #include "support/raw_store.h"
 #include "tree/names.h"
 
@@ -18,10 +15,13 @@ class TreeStore : public RawStore {
   public:
     explicit TreeStore(const RawStoreOptions &o = {}) : RawStore(o) {}
     ~TreeStore() { proprut_free_namecache(handle()); }
-
-    Block page(u32 p, u32 slot = 0) const { return read(slot, page_addr(p)); }
-    u32 odbst() const { return handle()->proprhandle_odbst; }
-    u32 gdbst() const { return handle()->proprhandle_gdbst; }
+    // A page as the library reads it (cheaper than reopening the file).
+    Block page(u32 p) const
+    {
+        Block b{};
+        EXPECT_EQ(proprior(handle(), b.data(), 4096, page_addr(p), 0, PROPRIO_ALL), 0u);
+        return b;
+    }
 };
 
 // Words of a page-number list in a block.
@@ -37,29 +37,10 @@ inline bool dense(const std::vector<u32> &v)
 {
     bool zero = false;
     for (u32 p : v) {
-        if (p == 0) zero = true;
-        else if (zero) return false;
+        if (p == 0)
+            zero = true;
+        else if (zero)
+            return false;
     }
     return true;
 }
-
-// Raises "ZKVRAW" to level 5 and captures trace lines while it lives.
-class TraceCapture {
-  public:
-    TraceCapture() : comp_(trace_component_named("ZKVRAW")), old_(trace_get_level(comp_))
-    {
-        trace_set_level(comp_, 5);
-        trace_capture_start();
-    }
-    ~TraceCapture()
-    {
-        trace_capture_stop();
-        trace_set_level(comp_, old_);
-    }
-    void restart() { trace_capture_start(); }
-    bool saw(const std::string &text) const { return trace_captured_contains(text); }
-
-  private:
-    trace_comp comp_;
-    u32 old_;
-};
