@@ -2,6 +2,8 @@
 
 #include "api/own_ops.h"
 #include "api/placeholder.h"
+#include "io/devid.h"
+#include "io/io.h"
 #include "storage/config.h"
 
 // Wiring an operation: replace prop_op_not_built in its entry.
@@ -11,7 +13,7 @@ prop_ops g_prop_ops = {
     .init_reboot = prop_op_not_built,
     .reinit = prop_op_not_built,
     .terminate = prop_op_not_built,
-    .close_io = prop_op_not_built,
+    .close_io = proprio_close_io,
     .dump_ctx = proprdc,
 
     .open = prop_op_not_built,
@@ -33,12 +35,12 @@ prop_ops g_prop_ops = {
     .get_conf = proprgconf,
     .get_conf_handle = propr_get_conf_handle,
     .check_storage = proprstcheckstorage,
-    .get_dev = prop_op_not_built,
-    .compare_dev = prop_op_not_built,
-    .check_dev = prop_op_not_built,
+    .get_dev = proprdev_get_op,
+    .compare_dev = proprdev_compare_op,
+    .check_dev = proprdev_check,
     .replace_dev = prop_op_not_built,
     .migrate_dev = prop_op_not_built,
-    .prechk_confchange = prop_op_not_built,
+    .prechk_confchange = prop_precheck_confchange,
     .overwrite_conf = prop_op_not_built,
     .repair_conf = prop_op_not_built,
     .autorepair_conf = prop_op_not_built,

@@ -1,0 +1,29 @@
+// The location table (names gap-free from slot 0) and, in every boot
+// block, the device history (the id vectors before and after the last
+// configuration change) and the location's votes.
+#pragma once
+
+#include "core/types.h"
+#include "platform/trace.h"
+
+struct proprhandle;
+
+// Boot-block offsets of the history and votes.
+constexpr i32 DEV_HIST_COUNT = 300;
+constexpr i32 DEV_HIST_LOW = 304;   // prev 0, prev 1, new 0, new 1
+constexpr i32 DEV_VOTES_MY = 320;
+constexpr i32 DEV_VOTES_TOTAL = 324;
+constexpr i32 DEV_HIST_HIGH = 328;  // prev 2..4, new 2..4
+constexpr u32 DEV_HIST_WIDE_VERSION = 3;  // header version that carries slots 2..4
+
+// Replaces (or with "" deletes) slot devnum and writes the configuration;
+// on any failure the table is left as it was.
+u32 dev_update(proprhandle *handle, u32 devnum, const char *newdev);
+// 0 and the number of names, 13, 33 (no location) or 41 (gap or duplicate).
+u32 dev_verify(proprhandle *handle, u32 *count);
+u32 dev_whist(u8 *bootbuf, const u32 *prev, const u32 *next);
+u32 dev_rhist(u32 hdr_version, const u8 *bootbuf, u32 *count, u32 *prev, u32 *next);
+u32 dev_chist(trace_comp trace, u32 *is_match, u32 *is_needrecover, const u32 *my_dev, u32 count,
+              const u32 *prev, const u32 *next, u32 open_flags);
+u32 dev_rvotes(const u8 *bootbuf, u32 *my_votes, u32 *total_votes);
+u32 dev_wvotes(u8 *bootbuf, u32 my_votes, u32 total_votes);

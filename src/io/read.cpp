@@ -1,0 +1,164 @@
+// proprior: direct reads from one location, and mirrored reads that take
+// the locations in turn and fail over.
+#include "format/block.h"
+#include "io/io.h"
+#include "io/slot.h"
+#include "io/vldbridge.h"
+
+using namespace propreg;
+
+namespace {
+
+bool bypass(u32 flags)
+{
+    return (flags & PROP_FLAG_BYPASS) != 0;
+}
+
+bool header_valid(const void *buffer)
+{
+    return proprut_isblk_valid_buf(static_cast<const u8 *>(buffer), PROPR_BLK_ANY) != 0;
+}
+
+u32 timed_file_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags)
+{
+    const u64 t0 = plat_clock_ns();
+    const u32 rc = io_slot_read(handle, slot, buffer, length, offset, flags);
+    if (rc == 0) io_stat_add(handle, slot, plat_clock_ns() - t0, length);
+    return rc;
+}
+
+u32 direct_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 flags, u32 slot)
+{
+    trace_comp tc = io_trace(handle);
+    trace_print(tc, 4, "proprior: direct read from disk (%d)", static_cast<int>(slot));
+    if (handle->proprhandle_loctype[slot] != PROP_LOCTYPE_VLD)
+        return timed_file_read(handle, slot, buffer, length, offset, flags);
+    u32 rc = io_vld_read(handle, slot, buffer, length, offset);
+    if (rc == 0 && handle->proprhandle_bootlevel == PROP_LEVEL_CACHING && length == PROP_PAGE_SIZE &&
+        !header_valid(buffer) && !bypass(flags)) {
+        trace_print(tc, 1,
+                    "proprior:1 Retrying buffer read from another mirror for disk group [%s] for "
+                    "block at offset [%d]",
+                    handle->proprhandle_filename[slot], static_cast<int>(offset));
+        rc = io_vld_resilver(handle, slot, buffer, length, offset);
+        trace_print(tc, 1, "proprior:1 VLD re silver returned [%d]", static_cast<int>(rc));
+    }
+    return rc;
+}
+
+// A block whose header fails: for a volume-manager file at the CACHING
+// level another copy inside the disk group may still be good.
+u32 retry_bad_header(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
+{
+    trace_comp tc = io_trace(handle);
+    if (handle->proprhandle_loctype[slot] != PROP_LOCTYPE_VLD ||
+        handle->proprhandle_bootlevel != PROP_LEVEL_CACHING)
+        return PROP_E_FORMAT;
+    trace_print(tc, 1,
+                "proprior: Retrying buffer read from another mirror for disk group [%s] for block "
+                "at offset [%d]",
+                handle->proprhandle_filename[slot], static_cast<int>(offset));
+    const u32 rc = io_vld_resilver(handle, slot, buffer, length, offset);
+    trace_print(tc, 1, "proprior: VLD re silver returned [%d]", static_cast<int>(rc));
+    if (rc == 0 && header_valid(buffer)) {
+        trace_print(tc, 1, "proprior: Successful in finding a good copy of the block.");
+        return 0;
+    }
+    if (rc == 0)
+        trace_print(tc, 0, "proprior: The header check for the block returned by VLD re silver failed.");
+    return PROP_E_FORMAT;
+}
+
+// One attempt on one open slot: the read and the header check.
+u32 read_slot(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags)
+{
+    trace_comp tc = io_trace(handle);
+    trace_print(tc, 4, "proprior: Reading from ZKV device[%d] offset %d", static_cast<int>(slot),
+                static_cast<int>(offset));
+    const u32 rc = handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD
+                       ? io_vld_read(handle, slot, buffer, length, offset)
+                       : timed_file_read(handle, slot, buffer, length, offset, flags);
+    if (rc != 0) return rc;
+    if (header_valid(buffer)) return 0;
+    if (bypass(flags)) {
+        trace_print(tc, 2, "proprior: Header check from ZKV device %d offset %d failed (%d).. IGNORED",
+                    static_cast<int>(slot), static_cast<int>(offset), PROP_E_FORMAT);
+        return 0;
+    }
+    trace_print(tc, 0, "proprior: Header check from ZKV device %d offset %d failed (%d).",
+                static_cast<int>(slot), static_cast<int>(offset), PROP_E_FORMAT);
+    return retry_bad_header(handle, slot, buffer, length, offset);
+}
+
+// A failed slot is out of service for the rest of the handle's life.
+void fail_slot(proprhandle *handle, u32 slot, u32 offset, u32 flags, u32 rc)
+{
+    trace_print(io_trace(handle), 2,
+                "proprior:Reading from ZKV device %d offset %d failed (%d).. attempting to read "
+                "from other devices",
+                static_cast<int>(slot), static_cast<int>(offset), static_cast<int>(rc));
+    io_set_slot_state(handle, slot, PROP_SLOT_UNUSABLE);
+    if ((flags & PROPRIO_READ_QUIET) == 0) io_alert_unusable(handle, slot, false, "proprior");
+    const u32 level = handle->proprhandle_bootlevel;
+    const bool writable = level == PROP_LEVEL_RW || level == PROP_LEVEL_CACHING || level == PROP_LEVEL_UPGRADE;
+    if (slot <= 1 && writable && handle->bootbuf != nullptr) propriowm(handle);
+}
+
+// The round-robin start: the next open slot after the previous start.
+bool pick_start(proprhandle *handle, u32 *start)
+{
+    const u32 configured = handle->proprhandle_configured_device_count;
+    if (configured == 0) return false;
+    IoLock lock(handle);
+    const u32 next = (handle->proprhandle_read_device + 1) % configured;
+    handle->proprhandle_read_device = next;
+    for (u32 i = next; i < configured; i++) {
+        if (handle->proprhandle_native_state[i] == PROP_SLOT_OPEN) {
+            *start = i;
+            return true;
+        }
+    }
+    for (u32 i = 0; i < next; i++) {
+        if (handle->proprhandle_native_state[i] == PROP_SLOT_OPEN) {
+            *start = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Tries the open slots from..to-1 in order; true on the first good read.
+bool read_pass(proprhandle *handle, u32 from, u32 to, void *buffer, u32 length, u32 offset,
+               u32 flags, u32 *result)
+{
+    for (u32 i = from; i < to; i++) {
+        if (io_slot_state(handle, i) != PROP_SLOT_OPEN) continue;
+        *result = read_slot(handle, i, buffer, length, offset, flags);
+        if (*result == 0) return true;
+        fail_slot(handle, i, offset, flags, *result);
+    }
+    return false;
+}
+
+u32 mirrored_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 flags)
+{
+    u32 start = 0;
+    if (!pick_start(handle, &start)) return PROP_E_STORAGE;
+    const u32 configured = handle->proprhandle_configured_device_count;
+    u32 result = PROP_E_STORAGE;
+    if (read_pass(handle, start, configured, buffer, length, offset, flags, &result)) return 0;
+    if (start > 0 && read_pass(handle, 0, start, buffer, length, offset, flags, &result)) return 0;
+    return result;
+}
+
+}  // namespace
+
+u32 proprior(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 read_flags, u32 selector)
+{
+    if (handle == nullptr) {
+        trace_print(trace_component_named(TRACE_RAW), 0, "proprior: Backend context passed is null");
+        return PROP_E_STORAGE;
+    }
+    if (selector < PROP_NUM_SLOTS) return direct_read(handle, buffer, length, offset, read_flags, selector);
+    return mirrored_read(handle, buffer, length, offset, read_flags);
+}

@@ -1,0 +1,136 @@
+#include "io/slot.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "core/error.h"
+#include "core/zkvctx.h"
+#include "io/io.h"
+#include "io/vldbridge.h"
+#include "storage/device.h"
+
+namespace propreg {
+
+IoLock::IoLock(proprhandle *handle)
+    : mx_(handle != nullptr && handle->proprhandle_io_mutex_created != 0
+              ? &handle->proprhandle_io_mutex
+              : nullptr)
+{
+    if (mx_ != nullptr) plat_mutex_lock(mx_);
+}
+
+IoLock::~IoLock()
+{
+    if (mx_ != nullptr) plat_mutex_unlock(mx_);
+}
+
+bool io_fe_caching(const proprhandle *handle)
+{
+    return handle->proprhandle_zkvctx != nullptr &&
+           handle->proprhandle_zkvctx->boot_level == PROP_LEVEL_CACHING;
+}
+
+prop_grpctx *io_grpctx(const proprhandle *handle)
+{
+    if (handle->proprhandle_bootlevel != PROP_LEVEL_CACHING) return nullptr;
+    return static_cast<prop_grpctx *>(handle->proprhandle_levelarg);
+}
+
+u32 io_slot_state(proprhandle *handle, u32 slot)
+{
+    IoLock lock(handle);
+    return handle->proprhandle_native_state[slot];
+}
+
+void io_set_slot_state(proprhandle *handle, u32 slot, u32 state)
+{
+    IoLock lock(handle);
+    handle->proprhandle_native_state[slot] = state;
+}
+
+void io_slot_states(proprhandle *handle, u32 states[PROP_NUM_SLOTS])
+{
+    IoLock lock(handle);
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++) states[i] = handle->proprhandle_native_state[i];
+}
+
+u32 io_slot_write(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset)
+{
+    if (handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD)
+        return io_vld_write(handle, slot, buffer, length, offset);
+    return utwrite(handle, buffer, length, offset,
+                   static_cast<ut_native *>(handle->proprhandle_native[slot]));
+}
+
+u32 io_slot_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags)
+{
+    if (handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD)
+        return io_vld_read(handle, slot, buffer, length, offset);
+    return utread(handle, buffer, length, offset,
+                  static_cast<ut_native *>(handle->proprhandle_native[slot]), flags);
+}
+
+void io_alert_unusable(proprhandle *handle, u32 slot, bool ctx_logname, const char *who)
+{
+    const przkv_ctx *zkv = handle->proprhandle_zkvctx;
+    const u32 number = prop_alert_base(zkv) + 6;
+    const char *name = handle->proprhandle_filename[slot];
+    if (ctx_logname && zkv != nullptr) {
+        alert_print(number, "%s %s", name, zkv->log_name);
+        return;
+    }
+    char logname[PROP_LOCNAME_SIZE];
+    const int rc = trace_log_name(logname, sizeof logname);
+    if (rc != 0) {
+        trace_print(io_trace(handle), 0, "%s: Unable to get log name (%d)", who, rc);
+        return;
+    }
+    alert_print(number, "%s %s", name, logname);
+}
+
+void io_slot_unusable(proprhandle *handle, u32 slot, bool ctx_logname, const char *who)
+{
+    io_set_slot_state(handle, slot, PROP_SLOT_UNUSABLE);
+    io_alert_unusable(handle, slot, ctx_logname, who);
+}
+
+void io_stat_add(proprhandle *handle, u32 slot, u64 elapsed_ns, u32 length)
+{
+    przkv_ctx *zkv = handle->proprhandle_zkvctx;
+    if (zkv == nullptr || zkv->iostat_key_valid == 0) return;
+    pthread_mutex_lock(&zkv->iostat_mutex);
+    auto *table = static_cast<prop_iostat *>(plat_tls_get(zkv->iostat_key));
+    if (table != nullptr) {
+        table[slot].elapsed += elapsed_ns;
+        table[slot].pages += length / PROP_PAGE_SIZE;
+    }
+    pthread_mutex_unlock(&zkv->iostat_mutex);
+}
+
+void io_progress(proprhandle *handle, u32 level, const char *format, ...)
+{
+    char line[950];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    if (handle->proprhandle_zkvctx == nullptr) {
+        trace_print(io_trace(handle), level, "%s", line);
+        return;
+    }
+    prou_add_list_log_ext(handle->proprhandle_zkvctx, io_trace(handle), level, "%s", line);
+}
+
+void io_set_log_lsn(proprhandle *handle, u32 lsn)
+{
+    const proprio_hooks *hooks = handle->proprhandle_io_hooks;
+    if (hooks != nullptr && hooks->set_log_lsn != nullptr) hooks->set_log_lsn(handle, lsn);
+}
+
+void io_record_msg(proprhandle *handle, u32 number, const char *text)
+{
+    u_set_comp_error(handle->proprhandle_zkvctx, nullptr, PROP_COMPMSG_TEXT, number, PROP_COMPTYPE_OS,
+                     text != nullptr ? text : "");
+}
+
+}  // namespace propreg

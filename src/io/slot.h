@@ -1,0 +1,64 @@
+// What every part of the I/O layer does to one location slot: read and
+// write it (file or volume-manager location), read and change its state
+// under the I/O mutex, take it out of service with an alert, and account
+// its statistics.
+#pragma once
+
+#include "core/handle.h"
+
+namespace propreg {
+
+// Holds the handle's I/O mutex for a scope.  The mutex is recursive: a
+// configuration pre-check holds it while the vote hand-over it triggers
+// takes it again.  A handle whose mutex was never created is not locked.
+class IoLock {
+  public:
+    explicit IoLock(proprhandle *handle);
+    ~IoLock();
+    IoLock(const IoLock &) = delete;
+    IoLock &operator=(const IoLock &) = delete;
+
+  private:
+    plat_mutex *mx_;
+};
+
+inline trace_comp io_trace(const proprhandle *handle)
+{
+    return handle != nullptr ? handle->proprhandle_trace_raw : nullptr;
+}
+
+// The workers (and the per-location write threads) exist only when the
+// front end runs at the CACHING level.
+bool io_fe_caching(const proprhandle *handle);
+// The group-services context of a CACHING-level handle, or nullptr.
+prop_grpctx *io_grpctx(const proprhandle *handle);
+
+u32 io_slot_state(proprhandle *handle, u32 slot);
+void io_set_slot_state(proprhandle *handle, u32 slot, u32 state);
+// Snapshot of all five states, taken under the mutex.
+void io_slot_states(proprhandle *handle, u32 states[PROP_NUM_SLOTS]);
+
+// One transfer on one location, with no state, vote or quorum logic.
+u32 io_slot_write(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset);
+u32 io_slot_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags);
+
+// Raises "location unusable" (alert base + 6) for a slot.  The log name is
+// the front-end context's when ctx_logname is set, else the trace log's;
+// when no trace log name can be had, "<who>: Unable to get log name (%d)"
+// is traced instead.
+void io_alert_unusable(proprhandle *handle, u32 slot, bool ctx_logname, const char *who);
+// Takes a slot out of service: state 1 and the alert.
+void io_slot_unusable(proprhandle *handle, u32 slot, bool ctx_logname, const char *who);
+
+// Adds one transfer to the calling thread's statistics, when the front end
+// attached a table to it.
+void io_stat_add(proprhandle *handle, u32 slot, u64 elapsed_ns, u32 length);
+// A progress line: the trace and the calling thread's operation log.
+void io_progress(proprhandle *handle, u32 level, const char *format, ...) PROP_PRINTF(3, 4);
+// The undo log goes on from lsn (through the handle's hooks).
+void io_set_log_lsn(proprhandle *handle, u32 lsn);
+// Records component message 107 with number (a product message, or an
+// error with its text) on the front-end context.
+void io_record_msg(proprhandle *handle, u32 number, const char *text = nullptr);
+
+}  // namespace propreg

@@ -1,0 +1,49 @@
+// The four mirror workers of a CACHING-level handle: worker k writes slot
+// k + 1 while the calling thread writes the first open slot, so a mirrored
+// write costs about one device write.
+#pragma once
+
+#include "core/handle.h"
+
+constexpr u32 PROPRIO_NUM_WORKERS = PROP_NUM_SLOTS - 1;
+
+// Worker states.
+enum : u32 {
+    PROPRIO_WORKER_RUNNING = 8,
+    PROPRIO_WORKER_STOP = 19,  // stop requested, or failed to start
+    PROPRIO_WORKER_EXITED = 20,
+};
+
+struct proprio_worker {
+    void *thread_ctx;
+    u32 *kind;            // the served slot's location type
+    char *name;           // the served slot's location name
+    void **native;        // the served slot's device handle
+    u32 thread_number;
+    i32 result;           // of the last write, -1 before the first
+    const void *buffer;   // request
+    u32 length;
+    u32 offset;
+    u64 elapsed;          // nanoseconds of the last write
+    u32 state;            // read and written atomically
+    plat_sem request;
+    plat_sem completion;
+    proprhandle *handle;
+    plat_thread thread;
+    u32 sems_created;
+};
+
+struct proprio_workers {
+    proprio_worker worker[PROPRIO_NUM_WORKERS];
+    plat_sem *startup;
+};
+
+// Spawns the workers into handle->proprhandle_workers.  0, 12 or 26.
+u32 proprio_spawn(proprhandle *handle);
+// Stops every running worker and frees the records.
+void proprio_stop(proprhandle *handle);
+
+// Hands one write to the worker of slot (1..4).
+void proprio_worker_post(proprio_worker *w, const void *buffer, u32 length, u32 offset);
+// Waits for it; returns the write's result.
+i32 proprio_worker_wait(proprio_worker *w);

@@ -1,0 +1,141 @@
+// Opening: which locations are current, decided from hand-made boot blocks
+// by their store ids, device histories, votes and lsns.
+#include <gtest/gtest.h>
+
+#include "io/io.h"
+#include "io_fixture.h"
+#include "platform/groupdata.h"
+
+namespace {
+
+struct OpenCase {
+    const char *name;
+    std::vector<BootFields> locs;
+    u32 expected;
+    std::vector<u32> states;   // after a successful open
+    u32 log_lsn = ~0u;         // handed to the undo log, when checked
+    const char *message = nullptr;
+    u32 alert = 0;
+};
+
+BootFields boot(u32 commit_lsn, u32 lsn, u32 my = 0, u32 total = 0, u32 zkvid = 4242, bool foreign = false)
+{
+    BootFields b;
+    b.commit_lsn = commit_lsn;
+    b.lsn = lsn;
+    b.my_votes = my;
+    b.total_votes = total;
+    b.zkvid = zkvid;
+    b.other_history = foreign;
+    return b;
+}
+
+const BootFields unformatted{.formatted = false};
+
+void run(const OpenCase &c, u32 level = PROP_LEVEL_RW)
+{
+    SCOPED_TRACE(c.name);
+    IoStore s(static_cast<u32>(c.locs.size()), level);
+    for (u32 i = 0; i < c.locs.size(); i++) s.write_boot(i, c.locs[i]);
+    trace_capture_start();
+    EXPECT_EQ(s.open(), c.expected);
+    if (c.message != nullptr) {
+        EXPECT_TRUE(trace_captured_contains(c.message)) << c.message;
+    }
+    if (c.alert != 0) {
+        bool seen = false;
+        for (const AlertRecord &a : alerts_captured()) seen |= a.number == c.alert;
+        EXPECT_TRUE(seen) << "alert " << c.alert;
+    }
+    if (c.expected != 0) return;
+    for (u32 i = 0; i < c.states.size(); i++) EXPECT_EQ(s.h->proprhandle_native_state[i], c.states[i]) << "slot " << i;
+    if (c.log_lsn != ~0u) {
+        EXPECT_EQ(s.log_lsn, c.log_lsn);
+    }
+}
+
+TEST(Open, ThreeOrMoreLocationsFollowTheCommitLsn)
+{
+    const OpenCase cases[] = {
+        {"one behind", {boot(5, 5), boot(7, 8), boot(7, 7)}, 0, {2, 3, 3}, 8},
+        {"two behind", {boot(3, 3), boot(9, 9), boot(4, 4), boot(9, 9)},
+         0, {2, 3, 2, 3}, 9},
+        {"unformatted is stale", {boot(4, 4), unformatted, boot(4, 4)}, 0, {3, 2, 3}, 4},
+        {"one readable of three", {boot(4, 4), unformatted, unformatted}, 26, {}, ~0u,
+         "propriomck: Not enough devices can be accessed (1, 3)"},
+        {"store ids differ", {boot(4, 4), boot(4, 4), boot(4, 4, 0, 0, 99)}, 26, {}, ~0u,
+         "propriomck: zkvid[2]=99 is not matched with zkvid[0]=4242"},
+        {"foreign history",
+         {boot(4, 4), boot(4, 4), boot(4, 4, 0, 0, 4242, true)}, 0, {3, 3, 2}, 4,
+         "proprioo: ZKV/NKV configuration on disk[2] is not valid", 1009},
+        {"no history matches",
+         {boot(4, 4, 0, 0, 4242, true), boot(4, 4, 0, 0, 4242, true), boot(4, 4, 0, 0, 4242, true)}, 26, {}, ~0u,
+         "proprioo: ZKV configuration on none of disks is valid", 1009},
+    };
+    for (const OpenCase &c : cases) run(c);
+}
+
+// Boot blocks older than header version 3 carry the ids of two slots only,
+// so no history of a wider store can match: the width is checked alone.
+TEST(Open, WideStoresNeedNewHeaders)
+{
+    for (u8 newest : {3, 2}) {
+        IoStore s(3);
+        BootFields b = boot(4, 4);
+        for (u32 i = 0; i < 3; i++) {
+            b.hdr_version = i == 2 ? newest : 2;
+            s.write_boot(i, b);
+        }
+        trace_capture_start();
+        EXPECT_EQ(proprioo(s.h, 0, 1, PROPRIO_OPEN_ZKV), newest == 3 ? 0u : 26u);
+        EXPECT_EQ(trace_captured_contains("proprioo: none of the devices can support 3-way mirroring"), newest == 2);
+    }
+}
+
+TEST(Open, TwoLocationsVoteFirst)
+{
+    const OpenCase cases[] = {
+        {"lower lsn is stale", {boot(7, 7, 1, 2), boot(9, 9, 1, 2)}, 0, {2, 3}, 9},
+        {"same lsn", {boot(9, 9, 1, 2), boot(9, 9, 1, 2)}, 0, {3, 3}, 9},
+        {"2/2 ran alone", {boot(9, 9, 1, 2), boot(5, 5, 2, 2)}, 0, {2, 3}},
+        {"both 2/2", {boot(9, 9, 2, 2), boot(9, 9, 2, 2)}, 26, {}, ~0u,
+         "propriovck: incorrect votes", 1011},
+        {"store ids differ", {boot(9, 9, 1, 2), boot(9, 9, 1, 2, 77)}, 26, {}, ~0u,
+         "propriovck:ZKVIDs do not match on mirrors"},
+        {"survivor holds 2/2", {boot(9, 9, 2, 2), unformatted}, 0, {3, 2}, 9},
+        {"survivor holds 1/2", {boot(9, 9, 1, 2), unformatted}, 26, {}, ~0u,
+         "propriovck: disk 1 (", 1011},
+        {"foreign mirror is stale", {boot(9, 9, 1, 2), boot(9, 9, 1, 2, 4242, true)}, 0, {3, 2}, ~0u,
+         nullptr, 1009},
+    };
+    for (const OpenCase &c : cases) run(c);
+}
+
+// A survivor at 1/2 may take over when the published record shows the lost
+// location never held 2/2.
+TEST(Open, SurvivorTakesOverWhenTheRecordAllowsIt)
+{
+    for (bool allowed : {false, true}) {
+        SCOPED_TRACE(allowed ? "record shows 1/2" : "record shows 2/2");
+        IoStore s(2, PROP_LEVEL_CACHING);
+        s.write_boot(0, boot(9, 9, 1, 2));
+        const u32 lost = allowed ? 1 : 2;
+        const u32 record[PROP_GRPREC_WORDS] = {0, 0, 1, 2, lost, 2, 1, 2, lost, 2};
+        ASSERT_EQ(grpdata_publish(s.grp->group_name, record, sizeof record), 0);
+        EXPECT_EQ(s.open(), allowed ? 0u : 26u);
+        if (!allowed) continue;
+        EXPECT_EQ(s.disk_votes(0), std::make_pair(2u, 2u));
+        EXPECT_EQ(s.h->proprhandle_my_votes[0], 2u);
+        EXPECT_EQ(s.h->proprhandle_native_state[1], PROP_SLOT_STALE);
+    }
+}
+
+TEST(Open, SingleLocation)
+{
+    run({"formatted", {boot(3, 6)}, 0, {3}, 6});
+    run({"unformatted, formatting", {unformatted}, 0, {3}});
+    run({"unformatted, caching", {unformatted}, 26, {}, ~0u, "proprioini: all disks are not ZKV/NKV formatted"},
+        PROP_LEVEL_CACHING);
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// Mirrored reads take the open locations in turn and fail over; direct
+// reads touch one location and nothing else.
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "io/io.h"
+#include "io_fixture.h"
+#include "propreg/frontend.h"
+
+namespace {
+
+constexpr u32 ADDR = 8 * 4096;
+
+void fail_reads(IoStore &s, u32 slot)
+{
+    ASSERT_EQ(s.faults.load(("fail_read:nth=1,times=0,errno=EIO,path=/loc" + std::to_string(slot)).c_str()), 0);
+}
+
+TEST(MirroredRead, AlternatesThenFailsOverForGood)
+{
+    IoStore s(2);
+    s.open_files();
+    s.write_block(0, ADDR, 0x11);
+    s.write_block(1, ADDR, 0x11);
+    u8 block[PROP_PAGE_SIZE];
+    for (int i = 0; i < 4; i++) ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), 0u);
+    EXPECT_EQ(s.faults.reads("/loc0"), 2u);
+    EXPECT_EQ(s.faults.reads("/loc1"), 2u);
+
+    fail_reads(s, 1);
+    trace_capture_start();
+    for (int i = 0; i < 5; i++) {
+        ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), 0u);
+        EXPECT_EQ(block[100], 0x11);
+    }
+    EXPECT_EQ(s.faults.reads("/loc1"), 3u) << "a failed location is read once, then never again";
+    EXPECT_EQ(s.faults.reads("/loc0"), 7u);
+    EXPECT_EQ(s.h->proprhandle_native_state[1], PROP_SLOT_UNUSABLE);
+    ASSERT_EQ(alerts_captured().size(), 1u);
+    EXPECT_EQ(alerts_captured()[0].number, 1006u);
+}
+
+TEST(MirroredRead, HeaderFailingEverywhere)
+{
+    IoStore s(3);
+    s.open_files();
+    u8 garbage[PROP_PAGE_SIZE];
+    std::memset(garbage, 0x77, sizeof garbage);
+    for (u32 i = 0; i < 3; i++) s.write_raw(i, ADDR, garbage, sizeof garbage);
+    u8 block[PROP_PAGE_SIZE];
+    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, PROP_FLAG_BYPASS, PROPRIO_ALL), 0u)
+        << "the bypass flag accepts a bad header";
+    for (u32 i = 0; i < 3; i++) EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_OPEN);
+
+    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, PROPRIO_READ_QUIET, PROPRIO_ALL), 22u);
+    for (u32 i = 0; i < 3; i++) EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_UNUSABLE);
+    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), 26u) << "nothing left to read";
+}
+
+TEST(MirroredRead, SecondPassReachesSlotsBeforeTheStart)
+{
+    IoStore s(3);
+    s.open_files();
+    for (u32 i = 0; i < 3; i++) s.write_block(i, ADDR, static_cast<u8>(0x20 + i));
+    fail_reads(s, 2);
+    fail_reads(s, 1);
+    u8 block[PROP_PAGE_SIZE];
+    // The first read starts at slot 1: slots 1 and 2 fail, slot 0 answers.
+    ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, PROPRIO_READ_QUIET, PROPRIO_ALL), 0u);
+    EXPECT_EQ(block[100], 0x20);
+    EXPECT_EQ(s.h->proprhandle_native_state[0], PROP_SLOT_OPEN);
+}
+
+TEST(DirectIo, NeverChangesStatesOrVotes)
+{
+    IoStore s(2);
+    s.open_files();
+    s.set_votes(1, 2);
+    fail_reads(s, 0);
+    ASSERT_EQ(s.faults.load("fail_write:nth=1,errno=EIO,path=/loc0"), 0);
+    u8 garbage[PROP_PAGE_SIZE];
+    std::memset(garbage, 0x77, sizeof garbage);
+    s.write_raw(1, ADDR, garbage, sizeof garbage);
+    u8 block[PROP_PAGE_SIZE];
+    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, 0), 26u);
+    EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, 0), 26u);
+    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, 1), 0u) << "direct reads check no header";
+    for (u32 i = 0; i < 2; i++) {
+        EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_OPEN);
+        EXPECT_EQ(s.h->proprhandle_my_votes[i], 1u);
+    }
+    EXPECT_EQ(s.faults.writes("/loc1"), 0u) << "a direct write goes to its own location only";
+
+    // Writes leave their progress in the calling thread's operation log.
+    const prop_oplog_list *log = prop_fe_oplog_attach(s.zkv);
+    EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, 1), 0u);
+    ASSERT_NE(log->head, nullptr);
+    EXPECT_NE(std::strstr(log->head->line, "propriow: direct write to disk (1)"), nullptr) << log->head->line;
+    prop_fe_oplog_detach(s.zkv);
+}
+
+}  // namespace
