@@ -5,6 +5,7 @@
 #include "io/devid.h"
 #include "io/io.h"
 #include "storage/config.h"
+#include "txn/recover.h"
 
 // Wiring an operation: replace prop_op_not_built in its entry.
 prop_ops g_prop_ops = {
@@ -65,8 +66,8 @@ prop_ops g_prop_ops = {
     .get_state = prop_op_not_built,
     .set_state = prop_op_not_built,
     .check_logical_corruption = prop_op_not_built,
-    .recover = prop_op_not_built,
-    .recover_numpage = prop_op_not_built,
+    .recover = proprrecover,
+    .recover_numpage = rrecovernumpage,
 
     .is_zkvonvld = prop_op_not_built,
     .delete_vldfile = prop_op_not_built,

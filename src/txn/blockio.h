@@ -1,0 +1,23 @@
+// Every block a transaction writes is stamped immediately before it goes to
+// the I/O layer, so a stamped block is never changed again before its write.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "core/handle.h"
+#include "format/block.h"
+#include "io/io.h"
+
+inline u32 ut_stamp_write(proprhandle *handle, u8 *block, u32 addr, u32 selector = PROPRIO_ALL)
+{
+    hdr_stamp_checksum(block, PROP_PAGE_SIZE);
+    return propriow(handle, block, PROP_PAGE_SIZE, addr, selector);
+}
+
+// Points a header at the block it will be written to.
+inline void ut_set_blocknum(u8 *block, u32 addr)
+{
+    u32 blocknum = (addr >> 12) + PROPR_BLOCKNUM_BIAS;
+    std::memcpy(block + offsetof(propr_hdr, propr_hdr_blocknum), &blocknum, sizeof blocknum);
+}

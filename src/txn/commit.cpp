@@ -1,0 +1,184 @@
+#include "txn/commit.h"
+
+#include <cstring>
+
+#include "cache/cache.h"
+#include "format/cursor.h"
+#include "format/storemap.h"
+#include "space/fcl.h"
+#include "space/pagelist.h"
+#include "space/uttrace.h"
+#include "txn/blockio.h"
+#include "txn/layout.h"
+#include "txn/log.h"
+
+namespace {
+
+u32 other_copy(u32 copy)
+{
+    return copy ^ 1U;
+}
+
+u32 release_freed_pages(proprhandle *handle)
+{
+    trace_comp tc = ut_trace(handle);
+    for (u32 i = 0; i < handle->proprhandle_free_page_list_used; ++i) {
+        u32 page = handle->propr_handle_free_page_list[i];
+        u32 rc = proprutcfp(handle, page, 0);
+        if (rc != PROP_OK) {
+            trace_print(tc, 0, "proprutfsu: Failed to free page [%d]. Return [%d]", static_cast<int>(page),
+                        static_cast<int>(rc));
+            return PROP_E_STORAGE;
+        }
+        trace_print(tc, 4, "proprutfsu: Committed free page [%d]. Return [%d]", static_cast<int>(page),
+                    static_cast<int>(rc));
+    }
+    return PROP_OK;
+}
+
+// Writes every changed bitmap page to the copy that is not current; the
+// current copy is never overwritten.  Sets *any when one changed.
+u32 write_changed_bitmaps(proprhandle *handle, bool *any)
+{
+    trace_comp tc = ut_trace(handle);
+    *any = false;
+    alignas(8) u8 block[PROP_PAGE_SIZE];
+    for (u32 k = 0; k < handle->proprhandle_num_fcl; ++k) {
+        const propr_fcl *fcl = handle->proprhandle_fcl[k];
+        trace_print(tc, 4, "proprutfsu: Checking for FREE LIST UPDATES in page %d", static_cast<int>(k));
+        if (!fcl->propr_fcl_changed) continue;
+        *any = true;
+        u32 target = other_copy(fcl->free_space_addr);
+        u32 addr = propr_fcl_addr(k, target);
+        trace_print(tc, 4, "proprutfsu: Free List page %d Has Changed", static_cast<int>(k));
+        trace_print(tc, 4, "proprutfsu: free space shadow [%d]", static_cast<int>(target));
+        std::memcpy(block, &fcl->propr_fcl_hdr, sizeof(propr_hdr));
+        std::memcpy(block + sizeof(propr_hdr), fcl->propr_fcl_page, PROPR_BITMAP_BYTES);
+        ut_set_blocknum(block, addr);
+        trace_print(tc, 4, "proprutfsu: WRITING PAGE NUM [%d] to phy addr [%d] First 2 bytes are [%x] [%x]",
+                    static_cast<int>(k), static_cast<int>(addr), static_cast<unsigned>(fcl->propr_fcl_page[0]),
+                    static_cast<unsigned>(fcl->propr_fcl_page[1]));
+        u32 rc = ut_stamp_write(handle, block, addr);
+        if (rc != PROP_OK) {
+            trace_print(tc, 0, "proprutfsu: Failed [%d] to write the free space page", static_cast<int>(rc));
+            return rc;
+        }
+    }
+    return PROP_OK;
+}
+
+// Builds in super the superblock that names the new bitmap copies and
+// writes it to the copy the selector does not name.
+u32 write_superblock(proprhandle *handle, u8 *super, u32 selector)
+{
+    std::memcpy(super, handle->superbuf, PROP_PAGE_SIZE);
+    u32 addr = PROP_PAGE_SIZE * (1 + selector);
+    ut_set_blocknum(super, addr);
+    for (u32 k = 0; k < handle->proprhandle_num_fcl; ++k) {
+        const propr_fcl *fcl = handle->proprhandle_fcl[k];
+        u32 copy = fcl->propr_fcl_changed ? other_copy(fcl->free_space_addr) : fcl->free_space_addr;
+        be32_put(super, SUPER_OFF_FREE_SPACE_ADDR + 4 * static_cast<i32>(k), copy);
+    }
+    trace_print(ut_trace(handle), 4, "proprutfsu: SUPER BLOCK ADDR = %d, loc = %d", static_cast<int>(selector),
+                static_cast<int>(addr));
+    u32 rc = ut_stamp_write(handle, super, addr);
+    if (rc != PROP_OK)
+        trace_print(ut_trace(handle), 0, "fsu:1: problem [%d] writing the superblock", static_cast<int>(rc));
+    return rc;
+}
+
+// After the commit point: the new copies are current.
+void adopt_new_copies(proprhandle *handle, bool any_bitmap, const u8 *super)
+{
+    trace_comp tc = ut_trace(handle);
+    for (u32 k = 0; k < handle->proprhandle_num_fcl; ++k) {
+        propr_fcl *fcl = handle->proprhandle_fcl[k];
+        if (fcl->propr_fcl_changed) {
+            fcl->free_space_addr = other_copy(fcl->free_space_addr);
+            fcl->propr_fcl_hdr.propr_hdr_blocknum =
+                (propr_fcl_addr(k, fcl->free_space_addr) >> 12) + PROPR_BLOCKNUM_BIAS;
+        }
+        fcl->propr_fcl_changed = 0;
+        if (fcl->propr_fcl_first_free >= 0 && fcl->propr_fcl_first_free < fcl->propr_fcl_last_reserved) {
+            fcl->propr_fcl_last_reserved = fcl->propr_fcl_first_free;
+            trace_print(tc, 4, "proprutfsu: RESETTING propr_fcl_last_reserved");
+        }
+    }
+    if (any_bitmap) std::memcpy(handle->superbuf, super, PROP_PAGE_SIZE);
+    handle->super_block_addr = handle->bootbuf[BOOT_OFF_SUPER_SELECTOR];
+    handle->proprhandle_isvalidlog = 0;
+}
+
+void clear_log(proprhandle *handle)
+{
+    propr_log *log = handle->proprhandle_propr_log;
+    std::memset(log->propr_log_buf, 0, PROP_PAGE_SIZE);
+    log->propr_log_opid = 0;
+    propr_pagelist_clear(log->propr_log_tnode_list, &log->propr_log_ltail, log->propr_log_tnode_list_max);
+}
+
+}  // namespace
+
+u32 proprutfsu(proprhandle *handle)
+{
+    if (handle == nullptr || handle->proprhandle_propr_log == nullptr ||
+        handle->proprhandle_propr_log->propr_log_buf == nullptr || handle->bootbuf == nullptr ||
+        handle->superbuf == nullptr)
+        return PROP_E_STORAGE;
+    trace_comp tc = ut_trace(handle);
+    propr_log *log = handle->proprhandle_propr_log;
+    u32 selector = handle->bootbuf[BOOT_OFF_SUPER_SELECTOR];
+    trace_print(tc, 4,
+                "proprutfsu: The superblock address is %d, numpage=%d, log_addr = %d, num_log=%d, ndk_addr = %d, num_ndk = %d, num_fcl = %d",
+                static_cast<int>(selector), static_cast<int>(handle->numpage),
+                static_cast<int>(handle->proprhandle_lsst), static_cast<int>(handle->proprhandle_num_log),
+                static_cast<int>(handle->ndk_addr), static_cast<int>(handle->num_ndk),
+                static_cast<int>(handle->proprhandle_num_fcl));
+
+    u32 rc = release_freed_pages(handle);
+    if (rc != PROP_OK) return rc;
+    bool any_bitmap = false;
+    rc = write_changed_bitmaps(handle, &any_bitmap);
+    if (rc != PROP_OK) return rc;
+
+    // Until the boot block is on disk the handle must still describe the
+    // old state, which a rollback returns to.
+    alignas(8) u8 super[PROP_PAGE_SIZE];
+    if (any_bitmap) {
+        selector = other_copy(selector);
+        rc = write_superblock(handle, super, selector);
+        if (rc != PROP_OK) return rc;
+    }
+    // The boot block is changed in the handle's own buffer, because the
+    // vote hand-over after a lost location rewrites the survivor from it;
+    // a failed write puts the old one back.
+    alignas(8) u8 old_boot[PROP_PAGE_SIZE];
+    std::memcpy(old_boot, handle->bootbuf, PROP_PAGE_SIZE);
+    u8 *boot = handle->bootbuf;
+    boot[BOOT_OFF_SUPER_SELECTOR] = static_cast<u8>(selector);
+    be32_put(boot, BOOT_OFF_COMMIT_LSN, log->propr_log_lsn);
+    boot[BOOT_OFF_LOG_VALID] = 0;
+    trace_print(tc, 4, "proprutfsu: finished updating the boot block in memory");
+    rc = ut_stamp_write(handle, boot, 0);
+    if (rc != PROP_OK) {
+        trace_print(tc, 0, "fsu:1: problem [%d] writing the bootblock", static_cast<int>(rc));
+        std::memcpy(handle->bootbuf, old_boot, PROP_PAGE_SIZE);
+        return rc;
+    }
+
+    adopt_new_copies(handle, any_bitmap, super);
+    clear_log(handle);
+    // The store is committed from here on; a cache failure is reported but
+    // changes nothing on disk.
+    u32 result = PROP_OK;
+    if (handle->proprhandle_cache != nullptr && proprch_make_permanent(handle->proprhandle_cache, 0) != PROP_OK) {
+        trace_print(tc, 0, "fsu: Problem making entries permanent");
+        result = PROP_E_STORAGE;
+    }
+    proprut_clear_pagelists(handle);
+    trace_print(tc, 3,
+                "proprutfsu: Cleared log buf, opid, ltail in log structure op_id = %d, log_lsn = %d, ltail = %d",
+                static_cast<int>(log->propr_log_opid), static_cast<int>(log->propr_log_lsn),
+                static_cast<int>(log->propr_log_ltail));
+    return result;
+}

@@ -1,0 +1,10 @@
+// The commit: changed bitmap pages and the superblock go to their other
+// copies, then one boot-block write switches to them and marks the log
+// dead.  That write is the commit point.
+#pragma once
+
+#include "core/handle.h"
+
+// 0, 26, or the write error.  On failure nothing in memory has moved to
+// the new state: the caller rolls back with proprrecover.
+u32 proprutfsu(proprhandle *handle);

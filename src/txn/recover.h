@@ -1,0 +1,20 @@
+// Recovery: rolls back a transaction that began but did not commit, on
+// every open location whose boot block says its undo log is live, then
+// brings stale mirrors up to date and resets the in-memory transaction
+// state.  The same code aborts a failing operation.
+#pragma once
+
+#include "core/handle.h"
+
+// proprrecover flags.
+constexpr u32 PROPR_RECOVER_HOLDS_LOCK = PROP_FLAG_HOLDS_LOCK;  // caller holds prop_rwlock
+constexpr u32 PROPR_RECOVER_NO_VLD_SYNC = 0x800;
+
+// 0, 3 (no context or handle), or the error of the mirror sync or of the
+// key-cache step.  A location whose undo fails is taken out of service.
+u32 proprrecover(backend_ctx *ctx, u32 flags);
+// Undoes the live log of one location, reading and writing only there.
+u32 rrecover_helper(backend_ctx *ctx, u32 slot);
+// Recovery, then repairs the recorded page count of the tnode area when it
+// is 0 or more than the locations hold.  0, 3, 26, or recovery's error.
+u32 rrecovernumpage(backend_ctx *ctx);

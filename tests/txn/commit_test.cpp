@@ -1,0 +1,133 @@
+// The commit: bitmap pages and the superblock go to their other copies,
+// the boot block last; deferred frees are released only here.  And the
+// order of every write of a transaction, recorded under the file seam: an
+// image reaches its slot before the metadata that counts it, both before
+// the page changes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "format/cursor.h"
+#include "format/storemap.h"
+#include "space/fcl.h"
+#include "txn/commit.h"
+#include "txn/layout.h"
+#include "txn_support.h"
+
+namespace {
+
+bool bit_on_disk(const RawStore &store, u32 copy, u32 page)
+{
+    Block map = store.read(0, propr_fcl_addr(0, copy));
+    return (map[32 + ((page - 1) >> 3)] >> ((page - 1) & 7)) & 1U;
+}
+
+TEST(Commit, ChangedBitmapsAndTheSuperblockGoToTheirOtherCopiesBeforeTheBootBlock)
+{
+    RawStore store;
+    proprhandle *h = store.handle();
+    Block super0 = store.read(0, 4096);
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    EXPECT_EQ(alloc_page(h), 1u);
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+
+    EXPECT_TRUE(bit_on_disk(store, 1, 1));
+    EXPECT_FALSE(bit_on_disk(store, 0, 1));
+    EXPECT_EQ(header_of(store.read(0, propr_fcl_addr(0, 1))).propr_hdr_blocknum, 29u);
+    Block super1 = store.read(0, 8192);
+    EXPECT_EQ(store.read(0, 4096), super0);
+    EXPECT_EQ(be32_at(super1.data(), SUPER_OFF_FREE_SPACE_ADDR), 1u);
+    EXPECT_EQ(header_of(super1).propr_hdr_blocknum, 27u);
+    EXPECT_EQ(hdr_verify_checksum(super1.data(), 4096), 0u);
+    EXPECT_EQ(std::memcmp(h->superbuf, super1.data(), 4096), 0);
+    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_SUPER_SELECTOR), 1);
+    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 0);
+    EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 8u);
+
+    // A second transaction that changes the bitmap brings both back.
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    EXPECT_EQ(alloc_page(h), 2u);
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_SUPER_SELECTOR), 0);
+    EXPECT_EQ(h->proprhandle_fcl[0]->free_space_addr, 0u);
+    EXPECT_EQ(be32_at(store.read(0, 4096).data(), SUPER_OFF_FREE_SPACE_ADDR), 0u);
+    EXPECT_TRUE(bit_on_disk(store, 0, 1) && bit_on_disk(store, 0, 2));
+    EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 9u);
+    store.reopen();
+    EXPECT_EQ(alloc_page(store.handle()), 3u);
+}
+
+TEST(Commit, ACommitThatChangedNoBitmapLeavesBothSuperblocksAlone)
+{
+    RawStore store;
+    proprhandle *h = store.handle();
+    Block super0 = store.read(0, 4096), super1 = store.read(0, 8192);
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    change_page(store, 0, 0x10);
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+    EXPECT_EQ(store.read(0, 4096), super0);
+    EXPECT_EQ(store.read(0, 8192), super1);
+    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_SUPER_SELECTOR), 0);
+    EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 8u);
+    EXPECT_EQ(h->proprhandle_propr_log->propr_log_ltail, 0u);
+}
+
+TEST(Commit, DeferredFreesAndReplacedAddressPagesAreReleasedAtCommit)
+{
+    RawStore store;
+    store.mark_used({1, 2, 3});
+    store.put_page(3, PROPR_BLK_ADDR, 0x33);
+    store.reopen();
+    proprhandle *h = store.handle();
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    ASSERT_EQ(proprutcfp(h, 2, PROPR_FREE_DEFERRED), PROP_OK);
+    EXPECT_EQ(page_is_free(h, 2), 0u);
+    Block buf = store.read(0, store.page_addr(3));
+    u32 page = 3;
+    ASSERT_EQ(proprut_log_addrpage(h, &page, buf.data()), PROP_OK);
+    EXPECT_EQ(page, 4u);  // neither freed page is reused inside the transaction
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+    EXPECT_EQ(h->proprhandle_free_page_list_used, 0u);
+
+    store.reopen();
+    EXPECT_EQ(page_is_free(store.handle(), 2), 1u);
+    EXPECT_EQ(page_is_free(store.handle(), 3), 1u);
+    EXPECT_EQ(page_is_free(store.handle(), 4), 0u);
+}
+
+TEST(TransactionOrder, EveryWriteComesInTheOrderThatKeepsACrashRecoverable)
+{
+    FaultScope faults;
+    RawStore store;
+    proprhandle *h = store.handle();
+    store.put_page(3, PROPR_BLK_TNODE, 0xA3);
+    store.put_page(5, PROPR_BLK_TNODE, 0xA5);
+    faults.env().set_record(true);
+
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    change_page(store, 3, 0xB3);
+    change_page(store, 5, 0xB5);
+    change_page(store, 3, 0xC3);
+    ASSERT_EQ(alloc_page(h), 1u);
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+
+    const u32 boot = 0, meta = store.lsst();
+    const std::vector<u32> expected = {
+        meta, boot,                                            // begin: metadata, then the live byte
+        store.log_slot_addr(1), meta, store.page_addr(3),      // image, its count, the page
+        store.log_slot_addr(2), meta, store.page_addr(5),
+        store.page_addr(3),                                    // logged once: no second image
+        propr_fcl_addr(0, 1), 8192,                            // the other bitmap and superblock copies
+        boot,                                                  // the commit point
+    };
+    std::vector<u32> seen;
+    for (const fault_write_record &w : faults.env().recorded()) {
+        ASSERT_EQ(w.path, store.path(0));
+        ASSERT_EQ(w.length, 4096u);
+        seen.push_back(static_cast<u32>(w.offset - PROPR_RESERVED_PREFIX));
+    }
+    EXPECT_EQ(seen, expected);
+}
+
+}  // namespace

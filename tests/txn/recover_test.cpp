@@ -1,0 +1,297 @@
+// Recovery: power cuts at every write of a transaction, a live log rolled
+// back on every open location, the logs that must be left alone, locations
+// that fail, commits that fail or lose a location, the abort of a failing
+// operation, and the key cache settled at both ends.  After recovery a
+// store holds either the whole old state or the whole new one.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "cache/cache.h"
+#include "format/cursor.h"
+#include "io/devhist.h"
+#include "space/fcl.h"
+#include "txn/commit.h"
+#include "txn/layout.h"
+#include "txn/recover.h"
+#include "txn_support.h"
+
+namespace {
+
+constexpr u32 kWrites = 8;  // per location: begin 2, page 3 (image, count, page), bitmap, superblock, boot
+constexpr u32 kPageWritten = 5;
+
+// Pages 1 to 3 in use, page 3 holding 0xA3.
+void prepare(RawStore &store)
+{
+    store.mark_used({1, 2, 3});
+    store.put_page(3, PROPR_BLK_TNODE, 0xA3);
+    store.reopen();
+}
+
+// Changes page 3, allocates page 4 and frees page 2, then commits.
+u32 run_transaction(RawStore &store)
+{
+    proprhandle *h = store.handle();
+    u32 rc = proprutbeginlog(h, 11);
+    if (rc != PROP_OK) return rc;
+    change_page(store, 3, 0xB3);
+    if (alloc_page(h) != 4) return 1000;
+    rc = proprutcfp(h, 2, PROPR_FREE_DEFERRED);
+    return rc != PROP_OK ? rc : proprutfsu(h);
+}
+
+// The transaction with every write after the kept-th of each location lost
+// (a power cut), then a new process on the files.
+void crash_after(FaultScope &faults, RawStore &store, u32 kept)
+{
+    prepare(store);
+    u32 all = kept * store.options().locations;
+    ASSERT_EQ(faults.env().load(("drop_after:nth=" + std::to_string(all)).c_str()), 0);
+    ASSERT_EQ(run_transaction(store), PROP_OK);
+    faults.env().reset();
+    store.reopen();
+}
+
+void expect_state(RawStore &store, u32 slot, bool committed, const std::string &where)
+{
+    SCOPED_TRACE(where);
+    EXPECT_EQ(store.payload(slot, 3), committed ? 0xB3 : 0xA3);
+    EXPECT_EQ(store.boot_byte(slot, BOOT_OFF_LOG_VALID), 0);
+    EXPECT_EQ(store.boot_be32(slot, BOOT_OFF_COMMIT_LSN), committed ? 8u : 7u);
+    EXPECT_EQ(store.boot_byte(slot, BOOT_OFF_SUPER_SELECTOR), committed ? 1 : 0);
+    proprhandle *h = store.handle();
+    EXPECT_EQ(page_is_free(h, 2), committed ? 1u : 0u);
+    EXPECT_EQ(page_is_free(h, 4), committed ? 0u : 1u);
+}
+
+TEST(Recovery, APowerCutAfterAnyWriteLeavesTheOldOrTheNewState)
+{
+    // Kept 2 is a live log with no images yet.
+    for (u32 kept = 1; kept <= kWrites; ++kept) {
+        FaultScope faults;
+        RawStore store;
+        crash_after(faults, store, kept);
+        ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+        expect_state(store, 0, kept == kWrites, "writes kept: " + std::to_string(kept));
+    }
+}
+
+TEST(Recovery, ALiveLogIsRolledBackOnEveryLocation)
+{
+    FaultScope faults;
+    RawStoreOptions opt;
+    opt.locations = 3;
+    RawStore store(opt);
+    crash_after(faults, store, kPageWritten);
+    ASSERT_EQ(store.payload(2, 3), 0xB3);
+    EXPECT_EQ(prop_recover(store.ctx(), 0), PROP_OK);  // through the export
+    for (u32 slot = 0; slot < 3; ++slot) {
+        expect_state(store, slot, false, "slot " + std::to_string(slot));
+        Block page = store.read(slot, store.page_addr(3));
+        EXPECT_EQ(header_of(page).propr_hdr_undo_blkno, 0u);
+        EXPECT_EQ(header_of(page).propr_hdr_blocknum, (store.page_addr(3) >> 12) + 25);
+        EXPECT_EQ(hdr_verify_checksum(page.data(), 4096), 0u);
+        Block meta = store.read(slot, store.lsst());
+        EXPECT_EQ(be32_at(meta.data(), LOGMETA_OFF_LSN), 7u);  // the commit lsn
+        EXPECT_EQ(be32_at(meta.data(), LOGMETA_OFF_LTAIL) + be32_at(meta.data(), LOGMETA_OFF_TABLE), 0u);
+    }
+    EXPECT_EQ(store.handle()->proprhandle_propr_log->propr_log_lsn, 8u);
+}
+
+TEST(Recovery, LogsThatMustBeLeftAlone)
+{
+    struct Case {
+        const char *name;
+        i32 offset;  // boot-block field changed after the crash
+        u32 value;
+    };
+    const Case cases[] = {
+        {"log-valid byte 0", BOOT_OFF_LOG_VALID, 0},
+        {"commit lsn equal to the log's", BOOT_OFF_COMMIT_LSN, 8},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultScope faults;
+        RawStore store;
+        crash_after(faults, store, kPageWritten);
+        Block boot = store.read(0, 0);
+        if (c.offset == BOOT_OFF_LOG_VALID)
+            boot[BOOT_OFF_LOG_VALID] = static_cast<u8>(c.value);
+        else
+            be32_put(boot.data(), c.offset, c.value);
+        store.write(0, 0, boot);
+        boot = store.read(0, 0);
+        ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+        EXPECT_EQ(store.payload(0, 3), 0xB3);
+        EXPECT_EQ(store.read(0, 0), boot);
+    }
+}
+
+TEST(Recovery, AnImageNamingPageZeroIsTheRootsFoundThroughTheTable)
+{
+    RawStore store;
+    ASSERT_EQ(proprutbeginlog(store.handle(), 11), PROP_OK);
+    change_page(store, 0, 0xB0);
+    ASSERT_EQ(header_of(store.read(0, store.log_slot_addr(1))).propr_hdr_undo_blkno, 0u);
+    store.reopen();
+    ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+    EXPECT_EQ(store.payload(0, 0), 0);
+}
+
+TEST(Recovery, ALocationThatFailsIsTakenOutAndTheOthersAreRestored)
+{
+    struct Case {
+        const char *name;
+        bool damage_image;   // location 1's image does not validate
+        const char *faults;  // or its writes fail during the restore
+        const char *message;
+    };
+    const Case cases[] = {
+        {"damaged image", true, "", "rrecover_helper:5:The hdr of the saved blk [0] is invalid"},
+        {"failed write", false, "fail_write:nth=1,errno=EIO,times=0,path=/loc1.dat",
+         "rrecover_helper:7:problem writing to phy address"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultScope faults;
+        RawStoreOptions opt;
+        opt.locations = 2;
+        RawStore store(opt);
+        crash_after(faults, store, kPageWritten);
+        if (c.damage_image) {
+            Block bad = store.read(1, store.log_slot_addr(1));
+            bad[1] = 0;
+            store.write(1, store.log_slot_addr(1), bad);
+        }
+        ASSERT_EQ(faults.env().load(c.faults), 0);
+        trace_capture_start();
+        EXPECT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+        expect_state(store, 0, false, "survivor");
+        EXPECT_EQ(store.handle()->proprhandle_native_state[1], PROP_SLOT_UNUSABLE);
+        EXPECT_EQ(store.boot_byte(1, BOOT_OFF_LOG_VALID), 1);  // still live there: a later run retries
+        auto alerts = alerts_captured();
+        ASSERT_EQ(alerts.size(), 1u);
+        EXPECT_EQ(alerts[0].number, 1006u);
+        EXPECT_NE(alerts[0].args.find(store.path(1)), std::string::npos);
+        EXPECT_TRUE(trace_captured_contains(c.message));
+        trace_capture_stop();
+        faults.env().reset();
+    }
+}
+
+TEST(Recovery, ACommitThatFailsBeforeItsBootBlockLeavesTheHandleOnTheOldCopies)
+{
+    FaultScope faults;
+    RawStoreOptions opt;
+    opt.locations = 3;
+    RawStore store(opt);
+    prepare(store);
+    proprhandle *h = store.handle();
+    Block super = store.read(0, 4096);
+    // The bitmap write (each location's 6th) fails on two of three: no quorum.
+    ASSERT_EQ(faults.env().load("fail_write:nth=6,errno=EIO,path=/loc1.dat; fail_write:nth=6,errno=EIO,path=/loc2.dat"), 0);
+    EXPECT_EQ(run_transaction(store), PROP_E_STORAGE);
+    EXPECT_EQ(h->proprhandle_fcl[0]->free_space_addr, 0u);
+    EXPECT_EQ(h->bootbuf[BOOT_OFF_SUPER_SELECTOR], 0);
+    EXPECT_EQ(be32_at(h->bootbuf, BOOT_OFF_COMMIT_LSN), 7u);
+    EXPECT_EQ(std::memcmp(h->superbuf, super.data(), 4096), 0);
+
+    ASSERT_EQ(proprrecover(store.ctx(), PROPR_RECOVER_HOLDS_LOCK), PROP_OK);
+    expect_state(store, 0, false, "aborted in process");
+    // The locations that missed the write still hold the live log.
+    faults.env().reset();
+    store.reopen();
+    ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+    for (u32 slot = 0; slot < 3; ++slot) expect_state(store, slot, false, "slot " + std::to_string(slot));
+}
+
+TEST(Recovery, ALocationLostAtTheCommitPointLeavesTheSurvivorCommitted)
+{
+    FaultScope faults;
+    RawStoreOptions opt;
+    opt.locations = 2;
+    RawStore store(opt);
+    prepare(store);
+    // Location 1 loses the commit's boot-block write (its 8th); one of two is
+    // a quorum, and the survivor takes both votes from the handle's buffer.
+    ASSERT_EQ(faults.env().load("fail_write:nth=8,errno=EIO,path=/loc1.dat"), 0);
+    ASSERT_EQ(run_transaction(store), PROP_OK);
+    EXPECT_EQ(store.boot_be32(0, DEV_VOTES_MY), 2u);
+    expect_state(store, 0, true, "survivor, same process");
+
+    faults.env().reset();
+    store.reopen(1U << 1);  // the vote check leaves the stale location out
+    ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+    expect_state(store, 0, true, "survivor, next process");
+}
+
+TEST(Recovery, AnAbortInsideAnOperationRestoresPagesBitmapsAndLists)
+{
+    RawStore store;
+    prepare(store);
+    proprhandle *h = store.handle();
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    ASSERT_EQ(alloc_page(h), 4u);
+    ASSERT_EQ(proprut_add_newpagelist(h, 4), PROP_OK);
+    ASSERT_EQ(proprutcfp(h, 1, 0), PROP_OK);
+    ASSERT_EQ(proprutcfp(h, 2, PROPR_FREE_DEFERRED), PROP_OK);
+    change_page(store, 3, 0xB3);
+
+    {  // the operation holds the context lock when it aborts
+        RwGuard held(&store.ctx()->prop_rwlock, RwGuard::Exclusive);
+        ASSERT_EQ(proprrecover(store.ctx(), PROPR_RECOVER_HOLDS_LOCK), PROP_OK);
+    }
+    EXPECT_EQ(h->bootbuf[BOOT_OFF_LOG_VALID], 0);
+    const propr_log *log = h->proprhandle_propr_log;
+    EXPECT_EQ(log->propr_log_lsn, 8u);
+    EXPECT_EQ(log->propr_log_ltail + log->propr_log_opid, 0u);
+    EXPECT_EQ(h->proprhandle_free_page_list_used + h->proprhandle_new_page_list_used, 0u);
+    EXPECT_EQ(h->proprhandle_fcl[0]->propr_fcl_read, 0u);
+    EXPECT_EQ(page_is_free(h, 1), 0u);  // the reloaded bitmap is the committed one
+    expect_state(store, 0, false, "aborted");
+    ASSERT_EQ(proprutbeginlog(h, 12), PROP_OK);
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+    EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 9u);
+}
+
+TEST(Recovery, ThePageCountIsRepairedOnlyWhenMissingOrTooLarge)
+{
+    RawStore store;
+    proprhandle *h = store.handle();
+    const u32 fits = h->proprhandle_native_numpage[0] - 2 * h->proprhandle_num_fcl;
+    for (u32 recorded : {1024u, 0u, fits + 1}) {
+        h->numpage = recorded;
+        ASSERT_EQ(rrecovernumpage(store.ctx()), PROP_OK);
+        const u32 expected = recorded == 1024 ? 1024 : fits;
+        EXPECT_EQ(h->numpage, expected) << recorded;
+        EXPECT_EQ(store.boot_be32(0, BOOT_OFF_NUMPAGE), expected) << recorded;
+    }
+    EXPECT_EQ(rrecovernumpage(nullptr), PROP_E_CTX);
+}
+
+TEST(Recovery, CommitKeepsAndRollbackDropsTheCacheEntriesOfTheTransaction)
+{
+    RawStore store;
+    proprhandle *h = store.handle();
+    ASSERT_EQ(proprch_init(h, &h->proprhandle_cache), PROP_OK);
+    proprch_ctx *cache = h->proprhandle_cache;
+    for (const char *name : {"top.kept", "top.dropped"}) {
+        ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+        ASSERT_EQ(proprch_insert(cache, name, PROP_FLAG_IN_BATCH), PROP_OK);
+        if (name[4] == 'k')
+            ASSERT_EQ(proprutfsu(h), PROP_OK);
+        else
+            ASSERT_EQ(proprrecover(store.ctx(), PROPR_RECOVER_HOLDS_LOCK), PROP_OK);
+    }
+    proprch_hashelement *element = nullptr;
+    ASSERT_EQ(proprch_keycached(cache, "top.kept", &element, 0), PROP_OK);
+    EXPECT_EQ(element->status, PROPRCH_PERMANENT);
+    EXPECT_EQ(proprch_keycached(cache, "top.dropped", &element, 0), PROP_R_NOTCACHED);
+    ASSERT_EQ(proprch_terminate(cache), PROP_OK);
+    h->proprhandle_cache = nullptr;
+}
+
+}  // namespace
