@@ -5,13 +5,9 @@
 #include "format/cursor.h"
 #include "io/io.h"
 #include "space/uttrace.h"
+#include "txn/blockio.h"
 
 namespace {
-
-u32 tnode_addr(const proprhandle *handle, u32 page)
-{
-    return handle->proprhandle_rtnst + page * PROP_PAGE_SIZE;
-}
 
 // The integer fields in their on-disk order, one table for reading and
 // writing so the two never drift apart.
@@ -71,7 +67,7 @@ u32 proprutrtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw, u32 read_
         trace_print(tc, 0, "rtnode:1: memory was not allocated for the parameter  passed");
         return PROP_R_BADTNODE;
     }
-    u32 addr = tnode_addr(handle, page);
+    u32 addr = ut_page_addr(handle, page);
     trace_print(tc, 4, "proprutrtnode: Address of the tnode = %d", static_cast<int>(addr));
 
     bool bypass = (read_flags & PROP_FLAG_BYPASS) != 0;
@@ -130,12 +126,11 @@ u32 proprutwtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw)
     if (node->value_size != 0)
         std::memcpy(raw + TNODE_OFF_INLINE_VALUE, node->inline_value, TNODE_INLINE_VALUE_SIZE);
 
-    u32 addr = tnode_addr(handle, page);
+    u32 addr = ut_page_addr(handle, page);
     node->hdr.propr_hdr_blocknum = (addr >> 12) + PROPR_BLOCKNUM_BIAS;
     std::memcpy(raw, &node->hdr, sizeof(propr_hdr));
     node->raw = raw;
-    hdr_stamp_checksum(raw, PROP_PAGE_SIZE);
-    u32 rc = propriow(handle, raw, PROP_PAGE_SIZE, addr, PROPRIO_ALL);
+    u32 rc = ut_stamp_write(handle, raw, addr);
     if (rc != PROP_OK)
         trace_print(ut_trace(handle), 0, "wtnode:1:problem [%d] writing the tnode %d", static_cast<int>(rc),
                     static_cast<int>(page));

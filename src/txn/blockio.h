@@ -15,6 +15,12 @@ inline u32 ut_stamp_write(proprhandle *handle, u8 *block, u32 addr, u32 selector
     return propriow(handle, block, PROP_PAGE_SIZE, addr, selector);
 }
 
+// Address of page of the tnode area.
+inline u32 ut_page_addr(const proprhandle *handle, u32 page)
+{
+    return handle->proprhandle_rtnst + page * PROP_PAGE_SIZE;
+}
+
 // Points a header at the block it will be written to.
 inline void ut_set_blocknum(u8 *block, u32 addr)
 {

@@ -19,11 +19,6 @@ void init_logbuf_header(const proprhandle *handle, u8 *buf)
     std::memcpy(buf, &hdr, sizeof hdr);
 }
 
-u32 tnode_addr(const proprhandle *handle, u32 page)
-{
-    return handle->proprhandle_rtnst + page * PROP_PAGE_SIZE;
-}
-
 // The metadata buffer must hold a valid header before it is written again;
 // when it does not, the copy on disk is taken instead.
 u32 ensure_logbuf(proprhandle *handle, propr_log *log)
@@ -75,7 +70,7 @@ u32 clone_addrpage(proprhandle *handle, u32 *page, u8 *buffer)
                     static_cast<int>(rc));
         return rc;
     }
-    u32 addr = tnode_addr(handle, fresh);
+    u32 addr = ut_page_addr(handle, fresh);
     alignas(8) u8 block[PROP_PAGE_SIZE];
     propr_hdr hdr;
     hdr_init(handle, &hdr, addr >> 12, PROPR_BLK_ADDR);
@@ -246,7 +241,7 @@ u32 proprutlog(proprhandle *handle, u32 page, const u8 *image)
     // The image is rewritten (header) before it goes out: work on a copy so
     // the caller's page buffer stays as it was.
     alignas(8) u8 slot_image[PROP_PAGE_SIZE];
-    u32 page_addr = tnode_addr(handle, page);
+    u32 page_addr = ut_page_addr(handle, page);
     if (image != nullptr) {
         std::memcpy(slot_image, image, PROP_PAGE_SIZE);
     } else {
@@ -314,7 +309,7 @@ u32 proprut_log_addrpage(proprhandle *handle, u32 *page, u8 *buffer)
 
     trace_print(ut_trace(handle), 4,
                 "proprut_log_addrpage: Address page is already present in new page list. No need to log it again. Writing the page back to disk.");
-    u32 addr = tnode_addr(handle, *page);
+    u32 addr = ut_page_addr(handle, *page);
     rc = ut_stamp_write(handle, buffer, addr);
     if (rc != PROP_OK)
         trace_print(ut_trace(handle), 0,

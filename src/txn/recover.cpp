@@ -117,7 +117,7 @@ u32 restore_image(const Location &loc, const u8 *meta, u32 k)
         return PROP_E_STORAGE;
     }
 
-    u32 target = handle->proprhandle_rtnst + PROP_PAGE_SIZE * page;
+    u32 target = ut_page_addr(handle, page);
     trace_print(loc.tc, 4, "rrecover_helper: phy_addr = %d", static_cast<int>(target));
     hdr.propr_hdr_blocknum = (handle->proprhandle_rtnst >> 12) + page + PROPR_BLOCKNUM_BIAS;
     hdr.propr_hdr_undo_blkno = 0;
