@@ -3,7 +3,9 @@
 // contexts; and the exports that format, open and close the store.  The
 // backend's meta context is the fixture's own (the front-end context has
 // another, for its error elements), so that at the end it must hold no
-// live block.  A fault layer sits under every file; add rules to it.
+// live block.  A fault layer sits under every file; add rules to it.  The
+// configuration root is named by the environment, so one Store lives at a
+// time.
 #pragma once
 
 #include <memory>
