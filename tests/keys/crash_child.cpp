@@ -44,7 +44,7 @@ int main(int argc, char **argv)
     unsigned long long after = writes_so_far();
     if (rc != 0) std::fprintf(stderr, "keys_crash_child: %s returned %u\n", argv[1], rc);
     prop_terminate(ctx, 0);
-    if (argc > 2) {
+    if (argc > 2 && argv[2][0] != '\0') {
         FILE *f = std::fopen(argv[2], "w");
         if (f == nullptr) return 4;
         std::fprintf(f, "%llu %llu\n", before, after);

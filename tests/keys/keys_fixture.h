@@ -34,7 +34,9 @@ class Key {
     }
     void reset()
     {
-        if (kh_ != nullptr) EXPECT_EQ(prop_close(ctx_, kh_), 0u);
+        if (kh_ != nullptr) {
+            EXPECT_EQ(prop_close(ctx_, kh_), 0u);
+        }
         kh_ = nullptr;
     }
     propr_keyhandle *get() const { return kh_; }
@@ -66,8 +68,11 @@ struct StoreView {
     {
         Key k(ctx, nullptr);
         uint32_t r = prop_open(ctx, name, k.out(), 0);
-        if (rc != nullptr) *rc = r;
-        else EXPECT_EQ(r, 0u) << name;
+        if (rc != nullptr) {
+            *rc = r;
+        } else {
+            EXPECT_EQ(r, 0u) << name;
+        }
         return k;
     }
     Key create(const Key &parent, const char *subkey, const sec_attr &sec, uint32_t *disp = nullptr,
@@ -77,8 +82,11 @@ struct StoreView {
         uint32_t d = 0;
         uint32_t r = prop_create_key(ctx, parent.get(), subkey, &sec, k.out(), &d, 0);
         if (disp != nullptr) *disp = d;
-        if (rc != nullptr) *rc = r;
-        else EXPECT_EQ(r, 0u) << subkey;
+        if (rc != nullptr) {
+            *rc = r;
+        } else {
+            EXPECT_EQ(r, 0u) << subkey;
+        }
         return k;
     }
     uint32_t set(const Key &k, const std::vector<uint8_t> &v, uint32_t type = PROP_TYPE_BYTES) const
