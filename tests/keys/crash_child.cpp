@@ -1,13 +1,16 @@
 // The child side of the crash tests: opens the store the inherited
-// configuration names, runs one operation and ends.  Under $PROPREG_FAULTS
+// configuration names and runs one operation on it.  Under $PROPREG_FAULTS
 // the fault layer may end it at any write.  A report file, when named,
 // receives the number of writes made before and after the operation.
 //
 // Usage: keys_crash_child <set|create|cnset> [report-file]
-#include <cstdio>
+//   set:    SYSTEM.crash's value grows to three pages
+//   create: SYSTEM.c1.c2.c3 is made
+//   cnset:  SYSTEM.n1.n2 is made with a two-page value
 #include <cstdlib>
+#include <string>
 
-#include "crash_ops.h"
+#include "keys_data.h"
 #include "platform/fault_env.h"
 #include "propreg/frontend.h"
 
@@ -19,41 +22,48 @@ unsigned long long writes_so_far()
     return faults != nullptr ? faults->writes() : 0;
 }
 
+uint32_t run(backend_ctx *ctx, const std::string &op, const sec_attr &sec)
+{
+    propr_keyhandle *key = nullptr, *made = nullptr;
+    uint32_t disp = 0;
+    uint32_t rc = prop_open(ctx, op == "set" ? "SYSTEM.crash" : "SYSTEM", &key, 0);
+    if (rc != 0) return rc;
+    std::vector<uint8_t> v = pattern(op == "set" ? 9000 : 5000, 2);
+    if (op == "set")
+        rc = prop_set_value(ctx, key, PROP_TYPE_BYTES, v.data(), static_cast<uint32_t>(v.size()), 0);
+    else if (op == "create")
+        rc = prop_create_key(ctx, key, "c1.c2.c3", &sec, &made, &disp, 0);
+    else
+        rc = prop_create_n_set_key(ctx, key, "n1.n2", &sec, &made, &disp, PROP_TYPE_TEXT, v.data(),
+                                   static_cast<uint32_t>(v.size()), 0);
+    if (made != nullptr) prop_close(ctx, made);
+    prop_close(ctx, key);
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 2) return 2;
     prop_metactx *meta = prop_fe_meta_create();
-    prop_metactx *fe_meta = prop_fe_meta_create();
     prop_clsctx *cls = prop_fe_clsctx_create("node1");
     prop_secctx *sec = prop_fe_secctx_create(nullptr, nullptr, cls);
     prop_fe_zkv_opts opts{};
     opts.developer_mode = std::getenv("ZKV_DEVELOPER_ENV") != nullptr ? 1 : 0;
-    opts.group_name = "testgroup";
-    przkv_ctx *zkv = prop_fe_zkvctx_create(fe_meta, sec, &opts);
-
+    przkv_ctx *zkv = prop_fe_zkvctx_create(meta, sec, &opts);
     backend_ctx *ctx = nullptr;
-    uint32_t rc = prop_init(&ctx, meta, sec, cls, PROP_LEVEL_RW, zkv, nullptr);
-    if (rc != 0) {
-        std::fprintf(stderr, "keys_crash_child: prop_init returned %u\n", rc);
-        return 3;
-    }
+    if (prop_init(&ctx, meta, sec, cls, PROP_LEVEL_RW, zkv, nullptr) != 0) return 3;
+
     unsigned long long before = writes_so_far();
-    rc = crash_run(ctx, argv[1], crash_sec(sec));
+    uint32_t rc = run(ctx, argv[1], make_sec(sec->user, sec->group, PROP_PERM_ALL_ACCESS, PROP_PERM_READ, 0));
     unsigned long long after = writes_so_far();
-    if (rc != 0) std::fprintf(stderr, "keys_crash_child: %s returned %u\n", argv[1], rc);
     prop_terminate(ctx, 0);
-    if (argc > 2 && argv[2][0] != '\0') {
+    if (argc > 2) {
         FILE *f = std::fopen(argv[2], "w");
         if (f == nullptr) return 4;
         std::fprintf(f, "%llu %llu\n", before, after);
         std::fclose(f);
     }
-    prop_fe_zkvctx_destroy(zkv);
-    prop_fe_secctx_destroy(sec);
-    prop_fe_clsctx_destroy(cls);
-    prop_fe_meta_destroy(fe_meta);
-    prop_fe_meta_destroy(meta);
     return rc == 0 ? 0 : 1;
 }

@@ -1,29 +1,26 @@
-// A formatted store opened at level 0, and the few things every key test
-// does through the exports: open, create, set and read values back, count
-// the pages in use.
+// A formatted store opened at level 0, and what the key tests do through
+// the exports: open, create, set and read values, count the pages in use.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "cache/cache.h"
-#include "keys_data.h"
 #include "core/handle.h"
-#include "propreg/prop.h"
+#include "keys_data.h"
 #include "space/fcl.h"
 #include "support/store.h"
 
 // An open key, closed when it goes out of scope.
 class Key {
   public:
-    Key() = default;
-    Key(backend_ctx *ctx, propr_keyhandle *kh) : ctx_(ctx), kh_(kh) {}
-    ~Key() { reset(); }
+    explicit Key(backend_ctx *ctx = nullptr) : ctx_(ctx) {}
     Key(Key &&o) noexcept : ctx_(o.ctx_), kh_(std::exchange(o.kh_, nullptr)) {}
     Key &operator=(Key &&o) noexcept
     {
@@ -32,6 +29,7 @@ class Key {
         kh_ = std::exchange(o.kh_, nullptr);
         return *this;
     }
+    ~Key() { reset(); }
     void reset()
     {
         if (kh_ != nullptr) {
@@ -44,7 +42,7 @@ class Key {
     explicit operator bool() const { return kh_ != nullptr; }
 
   private:
-    backend_ctx *ctx_ = nullptr;
+    backend_ctx *ctx_;
     propr_keyhandle *kh_ = nullptr;
 };
 
@@ -60,33 +58,32 @@ inline bool same_sec(const sec_attr &a, const sec_attr &b)
            std::strcmp(a.username, b.username) == 0 && std::strcmp(a.groupname, b.groupname) == 0;
 }
 
-// Everything a test reads through the store, given a context.
+// The exports on one context.  Without an rc pointer a failure fails the
+// test.
 struct StoreView {
     backend_ctx *ctx;
 
-    Key open(const char *name, uint32_t *rc = nullptr) const
+    static void check(uint32_t r, uint32_t *rc, const char *what)
     {
-        Key k(ctx, nullptr);
-        uint32_t r = prop_open(ctx, name, k.out(), 0);
         if (rc != nullptr) {
             *rc = r;
         } else {
-            EXPECT_EQ(r, 0u) << name;
+            EXPECT_EQ(r, 0u) << what;
         }
+    }
+    Key open(const char *name, uint32_t *rc = nullptr) const
+    {
+        Key k(ctx);
+        check(prop_open(ctx, name, k.out(), 0), rc, name);
         return k;
     }
     Key create(const Key &parent, const char *subkey, const sec_attr &sec, uint32_t *disp = nullptr,
                uint32_t *rc = nullptr) const
     {
-        Key k(ctx, nullptr);
+        Key k(ctx);
         uint32_t d = 0;
-        uint32_t r = prop_create_key(ctx, parent.get(), subkey, &sec, k.out(), &d, 0);
+        check(prop_create_key(ctx, parent.get(), subkey, &sec, k.out(), &d, 0), rc, subkey);
         if (disp != nullptr) *disp = d;
-        if (rc != nullptr) {
-            *rc = r;
-        } else {
-            EXPECT_EQ(r, 0u) << subkey;
-        }
         return k;
     }
     uint32_t set(const Key &k, const std::vector<uint8_t> &v, uint32_t type = PROP_TYPE_BYTES) const
@@ -117,8 +114,7 @@ struct StoreView {
         uint64_t n = 0;
         for (uint32_t i = 0; i < h->proprhandle_num_fcl; i++) {
             EXPECT_EQ(proprut_read_fcl(h, i), 0u);
-            const uint8_t *map = h->proprhandle_fcl[i]->propr_fcl_page;
-            for (uint32_t b = 0; b < PROPR_BITMAP_BYTES; b++) n += static_cast<uint64_t>(std::popcount(map[b]));
+            for (uint8_t byte : h->proprhandle_fcl[i]->propr_fcl_page) n += static_cast<uint64_t>(std::popcount(byte));
         }
         return n;
     }
@@ -127,12 +123,32 @@ struct StoreView {
         uint32_t addr = 0;
         return proprch_get_addr(ctx->propb_ctx->proprhandle_cache, name, &addr, 0, 0) == 0;
     }
+    // What a test compares before and after an operation: each key as
+    // "value/type/owner:group:level" (or "absent") and the pages in use.
+    std::map<std::string, std::string> observe(std::initializer_list<const char *> names) const
+    {
+        std::map<std::string, std::string> s;
+        for (const char *name : names) {
+            uint32_t rc = 0;
+            Key k = open(name, &rc);
+            EXPECT_TRUE(rc == 0 || rc == PROP_E_STALE) << name << " " << rc;
+            if (rc != 0) {
+                s[name] = "absent";
+                continue;
+            }
+            Value got = get(k);
+            sec_attr sec = security(k);
+            s[name] = std::string(got.bytes.begin(), got.bytes.end()) + "/" + std::to_string(got.type) + "/" +
+                      sec.username + ":" + sec.groupname + ":" + std::to_string(sec.userperm);
+        }
+        s["used pages"] = std::to_string(used_pages());
+        return s;
+    }
 };
 
 // A store of one location, formatted and open at level 0.
 class KeysTest : public ::testing::Test {
   protected:
-    explicit KeysTest(const StoreOptions &options = {}) : store_(std::make_unique<Store>(options)) {}
     void SetUp() override
     {
         store_->format();
@@ -140,12 +156,12 @@ class KeysTest : public ::testing::Test {
     }
     backend_ctx *ctx() const { return store_->ctx(); }
     StoreView view() const { return StoreView{store_->ctx()}; }
-    // Closes and re-opens the store, as a restarted process would.
+    // Closes and opens the store again, as a restarted process would.
     void reopen()
     {
         ASSERT_EQ(store_->terminate(), 0u);
         ASSERT_EQ(store_->init(), 0u);
     }
 
-    std::unique_ptr<Store> store_;
+    std::unique_ptr<Store> store_ = std::make_unique<Store>();
 };
