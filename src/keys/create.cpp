@@ -240,11 +240,11 @@ u32 create_key(backend_ctx *ctx, propr_keyhandle *parent, const char *subkey, co
     walk_result w{};
     u32 addr = 0;
     u32 parent_addr = 0;
-    if (propr_cached_addr(handle, n.full, &addr, &parent_addr) == PROP_OK) {
+    keyname_parts kp;
+    propr_keyname_split(n.full, &kp);
+    if (propr_cached_addr(handle, n.full, kp, &addr, &parent_addr) == PROP_OK) {
         trace_print(keys_raw(), 4, "prcreatei: Addr [%d] for key [%s] found in cache", static_cast<int>(addr), n.full);
-        keyname_parts kp;
-        if (propr_keyname_split(handle->metactx, n.full, &kp) != PROP_OK ||
-            key_desc_set_name(handle->metactx, d.child, kp.last, static_cast<u32>(std::strlen(kp.last))) != PROP_OK) {
+        if (key_desc_set_name(handle->metactx, d.child, kp.last, static_cast<u32>(std::strlen(kp.last))) != PROP_OK) {
             trace_print(keys_raw(), 0, "prcreatei: could not allocate memory 3");
             return txn.fail(ctx, PROP_E_NOMEM);
         }

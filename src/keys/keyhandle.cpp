@@ -4,8 +4,6 @@
 
 #include "cache/cache.h"
 #include "core/alloc.h"
-#include "core/handle.h"
-#include "core/tag.h"
 #include "keys/common.h"
 
 using namespace propreg;

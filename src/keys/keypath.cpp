@@ -1,10 +1,9 @@
 #include "keys/keypath.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cache/cache.h"
-#include "core/handle.h"
-#include "core/keyname.h"
 
 u32 propr_keyname_check(const char *name)
 {
@@ -31,19 +30,24 @@ bool keyname_components::next(std::string_view *comp)
     return true;
 }
 
-u32 propr_keyname_split(prop_metactx *meta, const char *name, keyname_parts *out)
+void propr_keyname_split(const char *name, keyname_parts *out)
 {
-    if (std::strlen(name) > PROPR_KEYNAME_MAX) return PROP_E_STORAGE;
-    if (u_get_keydepth(meta, name, &out->depth, out->last, out->parent) != 0) return PROP_E_STORAGE;
-    return PROP_OK;
+    std::string_view n(name);
+    size_t dot = n.rfind('.');
+    std::string_view last = dot == std::string_view::npos ? n : n.substr(dot + 1);
+    std::string_view parent = dot == std::string_view::npos ? std::string_view(" ") : n.substr(0, dot);
+    out->depth = static_cast<u32>(std::count(n.begin(), n.end(), '.')) + 1;
+    std::memcpy(out->last, last.data(), last.size());
+    out->last[last.size()] = '\0';
+    std::memcpy(out->parent, parent.data(), parent.size());
+    out->parent[parent.size()] = '\0';
 }
 
-u32 propr_cached_addr(proprhandle *handle, const char *name, u32 *addr, u32 *parent_addr)
+u32 propr_cached_addr(proprhandle *handle, const char *name, const keyname_parts &kp, u32 *addr,
+                      u32 *parent_addr)
 {
     *addr = 0;
     *parent_addr = 0;
-    keyname_parts kp;
-    if (propr_keyname_split(handle->metactx, name, &kp) != 0) return PROP_E_STORAGE;
     proprch_ctx *cache = handle->proprhandle_cache;
     u32 a = 0;
     if (proprch_get_addr(cache, name, &a, kp.depth, 0) != PROP_OK) return PROP_E_STORAGE;

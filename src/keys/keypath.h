@@ -29,13 +29,15 @@ class keyname_components {
 
 struct keyname_parts {
     u32 depth;
-    char last[PROPR_KEYNAME_MAX + 2];
-    char parent[PROPR_KEYNAME_MAX + 2];  // " " for a top-level key
+    char last[PROPR_KEYCOMP_MAX + 1];
+    char parent[PROPR_KEYNAME_MAX + 1];  // " " for a top-level key
 };
-// Depth, last component and parent name of a checked name; 0 or 26.
-u32 propr_keyname_split(prop_metactx *meta, const char *name, keyname_parts *out);
+// Depth, last component and parent name of a checked name (no copy of the
+// name is needed: it has no empty component to skip).
+void propr_keyname_split(const char *name, keyname_parts *out);
 
 // The cached addresses of a key and of its parent (0 for a top-level key,
 // whose parent is the root).  0 only when every lookup hit; otherwise 26
 // with *addr = 0.
-u32 propr_cached_addr(proprhandle *handle, const char *name, u32 *addr, u32 *parent_addr);
+u32 propr_cached_addr(proprhandle *handle, const char *name, const keyname_parts &kp, u32 *addr,
+                      u32 *parent_addr);

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "cache/cache.h"
-#include "core/alloc.h"
 #include "keys/common.h"
 #include "keys/keyhandle.h"
 #include "keys/keypath.h"
@@ -72,14 +71,10 @@ u32 open_walk(proprhandle *handle, const char *keyname, desc_pair &d)
 }
 
 // Builds the handle of the key the walk left in d.child.
-u32 open_handle(proprhandle *handle, const char *keyname, desc_pair &d, propr_keyhandle **out)
+u32 open_handle(proprhandle *handle, const char *keyname, const keyname_parts &kp, desc_pair &d,
+                propr_keyhandle **out)
 {
     prop_metactx *meta = handle->metactx;
-    keyname_parts kp;
-    if (propr_keyname_split(meta, keyname, &kp) != PROP_OK) {
-        trace_print(keys_raw(), 0, "propropen: could not allocate memory 3");
-        return PROP_E_NOMEM;
-    }
     key_desc *kd = d.child;
     if (key_desc_set_name(meta, kd, kp.last, static_cast<u32>(std::strlen(kp.last))) != PROP_OK) {
         trace_print(keys_raw(), 0, "propropen: could not allocate memory 3");
@@ -151,7 +146,9 @@ u32 propropen(backend_ctx *ctx, const char *keyname, propr_keyhandle **keyhandle
     trace_print(keys_raw(), 4, "propropen: Check if addr for key [%s] is cached", keyname);
     u32 addr = 0;
     u32 parent_addr = 0;
-    if (propr_cached_addr(handle, keyname, &addr, &parent_addr) == PROP_OK) {
+    keyname_parts kp;
+    propr_keyname_split(keyname, &kp);
+    if (propr_cached_addr(handle, keyname, kp, &addr, &parent_addr) == PROP_OK) {
         trace_print(keys_raw(), 4, "propropen: Addr [%d] for key [%s] found in cache", static_cast<int>(addr),
                     keyname);
         d.child->kd_tnode = addr;
@@ -160,7 +157,7 @@ u32 propropen(backend_ctx *ctx, const char *keyname, propr_keyhandle **keyhandle
         return rc;
     }
     trace_print(keys_raw(), 4, "propropen: Out of while loop");
-    if (u32 rc = open_handle(handle, keyname, d, keyhandle); rc != PROP_OK) {
+    if (u32 rc = open_handle(handle, keyname, kp, d, keyhandle); rc != PROP_OK) {
         *keyhandle = nullptr;
         return rc;
     }

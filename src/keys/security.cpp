@@ -1,7 +1,5 @@
 // A key's security: read from its tnode as names and levels, and replaced
 // as a whole inside one transaction.
-#include <cstring>
-
 #include "core/handle.h"
 #include "keys/common.h"
 #include "keys/keyhandle.h"

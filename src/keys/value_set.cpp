@@ -5,9 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "format/block.h"
-#include "format/cursor.h"
-#include "io/io.h"
 #include "keys/common.h"
 #include "keys/keyhandle.h"
 #include "keys/keys.h"

@@ -4,8 +4,8 @@
 
 #include "format/block.h"
 #include "format/cursor.h"
-#include "txn/blockio.h"
 #include "keys/common.h"
+#include "txn/blockio.h"
 
 using namespace propreg;
 
