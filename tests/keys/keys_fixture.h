@@ -157,10 +157,10 @@ class KeysTest : public ::testing::Test {
     backend_ctx *ctx() const { return store_->ctx(); }
     StoreView view() const { return StoreView{store_->ctx()}; }
     // Closes and opens the store again, as a restarted process would.
-    void reopen()
+    void reopen(uint32_t level = PROP_LEVEL_RW)
     {
         ASSERT_EQ(store_->terminate(), 0u);
-        ASSERT_EQ(store_->init(), 0u);
+        ASSERT_EQ(store_->init(level), 0u);
     }
 
     std::unique_ptr<Store> store_ = std::make_unique<Store>();
