@@ -4,6 +4,7 @@
 #include "api/placeholder.h"
 #include "io/devid.h"
 #include "io/io.h"
+#include "keys/treeops.h"
 #include "lifecycle/format.h"
 #include "lifecycle/init.h"
 #include "lifecycle/terminate.h"
@@ -24,10 +25,10 @@ prop_ops g_prop_ops = {
     .close = prop_op_not_built,
     .create_key = prop_op_not_built,
     .create_n_set_key = prop_op_not_built,
-    .delete_key = prop_op_not_built,
-    .move_key = prop_op_not_built,
-    .enum_subkey = prop_op_not_built,
-    .batch_execute = prop_op_not_built,
+    .delete_key = prdkey,
+    .move_key = prmvkey,
+    .enum_subkey = prenumsubkey,
+    .batch_execute = proprbatchexec,
 
     .set_value = prop_op_not_built,
     .get_value = prop_op_not_built,
