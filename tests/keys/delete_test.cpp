@@ -1,0 +1,185 @@
+// Deleting keys through the export: a subtree whose entries fill every kind
+// of entry page gives every page back, a refused or failed delete changes
+// nothing, and a handle whose key is gone can never write.
+#include "tree_fixture.h"
+
+namespace {
+
+constexpr uint32_t kFanOut = 420;  // past the 25 direct KCE pages
+
+class DeleteTest : public TreeTest {
+  protected:
+    // SYSTEM.fan: kFanOut children; every 40th has a grandchild with a
+    // three-page value and every 70th a two-page value of its own.
+    Key make_fan() const
+    {
+        StoreView v = view();
+        Key fan = make(system_, "fan");
+        for (uint32_t i = 0; i < kFanOut; i++) {
+            Key c = make(fan, long_name(i));
+            if (i % 70 == 0) {
+                EXPECT_EQ(v.set(c, pattern(5000, static_cast<uint8_t>(i))), 0u);
+            }
+            if (i % 40 == 0) {
+                Key g = make(c, "g");
+                EXPECT_EQ(v.set(g, pattern(9000, static_cast<uint8_t>(i))), 0u);
+            }
+        }
+        return fan;
+    }
+    static std::string child(uint32_t i) { return "SYSTEM.fan." + long_name(i); }
+};
+
+TEST_F(DeleteTest, ARecursiveDeleteFreesEveryPageOfTheSubtree)
+{
+    StoreView v = view();
+    uint64_t before = v.used_pages();
+    {
+        Key fan = make_fan();
+        EntryPages pages = entry_pages(ctx()->propb_ctx, fan);
+        ASSERT_EQ(pages.direct.size(), 25u);
+        ASSERT_EQ(pages.addr.size(), 1u);
+        ASSERT_GE(pages.indirect.size(), 2u);
+        // Cache names below the key, so that a stale cache would show.
+        for (uint32_t i : {0u, 40u, 419u}) Key k = v.open(child(i).c_str());
+        Key g = v.open((child(400) + ".g").c_str());
+        ASSERT_EQ(prop_delete_key(ctx(), fan.get(), 1, 0), 0u);
+    }
+    EXPECT_EQ(v.used_pages(), before);
+    auto gone = [&](StoreView view) {
+        for (const std::string &name : {std::string("SYSTEM.fan"), child(0), child(40), child(419), child(400) + ".g"}) {
+            uint32_t rc = 0;
+            Key k = view.open(name.c_str(), &rc);
+            EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE)) << name.substr(0, 20);
+        }
+    };
+    gone(v);
+    system_.reset();
+    reopen();
+    gone(view());
+    EXPECT_EQ(view().used_pages(), before);
+}
+
+TEST_F(DeleteTest, APlainDeleteRemovesOneKeyOrRefusesAKeyWithSubkeys)
+{
+    StoreView v = view();
+    uint64_t before = v.used_pages();
+    Key p = make(system_, "p");
+    Key c = make(p, "c");
+    ASSERT_EQ(v.set(c, pattern(5000, 1)), 0u);
+    uint64_t made = v.used_pages();
+    uint32_t lsn = lsn_of(ctx());
+
+    EXPECT_EQ(prop_delete_key(ctx(), p.get(), 0, 0), static_cast<uint32_t>(PROP_E_NOTEMPTY));
+    EXPECT_EQ(v.used_pages(), made);
+    EXPECT_EQ(lsn_of(ctx()), lsn) << "refused before anything was written";
+    EXPECT_EQ(v.get(v.open("SYSTEM.p.c")).bytes, pattern(5000, 1));
+
+    EXPECT_EQ(prop_delete_key(ctx(), c.get(), 0, 0), 0u);
+    EXPECT_EQ(v.used_pages(), made - 3) << "the tnode and two value pages";
+    EXPECT_EQ(list_subkeys(ctx(), p).num_keys, 0u);
+    EXPECT_EQ(prop_delete_key(ctx(), p.get(), 0, 0), 0u);
+    EXPECT_EQ(v.used_pages(), before);
+}
+
+TEST_F(DeleteTest, ACorruptKcePageFailsTheDeleteAndLeavesTheSubtreeWhole)
+{
+    StoreView v = view();
+    uint64_t before = v.used_pages();
+    Key fan = make_fan();
+    uint64_t made = v.used_pages();
+    uint32_t bad = entry_pages(ctx()->propb_ctx, fan).direct[3];
+    uint32_t addr = ut_page_addr(ctx()->propb_ctx, bad);
+    std::string good = store_->read_block(0, addr);
+    store_->write_block(0, addr, as_value_page(good));
+
+    EXPECT_EQ(prop_delete_key(ctx(), fan.get(), 1, 0), static_cast<uint32_t>(PROP_E_STORAGE));
+    EXPECT_EQ(v.used_pages(), made);
+    store_->write_block(0, addr, good);
+    for (uint32_t i : {0u, 12u, 13u, 100u, 400u, 419u}) {
+        Key k = v.open(child(i).c_str());
+        EXPECT_TRUE(k) << i;
+    }
+    EXPECT_EQ(v.get(v.open((child(400) + ".g").c_str())).bytes, pattern(9000, 144));
+    EXPECT_EQ(list_subkeys(ctx(), fan).num_keys, kFanOut);
+    EXPECT_EQ(prop_delete_key(ctx(), fan.get(), 1, 0), 0u);
+    EXPECT_EQ(v.used_pages(), before);
+}
+
+// Every operation that takes a handle, on a handle whose key was deleted
+// through another one: none may change the store.
+struct StaleRun {
+    uint32_t set, del_value, set_sec, del, move, listing;
+};
+
+StaleRun run_with_stale(StoreView v, const Key &stale, const Key &parent, const sec_attr &sec)
+{
+    StaleRun r{};
+    r.set = v.set(stale, pattern(6000, 9));
+    r.del_value = prop_delete_value(v.ctx, stale.get(), 0);
+    r.set_sec = prop_set_security(v.ctx, stale.get(), &sec, 0);
+    r.del = prop_delete_key(v.ctx, stale.get(), 1, 0);
+    Key moved(v.ctx, nullptr);
+    r.move = prop_move_key(v.ctx, stale.get(), parent.get(), "m", nullptr, moved.out(), 0);
+    r.listing = list_subkeys(v.ctx, stale).rc;
+    return r;
+}
+
+TEST_F(DeleteTest, AHandleOfADeletedKeyIsRefusedAtLevel0)
+{
+    StoreView v = view();
+    Key a = make(system_, "s");
+    Key b = v.open("SYSTEM.s");
+    ASSERT_EQ(prop_delete_key(ctx(), a.get(), 0, 0), 0u);
+    uint64_t used = v.used_pages();
+    StaleRun r = run_with_stale(v, b, system_, store_->top_security());
+    for (uint32_t rc : {r.set, r.del_value, r.set_sec, r.del, r.move, r.listing})
+        EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.used_pages(), used);
+}
+
+// At the CACHING level a key may be missing from the cache and still
+// exist, so a miss does not condemn a handle: the tree decides.
+class CachingDeleteTest : public DeleteTest {
+  protected:
+    void SetUp() override
+    {
+        store_->format();
+        ASSERT_EQ(store_->init(PROP_LEVEL_CACHING), 0u);
+        system_ = view().open("SYSTEM");
+    }
+};
+
+TEST_F(CachingDeleteTest, AnEvictedKeyStillWorksButADeletedOneNeverWrites)
+{
+    StoreView v = view();
+    proprch_ctx *cache = ctx()->propb_ctx->proprhandle_cache;
+    Key a = make(system_, "s");
+    Key b = v.open("SYSTEM.s");
+    ASSERT_EQ(proprch_delete(cache, "SYSTEM.s", 1, 0, 0), 0u);
+    EXPECT_EQ(v.set(b, pattern(300, 1)), 0u) << "live, only evicted";
+    EXPECT_EQ(v.get(a).bytes, pattern(300, 1));
+
+    // The key goes, and its tnode page is given to the next key made.
+    uint32_t page = tnode_of(a);
+    ASSERT_EQ(prop_delete_key(ctx(), a.get(), 0, 0), 0u);
+    Key t = make(system_, "t");
+    ASSERT_EQ(tnode_of(t), page) << "the freed page is taken again";
+    uint64_t used = v.used_pages();
+    StaleRun r = run_with_stale(v, b, system_, store_->top_security());
+    for (uint32_t rc : {r.set, r.del_value, r.set_sec, r.del, r.move, r.listing})
+        EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.used_pages(), used);
+    Value tv = v.get(v.open("SYSTEM.t"));
+    EXPECT_EQ(tv.rc, 0u);
+    EXPECT_TRUE(tv.bytes.empty()) << "the new key's tnode was not written through the stale handle";
+
+    // The same name made again lives elsewhere: the handle is refused too.
+    Key s2 = make(system_, "s");
+    ASSERT_NE(tnode_of(s2), page);
+    ASSERT_EQ(proprch_delete(cache, "SYSTEM.s", 1, 0, 0), 0u);
+    EXPECT_EQ(v.set(b, pattern(10, 2)), static_cast<uint32_t>(PROP_E_KEYH));
+    EXPECT_TRUE(v.get(s2).bytes.empty());
+}
+
+}  // namespace
