@@ -1,6 +1,12 @@
 // Deleting keys through the export: a subtree whose entries fill every kind
 // of entry page gives every page back, a refused or failed delete changes
 // nothing, and a handle whose key is gone can never write.
+#include <pthread.h>
+
+#include <functional>
+
+#include "format/cursor.h"
+#include "tree/slotted.h"
 #include "tree_fixture.h"
 
 namespace {
@@ -104,6 +110,63 @@ TEST_F(DeleteTest, ACorruptKcePageFailsTheDeleteAndLeavesTheSubtreeWhole)
     EXPECT_EQ(list_subkeys(ctx(), fan).num_keys, kFanOut);
     EXPECT_EQ(prop_delete_key(ctx(), fan.get(), 1, 0), 0u);
     EXPECT_EQ(v.used_pages(), before);
+}
+
+// Runs fn on a thread whose stack is small: a walk that recursed once per
+// level of the tree would overflow it long before the bottom.
+void run_on_small_stack(const std::function<void()> &fn)
+{
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
+    pthread_t t;
+    auto body = [](void *arg) -> void * {
+        (*static_cast<const std::function<void()> *>(arg))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&t, &attr, body, const_cast<std::function<void()> *>(&fn)), 0);
+    pthread_join(t, nullptr);
+    pthread_attr_destroy(&attr);
+}
+
+TEST_F(DeleteTest, ADeepChainIsDeletedWithoutDeepRecursion)
+{
+    StoreView v = view();
+    uint64_t before = v.used_pages();
+    std::string chain = "d";
+    for (int i = 1; i < 500; i++) chain += ".d";
+    Key bottom = make(system_, chain);
+    ASSERT_EQ(bottom.get()->propr_keyhandle_depth, 501u);
+    // The cache holds keys down to depth 128; a value lives higher up.
+    Key mid = v.open(("SYSTEM." + chain.substr(0, 2 * 100 - 1)).c_str());
+    ASSERT_EQ(v.set(mid, pattern(5000, 1)), 0u);
+    Key top = v.open("SYSTEM.d");
+    uint32_t rc = 1;
+    run_on_small_stack([&] { rc = prop_delete_key(ctx(), top.get(), 1, 0); });
+    EXPECT_EQ(rc, 0u);
+    EXPECT_EQ(v.used_pages(), before);
+}
+
+TEST_F(DeleteTest, AnEntryLeadingBackUpTheTreeFailsTheDeleteWithNothingFreed)
+{
+    StoreView v = view();
+    Key loop = make(system_, "loop");
+    Key a = make(loop, "a");
+    Key b = make(a, "b");
+    uint64_t used = v.used_pages();
+    // a's only entry ("b") is made to name loop's tnode instead.
+    uint32_t addr = ut_page_addr(ctx()->propb_ctx, tnode_of(a));
+    std::string good = store_->read_block(0, addr);
+    std::string bad = good;
+    const auto *raw = reinterpret_cast<const uint8_t *>(good.data());
+    uint32_t loc = be32_at(raw, KCE_TNODE_START + KCE_AREA_HEADER + 4);
+    be32_put(reinterpret_cast<uint8_t *>(bad.data()), static_cast<int32_t>(loc + 1 + 1), tnode_of(loop));
+    store_->write_block(0, addr, bad);
+
+    EXPECT_EQ(prop_delete_key(ctx(), loop.get(), 1, 0), static_cast<uint32_t>(PROP_E_STORAGE));
+    EXPECT_EQ(v.used_pages(), used);
+    store_->write_block(0, addr, good);
+    EXPECT_EQ(prop_delete_key(ctx(), loop.get(), 1, 0), 0u);
 }
 
 // Every operation that takes a handle, on a handle whose key was deleted

@@ -4,6 +4,7 @@
 // and batches built the way a front end builds them.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,11 +48,37 @@ inline Listing list_subkeys(backend_ctx *ctx, const Key &k)
     l.buffer = true;
     l.bytes.assign(buf, l.buflen);
     for (const char *p = buf; *p != '\0'; p += std::strlen(p) + 1) l.names.emplace_back(p);
-    auto *base = static_cast<char *>(prop_tagged_block_base(buf));
-    std::memcpy(&l.allocated, base + 8, sizeof l.allocated);
-    prop_memmgr *mm = ctx->metactx->memmgr;
-    mm->free(mm->top_heap, base);
+    // The block's size word sits just before the area.
+    std::memcpy(&l.allocated, buf - sizeof l.allocated, sizeof l.allocated);
+    prop_fe_free_block(ctx->metactx, buf);
     return l;
+}
+
+// Every key below top with its value, found through enumeration, and the
+// pages in use: what a failed operation must leave as it found it.
+struct TreeState {
+    std::map<std::string, std::vector<uint8_t>> keys;
+    uint64_t used = 0;
+    bool operator==(const TreeState &o) const { return keys == o.keys && used == o.used; }
+};
+
+inline TreeState tree_state(backend_ctx *ctx, const char *top)
+{
+    StoreView v{ctx};
+    TreeState s;
+    std::vector<std::string> todo = {top};
+    while (!todo.empty()) {
+        std::string name = todo.back();
+        todo.pop_back();
+        Key k = v.open(name.c_str());
+        if (!k) continue;
+        s.keys[name] = v.get(k).bytes;
+        Listing l = list_subkeys(ctx, k);
+        EXPECT_EQ(l.rc, 0u) << name;
+        for (const std::string &c : l.names) todo.push_back(name + "." + c);
+    }
+    s.used = v.used_pages();
+    return s;
 }
 
 // The KCE pages a key's entries use: the direct ones, and those its ADDR
