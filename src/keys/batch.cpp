@@ -65,8 +65,8 @@ u32 run_create(backend_ctx *ctx, prop_batch_op *op, prop_batch_result *res, u32 
         rc = proprcreate(ctx, op->key, name.s, &sec, &res->key, &res->disposition, flags);
     } else {
         trace_print(keys_raw(), 4, "proprbatchexec: Calling propr_create_n_set_key");
-        rc = prcnskey(ctx, op->key, name.s, &sec, &res->key, &res->disposition, op->dtype, op->value,
-                      op->value_size, flags);
+        rc = prcnskey(ctx, op->key, name.s, &sec, &res->key, &res->disposition, op->dtype, op->value, op->value_size,
+                      flags);
     }
     if (rc == PROP_OK) keep_fullname(res);
     return rc;

@@ -31,7 +31,8 @@ u32 delete_alone(proprhandle *handle, const key_place &at, key_entry &entry, con
         return PROP_E_STORAGE;
     }
     if (u32 rc = proprutdkce(handle, &entry.kd, flags | PROPR_FREE_DEFERRED); rc != PROP_OK) {
-        trace_print(keys_raw(), 0, "prdkey: Could not delete the KCE from parent tnode. Ret [%d]", static_cast<int>(rc));
+        trace_print(keys_raw(), 0, "prdkey: Could not delete the KCE from parent tnode. Ret [%d]",
+                    static_cast<int>(rc));
         return keys_outward(rc);
     }
     if (proprutcfp(handle, at.addr, PROPR_FREE_DEFERRED) != PROP_OK) {
@@ -48,7 +49,8 @@ u32 delete_tree(backend_ctx *ctx, const key_place &at, key_entry &entry, u32 fla
     trace_print(keys_raw(), 4, "prdkey: RECURSIVE delete option chosen ");
     if (u32 rc = proprdkrec(ctx, handle, at.addr, &entry.kd, flags); rc != PROP_OK) return rc;
     if (u32 rc = proprutdkce(handle, &entry.kd, flags | PROPR_FREE_DEFERRED); rc != PROP_OK) {
-        trace_print(keys_raw(), 0, "prdkey: Could not delete KCE from the parent tnode. Ret [%d]", static_cast<int>(rc));
+        trace_print(keys_raw(), 0, "prdkey: Could not delete KCE from the parent tnode. Ret [%d]",
+                    static_cast<int>(rc));
         return keys_outward(rc);
     }
     return PROP_OK;
@@ -66,9 +68,10 @@ u32 delete_in_txn(backend_ctx *ctx, propr_keyhandle *kh, const key_place &at, u3
     }
     key_entry entry;
     key_entry_of(kh, at, &entry);
-    trace_print(keys_raw(), 4,
-                "prdkey: address of the tnode for the key is %d, parent_addr = %d, key_comp_name = [%s], key_name = [%s]",
-                static_cast<int>(at.addr), static_cast<int>(at.parent), entry.name, kh->propr_keyhandle_keyname);
+    trace_print(
+        keys_raw(), 4,
+        "prdkey: address of the tnode for the key is %d, parent_addr = %d, key_comp_name = [%s], key_name = [%s]",
+        static_cast<int>(at.addr), static_cast<int>(at.parent), entry.name, kh->propr_keyhandle_keyname);
     if (keys_log_once(handle, at.parent, nullptr) != PROP_OK) {
         trace_print(keys_raw(), 0, "prdkey: Problem in writing log (parent tnode)");
         return keys_rollback(ctx, "prdkey", PROP_E_STORAGE);
@@ -130,8 +133,7 @@ u32 prdkey(backend_ctx *ctx, propr_keyhandle *keyhandle, u32 recursive, u32 flag
                             flags & PROP_FLAG_IN_BATCH);
     if (rc != PROP_OK && rc != PROP_R_NOTCACHED)
         trace_print(keys_raw(), 0, "prdkey: Problem deleting [%s] from backend cache %d", name, static_cast<int>(rc));
-    if (recursive != 0)
-        trace_print(keys_raw(), 4, "prdkey: return from proprdkey retval = %d key_name=[%s]", 0, name);
+    if (recursive != 0) trace_print(keys_raw(), 4, "prdkey: return from proprdkey retval = %d key_name=[%s]", 0, name);
     trace_print(keys_raw(), 4, "prdkey: returning from proprdkey retval [%d]", 0);
     return PROP_OK;
 }

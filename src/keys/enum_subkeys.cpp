@@ -59,10 +59,12 @@ u32 walk_fault(proprhandle *handle, const child_fault &fl)
     int index = static_cast<int>(fl.index);
     int at = static_cast<int>(ut_page_addr(handle, fl.page));
     if (fl.kind == child_fault::read_kce)
-        trace_print(keys_raw(), 0, "proprenumsubkey_kcepage: Problem [%d] reading KCE slotted page [%d]. page_addr:[%d]",
+        trace_print(keys_raw(), 0,
+                    "proprenumsubkey_kcepage: Problem [%d] reading KCE slotted page [%d]. page_addr:[%d]",
                     static_cast<int>(fl.rc), index, at);
     else if (fl.kind == child_fault::bad_kce)
-        trace_print(keys_raw(), 0, "proprenumsubkey_kcepage: Slotted page [%d] retrieved is not a valid KCE page. page_addr:[%d]",
+        trace_print(keys_raw(), 0,
+                    "proprenumsubkey_kcepage: Slotted page [%d] retrieved is not a valid KCE page. page_addr:[%d]",
                     index, at);
     else
         trace_print(keys_raw(), 0, "proprest: Corrupt slotted page [%d]", static_cast<int>(fl.page));
@@ -138,7 +140,8 @@ u32 prenumsubkey(backend_ctx *ctx, propr_keyhandle *keyhandle, char **keybuf, u3
     }
     trace_print(keys_raw(), 4,
                 "prenumsubkey: CHECK address of the tnode for the key is %d, key_comp_name = %s, num_subkey = %d",
-                static_cast<int>(at.addr), keyhandle->propr_keyhandle_kdesc->kd_name != nullptr ? keyhandle->propr_keyhandle_kdesc->kd_name : "",
+                static_cast<int>(at.addr),
+                keyhandle->propr_keyhandle_kdesc->kd_name != nullptr ? keyhandle->propr_keyhandle_kdesc->kd_name : "",
                 static_cast<int>(node.num_subkey));
     if (node.num_subkey == 0) {
         trace_print(keys_raw(), 2, "prenumsubkey: no subkeys to enumerate");

@@ -75,8 +75,7 @@ u32 cached_parent(proprhandle *handle, const checked_name &n, u32 *parent)
 bool freed_in_this_transaction(const proprhandle *handle, u32 page)
 {
     return handle->proprhandle_free_page_list_used != 0 &&
-           propr_pagelist_contains(handle->propr_handle_free_page_list, handle->proprhandle_free_page_list_used,
-                                   page);
+           propr_pagelist_contains(handle->propr_handle_free_page_list, handle->proprhandle_free_page_list_used, page);
 }
 
 u32 mismatch(const keycheck_texts &t, const char *name, u32 found, u32 own)
@@ -109,8 +108,9 @@ u32 place_from_tree(proprhandle *handle, const propr_keyhandle *kh, const keyche
         return rc;
     }
     if (out->addr != own) return mismatch(t, name, out->addr, own);
-    trace_print(keys_raw(), 3, "%s: Could not find addr for %s[%s] in backend cache. Using the one in the keyhandle [%d].",
-                t.op, t.fallback_what, name, static_cast<int>(own));
+    trace_print(keys_raw(), 3,
+                "%s: Could not find addr for %s[%s] in backend cache. Using the one in the keyhandle [%d].", t.op,
+                t.fallback_what, name, static_cast<int>(own));
     return PROP_OK;
 }
 
@@ -147,8 +147,9 @@ u32 propr_keyhandle_place(proprhandle *handle, const propr_keyhandle *kh, const 
         if (u32 rc = place_from_tree(handle, kh, t, notcached_rc, out); rc != PROP_OK) return rc;
     }
     if (freed_in_this_transaction(handle, out->addr)) {
-        trace_print(keys_raw(), 0, "%s: Key [%s] was deleted in this transaction. Keyhandle passed is invalid. Return [%d].",
-                    t.op, n.full, static_cast<int>(notcached_rc));
+        trace_print(keys_raw(), 0,
+                    "%s: Key [%s] was deleted in this transaction. Keyhandle passed is invalid. Return [%d].", t.op,
+                    n.full, static_cast<int>(notcached_rc));
         return notcached_rc;
     }
     return PROP_OK;

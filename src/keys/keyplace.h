@@ -47,8 +47,8 @@ inline keycheck_texts keycheck_texts_of(const char *op)
 // when it leads nowhere; 26 or the read error when the tree cannot be read.
 // With want_parent the parent's tnode is resolved as well (by its name, not
 // taken from the handle).
-u32 propr_keyhandle_place(proprhandle *handle, const propr_keyhandle *kh, const keycheck_texts &texts,
-                          u32 notcached_rc, bool want_parent, key_place *out);
+u32 propr_keyhandle_place(proprhandle *handle, const propr_keyhandle *kh, const keycheck_texts &texts, u32 notcached_rc,
+                          bool want_parent, key_place *out);
 
 // The key's entry under its checked parent, as proprutdkce looks it up: the
 // last component of the handle's name, and the place's two tnodes.

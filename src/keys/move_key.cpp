@@ -85,10 +85,8 @@ u32 check_target(proprhandle *handle, const move_keys &k, const move_plan &p)
 // Everything that can refuse the move, before anything is written.
 u32 plan_move(proprhandle *handle, const move_keys &k, move_plan *p)
 {
-    if (u32 rc = propr_keyhandle_place(handle, k.src, kSrcTexts, PROP_E_STALE, true, &p->src); rc != PROP_OK)
-        return rc;
-    if (u32 rc = propr_keyhandle_place(handle, k.parent, kParentTexts, PROP_E_STALE, false, &p->parent);
-        rc != PROP_OK)
+    if (u32 rc = propr_keyhandle_place(handle, k.src, kSrcTexts, PROP_E_STALE, true, &p->src); rc != PROP_OK) return rc;
+    if (u32 rc = propr_keyhandle_place(handle, k.parent, kParentTexts, PROP_E_STALE, false, &p->parent); rc != PROP_OK)
         return rc;
     if (k.tgt != nullptr) {
         if (u32 rc = propr_keyhandle_place(handle, k.tgt, keycheck_texts_of("prmvkey"), PROP_E_STALE, true, &p->tgt);

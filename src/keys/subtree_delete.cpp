@@ -132,16 +132,19 @@ u32 walk_fault(proprhandle *handle, const delete_frame *f)
     int at = static_cast<int>(ut_page_addr(handle, fl.page));
     switch (fl.kind) {
     case child_fault::read_kce:
-        trace_print(keys_raw(), 0, "proprdkrec_kcepage_delete: Problem [%d] reading KCE slotted page. addr:[%d] page_addr:[%d]",
+        trace_print(keys_raw(), 0,
+                    "proprdkrec_kcepage_delete: Problem [%d] reading KCE slotted page. addr:[%d] page_addr:[%d]",
                     static_cast<int>(fl.rc), tn, at);
         break;
     case child_fault::bad_kce:
-        trace_print(keys_raw(), 0,
-                    "proprdkrec_kcepage_delete: Slotted page retrieved is not a valid KCE page. addr:[%d] page_addr:[%d]",
-                    tn, at);
+        trace_print(
+            keys_raw(), 0,
+            "proprdkrec_kcepage_delete: Slotted page retrieved is not a valid KCE page. addr:[%d] page_addr:[%d]", tn,
+            at);
         break;
     case child_fault::read_addr:
-        trace_print(keys_raw(), 0, "proprdkrec_addrpage_delete: Problem [%d] reading address page. addr:[%d] page_addr:[%d]",
+        trace_print(keys_raw(), 0,
+                    "proprdkrec_addrpage_delete: Problem [%d] reading address page. addr:[%d] page_addr:[%d]",
                     static_cast<int>(fl.rc), tn, at);
         break;
     case child_fault::bad_addr:

@@ -29,8 +29,7 @@ u32 proprdkrec(backend_ctx *ctx, proprhandle *handle, u32 page, const key_desc *
 // the order the entries lie on disk, and one more NUL.  *buflen counts the
 // bytes used, *num_keys the names.  A key without subkeys gives no buffer,
 // length 0 and count 0.
-u32 prenumsubkey(backend_ctx *ctx, propr_keyhandle *keyhandle, char **keybuf, u32 *buflen, u32 *num_keys,
-                 u32 flags);
+u32 prenumsubkey(backend_ctx *ctx, propr_keyhandle *keyhandle, char **keybuf, u32 *buflen, u32 *num_keys, u32 flags);
 
 // Moves src with its subtree under tgt_parent as tgt_subkey (one
 // component).  tgt, when given, is the key already there: it is deleted

@@ -22,7 +22,7 @@ class BatchTest : public TreeTest {
 
 TEST_F(BatchTest, AnEmptyBatchIsOneCommittedTransaction)
 {
-    Batch empty;
+    BatchBuilder empty;
     uint32_t lsn = lsn_of(ctx());
     EXPECT_EQ(prop_batch_execute(ctx(), empty.get(), 0), 0u);
     EXPECT_EQ(lsn_of(ctx()), lsn + 1);
@@ -33,15 +33,14 @@ TEST_F(BatchTest, AnEmptyBatchIsOneCommittedTransaction)
 // then its own operations.  A committed batch leaves m<i> and not v<i>; a
 // rolled-back one the reverse.
 struct Keys {
-    const Key &w;  // SYSTEM.w, a key every case may change
-    Key victim;    // v<i>
-    Key child;    // v<i>.c
-    Key gone;     // a handle whose key was deleted before the batch
+    propr_keyhandle *w;      // SYSTEM.w, which every case may change
+    propr_keyhandle *child;  // v<i>.c
+    propr_keyhandle *gone;   // a key deleted before the batch
 };
 
 struct Case {
     const char *what;
-    std::function<void(Batch &, Keys &)> add;
+    std::function<void(BatchBuilder &, const Keys &)> add;
     uint32_t rc;
     bool commits;
     std::vector<uint32_t> results;  // of the case's own operations
@@ -51,67 +50,81 @@ TEST_F(BatchTest, TheBatchCommitsOrRollsBackAsAWhole)
 {
     StoreView v = view();
     Key w = make(system_, "w");
-    std::vector<uint8_t> big(81537, 1);
+    sec_attr sec = store_->top_security();
     const Case cases[] = {
         {"every operation succeeds",
-         [&](Batch &b, Keys &k) {
+         [&](BatchBuilder &b, const Keys &k) {
              b.set_value(k.w, pattern(3000, 7));
-             b.add(PROP_BATCH_SET_SECURITY, k.w).sec = make_sec(store_->sec()->user, store_->sec()->group, 1, 2, 3);
+             b.add(PROP_BATCH_SET_SECURITY, k.w).sec = sec;
          },
-         0, true, {0, 0}},
-        {"a set value that is too big", [&](Batch &b, Keys &k) { b.set_value(k.w, big); }, PROP_E_TOOBIG, false,
+         0,
+         true,
+         {0, 0}},
+        {"a set value that is too big",
+         [](BatchBuilder &b, const Keys &k) { b.set_value(k.w, pattern(81537, 1)); },
+         PROP_E_TOOBIG,
+         false,
          {PROP_E_TOOBIG}},
         {"a delete of a missing key in the middle",
-         [&](Batch &b, Keys &k) {
+         [](BatchBuilder &b, const Keys &k) {
              b.add(PROP_BATCH_DELETE_KEY, k.gone);
              b.set_value(k.w, pattern(100, 4));
          },
-         0, true, {PROP_E_STALE, 0}},
-        {"a delete of a missing key last", [&](Batch &b, Keys &k) { b.add(PROP_BATCH_DELETE_TREE, k.gone); },
-         PROP_E_STALE, false, {PROP_E_STALE}},
+         0,
+         true,
+         {PROP_E_STALE, 0}},
+        {"a delete of a missing key last",
+         [](BatchBuilder &b, const Keys &k) { b.add(PROP_BATCH_DELETE_TREE, k.gone); },
+         PROP_E_STALE,
+         false,
+         {PROP_E_STALE}},
         {"create-and-set of a key that exists",
-         [&](Batch &b, Keys &k) {
-             prop_batch_op &op = b.add(PROP_BATCH_CREATE_SET_NEW, system_, "w");
-             op.sec = store_->top_security();
+         [&](BatchBuilder &b, const Keys &k) {
+             b.add(PROP_BATCH_CREATE_SET_NEW, system_.get(), "w").sec = sec;
              b.set_value(k.w, pattern(10, 5));
          },
-         PROP_E_EXISTS, false, {PROP_E_EXISTS, kUntouched}},
+         PROP_E_EXISTS,
+         false,
+         {PROP_E_EXISTS, kUntouched}},
         {"an unknown operation",
-         [&](Batch &b, Keys &k) {
+         [](BatchBuilder &b, const Keys &k) {
              b.add(99, k.w);
              b.set_value(k.w, pattern(10, 5));
          },
-         PROP_E_ARG, false, {PROP_E_ARG, kUntouched}},
+         PROP_E_ARG,
+         false,
+         {PROP_E_ARG, kUntouched}},
         {"a set value on a key deleted earlier in the batch",
-         [&](Batch &b, Keys &k) { b.set_value(k.child, pattern(10, 6)); }, PROP_E_STALE, false, {PROP_E_STALE}},
+         [](BatchBuilder &b, const Keys &k) { b.set_value(k.child, pattern(10, 6)); },
+         PROP_E_STALE,
+         false,
+         {PROP_E_STALE}},
     };
     int i = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         std::string n = std::to_string(i++);
-        Keys k{w, Key(), Key(), Key()};
-        k.victim = make(system_, "v" + n);
-        k.child = make(k.victim, "c");
-        ASSERT_EQ(v.set(k.child, pattern(5000, 1)), 0u);
-        {
-            Key g = make(system_, "g" + n);
-            k.gone = v.open(("SYSTEM.g" + n).c_str());
-            ASSERT_EQ(prop_delete_key(ctx(), g.get(), 0, 0), 0u);
-        }
-        std::vector<uint8_t> w_before = v.get(k.w).bytes;
+        Key victim = make(system_, "v" + n);
+        Key child = make(victim, "c");
+        ASSERT_EQ(v.set(child, pattern(5000, 1)), 0u);
+        Key gone = make(system_, "g" + n);
+        ASSERT_EQ(prop_delete_key(ctx(), v.open(("SYSTEM.g" + n).c_str()).get(), 0, 0), 0u);
+        std::vector<uint8_t> w_before = v.get(w).bytes;
         uint64_t used = v.used_pages();
 
-        Batch b;
-        b.add(PROP_BATCH_CREATE_KEY, system_, ("m" + n).c_str()).sec = store_->top_security();
-        b.add(PROP_BATCH_DELETE_TREE, k.victim);
-        c.add(b, k);
+        BatchBuilder b;
+        b.add(PROP_BATCH_CREATE_KEY, system_.get(), ("m" + n).c_str()).sec = sec;
+        b.add(PROP_BATCH_DELETE_TREE, victim.get());
+        c.add(b, Keys{w.get(), child.get(), gone.get()});
         for (size_t r = 0; r < b.get()->count; r++) b.result(r).result = kUntouched;
         EXPECT_EQ(prop_batch_execute(ctx(), b.get(), 0), c.rc);
-        std::vector<Key> handles = b.take_handles(ctx());
+        std::vector<Key> handles = take_handles(ctx(), b);
 
         EXPECT_EQ(b.result(0).result, 0u);
         EXPECT_EQ(b.result(1).result, 0u);
-        for (size_t r = 0; r < c.results.size(); r++) EXPECT_EQ(b.result(2 + r).result, c.results[r]) << r;
+        for (size_t r = 0; r < c.results.size(); r++) {
+            EXPECT_EQ(b.result(2 + r).result, c.results[r]) << r;
+        }
         EXPECT_EQ(exists("SYSTEM.m" + n), c.commits);
         EXPECT_EQ(exists("SYSTEM.v" + n), !c.commits);
         EXPECT_EQ(exists("SYSTEM.v" + n + ".c"), !c.commits);
@@ -119,7 +132,7 @@ TEST_F(BatchTest, TheBatchCommitsOrRollsBackAsAWhole)
             EXPECT_STREQ(b.result(0).fullname, ("SYSTEM.m" + n).c_str());
             EXPECT_EQ(b.result(0).disposition, PROP_DISP_CREATED);
         } else {
-            EXPECT_EQ(v.get(k.w).bytes, w_before);
+            EXPECT_EQ(v.get(w).bytes, w_before);
             EXPECT_EQ(v.used_pages(), used);
             EXPECT_EQ(v.get(v.open(("SYSTEM.v" + n + ".c").c_str())).bytes, pattern(5000, 1));
         }

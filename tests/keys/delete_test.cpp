@@ -53,7 +53,8 @@ TEST_F(DeleteTest, ARecursiveDeleteFreesEveryPageOfTheSubtree)
     }
     EXPECT_EQ(v.used_pages(), before);
     auto gone = [&](StoreView view) {
-        for (const std::string &name : {std::string("SYSTEM.fan"), child(0), child(40), child(419), child(400) + ".g"}) {
+        for (const std::string &name :
+             {std::string("SYSTEM.fan"), child(0), child(40), child(419), child(400) + ".g"}) {
             uint32_t rc = 0;
             Key k = view.open(name.c_str(), &rc);
             EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE)) << name.substr(0, 20);

@@ -10,8 +10,8 @@ class MoveTest : public TreeTest {
   protected:
     uint32_t move(const Key &src, const Key &parent, const char *name, const Key *tgt, Key *out) const
     {
-        return prop_move_key(ctx(), src.get(), parent.get(), name, tgt != nullptr ? tgt->get() : nullptr,
-                             out->out(), 0);
+        return prop_move_key(ctx(), src.get(), parent.get(), name, tgt != nullptr ? tgt->get() : nullptr, out->out(),
+                             0);
     }
 };
 

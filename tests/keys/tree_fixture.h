@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_builder.h"
 #include "format/block.h"
 #include "io/io.h"
 #include "keys/keyhandle.h"
@@ -30,7 +31,7 @@ inline std::string long_name(uint32_t i)
 struct Listing {
     uint32_t rc = 0;
     std::vector<std::string> names;
-    std::string bytes;       // the buffer's first buflen bytes
+    std::string bytes;  // the buffer's first buflen bytes
     uint32_t buflen = 0;
     uint32_t num_keys = 0;
     uint64_t allocated = 0;  // the buffer's size as the meta context gave it
@@ -131,63 +132,13 @@ inline uint32_t lsn_of(backend_ctx *ctx)
     return ctx->propb_ctx->proprhandle_propr_log->propr_log_lsn;
 }
 
-// A batch as a front end builds it: two circular lists with their heads in
-// the batch record, walked side by side.
-class Batch {
-  public:
-    Batch()
-    {
-        b_.ops.next = b_.ops.prev = &b_.ops;
-        b_.results.next = b_.results.prev = &b_.results;
-    }
-    Batch(const Batch &) = delete;
-    Batch &operator=(const Batch &) = delete;
-
-    prop_batch_op &add(uint32_t opcode, const Key &key, const char *name = "")
-    {
-        ops_.push_back(std::make_unique<prop_batch_op>());
-        results_.push_back(std::make_unique<prop_batch_result>());
-        prop_batch_op &op = *ops_.back();
-        op.opcode = opcode;
-        op.key = key.get();
-        std::snprintf(op.name, sizeof op.name, "%s", name);
-        link(&b_.ops, &op.link);
-        link(&b_.results, &results_.back()->link);
-        b_.count++;
-        return op;
-    }
-    prop_batch_op &set_value(const Key &key, const std::vector<uint8_t> &v)
-    {
-        prop_batch_op &op = add(PROP_BATCH_SET_VALUE, key);
-        std::memcpy(op.value, v.data(), std::min(v.size(), sizeof op.value));
-        op.value_size = static_cast<uint32_t>(v.size());
-        op.dtype = PROP_TYPE_BYTES;
-        return op;
-    }
-    prop_batch *get() { return &b_; }
-    prop_batch_result &result(size_t i) { return *results_.at(i); }
-    // The handles the batch handed out, closed when the Keys go.
-    std::vector<Key> take_handles(backend_ctx *ctx)
-    {
-        std::vector<Key> keys;
-        for (auto &r : results_)
-            if (r->key != nullptr) keys.emplace_back(ctx, std::exchange(r->key, nullptr));
-        return keys;
-    }
-
-  private:
-    static void link(prop_list_node *head, prop_list_node *n)
-    {
-        n->prev = head->prev;
-        n->next = head;
-        head->prev->next = n;
-        head->prev = n;
-    }
-
-    prop_batch b_{};
-    std::vector<std::unique_ptr<prop_batch_op>> ops_;
-    std::vector<std::unique_ptr<prop_batch_result>> results_;
-};
+// The handles a batch handed out, closed when the Keys go.
+inline std::vector<Key> take_handles(backend_ctx *ctx, BatchBuilder &b)
+{
+    std::vector<Key> keys;
+    for (propr_keyhandle *kh : b.take_handles()) keys.emplace_back(ctx, kh);
+    return keys;
+}
 
 // A store open at level 0 with SYSTEM open, and keys made under a parent
 // with the store's top security.

@@ -67,14 +67,14 @@ class TreeMemoryTest : public TreeTest {
              }},
             {"batch",
              [this](std::vector<Key> *made) {
-                 Batch b;
-                 b.add(PROP_BATCH_CREATE_KEY, system_, "n1.n2").sec = store_->top_security();
-                 b.set_value(leaf_, pattern(2000, 4));
-                 b.add(PROP_BATCH_SET_SECURITY, leaf_).sec = store_->top_security();
-                 b.add(PROP_BATCH_DELETE_TREE, target_);
-                 b.add(PROP_BATCH_MOVE_KEY, t_, "t").key2 = d_.get();
+                 BatchBuilder b;
+                 b.add(PROP_BATCH_CREATE_KEY, system_.get(), "n1.n2").sec = store_->top_security();
+                 b.set_value(leaf_.get(), pattern(2000, 4));
+                 b.add(PROP_BATCH_SET_SECURITY, leaf_.get()).sec = store_->top_security();
+                 b.add(PROP_BATCH_DELETE_TREE, target_.get());
+                 b.add(PROP_BATCH_MOVE_KEY, t_.get(), "t").key2 = d_.get();
                  uint32_t rc = prop_batch_execute(ctx(), b.get(), 0);
-                 for (Key &k : b.take_handles(ctx())) made->push_back(std::move(k));
+                 for (Key &k : take_handles(ctx(), b)) made->push_back(std::move(k));
                  return rc;
              }},
         };
