@@ -183,7 +183,7 @@ StaleRun run_with_stale(StoreView v, const Key &stale, const Key &parent, const 
     r.del_value = prop_delete_value(v.ctx, stale.get(), 0);
     r.set_sec = prop_set_security(v.ctx, stale.get(), &sec, 0);
     r.del = prop_delete_key(v.ctx, stale.get(), 1, 0);
-    Key moved(v.ctx, nullptr);
+    Key moved(v.ctx);
     r.move = prop_move_key(v.ctx, stale.get(), parent.get(), "m", nullptr, moved.out(), 0);
     r.listing = list_subkeys(v.ctx, stale).rc;
     return r;

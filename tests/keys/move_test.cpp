@@ -42,10 +42,10 @@ TEST_F(MoveTest, ASubtreeOfAThousandKeysMovesInTheWritesOfOneKey)
     for (const std::string &n : old_names) Key k = v.open(n.c_str());  // all cached
 
     uint64_t w0 = store_->faults().writes();
-    Key moved_one(ctx(), nullptr);
+    Key moved_one(ctx());
     ASSERT_EQ(move(one, to, "one", nullptr, &moved_one), 0u);
     uint64_t w1 = store_->faults().writes();
-    Key moved(ctx(), nullptr);
+    Key moved(ctx());
     ASSERT_EQ(move(big, to, "big", nullptr, &moved), 0u);
     uint64_t w2 = store_->faults().writes();
     EXPECT_EQ(w2 - w1, w1 - w0);
@@ -81,7 +81,7 @@ TEST_F(MoveTest, AnExistingTargetIsReplacedInTheSameTransaction)
     Key tgc = v.open("SYSTEM.dst.x.child");
     uint32_t lsn = lsn_of(ctx());
 
-    Key moved(ctx(), nullptr);
+    Key moved(ctx());
     ASSERT_EQ(move(src, dst, "x", &tgt, &moved), 0u);
     EXPECT_EQ(lsn_of(ctx()), lsn + 1) << "one transaction";
     EXPECT_EQ(v.used_pages(), before_target) << "the replaced subtree's pages are free";
@@ -123,7 +123,7 @@ TEST_F(MoveTest, MovesThatWouldLoseKeysAreRefusedBeforeAnythingIsWritten)
         {"to an empty name", &abc, &aa, "", nullptr, PROP_E_ARG},
     };
     for (const Case &c : cases) {
-        Key out(ctx(), nullptr);
+        Key out(ctx());
         EXPECT_EQ(move(*c.src, *c.parent, c.name, c.tgt, &out), c.rc) << c.what;
         EXPECT_FALSE(out) << c.what;
     }
@@ -135,7 +135,7 @@ TEST_F(MoveTest, MovesThatWouldLoseKeysAreRefusedBeforeAnythingIsWritten)
         EXPECT_TRUE(k) << name;
     }
     // The sibling is not inside "SYSTEM.a": a moves under it.
-    Key out(ctx(), nullptr);
+    Key out(ctx());
     EXPECT_EQ(move(a, aa, "a", nullptr, &out), 0u);
     Key k = v.open("SYSTEM.aa.a.b.c");
     EXPECT_TRUE(k);

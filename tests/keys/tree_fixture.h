@@ -55,31 +55,20 @@ inline Listing list_subkeys(backend_ctx *ctx, const Key &k)
     return l;
 }
 
-// Every key below top with its value, found through enumeration, and the
-// pages in use: what a failed operation must leave as it found it.
-struct TreeState {
-    std::map<std::string, std::vector<uint8_t>> keys;
-    uint64_t used = 0;
-    bool operator==(const TreeState &o) const { return keys == o.keys && used == o.used; }
-};
-
-inline TreeState tree_state(backend_ctx *ctx, const char *top)
+// Every key below top, found through enumeration, as observe() describes
+// them: what a failed operation must leave as it found it.
+inline std::map<std::string, std::string> observe_tree(backend_ctx *ctx, const char *top)
 {
-    StoreView v{ctx};
-    TreeState s;
-    std::vector<std::string> todo = {top};
-    while (!todo.empty()) {
+    std::vector<std::string> names;
+    for (std::vector<std::string> todo = {top}; !todo.empty();) {
         std::string name = todo.back();
         todo.pop_back();
-        Key k = v.open(name.c_str());
-        if (!k) continue;
-        s.keys[name] = v.get(k).bytes;
-        Listing l = list_subkeys(ctx, k);
+        names.push_back(name);
+        Listing l = list_subkeys(ctx, StoreView{ctx}.open(name.c_str()));
         EXPECT_EQ(l.rc, 0u) << name;
         for (const std::string &c : l.names) todo.push_back(name + "." + c);
     }
-    s.used = v.used_pages();
-    return s;
+    return StoreView{ctx}.observe(names);
 }
 
 // The KCE pages a key's entries use: the direct ones, and those its ADDR
@@ -136,7 +125,11 @@ inline uint32_t lsn_of(backend_ctx *ctx)
 inline std::vector<Key> take_handles(backend_ctx *ctx, BatchBuilder &b)
 {
     std::vector<Key> keys;
-    for (propr_keyhandle *kh : b.take_handles()) keys.emplace_back(ctx, kh);
+    for (propr_keyhandle *kh : b.take_handles()) {
+        Key k(ctx);
+        *k.out() = kh;
+        keys.push_back(std::move(k));
+    }
     return keys;
 }
 
