@@ -1,6 +1,5 @@
 #include "keys/keyplace.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -15,13 +14,6 @@
 using namespace propreg;
 
 namespace {
-
-// A key's name as the check takes it apart.
-struct checked_name {
-    const char *full;
-    u32 depth;
-    char parent[PROPR_KEYNAME_MAX + 1];  // "" for a top-level key
-};
 
 // Resolves name from the root: prefixes the cache knows are taken from it,
 // the rest from the child-key entries, which are what the tree is.  Nothing
@@ -61,7 +53,7 @@ u32 resolve(proprhandle *handle, const char *name, key_place *out)
 
 // The parent of a key the cache knows: by the cache's invariant its parent
 // is cached too; should it not be, the tree says.
-u32 cached_parent(proprhandle *handle, const checked_name &n, u32 *parent)
+u32 cached_parent(proprhandle *handle, const keyname_parts &n, u32 *parent)
 {
     *parent = 0;
     if (n.depth <= 1) return PROP_OK;
@@ -119,37 +111,33 @@ u32 place_from_tree(proprhandle *handle, const propr_keyhandle *kh, const keyche
 u32 propr_keyhandle_place(proprhandle *handle, const propr_keyhandle *kh, const keycheck_texts &t, u32 notcached_rc,
                           bool want_parent, key_place *out)
 {
-    checked_name n{kh->propr_keyhandle_keyname, kh->propr_keyhandle_depth, ""};
-    const char *dot = std::strrchr(n.full, '.');
-    size_t plen = dot != nullptr ? static_cast<size_t>(dot - n.full) : 0;
-    if (plen > PROPR_KEYNAME_MAX) return missing(t, n.full, notcached_rc);
-    std::memcpy(n.parent, n.full, plen);
-    n.parent[plen] = '\0';
-
+    const char *full = kh->propr_keyhandle_keyname;
+    keyname_parts n;
+    propr_keyname_split(full, &n);
     u32 own = kh->propr_keyhandle_kdesc->kd_tnode;
     u32 cached = 0;
     *out = {own, kh->propr_keyhandle_kdesc->kd_parent};
-    if (proprch_get_addr(handle->proprhandle_cache, n.full, &cached, n.depth, 0) == PROP_OK) {
-        if (cached != own) return mismatch(t, n.full, cached, own);
+    if (proprch_get_addr(handle->proprhandle_cache, full, &cached, n.depth, 0) == PROP_OK) {
+        if (cached != own) return mismatch(t, full, cached, own);
         if (want_parent) {
             if (u32 rc = cached_parent(handle, n, &out->parent); rc != PROP_OK)
-                return rc == PROP_E_STALE ? missing(t, n.full, notcached_rc) : rc;
+                return rc == PROP_E_STALE ? missing(t, full, notcached_rc) : rc;
         }
     } else {
         u32 level = handle->proprhandle_bootlevel;
         if (level == PROP_LEVEL_READONLY) {
             trace_print(keys_raw(), 3,
                         "%s: Could not find addr for %s[%s] in backend cache. Using the one in the keyhandle [%d].",
-                        t.op, t.fallback_what, n.full, static_cast<int>(own));
+                        t.op, t.fallback_what, full, static_cast<int>(own));
             return PROP_OK;
         }
-        if (level != PROP_LEVEL_CACHING) return missing(t, n.full, notcached_rc);
+        if (level != PROP_LEVEL_CACHING) return missing(t, full, notcached_rc);
         if (u32 rc = place_from_tree(handle, kh, t, notcached_rc, out); rc != PROP_OK) return rc;
     }
     if (freed_in_this_transaction(handle, out->addr)) {
         trace_print(keys_raw(), 0,
                     "%s: Key [%s] was deleted in this transaction. Keyhandle passed is invalid. Return [%d].", t.op,
-                    n.full, static_cast<int>(notcached_rc));
+                    full, static_cast<int>(notcached_rc));
         return notcached_rc;
     }
     return PROP_OK;
@@ -157,12 +145,10 @@ u32 propr_keyhandle_place(proprhandle *handle, const propr_keyhandle *kh, const 
 
 void key_entry_of(const propr_keyhandle *kh, const key_place &at, key_entry *out)
 {
-    const char *full = kh->propr_keyhandle_keyname;
-    const char *dot = std::strrchr(full, '.');
-    const char *last = dot != nullptr ? dot + 1 : full;
-    size_t len = std::min<size_t>(std::strlen(last), PROPR_KEYCOMP_MAX);
-    std::memcpy(out->name, last, len);
-    out->name[len] = '\0';
+    keyname_parts n;
+    propr_keyname_split(kh->propr_keyhandle_keyname, &n);
+    size_t len = std::strlen(n.last);
+    std::memcpy(out->name, n.last, len + 1);
     out->kd = *kh->propr_keyhandle_kdesc;
     out->kd.kd_name = out->name;
     out->kd.kd_namelen = static_cast<u32>(len);

@@ -24,12 +24,6 @@ constexpr keycheck_texts kSrcTexts{"prmvkey", "prdval", "Src Keyhandle", "Src ke
 constexpr keycheck_texts kParentTexts{"prmvkey", "prdval", "Parent tgt keyhandle", "Parent tgt keyhandle",
                                       "parent tgt key "};
 
-const char *last_component(const char *name)
-{
-    const char *dot = std::strrchr(name, '.');
-    return dot != nullptr ? dot + 1 : name;
-}
-
 // name is prefix itself or lies below it.
 bool within(const char *name, const char *prefix)
 {
@@ -67,7 +61,9 @@ u32 check_target(proprhandle *handle, const move_keys &k, const move_plan &p)
             trace_print(keys_raw(), 0, "prmvkey: replacing [%s] would delete the source [%s]", tgt, src);
             return PROP_E_ARG;
         }
-        if (p.tgt.parent != p.parent.addr || std::strcmp(last_component(tgt), k.subkey) != 0) {
+        keyname_parts n;
+        propr_keyname_split(tgt, &n);
+        if (p.tgt.parent != p.parent.addr || std::strcmp(n.last, k.subkey) != 0) {
             trace_print(keys_raw(), 0, "prmvkey: tgt [%s] is not [%s] under [%s]", tgt, k.subkey, parent);
             return PROP_E_ARG;
         }
