@@ -10,16 +10,6 @@
 #include "batch_builder.h"
 #include "keys_data.h"
 
-// The keys the sweeps compare, before and after.
-inline const std::vector<std::string> &crash_tree_keys()
-{
-    static const std::vector<std::string> keys = {
-        "SYSTEM.tree",       "SYSTEM.tree.c1",         "SYSTEM.tree.c1.g", "SYSTEM.tree.c2",  "SYSTEM.tree.c2.g",
-        "SYSTEM.dest.moved", "SYSTEM.dest.moved.c1.g", "SYSTEM.dest.m",    "SYSTEM.dest.m.g", "SYSTEM.b1",
-    };
-    return keys;
-}
-
 namespace crash_tree {
 
 // Open handles, closed at the end of the run.
