@@ -62,18 +62,25 @@ TEST_F(EnumTest, EveryChildOnceAcrossTheTnodeKcePagesAndAddrPages)
     EXPECT_EQ(store_->live_blocks(), before) << "the buffer was the only block handed out";
 }
 
-TEST_F(EnumTest, ACorruptKcePageGives26AndNoBuffer)
+TEST_F(EnumTest, AFailedListingHandsOutNoBuffer)
 {
     Key fan = make(system_, "fan");
     for (uint32_t i = 0; i < 40; i++) Key c = make(fan, long_name(i));
+    uint64_t before = store_->live_blocks();
+    auto refused = [&](uint32_t rc) {
+        Listing l = list_subkeys(ctx(), fan);
+        EXPECT_EQ(l.rc, rc);
+        EXPECT_FALSE(l.buffer);
+        EXPECT_EQ(l.num_keys, 0xFFFFFFFFu);
+        EXPECT_EQ(store_->live_blocks(), before);
+    };
+    prop_fe_meta_fail_from(store_->meta(), 1);
+    refused(PROP_E_NOMEM);
+    prop_fe_meta_fail_from(store_->meta(), 0);
+
     uint32_t addr = ut_page_addr(ctx()->propb_ctx, entry_pages(ctx()->propb_ctx, fan).direct[1]);
     store_->write_block(0, addr, as_value_page(store_->read_block(0, addr)));
-    uint64_t before = store_->live_blocks();
-    Listing l = list_subkeys(ctx(), fan);
-    EXPECT_EQ(l.rc, static_cast<uint32_t>(PROP_E_STORAGE));
-    EXPECT_FALSE(l.buffer);
-    EXPECT_EQ(l.num_keys, 0xFFFFFFFFu);
-    EXPECT_EQ(store_->live_blocks(), before);
+    refused(PROP_E_STORAGE);
 }
 
 }  // namespace
