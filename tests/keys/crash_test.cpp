@@ -3,73 +3,23 @@
 // afterwards, must hold exactly the state before or exactly the state after
 // the operation, and take new writes.  The default run samples n; with
 // $PROPREG_CRASH_SWEEP=full every n of every operation is tried.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <random>
 
 #include "crash_tree_ops.h"
 #include "keys_fixture.h"
-
-extern char **environ;
+#include "support/child.h"
 
 namespace {
 
 constexpr int kCrashStatus = 86;
 
-// A sparse file's size and the extents that hold data: the store's files
-// are large and almost all hole, so this is how a sweep starts each run
-// from the same store.
-class FileImage {
-  public:
-    explicit FileImage(std::string path) : path_(std::move(path))
-    {
-        int fd = ::open(path_.c_str(), O_RDONLY);
-        size_ = ::lseek(fd, 0, SEEK_END);
-        for (off_t at = ::lseek(fd, 0, SEEK_DATA); at >= 0 && at < size_; at = ::lseek(fd, at, SEEK_DATA)) {
-            off_t end = ::lseek(fd, at, SEEK_HOLE);
-            std::string data(static_cast<size_t>(end - at), '\0');
-            EXPECT_EQ(::pread(fd, data.data(), data.size(), at), static_cast<ssize_t>(data.size()));
-            extents_.emplace_back(at, std::move(data));
-            at = end;
-        }
-        ::close(fd);
-    }
-    void restore() const
-    {
-        int fd = ::open(path_.c_str(), O_RDWR);
-        ASSERT_EQ(::ftruncate(fd, 0), 0);
-        ASSERT_EQ(::ftruncate(fd, size_), 0);
-        for (const auto &[at, data] : extents_)
-            ASSERT_EQ(::pwrite(fd, data.data(), data.size(), at), static_cast<ssize_t>(data.size()));
-        ::close(fd);
-    }
-
-  private:
-    std::string path_;
-    off_t size_ = 0;
-    std::vector<std::pair<off_t, std::string>> extents_;
-};
-
 // Runs the child under the fault rules; its exit status.
 int run_child(const std::string &op, const std::string &faults, const char *report = nullptr)
 {
-    std::vector<std::string> env = {"PROPREG_FAULTS=" + faults};
-    for (char **e = environ; *e != nullptr; e++)
-        if (std::strncmp(*e, "PROPREG_FAULTS=", 15) != 0) env.emplace_back(*e);
-    std::vector<char *> envp;
-    for (std::string &e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string path = PROPREG_KEYS_CRASH_CHILD;
-    std::vector<char *> argv = {path.data(), const_cast<char *>(op.c_str()), const_cast<char *>(report), nullptr};
-    pid_t pid = 0;
-    int status = 0;
-    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-    if (::waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::vector<std::string> args = {op};
+    if (report != nullptr) args.emplace_back(report);
+    return ::run_child(PROPREG_KEYS_CRASH_CHILD, args, faults);
 }
 
 // Loses every write after the n-th and ends the process at the first one
@@ -117,8 +67,10 @@ void sweep(const std::string &op, uint32_t locations)
     }
     auto before = observe(store.ctx());
     ASSERT_EQ(store.terminate(), 0u);
-    std::vector<FileImage> images;
-    for (uint32_t i = 0; i < locations; i++) images.emplace_back(store.location(i));
+    std::vector<std::string> paths;
+    for (uint32_t i = 0; i < locations; i++) paths.push_back(store.location(i));
+    StoreImages images;
+    images.capture(paths);
 
     // One run without a crash: where the operation's writes lie, and the
     // state after it.
@@ -134,7 +86,7 @@ void sweep(const std::string &op, uint32_t locations)
 
     for (unsigned long long n : crash_points(first, last)) {
         SCOPED_TRACE("writes lost after the " + std::to_string(n) + "th");
-        for (const FileImage &image : images) image.restore();
+        images.restore();
         int status = run_child(op, power_cut_after(n));
         if (n < last || status != 0) {  // past the last write the child may finish
             ASSERT_EQ(status, kCrashStatus);

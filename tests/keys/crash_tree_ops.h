@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "batch_builder.h"
+#include "support/batch_builder.h"
 #include "keys_data.h"
 
 namespace crash_tree {

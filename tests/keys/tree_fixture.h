@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "batch_builder.h"
+#include "support/batch_builder.h"
 #include "format/block.h"
 #include "io/io.h"
 #include "keys/keyhandle.h"
