@@ -1,0 +1,252 @@
+#include "bench.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "pages.h"
+
+namespace {
+
+StoreOptions store_options(const BenchOptions &o)
+{
+    StoreOptions so;
+    so.locations = o.locations;
+    return so;
+}
+
+std::string join(const std::vector<std::string> &lines)
+{
+    std::string out;
+    for (const std::string &l : lines) out += l + "\n";
+    return out;
+}
+
+}  // namespace
+
+bool Progress::read(const std::string &path)
+{
+    at.clear();
+    codes.clear();
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        uint32_t rc = 0;
+        std::vector<uint64_t> counts(1 + PROP_MAX_LOCATIONS);
+        if (!(words >> rc)) return false;
+        for (uint64_t &c : counts)
+            if (!(words >> c)) return false;
+        if (!at.empty()) codes.push_back(rc);
+        at.push_back(counts);
+    }
+    return true;
+}
+
+void Figures::count(const std::string &mode, bool failed)
+{
+    auto &m = modes_[mode];
+    m.first++;
+    if (failed) m.second++;
+}
+
+uint64_t Figures::failures() const
+{
+    uint64_t n = 0;
+    for (const auto &[mode, m] : modes_) n += m.second;
+    return n;
+}
+
+std::string Figures::summary(const std::string &title, const Progress &clean) const
+{
+    std::ostringstream out;
+    out << title << ": workload writes " << (clean.at.empty() ? 0 : clean.at.back()[0] - clean.at.front()[0])
+        << " (per location";
+    for (size_t j = 1; j < 1 + PROP_MAX_LOCATIONS && !clean.at.empty(); j++)
+        if (clean.at.back()[j] != 0) out << " " << clean.at.back()[j] - clean.at.front()[j];
+    out << ")\n";
+    uint64_t tried = 0, failed = 0;
+    for (const auto &[mode, m] : modes_) {
+        out << "  " << mode << ": " << m.first << " crash points tried, " << m.second << " failed\n";
+        tried += m.first;
+        failed += m.second;
+    }
+    out << "  all modes: " << tried << " tried, " << failed << " failed\n";
+    for (const std::string &n : notes_) out << "  " << n << "\n";
+    return out.str();
+}
+
+CrashBench::CrashBench(const BenchOptions &options) : opt_(options), store_(store_options(options))
+{
+    store_.format();
+    formatted_.capture(locations());
+    saved_ = formatted_;
+    report_ = store_.location(0) + ".report";
+
+    // The start tree, then the run without faults, which must end in the
+    // model's last tree.
+    EXPECT_EQ(store_.init(opt_.level), 0u);
+    Tree start;
+    EXPECT_EQ(read_tree(store_.ctx(), &start), 0u);
+    EXPECT_EQ(store_.terminate(), 0u);
+    work_ = make_workload(opt_.seed, opt_.ops, start);
+    clean_ = run_workload("");
+    EXPECT_EQ(clean_.status, 0) << "the workload does not run cleanly";
+    EXPECT_EQ(clean_.codes.size(), work_.ops.size());
+    for (size_t i = 0; i < clean_.codes.size(); i++)
+        EXPECT_EQ(clean_.codes[i], 0u) << "operation " << i + 1 << ": " << describe(work_.ops[i]);
+    std::string why = verify({opt_.ops, opt_.ops});
+    EXPECT_EQ(why, "");
+    ok_ = clean_.status == 0 && why.empty();
+}
+
+std::vector<std::string> CrashBench::locations() const
+{
+    std::vector<std::string> paths;
+    for (uint32_t i = 0; i < opt_.locations; i++) paths.push_back(store_.location(i));
+    return paths;
+}
+
+void CrashBench::save()
+{
+    saved_.capture(locations());
+}
+
+Progress CrashBench::run_driver(const std::vector<std::string> &args, const std::string &faults)
+{
+    Progress p;
+    p.status = run_child(PROPREG_CRASH_DRIVER, args, faults);
+    p.read(report_);
+    return p;
+}
+
+Progress CrashBench::run_workload(const std::string &faults)
+{
+    restore_saved();
+    return run_driver({"run", std::to_string(opt_.level), std::to_string(opt_.seed), std::to_string(opt_.ops), report_},
+                      faults);
+}
+
+Progress CrashBench::run_recovery(const std::string &faults)
+{
+    restore_saved();
+    return run_driver({"recover", std::to_string(opt_.level), report_}, faults);
+}
+
+Expect CrashBench::expect_lost(uint32_t counter, uint64_t w) const
+{
+    const auto &at = clean_.at;
+    uint32_t n = static_cast<uint32_t>(work_.ops.size());
+    if (at.empty() || w <= at[0][counter]) return {0, 0};
+    for (uint32_t i = 1; i <= n && i < at.size(); i++)
+        if (w <= at[i][counter]) return {i - 1, i};
+    return {n, n};
+}
+
+Expect CrashBench::expect_stopped(const Progress &run) const
+{
+    // run.at has a line for the open store and one per finished
+    // operation; the one after them was in flight (or failed).
+    if (run.at.empty()) return {0, 0};
+    uint32_t done = static_cast<uint32_t>(run.at.size() - 1);
+    if (!run.codes.empty() && run.codes.back() != 0) done--;
+    uint32_t n = static_cast<uint32_t>(work_.ops.size());
+    return {std::min(done, n), std::min(done + 1, n)};
+}
+
+std::string CrashBench::verify(const Expect &expect, const std::vector<uint32_t> &check)
+{
+    uint32_t rc = store_.init(opt_.level);
+    if (rc != 0) return "the store does not open: " + std::to_string(rc);
+    std::string why = verify_open(expect, check);
+    rc = store_.terminate();
+    if (rc != 0 && why.empty()) why = "the store does not close: " + std::to_string(rc);
+    return why;
+}
+
+std::string CrashBench::verify_open(const Expect &expect, const std::vector<uint32_t> &check)
+{
+    backend_ctx *ctx = store_.ctx();
+    uint32_t rc = prop_recover(ctx, 0);
+    if (rc != 0) return "recovery fails: " + std::to_string(rc);
+
+    Tree got;
+    std::string where;
+    rc = read_tree(ctx, &got, &where);
+    if (rc != 0) return "the tree cannot be read at " + where + ": " + std::to_string(rc);
+    bool match = false;
+    for (uint32_t i = expect.first; i <= expect.last && !match; i++) match = got == work_.trees[i];
+    if (!match) {
+        std::string why = "the tree is neither after operation " + std::to_string(expect.first) + " nor after " +
+                          std::to_string(expect.last) + " (" +
+                          (expect.last > 0 ? describe(work_.ops[expect.last - 1]) : "none") + "); against the first:\n" +
+                          tree_diff(work_.trees[expect.first], got);
+        if (expect.last != expect.first) why += "against the second:\n" + tree_diff(work_.trees[expect.last], got);
+        return why;
+    }
+
+    std::vector<std::string> paths;
+    if (check.empty()) {
+        paths = locations();
+    } else {
+        for (uint32_t slot : check) paths.push_back(store_.location(slot));
+    }
+    std::vector<std::string> faults = check_pages(paths);
+    if (!faults.empty()) return "pages:\n" + join(faults);
+
+    // New writes go in and read back.
+    propr_keyhandle *system = nullptr, *key = nullptr;
+    uint32_t disp = 0;
+    std::string v(6000, '\0');
+    for (size_t i = 0; i < v.size(); i++) v[i] = static_cast<char>(i * 13 + expect.last);
+    sec_attr sec = store_.top_security();
+    rc = prop_open(ctx, "SYSTEM", &system, 0);
+    if (rc == 0) rc = prop_create_key(ctx, system, "aftercrash.a", &sec, &key, &disp, 0);
+    if (rc == 0) rc = prop_set_value(ctx, key, PROP_TYPE_BYTES, v.data(), static_cast<uint32_t>(v.size()), 0);
+    std::string back(v.size(), '\0');
+    uint32_t type = 0, size = static_cast<uint32_t>(back.size());
+    if (rc == 0) rc = prop_get_value(ctx, key, &type, back.data(), &size, 0);
+    if (rc == 0 && back != v) rc = PROP_E_CORRUPT;
+    if (key != nullptr) prop_close(ctx, key);
+    key = nullptr;
+    if (rc == 0) rc = prop_open(ctx, "SYSTEM.aftercrash", &key, 0);
+    if (rc == 0) rc = prop_delete_key(ctx, key, 1, 0);
+    if (key != nullptr) prop_close(ctx, key);
+    if (system != nullptr) prop_close(ctx, system);
+    if (rc != 0) return "the store takes no new writes: " + std::to_string(rc);
+    return "";
+}
+
+std::string power_cut(uint64_t k, const std::string &path)
+{
+    std::string where = path.empty() ? "" : ",path=" + path;
+    std::string cut = k == 0 ? "tear:nth=1,bytes=0" + where : "drop_after:nth=" + std::to_string(k) + where;
+    return cut + "; crash:status=" + std::to_string(kCrashStatus);
+}
+
+std::string torn_write(uint64_t k)
+{
+    return "tear:nth=" + std::to_string(k) + ",bytes=512; crash:status=" + std::to_string(kCrashStatus);
+}
+
+bool full_sweep()
+{
+    const char *mode = std::getenv("PROPREG_CRASH_SWEEP");
+    return mode != nullptr && std::strcmp(mode, "full") == 0;
+}
+
+std::vector<uint64_t> crash_points(uint64_t first, uint64_t last, uint32_t sample, uint32_t seed)
+{
+    std::vector<uint64_t> all;
+    for (uint64_t k = first; k <= last; k++) all.push_back(k);
+    if (full_sweep() || all.size() <= sample + 2) return all;
+    std::vector<uint64_t> some = {first, last};
+    std::mt19937 rng(seed);
+    std::sample(all.begin() + 1, all.end() - 1, std::back_inserter(some), sample, rng);
+    std::sort(some.begin(), some.end());
+    return some;
+}

@@ -1,0 +1,114 @@
+// The crash bench: a formatted store of one to five locations, the
+// workload run once without faults to learn where its writes fall, and
+// runs of the driver under fault rules, each from the same store and
+// each checked afterwards: the store opens and recovers, its tree is the
+// one after the last committed operation or the one before it, its pages
+// are whole (pages.h), and it takes new writes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/child.h"
+#include "support/store.h"
+#include "workload.h"
+
+constexpr int kCrashStatus = 86;
+
+struct BenchOptions {
+    uint32_t locations = 1;
+    uint32_t level = PROP_LEVEL_RW;  // of the driver and of the check
+    uint32_t seed = 1;
+    uint32_t ops = 30;
+};
+
+// Writes made by the driver: in all (counter 0) and to location j
+// (counter j + 1), when the store was open and after each operation.
+struct Progress {
+    std::vector<std::vector<uint64_t>> at;  // at[i][counter], i = operations done
+    std::vector<uint32_t> codes;            // codes[i - 1]: operation i's code
+    int status = -1;                        // the driver's exit status
+    bool read(const std::string &path);
+};
+
+// Tried and failed runs per fault mode, printed at the end of a sweep.
+class Figures {
+  public:
+    void count(const std::string &mode, bool failed);
+    void note(const std::string &line) { notes_.push_back(line); }
+    uint64_t failures() const;
+    std::string summary(const std::string &title, const Progress &clean) const;
+
+  private:
+    std::map<std::string, std::pair<uint64_t, uint64_t>> modes_;  // tried, failed
+    std::vector<std::string> notes_;
+};
+
+// What a run may end in: the trees after the operations in [first, last].
+struct Expect {
+    uint32_t first = 0;
+    uint32_t last = 0;
+};
+
+class CrashBench {
+  public:
+    explicit CrashBench(const BenchOptions &options);
+    CrashBench(const CrashBench &) = delete;
+    CrashBench &operator=(const CrashBench &) = delete;
+
+    const BenchOptions &options() const { return opt_; }
+    const Workload &workload() const { return work_; }
+    // The clean run; ok() is false when it did not match the model.
+    const Progress &clean() const { return clean_; }
+    bool ok() const { return ok_; }
+    Store &store() { return store_; }
+    std::vector<std::string> locations() const;
+
+    // The operations a run may have ended in when the first write lost (or
+    // torn) is write number w of counter c (0: all writes, j + 1: location
+    // j's).
+    Expect expect_lost(uint32_t counter, uint64_t w) const;
+    // After a run whose report says where it stopped (a failing operation
+    // or a process that ended).
+    Expect expect_stopped(const Progress &run) const;
+
+    // Restores the store as formatted (or as saved), runs the driver.
+    Progress run_workload(const std::string &faults);
+    Progress run_recovery(const std::string &faults);
+    // Keeps the store's current files as the starting point of later runs
+    // (restore_saved), e.g. a store a crash left for recovery.
+    void save();
+    void restore_saved() const { saved_.restore(); }
+    void restore_formatted() const { formatted_.restore(); }
+
+    // Opens and recovers the store, compares its tree with expect, checks
+    // the pages of the locations in check (all when empty), writes, reads
+    // and deletes a key, and closes it.  "" or what went wrong.
+    std::string verify(const Expect &expect, const std::vector<uint32_t> &check = {});
+
+  private:
+    Progress run_driver(const std::vector<std::string> &args, const std::string &faults);
+    std::string verify_open(const Expect &expect, const std::vector<uint32_t> &check);
+
+    BenchOptions opt_;
+    Store store_;
+    StoreImages formatted_, saved_;
+    Workload work_;
+    Progress clean_;
+    bool ok_ = false;
+    std::string report_;
+};
+
+// The fault rules of one crash: every write after the k-th is lost and
+// the process ends (k = 0: before the first).  path restricts the count
+// and the loss to one location's writes.
+std::string power_cut(uint64_t k, const std::string &path = "");
+// The k-th write (1-based) keeps only its first 512 bytes; the process ends.
+std::string torn_write(uint64_t k);
+
+// Crash points 0..n, every one in a full sweep ($PROPREG_CRASH_SWEEP=full),
+// else both ends and a sample of `sample` more taken with a fixed seed.
+std::vector<uint64_t> crash_points(uint64_t first, uint64_t last, uint32_t sample, uint32_t seed);
+bool full_sweep();

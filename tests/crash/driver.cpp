@@ -1,0 +1,132 @@
+// The crash suite's child process: opens the store the inherited
+// configuration names, at the boot level given, and either runs the
+// workload of a seed or only recovers the store.  Under $PROPREG_FAULTS the
+// fault layer may end it at any write.
+//
+// Usage: crash_driver run <level> <seed> <ops> <report-file>
+//        crash_driver recover <level> <report-file>
+//
+// The report gets one line when the store is open and one after each
+// operation, written as it goes (a run may end at any point): the
+// operation's code (0 on the first line), then the writes made so far,
+// in all and to each location ("store-location-<i>" in the path).  The
+// run stops at the first operation that fails.
+//
+// Exit status: 0 all done; 10 an operation failed; 11 the store did not
+// open; 12 the report could not be written; the crash status of the fault
+// rules when they end it.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/fault_env.h"
+#include "propreg/frontend.h"
+#include "workload.h"
+
+namespace {
+
+constexpr int kFailedOp = 10;
+constexpr int kNoStore = 11;
+constexpr int kNoReport = 12;
+
+// Write counts need the fault layer; without rules it only counts.
+FaultEnv *faults()
+{
+    if (auto *f = dynamic_cast<FaultEnv *>(env_current())) return f;
+    static FaultEnv counting(env_posix());
+    env_install(&counting);
+    return &counting;
+}
+
+void report(FILE *out, uint32_t rc)
+{
+    FaultEnv *f = faults();
+    std::fprintf(out, "%u %llu", rc, static_cast<unsigned long long>(f->writes()));
+    for (int i = 0; i < PROP_MAX_LOCATIONS; i++) {
+        std::string tag = "store-location-" + std::to_string(i);
+        std::fprintf(out, " %llu", static_cast<unsigned long long>(f->writes(tag.c_str())));
+    }
+    std::fprintf(out, "\n");
+    std::fflush(out);
+}
+
+struct Contexts {
+    prop_metactx *meta = prop_fe_meta_create();
+    prop_clsctx *cls = prop_fe_clsctx_create("node1");
+    prop_secctx *sec = prop_fe_secctx_create(nullptr, nullptr, cls);
+    prop_grpctx *grp = prop_fe_grpctx_create("testgroup");
+    przkv_ctx *zkv = nullptr;
+    backend_ctx *ctx = nullptr;
+
+    explicit Contexts(uint32_t level)
+    {
+        prop_fe_zkv_opts opts{};
+        opts.developer_mode = std::getenv("ZKV_DEVELOPER_ENV") != nullptr ? 1 : 0;
+        opts.boot_level = level;
+        opts.group_name = "testgroup";
+        zkv = prop_fe_zkvctx_create(meta, sec, &opts);
+    }
+    ~Contexts()
+    {
+        if (ctx != nullptr) prop_terminate(ctx, 0);
+        prop_fe_zkvctx_destroy(zkv);
+        prop_fe_grpctx_destroy(grp);
+        prop_fe_secctx_destroy(sec);
+        prop_fe_clsctx_destroy(cls);
+        prop_fe_meta_destroy(meta);
+    }
+    uint32_t open(uint32_t level)
+    {
+        return prop_init(&ctx, meta, sec, cls, level, zkv, level == PROP_LEVEL_CACHING ? grp : nullptr);
+    }
+};
+
+int run(uint32_t level, uint32_t seed, uint32_t count, FILE *out)
+{
+    Contexts c(level);
+    if (c.open(level) != 0) return kNoStore;
+    Tree start;
+    if (read_tree(c.ctx, &start) != 0) return kNoStore;
+    Workload w = make_workload(seed, count, start);
+    report(out, 0);
+    for (const Op &op : w.ops) {
+        uint32_t rc = run_op(c.ctx, op);
+        report(out, rc);
+        if (rc != 0) return kFailedOp;
+    }
+    return 0;
+}
+
+int recover(uint32_t level, FILE *out)
+{
+    Contexts c(level);
+    if (c.open(level) != 0) return kNoStore;
+    report(out, 0);
+    uint32_t rc = prop_recover(c.ctx, 0);
+    report(out, rc);
+    return rc == 0 ? 0 : kFailedOp;
+}
+
+uint32_t number(const char *s)
+{
+    return static_cast<uint32_t>(std::strtoul(s, nullptr, 0));
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    faults();
+    bool is_run = argc == 6 && std::strcmp(argv[1], "run") == 0;
+    bool is_recover = argc == 4 && std::strcmp(argv[1], "recover") == 0;
+    if (!is_run && !is_recover) {
+        std::fprintf(stderr, "usage: %s run <level> <seed> <ops> <report> | recover <level> <report>\n", argv[0]);
+        return 2;
+    }
+    FILE *out = std::fopen(argv[argc - 1], "w");
+    if (out == nullptr) return kNoReport;
+    int status = is_run ? run(number(argv[2]), number(argv[3]), number(argv[4]), out) : recover(number(argv[2]), out);
+    std::fclose(out);
+    return status;
+}
