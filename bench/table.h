@@ -1,0 +1,26 @@
+// The one table the benchmark prints.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "device.h"
+#include "ops.h"
+#include "protocol.h"
+#include "runner.h"
+
+struct Row {
+    const OpInfo *op;
+    u32 locations;
+    Measured propreg;
+    Measured sqlite_rollback;
+    Measured sqlite_wal;
+};
+
+// The protocol floor of a row in microseconds: writes per location times
+// a durable write (mirrors are written in parallel); for an operation that
+// writes nothing, its reads times a direct read.
+double floor_us(const ProtocolCost &cost, const DeviceLimit &device);
+
+void print_table(std::FILE *out, const std::string &dir, const DeviceLimit &device, const std::vector<Row> &rows);
