@@ -1,26 +1,26 @@
 #include "protocol.h"
 
+#include <string>
+
 #include "format/block.h"
+#include "tree/kce_pages.h"
+#include "tree/slotted.h"
 #include "tree/tnode.h"
 
 namespace {
 
-constexpr u32 kPage = 4096;
-// A slotted area: a 12-byte header, an 8-byte slot per entry, and entries
-// of the name plus one byte plus a page number.
-constexpr u32 kSlotBytes = 8;
-constexpr u32 kEntryExtra = 5;
-constexpr u32 kRoomMargin = 20;
-constexpr u32 kTnodeArea = kPage - TNODE_ENTRY_AREA_START;
-constexpr u32 kAddrsPerPage = PROPR_PAGE_ADDR_SIZE / 4;
-
-// Entries of entry_size bytes that an empty area of area bytes takes.  The
-// tnode's area takes an entry that leaves exactly the margin; a page does not.
-u32 entries_fitting(u32 area, u32 entry_size, bool tnode)
+// Entries of name_len bytes that an empty area takes, by the format's own
+// room rules (the tnode's area takes an entry that leaves exactly the
+// margin, a page does not).
+u32 entries_fitting(u32 start, u32 name_len)
 {
+    u8 buf[PROP_PAGE_SIZE];
+    kce_area_init(buf, start);
+    std::string name(name_len, 'k');
+    bool tnode = start == KCE_TNODE_START;
     u32 n = 0;
-    for (u32 free = area; tnode ? free >= entry_size + kRoomMargin : free > entry_size + kRoomMargin;
-         free -= entry_size + kSlotBytes)
+    while ((tnode ? kce_fits_tnode(buf, kce_entry_size(name_len)) : kce_fits_page(buf, kce_entry_size(name_len))) &&
+           proprutikcesp(buf, start, name.data(), name_len, 0, n + 1, nullptr) == PROP_OK)
         n++;
     return n;
 }
@@ -41,13 +41,12 @@ u32 value_pages(u32 size)
 
 u32 entry_pages(u32 children, u32 name_len)
 {
-    u32 entry = name_len + kEntryExtra;
-    u32 in_tnode = entries_fitting(kTnodeArea, entry, true);
+    u32 in_tnode = entries_fitting(KCE_TNODE_START, name_len);
     if (children <= in_tnode) return 0;
-    u32 per_page = entries_fitting(PROPR_PAGE_ADDR_SIZE, entry, false);
+    u32 per_page = entries_fitting(KCE_PAGE_START, name_len);
     u32 kce = (children - in_tnode + per_page - 1) / per_page;
-    u32 indirect = kce > TNODE_NUM_KCE_PAGES ? kce - TNODE_NUM_KCE_PAGES : 0;
-    return kce + (indirect + kAddrsPerPage - 1) / kAddrsPerPage;
+    u32 indirect = kce > KCE_NUM_DIRECT ? kce - KCE_NUM_DIRECT : 0;
+    return kce + (indirect + KCE_NUM_IN_ADDR - 1) / KCE_NUM_IN_ADDR;
 }
 
 ProtocolCost protocol_floor(const OpInfo &op)
