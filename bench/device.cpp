@@ -9,12 +9,12 @@
 #include <random>
 #include <semaphore>
 #include <thread>
-#include <vector>
 
 namespace {
 
 constexpr size_t kBlock = 4096;
-constexpr size_t kFileBytes = 64u << 20;  // wide enough that offsets scatter
+constexpr size_t kFileBytes = 16u << 20;  // wide enough that offsets scatter
+constexpr int kFiles = 3;
 
 // A 4096-aligned block, as O_DIRECT requires.
 struct AlignedBlock {
@@ -40,114 +40,159 @@ int prepare_file(const std::string &path)
     return err;
 }
 
-class Offsets {
-  public:
-    off_t next() { return static_cast<off_t>(pick_(rng_) * kBlock); }
-
-  private:
-    std::mt19937_64 rng_{20240611};
-    std::uniform_int_distribution<size_t> pick_{0, kFileBytes / kBlock - 1};
-};
-
-// Times one pread or pwrite of a block per iteration; 0 or errno.
-int time_io(const std::string &path, int flags, bool write, int iterations, Summary *out)
+int transfer(int fd, void *block, off_t off, bool write)
 {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd < 0) return errno;
-    AlignedBlock block;
-    Offsets offsets;
-    std::vector<double> us;
-    int err = 0;
-    for (int i = 0; i < iterations && err == 0; i++) {
-        off_t off = offsets.next();
-        double t0 = now_us();
-        ssize_t n = write ? ::pwrite(fd, block.p, kBlock, off) : ::pread(fd, block.p, kBlock, off);
-        double t1 = now_us();
-        if (n != static_cast<ssize_t>(kBlock)) err = n < 0 ? errno : EIO;
-        us.push_back(t1 - t0);
-    }
-    ::close(fd);
-    *out = summarize(us);
-    return err;
-}
-
-// One block to each of three files at once: the calling thread writes the
-// first, two helpers the others, as mirrored writes are made.
-int time_parallel_writes(const std::vector<std::string> &paths, int flags, int iterations, Summary *out)
-{
-    constexpr int kHelpers = 2;
-    int fds[kHelpers + 1];
-    for (int i = 0; i <= kHelpers; i++) {
-        fds[i] = ::open(paths[static_cast<size_t>(i)].c_str(), flags | O_CLOEXEC);
-        if (fds[i] < 0) {
-            int err = errno;
-            while (i-- > 0) ::close(fds[i]);
-            return err;
-        }
-    }
-    AlignedBlock blocks[kHelpers + 1];
-    std::counting_semaphore<1> go[kHelpers] = {std::counting_semaphore<1>{0}, std::counting_semaphore<1>{0}};
-    std::counting_semaphore<1> done[kHelpers] = {std::counting_semaphore<1>{0}, std::counting_semaphore<1>{0}};
-    off_t offset = 0;
-    bool stop = false;
-    int errs[kHelpers + 1] = {};
-    std::vector<std::thread> helpers;
-    for (int h = 0; h < kHelpers; h++) {
-        helpers.emplace_back([&, h] {
-            for (;;) {
-                go[h].acquire();
-                if (stop) return;
-                if (::pwrite(fds[h + 1], blocks[h + 1].p, kBlock, offset) != static_cast<ssize_t>(kBlock))
-                    errs[h + 1] = errno != 0 ? errno : EIO;
-                done[h].release();
-            }
-        });
-    }
-    Offsets offsets;
-    std::vector<double> us;
-    for (int i = 0; i < iterations && errs[0] == 0; i++) {
-        offset = offsets.next();
-        double t0 = now_us();
-        for (auto &g : go) g.release();
-        if (::pwrite(fds[0], blocks[0].p, kBlock, offset) != static_cast<ssize_t>(kBlock))
-            errs[0] = errno != 0 ? errno : EIO;
-        for (auto &d : done) d.acquire();
-        us.push_back(now_us() - t0);
-    }
-    stop = true;
-    for (auto &g : go) g.release();
-    for (auto &t : helpers) t.join();
-    for (int fd : fds) ::close(fd);
-    *out = summarize(us);
-    for (int e : errs)
-        if (e != 0) return e;
-    return 0;
+    ssize_t n = write ? ::pwrite(fd, block, kBlock, off) : ::pread(fd, block, kBlock, off);
+    if (n == static_cast<ssize_t>(kBlock)) return 0;
+    return n < 0 ? errno : EIO;
 }
 
 }  // namespace
 
-int measure_device(const std::string &dir, int iterations, DeviceLimit *out, std::string *why)
+struct DeviceProbe::State {
+    std::string paths[kFiles];
+    bool direct = false;
+    int direct_fd[kFiles] = {-1, -1, -1};  // O_DIRECT | O_DSYNC (or O_DSYNC)
+    int dsync_fd = -1;
+    int read_fd = -1;
+    AlignedBlock blocks[kFiles];
+    std::mt19937_64 rng{20240611};
+    std::uniform_int_distribution<size_t> pick{0, kFileBytes / kBlock - 1};
+
+    // Two helpers write files 2 and 3 while the caller writes file 1, as
+    // mirrored writes are made.
+    std::thread helpers[kFiles - 1];
+    std::counting_semaphore<1> go[kFiles - 1] = {std::counting_semaphore<1>{0}, std::counting_semaphore<1>{0}};
+    std::counting_semaphore<1> done[kFiles - 1] = {std::counting_semaphore<1>{0}, std::counting_semaphore<1>{0}};
+    off_t offset = 0;
+    bool stop = false;
+    int helper_err[kFiles - 1] = {};
+
+    off_t next() { return static_cast<off_t>(pick(rng) * kBlock); }
+
+    void helper(int h)
+    {
+        for (;;) {
+            go[h].acquire();
+            if (stop) return;
+            helper_err[h] = transfer(direct_fd[h + 1], blocks[h + 1].p, offset, true);
+            done[h].release();
+        }
+    }
+
+    ~State()
+    {
+        stop = true;
+        for (int h = 0; h < kFiles - 1; h++) {
+            if (!helpers[h].joinable()) continue;
+            go[h].release();
+            helpers[h].join();
+        }
+        for (int fd : direct_fd)
+            if (fd >= 0) ::close(fd);
+        for (int fd : {dsync_fd, read_fd})
+            if (fd >= 0) ::close(fd);
+        for (const std::string &p : paths)
+            if (!p.empty()) ::unlink(p.c_str());
+    }
+};
+
+DeviceProbe::DeviceProbe() : s_(std::make_unique<State>()) {}
+DeviceProbe::~DeviceProbe() = default;
+
+int DeviceProbe::open(const std::string &dir, std::string *why)
 {
-    std::vector<std::string> paths;
-    for (int i = 1; i <= 3; i++) paths.push_back(dir + "/device" + std::to_string(i) + ".dat");
-    for (const std::string &p : paths) {
-        if (int err = prepare_file(p); err != 0) {
-            *why = "cannot prepare " + p + ": " + std::strerror(err);
+    for (int i = 0; i < kFiles; i++) {
+        s_->paths[i] = dir + "/device" + std::to_string(i + 1) + ".dat";
+        if (int err = prepare_file(s_->paths[i]); err != 0) {
+            *why = "cannot prepare " + s_->paths[i] + ": " + std::strerror(err);
             return err;
         }
     }
     // A file system without unbuffered I/O gets what a location gets there:
     // write-through, buffered.
-    int probe = ::open(paths[0].c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
-    out->direct = probe >= 0;
+    int probe = ::open(s_->paths[0].c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
+    s_->direct = probe >= 0;
     if (probe >= 0) ::close(probe);
-    int direct = out->direct ? O_DIRECT : 0;
+    int direct = s_->direct ? O_DIRECT : 0;
+    for (int i = 0; i < kFiles; i++) s_->direct_fd[i] = ::open(s_->paths[i].c_str(), O_RDWR | direct | O_DSYNC | O_CLOEXEC);
+    s_->dsync_fd = ::open(s_->paths[0].c_str(), O_RDWR | O_DSYNC | O_CLOEXEC);
+    s_->read_fd = ::open(s_->paths[0].c_str(), O_RDONLY | direct | O_CLOEXEC);
+    for (int fd : {s_->direct_fd[0], s_->direct_fd[1], s_->direct_fd[2], s_->dsync_fd, s_->read_fd}) {
+        if (fd < 0) {
+            int err = errno;
+            *why = std::string("cannot open the device files: ") + std::strerror(err);
+            return err;
+        }
+    }
+    for (int h = 0; h < kFiles - 1; h++) s_->helpers[h] = std::thread([this, h] { s_->helper(h); });
+    return 0;
+}
 
-    int err = time_io(paths[0], O_RDWR | direct | O_DSYNC, true, iterations, &out->write_direct);
-    if (err == 0) err = time_io(paths[0], O_RDWR | O_DSYNC, true, iterations, &out->write_dsync);
-    if (err == 0) err = time_io(paths[0], O_RDONLY | direct, false, iterations, &out->read_direct);
-    if (err == 0) err = time_parallel_writes(paths, O_RDWR | direct | O_DSYNC, iterations, &out->write_direct_x3);
-    for (const std::string &p : paths) ::unlink(p.c_str());
+bool DeviceProbe::direct() const
+{
+    return s_->direct;
+}
+
+namespace {
+
+template <class F> int timed(std::vector<double> *us, F transfer_once)
+{
+    double t0 = now_us();
+    int err = transfer_once();
+    us->push_back(now_us() - t0);
+    return err;
+}
+
+}  // namespace
+
+int DeviceProbe::write_direct(std::vector<double> *us)
+{
+    off_t off = s_->next();
+    return timed(us, [&] { return transfer(s_->direct_fd[0], s_->blocks[0].p, off, true); });
+}
+
+int DeviceProbe::write_dsync(std::vector<double> *us)
+{
+    off_t off = s_->next();
+    return timed(us, [&] { return transfer(s_->dsync_fd, s_->blocks[0].p, off, true); });
+}
+
+int DeviceProbe::read_direct(std::vector<double> *us)
+{
+    off_t off = s_->next();
+    return timed(us, [&] { return transfer(s_->read_fd, s_->blocks[0].p, off, false); });
+}
+
+int DeviceProbe::write_direct_x3(std::vector<double> *us)
+{
+    s_->offset = s_->next();
+    return timed(us, [&] {
+        for (auto &g : s_->go) g.release();
+        int err = transfer(s_->direct_fd[0], s_->blocks[0].p, s_->offset, true);
+        for (auto &d : s_->done) d.acquire();
+        for (int e : s_->helper_err)
+            if (err == 0) err = e;
+        return err;
+    });
+}
+
+DeviceLimit summarize(const DeviceSamples &s)
+{
+    return {s.direct, summarize(s.write_direct), summarize(s.write_dsync), summarize(s.read_direct),
+            summarize(s.write_direct_x3)};
+}
+
+int measure_device(DeviceProbe *probe, int iterations, DeviceSamples *out, std::string *why)
+{
+    out->direct = probe->direct();
+    int err = 0;
+    for (int i = 0; i < iterations && err == 0; i++) {
+        err = probe->write_direct(&out->write_direct);
+        if (err == 0) err = probe->write_dsync(&out->write_dsync);
+        if (err == 0) err = probe->read_direct(&out->read_direct);
+        if (err == 0) err = probe->write_direct_x3(&out->write_direct_x3);
+    }
     if (err != 0) *why = std::string("device measurement failed: ") + std::strerror(err);
     return err;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "counting.h"
+#include "device.h"
 
 namespace {
 
@@ -30,9 +31,9 @@ Measured not_measured(const std::string &why)
 }
 
 Measured run_workload(const Workload &w, int warmup, int iterations, const IoCounter *counter,
-                      const std::vector<std::string> &paths)
+                      const std::vector<std::string> &paths, DeviceProbe *probe)
 {
-    std::vector<double> us;
+    std::vector<double> us, device_write, device_read;
     std::vector<u64> writes(paths.size(), 0);
     u64 reads = 0;
     for (int i = 0; i < warmup + iterations; i++) {
@@ -53,10 +54,15 @@ Measured run_workload(const Workload &w, int warmup, int iterations, const IoCou
             }
         }
         if (u32 frc = step(w.finish, i); frc != 0) return failed("clean-up", i, frc);
+        if (probe != nullptr && i >= warmup &&
+            (probe->write_direct(&device_write) != 0 || probe->read_direct(&device_read) != 0))
+            return failed("the device probe", i, PROP_E_STORAGE);
     }
     Measured m;
     m.ran = true;
     m.latency = summarize(us);
+    m.device_write = summarize(device_write);
+    m.device_read = summarize(device_read);
     if (counter != nullptr && iterations > 0) {
         for (u64 n : writes) m.writes_per_op.push_back(static_cast<double>(n) / iterations);
         m.reads_per_op = static_cast<double>(reads) / iterations;

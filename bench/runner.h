@@ -9,6 +9,7 @@
 #include "core/types.h"
 #include "stats.h"
 
+class DeviceProbe;
 class IoCounter;
 
 // Each step gets the iteration number and returns 0 or the code that
@@ -26,6 +27,8 @@ struct Measured {
     Summary latency;
     std::vector<double> writes_per_op;  // per location
     double reads_per_op = 0;            // over all locations
+    Summary device_write;               // the device between the calls
+    Summary device_read;
 };
 
 // A measured row that was skipped, with the reason shown in the table.
@@ -33,6 +36,8 @@ Measured not_measured(const std::string &why);
 
 // warmup iterations run first, uncounted and untimed (they load bitmap
 // pages, name tables and caches that every later call finds loaded).
-// counter may be null: then nothing is counted.
+// counter may be null: then nothing is counted.  With a probe, one durable
+// write and one direct read of the device are timed after each call, so
+// that the row's floor is of the device as the row found it.
 Measured run_workload(const Workload &w, int warmup, int iterations, const IoCounter *counter,
-                      const std::vector<std::string> &paths);
+                      const std::vector<std::string> &paths, DeviceProbe *probe = nullptr);

@@ -67,17 +67,19 @@ std::string device_line(const char *what, const Summary &s)
 
 }  // namespace
 
-double floor_us(const ProtocolCost &cost, const DeviceLimit &device)
+double floor_us(const ProtocolCost &cost, const Measured &row, const DeviceLimit &device)
 {
-    if (cost.writes != 0) return cost.writes * device.write_direct.median_us;
-    return cost.reads * device.read_direct.median_us;
+    const Summary &write = row.device_write.count != 0 ? row.device_write : device.write_direct;
+    const Summary &read = row.device_read.count != 0 ? row.device_read : device.read_direct;
+    return cost.writes != 0 ? cost.writes * write.median_us : cost.reads * read.median_us;
 }
 
-void print_table(std::FILE *out, const std::string &dir, const DeviceLimit &device, const std::vector<Row> &rows)
+void print_table(std::FILE *out, const std::string &dir, const std::string &load, const DeviceLimit &device,
+                 const std::vector<Row> &rows)
 {
     const char *direct = device.direct ? "O_DIRECT|O_DSYNC" : "O_DSYNC (no O_DIRECT here)";
-    std::fprintf(out, "Benchmark directory: %s\n", dir.c_str());
-    std::fprintf(out, "Device limit, ms, median (p90) of %zu runs on 4096-byte blocks:\n", device.write_direct.count);
+    std::fprintf(out, "Benchmark directory: %s; load average %s\n", dir.c_str(), load.c_str());
+    std::fprintf(out, "Device limit, ms, median (p90) of %zu runs on 4096-byte blocks, half before and half after the stores:\n", device.write_direct.count);
     std::fprintf(out, "  %s;\n", device_line((std::string("durable write ") + direct).c_str(), device.write_direct).c_str());
     std::fprintf(out, "  %s;\n", device_line("durable write O_DSYNC", device.write_dsync).c_str());
     std::fprintf(out, "  %s;\n", device_line(device.direct ? "direct read" : "read", device.read_direct).c_str());
@@ -86,7 +88,8 @@ void print_table(std::FILE *out, const std::string &dir, const DeviceLimit &devi
     std::fprintf(out,
                  "Latency in ms, median (p90). xDEL, xWAL: propreg over SQLite (rollback journal, WAL; synchronous=FULL).\n"
                  "floor: protocol writes per location x durable write (reads x direct read for an operation that\n"
-                 "writes nothing); xfloor: propreg over floor. writes/loc, reads: per operation, measured (protocol minimum).\n\n");
+                 "writes nothing), the device timed between the row's calls; xfloor: propreg over floor.\n"
+                 "writes/loc, reads: per operation, measured (protocol minimum).\n\n");
     std::fprintf(out, kRowFormat, "operation", "loc", "propreg", "SQLite DELETE", "SQLite WAL", "xDEL", "xWAL", "floor",
                  "xfloor", "writes/loc", "reads");
     std::set<std::string> notes;
@@ -94,7 +97,7 @@ void print_table(std::FILE *out, const std::string &dir, const DeviceLimit &devi
         // SQLite has one file whatever the locations: its latencies are shown once.
         bool first = &r == &rows.front() || (&r)[-1].op != r.op;
         ProtocolCost cost = protocol_floor(*r.op);
-        double fl = floor_us(cost, device);
+        double fl = floor_us(cost, r.propreg, device);
         std::fprintf(out, kRowFormat, r.op->label, std::to_string(r.locations).c_str(), latency(r.propreg).c_str(),
                      first ? latency(r.sqlite_rollback).c_str() : "", first ? latency(r.sqlite_wal).c_str() : "",
                      ratio(r.propreg, r.sqlite_rollback.ran ? r.sqlite_rollback.latency.median_us : 0).c_str(),

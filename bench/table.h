@@ -20,7 +20,10 @@ struct Row {
 
 // The protocol floor of a row in microseconds: writes per location times
 // a durable write (mirrors are written in parallel); for an operation that
-// writes nothing, its reads times a direct read.
-double floor_us(const ProtocolCost &cost, const DeviceLimit &device);
+// writes nothing, its reads times a direct read.  The device's times are
+// those sampled during the row when it has them.
+double floor_us(const ProtocolCost &cost, const Measured &row, const DeviceLimit &device);
 
-void print_table(std::FILE *out, const std::string &dir, const DeviceLimit &device, const std::vector<Row> &rows);
+// load: what the machine was doing besides, shown above the table.
+void print_table(std::FILE *out, const std::string &dir, const std::string &load, const DeviceLimit &device,
+                 const std::vector<Row> &rows);
