@@ -16,8 +16,10 @@
 
 namespace {
 
-// Tnode-area pages of each location: room for every key and value the
-// workloads make, above the minimum a location must have.
+// Tnode-area pages written before formatting: more than every key and value
+// the workloads make (pages are taken lowest first).  Formatting extends a
+// location this small to the default store size; the pages beyond stay
+// unwritten and unused.
 constexpr u32 kStorePages = 24576;
 constexpr const char *kConfigKey = "SOFTWARE\\Korvex\\zkv";
 
