@@ -33,7 +33,9 @@ std::string location_path(const std::string &dir, u32 i)
 int fill_file(const std::string &path, u64 bytes)
 {
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && static_cast<u64>(st.st_size) == bytes) return 0;  // filled before
+    // A location of a previous store was filled this far; formatting only
+    // extended it with unwritten pages beyond.
+    if (::stat(path.c_str(), &st) == 0 && static_cast<u64>(st.st_size) >= bytes) return 0;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return errno;
     std::vector<char> chunk(1u << 20, 0);
@@ -42,6 +44,21 @@ int fill_file(const std::string &path, u64 bytes)
         size_t n = bytes - off < chunk.size() ? static_cast<size_t>(bytes - off) : chunk.size();
         if (::pwrite(fd, chunk.data(), n, static_cast<off_t>(off)) != static_cast<ssize_t>(n)) err = errno != 0 ? errno : EIO;
     }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    ::close(fd);
+    return err;
+}
+
+// Clears the head of a location (reserved prefix, boot block, superblocks,
+// bitmaps) so that it holds no store: a location that still held the
+// previous store would be refused as another configuration's.
+int clear_head(const std::string &path)
+{
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return errno;
+    std::vector<char> zeros(4u << 20, 0);
+    int err = 0;
+    if (::pwrite(fd, zeros.data(), zeros.size(), 0) != static_cast<ssize_t>(zeros.size())) err = errno != 0 ? errno : EIO;
     if (err == 0 && ::fsync(fd) != 0) err = errno;
     ::close(fd);
     return err;
@@ -120,24 +137,38 @@ void PropregStore::destroy_contexts()
     meta_ = nullptr;
 }
 
-u32 PropregStore::open(const std::string &dir, u32 locations, std::string *why)
+u32 lay_out_locations(const std::string &dir, u32 locations, std::string *why)
 {
-    close();
-    setenv("ZKV_REGISTRY_ROOT", (dir + "/registry").c_str(), 1);
     propr_storemap map{};
     if (propr_storemap_compute(kStorePages, &map) != PROP_OK) {
         *why = "cannot size the locations";
         return PROP_E_STORAGE;
     }
-    paths_.clear();
     for (u32 i = 0; i < locations; i++) {
-        paths_.push_back(location_path(dir, i));
-        if (int err = fill_file(paths_.back(), map.file_bytes); err != 0) {
-            *why = "cannot lay out " + paths_.back() + ": " + std::strerror(err);
+        std::string path = location_path(dir, i);
+        if (int err = fill_file(path, map.file_bytes); err != 0) {
+            *why = "cannot lay out " + path + ": " + std::strerror(err);
             return PROP_E_STORAGE;
         }
     }
-    u32 rc = configure(paths_, why);
+    return PROP_OK;
+}
+
+u32 PropregStore::open(const std::string &dir, u32 locations, std::string *why)
+{
+    close();
+    setenv("ZKV_REGISTRY_ROOT", (dir + "/registry").c_str(), 1);
+    u32 rc = lay_out_locations(dir, locations, why);
+    if (rc != PROP_OK) return rc;
+    paths_.clear();
+    for (u32 i = 0; i < locations; i++) {
+        paths_.push_back(location_path(dir, i));
+        if (int err = clear_head(paths_.back()); err != 0) {
+            *why = "cannot clear " + paths_.back() + ": " + std::strerror(err);
+            return PROP_E_STORAGE;
+        }
+    }
+    rc = configure(paths_, why);
     if (rc == PROP_OK) rc = make_contexts(why);
     if (rc != PROP_OK) return rc;
 

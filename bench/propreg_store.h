@@ -43,5 +43,9 @@ class PropregStore {
     backend_ctx *ctx_ = nullptr;
 };
 
+// Writes the files of locations locations in dir, once: a store opened later
+// finds them written.  0, or PROP_E_STORAGE with *why set.
+u32 lay_out_locations(const std::string &dir, u32 locations, std::string *why);
+
 // Removes the location files and configuration a store left in dir.
 void remove_store_files(const std::string &dir);

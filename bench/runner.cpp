@@ -54,9 +54,10 @@ Measured run_workload(const Workload &w, int warmup, int iterations, const IoCou
             }
         }
         if (u32 frc = step(w.finish, i); frc != 0) return failed("clean-up", i, frc);
-        if (probe != nullptr && i >= warmup &&
-            (probe->write_direct(&device_write) != 0 || probe->read_direct(&device_read) != 0))
-            return failed("the device probe", i, PROP_E_STORAGE);
+        if (probe != nullptr && i >= warmup) {
+            int err = paths.size() > 1 ? probe->write_direct_x3(&device_write) : probe->write_direct(&device_write);
+            if (err != 0 || probe->read_direct(&device_read) != 0) return failed("the device probe", i, PROP_E_STORAGE);
+        }
     }
     Measured m;
     m.ran = true;

@@ -37,7 +37,9 @@ Measured not_measured(const std::string &why);
 // warmup iterations run first, uncounted and untimed (they load bitmap
 // pages, name tables and caches that every later call finds loaded).
 // counter may be null: then nothing is counted.  With a probe, one durable
-// write and one direct read of the device are timed after each call, so
-// that the row's floor is of the device as the row found it.
+// write (to one file, or to three at once when the row has more than one
+// location, as a mirrored write is made) and one direct read are timed
+// after each call, so that the row's floor is of the device as the row
+// found it.
 Measured run_workload(const Workload &w, int warmup, int iterations, const IoCounter *counter,
                       const std::vector<std::string> &paths, DeviceProbe *probe = nullptr);

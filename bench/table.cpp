@@ -87,8 +87,9 @@ void print_table(std::FILE *out, const std::string &dir, const std::string &load
                  device_line("one durable write to each of 3 files at once", device.write_direct_x3).c_str());
     std::fprintf(out,
                  "Latency in ms, median (p90). xDEL, xWAL: propreg over SQLite (rollback journal, WAL; synchronous=FULL).\n"
-                 "floor: protocol writes per location x durable write (reads x direct read for an operation that\n"
-                 "writes nothing), the device timed between the row's calls; xfloor: propreg over floor.\n"
+                 "floor: protocol writes per location x durable write, to one file or to three at once as the row's\n"
+                 "locations are written (reads x direct read for an operation that writes nothing), the device timed\n"
+                 "between the row's calls; xfloor: propreg over floor.\n"
                  "writes/loc, reads: per operation, measured (protocol minimum).\n\n");
     std::fprintf(out, kRowFormat, "operation", "loc", "propreg", "SQLite DELETE", "SQLite WAL", "xDEL", "xWAL", "floor",
                  "xfloor", "writes/loc", "reads");

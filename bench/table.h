@@ -19,7 +19,8 @@ struct Row {
 };
 
 // The protocol floor of a row in microseconds: writes per location times
-// a durable write (mirrors are written in parallel); for an operation that
+// a durable write (mirrors are written in parallel, so for several
+// locations: one write to each at once); for an operation that
 // writes nothing, its reads times a direct read.  The device's times are
 // those sampled during the row when it has them.
 double floor_us(const ProtocolCost &cost, const Measured &row, const DeviceLimit &device);
