@@ -77,7 +77,7 @@ Row &row_of(std::vector<Row> &rows, const OpInfo &op, u32 locations)
 
 // Every operation on SQLite with one journal mode; the result goes into
 // the rows of both location counts.
-void measure_sqlite(const Options &o, SqliteStore::Journal journal, std::vector<Row> &rows)
+bool measure_sqlite(const Options &o, SqliteStore::Journal journal, std::vector<Row> &rows)
 {
     bool wal = journal == SqliteStore::Journal::wal;
     const char *name = wal ? "SQLite WAL" : "SQLite DELETE";
@@ -88,7 +88,9 @@ void measure_sqlite(const Options &o, SqliteStore::Journal journal, std::vector<
         Measured m = ok ? run_workload(db.workload(op), 1, iterations(op, o), nullptr, {}) : not_measured(why);
         progress(name, op, m);
         for (u32 locations : {1u, 3u}) (wal ? row_of(rows, op, locations).sqlite_wal : row_of(rows, op, locations).sqlite_rollback) = m;
+        ok = ok && m.ran;
     }
+    return ok;
 }
 
 Measured propreg_failure(u32 rc, const std::string &why)
@@ -157,9 +159,9 @@ int main(int argc, char **argv)
     std::vector<Row> rows;
     for (const OpInfo &op : all_ops())
         for (u32 locations : {1u, 3u}) row_of(rows, op, locations);
-    measure_sqlite(o, SqliteStore::Journal::rollback, rows);
-    measure_sqlite(o, SqliteStore::Journal::wal, rows);
-    bool ok = measure_propreg(o, 1, counter, &probe, rows);
+    bool ok = measure_sqlite(o, SqliteStore::Journal::rollback, rows);
+    ok = measure_sqlite(o, SqliteStore::Journal::wal, rows) && ok;
+    ok = measure_propreg(o, 1, counter, &probe, rows) && ok;
     ok = measure_propreg(o, 3, counter, &probe, rows) && ok;
     if (!o.keep) remove_store_files(o.dir);
     std::fprintf(stderr, "device limit again\n");
