@@ -170,7 +170,8 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    load += " at the start, " + load_average() + " at the end";
+    load += " at the start, ";
+    load += load_average() + " at the end";
     print_table(stdout, o.dir, load, summarize(device), rows);
     return ok ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 // The operations the benchmark measures, the same for every system.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "core/types.h"
@@ -21,3 +22,8 @@ constexpr u32 kTreeNameLen = 5;  // "k0000" .. "k0999"
 
 // Every operation, in the order of the table.
 const std::vector<OpInfo> &all_ops();
+
+// Names the workloads give keys: a prefix and a number ("c3"), and the
+// children of a batch or tree ("k0042", kTreeNameLen long).
+std::string numbered(const char *prefix, u32 n);
+std::string child_name(u32 i);

@@ -7,13 +7,6 @@ namespace {
 constexpr u32 kValueSizes[3] = {100, 8192, 80000};
 constexpr int kCreatesPerParent = 100;  // their entries stay in the parent's tnode
 
-std::string child_name(u32 i)
-{
-    char name[16];
-    std::snprintf(name, sizeof name, "k%04u", i);
-    return name;
-}
-
 void link_after(prop_list_node *head, prop_list_node *node)
 {
     node->prev = head->prev;
@@ -86,11 +79,11 @@ u32 PropregOps::prepare(std::string *why)
     if (system != nullptr) prop_close(store_->ctx(), system);
     for (u32 i = 0; i < 3 && rc == PROP_OK; i++) {
         std::vector<unsigned char> value(kValueSizes[i], 0x11);
-        rc = create(bench_, "v" + std::to_string(kValueSizes[i]), &values_[i]);
+        rc = create(bench_, numbered("v", kValueSizes[i]), &values_[i]);
         if (rc == PROP_OK)
             rc = prop_set_value(store_->ctx(), values_[i], PROP_TYPE_BYTES, value.data(), kValueSizes[i], 0);
     }
-    if (rc != PROP_OK) *why = "making the keys of the workloads returned " + std::to_string(rc);
+    if (rc != PROP_OK) *why = std::string("making the keys of the workloads returned ") + std::to_string(rc);
     return rc;
 }
 
@@ -146,7 +139,7 @@ Workload PropregOps::workload(const OpInfo &op)
         return {[this](int i) -> u32 {
                     if (i % kCreatesPerParent != 0) return PROP_OK;
                     close(&parent_);
-                    return create(bench_, "c" + std::to_string(i / kCreatesPerParent), &parent_);
+                    return create(bench_, numbered("c", static_cast<u32>(i / kCreatesPerParent)), &parent_);
                 },
                 [this](int i) -> u32 { return create(parent_, child_name(static_cast<u32>(i % kCreatesPerParent)), &made_); },
                 [this](int) -> u32 {
@@ -156,7 +149,7 @@ Workload PropregOps::workload(const OpInfo &op)
     case Op::batch_create:
         return {[this](int i) -> u32 {
                     close(&parent_);
-                    u32 rc = create(bench_, "b" + std::to_string(i), &parent_);
+                    u32 rc = create(bench_, numbered("b", static_cast<u32>(i)), &parent_);
                     if (rc == PROP_OK) batch_ = std::make_unique<Batch>(parent_, store_->security());
                     return rc;
                 },
@@ -173,7 +166,7 @@ Workload PropregOps::workload(const OpInfo &op)
     case Op::delete_tree:
         return {[this](int i) -> u32 {
                     close(&parent_);
-                    u32 rc = create(bench_, "d" + std::to_string(i), &parent_);
+                    u32 rc = create(bench_, numbered("d", static_cast<u32>(i)), &parent_);
                     return rc == PROP_OK ? run_batch(parent_) : rc;
                 },
                 [this, ctx](int) -> u32 { return prop_delete_key(ctx, parent_, 1, 0); },

@@ -9,14 +9,7 @@ namespace {
 // The key a workload of value size works on.
 std::string value_key(u32 size)
 {
-    return "bench.v" + std::to_string(size);
-}
-
-std::string child_name(u32 i)
-{
-    char name[16];
-    std::snprintf(name, sizeof name, "k%04u", i);
-    return name;
+    return numbered("bench.v", size);
 }
 
 int step_done(sqlite3_stmt *st)
@@ -148,19 +141,20 @@ Workload SqliteStore::workload(const OpInfo &op)
                 }, {}};
     case Op::create:
         return {{}, [this, code](int i) -> u32 {
-                    return code(insert_key("bench.c." + child_name(static_cast<u32>(i))));
+                    std::string name = "bench.c.";
+                    return code(insert_key(name += child_name(static_cast<u32>(i))));
                 }, {}};
     case Op::batch_create:
-        return {[this, code](int i) -> u32 { return code(insert_key("bench.b" + std::to_string(i))); },
-                [this, code](int i) -> u32 { return code(insert_children("bench.b" + std::to_string(i))); }, {}};
+        return {[this, code](int i) -> u32 { return code(insert_key(numbered("bench.b", static_cast<u32>(i)))); },
+                [this, code](int i) -> u32 { return code(insert_children(numbered("bench.b", static_cast<u32>(i)))); }, {}};
     case Op::delete_tree:
         return {[this, code](int i) -> u32 {
-                    std::string parent = "bench.d" + std::to_string(i);
+                    std::string parent = numbered("bench.d", static_cast<u32>(i));
                     int rc = insert_key(parent);
                     return code(rc == SQLITE_OK ? insert_children(parent) : rc);
                 },
                 [this, code](int i) -> u32 {
-                    std::string parent = "bench.d" + std::to_string(i);
+                    std::string parent = numbered("bench.d", static_cast<u32>(i));
                     sqlite3_bind_text(delete_tree_, 1, parent.c_str(), -1, SQLITE_TRANSIENT);
                     int rc = step_done(delete_tree_);
                     if (rc == SQLITE_OK && sqlite3_changes(db_) != static_cast<int>(kTreeKeys) + 1) rc = SQLITE_NOTFOUND;

@@ -19,8 +19,12 @@ std::string ms(double us)
 
 std::string latency(const Measured &m)
 {
-    if (!m.ran) return m.error == PROP_E_LEVEL ? "not built" : "failed (" + std::to_string(m.error) + ")";
-    return ms(m.latency.median_us) + " (" + ms(m.latency.p90_us) + ")";
+    char buf[48];
+    if (!m.ran)
+        std::snprintf(buf, sizeof buf, m.error == PROP_E_LEVEL ? "not built" : "failed (%u)", m.error);
+    else
+        std::snprintf(buf, sizeof buf, "%s (%s)", ms(m.latency.median_us).c_str(), ms(m.latency.p90_us).c_str());
+    return buf;
 }
 
 std::string ratio(const Measured &a, double b_us)
@@ -49,20 +53,27 @@ std::string writes(const Measured &m, u32 minimum)
         lo = std::min(lo, w);
         hi = std::max(hi, w);
     }
-    std::string text = count(lo);
-    if (hi - lo >= 0.05) text += "-" + count(hi);
-    return text + " (" + std::to_string(minimum) + ")";
+    char buf[48];
+    if (hi - lo >= 0.05)
+        std::snprintf(buf, sizeof buf, "%s-%s (%u)", count(lo).c_str(), count(hi).c_str(), minimum);
+    else
+        std::snprintf(buf, sizeof buf, "%s (%u)", count(lo).c_str(), minimum);
+    return buf;
 }
 
 std::string reads(const Measured &m, u32 minimum)
 {
     if (!m.ran || m.writes_per_op.empty()) return "";
-    return count(m.reads_per_op) + " (" + std::to_string(minimum) + ")";
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%s (%u)", count(m.reads_per_op).c_str(), minimum);
+    return buf;
 }
 
 std::string device_line(const char *what, const Summary &s)
 {
-    return std::string(what) + " " + ms(s.median_us) + " (" + ms(s.p90_us) + ")";
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%s %s (%s)", what, ms(s.median_us).c_str(), ms(s.p90_us).c_str());
+    return buf;
 }
 
 }  // namespace
