@@ -11,8 +11,8 @@ const std::vector<OpInfo> &all_ops()
         {Op::get, "get-value 100 B", 100, 500, 5},
         {Op::open_cached, "open cached key", 0, 500, 5},
         {Op::create, "create-key", 0, 200, 5},
-        {Op::batch_create, "batch: create 1000 keys", 0, 10, 2},
-        {Op::delete_tree, "recursive delete 1000 keys", 0, 10, 2},
+        {Op::batch_create, "batch: create 1000 keys", 0, 5, 2},
+        {Op::delete_tree, "recursive delete 1000 keys", 0, 5, 2},
     };
     return ops;
 }
