@@ -196,8 +196,8 @@ int Session::format(const StoreDesc &desc, const std::string &what)
 
     std::vector<std::string> made;
     auto undo = [&] {
-        remove_configuration(root_, desc.kind);
         for (const std::string &f : made) ::unlink(f.c_str());
+        remove_configuration(root_, desc.kind);
     };
     if (!create_locations(desc, &made, &why) || !write_configuration(root_, desc, &why)) {
         undo();

@@ -1,0 +1,46 @@
+# Installs the build into a fresh prefix and builds two programs against
+# it: one with find_package(propreg), one in C with pkg-config.
+# -DBUILD_DIR=... -DWORK=... -DCONSUMER=... (the consumer sources)
+file(REMOVE_RECURSE ${WORK})
+set(prefix ${WORK}/prefix)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
+  endif()
+  set(run_out "${out}" PARENT_SCOPE)
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(f bin/propctl include/propreg/prop.h include/propreg/frontend.h)
+  if(NOT EXISTS ${prefix}/${f})
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+
+# The installed propctl runs from its place, finding the installed library.
+run(${prefix}/bin/propctl --help)
+
+run(${CMAKE_COMMAND} -S ${CONSUMER} -B ${WORK}/consumer -DCMAKE_PREFIX_PATH=${prefix})
+run(${CMAKE_COMMAND} --build ${WORK}/consumer)
+run(${WORK}/consumer/consumer)
+if(NOT run_out MATCHES "consumer ok")
+  message(FATAL_ERROR "the find_package consumer said: ${run_out}")
+endif()
+
+file(GLOB_RECURSE pc_files ${prefix}/*/propreg.pc)
+list(GET pc_files 0 pc)
+get_filename_component(pc_dir ${pc} DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+find_program(PKG_CONFIG NAMES pkg-config pkgconf REQUIRED)
+run(${PKG_CONFIG} --cflags --libs propreg-frontend)
+string(STRIP "${run_out}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+get_filename_component(libdir ${pc_dir} DIRECTORY)
+find_program(CC NAMES cc gcc REQUIRED)
+run(${CC} ${CONSUMER}/consumer.c -o ${WORK}/c_consumer ${flags} -Wl,-rpath,${libdir})
+run(${WORK}/c_consumer)
+if(NOT run_out MATCHES "c consumer ok")
+  message(FATAL_ERROR "the pkg-config consumer said: ${run_out}")
+endif()
