@@ -1,0 +1,91 @@
+#include "tree/kce_pages.h"
+
+#include <cstring>
+
+#include "core/handle.h"
+#include "format/block.h"
+#include "format/cursor.h"
+#include "io/io.h"
+#include "space/fcl.h"
+#include "space/uttrace.h"
+#include "tree/slotted.h"
+#include "txn/blockio.h"
+#include "txn/log.h"
+
+u32 page_list::get(u32 i) const
+{
+    return be32_at(buf, offset + static_cast<i32>(4 * i));
+}
+
+void page_list::set(u32 i, u32 page) const
+{
+    be32_put(buf, offset + static_cast<i32>(4 * i), page);
+}
+
+void page_list::compact() const
+{
+    u32 hole = count, last = count;
+    for (u32 i = 0; i < count; i++) {
+        if (get(i) == 0) {
+            if (hole == count) hole = i;
+        } else {
+            last = i;
+        }
+    }
+    if (hole < count && last < count && hole < last) {
+        set(hole, get(last));
+        set(last, 0);
+    }
+}
+
+u32 kce_read(proprhandle *handle, u32 page, kce_block *blk, u32 type, bool *valid)
+{
+    u32 rc = proprior(handle, blk->b, PROP_PAGE_SIZE, ut_page_addr(handle, page), 0, PROPRIO_ALL);
+    if (rc != 0) return rc;
+    *valid = proprut_isblk_valid_buf(blk->b, type) != 0;
+    return PROP_OK;
+}
+
+u32 kce_write(proprhandle *handle, u32 page, kce_block *blk)
+{
+    return ut_stamp_write(handle, blk->b, ut_page_addr(handle, page));
+}
+
+u32 kce_log_once(proprhandle *handle, u32 page)
+{
+    u32 exists = 0;
+    u32 rc = proprutlogexists(handle, page, &exists);
+    if (rc != 0 || exists != 0) return rc;
+    // The image is read from the store: the caller's buffer may already
+    // hold the change.
+    return proprutlog(handle, page, nullptr);
+}
+
+u32 kce_new_page(proprhandle *handle, u32 type, u32 *page, kce_block *blk)
+{
+    bool kce = type == PROPR_BLK_KCE;
+    u32 rc = proprutffp(handle, page);
+    if (rc == PROP_E_NOSPACE && kce)
+        trace_print(
+            ut_trace(handle), 0,
+            "proprutckce_kcepage_allocate: No free page available to allocate for new KCE slotted page.");
+    if (rc != 0) return rc;
+    if (rc = proprut_add_newpagelist(handle, *page); rc != 0) return rc;
+    u32 addr = ut_page_addr(handle, *page);
+    std::memset(blk->b, 0, PROP_PAGE_SIZE);
+    propr_hdr hdr;
+    hdr_init(handle, &hdr, addr >> 12, type);
+    std::memcpy(blk->b, &hdr, sizeof hdr);
+    if (kce) {
+        kce_area_init(blk->b, KCE_PAGE_START);
+        trace_print(
+            ut_trace(handle), 4,
+            "proprutckce_kcepage_allocate: New page [%d] allocated for the KCE slotted page. addr:[%d]",
+            static_cast<int>(*page), static_cast<int>(addr));
+    } else {
+        trace_print(ut_trace(handle), 4,
+                    "proprutckce_addrpage_allocate: New address page [%d] successsfully allocated. addr:[%d]",
+                    static_cast<int>(*page), static_cast<int>(addr));
+    }
+    return PROP_OK;
+}

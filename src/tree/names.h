@@ -1,0 +1,36 @@
+// Owner and group names: the two name table pages of the store and the
+// handle's caches of the names of ids below 256.  Every function holds the
+// handle's name-cache mutex for its whole run.
+#pragma once
+
+#include "core/types.h"
+#include "tree/namedb.h"
+
+struct proprhandle;
+
+constexpr u32 NAME_CACHE_SIZE = 256;
+
+// The id of name in the kind's table (NAME_KIND_OWNER or NAME_KIND_GROUP),
+// adding the name when it is new.  An empty group name is id 0.  0, 12 (no
+// memory), 13 (missing argument), 26 (no handle, bad kind, empty owner
+// name, unreadable or invalid page, page full, write failure).
+//
+// The page is written in place on every location, without an undo image:
+// names are only ever appended and ids never reused, so a name left behind
+// by a rolled-back transaction is merely unused, and no committed tnode can
+// point at an id that a rollback would take away.
+u32 proprutnametoid(proprhandle *handle, const char *name, u32 *id, u32 kind);
+
+// The name of id into buf (*buflen bytes; on success *buflen becomes the
+// name's length).  Group id 0 is the empty name.  0; 12 when buf is too
+// small (*buflen becomes the size needed, terminator included); 13 for a
+// missing argument; 26 (no handle, bad kind, owner id 0, id not in the
+// table, unreadable or invalid page).
+u32 proprutidtoname(proprhandle *handle, u32 id, u32 *buflen, char *buf, u32 kind);
+
+// Loads both caches from the two pages at start-up and sets the id counts.
+// 0, 12, or 26 (no handle, unreadable or invalid page, corrupt slot).
+u32 proprutiid(proprhandle *handle);
+
+// Gives back every cached name and clears the counters (termination).
+void proprut_free_namecache(proprhandle *handle);
