@@ -150,11 +150,17 @@ int Session::recover_for_reader(const std::string &what)
 
 int Session::create_default(const std::string &what)
 {
+    std::string why;
+    if (!make_directories(root_.dir, &why)) return out_.problem(what + ": " + why);
+    if (!lock_.acquire(root_file(root_, kLockFile), true, &why)) return out_.problem(what + ": " + why);
+    StoreDesc found;
+    // Another first command may have made it meanwhile.
+    if (describe_store(root_, &found) == 0 && found.kind != Kind::none) return 0;
     StoreDesc desc;
     desc.kind = Kind::local;
     desc.locations.push_back(default_location(root_, Kind::local, 0));
     out_.note("no store yet: creating a local registry at " + root_.dir);
-    return format(desc, what);
+    return format_locked(desc, what);
 }
 
 int Session::open(Access access, const std::string &what)
@@ -188,6 +194,12 @@ int Session::format(const StoreDesc &desc, const std::string &what)
     std::string why;
     if (!make_directories(root_.dir, &why)) return out_.problem(what + ": " + why);
     if (!lock_.acquire(root_file(root_, kLockFile), true, &why)) return out_.problem(what + ": " + why);
+    return format_locked(desc, what);
+}
+
+int Session::format_locked(const StoreDesc &desc, const std::string &what)
+{
+    std::string why;
     StoreDesc found;
     if (uint32_t rc = describe_store(root_, &found); rc != 0)
         return out_.fail(what + ": cannot read the configuration under " + root_.dir, rc);

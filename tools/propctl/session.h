@@ -53,6 +53,7 @@ class Session {
     int init_store(uint32_t level, const std::string &what);
     int recover_for_reader(const std::string &what);
     int create_default(const std::string &what);
+    int format_locked(const StoreDesc &desc, const std::string &what);
     int terminate(const std::string &what);
     bool mark_dirty(std::string *why);
 
