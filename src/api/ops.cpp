@@ -4,16 +4,19 @@
 #include "api/placeholder.h"
 #include "io/devid.h"
 #include "io/io.h"
+#include "lifecycle/format.h"
+#include "lifecycle/init.h"
+#include "lifecycle/terminate.h"
 #include "storage/config.h"
 #include "txn/recover.h"
 
 // Wiring an operation: replace prop_op_not_built in its entry.
 prop_ops g_prop_ops = {
-    .setup = prop_op_not_built,
-    .init = prop_op_not_built,
-    .init_reboot = prop_op_not_built,
-    .reinit = prop_op_not_built,
-    .terminate = prop_op_not_built,
+    .setup = propriniconfig,
+    .init = proprinit,
+    .init_reboot = proprir,
+    .reinit = proprreinit,
+    .terminate = proprterminate,
     .close_io = proprio_close_io,
     .dump_ctx = proprdc,
 

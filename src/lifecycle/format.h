@@ -1,0 +1,35 @@
+// Formatting a new store over the configured locations: sizing it,
+// extending every location, writing the fixed blocks and creating the root
+// key with its three top-level keys.
+#pragma once
+
+#include "core/handle.h"
+
+// Behind prop_setup (levels 0 and 4).  0 with *ctx set to a new context,
+// or an error with *ctx untouched and nothing left behind: 13 (NULL ctx,
+// front-end context or security record), 12, 26 (size or any write), or
+// the error of opening or extending the locations.  A location already
+// extended stays extended.
+u32 propriniconfig(backend_ctx **ctx, prop_secctx *sctx, void *clsctx, const sec_attr *topsec,
+                   prop_metactx *meta, przkv_ctx *zkv, i32 level, u32 *levelarg);
+
+// The block writers, in the order formatting calls them; each returns 0,
+// 12 or 26.  They need the handle's store map (num_fcl, numpage, lsst,
+// odbst, gdbst, rtnst) and, from the superblock on, the store id.
+//
+// Boot block: the store id given (top bit cleared), or, without one or
+// with format_flag, a new one from the random source.  Kept as the
+// handle's boot buffer.
+u32 proprinitb(proprhandle *handle, const u32 *zkvid, u32 format_flag);
+// Both superblock copies; kept as the handle's superblock buffer.
+u32 proprinits(proprhandle *handle);
+// Both copies of every bitmap page, all pages free.
+u32 proprinitf(proprhandle *handle);
+// The log metadata block of an empty log.
+u32 proprinitl(proprhandle *handle);
+// The empty owner and group name pages; creates the name-cache mutex.
+u32 proprinitd(proprhandle *handle);
+
+// Writes the root key's tnode at page 0, creates "DATABASE", "SYSTEM" and
+// "HWK" under it with sec, and commits.  0, or the error of a step.
+u32 proprinicreateroot(proprhandle *handle, const sec_attr *sec, prop_metactx *meta);

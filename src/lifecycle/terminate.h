@@ -1,0 +1,25 @@
+// Ending or renewing a context's hold on its store: termination, reboot
+// initialisation and reinitialisation at the CACHING level.
+#pragma once
+
+#include "core/handle.h"
+
+// Behind prop_terminate.  PROP_TERMINATE_KEEP_CTX zero-fills the record
+// instead of freeing it.  0, or 3 for a NULL or untagged context or a
+// context without a handle.
+u32 proprterminate(backend_ctx *ctx, u32 flags);
+
+// Closes the handle's locations, stops its workers and frees everything
+// it holds, then the handle itself.  Every failure path of opening and
+// formatting ends here, so it copes with a handle built only part way.
+void proprhandleterminate(proprhandle *handle);
+
+// Behind prop_init_reboot: re-reads the boot block and superblock and, at
+// the CACHING level, starts the key cache afresh.  0, 3 or 26.
+u32 proprir(backend_ctx *ctx);
+
+// Behind prop_reinit: closes and re-opens every location under the
+// context lock, re-reads the boot block and superblock, and publishes the
+// node's votes again.  0 or the error of the step that failed (the export
+// escalates it).
+u32 proprreinit(backend_ctx *ctx, void *levelarg);

@@ -1,0 +1,154 @@
+// Formatting a store and opening it again at every level that reads it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/tag.h"
+#include "lifecycle_util.h"
+#include "platform/env.h"
+#include "storage/device.h"
+
+namespace {
+
+// A location the size of an empty file is taken as 102400 pages: four
+// bitmap pages and the rest for keys.
+constexpr u32 kNumFcl = 4;
+constexpr u32 kNumpage = 102400 - 2 * kNumFcl;
+constexpr u32 kLsst = 12288 + 8192 * kNumFcl + 4096;
+constexpr u32 kOdbst = kLsst + 4096 * 20490;
+
+struct Layout {
+    u32 locations;
+    bool nkv;
+    bool developer;
+};
+
+class Formatting : public ::testing::TestWithParam<Layout> {
+  protected:
+    StoreOptions options() const
+    {
+        StoreOptions o;
+        o.locations = GetParam().locations;
+        o.nkv = GetParam().nkv;
+        o.developer = GetParam().developer;
+        return o;
+    }
+};
+
+TEST_P(Formatting, SetupLaysTheStoreOnEveryLocationAndEveryLevelReadsItBack)
+{
+    Store store(options());
+    ASSERT_EQ(store.setup(), 0u);
+    ASSERT_NE(store.ctx(), nullptr);
+    EXPECT_EQ(u_check_tag(store.ctx(), "PROPCTXT"), 1u);
+    EXPECT_EQ(store.ctx()->prop_boot_mode, 0u);
+    expect_top_keys(store.ctx(), store.top_security());
+    const u32 id = store.handle()->proprhandle_zkvid;
+    EXPECT_EQ(id & 0x80000000u, 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+    EXPECT_EQ(store.live_blocks(), 0u);
+
+    for (u32 slot = 0; slot < store.options().locations; slot++) {
+        SCOPED_TRACE(slot);
+        BootView b = boot_of(store, slot);
+        EXPECT_TRUE(b.valid);
+        EXPECT_EQ(b.zkvid, id);
+        EXPECT_EQ(b.num_fcl, kNumFcl);
+        EXPECT_EQ(b.numpage, kNumpage);
+        EXPECT_EQ(b.lsst, kLsst);
+        EXPECT_EQ(b.odbst, kOdbst);
+        EXPECT_EQ(b.gdbst, kOdbst + 4096);
+        EXPECT_EQ(b.rtnst, kOdbst + 8192);
+        EXPECT_EQ(b.log_valid, 0u);
+        EXPECT_EQ(b.upgrade_state, 0u);
+    }
+
+    for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING, PROP_LEVEL_READONLY}) {
+        SCOPED_TRACE(level);
+        ASSERT_EQ(store.init(level), 0u);
+        EXPECT_EQ(store.ctx()->prop_boot_mode, level);
+        EXPECT_EQ(store.handle()->proprhandle_zkvid, id);
+        EXPECT_EQ(store.handle()->numpage, kNumpage);
+        expect_top_keys(store.ctx(), store.top_security());
+        ASSERT_EQ(store.terminate(), 0u);
+        EXPECT_EQ(store.live_blocks(), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Formatting,
+                         ::testing::Values(Layout{1, false, true}, Layout{2, false, true}, Layout{3, false, true},
+                                           Layout{1, true, false}));
+
+TEST(FormattingOutsideDeveloperMode, LocationsAreWrittenPastThePageCache)
+{
+    StoreOptions o;
+    o.nkv = true;
+    o.developer = false;
+    Store store(o);
+    ASSERT_EQ(store.setup(), 0u);
+    auto *holder = static_cast<ut_native *>(store.handle()->proprhandle_native[0]);
+    ASSERT_NE(holder, nullptr);
+    EXPECT_EQ(holder->direct, 1u);
+    EXPECT_NE(env_current()->open_flags(holder->file) & O_DIRECT, 0);
+}
+
+TEST(FormattingIds, EveryNewStoreDrawsItsOwnId)
+{
+    u32 ids[2] = {};
+    for (u32 &id : ids) {
+        Store store;
+        store.format();
+        id = boot_of(store, 0).zkvid;
+    }
+    EXPECT_NE(ids[0], ids[1]);
+}
+
+TEST(FormattingLevels, OnlyTheWriteAndUpgradeLevelsFormat)
+{
+    Store store;
+    for (i32 level : {i32{PROP_LEVEL_READONLY}, i32{PROP_LEVEL_CACHING}, i32{3}, i32{PROP_LEVEL_BACKUP}}) {
+        EXPECT_EQ(store.setup(level), 2u) << level;
+        EXPECT_EQ(store.ctx(), nullptr);
+    }
+    // The location was never touched: it is still the empty file it was.
+    EXPECT_EQ(std::filesystem::file_size(store.location(0)), 0u);
+}
+
+// A store made for an upgrade keeps the id it is given and refuses every
+// level but the importer's and the caching daemon's until the import ends.
+TEST(FormattingForUpgrade, AClusterStoreIsImportingUntilTheImporterIsDone)
+{
+    Store store;
+    u32 id = 0x80000000u | 1234;
+    ASSERT_EQ(store.setup(PROP_LEVEL_UPGRADE, &id), 0u);
+    EXPECT_EQ(store.handle()->proprhandle_zkvid, 1234u);
+    ASSERT_EQ(store.terminate(), 0u);
+    EXPECT_EQ(boot_of(store, 0).upgrade_state, 0x10u);
+
+    for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_READONLY}) {
+        backend_ctx *out = nullptr;
+        EXPECT_EQ(store.init_into(&out, level), 47u) << level;
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(store.live_blocks(), 0u);
+    }
+    for (u32 level : {PROP_LEVEL_CACHING, PROP_LEVEL_UPGRADE}) {
+        ASSERT_EQ(store.init(level), 0u) << level;
+        EXPECT_EQ(store.terminate(), 0u);
+    }
+}
+
+TEST(FormattingForUpgrade, ANodeLocalStoreAskedForANewIdGetsOneAndStillOpens)
+{
+    StoreOptions o;
+    o.nkv = true;
+    Store store(o);
+    u32 format_flag = 16;
+    ASSERT_EQ(store.setup(PROP_LEVEL_UPGRADE, &format_flag), 0u);
+    EXPECT_NE(store.handle()->proprhandle_zkvid, 16u);
+    ASSERT_EQ(store.terminate(), 0u);
+    EXPECT_EQ(boot_of(store, 0).upgrade_state, 0x10u);
+    EXPECT_EQ(store.init(PROP_LEVEL_RW), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// Giving everything back: termination, every allocation failure of
+// formatting and opening, and renewing an open context.
+#include <gtest/gtest.h>
+
+#include "cache/cache.h"
+#include "lifecycle_util.h"
+#include "platform/trace.h"
+#include "txn/commit.h"
+#include "txn/log.h"
+
+namespace {
+
+// A transaction that changes no page: still a begin and a commit, each
+// writing the boot block.
+u32 commit_nothing(backend_ctx *ctx)
+{
+    RwGuard lock(&ctx->prop_rwlock, RwGuard::Exclusive);
+    if (u32 rc = proprutbeginlog(ctx->propb_ctx, 11); rc != 0) return rc;
+    return proprutfsu(ctx->propb_ctx);
+}
+
+// Makes the n-th allocation of op fail, for every n op makes when it
+// succeeds: each time op must fail and leave the meta context as it was.
+template <class Op, class Undo>
+void fail_each_allocation(Store &store, Op op, Undo undo)
+{
+    const u64 before = prop_fe_meta_total_allocs(store.meta());
+    ASSERT_EQ(op(), 0u);
+    const u64 allocations = prop_fe_meta_total_allocs(store.meta()) - before;
+    undo();
+    ASSERT_GT(allocations, 0u);
+    for (u64 n = 1; n <= allocations; n++) {
+        prop_fe_meta_fail_from(store.meta(), n);
+        const u32 rc = op();
+        prop_fe_meta_fail_from(store.meta(), 0);
+        EXPECT_NE(rc, 0u) << "allocation " << n << " of " << allocations;
+        if (rc == 0) undo();
+        EXPECT_EQ(store.live_blocks(), 0u) << "allocation " << n << " of " << allocations;
+    }
+}
+
+TEST(Teardown, EveryAllocationFailureOfFormattingIsReportedAndLeaksNothing)
+{
+    Store store;
+    fail_each_allocation(store, [&] { return store.setup(); }, [&] { ASSERT_EQ(store.terminate(), 0u); });
+}
+
+TEST(Teardown, EveryAllocationFailureOfOpeningIsReportedAndLeaksNothing)
+{
+    Store store;
+    store.format();
+    for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING}) {
+        SCOPED_TRACE(level);
+        fail_each_allocation(store, [&] { return store.init(level); }, [&] { ASSERT_EQ(store.terminate(), 0u); });
+    }
+}
+
+// A read-only node whose superblock read fails re-opens its locations
+// once and reads again before it gives up.
+TEST(Reboot, AReadOnlyNodeReopensOnceBeforeGivingUp)
+{
+    struct Case {
+        u64 failing_reads;  // from the superblock read on; 0 = every one
+        u32 rc;
+    } cases[] = {{1, 0}, {0, 26}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.failing_reads);
+        Store store;
+        store.format();
+        ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+        fault_rule rule;
+        rule.kind = fault_kind::fail_read;
+        rule.path = store.location_tag(0);
+        rule.nth = 2;  // the boot block is read first
+        rule.times = c.failing_reads;
+        store.faults().add(rule);
+        trace_capture_start();
+        EXPECT_EQ(prop_init_reboot(store.ctx()), c.rc);
+        u32 opens = 0;
+        for (const TraceLine &l : trace_captured())
+            if (l.text.find("proprioo: opening ZKV device(s)") != std::string::npos) opens++;
+        trace_capture_stop();
+        EXPECT_EQ(opens, 1u);
+        store.faults().reset();
+        EXPECT_EQ(store.handle()->bootbuf != nullptr, c.rc == 0);
+    }
+}
+
+TEST(Reboot, TheCachingLevelStartsWithAnEmptyKeyCache)
+{
+    Store store;
+    store.format();
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    proprhandle *h = store.handle();
+    ASSERT_EQ(proprch_set_addr(h->proprhandle_cache, "SYSTEM", 2, 0, 0), 0u);
+    ASSERT_EQ(prop_init_reboot(store.ctx()), 0u);
+    u32 addr = 0;
+    EXPECT_EQ(proprch_get_addr(h->proprhandle_cache, "SYSTEM", &addr, 0, 0), PROP_R_NOTCACHED);
+}
+
+TEST(Reinit, TheCachingLevelReopensItsLocationsAndGoesOnWriting)
+{
+    Store store({.locations = 2});
+    store.format();
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    const u32 lsn = boot_of(store, 0).commit_lsn;
+    ASSERT_EQ(prop_reinit(store.ctx(), store.grp()), 0u);
+    EXPECT_EQ(store.handle()->proprhandle_native_state[0], PROP_SLOT_OPEN);
+    EXPECT_EQ(store.handle()->proprhandle_native_state[1], PROP_SLOT_OPEN);
+    EXPECT_EQ(commit_nothing(store.ctx()), 0u);
+    EXPECT_EQ(boot_of(store, 0).commit_lsn, lsn + 1);
+    EXPECT_EQ(boot_of(store, 1).commit_lsn, lsn + 1);
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// A store of a test's own: one to five location files and a configuration
+// root naming them, both under a TempDir; the reference front end's
+// contexts; and the exports that format, open and close the store.  The
+// backend's meta context is the fixture's own (the front-end context has
+// another, for its error elements), so that at the end it must hold no
+// live block.  A fault layer sits under every file; add rules to it.  The
+// configuration root is named by the environment, so one Store lives at a
+// time.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/fault_env.h"
+#include "propreg/frontend.h"
+#include "propreg/prop.h"
+#include "support/tmpdir.h"
+
+struct StoreOptions {
+    uint32_t locations = 1;  // 1 to 5; an NKV store has one
+    bool nkv = false;
+    bool developer = true;   // buffered I/O; the cluster-wide kind needs it for files
+    const char *hostname = "node1";
+};
+
+class Store {
+  public:
+    explicit Store(const StoreOptions &options = {});
+    // Terminates a context still open, then checks the meta context is
+    // empty.
+    ~Store();
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+
+    // The exports, on the fixture's contexts.  The front end runs at the
+    // level given.  init at level 1 without a level argument passes the
+    // fixture's group-services context.
+    uint32_t setup(int32_t level = PROP_LEVEL_RW, uint32_t *levelarg = nullptr);
+    uint32_t init(uint32_t level = PROP_LEVEL_RW, void *levelarg = nullptr);
+    // prop_init into the caller's pointer, which may name a record of the
+    // caller's; on success the fixture holds that context too.
+    uint32_t init_into(backend_ctx **out, uint32_t level, void *levelarg = nullptr);
+    // On success the fixture lets go of the context (a record kept with
+    // PROP_TERMINATE_KEEP_CTX stays the caller's).
+    uint32_t terminate(uint32_t flags = 0);
+    // Formats and closes the store; a test failure if either fails.
+    void format();
+
+    backend_ctx *ctx() const { return ctx_; }
+    proprhandle *handle() const { return ctx_ != nullptr ? ctx_->propb_ctx : nullptr; }
+    prop_metactx *meta() const { return meta_; }
+    prop_secctx *sec() const { return sec_; }
+    przkv_ctx *zkv() const { return zkv_; }
+    prop_grpctx *grp() const { return grp_; }
+    FaultEnv &faults() { return *faults_; }
+    const sec_attr &top_security() const { return topsec_; }
+    const StoreOptions &options() const { return options_; }
+
+    // Path of a location file, and a part of it no other path contains
+    // (for fault rules).
+    std::string location(uint32_t slot) const;
+    std::string location_tag(uint32_t slot) const;
+    uint64_t live_blocks() const { return prop_fe_meta_live_blocks(meta_); }
+
+    // Raw access to one location's blocks, around the library: block
+    // address addr lives at file offset addr + 0x19000.
+    std::string read_block(uint32_t slot, uint32_t addr) const;
+    void write_block(uint32_t slot, uint32_t addr, const std::string &block) const;
+
+  private:
+    void configure();
+
+    StoreOptions options_;
+    TempDir dir_;
+    ScopedEnv root_;
+    ScopedEnv developer_;
+    ScopedEnv zkv_loc_{"ZKV_LOC", nullptr};
+    ScopedEnv nkv_loc_{"NKV_LOC", nullptr};
+    std::unique_ptr<FaultEnv> faults_;
+    Env *previous_env_ = nullptr;
+    prop_metactx *meta_ = nullptr;
+    prop_metactx *fe_meta_ = nullptr;
+    prop_clsctx *cls_ = nullptr;
+    prop_secctx *sec_ = nullptr;
+    przkv_ctx *zkv_ = nullptr;
+    prop_grpctx *grp_ = nullptr;
+    sec_attr topsec_{};
+    backend_ctx *ctx_ = nullptr;
+};
