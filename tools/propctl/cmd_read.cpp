@@ -42,7 +42,9 @@ uint32_t children(const Invocation &inv, propr_keyhandle *key, std::vector<std::
     if (key != nullptr) return list_subkeys(inv.session.ctx(), inv.session.meta(), key, out);
     for (const std::string &top : top_level_keys()) {
         Key k;
-        if (open_key(inv.session.ctx(), top, &k) == 0) out->push_back(top);
+        uint32_t rc = open_key(inv.session.ctx(), top, &k);
+        if (rc == 0) out->push_back(top);
+        if (rc != 0 && rc != PROP_E_STALE) return rc;
     }
     return 0;
 }
@@ -121,8 +123,8 @@ int run_tree(Invocation &inv)
     if (!inv.args.args.empty()) {
         if (int st = check_name(inv, inv.args.args[0]); st != 0) return st;
         tops.push_back(inv.args.args[0]);
-    } else {
-        children(inv, nullptr, &tops);
+    } else if (uint32_t rc = children(inv, nullptr, &tops); rc != 0) {
+        return inv.out.fail(inv.what, rc);
     }
     TreeWalk walk(inv);
     if (inv.args.args.empty()) walk.json().begin_array();
