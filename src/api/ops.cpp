@@ -4,6 +4,7 @@
 #include "api/placeholder.h"
 #include "io/devid.h"
 #include "io/io.h"
+#include "keys/keys.h"
 #include "lifecycle/format.h"
 #include "lifecycle/init.h"
 #include "lifecycle/terminate.h"
@@ -20,20 +21,20 @@ prop_ops g_prop_ops = {
     .close_io = proprio_close_io,
     .dump_ctx = proprdc,
 
-    .open = prop_op_not_built,
-    .close = prop_op_not_built,
-    .create_key = prop_op_not_built,
-    .create_n_set_key = prop_op_not_built,
+    .open = propropen,
+    .close = proprcls,
+    .create_key = proprcreate,
+    .create_n_set_key = prcnskey,
     .delete_key = prop_op_not_built,
     .move_key = prop_op_not_built,
     .enum_subkey = prop_op_not_built,
     .batch_execute = prop_op_not_built,
 
-    .set_value = prop_op_not_built,
-    .get_value = prop_op_not_built,
-    .delete_value = prop_op_not_built,
-    .get_security = prop_op_not_built,
-    .set_security = prop_op_not_built,
+    .set_value = proprsetval,
+    .get_value = prgval,
+    .delete_value = prdval,
+    .get_security = prgsec,
+    .set_security = proprssec,
     .check_perm_recurse = prop_op_not_built,
 
     .get_conf = proprgconf,

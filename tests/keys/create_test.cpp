@@ -1,0 +1,130 @@
+// Creating keys, alone or with a value: what is made, with which security,
+// what the disposition says, and what is refused.
+#include "keys/keyhandle.h"
+#include "keys_fixture.h"
+#include "txn/log.h"
+
+namespace {
+
+class CreateTest : public KeysTest {
+  protected:
+    void SetUp() override
+    {
+        KeysTest::SetUp();
+        system_ = view().open("SYSTEM");
+        caller_ = make_sec(store_->sec()->user, store_->sec()->group, PROP_PERM_WRITE, PROP_PERM_READ, 0);
+    }
+    uint32_t cnset(const char *subkey, size_t size, uint32_t flags, Key *out, uint32_t *disp)
+    {
+        std::vector<uint8_t> v = pattern(size, static_cast<uint8_t>(size));
+        return prop_create_n_set_key(ctx(), system_.get(), subkey, &caller_, out->out(), disp, PROP_TYPE_BYTES,
+                                     v.data(), static_cast<uint32_t>(v.size()), flags);
+    }
+    Key system_;
+    sec_attr caller_{};
+};
+
+TEST_F(CreateTest, EveryMissingKeyOfASubkeyIsMadeWithTheCallersSecurity)
+{
+    StoreView v = view();
+    uint64_t used = v.used_pages();
+    uint32_t disp = 0;
+    Key k = v.create(system_, "a.b.c", caller_, &disp);
+    EXPECT_EQ(disp, PROP_DISP_CREATED);
+    EXPECT_EQ(v.used_pages(), used + 3);
+    EXPECT_STREQ(k.get()->propr_keyhandle_keyname, "SYSTEM.a.b.c");
+    EXPECT_EQ(k.get()->propr_keyhandle_depth, 4u);
+    EXPECT_TRUE(v.cached("SYSTEM.a.b.c"));
+    for (const char *name : {"SYSTEM.a", "SYSTEM.a.b", "SYSTEM.a.b.c"})
+        EXPECT_TRUE(same_sec(v.security(v.open(name)), caller_)) << name;
+
+    // An absolute name under the parent means the same as a relative one;
+    // only its last key is missing.
+    Key d = v.create(system_, "SYSTEM.a.b.d", caller_, &disp);
+    EXPECT_EQ(disp, PROP_DISP_CREATED);
+    EXPECT_EQ(v.used_pages(), used + 4);
+    EXPECT_STREQ(d.get()->propr_keyhandle_keyname, "SYSTEM.a.b.d");
+}
+
+TEST_F(CreateTest, CreatingAnExistingKeyOpensItWithWhatItStores)
+{
+    StoreView v = view();
+    ASSERT_EQ(v.set(v.create(system_, "x.y", caller_), pattern(700, 1)), 0u);
+    uint64_t used = v.used_pages();
+    sec_attr other = make_sec(store_->sec()->user, store_->sec()->group, 1, 2, 3);
+    // Once found in the key cache, once by the walk after the cache forgot it.
+    for (bool cached : {true, false}) {
+        if (!cached) {
+            ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM.x", 1, 0, 0), 0u);
+        }
+        uint32_t disp = 0;
+        Key k = v.create(system_, "x.y", other, &disp);
+        EXPECT_EQ(disp, PROP_DISP_EXISTED);
+        EXPECT_TRUE(same_sec(k.get()->propr_keyhandle_sec, caller_)) << cached;
+        EXPECT_EQ(k.get()->propr_keyhandle_valsize, 700u);
+        EXPECT_EQ(k.get()->propr_keyhandle_depth, 3u);
+        EXPECT_EQ(v.used_pages(), used);
+    }
+}
+
+TEST_F(CreateTest, BadSubkeyNamesAreRefusedBeforeAnythingIsMade)
+{
+    StoreView v = view();
+    uint64_t used = v.used_pages();
+    const std::string c254(254, 'm');
+    const struct {
+        std::string subkey;
+        uint32_t rc;
+    } cases[] = {
+        {"", PROP_E_STORAGE},  // nothing relative to the parent
+        {"SYSTEM", PROP_E_STORAGE},
+        {"a..b", PROP_E_ARG},
+        {"a.", PROP_E_ARG},
+        {std::string(256, 'n'), PROP_E_ARG},                // a component over 255
+        {c254 + "." + c254 + "." + c254 + "." + c254, PROP_E_ARG},  // a full name over 1023
+    };
+    for (const auto &c : cases) {
+        uint32_t rc = 0;
+        EXPECT_FALSE(v.create(system_, c.subkey.c_str(), caller_, nullptr, &rc));
+        EXPECT_EQ(rc, c.rc) << c.subkey.substr(0, 20);
+    }
+    EXPECT_EQ(v.used_pages(), used);
+}
+
+TEST_F(CreateTest, CreateAndSetIsOneStepAndNoOverwriteLeavesAnExistingKeyAlone)
+{
+    StoreView v = view();
+    uint64_t used = v.used_pages();
+    Key k(ctx());
+    uint32_t disp = 0;
+    ASSERT_EQ(cnset("n1.n2", 5000, 0, &k, &disp), 0u);
+    EXPECT_EQ(disp, PROP_DISP_CREATED);
+    EXPECT_EQ(v.used_pages(), used + 2 + 2);
+    EXPECT_EQ(v.get(k).bytes, pattern(5000, static_cast<uint8_t>(5000)));
+    EXPECT_TRUE(v.cached("SYSTEM.n1.n2"));
+
+    Key again(ctx());
+    ASSERT_EQ(cnset("n1.n2", 100, 0, &again, &disp), 0u);
+    EXPECT_EQ(disp, PROP_DISP_EXISTED);
+    EXPECT_EQ(v.get(k).bytes, pattern(100, 100));
+
+    used = v.used_pages();
+    u32 lsn = ctx()->propb_ctx->proprhandle_propr_log->propr_log_lsn;
+    Key existing(ctx());
+    EXPECT_EQ(cnset("n1.n2", 9000, PRZKV_FLAGS_NO_OVERWRITE, &existing, &disp), static_cast<uint32_t>(PROP_E_EXISTS));
+    EXPECT_EQ(disp, PROP_DISP_EXISTED);
+    EXPECT_TRUE(existing) << "the existing key's handle comes back with the refusal";
+    EXPECT_EQ(v.get(k).bytes, pattern(100, 100));
+    EXPECT_EQ(v.used_pages(), used);
+    EXPECT_EQ(ctx()->propb_ctx->proprhandle_propr_log->propr_log_lsn, lsn) << "no transaction was begun";
+
+    Key none(ctx());
+    EXPECT_EQ(cnset("big", 81537, 0, &none, &disp), static_cast<uint32_t>(PROP_E_TOOBIG));
+    EXPECT_FALSE(none);
+    uint32_t rc = 0;
+    v.open("SYSTEM.big", &rc);
+    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.used_pages(), used);
+}
+
+}  // namespace
