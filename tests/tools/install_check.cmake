@@ -1,5 +1,6 @@
 # Installs the build into a fresh prefix and builds two programs against
-# it: one with find_package(propreg), one in C with pkg-config.
+# it: one with find_package(propreg), and README's embedding example in C
+# with pkg-config, which reads a value the installed propctl wrote.
 # -DBUILD_DIR=... -DWORK=... -DCONSUMER=... (the consumer sources)
 file(REMOVE_RECURSE ${WORK})
 set(prefix ${WORK}/prefix)
@@ -19,9 +20,6 @@ foreach(f bin/propctl include/propreg/prop.h include/propreg/frontend.h)
   endif()
 endforeach()
 
-# The installed propctl runs from its place, finding the installed library.
-run(${prefix}/bin/propctl --help)
-
 run(${CMAKE_COMMAND} -S ${CONSUMER} -B ${WORK}/consumer -DCMAKE_PREFIX_PATH=${prefix})
 run(${CMAKE_COMMAND} --build ${WORK}/consumer)
 run(${WORK}/consumer/consumer)
@@ -40,7 +38,10 @@ separate_arguments(flags UNIX_COMMAND "${flags}")
 get_filename_component(libdir ${pc_dir} DIRECTORY)
 find_program(CC NAMES cc gcc REQUIRED)
 run(${CC} ${CONSUMER}/consumer.c -o ${WORK}/c_consumer ${flags} -Wl,-rpath,${libdir})
-run(${WORK}/c_consumer)
-if(NOT run_out MATCHES "c consumer ok")
+set(store ${WORK}/root)
+run(${prefix}/bin/propctl --root ${store} init)
+run(${prefix}/bin/propctl --root ${store} set SYSTEM.app.port 8080 --type int)
+run(${CMAKE_COMMAND} -E env ZKV_REGISTRY_ROOT=${store} ${WORK}/c_consumer)
+if(NOT run_out STREQUAL "SYSTEM.app.port = 8080\n")
   message(FATAL_ERROR "the pkg-config consumer said: ${run_out}")
 endif()

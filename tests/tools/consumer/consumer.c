@@ -1,18 +1,36 @@
-/* The public header is plain C: a C program built with pkg-config flags. */
+/* The embedding example of README.md as a whole program: reads
+ * SYSTEM.app.port from the local registry that $ZKV_REGISTRY_ROOT names.
+ * Built in C against an installation, with pkg-config. */
 #include <stdio.h>
 
 #include <propreg/frontend.h>
-#include <propreg/prop.h>
 
 int main(void)
 {
-    const uint32_t a[PROP_MAX_LOCATIONS] = {1, 2, 3, 0, 0};
-    const uint32_t b[PROP_MAX_LOCATIONS] = {1, 2, 4, 0, 0};
-    char errbuf[64];
-    uint32_t errsz = sizeof errbuf;
     prop_metactx *meta = prop_fe_meta_create();
-    uint32_t rc = prop_compare_dev(a, b, errbuf, &errsz);
-    printf("%s\n", rc == PROP_E_DEVDIFF && meta != NULL ? "c consumer ok" : "c consumer failed");
+    prop_clsctx *cls = prop_fe_clsctx_create(NULL);
+    prop_secctx *sec = prop_fe_secctx_create(NULL, NULL, cls);
+    prop_fe_zkv_opts opts = {0};
+    opts.registry_kind = PROP_KIND_NKV;
+    przkv_ctx *zkv = prop_fe_zkvctx_create(meta, sec, &opts);
+
+    backend_ctx *ctx = NULL;
+    propr_keyhandle *key = NULL;
+    uint32_t type = 0, port = 0, size = sizeof port;
+    uint32_t rc = prop_init(&ctx, meta, sec, cls, PROP_LEVEL_RW, zkv, NULL);
+    if (rc == 0) rc = prop_recover(ctx, 0);
+    if (rc == 0) rc = prop_open(ctx, "SYSTEM.app.port", &key, 0);
+    if (rc == 0) rc = prop_get_value(ctx, key, &type, &port, &size, 0);
+    if (rc == 0)
+        printf("SYSTEM.app.port = %u\n", port);
+    else
+        fprintf(stderr, "error %u: %s\n", rc, prop_fe_msgtext(NULL, rc));
+
+    if (key != NULL) prop_close(ctx, key);
+    if (ctx != NULL) prop_terminate(ctx, 0);
+    prop_fe_zkvctx_destroy(zkv);
+    prop_fe_secctx_destroy(sec);
+    prop_fe_clsctx_destroy(cls);
     prop_fe_meta_destroy(meta);
-    return rc == PROP_E_DEVDIFF ? 0 : 1;
+    return rc == 0 ? 0 : 1;
 }
