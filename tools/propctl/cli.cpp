@@ -4,16 +4,16 @@ namespace propctl {
 
 namespace {
 
-const OptSpec *find_long(const std::vector<OptSpec> &specs, const std::string &name)
+const Option *find_long(const std::vector<Option> &known, const std::string &name)
 {
-    for (const OptSpec &s : specs)
+    for (const Option &s : known)
         if (name == s.name) return &s;
     return nullptr;
 }
 
-const OptSpec *find_short(const std::vector<OptSpec> &specs, char letter)
+const Option *find_short(const std::vector<Option> &known, char letter)
 {
-    for (const OptSpec &s : specs)
+    for (const Option &s : known)
         if (s.letter != 0 && s.letter == letter) return &s;
     return nullptr;
 }
@@ -33,7 +33,7 @@ const std::vector<std::string> &Parsed::values(const std::string &name) const
     return it == opts.end() ? none : it->second;
 }
 
-bool parse_args(const std::vector<std::string> &words, const std::vector<OptSpec> &specs, Parsed *out,
+bool parse_args(const std::vector<std::string> &words, const std::vector<Option> &known, Parsed *out,
                 std::string *error)
 {
     bool options_done = false;
@@ -47,7 +47,7 @@ bool parse_args(const std::vector<std::string> &words, const std::vector<OptSpec
             options_done = true;
             continue;
         }
-        const OptSpec *spec = nullptr;
+        const Option *opt = nullptr;
         std::string inline_value;
         bool has_inline = false;
         if (w[1] == '-') {
@@ -58,18 +58,18 @@ bool parse_args(const std::vector<std::string> &words, const std::vector<OptSpec
                 has_inline = true;
                 name.resize(eq);
             }
-            spec = find_long(specs, name);
+            opt = find_long(known, name);
         } else if (w.size() == 2) {
-            spec = find_short(specs, w[1]);
+            opt = find_short(known, w[1]);
         }
-        if (spec == nullptr) {
+        if (opt == nullptr) {
             *error = "unknown option " + w;
             return false;
         }
-        std::vector<std::string> &slot = out->opts[spec->name];
-        if (spec->arg == nullptr) {
+        std::vector<std::string> &slot = out->opts[opt->name];
+        if (opt->arg == nullptr) {
             if (has_inline) {
-                *error = "option --" + std::string(spec->name) + " takes no value";
+                *error = "option --" + std::string(opt->name) + " takes no value";
                 return false;
             }
             slot.emplace_back();
@@ -80,7 +80,7 @@ bool parse_args(const std::vector<std::string> &words, const std::vector<OptSpec
         } else if (i + 1 < words.size()) {
             slot.push_back(words[++i]);
         } else {
-            *error = "option --" + std::string(spec->name) + " needs a value (" + spec->arg + ")";
+            *error = "option --" + std::string(opt->name) + " needs a value (" + opt->arg + ")";
             return false;
         }
     }

@@ -8,7 +8,7 @@
 
 namespace propctl {
 
-struct OptSpec {
+struct Option {
     const char *name;  // long form, without the dashes
     char letter;       // short form, 0 for none
     const char *arg;   // placeholder of its value; nullptr for a switch
@@ -27,7 +27,7 @@ struct Parsed {
 
 // Options may come anywhere; "--" ends them.  false with a message for an
 // unknown option or a missing value.
-bool parse_args(const std::vector<std::string> &words, const std::vector<OptSpec> &specs, Parsed *out,
+bool parse_args(const std::vector<std::string> &words, const std::vector<Option> &known, Parsed *out,
                 std::string *error);
 
 // Splits a line the way a shell would for simple cases: blanks separate

@@ -28,7 +28,7 @@ struct Command {
     const char *usage;    // what follows "propctl NAME"
     const char *summary;  // one line for the command list
     const char *help;     // the rest of --help
-    std::vector<OptSpec> options;
+    std::vector<Option> options;
     size_t min_args;
     size_t max_args;
     Access (*access)(const Parsed &args);

@@ -11,7 +11,7 @@ namespace propctl {
 
 namespace {
 
-const std::vector<OptSpec> kGlobalOptions = {
+const std::vector<Option> kGlobalOptions = {
     {"root", 0, "DIR", "the configuration root (default: $ZKV_REGISTRY_ROOT, else ~/.local/share/propreg)"},
     {"json", 0, nullptr, "print results as JSON, for scripts"},
     {"help", 'h', nullptr, "show help"},
@@ -27,9 +27,9 @@ constexpr const char *kAbout =
     "a power cut may lose).  Every change is one transaction: a propctl killed\n"
     "part-way leaves the next command the store as it was before or after.\n";
 
-void print_options(FILE *f, const std::vector<OptSpec> &opts)
+void print_options(FILE *f, const std::vector<Option> &opts)
 {
-    for (const OptSpec &o : opts) {
+    for (const Option &o : opts) {
         std::string flag = o.letter != 0 ? std::string("-") + o.letter + ", " : "    ";
         flag += std::string("--") + o.name + (o.arg != nullptr ? std::string(" ") + o.arg : "");
         std::fprintf(f, "  %-24s %s\n", flag.c_str(), o.help);
@@ -108,11 +108,11 @@ int run_command_line(const std::vector<std::string> &words)
         std::fprintf(stderr, "propctl: unknown command '%s' ('propctl --help' lists them)\n", name.c_str());
         return 1;
     }
-    std::vector<OptSpec> specs = cmd->options;
-    specs.insert(specs.end(), kGlobalOptions.begin(), kGlobalOptions.end());
+    std::vector<Option> known = cmd->options;
+    known.insert(known.end(), kGlobalOptions.begin(), kGlobalOptions.end());
     Parsed args;
     std::string error;
-    if (!parse_args(rest, specs, &args, &error)) {
+    if (!parse_args(rest, known, &args, &error)) {
         std::fprintf(stderr, "propctl: %s: %s ('propctl %s --help')\n", name.c_str(), error.c_str(), name.c_str());
         return 1;
     }
