@@ -78,10 +78,7 @@ int run_batch(Invocation &inv)
         inv.out.note("batch: nothing was changed");
         return 1;
     }
-    Json j;
-    j.begin_object().key("ok").boolean(true).key("changes").num(changes.size()).end_object();
-    inv.out.document(j);
-    return 0;
+    return report_changes(inv.out, changes.size());
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ std::string fresh_directory(const Invocation &inv)
             inv.out.problem("demo: " + why);
             return "";
         }
-        return std::filesystem::absolute(dir).lexically_normal().string();
+        return absolute_path(dir);
     }
     const char *tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/propctl-demo-XXXXXX";

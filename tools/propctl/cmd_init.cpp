@@ -1,6 +1,4 @@
 // init: a new store under the root.
-#include <filesystem>
-
 #include "commands.h"
 
 namespace propctl {
@@ -12,13 +10,6 @@ bool parse_copies(const std::string &text, size_t *out)
     if (text.size() != 1 || text[0] < '1' || text[0] > '5') return false;
     *out = static_cast<size_t>(text[0] - '0');
     return true;
-}
-
-std::string absolute(const std::string &path)
-{
-    std::error_code ec;
-    std::filesystem::path p = std::filesystem::absolute(path, ec);
-    return ec ? path : p.lexically_normal().string();
 }
 
 // The kind and locations asked for; "" or what is wrong with them.
@@ -38,7 +29,7 @@ std::string describe_request(const Invocation &inv, StoreDesc *desc)
     if (copies > PROP_MAX_LOCATIONS) return "a cluster registry has at most 5 locations";
     for (size_t i = 0; i < copies; i++)
         desc->locations.push_back(given.empty() ? default_location(inv.session.root(), desc->kind, static_cast<unsigned>(i))
-                                                : absolute(given[i]));
+                                                : absolute_path(given[i]));
     return "";
 }
 

@@ -7,17 +7,10 @@ namespace propctl {
 
 namespace {
 
-int check_name(const Invocation &inv, const std::string &name)
-{
-    std::string why;
-    if (!key_name_ok(name, &why)) return inv.out.fail(inv.what + ": " + why, PROP_E_ARG);
-    return 0;
-}
-
 int run_get(Invocation &inv)
 {
     const std::string &name = inv.args.args[0];
-    if (int st = check_name(inv, name); st != 0) return st;
+    if (int st = check_key_name(inv, name); st != 0) return st;
     Key key;
     Value v;
     uint32_t rc = open_key(inv.session.ctx(), name, &key);
@@ -54,7 +47,7 @@ int run_ls(Invocation &inv)
     const std::string name = inv.args.args.empty() ? "" : inv.args.args[0];
     Key key;
     if (!name.empty()) {
-        if (int st = check_name(inv, name); st != 0) return st;
+        if (int st = check_key_name(inv, name); st != 0) return st;
         if (uint32_t rc = open_key(inv.session.ctx(), name, &key); rc != 0) return key_failure(inv, name, rc);
     }
     std::vector<std::string> names;
@@ -121,7 +114,7 @@ int run_tree(Invocation &inv)
 {
     std::vector<std::string> tops;
     if (!inv.args.args.empty()) {
-        if (int st = check_name(inv, inv.args.args[0]); st != 0) return st;
+        if (int st = check_key_name(inv, inv.args.args[0]); st != 0) return st;
         tops.push_back(inv.args.args[0]);
     } else if (uint32_t rc = children(inv, nullptr, &tops); rc != 0) {
         return inv.out.fail(inv.what, rc);

@@ -93,8 +93,7 @@ std::string edit(const Parsed &args, sec_attr *sec)
 int plan_sec(Invocation &inv, std::vector<Change> *out)
 {
     const std::string &name = inv.args.args[0];
-    std::string why;
-    if (!key_name_ok(name, &why)) return inv.out.fail(inv.what + ": " + why, PROP_E_ARG);
+    if (int st = check_key_name(inv, name); st != 0) return st;
     if (!changes_security(inv.args)) return inv.out.fail(inv.what + ": nothing to change", PROP_E_ARG);
     Change c;
     c.what = inv.what;
@@ -113,8 +112,7 @@ int run_sec(Invocation &inv)
 {
     if (changes_security(inv.args)) return run_planned(inv);
     const std::string &name = inv.args.args[0];
-    std::string why;
-    if (!key_name_ok(name, &why)) return inv.out.fail(inv.what + ": " + why, PROP_E_ARG);
+    if (int st = check_key_name(inv, name); st != 0) return st;
     Key key;
     sec_attr sec{};
     uint32_t rc = open_key(inv.session.ctx(), name, &key);

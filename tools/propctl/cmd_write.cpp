@@ -7,13 +7,6 @@ namespace propctl {
 
 namespace {
 
-int check_name(const Invocation &inv, const std::string &name)
-{
-    std::string why;
-    if (!key_name_ok(name, &why)) return inv.out.fail(inv.what + ": " + why, PROP_E_ARG);
-    return 0;
-}
-
 Change change_for(const Invocation &inv, const std::string &key, uint32_t opcode)
 {
     Change c;
@@ -28,7 +21,7 @@ Change change_for(const Invocation &inv, const std::string &key, uint32_t opcode
 int plan_set(Invocation &inv, std::vector<Change> *out)
 {
     const std::string &name = inv.args.args[0];
-    if (int st = check_name(inv, name); st != 0) return st;
+    if (int st = check_key_name(inv, name); st != 0) return st;
     Value v;
     std::string why;
     std::vector<std::string> words(inv.args.args.begin() + 1, inv.args.args.end());
@@ -49,7 +42,7 @@ int plan_set(Invocation &inv, std::vector<Change> *out)
 int plan_create(Invocation &inv, std::vector<Change> *out)
 {
     const std::string &name = inv.args.args[0];
-    if (int st = check_name(inv, name); st != 0) return st;
+    if (int st = check_key_name(inv, name); st != 0) return st;
     Change c = change_for(inv, name, PROP_BATCH_CREATE_KEY);
     if (uint32_t rc = open_nearest(inv.session.ctx(), name, &c.key, &c.name); rc != 0)
         return key_failure(inv, name, rc);
@@ -62,7 +55,7 @@ int plan_create(Invocation &inv, std::vector<Change> *out)
 int plan_unset(Invocation &inv, std::vector<Change> *out)
 {
     const std::string &name = inv.args.args[0];
-    if (int st = check_name(inv, name); st != 0) return st;
+    if (int st = check_key_name(inv, name); st != 0) return st;
     Change c = change_for(inv, name, PROP_BATCH_DELETE_VALUE);
     if (uint32_t rc = open_key(inv.session.ctx(), name, &c.key); rc != 0) return key_failure(inv, name, rc);
     out->push_back(std::move(c));
@@ -72,7 +65,7 @@ int plan_unset(Invocation &inv, std::vector<Change> *out)
 int plan_rm(Invocation &inv, std::vector<Change> *out)
 {
     const std::string &name = inv.args.args[0];
-    if (int st = check_name(inv, name); st != 0) return st;
+    if (int st = check_key_name(inv, name); st != 0) return st;
     // The top-level keys are part of the store's format; nothing can make
     // them again.
     if (is_top_level(name)) return inv.out.fail(inv.what + ": a top-level key cannot be removed", PROP_E_ARG);
@@ -86,8 +79,8 @@ int plan_mv(Invocation &inv, std::vector<Change> *out)
 {
     const std::string &from = inv.args.args[0];
     const std::string &to = inv.args.args[1];
-    if (int st = check_name(inv, from); st != 0) return st;
-    if (int st = check_name(inv, to); st != 0) return st;
+    if (int st = check_key_name(inv, from); st != 0) return st;
+    if (int st = check_key_name(inv, to); st != 0) return st;
     if (is_top_level(from) || is_top_level(to))
         return inv.out.fail(inv.what + ": a top-level key cannot be moved or replaced", PROP_E_ARG);
     // The library does not look: a key moved under itself would be cut off

@@ -44,10 +44,14 @@ Access no_store(const Parsed &);
 Access reads_store(const Parsed &);
 Access writes_store(const Parsed &);
 
+// The JSON answer of a command that changed the store; returns 0.
+int report_changes(const Output &out, size_t count);
 // Runs the planned changes one by one, each in its own transaction.
 int run_planned(Invocation &inv);
 // What a planning or key read failure prints; returns the exit status.
 int key_failure(const Invocation &inv, const std::string &key, uint32_t code);
+// 0 for a well-formed key name; else the reported exit status.
+int check_key_name(const Invocation &inv, const std::string &name);
 
 void add_init_commands(std::vector<Command> *table);
 void add_read_commands(std::vector<Command> *table);

@@ -178,16 +178,28 @@ int key_failure(const Invocation &inv, const std::string &key, uint32_t code)
     return inv.out.fail(inv.what, code);
 }
 
+int check_key_name(const Invocation &inv, const std::string &name)
+{
+    std::string why;
+    if (!key_name_ok(name, &why)) return inv.out.fail(inv.what + ": " + why, PROP_E_ARG);
+    return 0;
+}
+
+int report_changes(const Output &out, size_t count)
+{
+    Json j;
+    j.begin_object().key("ok").boolean(true).key("changes").num(count).end_object();
+    out.document(j);
+    return 0;
+}
+
 int run_planned(Invocation &inv)
 {
     std::vector<Change> changes;
     if (int st = inv.cmd.plan(inv, &changes); st != 0) return st;
     for (Change &c : changes)
         if (uint32_t rc = apply_one(inv.session.ctx(), c); rc != 0) return inv.out.fail(c.what, rc);
-    Json j;
-    j.begin_object().key("ok").boolean(true).key("changes").num(changes.size()).end_object();
-    inv.out.document(j);
-    return 0;
+    return report_changes(inv.out, changes.size());
 }
 
 }  // namespace propctl

@@ -22,13 +22,6 @@ constexpr const char *kClusterValues[PROP_MAX_LOCATIONS] = {"zkvconfig_loc", "zk
 constexpr const char *kSettings = "propctl.conf";
 constexpr const char *kDeveloperSetting = "developer=yes\n";
 
-std::string absolute(const std::string &path)
-{
-    std::error_code ec;
-    std::filesystem::path p = std::filesystem::absolute(path, ec);
-    return ec ? path : p.lexically_normal().string();
-}
-
 bool fsync_path(const std::string &path, int flags)
 {
     int fd = ::open(path.c_str(), flags);
@@ -92,11 +85,18 @@ uint32_t read_locations(uint32_t kind_flag, uint32_t *configured, std::vector<st
 
 }  // namespace
 
+std::string absolute_path(const std::string &path)
+{
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
 Root choose_root(const std::string &option)
 {
-    if (!option.empty()) return Root{absolute(option), false};
+    if (!option.empty()) return Root{absolute_path(option), false};
     const char *env = std::getenv("ZKV_REGISTRY_ROOT");
-    if (env != nullptr && *env != '\0') return Root{absolute(env), false};
+    if (env != nullptr && *env != '\0') return Root{absolute_path(env), false};
     const char *data = std::getenv("XDG_DATA_HOME");
     const char *home = std::getenv("HOME");
     std::string base;
@@ -104,7 +104,7 @@ Root choose_root(const std::string &option)
         base = data;
     else
         base = std::string(home != nullptr && *home != '\0' ? home : ".") + "/.local/share";
-    return Root{absolute(base + "/propreg"), true};
+    return Root{absolute_path(base + "/propreg"), true};
 }
 
 const char *kind_name(Kind kind)

@@ -36,6 +36,7 @@ const char *kind_name(Kind kind);
 std::string root_file(const Root &root, const char *name);
 std::string default_location(const Root &root, Kind kind, unsigned slot);
 bool directory_exists(const std::string &path);
+std::string absolute_path(const std::string &path);
 // mkdir -p; false with the reason.
 bool make_directories(const std::string &path, std::string *why);
 
