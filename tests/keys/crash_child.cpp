@@ -59,6 +59,10 @@ int main(int argc, char **argv)
     uint32_t rc = run(ctx, argv[1], make_sec(sec->user, sec->group, PROP_PERM_ALL_ACCESS, PROP_PERM_READ, 0));
     unsigned long long after = writes_so_far();
     prop_terminate(ctx, 0);
+    prop_fe_zkvctx_destroy(zkv);
+    prop_fe_secctx_destroy(sec);
+    prop_fe_clsctx_destroy(cls);
+    prop_fe_meta_destroy(meta);
     if (argc > 2) {
         FILE *f = std::fopen(argv[2], "w");
         if (f == nullptr) return 4;
