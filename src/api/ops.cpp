@@ -5,6 +5,7 @@
 #include "io/devid.h"
 #include "io/io.h"
 #include "keys/keys.h"
+#include "keys/treeops.h"
 #include "lifecycle/format.h"
 #include "lifecycle/init.h"
 #include "lifecycle/terminate.h"
@@ -25,10 +26,10 @@ prop_ops g_prop_ops = {
     .close = proprcls,
     .create_key = proprcreate,
     .create_n_set_key = prcnskey,
-    .delete_key = prop_op_not_built,
-    .move_key = prop_op_not_built,
-    .enum_subkey = prop_op_not_built,
-    .batch_execute = prop_op_not_built,
+    .delete_key = prdkey,
+    .move_key = prmvkey,
+    .enum_subkey = prenumsubkey,
+    .batch_execute = proprbatchexec,
 
     .set_value = proprsetval,
     .get_value = prgval,

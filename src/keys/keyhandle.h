@@ -30,10 +30,8 @@ propr_keyhandle *propr_keyhandle_make(prop_metactx *meta, const char *keyname, k
 // Frees the descriptor, the name and the record (null is ignored).
 void propr_keyhandle_free(prop_metactx *meta, propr_keyhandle *kh);
 
-// The address of an open key, checked against the key cache.  A cached
-// address that differs from the handle's, or (outside boot levels 1 and 2)
-// a key that is not cached, means the key was deleted or moved since the
-// handle was made: 7, or notcached_rc.  At levels 1 and 2 an uncached key
-// keeps the handle's own address.  op names the operation in the trace.
+// The address of an open key, checked as keys/keyplace.h says: 7 when its
+// name now leads to another tnode, notcached_rc when it leads nowhere.  op
+// names the operation in the trace.
 u32 propr_keyhandle_addr(proprhandle *handle, const propr_keyhandle *kh, const char *op,
                          u32 notcached_rc, u32 *addr);

@@ -21,12 +21,6 @@ namespace {
 
 constexpr const char *kBitmapMsgId = "(:PRZKV00006:)";
 
-void drop(proprhandle *h, u8 **buf)
-{
-    if (*buf != nullptr) u_freem(h->metactx, *buf);
-    *buf = nullptr;
-}
-
 u32 ensure_buffer(proprhandle *h, u8 **buf, const char *line)
 {
     if (*buf != nullptr) return 0;
@@ -190,8 +184,7 @@ u32 propribctx(proprhandle *handle, u32 refresh, u32 open_flag)
                 static_cast<int>(refresh));
     const u32 rc = read_blocks(handle, refresh, open_flag);
     if (rc != 0) {
-        drop(handle, &handle->bootbuf);
-        drop(handle, &handle->superbuf);
+        lc_drop_block_buffers(handle);
         return rc;
     }
     trace_print(tc, 4, "propribctx: Backend handle initialization (propribctx) completed.");

@@ -12,6 +12,7 @@
 #include "lifecycle/newhandle.h"
 #include "lifecycle/terminate.h"
 #include "space/fcl.h"
+#include "storage/config.h"
 #include "txn/log.h"
 
 using namespace propreg;
@@ -91,7 +92,7 @@ u32 record_new_name(proprhandle *h, u32 slot, const char *before)
 // Every open location must reach the store's last page.
 u32 extend_locations(proprhandle *h, u32 last_page_addr)
 {
-    const u32 kind = h->proprhandle_zkvctx->registry_kind == PROP_KIND_NKV ? PROP_KIND_NKV : PROP_KIND_ZKV;
+    const u32 kind = ut_registry_kind(h);
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
         if (h->proprhandle_native_state[i] != PROP_SLOT_OPEN) continue;
         char before[PROP_LOCNAME_SIZE];

@@ -43,6 +43,14 @@ proprhandle *lc_handle_new(prop_metactx *meta, prop_secctx *sctx, przkv_ctx *zkv
     return handle;
 }
 
+void lc_drop_block_buffers(proprhandle *handle)
+{
+    for (u8 **buf : {&handle->bootbuf, &handle->superbuf}) {
+        if (*buf != nullptr) u_freem(handle->metactx, *buf);
+        *buf = nullptr;
+    }
+}
+
 u32 lc_ctx_fill(backend_ctx *ctx, proprhandle *handle, const lc_callers &callers, u32 level)
 {
     ctx->prop_boot_mode = level;

@@ -17,6 +17,9 @@ inline trace_comp lc_trace(const proprhandle *handle)
 // memory runs out.
 proprhandle *lc_handle_new(prop_metactx *meta, prop_secctx *sctx, przkv_ctx *zkv, u32 level);
 
+// Frees the boot-block and superblock buffers and clears their pointers.
+void lc_drop_block_buffers(proprhandle *handle);
+
 // The callers' own parts of a backend context.
 struct lc_callers {
     prop_metactx *meta;

@@ -4,11 +4,11 @@
 #include <cerrno>
 
 #include "cache/cache.h"
-#include "core/alloc.h"
 #include "io/io.h"
 #include "lifecycle/init.h"
 #include "lifecycle/newhandle.h"
 #include "lifecycle/terminate.h"
+#include "storage/config.h"
 
 using namespace propreg;
 
@@ -20,12 +20,6 @@ constexpr u32 kReinitClose = PROPRIO_OPEN_REUSE_VLD | PROPRIO_OPEN_ZKV;
 // Open flags: reuse those handles, let a volume-manager file be created,
 // and accept a location set that is one configuration change behind.
 constexpr u32 kReinitOpen = PROPRIO_OPEN_RECOVER_DEV | PROPRIO_OPEN_VLD_CREATE | PROPRIO_OPEN_REUSE_VLD;
-
-u32 registry_open_flag(const proprhandle *h)
-{
-    const przkv_ctx *zkv = h->proprhandle_zkvctx;
-    return zkv != nullptr && zkv->registry_kind == PROP_KIND_NKV ? PROPRIO_OPEN_NKV : PROPRIO_OPEN_ZKV;
-}
 
 u32 restart_cache(proprhandle *h)
 {
@@ -44,7 +38,7 @@ u32 reboot_locked(backend_ctx *ctx, proprhandle *h)
     // under it: one re-open before the boot block counts as unreadable.
     if (rc == PROP_E_STORAGE && ctx->prop_boot_mode == PROP_LEVEL_READONLY) {
         propriocl(h, 0);
-        if (u32 orc = proprioo(h, 1, 1, registry_open_flag(h)); orc != 0) {
+        if (u32 orc = proprioo(h, 1, 1, ut_registry_kind(h)); orc != 0) {
             trace_print(tc, 0, "proprir: failed in calling proprioo (%d)", static_cast<int>(orc));
             return orc;
         }
@@ -62,12 +56,9 @@ u32 reboot_locked(backend_ctx *ctx, proprhandle *h)
 u32 reinit_locked(proprhandle *h, void *levelarg)
 {
     propriocl(h, kReinitClose);
-    if (h->bootbuf != nullptr) u_freem(h->metactx, h->bootbuf);
-    if (h->superbuf != nullptr) u_freem(h->metactx, h->superbuf);
-    h->bootbuf = nullptr;
-    h->superbuf = nullptr;
+    lc_drop_block_buffers(h);
     h->proprhandle_levelarg = levelarg;
-    if (u32 rc = proprioo(h, 1, 1, kReinitOpen | registry_open_flag(h)); rc != 0) return rc;
+    if (u32 rc = proprioo(h, 1, 1, kReinitOpen | ut_registry_kind(h)); rc != 0) return rc;
     // The next transaction writes the boot block from memory: read it back
     // before anything can use the handle.
     if (u32 rc = propribctx(h, 1, 0); rc != 0) return rc;

@@ -15,14 +15,6 @@ using namespace propreg;
 
 namespace {
 
-void free_block_buffers(proprhandle *h)
-{
-    if (h->bootbuf != nullptr) u_freem(h->metactx, h->bootbuf);
-    if (h->superbuf != nullptr) u_freem(h->metactx, h->superbuf);
-    h->bootbuf = nullptr;
-    h->superbuf = nullptr;
-}
-
 // The names are freed by their own module, which takes the mutex itself;
 // the key cache is torn down under it so that nothing that still holds the
 // handle can see it half-freed.
@@ -50,7 +42,7 @@ void proprhandleterminate(proprhandle *handle)
     trace_print(tc, 4, "proprhandleterminate: inside proprhandleterminate");
     if (proprio_term(handle) != 0)
         trace_print(tc, 4, "proprhandleterminate: could not close the raw device(s)");
-    free_block_buffers(handle);
+    lc_drop_block_buffers(handle);
     proprut_free_log(handle);
     proprut_free_fcl(handle);
     handle->proprhandle_num_fcl = 0;

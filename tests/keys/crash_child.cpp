@@ -3,13 +3,15 @@
 // the fault layer may end it at any write.  A report file, when named,
 // receives the number of writes made before and after the operation.
 //
-// Usage: keys_crash_child <set|create|cnset> [report-file]
-//   set:    SYSTEM.crash's value grows to three pages
-//   create: SYSTEM.c1.c2.c3 is made
-//   cnset:  SYSTEM.n1.n2 is made with a two-page value
+// Usage: keys_crash_child <set|create|cnset|rdelete|move|batch> [report-file]
+//   set:     SYSTEM.crash's value grows to three pages
+//   create:  SYSTEM.c1.c2.c3 is made
+//   cnset:   SYSTEM.n1.n2 is made with a two-page value
+//   rdelete, move, batch: the subtree operations of crash_tree_ops.h
 #include <cstdlib>
 #include <string>
 
+#include "crash_tree_ops.h"
 #include "keys_data.h"
 #include "platform/fault_env.h"
 #include "propreg/frontend.h"
@@ -24,6 +26,7 @@ unsigned long long writes_so_far()
 
 uint32_t run(backend_ctx *ctx, const std::string &op, const sec_attr &sec)
 {
+    if (op != "set" && op != "create" && op != "cnset") return crash_tree_run(ctx, op, sec);
     propr_keyhandle *key = nullptr, *made = nullptr;
     uint32_t disp = 0;
     uint32_t rc = prop_open(ctx, op == "set" ? "SYSTEM.crash" : "SYSTEM", &key, 0);

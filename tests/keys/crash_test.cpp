@@ -11,6 +11,7 @@
 #include <fstream>
 #include <random>
 
+#include "crash_tree_ops.h"
 #include "keys_fixture.h"
 
 extern char **environ;
@@ -82,7 +83,9 @@ std::string power_cut_after(unsigned long long n)
 std::map<std::string, std::string> observe(backend_ctx *ctx)
 {
     return StoreView{ctx}.observe({"SYSTEM.crash", "SYSTEM.c1", "SYSTEM.c1.c2", "SYSTEM.c1.c2.c3", "SYSTEM.n1",
-                                   "SYSTEM.n1.n2"});
+                                   "SYSTEM.n1.n2", "SYSTEM.b1", "SYSTEM.tree", "SYSTEM.tree.c1", "SYSTEM.tree.c1.g",
+                                   "SYSTEM.tree.c2.g", "SYSTEM.dest.moved", "SYSTEM.dest.moved.c1.g",
+                                   "SYSTEM.dest.m.g"});
 }
 
 // Every crash point from the first write of the operation to just past
@@ -110,6 +113,7 @@ void sweep(const std::string &op, uint32_t locations)
     {
         StoreView v{store.ctx()};
         ASSERT_EQ(v.set(v.create(v.open("SYSTEM"), "crash", store.top_security()), pattern(5000, 1)), 0u);
+        ASSERT_EQ(crash_tree_prepare(store.ctx(), store.top_security()), 0u);
     }
     auto before = observe(store.ctx());
     ASSERT_EQ(store.terminate(), 0u);
@@ -170,6 +174,24 @@ TEST(CrashTest, CreateAndSetIsAllOrNothingOnOneAndTwoLocations)
 {
     sweep("cnset", 1);
     sweep("cnset", 2);
+}
+
+TEST(CrashTest, RecursiveDeleteIsAllOrNothingOnOneAndTwoLocations)
+{
+    sweep("rdelete", 1);
+    sweep("rdelete", 2);
+}
+
+TEST(CrashTest, MoveIsAllOrNothingOnOneAndTwoLocations)
+{
+    sweep("move", 1);
+    sweep("move", 2);
+}
+
+TEST(CrashTest, ABatchOfFiveIsAllOrNothingOnOneAndTwoLocations)
+{
+    sweep("batch", 1);
+    sweep("batch", 2);
 }
 
 }  // namespace

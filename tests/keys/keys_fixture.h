@@ -125,12 +125,12 @@ struct StoreView {
     }
     // What a test compares before and after an operation: each key as
     // "value/type/owner:group:level" (or "absent") and the pages in use.
-    std::map<std::string, std::string> observe(std::initializer_list<const char *> names) const
+    std::map<std::string, std::string> observe(const std::vector<std::string> &names) const
     {
         std::map<std::string, std::string> s;
-        for (const char *name : names) {
+        for (const std::string &name : names) {
             uint32_t rc = 0;
-            Key k = open(name, &rc);
+            Key k = open(name.c_str(), &rc);
             EXPECT_TRUE(rc == 0 || rc == PROP_E_STALE) << name << " " << rc;
             if (rc != 0) {
                 s[name] = "absent";

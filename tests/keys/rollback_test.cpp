@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "keys/keys.h"
-#include "keys_fixture.h"
+#include "tree_fixture.h"
 #include "txn/commit.h"
 #include "txn/log.h"
 
@@ -18,6 +18,23 @@ class RollbackTest : public KeysTest {
         KeysTest::SetUp();
         open_keys();
         ASSERT_EQ(view().set(w_, pattern(300, 1)), 0u);
+        make_subtrees();
+    }
+    // SYSTEM.t: 20 children (past its own entry area into a KCE page), two
+    // with a value and a grandchild; SYSTEM.d.x with a child: a target to
+    // replace.
+    void make_subtrees()
+    {
+        StoreView v = view();
+        const sec_attr &sec = store_->top_security();
+        Key t = v.create(system_, "t", sec);
+        for (uint32_t i = 0; i < 20; i++) {
+            Key c = v.create(t, (long_name(i) + (i % 10 == 0 ? ".g" : "")).c_str(), sec);
+            if (i % 10 == 0) {
+                ASSERT_EQ(v.set(c, pattern(5000, static_cast<uint8_t>(i))), 0u);
+            }
+        }
+        ASSERT_EQ(v.set(v.create(system_, "d.x.c", sec), pattern(300, 9)), 0u);
     }
     void open_keys()
     {
@@ -26,7 +43,7 @@ class RollbackTest : public KeysTest {
         w_ = view().open("SYSTEM.w", &rc);
         if (rc != 0) w_ = view().create(system_, "w", store_->top_security());
     }
-    std::map<std::string, std::string> state() const { return view().observe({"SYSTEM.w", "SYSTEM.n1"}); }
+    std::map<std::string, std::string> state() const { return observe_tree(ctx(), "SYSTEM"); }
     uint32_t lsn() const { return ctx()->propb_ctx->proprhandle_propr_log->propr_log_lsn; }
 
     // Takes every free page but `leave` in a committed transaction, as
@@ -63,10 +80,45 @@ class RollbackTest : public KeysTest {
                  Key k(ctx());
                  uint32_t disp = 0;
                  std::vector<uint8_t> v = pattern(5000, 3);
-                 return prop_create_n_set_key(ctx(), system_.get(), "n1.n2", &store_->top_security(), k.out(),
-                                              &disp, PROP_TYPE_BYTES, v.data(), static_cast<uint32_t>(v.size()), 0);
+                 return prop_create_n_set_key(ctx(), system_.get(), "n1.n2", &store_->top_security(), k.out(), &disp,
+                                              PROP_TYPE_BYTES, v.data(), static_cast<uint32_t>(v.size()), 0);
+             }},
+            {"delete", [this] { return prop_delete_key(ctx(), w_.get(), 0, 0); }},
+            {"delete with subtree",
+             [this] { return with_keys([&](Key *k) { return prop_delete_key(ctx(), k[0].get(), 1, 0); }); }},
+            {"move onto a target",
+             [this] {
+                 return with_keys([&](Key *k) {
+                     Key out(ctx());
+                     return prop_move_key(ctx(), k[0].get(), k[1].get(), "x", k[2].get(), out.out(), 0);
+                 });
+             }},
+            {"batch",
+             [this] {
+                 return with_keys([&](Key *k) {
+                     BatchBuilder b;
+                     b.add(PROP_BATCH_CREATE_KEY, system_.get(), "n1.n2").sec = store_->top_security();
+                     b.set_value(w_.get(), pattern(2000, 4));
+                     b.add(PROP_BATCH_SET_SECURITY, w_.get()).sec = make_sec("newowner", "newgroup", 1, 2, 3);
+                     b.add(PROP_BATCH_DELETE_TREE, k[2].get());
+                     b.add(PROP_BATCH_MOVE_KEY, k[0].get(), "m").key2 = k[1].get();
+                     uint32_t rc = prop_batch_execute(ctx(), b.get(), 0);
+                     take_handles(ctx(), b);
+                     return rc;
+                 });
              }},
         };
+    }
+    // Runs op with SYSTEM.t, SYSTEM.d and SYSTEM.d.x open, or returns the
+    // code of the open that failed.
+    uint32_t with_keys(const std::function<uint32_t(Key *)> &op)
+    {
+        Key k[3] = {Key(ctx()), Key(ctx()), Key(ctx())};
+        const char *names[] = {"SYSTEM.t", "SYSTEM.d", "SYSTEM.d.x"};
+        for (int i = 0; i < 3; i++) {
+            if (uint32_t rc = prop_open(ctx(), names[i], k[i].out(), 0); rc != 0) return rc;
+        }
+        return op(k);
     }
     // Each operation is tried on a store of its own.
     void fresh()
@@ -77,11 +129,14 @@ class RollbackTest : public KeysTest {
         store_ = std::make_unique<Store>();
         SetUp();
     }
-    void reopen_keys()
+    // Opens the store again and rolls back what a failed write left, before
+    // the keys are looked for: until then a deleted key's entry may be gone.
+    void reopen_recovered()
     {
         w_.reset();
         system_.reset();
         reopen();
+        ASSERT_EQ(prop_recover(ctx(), 0), 0u);
         open_keys();
     }
 
@@ -150,8 +205,7 @@ TEST_F(RollbackTest, AFailureAnywhereInAnOperationIsUndone)
                 prop_fe_meta_fail_from(store_->meta(), 0);
                 if (rc == 0) break;
                 if (!memory) {
-                    reopen_keys();
-                    ASSERT_EQ(prop_recover(ctx(), 0), 0u);
+                    reopen_recovered();
                 }
                 ASSERT_EQ(state(), before) << name << (memory ? ", allocation " : ", write ") << k << ", rc " << rc;
             }

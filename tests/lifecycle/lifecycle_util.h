@@ -1,23 +1,16 @@
 // What the lifecycle tests look at: a location's boot block as it lies on
-// disk, the keys every store starts with, and small changes to a store
-// made around the library.
+// disk, changes to it made around the library, and keys through the
+// exports.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
-#include "core/alloc.h"
 #include "core/handle.h"
 #include "format/block.h"
 #include "format/cursor.h"
-#include "platform/thread.h"
 #include "support/store.h"
-#include "tree/kce.h"
-#include "tree/keydesc.h"
-#include "tree/names.h"
-#include "tree/tnode.h"
 
 // The words of a boot block that opening and formatting care about.
 struct BootView {
@@ -53,6 +46,8 @@ inline BootView boot_of(const Store &store, u32 slot)
     return v;
 }
 
+// Sets the big-endian word at offset of a location's boot block and
+// stamps the checksum again: a damaged but well-formed block.
 inline void patch_boot_word(const Store &store, u32 slot, i32 offset, u32 value)
 {
     std::string raw = store.read_block(slot, 0);
@@ -62,24 +57,48 @@ inline void patch_boot_word(const Store &store, u32 slot, i32 offset, u32 value)
     store.write_block(slot, 0, raw);
 }
 
+// The three top-level keys exist with the security they were made with.
 inline void expect_top_keys(backend_ctx *ctx, const sec_attr &sec)
 {
-    proprhandle *h = ctx->propb_ctx;
-    RwGuard lock(&ctx->prop_rwlock, RwGuard::Exclusive);
     for (const char *name : {"DATABASE", "SYSTEM", "HWK"}) {
-        key_desc *kd = key_desc_alloc(h->metactx);
-        ASSERT_NE(kd, nullptr);
-        EXPECT_EQ(proprutfkce(h, 0, name, kd), PROP_R_FOUND) << name;
-        tnode node{};
-        alignas(8) u8 raw[4096];
-        EXPECT_EQ(proprutrtnode(h, &node, kd->kd_tnode, raw, 0), 0u) << name;
-        EXPECT_EQ(node.user_perm, sec.userperm) << name;
-        EXPECT_EQ(node.group_perm, sec.groupperm) << name;
-        EXPECT_EQ(node.other_perm, sec.otherperm) << name;
-        char owner[PROP_NAME_SIZE] = {};
-        u32 len = sizeof owner;
-        EXPECT_EQ(proprutidtoname(h, node.owner_id, &len, owner, NAME_KIND_OWNER), 0u) << name;
-        EXPECT_STREQ(owner, sec.username) << name;
-        key_desc_free(h->metactx, kd);
+        propr_keyhandle *kh = nullptr;
+        ASSERT_EQ(prop_open(ctx, name, &kh, 0), 0u) << name;
+        sec_attr got{};
+        EXPECT_EQ(prop_get_security(ctx, kh, &got), 0u) << name;
+        EXPECT_EQ(got.userperm, sec.userperm) << name;
+        EXPECT_EQ(got.groupperm, sec.groupperm) << name;
+        EXPECT_EQ(got.otherperm, sec.otherperm) << name;
+        EXPECT_STREQ(got.username, sec.username) << name;
+        EXPECT_STREQ(got.groupname, sec.groupname) << name;
+        EXPECT_EQ(prop_close(ctx, kh), 0u) << name;
     }
+}
+
+// Creates (or overwrites) SYSTEM.<name> with a text value.
+inline u32 put_value(const Store &store, const char *name, const std::string &text)
+{
+    propr_keyhandle *parent = nullptr, *kh = nullptr;
+    u32 rc = prop_open(store.ctx(), "SYSTEM", &parent, 0);
+    if (rc != 0) return rc;
+    u32 disposition = 0;
+    rc = prop_create_n_set_key(store.ctx(), parent, name, &store.top_security(), &kh, &disposition, PROP_TYPE_TEXT,
+                               text.data(), static_cast<u32>(text.size()), 0);
+    if (kh != nullptr) {
+        EXPECT_EQ(prop_close(store.ctx(), kh), 0u);
+    }
+    EXPECT_EQ(prop_close(store.ctx(), parent), 0u);
+    return rc;
+}
+
+// The text value of SYSTEM.<name>, or "<rc>" when it cannot be read.
+inline std::string get_value(const Store &store, const char *name)
+{
+    propr_keyhandle *kh = nullptr;
+    u32 rc = prop_open(store.ctx(), ("SYSTEM." + std::string(name)).c_str(), &kh, 0);
+    if (rc != 0) return "<" + std::to_string(rc) + ">";
+    char buf[256] = {};
+    u32 type = 0, size = sizeof buf;
+    rc = prop_get_value(store.ctx(), kh, &type, buf, &size, 0);
+    EXPECT_EQ(prop_close(store.ctx(), kh), 0u);
+    return rc == 0 ? std::string(buf, size) : "<" + std::to_string(rc) + ">";
 }

@@ -1,6 +1,8 @@
 // What opening a store refuses, and what it does with the caller's record.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "core/tag.h"
 #include "lifecycle_util.h"
 #include "platform/trace.h"

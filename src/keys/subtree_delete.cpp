@@ -1,0 +1,240 @@
+// Freeing a key's whole subtree.  The walk keeps its path in an explicit
+// stack of frames taken from the meta context, not in C++ recursion, so no
+// depth of store can exhaust the thread's stack; a child entry that leads
+// back onto the path (a corrupt store) stops the walk instead of looping.
+// Pages are only freed (at commit), never written, so a failed walk leaves
+// the subtree whole once the transaction is rolled back.
+#include <cstring>
+#include <new>
+
+#include "core/alloc.h"
+#include "keys/children.h"
+#include "keys/common.h"
+#include "keys/keypath.h"
+#include "keys/keys.h"
+#include "keys/treeops.h"
+#include "space/fcl.h"
+#include "tree/keydesc.h"
+#include "tree/tnode.h"
+#include "txn/blockio.h"
+
+using namespace propreg;
+
+namespace {
+
+struct delete_frame {
+    u32 page;  // the key's tnode
+    char name[PROPR_KEYCOMP_MAX + 1];
+    child_cursor children;
+};
+
+// One frame per key on the path from the top key down.  Frames are kept
+// for reuse until the walk ends.
+class frame_stack {
+  public:
+    explicit frame_stack(prop_metactx *meta) : meta_(meta) {}
+    ~frame_stack()
+    {
+        for (u32 i = 0; i < made_; i++) {
+            frames_[i]->~delete_frame();
+            u_freem(meta_, frames_[i]);
+        }
+        if (frames_ != nullptr) u_freem(meta_, frames_);
+    }
+    frame_stack(const frame_stack &) = delete;
+    frame_stack &operator=(const frame_stack &) = delete;
+
+    // The next frame, or null when memory runs out.
+    delete_frame *push()
+    {
+        if (depth_ == made_ && !grow()) return nullptr;
+        return frames_[depth_++];
+    }
+    void pop() { depth_--; }
+    delete_frame *top() const { return frames_[depth_ - 1]; }
+    u32 depth() const { return depth_; }
+    bool on_path(u32 page) const
+    {
+        for (u32 i = 0; i < depth_; i++)
+            if (frames_[i]->page == page) return true;
+        return false;
+    }
+
+  private:
+    bool grow()
+    {
+        if (made_ == cap_) {
+            u32 cap = cap_ == 0 ? 8 : cap_ * 2;
+            auto **bigger = u_alloc_array<delete_frame *>(meta_, cap);
+            if (bigger == nullptr) return false;
+            if (frames_ != nullptr) {
+                std::memcpy(bigger, frames_, sizeof(delete_frame *) * made_);
+                u_freem(meta_, frames_);
+            }
+            frames_ = bigger;
+            cap_ = cap;
+        }
+        void *mem = u_allocm(meta_, sizeof(delete_frame));
+        if (mem == nullptr) return false;
+        frames_[made_++] = new (mem) delete_frame{};
+        return true;
+    }
+
+    prop_metactx *meta_;
+    delete_frame **frames_ = nullptr;
+    u32 depth_ = 0;
+    u32 made_ = 0;
+    u32 cap_ = 0;
+};
+
+void copy_name(char *to, const char *from, u32 len)
+{
+    if (len > PROPR_KEYCOMP_MAX) len = PROPR_KEYCOMP_MAX;
+    std::memcpy(to, from, len);
+    to[len] = '\0';
+}
+
+// Starts on one key: reads its tnode, frees its value pages and opens its
+// child entries.
+u32 descend(proprhandle *handle, frame_stack &stack, u32 page, const char *name, u32 name_len, u32 flags)
+{
+    delete_frame *f = stack.push();
+    if (f == nullptr) {
+        trace_print(keys_raw(), 0, "proprdkrec_delete_entries: Problem allocating memory for subkey desc");
+        return PROP_E_NOMEM;
+    }
+    f->page = page;
+    copy_name(f->name, name, name_len);
+    tnode node{};
+    keys_block raw;
+    if (u32 rc = proprutrtnode(handle, &node, page, raw.b, 0); rc != PROP_OK) {
+        if (rc == PROP_R_BADTNODE) rc = PROP_E_STORAGE;
+        trace_print(keys_raw(), 0, "prdkrec: problem reading the tnode [%d], return [%d]", static_cast<int>(page),
+                    static_cast<int>(rc));
+        return rc;
+    }
+    if (u32 rc = prdvali(handle, &node, page, raw.b, 0, flags); rc != PROP_OK && rc != PROP_R_EMPTYVAL) {
+        trace_print(keys_raw(), 0, "prdkrec: problem deleting value");
+        return PROP_E_STORAGE;
+    }
+    if (f->children.start(handle, raw.b) != PROP_OK) {
+        trace_print(keys_raw(), 0, "proprdkrec_delete_entries: Corrupt slotted page in the tnode of [%s], addr [%d]",
+                    f->name, static_cast<int>(page));
+        return PROP_E_STORAGE;
+    }
+    return PROP_OK;
+}
+
+u32 walk_fault(proprhandle *handle, const delete_frame *f)
+{
+    const child_fault &fl = f->children.fault();
+    int tn = static_cast<int>(f->page);
+    int at = static_cast<int>(ut_page_addr(handle, fl.page));
+    switch (fl.kind) {
+    case child_fault::read_kce:
+        trace_print(keys_raw(), 0,
+                    "proprdkrec_kcepage_delete: Problem [%d] reading KCE slotted page. addr:[%d] page_addr:[%d]",
+                    static_cast<int>(fl.rc), tn, at);
+        break;
+    case child_fault::bad_kce:
+        trace_print(
+            keys_raw(), 0,
+            "proprdkrec_kcepage_delete: Slotted page retrieved is not a valid KCE page. addr:[%d] page_addr:[%d]", tn,
+            at);
+        break;
+    case child_fault::read_addr:
+        trace_print(keys_raw(), 0,
+                    "proprdkrec_addrpage_delete: Problem [%d] reading address page. addr:[%d] page_addr:[%d]",
+                    static_cast<int>(fl.rc), tn, at);
+        break;
+    case child_fault::bad_addr:
+        trace_print(keys_raw(), 0,
+                    "proprdkrec_addrpage_delete: Address page retrieved is not a valid address page. addr:[%d] "
+                    "page_addr:[%d]",
+                    tn, at);
+        break;
+    default:
+        trace_print(keys_raw(), 0, "proprdkrec_delete_entries: Corrupt slotted page [%d] under [%s]",
+                    static_cast<int>(fl.page), f->name);
+        break;
+    }
+    trace_print(keys_raw(), 0, "proprdkrec: Failed to delete the subkeys of key [%s]. Retval:[%d]", f->name,
+                static_cast<int>(fl.rc));
+    return fl.rc;
+}
+
+u32 free_page(proprhandle *handle, u32 page)
+{
+    return proprutcfp(handle, page, PROPR_FREE_DEFERRED);
+}
+
+// One step of the walk on the key at the top of the stack.
+u32 walk_step(proprhandle *handle, frame_stack &stack, u32 flags)
+{
+    delete_frame *f = stack.top();
+    child_step step = child_step::end;
+    if (f->children.next(&step) != PROP_OK) return walk_fault(handle, f);
+    switch (step) {
+    case child_step::entry: {
+        const child_cursor &c = f->children;
+        u32 child = c.hit().child;
+        char name[PROPR_KEYCOMP_MAX + 1];
+        copy_name(name, c.name(), c.name_len());
+        trace_print(keys_raw(), 4, "proprdkrec_delete_entries: Subkey found : [%s]", name);
+        // The root is nobody's child, and a page on the path would loop.
+        if (child == 0 || stack.on_path(child)) {
+            trace_print(keys_raw(), 0, "proprdkrec_delete_entries: Subkey [%s] of [%s] leads back to page [%d]", name,
+                        f->name, static_cast<int>(child));
+            return PROP_E_STORAGE;
+        }
+        u32 rc = descend(handle, stack, child, name, static_cast<u32>(std::strlen(name)), flags);
+        if (rc != PROP_OK)
+            trace_print(keys_raw(), 0, "proprdkrec_delete_entries: Problem deleting subkey [%s], addr [%d]", name,
+                        static_cast<int>(child));
+        return rc;
+    }
+    case child_step::kce_done:
+        if (free_page(handle, f->children.page()) != PROP_OK) {
+            trace_print(keys_raw(), 0, "proprdkrec_kcepage: Could not free the KCE slotted page [%d] addr:[%d]",
+                        static_cast<int>(f->children.page()), static_cast<int>(f->page));
+            return PROP_E_STORAGE;
+        }
+        return PROP_OK;
+    case child_step::addr_done:
+        if (free_page(handle, f->children.page()) != PROP_OK) {
+            trace_print(keys_raw(), 0, "proprdkrec_sindirect: Could not free the address page [%d] addr:[%d]",
+                        static_cast<int>(f->children.page()), static_cast<int>(f->page));
+            return PROP_E_STORAGE;
+        }
+        return PROP_OK;
+    case child_step::end:
+        break;
+    }
+    if (free_page(handle, f->page) != PROP_OK) {
+        trace_print(keys_raw(), 0, "prdkey: could not free the tnode");
+        return PROP_E_STORAGE;
+    }
+    trace_print(keys_raw(), 4, "prdkrec: Return %d", 0);
+    stack.pop();
+    if (stack.depth() > 0) trace_print(keys_raw(), 4, "proprdkrec_delete_entries: Deleted Subkey :[%s]", f->name);
+    return PROP_OK;
+}
+
+}  // namespace
+
+u32 proprdkrec(backend_ctx *ctx, proprhandle *handle, u32 page, const key_desc *kd, u32 flags)
+{
+    if (ctx == nullptr) {
+        trace_print(keys_raw(), 0, "prdkrec: ctx is NULL");
+        return PROP_E_CTX;
+    }
+    if (handle == nullptr) {
+        trace_print(keys_raw(), 0, "prdkrec: Backend context passed is null");
+        return PROP_E_CTX;
+    }
+    const char *name = kd != nullptr && kd->kd_name != nullptr ? kd->kd_name : "";
+    frame_stack stack(handle->metactx);
+    u32 rc = descend(handle, stack, page, name, static_cast<u32>(std::strlen(name)), flags);
+    while (rc == PROP_OK && stack.depth() > 0) rc = walk_step(handle, stack, flags);
+    return rc;
+}

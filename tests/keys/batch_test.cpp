@@ -1,0 +1,142 @@
+// Batches through the export: all operations commit together or none
+// does, whichever operation ends the batch; a delete of a key that is not
+// there lets the batch go on.
+#include <functional>
+
+#include "tree_fixture.h"
+
+namespace {
+
+constexpr uint32_t kUntouched = 0xDEADu;
+
+class BatchTest : public TreeTest {
+  protected:
+    bool exists(const std::string &name) const
+    {
+        uint32_t rc = 0;
+        Key k = view().open(name.c_str(), &rc);
+        EXPECT_TRUE(rc == 0 || rc == PROP_E_STALE) << name << " " << rc;
+        return rc == 0;
+    }
+};
+
+TEST_F(BatchTest, AnEmptyBatchIsOneCommittedTransaction)
+{
+    BatchBuilder empty;
+    uint32_t lsn = lsn_of(ctx());
+    EXPECT_EQ(prop_batch_execute(ctx(), empty.get(), 0), 0u);
+    EXPECT_EQ(lsn_of(ctx()), lsn + 1);
+    EXPECT_EQ(ctx()->propb_ctx->proprhandle_propr_log->propr_log_opid, 0u) << "committed";
+}
+
+// Every case runs: create SYSTEM.m<i>, delete SYSTEM.v<i> with its child,
+// then its own operations.  A committed batch leaves m<i> and not v<i>; a
+// rolled-back one the reverse.
+struct Keys {
+    propr_keyhandle *w;      // SYSTEM.w, which every case may change
+    propr_keyhandle *child;  // v<i>.c
+    propr_keyhandle *gone;   // a key deleted before the batch
+};
+
+struct Case {
+    const char *what;
+    std::function<void(BatchBuilder &, const Keys &)> add;
+    uint32_t rc;
+    bool commits;
+    std::vector<uint32_t> results;  // of the case's own operations
+};
+
+TEST_F(BatchTest, TheBatchCommitsOrRollsBackAsAWhole)
+{
+    StoreView v = view();
+    Key w = make(system_, "w");
+    sec_attr sec = store_->top_security();
+    const Case cases[] = {
+        {"every operation succeeds",
+         [&](BatchBuilder &b, const Keys &k) {
+             b.set_value(k.w, pattern(3000, 7));
+             b.add(PROP_BATCH_SET_SECURITY, k.w).sec = sec;
+         },
+         0,
+         true,
+         {0, 0}},
+        {"a set value that is too big",
+         [](BatchBuilder &b, const Keys &k) { b.set_value(k.w, pattern(81537, 1)); },
+         PROP_E_TOOBIG,
+         false,
+         {PROP_E_TOOBIG}},
+        {"a delete of a missing key in the middle",
+         [](BatchBuilder &b, const Keys &k) {
+             b.add(PROP_BATCH_DELETE_KEY, k.gone);
+             b.set_value(k.w, pattern(100, 4));
+         },
+         0,
+         true,
+         {PROP_E_STALE, 0}},
+        {"a delete of a missing key last",
+         [](BatchBuilder &b, const Keys &k) { b.add(PROP_BATCH_DELETE_TREE, k.gone); },
+         PROP_E_STALE,
+         false,
+         {PROP_E_STALE}},
+        {"create-and-set of a key that exists",
+         [&](BatchBuilder &b, const Keys &k) {
+             b.add(PROP_BATCH_CREATE_SET_NEW, system_.get(), "w").sec = sec;
+             b.set_value(k.w, pattern(10, 5));
+         },
+         PROP_E_EXISTS,
+         false,
+         {PROP_E_EXISTS, kUntouched}},
+        {"an unknown operation",
+         [](BatchBuilder &b, const Keys &k) {
+             b.add(99, k.w);
+             b.set_value(k.w, pattern(10, 5));
+         },
+         PROP_E_ARG,
+         false,
+         {PROP_E_ARG, kUntouched}},
+        {"a set value on a key deleted earlier in the batch",
+         [](BatchBuilder &b, const Keys &k) { b.set_value(k.child, pattern(10, 6)); },
+         PROP_E_STALE,
+         false,
+         {PROP_E_STALE}},
+    };
+    int i = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string n = std::to_string(i++);
+        Key victim = make(system_, "v" + n);
+        Key child = make(victim, "c");
+        ASSERT_EQ(v.set(child, pattern(5000, 1)), 0u);
+        Key gone = make(system_, "g" + n);
+        ASSERT_EQ(prop_delete_key(ctx(), v.open(("SYSTEM.g" + n).c_str()).get(), 0, 0), 0u);
+        std::vector<uint8_t> w_before = v.get(w).bytes;
+        uint64_t used = v.used_pages();
+
+        BatchBuilder b;
+        b.add(PROP_BATCH_CREATE_KEY, system_.get(), ("m" + n).c_str()).sec = sec;
+        b.add(PROP_BATCH_DELETE_TREE, victim.get());
+        c.add(b, Keys{w.get(), child.get(), gone.get()});
+        for (size_t r = 0; r < b.get()->count; r++) b.result(r).result = kUntouched;
+        EXPECT_EQ(prop_batch_execute(ctx(), b.get(), 0), c.rc);
+        std::vector<Key> handles = take_handles(ctx(), b);
+
+        EXPECT_EQ(b.result(0).result, 0u);
+        EXPECT_EQ(b.result(1).result, 0u);
+        for (size_t r = 0; r < c.results.size(); r++) {
+            EXPECT_EQ(b.result(2 + r).result, c.results[r]) << r;
+        }
+        EXPECT_EQ(exists("SYSTEM.m" + n), c.commits);
+        EXPECT_EQ(exists("SYSTEM.v" + n), !c.commits);
+        EXPECT_EQ(exists("SYSTEM.v" + n + ".c"), !c.commits);
+        if (c.commits) {
+            EXPECT_STREQ(b.result(0).fullname, ("SYSTEM.m" + n).c_str());
+            EXPECT_EQ(b.result(0).disposition, PROP_DISP_CREATED);
+        } else {
+            EXPECT_EQ(v.get(w).bytes, w_before);
+            EXPECT_EQ(v.used_pages(), used);
+            EXPECT_EQ(v.get(v.open(("SYSTEM.v" + n + ".c").c_str())).bytes, pattern(5000, 1));
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+// Moving keys through the export: a subtree of any size moves in the same
+// number of page writes, is found under its new name and not under its
+// old one; an existing target goes in the same transaction; a move that
+// would cut the subtree off the tree is refused and changes nothing.
+#include "tree_fixture.h"
+
+namespace {
+
+class MoveTest : public TreeTest {
+  protected:
+    uint32_t move(const Key &src, const Key &parent, const char *name, const Key *tgt, Key *out) const
+    {
+        return prop_move_key(ctx(), src.get(), parent.get(), name, tgt != nullptr ? tgt->get() : nullptr, out->out(),
+                             0);
+    }
+};
+
+// 10 children of 99 grandchildren each, the grandchildren named g0..g98.
+std::vector<std::string> thousand_below(const std::string &top)
+{
+    std::vector<std::string> names;
+    for (int c = 0; c < 10; c++) {
+        std::string child = top + ".c" + std::to_string(c);
+        names.push_back(child);
+        for (int g = 0; g < 99; g++) names.push_back(child + ".g" + std::to_string(g));
+    }
+    return names;
+}
+
+TEST_F(MoveTest, ASubtreeOfAThousandKeysMovesInTheWritesOfOneKey)
+{
+    StoreView v = view();
+    Key big = make(system_, "big");
+    for (int c = 0; c < 10; c++) {
+        Key child = make(big, "c" + std::to_string(c));
+        for (int g = 0; g < 99; g++) Key gk = make(child, "g" + std::to_string(g));
+    }
+    ASSERT_EQ(v.set(v.open("SYSTEM.big.c3.g7"), pattern(5000, 3)), 0u);
+    Key one = make(system_, "one");
+    Key to = make(system_, "to");
+    std::vector<std::string> old_names = thousand_below("SYSTEM.big");
+    for (const std::string &n : old_names) Key k = v.open(n.c_str());  // all cached
+
+    uint64_t w0 = store_->faults().writes();
+    Key moved_one(ctx());
+    ASSERT_EQ(move(one, to, "one", nullptr, &moved_one), 0u);
+    uint64_t w1 = store_->faults().writes();
+    Key moved(ctx());
+    ASSERT_EQ(move(big, to, "big", nullptr, &moved), 0u);
+    uint64_t w2 = store_->faults().writes();
+    EXPECT_EQ(w2 - w1, w1 - w0);
+
+    EXPECT_STREQ(moved.get()->propr_keyhandle_keyname, "SYSTEM.to.big");
+    EXPECT_EQ(moved.get()->propr_keyhandle_depth, 3u);
+    EXPECT_EQ(tnode_of(moved), tnode_of(big));
+    for (const std::string &n : old_names) {
+        uint32_t rc = 0;
+        Key gone = v.open(n.c_str(), &rc);
+        ASSERT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE)) << n;
+        std::string now = "SYSTEM.to.big" + n.substr(std::strlen("SYSTEM.big"));
+        Key k = v.open(now.c_str());
+        ASSERT_TRUE(k) << now;
+    }
+    EXPECT_EQ(v.get(v.open("SYSTEM.to.big.c3.g7")).bytes, pattern(5000, 3));
+    for (const std::string &name : list_subkeys(ctx(), system_).names) EXPECT_TRUE(name != "big" && name != "one");
+    // The old handle names a key that is no longer there; the new one works.
+    EXPECT_EQ(v.set(big, pattern(10, 1)), static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.set(moved, pattern(10, 1)), 0u);
+}
+
+TEST_F(MoveTest, AnExistingTargetIsReplacedInTheSameTransaction)
+{
+    StoreView v = view();
+    Key src = make(system_, "src");
+    ASSERT_EQ(v.set(src, pattern(700, 1)), 0u);
+    Key dst = make(system_, "dst");
+    uint64_t before_target = v.used_pages();
+    Key tgt = make(dst, "x");
+    Key tc = make(tgt, "child");
+    ASSERT_EQ(v.set(tc, pattern(9000, 2)), 0u);
+    Key tgc = v.open("SYSTEM.dst.x.child");
+    uint32_t lsn = lsn_of(ctx());
+
+    Key moved(ctx());
+    ASSERT_EQ(move(src, dst, "x", &tgt, &moved), 0u);
+    EXPECT_EQ(lsn_of(ctx()), lsn + 1) << "one transaction";
+    EXPECT_EQ(v.used_pages(), before_target) << "the replaced subtree's pages are free";
+    EXPECT_EQ(v.get(v.open("SYSTEM.dst.x")).bytes, pattern(700, 1));
+    uint32_t rc = 0;
+    Key gone = v.open("SYSTEM.dst.x.child", &rc);
+    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
+    Key old = v.open("SYSTEM.src", &rc);
+    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(list_subkeys(ctx(), dst).names, std::vector<std::string>{"x"});
+}
+
+TEST_F(MoveTest, MovesThatWouldLoseKeysAreRefusedBeforeAnythingIsWritten)
+{
+    StoreView v = view();
+    Key a = make(system_, "a");
+    Key ab = make(a, "b");
+    Key abc = make(ab, "c");
+    Key aa = make(system_, "aa");  // a sibling whose name begins like "a"
+    Key taken = make(aa, "b");
+    uint32_t lsn = lsn_of(ctx());
+    uint64_t used = v.used_pages();
+    uint64_t writes = store_->faults().writes();
+    struct Case {
+        const char *what;
+        const Key *src, *parent;
+        const char *name;
+        const Key *tgt;
+        uint32_t rc;
+    };
+    const Case cases[] = {
+        {"under itself", &a, &a, "x", nullptr, PROP_E_ARG},
+        {"under its child", &a, &ab, "x", nullptr, PROP_E_ARG},
+        {"under its grandchild", &a, &abc, "x", nullptr, PROP_E_ARG},
+        {"onto a key that exists", &ab, &aa, "b", nullptr, PROP_E_EXISTS},
+        {"replacing its own ancestor", &abc, &system_, "a", &a, PROP_E_ARG},
+        {"replacing a key of another name", &abc, &aa, "z", &taken, PROP_E_ARG},
+        {"to a dotted name", &abc, &aa, "x.y", nullptr, PROP_E_ARG},
+        {"to an empty name", &abc, &aa, "", nullptr, PROP_E_ARG},
+    };
+    for (const Case &c : cases) {
+        Key out(ctx());
+        EXPECT_EQ(move(*c.src, *c.parent, c.name, c.tgt, &out), c.rc) << c.what;
+        EXPECT_FALSE(out) << c.what;
+    }
+    EXPECT_EQ(lsn_of(ctx()), lsn);
+    EXPECT_EQ(store_->faults().writes(), writes);
+    EXPECT_EQ(v.used_pages(), used);
+    for (const char *name : {"SYSTEM.a.b.c", "SYSTEM.aa.b"}) {
+        Key k = v.open(name);
+        EXPECT_TRUE(k) << name;
+    }
+    // The sibling is not inside "SYSTEM.a": a moves under it.
+    Key out(ctx());
+    EXPECT_EQ(move(a, aa, "a", nullptr, &out), 0u);
+    Key k = v.open("SYSTEM.aa.a.b.c");
+    EXPECT_TRUE(k);
+}
+
+}  // namespace
