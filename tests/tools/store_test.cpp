@@ -119,4 +119,25 @@ TEST(PropctlStore, TheDefaultRootNeedsNoSetUp)
                          " (propctl init makes one): error 33: The configuration or the location was not found.\n");
 }
 
+TEST(PropctlStore, TheDemoMakesAMirroredStoreInAFreshDirectory)
+{
+    Propctl p;
+    const std::string dir = p.dir().file("demo");
+    RunResult r = p.run_without_root({"demo", dir});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("$ propctl tree SYSTEM.demo\nSYSTEM.demo\n  db\n    name = \"inventory\"\n    replicas = 3\n"
+                         "    spare\n  greeting = \"hello, world\"\n  hosts = [\"alpha\", \"beta\", \"gamma\"]\n"
+                         "  port = 8080\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("registry        cluster, 2 mirrored locations\n"), std::string::npos) << r.out;
+    // The store stays for the user to explore.
+    p.set_env("ZKV_REGISTRY_ROOT", dir + "/registry");
+    EXPECT_EQ(p.run_without_root({"get", "SYSTEM.demo.port"}).out, "8080\n");
+
+    r = p.run_without_root({"demo", dir});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "propctl: demo: " + dir + " is not empty\n");
+}
+
 }  // namespace

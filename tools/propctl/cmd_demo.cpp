@@ -55,29 +55,31 @@ int run_demo(Invocation &inv)
     const std::string dir = fresh_directory(inv);
     if (dir.empty()) return 1;
     const std::string batch = dir + "/changes.batch";
-    {
-        std::ofstream f(batch);
-        f << "# one transaction: all of these or none\n"
-             "set SYSTEM.demo.db.name inventory\n"
-             "set SYSTEM.demo.db.replicas 3 --type int\n"
-             "create SYSTEM.demo.empty\n";
-    }
-    std::printf("A two-location mirrored store in %s (root %s/registry).\n", dir.c_str(), dir.c_str());
+    const char *changes =
+        "# one transaction: all of these or none\n"
+        "set SYSTEM.demo.db.name inventory\n"
+        "set SYSTEM.demo.db.replicas 3 --type int\n"
+        "create SYSTEM.demo.spare\n";
+    std::ofstream(batch) << changes;
     const std::string root = dir + "/registry";
+    std::printf("A two-location mirrored store; every command below runs with --root %s\n", root.c_str());
     const std::vector<std::vector<std::string>> steps = {
         {"init", "--cluster", "--copies", "2"},
         {"set", "SYSTEM.demo.greeting", "hello, world"},
         {"set", "SYSTEM.demo.port", "8080", "--type", "int"},
         {"set", "SYSTEM.demo.hosts", "alpha", "beta", "gamma", "--type", "multi"},
         {"batch", batch},
+        {"mv", "SYSTEM.demo.spare", "SYSTEM.demo.db.spare"},
         {"get", "SYSTEM.demo.greeting"},
         {"ls", "SYSTEM.demo"},
         {"sec", "SYSTEM.demo.port"},
         {"tree", "SYSTEM.demo"},
         {"info"},
     };
-    for (const auto &s : steps)
+    for (const auto &s : steps) {
+        if (s[0] == "batch") std::printf("\n$ cat %s\n%s", batch.c_str(), changes);
         if (!step(root, s)) return 1;
+    }
     std::printf("\nTry more with: propctl --root %s ...  (the location files are sparse:\n"
                 "they take little disk; remove them with: rm -r %s)\n",
                 root.c_str(), dir.c_str());
