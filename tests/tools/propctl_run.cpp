@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,10 +42,15 @@ void read_all(int out_fd, int err_fd, std::string *out, std::string *err)
 }  // namespace
 
 Child::Child(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
-             const std::string &input)
+             const std::string &input, bool terminal)
 {
     int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    if (terminal ? openpty(&err[0], &err[1], nullptr, nullptr, nullptr) != 0 : pipe2(err, O_CLOEXEC) != 0) return;
+    if (terminal) {
+        fcntl(err[0], F_SETFD, FD_CLOEXEC);
+        fcntl(err[1], F_SETFD, FD_CLOEXEC);
+    }
     // The whole input fits a pipe's buffer in these tests; write it before
     // the child runs so that nothing blocks.
     if (!input.empty()) {
@@ -126,6 +132,11 @@ std::vector<std::string> Propctl::with_root(const std::vector<std::string> &args
 RunResult Propctl::run(const std::vector<std::string> &args, const std::string &input) const
 {
     return Child(with_root(args), env_, input).wait();
+}
+
+RunResult Propctl::run_on_terminal(const std::vector<std::string> &args, const std::string &input) const
+{
+    return Child(with_root(args), env_, input, true).wait();
 }
 
 RunResult Propctl::run_without_root(const std::vector<std::string> &args) const

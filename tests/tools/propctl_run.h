@@ -20,8 +20,9 @@ struct RunResult {
 // A running propctl.
 class Child {
   public:
+    // terminal: stderr is a terminal (a pseudo-terminal read back here).
     Child(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
-          const std::string &input);
+          const std::string &input, bool terminal = false);
     ~Child();
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
@@ -48,6 +49,8 @@ class Propctl {
     void clear_env(const std::string &name) { env_.erase(name); }
 
     RunResult run(const std::vector<std::string> &args, const std::string &input = "") const;
+    // With stderr on a terminal, as a person at a shell has it.
+    RunResult run_on_terminal(const std::vector<std::string> &args, const std::string &input = "") const;
     // Without --root: the store the environment (or the default) names.
     RunResult run_without_root(const std::vector<std::string> &args) const;
     std::unique_ptr<Child> spawn(const std::vector<std::string> &args, const std::string &input = "") const;

@@ -62,18 +62,20 @@ int run_batch(Invocation &inv)
     int status = 0;
     if (!read_lines(inv, &lines, &status)) return status;
     std::vector<Change> changes;
-    {
-        Progress progress("propctl batch");
-        for (size_t i = 0; i < lines.size(); i++) {
-            progress.step(i + 1, lines.size());
-            if (int st = plan_line(inv, lines[i], &changes); st != 0) {
-                inv.out.note("batch: nothing was changed");
-                return st;
-            }
+    Progress progress("propctl batch");
+    for (size_t i = 0; i < lines.size(); i++) {
+        progress.step(i + 1, lines.size());
+        if (int st = plan_line(inv, lines[i], &changes); st != 0) {
+            inv.out.note("batch: nothing was changed");
+            return st;
         }
     }
+    // One call, one transaction: there is nothing to count while it runs.
+    progress.message("making " + std::to_string(changes.size()) + " changes");
     size_t failed = 0;
-    if (uint32_t rc = apply_batch(inv.session.ctx(), changes, &failed); rc != 0) {
+    uint32_t rc = apply_batch(inv.session.ctx(), changes, &failed);
+    progress.done();
+    if (rc != 0) {
         inv.out.fail(failed < changes.size() ? changes[failed].what : std::string("batch"), rc);
         inv.out.note("batch: nothing was changed");
         return 1;

@@ -124,8 +124,22 @@ void Output::document(const Json &doc) const
     std::fputc('\n', stdout);
 }
 
+namespace {
+
+// The progress line on the terminal, if one is drawn: every message to
+// stderr takes it away first, so the two never share a line.
+Progress *g_drawn = nullptr;
+
+void clear_progress()
+{
+    if (g_drawn != nullptr) g_drawn->done();
+}
+
+}  // namespace
+
 int Output::fail(const std::string &what, uint32_t code) const
 {
+    clear_progress();
     std::fflush(stdout);
     std::fprintf(stderr, "propctl: %s: error %u: %s\n", what.c_str(), code, prop_fe_msgtext(nullptr, code));
     return 1;
@@ -133,6 +147,7 @@ int Output::fail(const std::string &what, uint32_t code) const
 
 int Output::problem(const std::string &what) const
 {
+    clear_progress();
     std::fflush(stdout);
     std::fprintf(stderr, "propctl: %s\n", what.c_str());
     return 1;
@@ -140,6 +155,7 @@ int Output::problem(const std::string &what) const
 
 void Output::note(const std::string &text) const
 {
+    clear_progress();
     std::fprintf(stderr, "propctl: %s\n", text.c_str());
 }
 
@@ -157,14 +173,23 @@ Progress::Progress(std::string label) : label_(std::move(label)), enabled_(isatt
 
 Progress::~Progress()
 {
+    done();
+}
+
+void Progress::done()
+{
     if (drawn_) std::fputs("\r\033[K", stderr);
+    drawn_ = false;
+    if (g_drawn == this) g_drawn = nullptr;
 }
 
 void Progress::draw(const std::string &text)
 {
+    if (g_drawn != nullptr && g_drawn != this) g_drawn->done();
     std::fprintf(stderr, "\r\033[K%s: %s", label_.c_str(), text.c_str());
     std::fflush(stderr);
     drawn_ = true;
+    g_drawn = this;
 }
 
 void Progress::step(uint64_t done, uint64_t total)

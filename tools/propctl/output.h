@@ -65,6 +65,8 @@ class Progress {
 
     void step(uint64_t done, uint64_t total = 0);
     void message(const std::string &text);
+    // Takes the line off the terminal before other output.
+    void done();
 
   private:
     void draw(const std::string &text);
