@@ -130,7 +130,7 @@ int run_command_line(const std::vector<std::string> &words)
     Invocation inv{*cmd, args, out, session, name + (args.args.empty() ? "" : " " + args.args[0])};
     if (int st = session.open(cmd->access(args), inv.what); st != 0) return st;
     int st = cmd->run(inv);
-    int closed = session.finish(inv.what);
+    int closed = session.finish(inv.what, st == 0);
     return st != 0 ? st : closed;
 }
 

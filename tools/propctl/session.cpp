@@ -49,7 +49,7 @@ bool create_locations(const StoreDesc &desc, std::vector<std::string> *made, std
 
 Session::~Session()
 {
-    terminate("");
+    terminate("", false);
     drop_front_end();
 }
 
@@ -122,16 +122,15 @@ int Session::init_store(uint32_t level, const std::string &what)
     return 0;
 }
 
-int Session::terminate(const std::string &what)
+int Session::terminate(const std::string &what, bool clean)
 {
     if (ctx_ == nullptr) return 0;
     uint32_t rc = prop_terminate(ctx_, 0);
     ctx_ = nullptr;
     drop_front_end();
     if (rc != 0) return what.empty() ? 1 : out_.fail(what + ": cannot close the store", rc);
-    // Closed cleanly: nothing is left half-done.
-    if (writer_) ::unlink(root_file(root_, kDirtyFile).c_str());
-    writer_ = false;
+    if (dirty_ && clean) ::unlink(root_file(root_, kDirtyFile).c_str());
+    dirty_ = false;
     return 0;
 }
 
@@ -140,9 +139,9 @@ int Session::recover_for_reader(const std::string &what)
     std::string why;
     if (!lock_.acquire(root_file(root_, kLockFile), true, &why)) return out_.problem(what + ": " + why);
     if (exists(root_file(root_, kDirtyFile))) {
-        writer_ = true;
+        dirty_ = true;
         if (int st = init_store(PROP_LEVEL_RW, what); st != 0) return st;
-        if (int st = terminate(what); st != 0) return st;
+        if (int st = terminate(what, true); st != 0) return st;
     }
     if (!lock_.acquire(root_file(root_, kLockFile), false, &why)) return out_.problem(what + ": " + why);
     return 0;
@@ -185,7 +184,7 @@ int Session::open(Access access, const std::string &what)
         return init_store(PROP_LEVEL_READONLY, what);
     }
     if (!mark_dirty(&why)) return out_.problem(what + ": " + why);
-    writer_ = true;
+    dirty_ = true;
     return init_store(PROP_LEVEL_RW, what);
 }
 
@@ -230,14 +229,14 @@ int Session::format_locked(const StoreDesc &desc, const std::string &what)
         undo();
         return out_.fail(what + ": cannot format the store", rc);
     }
-    int st = terminate(what);
+    int st = terminate(what, true);
     lock_.release();
     return st;
 }
 
-int Session::finish(const std::string &what)
+int Session::finish(const std::string &what, bool succeeded)
 {
-    int st = terminate(what);
+    int st = terminate(what, succeeded);
     lock_.release();
     return st;
 }

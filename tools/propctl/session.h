@@ -30,8 +30,9 @@ class Session {
     // the configuration and the location files made for it are taken away.
     int format(const StoreDesc &desc, const std::string &what);
     // Terminates the context and lets go of the lock; 0 or the reported
-    // exit status.
-    int finish(const std::string &what);
+    // exit status.  Only a command that succeeded vouches that it left
+    // nothing half-done; after any other the next reader rolls back first.
+    int finish(const std::string &what, bool succeeded);
 
     const Root &root() const { return root_; }
     const StoreDesc &desc() const { return desc_; }
@@ -54,7 +55,7 @@ class Session {
     int recover_for_reader(const std::string &what);
     int create_default(const std::string &what);
     int format_locked(const StoreDesc &desc, const std::string &what);
-    int terminate(const std::string &what);
+    int terminate(const std::string &what, bool clean);
     bool mark_dirty(std::string *why);
 
     Root root_;
@@ -63,7 +64,7 @@ class Session {
     StoreDesc desc_;
     FrontEnd fe_;
     backend_ctx *ctx_ = nullptr;
-    bool writer_ = false;
+    bool dirty_ = false;  // this session put the marker down
 };
 
 }  // namespace propctl
