@@ -92,7 +92,7 @@ int run_help(const std::vector<std::string> &args)
 int run_command_line(const std::vector<std::string> &words)
 {
     size_t at = command_index(words);
-    std::vector<std::string> rest(words.begin(), words.begin() + static_cast<long>(std::min(at, words.size())));
+    std::vector<std::string> rest(words.begin(), words.begin() + static_cast<long>(at));
     if (at == words.size()) {
         Parsed globals;
         std::string error;
