@@ -131,7 +131,11 @@ u32 propr_keyhandle_place(proprhandle *handle, const propr_keyhandle *kh, const 
                         t.op, t.fallback_what, full, static_cast<int>(own));
             return PROP_OK;
         }
-        if (level != PROP_LEVEL_CACHING) return missing(t, full, notcached_rc);
+        // The cache holds keys down to PROPRCH_HASHTABLE_MAX only: a deeper key
+        // is never cached, so its handle is checked against the tree at every
+        // level, as a cache miss is at the CACHING level.
+        bool cacheable = n.depth <= PROPRCH_HASHTABLE_MAX;
+        if (level != PROP_LEVEL_CACHING && cacheable) return missing(t, full, notcached_rc);
         if (u32 rc = place_from_tree(handle, kh, t, notcached_rc, out); rc != PROP_OK) return rc;
     }
     if (freed_in_this_transaction(handle, out->addr)) {

@@ -148,6 +148,20 @@ TEST_F(DeleteTest, ADeepChainIsDeletedWithoutDeepRecursion)
     EXPECT_EQ(v.used_pages(), before);
 }
 
+TEST_F(DeleteTest, AKeyDeeperThanTheCacheHoldsIsUsableAtLevelZero)
+{
+    StoreView v = view();
+    std::string chain = "d";
+    for (int i = 1; i < 130; i++) chain += ".d";
+    Key bottom = make(system_, chain);
+    ASSERT_EQ(bottom.get()->propr_keyhandle_depth, 131u);
+    ASSERT_EQ(v.set(bottom, pattern(300, 7)), 0u);
+    Key again = v.open(("SYSTEM." + chain).c_str());
+    EXPECT_EQ(v.get(again).bytes, pattern(300, 7));
+    EXPECT_EQ(prop_delete_key(ctx(), again.get(), 0, 0), 0u);
+    EXPECT_EQ(prop_set_value(ctx(), bottom.get(), PROP_TYPE_BYTES, "x", 1, 0), PROP_E_STALE);
+}
+
 TEST_F(DeleteTest, AnEntryLeadingBackUpTheTreeFailsTheDeleteWithNothingFreed)
 {
     StoreView v = view();

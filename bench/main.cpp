@@ -1,0 +1,177 @@
+// propreg_bench: propreg beside the device limit and SQLite, in one run on
+// one file system.  Prints one table; see README.md, "Benchmarks".
+//
+//   propreg_bench [--dir DIR] [--quick] [--keep]
+//     --dir DIR  where the stores live (default ./propreg-bench); created
+//                if missing, emptied of what the run made unless --keep
+//     --quick    a few iterations per row: shows that every row runs
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "counting.h"
+#include "device.h"
+#include "propreg_ops.h"
+#include "propreg_store.h"
+#include "sqlite_ops.h"
+#include "table.h"
+
+namespace {
+
+struct Options {
+    std::string dir = "propreg-bench";
+    bool quick = false;
+    bool keep = false;
+};
+
+bool parse(int argc, char **argv, Options *o)
+{
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc)
+            o->dir = argv[++i];
+        else if (std::strcmp(argv[i], "--quick") == 0)
+            o->quick = true;
+        else if (std::strcmp(argv[i], "--keep") == 0)
+            o->keep = true;
+        else
+            return false;
+    }
+    return true;
+}
+
+int iterations(const OpInfo &op, const Options &o)
+{
+    return o.quick ? op.quick_iterations : op.iterations;
+}
+
+void progress(const char *system, const OpInfo &op, const Measured &m)
+{
+    if (m.ran)
+        std::fprintf(stderr, "  %-14s %-27s %10.1f us median\n", system, op.label, m.latency.median_us);
+    else
+        std::fprintf(stderr, "  %-14s %-27s %s\n", system, op.label, m.why.c_str());
+}
+
+// The one-minute load average, as the kernel reports it.
+std::string load_average()
+{
+    char buf[64] = "?";
+    if (std::FILE *f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%63s", buf) != 1) std::snprintf(buf, sizeof buf, "?");
+        std::fclose(f);
+    }
+    return buf;
+}
+
+Row &row_of(std::vector<Row> &rows, const OpInfo &op, u32 locations)
+{
+    for (Row &r : rows)
+        if (r.op == &op && r.locations == locations) return r;
+    rows.push_back(Row{&op, locations, {}, {}, {}});
+    return rows.back();
+}
+
+// Every operation on SQLite with one journal mode; the result goes into
+// the rows of both location counts.
+bool measure_sqlite(const Options &o, SqliteStore::Journal journal, std::vector<Row> &rows)
+{
+    bool wal = journal == SqliteStore::Journal::wal;
+    const char *name = wal ? "SQLite WAL" : "SQLite DELETE";
+    SqliteStore db;
+    std::string why;
+    bool ok = db.open(o.dir + (wal ? "/sqlite-wal.db" : "/sqlite-delete.db"), journal, &why) == 0;
+    for (const OpInfo &op : all_ops()) {
+        Measured m = ok ? run_workload(db.workload(op), 1, iterations(op, o), nullptr, {}) : not_measured(why);
+        progress(name, op, m);
+        for (u32 locations : {1u, 3u}) (wal ? row_of(rows, op, locations).sqlite_wal : row_of(rows, op, locations).sqlite_rollback) = m;
+        ok = ok && m.ran;
+    }
+    return ok;
+}
+
+Measured propreg_failure(u32 rc, const std::string &why)
+{
+    Measured m = not_measured(rc == PROP_E_LEVEL ? "not built: the export answers 2 (its operation has not landed)" : why);
+    m.error = rc;
+    return m;
+}
+
+// Every operation on a propreg store over the given number of locations.
+bool measure_propreg(const Options &o, u32 locations, const IoCounter &counter, DeviceProbe *probe,
+                     std::vector<Row> &rows)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "propreg %u loc", locations);
+    PropregStore store;
+    std::string why;
+    u32 rc = store.open(o.dir, locations, &why);
+    bool ok = true;
+    {
+        PropregOps ops(&store);
+        if (rc == PROP_OK) rc = ops.prepare(&why);
+        for (const OpInfo &op : all_ops()) {
+            Measured m = rc == PROP_OK ? run_workload(ops.workload(op), 1, iterations(op, o), &counter, store.paths(), probe)
+                                       : propreg_failure(rc, why);
+            if (!m.ran && m.error == PROP_E_LEVEL) m = propreg_failure(PROP_E_LEVEL, m.why);
+            if (!m.ran && m.error != PROP_E_LEVEL) ok = false;
+            progress(name, op, m);
+            row_of(rows, op, locations).propreg = m;
+        }
+    }
+    store.close();
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (!parse(argc, argv, &o)) {
+        std::fprintf(stderr, "usage: %s [--dir DIR] [--quick] [--keep]\n", argv[0]);
+        return 2;
+    }
+    ::mkdir(o.dir.c_str(), 0700);
+    // Locations are opened as on a cluster: unbuffered and write-through.
+    unsetenv("ZKV_DEVELOPER_ENV");
+    IoCounter counter;
+
+    std::string why;
+    // The big writes first, so that the device has settled when measuring starts.
+    std::fprintf(stderr, "laying out the locations in %s\n", o.dir.c_str());
+    if (lay_out_locations(o.dir, 3, &why) != PROP_OK) {
+        std::fprintf(stderr, "propreg_bench: %s\n", why.c_str());
+        return 1;
+    }
+    std::string load = load_average();
+    std::fprintf(stderr, "device limit\n");
+    DeviceProbe probe;
+    DeviceSamples device;
+    int device_runs = o.quick ? 10 : 250;
+    if (probe.open(o.dir, &why) != 0 || measure_device(&probe, device_runs, &device, &why) != 0) {
+        std::fprintf(stderr, "propreg_bench: %s\n", why.c_str());
+        return 1;
+    }
+    std::vector<Row> rows;
+    for (const OpInfo &op : all_ops())
+        for (u32 locations : {1u, 3u}) row_of(rows, op, locations);
+    bool ok = measure_sqlite(o, SqliteStore::Journal::rollback, rows);
+    ok = measure_sqlite(o, SqliteStore::Journal::wal, rows) && ok;
+    ok = measure_propreg(o, 1, counter, &probe, rows) && ok;
+    ok = measure_propreg(o, 3, counter, &probe, rows) && ok;
+    if (!o.keep) remove_store_files(o.dir);
+    std::fprintf(stderr, "device limit again\n");
+    if (measure_device(&probe, device_runs, &device, &why) != 0) {
+        std::fprintf(stderr, "propreg_bench: %s\n", why.c_str());
+        return 1;
+    }
+
+    load += " at the start, ";
+    load += load_average() + " at the end";
+    print_table(stdout, o.dir, load, summarize(device), rows);
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,66 @@
+// Runs the built propctl as a user would: a child process with its own
+// stdin, stdout, stderr and exit status, on a store under a TempDir.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/tmpdir.h"
+
+struct RunResult {
+    int status = -1;   // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// A running propctl.
+class Child {
+  public:
+    // terminal: stderr is a terminal (a pseudo-terminal read back here).
+    Child(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
+          const std::string &input, bool terminal = false);
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    pid_t pid() const { return pid_; }
+    void kill_now();
+    RunResult wait();
+
+  private:
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+};
+
+// propctl with --root fixed to a fresh directory.
+class Propctl {
+  public:
+    Propctl();
+
+    const std::string &root() const { return root_; }
+    const TempDir &dir() const { return dir_; }
+    // Extra environment for every later run (e.g. PROPREG_FAULTS).
+    void set_env(const std::string &name, const std::string &value) { env_[name] = value; }
+    void clear_env(const std::string &name) { env_.erase(name); }
+
+    RunResult run(const std::vector<std::string> &args, const std::string &input = "") const;
+    // With stderr on a terminal, as a person at a shell has it.
+    RunResult run_on_terminal(const std::vector<std::string> &args, const std::string &input = "") const;
+    // Without --root: the store the environment (or the default) names.
+    RunResult run_without_root(const std::vector<std::string> &args) const;
+    std::unique_ptr<Child> spawn(const std::vector<std::string> &args, const std::string &input = "") const;
+    // Runs and expects success; the test fails with stderr otherwise.
+    std::string ok(const std::vector<std::string> &args, const std::string &input = "") const;
+
+  private:
+    std::vector<std::string> with_root(const std::vector<std::string> &args) const;
+
+    TempDir dir_;
+    std::string root_;
+    std::map<std::string, std::string> env_;
+};

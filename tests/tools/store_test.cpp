@@ -1,0 +1,143 @@
+// Making stores: the kinds, where their locations go, what info reports,
+// and the default root that needs no set-up.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+
+#include "propctl_run.h"
+
+namespace {
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// The device ids of info --json, in order.
+std::vector<std::string> device_ids(const std::string &json)
+{
+    std::vector<std::string> ids;
+    const std::string tag = "\"device_id\":";
+    for (size_t at = json.find(tag); at != std::string::npos; at = json.find(tag, at + 1)) {
+        size_t start = at + tag.size();
+        ids.push_back(json.substr(start, json.find_first_not_of("0123456789", start) - start));
+    }
+    return ids;
+}
+
+TEST(PropctlStore, ALocalRegistryIsOneDurableLocation)
+{
+    Propctl p;
+    std::string out = p.ok({"init"});
+    EXPECT_EQ(out, "created a local registry at " + p.root() + "\n  location " + p.root() +
+                       "/data/local.store\n  durable: writes go to the device before they are reported done\n");
+    EXPECT_EQ(p.ok({"ls"}), "DATABASE\nHWK\nSYSTEM\n");
+    std::string info = p.ok({"info", "--json"});
+    EXPECT_NE(info.find("\"kind\":\"local\",\"durable\":true"), std::string::npos) << info;
+    EXPECT_NE(info.find("\"path\":\"" + p.root() + "/data/local.store\""), std::string::npos) << info;
+    EXPECT_EQ(device_ids(info).size(), 1u) << info;
+
+    RunResult again = p.run({"init", "--cluster"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "propctl: init: a local registry already exists at " + p.root() + "\n");
+}
+
+TEST(PropctlStore, AClusterRegistryMirrorsOnEveryLocation)
+{
+    Propctl p;
+    const std::string elsewhere = p.dir().file("disk2/copy.store");
+    p.ok({"init", "--cluster", "--copies", "3", "--location", p.dir().file("disk1/copy.store"), "--location",
+          elsewhere, "--location", p.dir().file("disk3/copy.store")});
+    p.ok({"set", "SYSTEM.k", "mirrored"});
+    std::string info = p.ok({"info", "--json"});
+    EXPECT_NE(info.find("\"kind\":\"cluster\",\"durable\":true"), std::string::npos) << info;
+    std::vector<std::string> ids = device_ids(info);
+    ASSERT_EQ(ids.size(), 3u) << info;
+    EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 3u) << "device ids differ per location";
+
+    // Any one copy can be lost: the others still hold every change.
+    ASSERT_EQ(::truncate(elsewhere.c_str(), 0), 0);
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "mirrored\n");
+}
+
+TEST(PropctlStore, DeveloperModeIsReportedAsNotDurable)
+{
+    Propctl p;
+    std::string out = p.ok({"init", "--cluster", "--dev", "--json"});
+    EXPECT_EQ(out, "{\"root\":\"" + p.root() + "\",\"kind\":\"cluster\",\"durable\":false,\"locations\":[\"" +
+                       p.root() + "/data/copy1.store\"]}\n");
+    p.ok({"set", "SYSTEM.k", "v"});
+    EXPECT_NE(p.ok({"info"}).find("durable         no (developer mode: buffered writes)"), std::string::npos);
+}
+
+TEST(PropctlStore, RefusedRequestsLeaveNothingBehind)
+{
+    Propctl p;
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"init", "--copies", "2"}, "propctl: init: --copies needs --cluster\n"},
+        {{"init", "--cluster", "--copies", "6"}, "propctl: init: --copies takes 1 to 5\n"},
+        {{"init", "--location", "a", "--location", "b"}, "propctl: init: a local registry has one location\n"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = p.run(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+    }
+    // A location that may hold someone's data is never formatted over.
+    const std::string taken = p.dir().file("taken");
+    std::ofstream(taken) << "data";
+    RunResult r = p.run({"init", "--location", taken});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "propctl: init: location " + taken + " already exists and is not an empty file\n");
+    EXPECT_FALSE(exists(p.root() + "/SOFTWARE")) << "configuration left after a refused init";
+    p.ok({"init"});
+}
+
+TEST(PropctlStore, TheDefaultRootNeedsNoSetUp)
+{
+    Propctl p;
+    // No --root and no $ZKV_REGISTRY_ROOT: the user's data directory.
+    RunResult r = p.run_without_root({"set", "SYSTEM.first", "run"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string root = p.dir().file("home") + "/.local/share/propreg";
+    EXPECT_EQ(r.err, "propctl: no store yet: creating a local registry at " + root + "\n");
+    EXPECT_EQ(p.run_without_root({"get", "SYSTEM.first"}).out, "run\n");
+    EXPECT_TRUE(exists(root + "/data/local.store"));
+
+    // $ZKV_REGISTRY_ROOT names a root that must already hold a store.
+    p.set_env("ZKV_REGISTRY_ROOT", p.root());
+    r = p.run_without_root({"get", "SYSTEM.first"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "propctl: get SYSTEM.first: no store at " + p.root() +
+                         " (propctl init makes one): error 33: The configuration or the location was not found.\n");
+}
+
+TEST(PropctlStore, TheDemoMakesAMirroredStoreInAFreshDirectory)
+{
+    Propctl p;
+    const std::string dir = p.dir().file("demo");
+    RunResult r = p.run_without_root({"demo", dir});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("$ propctl tree SYSTEM.demo\nSYSTEM.demo\n  db\n    name = \"inventory\"\n    replicas = 3\n"
+                         "    spare\n  greeting = \"hello, world\"\n  hosts = [\"alpha\", \"beta\", \"gamma\"]\n"
+                         "  port = 8080\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("registry        cluster, 2 mirrored locations\n"), std::string::npos) << r.out;
+    // The store stays for the user to explore.
+    p.set_env("ZKV_REGISTRY_ROOT", dir + "/registry");
+    EXPECT_EQ(p.run_without_root({"get", "SYSTEM.demo.port"}).out, "8080\n");
+
+    r = p.run_without_root({"demo", dir});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "propctl: demo: " + dir + " is not empty\n");
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// Values and security through propctl: what a user types, what the store
+// keeps and what comes back.
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "propctl_run.h"
+
+namespace {
+
+std::string write_file(const TempDir &dir, const std::string &name, const std::string &data)
+{
+    std::string path = dir.file(name);
+    std::ofstream(path, std::ios::binary) << data;
+    return path;
+}
+
+std::string all_bytes()
+{
+    std::string s;
+    for (int i = 0; i < 256; i++) s.push_back(static_cast<char>(i));
+    return s;
+}
+
+class PropctlValues : public ::testing::Test {
+  protected:
+    void SetUp() override { p.ok({"init"}); }
+    Propctl p;
+};
+
+TEST_F(PropctlValues, EveryTypeComesBackAsItWasSet)
+{
+    p.ok({"set", "SYSTEM.app.name", "hello world"});
+    p.ok({"set", "SYSTEM.app.port", "0x1f90", "--type", "int"});
+    p.ok({"set", "SYSTEM.app.hosts", "--type", "multi", "alpha", "beta gamma"});
+    p.ok({"set", "SYSTEM.app.blob", "-t", "bytes", "-f", write_file(p.dir(), "blob", all_bytes())});
+    p.ok({"set", "SYSTEM.app.key", "--type", "bytes", "00ff10"});
+
+    EXPECT_EQ(p.ok({"get", "SYSTEM.app.name"}), "hello world\n");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.app.port"}), "8080\n");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.app.hosts"}), "alpha\nbeta gamma\n");
+    EXPECT_EQ(p.ok({"get", "--raw", "SYSTEM.app.blob"}), all_bytes());
+    EXPECT_EQ(p.ok({"get", "SYSTEM.app.key"}), "00ff10\n");
+
+    // How the values are stored is what other front ends read: text and
+    // multi-text zero-terminated, an int in four bytes of native order.
+    EXPECT_EQ(p.ok({"get", "--raw", "SYSTEM.app.name"}), std::string("hello world\0", 12));
+    EXPECT_EQ(p.ok({"get", "--raw", "SYSTEM.app.hosts"}), std::string("alpha\0beta gamma\0\0", 18));
+    const uint32_t port = 8080;
+    EXPECT_EQ(p.ok({"get", "--raw", "SYSTEM.app.port"}), std::string(reinterpret_cast<const char *>(&port), 4));
+
+    EXPECT_EQ(p.ok({"--json", "get", "SYSTEM.app.port"}), "{\"key\":\"SYSTEM.app.port\",\"type\":\"int\",\"value\":8080}\n");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.app.hosts", "--json"}),
+              "{\"key\":\"SYSTEM.app.hosts\",\"type\":\"multi\",\"value\":[\"alpha\",\"beta gamma\"]}\n");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.app.key", "--json"}),
+              "{\"key\":\"SYSTEM.app.key\",\"type\":\"bytes\",\"value\":\"00ff10\"}\n");
+    // A key made on the way to another has no value.
+    EXPECT_EQ(p.ok({"get", "SYSTEM.app"}), "");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.app", "--json"}), "{\"key\":\"SYSTEM.app\",\"type\":\"none\",\"value\":null}\n");
+}
+
+TEST_F(PropctlValues, SettingAgainReplacesValueAndType)
+{
+    // Values past the 256 bytes kept in the key's own page use value pages:
+    // growing, shrinking and retyping must leave no old bytes behind.
+    std::string big(20000, 'x'), largest(81536, 'y');
+    p.ok({"set", "SYSTEM.k", "--file", write_file(p.dir(), "big", big)});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), big + "\n");
+    p.ok({"set", "SYSTEM.k", "--type", "bytes", "--file", write_file(p.dir(), "largest", largest)});
+    EXPECT_EQ(p.ok({"get", "--raw", "SYSTEM.k"}), largest);
+    p.ok({"set", "SYSTEM.k", "7", "--type", "int"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k", "--json"}), "{\"key\":\"SYSTEM.k\",\"type\":\"int\",\"value\":7}\n");
+    p.ok({"set", "SYSTEM.k", "short"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "short\n");
+    // A value read from stdin.
+    p.ok({"set", "SYSTEM.k", "--file", "-"}, "from stdin");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "from stdin\n");
+}
+
+TEST_F(PropctlValues, UnsetKeepsTheKeyAndItsSubkeys)
+{
+    p.ok({"set", "SYSTEM.a", "1"});
+    p.ok({"set", "SYSTEM.a.b", "2"});
+    p.ok({"unset", "SYSTEM.a"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.a", "--json"}), "{\"key\":\"SYSTEM.a\",\"type\":\"none\",\"value\":null}\n");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.a.b"}), "2\n");
+    p.ok({"unset", "SYSTEM.a"});  // nothing left to remove is no fault
+    p.ok({"create", "SYSTEM.c.d"});
+    p.ok({"create", "SYSTEM.c.d"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.c.d", "--json"}), "{\"key\":\"SYSTEM.c.d\",\"type\":\"none\",\"value\":null}\n");
+}
+
+std::string own_user()
+{
+    struct passwd *pw = getpwuid(geteuid());
+    return pw != nullptr ? pw->pw_name : "";
+}
+
+std::string own_group()
+{
+    struct group *gr = getgrgid(getegid());
+    return gr != nullptr ? gr->gr_name : "";
+}
+
+TEST_F(PropctlValues, SecurityIsShownAndChangedFieldByField)
+{
+    p.ok({"set", "SYSTEM.s", "v"});
+    const std::string user = own_user(), group = own_group();
+    EXPECT_EQ(p.ok({"sec", "SYSTEM.s"}), "owner  " + user + "  ALL_ACCESS (63)\ngroup  " + group +
+                                             "  READ (3)\nother  READ (3)\n");
+
+    p.ok({"sec", "SYSTEM.s", "--group", "operators", "--group-perm", "write", "--other-perm", "0"});
+    EXPECT_EQ(p.ok({"sec", "SYSTEM.s", "--json"}),
+              "{\"key\":\"SYSTEM.s\",\"owner\":\"" + user +
+                  "\",\"group\":\"operators\",\"owner_perm\":63,\"group_perm\":52,\"other_perm\":0}\n");
+    p.ok({"sec", "SYSTEM.s", "--owner", "svc", "--owner-perm", "17"});
+    EXPECT_EQ(p.ok({"sec", "SYSTEM.s"}), "owner  svc  17\ngroup  operators  WRITE (52)\nother  NONE (0)\n");
+    // The value is untouched by a security change.
+    EXPECT_EQ(p.ok({"get", "SYSTEM.s"}), "v\n");
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+// info: what and where the store is.
+#include "commands.h"
+
+namespace propctl {
+
+namespace {
+
+struct Info {
+    uint32_t format_version = 0;
+    std::vector<std::string> locations;
+    uint32_t device_ids[PROP_MAX_LOCATIONS] = {};
+};
+
+uint32_t gather(const Session &s, Info *out)
+{
+    if (uint32_t rc = prop_get_version(s.ctx(), &out->format_version); rc != 0) return rc;
+    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
+    if (uint32_t rc = prop_get_conf_handle(s.ctx(), names); rc != 0) return rc;
+    for (const auto &n : names)
+        if (n[0] != '\0') out->locations.push_back(n);
+    char errbuf[1024] = "";
+    uint64_t errsz = sizeof errbuf;
+    const uint32_t kind = s.desc().kind == Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV;
+    return prop_get_dev(s.ctx(), out->device_ids, errbuf, &errsz, kind);
+}
+
+int run_info(Invocation &inv)
+{
+    Info info;
+    if (uint32_t rc = gather(inv.session, &info); rc != 0) return inv.out.fail("info", rc);
+    const StoreDesc &d = inv.session.desc();
+    const bool durable = !d.developer;
+    inv.out.line("root            " + inv.session.root().dir);
+    inv.out.line("registry        " + std::string(kind_name(d.kind)) + ", " + std::to_string(info.locations.size()) +
+                 (info.locations.size() == 1 ? " location" : " mirrored locations"));
+    inv.out.line(std::string("durable         ") + (durable ? "yes" : "no (developer mode: buffered writes)"));
+    inv.out.line("format version  " + std::to_string(info.format_version));
+    inv.out.line(std::string("propctl         ") + PROPCTL_VERSION);
+    for (size_t i = 0; i < info.locations.size(); i++)
+        inv.out.line("location " + std::to_string(i) + "      " + info.locations[i] + "  (device id " +
+                     std::to_string(info.device_ids[i]) + ")");
+    Json j;
+    j.begin_object().key("root").str(inv.session.root().dir).key("kind").str(kind_name(d.kind));
+    j.key("durable").boolean(durable).key("format_version").num(info.format_version);
+    j.key("propctl_version").str(PROPCTL_VERSION).key("locations").begin_array();
+    for (size_t i = 0; i < info.locations.size(); i++)
+        j.begin_object().key("path").str(info.locations[i]).key("device_id").num(info.device_ids[i]).end_object();
+    inv.out.document(j.end_array().end_object());
+    return 0;
+}
+
+}  // namespace
+
+void add_info_commands(std::vector<Command> *table)
+{
+    table->push_back(Command{
+        "info",
+        "",
+        "show the store: kind, durability, versions, locations and device ids",
+        "",
+        {},
+        0,
+        0,
+        // The format version is only answered at a level that may write.
+        writes_store,
+        run_info,
+        nullptr,
+    });
+}
+
+}  // namespace propctl

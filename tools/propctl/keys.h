@@ -1,0 +1,55 @@
+// Keys as propctl handles them: full dotted names, open handles that close
+// themselves, and the reads every command shares.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "propreg/prop.h"
+#include "value.h"
+
+namespace propctl {
+
+// An open key handle, closed when it goes.
+class Key {
+  public:
+    Key() = default;
+    ~Key() { reset(); }
+    Key(Key &&other) noexcept : ctx_(other.ctx_), h_(other.h_) { other.h_ = nullptr; }
+    Key &operator=(Key &&other) noexcept;
+    Key(const Key &) = delete;
+    Key &operator=(const Key &) = delete;
+
+    propr_keyhandle *get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+    void reset(backend_ctx *ctx = nullptr, propr_keyhandle *h = nullptr);
+
+  private:
+    backend_ctx *ctx_ = nullptr;
+    propr_keyhandle *h_ = nullptr;
+};
+
+// The keys every store is formatted with; a key name begins with one of
+// them, and they are never removed or moved.
+const std::vector<std::string> &top_level_keys();
+bool is_top_level(const std::string &name);
+
+// Non-empty components of at most 255 characters, 1023 in all.
+bool key_name_ok(const std::string &name, std::string *why);
+std::string parent_name(const std::string &name);  // "" for a top-level key
+std::string last_component(const std::string &name);
+// Whether name is inside (or is) the subtree of top.
+bool within(const std::string &name, const std::string &top);
+
+uint32_t open_key(backend_ctx *ctx, const std::string &name, Key *out);
+// Opens the deepest key that exists on the way to name; rest is the part of
+// name below it ("" when name itself exists).  4 when not even the
+// top-level key exists.
+uint32_t open_nearest(backend_ctx *ctx, const std::string &name, Key *out, std::string *rest);
+
+uint32_t read_value(backend_ctx *ctx, propr_keyhandle *key, Value *out);
+// The names of the direct subkeys, sorted.
+uint32_t list_subkeys(backend_ctx *ctx, prop_metactx *meta, propr_keyhandle *key, std::vector<std::string> *out);
+
+}  // namespace propctl

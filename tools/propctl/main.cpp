@@ -1,0 +1,218 @@
+// propctl: the command-line front end of the registry.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "keys.h"
+
+namespace propctl {
+
+namespace {
+
+const std::vector<Option> kGlobalOptions = {
+    {"root", 0, "DIR", "the configuration root (default: $ZKV_REGISTRY_ROOT, else ~/.local/share/propreg)"},
+    {"json", 0, nullptr, "print results as JSON, for scripts"},
+    {"help", 'h', nullptr, "show help"},
+};
+
+constexpr const char *kAbout =
+    "propctl keeps a tree of typed keys in a registry store.\n"
+    "\n"
+    "A local registry has one location and is written with direct, synchronous\n"
+    "I/O: a change that propctl reported done survives a power cut.  A cluster\n"
+    "registry mirrors its store on one to five locations; it is as durable,\n"
+    "unless it was made with 'init --dev' (developer mode: buffered writes that\n"
+    "a power cut may lose).  Every change is one transaction: a propctl killed\n"
+    "part-way leaves the next command the store as it was before or after.\n";
+
+void print_options(FILE *f, const std::vector<Option> &opts)
+{
+    for (const Option &o : opts) {
+        std::string flag = o.letter != 0 ? std::string("-") + o.letter + ", " : "    ";
+        flag += std::string("--") + o.name + (o.arg != nullptr ? std::string(" ") + o.arg : "");
+        std::fprintf(f, "  %-24s %s\n", flag.c_str(), o.help);
+    }
+}
+
+void print_overview(FILE *f)
+{
+    std::fprintf(f, "usage: propctl [--root DIR] [--json] COMMAND [ARGS]\n\n%s\ncommands:\n", kAbout);
+    for (const Command &c : command_table()) std::fprintf(f, "  %-8s %s\n", c.name, c.summary);
+    std::fprintf(f, "\nglobal options:\n");
+    print_options(f, kGlobalOptions);
+    std::fprintf(f, "\n'propctl COMMAND --help' tells more about a command.\n");
+}
+
+void print_help(const Command &c)
+{
+    std::printf("usage: propctl %s %s\n\n%s\n", c.name, c.usage, c.summary);
+    if (c.help != nullptr && *c.help != '\0') std::printf("\n%s", c.help);
+    if (!c.options.empty()) {
+        std::printf("\noptions:\n");
+        print_options(stdout, c.options);
+    }
+    std::printf("\nglobal options:\n");
+    print_options(stdout, kGlobalOptions);
+}
+
+// The command word: the first word that is neither an option nor the
+// value of --root.
+size_t command_index(const std::vector<std::string> &words)
+{
+    for (size_t i = 0; i < words.size(); i++) {
+        const std::string &w = words[i];
+        if (w == "--root") {
+            i++;
+            continue;
+        }
+        if (w.empty() || w[0] != '-') return i;
+    }
+    return words.size();
+}
+
+int run_help(const std::vector<std::string> &args)
+{
+    if (args.empty()) {
+        print_overview(stdout);
+        return 0;
+    }
+    const Command *c = find_command(args[0]);
+    if (c == nullptr) {
+        std::fprintf(stderr, "propctl: unknown command '%s'\n", args[0].c_str());
+        return 1;
+    }
+    print_help(*c);
+    return 0;
+}
+
+}  // namespace
+
+int run_command_line(const std::vector<std::string> &words)
+{
+    size_t at = command_index(words);
+    std::vector<std::string> rest(words.begin(), words.begin() + static_cast<long>(at));
+    if (at == words.size()) {
+        Parsed globals;
+        std::string error;
+        if (parse_args(rest, kGlobalOptions, &globals, &error) && globals.has("help")) return run_help({});
+        print_overview(stderr);
+        return 1;
+    }
+    const std::string name = words[at];
+    rest.insert(rest.end(), words.begin() + static_cast<long>(at) + 1, words.end());
+    if (name == "help") return run_help(rest);
+    const Command *cmd = find_command(name);
+    if (cmd == nullptr) {
+        std::fprintf(stderr, "propctl: unknown command '%s' ('propctl --help' lists them)\n", name.c_str());
+        return 1;
+    }
+    std::vector<Option> known = cmd->options;
+    known.insert(known.end(), kGlobalOptions.begin(), kGlobalOptions.end());
+    Parsed args;
+    std::string error;
+    if (!parse_args(rest, known, &args, &error)) {
+        std::fprintf(stderr, "propctl: %s: %s ('propctl %s --help')\n", name.c_str(), error.c_str(), name.c_str());
+        return 1;
+    }
+    if (args.has("help")) {
+        print_help(*cmd);
+        return 0;
+    }
+    if (args.args.size() < cmd->min_args || args.args.size() > cmd->max_args) {
+        std::fprintf(stderr, "propctl: %s: wrong number of arguments\nusage: propctl %s %s\n", name.c_str(),
+                     name.c_str(), cmd->usage);
+        return 1;
+    }
+    Output out(args.has("json"));
+    Session session(choose_root(args.value("root")), out);
+    Invocation inv{*cmd, args, out, session, name + (args.args.empty() ? "" : " " + args.args[0])};
+    if (int st = session.open(cmd->access(args), inv.what); st != 0) return st;
+    int st = cmd->run(inv);
+    int closed = session.finish(inv.what, st == 0);
+    return st != 0 ? st : closed;
+}
+
+const std::vector<Command> &command_table()
+{
+    static const std::vector<Command> table = [] {
+        std::vector<Command> t;
+        add_init_commands(&t);
+        add_read_commands(&t);
+        add_write_commands(&t);
+        add_security_commands(&t);
+        add_batch_commands(&t);
+        add_info_commands(&t);
+        add_demo_commands(&t);
+        return t;
+    }();
+    return table;
+}
+
+const Command *find_command(const std::string &name)
+{
+    for (const Command &c : command_table())
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+Access no_store(const Parsed &)
+{
+    return Access::none;
+}
+
+Access reads_store(const Parsed &)
+{
+    return Access::read;
+}
+
+Access writes_store(const Parsed &)
+{
+    return Access::write;
+}
+
+int key_failure(const Invocation &inv, const std::string &key, uint32_t code)
+{
+    if (code == PROP_E_STALE) return inv.out.fail(inv.what + ": no such key " + key, code);
+    return inv.out.fail(inv.what, code);
+}
+
+int check_key_name(const Invocation &inv, const std::string &name)
+{
+    std::string why;
+    if (!key_name_ok(name, &why)) return inv.out.fail(inv.what + ": " + why, PROP_E_ARG);
+    return 0;
+}
+
+int report_changes(const Output &out, size_t count)
+{
+    Json j;
+    j.begin_object().key("ok").boolean(true).key("changes").num(count).end_object();
+    out.document(j);
+    return 0;
+}
+
+int run_planned(Invocation &inv)
+{
+    std::vector<Change> changes;
+    if (int st = inv.cmd.plan(inv, &changes); st != 0) return st;
+    for (Change &c : changes)
+        if (uint32_t rc = apply_one(inv.session.ctx(), c); rc != 0) return inv.out.fail(c.what, rc);
+    return report_changes(inv.out, changes.size());
+}
+
+}  // namespace propctl
+
+int main(int argc, char **argv)
+{
+    // The store is chosen by the root alone: variables that would move the
+    // library's configuration elsewhere are not propctl's to follow.
+    unsetenv("ZKV_DEVELOPER_ENV");
+    unsetenv("ZKV_LOC");
+    unsetenv("NKV_LOC");
+    std::vector<std::string> words(argv + 1, argv + argc);
+    int st = propctl::run_command_line(words);
+    std::fflush(stdout);
+    return st;
+}

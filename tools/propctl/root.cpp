@@ -1,0 +1,190 @@
+#include "root.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "propreg/prop.h"
+
+namespace propctl {
+
+namespace {
+
+constexpr const char *kLocalKey = "SOFTWARE/Korvex/nkv";
+constexpr const char *kClusterKey = "SOFTWARE/Korvex/zkv";
+constexpr const char *kClusterValues[PROP_MAX_LOCATIONS] = {"zkvconfig_loc", "zkvmirrorconfig_loc", "zkvconfig_loc3",
+                                                            "zkvconfig_loc4", "zkvconfig_loc5"};
+constexpr const char *kSettings = "propctl.conf";
+constexpr const char *kDeveloperSetting = "developer=yes\n";
+
+bool fsync_path(const std::string &path, int flags)
+{
+    int fd = ::open(path.c_str(), flags);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Writes a whole file atomically: a temporary file, synced, renamed over.
+bool write_file(const std::string &dir, const std::string &name, const std::string &data, std::string *why)
+{
+    std::string path = dir + "/" + name;
+    std::string tmp = dir + "/." + name + ".tmp." + std::to_string(getpid());
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    bool ok = fd >= 0;
+    for (size_t done = 0; ok && done < data.size();) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        *why = "cannot write " + path + ": " + std::strerror(errno);
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    fsync_path(dir, O_RDONLY | O_DIRECTORY);
+    return true;
+}
+
+// One configuration value: a file named after it whose first line is its
+// type, followed by the data.
+bool write_value(const std::string &key_dir, const char *name, const std::string &data, std::string *why)
+{
+    return write_file(key_dir, name, std::string("REG_SZ\n") + data, why);
+}
+
+// Points the library's configuration store at the root.
+void use_root(const Root &root)
+{
+    setenv("ZKV_REGISTRY_ROOT", root.dir.c_str(), 1);
+}
+
+uint32_t read_locations(uint32_t kind_flag, uint32_t *configured, std::vector<std::string> *out)
+{
+    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
+    char home[4096] = "";
+    uint32_t local_only = 0;
+    char errbuf[1024] = "";
+    uint64_t errsz = sizeof errbuf;
+    uint32_t rc = prop_get_conf(nullptr, nullptr, configured, names, &local_only, home, errbuf, &errsz, kind_flag);
+    if (rc != 0 || *configured == 0) return rc;
+    for (const auto &name : names)
+        if (name[0] != '\0') out->push_back(name);
+    return 0;
+}
+
+}  // namespace
+
+std::string absolute_path(const std::string &path)
+{
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+Root choose_root(const std::string &option)
+{
+    if (!option.empty()) return Root{absolute_path(option), false};
+    const char *env = std::getenv("ZKV_REGISTRY_ROOT");
+    if (env != nullptr && *env != '\0') return Root{absolute_path(env), false};
+    const char *data = std::getenv("XDG_DATA_HOME");
+    const char *home = std::getenv("HOME");
+    std::string base;
+    if (data != nullptr && *data == '/')
+        base = data;
+    else
+        base = std::string(home != nullptr && *home != '\0' ? home : ".") + "/.local/share";
+    return Root{absolute_path(base + "/propreg"), true};
+}
+
+const char *kind_name(Kind kind)
+{
+    switch (kind) {
+    case Kind::local: return "local";
+    case Kind::cluster: return "cluster";
+    default: return "none";
+    }
+}
+
+std::string root_file(const Root &root, const char *name)
+{
+    return root.dir + "/" + name;
+}
+
+std::string default_location(const Root &root, Kind kind, unsigned slot)
+{
+    if (kind == Kind::local) return root.dir + "/data/local.store";
+    return root.dir + "/data/copy" + std::to_string(slot + 1) + ".store";
+}
+
+bool directory_exists(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool make_directories(const std::string &path, std::string *why)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec || !directory_exists(path)) {
+        *why = "cannot create " + path + ": " + (ec ? ec.message() : "not a directory");
+        return false;
+    }
+    return true;
+}
+
+uint32_t describe_store(const Root &root, StoreDesc *out)
+{
+    *out = StoreDesc{};
+    if (!directory_exists(root.dir)) return 0;
+    use_root(root);
+    uint32_t configured = 0;
+    uint32_t rc = read_locations(PROP_KIND_ZKV, &configured, &out->locations);
+    if (rc == 0 && configured != 0) {
+        out->kind = Kind::cluster;
+    } else if (rc == 0) {
+        rc = read_locations(PROP_KIND_NKV, &configured, &out->locations);
+        if (rc == 0 && configured != 0) out->kind = Kind::local;
+    }
+    if (rc != 0) return rc;
+    out->developer = ::access(root_file(root, kSettings).c_str(), F_OK) == 0;
+    return 0;
+}
+
+bool write_configuration(const Root &root, const StoreDesc &desc, std::string *why)
+{
+    const bool local = desc.kind == Kind::local;
+    const std::string key_dir = root.dir + "/" + (local ? kLocalKey : kClusterKey);
+    if (!make_directories(key_dir, why)) return false;
+    if (desc.developer && !write_file(root.dir, kSettings, kDeveloperSetting, why)) return false;
+    if (local) {
+        // The library wants the software's home directory beside the location.
+        return write_value(key_dir, "nkvconfig_loc", desc.locations[0], why) &&
+               write_value(key_dir, "hwk_home", root.dir, why);
+    }
+    for (size_t i = 0; i < desc.locations.size(); i++)
+        if (!write_value(key_dir, kClusterValues[i], desc.locations[i], why)) return false;
+    return true;
+}
+
+void remove_configuration(const Root &root, Kind kind)
+{
+    std::error_code ec;
+    std::filesystem::remove_all(root.dir + "/" + (kind == Kind::local ? kLocalKey : kClusterKey), ec);
+    std::filesystem::remove(root_file(root, kSettings), ec);
+    // remove() leaves a directory that still holds something.
+    for (const char *dir : {"SOFTWARE/Korvex", "SOFTWARE", "data"}) std::filesystem::remove(root.dir + "/" + dir, ec);
+}
+
+}  // namespace propctl

@@ -1,0 +1,53 @@
+// The configuration root: which one propctl uses, what lives under it, and
+// the configuration values that tell the library where a store's
+// locations are.
+//
+//   ROOT/SOFTWARE/Korvex/nkv/...  the location of a local registry
+//   ROOT/SOFTWARE/Korvex/zkv/...  the locations of a cluster registry
+//   ROOT/data/                    location files made by propctl init
+//   ROOT/propctl.conf             propctl's own settings (developer mode)
+//   ROOT/propctl.lock             one propctl process writes at a time
+//   ROOT/propctl.dirty            a write may have been cut short
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace propctl {
+
+enum class Kind { none, local, cluster };
+
+struct Root {
+    std::string dir;
+    bool is_default = false;  // the embedded default: made on first use
+};
+
+// --root, else $ZKV_REGISTRY_ROOT, else the user's data directory.
+Root choose_root(const std::string &option);
+
+struct StoreDesc {
+    Kind kind = Kind::none;
+    bool developer = false;  // buffered I/O: not durable against power loss
+    std::vector<std::string> locations;
+};
+
+const char *kind_name(Kind kind);
+std::string root_file(const Root &root, const char *name);
+std::string default_location(const Root &root, Kind kind, unsigned slot);
+bool directory_exists(const std::string &path);
+std::string absolute_path(const std::string &path);
+// mkdir -p; false with the reason.
+bool make_directories(const std::string &path, std::string *why);
+
+// Which store the configuration under the root names, read through the
+// library as every front end reads it.  0, or the library's code.
+uint32_t describe_store(const Root &root, StoreDesc *out);
+
+// Writes the configuration values (and propctl's settings) naming a new
+// store's locations; false with the reason.  remove_configuration takes
+// them away again when formatting fails.
+bool write_configuration(const Root &root, const StoreDesc &desc, std::string *why);
+void remove_configuration(const Root &root, Kind kind);
+
+}  // namespace propctl

@@ -1,0 +1,70 @@
+// One command's hold on a store: the lock, the reference front end's
+// contexts, and the backend context between prop_init and prop_terminate.
+#pragma once
+
+#include <string>
+
+#include "lock.h"
+#include "output.h"
+#include "propreg/prop.h"
+#include "root.h"
+
+namespace propctl {
+
+enum class Access { none, read, write };
+
+class Session {
+  public:
+    Session(Root root, const Output &out) : root_(std::move(root)), out_(out) {}
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // Locks and opens the store.  A writer first rolls back whatever a
+    // command cut short left behind (prop_recover); so does a reader that
+    // finds the last writer did not finish.  The embedded default root
+    // gets a local registry on first use.  0, or the exit status after
+    // the fault was reported.
+    int open(Access access, const std::string &what);
+    // Formats a new store under the root and closes it again; on failure
+    // the configuration and the location files made for it are taken away.
+    int format(const StoreDesc &desc, const std::string &what);
+    // Terminates the context and lets go of the lock; 0 or the reported
+    // exit status.  Only a command that succeeded vouches that it left
+    // nothing half-done; after any other the next reader rolls back first.
+    int finish(const std::string &what, bool succeeded);
+
+    const Root &root() const { return root_; }
+    const StoreDesc &desc() const { return desc_; }
+    backend_ctx *ctx() const { return ctx_; }
+    prop_metactx *meta() const { return fe_.meta; }
+    // Owner and group of the caller; the owner may do anything, others read.
+    sec_attr new_key_security() const;
+
+  private:
+    struct FrontEnd {
+        prop_metactx *meta = nullptr;
+        prop_clsctx *cls = nullptr;
+        prop_secctx *sec = nullptr;
+        przkv_ctx *zkv = nullptr;
+    };
+
+    bool make_front_end(const StoreDesc &desc, uint32_t level);
+    void drop_front_end();
+    int init_store(uint32_t level, const std::string &what);
+    int recover_for_reader(const std::string &what);
+    int create_default(const std::string &what);
+    int format_locked(const StoreDesc &desc, const std::string &what);
+    int terminate(const std::string &what, bool clean);
+    bool mark_dirty(std::string *why);
+
+    Root root_;
+    const Output &out_;
+    StoreLock lock_;
+    StoreDesc desc_;
+    FrontEnd fe_;
+    backend_ctx *ctx_ = nullptr;
+    bool dirty_ = false;  // this session put the marker down
+};
+
+}  // namespace propctl
