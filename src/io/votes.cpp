@@ -182,7 +182,11 @@ u32 propriowv(proprhandle *handle, u32 my_votes, u32 total_votes, u32 slot)
                     static_cast<int>(my_votes), static_cast<int>(total_votes));
         return 0;
     }
-    if (handle->bootbuf != nullptr) return propriowv_bootbuf(handle, handle->bootbuf, my_votes, total_votes, slot);
+    // The handle's copy serves once it holds a boot block; while the open is
+    // still reading it, it is blank, and stamping votes into it would write a
+    // blank boot block over the location's.
+    if (handle->bootbuf != nullptr && proprut_isblk_valid_buf(handle->bootbuf, PROPR_BLK_METADATA) != 0)
+        return propriowv_bootbuf(handle, handle->bootbuf, my_votes, total_votes, slot);
     u8 boot[PROP_PAGE_SIZE];
     const u32 rc = proprior(handle, boot, PROP_PAGE_SIZE, 0, 0, slot);
     if (rc != 0) {

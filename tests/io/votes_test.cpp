@@ -6,6 +6,7 @@
 
 #include "io/grpvotes.h"
 #include "io/io.h"
+#include "io/open.h"
 #include "io_fixture.h"
 #include "platform/groupdata.h"
 
@@ -39,6 +40,29 @@ TEST(VoteHandOver, FollowsWhichLocationsAreOpen)
         EXPECT_EQ(s.disk_votes(1), c.disk1);
         EXPECT_EQ(Votes(s.h->proprhandle_my_votes[0], s.h->proprhandle_total_votes[0]), c.disk0);
     }
+}
+
+// While the open reads the boot block into the handle, a location that
+// fails over hands its votes to the other one; the handle's buffer is still
+// blank then, and the votes must go into the block the location holds.
+TEST(VoteHandOver, ABlankBootBufferIsNotWrittenOut)
+{
+    IoStore s(2);
+    s.open_files();
+    BootFields boot;
+    boot.my_votes = 1;
+    boot.total_votes = 2;
+    s.write_boot(0, boot);
+    std::vector<u8> blank(PROP_PAGE_SIZE, 0);
+    s.h->bootbuf = blank.data();
+    s.h->proprhandle_native_state[1] = PROP_SLOT_UNUSABLE;
+    s.set_votes(1, 2);
+    EXPECT_EQ(propriowm(s.h), 0u);
+    s.h->bootbuf = nullptr;
+    proprio_bootid id{};
+    EXPECT_EQ(propriogid(s.h, 0, &id, 0), 0u);
+    EXPECT_EQ(id.zkvid, boot.zkvid);
+    EXPECT_EQ(s.disk_votes(0), Votes(2, 2));
 }
 
 // At the CACHING level the new votes are announced before the boot block is
