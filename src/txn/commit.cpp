@@ -109,6 +109,19 @@ void adopt_new_copies(proprhandle *handle, bool any_bitmap, const u8 *super)
     handle->proprhandle_isvalidlog = 0;
 }
 
+// A commit write that failed may still have reached some locations: too
+// few for a quorum, or beside one that ran out of space.  Putting the open
+// transaction's boot block back on them lets the rollback that follows
+// undo the transaction there too, so a failed commit leaves every
+// location as it was.
+void reopen_transaction(proprhandle *handle)
+{
+    u32 rc = ut_stamp_write(handle, handle->bootbuf, 0);
+    if (rc != PROP_OK)
+        trace_print(ut_trace(handle), 0, "proprutfsu: problem [%d] writing back the bootblock of the open transaction",
+                    static_cast<int>(rc));
+}
+
 void clear_log(proprhandle *handle)
 {
     propr_log *log = handle->proprhandle_propr_log;
@@ -163,6 +176,7 @@ u32 proprutfsu(proprhandle *handle)
     if (rc != PROP_OK) {
         trace_print(tc, 0, "fsu:1: problem [%d] writing the bootblock", static_cast<int>(rc));
         std::memcpy(handle->bootbuf, old_boot, PROP_PAGE_SIZE);
+        reopen_transaction(handle);
         return rc;
     }
 
