@@ -31,18 +31,22 @@ std::string join(const std::vector<std::string> &lines)
 bool Progress::read(const std::string &path)
 {
     at.clear();
+    reads.clear();
     codes.clear();
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);
         uint32_t rc = 0;
-        std::vector<uint64_t> counts(1 + PROP_MAX_LOCATIONS);
+        std::vector<uint64_t> counts(1 + PROP_MAX_LOCATIONS), read_counts(PROP_MAX_LOCATIONS);
         if (!(words >> rc)) return false;
         for (uint64_t &c : counts)
             if (!(words >> c)) return false;
+        for (uint64_t &c : read_counts)
+            if (!(words >> c)) return false;
         if (!at.empty()) codes.push_back(rc);
         at.push_back(counts);
+        reads.push_back(read_counts);
     }
     return true;
 }
@@ -158,17 +162,17 @@ Expect CrashBench::expect_stopped(const Progress &run) const
     return {std::min(done, n), std::min(done + 1, n)};
 }
 
-std::string CrashBench::verify(const Expect &expect, const std::vector<uint32_t> &check)
+std::string CrashBench::verify(const Expect &expect, const std::vector<uint32_t> &check, uint32_t *matched)
 {
     uint32_t rc = store_.init(opt_.level);
     if (rc != 0) return "the store does not open: " + std::to_string(rc);
-    std::string why = verify_open(expect, check);
+    std::string why = verify_open(expect, check, matched);
     rc = store_.terminate();
     if (rc != 0 && why.empty()) why = "the store does not close: " + std::to_string(rc);
     return why;
 }
 
-std::string CrashBench::verify_open(const Expect &expect, const std::vector<uint32_t> &check)
+std::string CrashBench::verify_open(const Expect &expect, const std::vector<uint32_t> &check, uint32_t *matched)
 {
     backend_ctx *ctx = store_.ctx();
     uint32_t rc = prop_recover(ctx, 0);
@@ -179,11 +183,15 @@ std::string CrashBench::verify_open(const Expect &expect, const std::vector<uint
     rc = read_tree(ctx, &got, &where);
     if (rc != 0) return "the tree cannot be read at " + where + ": " + std::to_string(rc);
     bool match = false;
-    for (uint32_t i = expect.first; i <= expect.last && !match; i++) match = got == work_.trees[i];
+    for (uint32_t i = expect.first; i <= expect.last && !match; i++) {
+        match = got == work_.trees[i];
+        if (match && matched != nullptr) *matched = i;
+    }
     if (!match) {
-        std::string why = "the tree is neither after operation " + std::to_string(expect.first) + " nor after " +
-                          std::to_string(expect.last) + " (" +
-                          (expect.last > 0 ? describe(work_.ops[expect.last - 1]) : "none") + "); against the first:\n" +
+        uint32_t next = expect.first < work_.ops.size() ? expect.first : expect.first - 1;
+        std::string why = "the tree is not the one after operation " + std::to_string(expect.first) +
+                          (expect.last != expect.first ? " or " + std::to_string(expect.last) : std::string()) +
+                          " (operation " + std::to_string(next + 1) + ": " + describe(work_.ops[next]) + "):\n" +
                           tree_diff(work_.trees[expect.first], got);
         if (expect.last != expect.first) why += "against the second:\n" + tree_diff(work_.trees[expect.last], got);
         return why;
@@ -249,4 +257,34 @@ std::vector<uint64_t> crash_points(uint64_t first, uint64_t last, uint32_t sampl
     std::sample(all.begin() + 1, all.end() - 1, std::back_inserter(some), sample, rng);
     std::sort(some.begin(), some.end());
     return some;
+}
+
+void Sweeper::point(const std::string &mode, uint64_t k, const std::string &rules, const Runner &run, Expect expect,
+                    bool may_finish)
+{
+    Progress p = run(rules);
+    std::string why;
+    if (p.status != kCrashStatus && !(may_finish && p.status == 0))
+        why = "the driver ended with status " + std::to_string(p.status);
+    else
+        why = bench_.verify(expect);
+    figures_.count(mode, !why.empty());
+    if (!why.empty() && shown_++ < 5) ADD_FAILURE() << label_ << ", " << mode << ", k = " << k << ": " << why;
+}
+
+void Sweeper::all_modes(const Progress &clean, const Runner &run, const Judge &judge, const std::string &prefix)
+{
+    ASSERT_GE(clean.at.size(), 2u);
+    const auto &first = clean.at.front(), &last = clean.at.back();
+    for (uint64_t k : crash_points(first[0], last[0], sample_, seed_))
+        point(prefix + "power cut, all locations", k, power_cut(k), run, judge(0, k + 1), k >= last[0]);
+    uint32_t locations = bench_.options().locations;
+    for (uint32_t j = 0; j < locations && locations > 1; j++) {
+        std::string tag = bench_.store().location_tag(j);
+        for (uint64_t k : crash_points(first[j + 1], last[j + 1], sample_ / locations, seed_ + j + 1))
+            point(prefix + "power cut, one location", k, power_cut(k, tag), run, judge(j + 1, k + 1),
+                  k >= last[j + 1]);
+    }
+    for (uint64_t k : crash_points(first[0] + 1, last[0], sample_, seed_ + 7))
+        point(prefix + "torn write", k, torn_write(k), run, judge(0, k), false);
 }

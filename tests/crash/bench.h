@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,7 +28,8 @@ struct BenchOptions {
 // Writes made by the driver: in all (counter 0) and to location j
 // (counter j + 1), when the store was open and after each operation.
 struct Progress {
-    std::vector<std::vector<uint64_t>> at;  // at[i][counter], i = operations done
+    std::vector<std::vector<uint64_t>> at;     // at[i][counter], i = operations done
+    std::vector<std::vector<uint64_t>> reads;  // reads[i][j]: location j's reads
     std::vector<uint32_t> codes;            // codes[i - 1]: operation i's code
     int status = -1;                        // the driver's exit status
     bool read(const std::string &path);
@@ -80,17 +82,20 @@ class CrashBench {
     // Keeps the store's current files as the starting point of later runs
     // (restore_saved), e.g. a store a crash left for recovery.
     void save();
+    // Makes the formatted store the starting point again.
+    void forget_saved() { saved_ = formatted_; }
     void restore_saved() const { saved_.restore(); }
     void restore_formatted() const { formatted_.restore(); }
 
     // Opens and recovers the store, compares its tree with expect, checks
     // the pages of the locations in check (all when empty), writes, reads
-    // and deletes a key, and closes it.  "" or what went wrong.
-    std::string verify(const Expect &expect, const std::vector<uint32_t> &check = {});
+    // and deletes a key, and closes it.  "" or what went wrong; *matched
+    // receives the number of operations whose tree it found.
+    std::string verify(const Expect &expect, const std::vector<uint32_t> &check = {}, uint32_t *matched = nullptr);
 
   private:
     Progress run_driver(const std::vector<std::string> &args, const std::string &faults);
-    std::string verify_open(const Expect &expect, const std::vector<uint32_t> &check);
+    std::string verify_open(const Expect &expect, const std::vector<uint32_t> &check, uint32_t *matched);
 
     BenchOptions opt_;
     Store store_;
@@ -99,6 +104,37 @@ class CrashBench {
     Progress clean_;
     bool ok_ = false;
     std::string report_;
+};
+
+// Crashes one kind of driver run (the workload, a recovery) at every
+// crash point of three modes: a power cut on all locations, one on a
+// single location (the others keep what they took until the process
+// died), and a write torn after 512 bytes; each run is verified.
+class Sweeper {
+  public:
+    // What to run under fault rules, and what a run may end in when the
+    // first write it lost is write w of counter c (see expect_lost).
+    using Runner = std::function<Progress(const std::string &faults)>;
+    using Judge = std::function<Expect(uint32_t counter, uint64_t w)>;
+
+    Sweeper(CrashBench &bench, Figures &figures, std::string label, uint32_t sample, uint32_t seed)
+        : bench_(bench), figures_(figures), label_(std::move(label)), sample_(sample), seed_(seed)
+    {
+    }
+    // clean: the run without faults (where its writes fall); prefix names
+    // the modes in the figures.
+    void all_modes(const Progress &clean, const Runner &run, const Judge &judge, const std::string &prefix = "");
+
+  private:
+    void point(const std::string &mode, uint64_t k, const std::string &rules, const Runner &run, Expect expect,
+               bool may_finish);
+
+    CrashBench &bench_;
+    Figures &figures_;
+    std::string label_;
+    uint32_t sample_;
+    uint32_t seed_;
+    uint32_t shown_ = 0;
 };
 
 // The fault rules of one crash: every write after the k-th is lost and

@@ -9,8 +9,9 @@
 // The report gets one line when the store is open and one after each
 // operation, written as it goes (a run may end at any point): the
 // operation's code (0 on the first line), then the writes made so far,
-// in all and to each location ("store-location-<i>" in the path).  The
-// run stops at the first operation that fails.
+// in all and to each location ("store-location-<i>" in the path), then
+// the reads of each location.  The run stops at the first operation that
+// fails.
 //
 // Exit status: 0 all done; 10 an operation failed; 11 the store did not
 // open; 12 the report could not be written; the crash status of the fault
@@ -46,6 +47,10 @@ void report(FILE *out, uint32_t rc)
     for (int i = 0; i < PROP_MAX_LOCATIONS; i++) {
         std::string tag = "store-location-" + std::to_string(i);
         std::fprintf(out, " %llu", static_cast<unsigned long long>(f->writes(tag.c_str())));
+    }
+    for (int i = 0; i < PROP_MAX_LOCATIONS; i++) {
+        std::string tag = "store-location-" + std::to_string(i);
+        std::fprintf(out, " %llu", static_cast<unsigned long long>(f->reads(tag.c_str())));
     }
     std::fprintf(out, "\n");
     std::fflush(out);

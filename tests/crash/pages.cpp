@@ -60,7 +60,6 @@ class Location {
         rtnst_ = be32_at(boot.data(), BOOT_OFF_RTNST);
         numpage_ = be32_at(boot.data(), BOOT_OFF_NUMPAGE);
         seen->commit_lsn = be32_at(boot.data(), BOOT_OFF_COMMIT_LSN);
-        if (boot[BOOT_OFF_LOG_VALID] != 0) fault("the undo log is still live");
         if (selector_ > 1 || num_fcl_ == 0 || num_fcl_ > PROPR_MAX_FCL) return fault("bad store map in the boot block");
         // The log metadata and the name pages are rewritten in place, so a
         // torn write may leave them failing their checksum; no reader
@@ -68,6 +67,11 @@ class Location {
         // never committed, and the log is rewritten at the next begin).
         Page meta, names;
         block(lsst_, PROPR_BLK_METADATA, "log metadata", &meta, false);
+        // A log cleared by a recovery that died before it reset the boot
+        // block keeps the live byte, but its lsn is the commit's, so no
+        // recovery undoes anything with it.
+        if (boot[BOOT_OFF_LOG_VALID] != 0 && be32_at(meta.data(), LOGMETA_OFF_LSN) != seen->commit_lsn)
+            fault("the undo log is still live");
         block(be32_at(boot.data(), BOOT_OFF_ODBST), PROPR_BLK_DB, "owner names", &names, false);
         block(be32_at(boot.data(), BOOT_OFF_GDBST), PROPR_BLK_DB, "group names", &names, false);
         if (!load_bitmaps(seen)) return false;

@@ -1,0 +1,94 @@
+// Crashes inside recovery itself.  A crash leaves the store needing
+// recovery: an undo log to roll back on every location (image restore,
+// log clear, boot-block reset), or a location that missed the commit and
+// must be copied from the others (a mirror sync).  Recovery then runs in
+// the driver under every crash point of every mode, and the store, opened
+// and recovered again, must hold exactly what a recovery without a crash
+// gives, be whole, and take new writes.
+#include <gtest/gtest.h>
+
+#include "bench.h"
+
+namespace {
+
+constexpr uint32_t kSeed = 21;
+constexpr uint32_t kOps = 30;
+
+// The operation with the most writes: the largest undo log to roll back.
+uint32_t biggest_op(const CrashBench &bench)
+{
+    const auto &at = bench.clean().at;
+    uint32_t best = 1;
+    for (uint32_t i = 1; i < at.size(); i++)
+        if (at[i][0] - at[i - 1][0] > at[best][0] - at[best - 1][0]) best = i;
+    return best;
+}
+
+// Leaves the store as the crash rules do, recovers it once without faults
+// (the outcome must be one of allowed), then crashes that recovery at
+// every point and requires the same outcome each time.
+void sweep_recovery(CrashBench &bench, const std::string &label, const std::string &crash, Expect allowed,
+                    uint32_t sample)
+{
+    SCOPED_TRACE(label);
+    Progress crashed = bench.run_workload(crash);
+    ASSERT_EQ(crashed.status, kCrashStatus);
+    bench.save();
+    Progress clean = bench.run_recovery("");
+    ASSERT_EQ(clean.status, 0);
+    uint32_t outcome = 0;
+    ASSERT_EQ(bench.verify(allowed, {}, &outcome), "");
+
+    Figures figures;
+    Sweeper s(bench, figures, label, sample, kSeed);
+    s.all_modes(
+        clean, [&](const std::string &faults) { return bench.run_recovery(faults); },
+        [&](uint32_t, uint64_t) { return Expect{outcome, outcome}; }, "in recovery, ");
+    std::printf("%s", figures.summary("crash in recovery, " + label, bench.clean()).c_str());
+    EXPECT_EQ(figures.failures(), 0u);
+    bench.forget_saved();
+}
+
+// Every location holds the undo log of the operation with the most writes
+// (its commit never reached any of them): recovery rolls it back.
+void rollback(uint32_t locations, uint32_t level, uint32_t sample)
+{
+    CrashBench bench({locations, level, kSeed, kOps});
+    ASSERT_TRUE(bench.ok());
+    uint32_t op = biggest_op(bench);
+    // The commit is one boot-block write per location, the operation's last.
+    uint64_t k = bench.clean().at[op][0] - locations;
+    sweep_recovery(bench,
+                   std::to_string(locations) + " location(s), level " + std::to_string(level) +
+                       ", rolling back operation " + std::to_string(op),
+                   power_cut(k), {op - 1, op - 1}, sample);
+}
+
+// The last location missed the commit of an operation the others took:
+// recovery copies the store onto it.
+void mirror_sync(uint32_t locations, uint32_t level, uint32_t sample)
+{
+    CrashBench bench({locations, level, kSeed, kOps});
+    ASSERT_TRUE(bench.ok());
+    uint32_t op = biggest_op(bench);
+    uint32_t last = locations - 1;
+    uint64_t k = bench.clean().at[op][last + 1] - 1;
+    sweep_recovery(bench,
+                   std::to_string(locations) + " location(s), level " + std::to_string(level) +
+                       ", syncing location " + std::to_string(last) + " after operation " + std::to_string(op),
+                   power_cut(k, bench.store().location_tag(last)), {op - 1, op}, sample);
+}
+
+TEST(CrashInRecovery, RollbackOnOneTwoAndThreeLocations)
+{
+    for (uint32_t level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING})
+        for (uint32_t locations : {1u, 2u, 3u}) rollback(locations, level, 12);
+}
+
+TEST(CrashInRecovery, MirrorSyncOnTwoAndThreeLocations)
+{
+    for (uint32_t level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING})
+        for (uint32_t locations : {2u, 3u}) mirror_sync(locations, level, 12);
+}
+
+}  // namespace
