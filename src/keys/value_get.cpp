@@ -10,6 +10,7 @@
 #include "keys/values.h"
 #include "tree/tnode.h"
 #include "txn/blockio.h"
+#include "txn/pending.h"
 
 using namespace propreg;
 
@@ -42,7 +43,7 @@ u32 copy_value(proprhandle *handle, const tnode &node, const u8 *raw, u8 *out)
                     "*outsize = %d",
                     static_cast<int>(va.direct[i]), static_cast<int>(done), static_cast<int>(i),
                     static_cast<int>(direct), static_cast<int>(single), static_cast<int>(size));
-        u32 rc = proprior(handle, blk.b, PROP_PAGE_SIZE, ut_page_addr(handle, va.direct[i]), 0, PROPRIO_ALL);
+        u32 rc = ut_page_read(handle, blk.b, ut_page_addr(handle, va.direct[i]), 0);
         if (rc != PROP_OK) {
             trace_print(keys_raw(), 0, "\n proprgval: problem reading the value %d, %d\n", static_cast<int>(rc),
                         static_cast<int>(va.direct[i]));

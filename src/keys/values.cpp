@@ -6,6 +6,7 @@
 #include "format/cursor.h"
 #include "keys/common.h"
 #include "txn/blockio.h"
+#include "txn/pending.h"
 
 using namespace propreg;
 
@@ -40,5 +41,5 @@ u32 value_page_write(proprhandle *handle, u32 page, const u8 *bytes, u32 n)
     hdr_init(handle, &hdr, addr >> 12, PROPR_BLK_VAL);
     std::memcpy(blk.b, &hdr, sizeof hdr);
     std::memcpy(blk.b + sizeof hdr, bytes, n);
-    return ut_stamp_write(handle, blk.b, addr);
+    return ut_page_write(handle, blk.b, addr);
 }

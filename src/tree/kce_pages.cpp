@@ -40,7 +40,7 @@ void page_list::compact() const
 
 u32 kce_read(proprhandle *handle, u32 page, kce_block *blk, u32 type, bool *valid)
 {
-    u32 rc = proprior(handle, blk->b, PROP_PAGE_SIZE, ut_page_addr(handle, page), 0, PROPRIO_ALL);
+    u32 rc = ut_page_read(handle, blk->b, ut_page_addr(handle, page), 0);
     if (rc != 0) return rc;
     *valid = proprut_isblk_valid_buf(blk->b, type) != 0;
     return PROP_OK;
@@ -48,7 +48,7 @@ u32 kce_read(proprhandle *handle, u32 page, kce_block *blk, u32 type, bool *vali
 
 u32 kce_write(proprhandle *handle, u32 page, kce_block *blk)
 {
-    return ut_stamp_write(handle, blk->b, ut_page_addr(handle, page));
+    return ut_page_write(handle, blk->b, ut_page_addr(handle, page));
 }
 
 u32 kce_log_once(proprhandle *handle, u32 page)

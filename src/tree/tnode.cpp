@@ -6,6 +6,7 @@
 #include "io/io.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
+#include "txn/pending.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ u32 proprutrtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw, u32 read_
     bool bypass = (read_flags & PROP_FLAG_BYPASS) != 0;
     std::memset(raw, 0, PROP_PAGE_SIZE);
     if (bypass) trace_print(tc, 4, "proprutrtnode: call proprior() with BYPASS flag");
-    u32 rc = proprior(handle, raw, PROP_PAGE_SIZE, addr, read_flags, PROPRIO_ALL);
+    u32 rc = ut_page_read(handle, raw, addr, read_flags);
     if (rc != PROP_OK) {
         trace_print(tc, 0, "rtnode:2: Problem [%d] reading the tnode %d. Returning [%d]", static_cast<int>(rc),
                     static_cast<int>(page), PROP_R_BADTNODE);
@@ -130,7 +131,7 @@ u32 proprutwtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw)
     node->hdr.propr_hdr_blocknum = (addr >> 12) + PROPR_BLOCKNUM_BIAS;
     std::memcpy(raw, &node->hdr, sizeof(propr_hdr));
     node->raw = raw;
-    u32 rc = ut_stamp_write(handle, raw, addr);
+    u32 rc = ut_page_write(handle, raw, addr);
     if (rc != PROP_OK)
         trace_print(ut_trace(handle), 0, "wtnode:1:problem [%d] writing the tnode %d", static_cast<int>(rc),
                     static_cast<int>(page));

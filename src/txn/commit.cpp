@@ -148,7 +148,11 @@ u32 proprutfsu(proprhandle *handle)
                 static_cast<int>(handle->ndk_addr), static_cast<int>(handle->num_ndk),
                 static_cast<int>(handle->proprhandle_num_fcl));
 
-    u32 rc = release_freed_pages(handle);
+    // The pages go first: a crash before the boot block finds their
+    // images in the log.
+    u32 rc = ut_pending_flush(handle);
+    if (rc != PROP_OK) return rc;
+    rc = release_freed_pages(handle);
     if (rc != PROP_OK) return rc;
     bool any_bitmap = false;
     rc = write_changed_bitmaps(handle, &any_bitmap);
@@ -182,6 +186,7 @@ u32 proprutfsu(proprhandle *handle)
 
     adopt_new_copies(handle, any_bitmap, super);
     clear_log(handle);
+    ut_pending_end(handle);
     // The store is committed from here on; a cache failure is reported but
     // changes nothing on disk.
     u32 result = PROP_OK;

@@ -76,7 +76,7 @@ u32 clone_addrpage(proprhandle *handle, u32 *page, u8 *buffer)
     hdr_init(handle, &hdr, addr >> 12, PROPR_BLK_ADDR);
     std::memcpy(block, &hdr, sizeof hdr);
     std::memcpy(block + sizeof hdr, buffer + sizeof hdr, PROP_PAGE_SIZE - sizeof hdr);
-    rc = ut_stamp_write(handle, block, addr);
+    rc = ut_page_write(handle, block, addr);
     if (rc != PROP_OK) {
         trace_print(tc, 0, "proprut_log_addrpage: Problem [%d] writing cloned address page [%d] addr:[%d] back to disk.",
                     static_cast<int>(rc), static_cast<int>(fresh), static_cast<int>(addr));
@@ -155,6 +155,7 @@ void proprut_free_log(proprhandle *handle)
     if (handle == nullptr || handle->proprhandle_propr_log == nullptr) return;
     propr_log *log = handle->proprhandle_propr_log;
     u32 count = log->propr_log_ltail;
+    ut_pending_free(handle);
     if (log->propr_log_buf != nullptr) u_freem(handle->metactx, log->propr_log_buf);
     propr_pagelist_free(handle->metactx, &log->propr_log_tnode_list, &count, &log->propr_log_tnode_list_max);
     u_freem(handle->metactx, log);
@@ -199,6 +200,7 @@ u32 proprutbeginlog(proprhandle *handle, u32 opid)
         return rc;
     }
     handle->proprhandle_isvalidlog = 1;
+    ut_pending_begin(handle);
     return PROP_OK;
 }
 
@@ -245,7 +247,7 @@ u32 proprutlog(proprhandle *handle, u32 page, const u8 *image)
     if (image != nullptr) {
         std::memcpy(slot_image, image, PROP_PAGE_SIZE);
     } else {
-        rc = proprior(handle, slot_image, PROP_PAGE_SIZE, page_addr, 0, PROPRIO_ALL);
+        rc = ut_page_read(handle, slot_image, page_addr, 0);
         if (rc != PROP_OK) {
             trace_print(tc, 0, "utlog: problem [%d] reading tnode phy_addr %d", static_cast<int>(rc),
                         static_cast<int>(page_addr));
@@ -310,7 +312,7 @@ u32 proprut_log_addrpage(proprhandle *handle, u32 *page, u8 *buffer)
     trace_print(ut_trace(handle), 4,
                 "proprut_log_addrpage: Address page is already present in new page list. No need to log it again. Writing the page back to disk.");
     u32 addr = ut_page_addr(handle, *page);
-    rc = ut_stamp_write(handle, buffer, addr);
+    rc = ut_page_write(handle, buffer, addr);
     if (rc != PROP_OK)
         trace_print(ut_trace(handle), 0,
                     "proprut_log_addrpage: Problem [%d] writing the address page [%d] addr:[%d] back to disk.",

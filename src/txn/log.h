@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/handle.h"
+#include "txn/pending.h"
 
 struct propr_log {
     u32 propr_log_lsn;             // current transaction; +1 at each begin
@@ -14,6 +15,7 @@ struct propr_log {
     u32 *propr_log_tnode_list;     // their page numbers, in order
     u32 propr_log_tnode_list_max;
     u8 *propr_log_buf;             // the log metadata block as it stands
+    propr_pending propr_log_pending;  // pages changed, not yet written
 };
 
 // Creates the log record (if absent), a fresh metadata buffer and an empty

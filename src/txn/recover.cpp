@@ -290,6 +290,9 @@ u32 recover_locked(backend_ctx *ctx, proprhandle *handle)
     propr_log *log = handle->proprhandle_propr_log;
     u32 lsn = log != nullptr ? log->propr_log_lsn : 0;
 
+    // Pages the transaction kept in memory are dropped before anything
+    // can read them again.
+    ut_pending_end(handle);
     rollback_locations(ctx, handle);
     // The boot block in memory follows the disk, where the log is dead now:
     // the vote hand-over of the sync rewrites locations from it.

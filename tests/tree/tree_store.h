@@ -10,16 +10,18 @@
 #include "io/io.h"
 #include "support/raw_store.h"
 #include "tree/names.h"
+#include "txn/pending.h"
 
 class TreeStore : public RawStore {
   public:
     explicit TreeStore(const RawStoreOptions &o = {}) : RawStore(o) {}
     ~TreeStore() { proprut_free_namecache(handle()); }
-    // A page as the library reads it (cheaper than reopening the file).
+    // A page as the library reads it, the open transaction's copy first
+    // (cheaper than reopening the file).
     Block page(u32 p) const
     {
         Block b{};
-        EXPECT_EQ(proprior(handle(), b.data(), 4096, page_addr(p), 0, PROPRIO_ALL), 0u);
+        EXPECT_EQ(ut_page_read(handle(), b.data(), page_addr(p), 0), 0u);
         return b;
     }
 };

@@ -86,6 +86,7 @@ TEST(UndoLog, AnAddressPageIsClonedUnlessItIsNewOrLoggedInTheTransaction)
     buf[200] = 0x99;
     u32 page = 2;
     ASSERT_EQ(proprut_log_addrpage(h, &page, buf.data()), PROP_OK);
+    ASSERT_EQ(ut_pending_flush(h), PROP_OK);
     EXPECT_EQ(page, 4u);
     EXPECT_EQ(store.read(0, store.page_addr(2))[200], 0x22);
     EXPECT_EQ(store.read(0, store.page_addr(4)), buf);
@@ -96,10 +97,12 @@ TEST(UndoLog, AnAddressPageIsClonedUnlessItIsNewOrLoggedInTheTransaction)
     // The clone is new, and page 3 gets its image: both change in place.
     buf[300] = 0x77;
     ASSERT_EQ(proprut_log_addrpage(h, &page, buf.data()), PROP_OK);
+    ASSERT_EQ(ut_pending_flush(h), PROP_OK);
     EXPECT_EQ(store.read(0, store.page_addr(4))[300], 0x77);
     ASSERT_EQ(proprutlog(h, 3, nullptr), PROP_OK);
     page = 3;
     ASSERT_EQ(proprut_log_addrpage(h, &page, store.page_block(3, 0x3F, PROPR_BLK_ADDR).data()), PROP_OK);
+    ASSERT_EQ(ut_pending_flush(h), PROP_OK);
     EXPECT_EQ(page, 3u);
     EXPECT_EQ(store.payload(0, 3), 0x3F);
 }

@@ -10,8 +10,8 @@
 #include "support/raw_store.h"
 #include "txn/log.h"
 
-// Saves the page's image unless it already has one, then overwrites it.
-inline void change_page(RawStore &store, u32 page, u8 fill)
+// Saves the page's image unless it already has one.
+inline void log_page_once(RawStore &store, u32 page)
 {
     proprhandle *h = store.handle();
     u32 exists = 0;
@@ -19,6 +19,13 @@ inline void change_page(RawStore &store, u32 page, u8 fill)
     if (!exists) {
         ASSERT_EQ(proprutlog(h, page, nullptr), PROP_OK);
     }
+}
+
+// Saves the page's image unless it already has one, then overwrites it.
+inline void change_page(RawStore &store, u32 page, u8 fill)
+{
+    proprhandle *h = store.handle();
+    log_page_once(store, page);
     Block b = store.page_block(page, fill);
     hdr_stamp_checksum(b.data(), 4096);
     ASSERT_EQ(propriow(h, b.data(), 4096, store.page_addr(page), PROPRIO_ALL), PROP_OK);

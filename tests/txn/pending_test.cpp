@@ -1,0 +1,108 @@
+// Pages a transaction changes are kept in memory until its commit: a page
+// changed many times reaches the store once, after its image and before
+// the commit point; the transaction reads its own pages; a rollback drops
+// them without a write.
+#include <gtest/gtest.h>
+
+#include "format/block.h"
+#include "format/storemap.h"
+#include "space/fcl.h"
+#include "txn/commit.h"
+#include "txn/layout.h"
+#include "txn/pending.h"
+#include "txn/recover.h"
+#include "txn_support.h"
+
+namespace {
+
+// Logs the page when it has no image yet, then writes it as the tree does.
+void keep_page(RawStore &store, u32 page, u8 fill)
+{
+    log_page_once(store, page);
+    Block b = store.page_block(page, fill);
+    ASSERT_EQ(ut_page_write(store.handle(), b.data(), store.page_addr(page)), PROP_OK);
+}
+
+u8 read_payload(RawStore &store, u32 page)
+{
+    Block b{};
+    EXPECT_EQ(ut_page_read(store.handle(), b.data(), store.page_addr(page), 0), PROP_OK);
+    return b[100];
+}
+
+TEST(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
+{
+    FaultScope faults;
+    RawStore store;
+    proprhandle *h = store.handle();
+    store.put_page(5, PROPR_BLK_TNODE, 0xA5);
+    store.put_page(3, PROPR_BLK_TNODE, 0xA3);
+    faults.env().set_record(true);
+
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    for (u8 fill = 0xB0; fill < 0xBA; fill++) keep_page(store, 5, fill);
+    keep_page(store, 3, 0xC3);
+    EXPECT_EQ(read_payload(store, 5), 0xB9);  // the transaction sees its own pages
+    EXPECT_EQ(store.payload(0, 5), 0xA5);     // the store does not, yet
+    ASSERT_EQ(alloc_page(h), 1u);
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+
+    const u32 boot = 0, meta = store.lsst();
+    const std::vector<u32> expected = {
+        meta, boot,                                      // begin
+        store.log_slot_addr(1), meta,                    // page 5's image, its count
+        store.log_slot_addr(2), meta,                    // page 3's
+        store.page_addr(3), store.page_addr(5),          // each page once, in address order
+        propr_fcl_addr(0, 1), 8192,                      // bitmap and superblock copies
+        boot,                                            // the commit point
+    };
+    std::vector<u32> seen;
+    for (const fault_write_record &w : faults.env().recorded())
+        seen.push_back(static_cast<u32>(w.offset - PROPR_RESERVED_PREFIX));
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(store.payload(0, 5), 0xB9);
+    EXPECT_EQ(store.payload(0, 3), 0xC3);
+}
+
+TEST(KeptPages, ARollbackDropsThem)
+{
+    RawStore store;
+    proprhandle *h = store.handle();
+    store.put_page(5, PROPR_BLK_TNODE, 0xA5);
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    keep_page(store, 5, 0xB5);
+    ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+    EXPECT_EQ(read_payload(store, 5), 0xA5);
+    EXPECT_EQ(store.payload(0, 5), 0xA5);
+    // Outside a transaction a page is written at once.
+    Block b = store.page_block(5, 0xD5);
+    ASSERT_EQ(ut_page_write(h, b.data(), store.page_addr(5)), PROP_OK);
+    EXPECT_EQ(store.payload(0, 5), 0xD5);
+}
+
+// A commit whose page write fails writes no boot block; the location is
+// out of service until the store is opened again, and the recovery then
+// leaves it as it was.
+TEST(KeptPages, AFailedPageWriteAtCommitIsRolledBack)
+{
+    FaultScope faults;
+    RawStore store;
+    proprhandle *h = store.handle();
+    store.put_page(3, PROPR_BLK_TNODE, 0xA3);
+    store.put_page(5, PROPR_BLK_TNODE, 0xA5);
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    keep_page(store, 3, 0xB3);
+    keep_page(store, 5, 0xB5);
+    // The flush writes page 3, then fails on page 5.
+    ASSERT_EQ(faults.env().load("fail_write:nth=2,errno=EIO"), 0);
+    EXPECT_NE(proprutfsu(h), PROP_OK);
+    EXPECT_EQ(store.payload(0, 3), 0xB3);
+    faults.env().reset();
+    store.reopen();
+    ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+    EXPECT_EQ(store.payload(0, 3), 0xA3);
+    EXPECT_EQ(store.payload(0, 5), 0xA5);
+    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 0u);
+}
+
+}  // namespace
