@@ -121,13 +121,7 @@ TEST(TransactionOrder, EveryWriteComesInTheOrderThatKeepsACrashRecoverable)
         propr_fcl_addr(0, 1), 8192,                            // the other bitmap and superblock copies
         boot,                                                  // the commit point
     };
-    std::vector<u32> seen;
-    for (const fault_write_record &w : faults.env().recorded()) {
-        ASSERT_EQ(w.path, store.path(0));
-        ASSERT_EQ(w.length, 4096u);
-        seen.push_back(static_cast<u32>(w.offset - PROPR_RESERVED_PREFIX));
-    }
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(written_blocks(faults, store), expected);
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "format/block.h"
+#include "format/storemap.h"
 #include "io/io.h"
 #include "platform/fault_env.h"
 #include "support/raw_store.h"
@@ -45,3 +48,16 @@ class FaultScope {
     FaultEnv fault_;
     Env *previous_;
 };
+
+// Block addresses of the writes recorded on the store's one location, in
+// order; each must be one whole block.
+inline std::vector<u32> written_blocks(FaultScope &faults, const RawStore &store)
+{
+    std::vector<u32> seen;
+    for (const fault_write_record &w : faults.env().recorded()) {
+        EXPECT_EQ(w.path, store.path(0));
+        EXPECT_EQ(w.length, 4096u);
+        seen.push_back(static_cast<u32>(w.offset - PROPR_RESERVED_PREFIX));
+    }
+    return seen;
+}
