@@ -70,6 +70,13 @@ u32 keys_tnode_security(proprhandle *handle, const tnode *node, sec_attr *sec);
 // would be restored after the first and undo the rollback.  0 or the error.
 u32 keys_log_once(proprhandle *handle, u32 page, const u8 *image);
 
+// The checks a key-handle operation makes once it holds prop_rwlock: the
+// backend handle behind ctx, then the key handle and its descriptor.  op
+// names the operation in the messages; bad_keyhandle is its own message
+// for a missing or invalid key handle.  0, 3 or 4; *handle on success.
+u32 check_key_handles(backend_ctx *ctx, const propr_keyhandle *keyhandle, const char *op, const char *bad_keyhandle,
+                      proprhandle **handle);
+
 // Rolls the open transaction back (the caller holds prop_rwlock) and
 // returns rc, or recovery's own code when recovery fails.
 u32 keys_rollback(backend_ctx *ctx, const char *op, u32 rc);

@@ -110,19 +110,9 @@ u32 prenumsubkey(backend_ctx *ctx, propr_keyhandle *keyhandle, char **keybuf, u3
     }
     // Enumeration has no batch form: it always takes the lock.
     RwGuard lock(&ctx->prop_rwlock, RwGuard::Exclusive);
-    proprhandle *handle = ctx->propb_ctx;
-    if (handle == nullptr) {
-        trace_print(keys_raw(), 0, "prenumsubkey: Backend context passed is null");
-        return PROP_E_CTX;
-    }
-    if (!propr_keyhandle_valid(keyhandle)) {
-        trace_print(keys_raw(), 0, "prenumsubkey: Null handle passed ");
-        return PROP_E_KEYH;
-    }
-    if (keyhandle->propr_keyhandle_kdesc == nullptr) {
-        trace_print(keys_raw(), 0, "prenumsubkey: Backend key handle passed is null");
-        return PROP_E_KEYH;
-    }
+    proprhandle *handle = nullptr;
+    if (u32 rc = check_key_handles(ctx, keyhandle, "prenumsubkey", "Null handle passed ", &handle); rc != PROP_OK)
+        return rc;
     if (keybuf == nullptr || buflen == nullptr || num_keys == nullptr) {
         trace_print(keys_raw(), 0, "prenumsubkey: NULL key buffer, length or count passed");
         return PROP_E_NULL;

@@ -69,19 +69,9 @@ u32 prgsec(backend_ctx *ctx, propr_keyhandle *keyhandle, sec_attr *sec)
         return PROP_E_CTX;
     }
     RwGuard lock(&ctx->prop_rwlock, RwGuard::Exclusive);
-    proprhandle *handle = ctx->propb_ctx;
-    if (handle == nullptr) {
-        trace_print(keys_raw(), 0, "prgsec: Backend context passed is null");
-        return PROP_E_CTX;
-    }
-    if (!propr_keyhandle_valid(keyhandle)) {
-        trace_print(keys_raw(), 0, "prgsec: Null handle passed ");
-        return PROP_E_KEYH;
-    }
-    if (keyhandle->propr_keyhandle_kdesc == nullptr) {
-        trace_print(keys_raw(), 0, "prgsec: Backend key handle passed is null");
-        return PROP_E_KEYH;
-    }
+    proprhandle *handle = nullptr;
+    if (u32 rc = check_key_handles(ctx, keyhandle, "prgsec", "Null handle passed ", &handle); rc != PROP_OK)
+        return rc;
     if (sec == nullptr) {
         trace_print(keys_raw(), 0, "prgsec: Null security record passed");
         return PROP_E_NULL;
@@ -134,19 +124,9 @@ u32 proprssec(backend_ctx *ctx, propr_keyhandle *keyhandle, const sec_attr *sec,
         return PROP_E_CTX;
     }
     RwGuard lock(&ctx->prop_rwlock, ctx_lock_mode(flags));
-    proprhandle *handle = ctx->propb_ctx;
-    if (handle == nullptr) {
-        trace_print(keys_raw(), 0, "proprssec: Backend context passed is null");
-        return PROP_E_CTX;
-    }
-    if (!propr_keyhandle_valid(keyhandle)) {
-        trace_print(keys_raw(), 0, "proprssec: NULL keyhandle passed");
-        return PROP_E_KEYH;
-    }
-    if (keyhandle->propr_keyhandle_kdesc == nullptr) {
-        trace_print(keys_raw(), 0, "proprssec: Backend key handle passed is null");
-        return PROP_E_KEYH;
-    }
+    proprhandle *handle = nullptr;
+    if (u32 rc = check_key_handles(ctx, keyhandle, "proprssec", "NULL keyhandle passed", &handle); rc != PROP_OK)
+        return rc;
     if (sec == nullptr) {
         trace_print(keys_raw(), 0, "proprssec: Null security record passed");
         return PROP_E_NULL;

@@ -49,19 +49,9 @@ u32 prdval(backend_ctx *ctx, propr_keyhandle *keyhandle, u32 flags)
         return PROP_E_CTX;
     }
     RwGuard lock(&ctx->prop_rwlock, ctx_lock_mode(flags));
-    proprhandle *handle = ctx->propb_ctx;
-    if (handle == nullptr) {
-        trace_print(keys_raw(), 0, "prdval: Backend context passed is null");
-        return PROP_E_CTX;
-    }
-    if (!propr_keyhandle_valid(keyhandle)) {
-        trace_print(keys_raw(), 0, "prdval: NULL keyhandle passed");
-        return PROP_E_KEYH;
-    }
-    if (keyhandle->propr_keyhandle_kdesc == nullptr) {
-        trace_print(keys_raw(), 0, "prdval: Backend key handle passed is null");
-        return PROP_E_KEYH;
-    }
+    proprhandle *handle = nullptr;
+    if (u32 rc = check_key_handles(ctx, keyhandle, "prdval", "NULL keyhandle passed", &handle); rc != PROP_OK)
+        return rc;
     u32 addr = 0;
     if (u32 rc = propr_keyhandle_addr(handle, keyhandle, "prdval", PROP_E_STALE, &addr); rc != PROP_OK) return rc;
     trace_print(keys_raw(), 4, "prdval: address of the tnode for the key is %d, key_comp_name = %s",

@@ -70,19 +70,9 @@ u32 prgval(backend_ctx *ctx, propr_keyhandle *keyhandle, u32 *dtype, void *value
     }
     // Taken even inside a batch: get is never part of one.
     RwGuard lock(&ctx->prop_rwlock, RwGuard::Exclusive);
-    proprhandle *handle = ctx->propb_ctx;
-    if (handle == nullptr) {
-        trace_print(keys_raw(), 0, "prgval: Backend context passed is null");
-        return PROP_E_CTX;
-    }
-    if (!propr_keyhandle_valid(keyhandle)) {
-        trace_print(keys_raw(), 0, "prgval: NULL keyhandle passed");
-        return PROP_E_KEYH;
-    }
-    if (keyhandle->propr_keyhandle_kdesc == nullptr) {
-        trace_print(keys_raw(), 0, "prgval: Backend key handle passed is null");
-        return PROP_E_KEYH;
-    }
+    proprhandle *handle = nullptr;
+    if (u32 rc = check_key_handles(ctx, keyhandle, "prgval", "NULL keyhandle passed", &handle); rc != PROP_OK)
+        return rc;
     if (dtype == nullptr || size == nullptr || (value == nullptr && *size > 0)) {
         trace_print(keys_raw(), 0, "prgval: NULL type, value or size passed");
         return PROP_E_NULL;
