@@ -1,12 +1,8 @@
 // The commit: bitmap pages and the superblock go to their other copies,
-// the boot block last; deferred frees are released only here.  And the
-// order of every write of a transaction, recorded under the file seam: an
-// image reaches its slot before the metadata that counts it, both before
-// the page changes.
+// the boot block last.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <vector>
 
 #include "format/cursor.h"
 #include "format/storemap.h"
@@ -71,57 +67,6 @@ TEST(Commit, ACommitThatChangedNoBitmapLeavesBothSuperblocksAlone)
     EXPECT_EQ(store.boot_byte(0, BOOT_OFF_SUPER_SELECTOR), 0);
     EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 8u);
     EXPECT_EQ(h->proprhandle_propr_log->propr_log_ltail, 0u);
-}
-
-TEST(Commit, DeferredFreesAndReplacedAddressPagesAreReleasedAtCommit)
-{
-    RawStore store;
-    store.mark_used({1, 2, 3});
-    store.put_page(3, PROPR_BLK_ADDR, 0x33);
-    store.reopen();
-    proprhandle *h = store.handle();
-    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
-    ASSERT_EQ(proprutcfp(h, 2, PROPR_FREE_DEFERRED), PROP_OK);
-    EXPECT_EQ(page_is_free(h, 2), 0u);
-    Block buf = store.read(0, store.page_addr(3));
-    u32 page = 3;
-    ASSERT_EQ(proprut_log_addrpage(h, &page, buf.data()), PROP_OK);
-    EXPECT_EQ(page, 4u);  // neither freed page is reused inside the transaction
-    ASSERT_EQ(proprutfsu(h), PROP_OK);
-    EXPECT_EQ(h->proprhandle_free_page_list_used, 0u);
-
-    store.reopen();
-    EXPECT_EQ(page_is_free(store.handle(), 2), 1u);
-    EXPECT_EQ(page_is_free(store.handle(), 3), 1u);
-    EXPECT_EQ(page_is_free(store.handle(), 4), 0u);
-}
-
-TEST(TransactionOrder, EveryWriteComesInTheOrderThatKeepsACrashRecoverable)
-{
-    FaultScope faults;
-    RawStore store;
-    proprhandle *h = store.handle();
-    store.put_page(3, PROPR_BLK_TNODE, 0xA3);
-    store.put_page(5, PROPR_BLK_TNODE, 0xA5);
-    faults.env().set_record(true);
-
-    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
-    change_page(store, 3, 0xB3);
-    change_page(store, 5, 0xB5);
-    change_page(store, 3, 0xC3);
-    ASSERT_EQ(alloc_page(h), 1u);
-    ASSERT_EQ(proprutfsu(h), PROP_OK);
-
-    const u32 boot = 0, meta = store.lsst();
-    const std::vector<u32> expected = {
-        meta, boot,                                            // begin: metadata, then the live byte
-        store.log_slot_addr(1), meta, store.page_addr(3),      // image, its count, the page
-        store.log_slot_addr(2), meta, store.page_addr(5),
-        store.page_addr(3),                                    // logged once: no second image
-        propr_fcl_addr(0, 1), 8192,                            // the other bitmap and superblock copies
-        boot,                                                  // the commit point
-    };
-    EXPECT_EQ(written_blocks(faults, store), expected);
 }
 
 }  // namespace

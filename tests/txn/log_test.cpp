@@ -4,6 +4,7 @@
 
 #include "format/cursor.h"
 #include "space/fcl.h"
+#include "txn/commit.h"
 #include "txn/layout.h"
 #include "txn_support.h"
 
@@ -70,7 +71,7 @@ TEST(UndoLog, TheTableEndsAt981AndTheFullLogRefusesTheNextImage)
     EXPECT_EQ(header_of(store.read(0, store.log_slot_addr(982))).propr_hdr_undo_blkno, 982u);
 }
 
-TEST(UndoLog, AnAddressPageIsClonedUnlessItIsNewOrLoggedInTheTransaction)
+TEST(UndoLog, AnAddressPageIsClonedUnlessItIsNewOrLoggedAndTheOldOneIsFreedAtCommit)
 {
     RawStore store;
     store.mark_used({1, 2, 3});
@@ -79,19 +80,20 @@ TEST(UndoLog, AnAddressPageIsClonedUnlessItIsNewOrLoggedInTheTransaction)
     store.reopen();
     proprhandle *h = store.handle();
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    ASSERT_EQ(proprutcfp(h, 1, PROPR_FREE_DEFERRED), PROP_OK);
 
     // An existing page: the change goes to a fresh page; the old one stays
-    // as it was and is freed at commit.
+    // as it was until the commit frees it.
     Block buf = store.read(0, store.page_addr(2));
     buf[200] = 0x99;
     u32 page = 2;
     ASSERT_EQ(proprut_log_addrpage(h, &page, buf.data()), PROP_OK);
     ASSERT_EQ(ut_pending_flush(h), PROP_OK);
-    EXPECT_EQ(page, 4u);
+    EXPECT_EQ(page, 4u);  // neither freed page is reused inside the transaction
     EXPECT_EQ(store.read(0, store.page_addr(2))[200], 0x22);
     EXPECT_EQ(store.read(0, store.page_addr(4)), buf);
     EXPECT_EQ(header_of(buf).propr_hdr_blocknum, (store.page_addr(4) >> 12) + 25);
-    EXPECT_EQ(h->propr_handle_free_page_list[0], 2u);
+    EXPECT_EQ(page_is_free(h, 1) + page_is_free(h, 2), 0u);
     EXPECT_EQ(h->proprhandle_propr_log->propr_log_ltail, 0u);
 
     // The clone is new, and page 3 gets its image: both change in place.
@@ -105,6 +107,10 @@ TEST(UndoLog, AnAddressPageIsClonedUnlessItIsNewOrLoggedInTheTransaction)
     ASSERT_EQ(ut_pending_flush(h), PROP_OK);
     EXPECT_EQ(page, 3u);
     EXPECT_EQ(store.payload(0, 3), 0x3F);
+
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+    store.reopen();
+    for (u32 p : {1u, 2u, 3u, 4u}) EXPECT_EQ(page_is_free(store.handle(), p), p <= 2 ? 1u : 0u) << p;
 }
 
 }  // namespace
