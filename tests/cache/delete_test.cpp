@@ -31,29 +31,23 @@ class DeleteTest : public CacheTest {
     }
 };
 
-TEST_F(DeleteTest, NonRecursiveDeleteNeedsAKeyWithoutCachedChildren)
+TEST_F(DeleteTest, OutsideABatchOnlyARecursiveDeleteTakesCachedChildren)
 {
     EXPECT_EQ(del("a.b", 0), 10u);
     EXPECT_EQ(del("a.b", 0, kBatch), 10u);
     expect_chain_permanent();
-
     EXPECT_EQ(del("a.b.c", 0), 0u);
     EXPECT_EQ(elem("a.b")->cached_num_subkey, 0u);
     EXPECT_EQ(del("a.b", 0), 0u);
-    EXPECT_EQ(del("a", 0), 0u);
-    expect_gone({"a", "a.b", "a.b.c"});
-    EXPECT_EQ(del("a", 0), 141u);
-    EXPECT_EQ(addr("x.y"), std::make_pair(0u, 9u));
-}
+    EXPECT_EQ(del("a.b", 0), 141u);
 
-TEST_F(DeleteTest, RecursiveDeleteOutsideABatchRemovesTheSubtree)
-{
+    ASSERT_EQ(set("a.b", 2), 0u);
+    ASSERT_EQ(set("a.b.c", 3), 0u);
     ASSERT_EQ(insert("a.b2"), 0u);
     EXPECT_EQ(del("a.b", 1), 0u);
     expect_gone({"a.b", "a.b.c"});
     EXPECT_TRUE(lists("a", "a.b2"));
     EXPECT_EQ(elem("a")->cached_num_subkey, 1u);
-
     EXPECT_EQ(del("a", 1), 0u);
     expect_gone({"a", "a.b2"});
     EXPECT_EQ(addr("x.y"), std::make_pair(0u, 9u));
@@ -96,27 +90,6 @@ TEST_F(DeleteTest, ChildDeletedInTheBatchNoLongerBlocksItsParent)
     expect_gone({"a.b", "a.b.c"});
     EXPECT_EQ(elem("a")->cached_num_subkey, 0u);  // the parent's list stays exact
     EXPECT_EQ(del("a", 0), 0u);
-}
-
-TEST_F(DeleteTest, KeysMadeInABatchHoldOnlyIfItCommits)
-{
-    for (bool commit : {false, true}) {
-        SCOPED_TRACE(commit ? "commit" : "rollback");
-        ASSERT_EQ(set("a.b.n.m", 7, kBatch), 0u);
-        EXPECT_EQ(status("a.b.n"), static_cast<u32>(PROPRCH_CREATE_TRANSIENT));
-        EXPECT_EQ(status("a.b.n.m"), static_cast<u32>(PROPRCH_CREATE_TRANSIENT));
-        EXPECT_EQ(elem("a.b")->cached_num_subkey, 2u);
-        if (commit) {
-            ASSERT_EQ(proprch_make_permanent(cache, 0), 0u);
-            EXPECT_EQ(status("a.b.n.m"), static_cast<u32>(PROPRCH_PERMANENT));
-            EXPECT_EQ(addr("a.b.n.m"), std::make_pair(0u, 7u));
-        } else {
-            ASSERT_EQ(proprch_delete_transient(cache, 0), 0u);
-            expect_gone({"a.b.n", "a.b.n.m"});
-            EXPECT_EQ(elem("a.b")->cached_num_subkey, 1u);
-        }
-        expect_chain_permanent();
-    }
 }
 
 // A key deleted and made again in one batch has a new tnode that holds
