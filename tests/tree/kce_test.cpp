@@ -170,30 +170,6 @@ TEST_F(Kce, OldClusterAtCachingLevelStopsAt4096WithoutAddrPages)
     EXPECT_EQ(addrs(), std::vector<u32>(KCE_NUM_ADDR, 0));
 }
 
-TEST_F(Kce, EmptiedKcePageIsFreedAndTheListClosesUp)
-{
-    std::string big(3000, 'x');  // one in the tnode, then one per KCE page
-    begin();
-    for (u32 i = 0; i < 4; i++) ASSERT_EQ(add(big + std::to_string(i), 10 + i), 0u);
-    std::vector<u32> d = direct();
-    commit();
-
-    begin();
-    ASSERT_EQ(remove(big + "1"), 0u);  // the only entry of the first KCE page
-    EXPECT_EQ(direct()[0], d[2]);      // the last page moved into the hole
-    EXPECT_EQ(direct()[1], d[1]);
-    EXPECT_EQ(direct()[2], 0u);
-    ASSERT_EQ(remove(big + "0"), 0u);  // in-tnode: frees nothing
-    commit();
-    EXPECT_EQ(page_is_free(h, d[0]), 1u);
-    EXPECT_EQ(page_is_free(h, d[1]), 0u);
-    for (u32 i = 2, child = 0; i < 4; i++) {
-        EXPECT_EQ(find(big + std::to_string(i), kRoot, &child), PROP_R_FOUND);
-        EXPECT_EQ(child, 10 + i);
-    }
-    EXPECT_EQ(num_subkey(), 2u);
-}
-
 TEST_F(Kce, ChangedPagesAreSavedOnceAndRollBack)
 {
     // 3000-byte names: one in the tnode, one per direct KCE page, then the
