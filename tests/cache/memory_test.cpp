@@ -7,31 +7,6 @@
 
 namespace {
 
-TEST(CacheMemory, InitFailsCleanlyAtEveryAllocation)
-{
-    proprhandle handle{};
-    for (u64 n = 1;; n++) {
-        SCOPED_TRACE(n);
-        prop_metactx *meta = prop_fe_meta_create();
-        handle.metactx = meta;
-        proprch_ctx *cache = reinterpret_cast<proprch_ctx *>(&handle);  // must be cleared on failure
-        prop_fe_meta_fail_from(meta, n);
-        u32 rc = proprch_init(&handle, &cache);
-        prop_fe_meta_fail_from(meta, 0);
-        if (rc == 0) {
-            EXPECT_EQ(proprch_terminate(cache), 0u);
-            EXPECT_EQ(prop_fe_meta_live_blocks(meta), 0u);
-            prop_fe_meta_destroy(meta);
-            EXPECT_GT(n, 5u);  // the context and five tables at least
-            break;
-        }
-        EXPECT_TRUE(rc == 12u || rc == 26u) << rc;
-        EXPECT_EQ(cache, nullptr);
-        EXPECT_EQ(prop_fe_meta_live_blocks(meta), 0u);
-        prop_fe_meta_destroy(meta);
-    }
-}
-
 TEST_F(CacheTest, InsertFailsCleanlyAtEveryAllocation)
 {
     // a's child list is full, so listing a new child must grow it.

@@ -81,23 +81,4 @@ TEST(FreeSpace, UsedPageCountIsTheHighestAllocatedPage)
     }
 }
 
-TEST(FreeSpace, RecordsThatCannotBeAllocatedLeaveNothingBehind)
-{
-    RawStore store;
-    proprhandle *h = store.handle();
-    proprut_free_fcl(h);
-    h->proprhandle_num_fcl = 3;
-    const u64 base = store.live_blocks();
-    for (u64 n = 1; n <= 6; ++n) {  // the array, 3 records, 2 page lists
-        prop_fe_meta_fail_from(store.meta(), n);
-        EXPECT_EQ(proprutifcl(h), PROP_E_NOMEM) << n;
-        prop_fe_meta_fail_from(store.meta(), 0);
-        EXPECT_EQ(store.live_blocks(), base) << n;
-    }
-    ASSERT_EQ(proprutifcl(h), PROP_OK);
-    proprut_free_fcl(h);
-    h->proprhandle_num_fcl = 1;
-    ASSERT_EQ(proprutifcl(h), PROP_OK);
-}
-
 }  // namespace
