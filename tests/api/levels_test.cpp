@@ -328,8 +328,6 @@ TEST_F(LevelTest, LevelsWithARuleOfTheirOwn)
 {
     put_double(g_prop_ops.init);
     put_double(g_prop_ops.setup);
-    put_double(g_prop_ops.dump_ctx);
-    put_double(g_prop_ops.vld_directconn);
     trace_capture_start();
 
     // The node-local registry has no legacy format at all.
@@ -355,14 +353,6 @@ TEST_F(LevelTest, LevelsWithARuleOfTheirOwn)
     EXPECT_EQ(alerts[1].number, 2101u);
     EXPECT_EQ(alerts[2].number, 1001u);
     EXPECT_EQ(alerts[0].args, "4");
-
-    at_level(5);
-    EXPECT_EQ(prop_dump_ctx(ctx), 2u);
-    EXPECT_TRUE(trace_captured_contains("propr_dump_ctx: backend_ctx->prop_boot_mode (5) is not supported"));
-    at_level(0);
-    EXPECT_EQ(prop_vld_directconn(ctx), 2u);
-    EXPECT_TRUE(trace_captured_contains(
-        "propr_vld_directconn: Setting direct connection to local VLD instance is only supported in CACHING level. Bootlevel in ctx:[0]"));
     trace_capture_stop();
 }
 

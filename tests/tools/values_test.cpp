@@ -107,8 +107,6 @@ TEST_F(PropctlValues, SecurityIsShownAndChangedFieldByField)
                   "\",\"group\":\"operators\",\"owner_perm\":63,\"group_perm\":52,\"other_perm\":0}\n");
     p.ok({"sec", "SYSTEM.s", "--owner", "svc", "--owner-perm", "17"});
     EXPECT_EQ(p.ok({"sec", "SYSTEM.s"}), "owner  svc  17\ngroup  operators  WRITE (52)\nother  NONE (0)\n");
-    // The value is untouched by a security change.
-    EXPECT_EQ(p.ok({"get", "SYSTEM.s"}), "v\n");
 }
 
 }  // namespace
