@@ -5,20 +5,30 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <type_traits>
 
 #include "api/ops.h"
 #include "core/error.h"
 #include "core/handle.h"
 #include "propreg/frontend.h"
 
-// Every double counts its calls and answers g_double_rc.
+// Every double counts its calls, keeps its last u32 argument (the flags,
+// where the operation takes them) and answers g_double_rc.
 inline int g_double_calls = 0;
 inline u32 g_double_rc = 0;
+inline u32 g_double_flags = 0;
+
+template <class T>
+void keep_flags([[maybe_unused]] T arg)
+{
+    if constexpr (std::is_same_v<T, u32>) g_double_flags = arg;
+}
 
 template <class... A>
-u32 counting_double(A...)
+u32 counting_double(A... args)
 {
     g_double_calls++;
+    (keep_flags(args), ...);
     return g_double_rc;
 }
 

@@ -45,26 +45,22 @@ class EscalationTest : public ApiTest {
     std::string trace_path;
 };
 
-TEST_F(EscalationTest, StorageFailureOutsideTheCachingLevelIsOnlyReturned)
+TEST_F(EscalationTest, StorageFailureIsReturnedAtLevelZeroAndEndsTheProcessAtTheCachingLevel)
 {
     put_double(g_prop_ops.set_value);
     g_double_rc = PROP_E_STORAGE;
     at_level(0);
     EXPECT_EQ(set_value(), 26u);
     EXPECT_EQ(recorded(), 0u);
-}
 
-TEST_F(EscalationTest, StorageFailureAtTheCachingLevelEndsTheProcessAfterTheTraceIsFlushed)
-{
-    put_double(g_prop_ops.set_value);
-    g_double_rc = PROP_E_STORAGE;
+    // The child's trace file holds every line up to the exit: it was flushed.
     at_level(1);
     EXPECT_EXIT(set_value(), ExitedWithCode(1), "");
-    EXPECT_NE(in_trace("proprseterror: Error in accessing physical storage [26] Marking context invalid."),
-              std::string::npos);
-    EXPECT_NE(in_trace("proprdc: backend_ctx->prop_ctx_tag=PROPCTXT"), std::string::npos);
-    EXPECT_NE(in_trace("przkv_ctx_set_invalid_no_abort: ctx set to invalid"), std::string::npos);
-    EXPECT_NE(in_trace("przkv_ctx_set_invalid_no_abort: Exiting..."), std::string::npos);
+    for (const char *line : {"proprseterror: Error in accessing physical storage [26] Marking context invalid.",
+                             "proprdc: backend_ctx->prop_ctx_tag=PROPCTXT",
+                             "przkv_ctx_set_invalid_no_abort: ctx set to invalid",
+                             "przkv_ctx_set_invalid_no_abort: Exiting..."})
+        EXPECT_NE(in_trace(line), std::string::npos) << line;
 }
 
 TEST_F(EscalationTest, TheExitWaitsWhileAnotherThreadHoldsDoNotTerminate)

@@ -94,21 +94,15 @@ TEST_F(AllocTest, MetaPtrGivesBackUnlessReleased)
     EXPECT_EQ(live(), 0u);
 }
 
-TEST(TagTest, ComparesEightBytesAndNamesTheFirstDifference)
+TEST(TagTest, ComparesAllEightBytes)
 {
     char record[16] = {};
     u_set_tag(record, "PROPCTXT");
     EXPECT_EQ(record[8], '\0');
     EXPECT_EQ(u_check_tag(record, "PROPCTXT"), 1u);
-
-    trace_capture_start();
-    record[5] = 'x';
+    record[7] = 'x';  // the last byte counts too
     EXPECT_EQ(u_check_tag(record, "PROPCTXT"), 0u);
-    EXPECT_TRUE(trace_captured_contains("u_check_tag: Tag check failed on 5th comparison for [PROPCTXT]"));
-    EXPECT_TRUE(trace_captured_contains("Byte was [120]"));
     EXPECT_EQ(u_check_tag(nullptr, "PROPCTXT"), 0u);
-    EXPECT_TRUE(trace_captured_contains("u_check_tag: Parameter passed was NULL"));
-    trace_capture_stop();
 }
 
 }  // namespace

@@ -9,28 +9,19 @@ namespace {
 
 using ZkvCtxTest = ZkvTest;
 
-
-TEST_F(ZkvCtxTest, ValidationNamesTheFirstMissingPiece)
+TEST_F(ZkvCtxTest, ValidationRefusesEveryMissingPiece)
 {
     EXPECT_EQ(u_validate_zkv_ctx(zkv), 1u);
-    struct Case {
-        const char *line;
-        void (*spoil)(przkv_ctx *);
-    } cases[] = {
-        {"u_validate_zkv_ctx: zkv ctx is INVALID", [](przkv_ctx *z) { z->tag[7] = 'Y'; }},
-        {"u_validate_zkv_ctx: meta ctx is NULL", [](przkv_ctx *z) { z->metactx = nullptr; }},
-        {"u_validate_zkv_ctx: sec ctx is NULL", [](przkv_ctx *z) { z->secctx = nullptr; }},
-        {"u_validate_zkv_ctx: cluster services ctx of sec ctx is NULL",
-         [](przkv_ctx *z) { z->secctx->clsctx = nullptr; }},
+    void (*spoilers[])(przkv_ctx *) = {
+        [](przkv_ctx *z) { z->tag[7] = 'Y'; },
+        [](przkv_ctx *z) { z->metactx = nullptr; },
+        [](przkv_ctx *z) { z->secctx = nullptr; },
+        [](przkv_ctx *z) { z->secctx->clsctx = nullptr; },
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.line);
+    for (auto spoil : spoilers) {
         przkv_ctx saved = *zkv;
-        trace_capture_start();
-        c.spoil(zkv);
+        spoil(zkv);
         EXPECT_EQ(u_validate_zkv_ctx(zkv), 0u);
-        EXPECT_TRUE(trace_captured_contains(c.line));
-        trace_capture_stop();
         *zkv = saved;
         sec->clsctx = cls;
     }

@@ -1,6 +1,6 @@
-# Installs the build into a fresh prefix and builds two programs against
-# it: one with find_package(propreg), and README's embedding example in C
-# with pkg-config, which reads a value the installed propctl wrote.
+# Installs the build into a fresh prefix and builds README's embedding
+# example against it twice, with find_package(propreg) and with pkg-config;
+# each must read a value the installed propctl wrote.
 # -DBUILD_DIR=... -DWORK=... -DCONSUMER=... (the consumer sources)
 file(REMOVE_RECURSE ${WORK})
 set(prefix ${WORK}/prefix)
@@ -20,12 +20,20 @@ foreach(f bin/propctl include/propreg/prop.h include/propreg/frontend.h)
   endif()
 endforeach()
 
+# Both programs read what the installed propctl wrote.
+set(store ${WORK}/root)
+run(${prefix}/bin/propctl --root ${store} init)
+run(${prefix}/bin/propctl --root ${store} set SYSTEM.app.port 8080 --type int)
+function(expect_port program)
+  run(${CMAKE_COMMAND} -E env ZKV_REGISTRY_ROOT=${store} ${program})
+  if(NOT run_out STREQUAL "SYSTEM.app.port = 8080\n")
+    message(FATAL_ERROR "${program} said: ${run_out}")
+  endif()
+endfunction()
+
 run(${CMAKE_COMMAND} -S ${CONSUMER} -B ${WORK}/consumer -DCMAKE_PREFIX_PATH=${prefix})
 run(${CMAKE_COMMAND} --build ${WORK}/consumer)
-run(${WORK}/consumer/consumer)
-if(NOT run_out MATCHES "consumer ok")
-  message(FATAL_ERROR "the find_package consumer said: ${run_out}")
-endif()
+expect_port(${WORK}/consumer/consumer)
 
 file(GLOB_RECURSE pc_files ${prefix}/*/propreg.pc)
 list(GET pc_files 0 pc)
@@ -38,10 +46,4 @@ separate_arguments(flags UNIX_COMMAND "${flags}")
 get_filename_component(libdir ${pc_dir} DIRECTORY)
 find_program(CC NAMES cc gcc REQUIRED)
 run(${CC} ${CONSUMER}/consumer.c -o ${WORK}/c_consumer ${flags} -Wl,-rpath,${libdir})
-set(store ${WORK}/root)
-run(${prefix}/bin/propctl --root ${store} init)
-run(${prefix}/bin/propctl --root ${store} set SYSTEM.app.port 8080 --type int)
-run(${CMAKE_COMMAND} -E env ZKV_REGISTRY_ROOT=${store} ${WORK}/c_consumer)
-if(NOT run_out STREQUAL "SYSTEM.app.port = 8080\n")
-  message(FATAL_ERROR "the pkg-config consumer said: ${run_out}")
-endif()
+expect_port(${WORK}/c_consumer)

@@ -2,41 +2,26 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <fstream>
+#include <sstream>
 
 extern char **environ;
 
 namespace {
 
-void read_all(int out_fd, int err_fd, std::string *out, std::string *err)
+std::string slurp(const std::string &path)
 {
-    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    std::string *sinks[2] = {out, err};
-    int open = 2;
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buf[65536];
-            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                fds[i].fd = -1;
-                open--;
-            }
-        }
-    }
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
 }
 
 }  // namespace
@@ -44,21 +29,21 @@ void read_all(int out_fd, int err_fd, std::string *out, std::string *err)
 Child::Child(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
              const std::string &input, bool terminal)
 {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    if (terminal ? openpty(&err[0], &err[1], nullptr, nullptr, nullptr) != 0 : pipe2(err, O_CLOEXEC) != 0) return;
+    const std::string in = files_.file("in"), out = files_.file("out"), err = files_.file("err");
+    std::ofstream(in, std::ios::binary) << input;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int slave = -1;
     if (terminal) {
-        fcntl(err[0], F_SETFD, FD_CLOEXEC);
-        fcntl(err[1], F_SETFD, FD_CLOEXEC);
+        EXPECT_EQ(openpty(&terminal_, &slave, nullptr, nullptr, nullptr), 0);
+        fcntl(terminal_, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+        posix_spawn_file_actions_adddup2(&fa, slave, 2);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
-    // The whole input fits a pipe's buffer in these tests; write it before
-    // the child runs so that nothing blocks.
-    if (!input.empty()) {
-        fcntl(in[1], F_SETPIPE_SZ, 1 << 20);
-        ssize_t n = ::write(in[1], input.data(), input.size());
-        EXPECT_EQ(n, static_cast<ssize_t>(input.size()));
-    }
-    ::close(in[1]);
 
     std::vector<std::string> env_strings;
     for (char **e = environ; *e != nullptr; e++) {
@@ -74,19 +59,9 @@ Child::Child(const std::vector<std::string> &args, const std::map<std::string, s
     for (std::string &w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execve(PROPCTL_PATH, argv.data(), envp.data());
-        _exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    out_fd_ = out[0];
-    err_fd_ = err[0];
+    EXPECT_EQ(posix_spawn(&pid_, PROPCTL_PATH, &fa, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    if (slave >= 0) ::close(slave);
 }
 
 Child::~Child()
@@ -102,14 +77,23 @@ void Child::kill_now()
 RunResult Child::wait()
 {
     RunResult r;
-    read_all(out_fd_, err_fd_, &r.out, &r.err);
-    ::close(out_fd_);
-    ::close(err_fd_);
+    if (pid_ <= 0) return r;
+    if (terminal_ >= 0) {
+        // Read while it runs: a full terminal would stop it. The read fails
+        // once the child's side is closed.
+        char buf[4096];
+        for (ssize_t n; (n = ::read(terminal_, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
+            if (n > 0) r.err.append(buf, static_cast<size_t>(n));
+        ::close(terminal_);
+    }
     int st = 0;
     while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.out = slurp(files_.file("out"));
+    if (terminal_ < 0) r.err = slurp(files_.file("err"));
+    terminal_ = -1;
     return r;
 }
 

@@ -17,24 +17,24 @@ struct RunResult {
     std::string err;
 };
 
-// A running propctl.
+// A running propctl. Its stdin, stdout and stderr are files of its own, so
+// that nothing it writes can block it; with terminal, stderr is a
+// pseudo-terminal read back here.
 class Child {
   public:
-    // terminal: stderr is a terminal (a pseudo-terminal read back here).
     Child(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
           const std::string &input, bool terminal = false);
     ~Child();
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
-    pid_t pid() const { return pid_; }
     void kill_now();
     RunResult wait();
 
   private:
+    TempDir files_;
     pid_t pid_ = -1;
-    int out_fd_ = -1;
-    int err_fd_ = -1;
+    int terminal_ = -1;  // the pseudo-terminal's reading side
 };
 
 // propctl with --root fixed to a fresh directory.

@@ -1,6 +1,6 @@
 /* The embedding example of README.md as a whole program: reads
  * SYSTEM.app.port from the local registry that $ZKV_REGISTRY_ROOT names.
- * Built in C against an installation, with pkg-config. */
+ * Built in C against an installation, with CMake and with pkg-config. */
 #include <stdio.h>
 
 #include <propreg/frontend.h>
