@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -46,41 +44,6 @@ class ConfigStore : public ::testing::Test {
 };
 
 }  // namespace
-
-TEST_F(ConfigStore, KeepsEveryKindOfFailureApart)
-{
-    cfg_key other;
-    EXPECT_EQ(cfg_open_key("SOFTWARE\\Korvex\\nkv", false, &other, &err_), CFG_NO_KEY);
-    EXPECT_EQ(cfg_syserr(CFG_NO_KEY, err_), 2);
-
-    EXPECT_EQ(read("zkvconfig_loc"), CFG_NO_VALUE);
-    EXPECT_EQ(cfg_syserr(CFG_NO_VALUE, err_), 2);
-
-    std::filesystem::create_directory(keydir_ + "/dirvalue");
-    EXPECT_EQ(read("dirvalue"), CFG_UNREADABLE);
-    EXPECT_EQ(err_, EISDIR);
-    EXPECT_EQ(cfg_syserr(CFG_UNREADABLE, err_), EISDIR);
-
-    put_file("long", "REG_SZ\n" + std::string(64, 'a'));
-    EXPECT_EQ(read("long"), CFG_TOO_LONG);
-    EXPECT_EQ(len_, 64u);
-    EXPECT_EQ(cfg_syserr(CFG_TOO_LONG, err_), 234);
-    put_file("fits", "REG_SZ\n" + std::string(63, 'a'));
-    EXPECT_EQ(read("fits"), CFG_OK);
-    EXPECT_EQ(len_, 63u);
-
-    put_file("dword", std::string("REG_DWORD\n\x01\x00\x00\x00", 14));
-    EXPECT_EQ(read("dword"), CFG_WRONG_TYPE);
-    EXPECT_EQ(type_, CFG_REG_DWORD);
-    put_file("odd", "SOMETHING\nabc");
-    EXPECT_EQ(read("odd"), CFG_WRONG_TYPE);
-    EXPECT_EQ(type_, CFG_REG_UNKNOWN);
-
-    // A key that is there but is no key cannot be opened.
-    std::ofstream(root_.path() + "/SOFTWARE/Korvex/nkv") << "not a directory";
-    EXPECT_EQ(cfg_open_key("SOFTWARE\\Korvex\\nkv", false, &other, &err_), CFG_UNREADABLE);
-    EXPECT_EQ(err_, ENOTDIR);
-}
 
 TEST_F(ConfigStore, ValuesRoundTripAndAreReplacedWhole)
 {
