@@ -92,12 +92,6 @@ TEST(DirectIo, NeverChangesStatesOrVotes)
     }
     EXPECT_EQ(s.faults.writes("/loc1"), 0u) << "a direct write goes to its own location only";
 
-    // Writes leave their progress in the calling thread's operation log.
-    const prop_oplog_list *log = prop_fe_oplog_attach(s.zkv);
-    EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, 1), 0u);
-    ASSERT_NE(log->head, nullptr);
-    EXPECT_NE(std::strstr(log->head->line, "propriow: direct write to disk (1)"), nullptr) << log->head->line;
-    prop_fe_oplog_detach(s.zkv);
 }
 
 }  // namespace
