@@ -136,33 +136,19 @@ TEST_F(FaultTest, DelaysEveryMatchingWrite)
     env_current()->close(b);
 }
 
-TEST(FaultText, ParsesEveryRuleKindAndRefusesMalformedText)
+// Every test loads its rules as text, so a rule that parses wrongly shows
+// there; what only shows here is that bad text is refused whole.
+TEST(FaultText, RefusesMalformedTextWhole)
 {
-    std::vector<fault_rule> rules;
     bool record = false;
     int crash = -1;
-    ASSERT_EQ(fault_parse(" record ; fail_read:nth=3,errno=EIO,path=loc2; fail_write:nth=1,errno=28,times=0;"
-                          "tear:nth=4,bytes=512,path=loc1; delay:us=2000; device:bytes=1048576,sector=4096;"
-                          "crash:status=86",
-                          &rules, &record, &crash),
-              0);
-    EXPECT_TRUE(record);
-    EXPECT_EQ(crash, 86);
-    ASSERT_EQ(rules.size(), 5u);
-    EXPECT_EQ(rules[0].nth, 3u);
-    EXPECT_EQ(rules[0].path, "loc2");
-    EXPECT_EQ(rules[1].err, ENOSPC);
-    EXPECT_EQ(rules[1].times, 0u);
-    EXPECT_EQ(rules[2].bytes, 512u);
-    EXPECT_EQ(rules[4].sector, 4096u);
-
     for (const char *bad : {"explode", "fail_read:nth=0", "fail_read:nth=x", "tear:us=5", "delay:nth=2",
                             "fail_write:errno=EWHAT", "crash:status=300", "record:x=1", "drop_after:nth", "device:nth=1",
-                            "fail_read:path="}) {
+                            "fail_read:path=", "fail_read:nth=1; explode"}) {
         std::vector<fault_rule> none;
         std::string offending;
         EXPECT_EQ(fault_parse(bad, &none, &record, &crash, &offending), EINVAL) << bad;
         EXPECT_TRUE(none.empty()) << bad;
-        EXPECT_EQ(offending, bad);
+        EXPECT_TRUE(!offending.empty() && std::string(bad).ends_with(offending)) << bad << ": " << offending;
     }
 }
