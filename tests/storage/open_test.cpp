@@ -50,25 +50,21 @@ TEST_F(Open, EachSlotEndsOpenUnusableOrUntouched)
         std::vector<u32> states;
         u32 min_block;   // the smallest block size of the open files
         u32 pages1;      // slot 1's page count, when checked
-        const char *trace;
     };
     const Case cases[] = {
-        {"an empty slot between two", {"a", "", "c"}, 0, {O, N, O, N, N}, 4096, 0,
-         "utopen:5': Empty or NULL device/file name[1]"},
-        {"one cannot be opened", {"a", "absent", "c"}, 0, {O, U, O}, 4096, 0, "utopen:9:failed to open ZKV file/disk "},
-        {"below the minimum size", {"part_short", "part_enough"}, 0, {U, O}, 512, 20000,
-         "utopen:12:Not enough space in the backing store "},
-        {"smallest block size", {"part_4k", "plain", "part_512"}, 0, {O, O, O}, 512, 0, nullptr},
-        {"a disk group is the I/O layer's", {"+DATA"}, 0, {N}, 0, 0, "utopen:7:ZKV is using VLD +DATA."},
+        {"an empty slot between two", {"a", "", "c"}, 0, {O, N, O, N, N}, 4096, 0},
+        {"one cannot be opened", {"a", "absent", "c"}, 0, {O, U, O}, 4096, 0},
+        {"below the minimum size", {"part_short", "part_enough"}, 0, {U, O}, 512, 20000},
+        {"smallest block size", {"part_4k", "plain", "part_512"}, 0, {O, O, O}, 512, 0},
+        {"a disk group is the I/O layer's", {"+DATA"}, 0, {N}, 0, 0},
         // A name that looks like a raw device but is a file here.
-        {"failed storage check", {"\\\\.\\disk"}, 0, {O}, 4096, 0, "configured is not a valid storage type. Return code [37]."},
-        {"nothing opens", {"absent", "", "absent"}, 26, {U, N, U}, 0, 0, "utopen:Could not open any of the devices"},
-        {"nothing configured", {}, 26, {N, N, N, N, N}, 0, 0, nullptr},
+        {"failed storage check", {"\\\\.\\disk"}, 0, {O}, 4096, 0},
+        {"nothing opens", {"absent", "", "absent"}, 26, {U, N, U}, 0, 0},
+        {"nothing configured", {}, 26, {N, N, N, N, N}, 0, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(utclose(h_), 0u);
-        trace_capture_start();
         configure(c.locations);
         EXPECT_EQ(utopen(h_, PROP_KIND_ZKV), c.rc);
         for (u32 i = 0; i < c.states.size(); i++) {
@@ -84,9 +80,6 @@ TEST_F(Open, EachSlotEndsOpenUnusableOrUntouched)
         }
         if (c.pages1 != 0) {
             EXPECT_EQ(h_->proprhandle_native_numpage[1], c.pages1);
-        }
-        if (c.trace != nullptr) {
-            EXPECT_TRUE(trace_captured_contains(c.trace)) << c.trace;
         }
         if (c.locations.size() > 1 && c.locations[1] == "absent") {
             EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(ENOENT)) << "the system error is kept for the caller";

@@ -42,12 +42,9 @@ TEST_F(StorageType, EachRegistryKindAcceptsItsOwnStorage)
         {raw, N, false, 37, "Korvex Cluster Registry does not support the storage type configured."},
         {dir_.file("absent"), N, false, 8, strerror(ENOENT)},
         {file, 0, true, 8, ""},
-        {file, Z | N, true, 8, ""},
         {backup_dir, N | B, false, 0, ""},
-        {backup_dir, Z | B, true, 0, ""},
         {file, N | B, false, 37, "The backup location " + file + " is not a valid Korvex Local Registry backup location"},
         {file, Z | B, true, 37, "The backup location " + file + " is not a valid Korvex Cluster Registry backup location"},
-        {dir_.file("absent"), N | B, false, 8, strerror(ENOENT)},
     };
     for (const Case &c : cases) {
         ScopedEnv dev("ZKV_DEVELOPER_ENV", c.developer ? "TRUE" : nullptr);
