@@ -4,7 +4,6 @@
 
 #include "io/io.h"
 #include "io_fixture.h"
-#include "platform/groupdata.h"
 
 namespace {
 
