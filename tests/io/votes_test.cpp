@@ -14,9 +14,9 @@ namespace {
 
 using Votes = std::pair<u32, u32>;
 
-// While the open reads the boot block into the handle, a location that
-// fails over hands its votes to the other one; the handle's buffer is still
-// blank then, and the votes must go into the block the location holds.
+// Who holds which votes once a location is lost.  The open may hand votes
+// over while the handle's boot buffer is still blank; they must then go
+// into the block the location holds, so every case runs both ways.
 TEST(VoteHandOver, FollowsWhichLocationsAreOpen)
 {
     struct Case {
