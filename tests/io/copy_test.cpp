@@ -70,21 +70,6 @@ TEST(Copy, FailingHalfwayZeroesTheTargetBootBlock)
     EXPECT_EQ(s.read_raw(1, 0, 4096), std::vector<u8>(4096, 0));
 }
 
-TEST(Sync, BringsTheStaleMirrorUpToDate)
-{
-    IoStore s(2);
-    s.write_boot(0, boot(7));
-    s.write_boot(1, boot(9));
-    s.write_block(1, FX_RTNST, 0x44);
-    ASSERT_EQ(s.open(), 0u);
-    ASSERT_EQ(s.h->proprhandle_native_state[0], PROP_SLOT_STALE);
-    EXPECT_EQ(s.log_lsn, 9u);
-    s.set_geometry(1);
-    ASSERT_EQ(propriosync(s.h), 0u);
-    EXPECT_EQ(s.h->proprhandle_native_state[0], PROP_SLOT_OPEN);
-    for (u32 addr : {0u, FX_LSST, FX_RTNST}) EXPECT_EQ(s.read_raw(0, addr, 4096), s.read_raw(1, addr, 4096)) << addr;
-}
-
 // A mirror that cannot be synced is taken out of service, and the survivor
 // of a two-location store takes the majority.
 TEST(Sync, UnsyncableMirrorIsDropped)

@@ -4,7 +4,6 @@
 
 #include "io/io.h"
 #include "io_fixture.h"
-#include "platform/groupdata.h"
 
 namespace {
 
@@ -109,25 +108,6 @@ TEST(Open, TwoLocationsVoteFirst)
          nullptr, 1009},
     };
     for (const OpenCase &c : cases) run(c);
-}
-
-// A survivor at 1/2 may take over when the published record shows the lost
-// location never held 2/2.
-TEST(Open, SurvivorTakesOverWhenTheRecordAllowsIt)
-{
-    for (bool allowed : {false, true}) {
-        SCOPED_TRACE(allowed ? "record shows 1/2" : "record shows 2/2");
-        IoStore s(2, PROP_LEVEL_CACHING);
-        s.write_boot(0, boot(9, 9, 1, 2));
-        const u32 lost = allowed ? 1 : 2;
-        const u32 record[PROP_GRPREC_WORDS] = {0, 0, 1, 2, lost, 2, 1, 2, lost, 2};
-        ASSERT_EQ(grpdata_publish(s.grp->group_name, record, sizeof record), 0);
-        EXPECT_EQ(s.open(), allowed ? 0u : 26u);
-        if (!allowed) continue;
-        EXPECT_EQ(s.disk_votes(0), std::make_pair(2u, 2u));
-        EXPECT_EQ(s.h->proprhandle_my_votes[0], 2u);
-        EXPECT_EQ(s.h->proprhandle_native_state[1], PROP_SLOT_STALE);
-    }
 }
 
 TEST(Open, SingleLocation)

@@ -58,20 +58,6 @@ TEST(MirroredRead, HeaderFailingEverywhere)
     EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), 26u) << "nothing left to read";
 }
 
-TEST(MirroredRead, SecondPassReachesSlotsBeforeTheStart)
-{
-    IoStore s(3);
-    s.open_files();
-    for (u32 i = 0; i < 3; i++) s.write_block(i, ADDR, static_cast<u8>(0x20 + i));
-    fail_reads(s, 2);
-    fail_reads(s, 1);
-    u8 block[PROP_PAGE_SIZE];
-    // The first read starts at slot 1: slots 1 and 2 fail, slot 0 answers.
-    ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, PROPRIO_READ_QUIET, PROPRIO_ALL), 0u);
-    EXPECT_EQ(block[100], 0x20);
-    EXPECT_EQ(s.h->proprhandle_native_state[0], PROP_SLOT_OPEN);
-}
-
 TEST(DirectIo, NeverChangesStatesOrVotes)
 {
     IoStore s(2);
@@ -92,12 +78,6 @@ TEST(DirectIo, NeverChangesStatesOrVotes)
     }
     EXPECT_EQ(s.faults.writes("/loc1"), 0u) << "a direct write goes to its own location only";
 
-    // Writes leave their progress in the calling thread's operation log.
-    const prop_oplog_list *log = prop_fe_oplog_attach(s.zkv);
-    EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, 1), 0u);
-    ASSERT_NE(log->head, nullptr);
-    EXPECT_NE(std::strstr(log->head->line, "propriow: direct write to disk (1)"), nullptr) << log->head->line;
-    prop_fe_oplog_detach(s.zkv);
 }
 
 }  // namespace

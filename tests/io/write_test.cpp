@@ -27,53 +27,46 @@ void fail_writes(IoStore &s, u32 slot)
     ASSERT_EQ(s.faults.load(("fail_write:nth=1,times=0,errno=EIO,path=/loc" + std::to_string(slot)).c_str()), 0);
 }
 
-void run_quorum(bool caching)
+// Half of the configured locations must take the write (more than half
+// of one or two), whether written in turn or by the workers.
+TEST(MirroredWrite, QuorumIsHalfOfTheConfiguredLocations)
 {
     const QuorumCase cases[] = {
         {1, 0, 0}, {1, 1, 26}, {2, 1, 0},  {3, 1, 0},  {3, 2, 26},
         {4, 2, 0}, {4, 3, 26}, {5, 2, 0},  {5, 3, 26},
     };
-    for (const QuorumCase &c : cases) {
-        SCOPED_TRACE("configured " + std::to_string(c.configured) + ", failing " + std::to_string(c.failing) +
-                     (caching ? ", workers" : ", in turn"));
-        IoStore s(c.configured, caching ? PROP_LEVEL_CACHING : PROP_LEVEL_RW);
-        s.open_files();
-        s.set_votes(c.configured == 2 ? 1 : 0, c.configured == 2 ? 2 : 0);
-        if (caching) {
-            ASSERT_EQ(proprio_spawn(s.h), 0u);
-        }
-        for (u32 i = c.configured - c.failing; i < c.configured; i++) fail_writes(s, i);
-        trace_capture_start();
-        const prop_iostat *stats = prop_fe_iostat_attach(s.zkv);
-        u8 block[2 * PROP_PAGE_SIZE];
-        std::memset(block, 0x5a, sizeof block);
-        EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, PROPRIO_ALL), c.expected);
+    for (bool caching : {false, true})
+        for (const QuorumCase &c : cases) {
+            SCOPED_TRACE("configured " + std::to_string(c.configured) + ", failing " + std::to_string(c.failing) +
+                         (caching ? ", workers" : ", in turn"));
+            IoStore s(c.configured, caching ? PROP_LEVEL_CACHING : PROP_LEVEL_RW);
+            s.open_files();
+            s.set_votes(c.configured == 2 ? 1 : 0, c.configured == 2 ? 2 : 0);
+            if (caching) {
+                ASSERT_EQ(proprio_spawn(s.h), 0u);
+            }
+            for (u32 i = c.configured - c.failing; i < c.configured; i++) fail_writes(s, i);
+            trace_capture_start();
+            const prop_iostat *stats = prop_fe_iostat_attach(s.zkv);
+            u8 block[2 * PROP_PAGE_SIZE];
+            std::memset(block, 0x5a, sizeof block);
+            EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, PROPRIO_ALL), c.expected);
 
-        u32 alerts = 0;
-        for (const AlertRecord &a : alerts_captured()) alerts += a.number == 1006 ? 1 : 0;
-        EXPECT_EQ(alerts, c.failing);
-        for (u32 i = 0; i < c.configured; i++) {
-            const bool failed = i >= c.configured - c.failing;
-            EXPECT_EQ(s.h->proprhandle_native_state[i], failed ? PROP_SLOT_UNUSABLE : PROP_SLOT_OPEN) << i;
-            // Workers' writes count in the calling thread's statistics; a
-            // two-location survivor also read and rewrote its boot block.
-            const bool took_over = c.configured == 2 && c.failing == 1;
-            EXPECT_EQ(stats[i].pages, failed ? 0u : (took_over ? 4u : 2u)) << i;
-            if (!failed) {
-                EXPECT_EQ(s.read_raw(i, ADDR, 1)[0], 0x5a) << i;
+            u32 alerts = 0;
+            for (const AlertRecord &a : alerts_captured()) alerts += a.number == 1006 ? 1 : 0;
+            EXPECT_EQ(alerts, c.failing);
+            for (u32 i = 0; i < c.configured; i++) {
+                const bool failed = i >= c.configured - c.failing;
+                EXPECT_EQ(s.h->proprhandle_native_state[i], failed ? PROP_SLOT_UNUSABLE : PROP_SLOT_OPEN) << i;
+                // Workers' writes count in the calling thread's statistics; a
+                // two-location survivor also read and rewrote its boot block.
+                const bool took_over = c.configured == 2 && c.failing == 1;
+                EXPECT_EQ(stats[i].pages, failed ? 0u : (took_over ? 4u : 2u)) << i;
+                if (!failed) {
+                    EXPECT_EQ(s.read_raw(i, ADDR, 1)[0], 0x5a) << i;
+                }
             }
         }
-    }
-}
-
-TEST(MirroredWrite, QuorumIsHalfOfTheConfiguredLocations)
-{
-    run_quorum(false);
-}
-
-TEST(MirroredWrite, QuorumWithWorkers)
-{
-    run_quorum(true);
 }
 
 TEST(MirroredWrite, OutOfSpaceAnywhereFailsTheWrite)
@@ -95,17 +88,6 @@ TEST(MirroredWrite, StaleLocationsAreNotWritten)
     EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, PROPRIO_ALL), 0u);
     EXPECT_EQ(s.faults.writes("/loc1"), 0u);
     EXPECT_EQ(s.faults.writes("/loc2"), 1u);
-}
-
-TEST(Workers, SpawnWithoutMemoryLeavesNothingBehind)
-{
-    for (u64 nth = 1; nth <= 2; nth++) {
-        IoStore s(3, PROP_LEVEL_CACHING);
-        prop_fe_meta_fail_from(s.meta, nth);
-        EXPECT_EQ(proprio_spawn(s.h), 12u);
-        EXPECT_EQ(s.h->proprhandle_workers, nullptr);
-        prop_fe_meta_fail_from(s.meta, 0);
-    }
 }
 
 // The workers write in parallel: with every write delayed, three mirrors

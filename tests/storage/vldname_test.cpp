@@ -37,21 +37,3 @@ TEST(VolumeManagerNames, LocationNamesSplitIntoDiskGroupAndFile)
     EXPECT_EQ(dgsz, 6u);
     EXPECT_EQ(filesz, 7u);
 }
-
-TEST(VolumeManagerNames, BackupNamesNeedPlusAndColonAndReportTheSizeNeeded)
-{
-    char dg[32], file[64];
-    u32 dgsz = sizeof dg, filesz = sizeof file;
-    ASSERT_EQ(prou_split_vldbkpfname("+DATA:backup00.bkp", dg, &dgsz, file, &filesz), 0u);
-    EXPECT_STREQ(dg, "+DATA");
-    EXPECT_STREQ(file, "backup00.bkp");
-    EXPECT_EQ(dgsz, 6u);
-    EXPECT_EQ(filesz, 13u);
-
-    EXPECT_EQ(prou_split_vldbkpfname("+DATA", dg, &dgsz, file, &filesz), 1u);
-    std::string forty = "+" + std::string(40, 'g') + ":f";
-    dgsz = 32;
-    filesz = sizeof file;
-    EXPECT_EQ(prou_split_vldbkpfname(forty.c_str(), dg, &dgsz, file, &filesz), 7u);
-    EXPECT_EQ(dgsz, 42u);
-}
