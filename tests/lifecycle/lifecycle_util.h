@@ -23,7 +23,6 @@ struct BootView {
     u32 rtnst = 0;
     u32 numpage = 0;
     u32 upgrade_state = 0;
-    u32 commit_lsn = 0;
     u8 log_valid = 0;
 };
 
@@ -41,7 +40,6 @@ inline BootView boot_of(const Store &store, u32 slot)
     v.rtnst = be32_at(b, 130);
     v.numpage = be32_at(b, 134);
     v.upgrade_state = be32_at(b, 356);
-    v.commit_lsn = be32_at(b, 352);
     v.log_valid = b[200];
     return v;
 }
@@ -74,15 +72,15 @@ inline void expect_top_keys(backend_ctx *ctx, const sec_attr &sec)
     }
 }
 
-// Creates (or overwrites) SYSTEM.<name> with a text value.
+// Sets SYSTEM.<name>'s text value, making the key first when it is new.
 inline u32 put_value(const Store &store, const char *name, const std::string &text)
 {
     propr_keyhandle *parent = nullptr, *kh = nullptr;
     u32 rc = prop_open(store.ctx(), "SYSTEM", &parent, 0);
     if (rc != 0) return rc;
     u32 disposition = 0;
-    rc = prop_create_n_set_key(store.ctx(), parent, name, &store.top_security(), &kh, &disposition, PROP_TYPE_TEXT,
-                               text.data(), static_cast<u32>(text.size()), 0);
+    rc = prop_create_key(store.ctx(), parent, name, &store.top_security(), &kh, &disposition, 0);
+    if (rc == 0) rc = prop_set_value(store.ctx(), kh, PROP_TYPE_TEXT, text.data(), static_cast<u32>(text.size()), 0);
     if (kh != nullptr) {
         EXPECT_EQ(prop_close(store.ctx(), kh), 0u);
     }
