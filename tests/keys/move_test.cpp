@@ -15,31 +15,23 @@ class MoveTest : public TreeTest {
     }
 };
 
-// 10 children of 99 grandchildren each, the grandchildren named g0..g98.
-std::vector<std::string> thousand_below(const std::string &top)
-{
-    std::vector<std::string> names;
-    for (int c = 0; c < 10; c++) {
-        std::string child = top + ".c" + std::to_string(c);
-        names.push_back(child);
-        for (int g = 0; g < 99; g++) names.push_back(child + ".g" + std::to_string(g));
-    }
-    return names;
-}
-
 TEST_F(MoveTest, ASubtreeOfAThousandKeysMovesInTheWritesOfOneKey)
 {
     StoreView v = view();
     Key big = make(system_, "big");
+    std::vector<std::string> below;  // 10 children of 99 grandchildren each
     for (int c = 0; c < 10; c++) {
-        Key child = make(big, "c" + std::to_string(c));
-        for (int g = 0; g < 99; g++) Key gk = make(child, "g" + std::to_string(g));
+        below.push_back(".c" + std::to_string(c));
+        Key child = make(big, below.back().substr(1));
+        for (int g = 0; g < 99; g++) {
+            below.push_back(".c" + std::to_string(c) + ".g" + std::to_string(g));
+            Key gk = make(child, "g" + std::to_string(g));
+        }
     }
     ASSERT_EQ(v.set(v.open("SYSTEM.big.c3.g7"), pattern(5000, 3)), 0u);
     Key one = make(system_, "one");
     Key to = make(system_, "to");
-    std::vector<std::string> old_names = thousand_below("SYSTEM.big");
-    for (const std::string &n : old_names) Key k = v.open(n.c_str());  // all cached
+    for (const std::string &n : below) Key k = v.open(("SYSTEM.big" + n).c_str());  // all cached
 
     uint64_t w0 = store_->faults().writes();
     Key moved_one(ctx());
@@ -53,13 +45,12 @@ TEST_F(MoveTest, ASubtreeOfAThousandKeysMovesInTheWritesOfOneKey)
     EXPECT_STREQ(moved.get()->propr_keyhandle_keyname, "SYSTEM.to.big");
     EXPECT_EQ(moved.get()->propr_keyhandle_depth, 3u);
     EXPECT_EQ(tnode_of(moved), tnode_of(big));
-    for (const std::string &n : old_names) {
+    for (const std::string &n : below) {
         uint32_t rc = 0;
-        Key gone = v.open(n.c_str(), &rc);
+        Key gone = v.open(("SYSTEM.big" + n).c_str(), &rc);
         ASSERT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE)) << n;
-        std::string now = "SYSTEM.to.big" + n.substr(std::strlen("SYSTEM.big"));
-        Key k = v.open(now.c_str());
-        ASSERT_TRUE(k) << now;
+        Key k = v.open(("SYSTEM.to.big" + n).c_str());
+        ASSERT_TRUE(k) << n;
     }
     EXPECT_EQ(v.get(v.open("SYSTEM.to.big.c3.g7")).bytes, pattern(5000, 3));
     for (const std::string &name : list_subkeys(ctx(), system_).names) EXPECT_TRUE(name != "big" && name != "one");

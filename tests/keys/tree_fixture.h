@@ -133,6 +133,27 @@ inline std::vector<Key> take_handles(backend_ctx *ctx, BatchBuilder &b)
     return keys;
 }
 
+// Every operation that takes a handle, on one whose key is gone (4) or was
+// replaced (7): each is refused with rc, and nothing is written.  Create
+// refuses a parent it cannot vouch for with 7 either way.
+inline void expect_all_refused(StoreView v, const Key &k, const Key &parent, uint32_t rc)
+{
+    sec_attr sec = v.security(parent);
+    uint32_t type = 0, size = 0, disp = 0, op = 0;
+    Key made(v.ctx), moved(v.ctx);
+    uint64_t used = v.used_pages();
+    EXPECT_EQ(prop_create_key(v.ctx, k.get(), "c", &sec, made.out(), &disp, 0), static_cast<uint32_t>(PROP_E_KEYH));
+    for (uint32_t got : {v.set(k, pattern(6000, 9)), prop_get_value(v.ctx, k.get(), &type, nullptr, &size, 0),
+                         prop_delete_value(v.ctx, k.get(), 0), prop_get_security(v.ctx, k.get(), &sec),
+                         prop_set_security(v.ctx, k.get(), &sec, 0), prop_delete_key(v.ctx, k.get(), 1, 0),
+                         prop_move_key(v.ctx, k.get(), parent.get(), "m", nullptr, moved.out(), 0),
+                         list_subkeys(v.ctx, k).rc}) {
+        EXPECT_EQ(got, rc) << "operation " << op++;
+    }
+    EXPECT_FALSE(made || moved);
+    EXPECT_EQ(v.used_pages(), used);
+}
+
 // A store open at level 0 with SYSTEM open, and keys made under a parent
 // with the store's top security.
 class TreeTest : public KeysTest {

@@ -1,6 +1,6 @@
 // Values through the exports: every size class round-trips with its type,
 // the page accounting follows the size, and refusals leave the old value.
-#include "keys_fixture.h"
+#include "tree_fixture.h"
 
 namespace {
 
@@ -9,16 +9,7 @@ uint64_t pages_for(size_t size)
     return size <= 256 ? 0 : (size - 256 + 4063) / 4064;
 }
 
-class ValuesTest : public KeysTest {
-  protected:
-    void SetUp() override
-    {
-        KeysTest::SetUp();
-        system_ = view().open("SYSTEM");
-    }
-    Key make(const char *name) { return view().create(system_, name, store_->top_security()); }
-    Key system_;
-};
+using ValuesTest = TreeTest;
 
 TEST_F(ValuesTest, EverySizeRoundTripsWithItsTypeAndItsPages)
 {
@@ -31,7 +22,7 @@ TEST_F(ValuesTest, EverySizeRoundTripsWithItsTypeAndItsPages)
                  {"v4320", 4320, PROP_TYPE_UBIG},     {"v81536", 81536, PROP_TYPE_BYTES}};
     StoreView v = view();
     for (const auto &c : cases) {
-        Key k = make(c.key);
+        Key k = make(system_, c.key);
         uint64_t before = v.used_pages();
         ASSERT_EQ(v.set(k, pattern(c.size, 1), c.type), 0u) << c.key;
         EXPECT_EQ(v.used_pages() - before, pages_for(c.size)) << c.key;
@@ -47,24 +38,16 @@ TEST_F(ValuesTest, EverySizeRoundTripsWithItsTypeAndItsPages)
     }
 }
 
-TEST_F(ValuesTest, TooBigAValueIsRefusedAndTheOldOneStays)
+TEST_F(ValuesTest, ShrinkingFreesPagesGrowingTakesThemAndTooBigChangesNothing)
 {
     StoreView v = view();
-    Key k = make("big");
-    ASSERT_EQ(v.set(k, pattern(5000, 3)), 0u);
-    uint64_t used = v.used_pages();
-    EXPECT_EQ(v.set(k, pattern(81537, 4)), static_cast<uint32_t>(PROP_E_TOOBIG));
-    EXPECT_EQ(v.get(k).bytes, pattern(5000, 3));
-    EXPECT_EQ(v.used_pages(), used);
-}
-
-TEST_F(ValuesTest, ShrinkingOrDeletingFreesPagesAndGrowingTakesThemAgain)
-{
-    StoreView v = view();
-    Key k = make("shrink");
+    Key k = make(system_, "shrink");
     uint64_t empty = v.used_pages();
     const size_t three = 256 + 2 * 4064 + 1;
     ASSERT_EQ(v.set(k, pattern(three, 1)), 0u);
+    EXPECT_EQ(v.set(k, pattern(81537, 4)), static_cast<uint32_t>(PROP_E_TOOBIG));
+    EXPECT_EQ(v.get(k).bytes, pattern(three, 1));
+    EXPECT_EQ(v.used_pages(), empty + 3);
     ASSERT_EQ(v.set(k, pattern(300, 2)), 0u);
     EXPECT_EQ(v.used_pages(), empty + 1);
     EXPECT_EQ(v.get(k).bytes, pattern(300, 2));
@@ -81,7 +64,7 @@ TEST_F(ValuesTest, ShrinkingOrDeletingFreesPagesAndGrowingTakesThemAgain)
 
 TEST_F(ValuesTest, ASmallBufferGetsTheNeededSizeAndNothingElse)
 {
-    Key k = make("buf");
+    Key k = make(system_, "buf");
     ASSERT_EQ(view().set(k, pattern(4320, 9), PROP_TYPE_TEXT), 0u);
     std::vector<uint8_t> out(4319, 0xee);
     uint32_t type = 77;
