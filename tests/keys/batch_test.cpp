@@ -3,13 +3,13 @@
 // there lets the batch go on.
 #include <functional>
 
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
 constexpr uint32_t kUntouched = 0xDEADu;
 
-class BatchTest : public TreeTest {
+class BatchTest : public KeysTest {
   protected:
     bool exists(const std::string &name) const
     {

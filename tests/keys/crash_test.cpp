@@ -7,7 +7,7 @@
 #include <random>
 
 #include "support/child.h"
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
@@ -27,14 +27,6 @@ std::string power_cut_after(unsigned long long n)
 {
     std::string cut = n == 0 ? "tear:nth=1,bytes=0" : "drop_after:nth=" + std::to_string(n);
     return cut + "; crash:status=" + std::to_string(kCrashStatus);
-}
-
-std::map<std::string, std::string> observe(backend_ctx *ctx)
-{
-    return StoreView{ctx}.observe({"SYSTEM.crash", "SYSTEM.c1", "SYSTEM.c1.c2", "SYSTEM.c1.c2.c3", "SYSTEM.n1",
-                                   "SYSTEM.n1.n2", "SYSTEM.b1", "SYSTEM.tree", "SYSTEM.tree.c1", "SYSTEM.tree.c1.g",
-                                   "SYSTEM.tree.c2.g", "SYSTEM.dest.moved", "SYSTEM.dest.moved.c1.g",
-                                   "SYSTEM.dest.m.g"});
 }
 
 // Every crash point from the first write of the operation to just past
@@ -78,7 +70,7 @@ void sweep(const std::string &op, uint32_t locations)
     store.format();
     ASSERT_EQ(store.init(), 0u);
     prepare(store);
-    auto before = observe(store.ctx());
+    auto before = observe_tree(store.ctx(), "SYSTEM");
     ASSERT_EQ(store.terminate(), 0u);
     std::vector<std::string> paths;
     for (uint32_t i = 0; i < locations; i++) paths.push_back(store.location(i));
@@ -93,7 +85,7 @@ void sweep(const std::string &op, uint32_t locations)
     std::ifstream(report) >> first >> last;
     ASSERT_LT(first, last);
     ASSERT_EQ(store.init(), 0u);
-    auto after = observe(store.ctx());
+    auto after = observe_tree(store.ctx(), "SYSTEM");
     ASSERT_EQ(store.terminate(), 0u);
     ASSERT_NE(after, before);
 
@@ -106,7 +98,7 @@ void sweep(const std::string &op, uint32_t locations)
         }
         ASSERT_EQ(store.init(), 0u);
         ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
-        auto now = observe(store.ctx());
+        auto now = observe_tree(store.ctx(), "SYSTEM");
         if (n == first) {
             EXPECT_EQ(now, before);
         } else if (n == last) {

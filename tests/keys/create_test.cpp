@@ -1,15 +1,15 @@
 // Creating keys, alone or with a value: what is made, with which security,
 // what the disposition says, and what is refused; and replacing a key's
 // security afterwards.
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
-class CreateTest : public TreeTest {
+class CreateTest : public KeysTest {
   protected:
     void SetUp() override
     {
-        TreeTest::SetUp();
+        KeysTest::SetUp();
         caller_ = make_sec(store_->sec()->user, store_->sec()->group, PROP_PERM_WRITE, PROP_PERM_READ, 0);
     }
     uint32_t cnset(const char *subkey, size_t size, uint32_t flags, Key *out, uint32_t *disp)
@@ -141,7 +141,6 @@ TEST_F(CreateTest, SetSecurityReplacesAllFiveFieldsAndSurvivesARestart)
 
     k.reset();
     other.reset();
-    system_.reset();
     reopen();
     EXPECT_TRUE(same_sec(view().security(view().open("SYSTEM.sec")), stored));
 }

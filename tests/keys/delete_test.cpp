@@ -8,13 +8,13 @@
 
 #include "format/cursor.h"
 #include "tree/slotted.h"
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
 constexpr uint32_t kFanOut = 420;  // past the 25 direct KCE pages
 
-class DeleteTest : public TreeTest {
+class DeleteTest : public KeysTest {
   protected:
     // SYSTEM.fan: kFanOut children; every 40th has a grandchild with a
     // three-page value and every 70th a two-page value of its own.
@@ -76,7 +76,6 @@ TEST_F(DeleteTest, EveryChildIsListedOnceAndARecursiveDeleteFreesEveryPage)
         }
     };
     gone(v);
-    system_.reset();
     reopen();
     gone(view());
     EXPECT_EQ(view().used_pages(), before);

@@ -2,11 +2,11 @@
 // on disk, in one buffer laid out and sized as the caller expects, and
 // nothing at all for a key without subkeys or when memory runs out.  A key
 // over every kind of entry page is listed in delete_test.cpp.
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
-using EnumTest = TreeTest;
+using EnumTest = KeysTest;
 
 TEST_F(EnumTest, NamesComeInSlotOrderInOneBufferOrNoBufferAtAll)
 {

@@ -2,11 +2,11 @@
 // number of page writes, is found under its new name and not under its
 // old one; an existing target goes in the same transaction; a move that
 // would cut the subtree off the tree is refused and changes nothing.
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
-class MoveTest : public TreeTest {
+class MoveTest : public KeysTest {
   protected:
     uint32_t move(const Key &src, const Key &parent, const char *name, const Key *tgt, Key *out) const
     {

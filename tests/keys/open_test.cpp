@@ -1,6 +1,6 @@
 // Opening keys by name, and what every operation does with a handle whose
 // key the cache no longer vouches for.
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
@@ -9,7 +9,7 @@ class OpenTest : public KeysTest {
     void SetUp() override
     {
         KeysTest::SetUp();
-        Key k = view().create(view().open("SYSTEM"), "a.b", store_->top_security());
+        Key k = make(system_, "a.b");
         ASSERT_EQ(view().set(k, pattern(600, 1)), 0u);
         // Forget what create cached, so the next open walks the tree.
         ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM", 1, 0, 0), 0u);

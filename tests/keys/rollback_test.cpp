@@ -4,7 +4,7 @@
 // operation succeeds; the store's own check finds no block left at the end.
 #include <functional>
 
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 #include "txn/commit.h"
 
 namespace {
@@ -24,22 +24,20 @@ class RollbackTest : public KeysTest {
     {
         StoreView v = view();
         const sec_attr &sec = store_->top_security();
-        Key system = v.open("SYSTEM");
-        ASSERT_EQ(v.set(v.create(system, "w", sec), pattern(300, 1)), 0u);
-        Key t = v.create(system, "t", sec);
+        ASSERT_EQ(v.set(v.create(system_, "w", sec), pattern(300, 1)), 0u);
+        Key t = v.create(system_, "t", sec);
         for (uint32_t i = 0; i < 20; i++) {
             Key c = v.create(t, (long_name(i) + (i % 10 == 0 ? ".g" : "")).c_str(), sec);
             if (i % 10 == 0) {
                 ASSERT_EQ(v.set(c, pattern(5000, static_cast<uint8_t>(i))), 0u);
             }
         }
-        ASSERT_EQ(v.set(v.create(system, "d.x.c", sec), pattern(300, 9)), 0u);
+        ASSERT_EQ(v.set(v.create(system_, "d.x.c", sec), pattern(300, 9)), 0u);
     }
     // Opened before any fault is set, so that only the operation meets it.
     void open_keys()
     {
         StoreView v = view();
-        system_ = v.open("SYSTEM");
         w_ = v.open("SYSTEM.w");
         t_ = v.open("SYSTEM.t");
         d_ = v.open("SYSTEM.d");
@@ -127,7 +125,7 @@ class RollbackTest : public KeysTest {
         open_keys();
     }
 
-    Key system_, w_, t_, d_, x_;
+    Key w_, t_, d_, x_;
 };
 
 TEST_F(RollbackTest, AFullStoreGives36AndChangesNothing)

@@ -1,6 +1,6 @@
 // Values through the exports: every size class round-trips with its type,
 // the page accounting follows the size, and refusals leave the old value.
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
@@ -9,7 +9,7 @@ uint64_t pages_for(size_t size)
     return size <= 256 ? 0 : (size - 256 + 4063) / 4064;
 }
 
-using ValuesTest = TreeTest;
+using ValuesTest = KeysTest;
 
 TEST_F(ValuesTest, EverySizeRoundTripsWithItsTypeAndItsPages)
 {
@@ -28,7 +28,6 @@ TEST_F(ValuesTest, EverySizeRoundTripsWithItsTypeAndItsPages)
         EXPECT_EQ(v.used_pages() - before, pages_for(c.size)) << c.key;
     }
     // Read back read-only, where the key cache is off and every open walks.
-    system_.reset();
     reopen(PROP_LEVEL_READONLY);
     v = view();
     for (const auto &c : cases) {
