@@ -19,7 +19,6 @@ struct BootView {
     u32 num_fcl = 0;
     u32 lsst = 0;
     u32 odbst = 0;
-    u32 gdbst = 0;
     u32 rtnst = 0;
     u32 numpage = 0;
     u32 upgrade_state = 0;
@@ -36,7 +35,6 @@ inline BootView boot_of(const Store &store, u32 slot)
     v.num_fcl = be32_at(b, 114);
     v.lsst = be32_at(b, 118);
     v.odbst = be32_at(b, 122);
-    v.gdbst = be32_at(b, 126);
     v.rtnst = be32_at(b, 130);
     v.numpage = be32_at(b, 134);
     v.upgrade_state = be32_at(b, 356);

@@ -28,16 +28,10 @@ void fail_each_allocation(Store &store, Op op, Undo undo)
     }
 }
 
-TEST(Teardown, EveryAllocationFailureOfFormattingIsReportedAndLeaksNothing)
+TEST(Teardown, EveryAllocationFailureOfFormattingAndOpeningIsReportedAndLeaksNothing)
 {
     Store store;
     fail_each_allocation(store, [&] { return store.setup(); }, [&] { ASSERT_EQ(store.terminate(), 0u); });
-}
-
-TEST(Teardown, EveryAllocationFailureOfOpeningIsReportedAndLeaksNothing)
-{
-    Store store;
-    store.format();
     for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING}) {
         SCOPED_TRACE(level);
         fail_each_allocation(store, [&] { return store.init(level); }, [&] { ASSERT_EQ(store.terminate(), 0u); });
