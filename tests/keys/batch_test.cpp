@@ -13,8 +13,7 @@ class BatchTest : public KeysTest {
   protected:
     bool exists(const std::string &name) const
     {
-        uint32_t rc = 0;
-        Key k = view().open(name.c_str(), &rc);
+        uint32_t rc = view().open_rc(name);
         EXPECT_TRUE(rc == 0 || rc == PROP_E_STALE) << name << " " << rc;
         return rc == 0;
     }

@@ -118,9 +118,7 @@ TEST_F(CreateTest, CreateAndSetIsOneStepAndNoOverwriteLeavesAnExistingKeyAlone)
     Key none(ctx());
     EXPECT_EQ(cnset("big", 81537, 0, &none, &disp), static_cast<uint32_t>(PROP_E_TOOBIG));
     EXPECT_FALSE(none);
-    uint32_t rc = 0;
-    v.open("SYSTEM.big", &rc);
-    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.open_rc("SYSTEM.big"), static_cast<uint32_t>(PROP_E_STALE));
     EXPECT_EQ(v.used_pages(), used);
 }
 

@@ -86,6 +86,13 @@ struct StoreView {
         check(prop_open(ctx, name, k.out(), 0), rc, name);
         return k;
     }
+    // What opening name returns; the key, when found, is closed again.
+    uint32_t open_rc(const std::string &name) const
+    {
+        uint32_t rc = 0;
+        open(name.c_str(), &rc);
+        return rc;
+    }
     Key create(const Key &parent, const char *subkey, const sec_attr &sec, uint32_t *disp = nullptr,
                uint32_t *rc = nullptr) const
     {

@@ -46,11 +46,8 @@ TEST_F(MoveTest, ASubtreeOfAThousandKeysMovesInTheWritesOfOneKey)
     EXPECT_EQ(moved.get()->propr_keyhandle_depth, 3u);
     EXPECT_EQ(tnode_of(moved), tnode_of(big));
     for (const std::string &n : below) {
-        uint32_t rc = 0;
-        Key gone = v.open(("SYSTEM.big" + n).c_str(), &rc);
-        ASSERT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE)) << n;
-        Key k = v.open(("SYSTEM.to.big" + n).c_str());
-        ASSERT_TRUE(k) << n;
+        ASSERT_EQ(v.open_rc("SYSTEM.big" + n), static_cast<uint32_t>(PROP_E_STALE)) << n;
+        ASSERT_EQ(v.open_rc("SYSTEM.to.big" + n), 0u) << n;
     }
     EXPECT_EQ(v.get(v.open("SYSTEM.to.big.c3.g7")).bytes, pattern(5000, 3));
     for (const std::string &name : list_subkeys(ctx(), system_).names) EXPECT_TRUE(name != "big" && name != "one");
@@ -77,11 +74,8 @@ TEST_F(MoveTest, AnExistingTargetIsReplacedInTheSameTransaction)
     EXPECT_EQ(lsn_of(ctx()), lsn + 1) << "one transaction";
     EXPECT_EQ(v.used_pages(), before_target) << "the replaced subtree's pages are free";
     EXPECT_EQ(v.get(v.open("SYSTEM.dst.x")).bytes, pattern(700, 1));
-    uint32_t rc = 0;
-    Key gone = v.open("SYSTEM.dst.x.child", &rc);
-    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
-    Key old = v.open("SYSTEM.src", &rc);
-    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.open_rc("SYSTEM.dst.x.child"), static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.open_rc("SYSTEM.src"), static_cast<uint32_t>(PROP_E_STALE));
     EXPECT_EQ(list_subkeys(ctx(), dst).names, std::vector<std::string>{"x"});
 }
 
@@ -121,15 +115,11 @@ TEST_F(MoveTest, MovesThatWouldLoseKeysAreRefusedBeforeAnythingIsWritten)
     EXPECT_EQ(lsn_of(ctx()), lsn);
     EXPECT_EQ(store_->faults().writes(), writes);
     EXPECT_EQ(v.used_pages(), used);
-    for (const char *name : {"SYSTEM.a.b.c", "SYSTEM.aa.b"}) {
-        Key k = v.open(name);
-        EXPECT_TRUE(k) << name;
-    }
+    for (const char *name : {"SYSTEM.a.b.c", "SYSTEM.aa.b"}) EXPECT_EQ(v.open_rc(name), 0u) << name;
     // The sibling is not inside "SYSTEM.a": a moves under it.
     Key out(ctx());
     EXPECT_EQ(move(a, aa, "a", nullptr, &out), 0u);
-    Key k = v.open("SYSTEM.aa.a.b.c");
-    EXPECT_TRUE(k);
+    EXPECT_EQ(v.open_rc("SYSTEM.aa.a.b.c"), 0u);
 }
 
 }  // namespace

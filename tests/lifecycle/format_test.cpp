@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include "core/tag.h"
 #include "lifecycle_util.h"
 #include "platform/env.h"
 #include "storage/device.h"
@@ -38,8 +37,6 @@ TEST_P(Formatting, SetupLaysTheStoreOnEveryLocationAndEveryLevelReadsItBack)
     Store store(options());
     ASSERT_EQ(store.setup(), 0u);
     ASSERT_NE(store.ctx(), nullptr);
-    EXPECT_EQ(u_check_tag(store.ctx(), "PROPCTXT"), 1u);
-    EXPECT_EQ(store.ctx()->prop_boot_mode, 0u);
     expect_top_keys(store.ctx(), store.top_security());
     const u32 id = store.handle()->proprhandle_zkvid;
     EXPECT_EQ(id & 0x80000000u, 0u);

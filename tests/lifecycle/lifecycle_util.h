@@ -10,6 +10,7 @@
 #include "core/handle.h"
 #include "format/block.h"
 #include "format/cursor.h"
+#include "platform/trace.h"
 #include "support/store.h"
 
 // The words of a boot block that opening and formatting care about.
@@ -51,6 +52,14 @@ inline void patch_boot_word(const Store &store, u32 slot, i32 offset, u32 value)
     be32_put(b, offset, value);
     hdr_stamp_checksum(b, 4096);
     store.write_block(slot, 0, raw);
+}
+
+// Whether an alert of that number naming arg was captured.
+inline bool alerted(u32 number, const std::string &arg)
+{
+    for (const AlertRecord &a : alerts_captured())
+        if (a.number == number && a.args.find(arg) != std::string::npos) return true;
+    return false;
 }
 
 // The three top-level keys exist with the security they were made with.
