@@ -16,24 +16,6 @@ class OpenTest : public KeysTest {
     }
 };
 
-TEST_F(OpenTest, AWalkAndTheCacheGiveTheSameHandle)
-{
-    StoreView v = view();
-    Key walked = v.open("SYSTEM.a.b");
-    EXPECT_TRUE(v.cached("SYSTEM") && v.cached("SYSTEM.a") && v.cached("SYSTEM.a.b"));
-    Key cached = v.open("SYSTEM.a.b");
-    for (const Key *k : {&walked, &cached}) {
-        const propr_keyhandle *kh = k->get();
-        EXPECT_STREQ(kh->propr_keyhandle_keyname, "SYSTEM.a.b");
-        EXPECT_EQ(kh->propr_keyhandle_depth, 3u);
-        EXPECT_EQ(kh->propr_keyhandle_valsize, 600u);
-        EXPECT_STREQ(kh->propr_keyhandle_kdesc->kd_name, "b");
-        EXPECT_TRUE(same_sec(kh->propr_keyhandle_sec, store_->top_security()));
-    }
-    EXPECT_EQ(walked.get()->propr_keyhandle_kdesc->kd_tnode, cached.get()->propr_keyhandle_kdesc->kd_tnode);
-    EXPECT_EQ(walked.get()->propr_keyhandle_kdesc->kd_parent, cached.get()->propr_keyhandle_kdesc->kd_parent);
-}
-
 TEST_F(OpenTest, AMissingComponentIs4AndNamesTheWalkCannotTakeAre8)
 {
     StoreView v = view();
