@@ -3,18 +3,17 @@
 // there lets the batch go on.
 #include <functional>
 
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
 constexpr uint32_t kUntouched = 0xDEADu;
 
-class BatchTest : public TreeTest {
+class BatchTest : public KeysTest {
   protected:
     bool exists(const std::string &name) const
     {
-        uint32_t rc = 0;
-        Key k = view().open(name.c_str(), &rc);
+        uint32_t rc = view().open_rc(name);
         EXPECT_TRUE(rc == 0 || rc == PROP_E_STALE) << name << " " << rc;
         return rc == 0;
     }

@@ -1,20 +1,17 @@
 // The child side of the crash tests: opens the store the inherited
-// configuration names and runs one operation on it.  Under $PROPREG_FAULTS
-// the fault layer may end it at any write.  A report file, when named,
-// receives the number of writes made before and after the operation.
+// configuration names and runs one operation on it, one transaction on the
+// keys crash_test.cpp makes.  Under $PROPREG_FAULTS the fault layer may end
+// it at any write.  A report file, when named, receives the number of
+// writes made before and after the operation.
 //
 // Usage: keys_crash_child <set|create|cnset|rdelete|move|batch> [report-file]
-//   set:     SYSTEM.crash's value grows to three pages
-//   create:  SYSTEM.c1.c2.c3 is made
-//   cnset:   SYSTEM.n1.n2 is made with a two-page value
-//   rdelete, move, batch: the subtree operations of crash_tree_ops.h
 #include <cstdlib>
 #include <string>
 
-#include "crash_tree_ops.h"
 #include "keys_data.h"
 #include "platform/fault_env.h"
 #include "propreg/frontend.h"
+#include "support/batch_builder.h"
 
 namespace {
 
@@ -24,25 +21,59 @@ unsigned long long writes_so_far()
     return faults != nullptr ? faults->writes() : 0;
 }
 
-uint32_t run(backend_ctx *ctx, const std::string &op, const sec_attr &sec)
-{
-    if (op != "set" && op != "create" && op != "cnset") return crash_tree_run(ctx, op, sec);
-    propr_keyhandle *key = nullptr, *made = nullptr;
-    uint32_t disp = 0;
-    uint32_t rc = prop_open(ctx, op == "set" ? "SYSTEM.crash" : "SYSTEM", &key, 0);
-    if (rc != 0) return rc;
-    std::vector<uint8_t> v = pattern(op == "set" ? 9000 : 5000, 2);
-    if (op == "set")
-        rc = prop_set_value(ctx, key, PROP_TYPE_BYTES, v.data(), static_cast<uint32_t>(v.size()), 0);
-    else if (op == "create")
-        rc = prop_create_key(ctx, key, "c1.c2.c3", &sec, &made, &disp, 0);
-    else
-        rc = prop_create_n_set_key(ctx, key, "n1.n2", &sec, &made, &disp, PROP_TYPE_TEXT, v.data(),
-                                   static_cast<uint32_t>(v.size()), 0);
-    if (made != nullptr) prop_close(ctx, made);
-    prop_close(ctx, key);
-    return rc;
-}
+// One operation; every handle it opens is closed at the end.  A key that
+// fails to open shows as the operation's own failure.
+struct Run {
+    backend_ctx *ctx;
+    sec_attr sec;
+    std::vector<propr_keyhandle *> open;
+
+    ~Run()
+    {
+        for (propr_keyhandle *kh : open) prop_close(ctx, kh);
+    }
+    propr_keyhandle *key(const char *name)
+    {
+        propr_keyhandle *kh = nullptr;
+        if (prop_open(ctx, name, &kh, 0) == 0) open.push_back(kh);
+        return kh;
+    }
+    uint32_t operator()(const std::string &op)
+    {
+        propr_keyhandle *made = nullptr;
+        uint32_t disp = 0, rc = PROP_E_ARG;
+        std::vector<uint8_t> v = pattern(op == "set" ? 9000 : 5000, 2);
+        const uint32_t size = static_cast<uint32_t>(v.size());
+        if (op == "set")  // SYSTEM.crash grows to three pages
+            rc = prop_set_value(ctx, key("SYSTEM.crash"), PROP_TYPE_BYTES, v.data(), size, 0);
+        else if (op == "create")
+            rc = prop_create_key(ctx, key("SYSTEM"), "c1.c2.c3", &sec, &made, &disp, 0);
+        else if (op == "cnset")
+            rc = prop_create_n_set_key(ctx, key("SYSTEM"), "n1.n2", &sec, &made, &disp, PROP_TYPE_TEXT, v.data(),
+                                       size, 0);
+        else if (op == "rdelete")
+            rc = prop_delete_key(ctx, key("SYSTEM.tree"), 1, 0);
+        else if (op == "move")
+            rc = prop_move_key(ctx, key("SYSTEM.tree"), key("SYSTEM.dest"), "moved", nullptr, &made, 0);
+        else if (op == "batch")
+            rc = batch();
+        if (made != nullptr) prop_close(ctx, made);
+        return rc;
+    }
+    // Five operations of every kind that touches pages, in one batch.
+    uint32_t batch()
+    {
+        BatchBuilder b;
+        b.add(PROP_BATCH_CREATE_KEY, key("SYSTEM"), "b1").sec = sec;
+        b.set_value(key("SYSTEM.crash"), pattern(4000, 5));
+        b.add(PROP_BATCH_SET_SECURITY, key("SYSTEM.crash")).sec = make_sec(sec.username, sec.groupname, 7, 6, 5);
+        b.add(PROP_BATCH_DELETE_TREE, key("SYSTEM.tree.c2"));
+        b.add(PROP_BATCH_MOVE_KEY, key("SYSTEM.tree.c1"), "m").key2 = key("SYSTEM.dest");
+        uint32_t rc = prop_batch_execute(ctx, b.get(), 0);
+        for (propr_keyhandle *made : b.take_handles()) prop_close(ctx, made);
+        return rc;
+    }
+};
 
 }  // namespace
 
@@ -59,7 +90,8 @@ int main(int argc, char **argv)
     if (prop_init(&ctx, meta, sec, cls, PROP_LEVEL_RW, zkv, nullptr) != 0) return 3;
 
     unsigned long long before = writes_so_far();
-    uint32_t rc = run(ctx, argv[1], make_sec(sec->user, sec->group, PROP_PERM_ALL_ACCESS, PROP_PERM_READ, 0));
+    uint32_t rc =
+        Run{ctx, make_sec(sec->user, sec->group, PROP_PERM_ALL_ACCESS, PROP_PERM_READ, 0), {}}(argv[1]);
     unsigned long long after = writes_so_far();
     prop_terminate(ctx, 0);
     prop_fe_zkvctx_destroy(zkv);

@@ -6,9 +6,8 @@
 #include <fstream>
 #include <random>
 
-#include "crash_tree_ops.h"
-#include "keys_fixture.h"
 #include "support/child.h"
+#include "keys_fixture.h"
 
 namespace {
 
@@ -30,14 +29,6 @@ std::string power_cut_after(unsigned long long n)
     return cut + "; crash:status=" + std::to_string(kCrashStatus);
 }
 
-std::map<std::string, std::string> observe(backend_ctx *ctx)
-{
-    return StoreView{ctx}.observe({"SYSTEM.crash", "SYSTEM.c1", "SYSTEM.c1.c2", "SYSTEM.c1.c2.c3", "SYSTEM.n1",
-                                   "SYSTEM.n1.n2", "SYSTEM.b1", "SYSTEM.tree", "SYSTEM.tree.c1", "SYSTEM.tree.c1.g",
-                                   "SYSTEM.tree.c2.g", "SYSTEM.dest.moved", "SYSTEM.dest.moved.c1.g",
-                                   "SYSTEM.dest.m.g"});
-}
-
 // Every crash point from the first write of the operation to just past
 // its last, or a fixed sample of them with both ends.
 std::vector<unsigned long long> crash_points(unsigned long long first, unsigned long long last)
@@ -52,6 +43,24 @@ std::vector<unsigned long long> crash_points(unsigned long long first, unsigned 
     return some;
 }
 
+// What the child's operations work on: SYSTEM.crash with a two-page value;
+// SYSTEM.tree with c1 and c2, each with a grandchild g holding a two-page
+// value, and 20 children with long names, enough to fill a KCE page;
+// SYSTEM.dest, empty.
+void prepare(const Store &store)
+{
+    StoreView v{store.ctx()};
+    const sec_attr &sec = store.top_security();
+    Key system = v.open("SYSTEM");
+    ASSERT_EQ(v.set(v.create(system, "crash", sec), pattern(5000, 1)), 0u);
+    Key tree = v.create(system, "tree", sec);
+    v.create(system, "dest", sec);
+    for (const char *c : {"c1.g", "c2.g"}) {
+        ASSERT_EQ(v.set(v.create(tree, c, sec), pattern(5000, static_cast<uint8_t>(c[1]))), 0u);
+    }
+    for (uint32_t i = 0; i < 20; i++) v.create(tree, long_name(i).c_str(), sec);
+}
+
 void sweep(const std::string &op, uint32_t locations)
 {
     SCOPED_TRACE(op + " on " + std::to_string(locations) + " location(s)");
@@ -60,12 +69,8 @@ void sweep(const std::string &op, uint32_t locations)
     Store store(so);
     store.format();
     ASSERT_EQ(store.init(), 0u);
-    {
-        StoreView v{store.ctx()};
-        ASSERT_EQ(v.set(v.create(v.open("SYSTEM"), "crash", store.top_security()), pattern(5000, 1)), 0u);
-        ASSERT_EQ(crash_tree_prepare(store.ctx(), store.top_security()), 0u);
-    }
-    auto before = observe(store.ctx());
+    prepare(store);
+    auto before = observe_tree(store.ctx(), "SYSTEM");
     ASSERT_EQ(store.terminate(), 0u);
     std::vector<std::string> paths;
     for (uint32_t i = 0; i < locations; i++) paths.push_back(store.location(i));
@@ -80,7 +85,7 @@ void sweep(const std::string &op, uint32_t locations)
     std::ifstream(report) >> first >> last;
     ASSERT_LT(first, last);
     ASSERT_EQ(store.init(), 0u);
-    auto after = observe(store.ctx());
+    auto after = observe_tree(store.ctx(), "SYSTEM");
     ASSERT_EQ(store.terminate(), 0u);
     ASSERT_NE(after, before);
 
@@ -93,7 +98,7 @@ void sweep(const std::string &op, uint32_t locations)
         }
         ASSERT_EQ(store.init(), 0u);
         ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
-        auto now = observe(store.ctx());
+        auto now = observe_tree(store.ctx(), "SYSTEM");
         if (n == first) {
             EXPECT_EQ(now, before);
         } else if (n == last) {
@@ -110,40 +115,16 @@ void sweep(const std::string &op, uint32_t locations)
     }
 }
 
-TEST(CrashTest, SetValueIsAllOrNothingOnOneAndTwoLocations)
+class CrashTest : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(CrashTest, IsAllOrNothingOnOneAndTwoLocations)
 {
-    sweep("set", 1);
-    sweep("set", 2);
+    sweep(GetParam(), 1);
+    sweep(GetParam(), 2);
 }
 
-TEST(CrashTest, CreateIsAllOrNothingOnOneAndTwoLocations)
-{
-    sweep("create", 1);
-    sweep("create", 2);
-}
-
-TEST(CrashTest, CreateAndSetIsAllOrNothingOnOneAndTwoLocations)
-{
-    sweep("cnset", 1);
-    sweep("cnset", 2);
-}
-
-TEST(CrashTest, RecursiveDeleteIsAllOrNothingOnOneAndTwoLocations)
-{
-    sweep("rdelete", 1);
-    sweep("rdelete", 2);
-}
-
-TEST(CrashTest, MoveIsAllOrNothingOnOneAndTwoLocations)
-{
-    sweep("move", 1);
-    sweep("move", 2);
-}
-
-TEST(CrashTest, ABatchOfFiveIsAllOrNothingOnOneAndTwoLocations)
-{
-    sweep("batch", 1);
-    sweep("batch", 2);
-}
+INSTANTIATE_TEST_SUITE_P(Operations, CrashTest,
+                         ::testing::Values("set", "create", "cnset", "rdelete", "move", "batch"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 }  // namespace

@@ -1,8 +1,7 @@
 // Creating keys, alone or with a value: what is made, with which security,
-// what the disposition says, and what is refused.
-#include "keys/keyhandle.h"
+// what the disposition says, and what is refused; and replacing a key's
+// security afterwards.
 #include "keys_fixture.h"
-#include "txn/log.h"
 
 namespace {
 
@@ -11,7 +10,6 @@ class CreateTest : public KeysTest {
     void SetUp() override
     {
         KeysTest::SetUp();
-        system_ = view().open("SYSTEM");
         caller_ = make_sec(store_->sec()->user, store_->sec()->group, PROP_PERM_WRITE, PROP_PERM_READ, 0);
     }
     uint32_t cnset(const char *subkey, size_t size, uint32_t flags, Key *out, uint32_t *disp)
@@ -20,7 +18,6 @@ class CreateTest : public KeysTest {
         return prop_create_n_set_key(ctx(), system_.get(), subkey, &caller_, out->out(), disp, PROP_TYPE_BYTES,
                                      v.data(), static_cast<uint32_t>(v.size()), flags);
     }
-    Key system_;
     sec_attr caller_{};
 };
 
@@ -109,22 +106,41 @@ TEST_F(CreateTest, CreateAndSetIsOneStepAndNoOverwriteLeavesAnExistingKeyAlone)
     EXPECT_EQ(v.get(k).bytes, pattern(100, 100));
 
     used = v.used_pages();
-    u32 lsn = ctx()->propb_ctx->proprhandle_propr_log->propr_log_lsn;
+    uint32_t lsn = lsn_of(ctx());
     Key existing(ctx());
     EXPECT_EQ(cnset("n1.n2", 9000, PRZKV_FLAGS_NO_OVERWRITE, &existing, &disp), static_cast<uint32_t>(PROP_E_EXISTS));
     EXPECT_EQ(disp, PROP_DISP_EXISTED);
     EXPECT_TRUE(existing) << "the existing key's handle comes back with the refusal";
     EXPECT_EQ(v.get(k).bytes, pattern(100, 100));
     EXPECT_EQ(v.used_pages(), used);
-    EXPECT_EQ(ctx()->propb_ctx->proprhandle_propr_log->propr_log_lsn, lsn) << "no transaction was begun";
+    EXPECT_EQ(lsn_of(ctx()), lsn) << "no transaction was begun";
 
     Key none(ctx());
     EXPECT_EQ(cnset("big", 81537, 0, &none, &disp), static_cast<uint32_t>(PROP_E_TOOBIG));
     EXPECT_FALSE(none);
-    uint32_t rc = 0;
-    v.open("SYSTEM.big", &rc);
-    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.open_rc("SYSTEM.big"), static_cast<uint32_t>(PROP_E_STALE));
     EXPECT_EQ(v.used_pages(), used);
+}
+
+// Security is replaced as a whole: names become ids (a new name is added),
+// levels keep their low byte, and only the handle used learns it.
+TEST_F(CreateTest, SetSecurityReplacesAllFiveFieldsAndSurvivesARestart)
+{
+    StoreView v = view();
+    Key k = make(system_, "sec");
+    Key other = v.open("SYSTEM.sec");
+    sec_attr next = make_sec("someowner", "a-group-not-seen-before", 300, PROP_PERM_READ, PROP_PERM_ALL_ACCESS);
+    ASSERT_EQ(prop_set_security(ctx(), k.get(), &next, 0), 0u);
+    sec_attr stored = next;
+    stored.userperm = 300 % 256;
+    EXPECT_TRUE(same_sec(v.security(k), stored));
+    EXPECT_TRUE(same_sec(k.get()->propr_keyhandle_sec, next));
+    EXPECT_TRUE(same_sec(other.get()->propr_keyhandle_sec, store_->top_security()));
+
+    k.reset();
+    other.reset();
+    reopen();
+    EXPECT_TRUE(same_sec(view().security(view().open("SYSTEM.sec")), stored));
 }
 
 }  // namespace

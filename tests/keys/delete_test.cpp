@@ -1,19 +1,20 @@
 // Deleting keys through the export: a subtree whose entries fill every kind
-// of entry page gives every page back, a refused or failed delete changes
-// nothing, and a handle whose key is gone can never write.
+// of entry page is listed whole and gives every page back, a refused or
+// failed delete changes nothing, and a handle whose key is gone can never
+// write.
 #include <pthread.h>
 
 #include <functional>
 
 #include "format/cursor.h"
 #include "tree/slotted.h"
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
 constexpr uint32_t kFanOut = 420;  // past the 25 direct KCE pages
 
-class DeleteTest : public TreeTest {
+class DeleteTest : public KeysTest {
   protected:
     // SYSTEM.fan: kFanOut children; every 40th has a grandchild with a
     // three-page value and every 70th a two-page value of its own.
@@ -36,7 +37,9 @@ class DeleteTest : public TreeTest {
     static std::string child(uint32_t i) { return "SYSTEM.fan." + long_name(i); }
 };
 
-TEST_F(DeleteTest, ARecursiveDeleteFreesEveryPageOfTheSubtree)
+// Listing and deleting a key whose children fill its own entry area, the
+// 25 direct KCE pages and KCE pages under an ADDR page.
+TEST_F(DeleteTest, EveryChildIsListedOnceAndARecursiveDeleteFreesEveryPage)
 {
     StoreView v = view();
     uint64_t before = v.used_pages();
@@ -46,6 +49,18 @@ TEST_F(DeleteTest, ARecursiveDeleteFreesEveryPageOfTheSubtree)
         ASSERT_EQ(pages.direct.size(), 25u);
         ASSERT_EQ(pages.addr.size(), 1u);
         ASSERT_GE(pages.indirect.size(), 2u);
+
+        uint64_t blocks = store_->live_blocks();
+        Listing l = list_subkeys(ctx(), fan);
+        ASSERT_EQ(l.rc, 0u);
+        // Nothing was ever deleted, so disk order is the order of creation.
+        for (uint32_t i = 0; i < kFanOut; i++) EXPECT_EQ(l.names.at(i), long_name(i));
+        EXPECT_EQ(l.num_keys, kFanOut);
+        EXPECT_EQ(l.buflen, kFanOut * (245 + 1) + 1);
+        EXPECT_EQ(l.bytes.back(), '\0');
+        EXPECT_EQ(l.allocated, 4096u * (1 + pages.direct.size() + pages.indirect.size()));
+        EXPECT_EQ(store_->live_blocks(), blocks) << "the buffer was the only block handed out";
+
         // Cache names below the key, so that a stale cache would show.
         for (uint32_t i : {0u, 40u, 419u}) Key k = v.open(child(i).c_str());
         Key g = v.open((child(400) + ".g").c_str());
@@ -55,19 +70,16 @@ TEST_F(DeleteTest, ARecursiveDeleteFreesEveryPageOfTheSubtree)
     auto gone = [&](StoreView view) {
         for (const std::string &name :
              {std::string("SYSTEM.fan"), child(0), child(40), child(419), child(400) + ".g"}) {
-            uint32_t rc = 0;
-            Key k = view.open(name.c_str(), &rc);
-            EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE)) << name.substr(0, 20);
+            EXPECT_EQ(view.open_rc(name), static_cast<uint32_t>(PROP_E_STALE)) << name.substr(0, 20);
         }
     };
     gone(v);
-    system_.reset();
     reopen();
     gone(view());
     EXPECT_EQ(view().used_pages(), before);
 }
 
-TEST_F(DeleteTest, APlainDeleteRemovesOneKeyOrRefusesAKeyWithSubkeys)
+TEST_F(DeleteTest, APlainDeleteRefusesAKeyWithSubkeysAndStrandsEveryOtherHandle)
 {
     StoreView v = view();
     uint64_t before = v.used_pages();
@@ -80,37 +92,37 @@ TEST_F(DeleteTest, APlainDeleteRemovesOneKeyOrRefusesAKeyWithSubkeys)
     EXPECT_EQ(prop_delete_key(ctx(), p.get(), 0, 0), static_cast<uint32_t>(PROP_E_NOTEMPTY));
     EXPECT_EQ(v.used_pages(), made);
     EXPECT_EQ(lsn_of(ctx()), lsn) << "refused before anything was written";
-    EXPECT_EQ(v.get(v.open("SYSTEM.p.c")).bytes, pattern(5000, 1));
+    Key other = v.open("SYSTEM.p.c");
+    EXPECT_EQ(v.get(other).bytes, pattern(5000, 1));
 
     EXPECT_EQ(prop_delete_key(ctx(), c.get(), 0, 0), 0u);
     EXPECT_EQ(v.used_pages(), made - 3) << "the tnode and two value pages";
+    expect_all_refused(v, other, system_, PROP_E_STALE);
     EXPECT_EQ(list_subkeys(ctx(), p).num_keys, 0u);
     EXPECT_EQ(prop_delete_key(ctx(), p.get(), 0, 0), 0u);
     EXPECT_EQ(v.used_pages(), before);
 }
 
-TEST_F(DeleteTest, ACorruptKcePageFailsTheDeleteAndLeavesTheSubtreeWhole)
+TEST_F(DeleteTest, ACorruptKcePageFailsListingAndDeleteAndLeavesTheSubtreeWhole)
 {
     StoreView v = view();
-    uint64_t before = v.used_pages();
     Key fan = make_fan();
     uint64_t made = v.used_pages();
-    uint32_t bad = entry_pages(ctx()->propb_ctx, fan).direct[3];
-    uint32_t addr = ut_page_addr(ctx()->propb_ctx, bad);
+    uint64_t blocks = store_->live_blocks();
+    uint32_t addr = ut_page_addr(ctx()->propb_ctx, entry_pages(ctx()->propb_ctx, fan).direct[3]);
     std::string good = store_->read_block(0, addr);
     store_->write_block(0, addr, as_value_page(good));
 
+    Listing l = list_subkeys(ctx(), fan);
+    EXPECT_EQ(l.rc, static_cast<uint32_t>(PROP_E_STORAGE));
+    EXPECT_FALSE(l.buffer);
+    EXPECT_EQ(store_->live_blocks(), blocks);
     EXPECT_EQ(prop_delete_key(ctx(), fan.get(), 1, 0), static_cast<uint32_t>(PROP_E_STORAGE));
     EXPECT_EQ(v.used_pages(), made);
     store_->write_block(0, addr, good);
-    for (uint32_t i : {0u, 12u, 13u, 100u, 400u, 419u}) {
-        Key k = v.open(child(i).c_str());
-        EXPECT_TRUE(k) << i;
-    }
+    for (uint32_t i : {0u, 12u, 13u, 100u, 400u, 419u}) EXPECT_EQ(v.open_rc(child(i)), 0u) << i;
     EXPECT_EQ(v.get(v.open((child(400) + ".g").c_str())).bytes, pattern(9000, 144));
     EXPECT_EQ(list_subkeys(ctx(), fan).num_keys, kFanOut);
-    EXPECT_EQ(prop_delete_key(ctx(), fan.get(), 1, 0), 0u);
-    EXPECT_EQ(v.used_pages(), before);
 }
 
 // Runs fn on a thread whose stack is small: a walk that recursed once per
@@ -130,7 +142,9 @@ void run_on_small_stack(const std::function<void()> &fn)
     pthread_attr_destroy(&attr);
 }
 
-TEST_F(DeleteTest, ADeepChainIsDeletedWithoutDeepRecursion)
+// The key cache holds keys down to depth 128: below it the tree alone
+// says whether a handle's key is still there.
+TEST_F(DeleteTest, ADeepChainIsUsableBelowTheCacheAndDeletedWithoutDeepRecursion)
 {
     StoreView v = view();
     uint64_t before = v.used_pages();
@@ -138,28 +152,18 @@ TEST_F(DeleteTest, ADeepChainIsDeletedWithoutDeepRecursion)
     for (int i = 1; i < 500; i++) chain += ".d";
     Key bottom = make(system_, chain);
     ASSERT_EQ(bottom.get()->propr_keyhandle_depth, 501u);
-    // The cache holds keys down to depth 128; a value lives higher up.
-    Key mid = v.open(("SYSTEM." + chain.substr(0, 2 * 100 - 1)).c_str());
-    ASSERT_EQ(v.set(mid, pattern(5000, 1)), 0u);
+    const std::string deep_name = "SYSTEM." + chain.substr(0, 2 * 130 - 1);
+    Key deep = v.open(deep_name.c_str());
+    ASSERT_EQ(deep.get()->propr_keyhandle_depth, 131u);
+    ASSERT_EQ(v.set(deep, pattern(5000, 7)), 0u);
+    EXPECT_EQ(v.get(v.open(deep_name.c_str())).bytes, pattern(5000, 7));
+
     Key top = v.open("SYSTEM.d");
     uint32_t rc = 1;
     run_on_small_stack([&] { rc = prop_delete_key(ctx(), top.get(), 1, 0); });
     EXPECT_EQ(rc, 0u);
     EXPECT_EQ(v.used_pages(), before);
-}
-
-TEST_F(DeleteTest, AKeyDeeperThanTheCacheHoldsIsUsableAtLevelZero)
-{
-    StoreView v = view();
-    std::string chain = "d";
-    for (int i = 1; i < 130; i++) chain += ".d";
-    Key bottom = make(system_, chain);
-    ASSERT_EQ(bottom.get()->propr_keyhandle_depth, 131u);
-    ASSERT_EQ(v.set(bottom, pattern(300, 7)), 0u);
-    Key again = v.open(("SYSTEM." + chain).c_str());
-    EXPECT_EQ(v.get(again).bytes, pattern(300, 7));
-    EXPECT_EQ(prop_delete_key(ctx(), again.get(), 0, 0), 0u);
-    EXPECT_EQ(prop_set_value(ctx(), bottom.get(), PROP_TYPE_BYTES, "x", 1, 0), PROP_E_STALE);
+    EXPECT_EQ(v.set(deep, pattern(10, 1)), static_cast<uint32_t>(PROP_E_STALE));
 }
 
 TEST_F(DeleteTest, AnEntryLeadingBackUpTheTreeFailsTheDeleteWithNothingFreed)
@@ -182,30 +186,6 @@ TEST_F(DeleteTest, AnEntryLeadingBackUpTheTreeFailsTheDeleteWithNothingFreed)
     EXPECT_EQ(v.used_pages(), used);
     store_->write_block(0, addr, good);
     EXPECT_EQ(prop_delete_key(ctx(), loop.get(), 1, 0), 0u);
-}
-
-// Every operation that takes a handle, on a handle whose key was deleted
-// through another one: each must refuse it as gone (4).
-void expect_all_refused(StoreView v, const Key &stale, const Key &parent, const sec_attr &sec)
-{
-    Key moved(v.ctx);
-    for (uint32_t rc : {v.set(stale, pattern(6000, 9)), prop_delete_value(v.ctx, stale.get(), 0),
-                        prop_set_security(v.ctx, stale.get(), &sec, 0), prop_delete_key(v.ctx, stale.get(), 1, 0),
-                        prop_move_key(v.ctx, stale.get(), parent.get(), "m", nullptr, moved.out(), 0),
-                        list_subkeys(v.ctx, stale).rc}) {
-        EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
-    }
-}
-
-TEST_F(DeleteTest, AHandleOfADeletedKeyIsRefusedAtLevel0)
-{
-    StoreView v = view();
-    Key a = make(system_, "s");
-    Key b = v.open("SYSTEM.s");
-    ASSERT_EQ(prop_delete_key(ctx(), a.get(), 0, 0), 0u);
-    uint64_t used = v.used_pages();
-    expect_all_refused(v, b, system_, store_->top_security());
-    EXPECT_EQ(v.used_pages(), used);
 }
 
 // At the CACHING level a key may be missing from the cache and still
@@ -235,9 +215,7 @@ TEST_F(CachingDeleteTest, AnEvictedKeyStillWorksButADeletedOneNeverWrites)
     ASSERT_EQ(prop_delete_key(ctx(), a.get(), 0, 0), 0u);
     Key t = make(system_, "t");
     ASSERT_EQ(tnode_of(t), page) << "the freed page is taken again";
-    uint64_t used = v.used_pages();
-    expect_all_refused(v, b, system_, store_->top_security());
-    EXPECT_EQ(v.used_pages(), used);
+    expect_all_refused(v, b, system_, PROP_E_STALE);
     Value tv = v.get(v.open("SYSTEM.t"));
     EXPECT_EQ(tv.rc, 0u);
     EXPECT_TRUE(tv.bytes.empty()) << "the new key's tnode was not written through the stale handle";

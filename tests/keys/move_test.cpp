@@ -2,11 +2,11 @@
 // number of page writes, is found under its new name and not under its
 // old one; an existing target goes in the same transaction; a move that
 // would cut the subtree off the tree is refused and changes nothing.
-#include "tree_fixture.h"
+#include "keys_fixture.h"
 
 namespace {
 
-class MoveTest : public TreeTest {
+class MoveTest : public KeysTest {
   protected:
     uint32_t move(const Key &src, const Key &parent, const char *name, const Key *tgt, Key *out) const
     {
@@ -15,31 +15,23 @@ class MoveTest : public TreeTest {
     }
 };
 
-// 10 children of 99 grandchildren each, the grandchildren named g0..g98.
-std::vector<std::string> thousand_below(const std::string &top)
-{
-    std::vector<std::string> names;
-    for (int c = 0; c < 10; c++) {
-        std::string child = top + ".c" + std::to_string(c);
-        names.push_back(child);
-        for (int g = 0; g < 99; g++) names.push_back(child + ".g" + std::to_string(g));
-    }
-    return names;
-}
-
 TEST_F(MoveTest, ASubtreeOfAThousandKeysMovesInTheWritesOfOneKey)
 {
     StoreView v = view();
     Key big = make(system_, "big");
+    std::vector<std::string> below;  // 10 children of 99 grandchildren each
     for (int c = 0; c < 10; c++) {
-        Key child = make(big, "c" + std::to_string(c));
-        for (int g = 0; g < 99; g++) Key gk = make(child, "g" + std::to_string(g));
+        below.push_back(".c" + std::to_string(c));
+        Key child = make(big, below.back().substr(1));
+        for (int g = 0; g < 99; g++) {
+            below.push_back(".c" + std::to_string(c) + ".g" + std::to_string(g));
+            Key gk = make(child, "g" + std::to_string(g));
+        }
     }
     ASSERT_EQ(v.set(v.open("SYSTEM.big.c3.g7"), pattern(5000, 3)), 0u);
     Key one = make(system_, "one");
     Key to = make(system_, "to");
-    std::vector<std::string> old_names = thousand_below("SYSTEM.big");
-    for (const std::string &n : old_names) Key k = v.open(n.c_str());  // all cached
+    for (const std::string &n : below) Key k = v.open(("SYSTEM.big" + n).c_str());  // all cached
 
     uint64_t w0 = store_->faults().writes();
     Key moved_one(ctx());
@@ -53,13 +45,9 @@ TEST_F(MoveTest, ASubtreeOfAThousandKeysMovesInTheWritesOfOneKey)
     EXPECT_STREQ(moved.get()->propr_keyhandle_keyname, "SYSTEM.to.big");
     EXPECT_EQ(moved.get()->propr_keyhandle_depth, 3u);
     EXPECT_EQ(tnode_of(moved), tnode_of(big));
-    for (const std::string &n : old_names) {
-        uint32_t rc = 0;
-        Key gone = v.open(n.c_str(), &rc);
-        ASSERT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE)) << n;
-        std::string now = "SYSTEM.to.big" + n.substr(std::strlen("SYSTEM.big"));
-        Key k = v.open(now.c_str());
-        ASSERT_TRUE(k) << now;
+    for (const std::string &n : below) {
+        ASSERT_EQ(v.open_rc("SYSTEM.big" + n), static_cast<uint32_t>(PROP_E_STALE)) << n;
+        ASSERT_EQ(v.open_rc("SYSTEM.to.big" + n), 0u) << n;
     }
     EXPECT_EQ(v.get(v.open("SYSTEM.to.big.c3.g7")).bytes, pattern(5000, 3));
     for (const std::string &name : list_subkeys(ctx(), system_).names) EXPECT_TRUE(name != "big" && name != "one");
@@ -86,11 +74,8 @@ TEST_F(MoveTest, AnExistingTargetIsReplacedInTheSameTransaction)
     EXPECT_EQ(lsn_of(ctx()), lsn + 1) << "one transaction";
     EXPECT_EQ(v.used_pages(), before_target) << "the replaced subtree's pages are free";
     EXPECT_EQ(v.get(v.open("SYSTEM.dst.x")).bytes, pattern(700, 1));
-    uint32_t rc = 0;
-    Key gone = v.open("SYSTEM.dst.x.child", &rc);
-    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
-    Key old = v.open("SYSTEM.src", &rc);
-    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.open_rc("SYSTEM.dst.x.child"), static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.open_rc("SYSTEM.src"), static_cast<uint32_t>(PROP_E_STALE));
     EXPECT_EQ(list_subkeys(ctx(), dst).names, std::vector<std::string>{"x"});
 }
 
@@ -130,15 +115,11 @@ TEST_F(MoveTest, MovesThatWouldLoseKeysAreRefusedBeforeAnythingIsWritten)
     EXPECT_EQ(lsn_of(ctx()), lsn);
     EXPECT_EQ(store_->faults().writes(), writes);
     EXPECT_EQ(v.used_pages(), used);
-    for (const char *name : {"SYSTEM.a.b.c", "SYSTEM.aa.b"}) {
-        Key k = v.open(name);
-        EXPECT_TRUE(k) << name;
-    }
+    for (const char *name : {"SYSTEM.a.b.c", "SYSTEM.aa.b"}) EXPECT_EQ(v.open_rc(name), 0u) << name;
     // The sibling is not inside "SYSTEM.a": a moves under it.
     Key out(ctx());
     EXPECT_EQ(move(a, aa, "a", nullptr, &out), 0u);
-    Key k = v.open("SYSTEM.aa.a.b.c");
-    EXPECT_TRUE(k);
+    EXPECT_EQ(v.open_rc("SYSTEM.aa.a.b.c"), 0u);
 }
 
 }  // namespace

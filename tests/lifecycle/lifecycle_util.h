@@ -10,6 +10,7 @@
 #include "core/handle.h"
 #include "format/block.h"
 #include "format/cursor.h"
+#include "platform/trace.h"
 #include "support/store.h"
 
 // The words of a boot block that opening and formatting care about.
@@ -19,11 +20,9 @@ struct BootView {
     u32 num_fcl = 0;
     u32 lsst = 0;
     u32 odbst = 0;
-    u32 gdbst = 0;
     u32 rtnst = 0;
     u32 numpage = 0;
     u32 upgrade_state = 0;
-    u32 commit_lsn = 0;
     u8 log_valid = 0;
 };
 
@@ -37,11 +36,9 @@ inline BootView boot_of(const Store &store, u32 slot)
     v.num_fcl = be32_at(b, 114);
     v.lsst = be32_at(b, 118);
     v.odbst = be32_at(b, 122);
-    v.gdbst = be32_at(b, 126);
     v.rtnst = be32_at(b, 130);
     v.numpage = be32_at(b, 134);
     v.upgrade_state = be32_at(b, 356);
-    v.commit_lsn = be32_at(b, 352);
     v.log_valid = b[200];
     return v;
 }
@@ -55,6 +52,14 @@ inline void patch_boot_word(const Store &store, u32 slot, i32 offset, u32 value)
     be32_put(b, offset, value);
     hdr_stamp_checksum(b, 4096);
     store.write_block(slot, 0, raw);
+}
+
+// Whether an alert of that number naming arg was captured.
+inline bool alerted(u32 number, const std::string &arg)
+{
+    for (const AlertRecord &a : alerts_captured())
+        if (a.number == number && a.args.find(arg) != std::string::npos) return true;
+    return false;
 }
 
 // The three top-level keys exist with the security they were made with.
@@ -74,15 +79,15 @@ inline void expect_top_keys(backend_ctx *ctx, const sec_attr &sec)
     }
 }
 
-// Creates (or overwrites) SYSTEM.<name> with a text value.
+// Sets SYSTEM.<name>'s text value, making the key first when it is new.
 inline u32 put_value(const Store &store, const char *name, const std::string &text)
 {
     propr_keyhandle *parent = nullptr, *kh = nullptr;
     u32 rc = prop_open(store.ctx(), "SYSTEM", &parent, 0);
     if (rc != 0) return rc;
     u32 disposition = 0;
-    rc = prop_create_n_set_key(store.ctx(), parent, name, &store.top_security(), &kh, &disposition, PROP_TYPE_TEXT,
-                               text.data(), static_cast<u32>(text.size()), 0);
+    rc = prop_create_key(store.ctx(), parent, name, &store.top_security(), &kh, &disposition, 0);
+    if (rc == 0) rc = prop_set_value(store.ctx(), kh, PROP_TYPE_TEXT, text.data(), static_cast<u32>(text.size()), 0);
     if (kh != nullptr) {
         EXPECT_EQ(prop_close(store.ctx(), kh), 0u);
     }

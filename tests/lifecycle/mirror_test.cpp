@@ -3,16 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "lifecycle_util.h"
-#include "platform/trace.h"
 
 namespace {
-
-bool alerted(u32 number, const std::string &arg)
-{
-    for (const AlertRecord &a : alerts_captured())
-        if (a.number == number && a.args.find(arg) != std::string::npos) return true;
-    return false;
-}
 
 TEST(Mirrors, ALocationWhoseWritesFailIsDroppedAndBroughtUpToDateAtTheNextStart)
 {

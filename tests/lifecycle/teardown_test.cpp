@@ -28,16 +28,10 @@ void fail_each_allocation(Store &store, Op op, Undo undo)
     }
 }
 
-TEST(Teardown, EveryAllocationFailureOfFormattingIsReportedAndLeaksNothing)
+TEST(Teardown, EveryAllocationFailureOfFormattingAndOpeningIsReportedAndLeaksNothing)
 {
     Store store;
     fail_each_allocation(store, [&] { return store.setup(); }, [&] { ASSERT_EQ(store.terminate(), 0u); });
-}
-
-TEST(Teardown, EveryAllocationFailureOfOpeningIsReportedAndLeaksNothing)
-{
-    Store store;
-    store.format();
     for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING}) {
         SCOPED_TRACE(level);
         fail_each_allocation(store, [&] { return store.init(level); }, [&] { ASSERT_EQ(store.terminate(), 0u); });
@@ -87,6 +81,8 @@ TEST(Reboot, TheCachingLevelStartsWithAnEmptyKeyCache)
     EXPECT_EQ(proprch_get_addr(h->proprhandle_cache, "SYSTEM", &addr, 0, 0), PROP_R_NOTCACHED);
 }
 
+// Reinitialisation re-reads the boot block and the superblock that the
+// next transaction writes.
 TEST(Reinit, TheCachingLevelReopensItsLocationsAndGoesOnWriting)
 {
     Store store({.locations = 2});
@@ -96,9 +92,12 @@ TEST(Reinit, TheCachingLevelReopensItsLocationsAndGoesOnWriting)
     ASSERT_EQ(prop_reinit(store.ctx(), store.grp()), 0u);
     EXPECT_EQ(store.handle()->proprhandle_native_state[0], PROP_SLOT_OPEN);
     EXPECT_EQ(store.handle()->proprhandle_native_state[1], PROP_SLOT_OPEN);
-    ASSERT_EQ(put_value(store, "after", "two"), 0u);
-    EXPECT_EQ(get_value(store, "before"), "one");
-    EXPECT_EQ(get_value(store, "after"), "two");
+    ASSERT_EQ(put_value(store, "before", "two"), 0u);
+    ASSERT_EQ(put_value(store, "after", "three"), 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    EXPECT_EQ(get_value(store, "before"), "two");
+    EXPECT_EQ(get_value(store, "after"), "three");
 }
 
 }  // namespace
