@@ -78,6 +78,15 @@ u32 write_kept(proprhandle *handle, propr_pending *p)
     return rc;
 }
 
+// Forgets the kept pages; from now on pages are kept, or written at once.
+void restart(proprhandle *handle, u32 keeping)
+{
+    propr_pending *p = pending_of(handle);
+    if (p == nullptr) return;
+    forget(handle, p);
+    p->keeping = keeping;
+}
+
 }  // namespace
 
 u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr)
@@ -110,10 +119,7 @@ u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags)
 
 void ut_pending_begin(proprhandle *handle)
 {
-    propr_pending *p = pending_of(handle);
-    if (p == nullptr) return;
-    forget(handle, p);
-    p->keeping = 1;
+    restart(handle, 1);
 }
 
 u32 ut_pending_flush(proprhandle *handle)
@@ -125,10 +131,7 @@ u32 ut_pending_flush(proprhandle *handle)
 
 void ut_pending_end(proprhandle *handle)
 {
-    propr_pending *p = pending_of(handle);
-    if (p == nullptr) return;
-    forget(handle, p);
-    p->keeping = 0;
+    restart(handle, 0);
 }
 
 void ut_pending_free(proprhandle *handle)

@@ -30,13 +30,22 @@ u8 read_payload(RawStore &store, u32 page)
     return b[100];
 }
 
-TEST(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
-{
-    FaultScope faults;
+// Pages 3 and 5 hold 0xA3 and 0xA5 in the store.
+class KeptPages : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        store.put_page(3, PROPR_BLK_TNODE, 0xA3);
+        store.put_page(5, PROPR_BLK_TNODE, 0xA5);
+    }
+
+    FaultScope faults;  // before the store, which closes its files first
     RawStore store;
     proprhandle *h = store.handle();
-    store.put_page(5, PROPR_BLK_TNODE, 0xA5);
-    store.put_page(3, PROPR_BLK_TNODE, 0xA3);
+};
+
+TEST_F(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
+{
     faults.env().set_record(true);
 
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
@@ -61,11 +70,8 @@ TEST(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
     EXPECT_EQ(store.payload(0, 3), 0xC3);
 }
 
-TEST(KeptPages, ARollbackDropsThem)
+TEST_F(KeptPages, ARollbackDropsThem)
 {
-    RawStore store;
-    proprhandle *h = store.handle();
-    store.put_page(5, PROPR_BLK_TNODE, 0xA5);
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
     keep_page(store, 5, 0xB5);
     ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
@@ -80,13 +86,8 @@ TEST(KeptPages, ARollbackDropsThem)
 // A commit whose page write fails writes no boot block; the location is
 // out of service until the store is opened again, and the recovery then
 // leaves it as it was.
-TEST(KeptPages, AFailedPageWriteAtCommitIsRolledBack)
+TEST_F(KeptPages, AFailedPageWriteAtCommitIsRolledBack)
 {
-    FaultScope faults;
-    RawStore store;
-    proprhandle *h = store.handle();
-    store.put_page(3, PROPR_BLK_TNODE, 0xA3);
-    store.put_page(5, PROPR_BLK_TNODE, 0xA5);
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
     keep_page(store, 3, 0xB3);
     keep_page(store, 5, 0xB5);
