@@ -49,28 +49,43 @@ struct create_names {
     char full[PROPR_KEYNAME_MAX + 1];
 };
 
-// The subkey relative to the parent, and the new key's full name.
+// Whether subkey names a key below parent.  A subkey that begins with
+// the parent's first component is written from the top and must continue
+// the parent's whole name; any other is relative and always does.
+bool names_below(const char *parent, const char *subkey)
+{
+    size_t root = std::strcspn(parent, ".");
+    bool from_top = std::strncmp(parent, subkey, root) == 0 && (subkey[root] == '.' || subkey[root] == '\0');
+    if (!from_top) return true;
+    size_t plen = std::strlen(parent);
+    return std::strncmp(subkey, parent, plen) == 0 && subkey[plen] == '.' && subkey[plen + 1] != '\0';
+}
+
+// The subkey relative to the parent, and the new key's full name.  A name
+// that leads to no key below the parent is the caller's mistake (8), never
+// a storage failure: at the CACHING level a 26 ends the process.
 u32 make_names(proprhandle *handle, const char *parent, const char *subkey, create_names *n)
 {
-    if (std::strlen(subkey) > PROPR_KEYNAME_MAX) {
-        trace_print(keys_raw(), 0, "prcreatei: Subkey name [%.64s] is too long", subkey);
+    if (propr_keyname_check(subkey) != PROP_OK) {
+        trace_print(keys_raw(), 0, "prcreatei: Subkey name [%.64s] is empty, too long or has an empty component",
+                    subkey);
         return PROP_E_ARG;
     }
+    if (!names_below(parent, subkey)) {
+        trace_print(keys_raw(), 0, "prcreatei: Failed to get the relative key name. Keyname [%s] subkey [%s]", parent,
+                    subkey);
+        return PROP_E_ARG;
+    }
+    // The name is sound, so only memory can fail here.
     if (u_ator(handle->metactx, parent, subkey, n->rel) != 0) {
         trace_print(keys_raw(), 0, "prcreatei: could not get the relative key nameKeyname [%s] subkey [%s]", parent,
                     subkey);
-        return PROP_E_STORAGE;
-    }
-    if (n->rel[0] == '\0') {
-        trace_print(keys_raw(), 0, "prcreatei: Failed to get the relative key name. Keyname [%s] subkey [%s]", parent,
-                    subkey);
-        return PROP_E_STORAGE;
+        return PROP_E_NOMEM;
     }
     size_t plen = std::strlen(parent);
     size_t rlen = std::strlen(n->rel);
-    if (propr_keyname_check(n->rel) != PROP_OK || plen + 1 + rlen > PROPR_KEYNAME_MAX) {
-        trace_print(keys_raw(), 0, "prcreatei: Key name [%s.%.64s] is too long or has an empty component", parent,
-                    n->rel);
+    if (plen + 1 + rlen > PROPR_KEYNAME_MAX) {
+        trace_print(keys_raw(), 0, "prcreatei: Key name [%s.%.64s] is too long", parent, n->rel);
         return PROP_E_ARG;
     }
     std::memcpy(n->full, parent, plen);
@@ -365,6 +380,10 @@ u32 prcnskey(backend_ctx *ctx, propr_keyhandle *parent, const char *subkey, cons
     if (size > PROPR_MAX_VALUE_SIZE) {
         trace_print(keys_raw(), 4, "prcnskey: Value too big");
         return PROP_E_TOOBIG;
+    }
+    if (dtype > PROPR_MAX_DATA_TYPE) {
+        trace_print(keys_raw(), 0, "prcnskey: Data type [%u] does not fit in one byte", dtype);
+        return PROP_E_ARG;
     }
     create_txn txn{PROP_BATCH_CREATE_SET, in_batch(flags), false, "prnskey: Problem in begin log",
                    flags & PROP_FLAG_IN_BATCH};
