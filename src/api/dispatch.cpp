@@ -42,6 +42,7 @@ u32 escalate_autorepair(backend_ctx *ctx, u32 rc)
         u32 r = g_prop_ops.io_reinit(ctx->propb_ctx, 0);
         plat_rwlock_release(&ctx->prop_rwlock);
         if (r == 0) return 0;
+        if (r == PROP_R_NOTBUILT) return PROP_E_LEVEL;
         trace_print(raw_trace(), 0,
                     "propr_autorepair_conf: Failed to re-initialize the IO handles after auto repair. Retval:[%d]",
                     static_cast<int>(r));
@@ -97,6 +98,12 @@ level_gate gate(const export_rule &r, u32 level)
     // Without a legacy-format backend its levels are as unsupported as the
     // invalid ones.
     return {false, PROP_E_LEVEL};
+}
+
+u32 not_built(const export_rule &r)
+{
+    trace_print(raw_trace(), 1, "%s: Operation not available in this build", r.log_name);
+    return PROP_E_LEVEL;
 }
 
 u32 escalate(const export_rule &r, backend_ctx *ctx, u32 level, u32 rc)

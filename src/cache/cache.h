@@ -72,7 +72,9 @@ struct proprch_ctx {
 // Creates the context and the tables of depths 1 to 5: 0, 12 or 26.
 u32 proprch_init(proprhandle *handle, proprch_ctx **cache);
 // 0 and *addr when the key is cached with an address; 144 cached without
-// one; 141 not cached, colliding or the cache off; 26 for an empty name.
+// one; 141 not cached, colliding, deleted or moved away in the open batch
+// (DELETE_TRANSIENT), or the cache off; 26 for an empty name.  Every key
+// operation resolves names through this one lookup.
 u32 proprch_get_addr(proprch_ctx *cache, const char *keyname, u32 *addr, u32 depth, u32 flags);
 // 0 inserted (with every missing ancestor); 142 already cached; 26 for an
 // empty or unusable name (deeper than 128) and the cache off; 12 out of

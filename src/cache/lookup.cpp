@@ -38,6 +38,13 @@ u32 proprch_get_addr(proprch_ctx *cache, const char *keyname, u32 *addr, u32, u3
     keyparts kp;
     // A name the cache cannot hold is simply not cached.
     if (find(cache, keyname, len, &e, &kp) != PROP_OK) return PROP_R_NOTCACHED;
+    // A key the open batch deleted or moved away is absent for every later
+    // operation of the batch: the element stays only so that a rollback
+    // can make it permanent again.  Its tnode may already be freed.
+    if (e->status == PROPRCH_DELETE_TRANSIENT) {
+        trace_print(cache_trace(cache), 4, "proprch_get_addr: key [%s] deleted in this batch", keyname);
+        return PROP_R_NOTCACHED;
+    }
     // The address fields are written under the element mutex; the release
     // store of addr_cached publishes addr.
     if (std::atomic_ref<u32>(e->addr_cached).load(std::memory_order_acquire) == 0) {

@@ -28,6 +28,7 @@ struct create_txn {
     bool open;              // a transaction is open: the caller's or begun here
     bool begun_here;        // this call began it and commits it
     const char *begin_msg;  // what a failed begin logs
+    u32 cache_flags;        // PROP_FLAG_IN_BATCH inside a batch
 
     u32 ensure(proprhandle *handle)
     {
@@ -48,28 +49,43 @@ struct create_names {
     char full[PROPR_KEYNAME_MAX + 1];
 };
 
-// The subkey relative to the parent, and the new key's full name.
+// Whether subkey names a key below parent.  A subkey that begins with
+// the parent's first component is written from the top and must continue
+// the parent's whole name; any other is relative and always does.
+bool names_below(const char *parent, const char *subkey)
+{
+    size_t root = std::strcspn(parent, ".");
+    bool from_top = std::strncmp(parent, subkey, root) == 0 && (subkey[root] == '.' || subkey[root] == '\0');
+    if (!from_top) return true;
+    size_t plen = std::strlen(parent);
+    return std::strncmp(subkey, parent, plen) == 0 && subkey[plen] == '.' && subkey[plen + 1] != '\0';
+}
+
+// The subkey relative to the parent, and the new key's full name.  A name
+// that leads to no key below the parent is the caller's mistake (8), never
+// a storage failure: at the CACHING level a 26 ends the process.
 u32 make_names(proprhandle *handle, const char *parent, const char *subkey, create_names *n)
 {
-    if (std::strlen(subkey) > PROPR_KEYNAME_MAX) {
-        trace_print(keys_raw(), 0, "prcreatei: Subkey name [%.64s] is too long", subkey);
+    if (propr_keyname_check(subkey) != PROP_OK) {
+        trace_print(keys_raw(), 0, "prcreatei: Subkey name [%.64s] is empty, too long or has an empty component",
+                    subkey);
         return PROP_E_ARG;
     }
+    if (!names_below(parent, subkey)) {
+        trace_print(keys_raw(), 0, "prcreatei: Failed to get the relative key name. Keyname [%s] subkey [%s]", parent,
+                    subkey);
+        return PROP_E_ARG;
+    }
+    // The name is sound, so only memory can fail here.
     if (u_ator(handle->metactx, parent, subkey, n->rel) != 0) {
         trace_print(keys_raw(), 0, "prcreatei: could not get the relative key nameKeyname [%s] subkey [%s]", parent,
                     subkey);
-        return PROP_E_STORAGE;
-    }
-    if (n->rel[0] == '\0') {
-        trace_print(keys_raw(), 0, "prcreatei: Failed to get the relative key name. Keyname [%s] subkey [%s]", parent,
-                    subkey);
-        return PROP_E_STORAGE;
+        return PROP_E_NOMEM;
     }
     size_t plen = std::strlen(parent);
     size_t rlen = std::strlen(n->rel);
-    if (propr_keyname_check(n->rel) != PROP_OK || plen + 1 + rlen > PROPR_KEYNAME_MAX) {
-        trace_print(keys_raw(), 0, "prcreatei: Key name [%s.%.64s] is too long or has an empty component", parent,
-                    n->rel);
+    if (plen + 1 + rlen > PROPR_KEYNAME_MAX) {
+        trace_print(keys_raw(), 0, "prcreatei: Key name [%s.%.64s] is too long", parent, n->rel);
         return PROP_E_ARG;
     }
     std::memcpy(n->full, parent, plen);
@@ -79,8 +95,11 @@ u32 make_names(proprhandle *handle, const char *parent, const char *subkey, crea
 }
 
 // One component of the walk: found (in the cache or among the parent's
-// entries) or not.  101, 102 or the lookup's error.
-u32 find_component(proprhandle *handle, const char *prefix, u32 depth, const char *comp, desc_pair &d)
+// entries) or not.  101, 102 or the lookup's error.  Inside a batch a key
+// found in the tree may be one the batch made, so it is cached as a
+// transient entry: a rollback must not leave its address behind.
+u32 find_component(proprhandle *handle, const char *prefix, u32 depth, const char *comp, desc_pair &d,
+                   u32 cache_flags)
 {
     trace_print(keys_raw(), 4, "prcreatei: Check if addr for key [%s] is cached", prefix);
     u32 addr = 0;
@@ -98,9 +117,7 @@ u32 find_component(proprhandle *handle, const char *prefix, u32 depth, const cha
     d.child->kd_parent = d.parent->kd_tnode;
     trace_print(keys_raw(), 4, "prcreatei: Insert addr [%d] for key [%s] in cache",
                 static_cast<int>(d.child->kd_tnode), prefix);
-    // Existing keys are cached as permanent entries whatever becomes of
-    // this transaction.
-    proprch_set_addr(handle->proprhandle_cache, prefix, d.child->kd_tnode, depth, 0);
+    proprch_set_addr(handle->proprhandle_cache, prefix, d.child->kd_tnode, depth, cache_flags);
     return PROP_R_FOUND;
 }
 
@@ -147,7 +164,7 @@ u32 create_walk(proprhandle *handle, const propr_keyhandle *parent, u32 parent_a
         plen += c.size();
         out->depth++;
 
-        u32 rc = made ? PROP_R_NOTFOUND : find_component(handle, prefix, out->depth, comp, d);
+        u32 rc = made ? PROP_R_NOTFOUND : find_component(handle, prefix, out->depth, comp, d, txn.cache_flags);
         if (rc == PROP_R_FOUND) {
             trace_print(keys_raw(), 4, "prcreatei: child key desc key name = %x", u_ptr32(d.child));
             if (key_desc_set_name(meta, d.child, comp, static_cast<u32>(c.size())) != PROP_OK) return PROP_E_NOMEM;
@@ -293,7 +310,8 @@ bool parent_ok(const propr_keyhandle *parent)
 u32 prcreatei(backend_ctx *ctx, propr_keyhandle *parent, const char *subkey, const sec_attr *sec,
               propr_keyhandle **keyhandle, u32 *disposition, u32 own_txn, u32 flags)
 {
-    create_txn txn{PROP_BATCH_CREATE_KEY, own_txn == 0 || in_batch(flags), false, "prcreatei: problem in begin log"};
+    create_txn txn{PROP_BATCH_CREATE_KEY, own_txn == 0 || in_batch(flags), false, "prcreatei: problem in begin log",
+                   flags & PROP_FLAG_IN_BATCH};
     if (!ctx_valid(ctx)) {
         if (keyhandle != nullptr) *keyhandle = nullptr;
         trace_print(keys_raw(), 0, "prcreatei: NULL context passed");
@@ -363,7 +381,12 @@ u32 prcnskey(backend_ctx *ctx, propr_keyhandle *parent, const char *subkey, cons
         trace_print(keys_raw(), 4, "prcnskey: Value too big");
         return PROP_E_TOOBIG;
     }
-    create_txn txn{PROP_BATCH_CREATE_SET, in_batch(flags), false, "prnskey: Problem in begin log"};
+    if (dtype > PROPR_MAX_DATA_TYPE) {
+        trace_print(keys_raw(), 0, "prcnskey: Data type [%u] does not fit in one byte", dtype);
+        return PROP_E_ARG;
+    }
+    create_txn txn{PROP_BATCH_CREATE_SET, in_batch(flags), false, "prnskey: Problem in begin log",
+                   flags & PROP_FLAG_IN_BATCH};
     sec_attr copy = *sec;
     if (u32 rc = create_key(ctx, parent, subkey, &copy, keyhandle, disposition, txn); rc != PROP_OK) return rc;
     trace_print(keys_raw(), 4, "prcnskey: returned after creating the key");

@@ -33,7 +33,10 @@ u32 prcnskey(backend_ctx *ctx, propr_keyhandle *parent, const char *subkey, cons
              u32 flags);
 
 // Values: up to 256 bytes in the tnode, the rest in up to 20 VAL pages.
+// The tnode keeps the type in one byte: a larger type is refused (8), not
+// cut short.
 constexpr u32 PROPR_MAX_VALUE_SIZE = 256 + 20 * 4064;
+constexpr u32 PROPR_MAX_DATA_TYPE = 255;
 u32 proprsetval(backend_ctx *ctx, propr_keyhandle *keyhandle, u32 dtype, const void *value, u32 size,
                 u32 flags);
 u32 proprsetvali(backend_ctx *ctx, propr_keyhandle *keyhandle, u32 dtype, const void *value, u32 size,

@@ -1,7 +1,9 @@
 // Moving a key: its entry leaves the old parent and a new entry, under the
 // new name, points the target parent at the same tnode.  Nothing below the
-// key is read or written, so a subtree of any size moves in the same few
-// page writes.  Every refusal is decided before the transaction begins.
+// key is written, so a subtree of any size moves in the same few page
+// writes; only a move to a longer name reads the subtree, to be sure no
+// name below grows past the limit.  Every refusal is decided before the
+// transaction begins.
 #include <cstring>
 
 #include "cache/cache.h"
@@ -78,6 +80,23 @@ u32 check_target(proprhandle *handle, const move_keys &k, const move_plan &p)
     return PROP_E_EXISTS;
 }
 
+// Every key of the moved subtree keeps a name the walks can take.  A name
+// no longer than before cannot push any name below it past the limit, so
+// only a longer one costs a walk of the subtree.
+u32 check_names(proprhandle *handle, const move_keys &k, const move_plan &p)
+{
+    size_t was = std::strlen(k.src->propr_keyhandle_keyname);
+    size_t now = std::strlen(k.parent->propr_keyhandle_keyname) + 1 + std::strlen(k.subkey);
+    if (now <= was) return PROP_OK;
+    u32 room = PROPR_KEYNAME_MAX - static_cast<u32>(now);
+    u32 longest = 0;
+    if (u32 rc = proprsubtree_longest_name(handle, p.src.addr, room, &longest); rc != PROP_OK) return rc;
+    if (longest <= room) return PROP_OK;
+    trace_print(keys_raw(), 0, "prmvkey: a key below [%s] would get a name of more than %d characters",
+                k.src->propr_keyhandle_keyname, static_cast<int>(PROPR_KEYNAME_MAX));
+    return PROP_E_ARG;
+}
+
 // Everything that can refuse the move, before anything is written.
 u32 plan_move(proprhandle *handle, const move_keys &k, move_plan *p)
 {
@@ -89,7 +108,8 @@ u32 plan_move(proprhandle *handle, const move_keys &k, move_plan *p)
             rc != PROP_OK)
             return rc;
     }
-    return check_target(handle, k, *p);
+    if (u32 rc = check_target(handle, k, *p); rc != PROP_OK) return rc;
+    return check_names(handle, k, *p);
 }
 
 // The handle of the moved key, made before the transaction so that running

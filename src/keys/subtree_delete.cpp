@@ -1,17 +1,15 @@
-// Freeing a key's whole subtree.  The walk keeps its path in an explicit
-// stack of frames taken from the meta context, not in C++ recursion, so no
-// depth of store can exhaust the thread's stack; a child entry that leads
-// back onto the path (a corrupt store) stops the walk instead of looping.
-// Pages are only freed (at commit), never written, so a failed walk leaves
-// the subtree whole once the transaction is rolled back.
+// Freeing a key's whole subtree, depth first along a path_stack; a child
+// entry that leads back onto the path (a corrupt store) stops the walk
+// instead of looping.  Pages are only freed (at commit), never written, so
+// a failed walk leaves the subtree whole once the transaction is rolled
+// back.
 #include <cstring>
-#include <new>
 
-#include "core/alloc.h"
 #include "keys/children.h"
 #include "keys/common.h"
 #include "keys/keypath.h"
 #include "keys/keys.h"
+#include "keys/path_stack.h"
 #include "keys/treeops.h"
 #include "space/fcl.h"
 #include "tree/keydesc.h"
@@ -28,64 +26,7 @@ struct delete_frame {
     child_cursor children;
 };
 
-// One frame per key on the path from the top key down.  Frames are kept
-// for reuse until the walk ends.
-class frame_stack {
-  public:
-    explicit frame_stack(prop_metactx *meta) : meta_(meta) {}
-    ~frame_stack()
-    {
-        for (u32 i = 0; i < made_; i++) {
-            frames_[i]->~delete_frame();
-            u_freem(meta_, frames_[i]);
-        }
-        if (frames_ != nullptr) u_freem(meta_, frames_);
-    }
-    frame_stack(const frame_stack &) = delete;
-    frame_stack &operator=(const frame_stack &) = delete;
-
-    // The next frame, or null when memory runs out.
-    delete_frame *push()
-    {
-        if (depth_ == made_ && !grow()) return nullptr;
-        return frames_[depth_++];
-    }
-    void pop() { depth_--; }
-    delete_frame *top() const { return frames_[depth_ - 1]; }
-    u32 depth() const { return depth_; }
-    bool on_path(u32 page) const
-    {
-        for (u32 i = 0; i < depth_; i++)
-            if (frames_[i]->page == page) return true;
-        return false;
-    }
-
-  private:
-    bool grow()
-    {
-        if (made_ == cap_) {
-            u32 cap = cap_ == 0 ? 8 : cap_ * 2;
-            auto **bigger = u_alloc_array<delete_frame *>(meta_, cap);
-            if (bigger == nullptr) return false;
-            if (frames_ != nullptr) {
-                std::memcpy(bigger, frames_, sizeof(delete_frame *) * made_);
-                u_freem(meta_, frames_);
-            }
-            frames_ = bigger;
-            cap_ = cap;
-        }
-        void *mem = u_allocm(meta_, sizeof(delete_frame));
-        if (mem == nullptr) return false;
-        frames_[made_++] = new (mem) delete_frame{};
-        return true;
-    }
-
-    prop_metactx *meta_;
-    delete_frame **frames_ = nullptr;
-    u32 depth_ = 0;
-    u32 made_ = 0;
-    u32 cap_ = 0;
-};
+using frame_stack = path_stack<delete_frame>;
 
 void copy_name(char *to, const char *from, u32 len)
 {

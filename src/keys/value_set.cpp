@@ -216,6 +216,10 @@ u32 proprsetvali(backend_ctx *ctx, propr_keyhandle *keyhandle, u32 dtype, const 
         trace_print(keys_raw(), 4, "proprsetvali: Value too big");
         return refuse(ctx, caller_txn, PROP_E_TOOBIG);
     }
+    if (dtype > PROPR_MAX_DATA_TYPE) {
+        trace_print(keys_raw(), 0, "proprsetvali: Data type [%u] does not fit in one byte", dtype);
+        return refuse(ctx, caller_txn, PROP_E_ARG);
+    }
     // Inside the caller's transaction the handle was made in it.
     u32 addr = keyhandle->propr_keyhandle_kdesc->kd_tnode;
     if (own_txn != 0) {

@@ -118,7 +118,11 @@ class Generator {
 
     Op next(uint32_t index)
     {
-        Op op = index == 0 ? first() : index == 1 ? fill_wide() : index == count_ * 2 / 3 ? prune_wide() : pick_op(tree_, false);
+        Op op = index == 0                ? first()
+                : index == 1              ? fill_wide()
+                : index == count_ * 2 / 3 ? prune_wide()
+                : index == count_ / 3 || index == count_ / 2 ? reuse_batch()
+                                          : pick_op(tree_, false);
         apply_op(tree_, op);
         return op;
     }
@@ -388,13 +392,95 @@ class Generator {
         return false;
     }
 
-    bool pick_batch(const Tree &tree, Op *op)
+    std::string parent_of(const std::string &name) const { return name.substr(0, name.rfind('.')); }
+
+    Op make(OpKind kind, const std::string &key, const std::string &name = "")
+    {
+        Op op;
+        op.kind = kind;
+        op.key = key;
+        op.name = name;
+        if (kind == OpKind::create || kind == OpKind::create_set) op.sec = security();
+        if (kind == OpKind::create_set) {
+            op.type = 1 + below(5);
+            op.value = value(value_size(kBatchValueMax));
+        }
+        return op;
+    }
+
+    // A name the batch takes again after freeing it: deleted then made
+    // again (with a value, or with a key below it), moved away then made
+    // again, or given a child, deleted and made again.  The operations
+    // after the first must not find what the first one freed.
+    bool pick_reuse(const Tree &tree, std::vector<Op> *ops)
+    {
+        std::vector<std::string> keys;
+        std::vector<std::string> ps = parents(tree, true);
+        for (const std::string &k : changeable(tree, true))
+            if (!long_named(k) && std::find(ps.begin(), ps.end(), parent_of(k)) != ps.end() &&
+                depth_of(k) + 1 <= kMaxDepth)
+                keys.push_back(k);
+        if (keys.empty()) return false;
+        const std::string k = one_of(keys);
+        const std::string parent = parent_of(k);
+        const std::string again = last_component(k);
+        OpKind remove = has_children(tree, k) ? OpKind::delete_tree : OpKind::delete_key;
+        // The four ways in turn, so that a short script holds each.
+        switch (reuses_++ % 4) {
+        case 0:
+            ops->push_back(make(remove, k));
+            ops->push_back(make(OpKind::create_set, parent, again));
+            break;
+        case 1: {
+            std::vector<std::string> targets;
+            for (const std::string &p : ps)
+                if (!within(p, k) && depth_of(p) + 1 + height(tree, k) <= kMaxDepth) targets.push_back(p);
+            if (targets.empty()) return false;
+            Op mv = make(OpKind::move, k, fresh(false));
+            mv.target = one_of(targets);
+            frozen_.insert(mv.target + "." + mv.name);
+            ops->push_back(mv);
+            ops->push_back(make(chance(50) ? OpKind::create : OpKind::create_set, parent, again));
+            break;
+        }
+        case 2:
+            ops->push_back(make(OpKind::delete_tree, k));
+            ops->push_back(make(OpKind::create_set, parent, again + "." + fresh(false)));
+            break;
+        default: {
+            std::string child = fresh(false);
+            ops->push_back(make(OpKind::create, k, child));
+            ops->push_back(make(OpKind::delete_tree, k));
+            ops->push_back(make(OpKind::create_set, parent, again + "." + child));
+            break;
+        }
+        }
+        frozen_.insert(k);
+        return true;
+    }
+
+    // At least two batches of every script take a name again.
+    Op reuse_batch()
+    {
+        Op batch;
+        batch.kind = OpKind::batch;
+        return pick_batch(tree_, &batch, true) ? batch : pick_op(tree_, false);
+    }
+
+    bool pick_batch(const Tree &tree, Op *op, bool reuse = false)
     {
         Tree scratch = tree;
         batch_start_.clear();
         for (const auto &[name, state] : tree) batch_start_.insert(name);
         frozen_.clear();
         uint32_t n = 2 + below(4);
+        std::vector<Op> taken_again;
+        if ((reuse || chance(40)) && pick_reuse(scratch, &taken_again)) {
+            for (const Op &sub : taken_again) {
+                apply_op(scratch, sub);
+                op->batch.push_back(sub);
+            }
+        }
         for (uint32_t tries = 0; op->batch.size() < n && tries < 40; tries++) {
             Op sub = pick_op(scratch, true);
             if (sub.kind == OpKind::batch) continue;
@@ -443,6 +529,7 @@ class Generator {
     uint32_t serial_ = 0;
     std::set<std::string> batch_start_;
     std::set<std::string> frozen_;
+    uint32_t reuses_ = 0;
 };
 
 // Open handles of one operation, closed when it ends.

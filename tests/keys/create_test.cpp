@@ -64,28 +64,39 @@ TEST_F(CreateTest, CreatingAnExistingKeyOpensItWithWhatItStores)
     }
 }
 
+// A name that leads to no key below the parent is the caller's mistake
+// (8), whatever is wrong with it.
 TEST_F(CreateTest, BadSubkeyNamesAreRefusedBeforeAnythingIsMade)
 {
     StoreView v = view();
+    Key a = make(system_, "a");
     uint64_t used = v.used_pages();
     const std::string c254(254, 'm');
     const struct {
+        const Key *parent;
         std::string subkey;
-        uint32_t rc;
     } cases[] = {
-        {"", PROP_E_STORAGE},  // nothing relative to the parent
-        {"SYSTEM", PROP_E_STORAGE},
-        {"a..b", PROP_E_ARG},
-        {"a.", PROP_E_ARG},
-        {std::string(256, 'n'), PROP_E_ARG},                // a component over 255
-        {c254 + "." + c254 + "." + c254 + "." + c254, PROP_E_ARG},  // a full name over 1023
+        {&system_, ""},
+        {&system_, "SYSTEM"},  // the parent itself
+        {&a, "SYSTEM.x"},      // from the top, but not below the parent
+        {&a, "SYSTEM.abc.d"},  // begins like the parent's name
+        {&a, "SYSTEM.a."},
+        {&system_, "a..b"},
+        {&system_, "a."},
+        {&system_, std::string(256, 'n')},                // a component over 255
+        {&system_, c254 + "." + c254 + "." + c254 + "." + c254},  // a full name over 1023
     };
     for (const auto &c : cases) {
         uint32_t rc = 0;
-        EXPECT_FALSE(v.create(system_, c.subkey.c_str(), caller_, nullptr, &rc));
-        EXPECT_EQ(rc, c.rc) << c.subkey.substr(0, 20);
+        EXPECT_FALSE(v.create(*c.parent, c.subkey.c_str(), caller_, nullptr, &rc));
+        EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_ARG)) << c.subkey.substr(0, 20);
     }
     EXPECT_EQ(v.used_pages(), used);
+    EXPECT_EQ(list_subkeys(ctx(), a).num_keys, 0u);
+    // Written from the top, a name below the parent is fine.
+    uint32_t disp = 0;
+    EXPECT_TRUE(v.create(a, "SYSTEM.a.b", caller_, &disp));
+    EXPECT_EQ(v.open_rc("SYSTEM.a.b"), 0u);
 }
 
 TEST_F(CreateTest, CreateAndSetIsOneStepAndNoOverwriteLeavesAnExistingKeyAlone)

@@ -122,4 +122,40 @@ TEST_F(MoveTest, MovesThatWouldLoseKeysAreRefusedBeforeAnythingIsWritten)
     EXPECT_EQ(v.open_rc("SYSTEM.aa.a.b.c"), 0u);
 }
 
+// No key of the moved subtree may end up with a name the walks cannot
+// take: one character over 1023 anywhere below refuses the move before
+// anything is written; exactly 1023 moves.
+TEST_F(MoveTest, ANameBelowTheMovedKeyMayNotGrowPastTheLimit)
+{
+    StoreView v = view();
+    Key m = make(system_, "m");
+    std::string deepest = "SYSTEM.m";
+    {
+        Key at = v.open("SYSTEM.m");
+        for (char c : {'x', 'y', 'z'}) {
+            std::string comp(250, c);
+            at = make(at, comp);
+            deepest += "." + comp;
+        }
+    }
+    Key p = make(system_, std::string(250, 'p'));
+    const size_t grows = deepest.size() - std::string("SYSTEM.m").size();
+    // Under SYSTEM.ppp.qqq the deepest key's name is 8 + 250 + q + 2 + grows.
+    auto target = [&](size_t deepest_len) { return make(p, std::string(deepest_len - 260 - grows, 'q')); };
+    Key over = target(1024), fits = target(1023);
+    uint32_t lsn = lsn_of(ctx());
+    uint64_t writes = store_->faults().writes();
+    Key out(ctx());
+    EXPECT_EQ(move(m, over, "m", nullptr, &out), static_cast<uint32_t>(PROP_E_ARG));
+    EXPECT_FALSE(out);
+    EXPECT_EQ(lsn_of(ctx()), lsn);
+    EXPECT_EQ(store_->faults().writes(), writes);
+    EXPECT_EQ(v.open_rc(deepest), 0u);
+
+    ASSERT_EQ(move(m, fits, "m", nullptr, &out), 0u);
+    std::string moved = std::string(fits.get()->propr_keyhandle_keyname) + deepest.substr(6);
+    EXPECT_EQ(moved.size(), 1023u);
+    EXPECT_EQ(v.open_rc(moved), 0u);
+}
+
 }  // namespace

@@ -73,4 +73,34 @@ TEST_F(ValuesTest, ShrinkingFreesPagesGrowingTakesThemAndTooBigChangesNothing)
     EXPECT_EQ(prop_delete_value(ctx(), k.get(), 0), 0u) << "an empty value is no error";
 }
 
+// The tnode keeps the type in one byte: a larger type is refused, never
+// stored cut short, and neither the value nor the tree changes.
+TEST_F(ValuesTest, TypesAboveOneByteAreRefused)
+{
+    StoreView v = view();
+    Key k = make(system_, "typed");
+    ASSERT_EQ(v.set(k, pattern(300, 1), 255), 0u);
+    EXPECT_EQ(v.get(k).type, 255u);
+    uint64_t used = v.used_pages();
+    for (uint32_t type : {256u, 259u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(v.set(k, pattern(5000, 2), type), static_cast<uint32_t>(PROP_E_ARG)) << type;
+        Key made(ctx());
+        uint32_t disp = 0;
+        std::vector<uint8_t> val = pattern(10, 3);
+        EXPECT_EQ(prop_create_n_set_key(ctx(), system_.get(), "n", &store_->top_security(), made.out(), &disp, type,
+                                        val.data(), 10, 0),
+                  static_cast<uint32_t>(PROP_E_ARG));
+        BatchBuilder b;
+        b.add(PROP_BATCH_CREATE_KEY, system_.get(), "m").sec = store_->top_security();
+        b.set_value(k.get(), pattern(10, 4)).dtype = type;
+        EXPECT_EQ(prop_batch_execute(ctx(), b.get(), 0), static_cast<uint32_t>(PROP_E_ARG));
+        take_handles(ctx(), b);
+    }
+    Value got = v.get(k);
+    EXPECT_EQ(got.type, 255u);
+    EXPECT_EQ(got.bytes, pattern(300, 1));
+    EXPECT_EQ(v.used_pages(), used);
+    EXPECT_EQ(list_subkeys(ctx(), system_).names.size(), 1u);
+}
+
 }  // namespace
