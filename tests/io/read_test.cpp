@@ -77,7 +77,21 @@ TEST(DirectIo, NeverChangesStatesOrVotes)
         EXPECT_EQ(s.h->proprhandle_my_votes[i], 1u);
     }
     EXPECT_EQ(s.faults.writes("/loc1"), 0u) << "a direct write goes to its own location only";
+}
 
+// A selector between the slots and "all" names nothing: it is refused
+// before any location is touched, never taken for "all".
+TEST(DirectIo, OnlySlotsAndAllAreSelectors)
+{
+    IoStore s(2);
+    s.open_files();
+    const u64 before = s.faults.reads() + s.faults.writes();
+    u8 block[PROP_PAGE_SIZE] = {};
+    for (u32 selector : {5u, 99u, 101u}) {
+        EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, selector), PROP_E_ARG) << selector;
+        EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, selector), PROP_E_ARG) << selector;
+    }
+    EXPECT_EQ(s.faults.reads() + s.faults.writes(), before);
 }
 
 }  // namespace
