@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -26,17 +25,10 @@ class Open : public HandleFixture {
         u32 i = 0;
         for (const std::string &n : names) {
             const bool file = !n.empty() && n[0] != '+';
-            set_slot(i++, !file ? n : n == "absent" ? dir_.file(n) : n == "dir" || n == "fifo" ? special(n) : make_file(n));
+            const bool given = n == "absent" || n == "dir" || n == "fifo";
+            set_slot(i++, !file ? n : given ? dir_.file(n) : make_file(n));
         }
         h_->proprhandle_configured_device_count = i;
-    }
-    std::string special(const std::string &n)
-    {
-        const std::string path = dir_.file(n);
-        if (::access(path.c_str(), F_OK) != 0) {
-            EXPECT_EQ(n == "dir" ? ::mkdir(path.c_str(), 0755) : ::mkfifo(path.c_str(), 0644), 0) << path;
-        }
-        return path;
     }
     ut_native *holder(u32 i) { return static_cast<ut_native *>(h_->proprhandle_native[i]); }
     RegistryRoot reg_;
@@ -53,6 +45,8 @@ TEST_F(Open, EachSlotEndsOpenUnusableOrUntouched)
                               "device:bytes=900000000,sector=4096,path=part_4k;" +
                               "device:bytes=900000000,sector=512,path=part_512";
     ASSERT_EQ(fault_.load(rules.c_str()), 0);
+    ASSERT_EQ(::mkdir(dir_.file("dir").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0644), 0);
     const u32 O = PROP_SLOT_OPEN, U = PROP_SLOT_UNUSABLE, N = PROP_SLOT_UNCONFIGURED;
     struct Case {
         const char *name;
