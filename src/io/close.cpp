@@ -23,10 +23,14 @@ u32 propriocl(proprhandle *handle, u32 flags)
             if (keep) trace_print(tc, 2, "propriocl: Copied handle for [%s]", handle->proprhandle_filename[i]);
             io_vld_close(handle, i, keep);
             handle->proprhandle_native[i] = nullptr;
-            handle->proprhandle_native_state[i] = PROP_SLOT_CLOSED;
         }
     }
-    return utclose(handle);
+    const u32 rc = utclose(handle);
+    // Every slot is closed now, also one that never held a handle: a slot
+    // left "open" or "failed" would outlive the set it belonged to.
+    IoLock lock(handle);
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++) handle->proprhandle_native_state[i] = PROP_SLOT_CLOSED;
+    return rc;
 }
 
 u32 proprio_reinit(proprhandle *handle, u32 flags)

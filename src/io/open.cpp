@@ -243,24 +243,18 @@ u32 check_votes(proprhandle *handle, const proprio_scan *scan)
     return rc;
 }
 
-// Steps 2 to 10.  OPEN_DONE when the open ends early with success; any
-// other non-zero result is a failure, *repair telling whether step 12 may
-// repair it.
-u32 open_and_scan(proprhandle *handle, u32 open_flags, proprio_scan *scan, bool *repair)
+// Steps 4 to 10, after the configuration was read.  OPEN_DONE when the
+// open ends early with success; any other non-zero result is a failure
+// that step 12 may repair.
+u32 open_and_scan(proprhandle *handle, u32 open_flags, proprio_scan *scan)
 {
     trace_comp tc = io_trace(handle);
     const u32 level = handle->proprhandle_bootlevel;
-    if (level != PROP_LEVEL_BACKUP) {
-        const u32 rc = read_configuration(handle, repair);
-        if (rc != 0) return rc;
-    }
     utopen(handle, open_flags);
     trace_print(tc, 4, "proprioo: Successfully opened the non-VLD locations if configured.");
     open_vld_slots(handle, open_flags);
-    *repair = true;
     if (!any_open(handle)) {
         trace_print(tc, 0, "proprioo: No ZKV/NKV devices are usable");
-        propriocl(handle, 0);
         io_record_msg(handle, MSG_NO_QUORUM);
         return PROP_E_STORAGE;
     }
@@ -303,6 +297,14 @@ u32 fail_open(proprhandle *handle, u32 rc, bool repair, u32 open_flags)
     return rc;
 }
 
+// An open refused after the locations were opened lets go of all of them:
+// none may stay "open" in a set the caller was told it cannot use.
+u32 refuse_open(proprhandle *handle, u32 rc, bool repair, u32 open_flags)
+{
+    propriocl(handle, 0);
+    return fail_open(handle, rc, repair, open_flags);
+}
+
 }  // namespace
 
 u32 proprioo(proprhandle *handle, u32 check_config, u32 check_votes_flag, u32 open_flags)
@@ -316,11 +318,15 @@ u32 proprioo(proprhandle *handle, u32 check_config, u32 check_votes_flag, u32 op
     trace_print(tc, zkv != nullptr ? zkv->init_log_level : 3, "proprioo: opening ZKV device(s)");
     if (already_open(handle)) return 0;
 
+    if (handle->proprhandle_bootlevel != PROP_LEVEL_BACKUP) {
+        bool repair = false;
+        const u32 rc = read_configuration(handle, &repair);
+        if (rc != 0) return fail_open(handle, rc, repair, open_flags);
+    }
     proprio_scan scan{};
-    bool repair = false;
-    u32 rc = open_and_scan(handle, open_flags, &scan, &repair);
+    u32 rc = open_and_scan(handle, open_flags, &scan);
     if (rc == OPEN_DONE) return 0;
-    if (rc != 0) return fail_open(handle, rc, repair, open_flags);
+    if (rc != 0) return refuse_open(handle, rc, true, open_flags);
 
     if (handle->proprhandle_configured_device_count == 1) {
         // One location has nothing to vote with; the log goes on from it.
@@ -332,12 +338,12 @@ u32 proprioo(proprhandle *handle, u32 check_config, u32 check_votes_flag, u32 op
         rc = check_configuration(handle, &scan);
         if (rc != 0) {
             io_record_msg(handle, MSG_NO_VALID_CONFIG);
-            return fail_open(handle, rc, true, open_flags);
+            return refuse_open(handle, rc, true, open_flags);
         }
     }
     if (check_votes_flag != 0) {
         rc = check_votes(handle, &scan);
-        if (rc != 0) return rc;
+        if (rc != 0) return refuse_open(handle, rc, false, open_flags);
     }
     trace_print(tc, 4, "proprioo: Done.");
     return 0;

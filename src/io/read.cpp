@@ -159,6 +159,7 @@ u32 proprior(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 read
         trace_print(trace_component_named(TRACE_RAW), 0, "proprior: Backend context passed is null");
         return PROP_E_STORAGE;
     }
+    if (!io_selector_ok(handle, selector, "proprior")) return PROP_E_ARG;
     if (selector < PROP_NUM_SLOTS) return direct_read(handle, buffer, length, offset, read_flags, selector);
     return mirrored_read(handle, buffer, length, offset, read_flags);
 }

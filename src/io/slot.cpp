@@ -36,6 +36,13 @@ prop_grpctx *io_grpctx(const proprhandle *handle)
     return static_cast<prop_grpctx *>(handle->proprhandle_levelarg);
 }
 
+bool io_selector_ok(const proprhandle *handle, u32 selector, const char *who)
+{
+    if (selector < PROP_NUM_SLOTS || selector == PROPRIO_ALL) return true;
+    trace_print(io_trace(handle), 0, "%s: invalid device selector [%d]", who, static_cast<int>(selector));
+    return false;
+}
+
 u32 io_slot_state(proprhandle *handle, u32 slot)
 {
     IoLock lock(handle);

@@ -33,6 +33,10 @@ bool io_fe_caching(const proprhandle *handle);
 // The group-services context of a CACHING-level handle, or nullptr.
 prop_grpctx *io_grpctx(const proprhandle *handle);
 
+// A device selector names one slot (0 to 4) or all of them (PROPRIO_ALL);
+// anything else is traced with who's name and refused.
+bool io_selector_ok(const proprhandle *handle, u32 selector, const char *who);
+
 u32 io_slot_state(proprhandle *handle, u32 slot);
 void io_set_slot_state(proprhandle *handle, u32 slot, u32 state);
 // Snapshot of all five states, taken under the mutex.

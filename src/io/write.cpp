@@ -150,6 +150,7 @@ u32 propriow(proprhandle *handle, const void *buffer, u32 length, u32 offset, u3
         trace_print(trace_component_named(TRACE_RAW), 0, "propriow: Backend context passed is null");
         return PROP_E_STORAGE;
     }
+    if (!io_selector_ok(handle, selector, "propriow")) return PROP_E_ARG;
     if (selector < PROP_NUM_SLOTS) return direct_write(handle, buffer, length, offset, selector);
     return mirrored_write(handle, buffer, length, offset);
 }

@@ -127,9 +127,11 @@ u32 proprssec(backend_ctx *ctx, propr_keyhandle *keyhandle, const sec_attr *sec,
     proprhandle *handle = nullptr;
     if (u32 rc = check_key_handles(ctx, keyhandle, "proprssec", "NULL keyhandle passed", &handle); rc != PROP_OK)
         return rc;
-    if (sec == nullptr) {
-        trace_print(keys_raw(), 0, "proprssec: Null security record passed");
-        return PROP_E_NULL;
+    // A record no key may have is refused before the transaction begins.
+    if (u32 rc = proprssec_check(sec); rc != PROP_OK) {
+        trace_print(keys_raw(), 0, rc == PROP_E_NULL ? "proprssec: Null security record passed"
+                                                     : "proprssec: Empty owner name passed");
+        return rc;
     }
     u32 addr = 0;
     if (u32 rc = propr_keyhandle_addr(handle, keyhandle, "proprssec", PROP_E_STALE, &addr); rc != PROP_OK)

@@ -13,6 +13,7 @@
 #include "lifecycle/terminate.h"
 #include "space/fcl.h"
 #include "storage/config.h"
+#include "tree/security.h"
 #include "txn/log.h"
 
 using namespace propreg;
@@ -107,6 +108,8 @@ u32 extend_locations(proprhandle *h, u32 last_page_addr)
     return 0;
 }
 
+// The boot block goes first (a blank one) and last (the commit of the root
+// key writes it): see proprinitb.
 u32 write_blocks(proprhandle *h, const format_request &req)
 {
     if (u32 rc = proprinitb(h, req.zkvid, req.format_flag); rc != 0) return rc;
@@ -157,6 +160,12 @@ u32 propriniconfig(backend_ctx **ctx, prop_secctx *sctx, void *clsctx, const sec
     if (ctx == nullptr || zkv == nullptr || topsec == nullptr) {
         trace_print(tc, 0, "propriniconfig: Null context or security record passed.");
         return PROP_E_NULL;
+    }
+    // Every argument is checked before the first write: a refused format
+    // leaves the store that was there as it was.
+    if (u32 rc = proprssec_check(topsec); rc != 0) {
+        trace_print(tc, 0, "propriniconfig: The security record of the top-level keys names no owner.");
+        return rc;
     }
     const u32 ulevel = static_cast<u32>(level);
     proprhandle *h = lc_handle_new(meta, sctx, zkv, ulevel);

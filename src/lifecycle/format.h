@@ -7,9 +7,11 @@
 
 // Behind prop_setup (levels 0 and 4).  0 with *ctx set to a new context,
 // or an error with *ctx untouched and nothing left behind: 13 (NULL ctx,
-// front-end context or security record), 12, 26 (size or any write), or
+// front-end context or security record), 8 (a security record no key may
+// have: refused before anything is opened), 12, 26 (size or any write), or
 // the error of opening or extending the locations.  A location already
-// extended stays extended.
+// extended stays extended.  Until the last write (the boot block) no
+// location of the new store opens: one cut short is unformatted.
 u32 propriniconfig(backend_ctx **ctx, prop_secctx *sctx, void *clsctx, const sec_attr *topsec,
                    prop_metactx *meta, przkv_ctx *zkv, i32 level, u32 *levelarg);
 
@@ -18,8 +20,10 @@ u32 propriniconfig(backend_ctx **ctx, prop_secctx *sctx, void *clsctx, const sec
 // odbst, gdbst, rtnst) and, from the superblock on, the store id.
 //
 // Boot block: the store id given (top bit cleared), or, without one or
-// with format_flag, a new one from the random source.  Kept as the
-// handle's boot buffer.
+// with format_flag, a new one from the random source.  Built and kept as
+// the handle's boot buffer; what it writes is a blank block in its place,
+// so that a format cut short leaves no location that opens.  The commit
+// of proprinicreateroot writes the real one, last of all.
 u32 proprinitb(proprhandle *handle, const u32 *zkvid, u32 format_flag);
 // Both superblock copies; kept as the handle's superblock buffer.
 u32 proprinits(proprhandle *handle);

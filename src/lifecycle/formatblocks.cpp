@@ -105,6 +105,26 @@ u32 write_history(proprhandle *h, u8 *boot)
     return 0;
 }
 
+// The votes a new store starts with, in the block and in the handle: two
+// locations hold 1/2 each, or 2/2 the one that opened; other counts do not
+// vote.  They are what the I/O layer's vote keeping would set, so that it
+// finds nothing to write while the format runs: it writes the handle's boot
+// block, and that must reach the locations only at the end.
+void set_votes(proprhandle *h, u8 *boot)
+{
+    bool open[2] = {false, false};
+    const bool pair = h->proprhandle_configured_device_count == 2;
+    for (u32 i = 0; pair && i < 2; i++) open[i] = h->proprhandle_native_state[i] == PROP_SLOT_OPEN;
+    const u32 my = open[0] && open[1] ? 1 : 2;
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
+        const bool votes = i < 2 && open[i];
+        h->proprhandle_my_votes[i] = votes ? my : 0;
+        h->proprhandle_total_votes[i] = votes ? 2 : 0;
+    }
+    const bool any = open[0] || open[1];
+    dev_wvotes(boot, any ? my : 0, any ? 2 : 0);
+}
+
 }  // namespace
 
 u32 proprinitb(proprhandle *handle, const u32 *zkvid, u32 format_flag)
@@ -118,22 +138,20 @@ u32 proprinitb(proprhandle *handle, const u32 *zkvid, u32 format_flag)
     if (!boot) return PROP_E_NOMEM;
     fill_boot(handle, boot.get());
     handle->version[0] = boot[BOOT_OFF_HDR_VERSION];
-    trace_print(tc, 2, "prinitb: GOING TO WRITE THE BOOT BLOCK");
     if (u32 rc = write_history(handle, boot.get()); rc != 0) return rc;
+    set_votes(handle, boot.get());
     hdr_stamp_checksum(boot.get(), PROP_PAGE_SIZE);
 
-    // The votes are the I/O layer's: it sets them as it writes the block.
-    handle->bootbuf = boot.release();
-    for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
-        handle->proprhandle_my_votes[i] = 0;
-        handle->proprhandle_total_votes[i] = 0;
-    }
-    if (propriow(handle, handle->bootbuf, PROP_PAGE_SIZE, PROPR_BOOT_ADDR, PROPRIO_ALL) != 0) {
+    // Whatever boot block the locations held goes first: from here until
+    // the commit that creates the root writes this one, no location can
+    // pass for a store, neither the old one nor half of the new.
+    trace_print(tc, 2, "prinitb: GOING TO WRITE THE BOOT BLOCK");
+    alignas(8) u8 blank[PROP_PAGE_SIZE] = {};
+    if (propriow(handle, blank, PROP_PAGE_SIZE, PROPR_BOOT_ADDR, PROPRIO_ALL) != 0) {
         trace_print(tc, 0, "initb:3:problem writing the boot block");
-        u_freem(handle->metactx, handle->bootbuf);
-        handle->bootbuf = nullptr;
         return PROP_E_STORAGE;
     }
+    handle->bootbuf = boot.release();
     trace_print(tc, 2, "initb:Successful copying the bootbuffer");
     return 0;
 }

@@ -121,6 +121,12 @@ class PosixEnv final : public Env {
         return ::stat(path, st) == 0 ? 0 : errno_or(EIO);
     }
 
+    int fstat(env_file *f, struct stat *st) override
+    {
+        if (f == nullptr || st == nullptr) return EINVAL;
+        return ::fstat(f->fd, st) == 0 ? 0 : errno_or(EIO);
+    }
+
     int unlink(const char *path) override { return ::unlink(path) == 0 ? 0 : errno_or(EIO); }
 
     int rename(const char *from, const char *to) override

@@ -26,6 +26,8 @@ class Env {
     virtual int truncate(env_file *f, u64 bytes) = 0;
     virtual int fsync(env_file *f) = 0;
     virtual int stat(const char *path, struct stat *st) = 0;
+    // What an open file is (its st_mode) and how large.
+    virtual int fstat(env_file *f, struct stat *st) = 0;
     virtual int unlink(const char *path) = 0;
     virtual int rename(const char *from, const char *to) = 0;
     // The path the file was opened with and the flags it was opened with.

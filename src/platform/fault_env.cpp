@@ -491,6 +491,18 @@ int FaultEnv::stat(const char *path, struct stat *st)
     return base_->stat(path, st);
 }
 
+int FaultEnv::fstat(env_file *f, struct stat *st)
+{
+    int err = base_->fstat(f, st);
+    if (err != 0) return err;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (device_for(base_->path(f)) != nullptr) {
+        st->st_mode = static_cast<mode_t>((st->st_mode & ~S_IFMT) | S_IFBLK);
+        st->st_size = 0;  // as for a device: its size comes from size()
+    }
+    return 0;
+}
+
 int FaultEnv::unlink(const char *path)
 {
     return base_->unlink(path);

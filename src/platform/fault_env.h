@@ -29,8 +29,8 @@
 //   delay:us=N[,path=P]
 //       every matching write first sleeps N microseconds.
 //   device:bytes=N[,sector=S][,path=P]
-//       matching files present themselves as block devices of N bytes
-//       with S-byte sectors (default 512).
+//       matching files present themselves (size, sector size, fstat) as
+//       block devices of N bytes with S-byte sectors (default 512).
 //   crash:status=S
 //       end the process (fast exit with status S) at the first write lost
 //       or torn, after the torn bytes are stored.
@@ -106,6 +106,7 @@ class FaultEnv final : public Env {
     int truncate(env_file *f, u64 bytes) override;
     int fsync(env_file *f) override;
     int stat(const char *path, struct stat *st) override;
+    int fstat(env_file *f, struct stat *st) override;
     int unlink(const char *path) override;
     int rename(const char *from, const char *to) override;
     const char *path(env_file *f) override;

@@ -1,6 +1,7 @@
 #include "storage/device.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -121,24 +122,50 @@ u32 pages_of_size(trace_comp comp, u64 bytes)
     return pages > 0xffffffffu ? 0xffffffffu : static_cast<u32>(pages);
 }
 
+// Why a file cannot hold a store: 0 for a regular file or a block
+// device, else the errno whose system text names what it is.
+int location_kind_error(mode_t mode)
+{
+    if (S_ISREG(mode) || S_ISBLK(mode)) return 0;
+    return S_ISDIR(mode) ? EISDIR : ENOTBLK;
+}
+
 }  // namespace
 
-int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_native *holder)
+int ut_open_checked(const char *path, int flags, env_file **out)
 {
     Env *env = env_current();
     env_file *f = nullptr;
+    // A FIFO would wait for a writer in open; nothing else is slowed by
+    // O_NONBLOCK, which means nothing to a regular file or a block device.
+    int err = env->open(path, flags | O_NONBLOCK, 0, &f);
+    if (err != 0) return err;
+    struct stat st;
+    err = env->fstat(f, &st);
+    if (err == 0) err = location_kind_error(st.st_mode);
+    if (err != 0) {
+        env->close(f);
+        return err;
+    }
+    *out = f;
+    return 0;
+}
+
+int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_native *holder)
+{
+    env_file *f = nullptr;
     int err;
     if (direct) {
-        err = env->open(name, O_RDWR | O_DIRECT | O_DSYNC, 0, &f);
+        err = ut_open_checked(name, O_RDWR | O_DIRECT | O_DSYNC, &f);
         if (err == EINVAL) {
             trace_print(ut_osd(handle), 1,
                         "ut_open_location: [%s] refuses unbuffered I/O; opening it write-through and buffered",
                         name);
             direct = false;
-            err = env->open(name, O_RDWR | O_DSYNC, 0, &f);
+            err = ut_open_checked(name, O_RDWR | O_DSYNC, &f);
         }
     } else {
-        err = env->open(name, O_RDWR, 0, &f);
+        err = ut_open_checked(name, O_RDWR, &f);
     }
     if (err != 0) return err;
     holder->file = f;

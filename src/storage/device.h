@@ -38,6 +38,11 @@ u32 utclose(proprhandle *handle);
 u32 utdvch(proprhandle *handle, const char *newdev, u32 lastpage_addr, u32 write_test, u32 flags);
 u32 utdvrp(proprhandle *handle, u32 slot);
 
+// Opens an existing location's path with the POSIX flags given, without
+// blocking, and keeps it only when it is a regular file or a block device:
+// a directory fails with EISDIR, anything else with ENOTBLK.  Returns 0 or
+// the errno of the failure.
+int ut_open_checked(const char *path, int flags, env_file **out);
 // Opens an existing location for reading and writing into *holder.  With
 // direct, O_DIRECT | O_DSYNC, falling back to O_DSYNC alone (and a trace
 // line) where the file system refuses O_DIRECT; otherwise buffered.

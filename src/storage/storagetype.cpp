@@ -7,6 +7,7 @@
 #include "core/handle.h"
 #include "platform/env.h"
 #include "storage/config.h"
+#include "storage/device.h"
 #include "storage/report.h"
 #include "vld/vldname.h"
 
@@ -87,9 +88,8 @@ u32 utstoragetypecommon(trace_comp comp, u32, const char *path, u32 *filetype, u
         trace_print(comp, 0, "utstoragetypecommon: %s", errbuf);
         return PROP_E_STYPE;
     }
-    Env *env = env_current();
     env_file *f = nullptr;
-    int err = env->open(path, O_RDONLY, 0, &f);
+    int err = ut_open_checked(path, O_RDONLY, &f);
     if (err != 0) {
         *savedoserr = static_cast<u32>(err);
         put_os_text(errbuf, errbuf_sz, err);
@@ -100,7 +100,7 @@ u32 utstoragetypecommon(trace_comp comp, u32, const char *path, u32 *filetype, u
     }
     *filetype = PROP_LOCTYPE_FILE;
     trace_print(comp, 2, "utstoragetypecommon:ZKV is using file %s", path);
-    env->close(f);
+    env_current()->close(f);
     return PROP_OK;
 }
 

@@ -20,6 +20,14 @@ u32 proprutcstnode(proprhandle *handle, key_desc *parent, key_desc *child, const
         return rc;
     trace_print(ut_trace(handle), 4, "proprutcstnode: subkeyname = %s", child->kd_name);
 
+    // The security first: a record that cannot be given to a key is
+    // refused before a page is taken or an entry made.
+    tnode node;
+    if (u32 rc = rutinitnode(handle, &node); rc != 0) return rc;
+    if (u32 rc = proprssec_tnode(handle, &node, sec); rc != 0) {
+        trace_print(ut_trace(handle), 0, "cstnode:3: set security for new tnode");
+        return rc;
+    }
     u32 page = 0;
     if (u32 rc = proprutffp(handle, &page); rc != 0) {
         if (rc == PROP_E_NOSPACE)
@@ -38,12 +46,6 @@ u32 proprutcstnode(proprhandle *handle, key_desc *parent, key_desc *child, const
     }
     if (u32 rc = proprutckce(handle, child, parent); rc != 0) {
         trace_print(ut_trace(handle), 0, "cstnode:2:Cannot create KCE inside parent tnode");
-        return rc;
-    }
-    tnode node;
-    if (u32 rc = rutinitnode(handle, &node); rc != 0) return rc;
-    if (u32 rc = proprssec_tnode(handle, &node, sec); rc != 0) {
-        trace_print(ut_trace(handle), 0, "cstnode:3: set security for new tnode");
         return rc;
     }
     kce_block raw{};

@@ -10,8 +10,9 @@ struct proprhandle;
 // its entry under the parent, and the initialised tnode with sec's security.
 // child receives the name, the new page, the parent's page and the parent's
 // entry word.  The new page is not logged: it was free before the
-// transaction.  0; 12; 13; 26; 36 (no free page or no room); or the error
-// of a step (19 from the child limit).
+// transaction.  0; 8 (empty owner name: nothing taken); 12; 13; 26; 36
+// (no free page or no room); or the error of a step (19 from the child
+// limit).
 u32 proprutcstnode(proprhandle *handle, key_desc *parent, key_desc *child, const char *name,
                    const sec_attr *sec);
 

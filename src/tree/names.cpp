@@ -186,7 +186,12 @@ u32 proprutnametoid(proprhandle *handle, const char *name, u32 *id, u32 kind)
     NameTable t{};
     if (!table_of(handle, kind, &t)) return PROP_E_STORAGE;
     if (*name == '\0') {
-        if (kind != NAME_KIND_GROUP) return PROP_E_STORAGE;
+        // Every key has an owner: an empty owner name is the caller's
+        // mistake, never the store's.
+        if (kind != NAME_KIND_GROUP) {
+            trace_print(ut_trace(handle), 0, "proprutnametoid: Empty owner name passed");
+            return PROP_E_ARG;
+        }
         *id = 0;
         return PROP_OK;
     }

@@ -11,9 +11,9 @@ struct proprhandle;
 constexpr u32 NAME_CACHE_SIZE = 256;
 
 // The id of name in the kind's table (NAME_KIND_OWNER or NAME_KIND_GROUP),
-// adding the name when it is new.  An empty group name is id 0.  0, 12 (no
-// memory), 13 (missing argument), 26 (no handle, bad kind, empty owner
-// name, unreadable or invalid page, page full, write failure).
+// adding the name when it is new.  An empty group name is id 0.  0, 8
+// (empty owner name), 12 (no memory), 13 (missing argument), 26 (no
+// handle, bad kind, unreadable or invalid page, page full, write failure).
 //
 // The page is written in place on every location, without an undo image:
 // names are only ever appended and ids never reused, so a name left behind

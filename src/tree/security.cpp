@@ -14,12 +14,19 @@ struct Name {
     explicit Name(const char *field) { std::strncpy(text, field, PROP_NAME_SIZE); }
 };
 
+// A bad name is the caller's; anything else the name tables'.
 u32 name_failure(u32 rc)
 {
-    return rc == PROP_E_NOMEM ? PROP_E_NOMEM : PROP_E_STORAGE;
+    return rc == PROP_E_NOMEM || rc == PROP_E_ARG ? rc : static_cast<u32>(PROP_E_STORAGE);
 }
 
 }  // namespace
+
+u32 proprssec_check(const sec_attr *sec)
+{
+    if (sec == nullptr) return PROP_E_NULL;
+    return sec->username[0] == '\0' ? PROP_E_ARG : PROP_OK;
+}
 
 u32 proprssec_tnode(proprhandle *handle, tnode *node, const sec_attr *sec)
 {

@@ -9,6 +9,12 @@ enum : i32 {
     LOGMETA_OFF_LSN = 32,
     LOGMETA_OFF_OPID = 36,
     LOGMETA_OFF_LTAIL = 44,
+    // The log slot (from 1) that holds the root page's image, 0 when none
+    // does.  The root is page 0, and an image's header says 0 for "no
+    // page" too; past the table this is all that tells the two apart.
+    // Logs written before it existed hold 0 here, like every unused byte
+    // of the block, and 0 names no slot: they read as they always did.
+    LOGMETA_OFF_ROOT_SLOT = 48,
     LOGMETA_OFF_TABLE = 172,  // saved page of log slot k at 172 + 4 * (k - 1)
 
     BOOT_OFF_SUPER_SELECTOR = 100,  // byte: current superblock is 1 + this
@@ -21,3 +27,5 @@ enum : i32 {
 
 // Log slots whose page number the metadata table can hold.
 constexpr u32 LOGMETA_TABLE_ENTRIES = 981;
+// The root key's page.
+constexpr u32 PROPR_ROOT_PAGE = 0;

@@ -42,6 +42,7 @@ void count_image(proprhandle *handle, propr_log *log, u32 page)
     u8 *buf = log->propr_log_buf;
     u32 ltail = ++log->propr_log_ltail;
     be32_put(buf, LOGMETA_OFF_LTAIL, ltail);
+    if (page == PROPR_ROOT_PAGE) be32_put(buf, LOGMETA_OFF_ROOT_SLOT, ltail);
     if (ltail <= LOGMETA_TABLE_ENTRIES) {
         i32 offset = LOGMETA_OFF_TABLE + 4 * static_cast<i32>(ltail - 1);
         be32_put(buf, offset, page);

@@ -64,13 +64,14 @@ u32 read_logmeta(const Location &loc, u8 *meta)
     return PROP_OK;
 }
 
-// The page an image belongs to: its own header first; the metadata table
-// only when the header names page 0 (the root's number, and also what an
-// image without a number carries).
+// The page an image belongs to: its own header first; when the header
+// names page 0 (the root's number, and also what an image without a
+// number carries), the metadata's root slot, then its table.
 u32 image_page(const Location &loc, const u8 *meta, const propr_hdr &hdr, u32 k, u32 *page)
 {
     *page = hdr.propr_hdr_undo_blkno;
     if (*page != 0) return PROP_OK;
+    if (be32_at(meta, LOGMETA_OFF_ROOT_SLOT) == k + 1) return PROP_OK;
     trace_print(loc.tc, 1,
                 "rrecover_helper:8: Saved blk # [%d] from the header is invalid. Saved blk index [%d] in undo log space (start from 0).",
                 static_cast<int>(*page), static_cast<int>(k));
@@ -297,11 +298,11 @@ u32 recover_locked(backend_ctx *ctx, proprhandle *handle)
     // The boot block in memory follows the disk, where the log is dead now:
     // the vote hand-over of the sync rewrites locations from it.
     if (handle->bootbuf != nullptr) handle->bootbuf[BOOT_OFF_LOG_VALID] = 0;
-    u32 rc = propriosync(handle);
-    if (rc != PROP_OK) {
-        trace_print(tc, 0, "rrecover:1:problem syncing mirrors [%d]", static_cast<int>(rc));
-        return rc;
-    }
+    const u32 sync_rc = propriosync(handle);
+    if (sync_rc != PROP_OK) trace_print(tc, 0, "rrecover:1:problem syncing mirrors [%d]", static_cast<int>(sync_rc));
+    // The transaction is gone from every location that could be rolled
+    // back, whatever became of the sync: the memory must forget it too, or
+    // its pages and cache entries would come back at the next commit.
     trace_print(tc, 2, "rrecover: Now clearing up free page list");
     proprut_clear_pagelists(handle);
     trace_print(tc, 2, "rrecover: Now clearing up intention list");
@@ -309,13 +310,13 @@ u32 recover_locked(backend_ctx *ctx, proprhandle *handle)
     trace_print(tc, 2, "rrecover: Now clearing up log structure");
     reset_log(handle, lsn);
     if (handle->proprhandle_cache != nullptr) {
-        rc = proprch_delete_transient(handle->proprhandle_cache, 0);
+        const u32 rc = proprch_delete_transient(handle->proprhandle_cache, 0);
         if (rc != PROP_OK) {
             trace_print(tc, 0, "rrecover: Problem [%d] deleting transient cache entries", static_cast<int>(rc));
             return PROP_E_STORAGE;
         }
     }
-    return PROP_OK;
+    return sync_rc;
 }
 
 }  // namespace

@@ -46,7 +46,13 @@ void run(const OpenCase &c, u32 level = PROP_LEVEL_RW)
         for (const AlertRecord &a : alerts_captured()) seen |= a.number == c.alert;
         EXPECT_TRUE(seen) << "alert " << c.alert;
     }
-    if (c.expected != 0) return;
+    if (c.expected != 0) {
+        // A refused open keeps no location open, nor any slot in a state
+        // of the set it refused.
+        for (u32 i = 0; i < PROP_NUM_SLOTS; i++)
+            EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_CLOSED) << "slot " << i;
+        return;
+    }
     for (u32 i = 0; i < c.states.size(); i++) EXPECT_EQ(s.h->proprhandle_native_state[i], c.states[i]) << "slot " << i;
     if (c.log_lsn != ~0u) {
         EXPECT_EQ(s.log_lsn, c.log_lsn);

@@ -1,5 +1,6 @@
 // Mirrored reads take the open locations in turn and fail over; direct
-// reads touch one location and nothing else.
+// reads touch one location and nothing else, and only a slot or "all" is
+// a selector.
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -78,6 +79,14 @@ TEST(DirectIo, NeverChangesStatesOrVotes)
     }
     EXPECT_EQ(s.faults.writes("/loc1"), 0u) << "a direct write goes to its own location only";
 
+    // Between the slots and "all" a selector names nothing: refused before
+    // any location is touched, never taken for "all".
+    const u64 before = s.faults.reads() + s.faults.writes();
+    for (u32 selector : {5u, 99u, 101u}) {
+        EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, selector), PROP_E_ARG) << selector;
+        EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, selector), PROP_E_ARG) << selector;
+    }
+    EXPECT_EQ(s.faults.reads() + s.faults.writes(), before);
 }
 
 }  // namespace

@@ -112,4 +112,76 @@ TEST(FormattingForUpgrade, ANodeLocalStoreAskedForANewIdGetsOneAndStillOpens)
     EXPECT_EQ(store.init(PROP_LEVEL_RW), 0u);
 }
 
+// Every argument is checked before the first write: a refused format
+// leaves the store that was there as it was, and it opens with every key.
+TEST(FormattingRefused, ABadTopLevelRecordWritesNothing)
+{
+    Store store;
+    store.format();
+    ASSERT_EQ(store.init(), 0u);
+    ASSERT_EQ(put_value(store, "kept", "v"), 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+    sec_attr no_owner = store.top_security();
+    no_owner.username[0] = '\0';
+    const struct {
+        const char *name;
+        const sec_attr *sec;
+        u32 rc;
+    } cases[] = {{"no owner name", &no_owner, PROP_E_ARG}, {"no record", nullptr, PROP_E_NULL}};
+    for (const auto &c : cases) {
+        for (i32 level : {PROP_LEVEL_RW, PROP_LEVEL_UPGRADE}) {
+            SCOPED_TRACE(std::string(c.name) + " at level " + std::to_string(level));
+            const u64 writes = store.faults().writes();
+            backend_ctx *out = nullptr;
+            store.zkv()->boot_level = static_cast<u32>(level);
+            EXPECT_EQ(prop_setup(&out, store.sec(), nullptr, c.sec, store.meta(), store.zkv(), level, nullptr), c.rc);
+            EXPECT_EQ(out, nullptr);
+            EXPECT_EQ(store.faults().writes(), writes);
+        }
+    }
+    ASSERT_EQ(store.init(), 0u);
+    expect_top_keys(store.ctx(), store.top_security());
+    EXPECT_EQ(get_value(store, "kept"), "v");
+}
+
+// The boot block that makes a store valid is the last write of its format:
+// a power cut at any write before it leaves locations that do not open as
+// a store (unformatted, or too few formatted ones for a quorum), never a
+// store with part of its keys.
+TEST(FormattingCut, AFormatCutShortNeverOpens)
+{
+    for (u32 locations : {1u, 3u}) {
+        StoreOptions o;
+        o.locations = locations;
+        u64 total = 0;
+        {
+            Store store(o);
+            const u64 before = store.faults().writes();
+            store.format();
+            total = store.faults().writes() - before;
+        }
+        u32 complete = 0;
+        for (u64 kept = 0; kept < total; ++kept) {
+            SCOPED_TRACE(std::to_string(locations) + " locations, writes kept " + std::to_string(kept));
+            Store store(o);
+            // The write after the kept ones stores nothing, nor does any
+            // later one: what the process does after the cut is lost.
+            ASSERT_EQ(store.faults().load(("tear:bytes=0,nth=" + std::to_string(kept + 1)).c_str()), 0);
+            if (store.setup() == 0) {
+                ASSERT_EQ(store.terminate(), 0u);
+            }
+            store.faults().reset();
+            const u32 rc = store.init(PROP_LEVEL_RW);
+            if (rc != 0) {
+                EXPECT_TRUE(rc == PROP_E_FORMAT || (locations > 1 && rc == PROP_E_STORAGE)) << rc;
+                continue;
+            }
+            complete++;
+            expect_top_keys(store.ctx(), store.top_security());
+        }
+        // Only a cut inside the last write, after two of three boot blocks.
+        EXPECT_EQ(complete, locations == 3 ? 1u : 0u);
+    }
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // alone, and one bad location never fails the others.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <string>
@@ -16,14 +17,16 @@ namespace {
 
 class Open : public HandleFixture {
   protected:
-    // "" is an empty slot, "absent" a file that is not there, "+..." a disk
-    // group; any other name is a file made for the case.
+    // "" is an empty slot, "absent" a file that is not there, "dir" a
+    // directory, "fifo" a FIFO, "+..." a disk group; any other name is a
+    // file made for the case.
     void configure(const std::vector<std::string> &names)
     {
         u32 i = 0;
         for (const std::string &n : names) {
             const bool file = !n.empty() && n[0] != '+';
-            set_slot(i++, !file ? n : n == "absent" ? dir_.file(n) : make_file(n));
+            const bool given = n == "absent" || n == "dir" || n == "fifo";
+            set_slot(i++, !file ? n : given ? dir_.file(n) : make_file(n));
         }
         h_->proprhandle_configured_device_count = i;
     }
@@ -42,6 +45,8 @@ TEST_F(Open, EachSlotEndsOpenUnusableOrUntouched)
                               "device:bytes=900000000,sector=4096,path=part_4k;" +
                               "device:bytes=900000000,sector=512,path=part_512";
     ASSERT_EQ(fault_.load(rules.c_str()), 0);
+    ASSERT_EQ(::mkdir(dir_.file("dir").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0644), 0);
     const u32 O = PROP_SLOT_OPEN, U = PROP_SLOT_UNUSABLE, N = PROP_SLOT_UNCONFIGURED;
     struct Case {
         const char *name;
@@ -60,6 +65,9 @@ TEST_F(Open, EachSlotEndsOpenUnusableOrUntouched)
         // A name that looks like a raw device but is a file here.
         {"failed storage check", {"\\\\.\\disk"}, 0, {O}, 4096, 0},
         {"nothing opens", {"absent", "", "absent"}, 26, {U, N, U}, 0, 0},
+        // Refused before any I/O (a FIFO would hang the open), with the
+        // system's word for what the path is.
+        {"neither a file nor a block device", {"dir", "fifo", "c"}, 0, {U, U, O}, 4096, 0},
         {"nothing configured", {}, 26, {N, N, N, N, N}, 0, 0},
     };
     for (const Case &c : cases) {
@@ -81,8 +89,10 @@ TEST_F(Open, EachSlotEndsOpenUnusableOrUntouched)
         if (c.pages1 != 0) {
             EXPECT_EQ(h_->proprhandle_native_numpage[1], c.pages1);
         }
-        if (c.locations.size() > 1 && c.locations[1] == "absent") {
-            EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(ENOENT)) << "the system error is kept for the caller";
+        const std::string second = c.locations.size() > 1 ? c.locations[1] : "";
+        if (second == "absent" || second == "fifo") {
+            EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(second == "absent" ? ENOENT : ENOTBLK))
+                << "the system error is kept for the caller";
         }
     }
 }

@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -22,6 +23,8 @@ TEST_F(StorageType, EachRegistryKindAcceptsItsOwnStorage)
 {
     std::string file = make_file("store", 4096);
     std::string backup_dir = dir_.path();
+    std::string fifo = dir_.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     const char *raw = "\\\\.\\PhysicalDrive0";
     const u32 Z = PROP_KIND_ZKV, N = PROP_KIND_NKV, B = PROP_CONF_BACKUP_LOCATION;
     struct Case {
@@ -41,6 +44,10 @@ TEST_F(StorageType, EachRegistryKindAcceptsItsOwnStorage)
         {raw, Z, true, 37, "Korvex Cluster Registry does not support the storage type configured."},
         {raw, N, false, 37, "Korvex Cluster Registry does not support the storage type configured."},
         {dir_.file("absent"), N, false, 8, strerror(ENOENT)},
+        // Only a regular file or a block device holds a store; a FIFO is
+        // refused at once, not waited on.
+        {backup_dir, N, false, 8, strerror(EISDIR)},
+        {fifo, Z, true, 8, strerror(ENOTBLK)},
         {file, 0, true, 8, ""},
         {backup_dir, N | B, false, 0, ""},
         {file, N | B, false, 37, "The backup location " + file + " is not a valid Korvex Local Registry backup location"},

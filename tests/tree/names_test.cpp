@@ -38,7 +38,7 @@ TEST_F(Names, FirstNameGoesToItsPlaceOnEveryLocationWithoutAnUndoImage)
     EXPECT_EQ(id_of("grid", NAME_KIND_GROUP), 1u);  // a table of its own
     EXPECT_EQ(id_of("", NAME_KIND_GROUP), 0u);
     u32 id = 0;
-    EXPECT_EQ(proprutnametoid(h, "", &id, NAME_KIND_OWNER), PROP_E_STORAGE);
+    EXPECT_EQ(proprutnametoid(h, "", &id, NAME_KIND_OWNER), PROP_E_ARG);  // the caller's mistake
     for (u32 slot = 0; slot < 2; slot++) {
         Block db = store.read(slot, h->proprhandle_odbst);
         EXPECT_EQ(hdr_verify_checksum(db.data(), 4096), 0u);

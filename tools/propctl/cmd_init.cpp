@@ -65,7 +65,9 @@ void add_init_commands(std::vector<Command> *table)
         "(--cluster: one to five mirrored locations).  Locations are files under\n"
         "ROOT/data unless --location names them; put copies on different disks.\n"
         "Both kinds write with direct, synchronous I/O and are durable against\n"
-        "power loss; --dev (developer mode) buffers writes and is not.\n",
+        "power loss; --dev (developer mode) buffers writes and is not.  An init\n"
+        "cut short leaves no store, and running it again makes one; a finished\n"
+        "store is never formatted over.\n",
         {
             {"cluster", 0, nullptr, "a cluster registry, mirrored on every location"},
             {"copies", 0, "N", "number of locations of a cluster registry (1 to 5; default 1)"},

@@ -63,6 +63,30 @@ bool write_value(const std::string &key_dir, const char *name, const std::string
     return write_file(key_dir, name, std::string("REG_SZ\n") + data, why);
 }
 
+std::string key_dir_of(const Root &root, Kind kind)
+{
+    return root.dir + "/" + (kind == Kind::local ? kLocalKey : kClusterKey);
+}
+
+// The key as the library reads it, and where it is put together first.
+std::string staging_dir_of(const std::string &key_dir)
+{
+    const size_t slash = key_dir.find_last_of('/');
+    return key_dir.substr(0, slash + 1) + "." + key_dir.substr(slash + 1) + ".new";
+}
+
+bool write_values(const std::string &dir, const StoreDesc &desc, const Root &root, std::string *why)
+{
+    if (desc.kind == Kind::local) {
+        // The library wants the software's home directory beside the location.
+        return write_value(dir, "nkvconfig_loc", desc.locations[0], why) &&
+               write_value(dir, "hwk_home", root.dir, why);
+    }
+    for (size_t i = 0; i < desc.locations.size(); i++)
+        if (!write_value(dir, kClusterValues[i], desc.locations[i], why)) return false;
+    return true;
+}
+
 // Points the library's configuration store at the root.
 void use_root(const Root &root)
 {
@@ -164,24 +188,35 @@ uint32_t describe_store(const Root &root, StoreDesc *out)
 
 bool write_configuration(const Root &root, const StoreDesc &desc, std::string *why)
 {
-    const bool local = desc.kind == Kind::local;
-    const std::string key_dir = root.dir + "/" + (local ? kLocalKey : kClusterKey);
-    if (!make_directories(key_dir, why)) return false;
-    if (desc.developer && !write_file(root.dir, kSettings, kDeveloperSetting, why)) return false;
-    if (local) {
-        // The library wants the software's home directory beside the location.
-        return write_value(key_dir, "nkvconfig_loc", desc.locations[0], why) &&
-               write_value(key_dir, "hwk_home", root.dir, why);
+    const std::string key_dir = key_dir_of(root, desc.kind);
+    const std::string staging = staging_dir_of(key_dir);
+    const std::string parent = key_dir.substr(0, key_dir.find_last_of('/'));
+    std::error_code ec;
+    std::filesystem::remove_all(staging, ec);
+    if (!make_directories(staging, why)) return false;
+    // The setting goes before the key: a key never names locations whose
+    // mode is not yet known.
+    if (desc.developer) {
+        if (!write_file(root.dir, kSettings, kDeveloperSetting, why)) return false;
+    } else {
+        std::filesystem::remove(root_file(root, kSettings), ec);
     }
-    for (size_t i = 0; i < desc.locations.size(); i++)
-        if (!write_value(key_dir, kClusterValues[i], desc.locations[i], why)) return false;
+    if (!write_values(staging, desc, root, why)) return false;
+    // The key appears whole, with every location, or not at all.
+    if (::rename(staging.c_str(), key_dir.c_str()) != 0) {
+        *why = "cannot write " + key_dir + ": " + std::strerror(errno);
+        return false;
+    }
+    fsync_path(parent, O_RDONLY | O_DIRECTORY);
     return true;
 }
 
 void remove_configuration(const Root &root, Kind kind)
 {
     std::error_code ec;
-    std::filesystem::remove_all(root.dir + "/" + (kind == Kind::local ? kLocalKey : kClusterKey), ec);
+    const std::string key_dir = key_dir_of(root, kind);
+    std::filesystem::remove_all(key_dir, ec);
+    std::filesystem::remove_all(staging_dir_of(key_dir), ec);
     std::filesystem::remove(root_file(root, kSettings), ec);
     // remove() leaves a directory that still holds something.
     for (const char *dir : {"SOFTWARE/Korvex", "SOFTWARE", "data"}) std::filesystem::remove(root.dir + "/" + dir, ec);

@@ -8,6 +8,8 @@
 //   ROOT/propctl.conf             propctl's own settings (developer mode)
 //   ROOT/propctl.lock             one propctl process writes at a time
 //   ROOT/propctl.dirty            a write may have been cut short
+//   ROOT/propctl.init             an init has begun and not finished: the
+//                                 root holds no store yet
 #pragma once
 
 #include <cstdint>
@@ -45,8 +47,9 @@ bool make_directories(const std::string &path, std::string *why);
 uint32_t describe_store(const Root &root, StoreDesc *out);
 
 // Writes the configuration values (and propctl's settings) naming a new
-// store's locations; false with the reason.  remove_configuration takes
-// them away again when formatting fails.
+// store's locations: the key is put together aside and renamed into place,
+// so that it appears whole or not at all; false with the reason.
+// remove_configuration takes them away again when formatting fails.
 bool write_configuration(const Root &root, const StoreDesc &desc, std::string *why);
 void remove_configuration(const Root &root, Kind kind);
 

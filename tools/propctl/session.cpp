@@ -16,10 +16,58 @@ namespace {
 
 constexpr const char *kLockFile = "propctl.lock";
 constexpr const char *kDirtyFile = "propctl.dirty";
+constexpr const char *kInitFile = "propctl.init";
 
 bool exists(const std::string &path)
 {
     return ::access(path.c_str(), F_OK) == 0;
+}
+
+void fsync_dir(const std::string &dir)
+{
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// A marker must outlive a power cut as surely as the writes it guards.
+bool put_marker(const Root &root, const char *name, std::string *why)
+{
+    std::string path = root_file(root, name);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        *why = "cannot write " + path + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    fsync_dir(root.dir);
+    return true;
+}
+
+void drop_marker(const Root &root, const char *name)
+{
+    ::unlink(root_file(root, name).c_str());
+    fsync_dir(root.dir);
+}
+
+bool init_unfinished(const Root &root)
+{
+    return exists(root_file(root, kInitFile));
+}
+
+// What an init that was cut short left: its configuration, and whatever
+// it began to write on its locations (they held nothing before it, or
+// it would have refused them).
+void discard_unfinished(const Root &root, const StoreDesc &found)
+{
+    for (const std::string &loc : found.locations) {
+        struct stat st;
+        if (::stat(loc.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::truncate(loc.c_str(), 0);
+    }
+    remove_configuration(root, Kind::local);
+    remove_configuration(root, Kind::cluster);
 }
 
 // Location files must exist before formatting; the library never creates
@@ -91,21 +139,7 @@ sec_attr Session::new_key_security() const
 
 bool Session::mark_dirty(std::string *why)
 {
-    std::string path = root_file(root_, kDirtyFile);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        *why = "cannot write " + path + ": " + std::strerror(errno);
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    ::close(fd);
-    // The marker must outlive a power cut as surely as the write it guards.
-    int dir = ::open(root_.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
+    return put_marker(root_, kDirtyFile, why);
 }
 
 int Session::init_store(uint32_t level, const std::string &what)
@@ -154,7 +188,7 @@ int Session::create_default(const std::string &what)
     if (!lock_.acquire(root_file(root_, kLockFile), true, &why)) return out_.problem(what + ": " + why);
     StoreDesc found;
     // Another first command may have made it meanwhile.
-    if (describe_store(root_, &found) == 0 && found.kind != Kind::none) return 0;
+    if (!init_unfinished(root_) && describe_store(root_, &found) == 0 && found.kind != Kind::none) return 0;
     StoreDesc desc;
     desc.kind = Kind::local;
     desc.locations.push_back(default_location(root_, Kind::local, 0));
@@ -167,7 +201,7 @@ int Session::open(Access access, const std::string &what)
     if (access == Access::none) return 0;
     if (root_.is_default) {
         StoreDesc found;
-        if (describe_store(root_, &found) == 0 && found.kind == Kind::none)
+        if (init_unfinished(root_) || (describe_store(root_, &found) == 0 && found.kind == Kind::none))
             if (int st = create_default(what); st != 0) return st;
     }
     const std::string none = what + ": no store at " + root_.dir + " (propctl init makes one)";
@@ -175,6 +209,10 @@ int Session::open(Access access, const std::string &what)
     std::string why;
     if (!lock_.acquire(root_file(root_, kLockFile), access == Access::write, &why))
         return out_.problem(what + ": " + why);
+    // Under the lock: an init still running holds it until it is done.
+    if (init_unfinished(root_))
+        return out_.fail(what + ": no store at " + root_.dir + " (an init did not finish; propctl init makes one)",
+                         PROP_E_NOCONF);
     if (uint32_t rc = describe_store(root_, &desc_); rc != 0)
         return out_.fail(what + ": cannot read the configuration under " + root_.dir, rc);
     if (desc_.kind == Kind::none) return out_.fail(none, PROP_E_NOCONF);
@@ -200,15 +238,24 @@ int Session::format_locked(const StoreDesc &desc, const std::string &what)
 {
     std::string why;
     StoreDesc found;
-    if (uint32_t rc = describe_store(root_, &found); rc != 0)
+    // A store is finished once its init took the marker away; one that
+    // was cut short is no store, and is made again from the start.
+    const bool unfinished = init_unfinished(root_);
+    if (uint32_t rc = describe_store(root_, &found); rc != 0 && !unfinished)
         return out_.fail(what + ": cannot read the configuration under " + root_.dir, rc);
-    if (found.kind != Kind::none)
+    if (found.kind != Kind::none && !unfinished)
         return out_.problem(what + ": a " + kind_name(found.kind) + " registry already exists at " + root_.dir);
+    if (!put_marker(root_, kInitFile, &why)) return out_.problem(what + ": " + why);
+    if (unfinished) {
+        out_.note("an earlier init did not finish: making the store again");
+        discard_unfinished(root_, found);
+    }
 
     std::vector<std::string> made;
     auto undo = [&] {
         for (const std::string &f : made) ::unlink(f.c_str());
         remove_configuration(root_, desc.kind);
+        drop_marker(root_, kInitFile);
     };
     if (!create_locations(desc, &made, &why) || !write_configuration(root_, desc, &why)) {
         undo();
@@ -230,6 +277,7 @@ int Session::format_locked(const StoreDesc &desc, const std::string &what)
         return out_.fail(what + ": cannot format the store", rc);
     }
     int st = terminate(what, true);
+    if (st == 0) drop_marker(root_, kInitFile);
     lock_.release();
     return st;
 }
