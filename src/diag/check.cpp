@@ -82,8 +82,8 @@ class walker {
     {
         for (u32 p = 1; p <= pg_.last; p++)
             if (map_.used(p) && owner_[p] == 0)
-                found_->add("proprchk_logicalcorruption: LEAKED PAGE: block [%d] is allocated but no key reaches it",
-                            static_cast<int>(p));
+                found_->add("proprchk_logicalcorruption: LEAKED PAGE: page [%d] (block %d) is allocated but no key reaches it",
+                            static_cast<int>(p), number(p));
     }
 
   private:
@@ -92,7 +92,8 @@ class walker {
         const u32 page = keys_[k].page;
         if (!take(page, claim::tnode, k)) return true;
         if (pg_.what[page] != held::tnode) {
-            found_->fault("proprchk_traverse: LOGICAL CORRUPTION: block [%d] of key [%s] is not a valid tnode", static_cast<int>(page), name_of(k));
+            found_->fault("proprchk_traverse: LOGICAL CORRUPTION: page [%d] (block %d) of key [%s] is not a valid tnode",
+                          static_cast<int>(page), number(page), name_of(k));
             return true;
         }
         kids_.clear();
@@ -116,7 +117,8 @@ class walker {
                 if (!addr_page(ed.target, k)) return false;
                 break;
             case ref::bad_entries:
-                found_->fault("proprchk_traverse: LOGICAL CORRUPTION: the child entries in block [%d] of key [%s] are corrupt", static_cast<int>(page), name_of(k));
+                found_->fault("proprchk_traverse: LOGICAL CORRUPTION: the child entries in page [%d] (block %d) of key [%s] are corrupt",
+                              static_cast<int>(page), number(page), name_of(k));
                 break;
             }
         }
@@ -138,20 +140,23 @@ class walker {
             return;
         }
         if (take(page, claim::value, k) && pg_.what[page] != held::val)
-            found_->fault("proprchk_valueblk_corruption: LOGICAL CORRUPTION: value block [%d] of key [%s] is not a valid VAL block", static_cast<int>(page), name_of(k));
+            found_->fault("proprchk_valueblk_corruption: LOGICAL CORRUPTION: value page [%d] (block %d) of key [%s] is not a valid VAL block",
+                          static_cast<int>(page), number(page), name_of(k));
     }
 
     bool kce_page(u32 page, u32 k)
     {
         if (!take(page, claim::kce, k)) return true;
         if (pg_.what[page] != held::kce) {
-            found_->fault("proprchk_kceblk_corruption_helper: LOGICAL CORRUPTION: kce block [%d] of key [%s] is not a valid KCE block", static_cast<int>(page), name_of(k));
+            found_->fault("proprchk_kceblk_corruption_helper: LOGICAL CORRUPTION: kce page [%d] (block %d) of key [%s] is not a valid KCE block",
+                          static_cast<int>(page), number(page), name_of(k));
             return true;
         }
         for (u32 e = pg_.first[page]; e < pg_.first[page + 1]; e++) {
             if (pg_.edges[e].kind == ref::child && !kids_.push(e)) return false;
             if (pg_.edges[e].kind == ref::bad_entries)
-                found_->fault("proprchk_kceblk_corruption_helper: LOGICAL CORRUPTION: the child entries in kce block [%d] of key [%s] are corrupt", static_cast<int>(page), name_of(k));
+                found_->fault("proprchk_kceblk_corruption_helper: LOGICAL CORRUPTION: the child entries in kce page [%d] (block %d) of key [%s] are corrupt",
+                              static_cast<int>(page), number(page), name_of(k));
         }
         return true;
     }
@@ -177,7 +182,7 @@ class walker {
             return true;
         }
         if (page >= h_->numpage) {
-            found_->add("proprchk_corruption_helper: LOGICAL CORRUPTION: %s for key [%s] points past the end of the store: block number [%d]",
+            found_->add("proprchk_corruption_helper: LOGICAL CORRUPTION: %s for key [%s] points past the end of the store: page [%d]",
                         label_of(how), name_of(k), static_cast<int>(page));
         } else if (!map_.used(page)) {
             found_->add("proprchk_corruption_helper: LOGICAL CORRUPTION: FCL map shows an allocated block [%d] as free",
@@ -223,7 +228,7 @@ class walker {
                         label_of(how), name, p);
             break;
         }
-        found_->add("proprchk_corruption_helper: block [%d] belongs to key [%s]", p, first);
+        found_->add("proprchk_corruption_helper: page [%d] belongs to key [%s]", p, first);
     }
 
     void finding_size(u32 size, u32 k)
@@ -233,6 +238,8 @@ class walker {
     }
 
     u32 page_address(u32 page) const { return h_->proprhandle_rtnst + page * PROP_PAGE_SIZE; }
+    // The number block headers and the block tools use for a page.
+    int number(u32 page) const { return static_cast<int>((page_address(page) >> 12) + PROPR_BLOCKNUM_BIAS); }
 
     // The full dotted name, written from its last component backwards;
     // a name longer than the buffer keeps its end behind "...".  Two

@@ -106,7 +106,7 @@ TEST_F(Check, TwoTnodesClaimingOnePageAreReportedWithBothNames)
     EXPECT_TRUE(t.has("Tnode block for key [SYSTEM.b] and tnode for key [SYSTEM.a] points to same block number [" +
                       std::to_string(pa) + "]"))
         << t.all();
-    EXPECT_TRUE(t.has("LEAKED PAGE: block [" + std::to_string(pb) + "]")) << t.all();
+    EXPECT_TRUE(t.has("LEAKED PAGE: page [" + std::to_string(pb) + "]")) << t.all();
 }
 
 TEST_F(Check, ACorruptValueSizeIsReportedWithoutReadingPastTheTnode)
@@ -127,7 +127,7 @@ TEST_F(Check, ALeakedPageIsListedButIsNoCorruption)
     ASSERT_EQ(flip_bit(page), 0u);
     Traced t = check(ctx());
     EXPECT_EQ(t.rc, 0u) << t.all();
-    EXPECT_TRUE(t.has("LEAKED PAGE: block [" + std::to_string(page) + "]")) << t.all();
+    EXPECT_TRUE(t.has("LEAKED PAGE: page [" + std::to_string(page) + "]")) << t.all();
 }
 
 // Pages of random bytes where the tree and its bitmap should be: every
