@@ -194,6 +194,9 @@ void sweep(uint32_t locations)
         }
         current = store.read_block(0, addr);
         EXPECT_EQ(check(store.ctx()).rc, 0u);
+        prop_status status{};
+        ASSERT_EQ(prop_get_status(store.ctx(), &status, 0), 0u);
+        for (uint32_t slot = 0; slot < locations; slot++) EXPECT_EQ(status.state[slot], 3u);
     }
 }
 

@@ -147,6 +147,10 @@ TEST_F(Check, AStoreOfGarbageIsWalkedToTheEnd)
         if (round % 2 == 0) junk.replace(0, 32, keep, 0, 32);
         store.write_block(0, handle()->proprhandle_rtnst + 4096 * page, junk);
         if (round % 10 == 9) store.write_block(0, propr_fcl_addr(0, handle()->proprhandle_fcl[0]->free_space_addr), junk);
+        std::string text(8192, '\0');
+        uint32_t text_size = 8192;
+        EXPECT_EQ(prop_interpret_block(ctx(), number_of_page(page), junk.data(), 4096, text.data(), &text_size, 0), 0u);
+        EXPECT_EQ(text.back(), '\0');
         uint32_t rc = prop_check_logical_corruption(ctx());
         EXPECT_TRUE(rc == 0 || rc == 57) << rc;
         prop_status status{};
