@@ -196,3 +196,29 @@ int measure_device(DeviceProbe *probe, int iterations, DeviceSamples *out, std::
     if (err != 0) *why = std::string("device measurement failed: ") + std::strerror(err);
     return err;
 }
+
+int sequential_read(const std::string &path, uint64_t offset, uint64_t bytes, double *us, std::string *why,
+                    size_t request_bytes)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        *why = "cannot open " + path + ": " + std::strerror(err);
+        return err;
+    }
+    void *buf = std::aligned_alloc(kBlock, request_bytes);
+    int err = buf == nullptr ? ENOMEM : 0;
+    const double t0 = now_us();
+    for (uint64_t done = 0; done < bytes && err == 0;) {
+        size_t n = bytes - done < request_bytes ? static_cast<size_t>(bytes - done) : request_bytes;
+        ssize_t got = ::pread(fd, buf, n, static_cast<off_t>(offset + done));
+        if (got <= 0) err = got < 0 ? errno : EIO;
+        done += got > 0 ? static_cast<uint64_t>(got) : 0;
+    }
+    *us = now_us() - t0;
+    std::free(buf);
+    ::close(fd);
+    if (err != 0) *why = "sequential read of " + path + " failed: " + std::strerror(err);
+    return err;
+}

@@ -2,6 +2,7 @@
 // cost in the benchmark's own directory, measured with plain system calls.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,3 +55,12 @@ class DeviceProbe {
 // Adds iterations samples of each kind to *out, the kinds taken in turn so
 // that each sees the device as the others do; 0, or an errno with *why.
 int measure_device(DeviceProbe *probe, int iterations, DeviceSamples *out, std::string *why);
+
+// The device's sequential direct-read bandwidth: reads bytes of the file
+// from offset on, O_DIRECT (buffered where the file system refuses it),
+// in requests of request_bytes, and gives the time taken in *us.  The
+// range must have been written: holes read as zeros without the device.
+// 0, or an errno with *why.
+constexpr size_t kSequentialRequest = 4u << 20;
+int sequential_read(const std::string &path, uint64_t offset, uint64_t bytes, double *us, std::string *why,
+                    size_t request_bytes = kSequentialRequest);

@@ -15,6 +15,7 @@
 
 #include "counting.h"
 #include "device.h"
+#include "integrity.h"
 #include "propreg_ops.h"
 #include "propreg_store.h"
 #include "sqlite_ops.h"
@@ -163,6 +164,8 @@ int main(int argc, char **argv)
     ok = measure_sqlite(o, SqliteStore::Journal::wal, rows) && ok;
     ok = measure_propreg(o, 1, counter, &probe, rows) && ok;
     ok = measure_propreg(o, 3, counter, &probe, rows) && ok;
+    IntegrityRows integrity = measure_integrity(o.dir, o.quick);
+    ok = integrity.ran && ok;
     if (!o.keep) remove_store_files(o.dir);
     std::fprintf(stderr, "device limit again\n");
     if (measure_device(&probe, device_runs, &device, &why) != 0) {
@@ -173,5 +176,6 @@ int main(int argc, char **argv)
     load += " at the start, ";
     load += load_average() + " at the end";
     print_table(stdout, o.dir, load, summarize(device), rows);
+    print_integrity(stdout, integrity);
     return ok ? 0 : 1;
 }

@@ -10,9 +10,12 @@
 #include <cstring>
 #include <filesystem>
 
+#include <algorithm>
+
 #include "format/storemap.h"
 #include "platform/cfgstore.h"
 #include "storage/config.h"
+#include "storage/device.h"
 
 namespace {
 
@@ -198,6 +201,121 @@ u32 PropregStore::open(const std::string &dir, u32 locations, std::string *why)
     return rc;
 }
 
+namespace {
+
+constexpr u32 kChildrenPerParent = 1000;
+constexpr u32 kKeyValueBytes = 64;
+
+void link_last(prop_list_node *head, prop_list_node *node)
+{
+    node->prev = head->prev;
+    node->next = head;
+    head->prev->next = node;
+    head->prev = node;
+}
+
+// One parent's children, created with their values in one transaction.
+u32 create_children(backend_ctx *ctx, propr_keyhandle *parent, u32 first, u32 count, const sec_attr &sec)
+{
+    std::vector<prop_batch_op> ops(count);
+    std::vector<prop_batch_result> results(count);
+    prop_batch batch{};
+    batch.count = count;
+    batch.ops.next = batch.ops.prev = &batch.ops;
+    batch.results.next = batch.results.prev = &batch.results;
+    for (u32 i = 0; i < count; i++) {
+        prop_batch_op &op = ops[i];
+        op.opcode = PROP_BATCH_CREATE_SET;
+        op.key = parent;
+        std::snprintf(op.name, sizeof op.name, "k%05u", first + i);
+        op.sec = sec;
+        op.dtype = PROP_TYPE_BYTES;
+        op.value_size = kKeyValueBytes;
+        std::memset(op.value, static_cast<int>('a' + i % 26), kKeyValueBytes);
+        link_last(&batch.ops, &op.link);
+        link_last(&batch.results, &results[i].link);
+    }
+    u32 rc = prop_batch_execute(ctx, &batch, 0);
+    for (prop_batch_result &r : results)
+        if (r.key != nullptr) prop_close(ctx, r.key);
+    return rc;
+}
+
+int sync_file(const std::string &path)
+{
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int err = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return err;
+}
+
+}  // namespace
+
+u32 PropregStore::fill_keys(u32 keys, std::string *why)
+{
+    propr_keyhandle *system = nullptr;
+    u32 rc = prop_open(ctx_, "SYSTEM", &system, 0);
+    for (u32 first = 0; rc == PROP_OK && first < keys; first += kChildrenPerParent) {
+        char name[16];
+        std::snprintf(name, sizeof name, "p%03u", first / kChildrenPerParent);
+        propr_keyhandle *parent = nullptr;
+        u32 disposition = 0;
+        rc = prop_create_key(ctx_, system, name, &sec_, &parent, &disposition, 0);
+        if (rc == PROP_OK) rc = create_children(ctx_, parent, first, std::min(kChildrenPerParent, keys - first), sec_);
+        if (parent != nullptr) prop_close(ctx_, parent);
+    }
+    if (system != nullptr) prop_close(ctx_, system);
+    if (rc != PROP_OK) *why = code_text("making the keys", rc);
+    return rc;
+}
+
+u32 PropregStore::open_with_keys(const std::string &dir, u32 keys, u32 level, std::string *why)
+{
+    close();
+    setenv("ZKV_REGISTRY_ROOT", (dir + "/registry").c_str(), 1);
+    paths_ = {dir + "/keystore1.dat"};
+    // Room for every key's tnode and its parents' child-entry pages, in a
+    // sparse file that formatting takes the store's size from.
+    const u64 pages = std::max<u64>(PROPR_DEFAULT_PAGES, keys + keys / 10 + 10000);
+    int fd = ::open(paths_[0].c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(UT_UNCOUNTED_BYTES + pages * PROP_PAGE_SIZE)) != 0) {
+        *why = "cannot lay out " + paths_[0] + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return PROP_E_STORAGE;
+    }
+    ::close(fd);
+    u32 rc = configure(paths_, why);
+    if (rc == PROP_OK) rc = make_contexts(why);
+    if (rc != PROP_OK) return rc;
+
+    zkv_->developer_mode = 1;
+    zkv_->boot_level = PROP_LEVEL_RW;
+    rc = prop_setup(&ctx_, secctx_, cls_, &sec_, meta_, zkv_, PROP_LEVEL_RW, nullptr);
+    if (rc != PROP_OK) {
+        *why = code_text("prop_setup", rc);
+        ctx_ = nullptr;
+        return rc;
+    }
+    rc = fill_keys(keys, why);
+    u32 term = prop_terminate(ctx_, 0);
+    ctx_ = nullptr;
+    if (rc == PROP_OK && term != PROP_OK) *why = code_text("prop_terminate after filling", rc = term);
+    if (rc != PROP_OK) return rc;
+    if (int err = sync_file(paths_[0]); err != 0) {
+        *why = "cannot sync " + paths_[0] + ": " + std::strerror(err);
+        return PROP_E_STORAGE;
+    }
+    zkv_->developer_mode = 0;
+    zkv_->boot_level = level;
+    rc = prop_init(&ctx_, meta_, secctx_, cls_, level, zkv_, level == PROP_LEVEL_CACHING ? grp_ : nullptr);
+    if (rc != PROP_OK) {
+        *why = code_text("prop_init", rc);
+        ctx_ = nullptr;
+    }
+    return rc;
+}
+
 void PropregStore::close()
 {
     if (ctx_ != nullptr) {
@@ -211,6 +329,7 @@ void PropregStore::close()
 void remove_store_files(const std::string &dir)
 {
     for (u32 i = 0; i < PROP_MAX_LOCATIONS; i++) ::unlink(location_path(dir, i).c_str());
+    ::unlink((dir + "/keystore1.dat").c_str());
     std::error_code ec;
     std::filesystem::remove_all(dir + "/registry", ec);
 }

@@ -22,6 +22,12 @@ class PropregStore {
     // 0, or the failing code with *why set (PROP_E_LEVEL when the library
     // cannot format or open a store yet).
     u32 open(const std::string &dir, u32 locations, std::string *why);
+    // A store of keys keys on one location file in dir: SYSTEM.pNNN
+    // parents of up to 1000 children kNNNNN, each with a 64-byte value.  It
+    // is filled with buffered writes, synced, and opened again with direct,
+    // synchronous I/O at level (a backup or a scan then reads what a live
+    // store holds on its device).  0, or the failing code with *why set.
+    u32 open_with_keys(const std::string &dir, u32 keys, u32 level, std::string *why);
     // Terminates the store; the location files stay for the next store.
     void close();
 
@@ -31,6 +37,7 @@ class PropregStore {
 
   private:
     u32 make_contexts(std::string *why);
+    u32 fill_keys(u32 keys, std::string *why);
     void destroy_contexts();
 
     std::vector<std::string> paths_;

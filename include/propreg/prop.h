@@ -512,14 +512,18 @@ PROP_EXPORT uint32_t prop_cbkp_readrec(prop_cbkp *cbkp, prop_record *rec) PROP_N
 PROP_EXPORT uint32_t prop_cbkp_term(prop_cbkp *cbkp) PROP_NOEXCEPT;
 
 /* Blocks and state */
+/* Blocks are chosen by flags: 16 = the tnode of keyh, 64 = the block whose
+ * header number is *blkno (the boot block is 25).  location: 0 to 4 for one
+ * location, 100 for the mirrored layer's choice (reads) or every location
+ * (writes). */
 PROP_EXPORT uint32_t prop_get_block(backend_ctx *ctx, propr_keyhandle *keyh,
-                                    const char *location, void *outbuf, uint32_t *inout_size,
+                                    uint32_t location, void *outbuf, uint32_t *inout_size,
                                     uint32_t *blkno, uint32_t flags) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_interpret_block(backend_ctx *ctx, uint32_t blkno, const void *block,
                                           uint32_t block_size, char *text,
                                           uint32_t *text_size, uint32_t flags) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_set_block(backend_ctx *ctx, propr_keyhandle *keyh,
-                                    const char *location, const void *inbuf,
+                                    uint32_t location, const void *inbuf,
                                     uint32_t *inout_size, uint32_t flags) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_get_status(backend_ctx *ctx, prop_status *status,
                                      uint32_t flags) PROP_NOEXCEPT;

@@ -4,7 +4,7 @@
 
 using namespace propreg;
 
-u32 prop_get_block(backend_ctx *ctx, propr_keyhandle *keyh, const char *location, void *outbuf, u32 *inout_size,
+u32 prop_get_block(backend_ctx *ctx, propr_keyhandle *keyh, u32 location, void *outbuf, u32 *inout_size,
                    u32 *blkno, u32 flags) noexcept
 {
     return dispatch(export_id::get_block, ctx, [&] {
@@ -20,7 +20,7 @@ u32 prop_interpret_block(backend_ctx *ctx, u32 blkno, const void *block, u32 blo
     });
 }
 
-u32 prop_set_block(backend_ctx *ctx, propr_keyhandle *keyh, const char *location, const void *inbuf,
+u32 prop_set_block(backend_ctx *ctx, propr_keyhandle *keyh, u32 location, const void *inbuf,
                    u32 *inout_size, u32 flags) noexcept
 {
     return dispatch(export_id::set_block, ctx, [&] {

@@ -2,6 +2,7 @@
 
 #include "api/own_ops.h"
 #include "api/placeholder.h"
+#include "diag/diag.h"
 #include "io/devid.h"
 #include "io/io.h"
 #include "keys/keys.h"
@@ -36,7 +37,7 @@ prop_ops g_prop_ops = {
     .delete_value = prdval,
     .get_security = prgsec,
     .set_security = proprssec,
-    .check_perm_recurse = prop_op_not_built,
+    .check_perm_recurse = prcpr,
 
     .get_conf = proprgconf,
     .get_conf_handle = propr_get_conf_handle,
@@ -51,8 +52,8 @@ prop_ops g_prop_ops = {
     .repair_conf = prop_op_not_built,
     .autorepair_conf = prop_op_not_built,
     .rim_autorepair_conf = prop_op_not_built,
-    .get_devid = prop_op_not_built,
-    .get_id = prop_op_not_built,
+    .get_devid = prgdevid,
+    .get_id = prgid,
 
     .bkup = prop_op_not_built,
     .recover_media = prop_op_not_built,
@@ -64,25 +65,25 @@ prop_ops g_prop_ops = {
     .cbkp_readrec = prop_op_not_built,
     .cbkp_term = prop_op_not_built,
 
-    .get_block = prop_op_not_built,
-    .interpret_block = prop_op_not_built,
-    .set_block = prop_op_not_built,
-    .get_status = prop_op_not_built,
-    .get_state = prop_op_not_built,
-    .set_state = prop_op_not_built,
-    .check_logical_corruption = prop_op_not_built,
+    .get_block = proprgblock,
+    .interpret_block = propriblock,
+    .set_block = proprsblock,
+    .get_status = proprgst,
+    .get_state = proprgstate,
+    .set_state = proprsstate,
+    .check_logical_corruption = proprchk_logicalcorruption,
     .recover = proprrecover,
     .recover_numpage = rrecovernumpage,
 
     .is_zkvonvld = prop_op_not_built,
     .delete_vldfile = prop_op_not_built,
     .vld_directconn = propr_vld_directconn,
-    .file_exists = prop_op_not_built,
+    .file_exists = proprfexists,
 
     .get_version = propr_get_version,
 
     .vld_directconn_one = prop_op_not_built,
     .io_reinit = prop_op_not_built,
-    .dump_undo_log = prop_op_not_built,
-    .dump_free_space = prop_op_not_built,
+    .dump_undo_log = proprdc_log,
+    .dump_free_space = proprdc_fcl,
 };

@@ -86,11 +86,11 @@ struct prop_ops {
     u32 (*cbkp_term)(prop_cbkp *cbkp);
 
     // Blocks and state.
-    u32 (*get_block)(backend_ctx *ctx, propr_keyhandle *keyh, const char *location, void *outbuf,
+    u32 (*get_block)(backend_ctx *ctx, propr_keyhandle *keyh, u32 location, void *outbuf,
                      u32 *inout_size, u32 *blkno, u32 flags);
     u32 (*interpret_block)(backend_ctx *ctx, u32 blkno, const void *block, u32 block_size, char *text,
                            u32 *text_size, u32 flags);
-    u32 (*set_block)(backend_ctx *ctx, propr_keyhandle *keyh, const char *location, const void *inbuf,
+    u32 (*set_block)(backend_ctx *ctx, propr_keyhandle *keyh, u32 location, const void *inbuf,
                      u32 *inout_size, u32 flags);
     u32 (*get_status)(backend_ctx *ctx, prop_status *status, u32 flags);
     u32 (*get_state)(backend_ctx *ctx, u32 *state, u32 flags);

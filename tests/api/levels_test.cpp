@@ -170,12 +170,12 @@ std::vector<ExportCase> export_cases()
          nullptr},
 
         {"prop_get_block", SLOT(get_block),
-         [](C c) { return prop_get_block(c, g_key, nullptr, g_buf, &g_u32, &g_u32, 0); }, lv(0, 2, 4, 8), 2,
+         [](C c) { return prop_get_block(c, g_key, 0, g_buf, &g_u32, &g_u32, 0); }, lv(0, 2, 4, 8), 2,
          Esc::none, 3, "propr_get_block: NULL context passed"},
         {"prop_interpret_block", SLOT(interpret_block),
          [](C c) { return prop_interpret_block(c, 25, g_buf, 4096, g_buf, &g_u32, 0); }, lv(0, 2, 4, 8), 2,
          Esc::none, 3, "propr_interpret_block: NULL context passed"},
-        {"prop_set_block", SLOT(set_block), [](C c) { return prop_set_block(c, g_key, nullptr, g_buf, &g_u32, 0); },
+        {"prop_set_block", SLOT(set_block), [](C c) { return prop_set_block(c, g_key, 0, g_buf, &g_u32, 0); },
          lv(0, 4), 2, Esc::none, 3, "propr_set_block: NULL context passed"},
         {"prop_get_status", SLOT(get_status), [](C c) { return prop_get_status(c, &g_status, 0); }, kOpen, 2,
          Esc::caching, 3, "propr_get_status: NULL context passed"},
@@ -363,9 +363,9 @@ TEST_F(LevelTest, BatchFlagIsTheBatchsAlone)
     const u32 all = 0xffffffffu;
     std::function<u32()> cleared[] = {
         [&] { return prop_move_key(ctx, g_key, g_key, "b", nullptr, &g_keyout, all); },
-        [&] { return prop_get_block(ctx, g_key, nullptr, g_buf, &g_u32, &g_u32, all); },
+        [&] { return prop_get_block(ctx, g_key, 0, g_buf, &g_u32, &g_u32, all); },
         [&] { return prop_interpret_block(ctx, 25, g_buf, 4096, g_buf, &g_u32, all); },
-        [&] { return prop_set_block(ctx, g_key, nullptr, g_buf, &g_u32, all); },
+        [&] { return prop_set_block(ctx, g_key, 0, g_buf, &g_u32, all); },
     };
     for (auto &call : cleared) {
         g_double_flags = 0;

@@ -144,6 +144,8 @@ const std::vector<Command> &command_table()
         add_security_commands(&t);
         add_batch_commands(&t);
         add_info_commands(&t);
+        add_diag_commands(&t);
+        add_block_commands(&t);
         add_demo_commands(&t);
         return t;
     }();

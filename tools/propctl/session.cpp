@@ -151,7 +151,7 @@ int Session::init_store(uint32_t level, const std::string &what)
         drop_front_end();
         return out_.fail(what + ": cannot open the store at " + root_.dir, rc);
     }
-    if (level == PROP_LEVEL_RW && (rc = prop_recover(ctx_, 0)) != 0)
+    if ((level == PROP_LEVEL_RW || level == PROP_LEVEL_UPGRADE) && (rc = prop_recover(ctx_, 0)) != 0)
         return out_.fail(what + ": cannot roll back an unfinished write", rc);
     return 0;
 }
@@ -207,7 +207,7 @@ int Session::open(Access access, const std::string &what)
     const std::string none = what + ": no store at " + root_.dir + " (propctl init makes one)";
     if (!directory_exists(root_.dir)) return out_.fail(none, PROP_E_NOCONF);
     std::string why;
-    if (!lock_.acquire(root_file(root_, kLockFile), access == Access::write, &why))
+    if (!lock_.acquire(root_file(root_, kLockFile), access != Access::read, &why))
         return out_.problem(what + ": " + why);
     // Under the lock: an init still running holds it until it is done.
     if (init_unfinished(root_))
@@ -223,7 +223,7 @@ int Session::open(Access access, const std::string &what)
     }
     if (!mark_dirty(&why)) return out_.problem(what + ": " + why);
     dirty_ = true;
-    return init_store(PROP_LEVEL_RW, what);
+    return init_store(access == Access::upgrade ? PROP_LEVEL_UPGRADE : PROP_LEVEL_RW, what);
 }
 
 int Session::format(const StoreDesc &desc, const std::string &what)

@@ -11,7 +11,9 @@
 
 namespace propctl {
 
-enum class Access { none, read, write };
+// upgrade: read and write at the upgrade level, which also opens a store
+// that is still marked as importing.
+enum class Access { none, read, write, upgrade };
 
 class Session {
   public:
@@ -38,6 +40,7 @@ class Session {
     const StoreDesc &desc() const { return desc_; }
     backend_ctx *ctx() const { return ctx_; }
     prop_metactx *meta() const { return fe_.meta; }
+    przkv_ctx *zkv() const { return fe_.zkv; }
     // Owner and group of the caller; the owner may do anything, others read.
     sec_attr new_key_security() const;
 

@@ -1,0 +1,118 @@
+#include "integrity.h"
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+#include "core/handle.h"
+#include "device.h"
+#include "format/storemap.h"
+#include "propreg_store.h"
+
+namespace {
+
+constexpr u32 kKeys = 100000;
+constexpr u32 kQuickKeys = 2000;
+constexpr int kRounds = 5;
+
+double seconds(double us)
+{
+    return us / 1e6;
+}
+
+double mib_per_s(u64 bytes, double us)
+{
+    return us > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds(us) : 0;
+}
+
+// One timed call; false when it did not answer as a sound store does.
+template <class F>
+bool timed(std::vector<double> *us, F call)
+{
+    double t0 = now_us();
+    bool ok = call();
+    us->push_back(now_us() - t0);
+    return ok;
+}
+
+}  // namespace
+
+IntegrityRows measure_integrity(const std::string &dir, bool quick)
+{
+    IntegrityRows rows;
+    rows.keys = quick ? kQuickKeys : kKeys;
+    PropregStore store;
+    std::fprintf(stderr, "building a store of %u keys\n", rows.keys);
+    if (store.open_with_keys(dir, rows.keys, PROP_LEVEL_READONLY, &rows.why) != PROP_OK) return rows;
+    backend_ctx *ctx = store.ctx();
+    prop_status status{};
+    if (u32 rc = prop_get_status(ctx, &status, 0); rc != PROP_OK) {
+        rows.why = "prop_get_status returned " + std::to_string(rc);
+        return rows;
+    }
+    // The pages in use lie from the start of the tnode area on; the device
+    // is read over the same bytes.
+    rows.bytes = status.used_kb * 1024;
+    const u64 start = PROPR_RESERVED_PREFIX + u64{ctx->propb_ctx->proprhandle_rtnst};
+
+    // The four measurements take turns at going first, so that none of
+    // them always meets the device cold.
+    std::vector<double> seq1, seq4, scan, check;
+    const auto sequential = [&](std::vector<double> *us, size_t request) {
+        double t = 0;
+        if (sequential_read(store.paths()[0], start, rows.bytes, &t, &rows.why, request) != 0) return false;
+        us->push_back(t);
+        return true;
+    };
+    const std::function<bool()> steps[] = {
+        [&] { return sequential(&seq1, 1u << 20); },
+        [&] { return sequential(&seq4, 4u << 20); },
+        [&] {
+            return timed(&scan, [&] {
+                return prop_get_status(ctx, &status, 0) == PROP_OK && status.state[0] == PROP_SLOT_OPEN;
+            });
+        },
+        [&] { return timed(&check, [&] { return prop_check_logical_corruption(ctx) == PROP_OK; }); },
+    };
+    const int rounds = quick ? 1 : kRounds;
+    for (int round = 0; round < rounds; round++) {
+        for (int i = 0; i < 4; i++) {
+            if (steps[(round + i) % 4]()) continue;
+            if (rows.why.empty()) rows.why = "the store did not check as sound";
+            return rows;
+        }
+        std::fprintf(stderr, "  round %d: sequential %.3f s (1 MiB), %.3f s (4 MiB), scan %.3f s, check %.3f s\n",
+                     round + 1, seconds(seq1.back()), seconds(seq4.back()), seconds(scan.back()), seconds(check.back()));
+    }
+    rows.sequential_1m = summarize(seq1);
+    rows.sequential_4m = summarize(seq4);
+    rows.scan = summarize(scan);
+    rows.check = summarize(check);
+    rows.ran = true;
+    return rows;
+}
+
+void print_integrity(std::FILE *out, const IntegrityRows &r)
+{
+    std::fprintf(out, "\nIntegrity checks: a store of %u keys on one location, %.1f MiB of pages in use\n", r.keys,
+                 static_cast<double>(r.bytes) / (1024.0 * 1024.0));
+    if (!r.ran) {
+        std::fprintf(out, "  not measured: %s\n", r.why.c_str());
+        return;
+    }
+    std::fprintf(out, "  %-40s %-19s %9s  %s\n", "", "seconds (p90)", "MiB/s", "");
+    auto row = [&](const char *label, const Summary &s, const std::string &note) {
+        char when[48];
+        std::snprintf(when, sizeof when, "%.3f (%.3f)", seconds(s.median_us), seconds(s.p90_us));
+        std::fprintf(out, "  %-40s %-19s %9.0f  %s\n", label, when, mib_per_s(r.bytes, s.median_us), note.c_str());
+    };
+    char note[64];
+    row("sequential direct read, 1 MiB requests", r.sequential_1m, "the device");
+    row("sequential direct read, 4 MiB requests", r.sequential_4m, "the device");
+    // The device's bandwidth is the better of the two request sizes.
+    const double device_us = std::min(r.sequential_1m.median_us, r.sequential_4m.median_us);
+    std::snprintf(note, sizeof note, "%.0f%% of sequential", 100.0 * device_us / r.scan.median_us);
+    row("status scan (prop_get_status)", r.scan, note);
+    std::snprintf(note, sizeof note, "%.2fx the scan", r.check.median_us / r.scan.median_us);
+    row("corruption check", r.check, note);
+}

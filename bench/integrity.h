@@ -1,0 +1,25 @@
+// The store's integrity checks on a store of 100,000 keys: the status scan
+// and the logical corruption check, each beside the device's sequential
+// direct-read bandwidth over the same pages, measured in turn.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "core/types.h"
+#include "stats.h"
+
+struct IntegrityRows {
+    bool ran = false;
+    std::string why;
+    u32 keys = 0;
+    u64 bytes = 0;     // the pages in use, as the scan reads them
+    Summary sequential_1m;  // 1 MiB requests, as the scan makes them
+    Summary sequential_4m;
+    Summary scan;
+    Summary check;
+};
+
+// quick: a small store and one round, to show that the rows run.
+IntegrityRows measure_integrity(const std::string &dir, bool quick);
+void print_integrity(std::FILE *out, const IntegrityRows &rows);

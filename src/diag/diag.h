@@ -1,0 +1,66 @@
+// Diagnostics and integrity: raw block access and the block report, the
+// status scan, the logical corruption check, the stored state word, the
+// recursive permission check, and the ids of the store and its locations.
+// Every operation here reads the store except set-block and set-state,
+// which write it under the context lock held exclusively.
+#pragma once
+
+#include "core/types.h"
+
+struct proprhandle;
+
+// Selecting a block (flags of get-block and set-block).
+constexpr u32 DIAG_BY_KEY = 16;     // the tnode of an open key
+constexpr u32 DIAG_BY_NUMBER = 64;  // the block with the given number
+// Location 100: the mirrored layer's choice for reads, every location for writes.
+constexpr u32 DIAG_ALL_LOCATIONS = 100;
+// Status flag: leave the location names as configured.
+constexpr u32 DIAG_STATUS_FULL_NAMES = 4;
+// State flag: the in-memory copy only, the store is not read or written.
+constexpr u32 DIAG_STATE_IN_MEMORY = 0x200000;
+// The block report's sizes.
+constexpr u32 DIAG_REPORT_SIZE = 8192;
+
+// One block, by key or by number, from one location or the mirrored
+// layer.  0; 3, 5, 7, 8, 9 (*inout_size becomes 4096), 13, 26; 38 for a
+// free page (by number its bytes are still returned); 39 for a header that
+// does not validate (the block is still returned).
+u32 proprgblock(backend_ctx *ctx, propr_keyhandle *keyh, u32 location, void *outbuf, u32 *inout_size, u32 *blkno,
+                u32 flags);
+// Writes one block back, under the undo log when it lies in the tnode
+// area.  The handle then re-reads what it keeps of a metadata block it
+// wrote.  Results as for proprgblock, 39 also for a key whose tnode is not
+// the block's number.
+u32 proprsblock(backend_ctx *ctx, propr_keyhandle *keyh, u32 location, const void *inbuf, u32 *inout_size,
+                u32 flags);
+// The text report of one block: 4096 bytes in, 8192 bytes of text out.
+// 0, 3, 8 (sizes), 13.
+u32 propriblock(backend_ctx *ctx, u32 blkno, const void *block, u32 block_size, char *text, u32 *text_size,
+                u32 flags);
+
+// Locations, states, version and space, with a page-by-page scan of every
+// open location; a bad page marks its location 5 in the report only.
+// 0, 3, 8, 13, 26.
+u32 proprgst(backend_ctx *ctx, prop_status *status, u32 flags);
+// Walks the key tree and claims every page it reaches.  0 sound, 57
+// corruption found (or the walk could not finish), 3, 12.
+u32 proprchk_logicalcorruption(backend_ctx *ctx);
+// required on the key and every key below it: 0, 3, 5, 7, 12, 26.
+u32 prcpr(backend_ctx *ctx, prop_secctx *secctx, propr_keyhandle *keyh, u32 required);
+
+// The upgrade state word of the boot block.  Set-state at levels 2 and 8
+// changes only the in-memory copy and needs DIAG_STATE_IN_MEMORY (else 2).
+u32 proprgstate(backend_ctx *ctx, u32 *state, u32 flags);
+u32 proprsstate(backend_ctx *ctx, u32 state, u32 flags);
+// The open store's id and its locations' device ids.  0 or 3.
+u32 prgid(backend_ctx *ctx, u32 *zkvid, u32 dev[PROP_MAX_LOCATIONS], u32 flags);
+// The store id on a file or device that is not configured.  0, 8 (a
+// volume-manager name), 22 (no store there), 26.
+u32 prgdevid(backend_ctx *ctx, const char *location, u32 *zkvid);
+// Whether a plain file exists.  0, 26; 2 for a volume-manager name, which
+// only the volume-manager client can look up.
+u32 proprfexists(prop_metactx *meta, const char *filename, u32 *exists, u32 flags);
+
+// The undo log and the free-space pages, for the context dump.  0 or 26.
+u32 proprdc_log(proprhandle *handle);
+u32 proprdc_fcl(proprhandle *handle);

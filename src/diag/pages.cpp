@@ -1,0 +1,39 @@
+#include "diag/pages.h"
+
+#include "io/io.h"
+
+namespace diag {
+
+namespace {
+
+// Free pages a run reads through rather than ending: 64 KiB.
+constexpr u32 kGap = 16;
+
+}  // namespace
+
+bool runs::next(run *r)
+{
+    while (pos_ <= last_ && !map_.used(static_cast<u32>(pos_))) pos_++;
+    if (pos_ > last_) return false;
+    const u64 first = pos_;
+    u64 end = first + 1;
+    for (u64 p = end; p <= last_ && p - first < RUN_PAGES; p++) {
+        if (map_.used(static_cast<u32>(p)))
+            end = p + 1;
+        else if (p - end >= kGap)
+            break;
+    }
+    pos_ = end;
+    *r = {static_cast<u32>(first), static_cast<u32>(end - first)};
+    return true;
+}
+
+u32 read_run(proprhandle *handle, u32 slot, const run &r, u8 *buf)
+{
+    const u64 offset = handle->proprhandle_rtnst + u64{r.first} * PROP_PAGE_SIZE;
+    const u64 bytes = u64{r.count} * PROP_PAGE_SIZE;
+    if (offset + bytes > 0x100000000ULL) return PROP_E_STORAGE;
+    return proprior(handle, buf, static_cast<u32>(bytes), static_cast<u32>(offset), 0, slot);
+}
+
+}  // namespace diag

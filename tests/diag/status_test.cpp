@@ -1,0 +1,133 @@
+// The status report and its scan, the state word, the ids, and whether a
+// file exists.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "diag_fixture.h"
+
+namespace {
+
+constexpr uint32_t kInMemory = 0x200000;
+
+StoreOptions two_locations()
+{
+    StoreOptions so;
+    so.locations = 2;
+    return so;
+}
+
+class Status : public DiagTest {
+  protected:
+    Status() : DiagTest(two_locations()) {}
+
+    Traced status(prop_status *s, uint32_t flags = 0)
+    {
+        return traced([&] { return prop_get_status(ctx(), s, flags); });
+    }
+};
+
+TEST_F(Status, ASoundStoreIsCurrentEverywhereAndAddsUp)
+{
+    Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
+    ASSERT_EQ(v.set(k, pattern(9000, 1)), 0u);
+    prop_status s{};
+    Traced t = status(&s);
+    ASSERT_EQ(t.rc, 0u) << t.all();
+    EXPECT_EQ(s.state[0], 3u);
+    EXPECT_EQ(s.state[1], 3u);
+    EXPECT_EQ(s.state[2], 0u);
+    EXPECT_EQ(std::string(s.location[1]), store.location(1));
+    EXPECT_EQ(s.used_kb + s.free_kb, s.total_kb);
+    EXPECT_EQ(s.total_kb, 4ull * handle()->numpage);
+    EXPECT_EQ(s.used_kb, 4 * v.used_pages() + 4) << "the root page counts as used";
+    EXPECT_FALSE(t.has("CORRUPT")) << t.all();
+}
+
+TEST_F(Status, ABadChecksumOnOneLocationMarksThatLocationInTheReportOnly)
+{
+    Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
+    const uint32_t addr = handle()->proprhandle_rtnst + 4096 * tnode_page(k);
+    std::string b = store.read_block(1, addr);
+    b[3000] = static_cast<char>(b[3000] ^ 1);
+    store.write_block(1, addr, b);
+
+    prop_status s{};
+    Traced t = status(&s);
+    ASSERT_EQ(t.rc, 0u);
+    EXPECT_EQ(s.state[0], 3u);
+    EXPECT_EQ(s.state[1], 5u);
+    const std::string where = "[1/" + std::to_string(tnode_page(k)) + "/" + std::to_string((addr >> 12) + 25) + "]";
+    EXPECT_TRUE(t.has("gst: Dev/Page/Block " + where + " is CORRUPT (checksum)")) << t.all();
+    EXPECT_EQ(handle()->proprhandle_native_state[1], 3u) << "the scan takes no location out of service";
+
+    t = status(&s, PROP_FLAG_BYPASS);
+    EXPECT_EQ(s.state[1], 3u);
+    EXPECT_TRUE(t.has(" is CORRUPT (checksum) - IGNORED")) << t.all();
+}
+
+TEST_F(Status, AStoreFormattedForImportIsRefusedUntilItsStateIsCleared)
+{
+    ASSERT_EQ(store.terminate(), 0u);
+    ASSERT_EQ(store.setup(PROP_LEVEL_UPGRADE), 0u);
+    uint32_t state = 0;
+    ASSERT_EQ(prop_get_state(ctx(), &state, 0), 0u);
+    EXPECT_EQ(state, 0x10u);
+    ASSERT_EQ(store.terminate(), 0u);
+    EXPECT_EQ(store.init(PROP_LEVEL_RW), 47u);
+
+    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), 0u);
+    ASSERT_EQ(prop_set_state(ctx(), 0, 0), 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(prop_get_state(ctx(), &state, 0), 0u);
+    EXPECT_EQ(state, 0u);
+}
+
+TEST_F(Status, AReadOnlyContextChangesOnlyItsOwnViewOfTheState)
+{
+    ASSERT_EQ(store.terminate(), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    EXPECT_EQ(prop_set_state(ctx(), 5, 0), 2u);
+    EXPECT_EQ(prop_set_state(ctx(), 5, kInMemory), 0u);
+    uint32_t state = 0;
+    EXPECT_EQ(prop_get_state(ctx(), &state, kInMemory), 0u);
+    EXPECT_EQ(state, 5u);
+    EXPECT_EQ(prop_get_state(ctx(), &state, 0), 0u);
+    EXPECT_EQ(state, 0u) << "the store was never written";
+}
+
+TEST_F(Status, IdsOfTheStoreAndOfALocationNotYetConfigured)
+{
+    uint32_t id = 0, dev[5] = {};
+    ASSERT_EQ(prop_get_id(ctx(), &id, dev, 0), 0u);
+    EXPECT_NE(dev[0], 0u);
+    EXPECT_NE(dev[1], dev[0]);
+    uint32_t on_disk = 0;
+    ASSERT_EQ(prop_get_devid(nullptr, store.location(1).c_str(), &on_disk), 0u);
+    EXPECT_EQ(on_disk, id);
+
+    TempDir dir;
+    std::string empty = dir.file("empty");
+    int fd = ::open(empty.c_str(), O_CREAT | O_RDWR, 0644);
+    ASSERT_EQ(::ftruncate(fd, 1 << 20), 0);
+    ::close(fd);
+    EXPECT_EQ(prop_get_devid(nullptr, empty.c_str(), &on_disk), 22u) << "no store there";
+    EXPECT_EQ(prop_get_devid(nullptr, dir.file("missing").c_str(), &on_disk), 26u);
+    EXPECT_EQ(prop_get_devid(nullptr, "+DATA", &on_disk), 8u);
+
+    uint32_t exists = 7;
+    EXPECT_EQ(prop_file_exists(store.meta(), empty.c_str(), &exists, 0), 0u);
+    EXPECT_EQ(exists, 1u);
+    EXPECT_EQ(prop_file_exists(store.meta(), dir.file("missing").c_str(), &exists, 0), 0u);
+    EXPECT_EQ(exists, 0u);
+}
+
+TEST_F(Status, TheContextDumpShowsTheUndoLogAndTheBitmaps)
+{
+    Traced t = traced([&] { return prop_dump_ctx(ctx()); });
+    EXPECT_EQ(t.rc, 0u);
+    EXPECT_TRUE(t.has("propb_ctx->proprhandle_propr_log->propr_log_lsn=")) << t.all();
+    EXPECT_TRUE(t.has("propb_ctx->proprhandle_fcl[0]: propr_fcl_changed=0")) << t.all();
+}
+
+}  // namespace

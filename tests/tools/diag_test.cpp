@@ -1,0 +1,107 @@
+// status, check, block and state: what an operator runs on a store they
+// suspect.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "propctl_run.h"
+
+namespace {
+
+constexpr long kReservedPrefix = 0x19000;
+
+// The header number of the tree node of key, as block show prints it.
+long tnode_number(const Propctl &p, const std::string &key)
+{
+    std::string out = p.ok({"block", "show", key});
+    return std::stol(out.substr(out.find("block ") + 6));
+}
+
+void flip_byte(const std::string &file, long number, long at)
+{
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    const long off = kReservedPrefix + (number - 25) * 4096 + at;
+    f.seekg(off);
+    char c = 0;
+    f.read(&c, 1);
+    c = static_cast<char>(c ^ 1);
+    f.seekp(off);
+    f.write(&c, 1);
+}
+
+TEST(PropctlCheck, ASoundStorePassesAndADamagedOneIsNamedAndExits3)
+{
+    Propctl p;
+    p.ok({"init"});
+    p.ok({"set", "SYSTEM.app.name", "value"});
+    EXPECT_NE(p.ok({"check"}).find("the store is sound\n"), std::string::npos);
+    std::string status = p.ok({"--json", "status"});
+    EXPECT_NE(status.find("\"state\":3,\"state_name\":\"current\""), std::string::npos) << status;
+
+    flip_byte(p.root() + "/data/local.store", tnode_number(p, "SYSTEM.app.name"), 3000);
+    RunResult r = p.run({"check"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.out.find("is CORRUPT (checksum)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("of key [SYSTEM.app.name] is not a valid tnode"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("the store is CORRUPT"), std::string::npos) << r.out;
+    RunResult json = p.run({"--json", "check"});
+    EXPECT_EQ(json.status, 3);
+    EXPECT_NE(json.out.find("\"sound\":false"), std::string::npos) << json.out;
+}
+
+TEST(PropctlBlock, ReadShowAndForcedWrite)
+{
+    Propctl p;
+    p.ok({"init"});
+    p.ok({"set", "SYSTEM.k", "hello"});
+    const std::string file = p.dir().file("k.block");
+    p.ok({"block", "get", "SYSTEM.k", "--out", file});
+    EXPECT_NE(p.ok({"block", "show", "25"}).find("numpage:"), std::string::npos);
+
+    std::string bytes;
+    {
+        std::ifstream in(file, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ASSERT_EQ(bytes.size(), 4096u);
+    bytes[54] = 'J';  // the first byte of the value kept in the tnode
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+
+    RunResult refused = p.run({"block", "set", file});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "hello\n");
+    p.ok({"block", "set", file, "--force"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "Jello\n");
+    EXPECT_NE(p.ok({"check"}).find("the store is sound"), std::string::npos);
+
+    RunResult before_boot = p.run({"block", "get", "24"});
+    EXPECT_EQ(before_boot.status, 1);
+    EXPECT_NE(before_boot.err.find("error 8"), std::string::npos) << before_boot.err;
+}
+
+TEST(PropctlState, AnImportingStoreIsRefusedUntilTheStateIsCleared)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--dev"});
+    EXPECT_EQ(p.ok({"state"}), "0 (in use)\n");
+    EXPECT_EQ(p.ok({"state", "set", "16"}), "16 (importing)\n");
+    RunResult refused = p.run({"ls"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("error 47"), std::string::npos) << refused.err;
+    EXPECT_EQ(p.ok({"--json", "state", "set", "0"}), "{\"state\":0,\"importing\":false}\n");
+    EXPECT_EQ(p.ok({"ls"}), "DATABASE\nHWK\nSYSTEM\n");
+}
+
+TEST(PropctlCheck, ShowsProgressOnATerminal)
+{
+    Propctl p;
+    p.ok({"init", "--dev"});
+    RunResult r = p.run_on_terminal({"check"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("propctl check: scanning the locations: starting"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("propctl check: walking the key tree"), std::string::npos) << r.err;
+    EXPECT_EQ(p.run({"check"}).err, "");
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// Long reads of the whole store (the status scan, the corruption check):
+// the call runs on a thread of its own while this one shows on stderr how
+// many pages it has read, and what the library reported along the way is
+// collected from that thread's operation log.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "session.h"
+
+namespace propctl {
+
+struct Watched {
+    uint32_t rc = 0;
+    std::vector<std::string> lines;  // the operation log, without time stamps
+};
+
+Watched watch(const Session &session, const std::string &label, const std::function<uint32_t()> &call);
+
+}  // namespace propctl
