@@ -4,6 +4,7 @@
 
 #include "core/alloc.h"
 #include "core/tag.h"
+#include "devices/devices.h"
 #include "io/io.h"
 #include "lifecycle/init.h"
 #include "space/used.h"
@@ -24,7 +25,7 @@ u32 reread_boot(proprhandle *handle)
 const proprio_hooks kHooks = {
     .used_pages = proprut_used_pages,
     .reread_boot = reread_boot,
-    .repair_config = nullptr,  // configuration repair is not built yet
+    .repair_config = proprio_repairconf,
     .set_log_lsn = proprut_set_log_lsn,
 };
 
