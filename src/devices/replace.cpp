@@ -84,6 +84,14 @@ u32 check_request(proprhandle *h, u32 devnum, const char *newdev, dev_names plan
     return rc;
 }
 
+// The store must stay readable from a location the change leaves alone.
+bool another_open(const proprhandle *h, u32 devnum)
+{
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++)
+        if (i != devnum && h->proprhandle_native_state[i] == PROP_SLOT_OPEN) return true;
+    return false;
+}
+
 // The new location must take the store: the Cache Writer writes its first
 // and last page, which also sizes a file.
 u32 check_location(proprhandle *h, const char *newdev, u32 master)
@@ -194,12 +202,14 @@ u32 reopen(proprhandle *h, u32 devnum, u32 master)
     propriocl(h, 0);
     io_stat_reset(h, devnum);
     u32 flags = PROPRIO_OPEN_ZKV | PROPRIO_OPEN_NO_VLD_REREAD;
-    if (master != 0) {
+    // Only the CACHING level has a group to publish its votes to.
+    const bool publishes = master != 0 && io_grpctx(h) != nullptr;
+    if (master != 0) flags |= PROPRIO_OPEN_VLD_CREATE;
+    if (publishes) {
         if (u32 rc = propriupdategrppridata(h); rc != 0) {
             trace_print(tc, 0, "dev_replace: failed zero out group private data (%d)", static_cast<int>(rc));
             return rc;
         }
-        flags |= PROPRIO_OPEN_VLD_CREATE;
     }
     if (u32 rc = proprioo(h, 1, 1, flags); rc != 0) {
         trace_print(tc, 0, "dev_replace: failed in calling proprioo (%d)", static_cast<int>(rc));
@@ -219,6 +229,7 @@ u32 reopen(proprhandle *h, u32 devnum, u32 master)
         trace_print(tc, 0, "dev_replace: could not fill the new location (%d)", static_cast<int>(rc));
         return rc;
     }
+    if (!publishes) return 0;
     if (u32 rc = propriupdategrppridata(h); rc != 0) {
         trace_print(tc, 0, "dev_replace: failed init group private data (%d)", static_cast<int>(rc));
         return rc;
@@ -238,6 +249,11 @@ u32 replace_locked(proprhandle *h, u32 devnum, const char *newdev, u32 master)
     u32 count = 0;
     if (u32 rc = check_request(h, devnum, newdev, table, &count); rc != 0) return rc;
     if (master != 0 && h->bootbuf == nullptr) return PROP_E_STORAGE;
+    if (master != 0 && !another_open(h, devnum)) {
+        trace_print(tc, 0, "dev_replace: Cannot replace (%d, %s) because no other disks are open",
+                    static_cast<int>(devnum), newdev);
+        return PROP_E_MINORITY;
+    }
     if (newdev[0] != '\0') {
         if (u32 rc = check_location(h, newdev, master); rc != 0) return rc;
     }
