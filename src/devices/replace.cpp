@@ -120,14 +120,29 @@ u32 check_location(proprhandle *h, const char *newdev, u32 master)
     return rc;
 }
 
-// A configuration of two locations runs on votes: when one of them is new
-// (empty) the other holds the store alone (2 of 2); two that both hold it
-// share them (1 of 2).
-void set_votes(proprhandle *h, u32 count, const char *newdev)
+// The boot block with the new history goes to every open location that
+// stays.  A configuration of two locations runs on votes, and every state a
+// crash can leave between these writes must still open: the first location
+// written holds the store alone (2 of 2), a second one then shares it
+// (1 of 2), which the open reads as "the second is behind" and copies it
+// again.  One location at a time, then.
+u32 write_history(proprhandle *h, u32 count)
 {
-    if (count != 2) return;
-    const u32 my = newdev[0] != '\0' ? 2 : 1;
-    dev_wvotes(h->bootbuf, my, 2);
+    if (count != 2) {
+        hdr_stamp_checksum(h->bootbuf, PROP_PAGE_SIZE);
+        return propriow(h, h->bootbuf, PROP_PAGE_SIZE, 0, PROPRIO_ALL) == PROP_E_STORAGE ? PROP_E_STORAGE : 0;
+    }
+    u32 my = 2;
+    for (u32 slot = 0; slot < PROP_NUM_SLOTS; slot++) {
+        if (h->proprhandle_native_state[slot] != PROP_SLOT_OPEN) continue;
+        dev_wvotes(h->bootbuf, my, 2);
+        hdr_stamp_checksum(h->bootbuf, PROP_PAGE_SIZE);
+        if (propriow(h, h->bootbuf, PROP_PAGE_SIZE, 0, slot) != 0) return PROP_E_STORAGE;
+        h->proprhandle_my_votes[slot] = my;
+        h->proprhandle_total_votes[slot] = 2;
+        my = 1;
+    }
+    return my == 1 ? 0 : PROP_E_STORAGE;
 }
 
 // Puts the configuration and the boot block back as they were.
@@ -146,7 +161,7 @@ void undo(proprhandle *h, u32 devnum, const Before &before)
 
 // The Cache Writer records the change in the boot blocks of the locations
 // that stay (the replaced one and a new one are no longer written).
-u32 record_change(proprhandle *h, u32 devnum, const char *newdev, u32 count, const Before &before)
+u32 record_change(proprhandle *h, u32 devnum, u32 count, const Before &before)
 {
     trace_comp tc = dev_trace(h);
     if (h->proprhandle_native_state[devnum] == PROP_SLOT_UNCONFIGURED) h->proprhandle_configured_device_count++;
@@ -167,9 +182,7 @@ u32 record_change(proprhandle *h, u32 devnum, const char *newdev, u32 count, con
         undo(h, devnum, before);
         return PROP_E_STORAGE;
     }
-    set_votes(h, count, newdev);
-    hdr_stamp_checksum(h->bootbuf, PROP_PAGE_SIZE);
-    if (propriow(h, h->bootbuf, PROP_PAGE_SIZE, 0, PROPRIO_ALL) == PROP_E_STORAGE) {
+    if (write_history(h, count) != 0) {
         trace_print(tc, 0, "dev_replace:1:problem writing back the bootbuf");
         undo(h, devnum, before);
         return PROP_E_STORAGE;
@@ -270,7 +283,7 @@ u32 replace_locked(proprhandle *h, u32 devnum, const char *newdev, u32 master)
         return rc;
     }
     if (master != 0) {
-        if (u32 rc = record_change(h, devnum, newdev, count, *before); rc != 0) return rc;
+        if (u32 rc = record_change(h, devnum, count, *before); rc != 0) return rc;
         if (old_name[0] != '\0') destroy_old_boot(h, devnum, old_name);
     }
     if (u32 rc = reopen(h, devnum, master); rc != 0) return rc;

@@ -15,9 +15,11 @@ namespace propreg {
 namespace {
 
 // proprio_reinit re-opens the locations and must find the boot block and
-// superblock of what it opened.
+// superblock of what it opened.  An open that repaired its configuration
+// re-opens before it ever read them; it reads them next anyway.
 u32 reread_boot(proprhandle *handle)
 {
+    if (handle->proprhandle_num_fcl == 0) return 0;
     return propribctx(handle, 1, 0);
 }
 
