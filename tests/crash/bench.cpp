@@ -68,7 +68,7 @@ uint64_t Figures::failures() const
 std::string Figures::summary(const std::string &title, const Progress &clean) const
 {
     std::ostringstream out;
-    out << title << ": workload writes " << (clean.at.empty() ? 0 : clean.at.back()[0] - clean.at.front()[0])
+    out << title << ": writes " << (clean.at.empty() ? 0 : clean.at.back()[0] - clean.at.front()[0])
         << " (per location";
     for (size_t j = 1; j < 1 + PROP_MAX_LOCATIONS && !clean.at.empty(); j++)
         if (clean.at.back()[j] != 0) out << " " << clean.at.back()[j] - clean.at.front()[j];

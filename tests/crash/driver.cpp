@@ -11,8 +11,9 @@
 // replace changes one location at the CACHING level ("-" deletes the
 // slot); the Cache Writer (master 1) then publishes the new configuration.
 // open opens the store at the CACHING level, as a node whose configuration
-// may be stale (it repairs itself from the published one), recovers it
-// and writes, after the usual lines, the alerts raised and the tree.
+// may be stale (it repairs itself from the published one), recovers it,
+// and writes a line before and one after that, then the alerts raised and
+// the tree.
 //
 // The report gets one line when the store is open and one after each
 // operation, written as it goes (a run may end at any point): the
@@ -132,6 +133,7 @@ int open_node(const char *version, FILE *out)
 {
     trace_capture_start();
     Contexts c(PROP_LEVEL_CACHING, version);
+    report(out, 0);
     uint32_t rc = c.open(PROP_LEVEL_CACHING);
     if (rc == 0) rc = prop_recover(c.ctx, 0);
     report(out, rc);

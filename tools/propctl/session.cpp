@@ -63,12 +63,15 @@ bool Session::make_front_end(const StoreDesc &desc, uint32_t level)
     opts.registry_kind = desc.kind == Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV;
     opts.developer_mode = desc.developer ? 1 : 0;
     opts.boot_level = level;
+    opts.group_name = kGroup;
     fe_.zkv = prop_fe_zkvctx_create(fe_.meta, fe_.sec, &opts);
-    return fe_.zkv != nullptr;
+    if (level == PROP_LEVEL_CACHING) fe_.grp = prop_fe_grpctx_create(kGroup);
+    return fe_.zkv != nullptr && (level != PROP_LEVEL_CACHING || fe_.grp != nullptr);
 }
 
 void Session::drop_front_end()
 {
+    prop_fe_grpctx_destroy(fe_.grp);
     prop_fe_zkvctx_destroy(fe_.zkv);
     prop_fe_secctx_destroy(fe_.sec);
     prop_fe_clsctx_destroy(fe_.cls);
@@ -111,13 +114,13 @@ bool Session::mark_dirty(std::string *why)
 int Session::init_store(uint32_t level, const std::string &what)
 {
     if (!make_front_end(desc_, level)) return out_.fail(what, PROP_E_NOMEM);
-    uint32_t rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, level, fe_.zkv, nullptr);
+    uint32_t rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, level, fe_.zkv, fe_.grp);
     if (rc != 0) {
         ctx_ = nullptr;
         drop_front_end();
         return out_.fail(what + ": cannot open the store at " + root_.dir, rc);
     }
-    if (level == PROP_LEVEL_RW && (rc = prop_recover(ctx_, 0)) != 0)
+    if (level != PROP_LEVEL_READONLY && (rc = prop_recover(ctx_, 0)) != 0)
         return out_.fail(what + ": cannot roll back an unfinished write", rc);
     return 0;
 }
@@ -173,7 +176,7 @@ int Session::open(Access access, const std::string &what)
     const std::string none = what + ": no store at " + root_.dir + " (propctl init makes one)";
     if (!directory_exists(root_.dir)) return out_.fail(none, PROP_E_NOCONF);
     std::string why;
-    if (!lock_.acquire(root_file(root_, kLockFile), access == Access::write, &why))
+    if (!lock_.acquire(root_file(root_, kLockFile), access != Access::read, &why))
         return out_.problem(what + ": " + why);
     if (uint32_t rc = describe_store(root_, &desc_); rc != 0)
         return out_.fail(what + ": cannot read the configuration under " + root_.dir, rc);
@@ -185,7 +188,7 @@ int Session::open(Access access, const std::string &what)
     }
     if (!mark_dirty(&why)) return out_.problem(what + ": " + why);
     dirty_ = true;
-    return init_store(PROP_LEVEL_RW, what);
+    return init_store(access == Access::caching ? PROP_LEVEL_CACHING : PROP_LEVEL_RW, what);
 }
 
 int Session::format(const StoreDesc &desc, const std::string &what)

@@ -11,7 +11,11 @@
 
 namespace propctl {
 
-enum class Access { none, read, write };
+// caching: written by this node as the caching daemon (the level that
+// changes locations); it publishes under the group kGroup.
+enum class Access { none, read, write, caching };
+
+inline constexpr const char *kGroup = "propctl";
 
 class Session {
   public:
@@ -47,6 +51,7 @@ class Session {
         prop_clsctx *cls = nullptr;
         prop_secctx *sec = nullptr;
         przkv_ctx *zkv = nullptr;
+        prop_grpctx *grp = nullptr;
     };
 
     bool make_front_end(const StoreDesc &desc, uint32_t level);
