@@ -97,7 +97,7 @@ class KeyLock {
     int take(const char *dir, int how)
     {
         fd_ = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ < 0) return errno == ENOENT ? ENOENT : errno;
+        if (fd_ < 0) return errno;
         while (::flock(fd_, how) != 0) {
             if (errno == EINTR) continue;
             int err = errno;

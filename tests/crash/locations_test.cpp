@@ -181,16 +181,7 @@ class ChangeBench {
         // A location left behind is brought up to date by the recovery.
         std::vector<std::string> faults = check_pages(open);
         if (!faults.empty()) return "pages: " + faults.front();
-        propr_keyhandle *system = nullptr, *key = nullptr;
-        uint32_t disp = 0;
-        uint32_t rc = prop_open(s.ctx(), "SYSTEM", &system, 0);
-        if (rc == 0) rc = prop_create_key(s.ctx(), system, "afterchange", &s.top_security(), &key, &disp, 0);
-        if (key != nullptr) prop_close(s.ctx(), key);
-        if (rc == 0) rc = prop_open(s.ctx(), "SYSTEM.afterchange", &key, 0);
-        if (rc == 0) rc = prop_delete_key(s.ctx(), key, 1, 0);
-        if (key != nullptr) prop_close(s.ctx(), key);
-        if (system != nullptr) prop_close(s.ctx(), system);
-        return rc == 0 ? "" : "the store takes no new writes: " + std::to_string(rc);
+        return takes_new_writes(s.ctx(), s.top_security(), 1);
     }
 
     CrashBench bench_;
