@@ -257,8 +257,8 @@ void add_location_commands(std::vector<Command> *table)
         "that nodes that were down repair their configuration when they start.\n"
         "With --not-master only this node's configuration follows a change the\n"
         "Cache Writer already made.  A new PATH is created when missing and must\n"
-        "otherwise be an empty file.  Locations are files only in developer mode\n"
-        "(init --dev); a failure to reach the storage ends propctl with status 1.\n",
+        "otherwise be an empty file.  A failure to reach the storage ends propctl\n"
+        "with status 1 (the caching level stops at once).\n",
         {{"not-master", 0, nullptr, "another node: change only the local configuration"}},
         2,
         3,
