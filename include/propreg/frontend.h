@@ -49,6 +49,21 @@ void prop_fe_secctx_destroy(prop_secctx *sec);
 prop_grpctx *prop_fe_grpctx_create(const char *group_name);
 void prop_fe_grpctx_destroy(prop_grpctx *grp);
 
+/* ---- The configuration the Cache Writer publishes to the cluster (group
+ * public data), as the cluster's group service keeps it on one machine:
+ * the file "zkv_<group>.public" under $ZKV_REGISTRY_ROOT/groupdata/ (a '/'
+ * in the group name becomes '_'), replaced atomically, holding an 8-byte
+ * header (uint32 generation, uint32 length of the text, in the machine's
+ * byte order) and the text: the location names separated by '>'.  group
+ * is the front-end context's group name.  0 or an errno value. */
+int prop_fe_publish_config(const char *group, const char *text);
+/* Publishes the names of a configuration (empty names end it). */
+int prop_fe_publish_locations(const char *group, const char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE]);
+/* Reads what was published into names (unused slots ""); ENOENT when
+ * nothing was, EINVAL when it is no list of five names or fewer. */
+int prop_fe_published_locations(const char *group, char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE],
+                                uint32_t *generation);
+
 /* ---- Front-end context. */
 typedef struct prop_fe_zkv_opts {
     uint32_t registry_kind;     /* PROP_KIND_ZKV (also for 0) or PROP_KIND_NKV */

@@ -33,22 +33,12 @@ u32 escalate_answers(backend_ctx *ctx, u32 rc, u32 answer1, u32 answer2)
     return rc;
 }
 
-// The repair says 103 when it rewrote the configuration: the locations must
-// then be re-opened; 0 means the published configuration could not help.
+// The repair says 103 when it rewrote the configuration and the export
+// re-opened the locations; 0 means the published configuration could not
+// help.
 u32 escalate_autorepair(backend_ctx *ctx, u32 rc)
 {
-    if (rc == PROP_E_REPAIRED) {
-        plat_rwlock_exclusive(&ctx->prop_rwlock);
-        u32 r = g_prop_ops.io_reinit(ctx->propb_ctx, 0);
-        plat_rwlock_release(&ctx->prop_rwlock);
-        if (r == 0) return 0;
-        if (r == PROP_R_NOTBUILT) return PROP_E_LEVEL;
-        trace_print(raw_trace(), 0,
-                    "propr_autorepair_conf: Failed to re-initialize the IO handles after auto repair. Retval:[%d]",
-                    static_cast<int>(r));
-        proprseterror(ctx, r);
-        return r;
-    }
+    if (rc == PROP_E_REPAIRED) return 0;
     if (rc == 0) {
         trace_print(raw_trace(), 0,
                     "propr_autorepair_conf: Either auto repair is not possible OR the devices published by Cache Writer matches the local configuration.");

@@ -1,6 +1,7 @@
 // Device and configuration exports.
 #include "api/dispatch.h"
 #include "api/ops.h"
+#include "platform/thread.h"
 
 using namespace propreg;
 
@@ -85,8 +86,19 @@ u32 prop_autorepair_conf(backend_ctx *ctx,
     u32 rc = 0;
     if (!context_ok(rule_of(export_id::autorepair_conf), ctx, &rc)) return rc;
     if (published == nullptr) return refuse(PROP_E_NULL, "propr_autorepair_conf: NULL device passed");
-    return call_checked(export_id::autorepair_conf, ctx,
-                        [&] { return g_prop_ops.autorepair_conf(ctx, published); });
+    return call_checked(export_id::autorepair_conf, ctx, [&] {
+        // No key operation may see the locations closed between the repair
+        // and the re-open.
+        RwGuard lock(&ctx->prop_rwlock, RwGuard::Exclusive);
+        const u32 rc = g_prop_ops.autorepair_conf(ctx, published);
+        if (rc != PROP_E_REPAIRED) return rc;
+        const u32 r = g_prop_ops.io_reinit(ctx->propb_ctx, 0);
+        if (r == 0) return rc;
+        trace_print(raw_trace(), 0,
+                    "propr_autorepair_conf: Failed to re-initialize the IO handles after auto repair. Retval:[%d]",
+                    static_cast<int>(r));
+        return r == PROP_E_REPAIRED ? static_cast<u32>(PROP_E_STORAGE) : r;
+    });
 }
 
 u32 prop_rim_autorepair_conf(prop_metactx *metactx, char local[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE],

@@ -3,6 +3,7 @@
 #include "api/own_ops.h"
 #include "api/placeholder.h"
 #include "diag/diag.h"
+#include "devices/devices.h"
 #include "io/devid.h"
 #include "io/io.h"
 #include "keys/keys.h"
@@ -45,13 +46,13 @@ prop_ops g_prop_ops = {
     .get_dev = proprdev_get_op,
     .compare_dev = proprdev_compare_op,
     .check_dev = proprdev_check,
-    .replace_dev = prop_op_not_built,
-    .migrate_dev = prop_op_not_built,
+    .replace_dev = dev_replace,
+    .migrate_dev = dev_migrate,
     .prechk_confchange = prop_precheck_confchange,
-    .overwrite_conf = prop_op_not_built,
-    .repair_conf = prop_op_not_built,
-    .autorepair_conf = prop_op_not_built,
-    .rim_autorepair_conf = prop_op_not_built,
+    .overwrite_conf = proprcow,
+    .repair_conf = proprrep,
+    .autorepair_conf = proprrepauto_op,
+    .rim_autorepair_conf = proprrepauto_rim_op,
     .get_devid = prgdevid,
     .get_id = prgid,
 
@@ -83,7 +84,7 @@ prop_ops g_prop_ops = {
     .get_version = propr_get_version,
 
     .vld_directconn_one = prop_op_not_built,
-    .io_reinit = prop_op_not_built,
+    .io_reinit = proprio_reinit,
     .dump_undo_log = proprdc_log,
     .dump_free_space = proprdc_fcl,
 };

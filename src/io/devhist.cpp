@@ -18,11 +18,9 @@ bool same_set(const u32 *a, const u32 *b)
 
 }  // namespace
 
-u32 dev_verify(proprhandle *handle, u32 *count)
+u32 dev_verify_names(trace_comp tc, const char (*names)[PROP_LOCNAME_SIZE], u32 *count)
 {
-    trace_comp tc = handle->proprhandle_trace_raw;
-    if (count == nullptr) return PROP_E_NULL;
-    const auto &names = handle->proprhandle_filename;
+    if (names == nullptr || count == nullptr) return PROP_E_NULL;
     u32 n = 0;
     while (n < DEV_SLOTS && names[n][0] != '\0') {
         for (u32 j = 0; j < n; j++) {
@@ -47,6 +45,11 @@ u32 dev_verify(proprhandle *handle, u32 *count)
     }
     *count = n;
     return 0;
+}
+
+u32 dev_verify(proprhandle *handle, u32 *count)
+{
+    return dev_verify_names(handle->proprhandle_trace_raw, handle->proprhandle_filename, count);
 }
 
 u32 dev_update(proprhandle *handle, u32 devnum, const char *newdev)

@@ -21,6 +21,8 @@ constexpr u32 DEV_HIST_WIDE_VERSION = 3;  // header version that carries slots 2
 u32 dev_update(proprhandle *handle, u32 devnum, const char *newdev);
 // 0 and the number of names, 13, 33 (no location) or 41 (gap or duplicate).
 u32 dev_verify(proprhandle *handle, u32 *count);
+// The same check on any table of names.
+u32 dev_verify_names(trace_comp trace, const char (*names)[PROP_LOCNAME_SIZE], u32 *count);
 u32 dev_whist(u8 *bootbuf, const u32 *prev, const u32 *next);
 u32 dev_rhist(u32 hdr_version, const u8 *bootbuf, u32 *count, u32 *prev, u32 *next);
 u32 dev_chist(trace_comp trace, u32 *is_match, u32 *is_needrecover, const u32 *my_dev, u32 count,

@@ -114,6 +114,15 @@ void io_stat_add(proprhandle *handle, u32 slot, u64 elapsed_ns, u32 length)
     pthread_mutex_unlock(&zkv->iostat_mutex);
 }
 
+void io_stat_reset(proprhandle *handle, u32 slot)
+{
+    przkv_ctx *zkv = handle->proprhandle_zkvctx;
+    if (zkv == nullptr || zkv->iostat_key_valid == 0 || slot >= PROP_NUM_SLOTS) return;
+    pthread_mutex_lock(&zkv->iostat_mutex);
+    if (auto *table = static_cast<prop_iostat *>(plat_tls_get(zkv->iostat_key))) table[slot] = prop_iostat{};
+    pthread_mutex_unlock(&zkv->iostat_mutex);
+}
+
 void io_progress(proprhandle *handle, u32 level, const char *format, ...)
 {
     char line[950];

@@ -57,6 +57,9 @@ void io_slot_unusable(proprhandle *handle, u32 slot, bool ctx_logname, const cha
 // Adds one transfer to the calling thread's statistics, when the front end
 // attached a table to it.
 void io_stat_add(proprhandle *handle, u32 slot, u64 elapsed_ns, u32 length);
+// Clears a slot's entry of the calling thread's statistics (its location
+// changed).
+void io_stat_reset(proprhandle *handle, u32 slot);
 // A progress line: the trace and the calling thread's operation log.
 void io_progress(proprhandle *handle, u32 level, const char *format, ...) PROP_PRINTF(3, 4);
 // The undo log goes on from lsn (through the handle's hooks).

@@ -4,6 +4,7 @@
 
 #include "core/alloc.h"
 #include "core/tag.h"
+#include "devices/devices.h"
 #include "io/io.h"
 #include "lifecycle/init.h"
 #include "space/used.h"
@@ -14,9 +15,11 @@ namespace propreg {
 namespace {
 
 // proprio_reinit re-opens the locations and must find the boot block and
-// superblock of what it opened.
+// superblock of what it opened.  An open that repaired its configuration
+// re-opens before it ever read them; it reads them next anyway.
 u32 reread_boot(proprhandle *handle)
 {
+    if (handle->proprhandle_num_fcl == 0) return 0;
     return propribctx(handle, 1, 0);
 }
 
@@ -24,7 +27,7 @@ u32 reread_boot(proprhandle *handle)
 const proprio_hooks kHooks = {
     .used_pages = proprut_used_pages,
     .reread_boot = reread_boot,
-    .repair_config = nullptr,  // configuration repair is not built yet
+    .repair_config = proprio_repairconf,
     .set_log_lsn = proprut_set_log_lsn,
 };
 

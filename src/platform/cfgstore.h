@@ -8,6 +8,17 @@
 // A missing directory is a missing key, a missing file a missing value;
 // writes replace the file atomically (temporary file, then rename).  All
 // file access goes through env_current().
+//
+// Several values of a key can be replaced together (cfg_replace_values):
+// the new values are written aside into a fresh directory, which one
+// rename makes the key's ".replace" directory; from that moment every
+// reader sees the new values (a value found there wins over the key's own
+// file), and the files are then moved into place one by one.  A crash
+// after the rename leaves the replacement to be finished by the next
+// writer, and readers see the new set meanwhile; a crash before it leaves
+// the old set.  Every writer holds the key's lock (an exclusive flock on
+// its directory) and readers of a set hold it shared (cfg_hold_key), so no
+// reader ever sees part of one set and part of the other.
 #pragma once
 
 #include "core/types.h"
@@ -55,6 +66,26 @@ cfg_result cfg_read_sz(const cfg_key *key, const char *value, char *buf, size_t 
 cfg_result cfg_set_sz(const cfg_key *key, const char *value, const char *data, int *oserr);
 // Deletes a value; CFG_NO_VALUE when it was not there.
 cfg_result cfg_delete_value(const cfg_key *key, const char *value, int *oserr);
+// One value of a replacement: data nullptr deletes the value.
+struct cfg_change {
+    const char *value;
+    const char *data;  // REG_SZ text, or nullptr
+};
+// Longest text a replacement carries per value.
+constexpr size_t CFG_CHANGE_DATA_MAX = 8192;
+// Replaces count values of the key together: readers of this or any other
+// process, and readers after a crash, see either every old value or every
+// new one.  CFG_UNREADABLE with *oserr when it cannot be written (nothing
+// changed), CFG_NO_KEY when the key is missing.
+cfg_result cfg_replace_values(const cfg_key *key, const cfg_change *changes, size_t count, int *oserr);
+
+// Keeps the key's values from being replaced while a set of them is read.
+struct cfg_hold {
+    int fd = -1;
+};
+cfg_result cfg_hold_key(const cfg_key *key, cfg_hold *hold, int *oserr);
+void cfg_release_key(cfg_hold *hold);
+
 // Creates a key and the keys above it (for set-up tools and tests).
 cfg_result cfg_create_key(const char *key_path, int *oserr);
 // Writes a value of any type name with raw data (for set-up tools and tests).

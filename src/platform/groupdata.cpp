@@ -15,6 +15,10 @@
 namespace {
 
 constexpr size_t kPathMax = 4096 + 512;
+constexpr const char *kPublicSuffix = ".public";
+// A published configuration is five names and their separators; anything
+// much larger is not one.
+constexpr u32 kPublicMax = 1u << 20;
 constexpr const char *kDefaultRoot = "/etc/propreg/registry";
 
 const char *registry_root()
@@ -24,7 +28,7 @@ const char *registry_root()
 }
 
 // The group's file; a '/' in a group name cannot leave the directory.
-int group_path(const char *group, char *path, size_t size)
+int group_path(const char *group, char *path, size_t size, const char *suffix = "")
 {
     if (group == nullptr || *group == '\0') return EINVAL;
     const int n = std::snprintf(path, size, "%s/groupdata/", registry_root());
@@ -35,6 +39,8 @@ int group_path(const char *group, char *path, size_t size)
         path[at++] = *c == '/' ? '_' : *c;
     }
     path[at] = '\0';
+    if (at + std::strlen(suffix) >= size) return ENAMETOOLONG;
+    std::memcpy(path + at, suffix, std::strlen(suffix) + 1);
     return 0;
 }
 
@@ -97,6 +103,38 @@ int grpdata_read(const char *group, void *record, u32 size)
     std::memset(record, 0, size);
     size_t done = 0;
     rc = env->pread(f, record, size, 0, &done);
+    env->close(f);
+    return rc;
+}
+
+int grpdata_read_public(const char *group, void *buf, u32 size, u32 *needed)
+{
+    if (needed == nullptr || (buf == nullptr && size != 0)) return EINVAL;
+    *needed = 0;
+    char path[kPathMax];
+    int rc = group_path(group, path, sizeof path, kPublicSuffix);
+    if (rc != 0) return rc;
+    Env *env = env_current();
+    env_file *f = nullptr;
+    rc = env->open(path, O_RDONLY, 0, &f);
+    if (rc != 0) return rc;
+    u64 total = 0;
+    u32 header[2] = {};
+    size_t done = 0;
+    rc = env->size(f, &total, nullptr);
+    if (rc == 0 && total > 0) rc = env->pread(f, header, sizeof header, 0, &done);
+    // An empty file is a group nothing was published for yet.
+    if (rc == 0 && total == 0) rc = ENOENT;
+    if (rc == 0 && (done != sizeof header || header[1] > kPublicMax || total != GRPDATA_PUBLIC_HEADER + u64{header[1]}))
+        rc = EINVAL;
+    if (rc == 0) {
+        *needed = static_cast<u32>(total);
+        if (size < total) rc = EOVERFLOW;
+    }
+    if (rc == 0) {
+        rc = env->pread(f, buf, static_cast<size_t>(total), 0, &done);
+        if (rc == 0 && done != total) rc = EIO;
+    }
     env->close(f);
     return rc;
 }

@@ -241,6 +241,14 @@ u32 ut_read_reg(trace_comp comp, prop_locations locations, u32 *local_only, char
         ut_errbuf_set(errorbuf, errorbuf_sz, "Error opening %s registry key. %s", is_nkv != 0 ? "nkv" : "zkv", text);
         return syserr == CFG_SYSERR_NOT_FOUND ? PROP_E_NOCONF : PROP_E_CONFREAD;
     }
+    // The values are read as one set: a replacement of them waits until
+    // they are.  A key that cannot be held is still read.
+    cfg_hold hold;
+    cfg_hold_key(&key, &hold, &oserr);
+    struct Release {
+        cfg_hold *h;
+        ~Release() { cfg_release_key(h); }
+    } release{&hold};
     if (is_nkv == 0) {
         read_local_only(comp, &key, local_only);
     } else if ((rc = read_hwk_home(comp, &key, hwk_home, errorbuf, errorbuf_sz)) != PROP_OK) {

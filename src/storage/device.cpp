@@ -377,21 +377,20 @@ u32 utdvrp(proprhandle *handle, u32 slot)
                     key_path, oserr);
         return PROP_E_NOCONF;
     }
+    // Every location value is replaced in one step: no reader, and no open
+    // after a crash, ever sees some slots old and others new.
+    cfg_change changes[PROP_NUM_SLOTS];
+    size_t count = 0;
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
         const char *value = ut_location_value_name(is_nkv, i);
         if (value == nullptr) break;
         const char *name = handle->proprhandle_filename[i];
-        if (name[0] == '\0') {
-            cfg_result r = cfg_delete_value(&key, value, &oserr);
-            if (r == CFG_OK || r == CFG_NO_VALUE) continue;
-            trace_print(comp, 0, "utdvrp:9:failed to delete %s,  oserror=%d, lRet=%d", value, oserr,
-                        static_cast<int>(r));
-        } else {
-            cfg_result r = cfg_set_sz(&key, value, name, &oserr);
-            if (r == CFG_OK) continue;
-            trace_print(comp, 0, "utdvrp:9:failed to set value %s=%s,  oserror=%d, lRet=%d", value, name, oserr,
-                        static_cast<int>(r));
-        }
+        changes[count++] = {value, name[0] != '\0' ? name : nullptr};
+    }
+    cfg_result r = cfg_replace_values(&key, changes, count, &oserr);
+    if (r != CFG_OK) {
+        trace_print(comp, 0, "utdvrp:9:failed to set value %s=%s,  oserror=%d, lRet=%d", changes[0].value,
+                    handle->proprhandle_filename[0], oserr, static_cast<int>(r));
         ut_os_error(handle, oserr);
         return PROP_E_STORAGE;
     }

@@ -68,7 +68,7 @@ uint64_t Figures::failures() const
 std::string Figures::summary(const std::string &title, const Progress &clean) const
 {
     std::ostringstream out;
-    out << title << ": workload writes " << (clean.at.empty() ? 0 : clean.at.back()[0] - clean.at.front()[0])
+    out << title << ": writes " << (clean.at.empty() ? 0 : clean.at.back()[0] - clean.at.front()[0])
         << " (per location";
     for (size_t j = 1; j < 1 + PROP_MAX_LOCATIONS && !clean.at.empty(); j++)
         if (clean.at.back()[j] != 0) out << " " << clean.at.back()[j] - clean.at.front()[j];
@@ -206,13 +206,16 @@ std::string CrashBench::verify_open(const Expect &expect, const std::vector<uint
     std::vector<std::string> faults = check_pages(paths);
     if (!faults.empty()) return "pages:\n" + join(faults);
 
-    // New writes go in and read back.
+    return takes_new_writes(ctx, store_.top_security(), expect.last);
+}
+
+std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t seed)
+{
     propr_keyhandle *system = nullptr, *key = nullptr;
     uint32_t disp = 0;
     std::string v(6000, '\0');
-    for (size_t i = 0; i < v.size(); i++) v[i] = static_cast<char>(i * 13 + expect.last);
-    sec_attr sec = store_.top_security();
-    rc = prop_open(ctx, "SYSTEM", &system, 0);
+    for (size_t i = 0; i < v.size(); i++) v[i] = static_cast<char>(i * 13 + seed);
+    uint32_t rc = prop_open(ctx, "SYSTEM", &system, 0);
     if (rc == 0) rc = prop_create_key(ctx, system, "aftercrash.a", &sec, &key, &disp, 0);
     if (rc == 0) rc = prop_set_value(ctx, key, PROP_TYPE_BYTES, v.data(), static_cast<uint32_t>(v.size()), 0);
     std::string back(v.size(), '\0');

@@ -137,6 +137,10 @@ class Sweeper {
     uint32_t shown_ = 0;
 };
 
+// A key with a large value goes in, reads back and is deleted again.  ""
+// or what failed.
+std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t seed);
+
 // The fault rules of one crash: every write after the k-th is lost and
 // the process ends (k = 0: before the first).  path restricts the count
 // and the loss to one location's writes.

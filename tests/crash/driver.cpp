@@ -5,6 +5,15 @@
 //
 // Usage: crash_driver run <level> <seed> <ops> <report-file>
 //        crash_driver recover <level> <report-file>
+//        crash_driver replace <slot> <new-location|-> <master> <report-file>
+//        crash_driver open <active-version> <report-file>
+//
+// replace changes one location at the CACHING level ("-" deletes the
+// slot); the Cache Writer (master 1) then publishes the new configuration.
+// open opens the store at the CACHING level, as a node whose configuration
+// may be stale (it repairs itself from the published one), recovers it,
+// and writes a line before and one after that, then the alerts raised and
+// the tree.
 //
 // The report gets one line when the store is open and one after each
 // operation, written as it goes (a run may end at any point): the
@@ -22,6 +31,7 @@
 #include <string>
 
 #include "platform/fault_env.h"
+#include "platform/trace.h"
 #include "propreg/frontend.h"
 #include "workload.h"
 
@@ -64,9 +74,10 @@ struct Contexts {
     przkv_ctx *zkv = nullptr;
     backend_ctx *ctx = nullptr;
 
-    explicit Contexts(uint32_t level)
+    explicit Contexts(uint32_t level, const char *version = nullptr)
     {
         prop_fe_zkv_opts opts{};
+        opts.active_version = version;
         opts.developer_mode = std::getenv("ZKV_DEVELOPER_ENV") != nullptr ? 1 : 0;
         opts.boot_level = level;
         opts.group_name = "testgroup";
@@ -103,6 +114,38 @@ int run(uint32_t level, uint32_t seed, uint32_t count, FILE *out)
     return 0;
 }
 
+int replace(uint32_t slot, const char *newdev, uint32_t master, FILE *out)
+{
+    Contexts c(PROP_LEVEL_CACHING);
+    if (c.open(PROP_LEVEL_CACHING) != 0) return kNoStore;
+    report(out, 0);
+    uint32_t rc = prop_replace_dev(c.ctx, slot, newdev, master);
+    if (rc == 0 && master != 0) {
+        char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
+        rc = prop_get_conf_handle(c.ctx, names);
+        if (rc == 0 && prop_fe_publish_locations("testgroup", names) != 0) rc = PROP_E_CLUSTER;
+    }
+    report(out, rc);
+    return rc == 0 ? 0 : kFailedOp;
+}
+
+int open_node(const char *version, FILE *out)
+{
+    trace_capture_start();
+    Contexts c(PROP_LEVEL_CACHING, version);
+    report(out, 0);
+    uint32_t rc = c.open(PROP_LEVEL_CACHING);
+    if (rc == 0) rc = prop_recover(c.ctx, 0);
+    report(out, rc);
+    std::fprintf(out, "alerts");
+    for (const AlertRecord &a : alerts_captured()) std::fprintf(out, " %u", a.number);
+    std::fprintf(out, "\n");
+    Tree tree;
+    if (rc == 0) rc = read_tree(c.ctx, &tree);
+    std::fprintf(out, "%s", tree_text(tree).c_str());
+    return rc == 0 ? 0 : kNoStore;
+}
+
 int recover(uint32_t level, FILE *out)
 {
     Contexts c(level);
@@ -125,13 +168,23 @@ int main(int argc, char **argv)
     faults();
     bool is_run = argc == 6 && std::strcmp(argv[1], "run") == 0;
     bool is_recover = argc == 4 && std::strcmp(argv[1], "recover") == 0;
-    if (!is_run && !is_recover) {
-        std::fprintf(stderr, "usage: %s run <level> <seed> <ops> <report> | recover <level> <report>\n", argv[0]);
+    bool is_replace = argc == 6 && std::strcmp(argv[1], "replace") == 0;
+    bool is_open = argc == 4 && std::strcmp(argv[1], "open") == 0;
+    if (!is_run && !is_recover && !is_replace && !is_open) {
+        std::fprintf(stderr, "usage: %s run <level> <seed> <ops> <report> | recover <level> <report> | replace <slot> <location|-> <master> <report> | open <version> <report>\n", argv[0]);
         return 2;
     }
     FILE *out = std::fopen(argv[argc - 1], "w");
     if (out == nullptr) return kNoReport;
-    int status = is_run ? run(number(argv[2]), number(argv[3]), number(argv[4]), out) : recover(number(argv[2]), out);
+    int status = 0;
+    if (is_run)
+        status = run(number(argv[2]), number(argv[3]), number(argv[4]), out);
+    else if (is_recover)
+        status = recover(number(argv[2]), out);
+    else if (is_replace)
+        status = replace(number(argv[2]), std::strcmp(argv[3], "-") == 0 ? "" : argv[3], number(argv[4]), out);
+    else
+        status = open_node(argv[2], out);
     std::fclose(out);
     return status;
 }

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/cfgstore.h"
 #include "platform/env.h"
@@ -72,4 +75,91 @@ TEST_F(ConfigStore, ValuesAreReplacedWhole)
     EXPECT_STREQ(buf_.c_str(), "/c");
 
     EXPECT_EQ(cfg_set_sz(&key_, "../escape", "y", &err_), CFG_UNREADABLE);
+}
+
+namespace {
+
+const cfg_change kOldSet[] = {{"a", "/old/a"}, {"b", "/old/b"}, {"c", "/old/c"}};
+const cfg_change kNewSet[] = {{"a", "/new/a"}, {"b", nullptr}, {"c", "/new/c"}};
+
+// The three values as one text, "-" for a missing one.
+std::string read_set(const cfg_key &key)
+{
+    std::string out;
+    for (const char *v : {"a", "b", "c"}) {
+        char buf[64];
+        int err = 0;
+        cfg_result r = cfg_read_sz(&key, v, buf, sizeof buf, nullptr, nullptr, &err);
+        out += (r == CFG_OK ? std::string(buf) : std::string("-")) + " ";
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(ConfigStore, SeveralValuesAreReplacedTogether)
+{
+    ASSERT_EQ(cfg_replace_values(&key_, kOldSet, 3, &err_), CFG_OK);
+    EXPECT_EQ(read_set(key_), "/old/a /old/b /old/c ");
+    ASSERT_EQ(cfg_replace_values(&key_, kNewSet, 3, &err_), CFG_OK);
+    EXPECT_EQ(read_set(key_), "/new/a - /new/c ");
+    EXPECT_FALSE(std::filesystem::exists(keydir_ + "/.replace"));
+
+    // A write of the preparation that fails changes nothing.
+    FaultEnv fault(env_posix());
+    Env *previous = env_install(&fault);
+    fault.add({fault_kind::fail_write, "", 3, 1, EIO});
+    EXPECT_EQ(cfg_replace_values(&key_, kOldSet, 3, &err_), CFG_UNREADABLE);
+    env_install(previous);
+    EXPECT_EQ(err_, EIO);
+    EXPECT_EQ(read_set(key_), "/new/a - /new/c ");
+
+    // Duplicates and names that are no values are refused.
+    const cfg_change twice[] = {{"a", "/x"}, {"a", "/y"}};
+    EXPECT_EQ(cfg_replace_values(&key_, twice, 2, &err_), CFG_UNREADABLE);
+    const cfg_change hidden[] = {{".replace", "/x"}};
+    EXPECT_EQ(cfg_replace_values(&key_, hidden, 1, &err_), CFG_UNREADABLE);
+    for (auto &e : std::filesystem::directory_iterator(keydir_))
+        EXPECT_NE(e.path().filename().string().rfind(".replace", 0), 0u) << e.path();
+}
+
+// A crash after the commit: the replacement's directory is in place and
+// only some of its values were moved.  Readers see the new set whole, and
+// the next writer moves the rest (and drops a preparation cut short).
+TEST_F(ConfigStore, ACommittedReplacementReadsWholeAndIsFinished)
+{
+    ASSERT_EQ(cfg_replace_values(&key_, kOldSet, 3, &err_), CFG_OK);
+    std::filesystem::create_directory(keydir_ + "/.replace");
+    put_file(".replace/c", "REG_SZ\n/new/c");
+    put_file(".replace/b", "PROP_DELETED\n");
+    put_file("a", "REG_SZ\n/new/a");  // already moved
+    std::filesystem::create_directory(keydir_ + "/.replace.77.0");
+    put_file(".replace.77.0/a", "REG_SZ\n/half");
+    EXPECT_EQ(read_set(key_), "/new/a - /new/c ");
+
+    ASSERT_EQ(cfg_set_sz(&key_, "other", "/x", &err_), CFG_OK);
+    EXPECT_EQ(read_set(key_), "/new/a - /new/c ");
+    EXPECT_FALSE(std::filesystem::exists(keydir_ + "/.replace"));
+    EXPECT_FALSE(std::filesystem::exists(keydir_ + "/.replace.77.0"));
+    EXPECT_FALSE(std::filesystem::exists(keydir_ + "/b"));
+}
+
+// A reader holding the key sees one set; the replacement waits for it.
+TEST_F(ConfigStore, AHeldKeyKeepsItsSetUntilReleased)
+{
+    ASSERT_EQ(cfg_replace_values(&key_, kOldSet, 3, &err_), CFG_OK);
+    cfg_hold hold;
+    ASSERT_EQ(cfg_hold_key(&key_, &hold, &err_), CFG_OK);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        int err = 0;
+        EXPECT_EQ(cfg_replace_values(&key_, kNewSet, 3, &err), CFG_OK);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(done.load());
+    EXPECT_EQ(read_set(key_), "/old/a /old/b /old/c ");
+    cfg_release_key(&hold);
+    writer.join();
+    EXPECT_EQ(read_set(key_), "/new/a - /new/c ");
 }

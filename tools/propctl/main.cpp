@@ -146,6 +146,7 @@ const std::vector<Command> &command_table()
         add_info_commands(&t);
         add_diag_commands(&t);
         add_block_commands(&t);
+        add_location_commands(&t);
         add_demo_commands(&t);
         return t;
     }();

@@ -111,12 +111,15 @@ bool Session::make_front_end(const StoreDesc &desc, uint32_t level)
     opts.registry_kind = desc.kind == Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV;
     opts.developer_mode = desc.developer ? 1 : 0;
     opts.boot_level = level;
+    opts.group_name = kGroup;
     fe_.zkv = prop_fe_zkvctx_create(fe_.meta, fe_.sec, &opts);
-    return fe_.zkv != nullptr;
+    if (level == PROP_LEVEL_CACHING) fe_.grp = prop_fe_grpctx_create(kGroup);
+    return fe_.zkv != nullptr && (level != PROP_LEVEL_CACHING || fe_.grp != nullptr);
 }
 
 void Session::drop_front_end()
 {
+    prop_fe_grpctx_destroy(fe_.grp);
     prop_fe_zkvctx_destroy(fe_.zkv);
     prop_fe_secctx_destroy(fe_.sec);
     prop_fe_clsctx_destroy(fe_.cls);
@@ -145,13 +148,13 @@ bool Session::mark_dirty(std::string *why)
 int Session::init_store(uint32_t level, const std::string &what)
 {
     if (!make_front_end(desc_, level)) return out_.fail(what, PROP_E_NOMEM);
-    uint32_t rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, level, fe_.zkv, nullptr);
+    uint32_t rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, level, fe_.zkv, fe_.grp);
     if (rc != 0) {
         ctx_ = nullptr;
         drop_front_end();
         return out_.fail(what + ": cannot open the store at " + root_.dir, rc);
     }
-    if ((level == PROP_LEVEL_RW || level == PROP_LEVEL_UPGRADE) && (rc = prop_recover(ctx_, 0)) != 0)
+    if (level != PROP_LEVEL_READONLY && (rc = prop_recover(ctx_, 0)) != 0)
         return out_.fail(what + ": cannot roll back an unfinished write", rc);
     return 0;
 }
@@ -223,7 +226,14 @@ int Session::open(Access access, const std::string &what)
     }
     if (!mark_dirty(&why)) return out_.problem(what + ": " + why);
     dirty_ = true;
-    return init_store(access == Access::upgrade ? PROP_LEVEL_UPGRADE : PROP_LEVEL_RW, what);
+    switch (access) {
+    case Access::upgrade:
+        return init_store(PROP_LEVEL_UPGRADE, what);
+    case Access::caching:
+        return init_store(PROP_LEVEL_CACHING, what);
+    default:
+        return init_store(PROP_LEVEL_RW, what);
+    }
 }
 
 int Session::format(const StoreDesc &desc, const std::string &what)

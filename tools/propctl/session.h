@@ -12,8 +12,12 @@
 namespace propctl {
 
 // upgrade: read and write at the upgrade level, which also opens a store
-// that is still marked as importing.
-enum class Access { none, read, write, upgrade };
+// that is still marked as importing.  caching: written by this node as the
+// caching daemon (the level that changes locations); it publishes under the
+// group kGroup.
+enum class Access { none, read, write, upgrade, caching };
+
+inline constexpr const char *kGroup = "propctl";
 
 class Session {
   public:
@@ -50,6 +54,7 @@ class Session {
         prop_clsctx *cls = nullptr;
         prop_secctx *sec = nullptr;
         przkv_ctx *zkv = nullptr;
+        prop_grpctx *grp = nullptr;
     };
 
     bool make_front_end(const StoreDesc &desc, uint32_t level);

@@ -1,0 +1,300 @@
+// Changing locations while nodes come and go, as processes of their own:
+// the Cache Writer replaces, adds or deletes a location; another node that
+// was down opens later with its stale configuration and repairs itself from
+// the published one.  Each is crashed at every write it makes (the
+// configuration's included): after each crash the store opens, by itself
+// or after the repair the run names, and holds every committed key.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "bench.h"
+#include "pages.h"
+#include "platform/cfgstore.h"
+#include "platform/resource.h"
+#include "platform/trace.h"
+#include "storage/config.h"
+
+namespace {
+
+constexpr uint32_t kSeed = 21;
+constexpr uint32_t kOps = 12;
+constexpr const char *kDefaultKey = "SOFTWARE\\Korvex\\zkv";
+constexpr const char *kOtherNode = "SOFTWARE\\Korvex\\node2";
+constexpr const char *kGroup = "testgroup";
+
+using Names = std::vector<std::string>;
+
+void write_config(const char *key_path, const Names &names)
+{
+    int err = 0;
+    ASSERT_EQ(cfg_create_key(key_path, &err), CFG_OK);
+    cfg_key key;
+    ASSERT_EQ(cfg_open_key(key_path, true, &key, &err), CFG_OK);
+    cfg_change changes[PROP_MAX_LOCATIONS];
+    for (uint32_t i = 0; i < PROP_MAX_LOCATIONS; i++)
+        changes[i] = {ut_location_value_name(0, i), i < names.size() ? names[i].c_str() : nullptr};
+    ASSERT_EQ(cfg_replace_values(&key, changes, PROP_MAX_LOCATIONS, &err), CFG_OK);
+}
+
+Names read_config(const char *key_path)
+{
+    Names names;
+    cfg_key key;
+    int err = 0;
+    if (cfg_open_key(key_path, false, &key, &err) != CFG_OK) return names;
+    for (uint32_t i = 0; i < PROP_MAX_LOCATIONS; i++) {
+        char buf[1024];
+        if (cfg_read_sz(&key, ut_location_value_name(0, i), buf, sizeof buf, nullptr, nullptr, &err) == CFG_OK)
+            names.push_back(buf);
+    }
+    return names;
+}
+
+void publish(const Names &names)
+{
+    char table[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
+    for (size_t i = 0; i < names.size(); i++) std::snprintf(table[i], PROP_LOCNAME_SIZE, "%s", names[i].c_str());
+    ASSERT_EQ(prop_fe_publish_locations(kGroup, table), 0);
+}
+
+std::string registry_file(const std::string &name)
+{
+    return std::string(std::getenv("ZKV_REGISTRY_ROOT")) + "/groupdata/" + name;
+}
+
+// What the driver's open reported: its code, the alerts it raised, its tree.
+struct NodeReport {
+    uint32_t rc = ~0u;
+    std::string alerts;
+    std::string tree;
+};
+
+NodeReport read_node_report(const std::string &path)
+{
+    NodeReport r;
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);  // before the open
+    if (std::getline(in, line)) r.rc = static_cast<uint32_t>(std::stoul(line.substr(0, line.find(' '))));
+    if (std::getline(in, line)) r.alerts = line;
+    std::ostringstream rest;
+    rest << in.rdbuf();
+    r.tree = rest.str();
+    return r;
+}
+
+// A store after a workload, a spare location, and the configurations and
+// published list a change starts from; every run starts from all of them.
+class ChangeBench {
+  public:
+    explicit ChangeBench(uint32_t locations) : bench_({locations, PROP_LEVEL_CACHING, kSeed, kOps})
+    {
+        const std::string loc0 = bench_.store().location(0);
+        spare_ = loc0.substr(0, loc0.rfind('/')) + "/spare-0";
+        std::fclose(std::fopen(spare_.c_str(), "w"));
+        report_ = loc0 + ".changes";
+        names_ = bench_.locations();
+        std::remove(registry_file(kGroup).c_str());
+        capture();
+    }
+
+    CrashBench &bench() { return bench_; }
+    const std::string &spare() const { return spare_; }
+    const Names &names() const { return names_; }
+    const Tree &tree() const { return bench_.workload().trees.back(); }
+
+    // Keeps the files and configurations as they are now as the start of
+    // every later run; the other node's configuration is the one given.
+    void capture(const Names &other = {})
+    {
+        images_.capture(bench_.locations());
+        spare_image_ = std::make_unique<FileImage>(spare_);
+        start_config_ = read_config(kDefaultKey);
+        other_config_ = other;
+        published_ = start_config_;
+    }
+    void restore() const
+    {
+        images_.restore();
+        spare_image_->restore();
+        write_config(kDefaultKey, start_config_);
+        if (!other_config_.empty()) write_config(kOtherNode, other_config_);
+        publish(published_);
+        std::remove(registry_file(kGroup).c_str());
+    }
+
+    Progress run(const std::vector<std::string> &args, const std::string &faults, const char *node_key = nullptr)
+    {
+        restore();
+        ScopedEnv loc("ZKV_LOC", node_key);
+        std::remove(report_.c_str());
+        Progress p;
+        p.status = run_child(PROPREG_CRASH_DRIVER, args, faults);
+        p.read(report_);
+        return p;
+    }
+    const std::string &report() const { return report_; }
+
+    // Opens the store as the node of key_path (the Cache Writer's when
+    // null) at the CACHING level; when it does not open, overwrites the
+    // store's history with the node's configuration and opens again.  Then
+    // every key, every page and a new write.  "" or what went wrong; *how
+    // names the way it opened.
+    std::string verify(const char *key_path, std::string *how)
+    {
+        ScopedEnv loc("ZKV_LOC", key_path);
+        Store &s = bench_.store();
+        trace_capture_start();
+        uint32_t rc = s.init(PROP_LEVEL_CACHING);
+        trace_capture_stop();
+        *how = "directly";
+        for (const AlertRecord &a : alerts_captured())
+            if (a.number == 1018) *how = "after the automatic repair";
+        if (rc != 0) {
+            *how = "after overwriting the history";
+            if (uint32_t orc = prop_overwrite_conf(s.meta()); orc != 0) return "overwrite fails: " + std::to_string(orc);
+            rc = s.init(PROP_LEVEL_CACHING);
+            if (rc != 0) return "the store does not open: " + std::to_string(rc);
+        }
+        std::string why = check_open(s);
+        rc = s.terminate();
+        if (why.empty() && rc != 0) why = "the store does not close";
+        return why;
+    }
+
+  private:
+    std::string check_open(Store &s)
+    {
+        if (uint32_t rc = prop_recover(s.ctx(), 0); rc != 0) return "recovery fails: " + std::to_string(rc);
+        Tree got;
+        if (uint32_t rc = read_tree(s.ctx(), &got); rc != 0) return "the tree cannot be read: " + std::to_string(rc);
+        if (got != tree()) return "keys differ:\n" + tree_diff(tree(), got);
+        char table[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
+        prop_get_conf_handle(s.ctx(), table);
+        Names open;
+        for (const auto &n : table)
+            if (n[0] != '\0') open.push_back(n);
+        // A location left behind is brought up to date by the recovery.
+        std::vector<std::string> faults = check_pages(open);
+        if (!faults.empty()) return "pages: " + faults.front();
+        return takes_new_writes(s.ctx(), s.top_security(), 1);
+    }
+
+    CrashBench bench_;
+    std::string spare_, report_;
+    Names names_, start_config_, other_config_, published_;
+    StoreImages images_;
+    std::unique_ptr<FileImage> spare_image_;
+};
+
+// Crashes a run at every write it makes (a sample in the default run):
+// power cuts on every location, power cuts on one, torn writes.
+void sweep(ChangeBench &cb, const std::string &label, const std::vector<std::string> &args, const char *node_key,
+           uint32_t sample)
+{
+    Progress clean = cb.run(args, "", node_key);
+    ASSERT_EQ(clean.status, 0) << label << ": the change does not run cleanly";
+    ASSERT_GE(clean.at.size(), 2u);
+    const auto &first = clean.at.front(), &last = clean.at.back();
+    Figures figures;
+    std::map<std::string, uint64_t> hows;
+    uint32_t shown = 0;
+    auto point = [&](const std::string &mode, uint64_t k, const std::string &rules) {
+        Progress p = cb.run(args, rules, node_key);
+        std::string why, how;
+        if (p.status != kCrashStatus && p.status != 0)
+            why = "the driver ended with status " + std::to_string(p.status);
+        else
+            why = cb.verify(node_key, &how);
+        hows[how]++;
+        figures.count(mode, !why.empty());
+        if (!why.empty() && shown++ < 5) ADD_FAILURE() << label << ", " << mode << ", k = " << k << ": " << why;
+    };
+    for (uint64_t k : crash_points(first[0], last[0], sample, kSeed)) point("power cut, all locations", k, power_cut(k));
+    for (uint32_t j = 0; j < cb.bench().options().locations; j++) {
+        const std::string tag = cb.bench().store().location_tag(j);
+        for (uint64_t k : crash_points(first[j + 1], last[j + 1], sample / 2, kSeed + j))
+            point("power cut, one location", k, power_cut(k, tag));
+    }
+    for (uint64_t k : crash_points(first[0] + 1, last[0], sample, kSeed + 7)) point("torn write", k, torn_write(k));
+    for (const auto &[how, n] : hows) figures.note("opened " + how + ": " + std::to_string(n));
+    std::printf("%s", figures.summary("location change, " + label, clean).c_str());
+    EXPECT_EQ(figures.failures(), 0u);
+}
+
+// Crash points per mode in the default run; a full sweep tries them all.
+constexpr uint32_t kSample = 4;
+
+TEST(LocationSweep, ReplaceOnTheCacheWriter)
+{
+    ChangeBench cb(2);
+    sweep(cb, "replace of location 1 of 2", {"replace", "1", cb.spare(), "1", cb.report()}, nullptr, kSample);
+}
+
+TEST(LocationSweep, AddOnTheCacheWriter)
+{
+    ChangeBench cb(1);
+    sweep(cb, "add of location 1 to 1", {"replace", "1", cb.spare(), "1", cb.report()}, nullptr, kSample);
+}
+
+TEST(LocationSweep, DeleteOnTheCacheWriter)
+{
+    ChangeBench cb(3);
+    sweep(cb, "delete of location 1 of 3", {"replace", "1", "-", "1", cb.report()}, nullptr, kSample);
+}
+
+// The Cache Writer replaced a location while the other node was down; the
+// other node then opens with its stale configuration and repairs itself.
+TEST(LocationSweep, TheOtherNodeRepairsItself)
+{
+    ChangeBench cb(2);
+    const Names stale = cb.names();
+    write_config(kOtherNode, stale);
+    Progress master = cb.run({"replace", "1", cb.spare(), "1", cb.report()}, "");
+    ASSERT_EQ(master.status, 0);
+    cb.capture(stale);
+    sweep(cb, "the other node's repair", {"open", "12.2.0.0.0", cb.report()}, kOtherNode, kSample);
+}
+
+TEST(TwoNodes, TheNodeThatWasDownRepairsItselfFromThePublishedConfiguration)
+{
+    ChangeBench cb(2);
+    const Names stale = cb.names();
+    write_config(kOtherNode, stale);
+    ASSERT_EQ(cb.run({"replace", "1", cb.spare(), "1", cb.report()}, "").status, 0);
+    const Names current = read_config(kDefaultKey);
+    ASSERT_EQ(current, (Names{stale[0], cb.spare()}));
+    cb.capture(stale);
+    const std::string keys = tree_text(cb.tree());
+
+    // Too old a cluster, or nothing published: the open's own failure, and
+    // the configuration stays as it was.
+    Progress p = cb.run({"open", "11.2.0.1.0", cb.report()}, "", kOtherNode);
+    EXPECT_EQ(read_node_report(cb.report()).rc, 26u);
+    EXPECT_EQ(read_config(kOtherNode), stale);
+    cb.restore();
+    std::remove(registry_file("zkv_testgroup.public").c_str());
+    {
+        ScopedEnv loc("ZKV_LOC", kOtherNode);
+        p.status = run_child(PROPREG_CRASH_DRIVER, {"open", "12.2.0.0.0", cb.report()}, "");
+    }
+    EXPECT_EQ(read_node_report(cb.report()).rc, 26u);
+    EXPECT_EQ(read_config(kOtherNode), stale);
+
+    p = cb.run({"open", "12.2.0.0.0", cb.report()}, "", kOtherNode);
+    EXPECT_EQ(p.status, 0);
+    const NodeReport r = read_node_report(cb.report());
+    EXPECT_EQ(r.rc, 0u);
+    EXPECT_NE(r.alerts.find(" 1018"), std::string::npos) << r.alerts;
+    EXPECT_EQ(r.tree, keys);
+    EXPECT_EQ(read_config(kOtherNode), current);
+    char deps[256] = "";
+    EXPECT_EQ(res_read_attr(RES_STORAGE, RES_START_DEPENDENCIES, deps, sizeof deps), 0u);
+    EXPECT_STREQ(deps, "hard(kvx.qynd)pullup(kvx.qynd)");
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// Adding, replacing and deleting a location of a running store, as the
+// Cache Writer does it.
+#include "devices_fixture.h"
+
+namespace {
+
+std::vector<std::string> planned(std::vector<std::string> names, uint32_t slot, const std::string &newdev)
+{
+    if (newdev.empty())
+        names.erase(names.begin() + slot);
+    else if (slot < names.size())
+        names[slot] = newdev;
+    else
+        names.push_back(newdev);
+    return names;
+}
+
+// One change and everything it must leave: the configuration and the
+// handle's ids as planned, the history of every location that stays, the
+// alert, the dropped location no longer a store, every location the same
+// page for page, and a store that opens afresh with every key.
+void change(FilledStore &fs, uint32_t level, uint32_t slot, const std::string &newdev)
+{
+    Store &s = fs.store();
+    ASSERT_EQ(s.init(level), 0u);
+    const std::vector<std::string> before = fs.names();
+    const std::vector<std::string> after = planned(before, slot, newdev);
+    const std::string dropped = slot < before.size() ? before[slot] : "";
+    trace_capture_start();
+    const u32 rc = level == PROP_LEVEL_CACHING ? prop_replace_dev(s.ctx(), slot, newdev.c_str(), 1)
+                                               : dev_replace(s.ctx(), slot, newdev.c_str(), 1);
+    trace_capture_stop();
+    ASSERT_EQ(rc, 0u);
+    EXPECT_TRUE(newdev.empty() ? alerted(1010, dropped) : alerted(1007, newdev));
+    EXPECT_EQ(fs.names(), after);
+    const u32 *devid = s.handle()->proprhandle_devid;
+    EXPECT_EQ(std::vector<u32>(devid, devid + 5), id_vector(after));
+    ASSERT_EQ(s.terminate(), 0u);
+
+    for (const std::string &loc : after) {
+        const History h = history_at(loc);
+        EXPECT_EQ(h.count, 2u) << loc;
+        EXPECT_EQ(h.prev, id_vector(before)) << loc;
+        EXPECT_EQ(h.next, id_vector(after)) << loc;
+    }
+    if (!dropped.empty()) {
+        EXPECT_FALSE(is_boot_block(boot_block_at(dropped))) << dropped;
+    }
+    EXPECT_EQ(check_pages(after), std::vector<std::string>{});
+
+    ASSERT_EQ(s.init(level), 0u);
+    EXPECT_EQ(prop_recover(s.ctx(), 0), 0u);
+    Tree got;
+    EXPECT_EQ(read_tree(s.ctx(), &got), 0u);
+    EXPECT_EQ(got, fs.tree()) << tree_diff(fs.tree(), got);
+    ASSERT_EQ(s.terminate(), 0u);
+}
+
+TEST(Locations, AddReplaceAndDeleteOnOneToFiveLocations)
+{
+    for (uint32_t n = 1; n <= 5; n++) {
+        for (uint32_t level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING}) {
+            SCOPED_TRACE(std::to_string(n) + " location(s), level " + std::to_string(level));
+            FilledStore fs(n);
+            if (n < 5) change(fs, level, n, fs.spare(0));
+            change(fs, level, 1, fs.spare(1));
+            change(fs, level, 0, "");
+        }
+    }
+}
+
+// Refusals change nothing: the configuration, the boot blocks and the
+// store stay as they were.
+TEST(Locations, RefusedChangesLeaveEverythingAsItWas)
+{
+    FilledStore fs(2);
+    Store &s = fs.store();
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    const std::vector<std::string> names = fs.names();
+    const std::string boot0 = boot_block_at(names[0]);
+    const std::string spare = fs.spare(0);
+
+    // The last page of the new location cannot be written: too small.
+    ASSERT_EQ(s.faults().load(("fail_write:nth=2,errno=ENOSPC,path=" + spare).c_str()), 0);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, spare.c_str(), 1), 31u);
+    s.faults().reset();
+
+    // A name the configuration could not read back; one below the limit
+    // gets as far as the device check.
+    const std::string too_long = "/" + std::string(1023, 'n');
+    EXPECT_EQ(dev_replace(s.ctx(), 1, too_long.c_str(), 1), 26u);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, too_long.substr(1).c_str(), 1), 8u);
+
+    // The same location again, a gap, a slot out of range, an empty slot.
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, names[1].c_str(), 1), 8u);
+    EXPECT_EQ(dev_replace(s.ctx(), 3, spare.c_str(), 1), 41u);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 5, spare.c_str(), 1), 8u);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 3, "", 1), 8u);
+
+    EXPECT_EQ(fs.names(), names);
+    EXPECT_EQ(boot_block_at(names[0]), boot0);
+    ASSERT_EQ(s.terminate(), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_RW), 0u);
+    EXPECT_EQ(fs.names(), names);
+    Tree got;
+    EXPECT_EQ(read_tree(s.ctx(), &got), 0u);
+    EXPECT_EQ(got, fs.tree());
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, spare.c_str(), 1), 2u) << "only the CACHING level changes locations";
+    ASSERT_EQ(s.terminate(), 0u);
+}
+
+// A node that is not the Cache Writer follows the Cache Writer's change
+// by changing only its own configuration.
+TEST(Locations, AnotherNodeFollowsByChangingOnlyItsConfiguration)
+{
+    FilledStore fs(3);
+    Store &s = fs.store();
+    const char *other = "SOFTWARE\\Korvex\\node2";
+    int err = 0;
+    ASSERT_EQ(cfg_create_key(other, &err), CFG_OK);
+    cfg_key key;
+    ASSERT_EQ(cfg_open_key(other, true, &key, &err), CFG_OK);
+    backend_ctx *node2 = nullptr;
+    {
+        ScopedEnv loc("ZKV_LOC", other);
+        for (uint32_t i = 0; i < 3; i++)
+            ASSERT_EQ(cfg_set_sz(&key, ut_location_value_name(0, i), s.location(i).c_str(), &err), CFG_OK);
+        ASSERT_EQ(prop_init(&node2, s.meta(), s.sec(), nullptr, PROP_LEVEL_CACHING, s.zkv(), s.grp()), 0u);
+    }
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "", 1), 0u);
+    const std::string boot0 = boot_block_at(s.location(0));
+    {
+        ScopedEnv loc("ZKV_LOC", other);
+        ASSERT_EQ(prop_replace_dev(node2, 2, "", 0), 0u);
+        char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
+        ASSERT_EQ(prop_get_conf_handle(node2, names), 0u);
+        EXPECT_EQ(std::string(names[1]), s.location(1));
+        EXPECT_EQ(names[2][0], '\0');
+        Tree got;
+        EXPECT_EQ(read_tree(node2, &got), 0u);
+        EXPECT_EQ(got, fs.tree());
+        EXPECT_EQ(prop_terminate(node2, 0), 0u);
+    }
+    EXPECT_EQ(boot_block_at(s.location(0)), boot0);
+    ASSERT_EQ(s.terminate(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+// Changing a cluster registry's locations with propctl, and a node taking
+// back the configuration the Cache Writer published.
+#include <gtest/gtest.h>
+
+#include "propctl_run.h"
+
+namespace {
+
+TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--dev"});
+    p.ok({"set", "SYSTEM.kept", "value"});
+    const std::string data = p.root() + "/data/";
+    EXPECT_EQ(p.ok({"location", "add", data + "extra.store"}),
+              "added location 1: " + data + "extra.store\n  location 0  " + data + "copy1.store\n  location 1  " + data +
+                  "extra.store\n");
+    std::string json = p.ok({"--json", "location", "replace", "0", data + "new.store"});
+    EXPECT_NE(json.find("\"published\":true,\"locations\":[\"" + data + "new.store\",\"" + data + "extra.store\"]"),
+              std::string::npos)
+        << json;
+    EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
+
+    // The replaced file is no store any more; a node still naming it
+    // cannot open until it takes the published configuration back.
+    p.ok({"repair", "0", data + "copy1.store"});
+    EXPECT_EQ(p.run({"get", "SYSTEM.kept"}).status, 1);
+    EXPECT_NE(p.ok({"repair", "--from-cluster"}).find("location 0  " + data + "new.store"), std::string::npos);
+    EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
+
+    EXPECT_EQ(p.run({"location", "remove", "7"}).status, 1);
+    p.ok({"location", "remove", "1"});
+    EXPECT_EQ(p.run({"location", "remove", "0"}).status, 1) << "the last location stays";
+    EXPECT_EQ(p.run({"overwrite-config"}, "no\n").status, 1);
+    p.ok({"overwrite-config", "--yes"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
+}
+
+}  // namespace

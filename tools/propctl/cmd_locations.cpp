@@ -1,0 +1,300 @@
+// location, repair, overwrite-config: changing a cluster registry's
+// locations while it runs, and bringing a node's configuration back in
+// line with its store.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+#include "commands.h"
+#include "propreg/frontend.h"
+
+namespace propctl {
+
+namespace {
+
+using Names = char[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
+
+std::vector<std::string> listed(const Names names)
+{
+    std::vector<std::string> out;
+    for (int i = 0; i < PROP_MAX_LOCATIONS; i++)
+        if (names[i][0] != '\0') out.push_back(names[i]);
+    return out;
+}
+
+bool parse_slot(const std::string &text, uint32_t *slot)
+{
+    if (text.size() != 1 || text[0] < '0' || text[0] > '4') return false;
+    *slot = static_cast<uint32_t>(text[0] - '0');
+    return true;
+}
+
+// A new location is an empty file (made here when missing): checking it
+// writes its first and last page.
+bool prepare_file(const std::string &path, std::string *why)
+{
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    struct stat st;
+    bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+    if (fd < 0)
+        *why = "cannot create " + path + ": " + std::strerror(errno);
+    else if (!ok)
+        *why = path + " exists and is not an empty file";
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
+uint64_t allocated_bytes(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
+}
+
+// Shows how much of the store the new location holds while the library
+// fills it: its allocated bytes against those of a location it copies.
+class FillProgress {
+  public:
+    FillProgress(const std::string &target, const std::string &source)
+        : progress_("propctl location"), worker_([this, target, source] {
+              const uint64_t total = allocated_bytes(source);
+              while (!done_) {
+                  progress_.step(std::min(allocated_bytes(target), total), total);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+              }
+          })
+    {
+    }
+    ~FillProgress()
+    {
+        done_ = true;
+        worker_.join();
+        progress_.done();
+    }
+
+  private:
+    Progress progress_;
+    std::atomic<bool> done_{false};
+    std::thread worker_;
+};
+
+struct LocationRequest {
+    std::string action;  // add, remove, replace
+    uint32_t slot = 0;
+    std::string path;    // "" for remove
+};
+
+std::string read_request(const Invocation &inv, const std::vector<std::string> &current, LocationRequest *r)
+{
+    const std::vector<std::string> &a = inv.args.args;
+    r->action = a[0];
+    if (r->action == "add") {
+        if (a.size() != 2) return "usage: location add PATH";
+        if (current.size() >= PROP_MAX_LOCATIONS) return "the store already has 5 locations";
+        r->slot = static_cast<uint32_t>(current.size());
+        r->path = absolute_path(a[1]);
+        return "";
+    }
+    if (r->action != "remove" && r->action != "replace") return "unknown action '" + r->action + "'";
+    if (a.size() != (r->action == "remove" ? 2u : 3u))
+        return r->action == "remove" ? "usage: location remove N" : "usage: location replace N PATH";
+    if (!parse_slot(a[1], &r->slot) || r->slot >= current.size())
+        return "no location " + a[1] + " (the store has " + std::to_string(current.size()) + ")";
+    if (r->action == "replace") r->path = absolute_path(a[2]);
+    return "";
+}
+
+int run_location(Invocation &inv)
+{
+    backend_ctx *ctx = inv.session.ctx();
+    Names names;
+    if (uint32_t rc = prop_get_conf_handle(ctx, names); rc != 0) return inv.out.fail(inv.what, rc);
+    const std::vector<std::string> before = listed(names);
+    LocationRequest r;
+    if (std::string bad = read_request(inv, before, &r); !bad.empty()) return inv.out.problem(inv.what + ": " + bad);
+    const uint32_t master = inv.args.has("not-master") ? 0 : 1;
+    std::string why;
+    if (!r.path.empty() && master != 0 && !prepare_file(r.path, &why)) return inv.out.problem(inv.what + ": " + why);
+    if (uint32_t rc = prop_check_dev(ctx, r.slot, r.path.c_str()); rc != 0)
+        return inv.out.fail(inv.what + ": the change is refused", rc);
+    if (uint32_t rc = prop_prechk_confchange(ctx, r.slot, r.path.c_str()); rc != 0)
+        return inv.out.fail(inv.what + ": the change would leave too few working locations", rc);
+    uint32_t rc = 0;
+    if (!r.path.empty() && master != 0) {
+        FillProgress progress(r.path, before[r.slot == 0 && before.size() > 1 ? 1 : 0]);
+        rc = prop_replace_dev(ctx, r.slot, r.path.c_str(), master);
+    } else {
+        rc = prop_replace_dev(ctx, r.slot, r.path.c_str(), master);
+    }
+    if (rc != 0) return inv.out.fail(inv.what, rc);
+    if ((rc = prop_get_conf_handle(ctx, names)) != 0) return inv.out.fail(inv.what, rc);
+    const std::vector<std::string> after = listed(names);
+    // The Cache Writer tells the other nodes, which repair themselves from it.
+    const bool published = master != 0 && prop_fe_publish_locations(kGroup, names) == 0;
+    if (master != 0 && !published) inv.out.note("the new configuration could not be published to the other nodes");
+
+    const std::string verb = r.action == "add" ? "added" : r.action == "remove" ? "removed" : "replaced";
+    inv.out.line(verb + " location " + std::to_string(r.slot) +
+                 (r.action == "remove" ? ": " + before[r.slot] : ": " + r.path));
+    for (size_t i = 0; i < after.size(); i++) inv.out.line("  location " + std::to_string(i) + "  " + after[i]);
+    Json j;
+    j.begin_object().key("ok").boolean(true).key("action").str(r.action).key("slot").num(r.slot);
+    j.key("location").str(r.action == "remove" ? before[r.slot] : r.path).key("master").boolean(master != 0);
+    j.key("published").boolean(published).key("locations").begin_array();
+    for (const std::string &l : after) j.str(l);
+    inv.out.document(j.end_array().end_object());
+    return 0;
+}
+
+// The configuration of the node, read through the library.
+uint32_t local_names(Names names)
+{
+    uint32_t configured = 0, local_only = 0;
+    char home[4096] = "";
+    char errbuf[1024] = "";
+    uint64_t errsz = sizeof errbuf;
+    uint32_t rc = prop_get_conf(nullptr, nullptr, &configured, names, &local_only, home, errbuf, &errsz,
+                                PROP_KIND_ZKV);
+    return rc != 0 ? rc : configured == 0 ? static_cast<uint32_t>(PROP_E_NOCONF) : 0;
+}
+
+void report_names(const Invocation &inv, const char *title, const Names names)
+{
+    const std::vector<std::string> now = listed(names);
+    inv.out.line(title);
+    for (size_t i = 0; i < now.size(); i++) inv.out.line("  location " + std::to_string(i) + "  " + now[i]);
+    Json j;
+    j.begin_object().key("ok").boolean(true).key("locations").begin_array();
+    for (const std::string &l : now) j.str(l);
+    inv.out.document(j.end_array().end_object());
+}
+
+// Runs op with a meta context of its own; the store's root is the one the
+// library reads.
+template <class Op>
+uint32_t with_meta(const Invocation &inv, Op op)
+{
+    StoreDesc desc;
+    if (uint32_t rc = describe_store(inv.session.root(), &desc); rc != 0) return rc;
+    if (desc.kind != Kind::cluster) return PROP_E_NOCONF;
+    prop_metactx *meta = prop_fe_meta_create();
+    if (meta == nullptr) return PROP_E_NOMEM;
+    uint32_t rc = op(meta);
+    prop_fe_meta_destroy(meta);
+    return rc;
+}
+
+int run_repair(Invocation &inv)
+{
+    const std::vector<std::string> &a = inv.args.args;
+    Names names = {};
+    if (inv.args.has("from-cluster")) {
+        if (!a.empty()) return inv.out.problem("repair: --from-cluster takes no arguments");
+        uint32_t rc = with_meta(inv, [&](prop_metactx *meta) {
+            Names published = {};
+            uint32_t generation = 0;
+            int err = prop_fe_published_locations(kGroup, published, &generation);
+            if (err != 0) return static_cast<uint32_t>(err == ENOENT ? PROP_E_NOCONF : PROP_E_CLUSTER);
+            if (uint32_t lrc = local_names(names); lrc != 0) return lrc;
+            return prop_rim_autorepair_conf(meta, names, published);
+        });
+        if (rc != 0) return inv.out.fail("repair --from-cluster: cannot take the published configuration", rc);
+        report_names(inv, "the configuration is the one the Cache Writer published:", names);
+        return 0;
+    }
+    uint32_t slot = 0;
+    if (a.size() != 2 || !parse_slot(a[0], &slot)) return inv.out.problem("repair: usage: repair N PATH | --from-cluster");
+    const std::string path = a[1].empty() ? "" : absolute_path(a[1]);
+    uint32_t rc = with_meta(inv, [&](prop_metactx *meta) {
+        uint32_t r = prop_repair_conf(meta, slot, path.c_str(), PROP_KIND_ZKV);
+        return r != 0 ? r : local_names(names);
+    });
+    if (rc != 0) return inv.out.fail("repair: the configuration is not changed", rc);
+    report_names(inv, "the configuration now names:", names);
+    return 0;
+}
+
+int run_overwrite(Invocation &inv)
+{
+    if (!inv.args.has("yes")) {
+        std::fprintf(stderr,
+                     "This makes the locations this node's configuration names the store's own, whatever other\n"
+                     "nodes have.  Type 'yes' to go on: ");
+        std::string answer;
+        if (!std::getline(std::cin, answer) || answer != "yes") return inv.out.problem("overwrite-config: not confirmed");
+    }
+    uint32_t rc = with_meta(inv, [](prop_metactx *meta) { return prop_overwrite_conf(meta); });
+    if (rc != 0) return inv.out.fail("overwrite-config", rc);
+    inv.out.line("the store's locations now record this node's configuration as their own");
+    Json j;
+    inv.out.document(j.begin_object().key("ok").boolean(true).end_object());
+    return 0;
+}
+
+Access location_access(const Parsed &)
+{
+    return Access::caching;
+}
+
+}  // namespace
+
+void add_location_commands(std::vector<Command> *table)
+{
+    table->push_back(Command{
+        "location",
+        "add PATH | remove N | replace N PATH  [--not-master]",
+        "add, remove or replace a location of a cluster registry while it runs",
+        "Changes the locations of a cluster registry.  This node acts as the Cache\n"
+        "Writer: it records the change in the store, fills a new location from a\n"
+        "current one (a progress line shows how far), and publishes the new list so\n"
+        "that nodes that were down repair their configuration when they start.\n"
+        "With --not-master only this node's configuration follows a change the\n"
+        "Cache Writer already made.  A new PATH is created when missing and must\n"
+        "otherwise be an empty file.  A failure to reach the storage ends propctl\n"
+        "with status 1 (the caching level stops at once).\n",
+        {{"not-master", 0, nullptr, "another node: change only the local configuration"}},
+        2,
+        3,
+        location_access,
+        run_location,
+        nullptr,
+    });
+    table->push_back(Command{
+        "repair",
+        "N PATH | --from-cluster",
+        "repair this node's configuration when it no longer matches the store",
+        "N PATH puts PATH into slot N of the configuration (an empty PATH removes\n"
+        "the slot); --from-cluster takes the list the Cache Writer published.  The\n"
+        "store itself is not opened or changed.\n",
+        {{"from-cluster", 0, nullptr, "take the configuration the Cache Writer published"}},
+        0,
+        2,
+        no_store,
+        run_repair,
+        nullptr,
+    });
+    table->push_back(Command{
+        "overwrite-config",
+        "[--yes]",
+        "make this node's configuration the store's own",
+        "When the store's record of its locations no longer names this node's\n"
+        "configuration and the store will not open, this rewrites that record on\n"
+        "the current locations.  A location that is behind is brought up to date\n"
+        "at the next start.  Asks for confirmation unless --yes is given.\n",
+        {{"yes", 'y', nullptr, "do not ask for confirmation"}},
+        0,
+        0,
+        no_store,
+        run_overwrite,
+        nullptr,
+    });
+}
+
+}  // namespace propctl
