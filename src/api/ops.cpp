@@ -11,6 +11,7 @@
 #include "lifecycle/terminate.h"
 #include "storage/config.h"
 #include "txn/recover.h"
+#include "vld/vld.h"
 
 // Wiring an operation: replace prop_op_not_built in its entry.
 prop_ops g_prop_ops = {
@@ -74,14 +75,14 @@ prop_ops g_prop_ops = {
     .recover = proprrecover,
     .recover_numpage = rrecovernumpage,
 
-    .is_zkvonvld = prop_op_not_built,
-    .delete_vldfile = prop_op_not_built,
+    .is_zkvonvld = proprvld_zkvonvld_op,
+    .delete_vldfile = proprvld_delete_op,
     .vld_directconn = propr_vld_directconn,
     .file_exists = prop_op_not_built,
 
     .get_version = propr_get_version,
 
-    .vld_directconn_one = prop_op_not_built,
+    .vld_directconn_one = proprvld_directconn_one,
     .io_reinit = prop_op_not_built,
     .dump_undo_log = prop_op_not_built,
     .dump_free_space = prop_op_not_built,
