@@ -50,3 +50,125 @@ TEST(VldStore, FormatsIntoADiskGroupAndNamesItsFileInTheConfiguration)
 }
 
 }  // namespace
+
+namespace {
+
+using ::testing::ExitedWithCode;
+
+// A value of 20 pages, different for every key.
+std::string big_value(uint32_t k)
+{
+    std::string v(20 * 4064, '\0');
+    for (size_t i = 0; i < v.size(); i += 97) v[i] = static_cast<char>(k * 31 + i);
+    std::memcpy(v.data(), &k, sizeof k);
+    return v;
+}
+
+TEST(VldStore, GrowsItsFileByStepsAndRollsBackAWriteAFullDiskGroupRefuses)
+{
+    Store store(vld_store());
+    store.format();
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(vld_admin_fill("+store-location-0", true), "");
+    trace_capture_start();
+    // The store fills its file from the front: the key that first needs a
+    // block past the file's end is refused, whole.
+    uint32_t k = 0, rc = 0;
+    while (k < 2000 && (rc = put_value(store, "k" + std::to_string(k), big_value(k))) == 0) k++;
+    ASSERT_EQ(rc, PROP_E_NOSPACE) << "after " << k << " keys";
+    EXPECT_GT(k, 900u) << "refused before the file was used up";
+    EXPECT_TRUE(alert_raised(1027));
+    trace_capture_stop();
+    EXPECT_EQ(get_value(store, "k" + std::to_string(k)), "") << "the refused value was rolled back";
+    EXPECT_EQ(registry_file("+store-location-0").blocks, 40521u);
+
+    ASSERT_EQ(vld_admin_fill("+store-location-0", false), "");
+    for (uint32_t last = k + 5; k < last; k++) ASSERT_EQ(put_value(store, "k" + std::to_string(k), big_value(k)), 0u);
+    EXPECT_EQ(registry_file("+store-location-0").blocks, 40521u + 8240u) << "one growth step";
+    ASSERT_EQ(store.terminate(), 0u);
+
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    for (uint32_t i = 0; i < k; i++) ASSERT_EQ(get_value(store, "k" + std::to_string(i)), big_value(i)) << i;
+    EXPECT_EQ(store.terminate(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string slurp(const std::string &path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY);
+    std::string all;
+    char buf[4096];
+    for (ssize_t n; fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
+    if (fd >= 0) ::close(fd);
+    return all;
+}
+
+TEST(VldStore, ADownInstanceFailsTheOperationAndEndsTheCachingDaemon)
+{
+    Store store(vld_store());
+    store.format();
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(put_value(store, "kept", "v1"), 0u);
+    ASSERT_EQ(vld_admin_instance(false), "");
+    trace_capture_start();
+    EXPECT_EQ(put_value(store, "lost", "v2"), PROP_E_STORAGE);
+    EXPECT_TRUE(alert_raised(1013));
+    EXPECT_TRUE(trace_captured_contains("The VLD instance is down"));
+    trace_capture_stop();
+    ASSERT_EQ(store.terminate(), 0u);
+    ASSERT_EQ(vld_admin_instance(true), "");
+
+    TempDir dir;
+    const std::string trace = dir.file("trace.log");
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    EXPECT_EXIT(
+        {
+            trace_set_file(trace.c_str());
+            vld_admin_instance(false);
+            put_value(store, "lost", "v2");
+        },
+        ExitedWithCode(1), "");
+    EXPECT_NE(slurp(trace).find("[ALERT] 1013"), std::string::npos);
+    ASSERT_EQ(vld_admin_instance(true), "");
+    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    EXPECT_EQ(get_value(store, "kept"), "v1");
+    EXPECT_EQ(get_value(store, "lost").rfind("<error", 0), 0u) << "the key was never made";
+    EXPECT_EQ(store.terminate(), 0u);
+}
+
+TEST(VldStore, ADamagedFirstCopyOfTheBootBlockIsReadFromAnotherAndRepairedByRecovery)
+{
+    Store store(vld_store());
+    store.format();
+    const std::string good = store.read_block(0, 0);
+    ASSERT_EQ(vld_admin_damage("+store-location-0", 1, 25), "");
+    ASSERT_NE(store.read_block(0, 0), good);
+
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    EXPECT_EQ(store.read_block(0, 0), good) << "recovery rewrites the boot block on every copy";
+    ASSERT_EQ(put_value(store, "after", "v"), 0u);
+    EXPECT_EQ(store.terminate(), 0u);
+}
+
+TEST(VldStore, StorageChecksAskWhetherTheDiskGroupIsMounted)
+{
+    Store store(vld_store());
+    char errbuf[256];
+    uint32_t errsz = sizeof errbuf;
+    EXPECT_EQ(prop_check_storage(nullptr, "+store-location-0", errbuf, &errsz, PROP_KIND_ZKV), 0u);
+    errsz = sizeof errbuf;
+    EXPECT_EQ(prop_check_storage(nullptr, "+store-location-0", errbuf, &errsz, PROP_KIND_NKV), PROP_E_STYPE);
+    ASSERT_EQ(vld_admin_mount("+store-location-0", false), "");
+    errsz = sizeof errbuf;
+    EXPECT_EQ(prop_check_storage(nullptr, "+store-location-0", errbuf, &errsz, PROP_KIND_ZKV), PROP_E_VLDCREATE);
+    EXPECT_STREQ(errbuf,
+                 "The VLD disk group did not exist, was not mounted correctly, or did not have the required permissions.");
+    errsz = sizeof errbuf;
+    EXPECT_EQ(prop_check_storage(nullptr, "+NOSUCHDG", errbuf, &errsz, PROP_KIND_ZKV), PROP_E_VLDCREATE);
+}
+
+}  // namespace
