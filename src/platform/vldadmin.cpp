@@ -176,6 +176,16 @@ std::string vld_admin_create_dg(const std::string &dg, u32 copies, bool sync)
     return set_marker(dir + "/" + VLD_MOUNTED, true);
 }
 
+std::string vld_admin_remove_dg(const std::string &dg)
+{
+    std::string why;
+    std::string dir = existing_dg(dg, &why);
+    if (dir.empty()) return why;
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return ec ? "cannot remove " + dir + ": " + ec.message() : "";
+}
+
 std::string vld_admin_mount(const std::string &dg, bool mounted)
 {
     std::string why;

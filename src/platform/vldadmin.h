@@ -38,6 +38,8 @@ std::string vld_admin_root();
 // A disk group with copies mirror copies per file; sync: its writes reach
 // the disks before they return.  It starts mounted.
 std::string vld_admin_create_dg(const std::string &dg, u32 copies, bool sync);
+// Takes a disk group away with every file in it.
+std::string vld_admin_remove_dg(const std::string &dg);
 std::string vld_admin_mount(const std::string &dg, bool mounted);
 std::string vld_admin_fill(const std::string &dg, bool full);
 std::string vld_admin_instance(bool up);

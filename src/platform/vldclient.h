@@ -50,11 +50,8 @@ struct vld_callbacks {
     vld_print_fn print;  // first entry: what the client calls
 };
 
-// File kinds and access modes.
+// Access modes (file kinds: vldlayout.h).
 enum : u32 {
-    VLD_KIND_ANY = 0,  // open: whatever kind the file is
-    VLD_KIND_REGISTRY = 24,
-    VLD_KIND_BACKUP = 30,
     VLD_MODE_READ = 0,
     VLD_MODE_RW = 3,
 };

@@ -26,6 +26,13 @@ constexpr u32 VLD_FNAME_MAX = 1024;     // longest file part the client takes
 constexpr u32 VLD_HDR_SLOT = 512;       // bytes of one header slot
 constexpr u32 VLD_UNLIMITED = 0xffffffff;
 
+// File kinds.
+enum : u32 {
+    VLD_KIND_ANY = 0,  // open: whatever kind the file is
+    VLD_KIND_REGISTRY = 24,
+    VLD_KIND_BACKUP = 30,
+};
+
 // Marker and attribute file names inside a disk group.
 inline constexpr const char *VLD_MOUNTED = ".mounted";
 inline constexpr const char *VLD_FULL = ".full";

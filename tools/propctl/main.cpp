@@ -145,6 +145,7 @@ const std::vector<Command> &command_table()
         add_batch_commands(&t);
         add_info_commands(&t);
         add_demo_commands(&t);
+        add_vld_commands(&t);
         return t;
     }();
     return table;
