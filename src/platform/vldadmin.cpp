@@ -96,18 +96,7 @@ bool read_header(const std::string &path, vld_file_header *out)
 {
     std::string bytes = read_file(path);
     if (bytes.size() < 2 * VLD_HDR_SLOT) bytes.resize(2 * VLD_HDR_SLOT);
-    vld_file_header h[2];
-    const u8 *p = reinterpret_cast<const u8 *>(bytes.data());
-    bool ok[2] = {vld_header_decode(p, &h[0]), vld_header_decode(p + VLD_HDR_SLOT, &h[1])};
-    if (!ok[0] && !ok[1]) return false;
-    *out = !ok[0] ? h[1] : !ok[1] ? h[0] : (h[1].generation > h[0].generation ? h[1] : h[0]);
-    return true;
-}
-
-bool is_copy_name(const std::string &name)
-{
-    return name.size() > 3 && name[name.size() - 3] == '.' && name[name.size() - 2] == 'm' &&
-           name.back() >= '1' && name.back() <= '0' + static_cast<int>(VLD_MAX_MIRRORS);
+    return vld_header_pick(reinterpret_cast<const u8 *>(bytes.data()), out);
 }
 
 vld_admin_file describe_file(const fs::path &dir, const std::string &name, const std::string &registry)
@@ -144,7 +133,7 @@ vld_admin_dg describe_dg(const fs::path &dir)
         std::error_code file_ec;
         if (!it->is_regular_file(file_ec)) continue;
         const std::string rel = fs::relative(it->path(), dir).string();
-        if (rel[0] == '.' || is_copy_name(rel) || rel.find(".tmp") != std::string::npos) continue;
+        if (rel[0] == '.' || vld_is_copy_name(rel.c_str()) || rel.find(".tmp") != std::string::npos) continue;
         dg.files.push_back(describe_file(dir, rel, registry));
     }
     std::sort(dg.files.begin(), dg.files.end(),

@@ -106,12 +106,7 @@ int read_header(env_file *f, vld_file_header *out)
     u8 slots[2 * VLD_HDR_SLOT] = {};
     size_t done = 0;
     if (int e = env_current()->pread(f, slots, sizeof slots, 0, &done); e != 0) return e;
-    vld_file_header h[2];
-    bool ok[2] = {vld_header_decode(slots, &h[0]), vld_header_decode(slots + VLD_HDR_SLOT, &h[1])};
-    if (!ok[0] && !ok[1]) return ENODATA;
-    const int pick = !ok[0] ? 1 : !ok[1] ? 0 : (h[1].generation > h[0].generation ? 1 : 0);
-    *out = h[pick];
-    return 0;
+    return vld_header_pick(slots, out) ? 0 : ENODATA;
 }
 
 int write_header(env_file *f, vld_file_header *h, bool sync)

@@ -71,6 +71,15 @@ bool vld_attrs_parse(const char *text, vld_dg_attrs *out)
     return true;
 }
 
+bool vld_header_pick(const u8 slots[2 * VLD_HDR_SLOT], vld_file_header *out)
+{
+    vld_file_header h[2];
+    const bool ok[2] = {vld_header_decode(slots, &h[0]), vld_header_decode(slots + VLD_HDR_SLOT, &h[1])};
+    if (!ok[0] && !ok[1]) return false;
+    *out = !ok[0] ? h[1] : !ok[1] ? h[0] : (h[1].generation > h[0].generation ? h[1] : h[0]);
+    return true;
+}
+
 bool vld_root_dir(char *out, size_t size)
 {
     const char *root = std::getenv("ZKV_VLD_ROOT");
@@ -121,6 +130,12 @@ bool vld_fname_ok(const char *fname)
         at = end + 1;
     }
     // A name ending in a mirror copy's suffix would be some file's copy.
-    return !(len > 3 && fname[len - 3] == '.' && fname[len - 2] == 'm' && fname[len - 1] >= '1' &&
-             fname[len - 1] <= '0' + static_cast<int>(VLD_MAX_MIRRORS));
+    return !vld_is_copy_name(fname);
+}
+
+bool vld_is_copy_name(const char *name)
+{
+    const size_t len = std::strlen(name);
+    return len > 3 && name[len - 3] == '.' && name[len - 2] == 'm' && name[len - 1] >= '1' &&
+           name[len - 1] <= '0' + static_cast<int>(VLD_MAX_MIRRORS);
 }

@@ -58,6 +58,9 @@ struct vld_file_header {
 void vld_header_encode(const vld_file_header &h, u8 slot[VLD_HDR_SLOT]);
 // False when the slot does not hold a whole header.
 bool vld_header_decode(const u8 slot[VLD_HDR_SLOT], vld_file_header *out);
+// The newer whole header of both slots (the first 2 * VLD_HDR_SLOT bytes of
+// a header file); false when neither is whole.
+bool vld_header_pick(const u8 slots[2 * VLD_HDR_SLOT], vld_file_header *out);
 
 // The attributes of a disk group: mirror copies per file, and whether its
 // writes reach the disks before they are reported done.
@@ -84,3 +87,5 @@ bool vld_dg_name_ok(const char *dg, size_t len);
 // path component, no component beginning with '.', and not ending like a
 // mirror copy (".m1" to ".m6").
 bool vld_fname_ok(const char *fname);
+// A host file name of a mirror copy (".m1" to ".m6" at its end).
+bool vld_is_copy_name(const char *name);
