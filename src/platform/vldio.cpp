@@ -119,6 +119,15 @@ bool request_ok(const vld_request &r)
     return r.file != nullptr && r.buffer != nullptr && r.count != 0 && (r.op == VLD_OP_READ || r.op == VLD_OP_WRITE);
 }
 
+// Does b continue a: the same file, direction and copy, the next blocks
+// from the next bytes of memory?
+bool continues(const vld_request &a, const vld_request &b)
+{
+    return b.file == a.file && b.op == a.op && b.mirror == a.mirror && b.block == a.block + a.count &&
+           static_cast<u8 *>(b.buffer) == static_cast<u8 *>(a.buffer) + u64{a.count} * a.file->hdr.block_size &&
+           u64{a.count} + b.count <= 0xffffffffu;
+}
+
 }  // namespace
 
 u32 vld_io(vld_error *err, vld_context *ctx, vld_request *requests, u32 count)
@@ -126,17 +135,21 @@ u32 vld_io(vld_error *err, vld_context *ctx, vld_request *requests, u32 count)
     clear(err);
     if (ctx == nullptr || requests == nullptr || count == 0 || count > VLD_MAX_REQUESTS)
         return fail(err, ctx, VLD_EARG, "bad request array (%u requests)", count);
+    for (u32 i = 0; i < count; i++)
+        if (!request_ok(requests[i])) return requests[i].status = fail(err, ctx, VLD_EARG, "bad request %u", i);
     CallState cs{ctx};
     u32 result = VLD_OK;
-    for (u32 i = 0; i < count; i++) {
-        vld_request &r = requests[i];
-        if (!request_ok(r)) return r.status = fail(err, ctx, VLD_EARG, "bad request %u", i);
-        r.status = reachable(err, &cs, r.file);
-        if (r.status == VLD_OK) r.status = r.op == VLD_OP_READ ? read_request(err, &cs, &r) : write_request(err, &cs, &r);
-        if (r.status == VLD_OK) continue;
-        if (result == VLD_OK) result = r.status;
+    for (u32 i = 0, next = 0; i < count; i = next) {
+        // Requests that continue each other move in one transfer per copy.
+        vld_request run = requests[i];
+        for (next = i + 1; next < count && continues(run, requests[next]); next++) run.count += requests[next].count;
+        u32 st = reachable(err, &cs, run.file);
+        if (st == VLD_OK) st = run.op == VLD_OP_READ ? read_request(err, &cs, &run) : write_request(err, &cs, &run);
+        for (u32 k = i; k < next; k++) requests[k].status = st;
+        if (st == VLD_OK) continue;
+        if (result == VLD_OK) result = st;
         // A read past the end still reads what lies before it.
-        if (r.status != VLD_EBEYOND) break;
+        if (st != VLD_EBEYOND) break;
     }
     if (result == VLD_EBEYOND || result == VLD_ENOMIRROR) {
         err->status = result;
