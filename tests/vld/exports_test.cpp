@@ -77,6 +77,12 @@ TEST(VldExports, DirectConnectionIsSwitchedOnOnlyWhenAskedAndTheDumpShowsIt)
     trace_capture_stop();
     EXPECT_TRUE(trace_captured_contains("proprdc_proprhandle: propb_ctx->proprhandle_native[1]=+store-location-1/"));
     EXPECT_TRUE(trace_captured_contains("mirrors=2 growth=8240 maxsize=122921 cache=5MB direct=1"));
+
+    // A re-open after a configuration change keeps the files it had open,
+    // and so their connection.
+    ASSERT_EQ(prop_reinit(store.ctx(), store.grp()), 0u);
+    EXPECT_EQ(direct(0) + direct(1), 2u);
+    EXPECT_EQ(vld_context_open_files(store.handle()->proprhandle_vld->ctx), 2u);
     EXPECT_EQ(store.terminate(), 0u);
 }
 
