@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "format/block.h"
+#include "platform/vldclient.h"
 #include "storage/config.h"
 #include "vld_fixture.h"
 
@@ -87,6 +88,11 @@ TEST(VldStore, GrowsItsFileByStepsAndRollsBackAWriteAFullDiskGroupRefuses)
     EXPECT_EQ(registry_file("+store-location-0").blocks, 40521u + 8240u) << "one growth step";
     ASSERT_EQ(store.terminate(), 0u);
 
+    // Opening at the upgrade level may cap a file, never shrink the store.
+    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+    EXPECT_EQ(registry_file("+store-location-0").blocks, 40521u + 8240u);
+
     ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
     for (uint32_t i = 0; i < k; i++) ASSERT_EQ(get_value(store, "k" + std::to_string(i)), big_value(i)) << i;
     EXPECT_EQ(store.terminate(), 0u);
@@ -104,6 +110,27 @@ std::string slurp(const std::string &path)
     for (ssize_t n; fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
     if (fd >= 0) ::close(fd);
     return all;
+}
+
+TEST(VldStore, AnOpenAtTheUpgradeLevelCutsAFileBackToTheLargestStore)
+{
+    Store store(vld_store());
+    store.format();
+    vld_error err{};
+    vld_context *ctx = vld_create_context(&err, 0, nullptr, nullptr);
+    vld_file *f = nullptr;
+    ASSERT_EQ(vld_open_file(&err, ctx, "store-location-0", "", 4096, VLD_MODE_RW, VLD_KIND_REGISTRY, nullptr, 0, &f),
+              0u);
+    ASSERT_EQ(vld_control(&err, ctx, f, VLD_CTL_MAX_BLOCKS, 200000), 0u);
+    u8 block[4096] = {};
+    vld_request r{f, block, 150000, VLD_OP_WRITE, 1, 0, 0};
+    ASSERT_EQ(vld_io(&err, ctx, &r, 1), 0u);
+    vld_close_file(&err, ctx, f, 1);
+    vld_destroy_context(&err, ctx, 1);
+
+    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), 0u);
+    EXPECT_EQ(registry_file("+store-location-0").blocks, 122921u);
+    EXPECT_EQ(store.terminate(), 0u);
 }
 
 TEST(VldStore, ADownInstanceFailsTheOperationAndEndsTheCachingDaemon)
