@@ -34,15 +34,17 @@ u32 io_vld_init(proprhandle *handle)
 
 u32 io_vld_open(proprhandle *handle, u32 slot, u32 numpage, u32 create)
 {
-    const char *name = handle->proprhandle_filename[slot];
+    char *name = handle->proprhandle_filename[slot];
     vld_file *f = take_kept(handle, slot);
     if (f == nullptr) {
-        // The configuration names the location; a format or a location
-        // change records a file's complete name, not an open.
         char location[PROP_LOCNAME_SIZE];
         std::memcpy(location, name, sizeof location);
         const u32 flags = (create != 0 ? PROPRVLD_FLAGS_CREATE : 0) | PROPRVLD_FLAGS_CACHE;
         if (u32 rc = proprvldo(handle, location, numpage, &f, flags); rc != 0) return rc;
+        // A slot keeps naming a disk group as configured: a format or a
+        // location change records the file's complete name.  A named file
+        // that had to be made anew is named by the new file.
+        if (std::strchr(name, '/') != nullptr) std::memcpy(name, location, sizeof location);
     }
     u32 pages = 0;
     if (u32 rc = proprvldfill(handle, f, name, &pages); rc != 0) {

@@ -10,8 +10,9 @@ struct proprhandle;
 namespace propreg {
 
 u32 io_vld_init(proprhandle *handle);
-// Opens (create: or creates) the file of a slot and sizes the slot.  The
-// slot keeps the name the configuration gives it.
+// Opens (create: or creates) the file of a slot and sizes the slot.  A
+// slot naming a disk group keeps that name; one naming a file that had to
+// be made anew takes the new file's name.
 u32 io_vld_open(proprhandle *handle, u32 slot, u32 numpage, u32 create);
 // keep_for_reuse: the file stays open for the next open of the same name.
 void io_vld_close(proprhandle *handle, u32 slot, bool keep_for_reuse);
