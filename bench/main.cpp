@@ -68,11 +68,18 @@ std::string load_average()
     return buf;
 }
 
-Row &row_of(std::vector<Row> &rows, const OpInfo &op, u32 locations)
+// Where propreg's rows put the store: files, or disk groups.
+struct Placement {
+    u32 locations;
+    bool disk_groups;
+};
+constexpr Placement kPlacements[] = {{1, false}, {3, false}, {3, true}};
+
+Row &row_of(std::vector<Row> &rows, const OpInfo &op, Placement p)
 {
     for (Row &r : rows)
-        if (r.op == &op && r.locations == locations) return r;
-    rows.push_back(Row{&op, locations, {}, {}, {}});
+        if (r.op == &op && r.locations == p.locations && r.disk_groups == p.disk_groups) return r;
+    rows.push_back(Row{&op, p.locations, {}, {}, {}, p.disk_groups});
     return rows.back();
 }
 
@@ -88,7 +95,7 @@ bool measure_sqlite(const Options &o, SqliteStore::Journal journal, std::vector<
     for (const OpInfo &op : all_ops()) {
         Measured m = ok ? run_workload(db.workload(op), 1, iterations(op, o), nullptr, {}) : not_measured(why);
         progress(name, op, m);
-        for (u32 locations : {1u, 3u}) (wal ? row_of(rows, op, locations).sqlite_wal : row_of(rows, op, locations).sqlite_rollback) = m;
+        for (Placement p : kPlacements) (wal ? row_of(rows, op, p).sqlite_wal : row_of(rows, op, p).sqlite_rollback) = m;
         ok = ok && m.ran;
     }
     return ok;
@@ -101,15 +108,15 @@ Measured propreg_failure(u32 rc, const std::string &why)
     return m;
 }
 
-// Every operation on a propreg store over the given number of locations.
-bool measure_propreg(const Options &o, u32 locations, const IoCounter &counter, DeviceProbe *probe,
+// Every operation on a propreg store placed as asked.
+bool measure_propreg(const Options &o, Placement place, const IoCounter &counter, DeviceProbe *probe,
                      std::vector<Row> &rows)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "propreg %u loc", locations);
+    std::snprintf(name, sizeof name, "propreg %u %s", place.locations, place.disk_groups ? "dg" : "loc");
     PropregStore store;
     std::string why;
-    u32 rc = store.open(o.dir, locations, &why);
+    u32 rc = store.open(o.dir, place.locations, place.disk_groups, &why);
     bool ok = true;
     {
         PropregOps ops(&store);
@@ -120,7 +127,7 @@ bool measure_propreg(const Options &o, u32 locations, const IoCounter &counter, 
             if (!m.ran && m.error == PROP_E_LEVEL) m = propreg_failure(PROP_E_LEVEL, m.why);
             if (!m.ran && m.error != PROP_E_LEVEL) ok = false;
             progress(name, op, m);
-            row_of(rows, op, locations).propreg = m;
+            row_of(rows, op, place).propreg = m;
         }
     }
     store.close();
@@ -159,11 +166,10 @@ int main(int argc, char **argv)
     }
     std::vector<Row> rows;
     for (const OpInfo &op : all_ops())
-        for (u32 locations : {1u, 3u}) row_of(rows, op, locations);
+        for (Placement p : kPlacements) row_of(rows, op, p);
     bool ok = measure_sqlite(o, SqliteStore::Journal::rollback, rows);
     ok = measure_sqlite(o, SqliteStore::Journal::wal, rows) && ok;
-    ok = measure_propreg(o, 1, counter, &probe, rows) && ok;
-    ok = measure_propreg(o, 3, counter, &probe, rows) && ok;
+    for (Placement p : kPlacements) ok = measure_propreg(o, p, counter, &probe, rows) && ok;
     IntegrityRows integrity = measure_integrity(o.dir, o.quick);
     ok = integrity.ran && ok;
     if (!o.keep) remove_store_files(o.dir);

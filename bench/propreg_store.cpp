@@ -14,6 +14,7 @@
 
 #include "format/storemap.h"
 #include "platform/cfgstore.h"
+#include "platform/vldadmin.h"
 #include "storage/config.h"
 #include "storage/device.h"
 
@@ -88,6 +89,35 @@ u32 configure(const std::vector<std::string> &paths, std::string *why)
     return PROP_OK;
 }
 
+std::string disk_group(u32 i)
+{
+    return "+BENCH" + std::to_string(i + 1);
+}
+
+// Writes zeros into the holes of a file's first bytes: reads see the same,
+// and no measured write lands where the file system must first allocate.
+int fill_holes(const std::string &path, u64 bytes)
+{
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return errno;
+    std::vector<char> zeros(1u << 20, 0);
+    int err = 0;
+    for (off_t at = 0; err == 0 && static_cast<u64>(at) < bytes;) {
+        off_t hole = ::lseek(fd, at, SEEK_HOLE);
+        if (hole < 0 || static_cast<u64>(hole) >= bytes) break;
+        off_t data = ::lseek(fd, hole, SEEK_DATA);
+        u64 end = data < 0 || static_cast<u64>(data) > bytes ? bytes : static_cast<u64>(data);
+        for (u64 off = static_cast<u64>(hole); err == 0 && off < end; off += zeros.size()) {
+            size_t n = end - off < zeros.size() ? static_cast<size_t>(end - off) : zeros.size();
+            if (::pwrite(fd, zeros.data(), n, static_cast<off_t>(off)) != static_cast<ssize_t>(n)) err = errno != 0 ? errno : EIO;
+        }
+        at = static_cast<off_t>(end);
+    }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    ::close(fd);
+    return err;
+}
+
 std::string code_text(const char *what, u32 rc)
 {
     return std::string(what) + " returned " + std::to_string(rc);
@@ -157,13 +187,27 @@ u32 lay_out_locations(const std::string &dir, u32 locations, std::string *why)
     return PROP_OK;
 }
 
-u32 PropregStore::open(const std::string &dir, u32 locations, std::string *why)
+// The locations a new store is made on, and where their writes are
+// counted; the names go into the configuration.
+u32 PropregStore::place_locations(const std::string &dir, u32 locations, bool disk_groups,
+                                  std::vector<std::string> *names, std::string *why)
 {
-    close();
-    setenv("ZKV_REGISTRY_ROOT", (dir + "/registry").c_str(), 1);
+    paths_.clear();
+    if (disk_groups) {
+        setenv("ZKV_VLD_ROOT", (dir + "/vld").c_str(), 1);
+        for (u32 i = 0; i < locations; i++) {
+            vld_admin_remove_dg(disk_group(i));
+            if (std::string w = vld_admin_create_dg(disk_group(i), 1, true); !w.empty()) {
+                *why = w;
+                return PROP_E_STORAGE;
+            }
+            names->push_back(disk_group(i));
+            paths_.push_back(dir + "/vld/" + disk_group(i).substr(1) + "/");
+        }
+        return PROP_OK;
+    }
     u32 rc = lay_out_locations(dir, locations, why);
     if (rc != PROP_OK) return rc;
-    paths_.clear();
     for (u32 i = 0; i < locations; i++) {
         paths_.push_back(location_path(dir, i));
         if (int err = clear_head(paths_.back()); err != 0) {
@@ -171,16 +215,16 @@ u32 PropregStore::open(const std::string &dir, u32 locations, std::string *why)
             return PROP_E_STORAGE;
         }
     }
-    rc = configure(paths_, why);
-    if (rc == PROP_OK) rc = make_contexts(why);
-    if (rc != PROP_OK) return rc;
+    *names = paths_;
+    return PROP_OK;
+}
 
-    // Formatting runs without workers (front end at level 0); the store is
-    // then opened again at the CACHING level, where mirrors are written by
-    // the workers.
+// Formatting runs without workers (front end at level 0).
+u32 PropregStore::format(std::string *why)
+{
     zkv_->boot_level = PROP_LEVEL_RW;
     u32 open_flag = 0;
-    rc = prop_setup(&ctx_, secctx_, cls_, &sec_, meta_, zkv_, PROP_LEVEL_RW, &open_flag);
+    u32 rc = prop_setup(&ctx_, secctx_, cls_, &sec_, meta_, zkv_, PROP_LEVEL_RW, &open_flag);
     if (rc != PROP_OK) {
         *why = code_text("prop_setup", rc);
         ctx_ = nullptr;
@@ -188,10 +232,33 @@ u32 PropregStore::open(const std::string &dir, u32 locations, std::string *why)
     }
     rc = prop_terminate(ctx_, 0);
     ctx_ = nullptr;
-    if (rc != PROP_OK) {
-        *why = code_text("prop_terminate after formatting", rc);
-        return rc;
+    if (rc != PROP_OK) *why = code_text("prop_terminate after formatting", rc);
+    return rc;
+}
+
+u32 PropregStore::open(const std::string &dir, u32 locations, bool disk_groups, std::string *why)
+{
+    close();
+    setenv("ZKV_REGISTRY_ROOT", (dir + "/registry").c_str(), 1);
+    std::vector<std::string> names;
+    u32 rc = place_locations(dir, locations, disk_groups, &names, why);
+    if (rc == PROP_OK) rc = configure(names, why);
+    if (rc == PROP_OK) rc = make_contexts(why);
+    if (rc == PROP_OK) rc = format(why);
+    if (rc != PROP_OK) return rc;
+    propr_storemap map{};
+    propr_storemap_compute(kStorePages, &map);
+    for (u32 i = 0; disk_groups && i < locations; i++) {
+        std::string copy;
+        std::string w = vld_admin_copy_path(disk_group(i), 1, &copy);
+        if (int err = w.empty() ? fill_holes(copy, map.file_bytes) : EIO; err != 0) {
+            *why = "cannot fill " + disk_group(i) + ": " + (w.empty() ? std::strerror(err) : w);
+            return PROP_E_STORAGE;
+        }
     }
+
+    // Opened again at the CACHING level, where mirrors are written by the
+    // workers.
     zkv_->boot_level = PROP_LEVEL_CACHING;
     rc = prop_init(&ctx_, meta_, secctx_, cls_, PROP_LEVEL_CACHING, zkv_, grp_);
     if (rc != PROP_OK) {
@@ -332,4 +399,5 @@ void remove_store_files(const std::string &dir)
     ::unlink((dir + "/keystore1.dat").c_str());
     std::error_code ec;
     std::filesystem::remove_all(dir + "/registry", ec);
+    std::filesystem::remove_all(dir + "/vld", ec);
 }

@@ -2,7 +2,9 @@
 // benchmark's directory, configured directly under a configuration root
 // there (as a front end may), formatted, and opened at the CACHING level
 // with its I/O workers.  Developer mode stays off, so every location is
-// opened O_DIRECT | O_DSYNC.
+// opened O_DIRECT | O_DSYNC.  Or each location in a disk group of the
+// volume manager (under the directory too), one copy per file and writes
+// synced.
 #pragma once
 
 #include <string>
@@ -21,7 +23,7 @@ class PropregStore {
 
     // 0, or the failing code with *why set (PROP_E_LEVEL when the library
     // cannot format or open a store yet).
-    u32 open(const std::string &dir, u32 locations, std::string *why);
+    u32 open(const std::string &dir, u32 locations, bool disk_groups, std::string *why);
     // A store of keys keys on one location file in dir: SYSTEM.pNNN
     // parents of up to 1000 children kNNNNN, each with a 64-byte value.  It
     // is filled with buffered writes, synced, and opened again with direct,
@@ -32,12 +34,16 @@ class PropregStore {
     void close();
 
     backend_ctx *ctx() const { return ctx_; }
+    // Where each location's writes go (a file, or a disk group's directory).
     const std::vector<std::string> &paths() const { return paths_; }
     const sec_attr &security() const { return sec_; }
 
   private:
     u32 make_contexts(std::string *why);
     u32 fill_keys(u32 keys, std::string *why);
+    u32 place_locations(const std::string &dir, u32 locations, bool disk_groups, std::vector<std::string> *names,
+                        std::string *why);
+    u32 format(std::string *why);
     void destroy_contexts();
 
     std::vector<std::string> paths_;

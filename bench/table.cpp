@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr const char *kRowFormat = "%-27s %3s  %-15s %-15s %-15s %6s %6s  %7s %6s  %-11s %-11s\n";
+constexpr const char *kRowFormat = "%-27s %5s  %-15s %-15s %-15s %6s %6s  %7s %6s  %-11s %-11s\n";
 
 // Milliseconds with about three significant digits.
 std::string ms(double us)
@@ -101,7 +101,8 @@ void print_table(std::FILE *out, const std::string &dir, const std::string &load
                  "floor: protocol writes per location x durable write, to one file or to three at once as the row's\n"
                  "locations are written (reads x direct read for an operation that writes nothing), the device timed\n"
                  "between the row's calls; xfloor: propreg over floor.\n"
-                 "writes/loc, reads: per operation, measured (protocol minimum).\n\n");
+                 "writes/loc, reads: per operation, measured (protocol minimum).\n"
+                 "loc: propreg's locations; \"dg\": each in a disk group of the volume manager (one copy, writes synced).\n\n");
     std::fprintf(out, kRowFormat, "operation", "loc", "propreg", "SQLite DELETE", "SQLite WAL", "xDEL", "xWAL", "floor",
                  "xfloor", "writes/loc", "reads");
     std::set<std::string> notes;
@@ -110,7 +111,8 @@ void print_table(std::FILE *out, const std::string &dir, const std::string &load
         bool first = &r == &rows.front() || (&r)[-1].op != r.op;
         ProtocolCost cost = protocol_floor(*r.op);
         double fl = floor_us(cost, r.propreg, device);
-        std::fprintf(out, kRowFormat, r.op->label, std::to_string(r.locations).c_str(), latency(r.propreg).c_str(),
+        const std::string loc = std::to_string(r.locations) + (r.disk_groups ? " dg" : "");
+        std::fprintf(out, kRowFormat, r.op->label, loc.c_str(), latency(r.propreg).c_str(),
                      first ? latency(r.sqlite_rollback).c_str() : "", first ? latency(r.sqlite_wal).c_str() : "",
                      ratio(r.propreg, r.sqlite_rollback.ran ? r.sqlite_rollback.latency.median_us : 0).c_str(),
                      ratio(r.propreg, r.sqlite_wal.ran ? r.sqlite_wal.latency.median_us : 0).c_str(), ms(fl).c_str(),

@@ -16,6 +16,7 @@ struct Row {
     Measured propreg;
     Measured sqlite_rollback;
     Measured sqlite_wal;
+    bool disk_groups = false;  // propreg's locations in the volume manager
 };
 
 // The protocol floor of a row in microseconds: writes per location times

@@ -4,6 +4,7 @@
 #include "api/own_ops.h"
 #include "core/handle.h"
 #include "core/tag.h"
+#include "vld/vld.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ void dump_handle(trace_comp comp, proprhandle *h)
     g_prop_ops.dump_undo_log(h);
     g_prop_ops.dump_free_space(h);
     dump_rest(d, h);
+    proprvld_dump(h, comp);
 }
 
 }  // namespace

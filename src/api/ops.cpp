@@ -13,6 +13,7 @@
 #include "lifecycle/terminate.h"
 #include "storage/config.h"
 #include "txn/recover.h"
+#include "vld/vld.h"
 
 // Wiring an operation: replace prop_op_not_built in its entry.
 prop_ops g_prop_ops = {
@@ -76,14 +77,14 @@ prop_ops g_prop_ops = {
     .recover = proprrecover,
     .recover_numpage = rrecovernumpage,
 
-    .is_zkvonvld = prop_op_not_built,
-    .delete_vldfile = prop_op_not_built,
+    .is_zkvonvld = proprvld_zkvonvld_op,
+    .delete_vldfile = proprvld_delete_op,
     .vld_directconn = propr_vld_directconn,
     .file_exists = proprfexists,
 
     .get_version = propr_get_version,
 
-    .vld_directconn_one = prop_op_not_built,
+    .vld_directconn_one = proprvld_directconn_one,
     .io_reinit = proprio_reinit,
     .dump_undo_log = proprdc_log,
     .dump_free_space = proprdc_fcl,

@@ -11,6 +11,7 @@ struct proprch_ctx;      // key cache (cache/)
 struct propr_log;        // undo-log state (txn/)
 struct propr_fcl;        // one free-space bitmap page (space/)
 struct proprio_workers;  // the four mirror workers (io/)
+struct proprvld_state;   // the volume-manager client (vld/)
 
 struct proprhandle {
     u32 proprhandle_bootlevel;
@@ -95,6 +96,7 @@ struct proprhandle {
 
     // I/O module (io/).
     proprio_workers *proprhandle_workers;
+    proprvld_state *proprhandle_vld;
     const struct proprio_hooks *proprhandle_io_hooks;
 };
 

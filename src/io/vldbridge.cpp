@@ -1,55 +1,110 @@
 #include "io/vldbridge.h"
 
-#include "core/handle.h"
+#include <cstring>
+
+#include "vld/vld.h"
 
 namespace propreg {
+
 namespace {
 
-u32 unavailable(proprhandle *handle, const char *who)
+vld_file *file_of(const proprhandle *handle, u32 slot)
 {
-    trace_print(handle != nullptr ? handle->proprhandle_trace_vld : nullptr, 0,
-                "%s: the volume manager is not available", who);
-    return PROP_E_STORAGE;
+    return static_cast<vld_file *>(handle->proprhandle_native[slot]);
+}
+
+// A file a close kept for this slot's name, taken back.
+vld_file *take_kept(proprhandle *handle, u32 slot)
+{
+    proprvld_state *state = handle->proprhandle_vld;
+    if (state == nullptr || state->kept[slot] == nullptr ||
+        std::strcmp(state->kept_name[slot], handle->proprhandle_filename[slot]) != 0)
+        return nullptr;
+    vld_file *f = state->kept[slot];
+    state->kept[slot] = nullptr;
+    return f;
 }
 
 }  // namespace
 
 u32 io_vld_init(proprhandle *handle)
 {
-    return unavailable(handle, "proprvldini");
+    return proprvldini(handle, 0);
 }
 
-u32 io_vld_open(proprhandle *handle, u32, u32, u32)
+u32 io_vld_open(proprhandle *handle, u32 slot, u32 numpage, u32 create)
 {
-    unavailable(handle, "proprvldo");
-    return PROP_E_VLDCREATE;
+    char *name = handle->proprhandle_filename[slot];
+    vld_file *f = take_kept(handle, slot);
+    if (f == nullptr) {
+        char location[PROP_LOCNAME_SIZE];
+        std::memcpy(location, name, sizeof location);
+        const u32 flags = (create != 0 ? PROPRVLD_FLAGS_CREATE : 0) | PROPRVLD_FLAGS_CACHE;
+        if (u32 rc = proprvldo(handle, location, numpage, &f, flags); rc != 0) return rc;
+        // A slot keeps naming a disk group as configured: a format or a
+        // location change records the file's complete name.  A named file
+        // that had to be made anew is named by the new file.
+        if (std::strchr(name, '/') != nullptr) std::memcpy(name, location, sizeof location);
+    }
+    u32 pages = 0;
+    if (u32 rc = proprvldfill(handle, f, name, &pages); rc != 0) {
+        proprvldcl(handle, f, 1);
+        return rc;
+    }
+    handle->proprhandle_native_numpage[slot] = pages;
+    handle->proprhandle_native[slot] = f;
+    return 0;
 }
 
-void io_vld_close(proprhandle *handle, u32 slot, bool)
+void io_vld_close(proprhandle *handle, u32 slot, bool keep_for_reuse)
 {
-    if (handle != nullptr && slot < PROP_NUM_SLOTS) handle->proprhandle_native[slot] = nullptr;
+    vld_file *f = file_of(handle, slot);
+    handle->proprhandle_native[slot] = nullptr;
+    if (f == nullptr) return;
+    proprvld_state *state = handle->proprhandle_vld;
+    if (keep_for_reuse && state != nullptr) {
+        if (state->kept[slot] != nullptr) proprvldcl(handle, state->kept[slot], 1);
+        state->kept[slot] = f;
+        std::memcpy(state->kept_name[slot], handle->proprhandle_filename[slot], PROP_LOCNAME_SIZE);
+        return;
+    }
+    proprvldcl(handle, f, 1);
 }
 
-void io_vld_term(proprhandle *) {}
-
-u32 io_vld_write(proprhandle *handle, u32, const void *, u32, u32)
+void io_vld_term(proprhandle *handle)
 {
-    return unavailable(handle, "proprvldw");
+    proprvldterm(handle);
 }
 
-u32 io_vld_read(proprhandle *handle, u32, void *, u32, u32)
+u32 io_vld_write(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset)
 {
-    return unavailable(handle, "proprvldr");
+    return proprvldw(handle, buffer, length, offset, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
 }
 
-u32 io_vld_resilver(proprhandle *handle, u32, void *, u32, u32)
+u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
 {
-    return unavailable(handle, "proprvldres");
+    return proprvldr(handle, buffer, length, offset, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
 }
 
-u32 io_vld_devcheck(proprhandle *handle, const char *, u32, u32)
+u32 io_vld_resilver(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
 {
-    return unavailable(handle, "proprvlddvch");
+    return proprvldres(handle, buffer, length, offset, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
+}
+
+u32 io_vld_sync(proprhandle *handle, u32 slot)
+{
+    return proprvldsync(handle, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
+}
+
+u32 io_vld_devcheck(proprhandle *handle, const char *name, u32 size, u32 create)
+{
+    char location[PROP_LOCNAME_SIZE] = {};
+    std::strncpy(location, name, sizeof location - 1);
+    const u32 rc = proprvlddvch(handle, location, size, create);
+    if (rc != 0) return rc;
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++)
+        if (name == handle->proprhandle_filename[i]) std::memcpy(handle->proprhandle_filename[i], location, sizeof location);
+    return 0;
 }
 
 }  // namespace propreg

@@ -9,6 +9,7 @@
 #include "storage/config.h"
 #include "storage/device.h"
 #include "storage/report.h"
+#include "vld/vld.h"
 #include "vld/vldname.h"
 
 namespace {
@@ -47,13 +48,6 @@ u32 check_backup_location(trace_comp comp, const char *path, u32 *savedoserr, ch
     }
     trace_print(comp, 2, "utstoragetypecommon: The location %s is a valid backup location.", path);
     return PROP_OK;
-}
-
-// Stands in for the volume manager's mount check until its client exists
-// on this platform: no disk group can be found mounted.
-u32 disk_group_mounted(const char *)
-{
-    return PROP_E_VLDCREATE;
 }
 
 }  // namespace
@@ -119,7 +113,7 @@ u32 proprstcheckstorage(backend_ctx *ctx, const char *location, char *errorbuf, 
                         static_cast<int>(PROP_E_STYPE));
             return PROP_E_STYPE;
         }
-        u32 rc = disk_group_mounted(location);
+        u32 rc = proprvldvdg(location);
         if (rc != PROP_OK) {
             ut_errbuf_set(errorbuf, errorbuf_sz,
                        "The VLD disk group did not exist, was not mounted correctly, or did not have the required permissions.");

@@ -7,6 +7,7 @@
 #include "format/storemap.h"
 #include "io/devhist.h"
 #include "io/io.h"
+#include "io/vldbridge.h"
 #include "space/fcl.h"
 #include "space/pagelist.h"
 #include "space/uttrace.h"
@@ -239,11 +240,26 @@ void alert_location(proprhandle *handle, u32 slot)
                 logname);
 }
 
-void rollback_locations(backend_ctx *ctx, proprhandle *handle)
+// A volume-manager file's boot block is rewritten first, so that every
+// copy inside its disk group holds the one the undo starts from.
+void sync_vld_location(proprhandle *handle, u32 slot)
+{
+    const u32 state = handle->proprhandle_native_state[slot];
+    if (handle->proprhandle_loctype[slot] != PROP_LOCTYPE_VLD || (state != PROP_SLOT_STALE && state != PROP_SLOT_OPEN))
+        return;
+    if (u32 rc = propreg::io_vld_sync(handle, slot); rc != PROP_OK) {
+        trace_print(ut_trace(handle), 0, "proprrecover: Error [%d] syncing VLD location [%s],", static_cast<int>(rc),
+                    handle->proprhandle_filename[slot]);
+        set_slot_state(handle, slot, PROP_SLOT_UNUSABLE);
+    }
+}
+
+void rollback_locations(backend_ctx *ctx, proprhandle *handle, u32 flags)
 {
     u32 count = handle->proprhandle_configured_device_count;
     if (count > PROP_NUM_SLOTS) count = PROP_NUM_SLOTS;
     for (u32 i = 0; i < count; ++i) {
+        if ((flags & PROPR_RECOVER_NO_VLD_SYNC) == 0) sync_vld_location(handle, i);
         if (handle->proprhandle_native_state[i] != PROP_SLOT_OPEN) continue;
         u32 rc = rrecover_helper(ctx, i);
         if (rc == PROP_OK) continue;
@@ -284,7 +300,7 @@ void reset_log(proprhandle *handle, u32 lsn)
                 static_cast<int>(log->propr_log_ltail));
 }
 
-u32 recover_locked(backend_ctx *ctx, proprhandle *handle)
+u32 recover_locked(backend_ctx *ctx, proprhandle *handle, u32 flags)
 {
     trace_comp tc = ut_trace(handle);
     trace_print(tc, 2, "prop_recover: Checking for possible recovery scenario");
@@ -294,7 +310,7 @@ u32 recover_locked(backend_ctx *ctx, proprhandle *handle)
     // Pages the transaction kept in memory are dropped before anything
     // can read them again.
     ut_pending_end(handle);
-    rollback_locations(ctx, handle);
+    rollback_locations(ctx, handle, flags);
     // The boot block in memory follows the disk, where the log is dead now:
     // the vote hand-over of the sync rewrites locations from it.
     if (handle->bootbuf != nullptr) handle->bootbuf[BOOT_OFF_LOG_VALID] = 0;
@@ -349,7 +365,7 @@ u32 proprrecover(backend_ctx *ctx, u32 flags)
         return PROP_E_CTX;
     }
     RwGuard lock(&ctx->prop_rwlock, (flags & PROPR_RECOVER_HOLDS_LOCK) ? RwGuard::None : RwGuard::Exclusive);
-    return recover_locked(ctx, handle);
+    return recover_locked(ctx, handle, flags);
 }
 
 u32 rrecovernumpage(backend_ctx *ctx)

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/trace.h"
+#include "platform/vldclient.h"
 
 namespace {
 
@@ -27,23 +28,6 @@ bool put_part(const char *what, const char *op, const char *src, size_t len, cha
     dst[len] = '\0';
     *size = need;
     return true;
-}
-
-// The disk group a location's name names, if the name is well formed: the
-// group is 1 to 31 characters without '/', ':' or blanks, and a file path
-// after it is non-empty with no empty component.
-bool parse_location(const char *name, size_t *dg_len, const char **file)
-{
-    const char *slash = std::strchr(name, '/');
-    size_t len = slash != nullptr ? static_cast<size_t>(slash - name) : std::strlen(name);
-    if (len < 2 || len - 1 > PROU_VLD_DGNAME_MAX) return false;
-    for (size_t i = 1; i < len; i++)
-        if (name[i] == ':' || name[i] == ' ' || name[i] == '\t') return false;
-    *dg_len = len;
-    *file = slash != nullptr ? slash + 1 : name + len;
-    if (slash == nullptr) return true;
-    if (**file == '\0' || std::strstr(*file, "//") != nullptr) return false;
-    return (*file)[std::strlen(*file) - 1] != '/';
 }
 
 }  // namespace
@@ -78,13 +62,14 @@ u32 prou_parse_vldfname(const char *name, char *dg, u32 *dgsz, char *fname, u32 
                     PROU_VLD_PREFIX);
         return PROU_NAME_BAD;
     }
+    // The volume manager decides what its names look like.
     size_t dg_len = 0;
     const char *file = nullptr;
-    if (!parse_location(name, &dg_len, &file)) {
+    if (vld_name_parse(name, &dg_len, &file) != VLD_OK) {
         trace_print(utl(), 0, "prou_parse_vldfname: The filename [%s] is not a valid VLD file name.", name);
         return PROU_NAME_BAD;
     }
-    bool ok = put_part("dgname", op, name, dg_len, dg, dgsz);
+    bool ok = put_part("dgname", op, name, dg_len + 1, dg, dgsz);
     ok = put_part("fname", op, file, std::strlen(file), fname, fnamesz) && ok;
     if (!ok) return PROU_NAME_SMALL;
     trace_print(utl(), 2, "prou_parse_vldfname: Filename passed:[%s] DG name:[%s] filename:[%s]", name, dg, fname);

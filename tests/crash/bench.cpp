@@ -16,6 +16,7 @@ StoreOptions store_options(const BenchOptions &o)
 {
     StoreOptions so;
     so.locations = o.locations;
+    so.vld = o.vld;
     return so;
 }
 
@@ -87,7 +88,7 @@ std::string Figures::summary(const std::string &title, const Progress &clean) co
 CrashBench::CrashBench(const BenchOptions &options) : opt_(options), store_(store_options(options))
 {
     store_.format();
-    formatted_.capture(locations());
+    formatted_.capture(store_.files());
     saved_ = formatted_;
     report_ = store_.location(0) + ".report";
 
@@ -117,7 +118,7 @@ std::vector<std::string> CrashBench::locations() const
 
 void CrashBench::save()
 {
-    saved_.capture(locations());
+    saved_.capture(store_.files());
 }
 
 Progress CrashBench::run_driver(const std::vector<std::string> &args, const std::string &faults)

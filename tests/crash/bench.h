@@ -23,6 +23,7 @@ struct BenchOptions {
     uint32_t level = PROP_LEVEL_RW;  // of the driver and of the check
     uint32_t seed = 1;
     uint32_t ops = 30;
+    bool vld = false;  // locations in disk groups of the volume manager
 };
 
 // Writes made by the driver: in all (counter 0) and to location j

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/cfgstore.h"
+#include "platform/vldadmin.h"
 #include "storage/config.h"
 
 namespace {
@@ -78,7 +79,31 @@ std::string Store::location_tag(uint32_t slot) const
 
 std::string Store::location(uint32_t slot) const
 {
-    return dir_.file(location_tag(slot));
+    if (!options_.vld) return dir_.file(location_tag(slot));
+    std::string path;
+    std::string why = vld_admin_copy_path(config_name(slot), 1, &path);
+    EXPECT_EQ(why, "");
+    return path;
+}
+
+std::string Store::config_name(uint32_t slot) const
+{
+    return options_.vld ? "+" + location_tag(slot) : location(slot);
+}
+
+std::vector<std::string> Store::files() const
+{
+    std::vector<std::string> all;
+    for (uint32_t i = 0; i < options_.locations; i++) {
+        if (!options_.vld) {
+            all.push_back(location(i));
+            continue;
+        }
+        std::vector<std::string> some;
+        EXPECT_EQ(vld_admin_host_files(config_name(i), &some), "");
+        all.insert(all.end(), some.begin(), some.end());
+    }
+    return all;
 }
 
 // The locations exist (empty: a location is never created by opening it)
@@ -89,10 +114,13 @@ void Store::configure()
     char key_path[PROP_LOCNAME_SIZE];
     ASSERT_EQ(ut_get_loc_path(is_nkv, options_.hostname, key_path, sizeof key_path), 0u);
     for (uint32_t i = 0; i < options_.locations; i++) {
-        create_empty_file(location(i));
+        if (options_.vld)
+            ASSERT_EQ(vld_admin_create_dg(config_name(i), 2, false), "");
+        else
+            create_empty_file(location(i));
         const char *value = ut_location_value_name(is_nkv, i);
         ASSERT_NE(value, nullptr) << "slot " << i;
-        set_value(key_path, value, location(i));
+        set_value(key_path, value, config_name(i));
     }
     if (options_.nkv) set_value(key_path, "hwk_home", dir_.path());
 }

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/fault_env.h"
 #include "propreg/frontend.h"
@@ -21,6 +22,9 @@ struct StoreOptions {
     bool nkv = false;
     bool developer = true;   // buffered I/O; the cluster-wide kind needs it for files
     const char *hostname = "node1";
+    // Locations in disk groups of the volume manager, one each (named
+    // "+store-location-<i>", two mirror copies, writes not synced).
+    bool vld = false;
 };
 
 class Store {
@@ -56,10 +60,16 @@ class Store {
     const sec_attr &top_security() const { return topsec_; }
     const StoreOptions &options() const { return options_; }
 
-    // Path of a location file, and a part of it no other path contains
-    // (for fault rules).
+    // Path of a location file (for a disk group: of copy 1 of its
+    // registry file, once formatted), and a part of it no other path
+    // contains (for fault rules).
     std::string location(uint32_t slot) const;
     std::string location_tag(uint32_t slot) const;
+    // What the configuration names: the file, or "+<tag>".
+    std::string config_name(uint32_t slot) const;
+    // Every file that makes up the store's locations (for disk groups,
+    // every file of each disk group).
+    std::vector<std::string> files() const;
     uint64_t live_blocks() const { return prop_fe_meta_live_blocks(meta_); }
 
     // Raw access to one location's blocks, around the library: block
@@ -76,6 +86,7 @@ class Store {
     ScopedEnv developer_;
     ScopedEnv zkv_loc_{"ZKV_LOC", nullptr};
     ScopedEnv nkv_loc_{"NKV_LOC", nullptr};
+    ScopedEnv vld_root_{"ZKV_VLD_ROOT", nullptr};  // the disk groups live beside the configuration
     std::unique_ptr<FaultEnv> faults_;
     Env *previous_env_ = nullptr;
     prop_metactx *meta_ = nullptr;

@@ -29,11 +29,13 @@ int run_info(Invocation &inv)
     Info info;
     if (uint32_t rc = gather(inv.session, &info); rc != 0) return inv.out.fail("info", rc);
     const StoreDesc &d = inv.session.desc();
-    const bool durable = !d.developer;
+    const bool durable = locations_durable(d);
     inv.out.line("root            " + inv.session.root().dir);
     inv.out.line("registry        " + std::string(kind_name(d.kind)) + ", " + std::to_string(info.locations.size()) +
                  (info.locations.size() == 1 ? " location" : " mirrored locations"));
-    inv.out.line(std::string("durable         ") + (durable ? "yes" : "no (developer mode: buffered writes)"));
+    inv.out.line(std::string("durable         ") + (durable         ? "yes"
+                                                  : d.developer ? "no (developer mode: buffered writes)"
+                                                                : "no (a disk group buffers its writes)"));
     inv.out.line("format version  " + std::to_string(info.format_version));
     inv.out.line(std::string("propctl         ") + PROPCTL_VERSION);
     for (size_t i = 0; i < info.locations.size(); i++)

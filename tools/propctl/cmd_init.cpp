@@ -12,6 +12,26 @@ bool parse_copies(const std::string &text, size_t *out)
     return true;
 }
 
+// Disk groups for the copies of a cluster registry: one each, "+" added
+// where it was left off.  "" or what is wrong.
+std::string disk_groups(const Parsed &a, size_t copies, StoreDesc *desc)
+{
+    const std::vector<std::string> &groups = a.values("disk-group");
+    if (desc->kind != Kind::cluster) return "--disk-group needs --cluster (a local registry lives in a file)";
+    if (a.has("location")) return "--disk-group and --location cannot be mixed";
+    if (a.has("copies") && copies != groups.size())
+        return groups.size() == 1 ? "each copy needs a disk group of its own: repeat --disk-group"
+                                  : "--copies and the number of --disk-group differ";
+    if (groups.size() > PROP_MAX_LOCATIONS) return "a cluster registry has at most 5 locations";
+    for (const std::string &g : groups) {
+        std::string name = g.empty() || g[0] != '+' ? "+" + g : g;
+        for (const std::string &seen : desc->locations)
+            if (seen == name) return "each copy needs a disk group of its own: " + name + " is named twice";
+        desc->locations.push_back(name);
+    }
+    return "";
+}
+
 // The kind and locations asked for; "" or what is wrong with them.
 std::string describe_request(const Invocation &inv, StoreDesc *desc)
 {
@@ -25,6 +45,7 @@ std::string describe_request(const Invocation &inv, StoreDesc *desc)
         if (!parse_copies(a.value("copies"), &copies)) return "--copies takes 1 to 5";
         if (!given.empty() && given.size() != copies) return "--copies and the number of --location differ";
     }
+    if (a.has("disk-group")) return disk_groups(a, copies, desc);
     if (desc->kind == Kind::local && copies != 1) return "a local registry has one location";
     if (copies > PROP_MAX_LOCATIONS) return "a cluster registry has at most 5 locations";
     for (size_t i = 0; i < copies; i++)
@@ -39,15 +60,18 @@ int run_init(Invocation &inv)
     std::string bad = describe_request(inv, &desc);
     if (!bad.empty()) return inv.out.problem("init: " + bad);
     if (int st = inv.session.format(desc, "init"); st != 0) return st;
-    const bool durable = !desc.developer;
+    // What the store ended up on: a disk group is named by its file now.
+    const StoreDesc &made = inv.session.desc();
+    const bool durable = locations_durable(made);
     inv.out.line("created a " + std::string(kind_name(desc.kind)) + " registry at " + inv.session.root().dir);
-    for (const std::string &loc : desc.locations) inv.out.line("  location " + loc);
-    inv.out.line(durable ? "  durable: writes go to the device before they are reported done"
-                         : "  developer mode: buffered writes, not durable against power loss");
+    for (const std::string &loc : made.locations) inv.out.line("  location " + loc);
+    inv.out.line(durable             ? "  durable: writes go to the device before they are reported done"
+                 : made.developer ? "  developer mode: buffered writes, not durable against power loss"
+                                  : "  not durable: a disk group buffers its writes");
     Json j;
     j.begin_object().key("root").str(inv.session.root().dir).key("kind").str(kind_name(desc.kind));
     j.key("durable").boolean(durable).key("locations").begin_array();
-    for (const std::string &loc : desc.locations) j.str(loc);
+    for (const std::string &loc : made.locations) j.str(loc);
     j.end_array().end_object();
     inv.out.document(j);
     return 0;
@@ -59,11 +83,15 @@ void add_init_commands(std::vector<Command> *table)
 {
     table->push_back(Command{
         "init",
-        "[--cluster [--copies N]] [--location PATH]... [--dev]",
+        "[--cluster [--copies N]] [--location PATH | --disk-group +DG]... [--dev]",
         "create a store under the root",
         "Creates a local registry (one location, the default) or a cluster registry\n"
         "(--cluster: one to five mirrored locations).  Locations are files under\n"
         "ROOT/data unless --location names them; put copies on different disks.\n"
+        "A cluster registry may instead live in the volume manager: one copy in\n"
+        "each disk group named by --disk-group (made, with 2 mirror copies, when it\n"
+        "does not exist yet; 'propctl vld' shows them).  The store file takes the\n"
+        "place of the disk group's name in the configuration.\n"
         "Both kinds write with direct, synchronous I/O and are durable against\n"
         "power loss; --dev (developer mode) buffers writes and is not.  An init\n"
         "cut short leaves no store, and running it again makes one; a finished\n"
@@ -72,6 +100,7 @@ void add_init_commands(std::vector<Command> *table)
             {"cluster", 0, nullptr, "a cluster registry, mirrored on every location"},
             {"copies", 0, "N", "number of locations of a cluster registry (1 to 5; default 1)"},
             {"location", 0, "PATH", "a location file (repeat for each copy)"},
+            {"disk-group", 0, "+DG", "a disk group of the volume manager (repeat for each copy)"},
             {"dev", 0, nullptr, "developer mode: buffered I/O, not durable"},
         },
         0,

@@ -147,6 +147,7 @@ const std::vector<Command> &command_table()
         add_diag_commands(&t);
         add_block_commands(&t);
         add_location_commands(&t);
+        add_vld_commands(&t);
         add_demo_commands(&t);
         return t;
     }();

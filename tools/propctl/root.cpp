@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/vldadmin.h"
 #include "propreg/prop.h"
 
 namespace propctl {
@@ -20,6 +21,8 @@ constexpr const char *kClusterKey = "SOFTWARE/Korvex/zkv";
 constexpr const char *kClusterValues[PROP_MAX_LOCATIONS] = {"zkvconfig_loc", "zkvmirrorconfig_loc", "zkvconfig_loc3",
                                                             "zkvconfig_loc4", "zkvconfig_loc5"};
 constexpr const char *kSettings = "propctl.conf";
+// prop_get_conf: a disk group's location by its store file's complete name.
+constexpr uint32_t kCompleteVldNames = 4;
 constexpr const char *kDeveloperSetting = "developer=yes\n";
 
 bool fsync_path(const std::string &path, int flags)
@@ -100,7 +103,8 @@ uint32_t read_locations(uint32_t kind_flag, uint32_t *configured, std::vector<st
     uint32_t local_only = 0;
     char errbuf[1024] = "";
     uint64_t errsz = sizeof errbuf;
-    uint32_t rc = prop_get_conf(nullptr, nullptr, configured, names, &local_only, home, errbuf, &errsz, kind_flag);
+    uint32_t rc = prop_get_conf(nullptr, nullptr, configured, names, &local_only, home, errbuf, &errsz,
+                                kind_flag | kCompleteVldNames);
     if (rc != 0 || *configured == 0) return rc;
     for (const auto &name : names)
         if (name[0] != '\0') out->push_back(name);
@@ -108,6 +112,11 @@ uint32_t read_locations(uint32_t kind_flag, uint32_t *configured, std::vector<st
 }
 
 }  // namespace
+
+void use_root(const Root &root)
+{
+    setenv("ZKV_REGISTRY_ROOT", root.dir.c_str(), 1);
+}
 
 std::string absolute_path(const std::string &path)
 {
@@ -184,6 +193,20 @@ uint32_t describe_store(const Root &root, StoreDesc *out)
     if (rc != 0) return rc;
     out->developer = ::access(root_file(root, kSettings).c_str(), F_OK) == 0;
     return 0;
+}
+
+bool locations_durable(const StoreDesc &desc)
+{
+    if (desc.developer) return false;
+    std::vector<vld_admin_dg> groups;
+    vld_admin_list(&groups);
+    for (const std::string &loc : desc.locations) {
+        if (loc.empty() || loc[0] != '+') continue;
+        const std::string dg = loc.substr(0, loc.find('/'));
+        for (const vld_admin_dg &g : groups)
+            if (g.name == dg && !g.attrs.sync) return false;
+    }
+    return true;
 }
 
 bool write_configuration(const Root &root, const StoreDesc &desc, std::string *why)

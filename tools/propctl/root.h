@@ -5,6 +5,8 @@
 //   ROOT/SOFTWARE/Korvex/nkv/...  the location of a local registry
 //   ROOT/SOFTWARE/Korvex/zkv/...  the locations of a cluster registry
 //   ROOT/data/                    location files made by propctl init
+//   (ROOT/../vld/                 the volume manager's disk groups, unless
+//                                 $ZKV_VLD_ROOT names another place)
 //   ROOT/propctl.conf             propctl's own settings (developer mode)
 //   ROOT/propctl.lock             one propctl process writes at a time
 //   ROOT/propctl.dirty            a write may have been cut short
@@ -35,6 +37,9 @@ struct StoreDesc {
 };
 
 const char *kind_name(Kind kind);
+// Points the library's configuration store, and the volume manager beside
+// it, at the root.
+void use_root(const Root &root);
 std::string root_file(const Root &root, const char *name);
 std::string default_location(const Root &root, Kind kind, unsigned slot);
 bool directory_exists(const std::string &path);
@@ -45,6 +50,10 @@ bool make_directories(const std::string &path, std::string *why);
 // Which store the configuration under the root names, read through the
 // library as every front end reads it.  0, or the library's code.
 uint32_t describe_store(const Root &root, StoreDesc *out);
+
+// Writes reach the device before they are reported done: not developer
+// mode, and no disk group of a location buffers its writes.
+bool locations_durable(const StoreDesc &desc);
 
 // Writes the configuration values (and propctl's settings) naming a new
 // store's locations: the key is put together aside and renamed into place,

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/vldadmin.h"
 #include "propreg/frontend.h"
 
 namespace propctl {
@@ -70,11 +71,43 @@ void discard_unfinished(const Root &root, const StoreDesc &found)
     remove_configuration(root, Kind::cluster);
 }
 
+// A disk group for a location: made (durable) when it is not there yet,
+// and it must be mounted.  Only groups made here are listed in made.
+bool prepare_disk_group(const std::string &dg, std::vector<std::string> *made, std::string *why)
+{
+    std::vector<vld_admin_dg> groups;
+    if (std::string w = vld_admin_list(&groups); !w.empty()) {
+        *why = w;
+        return false;
+    }
+    bool exists = false;
+    for (const vld_admin_dg &g : groups) exists = exists || g.name == dg;
+    if (!exists) {
+        if (std::string w = vld_admin_create_dg(dg, 2, true); !w.empty()) {
+            *why = w;
+            return false;
+        }
+        made->push_back(dg);
+    }
+    char errbuf[512] = "";
+    uint32_t errsz = sizeof errbuf;
+    if (uint32_t rc = prop_check_storage(nullptr, dg.c_str(), errbuf, &errsz, PROP_KIND_ZKV); rc != 0) {
+        *why = "disk group " + dg + " cannot hold the store (error " + std::to_string(rc) + "): " + errbuf;
+        return false;
+    }
+    return true;
+}
+
 // Location files must exist before formatting; the library never creates
-// them.  Only files made here are listed in made, for the undo.
+// them (it does make a store's file inside a disk group).  Only files and
+// disk groups made here are listed in made, for the undo.
 bool create_locations(const StoreDesc &desc, std::vector<std::string> *made, std::string *why)
 {
     for (const std::string &loc : desc.locations) {
+        if (loc[0] == '+') {
+            if (!prepare_disk_group(loc, made, why)) return false;
+            continue;
+        }
         std::string dir = loc.substr(0, loc.find_last_of('/'));
         if (!dir.empty() && !make_directories(dir, why)) return false;
         int fd = ::open(loc.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
@@ -91,6 +124,16 @@ bool create_locations(const StoreDesc &desc, std::vector<std::string> *made, std
         }
     }
     return true;
+}
+
+void remove_made(const std::vector<std::string> &made)
+{
+    for (const std::string &m : made) {
+        if (m[0] == '+')
+            vld_admin_remove_dg(m);
+        else
+            ::unlink(m.c_str());
+    }
 }
 
 }  // namespace
@@ -263,7 +306,7 @@ int Session::format_locked(const StoreDesc &desc, const std::string &what)
 
     std::vector<std::string> made;
     auto undo = [&] {
-        for (const std::string &f : made) ::unlink(f.c_str());
+        remove_made(made);
         remove_configuration(root_, desc.kind);
         drop_marker(root_, kInitFile);
     };
@@ -287,7 +330,11 @@ int Session::format_locked(const StoreDesc &desc, const std::string &what)
         return out_.fail(what + ": cannot format the store", rc);
     }
     int st = terminate(what, true);
-    if (st == 0) drop_marker(root_, kInitFile);
+    if (st == 0) {
+        drop_marker(root_, kInitFile);
+        // Formatting names a disk group's location by its store file.
+        describe_store(root_, &desc_);
+    }
     lock_.release();
     return st;
 }

@@ -1,0 +1,53 @@
+// A cluster registry in the volume manager's disk groups, and what propctl
+// shows and controls of the volume manager.
+#include <gtest/gtest.h>
+
+#include "propctl_run.h"
+
+namespace {
+
+TEST(PropctlVld, AClusterRegistryInDiskGroupsIsNamedByItsFilesAndDurable)
+{
+    Propctl p;
+    std::string out = p.ok({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "MIRR"});
+    EXPECT_EQ(out, "created a cluster registry at " + p.root() +
+                       "\n  location +DATA/registry.255.1\n  location +MIRR/registry.255.1\n"
+                       "  durable: writes go to the device before they are reported done\n");
+    p.ok({"set", "SYSTEM.k", "v"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
+    std::string list = p.ok({"--json", "vld"});
+    EXPECT_NE(list.find("{\"name\":\"+MIRR\",\"mounted\":true,\"full\":false,\"mirrors\":2,\"synced\":true,\"files\":[{"
+                        "\"name\":\"registry.255.1\",\"whole\":true,\"kind\":24,\"registry\":true,\"committed\":true,"
+                        "\"blocks\":40521"),
+              std::string::npos)
+        << list;
+
+    // Without one of its two disk groups the store does not open.
+    p.ok({"vld", "unmount", "+MIRR"});
+    EXPECT_EQ(p.run({"get", "SYSTEM.k"}).status, 1);
+    p.ok({"vld", "mount", "+MIRR"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
+}
+
+TEST(PropctlVld, RefusedRequestsMakeNoDiskGroup)
+{
+    Propctl p;
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"init", "--disk-group", "+DATA"}, "propctl: init: --disk-group needs --cluster (a local registry lives in a file)\n"},
+        {{"init", "--cluster", "--copies", "2", "--disk-group", "+DATA"},
+         "propctl: init: each copy needs a disk group of its own: repeat --disk-group\n"},
+        {{"vld", "mount", "+DATA"}, "propctl: vld: no disk group +DATA\n"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = p.run(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_EQ(p.ok({"vld"}), "volume manager at " + p.dir().path() +
+                                 "/vld: instance up\nno disk groups ('propctl vld create +NAME' makes one)\n");
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// The store-file layer on an open store's handle: reads past the file's
+// end, request limits, resilvering, cache settings and opening levels.
+#include <cstring>
+
+#include "format/block.h"
+#include "vld/vld.h"
+#include "vld_fixture.h"
+
+namespace {
+
+class VldLayer : public ::testing::Test {
+  protected:
+    void open(uint32_t level)
+    {
+        store.format();
+        ASSERT_EQ(store.init(level), 0u);
+        h = store.handle();
+        f = static_cast<vld_file *>(h->proprhandle_native[0]);
+        ASSERT_NE(f, nullptr);
+    }
+    const char *name() const { return h->proprhandle_filename[0]; }
+
+    Store store{vld_store()};
+    proprhandle *h = nullptr;
+    vld_file *f = nullptr;
+};
+
+TEST_F(VldLayer, BlocksPastTheFileEndReadAsZerosAndTransfersAreLimitedTo256Requests)
+{
+    open(PROP_LEVEL_RW);
+    std::vector<u8> buf(4096 * 1025, 0xab);
+    // Offset 0x19000000 lies far past the 40521 blocks a new file has.
+    ASSERT_EQ(proprvldr(h, buf.data(), 8192, 0x19000000, f, name(), 0), 0u);
+    EXPECT_TRUE(std::all_of(buf.begin(), buf.begin() + 8192, [](u8 b) { return b == 0; }));
+    EXPECT_EQ(proprvldr(h, buf.data(), 4096 * 1024, 0, f, name(), 0), 0u);
+    EXPECT_EQ(proprvldr(h, buf.data(), 4096 * 1025, 0, f, name(), 0), PROP_E_ARG);
+    EXPECT_EQ(proprvldr(h, buf.data(), 4000, 0, f, name(), 0), PROP_E_ARG);
+}
+
+TEST_F(VldLayer, AResilverTakesOnlyACopyWhoseHeaderAndChecksumHold)
+{
+    open(PROP_LEVEL_CACHING);
+    const std::string good = store.read_block(0, 0);
+    std::string bad = good;
+    bad[100] ^= 1;  // header intact, checksum broken
+
+    u8 buf[4096];
+    std::memcpy(buf, bad.data(), sizeof buf);
+    ASSERT_EQ(proprvldres(h, buf, sizeof buf, 0, f, name(), 0), 0u);
+    EXPECT_EQ(std::memcmp(buf, good.data(), sizeof buf), 0);
+
+    // Copy 1 torn, copy 2 damaged: neither is taken, the buffer stays.
+    store.write_block(0, 0, bad);
+    ASSERT_EQ(vld_admin_damage("+store-location-0", 2, 25), "");
+    std::memset(buf, 0x5a, sizeof buf);
+    EXPECT_EQ(proprvldres(h, buf, sizeof buf, 0, f, name(), 0), PROP_E_FORMAT);
+    EXPECT_TRUE(std::all_of(buf, buf + sizeof buf, [](u8 b) { return b == 0x5a; }));
+}
+
+TEST_F(VldLayer, TheClientCacheFollowsTheEnvironmentAndNoLevelOutsideTheTableOpensAFile)
+{
+    open(PROP_LEVEL_CACHING);
+    const struct {
+        const char *env;
+        u32 mb;
+    } cases[] = {{nullptr, 5}, {"100", 100}, {"101", 5}, {"12x", 5}};
+    for (const auto &c : cases) {
+        ScopedEnv env("ZKV_VLD_CACHE_SIZE", c.env);
+        ASSERT_EQ(proprvldcache(h, f, name(), PROPRVLD_FLAGS_CACHE), 0u);
+        vld_file_status s{};
+        vld_file_describe(f, &s);
+        EXPECT_EQ(s.cache_mb, c.mb) << (c.env != nullptr ? c.env : "unset");
+    }
+    EXPECT_EQ(proprvldcache(h, f, name(), 0), PROP_E_ARG);
+
+    char location[PROP_LOCNAME_SIZE];
+    std::strcpy(location, name());
+    vld_file *other = nullptr;
+    h->proprhandle_bootlevel = 3;
+    EXPECT_EQ(proprvldo(h, location, 0, &other, 0), PROP_E_CTX);
+    h->proprhandle_bootlevel = PROP_LEVEL_CACHING;
+    EXPECT_EQ(other, nullptr);
+}
+
+}  // namespace

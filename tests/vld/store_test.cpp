@@ -1,0 +1,201 @@
+// A store whose locations are disk groups, through the exports: formatting,
+// reading back, growing its file, and what it does when the volume manager
+// fails it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "format/block.h"
+#include "platform/vldclient.h"
+#include "storage/config.h"
+#include "vld_fixture.h"
+
+namespace {
+
+std::string configured_location(uint32_t slot)
+{
+    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
+    char home[4096] = "", errbuf[1024] = "";
+    uint32_t configured = 0, local_only = 0;
+    uint64_t errsz = sizeof errbuf;
+    EXPECT_EQ(prop_get_conf(nullptr, nullptr, &configured, names, &local_only, home, errbuf, &errsz,
+                            PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES),
+              0u);
+    return names[slot];
+}
+
+TEST(VldStore, FormatsIntoADiskGroupAndNamesItsFileInTheConfiguration)
+{
+    Store store(vld_store());
+    ASSERT_EQ(store.setup(), 0u);
+    ASSERT_EQ(put_value(store, "a", "alpha"), 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+
+    const vld_admin_file file = registry_file("+store-location-0");
+    EXPECT_EQ(configured_location(0), "+store-location-0/" + file.name);
+    EXPECT_EQ(file.blocks, 40521u) << "a new store file starts small";
+
+    // The boot block lies behind the 25 blocks every store file reserves.
+    int fd = ::open(store.location(0).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    u8 boot[4096];
+    ASSERT_EQ(::pread(fd, boot, sizeof boot, 102400), 4096);
+    ::close(fd);
+    EXPECT_NE(proprut_isblk_valid_buf(boot, PROPR_BLK_METADATA), 0u);
+    EXPECT_EQ(hdr_verify_checksum(boot, sizeof boot), 0u);
+
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    EXPECT_EQ(get_value(store, "a"), "alpha");
+    EXPECT_EQ(store.terminate(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+using ::testing::ExitedWithCode;
+
+// A value of 20 pages, different for every key.
+std::string big_value(uint32_t k)
+{
+    std::string v(20 * 4064, '\0');
+    for (size_t i = 0; i < v.size(); i += 97) v[i] = static_cast<char>(k * 31 + i);
+    std::memcpy(v.data(), &k, sizeof k);
+    return v;
+}
+
+TEST(VldStore, GrowsItsFileByStepsAndRollsBackAWriteAFullDiskGroupRefuses)
+{
+    Store store(vld_store());
+    store.format();
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(vld_admin_fill("+store-location-0", true), "");
+    trace_capture_start();
+    // The store fills its file from the front: the key that first needs a
+    // block past the file's end is refused, whole.
+    uint32_t k = 0, rc = 0;
+    while (k < 2000 && (rc = put_value(store, "k" + std::to_string(k), big_value(k))) == 0) k++;
+    ASSERT_EQ(rc, PROP_E_NOSPACE) << "after " << k << " keys";
+    EXPECT_GT(k, 900u) << "refused before the file was used up";
+    EXPECT_TRUE(alert_raised(1027));
+    trace_capture_stop();
+    EXPECT_EQ(get_value(store, "k" + std::to_string(k)), "") << "the refused value was rolled back";
+    EXPECT_EQ(registry_file("+store-location-0").blocks, 40521u);
+
+    ASSERT_EQ(vld_admin_fill("+store-location-0", false), "");
+    for (uint32_t last = k + 5; k < last; k++) ASSERT_EQ(put_value(store, "k" + std::to_string(k), big_value(k)), 0u);
+    EXPECT_EQ(registry_file("+store-location-0").blocks, 40521u + 8240u) << "one growth step";
+    ASSERT_EQ(store.terminate(), 0u);
+
+    // Opening at the upgrade level may cap a file, never shrink the store.
+    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+    EXPECT_EQ(registry_file("+store-location-0").blocks, 40521u + 8240u);
+
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    for (uint32_t i = 0; i < k; i++) ASSERT_EQ(get_value(store, "k" + std::to_string(i)), big_value(i)) << i;
+    EXPECT_EQ(store.terminate(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string slurp(const std::string &path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY);
+    std::string all;
+    char buf[4096];
+    for (ssize_t n; fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
+    if (fd >= 0) ::close(fd);
+    return all;
+}
+
+TEST(VldStore, AnOpenAtTheUpgradeLevelCutsAFileBackToTheLargestStore)
+{
+    Store store(vld_store());
+    store.format();
+    vld_error err{};
+    vld_context *ctx = vld_create_context(&err, 0, nullptr, nullptr);
+    vld_file *f = nullptr;
+    ASSERT_EQ(vld_open_file(&err, ctx, "store-location-0", "", 4096, VLD_MODE_RW, VLD_KIND_REGISTRY, nullptr, 0, &f),
+              0u);
+    ASSERT_EQ(vld_control(&err, ctx, f, VLD_CTL_MAX_BLOCKS, 200000), 0u);
+    u8 block[4096] = {};
+    vld_request r{f, block, 150000, VLD_OP_WRITE, 1, 0, 0};
+    ASSERT_EQ(vld_io(&err, ctx, &r, 1), 0u);
+    vld_close_file(&err, ctx, f, 1);
+    vld_destroy_context(&err, ctx, 1);
+
+    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), 0u);
+    EXPECT_EQ(registry_file("+store-location-0").blocks, 122921u);
+    EXPECT_EQ(store.terminate(), 0u);
+}
+
+TEST(VldStore, ADownInstanceFailsTheOperationAndEndsTheCachingDaemon)
+{
+    Store store(vld_store());
+    store.format();
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(put_value(store, "kept", "v1"), 0u);
+    ASSERT_EQ(vld_admin_instance(false), "");
+    trace_capture_start();
+    EXPECT_EQ(put_value(store, "lost", "v2"), PROP_E_STORAGE);
+    EXPECT_TRUE(alert_raised(1013));
+    EXPECT_TRUE(trace_captured_contains("The VLD instance is down"));
+    trace_capture_stop();
+    ASSERT_EQ(store.terminate(), 0u);
+    ASSERT_EQ(vld_admin_instance(true), "");
+
+    TempDir dir;
+    const std::string trace = dir.file("trace.log");
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    EXPECT_EXIT(
+        {
+            trace_set_file(trace.c_str());
+            vld_admin_instance(false);
+            put_value(store, "lost", "v2");
+        },
+        ExitedWithCode(1), "");
+    EXPECT_NE(slurp(trace).find("[ALERT] 1013"), std::string::npos);
+    ASSERT_EQ(vld_admin_instance(true), "");
+    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    EXPECT_EQ(get_value(store, "kept"), "v1");
+    EXPECT_EQ(get_value(store, "lost").rfind("<error", 0), 0u) << "the key was never made";
+    EXPECT_EQ(store.terminate(), 0u);
+}
+
+TEST(VldStore, ADamagedFirstCopyOfTheBootBlockIsReadFromAnotherAndRepairedByRecovery)
+{
+    Store store(vld_store());
+    store.format();
+    const std::string good = store.read_block(0, 0);
+    ASSERT_EQ(vld_admin_damage("+store-location-0", 1, 25), "");
+    ASSERT_NE(store.read_block(0, 0), good);
+
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    EXPECT_EQ(store.read_block(0, 0), good) << "recovery rewrites the boot block on every copy";
+    ASSERT_EQ(put_value(store, "after", "v"), 0u);
+    EXPECT_EQ(store.terminate(), 0u);
+}
+
+TEST(VldStore, StorageChecksAskWhetherTheDiskGroupIsMounted)
+{
+    Store store(vld_store());
+    char errbuf[256];
+    uint32_t errsz = sizeof errbuf;
+    EXPECT_EQ(prop_check_storage(nullptr, "+store-location-0", errbuf, &errsz, PROP_KIND_ZKV), 0u);
+    errsz = sizeof errbuf;
+    EXPECT_EQ(prop_check_storage(nullptr, "+store-location-0", errbuf, &errsz, PROP_KIND_NKV), PROP_E_STYPE);
+    ASSERT_EQ(vld_admin_mount("+store-location-0", false), "");
+    errsz = sizeof errbuf;
+    EXPECT_EQ(prop_check_storage(nullptr, "+store-location-0", errbuf, &errsz, PROP_KIND_ZKV), PROP_E_VLDCREATE);
+    EXPECT_STREQ(errbuf,
+                 "The VLD disk group did not exist, was not mounted correctly, or did not have the required permissions.");
+    errsz = sizeof errbuf;
+    EXPECT_EQ(prop_check_storage(nullptr, "+NOSUCHDG", errbuf, &errsz, PROP_KIND_ZKV), PROP_E_VLDCREATE);
+}
+
+}  // namespace
