@@ -90,12 +90,6 @@ bool write_values(const std::string &dir, const StoreDesc &desc, const Root &roo
     return true;
 }
 
-// Points the library's configuration store at the root.
-void use_root(const Root &root)
-{
-    setenv("ZKV_REGISTRY_ROOT", root.dir.c_str(), 1);
-}
-
 uint32_t read_locations(uint32_t kind_flag, uint32_t *configured, std::vector<std::string> *out)
 {
     char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
