@@ -1,0 +1,226 @@
+#include "platform/uring.h"
+
+#include <linux/io_uring.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace {
+
+constexpr unsigned kEntries = 64;
+
+size_t iov_bytes(const uring_req &r)
+{
+    size_t n = 0;
+    for (int i = 0; i < r.iovcnt; i++) n += r.iov[i].iov_len;
+    return n;
+}
+
+// Finishes a write from byte skip on, one call at a time.
+int finish_write(const uring_req &r, size_t skip)
+{
+    u64 off = r.off;
+    for (int i = 0; i < r.iovcnt; i++) {
+        const auto *base = static_cast<const char *>(r.iov[i].iov_base);
+        const size_t len = r.iov[i].iov_len;
+        size_t at = skip < len ? skip : len;
+        skip -= at;
+        while (at < len) {
+            ssize_t w = ::pwrite(r.fd, base + at, len - at, static_cast<off_t>(off + at));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) return errno != 0 ? errno : EIO;
+            if (w == 0) return ENOSPC;
+            at += static_cast<size_t>(w);
+        }
+        off += len;
+    }
+    return 0;
+}
+
+void run_one(uring_req *r)
+{
+    if (r->iov == nullptr) {
+        while ((r->result = ::fdatasync(r->fd) == 0 ? 0 : errno) == EINTR) {
+        }
+        return;
+    }
+    ssize_t w;
+    do {
+        w = ::pwritev(r->fd, r->iov, r->iovcnt, static_cast<off_t>(r->off));
+    } while (w < 0 && errno == EINTR);
+    if (w < 0) {
+        r->result = errno != 0 ? errno : EIO;
+        return;
+    }
+    r->result = static_cast<size_t>(w) < iov_bytes(*r) ? finish_write(*r, static_cast<size_t>(w)) : 0;
+}
+
+// The ring of the calling thread: set up at its first batch, given back
+// when the thread ends.
+class Ring {
+  public:
+    Ring()
+    {
+        io_uring_params p{};
+        fd_ = static_cast<int>(::syscall(__NR_io_uring_setup, kEntries, &p));
+        if (fd_ < 0) return;
+        sq_len_ = p.sq_off.array + p.sq_entries * sizeof(u32);
+        cq_len_ = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
+        const bool single = (p.features & IORING_FEAT_SINGLE_MMAP) != 0;
+        if (single) sq_len_ = cq_len_ = sq_len_ > cq_len_ ? sq_len_ : cq_len_;
+        sqes_len_ = p.sq_entries * sizeof(io_uring_sqe);
+        sq_ = map(sq_len_, IORING_OFF_SQ_RING);
+        cq_ = single ? sq_ : map(cq_len_, IORING_OFF_CQ_RING);
+        sqes_ = static_cast<io_uring_sqe *>(map(sqes_len_, IORING_OFF_SQES));
+        if (sq_ == nullptr || cq_ == nullptr || sqes_ == nullptr) {
+            release();
+            return;
+        }
+        auto *sq = static_cast<char *>(sq_);
+        auto *cq = static_cast<char *>(cq_);
+        sq_tail_ = reinterpret_cast<unsigned *>(sq + p.sq_off.tail);
+        sq_mask_ = *reinterpret_cast<unsigned *>(sq + p.sq_off.ring_mask);
+        sq_array_ = reinterpret_cast<unsigned *>(sq + p.sq_off.array);
+        cq_head_ = reinterpret_cast<unsigned *>(cq + p.cq_off.head);
+        cq_tail_ = reinterpret_cast<unsigned *>(cq + p.cq_off.tail);
+        cq_mask_ = *reinterpret_cast<unsigned *>(cq + p.cq_off.ring_mask);
+        cqes_ = reinterpret_cast<io_uring_cqe *>(cq + p.cq_off.cqes);
+        capacity_ = p.sq_entries;
+    }
+    ~Ring() { release(); }
+    Ring(const Ring &) = delete;
+    Ring &operator=(const Ring &) = delete;
+
+    bool usable() const { return fd_ >= 0; }
+
+    // Runs up to capacity requests; false when the ring failed before any
+    // was started (the caller then runs them one by one).
+    bool run(uring_req *reqs, size_t n)
+    {
+        if (n > capacity_) n = capacity_;
+        unsigned tail = *sq_tail_;
+        for (size_t i = 0; i < n; i++, tail++) {
+            const unsigned idx = tail & sq_mask_;
+            io_uring_sqe &e = sqes_[idx];
+            e = io_uring_sqe{};
+            e.fd = reqs[i].fd;
+            e.user_data = i;
+            if (reqs[i].iov == nullptr) {
+                e.opcode = IORING_OP_FSYNC;
+                e.fsync_flags = IORING_FSYNC_DATASYNC;
+            } else {
+                e.opcode = IORING_OP_WRITEV;
+                e.addr = reinterpret_cast<u64>(reqs[i].iov);
+                e.len = static_cast<u32>(reqs[i].iovcnt);
+                e.off = reqs[i].off;
+            }
+            sq_array_[idx] = idx;
+        }
+        __atomic_store_n(sq_tail_, tail, __ATOMIC_RELEASE);
+        size_t submitted = 0;
+        while (submitted < n) {
+            long r = ::syscall(__NR_io_uring_enter, fd_, n - submitted, 0, 0, nullptr, 0);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) {
+                // Requests never taken stay in the ring: take them back.
+                __atomic_store_n(sq_tail_, tail - static_cast<unsigned>(n - submitted), __ATOMIC_RELEASE);
+                for (size_t i = submitted; i < n; i++) run_one(&reqs[i]);
+                n = submitted;
+                break;
+            }
+            submitted += static_cast<size_t>(r);
+        }
+        reap(reqs, n);
+        return true;
+    }
+
+  private:
+    void *map(size_t len, off_t what)
+    {
+        void *p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, what);
+        return p == MAP_FAILED ? nullptr : p;
+    }
+
+    void reap(uring_req *reqs, size_t n)
+    {
+        size_t seen = 0;
+        while (seen < n) {
+            unsigned head = *cq_head_;
+            const unsigned tail = __atomic_load_n(cq_tail_, __ATOMIC_ACQUIRE);
+            if (head == tail) {
+                long r = ::syscall(__NR_io_uring_enter, fd_, 0, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
+                if (r < 0 && errno != EINTR) {
+                    // The ring cannot report what became of the rest: do them
+                    // again one by one, which rewrites the same bytes.
+                    for (size_t i = 0; i < n; i++)
+                        if (reqs[i].result == -1) run_one(&reqs[i]);
+                    return;
+                }
+                continue;
+            }
+            for (; head != tail; head++) {
+                const io_uring_cqe &c = cqes_[head & cq_mask_];
+                uring_req &r = reqs[c.user_data];
+                if (c.res < 0) {
+                    r.result = -c.res;
+                } else if (r.iov != nullptr && static_cast<size_t>(c.res) < iov_bytes(r)) {
+                    r.result = finish_write(r, static_cast<size_t>(c.res));
+                } else {
+                    r.result = 0;
+                }
+                seen++;
+            }
+            __atomic_store_n(cq_head_, head, __ATOMIC_RELEASE);
+        }
+    }
+
+    void release()
+    {
+        if (sqes_ != nullptr) ::munmap(sqes_, sqes_len_);
+        if (cq_ != nullptr && cq_ != sq_) ::munmap(cq_, cq_len_);
+        if (sq_ != nullptr) ::munmap(sq_, sq_len_);
+        if (fd_ >= 0) ::close(fd_);
+        sqes_ = nullptr;
+        sq_ = cq_ = nullptr;
+        fd_ = -1;
+    }
+
+    int fd_ = -1;
+    void *sq_ = nullptr, *cq_ = nullptr;
+    size_t sq_len_ = 0, cq_len_ = 0, sqes_len_ = 0;
+    io_uring_sqe *sqes_ = nullptr;
+    io_uring_cqe *cqes_ = nullptr;
+    unsigned *sq_tail_ = nullptr, *sq_array_ = nullptr, *cq_head_ = nullptr, *cq_tail_ = nullptr;
+    unsigned sq_mask_ = 0, cq_mask_ = 0;
+    size_t capacity_ = 0;
+};
+
+Ring &thread_ring()
+{
+    thread_local Ring ring;
+    return ring;
+}
+
+}  // namespace
+
+void uring_run(uring_req *reqs, size_t n)
+{
+    for (size_t i = 0; i < n; i++) reqs[i].result = -1;
+    if (n == 1) {
+        run_one(reqs);
+        return;
+    }
+    Ring &ring = thread_ring();
+    if (!ring.usable()) {
+        for (size_t i = 0; i < n; i++) run_one(&reqs[i]);
+        return;
+    }
+    for (size_t done = 0; done < n;) {
+        const size_t chunk = n - done < kEntries ? n - done : kEntries;
+        ring.run(reqs + done, chunk);
+        done += chunk;
+    }
+}

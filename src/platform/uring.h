@@ -1,0 +1,24 @@
+// Several writes, or several barriers, in flight at once from one thread:
+// a small submission ring per thread, driven through the kernel's own
+// calls.  Where the kernel offers no ring (or refuses one), the same
+// requests run one after another.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+
+#include "core/types.h"
+
+// One request of a batch.  A write moves iov to byte offset off of fd; a
+// barrier (iov == nullptr) makes fd's completed writes durable.
+struct uring_req {
+    int fd;
+    const struct iovec *iov;
+    int iovcnt;
+    u64 off;
+    int result;  // out: 0, or an errno (a write cut short is ENOSPC)
+};
+
+// Starts every request, waits for all, and fills each result.
+void uring_run(uring_req *reqs, size_t n);
