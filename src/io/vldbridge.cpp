@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/vldclient.h"
+#include "storage/device.h"
 #include "vld/vld.h"
 
 namespace propreg {
@@ -76,9 +78,29 @@ void io_vld_term(proprhandle *handle)
     proprvldterm(handle);
 }
 
-u32 io_vld_write(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset)
+u32 io_vld_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nruns)
 {
-    return proprvldw(handle, buffer, length, offset, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
+    // One span per page: the client merges the ones that continue each
+    // other, and a call takes VLD_MAX_REQUESTS of them.
+    proprvld_span spans[VLD_MAX_REQUESTS];
+    u32 n = 0;
+    auto send = [&]() {
+        const u32 rc = n == 0 ? 0
+                              : proprvldwv(handle, spans, n, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
+        n = 0;
+        return rc;
+    };
+    for (u32 r = 0; r < nruns; r++) {
+        u32 offset = runs[r].blkaddr;
+        for (int i = 0; i < runs[r].iovcnt; i++) {
+            const u32 len = static_cast<u32>(runs[r].iov[i].iov_len);
+            if (n == VLD_MAX_REQUESTS)
+                if (u32 rc = send(); rc != 0) return rc;
+            spans[n++] = proprvld_span{runs[r].iov[i].iov_base, len, offset};
+            offset += len;
+        }
+    }
+    return send();
 }
 
 u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)

@@ -27,7 +27,8 @@ u32 first_block(const proprhandle *handle, u32 offset, u32 flags)
     return (raw ? offset : offset + PROPRVLD_RESERVED_BLOCKS * PROPRVLD_BLOCK) / PROPRVLD_BLOCK;
 }
 
-// Splits the buffer into requests of four blocks; 0 or 8.
+// Splits the buffer into requests of four blocks, appended to the *count
+// already in reqs; 0 or 8.
 u32 build(proprhandle *handle, const Transfer &t, void *buf, u32 buflen, u32 offset, vld_file *f, u32 flags,
           vld_request *reqs, u32 *count)
 {
@@ -38,7 +39,7 @@ u32 build(proprhandle *handle, const Transfer &t, void *buf, u32 buflen, u32 off
         return PROP_E_ARG;
     }
     const u32 blocks = buflen / PROPRVLD_BLOCK;
-    const u32 n = (blocks + kBlocksPerRequest - 1) / kBlocksPerRequest;
+    const u32 n = (blocks + kBlocksPerRequest - 1) / kBlocksPerRequest + *count;
     if (n > VLD_MAX_REQUESTS) {
         trace_print(tc, 0, "%s: Blocks [%d] needs to be less than [%d]", t.who, static_cast<int>(n),
                     static_cast<int>(VLD_MAX_REQUESTS));
@@ -46,9 +47,9 @@ u32 build(proprhandle *handle, const Transfer &t, void *buf, u32 buflen, u32 off
     }
     const u32 first = first_block(handle, offset, flags);
     const bool detail = trace_enabled(tc, 4);
-    for (u32 i = 0; i < n; i++) {
-        const u32 left = blocks - i * kBlocksPerRequest;
-        reqs[i] = vld_request{f, static_cast<u8 *>(buf) + u64{i} * kRequestBytes, u64{first} + i * kBlocksPerRequest,
+    for (u32 i = *count, k = 0; i < n; i++, k++) {
+        const u32 left = blocks - k * kBlocksPerRequest;
+        reqs[i] = vld_request{f, static_cast<u8 *>(buf) + u64{k} * kRequestBytes, u64{first} + k * kBlocksPerRequest,
                               t.op, left < kBlocksPerRequest ? left : kBlocksPerRequest, 0, 0};
         if (detail)
             trace_print(tc, 4, "%s: zkvioreq array: index:[%d] offset:[%d] blocks:[%d]", t.who, static_cast<int>(i),
@@ -136,18 +137,28 @@ u32 proprvldr(proprhandle *handle, void *buf, u32 buflen, u32 offset, vld_file *
     return 0;
 }
 
-u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *,
+u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *location,
               u32 flags)
 {
+    const proprvld_span span{buf, buflen, offset};
+    return proprvldwv(handle, &span, 1, vldhdl, location, flags);
+}
+
+u32 proprvldwv(proprhandle *handle, const proprvld_span *spans, u32 count, vld_file *vldhdl, const char *, u32 flags)
+{
     u32 rc = 0;
-    if (argument_fault(handle, buf, vldhdl, &rc)) return rc;
+    if (argument_fault(handle, count != 0 ? spans[0].buf : nullptr, vldhdl, &rc)) return rc;
     static constexpr Transfer t{"proprvldw", "write", VLD_OP_WRITE};
     vld_request reqs[VLD_MAX_REQUESTS];
-    u32 n = 0;
-    // The client takes one buffer type for both directions; it never
-    // writes into a write's buffer.
-    void *data = const_cast<void *>(buf);
-    if (u32 brc = build(handle, t, data, buflen, offset, vldhdl, flags, reqs, &n); brc != 0) return brc;
+    u32 n = 0, bytes = 0;
+    for (u32 i = 0; i < count; i++) {
+        // The client takes one buffer type for both directions; it never
+        // writes into a write's buffer.
+        void *data = const_cast<void *>(spans[i].buf);
+        if (u32 brc = build(handle, t, data, spans[i].length, spans[i].offset, vldhdl, flags, reqs, &n); brc != 0)
+            return brc;
+        bytes += spans[i].length;
+    }
     progress(handle, 4, "proprvldw: Begin write to VLD");
     vld_error err{};
     const u32 st = vld_io(&err, client(handle), reqs, n);
@@ -159,8 +170,8 @@ u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_
         return PROP_E_STORAGE;
     }
     char line[128];
-    std::snprintf(line, sizeof line, "proprvldw: Successfully wrote [%d] bytes at offset [%d]", static_cast<int>(buflen),
-                  static_cast<int>(offset));
+    std::snprintf(line, sizeof line, "proprvldw: Successfully wrote [%d] bytes at offset [%d]", static_cast<int>(bytes),
+                  static_cast<int>(spans[0].offset));
     progress(handle, 4, line);
     return 0;
 }
