@@ -233,16 +233,25 @@ std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t see
     return "";
 }
 
+// Each cut also decides, by a generator seeded from its point, which of
+// the writes since each cut file's last barrier were never made durable.
+std::string losses(uint64_t k, uint64_t mode)
+{
+    return ",lose=" + std::to_string(4 * k + mode + 1);
+}
+
 std::string power_cut(uint64_t k, const std::string &path)
 {
     std::string where = path.empty() ? "" : ",path=" + path;
+    std::string lose = losses(k, path.empty() ? 0 : 1);
     std::string cut = k == 0 ? "tear:nth=1,bytes=0" + where : "drop_after:nth=" + std::to_string(k) + where;
-    return cut + "; crash:status=" + std::to_string(kCrashStatus);
+    return cut + lose + "; crash:status=" + std::to_string(kCrashStatus);
 }
 
 std::string torn_write(uint64_t k)
 {
-    return "tear:nth=" + std::to_string(k) + ",bytes=512; crash:status=" + std::to_string(kCrashStatus);
+    return "tear:nth=" + std::to_string(k) + ",bytes=512" + losses(k, 2) + "; crash:status=" +
+           std::to_string(kCrashStatus);
 }
 
 bool full_sweep()

@@ -110,7 +110,9 @@ class CrashBench {
 // Crashes one kind of driver run (the workload, a recovery) at every
 // crash point of three modes: a power cut on all locations, one on a
 // single location (the others keep what they took until the process
-// died), and a write torn after 512 bytes; each run is verified.
+// died), and a write torn after 512 bytes.  At each cut, every write a cut
+// location took since its last barrier is kept, lost or torn, as a
+// generator seeded from the point decides.  Each run is verified.
 class Sweeper {
   public:
     // What to run under fault rules, and what a run may end in when the
@@ -142,11 +144,13 @@ class Sweeper {
 // or what failed.
 std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t seed);
 
-// The fault rules of one crash: every write after the k-th is lost and
-// the process ends (k = 0: before the first).  path restricts the count
-// and the loss to one location's writes.
+// The fault rules of one crash: every write after the k-th is lost, and
+// so may be any the cut files took since their last barrier; the process
+// ends (k = 0: before the first).  path restricts the count and the loss
+// to one location's writes.
 std::string power_cut(uint64_t k, const std::string &path = "");
-// The k-th write (1-based) keeps only its first 512 bytes; the process ends.
+// The k-th write (1-based) keeps only its first 512 bytes, the writes
+// since each file's last barrier may be lost too; the process ends.
 std::string torn_write(uint64_t k);
 
 // Crash points 0..n, every one in a full sweep ($PROPREG_CRASH_SWEEP=full),
