@@ -68,18 +68,25 @@ std::string load_average()
     return buf;
 }
 
-// Where propreg's rows put the store: files, or disk groups.
+// Where propreg's rows put the store (files, or disk groups) and the
+// level it is opened at.
 struct Placement {
     u32 locations;
     bool disk_groups;
+    u32 level;
 };
-constexpr Placement kPlacements[] = {{1, false}, {3, false}, {3, true}};
+constexpr Placement kPlacements[] = {{1, false, PROP_LEVEL_CACHING},
+                                     {3, false, PROP_LEVEL_CACHING},
+                                     {3, true, PROP_LEVEL_CACHING},
+                                     {1, false, PROP_LEVEL_RW},
+                                     {3, false, PROP_LEVEL_RW}};
 
 Row &row_of(std::vector<Row> &rows, const OpInfo &op, Placement p)
 {
     for (Row &r : rows)
-        if (r.op == &op && r.locations == p.locations && r.disk_groups == p.disk_groups) return r;
-    rows.push_back(Row{&op, p.locations, {}, {}, {}, p.disk_groups});
+        if (r.op == &op && r.locations == p.locations && r.disk_groups == p.disk_groups && r.level == p.level)
+            return r;
+    rows.push_back(Row{&op, p.locations, {}, {}, {}, p.disk_groups, p.level});
     return rows.back();
 }
 
@@ -113,10 +120,11 @@ bool measure_propreg(const Options &o, Placement place, const IoCounter &counter
                      std::vector<Row> &rows)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "propreg %u %s", place.locations, place.disk_groups ? "dg" : "loc");
+    std::snprintf(name, sizeof name, "propreg %u %s L%u", place.locations, place.disk_groups ? "dg" : "loc",
+                  place.level);
     PropregStore store;
     std::string why;
-    u32 rc = store.open(o.dir, place.locations, place.disk_groups, &why);
+    u32 rc = store.open(o.dir, place.locations, place.disk_groups, place.level, &why);
     bool ok = true;
     {
         PropregOps ops(&store);

@@ -1,10 +1,10 @@
 // A durable propreg store for the benchmark: location files in the
 // benchmark's directory, configured directly under a configuration root
-// there (as a front end may), formatted, and opened at the CACHING level
-// with its I/O workers.  Developer mode stays off, so every location is
-// opened O_DIRECT | O_DSYNC.  Or each location in a disk group of the
-// volume manager (under the directory too), one copy per file and writes
-// synced.
+// there (as a front end may), formatted, and opened at the level asked
+// (the CACHING level, or level 0).  Developer mode stays off, so every
+// location is opened O_DIRECT and each write group ends in fdatasync.  Or
+// each location in a disk group of the volume manager (under the directory
+// too), one copy per file and writes synced.
 #pragma once
 
 #include <string>
@@ -23,7 +23,7 @@ class PropregStore {
 
     // 0, or the failing code with *why set (PROP_E_LEVEL when the library
     // cannot format or open a store yet).
-    u32 open(const std::string &dir, u32 locations, bool disk_groups, std::string *why);
+    u32 open(const std::string &dir, u32 locations, bool disk_groups, u32 level, std::string *why);
     // A store of keys keys on one location file in dir: SYSTEM.pNNN
     // parents of up to 1000 children kNNNNN, each with a 64-byte value.  It
     // is filled with buffered writes, synced, and opened again with direct,
