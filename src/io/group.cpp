@@ -25,46 +25,39 @@ u8 *align_page(u8 *p)
 
 }  // namespace
 
-WriteGroup::WriteGroup(proprhandle *handle) : h_(handle) {}
+WriteGroup::WriteGroup(proprhandle *handle) : h_(handle), slabs_(handle->metactx) {}
 
 WriteGroup::~WriteGroup()
 {
     reset();
-    for (u32 i = 0; i < nslabs_; i++) u_freem(h_->metactx, slabs_[i].raw);
-    if (slabs_ != nullptr) u_freem(h_->metactx, slabs_);
+    for (size_t i = 0; i < slabs_.size(); i++) u_freem(h_->metactx, slabs_[i].raw);
     if (pages_ != inline_pages_) u_freem(h_->metactx, pages_);
 }
 
-// Room for one more page: in the group's own, in the last slab, or in a
-// new slab twice its size.
+// Room for one more page: in the group's own, then in slabs.
 u8 *WriteGroup::room()
 {
     if (inline_used_ < kInline) return inline_data_[inline_used_++];
-    if (nslabs_ != 0 && slabs_[nslabs_ - 1].used < slabs_[nslabs_ - 1].cap) {
-        Slab &s = slabs_[nslabs_ - 1];
-        return s.base + size_t{s.used++} * PROP_PAGE_SIZE;
+    // Only the last slab is ever partly used.  When it is full, one that a
+    // flush emptied takes its place, or a new one twice its size.
+    if (!slabs_.empty() && slabs_.back().used < slabs_.back().cap) {
+        Slab &last = slabs_.back();
+        return last.base + size_t{last.used++} * PROP_PAGE_SIZE;
     }
-    // Slabs are kept across flushes: look for one emptied by the last.
-    for (u32 i = 0; i < nslabs_; i++) {
+    for (size_t i = 0; i + 1 < slabs_.size(); i++) {
         if (slabs_[i].used != 0) continue;
-        std::swap(slabs_[i], slabs_[nslabs_ - 1]);
-        slabs_[nslabs_ - 1].used = 1;
-        return slabs_[nslabs_ - 1].base;
+        std::swap(slabs_[i], slabs_.back());
+        slabs_.back().used = 1;
+        return slabs_.back().base;
     }
-    if (nslabs_ == maxslabs_) {
-        const u32 max = maxslabs_ == 0 ? 4 : 2 * maxslabs_;
-        auto *slabs = u_alloc_array<Slab>(h_->metactx, max);
-        if (slabs == nullptr) return nullptr;
-        if (nslabs_ != 0) std::memcpy(slabs, slabs_, nslabs_ * sizeof *slabs);
-        if (slabs_ != nullptr) u_freem(h_->metactx, slabs_);
-        slabs_ = slabs;
-        maxslabs_ = max;
-    }
-    const u32 cap = nslabs_ == 0 ? 1 : std::min(2 * slabs_[nslabs_ - 1].cap, kMaxSlabPages);
+    const u32 cap = slabs_.empty() ? 1 : std::min(2 * slabs_.back().cap, kMaxSlabPages);
     auto *raw = static_cast<u8 *>(u_allocm(h_->metactx, size_t{cap + 1} * PROP_PAGE_SIZE));
     if (raw == nullptr) return nullptr;
-    slabs_[nslabs_++] = Slab{raw, align_page(raw), 1, cap};
-    return slabs_[nslabs_ - 1].base;
+    if (!slabs_.push(Slab{raw, align_page(raw), 1, cap})) {
+        u_freem(h_->metactx, raw);
+        return nullptr;
+    }
+    return slabs_.back().base;
 }
 
 // Room in the page list for n more.
@@ -136,7 +129,7 @@ void WriteGroup::reset()
     nruns_ = 0;
     count_ = 0;
     inline_used_ = 0;
-    for (u32 i = 0; i < nslabs_; i++) slabs_[i].used = 0;
+    for (size_t i = 0; i < slabs_.size(); i++) slabs_[i].used = 0;
 }
 
 // Writes the group to the slots given, all at once: the file and device

@@ -9,11 +9,15 @@
 // many blocks it holds and however many locations there are.  Nothing is
 // ordered inside a group; the order the protocol needs comes from flushing
 // one group (and waiting for its barriers) before the next is written.
+// The page cache of the CACHING level learns the store pages a group wrote
+// where a mirrored group succeeds (write_mirrored), the one place every
+// committed page passes.
 #pragma once
 
 #include <sys/uio.h>
 
 #include "core/handle.h"
+#include "core/metavec.h"
 #include "io/io.h"
 #include "storage/device.h"
 
@@ -69,8 +73,7 @@ class WriteGroup {
     u32 inline_used_ = 0;
     Page *pages_ = inline_pages_;
     u32 count_ = 0, max_ = kInline;
-    Slab *slabs_ = nullptr;
-    u32 nslabs_ = 0, maxslabs_ = 0;
+    MetaVec<Slab> slabs_;
     // Built by prepare(): the distinct pages in address order, as runs of
     // neighbours.
     struct iovec *iov_ = inline_iov_;
