@@ -80,8 +80,10 @@ void io_vld_term(proprhandle *handle)
 
 u32 io_vld_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nruns)
 {
-    // One span per page: the client merges the ones that continue each
-    // other, and a call takes VLD_MAX_REQUESTS of them.
+    constexpr u32 kSpanBytes = 4 * PROP_PAGE_SIZE;
+    // Pages that continue each other on the store and in memory make one
+    // span; a call takes VLD_MAX_REQUESTS spans (a span of up to four
+    // blocks is one request).
     proprvld_span spans[VLD_MAX_REQUESTS];
     u32 n = 0;
     auto send = [&]() {
@@ -94,9 +96,16 @@ u32 io_vld_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nru
         u32 offset = runs[r].blkaddr;
         for (int i = 0; i < runs[r].iovcnt; i++) {
             const u32 len = static_cast<u32>(runs[r].iov[i].iov_len);
-            if (n == VLD_MAX_REQUESTS)
-                if (u32 rc = send(); rc != 0) return rc;
-            spans[n++] = proprvld_span{runs[r].iov[i].iov_base, len, offset};
+            const void *buf = runs[r].iov[i].iov_base;
+            proprvld_span *last = n != 0 ? &spans[n - 1] : nullptr;
+            if (last != nullptr && last->offset + last->length == offset && last->length + len <= kSpanBytes &&
+                static_cast<const u8 *>(last->buf) + last->length == buf) {
+                last->length += len;
+            } else {
+                if (n == VLD_MAX_REQUESTS)
+                    if (u32 rc = send(); rc != 0) return rc;
+                spans[n++] = proprvld_span{buf, len, offset};
+            }
             offset += len;
         }
     }

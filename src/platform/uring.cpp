@@ -62,43 +62,23 @@ void run_one(uring_req *r)
 // when the thread ends.
 class Ring {
   public:
-    Ring()
-    {
-        io_uring_params p{};
-        fd_ = static_cast<int>(::syscall(__NR_io_uring_setup, kEntries, &p));
-        if (fd_ < 0) return;
-        sq_len_ = p.sq_off.array + p.sq_entries * sizeof(u32);
-        cq_len_ = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
-        const bool single = (p.features & IORING_FEAT_SINGLE_MMAP) != 0;
-        if (single) sq_len_ = cq_len_ = sq_len_ > cq_len_ ? sq_len_ : cq_len_;
-        sqes_len_ = p.sq_entries * sizeof(io_uring_sqe);
-        sq_ = map(sq_len_, IORING_OFF_SQ_RING);
-        cq_ = single ? sq_ : map(cq_len_, IORING_OFF_CQ_RING);
-        sqes_ = static_cast<io_uring_sqe *>(map(sqes_len_, IORING_OFF_SQES));
-        if (sq_ == nullptr || cq_ == nullptr || sqes_ == nullptr) {
-            release();
-            return;
-        }
-        auto *sq = static_cast<char *>(sq_);
-        auto *cq = static_cast<char *>(cq_);
-        sq_tail_ = reinterpret_cast<unsigned *>(sq + p.sq_off.tail);
-        sq_mask_ = *reinterpret_cast<unsigned *>(sq + p.sq_off.ring_mask);
-        sq_array_ = reinterpret_cast<unsigned *>(sq + p.sq_off.array);
-        cq_head_ = reinterpret_cast<unsigned *>(cq + p.cq_off.head);
-        cq_tail_ = reinterpret_cast<unsigned *>(cq + p.cq_off.tail);
-        cq_mask_ = *reinterpret_cast<unsigned *>(cq + p.cq_off.ring_mask);
-        cqes_ = reinterpret_cast<io_uring_cqe *>(cq + p.cq_off.cqes);
-        capacity_ = p.sq_entries;
-    }
+    Ring() { setup(); }
     ~Ring() { release(); }
     Ring(const Ring &) = delete;
     Ring &operator=(const Ring &) = delete;
 
     bool usable() const { return fd_ >= 0; }
 
-    // Runs up to capacity requests; false when the ring failed before any
-    // was started (the caller then runs them one by one).
-    bool run(uring_req *reqs, size_t n)
+    // A child process would share its parent's ring: it makes its own.
+    void own()
+    {
+        if (owner_ == ::getpid()) return;
+        release();
+        setup();
+    }
+
+    // Runs up to capacity requests, all at once.
+    void run(uring_req *reqs, size_t n)
     {
         if (n > capacity_) n = capacity_;
         unsigned tail = *sq_tail_;
@@ -125,7 +105,8 @@ class Ring {
             long r = ::syscall(__NR_io_uring_enter, fd_, n - submitted, 0, 0, nullptr, 0);
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0) {
-                // Requests never taken stay in the ring: take them back.
+                // Requests the kernel never took are taken back and run
+                // one by one.
                 __atomic_store_n(sq_tail_, tail - static_cast<unsigned>(n - submitted), __ATOMIC_RELEASE);
                 for (size_t i = submitted; i < n; i++) run_one(&reqs[i]);
                 n = submitted;
@@ -134,10 +115,39 @@ class Ring {
             submitted += static_cast<size_t>(r);
         }
         reap(reqs, n);
-        return true;
     }
 
   private:
+    void setup()
+    {
+        owner_ = ::getpid();
+        io_uring_params p{};
+        fd_ = static_cast<int>(::syscall(__NR_io_uring_setup, kEntries, &p));
+        if (fd_ < 0) return;
+        sq_len_ = p.sq_off.array + p.sq_entries * sizeof(u32);
+        cq_len_ = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
+        const bool single = (p.features & IORING_FEAT_SINGLE_MMAP) != 0;
+        if (single) sq_len_ = cq_len_ = sq_len_ > cq_len_ ? sq_len_ : cq_len_;
+        sqes_len_ = p.sq_entries * sizeof(io_uring_sqe);
+        sq_ = map(sq_len_, IORING_OFF_SQ_RING);
+        cq_ = single ? sq_ : map(cq_len_, IORING_OFF_CQ_RING);
+        sqes_ = static_cast<io_uring_sqe *>(map(sqes_len_, IORING_OFF_SQES));
+        if (sq_ == nullptr || cq_ == nullptr || sqes_ == nullptr) {
+            release();
+            return;
+        }
+        auto *sq = static_cast<char *>(sq_);
+        auto *cq = static_cast<char *>(cq_);
+        sq_tail_ = reinterpret_cast<unsigned *>(sq + p.sq_off.tail);
+        sq_mask_ = *reinterpret_cast<unsigned *>(sq + p.sq_off.ring_mask);
+        sq_array_ = reinterpret_cast<unsigned *>(sq + p.sq_off.array);
+        cq_head_ = reinterpret_cast<unsigned *>(cq + p.cq_off.head);
+        cq_tail_ = reinterpret_cast<unsigned *>(cq + p.cq_off.tail);
+        cq_mask_ = *reinterpret_cast<unsigned *>(cq + p.cq_off.ring_mask);
+        cqes_ = reinterpret_cast<io_uring_cqe *>(cq + p.cq_off.cqes);
+        capacity_ = p.sq_entries;
+    }
+
     void *map(size_t len, off_t what)
     {
         void *p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, what);
@@ -153,8 +163,8 @@ class Ring {
             if (head == tail) {
                 long r = ::syscall(__NR_io_uring_enter, fd_, 0, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
                 if (r < 0 && errno != EINTR) {
-                    // The ring cannot report what became of the rest: do them
-                    // again one by one, which rewrites the same bytes.
+                    // The ring cannot report what became of the rest: they
+                    // run again one by one, which writes the same bytes.
                     for (size_t i = 0; i < n; i++)
                         if (reqs[i].result == -1) run_one(&reqs[i]);
                     return;
@@ -164,13 +174,12 @@ class Ring {
             for (; head != tail; head++) {
                 const io_uring_cqe &c = cqes_[head & cq_mask_];
                 uring_req &r = reqs[c.user_data];
-                if (c.res < 0) {
+                if (c.res < 0)
                     r.result = -c.res;
-                } else if (r.iov != nullptr && static_cast<size_t>(c.res) < iov_bytes(r)) {
+                else if (r.iov != nullptr && static_cast<size_t>(c.res) < iov_bytes(r))
                     r.result = finish_write(r, static_cast<size_t>(c.res));
-                } else {
+                else
                     r.result = 0;
-                }
                 seen++;
             }
             __atomic_store_n(cq_head_, head, __ATOMIC_RELEASE);
@@ -188,6 +197,7 @@ class Ring {
         fd_ = -1;
     }
 
+    pid_t owner_ = 0;
     int fd_ = -1;
     void *sq_ = nullptr, *cq_ = nullptr;
     size_t sq_len_ = 0, cq_len_ = 0, sqes_len_ = 0;
@@ -214,6 +224,7 @@ void uring_run(uring_req *reqs, size_t n)
         return;
     }
     Ring &ring = thread_ring();
+    ring.own();
     if (!ring.usable()) {
         for (size_t i = 0; i < n; i++) run_one(&reqs[i]);
         return;

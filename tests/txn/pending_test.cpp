@@ -132,3 +132,31 @@ TEST_F(KeptPages, WithoutImagesTheLogNeverGoesLive)
 }
 
 }  // namespace
+
+namespace {
+
+// A transaction that keeps more than fits in memory writes what it holds
+// ahead of its commit, images first, and goes on; a rollback still undoes
+// all of it from the store.
+TEST(KeptPagesLimit, WhatATransactionWritesAheadStillRollsBack)
+{
+    RawStoreOptions opt;
+    opt.numpage = 2200;
+    RawStore store(opt);
+    proprhandle *h = store.handle();
+    constexpr u32 kPages = 2100;  // images and pages: more than are kept
+    for (u32 page = 1; page <= kPages; page++) store.put_page(page, PROPR_BLK_TNODE, 0xA0);
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    for (u32 page = 1; page <= kPages; page++) {
+        ASSERT_EQ(proprutlog(h, page, nullptr), PROP_OK) << page;
+        Block b = store.page_block(page, 0xB0);
+        ASSERT_EQ(ut_page_write(h, b.data(), store.page_addr(page)), PROP_OK) << page;
+    }
+    EXPECT_EQ(store.payload(0, 1), 0xB0);  // written ahead of any commit
+    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 1);
+    ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+    for (u32 page : {1u, 1000u, kPages}) EXPECT_EQ(store.payload(0, page), 0xA0) << page;
+    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 0);
+}
+
+}  // namespace
