@@ -28,24 +28,6 @@ u64 align_up(u64 v)
     return (v + kAlign - 1) & ~(kAlign - 1);
 }
 
-// A 4096-aligned area of the meta context, given back on scope exit.
-class Bounce {
-  public:
-    Bounce(prop_metactx *meta, u64 size)
-        : raw_(meta, static_cast<u8 *>(u_allocm(meta, static_cast<size_t>(size + kAlign))))
-    {
-    }
-    u8 *get() const
-    {
-        if (!raw_) return nullptr;
-        auto at = reinterpret_cast<uintptr_t>(raw_.get());
-        return reinterpret_cast<u8 *>(align_up(at));
-    }
-
-  private:
-    MetaPtr<u8> raw_;
-};
-
 bool needs_bounce(const ut_native *holder, const void *buf, u64 len, u64 pos)
 {
     return holder->direct != 0 &&
@@ -63,7 +45,7 @@ int read_at(proprhandle *handle, ut_native *holder, void *buf, u64 len, u64 pos)
         return err;
     }
     u64 start = align_down(pos), span = align_up(pos + len) - start;
-    Bounce bounce(handle->metactx, span);
+    MetaAligned bounce(handle->metactx, span);
     if (bounce.get() == nullptr) return ENOMEM;
     int err = env->pread(holder->file, bounce.get(), static_cast<size_t>(span), start, &done);
     if (err == 0) std::memcpy(buf, bounce.get() + (pos - start), static_cast<size_t>(len));
@@ -82,7 +64,7 @@ int write_at(proprhandle *handle, ut_native *holder, const void *buf, u64 len, u
         return err == 0 && done < len ? ENOSPC : err;
     }
     u64 start = align_down(pos), span = align_up(pos + len) - start;
-    Bounce bounce(handle->metactx, span);
+    MetaAligned bounce(handle->metactx, span);
     if (bounce.get() == nullptr) return ENOMEM;
     if (start != pos || span != len) {
         int err = env->pread(holder->file, bounce.get(), static_cast<size_t>(span), start, &done);

@@ -60,6 +60,8 @@ void add_security_commands(std::vector<Command> *table);
 void add_batch_commands(std::vector<Command> *table);
 void add_info_commands(std::vector<Command> *table);
 void add_demo_commands(std::vector<Command> *table);
+void add_backup_commands(std::vector<Command> *table);
+void add_record_commands(std::vector<Command> *table);
 
 const std::vector<Command> &command_table();
 const Command *find_command(const std::string &name);
