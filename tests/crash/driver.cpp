@@ -5,6 +5,7 @@
 //
 // Usage: crash_driver run <level> <seed> <ops> <report-file>
 //        crash_driver recover <level> <report-file>
+//        crash_driver restore <backup-file> <report-file>
 //
 // The report gets one line when the store is open and one after each
 // operation, written as it goes (a run may end at any point): the
@@ -113,6 +114,16 @@ int recover(uint32_t level, FILE *out)
     return rc == 0 ? 0 : kFailedOp;
 }
 
+// The restore works on the closed store: one line before it, one after.
+int restore(const char *backup, FILE *out)
+{
+    Contexts c(PROP_LEVEL_RW);
+    report(out, 0);
+    uint32_t rc = prop_recover_media(c.meta, backup, PROP_KIND_ZKV);
+    report(out, rc);
+    return rc == 0 ? 0 : kFailedOp;
+}
+
 uint32_t number(const char *s)
 {
     return static_cast<uint32_t>(std::strtoul(s, nullptr, 0));
@@ -125,13 +136,19 @@ int main(int argc, char **argv)
     faults();
     bool is_run = argc == 6 && std::strcmp(argv[1], "run") == 0;
     bool is_recover = argc == 4 && std::strcmp(argv[1], "recover") == 0;
-    if (!is_run && !is_recover) {
-        std::fprintf(stderr, "usage: %s run <level> <seed> <ops> <report> | recover <level> <report>\n", argv[0]);
+    bool is_restore = argc == 4 && std::strcmp(argv[1], "restore") == 0;
+    if (!is_run && !is_recover && !is_restore) {
+        std::fprintf(stderr,
+                     "usage: %s run <level> <seed> <ops> <report> | recover <level> <report> | restore <backup> "
+                     "<report>\n",
+                     argv[0]);
         return 2;
     }
     FILE *out = std::fopen(argv[argc - 1], "w");
     if (out == nullptr) return kNoReport;
-    int status = is_run ? run(number(argv[2]), number(argv[3]), number(argv[4]), out) : recover(number(argv[2]), out);
+    int status = is_run       ? run(number(argv[2]), number(argv[3]), number(argv[4]), out)
+                 : is_restore ? restore(argv[2], out)
+                              : recover(number(argv[2]), out);
     std::fclose(out);
     return status;
 }
