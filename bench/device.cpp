@@ -196,3 +196,39 @@ int measure_device(DeviceProbe *probe, int iterations, DeviceSamples *out, std::
     if (err != 0) *why = std::string("device measurement failed: ") + std::strerror(err);
     return err;
 }
+
+int measure_sequential_write_read(const std::string &dir, u64 bytes, SequentialBandwidth *out, std::string *why)
+{
+    constexpr size_t kChunk = 1u << 20;
+    const std::string path = dir + "/sequential.dat";
+    void *buf = std::aligned_alloc(kBlock, kChunk);
+    if (buf == nullptr) return ENOMEM;
+    std::memset(buf, 0x3c, kChunk);
+    bytes -= bytes % kChunk;
+    int err = 0;
+    auto pass = [&](bool write) -> double {
+        int flags = write ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
+        int fd = ::open(path.c_str(), flags | O_DIRECT | O_CLOEXEC, 0600);
+        if (fd < 0) fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);  // no unbuffered I/O here
+        if (fd < 0) {
+            err = errno;
+            return 0;
+        }
+        double t0 = now_us();
+        for (u64 off = 0; off < bytes && err == 0; off += kChunk) {
+            ssize_t n = write ? ::pwrite(fd, buf, kChunk, static_cast<off_t>(off))
+                              : ::pread(fd, buf, kChunk, static_cast<off_t>(off));
+            if (n != static_cast<ssize_t>(kChunk)) err = n < 0 ? errno : EIO;
+        }
+        if (err == 0 && write && ::fsync(fd) != 0) err = errno;
+        double us = now_us() - t0;
+        ::close(fd);
+        return us > 0 ? static_cast<double>(bytes) / us : 0;  // bytes per microsecond = MB/s
+    };
+    out->write_mb_s = pass(true);
+    if (err == 0) out->read_mb_s = pass(false);
+    ::unlink(path.c_str());
+    std::free(buf);
+    if (err != 0) *why = std::string("sequential bandwidth: ") + std::strerror(err);
+    return err;
+}

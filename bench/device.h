@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/types.h"
 #include "stats.h"
 
 // Samples in microseconds.
@@ -54,3 +55,13 @@ class DeviceProbe {
 // Adds iterations samples of each kind to *out, the kinds taken in turn so
 // that each sees the device as the others do; 0, or an errno with *why.
 int measure_device(DeviceProbe *probe, int iterations, DeviceSamples *out, std::string *why);
+
+// Sequential bandwidth of the benchmark's directory, in MB/s (10^6 bytes):
+// one file of `bytes` written in 1 MB unbuffered writes and synced, then
+// read back in 1 MB unbuffered reads.  What a backup or a restore moves
+// data with.
+struct SequentialBandwidth {
+    double write_mb_s = 0;
+    double read_mb_s = 0;
+};
+int measure_sequential_write_read(const std::string &dir, u64 bytes, SequentialBandwidth *out, std::string *why);

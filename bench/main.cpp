@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "backups.h"
 #include "counting.h"
 #include "device.h"
 #include "propreg_ops.h"
@@ -163,6 +164,9 @@ int main(int argc, char **argv)
     ok = measure_sqlite(o, SqliteStore::Journal::wal, rows) && ok;
     ok = measure_propreg(o, 1, counter, &probe, rows) && ok;
     ok = measure_propreg(o, 3, counter, &probe, rows) && ok;
+    std::fprintf(stderr, "backups\n");
+    BackupFigures backups;
+    ok = measure_backups(o.dir, o.quick ? 2000 : 100000, &backups) && ok;
     if (!o.keep) remove_store_files(o.dir);
     std::fprintf(stderr, "device limit again\n");
     if (measure_device(&probe, device_runs, &device, &why) != 0) {
@@ -173,5 +177,6 @@ int main(int argc, char **argv)
     load += " at the start, ";
     load += load_average() + " at the end";
     print_table(stdout, o.dir, load, summarize(device), rows);
+    print_backups(stdout, backups);
     return ok ? 0 : 1;
 }

@@ -214,3 +214,45 @@ void remove_store_files(const std::string &dir)
     std::error_code ec;
     std::filesystem::remove_all(dir + "/registry", ec);
 }
+
+u32 fill_with_keys(PropregStore &store, u32 keys, std::string *why)
+{
+    constexpr u32 kPerBatch = 1000;
+    constexpr u32 kPerParent = 2000;  // a key holds at most 10000 subkeys
+    propr_keyhandle *system = nullptr;
+    u32 rc = prop_open(store.ctx(), "SYSTEM", &system, 0);
+    std::vector<prop_batch_op> ops(kPerBatch);
+    std::vector<prop_batch_result> results(kPerBatch);
+    for (u32 first = 0; first < keys && rc == PROP_OK; first += kPerBatch) {
+        prop_batch batch{};
+        batch.ops.next = batch.ops.prev = &batch.ops;
+        batch.results.next = batch.results.prev = &batch.results;
+        const u32 n = keys - first < kPerBatch ? keys - first : kPerBatch;
+        for (u32 i = 0; i < n; i++) {
+            const u32 k = first + i;
+            prop_batch_op &op = ops[i];
+            op = prop_batch_op{};
+            results[i] = prop_batch_result{};
+            op.opcode = PROP_BATCH_CREATE_SET;
+            op.key = system;
+            std::snprintf(op.name, sizeof op.name, "many.p%03u.k%05u", k / kPerParent, k);
+            op.sec = store.security();
+            op.value_size = static_cast<u32>(std::snprintf(reinterpret_cast<char *>(op.value), sizeof op.value,
+                                                           "value of key %020u", k)) + 1;
+            op.dtype = PROP_TYPE_TEXT;
+            for (auto [head, node] : {std::pair{&batch.ops, &op.link}, std::pair{&batch.results, &results[i].link}}) {
+                node->prev = head->prev;
+                node->next = head;
+                head->prev->next = node;
+                head->prev = node;
+            }
+        }
+        batch.count = n;
+        rc = prop_batch_execute(store.ctx(), &batch, 0);
+        for (u32 i = 0; i < n; i++)
+            if (results[i].key != nullptr) prop_close(store.ctx(), results[i].key);
+    }
+    if (system != nullptr) prop_close(store.ctx(), system);
+    if (rc != PROP_OK) *why = code_text("making the keys", rc);
+    return rc;
+}

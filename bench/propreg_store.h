@@ -26,6 +26,7 @@ class PropregStore {
     void close();
 
     backend_ctx *ctx() const { return ctx_; }
+    prop_metactx *meta() const { return meta_; }
     const std::vector<std::string> &paths() const { return paths_; }
     const sec_attr &security() const { return sec_; }
 
@@ -42,6 +43,10 @@ class PropregStore {
     przkv_ctx *zkv_ = nullptr;
     backend_ctx *ctx_ = nullptr;
 };
+
+// Fills an open store with `keys` keys under SYSTEM.many (parents of 2000,
+// each key a 32-byte text value), 1000 to a transaction; 0 or the code.
+u32 fill_with_keys(PropregStore &store, u32 keys, std::string *why);
 
 // Writes the files of locations locations in dir, once: a store opened later
 // finds them written.  0, or PROP_E_STORAGE with *why set.
