@@ -7,11 +7,13 @@
 //  2. Every configured location must be open: a location left out would
 //     keep its own store, whose higher commit lsn could later win the vote
 //     over the restored ones.
-//  3. The boot block of every location is destroyed first; from then on no
-//     location opens as a store.
-//  4. The pages are written, then the real boot block last, location by
-//     location.  A cut before enough locations have it leaves a store that
-//     does not open; running the restore again completes it.
+//  3. The boot block of every location is destroyed first, each write
+//     reaching the device before the next; from then on no location opens
+//     as a store.
+//  4. The pages are written (unbuffered but not write-through, for speed),
+//     every location is synced, then the real boot block goes last,
+//     location by location.  A cut before enough locations have it leaves a
+//     store that does not open; running the restore again completes it.
 //
 // A cut in step 3, before the last boot block is destroyed, may leave
 // enough locations untouched for the old store to open: the restore then
@@ -67,6 +69,7 @@ class Restore {
     }
     ~Restore()
     {
+        for (ut_native &b : bulk_) ut_close_location(&b);
         if (h_ != nullptr) proprhandleterminate(h_);
     }
     Restore(const Restore &) = delete;
@@ -80,7 +83,10 @@ class Restore {
     u32 check_bitmaps();
     u32 open_locations();
     u32 make_room();
+    u32 open_bulk();
     u32 to_every(const u8 *data, u32 length, u32 offset);
+    u32 bulk_to_every(const u8 *data, u32 length, u32 offset);
+    u32 sync_bulk();
     u32 destroy_boot_blocks();
     u32 copy_pages(u32 src_page, u32 dst, u32 count, const char *step);
     u32 clear_log_space();
@@ -96,6 +102,7 @@ class Restore {
     bkp_image im_{};
     u8 boot_[PROP_PAGE_SIZE] = {};
     proprhandle *h_ = nullptr;
+    ut_native bulk_[PROP_NUM_SLOTS] = {};  // the locations again, for the pages
 };
 
 u32 Restore::read_backup(u64 page, u32 count, u8 *into)
@@ -240,6 +247,43 @@ u32 Restore::to_every(const u8 *data, u32 length, u32 offset)
     return 0;
 }
 
+u32 Restore::open_bulk()
+{
+    for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
+        if (int err = ut_open_location_bulk(h_, h_->proprhandle_filename[i], fe_.developer_mode == 0, &bulk_[i]);
+            err != 0) {
+            trace_print(tc_, 0, "phy_rec:1:could not open %s device [%d] [%s] (%d)", bkp_kind_name(flags_),
+                        static_cast<int>(i), h_->proprhandle_filename[i], err);
+            return PROP_E_STORAGE;
+        }
+    }
+    return 0;
+}
+
+u32 Restore::bulk_to_every(const u8 *data, u32 length, u32 offset)
+{
+    for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
+        if (u32 rc = utwrite(h_, data, length, offset, &bulk_[i]); rc != 0) {
+            trace_print(tc_, 0, "proprphy_write: Could not write to %s device. offset_write:[%u]",
+                        h_->proprhandle_filename[i], offset);
+            return rc;
+        }
+    }
+    return 0;
+}
+
+// The pages reach the device before any boot block says they are a store.
+u32 Restore::sync_bulk()
+{
+    for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
+        if (int err = ut_sync_location(&bulk_[i]); err != 0) {
+            trace_print(tc_, 0, "proprphy_write: Could not sync %s device (%d)", h_->proprhandle_filename[i], err);
+            return PROP_E_STORAGE;
+        }
+    }
+    return 0;
+}
+
 u32 Restore::destroy_boot_blocks()
 {
     u8 *block = buf_.get();
@@ -256,10 +300,10 @@ u32 Restore::copy_pages(u32 src_page, u32 dst, u32 count, const char *step)
     trace_print(tc_, 2, "phy_rec: %s: src_offset:[%u] dst_offset:[%u] numpage:[%u]", step,
                 static_cast<u32>(src_page * kPage), dst, count);
     auto read = [&](u8 *b, u32 first, u32 n) { return read_backup(u64{src_page} + first, n, b); };
-    auto write = [&](const u8 *b, u32 first, u32 n) {
-        return to_every(b, n * PROP_PAGE_SIZE, dst + first * PROP_PAGE_SIZE);
+    auto write = [&](u8 *b, u32 first, u32 n) {
+        return bulk_to_every(b, n * PROP_PAGE_SIZE, dst + first * PROP_PAGE_SIZE);
     };
-    u32 rc = bkp_move_pages(buf_.get(), count, read, write);
+    u32 rc = bkp_move_pages(meta_, count, read, write);
     if (rc != 0)
         trace_print(tc_, 0, "phy_rec: %s: Failed in function proprphy_write(). Retval:[%d]", step, static_cast<int>(rc));
     return rc;
@@ -271,20 +315,20 @@ u32 Restore::clear_log_space()
 {
     const u32 offset = im_.lsst + PROP_PAGE_SIZE;
     trace_print(tc_, 2, "phy_rec: STEP 3: offset:[%u] numpage:[%u]", offset, BKP_LOG_GAP);
+    u8 *b = buf_.get();
     for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
-        auto read = [&](u8 *b, u32 first, u32 n) {
-            return proprior(h_, b, n * PROP_PAGE_SIZE, offset + first * PROP_PAGE_SIZE, 0, i);
-        };
-        auto write = [&](u8 *b, u32 first, u32 n) -> u32 {
-            const size_t bytes = size_t{n} * kPage;
-            if (b[0] == 0 && std::memcmp(b, b + 1, bytes - 1) == 0) return 0;
+        for (u32 first = 0; first < BKP_LOG_GAP; first += BKP_STEP_PAGES) {
+            const u32 n = BKP_LOG_GAP - first < BKP_STEP_PAGES ? BKP_LOG_GAP - first : BKP_STEP_PAGES;
+            const u32 bytes = n * PROP_PAGE_SIZE, at = offset + first * PROP_PAGE_SIZE;
+            const bool zero = utread(h_, b, bytes, at, &bulk_[i], UT_READ_QUIET) == 0 && b[0] == 0 &&
+                              std::memcmp(b, b + 1, bytes - 1) == 0;
+            if (zero) continue;
             std::memset(b, 0, bytes);
-            return propriow(h_, b, static_cast<u32>(bytes), offset + first * PROP_PAGE_SIZE, i);
-        };
-        if (u32 rc = bkp_move_pages(buf_.get(), BKP_LOG_GAP, read, write); rc != 0) {
-            trace_print(tc_, 0, "proprphy_writels: Could not write to %s device. offset:[%u]",
-                        h_->proprhandle_filename[i], offset);
-            return rc;
+            if (u32 rc = utwrite(h_, b, bytes, at, &bulk_[i]); rc != 0) {
+                trace_print(tc_, 0, "proprphy_writels: Could not write to %s device. offset:[%u]",
+                            h_->proprhandle_filename[i], at);
+                return rc;
+            }
         }
     }
     return 0;
@@ -316,6 +360,7 @@ u32 Restore::run()
     u32 rc = open_backup();
     if (rc == 0) rc = open_locations();
     if (rc == 0) rc = make_room();
+    if (rc == 0) rc = open_bulk();
     if (rc != 0) return rc;
     trace_print(tc_, 1, "phy_rec: restoring [%s]: %u pages", name_, im_.pages);
     if ((rc = destroy_boot_blocks()) != 0) return rc;
@@ -323,6 +368,7 @@ u32 Restore::run()
     if ((rc = clear_log_space()) != 0) return rc;
     const u32 tail_dst = im_.lsst + BKP_LIVE_ODB_DISTANCE;
     if ((rc = copy_pages(im_.head, tail_dst, im_.tail, "STEP 4")) != 0) return rc;
+    if ((rc = sync_bulk()) != 0) return rc;
     return write_boot_blocks();
 }
 

@@ -66,7 +66,7 @@ u32 make_plan(proprhandle *h, const u8 *boot, bkp_plan *plan)
 }
 
 // Copies count pages from store address src to image page dst_page.
-u32 copy_range(proprhandle *h, BkpFile &file, u8 *buf, const char *name, u32 src, u32 dst_page, u32 count)
+u32 copy_range(proprhandle *h, BkpFile &file, const char *name, u32 src, u32 dst_page, u32 count)
 {
     auto read = [&](u8 *b, u32 first, u32 n) {
         const u32 at = src + first * PROP_PAGE_SIZE;
@@ -75,7 +75,7 @@ u32 copy_range(proprhandle *h, BkpFile &file, u8 *buf, const char *name, u32 src
             trace_print(h->proprhandle_trace_raw, 0, "proprbkp_write: Could not read ZKV data from src offset %u", at);
         return rc;
     };
-    auto write = [&](const u8 *b, u32 first, u32 n) -> u32 {
+    auto write = [&](u8 *b, u32 first, u32 n) -> u32 {
         const u64 at = (u64{dst_page} + first) * PROP_PAGE_SIZE;
         if (file.write_at(b, size_t{n} * PROP_PAGE_SIZE, at) == 0) return 0;
         trace_print(h->proprhandle_trace_raw, 0,
@@ -83,7 +83,9 @@ u32 copy_range(proprhandle *h, BkpFile &file, u8 *buf, const char *name, u32 src
                     static_cast<unsigned long long>(at), src + first * PROP_PAGE_SIZE);
         return PROP_E_BKPFILE;
     };
-    return bkp_move_pages(buf, count, read, write);
+    u32 rc = bkp_move_pages(h->metactx, count, read, write);
+    if (rc == PROP_E_NOMEM) trace_print(h->proprhandle_trace_raw, 0, "proprbkp_write: Could not allocate memory.");
+    return rc;
 }
 
 // The boot block as the image has it: where its areas lie and what it is.
@@ -105,9 +107,9 @@ u32 write_boot(proprhandle *h, BkpFile &file, u8 *buf, const char *name, const b
 u32 take(proprhandle *h, const char *name)
 {
     trace_comp tc = h->proprhandle_trace_raw;
-    StepBuffer buf(h->metactx);
+    MetaAligned buf(h->metactx, PROP_PAGE_SIZE);
     if (buf.get() == nullptr) {
-        trace_print(tc, 0, "proprbkp_write: Could not allocate memory.");
+        trace_print(tc, 0, "proprbkp_writeb: Could not allocate memory.");
         return PROP_E_NOMEM;
     }
     u8 boot[PROP_PAGE_SIZE];
@@ -128,14 +130,14 @@ u32 take(proprhandle *h, const char *name)
     trace_print(tc, 2, "rbkp: STEP 2: src_offset:[%d] dst_offset:[%d] numpage:[%d] Total Pages:[%d]",
                 static_cast<int>(PROP_PAGE_SIZE), static_cast<int>(PROP_PAGE_SIZE), static_cast<int>(plan.head - 1),
                 static_cast<int>(plan.total));
-    rc = copy_range(h, out.file(), buf.get(), name, PROP_PAGE_SIZE, 1, plan.head - 1);
+    rc = copy_range(h, out.file(), name, PROP_PAGE_SIZE, 1, plan.head - 1);
     if (rc != 0) {
         trace_print(tc, 0, "rbkp: STEP 2: Failed in function proprbkp_write(). Retval:[%d]", static_cast<int>(rc));
         return rc;
     }
     trace_print(tc, 2, "rbkp: STEP 3: src_offset:[%u] dst_offset:[%u] numpage:[%u]", plan.tail_src,
                 plan.head * PROP_PAGE_SIZE, plan.tail);
-    rc = copy_range(h, out.file(), buf.get(), name, plan.tail_src, plan.head, plan.tail);
+    rc = copy_range(h, out.file(), name, plan.tail_src, plan.head, plan.tail);
     if (rc != 0) {
         trace_print(tc, 0, "rbkp: STEP 3: Failed in function proprbkp_write(). Retval:[%d]", static_cast<int>(rc));
         return rc;

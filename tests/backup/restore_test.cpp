@@ -40,7 +40,9 @@ struct Restorable {
         store.format();
         EXPECT_EQ(store.init(PROP_LEVEL_RW), 0u);
         TwoPartWorkload work(store, kSeed, 40, 20);
-        saved = work.first();
+        work.first();
+        add_big_values(store, 20);  // a restore of several steps
+        saved = tree_of(store.ctx());
         EXPECT_EQ(backup_to(store.ctx(), backup), 0u);
         since = work.rest();
         EXPECT_NE(saved, since);

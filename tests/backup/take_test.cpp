@@ -128,6 +128,7 @@ TEST(TakeBackup, AFailureAtAnyWriteLeavesThePreviousBackupAsItWas)
     store.format();
     ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
     TwoPartWorkload work(store, kSeed, 30, 15);
+    add_big_values(store, 40);
     work.first();
     const std::string path = dir.file("backup");
     ASSERT_EQ(backup_to(store.ctx(), path), 0u);
@@ -147,9 +148,19 @@ TEST(TakeBackup, AFailureAtAnyWriteLeavesThePreviousBackupAsItWas)
         EXPECT_EQ(file_bytes(path), previous) << "write " << k;
         EXPECT_EQ(files_in(dir.path()), 1u) << "a temporary file was left at write " << k;
     }
-    EXPECT_GE(writes, 2u);
+    EXPECT_GE(writes, 4u) << "a backup of several steps";
     EXPECT_NE(file_bytes(path), previous);
     store.faults().reset();
+
+    // A read of the store that fails: the same.
+    const std::string done = file_bytes(path);
+    ASSERT_EQ(store.faults().load(("fail_read:nth=2,errno=EIO,times=0,path=" + store.location_tag(0)).c_str()), 0);
+    EXPECT_EQ(backup_to(store.ctx(), path), uint32_t{PROP_E_STORAGE});
+    EXPECT_EQ(file_bytes(path), done);
+    store.faults().reset();
+    // The location that failed a read is out of service until reopened.
+    ASSERT_EQ(store.terminate(), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
 
     // The file cannot even be made: the same.
     ASSERT_EQ(backup_to(store.ctx(), path), 0u);
