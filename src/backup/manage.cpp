@@ -28,6 +28,16 @@ proprhandle *handle_of(backend_ctx *ctx, const char *who)
 }
 
 
+// dir and name joined into out; false, after the trace line saying which
+// name of op it was, when the path is too long.
+bool join_named(trace_comp tc, const char *op, const char *what, const char *dir, const char *name, path_buf &out)
+{
+    if (bkp_join(dir, name, out)) return true;
+    trace_print(tc, 1, "%s: Failed to create the full %s. Backup loc:[%s]. Backup filename:[%s].", op, what, dir,
+                name);
+    return false;
+}
+
 // Copies the bytes of src into the new file, its first page last.
 u32 copy_file(proprhandle *h, BkpFile &src, u64 size, BkpFile &dst, const char *src_path, const char *dst_path)
 {
@@ -105,13 +115,7 @@ u32 proprbkp_delete(backend_ctx *ctx, const char *location, const char *filename
     }
     if (bkp_is_vld_name(location)) return bkp_vld_begin(h, "proprbkp_delete");
     path_buf path;
-    if (!bkp_join(location, filename, path)) {
-        trace_print(tc, 1,
-                    "proprbkp_delete: Failed to create the full backup file name. Backup loc:[%s]. Backup "
-                    "filename:[%s].",
-                    location, filename);
-        return PROP_E_STORAGE;
-    }
+    if (!join_named(tc, "proprbkp_delete", "backup file name", location, filename, path)) return PROP_E_STORAGE;
     if (int err = env_current()->unlink(path); err != 0) {
         trace_print(tc, 1, "th_delete_backupfile: Failed to delete the backup file [%s] Retval:[%d]", path, err);
         return PROP_E_BKPFILE;
@@ -130,20 +134,9 @@ u32 proprbkp_rename(backend_ctx *ctx, const char *location, const char *from, co
     }
     if (bkp_is_vld_name(location)) return bkp_vld_begin(h, "proprbkp_rename");
     path_buf src, dst;
-    if (!bkp_join(location, from, src)) {
-        trace_print(tc, 1,
-                    "proprbkp_rename: Failed to create the full source backup file name. Backup loc:[%s]. Backup "
-                    "filename:[%s].",
-                    location, from);
+    if (!join_named(tc, "proprbkp_rename", "source backup file name", location, from, src) ||
+        !join_named(tc, "proprbkp_rename", "destination backup file name", location, to, dst))
         return PROP_E_STORAGE;
-    }
-    if (!bkp_join(location, to, dst)) {
-        trace_print(tc, 1,
-                    "proprbkp_rename: Failed to create the full destination backup file name. Backup loc:[%s]. "
-                    "Backup filename:[%s].",
-                    location, to);
-        return PROP_E_STORAGE;
-    }
     Env *env = env_current();
     struct stat st;
     if (env->stat(src, &st) != 0) {
@@ -178,19 +171,8 @@ u32 proprbkp_copy(backend_ctx *ctx, const char *src_location, const char *src_na
     }
     if (bkp_is_vld_name(src_location) || bkp_is_vld_name(dst_location)) return bkp_vld_begin(h, "proprbkp_copy");
     path_buf src, dst;
-    if (!bkp_join(src_location, src_name, src)) {
-        trace_print(tc, 1,
-                    "proprbkp_copy: Failed to create the full backup source file name. Backup loc:[%s]. Backup "
-                    "filename:[%s].",
-                    src_location, src_name);
+    if (!join_named(tc, "proprbkp_copy", "backup source file name", src_location, src_name, src) ||
+        !join_named(tc, "proprbkp_copy", "backup dest file name", dst_location, dst_name, dst))
         return PROP_E_STORAGE;
-    }
-    if (!bkp_join(dst_location, dst_name, dst)) {
-        trace_print(tc, 1,
-                    "proprbkp_copy: Failed to create the full backup dest file name. Backup loc:[%s]. Backup "
-                    "filename:[%s].",
-                    dst_location, dst_name);
-        return PROP_E_STORAGE;
-    }
     return copy_paths(h, src, dst);
 }

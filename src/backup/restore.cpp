@@ -84,8 +84,7 @@ class Restore {
     u32 open_locations();
     u32 make_room();
     u32 open_bulk();
-    u32 to_every(const u8 *data, u32 length, u32 offset);
-    u32 bulk_to_every(const u8 *data, u32 length, u32 offset);
+    u32 to_every(const u8 *data, u32 length, u32 offset, bool bulk);
     u32 sync_bulk();
     u32 destroy_boot_blocks();
     u32 copy_pages(u32 src_page, u32 dst, u32 count, const char *step);
@@ -235,10 +234,13 @@ u32 Restore::make_room()
     return 0;
 }
 
-u32 Restore::to_every(const u8 *data, u32 length, u32 offset)
+// Writes to every location: through the I/O layer, each write on the
+// device when it returns; or in bulk, made durable by sync_bulk().
+u32 Restore::to_every(const u8 *data, u32 length, u32 offset, bool bulk)
 {
     for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
-        if (u32 rc = propriow(h_, data, length, offset, i); rc != 0) {
+        u32 rc = bulk ? utwrite(h_, data, length, offset, &bulk_[i]) : propriow(h_, data, length, offset, i);
+        if (rc != 0) {
             trace_print(tc_, 0, "proprphy_write: Could not write to %s device. offset_write:[%u]",
                         h_->proprhandle_filename[i], offset);
             return rc;
@@ -255,18 +257,6 @@ u32 Restore::open_bulk()
             trace_print(tc_, 0, "phy_rec:1:could not open %s device [%d] [%s] (%d)", bkp_kind_name(flags_),
                         static_cast<int>(i), h_->proprhandle_filename[i], err);
             return PROP_E_STORAGE;
-        }
-    }
-    return 0;
-}
-
-u32 Restore::bulk_to_every(const u8 *data, u32 length, u32 offset)
-{
-    for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
-        if (u32 rc = utwrite(h_, data, length, offset, &bulk_[i]); rc != 0) {
-            trace_print(tc_, 0, "proprphy_write: Could not write to %s device. offset_write:[%u]",
-                        h_->proprhandle_filename[i], offset);
-            return rc;
         }
     }
     return 0;
@@ -292,7 +282,7 @@ u32 Restore::destroy_boot_blocks()
     hdr_init(h_, &hdr, 0, PROPR_BLK_DESTROYED);
     std::memcpy(block, &hdr, sizeof hdr);
     hdr_stamp_checksum(block, PROP_PAGE_SIZE);
-    return to_every(block, PROP_PAGE_SIZE, PROPR_BOOT_ADDR);
+    return to_every(block, PROP_PAGE_SIZE, PROPR_BOOT_ADDR, false);
 }
 
 u32 Restore::copy_pages(u32 src_page, u32 dst, u32 count, const char *step)
@@ -301,7 +291,7 @@ u32 Restore::copy_pages(u32 src_page, u32 dst, u32 count, const char *step)
                 static_cast<u32>(src_page * kPage), dst, count);
     auto read = [&](u8 *b, u32 first, u32 n) { return read_backup(u64{src_page} + first, n, b); };
     auto write = [&](u8 *b, u32 first, u32 n) {
-        return bulk_to_every(b, n * PROP_PAGE_SIZE, dst + first * PROP_PAGE_SIZE);
+        return to_every(b, n * PROP_PAGE_SIZE, dst + first * PROP_PAGE_SIZE, true);
     };
     u32 rc = bkp_move_pages(meta_, count, read, write);
     if (rc != 0)
@@ -346,7 +336,7 @@ u32 Restore::write_boot_blocks()
     const bool two = h_->proprhandle_configured_device_count == 2;
     dev_wvotes(boot, two ? 1 : 0, two ? 2 : 0);
     hdr_stamp_checksum(boot, PROP_PAGE_SIZE);
-    u32 rc = to_every(boot, PROP_PAGE_SIZE, PROPR_BOOT_ADDR);
+    u32 rc = to_every(boot, PROP_PAGE_SIZE, PROPR_BOOT_ADDR, false);
     if (rc != 0) trace_print(tc_, 0, "proprphy_writeb: Could not write the boot block to %s device", bkp_kind_name(flags_));
     return rc;
 }

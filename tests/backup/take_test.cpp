@@ -46,12 +46,20 @@ void expect_image_boot(const std::string &image, const std::string &store_boot, 
     EXPECT_EQ(boot, want) << "the image's boot block differs from the store's elsewhere";
 }
 
-TEST(TakeBackup, TheImageHoldsTheStoreUpToItsLastPageAndOpensAsAStore)
-{
+// A formatted store, open at level 0, and a directory for its backups.
+class TakeBackup : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        store.format();
+        ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    }
     TempDir dir;
     Store store;
-    store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+};
+
+TEST_F(TakeBackup, TheImageHoldsTheStoreUpToItsLastPageAndOpensAsAStore)
+{
     TwoPartWorkload work(store, kSeed, 30, 30);
     const Tree tree = work.first();
     ASSERT_EQ(store.terminate(), 0u);
@@ -81,12 +89,8 @@ TEST(TakeBackup, TheImageHoldsTheStoreUpToItsLastPageAndOpensAsAStore)
     ASSERT_EQ(store.terminate(), 0u);
 }
 
-TEST(TakeBackup, AWriteMadeDuringTheBackupWaitsForIt)
+TEST_F(TakeBackup, AWriteMadeDuringTheBackupWaitsForIt)
 {
-    TempDir dir;
-    Store store;
-    store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
     TwoPartWorkload work(store, kSeed, 30, 30);
     const Tree before = work.first();
     const std::string path = dir.file("slow");
@@ -121,12 +125,8 @@ size_t files_in(const std::string &dir)
     return n;
 }
 
-TEST(TakeBackup, AFailureAtAnyWriteLeavesThePreviousBackupAsItWas)
+TEST_F(TakeBackup, AFailureAtAnyWriteLeavesThePreviousBackupAsItWas)
 {
-    TempDir dir;
-    Store store;
-    store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
     TwoPartWorkload work(store, kSeed, 30, 15);
     add_big_values(store, 40);
     work.first();
@@ -174,12 +174,8 @@ TEST(TakeBackup, AFailureAtAnyWriteLeavesThePreviousBackupAsItWas)
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(TakeBackup, WhatCannotBeBackedUpLeavesNoFile)
+TEST_F(TakeBackup, WhatCannotBeBackedUpLeavesNoFile)
 {
-    TempDir dir;
-    Store store;
-    store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
 
     // A live undo log: its images are in the log space a backup leaves out.
     ASSERT_EQ(proprutbeginlog(store.handle(), PROP_BATCH_SET_VALUE), 0u);
