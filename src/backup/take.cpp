@@ -61,6 +61,8 @@ u32 make_plan(proprhandle *h, const u8 *boot, bkp_plan *plan)
     plan->head = static_cast<u32>(lsst / PROP_PAGE_SIZE + 1);
     plan->tail_src = static_cast<u32>(src);
     plan->tail = static_cast<u32>((rtnst - src) / PROP_PAGE_SIZE) + used + 1;
+    // (T / 4096) + U + 1 - (N - 1): N is 1 in an image, so a backup of a
+    // backup subtracts nothing.
     plan->total = plan->head + plan->tail;
     return 0;
 }
@@ -104,7 +106,7 @@ u32 write_boot(proprhandle *h, BkpFile &file, u8 *buf, const char *name, const b
     return 0;
 }
 
-u32 take(proprhandle *h, const char *name)
+u32 take(proprhandle *h, const char *name, bool disk_group)
 {
     trace_comp tc = h->proprhandle_trace_raw;
     MetaAligned buf(h->metactx, PROP_PAGE_SIZE);
@@ -120,6 +122,13 @@ u32 take(proprhandle *h, const char *name)
     }
     bkp_plan plan{};
     if ((rc = make_plan(h, boot, &plan)) != 0) return rc;
+    if (disk_group) {
+        // A disk-group file is created at its whole size, plan.total pages.
+        trace_print(tc, 2, "rbkp: disk-group backup of %u pages", plan.total);
+        rc = bkp_vld_begin(h, "proprbkp_get_vldhdl");
+        trace_print(tc, 0, "rbkp:0: Failed to get the backup file handle. Backup file name: [%s]", name);
+        return rc;
+    }
 
     Replacement out;
     if (int err = out.create(name, !prop_developer_mode(h)); err != 0) {
@@ -173,17 +182,12 @@ u32 proprbkp(backend_ctx *ctx, char *name)
         trace_print(tc, 0, "rbkp: NULL or empty backup file name passed");
         return PROP_E_NULL;
     }
-    if (bkp_is_vld_name(name)) {
-        char dg[32], file[PROP_LOCNAME_SIZE];
-        if (!bkp_split_vld_name(name, dg, file)) {
-            trace_print(tc, 0, "rbkp: Failed to retrieve the dgname and filename from the VLD backup filename %s",
-                        name);
-            return PROP_E_STORAGE;
-        }
-        u32 rc = bkp_vld_begin(h, "proprbkp_get_vldhdl");
-        trace_print(tc, 0, "rbkp:0: Failed to get the backup file handle. Backup file name: [%s]", name);
-        return rc;
+    const bool disk_group = bkp_is_vld_name(name);
+    char dg[32], file[PROP_LOCNAME_SIZE];
+    if (disk_group && !bkp_split_vld_name(name, dg, file)) {
+        trace_print(tc, 0, "rbkp: Failed to retrieve the dgname and filename from the VLD backup filename %s", name);
+        return PROP_E_STORAGE;
     }
     RwGuard lock(&ctx->prop_rwlock, RwGuard::Shared);
-    return take(h, name);
+    return take(h, name, disk_group);
 }
