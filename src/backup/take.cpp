@@ -29,8 +29,8 @@ struct bkp_plan {
     u32 version;     // the store's format version
 };
 
-// Steps 4 and 5 of the plan: the used page count decides how far the tail
-// reaches.
+// What the image takes from the store: its map says where the areas lie,
+// the used page count how far the tnode pages reach.
 u32 make_plan(proprhandle *h, const u8 *boot, bkp_plan *plan)
 {
     trace_comp tc = h->proprhandle_trace_raw;
