@@ -15,14 +15,32 @@ namespace {
 constexpr uint32_t kSeed = 33;
 constexpr uint32_t kOps = 30;
 
+// Values of 15 pages each, so that the restore copies its pages in
+// several steps.
+void add_big_values(Store &s)
+{
+    sec_attr sec = s.top_security();
+    for (int i = 0; i < 40; i++) {
+        Op op;
+        op.kind = OpKind::create_set;
+        op.key = "SYSTEM";
+        op.name = "big" + std::to_string(i);
+        op.value = std::string(60000, static_cast<char>('a' + i % 26));
+        op.type = PROP_TYPE_BYTES;
+        op.sec = sec;
+        EXPECT_EQ(run_op(s.ctx(), op), 0u);
+    }
+}
+
 class RestoreBench {
   public:
     explicit RestoreBench(uint32_t locations) : bench_({locations, PROP_LEVEL_RW, kSeed, kOps})
     {
         backup_ = bench_.store().location(0) + ".backup";
-        saved_ = bench_.workload().trees.back();
         Store &s = bench_.store();
         EXPECT_EQ(s.init(PROP_LEVEL_RW), 0u);
+        add_big_values(s);
+        EXPECT_EQ(read_tree(s.ctx(), &saved_), 0u);
         char name[PROP_LOCNAME_SIZE];
         std::snprintf(name, sizeof name, "%s", backup_.c_str());
         EXPECT_EQ(prop_bkup(s.ctx(), name), 0u);
