@@ -400,3 +400,4 @@ void remove_store_files(const std::string &dir)
     std::filesystem::remove_all(dir + "/registry", ec);
     std::filesystem::remove_all(dir + "/vld", ec);
 }
+
