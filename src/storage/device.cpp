@@ -157,22 +157,6 @@ int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_nati
     return 0;
 }
 
-int ut_open_location_bulk(proprhandle *handle, const char *name, bool direct, ut_native *holder)
-{
-    Env *env = env_current();
-    env_file *f = nullptr;
-    int err = direct ? env->open(name, O_RDWR | O_DIRECT, 0, &f) : EINVAL;
-    if (err == EINVAL) {
-        if (direct) trace_print(ut_osd(handle), 1, "ut_open_location_bulk: [%s] refuses unbuffered I/O", name);
-        direct = false;
-        err = env->open(name, O_RDWR, 0, &f);
-    }
-    if (err != 0) return err;
-    holder->file = f;
-    holder->direct = direct ? 1 : 0;
-    return 0;
-}
-
 int ut_sync_location(ut_native *holder)
 {
     return holder != nullptr && holder->file != nullptr ? env_current()->fsync(holder->file) : EBADF;
