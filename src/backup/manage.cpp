@@ -168,8 +168,17 @@ u32 copy_ends(proprhandle *h, const CopyEnd &src, const CopyEnd &dst)
 u32 rename_vld(proprhandle *h, const char *dg, const char *from, const char *to)
 {
     if (u32 rc = bkp_vld_begin(h, "proprbkp_rename"); rc != 0) return rc;
-    if (std::strcmp(from, to) == 0) return 0;
-    const u32 rc = bkp_vld_put_in_place(h, dg, from, to);
+    u32 rc = 0;
+    if (std::strcmp(from, to) == 0) {
+        // Nothing to move, but the file must be there.
+        char complete[PROP_LOCNAME_SIZE];
+        u32 exists = 0;
+        std::snprintf(complete, sizeof complete, "%s/%s", dg, from);
+        rc = proprvld_file_exists(h, complete, &exists);
+        if (rc == 0 && exists == 0) rc = PROP_E_BKPFILE;
+    } else {
+        rc = bkp_vld_put_in_place(h, dg, from, to);
+    }
     if (rc != 0)
         trace_print(h->proprhandle_trace_raw, 0,
                     "proprbkp_rename: Failed to rename the backup file in VLD. Dgname:[%s] filename:[%s] retval:[%d]",

@@ -14,9 +14,20 @@ namespace {
 // A disk group the caller names must carry its '+'.
 bool dg_ok(proprhandle *handle, const char *who, const char *diskgroup)
 {
-    if (diskgroup[0] == PROU_VLD_PREFIX[0]) return true;
-    trace_print(vt(handle), 0, "%s: dgname [%s] doesn't begin with VLD prefix [%s].", who, diskgroup, PROU_VLD_PREFIX);
+    if (diskgroup != nullptr && diskgroup[0] == PROU_VLD_PREFIX[0]) return true;
+    trace_print(vt(handle), 0, "%s: dgname [%s] doesn't begin with VLD prefix [%s].", who,
+                diskgroup != nullptr ? diskgroup : "", PROU_VLD_PREFIX);
     return false;
+}
+
+// The client context of a backup-file operation on a disk group.
+u32 begin(proprhandle *handle, const char *who, const char *diskgroup)
+{
+    if (u32 rc = proprvldini(handle, PROPRVLD_MODE_BACKUP); rc != 0) {
+        trace_print(vt(handle), 0, "%s: Failed to initialize the VLD module. Retval: [%d]", who, static_cast<int>(rc));
+        return rc;
+    }
+    return dg_ok(handle, who, diskgroup) ? 0 : u32{PROP_E_ARG};
 }
 
 // The backup operation's name, for the alert that says it failed.
@@ -83,11 +94,7 @@ u32 proprvlddel_bkp(proprhandle *handle, const char *diskgroup, const char *fnam
 {
     if (handle == nullptr) return PROP_E_CTX;
     trace_comp tc = vt(handle);
-    if (u32 rc = proprvldini(handle, PROPRVLD_MODE_BACKUP); rc != 0) {
-        trace_print(tc, 0, "proprvlddel_bkp: Failed to initialize the VLD module. Retval: [%d]", static_cast<int>(rc));
-        return rc;
-    }
-    if (!dg_ok(handle, "proprvlddel_bkp", diskgroup)) return PROP_E_ARG;
+    if (u32 rc = begin(handle, "proprvlddel_bkp", diskgroup); rc != 0) return rc;
     vld_error err{};
     if (vld_delete_file(&err, client(handle), diskgroup + 1, fname) != VLD_OK) {
         trace_print(tc, 0,
@@ -105,11 +112,7 @@ u32 proprvldren_bkp(proprhandle *handle, const char *diskgroup, const char *from
 {
     if (handle == nullptr) return PROP_E_CTX;
     trace_comp tc = vt(handle);
-    if (u32 rc = proprvldini(handle, PROPRVLD_MODE_BACKUP); rc != 0) {
-        trace_print(tc, 0, "proprvldren_bkp: Failed to initialize the VLD module. Retval: [%d]", static_cast<int>(rc));
-        return rc;
-    }
-    if (!dg_ok(handle, "proprvldren_bkp", diskgroup)) return PROP_E_ARG;
+    if (u32 rc = begin(handle, "proprvldren_bkp", diskgroup); rc != 0) return rc;
     vld_error err{};
     if (vld_rename_file(&err, client(handle), diskgroup + 1, from, to) != VLD_OK) {
         trace_print(tc, 0,

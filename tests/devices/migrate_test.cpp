@@ -111,6 +111,35 @@ TEST(VolumeManagerLocations, AMigrateThatCannotNameEveryFileChangesNothing)
     ASSERT_EQ(vld_admin_mount(s.config_name(2), true), "");
 }
 
+TEST(VolumeManagerLocations, ADiskGroupAddedOrPutInPlaceGetsAFileFilledFromTheOthers)
+{
+    Store s({.locations = 2, .vld = true});
+    s.format();
+    ASSERT_EQ(vld_admin_create_dg("+EXTRA", 2, false), "");
+    ASSERT_EQ(vld_admin_create_dg("+OTHER", 2, false), "");
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    Tree start, tree;
+    ASSERT_EQ(read_tree(s.ctx(), &start), 0u);
+    for (const Op &op : make_workload(3, 12, start).ops) ASSERT_EQ(run_op(s.ctx(), op), 0u) << describe(op);
+    ASSERT_EQ(read_tree(s.ctx(), &tree), 0u);
+
+    ASSERT_EQ(prop_check_dev(s.ctx(), 2, "+EXTRA"), 0u);
+    ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "+EXTRA", 1), 0u);
+    ASSERT_EQ(prop_replace_dev(s.ctx(), 0, "+OTHER", 1), 0u);
+    std::string extra, other, dropped = s.location(0);
+    ASSERT_EQ(vld_admin_copy_path("+EXTRA", 1, &extra), "");
+    ASSERT_EQ(vld_admin_copy_path("+OTHER", 1, &other), "");
+    EXPECT_EQ(check_pages({other, s.location(1), extra}), std::vector<std::string>{});
+    EXPECT_FALSE(is_boot_block(boot_block_at(dropped))) << "the location put out of service no longer opens";
+    ASSERT_EQ(s.terminate(), 0u);
+
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    Tree after;
+    ASSERT_EQ(read_tree(s.ctx(), &after), 0u);
+    EXPECT_EQ(after, tree);
+    ASSERT_EQ(s.terminate(), 0u);
+}
+
 TEST(VolumeManagerLocations, TheDependenciesFollowTheNodesVolumeManagerMode)
 {
     FilledStore fs(2);
