@@ -41,7 +41,8 @@ vld_file *new_file(vld_context *ctx, const char *dg, const char *fname, u32 mode
     if (f == nullptr) return nullptr;
     f->ctx = ctx;
     std::snprintf(f->dg, sizeof f->dg, "%s", dg);
-    std::snprintf(f->fname, sizeof f->fname, "%s", fname);
+    // Names were checked against VLD_FNAME_MAX; the bound says so to the compiler.
+    std::snprintf(f->fname, sizeof f->fname, "%.*s", static_cast<int>(VLD_FNAME_MAX), fname);
     f->mode = mode;
     return f;
 }
