@@ -14,6 +14,7 @@
 
 #include "platform/fault_env.h"
 #include "platform/trace.h"
+#include "platform/uring.h"
 
 struct env_file {
     int fd;
@@ -73,6 +74,23 @@ class PosixEnv final : public Env {
     int pwrite(env_file *f, const void *buf, size_t len, u64 off, size_t *done) override
     {
         return transfer(f, const_cast<void *>(buf), len, off, done, true);
+    }
+
+    void pread_batch(env_file *f, env_read *reads, size_t n) override
+    {
+        if (f == nullptr || n < 2 || !uring_pread_batch(f->fd, reads, n)) {
+            Env::pread_batch(f, reads, n);
+            return;
+        }
+        // What the ring left undone is finished as a single read would be.
+        for (size_t i = 0; i < n; i++) {
+            env_read &r = reads[i];
+            if (r.err == EAGAIN || r.err == EINTR) r.err = r.done = 0;
+            if (r.err != 0 || r.done >= r.len) continue;
+            size_t more = 0;
+            r.err = transfer(f, static_cast<char *>(r.buf) + r.done, r.len - r.done, r.off + r.done, &more, false);
+            r.done += more;
+        }
     }
 
     int size(env_file *f, u64 *bytes, bool *is_block_device) override
@@ -193,6 +211,11 @@ Env *default_env()
 }
 
 }  // namespace
+
+void Env::pread_batch(env_file *f, env_read *reads, size_t n)
+{
+    for (size_t i = 0; i < n; i++) reads[i].err = pread(f, reads[i].buf, reads[i].len, reads[i].off, &reads[i].done);
+}
 
 Env *env_posix()
 {
