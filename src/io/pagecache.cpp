@@ -240,6 +240,14 @@ bool pagecache_lookup(proprhandle *handle, u32 offset, void *block)
     return true;
 }
 
+bool pagecache_has(proprhandle *handle, u32 offset)
+{
+    proprio_pagecache *c = cache_of(handle, false);
+    if (c == nullptr || !in_tree_area(handle, offset)) return false;
+    MutexGuard guard(&c->mutex);
+    return find(c, offset) != nullptr;
+}
+
 void pagecache_fill(proprhandle *handle, u32 offset, const void *block)
 {
     proprio_pagecache *c = cache_of(handle);

@@ -18,6 +18,8 @@ constexpr u32 PROPRIO_PAGECACHE_DEFAULT_MB = 64;
 
 // A page of the tree area into block: true on a hit.
 bool pagecache_lookup(proprhandle *handle, u32 offset, void *block);
+// Whether the page is held (a read of it would cost no device read).
+bool pagecache_has(proprhandle *handle, u32 offset);
 // A page just read from the store (kept when its header is valid).
 void pagecache_fill(proprhandle *handle, u32 offset, const void *block);
 // After a write of length bytes at offset: on_every_location says that

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "format/block.h"
+#include "core/metavec.h"
 #include "format/cursor.h"
 #include "txn/readahead.h"
 
@@ -37,15 +38,26 @@ u32 child_cursor::start(proprhandle *handle, const u8 *tnode_raw, const kce_bloc
 }
 
 // The first batch: the children of the tnode's own area, its KCE pages and
-// its ADDR pages.
+// its ADDR pages.  Then the children listed in those KCE pages, in one
+// batch as far as room allows, so that the transfers of all of them are in
+// flight together.
 void child_cursor::want_start()
 {
     if (ahead_ == nullptr) return;
     u32 pages[kMaxAreaEntries + KCE_NUM_DIRECT + KCE_NUM_ADDR];
-    u32 n = ahead_children_ ? area_children(pages, kMaxAreaEntries) : 0;
+    u32 n = ahead_children_ ? area_children(area_.b, KCE_TNODE_START, pages, kMaxAreaEntries) : 0;
     for (u32 i = 0; i < KCE_NUM_DIRECT && direct_[i] != 0; i++) pages[n++] = direct_[i];
     for (u32 j = 0; addr_given_ == nullptr && j < KCE_NUM_ADDR && addrs_[j] != 0; j++) pages[n++] = addrs_[j];
     ahead_->want(pages, n);
+    if (!ahead_children_) return;
+    MetaVec<u32> children(handle_->metactx);
+    for (u32 i = 0; i < KCE_NUM_DIRECT && direct_[i] != 0; i++) {
+        const u8 *kce = ahead_->peek(direct_[i]);
+        if (kce == nullptr || !proprut_isblk_valid_buf(kce, PROPR_BLK_KCE)) continue;
+        n = area_children(kce, KCE_PAGE_START, pages, kMaxAreaEntries);
+        if (!children.append(pages, n)) return;
+    }
+    ahead_->want(children.data(), static_cast<u32>(children.size()));
 }
 
 // The next KCE pages of the ADDR page being walked, from list index from.
@@ -60,12 +72,14 @@ void child_cursor::want_addr_list(u32 from)
     ahead_->want(pages, n);
 }
 
-u32 child_cursor::area_children(u32 *pages, u32 max) const
+u32 child_cursor::area_children(const u8 *block, u32 start, u32 *pages, u32 max)
 {
+    const kce_area header = kce_area_read(block, start);
+    if (kce_area_check(header, start) != PROP_OK) return 0;
     u32 n = 0;
-    for (u32 slot = 0; slot < header_.num_entry && n < max; slot++) {
+    for (u32 slot = 0; slot < header.num_entry && n < max; slot++) {
         kce_hit hit{};
-        if (kce_slot_read(area_.b, area_start_, header_, slot, &hit) != PROP_OK) break;
+        if (kce_slot_read(block, start, header, slot, &hit) != PROP_OK) break;
         if (hit.size != 0) pages[n++] = hit.child;
     }
     return n;
@@ -108,7 +122,7 @@ u32 child_cursor::load_kce(u32 page, u32 index)
     if (u32 rc = open_area(KCE_PAGE_START); rc != PROP_OK) return rc;
     if (ahead_ != nullptr && ahead_children_) {
         u32 pages[kMaxAreaEntries];
-        ahead_->want(pages, area_children(pages, kMaxAreaEntries));
+        ahead_->want(pages, area_children(area_.b, KCE_PAGE_START, pages, kMaxAreaEntries));
     }
     return PROP_OK;
 }

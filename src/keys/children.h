@@ -60,8 +60,8 @@ class child_cursor {
     u32 failed(child_fault::kind_t kind, u32 rc, u32 page, u32 index);
     u32 addr_list_get(u32 i) const;
     u32 read_page(u32 page, kce_block *blk, u32 type, bool *valid);
-    // Adds the child tnodes of the area just opened to pages.
-    u32 area_children(u32 *pages, u32 max) const;
+    // The child tnodes listed in the slotted area at start of block.
+    static u32 area_children(const u8 *block, u32 start, u32 *pages, u32 max);
     void want_start();
     void want_addr_list(u32 from);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/alloc.h"
+#include "io/pagecache.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
 #include "txn/log.h"
@@ -115,6 +116,16 @@ u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags)
         }
     }
     return proprior(handle, block, PROP_PAGE_SIZE, addr, flags, PROPRIO_ALL);
+}
+
+bool ut_page_in_memory(proprhandle *handle, u32 addr)
+{
+    propr_pending *p = pending_of(handle);
+    if (p != nullptr && p->count != 0) {
+        const propr_pending_page *at = find_slot(p, addr);
+        if (at != p->pages + p->count && at->addr == addr) return true;
+    }
+    return pagecache_has(handle, addr);
 }
 
 u32 ut_pages_read(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)

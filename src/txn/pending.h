@@ -29,6 +29,9 @@ u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr);
 // store's otherwise (flags as for proprior).
 u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags);
 
+// Whether a read of the page costs no device read: the open transaction
+// keeps a copy of it, or the page cache holds it.
+bool ut_page_in_memory(proprhandle *handle, u32 addr);
 // Reads the requests (pages of the tnode area) together: each from the open
 // transaction's copy when it changed the page, the rest from the store in
 // one batched read (proprior_batch).  0 when every page was read, else the

@@ -37,6 +37,12 @@ bool page_readahead::holds(u32 page) const
     return area_ && find(page) != nullptr;
 }
 
+const u8 *page_readahead::peek(u32 page) const
+{
+    const held *h = area_ ? find(page) : nullptr;
+    return h != nullptr ? area_.get() + size_t{h->slot} * PROP_PAGE_SIZE : nullptr;
+}
+
 void page_readahead::forget_spent()
 {
     u32 kept = 0;
@@ -59,7 +65,7 @@ void page_readahead::want(const u32 *pages, u32 n)
     u32 count = 0;
     for (u32 i = 0; i < unique && free_count_ > 0; i++) {
         const u32 page = sorted[i];
-        if (page == 0 || find(page) != nullptr) continue;
+        if (page == 0 || find(page) != nullptr || ut_page_in_memory(handle_, ut_page_addr(handle_, page))) continue;
         const u32 slot = free_[--free_count_];
         reqs[count++] = proprio_read{area_.get() + size_t{slot} * PROP_PAGE_SIZE, PROP_PAGE_SIZE,
                                      ut_page_addr(handle_, page), 0};

@@ -19,10 +19,13 @@ class page_readahead {
     page_readahead &operator=(const page_readahead &) = delete;
 
     // Reads together those of pages (page numbers of the tnode area; 0 and
-    // repeats are skipped) that are not held yet, as many as there is room
-    // for.
+    // repeats are skipped) that are neither held yet nor in memory anyway
+    // (kept by the open transaction, or in the page cache), as many as
+    // there is room for.
     void want(const u32 *pages, u32 n);
     bool holds(u32 page) const;
+    // The copy held of page, left held; nullptr when there is none.
+    const u8 *peek(u32 page) const;
     // Page page into block: the copy read ahead (handed out once), or a
     // read now.  0 or the read's error.
     u32 read(u32 page, u8 *block, u32 flags = 0);
