@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "backups.h"
 #include "counting.h"
 #include "device.h"
 #include "integrity.h"
@@ -178,6 +179,9 @@ int main(int argc, char **argv)
     for (Placement p : kPlacements) ok = measure_propreg(o, p, counter, &probe, rows) && ok;
     IntegrityRows integrity = measure_integrity(o.dir, o.quick);
     ok = integrity.ran && ok;
+    std::fprintf(stderr, "backups\n");
+    BackupFigures backups;
+    ok = measure_backups(o.dir, o.quick ? 2000 : 100000, &backups) && ok;
     KeyCacheRows key_cache = measure_key_cache(o.dir, o.quick);
     ok = key_cache.ran && ok;
     if (!o.keep) remove_store_files(o.dir);
@@ -191,6 +195,7 @@ int main(int argc, char **argv)
     load += load_average() + " at the end";
     print_table(stdout, o.dir, load, summarize(device), rows);
     print_integrity(stdout, integrity);
+    print_backups(stdout, backups);
     print_key_cache(stdout, key_cache);
     return ok ? 0 : 1;
 }
