@@ -78,18 +78,16 @@ class PosixEnv final : public Env {
 
     void pread_batch(env_file *f, env_read *reads, size_t n) override
     {
-        if (f == nullptr || n < 2 || !uring_pread_batch(f->fd, reads, n)) {
-            Env::pread_batch(f, reads, n);
-            return;
-        }
-        // What the ring left undone is finished as a single read would be.
+        const bool ring = f != nullptr && n >= 2 && uring_pread_batch(f->fd, reads, n);
+        // What the ring left undone (or everything, without one) is read
+        // with vectored calls, from where the ring stopped.
         for (size_t i = 0; i < n; i++) {
             env_read &r = reads[i];
-            if (r.err == EAGAIN || r.err == EINTR) r.err = r.done = 0;
-            if (r.err != 0 || r.done >= r.len) continue;
-            size_t more = 0;
-            r.err = transfer(f, static_cast<char *>(r.buf) + r.done, r.len - r.done, r.off + r.done, &more, false);
-            r.done += more;
+            if (!ring || r.err == EAGAIN || r.err == EINTR) {
+                if (!ring) r.done = 0;
+                r.err = 0;
+            }
+            if (r.err == 0) r.err = finish_read(f, r);
         }
     }
 
@@ -156,6 +154,37 @@ class PosixEnv final : public Env {
     int open_flags(env_file *f) override { return f != nullptr ? f->flags : 0; }
 
   private:
+    // Reads the rest of a batch's read from r.done on, until its buffers are
+    // full or the file ends.
+    static int finish_read(env_file *f, env_read &r)
+    {
+        if (f == nullptr) return EBADF;
+        if (r.done == 0) {
+            ssize_t n;
+            do {
+                n = ::preadv(f->fd, r.iov, r.iovcnt, static_cast<off_t>(r.off));
+            } while (n < 0 && errno == EINTR);
+            if (n < 0) return errno_or(EIO);
+            r.done = static_cast<size_t>(n);
+        }
+        size_t skip = r.done;
+        for (int i = 0; i < r.iovcnt; i++) {
+            const size_t len = r.iov[i].iov_len;
+            if (skip >= len) {
+                skip -= len;
+                continue;
+            }
+            size_t moved = 0;
+            int err = transfer(f, static_cast<char *>(r.iov[i].iov_base) + skip, len - skip, r.off + r.done, &moved,
+                               false);
+            r.done += moved;
+            if (err != 0) return err;
+            if (moved < len - skip) return 0;  // the end of the file
+            skip = 0;
+        }
+        return 0;
+    }
+
     static void release(env_file *f)
     {
         delete[] f->path;
@@ -214,7 +243,17 @@ Env *default_env()
 
 void Env::pread_batch(env_file *f, env_read *reads, size_t n)
 {
-    for (size_t i = 0; i < n; i++) reads[i].err = pread(f, reads[i].buf, reads[i].len, reads[i].off, &reads[i].done);
+    for (size_t i = 0; i < n; i++) {
+        env_read &r = reads[i];
+        r.done = 0;
+        r.err = 0;
+        for (int k = 0; k < r.iovcnt && r.err == 0; k++) {
+            size_t moved = 0;
+            r.err = pread(f, r.iov[k].iov_base, r.iov[k].iov_len, r.off + r.done, &moved);
+            r.done += moved;
+            if (moved < r.iov[k].iov_len) break;  // the end of the file
+        }
+    }
 }
 
 Env *env_posix()

@@ -4,16 +4,17 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include "core/types.h"
 
 struct env_file;  // an open file of some Env
 
-// One read of a batch: len bytes at byte offset off into buf.  The Env
-// fills in done and err (0 or an errno value) for each.
+// One read of a batch: the bytes from byte offset off on, into the buffers
+// of iov in turn.  The Env fills in done and err (0 or an errno value).
 struct env_read {
-    void *buf;
-    size_t len;
+    const struct iovec *iov;
+    int iovcnt;
     u64 off;
     size_t done;
     int err;

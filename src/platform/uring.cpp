@@ -131,10 +131,10 @@ size_t Ring::read_all(int fd, env_read *reads, size_t k)
         const unsigned idx = (tail + static_cast<unsigned>(j)) & *sq_mask_;
         io_uring_sqe *sqe = &sqes_[idx];
         std::memset(sqe, 0, sizeof *sqe);
-        sqe->opcode = IORING_OP_READ;
+        sqe->opcode = IORING_OP_READV;
         sqe->fd = fd;
-        sqe->addr = reinterpret_cast<u64>(reads[j].buf);
-        sqe->len = static_cast<u32>(reads[j].len);
+        sqe->addr = reinterpret_cast<u64>(reads[j].iov);
+        sqe->len = static_cast<u32>(reads[j].iovcnt);
         sqe->off = reads[j].off;
         sqe->user_data = j;
         sq_array_[idx] = idx;

@@ -54,7 +54,8 @@ class batch_reader {
     }
     bool sort_requests();
     u32 plan_runs(run *runs) const;
-    bool direct_into_caller(const run &r) const;
+    bool into_callers(const run &r) const;
+    int caller_iovecs(const run &r, u8 *scratch, iovec *iov) const;
     void finish(const run &r, const env_read &io, const u8 *area);
     void one_by_one();
 
@@ -105,18 +106,42 @@ u32 batch_reader::plan_runs(run *runs) const
     return count;
 }
 
-// A transfer of one request goes straight into the caller's buffer when the
-// location takes it as it is.
-bool batch_reader::direct_into_caller(const run &r) const
+// A transfer goes straight into the callers' buffers when the location
+// takes them as they are and its requests do not overlap: what lies
+// between them goes to a scratch page.  Otherwise it goes through an
+// aligned area and is copied out.
+bool batch_reader::into_callers(const run &r) const
 {
-    if (r.count != 1) return false;
-    if (holder_->direct == 0) return true;
-    const ut_read &q = reqs_[order_[r.first]];
-    return reinterpret_cast<uintptr_t>(q.buf) % kAlign == 0 && r.span % kAlign == 0 && r.pos % kAlign == 0;
+    u64 at = r.pos;
+    for (u32 k = r.first; k < r.first + r.count; k++) {
+        const ut_read &q = reqs_[order_[k]];
+        const u64 pos = pos_of(q);
+        if (pos < at) return false;
+        if (holder_->direct != 0 &&
+            (reinterpret_cast<uintptr_t>(q.buf) % kAlign != 0 || q.length % kAlign != 0 || pos % kAlign != 0))
+            return false;
+        at = pos + q.length;
+    }
+    return true;
 }
 
-// Hands each request of a transfer its bytes; bytes past the end of the
-// file read as zeros.
+// The buffers a transfer straight into the callers' fills, in file order.
+int batch_reader::caller_iovecs(const run &r, u8 *scratch, iovec *iov) const
+{
+    int n = 0;
+    u64 at = r.pos;
+    for (u32 k = r.first; k < r.first + r.count; k++) {
+        const ut_read &q = reqs_[order_[k]];
+        const u64 pos = pos_of(q);
+        if (pos > at) iov[n++] = iovec{scratch, static_cast<size_t>(pos - at)};
+        iov[n++] = iovec{q.buf, q.length};
+        at = pos + q.length;
+    }
+    return n;
+}
+
+// Hands each request of a transfer its bytes (from area, when it went
+// through one); bytes past the end of the file read as zeros.
 void batch_reader::finish(const run &r, const env_read &io, const u8 *area)
 {
     trace_comp comp = ut_osd(h_);
@@ -147,52 +172,70 @@ void batch_reader::one_by_one()
 void batch_reader::read()
 {
     if (!sort_requests()) return one_by_one();
+    prop_metactx *meta = h_->metactx;
     run small_runs[kSmallBatch];
     MetaPtr<run> big_runs;
     run *runs = small_runs;
     if (n_ > kSmallBatch) {
-        big_runs = MetaPtr<run>::alloc(h_->metactx, n_);
+        big_runs = MetaPtr<run>::alloc(meta, n_);
         runs = big_runs.get();
         if (runs == nullptr) return one_by_one();
     }
     const u32 count = plan_runs(runs);
 
-    // One aligned area holds every transfer that cannot go straight to the
-    // caller.
+    // One aligned area holds the transfers that cannot go to the callers,
+    // and one scratch page the bytes between requests.
     u64 bounce = 0;
-    for (u32 i = 0; i < count; i++)
-        if (!direct_into_caller(runs[i])) bounce += align_up(runs[i].span);
+    bool gaps = false;
+    for (u32 i = 0; i < count; i++) {
+        if (!into_callers(runs[i]))
+            bounce += align_up(runs[i].span);
+        else
+            gaps = gaps || runs[i].count > 1;
+    }
+    const u64 scratch_bytes = gaps ? kMaxGap : 0;
     MetaPtr<u8> raw;
     u8 *area = nullptr;
-    if (bounce != 0) {
-        raw = MetaPtr<u8>::alloc(h_->metactx, static_cast<size_t>(bounce + kAlign));
+    if (bounce + scratch_bytes != 0) {
+        raw = MetaPtr<u8>::alloc(meta, static_cast<size_t>(bounce + scratch_bytes + kAlign));
         if (!raw) return one_by_one();
         area = reinterpret_cast<u8 *>(align_up(reinterpret_cast<uintptr_t>(raw.get())));
     }
+    u8 *scratch = area + bounce;
+    // A transfer into the callers takes at most two buffers per request.
+    const u32 slots = count + 2 * n_;
+    iovec small_iov[3 * kSmallBatch];
     env_read small_io[kSmallBatch];
+    MetaPtr<iovec> big_iov;
     MetaPtr<env_read> big_io;
+    iovec *iov = small_iov;
     env_read *io = small_io;
-    if (count > kSmallBatch) {
-        big_io = MetaPtr<env_read>::alloc(h_->metactx, count);
+    if (n_ > kSmallBatch) {
+        big_iov = MetaPtr<iovec>::alloc(meta, slots);
+        big_io = MetaPtr<env_read>::alloc(meta, count);
+        iov = big_iov.get();
         io = big_io.get();
-        if (io == nullptr) return one_by_one();
+        if (iov == nullptr || io == nullptr) return one_by_one();
     }
     u64 used = 0;
     for (u32 i = 0; i < count; i++) {
         const run &r = runs[i];
-        void *to = nullptr;
-        if (direct_into_caller(r)) {
-            to = reqs_[order_[r.first]].buf;
+        int n = 0;
+        if (into_callers(r)) {
+            n = caller_iovecs(r, scratch, iov);
         } else {
-            to = area + used;
+            // A direct location moves whole aligned pages.
+            const u64 len = holder_->direct != 0 ? align_up(r.span) : r.span;
+            iov[0] = iovec{area + used, static_cast<size_t>(len)};
             used += align_up(r.span);
+            n = 1;
         }
-        // A direct location moves whole aligned pages.
-        const u64 len = holder_->direct != 0 ? align_up(r.span) : r.span;
-        io[i] = env_read{to, static_cast<size_t>(len), r.pos, 0, 0};
+        io[i] = env_read{iov, n, r.pos, 0, 0};
+        iov += n;
     }
     env_current()->pread_batch(holder_->file, io, count);
-    for (u32 i = 0; i < count; i++) finish(runs[i], io[i], direct_into_caller(runs[i]) ? nullptr : static_cast<u8 *>(io[i].buf));
+    for (u32 i = 0; i < count; i++)
+        finish(runs[i], io[i], into_callers(runs[i]) ? nullptr : static_cast<const u8 *>(io[i].iov[0].iov_base));
 }
 
 }  // namespace

@@ -11,15 +11,17 @@ page_readahead::page_readahead(proprhandle *handle, u32 max_pages) : handle_(han
 // The memory is taken at the first want: most walks never read ahead.
 bool page_readahead::prepare()
 {
-    if (area_) return true;
+    if (area_ != nullptr) return true;
     prop_metactx *meta = handle_->metactx;
-    area_ = MetaPtr<u8>::alloc(meta, size_t{max_} * PROP_PAGE_SIZE);
+    raw_ = MetaPtr<u8>::alloc(meta, size_t{max_ + 1} * PROP_PAGE_SIZE);
     held_ = MetaPtr<held>::alloc(meta, max_);
     free_ = MetaPtr<u32>::alloc(meta, max_);
-    if (!area_ || !held_ || !free_) {
-        area_.reset();
+    if (!raw_ || !held_ || !free_) {
+        raw_.reset();
         return false;
     }
+    const uintptr_t at = reinterpret_cast<uintptr_t>(raw_.get());
+    area_ = reinterpret_cast<u8 *>((at + PROP_PAGE_SIZE - 1) & ~uintptr_t{PROP_PAGE_SIZE - 1});
     for (u32 i = 0; i < max_; i++) free_[i] = max_ - 1 - i;
     free_count_ = max_;
     return true;
@@ -34,13 +36,13 @@ const page_readahead::held *page_readahead::find(u32 page) const
 
 bool page_readahead::holds(u32 page) const
 {
-    return area_ && find(page) != nullptr;
+    return area_ != nullptr && find(page) != nullptr;
 }
 
 const u8 *page_readahead::peek(u32 page) const
 {
-    const held *h = area_ ? find(page) : nullptr;
-    return h != nullptr ? area_.get() + size_t{h->slot} * PROP_PAGE_SIZE : nullptr;
+    const held *h = area_ != nullptr ? find(page) : nullptr;
+    return h != nullptr ? area_ + size_t{h->slot} * PROP_PAGE_SIZE : nullptr;
 }
 
 void page_readahead::forget_spent()
@@ -67,13 +69,13 @@ void page_readahead::want(const u32 *pages, u32 n)
         const u32 page = sorted[i];
         if (page == 0 || find(page) != nullptr || ut_page_in_memory(handle_, ut_page_addr(handle_, page))) continue;
         const u32 slot = free_[--free_count_];
-        reqs[count++] = proprio_read{area_.get() + size_t{slot} * PROP_PAGE_SIZE, PROP_PAGE_SIZE,
+        reqs[count++] = proprio_read{area_ + size_t{slot} * PROP_PAGE_SIZE, PROP_PAGE_SIZE,
                                      ut_page_addr(handle_, page), 0};
     }
     if (count == 0) return;
     ut_pages_read(handle_, reqs.get(), count, 0);
     for (u32 k = 0; k < count; k++) {
-        const u32 slot = static_cast<u32>((static_cast<u8 *>(reqs[k].buffer) - area_.get()) / PROP_PAGE_SIZE);
+        const u32 slot = static_cast<u32>((static_cast<u8 *>(reqs[k].buffer) - area_) / PROP_PAGE_SIZE);
         if (reqs[k].result != PROP_OK) {
             free_[free_count_++] = slot;
             continue;
@@ -86,9 +88,9 @@ void page_readahead::want(const u32 *pages, u32 n)
 
 u32 page_readahead::read(u32 page, u8 *block, u32 flags)
 {
-    if (area_) {
+    if (area_ != nullptr) {
         if (const held *h = find(page); h != nullptr) {
-            std::memcpy(block, area_.get() + size_t{h->slot} * PROP_PAGE_SIZE, PROP_PAGE_SIZE);
+            std::memcpy(block, area_ + size_t{h->slot} * PROP_PAGE_SIZE, PROP_PAGE_SIZE);
             free_[free_count_++] = h->slot;
             const_cast<held *>(h)->slot = kSpent;
             return PROP_OK;

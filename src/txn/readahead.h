@@ -43,7 +43,8 @@ class page_readahead {
 
     proprhandle *handle_;
     u32 max_;
-    MetaPtr<u8> area_;    // max_ pages
+    MetaPtr<u8> raw_;     // max_ pages and room to align them
+    u8 *area_ = nullptr;  // page-aligned: the device reads straight into it
     MetaPtr<held> held_;  // sorted by page
     u32 held_count_ = 0;
     MetaPtr<u32> free_;   // slots of area_ not in use

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "io/io.h"
+#include "storage/device.h"
 #include "io_fixture.h"
 #include "propreg/frontend.h"
 
@@ -109,6 +110,28 @@ TEST(BatchedRead, NeighboursGoTogetherAndEachRequestFailsOverOnItsOwn)
     EXPECT_EQ(batch(PROPRIO_READ_QUIET), PROP_E_STORAGE);
     for (u32 i = 0; i < n; i++) EXPECT_EQ(reqs[i].result, PROP_E_STORAGE) << i;
     EXPECT_EQ(s.h->proprhandle_native_state[1 - first], PROP_SLOT_UNUSABLE);
+}
+
+// An unbuffered location moves whole aligned pages: a batch reads straight
+// into aligned buffers, and through an aligned area into others, with the
+// same bytes either way, also where the batch repeats a page.
+TEST(BatchedRead, UnbufferedLocationsTakeAlignedAndUnalignedBuffers)
+{
+    IoStore s(1);
+    s.zkv->developer_mode = 0;
+    s.open_files();
+    ASSERT_NE(static_cast<ut_native *>(s.h->proprhandle_native[0])->direct, 0u);
+    const u32 addrs[] = {ADDR + 2 * 4096, ADDR, ADDR + 4 * 4096, ADDR + 2 * 4096, ADDR + 1 * 4096};
+    constexpr u32 n = sizeof addrs / sizeof addrs[0];
+    for (u32 i = 0; i < n; i++) s.write_block(0, addrs[i], static_cast<u8>(addrs[i] / 4096));
+    alignas(4096) static u8 pool[(n + 1) * PROP_PAGE_SIZE];
+    for (u32 shift : {0u, 8u}) {
+        std::memset(pool, 0, sizeof pool);
+        proprio_read reqs[n];
+        for (u32 i = 0; i < n; i++) reqs[i] = proprio_read{pool + shift + i * PROP_PAGE_SIZE, PROP_PAGE_SIZE, addrs[i], 99};
+        ASSERT_EQ(proprior_batch(s.h, reqs, n, 0), 0u) << shift;
+        for (u32 i = 0; i < n; i++) EXPECT_EQ(pool[shift + i * PROP_PAGE_SIZE + 100], addrs[i] / 4096) << shift << " " << i;
+    }
 }
 
 TEST(DirectIo, NeverChangesStatesOrVotes)
