@@ -1,5 +1,6 @@
 #include "io/pagecache.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,9 +40,15 @@ struct proprio_pagecache {
     u32 written_count;
     u32 written_max;
     bool written_lost;
+    u32 rewrites;  // the stores rewritten from outside when last emptied
 };
 
 namespace {
+
+// Stores of this process rewritten without going through their open
+// handles (a restore builds a handle of its own): each cache empties itself
+// when it sees the count move.
+std::atomic<u32> g_rewrites{0};
 
 u32 setting_pages(proprhandle *h)
 {
@@ -70,6 +77,7 @@ proprio_pagecache *create(proprhandle *h)
     MetaPtr<proprio_pagecache> c = MetaPtr<proprio_pagecache>::alloc(h->metactx);
     if (!c || plat_mutex_init(&c->mutex) != 0) return nullptr;
     c->meta = h->metactx;
+    c->rewrites = g_rewrites.load(std::memory_order_acquire);
     c->max_pages = setting_pages(h);
     if (c->max_pages != 0) {
         const u32 buckets = bucket_count(c->max_pages);
@@ -220,6 +228,16 @@ void settle(proprio_pagecache *c)
     c->written_lost = false;
 }
 
+// Called under the mutex before any use of the pages.
+void catch_up(proprio_pagecache *c)
+{
+    const u32 now = g_rewrites.load(std::memory_order_acquire);
+    if (c->rewrites == now) return;
+    forget_all(c);
+    settle(c);
+    c->rewrites = now;
+}
+
 bool header_valid(const void *block)
 {
     return proprut_isblk_valid_buf(static_cast<const u8 *>(block), PROPR_BLK_ANY) != 0;
@@ -232,6 +250,7 @@ bool pagecache_lookup(proprhandle *handle, u32 offset, void *block)
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr || !in_tree_area(handle, offset)) return false;
     MutexGuard guard(&c->mutex);
+    catch_up(c);
     pc_page *p = find(c, offset);
     if (p == nullptr) return false;
     unlink_use(c, p);
@@ -245,6 +264,7 @@ bool pagecache_has(proprhandle *handle, u32 offset)
     proprio_pagecache *c = cache_of(handle, false);
     if (c == nullptr || !in_tree_area(handle, offset)) return false;
     MutexGuard guard(&c->mutex);
+    catch_up(c);
     return find(c, offset) != nullptr;
 }
 
@@ -253,6 +273,7 @@ void pagecache_fill(proprhandle *handle, u32 offset, const void *block)
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr || !in_tree_area(handle, offset) || !header_valid(block)) return;
     MutexGuard guard(&c->mutex);
+    catch_up(c);
     put(c, offset, block);
 }
 
@@ -261,6 +282,7 @@ void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u32 
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr) return;
     MutexGuard guard(&c->mutex);
+    catch_up(c);
     const auto *bytes = static_cast<const u8 *>(buffer);
     for (u64 at = 0; at < length; at += PROP_PAGE_SIZE) {
         const u64 addr = u64{offset} + at;
@@ -317,10 +339,16 @@ void pagecache_free(proprhandle *handle)
     handle->proprhandle_pagecache = nullptr;
 }
 
+void pagecache_stores_rewritten()
+{
+    g_rewrites.fetch_add(1, std::memory_order_acq_rel);
+}
+
 pagecache_info pagecache_state(proprhandle *handle)
 {
     proprio_pagecache *c = cache_of(handle, false);
     if (c == nullptr) return {};
     MutexGuard guard(&c->mutex);
+    catch_up(c);
     return {c->pages, c->max_pages};
 }

@@ -32,6 +32,9 @@ void pagecache_commit(proprhandle *handle);
 void pagecache_rollback(proprhandle *handle);
 // Forgets every page.
 void pagecache_clear(proprhandle *handle);
+// A store was rewritten from outside its open handles (a restore): every
+// cache of the process empties itself at its next use.
+void pagecache_stores_rewritten();
 // Gives the memory back (the handle's I/O ends).
 void pagecache_free(proprhandle *handle);
 
