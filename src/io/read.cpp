@@ -150,10 +150,7 @@ void read_from_slot(proprhandle *handle, u32 slot, pending_reads *p, u32 flags)
         trace_print(tc, 4, "proprior: Reading from ZKV device[%d] offset %d", static_cast<int>(slot),
                     static_cast<int>(p->reqs[p->todo[k]].offset));
     if (handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD) {
-        for (u32 k = 0; k < p->count; k++) {
-            proprio_read &r = p->reqs[p->todo[k]];
-            r.result = io_vld_read(handle, slot, r.buffer, r.length, r.offset);
-        }
+        io_vld_read_batch(handle, slot, p->reqs, p->todo, p->count);
     } else {
         ut_read small[kSmallBatch];
         MetaPtr<ut_read> big;
