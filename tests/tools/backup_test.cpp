@@ -48,6 +48,15 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     EXPECT_EQ(p.ok({"restore", file}, "yes\n"), "restored " + file + " onto 3 location(s)\n");
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
 
+    // A backup whose tree is damaged: verify says so as check does.
+    std::string block = p.ok({"block", "show", "SYSTEM.app.name"});
+    const long number = std::stol(block.substr(block.find("block ") + 6));
+    std::string image = read_file(file);
+    const size_t log_pages_left_out = 20489;
+    image.at((number - 25 - log_pages_left_out) * 4096 + 3000) ^= 1;
+    const std::string damaged = write_file(p.dir(), "damaged.bkp", image);
+    EXPECT_EQ(p.run({"verify", damaged}).status, 3);
+
     RunResult junk = p.run({"restore", "--yes", write_file(p.dir(), "junk", std::string(8192, 'j'))});
     EXPECT_EQ(junk.status, 1);
     EXPECT_NE(junk.err.find("error 22:"), std::string::npos) << junk.err;
