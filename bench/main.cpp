@@ -17,6 +17,7 @@
 #include "counting.h"
 #include "device.h"
 #include "integrity.h"
+#include "keycache.h"
 #include "propreg_ops.h"
 #include "propreg_store.h"
 #include "sqlite_ops.h"
@@ -184,6 +185,8 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "backups\n");
     BackupFigures backups;
     ok = measure_backups(o.dir, o.quick ? 2000 : 100000, &backups) && ok;
+    KeyCacheRows key_cache = measure_key_cache(o.dir, o.quick);
+    ok = key_cache.ran && ok;
     if (!o.keep) remove_store_files(o.dir);
     std::fprintf(stderr, "device limit again\n");
     if (measure_device(&probe, device_runs, &device, &why) != 0) {
@@ -196,5 +199,6 @@ int main(int argc, char **argv)
     print_table(stdout, o.dir, load, summarize(device), rows);
     print_integrity(stdout, integrity);
     print_backups(stdout, backups);
+    print_key_cache(stdout, key_cache);
     return ok ? 0 : 1;
 }

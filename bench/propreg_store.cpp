@@ -257,11 +257,12 @@ u32 PropregStore::open(const std::string &dir, u32 locations, bool disk_groups, 
         }
     }
 
-    // Opened again at the level of the row.
+    // Opened again at the level asked: at the CACHING level mirrors are
+    // written by the workers.
     zkv_->boot_level = level;
     rc = prop_init(&ctx_, meta_, secctx_, cls_, level, zkv_, level == PROP_LEVEL_CACHING ? grp_ : nullptr);
     if (rc != PROP_OK) {
-        *why = code_text(level == PROP_LEVEL_CACHING ? "prop_init at the CACHING level" : "prop_init at level 0", rc);
+        *why = code_text(("prop_init at level " + std::to_string(level)).c_str(), rc);
         ctx_ = nullptr;
     }
     return rc;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/alloc.h"
+#include "io/pagecache.h"
 #include "io/quorum.h"
 #include "io/slot.h"
 #include "io/workers.h"
@@ -241,12 +242,8 @@ u32 WriteGroup::write_mirrored()
         }
     }
     const u32 rc = proprio_write_verdict(h_, successes, no_space);
-    if (rc != 0) return rc;
-    // Every page of the group is now on the store (on a quorum of its
-    // locations): the page cache of the CACHING level takes its copies of
-    // written store pages here, and only here.
-    propriowm(h_);
-    return 0;
+    if (rc == 0) propriowm(h_);
+    return rc;
 }
 
 u32 WriteGroup::flush(u32 selector)
@@ -255,6 +252,10 @@ u32 WriteGroup::flush(u32 selector)
     u32 rc = prepare();
     if (rc == 0) rc = selector == PROPRIO_ALL ? write_mirrored() : write_direct(selector);
     if (rc == PROP_E_NOMEM) trace_print(io_trace(h_), 0, "propriow: Could not allocate memory for a write group");
+    // The page cache keeps what every open location now holds, and forgets
+    // what a direct or failed write may have left on some of them only.
+    const bool everywhere = selector == PROPRIO_ALL && rc == 0;
+    for (u32 i = 0; i < count_; i++) pagecache_written(h_, pages_[i].data, PROP_PAGE_SIZE, pages_[i].addr, everywhere);
     reset();
     return rc;
 }

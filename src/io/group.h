@@ -10,8 +10,7 @@
 // ordered inside a group; the order the protocol needs comes from flushing
 // one group (and waiting for its barriers) before the next is written.
 // The page cache of the CACHING level learns the store pages a group wrote
-// where a mirrored group succeeds (write_mirrored), the one place every
-// committed page passes.
+// in flush(), the one place every committed page passes.
 #pragma once
 
 #include <sys/uio.h>

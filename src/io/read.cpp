@@ -1,9 +1,16 @@
 // proprior: direct reads from one location, and mirrored reads that take
-// the locations in turn and fail over.
+// the locations in turn and fail over.  A mirrored read is a batch of one:
+// batches of pages a walk needs go to a location together, and every
+// request fails over on its own, with the same header checks.  At the
+// CACHING level pages of the tree area come from the page cache when it
+// holds them.
+#include "core/alloc.h"
 #include "format/block.h"
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "io/slot.h"
 #include "io/vldbridge.h"
+#include "storage/device.h"
 
 using namespace propreg;
 
@@ -69,16 +76,11 @@ u32 retry_bad_header(proprhandle *handle, u32 slot, void *buffer, u32 length, u3
     return PROP_E_FORMAT;
 }
 
-// One attempt on one open slot: the read and the header check.
-u32 read_slot(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags)
+// The header check of a block just read from slot: 0, or the result of
+// the retry a bad header gets.
+u32 check_header(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags)
 {
     trace_comp tc = io_trace(handle);
-    trace_print(tc, 4, "proprior: Reading from ZKV device[%d] offset %d", static_cast<int>(slot),
-                static_cast<int>(offset));
-    const u32 rc = handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD
-                       ? io_vld_read(handle, slot, buffer, length, offset)
-                       : timed_file_read(handle, slot, buffer, length, offset, flags);
-    if (rc != 0) return rc;
     if (header_valid(buffer)) return 0;
     if (bypass(flags)) {
         trace_print(tc, 2, "proprior: Header check from ZKV device %d offset %d failed (%d).. IGNORED",
@@ -127,28 +129,116 @@ bool pick_start(proprhandle *handle, u32 *start)
     return false;
 }
 
-// Tries the open slots from..to-1 in order; true on the first good read.
-bool read_pass(proprhandle *handle, u32 from, u32 to, void *buffer, u32 length, u32 offset,
-               u32 flags, u32 *result)
+// Requests of a batch up to this many keep their bookkeeping on the stack.
+constexpr u32 kSmallBatch = 16;
+
+// The requests of a batch that no location has answered yet, by index.
+struct pending_reads {
+    proprio_read *reqs;
+    u32 *todo;
+    u32 count;
+};
+
+// Reads every pending request from one slot together.  The ones read (and
+// whose header checks) leave the list and enter the page cache; the others
+// keep their result, and take the slot out of service as a failed single
+// read would.
+void read_from_slot(proprhandle *handle, u32 slot, pending_reads *p, u32 flags)
 {
-    for (u32 i = from; i < to; i++) {
-        if (io_slot_state(handle, i) != PROP_SLOT_OPEN) continue;
-        *result = read_slot(handle, i, buffer, length, offset, flags);
-        if (*result == 0) return true;
-        fail_slot(handle, i, offset, flags, *result);
+    trace_comp tc = io_trace(handle);
+    for (u32 k = 0; k < p->count; k++)
+        trace_print(tc, 4, "proprior: Reading from ZKV device[%d] offset %d", static_cast<int>(slot),
+                    static_cast<int>(p->reqs[p->todo[k]].offset));
+    if (handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD) {
+        io_vld_read_batch(handle, slot, p->reqs, p->todo, p->count);
+    } else {
+        ut_read small[kSmallBatch];
+        MetaPtr<ut_read> big;
+        ut_read *io = small;
+        if (p->count > kSmallBatch) {
+            big = MetaPtr<ut_read>::alloc(handle->metactx, p->count);
+            io = big.get();
+        }
+        if (io == nullptr) {
+            for (u32 k = 0; k < p->count; k++) {
+                proprio_read &r = p->reqs[p->todo[k]];
+                r.result = timed_file_read(handle, slot, r.buffer, r.length, r.offset, flags);
+            }
+        } else {
+            u64 bytes = 0;
+            for (u32 k = 0; k < p->count; k++) {
+                const proprio_read &r = p->reqs[p->todo[k]];
+                io[k] = ut_read{r.buffer, r.length, r.offset, PROP_E_STORAGE};
+            }
+            const u64 t0 = plat_clock_ns();
+            utread_batch(handle, io, p->count, static_cast<ut_native *>(handle->proprhandle_native[slot]), flags);
+            for (u32 k = 0; k < p->count; k++) {
+                p->reqs[p->todo[k]].result = io[k].result;
+                if (io[k].result == 0) bytes += io[k].length;
+            }
+            if (bytes != 0) io_stat_add(handle, slot, plat_clock_ns() - t0, static_cast<u32>(bytes));
+        }
     }
-    return false;
+    u32 left = 0, failed_offset = 0, failed_rc = 0;
+    for (u32 k = 0; k < p->count; k++) {
+        proprio_read &r = p->reqs[p->todo[k]];
+        if (r.result == 0) r.result = check_header(handle, slot, r.buffer, r.length, r.offset, flags);
+        if (r.result == 0) {
+            if (r.length == PROP_PAGE_SIZE) pagecache_fill(handle, r.offset, r.buffer);
+            continue;
+        }
+        if (left == 0) {
+            failed_offset = r.offset;
+            failed_rc = r.result;
+        }
+        p->todo[left++] = p->todo[k];
+    }
+    p->count = left;
+    if (left != 0) fail_slot(handle, slot, failed_offset, flags, failed_rc);
 }
 
-u32 mirrored_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 flags)
+// Tries the open slots from..to-1 in order until nothing is pending.
+void read_pass(proprhandle *handle, u32 from, u32 to, pending_reads *p, u32 flags)
 {
+    for (u32 i = from; i < to && p->count != 0; i++) {
+        if (io_slot_state(handle, i) != PROP_SLOT_OPEN) continue;
+        read_from_slot(handle, i, p, flags);
+    }
+}
+
+u32 mirrored_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
+{
+    u32 small[kSmallBatch];
+    MetaPtr<u32> big;
+    u32 *todo = small;
+    if (n > kSmallBatch) {
+        big = MetaPtr<u32>::alloc(handle->metactx, n);
+        todo = big.get();
+    }
+    if (todo == nullptr) {
+        // No memory for the bookkeeping: one request at a time.
+        u32 rc = 0;
+        for (u32 i = 0; i < n; i++)
+            if (u32 one = mirrored_batch(handle, &reqs[i], 1, flags); one != 0 && rc == 0) rc = one;
+        return rc;
+    }
+    pending_reads p{reqs, todo, 0};
+    for (u32 i = 0; i < n; i++) {
+        // 26 stands for a request no location was left to answer.
+        reqs[i].result = PROP_E_STORAGE;
+        if (reqs[i].length == PROP_PAGE_SIZE && pagecache_lookup(handle, reqs[i].offset, reqs[i].buffer))
+            reqs[i].result = 0;
+        else
+            todo[p.count++] = i;
+    }
     u32 start = 0;
-    if (!pick_start(handle, &start)) return PROP_E_STORAGE;
-    const u32 configured = handle->proprhandle_configured_device_count;
-    u32 result = PROP_E_STORAGE;
-    if (read_pass(handle, start, configured, buffer, length, offset, flags, &result)) return 0;
-    if (start > 0 && read_pass(handle, 0, start, buffer, length, offset, flags, &result)) return 0;
-    return result;
+    if (p.count != 0 && pick_start(handle, &start)) {
+        read_pass(handle, start, handle->proprhandle_configured_device_count, &p, flags);
+        if (start > 0) read_pass(handle, 0, start, &p, flags);
+    }
+    for (u32 i = 0; i < n; i++)
+        if (reqs[i].result != 0) return reqs[i].result;
+    return 0;
 }
 
 }  // namespace
@@ -161,5 +251,15 @@ u32 proprior(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 read
     }
     if (!io_selector_ok(handle, selector, "proprior")) return PROP_E_ARG;
     if (selector < PROP_NUM_SLOTS) return direct_read(handle, buffer, length, offset, read_flags, selector);
-    return mirrored_read(handle, buffer, length, offset, read_flags);
+    proprio_read one{buffer, length, offset, 0};
+    return mirrored_batch(handle, &one, 1, read_flags);
+}
+
+u32 proprior_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 read_flags)
+{
+    if (handle == nullptr) {
+        trace_print(trace_component_named(TRACE_RAW), 0, "proprior: Backend context passed is null");
+        return PROP_E_STORAGE;
+    }
+    return n == 0 ? 0 : mirrored_batch(handle, reqs, n, read_flags);
 }

@@ -7,6 +7,7 @@
 
 struct proprhandle;
 struct ut_run;
+struct proprio_read;
 
 namespace propreg {
 
@@ -22,6 +23,9 @@ void io_vld_term(proprhandle *handle);
 // limit allows (each returns once its writes are on the disk group).
 u32 io_vld_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nruns);
 u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset);
+// Reads requests reqs[which[0..n)] (io.h) together, each with its own
+// result.
+void io_vld_read_batch(proprhandle *handle, u32 slot, proprio_read *reqs, const u32 *which, u32 n);
 // Reads the range again from another copy inside the disk group.
 u32 io_vld_resilver(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset);
 // Rewrites the slot's boot block on every copy inside the disk group.

@@ -77,6 +77,24 @@ class PosixEnv final : public Env {
         return transfer(f, const_cast<void *>(buf), len, off, done, true);
     }
 
+    void pread_batch(env_file *f, env_read *reads, size_t n) override
+    {
+        run(n, [&](size_t i, uring_req *r) {
+            reads[i].done = 0;
+            reads[i].err = EBADF;
+            if (f == nullptr) return false;
+            *r = uring_req{f->fd, uring_op::read, reads[i].iov, reads[i].iovcnt, reads[i].off, 0, 0};
+            return true;
+        }, [&](size_t i, const uring_req &r) {
+            reads[i].done = r.done;
+            reads[i].err = r.result == EAGAIN || r.result == EINTR ? 0 : r.result;
+        });
+        // A read the ring cut short goes on with plain calls from where it
+        // stopped, until its buffers are full or the file ends.
+        for (size_t i = 0; i < n; i++)
+            if (reads[i].err == 0) reads[i].err = finish_read(f, reads[i]);
+    }
+
     int size(env_file *f, u64 *bytes, bool *is_block_device) override
     {
         if (f == nullptr || bytes == nullptr) return EINVAL;
@@ -123,9 +141,9 @@ class PosixEnv final : public Env {
         run(n, [&](size_t i, uring_req *r) {
             w[i].result = EBADF;
             if (w[i].file == nullptr) return false;
-            *r = uring_req{w[i].file->fd, w[i].iov, w[i].iovcnt, w[i].off, 0};
+            *r = uring_req{w[i].file->fd, uring_op::write, w[i].iov, w[i].iovcnt, w[i].off, 0, 0};
             return true;
-        }, [&](size_t i, int result) { w[i].result = result; });
+        }, [&](size_t i, const uring_req &r) { w[i].result = r.result; });
     }
 
     void sync_batch(env_sync *s, size_t n) override
@@ -134,9 +152,9 @@ class PosixEnv final : public Env {
         run(n, [&](size_t i, uring_req *r) {
             s[i].result = s[i].file == nullptr ? EBADF : 0;
             if (s[i].file == nullptr || !s[i].durable) return false;
-            *r = uring_req{s[i].file->fd, nullptr, 0, 0, 0};
+            *r = uring_req{s[i].file->fd, uring_op::barrier, nullptr, 0, 0, 0, 0};
             return true;
-        }, [&](size_t i, int result) { s[i].result = result; });
+        }, [&](size_t i, const uring_req &r) { s[i].result = r.result; });
     }
 
     int stat(const char *path, struct stat *st) override
@@ -162,8 +180,8 @@ class PosixEnv final : public Env {
 
   private:
     // Runs the requests fill() describes (it answers false for one that
-    // takes no part) all at once, and hands each result to take(); one at
-    // a time when there is no memory for the list.
+    // takes no part) all at once, and hands each finished request to
+    // take(); one at a time when there is no memory for the list.
     template <class Fill, class Take> static void run(size_t n, Fill fill, Take take)
     {
         std::unique_ptr<uring_req[]> reqs(new (std::nothrow) uring_req[n]);
@@ -173,7 +191,7 @@ class PosixEnv final : public Env {
                 uring_req r;
                 if (!fill(i, &r)) continue;
                 uring_run(&r, 1);
-                take(i, r.result);
+                take(i, r);
             }
             return;
         }
@@ -181,7 +199,30 @@ class PosixEnv final : public Env {
         for (size_t i = 0; i < n; i++)
             if (fill(i, &reqs[live])) from[live++] = i;
         uring_run(reqs.get(), live);
-        for (size_t k = 0; k < live; k++) take(from[k], reqs[k].result);
+        for (size_t k = 0; k < live; k++) take(from[k], reqs[k]);
+    }
+
+    // Reads the rest of a batch's read from r.done on, until its buffers are
+    // full or the file ends.
+    static int finish_read(env_file *f, env_read &r)
+    {
+        if (f == nullptr) return EBADF;
+        size_t skip = r.done;
+        for (int i = 0; i < r.iovcnt; i++) {
+            const size_t len = r.iov[i].iov_len;
+            if (skip >= len) {
+                skip -= len;
+                continue;
+            }
+            size_t moved = 0;
+            int err = transfer(f, static_cast<char *>(r.iov[i].iov_base) + skip, len - skip, r.off + r.done, &moved,
+                               false);
+            r.done += moved;
+            if (err != 0) return err;
+            if (moved < len - skip) return 0;  // the end of the file
+            skip = 0;
+        }
+        return 0;
     }
 
     static void release(env_file *f)
@@ -239,6 +280,21 @@ Env *default_env()
 }
 
 }  // namespace
+
+void Env::pread_batch(env_file *f, env_read *reads, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        env_read &r = reads[i];
+        r.done = 0;
+        r.err = 0;
+        for (int k = 0; k < r.iovcnt && r.err == 0; k++) {
+            size_t moved = 0;
+            r.err = pread(f, r.iov[k].iov_base, r.iov[k].iov_len, r.off + r.done, &moved);
+            r.done += moved;
+            if (moved < r.iov[k].iov_len) break;  // the end of the file
+        }
+    }
+}
 
 Env *env_posix()
 {

@@ -42,9 +42,18 @@ int finish_write(const uring_req &r, size_t skip)
 
 void run_one(uring_req *r)
 {
-    if (r->iov == nullptr) {
+    if (r->op == uring_op::barrier) {
         while ((r->result = ::fdatasync(r->fd) == 0 ? 0 : errno) == EINTR) {
         }
+        return;
+    }
+    if (r->op == uring_op::read) {
+        ssize_t got;
+        do {
+            got = ::preadv(r->fd, r->iov, r->iovcnt, static_cast<off_t>(r->off));
+        } while (got < 0 && errno == EINTR);
+        r->result = got < 0 ? (errno != 0 ? errno : EIO) : 0;
+        r->done = got < 0 ? 0 : static_cast<size_t>(got);
         return;
     }
     ssize_t w;
@@ -88,11 +97,11 @@ class Ring {
             e = io_uring_sqe{};
             e.fd = reqs[i].fd;
             e.user_data = i;
-            if (reqs[i].iov == nullptr) {
+            if (reqs[i].op == uring_op::barrier) {
                 e.opcode = IORING_OP_FSYNC;
                 e.fsync_flags = IORING_FSYNC_DATASYNC;
             } else {
-                e.opcode = IORING_OP_WRITEV;
+                e.opcode = reqs[i].op == uring_op::read ? IORING_OP_READV : IORING_OP_WRITEV;
                 e.addr = reinterpret_cast<u64>(reqs[i].iov);
                 e.len = static_cast<u32>(reqs[i].iovcnt);
                 e.off = reqs[i].off;
@@ -164,7 +173,7 @@ class Ring {
                 long r = ::syscall(__NR_io_uring_enter, fd_, 0, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
                 if (r < 0 && errno != EINTR) {
                     // The ring cannot report what became of the rest: they
-                    // run again one by one, which writes the same bytes.
+                    // run again one by one, which moves the same bytes.
                     for (size_t i = 0; i < n; i++)
                         if (reqs[i].result == -1) run_one(&reqs[i]);
                     return;
@@ -174,12 +183,16 @@ class Ring {
             for (; head != tail; head++) {
                 const io_uring_cqe &c = cqes_[head & cq_mask_];
                 uring_req &r = reqs[c.user_data];
-                if (c.res < 0)
+                if (c.res < 0) {
                     r.result = -c.res;
-                else if (r.iov != nullptr && static_cast<size_t>(c.res) < iov_bytes(r))
-                    r.result = finish_write(r, static_cast<size_t>(c.res));
-                else
+                } else if (r.op == uring_op::read) {
                     r.result = 0;
+                    r.done = static_cast<size_t>(c.res);
+                } else if (r.op == uring_op::write && static_cast<size_t>(c.res) < iov_bytes(r)) {
+                    r.result = finish_write(r, static_cast<size_t>(c.res));
+                } else {
+                    r.result = 0;
+                }
                 seen++;
             }
             __atomic_store_n(cq_head_, head, __ATOMIC_RELEASE);
@@ -218,7 +231,10 @@ Ring &thread_ring()
 
 void uring_run(uring_req *reqs, size_t n)
 {
-    for (size_t i = 0; i < n; i++) reqs[i].result = -1;
+    for (size_t i = 0; i < n; i++) {
+        reqs[i].result = -1;
+        reqs[i].done = 0;
+    }
     if (n == 1) {
         run_one(reqs);
         return;

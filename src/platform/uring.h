@@ -1,7 +1,7 @@
-// Several writes, or several barriers, in flight at once from one thread:
-// a small submission ring per thread, driven through the kernel's own
-// calls.  Where the kernel offers no ring (or refuses one), the same
-// requests run one after another.
+// Several writes, reads or barriers in flight at once from one thread: a
+// small submission ring per thread, driven through the kernel's own calls.
+// Where the kernel offers no ring (or refuses one), the same requests run
+// one after another.
 #pragma once
 
 #include <sys/uio.h>
@@ -10,14 +10,19 @@
 
 #include "core/types.h"
 
+enum class uring_op : u8 { write, read, barrier };
+
 // One request of a batch.  A write moves iov to byte offset off of fd; a
-// barrier (iov == nullptr) makes fd's completed writes durable.
+// read fills iov from byte offset off; a barrier makes fd's completed
+// writes durable.
 struct uring_req {
     int fd;
+    uring_op op;
     const struct iovec *iov;
     int iovcnt;
     u64 off;
-    int result;  // out: 0, or an errno (a write cut short is ENOSPC)
+    int result;   // out: 0, or an errno (a write cut short is ENOSPC)
+    size_t done;  // out, reads: bytes read; a read may stop short, the caller finishes it
 };
 
 // Starts every request, waits for all, and fills each result.

@@ -6,6 +6,7 @@
 #include "format/cursor.h"
 #include "format/storemap.h"
 #include "io/group.h"
+#include "io/pagecache.h"
 #include "space/fcl.h"
 #include "space/pagelist.h"
 #include "space/uttrace.h"
@@ -138,6 +139,7 @@ void finish(proprhandle *handle)
 {
     clear_log(handle);
     ut_pending_end(handle);
+    pagecache_commit(handle);
     proprut_clear_pagelists(handle);
     propr_log *log = handle->proprhandle_propr_log;
     handle->proprhandle_isvalidlog = 0;

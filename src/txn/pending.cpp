@@ -5,6 +5,7 @@
 
 #include "core/alloc.h"
 #include "io/group.h"
+#include "io/pagecache.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
 #include "txn/layout.h"
@@ -51,6 +52,15 @@ propr_pending_page *find_slot(propr_pending_list *l, u32 addr)
 {
     return std::lower_bound(l->pages, l->pages + l->count, addr,
                             [](const propr_pending_page &e, u32 a) { return e.addr < a; });
+}
+
+// The transaction's copy of the tnode page at addr, or nullptr.
+const propr_pending_page *kept_page(const proprhandle *handle, u32 addr)
+{
+    propr_pending *p = pending_of(handle);
+    if (p == nullptr || p->pages.count == 0) return nullptr;
+    const propr_pending_page *at = find_slot(&p->pages, addr);
+    return at != p->pages.pages + p->pages.count && at->addr == addr ? at : nullptr;
 }
 
 bool grow(proprhandle *handle, propr_pending_list *l)
@@ -186,15 +196,45 @@ u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr)
 
 u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags)
 {
-    propr_pending *p = pending_of(handle);
-    if (p != nullptr && p->pages.count != 0) {
-        const propr_pending_page *at = find_slot(&p->pages, addr);
-        if (at != p->pages.pages + p->pages.count && at->addr == addr) {
-            std::memcpy(block, at->block, PROP_PAGE_SIZE);
-            return PROP_OK;
-        }
+    if (const propr_pending_page *at = kept_page(handle, addr); at != nullptr) {
+        std::memcpy(block, at->block, PROP_PAGE_SIZE);
+        return PROP_OK;
     }
     return proprior(handle, block, PROP_PAGE_SIZE, addr, flags, PROPRIO_ALL);
+}
+
+bool ut_page_in_memory(proprhandle *handle, u32 addr)
+{
+    return kept_page(handle, addr) != nullptr || pagecache_has(handle, addr);
+}
+
+u32 ut_pages_read(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
+{
+    MetaPtr<proprio_read> rest = MetaPtr<proprio_read>::alloc(handle->metactx, n);
+    MetaPtr<u32> from = MetaPtr<u32>::alloc(handle->metactx, n);
+    if (!rest || !from) {
+        u32 rc = PROP_OK;
+        for (u32 i = 0; i < n; i++) {
+            reqs[i].result = ut_page_read(handle, static_cast<u8 *>(reqs[i].buffer), reqs[i].offset, flags);
+            if (rc == PROP_OK) rc = reqs[i].result;
+        }
+        return rc;
+    }
+    u32 count = 0;
+    for (u32 i = 0; i < n; i++) {
+        if (const propr_pending_page *at = kept_page(handle, reqs[i].offset); at != nullptr) {
+            std::memcpy(reqs[i].buffer, at->block, PROP_PAGE_SIZE);
+            reqs[i].result = PROP_OK;
+            continue;
+        }
+        rest[count] = reqs[i];
+        from[count++] = i;
+    }
+    if (count != 0) proprior_batch(handle, rest.get(), count, flags);
+    for (u32 k = 0; k < count; k++) reqs[from[k]].result = rest[k].result;
+    for (u32 i = 0; i < n; i++)
+        if (reqs[i].result != PROP_OK) return reqs[i].result;
+    return PROP_OK;
 }
 
 void ut_pending_begin(proprhandle *handle)

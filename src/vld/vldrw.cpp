@@ -137,6 +137,38 @@ u32 proprvldr(proprhandle *handle, void *buf, u32 buflen, u32 offset, vld_file *
     return 0;
 }
 
+void proprvldrv(proprhandle *handle, proprvld_read *reads, u32 count, vld_file *vldhdl, const char *location,
+                u32 flags)
+{
+    static constexpr Transfer t{"proprvldr", "read", VLD_OP_READ};
+    for (u32 at = 0; at < count;) {
+        // As many pieces as one call of the client takes.
+        vld_request reqs[VLD_MAX_REQUESTS];
+        u32 n = 0, end = at;
+        bool clean = handle != nullptr && client(handle) != nullptr && vldhdl != nullptr;
+        while (clean && end < count) {
+            proprvld_read &r = reads[end];
+            const u32 need = (r.length / PROPRVLD_BLOCK + kBlocksPerRequest - 1) / kBlocksPerRequest;
+            if (end > at && n + need > VLD_MAX_REQUESTS) break;
+            clean = r.buf != nullptr && build(handle, t, r.buf, r.length, r.offset, vldhdl, flags, reqs, &n) == 0;
+            end++;
+        }
+        if (end == at) end = at + 1;
+        if (clean) {
+            for (u32 i = at; i < end; i++) std::memset(reads[i].buf, 0, reads[i].length);
+            vld_error err{};
+            clean = vld_io(&err, client(handle), reqs, n) == VLD_OK;
+        }
+        // Anything short of a clean call is read again piece by piece, so
+        // that each piece gets its own outcome and its own diagnosis.
+        for (u32 i = at; i < end; i++)
+            reads[i].result = clean ? 0
+                                    : proprvldr(handle, reads[i].buf, reads[i].length, reads[i].offset, vldhdl,
+                                                location, flags);
+        at = end;
+    }
+}
+
 u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *location,
               u32 flags)
 {
