@@ -13,6 +13,7 @@ IoCount IoCounter::now(const std::vector<std::string> &paths) const
     for (const std::string &p : paths) {
         c.writes.push_back(env_.writes(p.c_str()));
         c.reads.push_back(env_.reads(p.c_str()));
+        c.barriers.push_back(env_.barriers(p.c_str()));
     }
     return c;
 }
@@ -23,6 +24,7 @@ IoCount io_delta(const IoCount &before, const IoCount &after)
     for (size_t i = 0; i < d.writes.size() && i < before.writes.size(); i++) {
         d.writes[i] -= before.writes[i];
         d.reads[i] -= before.reads[i];
+        d.barriers[i] -= before.barriers[i];
     }
     return d;
 }

@@ -1,4 +1,4 @@
-// Reads and writes of each store location, counted through the library's
+// Reads, writes and durable barriers of each store location, counted through the library's
 // file seam: a fault layer without rules sits under every file the library
 // opens while a counter lives.
 #pragma once
@@ -12,6 +12,7 @@
 struct IoCount {
     std::vector<u64> writes;  // per location, in the order of the paths
     std::vector<u64> reads;
+    std::vector<u64> barriers;
 };
 
 class IoCounter {
@@ -21,7 +22,7 @@ class IoCounter {
     IoCounter(const IoCounter &) = delete;
     IoCounter &operator=(const IoCounter &) = delete;
 
-    // Reads and writes seen so far on each of the paths.
+    // Reads, writes and barriers seen so far on each of the paths.
     IoCount now(const std::vector<std::string> &paths) const;
 
   private:

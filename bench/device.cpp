@@ -47,12 +47,20 @@ int transfer(int fd, void *block, off_t off, bool write)
     return n < 0 ? errno : EIO;
 }
 
+// One write made durable as a location's is: the write, then a barrier.
+int durable_write(int fd, void *block, off_t off)
+{
+    int err = transfer(fd, block, off, true);
+    if (err == 0 && ::fdatasync(fd) != 0) err = errno;
+    return err;
+}
+
 }  // namespace
 
 struct DeviceProbe::State {
     std::string paths[kFiles];
     bool direct = false;
-    int direct_fd[kFiles] = {-1, -1, -1};  // O_DIRECT | O_DSYNC (or O_DSYNC)
+    int direct_fd[kFiles] = {-1, -1, -1};  // O_DIRECT (buffered where refused), synced per write
     int dsync_fd = -1;
     int read_fd = -1;
     AlignedBlock blocks[kFiles];
@@ -75,7 +83,7 @@ struct DeviceProbe::State {
         for (;;) {
             go[h].acquire();
             if (stop) return;
-            helper_err[h] = transfer(direct_fd[h + 1], blocks[h + 1].p, offset, true);
+            helper_err[h] = durable_write(direct_fd[h + 1], blocks[h + 1].p, offset);
             done[h].release();
         }
     }
@@ -110,12 +118,12 @@ int DeviceProbe::open(const std::string &dir, std::string *why)
         }
     }
     // A file system without unbuffered I/O gets what a location gets there:
-    // write-through, buffered.
+    // buffered, synced at each barrier.
     int probe = ::open(s_->paths[0].c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
     s_->direct = probe >= 0;
     if (probe >= 0) ::close(probe);
     int direct = s_->direct ? O_DIRECT : 0;
-    for (int i = 0; i < kFiles; i++) s_->direct_fd[i] = ::open(s_->paths[i].c_str(), O_RDWR | direct | O_DSYNC | O_CLOEXEC);
+    for (int i = 0; i < kFiles; i++) s_->direct_fd[i] = ::open(s_->paths[i].c_str(), O_RDWR | direct | O_CLOEXEC);
     s_->dsync_fd = ::open(s_->paths[0].c_str(), O_RDWR | O_DSYNC | O_CLOEXEC);
     s_->read_fd = ::open(s_->paths[0].c_str(), O_RDONLY | direct | O_CLOEXEC);
     for (int fd : {s_->direct_fd[0], s_->direct_fd[1], s_->direct_fd[2], s_->dsync_fd, s_->read_fd}) {
@@ -149,7 +157,7 @@ template <class F> int timed(std::vector<double> *us, F transfer_once)
 int DeviceProbe::write_direct(std::vector<double> *us)
 {
     off_t off = s_->next();
-    return timed(us, [&] { return transfer(s_->direct_fd[0], s_->blocks[0].p, off, true); });
+    return timed(us, [&] { return durable_write(s_->direct_fd[0], s_->blocks[0].p, off); });
 }
 
 int DeviceProbe::write_dsync(std::vector<double> *us)
@@ -169,7 +177,7 @@ int DeviceProbe::write_direct_x3(std::vector<double> *us)
     s_->offset = s_->next();
     return timed(us, [&] {
         for (auto &g : s_->go) g.release();
-        int err = transfer(s_->direct_fd[0], s_->blocks[0].p, s_->offset, true);
+        int err = durable_write(s_->direct_fd[0], s_->blocks[0].p, s_->offset);
         for (auto &d : s_->done) d.acquire();
         for (int e : s_->helper_err)
             if (err == 0) err = e;

@@ -13,7 +13,7 @@
 // Samples in microseconds.
 struct DeviceSamples {
     bool direct = false;                   // the file system accepts O_DIRECT
-    std::vector<double> write_direct;     // O_DIRECT | O_DSYNC, what a location uses
+    std::vector<double> write_direct;     // O_DIRECT, then fdatasync: a location's write and barrier
     std::vector<double> write_dsync;      // O_DSYNC alone, through the page cache
     std::vector<double> read_direct;      // O_DIRECT read (buffered when refused)
     std::vector<double> write_direct_x3;  // one write to each of three files at once

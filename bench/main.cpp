@@ -70,15 +70,18 @@ std::string load_average()
     return buf;
 }
 
-// Where propreg's rows put the store (files, or disk groups) and the level
-// it is opened at: the CACHING level, with its I/O workers and page cache,
-// or level 0, which reads every page from the device.
+// Where propreg's rows put the store (files, or disk groups) and the
+// level it is opened at.
 struct Placement {
     u32 locations;
     bool disk_groups;
-    u32 level = PROP_LEVEL_CACHING;
+    u32 level;
 };
-constexpr Placement kPlacements[] = {{1, false}, {1, false, PROP_LEVEL_RW}, {3, false}, {3, true}};
+constexpr Placement kPlacements[] = {{1, false, PROP_LEVEL_CACHING},
+                                     {3, false, PROP_LEVEL_CACHING},
+                                     {3, true, PROP_LEVEL_CACHING},
+                                     {1, false, PROP_LEVEL_RW},
+                                     {3, false, PROP_LEVEL_RW}};
 
 Row &row_of(std::vector<Row> &rows, const OpInfo &op, Placement p)
 {
@@ -119,8 +122,8 @@ bool measure_propreg(const Options &o, Placement place, const IoCounter &counter
                      std::vector<Row> &rows)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "propreg %u %s%s", place.locations, place.disk_groups ? "dg" : "loc",
-                  place.level == PROP_LEVEL_RW ? " L0" : "");
+    std::snprintf(name, sizeof name, "propreg %u %s L%u", place.locations, place.disk_groups ? "dg" : "loc",
+                  place.level);
     PropregStore store;
     std::string why;
     u32 rc = store.open(o.dir, place.locations, place.disk_groups, place.level, &why);

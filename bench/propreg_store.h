@@ -1,10 +1,10 @@
 // A durable propreg store for the benchmark: location files in the
 // benchmark's directory, configured directly under a configuration root
-// there (as a front end may), formatted, and opened at the CACHING level
-// with its I/O workers.  Developer mode stays off, so every location is
-// opened O_DIRECT | O_DSYNC.  Or each location in a disk group of the
-// volume manager (under the directory too), one copy per file and writes
-// synced.
+// there (as a front end may), formatted, and opened at the level asked
+// (the CACHING level, or level 0).  Developer mode stays off, so every
+// location is opened O_DIRECT and each write group ends in fdatasync.  Or
+// each location in a disk group of the volume manager (under the directory
+// too), one copy per file and writes synced.
 #pragma once
 
 #include <string>

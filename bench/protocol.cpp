@@ -27,10 +27,14 @@ u32 entries_fitting(u32 start, u32 name_len)
 
 }  // namespace
 
-u32 txn_writes(const TxnPages &p)
+ProtocolCost txn_cost(const TxnPages &p)
 {
-    u32 begin = 2, commit = 1 + (p.bitmaps != 0 ? p.bitmaps + 1 : 0);
-    return begin + 3 * p.logged + p.fresh + commit;
+    const bool images = p.logged != 0;
+    // The image slots are neighbours; so, at best, are the pages, and the
+    // bitmap copies with the superblock.
+    const u32 pages = (p.logged + p.fresh != 0 ? 1 : 0) + (p.bitmaps != 0 ? 1 : 0) + (images ? 0 : 1);
+    const u32 writes = (images ? 2 + 1 : 0) + pages + 1;
+    return {writes, images ? 4u : 2u, 0};
 }
 
 u32 value_pages(u32 size)
@@ -53,25 +57,29 @@ ProtocolCost protocol_floor(const OpInfo &op)
 {
     u32 vp = value_pages(op.value_size);
     u32 tree_pages = kTreeKeys + entry_pages(kTreeKeys, kTreeNameLen);
+    auto with_reads = [](ProtocolCost c, u32 reads) {
+        c.reads = reads;
+        return c;
+    };
     switch (op.op) {
     case Op::set_100:
     case Op::set_8k:
     case Op::set_80k:
         // The tnode and every value page are overwritten in place; the old
         // value pages are read for their images.
-        return {txn_writes({1 + vp, 0, 0}), 1 + vp};
+        return with_reads(txn_cost({1 + vp, 0, 0}), 1 + vp);
     case Op::get:
-        return {0, 1 + vp};
+        return {0, 0, 1 + vp};
     case Op::open_cached:
-        return {0, 1};  // the tnode, for the security and value size
+        return {0, 0, 1};  // the tnode, for the security and value size
     case Op::create:
-        return {txn_writes({1, 1, 1}), 1};
+        return with_reads(txn_cost({1, 1, 1}), 1);
     case Op::batch_create:
-        return {txn_writes({1, tree_pages, 1}), 1};
+        return with_reads(txn_cost({1, tree_pages, 1}), 1);
     case Op::delete_tree:
         // Freed pages are not written; every tnode and entry page of the
         // subtree is read to find what to free.
-        return {txn_writes({1, 0, 1}), 1 + 1 + tree_pages};
+        return with_reads(txn_cost({1, 0, 1}), 1 + 1 + tree_pages);
     }
-    return {0, 0};
+    return {0, 0, 0};
 }

@@ -2,23 +2,28 @@
 // one operation: the floor that any implementation of this on-disk format
 // reaches, against which measured counts and latencies are set.
 //
-// One transaction writes, per location:
-//   begin        the log metadata block, then the boot block (log live);
-//   each page that existed before and changes: its old image into a log
-//                slot and the log metadata that counts it, then the page;
-//   each page taken from free space: the page (it needs no image);
-//   commit       each changed bitmap page to its other copy and the
-//                superblock that selects it (only when free space changed),
-//                then the boot block (log dead).
-// Every page is written once, with its final contents.
+// One transaction writes, per location, four groups, each ended by one
+// durable barrier (the blocks inside a group may reach the device in any
+// order, so they go out together):
+//   the old images of the pages that existed before and change, into
+//   neighbouring log slots, with the boot block that marks the log live;
+//   the log metadata that counts them;
+//   the pages in place and the pages taken from free space, with each
+//   changed bitmap page's other copy and the superblock that selects them;
+//   the boot block (log dead): the commit point.
+// A transaction that changes no page that existed before needs no live
+// log: the first two groups fall away (its metadata joins the pages).
+// Every page is written once, with its final contents; at best each group
+// is one request per run of neighbouring blocks.
 #pragma once
 
 #include "core/types.h"
 #include "ops.h"
 
 struct ProtocolCost {
-    u32 writes;  // per location
-    u32 reads;   // from any location
+    u32 writes;    // requests per location
+    u32 barriers;  // durable barriers per location
+    u32 reads;     // from any location
 };
 
 // The pages one transaction changes.
@@ -28,7 +33,8 @@ struct TxnPages {
     u32 bitmaps;  // bitmap pages whose free space changed
 };
 
-u32 txn_writes(const TxnPages &pages);
+// Requests and barriers per location of one transaction.
+ProtocolCost txn_cost(const TxnPages &pages);
 
 // Value pages behind the tnode for a value of size bytes.
 u32 value_pages(u32 size);

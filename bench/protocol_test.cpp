@@ -28,18 +28,15 @@ TEST(Protocol, FloorPerOperation)
 {
     const struct {
         Op op;
-        u32 writes, reads;
+        u32 writes, barriers, reads;
     } cases[] = {
-        // begin 2 + (image, metadata, page) per page + commit boot block
-        {Op::set_100, 2 + 3 + 1, 1},
-        {Op::set_8k, 2 + 3 * 3 + 1, 3},
-        {Op::set_80k, 2 + 3 * 21 + 1, 21},
-        {Op::get, 0, 1},
-        {Op::open_cached, 0, 1},
-        // parent logged and written, new tnode, bitmap + superblock + boot
-        {Op::create, 2 + 3 + 1 + 3, 1},
-        {Op::batch_create, 2 + 3 + 1004 + 3, 1},
-        {Op::delete_tree, 2 + 3 + 3, 1006},
+        // images with the live boot block (2), metadata, pages, boot block
+        {Op::set_100, 2 + 1 + 1 + 1, 4, 1},
+        {Op::set_80k, 2 + 1 + 1 + 1, 4, 21},
+        {Op::get, 0, 0, 1},
+        // the new tnode and the parent's page, then bitmap and superblock
+        {Op::create, 2 + 1 + 2 + 1, 4, 1},
+        {Op::delete_tree, 2 + 1 + 2 + 1, 4, 1006},
     };
     for (const auto &c : cases) {
         const OpInfo *info = nullptr;
@@ -48,6 +45,12 @@ TEST(Protocol, FloorPerOperation)
         ASSERT_NE(info, nullptr);
         ProtocolCost cost = protocol_floor(*info);
         EXPECT_EQ(cost.writes, c.writes) << info->label;
+        EXPECT_EQ(cost.barriers, c.barriers) << info->label;
         EXPECT_EQ(cost.reads, c.reads) << info->label;
     }
+    // Without images the log never goes live: fresh pages, bitmaps and the
+    // metadata, then the boot block.
+    const ProtocolCost fresh = txn_cost({0, 3, 1});
+    EXPECT_EQ(fresh.barriers, 2u);
+    EXPECT_EQ(fresh.writes, 4u);
 }

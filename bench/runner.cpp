@@ -34,7 +34,7 @@ Measured run_workload(const Workload &w, int warmup, int iterations, const IoCou
                       const std::vector<std::string> &paths, DeviceProbe *probe)
 {
     std::vector<double> us, device_write, device_read;
-    std::vector<u64> writes(paths.size(), 0);
+    std::vector<u64> writes(paths.size(), 0), barriers(paths.size(), 0);
     u64 reads = 0;
     for (int i = 0; i < warmup + iterations; i++) {
         if (u32 rc = step(w.prepare, i); rc != 0) return failed("preparation", i, rc);
@@ -49,6 +49,7 @@ Measured run_workload(const Workload &w, int warmup, int iterations, const IoCou
                 IoCount d = io_delta(before, counter->now(paths));
                 for (size_t l = 0; l < paths.size(); l++) {
                     writes[l] += d.writes[l];
+                    barriers[l] += d.barriers[l];
                     reads += d.reads[l];
                 }
             }
@@ -66,6 +67,7 @@ Measured run_workload(const Workload &w, int warmup, int iterations, const IoCou
     m.device_read = summarize(device_read);
     if (counter != nullptr && iterations > 0) {
         for (u64 n : writes) m.writes_per_op.push_back(static_cast<double>(n) / iterations);
+        for (u64 n : barriers) m.barriers_per_op.push_back(static_cast<double>(n) / iterations);
         m.reads_per_op = static_cast<double>(reads) / iterations;
     }
     return m;

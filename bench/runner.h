@@ -25,7 +25,8 @@ struct Measured {
     std::string why;        // why not, or which step failed
     u32 error = 0;          // the code that stopped the run
     Summary latency;
-    std::vector<double> writes_per_op;  // per location
+    std::vector<double> writes_per_op;    // per location
+    std::vector<double> barriers_per_op;  // per location
     double reads_per_op = 0;            // over all locations
     Summary device_write;               // the device between the calls
     Summary device_read;

@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr const char *kRowFormat = "%-27s %5s  %-15s %-15s %-15s %6s %6s  %7s %6s  %-11s %-11s\n";
+constexpr const char *kRowFormat = "%-27s %5s  %-15s %-15s %-15s %6s %6s  %7s %6s  %-9s %-11s %-11s\n";
 
 // Milliseconds with about three significant digits.
 std::string ms(double us)
@@ -43,13 +43,13 @@ std::string count(double v)
     return buf;
 }
 
-// Writes per operation on each location, and the protocol minimum; a
-// range when the locations differ.
-std::string writes(const Measured &m, u32 minimum)
+// Writes or barriers per operation on each location, and the protocol
+// minimum; a range when the locations differ.
+std::string per_location(const Measured &m, const std::vector<double> &per_op, u32 minimum)
 {
-    if (!m.ran || m.writes_per_op.empty()) return "";
-    double lo = m.writes_per_op[0], hi = lo;
-    for (double w : m.writes_per_op) {
+    if (!m.ran || per_op.empty()) return "";
+    double lo = per_op[0], hi = lo;
+    for (double w : per_op) {
         lo = std::min(lo, w);
         hi = std::max(hi, w);
     }
@@ -82,13 +82,13 @@ double floor_us(const ProtocolCost &cost, const Measured &row, const DeviceLimit
 {
     const Summary &write = row.device_write.count != 0 ? row.device_write : device.write_direct;
     const Summary &read = row.device_read.count != 0 ? row.device_read : device.read_direct;
-    return cost.writes != 0 ? cost.writes * write.median_us : cost.reads * read.median_us;
+    return cost.barriers != 0 ? cost.barriers * write.median_us : cost.reads * read.median_us;
 }
 
 void print_table(std::FILE *out, const std::string &dir, const std::string &load, const DeviceLimit &device,
                  const std::vector<Row> &rows)
 {
-    const char *direct = device.direct ? "O_DIRECT|O_DSYNC" : "O_DSYNC (no O_DIRECT here)";
+    const char *direct = device.direct ? "O_DIRECT + fdatasync" : "buffered + fdatasync (no O_DIRECT here)";
     std::fprintf(out, "Benchmark directory: %s; load average %s\n", dir.c_str(), load.c_str());
     std::fprintf(out, "Device limit, ms, median (p90) of %zu runs on 4096-byte blocks, half before and half after the stores:\n", device.write_direct.count);
     std::fprintf(out, "  %s;\n", device_line((std::string("durable write ") + direct).c_str(), device.write_direct).c_str());
@@ -98,14 +98,15 @@ void print_table(std::FILE *out, const std::string &dir, const std::string &load
                  device_line("one durable write to each of 3 files at once", device.write_direct_x3).c_str());
     std::fprintf(out,
                  "Latency in ms, median (p90). xDEL, xWAL: propreg over SQLite (rollback journal, WAL; synchronous=FULL).\n"
-                 "floor: protocol writes per location x durable write, to one file or to three at once as the row's\n"
+                 "floor: protocol barriers per location x durable write, to one file or to three at once as the row's\n"
                  "locations are written (reads x direct read for an operation that writes nothing), the device timed\n"
                  "between the row's calls; xfloor: propreg over floor.\n"
-                 "writes/loc, reads: per operation, measured (protocol minimum).\n"
+                 "barriers/loc, writes/loc, reads: per operation, measured (protocol minimum); a write is one request\n"
+                 "of neighbouring blocks, a barrier one fdatasync.\n"
                  "loc: propreg's locations; \"dg\": each in a disk group of the volume manager (one copy, writes synced);\n"
                  "\"L0\": opened at level 0 (no workers, no page cache), the others at the CACHING level.\n\n");
     std::fprintf(out, kRowFormat, "operation", "loc", "propreg", "SQLite DELETE", "SQLite WAL", "xDEL", "xWAL", "floor",
-                 "xfloor", "writes/loc", "reads");
+                 "xfloor", "barr/loc", "writes/loc", "reads");
     std::set<std::string> notes;
     for (const Row &r : rows) {
         // SQLite has one file whatever the locations: its latencies are shown once.
@@ -118,7 +119,8 @@ void print_table(std::FILE *out, const std::string &dir, const std::string &load
                      first ? latency(r.sqlite_rollback).c_str() : "", first ? latency(r.sqlite_wal).c_str() : "",
                      ratio(r.propreg, r.sqlite_rollback.ran ? r.sqlite_rollback.latency.median_us : 0).c_str(),
                      ratio(r.propreg, r.sqlite_wal.ran ? r.sqlite_wal.latency.median_us : 0).c_str(), ms(fl).c_str(),
-                     ratio(r.propreg, fl).c_str(), writes(r.propreg, cost.writes).c_str(),
+                     ratio(r.propreg, fl).c_str(), per_location(r.propreg, r.propreg.barriers_per_op, cost.barriers).c_str(),
+                     per_location(r.propreg, r.propreg.writes_per_op, cost.writes).c_str(),
                      reads(r.propreg, cost.reads).c_str());
         for (const Measured *m : {&r.propreg, &r.sqlite_rollback, &r.sqlite_wal})
             if (!m->ran && !m->why.empty()) notes.insert(m->why);

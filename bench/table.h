@@ -17,13 +17,14 @@ struct Row {
     Measured sqlite_rollback;
     Measured sqlite_wal;
     bool disk_groups = false;  // propreg's locations in the volume manager
-    u32 level = PROP_LEVEL_CACHING;  // propreg's boot level
+    u32 level = PROP_LEVEL_CACHING;  // the level propreg's store is opened at
 };
 
-// The protocol floor of a row in microseconds: writes per location times
-// a durable write (mirrors are written in parallel, so for several
-// locations: one write to each at once); for an operation that
-// writes nothing, its reads times a direct read.  The device's times are
+// The protocol floor of a row in microseconds: barriers per location
+// times a durable write (a group's writes go out together, and mirrors
+// are written in parallel, so for several locations: one write to each at
+// once); for an operation that writes nothing, its reads times a direct
+// read.  The device's times are
 // those sampled during the row when it has them.
 double floor_us(const ProtocolCost &cost, const Measured &row, const DeviceLimit &device);
 

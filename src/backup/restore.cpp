@@ -316,7 +316,7 @@ u32 Restore::open_bulk()
 {
     for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
         if (in_disk_group(i)) continue;
-        if (int err = ut_open_location_bulk(h_, h_->proprhandle_filename[i], fe_.developer_mode == 0, &bulk_[i]);
+        if (int err = ut_open_location(h_, h_->proprhandle_filename[i], fe_.developer_mode == 0, &bulk_[i]);
             err != 0) {
             trace_print(tc_, 0, "phy_rec:1:could not open %s device [%d] [%s] (%d)", bkp_kind_name(flags_),
                         static_cast<int>(i), h_->proprhandle_filename[i], err);

@@ -40,8 +40,9 @@ u32 make_plan(proprhandle *h, const u8 *boot, bkp_plan *plan)
         return PROP_E_STORAGE;
     }
     // A live log's changes are in the pages; its images, which would undo
-    // them, are in the log space the image leaves out.
-    if (boot[BOOT_OFF_LOG_VALID] != 0) {
+    // them, are in the log space the image leaves out.  A transaction of
+    // this handle counts too: its boot block may not have gone out yet.
+    if (boot[BOOT_OFF_LOG_VALID] != 0 || h->proprhandle_isvalidlog != 0) {
         trace_print(tc, 0, "rbkp: The store has a live undo log; it is not backed up before recovery rolls it back.");
         return PROP_E_STORAGE;
     }

@@ -15,6 +15,7 @@
 #include "space/fcl.h"
 #include "txn/commit.h"
 #include "txn/log.h"
+#include "txn/pending.h"
 #include "txn/recover.h"
 
 using namespace diag;
@@ -121,7 +122,10 @@ u32 write_logged(backend_ctx *ctx, u32 location, const place &at, u8 *block)
         proprrecover(ctx, PROPR_RECOVER_HOLDS_LOCK);
         return PROP_E_STORAGE;
     }
-    if (write_block(h, location, at, block) != PROP_OK || proprutfsu(h) != PROP_OK) {
+    // The image and the metadata that counts it are on the store before
+    // the block changes in place, on one location or on all.
+    if (ut_pending_flush(h) != PROP_OK || write_block(h, location, at, block) != PROP_OK ||
+        proprutfsu(h) != PROP_OK) {
         proprrecover(ctx, PROPR_RECOVER_HOLDS_LOCK);
         return PROP_E_STORAGE;
     }

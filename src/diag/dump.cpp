@@ -35,7 +35,10 @@ u32 proprdc_log(proprhandle *h)
     const u32 listed = log->propr_log_ltail < log->propr_log_tnode_list_max ? log->propr_log_ltail
                                                                              : log->propr_log_tnode_list_max;
     list(tc, "proprhandle_propr_log->propr_log_tnode_list", log->propr_log_tnode_list, listed);
-    trace_print(tc, 0, "%sproprhandle_propr_log->propr_log_pending.count=%u", kPrefix, log->propr_log_pending.count);
+    trace_print(tc, 0, "%sproprhandle_propr_log->propr_log_pending.images.count=%u", kPrefix,
+                log->propr_log_pending.images.count);
+    trace_print(tc, 0, "%sproprhandle_propr_log->propr_log_pending.pages.count=%u", kPrefix,
+                log->propr_log_pending.pages.count);
     if (log->propr_log_buf != nullptr)
         trace_hexdump(tc, "proprdc_proprhandle: propb_ctx->proprhandle_propr_log->propr_log_buf", log->propr_log_buf,
                       PROP_PAGE_SIZE);

@@ -61,12 +61,17 @@ void io_slot_states(proprhandle *handle, u32 states[PROP_NUM_SLOTS])
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++) states[i] = handle->proprhandle_native_state[i];
 }
 
-u32 io_slot_write(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset)
+u32 io_slot_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nruns)
 {
-    if (handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD)
-        return io_vld_write(handle, slot, buffer, length, offset);
-    return utwrite(handle, buffer, length, offset,
-                   static_cast<ut_native *>(handle->proprhandle_native[slot]));
+    if (handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD) return io_vld_write_runs(handle, slot, runs, nruns);
+    auto *holder = static_cast<ut_native *>(handle->proprhandle_native[slot]);
+    if (holder == nullptr || holder->file == nullptr) {
+        trace_print(handle->proprhandle_trace_osd, 0, "utwrite:2:NULL native handle");
+        return PROP_E_STORAGE;
+    }
+    u32 rc = PROP_OK;
+    const u32 mem = ut_write_runs(handle, &holder, 1, runs, nruns, &rc);
+    return mem != PROP_OK ? mem : rc;
 }
 
 u32 io_slot_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags)

@@ -6,6 +6,8 @@
 
 #include "core/handle.h"
 
+struct ut_run;
+
 namespace propreg {
 
 // Holds the handle's I/O mutex for a scope.  The mutex is recursive: a
@@ -42,8 +44,9 @@ void io_set_slot_state(proprhandle *handle, u32 slot, u32 state);
 // Snapshot of all five states, taken under the mutex.
 void io_slot_states(proprhandle *handle, u32 states[PROP_NUM_SLOTS]);
 
-// One transfer on one location, with no state, vote or quorum logic.
-u32 io_slot_write(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset);
+// One transfer on one location, with no state, vote or quorum logic: the
+// runs of a write group (ended by the location's barrier), or a read.
+u32 io_slot_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nruns);
 u32 io_slot_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags);
 
 // Raises "location unusable" (alert base + 6) for a slot.  The log name is

@@ -4,6 +4,8 @@
 
 #include "core/alloc.h"
 #include "io/io.h"
+#include "platform/vldclient.h"
+#include "storage/device.h"
 #include "vld/vld.h"
 
 namespace propreg {
@@ -78,9 +80,38 @@ void io_vld_term(proprhandle *handle)
     proprvldterm(handle);
 }
 
-u32 io_vld_write(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset)
+u32 io_vld_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nruns)
 {
-    return proprvldw(handle, buffer, length, offset, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
+    constexpr u32 kSpanBytes = 4 * PROP_PAGE_SIZE;
+    // Pages that continue each other on the store and in memory make one
+    // span; a call takes VLD_MAX_REQUESTS spans (a span of up to four
+    // blocks is one request).
+    proprvld_span spans[VLD_MAX_REQUESTS];
+    u32 n = 0;
+    auto send = [&]() {
+        const u32 rc = n == 0 ? 0
+                              : proprvldwv(handle, spans, n, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
+        n = 0;
+        return rc;
+    };
+    for (u32 r = 0; r < nruns; r++) {
+        u32 offset = runs[r].blkaddr;
+        for (int i = 0; i < runs[r].iovcnt; i++) {
+            const u32 len = static_cast<u32>(runs[r].iov[i].iov_len);
+            const void *buf = runs[r].iov[i].iov_base;
+            proprvld_span *last = n != 0 ? &spans[n - 1] : nullptr;
+            if (last != nullptr && last->offset + last->length == offset && last->length + len <= kSpanBytes &&
+                static_cast<const u8 *>(last->buf) + last->length == buf) {
+                last->length += len;
+            } else {
+                if (n == VLD_MAX_REQUESTS)
+                    if (u32 rc = send(); rc != 0) return rc;
+                spans[n++] = proprvld_span{buf, len, offset};
+            }
+            offset += len;
+        }
+    }
+    return send();
 }
 
 u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)

@@ -6,6 +6,7 @@
 #include "core/types.h"
 
 struct proprhandle;
+struct ut_run;
 struct proprio_read;
 
 namespace propreg {
@@ -18,7 +19,9 @@ u32 io_vld_open(proprhandle *handle, u32 slot, u32 numpage, u32 create);
 // keep_for_reuse: the file stays open for the next open of the same name.
 void io_vld_close(proprhandle *handle, u32 slot, bool keep_for_reuse);
 void io_vld_term(proprhandle *handle);
-u32 io_vld_write(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset);
+// The runs of a write group, in as few calls of the client as its request
+// limit allows (each returns once its writes are on the disk group).
+u32 io_vld_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nruns);
 u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset);
 // Reads requests reqs[which[0..n)] (io.h) together, each with its own
 // result.

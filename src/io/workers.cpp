@@ -39,7 +39,7 @@ void *worker_main(void *arg)
         if (load_state(w) == PROPRIO_WORKER_STOP) break;
         trace_print(tc, 4, "proprio_thfunc:Start write for device [%s]", w->name);
         const u64 t0 = plat_clock_ns();
-        const u32 rc = propreg::io_slot_write(handle, served_slot(w), w->buffer, w->length, w->offset);
+        const u32 rc = propreg::io_slot_write_runs(handle, served_slot(w), w->runs, w->nruns);
         w->elapsed = plat_clock_ns() - t0;
         w->result = static_cast<i32>(rc);
         trace_print(tc, 4, "proprio_thfunc:Completed write for device [%s]", w->name);
@@ -136,11 +136,10 @@ void proprio_stop(proprhandle *handle)
     u_freem(handle->metactx, workers);
 }
 
-void proprio_worker_post(proprio_worker *w, const void *buffer, u32 length, u32 offset)
+void proprio_worker_post(proprio_worker *w, const ut_run *runs, u32 nruns)
 {
-    w->buffer = buffer;
-    w->length = length;
-    w->offset = offset;
+    w->runs = runs;
+    w->nruns = nruns;
     w->elapsed = 0;
     plat_sem_post(&w->request);
 }

@@ -1,9 +1,12 @@
 // The four mirror workers of a CACHING-level handle: worker k writes slot
-// k + 1 while the calling thread writes the first open slot, so a mirrored
-// write costs about one device write.
+// k + 1's part of a write group when that location is in the volume
+// manager, whose client calls block, while the calling thread writes the
+// other locations, so a mirrored group costs about one durable write.
 #pragma once
 
 #include "core/handle.h"
+
+struct ut_run;
 
 constexpr u32 PROPRIO_NUM_WORKERS = PROP_NUM_SLOTS - 1;
 
@@ -21,9 +24,8 @@ struct proprio_worker {
     void **native;        // the served slot's device handle
     u32 thread_number;
     i32 result;           // of the last write, -1 before the first
-    const void *buffer;   // request
-    u32 length;
-    u32 offset;
+    const ut_run *runs;   // request: the runs of a write group
+    u32 nruns;
     u64 elapsed;          // nanoseconds of the last write
     u32 state;            // read and written atomically
     plat_sem request;
@@ -43,7 +45,7 @@ u32 proprio_spawn(proprhandle *handle);
 // Stops every running worker and frees the records.
 void proprio_stop(proprhandle *handle);
 
-// Hands one write to the worker of slot (1..4).
-void proprio_worker_post(proprio_worker *w, const void *buffer, u32 length, u32 offset);
+// Hands a write group's runs to the worker of slot (1..4).
+void proprio_worker_post(proprio_worker *w, const ut_run *runs, u32 nruns);
 // Waits for it; returns the write's result.
 i32 proprio_worker_wait(proprio_worker *w);

@@ -6,6 +6,7 @@
 #include "core/alloc.h"
 #include "format/storemap.h"
 #include "io/devhist.h"
+#include "io/group.h"
 #include "io/io.h"
 #include "lifecycle/format.h"
 #include "lifecycle/layout.h"
@@ -109,14 +110,21 @@ u32 extend_locations(proprhandle *h, u32 last_page_addr)
 }
 
 // The boot block goes first (a blank one) and last (the commit of the root
-// key writes it): see proprinitb.
+// key writes it): see proprinitb.  The fixed blocks between them need no
+// order of their own: one group.
 u32 write_blocks(proprhandle *h, const format_request &req)
 {
     if (u32 rc = proprinitb(h, req.zkvid, req.format_flag); rc != 0) return rc;
-    if (u32 rc = proprinits(h); rc != 0) return rc;
-    if (u32 rc = proprinitf(h); rc != 0) return rc;
-    if (u32 rc = proprinitl(h); rc != 0) return rc;
-    return proprinitd(h);
+    WriteGroup group(h);
+    if (u32 rc = proprinits(h, group); rc != 0) return rc;
+    if (u32 rc = proprinitf(h, group); rc != 0) return rc;
+    if (u32 rc = proprinitl(h, group); rc != 0) return rc;
+    if (u32 rc = proprinitd(h, group); rc != 0) return rc;
+    if (group.flush() != 0) {
+        trace_print(lc_trace(h), 0, "initb: problem writing the fixed blocks of the store");
+        return PROP_E_STORAGE;
+    }
+    return 0;
 }
 
 // Steps 2 to 7: the store on disk and everything the handle keeps of it.

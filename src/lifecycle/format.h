@@ -3,6 +3,8 @@
 // key with its three top-level keys.
 #pragma once
 
+class WriteGroup;
+
 #include "core/handle.h"
 
 // Behind prop_setup (levels 0 and 4).  0 with *ctx set to a new context,
@@ -25,14 +27,16 @@ u32 propriniconfig(backend_ctx **ctx, prop_secctx *sctx, void *clsctx, const sec
 // so that a format cut short leaves no location that opens.  The commit
 // of proprinicreateroot writes the real one, last of all.
 u32 proprinitb(proprhandle *handle, const u32 *zkvid, u32 format_flag);
+// The fixed blocks below go into one write group, written after the blank
+// boot block and before the root's commit.
 // Both superblock copies; kept as the handle's superblock buffer.
-u32 proprinits(proprhandle *handle);
+u32 proprinits(proprhandle *handle, WriteGroup &group);
 // Both copies of every bitmap page, all pages free.
-u32 proprinitf(proprhandle *handle);
+u32 proprinitf(proprhandle *handle, WriteGroup &group);
 // The log metadata block of an empty log.
-u32 proprinitl(proprhandle *handle);
+u32 proprinitl(proprhandle *handle, WriteGroup &group);
 // The empty owner and group name pages; creates the name-cache mutex.
-u32 proprinitd(proprhandle *handle);
+u32 proprinitd(proprhandle *handle, WriteGroup &group);
 
 // Writes the root key's tnode at page 0, creates "DATABASE", "SYSTEM" and
 // "HWK" under it with sec, and commits.  0, or the error of a step.

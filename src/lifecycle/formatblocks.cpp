@@ -10,6 +10,7 @@
 #include "format/storemap.h"
 #include "io/devhist.h"
 #include "io/devid.h"
+#include "io/group.h"
 #include "io/io.h"
 #include "lifecycle/format.h"
 #include "lifecycle/layout.h"
@@ -31,18 +32,18 @@ void put_header(const proprhandle *h, u8 *page, u32 addr, u32 type)
     std::memcpy(page, &hdr, sizeof hdr);
 }
 
-u32 write_page(proprhandle *h, u8 *page, u32 addr)
+u32 write_page(WriteGroup &group, u8 *page, u32 addr)
 {
     hdr_stamp_checksum(page, PROP_PAGE_SIZE);
-    return propriow(h, page, PROP_PAGE_SIZE, addr, PROPRIO_ALL);
+    return group.add(page, PROP_PAGE_SIZE, addr);
 }
 
 // An empty page of the given type at addr.
-u32 write_empty(proprhandle *h, u32 addr, u32 type)
+u32 write_empty(proprhandle *h, WriteGroup &group, u32 addr, u32 type)
 {
     alignas(8) u8 page[PROP_PAGE_SIZE] = {};
     put_header(h, page, addr, type);
-    return write_page(h, page, addr);
+    return write_page(group, page, addr);
 }
 
 u32 choose_id(proprhandle *h, const u32 *zkvid, u32 format_flag, u32 *id)
@@ -156,7 +157,7 @@ u32 proprinitb(proprhandle *handle, const u32 *zkvid, u32 format_flag)
     return 0;
 }
 
-u32 proprinits(proprhandle *handle)
+u32 proprinits(proprhandle *handle, WriteGroup &group)
 {
     trace_comp tc = lc_trace(handle);
     MetaPtr<u8> super = MetaPtr<u8>::alloc(handle->metactx, PROP_PAGE_SIZE);
@@ -169,12 +170,12 @@ u32 proprinits(proprhandle *handle)
         be32_put(super.get(), SUPER_OFF_FREE_SPACE_ADDR + static_cast<i32>(4 * i), 0);
         handle->proprhandle_fcl[i]->free_space_addr = 0;
     }
-    if (write_page(handle, super.get(), propr_super_addr(0)) != 0) {
+    if (write_page(group, super.get(), propr_super_addr(0)) != 0) {
         trace_print(tc, 0, "inits:1:problem writing the superblock");
         return PROP_E_STORAGE;
     }
     put_header(handle, super.get(), propr_super_addr(1), PROPR_BLK_METADATA);
-    if (write_page(handle, super.get(), propr_super_addr(1)) != 0) {
+    if (write_page(group, super.get(), propr_super_addr(1)) != 0) {
         trace_print(tc, 0, "inits:2:problem writing the superblock shadow");
         return PROP_E_STORAGE;
     }
@@ -182,11 +183,11 @@ u32 proprinits(proprhandle *handle)
     return 0;
 }
 
-u32 proprinitf(proprhandle *handle)
+u32 proprinitf(proprhandle *handle, WriteGroup &group)
 {
     for (u32 i = 0; i < handle->proprhandle_num_fcl; i++) {
         for (u32 copy = 0; copy < 2; copy++) {
-            if (write_empty(handle, propr_fcl_addr(i, copy), PROPR_BLK_METADATA) != 0) {
+            if (write_empty(handle, group, propr_fcl_addr(i, copy), PROPR_BLK_METADATA) != 0) {
                 trace_print(lc_trace(handle), 0, "initf:1:problem writing the freelist");
                 return PROP_E_STORAGE;
             }
@@ -195,9 +196,9 @@ u32 proprinitf(proprhandle *handle)
     return 0;
 }
 
-u32 proprinitl(proprhandle *handle)
+u32 proprinitl(proprhandle *handle, WriteGroup &group)
 {
-    if (write_empty(handle, handle->proprhandle_lsst, PROPR_BLK_METADATA) != 0) {
+    if (write_empty(handle, group, handle->proprhandle_lsst, PROPR_BLK_METADATA) != 0) {
         trace_print(lc_trace(handle), 0, "initl:1:problem writing the logmetadata %d",
                     static_cast<int>(handle->proprhandle_lsst));
         return PROP_E_STORAGE;
@@ -205,14 +206,14 @@ u32 proprinitl(proprhandle *handle)
     return 0;
 }
 
-u32 proprinitd(proprhandle *handle)
+u32 proprinitd(proprhandle *handle, WriteGroup &group)
 {
     trace_comp tc = lc_trace(handle);
-    if (write_empty(handle, handle->proprhandle_odbst, PROPR_BLK_DB) != 0) {
+    if (write_empty(handle, group, handle->proprhandle_odbst, PROPR_BLK_DB) != 0) {
         trace_print(tc, 0, "initd:1:problem writing the owner db %d", static_cast<int>(handle->proprhandle_odbst));
         return PROP_E_STORAGE;
     }
-    if (write_empty(handle, handle->proprhandle_gdbst, PROPR_BLK_DB) != 0) {
+    if (write_empty(handle, group, handle->proprhandle_gdbst, PROPR_BLK_DB) != 0) {
         trace_print(tc, 0, "initd:2:problem writing the owner db %d\n", static_cast<int>(handle->proprhandle_gdbst));
         return PROP_E_STORAGE;
     }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -78,17 +79,20 @@ class PosixEnv final : public Env {
 
     void pread_batch(env_file *f, env_read *reads, size_t n) override
     {
-        const bool ring = f != nullptr && n >= 2 && uring_pread_batch(f->fd, reads, n);
-        // What the ring left undone (or everything, without one) is read
-        // with vectored calls, from where the ring stopped.
-        for (size_t i = 0; i < n; i++) {
-            env_read &r = reads[i];
-            if (!ring || r.err == EAGAIN || r.err == EINTR) {
-                if (!ring) r.done = 0;
-                r.err = 0;
-            }
-            if (r.err == 0) r.err = finish_read(f, r);
-        }
+        run(n, [&](size_t i, uring_req *r) {
+            reads[i].done = 0;
+            reads[i].err = EBADF;
+            if (f == nullptr) return false;
+            *r = uring_req{f->fd, uring_op::read, reads[i].iov, reads[i].iovcnt, reads[i].off, 0, 0};
+            return true;
+        }, [&](size_t i, const uring_req &r) {
+            reads[i].done = r.done;
+            reads[i].err = r.result == EAGAIN || r.result == EINTR ? 0 : r.result;
+        });
+        // A read the ring cut short goes on with plain calls from where it
+        // stopped, until its buffers are full or the file ends.
+        for (size_t i = 0; i < n; i++)
+            if (reads[i].err == 0) reads[i].err = finish_read(f, reads[i]);
     }
 
     int size(env_file *f, u64 *bytes, bool *is_block_device) override
@@ -132,6 +136,27 @@ class PosixEnv final : public Env {
         return ::fsync(f->fd) == 0 ? 0 : errno_or(EIO);
     }
 
+    void write_batch(env_write *w, size_t n) override
+    {
+        run(n, [&](size_t i, uring_req *r) {
+            w[i].result = EBADF;
+            if (w[i].file == nullptr) return false;
+            *r = uring_req{w[i].file->fd, uring_op::write, w[i].iov, w[i].iovcnt, w[i].off, 0, 0};
+            return true;
+        }, [&](size_t i, const uring_req &r) { w[i].result = r.result; });
+    }
+
+    void sync_batch(env_sync *s, size_t n) override
+    {
+        // Only the durable barriers reach the device.
+        run(n, [&](size_t i, uring_req *r) {
+            s[i].result = s[i].file == nullptr ? EBADF : 0;
+            if (s[i].file == nullptr || !s[i].durable) return false;
+            *r = uring_req{s[i].file->fd, uring_op::barrier, nullptr, 0, 0, 0, 0};
+            return true;
+        }, [&](size_t i, const uring_req &r) { s[i].result = r.result; });
+    }
+
     int stat(const char *path, struct stat *st) override
     {
         return ::stat(path, st) == 0 ? 0 : errno_or(EIO);
@@ -154,19 +179,34 @@ class PosixEnv final : public Env {
     int open_flags(env_file *f) override { return f != nullptr ? f->flags : 0; }
 
   private:
+    // Runs the requests fill() describes (it answers false for one that
+    // takes no part) all at once, and hands each finished request to
+    // take(); one at a time when there is no memory for the list.
+    template <class Fill, class Take> static void run(size_t n, Fill fill, Take take)
+    {
+        std::unique_ptr<uring_req[]> reqs(new (std::nothrow) uring_req[n]);
+        std::unique_ptr<size_t[]> from(new (std::nothrow) size_t[n]);
+        if (!reqs || !from) {
+            for (size_t i = 0; i < n; i++) {
+                uring_req r;
+                if (!fill(i, &r)) continue;
+                uring_run(&r, 1);
+                take(i, r);
+            }
+            return;
+        }
+        size_t live = 0;
+        for (size_t i = 0; i < n; i++)
+            if (fill(i, &reqs[live])) from[live++] = i;
+        uring_run(reqs.get(), live);
+        for (size_t k = 0; k < live; k++) take(from[k], reqs[k]);
+    }
+
     // Reads the rest of a batch's read from r.done on, until its buffers are
     // full or the file ends.
     static int finish_read(env_file *f, env_read &r)
     {
         if (f == nullptr) return EBADF;
-        if (r.done == 0) {
-            ssize_t n;
-            do {
-                n = ::preadv(f->fd, r.iov, r.iovcnt, static_cast<off_t>(r.off));
-            } while (n < 0 && errno == EINTR);
-            if (n < 0) return errno_or(EIO);
-            r.done = static_cast<size_t>(n);
-        }
         size_t skip = r.done;
         for (int i = 0; i < r.iovcnt; i++) {
             const size_t len = r.iov[i].iov_len;

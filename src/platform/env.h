@@ -6,9 +6,31 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 
+#include <cstddef>
+
 #include "core/types.h"
 
 struct env_file;  // an open file of some Env
+
+// One write of a batch: the bytes of iov at byte offset off of file.
+struct env_write {
+    env_file *file;
+    const struct iovec *iov;
+    int iovcnt;
+    u64 off;
+    int result;  // out: 0, or an errno (a write cut short is ENOSPC)
+};
+
+// One barrier of a batch: file's completed writes become durable.  A
+// barrier that is not durable only marks an ordering point, for a file
+// whose durability nobody asked for (a developer's buffered store): it
+// flushes nothing, but a fault layer still takes it as the point before
+// which nothing can be lost.
+struct env_sync {
+    env_file *file;
+    bool durable;
+    int result;  // out: 0 or an errno
+};
 
 // One read of a batch: the bytes from byte offset off on, into the buffers
 // of iov in turn.  The Env fills in done and err (0 or an errno value).
@@ -39,6 +61,11 @@ class Env {
     virtual int sector_size(env_file *f, u32 *bytes) = 0;
     virtual int truncate(env_file *f, u64 bytes) = 0;
     virtual int fsync(env_file *f) = 0;
+    // Starts every write at once and waits for them all.  Writes of one
+    // batch may reach the device in any order.
+    virtual void write_batch(env_write *w, size_t n) = 0;
+    // Runs every barrier at once and waits for them all.
+    virtual void sync_batch(env_sync *s, size_t n) = 0;
     virtual int stat(const char *path, struct stat *st) = 0;
     // What an open file is (its st_mode) and how large.
     virtual int fstat(env_file *f, struct stat *st) = 0;

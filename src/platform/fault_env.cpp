@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <random>
 
 #include "platform/thread.h"
 
@@ -105,6 +107,8 @@ bool apply_pair(fault_rule *r, const std::string &key, const std::string &value)
         return true;
     }
     if (key == "us" && r->kind == fault_kind::delay) return parse_number(value, &r->us);
+    if (key == "lose" && (r->kind == fault_kind::drop_after || r->kind == fault_kind::tear))
+        return parse_number(value, &r->lose) && r->lose > 0;
     return false;
 }
 
@@ -153,6 +157,31 @@ bool contains(const std::string &path, const char *part)
     return part == nullptr || *part == '\0' || path.find(part) != std::string::npos;
 }
 
+u64 iov_bytes(const env_write &w)
+{
+    u64 n = 0;
+    for (int i = 0; i < w.iovcnt; i++) n += w.iov[i].iov_len;
+    return n;
+}
+
+// The bytes of a write, in one piece.
+std::string gather(const env_write &w)
+{
+    std::string out;
+    for (int i = 0; i < w.iovcnt; i++) out.append(static_cast<const char *>(w.iov[i].iov_base), w.iov[i].iov_len);
+    return out;
+}
+
+// A 4096-aligned scratch area, as unbuffered files need.
+struct Aligned {
+    explicit Aligned(size_t len) : size((len + 4095) & ~size_t{4095}), p(std::aligned_alloc(4096, size ? size : 4096)) {}
+    ~Aligned() { std::free(p); }
+    Aligned(const Aligned &) = delete;
+    Aligned &operator=(const Aligned &) = delete;
+    size_t size;
+    void *p;
+};
+
 }  // namespace
 
 int fault_parse(const char *text, std::vector<fault_rule> *rules, bool *record, int *crash_status,
@@ -199,6 +228,7 @@ void FaultEnv::add(const fault_rule &rule)
     std::lock_guard<std::mutex> lock(mu_);
     try {
         rules_.push_back(Rule{rule});
+        if (rule.lose != 0) tracking_ = true;
     } catch (...) {
         // A rule that cannot be kept is not applied.
     }
@@ -222,6 +252,8 @@ void FaultEnv::reset()
     rules_.clear();
     counts_.clear();
     record_.clear();
+    unsynced_.clear();
+    tracking_ = false;
     recording_ = false;
     power_cut_ = false;
     crash_status_ = -1;
@@ -244,6 +276,11 @@ u64 FaultEnv::reads(const char *path_part) const
 u64 FaultEnv::writes(const char *path_part) const
 {
     return sum(path_part, &Count::writes);
+}
+
+u64 FaultEnv::barriers(const char *path_part) const
+{
+    return sum(path_part, &Count::barriers);
 }
 
 std::vector<fault_write_record> FaultEnv::recorded() const
@@ -306,12 +343,16 @@ FaultEnv::WritePlan FaultEnv::plan_write(const char *path, u64 len)
             if (rule.seen > r.nth) {
                 lost = true;
                 if (r.path.empty()) power_cut_ = true;
+                if (!rule.cut && plan.cut == nullptr) plan.cut = &r;
+                rule.cut = true;
             }
             break;
         case fault_kind::tear:
             if (rule.seen == r.nth && !torn) {
                 torn = true;
                 torn_bytes = r.bytes < len ? r.bytes : len;
+                if (!rule.cut && plan.cut == nullptr) plan.cut = &r;
+                rule.cut = true;
             }
             break;
         case fault_kind::delay:
@@ -341,30 +382,102 @@ void FaultEnv::note_write(const char *path, u64 off, u64 len, fault_outcome outc
 {
     if (!recording_) return;
     try {
-        record_.push_back(fault_write_record{path, off, len, outcome});
+        record_.push_back(fault_write_record{path, off, len, outcome, count_for(path).barriers});
     } catch (...) {
         // The record is a test aid; losing an entry must not fail the write.
     }
 }
 
-// Stores the first bytes of a write.  An unbuffered file takes only whole
-// sectors, so there the old content is read and overlaid instead.
+// Stores the first bytes of a write of len bytes.  An unbuffered file
+// takes only whole sectors from aligned memory, so there the bytes go
+// through an aligned copy, laid over the old content when they end inside
+// a sector.
 int FaultEnv::write_prefix(env_file *f, const void *buf, size_t len, u64 bytes, u64 off)
 {
     if (bytes == 0) return 0;
     size_t done = 0;
-    if ((base_->open_flags(f) & O_DIRECT) == 0 || bytes % 512 == 0)
-        return base_->pwrite(f, buf, bytes, off, &done);
-    size_t whole = (len + 4095) & ~static_cast<size_t>(4095);
-    void *tmp = std::aligned_alloc(4096, whole);
-    if (tmp == nullptr) return ENOMEM;
-    int err = base_->pread(f, tmp, len, off, &done);
+    if ((base_->open_flags(f) & O_DIRECT) == 0) return base_->pwrite(f, buf, bytes, off, &done);
+    Aligned tmp(len);
+    if (tmp.p == nullptr) return ENOMEM;
+    int err = bytes % 512 == 0 ? 0 : base_->pread(f, tmp.p, len, off, &done);
     if (err == 0) {
-        std::memcpy(tmp, buf, bytes);
-        err = base_->pwrite(f, tmp, len, off, &done);
+        std::memcpy(tmp.p, buf, bytes);
+        err = base_->pwrite(f, tmp.p, bytes % 512 == 0 ? bytes : len, off, &done);
     }
-    std::free(tmp);
     return err;
+}
+
+// Called with mu_ held.
+bool FaultEnv::durable_at_once(env_file *f)
+{
+    return (base_->open_flags(f) & O_DSYNC) != 0;
+}
+
+// Called with mu_ held, before the write goes out: keeps what it covers
+// now and what it will store.
+void FaultEnv::remember_unsynced(env_file *f, const char *path, const env_write &w)
+{
+    if (durable_at_once(f)) return;
+    const u64 len = iov_bytes(w);
+    try {
+        Unsynced u{f, path, w.off, std::string(len, '\0'), gather(w)};
+        Aligned tmp(len);
+        size_t done = 0;
+        if (tmp.p != nullptr && base_->pread(f, tmp.p, len, w.off, &done) == 0)
+            std::memcpy(u.before.data(), tmp.p, done < len ? done : len);
+        unsynced_.push_back(std::move(u));
+    } catch (...) {
+        // A write that cannot be remembered counts as durable.
+    }
+}
+
+// Called with mu_ held: the file's writes so far can no longer be lost.
+void FaultEnv::barrier(env_file *f)
+{
+    std::erase_if(unsynced_, [f](const Unsynced &u) { return u.file == f; });
+}
+
+// Called with mu_ held, when the cut comes: undoes every unsynced write of
+// the cut files, then stores again the ones the generator keeps, whole or
+// torn, in their order.
+void FaultEnv::apply_cut(const fault_rule &cut)
+{
+    if (cut.lose == 0) return;
+    const std::string scope = cut.kind == fault_kind::drop_after ? cut.path : "";
+    std::mt19937_64 rng(cut.lose);
+    std::vector<std::pair<Unsynced *, u64>> kept;  // and the bytes it keeps
+    for (Unsynced &u : unsynced_) {
+        if (!contains(u.path, scope.c_str())) continue;
+        const u64 len = u.after.size(), sectors = len / 512;
+        u64 bytes = 0;
+        switch (rng() % 3) {
+        case 0: bytes = len; break;
+        case 1: bytes = 0; break;
+        default: bytes = sectors > 1 ? 512 * (1 + rng() % (sectors - 1)) : 0; break;
+        }
+        kept.emplace_back(&u, bytes);
+    }
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it)
+        write_prefix(it->first->file, it->first->before.data(), it->first->before.size(), it->first->before.size(),
+                     it->first->off);
+    for (auto &[u, bytes] : kept) write_prefix(u->file, u->after.data(), u->after.size(), bytes, u->off);
+    std::erase_if(unsynced_, [&](const Unsynced &u) { return contains(u.path, scope.c_str()); });
+}
+
+// Hands the planned writes (indexes into w) to the file system at once,
+// after the longest delay any of them asked for.
+void FaultEnv::run_batch(env_write *w, const size_t *which, size_t n, u64 delay_us)
+{
+    if (n == 0) return;
+    if (delay_us != 0) plat_usleep(delay_us);
+    std::unique_ptr<env_write[]> part(new (std::nothrow) env_write[n]);
+    if (!part) {
+        for (size_t k = 0; k < n; k++) base_->write_batch(&w[which[k]], 1);
+        return;
+    }
+    for (size_t k = 0; k < n; k++) part[k] = w[which[k]];
+    base_->write_batch(part.get(), n);
+    for (size_t k = 0; k < n; k++) w[which[k]].result = part[k].result;
 }
 
 void FaultEnv::crash()
@@ -387,6 +500,11 @@ int FaultEnv::open(const char *path, int flags, int mode, env_file **out)
 
 int FaultEnv::close(env_file *f)
 {
+    {
+        // What a closed file took can no longer be undone through it.
+        std::lock_guard<std::mutex> lock(mu_);
+        barrier(f);
+    }
     return base_->close(f);
 }
 
@@ -434,37 +552,76 @@ void FaultEnv::pread_batch(env_file *f, env_read *reads, size_t n)
 
 int FaultEnv::pwrite(env_file *f, const void *buf, size_t len, u64 off, size_t *done)
 {
-    const char *p = base_->path(f);
-    WritePlan plan;
-    bool crash_now;
+    iovec iov{const_cast<void *>(buf), len};
+    env_write w{f, &iov, 1, off, 0};
+    write_batch(&w, 1);
+    if (done != nullptr) *done = w.result == 0 ? len : 0;
+    return w.result;
+}
+
+void FaultEnv::write_batch(env_write *w, size_t n)
+{
+    size_t one = 0;
+    std::unique_ptr<size_t[]> list(n > 1 ? new (std::nothrow) size_t[n] : nullptr);
+    if (n > 1 && !list) {
+        for (size_t i = 0; i < n; i++) write_batch(&w[i], 1);
+        return;
+    }
+    size_t *pass = n > 1 ? list.get() : &one;
+    size_t passing = 0;
+    u64 delay_us = 0;
+    for (size_t i = 0; i < n; i++) {
+        const char *p = base_->path(w[i].file);
+        const u64 len = iov_bytes(w[i]);
+        WritePlan plan;
+        bool crash_now;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            count_for(p).writes++;
+            plan = plan_write(p, len);
+            note_write(p, w[i].off, len, plan.outcome);
+            if (durable_at_once(w[i].file)) count_for(p).barriers++;
+            crash_now = crash_status_ >= 0 &&
+                        (plan.outcome == fault_outcome::lost || plan.outcome == fault_outcome::torn);
+            if (plan.outcome == fault_outcome::written && tracking_) remember_unsynced(w[i].file, p, w[i]);
+        }
+        w[i].result = 0;
+        if (plan.outcome == fault_outcome::failed) {
+            w[i].result = plan.err;
+            continue;
+        }
+        if (plan.outcome == fault_outcome::written) {
+            pass[passing++] = i;
+            delay_us = plan.delay_us > delay_us ? plan.delay_us : delay_us;
+            continue;
+        }
+        // The cut: what was issued before it goes out first.
+        run_batch(w, pass, passing, delay_us);
+        passing = 0;
+        delay_us = 0;
+        if (plan.outcome == fault_outcome::torn) {
+            const std::string bytes = gather(w[i]);
+            w[i].result = write_prefix(w[i].file, bytes.data(), bytes.size(), plan.store, w[i].off);
+        }
+        if (plan.cut != nullptr) {
+            std::lock_guard<std::mutex> lock(mu_);
+            apply_cut(*plan.cut);
+        }
+        if (crash_now) crash();
+    }
+    run_batch(w, pass, passing, delay_us);
+}
+
+void FaultEnv::sync_batch(env_sync *s, size_t n)
+{
     {
         std::lock_guard<std::mutex> lock(mu_);
-        count_for(p).writes++;
-        plan = plan_write(p, len);
-        note_write(p, off, len, plan.outcome);
-        crash_now = crash_status_ >= 0 && (plan.outcome == fault_outcome::lost ||
-                                           plan.outcome == fault_outcome::torn);
+        for (size_t i = 0; i < n; i++) {
+            count_for(base_->path(s[i].file)).barriers++;
+            barrier(s[i].file);
+        }
     }
-    if (done != nullptr) *done = 0;
-    if (plan.delay_us != 0) plat_usleep(plan.delay_us);
-    switch (plan.outcome) {
-    case fault_outcome::failed:
-        return plan.err;
-    case fault_outcome::lost:
-        if (crash_now) crash();
-        if (done != nullptr) *done = len;
-        return 0;
-    case fault_outcome::torn: {
-        int err = write_prefix(f, buf, len, plan.store, off);
-        if (crash_now) crash();
-        if (err != 0) return err;
-        if (done != nullptr) *done = len;
-        return 0;
-    }
-    case fault_outcome::written:
-        break;
-    }
-    return base_->pwrite(f, buf, len, off, done);
+    base_->sync_batch(s, n);
 }
 
 // The last device rule that matches a path, or none.  Called with mu_ held.
@@ -510,6 +667,11 @@ int FaultEnv::truncate(env_file *f, u64 bytes)
 
 int FaultEnv::fsync(env_file *f)
 {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        count_for(base_->path(f)).barriers++;
+        barrier(f);
+    }
     return base_->fsync(f);
 }
 

@@ -19,13 +19,19 @@
 //       times=T fails T operations from the N-th on (0 = every one).
 //       E is a number or a name (EIO, ENOSPC, EACCES, EPERM, EINVAL,
 //       ENOENT, ENXIO, EROFS, EBADF, ENOTDIR, EISDIR).
-//   drop_after:nth=N[,path=P]
+//   drop_after:nth=N[,path=P][,lose=S]
 //       writes after the N-th are lost (reported as done, never written).
 //       With a path, N counts that path's writes and only they are lost;
 //       without, N counts every write and all are lost: a power cut.
-//   tear:nth=N,bytes=K[,path=P]
+//   tear:nth=N,bytes=K[,path=P][,lose=S]
 //       the N-th matching write stores only its first K bytes (reported
 //       as whole) and every later write of any file is lost.
+//   lose=S: when the cut comes, what each cut file took since its last
+//       barrier (fsync, or a barrier of sync_batch) was never made
+//       durable: each such write is kept, lost or torn at a 512-byte
+//       boundary, as a generator seeded with S decides.  A file opened
+//       O_DSYNC has every write durable at once.  The cut files are
+//       those of the rule's path, or every file for a power cut.
 //   delay:us=N[,path=P]
 //       every matching write first sleeps N microseconds.
 //   device:bytes=N[,sector=S][,path=P]
@@ -35,7 +41,8 @@
 //       end the process (fast exit with status S) at the first write lost
 //       or torn, after the torn bytes are stored.
 //   record
-//       keep the sequence of writes (path, offset, length, outcome).
+//       keep the sequence of writes (path, offset, length, outcome, and
+//       the barriers of its file before it).
 //
 // Example: "record; tear:nth=3,bytes=512,path=loc1; crash:status=86"
 #pragma once
@@ -60,6 +67,7 @@ struct fault_rule {
     u64 bytes = 0;     // tear: bytes stored of the torn write; device: its size
     u64 us = 0;        // delay: microseconds before each write
     u32 sector = 512;  // device: its sector size
+    u64 lose = 0;      // drop_after, tear: seed of the losses at the cut (0 = none)
 };
 
 enum class fault_outcome { written, lost, torn, failed };
@@ -69,6 +77,7 @@ struct fault_write_record {
     u64 offset;
     u64 length;
     fault_outcome outcome;
+    u64 barriers;  // of its file before it: writes with the same count share a group
 };
 
 // Parses the text form; 0, or EINVAL (nothing is kept) with the offending
@@ -89,10 +98,12 @@ class FaultEnv final : public Env {
     // Forgets rules, counters, the power cut and the record.
     void reset();
 
-    // Reads and writes seen, over the files whose path contains the text
-    // (nullptr or "" = all files).  Failed, lost and torn ones count too.
+    // Reads, writes and barriers seen, over the files whose path contains
+    // the text (nullptr or "" = all files).  Failed, lost and torn ones
+    // count too.  A write of a file opened O_DSYNC is a barrier too.
     u64 reads(const char *path_part = nullptr) const;
     u64 writes(const char *path_part = nullptr) const;
+    u64 barriers(const char *path_part = nullptr) const;
     std::vector<fault_write_record> recorded() const;
     // True once a power cut (a drop over all files, or a tear) has begun.
     bool power_cut() const;
@@ -107,6 +118,8 @@ class FaultEnv final : public Env {
     int sector_size(env_file *f, u32 *bytes) override;
     int truncate(env_file *f, u64 bytes) override;
     int fsync(env_file *f) override;
+    void write_batch(env_write *w, size_t n) override;
+    void sync_batch(env_sync *s, size_t n) override;
     int stat(const char *path, struct stat *st) override;
     int fstat(env_file *f, struct stat *st) override;
     int unlink(const char *path) override;
@@ -118,12 +131,13 @@ class FaultEnv final : public Env {
     struct Rule {
         fault_rule r;
         u64 seen = 0;
-        bool dropping = false;  // drop_after with a path, past its n-th
+        bool cut = false;  // the cut this rule makes has come
     };
     struct Count {
         std::string path;
         u64 reads = 0;
         u64 writes = 0;
+        u64 barriers = 0;
     };
     // What one write is to do, decided under the lock.
     struct WritePlan {
@@ -131,6 +145,15 @@ class FaultEnv final : public Env {
         u64 delay_us = 0;
         u64 store = 0;  // bytes to store
         fault_outcome outcome = fault_outcome::written;
+        const fault_rule *cut = nullptr;  // a cut that comes with this write
+    };
+    // A write since its file's last barrier, with the bytes it covered
+    // before and after.
+    struct Unsynced {
+        env_file *file;
+        std::string path;
+        u64 off;
+        std::string before, after;
     };
 
     Count &count_for(const char *path);
@@ -140,6 +163,11 @@ class FaultEnv final : public Env {
     const fault_rule *device_for(const char *path) const;
     void note_write(const char *path, u64 off, u64 len, fault_outcome outcome);
     int write_prefix(env_file *f, const void *buf, size_t len, u64 bytes, u64 off);
+    bool durable_at_once(env_file *f);
+    void remember_unsynced(env_file *f, const char *path, const env_write &w);
+    void barrier(env_file *f);
+    void apply_cut(const fault_rule &cut);
+    void run_batch(env_write *w, const size_t *which, size_t n, u64 delay_us);
     [[noreturn]] void crash();
 
     Env *base_;
@@ -147,6 +175,8 @@ class FaultEnv final : public Env {
     std::vector<Rule> rules_;
     std::vector<Count> counts_;
     std::vector<fault_write_record> record_;
+    std::vector<Unsynced> unsynced_;
+    bool tracking_ = false;  // a rule loses unsynced writes at its cut
     bool recording_ = false;
     bool power_cut_ = false;
     int crash_status_ = -1;

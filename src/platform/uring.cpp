@@ -7,176 +7,247 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
-// Requests in flight at once: deeper queues gain little on one device.
-constexpr unsigned kRingEntries = 64;
+constexpr unsigned kEntries = 64;
 
-// Set once the kernel has said it offers no ring, so that later batches do
-// not ask again.
-std::atomic<bool> g_no_ring{false};
+size_t iov_bytes(const uring_req &r)
+{
+    size_t n = 0;
+    for (int i = 0; i < r.iovcnt; i++) n += r.iov[i].iov_len;
+    return n;
+}
 
+// Finishes a write from byte skip on, one call at a time.
+int finish_write(const uring_req &r, size_t skip)
+{
+    u64 off = r.off;
+    for (int i = 0; i < r.iovcnt; i++) {
+        const auto *base = static_cast<const char *>(r.iov[i].iov_base);
+        const size_t len = r.iov[i].iov_len;
+        size_t at = skip < len ? skip : len;
+        skip -= at;
+        while (at < len) {
+            ssize_t w = ::pwrite(r.fd, base + at, len - at, static_cast<off_t>(off + at));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) return errno != 0 ? errno : EIO;
+            if (w == 0) return ENOSPC;
+            at += static_cast<size_t>(w);
+        }
+        off += len;
+    }
+    return 0;
+}
+
+void run_one(uring_req *r)
+{
+    if (r->op == uring_op::barrier) {
+        while ((r->result = ::fdatasync(r->fd) == 0 ? 0 : errno) == EINTR) {
+        }
+        return;
+    }
+    if (r->op == uring_op::read) {
+        ssize_t got;
+        do {
+            got = ::preadv(r->fd, r->iov, r->iovcnt, static_cast<off_t>(r->off));
+        } while (got < 0 && errno == EINTR);
+        r->result = got < 0 ? (errno != 0 ? errno : EIO) : 0;
+        r->done = got < 0 ? 0 : static_cast<size_t>(got);
+        return;
+    }
+    ssize_t w;
+    do {
+        w = ::pwritev(r->fd, r->iov, r->iovcnt, static_cast<off_t>(r->off));
+    } while (w < 0 && errno == EINTR);
+    if (w < 0) {
+        r->result = errno != 0 ? errno : EIO;
+        return;
+    }
+    r->result = static_cast<size_t>(w) < iov_bytes(*r) ? finish_write(*r, static_cast<size_t>(w)) : 0;
+}
+
+// The ring of the calling thread: set up at its first batch, given back
+// when the thread ends.
 class Ring {
   public:
-    Ring() = default;
-    ~Ring() { close(); }
+    Ring() { setup(); }
+    ~Ring() { release(); }
     Ring(const Ring &) = delete;
     Ring &operator=(const Ring &) = delete;
 
-    bool open(unsigned entries);
-    unsigned capacity() const { return sq_entries_; }
-    // Reads reads[0, k) (k no more than the capacity) and waits for every
-    // one that the kernel took.  Returns how many it took: the rest are
-    // left as they were.
-    size_t read_all(int fd, env_read *reads, size_t k);
+    bool usable() const { return fd_ >= 0; }
 
-  private:
-    void close();
-    void reap(env_read *reads, size_t *completed);
-
-    int fd_ = -1;
-    void *rings_ = MAP_FAILED;
-    size_t rings_size_ = 0;
-    void *cq_ring_ = MAP_FAILED;  // only when the kernel maps the two rings apart
-    size_t cq_size_ = 0;
-    io_uring_sqe *sqes_ = nullptr;
-    size_t sqes_size_ = 0;
-    unsigned sq_entries_ = 0;
-    unsigned *sq_tail_ = nullptr;
-    unsigned *sq_mask_ = nullptr;
-    unsigned *sq_array_ = nullptr;
-    unsigned *cq_head_ = nullptr;
-    unsigned *cq_tail_ = nullptr;
-    unsigned *cq_mask_ = nullptr;
-    io_uring_cqe *cqes_ = nullptr;
-};
-
-void *map_ring(int fd, size_t size, off_t what)
-{
-    return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, what);
-}
-
-bool Ring::open(unsigned entries)
-{
-    io_uring_params p{};
-    fd_ = static_cast<int>(::syscall(__NR_io_uring_setup, entries, &p));
-    if (fd_ < 0) {
-        if (errno == ENOSYS || errno == EPERM || errno == EACCES) g_no_ring.store(true, std::memory_order_relaxed);
-        return false;
+    // A child process would share its parent's ring: it makes its own.
+    void own()
+    {
+        if (owner_ == ::getpid()) return;
+        release();
+        setup();
     }
-    size_t sq_size = p.sq_off.array + p.sq_entries * sizeof(unsigned);
-    cq_size_ = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
-    const bool single = (p.features & IORING_FEAT_SINGLE_MMAP) != 0;
-    rings_size_ = single && cq_size_ > sq_size ? cq_size_ : sq_size;
-    rings_ = map_ring(fd_, rings_size_, IORING_OFF_SQ_RING);
-    if (rings_ == MAP_FAILED) return false;
-    if (!single) {
-        cq_ring_ = map_ring(fd_, cq_size_, IORING_OFF_CQ_RING);
-        if (cq_ring_ == MAP_FAILED) return false;
-    }
-    sqes_size_ = p.sq_entries * sizeof(io_uring_sqe);
-    void *sqes = map_ring(fd_, sqes_size_, IORING_OFF_SQES);
-    if (sqes == MAP_FAILED) return false;
-    sqes_ = static_cast<io_uring_sqe *>(sqes);
 
-    auto *sq = static_cast<char *>(rings_);
-    auto *cq = single ? sq : static_cast<char *>(cq_ring_);
-    sq_tail_ = reinterpret_cast<unsigned *>(sq + p.sq_off.tail);
-    sq_mask_ = reinterpret_cast<unsigned *>(sq + p.sq_off.ring_mask);
-    sq_array_ = reinterpret_cast<unsigned *>(sq + p.sq_off.array);
-    cq_head_ = reinterpret_cast<unsigned *>(cq + p.cq_off.head);
-    cq_tail_ = reinterpret_cast<unsigned *>(cq + p.cq_off.tail);
-    cq_mask_ = reinterpret_cast<unsigned *>(cq + p.cq_off.ring_mask);
-    cqes_ = reinterpret_cast<io_uring_cqe *>(cq + p.cq_off.cqes);
-    sq_entries_ = p.sq_entries;
-    return true;
-}
-
-void Ring::close()
-{
-    if (sqes_ != nullptr) ::munmap(sqes_, sqes_size_);
-    if (cq_ring_ != MAP_FAILED) ::munmap(cq_ring_, cq_size_);
-    if (rings_ != MAP_FAILED) ::munmap(rings_, rings_size_);
-    if (fd_ >= 0) ::close(fd_);
-    sqes_ = nullptr;
-    cq_ring_ = rings_ = MAP_FAILED;
-    fd_ = -1;
-}
-
-void Ring::reap(env_read *reads, size_t *completed)
-{
-    unsigned head = *cq_head_;
-    const unsigned tail = __atomic_load_n(cq_tail_, __ATOMIC_ACQUIRE);
-    for (; head != tail; head++) {
-        const io_uring_cqe &cqe = cqes_[head & *cq_mask_];
-        env_read &r = reads[cqe.user_data];
-        if (cqe.res < 0) {
-            r.err = -cqe.res;
-            r.done = 0;
-        } else {
-            r.err = 0;
-            r.done = static_cast<size_t>(cqe.res);
+    // Runs up to capacity requests, all at once.
+    void run(uring_req *reqs, size_t n)
+    {
+        if (n > capacity_) n = capacity_;
+        unsigned tail = *sq_tail_;
+        for (size_t i = 0; i < n; i++, tail++) {
+            const unsigned idx = tail & sq_mask_;
+            io_uring_sqe &e = sqes_[idx];
+            e = io_uring_sqe{};
+            e.fd = reqs[i].fd;
+            e.user_data = i;
+            if (reqs[i].op == uring_op::barrier) {
+                e.opcode = IORING_OP_FSYNC;
+                e.fsync_flags = IORING_FSYNC_DATASYNC;
+            } else {
+                e.opcode = reqs[i].op == uring_op::read ? IORING_OP_READV : IORING_OP_WRITEV;
+                e.addr = reinterpret_cast<u64>(reqs[i].iov);
+                e.len = static_cast<u32>(reqs[i].iovcnt);
+                e.off = reqs[i].off;
+            }
+            sq_array_[idx] = idx;
         }
-        (*completed)++;
-    }
-    __atomic_store_n(cq_head_, head, __ATOMIC_RELEASE);
-}
-
-size_t Ring::read_all(int fd, env_read *reads, size_t k)
-{
-    const unsigned tail = *sq_tail_;
-    for (size_t j = 0; j < k; j++) {
-        const unsigned idx = (tail + static_cast<unsigned>(j)) & *sq_mask_;
-        io_uring_sqe *sqe = &sqes_[idx];
-        std::memset(sqe, 0, sizeof *sqe);
-        sqe->opcode = IORING_OP_READV;
-        sqe->fd = fd;
-        sqe->addr = reinterpret_cast<u64>(reads[j].iov);
-        sqe->len = static_cast<u32>(reads[j].iovcnt);
-        sqe->off = reads[j].off;
-        sqe->user_data = j;
-        sq_array_[idx] = idx;
-    }
-    __atomic_store_n(sq_tail_, tail + static_cast<unsigned>(k), __ATOMIC_RELEASE);
-
-    size_t submitted = 0, completed = 0;
-    while (completed < submitted || submitted < k) {
-        const unsigned to_submit = static_cast<unsigned>(k - submitted);
-        const long r = ::syscall(__NR_io_uring_enter, fd_, to_submit, 1U, IORING_ENTER_GETEVENTS, nullptr, 0);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            // Nothing in flight and nothing more taken: the caller reads
-            // the rest.  With reads in flight, their buffers are the
-            // kernel's until they complete, so wait for them.
-            if (completed == submitted) break;
-            ::syscall(__NR_io_uring_enter, fd_, 0U, 1U, IORING_ENTER_GETEVENTS, nullptr, 0);
-        } else {
+        __atomic_store_n(sq_tail_, tail, __ATOMIC_RELEASE);
+        size_t submitted = 0;
+        while (submitted < n) {
+            long r = ::syscall(__NR_io_uring_enter, fd_, n - submitted, 0, 0, nullptr, 0);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) {
+                // Requests the kernel never took are taken back and run
+                // one by one.
+                __atomic_store_n(sq_tail_, tail - static_cast<unsigned>(n - submitted), __ATOMIC_RELEASE);
+                for (size_t i = submitted; i < n; i++) run_one(&reqs[i]);
+                n = submitted;
+                break;
+            }
             submitted += static_cast<size_t>(r);
         }
-        reap(reads, &completed);
+        reap(reqs, n);
     }
-    return submitted;
+
+  private:
+    void setup()
+    {
+        owner_ = ::getpid();
+        io_uring_params p{};
+        fd_ = static_cast<int>(::syscall(__NR_io_uring_setup, kEntries, &p));
+        if (fd_ < 0) return;
+        sq_len_ = p.sq_off.array + p.sq_entries * sizeof(u32);
+        cq_len_ = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
+        const bool single = (p.features & IORING_FEAT_SINGLE_MMAP) != 0;
+        if (single) sq_len_ = cq_len_ = sq_len_ > cq_len_ ? sq_len_ : cq_len_;
+        sqes_len_ = p.sq_entries * sizeof(io_uring_sqe);
+        sq_ = map(sq_len_, IORING_OFF_SQ_RING);
+        cq_ = single ? sq_ : map(cq_len_, IORING_OFF_CQ_RING);
+        sqes_ = static_cast<io_uring_sqe *>(map(sqes_len_, IORING_OFF_SQES));
+        if (sq_ == nullptr || cq_ == nullptr || sqes_ == nullptr) {
+            release();
+            return;
+        }
+        auto *sq = static_cast<char *>(sq_);
+        auto *cq = static_cast<char *>(cq_);
+        sq_tail_ = reinterpret_cast<unsigned *>(sq + p.sq_off.tail);
+        sq_mask_ = *reinterpret_cast<unsigned *>(sq + p.sq_off.ring_mask);
+        sq_array_ = reinterpret_cast<unsigned *>(sq + p.sq_off.array);
+        cq_head_ = reinterpret_cast<unsigned *>(cq + p.cq_off.head);
+        cq_tail_ = reinterpret_cast<unsigned *>(cq + p.cq_off.tail);
+        cq_mask_ = *reinterpret_cast<unsigned *>(cq + p.cq_off.ring_mask);
+        cqes_ = reinterpret_cast<io_uring_cqe *>(cq + p.cq_off.cqes);
+        capacity_ = p.sq_entries;
+    }
+
+    void *map(size_t len, off_t what)
+    {
+        void *p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, what);
+        return p == MAP_FAILED ? nullptr : p;
+    }
+
+    void reap(uring_req *reqs, size_t n)
+    {
+        size_t seen = 0;
+        while (seen < n) {
+            unsigned head = *cq_head_;
+            const unsigned tail = __atomic_load_n(cq_tail_, __ATOMIC_ACQUIRE);
+            if (head == tail) {
+                long r = ::syscall(__NR_io_uring_enter, fd_, 0, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
+                if (r < 0 && errno != EINTR) {
+                    // The ring cannot report what became of the rest: they
+                    // run again one by one, which moves the same bytes.
+                    for (size_t i = 0; i < n; i++)
+                        if (reqs[i].result == -1) run_one(&reqs[i]);
+                    return;
+                }
+                continue;
+            }
+            for (; head != tail; head++) {
+                const io_uring_cqe &c = cqes_[head & cq_mask_];
+                uring_req &r = reqs[c.user_data];
+                if (c.res < 0) {
+                    r.result = -c.res;
+                } else if (r.op == uring_op::read) {
+                    r.result = 0;
+                    r.done = static_cast<size_t>(c.res);
+                } else if (r.op == uring_op::write && static_cast<size_t>(c.res) < iov_bytes(r)) {
+                    r.result = finish_write(r, static_cast<size_t>(c.res));
+                } else {
+                    r.result = 0;
+                }
+                seen++;
+            }
+            __atomic_store_n(cq_head_, head, __ATOMIC_RELEASE);
+        }
+    }
+
+    void release()
+    {
+        if (sqes_ != nullptr) ::munmap(sqes_, sqes_len_);
+        if (cq_ != nullptr && cq_ != sq_) ::munmap(cq_, cq_len_);
+        if (sq_ != nullptr) ::munmap(sq_, sq_len_);
+        if (fd_ >= 0) ::close(fd_);
+        sqes_ = nullptr;
+        sq_ = cq_ = nullptr;
+        fd_ = -1;
+    }
+
+    pid_t owner_ = 0;
+    int fd_ = -1;
+    void *sq_ = nullptr, *cq_ = nullptr;
+    size_t sq_len_ = 0, cq_len_ = 0, sqes_len_ = 0;
+    io_uring_sqe *sqes_ = nullptr;
+    io_uring_cqe *cqes_ = nullptr;
+    unsigned *sq_tail_ = nullptr, *sq_array_ = nullptr, *cq_head_ = nullptr, *cq_tail_ = nullptr;
+    unsigned sq_mask_ = 0, cq_mask_ = 0;
+    size_t capacity_ = 0;
+};
+
+Ring &thread_ring()
+{
+    thread_local Ring ring;
+    return ring;
 }
 
 }  // namespace
 
-bool uring_pread_batch(int fd, env_read *reads, size_t n)
+void uring_run(uring_req *reqs, size_t n)
 {
-    if (n == 0) return true;
-    if (g_no_ring.load(std::memory_order_relaxed)) return false;
-    Ring ring;
-    if (!ring.open(n < kRingEntries ? static_cast<unsigned>(n) : kRingEntries)) return false;
     for (size_t i = 0; i < n; i++) {
-        reads[i].done = 0;
-        reads[i].err = EAGAIN;  // until the ring says otherwise
+        reqs[i].result = -1;
+        reqs[i].done = 0;
     }
-    for (size_t at = 0; at < n;) {
-        size_t k = n - at < ring.capacity() ? n - at : ring.capacity();
-        size_t taken = ring.read_all(fd, reads + at, k);
-        if (taken < k) break;  // the rest stay EAGAIN: read plainly
-        at += k;
+    if (n == 1) {
+        run_one(reqs);
+        return;
     }
-    return true;
+    Ring &ring = thread_ring();
+    ring.own();
+    if (!ring.usable()) {
+        for (size_t i = 0; i < n; i++) run_one(&reqs[i]);
+        return;
+    }
+    for (size_t done = 0; done < n;) {
+        const size_t chunk = n - done < kEntries ? n - done : kEntries;
+        ring.run(reqs + done, chunk);
+        done += chunk;
+    }
 }

@@ -1,13 +1,29 @@
-// Several reads of one file in flight at once, through the kernel's
-// submission ring: a batch costs about one device read instead of one per
-// request.  Where the kernel offers no ring (or refuses one), the caller
-// reads one request after another instead.
+// Several writes, reads or barriers in flight at once from one thread: a
+// small submission ring per thread, driven through the kernel's own calls.
+// Where the kernel offers no ring (or refuses one), the same requests run
+// one after another.
 #pragma once
 
-#include "platform/env.h"
+#include <sys/uio.h>
 
-// Reads every request of reads from the descriptor fd.  false when no ring
-// could be had: nothing was read.  Otherwise each request has its outcome;
-// a request the ring could not finish (a short transfer, EAGAIN or EINTR)
-// is left for the caller to complete with plain reads.
-bool uring_pread_batch(int fd, env_read *reads, size_t n);
+#include <cstddef>
+
+#include "core/types.h"
+
+enum class uring_op : u8 { write, read, barrier };
+
+// One request of a batch.  A write moves iov to byte offset off of fd; a
+// read fills iov from byte offset off; a barrier makes fd's completed
+// writes durable.
+struct uring_req {
+    int fd;
+    uring_op op;
+    const struct iovec *iov;
+    int iovcnt;
+    u64 off;
+    int result;   // out: 0, or an errno (a write cut short is ENOSPC)
+    size_t done;  // out, reads: bytes read; a read may stop short, the caller finishes it
+};
+
+// Starts every request, waits for all, and fills each result.
+void uring_run(uring_req *reqs, size_t n);

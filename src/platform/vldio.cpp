@@ -128,6 +128,30 @@ bool continues(const vld_request &a, const vld_request &b)
            u64{a.count} + b.count <= 0xffffffffu;
 }
 
+// A call returns once its writes are on the disk group: one barrier for
+// each copy it wrote, all at once (durable only for a disk group that
+// syncs its writes; elsewhere an ordering point).
+u32 sync_written(vld_error *err, vld_context *ctx, const vld_request *requests, u32 count)
+{
+    env_sync syncs[VLD_MAX_REQUESTS * VLD_MAX_MIRRORS];
+    u32 n = 0;
+    for (u32 i = 0; i < count; i++) {
+        const vld_file *f = requests[i].file;
+        if (requests[i].op != VLD_OP_WRITE) continue;
+        for (u32 m = 0; m < f->hdr.mirrors; m++) {
+            bool seen = false;
+            for (u32 k = 0; k < n && !seen; k++) seen = syncs[k].file == f->copy[m];
+            if (!seen) syncs[n++] = env_sync{f->copy[m], f->sync != 0, 0};
+        }
+    }
+    env_current()->sync_batch(syncs, n);
+    for (u32 k = 0; k < n; k++)
+        if (syncs[k].result != 0)
+            return fail(err, ctx, host_status(ctx, syncs[k].result), "cannot make writes durable: %s",
+                        std::strerror(syncs[k].result));
+    return VLD_OK;
+}
+
 }  // namespace
 
 u32 vld_io(vld_error *err, vld_context *ctx, vld_request *requests, u32 count)
@@ -151,6 +175,7 @@ u32 vld_io(vld_error *err, vld_context *ctx, vld_request *requests, u32 count)
         // A read past the end still reads what lies before it.
         if (st != VLD_EBEYOND) break;
     }
+    if (result == VLD_OK) result = sync_written(err, ctx, requests, count);
     if (result == VLD_EBEYOND || result == VLD_ENOMIRROR) {
         err->status = result;
         err->has_message = 0;

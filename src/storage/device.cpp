@@ -137,14 +137,15 @@ int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_nati
 {
     env_file *f = nullptr;
     int err;
+    const bool durable = direct;
     if (direct) {
-        err = ut_open_checked(name, O_RDWR | O_DIRECT | O_DSYNC, &f);
+        err = ut_open_checked(name, O_RDWR | O_DIRECT, &f);
         if (err == EINVAL) {
             trace_print(ut_osd(handle), 1,
-                        "ut_open_location: [%s] refuses unbuffered I/O; opening it write-through and buffered",
+                        "ut_open_location: [%s] refuses unbuffered I/O; opening it buffered, made durable at each barrier",
                         name);
             direct = false;
-            err = ut_open_checked(name, O_RDWR | O_DSYNC, &f);
+            err = ut_open_checked(name, O_RDWR, &f);
         }
     } else {
         err = ut_open_checked(name, O_RDWR, &f);
@@ -152,22 +153,7 @@ int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_nati
     if (err != 0) return err;
     holder->file = f;
     holder->direct = direct ? 1 : 0;
-    return 0;
-}
-
-int ut_open_location_bulk(proprhandle *handle, const char *name, bool direct, ut_native *holder)
-{
-    Env *env = env_current();
-    env_file *f = nullptr;
-    int err = direct ? env->open(name, O_RDWR | O_DIRECT, 0, &f) : EINVAL;
-    if (err == EINVAL) {
-        if (direct) trace_print(ut_osd(handle), 1, "ut_open_location_bulk: [%s] refuses unbuffered I/O", name);
-        direct = false;
-        err = env->open(name, O_RDWR, 0, &f);
-    }
-    if (err != 0) return err;
-    holder->file = f;
-    holder->direct = direct ? 1 : 0;
+    holder->durable = durable ? 1 : 0;
     return 0;
 }
 
@@ -224,6 +210,53 @@ u32 utwrite(proprhandle *handle, const void *buf, u32 length, u32 blkaddr, ut_na
                     static_cast<int>(pos), err);
         ut_os_error(handle, err);
         return PROP_E_STORAGE;
+    }
+    return PROP_OK;
+}
+
+u32 ut_write_runs(proprhandle *handle, ut_native *const *holders, u32 count, const ut_run *runs, u32 nruns,
+                  u32 *results)
+{
+    trace_comp comp = ut_osd(handle);
+    const size_t n = size_t{count} * nruns;
+    // A few requests need no memory: a rollback goes through when it has
+    // run out.
+    constexpr size_t kOwn = 16;
+    env_write own[kOwn];
+    env_sync syncs[PROP_NUM_SLOTS];
+    MetaPtr<env_write> more = n > kOwn ? MetaPtr<env_write>::alloc(handle->metactx, n) : MetaPtr<env_write>();
+    env_write *writes = n > kOwn ? more.get() : own;
+    if (writes == nullptr || count > PROP_NUM_SLOTS) {
+        trace_print(comp, 0, "utwrite: Could not allocate memory for %d requests", static_cast<int>(n));
+        return PROP_E_NOMEM;
+    }
+    for (u32 i = 0; i < count; i++)
+        for (u32 r = 0; r < nruns; r++)
+            writes[size_t{i} * nruns + r] = env_write{holders[i]->file, runs[r].iov, runs[r].iovcnt,
+                                                      u64{runs[r].blkaddr} + PROPR_RESERVED_PREFIX, 0};
+    Env *env = env_current();
+    env->write_batch(writes, n);
+    u32 barriers = 0;
+    for (u32 i = 0; i < count; i++) {
+        results[i] = PROP_OK;
+        for (u32 r = 0; r < nruns && results[i] == PROP_OK; r++) {
+            const env_write &w = writes[size_t{i} * nruns + r];
+            if (w.result == 0) continue;
+            trace_print(comp, 0, "utwrite:4: Problem writing the buffer phy offset  %d and oserror %d",
+                        static_cast<int>(w.off), w.result);
+            ut_os_error(handle, w.result);
+            results[i] = PROP_E_STORAGE;
+        }
+        if (results[i] == PROP_OK) syncs[barriers++] = env_sync{holders[i]->file, holders[i]->durable != 0, 0};
+    }
+    env->sync_batch(syncs, barriers);
+    for (u32 i = 0, k = 0; i < count; i++) {
+        if (results[i] != PROP_OK) continue;
+        const env_sync &b = syncs[k++];
+        if (b.result == 0) continue;
+        trace_print(comp, 0, "utwrite:5: Problem making the writes durable and oserror %d", b.result);
+        ut_os_error(handle, b.result);
+        results[i] = PROP_E_STORAGE;
     }
     return PROP_OK;
 }

@@ -10,6 +10,8 @@
 // may pass any buffer.
 #pragma once
 
+#include <sys/uio.h>
+
 #include "core/types.h"
 
 struct proprhandle;
@@ -18,7 +20,17 @@ struct env_file;
 // The open-file holder a slot's proprhandle_native points to.
 struct ut_native {
     env_file *file;
-    u32 direct;  // opened with O_DIRECT: transfers go through aligned buffers
+    u32 direct;   // opened with O_DIRECT: transfers go through aligned buffers
+    u32 durable;  // its barriers must reach the device (not a developer's store)
+};
+
+// A stretch of neighbouring pages of a write group, to be written from
+// block address blkaddr on; every iov entry is whole pages of 4096-aligned
+// memory, so an unbuffered location takes them as they are.
+struct ut_run {
+    const struct iovec *iov;
+    int iovcnt;
+    u32 blkaddr;
 };
 
 // Flag: the caller expects this read may fail (failure logged at level 3).
@@ -46,7 +58,13 @@ struct ut_read {
 // request in it.  flags as for utread.
 void utread_batch(proprhandle *handle, ut_read *reqs, u32 n, ut_native *holder, u32 flags);
 u32 utwrite(proprhandle *handle, const void *buf, u32 length, u32 blkaddr, ut_native *holder);
-u32 utsz(proprhandle *handle, u32 *numpage, ut_native *holder);
+// Writes the same runs to each of count locations, every request of every
+// location at once, then ends each location's part with one barrier, all
+// at once.  results[i] receives 0, or 26 for holders[i] (traced and
+// recorded as utwrite does).  Returns 0, or 12 when there is no memory
+// for the requests: then nothing was written and results are untouched.
+u32 ut_write_runs(proprhandle *handle, ut_native *const *holders, u32 count, const ut_run *runs, u32 nruns,
+                   u32 *results);u32 utsz(proprhandle *handle, u32 *numpage, ut_native *holder);
 u32 utosmbsz(proprhandle *handle, u32 *blocksize, ut_native *holder);
 u32 utclose(proprhandle *handle);
 u32 utdvch(proprhandle *handle, const char *newdev, u32 lastpage_addr, u32 write_test, u32 flags);
@@ -58,15 +76,13 @@ u32 utdvrp(proprhandle *handle, u32 slot);
 // the errno of the failure.
 int ut_open_checked(const char *path, int flags, env_file **out);
 // Opens an existing location for reading and writing into *holder.  With
-// direct, O_DIRECT | O_DSYNC, falling back to O_DSYNC alone (and a trace
-// line) where the file system refuses O_DIRECT; otherwise buffered.
-// Returns 0 or the errno of the failure.
+// direct, O_DIRECT (buffered, with a trace line, where the file system
+// refuses it) and durable barriers; otherwise buffered, its barriers only
+// ordering points.  Writes are not synchronous: a write group's barrier
+// makes them durable.  Returns 0 or the errno of the failure.
 int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_native *holder);
-// Opens a location for a bulk transfer whose durability the caller makes
-// with ut_sync_location: unbuffered where the file system allows it (with
-// direct), never write-through, so that large writes do not each wait for
-// the device.  0 or the errno of the failure.
-int ut_open_location_bulk(proprhandle *handle, const char *name, bool direct, ut_native *holder);
+// Makes every completed write of a holder durable: the barrier of a bulk
+// transfer that wrote through utwrite.  0 or an errno value.
 int ut_sync_location(ut_native *holder);
 // Closes the file of a holder; 0 or an errno value.
 int ut_close_location(ut_native *holder);

@@ -86,7 +86,7 @@ u32 utopen(proprhandle *handle, u32 flags)
     reset_slots(handle);
     bool direct = !prop_developer_mode(handle);
     trace_print(comp, 2, "utopen:4: Flag and Attribute passed will be [%d]",
-                O_RDWR | (direct ? O_DIRECT | O_DSYNC : 0));
+                O_RDWR | (direct ? O_DIRECT : 0));
 
     u32 opened = 0;
     u32 count = handle->proprhandle_configured_device_count;

@@ -5,6 +5,7 @@
 #include "cache/cache.h"
 #include "format/cursor.h"
 #include "format/storemap.h"
+#include "io/group.h"
 #include "io/pagecache.h"
 #include "space/fcl.h"
 #include "space/pagelist.h"
@@ -37,9 +38,10 @@ u32 release_freed_pages(proprhandle *handle)
     return PROP_OK;
 }
 
-// Writes every changed bitmap page to the copy that is not current; the
-// current copy is never overwritten.  Sets *any when one changed.
-u32 write_changed_bitmaps(proprhandle *handle, bool *any)
+// Adds every changed bitmap page to the commit's group, for the copy that
+// is not current; the current copy is never overwritten.  Sets *any when
+// one changed.
+u32 add_changed_bitmaps(proprhandle *handle, WriteGroup &group, bool *any)
 {
     trace_comp tc = ut_trace(handle);
     *any = false;
@@ -59,7 +61,8 @@ u32 write_changed_bitmaps(proprhandle *handle, bool *any)
         trace_print(tc, 4, "proprutfsu: WRITING PAGE NUM [%d] to phy addr [%d] First 2 bytes are [%x] [%x]",
                     static_cast<int>(k), static_cast<int>(addr), static_cast<unsigned>(fcl->propr_fcl_page[0]),
                     static_cast<unsigned>(fcl->propr_fcl_page[1]));
-        u32 rc = ut_stamp_write(handle, block, addr);
+        hdr_stamp_checksum(block, PROP_PAGE_SIZE);
+        u32 rc = group.add(block, PROP_PAGE_SIZE, addr);
         if (rc != PROP_OK) {
             trace_print(tc, 0, "proprutfsu: Failed [%d] to write the free space page", static_cast<int>(rc));
             return rc;
@@ -68,9 +71,9 @@ u32 write_changed_bitmaps(proprhandle *handle, bool *any)
     return PROP_OK;
 }
 
-// Builds in super the superblock that names the new bitmap copies and
-// writes it to the copy the selector does not name.
-u32 write_superblock(proprhandle *handle, u8 *super, u32 selector)
+// Builds in super the superblock that names the new bitmap copies and adds
+// it to the commit's group, for the copy the selector does not name yet.
+u32 add_superblock(proprhandle *handle, WriteGroup &group, u8 *super, u32 selector)
 {
     std::memcpy(super, handle->superbuf, PROP_PAGE_SIZE);
     u32 addr = PROP_PAGE_SIZE * (1 + selector);
@@ -82,7 +85,8 @@ u32 write_superblock(proprhandle *handle, u8 *super, u32 selector)
     }
     trace_print(ut_trace(handle), 4, "proprutfsu: SUPER BLOCK ADDR = %d, loc = %d", static_cast<int>(selector),
                 static_cast<int>(addr));
-    u32 rc = ut_stamp_write(handle, super, addr);
+    hdr_stamp_checksum(super, PROP_PAGE_SIZE);
+    u32 rc = group.add(super, PROP_PAGE_SIZE, addr);
     if (rc != PROP_OK)
         trace_print(ut_trace(handle), 0, "fsu:1: problem [%d] writing the superblock", static_cast<int>(rc));
     return rc;
@@ -107,7 +111,6 @@ void adopt_new_copies(proprhandle *handle, bool any_bitmap, const u8 *super)
     }
     if (any_bitmap) std::memcpy(handle->superbuf, super, PROP_PAGE_SIZE);
     handle->super_block_addr = handle->bootbuf[BOOT_OFF_SUPER_SELECTOR];
-    handle->proprhandle_isvalidlog = 0;
 }
 
 // A commit write that failed may still have reached some locations: too
@@ -131,6 +134,32 @@ void clear_log(proprhandle *handle)
     propr_pagelist_clear(log->propr_log_tnode_list, &log->propr_log_ltail, log->propr_log_tnode_list_max);
 }
 
+// The transaction is over in memory: log, kept pages and page lists.
+void finish(proprhandle *handle)
+{
+    clear_log(handle);
+    ut_pending_end(handle);
+    pagecache_commit(handle);
+    proprut_clear_pagelists(handle);
+    propr_log *log = handle->proprhandle_propr_log;
+    handle->proprhandle_isvalidlog = 0;
+    trace_print(ut_trace(handle), 3,
+                "proprutfsu: Cleared log buf, opid, ltail in log structure op_id = %d, log_lsn = %d, ltail = %d",
+                static_cast<int>(log->propr_log_opid), static_cast<int>(log->propr_log_lsn),
+                static_cast<int>(log->propr_log_ltail));
+}
+
+// The store is committed from here on; a cache failure is reported but
+// changes nothing on disk.
+u32 settle_cache(proprhandle *handle)
+{
+    if (handle->proprhandle_cache != nullptr && proprch_make_permanent(handle->proprhandle_cache, 0) != PROP_OK) {
+        trace_print(ut_trace(handle), 0, "fsu: Problem making entries permanent");
+        return PROP_E_STORAGE;
+    }
+    return PROP_OK;
+}
+
 }  // namespace
 
 u32 proprutfsu(proprhandle *handle)
@@ -149,24 +178,32 @@ u32 proprutfsu(proprhandle *handle)
                 static_cast<int>(handle->ndk_addr), static_cast<int>(handle->num_ndk),
                 static_cast<int>(handle->proprhandle_num_fcl));
 
-    // The pages go first: a crash before the boot block finds their
-    // images in the log.
-    u32 rc = ut_pending_flush(handle);
+    u32 rc = release_freed_pages(handle);
     if (rc != PROP_OK) return rc;
-    rc = release_freed_pages(handle);
-    if (rc != PROP_OK) return rc;
+    // The bitmaps and the superblock go out with the transaction's pages,
+    // all before the boot block that names them (pending.cpp).  Until the
+    // boot block is on disk the handle must still describe the old state,
+    // which a rollback returns to.
+    WriteGroup group(handle);
     bool any_bitmap = false;
-    rc = write_changed_bitmaps(handle, &any_bitmap);
+    rc = add_changed_bitmaps(handle, group, &any_bitmap);
     if (rc != PROP_OK) return rc;
-
-    // Until the boot block is on disk the handle must still describe the
-    // old state, which a rollback returns to.
     alignas(8) u8 super[PROP_PAGE_SIZE];
     if (any_bitmap) {
         selector = other_copy(selector);
-        rc = write_superblock(handle, super, selector);
+        rc = add_superblock(handle, group, super, selector);
         if (rc != PROP_OK) return rc;
     }
+    if (!any_bitmap && ut_pending_empty(handle)) {
+        // Nothing changed: nothing is written, and the store stays as it
+        // was, log dead.
+        handle->bootbuf[BOOT_OFF_LOG_VALID] = 0;
+        finish(handle);
+        return settle_cache(handle);
+    }
+    rc = ut_pending_flush(handle, &group);
+    if (rc != PROP_OK) return rc;
+
     // The boot block is changed in the handle's own buffer, because the
     // vote hand-over after a lost location rewrites the survivor from it;
     // a failed write puts the old one back.
@@ -186,20 +223,6 @@ u32 proprutfsu(proprhandle *handle)
     }
 
     adopt_new_copies(handle, any_bitmap, super);
-    clear_log(handle);
-    ut_pending_end(handle);
-    pagecache_commit(handle);
-    // The store is committed from here on; a cache failure is reported but
-    // changes nothing on disk.
-    u32 result = PROP_OK;
-    if (handle->proprhandle_cache != nullptr && proprch_make_permanent(handle->proprhandle_cache, 0) != PROP_OK) {
-        trace_print(tc, 0, "fsu: Problem making entries permanent");
-        result = PROP_E_STORAGE;
-    }
-    proprut_clear_pagelists(handle);
-    trace_print(tc, 3,
-                "proprutfsu: Cleared log buf, opid, ltail in log structure op_id = %d, log_lsn = %d, ltail = %d",
-                static_cast<int>(log->propr_log_opid), static_cast<int>(log->propr_log_lsn),
-                static_cast<int>(log->propr_log_ltail));
-    return result;
+    finish(handle);
+    return settle_cache(handle);
 }

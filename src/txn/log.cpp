@@ -186,20 +186,10 @@ u32 proprutbeginlog(proprhandle *handle, u32 opid)
 
     be32_put(buf, LOGMETA_OFF_LSN, log->propr_log_lsn);
     be32_put(buf, LOGMETA_OFF_OPID, opid);
-    u32 rc = ut_stamp_write(handle, buf, handle->proprhandle_lsst);
-    if (rc != PROP_OK) {
-        trace_print(tc, 0, "beginlog: Problem [%d] clearing the log metadata buffer %d", static_cast<int>(rc),
-                    static_cast<int>(handle->proprhandle_lsst));
-        return rc;
-    }
-
-    // From this write on, a crash leaves a live log.
+    // Nothing is written yet: the metadata and the boot block that marks
+    // the log live go out with the transaction's first groups, and only
+    // when it saves an image (see pending.cpp).
     handle->bootbuf[BOOT_OFF_LOG_VALID] = 1;
-    rc = ut_stamp_write(handle, handle->bootbuf, 0);
-    if (rc != PROP_OK) {
-        trace_print(tc, 0, "utbeginlog: problem [%d] writing the bootblock", static_cast<int>(rc));
-        return rc;
-    }
     handle->proprhandle_isvalidlog = 1;
     ut_pending_begin(handle);
     return PROP_OK;
@@ -263,7 +253,8 @@ u32 proprutlog(proprhandle *handle, u32 page, const u8 *image)
     }
     count_image(handle, log, page);
 
-    // The image reaches its slot before the metadata that counts it.
+    // The image is kept, to reach its slot before the metadata that counts
+    // it and both before the page changes in place (pending.cpp).
     u32 slot_addr = handle->proprhandle_lsst + PROP_PAGE_SIZE * log->propr_log_ltail;
     propr_hdr hdr;
     std::memcpy(&hdr, slot_image, sizeof hdr);
@@ -272,20 +263,13 @@ u32 proprutlog(proprhandle *handle, u32 page, const u8 *image)
     std::memcpy(slot_image, &hdr, sizeof hdr);
     trace_print(tc, 4, "proprutlog: LOGGING: ZKV page Number =%d, Address of the page  in log space=%d\n",
                 static_cast<int>(page), static_cast<int>(slot_addr));
-    rc = ut_stamp_write(handle, slot_image, slot_addr);
-    if (rc != PROP_OK) {
-        trace_print(tc, 0, "utlog: Problem [%d] writing the tnode in log space phy_addr %d", static_cast<int>(rc),
-                    static_cast<int>(slot_addr));
-        return rc;
-    }
-
     be32_put(log->propr_log_buf, LOGMETA_OFF_LSN, log->propr_log_lsn);
     trace_print(tc, 3, "utlog:Stamping LOG metadata lsn=%d ltail=%d lsst=%d", static_cast<int>(log->propr_log_lsn),
                 static_cast<int>(log->propr_log_ltail), static_cast<int>(handle->proprhandle_lsst));
-    rc = ut_stamp_write(handle, log->propr_log_buf, handle->proprhandle_lsst);
+    rc = ut_image_keep(handle, slot_image, slot_addr);
     if (rc != PROP_OK) {
-        trace_print(tc, 0, "utlog: problem [%d] writing the log metadata buffer phy_addr %d", static_cast<int>(rc),
-                    static_cast<int>(handle->proprhandle_lsst));
+        trace_print(tc, 0, "utlog: Problem [%d] writing the tnode in log space phy_addr %d", static_cast<int>(rc),
+                    static_cast<int>(slot_addr));
         return rc;
     }
 

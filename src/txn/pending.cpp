@@ -4,15 +4,42 @@
 #include <cstring>
 
 #include "core/alloc.h"
+#include "io/group.h"
 #include "io/pagecache.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
+#include "txn/layout.h"
 #include "txn/log.h"
+
+// The groups of a transaction, each written (barrier included) before the
+// next one starts:
+//   1. the undo images at their log slots and, the first time, the boot
+//      block that marks the log live.  Until group 2 arrives the log
+//      metadata on the store still carries the lsn the boot block names as
+//      committed, so a crash finds nothing to undo, whatever part of this
+//      group arrived; nothing has changed in place yet.
+//   2. the log metadata: the new lsn and the count of the images.  From
+//      here on a crash undoes the transaction from the images, which group
+//      1 made durable.
+//   3. the changed pages in place and the fresh ones; at commit also the
+//      bitmap copies and the superblock copy that the boot block does not
+//      name yet.  A crash puts the changed pages back from their images;
+//      fresh pages and unnamed copies are unreachable from what is
+//      committed.
+//   4. the boot block that names the new copies and the new lsn: the
+//      commit point (proprutfsu).
+// A transaction that saved no image changes no page that existed before
+// it, so it needs no live log: groups 1 and 2 fall away, and group 3
+// takes the metadata with the new lsn, which the commit's boot block names.
+// A set-value, a create, a batch or a recursive delete thus costs four
+// barriers per location, whatever the number of pages.
 
 namespace {
 
-// Beyond this many kept pages (16 MiB) the transaction writes what it
-// holds and starts keeping again: its images are already in the log.
+constexpr u32 kBootAddr = 0;
+
+// Beyond this many kept blocks (16 MiB) the transaction writes what it
+// holds and goes on keeping: the log is live from then on.
 constexpr u32 kMaxKeptPages = 4096;
 
 propr_pending *pending_of(const proprhandle *handle)
@@ -21,71 +48,119 @@ propr_pending *pending_of(const proprhandle *handle)
     return log != nullptr ? &log->propr_log_pending : nullptr;
 }
 
-propr_pending_page *find_slot(propr_pending *p, u32 addr)
+propr_pending_page *find_slot(propr_pending_list *l, u32 addr)
 {
-    return std::lower_bound(p->pages, p->pages + p->count, addr,
+    return std::lower_bound(l->pages, l->pages + l->count, addr,
                             [](const propr_pending_page &e, u32 a) { return e.addr < a; });
 }
 
-bool grow(proprhandle *handle, propr_pending *p)
+// The transaction's copy of the tnode page at addr, or nullptr.
+const propr_pending_page *kept_page(const proprhandle *handle, u32 addr)
 {
-    if (p->count < p->max) return true;
-    const u32 max = p->max == 0 ? 64 : 2 * p->max;
+    propr_pending *p = pending_of(handle);
+    if (p == nullptr || p->pages.count == 0) return nullptr;
+    const propr_pending_page *at = find_slot(&p->pages, addr);
+    return at != p->pages.pages + p->pages.count && at->addr == addr ? at : nullptr;
+}
+
+bool grow(proprhandle *handle, propr_pending_list *l)
+{
+    if (l->count < l->max) return true;
+    const u32 max = l->max == 0 ? 64 : 2 * l->max;
     auto *pages = u_alloc_array<propr_pending_page>(handle->metactx, max);
     if (pages == nullptr) return false;
-    if (p->count != 0) std::memcpy(pages, p->pages, p->count * sizeof *pages);
-    if (p->pages != nullptr) u_freem(handle->metactx, p->pages);
-    p->pages = pages;
-    p->max = max;
+    if (l->count != 0) std::memcpy(pages, l->pages, l->count * sizeof *pages);
+    if (l->pages != nullptr) u_freem(handle->metactx, l->pages);
+    l->pages = pages;
+    l->max = max;
     return true;
 }
 
 // The kept copy of addr, made (empty) when there is none.  nullptr when
 // memory runs out.
-u8 *keep(proprhandle *handle, propr_pending *p, u32 addr)
+u8 *keep(proprhandle *handle, propr_pending_list *l, u32 addr)
 {
-    propr_pending_page *at = find_slot(p, addr);
-    if (at != p->pages + p->count && at->addr == addr) return at->block;
+    propr_pending_page *at = find_slot(l, addr);
+    if (at != l->pages + l->count && at->addr == addr) return at->block;
     auto *block = static_cast<u8 *>(u_allocm(handle->metactx, PROP_PAGE_SIZE));
     if (block == nullptr) return nullptr;
-    const size_t index = static_cast<size_t>(at - p->pages);
-    if (!grow(handle, p)) {
+    const size_t index = static_cast<size_t>(at - l->pages);
+    if (!grow(handle, l)) {
         u_freem(handle->metactx, block);
         return nullptr;
     }
-    at = p->pages + index;
-    std::memmove(at + 1, at, (p->count - index) * sizeof *at);
+    at = l->pages + index;
+    std::memmove(at + 1, at, (l->count - index) * sizeof *at);
     *at = {addr, block};
-    p->count++;
+    l->count++;
     return block;
 }
 
-void forget(proprhandle *handle, propr_pending *p)
+void forget(proprhandle *handle, propr_pending_list *l)
 {
-    for (u32 i = 0; i < p->count; i++) u_freem(handle->metactx, p->pages[i].block);
-    p->count = 0;
+    for (u32 i = 0; i < l->count; i++) u_freem(handle->metactx, l->pages[i].block);
+    l->count = 0;
 }
 
-u32 write_kept(proprhandle *handle, propr_pending *p)
+void release(proprhandle *handle, propr_pending_list *l)
+{
+    forget(handle, l);
+    if (l->pages != nullptr) u_freem(handle->metactx, l->pages);
+    *l = {};
+}
+
+u32 add_all(WriteGroup &g, const propr_pending_list &l)
 {
     u32 rc = PROP_OK;
-    for (u32 i = 0; i < p->count && rc == PROP_OK; i++) {
-        rc = propriow(handle, p->pages[i].block, PROP_PAGE_SIZE, p->pages[i].addr, PROPRIO_ALL);
-        if (rc != PROP_OK)
-            trace_print(ut_trace(handle), 0, "ut_pending_flush: problem [%d] writing the page at addr %d",
-                        static_cast<int>(rc), static_cast<int>(p->pages[i].addr));
-    }
-    forget(handle, p);
+    for (u32 i = 0; i < l.count && rc == PROP_OK; i++) rc = g.add(l.pages[i].block, PROP_PAGE_SIZE, l.pages[i].addr);
     return rc;
 }
 
-// Forgets the kept pages; from now on pages are kept, or written at once.
+u32 add_stamped(WriteGroup &g, u8 *block, u32 addr)
+{
+    hdr_stamp_checksum(block, PROP_PAGE_SIZE);
+    return g.add(block, PROP_PAGE_SIZE, addr);
+}
+
+// Groups 1 and 2: the images (with the boot block that makes the log
+// live), then the metadata that counts them.
+u32 write_images(proprhandle *handle, propr_pending *p)
+{
+    trace_comp tc = ut_trace(handle);
+    WriteGroup images(handle);
+    u32 rc = add_all(images, p->images);
+    if (rc == PROP_OK && p->live == 0) rc = add_stamped(images, handle->bootbuf, kBootAddr);
+    if (rc == PROP_OK) rc = images.flush();
+    if (rc != PROP_OK) {
+        trace_print(tc, 0, "utlog: Problem [%d] writing the tnode images in log space", static_cast<int>(rc));
+        return rc;
+    }
+    p->live = 1;
+    WriteGroup meta(handle);
+    rc = add_stamped(meta, handle->proprhandle_propr_log->propr_log_buf, handle->proprhandle_lsst);
+    if (rc == PROP_OK) rc = meta.flush();
+    if (rc != PROP_OK)
+        trace_print(tc, 0, "utlog: problem [%d] writing the log metadata buffer phy_addr %d", static_cast<int>(rc),
+                    static_cast<int>(handle->proprhandle_lsst));
+    return rc;
+}
+
+// Writes what is kept once it holds too much.
+u32 check_size(proprhandle *handle, const propr_pending *p)
+{
+    if (p->images.count + p->pages.count < kMaxKeptPages) return PROP_OK;
+    return ut_pending_flush(handle);
+}
+
+// Forgets the kept blocks; from now on pages are kept, or written at once.
 void restart(proprhandle *handle, u32 keeping)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr) return;
-    forget(handle, p);
+    forget(handle, &p->images);
+    forget(handle, &p->pages);
     p->keeping = keeping;
+    p->live = 0;
 }
 
 }  // namespace
@@ -94,43 +169,47 @@ u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr || p->keeping == 0) return ut_stamp_write(handle, block, addr);
-    if (p->count >= kMaxKeptPages) {
-        const u32 rc = write_kept(handle, p);
-        if (rc != PROP_OK) return rc;
+    u8 *kept = keep(handle, &p->pages, addr);
+    if (kept == nullptr) {
+        trace_print(ut_trace(handle), 0, "ut_page_write: no memory to keep the page at addr %d", static_cast<int>(addr));
+        return PROP_E_NOMEM;
     }
-    u8 *kept = keep(handle, p, addr);
-    if (kept == nullptr) return ut_stamp_write(handle, block, addr);
     hdr_stamp_checksum(block, PROP_PAGE_SIZE);
     std::memcpy(kept, block, PROP_PAGE_SIZE);
-    return PROP_OK;
+    return check_size(handle, p);
+}
+
+u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr)
+{
+    propr_pending *p = pending_of(handle);
+    if (p == nullptr) return PROP_E_STORAGE;
+    u8 *kept = keep(handle, &p->images, slot_addr);
+    if (kept == nullptr) {
+        trace_print(ut_trace(handle), 0, "utlog: no memory to keep the image for slot addr %d",
+                    static_cast<int>(slot_addr));
+        return PROP_E_NOMEM;
+    }
+    hdr_stamp_checksum(image, PROP_PAGE_SIZE);
+    std::memcpy(kept, image, PROP_PAGE_SIZE);
+    return check_size(handle, p);
 }
 
 u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags)
 {
-    propr_pending *p = pending_of(handle);
-    if (p != nullptr && p->count != 0) {
-        const propr_pending_page *at = find_slot(p, addr);
-        if (at != p->pages + p->count && at->addr == addr) {
-            std::memcpy(block, at->block, PROP_PAGE_SIZE);
-            return PROP_OK;
-        }
+    if (const propr_pending_page *at = kept_page(handle, addr); at != nullptr) {
+        std::memcpy(block, at->block, PROP_PAGE_SIZE);
+        return PROP_OK;
     }
     return proprior(handle, block, PROP_PAGE_SIZE, addr, flags, PROPRIO_ALL);
 }
 
 bool ut_page_in_memory(proprhandle *handle, u32 addr)
 {
-    propr_pending *p = pending_of(handle);
-    if (p != nullptr && p->count != 0) {
-        const propr_pending_page *at = find_slot(p, addr);
-        if (at != p->pages + p->count && at->addr == addr) return true;
-    }
-    return pagecache_has(handle, addr);
+    return kept_page(handle, addr) != nullptr || pagecache_has(handle, addr);
 }
 
 u32 ut_pages_read(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
 {
-    propr_pending *p = pending_of(handle);
     MetaPtr<proprio_read> rest = MetaPtr<proprio_read>::alloc(handle->metactx, n);
     MetaPtr<u32> from = MetaPtr<u32>::alloc(handle->metactx, n);
     if (!rest || !from) {
@@ -143,8 +222,7 @@ u32 ut_pages_read(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
     }
     u32 count = 0;
     for (u32 i = 0; i < n; i++) {
-        const propr_pending_page *at = p != nullptr && p->count != 0 ? find_slot(p, reqs[i].offset) : nullptr;
-        if (at != nullptr && at != p->pages + p->count && at->addr == reqs[i].offset) {
+        if (const propr_pending_page *at = kept_page(handle, reqs[i].offset); at != nullptr) {
             std::memcpy(reqs[i].buffer, at->block, PROP_PAGE_SIZE);
             reqs[i].result = PROP_OK;
             continue;
@@ -164,11 +242,29 @@ void ut_pending_begin(proprhandle *handle)
     restart(handle, 1);
 }
 
-u32 ut_pending_flush(proprhandle *handle)
+bool ut_pending_empty(const proprhandle *handle)
+{
+    const propr_pending *p = pending_of(handle);
+    return p == nullptr || (p->images.count == 0 && p->pages.count == 0 && p->live == 0);
+}
+
+u32 ut_pending_flush(proprhandle *handle, WriteGroup *commit)
 {
     propr_pending *p = pending_of(handle);
-    if (p == nullptr) return PROP_OK;
-    return write_kept(handle, p);
+    if (p == nullptr) return commit != nullptr ? commit->flush() : u32{PROP_OK};
+    u32 rc = p->images.count != 0 ? write_images(handle, p) : u32{PROP_OK};
+    WriteGroup own(handle);
+    WriteGroup &pages = commit != nullptr ? *commit : own;
+    if (rc == PROP_OK) rc = add_all(pages, p->pages);
+    if (rc == PROP_OK && commit != nullptr && p->live == 0)
+        rc = add_stamped(pages, handle->proprhandle_propr_log->propr_log_buf, handle->proprhandle_lsst);
+    if (rc == PROP_OK) rc = pages.flush();
+    if (rc != PROP_OK)
+        trace_print(ut_trace(handle), 0, "ut_pending_flush: problem [%d] writing the pages of the transaction",
+                    static_cast<int>(rc));
+    forget(handle, &p->images);
+    forget(handle, &p->pages);
+    return rc;
 }
 
 void ut_pending_end(proprhandle *handle)
@@ -180,7 +276,7 @@ void ut_pending_free(proprhandle *handle)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr) return;
-    forget(handle, p);
-    if (p->pages != nullptr) u_freem(handle->metactx, p->pages);
+    release(handle, &p->images);
+    release(handle, &p->pages);
     *p = {};
 }

@@ -1,33 +1,44 @@
-// Pages an open transaction changes stay in memory until its commit, so a
-// page rewritten many times (a parent taking a thousand children in one
-// batch) reaches the store once.  The undo protocol is unchanged: a page's
-// image is in the log before the page is changed, and every kept page is
-// written before the boot block that commits it.  Reads within the
-// transaction see its own pages.
+// What an open transaction writes stays in memory until its commit (or
+// until it holds too much): the undo images it saved and the pages it
+// changed.  A page rewritten many times (a parent taking a thousand
+// children in one batch) reaches the store once, and everything reaches it
+// in the few write groups the undo rule needs (ut_pending_flush).  Reads
+// within the transaction see its own pages.
 #pragma once
 
 #include "core/handle.h"
 #include "io/io.h"
+
+class WriteGroup;
 
 struct propr_pending_page {
     u32 addr;
     u8 *block;  // 4096 bytes, stamped as they will be written
 };
 
-struct propr_pending {
+struct propr_pending_list {
     propr_pending_page *pages;  // sorted by addr
     u32 count;
     u32 max;
+};
+
+struct propr_pending {
+    propr_pending_list images;  // undo images, at their log slots
+    propr_pending_list pages;   // changed pages of the tnode area
     u32 keeping;  // 1 between the begin of a transaction and its end
+    u32 live;     // the boot block on the store marks the log live
 };
 
 // Writes a page of the tnode area: kept while a transaction is open,
-// written now otherwise (and when memory for it cannot be had).  The block
-// is stamped either way.  0, or the write error.
+// written now otherwise.  The block is stamped either way.  0, 12 when
+// there is no memory to keep it, or the write error.
 u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr);
 // Reads a page: the open transaction's copy when it changed the page, the
 // store's otherwise (flags as for proprior).
 u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags);
+// Keeps an undo image (stamped here) for the log slot at slot_addr.  0,
+// 12, or the error of writing what was kept when it held too much.
+u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr);
 
 // Whether a read of the page costs no device read: the open transaction
 // keeps a copy of it, or the page cache holds it.
@@ -38,14 +49,18 @@ bool ut_page_in_memory(proprhandle *handle, u32 addr);
 // result of the first that was not; each request keeps its own result.
 u32 ut_pages_read(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags);
 
-// A transaction opens: from now on pages are kept.
+// A transaction opens: from now on images and pages are kept.
 void ut_pending_begin(proprhandle *handle);
-// Writes every kept page, in address order, and forgets them.  0, or the
-// first write error (the pages not yet written are forgotten too: the
+// True when the transaction has written and kept nothing.
+bool ut_pending_empty(const proprhandle *handle);
+// Writes what the transaction kept and forgets it (see pending.cpp for the
+// groups and their order).  With commit, the pages' group also takes what
+// commit holds (the bitmap copies and the superblock), and the log
+// metadata when the log never went live.  0, or the first write error (the
 // caller rolls the transaction back).
-u32 ut_pending_flush(proprhandle *handle);
+u32 ut_pending_flush(proprhandle *handle, WriteGroup *commit = nullptr);
 // The transaction ends (committed after a flush, or rolled back): kept
-// pages are forgotten and pages are written at once again.
+// images and pages are forgotten and pages are written at once again.
 void ut_pending_end(proprhandle *handle);
 // Gives back the memory.
 void ut_pending_free(proprhandle *handle);

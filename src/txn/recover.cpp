@@ -5,7 +5,9 @@
 #include "cache/cache.h"
 #include "format/cursor.h"
 #include "format/storemap.h"
+#include "core/alloc.h"
 #include "io/devhist.h"
+#include "io/group.h"
 #include "io/io.h"
 #include "io/pagecache.h"
 #include "io/vldbridge.h"
@@ -25,12 +27,16 @@ struct Location {
     const char *name;
     trace_comp tc;
 
-    u32 read(u8 *buf, u32 addr) const
+    u32 read(u8 *buf, u32 addr, u32 pages = 1) const
     {
-        return proprior(handle, buf, PROP_PAGE_SIZE, addr, 0, slot);
+        return proprior(handle, buf, pages * PROP_PAGE_SIZE, addr, 0, slot);
     }
     u32 write(u8 *buf, u32 addr) const { return ut_stamp_write(handle, buf, addr, slot); }
 };
+
+// Images read and put back per round: one read of neighbouring log slots,
+// one group of pages.
+constexpr u32 kRestoreStep = 64;
 
 u32 read_boot(const Location &loc, u8 *boot)
 {
@@ -88,18 +94,12 @@ u32 image_page(const Location &loc, const u8 *meta, const propr_hdr &hdr, u32 k,
     return PROP_OK;
 }
 
-// Writes the image of log slot k + 1 back over its page.
-u32 restore_image(const Location &loc, const u8 *meta, u32 k)
+// Puts the image of log slot k + 1 (read into image) into the group, for
+// its page.
+u32 restore_image(const Location &loc, const u8 *meta, u32 k, u8 *image, WriteGroup &group)
 {
     proprhandle *handle = loc.handle;
     u32 slot_addr = handle->proprhandle_lsst + PROP_PAGE_SIZE * (k + 1);
-    alignas(8) u8 image[PROP_PAGE_SIZE];
-    u32 rc = loc.read(image, slot_addr);
-    if (rc != PROP_OK) {
-        trace_print(loc.tc, 0, "rrecover_helper:6:problem reading the logspace [%s,%d] [%d]", loc.name,
-                    static_cast<int>(loc.slot), static_cast<int>(rc));
-        return rc;
-    }
     propr_hdr hdr;
     std::memcpy(&hdr, image, sizeof hdr);
     if (!proprut_isblk_valid(&hdr, PROPR_BLK_ANY)) {
@@ -108,7 +108,7 @@ u32 restore_image(const Location &loc, const u8 *meta, u32 k)
         return PROP_E_STORAGE;
     }
     u32 page = 0;
-    rc = image_page(loc, meta, hdr, k, &page);
+    u32 rc = image_page(loc, meta, hdr, k, &page);
     if (rc != PROP_OK) return rc;
     trace_print(loc.tc, 2,
                 "rrecover_helper: RESTORING PAGES FROM LOG  REAL PAGE NUMBER=%d, ADDRESS IN LOG SPACE = %d rtnst = %d\n",
@@ -125,21 +125,63 @@ u32 restore_image(const Location &loc, const u8 *meta, u32 k)
     hdr.propr_hdr_blocknum = (handle->proprhandle_rtnst >> 12) + page + PROPR_BLOCKNUM_BIAS;
     hdr.propr_hdr_undo_blkno = 0;
     std::memcpy(image, &hdr, sizeof hdr);
-    rc = loc.write(image, target);
-    if (rc != PROP_OK)
-        trace_print(loc.tc, 0, "rrecover_helper:7:problem writing to phy address [%d] to disk [%s,%d]",
-                    static_cast<int>(target), loc.name, static_cast<int>(loc.slot));
-    return rc;
+    hdr_stamp_checksum(image, PROP_PAGE_SIZE);
+    return group.add(image, PROP_PAGE_SIZE, target);
 }
 
-u32 clear_logmeta(const Location &loc, u32 commit_lsn)
+// Puts every image back, a round of neighbouring slots at a time; each
+// round is one group, made durable before the log is cleared.  An image is
+// only ever of a page's state before the transaction, so the order
+// between them does not matter.
+u32 restore_images(const Location &loc, const u8 *meta, u32 ltail)
+{
+    proprhandle *handle = loc.handle;
+    // Without memory for a round, one image at a time: a rollback must go
+    // through when memory has run out.
+    alignas(8) u8 one[PROP_PAGE_SIZE];
+    MetaPtr<u8> many = MetaPtr<u8>::alloc(handle->metactx, size_t{kRestoreStep} * PROP_PAGE_SIZE);
+    u8 *images = many ? many.get() : one;
+    const u32 step = many ? kRestoreStep : 1;
+    WriteGroup group(handle);
+    for (u32 first = 0; first < ltail; first += step) {
+        const u32 n = ltail - first < step ? ltail - first : step;
+        u32 rc = loc.read(images, handle->proprhandle_lsst + PROP_PAGE_SIZE * (first + 1), n);
+        if (rc != PROP_OK) {
+            trace_print(loc.tc, 0, "rrecover_helper:6:problem reading the logspace [%s,%d] [%d]", loc.name,
+                        static_cast<int>(loc.slot), static_cast<int>(rc));
+            return rc;
+        }
+        for (u32 i = 0; i < n && rc == PROP_OK; i++)
+            rc = restore_image(loc, meta, first + i, images + size_t{i} * PROP_PAGE_SIZE, group);
+        if (rc != PROP_OK) return rc;
+        rc = group.flush(loc.slot);
+        if (rc != PROP_OK) {
+            trace_print(loc.tc, 0, "rrecover_helper:7:problem writing to phy address [%d] to disk [%s,%d]",
+                        static_cast<int>(handle->proprhandle_rtnst), loc.name, static_cast<int>(loc.slot));
+            return rc;
+        }
+    }
+    return PROP_OK;
+}
+
+// The log is cleared (metadata with the committed lsn, boot block with
+// the log dead) in one group: whichever part arrives, the log no longer
+// counts as live.
+u32 clear_log(const Location &loc, u8 *boot, u32 commit_lsn)
 {
     alignas(8) u8 meta[PROP_PAGE_SIZE] = {};
     propr_hdr hdr;
     hdr_init(loc.handle, &hdr, loc.handle->proprhandle_lsst >> 12, PROPR_BLK_METADATA);
     std::memcpy(meta, &hdr, sizeof hdr);
     be32_put(meta, LOGMETA_OFF_LSN, commit_lsn);
-    if (loc.write(meta, loc.handle->proprhandle_lsst) != PROP_OK) {
+    hdr_stamp_checksum(meta, PROP_PAGE_SIZE);
+    boot[BOOT_OFF_LOG_VALID] = 0;
+    hdr_stamp_checksum(boot, PROP_PAGE_SIZE);
+    WriteGroup group(loc.handle);
+    u32 rc = group.add(meta, PROP_PAGE_SIZE, loc.handle->proprhandle_lsst);
+    if (rc == PROP_OK) rc = group.add(boot, PROP_PAGE_SIZE, 0);
+    if (rc == PROP_OK) rc = group.flush(loc.slot);
+    if (rc != PROP_OK) {
         trace_print(loc.tc, 0, "rrecover_helper: problem %d clearing the log metadata buffer on disk [%s,%d]",
                     PROP_E_STORAGE, loc.name, static_cast<int>(loc.slot));
         return PROP_E_STORAGE;
@@ -210,17 +252,11 @@ u32 undo_location(const Location &loc, propr_log *log)
                     static_cast<int>(loc.slot));
         return PROP_E_STORAGE;
     }
-    // Oldest first: an image is only ever of a page's state before the
-    // transaction, so the order does not matter for the result.
-    for (u32 k = 0; k < log->propr_log_ltail; ++k) {
-        rc = restore_image(loc, meta, k);
-        if (rc != PROP_OK) return rc;
-    }
+    rc = restore_images(loc, meta, log->propr_log_ltail);
+    if (rc != PROP_OK) return rc;
     trace_print(loc.tc, 2, "rrecover_helper: FINISHED writing UNDO PAGES");
     trace_print(loc.tc, 2, "rrecover: Now clearing up log structure");
-    rc = clear_logmeta(loc, commit_lsn);
-    if (rc != PROP_OK) return rc;
-    return mark_log_dead(loc, boot);
+    return clear_log(loc, boot, commit_lsn);
 }
 
 void set_slot_state(proprhandle *handle, u32 slot, u32 state)

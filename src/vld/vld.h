@@ -78,6 +78,17 @@ void proprvldrv(proprhandle *handle, proprvld_read *reads, u32 count, vld_file *
                 u32 flags);
 u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *location,
               u32 flags);
+// One piece of a vectored write: length bytes (whole blocks) for a store
+// byte offset.
+struct proprvld_span {
+    const void *buf;
+    u32 length;
+    u32 offset;
+};
+// Writes every span in one call of the client, which returns once they
+// are all on the disk group: at most 256 requests of 4 blocks in all.
+u32 proprvldwv(proprhandle *handle, const proprvld_span *spans, u32 count, vld_file *vldhdl, const char *location,
+               u32 flags);
 // Rewrites the boot block so that every mirror copy holds it (flag 16:
 // writes zeros instead, right after a create).
 u32 proprvldsync(proprhandle *handle, vld_file *vldhdl, const char *location, u32 flags);

@@ -169,18 +169,28 @@ void proprvldrv(proprhandle *handle, proprvld_read *reads, u32 count, vld_file *
     }
 }
 
-u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *,
+u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *location,
               u32 flags)
 {
+    const proprvld_span span{buf, buflen, offset};
+    return proprvldwv(handle, &span, 1, vldhdl, location, flags);
+}
+
+u32 proprvldwv(proprhandle *handle, const proprvld_span *spans, u32 count, vld_file *vldhdl, const char *, u32 flags)
+{
     u32 rc = 0;
-    if (argument_fault(handle, buf, vldhdl, &rc)) return rc;
+    if (argument_fault(handle, count != 0 ? spans[0].buf : nullptr, vldhdl, &rc)) return rc;
     static constexpr Transfer t{"proprvldw", "write", VLD_OP_WRITE};
     vld_request reqs[VLD_MAX_REQUESTS];
-    u32 n = 0;
-    // The client takes one buffer type for both directions; it never
-    // writes into a write's buffer.
-    void *data = const_cast<void *>(buf);
-    if (u32 brc = build(handle, t, data, buflen, offset, vldhdl, flags, reqs, &n); brc != 0) return brc;
+    u32 n = 0, bytes = 0;
+    for (u32 i = 0; i < count; i++) {
+        // The client takes one buffer type for both directions; it never
+        // writes into a write's buffer.
+        void *data = const_cast<void *>(spans[i].buf);
+        if (u32 brc = build(handle, t, data, spans[i].length, spans[i].offset, vldhdl, flags, reqs, &n); brc != 0)
+            return brc;
+        bytes += spans[i].length;
+    }
     progress(handle, 4, "proprvldw: Begin write to VLD");
     vld_error err{};
     const u32 st = vld_io(&err, client(handle), reqs, n);
@@ -192,8 +202,8 @@ u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_
         return PROP_E_STORAGE;
     }
     char line[128];
-    std::snprintf(line, sizeof line, "proprvldw: Successfully wrote [%d] bytes at offset [%d]", static_cast<int>(buflen),
-                  static_cast<int>(offset));
+    std::snprintf(line, sizeof line, "proprvldw: Successfully wrote [%d] bytes at offset [%d]", static_cast<int>(bytes),
+                  static_cast<int>(spans[0].offset));
     progress(handle, 4, line);
     return 0;
 }

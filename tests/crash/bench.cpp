@@ -239,16 +239,26 @@ std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t see
     return "";
 }
 
-std::string power_cut(uint64_t k, const std::string &path)
+// Each cut also decides, by a generator seeded from its point, its mode
+// and its variant, which of the writes since each cut file's last barrier
+// were never made durable.
+std::string losses(uint64_t k, uint64_t mode, uint32_t variant)
 {
-    std::string where = path.empty() ? "" : ",path=" + path;
-    std::string cut = k == 0 ? "tear:nth=1,bytes=0" + where : "drop_after:nth=" + std::to_string(k) + where;
-    return cut + "; crash:status=" + std::to_string(kCrashStatus);
+    return ",lose=" + std::to_string((4 * k + mode) * kLossVariants + variant + 1);
 }
 
-std::string torn_write(uint64_t k)
+std::string power_cut(uint64_t k, const std::string &path, uint32_t variant)
 {
-    return "tear:nth=" + std::to_string(k) + ",bytes=512; crash:status=" + std::to_string(kCrashStatus);
+    std::string where = path.empty() ? "" : ",path=" + path;
+    std::string lose = losses(k, path.empty() ? 0 : 1, variant);
+    std::string cut = k == 0 ? "tear:nth=1,bytes=0" + where : "drop_after:nth=" + std::to_string(k) + where;
+    return cut + lose + "; crash:status=" + std::to_string(kCrashStatus);
+}
+
+std::string torn_write(uint64_t k, uint32_t variant)
+{
+    return "tear:nth=" + std::to_string(k) + ",bytes=512" + losses(k, 2, variant) + "; crash:status=" +
+           std::to_string(kCrashStatus);
 }
 
 bool full_sweep()
@@ -286,15 +296,20 @@ void Sweeper::all_modes(const Progress &clean, const Runner &run, const Judge &j
 {
     ASSERT_GE(clean.at.size(), 2u);
     const auto &first = clean.at.front(), &last = clean.at.back();
-    for (uint64_t k : crash_points(first[0], last[0], sample_, seed_))
-        point(prefix + "power cut, all locations", k, power_cut(k), run, judge(0, k + 1), k >= last[0]);
-    uint32_t locations = bench_.options().locations;
-    for (uint32_t j = 0; j < locations && locations > 1; j++) {
-        std::string tag = bench_.store().location_tag(j);
-        for (uint64_t k : crash_points(first[j + 1], last[j + 1], sample_ / locations, seed_ + j + 1))
-            point(prefix + "power cut, one location", k, power_cut(k, tag), run, judge(j + 1, k + 1),
-                  k >= last[j + 1]);
+    // A full sweep cuts each point several times, each losing other writes
+    // of the groups in flight.
+    const uint32_t variants = full_sweep() ? kLossVariants : 1;
+    for (uint32_t v = 0; v < variants; v++) {
+        for (uint64_t k : crash_points(first[0], last[0], sample_, seed_))
+            point(prefix + "power cut, all locations", k, power_cut(k, "", v), run, judge(0, k + 1), k >= last[0]);
+        uint32_t locations = bench_.options().locations;
+        for (uint32_t j = 0; j < locations && locations > 1; j++) {
+            std::string tag = bench_.store().location_tag(j);
+            for (uint64_t k : crash_points(first[j + 1], last[j + 1], sample_ / locations, seed_ + j + 1))
+                point(prefix + "power cut, one location", k, power_cut(k, tag, v), run, judge(j + 1, k + 1),
+                      k >= last[j + 1]);
+        }
+        for (uint64_t k : crash_points(first[0] + 1, last[0], sample_, seed_ + 7))
+            point(prefix + "torn write", k, torn_write(k, v), run, judge(0, k), false);
     }
-    for (uint64_t k : crash_points(first[0] + 1, last[0], sample_, seed_ + 7))
-        point(prefix + "torn write", k, torn_write(k), run, judge(0, k), false);
 }

@@ -112,7 +112,10 @@ class CrashBench {
 // Crashes one kind of driver run (the workload, a recovery) at every
 // crash point of three modes: a power cut on all locations, one on a
 // single location (the others keep what they took until the process
-// died), and a write torn after 512 bytes; each run is verified.
+// died), and a write torn after 512 bytes.  At each cut, every write a cut
+// location took since its last barrier is kept, lost or torn, as a
+// generator seeded from the point decides (a full sweep tries
+// kLossVariants seeds per point).  Each run is verified.
 class Sweeper {
   public:
     // What to run under fault rules, and what a run may end in when the
@@ -149,12 +152,16 @@ class Sweeper {
 // or what failed.
 std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t seed);
 
-// The fault rules of one crash: every write after the k-th is lost and
-// the process ends (k = 0: before the first).  path restricts the count
-// and the loss to one location's writes.
-std::string power_cut(uint64_t k, const std::string &path = "");
-// The k-th write (1-based) keeps only its first 512 bytes; the process ends.
-std::string torn_write(uint64_t k);
+// The fault rules of one crash: every write after the k-th is lost, and
+// so may be any the cut files took since their last barrier; the process
+// ends (k = 0: before the first).  path restricts the count and the loss
+// to one location's writes.
+std::string power_cut(uint64_t k, const std::string &path = "", uint32_t variant = 0);
+// The k-th write (1-based) keeps only its first 512 bytes, the writes
+// since each file's last barrier may be lost too; the process ends.
+std::string torn_write(uint64_t k, uint32_t variant = 0);
+// How differently a full sweep loses the writes in flight at each point.
+constexpr uint32_t kLossVariants = 4;
 
 // Crash points 0..n, every one in a full sweep ($PROPREG_CRASH_SWEEP=full),
 // else both ends and a sample of `sample` more taken with a fixed seed.

@@ -1,12 +1,13 @@
 // The workload under every crash: for each write k the driver loses every
 // write after the k-th on all locations at once (a power cut), or on one
 // location only (the others keep what they had when the process died), or
-// tears the k-th write after 512 bytes; the store, reopened and recovered,
+// tears the k-th write after 512 bytes, and of the writes each cut location
+// took since its last barrier it keeps, loses or tears some, as a seed
+// drawn from k decides; the store, reopened and recovered,
 // must hold the tree of the last committed operation or of the one before,
-// be whole page by page, and take new writes.  At level 1 the workers
-// write the mirrors in parallel, so what each location holds at a crash
-// differs from run to run.  The default run samples the crash points with
-// a fixed seed; $PROPREG_CRASH_SWEEP=full tries every one.
+// be whole page by page, and take new writes.  Every level writes the
+// mirrors of a group at once.  The default run samples the crash points
+// with a fixed seed; $PROPREG_CRASH_SWEEP=full tries every one.
 #include <gtest/gtest.h>
 
 #include "bench.h"

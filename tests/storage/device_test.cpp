@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -51,8 +52,8 @@ TEST_F(Device, UnbufferedTransfersTakeAnyBufferAndLength)
     std::string path = make_file("loc1");
     ut_native n = open_loc(path, true);
     ASSERT_EQ(n.direct, 1u);  // the real file system takes O_DIRECT
+    EXPECT_EQ(n.durable, 1u);
     EXPECT_NE(env_current()->open_flags(n.file) & O_DIRECT, 0);
-    EXPECT_NE(env_current()->open_flags(n.file) & O_DSYNC, 0);
 
     std::vector<char> big(3 * 4096 + 1);
     char *odd = big.data() + 1;  // never 4096-aligned
@@ -74,7 +75,7 @@ TEST_F(Device, UnbufferedTransfersTakeAnyBufferAndLength)
     EXPECT_EQ(prop_fe_meta_live_blocks(meta_), 1u);
 }
 
-TEST_F(Device, FallsBackToBufferedWriteThroughWhereUnbufferedIsRefused)
+TEST_F(Device, FallsBackToBufferedWhereUnbufferedIsRefusedAndStaysDurable)
 {
     std::string dir = "/dev/shm";
     if (access(dir.c_str(), W_OK) != 0) GTEST_SKIP() << "no tmpfs at /dev/shm";
@@ -93,14 +94,46 @@ TEST_F(Device, FallsBackToBufferedWriteThroughWhereUnbufferedIsRefused)
     ut_native n{};
     ASSERT_EQ(ut_open_location(h_, path.c_str(), true, &n), 0);
     EXPECT_EQ(n.direct, 0u);
+    EXPECT_EQ(n.durable, 1u);  // its barriers still reach the device
     EXPECT_EQ(env_current()->open_flags(n.file) & O_DIRECT, 0);
-    EXPECT_NE(env_current()->open_flags(n.file) & O_DSYNC, 0);
     std::vector<char> w(4096, 'f'), r(4096);
     ASSERT_EQ(utwrite(h_, w.data(), 4096, 0, &n), 0u);
     ASSERT_EQ(utread(h_, r.data(), 4096, 0, &n, 0), 0u);
     EXPECT_EQ(r, w);
     ut_close_location(&n);
     ::unlink(path.c_str());
+}
+
+// A write group's runs go to every location, each location's requests
+// ended by one barrier; a location whose write fails answers 26 and has no
+// barrier, and does not stop the others.
+TEST_F(Device, RunsGoToEveryLocationWithOneBarrierEach)
+{
+    std::vector<std::string> paths = {make_file("loc1"), make_file("loc2"), make_file("loc3")};
+    std::vector<ut_native> held;
+    for (const std::string &p : paths) held.push_back(open_loc(p, true));
+    ut_native *holders[3] = {&held[0], &held[1], &held[2]};
+    void *mem = std::aligned_alloc(4096, 3 * 4096);
+    auto *pages = static_cast<char *>(mem);
+    for (int i = 0; i < 3; i++) std::memset(pages + i * 4096, 'a' + i, 4096);
+    const iovec iov[3] = {{pages, 4096}, {pages + 4096, 4096}, {pages + 8192, 4096}};
+    const ut_run runs[2] = {{&iov[0], 2, 8192}, {&iov[2], 1, 40960}};  // two neighbours, then one apart
+
+    fault_.load("fail_write:nth=1,errno=EIO,path=loc2");
+    u32 results[3] = {};
+    ut_write_runs(h_, holders, 3, runs, 2, results);
+    EXPECT_EQ(results[0], 0u);
+    EXPECT_EQ(results[1], PROP_E_STORAGE);
+    EXPECT_EQ(results[2], 0u);
+    for (int l : {0, 2}) {
+        EXPECT_EQ(read_raw(paths[l], 0x19000 + 8192, 8192), std::string(4096, 'a') + std::string(4096, 'b'));
+        EXPECT_EQ(read_raw(paths[l], 0x19000 + 40960, 4096), std::string(4096, 'c'));
+        EXPECT_EQ(fault_.writes(paths[l].c_str()), 2u);
+        EXPECT_EQ(fault_.barriers(paths[l].c_str()), 1u);
+    }
+    EXPECT_EQ(fault_.barriers(paths[1].c_str()), 0u);
+    std::free(mem);
+    for (ut_native &n : held) ut_close_location(&n);
 }
 
 TEST_F(Device, SizeInPagesFollowsTheFileSize)

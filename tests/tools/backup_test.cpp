@@ -150,8 +150,9 @@ TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)
     Propctl b;
     b.ok({"init", "--cluster", "--dev"});
     const std::string empty = b.ok({"tree", "--json"});
-    // Cut inside the first 10000 keys: none of them is there.
-    b.set_env("PROPREG_FAULTS", "drop_after:nth=4000; crash:status=86");
+    // Cut inside the first 10000 keys (their transaction takes some twenty
+    // merged requests): none of them is there.
+    b.set_env("PROPREG_FAULTS", "drop_after:nth=10; crash:status=86");
     EXPECT_EQ(b.run({"import", file}).status, 86);
     b.clear_env("PROPREG_FAULTS");
     EXPECT_EQ(b.ok({"tree", "--json"}), empty);

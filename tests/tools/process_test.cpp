@@ -48,12 +48,13 @@ TEST(PropctlProcesses, AKilledWriterLeavesTheValueBeforeOrAfter)
     // pages of one value.
     const std::string old_value(9000, 'o'), new_value(13000, 'n');
     p.ok({"set", "SYSTEM.k", old_value});
-    // Each write takes 5 ms, so the set takes about 200 ms: the kills land
-    // all along it, one of them while the value's pages are rewritten.
+    // Each group of writes takes 40 ms, so the set takes about 200 ms: the
+    // kills land all along it, one of them while the value's pages are
+    // rewritten.
     int killed = 0;
     for (int delay_ms = 20; delay_ms <= 200; delay_ms += 20) {
         SCOPED_TRACE(delay_ms);
-        p.set_env("PROPREG_FAULTS", "delay:us=5000");
+        p.set_env("PROPREG_FAULTS", "delay:us=40000");
         std::unique_ptr<Child> writer = p.spawn({"set", "SYSTEM.k", new_value});
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
         writer->kill_now();

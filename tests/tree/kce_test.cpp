@@ -191,6 +191,7 @@ TEST_F(Kce, ChangedPagesAreSavedOnceAndRollBack)
     EXPECT_EQ(find(big + "27"), PROP_R_FOUND);
     // Images: the root (saved by the caller) and the first direct page, once.
     EXPECT_EQ(h->proprhandle_propr_log->propr_log_ltail, 2u);
+    ASSERT_EQ(ut_pending_flush(h), 0u);
     Block image = store->read(0, store->log_slot_addr(2));
     EXPECT_TRUE(std::equal(old_kce.begin() + 32, old_kce.end(), image.begin() + 32));
 

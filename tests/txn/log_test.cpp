@@ -10,22 +10,21 @@
 
 namespace {
 
-TEST(UndoLog, BeginWritesTheLogMetadataAndALiveBootBlockAndEmptiesTheLists)
+// A begin only opens the transaction in memory: the log goes live on the
+// store with the first images (pending.cpp).
+TEST(UndoLog, BeginWritesNothingAndEmptiesTheLists)
 {
     RawStore store;
     proprhandle *h = store.handle();
     ASSERT_EQ(proprutcfp(h, 9, PROPR_FREE_DEFERRED), PROP_OK);
     ASSERT_EQ(proprut_add_newpagelist(h, 10), PROP_OK);
+    const Block meta = store.read(0, store.lsst()), boot = store.read(0, 0);
 
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
     EXPECT_EQ(h->proprhandle_free_page_list_used + h->proprhandle_new_page_list_used, 0u);
-    Block meta = store.read(0, store.lsst());
-    EXPECT_EQ(hdr_verify_checksum(meta.data(), 4096), 0u);
-    EXPECT_EQ(header_of(meta).propr_hdr_blocknum, (store.lsst() >> 12) + 25);
-    EXPECT_EQ(be32_at(meta.data(), LOGMETA_OFF_LSN), 8u);
-    EXPECT_EQ(be32_at(meta.data(), LOGMETA_OFF_OPID), 11u);
-    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 1);
-    EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 7u);
+    EXPECT_EQ(store.read(0, store.lsst()), meta);
+    EXPECT_EQ(store.read(0, 0), boot);
+    EXPECT_EQ(h->bootbuf[BOOT_OFF_LOG_VALID], 1);
 }
 
 TEST(UndoLog, APageGetsOneImagePerTransaction)
@@ -37,6 +36,7 @@ TEST(UndoLog, APageGetsOneImagePerTransaction)
     change_page(store, 5, 0xB1);
     change_page(store, 5, 0xB2);
     EXPECT_EQ(h->proprhandle_propr_log->propr_log_ltail, 1u);
+    ASSERT_EQ(ut_pending_flush(h), PROP_OK);
 
     Block image = store.read(0, store.log_slot_addr(1));
     EXPECT_EQ(image[100], 0xA5);
@@ -44,8 +44,15 @@ TEST(UndoLog, APageGetsOneImagePerTransaction)
     EXPECT_EQ(header_of(image).propr_hdr_blocknum, (store.log_slot_addr(1) >> 12) + 25);
     EXPECT_EQ(hdr_verify_checksum(image.data(), 4096), 0u);
     Block meta = store.read(0, store.lsst());
+    EXPECT_EQ(hdr_verify_checksum(meta.data(), 4096), 0u);
+    EXPECT_EQ(header_of(meta).propr_hdr_blocknum, (store.lsst() >> 12) + 25);
+    EXPECT_EQ(be32_at(meta.data(), LOGMETA_OFF_LSN), 8u);
+    EXPECT_EQ(be32_at(meta.data(), LOGMETA_OFF_OPID), 11u);
     EXPECT_EQ(be32_at(meta.data(), LOGMETA_OFF_LTAIL), 1u);
     EXPECT_EQ(be32_at(meta.data(), LOGMETA_OFF_TABLE), 5u);
+    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 1);
+    EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 7u);
+    EXPECT_EQ(store.payload(0, 5), 0xB2);
 }
 
 TEST(UndoLog, TheTableEndsAt981AndTheFullLogRefusesTheNextImage)
@@ -58,6 +65,7 @@ TEST(UndoLog, TheTableEndsAt981AndTheFullLogRefusesTheNextImage)
     for (u32 page = 1; page <= 983; ++page)
         ASSERT_EQ(proprutlog(h, page, store.page_block(page, 1).data()), PROP_OK) << page;
     EXPECT_EQ(proprutlog(h, 984, store.page_block(984, 1).data()), PROP_E_NOSPACE);
+    ASSERT_EQ(ut_pending_flush(h), PROP_OK);
 
     Block meta = store.read(0, store.lsst());
     EXPECT_EQ(be32_at(meta.data(), LOGMETA_OFF_LTAIL), 983u);

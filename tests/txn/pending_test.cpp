@@ -56,14 +56,14 @@ TEST_F(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
     ASSERT_EQ(alloc_page(h), 1u);
     ASSERT_EQ(proprutfsu(h), PROP_OK);
 
+    // Four groups, each ended by a barrier; neighbours share one write.
     const u32 boot = 0, meta = store.lsst();
-    const std::vector<u32> expected = {
-        meta, boot,                                      // begin
-        store.log_slot_addr(1), meta,                    // page 5's image, its count
-        store.log_slot_addr(2), meta,                    // page 3's
-        store.page_addr(3), store.page_addr(5),          // each page once, in address order
-        propr_fcl_addr(0, 1), 8192,                      // bitmap and superblock copies
-        boot,                                            // the commit point
+    const std::vector<Written> expected = {
+        {0, boot, 1}, {0, store.log_slot_addr(1), 2},         // both images, the log made live
+        {1, meta, 1},                                        // the metadata that counts them
+        {2, 8192, 1}, {2, propr_fcl_addr(0, 1), 1},          // superblock and bitmap copies,
+        {2, store.page_addr(3), 1}, {2, store.page_addr(5), 1},  // each page once
+        {3, boot, 1},                                        // the commit point
     };
     EXPECT_EQ(written_blocks(faults, store), expected);
     EXPECT_EQ(store.payload(0, 5), 0xB9);
@@ -83,7 +83,7 @@ TEST_F(KeptPages, ARollbackDropsThem)
     EXPECT_EQ(store.payload(0, 5), 0xD5);
 }
 
-// A commit whose page write fails writes no boot block; the location is
+// A commit whose page group fails writes no boot block; the location is
 // out of service until the store is opened again, and the recovery then
 // leaves it as it was.
 TEST_F(KeptPages, AFailedPageWriteAtCommitIsRolledBack)
@@ -91,8 +91,9 @@ TEST_F(KeptPages, AFailedPageWriteAtCommitIsRolledBack)
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
     keep_page(store, 3, 0xB3);
     keep_page(store, 5, 0xB5);
-    // The flush writes page 3, then fails on page 5.
-    ASSERT_EQ(faults.env().load("fail_write:nth=2,errno=EIO"), 0);
+    // The images and the metadata go out, then the group of the pages
+    // writes page 3 and fails on page 5.
+    ASSERT_EQ(faults.env().load("fail_write:nth=5,errno=EIO"), 0);
     EXPECT_NE(proprutfsu(h), PROP_OK);
     EXPECT_EQ(store.payload(0, 3), 0xB3);
     faults.env().reset();
@@ -101,6 +102,61 @@ TEST_F(KeptPages, AFailedPageWriteAtCommitIsRolledBack)
     EXPECT_EQ(store.payload(0, 3), 0xA3);
     EXPECT_EQ(store.payload(0, 5), 0xA5);
     EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 0u);
+}
+
+// A transaction that saves no image needs no live log: its fresh pages,
+// bitmap, superblock and metadata go out together, then the boot block.
+// One that changes nothing writes nothing.
+TEST_F(KeptPages, WithoutImagesTheLogNeverGoesLive)
+{
+    faults.env().set_record(true);
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    const u32 fresh = alloc_page(h);
+    ASSERT_EQ(proprut_add_newpagelist(h, fresh), PROP_OK);
+    Block b = store.page_block(fresh, 0xC1);
+    ASSERT_EQ(ut_page_write(h, b.data(), store.page_addr(fresh)), PROP_OK);
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+    const std::vector<Written> expected = {
+        {0, 8192, 1}, {0, propr_fcl_addr(0, 1), 1}, {0, store.lsst(), 1}, {0, store.page_addr(fresh), 1},
+        {1, 0, 1},
+    };
+    EXPECT_EQ(written_blocks(faults, store), expected);
+    EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 8u);
+
+    faults.env().reset();
+    faults.env().set_record(true);
+    ASSERT_EQ(proprutbeginlog(h, 12), PROP_OK);
+    ASSERT_EQ(proprutfsu(h), PROP_OK);
+    EXPECT_TRUE(faults.env().recorded().empty());
+    EXPECT_EQ(h->bootbuf[BOOT_OFF_LOG_VALID], 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A transaction that keeps more than fits in memory writes what it holds
+// ahead of its commit, images first, and goes on; a rollback still undoes
+// all of it from the store.
+TEST(KeptPagesLimit, WhatATransactionWritesAheadStillRollsBack)
+{
+    RawStoreOptions opt;
+    opt.numpage = 2200;
+    RawStore store(opt);
+    proprhandle *h = store.handle();
+    constexpr u32 kPages = 2100;  // images and pages: more than are kept
+    for (u32 page = 1; page <= kPages; page++) store.put_page(page, PROPR_BLK_TNODE, 0xA0);
+    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
+    for (u32 page = 1; page <= kPages; page++) {
+        ASSERT_EQ(proprutlog(h, page, nullptr), PROP_OK) << page;
+        Block b = store.page_block(page, 0xB0);
+        ASSERT_EQ(ut_page_write(h, b.data(), store.page_addr(page)), PROP_OK) << page;
+    }
+    EXPECT_EQ(store.payload(0, 1), 0xB0);  // written ahead of any commit
+    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 1);
+    ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+    for (u32 page : {1u, 1000u, kPages}) EXPECT_EQ(store.payload(0, page), 0xA0) << page;
+    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 0);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 #include "format/block.h"
@@ -12,6 +13,7 @@
 #include "platform/fault_env.h"
 #include "support/raw_store.h"
 #include "txn/log.h"
+#include "txn/pending.h"
 
 // Saves the page's image unless it already has one.
 inline void log_page_once(RawStore &store, u32 page)
@@ -24,14 +26,14 @@ inline void log_page_once(RawStore &store, u32 page)
     }
 }
 
-// Saves the page's image unless it already has one, then overwrites it.
+// Saves the page's image unless it already has one, then changes it as
+// the tree does (kept until the commit).
 inline void change_page(RawStore &store, u32 page, u8 fill)
 {
     proprhandle *h = store.handle();
     log_page_once(store, page);
     Block b = store.page_block(page, fill);
-    hdr_stamp_checksum(b.data(), 4096);
-    ASSERT_EQ(propriow(h, b.data(), 4096, store.page_addr(page), PROPRIO_ALL), PROP_OK);
+    ASSERT_EQ(ut_page_write(h, b.data(), store.page_addr(page)), PROP_OK);
 }
 
 // Puts a fault layer under every file the library opens while it lives;
@@ -49,15 +51,28 @@ class FaultScope {
     Env *previous_;
 };
 
-// Block addresses of the writes recorded on the store's one location, in
-// order; each must be one whole block.
-inline std::vector<u32> written_blocks(FaultScope &faults, const RawStore &store)
+// One write recorded on the store's one location: the group it belongs to
+// (counted from the first write seen), its block address and its pages.
+struct Written {
+    u64 group;
+    u32 addr;
+    u64 pages;
+    bool operator==(const Written &) const = default;
+};
+
+inline std::ostream &operator<<(std::ostream &out, const Written &w)
 {
-    std::vector<u32> seen;
-    for (const fault_write_record &w : faults.env().recorded()) {
+    return out << "{group " << w.group << ", addr " << w.addr << ", " << w.pages << " pages}";
+}
+
+inline std::vector<Written> written_blocks(FaultScope &faults, const RawStore &store)
+{
+    std::vector<Written> seen;
+    const auto records = faults.env().recorded();
+    for (const fault_write_record &w : records) {
         EXPECT_EQ(w.path, store.path(0));
-        EXPECT_EQ(w.length, 4096u);
-        seen.push_back(static_cast<u32>(w.offset - PROPR_RESERVED_PREFIX));
+        seen.push_back({w.barriers - records.front().barriers, static_cast<u32>(w.offset - PROPR_RESERVED_PREFIX),
+                        w.length / 4096});
     }
     return seen;
 }

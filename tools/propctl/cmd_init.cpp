@@ -92,10 +92,10 @@ void add_init_commands(std::vector<Command> *table)
         "each disk group named by --disk-group (made, with 2 mirror copies, when it\n"
         "does not exist yet; 'propctl vld' shows them).  The store file takes the\n"
         "place of the disk group's name in the configuration.\n"
-        "Both kinds write with direct, synchronous I/O and are durable against\n"
-        "power loss; --dev (developer mode) buffers writes and is not.  An init\n"
-        "cut short leaves no store, and running it again makes one; a finished\n"
-        "store is never formatted over.\n",
+        "Both kinds write with direct I/O, synced before a change is done, and are\n"
+        "durable against power loss; --dev (developer mode) buffers writes and is\n"
+        "not.  An init cut short leaves no store, and running it again makes one;\n"
+        "a finished store is never formatted over.\n",
         {
             {"cluster", 0, nullptr, "a cluster registry, mirrored on every location"},
             {"copies", 0, "N", "number of locations of a cluster registry (1 to 5; default 1)"},

@@ -21,12 +21,13 @@ const std::vector<Option> kGlobalOptions = {
 constexpr const char *kAbout =
     "propctl keeps a tree of typed keys in a registry store.\n"
     "\n"
-    "A local registry has one location and is written with direct, synchronous\n"
-    "I/O: a change that propctl reported done survives a power cut.  A cluster\n"
-    "registry mirrors its store on one to five locations; it is as durable,\n"
-    "unless it was made with 'init --dev' (developer mode: buffered writes that\n"
-    "a power cut may lose).  Every change is one transaction: a propctl killed\n"
-    "part-way leaves the next command the store as it was before or after.\n";
+    "A local registry has one location and is written with direct I/O, synced\n"
+    "before a change is done: a change that propctl reported done survives a\n"
+    "power cut.  A cluster registry mirrors its store on one to five locations;\n"
+    "it is as durable, unless it was made with 'init --dev' (developer mode:\n"
+    "buffered writes that a power cut may lose).  Every change is one\n"
+    "transaction: a propctl killed part-way leaves the next command the store as\n"
+    "it was before or after.\n";
 
 void print_options(FILE *f, const std::vector<Option> &opts)
 {
