@@ -91,17 +91,20 @@ u32 read_slot(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offse
 }
 
 // A failed slot is out of service for the rest of the handle's life.
-void fail_slot(proprhandle *handle, u32 slot, u32 offset, u32 flags, u32 rc)
+void fail_slot(proprhandle *handle, u32 slot, u32 flags)
 {
-    trace_print(io_trace(handle), 2,
-                "proprior:Reading from ZKV device %d offset %d failed (%d).. attempting to read "
-                "from other devices",
-                static_cast<int>(slot), static_cast<int>(offset), static_cast<int>(rc));
     io_set_slot_state(handle, slot, PROP_SLOT_UNUSABLE);
     if ((flags & PROPRIO_READ_QUIET) == 0) io_alert_unusable(handle, slot, false, "proprior");
+}
+
+// The votes follow the locations still open, once every slot that failed
+// this read is out of service: a block that no location can give then moves
+// no vote, so a store failing to open is not written to.
+void rebalance_votes(proprhandle *handle, u32 failed_mask)
+{
     const u32 level = handle->proprhandle_bootlevel;
     const bool writable = level == PROP_LEVEL_RW || level == PROP_LEVEL_CACHING || level == PROP_LEVEL_UPGRADE;
-    if (slot <= 1 && writable && handle->bootbuf != nullptr) propriowm(handle);
+    if ((failed_mask & 3u) != 0 && writable && handle->bootbuf != nullptr) propriowm(handle);
 }
 
 // The round-robin start: the next open slot after the previous start.
@@ -128,14 +131,19 @@ bool pick_start(proprhandle *handle, u32 *start)
 }
 
 // Tries the open slots from..to-1 in order; true on the first good read.
+// The slots that failed are added to *failed_mask.
 bool read_pass(proprhandle *handle, u32 from, u32 to, void *buffer, u32 length, u32 offset,
-               u32 flags, u32 *result)
+               u32 flags, u32 *result, u32 *failed_mask)
 {
     for (u32 i = from; i < to; i++) {
         if (io_slot_state(handle, i) != PROP_SLOT_OPEN) continue;
         *result = read_slot(handle, i, buffer, length, offset, flags);
         if (*result == 0) return true;
-        fail_slot(handle, i, offset, flags, *result);
+        trace_print(io_trace(handle), 2,
+                    "proprior:Reading from ZKV device %d offset %d failed (%d).. attempting to read "
+                    "from other devices",
+                    static_cast<int>(i), static_cast<int>(offset), static_cast<int>(*result));
+        *failed_mask |= 1u << i;
     }
     return false;
 }
@@ -145,10 +153,14 @@ u32 mirrored_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32
     u32 start = 0;
     if (!pick_start(handle, &start)) return PROP_E_STORAGE;
     const u32 configured = handle->proprhandle_configured_device_count;
-    u32 result = PROP_E_STORAGE;
-    if (read_pass(handle, start, configured, buffer, length, offset, flags, &result)) return 0;
-    if (start > 0 && read_pass(handle, 0, start, buffer, length, offset, flags, &result)) return 0;
-    return result;
+    u32 result = PROP_E_STORAGE, failed = 0;
+    const bool ok = read_pass(handle, start, configured, buffer, length, offset, flags, &result, &failed) ||
+                    (start > 0 && read_pass(handle, 0, start, buffer, length, offset, flags, &result, &failed));
+    if (failed == 0) return ok ? 0 : result;
+    for (u32 i = 0; i < configured; i++)
+        if ((failed & (1u << i)) != 0) fail_slot(handle, i, flags);
+    rebalance_votes(handle, failed);
+    return ok ? 0 : result;
 }
 
 }  // namespace
