@@ -222,3 +222,34 @@ int sequential_read(const std::string &path, uint64_t offset, uint64_t bytes, do
     if (err != 0) *why = "sequential read of " + path + " failed: " + std::strerror(err);
     return err;
 }
+
+int measure_sequential_write_read(const std::string &dir, u64 bytes, SequentialBandwidth *out, std::string *why)
+{
+    constexpr size_t kChunk = 1u << 20;
+    const std::string path = dir + "/sequential.dat";
+    void *buf = std::aligned_alloc(kBlock, kChunk);
+    if (buf == nullptr) return ENOMEM;
+    std::memset(buf, 0x3c, kChunk);
+    bytes -= bytes % kChunk;
+    int err = 0;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT | O_CLOEXEC, 0600);
+    if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);  // no unbuffered I/O here
+    if (fd < 0) err = errno;
+    const double t0 = now_us();
+    for (u64 off = 0; off < bytes && err == 0; off += kChunk) {
+        ssize_t n = ::pwrite(fd, buf, kChunk, static_cast<off_t>(off));
+        if (n != static_cast<ssize_t>(kChunk)) err = n < 0 ? errno : EIO;
+    }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    const double write_us = now_us() - t0;
+    if (fd >= 0) ::close(fd);
+    std::free(buf);
+    // Bytes per microsecond are MB/s.
+    if (err == 0 && write_us > 0) out->write_mb_s = static_cast<double>(bytes) / write_us;
+    double read_us = 0;
+    if (err == 0) err = sequential_read(path, 0, bytes, &read_us, why, kChunk);
+    if (err == 0 && read_us > 0) out->read_mb_s = static_cast<double>(bytes) / read_us;
+    ::unlink(path.c_str());
+    if (err != 0 && why->empty()) *why = std::string("sequential bandwidth: ") + std::strerror(err);
+    return err;
+}

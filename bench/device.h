@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/types.h"
 #include "stats.h"
 
 // Samples in microseconds.
@@ -64,3 +65,13 @@ int measure_device(DeviceProbe *probe, int iterations, DeviceSamples *out, std::
 constexpr size_t kSequentialRequest = 4u << 20;
 int sequential_read(const std::string &path, uint64_t offset, uint64_t bytes, double *us, std::string *why,
                     size_t request_bytes = kSequentialRequest);
+
+// Sequential bandwidth of the benchmark's directory, in MB/s (10^6 bytes):
+// one file of `bytes` written in 1 MB unbuffered writes and synced, then
+// read back with sequential_read in 1 MB requests.  What a backup or a restore moves
+// data with.
+struct SequentialBandwidth {
+    double write_mb_s = 0;
+    double read_mb_s = 0;
+};
+int measure_sequential_write_read(const std::string &dir, u64 bytes, SequentialBandwidth *out, std::string *why);

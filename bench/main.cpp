@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "backups.h"
 #include "counting.h"
 #include "device.h"
 #include "integrity.h"
@@ -172,6 +173,9 @@ int main(int argc, char **argv)
     for (Placement p : kPlacements) ok = measure_propreg(o, p, counter, &probe, rows) && ok;
     IntegrityRows integrity = measure_integrity(o.dir, o.quick);
     ok = integrity.ran && ok;
+    std::fprintf(stderr, "backups\n");
+    BackupFigures backups;
+    ok = measure_backups(o.dir, o.quick ? 2000 : 100000, &backups) && ok;
     if (!o.keep) remove_store_files(o.dir);
     std::fprintf(stderr, "device limit again\n");
     if (measure_device(&probe, device_runs, &device, &why) != 0) {
@@ -183,5 +187,6 @@ int main(int argc, char **argv)
     load += load_average() + " at the end";
     print_table(stdout, o.dir, load, summarize(device), rows);
     print_integrity(stdout, integrity);
+    print_backups(stdout, backups);
     return ok ? 0 : 1;
 }

@@ -401,3 +401,4 @@ void remove_store_files(const std::string &dir)
     std::filesystem::remove_all(dir + "/registry", ec);
     std::filesystem::remove_all(dir + "/vld", ec);
 }
+

@@ -34,6 +34,7 @@ class PropregStore {
     void close();
 
     backend_ctx *ctx() const { return ctx_; }
+    prop_metactx *meta() const { return meta_; }
     // Where each location's writes go (a file, or a disk group's directory).
     const std::vector<std::string> &paths() const { return paths_; }
     const sec_attr &security() const { return sec_; }
@@ -55,6 +56,7 @@ class PropregStore {
     przkv_ctx *zkv_ = nullptr;
     backend_ctx *ctx_ = nullptr;
 };
+
 
 // Writes the files of locations locations in dir, once: a store opened later
 // finds them written.  0, or PROP_E_STORAGE with *why set.

@@ -2,8 +2,9 @@
 
 #include "api/own_ops.h"
 #include "api/placeholder.h"
-#include "diag/diag.h"
+#include "backup/backup.h"
 #include "devices/devices.h"
+#include "diag/diag.h"
 #include "io/devid.h"
 #include "io/io.h"
 #include "keys/keys.h"
@@ -57,15 +58,15 @@ prop_ops g_prop_ops = {
     .get_devid = prgdevid,
     .get_id = prgid,
 
-    .bkup = prop_op_not_built,
-    .recover_media = prop_op_not_built,
-    .delete_bkpfile = prop_op_not_built,
-    .rename_bkpfile = prop_op_not_built,
-    .copy_bkpfile = prop_op_not_built,
-    .cbkp_init = prop_op_not_built,
-    .cbkp_writerec = prop_op_not_built,
-    .cbkp_readrec = prop_op_not_built,
-    .cbkp_term = prop_op_not_built,
+    .bkup = proprbkp,
+    .recover_media = phy_rec,
+    .delete_bkpfile = proprbkp_delete,
+    .rename_bkpfile = proprbkp_rename,
+    .copy_bkpfile = proprbkp_copy,
+    .cbkp_init = proprcbkp_init,
+    .cbkp_writerec = proprcbkp_writerec,
+    .cbkp_readrec = proprcbkp_readrec,
+    .cbkp_term = proprcbkp_term,
 
     .get_block = proprgblock,
     .interpret_block = propriblock,

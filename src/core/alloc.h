@@ -68,3 +68,24 @@ class MetaPtr {
     prop_metactx *meta_ = nullptr;
     T *p_ = nullptr;
 };
+
+// A 4096-aligned area of at least size bytes from the meta context, for
+// unbuffered transfers; given back on scope exit.  get() is nullptr when
+// memory ran out.
+class MetaAligned {
+  public:
+    static constexpr size_t kAlign = 4096;
+    MetaAligned(prop_metactx *meta, size_t size)
+        : raw_(meta, size <= SIZE_MAX - kAlign ? static_cast<u8 *>(u_allocm(meta, size + kAlign)) : nullptr)
+    {
+    }
+    u8 *get() const
+    {
+        if (!raw_) return nullptr;
+        auto at = reinterpret_cast<uintptr_t>(raw_.get());
+        return reinterpret_cast<u8 *>((at + kAlign - 1) & ~uintptr_t{kAlign - 1});
+    }
+
+  private:
+    MetaPtr<u8> raw_;
+};

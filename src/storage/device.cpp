@@ -29,24 +29,6 @@ u64 align_up(u64 v)
     return (v + kAlign - 1) & ~(kAlign - 1);
 }
 
-// A 4096-aligned area of the meta context, given back on scope exit.
-class Bounce {
-  public:
-    Bounce(prop_metactx *meta, u64 size)
-        : raw_(meta, static_cast<u8 *>(u_allocm(meta, static_cast<size_t>(size + kAlign))))
-    {
-    }
-    u8 *get() const
-    {
-        if (!raw_) return nullptr;
-        auto at = reinterpret_cast<uintptr_t>(raw_.get());
-        return reinterpret_cast<u8 *>(align_up(at));
-    }
-
-  private:
-    MetaPtr<u8> raw_;
-};
-
 bool needs_bounce(const ut_native *holder, const void *buf, u64 len, u64 pos)
 {
     return holder->direct != 0 &&
@@ -64,7 +46,7 @@ int read_at(proprhandle *handle, ut_native *holder, void *buf, u64 len, u64 pos)
         return err;
     }
     u64 start = align_down(pos), span = align_up(pos + len) - start;
-    Bounce bounce(handle->metactx, span);
+    MetaAligned bounce(handle->metactx, span);
     if (bounce.get() == nullptr) return ENOMEM;
     int err = env->pread(holder->file, bounce.get(), static_cast<size_t>(span), start, &done);
     if (err == 0) std::memcpy(buf, bounce.get() + (pos - start), static_cast<size_t>(len));
@@ -83,7 +65,7 @@ int write_at(proprhandle *handle, ut_native *holder, const void *buf, u64 len, u
         return err == 0 && done < len ? ENOSPC : err;
     }
     u64 start = align_down(pos), span = align_up(pos + len) - start;
-    Bounce bounce(handle->metactx, span);
+    MetaAligned bounce(handle->metactx, span);
     if (bounce.get() == nullptr) return ENOMEM;
     if (start != pos || span != len) {
         int err = env->pread(holder->file, bounce.get(), static_cast<size_t>(span), start, &done);
@@ -171,6 +153,27 @@ int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_nati
     holder->file = f;
     holder->direct = direct ? 1 : 0;
     return 0;
+}
+
+int ut_open_location_bulk(proprhandle *handle, const char *name, bool direct, ut_native *holder)
+{
+    Env *env = env_current();
+    env_file *f = nullptr;
+    int err = direct ? env->open(name, O_RDWR | O_DIRECT, 0, &f) : EINVAL;
+    if (err == EINVAL) {
+        if (direct) trace_print(ut_osd(handle), 1, "ut_open_location_bulk: [%s] refuses unbuffered I/O", name);
+        direct = false;
+        err = env->open(name, O_RDWR, 0, &f);
+    }
+    if (err != 0) return err;
+    holder->file = f;
+    holder->direct = direct ? 1 : 0;
+    return 0;
+}
+
+int ut_sync_location(ut_native *holder)
+{
+    return holder != nullptr && holder->file != nullptr ? env_current()->fsync(holder->file) : EBADF;
 }
 
 int ut_close_location(ut_native *holder)

@@ -48,5 +48,11 @@ int ut_open_checked(const char *path, int flags, env_file **out);
 // line) where the file system refuses O_DIRECT; otherwise buffered.
 // Returns 0 or the errno of the failure.
 int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_native *holder);
+// Opens a location for a bulk transfer whose durability the caller makes
+// with ut_sync_location: unbuffered where the file system allows it (with
+// direct), never write-through, so that large writes do not each wait for
+// the device.  0 or the errno of the failure.
+int ut_open_location_bulk(proprhandle *handle, const char *name, bool direct, ut_native *holder);
+int ut_sync_location(ut_native *holder);
 // Closes the file of a holder; 0 or an errno value.
 int ut_close_location(ut_native *holder);

@@ -142,6 +142,12 @@ Progress CrashBench::run_recovery(const std::string &faults)
     return run_driver({"recover", std::to_string(opt_.level), report_}, faults);
 }
 
+Progress CrashBench::run_restore(const std::string &backup, const std::string &faults)
+{
+    restore_saved();
+    return run_driver({"restore", backup, report_}, faults);
+}
+
 Expect CrashBench::expect_lost(uint32_t counter, uint64_t w) const
 {
     const auto &at = clean_.at;
@@ -271,7 +277,7 @@ void Sweeper::point(const std::string &mode, uint64_t k, const std::string &rule
     if (p.status != kCrashStatus && !(may_finish && p.status == 0))
         why = "the driver ended with status " + std::to_string(p.status);
     else
-        why = bench_.verify(expect);
+        why = verify_ ? verify_(expect) : bench_.verify(expect);
     figures_.count(mode, !why.empty());
     if (!why.empty() && shown_++ < 5) ADD_FAILURE() << label_ << ", " << mode << ", k = " << k << ": " << why;
 }

@@ -80,6 +80,8 @@ class CrashBench {
     // Restores the store as formatted (or as saved), runs the driver.
     Progress run_workload(const std::string &faults);
     Progress run_recovery(const std::string &faults);
+    // Restores the backup file onto the store's locations.
+    Progress run_restore(const std::string &backup, const std::string &faults);
     // Keeps the store's current files as the starting point of later runs
     // (restore_saved), e.g. a store a crash left for recovery.
     void save();
@@ -117,6 +119,8 @@ class Sweeper {
     // first write it lost is write w of counter c (see expect_lost).
     using Runner = std::function<Progress(const std::string &faults)>;
     using Judge = std::function<Expect(uint32_t counter, uint64_t w)>;
+    // What is checked after each run: "" or what went wrong.
+    using Verify = std::function<std::string(const Expect &expect)>;
 
     Sweeper(CrashBench &bench, Figures &figures, std::string label, uint32_t sample, uint32_t seed)
         : bench_(bench), figures_(figures), label_(std::move(label)), sample_(sample), seed_(seed)
@@ -125,6 +129,8 @@ class Sweeper {
     // clean: the run without faults (where its writes fall); prefix names
     // the modes in the figures.
     void all_modes(const Progress &clean, const Runner &run, const Judge &judge, const std::string &prefix = "");
+    // Checks runs with verify instead of the bench's own verify().
+    void verify_with(Verify verify) { verify_ = std::move(verify); }
 
   private:
     void point(const std::string &mode, uint64_t k, const std::string &rules, const Runner &run, Expect expect,
@@ -136,6 +142,7 @@ class Sweeper {
     uint32_t sample_;
     uint32_t seed_;
     uint32_t shown_ = 0;
+    Verify verify_;
 };
 
 // A key with a large value goes in, reads back and is deleted again.  ""

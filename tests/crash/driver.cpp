@@ -7,6 +7,7 @@
 //        crash_driver recover <level> <report-file>
 //        crash_driver replace <slot> <new-location|-> <master> <report-file>
 //        crash_driver open <active-version> <report-file>
+//        crash_driver restore <backup-file> <report-file>
 //
 // replace changes one location at the CACHING level ("-" deletes the
 // slot); the Cache Writer (master 1) then publishes the new configuration.
@@ -156,6 +157,16 @@ int recover(uint32_t level, FILE *out)
     return rc == 0 ? 0 : kFailedOp;
 }
 
+// The restore works on the closed store: one line before it, one after.
+int restore(const char *backup, FILE *out)
+{
+    Contexts c(PROP_LEVEL_RW);
+    report(out, 0);
+    uint32_t rc = prop_recover_media(c.meta, backup, PROP_KIND_ZKV);
+    report(out, rc);
+    return rc == 0 ? 0 : kFailedOp;
+}
+
 uint32_t number(const char *s)
 {
     return static_cast<uint32_t>(std::strtoul(s, nullptr, 0));
@@ -170,8 +181,9 @@ int main(int argc, char **argv)
     bool is_recover = argc == 4 && std::strcmp(argv[1], "recover") == 0;
     bool is_replace = argc == 6 && std::strcmp(argv[1], "replace") == 0;
     bool is_open = argc == 4 && std::strcmp(argv[1], "open") == 0;
-    if (!is_run && !is_recover && !is_replace && !is_open) {
-        std::fprintf(stderr, "usage: %s run <level> <seed> <ops> <report> | recover <level> <report> | replace <slot> <location|-> <master> <report> | open <version> <report>\n", argv[0]);
+    bool is_restore = argc == 4 && std::strcmp(argv[1], "restore") == 0;
+    if (!is_run && !is_recover && !is_replace && !is_open && !is_restore) {
+        std::fprintf(stderr, "usage: %s run <level> <seed> <ops> <report> | recover <level> <report> | replace <slot> <location|-> <master> <report> | open <version> <report> | restore <backup> <report>\n", argv[0]);
         return 2;
     }
     FILE *out = std::fopen(argv[argc - 1], "w");
@@ -183,6 +195,8 @@ int main(int argc, char **argv)
         status = recover(number(argv[2]), out);
     else if (is_replace)
         status = replace(number(argv[2]), std::strcmp(argv[3], "-") == 0 ? "" : argv[3], number(argv[4]), out);
+    else if (is_restore)
+        status = restore(argv[2], out);
     else
         status = open_node(argv[2], out);
     std::fclose(out);

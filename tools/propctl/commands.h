@@ -64,6 +64,8 @@ void add_diag_commands(std::vector<Command> *table);
 void add_block_commands(std::vector<Command> *table);
 void add_location_commands(std::vector<Command> *table);
 void add_vld_commands(std::vector<Command> *table);
+void add_backup_commands(std::vector<Command> *table);
+void add_record_commands(std::vector<Command> *table);
 
 const std::vector<Command> &command_table();
 const Command *find_command(const std::string &name);

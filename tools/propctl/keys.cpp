@@ -143,4 +143,22 @@ uint32_t list_subkeys(backend_ctx *ctx, prop_metactx *meta, propr_keyhandle *key
     return 0;
 }
 
+uint32_t walk_tree(backend_ctx *ctx, prop_metactx *meta, const std::string &name, const KeyVisit &visit,
+                   std::string *failed)
+{
+    Key key;
+    std::vector<std::string> subkeys;
+    uint32_t rc = open_key(ctx, name, &key);
+    if (rc == 0) rc = visit(name, key.get());
+    if (rc == 0) rc = list_subkeys(ctx, meta, key.get(), &subkeys);
+    if (rc != 0) {
+        *failed = name;
+        return rc;
+    }
+    key.reset();
+    for (const std::string &s : subkeys)
+        if ((rc = walk_tree(ctx, meta, name + "." + s, visit, failed)) != 0) return rc;
+    return 0;
+}
+
 }  // namespace propctl

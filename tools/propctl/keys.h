@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,13 @@ uint32_t open_key(backend_ctx *ctx, const std::string &name, Key *out);
 uint32_t open_nearest(backend_ctx *ctx, const std::string &name, Key *out, std::string *rest);
 
 uint32_t read_value(backend_ctx *ctx, propr_keyhandle *key, Value *out);
+// Calls visit for name and every key below it, parents first and subkeys
+// in name order.  0, or the first code a visit or a read returned, with
+// the key's name in *failed.
+using KeyVisit = std::function<uint32_t(const std::string &name, propr_keyhandle *key)>;
+uint32_t walk_tree(backend_ctx *ctx, prop_metactx *meta, const std::string &name, const KeyVisit &visit,
+                   std::string *failed);
+
 // The names of the direct subkeys, sorted.
 uint32_t list_subkeys(backend_ctx *ctx, prop_metactx *meta, propr_keyhandle *key, std::vector<std::string> *out);
 

@@ -14,6 +14,7 @@ namespace {
 const std::vector<Option> kGlobalOptions = {
     {"root", 0, "DIR", "the configuration root (default: $ZKV_REGISTRY_ROOT, else ~/.local/share/propreg)"},
     {"json", 0, nullptr, "print results as JSON, for scripts"},
+    {"backup", 0, "FILE", "get, ls and tree read the keys of a backup file instead of the store"},
     {"help", 'h', nullptr, "show help"},
 };
 
@@ -38,7 +39,7 @@ void print_options(FILE *f, const std::vector<Option> &opts)
 
 void print_overview(FILE *f)
 {
-    std::fprintf(f, "usage: propctl [--root DIR] [--json] COMMAND [ARGS]\n\n%s\ncommands:\n", kAbout);
+    std::fprintf(f, "usage: propctl [--root DIR] [--json] [--backup FILE] COMMAND [ARGS]\n\n%s\ncommands:\n", kAbout);
     for (const Command &c : command_table()) std::fprintf(f, "  %-8s %s\n", c.name, c.summary);
     std::fprintf(f, "\nglobal options:\n");
     print_options(f, kGlobalOptions);
@@ -57,13 +58,20 @@ void print_help(const Command &c)
     print_options(stdout, kGlobalOptions);
 }
 
+bool takes_value(const std::string &word)
+{
+    for (const Option &o : kGlobalOptions)
+        if (o.arg != nullptr && word == std::string("--") + o.name) return true;
+    return false;
+}
+
 // The command word: the first word that is neither an option nor the
-// value of --root.
+// value of a global option.
 size_t command_index(const std::vector<std::string> &words)
 {
     for (size_t i = 0; i < words.size(); i++) {
         const std::string &w = words[i];
-        if (w == "--root") {
+        if (takes_value(w)) {
             i++;
             continue;
         }
@@ -85,6 +93,16 @@ int run_help(const std::vector<std::string> &args)
     }
     print_help(*c);
     return 0;
+}
+
+// The store, or with --backup the backup file a reading command looks into.
+int open_session(const Command &cmd, const Parsed &args, const Output &out, Session &session, const std::string &what)
+{
+    if (!args.has("backup")) return session.open(cmd.access(args), what);
+    const std::string name = cmd.name;
+    if (name != "get" && name != "ls" && name != "tree")
+        return out.problem(name + ": --backup is for get, ls and tree");
+    return session.open_backup(args.value("backup"), what);
 }
 
 }  // namespace
@@ -128,7 +146,7 @@ int run_command_line(const std::vector<std::string> &words)
     Output out(args.has("json"));
     Session session(choose_root(args.value("root")), out);
     Invocation inv{*cmd, args, out, session, name + (args.args.empty() ? "" : " " + args.args[0])};
-    if (int st = session.open(cmd->access(args), inv.what); st != 0) return st;
+    if (int st = open_session(*cmd, args, out, session, inv.what); st != 0) return st;
     int st = cmd->run(inv);
     int closed = session.finish(inv.what, st == 0);
     return st != 0 ? st : closed;
@@ -148,6 +166,8 @@ const std::vector<Command> &command_table()
         add_block_commands(&t);
         add_location_commands(&t);
         add_vld_commands(&t);
+        add_backup_commands(&t);
+        add_record_commands(&t);
         add_demo_commands(&t);
         return t;
     }();

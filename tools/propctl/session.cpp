@@ -250,18 +250,8 @@ int Session::open(Access access, const std::string &what)
         if (init_unfinished(root_) || (describe_store(root_, &found) == 0 && found.kind == Kind::none))
             if (int st = create_default(what); st != 0) return st;
     }
-    const std::string none = what + ": no store at " + root_.dir + " (propctl init makes one)";
-    if (!directory_exists(root_.dir)) return out_.fail(none, PROP_E_NOCONF);
+    if (int st = lock_store(access != Access::read, what); st != 0) return st;
     std::string why;
-    if (!lock_.acquire(root_file(root_, kLockFile), access != Access::read, &why))
-        return out_.problem(what + ": " + why);
-    // Under the lock: an init still running holds it until it is done.
-    if (init_unfinished(root_))
-        return out_.fail(what + ": no store at " + root_.dir + " (an init did not finish; propctl init makes one)",
-                         PROP_E_NOCONF);
-    if (uint32_t rc = describe_store(root_, &desc_); rc != 0)
-        return out_.fail(what + ": cannot read the configuration under " + root_.dir, rc);
-    if (desc_.kind == Kind::none) return out_.fail(none, PROP_E_NOCONF);
     if (access == Access::read) {
         if (exists(root_file(root_, kDirtyFile)))
             if (int st = recover_for_reader(what); st != 0) return st;
@@ -277,6 +267,42 @@ int Session::open(Access access, const std::string &what)
     default:
         return init_store(PROP_LEVEL_RW, what);
     }
+}
+
+int Session::open_backup(const std::string &file, const std::string &what)
+{
+    desc_ = StoreDesc{};
+    desc_.kind = Kind::cluster;
+    if (!make_front_end(desc_, PROP_LEVEL_BACKUP)) return out_.fail(what, PROP_E_NOMEM);
+    std::string path = absolute_path(file);
+    uint32_t rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, PROP_LEVEL_BACKUP, fe_.zkv, path.data());
+    if (rc != 0) {
+        ctx_ = nullptr;
+        drop_front_end();
+        return out_.fail(what + ": cannot open the backup " + file, rc);
+    }
+    return 0;
+}
+
+int Session::lock_store(bool exclusive, const std::string &what)
+{
+    const std::string none = what + ": no store at " + root_.dir + " (propctl init makes one)";
+    if (!directory_exists(root_.dir)) return out_.fail(none, PROP_E_NOCONF);
+    std::string why;
+    if (!lock_.acquire(root_file(root_, kLockFile), exclusive, &why)) return out_.problem(what + ": " + why);
+    // Under the lock: an init still running holds it until it is done.
+    if (init_unfinished(root_))
+        return out_.fail(what + ": no store at " + root_.dir + " (an init did not finish; propctl init makes one)",
+                         PROP_E_NOCONF);
+    if (uint32_t rc = describe_store(root_, &desc_); rc != 0)
+        return out_.fail(what + ": cannot read the configuration under " + root_.dir, rc);
+    if (desc_.kind == Kind::none) return out_.fail(none, PROP_E_NOCONF);
+    return 0;
+}
+
+int Session::hold(const std::string &what)
+{
+    return lock_store(true, what);
 }
 
 int Session::format(const StoreDesc &desc, const std::string &what)

@@ -32,6 +32,12 @@ class Session {
     // gets a local registry on first use.  0, or the exit status after
     // the fault was reported.
     int open(Access access, const std::string &what);
+    // Opens a backup file as a read-only store of its own.  No lock: a
+    // backup file is only ever replaced whole.  0 or the reported status.
+    int open_backup(const std::string &file, const std::string &what);
+    // Takes the store's lock exclusively without opening the store, for
+    // work that replaces the store under every other propctl (a restore).
+    int hold(const std::string &what);
     // Formats a new store under the root and closes it again; on failure
     // the configuration and the location files made for it are taken away.
     int format(const StoreDesc &desc, const std::string &what);
@@ -59,6 +65,7 @@ class Session {
 
     bool make_front_end(const StoreDesc &desc, uint32_t level);
     void drop_front_end();
+    int lock_store(bool exclusive, const std::string &what);
     int init_store(uint32_t level, const std::string &what);
     int recover_for_reader(const std::string &what);
     int create_default(const std::string &what);

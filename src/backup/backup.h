@@ -1,0 +1,34 @@
+// Backups: taking one, managing backup files, restoring one onto the
+// configured locations, and record (export and import) files.  The
+// operations behind the backup exports, with the exports' argument lists.
+#pragma once
+
+#include "core/types.h"
+
+// Behind prop_bkup: a backup of the open store into the file `name`.
+// 0; 3; 13; 26 (no bitmap pages, unreadable bitmaps, a live undo log, a
+// disk-group name); 49 (the backup file cannot be made, written or put in
+// place: the file that had the name is then as it was); or the store's
+// read error.
+u32 proprbkp(backend_ctx *ctx, char *name);
+// Behind prop_delete_bkpfile, prop_rename_bkpfile and prop_copy_bkpfile.
+// 0; 3; 13; 26 (a path too long); 49 (the file system refused); or the
+// volume manager's code for a disk group.
+u32 proprbkp_delete(backend_ctx *ctx, const char *location, const char *filename, u32 flags);
+u32 proprbkp_rename(backend_ctx *ctx, const char *location, const char *from, const char *to, u32 flags);
+u32 proprbkp_copy(backend_ctx *ctx, const char *src_location, const char *src_name, const char *dst_location,
+                  char *dst_name);
+
+// Behind prop_recover_media: restores the backup file `name` onto every
+// configured location of the registry kind in flags (PROP_KIND_NKV or
+// PROP_KIND_ZKV).  0; 12; 13; 22 (not a whole backup of this kind); 26 (a
+// location that is not open); 31 (a location too small); 49 (the backup
+// cannot be opened or read); or a location's write error.
+u32 phy_rec(prop_metactx *meta, const char *name, u32 flags);
+
+// Behind the prop_cbkp_* exports (record files).
+u32 proprcbkp_init(backend_ctx *ctx, prop_metactx *meta, prop_cbkp **cbkp, const char *filename, u32 direction,
+                   u32 import_mode, const char *import_user, u32 flags);
+u32 proprcbkp_writerec(prop_cbkp *cbkp, const prop_record *rec);
+u32 proprcbkp_readrec(prop_cbkp *cbkp, prop_record *rec);
+u32 proprcbkp_term(prop_cbkp *cbkp);

@@ -1,0 +1,415 @@
+// Record (export and import) files: the context a front end opens one
+// through, writing records to it or reading them back.
+//
+// An export never imports as part of a tree: the file is created anew
+// (an existing one is never touched), and its first chunk, the one with
+// the header, is held back until the end and written last, after
+// everything else is on disk.  A file cut short, or an export given up
+// after a failed record, has no header and is refused as a whole.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "backup/backup.h"
+#include "backup/bkpfile.h"
+#include "backup/bkpvld.h"
+#include "backup/record.h"
+#include "core/alloc.h"
+#include "core/handle.h"
+#include "core/tag.h"
+
+using namespace propreg;
+
+namespace {
+
+constexpr char kTag[] = "PROPCBKP";
+// One buffer per context.  An export fills a chunk, holds the header
+// chunk back and encodes a record beside them; an import keeps a record
+// and what follows it in view, with room to read the next chunk.
+constexpr u32 kBufferBytes = 3 * REC_CHUNK;
+constexpr u32 kHeldChunk = REC_CHUNK;
+constexpr u32 kRecordArea = 2 * REC_CHUNK;
+static_assert(REC_MAX + REC_LOOKAHEAD + REC_CHUNK <= kBufferBytes, "the import window fits the buffer");
+
+}  // namespace
+
+struct prop_cbkp {
+    char tag[sizeof kTag];
+    u32 direction;
+    u32 import_mode;
+    char user[REC_OWNER_MAX + 1];  // owner of records imported with defaults
+    char path[PROP_LOCNAME_SIZE];
+    prop_metactx *meta;
+    trace_comp tc;
+    BkpFile file;
+    u8 *buf;          // kBufferBytes
+    u32 chunk_index;  // export: the chunk being filled; import: the next chunk to read
+    u32 chunk_count;  // import: chunks in the file
+    u32 fill;         // export: bytes in the chunk being filled
+    u32 pos, len;     // import: the window's unread bytes are buf[pos, len)
+    bool failed;      // export: a record could not be written, the file is not whole
+    bool finished;    // import: no more records
+};
+
+namespace {
+
+u32 check(const prop_cbkp *c, const char *who)
+{
+    if (c == nullptr || u_check_tag(c, kTag) == 0) {
+        trace_print(trace_component_named(TRACE_RAW), 0, "%s: cbkp context passed is NULL", who);
+        return PROP_E_CTX;
+    }
+    return 0;
+}
+
+void destroy(prop_cbkp *c)
+{
+    prop_metactx *meta = c->meta;
+    if (c->buf != nullptr) u_freem(meta, c->buf);
+    c->~prop_cbkp();
+    u_freem(meta, c);
+}
+
+// ---- Export.
+
+u32 write_chunk(prop_cbkp *c, const u8 *chunk, u32 index)
+{
+    if (int err = c->file.write_at(chunk, REC_CHUNK, u64{index} * REC_CHUNK); err != 0) {
+        trace_print(c->tc, 0, "proprcbkp_write_recbuf: Failed to write to the export file [%s]. Retval:[%d]", c->path,
+                    err);
+        return PROP_E_STORAGE;
+    }
+    return 0;
+}
+
+// A full chunk goes to the file, except the first, which waits for the end.
+u32 chunk_full(prop_cbkp *c)
+{
+    u8 *chunk = c->buf;
+    u32 rc = 0;
+    if (c->chunk_index == 0)
+        std::memcpy(c->buf + kHeldChunk, chunk, REC_CHUNK);
+    else
+        rc = write_chunk(c, chunk, c->chunk_index);
+    c->chunk_index++;
+    c->fill = 0;
+    return rc;
+}
+
+u32 append(prop_cbkp *c, const u8 *data, u32 len)
+{
+    while (len > 0) {
+        const u32 n = len < REC_CHUNK - c->fill ? len : REC_CHUNK - c->fill;
+        std::memcpy(c->buf + c->fill, data, n);
+        c->fill += n;
+        data += n;
+        len -= n;
+        if (c->fill == REC_CHUNK)
+            if (u32 rc = chunk_full(c); rc != 0) return rc;
+    }
+    return 0;
+}
+
+// The last chunk, zero-padded, then the header chunk; each synced.
+u32 finish_export(prop_cbkp *c)
+{
+    if (c->fill > 0 || c->chunk_index == 0) {
+        std::memset(c->buf + c->fill, 0, REC_CHUNK - c->fill);
+        if (c->chunk_index == 0) {
+            std::memcpy(c->buf + kHeldChunk, c->buf, REC_CHUNK);
+        } else if (u32 rc = write_chunk(c, c->buf, c->chunk_index); rc != 0) {
+            return rc;
+        }
+    }
+    int err = c->file.sync();
+    if (err == 0 && write_chunk(c, c->buf + kHeldChunk, 0) != 0) return PROP_E_STORAGE;
+    if (err == 0) err = c->file.sync();
+    if (err == 0) err = c->file.close();
+    if (err == 0) err = bkp_sync_parent(c->path);
+    if (err != 0) {
+        trace_print(c->tc, 0, "proprcbkp_term: Failed to write to the export file [%s]. Retval:[%d]", c->path, err);
+        return PROP_E_STORAGE;
+    }
+    return 0;
+}
+
+// ---- Import.
+
+// Keeps at least `need` unread bytes in the window while chunks remain.
+u32 fill_window(prop_cbkp *c, u32 need)
+{
+    while (c->len - c->pos < need && c->chunk_index < c->chunk_count) {
+        std::memmove(c->buf, c->buf + c->pos, c->len - c->pos);
+        c->len -= c->pos;
+        c->pos = 0;
+        if (int err = c->file.read_at(c->buf + c->len, REC_CHUNK, u64{c->chunk_index} * REC_CHUNK); err != 0) {
+            trace_print(c->tc, 0, "proprcbkp_read: Failed to read from the import file [%s]. Retval:[%d]", c->path,
+                        err);
+            return PROP_E_FORMAT;
+        }
+        c->len += REC_CHUNK;
+        c->chunk_index++;
+    }
+    return 0;
+}
+
+bool at_end(const prop_cbkp *c)
+{
+    return c->chunk_index == c->chunk_count;
+}
+
+// Zero bytes where a record would begin: the padding of the last chunk,
+// which must run to the end of the file.
+u32 read_padding(prop_cbkp *c)
+{
+    for (;;) {
+        for (; c->pos < c->len; c->pos++) {
+            if (c->buf[c->pos] == 0) continue;
+            trace_print(c->tc, 0, "proprcbkp_read_recbuf: Record read is not a valid record.");
+            return PROP_E_FORMAT;
+        }
+        if (at_end(c)) break;
+        if (u32 rc = fill_window(c, REC_CHUNK); rc != 0) return rc;
+    }
+    c->finished = true;
+    return PROP_E_NOMORE;
+}
+
+// The record at the window's start: the first end (separator and newline)
+// whose record parses and after which another record, padding or the end
+// of the file follows.  A value holding a separator and a newline is
+// thereby read whole.
+u32 read_record(prop_cbkp *c, prop_record *rec)
+{
+    const u8 *start = c->buf + c->pos;
+    const u32 avail = c->len - c->pos;
+    const u32 span = avail < REC_MAX ? avail : REC_MAX;
+    for (u32 i = 0; i + 4 <= span; i++) {
+        if (start[i + 3] != '\n' || std::memcmp(start + i, REC_SEP, sizeof REC_SEP) != 0) continue;
+        const u32 len = i + 4;
+        if (!rec_ends_here(start + len, avail - len, at_end(c))) continue;
+        if (rec_decode(c->tc, start, len, rec) != 0) continue;
+        c->pos += len;
+        return 0;
+    }
+    if (avail >= REC_MAX)
+        trace_print(c->tc, 0, "proprcbkp_read: Record size [%u] exceeds max buffer [%u].", avail, REC_MAX);
+    else
+        trace_print(c->tc, 0, "proprcbkp_read_recbuf: Record read is not a valid record.");
+    return PROP_E_FORMAT;
+}
+
+// What the import mode makes of a record read.
+u32 apply_mode(const prop_cbkp *c, prop_record *rec)
+{
+    if (c->import_mode == PROP_CBKP_IMPORT_DATABASE) {
+        const size_t n = std::strlen("DATABASE");
+        if (std::strncmp(rec->keyname, "DATABASE", n) != 0 || (rec->keyname[n] != '\0' && rec->keyname[n] != '.'))
+            rec->keyname[0] = '\0';
+        return 0;
+    }
+    if (c->import_mode != PROP_CBKP_IMPORT_DEFAULTS) return 0;
+    rec->userperm = PROP_PERM_ALL_ACCESS;
+    rec->groupperm = PROP_PERM_ALL_ACCESS;
+    rec->otherperm = PROP_PERM_NONE;
+    std::memcpy(rec->username, c->user, sizeof c->user);
+    const u32 nuls = rec->value_type == PROP_TYPE_TEXT ? 1 : rec->value_type == PROP_TYPE_MULTITEXT ? 2 : 0;
+    if (rec->value_len + nuls > REC_MAX_VALUE) {
+        trace_print(c->tc, 0, "proprcbkp_recbuf_to_rec: Text value of [%s] cannot be terminated. Len[%u]",
+                    rec->keyname, rec->value_len);
+        return PROP_E_FORMAT;
+    }
+    rec->value_len += nuls;  // the value field is zero past the value
+    return 0;
+}
+
+// ---- Opening.
+
+u32 open_export(prop_cbkp *c)
+{
+    int err = c->file.create(c->path, false);
+    if (err == EEXIST) {
+        trace_print(c->tc, 0, "proprcbkp_init_fhdl: Export file [%s] exists.", c->path);
+        return PROP_E_EXPORTEXISTS;
+    }
+    if (err != 0) {
+        trace_print(c->tc, 0, "proprcbkp_init_fhdl: Could not create the export file [%s]. Retval:[%d]", c->path, err);
+        return PROP_E_EXPORTFILE;
+    }
+    trace_print(c->tc, 4, "proprcbkp_init_fhdl: Export file does not exist. Attempting to create the export file.");
+    rec_put_header(c->buf);
+    c->fill = REC_HEADER_LEN;
+    return 0;
+}
+
+u32 open_import(prop_cbkp *c)
+{
+    u64 size = 0;
+    if (int err = c->file.open_read(c->path, false, &size); err != 0) {
+        trace_print(c->tc, 0, "proprcbkp_init_fhdl: Could not open the export file [%s] Retval:[%d]", c->path, err);
+        return PROP_E_EXPORTFILE;
+    }
+    // Whole chunks only: a file of another length was cut or is not one.
+    if (size == 0 || size % REC_CHUNK != 0 || size / REC_CHUNK > 0xffffffffu) {
+        trace_print(c->tc, 0, "proprcbkp_read_header: Record read is not a valid record.");
+        return PROP_E_FORMAT;
+    }
+    c->chunk_count = static_cast<u32>(size / REC_CHUNK);
+    if (u32 rc = fill_window(c, REC_HEADER_LEN); rc != 0) return rc;
+    if (!rec_header_ok(c->buf)) {
+        trace_print(c->tc, 0, "proprcbkp_read_header: Record read is not a valid record. Magic number check Failed.");
+        return PROP_E_FORMAT;
+    }
+    c->pos = REC_HEADER_LEN;
+    return 0;
+}
+
+u32 check_init_args(trace_comp tc, const char *filename, prop_cbkp **cbkp, u32 direction, u32 mode,
+                    const char *user)
+{
+    if (filename == nullptr) {
+        trace_print(tc, 0, "proprcbkp_init: Filename passed is NULL");
+        return PROP_E_NULL;
+    }
+    if (cbkp == nullptr) {
+        trace_print(tc, 0, "proprcbkp_init: cbkp context passed is NULL");
+        return PROP_E_NULL;
+    }
+    const bool mode_ok = mode >= PROP_CBKP_IMPORT_ASIS && mode <= PROP_CBKP_IMPORT_DATABASE;
+    if ((direction != PROP_CBKP_EXPORT && direction != PROP_CBKP_IMPORT) ||
+        (direction == PROP_CBKP_IMPORT && !mode_ok)) {
+        trace_print(tc, 0, "proprcbkp_init: Direction [%u] or import mode [%u] is not valid", direction, mode);
+        return PROP_E_ARG;
+    }
+    if (direction == PROP_CBKP_IMPORT && mode == PROP_CBKP_IMPORT_DEFAULTS &&
+        (user == nullptr || strnlen(user, REC_OWNER_MAX + 1) > REC_OWNER_MAX)) {
+        trace_print(tc, 0, "proprcbkp_init: An import with defaults needs a user name of at most %u characters",
+                    REC_OWNER_MAX);
+        return PROP_E_NULL;
+    }
+    if (strnlen(filename, PROP_LOCNAME_SIZE) >= PROP_LOCNAME_SIZE) {
+        trace_print(tc, 0, "proprcbkp_init_fname: The export filename is too long [%.256s]", filename);
+        return PROP_E_EXPORTFILE;
+    }
+    return 0;
+}
+
+}  // namespace
+
+u32 proprcbkp_init(backend_ctx *ctx, prop_metactx *meta, prop_cbkp **cbkp, const char *filename, u32 direction,
+                   u32 import_mode, const char *import_user, u32)
+{
+    proprhandle *h = ctx != nullptr ? ctx->propb_ctx : nullptr;
+    trace_comp tc = h != nullptr ? h->proprhandle_trace_raw : trace_component_named(TRACE_RAW);
+    if (h != nullptr) meta = h->metactx;
+    if (meta == nullptr) {
+        trace_print(tc, 0, "proprcbkp_init: Neither a backend context nor a meta context was passed");
+        return PROP_E_CTX;
+    }
+    if (u32 rc = check_init_args(tc, filename, cbkp, direction, import_mode, import_user); rc != 0) return rc;
+    if (bkp_is_vld_name(filename)) {
+        char dg[32], file[PROP_LOCNAME_SIZE];
+        if (!bkp_split_vld_name(filename, dg, file)) {
+            trace_print(tc, 0,
+                        "proprcbkp_init_fname: Failed to retrieve the diskgroup name and filename from the export "
+                        "filename %s",
+                        filename);
+            return PROP_E_EXPORTFILE;
+        }
+        return bkp_vld_begin(h, "proprcbkp_init_vldhdl");
+    }
+
+    void *mem = u_allocm(meta, sizeof(prop_cbkp));
+    u8 *buf = mem != nullptr ? static_cast<u8 *>(u_allocm(meta, kBufferBytes)) : nullptr;
+    if (buf == nullptr) {
+        if (mem != nullptr) u_freem(meta, mem);
+        trace_print(tc, 0, "proprcbkp_init: Failed to allocate memory for cbkp context.");
+        return PROP_E_NOMEM;
+    }
+    auto *c = new (mem) prop_cbkp{};
+    u_set_tag(c->tag, kTag);
+    c->direction = direction;
+    c->import_mode = import_mode;
+    if (import_user != nullptr) std::snprintf(c->user, sizeof c->user, "%s", import_user);
+    std::snprintf(c->path, sizeof c->path, "%s", filename);
+    c->meta = meta;
+    c->tc = tc;
+    c->buf = buf;
+    u32 rc = direction == PROP_CBKP_EXPORT ? open_export(c) : open_import(c);
+    if (rc != 0) {
+        trace_print(tc, 0, "proprcbkp_init: Failed to get the backup file handle. Backup file name:[%s] Retval:[%d]",
+                    filename, static_cast<int>(rc));
+        destroy(c);
+        return rc;
+    }
+    *cbkp = c;
+    return 0;
+}
+
+u32 proprcbkp_writerec(prop_cbkp *c, const prop_record *rec)
+{
+    if (u32 rc = check(c, "proprcbkp_writerec"); rc != 0) return rc;
+    if (rec == nullptr) {
+        trace_print(c->tc, 0, "proprcbkp_writerec: Record passed is NULL");
+        return PROP_E_NULL;
+    }
+    if (c->direction != PROP_CBKP_EXPORT || c->failed) {
+        trace_print(c->tc, 0, "proprcbkp_writerec: The file [%s] is not open for export", c->path);
+        return PROP_E_STORAGE;
+    }
+    u8 *bytes = c->buf + kRecordArea;
+    u32 len = 0;
+    u32 rc = rec_encode(*rec, bytes, &len);
+    if (rc != 0) {
+        trace_print(c->tc, 0, "proprcbkp_rec_to_recbuf: Invalid record length [%u]", rec->value_len);
+        trace_print(c->tc, 0, "proprcbkp_writerec: Failed to copy the record to record buffer. Retval:[%d]",
+                    static_cast<int>(rc));
+    } else if ((rc = append(c, bytes, len)) != 0) {
+        trace_print(c->tc, 0, "proprcbkp_writerec: Failed to write the record to export file. Retval:[%d]",
+                    static_cast<int>(rc));
+    }
+    // An export that lost a record must never read as a whole one.
+    if (rc != 0) c->failed = true;
+    return rc;
+}
+
+u32 proprcbkp_readrec(prop_cbkp *c, prop_record *rec)
+{
+    if (u32 rc = check(c, "proprcbkp_readrec"); rc != 0) return rc;
+    if (rec == nullptr) {
+        trace_print(c->tc, 0, "proprcbkp_readrec: Record passed is NULL");
+        return PROP_E_NULL;
+    }
+    if (c->direction != PROP_CBKP_IMPORT) {
+        trace_print(c->tc, 0, "proprcbkp_readrec: The file [%s] is not open for import", c->path);
+        return PROP_E_FORMAT;
+    }
+    if (c->finished) return PROP_E_NOMORE;
+    if (u32 rc = fill_window(c, REC_MAX + REC_LOOKAHEAD); rc != 0) return rc;
+    if (c->pos == c->len || c->buf[c->pos] == 0) return read_padding(c);
+    u32 rc = read_record(c, rec);
+    return rc != 0 ? rc : apply_mode(c, rec);
+}
+
+u32 proprcbkp_term(prop_cbkp *c)
+{
+    if (c == nullptr) {
+        trace_print(trace_component_named(TRACE_RAW), 0,
+                    "proprcbkp_term: cbkp context passed is NULL. No need to terminate the context.");
+        return 0;
+    }
+    if (u32 rc = check(c, "proprcbkp_term"); rc != 0) return rc;
+    u32 rc = 0;
+    if (c->direction == PROP_CBKP_EXPORT) {
+        if (c->failed) {
+            trace_print(c->tc, 0, "proprcbkp_term: The export file [%s] lost a record and is left without its header",
+                        c->path);
+            rc = PROP_E_STORAGE;
+        } else {
+            rc = finish_export(c);
+        }
+    }
+    destroy(c);
+    return rc;
+}

@@ -1,0 +1,193 @@
+// proprbkp: a backup of the open store, taken while it is in use.  Writers
+// wait for it (it holds the context lock shared), so the image is one
+// committed state.  The image is written beside the target under another
+// name, its boot block last, synced and renamed over the target: whatever
+// the target held before stays whole until the new backup is.
+#include <cstring>
+
+#include "backup/backup.h"
+#include "backup/bkpfile.h"
+#include "backup/bkpvld.h"
+#include "backup/move.h"
+#include "core/handle.h"
+#include "format/cursor.h"
+#include "io/io.h"
+#include "lifecycle/layout.h"
+#include "space/used.h"
+#include "storage/config.h"
+
+using namespace propreg;
+
+namespace {
+
+// Where the pages of the image come from in the store.
+struct bkp_plan {
+    u32 head;        // pages [1, head) copied as they lie: up to the log metadata block
+    u32 tail_src;    // store address of the first page after the log space
+    u32 tail;        // pages from tail_src on
+    u32 total;       // pages of the image, boot block included
+    u32 version;     // the store's format version
+};
+
+// What the image takes from the store: its map says where the areas lie,
+// the used page count how far the tnode pages reach.
+u32 make_plan(proprhandle *h, const u8 *boot, bkp_plan *plan)
+{
+    trace_comp tc = h->proprhandle_trace_raw;
+    if (h->proprhandle_num_fcl == 0) {
+        trace_print(tc, 0, "rbkp:1_: num_fcl is <= 0");
+        return PROP_E_STORAGE;
+    }
+    // A live log's changes are in the pages; its images, which would undo
+    // them, are in the log space the image leaves out.
+    if (boot[BOOT_OFF_LOG_VALID] != 0) {
+        trace_print(tc, 0, "rbkp: The store has a live undo log; it is not backed up before recovery rolls it back.");
+        return PROP_E_STORAGE;
+    }
+    u32 used = 0;
+    if (proprut_used_pages(h, &used) != 0 || used >= h->numpage) {
+        trace_print(tc, 0, "rbkp:2:could not read fcl");
+        return PROP_E_STORAGE;
+    }
+    const u64 lsst = h->proprhandle_lsst, rtnst = h->proprhandle_rtnst;
+    plan->version = h->version[0];
+    // Older formats keep their whole log space.
+    const u64 src = plan->version >= 4 ? lsst + u64{h->proprhandle_num_log} * PROP_PAGE_SIZE : lsst + PROP_PAGE_SIZE;
+    if (h->proprhandle_num_log == 0 || src > rtnst || rtnst + (u64{used} + 1) * PROP_PAGE_SIZE > (u64{1} << 32)) {
+        trace_print(tc, 0, "rbkp: The store map is not valid (lsst [%u], num_log [%u], rtnst [%u], used [%u])",
+                    h->proprhandle_lsst, h->proprhandle_num_log, h->proprhandle_rtnst, used);
+        return PROP_E_STORAGE;
+    }
+    plan->head = static_cast<u32>(lsst / PROP_PAGE_SIZE + 1);
+    plan->tail_src = static_cast<u32>(src);
+    plan->tail = static_cast<u32>((rtnst - src) / PROP_PAGE_SIZE) + used + 1;
+    // (T / 4096) + U + 1 - (N - 1): N is 1 in an image, so a backup of a
+    // backup subtracts nothing.
+    plan->total = plan->head + plan->tail;
+    return 0;
+}
+
+// Copies count pages from store address src to image page dst_page.
+u32 copy_range(proprhandle *h, BkpFile &file, const char *name, u32 src, u32 dst_page, u32 count)
+{
+    auto read = [&](u8 *b, u32 first, u32 n) {
+        const u32 at = src + first * PROP_PAGE_SIZE;
+        u32 rc = proprior(h, b, n * PROP_PAGE_SIZE, at, PROP_FLAG_BYPASS, PROPRIO_ALL);
+        if (rc != 0)
+            trace_print(h->proprhandle_trace_raw, 0, "proprbkp_write: Could not read ZKV data from src offset %u", at);
+        return rc;
+    };
+    auto write = [&](u8 *b, u32 first, u32 n) -> u32 {
+        const u64 at = (u64{dst_page} + first) * PROP_PAGE_SIZE;
+        if (file.write_at(b, size_t{n} * PROP_PAGE_SIZE, at) == 0) return 0;
+        trace_print(h->proprhandle_trace_raw, 0,
+                    "proprbkp_write: Could not write to backup file %s. offset_write:[%llu] offset_read:[%u]", name,
+                    static_cast<unsigned long long>(at), src + first * PROP_PAGE_SIZE);
+        return PROP_E_BKPFILE;
+    };
+    u32 rc = bkp_move_pages(h->metactx, count, read, write);
+    if (rc == PROP_E_NOMEM) trace_print(h->proprhandle_trace_raw, 0, "proprbkp_write: Could not allocate memory.");
+    return rc;
+}
+
+// The boot block as the image has it: where its areas lie and what it is.
+u32 write_boot(proprhandle *h, BkpFile &file, u8 *buf, const char *name, const bkp_plan &plan)
+{
+    trace_comp tc = h->proprhandle_trace_raw;
+    if (plan.version >= 4)
+        bkp_boot_to_image(buf, h->proprhandle_lsst, bkp_type_of_flags(h->proprhandle_zkvctx != nullptr
+                                                                            ? h->proprhandle_zkvctx->location_flags
+                                                                            : 0));
+    if (file.write_at(buf, PROP_PAGE_SIZE, 0) != 0) {
+        trace_print(tc, 0, "proprbkp_writeb: Could not write to boot block to backup file %s", name);
+        return PROP_E_BKPFILE;
+    }
+    trace_print(tc, 4, "proprbkp_writeb: Successfully written the boot block to the backup file.");
+    return 0;
+}
+
+u32 take(proprhandle *h, const char *name, bool disk_group)
+{
+    trace_comp tc = h->proprhandle_trace_raw;
+    MetaAligned buf(h->metactx, PROP_PAGE_SIZE);
+    if (buf.get() == nullptr) {
+        trace_print(tc, 0, "proprbkp_writeb: Could not allocate memory.");
+        return PROP_E_NOMEM;
+    }
+    u8 boot[PROP_PAGE_SIZE];
+    u32 rc = proprior(h, boot, PROP_PAGE_SIZE, PROPR_BOOT_ADDR, 0, PROPRIO_ALL);
+    if (rc != 0) {
+        trace_print(tc, 0, "proprbkp_writeb: Failed to read boot buffer. Retval:[%d]", static_cast<int>(rc));
+        return rc;
+    }
+    bkp_plan plan{};
+    if ((rc = make_plan(h, boot, &plan)) != 0) return rc;
+    if (disk_group) {
+        // A disk-group file is created at its whole size, plan.total pages.
+        trace_print(tc, 2, "rbkp: disk-group backup of %u pages", plan.total);
+        rc = bkp_vld_begin(h, "proprbkp_get_vldhdl");
+        trace_print(tc, 0, "rbkp:0: Failed to get the backup file handle. Backup file name: [%s]", name);
+        return rc;
+    }
+
+    Replacement out;
+    if (int err = out.create(name, !prop_developer_mode(h)); err != 0) {
+        trace_print(tc, 0, "proprbkp_get_fhdl: Could not create the backup file [%s] (%d)", name, err);
+        trace_print(tc, 0, "rbkp:0: Failed to get the backup file handle. Backup file name: [%s]", name);
+        return PROP_E_BKPFILE;
+    }
+    trace_print(tc, 2, "rbkp: STEP 2: src_offset:[%d] dst_offset:[%d] numpage:[%d] Total Pages:[%d]",
+                static_cast<int>(PROP_PAGE_SIZE), static_cast<int>(PROP_PAGE_SIZE), static_cast<int>(plan.head - 1),
+                static_cast<int>(plan.total));
+    rc = copy_range(h, out.file(), name, PROP_PAGE_SIZE, 1, plan.head - 1);
+    if (rc != 0) {
+        trace_print(tc, 0, "rbkp: STEP 2: Failed in function proprbkp_write(). Retval:[%d]", static_cast<int>(rc));
+        return rc;
+    }
+    trace_print(tc, 2, "rbkp: STEP 3: src_offset:[%u] dst_offset:[%u] numpage:[%u]", plan.tail_src,
+                plan.head * PROP_PAGE_SIZE, plan.tail);
+    rc = copy_range(h, out.file(), name, plan.tail_src, plan.head, plan.tail);
+    if (rc != 0) {
+        trace_print(tc, 0, "rbkp: STEP 3: Failed in function proprbkp_write(). Retval:[%d]", static_cast<int>(rc));
+        return rc;
+    }
+    std::memcpy(buf.get(), boot, PROP_PAGE_SIZE);
+    if ((rc = write_boot(h, out.file(), buf.get(), name, plan)) != 0) {
+        trace_print(tc, 0, "rbkp: Failed in function proprbkp_writeb(). Retval:[%d]", static_cast<int>(rc));
+        return rc;
+    }
+    if (int err = out.commit(); err != 0) {
+        trace_print(tc, 0, "rbkp: Could not put the backup file [%s] in place (%d)", name, err);
+        return PROP_E_BKPFILE;
+    }
+    return 0;
+}
+
+}  // namespace
+
+u32 proprbkp(backend_ctx *ctx, char *name)
+{
+    trace_comp tc = trace_component_named(TRACE_RAW);
+    if (ctx == nullptr) {
+        trace_print(tc, 0, "rbkp:-2: Invalid context");
+        return PROP_E_CTX;
+    }
+    proprhandle *h = ctx->propb_ctx;
+    if (h == nullptr) {
+        trace_print(tc, 0, "rbkp:-1: Invalid propr handle");
+        return PROP_E_CTX;
+    }
+    tc = h->proprhandle_trace_raw;
+    if (name == nullptr || name[0] == '\0') {
+        trace_print(tc, 0, "rbkp: NULL or empty backup file name passed");
+        return PROP_E_NULL;
+    }
+    const bool disk_group = bkp_is_vld_name(name);
+    char dg[32], file[PROP_LOCNAME_SIZE];
+    if (disk_group && !bkp_split_vld_name(name, dg, file)) {
+        trace_print(tc, 0, "rbkp: Failed to retrieve the dgname and filename from the VLD backup filename %s", name);
+        return PROP_E_STORAGE;
+    }
+    RwGuard lock(&ctx->prop_rwlock, RwGuard::Shared);
+    return take(h, name, disk_group);
+}

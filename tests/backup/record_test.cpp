@@ -1,0 +1,230 @@
+// Record files: what a record holds comes back unchanged, whatever bytes a
+// value holds; an export never overwrites a file and never imports in
+// part; the import modes; and a file that is not one is refused, never
+// trusted.
+#include <cstring>
+#include <random>
+
+#include "backup/record.h"
+#include "backup_util.h"
+#include "support/tmpdir.h"
+
+namespace {
+
+const std::string kSep = "\x07\x20\x5f";
+
+struct Rec {
+    std::string name;
+    std::string value;
+    uint32_t type = PROP_TYPE_BYTES;
+    uint32_t perms[3] = {63, 3, 0};
+    std::string user = "alice";
+    std::string group = "staff";
+};
+
+std::unique_ptr<prop_record> to_record(const Rec &r)
+{
+    auto rec = std::make_unique<prop_record>();
+    std::memcpy(rec->keyname, r.name.data(), r.name.size());
+    std::memcpy(rec->value, r.value.data(), std::min(r.value.size(), sizeof rec->value));
+    rec->value_len = static_cast<uint32_t>(r.value.size());
+    rec->value_type = r.type;
+    rec->userperm = r.perms[0];
+    rec->groupperm = r.perms[1];
+    rec->otherperm = r.perms[2];
+    std::memcpy(rec->username, r.user.data(), r.user.size());
+    std::memcpy(rec->groupname, r.group.data(), r.group.size());
+    return rec;
+}
+
+Rec from_record(const prop_record &rec)
+{
+    Rec r;
+    r.name = rec.keyname;
+    r.value.assign(reinterpret_cast<const char *>(rec.value), rec.value_len);
+    r.type = rec.value_type;
+    r.perms[0] = rec.userperm;
+    r.perms[1] = rec.groupperm;
+    r.perms[2] = rec.otherperm;
+    r.user = rec.username;
+    r.group = rec.groupname;
+    return r;
+}
+
+bool operator==(const Rec &a, const Rec &b)
+{
+    return a.name == b.name && a.value == b.value && a.type == b.type && std::equal(a.perms, a.perms + 3, b.perms) &&
+           a.user == b.user && a.group == b.group;
+}
+
+class RecordFiles : public ::testing::Test {
+  protected:
+    // Writes recs to a new file; the code of the first call that failed.
+    uint32_t export_all(const std::string &path, const std::vector<Rec> &recs)
+    {
+        prop_cbkp *c = nullptr;
+        uint32_t rc = prop_cbkp_init(nullptr, meta_, &c, path.c_str(), PROP_CBKP_EXPORT, 0, nullptr, 0);
+        for (size_t i = 0; i < recs.size() && rc == 0; i++) rc = prop_cbkp_writerec(c, to_record(recs[i]).get());
+        uint32_t trc = c != nullptr ? prop_cbkp_term(c) : 0;
+        return rc != 0 ? rc : trc;
+    }
+    // Reads every record; the code that ended the reading (16 at the end).
+    uint32_t import_all(const std::string &path, std::vector<Rec> *out, uint32_t mode = PROP_CBKP_IMPORT_ASIS)
+    {
+        prop_cbkp *c = nullptr;
+        uint32_t rc = prop_cbkp_init(nullptr, meta_, &c, path.c_str(), PROP_CBKP_IMPORT, mode, "importer", 0);
+        auto rec = std::make_unique<prop_record>();
+        while (rc == 0 && (rc = prop_cbkp_readrec(c, rec.get())) == 0) out->push_back(from_record(*rec));
+        if (c != nullptr) {
+            EXPECT_EQ(prop_cbkp_term(c), 0u);
+        }
+        return rc;
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(prop_fe_meta_live_blocks(meta_), 0u);
+        prop_fe_meta_destroy(meta_);
+        env_install(previous_);
+    }
+
+    TempDir dir_;
+    prop_metactx *meta_ = prop_fe_meta_create();
+    FaultEnv faults_{env_posix()};
+    Env *previous_ = env_install(&faults_);
+};
+
+// Records that would trip a reader that looked for the first separator or
+// newline, or that trusted a length.
+std::vector<Rec> awkward_records()
+{
+    std::vector<Rec> recs;
+    recs.push_back({"SYSTEM.empty", "", PROP_TYPE_NOVALUE, {0, 0, 0}, "", ""});
+    recs.push_back({"SYSTEM.sep", "a" + kSep + "b\n" + kSep + "\n" + kSep, PROP_TYPE_TEXT});
+    // A value holding the whole end of a record: the record goes on after it.
+    const std::string nul(1, '\0');
+    recs.push_back({"SYSTEM.tail", "X" + kSep + std::string(12, 'p') + "u" + nul + kSep + "g" + nul + kSep + "\nrest",
+                    PROP_TYPE_BYTES});
+    std::string big(PROP_RECORD_VALUE_MAX, '\0');
+    for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<char>(i * 7 % 251);
+    recs.push_back({"SYSTEM.big", big, PROP_TYPE_BYTES, {63, 63, 63}, std::string(64, 'u'), std::string(64, 'g')});
+    std::string long_name = "SYSTEM";
+    while (long_name.size() < 1023) long_name += "." + std::string(std::min<size_t>(200, 1023 - long_name.size() - 1), 'n');
+    recs.push_back({long_name, "x", PROP_TYPE_TEXT});
+    for (int i = 0; i < 40; i++) recs.push_back({"DATABASE.k" + std::to_string(i), std::string(3000, 'v') + "\n", 5});
+    return recs;
+}
+
+TEST_F(RecordFiles, EveryRecordReadsBackAsItWasWritten)
+{
+    const std::vector<Rec> recs = awkward_records();
+    ASSERT_EQ(export_all(dir_.file("out"), recs), 0u);
+    EXPECT_EQ(file_bytes(dir_.file("out")).size() % 69632, 0u);
+    std::vector<Rec> back;
+    EXPECT_EQ(import_all(dir_.file("out"), &back), uint32_t{PROP_E_NOMORE});
+    ASSERT_EQ(back.size(), recs.size());
+    for (size_t i = 0; i < recs.size(); i++) EXPECT_TRUE(back[i] == recs[i]) << "record " << i << " " << recs[i].name;
+
+    // An empty value with empty owner and group: 32 bytes and the name.
+    u8 bytes[propreg::REC_MAX];
+    u32 len = 0;
+    ASSERT_EQ(propreg::rec_encode(*to_record(recs[0]), bytes, &len), 0u);
+    EXPECT_EQ(len, 32 + recs[0].name.size());
+
+    // Nothing but the header.
+    ASSERT_EQ(export_all(dir_.file("none"), {}), 0u);
+    back.clear();
+    EXPECT_EQ(import_all(dir_.file("none"), &back), uint32_t{PROP_E_NOMORE});
+    EXPECT_TRUE(back.empty());
+}
+
+TEST_F(RecordFiles, AnExportNeverOverwritesAndNeverImportsInPart)
+{
+    write_file(dir_.file("taken"), "mine");
+    EXPECT_EQ(export_all(dir_.file("taken"), awkward_records()), uint32_t{PROP_E_EXPORTEXISTS});
+    EXPECT_EQ(file_bytes(dir_.file("taken")), "mine");
+
+    // A value too big for a record fails the export, which is left without
+    // its header.
+    Rec huge{"SYSTEM.huge", std::string(PROP_RECORD_VALUE_MAX + 1, 'h')};
+    EXPECT_EQ(export_all(dir_.file("huge"), {{"SYSTEM.a", "a"}, huge}), uint32_t{PROP_E_STORAGE});
+    std::vector<Rec> back;
+    EXPECT_EQ(import_all(dir_.file("huge"), &back), uint32_t{PROP_E_FORMAT});
+
+    // The power goes after any write of an export: the header chunk is
+    // written last, so what is left never imports.
+    const std::vector<Rec> recs = awkward_records();
+    for (uint64_t k = 0;; k++) {
+        faults_.reset();
+        const std::string cut = k == 0 ? "tear:nth=1,bytes=0" : "drop_after:nth=" + std::to_string(k);
+        ASSERT_EQ(faults_.load((cut + ",path=cutexport").c_str()), 0);
+        ::unlink(dir_.file("cutexport").c_str());
+        ASSERT_EQ(export_all(dir_.file("cutexport"), recs), 0u);
+        back.clear();
+        uint32_t rc = import_all(dir_.file("cutexport"), &back);
+        if (faults_.writes("cutexport") <= k) {
+            EXPECT_EQ(rc, uint32_t{PROP_E_NOMORE});
+            EXPECT_EQ(back.size(), recs.size());
+            EXPECT_GE(k, 3u);
+            break;
+        }
+        EXPECT_EQ(rc, uint32_t{PROP_E_FORMAT}) << "cut after write " << k;
+        EXPECT_TRUE(back.empty()) << "cut after write " << k;
+    }
+}
+
+TEST_F(RecordFiles, ImportModes)
+{
+    const std::vector<Rec> recs = {{"DATABASE", ""},
+                                   {"DATABASE.t", std::string("txt", 3), PROP_TYPE_TEXT},
+                                   {"SYSTEM.m", std::string("a\0b", 3), PROP_TYPE_MULTITEXT},
+                                   {"DATABASEX.y", "y", PROP_TYPE_BYTES}};
+    ASSERT_EQ(export_all(dir_.file("f"), recs), 0u);
+
+    std::vector<Rec> back;
+    EXPECT_EQ(import_all(dir_.file("f"), &back, PROP_CBKP_IMPORT_DEFAULTS), uint32_t{PROP_E_NOMORE});
+    ASSERT_EQ(back.size(), recs.size());
+    for (const Rec &r : back) {
+        EXPECT_EQ(r.perms[0], 63u);
+        EXPECT_EQ(r.perms[1], 63u);
+        EXPECT_EQ(r.perms[2], 0u);
+        EXPECT_EQ(r.user, "importer");
+        EXPECT_EQ(r.group, "staff");
+    }
+    EXPECT_EQ(back[1].value, std::string("txt\0", 4));
+    EXPECT_EQ(back[2].value, std::string("a\0b\0\0", 5));
+    EXPECT_EQ(back[3].value, "y");
+
+    back.clear();
+    EXPECT_EQ(import_all(dir_.file("f"), &back, PROP_CBKP_IMPORT_DATABASE), uint32_t{PROP_E_NOMORE});
+    ASSERT_EQ(back.size(), recs.size());
+    EXPECT_EQ(back[0].name, "DATABASE");
+    EXPECT_EQ(back[1].name, "DATABASE.t");
+    EXPECT_EQ(back[2].name, "");
+    EXPECT_EQ(back[3].name, "");
+}
+
+TEST_F(RecordFiles, AFileThatIsNotARecordFileIsRefused)
+{
+    ASSERT_EQ(export_all(dir_.file("good"), awkward_records()), 0u);
+    const std::string good = file_bytes(dir_.file("good"));
+    std::vector<Rec> back;
+    for (const std::string &bad : {std::string(), good.substr(0, 69632 - 1), std::string(69632, '\0'),
+                                   good + std::string(100, 'x')}) {
+        write_file(dir_.file("bad"), bad);
+        EXPECT_EQ(import_all(dir_.file("bad"), &back), uint32_t{PROP_E_FORMAT}) << bad.size() << " bytes";
+    }
+    // Damage anywhere: the reading ends in a record, the end, or a refusal,
+    // and gives back every byte it took.
+    std::mt19937 rng(3);
+    for (int i = 0; i < 300; i++) {
+        std::string damaged = good;
+        for (int j = 0; j < 1 + i % 4; j++) damaged[rng() % damaged.size()] = static_cast<char>(rng());
+        write_file(dir_.file("bad"), damaged);
+        back.clear();
+        uint32_t rc = import_all(dir_.file("bad"), &back);
+        EXPECT_TRUE(rc == PROP_E_NOMORE || rc == PROP_E_FORMAT) << rc;
+    }
+    EXPECT_EQ(import_all(dir_.file("missing"), &back), uint32_t{PROP_E_EXPORTFILE});
+}
+
+}  // namespace

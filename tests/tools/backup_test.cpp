@@ -1,0 +1,169 @@
+// Backups and record files through propctl: what a user types to save a
+// store, look into a backup, put it back, and move a tree between stores.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "propctl_run.h"
+
+namespace {
+
+std::string write_file(const TempDir &dir, const std::string &name, const std::string &data)
+{
+    std::string path = dir.file(name);
+    std::ofstream(path, std::ios::binary) << data;
+    return path;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(PropctlBackup, BackUpLookInsideAndRestore)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--copies", "3", "--dev"});
+    p.ok({"set", "SYSTEM.app.name", "first"});
+    p.ok({"set", "SYSTEM.app.port", "8080", "--type", "int"});
+    const std::string tree = p.ok({"tree", "--json"});
+    const std::string file = p.dir().file("saved.bkp");
+    EXPECT_EQ(p.ok({"backup", file}).rfind("backup " + file + ": ", 0), 0u);
+
+    const std::string listed = p.ok({"backups", p.dir().path()});
+    EXPECT_EQ(listed.rfind("saved.bkp ", 0), 0u) << listed;
+    EXPECT_EQ(p.ok({"--backup", file, "tree", "--json"}), tree);
+    EXPECT_EQ(p.ok({"get", "SYSTEM.app.port", "--backup", file}), "8080\n");
+    RunResult verify = p.run({"verify", file});
+    EXPECT_EQ(verify.status, 0) << verify.err;
+    EXPECT_NE(verify.out.find(": 6 keys, "), std::string::npos) << verify.out;
+    EXPECT_EQ(p.run({"--backup", file, "set", "SYSTEM.x", "1"}).status, 1);
+
+    p.ok({"set", "SYSTEM.app.name", "second"});
+    p.ok({"rm", "-r", "SYSTEM.app.port"});
+    RunResult declined = p.run({"restore", file}, "no\n");
+    EXPECT_EQ(declined.status, 1);
+    EXPECT_EQ(p.ok({"get", "SYSTEM.app.name"}), "second\n");
+    EXPECT_EQ(p.ok({"restore", file}, "yes\n"), "restored " + file + " onto 3 location(s)\n");
+    EXPECT_EQ(p.ok({"tree", "--json"}), tree);
+
+    RunResult junk = p.run({"restore", "--yes", write_file(p.dir(), "junk", std::string(8192, 'j'))});
+    EXPECT_EQ(junk.status, 1);
+    EXPECT_NE(junk.err.find("error 22:"), std::string::npos) << junk.err;
+    EXPECT_EQ(p.ok({"tree", "--json"}), tree);
+}
+
+// A store with every kind of key a record file must carry.
+void fill(const Propctl &p)
+{
+    std::string big(65536, '\0');
+    for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<char>(i * 31 % 256);
+    const std::string awkward = std::string("a\x07\x20\x5f\nb\x07\x20\x5f\n\n\0z", 14);
+    std::string long_name = "SYSTEM";
+    while (long_name.size() + 201 <= 1023) long_name += "." + std::string(200, 'n');
+    long_name += "." + std::string(1023 - long_name.size() - 1, 'm');
+    p.ok({"set", "SYSTEM.t", "text value"});
+    p.ok({"set", "SYSTEM.m", "--type", "multi", "one", "two"});
+    p.ok({"set", "SYSTEM.i", "7", "--type", "int"});
+    p.ok({"set", "SYSTEM.big", "--type", "bytes", "--file", write_file(p.dir(), "big", big)});
+    p.ok({"set", "SYSTEM.odd", "--type", "bytes", "--file", write_file(p.dir(), "odd", awkward)});
+    p.ok({"set", long_name, "deep"});
+    p.ok({"create", "DATABASE.empty"});
+    p.ok({"set", "DATABASE.d", "db"});
+    p.ok({"sec", "SYSTEM.t", "--owner", "nobody", "--group", "nogroup", "--group-perm", "WRITE", "--other-perm",
+          "ALL_ACCESS"});
+}
+
+TEST(PropctlRecords, AnExportImportsIntoAnotherStoreKeyForKey)
+{
+    Propctl a, b;
+    a.ok({"init"});
+    fill(a);
+    const std::string file = a.dir().file("tree.export");
+    a.ok({"export", file});
+    b.ok({"init"});
+    EXPECT_EQ(b.ok({"import", file}).rfind("imported ", 0), 0u);
+    EXPECT_EQ(b.ok({"tree", "--json"}), a.ok({"tree", "--json"}));
+    // The records hold values and security: an export of the copy is the
+    // same file.
+    const std::string again = b.dir().file("again.export");
+    b.ok({"export", again});
+    EXPECT_EQ(read_file(again), read_file(file));
+    // Importing again changes nothing.
+    b.ok({"import", file});
+    std::remove(again.c_str());
+    b.ok({"export", again});
+    EXPECT_EQ(read_file(again), read_file(file));
+
+    RunResult exists = a.run({"export", file});
+    EXPECT_EQ(exists.status, 1);
+    EXPECT_NE(exists.err.find("error 58:"), std::string::npos) << exists.err;
+}
+
+TEST(PropctlRecords, ImportModesAndFilesThatAreNotWhole)
+{
+    Propctl a;
+    a.ok({"init"});
+    fill(a);
+    const std::string file = a.dir().file("tree.export");
+    a.ok({"export", file});
+
+    Propctl db;
+    db.ok({"init"});
+    db.ok({"import", file, "--mode", "database"});
+    EXPECT_EQ(db.ok({"get", "DATABASE.d"}), "db\n");
+    EXPECT_EQ(db.run({"get", "SYSTEM.t"}).status, 1) << "a key outside DATABASE was imported";
+
+    Propctl mine;
+    mine.ok({"init"});
+    mine.ok({"import", file, "--mode", "security"});
+    const std::string sec = mine.ok({"sec", "SYSTEM.t", "--json"});
+    EXPECT_NE(sec.find("\"owner_perm\":63,\"group_perm\":63,\"other_perm\":0"), std::string::npos) << sec;
+    EXPECT_EQ(sec.find("nobody"), std::string::npos) << sec;
+    EXPECT_EQ(mine.ok({"get", "--raw", "SYSTEM.t"}), std::string("text value\0\0", 12));
+
+    // Cut short, or with its header lost: refused as a whole.
+    const std::string whole = read_file(file);
+    Propctl c;
+    c.ok({"init"});
+    for (const std::string &bad : {whole.substr(0, whole.size() - 4096), std::string(14, '\0') + whole.substr(14)}) {
+        RunResult r = c.run({"import", write_file(c.dir(), "bad", bad)});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("error 22:"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(c.ok({"tree", "SYSTEM"}), "SYSTEM\n");
+
+    // A value too big for a record fails the export; no file is left.
+    a.ok({"set", "SYSTEM.huge", "--type", "bytes", "--file", write_file(a.dir(), "huge", std::string(70000, 'h'))});
+    RunResult huge = a.run({"export", a.dir().file("huge.export")});
+    EXPECT_EQ(huge.status, 1);
+    EXPECT_NE(huge.err.find("SYSTEM.huge"), std::string::npos) << huge.err;
+    EXPECT_EQ(read_file(a.dir().file("huge.export")), "");
+}
+
+TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)
+{
+    Propctl a;
+    a.ok({"init", "--cluster", "--dev"});
+    // A key holds at most 10000 subkeys: two parents of 5000.
+    std::string lines;
+    for (int i = 0; i < 5000; i++) lines += "create SYSTEM.a.k" + std::to_string(i) + "\ncreate SYSTEM.b.k" + std::to_string(i) + "\n";
+    a.ok({"batch"}, lines);
+    const std::string file = a.dir().file("large.export");
+    a.ok({"export", file});
+
+    Propctl b;
+    b.ok({"init", "--cluster", "--dev"});
+    const std::string empty = b.ok({"tree", "--json"});
+    // Cut inside the first 10000 keys: none of them is there.
+    b.set_env("PROPREG_FAULTS", "drop_after:nth=4000; crash:status=86");
+    EXPECT_EQ(b.run({"import", file}).status, 86);
+    b.clear_env("PROPREG_FAULTS");
+    EXPECT_EQ(b.ok({"tree", "--json"}), empty);
+    EXPECT_NE(b.ok({"import", file, "--json"}).find("\"keys\":10005,\"created\":10002,\"transactions\":2"),
+              std::string::npos);
+    EXPECT_EQ(b.ok({"tree", "--json"}), a.ok({"tree", "--json"}));
+}
+
+}  // namespace
