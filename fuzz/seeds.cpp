@@ -8,13 +8,18 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "format/block.h"
 #include "harness/config_input.h"
 #include "harness/exports_input.h"
+#include "harness/records_input.h"
 #include "harness/stores.h"
 #include "lifecycle/layout.h"
+#include "workload.h"
 
 namespace fuzz {
 
@@ -350,6 +355,103 @@ void exports_seeds()
         .write("interpret-block");
 }
 
+// The small store's backup as it is (no chunk), and one page of each kind
+// the level-8 open and the restore read.
+void backup_seeds()
+{
+    const StoreImage &b = backup_image();
+    const std::string &file = b.locations[0];
+    auto seed = [&](const char *name, uint32_t block) {
+        Chunk c;
+        c.block = block;
+        c.data = read_block(file, block, 0);
+        write_seed("backup", name, encode_chunk(c));
+    };
+    write_seed("backup", "whole", "");
+    const std::string boot = read_block(file, 0, 0);
+    seed("boot", 0);
+    seed("superblock", 1 + static_cast<uint8_t>(boot[kBootSuperSelector]));
+    seed("bitmap", kFirstBitmap + be32(read_block(file, 1 + static_cast<uint8_t>(boot[kBootSuperSelector]), 0),
+                                       kSuperFreeSpaceAddr));
+    seed("log-metadata", be32(boot, BOOT_OFF_LSST) / kBlock);
+    seed("owner-db", be32(boot, BOOT_OFF_ODBST) / kBlock);
+    seed("root-tnode", be32(boot, BOOT_OFF_RTNST) / kBlock);
+}
+
+prop_record record_of(const std::string &name, const KeyState &k)
+{
+    prop_record r{};
+    std::snprintf(r.keyname, sizeof r.keyname, "%s", name.c_str());
+    r.value_len = static_cast<uint32_t>(k.value.size());
+    std::memcpy(r.value, k.value.data(), k.value.size());
+    r.value_type = k.type;
+    r.userperm = k.userperm;
+    r.groupperm = k.groupperm;
+    r.otherperm = k.otherperm;
+    std::snprintf(r.username, sizeof r.username, "%s", k.owner.c_str());
+    std::snprintf(r.groupname, sizeof r.groupname, "%s", k.group.c_str());
+    return r;
+}
+
+// An export file of these records, without the zeros that pad its last
+// chunk (the record fuzzer puts them back).
+void records_seed(const char *name, const std::vector<std::pair<std::string, KeyState>> &keys)
+{
+    const std::string path = std::string(kMemRoot) + "/seed.rec";
+    env().rollback();
+    prop_metactx *meta = prop_fe_meta_create();
+    prop_cbkp *cbkp = nullptr;
+    if (prop_cbkp_init(nullptr, meta, &cbkp, path.c_str(), PROP_CBKP_EXPORT, 0, nullptr, 0) != 0)
+        fail("seeds: cannot make an export file");
+    auto rec = std::make_unique<prop_record>();
+    for (const auto &[key, state] : keys) {
+        *rec = record_of(key, state);
+        if (prop_cbkp_writerec(cbkp, rec.get()) != 0) fail("seeds: cannot export %s", key.c_str());
+    }
+    if (prop_cbkp_term(cbkp) != 0) fail("seeds: cannot close the export file");
+    prop_fe_meta_destroy(meta);
+    std::string bytes(env().file_size(path), '\0');
+    env().read_file(path, 0, bytes.data(), bytes.size());
+    bytes.erase(bytes.find_last_not_of('\0') + 1);
+    write_seed("records", name, std::string(1, static_cast<char>(kPadToChunks)) + bytes);
+}
+
+void records_seeds()
+{
+    use_configuration(stores()[0].key_path);
+    Tree tree;
+    {
+        Session s;
+        if (s.init() != 0 || read_tree(s.ctx(), &tree) != 0) fail("seeds: cannot read the small store");
+    }
+    constexpr size_t kSmallValue = 2048;  // keeps the seed small
+    std::vector<std::pair<std::string, KeyState>> small, big;
+    for (const auto &[name, state] : tree)
+        if (state.value.size() <= kSmallValue) small.emplace_back(name, state);
+    records_seed("small-store", small);
+    // Past the first chunk, so a record crosses a chunk boundary.
+    KeyState large = tree.begin()->second;
+    large.type = PROP_TYPE_BYTES;
+    for (int i = 0; i < 5; i++) {
+        large.value.assign(15000, static_cast<char>('a' + i));
+        big.emplace_back("DATABASE.large" + std::to_string(i), large);
+    }
+    records_seed("chunk-boundary", big);
+
+    KeyState odd = tree.begin()->second;
+    odd.value = std::string("a\x07\x20\x5f\nb\n\x07\x20\x5f", 10);
+    KeyState empty = odd;
+    empty.value.clear();
+    empty.owner.clear();
+    empty.group.clear();
+    KeyState multi = odd;
+    multi.type = PROP_TYPE_MULTITEXT;
+    multi.value = std::string("one\0two\0", 8);
+    records_seed("separators", {{"DATABASE.sep", odd}, {"SYSTEM.empty", empty}, {"HWK.multi", multi},
+                                {"OTHER.top", odd}, {"DATABASE." + std::string(1000, 'n'), odd}});
+    records_seed("header-only", {});
+}
+
 }  // namespace
 
 }  // namespace fuzz
@@ -362,6 +464,8 @@ int main(int argc, char **argv)
     }
     fuzz::g_out = argv[1];
     fuzz::store_seeds();
+    fuzz::backup_seeds();
+    fuzz::records_seeds();
     fuzz::config_seeds();
     fuzz::exports_seeds();
     return 0;

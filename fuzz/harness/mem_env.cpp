@@ -52,6 +52,21 @@ std::shared_ptr<MemEnv::File> MemEnv::find(const std::string &path) const
     return it != files_.end() ? it->second : nullptr;
 }
 
+bool MemEnv::is_dir(const std::string &path) const
+{
+    if (path == prefix_) return true;
+    const std::string below = path + "/";
+    auto it = files_.lower_bound(below);
+    return it != files_.end() && it->first.compare(0, below.size(), below) == 0;
+}
+
+std::shared_ptr<MemEnv::File> MemEnv::new_file()
+{
+    auto file = std::make_shared<File>();
+    file->ino = next_ino_++;
+    return file;
+}
+
 const MemEnv::Page *MemEnv::page_of(const File &file, u64 index) const
 {
     if (auto it = file.pages.find(index); it != file.pages.end()) return it->second.get();
@@ -105,6 +120,7 @@ void MemEnv::snapshot()
         for (auto it = merged->begin(); it != merged->end();)
             it = it->first * kPage >= file->size ? merged->erase(it) : std::next(it);
         auto frozen = std::make_shared<File>();
+        frozen->ino = file->ino;
         frozen->size = file->size;
         frozen->base = std::move(merged);
         snapshot_[path] = frozen;
@@ -118,6 +134,7 @@ void MemEnv::rollback()
     files_.clear();
     for (auto &[path, frozen] : snapshot_) {
         auto file = std::make_shared<File>();
+        file->ino = frozen->ino;
         file->size = frozen->size;
         file->base = frozen->base;
         files_[path] = std::move(file);
@@ -177,7 +194,7 @@ bool MemEnv::write_file(const std::string &path, u64 off, const void *buf, size_
 void MemEnv::put_file(const std::string &path, const void *data, size_t len)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    auto file = std::make_shared<File>();
+    auto file = new_file();
     write_at(*file, 0, data, len);
     files_[path] = std::move(file);
 }
@@ -195,12 +212,19 @@ int MemEnv::open(const char *path, int flags, int mode, env_file **out)
     if (out == nullptr) return EINVAL;
     *out = nullptr;
     std::lock_guard<std::mutex> lock(mu_);
-    if (path == prefix_) return EISDIR;
     auto file = find(path);
+    if (!file && is_dir(path)) {
+        if ((flags & O_ACCMODE) != O_RDONLY) return EISDIR;
+        auto *h = new Handle{nullptr, path, flags};
+        handles_.insert(h);
+        *out = reinterpret_cast<env_file *>(h);
+        return 0;
+    }
+    if (file && (flags & O_DIRECTORY) != 0) return ENOTDIR;
     if (file && (flags & O_CREAT) != 0 && (flags & O_EXCL) != 0) return EEXIST;
     if (!file) {
         if ((flags & O_CREAT) == 0) return ENOENT;
-        file = std::make_shared<File>();
+        file = new_file();
         files_[path] = file;
     }
     if ((flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY) {
@@ -228,6 +252,7 @@ int MemEnv::pread(env_file *f, void *buf, size_t len, u64 off, size_t *done)
 {
     Handle *h = mine(f);
     if (h == nullptr) return other_->pread(f, buf, len, off, done);
+    if (!h->file) return EISDIR;
     std::lock_guard<std::mutex> lock(mu_);
     const u64 end = std::min<u64>(h->file->size, off + len);
     const size_t n = end > off ? static_cast<size_t>(end - off) : 0;
@@ -240,6 +265,7 @@ int MemEnv::pwrite(env_file *f, const void *buf, size_t len, u64 off, size_t *do
 {
     Handle *h = mine(f);
     if (h == nullptr) return other_->pwrite(f, buf, len, off, done);
+    if (!h->file) return EISDIR;
     std::lock_guard<std::mutex> lock(mu_);
     if ((h->flags & O_ACCMODE) == O_RDONLY) return EBADF;
     writes_++;
@@ -264,6 +290,7 @@ int MemEnv::size(env_file *f, u64 *bytes, bool *is_block_device)
     Handle *h = mine(f);
     if (h == nullptr) return other_->size(f, bytes, is_block_device);
     if (bytes == nullptr) return EINVAL;
+    if (!h->file) return EISDIR;
     std::lock_guard<std::mutex> lock(mu_);
     *bytes = h->file->size;
     if (is_block_device != nullptr) *is_block_device = false;
@@ -280,6 +307,7 @@ int MemEnv::truncate(env_file *f, u64 bytes)
 {
     Handle *h = mine(f);
     if (h == nullptr) return other_->truncate(f, bytes);
+    if (!h->file) return EISDIR;
     std::lock_guard<std::mutex> lock(mu_);
     File &file = *h->file;
     if (bytes < file.size) {
@@ -316,13 +344,15 @@ int MemEnv::stat(const char *path, struct stat *st)
     if (st == nullptr) return EINVAL;
     std::memset(st, 0, sizeof *st);
     std::lock_guard<std::mutex> lock(mu_);
-    if (path == prefix_) {
+    st->st_dev = 1;
+    auto file = find(path);
+    if (!file && is_dir(path)) {
         st->st_mode = S_IFDIR | 0755;
         return 0;
     }
-    auto file = find(path);
     if (!file) return ENOENT;
     st->st_mode = S_IFREG | 0644;
+    st->st_ino = static_cast<ino_t>(file->ino);
     st->st_size = static_cast<off_t>(file->size);
     return 0;
 }
@@ -334,7 +364,13 @@ int MemEnv::fstat(env_file *f, struct stat *st)
     if (st == nullptr) return EINVAL;
     std::memset(st, 0, sizeof *st);
     std::lock_guard<std::mutex> lock(mu_);
+    st->st_dev = 1;
+    if (!h->file) {
+        st->st_mode = S_IFDIR | 0755;
+        return 0;
+    }
     st->st_mode = S_IFREG | 0644;
+    st->st_ino = static_cast<ino_t>(h->file->ino);
     st->st_size = static_cast<off_t>(h->file->size);
     return 0;
 }

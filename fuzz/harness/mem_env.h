@@ -1,5 +1,7 @@
 // An Env that keeps the files under one directory prefix in memory, page by
-// page and sparse, and sends every other path to another Env.  A store of
+// page and sparse, and sends every other path to another Env.  Directories
+// are implied: the prefix and whatever some file lies below; they open (for
+// a sync) and stat, and hold nothing else.  A store of
 // half a gigabyte costs only the pages written to it, and one call puts
 // every file back as it was at the last snapshot, so each fuzz input starts
 // from the same store in microseconds.
@@ -73,6 +75,7 @@ class MemEnv final : public Env {
     // Pages written since the snapshot, over the snapshot's (shared, never
     // changed) pages.
     struct File {
+        u64 ino = 0;
         u64 size = 0;
         std::shared_ptr<const std::unordered_map<u64, std::shared_ptr<const Page>>> base;
         std::unordered_map<u64, std::shared_ptr<const Page>> pages;
@@ -85,6 +88,9 @@ class MemEnv final : public Env {
     void read_at(const File &file, u64 off, void *buf, size_t len) const;
     void write_at(File &file, u64 off, const void *buf, size_t len);
     std::shared_ptr<File> find(const std::string &path) const;
+    // The prefix, and every directory some file lies below.
+    bool is_dir(const std::string &path) const;
+    std::shared_ptr<File> new_file();
 
     std::string prefix_;
     Env *other_;
@@ -95,6 +101,7 @@ class MemEnv final : public Env {
     std::map<std::string, std::shared_ptr<File>> snapshot_;
     std::set<Handle *> handles_;
     u64 writes_ = 0;
+    u64 next_ino_ = 1;
     bool dropping_ = false;
     bool print_writes_ = false;
     u64 drop_after_ = 0;

@@ -1,6 +1,7 @@
 #include "harness/stores.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "format/block.h"
@@ -26,9 +27,9 @@ void put_be32(uint8_t *p, uint32_t v)
     p[2] = static_cast<uint8_t>(v >> 8), p[3] = static_cast<uint8_t>(v);
 }
 
-uint64_t file_offset(uint32_t block)
+uint64_t file_offset(uint32_t block, uint64_t prefix = kReservedPrefix)
 {
-    return kReservedPrefix + uint64_t{block} * kBlock;
+    return prefix + uint64_t{block} * kBlock;
 }
 
 bool is_store_block(const uint8_t *b)
@@ -164,6 +165,28 @@ const std::vector<StoreImage> &stores()
     return all;
 }
 
+const StoreImage &backup_image()
+{
+    static const StoreImage image = [] {
+        StoreImage b;
+        b.locations = {std::string(kMemRoot) + "/backup/small"};
+        b.prefix = 0;
+        env().rollback();
+        use_configuration(stores()[0].key_path);
+        {
+            Session s;
+            must("prop_init", s.init());
+            char name[PROP_LOCNAME_SIZE];
+            std::snprintf(name, sizeof name, "%s", b.locations[0].c_str());
+            must("prop_bkup", prop_bkup(s.ctx(), name));
+        }
+        b.blocks = static_cast<uint32_t>(env().file_size(b.locations[0]) / kBlock);
+        env().snapshot();
+        return b;
+    }();
+    return image;
+}
+
 bool next_chunk(Input &in, Chunk *chunk)
 {
     if (in.left() == 0) return false;
@@ -196,17 +219,17 @@ void apply_chunk(const StoreImage &store, const Chunk &chunk)
         const uint8_t only = chunk.flags & (kFirstOnly | kSecondOnly);
         if ((only == kFirstOnly && i != 0) || (only == kSecondOnly && i != 1)) continue;
         uint8_t b[kBlock];
-        env().read_file(store.locations[i], file_offset(block), b, kBlock);
+        env().read_file(store.locations[i], file_offset(block, store.prefix), b, kBlock);
         std::memcpy(b + chunk.offset, chunk.data.data(), n);
         if ((chunk.flags & kStamp) != 0) hdr_stamp_checksum(b, kBlock);
-        env().write_file(store.locations[i], file_offset(block), b, kBlock);
+        env().write_file(store.locations[i], file_offset(block, store.prefix), b, kBlock);
     }
 }
 
-std::string read_block(const std::string &location, uint32_t block)
+std::string read_block(const std::string &location, uint32_t block, uint64_t prefix)
 {
     std::string b(kBlock, '\0');
-    env().read_file(location, file_offset(block), b.data(), kBlock);
+    env().read_file(location, file_offset(block, prefix), b.data(), kBlock);
     return b;
 }
 

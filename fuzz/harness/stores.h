@@ -32,6 +32,7 @@ struct StoreImage {
     std::string key_path;                 // the configuration key naming its locations
     std::vector<std::string> locations;   // files of the in-memory Env
     uint32_t blocks = 0;                  // blocks from block 0 that the store uses
+    uint64_t prefix = kReservedPrefix;    // bytes before block 0 (none in a backup file)
 };
 
 // Two stores: "small", the crash workload's keys on two mirrored locations
@@ -40,6 +41,10 @@ struct StoreImage {
 // its entries reach through an ADDR page.  Built (and the Env snapshotted)
 // on first use.
 const std::vector<StoreImage> &stores();
+
+// A backup of the small store, in the file backup_image().locations[0]
+// (blocks from offset 0).  Built (and the Env snapshotted) on first use.
+const StoreImage &backup_image();
 
 enum : uint8_t { kStamp = 1, kFirstOnly = 2, kSecondOnly = 4 };
 
@@ -56,7 +61,7 @@ std::string encode_chunk(const Chunk &chunk);
 // Patches the store (around the library: no write is counted).
 void apply_chunk(const StoreImage &store, const Chunk &chunk);
 
-// A block of one location as it is now.
-std::string read_block(const std::string &location, uint32_t block);
+// A block of one location (or, with prefix 0, of a backup file) as it is now.
+std::string read_block(const std::string &location, uint32_t block, uint64_t prefix = kReservedPrefix);
 
 }  // namespace fuzz
