@@ -10,6 +10,7 @@
 #include "keys/common.h"
 #include "keys/keyhandle.h"
 #include "keys/keypath.h"
+#include "keys/keyplace.h"
 #include "keys/keys.h"
 #include "tree/childnode.h"
 #include "tree/kce.h"
@@ -171,7 +172,7 @@ u32 create_walk(proprhandle *handle, const propr_keyhandle *parent, u32 parent_a
             out->disposition = PROP_DISP_EXISTED;
             continue;
         }
-        if (rc != PROP_R_NOTFOUND) return rc;
+        if (rc != PROP_R_NOTFOUND) return keys_outward(rc);
         if (!made) {
             if (u32 trc = txn.ensure(handle); trc != PROP_OK) return trc;
             if (keys_log_once(handle, d.parent->kd_tnode, nullptr) != PROP_OK) {
@@ -182,7 +183,7 @@ u32 create_walk(proprhandle *handle, const propr_keyhandle *parent, u32 parent_a
         out->disposition = PROP_DISP_CREATED;
         if (u32 crc = proprutcstnode(handle, d.parent, d.child, comp, sec); crc != PROP_OK) {
             trace_print(keys_raw(), 0, "prcreatei: FAILED in proprutcstnode call");
-            return crc;
+            return keys_outward(crc);
         }
         made = true;
     }
