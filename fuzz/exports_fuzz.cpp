@@ -252,8 +252,7 @@ class Script {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    stores();
-    use_configuration(stores()[0].key_path);
+    use_store(0);
     return 0;
 }
 

@@ -99,8 +99,7 @@ void round_trip(prop_metactx *meta, const std::vector<std::unique_ptr<prop_recor
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    stores();
-    use_configuration(stores()[0].key_path);
+    use_store(0);
     return 0;
 }
 

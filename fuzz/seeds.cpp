@@ -100,7 +100,7 @@ std::string changed_chunks(uint32_t store, uint8_t flags)
 void set_value_cut(uint64_t writes)
 {
     env().rollback();
-    use_configuration(stores()[0].key_path);
+    use_store(0);
     Session s;
     if (s.init() != 0) fail("seeds: the small store does not open");
     propr_keyhandle *kh = nullptr;
@@ -128,7 +128,7 @@ void live_log_seed()
 void stale_mirror_seed()
 {
     env().rollback();
-    use_configuration(stores()[0].key_path);
+    use_store(0);
     Session s;
     if (s.init() != 0) fail("seeds: the small store does not open");
     env().drop_writes_after(0, "/loc1");
@@ -156,7 +156,7 @@ void store_seeds()
     page_seed("root-tnode", 0, be32(boot, BOOT_OFF_RTNST) / kBlock);
     const uint32_t rtn = be32(boot, BOOT_OFF_RTNST) / kBlock;
     env().rollback();
-    use_configuration(small.key_path);
+    use_store(0);
     {
         Session s;
         if (s.init() != 0) fail("seeds: the small store does not open");
@@ -168,7 +168,7 @@ void store_seeds()
         page_seed("tnode-entries", 0, wide);
         page_seed("kce", 0, rtn + be32(read_block(small.locations[0], wide), kTnodeKcePageAddr));
     }
-    use_configuration(stores()[1].key_path);
+    use_store(1);
     {
         Session s;
         if (s.init() != 0) fail("seeds: the wide store does not open");
@@ -418,7 +418,7 @@ void records_seed(const char *name, const std::vector<std::pair<std::string, Key
 
 void records_seeds()
 {
-    use_configuration(stores()[0].key_path);
+    use_store(0);
     Tree tree;
     {
         Session s;

@@ -59,9 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     env().rollback();
     Input in(data, size);
-    const StoreImage &store = stores()[in.u8() % stores().size()];
-    for (Chunk c; next_chunk(in, &c);) apply_chunk(store, c);
-    use_configuration(store.key_path);
+    const size_t which = in.u8() % stores().size();
+    for (Chunk c; next_chunk(in, &c);) apply_chunk(stores()[which], c);
+    use_store(which);
 
     Session s;
     if (s.init() != 0) {

@@ -165,6 +165,11 @@ const std::vector<StoreImage> &stores()
     return all;
 }
 
+void use_store(size_t i)
+{
+    use_configuration(stores().at(i).key_path);
+}
+
 const StoreImage &backup_image()
 {
     static const StoreImage image = [] {
@@ -172,7 +177,7 @@ const StoreImage &backup_image()
         b.locations = {std::string(kMemRoot) + "/backup/small"};
         b.prefix = 0;
         env().rollback();
-        use_configuration(stores()[0].key_path);
+        use_store(0);
         {
             Session s;
             must("prop_init", s.init());

@@ -41,6 +41,8 @@ struct StoreImage {
 // its entries reach through an ADDR page.  Built (and the Env snapshotted)
 // on first use.
 const std::vector<StoreImage> &stores();
+// Points the configuration at store i (0 small, 1 wide).
+void use_store(size_t i);
 
 // A backup of the small store, in the file backup_image().locations[0]
 // (blocks from offset 0).  Built (and the Env snapshotted) on first use.
