@@ -14,6 +14,7 @@
 #include "keys/keys.h"
 #include "tree/childnode.h"
 #include "tree/kce.h"
+#include "tree/security.h"
 #include "tree/tnode.h"
 #include "txn/commit.h"
 #include "txn/log.h"
@@ -174,6 +175,9 @@ u32 create_walk(proprhandle *handle, const propr_keyhandle *parent, u32 parent_a
         }
         if (rc != PROP_R_NOTFOUND) return keys_outward(rc);
         if (!made) {
+            // A record that names no owner is refused before the transaction
+            // begins: a key that exists never needed it.
+            if (u32 src = proprssec_check(sec); src != PROP_OK) return src;
             if (u32 trc = txn.ensure(handle); trc != PROP_OK) return trc;
             if (keys_log_once(handle, d.parent->kd_tnode, nullptr) != PROP_OK) {
                 trace_print(keys_raw(), 0, "prcreatei: Problem in writing log (parent tnode)");
