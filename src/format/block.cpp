@@ -73,7 +73,10 @@ void hdr_stamp_checksum(u8 *block, u32 length)
 
 u32 hdr_verify_checksum(const u8 *block, u32 length)
 {
-    if (block == nullptr || block[0] != 1) return 0;
+    if (block == nullptr || block[0] == 0) return 0;
+    // Only 0 and 1 are written there: any other value is damage, and must
+    // not switch the check off.
+    if (block[0] != 1) return 0x10000;
     return fold_checksum(block, length);
 }
 

@@ -46,9 +46,26 @@ u32 direct_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 f
     return rc;
 }
 
-// A block whose header fails: for a volume-manager file at the CACHING
-// level another copy inside the disk group may still be good.
-u32 retry_bad_header(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
+// Every block of a read must fold to its checksum, not only show a valid
+// header: a flipped bit in a tnode or value page would otherwise be handed
+// to the caller as the user's data.  A block that fails is a failed read of
+// this location, like an I/O error, so the read fails over to the next copy.
+u32 check_sums(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset)
+{
+    const u8 *b = static_cast<const u8 *>(buffer);
+    for (u32 at = 0; at + PROP_PAGE_SIZE <= length; at += PROP_PAGE_SIZE) {
+        if (hdr_verify_checksum(b + at, PROP_PAGE_SIZE) == 0) continue;
+        const u32 addr = offset + at;
+        trace_print(io_trace(handle), 0, "proprior: Block %u at offset %u from ZKV device %d fails its checksum.",
+                    addr / PROP_PAGE_SIZE + PROPR_BLOCKNUM_BIAS, addr, static_cast<int>(slot));
+        return PROP_E_STORAGE;
+    }
+    return 0;
+}
+
+// A block that fails its header or its checksum: for a volume-manager file
+// at the CACHING level another copy inside the disk group may still be good.
+u32 retry_bad_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
 {
     trace_comp tc = io_trace(handle);
     if (handle->proprhandle_loctype[slot] != PROP_LOCTYPE_VLD ||
@@ -60,7 +77,7 @@ u32 retry_bad_header(proprhandle *handle, u32 slot, void *buffer, u32 length, u3
                 handle->proprhandle_filename[slot], static_cast<int>(offset));
     const u32 rc = io_vld_resilver(handle, slot, buffer, length, offset);
     trace_print(tc, 1, "proprior: VLD re silver returned [%d]", static_cast<int>(rc));
-    if (rc == 0 && header_valid(buffer)) {
+    if (rc == 0 && header_valid(buffer) && check_sums(handle, slot, buffer, length, offset) == 0) {
         trace_print(tc, 1, "proprior: Successful in finding a good copy of the block.");
         return 0;
     }
@@ -69,8 +86,10 @@ u32 retry_bad_header(proprhandle *handle, u32 slot, void *buffer, u32 length, u3
     return PROP_E_FORMAT;
 }
 
-// One attempt on one open slot: the read and the header check.
-u32 read_slot(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags)
+// One attempt on one open slot: the read, the header check and the
+// checksums.  *sums_only is set when the header was valid and only a
+// checksum failed.
+u32 read_slot(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags, bool *sums_only)
 {
     trace_comp tc = io_trace(handle);
     trace_print(tc, 4, "proprior: Reading from ZKV device[%d] offset %d", static_cast<int>(slot),
@@ -79,15 +98,20 @@ u32 read_slot(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offse
                        ? io_vld_read(handle, slot, buffer, length, offset)
                        : timed_file_read(handle, slot, buffer, length, offset, flags);
     if (rc != 0) return rc;
-    if (header_valid(buffer)) return 0;
+    const bool header_ok = header_valid(buffer);
     if (bypass(flags)) {
-        trace_print(tc, 2, "proprior: Header check from ZKV device %d offset %d failed (%d).. IGNORED",
-                    static_cast<int>(slot), static_cast<int>(offset), PROP_E_FORMAT);
+        if (!header_ok)
+            trace_print(tc, 2, "proprior: Header check from ZKV device %d offset %d failed (%d).. IGNORED",
+                        static_cast<int>(slot), static_cast<int>(offset), PROP_E_FORMAT);
         return 0;
     }
-    trace_print(tc, 0, "proprior: Header check from ZKV device %d offset %d failed (%d).",
-                static_cast<int>(slot), static_cast<int>(offset), PROP_E_FORMAT);
-    return retry_bad_header(handle, slot, buffer, length, offset);
+    if (header_ok && check_sums(handle, slot, buffer, length, offset) == 0) return 0;
+    if (!header_ok)
+        trace_print(tc, 0, "proprior: Header check from ZKV device %d offset %d failed (%d).",
+                    static_cast<int>(slot), static_cast<int>(offset), PROP_E_FORMAT);
+    if (retry_bad_block(handle, slot, buffer, length, offset) == 0) return 0;
+    *sums_only = header_ok;
+    return header_ok ? PROP_E_STORAGE : PROP_E_FORMAT;
 }
 
 // A failed slot is out of service for the rest of the handle's life.
@@ -130,22 +154,53 @@ bool pick_start(proprhandle *handle, u32 *start)
     return false;
 }
 
+// What one mirrored read saw: the slots that failed it, and the first one
+// whose block had a valid header but failed only its checksum.
+struct ReadOutcome {
+    u32 result = PROP_E_STORAGE;
+    u32 failed_mask = 0;
+    u32 sums_slot = PROP_NUM_SLOTS;
+};
+
 // Tries the open slots from..to-1 in order; true on the first good read.
-// The slots that failed are added to *failed_mask.
-bool read_pass(proprhandle *handle, u32 from, u32 to, void *buffer, u32 length, u32 offset,
-               u32 flags, u32 *result, u32 *failed_mask)
+bool read_pass(proprhandle *handle, u32 from, u32 to, void *buffer, u32 length, u32 offset, u32 flags,
+               ReadOutcome *out)
 {
     for (u32 i = from; i < to; i++) {
         if (io_slot_state(handle, i) != PROP_SLOT_OPEN) continue;
-        *result = read_slot(handle, i, buffer, length, offset, flags);
-        if (*result == 0) return true;
+        bool sums_only = false;
+        out->result = read_slot(handle, i, buffer, length, offset, flags, &sums_only);
+        if (out->result == 0) return true;
         trace_print(io_trace(handle), 2,
                     "proprior:Reading from ZKV device %d offset %d failed (%d).. attempting to read "
                     "from other devices",
-                    static_cast<int>(i), static_cast<int>(offset), static_cast<int>(*result));
-        *failed_mask |= 1u << i;
+                    static_cast<int>(i), static_cast<int>(offset), static_cast<int>(out->result));
+        out->failed_mask |= 1u << i;
+        if (sums_only && out->sums_slot == PROP_NUM_SLOTS) out->sums_slot = i;
     }
     return false;
+}
+
+// A page rewritten in place outside the undo log (a name table, the log
+// metadata) that fails its checksum on every location is the torn last
+// write of a transaction that never committed: the power went while it was
+// written, and nothing later was.  Its readers bound every field they use,
+// and what the tear left half written belongs to no committed key, so the
+// copy is taken as it stands and its location stays in service; the next
+// rewrite stamps a fresh checksum.  Failing it instead would leave a store
+// on one location unable to open after a power cut.
+bool take_torn(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 flags, ReadOutcome *out)
+{
+    if ((flags & PROPRIO_READ_IN_PLACE) == 0 || out->sums_slot == PROP_NUM_SLOTS) return false;
+    const u32 slot = out->sums_slot;
+    if (io_slot_read(handle, slot, buffer, length, offset, flags) != 0 || !header_valid(buffer)) return false;
+    trace_print(io_trace(handle), 1,
+                "proprior: Block at offset %u fails its checksum on every device; taken from device %d as a "
+                "torn rewrite in place.",
+                offset, static_cast<int>(slot));
+    out->failed_mask &= ~(1u << slot);
+    out->result = 0;
+    return true;
 }
 
 u32 mirrored_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 flags)
@@ -153,14 +208,15 @@ u32 mirrored_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32
     u32 start = 0;
     if (!pick_start(handle, &start)) return PROP_E_STORAGE;
     const u32 configured = handle->proprhandle_configured_device_count;
-    u32 result = PROP_E_STORAGE, failed = 0;
-    const bool ok = read_pass(handle, start, configured, buffer, length, offset, flags, &result, &failed) ||
-                    (start > 0 && read_pass(handle, 0, start, buffer, length, offset, flags, &result, &failed));
-    if (failed == 0) return ok ? 0 : result;
+    ReadOutcome out;
+    const bool ok = read_pass(handle, start, configured, buffer, length, offset, flags, &out) ||
+                    (start > 0 && read_pass(handle, 0, start, buffer, length, offset, flags, &out)) ||
+                    take_torn(handle, buffer, length, offset, flags, &out);
+    if (out.failed_mask == 0) return ok ? 0 : out.result;
     for (u32 i = 0; i < configured; i++)
-        if ((failed & (1u << i)) != 0) fail_slot(handle, i, flags);
-    rebalance_votes(handle, failed);
-    return ok ? 0 : result;
+        if ((out.failed_mask & (1u << i)) != 0) fail_slot(handle, i, flags);
+    rebalance_votes(handle, out.failed_mask);
+    return ok ? 0 : out.result;
 }
 
 }  // namespace
