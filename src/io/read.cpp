@@ -1,5 +1,7 @@
 // proprior: direct reads from one location, and mirrored reads that take
 // the locations in turn and fail over.
+#include <bit>
+
 #include "format/block.h"
 #include "io/io.h"
 #include "io/slot.h"
@@ -154,12 +156,12 @@ bool pick_start(proprhandle *handle, u32 *start)
     return false;
 }
 
-// What one mirrored read saw: the slots that failed it, and the first one
-// whose block had a valid header but failed only its checksum.
+// What one mirrored read saw: the slots that failed it, and those whose
+// block had a valid header but failed only its checksum.
 struct ReadOutcome {
     u32 result = PROP_E_STORAGE;
     u32 failed_mask = 0;
-    u32 sums_slot = PROP_NUM_SLOTS;
+    u32 sums_mask = 0;
 };
 
 // Tries the open slots from..to-1 in order; true on the first good read.
@@ -176,7 +178,7 @@ bool read_pass(proprhandle *handle, u32 from, u32 to, void *buffer, u32 length, 
                     "from other devices",
                     static_cast<int>(i), static_cast<int>(offset), static_cast<int>(out->result));
         out->failed_mask |= 1u << i;
-        if (sums_only && out->sums_slot == PROP_NUM_SLOTS) out->sums_slot = i;
+        if (sums_only) out->sums_mask |= 1u << i;
     }
     return false;
 }
@@ -186,19 +188,20 @@ bool read_pass(proprhandle *handle, u32 from, u32 to, void *buffer, u32 length, 
 // write of a transaction that never committed: the power went while it was
 // written, and nothing later was.  Its readers bound every field they use,
 // and what the tear left half written belongs to no committed key, so the
-// copy is taken as it stands and its location stays in service; the next
-// rewrite stamps a fresh checksum.  Failing it instead would leave a store
-// on one location unable to open after a power cut.
+// first such copy is taken as it stands; the next rewrite stamps a fresh
+// checksum.  The locations that hold it torn stay in service, none being
+// worse than another.  Failing the read instead would leave a store on one
+// location unable to open after a power cut.
 bool take_torn(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 flags, ReadOutcome *out)
 {
-    if ((flags & PROPRIO_READ_IN_PLACE) == 0 || out->sums_slot == PROP_NUM_SLOTS) return false;
-    const u32 slot = out->sums_slot;
+    if ((flags & PROPRIO_READ_IN_PLACE) == 0 || out->sums_mask == 0) return false;
+    const u32 slot = static_cast<u32>(std::countr_zero(out->sums_mask));
     if (io_slot_read(handle, slot, buffer, length, offset, flags) != 0 || !header_valid(buffer)) return false;
     trace_print(io_trace(handle), 1,
                 "proprior: Block at offset %u fails its checksum on every device; taken from device %d as a "
                 "torn rewrite in place.",
                 offset, static_cast<int>(slot));
-    out->failed_mask &= ~(1u << slot);
+    out->failed_mask &= ~out->sums_mask;
     out->result = 0;
     return true;
 }
