@@ -90,12 +90,6 @@ level_gate gate(const export_rule &r, u32 level)
     return {false, PROP_E_LEVEL};
 }
 
-u32 not_built(const export_rule &r)
-{
-    trace_print(raw_trace(), 1, "%s: Operation not available in this build", r.log_name);
-    return PROP_E_LEVEL;
-}
-
 u32 escalate(const export_rule &r, backend_ctx *ctx, u32 level, u32 rc)
 {
     switch (r.esc) {

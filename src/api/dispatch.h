@@ -37,10 +37,6 @@ level_gate gate(const export_rule &r, u32 level);
 // Applies the rule's escalation to the operation's result rc.
 u32 escalate(const export_rule &r, backend_ctx *ctx, u32 level, u32 rc);
 
-// What an export answers for an operation that is not built yet: 2, never
-// escalated.
-u32 not_built(const export_rule &r);
-
 // For exports whose level is an argument (prop_setup, prop_init).
 template <class Op>
 u32 call_at_level(export_id id, backend_ctx *ctx, u32 level, Op op)
@@ -48,9 +44,7 @@ u32 call_at_level(export_id id, backend_ctx *ctx, u32 level, Op op)
     const export_rule &r = rule_of(id);
     level_gate g = gate(r, level);
     if (!g.run) return g.rc;
-    u32 rc = op();
-    if (rc == PROP_R_NOTBUILT) return not_built(r);
-    return escalate(r, ctx, level, rc);
+    return escalate(r, ctx, level, op());
 }
 
 // After the export's own argument checks.

@@ -1,7 +1,6 @@
 #include "api/ops.h"
 
 #include "api/own_ops.h"
-#include "api/placeholder.h"
 #include "backup/backup.h"
 #include "devices/devices.h"
 #include "diag/diag.h"
@@ -16,7 +15,6 @@
 #include "txn/recover.h"
 #include "vld/vld.h"
 
-// Wiring an operation: replace prop_op_not_built in its entry.
 prop_ops g_prop_ops = {
     .setup = propriniconfig,
     .init = proprinit,

@@ -18,14 +18,36 @@ constexpr int BKP_FILE_MODE = 0600;
 // characters.
 bool bkp_join(const char *dir, const char *name, char (&out)[PROP_LOCNAME_SIZE]);
 
+// A backup or record file open for whole transfers, in a directory or in
+// a disk group.  Each call gives 0 or an error number for the trace (an
+// errno for a file, the volume manager's code in a disk group).
+class BkpIo {
+  public:
+    virtual ~BkpIo() = default;
+    virtual int read_at(void *buf, size_t len, u64 off) = 0;
+    virtual int write_at(const void *buf, size_t len, u64 off) = 0;
+    // Makes what was written durable.
+    virtual int sync() = 0;
+};
+
+// A new file that takes the place of a name once it is whole: until
+// commit() the name keeps what it had.
+class BkpReplacement {
+  public:
+    virtual ~BkpReplacement() = default;
+    virtual BkpIo &io() = 0;
+    // 0, or an error number for the trace.
+    virtual int commit() = 0;
+};
+
 // One open file.  Transfers are whole: a short read or write is an error.
 // With direct, unbuffered I/O is asked for (and dropped where the file
 // system refuses it); transfers must then be 4096-aligned in address,
 // length and offset.
-class BkpFile {
+class BkpFile : public BkpIo {
   public:
     BkpFile() = default;
-    ~BkpFile();
+    ~BkpFile() override;
     BkpFile(const BkpFile &) = delete;
     BkpFile &operator=(const BkpFile &) = delete;
 
@@ -33,9 +55,9 @@ class BkpFile {
     int open_read(const char *path, bool direct, u64 *size);
     // A new file for writing; EEXIST when the name is taken.  0 or errno.
     int create(const char *path, bool direct);
-    int read_at(void *buf, size_t len, u64 off);
-    int write_at(const void *buf, size_t len, u64 off);
-    int sync();
+    int read_at(void *buf, size_t len, u64 off) override;
+    int write_at(const void *buf, size_t len, u64 off) override;
+    int sync() override;
     int close();
     bool is_open() const { return f_ != nullptr; }
 
@@ -48,19 +70,20 @@ class BkpFile {
 // A file that takes the place of `target` once complete: created under a
 // fresh name in target's directory.  Until commit() the target is as it
 // was; a Replacement dropped before commit() takes its file away.
-class Replacement {
+class Replacement : public BkpReplacement {
   public:
     Replacement() = default;
-    ~Replacement() { discard(); }
+    ~Replacement() override { discard(); }
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
 
     // 0, ENAMETOOLONG, or the errno of creating the file.
     int create(const char *target, bool direct);
     BkpFile &file() { return file_; }
+    BkpIo &io() override { return file_; }
     // Syncs and closes the file, renames it over the target and syncs the
     // directory, so that the new name survives a power cut.  0 or errno.
-    int commit();
+    int commit() override;
     void discard();
 
   private:

@@ -6,10 +6,16 @@
 // the header, is held back until the end and written last, after
 // everything else is on disk.  A file cut short, or an export given up
 // after a failed record, has no header and is refused as a whole.
+//
+// A file in a disk group ("+DG:name") starts small and grows with the
+// export up to a size its store's used pages bound; once the header is
+// written it is cut back to its chunks.  Its chunk count is its block
+// count over 17, so blocks it grew past its last chunk read as padding.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "backup/backup.h"
 #include "backup/bkpfile.h"
@@ -18,6 +24,11 @@
 #include "core/alloc.h"
 #include "core/handle.h"
 #include "core/tag.h"
+#include "lifecycle/newhandle.h"
+#include "lifecycle/terminate.h"
+#include "platform/thread.h"
+#include "space/used.h"
+#include "vld/vld.h"
 
 using namespace propreg;
 
@@ -31,6 +42,9 @@ constexpr u32 kBufferBytes = 3 * REC_CHUNK;
 constexpr u32 kHeldChunk = REC_CHUNK;
 constexpr u32 kRecordArea = 2 * REC_CHUNK;
 static_assert(REC_MAX + REC_LOOKAHEAD + REC_CHUNK <= kBufferBytes, "the import window fits the buffer");
+constexpr u32 kChunkBlocks = REC_CHUNK / PROP_PAGE_SIZE;
+// A disk-group export of a store whose used pages are unknown.
+constexpr u32 kDefaultMaxBlocks = 122921;
 
 }  // namespace
 
@@ -42,7 +56,10 @@ struct prop_cbkp {
     char path[PROP_LOCNAME_SIZE];
     prop_metactx *meta;
     trace_comp tc;
-    BkpFile file;
+    proprhandle *temp;  // made for a file in a disk group when no store is open
+    BkpFile fs_file;
+    std::optional<VldBkpFile> vld;
+    BkpIo *file;
     u8 *buf;          // kBufferBytes
     u32 chunk_index;  // export: the chunk being filled; import: the next chunk to read
     u32 chunk_count;  // import: chunks in the file
@@ -67,6 +84,8 @@ void destroy(prop_cbkp *c)
 {
     prop_metactx *meta = c->meta;
     if (c->buf != nullptr) u_freem(meta, c->buf);
+    c->vld.reset();
+    if (c->temp != nullptr) proprhandleterminate(c->temp);
     c->~prop_cbkp();
     u_freem(meta, c);
 }
@@ -75,7 +94,7 @@ void destroy(prop_cbkp *c)
 
 u32 write_chunk(prop_cbkp *c, const u8 *chunk, u32 index)
 {
-    if (int err = c->file.write_at(chunk, REC_CHUNK, u64{index} * REC_CHUNK); err != 0) {
+    if (int err = c->file->write_at(chunk, REC_CHUNK, u64{index} * REC_CHUNK); err != 0) {
         trace_print(c->tc, 0, "proprcbkp_write_recbuf: Failed to write to the export file [%s]. Retval:[%d]", c->path,
                     err);
         return PROP_E_STORAGE;
@@ -111,6 +130,26 @@ u32 append(prop_cbkp *c, const u8 *data, u32 len)
     return 0;
 }
 
+// A disk-group export is cut back to its chunks.
+u32 finish_vld_export(prop_cbkp *c, int err)
+{
+    const u32 chunks = c->chunk_index + (c->fill > 0 ? 1 : 0);
+    if (err == 0 && chunks <= 0xffffffffu / kChunkBlocks) {
+        if (u32 rc = c->vld->shrink(chunks * kChunkBlocks); rc != 0) {
+            trace_print(c->tc, 0, "proprcbkp_term: Failed to shrink the export file to [%u] pages. Retval:[%d]",
+                        chunks * kChunkBlocks, static_cast<int>(rc));
+            err = static_cast<int>(rc);
+        }
+    }
+    const u32 closed = c->vld->close();
+    if (err == 0) err = static_cast<int>(closed);
+    if (err != 0) {
+        trace_print(c->tc, 0, "proprcbkp_term: Failed to write to the export file [%s]. Retval:[%d]", c->path, err);
+        return PROP_E_STORAGE;
+    }
+    return 0;
+}
+
 // The last chunk, zero-padded, then the header chunk; each synced.
 u32 finish_export(prop_cbkp *c)
 {
@@ -122,10 +161,11 @@ u32 finish_export(prop_cbkp *c)
             return rc;
         }
     }
-    int err = c->file.sync();
+    int err = c->file->sync();
     if (err == 0 && write_chunk(c, c->buf + kHeldChunk, 0) != 0) return PROP_E_STORAGE;
-    if (err == 0) err = c->file.sync();
-    if (err == 0) err = c->file.close();
+    if (err == 0) err = c->file->sync();
+    if (c->vld) return finish_vld_export(c, err);
+    if (err == 0) err = c->fs_file.close();
     if (err == 0) err = bkp_sync_parent(c->path);
     if (err != 0) {
         trace_print(c->tc, 0, "proprcbkp_term: Failed to write to the export file [%s]. Retval:[%d]", c->path, err);
@@ -143,7 +183,7 @@ u32 fill_window(prop_cbkp *c, u32 need)
         std::memmove(c->buf, c->buf + c->pos, c->len - c->pos);
         c->len -= c->pos;
         c->pos = 0;
-        if (int err = c->file.read_at(c->buf + c->len, REC_CHUNK, u64{c->chunk_index} * REC_CHUNK); err != 0) {
+        if (int err = c->file->read_at(c->buf + c->len, REC_CHUNK, u64{c->chunk_index} * REC_CHUNK); err != 0) {
             trace_print(c->tc, 0, "proprcbkp_read: Failed to read from the import file [%s]. Retval:[%d]", c->path,
                         err);
             return PROP_E_FORMAT;
@@ -226,9 +266,75 @@ u32 apply_mode(const prop_cbkp *c, prop_record *rec)
 
 // ---- Opening.
 
+u32 read_header(prop_cbkp *c)
+{
+    if (c->chunk_count == 0) {
+        trace_print(c->tc, 0, "proprcbkp_read_header: Record read is not a valid record.");
+        return PROP_E_FORMAT;
+    }
+    if (u32 rc = fill_window(c, REC_HEADER_LEN); rc != 0) return rc;
+    if (!rec_header_ok(c->buf)) {
+        trace_print(c->tc, 0, "proprcbkp_read_header: Record read is not a valid record. Magic number check Failed.");
+        return PROP_E_FORMAT;
+    }
+    c->pos = REC_HEADER_LEN;
+    return 0;
+}
+
+// The sizes of a disk-group export: the store's used pages bound what
+// its records take.
+void export_sizes(backend_ctx *ctx, u32 *max, u32 *start, u32 *step)
+{
+    u32 used = 0;
+    proprhandle *h = ctx != nullptr ? ctx->propb_ctx : nullptr;
+    bool known = false;
+    if (h != nullptr && h->proprhandle_num_fcl != 0) {
+        RwGuard lock(&ctx->prop_rwlock, RwGuard::Shared);
+        known = proprut_used_pages(h, &used) == 0;
+    }
+    *max = known ? ((used + 1) / kChunkBlocks + 1) * kChunkBlocks : kDefaultMaxBlocks;
+    *step = *max / 4;
+    *start = *max / 4 + *max % 4;
+    trace_print(h != nullptr ? h->proprhandle_trace_raw : trace_component_named(TRACE_RAW), 4,
+                "proprcbkp_get_maxsize: Returning maxsz:[%u] startsz:[%u] incrsz:[%u]", *max, *start, *step);
+}
+
+// Opens a file "+DG:name" of a disk group.  An export never overwrites
+// one; an import reads whole chunks.
+u32 open_vld(prop_cbkp *c, backend_ctx *ctx, proprhandle *h)
+{
+    vld_dg_buf dg;
+    char fname[PROP_LOCNAME_SIZE];
+    bkp_split_vld_name(c->path, dg, fname);
+    if (u32 rc = bkp_vld_begin(h, "proprcbkp_init_vldhdl"); rc != 0) return rc;
+    c->vld.emplace(h);
+    c->file = &*c->vld;
+    u32 pages = 0;
+    u32 rc = c->vld->open_record(dg, fname, &pages);
+    if (c->direction == PROP_CBKP_EXPORT) {
+        if (rc == 0) {
+            trace_print(c->tc, 0, "proprcbkp_init_fhdl: Export file [%s] exists.", c->path);
+            return PROP_E_EXPORTEXISTS;
+        }
+        if (rc != PROP_E_EXPORTFILE) return rc;
+        u32 max = 0, start = 0, step = 0;
+        export_sizes(ctx, &max, &start, &step);
+        if ((rc = c->vld->create_record(dg, fname, max, start, step)) != 0) return rc;
+        rec_put_header(c->buf);
+        c->fill = REC_HEADER_LEN;
+        return 0;
+    }
+    if (rc != 0) {
+        trace_print(c->tc, 0, "proprcbkp_init_vldhdl: Could not find size of backup file [%s]", c->path);
+        return rc;
+    }
+    c->chunk_count = pages / kChunkBlocks;
+    return read_header(c);
+}
+
 u32 open_export(prop_cbkp *c)
 {
-    int err = c->file.create(c->path, false);
+    int err = c->fs_file.create(c->path, false);
     if (err == EEXIST) {
         trace_print(c->tc, 0, "proprcbkp_init_fhdl: Export file [%s] exists.", c->path);
         return PROP_E_EXPORTEXISTS;
@@ -246,7 +352,7 @@ u32 open_export(prop_cbkp *c)
 u32 open_import(prop_cbkp *c)
 {
     u64 size = 0;
-    if (int err = c->file.open_read(c->path, false, &size); err != 0) {
+    if (int err = c->fs_file.open_read(c->path, false, &size); err != 0) {
         trace_print(c->tc, 0, "proprcbkp_init_fhdl: Could not open the export file [%s] Retval:[%d]", c->path, err);
         return PROP_E_EXPORTFILE;
     }
@@ -256,13 +362,7 @@ u32 open_import(prop_cbkp *c)
         return PROP_E_FORMAT;
     }
     c->chunk_count = static_cast<u32>(size / REC_CHUNK);
-    if (u32 rc = fill_window(c, REC_HEADER_LEN); rc != 0) return rc;
-    if (!rec_header_ok(c->buf)) {
-        trace_print(c->tc, 0, "proprcbkp_read_header: Record read is not a valid record. Magic number check Failed.");
-        return PROP_E_FORMAT;
-    }
-    c->pos = REC_HEADER_LEN;
-    return 0;
+    return read_header(c);
 }
 
 u32 check_init_args(trace_comp tc, const char *filename, prop_cbkp **cbkp, u32 direction, u32 mode,
@@ -308,8 +408,10 @@ u32 proprcbkp_init(backend_ctx *ctx, prop_metactx *meta, prop_cbkp **cbkp, const
         return PROP_E_CTX;
     }
     if (u32 rc = check_init_args(tc, filename, cbkp, direction, import_mode, import_user); rc != 0) return rc;
-    if (bkp_is_vld_name(filename)) {
-        char dg[32], file[PROP_LOCNAME_SIZE];
+    const bool in_dg = bkp_is_vld_name(filename);
+    if (in_dg) {
+        vld_dg_buf dg;
+        char file[PROP_LOCNAME_SIZE];
         if (!bkp_split_vld_name(filename, dg, file)) {
             trace_print(tc, 0,
                         "proprcbkp_init_fname: Failed to retrieve the diskgroup name and filename from the export "
@@ -317,7 +419,6 @@ u32 proprcbkp_init(backend_ctx *ctx, prop_metactx *meta, prop_cbkp **cbkp, const
                         filename);
             return PROP_E_EXPORTFILE;
         }
-        return bkp_vld_begin(h, "proprcbkp_init_vldhdl");
     }
 
     void *mem = u_allocm(meta, sizeof(prop_cbkp));
@@ -336,7 +437,18 @@ u32 proprcbkp_init(backend_ctx *ctx, prop_metactx *meta, prop_cbkp **cbkp, const
     c->meta = meta;
     c->tc = tc;
     c->buf = buf;
-    u32 rc = direction == PROP_CBKP_EXPORT ? open_export(c) : open_import(c);
+    c->file = &c->fs_file;
+    u32 rc = 0;
+    if (in_dg && h == nullptr) {
+        // The volume manager is reached through a handle of this file's own.
+        h = c->temp = lc_handle_new(meta, nullptr, nullptr, PROP_LEVEL_RW);
+        if (h == nullptr) {
+            trace_print(tc, 0, "proprcbkp_init: Failed to allocate memory for handle.");
+            rc = PROP_E_NOMEM;
+        }
+    }
+    if (rc == 0 && in_dg) rc = open_vld(c, ctx, h);
+    else if (rc == 0) rc = direction == PROP_CBKP_EXPORT ? open_export(c) : open_import(c);
     if (rc != 0) {
         trace_print(tc, 0, "proprcbkp_init: Failed to get the backup file handle. Backup file name:[%s] Retval:[%d]",
                     filename, static_cast<int>(rc));

@@ -18,7 +18,13 @@
 // A cut in step 3, before the last boot block is destroyed, may leave
 // enough locations untouched for the old store to open: the restore then
 // never happened.
+//
+// The backup may lie in a disk group ("+DG:name"), and so may the
+// locations: their files are written through the I/O layer, each write
+// reaching the disk group as its own setting says, which is all the
+// durability the volume manager offers.
 #include <cstring>
+#include <optional>
 
 #include "backup/backup.h"
 #include "backup/bkpfile.h"
@@ -70,6 +76,7 @@ class Restore {
     ~Restore()
     {
         for (ut_native &b : bulk_) ut_close_location(&b);
+        if (vld_file_) vld_file_->close();
         if (h_ != nullptr) proprhandleterminate(h_);
     }
     Restore(const Restore &) = delete;
@@ -79,7 +86,12 @@ class Restore {
 
   private:
     u32 read_backup(u64 page, u32 count, u8 *into);
+    u32 make_handle();
+    u32 open_backup_file(u64 *size);
     u32 open_backup();
+    bool in_disk_group(u32 slot) const { return h_->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD; }
+    u32 write_slot(u32 slot, const u8 *data, u32 length, u32 offset, bool bulk);
+    u32 read_slot(u32 slot, u8 *data, u32 length, u32 offset);
     u32 check_bitmaps();
     u32 open_locations();
     u32 make_room();
@@ -97,7 +109,9 @@ class Restore {
     trace_comp tc_;
     przkv_ctx fe_;
     StepBuffer buf_;
-    BkpFile file_;
+    BkpFile fs_file_;
+    std::optional<VldBkpFile> vld_file_;
+    BkpIo *file_ = &fs_file_;
     bkp_image im_{};
     u8 boot_[PROP_PAGE_SIZE] = {};
     proprhandle *h_ = nullptr;
@@ -106,20 +120,54 @@ class Restore {
 
 u32 Restore::read_backup(u64 page, u32 count, u8 *into)
 {
-    if (file_.read_at(into, size_t{count} * kPage, page * kPage) == 0) return 0;
+    if (file_->read_at(into, size_t{count} * kPage, page * kPage) == 0) return 0;
     trace_print(tc_, 0, "proprphy_write: Could not read backup file %s at offset %llx", name_,
                 static_cast<unsigned long long>(page * kPage));
     return PROP_E_BKPFILE;
 }
 
+u32 Restore::make_handle()
+{
+    h_ = lc_handle_new(meta_, nullptr, &fe_, PROP_LEVEL_UPGRADE);
+    if (h_ == nullptr) {
+        trace_print(tc_, 0, "phy_rec:0: could not allocate memory");
+        return PROP_E_NOMEM;
+    }
+    tc_ = h_->proprhandle_trace_raw;
+    return 0;
+}
+
+u32 Restore::open_backup_file(u64 *size)
+{
+    u32 rc = 0;
+    if (bkp_is_vld_name(name_)) {
+        vld_dg_buf dg;
+        char fname[PROP_LOCNAME_SIZE];
+        u32 pages = 0;
+        if (!bkp_split_vld_name(name_, dg, fname)) {
+            trace_print(tc_, 0, "phy_rec: Failed to retrieve the dgname and filename from the VLD backup filename %s",
+                        name_);
+            return PROP_E_BKPFILE;
+        }
+        vld_file_.emplace(h_);
+        rc = bkp_vld_begin(h_, "proprbkp_get_vldhdl");
+        if (rc == 0) rc = vld_file_->open_read(dg, fname, &pages);
+        *size = u64{pages} * kPage;
+        file_ = &*vld_file_;
+    } else if (int err = fs_file_.open_read(name_, fe_.developer_mode == 0, size); err != 0) {
+        trace_print(tc_, 0, "phy_rec: (%d)", err);
+        rc = PROP_E_BKPFILE;
+    }
+    if (rc != 0)
+        trace_print(tc_, 0, "phy_rec: Failed to get the backup file handle or file size. Backup file name: [%s]",
+                    name_);
+    return rc;
+}
+
 u32 Restore::open_backup()
 {
     u64 size = 0;
-    if (int err = file_.open_read(name_, fe_.developer_mode == 0, &size); err != 0) {
-        trace_print(tc_, 0, "phy_rec: Failed to get the backup file handle or file size. Backup file name: [%s] (%d)",
-                    name_, err);
-        return PROP_E_BKPFILE;
-    }
+    if (u32 rc = open_backup_file(&size); rc != 0) return rc;
     if (size < kPage) {
         trace_print(tc_, 0,
                     "phy_rec: Backup file size is too small. The specified backup file [%.256s] is not a valid %s "
@@ -127,7 +175,7 @@ u32 Restore::open_backup()
                     name_, bkp_kind_name(flags_));
         return PROP_E_FORMAT;
     }
-    if (file_.read_at(buf_.get(), PROP_PAGE_SIZE, 0) != 0) {
+    if (file_->read_at(buf_.get(), PROP_PAGE_SIZE, 0) != 0) {
         trace_print(tc_, 0, "proprphy_writeb: Could not read boot block from the backup file %s", name_);
         return PROP_E_ARG;
     }
@@ -185,19 +233,12 @@ u32 Restore::check_bitmaps()
 
 u32 Restore::open_locations()
 {
-    h_ = lc_handle_new(meta_, nullptr, &fe_, PROP_LEVEL_UPGRADE);
-    if (h_ == nullptr) {
-        trace_print(tc_, 0, "phy_rec:0: could not allocate memory");
-        return PROP_E_NOMEM;
-    }
-    tc_ = h_->proprhandle_trace_raw;
     if (u32 rc = proprioini(h_, 0); rc != 0) {
         trace_print(tc_, 0, "phy_rec:1:could not open %s device", bkp_kind_name(flags_));
         return rc;
     }
     for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
-        if (h_->proprhandle_native_state[i] == PROP_SLOT_OPEN && h_->proprhandle_loctype[i] != PROP_LOCTYPE_VLD)
-            continue;
+        if (h_->proprhandle_native_state[i] == PROP_SLOT_OPEN) continue;
         trace_print(tc_, 0, "phy_rec:1:could not open %s device [%d] [%s]; a restore writes every location",
                     bkp_kind_name(flags_), static_cast<int>(i), h_->proprhandle_filename[i]);
         return PROP_E_STORAGE;
@@ -206,7 +247,8 @@ u32 Restore::open_locations()
 }
 
 // Every location must hold the restored store.  A file that is too short is
-// grown (its bytes stay as they are); a device that is too small refuses.
+// grown (its bytes stay as they are); a device that is too small refuses,
+// and so does a disk-group file that cannot grow to the store's size.
 u32 Restore::make_room()
 {
     const u64 last = u64{im_.lsst} + BKP_LIVE_ODB_DISTANCE + 2 * kPage + kPage * (im_.numpage - 1);
@@ -214,6 +256,12 @@ u32 Restore::make_room()
     trace_print(tc_, 2, "phy_helper: offset is %u", static_cast<u32>(last));
     Env *env = env_current();
     for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
+        if (in_disk_group(i)) {
+            if (im_.numpage <= h_->proprhandle_native_numpage[i]) continue;
+            trace_print(tc_, 0, "phy_helper:4: Not enough space to restore (%d, %d, %d)", static_cast<int>(i),
+                        static_cast<int>(h_->proprhandle_native_numpage[i]), static_cast<int>(im_.numpage));
+            return PROP_E_DEVSPACE;
+        }
         auto *holder = static_cast<ut_native *>(h_->proprhandle_native[i]);
         u64 bytes = 0;
         bool device = false;
@@ -236,10 +284,24 @@ u32 Restore::make_room()
 
 // Writes to every location: through the I/O layer, each write on the
 // device when it returns; or in bulk, made durable by sync_bulk().
+// A disk-group file has no bulk path of its own: it is written through
+// the I/O layer.
+u32 Restore::write_slot(u32 slot, const u8 *data, u32 length, u32 offset, bool bulk)
+{
+    if (bulk && !in_disk_group(slot)) return utwrite(h_, data, length, offset, &bulk_[slot]);
+    return propriow(h_, data, length, offset, slot);
+}
+
+u32 Restore::read_slot(u32 slot, u8 *data, u32 length, u32 offset)
+{
+    if (in_disk_group(slot)) return proprior(h_, data, length, offset, PROPRIO_READ_QUIET | PROP_FLAG_BYPASS, slot);
+    return utread(h_, data, length, offset, &bulk_[slot], UT_READ_QUIET);
+}
+
 u32 Restore::to_every(const u8 *data, u32 length, u32 offset, bool bulk)
 {
     for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
-        u32 rc = bulk ? utwrite(h_, data, length, offset, &bulk_[i]) : propriow(h_, data, length, offset, i);
+        u32 rc = write_slot(i, data, length, offset, bulk);
         if (rc != 0) {
             trace_print(tc_, 0, "proprphy_write: Could not write to %s device. offset_write:[%u]",
                         h_->proprhandle_filename[i], offset);
@@ -252,6 +314,7 @@ u32 Restore::to_every(const u8 *data, u32 length, u32 offset, bool bulk)
 u32 Restore::open_bulk()
 {
     for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
+        if (in_disk_group(i)) continue;
         if (int err = ut_open_location_bulk(h_, h_->proprhandle_filename[i], fe_.developer_mode == 0, &bulk_[i]);
             err != 0) {
             trace_print(tc_, 0, "phy_rec:1:could not open %s device [%d] [%s] (%d)", bkp_kind_name(flags_),
@@ -266,6 +329,7 @@ u32 Restore::open_bulk()
 u32 Restore::sync_bulk()
 {
     for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
+        if (in_disk_group(i)) continue;
         if (int err = ut_sync_location(&bulk_[i]); err != 0) {
             trace_print(tc_, 0, "proprphy_write: Could not sync %s device (%d)", h_->proprhandle_filename[i], err);
             return PROP_E_STORAGE;
@@ -310,11 +374,11 @@ u32 Restore::clear_log_space()
         for (u32 first = 0; first < BKP_LOG_GAP; first += BKP_STEP_PAGES) {
             const u32 n = BKP_LOG_GAP - first < BKP_STEP_PAGES ? BKP_LOG_GAP - first : BKP_STEP_PAGES;
             const u32 bytes = n * PROP_PAGE_SIZE, at = offset + first * PROP_PAGE_SIZE;
-            const bool zero = utread(h_, b, bytes, at, &bulk_[i], UT_READ_QUIET) == 0 && b[0] == 0 &&
+            const bool zero = read_slot(i, b, bytes, at) == 0 && b[0] == 0 &&
                               std::memcmp(b, b + 1, bytes - 1) == 0;
             if (zero) continue;
             std::memset(b, 0, bytes);
-            if (u32 rc = utwrite(h_, b, bytes, at, &bulk_[i]); rc != 0) {
+            if (u32 rc = write_slot(i, b, bytes, at, true); rc != 0) {
                 trace_print(tc_, 0, "proprphy_writels: Could not write to %s device. offset:[%u]",
                             h_->proprhandle_filename[i], at);
                 return rc;
@@ -347,7 +411,8 @@ u32 Restore::run()
         trace_print(tc_, 0, "proprphy_write: Could not allocate memory.");
         return PROP_E_NOMEM;
     }
-    u32 rc = open_backup();
+    u32 rc = make_handle();
+    if (rc == 0) rc = open_backup();
     if (rc == 0) rc = open_locations();
     if (rc == 0) rc = make_room();
     if (rc == 0) rc = open_bulk();
@@ -370,15 +435,6 @@ u32 phy_rec(prop_metactx *meta, const char *name, u32 flags)
     if (meta == nullptr || name == nullptr) {
         trace_print(tc, 0, "phy_rec: NULL meta context or backup file name passed");
         return PROP_E_NULL;
-    }
-    if (bkp_is_vld_name(name)) {
-        char dg[32], file[PROP_LOCNAME_SIZE];
-        if (!bkp_split_vld_name(name, dg, file)) {
-            trace_print(tc, 0, "phy_rec: Failed to retrieve the dgname and filename from the VLD backup filename %s",
-                        name);
-            return PROP_E_BKPFILE;
-        }
-        return bkp_vld_begin(nullptr, "phy_rec");
     }
     Restore r(meta, name, flags);
     u32 rc = r.run();

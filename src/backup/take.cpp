@@ -1,8 +1,9 @@
 // proprbkp: a backup of the open store, taken while it is in use.  Writers
 // wait for it (it holds the context lock shared), so the image is one
 // committed state.  The image is written beside the target under another
-// name, its boot block last, synced and renamed over the target: whatever
-// the target held before stays whole until the new backup is.
+// name, its boot block last, synced and put in the target's place:
+// whatever the target held before stays whole until the new backup is.
+// In a disk group the file is made at the image's whole size.
 #include <cstring>
 
 #include "backup/backup.h"
@@ -68,7 +69,7 @@ u32 make_plan(proprhandle *h, const u8 *boot, bkp_plan *plan)
 }
 
 // Copies count pages from store address src to image page dst_page.
-u32 copy_range(proprhandle *h, BkpFile &file, const char *name, u32 src, u32 dst_page, u32 count)
+u32 copy_range(proprhandle *h, BkpIo &file, const char *name, u32 src, u32 dst_page, u32 count)
 {
     auto read = [&](u8 *b, u32 first, u32 n) {
         const u32 at = src + first * PROP_PAGE_SIZE;
@@ -91,7 +92,7 @@ u32 copy_range(proprhandle *h, BkpFile &file, const char *name, u32 src, u32 dst
 }
 
 // The boot block as the image has it: where its areas lie and what it is.
-u32 write_boot(proprhandle *h, BkpFile &file, u8 *buf, const char *name, const bkp_plan &plan)
+u32 write_boot(proprhandle *h, BkpIo &file, u8 *buf, const char *name, const bkp_plan &plan)
 {
     trace_comp tc = h->proprhandle_trace_raw;
     if (plan.version >= 4)
@@ -106,7 +107,29 @@ u32 write_boot(proprhandle *h, BkpFile &file, u8 *buf, const char *name, const b
     return 0;
 }
 
-u32 take(proprhandle *h, const char *name, bool disk_group)
+// Makes the file the image is written to; 0 or the code to return.
+u32 open_output(proprhandle *h, const char *name, const bkp_plan &plan, Replacement &file, VldReplacement &vld,
+                BkpReplacement **out)
+{
+    trace_comp tc = h->proprhandle_trace_raw;
+    u32 rc = 0;
+    if (bkp_is_vld_name(name)) {
+        vld_dg_buf dg;
+        char fname[PROP_LOCNAME_SIZE];
+        bkp_split_vld_name(name, dg, fname);
+        rc = bkp_vld_begin(h, "proprbkp_get_vldhdl");
+        if (rc == 0) rc = vld.create(dg, fname, plan.total);
+        *out = &vld;
+    } else if (int err = file.create(name, !prop_developer_mode(h)); err != 0) {
+        trace_print(tc, 0, "proprbkp_get_fhdl: Could not create the backup file [%s] (%d)", name, err);
+        rc = PROP_E_BKPFILE;
+    }
+    if (rc != 0) trace_print(tc, 0, "rbkp:0: Failed to get the backup file handle. Backup file name: [%s]", name);
+    if (*out == nullptr) *out = &file;
+    return rc;
+}
+
+u32 take(proprhandle *h, char *name)
 {
     trace_comp tc = h->proprhandle_trace_raw;
     MetaAligned buf(h->metactx, PROP_PAGE_SIZE);
@@ -122,43 +145,41 @@ u32 take(proprhandle *h, const char *name, bool disk_group)
     }
     bkp_plan plan{};
     if ((rc = make_plan(h, boot, &plan)) != 0) return rc;
-    if (disk_group) {
-        // A disk-group file is created at its whole size, plan.total pages.
-        trace_print(tc, 2, "rbkp: disk-group backup of %u pages", plan.total);
-        rc = bkp_vld_begin(h, "proprbkp_get_vldhdl");
-        trace_print(tc, 0, "rbkp:0: Failed to get the backup file handle. Backup file name: [%s]", name);
-        return rc;
-    }
 
-    Replacement out;
-    if (int err = out.create(name, !prop_developer_mode(h)); err != 0) {
-        trace_print(tc, 0, "proprbkp_get_fhdl: Could not create the backup file [%s] (%d)", name, err);
-        trace_print(tc, 0, "rbkp:0: Failed to get the backup file handle. Backup file name: [%s]", name);
-        return PROP_E_BKPFILE;
-    }
+    Replacement file;
+    VldReplacement vld(h);
+    BkpReplacement *out = nullptr;
+    if ((rc = open_output(h, name, plan, file, vld, &out)) != 0) return rc;
     trace_print(tc, 2, "rbkp: STEP 2: src_offset:[%d] dst_offset:[%d] numpage:[%d] Total Pages:[%d]",
                 static_cast<int>(PROP_PAGE_SIZE), static_cast<int>(PROP_PAGE_SIZE), static_cast<int>(plan.head - 1),
                 static_cast<int>(plan.total));
-    rc = copy_range(h, out.file(), name, PROP_PAGE_SIZE, 1, plan.head - 1);
+    rc = copy_range(h, out->io(), name, PROP_PAGE_SIZE, 1, plan.head - 1);
     if (rc != 0) {
         trace_print(tc, 0, "rbkp: STEP 2: Failed in function proprbkp_write(). Retval:[%d]", static_cast<int>(rc));
         return rc;
     }
     trace_print(tc, 2, "rbkp: STEP 3: src_offset:[%u] dst_offset:[%u] numpage:[%u]", plan.tail_src,
                 plan.head * PROP_PAGE_SIZE, plan.tail);
-    rc = copy_range(h, out.file(), name, plan.tail_src, plan.head, plan.tail);
+    rc = copy_range(h, out->io(), name, plan.tail_src, plan.head, plan.tail);
     if (rc != 0) {
         trace_print(tc, 0, "rbkp: STEP 3: Failed in function proprbkp_write(). Retval:[%d]", static_cast<int>(rc));
         return rc;
     }
     std::memcpy(buf.get(), boot, PROP_PAGE_SIZE);
-    if ((rc = write_boot(h, out.file(), buf.get(), name, plan)) != 0) {
+    if ((rc = write_boot(h, out->io(), buf.get(), name, plan)) != 0) {
         trace_print(tc, 0, "rbkp: Failed in function proprbkp_writeb(). Retval:[%d]", static_cast<int>(rc));
         return rc;
     }
-    if (int err = out.commit(); err != 0) {
+    if (int err = out->commit(); err != 0) {
         trace_print(tc, 0, "rbkp: Could not put the backup file [%s] in place (%d)", name, err);
-        return PROP_E_BKPFILE;
+        return out == &vld ? static_cast<u32>(err) : u32{PROP_E_BKPFILE};
+    }
+    // A backup in a disk group hands back the file's name there.
+    if (out == &vld) {
+        vld_dg_buf dg;
+        char fname[PROP_LOCNAME_SIZE];
+        bkp_split_vld_name(name, dg, fname);
+        std::memcpy(name, fname, std::strlen(fname) + 1);
     }
     return 0;
 }
@@ -182,12 +203,12 @@ u32 proprbkp(backend_ctx *ctx, char *name)
         trace_print(tc, 0, "rbkp: NULL or empty backup file name passed");
         return PROP_E_NULL;
     }
-    const bool disk_group = bkp_is_vld_name(name);
-    char dg[32], file[PROP_LOCNAME_SIZE];
-    if (disk_group && !bkp_split_vld_name(name, dg, file)) {
+    vld_dg_buf dg;
+    char file[PROP_LOCNAME_SIZE];
+    if (bkp_is_vld_name(name) && !bkp_split_vld_name(name, dg, file)) {
         trace_print(tc, 0, "rbkp: Failed to retrieve the dgname and filename from the VLD backup filename %s", name);
         return PROP_E_STORAGE;
     }
     RwGuard lock(&ctx->prop_rwlock, RwGuard::Shared);
-    return take(h, name, disk_group);
+    return take(h, name);
 }

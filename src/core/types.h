@@ -26,7 +26,6 @@ enum : u32 {
     PROP_R_CACHED = 142,     // key cache: already cached
     PROP_R_COLLIDED = 143,   // key cache: hash key collided
     PROP_R_NOADDR = 144,     // key cache: cached without an address
-    PROP_R_NOTBUILT = 190,   // the operation is not built yet (the exports answer 2)
 };
 
 constexpr u32 PROP_PAGE_SIZE = 4096;

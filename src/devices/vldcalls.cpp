@@ -1,20 +1,32 @@
 #include "devices/vldcalls.h"
 
 #include "core/handle.h"
+#include "platform/vldmode.h"
+#include "vld/vld.h"
 
 namespace propreg {
 
-u32 dev_vld_complete_name(proprhandle *handle, const char *diskgroup, char *, u32)
+namespace {
+
+constexpr u32 kModeQuery = 1;
+constexpr u32 kModeQueryQuiet = 2;
+
+}  // namespace
+
+u32 dev_vld_complete_name(proprhandle *handle, const char *diskgroup, char *name, u32 size)
 {
-    trace_print(handle != nullptr ? handle->proprhandle_trace_vld : nullptr, 0,
-                "proprvld_get_completefname: the volume manager is not available for [%s]",
-                diskgroup != nullptr ? diskgroup : "");
-    return PROP_E_STORAGE;
+    if (u32 rc = proprvldini(handle, 0); rc != 0) {
+        trace_print(handle != nullptr ? handle->proprhandle_trace_vld : nullptr, 0,
+                    "proprvld_get_completefname: Failed to initialize the VLD module. Retval: [%d]",
+                    static_cast<int>(rc));
+        return rc;
+    }
+    return proprvld_get_completefname(handle, diskgroup, name, size);
 }
 
-u32 dev_vld_mode(bool, u32 *)
+u32 dev_vld_mode(bool quiet, u32 *mode)
 {
-    return PROP_E_STORAGE;
+    return vld_get_mode(quiet ? kModeQueryQuiet : kModeQuery, mode);
 }
 
 }  // namespace propreg

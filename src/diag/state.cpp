@@ -14,6 +14,7 @@
 #include "platform/env.h"
 #include "platform/thread.h"
 #include "txn/blockio.h"
+#include "vld/vld.h"
 
 using namespace diag;
 
@@ -97,8 +98,12 @@ u32 proprsstate(backend_ctx *ctx, u32 state, u32 flags)
     }
     proprhandle *h = ctx->propb_ctx;
     const bool in_memory = (flags & DIAG_STATE_IN_MEMORY) != 0;
-    // A read-only context never writes the store, but may change its own view.
-    if (read_only_level(h->proprhandle_bootlevel) && !in_memory) return PROP_E_LEVEL;
+    // A read-only context never writes the store, but may change its own
+    // view: asking it to write is a request it cannot take.
+    if (read_only_level(h->proprhandle_bootlevel) && !in_memory) {
+        trace_print(raw(h), 0, "proprsstate: The store is open read-only; only its in-memory state can be set.");
+        return PROP_E_ARG;
+    }
     RwGuard lock(&ctx->prop_rwlock, RwGuard::Exclusive);
     if (!in_memory) {
         if (h->bootbuf == nullptr) return PROP_E_STORAGE;
@@ -162,13 +167,10 @@ u32 prgdevid(backend_ctx *, const char *location, u32 *zkvid)
     return PROP_OK;
 }
 
-u32 proprfexists(prop_metactx *, const char *filename, u32 *exists, u32)
+u32 proprfexists(prop_metactx *metactx, const char *filename, u32 *exists, u32)
 {
     // Names in the volume manager are looked up through its client.
-    if (is_vld_name(filename)) {
-        trace_print(raw(nullptr), 0, "propr_file_exists: [%.256s] names a volume-manager file", filename);
-        return PROP_E_LEVEL;
-    }
+    if (is_vld_name(filename)) return proprvld_file_exists_name(metactx, filename, exists);
     Env *env = env_current();
     env_file *f = nullptr;
     int err = env->open(filename, O_RDONLY, 0, &f);

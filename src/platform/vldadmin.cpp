@@ -77,11 +77,12 @@ std::string set_marker(const std::string &path, bool present)
     return write_file(path, "");
 }
 
-// Splits a complete name, or a disk group alone (its registry file).
+// Splits a complete name ("+DG/NAME" or a backup's "+DG:NAME"), or a disk
+// group alone (its registry file).
 std::string resolve(const std::string &name, std::string *dg, std::string *fname)
 {
     if (name.empty() || name[0] != '+') return "not a volume-manager name: " + name;
-    size_t slash = name.find('/');
+    size_t slash = name.find_first_of("/:");
     *dg = name.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
     std::string why;
     std::string dir = existing_dg(*dg, &why);
@@ -212,6 +213,21 @@ std::string vld_admin_copy_path(const std::string &name, u32 mirror, std::string
     if (mirror == 0 || mirror > VLD_MAX_MIRRORS || !vld_mirror_path(dg.c_str(), fname.c_str(), mirror, path, sizeof path))
         return "no mirror copy " + std::to_string(mirror);
     *out = path;
+    return "";
+}
+
+std::string vld_admin_remove_file(const std::string &name)
+{
+    std::string dg, fname;
+    if (std::string why = resolve(name, &dg, &fname); !why.empty()) return why;
+    std::error_code ec;
+    for (u32 m = 1; m <= VLD_MAX_MIRRORS; m++) {
+        char path[VLD_PATH_SIZE];
+        if (vld_mirror_path(dg.c_str(), fname.c_str(), m, path, sizeof path)) fs::remove(path, ec);
+    }
+    char header[VLD_PATH_SIZE];
+    if (!vld_dg_path(dg.c_str(), fname.c_str(), header, sizeof header) || !fs::remove(header, ec))
+        return "cannot remove " + name + (ec ? ": " + ec.message() : "");
     return "";
 }
 

@@ -45,8 +45,11 @@ std::string vld_admin_fill(const std::string &dg, bool full);
 std::string vld_admin_instance(bool up);
 bool vld_admin_instance_up();
 // Overwrites block of one mirror copy (1 to 6) with its bitwise complement.
-// name is a complete file name, or a disk group for its registry file.
+// name is a complete file name ("+DG/NAME", or a backup's "+DG:NAME"), or a
+// disk group for its registry file.
 std::string vld_admin_damage(const std::string &name, u32 mirror, u64 block);
+// Takes one file of a disk group away (name as for damage).
+std::string vld_admin_remove_file(const std::string &name);
 // Every disk group under the root, by name.
 std::string vld_admin_list(std::vector<vld_admin_dg> *out);
 // The host path of one mirror copy of a file (name as for damage).

@@ -16,6 +16,7 @@
 #include "platform/vldclient.h"
 
 // proprvldo, proprvldr/w, proprvldsync and proprvldcache flags.
+constexpr u32 PROPRVLD_FLAGS_READ_ONLY = 1;    // proprvldo_cbkp: open for reading only
 constexpr u32 PROPRVLD_FLAGS_BACKUP = 4;       // a backup file: no reserved blocks
 constexpr u32 PROPRVLD_FLAGS_CREATE = 8;       // may create the file, and caps it
 constexpr u32 PROPRVLD_FLAGS_WRITE_ONLY = 16;  // proprvldsync: write the buffer as given
@@ -92,9 +93,25 @@ u32 proprvldvdg(const char *diskgroup);
 // Is any configured location of the handle in a disk group.
 u32 proprvld_is_zkvonvld(proprhandle *handle, u32 *result);
 
+// Backup files ("+DG:fname"): flag 8 creates one of size blocks (a name
+// in use is refused), otherwise it is opened for reading; fname receives
+// the file part of the complete name.  0, 3, 8, 12, 13; 43 when the disk
+// group is not mounted, 26 when the instance is down, else 49.
+u32 proprvldo_bkp(proprhandle *handle, vld_file **vldhdl, const char *diskgroup, char *fname, u32 size, u32 flags);
+u32 proprvlddel_bkp(proprhandle *handle, const char *diskgroup, const char *fname, u32 flags);
+// Renames onto a free name only: the volume manager never replaces a file
+// by a rename.
+u32 proprvldren_bkp(proprhandle *handle, const char *diskgroup, const char *from, const char *to, u32 flags);
+u32 proprvldsz_bkp(proprhandle *handle, vld_file *vldhdl, u32 *blocksize, u32 *numblocks);
+u32 proprvld_shrink_bkp(proprhandle *handle, vld_file *vldhdl, const char *location, u32 pages);
+// What a backup-file operation returns after a client failure whose
+// diagnosis found `diagnosis` (0, 6, 7): 43 for a disk group not mounted,
+// 26 for an instance down, else `otherwise`.
+u32 proprvld_bkp_code(u32 diagnosis, u32 otherwise);
+
 // Opens (flag 8: creates) a record file "+DG:fname": created with
-// startsize blocks growing by incrsize up to maxsize.  0, 8, 26, or 59
-// when opening finds no file.
+// startsize blocks growing by incrsize up to maxsize.  0, 8, 26, 43 (the
+// disk group is not mounted), or 59 when opening finds no file.
 u32 proprvldo_cbkp(proprhandle *handle, const char *diskgroup, const char *fname, vld_file **vldhdl, u32 maxsize,
                    u32 startsize, u32 incrsize, u32 flags);
 // Whether a complete file name names a file (opened as a record file).

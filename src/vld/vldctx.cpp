@@ -59,8 +59,8 @@ void record(proprhandle *handle, const vld_error *err, char *stack)
                      err != nullptr ? err->status : 0, PROP_COMPTYPE_OS, stack);
 }
 
-void diagnose(proprhandle *handle, const vld_error *err, const char *who, vld_file *file, const char *dg_bare,
-              bool backup)
+u32 diagnose(proprhandle *handle, const vld_error *err, const char *who, vld_file *file, const char *dg_bare,
+             bool backup)
 {
     trace_comp tc = vt(handle);
     char stack[VLD_MESSAGE_SIZE];
@@ -79,9 +79,10 @@ void diagnose(proprhandle *handle, const vld_error *err, const char *who, vld_fi
         else
             trace_print(tc, 0, "%s: The VLD disk group %s is not found or not mounted", who, dg_bare);
     } else {
-        return;
+        return VLD_OK;
     }
     raise_unavailable(handle, backup);
+    return st;
 }
 
 u32 access_mode(u32 level, u32 *mode)

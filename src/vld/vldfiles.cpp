@@ -9,8 +9,6 @@ using namespace vldops;
 
 namespace {
 
-constexpr u32 kCbkpReadOnly = 1;  // proprvldo_cbkp: open for reading only
-
 // "+DG/NAME", "+DG:NAME" (a backup name) or "+DG" (its registry file).
 u32 split_any(const char *name, Name *n)
 {
@@ -93,8 +91,7 @@ u32 proprvldo_cbkp(proprhandle *handle, const char *diskgroup, const char *fname
                         "proprvldo_cbkp: Failed in function vld_create_file while trying to create the export file %s "
                         "in disk group %s",
                         fname, diskgroup);
-            diagnose(handle, &err, "proprvldo_cbkp", nullptr, dg, true);
-            return PROP_E_STORAGE;
+            return proprvld_bkp_code(diagnose(handle, &err, "proprvldo_cbkp", nullptr, dg, true), PROP_E_STORAGE);
         }
         if (u32 rc = set_file_limits(handle, f, maxsize, incrsize); rc != 0) {
             vld_close_file(&err, client(handle), f, 1);
@@ -102,7 +99,7 @@ u32 proprvldo_cbkp(proprhandle *handle, const char *diskgroup, const char *fname
             return rc;
         }
     } else {
-        const u32 mode = (flags & kCbkpReadOnly) != 0 ? VLD_MODE_READ : VLD_MODE_RW;
+        const u32 mode = (flags & PROPRVLD_FLAGS_READ_ONLY) != 0 ? VLD_MODE_READ : VLD_MODE_RW;
         const u32 st =
             vld_open_file(&err, client(handle), dg, fname, PROPRVLD_BLOCK, mode, VLD_KIND_ANY, nullptr, 0, &f);
         if (st == VLD_ENOFILE) return PROP_E_EXPORTFILE;
@@ -111,8 +108,7 @@ u32 proprvldo_cbkp(proprhandle *handle, const char *diskgroup, const char *fname
                         "proprvldo_cbkp: Failed in function vld_open_file while trying to open the export file %s in "
                         "disk group %s",
                         fname, diskgroup);
-            diagnose(handle, &err, "proprvldo_cbkp", nullptr, dg, true);
-            return PROP_E_STORAGE;
+            return proprvld_bkp_code(diagnose(handle, &err, "proprvldo_cbkp", nullptr, dg, true), PROP_E_STORAGE);
         }
     }
     trace_print(tc, 2, "proprvldo_cbkp: Successfully opened/created ZKV export file %s in VLD DG %s", fname, diskgroup);
@@ -144,7 +140,7 @@ u32 proprvld_file_exists(proprhandle *handle, const char *name, u32 *exists)
         split(complete, &n);
     }
     vld_file *f = nullptr;
-    const u32 rc = proprvldo_cbkp(handle, n.dg, n.fname, &f, 0, 0, 0, kCbkpReadOnly);
+    const u32 rc = proprvldo_cbkp(handle, n.dg, n.fname, &f, 0, 0, 0, PROPRVLD_FLAGS_READ_ONLY);
     if (rc == PROP_E_EXPORTFILE) {
         trace_print(tc, 2, "proprvld_file_exists: Backup file [%s] dg:[%s] does not exist.", n.fname, n.dg);
         *exists = 0;

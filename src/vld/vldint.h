@@ -28,8 +28,9 @@ u32 split(const char *location, Name *out);
 // stack, then asks the client whether the file (or, when that answers, the
 // disk group) can be reached: 7 and 6 are traced as "<who>: The VLD
 // instance is down" / "... disk group ... is not found or not mounted" and
-// raise alert base + 13 (base + 21 for a backup file).
-void diagnose(proprhandle *handle, const vld_error *err, const char *who, vld_file *file, const char *dg_bare,
+// raise alert base + 13 (base + 21 for a backup file).  Returns what the
+// check found: 0, 6 (not mounted) or 7 (down).
+u32 diagnose(proprhandle *handle, const vld_error *err, const char *who, vld_file *file, const char *dg_bare,
               bool backup);
 // Records component error 108 with the client's error stack; the text
 // is left in stack (VLD_MESSAGE_SIZE bytes).

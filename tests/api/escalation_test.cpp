@@ -6,7 +6,6 @@
 #include <string>
 #include <thread>
 
-#include "api/placeholder.h"
 #include "api_fixture.h"
 #include "platform/trace.h"
 #include "support/tmpdir.h"
@@ -213,33 +212,6 @@ TEST_F(EscalationTest, AutomaticRepair)
     EXPECT_NE(in_trace("propr_autorepair_conf: Either auto repair is not possible OR the devices published by "
                        "Cache Writer matches the local configuration."),
               std::string::npos);
-}
-
-// Whatever its escalation rule, an operation still to be built answers 2
-// and leaves the process running: the dispatch knows its placeholder.
-TEST_F(EscalationTest, AnOperationNotBuiltAnswersTwoAndIsNeverEscalated)
-{
-    g_prop_ops.bkup = prop_op_not_built;
-    g_prop_ops.set_value = prop_op_not_built;
-    g_prop_ops.replace_dev = prop_op_not_built;
-    g_prop_ops.prechk_confchange = prop_op_not_built;
-    g_prop_ops.autorepair_conf = prop_op_not_built;
-    char name[PROP_LOCNAME_SIZE] = "/backups/b1";
-    char published[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {"/a", "/b"};
-    at_level(1);
-    make_zkv(PROP_KIND_ZKV);
-    auto all = [&] {
-        u32 got[] = {prop_bkup(ctx, name), set_value(), prop_replace_dev(ctx, 1, "/new", 1),
-                     prop_prechk_confchange(ctx, 1, "/new"), prop_autorepair_conf(ctx, published)};
-        bool ok = recorded() == 0;
-        for (u32 rc : got) ok = ok && rc == PROP_E_LEVEL;
-        // A repair that must re-open the locations, with the re-open not built.
-        put_double(g_prop_ops.autorepair_conf);
-        g_double_rc = PROP_E_REPAIRED;
-        g_prop_ops.io_reinit = prop_op_not_built;
-        return ok && prop_autorepair_conf(ctx, published) == PROP_E_LEVEL && recorded() == 0;
-    };
-    EXPECT_EXIT(std::exit(all() ? 0 : 3), ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -1,28 +1,17 @@
-// Every export at every boot level: which levels reach the operation, what
-// the others return, which failures are escalated, and the argument checks
-// the wrappers make before anything else.
+// Every export at every boot level, as its rule says: which levels reach the
+// operation, what the others return, which failures are escalated; and the
+// argument checks the wrappers make before anything else.
 #include <functional>
 #include <string>
 
+#include "api/rules.h"
 #include "api_fixture.h"
 #include "platform/trace.h"
 
 namespace {
 
-enum class Esc { none, caching, always };
-
-constexpr u32 kAny = 0xffffffffu;
-constexpr u32 kReached = 0xfffffffeu;  // a NULL context goes on to the operation
-constexpr u32 kNoCtx = 0xfffffffdu;    // the export takes no context
-
-template <class... L>
-constexpr u32 lv(L... levels)
-{
-    return ((1u << levels) | ...);
-}
-
-constexpr u32 kOpen = lv(0, 1, 2, 4, 8);
-constexpr u32 kWrite = lv(0, 1, 4);
+using propreg::export_id;
+using propreg::rule_of;
 
 // Arguments that are merely not NULL.
 char g_name[PROP_LOCNAME_SIZE] = "name";
@@ -41,168 +30,116 @@ prop_cbkp *g_cbkp;
 auto *const g_cbkp_in = reinterpret_cast<prop_cbkp *>(&g_u64);
 prop_metactx g_meta;
 
+// One export: its double, and a call with arguments that are merely not
+// NULL.  What each export allows is its rule; these tests prove that the
+// exports follow the rule they are listed under.
 struct ExportCase {
-    const char *name;
+    export_id id;
     std::function<void()> install;
     std::function<u32(backend_ctx *)> call;
-    u32 levels;       // levels that reach the operation
-    u32 legacy_rc;    // what levels 5 and 6 return when they do not reach it
-    Esc esc;
-    u32 null_ctx_rc;  // or kReached / kNoCtx
-    const char *null_ctx_text;
+    bool level_arg = false;  // the level is an argument: no context to leave out
 };
 
-#define SLOT(member) [] { put_double(g_prop_ops.member); }
+#define EXPORT(member) export_id::member, [] { put_double(g_prop_ops.member); }
 
 std::vector<ExportCase> export_cases()
 {
     using C = backend_ctx *;
     return {
-        {"prop_setup", SLOT(setup),
+        {EXPORT(setup),
          [](C c) {
              return prop_setup(&g_ctxout, nullptr, nullptr, &g_sec, &g_meta, nullptr,
                                static_cast<i32>(c->prop_boot_mode), &g_u32);
          },
-         lv(0, 4), 2, Esc::none, kNoCtx, nullptr},
-        {"prop_init", SLOT(init),
+         true},
+        {EXPORT(init),
          [](C c) { return prop_init(&g_ctxout, &g_meta, nullptr, nullptr, c->prop_boot_mode, nullptr, nullptr); },
-         kOpen, 2, Esc::none, kNoCtx, nullptr},
-        {"prop_init_reboot", SLOT(init_reboot), [](C c) { return prop_init_reboot(c); }, kOpen, 0, Esc::none, 3,
-         "propr_init_reboot: NULL context passed"},
-        {"prop_reinit", SLOT(reinit), [](C c) { return prop_reinit(c, nullptr); }, lv(1), 2, Esc::caching, 3,
-         "propr_reinit: NULL context passed"},
-        {"prop_terminate", SLOT(terminate), [](C c) { return prop_terminate(c, 0); }, kOpen, 2, Esc::none, 3,
-         "propr_terminate: NULL context passed"},
-        {"prop_close_io", SLOT(close_io), [](C c) { return prop_close_io(c); }, lv(1), 2, Esc::none, 13,
-         "propr_close_io: NULL context passed"},
-        {"prop_dump_ctx", SLOT(dump_ctx), [](C c) { return prop_dump_ctx(c); }, kOpen, 2, Esc::none, 26,
-         "propr_dump_ctx: backend_ctx is NULL"},
-
-        {"prop_open", SLOT(open), [](C c) { return prop_open(c, "SYSTEM", &g_keyout, 0); }, kOpen, 2, Esc::caching,
-         3, "propr_open: NULL context passed"},
-        {"prop_close", SLOT(close), [](C c) { return prop_close(c, g_key); }, kOpen, 2, Esc::caching, 3,
-         "propr_close: NULL context passed"},
-        {"prop_create_key", SLOT(create_key),
-         [](C c) { return prop_create_key(c, g_key, "a", &g_sec, &g_keyout, &g_u32, 0); }, kWrite, 2, Esc::caching,
-         3, "propr_create_key: NULL context passed"},
-        {"prop_create_n_set_key", SLOT(create_n_set_key),
-         [](C c) { return prop_create_n_set_key(c, g_key, "a", &g_sec, &g_keyout, &g_u32, 3, "v", 2, 0); }, kWrite,
-         2, Esc::caching, 3, "propr_create_n_set_key: NULL context passed"},
-        {"prop_delete_key", SLOT(delete_key), [](C c) { return prop_delete_key(c, g_key, 0, 0); }, kWrite, 2,
-         Esc::caching, 3, "propr_delete_key: NULL context passed"},
-        {"prop_move_key", SLOT(move_key),
-         [](C c) { return prop_move_key(c, g_key, g_key, "b", nullptr, &g_keyout, 0); }, kWrite, 2, Esc::caching, 3,
-         "propr_move_key: NULL context passed"},
-        {"prop_enum_subkey", SLOT(enum_subkey),
+         true},
+        {EXPORT(init_reboot), [](C c) { return prop_init_reboot(c); }},
+        {EXPORT(reinit), [](C c) { return prop_reinit(c, nullptr); }},
+        {EXPORT(terminate), [](C c) { return prop_terminate(c, 0); }},
+        {EXPORT(close_io), [](C c) { return prop_close_io(c); }},
+        {EXPORT(dump_ctx), [](C c) { return prop_dump_ctx(c); }},
+        {EXPORT(open), [](C c) { return prop_open(c, "SYSTEM", &g_keyout, 0); }},
+        {EXPORT(close), [](C c) { return prop_close(c, g_key); }},
+        {EXPORT(create_key), [](C c) { return prop_create_key(c, g_key, "a", &g_sec, &g_keyout, &g_u32, 0); }},
+        {EXPORT(create_n_set_key),
+         [](C c) { return prop_create_n_set_key(c, g_key, "a", &g_sec, &g_keyout, &g_u32, 3, "v", 2, 0); }},
+        {EXPORT(delete_key), [](C c) { return prop_delete_key(c, g_key, 0, 0); }},
+        {EXPORT(move_key), [](C c) { return prop_move_key(c, g_key, g_key, "b", nullptr, &g_keyout, 0); }},
+        {EXPORT(enum_subkey),
          [](C c) {
              char *buf = nullptr;
              return prop_enum_subkey(c, g_key, &buf, &g_u32, &g_u32, 0);
-         },
-         kOpen, 2, Esc::caching, 3, "propr_enum_subkey: NULL context passed"},
-        {"prop_batch_execute", SLOT(batch_execute), [](C c) { return prop_batch_execute(c, &g_batch, 0); }, kWrite,
-         2, Esc::caching, 3, "propr_batch_execute: NULL context passed"},
-
-        {"prop_set_value", SLOT(set_value), [](C c) { return prop_set_value(c, g_key, 3, "v", 2, 0); }, kWrite, 2,
-         Esc::caching, 3, "propr_set_value: NULL context passed"},
-        {"prop_get_value", SLOT(get_value), [](C c) { return prop_get_value(c, g_key, &g_u32, g_buf, &g_u32, 0); },
-         kOpen, 2, Esc::caching, 3, "propr_get_value: NULL context passed"},
-        {"prop_delete_value", SLOT(delete_value), [](C c) { return prop_delete_value(c, g_key, 0); }, kWrite, 2,
-         Esc::caching, 3, "propr_delete_value: NULL context passed"},
-        {"prop_get_security", SLOT(get_security), [](C c) { return prop_get_security(c, g_key, &g_sec); }, kOpen, 2,
-         Esc::caching, 3, "propr_get_security: NULL context passed"},
-        {"prop_set_security", SLOT(set_security), [](C c) { return prop_set_security(c, g_key, &g_sec, 0); },
-         kWrite, 2, Esc::caching, 3, "propr_set_security: NULL context passed"},
-        {"prop_check_perm_recurse", SLOT(check_perm_recurse),
-         [](C c) { return prop_check_perm_recurse(c, nullptr, g_key, 3); }, kOpen, 2, Esc::caching, 3,
-         "propr_check_erm_recurse: NULL context passed"},
-
-        {"prop_get_conf", SLOT(get_conf),
-         [](C c) { return prop_get_conf(c, nullptr, &g_u32, g_names, &g_u32, g_buf, g_buf, &g_u64, 0); }, kAny, 0,
-         Esc::none, kReached, nullptr},
-        {"prop_get_conf_handle", SLOT(get_conf_handle), [](C c) { return prop_get_conf_handle(c, g_names); }, kOpen,
-         2, Esc::none, 13, "propr_get_conf_handle: Backend context passed is NULL"},
-        {"prop_check_storage", SLOT(check_storage),
-         [](C c) { return prop_check_storage(c, "/x", g_buf, &g_u32, 0); }, kAny, 0, Esc::none, kReached, nullptr},
-        {"prop_get_dev", SLOT(get_dev), [](C c) { return prop_get_dev(c, g_dev, g_buf, &g_u64, 0); }, kAny, 0,
-         Esc::none, kReached, nullptr},
-        {"prop_compare_dev", SLOT(compare_dev), [](C) { return prop_compare_dev(g_dev, g_dev, g_buf, &g_u32); },
-         kAny, 0, Esc::none, kNoCtx, nullptr},
-        {"prop_check_dev", SLOT(check_dev), [](C c) { return prop_check_dev(c, 1, "/y"); }, lv(1), 2, Esc::none, 3,
-         "propr_check_dev: NULL context passed"},
-        {"prop_replace_dev", SLOT(replace_dev), [](C c) { return prop_replace_dev(c, 1, "/y", 1); }, lv(1), 2,
-         Esc::caching, 3, "propr_replace_dev: NULL context passed"},
-        {"prop_migrate_dev", SLOT(migrate_dev), [](C c) { return prop_migrate_dev(c, 1); }, lv(1), 2, Esc::none, 3,
-         "propr_migrate_dev: NULL context passed"},
-        {"prop_prechk_confchange", SLOT(prechk_confchange), [](C c) { return prop_prechk_confchange(c, 1, "/y"); },
-         kAny, 0, Esc::always, kReached, nullptr},
-        {"prop_overwrite_conf", SLOT(overwrite_conf), [](C) { return prop_overwrite_conf(&g_meta); }, kAny, 0,
-         Esc::none, kNoCtx, nullptr},
-        {"prop_repair_conf", SLOT(repair_conf), [](C) { return prop_repair_conf(&g_meta, 1, "/y", 0); }, kAny, 0,
-         Esc::none, kNoCtx, nullptr},
-        {"prop_autorepair_conf", SLOT(autorepair_conf), [](C c) { return prop_autorepair_conf(c, g_names); },
-         lv(1), 2, Esc::caching, 3, "propr_autorepair_conf: NULL context passed"},
-        {"prop_rim_autorepair_conf", SLOT(rim_autorepair_conf),
-         [](C) { return prop_rim_autorepair_conf(&g_meta, g_names, g_names); }, kAny, 0, Esc::none, kNoCtx, nullptr},
-        {"prop_get_devid", SLOT(get_devid), [](C c) { return prop_get_devid(c, "/y", &g_u32); }, kAny, 0, Esc::none,
-         kReached, nullptr},
-        {"prop_get_id", SLOT(get_id), [](C c) { return prop_get_id(c, &g_u32, g_dev, 0); }, kOpen, 2, Esc::caching,
-         3, "propr_get_id: NULL context passed"},
-
-        {"prop_bkup", SLOT(bkup), [](C c) { return prop_bkup(c, g_name); }, kOpen, 2, Esc::caching, 3,
-         "propr_bkup: NULL context passed"},
-        {"prop_recover_media", SLOT(recover_media), [](C) { return prop_recover_media(&g_meta, "/b", 0); }, kAny, 0,
-         Esc::none, kNoCtx, nullptr},
-        {"prop_delete_bkpfile", SLOT(delete_bkpfile), [](C c) { return prop_delete_bkpfile(c, "/d", "f", 0); },
-         lv(1), 2, Esc::none, 3, "propr_delete_bkpfile: NULL context passed"},
-        {"prop_rename_bkpfile", SLOT(rename_bkpfile),
-         [](C c) { return prop_rename_bkpfile(c, "/d", "f", "g", 0); }, lv(1), 2, Esc::none, 3,
-         "propr_rename_bkpfile: NULL context passed"},
-        {"prop_copy_bkpfile", SLOT(copy_bkpfile), [](C c) { return prop_copy_bkpfile(c, "/d", "f", "/e", g_name); },
-         lv(0, 1, 2, 4, 5, 6, 8), 2, Esc::none, 3, "propr_copy_bkpfile: NULL context passed"},
-        {"prop_cbkp_init", SLOT(cbkp_init),
-         [](C c) { return prop_cbkp_init(c, &g_meta, &g_cbkp, "/r", PROP_CBKP_EXPORT, 0, nullptr, 0); }, kAny, 0,
-         Esc::none, kReached, nullptr},
-        {"prop_cbkp_writerec", SLOT(cbkp_writerec), [](C) { return prop_cbkp_writerec(g_cbkp_in, &g_record); },
-         kAny, 0, Esc::none, kNoCtx, nullptr},
-        {"prop_cbkp_readrec", SLOT(cbkp_readrec), [](C) { return prop_cbkp_readrec(g_cbkp_in, &g_record); }, kAny,
-         0, Esc::none, kNoCtx, nullptr},
-        {"prop_cbkp_term", SLOT(cbkp_term), [](C) { return prop_cbkp_term(g_cbkp_in); }, kAny, 0, Esc::none, kNoCtx,
-         nullptr},
-
-        {"prop_get_block", SLOT(get_block),
-         [](C c) { return prop_get_block(c, g_key, 0, g_buf, &g_u32, &g_u32, 0); }, lv(0, 2, 4, 8), 2,
-         Esc::none, 3, "propr_get_block: NULL context passed"},
-        {"prop_interpret_block", SLOT(interpret_block),
-         [](C c) { return prop_interpret_block(c, 25, g_buf, 4096, g_buf, &g_u32, 0); }, lv(0, 2, 4, 8), 2,
-         Esc::none, 3, "propr_interpret_block: NULL context passed"},
-        {"prop_set_block", SLOT(set_block), [](C c) { return prop_set_block(c, g_key, 0, g_buf, &g_u32, 0); },
-         lv(0, 4), 2, Esc::none, 3, "propr_set_block: NULL context passed"},
-        {"prop_get_status", SLOT(get_status), [](C c) { return prop_get_status(c, &g_status, 0); }, kOpen, 2,
-         Esc::caching, 3, "propr_get_status: NULL context passed"},
-        {"prop_get_state", SLOT(get_state), [](C c) { return prop_get_state(c, &g_u32, 0); }, kOpen, 2, Esc::caching,
-         3, "propr_get_state: NULL context passed"},
-        {"prop_set_state", SLOT(set_state), [](C c) { return prop_set_state(c, 0x10, 0); }, kOpen, 2, Esc::caching,
-         3, "propr_set_state: NULL context passed"},
-        {"prop_check_logical_corruption", SLOT(check_logical_corruption),
-         [](C c) { return prop_check_logical_corruption(c); }, lv(0, 2, 4, 8), 2, Esc::none, 3,
-         "propr_check_logical_corruption: NULL backend context passed"},
-        {"prop_recover", SLOT(recover), [](C c) { return prop_recover(c, 0); }, kWrite, 2, Esc::caching, 3,
-         "propr_recover: NULL context passed"},
-        {"prop_recover_numpage", SLOT(recover_numpage), [](C c) { return prop_recover_numpage(c); }, lv(1), 2,
-         Esc::caching, 3, "propr_recover_numpage: NULL context passed"},
-
-        {"prop_is_zkvonvld", SLOT(is_zkvonvld), [](C c) { return prop_is_zkvonvld(c, "+dg", &g_u32, 0); },
-         lv(0, 1, 2, 4, 5, 6), 2, Esc::none, 13, "propr_is_zkvonvld: NULL context passed"},
-        {"prop_delete_vldfile", SLOT(delete_vldfile), [](C c) { return prop_delete_vldfile(c, "+dg/f", 0); }, lv(1),
-         2, Esc::none, 13, "propr_delete_vldfile: Backend context passed is NULL"},
-        {"prop_vld_directconn", SLOT(vld_directconn), [](C c) { return prop_vld_directconn(c); }, lv(1), 2,
-         Esc::none, 13, "propr_vld_directconn: Backend context is NULL"},
-        {"prop_file_exists", SLOT(file_exists), [](C) { return prop_file_exists(&g_meta, "/f", &g_u32, 0); }, kAny,
-         0, Esc::none, kNoCtx, nullptr},
-
-        {"prop_get_version", SLOT(get_version), [](C c) { return prop_get_version(c, &g_u32); }, kWrite, 2,
-         Esc::none, 13, "propr_get_version: NULL context passed"},
+         }},
+        {EXPORT(batch_execute), [](C c) { return prop_batch_execute(c, &g_batch, 0); }},
+        {EXPORT(set_value), [](C c) { return prop_set_value(c, g_key, 3, "v", 2, 0); }},
+        {EXPORT(get_value), [](C c) { return prop_get_value(c, g_key, &g_u32, g_buf, &g_u32, 0); }},
+        {EXPORT(delete_value), [](C c) { return prop_delete_value(c, g_key, 0); }},
+        {EXPORT(get_security), [](C c) { return prop_get_security(c, g_key, &g_sec); }},
+        {EXPORT(set_security), [](C c) { return prop_set_security(c, g_key, &g_sec, 0); }},
+        {EXPORT(check_perm_recurse), [](C c) { return prop_check_perm_recurse(c, nullptr, g_key, 3); }},
+        {EXPORT(get_conf),
+         [](C c) { return prop_get_conf(c, nullptr, &g_u32, g_names, &g_u32, g_buf, g_buf, &g_u64, 0); }},
+        {EXPORT(get_conf_handle), [](C c) { return prop_get_conf_handle(c, g_names); }},
+        {EXPORT(check_storage), [](C c) { return prop_check_storage(c, "/x", g_buf, &g_u32, 0); }},
+        {EXPORT(get_dev), [](C c) { return prop_get_dev(c, g_dev, g_buf, &g_u64, 0); }},
+        {EXPORT(compare_dev), [](C) { return prop_compare_dev(g_dev, g_dev, g_buf, &g_u32); }},
+        {EXPORT(check_dev), [](C c) { return prop_check_dev(c, 1, "/y"); }},
+        {EXPORT(replace_dev), [](C c) { return prop_replace_dev(c, 1, "/y", 1); }},
+        {EXPORT(migrate_dev), [](C c) { return prop_migrate_dev(c, 1); }},
+        {EXPORT(prechk_confchange), [](C c) { return prop_prechk_confchange(c, 1, "/y"); }},
+        {EXPORT(overwrite_conf), [](C) { return prop_overwrite_conf(&g_meta); }},
+        {EXPORT(repair_conf), [](C) { return prop_repair_conf(&g_meta, 1, "/y", 0); }},
+        {EXPORT(autorepair_conf), [](C c) { return prop_autorepair_conf(c, g_names); }},
+        {EXPORT(rim_autorepair_conf), [](C) { return prop_rim_autorepair_conf(&g_meta, g_names, g_names); }},
+        {EXPORT(get_devid), [](C c) { return prop_get_devid(c, "/y", &g_u32); }},
+        {EXPORT(get_id), [](C c) { return prop_get_id(c, &g_u32, g_dev, 0); }},
+        {EXPORT(bkup), [](C c) { return prop_bkup(c, g_name); }},
+        {EXPORT(recover_media), [](C) { return prop_recover_media(&g_meta, "/b", 0); }},
+        {EXPORT(delete_bkpfile), [](C c) { return prop_delete_bkpfile(c, "/d", "f", 0); }},
+        {EXPORT(rename_bkpfile), [](C c) { return prop_rename_bkpfile(c, "/d", "f", "g", 0); }},
+        {EXPORT(copy_bkpfile), [](C c) { return prop_copy_bkpfile(c, "/d", "f", "/e", g_name); }},
+        {EXPORT(cbkp_init),
+         [](C c) { return prop_cbkp_init(c, &g_meta, &g_cbkp, "/r", PROP_CBKP_EXPORT, 0, nullptr, 0); }},
+        {EXPORT(cbkp_writerec), [](C) { return prop_cbkp_writerec(g_cbkp_in, &g_record); }},
+        {EXPORT(cbkp_readrec), [](C) { return prop_cbkp_readrec(g_cbkp_in, &g_record); }},
+        {EXPORT(cbkp_term), [](C) { return prop_cbkp_term(g_cbkp_in); }},
+        {EXPORT(get_block), [](C c) { return prop_get_block(c, g_key, 0, g_buf, &g_u32, &g_u32, 0); }},
+        {EXPORT(interpret_block), [](C c) { return prop_interpret_block(c, 25, g_buf, 4096, g_buf, &g_u32, 0); }},
+        {EXPORT(set_block), [](C c) { return prop_set_block(c, g_key, 0, g_buf, &g_u32, 0); }},
+        {EXPORT(get_status), [](C c) { return prop_get_status(c, &g_status, 0); }},
+        {EXPORT(get_state), [](C c) { return prop_get_state(c, &g_u32, 0); }},
+        {EXPORT(set_state), [](C c) { return prop_set_state(c, 0x10, 0); }},
+        {EXPORT(check_logical_corruption), [](C c) { return prop_check_logical_corruption(c); }},
+        {EXPORT(recover), [](C c) { return prop_recover(c, 0); }},
+        {EXPORT(recover_numpage), [](C c) { return prop_recover_numpage(c); }},
+        {EXPORT(is_zkvonvld), [](C c) { return prop_is_zkvonvld(c, "+dg", &g_u32, 0); }},
+        {EXPORT(delete_vldfile), [](C c) { return prop_delete_vldfile(c, "+dg/f", 0); }},
+        {EXPORT(vld_directconn), [](C c) { return prop_vld_directconn(c); }},
+        {EXPORT(file_exists), [](C) { return prop_file_exists(&g_meta, "/f", &g_u32, 0); }},
+        {EXPORT(get_version), [](C c) { return prop_get_version(c, &g_u32); }},
     };
+}
+
+// What the rule says a call at a level must do.
+bool reaches(const propreg::export_rule &r, u32 level)
+{
+    return r.levels == propreg::kAnyLevel || (level < 32 && ((r.levels >> level) & 1u) != 0);
+}
+u32 refused_rc(const propreg::export_rule &r, u32 level)
+{
+    bool legacy = level == 5 || level == 6;
+    return legacy && r.legacy == propreg::legacy_rule::returns_0 ? 0u : 2u;
+}
+bool escalated(const propreg::export_rule &r, u32 level)
+{
+    if (r.esc == propreg::esc_rule::none) return false;
+    return r.esc == propreg::esc_rule::prechk || level == 1;
+}
+std::string null_ctx_text(const propreg::export_rule &r)
+{
+    return r.null_ctx_text != nullptr ? r.null_ctx_text : std::string(r.log_name) + ": NULL context passed";
 }
 
 using LevelTest = ApiTest;
@@ -210,43 +147,44 @@ using LevelTest = ApiTest;
 TEST_F(LevelTest, EveryExportAtEveryLevelAndWithANullContext)
 {
     auto cases = export_cases();
-    ASSERT_EQ(cases.size(), 59u);
+    ASSERT_EQ(cases.size(), static_cast<size_t>(export_id::count_));
     constexpr u32 kFailure = PROP_E_BKPFILE;  // a failure no special rule treats as success
-    for (const ExportCase &e : cases) {
+    for (size_t i = 0; i < cases.size(); i++) {
+        const ExportCase &e = cases[i];
+        ASSERT_EQ(static_cast<size_t>(e.id), i) << "listed in export order";
+        const propreg::export_rule &r = rule_of(e.id);
         e.install();
         for (u32 level : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 1000u}) {
-            SCOPED_TRACE(std::string(e.name) + " at level " + std::to_string(level));
+            SCOPED_TRACE(std::string(r.log_name) + " at level " + std::to_string(level));
             at_level(level);
             u_reset_error(zkv, nullptr);
             g_double_calls = 0;
             g_double_rc = kFailure;
-            bool reaches = e.levels == kAny || (level < 32 && ((e.levels >> level) & 1u) != 0);
             u32 rc = e.call(ctx);
-            if (reaches) {
+            if (reaches(r, level)) {
                 EXPECT_EQ(g_double_calls, 1);
                 EXPECT_EQ(rc, kFailure);
             } else {
                 EXPECT_EQ(g_double_calls, 0);
-                EXPECT_EQ(rc, level == 5 || level == 6 ? e.legacy_rc : 2u);
+                EXPECT_EQ(rc, refused_rc(r, level));
             }
-            bool escalated = reaches && (e.esc == Esc::always || (e.esc == Esc::caching && level == 1));
-            EXPECT_EQ(recorded(), escalated ? kFailure : 0u);
+            EXPECT_EQ(recorded(), reaches(r, level) && escalated(r, level) ? kFailure : 0u);
         }
 
-        if (e.null_ctx_rc == kNoCtx) continue;
-        SCOPED_TRACE(std::string(e.name) + " with a NULL context");
+        if (e.level_arg) continue;
+        SCOPED_TRACE(std::string(r.log_name) + " with a NULL context");
         g_double_calls = 0;
         g_double_rc = 0;
         trace_capture_start();
         u32 rc = e.call(nullptr);
         trace_capture_stop();
-        if (e.null_ctx_rc == kReached) {
+        if (r.null_ctx_code == 0) {
             EXPECT_EQ(g_double_calls, 1);
             EXPECT_EQ(rc, 0u);
         } else {
             EXPECT_EQ(g_double_calls, 0);
-            EXPECT_EQ(rc, e.null_ctx_rc);
-            EXPECT_TRUE(trace_captured_contains(e.null_ctx_text)) << e.null_ctx_text;
+            EXPECT_EQ(rc, r.null_ctx_code);
+            EXPECT_TRUE(trace_captured_contains(null_ctx_text(r).c_str())) << null_ctx_text(r);
         }
     }
 }
@@ -260,18 +198,6 @@ struct NullArgCase {
 TEST_F(LevelTest, NullHandleAndArguments)
 {
     using C = backend_ctx *;
-    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
-    NullArgCase with_null_handle[] = {
-        {"propr_close_io: Backend handle passed is null", 26, [](C c) { return prop_close_io(c); }},
-        {"propr_get_version: Backend context passed is null", 26, [](C c) { return prop_get_version(c, &g_u32); }},
-        {"propr_dump_ctx: Backend context passed is null", 26, [](C c) { return prop_dump_ctx(c); }},
-        {"propr_get_conf_handle: Backend handle passed is NULL", 3,
-         [&](C c) { return prop_get_conf_handle(c, names); }},
-        {"propr_autorepair_conf: Backend handle passed is NULL.", 3,
-         [](C c) { return prop_autorepair_conf(c, g_names); }},
-        {"propr_delete_vldfile: Backend handle is NULL", 3, [](C c) { return prop_delete_vldfile(c, "+a", 0); }},
-        {"propr_vld_directconn: Backend handle is NULL", 3, [](C c) { return prop_vld_directconn(c); }},
-    };
     NullArgCase with_null_argument[] = {
         {"propr_autorepair_conf: NULL device passed", 13, [](C c) { return prop_autorepair_conf(c, nullptr); }},
         {"propr_rim_autorepair_conf: Meta context passed is NULL", 13,
@@ -320,7 +246,10 @@ TEST_F(LevelTest, NullHandleAndArguments)
     };
     for (const NullArgCase &c : with_null_argument) check(c);
     ctx->propb_ctx = nullptr;
-    for (const NullArgCase &c : with_null_handle) check(c);
+    for (const ExportCase &e : export_cases()) {
+        const propreg::export_rule &r = rule_of(e.id);
+        if (r.null_handle_code != 0) check({r.null_handle_text, r.null_handle_code, e.call});
+    }
     ctx->propb_ctx = handle;
 }
 

@@ -50,8 +50,7 @@ TEST_F(BackupFiles, RenameIsAtomicAndDeleteTakesTheFileAway)
     EXPECT_EQ(prop_delete_bkpfile(store_.ctx(), dir_.path().c_str(), "b", 0), 0u);
     EXPECT_FALSE(exists("b"));
     EXPECT_EQ(prop_delete_bkpfile(store_.ctx(), dir_.path().c_str(), "b", 0), uint32_t{PROP_E_BKPFILE});
-    // Disk groups wait for the volume manager.
-    EXPECT_EQ(prop_delete_bkpfile(store_.ctx(), "+DATA", "b", 0), uint32_t{PROP_E_STORAGE});
+    EXPECT_EQ(prop_delete_bkpfile(store_.ctx(), "+DATA", "b", 0), uint32_t{PROP_E_VLDCREATE}) << "no such disk group";
 }
 
 TEST_F(BackupFiles, ACopyReplacesItsDestinationOnlyOnceWhole)

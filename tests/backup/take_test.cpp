@@ -183,10 +183,10 @@ TEST_F(TakeBackup, WhatCannotBeBackedUpLeavesNoFile)
     ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
     EXPECT_EQ(backup_to(store.ctx(), dir.file("rolled-back")), 0u);
 
-    // Disk-group names: checked, then refused while the volume manager is
-    // not there.
+    // Disk-group names: a name without its file part is refused; a disk
+    // group that is not there makes nothing.
     char good[] = "+DATA:bk1", bad[] = "+DATA";
-    EXPECT_EQ(prop_bkup(store.ctx(), good), uint32_t{PROP_E_STORAGE});
+    EXPECT_EQ(prop_bkup(store.ctx(), good), uint32_t{PROP_E_VLDCREATE});
     EXPECT_EQ(prop_bkup(store.ctx(), bad), uint32_t{PROP_E_STORAGE});
     EXPECT_EQ(prop_recover_media(store.meta(), "+DATA", PROP_KIND_ZKV), uint32_t{PROP_E_BKPFILE});
     EXPECT_EQ(files_in(dir.path()), 1u);

@@ -9,33 +9,6 @@ namespace {
 
 using AllocTest = MetaTest;
 
-u64 word_at(const void *p, ptrdiff_t off)
-{
-    u64 w;
-    std::memcpy(&w, static_cast<const char *>(p) + off, 8);
-    return w;
-}
-
-TEST_F(AllocTest, BlockLayoutCarriesSizeAndBothTags)
-{
-    struct Case {
-        size_t request;
-        size_t block;  // bytes taken from the memory manager
-    } cases[] = {{1, 32}, {8, 32}, {9, 40}, {4096, 4120}, {0, 24}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.request);
-        u64 bytes_before = prop_fe_meta_live_bytes(meta);
-        void *area = u_allocm(meta, c.request);
-        ASSERT_NE(area, nullptr);
-        EXPECT_EQ(prop_fe_meta_live_bytes(meta) - bytes_before, c.block);
-        EXPECT_EQ(word_at(area, -16), PROU_BEGIN_MEMTAG);
-        EXPECT_EQ(word_at(area, -8), c.request);
-        EXPECT_EQ(word_at(area, static_cast<ptrdiff_t>(c.block - 24)), PROU_END_MEMTAG);
-        u_freem(meta, area);
-    }
-    EXPECT_EQ(live(), 0u);
-}
-
 TEST_F(AllocTest, BrokenTagsLeakTheBlockRatherThanFreeIt)
 {
     trace_capture_start();

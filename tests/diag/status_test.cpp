@@ -87,7 +87,7 @@ TEST_F(Status, AReadOnlyContextChangesOnlyItsOwnViewOfTheState)
 {
     ASSERT_EQ(store.terminate(), 0u);
     ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
-    EXPECT_EQ(prop_set_state(ctx(), 5, 0), 2u);
+    EXPECT_EQ(prop_set_state(ctx(), 5, 0), uint32_t{PROP_E_ARG});
     EXPECT_EQ(prop_set_state(ctx(), 5, kInMemory), 0u);
     uint32_t state = 0;
     EXPECT_EQ(prop_get_state(ctx(), &state, kInMemory), 0u);

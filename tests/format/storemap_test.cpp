@@ -4,22 +4,6 @@
 #include "format/storemap.h"
 #include "platform/trace.h"
 
-TEST(StoreMap, OneBitmapPageMatchesTheWorkedNumbers)
-{
-    propr_storemap m{};
-    ASSERT_EQ(propr_storemap_compute(PROPR_BITS_PER_FCL, &m), 0u);
-    EXPECT_EQ(m.num_fcl, 1u);
-    EXPECT_EQ(m.numpage, PROPR_BITS_PER_FCL - 2);
-    EXPECT_EQ(propr_fcl_addr(0, 0) >> 12, 3u);
-    EXPECT_EQ(propr_fcl_addr(0, 1) >> 12, 4u);
-    EXPECT_EQ(m.ndk_addr >> 12, 5u);
-    EXPECT_EQ(m.lsst, 24576u);
-    EXPECT_EQ(m.num_log, 20490u);
-    EXPECT_EQ(m.odbst, 24576u + 4096u * 20490u);
-    EXPECT_EQ(m.gdbst, m.odbst + 4096);
-    EXPECT_EQ(m.rtnst, m.odbst + 8192);
-}
-
 TEST(StoreMap, AreasFollowTheBitmapCountForAnySize)
 {
     struct Case {

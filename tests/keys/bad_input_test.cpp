@@ -1,5 +1,7 @@
-// A caller's bad argument is refused with 8 and changes nothing; above
-// all it never ends a process at the CACHING level, where a 26 would.
+// A caller's bad argument (an empty or absolute name, a type above one
+// byte, a move past the name limit, an owner without a name) is refused
+// with 8 and changes nothing; above all it never ends a process at the
+// CACHING level, where a 26 would.
 #include <cstdlib>
 #include <functional>
 
@@ -29,16 +31,22 @@ TEST_F(KeysTest, BadInputNeverEndsALevelOneProcess)
         Key system = v.open("SYSTEM"), a = v.open("SYSTEM.a"), m = v.open("SYSTEM.m");
         Key far = v.open(("SYSTEM." + std::string(250, 'p')).c_str());
         sec_attr sec = store_->top_security();
+        sec_attr no_owner = sec;
+        no_owner.username[0] = '\0';
         std::vector<uint8_t> val = pattern(10, 1);
-        auto create = [&](const Key &parent, const char *subkey) {
+        auto create = [&](const Key &parent, const char *subkey, const sec_attr *with = nullptr) {
             Key made(ctx());
             uint32_t disp = 0;
-            return prop_create_key(ctx(), parent.get(), subkey, &sec, made.out(), &disp, 0);
+            uint32_t rc = prop_create_key(ctx(), parent.get(), subkey, with != nullptr ? with : &sec, made.out(),
+                                          &disp, 0);
+            return made ? 0u : rc;
         };
         const std::function<uint32_t()> bad[] = {
             [&] { return create(system, ""); },
             [&] { return create(system, "SYSTEM"); },
             [&] { return create(a, "SYSTEM.x"); },
+            [&] { return create(system, "new.deeper", &no_owner); },
+            [&] { return prop_set_security(ctx(), system.get(), &no_owner, 0); },
             [&] {
                 Key made(ctx());
                 uint32_t disp = 0;

@@ -48,6 +48,15 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     EXPECT_EQ(p.ok({"restore", file}, "yes\n"), "restored " + file + " onto 3 location(s)\n");
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
 
+    // A backup whose tree is damaged: verify says so as check does.
+    std::string block = p.ok({"block", "show", "SYSTEM.app.name"});
+    const long number = std::stol(block.substr(block.find("block ") + 6));
+    std::string image = read_file(file);
+    const size_t log_pages_left_out = 20489;
+    image.at((number - 25 - log_pages_left_out) * 4096 + 3000) ^= 1;
+    const std::string damaged = write_file(p.dir(), "damaged.bkp", image);
+    EXPECT_EQ(p.run({"verify", damaged}).status, 3);
+
     RunResult junk = p.run({"restore", "--yes", write_file(p.dir(), "junk", std::string(8192, 'j'))});
     EXPECT_EQ(junk.status, 1);
     EXPECT_NE(junk.err.find("error 22:"), std::string::npos) << junk.err;
@@ -95,13 +104,9 @@ TEST(PropctlRecords, AnExportImportsIntoAnotherStoreKeyForKey)
     std::remove(again.c_str());
     b.ok({"export", again});
     EXPECT_EQ(read_file(again), read_file(file));
-
-    RunResult exists = a.run({"export", file});
-    EXPECT_EQ(exists.status, 1);
-    EXPECT_NE(exists.err.find("error 58:"), std::string::npos) << exists.err;
 }
 
-TEST(PropctlRecords, ImportModesAndFilesThatAreNotWhole)
+TEST(PropctlRecords, ImportModesAndAnExportThatFails)
 {
     Propctl a;
     a.ok({"init"});
@@ -122,17 +127,6 @@ TEST(PropctlRecords, ImportModesAndFilesThatAreNotWhole)
     EXPECT_NE(sec.find("\"owner_perm\":63,\"group_perm\":63,\"other_perm\":0"), std::string::npos) << sec;
     EXPECT_EQ(sec.find("nobody"), std::string::npos) << sec;
     EXPECT_EQ(mine.ok({"get", "--raw", "SYSTEM.t"}), std::string("text value\0\0", 12));
-
-    // Cut short, or with its header lost: refused as a whole.
-    const std::string whole = read_file(file);
-    Propctl c;
-    c.ok({"init"});
-    for (const std::string &bad : {whole.substr(0, whole.size() - 4096), std::string(14, '\0') + whole.substr(14)}) {
-        RunResult r = c.run({"import", write_file(c.dir(), "bad", bad)});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("error 22:"), std::string::npos) << r.err;
-    }
-    EXPECT_EQ(c.ok({"tree", "SYSTEM"}), "SYSTEM\n");
 
     // A value too big for a record fails the export; no file is left.
     a.ok({"set", "SYSTEM.huge", "--type", "bytes", "--file", write_file(a.dir(), "huge", std::string(70000, 'h'))});

@@ -29,6 +29,48 @@ TEST(PropctlVld, AClusterRegistryInDiskGroupsIsNamedByItsFilesAndDurable)
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
 }
 
+TEST(PropctlVld, BackupsAndRecordFilesLiveInADiskGroupAsFilesDo)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "+MIRR"});
+    p.ok({"set", "SYSTEM.k", "saved"});
+    p.ok({"vld", "create", "+BK"});
+    EXPECT_EQ(p.ok({"backup", "+BK:nightly"}).rfind("backup +BK:nightly: ", 0), 0u);
+    EXPECT_NE(p.ok({"verify", "+BK:nightly"}).find("no corruption found"), std::string::npos);
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k", "--backup", "+BK:nightly"}), "saved\n");
+    p.ok({"export", "+BK:tree.rec"});
+    RunResult again = p.run({"export", "+BK:tree.rec"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("+BK:tree.rec exists"), std::string::npos) << again.err;
+
+    p.ok({"set", "SYSTEM.k", "changed"});
+    p.ok({"import", "+BK:tree.rec"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "saved\n");
+    p.ok({"set", "SYSTEM.k", "changed"});
+    EXPECT_EQ(p.ok({"restore", "--yes", "+BK:nightly"}), "restored +BK:nightly onto 2 location(s)\n");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "saved\n");
+
+    p.ok({"vld", "unmount", "+BK"});
+    RunResult unmounted = p.run({"backup", "+BK:later"});
+    EXPECT_EQ(unmounted.status, 1);
+    EXPECT_NE(unmounted.err.find("error 43:"), std::string::npos) << unmounted.err;
+}
+
+TEST(PropctlVld, MigrateNamesTheFilesOfDiskGroupLocationsOnce)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "+MIRR"});
+    p.ok({"set", "SYSTEM.k", "v"});
+    p.ok({"repair", "0", "+DATA"});
+    p.ok({"repair", "1", "+MIRR"});
+    p.ok({"overwrite-config", "--yes"});
+    EXPECT_EQ(p.ok({"location", "migrate"}),
+              "migrated 2 location(s) to their files' names\n  location 0  +DATA/registry.255.1\n"
+              "  location 1  +MIRR/registry.255.1\n");
+    EXPECT_NE(p.ok({"--json", "location", "migrate"}).find("\"changed\":0,"), std::string::npos);
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
+}
+
 TEST(PropctlVld, RefusedRequestsMakeNoDiskGroup)
 {
     Propctl p;

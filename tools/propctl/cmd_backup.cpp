@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "platform/vldadmin.h"
 #include "propreg/frontend.h"
 
 namespace propctl {
@@ -17,6 +18,7 @@ namespace propctl {
 namespace {
 
 constexpr size_t kPage = 4096;
+constexpr int kCorrupt = 3;  // the exit status of a check that found corruption
 
 // What the first block of a file says, when it is a backup's boot block.
 struct BackupInfo {
@@ -32,9 +34,12 @@ uint32_t be32(const unsigned char *p)
 }
 
 // A backup's boot block: a metadata block of the store format whose backup
-// version (at 360) is 1.
-bool read_backup_info(const std::string &path, BackupInfo *out)
+// version (at 360) is 1.  A backup in a disk group is read through its
+// first mirror copy, as the volume manager's own tools would.
+bool read_backup_info(const std::string &name, BackupInfo *out)
 {
+    std::string path = name;
+    if (in_volume_manager(name) && !vld_admin_copy_path(name, 1, &path).empty()) return false;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     unsigned char block[kPage];
@@ -82,7 +87,7 @@ void info_json(Json &j, const std::string &file, const BackupInfo &b)
 
 int run_backup(Invocation &inv)
 {
-    const std::string file = absolute_path(inv.args.args[0]);
+    const std::string file = file_arg(inv.args.args[0]);
     char name[PROP_LOCNAME_SIZE];
     if (file.size() >= sizeof name) return inv.out.problem(inv.what + ": the path is too long");
     std::snprintf(name, sizeof name, "%s", file.c_str());
@@ -130,7 +135,8 @@ int run_backups(Invocation &inv)
 
 int run_verify(Invocation &inv)
 {
-    const std::string file = absolute_path(inv.args.args[0]);
+    const std::string file = file_arg(inv.args.args[0]);
+    use_root(inv.session.root());  // the disk groups beside it
     BackupInfo b;
     if (!read_backup_info(file, &b)) return inv.out.fail(inv.what + ": not a backup file", PROP_E_FORMAT);
     if (int st = inv.session.open_backup(file, inv.what); st != 0) return st;
@@ -149,13 +155,13 @@ int run_verify(Invocation &inv)
     progress.done();
     inv.out.line("backup " + file + ": " + std::to_string(keys) + " keys, " + std::to_string(b.bytes / kPage) +
                  " pages, store id " + std::to_string(b.store_id));
-    if (rc != 0) return inv.out.fail(inv.what + ": logical check", rc);
-    inv.out.line("logical check: no corruption found");
+    if (rc != 0 && rc != PROP_E_CORRUPT) return inv.out.fail(inv.what + ": logical check", rc);
+    inv.out.line(rc == 0 ? "logical check: no corruption found" : "logical check: logical corruption");
     Json j;
     j.begin_object();
     info_json(j, file, b);
-    inv.out.document(j.key("keys").num(keys).key("corruption").boolean(false).end_object());
-    return 0;
+    inv.out.document(j.key("keys").num(keys).key("corruption").boolean(rc != 0).end_object());
+    return rc == 0 ? 0 : kCorrupt;
 }
 
 bool confirmed(const Invocation &inv, const std::string &file)
@@ -174,7 +180,7 @@ bool confirmed(const Invocation &inv, const std::string &file)
 
 int run_restore(Invocation &inv)
 {
-    const std::string file = absolute_path(inv.args.args[0]);
+    const std::string file = file_arg(inv.args.args[0]);
     if (int st = inv.session.hold(inv.what); st != 0) return st;
     if (!confirmed(inv, file)) return inv.out.problem(inv.what + ": not confirmed; nothing was changed");
     const StoreDesc &d = inv.session.desc();
@@ -205,7 +211,10 @@ void add_backup_commands(std::vector<Command> *table)
         "The backup is one committed state of the store: changes made meanwhile\n"
         "wait for it.  It is written beside FILE under another name and renamed\n"
         "over FILE once it is whole and on disk, so a failed backup leaves what\n"
-        "FILE held before as it was.  The file is readable by its owner only.\n",
+        "FILE held before as it was.  The file is readable by its owner only.\n"
+        "FILE may be +DG:NAME, a file of a volume-manager disk group: there the\n"
+        "old file is renamed aside before the new one takes its name, and\n"
+        "deleted after.\n",
         {},
         1,
         1,
@@ -230,7 +239,8 @@ void add_backup_commands(std::vector<Command> *table)
         "FILE",
         "open a backup file, count its keys and check its tree for corruption",
         "Reads every key of the backup and runs the logical corruption check on\n"
-        "it; exits 1 when the check finds corruption or cannot run.\n",
+        "it.  Exits 0 when the backup is sound, 3 when the check finds\n"
+        "corruption (as check does), 1 when it cannot run.  FILE may be +DG:NAME.\n",
         {},
         1,
         1,
@@ -246,7 +256,8 @@ void add_backup_commands(std::vector<Command> *table)
         "locked against every other propctl.  Every location must be reachable.\n"
         "The restore is all or nothing: cut short, it leaves a store that does\n"
         "not open until the restore is run again (or, when cut at its very\n"
-        "start, the store as it was).  Asks first unless --yes is given.\n",
+        "start, the store as it was).  Asks first unless --yes is given.  FILE\n"
+        "may be +DG:NAME, a backup in a volume-manager disk group.\n",
         {{"yes", 'y', nullptr, "do not ask for confirmation"}},
         1,
         1,

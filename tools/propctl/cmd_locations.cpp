@@ -86,7 +86,7 @@ class FillProgress {
 };
 
 struct LocationRequest {
-    std::string action;  // add, remove, replace
+    std::string action;  // add, remove, replace, migrate
     uint32_t slot = 0;
     std::string path;    // "" for remove
 };
@@ -95,11 +95,12 @@ std::string read_request(const Invocation &inv, const std::vector<std::string> &
 {
     const std::vector<std::string> &a = inv.args.args;
     r->action = a[0];
+    if (r->action == "migrate") return a.size() == 1 ? "" : "usage: location migrate";
     if (r->action == "add") {
         if (a.size() != 2) return "usage: location add PATH";
         if (current.size() >= PROP_MAX_LOCATIONS) return "the store already has 5 locations";
         r->slot = static_cast<uint32_t>(current.size());
-        r->path = absolute_path(a[1]);
+        r->path = file_arg(a[1]);
         return "";
     }
     if (r->action != "remove" && r->action != "replace") return "unknown action '" + r->action + "'";
@@ -107,8 +108,38 @@ std::string read_request(const Invocation &inv, const std::vector<std::string> &
         return r->action == "remove" ? "usage: location remove N" : "usage: location replace N PATH";
     if (!parse_slot(a[1], &r->slot) || r->slot >= current.size())
         return "no location " + a[1] + " (the store has " + std::to_string(current.size()) + ")";
-    if (r->action == "replace") r->path = absolute_path(a[2]);
+    if (r->action == "replace") r->path = file_arg(a[2]);
     return "";
+}
+
+// The Cache Writer tells the other nodes, which repair themselves from it.
+bool publish(const Invocation &inv, uint32_t master, const Names names)
+{
+    const bool published = master != 0 && prop_fe_publish_locations(kGroup, names) == 0;
+    if (master != 0 && !published) inv.out.note("the new configuration could not be published to the other nodes");
+    return published;
+}
+
+// Disk-group locations ("+DG") become the complete names of their files.
+int run_migrate(Invocation &inv, const std::vector<std::string> &before, uint32_t master)
+{
+    backend_ctx *ctx = inv.session.ctx();
+    if (uint32_t rc = prop_migrate_dev(ctx, master); rc != 0) return inv.out.fail(inv.what, rc);
+    Names names;
+    if (uint32_t rc = prop_get_conf_handle(ctx, names); rc != 0) return inv.out.fail(inv.what, rc);
+    const std::vector<std::string> after = listed(names);
+    size_t changed = 0;
+    for (size_t i = 0; i < after.size() && i < before.size(); i++) changed += after[i] != before[i] ? 1 : 0;
+    const bool published = changed > 0 && publish(inv, master, names);
+    inv.out.line(changed == 0 ? "no location names a disk group alone: nothing to migrate"
+                              : "migrated " + std::to_string(changed) + " location(s) to their files' names");
+    for (size_t i = 0; i < after.size(); i++) inv.out.line("  location " + std::to_string(i) + "  " + after[i]);
+    Json j;
+    j.begin_object().key("ok").boolean(true).key("action").str("migrate").key("changed").num(changed);
+    j.key("master").boolean(master != 0).key("published").boolean(published).key("locations").begin_array();
+    for (const std::string &l : after) j.str(l);
+    inv.out.document(j.end_array().end_object());
+    return 0;
 }
 
 int run_location(Invocation &inv)
@@ -120,14 +151,17 @@ int run_location(Invocation &inv)
     LocationRequest r;
     if (std::string bad = read_request(inv, before, &r); !bad.empty()) return inv.out.problem(inv.what + ": " + bad);
     const uint32_t master = inv.args.has("not-master") ? 0 : 1;
+    if (r.action == "migrate") return run_migrate(inv, before, master);
     std::string why;
-    if (!r.path.empty() && master != 0 && !prepare_file(r.path, &why)) return inv.out.problem(inv.what + ": " + why);
+    // A disk group makes its own file.
+    if (!r.path.empty() && master != 0 && !in_volume_manager(r.path) && !prepare_file(r.path, &why))
+        return inv.out.problem(inv.what + ": " + why);
     if (uint32_t rc = prop_check_dev(ctx, r.slot, r.path.c_str()); rc != 0)
         return inv.out.fail(inv.what + ": the change is refused", rc);
     if (uint32_t rc = prop_prechk_confchange(ctx, r.slot, r.path.c_str()); rc != 0)
         return inv.out.fail(inv.what + ": the change would leave too few working locations", rc);
     uint32_t rc = 0;
-    if (!r.path.empty() && master != 0) {
+    if (!r.path.empty() && master != 0 && !in_volume_manager(r.path)) {
         FillProgress progress(r.path, before[r.slot == 0 && before.size() > 1 ? 1 : 0]);
         rc = prop_replace_dev(ctx, r.slot, r.path.c_str(), master);
     } else {
@@ -136,9 +170,7 @@ int run_location(Invocation &inv)
     if (rc != 0) return inv.out.fail(inv.what, rc);
     if ((rc = prop_get_conf_handle(ctx, names)) != 0) return inv.out.fail(inv.what, rc);
     const std::vector<std::string> after = listed(names);
-    // The Cache Writer tells the other nodes, which repair themselves from it.
-    const bool published = master != 0 && prop_fe_publish_locations(kGroup, names) == 0;
-    if (master != 0 && !published) inv.out.note("the new configuration could not be published to the other nodes");
+    const bool published = publish(inv, master, names);
 
     const std::string verb = r.action == "add" ? "added" : r.action == "remove" ? "removed" : "replaced";
     inv.out.line(verb + " location " + std::to_string(r.slot) +
@@ -211,7 +243,7 @@ int run_repair(Invocation &inv)
     }
     uint32_t slot = 0;
     if (a.size() != 2 || !parse_slot(a[0], &slot)) return inv.out.problem("repair: usage: repair N PATH | --from-cluster");
-    const std::string path = a[1].empty() ? "" : absolute_path(a[1]);
+    const std::string path = a[1].empty() ? "" : file_arg(a[1]);
     uint32_t rc = with_meta(inv, [&](prop_metactx *meta) {
         uint32_t r = prop_repair_conf(meta, slot, path.c_str(), PROP_KIND_ZKV);
         return r != 0 ? r : local_names(names);
@@ -249,18 +281,22 @@ void add_location_commands(std::vector<Command> *table)
 {
     table->push_back(Command{
         "location",
-        "add PATH | remove N | replace N PATH  [--not-master]",
-        "add, remove or replace a location of a cluster registry while it runs",
+        "add PATH | remove N | replace N PATH | migrate  [--not-master]",
+        "add, remove, replace or migrate locations of a cluster registry while it runs",
         "Changes the locations of a cluster registry.  This node acts as the Cache\n"
         "Writer: it records the change in the store, fills a new location from a\n"
         "current one (a progress line shows how far), and publishes the new list so\n"
         "that nodes that were down repair their configuration when they start.\n"
         "With --not-master only this node's configuration follows a change the\n"
         "Cache Writer already made.  A new PATH is created when missing and must\n"
-        "otherwise be an empty file.  A failure to reach the storage ends propctl\n"
-        "with status 1 (the caching level stops at once).\n",
+        "otherwise be an empty file; a PATH +DG is a file the disk group makes.\n"
+        "migrate rewrites every location that names a disk group alone (+DG)\n"
+        "into the complete name of its file (+DG/NAME) in one configuration\n"
+        "write, and records the new names in the store; run again, it changes\n"
+        "nothing.  A failure to reach the storage ends propctl with status 1 (the\n"
+        "caching level stops at once).\n",
         {{"not-master", 0, nullptr, "another node: change only the local configuration"}},
-        2,
+        1,
         3,
         location_access,
         run_location,

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "commands.h"
+#include "platform/vldadmin.h"
 
 namespace propctl {
 
@@ -53,7 +54,7 @@ void fill_record(const std::string &name, const Value &v, const sec_attr &sec, p
 
 int run_export(Invocation &inv)
 {
-    const std::string file = absolute_path(inv.args.args[0]);
+    const std::string file = file_arg(inv.args.args[0]);
     std::vector<std::string> tops = top_level_keys();
     if (inv.args.args.size() > 1) {
         if (int st = check_key_name(inv, inv.args.args[1]); st != 0) return st;
@@ -87,7 +88,10 @@ int run_export(Invocation &inv)
     uint32_t closed = rc == 0 ? out.close() : 0;
     progress.done();
     if (rc != 0 || closed != 0) {
-        ::unlink(file.c_str());
+        if (in_volume_manager(file))
+            vld_admin_remove_file(file);
+        else
+            ::unlink(file.c_str());
         if (!refused.empty()) return inv.out.fail(inv.what + ": " + refused, rc);
         return rc != 0 ? key_failure(inv, failed, rc) : inv.out.fail(inv.what, closed);
     }
@@ -207,7 +211,7 @@ uint32_t parse_mode(const std::string &text, uint32_t *mode)
 
 int run_import(Invocation &inv)
 {
-    const std::string file = absolute_path(inv.args.args[0]);
+    const std::string file = file_arg(inv.args.args[0]);
     uint32_t mode = 0;
     if (parse_mode(inv.args.value("mode", "asis"), &mode) != 0)
         return inv.out.problem(inv.what + ": --mode is asis, security or database");
@@ -258,7 +262,8 @@ void add_record_commands(std::vector<Command> *table)
         "Each key goes into FILE with its value, owner, group and permissions.\n"
         "FILE must not exist.  The export fails as a whole, and FILE is removed,\n"
         "when a key cannot be written (a value over 65536 bytes does not fit a\n"
-        "record); a file cut short is refused by import.\n",
+        "record); a file cut short is refused by import.  FILE may be a file of a\n"
+        "volume-manager disk group, +DG:NAME.\n",
         {},
         1,
         2,

@@ -119,6 +119,11 @@ std::string absolute_path(const std::string &path)
     return ec ? path : p.lexically_normal().string();
 }
 
+std::string file_arg(const std::string &path)
+{
+    return in_volume_manager(path) ? path : absolute_path(path);
+}
+
 Root choose_root(const std::string &option)
 {
     if (!option.empty()) return Root{absolute_path(option), false};

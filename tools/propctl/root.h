@@ -44,6 +44,13 @@ std::string root_file(const Root &root, const char *name);
 std::string default_location(const Root &root, Kind kind, unsigned slot);
 bool directory_exists(const std::string &path);
 std::string absolute_path(const std::string &path);
+// A file named on the command line: a name in the volume manager
+// ("+DG:NAME", "+DG/NAME", "+DG") as it stands, any other made absolute.
+std::string file_arg(const std::string &path);
+inline bool in_volume_manager(const std::string &name)
+{
+    return !name.empty() && name[0] == '+';
+}
 // mkdir -p; false with the reason.
 bool make_directories(const std::string &path, std::string *why);
 

@@ -274,7 +274,8 @@ int Session::open_backup(const std::string &file, const std::string &what)
     desc_ = StoreDesc{};
     desc_.kind = Kind::cluster;
     if (!make_front_end(desc_, PROP_LEVEL_BACKUP)) return out_.fail(what, PROP_E_NOMEM);
-    std::string path = absolute_path(file);
+    std::string path = file_arg(file);
+    use_root(root_);  // a backup in a disk group is found beside the root
     uint32_t rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, PROP_LEVEL_BACKUP, fe_.zkv, path.data());
     if (rc != 0) {
         ctx_ = nullptr;

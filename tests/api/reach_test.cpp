@@ -1,0 +1,350 @@
+// Every export reaches its working operation, not a refusal, at every
+// level the level table gives it: each is called with real arguments on a
+// real store opened at that level, and must not answer 2.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "support/batch_builder.h"
+#include "support/store.h"
+#include "support/tmpdir.h"
+
+namespace {
+
+template <class... L>
+constexpr uint32_t lv(L... levels)
+{
+    return ((1u << levels) | ...);
+}
+
+constexpr uint32_t kOpen = lv(0, 1, 2, 4, 8);
+constexpr uint32_t kWrite = lv(0, 1, 4);
+constexpr uint32_t kTnodeOfKey = 16;  // the block calls: the tree node of the key given
+
+// What one level's calls share.
+struct At {
+    Store &s;
+    TempDir &dir;
+    uint32_t level;
+    propr_keyhandle *system = nullptr;  // SYSTEM, open
+    backend_ctx *ctx() const { return s.ctx(); }
+    std::string name(const std::string &base) const { return base + std::to_string(level); }
+    std::string path(const std::string &base) const { return dir.file(name(base)); }
+};
+
+uint32_t with_key(At &a, const std::string &sub, const std::function<uint32_t(propr_keyhandle *)> &op)
+{
+    propr_keyhandle *key = nullptr;
+    uint32_t rc = prop_open(a.ctx(), ("SYSTEM." + sub).c_str(), &key, 0);
+    if (rc == 0) rc = op(key);
+    if (key != nullptr) prop_close(a.ctx(), key);
+    return rc;
+}
+
+uint32_t make_key(At &a, const std::string &sub)
+{
+    sec_attr sec = a.s.top_security();
+    propr_keyhandle *key = nullptr;
+    uint32_t disp = 0;
+    uint32_t rc = prop_create_key(a.ctx(), a.system, sub.c_str(), &sec, &key, &disp, 0);
+    if (key != nullptr) prop_close(a.ctx(), key);
+    return rc;
+}
+
+uint32_t record_file(backend_ctx *ctx, prop_metactx *meta, const std::string &path, uint32_t direction,
+                     const std::function<uint32_t(prop_cbkp *)> &op)
+{
+    prop_cbkp *c = nullptr;
+    uint32_t rc = prop_cbkp_init(ctx, meta, &c, path.c_str(), direction, PROP_CBKP_IMPORT_ASIS, nullptr, 0);
+    if (rc == 0) rc = op(c);
+    const uint32_t trc = c != nullptr ? prop_cbkp_term(c) : 0;
+    return rc != 0 ? rc : trc;
+}
+
+prop_record g_record{};
+char g_names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
+char g_text[8192];
+
+struct Case {
+    const char *name;
+    uint32_t levels;
+    std::function<uint32_t(At &)> call;
+};
+
+// In the order they run at one level; the store stays open throughout.
+std::vector<Case> open_store_cases()
+{
+    auto u = [](const char *n, uint32_t l, std::function<uint32_t(At &)> f) { return Case{n, l, std::move(f)}; };
+    return {
+        u("prop_init_reboot", kOpen, [](At &a) { return prop_init_reboot(a.ctx()); }),
+        u("prop_reinit", lv(1), [](At &a) { return prop_reinit(a.ctx(), a.s.grp()); }),
+        u("prop_dump_ctx", kOpen, [](At &a) { return prop_dump_ctx(a.ctx()); }),
+        u("prop_open", kOpen, [](At &a) { return with_key(a, "app", [](propr_keyhandle *) { return 0u; }); }),
+        u("prop_close", kOpen, [](At &a) {
+            propr_keyhandle *k = nullptr;
+            uint32_t rc = prop_open(a.ctx(), "SYSTEM", &k, 0);
+            return rc != 0 ? rc : prop_close(a.ctx(), k);
+        }),
+        u("prop_create_key", kWrite, [](At &a) { return make_key(a, a.name("k")); }),
+        u("prop_create_n_set_key", kWrite, [](At &a) {
+            sec_attr sec = a.s.top_security();
+            propr_keyhandle *key = nullptr;
+            uint32_t disp = 0;
+            uint32_t rc = prop_create_n_set_key(a.ctx(), a.system, a.name("v").c_str(), &sec, &key, &disp,
+                                                PROP_TYPE_BYTES, "value", 5, 0);
+            if (key != nullptr) prop_close(a.ctx(), key);
+            return rc;
+        }),
+        u("prop_move_key", kWrite, [](At &a) {
+            return with_key(a, a.name("k"), [&](propr_keyhandle *k) {
+                propr_keyhandle *moved = nullptr;
+                uint32_t rc = prop_move_key(a.ctx(), k, a.system, a.name("m").c_str(), nullptr, &moved, 0);
+                if (moved != nullptr) prop_close(a.ctx(), moved);
+                return rc;
+            });
+        }),
+        u("prop_enum_subkey", kOpen, [](At &a) {
+            char *buf = nullptr;
+            uint32_t len = 0, count = 0;
+            uint32_t rc = prop_enum_subkey(a.ctx(), a.system, &buf, &len, &count, 0);
+            if (buf != nullptr) prop_fe_free_block(a.s.meta(), buf);
+            return rc;
+        }),
+        u("prop_batch_execute", kWrite, [](At &a) {
+            BatchBuilder b;
+            b.add(PROP_BATCH_CREATE_KEY, a.system, a.name("b").c_str()).sec = a.s.top_security();
+            const uint32_t rc = prop_batch_execute(a.ctx(), b.get(), 0);
+            for (propr_keyhandle *k : b.take_handles()) prop_close(a.ctx(), k);
+            return rc;
+        }),
+        u("prop_set_value", kWrite, [](At &a) {
+            return with_key(a, a.name("m"), [&](propr_keyhandle *k) {
+                return prop_set_value(a.ctx(), k, PROP_TYPE_BYTES, "abc", 3, 0);
+            });
+        }),
+        u("prop_get_value", kOpen, [](At &a) {
+            return with_key(a, "app", [&](propr_keyhandle *k) {
+                uint32_t type = 0, size = sizeof g_text;
+                return prop_get_value(a.ctx(), k, &type, g_text, &size, 0);
+            });
+        }),
+        u("prop_delete_value", kWrite, [](At &a) {
+            return with_key(a, a.name("m"), [&](propr_keyhandle *k) { return prop_delete_value(a.ctx(), k, 0); });
+        }),
+        u("prop_get_security", kOpen, [](At &a) {
+            sec_attr sec{};
+            return prop_get_security(a.ctx(), a.system, &sec);
+        }),
+        u("prop_set_security", kWrite, [](At &a) {
+            return with_key(a, a.name("m"), [&](propr_keyhandle *k) {
+                sec_attr sec = a.s.top_security();
+                return prop_set_security(a.ctx(), k, &sec, 0);
+            });
+        }),
+        u("prop_delete_key", kWrite, [](At &a) {
+            return with_key(a, a.name("m"), [&](propr_keyhandle *k) { return prop_delete_key(a.ctx(), k, 0, 0); });
+        }),
+        u("prop_check_perm_recurse", kOpen,
+          [](At &a) { return prop_check_perm_recurse(a.ctx(), a.s.sec(), a.system, PROP_PERM_QUERY_KEY); }),
+
+        u("prop_get_conf", kOpen, [](At &a) {
+            uint32_t count = 0, local = 0;
+            char home[4096];
+            u64 size = sizeof g_text;
+            return prop_get_conf(a.ctx(), nullptr, &count, g_names, &local, home, g_text, &size, PROP_KIND_ZKV);
+        }),
+        u("prop_get_conf_handle", kOpen, [](At &a) { return prop_get_conf_handle(a.ctx(), g_names); }),
+        u("prop_check_storage", kOpen, [](At &a) {
+            uint32_t size = sizeof g_text;
+            return prop_check_storage(a.ctx(), a.s.location(0).c_str(), g_text, &size, PROP_KIND_ZKV);
+        }),
+        u("prop_get_dev", kOpen, [](At &a) {
+            uint32_t dev[PROP_MAX_LOCATIONS];
+            u64 size = sizeof g_text;
+            return prop_get_dev(a.ctx(), dev, g_text, &size, PROP_KIND_ZKV);
+        }),
+        u("prop_prechk_confchange", kOpen,
+          [](At &a) { return prop_prechk_confchange(a.ctx(), 2, a.path("spare").c_str()); }),
+        u("prop_check_dev", lv(1), [](At &a) { return prop_check_dev(a.ctx(), 2, a.path("spare").c_str()); }),
+        // A third location, filled from the others.
+        u("prop_replace_dev", lv(1), [](At &a) { return prop_replace_dev(a.ctx(), 2, a.path("spare").c_str(), 1); }),
+        u("prop_migrate_dev", lv(1), [](At &a) { return prop_migrate_dev(a.ctx(), 1); }),
+        u("prop_get_devid", kOpen, [](At &a) {
+            uint32_t id = 0;
+            return prop_get_devid(a.ctx(), a.s.location(0).c_str(), &id);
+        }),
+        u("prop_get_id", kOpen, [](At &a) {
+            uint32_t id = 0, dev[PROP_MAX_LOCATIONS];
+            return prop_get_id(a.ctx(), &id, dev, 0);
+        }),
+
+        u("prop_bkup", kOpen, [](At &a) {
+            char name[PROP_LOCNAME_SIZE];
+            std::snprintf(name, sizeof name, "%s", a.path("bk").c_str());
+            return prop_bkup(a.ctx(), name);
+        }),
+        u("prop_copy_bkpfile", lv(0, 1, 2, 4, 8), [](At &a) {
+            char out[PROP_LOCNAME_SIZE];
+            std::snprintf(out, sizeof out, "%s", a.name("copy").c_str());
+            return prop_copy_bkpfile(a.ctx(), a.dir.path().c_str(), a.name("bk").c_str(), a.dir.path().c_str(), out);
+        }),
+        u("prop_rename_bkpfile", lv(1), [](At &a) {
+            return prop_rename_bkpfile(a.ctx(), a.dir.path().c_str(), a.name("copy").c_str(), a.name("ren").c_str(), 0);
+        }),
+        u("prop_delete_bkpfile", lv(1),
+          [](At &a) { return prop_delete_bkpfile(a.ctx(), a.dir.path().c_str(), a.name("ren").c_str(), 0); }),
+        u("prop_cbkp_init", kOpen, [](At &a) {
+            return record_file(a.ctx(), nullptr, a.path("rec"), PROP_CBKP_EXPORT, [](prop_cbkp *) { return 0u; });
+        }),
+        u("prop_cbkp_writerec", kOpen, [](At &a) {
+            std::snprintf(g_record.keyname, sizeof g_record.keyname, "SYSTEM.app");
+            return record_file(a.ctx(), nullptr, a.path("rec2"), PROP_CBKP_EXPORT,
+                               [](prop_cbkp *c) { return prop_cbkp_writerec(c, &g_record); });
+        }),
+        u("prop_cbkp_readrec", kOpen, [](At &a) {
+            return record_file(a.ctx(), nullptr, a.path("rec2"), PROP_CBKP_IMPORT,
+                               [](prop_cbkp *c) { return prop_cbkp_readrec(c, &g_record); });
+        }),
+        u("prop_cbkp_term", kOpen, [](At &a) {
+            prop_cbkp *c = nullptr;
+            uint32_t rc = prop_cbkp_init(a.ctx(), nullptr, &c, a.path("rec3").c_str(), PROP_CBKP_EXPORT, 0, nullptr, 0);
+            return rc != 0 ? rc : prop_cbkp_term(c);
+        }),
+
+        u("prop_get_block", lv(0, 2, 4, 8), [](At &a) {
+            uint32_t size = sizeof g_text, blkno = 0;
+            return prop_get_block(a.ctx(), a.system, 0, g_text, &size, &blkno, kTnodeOfKey);
+        }),
+        u("prop_interpret_block", lv(0, 2, 4, 8), [](At &a) {
+            uint32_t size = 4096, blkno = 0;
+            char block[4096];
+            uint32_t rc = prop_get_block(a.ctx(), a.system, 0, block, &size, &blkno, kTnodeOfKey);
+            size = sizeof g_text;
+            return rc != 0 ? rc : prop_interpret_block(a.ctx(), blkno, block, 4096, g_text, &size, 0);
+        }),
+        u("prop_set_block", lv(0, 4), [](At &a) {
+            uint32_t size = 4096, blkno = 0;
+            char block[4096];
+            uint32_t rc = prop_get_block(a.ctx(), a.system, 0, block, &size, &blkno, kTnodeOfKey);
+            return rc != 0 ? rc : prop_set_block(a.ctx(), a.system, 0, block, &size, kTnodeOfKey);
+        }),
+        u("prop_get_status", kOpen, [](At &a) {
+            prop_status st{};
+            return prop_get_status(a.ctx(), &st, 0);
+        }),
+        u("prop_get_state", kOpen, [](At &a) {
+            uint32_t state = 0;
+            return prop_get_state(a.ctx(), &state, 0);
+        }),
+        // A read-only store takes the state into its own view only.
+        u("prop_set_state", kOpen,
+          [](At &a) { return prop_set_state(a.ctx(), 0, a.level == 2 || a.level == 8 ? 0x200000 : 0); }),
+        u("prop_check_logical_corruption", lv(0, 2, 4, 8),
+          [](At &a) { return prop_check_logical_corruption(a.ctx()); }),
+        u("prop_recover", kWrite, [](At &a) { return prop_recover(a.ctx(), 0); }),
+        u("prop_recover_numpage", lv(1), [](At &a) { return prop_recover_numpage(a.ctx()); }),
+
+        u("prop_is_zkvonvld", lv(0, 1, 2, 4), [](At &a) {
+            uint32_t answer = 0;
+            return prop_is_zkvonvld(a.ctx(), nullptr, &answer, 0);
+        }),
+        u("prop_delete_vldfile", lv(1), [](At &a) {
+            // No such disk group: refused by the volume manager, not by the level.
+            const uint32_t rc = prop_delete_vldfile(a.ctx(), "+NODG/f", 0);
+            return rc == PROP_E_STORAGE ? 0 : rc;
+        }),
+        u("prop_vld_directconn", lv(1), [](At &a) { return prop_vld_directconn(a.ctx()); }),
+        u("prop_get_version", kWrite, [](At &a) {
+            uint32_t version = 0;
+            return prop_get_version(a.ctx(), &version);
+        }),
+    };
+}
+
+TEST(Reach, EveryExportReachesItsOperationAtEveryLevelItLists)
+{
+    TempDir dir;
+    std::set<std::string> reached;
+    auto expect_reached = [&](const char *name, uint32_t level, uint32_t rc) {
+        EXPECT_NE(rc, uint32_t{PROP_E_LEVEL}) << name << " at level " << level;
+        EXPECT_EQ(rc, 0u) << name << " at level " << level;
+        reached.insert(name);
+    };
+    {
+        Store fresh({.locations = 2});
+        expect_reached("prop_setup", 4, fresh.setup(PROP_LEVEL_UPGRADE));
+        ASSERT_EQ(fresh.terminate(), 0u);
+    }
+    Store s({.locations = 2});
+    expect_reached("prop_setup", 0, s.setup(PROP_LEVEL_RW));
+    ASSERT_EQ(s.terminate(), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_RW), 0u);
+    {
+        At a{s, dir, 0};
+        ASSERT_EQ(prop_open(s.ctx(), "SYSTEM", &a.system, 0), 0u);
+        ASSERT_EQ(make_key(a, "app"), 0u);
+        prop_close(s.ctx(), a.system);
+        char backup[PROP_LOCNAME_SIZE];
+        std::snprintf(backup, sizeof backup, "%s", dir.file("level8").c_str());
+        ASSERT_EQ(prop_bkup(s.ctx(), backup), 0u);
+    }
+    ASSERT_EQ(s.terminate(), 0u);
+
+    const std::vector<Case> cases = open_store_cases();
+    for (uint32_t level : {0u, 1u, 2u, 4u, 8u}) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        std::string backup = dir.file("level8");
+        if (FILE *f = std::fopen(dir.file("spare" + std::to_string(level)).c_str(), "a")) std::fclose(f);
+        const uint32_t rc = level == 8 ? s.init(level, backup.data()) : s.init(level);
+        expect_reached("prop_init", level, rc);
+        if (rc != 0) continue;
+        At a{s, dir, level};
+        ASSERT_EQ(prop_open(s.ctx(), "SYSTEM", &a.system, 0), 0u);
+        for (const Case &c : cases)
+            if ((c.levels >> level) & 1u) expect_reached(c.name, level, c.call(a));
+        prop_close(s.ctx(), a.system);
+        if (level == 1) expect_reached("prop_close_io", level, prop_close_io(s.ctx()));
+        expect_reached("prop_terminate", level, s.terminate());
+
+        // The levels of the former formats reach the operations that serve
+        // them too.
+        if (level != 0) continue;
+        ASSERT_EQ(s.init(PROP_LEVEL_RW), 0u);
+        for (uint32_t legacy : {5u, 6u}) {
+            s.ctx()->prop_boot_mode = legacy;
+            uint32_t answer = 0;
+            char out[PROP_LOCNAME_SIZE] = "legacy-copy";
+            expect_reached("prop_is_zkvonvld", legacy, prop_is_zkvonvld(s.ctx(), "+DG", &answer, 0));
+            expect_reached("prop_copy_bkpfile", legacy,
+                           prop_copy_bkpfile(s.ctx(), dir.path().c_str(), "bk0", dir.path().c_str(), out));
+        }
+        s.ctx()->prop_boot_mode = PROP_LEVEL_RW;
+        ASSERT_EQ(s.terminate(), 0u);
+    }
+
+    // The exports that take no open store.
+    uint32_t dev[PROP_MAX_LOCATIONS] = {}, size32 = sizeof g_text, exists = 0;
+    char local[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
+    for (uint32_t i = 0; i < 2; i++) std::snprintf(local[i], sizeof local[i], "%s", s.config_name(i).c_str());
+    expect_reached("prop_compare_dev", 0, prop_compare_dev(dev, dev, g_text, &size32));
+    expect_reached("prop_overwrite_conf", 0, prop_overwrite_conf(s.meta()));
+    expect_reached("prop_repair_conf", 0, prop_repair_conf(s.meta(), 1, local[1], PROP_KIND_ZKV));
+    expect_reached("prop_rim_autorepair_conf", 0, prop_rim_autorepair_conf(s.meta(), local, local));
+    expect_reached("prop_recover_media", 0, prop_recover_media(s.meta(), dir.file("bk0").c_str(), PROP_KIND_ZKV));
+    expect_reached("prop_file_exists", 0, prop_file_exists(s.meta(), dir.file("bk0").c_str(), &exists, 0));
+    EXPECT_EQ(exists, 1u);
+
+    // Nothing to repair: the CACHING level ends the process for it.
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    EXPECT_EXIT(std::exit(prop_autorepair_conf(s.ctx(), local) == PROP_E_LEVEL ? 0 : 3),
+                ::testing::ExitedWithCode(1), "");
+    reached.insert("prop_autorepair_conf");
+    ASSERT_EQ(s.terminate(), 0u);
+    EXPECT_EQ(reached.size(), 59u);
+}
+
+}  // namespace

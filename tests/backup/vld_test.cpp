@@ -1,0 +1,243 @@
+// Backup and record files inside a disk group: a backup taken into one
+// and restored from it onto a store in disk groups (all or nothing, as
+// onto files), backup files copied,
+// renamed and deleted there as in a directory, record files exported and
+// imported there, and each of them refused with 43 while the disk group
+// is not mounted.
+#include <algorithm>
+#include <cstring>
+
+#include "backup_util.h"
+#include "platform/vldadmin.h"
+#include "support/tmpdir.h"
+
+namespace {
+
+constexpr uint32_t kSeed = 13;
+const std::string kDg = "+DATA";
+
+StoreOptions in_disk_groups()
+{
+    StoreOptions o;
+    o.locations = 2;
+    o.vld = true;
+    return o;
+}
+
+std::vector<vld_admin_file> files_of(const std::string &dg)
+{
+    std::vector<vld_admin_dg> all;
+    EXPECT_EQ(vld_admin_list(&all), "");
+    for (const vld_admin_dg &g : all)
+        if (g.name == dg) return g.files;
+    return {};
+}
+
+std::vector<std::string> names_in(const std::string &dg)
+{
+    std::vector<std::string> out;
+    for (const vld_admin_file &f : files_of(dg)) out.push_back(f.name);
+    return out;
+}
+
+// The bytes of a file of the disk group (its first mirror copy).
+std::string dg_bytes(const std::string &fname)
+{
+    std::string path;
+    EXPECT_EQ(vld_admin_copy_path(kDg + "/" + fname, 1, &path), "");
+    return file_bytes(path);
+}
+
+std::unique_ptr<prop_record> record_of(const std::string &name, const std::string &value)
+{
+    auto rec = std::make_unique<prop_record>();
+    std::snprintf(rec->keyname, sizeof rec->keyname, "%s", name.c_str());
+    // A value too long for a record keeps its length: the export refuses it.
+    std::memcpy(rec->value, value.data(), std::min(value.size(), sizeof rec->value));
+    rec->value_len = static_cast<uint32_t>(value.size());
+    rec->value_type = PROP_TYPE_BYTES;
+    rec->userperm = 63;
+    std::snprintf(rec->username, sizeof rec->username, "alice");
+    std::snprintf(rec->groupname, sizeof rec->groupname, "staff");
+    return rec;
+}
+
+// A cluster store of two locations in disk groups, and the disk group
+// DATA for its backups.
+class DiskGroupBackups : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        store.format();
+        ASSERT_EQ(vld_admin_create_dg(kDg, 2, false), "");
+        ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    }
+
+    // Exports records to name; the first failing code.
+    uint32_t export_records(backend_ctx *ctx, const std::string &name, const std::vector<std::string> &values)
+    {
+        prop_cbkp *c = nullptr;
+        uint32_t rc = prop_cbkp_init(ctx, store.meta(), &c, name.c_str(), PROP_CBKP_EXPORT, 0, nullptr, 0);
+        for (size_t i = 0; i < values.size() && rc == 0; i++)
+            rc = prop_cbkp_writerec(c, record_of("SYSTEM.k" + std::to_string(i), values[i]).get());
+        const uint32_t trc = c != nullptr ? prop_cbkp_term(c) : 0;
+        return rc != 0 ? rc : trc;
+    }
+
+    // The values of the records in name, or the code that stopped the read.
+    std::vector<std::string> import_values(const std::string &name, uint32_t *rc)
+    {
+        prop_cbkp *c = nullptr;
+        std::vector<std::string> out;
+        *rc = prop_cbkp_init(nullptr, store.meta(), &c, name.c_str(), PROP_CBKP_IMPORT, PROP_CBKP_IMPORT_ASIS,
+                             nullptr, 0);
+        auto rec = std::make_unique<prop_record>();
+        while (*rc == 0 && (*rc = prop_cbkp_readrec(c, rec.get())) == 0)
+            out.emplace_back(reinterpret_cast<const char *>(rec->value), rec->value_len);
+        if (c != nullptr) prop_cbkp_term(c);
+        return out;
+    }
+
+    Store store{in_disk_groups()};
+    TempDir dir;
+};
+
+TEST_F(DiskGroupBackups, ABackupReplacesItsNamesakeAndRestoresExactly)
+{
+    TwoPartWorkload work(store, kSeed, 40, 20);
+    work.first();
+    char name[PROP_LOCNAME_SIZE] = "+DATA:nightly";
+    ASSERT_EQ(prop_bkup(store.ctx(), name), 0u);
+    EXPECT_STREQ(name, "nightly") << "the file's name in the disk group comes back";
+    const std::string first = dg_bytes("nightly");
+
+    // A second backup of the same name replaces the first: no other file
+    // is left beside it.
+    work.rest();
+    add_big_values(store, 20);  // an image of several steps
+    const Tree saved = tree_of(store.ctx());
+    std::snprintf(name, sizeof name, "%s", "+DATA:nightly");
+    ASSERT_EQ(prop_bkup(store.ctx(), name), 0u);
+    EXPECT_EQ(names_in(kDg), std::vector<std::string>{"nightly"});
+    EXPECT_EQ(files_of(kDg)[0].kind, uint32_t{VLD_KIND_BACKUP});
+    EXPECT_NE(dg_bytes("nightly"), first);
+
+    // A backup whose writes fail leaves its namesake and no other file.
+    const std::string whole = dg_bytes("nightly");
+    ASSERT_EQ(store.faults().load("fail_write:nth=3,errno=EIO,path=nightly.tmp"), 0);
+    std::snprintf(name, sizeof name, "%s", "+DATA:nightly");
+    EXPECT_EQ(prop_bkup(store.ctx(), name), uint32_t{PROP_E_BKPFILE});
+    store.faults().reset();
+    EXPECT_EQ(names_in(kDg), std::vector<std::string>{"nightly"});
+    EXPECT_EQ(dg_bytes("nightly"), whole);
+
+    // Changes made since are undone by the restore, onto both disk groups.
+    // One cut short leaves a store that does not open, until it is run again.
+    add_big_values(store, 3);
+    ASSERT_EQ(store.terminate(), 0u);
+    ASSERT_EQ(store.faults().load("fail_write:nth=3,errno=EIO,path=store-location-1"), 0);
+    EXPECT_NE(prop_recover_media(store.meta(), "+DATA:nightly", PROP_KIND_ZKV), 0u);
+    store.faults().reset();
+    EXPECT_NE(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(prop_recover_media(store.meta(), "+DATA:nightly", PROP_KIND_ZKV), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    EXPECT_EQ(tree_of(store.ctx()), saved);
+
+    // Nothing is taken into or from a disk group that is not mounted.
+    ASSERT_EQ(vld_admin_mount(kDg, false), "");
+    std::snprintf(name, sizeof name, "%s", "+DATA:other");
+    EXPECT_EQ(prop_bkup(store.ctx(), name), uint32_t{PROP_E_VLDCREATE});
+    ASSERT_EQ(store.terminate(), 0u);
+    EXPECT_EQ(prop_recover_media(store.meta(), "+DATA:nightly", PROP_KIND_ZKV), uint32_t{PROP_E_VLDCREATE});
+    ASSERT_EQ(vld_admin_mount(kDg, true), "");
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    EXPECT_EQ(tree_of(store.ctx()), saved) << "a refused restore writes nothing";
+}
+
+TEST_F(DiskGroupBackups, BackupFilesAreCopiedRenamedAndDeletedThereAsInADirectory)
+{
+    ASSERT_EQ(store.terminate(), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    backend_ctx *ctx = store.ctx();
+    const std::string d = dir.path();
+    ASSERT_EQ(backup_to(ctx, dir.file("a")), 0u);
+    add_big_values(store, 2);
+    ASSERT_EQ(backup_to(ctx, dir.file("b")), 0u);
+    const std::string a = file_bytes(dir.file("a")), b = file_bytes(dir.file("b"));
+
+    // Into the disk group, within it, and out of it again, byte for byte.
+    char out[PROP_LOCNAME_SIZE] = "a";
+    ASSERT_EQ(prop_copy_bkpfile(ctx, d.c_str(), "a", kDg.c_str(), out), 0u);
+    EXPECT_STREQ(out, "a");
+    std::snprintf(out, sizeof out, "b");
+    ASSERT_EQ(prop_copy_bkpfile(ctx, d.c_str(), "b", kDg.c_str(), out), 0u);
+    std::snprintf(out, sizeof out, "a2");
+    ASSERT_EQ(prop_copy_bkpfile(ctx, kDg.c_str(), "a", kDg.c_str(), out), 0u);
+    std::snprintf(out, sizeof out, "a3");
+    ASSERT_EQ(prop_copy_bkpfile(ctx, kDg.c_str(), "a2", d.c_str(), out), 0u);
+    EXPECT_EQ(dg_bytes("a"), a);
+    EXPECT_EQ(file_bytes(dir.file("a3")), a);
+    uint32_t exists = 0;
+    EXPECT_EQ(prop_file_exists(store.meta(), "+DATA:a2", &exists, 0), 0u);
+    EXPECT_EQ(exists, 1u);
+
+    // A rename onto a name in use replaces that file, as a directory's does.
+    ASSERT_EQ(prop_rename_bkpfile(ctx, kDg.c_str(), "a2", "c", 0), 0u);
+    ASSERT_EQ(prop_rename_bkpfile(ctx, kDg.c_str(), "b", "c", 0), 0u);
+    EXPECT_EQ(names_in(kDg), (std::vector<std::string>{"a", "c"}));
+    EXPECT_EQ(dg_bytes("c"), b);
+    EXPECT_EQ(prop_rename_bkpfile(ctx, kDg.c_str(), "b", "d", 0), uint32_t{PROP_E_BKPFILE}) << "b is gone";
+
+    ASSERT_EQ(prop_delete_bkpfile(ctx, kDg.c_str(), "c", 0), 0u);
+    EXPECT_EQ(prop_delete_bkpfile(ctx, kDg.c_str(), "c", 0), uint32_t{PROP_E_BKPFILE});
+    EXPECT_EQ(names_in(kDg), std::vector<std::string>{"a"});
+    EXPECT_EQ(prop_file_exists(store.meta(), "+DATA:c", &exists, 0), 0u);
+    EXPECT_EQ(exists, 0u);
+
+    ASSERT_EQ(vld_admin_mount(kDg, false), "");
+    std::snprintf(out, sizeof out, "e");
+    EXPECT_EQ(prop_copy_bkpfile(ctx, d.c_str(), "a", kDg.c_str(), out), uint32_t{PROP_E_VLDCREATE});
+    EXPECT_EQ(prop_copy_bkpfile(ctx, kDg.c_str(), "a", d.c_str(), out), uint32_t{PROP_E_VLDCREATE});
+    EXPECT_EQ(prop_rename_bkpfile(ctx, kDg.c_str(), "a", "f", 0), uint32_t{PROP_E_VLDCREATE});
+    EXPECT_EQ(prop_delete_bkpfile(ctx, kDg.c_str(), "a", 0), uint32_t{PROP_E_VLDCREATE});
+    ASSERT_EQ(vld_admin_mount(kDg, true), "");
+    EXPECT_EQ(names_in(kDg), std::vector<std::string>{"a"});
+}
+
+TEST_F(DiskGroupBackups, RecordFilesAreExportedAndImportedThere)
+{
+    // Values of several chunks' worth, some holding the record separator.
+    std::vector<std::string> values;
+    for (int i = 0; i < 6; i++) values.push_back(std::string(50000 + i, static_cast<char>('a' + i)) + "\x07\x20\x5f\n");
+    values.push_back("");
+    // The store's used pages bound its export file.
+    add_big_values(store, 6);
+    ASSERT_EQ(export_records(store.ctx(), "+DATA:tree.rec", values), 0u);
+    uint32_t rc = 0;
+    EXPECT_EQ(import_values("+DATA:tree.rec", &rc), values);
+    EXPECT_EQ(rc, uint32_t{PROP_E_NOMORE});
+    const std::vector<vld_admin_file> files = files_of(kDg);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].blocks, 5u * 17) << "cut back to its chunks";
+
+    // Never over a file; a file whose export failed has no header.
+    const std::string whole = dg_bytes("tree.rec");
+    EXPECT_EQ(export_records(store.ctx(), "+DATA:tree.rec", {"x"}), uint32_t{PROP_E_EXPORTEXISTS});
+    EXPECT_EQ(dg_bytes("tree.rec"), whole);
+    EXPECT_EQ(export_records(nullptr, "+DATA:cut.rec", {"x", std::string(70000, 'y')}), uint32_t{PROP_E_STORAGE});
+    import_values("+DATA:cut.rec", &rc);
+    EXPECT_EQ(rc, uint32_t{PROP_E_FORMAT});
+    // Without a store the file may grow to the largest size.
+    ASSERT_EQ(export_records(nullptr, "+DATA:nostore.rec", values), 0u);
+    EXPECT_EQ(import_values("+DATA:nostore.rec", &rc), values);
+    EXPECT_EQ(import_values("+DATA:none.rec", &rc), std::vector<std::string>{});
+    EXPECT_EQ(rc, uint32_t{PROP_E_EXPORTFILE});
+
+    ASSERT_EQ(vld_admin_mount(kDg, false), "");
+    EXPECT_EQ(export_records(store.ctx(), "+DATA:new.rec", values), uint32_t{PROP_E_VLDCREATE});
+    import_values("+DATA:tree.rec", &rc);
+    EXPECT_EQ(rc, uint32_t{PROP_E_VLDCREATE});
+    ASSERT_EQ(vld_admin_mount(kDg, true), "");
+}
+
+}  // namespace
