@@ -17,6 +17,7 @@
 #include "counting.h"
 #include "device.h"
 #include "integrity.h"
+#include "keycache.h"
 #include "propreg_ops.h"
 #include "propreg_store.h"
 #include "sqlite_ops.h"
@@ -69,18 +70,22 @@ std::string load_average()
     return buf;
 }
 
-// Where propreg's rows put the store: files, or disk groups.
+// Where propreg's rows put the store (files, or disk groups) and the level
+// it is opened at: the CACHING level, with its I/O workers and page cache,
+// or level 0, which reads every page from the device.
 struct Placement {
     u32 locations;
     bool disk_groups;
+    u32 level = PROP_LEVEL_CACHING;
 };
-constexpr Placement kPlacements[] = {{1, false}, {3, false}, {3, true}};
+constexpr Placement kPlacements[] = {{1, false}, {1, false, PROP_LEVEL_RW}, {3, false}, {3, true}};
 
 Row &row_of(std::vector<Row> &rows, const OpInfo &op, Placement p)
 {
     for (Row &r : rows)
-        if (r.op == &op && r.locations == p.locations && r.disk_groups == p.disk_groups) return r;
-    rows.push_back(Row{&op, p.locations, {}, {}, {}, p.disk_groups});
+        if (r.op == &op && r.locations == p.locations && r.disk_groups == p.disk_groups && r.level == p.level)
+            return r;
+    rows.push_back(Row{&op, p.locations, {}, {}, {}, p.disk_groups, p.level});
     return rows.back();
 }
 
@@ -114,10 +119,11 @@ bool measure_propreg(const Options &o, Placement place, const IoCounter &counter
                      std::vector<Row> &rows)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "propreg %u %s", place.locations, place.disk_groups ? "dg" : "loc");
+    std::snprintf(name, sizeof name, "propreg %u %s%s", place.locations, place.disk_groups ? "dg" : "loc",
+                  place.level == PROP_LEVEL_RW ? " L0" : "");
     PropregStore store;
     std::string why;
-    u32 rc = store.open(o.dir, place.locations, place.disk_groups, &why);
+    u32 rc = store.open(o.dir, place.locations, place.disk_groups, place.level, &why);
     bool ok = true;
     {
         PropregOps ops(&store);
@@ -176,6 +182,8 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "backups\n");
     BackupFigures backups;
     ok = measure_backups(o.dir, o.quick ? 2000 : 100000, &backups) && ok;
+    KeyCacheRows key_cache = measure_key_cache(o.dir, o.quick);
+    ok = key_cache.ran && ok;
     if (!o.keep) remove_store_files(o.dir);
     std::fprintf(stderr, "device limit again\n");
     if (measure_device(&probe, device_runs, &device, &why) != 0) {
@@ -188,5 +196,6 @@ int main(int argc, char **argv)
     print_table(stdout, o.dir, load, summarize(device), rows);
     print_integrity(stdout, integrity);
     print_backups(stdout, backups);
+    print_key_cache(stdout, key_cache);
     return ok ? 0 : 1;
 }

@@ -236,7 +236,7 @@ u32 PropregStore::format(std::string *why)
     return rc;
 }
 
-u32 PropregStore::open(const std::string &dir, u32 locations, bool disk_groups, std::string *why)
+u32 PropregStore::open(const std::string &dir, u32 locations, bool disk_groups, u32 level, std::string *why)
 {
     close();
     setenv("ZKV_REGISTRY_ROOT", (dir + "/registry").c_str(), 1);
@@ -257,12 +257,12 @@ u32 PropregStore::open(const std::string &dir, u32 locations, bool disk_groups, 
         }
     }
 
-    // Opened again at the CACHING level, where mirrors are written by the
-    // workers.
-    zkv_->boot_level = PROP_LEVEL_CACHING;
-    rc = prop_init(&ctx_, meta_, secctx_, cls_, PROP_LEVEL_CACHING, zkv_, grp_);
+    // Opened again at the level asked: at the CACHING level mirrors are
+    // written by the workers.
+    zkv_->boot_level = level;
+    rc = prop_init(&ctx_, meta_, secctx_, cls_, level, zkv_, level == PROP_LEVEL_CACHING ? grp_ : nullptr);
     if (rc != PROP_OK) {
-        *why = code_text("prop_init at the CACHING level", rc);
+        *why = code_text(("prop_init at level " + std::to_string(level)).c_str(), rc);
         ctx_ = nullptr;
     }
     return rc;

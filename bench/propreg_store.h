@@ -21,9 +21,10 @@ class PropregStore {
     PropregStore(const PropregStore &) = delete;
     PropregStore &operator=(const PropregStore &) = delete;
 
-    // 0, or the failing code with *why set (PROP_E_LEVEL when the library
-    // cannot format or open a store yet).
-    u32 open(const std::string &dir, u32 locations, bool disk_groups, std::string *why);
+    // Opened at level (the CACHING level or 0).  0, or the failing code with
+    // *why set (PROP_E_LEVEL when the library cannot format or open a store
+    // yet).
+    u32 open(const std::string &dir, u32 locations, bool disk_groups, u32 level, std::string *why);
     // A store of keys keys on one location file in dir: SYSTEM.pNNN
     // parents of up to 1000 children kNNNNN, each with a 64-byte value.  It
     // is filled with buffered writes, synced, and opened again with direct,

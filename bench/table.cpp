@@ -102,7 +102,8 @@ void print_table(std::FILE *out, const std::string &dir, const std::string &load
                  "locations are written (reads x direct read for an operation that writes nothing), the device timed\n"
                  "between the row's calls; xfloor: propreg over floor.\n"
                  "writes/loc, reads: per operation, measured (protocol minimum).\n"
-                 "loc: propreg's locations; \"dg\": each in a disk group of the volume manager (one copy, writes synced).\n\n");
+                 "loc: propreg's locations; \"dg\": each in a disk group of the volume manager (one copy, writes synced);\n"
+                 "\"L0\": opened at level 0 (no workers, no page cache), the others at the CACHING level.\n\n");
     std::fprintf(out, kRowFormat, "operation", "loc", "propreg", "SQLite DELETE", "SQLite WAL", "xDEL", "xWAL", "floor",
                  "xfloor", "writes/loc", "reads");
     std::set<std::string> notes;
@@ -111,7 +112,8 @@ void print_table(std::FILE *out, const std::string &dir, const std::string &load
         bool first = &r == &rows.front() || (&r)[-1].op != r.op;
         ProtocolCost cost = protocol_floor(*r.op);
         double fl = floor_us(cost, r.propreg, device);
-        const std::string loc = std::to_string(r.locations) + (r.disk_groups ? " dg" : "");
+        const std::string loc =
+            std::to_string(r.locations) + (r.disk_groups ? " dg" : "") + (r.level == PROP_LEVEL_RW ? " L0" : "");
         std::fprintf(out, kRowFormat, r.op->label, loc.c_str(), latency(r.propreg).c_str(),
                      first ? latency(r.sqlite_rollback).c_str() : "", first ? latency(r.sqlite_wal).c_str() : "",
                      ratio(r.propreg, r.sqlite_rollback.ran ? r.sqlite_rollback.latency.median_us : 0).c_str(),

@@ -17,6 +17,7 @@ struct Row {
     Measured sqlite_rollback;
     Measured sqlite_wal;
     bool disk_groups = false;  // propreg's locations in the volume manager
+    u32 level = PROP_LEVEL_CACHING;  // propreg's boot level
 };
 
 // The protocol floor of a row in microseconds: writes per location times

@@ -36,6 +36,7 @@
 #include "format/cursor.h"
 #include "io/devhist.h"
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "lifecycle/layout.h"
 #include "lifecycle/newhandle.h"
 #include "lifecycle/terminate.h"
@@ -438,6 +439,9 @@ u32 phy_rec(prop_metactx *meta, const char *name, u32 flags)
     }
     Restore r(meta, name, flags);
     u32 rc = r.run();
+    // Whatever reached the locations, a handle of this process that holds
+    // the store open must not go on serving the pages it kept from before.
+    pagecache_stores_rewritten();
     if (rc == 0) trace_print(tc, 1, "phy_rec: restored the store from [%s]", name);
     return rc;
 }

@@ -31,6 +31,13 @@ enum : u32 {
     PROPRCH_DELETE_TRANSIENT = 3,
 };
 
+// Links of a list of elements; a list is circular around a head in the
+// context, and an element off every list links to itself.
+struct proprch_link {
+    proprch_link *prev;
+    proprch_link *next;
+};
+
 // One cached key.  keyname and hashkey live in the element's own block.
 struct proprch_hashelement {
     char *keyname;
@@ -46,6 +53,7 @@ struct proprch_hashelement {
     u32 cached_max_subkey;
     u32 cached_first_free_subkey;
     u32 cached_num_del_trans_subkey;  // children whose status is DELETE_TRANSIENT
+    proprch_link transient;  // on the context's list of its status while that is transient
 };
 
 // One table per depth.  Nothing is refused or evicted for size: when more
@@ -67,6 +75,11 @@ struct proprch_ctx {
     pthread_rwlock_t proprch_ctx_rwlock;
     proprhandle *proprch_ctx_proprhandle;
     trace_comp proprch_ctx_trace;  // "ZKVCAC"
+    // The elements of the open batch, CREATE_TRANSIENT and DELETE_TRANSIENT:
+    // its end settles them alone, however many keys are cached.  The mutex
+    // guards the lists where a status changes under the shared lock.
+    proprch_link proprch_ctx_transient[2];
+    plat_mutex proprch_ctx_transient_mutex;
 };
 
 // Creates the context and the tables of depths 1 to 5: 0, 12 or 26.

@@ -49,7 +49,7 @@ u32 traverse_delete(proprch_ctx *ctx, proprch_hashelement *elem, proprch_hashele
     if (batch) {
         trace_print(tc, 4, "proprch_hash_traverse_delete: In batch: Set the state of hash element [%s] to DELETE_TRANSIENT",
                     elem->keyname);
-        set_status(elem, parent, PROPRCH_DELETE_TRANSIENT);
+        set_status(ctx, elem, parent, PROPRCH_DELETE_TRANSIENT);
     } else {
         trace_print(tc, 4, "proprch_hash_traverse_delete: Delete element [%s]", elem->keyname);
         table_remove(ctx, elem);

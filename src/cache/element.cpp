@@ -1,3 +1,4 @@
+#include <cstddef>
 #include <cstring>
 
 #include "cache/internal.h"
@@ -31,7 +32,40 @@ bool grow_subkey_list(proprch_ctx *ctx, proprch_hashelement *parent)
     return true;
 }
 
+void unlink(proprch_link *l)
+{
+    l->prev->next = l->next;
+    l->next->prev = l->prev;
+    l->prev = l->next = l;
+}
+
+void link_before(proprch_link *head, proprch_link *l)
+{
+    l->prev = head->prev;
+    l->next = head;
+    head->prev->next = l;
+    head->prev = l;
+}
+
 }  // namespace
+
+void transient_lists_init(proprch_ctx *ctx)
+{
+    for (proprch_link &head : ctx->proprch_ctx_transient) head.prev = head.next = &head;
+}
+
+proprch_hashelement *element_of(proprch_link *link)
+{
+    return reinterpret_cast<proprch_hashelement *>(reinterpret_cast<char *>(link) -
+                                                   offsetof(proprch_hashelement, transient));
+}
+
+void track_status(proprch_ctx *ctx, proprch_hashelement *elem)
+{
+    MutexGuard guard(&ctx->proprch_ctx_transient_mutex);
+    unlink(&elem->transient);
+    if (elem->status != PROPRCH_PERMANENT) link_before(transient_list(ctx, elem->status), &elem->transient);
+}
 
 proprch_hashelement *element_create(proprch_ctx *ctx, const char *name, size_t len, const keyparts &kp,
                                     const hashkey_buf &hk, u32 status)
@@ -55,12 +89,16 @@ proprch_hashelement *element_create(proprch_ctx *ctx, const char *name, size_t l
     e->index = -1;
     e->cached_subkey_list = list.release();
     e->cached_max_subkey = PROPRCH_INITIAL_SUBKEYS;
+    e->transient.prev = e->transient.next = &e->transient;
+    track_status(ctx, e);
     block.release();
     return e;
 }
 
+// Runs under the exclusive lock, so the lists need no mutex here.
 void element_free(prop_metactx *meta, proprch_hashelement *elem)
 {
+    unlink(&elem->transient);
     for (u32 i = 0; i < elem->cached_max_subkey; i++)
         if (elem->cached_subkey_list[i] != nullptr) u_freem(meta, elem->cached_subkey_list[i]);
     u_freem(meta, elem->cached_subkey_list);
@@ -92,11 +130,12 @@ void child_clear(proprch_ctx *ctx, proprch_hashelement *parent, u32 i)
     if (i < parent->cached_first_free_subkey) parent->cached_first_free_subkey = i;
 }
 
-void set_status(proprch_hashelement *elem, proprch_hashelement *parent, u32 status)
+void set_status(proprch_ctx *ctx, proprch_hashelement *elem, proprch_hashelement *parent, u32 status)
 {
     bool was_deleted = elem->status == PROPRCH_DELETE_TRANSIENT;
     bool is_deleted = status == PROPRCH_DELETE_TRANSIENT;
     elem->status = status;
+    track_status(ctx, elem);
     if (parent == nullptr || was_deleted == is_deleted) return;
     if (is_deleted)
         parent->cached_num_del_trans_subkey++;

@@ -14,7 +14,7 @@ void revive_chain(proprch_ctx *ctx, proprch_hashelement *elem)
 {
     while (elem != nullptr && elem->status == PROPRCH_DELETE_TRANSIENT) {
         proprch_hashelement *parent = parent_of(ctx, elem);
-        set_status(elem, parent, PROPRCH_CREATE_TRANSIENT);
+        set_status(ctx, elem, parent, PROPRCH_CREATE_TRANSIENT);
         elem->addr_cached = 0;
         trace_print(cache_trace(ctx), 4, "proprch_insert: Key %s deleted in this batch is live again",
                     elem->keyname);
@@ -156,8 +156,10 @@ u32 proprch_set_addr(proprch_ctx *cache, const char *keyname, u32 tnodeaddr, u32
                 static_cast<int>(e->addr_cached), static_cast<int>(e->addr));
     // A key whose tnode moves inside a batch keeps its new address only if
     // the batch commits.
-    if (in_batch(flags) && e->status == PROPRCH_PERMANENT && e->addr_cached != 0 && e->addr != tnodeaddr)
+    if (in_batch(flags) && e->status == PROPRCH_PERMANENT && e->addr_cached != 0 && e->addr != tnodeaddr) {
         e->status = PROPRCH_CREATE_TRANSIENT;
+        track_status(cache, e);
+    }
     std::atomic_ref<u32>(e->addr).store(tnodeaddr, std::memory_order_relaxed);
     std::atomic_ref<u32>(e->addr_cached).store(1, std::memory_order_release);
     return PROP_OK;

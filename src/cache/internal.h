@@ -71,8 +71,18 @@ u32 child_add(proprch_ctx *ctx, proprch_hashelement *parent, proprch_hashelement
 // Frees parent's slot i.
 void child_clear(proprch_ctx *ctx, proprch_hashelement *parent, u32 i);
 // Changes elem's status, keeping its parent's count of DELETE_TRANSIENT
-// children exact.
-void set_status(proprch_hashelement *elem, proprch_hashelement *parent, u32 status);
+// children exact and elem on the list of its status.
+void set_status(proprch_ctx *ctx, proprch_hashelement *elem, proprch_hashelement *parent, u32 status);
+// Puts elem on the context's list of its status (off every list when it is
+// PERMANENT).
+void track_status(proprch_ctx *ctx, proprch_hashelement *elem);
+// The lists of transient elements.
+void transient_lists_init(proprch_ctx *ctx);
+inline proprch_link *transient_list(proprch_ctx *ctx, u32 status)
+{
+    return &ctx->proprch_ctx_transient[status == PROPRCH_CREATE_TRANSIENT ? 0 : 1];
+}
+proprch_hashelement *element_of(proprch_link *link);
 
 // Removal (exclusive lock).  Traverse delete: children first; in a batch
 // the entries become DELETE_TRANSIENT, otherwise they are freed.  parent is

@@ -63,10 +63,17 @@ u32 proprch_init(proprhandle *handle, proprch_ctx **cache)
         trace_print(tc, 0, "proprch_init: Failed to create the cache lock");
         return PROP_E_STORAGE;
     }
+    if (plat_mutex_init(&ctx->proprch_ctx_transient_mutex) != 0) {
+        trace_print(tc, 0, "proprch_init: Failed to create the cache lock");
+        plat_rwlock_destroy(&ctx->proprch_ctx_rwlock);
+        return PROP_E_STORAGE;
+    }
+    transient_lists_init(ctx.get());
     for (u32 depth = 1; depth <= PROPRCH_INITIAL_TABLES; depth++) {
         if (table_create(ctx.get(), depth) != PROP_OK) {
             trace_print(tc, 0, "proprch_init: Failed to create the hashtable of depth %d", static_cast<int>(depth));
             destroy_tables(ctx.get());
+            plat_mutex_destroy(&ctx->proprch_ctx_transient_mutex);
             plat_rwlock_destroy(&ctx->proprch_ctx_rwlock);
             return PROP_E_STORAGE;
         }
@@ -84,6 +91,7 @@ u32 proprch_terminate(proprch_ctx *cache)
     destroy_tables(cache);
     plat_rwlock_release(&cache->proprch_ctx_rwlock);
     plat_rwlock_destroy(&cache->proprch_ctx_rwlock);
+    plat_mutex_destroy(&cache->proprch_ctx_transient_mutex);
     u_freem(cache->proprch_ctx_metactx, cache);
     return PROP_OK;
 }

@@ -12,6 +12,7 @@ struct propr_log;        // undo-log state (txn/)
 struct propr_fcl;        // one free-space bitmap page (space/)
 struct proprio_workers;  // the four mirror workers (io/)
 struct proprvld_state;   // the volume-manager client (vld/)
+struct proprio_pagecache;  // committed pages at the CACHING level (io/)
 
 struct proprhandle {
     u32 proprhandle_bootlevel;
@@ -98,6 +99,7 @@ struct proprhandle {
     proprio_workers *proprhandle_workers;
     proprvld_state *proprhandle_vld;
     const struct proprio_hooks *proprhandle_io_hooks;
+    proprio_pagecache *proprhandle_pagecache;
 };
 
 // Registers the handle's three trace components and applies the levels

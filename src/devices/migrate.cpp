@@ -12,6 +12,7 @@
 #include "io/devhist.h"
 #include "io/devid.h"
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "storage/device.h"
 #include "vld/vldname.h"
 
@@ -112,6 +113,8 @@ u32 migrate_locked(proprhandle *h, u32 master)
     u32 prev[PROP_NUM_SLOTS];
     std::memcpy(prev, h->proprhandle_devid, sizeof prev);
     if (u32 rc = write_names(h, planned); rc != 0) return rc;
+    // The locations go by other names, so pages are read from another set.
+    pagecache_clear(h);
     trace_print(tc, 1, "dev_migrate: Successfully updated one or more VLD locations with VLD complete file name.");
     u32 next[PROP_NUM_SLOTS] = {};
     char errbuf[1024] = {};

@@ -22,6 +22,7 @@
 #include "io/devhist.h"
 #include "io/devid.h"
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "io/slot.h"
 #include "storage/device.h"
 
@@ -282,6 +283,8 @@ u32 replace_locked(proprhandle *h, u32 devnum, const char *newdev, u32 master)
         trace_print(tc, 0, "dev_replace: could not change config (%d)", static_cast<int>(rc));
         return rc;
     }
+    // Pages are read from another set of locations from now on.
+    pagecache_clear(h);
     if (master != 0) {
         if (u32 rc = record_change(h, devnum, count, *before); rc != 0) return rc;
         if (old_name[0] != '\0') destroy_old_boot(h, devnum, old_name);

@@ -8,6 +8,7 @@
 #include "diag/blocks.h"
 #include "diag/diag.h"
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "keys/keyhandle.h"
 #include "lifecycle/init.h"
 #include "platform/thread.h"
@@ -128,9 +129,11 @@ u32 write_logged(backend_ctx *ctx, u32 location, const place &at, u8 *block)
 }
 
 // A page of the tnode area may have been a tnode or a child-entry page the
-// key cache resolved a name through: the cache starts empty again.
+// key cache resolved a name through: the cache starts empty again, and so
+// does the page cache, whatever it held of the block's neighbours.
 u32 forget_cached_keys(proprhandle *h)
 {
+    pagecache_clear(h);
     if (h->proprhandle_cache == nullptr) return PROP_OK;
     proprch_ctx *fresh = nullptr;
     if (proprch_init(h, &fresh) != PROP_OK) {

@@ -14,6 +14,7 @@
 #include "tree/names.h"
 #include "tree/permission.h"
 #include "tree/tnode.h"
+#include "txn/readahead.h"
 
 using namespace diag;
 
@@ -23,7 +24,7 @@ class walk {
   public:
     walk(proprhandle *h, const prop_secctx *secctx, u32 required)
         : h_(h), secctx_(secctx), required_(required), pending_(h->metactx),
-          seen_(MetaPtr<u8>::alloc(h->metactx, h->numpage / 8 + 1))
+          seen_(MetaPtr<u8>::alloc(h->metactx, h->numpage / 8 + 1)), ahead_(h)
     {
     }
 
@@ -50,7 +51,7 @@ class walk {
         seen_[page / 8] = static_cast<u8>(seen_[page / 8] | (1U << (page % 8)));
         tnode node{};
         alignas(8) u8 raw_tnode[PROP_PAGE_SIZE];
-        if (proprutrtnode(h_, &node, page, raw_tnode, 0) != PROP_OK) {
+        if (proprutrtnode(h_, &node, page, raw_tnode, 0, &ahead_) != PROP_OK) {
             trace_print(tc, 0, "prcpr_recurserec:1: problem reading the tnode");
             return PROP_E_STORAGE;
         }
@@ -83,6 +84,7 @@ class walk {
     {
         trace_comp tc = raw(h_);
         child_cursor cursor;
+        cursor.read_ahead(&ahead_, true);
         if (cursor.start(h_, raw_tnode) != PROP_OK) return corrupt(page);
         for (;;) {
             child_step step{};
@@ -112,6 +114,7 @@ class walk {
     u32 required_;
     MetaVec<u32> pending_;  // tnodes still to visit
     MetaPtr<u8> seen_;      // one bit per page of the tnode area
+    page_readahead ahead_;  // every child is visited: read them together
 };
 
 }  // namespace

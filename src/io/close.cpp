@@ -2,6 +2,7 @@
 // bringing stale mirrors up to date.
 #include "core/alloc.h"
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "io/slot.h"
 #include "io/vldbridge.h"
 #include "storage/device.h"
@@ -12,6 +13,9 @@ u32 propriocl(proprhandle *handle, u32 flags)
 {
     if (handle == nullptr) return PROP_E_STORAGE;
     trace_comp tc = io_trace(handle);
+    // The locations opened next may hold another store, or this one as
+    // another node left it.
+    pagecache_clear(handle);
     {
         IoLock lock(handle);
         for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "io/slot.h"
 #include "io/vldbridge.h"
 #include "io/workers.h"
@@ -72,6 +73,7 @@ u32 proprio_term(proprhandle *handle)
 {
     if (handle == nullptr) return PROP_E_STORAGE;
     const u32 rc = propriocl(handle, 0);
+    pagecache_free(handle);
     io_vld_term(handle);
     // Workers are stopped whatever the level, so that none outlives its handle.
     proprio_stop(handle);

@@ -37,6 +37,18 @@ u32 propriow(proprhandle *handle, const void *buffer, u32 length, u32 offset, u3
 // bytes unchecked, for callers that judge each location's copy themselves.
 u32 proprior(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 read_flags,
              u32 selector);
+// One request of a batched read: length bytes at block address offset.
+struct proprio_read {
+    void *buffer;
+    u32 length;
+    u32 offset;
+    u32 result;  // 0, 22 or 26 once read
+};
+// Reads every request as proprior does from any open location, each
+// failing over on its own, but the requests go to a location together:
+// neighbouring ones as one transfer, the rest in flight at once.  0 when
+// every request was read, else the result of the first that was not.
+u32 proprior_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 read_flags);
 // Closes the locations, stops the workers, destroys the I/O mutex.
 u32 proprio_term(proprhandle *handle);
 // Creates the handle's I/O mutex (proprioini does it; tests that build a

@@ -1,11 +1,18 @@
 // proprior: direct reads from one location, and mirrored reads that take
-// the locations in turn and fail over.
+// the locations in turn and fail over.  A mirrored read is a batch of one:
+// batches of pages a walk needs go to a location together, and every
+// request fails over on its own, with the same header checks.  At the
+// CACHING level pages of the tree area come from the page cache when it
+// holds them, which takes only pages that passed these checks.
 #include <bit>
 
+#include "core/alloc.h"
 #include "format/block.h"
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "io/slot.h"
 #include "io/vldbridge.h"
+#include "storage/device.h"
 
 using namespace propreg;
 
@@ -88,18 +95,13 @@ u32 retry_bad_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u32
     return PROP_E_FORMAT;
 }
 
-// One attempt on one open slot: the read, the header check and the
-// checksums.  *sums_only is set when the header was valid and only a
-// checksum failed.
-u32 read_slot(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags, bool *sums_only)
+// The checks of a block just read from slot, which every read passes
+// through, batched or not: its header, then its checksums.  0, or the
+// result of the retry a bad block gets; *sums_only is set when the header
+// was valid and only a checksum failed.
+u32 check_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags, bool *sums_only)
 {
     trace_comp tc = io_trace(handle);
-    trace_print(tc, 4, "proprior: Reading from ZKV device[%d] offset %d", static_cast<int>(slot),
-                static_cast<int>(offset));
-    const u32 rc = handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD
-                       ? io_vld_read(handle, slot, buffer, length, offset)
-                       : timed_file_read(handle, slot, buffer, length, offset, flags);
-    if (rc != 0) return rc;
     const bool header_ok = header_valid(buffer);
     if (bypass(flags)) {
         if (!header_ok)
@@ -117,8 +119,12 @@ u32 read_slot(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offse
 }
 
 // A failed slot is out of service for the rest of the handle's life.
-void fail_slot(proprhandle *handle, u32 slot, u32 flags)
+void fail_slot(proprhandle *handle, u32 slot, u32 offset, u32 flags, u32 rc)
 {
+    trace_print(io_trace(handle), 2,
+                "proprior:Reading from ZKV device %d offset %d failed (%d).. attempting to read "
+                "from other devices",
+                static_cast<int>(slot), static_cast<int>(offset), static_cast<int>(rc));
     io_set_slot_state(handle, slot, PROP_SLOT_UNUSABLE);
     if ((flags & PROPRIO_READ_QUIET) == 0) io_alert_unusable(handle, slot, false, "proprior");
 }
@@ -156,31 +162,88 @@ bool pick_start(proprhandle *handle, u32 *start)
     return false;
 }
 
-// What one mirrored read saw: the slots that failed it, and those whose
-// block had a valid header but failed only its checksum.
-struct ReadOutcome {
-    u32 result = PROP_E_STORAGE;
+// Requests of a batch up to this many keep their bookkeeping on the stack.
+constexpr u32 kSmallBatch = 16;
+
+// The requests of a batch that no location has answered yet, by index,
+// and the slots that failed one: those whose copy failed only its checksum
+// apart, with the first failure of each for the trace.
+struct pending_reads {
+    proprio_read *reqs;
+    u32 *todo;
+    u32 count;
     u32 failed_mask = 0;
     u32 sums_mask = 0;
+    u32 failed_offset[PROP_NUM_SLOTS] = {};
+    u32 failed_rc[PROP_NUM_SLOTS] = {};
 };
 
-// Tries the open slots from..to-1 in order; true on the first good read.
-bool read_pass(proprhandle *handle, u32 from, u32 to, void *buffer, u32 length, u32 offset, u32 flags,
-               ReadOutcome *out)
+// Reads every pending request from one slot together.  The ones read (and
+// whose checks pass) leave the list and enter the page cache; the others
+// keep their result, and the slot counts as one that failed the read.
+void read_from_slot(proprhandle *handle, u32 slot, pending_reads *p, u32 flags)
 {
-    for (u32 i = from; i < to; i++) {
-        if (io_slot_state(handle, i) != PROP_SLOT_OPEN) continue;
-        bool sums_only = false;
-        out->result = read_slot(handle, i, buffer, length, offset, flags, &sums_only);
-        if (out->result == 0) return true;
-        trace_print(io_trace(handle), 2,
-                    "proprior:Reading from ZKV device %d offset %d failed (%d).. attempting to read "
-                    "from other devices",
-                    static_cast<int>(i), static_cast<int>(offset), static_cast<int>(out->result));
-        out->failed_mask |= 1u << i;
-        if (sums_only) out->sums_mask |= 1u << i;
+    trace_comp tc = io_trace(handle);
+    for (u32 k = 0; k < p->count; k++)
+        trace_print(tc, 4, "proprior: Reading from ZKV device[%d] offset %d", static_cast<int>(slot),
+                    static_cast<int>(p->reqs[p->todo[k]].offset));
+    if (handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD) {
+        io_vld_read_batch(handle, slot, p->reqs, p->todo, p->count);
+    } else {
+        ut_read small[kSmallBatch];
+        MetaPtr<ut_read> big;
+        ut_read *io = small;
+        if (p->count > kSmallBatch) {
+            big = MetaPtr<ut_read>::alloc(handle->metactx, p->count);
+            io = big.get();
+        }
+        if (io == nullptr) {
+            for (u32 k = 0; k < p->count; k++) {
+                proprio_read &r = p->reqs[p->todo[k]];
+                r.result = timed_file_read(handle, slot, r.buffer, r.length, r.offset, flags);
+            }
+        } else {
+            u64 bytes = 0;
+            for (u32 k = 0; k < p->count; k++) {
+                const proprio_read &r = p->reqs[p->todo[k]];
+                io[k] = ut_read{r.buffer, r.length, r.offset, PROP_E_STORAGE};
+            }
+            const u64 t0 = plat_clock_ns();
+            utread_batch(handle, io, p->count, static_cast<ut_native *>(handle->proprhandle_native[slot]), flags);
+            for (u32 k = 0; k < p->count; k++) {
+                p->reqs[p->todo[k]].result = io[k].result;
+                if (io[k].result == 0) bytes += io[k].length;
+            }
+            if (bytes != 0) io_stat_add(handle, slot, plat_clock_ns() - t0, static_cast<u32>(bytes));
+        }
     }
-    return false;
+    u32 left = 0;
+    for (u32 k = 0; k < p->count; k++) {
+        proprio_read &r = p->reqs[p->todo[k]];
+        bool sums_only = false;
+        if (r.result == 0) r.result = check_block(handle, slot, r.buffer, r.length, r.offset, flags, &sums_only);
+        if (r.result == 0) {
+            if (r.length == PROP_PAGE_SIZE) pagecache_fill(handle, r.offset, r.buffer);
+            continue;
+        }
+        if (left == 0) {
+            p->failed_offset[slot] = r.offset;
+            p->failed_rc[slot] = r.result;
+        }
+        if (sums_only) p->sums_mask |= 1u << slot;
+        p->todo[left++] = p->todo[k];
+    }
+    p->count = left;
+    if (left != 0) p->failed_mask |= 1u << slot;
+}
+
+// Tries the open slots from..to-1 in order until nothing is pending.
+void read_pass(proprhandle *handle, u32 from, u32 to, pending_reads *p, u32 flags)
+{
+    for (u32 i = from; i < to && p->count != 0; i++) {
+        if (io_slot_state(handle, i) != PROP_SLOT_OPEN) continue;
+        read_from_slot(handle, i, p, flags);
+    }
 }
 
 // A page rewritten in place outside the undo log (a name table, the log
@@ -191,35 +254,58 @@ bool read_pass(proprhandle *handle, u32 from, u32 to, void *buffer, u32 length, 
 // first such copy is taken as it stands; the next rewrite stamps a fresh
 // checksum.  The locations that hold it torn stay in service, none being
 // worse than another.  Failing the read instead would leave a store on one
-// location unable to open after a power cut.
-bool take_torn(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 flags, ReadOutcome *out)
+// location unable to open after a power cut.  Such pages are read one at
+// a time.
+void take_torn(proprhandle *handle, proprio_read *r, u32 flags, pending_reads *p)
 {
-    if ((flags & PROPRIO_READ_IN_PLACE) == 0 || out->sums_mask == 0) return false;
-    const u32 slot = static_cast<u32>(std::countr_zero(out->sums_mask));
-    if (io_slot_read(handle, slot, buffer, length, offset, flags) != 0 || !header_valid(buffer)) return false;
+    if ((flags & PROPRIO_READ_IN_PLACE) == 0 || p->sums_mask == 0 || p->count != 1) return;
+    const u32 slot = static_cast<u32>(std::countr_zero(p->sums_mask));
+    if (io_slot_read(handle, slot, r->buffer, r->length, r->offset, flags) != 0 || !header_valid(r->buffer)) return;
     trace_print(io_trace(handle), 1,
                 "proprior: Block at offset %u fails its checksum on every device; taken from device %d as a "
                 "torn rewrite in place.",
-                offset, static_cast<int>(slot));
-    out->failed_mask &= ~out->sums_mask;
-    out->result = 0;
-    return true;
+                r->offset, static_cast<int>(slot));
+    p->failed_mask &= ~p->sums_mask;
+    r->result = 0;
 }
 
-u32 mirrored_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 flags)
+u32 mirrored_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
 {
+    u32 small[kSmallBatch];
+    MetaPtr<u32> big;
+    u32 *todo = small;
+    if (n > kSmallBatch) {
+        big = MetaPtr<u32>::alloc(handle->metactx, n);
+        todo = big.get();
+    }
+    if (todo == nullptr) {
+        // No memory for the bookkeeping: one request at a time.
+        u32 rc = 0;
+        for (u32 i = 0; i < n; i++)
+            if (u32 one = mirrored_batch(handle, &reqs[i], 1, flags); one != 0 && rc == 0) rc = one;
+        return rc;
+    }
+    pending_reads p{reqs, todo, 0};
+    for (u32 i = 0; i < n; i++) {
+        // 26 stands for a request no location was left to answer.
+        reqs[i].result = PROP_E_STORAGE;
+        if (reqs[i].length == PROP_PAGE_SIZE && pagecache_lookup(handle, reqs[i].offset, reqs[i].buffer))
+            reqs[i].result = 0;
+        else
+            todo[p.count++] = i;
+    }
     u32 start = 0;
-    if (!pick_start(handle, &start)) return PROP_E_STORAGE;
-    const u32 configured = handle->proprhandle_configured_device_count;
-    ReadOutcome out;
-    const bool ok = read_pass(handle, start, configured, buffer, length, offset, flags, &out) ||
-                    (start > 0 && read_pass(handle, 0, start, buffer, length, offset, flags, &out)) ||
-                    take_torn(handle, buffer, length, offset, flags, &out);
-    if (out.failed_mask == 0) return ok ? 0 : out.result;
-    for (u32 i = 0; i < configured; i++)
-        if ((out.failed_mask & (1u << i)) != 0) fail_slot(handle, i, flags);
-    rebalance_votes(handle, out.failed_mask);
-    return ok ? 0 : out.result;
+    if (p.count != 0 && pick_start(handle, &start)) {
+        read_pass(handle, start, handle->proprhandle_configured_device_count, &p, flags);
+        if (start > 0) read_pass(handle, 0, start, &p, flags);
+    }
+    if (n == 1 && reqs[0].result != 0) take_torn(handle, &reqs[0], flags, &p);
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++)
+        if ((p.failed_mask & (1u << i)) != 0) fail_slot(handle, i, p.failed_offset[i], flags, p.failed_rc[i]);
+    rebalance_votes(handle, p.failed_mask);
+    for (u32 i = 0; i < n; i++)
+        if (reqs[i].result != 0) return reqs[i].result;
+    return 0;
 }
 
 }  // namespace
@@ -232,5 +318,15 @@ u32 proprior(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 read
     }
     if (!io_selector_ok(handle, selector, "proprior")) return PROP_E_ARG;
     if (selector < PROP_NUM_SLOTS) return direct_read(handle, buffer, length, offset, read_flags, selector);
-    return mirrored_read(handle, buffer, length, offset, read_flags);
+    proprio_read one{buffer, length, offset, 0};
+    return mirrored_batch(handle, &one, 1, read_flags);
+}
+
+u32 proprior_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 read_flags)
+{
+    if (handle == nullptr) {
+        trace_print(trace_component_named(TRACE_RAW), 0, "proprior: Backend context passed is null");
+        return PROP_E_STORAGE;
+    }
+    return n == 0 ? 0 : mirrored_batch(handle, reqs, n, read_flags);
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/alloc.h"
+#include "io/io.h"
 #include "vld/vld.h"
 
 namespace propreg {
@@ -84,6 +86,31 @@ u32 io_vld_write(proprhandle *handle, u32 slot, const void *buffer, u32 length, 
 u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
 {
     return proprvldr(handle, buffer, length, offset, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
+}
+
+void io_vld_read_batch(proprhandle *handle, u32 slot, proprio_read *reqs, const u32 *which, u32 n)
+{
+    constexpr u32 kSmall = 16;
+    proprvld_read small[kSmall];
+    MetaPtr<proprvld_read> big;
+    proprvld_read *reads = small;
+    if (n > kSmall) {
+        big = MetaPtr<proprvld_read>::alloc(handle->metactx, n);
+        reads = big.get();
+    }
+    if (reads == nullptr) {
+        for (u32 k = 0; k < n; k++) {
+            proprio_read &r = reqs[which[k]];
+            r.result = io_vld_read(handle, slot, r.buffer, r.length, r.offset);
+        }
+        return;
+    }
+    for (u32 k = 0; k < n; k++) {
+        const proprio_read &r = reqs[which[k]];
+        reads[k] = proprvld_read{r.buffer, r.length, r.offset, 0};
+    }
+    proprvldrv(handle, reads, n, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
+    for (u32 k = 0; k < n; k++) reqs[which[k]].result = reads[k].result;
 }
 
 u32 io_vld_resilver(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)

@@ -6,6 +6,7 @@
 #include "core/types.h"
 
 struct proprhandle;
+struct proprio_read;
 
 namespace propreg {
 
@@ -19,6 +20,9 @@ void io_vld_close(proprhandle *handle, u32 slot, bool keep_for_reuse);
 void io_vld_term(proprhandle *handle);
 u32 io_vld_write(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset);
 u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset);
+// Reads requests reqs[which[0..n)] (io.h) together, each with its own
+// result.
+void io_vld_read_batch(proprhandle *handle, u32 slot, proprio_read *reqs, const u32 *which, u32 n);
 // Reads the range again from another copy inside the disk group.
 u32 io_vld_resilver(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset);
 // Rewrites the slot's boot block on every copy inside the disk group.

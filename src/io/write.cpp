@@ -1,6 +1,7 @@
 // propriow: direct writes to one location, and mirrored writes to every
 // open location with the quorum rule.
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "io/quorum.h"
 #include "io/slot.h"
 #include "io/workers.h"
@@ -151,6 +152,8 @@ u32 propriow(proprhandle *handle, const void *buffer, u32 length, u32 offset, u3
         return PROP_E_STORAGE;
     }
     if (!io_selector_ok(handle, selector, "propriow")) return PROP_E_ARG;
-    if (selector < PROP_NUM_SLOTS) return direct_write(handle, buffer, length, offset, selector);
-    return mirrored_write(handle, buffer, length, offset);
+    const u32 rc = selector < PROP_NUM_SLOTS ? direct_write(handle, buffer, length, offset, selector)
+                                             : mirrored_write(handle, buffer, length, offset);
+    pagecache_written(handle, buffer, length, offset, selector == PROPRIO_ALL && rc == 0);
+    return rc;
 }

@@ -11,6 +11,7 @@
 #include "tree/slotted.h"
 
 struct proprhandle;
+class page_readahead;
 
 enum class child_step {
     entry,      // hit() and name() describe the next child
@@ -29,6 +30,14 @@ struct child_fault {
 
 class child_cursor {
   public:
+    // Before start: the KCE and ADDR pages are read ahead through ahead,
+    // together where the lists name several; with children, so are the
+    // tnodes of each slotted area's children as the walk reaches the area.
+    void read_ahead(page_readahead *ahead, bool children)
+    {
+        ahead_ = ahead;
+        ahead_children_ = children;
+    }
     // tnode_raw is the key's tnode page (copied).  addr_pages, when given,
     // are the key's ADDR pages read already, in list order; otherwise each
     // is read when the walk reaches it.  0, or 26 for a corrupt entry area.
@@ -50,8 +59,15 @@ class child_cursor {
     u32 load_addr(u32 page, u32 index);
     u32 failed(child_fault::kind_t kind, u32 rc, u32 page, u32 index);
     u32 addr_list_get(u32 i) const;
+    u32 read_page(u32 page, kce_block *blk, u32 type, bool *valid);
+    // The child tnodes listed in the slotted area at start of block.
+    static u32 area_children(const u8 *block, u32 start, u32 *pages, u32 max);
+    void want_start();
+    void want_addr_list(u32 from);
 
     proprhandle *handle_ = nullptr;
+    page_readahead *ahead_ = nullptr;
+    bool ahead_children_ = false;
     phase phase_ = phase::end;
     u32 direct_[KCE_NUM_DIRECT] = {};
     u32 addrs_[KCE_NUM_ADDR] = {};

@@ -13,6 +13,8 @@
 #include "keys/treeops.h"
 #include "tree/tnode.h"
 #include "txn/blockio.h"
+#include "txn/pending.h"
+#include "txn/readahead.h"
 
 using namespace propreg;
 
@@ -23,24 +25,27 @@ struct addr_pages {
 };
 
 // Pages that can hold the key's entries: its own area, its direct KCE
-// pages, and the KCE pages its ADDR pages list (read into ap).
+// pages, and the KCE pages its ADDR pages list (read together into ap).
 u32 count_entry_pages(proprhandle *handle, u8 *raw, addr_pages *ap, u32 *pages)
 {
     page_list direct{raw, KCE_LIST_DIRECT, KCE_NUM_DIRECT};
     page_list addrs{raw, KCE_LIST_ADDR, KCE_NUM_ADDR};
     u32 n = 1;
     for (u32 i = 0; i < direct.count && direct.get(i) != 0; i++) n++;
-    for (u32 j = 0; j < addrs.count && addrs.get(j) != 0; j++) {
-        u32 page = addrs.get(j);
-        int at = static_cast<int>(ut_page_addr(handle, page));
-        bool valid = false;
-        if (u32 rc = kce_read(handle, page, &ap->page[j], PROPR_BLK_ADDR, &valid); rc != PROP_OK) {
+    proprio_read reads[KCE_NUM_ADDR];
+    u32 count = 0;
+    for (; count < addrs.count && addrs.get(count) != 0; count++)
+        reads[count] = proprio_read{ap->page[count].b, PROP_PAGE_SIZE, ut_page_addr(handle, addrs.get(count)), 0};
+    if (count != 0) ut_pages_read(handle, reads, count, 0);
+    for (u32 j = 0; j < count; j++) {
+        int at = static_cast<int>(reads[j].offset);
+        if (u32 rc = reads[j].result; rc != PROP_OK) {
             trace_print(keys_raw(), 0,
                         "proprenumsubkey_keybuf_allocate: Problem [%d] reading address page [%d] . page_addr:[%d]",
                         static_cast<int>(rc), static_cast<int>(j), at);
             return rc;
         }
-        if (!valid) {
+        if (!proprut_isblk_valid_buf(ap->page[j].b, PROPR_BLK_ADDR)) {
             trace_print(keys_raw(), 0,
                         "proprenumsubkey_keybuf_allocate: Address page [%d] retrieved is not a valid address page. "
                         "page_addr:[%d]",
@@ -79,6 +84,9 @@ u32 walk_fault(proprhandle *handle, const child_fault &fl)
 u32 collect_names(proprhandle *handle, const u8 *raw, const addr_pages &ap, char *buf, u32 cap, u32 *len, u32 *count)
 {
     child_cursor c;
+    // The KCE pages are read together; the children themselves are not read.
+    page_readahead ahead(handle);
+    c.read_ahead(&ahead, false);
     if (c.start(handle, raw, ap.page) != PROP_OK) return walk_fault(handle, c.fault());
     for (;;) {
         child_step step = child_step::end;

@@ -15,6 +15,7 @@
 #include "tree/keydesc.h"
 #include "tree/tnode.h"
 #include "txn/blockio.h"
+#include "txn/readahead.h"
 
 using namespace propreg;
 
@@ -28,6 +29,16 @@ struct delete_frame {
 
 using frame_stack = path_stack<delete_frame>;
 
+// One walk: its stack, and the tnodes and KCE pages it reads ahead (every
+// child of a key is read, so a key's children are read together).
+struct delete_walk {
+    proprhandle *handle;
+    frame_stack stack;
+    page_readahead ahead;
+
+    explicit delete_walk(proprhandle *h) : handle(h), stack(h->metactx), ahead(h) {}
+};
+
 void copy_name(char *to, const char *from, u32 len)
 {
     if (len > PROPR_KEYCOMP_MAX) len = PROPR_KEYCOMP_MAX;
@@ -37,9 +48,10 @@ void copy_name(char *to, const char *from, u32 len)
 
 // Starts on one key: reads its tnode, frees its value pages and opens its
 // child entries.
-u32 descend(proprhandle *handle, frame_stack &stack, u32 page, const char *name, u32 name_len, u32 flags)
+u32 descend(delete_walk &walk, u32 page, const char *name, u32 name_len, u32 flags)
 {
-    delete_frame *f = stack.push();
+    proprhandle *handle = walk.handle;
+    delete_frame *f = walk.stack.push();
     if (f == nullptr) {
         trace_print(keys_raw(), 0, "proprdkrec_delete_entries: Problem allocating memory for subkey desc");
         return PROP_E_NOMEM;
@@ -48,7 +60,7 @@ u32 descend(proprhandle *handle, frame_stack &stack, u32 page, const char *name,
     copy_name(f->name, name, name_len);
     tnode node{};
     keys_block raw;
-    if (u32 rc = proprutrtnode(handle, &node, page, raw.b, 0); rc != PROP_OK) {
+    if (u32 rc = proprutrtnode(handle, &node, page, raw.b, 0, &walk.ahead); rc != PROP_OK) {
         if (rc == PROP_R_BADTNODE) rc = PROP_E_STORAGE;
         trace_print(keys_raw(), 0, "prdkrec: problem reading the tnode [%d], return [%d]", static_cast<int>(page),
                     static_cast<int>(rc));
@@ -58,6 +70,7 @@ u32 descend(proprhandle *handle, frame_stack &stack, u32 page, const char *name,
         trace_print(keys_raw(), 0, "prdkrec: problem deleting value");
         return PROP_E_STORAGE;
     }
+    f->children.read_ahead(&walk.ahead, true);
     if (f->children.start(handle, raw.b) != PROP_OK) {
         trace_print(keys_raw(), 0, "proprdkrec_delete_entries: Corrupt slotted page in the tnode of [%s], addr [%d]",
                     f->name, static_cast<int>(page));
@@ -110,8 +123,10 @@ u32 free_page(proprhandle *handle, u32 page)
 }
 
 // One step of the walk on the key at the top of the stack.
-u32 walk_step(proprhandle *handle, frame_stack &stack, u32 flags)
+u32 walk_step(delete_walk &walk, u32 flags)
 {
+    proprhandle *handle = walk.handle;
+    frame_stack &stack = walk.stack;
     delete_frame *f = stack.top();
     child_step step = child_step::end;
     if (f->children.next(&step) != PROP_OK) return walk_fault(handle, f);
@@ -128,7 +143,7 @@ u32 walk_step(proprhandle *handle, frame_stack &stack, u32 flags)
                         f->name, static_cast<int>(child));
             return PROP_E_STORAGE;
         }
-        u32 rc = descend(handle, stack, child, name, static_cast<u32>(std::strlen(name)), flags);
+        u32 rc = descend(walk, child, name, static_cast<u32>(std::strlen(name)), flags);
         if (rc != PROP_OK)
             trace_print(keys_raw(), 0, "proprdkrec_delete_entries: Problem deleting subkey [%s], addr [%d]", name,
                         static_cast<int>(child));
@@ -174,8 +189,8 @@ u32 proprdkrec(backend_ctx *ctx, proprhandle *handle, u32 page, const key_desc *
         return PROP_E_CTX;
     }
     const char *name = kd != nullptr && kd->kd_name != nullptr ? kd->kd_name : "";
-    frame_stack stack(handle->metactx);
-    u32 rc = descend(handle, stack, page, name, static_cast<u32>(std::strlen(name)), flags);
-    while (rc == PROP_OK && stack.depth() > 0) rc = walk_step(handle, stack, flags);
+    delete_walk walk(handle);
+    u32 rc = descend(walk, page, name, static_cast<u32>(std::strlen(name)), flags);
+    while (rc == PROP_OK && walk.stack.depth() > 0) rc = walk_step(walk, flags);
     return rc;
 }

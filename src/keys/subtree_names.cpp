@@ -5,6 +5,7 @@
 #include "keys/path_stack.h"
 #include "keys/treeops.h"
 #include "tree/tnode.h"
+#include "txn/readahead.h"
 
 using namespace propreg;
 
@@ -16,7 +17,7 @@ struct name_frame {
     child_cursor children;
 };
 
-u32 descend(proprhandle *handle, path_stack<name_frame> &stack, u32 page, u32 suffix)
+u32 descend(proprhandle *handle, path_stack<name_frame> &stack, page_readahead &ahead, u32 page, u32 suffix)
 {
     name_frame *f = stack.push();
     if (f == nullptr) return PROP_E_NOMEM;
@@ -24,8 +25,9 @@ u32 descend(proprhandle *handle, path_stack<name_frame> &stack, u32 page, u32 su
     f->suffix = suffix;
     tnode node{};
     keys_block raw;
-    if (u32 rc = proprutrtnode(handle, &node, page, raw.b, 0); rc != PROP_OK)
+    if (u32 rc = proprutrtnode(handle, &node, page, raw.b, 0, &ahead); rc != PROP_OK)
         return rc == PROP_R_BADTNODE ? static_cast<u32>(PROP_E_STORAGE) : rc;
+    f->children.read_ahead(&ahead, true);
     return f->children.start(handle, raw.b);
 }
 
@@ -35,7 +37,9 @@ u32 proprsubtree_longest_name(proprhandle *handle, u32 page, u32 limit, u32 *lon
 {
     *longest = 0;
     path_stack<name_frame> stack(handle->metactx);
-    u32 rc = descend(handle, stack, page, 0);
+    // Every key below is visited: a key's children are read together.
+    page_readahead ahead(handle);
+    u32 rc = descend(handle, stack, ahead, page, 0);
     while (rc == PROP_OK && stack.depth() > 0) {
         name_frame *f = stack.top();
         child_step step = child_step::end;
@@ -57,7 +61,7 @@ u32 proprsubtree_longest_name(proprhandle *handle, u32 page, u32 limit, u32 *lon
         u32 suffix = f->suffix + 1 + f->children.name_len();
         if (suffix > *longest) *longest = suffix;
         if (*longest > limit) break;
-        rc = descend(handle, stack, child, suffix);
+        rc = descend(handle, stack, ahead, child, suffix);
     }
     if (rc != PROP_OK)
         trace_print(keys_raw(), 0, "proprsubtree_longest_name: Could not walk the subtree at page [%d]. Retval:[%d]",

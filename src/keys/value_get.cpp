@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/alloc.h"
 #include "format/block.h"
 #include "io/io.h"
 #include "keys/common.h"
@@ -35,20 +36,27 @@ u32 copy_value(proprhandle *handle, const tnode &node, const u8 *raw, u8 *out)
     if (done > 0) std::memcpy(out, node.inline_value, done);
     bool text = node.data_type == PROP_TYPE_TEXT && trace_enabled(keys_raw(), 4);
     if (text) trace_text(direct > 0 ? "INTNODEVAL" : "OUTVAL", out, done);
+    if (direct == 0) return PROP_OK;
     value_addrs va = value_addrs_read(raw, "prgval: value page");
-    keys_block blk;
+    // The value pages are read together, then taken in order.
+    MetaPtr<keys_block> blocks = MetaPtr<keys_block>::alloc(handle->metactx, direct);
+    if (!blocks) return PROP_E_NOMEM;
+    proprio_read reads[TNODE_NUM_DIRECT];
+    for (u32 i = 0; i < direct; i++)
+        reads[i] = proprio_read{blocks[i].b, PROP_PAGE_SIZE, ut_page_addr(handle, va.direct[i]), 0};
+    ut_pages_read(handle, reads, direct, 0);
     for (u32 i = 0; i < direct; i++) {
         trace_print(keys_raw(), 4,
                     "prgval: calling proprutrbuf addr=%d, curptr = %d, i = %d num_direct = %d, num_single = %d "
                     "*outsize = %d",
                     static_cast<int>(va.direct[i]), static_cast<int>(done), static_cast<int>(i),
                     static_cast<int>(direct), static_cast<int>(single), static_cast<int>(size));
-        u32 rc = ut_page_read(handle, blk.b, ut_page_addr(handle, va.direct[i]), 0);
-        if (rc != PROP_OK) {
+        if (u32 rc = reads[i].result; rc != PROP_OK) {
             trace_print(keys_raw(), 0, "\n proprgval: problem reading the value %d, %d\n", static_cast<int>(rc),
                         static_cast<int>(va.direct[i]));
             return PROP_E_STORAGE;
         }
+        const keys_block &blk = blocks[i];
         if (proprut_isblk_valid_buf(blk.b, PROPR_BLK_VAL) == 0) return PROP_E_STORAGE;
         u32 n = std::min(PROPR_PAGE_ADDR_SIZE, size - done);
         std::memcpy(out + done, blk.b + sizeof(propr_hdr), n);

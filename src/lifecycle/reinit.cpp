@@ -5,6 +5,7 @@
 
 #include "cache/cache.h"
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "lifecycle/init.h"
 #include "lifecycle/newhandle.h"
 #include "lifecycle/terminate.h"
@@ -33,6 +34,8 @@ u32 restart_cache(proprhandle *h)
 u32 reboot_locked(backend_ctx *ctx, proprhandle *h)
 {
     trace_comp tc = lc_trace(h);
+    // The store may have moved on while this node was down.
+    pagecache_clear(h);
     u32 rc = propribctx(h, 1, 0);
     // A read-only node may hold handles to a location that was replaced
     // under it: one re-open before the boot block counts as unreadable.

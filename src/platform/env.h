@@ -4,10 +4,21 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include "core/types.h"
 
 struct env_file;  // an open file of some Env
+
+// One read of a batch: the bytes from byte offset off on, into the buffers
+// of iov in turn.  The Env fills in done and err (0 or an errno value).
+struct env_read {
+    const struct iovec *iov;
+    int iovcnt;
+    u64 off;
+    size_t done;
+    int err;
+};
 
 class Env {
   public:
@@ -19,6 +30,9 @@ class Env {
     // Returns 0 or an errno value (a short transfer is not an error here).
     virtual int pread(env_file *f, void *buf, size_t len, u64 off, size_t *done) = 0;
     virtual int pwrite(env_file *f, const void *buf, size_t len, u64 off, size_t *done) = 0;
+    // Every read of a batch, each with its own outcome.  Where the platform
+    // allows, they are in flight at once; here they go one after another.
+    virtual void pread_batch(env_file *f, env_read *reads, size_t n);
     // Size in bytes: BLKGETSIZE64 for a block device, the file size otherwise.
     virtual int size(env_file *f, u64 *bytes, bool *is_block_device) = 0;
     // Logical sector size of a block device; ENOTTY for anything else.

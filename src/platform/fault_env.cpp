@@ -405,6 +405,33 @@ int FaultEnv::pread(env_file *f, void *buf, size_t len, u64 off, size_t *done)
     return base_->pread(f, buf, len, off, done);
 }
 
+void FaultEnv::pread_batch(env_file *f, env_read *reads, size_t n)
+{
+    const char *p = base_->path(f);
+    std::vector<env_read> pass;
+    std::vector<size_t> from;
+    try {
+        pass.reserve(n);
+        from.reserve(n);
+    } catch (...) {
+        Env::pread_batch(f, reads, n);  // one by one, through pread
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (size_t i = 0; i < n; i++) {
+            count_for(p).reads++;
+            reads[i].done = 0;
+            reads[i].err = failure_for(fault_kind::fail_read, p);
+            if (reads[i].err != 0) continue;
+            pass.push_back(reads[i]);
+            from.push_back(i);
+        }
+    }
+    base_->pread_batch(f, pass.data(), pass.size());
+    for (size_t j = 0; j < pass.size(); j++) reads[from[j]] = pass[j];
+}
+
 int FaultEnv::pwrite(env_file *f, const void *buf, size_t len, u64 off, size_t *done)
 {
     const char *p = base_->path(f);

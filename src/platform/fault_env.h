@@ -101,6 +101,8 @@ class FaultEnv final : public Env {
     int close(env_file *f) override;
     int pread(env_file *f, void *buf, size_t len, u64 off, size_t *done) override;
     int pwrite(env_file *f, const void *buf, size_t len, u64 off, size_t *done) override;
+    // Each read of the batch counts, and may fail, as one pread.
+    void pread_batch(env_file *f, env_read *reads, size_t n) override;
     int size(env_file *f, u64 *bytes, bool *is_block_device) override;
     int sector_size(env_file *f, u32 *bytes) override;
     int truncate(env_file *f, u64 bytes) override;

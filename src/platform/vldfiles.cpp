@@ -40,8 +40,11 @@ vld_file *new_file(vld_context *ctx, const char *dg, const char *fname, u32 mode
     auto *f = new (std::nothrow) vld_file{};
     if (f == nullptr) return nullptr;
     f->ctx = ctx;
-    std::snprintf(f->dg, sizeof f->dg, "%s", dg);
-    std::snprintf(f->fname, sizeof f->fname, "%s", fname);
+    // The callers checked both lengths: nothing is cut here.
+    if (std::snprintf(f->dg, sizeof f->dg, "%s", dg) < 0 || std::snprintf(f->fname, sizeof f->fname, "%s", fname) < 0) {
+        delete f;
+        return nullptr;
+    }
     f->mode = mode;
     return f;
 }

@@ -31,6 +31,20 @@ constexpr u32 UT_MIN_PAGES = 20000;
 constexpr u64 UT_UNCOUNTED_BYTES = 0x5029000;
 
 u32 utread(proprhandle *handle, void *buf, u32 length, u32 blkaddr, ut_native *holder, u32 flags);
+
+// One request of a batched read: length bytes at block address blkaddr into
+// buf; result is 0 or 26 once read.
+struct ut_read {
+    void *buf;
+    u32 length;
+    u32 blkaddr;
+    u32 result;
+};
+// Reads every request from one location.  Requests that lie close together
+// are read as one transfer (what lies between them is read and dropped),
+// and the transfers are in flight together; a failed transfer fails every
+// request in it.  flags as for utread.
+void utread_batch(proprhandle *handle, ut_read *reqs, u32 n, ut_native *holder, u32 flags);
 u32 utwrite(proprhandle *handle, const void *buf, u32 length, u32 blkaddr, ut_native *holder);
 u32 utsz(proprhandle *handle, u32 *numpage, ut_native *holder);
 u32 utosmbsz(proprhandle *handle, u32 *blocksize, ut_native *holder);

@@ -7,6 +7,7 @@
 #include "space/uttrace.h"
 #include "txn/blockio.h"
 #include "txn/pending.h"
+#include "txn/readahead.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ u32 rutinitnode(proprhandle *handle, tnode *node)
     return PROP_OK;
 }
 
-u32 proprutrtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw, u32 read_flags)
+u32 proprutrtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw, u32 read_flags, page_readahead *ahead)
 {
     if (handle == nullptr) return PROP_E_STORAGE;
     trace_comp tc = ut_trace(handle);
@@ -74,7 +75,7 @@ u32 proprutrtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw, u32 read_
     bool bypass = (read_flags & PROP_FLAG_BYPASS) != 0;
     std::memset(raw, 0, PROP_PAGE_SIZE);
     if (bypass) trace_print(tc, 4, "proprutrtnode: call proprior() with BYPASS flag");
-    u32 rc = ut_page_read(handle, raw, addr, read_flags);
+    u32 rc = ahead != nullptr ? ahead->read(page, raw, read_flags) : ut_page_read(handle, raw, addr, read_flags);
     if (rc != PROP_OK) {
         trace_print(tc, 0, "rtnode:2: Problem [%d] reading the tnode %d. Returning [%d]", static_cast<int>(rc),
                     static_cast<int>(page), PROP_R_BADTNODE);

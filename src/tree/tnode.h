@@ -6,6 +6,8 @@
 #include "core/handle.h"
 #include "format/block.h"
 
+class page_readahead;
+
 // Byte offsets in a tnode page; every integer is big-endian.
 enum : i32 {
     TNODE_OFF_OWNER_ID = 32,
@@ -69,9 +71,11 @@ struct tnode {
 
 // Initialises an in-memory tnode as a new key's; 0, or 26 without a tnode.
 u32 rutinitnode(proprhandle *handle, tnode *node);
-// Reads page through the I/O layer into raw and parses it; 0, 26 (no
-// handle) or 123.  With PROP_FLAG_BYPASS an invalid header is ignored.
-u32 proprutrtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw, u32 read_flags);
+// Reads page through the I/O layer (or takes the copy ahead read ahead) into
+// raw and parses it; 0, 26 (no handle) or 123.  With PROP_FLAG_BYPASS an
+// invalid header is ignored.
+u32 proprutrtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw, u32 read_flags,
+                  page_readahead *ahead = nullptr);
 // Parses an already read page; 0, 26 or 123.
 u32 proprutrtnode_int(proprhandle *handle, tnode *node, u8 *raw);
 // Serialises node into raw (page-address lists and entries are kept as

@@ -5,6 +5,7 @@
 #include "cache/cache.h"
 #include "format/cursor.h"
 #include "format/storemap.h"
+#include "io/pagecache.h"
 #include "space/fcl.h"
 #include "space/pagelist.h"
 #include "space/uttrace.h"
@@ -187,6 +188,7 @@ u32 proprutfsu(proprhandle *handle)
     adopt_new_copies(handle, any_bitmap, super);
     clear_log(handle);
     ut_pending_end(handle);
+    pagecache_commit(handle);
     // The store is committed from here on; a cache failure is reported but
     // changes nothing on disk.
     u32 result = PROP_OK;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/alloc.h"
+#include "io/pagecache.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
 #include "txn/log.h"
@@ -115,6 +116,47 @@ u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags)
         }
     }
     return proprior(handle, block, PROP_PAGE_SIZE, addr, flags, PROPRIO_ALL);
+}
+
+bool ut_page_in_memory(proprhandle *handle, u32 addr)
+{
+    propr_pending *p = pending_of(handle);
+    if (p != nullptr && p->count != 0) {
+        const propr_pending_page *at = find_slot(p, addr);
+        if (at != p->pages + p->count && at->addr == addr) return true;
+    }
+    return pagecache_has(handle, addr);
+}
+
+u32 ut_pages_read(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
+{
+    propr_pending *p = pending_of(handle);
+    MetaPtr<proprio_read> rest = MetaPtr<proprio_read>::alloc(handle->metactx, n);
+    MetaPtr<u32> from = MetaPtr<u32>::alloc(handle->metactx, n);
+    if (!rest || !from) {
+        u32 rc = PROP_OK;
+        for (u32 i = 0; i < n; i++) {
+            reqs[i].result = ut_page_read(handle, static_cast<u8 *>(reqs[i].buffer), reqs[i].offset, flags);
+            if (rc == PROP_OK) rc = reqs[i].result;
+        }
+        return rc;
+    }
+    u32 count = 0;
+    for (u32 i = 0; i < n; i++) {
+        const propr_pending_page *at = p != nullptr && p->count != 0 ? find_slot(p, reqs[i].offset) : nullptr;
+        if (at != nullptr && at != p->pages + p->count && at->addr == reqs[i].offset) {
+            std::memcpy(reqs[i].buffer, at->block, PROP_PAGE_SIZE);
+            reqs[i].result = PROP_OK;
+            continue;
+        }
+        rest[count] = reqs[i];
+        from[count++] = i;
+    }
+    if (count != 0) proprior_batch(handle, rest.get(), count, flags);
+    for (u32 k = 0; k < count; k++) reqs[from[k]].result = rest[k].result;
+    for (u32 i = 0; i < n; i++)
+        if (reqs[i].result != PROP_OK) return reqs[i].result;
+    return PROP_OK;
 }
 
 void ut_pending_begin(proprhandle *handle)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "core/handle.h"
+#include "io/io.h"
 
 struct propr_pending_page {
     u32 addr;
@@ -27,6 +28,15 @@ u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr);
 // Reads a page: the open transaction's copy when it changed the page, the
 // store's otherwise (flags as for proprior).
 u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags);
+
+// Whether a read of the page costs no device read: the open transaction
+// keeps a copy of it, or the page cache holds it.
+bool ut_page_in_memory(proprhandle *handle, u32 addr);
+// Reads the requests (pages of the tnode area) together: each from the open
+// transaction's copy when it changed the page, the rest from the store in
+// one batched read (proprior_batch).  0 when every page was read, else the
+// result of the first that was not; each request keeps its own result.
+u32 ut_pages_read(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags);
 
 // A transaction opens: from now on pages are kept.
 void ut_pending_begin(proprhandle *handle);

@@ -7,6 +7,7 @@
 #include "format/storemap.h"
 #include "io/devhist.h"
 #include "io/io.h"
+#include "io/pagecache.h"
 #include "io/vldbridge.h"
 #include "space/fcl.h"
 #include "space/pagelist.h"
@@ -307,9 +308,10 @@ u32 recover_locked(backend_ctx *ctx, proprhandle *handle, u32 flags)
     propr_log *log = handle->proprhandle_propr_log;
     u32 lsn = log != nullptr ? log->propr_log_lsn : 0;
 
-    // Pages the transaction kept in memory are dropped before anything
-    // can read them again.
+    // Pages the transaction kept in memory, or wrote to the store, are
+    // dropped before anything can read them again.
     ut_pending_end(handle);
+    pagecache_rollback(handle);
     rollback_locations(ctx, handle, flags);
     // The boot block in memory follows the disk, where the log is dead now:
     // the vote hand-over of the sync rewrites locations from it.

@@ -64,6 +64,18 @@ u32 proprvldfill(proprhandle *handle, vld_file *vldhdl, const char *location, u3
 // A read past the file's end gives zeros; a write past its maximum 36.
 u32 proprvldr(proprhandle *handle, void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *location,
               u32 flags);
+// One piece of a batched read: length bytes (whole blocks) at a store byte
+// offset into buf; result is 0 or proprvldr's code once read.
+struct proprvld_read {
+    void *buf;
+    u32 length;
+    u32 offset;
+    u32 result;
+};
+// Reads every piece in as few calls of the client as its request limit
+// allows, each piece with its own outcome.
+void proprvldrv(proprhandle *handle, proprvld_read *reads, u32 count, vld_file *vldhdl, const char *location,
+                u32 flags);
 u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *location,
               u32 flags);
 // Rewrites the boot block so that every mirror copy holds it (flag 16:

@@ -27,7 +27,8 @@ u32 first_block(const proprhandle *handle, u32 offset, u32 flags)
     return (raw ? offset : offset + PROPRVLD_RESERVED_BLOCKS * PROPRVLD_BLOCK) / PROPRVLD_BLOCK;
 }
 
-// Splits the buffer into requests of four blocks; 0 or 8.
+// Splits the buffer into requests of four blocks, appended to the *count
+// already in reqs; 0 or 8.
 u32 build(proprhandle *handle, const Transfer &t, void *buf, u32 buflen, u32 offset, vld_file *f, u32 flags,
           vld_request *reqs, u32 *count)
 {
@@ -38,7 +39,7 @@ u32 build(proprhandle *handle, const Transfer &t, void *buf, u32 buflen, u32 off
         return PROP_E_ARG;
     }
     const u32 blocks = buflen / PROPRVLD_BLOCK;
-    const u32 n = (blocks + kBlocksPerRequest - 1) / kBlocksPerRequest;
+    const u32 n = (blocks + kBlocksPerRequest - 1) / kBlocksPerRequest + *count;
     if (n > VLD_MAX_REQUESTS) {
         trace_print(tc, 0, "%s: Blocks [%d] needs to be less than [%d]", t.who, static_cast<int>(n),
                     static_cast<int>(VLD_MAX_REQUESTS));
@@ -46,9 +47,9 @@ u32 build(proprhandle *handle, const Transfer &t, void *buf, u32 buflen, u32 off
     }
     const u32 first = first_block(handle, offset, flags);
     const bool detail = trace_enabled(tc, 4);
-    for (u32 i = 0; i < n; i++) {
-        const u32 left = blocks - i * kBlocksPerRequest;
-        reqs[i] = vld_request{f, static_cast<u8 *>(buf) + u64{i} * kRequestBytes, u64{first} + i * kBlocksPerRequest,
+    for (u32 i = *count, k = 0; i < n; i++, k++) {
+        const u32 left = blocks - k * kBlocksPerRequest;
+        reqs[i] = vld_request{f, static_cast<u8 *>(buf) + u64{k} * kRequestBytes, u64{first} + k * kBlocksPerRequest,
                               t.op, left < kBlocksPerRequest ? left : kBlocksPerRequest, 0, 0};
         if (detail)
             trace_print(tc, 4, "%s: zkvioreq array: index:[%d] offset:[%d] blocks:[%d]", t.who, static_cast<int>(i),
@@ -134,6 +135,38 @@ u32 proprvldr(proprhandle *handle, void *buf, u32 buflen, u32 offset, vld_file *
     trace_print(tc, 4, "proprvldr: Successfully read [%d] bytes at offset [%d]", static_cast<int>(buflen),
                 static_cast<int>(offset));
     return 0;
+}
+
+void proprvldrv(proprhandle *handle, proprvld_read *reads, u32 count, vld_file *vldhdl, const char *location,
+                u32 flags)
+{
+    static constexpr Transfer t{"proprvldr", "read", VLD_OP_READ};
+    for (u32 at = 0; at < count;) {
+        // As many pieces as one call of the client takes.
+        vld_request reqs[VLD_MAX_REQUESTS];
+        u32 n = 0, end = at;
+        bool clean = handle != nullptr && client(handle) != nullptr && vldhdl != nullptr;
+        while (clean && end < count) {
+            proprvld_read &r = reads[end];
+            const u32 need = (r.length / PROPRVLD_BLOCK + kBlocksPerRequest - 1) / kBlocksPerRequest;
+            if (end > at && n + need > VLD_MAX_REQUESTS) break;
+            clean = r.buf != nullptr && build(handle, t, r.buf, r.length, r.offset, vldhdl, flags, reqs, &n) == 0;
+            end++;
+        }
+        if (end == at) end = at + 1;
+        if (clean) {
+            for (u32 i = at; i < end; i++) std::memset(reads[i].buf, 0, reads[i].length);
+            vld_error err{};
+            clean = vld_io(&err, client(handle), reqs, n) == VLD_OK;
+        }
+        // Anything short of a clean call is read again piece by piece, so
+        // that each piece gets its own outcome and its own diagnosis.
+        for (u32 i = at; i < end; i++)
+            reads[i].result = clean ? 0
+                                    : proprvldr(handle, reads[i].buf, reads[i].length, reads[i].offset, vldhdl,
+                                                location, flags);
+        at = end;
+    }
 }
 
 u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *,

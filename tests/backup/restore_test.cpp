@@ -7,6 +7,7 @@
 #include "core/handle.h"
 #include "format/block.h"
 #include "io/devid.h"
+#include "io/io.h"
 #include "pages.h"
 #include "support/tmpdir.h"
 
@@ -161,6 +162,37 @@ TEST(Restore, EveryLocationMustBeWritable)
     ASSERT_EQ(r.restore(r.backup), 0u);
     ASSERT_EQ(r.store.init(PROP_LEVEL_RW), 0u);
     EXPECT_EQ(tree_of(r.store.ctx()), r.saved);
+    ASSERT_EQ(r.store.terminate(), 0u);
+}
+
+// A node of this process that holds the store open at the CACHING level
+// reads the restored pages, not the ones it kept in memory from before.
+TEST(Restore, AnOpenCachingHandleOfThisProcessReadsTheRestoredPages)
+{
+    Restorable r(1);
+    ASSERT_EQ(r.store.init(PROP_LEVEL_CACHING), 0u);
+    proprhandle *h = r.store.handle();
+    auto read = [&](uint32_t addr, std::string *out) {
+        std::string b(4096, '\0');
+        const u32 rc = proprior(h, b.data(), 4096, addr, 0, PROPRIO_ALL);
+        *out = b;
+        return rc;
+    };
+    std::vector<std::pair<uint32_t, std::string>> kept;
+    for (uint32_t page = 0; page < 200; page++) {
+        const uint32_t addr = h->proprhandle_rtnst + page * 4096;
+        std::string b;
+        if (read(addr, &b) == 0) kept.emplace_back(addr, b);
+    }
+    ASSERT_EQ(r.restore(r.backup), 0u);
+    uint32_t changed = 0;
+    for (const auto &[addr, before] : kept) {
+        std::string now;
+        if (read(addr, &now) != 0) continue;
+        EXPECT_EQ(now, r.store.read_block(0, addr)) << "page at " << addr;
+        changed += now != before;
+    }
+    EXPECT_GT(changed, 0u) << "the restore changed none of the pages read";
     ASSERT_EQ(r.store.terminate(), 0u);
 }
 

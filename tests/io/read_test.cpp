@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "io/io.h"
+#include "storage/device.h"
 #include "io_fixture.h"
 #include "propreg/frontend.h"
 
@@ -89,6 +90,80 @@ TEST(MirroredRead, HeaderFailingEverywhere)
     EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, PROPRIO_READ_QUIET, PROPRIO_ALL), 22u);
     for (u32 i = 0; i < 3; i++) EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_UNUSABLE);
     EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), 26u) << "nothing left to read";
+}
+
+// A batch of pages goes to a location together: neighbours as one
+// transfer, each request failing over on its own as a single read does.
+TEST(BatchedRead, NeighboursGoTogetherAndEachRequestFailsOverOnItsOwn)
+{
+    IoStore s(2);
+    s.open_files();
+    // Eight neighbouring blocks and one far away, on both locations.
+    const u32 addrs[] = {ADDR + 5 * 4096, ADDR, ADDR + 400 * 4096, ADDR + 3 * 4096, ADDR + 1 * 4096,
+                         ADDR + 2 * 4096, ADDR + 4 * 4096, ADDR + 7 * 4096, ADDR + 6 * 4096};
+    constexpr u32 n = sizeof addrs / sizeof addrs[0];
+    for (u32 i = 0; i < n; i++)
+        for (u32 slot = 0; slot < 2; slot++) s.write_block(slot, addrs[i], static_cast<u8>(0x10 + i));
+    static u8 blocks[n][PROP_PAGE_SIZE];
+    proprio_read reqs[n];
+    auto batch = [&](u32 flags) {
+        std::memset(blocks, 0, sizeof blocks);
+        for (u32 i = 0; i < n; i++) reqs[i] = proprio_read{blocks[i], PROP_PAGE_SIZE, addrs[i], 99};
+        return proprior_batch(s.h, reqs, n, flags);
+    };
+    auto all_read = [&] {
+        for (u32 i = 0; i < n; i++) {
+            EXPECT_EQ(reqs[i].result, 0u) << i;
+            EXPECT_EQ(blocks[i][100], 0x10 + i) << i;
+        }
+    };
+    const u64 before = s.faults.reads();
+    ASSERT_EQ(batch(0), 0u);
+    all_read();
+    EXPECT_EQ(s.faults.reads() - before, 2u) << "one transfer for the neighbours, one for the far block";
+
+    // The round-robin's next location holds one block with a bad header:
+    // that block alone comes from the other location, and the bad one
+    // leaves service as after a single read.
+    const u32 first = (s.h->proprhandle_read_device + 1) % 2;
+    u8 garbage[PROP_PAGE_SIZE];
+    std::memset(garbage, 0x77, sizeof garbage);
+    s.write_raw(first, addrs[3], garbage, sizeof garbage);
+    trace_capture_start();
+    ASSERT_EQ(batch(0), 0u);
+    all_read();
+    EXPECT_EQ(s.h->proprhandle_native_state[first], PROP_SLOT_UNUSABLE);
+    EXPECT_EQ(s.h->proprhandle_native_state[1 - first], PROP_SLOT_OPEN);
+    EXPECT_EQ(alerts_captured().size(), 1u);
+
+    // The location left fails every read: nothing is read, and each request
+    // says so.
+    fail_reads(s, 1 - first);
+    EXPECT_EQ(batch(PROPRIO_READ_QUIET), PROP_E_STORAGE);
+    for (u32 i = 0; i < n; i++) EXPECT_EQ(reqs[i].result, PROP_E_STORAGE) << i;
+    EXPECT_EQ(s.h->proprhandle_native_state[1 - first], PROP_SLOT_UNUSABLE);
+}
+
+// An unbuffered location moves whole aligned pages: a batch reads straight
+// into aligned buffers, and through an aligned area into others, with the
+// same bytes either way, also where the batch repeats a page.
+TEST(BatchedRead, UnbufferedLocationsTakeAlignedAndUnalignedBuffers)
+{
+    IoStore s(1);
+    s.zkv->developer_mode = 0;
+    s.open_files();
+    ASSERT_NE(static_cast<ut_native *>(s.h->proprhandle_native[0])->direct, 0u);
+    const u32 addrs[] = {ADDR + 2 * 4096, ADDR, ADDR + 4 * 4096, ADDR + 2 * 4096, ADDR + 1 * 4096};
+    constexpr u32 n = sizeof addrs / sizeof addrs[0];
+    for (u32 i = 0; i < n; i++) s.write_block(0, addrs[i], static_cast<u8>(addrs[i] / 4096));
+    alignas(4096) static u8 pool[(n + 1) * PROP_PAGE_SIZE];
+    for (u32 shift : {0u, 8u}) {
+        std::memset(pool, 0, sizeof pool);
+        proprio_read reqs[n];
+        for (u32 i = 0; i < n; i++) reqs[i] = proprio_read{pool + shift + i * PROP_PAGE_SIZE, PROP_PAGE_SIZE, addrs[i], 99};
+        ASSERT_EQ(proprior_batch(s.h, reqs, n, 0), 0u) << shift;
+        for (u32 i = 0; i < n; i++) EXPECT_EQ(pool[shift + i * PROP_PAGE_SIZE + 100], addrs[i] / 4096) << shift << " " << i;
+    }
 }
 
 TEST(DirectIo, NeverChangesStatesOrVotes)

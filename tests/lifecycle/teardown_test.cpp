@@ -5,6 +5,8 @@
 #include "cache/cache.h"
 #include "lifecycle_util.h"
 #include "platform/trace.h"
+#include "keys/keyhandle.h"
+#include "tree/tnode.h"
 
 namespace {
 
@@ -79,6 +81,36 @@ TEST(Reboot, TheCachingLevelStartsWithAnEmptyKeyCache)
     ASSERT_EQ(prop_init_reboot(store.ctx()), 0u);
     u32 addr = 0;
     EXPECT_EQ(proprch_get_addr(h->proprhandle_cache, "SYSTEM", &addr, 0, 0), PROP_R_NOTCACHED);
+}
+
+// A node renewing its hold on the store reads what the store holds now, not
+// what it kept in memory from before: another node may have changed it.
+TEST(Reboot, TheCachingLevelReadsTheStoreAfreshAfterRebootAndReinit)
+{
+    Store store({.locations = 2});
+    store.format();
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(put_value(store, "k", "one"), 0u);
+    propr_keyhandle *kh = nullptr;
+    ASSERT_EQ(prop_open(store.ctx(), "SYSTEM.k", &kh, 0), 0u);
+    const u32 addr = store.handle()->proprhandle_rtnst + 4096 * kh->propr_keyhandle_kdesc->kd_tnode;
+    ASSERT_EQ(prop_close(store.ctx(), kh), 0u);
+    // Rewrites the key's value on every location around the library.
+    auto rewrite = [&](const char *text) {
+        for (u32 slot = 0; slot < 2; slot++) {
+            std::string block = store.read_block(slot, addr);
+            block.replace(TNODE_OFF_INLINE_VALUE, 3, text);
+            hdr_stamp_checksum(reinterpret_cast<u8 *>(block.data()), 4096);
+            store.write_block(slot, addr, block);
+        }
+    };
+    EXPECT_EQ(get_value(store, "k"), "one");
+    rewrite("two");
+    ASSERT_EQ(prop_init_reboot(store.ctx()), 0u);
+    EXPECT_EQ(get_value(store, "k"), "two");
+    rewrite("six");
+    ASSERT_EQ(prop_reinit(store.ctx(), store.grp()), 0u);
+    EXPECT_EQ(get_value(store, "k"), "six");
 }
 
 // Reinitialisation re-reads the boot block and the superblock that the

@@ -340,4 +340,38 @@ TEST(Recovery, CommitKeepsAndRollbackDropsTheCacheEntriesOfTheTransaction)
     h->proprhandle_cache = nullptr;
 }
 
+// At the CACHING level pages are read from memory once read or written:
+// neither a failed commit nor a recovery after a crash may leave a page
+// there that the undo put back on disk.
+TEST(Recovery, NoUndonePageIsReadFromMemoryAfterwards)
+{
+    auto read_payload = [](RawStore &store, u32 page) {
+        Block b{};
+        EXPECT_EQ(proprior(store.handle(), b.data(), 4096, store.page_addr(page), 0, PROPRIO_ALL), PROP_OK);
+        return b[100];
+    };
+    FaultScope faults;
+    RawStoreOptions opt;
+    opt.locations = 3;
+    opt.boot_level = PROP_LEVEL_CACHING;
+    {
+        RawStore store(opt);
+        prepare(store);
+        EXPECT_EQ(read_payload(store, 3), 0xA3);
+        // The commit's boot block reaches one location of three.
+        ASSERT_EQ(faults.env().load("fail_write:nth=8,errno=EIO,path=/loc1.dat; fail_write:nth=8,errno=EIO,path=/loc2.dat"), 0);
+        EXPECT_EQ(run_transaction(store), PROP_E_STORAGE);
+        ASSERT_EQ(proprrecover(store.ctx(), PROPR_RECOVER_HOLDS_LOCK), PROP_OK);
+        EXPECT_EQ(read_payload(store, 3), 0xA3) << "after a failed commit";
+        faults.env().reset();
+    }
+    {
+        RawStore store(opt);
+        crash_after(faults, store, kPageWritten);
+        EXPECT_EQ(read_payload(store, 3), 0xB3) << "the crashed transaction's page, before the undo";
+        ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
+        EXPECT_EQ(read_payload(store, 3), 0xA3) << "after the recovery";
+    }
+}
+
 }  // namespace

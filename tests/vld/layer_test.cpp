@@ -37,6 +37,41 @@ TEST_F(VldLayer, BlocksPastTheFileEndReadAsZerosAndTransfersAreLimitedTo256Reque
     EXPECT_EQ(proprvldr(h, buf.data(), 4000, 0, f, name(), 0), PROP_E_ARG);
 }
 
+// A batch answers each piece as a read of its own would, over as many calls
+// of the client as its pieces need.
+TEST_F(VldLayer, ABatchedReadGivesEachPieceWhatItsOwnReadWould)
+{
+    open(PROP_LEVEL_RW);
+    constexpr u32 kPieces = 300;  // one page each: more than one call takes
+    constexpr u32 kBase = 0x1000000;
+    std::vector<u8> one(8192), many(size_t{kPieces} * 8192, 0xab);
+    for (u32 i = 0; i <= kPieces; i++) {
+        std::fill(one.begin(), one.begin() + 4096, static_cast<u8>(i + 1));
+        ASSERT_EQ(proprvldw(h, one.data(), 4096, kBase + i * 4096, f, name(), 0), 0u);
+    }
+    std::vector<proprvld_read> reads;
+    for (u32 i = 0; i < kPieces; i++) {
+        // Pages written just now, backwards, and three odd pieces: two
+        // pages at once; in the second call, one past the file's end and
+        // one not of whole blocks.
+        u32 length = 4096, offset = kBase + (kPieces - 1 - i) * 4096;
+        if (i == 7) length = 8192;
+        if (i == 270) offset = 0x19000000;
+        if (i == 290) length = 4000;
+        reads.push_back(proprvld_read{many.data() + size_t{i} * 8192, length, offset, 99});
+    }
+    proprvldrv(h, reads.data(), kPieces, f, name(), 0);
+    for (u32 i = 0; i < kPieces; i++) {
+        const proprvld_read &r = reads[i];
+        std::fill(one.begin(), one.end(), 0xcd);
+        EXPECT_EQ(r.result, proprvldr(h, one.data(), r.length, r.offset, f, name(), 0)) << i;
+        if (r.result == 0) {
+            EXPECT_EQ(std::memcmp(one.data(), r.buf, r.length), 0) << i;
+        }
+    }
+    EXPECT_EQ(reads[290].result, u32{PROP_E_ARG});
+}
+
 TEST_F(VldLayer, AResilverTakesOnlyACopyWhoseHeaderAndChecksumHold)
 {
     open(PROP_LEVEL_CACHING);

@@ -1,0 +1,354 @@
+#include "io/pagecache.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/alloc.h"
+#include "core/handle.h"
+#include "format/block.h"
+#include "io/slot.h"
+
+using namespace propreg;
+
+namespace {
+
+struct pc_page {
+    u32 addr;
+    pc_page *chain;  // the next page of its bucket
+    pc_page *newer;  // the use order, newest first
+    pc_page *older;
+    u8 block[PROP_PAGE_SIZE];
+};
+
+}  // namespace
+
+struct proprio_pagecache {
+    plat_mutex mutex;
+    prop_metactx *meta;
+    u32 max_pages;  // 0: the cache is off
+    u32 pages;
+    u32 bucket_mask;
+    pc_page **buckets;
+    pc_page *newest;
+    pc_page *oldest;
+    // Pages written since the last commit: the open transaction's, which a
+    // rollback forgets.  Past what the list can hold, a rollback forgets
+    // everything.
+    u32 *written;
+    u32 written_count;
+    u32 written_max;
+    bool written_lost;
+    u32 rewrites;  // the stores rewritten from outside when last emptied
+};
+
+namespace {
+
+// Stores of this process rewritten without going through their open
+// handles (a restore builds a handle of its own): each cache empties itself
+// when it sees the count move.
+std::atomic<u32> g_rewrites{0};
+
+u32 setting_pages(proprhandle *h)
+{
+    u32 mb = PROPRIO_PAGECACHE_DEFAULT_MB;
+    if (const char *env = std::getenv("ZKV_PAGE_CACHE_SIZE"); env != nullptr) {
+        char *end = nullptr;
+        const unsigned long v = std::strtoul(env, &end, 10);
+        if (end != env && *end == '\0' && v <= 65536)
+            mb = static_cast<u32>(v);
+        else
+            trace_print(io_trace(h), 1, "pagecache: ZKV_PAGE_CACHE_SIZE [%s] is not a size in MB; using %d", env,
+                        static_cast<int>(mb));
+    }
+    return static_cast<u32>(u64{mb} * 1024 * 1024 / PROP_PAGE_SIZE);
+}
+
+u32 bucket_count(u32 pages)
+{
+    u32 n = 64;
+    while (n < pages && n < (1U << 24)) n <<= 1;
+    return n;
+}
+
+proprio_pagecache *create(proprhandle *h)
+{
+    MetaPtr<proprio_pagecache> c = MetaPtr<proprio_pagecache>::alloc(h->metactx);
+    if (!c || plat_mutex_init(&c->mutex) != 0) return nullptr;
+    c->meta = h->metactx;
+    c->rewrites = g_rewrites.load(std::memory_order_acquire);
+    c->max_pages = setting_pages(h);
+    if (c->max_pages != 0) {
+        const u32 buckets = bucket_count(c->max_pages);
+        c->buckets = u_alloc_array<pc_page *>(h->metactx, buckets);
+        if (c->buckets == nullptr) {
+            plat_mutex_destroy(&c->mutex);
+            return nullptr;
+        }
+        c->bucket_mask = buckets - 1;
+    }
+    trace_print(io_trace(h), 2, "pagecache: caching up to %d pages of the tree area", static_cast<int>(c->max_pages));
+    return c.release();
+}
+
+// The handle's cache (made at first use when make is set); nullptr outside
+// the CACHING level or with the cache off.
+proprio_pagecache *cache_of(proprhandle *h, bool make = true)
+{
+    if (h == nullptr || h->proprhandle_bootlevel != PROP_LEVEL_CACHING) return nullptr;
+    proprio_pagecache *c = __atomic_load_n(&h->proprhandle_pagecache, __ATOMIC_ACQUIRE);
+    if (c == nullptr) {
+        if (!make) return nullptr;
+        IoLock lock(h);
+        c = h->proprhandle_pagecache;
+        if (c == nullptr) {
+            c = create(h);
+            if (c == nullptr) return nullptr;
+            __atomic_store_n(&h->proprhandle_pagecache, c, __ATOMIC_RELEASE);
+        }
+    }
+    return c->max_pages != 0 ? c : nullptr;
+}
+
+// Only whole pages of the tree area are kept: the blocks before it (boot
+// block, superblocks, bitmaps, log) are held in memory already or read
+// once, and a boot block differs between locations.
+bool in_tree_area(const proprhandle *h, u64 offset)
+{
+    const u64 start = h->proprhandle_rtnst;
+    return offset % PROP_PAGE_SIZE == 0 && offset >= start &&
+           offset < start + u64{h->numpage} * PROP_PAGE_SIZE;
+}
+
+pc_page **bucket_of(proprio_pagecache *c, u32 addr)
+{
+    return &c->buckets[((addr >> 12) * 2654435761U) & c->bucket_mask];
+}
+
+pc_page *find(proprio_pagecache *c, u32 addr)
+{
+    for (pc_page *p = *bucket_of(c, addr); p != nullptr; p = p->chain)
+        if (p->addr == addr) return p;
+    return nullptr;
+}
+
+void unlink_use(proprio_pagecache *c, pc_page *p)
+{
+    (p->newer != nullptr ? p->newer->older : c->newest) = p->older;
+    (p->older != nullptr ? p->older->newer : c->oldest) = p->newer;
+    p->newer = p->older = nullptr;
+}
+
+void link_newest(proprio_pagecache *c, pc_page *p)
+{
+    p->older = c->newest;
+    p->newer = nullptr;
+    (c->newest != nullptr ? c->newest->newer : c->oldest) = p;
+    c->newest = p;
+}
+
+void unlink_bucket(proprio_pagecache *c, pc_page *p)
+{
+    for (pc_page **at = bucket_of(c, p->addr); *at != nullptr; at = &(*at)->chain) {
+        if (*at == p) {
+            *at = p->chain;
+            return;
+        }
+    }
+}
+
+void forget(proprio_pagecache *c, u32 addr)
+{
+    pc_page *p = find(c, addr);
+    if (p == nullptr) return;
+    unlink_bucket(c, p);
+    unlink_use(c, p);
+    u_freem(c->meta, p);
+    c->pages--;
+}
+
+// Keeps block as the page at addr; the page used longest ago makes room.
+void put(proprio_pagecache *c, u32 addr, const void *block)
+{
+    pc_page *p = find(c, addr);
+    if (p != nullptr) {
+        unlink_use(c, p);
+    } else {
+        if (c->pages >= c->max_pages) {
+            p = c->oldest;
+            unlink_bucket(c, p);
+            unlink_use(c, p);
+        } else {
+            p = static_cast<pc_page *>(u_allocm(c->meta, sizeof(pc_page)));
+            if (p == nullptr) return;  // a cache without memory just keeps less
+            c->pages++;
+        }
+        p->addr = addr;
+        p->chain = *bucket_of(c, addr);
+        *bucket_of(c, addr) = p;
+    }
+    std::memcpy(p->block, block, PROP_PAGE_SIZE);
+    link_newest(c, p);
+}
+
+void note_written(proprio_pagecache *c, u32 addr)
+{
+    if (c->written_lost) return;
+    if (c->written_count == c->written_max) {
+        const u32 max = c->written_max == 0 ? 64 : 2 * c->written_max;
+        u32 *list = max <= c->max_pages ? u_alloc_array<u32>(c->meta, max) : nullptr;
+        if (list == nullptr) {
+            c->written_lost = true;
+            return;
+        }
+        if (c->written_count != 0) std::memcpy(list, c->written, c->written_count * sizeof *list);
+        if (c->written != nullptr) u_freem(c->meta, c->written);
+        c->written = list;
+        c->written_max = max;
+    }
+    c->written[c->written_count++] = addr;
+}
+
+void forget_all(proprio_pagecache *c)
+{
+    for (pc_page *p = c->newest; p != nullptr;) {
+        pc_page *older = p->older;
+        u_freem(c->meta, p);
+        p = older;
+    }
+    std::memset(c->buckets, 0, (c->bucket_mask + 1) * sizeof *c->buckets);
+    c->newest = c->oldest = nullptr;
+    c->pages = 0;
+}
+
+void settle(proprio_pagecache *c)
+{
+    c->written_count = 0;
+    c->written_lost = false;
+}
+
+// Called under the mutex before any use of the pages.
+void catch_up(proprio_pagecache *c)
+{
+    const u32 now = g_rewrites.load(std::memory_order_acquire);
+    if (c->rewrites == now) return;
+    forget_all(c);
+    settle(c);
+    c->rewrites = now;
+}
+
+bool header_valid(const void *block)
+{
+    return proprut_isblk_valid_buf(static_cast<const u8 *>(block), PROPR_BLK_ANY) != 0;
+}
+
+}  // namespace
+
+bool pagecache_lookup(proprhandle *handle, u32 offset, void *block)
+{
+    proprio_pagecache *c = cache_of(handle);
+    if (c == nullptr || !in_tree_area(handle, offset)) return false;
+    MutexGuard guard(&c->mutex);
+    catch_up(c);
+    pc_page *p = find(c, offset);
+    if (p == nullptr) return false;
+    unlink_use(c, p);
+    link_newest(c, p);
+    std::memcpy(block, p->block, PROP_PAGE_SIZE);
+    return true;
+}
+
+bool pagecache_has(proprhandle *handle, u32 offset)
+{
+    proprio_pagecache *c = cache_of(handle, false);
+    if (c == nullptr || !in_tree_area(handle, offset)) return false;
+    MutexGuard guard(&c->mutex);
+    catch_up(c);
+    return find(c, offset) != nullptr;
+}
+
+void pagecache_fill(proprhandle *handle, u32 offset, const void *block)
+{
+    proprio_pagecache *c = cache_of(handle);
+    if (c == nullptr || !in_tree_area(handle, offset) || !header_valid(block)) return;
+    MutexGuard guard(&c->mutex);
+    catch_up(c);
+    put(c, offset, block);
+}
+
+void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u32 offset, bool on_every_location)
+{
+    proprio_pagecache *c = cache_of(handle);
+    if (c == nullptr) return;
+    MutexGuard guard(&c->mutex);
+    catch_up(c);
+    const auto *bytes = static_cast<const u8 *>(buffer);
+    for (u64 at = 0; at < length; at += PROP_PAGE_SIZE) {
+        const u64 addr = u64{offset} + at;
+        if (addr > 0xffffffffULL) break;
+        const bool whole = length - at >= PROP_PAGE_SIZE;
+        if (on_every_location && whole && in_tree_area(handle, addr) && header_valid(bytes + at)) {
+            put(c, static_cast<u32>(addr), bytes + at);
+            note_written(c, static_cast<u32>(addr));
+        } else {
+            forget(c, static_cast<u32>(addr - addr % PROP_PAGE_SIZE));
+        }
+    }
+}
+
+void pagecache_commit(proprhandle *handle)
+{
+    proprio_pagecache *c = cache_of(handle, false);
+    if (c == nullptr) return;
+    MutexGuard guard(&c->mutex);
+    settle(c);
+}
+
+void pagecache_rollback(proprhandle *handle)
+{
+    proprio_pagecache *c = cache_of(handle, false);
+    if (c == nullptr) return;
+    MutexGuard guard(&c->mutex);
+    if (c->written_lost) {
+        forget_all(c);
+    } else {
+        for (u32 i = 0; i < c->written_count; i++) forget(c, c->written[i]);
+    }
+    settle(c);
+}
+
+void pagecache_clear(proprhandle *handle)
+{
+    proprio_pagecache *c = cache_of(handle, false);
+    if (c == nullptr) return;
+    MutexGuard guard(&c->mutex);
+    forget_all(c);
+    settle(c);
+}
+
+void pagecache_free(proprhandle *handle)
+{
+    if (handle == nullptr || handle->proprhandle_pagecache == nullptr) return;
+    proprio_pagecache *c = handle->proprhandle_pagecache;
+    if (c->max_pages != 0) forget_all(c);
+    if (c->buckets != nullptr) u_freem(c->meta, c->buckets);
+    if (c->written != nullptr) u_freem(c->meta, c->written);
+    plat_mutex_destroy(&c->mutex);
+    u_freem(c->meta, c);
+    handle->proprhandle_pagecache = nullptr;
+}
+
+void pagecache_stores_rewritten()
+{
+    g_rewrites.fetch_add(1, std::memory_order_acq_rel);
+}
+
+pagecache_info pagecache_state(proprhandle *handle)
+{
+    proprio_pagecache *c = cache_of(handle, false);
+    if (c == nullptr) return {};
+    MutexGuard guard(&c->mutex);
+    catch_up(c);
+    return {c->pages, c->max_pages};
+}

@@ -1,0 +1,135 @@
+// The page cache of the CACHING level answers exactly as the open locations
+// would: whatever a write, a failure, a rollback or a close did to a page,
+// the next read sees what the locations hold, and the cache never holds
+// more than its size.
+#include <cstring>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "format/block.h"
+#include "io/io.h"
+#include "io/pagecache.h"
+#include "io_fixture.h"
+
+namespace {
+
+// Block address of page k of the tree area.
+u32 page(u32 k)
+{
+    return FX_RTNST + k * PROP_PAGE_SIZE;
+}
+
+// A store of its own geometry with every location open; each holds a boot
+// block, which a write to two locations stamps its votes into.
+struct Open {
+    IoStore s;
+    explicit Open(u32 locations, u32 level = PROP_LEVEL_CACHING) : s(locations, level)
+    {
+        for (u32 i = 0; i < locations; i++) s.write_boot(i, BootFields{});
+        s.open_files();
+        s.set_geometry(0);
+    }
+};
+
+// Writes a block with a valid header, every other byte fill, through the
+// I/O layer.
+u32 write(IoStore &s, u32 addr, u8 fill, u32 selector = PROPRIO_ALL)
+{
+    u8 b[PROP_PAGE_SIZE];
+    std::memset(b, fill, sizeof b);
+    s.block_header(b, addr, 4242);
+    hdr_stamp_checksum(b, sizeof b);
+    return propriow(s.h, b, sizeof b, addr, selector);
+}
+
+// Reads a block through the I/O layer: its fill byte, and the device reads
+// that took.
+std::pair<u8, u64> read(IoStore &s, u32 addr)
+{
+    const u64 before = s.faults.reads();
+    u8 b[PROP_PAGE_SIZE] = {};
+    EXPECT_EQ(proprior(s.h, b, sizeof b, addr, 0, PROPRIO_ALL), 0u);
+    return {b[100], s.faults.reads() - before};
+}
+
+using Answer = std::pair<u8, u64>;
+
+TEST(PageCache, FilledByWritesAndReadsOfTheTreeAreaAtTheCachingLevelOnly)
+{
+    Open o(1);
+    ASSERT_EQ(write(o.s, page(1), 0x11), 0u);
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 0)) << "a written page is read from memory";
+    o.s.write_block(0, page(2), 0x22);
+    EXPECT_EQ(read(o.s, page(2)), Answer(0x22, 1));
+    EXPECT_EQ(read(o.s, page(2)), Answer(0x22, 0)) << "a page read once is read from memory";
+    o.s.write_block(0, FX_LSST, 0x33);
+    EXPECT_EQ(read(o.s, FX_LSST), Answer(0x33, 1));
+    EXPECT_EQ(read(o.s, FX_LSST), Answer(0x33, 1)) << "blocks before the tree area are not kept";
+
+    Open rw(1, PROP_LEVEL_RW);
+    ASSERT_EQ(write(rw.s, page(1), 0x11), 0u);
+    EXPECT_EQ(read(rw.s, page(1)), Answer(0x11, 1));
+    EXPECT_EQ(read(rw.s, page(1)), Answer(0x11, 1)) << "below the CACHING level every read is the device's";
+}
+
+TEST(PageCache, APageTheLocationsMayNoLongerAgreeOnIsForgotten)
+{
+    Open o(3);
+    ASSERT_EQ(write(o.s, page(1), 0x11), 0u);
+    ASSERT_EQ(write(o.s, page(1), 0x22, 0), 0u);
+    EXPECT_EQ(read(o.s, page(1)).second, 1u) << "a direct write forgets the page";
+
+    // Two of three locations fail: the write fails, and the one location
+    // left open holds the new bytes.
+    ASSERT_EQ(write(o.s, page(2), 0x33), 0u);
+    ASSERT_EQ(o.s.faults.load("fail_write:nth=1,errno=EIO,path=/loc1;fail_write:nth=1,errno=EIO,path=/loc2"), 0);
+    EXPECT_EQ(write(o.s, page(2), 0x44), PROP_E_STORAGE);
+    EXPECT_EQ(read(o.s, page(2)), Answer(0x44, 1)) << "a failed write forgets the page";
+}
+
+TEST(PageCache, ARollbackForgetsWhatWasWrittenSinceTheLastCommit)
+{
+    Open o(1);
+    ASSERT_EQ(write(o.s, page(1), 0x11), 0u);
+    pagecache_commit(o.s.h);
+    ASSERT_EQ(write(o.s, page(2), 0x22), 0u);
+    // What the undo puts back, as recovery would.
+    o.s.write_block(0, page(2), 0x99);
+    pagecache_rollback(o.s.h);
+    EXPECT_EQ(read(o.s, page(2)), Answer(0x99, 1));
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 0)) << "a committed page stays";
+}
+
+TEST(PageCache, ClosingTheLocationsEmptiesIt)
+{
+    Open o(2);
+    ASSERT_EQ(write(o.s, page(1), 0x11), 0u);
+    ASSERT_EQ(propriocl(o.s.h, 0), 0u);
+    EXPECT_EQ(pagecache_state(o.s.h).pages, 0u);
+    o.s.open_files();
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1));
+}
+
+TEST(PageCache, HoldsNoMoreThanItsSizeAndLetsTheLeastUsedGoFirst)
+{
+    ScopedEnv size("ZKV_PAGE_CACHE_SIZE", "1");  // 1 MB: 256 pages
+    Open o(1);
+    for (u32 k = 0; k < 300; k++) ASSERT_EQ(write(o.s, page(k), static_cast<u8>(k)), 0u);
+    EXPECT_EQ(pagecache_state(o.s.h).pages, 256u);
+    EXPECT_EQ(pagecache_state(o.s.h).max_pages, 256u);
+    EXPECT_EQ(read(o.s, page(299)).second, 0u);
+    EXPECT_EQ(read(o.s, page(44)).second, 0u) << "the oldest page kept";
+    ASSERT_EQ(write(o.s, page(300), 0x55), 0u);
+    EXPECT_EQ(read(o.s, page(44)).second, 0u) << "reading it made it the newest";
+    EXPECT_EQ(read(o.s, page(45)), Answer(45, 1)) << "the least used went instead";
+    EXPECT_EQ(read(o.s, page(0)), Answer(0, 1));
+    EXPECT_EQ(pagecache_state(o.s.h).pages, 256u);
+
+    ScopedEnv off("ZKV_PAGE_CACHE_SIZE", "0");
+    Open none(1);
+    ASSERT_EQ(write(none.s, page(1), 0x11), 0u);
+    EXPECT_EQ(read(none.s, page(1)), Answer(0x11, 1)) << "size 0 turns the cache off";
+}
+
+}  // namespace
