@@ -18,6 +18,7 @@ struct IntegrityRows {
     Summary sequential_4m;
     Summary scan;
     Summary check;
+    double verify_ns = 0;  // checksum verification of one page in memory, as every read does it
 };
 
 // quick: a small store and one round, to show that the rows run.

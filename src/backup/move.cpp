@@ -1,5 +1,7 @@
 #include "backup/move.h"
 
+#include <atomic>
+
 #include "platform/thread.h"
 
 namespace propreg {
@@ -32,7 +34,10 @@ struct Pipe {
     u32 n[2] = {};
     plat_sem empty{};
     plat_sem full{};
-    u32 rc = 0;  // the first failed write's code; the writer skips the rest
+    // The first failed write's code; the writer skips the rest.  The reader
+    // looks at it while the writer may be storing it (both slots start
+    // empty), so it is atomic.
+    std::atomic<u32> rc{0};
 
     void wait(plat_sem *s)
     {
@@ -48,7 +53,7 @@ void *writer(void *arg)
         p->wait(&p->full);
         const u32 s = step % 2;
         if (p->n[s] == 0) return nullptr;
-        if (p->rc == 0) p->rc = (*p->write)(p->buf[s], p->first[s], p->n[s]);
+        if (p->rc.load() == 0) p->rc.store((*p->write)(p->buf[s], p->first[s], p->n[s]));
         plat_sem_post(&p->empty);
     }
 }
@@ -59,7 +64,7 @@ u32 move_overlapped(Pipe &p, u32 count, const bkp_step_fn &read)
     u32 step = 0;
     for (u32 first = 0; first < count && rc == 0; step++) {
         p.wait(&p.empty);
-        if ((rc = p.rc) != 0) break;
+        if ((rc = p.rc.load()) != 0) break;
         const u32 s = step % 2;
         p.first[s] = first;
         p.n[s] = step_of(count, first);
@@ -98,7 +103,7 @@ u32 bkp_move_pages(prop_metactx *meta, u32 count, const bkp_step_fn &read, const
     } else {
         rc = move_overlapped(p, count, read);
         plat_thread_join(&th);
-        if (rc == 0) rc = p.rc;
+        if (rc == 0) rc = p.rc.load();
     }
     plat_sem_destroy(&p.full);
     plat_sem_destroy(&p.empty);

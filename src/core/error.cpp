@@ -54,6 +54,8 @@ const char *catalogue_text(const przkv_ctx *zkv, u32 number)
 
 // The catalogue's text is the format here, so it cannot be checked at
 // compile time; the catalogue promises the argument types of each number.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 void format_catalogue(char *out, size_t size, const char *format, ...)
 {
     va_list ap;
@@ -61,6 +63,7 @@ void format_catalogue(char *out, size_t size, const char *format, ...)
     std::vsnprintf(out, size, format, ap);
     va_end(ap);
 }
+#pragma GCC diagnostic pop
 
 // "<facility>-<code>: <catalogue text>"
 void code_text(const przkv_ctx *zkv, u32 code, char *out, size_t size)

@@ -34,15 +34,20 @@ bool is_single_type(u32 type)
 // XOR of the 64-bit words of every whole 64-byte group, folded to 16 bits.
 // The stored checksum sits in lane 1 of word 0, so an intact block folds
 // to 0.
+// Every read verifies it, so the words are folded into four independent
+// lanes rather than one chain of dependent XORs.
 u16 fold_checksum(const u8 *block, u32 length)
 {
-    u64 x = 0;
-    u32 words = (length >> 6) * 8;
-    for (u32 i = 0; i < words; i++) {
-        u64 w;
-        std::memcpy(&w, block + 8 * i, 8);
-        x ^= w;
+    u64 lane[4] = {};
+    const u32 words = (length >> 6) * 8;
+    for (u32 i = 0; i < words; i += 4) {
+        for (u32 k = 0; k < 4; k++) {
+            u64 w;
+            std::memcpy(&w, block + 8 * (i + k), 8);
+            lane[k] ^= w;
+        }
     }
+    const u64 x = lane[0] ^ lane[1] ^ lane[2] ^ lane[3];
     u64 y = x ^ (x >> 32);
     u64 z = y ^ (y >> 16);
     return static_cast<u16>(z);
@@ -73,7 +78,10 @@ void hdr_stamp_checksum(u8 *block, u32 length)
 
 u32 hdr_verify_checksum(const u8 *block, u32 length)
 {
-    if (block == nullptr || block[0] != 1) return 0;
+    if (block == nullptr || block[0] == 0) return 0;
+    // Only 0 and 1 are written there: any other value is damage, and must
+    // not switch the check off.
+    if (block[0] != 1) return 0x10000;
     return fold_checksum(block, length);
 }
 

@@ -48,7 +48,8 @@ static_assert(sizeof(propr_hdr) == 32, "block header is 32 bytes");
 void hdr_init(const proprhandle *handle, propr_hdr *hdr, u32 page_index, u32 block_type);
 // Stamps the checksum of a block whose byte 0 is 1; leaves others alone.
 void hdr_stamp_checksum(u8 *block, u32 length);
-// 0 for an intact block (or one whose byte 0 is not 1), non-zero otherwise.
+// 0 for an intact block or one whose checksum is off (byte 0 is 0), non-zero
+// otherwise, an invalid byte 0 included.
 u32 hdr_verify_checksum(const u8 *block, u32 length);
 // 1 when the header is valid for one of the expected types, else 0.
 u32 proprut_isblk_valid(const propr_hdr *hdr, u32 expected_types);

@@ -21,6 +21,9 @@ constexpr u32 PROPRIO_OPEN_RECOVER_DEV = 0x10000000;  // accept the previous dev
 
 // Read flags of proprior (also handed to utread).
 constexpr u32 PROPRIO_READ_QUIET = 0x4000;  // no alert when a location fails
+// The block is rewritten in place outside the undo log: when no location
+// gives a copy whose checksum verifies, one with a valid header is taken.
+constexpr u32 PROPRIO_READ_IN_PLACE = 0x1000;
 // PROP_FLAG_BYPASS (prop.h) accepts a block whose header check fails.
 
 // Workers, mutex and the open locations.  0 or the error of opening.
@@ -28,8 +31,10 @@ u32 proprioini(proprhandle *handle, u32 open_flags);
 // Writes length bytes at block address offset to every open location (or to
 // the one selected).  0, 26, 36, or a direct write's own result.
 u32 propriow(proprhandle *handle, const void *buffer, u32 length, u32 offset, u32 selector);
-// Reads from one good location, failing over.  0, 22, 26, or a direct
-// read's own result.
+// Reads from one good location, failing over: a location whose block fails
+// its header (22) or its checksum (26) counts as one that failed the read.
+// 0, 22, 26, or a direct read's own result; direct reads hand over the
+// bytes unchecked, for callers that judge each location's copy themselves.
 u32 proprior(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 read_flags,
              u32 selector);
 // One request of a batched read: length bytes at block address offset.

@@ -374,6 +374,12 @@ u32 propriogid(proprhandle *handle, u32 slot, proprio_bootid *out, u32 read_flag
         trace_print(tc, fail_level, "propriogid:1_2: INVALID FORMAT");
         return PROP_E_FORMAT;
     }
+    // A damaged boot block must not vote: the location is then behind and
+    // gets copied from the others.
+    if (hdr_verify_checksum(boot, PROP_PAGE_SIZE) != 0) {
+        trace_print(tc, fail_level, "propriogid:1_3: the boot block fails its checksum.");
+        return PROP_E_FORMAT;
+    }
     out->hdr_version = boot[offsetof(propr_hdr, propr_hdr_version)];
     out->zkvid = be32_at(boot, BOOT_ZKVID);
     out->lsst = be32_at(boot, BOOT_LSST);

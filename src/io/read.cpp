@@ -3,7 +3,9 @@
 // batches of pages a walk needs go to a location together, and every
 // request fails over on its own, with the same header checks.  At the
 // CACHING level pages of the tree area come from the page cache when it
-// holds them.
+// holds them, which takes only pages that passed these checks.
+#include <bit>
+
 #include "core/alloc.h"
 #include "format/block.h"
 #include "io/io.h"
@@ -53,9 +55,26 @@ u32 direct_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 f
     return rc;
 }
 
-// A block whose header fails: for a volume-manager file at the CACHING
-// level another copy inside the disk group may still be good.
-u32 retry_bad_header(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
+// Every block of a read must fold to its checksum, not only show a valid
+// header: a flipped bit in a tnode or value page would otherwise be handed
+// to the caller as the user's data.  A block that fails is a failed read of
+// this location, like an I/O error, so the read fails over to the next copy.
+u32 check_sums(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset)
+{
+    const u8 *b = static_cast<const u8 *>(buffer);
+    for (u32 at = 0; at + PROP_PAGE_SIZE <= length; at += PROP_PAGE_SIZE) {
+        if (hdr_verify_checksum(b + at, PROP_PAGE_SIZE) == 0) continue;
+        const u32 addr = offset + at;
+        trace_print(io_trace(handle), 0, "proprior: Block %u at offset %u from ZKV device %d fails its checksum.",
+                    addr / PROP_PAGE_SIZE + PROPR_BLOCKNUM_BIAS, addr, static_cast<int>(slot));
+        return PROP_E_STORAGE;
+    }
+    return 0;
+}
+
+// A block that fails its header or its checksum: for a volume-manager file
+// at the CACHING level another copy inside the disk group may still be good.
+u32 retry_bad_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
 {
     trace_comp tc = io_trace(handle);
     if (handle->proprhandle_loctype[slot] != PROP_LOCTYPE_VLD ||
@@ -67,7 +86,7 @@ u32 retry_bad_header(proprhandle *handle, u32 slot, void *buffer, u32 length, u3
                 handle->proprhandle_filename[slot], static_cast<int>(offset));
     const u32 rc = io_vld_resilver(handle, slot, buffer, length, offset);
     trace_print(tc, 1, "proprior: VLD re silver returned [%d]", static_cast<int>(rc));
-    if (rc == 0 && header_valid(buffer)) {
+    if (rc == 0 && header_valid(buffer) && check_sums(handle, slot, buffer, length, offset) == 0) {
         trace_print(tc, 1, "proprior: Successful in finding a good copy of the block.");
         return 0;
     }
@@ -76,20 +95,27 @@ u32 retry_bad_header(proprhandle *handle, u32 slot, void *buffer, u32 length, u3
     return PROP_E_FORMAT;
 }
 
-// The header check of a block just read from slot: 0, or the result of
-// the retry a bad header gets.
-u32 check_header(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags)
+// The checks of a block just read from slot, which every read passes
+// through, batched or not: its header, then its checksums.  0, or the
+// result of the retry a bad block gets; *sums_only is set when the header
+// was valid and only a checksum failed.
+u32 check_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags, bool *sums_only)
 {
     trace_comp tc = io_trace(handle);
-    if (header_valid(buffer)) return 0;
+    const bool header_ok = header_valid(buffer);
     if (bypass(flags)) {
-        trace_print(tc, 2, "proprior: Header check from ZKV device %d offset %d failed (%d).. IGNORED",
-                    static_cast<int>(slot), static_cast<int>(offset), PROP_E_FORMAT);
+        if (!header_ok)
+            trace_print(tc, 2, "proprior: Header check from ZKV device %d offset %d failed (%d).. IGNORED",
+                        static_cast<int>(slot), static_cast<int>(offset), PROP_E_FORMAT);
         return 0;
     }
-    trace_print(tc, 0, "proprior: Header check from ZKV device %d offset %d failed (%d).",
-                static_cast<int>(slot), static_cast<int>(offset), PROP_E_FORMAT);
-    return retry_bad_header(handle, slot, buffer, length, offset);
+    if (header_ok && check_sums(handle, slot, buffer, length, offset) == 0) return 0;
+    if (!header_ok)
+        trace_print(tc, 0, "proprior: Header check from ZKV device %d offset %d failed (%d).",
+                    static_cast<int>(slot), static_cast<int>(offset), PROP_E_FORMAT);
+    if (retry_bad_block(handle, slot, buffer, length, offset) == 0) return 0;
+    *sums_only = header_ok;
+    return header_ok ? PROP_E_STORAGE : PROP_E_FORMAT;
 }
 
 // A failed slot is out of service for the rest of the handle's life.
@@ -101,9 +127,16 @@ void fail_slot(proprhandle *handle, u32 slot, u32 offset, u32 flags, u32 rc)
                 static_cast<int>(slot), static_cast<int>(offset), static_cast<int>(rc));
     io_set_slot_state(handle, slot, PROP_SLOT_UNUSABLE);
     if ((flags & PROPRIO_READ_QUIET) == 0) io_alert_unusable(handle, slot, false, "proprior");
+}
+
+// The votes follow the locations still open, once every slot that failed
+// this read is out of service: a block that no location can give then moves
+// no vote, so a store failing to open is not written to.
+void rebalance_votes(proprhandle *handle, u32 failed_mask)
+{
     const u32 level = handle->proprhandle_bootlevel;
     const bool writable = level == PROP_LEVEL_RW || level == PROP_LEVEL_CACHING || level == PROP_LEVEL_UPGRADE;
-    if (slot <= 1 && writable && handle->bootbuf != nullptr) propriowm(handle);
+    if ((failed_mask & 3u) != 0 && writable && handle->bootbuf != nullptr) propriowm(handle);
 }
 
 // The round-robin start: the next open slot after the previous start.
@@ -132,17 +165,22 @@ bool pick_start(proprhandle *handle, u32 *start)
 // Requests of a batch up to this many keep their bookkeeping on the stack.
 constexpr u32 kSmallBatch = 16;
 
-// The requests of a batch that no location has answered yet, by index.
+// The requests of a batch that no location has answered yet, by index,
+// and the slots that failed one: those whose copy failed only its checksum
+// apart, with the first failure of each for the trace.
 struct pending_reads {
     proprio_read *reqs;
     u32 *todo;
     u32 count;
+    u32 failed_mask = 0;
+    u32 sums_mask = 0;
+    u32 failed_offset[PROP_NUM_SLOTS] = {};
+    u32 failed_rc[PROP_NUM_SLOTS] = {};
 };
 
 // Reads every pending request from one slot together.  The ones read (and
-// whose header checks) leave the list and enter the page cache; the others
-// keep their result, and take the slot out of service as a failed single
-// read would.
+// whose checks pass) leave the list and enter the page cache; the others
+// keep their result, and the slot counts as one that failed the read.
 void read_from_slot(proprhandle *handle, u32 slot, pending_reads *p, u32 flags)
 {
     trace_comp tc = io_trace(handle);
@@ -179,22 +217,24 @@ void read_from_slot(proprhandle *handle, u32 slot, pending_reads *p, u32 flags)
             if (bytes != 0) io_stat_add(handle, slot, plat_clock_ns() - t0, static_cast<u32>(bytes));
         }
     }
-    u32 left = 0, failed_offset = 0, failed_rc = 0;
+    u32 left = 0;
     for (u32 k = 0; k < p->count; k++) {
         proprio_read &r = p->reqs[p->todo[k]];
-        if (r.result == 0) r.result = check_header(handle, slot, r.buffer, r.length, r.offset, flags);
+        bool sums_only = false;
+        if (r.result == 0) r.result = check_block(handle, slot, r.buffer, r.length, r.offset, flags, &sums_only);
         if (r.result == 0) {
             if (r.length == PROP_PAGE_SIZE) pagecache_fill(handle, r.offset, r.buffer);
             continue;
         }
         if (left == 0) {
-            failed_offset = r.offset;
-            failed_rc = r.result;
+            p->failed_offset[slot] = r.offset;
+            p->failed_rc[slot] = r.result;
         }
+        if (sums_only) p->sums_mask |= 1u << slot;
         p->todo[left++] = p->todo[k];
     }
     p->count = left;
-    if (left != 0) fail_slot(handle, slot, failed_offset, flags, failed_rc);
+    if (left != 0) p->failed_mask |= 1u << slot;
 }
 
 // Tries the open slots from..to-1 in order until nothing is pending.
@@ -204,6 +244,29 @@ void read_pass(proprhandle *handle, u32 from, u32 to, pending_reads *p, u32 flag
         if (io_slot_state(handle, i) != PROP_SLOT_OPEN) continue;
         read_from_slot(handle, i, p, flags);
     }
+}
+
+// A page rewritten in place outside the undo log (a name table, the log
+// metadata) that fails its checksum on every location is the torn last
+// write of a transaction that never committed: the power went while it was
+// written, and nothing later was.  Its readers bound every field they use,
+// and what the tear left half written belongs to no committed key, so the
+// first such copy is taken as it stands; the next rewrite stamps a fresh
+// checksum.  The locations that hold it torn stay in service, none being
+// worse than another.  Failing the read instead would leave a store on one
+// location unable to open after a power cut.  Such pages are read one at
+// a time.
+void take_torn(proprhandle *handle, proprio_read *r, u32 flags, pending_reads *p)
+{
+    if ((flags & PROPRIO_READ_IN_PLACE) == 0 || p->sums_mask == 0 || p->count != 1) return;
+    const u32 slot = static_cast<u32>(std::countr_zero(p->sums_mask));
+    if (io_slot_read(handle, slot, r->buffer, r->length, r->offset, flags) != 0 || !header_valid(r->buffer)) return;
+    trace_print(io_trace(handle), 1,
+                "proprior: Block at offset %u fails its checksum on every device; taken from device %d as a "
+                "torn rewrite in place.",
+                r->offset, static_cast<int>(slot));
+    p->failed_mask &= ~p->sums_mask;
+    r->result = 0;
 }
 
 u32 mirrored_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
@@ -236,6 +299,10 @@ u32 mirrored_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
         read_pass(handle, start, handle->proprhandle_configured_device_count, &p, flags);
         if (start > 0) read_pass(handle, 0, start, &p, flags);
     }
+    if (n == 1 && reqs[0].result != 0) take_torn(handle, &reqs[0], flags, &p);
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++)
+        if ((p.failed_mask & (1u << i)) != 0) fail_slot(handle, i, p.failed_offset[i], flags, p.failed_rc[i]);
+    rebalance_votes(handle, p.failed_mask);
     for (u32 i = 0; i < n; i++)
         if (reqs[i].result != 0) return reqs[i].result;
     return 0;

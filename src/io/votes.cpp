@@ -244,6 +244,13 @@ u32 propriowv_bootbuf(proprhandle *handle, u8 *buffer, u32 my_votes, u32 total_v
         trace_print(tc, 0, "propriowv_bootbuf: caching level but proathcscctx is null");
         return PROP_E_STORAGE;
     }
+    // Stamping votes into a block that is no boot block would write a
+    // freshly checksummed piece of garbage over the location.
+    if (proprut_isblk_valid_buf(buffer, PROPR_BLK_METADATA) == 0) {
+        trace_print(tc, 0, "propriowv_bootbuf: the boot block of disk [%d] does not validate; votes left alone",
+                    static_cast<int>(slot));
+        return PROP_E_STORAGE;
+    }
     vote_change change{handle, buffer, slot, {}, {}};
     if (dev_rvotes(buffer, &change.old_disk.my, &change.old_disk.total) != 0 ||
         dev_wvotes(buffer, my_votes, total_votes) != 0) {

@@ -10,9 +10,11 @@
 #include "keys/common.h"
 #include "keys/keyhandle.h"
 #include "keys/keypath.h"
+#include "keys/keyplace.h"
 #include "keys/keys.h"
 #include "tree/childnode.h"
 #include "tree/kce.h"
+#include "tree/security.h"
 #include "tree/tnode.h"
 #include "txn/commit.h"
 #include "txn/log.h"
@@ -171,8 +173,11 @@ u32 create_walk(proprhandle *handle, const propr_keyhandle *parent, u32 parent_a
             out->disposition = PROP_DISP_EXISTED;
             continue;
         }
-        if (rc != PROP_R_NOTFOUND) return rc;
+        if (rc != PROP_R_NOTFOUND) return keys_outward(rc);
         if (!made) {
+            // A record that names no owner is refused before the transaction
+            // begins: a key that exists never needed it.
+            if (u32 src = proprssec_check(sec); src != PROP_OK) return src;
             if (u32 trc = txn.ensure(handle); trc != PROP_OK) return trc;
             if (keys_log_once(handle, d.parent->kd_tnode, nullptr) != PROP_OK) {
                 trace_print(keys_raw(), 0, "prcreatei: Problem in writing log (parent tnode)");
@@ -182,7 +187,7 @@ u32 create_walk(proprhandle *handle, const propr_keyhandle *parent, u32 parent_a
         out->disposition = PROP_DISP_CREATED;
         if (u32 crc = proprutcstnode(handle, d.parent, d.child, comp, sec); crc != PROP_OK) {
             trace_print(keys_raw(), 0, "prcreatei: FAILED in proprutcstnode call");
-            return crc;
+            return keys_outward(crc);
         }
         made = true;
     }

@@ -7,6 +7,7 @@
 #include "keys/common.h"
 #include "keys/keyhandle.h"
 #include "keys/keypath.h"
+#include "keys/keyplace.h"
 #include "keys/keys.h"
 #include "tree/kce.h"
 #include "tree/tnode.h"
@@ -51,7 +52,7 @@ u32 open_walk(proprhandle *handle, const char *keyname, desc_pair &d)
             }
             if (rc != PROP_R_FOUND) {
                 trace_print(keys_raw(), 0, "propropen: Failed in finding key comp entry [%d]", static_cast<int>(rc));
-                return rc;
+                return keys_outward(rc);
             }
             trace_print(keys_raw(), 4, "propropen: Insert addr [%d] for key [%s] in cache",
                         static_cast<int>(d.child->kd_tnode), prefix);

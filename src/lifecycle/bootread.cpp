@@ -45,6 +45,27 @@ u32 check_bitmap_count(proprhandle *h, u32 num_fcl)
     return PROP_E_FORMAT;
 }
 
+// Every area of a store follows from its bitmap count (only the log space
+// is shorter in a backup image).  A boot block that says otherwise describes
+// no store, and believing it would send reads and writes anywhere.
+u32 check_store_map(const proprhandle *h)
+{
+    const u32 n = h->proprhandle_num_fcl;
+    const u64 lsst = u64{propr_fcl_addr(n, 0)} + PROP_PAGE_SIZE;  // after the bitmaps and the ndk block
+    const u64 odbst = h->proprhandle_odbst, gdbst = h->proprhandle_gdbst, rtnst = h->proprhandle_rtnst;
+    const bool ok = n >= 1 && h->proprhandle_lsst == lsst && odbst > lsst && (odbst - lsst) % PROP_PAGE_SIZE == 0 &&
+                    (odbst - lsst) / PROP_PAGE_SIZE <= PROPR_NUM_LOG && gdbst == odbst + PROP_PAGE_SIZE &&
+                    rtnst == gdbst + PROP_PAGE_SIZE && h->numpage >= 1 &&
+                    h->numpage <= u64{n} * PROPR_BITS_PER_FCL && rtnst + u64{h->numpage} * PROP_PAGE_SIZE <= (1ull << 32);
+    if (ok) return 0;
+    trace_print(lc_trace(h), 0,
+                "ibctx: the boot block describes no store: bitmap pages %d, lsst %d, odbst %d, gdbst %d, rtnst %d, "
+                "numpage %d",
+                static_cast<int>(n), static_cast<int>(h->proprhandle_lsst), static_cast<int>(odbst),
+                static_cast<int>(gdbst), static_cast<int>(rtnst), static_cast<int>(h->numpage));
+    return PROP_E_FORMAT;
+}
+
 // The boot block's words into the handle.
 u32 take_boot(proprhandle *h, u32 refresh)
 {
@@ -77,6 +98,7 @@ u32 take_boot(proprhandle *h, u32 refresh)
                 static_cast<int>(h->proprhandle_gdbst), static_cast<int>(h->proprhandle_rtnst));
     h->numpage = be32_at(boot, BOOT_OFF_NUMPAGE);
     trace_print(tc, 4, "ibctx: NUMPAGE IS %d", static_cast<int>(h->numpage));
+    if (u32 rc = check_store_map(h); rc != 0) return rc;
     h->proprhandle_upgrade_state = be32_at(boot, BOOT_OFF_UPGRADE_STATE);
     trace_print(tc, 2, "ibctx: ZKV format upgrade state is %d", static_cast<int>(h->proprhandle_upgrade_state));
     return 0;

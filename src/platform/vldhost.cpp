@@ -14,7 +14,7 @@ namespace vldc {
 
 namespace {
 
-void emit(const vld_context *ctx, const char *format, va_list ap)
+PROP_PRINTF(2, 0) void emit(const vld_context *ctx, const char *format, va_list ap)
 {
     if (ctx == nullptr || ctx->print == nullptr) return;
     char line[VLD_MESSAGE_SIZE];

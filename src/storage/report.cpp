@@ -40,7 +40,7 @@ void ut_os_error(const proprhandle *handle, int err)
 
 namespace {
 
-size_t errbuf_vput(char *buf, size_t capacity, const char *format, va_list ap)
+PROP_PRINTF(3, 0) size_t errbuf_vput(char *buf, size_t capacity, const char *format, va_list ap)
 {
     if (buf == nullptr || capacity == 0) return 0;
     std::vsnprintf(buf, capacity, format, ap);

@@ -102,7 +102,7 @@ void trace_invalid_page(trace_comp tc, Reader who, u32 kind, u32 addr)
 // Reads the kind's page; 0, or 26 when it cannot be read or is not a DB block.
 u32 read_db(proprhandle *h, const NameTable &t, Page *page, Reader who)
 {
-    u32 rc = proprior(h, page->b, PROP_PAGE_SIZE, t.db_addr, 0, PROPRIO_ALL);
+    u32 rc = proprior(h, page->b, PROP_PAGE_SIZE, t.db_addr, PROPRIO_READ_IN_PLACE, PROPRIO_ALL);
     if (rc != 0) {
         trace_read_failure(ut_trace(h), who, t.kind, t.db_addr, rc);
         return PROP_E_STORAGE;

@@ -26,7 +26,8 @@ u32 ensure_logbuf(proprhandle *handle, propr_log *log)
     trace_comp tc = ut_trace(handle);
     if (proprut_isblk_valid_buf(log->propr_log_buf, PROPR_BLK_METADATA)) return PROP_OK;
     trace_print(tc, 4, "utlog:invalid log buffer stored in handle");
-    u32 rc = proprior(handle, log->propr_log_buf, PROP_PAGE_SIZE, handle->proprhandle_lsst, 0, PROPRIO_ALL);
+    u32 rc = proprior(handle, log->propr_log_buf, PROP_PAGE_SIZE, handle->proprhandle_lsst, PROPRIO_READ_IN_PLACE,
+                     PROPRIO_ALL);
     if (rc != PROP_OK) {
         trace_print(tc, 0, "utlog: problem [%d] reading log metadata from phy_addr =%d", static_cast<int>(rc),
                     static_cast<int>(handle->proprhandle_lsst));

@@ -14,7 +14,7 @@ namespace vldops {
 namespace {
 
 // What the client calls back with its own lines.
-int client_print(void *comp, const char *format, ...)
+PROP_PRINTF(2, 3) int client_print(void *comp, const char *format, ...)
 {
     char line[VLD_MESSAGE_SIZE];
     va_list ap;

@@ -20,11 +20,13 @@ u32 page(u32 k)
     return FX_RTNST + k * PROP_PAGE_SIZE;
 }
 
-// A store of its own geometry with every location open.
+// A store of its own geometry with every location open; each holds a boot
+// block, which a write to two locations stamps its votes into.
 struct Open {
     IoStore s;
     explicit Open(u32 locations, u32 level = PROP_LEVEL_CACHING) : s(locations, level)
     {
+        for (u32 i = 0; i < locations; i++) s.write_boot(i, BootFields{});
         s.open_files();
         s.set_geometry(0);
     }

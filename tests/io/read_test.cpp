@@ -43,6 +43,38 @@ TEST(MirroredRead, AlternatesThenFailsOverForGood)
     EXPECT_EQ(alerts_captured()[0].number, 1006u);
 }
 
+// With two locations the votes follow the one that still reads; a block
+// that neither can give is the block's fault and moves no vote.
+TEST(MirroredRead, VotesMoveOnlyToALocationThatServedTheBlock)
+{
+    for (const bool bad_everywhere : {false, true}) {
+        SCOPED_TRACE(bad_everywhere ? "bad everywhere" : "bad on location 0");
+        IoStore s(2);
+        s.open_files();
+        BootFields half;
+        half.my_votes = 1;
+        half.total_votes = 2;
+        for (u32 i = 0; i < 2; i++) s.write_boot(i, half);
+        s.set_votes(1, 2);
+        u8 boot[PROP_PAGE_SIZE];
+        ASSERT_EQ(proprior(s.h, boot, sizeof boot, 0, 0, 0), 0u);
+        s.h->bootbuf = boot;
+        u8 garbage[PROP_PAGE_SIZE];
+        std::memset(garbage, 0x77, sizeof garbage);
+        s.write_raw(0, ADDR, garbage, sizeof garbage);
+        if (bad_everywhere)
+            s.write_raw(1, ADDR, garbage, sizeof garbage);
+        else
+            s.write_block(1, ADDR, 0x11);
+        u8 block[PROP_PAGE_SIZE];
+        s.h->proprhandle_read_device = 1;  // location 0 is tried first
+        EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, PROPRIO_READ_QUIET, PROPRIO_ALL), bad_everywhere ? 22u : 0u);
+        s.h->bootbuf = nullptr;
+        EXPECT_EQ(s.disk_votes(0), std::make_pair(1u, 2u));
+        EXPECT_EQ(s.disk_votes(1), bad_everywhere ? std::make_pair(1u, 2u) : std::make_pair(2u, 2u));
+    }
+}
+
 TEST(MirroredRead, HeaderFailingEverywhere)
 {
     IoStore s(3);

@@ -65,6 +65,7 @@ TEST(VoteHandOver, AnnouncesWritesConfirms)
 {
     IoStore s(2, PROP_LEVEL_CACHING);
     s.open_files();
+    s.write_boot(1, {});
     s.faults.set_record(true);
     ASSERT_EQ(propriowv(s.h, 2, 2, 1), 0u);
     std::vector<std::string> order;
@@ -76,6 +77,16 @@ TEST(VoteHandOver, AnnouncesWritesConfirms)
     EXPECT_EQ(grp_get(record, grp_phase::prepare, 1).my, 2u);
     EXPECT_EQ(grp_get(record, grp_phase::commit, 1).my, 2u);
     EXPECT_EQ(s.disk_votes(1), Votes(2, 2));
+}
+
+// Votes are never stamped into a block that is no boot block: that would
+// turn garbage into a block whose checksum verifies.
+TEST(VoteHandOver, NoBootBlockTakesNoVotes)
+{
+    IoStore s(2);
+    s.open_files();
+    EXPECT_EQ(propriowv(s.h, 2, 2, 1), 26u);
+    EXPECT_EQ(s.read_raw(1, 0, PROP_PAGE_SIZE), std::vector<u8>(PROP_PAGE_SIZE, 0));
 }
 
 // A failure at any step takes the location out of service and leaves the
@@ -96,6 +107,7 @@ TEST(VoteHandOver, FailureAtAnyStep)
         SCOPED_TRACE(c.name);
         IoStore s(2, PROP_LEVEL_CACHING);
         s.open_files();
+        s.write_boot(1, {});
         s.set_votes(1, 2);
         ASSERT_EQ(s.faults.load(c.rule), 0);
         trace_capture_start();

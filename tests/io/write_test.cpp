@@ -42,6 +42,7 @@ TEST(MirroredWrite, QuorumIsHalfOfTheConfiguredLocations)
                          (caching ? ", workers" : ", in turn"));
             IoStore s(c.configured, caching ? PROP_LEVEL_CACHING : PROP_LEVEL_RW);
             s.open_files();
+            for (u32 i = 0; i < c.configured; i++) s.write_boot(i, {});
             s.set_votes(c.configured == 2 ? 1 : 0, c.configured == 2 ? 2 : 0);
             if (caching) {
                 ASSERT_EQ(proprio_spawn(s.h), 0u);

@@ -93,6 +93,16 @@ TEST_F(CreateTest, BadSubkeyNamesAreRefusedBeforeAnythingIsMade)
     }
     EXPECT_EQ(v.used_pages(), used);
     EXPECT_EQ(list_subkeys(ctx(), a).num_keys, 0u);
+    // So is a record that names no owner for a key to be made; nothing is
+    // written.  An existing key needs no record, and opens.
+    sec_attr nobody = caller_;
+    nobody.username[0] = '\0';
+    const uint64_t writes = store_->faults().writes();
+    uint32_t rc = 0;
+    EXPECT_FALSE(v.create(a, "new", nobody, nullptr, &rc));
+    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_ARG));
+    EXPECT_EQ(store_->faults().writes(), writes);
+    EXPECT_TRUE(v.create(system_, "a", nobody));
     // Written from the top, a name below the parent is fine.
     uint32_t disp = 0;
     EXPECT_TRUE(v.create(a, "SYSTEM.a.b", caller_, &disp));

@@ -180,7 +180,7 @@ TEST_F(DeleteTest, AnEntryLeadingBackUpTheTreeFailsTheDeleteWithNothingFreed)
     const auto *raw = reinterpret_cast<const uint8_t *>(good.data());
     uint32_t loc = be32_at(raw, KCE_TNODE_START + KCE_AREA_HEADER + 4);
     be32_put(reinterpret_cast<uint8_t *>(bad.data()), static_cast<int32_t>(loc + 1 + 1), tnode_of(loop));
-    store_->write_block(0, addr, bad);
+    store_->write_block(0, addr, restamped(bad));
 
     EXPECT_EQ(prop_delete_key(ctx(), loop.get(), 1, 0), static_cast<uint32_t>(PROP_E_STORAGE));
     EXPECT_EQ(v.used_pages(), used);

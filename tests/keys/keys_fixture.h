@@ -248,11 +248,19 @@ inline EntryPages entry_pages(proprhandle *h, const Key &k)
 
 // A block whose header is sound but names another type (a value page): the
 // I/O layer takes it, the child-entry code must refuse it.
+// A block changed on purpose keeps a checksum that verifies, so the reader's
+// own checks of its content are what refuses it.
+inline std::string restamped(std::string block)
+{
+    hdr_stamp_checksum(reinterpret_cast<uint8_t *>(block.data()), PROP_PAGE_SIZE);
+    return block;
+}
+
 inline std::string as_value_page(std::string block)
 {
     uint16_t type = PROPR_BLK_VAL;
     std::memcpy(block.data() + offsetof(propr_hdr, propr_hdr_block_type), &type, sizeof type);
-    return block;
+    return restamped(block);
 }
 
 inline uint32_t tnode_of(const Key &k)

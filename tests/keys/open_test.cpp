@@ -32,6 +32,24 @@ TEST_F(OpenTest, AMissingComponentIs4AndNamesTheWalkCannotTakeAre8)
     }
 }
 
+// A walk that meets a page of another type where a tnode should be answers
+// 26, as every damaged page does; the code the tree code uses for it
+// inside never reaches a caller.
+TEST_F(OpenTest, AWalkThroughAPageThatIsNoTnodeAnswers26)
+{
+    StoreView v = view();
+    Key a = v.open("SYSTEM.a");
+    const uint32_t addr = ut_page_addr(ctx()->propb_ctx, tnode_of(a));
+    a.reset();
+    ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM", 1, 0, 0), 0u);
+    store_->write_block(0, addr, as_value_page(store_->read_block(0, addr)));
+    uint32_t rc = 0;
+    EXPECT_FALSE(v.open("SYSTEM.a.b", &rc));
+    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STORAGE));
+    v.create(system_, "a.new", store_->top_security(), nullptr, &rc);
+    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STORAGE));
+}
+
 // Another address in the cache for a handle's name means its key was
 // replaced: every operation refuses the handle with 7.
 TEST_F(OpenTest, AHandleTheCacheNoLongerVouchesForIsRefused)

@@ -31,9 +31,29 @@ TEST(Opening, ADamagedBootBlockIsRefusedWith22AndTheCallersPointerStaysNull)
     trace_capture_stop();
     EXPECT_EQ(store.live_blocks(), 0u);
 
-    // The largest count the superblock holds is still a store.
+    // A count the rest of the store's map does not follow is no store:
+    // its bitmap copies would overlap the log space.
+    store.write_block(0, 0, good);
+    patch_boot_word(store, 0, 114, 5);
+    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), 22u);
+    EXPECT_EQ(store.live_blocks(), 0u);
+
+    // The largest count the superblock holds is still a store, once every
+    // area after the bitmaps has moved up to make room for them.
+    store.write_block(0, 0, good);
+    const u8 *g = reinterpret_cast<const u8 *>(good.data());
+    const u32 old_lsst = be32_at(g, 118), old_odbst = be32_at(g, 122);
+    const u32 lsst = 12288 + 8192 * 1014 + 4096, odbst = lsst + (old_odbst - old_lsst);
+    // The log metadata block, the two name pages and the first tnode pages
+    // (root and top keys among them).
+    store.write_block(0, lsst, store.read_block(0, old_lsst));
+    for (u32 i = 0; i < 16; i++) store.write_block(0, odbst + 4096 * i, store.read_block(0, old_odbst + 4096 * i));
     patch_boot_word(store, 0, 114, 1014);
-    EXPECT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    patch_boot_word(store, 0, 118, lsst);
+    patch_boot_word(store, 0, 122, odbst);
+    patch_boot_word(store, 0, 126, odbst + 4096);
+    patch_boot_word(store, 0, 130, odbst + 8192);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
     EXPECT_EQ(store.handle()->proprhandle_num_fcl, 1014u);
 }
 

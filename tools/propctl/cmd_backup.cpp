@@ -146,12 +146,16 @@ int run_verify(Invocation &inv)
         progress.step(++keys);
         return 0;
     };
-    std::string failed;
-    for (const std::string &top : top_level_keys())
-        if (uint32_t rc = walk_tree(inv.session.ctx(), inv.session.meta(), top, count, &failed); rc != 0)
-            return key_failure(inv, failed, rc);
     progress.message("checking the tree");
-    uint32_t rc = prop_check_logical_corruption(inv.session.ctx());
+    const uint32_t rc = prop_check_logical_corruption(inv.session.ctx());
+    // The check names every damaged page and its key; a walk of a damaged
+    // tree would stop at the first page that fails its checksum instead.
+    std::string failed;
+    for (const std::string &top : top_level_keys()) {
+        if (rc != 0) break;
+        if (uint32_t wrc = walk_tree(inv.session.ctx(), inv.session.meta(), top, count, &failed); wrc != 0)
+            return key_failure(inv, failed, wrc);
+    }
     progress.done();
     inv.out.line("backup " + file + ": " + std::to_string(keys) + " keys, " + std::to_string(b.bytes / kPage) +
                  " pages, store id " + std::to_string(b.store_id));

@@ -1,0 +1,132 @@
+// Several threads on one context at the CACHING level, where the key cache
+// and the mirror workers run beside the callers: key operations from every
+// thread end as each thread's own record says, and a batch is never seen
+// half done by the threads waiting for it.
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "keys_fixture.h"
+
+namespace {
+
+constexpr int kThreads = 4;
+constexpr int kRounds = 20;
+
+class ThreadsTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        StoreOptions o;
+        o.locations = 2;
+        store_ = std::make_unique<Store>(o);
+        store_->format();
+        ASSERT_EQ(store_->init(PROP_LEVEL_CACHING), 0u);
+    }
+    // Reopened at a level that may check the whole tree.
+    void expect_whole_tree()
+    {
+        ASSERT_EQ(store_->terminate(), 0u);
+        ASSERT_EQ(store_->init(PROP_LEVEL_RW), 0u);
+        EXPECT_EQ(prop_check_logical_corruption(store_->ctx()), 0u);
+    }
+    std::vector<uint8_t> value_of(int thread, int round) const
+    {
+        return std::vector<uint8_t>(static_cast<size_t>(1 + round * 211), static_cast<uint8_t>(thread * 16 + round));
+    }
+
+    std::unique_ptr<Store> store_;
+};
+
+TEST_F(ThreadsTest, KeyOperationsOfSeveralThreadsOnOneContext)
+{
+    backend_ctx *ctx = store_->ctx();
+    const sec_attr sec = store_->top_security();
+    auto worker = [&](int t) {
+        StoreView v{ctx};
+        Key top = v.open(t % 2 == 0 ? "DATABASE" : "SYSTEM");
+        Key mine = v.create(top, ("thread" + std::to_string(t)).c_str(), sec);
+        for (int r = 0; r < kRounds; r++) {
+            const std::string name = "k" + std::to_string(r);
+            Key k = v.create(mine, name.c_str(), sec);
+            EXPECT_EQ(v.set(k, value_of(t, r)), 0u);
+            EXPECT_EQ(v.get(k).bytes, value_of(t, r));
+            EXPECT_TRUE(same_sec(v.security(k), sec));
+            if (r % 3 == 2) {
+                EXPECT_EQ(prop_delete_key(ctx, k.get(), 0, 0), 0u);
+            }
+        }
+        EXPECT_EQ(list_subkeys(ctx, mine).names.size(), static_cast<size_t>(kRounds - kRounds / 3));
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) threads.emplace_back(worker, t);
+    for (auto &th : threads) th.join();
+
+    StoreView v{ctx};
+    for (int t = 0; t < kThreads; t++)
+        for (int r = 0; r < kRounds; r++) {
+            const std::string name = std::string(t % 2 == 0 ? "DATABASE" : "SYSTEM") + ".thread" + std::to_string(t) +
+                                     ".k" + std::to_string(r);
+            EXPECT_EQ(v.open_rc(name), r % 3 == 2 ? uint32_t{PROP_E_STALE} : 0u) << name;
+        }
+    expect_whole_tree();
+}
+
+// One thread commits batches that each make two keys; the others keep
+// looking for them and setting values of their own meanwhile, waiting on
+// the context's lock whenever a batch holds it.  Whoever finds a batch's
+// first key finds its second.
+TEST_F(ThreadsTest, ABatchIsWholeToTheThreadsWaitingForIt)
+{
+    backend_ctx *ctx = store_->ctx();
+    const sec_attr sec = store_->top_security();
+    constexpr int kBatches = 30;
+    std::atomic<bool> done{false};
+    std::atomic<int> halves{0}, seen{0};
+
+    auto batcher = [&] {
+        StoreView v{ctx};
+        Key db = v.open("DATABASE");
+        for (int i = 0; i < kBatches; i++) {
+            BatchBuilder b;
+            for (const char *side : {"a", "b"}) {
+                prop_batch_op &op = b.add(PROP_BATCH_CREATE_SET, db.get(), (side + std::to_string(i)).c_str());
+                op.sec = sec;
+                op.dtype = PROP_TYPE_BYTES;
+                op.value_size = 300;
+                std::memset(op.value, i, op.value_size);
+            }
+            EXPECT_EQ(prop_batch_execute(ctx, b.get(), 0), 0u);
+            for (propr_keyhandle *kh : b.take_handles()) EXPECT_EQ(prop_close(ctx, kh), 0u);
+        }
+        done = true;
+    };
+    auto watcher = [&](int t) {
+        StoreView v{ctx};
+        Key sys = v.open("SYSTEM");
+        Key mine = v.create(sys, ("watcher" + std::to_string(t)).c_str(), sec);
+        for (int round = 0;; round++) {
+            const bool last = done;  // one whole look after the last batch
+            for (int i = 0; i < kBatches; i++) {
+                if (v.open_rc("DATABASE.a" + std::to_string(i)) != 0) continue;
+                seen++;
+                if (v.open_rc("DATABASE.b" + std::to_string(i)) != 0) halves++;
+            }
+            EXPECT_EQ(v.set(mine, value_of(t, round % kRounds)), 0u);
+            if (last) break;
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back(batcher);
+    for (int t = 1; t < kThreads; t++) threads.emplace_back(watcher, t);
+    for (auto &th : threads) th.join();
+
+    EXPECT_EQ(halves.load(), 0);
+    EXPECT_GT(seen.load(), 0);
+    StoreView v{ctx};
+    for (int i = 0; i < kBatches; i++) EXPECT_EQ(v.get(v.open(("DATABASE.b" + std::to_string(i)).c_str())).bytes.size(), 300u);
+    expect_whole_tree();
+}
+
+}  // namespace
