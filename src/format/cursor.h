@@ -17,8 +17,13 @@ u32 proprutabuf(u8 *buf, i32 *cursor, const void *source, u32 mode);
 u32 proprutrbuf(const u8 *buf, i32 *cursor, void *destination, u32 mode);
 
 // Fixed-offset forms for record fields.
+// In range, the load is inlined: slot scans read several fields per entry.
+// Out of range goes through the cursor, which logs and yields 0.
 inline u32 be32_at(const u8 *buf, i32 offset)
 {
+    if (offset >= 0 && offset <= static_cast<i32>(PROP_PAGE_SIZE) - 4)
+        return (static_cast<u32>(buf[offset]) << 24) | (static_cast<u32>(buf[offset + 1]) << 16) |
+               (static_cast<u32>(buf[offset + 2]) << 8) | buf[offset + 3];
     u32 v = 0;
     proprutrbuf(buf, &offset, &v, CURSOR_U32);
     return v;
