@@ -101,7 +101,11 @@ u32 proprutmkceb(const u8 *buf, u32 start, const char *name, u32 name_len, kce_h
             trace_print(ut_trace(nullptr), 4, "proprutfkcesp: entry name len is 0");
             return true;
         }
-        if (len != name_len || std::memcmp(buf + h.loc, name, len) != 0) return true;
+        // Siblings often share a prefix and differ at the end: the last byte
+        // rejects most of them before the full compare.
+        if (len != name_len || buf[h.loc + len - 1] != static_cast<u8>(name[len - 1]) ||
+            std::memcmp(buf + h.loc, name, len) != 0)
+            return true;
         trace_print(
             ut_trace(nullptr), 4,
             "proprutfkcesp: match found for subkey %.*s in tnode at  matched entry num = %d, child tnode addr = %d, parent ",
