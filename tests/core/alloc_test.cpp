@@ -67,6 +67,27 @@ TEST_F(AllocTest, MetaPtrGivesBackUnlessReleased)
     EXPECT_EQ(live(), 0u);
 }
 
+// The counting heap is how every leak test sees a leak: its counts must
+// follow blocks exactly, and a block it did not give out must stop the run.
+TEST_F(AllocTest, CountingHeapCountsExactlyAndRefusesForeignBlocks)
+{
+    prop_memmgr *mm = meta->memmgr;
+    void *a = mm->alloc(mm->top_heap, 100, "T");
+    void *b = mm->alloc(mm->top_heap, 28, "T");
+    ASSERT_TRUE(a != nullptr && b != nullptr);
+    EXPECT_EQ(prop_fe_meta_live_bytes(meta), 128u);
+    mm->free(mm->top_heap, a);
+    EXPECT_EQ(live(), 1u);
+    EXPECT_EQ(prop_fe_meta_live_bytes(meta), 28u);
+
+    prop_metactx *other = prop_fe_meta_create();
+    EXPECT_DEATH(other->memmgr->free(other->memmgr->top_heap, b), "");
+    prop_fe_meta_destroy(other);
+    mm->free(mm->top_heap, b);
+    EXPECT_DEATH(mm->free(mm->top_heap, b), "");  // freed twice
+    EXPECT_EQ(live(), 0u);
+}
+
 TEST(TagTest, ComparesAllEightBytes)
 {
     char record[16] = {};
