@@ -7,35 +7,18 @@ namespace {
 constexpr u32 kValueSizes[3] = {100, 8192, 80000};
 constexpr int kCreatesPerParent = 100;  // their entries stay in the parent's tnode
 
-void link_after(prop_list_node *head, prop_list_node *node)
-{
-    node->prev = head->prev;
-    node->next = head;
-    head->prev->next = node;
-    head->prev = node;
-}
-
 }  // namespace
 
 // kTreeKeys creates under one parent, laid out as a front end lays a batch.
-struct PropregOps::Batch {
-    prop_batch batch{};
-    std::vector<prop_batch_op> ops;
-    std::vector<prop_batch_result> results;
-
-    Batch(propr_keyhandle *parent, const sec_attr &sec) : ops(kTreeKeys), results(kTreeKeys)
+struct PropregOps::Batch : BatchOf {
+    Batch(propr_keyhandle *parent, const sec_attr &sec) : BatchOf(kTreeKeys)
     {
-        batch.count = kTreeKeys;
-        batch.ops.next = batch.ops.prev = &batch.ops;
-        batch.results.next = batch.results.prev = &batch.results;
         for (u32 i = 0; i < kTreeKeys; i++) {
             prop_batch_op &op = ops[i];
             op.opcode = PROP_BATCH_CREATE_KEY;
             op.key = parent;
             std::snprintf(op.name, sizeof op.name, "%s", child_name(i).c_str());
             op.sec = sec;
-            link_after(&batch.ops, &op.link);
-            link_after(&batch.results, &results[i].link);
         }
     }
 };

@@ -284,14 +284,9 @@ void link_last(prop_list_node *head, prop_list_node *node)
 // One parent's children, created with their values in one transaction.
 u32 create_children(backend_ctx *ctx, propr_keyhandle *parent, u32 first, u32 count, const sec_attr &sec)
 {
-    std::vector<prop_batch_op> ops(count);
-    std::vector<prop_batch_result> results(count);
-    prop_batch batch{};
-    batch.count = count;
-    batch.ops.next = batch.ops.prev = &batch.ops;
-    batch.results.next = batch.results.prev = &batch.results;
+    BatchOf b(count);
     for (u32 i = 0; i < count; i++) {
-        prop_batch_op &op = ops[i];
+        prop_batch_op &op = b.ops[i];
         op.opcode = PROP_BATCH_CREATE_SET;
         op.key = parent;
         std::snprintf(op.name, sizeof op.name, "k%05u", first + i);
@@ -299,11 +294,9 @@ u32 create_children(backend_ctx *ctx, propr_keyhandle *parent, u32 first, u32 co
         op.dtype = PROP_TYPE_BYTES;
         op.value_size = kKeyValueBytes;
         std::memset(op.value, static_cast<int>('a' + i % 26), kKeyValueBytes);
-        link_last(&batch.ops, &op.link);
-        link_last(&batch.results, &results[i].link);
     }
-    u32 rc = prop_batch_execute(ctx, &batch, 0);
-    for (prop_batch_result &r : results)
+    u32 rc = prop_batch_execute(ctx, &b.batch, 0);
+    for (prop_batch_result &r : b.results)
         if (r.key != nullptr) prop_close(ctx, r.key);
     return rc;
 }
@@ -402,3 +395,13 @@ void remove_store_files(const std::string &dir)
     std::filesystem::remove_all(dir + "/vld", ec);
 }
 
+BatchOf::BatchOf(u32 n) : ops(n), results(n)
+{
+    batch.count = n;
+    batch.ops.next = batch.ops.prev = &batch.ops;
+    batch.results.next = batch.results.prev = &batch.results;
+    for (u32 i = 0; i < n; i++) {
+        link_last(&batch.ops, &ops[i].link);
+        link_last(&batch.results, &results[i].link);
+    }
+}

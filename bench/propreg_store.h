@@ -65,3 +65,16 @@ u32 lay_out_locations(const std::string &dir, u32 locations, std::string *why);
 
 // Removes the location files and configuration a store left in dir.
 void remove_store_files(const std::string &dir);
+
+// A batch of n operations laid out as a front end lays one: every operation
+// and result zeroed and linked in order, for the caller to fill in.  The
+// lists point into the object, so it stays where it was made.
+struct BatchOf {
+    prop_batch batch{};
+    std::vector<prop_batch_op> ops;
+    std::vector<prop_batch_result> results;
+
+    explicit BatchOf(u32 n);
+    BatchOf(const BatchOf &) = delete;
+    BatchOf &operator=(const BatchOf &) = delete;
+};

@@ -19,18 +19,14 @@
 #include "harness/records_input.h"
 #include "harness/stores.h"
 #include "lifecycle/layout.h"
+#include "tree/tnode.h"
+#include "txn/layout.h"
 #include "workload.h"
 
 namespace fuzz {
 
 namespace {
 
-constexpr uint32_t kTnodeDirectAddr = 322;
-constexpr uint32_t kTnodeKcePageAddr = 406;
-constexpr uint32_t kTnodeAddrPageAddr = 506;
-constexpr uint32_t kBootSuperSelector = 100;
-constexpr uint32_t kBootLogValid = 200;
-constexpr uint32_t kSuperFreeSpaceAddr = 40;
 constexpr uint32_t kFirstBitmap = 3;
 
 std::string g_out;
@@ -118,7 +114,7 @@ void live_log_seed()
     uint64_t last_live = 0;
     for (uint64_t writes = 1; writes < 64; writes++) {
         set_value_cut(writes);
-        if (read_block(stores()[0].locations[0], 0)[kBootLogValid] == 1) last_live = writes;
+        if (read_block(stores()[0].locations[0], 0)[BOOT_OFF_LOG_VALID] == 1) last_live = writes;
     }
     if (last_live == 0) fail("seeds: no cut leaves a live undo log");
     set_value_cut(last_live);
@@ -146,10 +142,10 @@ void store_seeds()
 {
     const StoreImage &small = stores()[0];
     const std::string boot = read_block(small.locations[0], 0);
-    const uint32_t super = 1 + static_cast<uint8_t>(boot[kBootSuperSelector]);
+    const uint32_t super = 1 + static_cast<uint8_t>(boot[BOOT_OFF_SUPER_SELECTOR]);
     page_seed("boot", 0, 0);
     page_seed("superblock", 0, super);
-    page_seed("bitmap", 0, kFirstBitmap + be32(read_block(small.locations[0], super), kSuperFreeSpaceAddr));
+    page_seed("bitmap", 0, kFirstBitmap + be32(read_block(small.locations[0], super), SUPER_OFF_FREE_SPACE_ADDR));
     page_seed("log-metadata", 0, be32(boot, BOOT_OFF_LSST) / kBlock);
     page_seed("owner-db", 0, be32(boot, BOOT_OFF_ODBST) / kBlock);
     page_seed("group-db", 0, be32(boot, BOOT_OFF_GDBST) / kBlock);
@@ -162,11 +158,11 @@ void store_seeds()
         if (s.init() != 0) fail("seeds: the small store does not open");
         const uint32_t big = tnode_block(s.ctx(), "HWK.big");
         page_seed("tnode-value-pages", 0, big);
-        page_seed("val", 0, rtn + be32(read_block(small.locations[0], big), kTnodeDirectAddr));
+        page_seed("val", 0, rtn + be32(read_block(small.locations[0], big), TNODE_OFF_DIRECT_ADDR));
         page_seed("tnode-inline-value", 0, tnode_block(s.ctx(), "HWK.multi"));
         const uint32_t wide = tnode_block(s.ctx(), "SYSTEM.wide");
         page_seed("tnode-entries", 0, wide);
-        page_seed("kce", 0, rtn + be32(read_block(small.locations[0], wide), kTnodeKcePageAddr));
+        page_seed("kce", 0, rtn + be32(read_block(small.locations[0], wide), TNODE_OFF_KCE_PAGE_ADDR));
     }
     use_store(1);
     {
@@ -174,7 +170,7 @@ void store_seeds()
         if (s.init() != 0) fail("seeds: the wide store does not open");
         const uint32_t addr_key = tnode_block(s.ctx(), "SYSTEM.addr");
         page_seed("tnode-addr-pages", 1, addr_key);
-        const uint32_t addr = rtn + be32(read_block(stores()[1].locations[0], addr_key), kTnodeAddrPageAddr);
+        const uint32_t addr = rtn + be32(read_block(stores()[1].locations[0], addr_key), TNODE_OFF_ADDR_PAGE_ADDR);
         page_seed("addr", 1, addr);
         page_seed("kce-through-addr", 1, rtn + be32(read_block(stores()[1].locations[0], addr), 32));
     }
@@ -370,9 +366,9 @@ void backup_seeds()
     write_seed("backup", "whole", "");
     const std::string boot = read_block(file, 0, 0);
     seed("boot", 0);
-    seed("superblock", 1 + static_cast<uint8_t>(boot[kBootSuperSelector]));
-    seed("bitmap", kFirstBitmap + be32(read_block(file, 1 + static_cast<uint8_t>(boot[kBootSuperSelector]), 0),
-                                       kSuperFreeSpaceAddr));
+    seed("superblock", 1 + static_cast<uint8_t>(boot[BOOT_OFF_SUPER_SELECTOR]));
+    seed("bitmap", kFirstBitmap + be32(read_block(file, 1 + static_cast<uint8_t>(boot[BOOT_OFF_SUPER_SELECTOR]), 0),
+                                       SUPER_OFF_FREE_SPACE_ADDR));
     seed("log-metadata", be32(boot, BOOT_OFF_LSST) / kBlock);
     seed("owner-db", be32(boot, BOOT_OFF_ODBST) / kBlock);
     seed("root-tnode", be32(boot, BOOT_OFF_RTNST) / kBlock);

@@ -296,6 +296,27 @@ void Env::pread_batch(env_file *f, env_read *reads, size_t n)
     }
 }
 
+void Env::write_batch(env_write *w, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        env_write &r = w[i];
+        r.result = r.file == nullptr ? EBADF : 0;
+        u64 at = r.off;
+        for (int k = 0; k < r.iovcnt && r.result == 0; k++) {
+            size_t moved = 0;
+            r.result = pwrite(r.file, r.iov[k].iov_base, r.iov[k].iov_len, at, &moved);
+            if (r.result == 0 && moved < r.iov[k].iov_len) r.result = ENOSPC;
+            at += moved;
+        }
+    }
+}
+
+void Env::sync_batch(env_sync *s, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        s[i].result = s[i].file == nullptr ? EBADF : s[i].durable ? fsync(s[i].file) : 0;
+}
+
 Env *env_posix()
 {
     static PosixEnv posix;

@@ -62,10 +62,12 @@ class Env {
     virtual int truncate(env_file *f, u64 bytes) = 0;
     virtual int fsync(env_file *f) = 0;
     // Starts every write at once and waits for them all.  Writes of one
-    // batch may reach the device in any order.
-    virtual void write_batch(env_write *w, size_t n) = 0;
-    // Runs every barrier at once and waits for them all.
-    virtual void sync_batch(env_sync *s, size_t n) = 0;
+    // batch may reach the device in any order.  Here they go one after
+    // another, through pwrite.
+    virtual void write_batch(env_write *w, size_t n);
+    // Runs every barrier at once and waits for them all; here one after
+    // another, through fsync (a barrier that is not durable does nothing).
+    virtual void sync_batch(env_sync *s, size_t n);
     virtual int stat(const char *path, struct stat *st) = 0;
     // What an open file is (its st_mode) and how large.
     virtual int fstat(env_file *f, struct stat *st) = 0;
