@@ -13,6 +13,7 @@ struct propr_fcl;        // one free-space bitmap page (space/)
 struct proprio_workers;  // the four mirror workers (io/)
 struct proprvld_state;   // the volume-manager client (vld/)
 struct proprio_pagecache;  // committed pages at the CACHING level (io/)
+struct proprio_blockpool;  // pages the I/O path reuses (io/)
 
 struct proprhandle {
     u32 proprhandle_bootlevel;
@@ -100,6 +101,7 @@ struct proprhandle {
     proprvld_state *proprhandle_vld;
     const struct proprio_hooks *proprhandle_io_hooks;
     proprio_pagecache *proprhandle_pagecache;
+    proprio_blockpool *proprhandle_blockpool;
 };
 
 // Registers the handle's three trace components and applies the levels

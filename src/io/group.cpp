@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/alloc.h"
+#include "io/blockpool.h"
 #include "io/pagecache.h"
 #include "io/quorum.h"
 #include "io/slot.h"
@@ -15,50 +16,29 @@ using namespace propreg;
 
 namespace {
 
-constexpr u32 kMaxSlabPages = 256;  // 1 MiB
 constexpr int kMaxIov = IOV_MAX;
-
-u8 *align_page(u8 *p)
-{
-    const auto at = reinterpret_cast<uintptr_t>(p);
-    return reinterpret_cast<u8 *>((at + PROP_PAGE_SIZE - 1) & ~uintptr_t{PROP_PAGE_SIZE - 1});
-}
 
 }  // namespace
 
-WriteGroup::WriteGroup(proprhandle *handle) : h_(handle), slabs_(handle->metactx) {}
+WriteGroup::WriteGroup(proprhandle *handle) : h_(handle) {}
 
 WriteGroup::~WriteGroup()
 {
     reset();
-    for (size_t i = 0; i < slabs_.size(); i++) u_freem(h_->metactx, slabs_[i].raw);
     if (pages_ != inline_pages_) u_freem(h_->metactx, pages_);
 }
 
-// Room for one more page: in the group's own, then in slabs.
-u8 *WriteGroup::room()
+// Room for one more page: in the group's own, then from the pool.
+u8 *WriteGroup::room(bool *pooled)
 {
-    if (inline_used_ < kInline) return inline_data_[inline_used_++];
-    // Only the last slab is ever partly used.  When it is full, one that a
-    // flush emptied takes its place, or a new one twice its size.
-    if (!slabs_.empty() && slabs_.back().used < slabs_.back().cap) {
-        Slab &last = slabs_.back();
-        return last.base + size_t{last.used++} * PROP_PAGE_SIZE;
-    }
-    for (size_t i = 0; i + 1 < slabs_.size(); i++) {
-        if (slabs_[i].used != 0) continue;
-        std::swap(slabs_[i], slabs_.back());
-        slabs_.back().used = 1;
-        return slabs_.back().base;
-    }
-    const u32 cap = slabs_.empty() ? 1 : std::min(2 * slabs_.back().cap, kMaxSlabPages);
-    auto *raw = static_cast<u8 *>(u_allocm(h_->metactx, size_t{cap + 1} * PROP_PAGE_SIZE));
-    if (raw == nullptr) return nullptr;
-    if (!slabs_.push(Slab{raw, align_page(raw), 1, cap})) {
-        u_freem(h_->metactx, raw);
-        return nullptr;
-    }
-    return slabs_.back().base;
+    *pooled = inline_used_ == kInline;
+    return *pooled ? blockpool_take(h_) : inline_data_[inline_used_++];
+}
+
+void WriteGroup::give_back(Page &p)
+{
+    if (p.pooled) blockpool_give(h_, p.data);
+    p.pooled = false;
 }
 
 // Room in the page list for n more.
@@ -81,15 +61,27 @@ u32 WriteGroup::add(const void *buffer, u32 length, u32 offset)
     if (u32 rc = reserve(n); rc != PROP_OK) return rc;
     const u32 first = count_;
     for (u32 i = 0; i < n; i++) {
-        u8 *data = room();
+        bool pooled = false;
+        u8 *data = room(&pooled);
         if (data == nullptr) {
-            count_ = first;  // the slab pages taken stay for later adds
+            while (count_ > first) give_back(pages_[--count_]);
             return PROP_E_NOMEM;
         }
         std::memcpy(data, static_cast<const u8 *>(buffer) + size_t{i} * PROP_PAGE_SIZE, PROP_PAGE_SIZE);
-        pages_[count_] = Page{offset + i * PROP_PAGE_SIZE, count_, data};
+        pages_[count_] = Page{offset + i * PROP_PAGE_SIZE, count_, data, pooled};
         count_++;
     }
+    return PROP_OK;
+}
+
+u32 WriteGroup::adopt(u8 *page, u32 offset)
+{
+    if (u32 rc = reserve(1); rc != PROP_OK) {
+        blockpool_give(h_, page);
+        return rc;
+    }
+    pages_[count_] = Page{offset, count_, page, true};
+    count_++;
     return PROP_OK;
 }
 
@@ -100,8 +92,12 @@ u32 WriteGroup::prepare()
     std::sort(pages_, pages_ + count_,
               [](const Page &a, const Page &b) { return a.addr != b.addr ? a.addr < b.addr : a.seq > b.seq; });
     u32 distinct = 0;
-    for (u32 i = 0; i < count_; i++)
-        if (distinct == 0 || pages_[distinct - 1].addr != pages_[i].addr) pages_[distinct++] = pages_[i];
+    for (u32 i = 0; i < count_; i++) {
+        if (distinct == 0 || pages_[distinct - 1].addr != pages_[i].addr)
+            pages_[distinct++] = pages_[i];
+        else
+            give_back(pages_[i]);
+    }
     count_ = distinct;
     if (count_ > kInline) {
         iov_ = u_alloc_array<iovec>(h_->metactx, count_);
@@ -128,9 +124,9 @@ void WriteGroup::reset()
     iov_ = inline_iov_;
     runs_ = inline_runs_;
     nruns_ = 0;
+    for (u32 i = 0; i < count_; i++) give_back(pages_[i]);
     count_ = 0;
     inline_used_ = 0;
-    for (size_t i = 0; i < slabs_.size(); i++) slabs_[i].used = 0;
 }
 
 // Writes the group to the slots given, all at once: the file and device

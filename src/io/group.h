@@ -16,7 +16,6 @@
 #include <sys/uio.h>
 
 #include "core/handle.h"
-#include "core/metavec.h"
 #include "io/io.h"
 #include "storage/device.h"
 
@@ -31,6 +30,10 @@ class WriteGroup {
     // a later copy of a page replaces an earlier one.  0, or 12 with
     // nothing kept.
     u32 add(const void *buffer, u32 length, u32 offset);
+    // Takes the page itself (one from blockpool_take) instead of a copy:
+    // the group gives it back to the pool.  0, or 12 with the page given
+    // back already.
+    u32 adopt(u8 *page, u32 offset);
     // Writes the group to every open location (PROPRIO_ALL, under the
     // quorum rule) or to the one selected, and empties it.  An empty group
     // writes nothing.  0, 12, 26, 36, or a direct write's own result.
@@ -44,19 +47,15 @@ class WriteGroup {
         u32 addr;
         u32 seq;  // order of adding: the later copy of an address wins
         u8 *data;
-    };
-    struct Slab {
-        u8 *raw;
-        u8 *base;  // 4096-aligned
-        u32 used;
-        u32 cap;   // pages
+        bool pooled;  // data came from the handle's block pool
     };
 
     // A small group needs no memory beyond its own: a rollback, or a
     // single write, must go through when memory has run out.
     static constexpr u32 kInline = 4;
 
-    u8 *room();
+    u8 *room(bool *pooled);
+    void give_back(Page &p);
     u32 reserve(u32 pages);
     u32 prepare();
     u32 write_direct(u32 slot);
@@ -72,7 +71,6 @@ class WriteGroup {
     u32 inline_used_ = 0;
     Page *pages_ = inline_pages_;
     u32 count_ = 0, max_ = kInline;
-    MetaVec<Slab> slabs_;
     // Built by prepare(): the distinct pages in address order, as runs of
     // neighbours.
     struct iovec *iov_ = inline_iov_;

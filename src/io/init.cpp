@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include "io/io.h"
+#include "io/blockpool.h"
 #include "io/pagecache.h"
 #include "io/slot.h"
 #include "io/vldbridge.h"
@@ -77,6 +78,7 @@ u32 proprio_term(proprhandle *handle)
     io_vld_term(handle);
     // Workers are stopped whatever the level, so that none outlives its handle.
     proprio_stop(handle);
+    blockpool_free(handle);
     if (handle->proprhandle_io_mutex_created != 0) {
         plat_mutex_destroy(&handle->proprhandle_io_mutex);
         handle->proprhandle_io_mutex_created = 0;

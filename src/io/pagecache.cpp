@@ -8,6 +8,7 @@
 #include "core/alloc.h"
 #include "core/handle.h"
 #include "format/block.h"
+#include "io/blockpool.h"
 #include "io/slot.h"
 
 using namespace propreg;
@@ -19,13 +20,14 @@ struct pc_page {
     pc_page *chain;  // the next page of its bucket
     pc_page *newer;  // the use order, newest first
     pc_page *older;
-    u8 block[PROP_PAGE_SIZE];
+    u8 *block;  // from the handle's block pool
 };
 
 }  // namespace
 
 struct proprio_pagecache {
     plat_mutex mutex;
+    proprhandle *handle;
     prop_metactx *meta;
     u32 max_pages;  // 0: the cache is off
     u32 pages;
@@ -76,6 +78,7 @@ proprio_pagecache *create(proprhandle *h)
 {
     MetaPtr<proprio_pagecache> c = MetaPtr<proprio_pagecache>::alloc(h->metactx);
     if (!c || plat_mutex_init(&c->mutex) != 0) return nullptr;
+    c->handle = h;
     c->meta = h->metactx;
     c->rewrites = g_rewrites.load(std::memory_order_acquire);
     c->max_pages = setting_pages(h);
@@ -158,13 +161,19 @@ void unlink_bucket(proprio_pagecache *c, pc_page *p)
     }
 }
 
+void drop(proprio_pagecache *c, pc_page *p)
+{
+    blockpool_give(c->handle, p->block);
+    u_freem(c->meta, p);
+}
+
 void forget(proprio_pagecache *c, u32 addr)
 {
     pc_page *p = find(c, addr);
     if (p == nullptr) return;
     unlink_bucket(c, p);
     unlink_use(c, p);
-    u_freem(c->meta, p);
+    drop(c, p);
     c->pages--;
 }
 
@@ -180,8 +189,14 @@ void put(proprio_pagecache *c, u32 addr, const void *block)
             unlink_bucket(c, p);
             unlink_use(c, p);
         } else {
+            // A cache without memory just keeps less.
             p = static_cast<pc_page *>(u_allocm(c->meta, sizeof(pc_page)));
-            if (p == nullptr) return;  // a cache without memory just keeps less
+            if (p == nullptr) return;
+            p->block = blockpool_take(c->handle);
+            if (p->block == nullptr) {
+                u_freem(c->meta, p);
+                return;
+            }
             c->pages++;
         }
         p->addr = addr;
@@ -214,7 +229,7 @@ void forget_all(proprio_pagecache *c)
 {
     for (pc_page *p = c->newest; p != nullptr;) {
         pc_page *older = p->older;
-        u_freem(c->meta, p);
+        drop(c, p);
         p = older;
     }
     std::memset(c->buckets, 0, (c->bucket_mask + 1) * sizeof *c->buckets);

@@ -40,10 +40,11 @@ void proprhandleterminate(proprhandle *handle)
     }
     trace_comp tc = lc_trace(handle);
     trace_print(tc, 4, "proprhandleterminate: inside proprhandleterminate");
+    // The log's kept pages go back to the I/O layer's pool before it ends.
+    proprut_free_log(handle);
     if (proprio_term(handle) != 0)
         trace_print(tc, 4, "proprhandleterminate: could not close the raw device(s)");
     lc_drop_block_buffers(handle);
-    proprut_free_log(handle);
     proprut_free_fcl(handle);
     handle->proprhandle_num_fcl = 0;
     free_caches(handle);

@@ -1,6 +1,7 @@
 #include "space/bitmap.h"
 
 #include <bit>
+#include <cstring>
 
 i32 bitmap_first_clear(const u8 *map, u32 from)
 {
@@ -9,7 +10,14 @@ i32 bitmap_first_clear(const u8 *map, u32 from)
     u32 bit = from;
     for (; (bit & 7) != 0; ++bit)
         if (!bitmap_test(map, bit)) return static_cast<i32>(bit);
-    for (u32 byte = bit >> 3; byte < PROPR_BITMAP_BYTES; ++byte) {
+    u32 byte = bit >> 3;
+    // A page allocation scans from the start of a map whose front is full:
+    // skip eight full bytes at a time.
+    for (u64 word = 0; byte + 8 <= PROPR_BITMAP_BYTES; byte += 8) {
+        std::memcpy(&word, map + byte, 8);
+        if (word != ~u64{0}) break;
+    }
+    for (; byte < PROPR_BITMAP_BYTES; ++byte) {
         if (map[byte] == 0xFF) continue;
         u32 free_bits = static_cast<u8>(~map[byte]);
         return static_cast<i32>(byte * 8 + static_cast<u32>(std::countr_zero(free_bits)));

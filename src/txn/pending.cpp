@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "core/alloc.h"
+#include "io/blockpool.h"
 #include "io/group.h"
 #include "io/pagecache.h"
 #include "space/uttrace.h"
@@ -82,11 +84,11 @@ u8 *keep(proprhandle *handle, propr_pending_list *l, u32 addr)
 {
     propr_pending_page *at = find_slot(l, addr);
     if (at != l->pages + l->count && at->addr == addr) return at->block;
-    auto *block = static_cast<u8 *>(u_allocm(handle->metactx, PROP_PAGE_SIZE));
+    u8 *block = blockpool_take(handle);
     if (block == nullptr) return nullptr;
     const size_t index = static_cast<size_t>(at - l->pages);
     if (!grow(handle, l)) {
-        u_freem(handle->metactx, block);
+        blockpool_give(handle, block);
         return nullptr;
     }
     at = l->pages + index;
@@ -98,7 +100,7 @@ u8 *keep(proprhandle *handle, propr_pending_list *l, u32 addr)
 
 void forget(proprhandle *handle, propr_pending_list *l)
 {
-    for (u32 i = 0; i < l->count; i++) u_freem(handle->metactx, l->pages[i].block);
+    for (u32 i = 0; i < l->count; i++) blockpool_give(handle, l->pages[i].block);
     l->count = 0;
 }
 
@@ -109,10 +111,11 @@ void release(proprhandle *handle, propr_pending_list *l)
     *l = {};
 }
 
-u32 add_all(WriteGroup &g, const propr_pending_list &l)
+// Hands the kept pages to the group, which writes them as they are.
+u32 add_all(WriteGroup &g, propr_pending_list &l)
 {
     u32 rc = PROP_OK;
-    for (u32 i = 0; i < l.count && rc == PROP_OK; i++) rc = g.add(l.pages[i].block, PROP_PAGE_SIZE, l.pages[i].addr);
+    for (u32 i = 0; i < l.count && rc == PROP_OK; i++) rc = g.adopt(std::exchange(l.pages[i].block, nullptr), l.pages[i].addr);
     return rc;
 }
 
