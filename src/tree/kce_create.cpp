@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "core/handle.h"
 #include "format/block.h"
 #include "format/cursor.h"
@@ -62,7 +64,8 @@ u32 place_in_list(Placement &p, const page_list &list, bool *changed)
             return insert_into_kce_page(p, page, blk);
         }
         bool valid = false;
-        if (u32 rc = kce_read(p.handle, page, &blk, PROPR_BLK_KCE, &valid); rc != 0) return rc;
+        const u8 *at = nullptr;
+        if (u32 rc = kce_view(p.handle, page, &blk, &at, PROPR_BLK_KCE, &valid); rc != 0) return rc;
         if (!valid) {
             trace_print(
                 ut_trace(p.handle), 0,
@@ -70,7 +73,9 @@ u32 place_in_list(Placement &p, const page_list &list, bool *changed)
                 static_cast<int>(ut_page_addr(p.handle, page)));
             return PROP_E_STORAGE;
         }
-        if (kce_fits_page(blk.b, p.entry_size)) return insert_into_kce_page(p, page, blk);
+        if (!kce_fits_page(at, p.entry_size)) continue;
+        if (at != blk.b) std::memcpy(blk.b, at, PROP_PAGE_SIZE);
+        return insert_into_kce_page(p, page, blk);
     }
     return PROP_OK;
 }

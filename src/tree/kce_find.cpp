@@ -26,7 +26,8 @@ u32 search_list(Search &s, const page_list &list)
         u32 page = list.get(i);
         if (page == 0) break;
         bool valid = false;
-        if (u32 rc = kce_read(s.handle, page, &blk, PROPR_BLK_KCE, &valid); rc != 0) return rc;
+        const u8 *at = nullptr;
+        if (u32 rc = kce_view(s.handle, page, &blk, &at, PROPR_BLK_KCE, &valid); rc != 0) return rc;
         if (!valid) {
             trace_print(
                 ut_trace(s.handle), 0,
@@ -34,7 +35,7 @@ u32 search_list(Search &s, const page_list &list)
                 static_cast<int>(ut_page_addr(s.handle, page)));
             return PROP_E_STORAGE;
         }
-        u32 rc = proprutmkceb(blk.b, KCE_PAGE_START, s.name, s.name_len, &s.hit);
+        u32 rc = proprutmkceb(at, KCE_PAGE_START, s.name, s.name_len, &s.hit);
         if (rc == PROP_R_FOUND) s.page = page;
         if (rc != PROP_R_NOTFOUND) return rc;
     }

@@ -10,6 +10,7 @@
 #include "space/uttrace.h"
 #include "tree/slotted.h"
 #include "txn/blockio.h"
+#include "txn/pending.h"
 #include "txn/log.h"
 
 u32 page_list::get(u32 i) const
@@ -43,6 +44,17 @@ u32 kce_read(proprhandle *handle, u32 page, kce_block *blk, u32 type, bool *vali
     u32 rc = ut_page_read(handle, blk->b, ut_page_addr(handle, page), 0);
     if (rc != 0) return rc;
     *valid = proprut_isblk_valid_buf(blk->b, type) != 0;
+    return PROP_OK;
+}
+
+u32 kce_view(proprhandle *handle, u32 page, kce_block *blk, const u8 **at, u32 type, bool *valid)
+{
+    *at = ut_page_kept(handle, ut_page_addr(handle, page));
+    if (*at == nullptr) {
+        if (u32 rc = ut_page_read(handle, blk->b, ut_page_addr(handle, page), 0); rc != 0) return rc;
+        *at = blk->b;
+    }
+    *valid = proprut_isblk_valid_buf(*at, type) != 0;
     return PROP_OK;
 }
 

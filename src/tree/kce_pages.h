@@ -51,6 +51,10 @@ inline page_list addr_page_list(kce_block &ap)
 // Reads a page of the tnode area; 0 or the read error.  *valid tells
 // whether its header is of type.
 u32 kce_read(proprhandle *handle, u32 page, kce_block *blk, u32 type, bool *valid);
+// The same for a caller that only looks at the page: *at points at the
+// open transaction's own copy when it has one (valid until that page is
+// next written), at blk otherwise.
+u32 kce_view(proprhandle *handle, u32 page, kce_block *blk, const u8 **at, u32 type, bool *valid);
 // Stamps and writes a page of the tnode area to every location.
 u32 kce_write(proprhandle *handle, u32 page, kce_block *blk);
 // Saves the on-disk image of page in the undo log unless it already has one

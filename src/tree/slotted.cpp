@@ -72,6 +72,21 @@ u32 kce_area_check(const kce_area &area, u32 start)
     return PROP_E_STORAGE;
 }
 
+namespace {
+
+// A live slot's entry must lie whole in the entry space behind the free
+// space; 0, or 26 with the slot reported.
+u32 slot_check(u32 start, const kce_area &area, u32 slot, u32 size, u32 loc)
+{
+    if (size >= KCE_ENTRY_EXTRA && loc >= area.end_free_space && loc <= kBlock && size <= kBlock - loc)
+        return PROP_OK;
+    trace_print(ut_trace(nullptr), 0, "kce_slot_read: corrupt slot %u at %u: size = %u, location = %u", slot, start,
+                size, loc);
+    return PROP_E_STORAGE;
+}
+
+}  // namespace
+
 u32 kce_slot_read(const u8 *buf, u32 start, const kce_area &area, u32 slot, kce_hit *hit)
 {
     u32 off = slot_offset(start, slot);
@@ -80,41 +95,44 @@ u32 kce_slot_read(const u8 *buf, u32 start, const kce_area &area, u32 slot, kce_
     hit->size = be32_at(buf, at(off));
     hit->loc = be32_at(buf, at(off + 4));
     if (hit->size == 0) return PROP_OK;  // deleted
-    if (hit->size < KCE_ENTRY_EXTRA || hit->loc < area.end_free_space || hit->loc > kBlock ||
-        hit->size > kBlock - hit->loc) {
-        trace_print(ut_trace(nullptr), 0, "kce_slot_read: corrupt slot %u at %u: size = %u, location = %u",
-                    slot, start, hit->size, hit->loc);
-        return PROP_E_STORAGE;
-    }
+    if (u32 rc = slot_check(start, area, slot, hit->size, hit->loc); rc != 0) return rc;
     u32 tail = hit->loc + hit->size - KCE_ENTRY_EXTRA;
     hit->entry_byte = buf[tail];
     hit->child = be32_at(buf, at(tail + 1));
     return PROP_OK;
 }
 
+// The search every create, open and delete makes in each page of a
+// parent's entries, so one tight pass: a slot is decoded in full only when
+// its name matches, yet every slot passed is checked as kce_for_each would.
 u32 proprutmkceb(const u8 *buf, u32 start, const char *name, u32 name_len, kce_hit *hit)
 {
-    u32 result = PROP_R_NOTFOUND;
-    u32 rc = kce_for_each(buf, start, [&](const kce_hit &h) {
-        u32 len = h.size - KCE_ENTRY_EXTRA;
+    const kce_area area = kce_area_read(buf, start);
+    if (u32 rc = kce_area_check(area, start); rc != 0) return rc;
+    for (u32 slot = 0; slot < area.num_entry; slot++) {
+        const u32 off = slot_offset(start, slot);
+        const u32 size = be32_at(buf, at(off));
+        const u32 loc = be32_at(buf, at(off + 4));
+        if (size == 0) continue;  // deleted
+        if (u32 rc = slot_check(start, area, slot, size, loc); rc != 0) return rc;
+        const u32 len = size - KCE_ENTRY_EXTRA;
         if (len == 0) {
             trace_print(ut_trace(nullptr), 4, "proprutfkcesp: entry name len is 0");
-            return true;
+            continue;
         }
         // Siblings often share a prefix and differ at the end: the last byte
         // rejects most of them before the full compare.
-        if (len != name_len || buf[h.loc + len - 1] != static_cast<u8>(name[len - 1]) ||
-            std::memcmp(buf + h.loc, name, len) != 0)
-            return true;
+        if (len != name_len || buf[loc + len - 1] != static_cast<u8>(name[len - 1]) ||
+            std::memcmp(buf + loc, name, len) != 0)
+            continue;
+        kce_slot_read(buf, start, area, slot, hit);
         trace_print(
             ut_trace(nullptr), 4,
             "proprutfkcesp: match found for subkey %.*s in tnode at  matched entry num = %d, child tnode addr = %d, parent ",
-            static_cast<int>(name_len), name, static_cast<int>(h.slot), static_cast<int>(h.child));
-        *hit = h;
-        result = PROP_R_FOUND;
-        return false;
-    });
-    return rc != 0 ? rc : result;
+            static_cast<int>(name_len), name, static_cast<int>(hit->slot), static_cast<int>(hit->child));
+        return PROP_R_FOUND;
+    }
+    return PROP_R_NOTFOUND;
 }
 
 u32 proprutfkcesp(const u8 *buf, u32 start, const char *name, u32 name_len, u32 *entry_byte, u32 *child)

@@ -206,6 +206,12 @@ u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags)
     return proprior(handle, block, PROP_PAGE_SIZE, addr, flags, PROPRIO_ALL);
 }
 
+const u8 *ut_page_kept(const proprhandle *handle, u32 addr)
+{
+    const propr_pending_page *at = kept_page(handle, addr);
+    return at != nullptr ? at->block : nullptr;
+}
+
 bool ut_page_in_memory(proprhandle *handle, u32 addr)
 {
     return kept_page(handle, addr) != nullptr || pagecache_has(handle, addr);

@@ -40,6 +40,10 @@ u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags);
 // 12, or the error of writing what was kept when it held too much.
 u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr);
 
+// The open transaction's own copy of the page at addr, to look at without
+// copying it; nullptr when it has none.  Valid until the page is next
+// written or the transaction's pages are written out.
+const u8 *ut_page_kept(const proprhandle *handle, u32 addr);
 // Whether a read of the page costs no device read: the open transaction
 // keeps a copy of it, or the page cache holds it.
 bool ut_page_in_memory(proprhandle *handle, u32 addr);
