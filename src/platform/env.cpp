@@ -157,6 +157,34 @@ class PosixEnv final : public Env {
         }, [&](size_t i, const uring_req &r) { s[i].result = r.result; });
     }
 
+    void write_sync_batch(env_write *w, size_t n, env_sync *s, size_t m) override
+    {
+        // A group writes a few runs to each of up to five locations.
+        constexpr size_t kMost = 32;
+        if (n + m > kMost) {
+            Env::write_sync_batch(w, n, s, m);
+            return;
+        }
+        uring_req reqs[kMost];
+        size_t nw = 0;
+        for (size_t i = 0; i < n; i++) {
+            w[i].result = EBADF;
+            if (w[i].file == nullptr) continue;
+            reqs[nw++] = uring_req{w[i].file->fd, uring_op::write, w[i].iov, w[i].iovcnt, w[i].off, 0, 0};
+        }
+        size_t nb = 0;
+        for (size_t j = 0; j < m; j++) {
+            s[j].result = s[j].file == nullptr ? EBADF : 0;
+            if (s[j].file == nullptr || !s[j].durable) continue;
+            reqs[nw + nb++] = uring_req{s[j].file->fd, uring_op::barrier, nullptr, 0, 0, 0, 0};
+        }
+        uring_run_then_barrier(reqs, nw, reqs + nw, nb);
+        for (size_t i = 0, k = 0; i < n; i++)
+            if (w[i].file != nullptr) w[i].result = reqs[k++].result;
+        for (size_t j = 0, k = nw; j < m; j++)
+            if (s[j].file != nullptr && s[j].durable) s[j].result = reqs[k++].result;
+    }
+
     int stat(const char *path, struct stat *st) override
     {
         return ::stat(path, st) == 0 ? 0 : errno_or(EIO);
@@ -315,6 +343,36 @@ void Env::sync_batch(env_sync *s, size_t n)
 {
     for (size_t i = 0; i < n; i++)
         s[i].result = s[i].file == nullptr ? EBADF : s[i].durable ? fsync(s[i].file) : 0;
+}
+
+namespace {
+
+bool write_failed(const env_write *w, size_t n, const env_file *file)
+{
+    for (size_t i = 0; i < n; i++)
+        if (w[i].file == file && w[i].result != 0) return true;
+    return false;
+}
+
+}  // namespace
+
+void Env::write_sync_batch(env_write *w, size_t n, env_sync *s, size_t m)
+{
+    write_batch(w, n);
+    env_sync own[8];
+    size_t go[8], k = 0;
+    for (size_t j = 0; j < m; j++) {
+        s[j].result = 0;
+        if (write_failed(w, n, s[j].file)) continue;
+        if (k == 8) {  // more files than a store has locations: one by one
+            sync_batch(&s[j], 1);
+            continue;
+        }
+        own[k] = s[j];
+        go[k++] = j;
+    }
+    sync_batch(own, k);
+    for (size_t i = 0; i < k; i++) s[go[i]].result = own[i].result;
 }
 
 Env *env_posix()

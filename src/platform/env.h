@@ -68,6 +68,11 @@ class Env {
     // Runs every barrier at once and waits for them all; here one after
     // another, through fsync (a barrier that is not durable does nothing).
     virtual void sync_batch(env_sync *s, size_t n);
+    // The writes, then each file's barrier as soon as that file's writes
+    // are done, so that a slow file does not hold back the others'
+    // barriers.  A file whose write failed gets no barrier (its result
+    // stays 0).  Here: write_batch, then sync_batch.
+    virtual void write_sync_batch(env_write *w, size_t n, env_sync *s, size_t m);
     virtual int stat(const char *path, struct stat *st) = 0;
     // What an open file is (its st_mode) and how large.
     virtual int fstat(env_file *f, struct stat *st) = 0;

@@ -624,6 +624,24 @@ void FaultEnv::sync_batch(env_sync *s, size_t n)
     base_->sync_batch(s, n);
 }
 
+void FaultEnv::write_sync_batch(env_write *w, size_t n, env_sync *s, size_t m)
+{
+    bool plain = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        plain = rules_.empty() && !tracking_ && !recording_ && !power_cut_ && crash_status_ < 0;
+        for (size_t i = 0; i < n && plain; i++) {
+            count_for(base_->path(w[i].file)).writes++;
+            if (durable_at_once(w[i].file)) count_for(base_->path(w[i].file)).barriers++;
+        }
+        for (size_t j = 0; j < m && plain; j++) count_for(base_->path(s[j].file)).barriers++;
+    }
+    if (plain)
+        base_->write_sync_batch(w, n, s, m);
+    else
+        Env::write_sync_batch(w, n, s, m);  // the rules see every write and barrier
+}
+
 // The last device rule that matches a path, or none.  Called with mu_ held.
 const fault_rule *FaultEnv::device_for(const char *path) const
 {

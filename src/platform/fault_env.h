@@ -120,6 +120,9 @@ class FaultEnv final : public Env {
     int fsync(env_file *f) override;
     void write_batch(env_write *w, size_t n) override;
     void sync_batch(env_sync *s, size_t n) override;
+    // Without rules the writes and barriers only count, and keep the base
+    // file system's own overlap; with rules, write_batch then sync_batch.
+    void write_sync_batch(env_write *w, size_t n, env_sync *s, size_t m) override;
     int stat(const char *path, struct stat *st) override;
     int fstat(env_file *f, struct stat *st) override;
     int unlink(const char *path) override;

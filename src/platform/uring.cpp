@@ -91,42 +91,150 @@ class Ring {
     {
         if (n > capacity_) n = capacity_;
         unsigned tail = *sq_tail_;
-        for (size_t i = 0; i < n; i++, tail++) {
-            const unsigned idx = tail & sq_mask_;
-            io_uring_sqe &e = sqes_[idx];
-            e = io_uring_sqe{};
-            e.fd = reqs[i].fd;
-            e.user_data = i;
-            if (reqs[i].op == uring_op::barrier) {
-                e.opcode = IORING_OP_FSYNC;
-                e.fsync_flags = IORING_FSYNC_DATASYNC;
-            } else {
-                e.opcode = reqs[i].op == uring_op::read ? IORING_OP_READV : IORING_OP_WRITEV;
-                e.addr = reinterpret_cast<u64>(reqs[i].iov);
-                e.len = static_cast<u32>(reqs[i].iovcnt);
-                e.off = reqs[i].off;
-            }
-            sq_array_[idx] = idx;
-        }
+        for (size_t i = 0; i < n; i++, tail++) put(tail, reqs[i], i);
         __atomic_store_n(sq_tail_, tail, __ATOMIC_RELEASE);
+        const size_t submitted = submit(n);
+        if (submitted < n) {
+            // Requests the kernel never took are taken back and run one by
+            // one.
+            __atomic_store_n(sq_tail_, tail - static_cast<unsigned>(n - submitted), __ATOMIC_RELEASE);
+            for (size_t i = submitted; i < n; i++) run_one(&reqs[i]);
+        }
+        reap(reqs, submitted);
+    }
+
+    size_t capacity() const { return capacity_; }
+
+    // The writes at once; each barrier once the writes to its file are
+    // done.  nw + nb must not pass the capacity.
+    void run_gated(uring_req *w, size_t nw, uring_req *b, size_t nb)
+    {
+        const size_t nb_all = nb;
+        size_t waiting[kEntries] = {};
+        bool failed[kEntries] = {};
+        for (size_t j = 0; j < nb; j++)
+            for (size_t i = 0; i < nw; i++) waiting[j] += w[i].fd == b[j].fd ? 1 : 0;
+        unsigned tail = *sq_tail_;
+        size_t queued = 0;
+        for (size_t i = 0; i < nw; i++, queued++) put(tail++, w[i], i);
+        for (size_t j = 0; j < nb; j++)
+            if (waiting[j] == 0) put(tail++, b[j], nw + j), queued++;
+        __atomic_store_n(sq_tail_, tail, __ATOMIC_RELEASE);
+        // What the kernel did not take runs after the rest, one at a time,
+        // with the barriers last.
+        const size_t took = submit(queued);
+        size_t left = took;
+        if (took < queued) __atomic_store_n(sq_tail_, tail - static_cast<unsigned>(queued - took), __ATOMIC_RELEASE);
+        if (took < queued) nb = 0;  // every barrier then waits for the end
+        while (left > 0) {
+            const unsigned tail_now = __atomic_load_n(cq_tail_, __ATOMIC_ACQUIRE);
+            unsigned head = *cq_head_;
+            if (head == tail_now) {
+                if (!wait_one()) break;
+                continue;
+            }
+            for (; head != tail_now; head++, left--) {
+                const io_uring_cqe &c = cqes_[head & cq_mask_];
+                if (c.user_data >= nw) {
+                    b[c.user_data - nw].result = c.res < 0 ? -c.res : 0;
+                    continue;
+                }
+                uring_req &r = w[c.user_data];
+                r.result = complete(r, c.res);
+                for (size_t j = 0; j < nb; j++) {
+                    if (b[j].fd != r.fd) continue;
+                    failed[j] = failed[j] || r.result != 0;
+                    if (--waiting[j] != 0) continue;
+                    if (failed[j]) {
+                        b[j].result = 0;
+                        continue;
+                    }
+                    unsigned t = *sq_tail_;
+                    put(t, b[j], nw + j);
+                    __atomic_store_n(sq_tail_, t + 1, __ATOMIC_RELEASE);
+                    if (submit(1) == 1) {
+                        left++;
+                    } else {
+                        __atomic_store_n(sq_tail_, t, __ATOMIC_RELEASE);
+                        run_one(&b[j]);
+                    }
+                }
+            }
+            __atomic_store_n(cq_head_, head, __ATOMIC_RELEASE);
+        }
+        finish_rest(w, nw, b, nb_all);
+    }
+
+  private:
+    void put(unsigned tail, const uring_req &r, u64 user_data)
+    {
+        const unsigned idx = tail & sq_mask_;
+        io_uring_sqe &e = sqes_[idx];
+        e = io_uring_sqe{};
+        e.fd = r.fd;
+        e.user_data = user_data;
+        if (r.op == uring_op::barrier) {
+            e.opcode = IORING_OP_FSYNC;
+            e.fsync_flags = IORING_FSYNC_DATASYNC;
+        } else {
+            e.opcode = r.op == uring_op::read ? IORING_OP_READV : IORING_OP_WRITEV;
+            e.addr = reinterpret_cast<u64>(r.iov);
+            e.len = static_cast<u32>(r.iovcnt);
+            e.off = r.off;
+        }
+        sq_array_[idx] = idx;
+    }
+
+    // Hands n queued requests to the kernel; how many it took (the first
+    // ones queued).
+    size_t submit(size_t n)
+    {
         size_t submitted = 0;
         while (submitted < n) {
             long r = ::syscall(__NR_io_uring_enter, fd_, n - submitted, 0, 0, nullptr, 0);
             if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) {
-                // Requests the kernel never took are taken back and run
-                // one by one.
-                __atomic_store_n(sq_tail_, tail - static_cast<unsigned>(n - submitted), __ATOMIC_RELEASE);
-                for (size_t i = submitted; i < n; i++) run_one(&reqs[i]);
-                n = submitted;
-                break;
-            }
+            if (r <= 0) break;
             submitted += static_cast<size_t>(r);
         }
-        reap(reqs, n);
+        return submitted;
     }
 
-  private:
+    // Whatever the ring did not run (or could not report), one request at
+    // a time: the writes, then each barrier whose file's writes all went.
+    static void finish_rest(uring_req *w, size_t nw, uring_req *b, size_t nb)
+    {
+        for (size_t i = 0; i < nw; i++)
+            if (w[i].result == -1) run_one(&w[i]);
+        for (size_t j = 0; j < nb; j++)
+            if (b[j].result == -1) barrier_after(w, nw, &b[j]);
+    }
+
+    // Waits for a completion; false when the ring cannot report one.
+    bool wait_one()
+    {
+        long r = ::syscall(__NR_io_uring_enter, fd_, 0, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
+        return r >= 0 || errno == EINTR;
+    }
+
+    static int complete(const uring_req &r, int res)
+    {
+        if (res < 0) return -res;
+        if (r.op == uring_op::write && static_cast<size_t>(res) < iov_bytes(r))
+            return finish_write(r, static_cast<size_t>(res));
+        return 0;
+    }
+
+    static void barrier_after(const uring_req *w, size_t nw, uring_req *b)
+    {
+        for (size_t i = 0; i < nw; i++) {
+            if (w[i].fd == b->fd && w[i].result != 0) {
+                b->result = 0;
+                return;
+            }
+        }
+        run_one(b);
+    }
+
     void setup()
     {
         owner_ = ::getpid();
@@ -228,6 +336,30 @@ Ring &thread_ring()
 }
 
 }  // namespace
+
+void uring_run_then_barrier(uring_req *writes, size_t nw, uring_req *barriers, size_t nb)
+{
+    for (size_t i = 0; i < nw + nb; i++) {
+        uring_req &r = i < nw ? writes[i] : barriers[i - nw];
+        r.result = -1;
+        r.done = 0;
+    }
+    Ring &ring = thread_ring();
+    ring.own();
+    if (ring.usable() && nw + nb <= ring.capacity()) {
+        ring.run_gated(writes, nw, barriers, nb);
+        return;
+    }
+    uring_run(writes, nw);
+    for (size_t j = 0; j < nb; j++) {
+        bool failed = false;
+        for (size_t i = 0; i < nw; i++) failed = failed || (writes[i].fd == barriers[j].fd && writes[i].result != 0);
+        if (failed)
+            barriers[j].result = 0;
+        else
+            run_one(&barriers[j]);
+    }
+}
 
 void uring_run(uring_req *reqs, size_t n)
 {

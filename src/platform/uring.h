@@ -27,3 +27,9 @@ struct uring_req {
 
 // Starts every request, waits for all, and fills each result.
 void uring_run(uring_req *reqs, size_t n);
+
+// Starts every write, and each barrier as soon as every write to its file
+// has finished (at once for a file without writes); waits for all and
+// fills each result.  A file whose write failed gets no barrier: its
+// result stays 0.
+void uring_run_then_barrier(uring_req *writes, size_t nw, uring_req *barriers, size_t nb);

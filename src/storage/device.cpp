@@ -234,9 +234,11 @@ u32 ut_write_runs(proprhandle *handle, ut_native *const *holders, u32 count, con
         for (u32 r = 0; r < nruns; r++)
             writes[size_t{i} * nruns + r] = env_write{holders[i]->file, runs[r].iov, runs[r].iovcnt,
                                                       u64{runs[r].blkaddr} + PROPR_RESERVED_PREFIX, 0};
-    Env *env = env_current();
-    env->write_batch(writes, n);
-    u32 barriers = 0;
+    for (u32 i = 0; i < count; i++) syncs[i] = env_sync{holders[i]->file, holders[i]->durable != 0, 0};
+    // Each location's barrier follows its own writes: the group costs the
+    // slowest location's write and barrier, not the slowest write plus the
+    // slowest barrier.
+    env_current()->write_sync_batch(writes, n, syncs, count);
     for (u32 i = 0; i < count; i++) {
         results[i] = PROP_OK;
         for (u32 r = 0; r < nruns && results[i] == PROP_OK; r++) {
@@ -247,12 +249,10 @@ u32 ut_write_runs(proprhandle *handle, ut_native *const *holders, u32 count, con
             ut_os_error(handle, w.result);
             results[i] = PROP_E_STORAGE;
         }
-        if (results[i] == PROP_OK) syncs[barriers++] = env_sync{holders[i]->file, holders[i]->durable != 0, 0};
     }
-    env->sync_batch(syncs, barriers);
-    for (u32 i = 0, k = 0; i < count; i++) {
+    for (u32 i = 0; i < count; i++) {
         if (results[i] != PROP_OK) continue;
-        const env_sync &b = syncs[k++];
+        const env_sync &b = syncs[i];
         if (b.result == 0) continue;
         trace_print(comp, 0, "utwrite:5: Problem making the writes durable and oserror %d", b.result);
         ut_os_error(handle, b.result);
