@@ -2,6 +2,7 @@
 #include "format/block.h"
 #include "space/uttrace.h"
 #include "tree/kce.h"
+#include "tree/kce_index.h"
 #include "tree/kce_pages.h"
 #include "tree/slotted.h"
 #include "txn/blockio.h"
@@ -12,6 +13,7 @@ namespace {
 
 struct Search {
     proprhandle *handle;
+    u32 parent;  // the parent's tnode page
     const char *name;
     u32 name_len;
     kce_hit hit;
@@ -35,7 +37,8 @@ u32 search_list(Search &s, const page_list &list)
                 static_cast<int>(ut_page_addr(s.handle, page)));
             return PROP_E_STORAGE;
         }
-        u32 rc = proprutmkceb(at, KCE_PAGE_START, s.name, s.name_len, &s.hit);
+        u32 rc = kce_index_find(s.handle, ut_page_addr(s.handle, page), at, KCE_PAGE_START, s.name, s.name_len,
+                                &s.hit);
         if (rc == PROP_R_FOUND) s.page = page;
         if (rc != PROP_R_NOTFOUND) return rc;
     }
@@ -68,7 +71,8 @@ u32 search(Search &s, kce_block &tn)
 {
     trace_print(ut_trace(s.handle), 4,
                 "proprutfkce: Attempting to search for the key [%s] in in-tnode KCE slotted page.", s.name);
-    u32 rc = proprutmkceb(tn.b, KCE_TNODE_START, s.name, s.name_len, &s.hit);
+    u32 rc = kce_index_find(s.handle, ut_page_addr(s.handle, s.parent), tn.b, KCE_TNODE_START, s.name, s.name_len,
+                            &s.hit);
     if (rc != PROP_R_NOTFOUND) {
         if (rc != PROP_R_FOUND)
             trace_print(ut_trace(s.handle), 0,
@@ -120,7 +124,7 @@ u32 proprutfkce(proprhandle *handle, u32 parent_page, const char *name, key_desc
                     static_cast<int>(parent_page));
         return PROP_R_BADTNODE;
     }
-    Search s{handle, name, static_cast<u32>(std::strlen(name)), {}, 0};
+    Search s{handle, parent_page, name, static_cast<u32>(std::strlen(name)), {}, 0};
     u32 rc = search(s, tn);
     if (rc == PROP_R_FOUND) {
         out->kd_entry = s.hit.entry_byte;

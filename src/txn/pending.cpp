@@ -78,12 +78,18 @@ bool grow(proprhandle *handle, propr_pending_list *l)
     return true;
 }
 
+// What was derived from a kept page no longer holds once it changes.
+void drop_aside(proprhandle *handle, propr_pending_page *page)
+{
+    blockpool_give(handle, std::exchange(page->aside, nullptr));
+}
+
 // The kept copy of addr, made (empty) when there is none.  nullptr when
 // memory runs out.
-u8 *keep(proprhandle *handle, propr_pending_list *l, u32 addr)
+propr_pending_page *keep(proprhandle *handle, propr_pending_list *l, u32 addr)
 {
     propr_pending_page *at = find_slot(l, addr);
-    if (at != l->pages + l->count && at->addr == addr) return at->block;
+    if (at != l->pages + l->count && at->addr == addr) return at;
     u8 *block = blockpool_take(handle);
     if (block == nullptr) return nullptr;
     const size_t index = static_cast<size_t>(at - l->pages);
@@ -93,14 +99,27 @@ u8 *keep(proprhandle *handle, propr_pending_list *l, u32 addr)
     }
     at = l->pages + index;
     std::memmove(at + 1, at, (l->count - index) * sizeof *at);
-    *at = {addr, block};
+    *at = {addr, block, nullptr, 0};
     l->count++;
-    return block;
+    return at;
+}
+
+// Takes the new contents of a kept page; what was derived from the bytes
+// it changes goes.
+void replace(proprhandle *handle, propr_pending_page *kept, const u8 *block)
+{
+    const u32 from = kept->aside_from;
+    if (kept->aside != nullptr && std::memcmp(kept->block + from, block + from, PROP_PAGE_SIZE - from) != 0)
+        drop_aside(handle, kept);
+    std::memcpy(kept->block, block, PROP_PAGE_SIZE);
 }
 
 void forget(proprhandle *handle, propr_pending_list *l)
 {
-    for (u32 i = 0; i < l->count; i++) blockpool_give(handle, l->pages[i].block);
+    for (u32 i = 0; i < l->count; i++) {
+        blockpool_give(handle, l->pages[i].block);
+        drop_aside(handle, &l->pages[i]);
+    }
     l->count = 0;
 }
 
@@ -172,13 +191,13 @@ u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr || p->keeping == 0) return ut_stamp_write(handle, block, addr);
-    u8 *kept = keep(handle, &p->pages, addr);
+    propr_pending_page *kept = keep(handle, &p->pages, addr);
     if (kept == nullptr) {
         trace_print(ut_trace(handle), 0, "ut_page_write: no memory to keep the page at addr %d", static_cast<int>(addr));
         return PROP_E_NOMEM;
     }
     hdr_stamp_checksum(block, PROP_PAGE_SIZE);
-    std::memcpy(kept, block, PROP_PAGE_SIZE);
+    replace(handle, kept, block);
     return check_size(handle, p);
 }
 
@@ -186,14 +205,14 @@ u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr) return PROP_E_STORAGE;
-    u8 *kept = keep(handle, &p->images, slot_addr);
+    propr_pending_page *kept = keep(handle, &p->images, slot_addr);
     if (kept == nullptr) {
         trace_print(ut_trace(handle), 0, "utlog: no memory to keep the image for slot addr %d",
                     static_cast<int>(slot_addr));
         return PROP_E_NOMEM;
     }
     hdr_stamp_checksum(image, PROP_PAGE_SIZE);
-    std::memcpy(kept, image, PROP_PAGE_SIZE);
+    std::memcpy(kept->block, image, PROP_PAGE_SIZE);
     return check_size(handle, p);
 }
 
@@ -210,6 +229,21 @@ const u8 *ut_page_kept(const proprhandle *handle, u32 addr)
 {
     const propr_pending_page *at = kept_page(handle, addr);
     return at != nullptr ? at->block : nullptr;
+}
+
+u8 *ut_page_aside(proprhandle *handle, u32 addr, u32 from)
+{
+    propr_pending *p = pending_of(handle);
+    if (p == nullptr || p->pages.count == 0) return nullptr;
+    propr_pending_page *at = find_slot(&p->pages, addr);
+    if (at == p->pages.pages + p->pages.count || at->addr != addr) return nullptr;
+    if (at->aside != nullptr && at->aside_from != from) drop_aside(handle, at);
+    if (at->aside == nullptr && from < PROP_PAGE_SIZE) {
+        at->aside = blockpool_take(handle);
+        if (at->aside != nullptr) std::memset(at->aside, 0, 64);
+        at->aside_from = from;
+    }
+    return at->aside;
 }
 
 bool ut_page_in_memory(proprhandle *handle, u32 addr)

@@ -14,6 +14,8 @@ class WriteGroup;
 struct propr_pending_page {
     u32 addr;
     u8 *block;  // 4096 bytes, stamped as they will be written
+    u8 *aside;       // what a reader derived from block (ut_page_aside), or nullptr
+    u32 aside_from;  // the bytes it was derived from: from here to the end
 };
 
 struct propr_pending_list {
@@ -44,6 +46,13 @@ u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr);
 // copying it; nullptr when it has none.  Valid until the page is next
 // written or the transaction's pages are written out.
 const u8 *ut_page_kept(const proprhandle *handle, u32 addr);
+// A page-sized block that stays with the transaction's own copy of the
+// page at addr for as long as the copy's bytes from `from` to the end are
+// unchanged, for a reader to keep what it derived from them (an index of
+// the entries there); its first 64 bytes are zero when it is made.  Given
+// back when a write changes those bytes or the copy is forgotten.  nullptr
+// when the transaction keeps no copy of the page, or memory runs out.
+u8 *ut_page_aside(proprhandle *handle, u32 addr, u32 from);
 // Whether a read of the page costs no device read: the open transaction
 // keeps a copy of it, or the page cache holds it.
 bool ut_page_in_memory(proprhandle *handle, u32 addr);

@@ -109,6 +109,9 @@ TEST_F(Kce, TenThousandChildrenFillEveryAreaInOrderAndLeaveNoTrace)
     Block before = root();
     for (u32 i = 0; i < n; i++) {
         ASSERT_EQ(add(child_name(i), 50000 + i), 0u) << i;
+        // Searched twice between changes, as a batch searches its parent.
+        ASSERT_EQ(find(child_name(i)), PROP_R_FOUND) << i;
+        ASSERT_EQ(find(child_name(i + 1)), PROP_R_NOTFOUND) << i;
         if (int now = phase(); now != seen) {
             // An area is opened only when the one before it is full.
             ASSERT_EQ(now, seen + 1) << i;
