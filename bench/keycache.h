@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/types.h"
+#include "device.h"
 #include "stats.h"
 
 struct KeyCacheRows {
@@ -18,8 +19,12 @@ struct KeyCacheRows {
     u32 cached_all = 0;
     Summary set_few;
     Summary set_all;
+    // A durable 4096-byte write after each set-value: the device as each
+    // row saw it, since it changes speed while a shared machine runs.
+    Summary device_few;
+    Summary device_all;
 };
 
 // quick: a small store and a few iterations, to show that the rows run.
-KeyCacheRows measure_key_cache(const std::string &dir, bool quick);
+KeyCacheRows measure_key_cache(const std::string &dir, bool quick, DeviceProbe *probe);
 void print_key_cache(std::FILE *out, const KeyCacheRows &rows);

@@ -185,7 +185,7 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "backups\n");
     BackupFigures backups;
     ok = measure_backups(o.dir, o.quick ? 2000 : 100000, &backups) && ok;
-    KeyCacheRows key_cache = measure_key_cache(o.dir, o.quick);
+    KeyCacheRows key_cache = measure_key_cache(o.dir, o.quick, &probe);
     ok = key_cache.ran && ok;
     if (!o.keep) remove_store_files(o.dir);
     std::fprintf(stderr, "device limit again\n");

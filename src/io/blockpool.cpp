@@ -61,12 +61,12 @@ bool grow(proprio_blockpool *p)
 
 }  // namespace
 
-u8 *blockpool_take(proprhandle *handle)
+u8 *blockpool_take(proprhandle *handle, bool may_grow)
 {
     proprio_blockpool *p = pool_of(handle);
     if (p == nullptr) return nullptr;
     MutexGuard guard(&p->mutex);
-    if (p->free == nullptr && !grow(p)) return nullptr;
+    if (p->free == nullptr && (!may_grow || !grow(p))) return nullptr;
     FreePage *page = p->free;
     p->free = page->next;
     return reinterpret_cast<u8 *>(page);

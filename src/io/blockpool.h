@@ -12,8 +12,10 @@
 
 struct proprhandle;
 
-// A free page, or nullptr when memory runs out.
-u8 *blockpool_take(proprhandle *handle);
+// A free page, or nullptr when memory runs out.  Without may_grow, only a
+// page the pool already has: new memory costs a page fault per page, which
+// a caller that can do without the page need not pay.
+u8 *blockpool_take(proprhandle *handle, bool may_grow = true);
 // Gives back a page taken from the handle's pool (nullptr is ignored).
 void blockpool_give(proprhandle *handle, u8 *page);
 // Gives every chunk back to the meta context: the handle's I/O ends, and

@@ -251,7 +251,9 @@ u32 WriteGroup::flush(u32 selector)
     // The page cache keeps what every open location now holds, and forgets
     // what a direct or failed write may have left on some of them only.
     const bool everywhere = selector == PROPRIO_ALL && rc == 0;
-    for (u32 i = 0; i < count_; i++) pagecache_written(h_, pages_[i].data, PROP_PAGE_SIZE, pages_[i].addr, everywhere);
+    const bool bulk = count_ > PROPRIO_PAGECACHE_BULK_PAGES;
+    for (u32 i = 0; i < count_; i++)
+        pagecache_written(h_, pages_[i].data, PROP_PAGE_SIZE, pages_[i].addr, everywhere, bulk);
     reset();
     return rc;
 }

@@ -178,7 +178,11 @@ void forget(proprio_pagecache *c, u32 addr)
 }
 
 // Keeps block as the page at addr; the page used longest ago makes room.
-void put(proprio_pagecache *c, u32 addr, const void *block)
+// A page the cache does not hold yet is kept only in memory the handle
+// already has unless may_grow: growing costs a page fault per page, cheap
+// beside a device read or a small commit, but as dear as the rest of a
+// commit that writes a thousand fresh pages.
+void put(proprio_pagecache *c, u32 addr, const void *block, bool may_grow)
 {
     pc_page *p = find(c, addr);
     if (p != nullptr) {
@@ -190,13 +194,14 @@ void put(proprio_pagecache *c, u32 addr, const void *block)
             unlink_use(c, p);
         } else {
             // A cache without memory just keeps less.
+            u8 *page = blockpool_take(c->handle, may_grow);
+            if (page == nullptr) return;
             p = static_cast<pc_page *>(u_allocm(c->meta, sizeof(pc_page)));
-            if (p == nullptr) return;
-            p->block = blockpool_take(c->handle);
-            if (p->block == nullptr) {
-                u_freem(c->meta, p);
+            if (p == nullptr) {
+                blockpool_give(c->handle, page);
                 return;
             }
+            p->block = page;
             c->pages++;
         }
         p->addr = addr;
@@ -289,10 +294,11 @@ void pagecache_fill(proprhandle *handle, u32 offset, const void *block)
     if (c == nullptr || !in_tree_area(handle, offset) || !header_valid(block)) return;
     MutexGuard guard(&c->mutex);
     catch_up(c);
-    put(c, offset, block);
+    put(c, offset, block, true);
 }
 
-void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u32 offset, bool on_every_location)
+void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u32 offset, bool on_every_location,
+                       bool bulk)
 {
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr) return;
@@ -304,7 +310,7 @@ void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u32 
         if (addr > 0xffffffffULL) break;
         const bool whole = length - at >= PROP_PAGE_SIZE;
         if (on_every_location && whole && in_tree_area(handle, addr) && header_valid(bytes + at)) {
-            put(c, static_cast<u32>(addr), bytes + at);
+            put(c, static_cast<u32>(addr), bytes + at, !bulk);
             note_written(c, static_cast<u32>(addr));
         } else {
             forget(c, static_cast<u32>(addr - addr % PROP_PAGE_SIZE));

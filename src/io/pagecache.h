@@ -3,7 +3,8 @@
 // locations hold them, so that a hot key is read from memory.  Bounded in
 // bytes ($ZKV_PAGE_CACHE_SIZE, in MB; default 64, 0 turns it off), the page
 // used longest ago leaving first.  Filled by mirrored reads and by every
-// mirrored write that reached the store; a transaction's pages leave again
+// mirrored write that reached the store (a large write refreshes the
+// pages held and adds others only into memory the handle already has); a transaction's pages leave again
 // when it rolls back; a direct or failed write forgets its pages; a change
 // of locations, and anything that changes the store behind the I/O layer,
 // empties it.  Other levels keep no cache: every call is then a no-op (and
@@ -24,8 +25,13 @@ bool pagecache_has(proprhandle *handle, u32 offset);
 void pagecache_fill(proprhandle *handle, u32 offset, const void *block);
 // After a write of length bytes at offset: on_every_location says that
 // every open location now holds them, and the pages are kept (as pages of
-// the open transaction); otherwise they are forgotten.
-void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u32 offset, bool on_every_location);
+// the open transaction); otherwise they are forgotten.  bulk: the write is
+// one of many pages, which take new memory only for pages already held.
+void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u32 offset, bool on_every_location,
+                       bool bulk = false);
+
+// Groups of more pages than this are bulk writes to the cache.
+constexpr u32 PROPRIO_PAGECACHE_BULK_PAGES = 64;
 // The pages written since the last commit are committed.
 void pagecache_commit(proprhandle *handle);
 // The open transaction rolls back: the pages it wrote are forgotten.

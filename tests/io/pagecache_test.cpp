@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "format/block.h"
+#include "io/group.h"
 #include "io/io.h"
 #include "io/pagecache.h"
 #include "io_fixture.h"
@@ -130,6 +131,27 @@ TEST(PageCache, HoldsNoMoreThanItsSizeAndLetsTheLeastUsedGoFirst)
     Open none(1);
     ASSERT_EQ(write(none.s, page(1), 0x11), 0u);
     EXPECT_EQ(read(none.s, page(1)), Answer(0x11, 1)) << "size 0 turns the cache off";
+}
+
+// A group of many pages refreshes every page the cache holds, though it
+// takes no new memory for the pages it does not.
+TEST(PageCache, ABulkWriteRefreshesWhatTheCacheHolds)
+{
+    Open o(1);
+    o.s.write_block(0, page(0), 0x10);
+    ASSERT_EQ(read(o.s, page(0)), Answer(0x10, 1));
+    const u32 n = PROPRIO_PAGECACHE_BULK_PAGES + 1;
+    WriteGroup g(o.s.h);
+    for (u32 k = 0; k < n; k++) {
+        u8 b[PROP_PAGE_SIZE];
+        std::memset(b, 0x20 + static_cast<int>(k), sizeof b);
+        o.s.block_header(b, page(k), 4242);
+        hdr_stamp_checksum(b, sizeof b);
+        ASSERT_EQ(g.add(b, sizeof b, page(k)), 0u);
+    }
+    ASSERT_EQ(g.flush(), 0u);
+    EXPECT_EQ(read(o.s, page(0)), Answer(0x20, 0)) << "the held page was refreshed";
+    EXPECT_EQ(read(o.s, page(n - 1)), Answer(static_cast<u8>(0x20 + n - 1), 1));
 }
 
 }  // namespace
