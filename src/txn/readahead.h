@@ -15,6 +15,7 @@ constexpr u32 READAHEAD_MAX_PAGES = 1024;
 class page_readahead {
   public:
     explicit page_readahead(proprhandle *handle, u32 max_pages = READAHEAD_MAX_PAGES);
+    ~page_readahead();
     page_readahead(const page_readahead &) = delete;
     page_readahead &operator=(const page_readahead &) = delete;
 
@@ -33,9 +34,8 @@ class page_readahead {
   private:
     struct held {
         u32 page;
-        u32 slot;  // kSpent once handed out
+        u8 *data;  // a page of the handle's block pool; nullptr once handed out
     };
-    static constexpr u32 kSpent = ~0U;
 
     bool prepare();
     const held *find(u32 page) const;
@@ -43,10 +43,6 @@ class page_readahead {
 
     proprhandle *handle_;
     u32 max_;
-    MetaPtr<u8> raw_;     // max_ pages and room to align them
-    u8 *area_ = nullptr;  // page-aligned: the device reads straight into it
     MetaPtr<held> held_;  // sorted by page
     u32 held_count_ = 0;
-    MetaPtr<u32> free_;   // slots of area_ not in use
-    u32 free_count_ = 0;
 };
