@@ -78,11 +78,12 @@ std::string device_line(const char *what, const Summary &s)
 
 }  // namespace
 
-double floor_us(const ProtocolCost &cost, const Measured &row, const DeviceLimit &device)
+double floor_us(const ProtocolCost &cost, const Measured &row, const DeviceLimit &device, bool from_device)
 {
     const Summary &write = row.device_write.count != 0 ? row.device_write : device.write_direct;
     const Summary &read = row.device_read.count != 0 ? row.device_read : device.read_direct;
-    return cost.barriers != 0 ? cost.barriers * write.median_us : cost.reads * read.median_us;
+    if (cost.barriers == 0) return cost.reads * read.median_us;
+    return cost.barriers * write.median_us + (from_device && cost.reads != 0 ? read.median_us : 0);
 }
 
 void print_table(std::FILE *out, const std::string &dir, const std::string &load, const DeviceLimit &device,
@@ -99,8 +100,9 @@ void print_table(std::FILE *out, const std::string &dir, const std::string &load
     std::fprintf(out,
                  "Latency in ms, median (p90). xDEL, xWAL: propreg over SQLite (rollback journal, WAL; synchronous=FULL).\n"
                  "floor: protocol barriers per location x durable write, to one file or to three at once as the row's\n"
-                 "locations are written (reads x direct read for an operation that writes nothing), the device timed\n"
-                 "between the row's calls; xfloor: propreg over floor.\n"
+                 "locations are written, plus at level 0 one direct read when the operation must read before it\n"
+                 "writes (reads x direct read for an operation that writes nothing), the device timed between the\n"
+                 "row's calls; xfloor: propreg over floor.\n"
                  "barriers/loc, writes/loc, reads: per operation, measured (protocol minimum); a write is one request\n"
                  "of neighbouring blocks, a barrier one fdatasync.\n"
                  "loc: propreg's locations; \"dg\": each in a disk group of the volume manager (one copy, writes synced);\n"
@@ -112,7 +114,7 @@ void print_table(std::FILE *out, const std::string &dir, const std::string &load
         // SQLite has one file whatever the locations: its latencies are shown once.
         bool first = &r == &rows.front() || (&r)[-1].op != r.op;
         ProtocolCost cost = protocol_floor(*r.op);
-        double fl = floor_us(cost, r.propreg, device);
+        double fl = floor_us(cost, r.propreg, device, r.level != PROP_LEVEL_CACHING);
         const std::string loc =
             std::to_string(r.locations) + (r.disk_groups ? " dg" : "") + (r.level == PROP_LEVEL_RW ? " L0" : "");
         std::fprintf(out, kRowFormat, r.op->label, loc.c_str(), latency(r.propreg).c_str(),

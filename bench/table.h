@@ -24,9 +24,11 @@ struct Row {
 // times a durable write (a group's writes go out together, and mirrors
 // are written in parallel, so for several locations: one write to each at
 // once); for an operation that writes nothing, its reads times a direct
-// read.  The device's times are
-// those sampled during the row when it has them.
-double floor_us(const ProtocolCost &cost, const Measured &row, const DeviceLimit &device);
+// read.  from_device: the row's store reads every page from the device
+// (level 0), so an operation that must read pages before it writes them
+// also waits for one direct read (its reads go out together).  The
+// device's times are those sampled during the row when it has them.
+double floor_us(const ProtocolCost &cost, const Measured &row, const DeviceLimit &device, bool from_device);
 
 // load: what the machine was doing besides, shown above the table.
 void print_table(std::FILE *out, const std::string &dir, const std::string &load, const DeviceLimit &device,
