@@ -13,6 +13,7 @@
 #include "tree/tnode.h"
 #include "txn/commit.h"
 #include "txn/log.h"
+#include "txn/readahead.h"
 
 using namespace propreg;
 
@@ -51,8 +52,11 @@ u32 log_old_pages(proprhandle *handle, u32 addr, const u8 *raw, const value_addr
         trace_print(keys_raw(), 0, "proprsetvali: Problem in writing log (parent tnode)");
         return PROP_E_STORAGE;
     }
+    // The old value pages are read together, not one after another.
+    page_readahead ahead(handle);
+    ahead.want(va.direct, overwrite);
     for (u32 i = 0; i < overwrite; i++) {
-        if (keys_log_once(handle, va.direct[i], nullptr) == PROP_OK) continue;
+        if (keys_log_once(handle, va.direct[i], ahead.peek(va.direct[i])) == PROP_OK) continue;
         trace_print(keys_raw(), 0, grows ? "proprsetval1: Problem in writing log (parent tnode)"
                                          : "proprsetvali: Problem in writing log (parent tnode)");
         return PROP_E_STORAGE;
