@@ -69,6 +69,28 @@ class MetaPtr {
     T *p_ = nullptr;
 };
 
+// n records for one call, almost always few: in the object itself up to
+// N, from the meta context beyond.  get() is nullptr when that ran out;
+// the caller then does without the list.
+template <class T, size_t N>
+class ShortList {
+  public:
+    ShortList(prop_metactx *meta, size_t n)
+        : heap_(n > N ? MetaPtr<T>::alloc(meta, n) : MetaPtr<T>()), p_(n > N ? heap_.get() : own_)
+    {
+    }
+    ShortList(const ShortList &) = delete;
+    ShortList &operator=(const ShortList &) = delete;
+
+    T *get() const { return p_; }
+    T &operator[](size_t i) const { return p_[i]; }
+
+  private:
+    T own_[N];
+    MetaPtr<T> heap_;
+    T *p_;
+};
+
 // A 4096-aligned area of at least size bytes from the meta context, for
 // unbuffered transfers; given back on scope exit.  get() is nullptr when
 // memory ran out.

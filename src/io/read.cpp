@@ -190,13 +190,8 @@ void read_from_slot(proprhandle *handle, u32 slot, pending_reads *p, u32 flags)
     if (handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD) {
         io_vld_read_batch(handle, slot, p->reqs, p->todo, p->count);
     } else {
-        ut_read small[kSmallBatch];
-        MetaPtr<ut_read> big;
-        ut_read *io = small;
-        if (p->count > kSmallBatch) {
-            big = MetaPtr<ut_read>::alloc(handle->metactx, p->count);
-            io = big.get();
-        }
+        ShortList<ut_read, kSmallBatch> list(handle->metactx, p->count);
+        ut_read *io = list.get();
         if (io == nullptr) {
             for (u32 k = 0; k < p->count; k++) {
                 proprio_read &r = p->reqs[p->todo[k]];
@@ -271,13 +266,8 @@ void take_torn(proprhandle *handle, proprio_read *r, u32 flags, pending_reads *p
 
 u32 mirrored_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
 {
-    u32 small[kSmallBatch];
-    MetaPtr<u32> big;
-    u32 *todo = small;
-    if (n > kSmallBatch) {
-        big = MetaPtr<u32>::alloc(handle->metactx, n);
-        todo = big.get();
-    }
+    ShortList<u32, kSmallBatch> list(handle->metactx, n);
+    u32 *todo = list.get();
     if (todo == nullptr) {
         // No memory for the bookkeeping: one request at a time.
         u32 rc = 0;

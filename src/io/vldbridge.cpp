@@ -121,14 +121,8 @@ u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 off
 
 void io_vld_read_batch(proprhandle *handle, u32 slot, proprio_read *reqs, const u32 *which, u32 n)
 {
-    constexpr u32 kSmall = 16;
-    proprvld_read small[kSmall];
-    MetaPtr<proprvld_read> big;
-    proprvld_read *reads = small;
-    if (n > kSmall) {
-        big = MetaPtr<proprvld_read>::alloc(handle->metactx, n);
-        reads = big.get();
-    }
+    ShortList<proprvld_read, 16> list(handle->metactx, n);
+    proprvld_read *reads = list.get();
     if (reads == nullptr) {
         for (u32 k = 0; k < n; k++) {
             proprio_read &r = reqs[which[k]];

@@ -221,11 +221,9 @@ u32 ut_write_runs(proprhandle *handle, ut_native *const *holders, u32 count, con
     const size_t n = size_t{count} * nruns;
     // A few requests need no memory: a rollback goes through when it has
     // run out.
-    constexpr size_t kOwn = 16;
-    env_write own[kOwn];
+    ShortList<env_write, 16> list(handle->metactx, n);
     env_sync syncs[PROP_NUM_SLOTS];
-    MetaPtr<env_write> more = n > kOwn ? MetaPtr<env_write>::alloc(handle->metactx, n) : MetaPtr<env_write>();
-    env_write *writes = n > kOwn ? more.get() : own;
+    env_write *writes = list.get();
     if (writes == nullptr || count > PROP_NUM_SLOTS) {
         trace_print(comp, 0, "utwrite: Could not allocate memory for %d requests", static_cast<int>(n));
         return PROP_E_NOMEM;

@@ -42,7 +42,7 @@ struct run {
 class batch_reader {
   public:
     batch_reader(proprhandle *h, ut_read *reqs, u32 n, ut_native *holder, u32 flags)
-        : h_(h), reqs_(reqs), n_(n), holder_(holder), flags_(flags)
+        : h_(h), reqs_(reqs), n_(n), holder_(holder), flags_(flags), order_(h->metactx, n)
     {
     }
     void read();
@@ -64,22 +64,14 @@ class batch_reader {
     u32 n_;
     ut_native *holder_;
     u32 flags_;
-    u32 small_[kSmallBatch];
-    MetaPtr<u32> big_;
-    u32 *order_ = nullptr;
+    ShortList<u32, kSmallBatch> order_;
 };
 
 bool batch_reader::sort_requests()
 {
-    if (n_ <= kSmallBatch) {
-        order_ = small_;
-    } else {
-        big_ = MetaPtr<u32>::alloc(h_->metactx, n_);
-        order_ = big_.get();
-        if (order_ == nullptr) return false;
-    }
+    if (order_.get() == nullptr) return false;
     for (u32 i = 0; i < n_; i++) order_[i] = i;
-    std::sort(order_, order_ + n_, [this](u32 a, u32 b) { return reqs_[a].blkaddr < reqs_[b].blkaddr; });
+    std::sort(order_.get(), order_.get() + n_, [this](u32 a, u32 b) { return reqs_[a].blkaddr < reqs_[b].blkaddr; });
     return true;
 }
 
@@ -173,14 +165,9 @@ void batch_reader::read()
 {
     if (!sort_requests()) return one_by_one();
     prop_metactx *meta = h_->metactx;
-    run small_runs[kSmallBatch];
-    MetaPtr<run> big_runs;
-    run *runs = small_runs;
-    if (n_ > kSmallBatch) {
-        big_runs = MetaPtr<run>::alloc(meta, n_);
-        runs = big_runs.get();
-        if (runs == nullptr) return one_by_one();
-    }
+    ShortList<run, kSmallBatch> run_list(meta, n_);
+    run *runs = run_list.get();
+    if (runs == nullptr) return one_by_one();
     const u32 count = plan_runs(runs);
 
     // One aligned area holds the transfers that cannot go to the callers,
@@ -204,19 +191,11 @@ void batch_reader::read()
     u8 *scratch = area + bounce;
     // A transfer into the callers takes at most two buffers per request.
     const u32 slots = count + 2 * n_;
-    iovec small_iov[3 * kSmallBatch];
-    env_read small_io[kSmallBatch];
-    MetaPtr<iovec> big_iov;
-    MetaPtr<env_read> big_io;
-    iovec *iov = small_iov;
-    env_read *io = small_io;
-    if (n_ > kSmallBatch) {
-        big_iov = MetaPtr<iovec>::alloc(meta, slots);
-        big_io = MetaPtr<env_read>::alloc(meta, count);
-        iov = big_iov.get();
-        io = big_io.get();
-        if (iov == nullptr || io == nullptr) return one_by_one();
-    }
+    ShortList<iovec, 3 * kSmallBatch> iov_list(meta, slots);
+    ShortList<env_read, kSmallBatch> io_list(meta, count);
+    iovec *iov = iov_list.get();
+    env_read *io = io_list.get();
+    if (iov == nullptr || io == nullptr) return one_by_one();
     u64 used = 0;
     for (u32 i = 0; i < count; i++) {
         const run &r = runs[i];
