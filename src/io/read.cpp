@@ -290,6 +290,13 @@ u32 mirrored_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
         if (start > 0) read_pass(handle, 0, start, &p, flags);
     }
     if (n == 1 && reqs[0].result != 0) take_torn(handle, &reqs[0], flags, &p);
+    // Another location gave a good copy of a page rewritten in place: the
+    // copies failing only their checksum hold the torn last write of a
+    // transaction that never committed, as a power cut leaves it on some
+    // locations and not others.  They stay in service (the next rewrite
+    // mends them); taking them out would leave the store fewer locations
+    // than a write needs.
+    if ((flags & PROPRIO_READ_IN_PLACE) != 0) p.failed_mask &= ~p.sums_mask;
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++)
         if ((p.failed_mask & (1u << i)) != 0) fail_slot(handle, i, p.failed_offset[i], flags, p.failed_rc[i]);
     rebalance_votes(handle, p.failed_mask);

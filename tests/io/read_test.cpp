@@ -92,6 +92,27 @@ TEST(MirroredRead, HeaderFailingEverywhere)
     EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), 26u) << "nothing left to read";
 }
 
+// A page rewritten in place that a power cut tore on two of three
+// locations is read from the third; the two stay in service, or the store
+// could not write again.  Any other page failing its checksum takes its
+// location out of service.
+TEST(MirroredRead, APageRewrittenInPlaceAndTornOnSomeLocationsLeavesThemInService)
+{
+    for (const u32 flags : {PROPRIO_READ_IN_PLACE, 0u}) {
+        IoStore s(3);
+        s.open_files();
+        for (u32 i = 0; i < 3; i++) s.write_block(i, ADDR, 0x11);
+        for (u32 i = 1; i < 3; i++) s.write_raw(i, ADDR + 1024, "torn", 4);  // header intact, checksum not
+        for (int i = 0; i < 3; i++) {
+            u8 block[PROP_PAGE_SIZE];
+            ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, flags | PROPRIO_READ_QUIET, PROPRIO_ALL), 0u);
+            EXPECT_EQ(block[100], 0x11);
+        }
+        const u32 want = flags != 0 ? PROP_SLOT_OPEN : PROP_SLOT_UNUSABLE;
+        for (u32 i = 1; i < 3; i++) EXPECT_EQ(s.h->proprhandle_native_state[i], want) << flags << " " << i;
+    }
+}
+
 // A batch of pages goes to a location together: neighbours as one
 // transfer, each request failing over on its own as a single read does.
 TEST(BatchedRead, NeighboursGoTogetherAndEachRequestFailsOverOnItsOwn)
