@@ -83,6 +83,26 @@ class Damage : public DiagTest {
         open_store();
     }
 
+    // Builds the tree, then for each page in use puts a copy with one byte
+    // changed on location slot, opens the store and hands it to
+    // check(page, owner, addr, good), which leaves the store open.
+    template <class Check> void damage_each_page(uint32_t slot, Check check)
+    {
+        build();
+        const std::map<uint32_t, std::string> pages = owners();
+        ASSERT_GT(pages.size(), kChildren + 5);
+        for (const auto &[page, owner] : pages) {
+            SCOPED_TRACE("page " + std::to_string(page) + " of " + owner.substr(0, 20));
+            const uint32_t addr = addr_of(page);
+            const std::string good = store.read_block(slot, addr);
+            ASSERT_EQ(store.terminate(), 0u);
+            store.write_block(slot, addr, flipped(good, page));
+            open_store();
+            check(page, owner, addr, good);
+            if (HasFatalFailure()) return;
+        }
+    }
+
     // Opens, reads and lists every key of the tree: each either matches what
     // was written or fails with 26.  How many failed.
     uint32_t read_all()
@@ -122,16 +142,7 @@ class SingleDamage : public Damage {
 
 TEST_F(MirrorDamage, TheOtherCopyServesAndTheDamagedOneIsCopiedBack)
 {
-    build();
-    const std::map<uint32_t, std::string> pages = owners();
-    ASSERT_GT(pages.size(), kChildren + 5);
-    for (const auto &[page, owner] : pages) {
-        SCOPED_TRACE("page " + std::to_string(page) + " of " + owner.substr(0, 20));
-        const uint32_t addr = addr_of(page);
-        const std::string good = store.read_block(1, addr);
-        ASSERT_EQ(store.terminate(), 0u);
-        store.write_block(1, addr, flipped(good, page));
-        open_store();
+    damage_each_page(1, [&](uint32_t, const std::string &, uint32_t addr, const std::string &good) {
         EXPECT_EQ(observe_tree(ctx(), "SYSTEM"), tree_);
         // Two reads in a row start on different locations, so one of them
         // meets the damaged copy whatever the walk read before.
@@ -144,21 +155,12 @@ TEST_F(MirrorDamage, TheOtherCopyServesAndTheDamagedOneIsCopiedBack)
         reopen();
         EXPECT_TRUE(store.read_block(1, addr) == good) << "the damaged location was not copied back";
         EXPECT_EQ(handle()->proprhandle_native_state[1], static_cast<uint32_t>(PROP_SLOT_OPEN));
-    }
+    });
 }
 
 TEST_F(SingleDamage, ReadsFailWith26AndTheCheckNamesThePageAndItsKey)
 {
-    build();
-    const std::map<uint32_t, std::string> pages = owners();
-    ASSERT_GT(pages.size(), kChildren + 5);
-    for (const auto &[page, owner] : pages) {
-        SCOPED_TRACE("page " + std::to_string(page) + " of " + owner.substr(0, 20));
-        const uint32_t addr = addr_of(page);
-        const std::string good = store.read_block(0, addr);
-        ASSERT_EQ(store.terminate(), 0u);
-        store.write_block(0, addr, flipped(good, page));
-        open_store();
+    damage_each_page(0, [&](uint32_t page, const std::string &owner, uint32_t addr, const std::string &good) {
         if (!owner.empty()) {
             EXPECT_GT(read_all(), 0u) << "the damaged page was never refused";
         }
@@ -173,7 +175,7 @@ TEST_F(SingleDamage, ReadsFailWith26AndTheCheckNamesThePageAndItsKey)
         ASSERT_EQ(store.terminate(), 0u);
         store.write_block(0, addr, good);
         open_store();
-    }
+    });
     EXPECT_EQ(read_all(), 0u);
 }
 
