@@ -231,11 +231,15 @@ u32 undo_location(const Location &loc, propr_log *log)
                     static_cast<int>(loc.slot));
         return PROP_OK;
     }
-    // The crash came after the commit point: the log is stale, not live.
+    // Marked live, but the metadata counts nothing past the commit: the
+    // transaction was cut before its first images were counted (no page
+    // changes before that), or a recovery before its boot block went out.
+    // Nothing is undone, but the mark is cleared: left, it has backup
+    // refuse the store and every reader guess whether a transaction is open.
     if (commit_lsn == log->propr_log_lsn) {
         trace_print(loc.tc, 2, "proprrecover:2.1: no recovery required for disk [%s,%d]", loc.name,
                     static_cast<int>(loc.slot));
-        return PROP_OK;
+        return mark_log_dead(loc, boot);
     }
 
     trace_print(loc.tc, 2, "rrecover_helper:LOG is valid");

@@ -1,5 +1,6 @@
 // Recovery: rolls back a transaction that began but did not commit, on
-// every open location whose boot block says its undo log is live, then
+// every open location whose boot block says its undo log is live (one
+// whose log holds nothing past the commit only has the mark cleared), then
 // brings stale mirrors up to date and resets the in-memory transaction
 // state.  The same code aborts a failing operation.
 #pragma once

@@ -117,9 +117,15 @@ u32 create_missing(proprhandle *handle, char *location, u32 size, vld_file **out
     return rc;
 }
 
-bool may_create(u32 level)
+// Only a location that names a disk group alone may get a new file: the
+// disk group's registry file is whatever file it makes.  A location that
+// names one file names that file only; when it is missing, a new file
+// would carry another name, take the registry-file mark from the store's
+// own file and be made again at every open.
+bool may_create(u32 level, const Name &n)
 {
-    return level == PROP_LEVEL_RW || level == PROP_LEVEL_CACHING || level == PROP_LEVEL_UPGRADE;
+    const bool level_writes = level == PROP_LEVEL_RW || level == PROP_LEVEL_CACHING || level == PROP_LEVEL_UPGRADE;
+    return level_writes && n.fname[0] == '\0';
 }
 
 // The file a location names: at the backup level a backup file, "+DG:NAME"
@@ -174,7 +180,7 @@ u32 proprvldo(proprhandle *handle, char *location, u32 size, vld_file **vldhdl, 
             return rc;
         }
     }
-    if (st == VLD_ENOFILE && create && may_create(level) && store) {
+    if (st == VLD_ENOFILE && create && may_create(level, n) && store) {
         if (u32 rc = create_missing(handle, location, size, &f, n, err, mode); rc != 0) return rc;
     } else if (st != VLD_OK) {
         trace_print(tc, 0, "proprvldo: Failed to open the file in DG [%s]", n.dg);

@@ -11,8 +11,10 @@
 #include "backup_util.h"
 #include "core/handle.h"
 #include "format/block.h"
+#include "lifecycle/layout.h"
 #include "space/used.h"
 #include "support/tmpdir.h"
+#include "txn/layout.h"
 #include "txn/log.h"
 
 namespace {
@@ -190,6 +192,41 @@ TEST_F(TakeBackup, WhatCannotBeBackedUpLeavesNoFile)
     EXPECT_EQ(prop_bkup(store.ctx(), bad), uint32_t{PROP_E_STORAGE});
     EXPECT_EQ(prop_recover_media(store.meta(), "+DATA", PROP_KIND_ZKV), uint32_t{PROP_E_BKPFILE});
     EXPECT_EQ(files_in(dir.path()), 1u);
+    ASSERT_EQ(store.terminate(), 0u);
+}
+
+// A transaction cut before its log counted any image leaves the boot
+// block marked live over a log that holds only the committed lsn.  A
+// read-only open writes nothing and, like any backup of a log marked live,
+// is refused; the first writer's recovery clears the mark, and backups at
+// every level follow.
+TEST(BackupAfterACut, ALogMarkedLiveWithNothingToUndoStopsBackupsOnlyUntilRecovery)
+{
+    StoreOptions options;
+    options.locations = 2;
+    Store store(options);
+    store.format();
+    for (uint32_t slot = 0; slot < 2; slot++) {
+        std::string boot = store.read_block(slot, 0);
+        const uint32_t lsst = be32_of(boot, BOOT_OFF_LSST);
+        ASSERT_EQ(be32_of(store.read_block(slot, lsst), LOGMETA_OFF_LSN), be32_of(boot, BOOT_OFF_COMMIT_LSN));
+        boot[BOOT_OFF_LOG_VALID] = 1;
+        hdr_stamp_checksum(reinterpret_cast<u8 *>(boot.data()), 4096);
+        store.write_block(slot, 0, boot);
+    }
+    TempDir dir;
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    EXPECT_EQ(backup_to(store.ctx(), dir.file("read-only")), uint32_t{PROP_E_STORAGE});
+    ASSERT_EQ(store.terminate(), 0u);
+    EXPECT_EQ(store.read_block(0, 0)[BOOT_OFF_LOG_VALID], 1);
+
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    for (uint32_t slot = 0; slot < 2; slot++) EXPECT_EQ(store.read_block(slot, 0)[BOOT_OFF_LOG_VALID], 0) << slot;
+    EXPECT_EQ(backup_to(store.ctx(), dir.file("writer")), 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    EXPECT_EQ(backup_to(store.ctx(), dir.file("reader")), 0u);
     ASSERT_EQ(store.terminate(), 0u);
 }
 

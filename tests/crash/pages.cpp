@@ -67,11 +67,9 @@ class Location {
         // never committed, and the log is rewritten at the next begin).
         Page meta, names;
         block(lsst_, PROPR_BLK_METADATA, "log metadata", &meta, false);
-        // A log cleared by a recovery that died before it reset the boot
-        // block keeps the live byte, but its lsn is the commit's, so no
-        // recovery undoes anything with it.
-        if (boot[BOOT_OFF_LOG_VALID] != 0 && be32_at(meta.data(), LOGMETA_OFF_LSN) != seen->commit_lsn)
-            fault("the undo log is still live");
+        // Recovery has run: no log is left marked live, not even one with
+        // nothing to undo.
+        if (boot[BOOT_OFF_LOG_VALID] != 0) fault("the undo log is still marked live");
         block(be32_at(boot.data(), BOOT_OFF_ODBST), PROPR_BLK_DB, "owner names", &names, false);
         block(be32_at(boot.data(), BOOT_OFF_GDBST), PROPR_BLK_DB, "group names", &names, false);
         if (!load_bitmaps(seen)) return false;

@@ -71,6 +71,24 @@ TEST(PropctlVld, MigrateNamesTheFilesOfDiskGroupLocationsOnce)
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
 }
 
+// A complete name names one file: when the disk group does not hold it the
+// location is refused, and the disk group keeps its files and its registry
+// file as they were.
+TEST(PropctlVld, AddingAFileTheDiskGroupDoesNotHoldIsRefusedAndMakesNoFile)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "+MIRR"});
+    p.ok({"set", "SYSTEM.k", "v"});
+    const std::string groups = p.ok({"--json", "vld"});
+    RunResult r = p.run({"location", "add", "+DATA/nonexistent"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("error 8:"), std::string::npos) << r.err;
+    EXPECT_EQ(p.ok({"--json", "vld"}), groups);
+    EXPECT_NE(p.ok({"info"}).find("2 mirrored locations"), std::string::npos);
+    EXPECT_NE(p.ok({"check"}).find("the store is sound"), std::string::npos);
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
+}
+
 TEST(PropctlVld, RefusedRequestsMakeNoDiskGroup)
 {
     Propctl p;

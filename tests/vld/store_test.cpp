@@ -181,6 +181,36 @@ TEST(VldStore, ADamagedFirstCopyOfTheBootBlockIsReadFromAnotherAndRepairedByReco
     EXPECT_EQ(store.terminate(), 0u);
 }
 
+// A configured file that is lost leaves its location out of service; no
+// open makes a file in its place under another name, nor moves the disk
+// group's registry-file mark onto one.
+TEST(VldStore, AConfiguredFileThatIsLostIsRefusedAndNothingTakesItsPlace)
+{
+    Store store(vld_store(3));
+    ASSERT_EQ(store.setup(), 0u);
+    ASSERT_EQ(put_value(store, "a", "alpha"), 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+    const std::string lost = configured_location(2);
+    ASSERT_EQ(vld_admin_remove_file(lost), "");
+    const std::string mark = vld_admin_root() + "/store-location-2/.registry";
+    const std::string marked = slurp(mark);
+    ASSERT_NE(marked, "");
+
+    for (uint32_t level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING, PROP_LEVEL_UPGRADE, PROP_LEVEL_RW}) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        ASSERT_EQ(store.init(level), 0u);
+        EXPECT_EQ(store.handle()->proprhandle_native_state[2], PROP_SLOT_UNUSABLE);
+        EXPECT_EQ(get_value(store, "a"), "alpha");
+        if (level != PROP_LEVEL_CACHING) {
+            EXPECT_EQ(prop_check_logical_corruption(store.ctx()), 0u);
+        }
+        ASSERT_EQ(store.terminate(), 0u);
+        EXPECT_TRUE(disk_group("+store-location-2").files.empty());
+        EXPECT_EQ(slurp(mark), marked);
+        EXPECT_EQ(configured_location(2), lost);
+    }
+}
+
 TEST(VldStore, StorageChecksAskWhetherTheDiskGroupIsMounted)
 {
     Store store(vld_store());
