@@ -5,13 +5,22 @@
 // belongs to, and fills the new location.
 //
 // The order of the steps is what lets a crash anywhere leave a store that
-// opens: the whole request is checked before anything changes; the five
-// location values are replaced in one atomic step; the boot blocks get the
-// new history only after that, and should that fail the old configuration
-// is put back; the old location's boot block is destroyed only once the
-// store no longer names it; and the new location becomes a copy only when
-// its boot block, written last, is in place, so a copy cut short is
-// simply done again at the next open.
+// opens by itself:
+//
+//  1. The whole request is checked before anything changes.
+//  2. The five location values are replaced in one atomic step, and the
+//     list they replace is kept beside them in that same step.
+//  3. The boot blocks get the new history.  This is the change's commit
+//     point: an open that finds the list of step 2 still kept looks at the
+//     boot blocks, and keeps the new list once any of them names it, or
+//     puts the old one back when none does.  Should this step fail, the
+//     old configuration and history are put back at once.
+//  4. The kept list is dropped.
+//  5. The old location's boot block is destroyed, now that the store no
+//     longer names it.
+//  6. The new location becomes a copy only when its boot block, written
+//     last, is in place, so a copy cut short is simply done again at the
+//     next open.
 #include <cstring>
 
 #include "core/alloc.h"
@@ -144,6 +153,21 @@ u32 write_history(proprhandle *h, u32 count)
         my = 1;
     }
     return my == 1 ? 0 : PROP_E_STORAGE;
+}
+
+// The configuration takes the planned table.  The Cache Writer keeps the
+// list it starts from beside it, in the same write, until the boot blocks
+// record the change: an open after a cut in between finishes the change
+// or undoes it from what the boot blocks say.  Another node only follows
+// a change the store already recorded.
+u32 write_table(proprhandle *h, u32 devnum, const char *newdev, const dev_names planned, const Before &before,
+                u32 master)
+{
+    if (master == 0) return dev_update(h, devnum, newdev);
+    std::memcpy(h->proprhandle_filename, planned, sizeof(dev_names));
+    const u32 rc = ut_write_locations(h, before.table);
+    if (rc != 0) std::memcpy(h->proprhandle_filename, before.table, sizeof(dev_names));
+    return rc;
 }
 
 // Puts the configuration and the boot block back as they were.
@@ -279,7 +303,7 @@ u32 replace_locked(proprhandle *h, u32 devnum, const char *newdev, u32 master)
     char old_name[PROP_LOCNAME_SIZE];
     std::memcpy(old_name, h->proprhandle_filename[devnum], sizeof old_name);
 
-    if (u32 rc = dev_update(h, devnum, newdev); rc != 0) {
+    if (u32 rc = write_table(h, devnum, newdev, table, *before, master); rc != 0) {
         trace_print(tc, 0, "dev_replace: could not change config (%d)", static_cast<int>(rc));
         return rc;
     }
@@ -287,6 +311,10 @@ u32 replace_locked(proprhandle *h, u32 devnum, const char *newdev, u32 master)
     pagecache_clear(h);
     if (master != 0) {
         if (u32 rc = record_change(h, devnum, count, *before); rc != 0) return rc;
+        // The store names the new list now: the list it started from is no
+        // longer needed to undo the change.
+        if (ut_write_locations(h, nullptr) != 0)
+            trace_print(tc, 0, "dev_replace: could not drop the list the change started from; the next open does");
         if (old_name[0] != '\0') destroy_old_boot(h, devnum, old_name);
     }
     if (u32 rc = reopen(h, devnum, master); rc != 0) return rc;
