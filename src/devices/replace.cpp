@@ -234,7 +234,7 @@ void destroy_old_boot(proprhandle *h, u32 devnum, const char *old_name)
 
 // Steps 9 to 12: the locations are opened again as configured now, and
 // the Cache Writer fills the new location from a current one.
-u32 reopen(proprhandle *h, u32 devnum, u32 master)
+u32 reopen(proprhandle *h, u32 devnum, u32 master, bool added)
 {
     trace_comp tc = dev_trace(h);
     propriocl(h, 0);
@@ -266,6 +266,13 @@ u32 reopen(proprhandle *h, u32 devnum, u32 master)
     if (u32 rc = propriosync(h); rc != 0) {
         trace_print(tc, 0, "dev_replace: could not fill the new location (%d)", static_cast<int>(rc));
         return rc;
+    }
+    // The change stands, but a new location that could not be filled holds
+    // nothing yet: the caller must hear it (the next start copies it again).
+    if (added && io_slot_state(h, devnum) != PROP_SLOT_OPEN) {
+        trace_print(tc, 0, "dev_replace: the new location [%s] could not be filled; it stays behind the others",
+                    h->proprhandle_filename[devnum]);
+        return PROP_E_DEVSPACE;
     }
     if (!publishes) return 0;
     if (u32 rc = propriupdategrppridata(h); rc != 0) {
@@ -317,7 +324,7 @@ u32 replace_locked(proprhandle *h, u32 devnum, const char *newdev, u32 master)
             trace_print(tc, 0, "dev_replace: could not drop the list the change started from; the next open does");
         if (old_name[0] != '\0') destroy_old_boot(h, devnum, old_name);
     }
-    if (u32 rc = reopen(h, devnum, master); rc != 0) return rc;
+    if (u32 rc = reopen(h, devnum, master, newdev[0] != '\0'); rc != 0) return rc;
     if (newdev[0] != '\0')
         alert_print(kAlertAdded, "%s", newdev);
     else
