@@ -257,13 +257,14 @@ u32 check_votes(proprhandle *handle, const proprio_scan *scan)
     return rc;
 }
 
-// The newest committed state among every copy read must be among the
-// current locations: a copy behind it, or one whose history names other
-// locations, is never read from nor copied over the others.
-//
-// Before the votes, which may write: when no copy holding the newest
-// commit names this configuration, the configuration is behind the store
-// (34).
+// A copy whose history names other locations is never read from nor
+// copied over the others; when no copy holding the newest commit names
+// this configuration, the configuration is behind the store, and the open
+// refuses (34) before the votes may write anything.  (Between copies that
+// both name it, the votes and commit lsns decide: with two locations a
+// copy holding 2 of 2 wins even over a higher commit lsn, which the other
+// copy can only hold from a commit that reached it alone, failed, and was
+// undone on the survivor.)
 u32 newest_names_this_configuration(proprhandle *handle, const proprio_scan *scan)
 {
     if (scan->has_newest == 0) return 0;
@@ -277,21 +278,6 @@ u32 newest_names_this_configuration(proprhandle *handle, const proprio_scan *sca
                 static_cast<int>(s), handle->proprhandle_filename[s], newest);
     io_record_msg(handle, MSG_NO_VALID_CONFIG);
     return PROP_E_DEVDIFF;
-}
-
-// After them: votes that chose copies older than another are refused (26).
-u32 newest_is_current(proprhandle *handle, const proprio_scan *scan)
-{
-    if (scan->has_newest == 0) return 0;
-    const u32 s = scan->newest_slot;
-    const u32 newest = scan->id[s].commit_lsn;
-    for (u32 i = 0; i < handle->proprhandle_configured_device_count; i++)
-        if (io_slot_state(handle, i) == PROP_SLOT_OPEN && scan->id[i].commit_lsn == newest) return 0;
-    trace_print(io_trace(handle), 0, "proprioo: location %d (%s) holds a newer commit (%u) than the locations the votes chose",
-                static_cast<int>(s), handle->proprhandle_filename[s], newest);
-    alert_print(prop_alert_base(handle->proprhandle_zkvctx) + 11, "%s", handle->proprhandle_filename[s]);
-    io_record_msg(handle, MSG_NO_QUORUM);
-    return PROP_E_STORAGE;
 }
 
 // Steps 4 to 10, after the configuration was read.  OPEN_DONE when the
@@ -438,7 +424,6 @@ u32 proprioo(proprhandle *handle, u32 check_config, u32 check_votes_flag, u32 op
     }
     if (check_votes_flag != 0) {
         rc = check_votes(handle, &scan);
-        if (rc == 0) rc = newest_is_current(handle, &scan);
         if (rc != 0) return refuse_open(handle, rc, false, open_flags);
     }
     trace_print(tc, 4, "proprioo: Done.");

@@ -115,24 +115,4 @@ INSTANTIATE_TEST_SUITE_P(Copies, StaleCopy, ::testing::ValuesIn(every_case()),
                              return name;
                          });
 
-// Two locations: a copy that once ran alone (2 of 2 votes) comes back
-// behind the one that went on.  Its votes must not let it win.
-TEST(StaleCopyVotes, AnOldCopyHoldingTwoOfTwoVotesIsRefusedNotCopiedOverTheNewer)
-{
-    Store store({.locations = 2});
-    store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
-    ASSERT_EQ(put_value(store, "first", "one"), 0u);
-    ASSERT_EQ(store.terminate(), 0u);
-    FileImage old(store.location(1));
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
-    ASSERT_EQ(put_value(store, "last", "two"), 0u);
-    ASSERT_EQ(store.terminate(), 0u);
-    old.restore();
-    patch_boot_word(store, 1, 320, 2);
-    const FileImage files[] = {FileImage(store.location(0)), FileImage(store.location(1))};
-    EXPECT_EQ(store.init(PROP_LEVEL_RW), static_cast<u32>(PROP_E_STORAGE));
-    for (u32 i = 0; i < 2; i++) EXPECT_TRUE(FileImage(store.location(i)) == files[i]) << "location " << i;
-}
-
 }  // namespace
