@@ -57,8 +57,11 @@ u32 plan_names(proprhandle *h, dev_names planned, u32 *changed)
     return 0;
 }
 
-// The table takes the planned names in one configuration write.
-u32 write_names(proprhandle *h, const dev_names planned)
+// The table takes the planned names in one configuration write.  The
+// Cache Writer keeps the names it starts from beside them until the boot
+// blocks record the new ids: an open after a cut in between finishes or
+// undoes the change from what the boot blocks say.
+u32 write_names(proprhandle *h, const dev_names planned, u32 master)
 {
     trace_comp tc = dev_trace(h);
     u32 count = 0;
@@ -68,7 +71,7 @@ u32 write_names(proprhandle *h, const dev_names planned)
     std::memcpy(*saved, h->proprhandle_filename, sizeof(dev_names));
     if (rc == 0) {
         std::memcpy(h->proprhandle_filename, planned, sizeof(dev_names));
-        rc = utdvrp(h, 0);
+        rc = ut_write_locations(h, master != 0 ? *saved : nullptr);
         if (rc != 0) std::memcpy(h->proprhandle_filename, *saved, sizeof(dev_names));
     }
     u_freem(h->metactx, saved);
@@ -112,7 +115,7 @@ u32 migrate_locked(proprhandle *h, u32 master)
     }
     u32 prev[PROP_NUM_SLOTS];
     std::memcpy(prev, h->proprhandle_devid, sizeof prev);
-    if (u32 rc = write_names(h, planned); rc != 0) return rc;
+    if (u32 rc = write_names(h, planned, master); rc != 0) return rc;
     // The locations go by other names, so pages are read from another set.
     pagecache_clear(h);
     trace_print(tc, 1, "dev_migrate: Successfully updated one or more VLD locations with VLD complete file name.");
@@ -129,7 +132,11 @@ u32 migrate_locked(proprhandle *h, u32 master)
         trace_print(tc, 1, "dev_migrate: I am not the Cache Writer. No need to update device identifier in boot block.");
         return 0;
     }
-    return record_ids(h, prev, next);
+    // A failure leaves the old names kept: the next open settles the change.
+    if (u32 rc = record_ids(h, prev, next); rc != 0) return rc;
+    if (ut_write_locations(h, nullptr) != 0)
+        trace_print(tc, 0, "dev_migrate: could not drop the names the change started from; the next open does");
+    return 0;
 }
 
 }  // namespace

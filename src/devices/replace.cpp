@@ -5,13 +5,22 @@
 // belongs to, and fills the new location.
 //
 // The order of the steps is what lets a crash anywhere leave a store that
-// opens: the whole request is checked before anything changes; the five
-// location values are replaced in one atomic step; the boot blocks get the
-// new history only after that, and should that fail the old configuration
-// is put back; the old location's boot block is destroyed only once the
-// store no longer names it; and the new location becomes a copy only when
-// its boot block, written last, is in place, so a copy cut short is
-// simply done again at the next open.
+// opens by itself:
+//
+//  1. The whole request is checked before anything changes.
+//  2. The five location values are replaced in one atomic step, and the
+//     list they replace is kept beside them in that same step.
+//  3. The boot blocks get the new history.  This is the change's commit
+//     point: an open that finds the list of step 2 still kept looks at the
+//     boot blocks, and keeps the new list once any of them names it, or
+//     puts the old one back when none does.  Should this step fail, the
+//     old configuration and history are put back at once.
+//  4. The kept list is dropped.
+//  5. The old location's boot block is destroyed, now that the store no
+//     longer names it.
+//  6. The new location becomes a copy only when its boot block, written
+//     last, is in place, so a copy cut short is simply done again at the
+//     next open.
 #include <cstring>
 
 #include "core/alloc.h"
@@ -146,6 +155,21 @@ u32 write_history(proprhandle *h, u32 count)
     return my == 1 ? 0 : PROP_E_STORAGE;
 }
 
+// The configuration takes the planned table.  The Cache Writer keeps the
+// list it starts from beside it, in the same write, until the boot blocks
+// record the change: an open after a cut in between finishes the change
+// or undoes it from what the boot blocks say.  Another node only follows
+// a change the store already recorded.
+u32 write_table(proprhandle *h, u32 devnum, const char *newdev, const dev_names planned, const Before &before,
+                u32 master)
+{
+    if (master == 0) return dev_update(h, devnum, newdev);
+    std::memcpy(h->proprhandle_filename, planned, sizeof(dev_names));
+    const u32 rc = ut_write_locations(h, before.table);
+    if (rc != 0) std::memcpy(h->proprhandle_filename, before.table, sizeof(dev_names));
+    return rc;
+}
+
 // Puts the configuration and the boot block back as they were.
 void undo(proprhandle *h, u32 devnum, const Before &before)
 {
@@ -210,7 +234,7 @@ void destroy_old_boot(proprhandle *h, u32 devnum, const char *old_name)
 
 // Steps 9 to 12: the locations are opened again as configured now, and
 // the Cache Writer fills the new location from a current one.
-u32 reopen(proprhandle *h, u32 devnum, u32 master)
+u32 reopen(proprhandle *h, u32 devnum, u32 master, bool added)
 {
     trace_comp tc = dev_trace(h);
     propriocl(h, 0);
@@ -242,6 +266,13 @@ u32 reopen(proprhandle *h, u32 devnum, u32 master)
     if (u32 rc = propriosync(h); rc != 0) {
         trace_print(tc, 0, "dev_replace: could not fill the new location (%d)", static_cast<int>(rc));
         return rc;
+    }
+    // The change stands, but a new location that could not be filled holds
+    // nothing yet: the caller must hear it (the next start copies it again).
+    if (added && io_slot_state(h, devnum) != PROP_SLOT_OPEN) {
+        trace_print(tc, 0, "dev_replace: the new location [%s] could not be filled; it stays behind the others",
+                    h->proprhandle_filename[devnum]);
+        return PROP_E_DEVSPACE;
     }
     if (!publishes) return 0;
     if (u32 rc = propriupdategrppridata(h); rc != 0) {
@@ -279,7 +310,7 @@ u32 replace_locked(proprhandle *h, u32 devnum, const char *newdev, u32 master)
     char old_name[PROP_LOCNAME_SIZE];
     std::memcpy(old_name, h->proprhandle_filename[devnum], sizeof old_name);
 
-    if (u32 rc = dev_update(h, devnum, newdev); rc != 0) {
+    if (u32 rc = write_table(h, devnum, newdev, table, *before, master); rc != 0) {
         trace_print(tc, 0, "dev_replace: could not change config (%d)", static_cast<int>(rc));
         return rc;
     }
@@ -287,9 +318,13 @@ u32 replace_locked(proprhandle *h, u32 devnum, const char *newdev, u32 master)
     pagecache_clear(h);
     if (master != 0) {
         if (u32 rc = record_change(h, devnum, count, *before); rc != 0) return rc;
+        // The store names the new list now: the list it started from is no
+        // longer needed to undo the change.
+        if (ut_write_locations(h, nullptr) != 0)
+            trace_print(tc, 0, "dev_replace: could not drop the list the change started from; the next open does");
         if (old_name[0] != '\0') destroy_old_boot(h, devnum, old_name);
     }
-    if (u32 rc = reopen(h, devnum, master); rc != 0) return rc;
+    if (u32 rc = reopen(h, devnum, master, newdev[0] != '\0'); rc != 0) return rc;
     if (newdev[0] != '\0')
         alert_print(kAlertAdded, "%s", newdev);
     else

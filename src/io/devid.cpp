@@ -57,6 +57,12 @@ u32 proprdev_id_of_name(const char *name)
     return lookup2_hash(local, len, 0) & DEV_ID_MASK;
 }
 
+void proprdev_ids_of(const char (*names)[PROP_LOCNAME_SIZE], u32 dev[PROP_MAX_LOCATIONS])
+{
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++)
+        dev[i] = (names[i][0] == '\0' && i >= 2) ? 0 : proprdev_id_of_name(names[i]);
+}
+
 u32 proprdev_get(proprhandle *handle, u32 dev[PROP_MAX_LOCATIONS], char *errbuf, u64 *errbuf_sz,
                  u32 flags)
 {
@@ -88,13 +94,12 @@ u32 proprdev_get(proprhandle *handle, u32 dev[PROP_MAX_LOCATIONS], char *errbuf,
     if (rc != 0) return rc;
     if (handle != nullptr) handle->proprhandle_islocal_only = local_only;
 
+    proprdev_ids_of(names, dev);
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
         if (handle != nullptr) {
             std::memset(handle->proprhandle_filename[i], 0, PROP_LOCNAME_SIZE);
             std::memcpy(handle->proprhandle_filename[i], names[i], PROP_LOCNAME_SIZE - 1);
         }
-        // Slots 0 and 1 always carry an id, even when empty.
-        dev[i] = (names[i][0] == '\0' && i >= 2) ? 0 : proprdev_id_of_name(names[i]);
         trace_print(tc, 2, "gdv: dev id [%d] is %d", static_cast<int>(i), static_cast<int>(dev[i]));
     }
     return 0;

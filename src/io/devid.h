@@ -9,6 +9,9 @@ struct proprhandle;
 // The id of a location name: '/' and '\' count as one separator, hashed
 // with lookup2 and masked to 31 bits.
 u32 proprdev_id_of_name(const char *name);
+// The id vector of a location table: slots 0 and 1 always carry an id,
+// even when empty; later empty slots are 0.
+void proprdev_ids_of(const char (*names)[PROP_LOCNAME_SIZE], u32 dev[PROP_MAX_LOCATIONS]);
 // Reads the configured locations into dev (and, with a handle, into its
 // location table).  0, 13, 23, or the configuration reader's code.
 u32 proprdev_get(proprhandle *handle, u32 dev[PROP_MAX_LOCATIONS], char *errbuf, u64 *errbuf_sz,

@@ -3,6 +3,9 @@
 // are current.
 #include "io/open.h"
 
+#include <cstring>
+
+#include "core/alloc.h"
 #include "format/block.h"
 #include "format/cursor.h"
 #include "io/devhist.h"
@@ -11,6 +14,7 @@
 #include "io/slot.h"
 #include "io/vldbridge.h"
 #include "storage/config.h"
+#include "storage/device.h"
 
 using namespace propreg;
 
@@ -28,6 +32,13 @@ constexpr u32 MSG_NO_VALID_CONFIG = 252;
 constexpr u32 MSG_NOT_FORMATTED = 253;
 
 constexpr u32 OPEN_DONE = ~0u;  // the open finished early with success
+
+using prop_locations_ref = char (*)[PROP_LOCNAME_SIZE];
+
+prop_locations_ref previous_table(MetaPtr<char> &buf)
+{
+    return reinterpret_cast<prop_locations_ref>(buf.get());
+}
 
 bool quiet(u32 flags)
 {
@@ -169,6 +180,9 @@ void scan_slots(proprhandle *handle, u32 open_flags, proprio_scan *scan)
         if (scan->result[i] == PROP_E_FORMAT) {
             scan->num_unformatted++;
         } else if (scan->result[i] == 0) {
+            if (scan->has_newest == 0 || scan->id[i].commit_lsn > scan->id[scan->newest_slot].commit_lsn)
+                scan->newest_slot = i;
+            scan->has_newest = 1;
             const u32 rc = proprioglsn(handle, i, scan->id[i].lsst, &scan->lsn[i]);
             if (rc == 0) {
                 scan->has_lsn[i] = 1;
@@ -243,6 +257,29 @@ u32 check_votes(proprhandle *handle, const proprio_scan *scan)
     return rc;
 }
 
+// A copy whose history names other locations is never read from nor
+// copied over the others; when no copy holding the newest commit names
+// this configuration, the configuration is behind the store, and the open
+// refuses (34) before the votes may write anything.  (Between copies that
+// both name it, the votes and commit lsns decide: with two locations a
+// copy holding 2 of 2 wins even over a higher commit lsn, which the other
+// copy can only hold from a commit that reached it alone, failed, and was
+// undone on the survivor.)
+u32 newest_names_this_configuration(proprhandle *handle, const proprio_scan *scan)
+{
+    if (scan->has_newest == 0) return 0;
+    const u32 s = scan->newest_slot;
+    const u32 newest = scan->id[s].commit_lsn;
+    for (u32 i = 0; i < handle->proprhandle_configured_device_count; i++)
+        if (scan->result[i] == 0 && scan->id_match[i] != 0 && scan->id[i].commit_lsn == newest) return 0;
+    trace_print(io_trace(handle), 0,
+                "proprioo: location %d (%s) holds the newest commit (%u) and its history names other "
+                "locations than this configuration: the configuration is behind the store",
+                static_cast<int>(s), handle->proprhandle_filename[s], newest);
+    io_record_msg(handle, MSG_NO_VALID_CONFIG);
+    return PROP_E_DEVDIFF;
+}
+
 // Steps 4 to 10, after the configuration was read.  OPEN_DONE when the
 // open ends early with success; any other non-zero result is a failure
 // that step 12 may repair.
@@ -305,6 +342,43 @@ u32 refuse_open(proprhandle *handle, u32 rc, bool repair, u32 open_flags)
     return fail_open(handle, rc, repair, open_flags);
 }
 
+bool may_write_configuration(const proprhandle *handle)
+{
+    const u32 level = handle->proprhandle_bootlevel;
+    return level == PROP_LEVEL_RW || level == PROP_LEVEL_CACHING;
+}
+
+// A location change this node began was cut short: the list it started
+// from is kept beside the new one.  Once any copy's history names the new
+// list, the store took the change and it stands (a copy still naming the
+// old list is behind and is copied again); until then nothing in the store
+// moved, and the old list is put back.  At a level that may write, the
+// configuration is settled for good; at one that may not, only in memory.
+u32 settle_change(proprhandle *handle, u32 open_flags, proprio_scan *scan, const prop_locations previous)
+{
+    trace_comp tc = io_trace(handle);
+    bool taken = false;
+    for (u32 i = 0; i < handle->proprhandle_configured_device_count; i++)
+        if (scan->result[i] == 0 && scan->id_match[i] != 0) taken = true;
+    if (!taken) {
+        trace_print(tc, 1, "proprioo: the store did not take the change of locations that was cut short; "
+                           "the locations before it are used again");
+        propriocl(handle, 0);
+        std::memcpy(handle->proprhandle_filename, previous, sizeof(prop_locations));
+        proprdev_ids_of(previous, handle->proprhandle_devid);
+        u32 count = 0;
+        if (u32 rc = dev_verify(handle, &count); rc != 0) return rc;
+        handle->proprhandle_configured_device_count = count;
+    } else {
+        trace_print(tc, 1, "proprioo: the store took the change of locations that was cut short; it stands");
+    }
+    if (may_write_configuration(handle) && ut_write_locations(handle, nullptr) != 0)
+        trace_print(tc, 0, "proprioo: could not settle the configuration; the next open tries again");
+    if (taken) return 0;
+    *scan = proprio_scan{};
+    return open_and_scan(handle, open_flags, scan);
+}
+
 }  // namespace
 
 u32 proprioo(proprhandle *handle, u32 check_config, u32 check_votes_flag, u32 open_flags)
@@ -318,13 +392,19 @@ u32 proprioo(proprhandle *handle, u32 check_config, u32 check_votes_flag, u32 op
     trace_print(tc, zkv != nullptr ? zkv->init_log_level : 3, "proprioo: opening ZKV device(s)");
     if (already_open(handle)) return 0;
 
+    MetaPtr<char> previous_buf;
+    bool pending = false;
     if (handle->proprhandle_bootlevel != PROP_LEVEL_BACKUP) {
         bool repair = false;
         const u32 rc = read_configuration(handle, &repair);
         if (rc != 0) return fail_open(handle, rc, repair, open_flags);
+        previous_buf = MetaPtr<char>::alloc(handle->metactx, sizeof(prop_locations));
+        if (!previous_buf) return PROP_E_NOMEM;
+        ut_read_previous_locations(handle, previous_table(previous_buf), &pending);
     }
     proprio_scan scan{};
     u32 rc = open_and_scan(handle, open_flags, &scan);
+    if (rc == 0 && pending) rc = settle_change(handle, open_flags, &scan, previous_table(previous_buf));
     if (rc == OPEN_DONE) return 0;
     if (rc != 0) return refuse_open(handle, rc, true, open_flags);
 
@@ -340,6 +420,7 @@ u32 proprioo(proprhandle *handle, u32 check_config, u32 check_votes_flag, u32 op
             io_record_msg(handle, MSG_NO_VALID_CONFIG);
             return refuse_open(handle, rc, true, open_flags);
         }
+        if ((rc = newest_names_this_configuration(handle, &scan)) != 0) return refuse_open(handle, rc, true, open_flags);
     }
     if (check_votes_flag != 0) {
         rc = check_votes(handle, &scan);

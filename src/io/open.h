@@ -25,6 +25,8 @@ struct proprio_scan {
     u32 need_recover[PROP_NUM_SLOTS];
     u32 num_lsn;
     u32 num_unformatted;
+    u32 has_newest;     // some slot's boot block was read
+    u32 newest_slot;    // the first slot holding the highest commit lsn read
 };
 
 // Reads slot's boot block directly; its votes go to the handle.  0, or 22

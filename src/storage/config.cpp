@@ -16,6 +16,10 @@ constexpr const char *kZkvKey = "SOFTWARE\\Korvex\\zkv";
 constexpr const char *kNkvKey = "SOFTWARE\\Korvex\\nkv";
 constexpr const char *kZkvValues[PROP_NUM_SLOTS] = {"zkvconfig_loc", "zkvmirrorconfig_loc", "zkvconfig_loc3",
                                                     "zkvconfig_loc4", "zkvconfig_loc5"};
+// The list a change of locations started from, kept until the change is
+// recorded in the store.
+constexpr const char *kPreviousValues[PROP_NUM_SLOTS] = {"zkvprevious_loc", "zkvprevious_loc2", "zkvprevious_loc3",
+                                                         "zkvprevious_loc4", "zkvprevious_loc5"};
 constexpr const char *kNkvValue = "nkvconfig_loc";
 constexpr const char *kLocalOnly = "Local_Only";
 constexpr const char *kHwkHome = "hwk_home";
@@ -177,6 +181,31 @@ u32 ut_hostname(const przkv_ctx *zkv, char *buf, size_t size)
         return PROP_OK;
     }
     return plat_hostname(buf, size) == 0 && buf[0] != '\0' ? PROP_OK : PROP_E_CLUSTER;
+}
+
+const char *ut_previous_value_name(u32 slot)
+{
+    return slot < PROP_NUM_SLOTS ? kPreviousValues[slot] : nullptr;
+}
+
+u32 ut_read_previous_locations(const proprhandle *handle, prop_locations previous, bool *pending)
+{
+    trace_comp comp = ut_osd(nullptr);
+    *pending = false;
+    if (ut_registry_kind(handle) == PROP_KIND_NKV) return PROP_OK;
+    char key_path[PROP_LOCNAME_SIZE];
+    u32 rc = ut_get_loc_path(0, nullptr, key_path, sizeof key_path);
+    if (rc != PROP_OK) return rc;
+    cfg_key key;
+    int oserr = 0;
+    if (cfg_open_key(key_path, false, &key, &oserr) != CFG_OK) return PROP_OK;
+    cfg_hold hold;
+    cfg_hold_key(&key, &hold, &oserr);
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++) read_location(comp, &key, kPreviousValues[i], previous[i]);
+    cfg_release_key(&hold);
+    *pending = previous[0][0] != '\0';
+    if (*pending) trace_print(comp, 1, "ut_read_reg: a change of locations from [%s] ... is not finished", previous[0]);
+    return PROP_OK;
 }
 
 const char *ut_location_value_name(u32 is_nkv, u32 slot)

@@ -49,3 +49,9 @@ u32 ut_hostname(const przkv_ctx *zkv, char *buf, size_t size);
 // The configuration value that holds location slot of a registry kind
 // ("zkvconfig_loc", ...); nullptr for a slot the kind does not have.
 const char *ut_location_value_name(u32 is_nkv, u32 slot);
+// The value that keeps slot of the list a location change started from.
+const char *ut_previous_value_name(u32 slot);
+// The list a location change this node began started from, when the change
+// is not finished (*pending); a missing key or value is no change.  0 or
+// the error of finding the key.
+u32 ut_read_previous_locations(const proprhandle *handle, prop_locations previous, bool *pending);

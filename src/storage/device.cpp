@@ -386,14 +386,19 @@ u32 utdvch(proprhandle *handle, const char *newdev, u32 lastpage_addr, u32 write
 
 u32 utdvrp(proprhandle *handle, u32 slot)
 {
+    if (slot >= PROP_NUM_SLOTS) {
+        trace_print(ut_osd(handle), 0, "utdvrp:0: cfg is not valid (%d)", static_cast<int>(slot));
+        return PROP_E_ARG;
+    }
+    return ut_write_locations(handle, nullptr);
+}
+
+u32 ut_write_locations(proprhandle *handle, const prop_locations previous)
+{
     trace_comp comp = ut_osd(handle);
     if (handle == nullptr) {
         trace_print(comp, 0, "sproprutdvrp: Backend context passed is null");
         return PROP_E_STORAGE;
-    }
-    if (slot >= PROP_NUM_SLOTS) {
-        trace_print(comp, 0, "utdvrp:0: cfg is not valid (%d)", static_cast<int>(slot));
-        return PROP_E_ARG;
     }
     u32 is_nkv = ut_registry_kind(handle) == PROP_KIND_NKV ? 1 : 0;
     char host[PROP_HOSTNAME_SIZE];
@@ -411,15 +416,20 @@ u32 utdvrp(proprhandle *handle, u32 slot)
                     key_path, oserr);
         return PROP_E_NOCONF;
     }
-    // Every location value is replaced in one step: no reader, and no open
-    // after a crash, ever sees some slots old and others new.
-    cfg_change changes[PROP_NUM_SLOTS];
+    // Every location value, and the list a change started from, is
+    // replaced in one step: no reader, and no open after a crash, ever sees
+    // some slots old and others new, or a change without its starting point.
+    cfg_change changes[2 * PROP_NUM_SLOTS];
     size_t count = 0;
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
         const char *value = ut_location_value_name(is_nkv, i);
         if (value == nullptr) break;
         const char *name = handle->proprhandle_filename[i];
         changes[count++] = {value, name[0] != '\0' ? name : nullptr};
+    }
+    for (u32 i = 0; i < PROP_NUM_SLOTS && is_nkv == 0; i++) {
+        const char *name = previous != nullptr ? previous[i] : "";
+        changes[count++] = {ut_previous_value_name(i), name[0] != '\0' ? name : nullptr};
     }
     cfg_result r = cfg_replace_values(&key, changes, count, &oserr);
     if (r != CFG_OK) {

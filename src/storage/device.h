@@ -13,6 +13,7 @@
 #include <sys/uio.h>
 
 #include "core/types.h"
+#include "storage/config.h"
 
 struct proprhandle;
 struct env_file;
@@ -69,6 +70,11 @@ u32 utosmbsz(proprhandle *handle, u32 *blocksize, ut_native *holder);
 u32 utclose(proprhandle *handle);
 u32 utdvch(proprhandle *handle, const char *newdev, u32 lastpage_addr, u32 write_test, u32 flags);
 u32 utdvrp(proprhandle *handle, u32 slot);
+// Writes the handle's location table as the configuration in one step.
+// With previous, the list the change starts from is kept beside it until
+// a later write without one: an open that finds it finishes or undoes the
+// change from what the store's boot blocks say.
+u32 ut_write_locations(proprhandle *handle, const prop_locations previous);
 
 // Opens an existing location's path with the POSIX flags given, without
 // blocking, and keeps it only when it is a regular file or a block device:

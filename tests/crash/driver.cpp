@@ -8,9 +8,11 @@
 //        crash_driver replace <slot> <new-location|-> <master> <report-file>
 //        crash_driver open <active-version> <report-file>
 //        crash_driver restore <backup-file> <report-file>
+//        crash_driver migrate <master> <report-file>
 //
 // replace changes one location at the CACHING level ("-" deletes the
-// slot); the Cache Writer (master 1) then publishes the new configuration.
+// slot), migrate turns disk-group locations into their files' names; the
+// Cache Writer (master 1) then publishes the new configuration.
 // open opens the store at the CACHING level, as a node whose configuration
 // may be stale (it repairs itself from the published one), recovers it,
 // and writes a line before and one after that, then the alerts raised and
@@ -115,17 +117,33 @@ int run(uint32_t level, uint32_t seed, uint32_t count, FILE *out)
     return 0;
 }
 
+// The Cache Writer tells the other nodes the locations it runs on.
+uint32_t publish(backend_ctx *ctx)
+{
+    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
+    uint32_t rc = prop_get_conf_handle(ctx, names);
+    if (rc == 0 && prop_fe_publish_locations("testgroup", names) != 0) rc = PROP_E_CLUSTER;
+    return rc;
+}
+
 int replace(uint32_t slot, const char *newdev, uint32_t master, FILE *out)
 {
     Contexts c(PROP_LEVEL_CACHING);
     if (c.open(PROP_LEVEL_CACHING) != 0) return kNoStore;
     report(out, 0);
     uint32_t rc = prop_replace_dev(c.ctx, slot, newdev, master);
-    if (rc == 0 && master != 0) {
-        char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
-        rc = prop_get_conf_handle(c.ctx, names);
-        if (rc == 0 && prop_fe_publish_locations("testgroup", names) != 0) rc = PROP_E_CLUSTER;
-    }
+    if (rc == 0 && master != 0) rc = publish(c.ctx);
+    report(out, rc);
+    return rc == 0 ? 0 : kFailedOp;
+}
+
+int migrate(uint32_t master, FILE *out)
+{
+    Contexts c(PROP_LEVEL_CACHING);
+    if (c.open(PROP_LEVEL_CACHING) != 0) return kNoStore;
+    report(out, 0);
+    uint32_t rc = prop_migrate_dev(c.ctx, master);
+    if (rc == 0 && master != 0) rc = publish(c.ctx);
     report(out, rc);
     return rc == 0 ? 0 : kFailedOp;
 }
@@ -182,8 +200,9 @@ int main(int argc, char **argv)
     bool is_replace = argc == 6 && std::strcmp(argv[1], "replace") == 0;
     bool is_open = argc == 4 && std::strcmp(argv[1], "open") == 0;
     bool is_restore = argc == 4 && std::strcmp(argv[1], "restore") == 0;
-    if (!is_run && !is_recover && !is_replace && !is_open && !is_restore) {
-        std::fprintf(stderr, "usage: %s run <level> <seed> <ops> <report> | recover <level> <report> | replace <slot> <location|-> <master> <report> | open <version> <report> | restore <backup> <report>\n", argv[0]);
+    bool is_migrate = argc == 4 && std::strcmp(argv[1], "migrate") == 0;
+    if (!is_run && !is_recover && !is_replace && !is_open && !is_restore && !is_migrate) {
+        std::fprintf(stderr, "usage: %s run <level> <seed> <ops> <report> | recover <level> <report> | replace <slot> <location|-> <master> <report> | open <version> <report> | restore <backup> <report> | migrate <master> <report>\n", argv[0]);
         return 2;
     }
     FILE *out = std::fopen(argv[argc - 1], "w");
@@ -197,6 +216,8 @@ int main(int argc, char **argv)
         status = replace(number(argv[2]), std::strcmp(argv[3], "-") == 0 ? "" : argv[3], number(argv[4]), out);
     else if (is_restore)
         status = restore(argv[2], out);
+    else if (is_migrate)
+        status = migrate(number(argv[2]), out);
     else
         status = open_node(argv[2], out);
     std::fclose(out);

@@ -91,7 +91,8 @@ NodeReport read_node_report(const std::string &path)
 // published list a change starts from; every run starts from all of them.
 class ChangeBench {
   public:
-    explicit ChangeBench(uint32_t locations) : bench_({locations, PROP_LEVEL_CACHING, kSeed, kOps})
+    explicit ChangeBench(uint32_t locations, bool vld = false)
+        : bench_({locations, PROP_LEVEL_CACHING, kSeed, kOps, vld})
     {
         const std::string loc0 = bench_.store().location(0);
         spare_ = loc0.substr(0, loc0.rfind('/')) + "/spare-0";
@@ -111,7 +112,7 @@ class ChangeBench {
     // every later run; the other node's configuration is the one given.
     void capture(const Names &other = {})
     {
-        images_.capture(bench_.locations());
+        images_.capture(bench_.store().files());
         spare_image_ = std::make_unique<FileImage>(spare_);
         start_config_ = read_config(kDefaultKey);
         other_config_ = other;
@@ -140,33 +141,53 @@ class ChangeBench {
     const std::string &report() const { return report_; }
 
     // Opens the store as the node of key_path (the Cache Writer's when
-    // null) at the CACHING level; when it does not open, overwrites the
-    // store's history with the node's configuration and opens again.  Then
-    // every key, every page and a new write.  "" or what went wrong; *how
-    // names the way it opened.
-    std::string verify(const char *key_path, std::string *how)
+    // null) at the level given, as it is: no manual step.  Then every key,
+    // every page, the corruption check and a new write.  "" or what went
+    // wrong; *how names the way it opened.
+    std::string verify(const char *key_path, std::string *how, uint32_t level = PROP_LEVEL_CACHING)
     {
         ScopedEnv loc("ZKV_LOC", key_path);
         Store &s = bench_.store();
+        // On the node that made the change, a command that only reads comes
+        // first: it opens as it finds the store.  (A node that missed the
+        // change repairs its configuration only at the CACHING level.)
+        if (key_path == nullptr) {
+            if (std::string why = read_only_tree(s); !why.empty()) return "read-only: " + why;
+        }
         trace_capture_start();
-        uint32_t rc = s.init(PROP_LEVEL_CACHING);
+        uint32_t rc = s.init(level);
         trace_capture_stop();
         *how = "directly";
         for (const AlertRecord &a : alerts_captured())
             if (a.number == 1018) *how = "after the automatic repair";
-        if (rc != 0) {
-            *how = "after overwriting the history";
-            if (uint32_t orc = prop_overwrite_conf(s.meta()); orc != 0) return "overwrite fails: " + std::to_string(orc);
-            rc = s.init(PROP_LEVEL_CACHING);
-            if (rc != 0) return "the store does not open: " + std::to_string(rc);
-        }
+        if (rc != 0) return "the store does not open: " + std::to_string(rc);
         std::string why = check_open(s);
         rc = s.terminate();
         if (why.empty() && rc != 0) why = "the store does not close";
+        if (why.empty()) why = check_logically(s);
         return why;
     }
 
   private:
+    std::string read_only_tree(Store &s)
+    {
+        if (uint32_t rc = s.init(PROP_LEVEL_READONLY); rc != 0) return "the store does not open: " + std::to_string(rc);
+        Tree got;
+        const uint32_t rc = read_tree(s.ctx(), &got);
+        s.terminate();
+        if (rc != 0) return "the tree cannot be read: " + std::to_string(rc);
+        return got == tree() ? "" : "keys differ:\n" + tree_diff(tree(), got);
+    }
+
+    // The corruption check runs on a store opened read-only.
+    static std::string check_logically(Store &s)
+    {
+        if (uint32_t rc = s.init(PROP_LEVEL_READONLY); rc != 0) return "no read-only open: " + std::to_string(rc);
+        const uint32_t rc = prop_check_logical_corruption(s.ctx());
+        s.terminate();
+        return rc == 0 ? "" : "the corruption check finds: " + std::to_string(rc);
+    }
+
     std::string check_open(Store &s)
     {
         if (uint32_t rc = prop_recover(s.ctx(), 0); rc != 0) return "recovery fails: " + std::to_string(rc);
@@ -178,6 +199,8 @@ class ChangeBench {
         Names open;
         for (const auto &n : table)
             if (n[0] != '\0') open.push_back(n);
+        // A disk group's file is read through its first mirror copy.
+        if (bench_.options().vld) open = bench_.locations();
         // A location left behind is brought up to date by the recovery.
         std::vector<std::string> faults = check_pages(open);
         if (!faults.empty()) return "pages: " + faults.front();
@@ -199,6 +222,7 @@ void sweep(ChangeBench &cb, const std::string &label, const std::vector<std::str
     Progress clean = cb.run(args, "", node_key);
     ASSERT_EQ(clean.status, 0) << label << ": the change does not run cleanly";
     ASSERT_GE(clean.at.size(), 2u);
+    ASSERT_GT(clean.at.back()[0], clean.at.front()[0]) << label << ": the change made no write to cut";
     const auto &first = clean.at.front(), &last = clean.at.back();
     Figures figures;
     std::map<std::string, uint64_t> hows;
@@ -231,20 +255,44 @@ constexpr uint32_t kSample = 4;
 
 TEST(LocationSweep, ReplaceOnTheCacheWriter)
 {
-    ChangeBench cb(2);
-    sweep(cb, "replace of location 1 of 2", {"replace", "1", cb.spare(), "1", cb.report()}, nullptr, kSample);
+    for (uint32_t n : {2u, 3u}) {
+        ChangeBench cb(n);
+        const std::string slot = std::to_string(n - 1);
+        sweep(cb, "replace of location " + slot + " of " + std::to_string(n),
+              {"replace", slot, cb.spare(), "1", cb.report()}, nullptr, kSample);
+    }
 }
 
 TEST(LocationSweep, AddOnTheCacheWriter)
 {
-    ChangeBench cb(1);
-    sweep(cb, "add of location 1 to 1", {"replace", "1", cb.spare(), "1", cb.report()}, nullptr, kSample);
+    for (uint32_t n : {1u, 2u}) {
+        ChangeBench cb(n);
+        const std::string slot = std::to_string(n);
+        sweep(cb, "add of location " + slot + " to " + std::to_string(n),
+              {"replace", slot, cb.spare(), "1", cb.report()}, nullptr, kSample);
+    }
 }
 
 TEST(LocationSweep, DeleteOnTheCacheWriter)
 {
-    ChangeBench cb(3);
-    sweep(cb, "delete of location 1 of 3", {"replace", "1", "-", "1", cb.report()}, nullptr, kSample);
+    for (uint32_t n : {2u, 3u}) {
+        ChangeBench cb(n);
+        sweep(cb, "delete of location 1 of " + std::to_string(n), {"replace", "1", "-", "1", cb.report()}, nullptr,
+              kSample);
+    }
+}
+
+TEST(LocationSweep, MigrateOnTheCacheWriter)
+{
+    ChangeBench cb(2, true);
+    // The store is configured by its disk groups' names, and takes them as
+    // its own: there is something to migrate.
+    Names groups;
+    for (uint32_t i = 0; i < 2; i++) groups.push_back(cb.bench().store().config_name(i));
+    write_config(kDefaultKey, groups);
+    ASSERT_EQ(prop_overwrite_conf(cb.bench().store().meta()), 0u);
+    cb.capture();
+    sweep(cb, "migrate of 2 disk-group locations", {"migrate", "1", cb.report()}, nullptr, kSample);
 }
 
 // The Cache Writer replaced a location while the other node was down; the

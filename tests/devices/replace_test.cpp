@@ -109,6 +109,30 @@ TEST(Locations, RefusedChangesLeaveEverythingAsItWas)
     ASSERT_EQ(s.terminate(), 0u);
 }
 
+// A new location whose copy fails: the change is recorded, the caller is
+// told (31), the store runs on without it, and the next start fills it.
+TEST(Locations, ANewLocationThatCannotBeFilledIsReportedAndFilledAtTheNextStart)
+{
+    FilledStore fs(2);
+    Store &s = fs.store();
+    const std::string spare = fs.spare(0);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    // The device check writes the first and the last page; the copy fails.
+    ASSERT_EQ(s.faults().load(("fail_write:nth=3,errno=EIO,times=0,path=" + spare).c_str()), 0);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 2, spare.c_str(), 1), 31u);
+    s.faults().reset();
+    EXPECT_EQ(fs.names().size(), 3u);
+    EXPECT_NE(s.handle()->proprhandle_native_state[2], static_cast<u32>(PROP_SLOT_OPEN));
+    ASSERT_EQ(s.terminate(), 0u);
+
+    ASSERT_EQ(s.init(PROP_LEVEL_RW), 0u);
+    EXPECT_EQ(s.handle()->proprhandle_native_state[2], static_cast<u32>(PROP_SLOT_STALE));
+    ASSERT_EQ(prop_recover(s.ctx(), 0), 0u);
+    EXPECT_EQ(s.handle()->proprhandle_native_state[2], static_cast<u32>(PROP_SLOT_OPEN));
+    ASSERT_EQ(s.terminate(), 0u);
+    EXPECT_EQ(check_pages({s.location(0), s.location(1), spare}), std::vector<std::string>{});
+}
+
 // A node that is not the Cache Writer follows the Cache Writer's change
 // by changing only its own configuration.
 TEST(Locations, AnotherNodeFollowsByChangingOnlyItsConfiguration)

@@ -18,6 +18,7 @@ class FileImage {
     explicit FileImage(std::string path);
     void restore() const;
     const std::string &path() const { return path_; }
+    bool operator==(const FileImage &other) const { return size_ == other.size_ && extents_ == other.extents_; }
 
   private:
     std::string path_;

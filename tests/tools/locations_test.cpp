@@ -2,6 +2,8 @@
 // back the configuration the Cache Writer published.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "propctl_run.h"
 
 namespace {
@@ -34,6 +36,31 @@ TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
     EXPECT_EQ(p.run({"overwrite-config"}, "no\n").status, 1);
     p.ok({"overwrite-config", "--yes"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
+}
+
+// A copy that went away while its slot was replaced comes back and is put
+// in again by hand: the newer copies keep every key written meanwhile.
+TEST(PropctlLocations, ACopyThatComesBackNeverTakesTheStoreFromTheNewerOnes)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--dev", "--copies", "3"});
+    const std::string data = p.root() + "/data/";
+    ASSERT_EQ(std::rename((data + "copy3.store").c_str(), (data + "away").c_str()), 0);
+    p.ok({"location", "replace", "2", data + "new.store"});
+    for (int i = 0; i < 20; i++) p.ok({"set", "SYSTEM.k" + std::to_string(i), "v"});
+    ASSERT_EQ(std::rename((data + "away").c_str(), (data + "copy3.store").c_str()), 0);
+    p.ok({"repair", "2", data + "copy3.store"});
+
+    const RunResult refused = p.run({"ls", "SYSTEM"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("error 34"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("overwrite-config"), std::string::npos) << refused.err;
+    EXPECT_EQ(p.run({"set", "SYSTEM.late", "v"}).status, 1);
+    p.ok({"overwrite-config", "--yes"});
+    EXPECT_EQ(p.ok({"--json", "ls", "SYSTEM"}).find("k19") != std::string::npos, true);
+    p.ok({"set", "SYSTEM.late", "v"});
+    EXPECT_EQ(p.run({"status"}).status, 0) << "the copy that came back is current again";
+    EXPECT_EQ(p.run({"check"}).status, 0);
 }
 
 }  // namespace

@@ -8,8 +8,10 @@ namespace propctl {
 
 namespace {
 
-// Exit status of check when it found the store unsound.
+// Exit status of check when it found the store unsound, and of status
+// when a location is corrupt or not in service.
 constexpr int kCorrupt = 3;
+constexpr int kUnavailable = 6;
 
 const char *state_name(uint32_t state)
 {
@@ -87,7 +89,12 @@ int run_status(Invocation &inv)
     locations_json(j, s);
     lines_json(j, "findings", s.watched.lines, false);
     inv.out.document(j.end_object());
-    return 0;
+    int exit = 0;
+    for (size_t i = 0; i < s.locations; i++) {
+        if (st.state[i] == 5) exit = kCorrupt;
+        if ((st.state[i] == 1 || st.state[i] == 2) && exit == 0) exit = kUnavailable;
+    }
+    return exit;
 }
 
 int run_check(Invocation &inv)
@@ -134,7 +141,11 @@ void add_diag_commands(std::vector<Command> *table)
         "show the locations, their states and the store's size, and scan every block",
         "Reads every block in use on every location and verifies its header and its\n"
         "checksum.  A location with a bad block is reported corrupt; it stays in\n"
-        "service.  A progress counter is shown on stderr when it is a terminal.\n",
+        "service.  A location behind the others is reported stale; the next start\n"
+        "that may write copies it again.  A progress counter is shown on stderr\n"
+        "when it is a terminal.\n"
+        "Exit status: 0 when every location is current, 3 when one is corrupt, 6\n"
+        "when one is stale or unusable.\n",
         {},
         0,
         0,

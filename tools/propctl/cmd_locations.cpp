@@ -167,7 +167,14 @@ int run_location(Invocation &inv)
     } else {
         rc = prop_replace_dev(ctx, r.slot, r.path.c_str(), master);
     }
-    if (rc != 0) return inv.out.fail(inv.what, rc);
+    if (rc != 0) {
+        // The store may have taken the change and failed only to fill the
+        // new location: that one then stays behind until the next start.
+        if (prop_get_conf_handle(ctx, names) == 0 && listed(names) != before && !r.path.empty())
+            inv.out.note("the store now names " + r.path + ", but it could not be filled: it stays behind the "
+                         "others until a later start copies it again");
+        return inv.out.fail(inv.what, rc);
+    }
     if ((rc = prop_get_conf_handle(ctx, names)) != 0) return inv.out.fail(inv.what, rc);
     const std::vector<std::string> after = listed(names);
     const bool published = publish(inv, master, names);

@@ -195,6 +195,10 @@ int Session::init_store(uint32_t level, const std::string &what)
     if (rc != 0) {
         ctx_ = nullptr;
         drop_front_end();
+        if (rc == PROP_E_DEVDIFF)
+            out_.note("the newest copy of the store names other locations than this configuration: "
+                      "'propctl repair --from-cluster' takes the published list, 'propctl overwrite-config' "
+                      "makes this list the store's own");
         return out_.fail(what + ": cannot open the store at " + root_.dir, rc);
     }
     if (level != PROP_LEVEL_READONLY && (rc = prop_recover(ctx_, 0)) != 0)

@@ -1,0 +1,118 @@
+// A copy of the store that comes back from elsewhere: behind the others, or
+// with a history that names other locations, or both.  The newest committed
+// state always wins; where the only newest copies name other locations the
+// open refuses and writes nothing.
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "io/devhist.h"
+#include "lifecycle_util.h"
+#include "support/child.h"
+
+namespace {
+
+enum class Commit { older, equal, newer };
+
+struct Case {
+    u32 locations;
+    bool history_matches;
+    Commit commit;
+};
+
+// Makes the boot block of slot name a set of locations other than this
+// configuration: the history a copy keeps when the store moved on without
+// it, or moved to other locations.
+void name_other_locations(const Store &store, u32 slot)
+{
+    std::string raw = store.read_block(slot, 0);
+    u8 *b = reinterpret_cast<u8 *>(raw.data());
+    const u32 prev[PROP_NUM_SLOTS] = {11, 12, 13, 0, 0};
+    const u32 next[PROP_NUM_SLOTS] = {11, 12, 14, 0, 0};
+    ASSERT_EQ(dev_whist(b, prev, next), 0u);
+    hdr_stamp_checksum(b, 4096);
+    store.write_block(slot, 0, raw);
+}
+
+std::string name_of(const Case &c)
+{
+    const char *commit[] = {"older", "equal", "newer"};
+    return std::to_string(c.locations) + " locations, history " + (c.history_matches ? "matches" : "differs") +
+           ", commit " + commit[static_cast<int>(c.commit)];
+}
+
+class StaleCopy : public ::testing::TestWithParam<Case> {};
+
+// The last location is the copy that comes back.  Older: it missed the
+// last key.  Newer: every other location missed it.
+TEST_P(StaleCopy, TheNewestCommittedStateWinsOrTheOpenChangesNothing)
+{
+    const Case c = GetParam();
+    SCOPED_TRACE(name_of(c));
+    Store store({.locations = c.locations});
+    store.format();
+    const u32 back = c.locations - 1;
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(put_value(store, "first", "one"), 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+    std::vector<FileImage> before;
+    for (u32 i = 0; i < c.locations; i++) before.emplace_back(store.location(i));
+
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(put_value(store, "last", "two"), 0u);
+    ASSERT_EQ(store.terminate(), 0u);
+    for (u32 i = 0; i < c.locations; i++) {
+        const bool behind = c.commit == Commit::older ? i == back : c.commit == Commit::newer && i != back;
+        if (behind) before[i].restore();
+    }
+    if (!c.history_matches) name_other_locations(store, back);
+    const bool newest_is_foreign = !c.history_matches && c.commit == Commit::newer;
+    std::vector<FileImage> files;
+    for (u32 i = 0; i < c.locations; i++) files.emplace_back(store.location(i));
+
+    for (u32 level : {PROP_LEVEL_READONLY, PROP_LEVEL_RW}) {
+        const u32 rc = store.init(level);
+        if (newest_is_foreign) {
+            EXPECT_EQ(rc, static_cast<u32>(PROP_E_DEVDIFF)) << "level " << level;
+            for (u32 i = 0; i < c.locations; i++)
+                EXPECT_TRUE(FileImage(store.location(i)) == files[i]) << "location " << i << " was written";
+            continue;
+        }
+        ASSERT_EQ(rc, 0u) << "level " << level;
+        if (level == PROP_LEVEL_RW) {
+            ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+        }
+        EXPECT_EQ(get_value(store, "first"), "one");
+        EXPECT_EQ(get_value(store, "last"), "two");
+        if (level == PROP_LEVEL_RW) {
+            EXPECT_EQ(put_value(store, "after", "three"), 0u);
+        }
+        ASSERT_EQ(store.terminate(), 0u);
+    }
+    if (newest_is_foreign) return;
+    // Every location is current again: none is left behind.
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    for (u32 i = 0; i < c.locations; i++)
+        EXPECT_EQ(store.handle()->proprhandle_native_state[i], PROP_SLOT_OPEN) << "location " << i;
+    EXPECT_EQ(get_value(store, "after"), "three");
+    ASSERT_EQ(store.terminate(), 0u);
+}
+
+std::vector<Case> every_case()
+{
+    std::vector<Case> out;
+    for (u32 n : {2u, 3u})
+        for (bool matches : {true, false})
+            for (Commit commit : {Commit::older, Commit::equal, Commit::newer}) out.push_back({n, matches, commit});
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Copies, StaleCopy, ::testing::ValuesIn(every_case()),
+                         [](const ::testing::TestParamInfo<Case> &info) {
+                             std::string name = name_of(info.param);
+                             for (char &ch : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             return name;
+                         });
+
+}  // namespace
