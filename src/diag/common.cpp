@@ -227,6 +227,16 @@ void findings::fault(const char *format, ...)
     va_end(ap);
 }
 
+void findings::summary(const char *format, ...) const
+{
+    char line[200];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    emit(line);
+}
+
 void findings::close(const char *op) const
 {
     if (total_ <= kListed) return;

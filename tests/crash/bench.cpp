@@ -212,6 +212,11 @@ std::string CrashBench::verify_open(const Expect &expect, const std::vector<uint
     }
     std::vector<std::string> faults = check_pages(paths);
     if (!faults.empty()) return "pages:\n" + join(faults);
+    // The library's own check must agree, or a restore would be refused;
+    // the caching level does not run it.
+    if (opt_.level != PROP_LEVEL_CACHING)
+        if (uint32_t crc = prop_check_logical_corruption(ctx); crc != 0)
+            return "the corruption check finds a whole store unsound: " + std::to_string(crc);
 
     return takes_new_writes(ctx, store_.top_security(), expect.last);
 }
