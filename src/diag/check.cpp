@@ -452,20 +452,17 @@ bool table_size(proprhandle *h, const u32 *slots, u32 nslots, u32 offset, u32 *n
     return false;
 }
 
-name_ids name_tables(proprhandle *h, findings *found)
+// A table that verifies nowhere is the block scan's finding; the ids are
+// then left unchecked.
+name_ids name_tables(proprhandle *h)
 {
     u32 slots[PROP_NUM_SLOTS];
     const u32 nslots = open_slots(h, slots);
     name_ids ids;
-    const bool owners = table_size(h, slots, nslots, h->proprhandle_odbst, &ids.owners);
-    const bool groups = table_size(h, slots, nslots, h->proprhandle_gdbst, &ids.groups);
-    if (!owners)
-        found->fault("proprchk_logicalcorruption: LOGICAL CORRUPTION: the owner table (block %d) does not verify on any location",
-                     static_cast<int>((h->proprhandle_odbst >> 12) + PROPR_BLOCKNUM_BIAS));
-    if (!groups)
-        found->fault("proprchk_logicalcorruption: LOGICAL CORRUPTION: the group table (block %d) does not verify on any location",
-                     static_cast<int>((h->proprhandle_gdbst >> 12) + PROPR_BLOCKNUM_BIAS));
-    ids.known = owners && groups;
+    ids.known = table_size(h, slots, nslots, h->proprhandle_odbst, &ids.owners) &&
+                table_size(h, slots, nslots, h->proprhandle_gdbst, &ids.groups);
+    if (!ids.known)
+        trace_print(raw(h), 0, "proprchk_logicalcorruption: a name table does not verify: owner and group ids not checked");
     return ids;
 }
 
@@ -493,7 +490,7 @@ u32 proprchk_logicalcorruption(backend_ctx *ctx)
                     map.loaded());
         return PROP_E_CORRUPT;
     }
-    const name_ids ids = name_tables(h, &found);
+    const name_ids ids = name_tables(h);
     pages pg(h->metactx);
     if (u32 rc = read_pages(h, map, ids, &pg); rc != PROP_OK) {
         trace_print(raw(h), 0, "proprchk_logicalcorruption: could not read the pages in use [%d]", static_cast<int>(rc));
