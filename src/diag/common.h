@@ -99,14 +99,15 @@ class findings {
     void add(const char *format, ...) PROP_PRINTF(2, 3);
     // Logs how many were found but not listed, if any.
     void close(const char *op) const;
-    // A closing line of the report, listed whatever the bound: no finding.
+    // A closing line of the report, listed whatever the bound: no finding,
+    // and traced as a milestone.
     void summary(const char *format, ...) const PROP_PRINTF(2, 3);
     u32 total() const { return total_; }
     u32 faults() const { return faults_; }
 
   private:
     void vadd(const char *format, va_list ap) PROP_PRINTF(2, 0);
-    void emit(const char *line) const;
+    void emit(const char *line, u32 level = 0) const;
 
     proprhandle *handle_;
     u32 total_ = 0;
