@@ -17,6 +17,7 @@
 namespace {
 
 constexpr u32 kKeys = 100000;
+constexpr u32 kCompareKeys = 50000;
 constexpr u32 kQuickKeys = 2000;
 constexpr int kRounds = 5;
 
@@ -65,6 +66,55 @@ double verify_ns_per_page(const std::string &path, u64 start, u64 bytes)
         for (int r = 0; r < times; r++) failed += hdr_verify_checksum(&buf[p * 4096], 4096) != 0 ? 1 : 0;
     const double ns = (cpu_ns() - t0) / (static_cast<double>(pages) * times);
     return failed == 0 ? ns : 0;
+}
+
+// What check runs: the scan of every block, then the corruption check.
+bool checked(backend_ctx *ctx)
+{
+    prop_status status{};
+    return prop_get_status(ctx, &status, 4) == PROP_OK && status.state[0] == PROP_SLOT_OPEN &&
+           prop_check_logical_corruption(ctx) == PROP_OK;
+}
+
+// Check of a store against verify of its backup, in turn.
+void measure_check_and_verify(const std::string &dir, bool quick, IntegrityRows *rows)
+{
+    rows->compare_keys = quick ? kQuickKeys : kCompareKeys;
+    PropregStore store;
+    std::fprintf(stderr, "building a store of %u keys for check and verify\n", rows->compare_keys);
+    if (store.open_with_keys(dir, rows->compare_keys, PROP_LEVEL_READONLY, &rows->why) != PROP_OK) return;
+    prop_status status{};
+    std::string file = dir + "/verify.backup";
+    if (prop_get_status(store.ctx(), &status, 4) != PROP_OK || prop_bkup(store.ctx(), file.data()) != PROP_OK) {
+        rows->why = "the store of the check and verify rows could not be scanned or backed up";
+        return;
+    }
+    rows->compare_bytes = status.used_kb * 1024;
+    std::vector<double> check, verify;
+    bool ok = true;
+    for (int round = 0; ok && round < (quick ? 1 : kRounds); round++) {
+        for (int i = 0; ok && i < 2; i++) {
+            if ((round + i) % 2 == 0) {
+                ok = timed(&check, [&] { return checked(store.ctx()); });
+                continue;
+            }
+            ok = timed(&verify, [&] {
+                PropregStore image;
+                return image.open_backup(file, &rows->why) == PROP_OK && checked(image.ctx());
+            });
+        }
+        if (ok)
+            std::fprintf(stderr, "  round %d: check %.3f s, verify %.3f s\n", round + 1, seconds(check.back()),
+                         seconds(verify.back()));
+    }
+    ::unlink(file.c_str());
+    if (!ok) {
+        if (rows->why.empty()) rows->why = "check or verify did not find the store sound";
+        return;
+    }
+    rows->check_store = summarize(check);
+    rows->verify_backup = summarize(verify);
+    rows->compared = true;
 }
 
 }  // namespace
@@ -121,7 +171,9 @@ IntegrityRows measure_integrity(const std::string &dir, bool quick)
     rows.scan = summarize(scan);
     rows.check = summarize(check);
     rows.verify_ns = verify_ns_per_page(store.paths()[0], start, rows.bytes);
+    store.close();
     rows.ran = true;
+    measure_check_and_verify(dir, quick, &rows);
     return rows;
 }
 
@@ -150,4 +202,18 @@ void print_integrity(std::FILE *out, const IntegrityRows &r)
     row("corruption check", r.check, note);
     std::fprintf(out, "  %-40s %.0f ns of CPU per 4096-byte page read\n", "checksum verification on every read",
                  r.verify_ns);
+    std::fprintf(out, "  on a store of %u keys, %.1f MiB of pages in use:\n", r.compare_keys,
+                 static_cast<double>(r.compare_bytes) / (1024.0 * 1024.0));
+    if (!r.compared) {
+        std::fprintf(out, "  check and verify not measured: %s\n", r.why.c_str());
+        return;
+    }
+    auto small_row = [&](const char *label, const Summary &s, const std::string &n) {
+        char when[48];
+        std::snprintf(when, sizeof when, "%.3f (%.3f)", seconds(s.median_us), seconds(s.p90_us));
+        std::fprintf(out, "  %-40s %-19s %9.0f  %s\n", label, when, mib_per_s(r.compare_bytes, s.median_us), n.c_str());
+    };
+    small_row("check (status scan + corruption check)", r.check_store, "");
+    std::snprintf(note, sizeof note, "%.2fx check", r.verify_backup.median_us / r.check_store.median_us);
+    small_row("verify of a backup (open, scan, check)", r.verify_backup, note);
 }

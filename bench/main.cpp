@@ -209,7 +209,7 @@ int main(int argc, char **argv)
     ok = measure_sqlite(o, SqliteStore::Journal::wal, rows) && ok;
     for (Placement p : kPlacements) ok = measure_propreg(o, p, counter, &probe, rows) && ok;
     IntegrityRows integrity = measure_integrity(o.dir, o.quick);
-    ok = integrity.ran && ok;
+    ok = integrity.ran && integrity.compared && ok;
     std::fprintf(stderr, "backups\n");
     BackupFigures backups;
     ok = measure_backups(o.dir, o.quick ? 2000 : 100000, &backups) && ok;

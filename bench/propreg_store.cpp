@@ -376,6 +376,20 @@ u32 PropregStore::open_with_keys(const std::string &dir, u32 keys, u32 level, st
     return rc;
 }
 
+u32 PropregStore::open_backup(const std::string &file, std::string *why)
+{
+    close();
+    if (u32 rc = make_contexts(why); rc != PROP_OK) return rc;
+    zkv_->boot_level = PROP_LEVEL_BACKUP;
+    std::string path = file;
+    u32 rc = prop_init(&ctx_, meta_, secctx_, cls_, PROP_LEVEL_BACKUP, zkv_, path.data());
+    if (rc != PROP_OK) {
+        *why = code_text("prop_init of the backup", rc);
+        ctx_ = nullptr;
+    }
+    return rc;
+}
+
 void PropregStore::close()
 {
     if (ctx_ != nullptr) {

@@ -31,6 +31,9 @@ class PropregStore {
     // synchronous I/O at level (a backup or a scan then reads what a live
     // store holds on its device).  0, or the failing code with *why set.
     u32 open_with_keys(const std::string &dir, u32 keys, u32 level, std::string *why);
+    // A backup file opened at the backup level, with front-end contexts of
+    // its own.  0, or the failing code with *why set.
+    u32 open_backup(const std::string &file, std::string *why);
     // Terminates the store; the location files stay for the next store.
     void close();
 

@@ -4,7 +4,9 @@
 // tnode's value pages, child entries, KCE and ADDR pages; a KCE page's
 // child entries; an ADDR page's KCE pages.  The second walks the key tree
 // from the root through what the first kept, without reading the store
-// again, and claims every page it reaches for exactly one owner.
+// again, and claims every page it reaches for exactly one owner.  With
+// more than one location open the first pass reads every copy, so that
+// copies that differ while each verifies are found too.
 #pragma once
 
 #include "core/metavec.h"
@@ -24,6 +26,11 @@ enum class ref : u8 {
     kce,         // target: a KCE page
     addr,        // target: an ADDR page listing KCE pages
     bad_entries, // the page's child-entry area cannot be read
+    subkeys,     // target: the tnode's subkey count
+    bad_owner,   // target: an owner id the owner table does not hold
+    bad_group,   // target: a group id the group table does not hold
+    stray,       // target: a page number in a slot the counts say is unused;
+                 // name_off: the slot's offset in the page
 };
 
 struct edge {
@@ -33,19 +40,37 @@ struct edge {
     ref kind;
 };
 
+// Two copies of a page that differ while each verifies.
+struct mismatch {
+    u32 page;
+    u32 slot_a;
+    u32 slot_b;
+};
+
+// Ids the name tables hold: owners 1 .. owners, groups 0 .. groups.
+struct name_ids {
+    bool known = false;  // false: a table could not be read; ids go unchecked
+    u32 owners = 0;
+    u32 groups = 0;
+};
+
 // Everything the first pass keeps.
 struct pages {
-    explicit pages(prop_metactx *meta) : edges(meta), names(meta) {}
+    explicit pages(prop_metactx *meta) : edges(meta), names(meta), mismatches(meta) {}
 
     u32 last = 0;            // U: the highest page in use
     MetaPtr<held> what;      // [0 .. last]
     MetaPtr<u32> first;      // [0 .. last + 1]: edges of page p are first[p] .. first[p + 1] - 1
     MetaVec<edge> edges;
     MetaVec<char> names;     // child names, back to back
+    MetaVec<mismatch> mismatches;
 };
 
 // Reads pages 0 .. map.highest() that the map says are in use.  0, 12, or
 // 26 when a run cannot be read from any open location.
-u32 read_pages(proprhandle *h, const bitmaps &map, pages *out);
+u32 read_pages(proprhandle *h, const bitmaps &map, const name_ids &ids, pages *out);
+
+// The open locations, in slot order; their number.
+u32 open_slots(proprhandle *h, u32 *slots);
 
 }  // namespace diag::chk

@@ -2,7 +2,9 @@
 // reduced to what it points at.  Nothing read here is trusted: every list
 // stops at its own length, every entry area is bounds-checked, and a value
 // size that would send the walk past the 20 value pages of a tnode is kept
-// as a finding instead.
+// as a finding instead.  So is a page number in a slot that the tnode's
+// counts leave unused: a value cut short, or a list with a hole in it,
+// would otherwise hide the pages it still names.
 #include <cstring>
 
 #include "diag/check.h"
@@ -20,7 +22,7 @@ namespace {
 
 class reader {
   public:
-    explicit reader(pages *out) : out_(out) {}
+    reader(pages *out, const name_ids &ids) : out_(out), ids_(ids) {}
 
     // Adds the edges of one page as read; false when memory runs out.
     bool page(u32 p, const u8 *block)
@@ -78,17 +80,45 @@ class reader {
             const u32 page = be32_at(block, TNODE_OFF_DIRECT_ADDR + static_cast<i32>(4 * i));
             if ((page != 0 || !capped) && !add(page, ref::value)) return false;
         }
-        return entries(block, KCE_TNODE_START) && list(block, KCE_LIST_DIRECT, KCE_NUM_DIRECT, ref::kce) &&
+        if (!capped) {
+            for (u32 i = pages; i < TNODE_NUM_DIRECT; i++)
+                if (!unused_slot(block, TNODE_OFF_DIRECT_ADDR + static_cast<i32>(4 * i))) return false;
+            if (!unused_slot(block, TNODE_OFF_SINGLE_INDIRECT)) return false;
+        }
+        return add(be32_at(block, TNODE_OFF_NUM_SUBKEY), ref::subkeys) && owner_and_group(block) &&
+               entries(block, KCE_TNODE_START) && list(block, KCE_LIST_DIRECT, KCE_NUM_DIRECT, ref::kce) &&
                list(block, KCE_LIST_ADDR, KCE_NUM_ADDR, ref::addr);
     }
 
-    // A page list ends at its first 0.
+    bool unused_slot(const u8 *block, i32 offset)
+    {
+        const u32 page = be32_at(block, offset);
+        return page == 0 || add(page, ref::stray, static_cast<u32>(offset));
+    }
+
+    // Group id 0 is the empty group; owner id 0 names nobody.
+    bool owner_and_group(const u8 *block)
+    {
+        if (!ids_.known) return true;
+        const u32 owner = be32_at(block, TNODE_OFF_OWNER_ID);
+        const u32 group = be32_at(block, TNODE_OFF_GROUP_ID);
+        if ((owner == 0 || owner > ids_.owners) && !add(owner, ref::bad_owner)) return false;
+        return group <= ids_.groups || add(group, ref::bad_group);
+    }
+
+    // A page list ends at its first 0; every slot after it must be 0 too.
     bool list(const u8 *block, i32 offset, u32 count, ref kind)
     {
+        bool ended = false;
         for (u32 i = 0; i < count; i++) {
-            const u32 page = be32_at(block, offset + static_cast<i32>(4 * i));
-            if (page == 0) break;
-            if (!add(page, kind)) return false;
+            const i32 at = offset + static_cast<i32>(4 * i);
+            if (ended) {
+                if (!unused_slot(block, at)) return false;
+                continue;
+            }
+            const u32 page = be32_at(block, at);
+            ended = page == 0;
+            if (!ended && !add(page, kind)) return false;
         }
         return true;
     }
@@ -108,9 +138,62 @@ class reader {
     }
 
     pages *out_;
+    const name_ids &ids_;
 };
 
-// The open locations, the one reads start from first.
+bool sound(u32 page, const u8 *block)
+{
+    return proprut_isblk_valid_buf(block, page == 0 ? u32{PROPR_BLK_TNODE} : TYPES_IN_TNODES) != 0 &&
+           hdr_verify_checksum(block, PROP_PAGE_SIZE) == 0;
+}
+
+// One run as every open location holds it.
+class copies {
+  public:
+    copies(proprhandle *h, u32 nslots) : buf_(h->metactx, size_t{RUN_PAGES} * PROP_PAGE_SIZE * (nslots == 0 ? 1 : nslots)) {}
+    bool ready() const { return buf_.get() != nullptr; }
+
+    // 0, or 26 when no location could give the run.
+    u32 read(proprhandle *h, const u32 *slots, u32 nslots, const run &r)
+    {
+        read_ = 0;
+        for (u32 i = 0; i < nslots; i++)
+            if (read_run(h, slots[i], r, at(i, 0)) == PROP_OK) read_ |= 1U << i;
+        return read_ != 0 ? u32{PROP_OK} : u32{PROP_E_STORAGE};
+    }
+
+    // The k-th page of the run: the first copy that verifies, else the
+    // first copy read.  A second copy that verifies but differs is noted.
+    const u8 *page(u32 page, u32 k, const u32 *slots, u32 nslots, pages *out)
+    {
+        const u8 *first = nullptr;
+        u32 chosen = 0;
+        for (u32 i = 0; i < nslots; i++) {
+            if ((read_ & (1U << i)) == 0) continue;
+            const u8 *copy = at(i, k);
+            if (first == nullptr) first = copy;
+            if (!sound(page, copy)) continue;
+            if (chosen == 0) {
+                first = copy;
+                chosen = i + 1;
+            } else if (std::memcmp(first, copy, PROP_PAGE_SIZE) != 0) {
+                // Reported once per page; a memory failure only loses the note.
+                (void)out->mismatches.push(mismatch{page, slots[chosen - 1], slots[i]});
+                break;
+            }
+        }
+        return first;
+    }
+
+  private:
+    u8 *at(u32 i, u32 k) const { return buf_.get() + (size_t{i} * RUN_PAGES + k) * PROP_PAGE_SIZE; }
+
+    aligned buf_;
+    u32 read_ = 0;  // bit i: slots[i] gave the run
+};
+
+}  // namespace
+
 u32 open_slots(proprhandle *h, u32 *slots)
 {
     u32 n = 0;
@@ -121,58 +204,30 @@ u32 open_slots(proprhandle *h, u32 *slots)
     return n;
 }
 
-bool sound(u32 page, const u8 *block)
-{
-    return proprut_isblk_valid_buf(block, page == 0 ? u32{PROPR_BLK_TNODE} : TYPES_IN_TNODES) != 0 &&
-           hdr_verify_checksum(block, PROP_PAGE_SIZE) == 0;
-}
-
-// A page damaged on the location a run came from may be whole on another.
-void repair_from_mirrors(proprhandle *h, const u32 *slots, u32 nslots, u32 page, u8 *block)
-{
-    alignas(8) u8 other[PROP_PAGE_SIZE];
-    for (u32 i = 1; i < nslots; i++) {
-        if (proprior(h, other, PROP_PAGE_SIZE, page_offset(h, page), 0, slots[i]) != PROP_OK) continue;
-        if (!sound(page, other)) continue;
-        std::memcpy(block, other, PROP_PAGE_SIZE);
-        return;
-    }
-}
-
-}  // namespace
-
-u32 read_pages(proprhandle *h, const bitmaps &map, pages *out)
+u32 read_pages(proprhandle *h, const bitmaps &map, const name_ids &ids, pages *out)
 {
     out->last = map.highest();
     const size_t n = size_t{out->last} + 1;
     out->what = MetaPtr<held>::alloc(h->metactx, n);
     out->first = MetaPtr<u32>::alloc(h->metactx, n + 1);
-    aligned buf(h->metactx, size_t{RUN_PAGES} * PROP_PAGE_SIZE);
-    if (!out->what || !out->first || buf.get() == nullptr) return PROP_E_NOMEM;
-
     u32 slots[PROP_NUM_SLOTS];
     const u32 nslots = open_slots(h, slots);
-    reader parse(out);
+    copies run_of(h, nslots);
+    if (!out->what || !out->first || !run_of.ready()) return PROP_E_NOMEM;
+
+    reader parse(out, ids);
     runs all(map, out->last);
     run r{};
     u32 at = 0;  // pages before at have their edges recorded
     while (all.next(&r)) {
-        u32 rc = PROP_E_STORAGE;
-        for (u32 i = 0; i < nslots && rc != PROP_OK; i++) {
-            // The location that answered becomes the first to ask.
-            rc = read_run(h, slots[i], r, buf.get());
-            if (rc == PROP_OK && i != 0) std::swap(slots[0], slots[i]);
-        }
-        if (rc != PROP_OK) return PROP_E_STORAGE;
+        if (run_of.read(h, slots, nslots, r) != PROP_OK) return PROP_E_STORAGE;
         for (; at < r.first; at++) out->first[at] = static_cast<u32>(out->edges.size());
         for (u32 k = 0; k < r.count; k++, at++) {
-            u8 *block = buf.get() + size_t{k} * PROP_PAGE_SIZE;
             if (!map.used(at)) {
                 out->first[at] = static_cast<u32>(out->edges.size());
                 continue;
             }
-            if (!sound(at, block)) repair_from_mirrors(h, slots, nslots, at, block);
-            if (!parse.page(at, block)) return PROP_E_NOMEM;
+            if (!parse.page(at, run_of.page(at, k, slots, nslots, out))) return PROP_E_NOMEM;
         }
     }
     for (; at <= out->last + 1; at++) out->first[at] = static_cast<u32>(out->edges.size());

@@ -194,12 +194,12 @@ aligned::aligned(prop_metactx *meta, size_t bytes) : raw_(MetaPtr<u8>::alloc(met
 
 // ---- findings
 
-void findings::emit(const char *line) const
+void findings::emit(const char *line, u32 level) const
 {
     if (handle_->proprhandle_zkvctx != nullptr)
-        prou_add_list_log_ext(handle_->proprhandle_zkvctx, raw(handle_), 0, "%s", line);
+        prou_add_list_log_ext(handle_->proprhandle_zkvctx, raw(handle_), level, "%s", line);
     else
-        trace_print(raw(handle_), 0, "%s", line);
+        trace_print(raw(handle_), level, "%s", line);
 }
 
 void findings::vadd(const char *format, va_list ap)
@@ -225,6 +225,16 @@ void findings::fault(const char *format, ...)
     va_start(ap, format);
     vadd(format, ap);
     va_end(ap);
+}
+
+void findings::summary(const char *format, ...) const
+{
+    char line[200];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    emit(line, 2);
 }
 
 void findings::close(const char *op) const

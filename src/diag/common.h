@@ -55,6 +55,9 @@ class bitmaps {
     u32 load_for(u32 page);
     // Page 0 (the root) is always in use; a page no bitmap covers never is.
     bool used(u32 page) const;
+    // Bitmap pages read; after a failed load, the index of the one that
+    // could not be.
+    u32 loaded() const { return held_; }
     // The highest page in use below numpage (0 when only the root is).
     u32 highest() const;
     // Pages in use below numpage, the root included.
@@ -96,12 +99,15 @@ class findings {
     void add(const char *format, ...) PROP_PRINTF(2, 3);
     // Logs how many were found but not listed, if any.
     void close(const char *op) const;
+    // A closing line of the report, listed whatever the bound: no finding,
+    // and traced as a milestone.
+    void summary(const char *format, ...) const PROP_PRINTF(2, 3);
     u32 total() const { return total_; }
     u32 faults() const { return faults_; }
 
   private:
     void vadd(const char *format, va_list ap) PROP_PRINTF(2, 0);
-    void emit(const char *line) const;
+    void emit(const char *line, u32 level = 0) const;
 
     proprhandle *handle_;
     u32 total_ = 0;

@@ -121,9 +121,10 @@ u32 fill_names(const proprhandle *h, prop_status *status, bool full_names)
 u32 scan(proprhandle *h, prop_status *status, u32 flags, u32 *allocated)
 {
     bitmaps map(h);
-    if (u32 rc = map.load(); rc != PROP_OK) {
-        trace_print(raw(h), 0, "gst:could not read fcl page %d", 0);
-        return rc;
+    const u32 loaded = map.load();
+    if (loaded != PROP_OK) {
+        trace_print(raw(h), 0, "gst:could not read fcl page %d", static_cast<int>(map.loaded()));
+        if (loaded == PROP_E_NOMEM) return loaded;
     }
     *allocated = map.count();
     aligned buf(h->metactx, size_t{RUN_PAGES} * PROP_PAGE_SIZE);
@@ -133,10 +134,14 @@ u32 scan(proprhandle *h, prop_status *status, u32 flags, u32 *allocated)
     for (u32 slot = 0; slot < PROP_NUM_SLOTS; slot++) {
         if (status->state[slot] != PROP_SLOT_OPEN) continue;
         location_scan one(h, slot, ignore, &found);
+        // A map that no location holds whole is found here, copy by copy.
         one.metadata();
-        one.pages(map, map.highest(), buf.get());
+        if (loaded == PROP_OK) one.pages(map, map.highest(), buf.get());
         status->state[slot] = one.state();
     }
+    if (loaded != PROP_OK)
+        found.add("gst: bitmap page %u does not verify on any location: the pages in use were not scanned",
+                  map.loaded());
     found.close("proprgst");
     return PROP_OK;
 }

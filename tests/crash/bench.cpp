@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "pages.h"
+#include "platform/trace.h"
 
 namespace {
 
@@ -212,6 +213,17 @@ std::string CrashBench::verify_open(const Expect &expect, const std::vector<uint
     }
     std::vector<std::string> faults = check_pages(paths);
     if (!faults.empty()) return "pages:\n" + join(faults);
+    // The library's own check must agree, or a restore would be refused;
+    // the caching level does not run it.
+    if (opt_.level != PROP_LEVEL_CACHING) {
+        trace_capture_start();
+        const uint32_t crc = prop_check_logical_corruption(ctx);
+        std::string found;
+        for (const TraceLine &l : trace_captured())
+            if (l.level == 0) found += "\n  " + l.text;
+        trace_capture_stop();
+        if (crc != 0) return "the corruption check finds a whole store unsound: " + std::to_string(crc) + found;
+    }
 
     return takes_new_writes(ctx, store_.top_security(), expect.last);
 }

@@ -1,5 +1,6 @@
 // The logical corruption check on sound stores, on stores damaged in the
 // ways a crash or a bad block leaves them, and on stores of garbage.
+#include <functional>
 #include <random>
 
 #include "diag_fixture.h"
@@ -11,6 +12,8 @@ namespace {
 
 class Check : public DiagTest {
   protected:
+    explicit Check(StoreOptions options = {}) : DiagTest(options) {}
+
     // Every kind of page a key can own: values of 0 to 20 pages, children
     // in the tnode, in KCE pages and behind ADDR pages; and the traces of
     // deletes, moves and security changes.
@@ -106,7 +109,7 @@ TEST_F(Check, TwoTnodesClaimingOnePageAreReportedWithBothNames)
     EXPECT_TRUE(t.has("Tnode block for key [SYSTEM.b] and tnode for key [SYSTEM.a] points to same block number [" +
                       std::to_string(pa) + "]"))
         << t.all();
-    EXPECT_TRUE(t.has("LEAKED PAGE: page [" + std::to_string(pb) + "]")) << t.all();
+    EXPECT_TRUE(t.has("LOST SUBTREE: page [" + std::to_string(pb) + "]")) << t.all();
 }
 
 TEST_F(Check, ACorruptValueSizeIsReportedWithoutReadingPastTheTnode)
@@ -128,6 +131,155 @@ TEST_F(Check, ALeakedPageIsListedButIsNoCorruption)
     Traced t = check(ctx());
     EXPECT_EQ(t.rc, 0u) << t.all();
     EXPECT_TRUE(t.has("LEAKED PAGE: page [" + std::to_string(page) + "]")) << t.all();
+}
+
+// A mirrored store damaged in one way per case, through set-block or on a
+// location's file, and the finding the check must give for it.
+class Harm : public Check {
+  protected:
+    Harm() : Check(StoreOptions{2}) {}
+
+  public:
+    using DiagTest::ctx;
+    using DiagTest::handle;
+    using DiagTest::number_of_page;
+
+    // A new store in place of the damaged one.
+    void reformat()
+    {
+        ASSERT_EQ(store.terminate(), 0u);
+        store.format();
+        ASSERT_EQ(store.init(), 0u);
+        v.ctx = store.ctx();
+    }
+    void build()
+    {
+        const sec_attr &sec = store.top_security();
+        Key system = v.open("SYSTEM");
+        add_children(v.create(system, "fan", sec), 40);  // children in two KCE pages
+        Key pair = v.create(system, "pair", sec);
+        v.create(pair, "c1", sec);
+        v.create(pair, "c2", sec);
+        ASSERT_EQ(v.set(v.create(system, "big", sec), pattern(9000, 1)), 0u);
+        ASSERT_EQ(v.set(v.create(system, "small", sec), pattern(10, 2)), 0u);
+    }
+    uint32_t page_of(const char *key) { return tnode_page(v.open(key)); }
+    template <class F> void patch(const char *key, F change) { ASSERT_EQ(patch_page(page_of(key), change), 0u); }
+    void rename_child(std::string &t, const std::string &from, const std::string &to)
+    {
+        auto *raw = reinterpret_cast<uint8_t *>(t.data());
+        kce_for_each(raw, KCE_TNODE_START, [&](const kce_hit &h) {
+            if (t.compare(h.loc, h.size - 5, from) == 0) t.replace(h.loc, to.size(), to);
+            return true;
+        });
+    }
+    // Rewrites a block on the given locations' files, the store closed.
+    void on_files(std::initializer_list<uint32_t> slots, uint32_t addr, const std::function<void(std::string &)> &change)
+    {
+        ASSERT_EQ(store.terminate(), 0u);
+        for (uint32_t slot : slots) {
+            std::string b = store.read_block(slot, addr);
+            change(b);
+            store.write_block(slot, addr, b);
+        }
+        ASSERT_EQ(store.init(), 0u);
+        v.ctx = store.ctx();
+    }
+    uint32_t addr_of(uint32_t page) const { return handle()->proprhandle_rtnst + 4096 * page; }
+};
+
+struct HarmCase {
+    const char *what;
+    std::function<std::string(Harm &)> damage;  // the finding expected
+};
+
+const HarmCase kHarms[] = {
+    {"the last KCE page of a key unlinked",
+     [](Harm &h) {
+         std::string kce;
+         h.patch("SYSTEM.fan", [&](std::string &t) {
+             const size_t last = TNODE_OFF_KCE_PAGE_ADDR + 4 * (be32(t, TNODE_OFF_KCE_PAGE_ADDR + 4) != 0 ? 1 : 0);
+             kce = std::to_string(be32(t, last));
+             put_be32(t, last, 0);
+         });
+         return "LOST SUBTREE: page [" + kce + "] (block ";
+     }},
+    {"a subkey count of 0 over two children",
+     [](Harm &h) {
+         h.patch("SYSTEM.pair", [](std::string &t) { put_be32(t, TNODE_OFF_NUM_SUBKEY, 0); });
+         return std::string("key [SYSTEM.pair] counts 0 subkeys but its child entries name 2");
+     }},
+    {"two children of one name",
+     [](Harm &h) {
+         h.patch("SYSTEM.pair", [&](std::string &t) { h.rename_child(t, "c2", "c1"); });
+         return std::string("key [SYSTEM.pair] has two child entries named [c1]");
+     }},
+    {"a child name holding a dot",
+     [](Harm &h) {
+         h.patch("SYSTEM.pair", [&](std::string &t) { h.rename_child(t, "c2", "c."); });
+         return std::string("key [SYSTEM.pair] has a child entry [c.] that is no valid key name");
+     }},
+    {"an owner id past the owner table",
+     [](Harm &h) {
+         h.patch("SYSTEM.small", [](std::string &t) { put_be32(t, TNODE_OFF_OWNER_ID, 99); });
+         return std::string("key [SYSTEM.small] has owner id 99, which names no entry of the owner table");
+     }},
+    {"a group id past the group table",
+     [](Harm &h) {
+         h.patch("SYSTEM.small", [](std::string &t) { put_be32(t, TNODE_OFF_GROUP_ID, 99); });
+         return std::string("key [SYSTEM.small] has group id 99, which names no entry of the group table");
+     }},
+    {"a value size cut short of its pages",
+     [](Harm &h) {
+         std::string third;
+         h.patch("SYSTEM.big", [&](std::string &t) {
+             third = std::to_string(be32(t, TNODE_OFF_DIRECT_ADDR + 8));
+             put_be32(t, TNODE_OFF_VALUE_SIZE, 5000);
+         });
+         return "of key [SYSTEM.big] holds page number " + third + " at offset 330, in a value page slot";
+     }},
+    {"a KCE page number after the end of the list",
+     [](Harm &h) {
+         h.patch("SYSTEM.pair", [](std::string &t) { put_be32(t, TNODE_OFF_KCE_PAGE_ADDR + 4 * 24, 3); });
+         return std::string("of key [SYSTEM.pair] holds page number 3 at offset 502, in a slot past the end of its kce page list");
+     }},
+    {"copies of a tnode that differ while both verify",
+     [](Harm &h) {
+         const uint32_t page = h.page_of("SYSTEM.small");
+         h.on_files({1}, h.addr_of(page), [](std::string &b) {
+             b[TNODE_OFF_INLINE_VALUE] ^= 1;
+             hdr_stamp_checksum(reinterpret_cast<uint8_t *>(b.data()), 4096);
+         });
+         return "page [" + std::to_string(page) + "] (block " + std::to_string(h.number_of_page(page)) +
+                ") of key [SYSTEM.small] differs between locations 0 and 1, though both copies verify";
+     }},
+    {"a bitmap page bad on every location",
+     [](Harm &h) {
+         const uint32_t addr = propr_fcl_addr(0, h.handle()->proprhandle_fcl[0]->free_space_addr);
+         h.on_files({0, 1}, addr, [](std::string &b) { b[100] ^= 1; });
+         // The scan still answers, and finds it on each location.
+         prop_status status{};
+         EXPECT_EQ(prop_get_status(h.ctx(), &status, 0), 0u);
+         EXPECT_EQ(status.state[0], static_cast<uint32_t>(PROP_SLOT_CORRUPT));
+         EXPECT_EQ(status.state[1], static_cast<uint32_t>(PROP_SLOT_CORRUPT));
+         return std::string("bitmap page 0 does not verify on any location");
+     }},
+};
+
+TEST_F(Harm, EachDamageIsFoundAsCorruption)
+{
+    for (const HarmCase &c : kHarms) {
+        SCOPED_TRACE(c.what);
+        build();
+        Traced before = check(ctx());
+        ASSERT_EQ(before.rc, 0u) << before.all();
+        const std::string expected = c.damage(*this);
+        Traced t = check(ctx());
+        EXPECT_EQ(t.rc, 57u);
+        EXPECT_TRUE(t.has("LOGICAL CORRUPTION")) << t.all();
+        EXPECT_TRUE(t.has(expected)) << expected << "\n" << t.all();
+        reformat();
+    }
 }
 
 // Pages of random bytes where the tree and its bitmap should be: every

@@ -49,6 +49,22 @@ TEST(PropctlCheck, ASoundStorePassesAndADamagedOneIsNamedAndExits3)
     EXPECT_NE(json.out.find("\"sound\":false"), std::string::npos) << json.out;
 }
 
+TEST(PropctlCheck, ALocationMerelyBehindIsStaleNotCorrupt)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--copies", "2", "--dev"});
+    p.ok({"set", "SYSTEM.k", "old"});
+    const std::string copy = p.root() + "/data/copy2.store";
+    std::ifstream in(copy, std::ios::binary);
+    const std::string before((std::istreambuf_iterator<char>(in)), {});
+    p.ok({"set", "SYSTEM.k", "new"});
+    std::ofstream(copy, std::ios::binary | std::ios::trunc) << before;
+    RunResult r = p.run({"check"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("stale: behind the other locations, not corrupt"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("the store is sound (a location is stale)"), std::string::npos) << r.out;
+}
+
 TEST(PropctlBlock, ReadShowAndForcedWrite)
 {
     Propctl p;

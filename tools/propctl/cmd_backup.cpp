@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "checking.h"
 #include "commands.h"
 #include "platform/vldadmin.h"
 #include "propreg/frontend.h"
@@ -140,32 +141,19 @@ int run_verify(Invocation &inv)
     BackupInfo b;
     if (!read_backup_info(file, &b)) return inv.out.fail(inv.what + ": not a backup file", PROP_E_FORMAT);
     if (int st = inv.session.open_backup(file, inv.what); st != 0) return st;
-    Progress progress("propctl verify");
-    uint64_t keys = 0;
-    auto count = [&](const std::string &, propr_keyhandle *) -> uint32_t {
-        progress.step(++keys);
-        return 0;
-    };
-    progress.message("checking the tree");
-    const uint32_t rc = prop_check_logical_corruption(inv.session.ctx());
-    // The check names every damaged page and its key; a walk of a damaged
-    // tree would stop at the first page that fails its checksum instead.
-    std::string failed;
-    for (const std::string &top : top_level_keys()) {
-        if (rc != 0) break;
-        if (uint32_t wrc = walk_tree(inv.session.ctx(), inv.session.meta(), top, count, &failed); wrc != 0)
-            return key_failure(inv, failed, wrc);
-    }
-    progress.done();
-    inv.out.line("backup " + file + ": " + std::to_string(keys) + " keys, " + std::to_string(b.bytes / kPage) +
+    // What check runs on a store; the walk counts the keys as it goes.
+    Checked c;
+    if (int st = run_checks(inv, &c); st != 0) return st;
+    inv.out.line("backup " + file + ": " + std::to_string(c.keys) + " keys, " + std::to_string(b.bytes / kPage) +
                  " pages, store id " + std::to_string(b.store_id));
-    if (rc != 0 && rc != PROP_E_CORRUPT) return inv.out.fail(inv.what + ": logical check", rc);
-    inv.out.line(rc == 0 ? "logical check: no corruption found" : "logical check: logical corruption");
+    print_checks(inv, c, "backup");
+    inv.out.line(c.tree.rc == 0 ? "logical check: no corruption found" : "logical check: logical corruption");
     Json j;
     j.begin_object();
     info_json(j, file, b);
-    inv.out.document(j.key("keys").num(keys).key("corruption").boolean(rc != 0).end_object());
-    return rc == 0 ? 0 : kCorrupt;
+    checks_json(j, c);
+    inv.out.document(j.key("corruption").boolean(!c.sound).end_object());
+    return c.sound ? 0 : kCorrupt;
 }
 
 bool confirmed(const Invocation &inv, const std::string &file)
@@ -241,9 +229,10 @@ void add_backup_commands(std::vector<Command> *table)
     table->push_back(Command{
         "verify",
         "FILE",
-        "open a backup file, count its keys and check its tree for corruption",
-        "Reads every key of the backup and runs the logical corruption check on\n"
-        "it.  Exits 0 when the backup is sound, 3 when the check finds\n"
+        "open a backup file, count its keys and check it as check checks a store",
+        "Runs on the backup what check runs on a store: every block read and\n"
+        "verified (header, block number, checksum), then the key tree walked and\n"
+        "its keys counted.  Exits 0 when the backup is sound, 3 when it finds\n"
         "corruption (as check does), 1 when it cannot run.  FILE may be +DG:NAME.\n",
         {},
         1,

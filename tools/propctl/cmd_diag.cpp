@@ -1,6 +1,9 @@
 // status and check: the store's size and locations, and whether it is
 // sound: every block of every location read and verified, and the key tree
 // walked with every page it uses accounted for.
+#include <cstdlib>
+
+#include "checking.h"
 #include "commands.h"
 #include "watch.h"
 
@@ -26,25 +29,35 @@ const char *state_name(uint32_t state)
     }
 }
 
+constexpr uint32_t kStale = 2;
+constexpr uint32_t kCurrent = 3;
+
 bool leaked(const std::string &line)
 {
     return line.find("LEAKED PAGE") != std::string::npos;
 }
 
-struct Scan {
-    prop_status status{};
-    uint32_t device_ids[PROP_MAX_LOCATIONS] = {};
-    size_t locations = 0;
-    Watched watched;
-};
+// The walk's closing line gives the number of keys it reached.
+bool keys_line(const std::string &line, uint64_t *keys)
+{
+    const std::string tail = " keys walked";
+    const size_t colon = line.find(": ");
+    if (line.rfind("proprchk_logicalcorruption: ", 0) != 0 || line.size() <= tail.size() ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    *keys = std::strtoull(line.c_str() + colon + 2, nullptr, 10);
+    return true;
+}
+
+using Scan = Checked;
 
 // The status scan, with the names as configured and the device ids.
 int scan(Invocation &inv, Scan *out)
 {
     backend_ctx *ctx = inv.session.ctx();
-    out->watched = watch(inv.session, "propctl " + std::string(inv.cmd.name) + ": scanning the locations",
+    out->scan = watch(inv.session, "propctl " + std::string(inv.cmd.name) + ": scanning the locations",
                          [&] { return prop_get_status(ctx, &out->status, 4); });
-    if (out->watched.rc != 0) return inv.out.fail(inv.what, out->watched.rc);
+    if (out->scan.rc != 0) return inv.out.fail(inv.what, out->scan.rc);
     uint32_t zkvid = 0;
     if (uint32_t rc = prop_get_id(ctx, &zkvid, out->device_ids, 0); rc != 0) return inv.out.fail(inv.what, rc);
     for (size_t i = 0; i < PROP_MAX_LOCATIONS; i++)
@@ -82,12 +95,12 @@ int run_status(Invocation &inv)
     for (size_t i = 0; i < s.locations; i++)
         inv.out.line("location " + std::to_string(i) + "      " + st.location[i] + "  (device id " +
                      std::to_string(s.device_ids[i]) + "): " + state_name(st.state[i]));
-    for (const std::string &l : s.watched.lines) inv.out.line("  " + l);
+    for (const std::string &l : s.scan.lines) inv.out.line("  " + l);
     Json j;
     j.begin_object().key("version").str(st.version).key("total_kb").num(st.total_kb);
     j.key("used_kb").num(st.used_kb).key("free_kb").num(st.free_kb);
     locations_json(j, s);
-    lines_json(j, "findings", s.watched.lines, false);
+    lines_json(j, "findings", s.scan.lines, false);
     inv.out.document(j.end_object());
     int exit = 0;
     for (size_t i = 0; i < s.locations; i++) {
@@ -99,39 +112,74 @@ int run_status(Invocation &inv)
 
 int run_check(Invocation &inv)
 {
-    Scan s;
-    if (int st = scan(inv, &s); st != 0) return st;
-    Watched tree = watch(inv.session, "propctl check: walking the key tree",
-                         [&] { return prop_check_logical_corruption(inv.session.ctx()); });
-    if (tree.rc != 0 && tree.rc != PROP_E_CORRUPT) return inv.out.fail(inv.what, tree.rc);
-
-    bool sound = tree.rc == 0;
-    for (size_t i = 0; i < s.locations; i++) {
-        const uint32_t state = s.status.state[i];
-        sound = sound && (state == 3 || state == 0);
-        inv.out.line("location " + std::to_string(i) + " " + s.status.location[i] + ": " +
-                     (state == 3 ? "every block sound" : state_name(state)));
-    }
-    for (const std::string &l : s.watched.lines) inv.out.line("  " + l);
-    inv.out.line(tree.rc == 0 ? "key tree: every page accounted for" : "key tree: logical corruption");
-    for (const std::string &l : tree.lines)
-        if (!leaked(l)) inv.out.line("  " + l);
-    for (const std::string &l : tree.lines)
-        if (leaked(l)) inv.out.line("  warning: " + l);
-    inv.out.line(sound ? "the store is sound" : "the store is CORRUPT");
-
+    Checked c;
+    if (int st = run_checks(inv, &c); st != 0) return st;
+    print_checks(inv, c, "store");
     Json j;
-    j.begin_object().key("sound").boolean(sound);
-    locations_json(j, s);
-    lines_json(j, "scan_findings", s.watched.lines, false);
-    j.key("tree_sound").boolean(tree.rc == 0);
-    lines_json(j, "tree_findings", tree.lines, false);
-    lines_json(j, "leaked_pages", tree.lines, true);
+    j.begin_object();
+    checks_json(j, c);
     inv.out.document(j.end_object());
-    return sound ? 0 : kCorrupt;
+    return c.sound ? 0 : kCorrupt;
 }
 
 }  // namespace
+
+int run_checks(Invocation &inv, Checked *out)
+{
+    if (int st = scan(inv, out); st != 0) return st;
+    out->tree = watch(inv.session, "propctl " + std::string(inv.cmd.name) + ": walking the key tree",
+                      [&] { return prop_check_logical_corruption(inv.session.ctx()); });
+    if (out->tree.rc != 0 && out->tree.rc != PROP_E_CORRUPT) return inv.out.fail(inv.what, out->tree.rc);
+    std::vector<std::string> &lines = out->tree.lines;
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (!keys_line(lines[i], &out->keys)) continue;
+        lines.erase(lines.begin() + static_cast<long>(i));
+        break;
+    }
+    // A location that is merely behind is brought up to date from the
+    // others; it holds nothing wrong.
+    out->sound = out->tree.rc == 0;
+    for (size_t i = 0; i < out->locations; i++) {
+        const uint32_t state = out->status.state[i];
+        out->sound = out->sound && (state == kCurrent || state == kStale || state == 0);
+    }
+    return 0;
+}
+
+void print_checks(const Invocation &inv, const Checked &c, const char *what)
+{
+    bool stale = false;
+    for (size_t i = 0; i < c.locations; i++) {
+        const uint32_t state = c.status.state[i];
+        stale = stale || state == kStale;
+        const char *how = state == kCurrent ? "every block sound"
+                          : state == kStale ? "stale: behind the other locations, not corrupt"
+                                            : state_name(state);
+        inv.out.line("location " + std::to_string(i) + " " + c.status.location[i] + ": " + how);
+    }
+    for (const std::string &l : c.scan.lines) inv.out.line("  " + l);
+    inv.out.line(std::string(c.tree.rc == 0 ? "key tree: every page accounted for" : "key tree: logical corruption") +
+                 ", " + std::to_string(c.keys) + " keys");
+    for (const std::string &l : c.tree.lines)
+        if (!leaked(l)) inv.out.line("  " + l);
+    for (const std::string &l : c.tree.lines)
+        if (leaked(l)) inv.out.line("  warning: " + l);
+    const std::string the = std::string("the ") + what;
+    if (!c.sound)
+        inv.out.line(the + " is CORRUPT");
+    else
+        inv.out.line(the + (stale ? " is sound (a location is stale)" : " is sound"));
+}
+
+void checks_json(Json &j, const Checked &c)
+{
+    j.key("sound").boolean(c.sound);
+    locations_json(j, c);
+    lines_json(j, "scan_findings", c.scan.lines, false);
+    j.key("tree_sound").boolean(c.tree.rc == 0).key("keys").num(c.keys);
+    lines_json(j, "tree_findings", c.tree.lines, false);
+    lines_json(j, "leaked_pages", c.tree.lines, true);
+}
 
 void add_diag_commands(std::vector<Command> *table)
 {
@@ -158,9 +206,12 @@ void add_diag_commands(std::vector<Command> *table)
         "",
         "verify the store: every block of every location, and the key tree",
         "Runs the scan of 'status', then walks the key tree and checks that every\n"
-        "page in use belongs to exactly one key and is marked in use.  Lists what it\n"
+        "page in use belongs to exactly one key and is marked in use, that each\n"
+        "key's counts, child names, owner and group match what it holds, and that\n"
+        "the copies of a page on different locations are the same.  Lists what it\n"
         "finds (which location, key and block, what is wrong).  Pages in use that no\n"
-        "key reaches are listed as warnings.\n"
+        "key reaches are listed as warnings, unless they hold keys: lost keys are\n"
+        "corruption.  A stale location (one behind the others) is not.\n"
         "\n"
         "Exit status: 0 when the store is sound, 3 when it found corruption, 1 when\n"
         "it could not check.\n",
