@@ -84,6 +84,8 @@ struct proprch_ctx {
 
 // Creates the context and the tables of depths 1 to 5: 0, 12 or 26.
 u32 proprch_init(proprhandle *handle, proprch_ctx **cache);
+// Whether the cache keeps anything (it is off at the read-only level).
+bool proprch_is_on(const proprch_ctx *cache);
 // 0 and *addr when the key is cached with an address; 144 cached without
 // one; 141 not cached, colliding, deleted or moved away in the open batch
 // (DELETE_TRANSIENT), or the cache off; 26 for an empty name.  Every key
