@@ -6,7 +6,7 @@
 // children ahead; one tree walk at the read-only level, where every call
 // reads the locations, is timed beside them.  Then keys of many children:
 // creating, listing (and reading every child) and deleting under a key of
-// 10,000 children against a key of 10, per child, at the CACHING level and
+// 9,900 children against a key of 10, per child, at the CACHING level and
 // at level 0.
 #pragma once
 

@@ -100,7 +100,7 @@ u32 page_readahead::read(u32 page, u8 *block, u32 flags)
 namespace {
 
 // Pages read in one batch: enough to stream, little enough to hold.
-constexpr u32 kCacheChunk = 256;
+constexpr u32 kCacheChunk = 1024;
 
 void read_chunk(proprhandle *handle, proprio_read *reqs, u32 *count)
 {
