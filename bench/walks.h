@@ -24,6 +24,8 @@ struct WalkRows {
     Summary check;
     Summary tree;     // CACHING level, caches cold
     Summary exported;  // CACHING level, caches cold
+    Summary tree_cpu;  // the process's CPU time during the walks
+    Summary exported_cpu;
     double tree_readonly_us = 0;
 };
 

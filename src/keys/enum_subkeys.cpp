@@ -122,7 +122,6 @@ void note_children(proprhandle *handle, const propr_keyhandle *kh, const char *n
     proprch_ctx *cache = handle->proprhandle_cache;
     const size_t plen = std::strlen(kh->propr_keyhandle_keyname);
     char full[PROPR_KEYNAME_MAX + 1];
-    const u32 depth = kh->propr_keyhandle_depth + 1;
     if (proprch_is_on(cache) && plen < PROPR_KEYNAME_MAX) {
         std::memcpy(full, kh->propr_keyhandle_keyname, plen);
         full[plen] = '.';
@@ -131,9 +130,7 @@ void note_children(proprhandle *handle, const propr_keyhandle *kh, const char *n
             const size_t n = std::strlen(name);
             if (plen + 1 + n > PROPR_KEYNAME_MAX) continue;
             std::memcpy(full + plen + 1, name, n + 1);
-            u32 addr = 0;
-            if (proprch_get_addr(cache, full, &addr, depth, 0) != PROP_OK)
-                proprch_set_addr(cache, full, children.data()[i], depth, 0);
+            proprch_insert_addr(cache, full, children.data()[i], 0);
         }
     }
     readahead_into_cache(handle, children.data(), static_cast<u32>(children.size()));
