@@ -37,6 +37,7 @@ foreach(f bin/propctl include/propreg/prop.h include/propreg/frontend.h
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
+# The installed propctl runs on the installed library.
 run(${prefix}/bin/propctl --help)
 
 # Both programs read what the installed propctl wrote.
