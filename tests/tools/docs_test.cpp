@@ -131,7 +131,7 @@ TEST_F(PropctlDocs, BashCompletesEveryCommandOptionAndAction)
 }
 
 // zsh's completion functions are stood in for: the first _arguments call
-// picks the state, the second prints the specification of the command.
+// picks the state, the second prints what it is given for the command.
 TEST_F(PropctlDocs, ZshCompletesEveryCommandAndOption)
 {
     std::string script = "fpath=(" + docs_->file("zsh") + " $fpath); autoload -Uz _propctl\n"

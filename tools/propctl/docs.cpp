@@ -208,15 +208,15 @@ std::string zsh_option(const Command *c, const Option &o)
 {
     const std::vector<std::string> listed = c != nullptr ? option_values(*c, o) : std::vector<std::string>{};
     std::string names = o.letter != 0 ? "{" + short_flag(o) + "," + long_flag(o) + "}" : long_flag(o);
-    std::string spec = "'*'" + names + "'[" + zsh_quoted(o.help, true) + "]";
+    std::string entry = "'*'" + names + "'[" + zsh_quoted(o.help, true) + "]";
     switch (value_kind(o, listed)) {
     case ValueKind::none: break;
-    case ValueKind::free: spec += ":" + zsh_quoted(o.arg, false) + ": "; break;
-    case ValueKind::file: spec += ":" + zsh_quoted(o.arg, false) + ":_files"; break;
-    case ValueKind::dir: spec += ":" + zsh_quoted(o.arg, false) + ":_files -/"; break;
-    case ValueKind::listed: spec += ":" + zsh_quoted(o.arg, false) + ":(" + joined(listed) + ")"; break;
+    case ValueKind::free: entry += ":" + zsh_quoted(o.arg, false) + ": "; break;
+    case ValueKind::file: entry += ":" + zsh_quoted(o.arg, false) + ":_files"; break;
+    case ValueKind::dir: entry += ":" + zsh_quoted(o.arg, false) + ":_files -/"; break;
+    case ValueKind::listed: entry += ":" + zsh_quoted(o.arg, false) + ":(" + joined(listed) + ")"; break;
     }
-    return spec + "'";
+    return entry + "'";
 }
 
 std::string zsh_script()
