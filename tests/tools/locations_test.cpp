@@ -2,11 +2,22 @@
 // back the configuration the Cache Writer published.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "propctl_run.h"
 
 namespace {
+
+// The device id info gives the location in slot.
+uint64_t device_id(const Propctl &p, size_t slot)
+{
+    std::string info = p.ok({"--json", "info"});
+    size_t at = 0;
+    for (size_t i = 0; i <= slot; i++) at = info.find("\"device_id\":", at) + 12;
+    return std::stoull(info.substr(at));
+}
 
 TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
 {
@@ -26,13 +37,26 @@ TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
     // The replaced file is no store any more; a node still naming it
     // cannot open until it takes the published configuration back.
     p.ok({"repair", "0", data + "copy1.store"});
-    EXPECT_EQ(p.run({"get", "SYSTEM.kept"}).status, 1);
+    EXPECT_EQ(p.run({"get", "SYSTEM.kept"}).status, 6);
     EXPECT_NE(p.ok({"repair", "--from-cluster"}).find("location 0  " + data + "new.store"), std::string::npos);
     EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
 
-    EXPECT_EQ(p.run({"location", "remove", "7"}).status, 1);
-    p.ok({"location", "remove", "1"});
-    EXPECT_EQ(p.run({"location", "remove", "0"}).status, 1) << "the last location stays";
+    EXPECT_EQ(p.run({"location", "remove", "7"}).status, 2);
+    EXPECT_EQ(p.ok({"location", "list"}), "location 0  " + data + "new.store  (device id " +
+                                              std::to_string(device_id(p, 0)) + "): current\nlocation 1  " + data +
+                                              "extra.store  (device id " + std::to_string(device_id(p, 1)) +
+                                              "): current\n");
+    EXPECT_EQ(p.ok({"location", "remove", "0"}), "removed location 0: " + data + "new.store\n"
+                                                 "the locations after it moved down one slot:\n"
+                                                 "  location 0  " + data + "extra.store\n");
+    // Nothing would hold the store while its only location changed.
+    RunResult only = p.run({"location", "replace", "0", data + "other.store"});
+    EXPECT_EQ(only.status, 1);
+    EXPECT_EQ(only.err, "propctl: location replace: the only location cannot be replaced while the store runs on it: "
+                        "add the new location, then remove this one\n");
+    EXPECT_NE(::access((data + "other.store").c_str(), F_OK), 0) << "a refused replace made its file";
+    EXPECT_EQ(p.run({"location", "remove", "0"}).err,
+              "propctl: location remove: the only location of a store cannot be removed\n");
     EXPECT_EQ(p.run({"overwrite-config"}, "no\n").status, 1);
     p.ok({"overwrite-config", "--yes"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
@@ -52,10 +76,10 @@ TEST(PropctlLocations, ACopyThatComesBackNeverTakesTheStoreFromTheNewerOnes)
     p.ok({"repair", "2", data + "copy3.store"});
 
     const RunResult refused = p.run({"ls", "SYSTEM"});
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, 6);
     EXPECT_NE(refused.err.find("error 34"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("overwrite-config"), std::string::npos) << refused.err;
-    EXPECT_EQ(p.run({"set", "SYSTEM.late", "v"}).status, 1);
+    EXPECT_EQ(p.run({"set", "SYSTEM.late", "v"}).status, 6);
     p.ok({"overwrite-config", "--yes"});
     EXPECT_EQ(p.ok({"--json", "ls", "SYSTEM"}).find("k19") != std::string::npos, true);
     p.ok({"set", "SYSTEM.late", "v"});
