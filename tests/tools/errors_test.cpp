@@ -65,6 +65,19 @@ TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
         << r.err;
     EXPECT_EQ(p.ok({"ls", "SYSTEM"}), "") << "a failed write left a key";
 
+    // A file the command makes is the one that lacks room; values big
+    // enough to fill a chunk of the export are not blamed for it.
+    const std::string big(60000, 'b');
+    for (const char *k : {"SYSTEM.b1", "SYSTEM.b2", "SYSTEM.b3"}) p.ok({"set", k, big});
+    for (const char *file : {"out.export", "out.bkp"}) {
+        p.set_env("PROPREG_FAULTS", std::string("fail_write:nth=1,errno=ENOSPC,times=0,path=") + file);
+        r = p.run({std::string(file) == "out.bkp" ? "backup" : "export", p.dir().file(file)});
+        p.clear_env("PROPREG_FAULTS");
+        EXPECT_EQ(r.status, 1) << file;
+        EXPECT_TRUE(contains(r.err, "no space left on the device of " + p.dir().file(file) + ": error")) << r.err;
+        EXPECT_FALSE(contains(r.err, "a record holds")) << r.err;
+    }
+
     // A configuration value that cannot be read (24: out of file
     // descriptors) is not a missing one.
     Propctl c;

@@ -78,7 +78,10 @@ Cause of_error(int err, const std::vector<std::string> &files)
     case EPERM: return {"permission denied on " + on + ownership(files[0]) + advice, kExitDenied};
     case ENOSPC: return {"no space left on the device of " + on, kExitFailed};
     case EDQUOT: return {"disk quota exceeded writing " + on, kExitFailed};
-    case EFBIG: return {on + " would grow past this process's file-size limit" + advice, kExitFailed};
+    case EFBIG:
+        return {limit_of(RLIMIT_FSIZE) == RLIM_INFINITY ? on + ": " + std::strerror(err)
+                                                        : on + " would grow past this process's file-size limit" + advice,
+                kExitFailed};
     case EMFILE: return {"too many open files opening " + on + advice, kExitFailed};
     case ENFILE: return {"too many open files in the system opening " + on, kExitFailed};
     case EROFS: return {on + " is on a read-only file system", kExitUnavailable};
@@ -202,7 +205,7 @@ int errno_in_text(const std::string &text)
 Cause storage_cause(int err, const std::vector<Involved> &names, bool writable)
 {
     std::vector<Involved> files;
-    std::vector<std::string> file_names;
+    std::vector<std::string> file_names, made;
     for (const Involved &n : names) {
         if (in_volume_manager(n.name)) {
             if (Cause c = disk_group_cause(n.name); !c.reason.empty()) return c;
@@ -210,8 +213,12 @@ Cause storage_cause(int err, const std::vector<Involved> &names, bool writable)
         }
         files.push_back(n);
         file_names.push_back(n.name);
+        if (n.created) made.push_back(n.name);
     }
     if (files.empty()) return {};
+    // A command that makes a file (a backup, an export) only reads the
+    // store: a lack of room is the new file's.
+    if ((err == ENOSPC || err == EDQUOT || err == EFBIG) && !made.empty()) return of_error(err, suspects(err, made));
     if (err != 0 && err != EACCES && err != EPERM && err != ENOENT) return of_error(err, suspects(err, file_names));
     if (Cause found = probe(files, writable); !found.reason.empty()) return found;
     return err != 0 ? of_error(err, suspects(err, file_names)) : Cause{};
