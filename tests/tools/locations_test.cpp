@@ -10,15 +10,6 @@
 
 namespace {
 
-// The device id info gives the location in slot.
-uint64_t device_id(const Propctl &p, size_t slot)
-{
-    std::string info = p.ok({"--json", "info"});
-    size_t at = 0;
-    for (size_t i = 0; i <= slot; i++) at = info.find("\"device_id\":", at) + 12;
-    return std::stoull(info.substr(at));
-}
-
 TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
 {
     Propctl p;
@@ -42,10 +33,9 @@ TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
     EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
 
     EXPECT_EQ(p.run({"location", "remove", "7"}).status, 2);
-    EXPECT_EQ(p.ok({"location", "list"}), "location 0  " + data + "new.store  (device id " +
-                                              std::to_string(device_id(p, 0)) + "): current\nlocation 1  " + data +
-                                              "extra.store  (device id " + std::to_string(device_id(p, 1)) +
-                                              "): current\n");
+    const std::string list = p.ok({"location", "list"});
+    EXPECT_EQ(list.rfind("location 0  " + data + "new.store  (device id ", 0), 0u) << list;
+    EXPECT_NE(list.find("): current\nlocation 1  " + data + "extra.store  (device id "), std::string::npos) << list;
     EXPECT_EQ(p.ok({"location", "remove", "0"}), "removed location 0: " + data + "new.store\n"
                                                  "the locations after it moved down one slot:\n"
                                                  "  location 0  " + data + "extra.store\n");

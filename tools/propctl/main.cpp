@@ -52,7 +52,8 @@ void print_options(FILE *f, const std::vector<Option> &opts)
 
 void print_overview(FILE *f)
 {
-    std::fprintf(f, "usage: propctl [--root DIR] [--json] [--backup FILE] COMMAND [ARGS]\n\n%s\ncommands:\n", kAbout);
+    std::fprintf(f, "usage: propctl [--root DIR] [--json] [--backup FILE] [--wait SECONDS] COMMAND [ARGS]\n"
+                    "       propctl --version\n\n%s\ncommands:\n", kAbout);
     for (const Command &c : command_table()) std::fprintf(f, "  %-8s %s\n", c.name, c.summary);
     std::fprintf(f, "\nglobal options:\n");
     print_options(f, kGlobalOptions);
