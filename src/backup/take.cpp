@@ -16,6 +16,7 @@
 #include "lifecycle/layout.h"
 #include "space/used.h"
 #include "storage/config.h"
+#include "storage/report.h"
 
 using namespace propreg;
 
@@ -81,7 +82,9 @@ u32 copy_range(proprhandle *h, BkpIo &file, const char *name, u32 src, u32 dst_p
     };
     auto write = [&](u8 *b, u32 first, u32 n) -> u32 {
         const u64 at = (u64{dst_page} + first) * PROP_PAGE_SIZE;
-        if (file.write_at(b, size_t{n} * PROP_PAGE_SIZE, at) == 0) return 0;
+        const int err = file.write_at(b, size_t{n} * PROP_PAGE_SIZE, at);
+        if (err == 0) return 0;
+        ut_os_error(h, err);
         trace_print(h->proprhandle_trace_raw, 0,
                     "proprbkp_write: Could not write to backup file %s. offset_write:[%llu] offset_read:[%u]", name,
                     static_cast<unsigned long long>(at), src + first * PROP_PAGE_SIZE);
@@ -100,7 +103,8 @@ u32 write_boot(proprhandle *h, BkpIo &file, u8 *buf, const char *name, const bkp
         bkp_boot_to_image(buf, h->proprhandle_lsst, bkp_type_of_flags(h->proprhandle_zkvctx != nullptr
                                                                             ? h->proprhandle_zkvctx->location_flags
                                                                             : 0));
-    if (file.write_at(buf, PROP_PAGE_SIZE, 0) != 0) {
+    if (int err = file.write_at(buf, PROP_PAGE_SIZE, 0); err != 0) {
+        ut_os_error(h, err);
         trace_print(tc, 0, "proprbkp_writeb: Could not write to boot block to backup file %s", name);
         return PROP_E_BKPFILE;
     }
@@ -123,6 +127,7 @@ u32 open_output(proprhandle *h, const char *name, const bkp_plan &plan, Replacem
         *out = &vld;
     } else if (int err = file.create(name, !prop_developer_mode(h)); err != 0) {
         trace_print(tc, 0, "proprbkp_get_fhdl: Could not create the backup file [%s] (%d)", name, err);
+        ut_os_error(h, err);
         rc = PROP_E_BKPFILE;
     }
     if (rc != 0) trace_print(tc, 0, "rbkp:0: Failed to get the backup file handle. Backup file name: [%s]", name);
@@ -173,6 +178,7 @@ u32 take(proprhandle *h, char *name)
     }
     if (int err = out->commit(); err != 0) {
         trace_print(tc, 0, "rbkp: Could not put the backup file [%s] in place (%d)", name, err);
+        if (out != &vld) ut_os_error(h, err);
         return out == &vld ? static_cast<u32>(err) : u32{PROP_E_BKPFILE};
     }
     // A backup in a disk group hands back the file's name there.

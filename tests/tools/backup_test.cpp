@@ -38,7 +38,7 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     RunResult verify = p.run({"verify", file});
     EXPECT_EQ(verify.status, 0) << verify.err;
     EXPECT_NE(verify.out.find(": 6 keys, "), std::string::npos) << verify.out;
-    EXPECT_EQ(p.run({"--backup", file, "set", "SYSTEM.x", "1"}).status, 1);
+    EXPECT_EQ(p.run({"--backup", file, "set", "SYSTEM.x", "1"}).status, 2);
 
     p.ok({"set", "SYSTEM.app.name", "second"});
     p.ok({"rm", "-r", "SYSTEM.app.port"});
@@ -79,7 +79,7 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     }
 
     RunResult junk = p.run({"restore", "--yes", write_file(p.dir(), "junk", std::string(8192, 'j'))});
-    EXPECT_EQ(junk.status, 1);
+    EXPECT_EQ(junk.status, 3);
     EXPECT_NE(junk.err.find("error 22:"), std::string::npos) << junk.err;
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
 }
@@ -139,7 +139,7 @@ TEST(PropctlRecords, ImportModesAndAnExportThatFails)
     db.ok({"init"});
     db.ok({"import", file, "--mode", "database"});
     EXPECT_EQ(db.ok({"get", "DATABASE.d"}), "db\n");
-    EXPECT_EQ(db.run({"get", "SYSTEM.t"}).status, 1) << "a key outside DATABASE was imported";
+    EXPECT_EQ(db.run({"get", "SYSTEM.t"}).status, 4) << "a key outside DATABASE was imported";
 
     Propctl mine;
     mine.ok({"init"});
@@ -153,8 +153,14 @@ TEST(PropctlRecords, ImportModesAndAnExportThatFails)
     a.ok({"set", "SYSTEM.huge", "--type", "bytes", "--file", write_file(a.dir(), "huge", std::string(70000, 'h'))});
     RunResult huge = a.run({"export", a.dir().file("huge.export")});
     EXPECT_EQ(huge.status, 1);
-    EXPECT_NE(huge.err.find("SYSTEM.huge"), std::string::npos) << huge.err;
+    EXPECT_NE(huge.err.find("SYSTEM.huge: a value of 70000 bytes, a record holds at most 65536"), std::string::npos)
+        << huge.err;
     EXPECT_EQ(read_file(a.dir().file("huge.export")), "");
+    // Any other failure says its own reason, not the size of a value.
+    RunResult nowhere = a.run({"export", a.dir().file("no/such/dir/x.export"), "SYSTEM.t"});
+    EXPECT_EQ(nowhere.status, 4);
+    EXPECT_NE(nowhere.err.find("no such directory " + a.dir().file("no/such/dir")), std::string::npos) << nowhere.err;
+    EXPECT_EQ(nowhere.err.find("a record holds"), std::string::npos) << nowhere.err;
 }
 
 TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)

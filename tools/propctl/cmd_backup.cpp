@@ -19,7 +19,6 @@ namespace propctl {
 namespace {
 
 constexpr size_t kPage = 4096;
-constexpr int kCorrupt = 3;  // the exit status of a check that found corruption
 
 // What the first block of a file says, when it is a backup's boot block.
 struct BackupInfo {
@@ -90,7 +89,8 @@ int run_backup(Invocation &inv)
 {
     const std::string file = file_arg(inv.args.args[0]);
     char name[PROP_LOCNAME_SIZE];
-    if (file.size() >= sizeof name) return inv.out.problem(inv.what + ": the path is too long");
+    if (file.size() >= sizeof name) return inv.out.usage(inv.what + ": the path is too long");
+    inv.session.involve(file, true);
     std::snprintf(name, sizeof name, "%s", file.c_str());
     Progress progress("propctl backup");
     progress.message("writing " + file);
@@ -115,7 +115,9 @@ int run_backups(Invocation &inv)
     std::vector<std::string> names;
     for (const auto &e : std::filesystem::directory_iterator(dir, ec))
         if (e.is_regular_file(ec)) names.push_back(e.path().filename().string());
-    if (ec) return inv.out.problem(inv.what + ": cannot list " + dir + ": " + ec.message());
+    if (ec)
+        return inv.out.problem(inv.what + ": cannot list " + dir + ": " + ec.message(),
+                               exit_status_of_errno(ec.value()));
     std::sort(names.begin(), names.end());
     Json j;
     j.begin_array();
@@ -139,6 +141,8 @@ int run_verify(Invocation &inv)
     const std::string file = file_arg(inv.args.args[0]);
     use_root(inv.session.root());  // the disk groups beside it
     BackupInfo b;
+    if (!in_volume_manager(file) && ::access(file.c_str(), F_OK) != 0)
+        return inv.out.problem(inv.what + ": no such file " + file, kExitNotFound);
     if (!read_backup_info(file, &b)) return inv.out.fail(inv.what + ": not a backup file", PROP_E_FORMAT);
     if (int st = inv.session.open_backup(file, inv.what); st != 0) return st;
     // What check runs on a store; the walk counts the keys as it goes.
@@ -153,7 +157,7 @@ int run_verify(Invocation &inv)
     info_json(j, file, b);
     checks_json(j, c);
     inv.out.document(j.key("corruption").boolean(!c.sound).end_object());
-    return c.sound ? 0 : kCorrupt;
+    return c.sound ? 0 : kExitCorrupt;
 }
 
 bool confirmed(const Invocation &inv, const std::string &file)
@@ -176,6 +180,7 @@ int run_restore(Invocation &inv)
     if (int st = inv.session.hold(inv.what); st != 0) return st;
     if (!confirmed(inv, file)) return inv.out.problem(inv.what + ": not confirmed; nothing was changed");
     const StoreDesc &d = inv.session.desc();
+    inv.session.involve(file);
     prop_metactx *meta = prop_fe_meta_create();
     if (meta == nullptr) return inv.out.fail(inv.what, PROP_E_NOMEM);
     Progress progress("propctl restore");
@@ -233,7 +238,8 @@ void add_backup_commands(std::vector<Command> *table)
         "Runs on the backup what check runs on a store: every block read and\n"
         "verified (header, block number, checksum), then the key tree walked and\n"
         "its keys counted.  Exits 0 when the backup is sound, 3 when it finds\n"
-        "corruption (as check does), 1 when it cannot run.  FILE may be +DG:NAME.\n",
+        "corruption (as check does); when it cannot run, with the status of that\n"
+        "failure ('propctl --help').  FILE may be +DG:NAME.\n",
         {},
         1,
         1,
