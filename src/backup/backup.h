@@ -7,10 +7,11 @@
 
 // Behind prop_bkup: a backup of the open store into the file `name`.
 // 0; 3; 13; 26 (no bitmap pages, unreadable bitmaps, a live undo log, a
-// disk-group name); 49 (the backup file cannot be made, written or put in
-// place: the file that had the name is then as it was); or the store's
-// read error.
-u32 proprbkp(backend_ctx *ctx, char *name);
+// disk-group name, a page the image needs that no location holds sound);
+// 49 (the backup file cannot be made, written or put in place).  On
+// failure the file that had the name is as it was.  A tnode-area page
+// found sound nowhere is named in *damaged_page when one is given.
+u32 proprbkp(backend_ctx *ctx, char *name, u32 *damaged_page);
 // Behind prop_delete_bkpfile, prop_rename_bkpfile and prop_copy_bkpfile.
 // 0; 3; 13; 26 (a path too long); 49 (the file system refused); or the
 // volume manager's code for a disk group.
