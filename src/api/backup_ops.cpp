@@ -2,7 +2,10 @@
 
 #include "api/ops.h"
 #include "backup/backup.h"
+#include "backup/image.h"
+#include "core/alloc.h"
 #include "core/handle.h"
+#include "diag/diag.h"
 #include "io/slot.h"
 
 using namespace propreg;
@@ -10,6 +13,44 @@ using namespace propreg;
 namespace {
 
 constexpr u32 kNoPage = 0xffffffffU;
+
+// The status scan of the backup's one location: 0 when every page it read
+// is sound.
+u32 scan_image(backend_ctx *image)
+{
+    MetaPtr<prop_status> status = MetaPtr<prop_status>::alloc(image->metactx);
+    if (!status) return PROP_E_NOMEM;
+    const u32 rc = g_prop_ops.get_status(image, status.get(), DIAG_STATUS_FULL_NAMES);
+    if (rc != 0) return rc;
+    return status->state[0] == PROP_SLOT_OPEN ? u32{0} : u32{PROP_E_FORMAT};
+}
+
+u32 check_image(prop_metactx *meta, przkv_ctx *fe, const char *name, u32 flags)
+{
+    trace_comp tc = trace_component_named(TRACE_RAW);
+    const char *kind = bkp_kind_name(flags);
+    backend_ctx *image = nullptr;
+    u32 rc = g_prop_ops.init(&image, meta, nullptr, nullptr, PROP_LEVEL_BACKUP, fe, const_cast<char *>(name));
+    if (rc != 0) {
+        trace_print(tc, 0,
+                    "phy_rec: The backup file [%.256s] does not open as a store (%d). The backup file to be restored "
+                    "is not a valid %s backup file.",
+                    name, static_cast<int>(rc), kind);
+        return rc == PROP_E_NOMEM ? rc : u32{PROP_E_FORMAT};
+    }
+    // Both run whatever the other found: the scan names damaged pages, the
+    // check the keys that own them.
+    const u32 scan = scan_image(image);
+    const u32 tree = g_prop_ops.check_logical_corruption(image);
+    g_prop_ops.terminate(image, 0);
+    if (scan == 0 && tree == 0) return 0;
+    if (scan == PROP_E_NOMEM || tree == PROP_E_NOMEM) return PROP_E_NOMEM;
+    trace_print(tc, 0,
+                "phy_rec: The backup file [%.256s] is damaged (status scan %d, corruption check %d); nothing was "
+                "restored. The backup file to be restored is not a valid %s backup file.",
+                name, static_cast<int>(scan), static_cast<int>(tree), kind);
+    return PROP_E_FORMAT;
+}
 
 }  // namespace
 
@@ -22,4 +63,9 @@ u32 api_bkup(backend_ctx *ctx, char *name)
         (void)g_prop_ops.check_logical_corruption(ctx);
     }
     return rc;
+}
+
+u32 api_recover_media(prop_metactx *meta, const char *name, u32 flags)
+{
+    return phy_rec(meta, name, flags, check_image);
 }

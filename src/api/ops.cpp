@@ -58,7 +58,7 @@ prop_ops g_prop_ops = {
     .get_id = prgid,
 
     .bkup = api_bkup,
-    .recover_media = phy_rec,
+    .recover_media = api_recover_media,
     .delete_bkpfile = proprbkp_delete,
     .rename_bkpfile = proprbkp_rename,
     .copy_bkpfile = proprbkp_copy,

@@ -1,6 +1,7 @@
 // Damaged pages and backups.  A page damaged on one location is backed up
 // from another; a page sound on no location fails the backup, which names
-// it and its key.
+// it and its key.  A backup with a byte flipped in any page the store lives
+// by is refused by restore before a single write.
 #include <regex>
 #include <set>
 
@@ -174,6 +175,41 @@ TEST(DamagedStore, APageSoundOnNoLocationFailsTheBackupAndNamesItsKey)
     ASSERT_EQ(prop_recover_media(d.store.meta(), d.path.c_str(), PROP_KIND_ZKV), 0u);
     ASSERT_EQ(d.store.init(PROP_LEVEL_RW), 0u);
     EXPECT_EQ(tree_of(d.store.ctx()), d.tree);
+}
+
+TEST(DamagedBackup, AnyByteFlippedInAPageTheStoreLivesByIsRefusedBeforeAnyWrite)
+{
+    Damaged d(3);
+    ASSERT_EQ(d.store.terminate(), 0u);
+    std::vector<std::string> before;
+    for (uint32_t slot = 0; slot < 3; slot++) before.push_back(file_extents(d.store.location(slot)));
+    auto writes = [&] {
+        uint64_t n = 0;
+        for (uint32_t slot = 0; slot < 3; slot++) n += d.store.faults().writes(d.store.location_tag(slot).c_str());
+        return n;
+    };
+    for (const Page &p : sampled_pages(d.image)) {
+        SCOPED_TRACE(p.kind + " page " + std::to_string(p.index));
+        std::string bad = d.image;
+        bad.replace(p.index * 4096, 4096, flipped(d.image.substr(p.index * 4096, 4096), p.index));
+        write_file(d.path, bad);
+        d.store.faults().reset();
+        trace_capture_start();
+        EXPECT_EQ(prop_recover_media(d.store.meta(), d.path.c_str(), PROP_KIND_ZKV), uint32_t{PROP_E_FORMAT});
+        EXPECT_TRUE(p.index == 0 || names_block(p.index + 25));
+        if (p.kind == "value" || p.kind == "kce") {
+            EXPECT_EQ(d.tree.count(named_key()), 1u) << "no key of the tree is named: " << named_key();
+        }
+        trace_capture_stop();
+        EXPECT_EQ(writes(), 0u);
+        for (uint32_t slot = 0; slot < 3; slot++)
+            EXPECT_TRUE(file_extents(d.store.location(slot)) == before[slot]) << "location " << slot << " changed";
+    }
+    // The count sees a restore's writes.
+    d.store.faults().reset();
+    ASSERT_EQ(prop_recover_media(d.store.meta(), d.good.c_str(), PROP_KIND_ZKV), 0u);
+    EXPECT_GE(writes(), 3u);
+    EXPECT_EQ(d.store.live_blocks(), 0u);
 }
 
 }  // namespace
