@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "platform/vldadmin.h"
 #include "propreg/frontend.h"
+#include "watch.h"
 
 namespace propctl {
 
@@ -91,11 +92,13 @@ int run_backup(Invocation &inv)
     char name[PROP_LOCNAME_SIZE];
     if (file.size() >= sizeof name) return inv.out.problem(inv.what + ": the path is too long");
     std::snprintf(name, sizeof name, "%s", file.c_str());
-    Progress progress("propctl backup");
-    progress.message("writing " + file);
-    uint32_t rc = prop_bkup(inv.session.ctx(), name);
-    progress.done();
-    if (rc != 0) return inv.out.fail(inv.what, rc);
+    Watched taken = watch(inv.session, "propctl backup: writing " + file,
+                          [&] { return prop_bkup(inv.session.ctx(), name); });
+    if (taken.rc != 0) {
+        // A page no location holds sound: which one, and whose key.
+        for (const std::string &l : taken.lines) inv.out.note(l);
+        return inv.out.fail(inv.what, taken.rc);
+    }
     BackupInfo b;
     if (!read_backup_info(file, &b)) return inv.out.problem(inv.what + ": the backup cannot be read back");
     inv.out.line("backup " + file + ": " + std::to_string(b.bytes / kPage) + " pages (" + megabytes(b.bytes) +
@@ -133,6 +136,32 @@ int run_backups(Invocation &inv)
     return 0;
 }
 
+// A backup opened as a store of its own, read as a restore reads it before
+// it writes anything: the status scan (every page in use sound, of a kind
+// its place allows) and the corruption check (the key tree whole).
+struct Examined {
+    uint32_t scan_rc = 0;
+    bool pages_sound = false;
+    uint32_t tree_rc = 0;  // 0, 57 (corruption) or a failure to check
+    std::vector<std::string> lines;  // what both found, page and key
+    bool sound() const { return pages_sound && tree_rc == 0; }
+};
+
+Examined examine_backup(const Session &image, const std::string &label)
+{
+    Examined e;
+    prop_status st{};
+    Watched scan = watch(image, label + ": scanning the pages", [&] { return prop_get_status(image.ctx(), &st, 4); });
+    e.scan_rc = scan.rc;
+    e.pages_sound = scan.rc == 0 && st.state[0] == 3;
+    Watched tree = watch(image, label + ": checking the key tree",
+                         [&] { return prop_check_logical_corruption(image.ctx()); });
+    e.tree_rc = tree.rc;
+    e.lines = scan.lines;
+    e.lines.insert(e.lines.end(), tree.lines.begin(), tree.lines.end());
+    return e;
+}
+
 int run_verify(Invocation &inv)
 {
     const std::string file = file_arg(inv.args.args[0]);
@@ -140,32 +169,37 @@ int run_verify(Invocation &inv)
     BackupInfo b;
     if (!read_backup_info(file, &b)) return inv.out.fail(inv.what + ": not a backup file", PROP_E_FORMAT);
     if (int st = inv.session.open_backup(file, inv.what); st != 0) return st;
+    const Examined e = examine_backup(inv.session, "propctl verify");
+    if (e.scan_rc != 0) return inv.out.fail(inv.what + ": page scan", e.scan_rc);
+    if (e.tree_rc != 0 && e.tree_rc != PROP_E_CORRUPT) return inv.out.fail(inv.what + ": logical check", e.tree_rc);
+    // A walk of a damaged tree would stop at the first page that fails its
+    // checksum; the scan and the check have named every one.
     Progress progress("propctl verify");
     uint64_t keys = 0;
     auto count = [&](const std::string &, propr_keyhandle *) -> uint32_t {
         progress.step(++keys);
         return 0;
     };
-    progress.message("checking the tree");
-    const uint32_t rc = prop_check_logical_corruption(inv.session.ctx());
-    // The check names every damaged page and its key; a walk of a damaged
-    // tree would stop at the first page that fails its checksum instead.
     std::string failed;
     for (const std::string &top : top_level_keys()) {
-        if (rc != 0) break;
+        if (!e.sound()) break;
         if (uint32_t wrc = walk_tree(inv.session.ctx(), inv.session.meta(), top, count, &failed); wrc != 0)
             return key_failure(inv, failed, wrc);
     }
     progress.done();
     inv.out.line("backup " + file + ": " + std::to_string(keys) + " keys, " + std::to_string(b.bytes / kPage) +
                  " pages, store id " + std::to_string(b.store_id));
-    if (rc != 0 && rc != PROP_E_CORRUPT) return inv.out.fail(inv.what + ": logical check", rc);
-    inv.out.line(rc == 0 ? "logical check: no corruption found" : "logical check: logical corruption");
+    inv.out.line(e.pages_sound ? "page scan: every page in use sound" : "page scan: damaged pages");
+    inv.out.line(e.tree_rc == 0 ? "logical check: no corruption found" : "logical check: logical corruption");
+    for (const std::string &l : e.lines) inv.out.line("  " + l);
     Json j;
     j.begin_object();
     info_json(j, file, b);
-    inv.out.document(j.key("keys").num(keys).key("corruption").boolean(rc != 0).end_object());
-    return rc == 0 ? 0 : kCorrupt;
+    j.key("keys").num(keys).key("pages_sound").boolean(e.pages_sound).key("corruption").boolean(e.tree_rc != 0);
+    j.key("findings").begin_array();
+    for (const std::string &l : e.lines) j.str(l);
+    inv.out.document(j.end_array().end_object());
+    return e.sound() ? 0 : kCorrupt;
 }
 
 bool confirmed(const Invocation &inv, const std::string &file)
@@ -182,6 +216,16 @@ bool confirmed(const Invocation &inv, const std::string &file)
     return answer == "yes" || answer == "y";
 }
 
+// The restore refused the backup: what verify finds in it says why, page
+// and key (the library's trace has the same).
+void explain_refusal(const Invocation &inv, const std::string &file)
+{
+    Session image(inv.session.root(), inv.out);
+    if (image.open_backup(file, inv.what) != 0) return;
+    const Examined e = examine_backup(image, "propctl restore");
+    for (const std::string &l : e.lines) inv.out.note(l);
+}
+
 int run_restore(Invocation &inv)
 {
     const std::string file = file_arg(inv.args.args[0]);
@@ -195,6 +239,7 @@ int run_restore(Invocation &inv)
     uint32_t rc = prop_recover_media(meta, file.c_str(), d.kind == Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV);
     progress.done();
     prop_fe_meta_destroy(meta);
+    if (rc == PROP_E_FORMAT) explain_refusal(inv, file);
     if (rc != 0) return inv.out.fail(inv.what, rc);
     inv.out.line("restored " + file + " onto " + std::to_string(d.locations.size()) + " location(s)");
     Json j;
@@ -213,9 +258,12 @@ void add_backup_commands(std::vector<Command> *table)
         "FILE",
         "write a backup of the store to FILE",
         "The backup is one committed state of the store: changes made meanwhile\n"
-        "wait for it.  It is written beside FILE under another name and renamed\n"
-        "over FILE once it is whole and on disk, so a failed backup leaves what\n"
-        "FILE held before as it was.  The file is readable by its owner only.\n"
+        "wait for it.  Every page in use is taken from a location where it is\n"
+        "sound; a page that no location holds sound fails the backup, which\n"
+        "names it and its key.  The backup is written beside FILE under another\n"
+        "name and renamed over FILE once it is whole and on disk, so a failed\n"
+        "backup leaves what FILE held before as it was.  The file is readable by\n"
+        "its owner only.\n"
         "FILE may be +DG:NAME, a file of a volume-manager disk group: there the\n"
         "old file is renamed aside before the new one takes its name, and\n"
         "deleted after.\n",
@@ -241,10 +289,13 @@ void add_backup_commands(std::vector<Command> *table)
     table->push_back(Command{
         "verify",
         "FILE",
-        "open a backup file, count its keys and check its tree for corruption",
-        "Reads every key of the backup and runs the logical corruption check on\n"
-        "it.  Exits 0 when the backup is sound, 3 when the check finds\n"
-        "corruption (as check does), 1 when it cannot run.  FILE may be +DG:NAME.\n",
+        "open a backup file, check every page and its tree, count its keys",
+        "Scans every page of the backup in use (header, block number, checksum)\n"
+        "and runs the logical corruption check on its tree, then reads every key.\n"
+        "These are the checks a restore makes before it writes anything: a\n"
+        "backup verify rejects is never restored.  Exits 0 when the backup is\n"
+        "sound, 3 when it is damaged (the findings name each page and its key),\n"
+        "1 when it cannot run.  FILE may be +DG:NAME.\n",
         {},
         1,
         1,
@@ -258,10 +309,13 @@ void add_backup_commands(std::vector<Command> *table)
         "replace the store with the backup in FILE",
         "Writes the backup onto every location of the store, with the store\n"
         "locked against every other propctl.  Every location must be reachable.\n"
-        "The restore is all or nothing: cut short, it leaves a store that does\n"
-        "not open until the restore is run again (or, when cut at its very\n"
-        "start, the store as it was).  Asks first unless --yes is given.  FILE\n"
-        "may be +DG:NAME, a backup in a volume-manager disk group.\n",
+        "The backup is first read whole and checked as verify checks it; a\n"
+        "damaged one is refused (error 22, with what verify finds in it) and the\n"
+        "store is left as it was.  The restore is all or nothing: cut short, it\n"
+        "leaves a store that does not open until the restore is run again (or,\n"
+        "when cut at its very start, the store as it was).  Asks first unless\n"
+        "--yes is given.  FILE may be +DG:NAME, a backup in a volume-manager\n"
+        "disk group.\n",
         {{"yes", 'y', nullptr, "do not ask for confirmation"}},
         1,
         1,
