@@ -7,6 +7,7 @@
 #include "core/handle.h"
 #include "diag/diag.h"
 #include "io/slot.h"
+#include "platform/thread.h"
 
 using namespace propreg;
 
@@ -25,6 +26,18 @@ u32 scan_image(backend_ctx *image)
     return status->state[0] == PROP_SLOT_OPEN ? u32{0} : u32{PROP_E_FORMAT};
 }
 
+struct scan_job {
+    backend_ctx *image;
+    u32 rc = 0;
+};
+
+void *run_scan(void *arg)
+{
+    auto *job = static_cast<scan_job *>(arg);
+    job->rc = scan_image(job->image);
+    return nullptr;
+}
+
 u32 check_image(prop_metactx *meta, przkv_ctx *fe, const char *name, u32 flags)
 {
     trace_comp tc = trace_component_named(TRACE_RAW);
@@ -39,16 +52,21 @@ u32 check_image(prop_metactx *meta, przkv_ctx *fe, const char *name, u32 flags)
         return rc == PROP_E_NOMEM ? rc : u32{PROP_E_FORMAT};
     }
     // Both run whatever the other found: the scan names damaged pages, the
-    // check the keys that own them.
-    const u32 scan = scan_image(image);
+    // check the keys that own them.  Both only read, under the context
+    // lock held shared, so they read side by side.
+    scan_job scan{image};
+    plat_thread th{};
+    const bool apart = plat_thread_spawn(&th, run_scan, &scan) == 0;
+    if (!apart) run_scan(&scan);
     const u32 tree = g_prop_ops.check_logical_corruption(image);
+    if (apart) plat_thread_join(&th);
     g_prop_ops.terminate(image, 0);
-    if (scan == 0 && tree == 0) return 0;
-    if (scan == PROP_E_NOMEM || tree == PROP_E_NOMEM) return PROP_E_NOMEM;
+    if (scan.rc == 0 && tree == 0) return 0;
+    if (scan.rc == PROP_E_NOMEM || tree == PROP_E_NOMEM) return PROP_E_NOMEM;
     trace_print(tc, 0,
                 "phy_rec: The backup file [%.256s] is damaged (status scan %d, corruption check %d); nothing was "
                 "restored. The backup file to be restored is not a valid %s backup file.",
-                name, static_cast<int>(scan), static_cast<int>(tree), kind);
+                name, static_cast<int>(scan.rc), static_cast<int>(tree), kind);
     return PROP_E_FORMAT;
 }
 
