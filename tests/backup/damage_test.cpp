@@ -74,9 +74,9 @@ std::string flipped(std::string block, uint32_t index)
 bool names_block(uint32_t number)
 {
     const std::string n = std::to_string(number);
-    for (const std::string &form : {"Block [" + n + "]", "block " + n + ")", "/" + n + "] is CORRUPT",
-                                    "Block " + n + " at", "block " + n + ","})
-        if (trace_captured_contains(form)) return true;
+    const std::regex form("[Bb]lock \\[?" + n + "\\b|/" + n + "\\] is CORRUPT");
+    for (const TraceLine &l : trace_captured())
+        if (std::regex_search(l.text, form)) return true;
     return false;
 }
 
