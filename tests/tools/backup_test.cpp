@@ -56,6 +56,21 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     image.at((number - 25 - log_pages_left_out) * 4096 + 3000) ^= 1;
     const std::string damaged = write_file(p.dir(), "damaged.bkp", image);
     EXPECT_EQ(p.run({"verify", damaged}).status, 3);
+    // A restore refuses what verify rejects, says why, and changes nothing.
+    RunResult refused = p.run({"restore", "--yes", damaged});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("error 22:"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("of key [SYSTEM.app.name]"), std::string::npos) << refused.err;
+    EXPECT_EQ(p.ok({"tree", "--json"}), tree);
+    // A name page that fails its checksum: no key is damaged, the page is.
+    image = read_file(file);
+    const auto *boot = reinterpret_cast<const unsigned char *>(image.data());
+    const size_t owners = (size_t{boot[118]} << 24 | boot[119] << 16 | boot[120] << 8 | boot[121]) + 4096;
+    image.at(owners + 4000) ^= 1;
+    const std::string names = write_file(p.dir(), "names.bkp", image);
+    EXPECT_EQ(p.run({"verify", names}).status, 3);
+    EXPECT_EQ(p.run({"restore", "--yes", names}).status, 1);
+    EXPECT_EQ(p.ok({"tree", "--json"}), tree);
 
     // Damage that only the block scan sees, as check would see it on a
     // store: a name table page flipped, two tree nodes swapped.
