@@ -1,8 +1,13 @@
 // Backups and record files through propctl: what a user types to save a
 // store, look into a backup, put it back, and move a tree between stores.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <memory>
+#include <thread>
 
 #include "propctl_run.h"
 
@@ -61,6 +66,43 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     EXPECT_EQ(junk.status, 1);
     EXPECT_NE(junk.err.find("error 22:"), std::string::npos) << junk.err;
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
+}
+
+// A backup killed part-way leaves its temporary beside the file; a listing
+// of the directory, or the next backup into it, removes it once its writer
+// is gone, and never while it still writes.
+TEST(PropctlBackup, AKilledBackupLeavesATemporaryTheNextOneRemoves)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--dev"});
+    const std::string dir = p.dir().file("bkpdir");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    auto temporaries = [&] {
+        std::vector<std::string> found;
+        for (const auto &e : std::filesystem::directory_iterator(dir))
+            if (e.path().filename().string().rfind("saved.bkp.", 0) == 0) found.push_back(e.path());
+        return found;
+    };
+    for (const std::vector<std::string> &next : {std::vector<std::string>{"backups", dir},
+                                                 std::vector<std::string>{"backup", dir + "/other.bkp"}}) {
+        SCOPED_TRACE(next[0]);
+        p.set_env("PROPREG_FAULTS", "delay:us=100000,path=bkpdir");
+        std::unique_ptr<Child> slow = p.spawn({"backup", dir + "/saved.bkp"});
+        p.clear_env("PROPREG_FAULTS");
+        for (int i = 0; i < 1000 && temporaries().empty(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(temporaries().size(), 1u);
+        p.ok({"backups", dir});
+        EXPECT_EQ(temporaries().size(), 1u) << "the temporary of a running backup went";
+        slow->kill_now();
+        EXPECT_EQ(slow->wait().status, 128 + 9);
+        EXPECT_EQ(temporaries().size(), 1u);
+        RunResult r = p.run(next);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("left by a backup that did not finish"), std::string::npos) << r.err;
+        EXPECT_TRUE(temporaries().empty());
+    }
+    EXPECT_EQ(p.ok({"backups", dir}).rfind("other.bkp ", 0), 0u);
 }
 
 // A store with every kind of key a record file must carry.
