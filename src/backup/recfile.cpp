@@ -245,7 +245,8 @@ u32 read_padding(prop_cbkp *c)
         if (at_end(c)) break;
         if ((rc = fill_window(c, REC_CHUNK)) != 0) return rc;
     }
-    if (!sealed && zeros < 1 + REC_SEAL_LEN) return refuse_end(c, "ends too soon after its last record: it was cut short");
+    if (!sealed && zeros < 1 + REC_SEAL_LEN)
+        return refuse_end(c, "ends too soon after its last record: it was cut short");
     c->finished = true;
     return PROP_E_NOMORE;
 }

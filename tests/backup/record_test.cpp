@@ -248,8 +248,8 @@ std::string unsealed(const std::string &records)
 
 // A value that disagrees with its type is never written; a record that does
 // is refused when read, and so is one whose end is followed by another
-// record's start but that does not parse (the head of a longer record in
-// the old reading, which let one damaged byte merge two records).
+// record's start but that does not parse: taking it for the head of a
+// longer record would let one damaged byte merge two records.
 TEST_F(RecordFiles, ARecordWhosePartsDisagreeIsNeitherWrittenNorRead)
 {
     const std::string nul(1, '\0');
@@ -285,29 +285,11 @@ TEST_F(RecordFiles, ARecordWhosePartsDisagreeIsNeitherWrittenNorRead)
     }
 }
 
-// Every change to an export's records is caught by its seal, even one that
-// leaves every record well formed; a file written without a seal must end
-// in padding as long as one, else it was cut short.
-TEST_F(RecordFiles, TheSealCatchesWhatTheRecordsCannotShow)
+// A file written without a seal must end in padding as long as one, else
+// it was cut short.
+TEST_F(RecordFiles, AFileWithoutASealEndsInPaddingAsLongAsOne)
 {
-    std::vector<Rec> recs;
-    for (int i = 0; i < 3000; i++) recs.push_back({"SYSTEM.k" + std::to_string(i), std::string(i % 97, 'v')});
-    ASSERT_EQ(export_all(dir_.file("out"), recs), 0u);
-    const std::string good = file_bytes(dir_.file("out"));
-    const size_t chunks = good.size() / 69632, name = good.find("SYSTEM.k1500");
-    ASSERT_GE(chunks, 3u);
-    std::string renamed = good, revalued = good, resealed = good;
-    renamed[name + 8] = '9';
-    revalued[name + 20] = 'w';
-    resealed[good.find("records 0000003000") + 17] = '1';
     std::vector<Rec> back;
-    for (const std::string &bad : {good.substr(0, (chunks - 1) * 69632),
-                                   good.substr(0, 69632) + good.substr(2 * 69632), renamed, revalued, resealed}) {
-        write_file(dir_.file("in"), bad);
-        back.clear();
-        EXPECT_EQ(import_all(dir_.file("in"), &back), uint32_t{PROP_E_FORMAT}) << back.size();
-    }
-
     // Two records that fill a chunk but for `padding` bytes.
     const std::string first = bytes_of({"SYSTEM.a", std::string(40000, 'a')});
     const size_t base = bytes_of({"SYSTEM.b", ""}).size();
