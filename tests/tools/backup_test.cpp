@@ -86,7 +86,8 @@ TEST(PropctlBackup, AKilledBackupLeavesATemporaryTheNextOneRemoves)
     for (const std::vector<std::string> &next : {std::vector<std::string>{"backups", dir},
                                                  std::vector<std::string>{"backup", dir + "/other.bkp"}}) {
         SCOPED_TRACE(next[0]);
-        p.set_env("PROPREG_FAULTS", "delay:us=100000,path=bkpdir");
+        // Each write of the backup takes long enough for the listing to run beside it.
+        p.set_env("PROPREG_FAULTS", "delay:us=5000000,path=bkpdir");
         std::unique_ptr<Child> slow = p.spawn({"backup", dir + "/saved.bkp"});
         p.clear_env("PROPREG_FAULTS");
         for (int i = 0; i < 1000 && temporaries().empty(); i++)
