@@ -37,8 +37,12 @@ u32 prop_reinit(backend_ctx *ctx, void *levelarg) noexcept
 }
 
 // Calls in progress on the context finish before it ends, and calls that
-// come meanwhile are refused with 3: a caller may end a context that other
-// threads still use, but must not call on it once this returns.
+// come meanwhile are refused with 3.  The context lock alone would not do:
+// some calls never take it (closing a key), and those waiting for it would
+// wake on a lock already destroyed.  So every export counts itself in and
+// out (ctx_call), and this waits for the count to fall to zero.  A caller
+// may end a context that other threads still use, but must not call on it
+// once this returns.
 u32 prop_terminate(backend_ctx *ctx, u32 flags) noexcept
 {
     const export_rule &r = rule_of(export_id::terminate);
