@@ -374,13 +374,16 @@ void backup_seeds()
     seed("root-tnode", be32(boot, BOOT_OFF_RTNST) / kBlock);
 }
 
+// A record's value agrees with its type; the workload's texts are any
+// bytes, so they go as byte strings.
 prop_record record_of(const std::string &name, const KeyState &k)
 {
     prop_record r{};
     std::snprintf(r.keyname, sizeof r.keyname, "%s", name.c_str());
     r.value_len = static_cast<uint32_t>(k.value.size());
     std::memcpy(r.value, k.value.data(), k.value.size());
-    r.value_type = k.type;
+    const bool text = k.type == PROP_TYPE_TEXT || k.type == PROP_TYPE_MULTITEXT;
+    r.value_type = text && (k.value.empty() || k.value.back() != '\0') ? uint32_t{PROP_TYPE_BYTES} : k.type;
     r.userperm = k.userperm;
     r.groupperm = k.groupperm;
     r.otherperm = k.otherperm;
@@ -435,6 +438,7 @@ void records_seeds()
     records_seed("chunk-boundary", big);
 
     KeyState odd = tree.begin()->second;
+    odd.type = PROP_TYPE_BYTES;
     odd.value = std::string("a\x07\x20\x5f\nb\n\x07\x20\x5f", 10);
     KeyState empty = odd;
     empty.value.clear();
