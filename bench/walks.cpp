@@ -135,7 +135,13 @@ WalkRows measure_walks(const std::string &dir, bool quick)
     }
     rows.bytes = status.used_kb * 1024;
     const std::string file = dir + "/walk.export";
-    std::vector<double> check, tree, exported, tree_cpu, exported_cpu;
+    const std::string backup = dir + "/walk.backup";
+    ::unlink(backup.c_str());
+    if (prop_bkup(store.ctx(), const_cast<char *>(backup.c_str())) != PROP_OK) {
+        rows.why = "the store of the walks could not be backed up";
+        return rows;
+    }
+    std::vector<double> check, tree, exported, verify, tree_cpu, exported_cpu;
     // Each step opens the store afresh, so that no cache is warm from the
     // step before; the steps take turns at going first.
     const std::function<bool()> steps[] = {
@@ -153,19 +159,27 @@ WalkRows measure_walks(const std::string &dir, bool quick)
                        &exported, [&] { return walk_store(store.ctx(), store.meta(), file, rows.keys); },
                        &exported_cpu);
         },
+        [&] {
+            return timed(&verify, [&] {
+                PropregStore image;
+                return image.open_backup(backup, &rows.why) == PROP_OK && checked(image.ctx());
+            });
+        },
     };
     const int rounds = quick ? 1 : kRounds;
     for (int round = 0; round < rounds; round++) {
-        for (int i = 0; i < 3; i++) {
-            if (steps[(round + i) % 3]()) continue;
-            if (rows.why.empty()) rows.why = "a walk or check did not finish as on a sound store";
+        for (int i = 0; i < 4; i++) {
+            if (steps[(round + i) % 4]()) continue;
+            if (rows.why.empty()) rows.why = "a walk, check or verify did not finish as on a sound store";
+            ::unlink(backup.c_str());
             return rows;
         }
-        std::fprintf(stderr, "  round %d: check %.3f s, tree %.3f s, export %.3f s\n", round + 1,
-                     seconds(check.back()), seconds(tree.back()), seconds(exported.back()));
+        std::fprintf(stderr, "  round %d: check %.3f s, tree %.3f s, export %.3f s, verify %.3f s\n", round + 1,
+                     seconds(check.back()), seconds(tree.back()), seconds(exported.back()), seconds(verify.back()));
     }
     // At the read-only level a walk takes minutes: one parent of 1000
     // keys is walked, and the time scaled to the store.
+    ::unlink(backup.c_str());
     std::vector<double> readonly;
     const u32 part = std::min(rows.keys, 1000u);
     if (store.reopen(PROP_LEVEL_READONLY, &rows.why) != PROP_OK ||
@@ -178,6 +192,7 @@ WalkRows measure_walks(const std::string &dir, bool quick)
     rows.check = summarize(check);
     rows.tree = summarize(tree);
     rows.exported = summarize(exported);
+    rows.verify = summarize(verify);
     rows.tree_cpu = summarize(tree_cpu);
     rows.exported_cpu = summarize(exported_cpu);
     rows.ran = true;
@@ -332,6 +347,7 @@ void print_walks(std::FILE *out, const WalkRows &r)
     row("tree: open, get value, list, every key; CACHING", r.tree.median_us, r.tree.p90_us, cpu(r.tree_cpu));
     row("export: the same and the security, to a record file", r.exported.median_us, r.exported.p90_us,
         cpu(r.exported_cpu));
+    row("verify of a backup of it (open, scan, check)", r.verify.median_us, r.verify.p90_us, "");
     row("tree at the read-only level, from 1000 keys", r.tree_readonly_us, r.tree_readonly_us,
         "every call reads the locations");
 }

@@ -1,8 +1,8 @@
 // Whole-tree reads as a front end makes them, through the exports, on a
 // store of 50,000 keys: the tree (every key opened, its value read, its
-// subkeys listed, parents first) and the record export (the same with each
-// key's security, into a record file), each against check of the same
-// store.  The walks run at the CACHING level, where listing a key reads its
+// subkeys listed, parents first), the record export (the same with each
+// key's security, into a record file) and verify of a backup of the store,
+// each against check of the same store.  The walks run at the CACHING level, where listing a key reads its
 // children ahead; one tree walk at the read-only level, where every call
 // reads the locations, is timed beside them.  Then keys of many children:
 // creating, listing (and reading every child) and deleting under a key of
@@ -24,6 +24,7 @@ struct WalkRows {
     Summary check;
     Summary tree;     // CACHING level, caches cold
     Summary exported;  // CACHING level, caches cold
+    Summary verify;    // a backup of the store opened, scanned and checked
     Summary tree_cpu;  // the process's CPU time during the walks
     Summary exported_cpu;
     double tree_readonly_us = 0;
