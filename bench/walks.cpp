@@ -17,7 +17,7 @@ namespace {
 
 constexpr u32 kKeys = 50000;
 constexpr u32 kQuickKeys = 2000;
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 // A key takes at most 10,000 children: room for the ones the rows make.
 constexpr u32 kWide = 9900;
 constexpr u32 kQuickWide = 1000;
