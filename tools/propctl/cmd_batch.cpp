@@ -62,6 +62,7 @@ int run_batch(Invocation &inv)
     int status = 0;
     if (!read_lines(inv, &lines, &status)) return status;
     std::vector<Change> changes;
+    changes.reserve(lines.size());
     Progress progress("propctl batch");
     for (size_t i = 0; i < lines.size(); i++) {
         progress.step(i + 1, lines.size());

@@ -206,8 +206,15 @@ int Session::init_store(uint32_t level, const std::string &what)
     return 0;
 }
 
+KeyBook &Session::keys()
+{
+    if (!keys_) keys_ = std::make_unique<KeyBook>(ctx_);
+    return *keys_;
+}
+
 int Session::terminate(const std::string &what, bool clean)
 {
+    keys_.reset();
     if (ctx_ == nullptr) return 0;
     uint32_t rc = prop_terminate(ctx_, 0);
     ctx_ = nullptr;

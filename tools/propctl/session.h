@@ -2,8 +2,10 @@
 // contexts, and the backend context between prop_init and prop_terminate.
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "keys.h"
 #include "lock.h"
 #include "output.h"
 #include "propreg/prop.h"
@@ -51,6 +53,9 @@ class Session {
     backend_ctx *ctx() const { return ctx_; }
     prop_metactx *meta() const { return fe_.meta; }
     przkv_ctx *zkv() const { return fe_.zkv; }
+    // The keys changes are planned against, opened once each; valid until
+    // the store changes, and closed before the store is.
+    KeyBook &keys();
     // Owner and group of the caller; the owner may do anything, others read.
     sec_attr new_key_security() const;
 
@@ -79,6 +84,7 @@ class Session {
     StoreDesc desc_;
     FrontEnd fe_;
     backend_ctx *ctx_ = nullptr;
+    std::unique_ptr<KeyBook> keys_;
     bool dirty_ = false;  // this session put the marker down
 };
 
