@@ -104,4 +104,17 @@ TEST_F(PropctlKeys, ABatchOpensEachKeyItNamesOnce)
     EXPECT_EQ(p.ok({"get", "SYSTEM.n2.k99"}), "v\n");
 }
 
+TEST_F(PropctlKeys, ABatchOverTheUndoLogsLimitIsRefusedWhole)
+{
+    std::string text;
+    for (int i = 0; i < 20500; i++) text += "set SYSTEM.many.k" + std::to_string(i) + " v\n";
+    RunResult r = p.run({"batch"}, text);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "propctl: batch: a batch of 20500 sets may save 20502 pages in the undo log, more than the 20489 one "
+              "transaction holds: a batch like it sets at most 20487 keys: error 36: No free space is left in the "
+              "store.\npropctl: batch: nothing was changed\n");
+    EXPECT_EQ(p.ok({"ls", "SYSTEM"}), "app\n");
+}
+
 }  // namespace
