@@ -43,6 +43,10 @@ class Session {
     // Formats a new store under the root and closes it again; on failure
     // the configuration and the location files made for it are taken away.
     int format(const StoreDesc &desc, const std::string &what);
+    // Closes the store and opens it again at the same level, under the
+    // same lock: the library sizes its locations anew.  0 or the reported
+    // exit status.
+    int reopen(const std::string &what);
     // Terminates the context and lets go of the lock; 0 or the reported
     // exit status.  Only a command that succeeded vouches that it left
     // nothing half-done; after any other the next reader rolls back first.
@@ -84,6 +88,7 @@ class Session {
     StoreDesc desc_;
     FrontEnd fe_;
     backend_ctx *ctx_ = nullptr;
+    uint32_t level_ = PROP_LEVEL_RW;
     std::unique_ptr<KeyBook> keys_;
     bool dirty_ = false;  // this session put the marker down
 };
