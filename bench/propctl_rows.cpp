@@ -1,15 +1,20 @@
-// propctl_batch_bench: propctl's batch beside the library's batch of the
-// same changes, in one run, on two stores that propctl init made alike
-// (a local registry, one sparse location file, direct synced I/O).
+// propctl_bench: the rows of the benchmark that concern propctl and the
+// size of stores, in one run, on stores that propctl init makes (local
+// registries, one sparse location file, direct synced I/O).
 //
-//   propctl_batch_bench --propctl PATH [--dir DIR] [--keys N] [--parents P] [--keep]
+//   propctl_bench --propctl PATH [--dir DIR] [--keys N] [--parents P] [--keep]
 //
-// The changes are N sets of new keys, SYSTEM.p<i>.k<j>, spread over P new
-// parents, as propctl plans them: one create-and-set under SYSTEM each.
-// The library's figure is its prop_batch_execute call alone; propctl's is
-// the whole command, from exec to exit (opening and closing the store,
-// reading the file, planning and the same batch call).
+// Row 1: propctl's batch beside the library's batch of the same changes:
+// N sets of new keys, SYSTEM.p<i>.k<j>, spread over P new parents, as
+// propctl plans them (one create-and-set under SYSTEM each).  The
+// library's figure is its prop_batch_execute call alone; propctl's is the
+// whole command, from exec to exit (opening and closing the store, reading
+// the file, planning and the same batch call).
+// Row 2: the largest store the file system under DIR can hold (what is
+// free there, at most what a format can count), made with init --size,
+// and the time the library takes to open it and close it again.
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -123,30 +128,68 @@ struct Timing {
     double cpu_ms = 0;  // user and system
 };
 
+// A store propctl made under root, opened through the library at level 0
+// as a front end opens it.
+class Opened {
+  public:
+    explicit Opened(const std::string &root)
+    {
+        setenv("ZKV_REGISTRY_ROOT", root.c_str(), 1);
+        meta_ = prop_fe_meta_create();
+        cls_ = prop_fe_clsctx_create(nullptr);
+        sec_ = prop_fe_secctx_create(nullptr, nullptr, cls_);
+        prop_fe_zkv_opts opts{};
+        opts.registry_kind = PROP_KIND_NKV;
+        zkv_ = prop_fe_zkvctx_create(meta_, sec_, &opts);
+        rc_ = prop_init(&ctx_, meta_, sec_, cls_, PROP_LEVEL_RW, zkv_, nullptr);
+        if (rc_ == 0) rc_ = prop_recover(ctx_, 0);
+    }
+    ~Opened()
+    {
+        close();
+        prop_fe_zkvctx_destroy(zkv_);
+        prop_fe_secctx_destroy(sec_);
+        prop_fe_clsctx_destroy(cls_);
+        prop_fe_meta_destroy(meta_);
+    }
+    Opened(const Opened &) = delete;
+    Opened &operator=(const Opened &) = delete;
+
+    uint32_t rc() const { return rc_; }
+    backend_ctx *ctx() const { return ctx_; }
+    const prop_secctx *sec() const { return sec_; }
+    uint32_t close()
+    {
+        uint32_t rc = ctx_ != nullptr ? prop_terminate(ctx_, 0) : 0;
+        ctx_ = nullptr;
+        return rc;
+    }
+
+  private:
+    prop_metactx *meta_ = nullptr;
+    prop_clsctx *cls_ = nullptr;
+    prop_secctx *sec_ = nullptr;
+    przkv_ctx *zkv_ = nullptr;
+    backend_ctx *ctx_ = nullptr;
+    uint32_t rc_ = 0;
+};
+
 // The library's batch of the same changes on the store under root; its
 // time, or a negative one after printing why.
 Timing library_batch(const Options &o, const std::string &root)
 {
-    setenv("ZKV_REGISTRY_ROOT", root.c_str(), 1);
-    prop_metactx *meta = prop_fe_meta_create();
-    prop_clsctx *cls = prop_fe_clsctx_create(nullptr);
-    prop_secctx *sec = prop_fe_secctx_create(nullptr, nullptr, cls);
-    prop_fe_zkv_opts opts{};
-    opts.registry_kind = PROP_KIND_NKV;
-    przkv_ctx *zkv = prop_fe_zkvctx_create(meta, sec, &opts);
-    backend_ctx *ctx = nullptr;
+    Opened store(root);
     propr_keyhandle *system = nullptr;
-    uint32_t rc = prop_init(&ctx, meta, sec, cls, PROP_LEVEL_RW, zkv, nullptr);
-    if (rc == 0) rc = prop_recover(ctx, 0);
-    if (rc == 0) rc = prop_open(ctx, "SYSTEM", &system, 0);
+    uint32_t rc = store.rc();
+    if (rc == 0) rc = prop_open(store.ctx(), "SYSTEM", &system, 0);
     Timing t;
     if (rc == 0) {
         sec_attr owner{};
         owner.userperm = PROP_PERM_ALL_ACCESS;
         owner.groupperm = PROP_PERM_READ;
         owner.otherperm = PROP_PERM_READ;
-        std::snprintf(owner.username, sizeof owner.username, "%s", sec->user);
-        std::snprintf(owner.groupname, sizeof owner.groupname, "%s", sec->group);
+        std::snprintf(owner.username, sizeof owner.username, "%s", store.sec()->user);
+        std::snprintf(owner.groupname, sizeof owner.groupname, "%s", store.sec()->group);
         std::vector<prop_batch_op> ops(o.keys);
         std::vector<prop_batch_result> results(o.keys);
         prop_batch batch{};
@@ -167,23 +210,117 @@ Timing library_batch(const Options &o, const std::string &root)
             link_last(&batch.results, &results[i].link);
         }
         double start = now_ms(), cpu = cpu_ms(RUSAGE_SELF);
-        rc = prop_batch_execute(ctx, &batch, 0);
+        rc = prop_batch_execute(store.ctx(), &batch, 0);
         t.wall_ms = now_ms() - start;
         t.cpu_ms = cpu_ms(RUSAGE_SELF) - cpu;
         for (prop_batch_result &r : results)
-            if (r.key != nullptr) prop_close(ctx, r.key);
+            if (r.key != nullptr) prop_close(store.ctx(), r.key);
     }
     if (rc != 0) {
-        std::fprintf(stderr, "propctl_batch_bench: the library's batch failed: error %u\n", rc);
+        std::fprintf(stderr, "propctl_bench: the library's batch failed: error %u\n", rc);
         t.wall_ms = -1;
     }
-    if (system != nullptr) prop_close(ctx, system);
-    if (ctx != nullptr) prop_terminate(ctx, 0);
-    prop_fe_zkvctx_destroy(zkv);
-    prop_fe_secctx_destroy(sec);
-    prop_fe_clsctx_destroy(cls);
-    prop_fe_meta_destroy(meta);
+    if (system != nullptr) prop_close(store.ctx(), system);
     return t;
+}
+
+int batch_row(const Options &o)
+{
+    const std::string file = o.dir + "/batch.txt";
+    const std::string lib_root = o.dir + "/library";
+    const std::string cli_root = o.dir + "/propctl";
+    if (!write_batch_file(o, file)) {
+        std::fprintf(stderr, "propctl_bench: cannot write %s\n", file.c_str());
+        return 1;
+    }
+    for (const std::string &root : {lib_root, cli_root})
+        if (run_propctl(o, {"--root", root, "init"}, nullptr) != 0) {
+            std::fprintf(stderr, "propctl_bench: propctl init failed under %s\n", root.c_str());
+            return 1;
+        }
+    Timing lib = library_batch(o, lib_root);
+    Timing cli;
+    const double children = cpu_ms(RUSAGE_CHILDREN);
+    int st = run_propctl(o, {"--root", cli_root, "batch", file}, &cli.wall_ms);
+    cli.cpu_ms = cpu_ms(RUSAGE_CHILDREN) - children;
+    std::filesystem::remove_all(lib_root);
+    std::filesystem::remove_all(cli_root);
+    if (lib.wall_ms < 0 || st != 0) {
+        if (st != 0) std::fprintf(stderr, "propctl_bench: propctl batch exited %d\n", st);
+        return 1;
+    }
+    std::printf("%-46s %10s %10s %10s\n", "sets of new keys", "wall ms", "ms a key", "cpu ms");
+    auto row = [&](const std::string &what, const Timing &t) {
+        std::printf("%-46s %10.1f %10.4f %10.1f\n", what.c_str(), t.wall_ms, t.wall_ms / o.keys, t.cpu_ms);
+    };
+    row("library prop_batch_execute, " + std::to_string(o.keys) + " sets", lib);
+    row("propctl batch (whole command), " + std::to_string(o.keys) + " lines", cli);
+    std::printf("propctl / library: %.2fx wall, %.2fx cpu\n\n", cli.wall_ms / lib.wall_ms, cli.cpu_ms / lib.cpu_ms);
+    return 0;
+}
+
+// What a format can count at most, as init --size says it; 0 when propctl
+// does not say.
+uint64_t format_limit(const Options &o)
+{
+    const std::string probe = o.dir + "/probe";
+    const std::string out = o.dir + "/probe.err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        freopen(out.c_str(), "w", stderr);
+        freopen("/dev/null", "w", stdout);
+        execl(o.propctl.c_str(), o.propctl.c_str(), "--root", probe.c_str(), "init", "--size", "1T", nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::ifstream f(out);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::filesystem::remove_all(probe);
+    std::filesystem::remove(out);
+    const size_t at = text.find("at most ");
+    return at == std::string::npos ? 0 : std::strtoull(text.c_str() + at + 8, nullptr, 10);
+}
+
+int largest_row(const Options &o)
+{
+    struct statvfs fs {};
+    if (statvfs(o.dir.c_str(), &fs) != 0) return 1;
+    const uint64_t free_bytes = uint64_t{fs.f_bavail} * fs.f_frsize;
+    const uint64_t limit = format_limit(o);
+    // A store the disk can fill: what is free, less a tenth for the rest
+    // of the machine, and no more than a format counts.
+    uint64_t size = free_bytes / 10 * 9 / 4096 * 4096;
+    const bool by_disk = limit == 0 || size < limit;
+    if (!by_disk) size = limit;
+    const std::string root = o.dir + "/largest";
+    double made_ms = 0;
+    if (run_propctl(o, {"--root", root, "init", "--size", std::to_string(size)}, &made_ms) != 0) {
+        std::fprintf(stderr, "propctl_bench: init --size %llu failed\n", static_cast<unsigned long long>(size));
+        return 1;
+    }
+    double start = now_ms();
+    double open_ms = 0, close_ms = 0;
+    uint32_t rc = 0;
+    {
+        Opened store(root);
+        open_ms = now_ms() - start;
+        rc = store.rc();
+        start = now_ms();
+        if (store.close() != 0 && rc == 0) rc = 1;
+        close_ms = now_ms() - start;
+    }
+    std::filesystem::remove_all(root);
+    if (rc != 0) {
+        std::fprintf(stderr, "propctl_bench: the largest store did not open: error %u\n", rc);
+        return 1;
+    }
+    std::printf("largest store on %s: %llu bytes (%s; %llu bytes free, a format counts %llu)\n", o.dir.c_str(),
+                static_cast<unsigned long long>(size), by_disk ? "nine tenths of the free space" : "the format's limit",
+                static_cast<unsigned long long>(free_bytes), static_cast<unsigned long long>(limit));
+    std::printf("%-46s %10.1f ms\n%-46s %10.1f ms\n%-46s %10.1f ms\n", "propctl init --size (whole command)",
+                made_ms, "library open (prop_init, prop_recover)", open_ms, "library close (prop_terminate)", close_ms);
+    return 0;
 }
 
 }  // namespace
@@ -196,36 +333,9 @@ int main(int argc, char **argv)
         return 2;
     }
     std::filesystem::create_directories(o.dir);
-    const std::string file = o.dir + "/batch.txt";
-    const std::string lib_root = o.dir + "/library";
-    const std::string cli_root = o.dir + "/propctl";
-    std::filesystem::remove_all(lib_root);
-    std::filesystem::remove_all(cli_root);
-    if (!write_batch_file(o, file)) {
-        std::fprintf(stderr, "propctl_batch_bench: cannot write %s\n", file.c_str());
-        return 1;
-    }
-    for (const std::string &root : {lib_root, cli_root})
-        if (run_propctl(o, {"--root", root, "init"}, nullptr) != 0) {
-            std::fprintf(stderr, "propctl_batch_bench: propctl init failed under %s\n", root.c_str());
-            return 1;
-        }
-    Timing lib = library_batch(o, lib_root);
-    Timing cli;
-    const double children = cpu_ms(RUSAGE_CHILDREN);
-    int st = run_propctl(o, {"--root", cli_root, "batch", file}, &cli.wall_ms);
-    cli.cpu_ms = cpu_ms(RUSAGE_CHILDREN) - children;
-    if (lib.wall_ms < 0 || st != 0) {
-        if (st != 0) std::fprintf(stderr, "propctl_batch_bench: propctl batch exited %d\n", st);
-        return 1;
-    }
-    std::printf("%-46s %10s %10s %10s\n", "sets of new keys", "wall ms", "ms a key", "cpu ms");
-    auto row = [&](const std::string &what, const Timing &t) {
-        std::printf("%-46s %10.1f %10.4f %10.1f\n", what.c_str(), t.wall_ms, t.wall_ms / o.keys, t.cpu_ms);
-    };
-    row("library prop_batch_execute, " + std::to_string(o.keys) + " sets", lib);
-    row("propctl batch (whole command), " + std::to_string(o.keys) + " lines", cli);
-    std::printf("propctl / library: %.2fx wall, %.2fx cpu\n", cli.wall_ms / lib.wall_ms, cli.cpu_ms / lib.cpu_ms);
+    unsetenv("ZKV_DEVELOPER_ENV");
+    int st = batch_row(o);
+    if (st == 0) st = largest_row(o);
     if (!o.keep) std::filesystem::remove_all(o.dir);
-    return 0;
+    return st;
 }
