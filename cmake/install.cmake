@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place: the library and its headers, the
-# reference front end, propctl, a CMake package (find_package(propreg))
-# and pkg-config files.
+# reference front end, propctl (with its completion and man pages, from
+# tools/), a CMake package (find_package(propreg)) and pkg-config files.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS propreg EXPORT propregTargets

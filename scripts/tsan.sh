@@ -2,8 +2,8 @@
 # CI stage: builds with ThreadSanitizer only the test programs whose tests
 # run threads, and runs those tests: the mirror workers, the key cache read
 # beside a writer, several threads on one context, a batch with threads
-# waiting for it, the backup's reader and writer, the error table and the
-# configuration store.  Any report fails the stage.
+# waiting for it, a context terminated while a call runs on it, the
+# backup's reader and writer, the error table and the configuration store.  Any report fails the stage.
 # Usage: scripts/tsan.sh [build-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +18,7 @@ runs=(
   "cache_test *"
   "io_test *"
   "keys_test ThreadsTest.*:CachingDeleteTest.*:*BadInputNeverEndsALevelOneProcess"
-  "lifecycle_test Mirrors.*:Reboot.*:Reinit.*"
+  "lifecycle_test Mirrors.*:Reboot.*:Reinit.*:Terminate.*"
   "backup_test *"
   "core_test ErrorTest.*"
   "env_test ConfigStore.*"

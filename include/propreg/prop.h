@@ -403,6 +403,8 @@ PROP_EXPORT uint32_t prop_init(backend_ctx **ctx, prop_metactx *metactx, prop_se
                                void *levelarg) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_init_reboot(backend_ctx *ctx) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_reinit(backend_ctx *ctx, void *levelarg) PROP_NOEXCEPT;
+/* Waits for the calls other threads are making on ctx; calls that begin
+ * meanwhile are refused with 3.  No call may use ctx once it returns. */
 PROP_EXPORT uint32_t prop_terminate(backend_ctx *ctx, uint32_t flags) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_close_io(backend_ctx *ctx) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_dump_ctx(backend_ctx *ctx) PROP_NOEXCEPT;
@@ -410,6 +412,7 @@ PROP_EXPORT uint32_t prop_dump_ctx(backend_ctx *ctx) PROP_NOEXCEPT;
 /* Key operations */
 PROP_EXPORT uint32_t prop_open(backend_ctx *ctx, const char *keyname, propr_keyhandle **keyh,
                                uint32_t flags) PROP_NOEXCEPT;
+/* A closed handle is dead: closing or using it again is refused with 7. */
 PROP_EXPORT uint32_t prop_close(backend_ctx *ctx, propr_keyhandle *keyh) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_create_key(backend_ctx *ctx, propr_keyhandle *parent,
                                      const char *subkey, const sec_attr *sec,
@@ -420,6 +423,7 @@ PROP_EXPORT uint32_t prop_create_n_set_key(backend_ctx *ctx, propr_keyhandle *pa
                                            propr_keyhandle **keyh, uint32_t *disposition,
                                            uint32_t dtype, const void *value, uint32_t size,
                                            uint32_t flags) PROP_NOEXCEPT;
+/* The top-level keys (DATABASE, HWK, SYSTEM) are never deleted or moved: 8. */
 PROP_EXPORT uint32_t prop_delete_key(backend_ctx *ctx, propr_keyhandle *keyh,
                                      uint32_t recursive, uint32_t flags) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_move_key(backend_ctx *ctx, propr_keyhandle *src,

@@ -265,7 +265,7 @@ TEST(LocationSweep, ReplaceOnTheCacheWriter)
 
 TEST(LocationSweep, AddOnTheCacheWriter)
 {
-    for (uint32_t n : {1u, 2u}) {
+    for (uint32_t n : {1u, 2u, 3u}) {
         ChangeBench cb(n);
         const std::string slot = std::to_string(n);
         sweep(cb, "add of location " + slot + " to " + std::to_string(n),

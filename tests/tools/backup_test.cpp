@@ -1,8 +1,13 @@
 // Backups and record files through propctl: what a user types to save a
 // store, look into a backup, put it back, and move a tree between stores.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <memory>
+#include <thread>
 
 #include "propctl_run.h"
 
@@ -38,7 +43,7 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     RunResult verify = p.run({"verify", file});
     EXPECT_EQ(verify.status, 0) << verify.err;
     EXPECT_NE(verify.out.find(": 6 keys, "), std::string::npos) << verify.out;
-    EXPECT_EQ(p.run({"--backup", file, "set", "SYSTEM.x", "1"}).status, 1);
+    EXPECT_EQ(p.run({"--backup", file, "set", "SYSTEM.x", "1"}).status, 2);
 
     p.ok({"set", "SYSTEM.app.name", "second"});
     p.ok({"rm", "-r", "SYSTEM.app.port"});
@@ -56,7 +61,12 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     image.at((number - 25 - log_pages_left_out) * 4096 + 3000) ^= 1;
     const std::string damaged = write_file(p.dir(), "damaged.bkp", image);
     EXPECT_EQ(p.run({"verify", damaged}).status, 3);
-
+    // A restore refuses what verify rejects, says why, and changes nothing.
+    RunResult refused = p.run({"restore", "--yes", damaged});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_NE(refused.err.find("error 22:"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("of key [SYSTEM.app.name]"), std::string::npos) << refused.err;
+    EXPECT_EQ(p.ok({"tree", "--json"}), tree);
     // Damage that only the block scan sees, as check would see it on a
     // store: a name table page flipped, two tree nodes swapped.
     const std::string whole = read_file(file);
@@ -73,15 +83,56 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     swapped.replace(a, 4096, whole, b, 4096);
     swapped.replace(b, 4096, whole, a, 4096);
     for (const auto &[name, bytes] : {std::pair{"names.bkp", names}, std::pair{"swapped.bkp", swapped}}) {
-        RunResult r = p.run({"verify", write_file(p.dir(), name, bytes)});
+        const std::string bad = write_file(p.dir(), name, bytes);
+        RunResult r = p.run({"verify", bad});
         EXPECT_EQ(r.status, 3) << name << "\n" << r.out << r.err;
         EXPECT_NE(r.out.find("is CORRUPT ("), std::string::npos) << name << "\n" << r.out;
+        EXPECT_EQ(p.run({"restore", "--yes", bad}).status, 3) << name;
+        EXPECT_EQ(p.ok({"tree", "--json"}), tree) << name;
     }
 
     RunResult junk = p.run({"restore", "--yes", write_file(p.dir(), "junk", std::string(8192, 'j'))});
-    EXPECT_EQ(junk.status, 1);
+    EXPECT_EQ(junk.status, 3);
     EXPECT_NE(junk.err.find("error 22:"), std::string::npos) << junk.err;
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
+}
+
+// A backup killed part-way leaves its temporary beside the file; a listing
+// of the directory, or the next backup into it, removes it once its writer
+// is gone, and never while it still writes.
+TEST(PropctlBackup, AKilledBackupLeavesATemporaryTheNextOneRemoves)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--dev"});
+    const std::string dir = p.dir().file("bkpdir");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    auto temporaries = [&] {
+        std::vector<std::string> found;
+        for (const auto &e : std::filesystem::directory_iterator(dir))
+            if (e.path().filename().string().rfind("saved.bkp.", 0) == 0) found.push_back(e.path());
+        return found;
+    };
+    for (const std::vector<std::string> &next : {std::vector<std::string>{"backups", dir},
+                                                 std::vector<std::string>{"backup", dir + "/other.bkp"}}) {
+        SCOPED_TRACE(next[0]);
+        // Each write of the backup takes long enough for the listing to run beside it.
+        p.set_env("PROPREG_FAULTS", "delay:us=5000000,path=bkpdir");
+        std::unique_ptr<Child> slow = p.spawn({"backup", dir + "/saved.bkp"});
+        p.clear_env("PROPREG_FAULTS");
+        for (int i = 0; i < 1000 && temporaries().empty(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(temporaries().size(), 1u);
+        p.ok({"backups", dir});
+        EXPECT_EQ(temporaries().size(), 1u) << "the temporary of a running backup went";
+        slow->kill_now();
+        EXPECT_EQ(slow->wait().status, 128 + 9);
+        EXPECT_EQ(temporaries().size(), 1u);
+        RunResult r = p.run(next);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("left by a backup that did not finish"), std::string::npos) << r.err;
+        EXPECT_TRUE(temporaries().empty());
+    }
+    EXPECT_EQ(p.ok({"backups", dir}).rfind("other.bkp ", 0), 0u);
 }
 
 // A store with every kind of key a record file must carry.
@@ -139,7 +190,7 @@ TEST(PropctlRecords, ImportModesAndAnExportThatFails)
     db.ok({"init"});
     db.ok({"import", file, "--mode", "database"});
     EXPECT_EQ(db.ok({"get", "DATABASE.d"}), "db\n");
-    EXPECT_EQ(db.run({"get", "SYSTEM.t"}).status, 1) << "a key outside DATABASE was imported";
+    EXPECT_EQ(db.run({"get", "SYSTEM.t"}).status, 4) << "a key outside DATABASE was imported";
 
     Propctl mine;
     mine.ok({"init"});
@@ -153,8 +204,14 @@ TEST(PropctlRecords, ImportModesAndAnExportThatFails)
     a.ok({"set", "SYSTEM.huge", "--type", "bytes", "--file", write_file(a.dir(), "huge", std::string(70000, 'h'))});
     RunResult huge = a.run({"export", a.dir().file("huge.export")});
     EXPECT_EQ(huge.status, 1);
-    EXPECT_NE(huge.err.find("SYSTEM.huge"), std::string::npos) << huge.err;
+    EXPECT_NE(huge.err.find("SYSTEM.huge: a value of 70000 bytes, a record holds at most 65536"), std::string::npos)
+        << huge.err;
     EXPECT_EQ(read_file(a.dir().file("huge.export")), "");
+    // Any other failure says its own reason, not the size of a value.
+    RunResult nowhere = a.run({"export", a.dir().file("no/such/dir/x.export"), "SYSTEM.t"});
+    EXPECT_EQ(nowhere.status, 4);
+    EXPECT_NE(nowhere.err.find("no such directory " + a.dir().file("no/such/dir")), std::string::npos) << nowhere.err;
+    EXPECT_EQ(nowhere.err.find("a record holds"), std::string::npos) << nowhere.err;
 }
 
 TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)
@@ -180,6 +237,65 @@ TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)
     EXPECT_NE(b.ok({"import", file, "--json"}).find("\"keys\":10005,\"created\":10002,\"transactions\":2"),
               std::string::npos);
     EXPECT_EQ(b.ok({"tree", "--json"}), a.ok({"tree", "--json"}));
+}
+
+// A record file cut short, missing a chunk from its middle, with one byte
+// of a record's separator, terminator, name or type changed, or listing a
+// key before its parent: import refuses it with 22 and the store is as it
+// was.
+TEST(PropctlRecords, ADamagedFileImportsNothing)
+{
+    Propctl a;
+    a.ok({"init", "--cluster", "--dev"});
+    std::string lines;
+    for (int i = 0; i < 1500; i++) {
+        const std::string n = std::to_string(i);
+        lines += "set SYSTEM.t.k" + n + " value-" + n + "\nset SYSTEM.i.k" + n + " " + n + " --type int\n" +
+                 "create SYSTEM.n.k" + n + "\n";
+    }
+    a.ok({"batch"}, lines);
+    const std::string file = a.dir().file("tree.rec");
+    a.ok({"export", file});
+    const std::string good = read_file(file);
+    const size_t chunk = 69632, chunks = good.size() / chunk;
+    ASSERT_GE(chunks, 3u);
+    const std::string end_of_record = "\x07\x20\x5f\n";
+    std::vector<size_t> ends;
+    for (size_t at = good.find(end_of_record, 14); at != std::string::npos; at = good.find(end_of_record, at + 4))
+        ends.push_back(at);
+    const size_t end = ends[ends.size() / 2], next = end + 4;
+    auto changed = [&](size_t at, char to) {
+        std::string d = good;
+        d.at(at) = to;
+        return d;
+    };
+    const size_t type = good.find("\x07\x20\x5f", next) + 3;  // after the name's separator
+    const size_t parent = good.find(std::string("\nSYSTEM.n\0", 10)) + 1;
+    const std::pair<std::string, std::string> damaged[] = {
+        {"cut short", good.substr(0, (chunks - 1) * chunk)},
+        {"a chunk missing", good.substr(0, chunks / 2 * chunk) + good.substr((chunks / 2 + 1) * chunk)},
+        {"separator", changed(end + 1, '!')},
+        {"terminator", changed(end + 3, 'x')},
+        {"name", changed(next + 9, 'Q')},
+        {"type", changed(type, static_cast<char>(good[type] ^ 1))},
+        {"parent", changed(parent + 7, 'N')},
+    };
+
+    Propctl b;
+    b.ok({"init", "--cluster", "--dev"});
+    b.ok({"set", "SYSTEM.mine", "kept"});
+    const std::string before = b.ok({"tree", "--json"});
+    for (const auto &[what, bytes] : damaged) {
+        SCOPED_TRACE(what);
+        RunResult r = b.run({"import", write_file(b.dir(), "damaged.rec", bytes)});
+        EXPECT_EQ(r.status, 3);  // a damaged file is corruption found
+        EXPECT_NE(r.err.find("nothing was imported: error 22:"), std::string::npos) << r.err;
+        if (what == "parent") {
+            EXPECT_NE(r.err.find("SYSTEM.n.k0 comes before its parent SYSTEM.n"), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(b.ok({"tree", "--json"}), before);
+    }
+    EXPECT_EQ(b.ok({"import", file}), "imported 4506 keys (4503 new) from " + file + "\n");
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ int run_grow(Invocation &inv)
 {
     uint64_t size = 0;
     std::string why;
-    if (!parse_size(inv.args.args[0], &size, &why)) return inv.out.problem("grow: " + why);
+    if (!parse_size(inv.args.args[0], &size, &why)) return inv.out.usage("grow: " + why);
     prop_status st{};
     if (uint32_t rc = store_sizes(inv.session.ctx(), &st); rc != 0) return inv.out.fail(inv.what, rc);
     // What kind of location it is matters before how large it may be.
