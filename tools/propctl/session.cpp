@@ -239,7 +239,10 @@ int Session::init_store(uint32_t level, const std::string &what)
     if (!make_front_end(desc_, level)) return out_.fail(what, PROP_E_NOMEM);
     writable_ = level != PROP_LEVEL_BACKUP;  // the library opens locations to write at every level
     uint32_t rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, level, fe_.zkv, fe_.grp);
-    if (rc == PROP_E_STORAGE && (level == PROP_LEVEL_RW || level == PROP_LEVEL_UPGRADE) && heal_boot_block(what)) {
+    // A store on one location whose boot block cannot be read there has no
+    // valid format at all (22); on more than one it has a location that fails (26).
+    const bool unreadable = rc == PROP_E_STORAGE || rc == PROP_E_FORMAT;
+    if (unreadable && (level == PROP_LEVEL_RW || level == PROP_LEVEL_UPGRADE) && heal_boot_block(what)) {
         ctx_ = nullptr;
         drop_front_end();
         if (!make_front_end(desc_, level)) return out_.fail(what, PROP_E_NOMEM);
