@@ -34,6 +34,14 @@ TEST(PropctlSize, AStoreMadeToASizeGrowsToWhatItsFormatAllows)
     EXPECT_NE(p.run({"init", "--size", "1P"}).err.find("no size"), std::string::npos);
     EXPECT_NE(p.run({"init", "--size", "200G"}).err.find("--size is at most"), std::string::npos);
 
+    {
+        // Past a quarter of the largest size the growth room is what the
+        // format can count at most.
+        Propctl big;
+        big.ok({"init", "--size", "40G"});
+        EXPECT_EQ(field(big.ok({"--json", "status"}), "limit_bytes"),
+                  std::to_string(0x5029000ull + (1014ull * 32512 + 2028) * 4096));
+    }
     p.ok({"init", "--size", "1G"});
     EXPECT_EQ(file_size(location(p)), 1ull << 30);
     std::string st = p.ok({"--json", "status"});

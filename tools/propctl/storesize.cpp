@@ -70,7 +70,9 @@ uint64_t location_limit_bytes(uint64_t limit_pages)
 
 uint64_t largest_location_bytes()
 {
-    return location_limit_bytes(kMostBitmaps * kBitsPerBitmap);
+    // A format counts every page of the location, its own bitmap pages
+    // too, so it can make no more than its bitmaps count.
+    return kFixedBytes + kMostBitmaps * kBitsPerBitmap * kPage;
 }
 
 }  // namespace propctl
