@@ -103,6 +103,7 @@ int run_propctl(const Options &o, const std::vector<std::string> &args, double *
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     double start = now_ms();
+    std::fflush(stdout);  // a child would write out what is buffered again
     pid_t pid = fork();
     if (pid == 0) {
         if (quiet) freopen("/dev/null", "w", stdout);
@@ -265,6 +266,7 @@ uint64_t format_limit(const Options &o)
 {
     const std::string probe = o.dir + "/probe";
     const std::string out = o.dir + "/probe.err";
+    std::fflush(stdout);  // a child would write out what is buffered again
     pid_t pid = fork();
     if (pid == 0) {
         freopen(out.c_str(), "w", stderr);
