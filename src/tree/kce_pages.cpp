@@ -83,7 +83,7 @@ u32 kce_new_page(proprhandle *handle, u32 type, u32 *page, kce_block *blk)
             "proprutckce_kcepage_allocate: No free page available to allocate for new KCE slotted page.");
     if (rc != 0) return rc;
     if (rc = proprut_add_newpagelist(handle, *page); rc != 0) return rc;
-    u32 addr = ut_page_addr(handle, *page);
+    u64 addr = ut_page_addr(handle, *page);
     std::memset(blk->b, 0, PROP_PAGE_SIZE);
     propr_hdr hdr;
     hdr_init(handle, &hdr, addr >> 12, type);
