@@ -351,7 +351,12 @@ typedef struct prop_status {
     uint64_t total_kb;
     uint64_t used_kb;
     uint64_t free_kb;
+    uint64_t keys;      /* tree nodes in use but the root's: one a key (0 with PROP_STATUS_SIZES) */
+    uint64_t limit_kb;  /* what total_kb may grow to without a new format */
 } prop_status;
+/* prop_get_status flag: the sizes alone, counted from the bitmaps; no
+ * location is scanned page by page. */
+#define PROP_STATUS_SIZES 8u
 
 /* One record of a record (export/import) file. */
 #define PROP_RECORD_VALUE_MAX 65536
@@ -386,6 +391,11 @@ PROP_EXPORT uint32_t prop_setup(backend_ctx **ctx, prop_secctx *secctx, void *cl
                                 const sec_attr *topsec, prop_metactx *metactx,
                                 przkv_ctx *zkvctx, int32_t level,
                                 uint32_t *levelarg) PROP_NOEXCEPT;
+/* prop_setup levelarg at level 0: uint32_t * open flag.  With this bit set
+ * in it, levelarg[1] is the size in pages (as a location counts them: the
+ * bytes past the first 0x5029000, in 4096-byte pages) the store must be
+ * able to grow to without a new format: it gets bitmap pages for that. */
+#define PROP_SETUP_GROW_TO 0x80000000u
 /* levelarg: level 8: const char * backup file name; level 1: prop_grpctx *;
  * levels 0 and 2: uint32_t * open flag; level 4: unused. */
 PROP_EXPORT uint32_t prop_init(backend_ctx **ctx, prop_metactx *metactx, prop_secctx *secctx,

@@ -4,7 +4,7 @@
 
 #include "core/alloc.h"
 
-struct propr_pageset {
+struct propr_listset {
     u32 *slots;  // open addressing; kEmpty marks a free slot
     u32 cap;     // a power of two, at least twice the count
     u32 count;
@@ -21,7 +21,7 @@ u32 slot_of(u32 page, u32 cap)
     return (page * 2654435761U) & (cap - 1);
 }
 
-void set_free(prop_metactx *meta, propr_pageset **set)
+void set_free(prop_metactx *meta, propr_listset **set)
 {
     if (*set == nullptr) return;
     u_freem(meta, (*set)->slots);
@@ -29,7 +29,7 @@ void set_free(prop_metactx *meta, propr_pageset **set)
     *set = nullptr;
 }
 
-void set_add(propr_pageset *s, u32 page)
+void set_add(propr_listset *s, u32 page)
 {
     u32 at = slot_of(page, s->cap);
     while (s->slots[at] != kEmpty && s->slots[at] != page) at = (at + 1) & (s->cap - 1);
@@ -38,9 +38,9 @@ void set_add(propr_pageset *s, u32 page)
 }
 
 // A set of room for cap pages holding the list's; nullptr without memory.
-propr_pageset *set_make(prop_metactx *meta, const u32 *list, u32 used, u32 cap)
+propr_listset *set_make(prop_metactx *meta, const u32 *list, u32 used, u32 cap)
 {
-    auto *s = u_alloc_array<propr_pageset>(meta, 1);
+    auto *s = u_alloc_array<propr_listset>(meta, 1);
     u32 *slots = s != nullptr ? u_alloc_array<u32>(meta, cap) : nullptr;
     if (slots == nullptr) {
         if (s != nullptr) u_freem(meta, s);
@@ -54,7 +54,7 @@ propr_pageset *set_make(prop_metactx *meta, const u32 *list, u32 used, u32 cap)
 
 // Keeps the set in step with a list that just took its used-th entry.
 // Without memory the set goes: the list alone still answers, only slower.
-void set_note(prop_metactx *meta, const u32 *list, u32 used, propr_pageset **set)
+void set_note(prop_metactx *meta, const u32 *list, u32 used, propr_listset **set)
 {
     if (*set != nullptr && 2 * ((*set)->count + 1) <= (*set)->cap) {
         set_add(*set, list[used - 1]);
@@ -79,7 +79,7 @@ u32 propr_pagelist_init(prop_metactx *meta, u32 **list, u32 *max)
     return PROP_OK;
 }
 
-u32 propr_pagelist_push(prop_metactx *meta, u32 **list, u32 *used, u32 *max, propr_pageset **set, u32 page)
+u32 propr_pagelist_push(prop_metactx *meta, u32 **list, u32 *used, u32 *max, propr_listset **set, u32 page)
 {
     if (*list == nullptr || *used >= *max) {
         // Doubling, so that a list of n pages costs n copies in all.
@@ -99,7 +99,7 @@ u32 propr_pagelist_push(prop_metactx *meta, u32 **list, u32 *used, u32 *max, pro
     return PROP_OK;
 }
 
-bool propr_pagelist_contains(const u32 *list, u32 used, const propr_pageset *set, u32 page)
+bool propr_pagelist_contains(const u32 *list, u32 used, const propr_listset *set, u32 page)
 {
     if (set != nullptr && set->count == used) {
         for (u32 at = slot_of(page, set->cap); set->slots[at] != kEmpty; at = (at + 1) & (set->cap - 1))
@@ -111,14 +111,14 @@ bool propr_pagelist_contains(const u32 *list, u32 used, const propr_pageset *set
     return false;
 }
 
-void propr_pagelist_clear(prop_metactx *meta, u32 *list, u32 *used, u32 max, propr_pageset **set)
+void propr_pagelist_clear(prop_metactx *meta, u32 *list, u32 *used, u32 max, propr_listset **set)
 {
     if (list != nullptr) std::memset(list, 0, sizeof(u32) * max);
     *used = 0;
     set_free(meta, set);
 }
 
-void propr_pagelist_free(prop_metactx *meta, u32 **list, u32 *used, u32 *max, propr_pageset **set)
+void propr_pagelist_free(prop_metactx *meta, u32 **list, u32 *used, u32 *max, propr_listset **set)
 {
     if (*list != nullptr) u_freem(meta, *list);
     *list = nullptr;

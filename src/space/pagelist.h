@@ -11,14 +11,14 @@
 constexpr u32 PROPR_PAGELIST_STEP = 10;
 
 // Membership of a list's pages; made and dropped by the functions below.
-struct propr_pageset;
+struct propr_listset;
 
 // Allocates an empty list of PROPR_PAGELIST_STEP entries; 0 or 12.
 u32 propr_pagelist_init(prop_metactx *meta, u32 **list, u32 *max);
 // Appends page, growing the list first when it is full; 0, or 12 with the
 // list unchanged.
-u32 propr_pagelist_push(prop_metactx *meta, u32 **list, u32 *used, u32 *max, propr_pageset **set, u32 page);
-bool propr_pagelist_contains(const u32 *list, u32 used, const propr_pageset *set, u32 page);
+u32 propr_pagelist_push(prop_metactx *meta, u32 **list, u32 *used, u32 *max, propr_listset **set, u32 page);
+bool propr_pagelist_contains(const u32 *list, u32 used, const propr_listset *set, u32 page);
 // Zeroes every entry and the count; the capacity stays.
-void propr_pagelist_clear(prop_metactx *meta, u32 *list, u32 *used, u32 max, propr_pageset **set);
-void propr_pagelist_free(prop_metactx *meta, u32 **list, u32 *used, u32 *max, propr_pageset **set);
+void propr_pagelist_clear(prop_metactx *meta, u32 *list, u32 *used, u32 max, propr_listset **set);
+void propr_pagelist_free(prop_metactx *meta, u32 **list, u32 *used, u32 *max, propr_listset **set);

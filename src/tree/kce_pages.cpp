@@ -76,7 +76,7 @@ void kce_list_reader::load(u32 from)
     u32 slot_of[kGroup];
     u32 n = 0;
     for (u32 i = from; i < list_.count && count_ < kGroup && list_.get(i) != 0; i++, count_++) {
-        const u32 addr = ut_page_addr(handle_, list_.get(i));
+        const u64 addr = ut_page_addr(handle_, list_.get(i));
         rc_[count_] = PROP_OK;
         at_[count_] = ut_page_kept(handle_, addr);
         if (at_[count_] != nullptr) continue;
@@ -115,7 +115,7 @@ u32 kce_new_page(proprhandle *handle, u32 type, u32 *page, kce_block *blk)
             "proprutckce_kcepage_allocate: No free page available to allocate for new KCE slotted page.");
     if (rc != 0) return rc;
     if (rc = proprut_add_newpagelist(handle, *page); rc != 0) return rc;
-    u32 addr = ut_page_addr(handle, *page);
+    u64 addr = ut_page_addr(handle, *page);
     std::memset(blk->b, 0, PROP_PAGE_SIZE);
     propr_hdr hdr;
     hdr_init(handle, &hdr, addr >> 12, type);

@@ -53,14 +53,14 @@ propr_pending *pending_of(const proprhandle *handle)
     return log != nullptr ? &log->propr_log_pending : nullptr;
 }
 
-propr_pending_page *find_slot(propr_pending_list *l, u32 addr)
+propr_pending_page *find_slot(propr_pending_list *l, u64 addr)
 {
     return std::lower_bound(l->pages, l->pages + l->count, addr,
-                            [](const propr_pending_page &e, u32 a) { return e.addr < a; });
+                            [](const propr_pending_page &e, u64 a) { return e.addr < a; });
 }
 
 // The transaction's copy of the tnode page at addr, or nullptr.
-const propr_pending_page *kept_page(const proprhandle *handle, u32 addr)
+const propr_pending_page *kept_page(const proprhandle *handle, u64 addr)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr || p->pages.count == 0) return nullptr;
@@ -89,7 +89,7 @@ void drop_aside(proprhandle *handle, propr_pending_page *page)
 
 // The kept copy of addr, made (empty) when there is none.  nullptr when
 // memory runs out.
-propr_pending_page *keep(proprhandle *handle, propr_pending_list *l, u32 addr)
+propr_pending_page *keep(proprhandle *handle, propr_pending_list *l, u64 addr)
 {
     propr_pending_page *at = find_slot(l, addr);
     if (at != l->pages + l->count && at->addr == addr) return at;
@@ -188,7 +188,7 @@ u32 add_changed(WriteGroup &g, propr_pending_list &l, u32 room)
     return rc;
 }
 
-u32 add_stamped(WriteGroup &g, u8 *block, u32 addr)
+u32 add_stamped(WriteGroup &g, u8 *block, u64 addr)
 {
     hdr_stamp_checksum(block, PROP_PAGE_SIZE);
     return g.add(block, PROP_PAGE_SIZE, addr);
@@ -237,7 +237,7 @@ void restart(proprhandle *handle, u32 keeping)
 
 }  // namespace
 
-u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr)
+u32 ut_page_write(proprhandle *handle, u8 *block, u64 addr)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr || p->keeping == 0) return ut_stamp_write(handle, block, addr);
@@ -251,7 +251,7 @@ u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr)
     return check_size(handle, p);
 }
 
-u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr)
+u32 ut_image_keep(proprhandle *handle, u8 *image, u64 slot_addr)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr) return PROP_E_STORAGE;
@@ -267,7 +267,7 @@ u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr)
     return check_size(handle, p);
 }
 
-u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags)
+u32 ut_page_read(proprhandle *handle, u8 *block, u64 addr, u32 flags)
 {
     if (const propr_pending_page *at = kept_page(handle, addr); at != nullptr) {
         std::memcpy(block, at->block, PROP_PAGE_SIZE);
@@ -276,13 +276,13 @@ u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags)
     return proprior(handle, block, PROP_PAGE_SIZE, addr, flags, PROPRIO_ALL);
 }
 
-const u8 *ut_page_kept(const proprhandle *handle, u32 addr)
+const u8 *ut_page_kept(const proprhandle *handle, u64 addr)
 {
     const propr_pending_page *at = kept_page(handle, addr);
     return at != nullptr ? at->block : nullptr;
 }
 
-u8 *ut_page_aside(proprhandle *handle, u32 addr, u32 from)
+u8 *ut_page_aside(proprhandle *handle, u64 addr, u32 from)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr || p->pages.count == 0) return nullptr;
@@ -297,7 +297,7 @@ u8 *ut_page_aside(proprhandle *handle, u32 addr, u32 from)
     return at->aside;
 }
 
-bool ut_page_in_memory(proprhandle *handle, u32 addr)
+bool ut_page_in_memory(proprhandle *handle, u64 addr)
 {
     return kept_page(handle, addr) != nullptr || pagecache_has(handle, addr);
 }

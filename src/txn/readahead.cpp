@@ -79,7 +79,7 @@ void page_readahead::want(const u32 *pages, u32 n)
             blockpool_give(handle_, data);
             continue;
         }
-        const u32 page = (reqs[k].offset - handle_->proprhandle_rtnst) / PROP_PAGE_SIZE;
+        const u32 page = static_cast<u32>((reqs[k].offset - handle_->proprhandle_rtnst) / PROP_PAGE_SIZE);
         held_[held_count_++] = held{page, data};
     }
     std::sort(held_.get(), held_.get() + held_count_, [](const held &a, const held &b) { return a.page < b.page; });
@@ -121,7 +121,7 @@ void readahead_into_cache(proprhandle *handle, const u32 *pages, u32 n)
     if (!reqs) return;
     u32 count = 0;
     for (u32 i = 0; i < n && budget != 0; i++) {
-        const u32 addr = ut_page_addr(handle, pages[i]);
+        const u64 addr = ut_page_addr(handle, pages[i]);
         if (pages[i] == 0 || ut_page_in_memory(handle, addr)) continue;
         u8 *block = blockpool_take(handle);
         if (block == nullptr) break;
