@@ -10,6 +10,7 @@
 struct proprch_ctx;      // key cache (cache/)
 struct propr_log;        // undo-log state (txn/)
 struct propr_fcl;        // one free-space bitmap page (space/)
+struct propr_listset;    // membership of a long page list (space/)
 struct proprio_workers;  // the four mirror workers (io/)
 struct proprvld_state;   // the volume-manager client (vld/)
 struct proprio_pagecache;  // committed pages at the CACHING level (io/)
@@ -55,6 +56,8 @@ struct proprhandle {
     u32 *proprhandle_new_page_list;  // pages allocated in the open transaction
     u32 proprhandle_new_page_list_used;
     u32 proprhandle_new_page_list_max;
+    propr_listset *proprhandle_free_page_set;
+    propr_listset *proprhandle_new_page_set;
 
     // Addresses and counts from the boot block and superblock.
     u32 super_block_addr;

@@ -126,12 +126,13 @@ u32 proprutilog(proprhandle *handle)
     }
 
     if (log->propr_log_buf != nullptr) u_freem(meta, log->propr_log_buf);
-    if (log->propr_log_tnode_list != nullptr) u_freem(meta, log->propr_log_tnode_list);
+    u32 listed = log->propr_log_ltail;
+    propr_pagelist_free(meta, &log->propr_log_tnode_list, &listed, &log->propr_log_tnode_list_max,
+                        &log->propr_log_tnode_set);
     log->propr_log_buf = buf.release();
     log->propr_log_tnode_list = list;
     log->propr_log_tnode_list_max = max;
     log->propr_log_ltail = 0;
-    propr_pageset_clear(&log->propr_log_saved);
     handle->proprhandle_propr_log = log;
     created.release();
     return PROP_OK;
@@ -153,12 +154,6 @@ u32 proprut_set_log_lsn(proprhandle *handle, u32 lsn)
     return PROP_OK;
 }
 
-void proprut_log_clear_saved(propr_log *log)
-{
-    propr_pagelist_clear(log->propr_log_tnode_list, &log->propr_log_ltail, log->propr_log_tnode_list_max);
-    propr_pageset_clear(&log->propr_log_saved);
-}
-
 void proprut_free_log(proprhandle *handle)
 {
     if (handle == nullptr || handle->proprhandle_propr_log == nullptr) return;
@@ -166,8 +161,8 @@ void proprut_free_log(proprhandle *handle)
     u32 count = log->propr_log_ltail;
     ut_pending_free(handle);
     if (log->propr_log_buf != nullptr) u_freem(handle->metactx, log->propr_log_buf);
-    propr_pagelist_free(handle->metactx, &log->propr_log_tnode_list, &count, &log->propr_log_tnode_list_max);
-    propr_pageset_free(handle->metactx, &log->propr_log_saved);
+    propr_pagelist_free(handle->metactx, &log->propr_log_tnode_list, &count, &log->propr_log_tnode_list_max,
+                        &log->propr_log_tnode_set);
     u_freem(handle->metactx, log);
     handle->proprhandle_propr_log = nullptr;
 }
@@ -216,11 +211,12 @@ u32 proprutlogexists(proprhandle *handle, u32 page, u32 *exists)
     }
     *exists = 0;
     const propr_log *log = handle->proprhandle_propr_log;
-    if (log != nullptr && propr_pageset_has(&log->propr_log_saved, page)) {
+    if (log != nullptr &&
+        propr_pagelist_contains(log->propr_log_tnode_list, log->propr_log_ltail, log->propr_log_tnode_set, page)) {
         trace_print(ut_trace(handle), 4, "proprutlogexists: Tnode [%d] already logged.", static_cast<int>(page));
         *exists = 1;
     } else if (propr_pagelist_contains(handle->proprhandle_new_page_list, handle->proprhandle_new_page_list_used,
-                                       page)) {
+                                       handle->proprhandle_new_page_set, page)) {
         trace_print(ut_trace(handle), 4,
                     "proprutlogexists: Tnode [%d] is newly created in this transaction. No need to log it again.",
                     static_cast<int>(page));
@@ -287,8 +283,7 @@ u32 proprutlog(proprhandle *handle, u32 page, const u8 *image)
         trace_print(tc, 4, "utlog: Need to extend tnode subkey list. Current size [%d]",
                     static_cast<int>(log->propr_log_tnode_list_max));
     if (propr_pagelist_push(handle->metactx, &log->propr_log_tnode_list, &listed, &log->propr_log_tnode_list_max,
-                            page) != PROP_OK ||
-        propr_pageset_add(handle->metactx, &log->propr_log_saved, page) != PROP_OK) {
+                            &log->propr_log_tnode_set, page) != PROP_OK) {
         trace_print(tc, 0, "utlog: problem allocating log tnode listof size [%d]",
                     static_cast<int>(log->propr_log_tnode_list_max + PROPR_PAGELIST_STEP));
         return PROP_E_STORAGE;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "core/handle.h"
-#include "space/pageset.h"
 #include "txn/pending.h"
 
 struct propr_log {
@@ -15,7 +14,7 @@ struct propr_log {
     u32 propr_log_ltail;           // images saved in this transaction
     u32 *propr_log_tnode_list;     // their page numbers, in order
     u32 propr_log_tnode_list_max;
-    propr_pageset propr_log_saved;  // the same pages, to look up
+    propr_listset *propr_log_tnode_set;
     u8 *propr_log_buf;             // the log metadata block as it stands
     propr_pending propr_log_pending;  // pages changed, not yet written
 };
@@ -27,8 +26,6 @@ u32 proprutilog(proprhandle *handle);
 // locations found it; creates the log record (without buffers) when
 // absent.  Fits proprio_hooks::set_log_lsn.  0, 26 or 12.
 u32 proprut_set_log_lsn(proprhandle *handle, u32 lsn);
-// Forgets the pages saved in this transaction (ltail becomes 0).
-void proprut_log_clear_saved(propr_log *log);
 // Gives back the log record and its buffers.
 void proprut_free_log(proprhandle *handle);
 // Opens a transaction: writes the log metadata, then the boot block with

@@ -3,7 +3,10 @@
 // changed.  A page rewritten many times (a parent taking a thousand
 // children in one batch) reaches the store once, and everything reaches it
 // in the few write groups the undo rule needs (ut_pending_flush).  Reads
-// within the transaction see its own pages.
+// within the transaction see its own pages.  When a transaction holds too
+// much and writes what it holds, its child-entry pages stay as clean
+// copies: a parent taking ten thousand children searches them again for
+// every name, and would otherwise read them all from the store each time.
 #pragma once
 
 #include "core/handle.h"
@@ -16,6 +19,7 @@ struct propr_pending_page {
     u8 *block;  // 4096 bytes, stamped as they will be written
     u8 *aside;       // what a reader derived from block (ut_page_aside), or nullptr
     u32 aside_from;  // the bytes it was derived from: from here to the end
+    u32 changed;     // 1 when block differs from what the store holds
 };
 
 struct propr_pending_list {

@@ -333,7 +333,8 @@ void reset_log(proprhandle *handle, u32 lsn)
     if (log == nullptr) return;
     if (log->propr_log_buf != nullptr) std::memset(log->propr_log_buf, 0, PROP_PAGE_SIZE);
     log->propr_log_opid = 0;
-    proprut_log_clear_saved(log);
+    propr_pagelist_clear(handle->metactx, log->propr_log_tnode_list, &log->propr_log_ltail, log->propr_log_tnode_list_max,
+                         &log->propr_log_tnode_set);
     log->propr_log_lsn = lsn;
     trace_print(ut_trace(handle), 3,
                 "rrecover: Cleared log buf, opid, ltail in log structure op_id = %d, log_lsn = %d, ltail = %d",
