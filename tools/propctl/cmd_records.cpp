@@ -267,25 +267,39 @@ int open_records(Invocation &inv, const std::string &file, uint32_t mode, Record
     return 0;
 }
 
-// The first pass: every record read and checked, nothing applied.
-int check_records(Invocation &inv, const std::string &file, uint32_t mode, uint64_t *keys)
+// Reads the records of file in order, but those the mode leaves out; each
+// goes to visit, whose non-zero status ends the reading and is returned.
+// *end is the code the reading ended with.
+int read_records(Invocation &inv, const std::string &file, uint32_t mode,
+                 const std::function<int(const prop_record &)> &visit, uint32_t *end)
 {
     RecordFile in;
     if (int st = open_records(inv, file, mode, &in); st != 0) return st;
-    Progress progress("propctl import: checking");
     auto rec = std::make_unique<prop_record>();
+    while ((*end = prop_cbkp_readrec(in.get(), rec.get())) == 0) {
+        if (rec->keyname[0] == '\0') continue;
+        if (int st = visit(*rec); st != 0) return st;
+    }
+    return 0;
+}
+
+// The first pass: every record read and checked, nothing applied.
+int check_records(Invocation &inv, const std::string &file, uint32_t mode, uint64_t *keys)
+{
+    Progress progress("propctl import: checking");
     NameOrder order;
-    uint32_t rc;
-    while ((rc = prop_cbkp_readrec(in.get(), rec.get())) == 0) {
-        const std::string name = rec->keyname;
-        if (name.empty()) continue;  // left out by the mode
+    uint32_t rc = 0;
+    auto check = [&](const prop_record &rec) {
+        const std::string name = rec.keyname;
         if (int st = check_key_name(inv, name); st != 0) return st;
         sec_attr sec{};
-        if (!security_of(*rec, &sec)) return key_failure(inv, name, PROP_E_FORMAT);
+        if (!security_of(rec, &sec)) return key_failure(inv, name, PROP_E_FORMAT);
         if (std::string wrong = order.add(name); !wrong.empty())
             return inv.out.fail(inv.what + ": " + file + ": " + wrong + "; nothing was imported", PROP_E_FORMAT);
         progress.step(++*keys);
-    }
+        return 0;
+    };
+    if (int st = read_records(inv, file, mode, check, &rc); st != 0) return st;
     progress.done();
     if (rc != PROP_E_NOMORE) return inv.out.fail(inv.what + ": " + file + ": nothing was imported", rc);
     return 0;
@@ -300,29 +314,23 @@ int run_import(Invocation &inv)
     inv.session.involve(file);
     uint64_t checked = 0;
     if (int st = check_records(inv, file, mode, &checked); st != 0) return st;
-    RecordFile in;
-    if (int st = open_records(inv, file, mode, &in); st != 0) return st;
     Progress progress("propctl import");
-    auto rec = std::make_unique<prop_record>();
     ImportStep step;
     ImportCounts counts;
-    uint32_t rc;
-    while ((rc = prop_cbkp_readrec(in.get(), rec.get())) == 0) {
-        const std::string name = rec->keyname;
-        if (name.empty()) continue;  // left out by the mode
-        step.names.insert(name);
-        if (uint32_t prc = plan_record(inv.session.ctx(), *rec, &step, &counts); prc != 0)
-            return key_failure(inv, name, prc);
+    uint32_t rc = 0;
+    auto apply = [&](const prop_record &rec) {
+        step.names.insert(rec.keyname);
+        if (uint32_t prc = plan_record(inv.session.ctx(), rec, &step, &counts); prc != 0)
+            return key_failure(inv, rec.keyname, prc);
         progress.step(++counts.keys, checked);
-        if (step.names.size() == kImportBatchKeys)
-            if (int st = apply_step(inv, &step, &counts); st != 0) return st;
-    }
+        return step.names.size() == kImportBatchKeys ? apply_step(inv, &step, &counts) : 0;
+    };
+    if (int st = read_records(inv, file, mode, apply, &rc); st != 0) return st;
     // The file changed since the first pass.
     if (rc != PROP_E_NOMORE || counts.keys != checked) return inv.out.fail(inv.what + ": " + file, PROP_E_FORMAT);
     progress.message("committing");
     if (int st = apply_step(inv, &step, &counts); st != 0) return st;
     progress.done();
-    in.close();
     inv.out.line("imported " + std::to_string(counts.keys) + " keys (" + std::to_string(counts.created) +
                  " new) from " + file);
     Json j;
