@@ -10,6 +10,7 @@
 #include "format/block.h"
 #include "io/blockpool.h"
 #include "io/slot.h"
+#include "storage/device.h"
 
 using namespace propreg;
 
@@ -43,6 +44,11 @@ struct proprio_pagecache {
     u32 written_max;
     bool written_lost;
     u32 rewrites;  // the stores rewritten from outside when last emptied
+    // The read-only level: the boot block's words as a call last saw them,
+    // whether they could be seen, and pages filled since.
+    u8 boot_seen[PROPRIO_PAGECACHE_BOOT_WATCH];
+    bool boot_known;
+    u32 filled;
 };
 
 namespace {
@@ -95,11 +101,16 @@ proprio_pagecache *create(proprhandle *h)
     return c.release();
 }
 
+bool level_caches(const proprhandle *h)
+{
+    return h->proprhandle_bootlevel == PROP_LEVEL_CACHING || h->proprhandle_bootlevel == PROP_LEVEL_READONLY;
+}
+
 // The handle's cache (made at first use when make is set); nullptr outside
-// the CACHING level or with the cache off.
+// the CACHING and read-only levels or with the cache off.
 proprio_pagecache *cache_of(proprhandle *h, bool make = true)
 {
-    if (h == nullptr || h->proprhandle_bootlevel != PROP_LEVEL_CACHING) return nullptr;
+    if (h == nullptr || !level_caches(h)) return nullptr;
     proprio_pagecache *c = __atomic_load_n(&h->proprhandle_pagecache, __ATOMIC_ACQUIRE);
     if (c == nullptr) {
         if (!make) return nullptr;
@@ -263,6 +274,45 @@ bool header_valid(const void *block)
     return proprut_isblk_valid_buf(static_cast<const u8 *>(block), PROPR_BLK_ANY) != 0;
 }
 
+// At the CACHING level this process is the store's only writer; at the
+// read-only level pages are used only while the boot block is known.
+bool trusted(const proprio_pagecache *c)
+{
+    return c->handle->proprhandle_bootlevel != PROP_LEVEL_READONLY || c->boot_known;
+}
+
+// The first open file location's boot block words, read through the
+// system's page cache; false when none could be read.
+bool peek_boot(proprhandle *h, u8 *words)
+{
+    for (u32 slot = 0; slot < PROP_NUM_SLOTS; slot++) {
+        if (h->proprhandle_loctype[slot] != PROP_LOCTYPE_FILE || io_slot_state(h, slot) != PROP_SLOT_OPEN) continue;
+        auto *holder = static_cast<ut_native *>(h->proprhandle_native[slot]);
+        return ut_peek(h, holder, slot, words, PROPRIO_PAGECACHE_BOOT_WATCH, 0) == 0;
+    }
+    return false;
+}
+
+// What a look at the boot block found.
+struct boot_look {
+    alignas(8) u8 words[PROPRIO_PAGECACHE_BOOT_WATCH];
+    bool known;
+};
+
+// Compares the boot block with what the cache last saw: anything another
+// process commits, starts or undoes rewrites it (the commit lsn, the
+// log-live byte, and the checksum over all of it lie in these words), and
+// every page goes when it changed or could not be read.
+void compare_boot(proprio_pagecache *c, const boot_look &now)
+{
+    if (!now.known || !c->boot_known || std::memcmp(now.words, c->boot_seen, sizeof now.words) != 0) {
+        forget_all(c);
+        if (now.known) std::memcpy(c->boot_seen, now.words, sizeof now.words);
+    }
+    c->boot_known = now.known;
+    __atomic_store_n(&c->filled, 0, __ATOMIC_RELAXED);
+}
+
 }  // namespace
 
 bool pagecache_lookup(proprhandle *handle, u64 offset, void *block)
@@ -271,6 +321,7 @@ bool pagecache_lookup(proprhandle *handle, u64 offset, void *block)
     if (c == nullptr || !in_tree_area(handle, offset)) return false;
     MutexGuard guard(&c->mutex);
     catch_up(c);
+    if (!trusted(c)) return false;
     pc_page *p = find(c, offset);
     if (p == nullptr) return false;
     unlink_use(c, p);
@@ -294,7 +345,9 @@ void pagecache_fill(proprhandle *handle, u64 offset, const void *block)
     if (c == nullptr || !in_tree_area(handle, offset) || !header_valid(block)) return;
     MutexGuard guard(&c->mutex);
     catch_up(c);
+    if (!trusted(c)) return;
     put(c, offset, block, true);
+    __atomic_fetch_add(&c->filled, 1, __ATOMIC_RELAXED);
 }
 
 void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u64 offset, bool on_every_location,
@@ -357,6 +410,31 @@ void pagecache_free(proprhandle *handle)
     plat_mutex_destroy(&c->mutex);
     u_freem(c->meta, c);
     handle->proprhandle_pagecache = nullptr;
+}
+
+// The boot block is read before the cache's mutex is taken: a read may
+// take the I/O mutex, which a writer holds while it takes the cache's.
+void pagecache_call_begins(proprhandle *handle)
+{
+    if (handle == nullptr || handle->proprhandle_bootlevel != PROP_LEVEL_READONLY) return;
+    proprio_pagecache *c = cache_of(handle);
+    if (c == nullptr) return;
+    boot_look now;
+    now.known = peek_boot(handle, now.words);
+    MutexGuard guard(&c->mutex);
+    catch_up(c);
+    compare_boot(c, now);
+}
+
+void pagecache_call_ends(proprhandle *handle)
+{
+    if (handle == nullptr || handle->proprhandle_bootlevel != PROP_LEVEL_READONLY) return;
+    proprio_pagecache *c = cache_of(handle, false);
+    if (c == nullptr || __atomic_load_n(&c->filled, __ATOMIC_RELAXED) == 0) return;
+    boot_look now;
+    now.known = peek_boot(handle, now.words);
+    MutexGuard guard(&c->mutex);
+    compare_boot(c, now);
 }
 
 void pagecache_stores_rewritten()

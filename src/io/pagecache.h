@@ -1,14 +1,22 @@
 // The cache of committed pages at the CACHING level, where this process is
-// the store's only writer: pages of the tree area exactly as the open
-// locations hold them, so that a hot key is read from memory.  Bounded in
+// the store's only writer, and at the read-only level, where other
+// processes write between (and during) this one's calls: pages of the tree
+// area exactly as the open locations hold them, so that a hot key is read
+// from memory.  Bounded in
 // bytes ($ZKV_PAGE_CACHE_SIZE, in MB; default 64, 0 turns it off), the page
 // used longest ago leaving first.  Filled by mirrored reads and by every
 // mirrored write that reached the store (a large write refreshes the
 // pages held and adds others only into memory the handle already has); a transaction's pages leave again
 // when it rolls back; a direct or failed write forgets its pages; a change
 // of locations, and anything that changes the store behind the I/O layer,
-// empties it.  Other levels keep no cache: every call is then a no-op (and
-// a lookup a miss).
+// empties it.  At the read-only level every export call first looks at the
+// boot block, which every commit, every start of a transaction that writes
+// in place and every undo rewrites: the cache empties when it changed.  A
+// call that read pages looks again when it ends, so a page read while a
+// transaction began is not kept; what remains open is a writer that starts,
+// writes, dies and is undone by another process's open inside a single
+// call.  Other levels keep no cache: every call is then a no-op (and a
+// lookup a miss).
 #pragma once
 
 #include "core/types.h"
@@ -41,6 +49,14 @@ void pagecache_clear(proprhandle *handle);
 // A store was rewritten from outside its open handles (a restore): every
 // cache of the process empties itself at its next use.
 void pagecache_stores_rewritten();
+// The first bytes of the boot block that the read-only level watches: the
+// superblock selector, the page count, the log-live byte, the commit lsn
+// and the checksum over the whole block all lie in them.
+constexpr u32 PROPRIO_PAGECACHE_BOOT_WATCH = 512;
+// An export call starts, and ends, on the handle: at the read-only level
+// the cache checks that the store did not change under it.
+void pagecache_call_begins(proprhandle *handle);
+void pagecache_call_ends(proprhandle *handle);
 // Gives the memory back (the handle's I/O ends).
 void pagecache_free(proprhandle *handle);
 

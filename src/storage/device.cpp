@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "core/alloc.h"
 #include "core/handle.h"
@@ -165,9 +166,23 @@ int ut_sync_location(ut_native *holder)
 int ut_close_location(ut_native *holder)
 {
     if (holder == nullptr || holder->file == nullptr) return 0;
+    if (holder->peek != nullptr) env_current()->close(std::exchange(holder->peek, nullptr));
     int err = env_current()->close(holder->file);
     holder->file = nullptr;  // the descriptor is gone even when close fails
     return err;
+}
+
+int ut_peek(proprhandle *handle, ut_native *holder, u32 slot, void *buf, u32 length, u64 blkaddr)
+{
+    if (holder == nullptr || holder->file == nullptr || slot >= PROP_NUM_SLOTS) return EBADF;
+    env_file *f = holder->direct != 0 ? holder->peek : holder->file;
+    if (f == nullptr) {
+        if (int err = ut_open_checked(handle->proprhandle_filename[slot], O_RDONLY, &f); err != 0) return err;
+        holder->peek = f;
+    }
+    size_t done = 0;
+    int err = env_current()->pread(f, buf, length, blkaddr + PROPR_RESERVED_PREFIX, &done);
+    return err == 0 && done != length ? EIO : err;
 }
 
 u32 utread(proprhandle *handle, void *buf, u32 length, u64 blkaddr, ut_native *holder, u32 flags)

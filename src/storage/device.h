@@ -23,6 +23,10 @@ struct ut_native {
     env_file *file;
     u32 direct;   // opened with O_DIRECT: transfers go through aligned buffers
     u32 durable;  // its barriers must reach the device (not a developer's store)
+    // A buffered descriptor of a direct location, opened by ut_peek: a look
+    // at words another process rewrites costs a read from the system's page
+    // cache instead of a device read.
+    env_file *peek;
 };
 
 // A stretch of neighbouring pages of a write group, to be written from
@@ -92,3 +96,8 @@ int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_nati
 int ut_sync_location(ut_native *holder);
 // Closes the file of a holder; 0 or an errno value.
 int ut_close_location(ut_native *holder);
+// Reads length bytes at blkaddr of a file location through the system's
+// page cache, which a direct write of another process updates: the
+// location's own descriptor when it is buffered, else a buffered one opened
+// at the first call and closed with the location.  0 or an errno value.
+int ut_peek(proprhandle *handle, ut_native *holder, u32 slot, void *buf, u32 length, u64 blkaddr);

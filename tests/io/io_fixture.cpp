@@ -148,6 +148,7 @@ void IoStore::write_boot(u32 slot, const BootFields &want)
     for (const auto &[offset, value] : fields) be32_put(boot, offset, value);
     dev_whist(boot, ids, nullptr);
     dev_wvotes(boot, want.my_votes, want.total_votes);
+    boot[200] = want.log_live ? 1 : 0;
     hdr_stamp_checksum(boot, PROP_PAGE_SIZE);
     write_raw(slot, 0, boot, sizeof boot);
 
