@@ -44,7 +44,7 @@ struct proprio_pagecache {
     u32 written_max;
     bool written_lost;
     u32 rewrites;  // the stores rewritten from outside when last emptied
-    // The read-only level: the boot block's words as a call last saw them,
+    // Below the CACHING level: the boot block's words as a call last saw them,
     // whether they could be seen, and pages filled since.
     u8 boot_seen[PROPRIO_PAGECACHE_BOOT_WATCH];
     bool boot_known;
@@ -103,11 +103,20 @@ proprio_pagecache *create(proprhandle *h)
 
 bool level_caches(const proprhandle *h)
 {
-    return h->proprhandle_bootlevel == PROP_LEVEL_CACHING || h->proprhandle_bootlevel == PROP_LEVEL_READONLY;
+    const u32 level = h->proprhandle_bootlevel;
+    return level == PROP_LEVEL_CACHING || level == PROP_LEVEL_READONLY || level == PROP_LEVEL_RW ||
+           level == PROP_LEVEL_UPGRADE;
 }
 
-// The handle's cache (made at first use when make is set); nullptr outside
-// the CACHING and read-only levels or with the cache off.
+// Below the CACHING level other processes may write the store between this
+// process's calls: the cache is trusted only as far as the boot block says.
+bool level_validates(const proprhandle *h)
+{
+    return h->proprhandle_bootlevel != PROP_LEVEL_CACHING;
+}
+
+// The handle's cache (made at first use when make is set); nullptr at the
+// backup level (and the legacy ones) or with the cache off.
 proprio_pagecache *cache_of(proprhandle *h, bool make = true)
 {
     if (h == nullptr || !level_caches(h)) return nullptr;
@@ -275,10 +284,10 @@ bool header_valid(const void *block)
 }
 
 // At the CACHING level this process is the store's only writer; at the
-// read-only level pages are used only while the boot block is known.
+// levels below it pages are used only while the boot block is known.
 bool trusted(const proprio_pagecache *c)
 {
-    return c->handle->proprhandle_bootlevel != PROP_LEVEL_READONLY || c->boot_known;
+    return !level_validates(c->handle) || c->boot_known;
 }
 
 // The first open file location's boot block words, read through the
@@ -308,6 +317,19 @@ void compare_boot(proprio_pagecache *c, const boot_look &now)
     if (!now.known || !c->boot_known || std::memcmp(now.words, c->boot_seen, sizeof now.words) != 0) {
         forget_all(c);
         if (now.known) std::memcpy(c->boot_seen, now.words, sizeof now.words);
+    }
+    c->boot_known = now.known;
+    __atomic_store_n(&c->filled, 0, __ATOMIC_RELAXED);
+}
+
+// After this process's own commit: the boot block it wrote is the one the
+// pages held belong to.
+void adopt_boot(proprio_pagecache *c, const boot_look &now)
+{
+    if (now.known) {
+        std::memcpy(c->boot_seen, now.words, sizeof now.words);
+    } else {
+        forget_all(c);
     }
     c->boot_known = now.known;
     __atomic_store_n(&c->filled, 0, __ATOMIC_RELAXED);
@@ -374,8 +396,13 @@ void pagecache_commit(proprhandle *handle)
 {
     proprio_pagecache *c = cache_of(handle, false);
     if (c == nullptr) return;
+    // The boot block just written is this process's own commit: it is the
+    // one the pages held belong to.
+    boot_look now{};
+    if (level_validates(handle)) now.known = peek_boot(handle, now.words);
     MutexGuard guard(&c->mutex);
     settle(c);
+    if (level_validates(handle)) adopt_boot(c, now);
 }
 
 void pagecache_rollback(proprhandle *handle)
@@ -416,7 +443,7 @@ void pagecache_free(proprhandle *handle)
 // take the I/O mutex, which a writer holds while it takes the cache's.
 void pagecache_call_begins(proprhandle *handle)
 {
-    if (handle == nullptr || handle->proprhandle_bootlevel != PROP_LEVEL_READONLY) return;
+    if (handle == nullptr || !level_caches(handle) || !level_validates(handle)) return;
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr) return;
     boot_look now;
@@ -428,7 +455,7 @@ void pagecache_call_begins(proprhandle *handle)
 
 void pagecache_call_ends(proprhandle *handle)
 {
-    if (handle == nullptr || handle->proprhandle_bootlevel != PROP_LEVEL_READONLY) return;
+    if (handle == nullptr || !level_caches(handle) || !level_validates(handle)) return;
     proprio_pagecache *c = cache_of(handle, false);
     if (c == nullptr || __atomic_load_n(&c->filled, __ATOMIC_RELAXED) == 0) return;
     boot_look now;

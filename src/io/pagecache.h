@@ -1,22 +1,23 @@
-// The cache of committed pages at the CACHING level, where this process is
-// the store's only writer, and at the read-only level, where other
-// processes write between (and during) this one's calls: pages of the tree
-// area exactly as the open locations hold them, so that a hot key is read
-// from memory.  Bounded in
-// bytes ($ZKV_PAGE_CACHE_SIZE, in MB; default 64, 0 turns it off), the page
-// used longest ago leaving first.  Filled by mirrored reads and by every
-// mirrored write that reached the store (a large write refreshes the
-// pages held and adds others only into memory the handle already has); a transaction's pages leave again
-// when it rolls back; a direct or failed write forgets its pages; a change
-// of locations, and anything that changes the store behind the I/O layer,
-// empties it.  At the read-only level every export call first looks at the
+// The cache of committed pages: pages of the tree area exactly as the open
+// locations hold them, so that a hot key, or a walk of many, is read from
+// memory.  Bounded in bytes ($ZKV_PAGE_CACHE_SIZE, in MB; default 64, 0
+// turns it off), the page used longest ago leaving first.  Filled by
+// mirrored reads and by every mirrored write that reached the store (a
+// large write refreshes the pages held and adds others only into memory the
+// handle already has); a transaction's pages leave again when it rolls
+// back; a direct or failed write forgets its pages; a change of locations,
+// and anything that changes the store behind the I/O layer, empties it.
+//
+// At the CACHING level this process is the store's only writer and the
+// cache is always trusted.  Below it other processes may write between
+// (and during) this one's calls, so every export call first looks at the
 // boot block, which every commit, every start of a transaction that writes
-// in place and every undo rewrites: the cache empties when it changed.  A
-// call that read pages looks again when it ends, so a page read while a
-// transaction began is not kept; what remains open is a writer that starts,
-// writes, dies and is undone by another process's open inside a single
-// call.  Other levels keep no cache: every call is then a no-op (and a
-// lookup a miss).
+// in place and every undo rewrites, and the cache empties when it changed;
+// this process's own commit is taken as seen.  A call that read pages
+// looks again when it ends, so a page read while a transaction began is not
+// kept.  What stays open is a writer that starts, writes, dies and is
+// undone by a third process's open, all inside a single call.  Outside a
+// call (and at the backup level) nothing is kept: a lookup is a miss.
 #pragma once
 
 #include "core/types.h"

@@ -1,5 +1,5 @@
-// The page cache of the CACHING level answers exactly as the open locations
-// would: whatever a write, a failure, a rollback or a close did to a page,
+// The page cache answers exactly as the open locations would: whatever a
+// write, a failure, a rollback, a close or another process did to a page,
 // the next read sees what the locations hold, and the cache never holds
 // more than its size.
 #include <cstring>
@@ -56,7 +56,7 @@ std::pair<u8, u64> read(IoStore &s, u32 addr)
 
 using Answer = std::pair<u8, u64>;
 
-TEST(PageCache, FilledByWritesAndReadsOfTheTreeAreaAtTheCachingLevelOnly)
+TEST(PageCache, FilledByWritesAndReadsOfTheTreeArea)
 {
     Open o(1);
     ASSERT_EQ(write(o.s, page(1), 0x11), 0u);
@@ -71,7 +71,7 @@ TEST(PageCache, FilledByWritesAndReadsOfTheTreeAreaAtTheCachingLevelOnly)
     Open rw(1, PROP_LEVEL_RW);
     ASSERT_EQ(write(rw.s, page(1), 0x11), 0u);
     EXPECT_EQ(read(rw.s, page(1)), Answer(0x11, 1));
-    EXPECT_EQ(read(rw.s, page(1)), Answer(0x11, 1)) << "below the CACHING level every read is the device's";
+    EXPECT_EQ(read(rw.s, page(1)), Answer(0x11, 1)) << "below the CACHING level, outside a call, reads are not kept";
 }
 
 TEST(PageCache, APageTheLocationsMayNoLongerAgreeOnIsForgotten)
@@ -154,14 +154,13 @@ TEST(PageCache, ABulkWriteRefreshesWhatTheCacheHolds)
     EXPECT_EQ(read(o.s, page(n - 1)), Answer(static_cast<u8>(0x20 + n - 1), 1));
 }
 
-}  // namespace
-
-// At the read-only level another process writes the store between this
-// one's calls: a page is kept only while the boot block stays as a call
-// saw it, at the call's start and, when the call read pages, at its end.
-TEST(PageCache, AtTheReadOnlyLevelAPageIsKeptWhileTheBootBlockStaysAsItWas)
+// Below the CACHING level another process may write the store between
+// this one's calls: a page is kept only while the boot block stays as a
+// call saw it, at the call's start and, when the call read pages, at its
+// end.
+void kept_while_the_boot_block_stays(u32 level)
 {
-    Open o(1, PROP_LEVEL_READONLY);
+    Open o(1, level);
     o.s.write_block(0, page(1), 0x11);
     EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1));
     EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1)) << "outside a call nothing is kept";
@@ -195,3 +194,13 @@ TEST(PageCache, AtTheReadOnlyLevelAPageIsKeptWhileTheBootBlockStaysAsItWas)
     EXPECT_EQ(read(o.s, page(2)), Answer(0x44, 1)) << "a page read while the boot block changed is not kept";
     pagecache_call_ends(o.s.h);
 }
+
+TEST(PageCache, BelowTheCachingLevelAPageIsKeptWhileTheBootBlockStaysAsItWas)
+{
+    for (u32 level : {PROP_LEVEL_READONLY, PROP_LEVEL_RW}) {
+        SCOPED_TRACE(level);
+        kept_while_the_boot_block_stays(level);
+    }
+}
+
+}  // namespace
