@@ -49,6 +49,10 @@ struct proprio_pagecache {
     u8 boot_seen[PROPRIO_PAGECACHE_BOOT_WATCH];
     bool boot_known;
     u32 filled;
+    // Calls begun, and how many of them a look at the boot block served:
+    // a call looks when it first uses the cache, not before.
+    u32 begun;
+    u32 looked;
 };
 
 namespace {
@@ -302,7 +306,9 @@ bool peek_boot(proprhandle *h, u8 *words)
     return false;
 }
 
-// What a look at the boot block found.
+// What a look at the boot block found.  The boot block is read before the
+// cache's mutex is taken: a read may take the I/O mutex, which a writer
+// holds while it takes the cache's.
 struct boot_look {
     alignas(8) u8 words[PROPRIO_PAGECACHE_BOOT_WATCH];
     bool known;
@@ -335,12 +341,27 @@ void adopt_boot(proprio_pagecache *c, const boot_look &now)
     __atomic_store_n(&c->filled, 0, __ATOMIC_RELAXED);
 }
 
+// Looks at the boot block for the calls begun since the last look, before
+// their first use of the cache.  The count is read before the look, so
+// every call it covers began before the look was made.
+void look_if_due(proprio_pagecache *c)
+{
+    const u32 begun = __atomic_load_n(&c->begun, __ATOMIC_ACQUIRE);
+    if (begun == __atomic_load_n(&c->looked, __ATOMIC_ACQUIRE)) return;
+    boot_look now;
+    now.known = peek_boot(c->handle, now.words);
+    MutexGuard guard(&c->mutex);
+    compare_boot(c, now);
+    __atomic_store_n(&c->looked, begun, __ATOMIC_RELEASE);
+}
+
 }  // namespace
 
 bool pagecache_lookup(proprhandle *handle, u64 offset, void *block)
 {
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr || !in_tree_area(handle, offset)) return false;
+    look_if_due(c);
     MutexGuard guard(&c->mutex);
     catch_up(c);
     if (!trusted(c)) return false;
@@ -356,6 +377,7 @@ bool pagecache_has(proprhandle *handle, u64 offset)
 {
     proprio_pagecache *c = cache_of(handle, false);
     if (c == nullptr || !in_tree_area(handle, offset)) return false;
+    look_if_due(c);
     MutexGuard guard(&c->mutex);
     catch_up(c);
     return find(c, offset) != nullptr;
@@ -365,6 +387,7 @@ void pagecache_fill(proprhandle *handle, u64 offset, const void *block)
 {
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr || !in_tree_area(handle, offset) || !header_valid(block)) return;
+    look_if_due(c);
     MutexGuard guard(&c->mutex);
     catch_up(c);
     if (!trusted(c)) return;
@@ -377,6 +400,7 @@ void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u64 
 {
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr) return;
+    look_if_due(c);
     MutexGuard guard(&c->mutex);
     catch_up(c);
     const auto *bytes = static_cast<const u8 *>(buffer);
@@ -439,18 +463,11 @@ void pagecache_free(proprhandle *handle)
     handle->proprhandle_pagecache = nullptr;
 }
 
-// The boot block is read before the cache's mutex is taken: a read may
-// take the I/O mutex, which a writer holds while it takes the cache's.
 void pagecache_call_begins(proprhandle *handle)
 {
     if (handle == nullptr || !level_caches(handle) || !level_validates(handle)) return;
     proprio_pagecache *c = cache_of(handle);
-    if (c == nullptr) return;
-    boot_look now;
-    now.known = peek_boot(handle, now.words);
-    MutexGuard guard(&c->mutex);
-    catch_up(c);
-    compare_boot(c, now);
+    if (c != nullptr) __atomic_fetch_add(&c->begun, 1, __ATOMIC_ACQ_REL);
 }
 
 void pagecache_call_ends(proprhandle *handle)

@@ -10,9 +10,10 @@
 //
 // At the CACHING level this process is the store's only writer and the
 // cache is always trusted.  Below it other processes may write between
-// (and during) this one's calls, so every export call first looks at the
-// boot block, which every commit, every start of a transaction that writes
-// in place and every undo rewrites, and the cache empties when it changed;
+// (and during) this one's calls, so every export call, before it first
+// uses the cache, looks at the boot block, which every commit, every start
+// of a transaction that writes in place and every undo rewrites, and the
+// cache empties when it changed;
 // this process's own commit is taken as seen.  A call that read pages
 // looks again when it ends, so a page read while a transaction began is not
 // kept.  What stays open is a writer that starts, writes, dies and is
@@ -54,7 +55,7 @@ void pagecache_stores_rewritten();
 // superblock selector, the page count, the log-live byte, the commit lsn
 // and the checksum over the whole block all lie in them.
 constexpr u32 PROPRIO_PAGECACHE_BOOT_WATCH = 512;
-// An export call starts, and ends, on the handle: at the read-only level
+// An export call starts, and ends, on the handle: below the CACHING level
 // the cache checks that the store did not change under it.
 void pagecache_call_begins(proprhandle *handle);
 void pagecache_call_ends(proprhandle *handle);

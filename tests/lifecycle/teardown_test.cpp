@@ -60,7 +60,7 @@ TEST(Reboot, AReadOnlyNodeReopensOnceBeforeGivingUp)
         fault_rule rule;
         rule.kind = fault_kind::fail_read;
         rule.path = store.location_tag(0);
-        rule.nth = 3;  // the call's look at the boot block, then the boot block
+        rule.nth = 2;  // the boot block is read first
         rule.times = c.failing_reads;
         store.faults().add(rule);
         trace_capture_start();
