@@ -9,6 +9,7 @@
 #include "core/handle.h"
 #include "format/block.h"
 #include "io/blockpool.h"
+#include "io/listings.h"
 #include "io/slot.h"
 #include "storage/device.h"
 
@@ -53,6 +54,7 @@ struct proprio_pagecache {
     // a call looks when it first uses the cache, not before.
     u32 begun;
     u32 looked;
+    Listings listings;  // valid exactly as long as the pages
 };
 
 namespace {
@@ -91,6 +93,7 @@ proprio_pagecache *create(proprhandle *h)
     c->handle = h;
     c->meta = h->metactx;
     c->rewrites = g_rewrites.load(std::memory_order_acquire);
+    c->listings.meta = h->metactx;
     c->max_pages = setting_pages(h);
     if (c->max_pages != 0) {
         const u32 buckets = bucket_count(c->max_pages);
@@ -195,6 +198,7 @@ void forget(proprio_pagecache *c, u64 addr)
 {
     pc_page *p = find(c, addr);
     if (p == nullptr) return;
+    c->listings.clear();  // it may have been read from this page
     unlink_bucket(c, p);
     unlink_use(c, p);
     drop(c, p);
@@ -211,6 +215,7 @@ void put(proprio_pagecache *c, u64 addr, const void *block, bool may_grow)
     pc_page *p = find(c, addr);
     if (p != nullptr) {
         unlink_use(c, p);
+        c->listings.clear();  // the page changes: a listing may have been read from it
     } else {
         if (c->pages >= c->max_pages) {
             p = c->oldest;
@@ -264,6 +269,7 @@ void forget_all(proprio_pagecache *c)
     std::memset(c->buckets, 0, (c->bucket_mask + 1) * sizeof *c->buckets);
     c->newest = c->oldest = nullptr;
     c->pages = 0;
+    c->listings.clear();
 }
 
 void settle(proprio_pagecache *c)
@@ -456,6 +462,7 @@ void pagecache_free(proprhandle *handle)
     if (handle == nullptr || handle->proprhandle_pagecache == nullptr) return;
     proprio_pagecache *c = handle->proprhandle_pagecache;
     if (c->max_pages != 0) forget_all(c);
+    c->listings.clear();
     if (c->buckets != nullptr) u_freem(c->meta, c->buckets);
     if (c->written != nullptr) u_freem(c->meta, c->written);
     plat_mutex_destroy(&c->mutex);
@@ -479,6 +486,29 @@ void pagecache_call_ends(proprhandle *handle)
     now.known = peek_boot(handle, now.words);
     MutexGuard guard(&c->mutex);
     compare_boot(c, now);
+}
+
+void pagecache_note_listing(proprhandle *handle, u32 parent, const char *names, u32 len, const u32 *children,
+                            u32 count)
+{
+    proprio_pagecache *c = cache_of(handle);
+    if (c == nullptr) return;
+    look_if_due(c);
+    MutexGuard guard(&c->mutex);
+    catch_up(c);
+    if (!trusted(c)) return;
+    c->listings.note(parent, names, len, children, count);
+    __atomic_fetch_add(&c->filled, 1, __ATOMIC_RELAXED);
+}
+
+u32 pagecache_listed_child(proprhandle *handle, u32 parent, const char *name)
+{
+    proprio_pagecache *c = cache_of(handle, false);
+    if (c == nullptr) return 0;
+    look_if_due(c);
+    MutexGuard guard(&c->mutex);
+    catch_up(c);
+    return trusted(c) ? c->listings.find(parent, name) : 0;
 }
 
 void pagecache_stores_rewritten()

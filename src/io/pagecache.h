@@ -59,6 +59,13 @@ constexpr u32 PROPRIO_PAGECACHE_BOOT_WATCH = 512;
 // the cache checks that the store did not change under it.
 void pagecache_call_begins(proprhandle *handle);
 void pagecache_call_ends(proprhandle *handle);
+// Keeps a listing of the children of the tnode at parent (count names in
+// names, len bytes, and their tnodes) beside the pages it was read from,
+// and forgets it with them (see io/listings.h).
+void pagecache_note_listing(proprhandle *handle, u32 parent, const char *names, u32 len, const u32 *children,
+                            u32 count);
+// The tnode of child name under parent from a listing kept, or 0.
+u32 pagecache_listed_child(proprhandle *handle, u32 parent, const char *name);
 // Gives the memory back (the handle's I/O ends).
 void pagecache_free(proprhandle *handle);
 

@@ -204,4 +204,25 @@ TEST(PageCache, BelowTheCachingLevelAPageIsKeptWhileTheBootBlockStaysAsItWas)
     }
 }
 
+// A listing kept beside the pages answers for the first child of a name,
+// only under its own parent, and goes with the pages.
+TEST(PageCache, AListingIsKeptAsLongAsThePages)
+{
+    Open o(1, PROP_LEVEL_READONLY);
+    const char names[] = "b\0a\0a\0";
+    const u32 children[] = {20, 21, 22};
+    pagecache_call_begins(o.s.h);
+    pagecache_note_listing(o.s.h, 7, names, sizeof names - 1, children, 3);
+    EXPECT_EQ(pagecache_listed_child(o.s.h, 7, "a"), 21u);
+    EXPECT_EQ(pagecache_listed_child(o.s.h, 7, "b"), 20u);
+    EXPECT_EQ(pagecache_listed_child(o.s.h, 7, "c"), 0u);
+    EXPECT_EQ(pagecache_listed_child(o.s.h, 8, "a"), 0u);
+    pagecache_call_ends(o.s.h);
+
+    o.s.write_boot(0, BootFields{.commit_lsn = 2, .lsn = 2});
+    pagecache_call_begins(o.s.h);
+    EXPECT_EQ(pagecache_listed_child(o.s.h, 7, "a"), 0u) << "another process committed";
+    pagecache_call_ends(o.s.h);
+}
+
 }  // namespace
