@@ -18,9 +18,8 @@
 #include "harness/exports_input.h"
 #include "harness/records_input.h"
 #include "harness/stores.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "tree/tnode.h"
-#include "txn/layout.h"
 #include "workload.h"
 
 namespace fuzz {

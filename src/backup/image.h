@@ -8,19 +8,12 @@
 #pragma once
 
 #include "core/types.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "platform/trace.h"
 
 namespace propreg {
 
-enum : i32 {
-    BOOT_OFF_BKP_VERSION = 360,
-    BOOT_OFF_BKP_TYPE = 364,
-};
-
-constexpr u32 BKP_VERSION = 1;   // the boot block of a backup image
-constexpr u32 BKP_TYPE_ZKV = 1;  // of a cluster-wide store
-constexpr u32 BKP_TYPE_NKV = 2;  // of a node-local store
 constexpr u32 BKP_STEP_PAGES = 250;  // pages moved per read and write
 constexpr u32 BKP_LOG_GAP = PROPR_NUM_LOG - 1;  // log pages a backup leaves out
 // Where the name pages begin in a live store, relative to lsst.

@@ -41,7 +41,7 @@
 #include "io/devhist.h"
 #include "io/io.h"
 #include "io/pagecache.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "lifecycle/newhandle.h"
 #include "lifecycle/terminate.h"
 #include "platform/env.h"

@@ -7,7 +7,7 @@
 #include "format/storemap.h"
 #include "io/io.h"
 #include "io/slot.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "space/bitmap.h"
 
 namespace propreg {

@@ -16,7 +16,7 @@
 #include "core/handle.h"
 #include "format/cursor.h"
 #include "io/io.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "space/used.h"
 #include "storage/config.h"
 #include "storage/report.h"

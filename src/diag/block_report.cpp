@@ -8,7 +8,7 @@
 #include "diag/diag.h"
 #include "format/cursor.h"
 #include "io/devhist.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "platform/thread.h"
 #include "tree/names.h"
 #include "tree/slotted.h"

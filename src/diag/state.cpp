@@ -10,7 +10,7 @@
 #include "format/cursor.h"
 #include "format/storemap.h"
 #include "io/io.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "platform/env.h"
 #include "platform/thread.h"
 #include "txn/blockio.h"

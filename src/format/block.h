@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/types.h"
+#include "format/layout.h"
 
 struct proprhandle;
 
@@ -21,7 +22,6 @@ enum : u16 {
 
 constexpr u8 PROPR_HDR_MAGIC = 0x82;
 constexpr u8 PROPR_HDR_VERSION = 4;
-constexpr u32 PROPR_BLOCKNUM_BIAS = 25;     // header block number = (address >> 12) + 25
 constexpr u32 PROPR_PAGE_ADDR_SIZE = 4064;  // usable bytes after the header
 
 // Native (little-endian) layout, as stored.

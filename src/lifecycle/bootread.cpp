@@ -9,7 +9,7 @@
 #include "format/storemap.h"
 #include "io/io.h"
 #include "lifecycle/init.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "lifecycle/newhandle.h"
 #include "space/fcl.h"
 #include "tree/names.h"

@@ -9,7 +9,7 @@
 #include "io/group.h"
 #include "io/io.h"
 #include "lifecycle/format.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "lifecycle/newhandle.h"
 #include "lifecycle/terminate.h"
 #include "space/fcl.h"

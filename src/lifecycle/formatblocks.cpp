@@ -13,7 +13,7 @@
 #include "io/group.h"
 #include "io/io.h"
 #include "lifecycle/format.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "lifecycle/newhandle.h"
 #include "platform/random.h"
 #include "space/fcl.h"

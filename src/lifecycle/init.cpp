@@ -7,7 +7,7 @@
 #include "cache/cache.h"
 #include "core/alloc.h"
 #include "io/io.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "lifecycle/newhandle.h"
 #include "lifecycle/terminate.h"
 

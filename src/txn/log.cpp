@@ -8,7 +8,7 @@
 #include "space/pagelist.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
-#include "txn/layout.h"
+#include "format/layout.h"
 
 namespace {
 

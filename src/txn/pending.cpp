@@ -10,7 +10,7 @@
 #include "io/pagecache.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
-#include "txn/layout.h"
+#include "format/layout.h"
 #include "txn/log.h"
 
 // The groups of a transaction, each written (barrier included) before the

@@ -11,10 +11,9 @@
 #include "backup_util.h"
 #include "core/handle.h"
 #include "format/block.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "space/used.h"
 #include "support/tmpdir.h"
-#include "txn/layout.h"
 #include "txn/log.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "format/cursor.h"
 #include "space/fcl.h"
 #include "txn/commit.h"
-#include "txn/layout.h"
+#include "format/layout.h"
 #include "txn_support.h"
 
 namespace {

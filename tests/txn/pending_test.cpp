@@ -8,7 +8,7 @@
 #include "format/storemap.h"
 #include "space/fcl.h"
 #include "txn/commit.h"
-#include "txn/layout.h"
+#include "format/layout.h"
 #include "txn/pending.h"
 #include "txn/recover.h"
 #include "txn_support.h"

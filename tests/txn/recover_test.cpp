@@ -16,7 +16,7 @@
 #include "io/devhist.h"
 #include "space/fcl.h"
 #include "txn/commit.h"
-#include "txn/layout.h"
+#include "format/layout.h"
 #include "txn/recover.h"
 #include "txn_support.h"
 
