@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "format/block.h"
+#include "format/layout.h"
 #include "harness/config_input.h"
 #include "harness/exports_input.h"
 #include "harness/records_input.h"
 #include "harness/stores.h"
-#include "format/layout.h"
 #include "tree/tnode.h"
 #include "workload.h"
 

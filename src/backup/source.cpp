@@ -4,10 +4,10 @@
 
 #include "format/block.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "io/io.h"
 #include "io/slot.h"
-#include "format/layout.h"
 #include "space/bitmap.h"
 
 namespace propreg {

@@ -7,8 +7,8 @@
 #include "diag/common.h"
 #include "diag/diag.h"
 #include "format/cursor.h"
-#include "io/devhist.h"
 #include "format/layout.h"
+#include "io/devhist.h"
 #include "platform/thread.h"
 #include "tree/names.h"
 #include "tree/slotted.h"
@@ -191,10 +191,6 @@ void tnode_lines(report &r, proprhandle *h, const u8 *block)
     subkey_lines(r, block, num_subkey);
 }
 
-// Boot-block words of backup images.
-constexpr i32 kBootBackupVersion = 360;
-constexpr i32 kBootBackupType = 364;
-
 // Slots 0 and 1 keep their history in the low area, slots 2 to 4 in the
 // high one; each area lists the previous ids, then the new ones.
 i32 history_prv(u32 slot)
@@ -227,8 +223,8 @@ void boot_lines(report &r, const u8 *b)
     word(r, "log valid byte start:      ", b[BOOT_OFF_LOG_VALID]);
     word(r, "commit lsn:                ", be32_at(b, BOOT_OFF_COMMIT_LSN));
     word(r, "upgrade state:             ", be32_at(b, BOOT_OFF_UPGRADE_STATE));
-    word(r, "backup file version:       ", be32_at(b, kBootBackupVersion));
-    word(r, "backup file type:          ", be32_at(b, kBootBackupType));
+    word(r, "backup file version:       ", be32_at(b, BOOT_OFF_BKP_VERSION));
+    word(r, "backup file type:          ", be32_at(b, BOOT_OFF_BKP_TYPE));
     const u32 votes = be32_at(b, DEV_VOTES_MY);
     r.add("\nmy votes:                  0x%.8x - %d\n", votes, static_cast<int>(votes));
     word(r, "total votes:               ", be32_at(b, DEV_VOTES_TOTAL));

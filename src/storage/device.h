@@ -13,6 +13,7 @@
 #include <sys/uio.h>
 
 #include "core/types.h"
+#include "format/layout.h"
 #include "storage/config.h"
 
 struct proprhandle;
@@ -41,7 +42,7 @@ constexpr u32 UT_READ_QUIET = 0x4000;
 constexpr u32 UT_MIN_PAGES = 20000;
 // Bytes of a location that hold no pages: the reserved prefix and the
 // fixed areas of the store.
-constexpr u64 UT_UNCOUNTED_BYTES = 0x5029000;
+constexpr u64 UT_UNCOUNTED_BYTES = u64{PROPR_FIXED_BYTES} + PROPR_RESERVED_PREFIX;
 
 u32 utread(proprhandle *handle, void *buf, u32 length, u64 blkaddr, ut_native *holder, u32 flags);
 

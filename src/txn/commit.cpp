@@ -4,6 +4,7 @@
 
 #include "cache/cache.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "io/group.h"
 #include "io/pagecache.h"
@@ -11,7 +12,6 @@
 #include "space/pagelist.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
-#include "format/layout.h"
 #include "txn/log.h"
 
 namespace {

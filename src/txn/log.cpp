@@ -4,11 +4,11 @@
 
 #include "core/alloc.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "space/fcl.h"
 #include "space/pagelist.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
-#include "format/layout.h"
 
 namespace {
 

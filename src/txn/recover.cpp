@@ -4,6 +4,7 @@
 
 #include "cache/cache.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "core/alloc.h"
 #include "io/devhist.h"
@@ -15,7 +16,6 @@
 #include "space/pagelist.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
-#include "format/layout.h"
 #include "txn/log.h"
 
 namespace {

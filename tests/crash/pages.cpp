@@ -11,8 +11,8 @@
 
 #include "format/block.h"
 #include "format/cursor.h"
-#include "format/storemap.h"
 #include "format/layout.h"
+#include "format/storemap.h"
 #include "space/bitmap.h"
 #include "tree/kce_pages.h"
 #include "tree/slotted.h"
