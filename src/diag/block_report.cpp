@@ -91,7 +91,7 @@ const char *data_type_name(u32 type)
 bool number_mismatch(const proprhandle *h, u32 blkno, u32 found)
 {
     if (blkno < PROPR_BLOCKNUM_BIAS) return found != blkno;
-    return found != expected_number(h, u64{blkno - PROPR_BLOCKNUM_BIAS} << 12);
+    return found != expected_number(h, propr_blocknum_addr(blkno));
 }
 
 void header_lines(report &r, const proprhandle *h, u32 blkno, const u8 *block)
@@ -205,7 +205,7 @@ i32 history_new(u32 slot)
 void address_line(report &r, const char *label, u32 addr)
 {
     r.add("%s0x%.8x - %d - block %d\n", label, addr, static_cast<int>(addr),
-          static_cast<int>((addr >> 12) + PROPR_BLOCKNUM_BIAS));
+          static_cast<int>(propr_blocknum(addr)));
 }
 
 void boot_lines(report &r, const u8 *b)
@@ -268,7 +268,7 @@ u32 propriblock(backend_ctx *ctx, u32 blkno, const void *block, u32 block_size, 
     std::memcpy(&hdr, b, sizeof hdr);
     if (hdr.propr_hdr_block_type == PROPR_BLK_TNODE)
         tnode_lines(r, h, b);
-    else if (hdr.propr_hdr_block_type == PROPR_BLK_METADATA && blkno == PROPR_BLOCKNUM_BIAS)
+    else if (hdr.propr_hdr_block_type == PROPR_BLK_METADATA && blkno == propr_blocknum(PROPR_BOOT_ADDR))
         boot_lines(r, b);
     else if (hdr.propr_hdr_block_type == PROPR_BLK_METADATA)
         r.add("\nNo details available for metadata block %d\n", static_cast<int>(blkno));

@@ -37,7 +37,7 @@ u32 read_run(proprhandle *handle, u32 slot, const run &r, u8 *buf);
 // The block address of a page.
 inline u64 page_offset(const proprhandle *handle, u32 page)
 {
-    return handle->proprhandle_rtnst + u64{page} * PROP_PAGE_SIZE;
+    return propr_page_addr(handle->proprhandle_rtnst, page);
 }
 
 }  // namespace diag

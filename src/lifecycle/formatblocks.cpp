@@ -28,7 +28,7 @@ constexpr u32 kIdMask = 0x7fffffff;
 void put_header(const proprhandle *h, u8 *page, u32 addr, u32 type)
 {
     propr_hdr hdr;
-    hdr_init(h, &hdr, addr >> 12, type);
+    hdr_init(h, &hdr, addr, type);
     std::memcpy(page, &hdr, sizeof hdr);
 }
 

@@ -83,7 +83,7 @@ void make_test_page(u8 *page, u64 blkaddr)
     std::memset(page, 0, PROP_PAGE_SIZE);
     page[0] = 1;
     page[1] = PROPR_HDR_MAGIC;
-    u32 blocknum = static_cast<u32>(blkaddr >> 12) + PROPR_BLOCKNUM_BIAS;
+    u32 blocknum = propr_blocknum(blkaddr);
     std::memcpy(page + offsetof(propr_hdr, propr_hdr_blocknum), &blocknum, sizeof blocknum);
     hdr_stamp_checksum(page, PROP_PAGE_SIZE);
 }

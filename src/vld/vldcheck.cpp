@@ -34,7 +34,7 @@ u32 write_marker(proprhandle *handle, vld_file *f, const char *location, u64 add
     propr_hdr hdr{};
     hdr.propr_hdr_checksum_enabled = kChecksumOn;
     hdr.propr_hdr_size_magic_num = PROPR_HDR_MAGIC;
-    hdr.propr_hdr_blocknum = static_cast<u32>(addr / PROPRVLD_BLOCK) + PROPR_BLOCKNUM_BIAS;
+    hdr.propr_hdr_blocknum = propr_blocknum(addr);
     std::memcpy(block, &hdr, sizeof hdr);
     hdr_stamp_checksum(block, sizeof block);
     return proprvldw(handle, block, sizeof block, addr, f, location, 0);
