@@ -51,7 +51,7 @@ void bkp_boot_to_store(u8 *boot, u32 lsst);
 // Whether boot is the boot block of a backup image this registry kind may
 // restore: a valid metadata header of version 4, a store id, an intact
 // checksum, the backup marks of the right kind and no live undo log.
-// 0, or 22 after a trace line saying why.
+// PROP_OK, or PROP_E_FORMAT after a trace line saying why.
 u32 bkp_verify_format(trace_comp tc, const u8 *boot, u32 flags);
 // Whether the image's geometry is that of a store and the file is long
 // enough for its own fixed areas (never trusting a count the file gives).

@@ -12,7 +12,8 @@ struct proprhandle;
 // Replaces (or with "" deletes) slot devnum and writes the configuration;
 // on any failure the table is left as it was.
 u32 dev_update(proprhandle *handle, u32 devnum, const char *newdev);
-// 0 and the number of names, 13, 33 (no location) or 41 (gap or duplicate).
+// PROP_OK and the number of names, PROP_E_NULL, PROP_E_NOCONF (no location) or
+// PROP_E_CONF (gap or duplicate).
 u32 dev_verify(proprhandle *handle, u32 *count);
 // The same check on any table of names.
 u32 dev_verify_names(trace_comp trace, const char (*names)[PROP_LOCNAME_SIZE], u32 *count);

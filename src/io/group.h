@@ -27,16 +27,17 @@ class WriteGroup {
     WriteGroup &operator=(const WriteGroup &) = delete;
 
     // Takes a copy of length bytes (whole pages) for block address offset;
-    // a later copy of a page replaces an earlier one.  0, or 12 with
+    // a later copy of a page replaces an earlier one.  PROP_OK, or PROP_E_NOMEM with
     // nothing kept.
     u32 add(const void *buffer, u32 length, u64 offset);
     // Takes the page itself (one from blockpool_take) instead of a copy:
-    // the group gives it back to the pool.  0, or 12 with the page given
+    // the group gives it back to the pool.  PROP_OK, or PROP_E_NOMEM with the page given
     // back already.
     u32 adopt(u8 *page, u64 offset);
-    // Writes the group to every open location (PROPRIO_ALL, under the
-    // quorum rule) or to the one selected, and empties it.  An empty group
-    // writes nothing.  0, 12, 26, 36, or a direct write's own result.
+    // Writes the group to every open location (PROPRIO_ALL, under the quorum
+    // rule) or to the one selected, and empties it.  An empty group writes
+    // nothing.  PROP_OK, PROP_E_NOMEM, PROP_E_STORAGE, PROP_E_NOSPACE, or a
+    // direct write's own result.
     u32 flush(u32 selector = PROPRIO_ALL);
 
     u32 pages() const { return count_; }

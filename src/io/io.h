@@ -29,11 +29,11 @@ constexpr u32 PROPRIO_READ_IN_PLACE = 0x1000;
 // Workers, mutex and the open locations.  0 or the error of opening.
 u32 proprioini(proprhandle *handle, u32 open_flags);
 // Writes length bytes at block address offset to every open location (or to
-// the one selected).  0, 26, 36, or a direct write's own result.
+// the one selected).  PROP_OK, PROP_E_STORAGE, PROP_E_NOSPACE, or a direct write's own result.
 u32 propriow(proprhandle *handle, const void *buffer, u32 length, u64 offset, u32 selector);
 // Reads from one good location, failing over: a location whose block fails
 // its header (22) or its checksum (26) counts as one that failed the read.
-// 0, 22, 26, or a direct read's own result; direct reads hand over the
+// PROP_OK, PROP_E_FORMAT, PROP_E_STORAGE, or a direct read's own result; direct reads hand over the
 // bytes unchecked, for callers that judge each location's copy themselves.
 u32 proprior(proprhandle *handle, void *buffer, u32 length, u64 offset, u32 read_flags,
              u32 selector);
@@ -42,7 +42,7 @@ struct proprio_read {
     void *buffer;
     u32 length;
     u64 offset;
-    u32 result;  // 0, 22 or 26 once read
+    u32 result;  // PROP_OK, PROP_E_FORMAT or PROP_E_STORAGE once read
 };
 // Reads every request as proprior does from any open location, each
 // failing over on its own, but the requests go to a location together:
@@ -72,7 +72,7 @@ u32 proprio_copy(proprhandle *handle, u32 dst, u32 src);
 u32 proprio_copy_pages(proprhandle *handle, u32 dst, u32 src, u64 offset, u32 numpage);
 u32 propriodvch(proprhandle *handle, const char *name, u64 size, u32 create, u32 flags);
 
-// Pre-checks of a configuration change.  0 or 54 (or an open error).
+// Pre-checks of a configuration change.  PROP_OK or PROP_E_MINORITY (or an open error).
 u32 prop_precheck_confchange(backend_ctx *ctx, u32 devnum, const char *newdev);
 u32 prop_precheck_delete(backend_ctx *ctx, u32 devnum);
 u32 proprio_prechk_addreplace(backend_ctx *ctx, u32 devnum, const char *newdev);
@@ -93,6 +93,6 @@ struct proprio_hooks {
     // Repairs the local configuration from the published one (103 = repaired).
     u32 (*repair_config)(proprhandle *handle);
     // The undo log goes on from the highest lsn the locations hold: creates
-    // the handle's log record when absent and sets its lsn.  0 or 12.
+    // the handle's log record when absent and sets its lsn.  PROP_OK or PROP_E_NOMEM.
     u32 (*set_log_lsn)(proprhandle *handle, u32 lsn);
 };

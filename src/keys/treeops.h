@@ -21,13 +21,13 @@ u32 prdkey(backend_ctx *ctx, propr_keyhandle *keyhandle, u32 recursive, u32 flag
 // subtrees one after the other, each KCE page after the children it lists,
 // each ADDR page after its KCE pages, and the key's tnode last.  Nothing is
 // written; the key's entry in its parent stays.  kd names the key in the
-// trace.  0, 12, 26 or a read error.
+// trace.  PROP_OK, PROP_E_NOMEM, PROP_E_STORAGE or a read error.
 u32 proprdkrec(backend_ctx *ctx, proprhandle *handle, u32 page, const key_desc *kd, u32 flags);
 
 // The longest name below the key whose tnode is at page, counted from the
 // end of the key's own name (".b.c", 4, for a.b.c below a).  The walk
 // reads every tnode of the subtree, and stops as soon as a name passes
-// limit.  0 and *longest; 12; 26 or the read error.
+// limit.  0 and *longest; PROP_E_NOMEM; PROP_E_STORAGE or the read error.
 u32 proprsubtree_longest_name(proprhandle *handle, u32 page, u32 limit, u32 *longest);
 
 // Lists the names of the key's direct subkeys in one buffer taken from the

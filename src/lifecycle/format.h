@@ -10,7 +10,7 @@ class WriteGroup;
 // Behind prop_setup (levels 0 and 4).  0 with *ctx set to a new context,
 // or an error with *ctx untouched and nothing left behind: 13 (NULL ctx,
 // front-end context or security record), 8 (a security record no key may
-// have: refused before anything is opened), 12, 26 (size or any write), or
+// have: refused before anything is opened), PROP_E_NOMEM, PROP_E_STORAGE (size or any write), or
 // the error of opening or extending the locations.  A location already
 // extended stays extended.  Until the last write (the boot block) no
 // location of the new store opens: one cut short is unformatted.
@@ -18,7 +18,7 @@ u32 propriniconfig(backend_ctx **ctx, prop_secctx *sctx, void *clsctx, const sec
                    prop_metactx *meta, przkv_ctx *zkv, i32 level, u32 *levelarg);
 
 // The block writers, in the order formatting calls them; each returns 0,
-// 12 or 26.  They need the handle's store map (num_fcl, numpage, lsst,
+// PROP_E_NOMEM or PROP_E_STORAGE.  They need the handle's store map (num_fcl, numpage, lsst,
 // odbst, gdbst, rtnst) and, from the superblock on, the store id.
 //
 // Boot block: the store id given (top bit cleared), or, without one or

@@ -5,7 +5,7 @@
 #include "core/handle.h"
 
 // Behind prop_terminate.  PROP_TERMINATE_KEEP_CTX zero-fills the record
-// instead of freeing it.  0, or 3 for a NULL or untagged context or a
+// instead of freeing it.  PROP_OK, or PROP_E_CTX for a NULL or untagged context or a
 // context without a handle.
 u32 proprterminate(backend_ctx *ctx, u32 flags);
 
@@ -15,7 +15,7 @@ u32 proprterminate(backend_ctx *ctx, u32 flags);
 void proprhandleterminate(proprhandle *handle);
 
 // Behind prop_init_reboot: re-reads the boot block and superblock and, at
-// the CACHING level, starts the key cache afresh.  0, 3 or 26.
+// the CACHING level, starts the key cache afresh.  PROP_OK, PROP_E_CTX or PROP_E_STORAGE.
 u32 proprir(backend_ctx *ctx);
 
 // Behind prop_reinit: closes and re-opens every location under the

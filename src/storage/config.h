@@ -44,7 +44,7 @@ bool prop_developer_mode(const proprhandle *handle);
 // front-end context's, ZKV without one.
 u32 ut_registry_kind(const proprhandle *handle);
 // This node's host name: the front-end context's when it has one, else
-// the system's.  0, or 23 when there is none.
+// the system's.  PROP_OK, or PROP_E_CLUSTER when there is none.
 u32 ut_hostname(const przkv_ctx *zkv, char *buf, size_t size);
 // The configuration value that holds location slot of a registry kind
 // ("zkvconfig_loc", ...); nullptr for a slot the kind does not have.

@@ -47,7 +47,7 @@ constexpr u64 UT_UNCOUNTED_BYTES = u64{PROPR_FIXED_BYTES} + PROPR_RESERVED_PREFI
 u32 utread(proprhandle *handle, void *buf, u32 length, u64 blkaddr, ut_native *holder, u32 flags);
 
 // One request of a batched read: length bytes at block address blkaddr into
-// buf; result is 0 or 26 once read.
+// buf; result is PROP_OK or PROP_E_STORAGE once read.
 struct ut_read {
     void *buf;
     u32 length;
@@ -62,11 +62,12 @@ void utread_batch(proprhandle *handle, ut_read *reqs, u32 n, ut_native *holder, 
 u32 utwrite(proprhandle *handle, const void *buf, u32 length, u64 blkaddr, ut_native *holder);
 // Writes the same runs to each of count locations, every request of every
 // location at once, then ends each location's part with one barrier, all
-// at once.  results[i] receives 0, or 26 for holders[i] (traced and
-// recorded as utwrite does).  Returns 0, or 12 when there is no memory
+// at once.  results[i] receives PROP_OK, or PROP_E_STORAGE for holders[i] (traced and
+// recorded as utwrite does).  Returns PROP_OK, or PROP_E_NOMEM when there is no memory
 // for the requests: then nothing was written and results are untouched.
 u32 ut_write_runs(proprhandle *handle, ut_native *const *holders, u32 count, const ut_run *runs, u32 nruns,
-                   u32 *results);u32 utsz(proprhandle *handle, u32 *numpage, ut_native *holder);
+                   u32 *results);
+u32 utsz(proprhandle *handle, u32 *numpage, ut_native *holder);
 u32 utosmbsz(proprhandle *handle, u32 *blocksize, ut_native *holder);
 u32 utclose(proprhandle *handle);
 u32 utdvch(proprhandle *handle, const char *newdev, u64 lastpage_addr, u32 write_test, u32 flags);

@@ -16,7 +16,7 @@ struct proprhandle;
 u32 proprutfkce(proprhandle *handle, u32 parent_page, const char *name, key_desc *out);
 
 // Adds child's entry (its name, entry byte and tnode page) under parent and
-// counts it in the parent's num_subkey.  0; 19 when the parent already has
+// counts it in the parent's num_subkey.  PROP_OK; PROP_E_MAXSUBKEY when the parent already has
 // the most children allowed; 36 when no area can take the entry (or no free
 // page is left); 123 when the parent is not a tnode; 26 or the I/O error.
 u32 proprutckce(proprhandle *handle, key_desc *child, key_desc *parent);

@@ -58,10 +58,10 @@ u32 proprutikcesp(u8 *buf, u32 start, const char *name, u32 name_len, u32 entry_
                   kce_hit *hit);
 // Deletes the entry that proprutmkceb found: clears its slot, closes the
 // hole by moving the lower entries up and moves their slot locations with
-// them.  0, or 26 when the hit does not describe a live entry.
+// them.  PROP_OK, or PROP_E_STORAGE when the hit does not describe a live entry.
 u32 proprutdkcesp(u8 *buf, u32 start, const kce_hit &hit);
 // Calls fn(hit) for every live entry in slot order; stops early when fn
-// returns false.  0, or 26 when the area is corrupt.
+// returns false.  PROP_OK, or PROP_E_STORAGE when the area is corrupt.
 template <class Fn> u32 kce_for_each(const u8 *buf, u32 start, Fn fn);
 
 // ---- implementation of the template

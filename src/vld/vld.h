@@ -93,7 +93,7 @@ u32 proprvldwv(proprhandle *handle, const proprvld_span *spans, u32 count, vld_f
 // writes zeros instead, right after a create).
 u32 proprvldsync(proprhandle *handle, vld_file *vldhdl, const char *location, u32 flags);
 // Reads the block at offset from each mirror copy into buf from the first
-// copy whose header and checksum validate: 0, or 22 with buf untouched.
+// copy whose header and checksum validate: PROP_OK, or PROP_E_FORMAT with buf untouched.
 u32 proprvldres(proprhandle *handle, void *buf, u32 buflen, u64 offset, vld_file *vldhdl, const char *location,
                 u32 mirrors);
 
@@ -111,15 +111,17 @@ u32 proprvld_is_rsz(proprhandle *handle, vld_file *vldhdl, const char *location,
 u32 proprvld_use_cfname(proprhandle *handle, u32 *use, u32 flag);
 // The disk group of a location without its '+' (dgname: VLD_DG_MAX + 1).
 u32 proprvld_get_dgname_wp(proprhandle *handle, const char *location, char *dgname);
-// Is the disk group mounted: 0, 8, 26, or 43.  Needs no handle.
+// Is the disk group mounted: PROP_OK, PROP_E_ARG, PROP_E_STORAGE, or
+// PROP_E_VLDCREATE.  Needs no handle.
 u32 proprvldvdg(const char *diskgroup);
 // Is any configured location of the handle in a disk group.
 u32 proprvld_is_zkvonvld(proprhandle *handle, u32 *result);
 
-// Backup files ("+DG:fname"): flag 8 creates one of size blocks (a name
-// in use is refused), otherwise it is opened for reading; fname receives
-// the file part of the complete name.  0, 3, 8, 12, 13; 43 when the disk
-// group is not mounted, 26 when the instance is down, else 49.
+// Backup files ("+DG:fname"): flag 8 creates one of size blocks (a name in use
+// is refused), otherwise it is opened for reading; fname receives the file part
+// of the complete name.  PROP_OK, PROP_E_CTX, PROP_E_ARG, PROP_E_NOMEM,
+// PROP_E_NULL; PROP_E_VLDCREATE when the disk group is not mounted, PROP_E_STORAGE when the
+// instance is down, else PROP_E_BKPFILE.
 u32 proprvldo_bkp(proprhandle *handle, vld_file **vldhdl, const char *diskgroup, char *fname, u32 size, u32 flags);
 u32 proprvlddel_bkp(proprhandle *handle, const char *diskgroup, const char *fname, u32 flags);
 // Renames onto a free name only: the volume manager never replaces a file
@@ -132,9 +134,10 @@ u32 proprvld_shrink_bkp(proprhandle *handle, vld_file *vldhdl, const char *locat
 // 26 for an instance down, else `otherwise`.
 u32 proprvld_bkp_code(u32 diagnosis, u32 otherwise);
 
-// Opens (flag 8: creates) a record file "+DG:fname": created with
-// startsize blocks growing by incrsize up to maxsize.  0, 8, 26, 43 (the
-// disk group is not mounted), or 59 when opening finds no file.
+// Opens (flag 8: creates) a record file "+DG:fname": created with startsize
+// blocks growing by incrsize up to maxsize.  PROP_OK, PROP_E_ARG, PROP_E_STORAGE,
+// PROP_E_VLDCREATE (the disk group is not mounted), or PROP_E_EXPORTFILE when opening finds no
+// file.
 u32 proprvldo_cbkp(proprhandle *handle, const char *diskgroup, const char *fname, vld_file **vldhdl, u32 maxsize,
                    u32 startsize, u32 incrsize, u32 flags);
 // Whether a complete file name names a file (opened as a record file).
