@@ -11,6 +11,7 @@
 // holds sound); PROP_E_BKPFILE (the backup file cannot be made, written or put in place).  On
 // failure the file that had the name is as it was.  A tnode-area page found sound
 // nowhere is named in *damaged_page when one is given.
+// proprbkp: backup.
 u32 proprbkp(backend_ctx *ctx, char *name, u32 *damaged_page);
 // Behind prop_delete_bkpfile, prop_rename_bkpfile and prop_copy_bkpfile.
 // PROP_OK; PROP_E_CTX; PROP_E_NULL; PROP_E_STORAGE (a path too long);

@@ -29,16 +29,19 @@ u32 dev_migrate(backend_ctx *ctx, u32 master);
 // Behind prop_repair_conf: changes one slot of the local configuration without
 // an open store.  PROP_OK, PROP_E_ARG, PROP_E_NOMEM, PROP_E_NULL, PROP_E_CLUSTER,
 // PROP_E_NOCONF, PROP_E_DEPEND, PROP_E_MINORITY or the device check's code.
+// proprrep: replace a location.
 u32 proprrep(prop_metactx *meta, u32 devnum, const char *newdev, u32 flags);
 // Brings the handle's configuration in line with the published names.
 // PROP_E_REPAIRED when it was rewritten, PROP_OK when it already was, PROP_E_CTX,
 // PROP_E_NULL, PROP_E_STORAGE, PROP_E_DEPEND or the configuration writer's code.
+// proprrepauto: repair automatically: follow the published names.
 u32 proprrepauto(proprhandle *handle, const dev_names published);
 // The same for a node without an open store: local is rewritten as the
 // configuration now stands.  0 or the code of the step that failed.
 u32 proprrepauto_rim(prop_metactx *meta, dev_names local, const dev_names published);
 // Behind prop_overwrite_conf: the node's configuration becomes the store's
 // own (its boot blocks' device history).  PROP_OK, PROP_E_NOMEM or PROP_E_STORAGE.
+// proprcow: copy (overwrite) the configuration.
 u32 proprcow(prop_metactx *meta);
 // Rewrites the storage resource's start and stop dependencies.  PROP_OK,
 // PROP_E_CTX or PROP_E_DEPEND.

@@ -10,6 +10,7 @@
 // failure, key cache); 22 (boot block or superblock invalid, too many
 // bitmap pages); 47 (a ZKV store importing at levels 0, 2, 8); or the
 // error of opening the locations.  A failure leaves no handle behind.
+// proprinit: init: open a store.
 u32 proprinit(backend_ctx **ctx, prop_metactx *meta, prop_secctx *sctx, void *clsctx, u32 level,
               przkv_ctx *zkv, void *levelarg);
 
@@ -18,4 +19,5 @@ u32 proprinit(backend_ctx **ctx, prop_metactx *meta, prop_secctx *sctx, void *cl
 // the name-cache mutex; a refresh keeps those.  PROP_OK, PROP_E_NOMEM,
 // PROP_E_FORMAT, PROP_E_STORAGE, or the error of loading the name tables.  On
 // failure both buffers are freed.
+// propribctx: init boot context: the boot block and superblock into the handle.
 u32 propribctx(proprhandle *handle, u32 refresh, u32 open_flag);

@@ -13,9 +13,11 @@ struct proprhandle;
 // PROP_E_ARG (empty owner name: nothing taken); PROP_E_NOMEM; PROP_E_NULL;
 // PROP_E_STORAGE; PROP_E_NOSPACE (no free page or no room); or the error of a
 // step (19 from the child limit).
+// proprutcstnode: create subtnode: a new child key.
 u32 proprutcstnode(proprhandle *handle, key_desc *parent, key_desc *child, const char *name,
                    const sec_attr *sec);
 
 // Adds an entry named link_name under parent that points at the existing
 // tnode target.  The result of proprutckce, or 12/13 before it.
+// proprutcltnode: create link tnode: an entry naming an existing tnode.
 u32 proprutcltnode(proprhandle *handle, key_desc *parent, u32 target, key_desc *child, const char *link_name);

@@ -19,6 +19,7 @@ constexpr u32 NAME_CACHE_SIZE = 256;
 // names are only ever appended and ids never reused, so a name left behind
 // by a rolled-back transaction is merely unused, and no committed tnode can
 // point at an id that a rollback would take away.
+// proprutnametoid: name to id: owner or group name to its number.
 u32 proprutnametoid(proprhandle *handle, const char *name, u32 *id, u32 kind);
 
 // The name of id into buf (*buflen bytes; on success *buflen becomes the
@@ -26,10 +27,12 @@ u32 proprutnametoid(proprhandle *handle, const char *name, u32 *id, u32 kind);
 // small (*buflen becomes the size needed, terminator included); 13 for a
 // missing argument; 26 (no handle, bad kind, owner id 0, id not in the
 // table, unreadable or invalid page).
+// proprutidtoname: id to name: owner or group number to its name.
 u32 proprutidtoname(proprhandle *handle, u32 id, u32 *buflen, char *buf, u32 kind);
 
 // Loads both caches from the two pages at start-up and sets the id counts.
 // PROP_OK, PROP_E_NOMEM, or PROP_E_STORAGE (no handle, unreadable or invalid page, corrupt slot).
+// proprutiid: init ids: load the owner and group name caches.
 u32 proprutiid(proprhandle *handle);
 
 // Gives back every cached name and clears the counters (termination).

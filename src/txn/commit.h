@@ -8,4 +8,5 @@
 // PROP_OK, PROP_E_STORAGE, or the write error.  On failure nothing in memory has moved to
 // the new state, and a location the new boot block reached has the open
 // transaction's back: the caller rolls back with proprrecover.
+// proprutfsu: free-space update: the commit.
 u32 proprutfsu(proprhandle *handle);

@@ -21,6 +21,7 @@ struct propr_log {
 
 // Creates the log record (if absent), a fresh metadata buffer and an empty
 // saved-page list; PROP_OK or PROP_E_NOMEM (nothing allocated by this call is kept).
+// proprutilog: init log: allocate the undo log record.
 u32 proprutilog(proprhandle *handle);
 // The lsn the next transaction follows on from, as the opening of the
 // locations found it; creates the log record (without buffers) when
@@ -30,12 +31,15 @@ u32 proprut_set_log_lsn(proprhandle *handle, u32 lsn);
 void proprut_free_log(proprhandle *handle);
 // Opens a transaction: writes the log metadata, then the boot block with
 // its log-valid byte set.  PROP_OK, PROP_E_STORAGE, or the write error.
+// proprutbeginlog: begin log: start a transaction.
 u32 proprutbeginlog(proprhandle *handle, u32 opid);
 // *exists = 1 when page already has an image in this transaction or was
 // allocated in it.  PROP_OK, PROP_E_CTX (no handle) or PROP_E_NULL (no out parameter).
+// proprutlogexists: log exists: is the page already saved or new in this transaction.
 u32 proprutlogexists(proprhandle *handle, u32 page, u32 *exists);
 // Saves the image of page (image, or read from the store when NULL) in the
 // next log slot.  PROP_OK, PROP_E_NOSPACE (log full), PROP_E_STORAGE, or the read or write error.
+// proprutlog: log: save the undo image of a page.
 u32 proprutlog(proprhandle *handle, u32 page, const u8 *image);
 // Writes a changed address page without an undo image: in place when it is
 // new in (or already logged by) this transaction, otherwise to a fresh page

@@ -13,6 +13,7 @@ constexpr u32 PROPR_RECOVER_NO_VLD_SYNC = 0x800;
 
 // PROP_OK, PROP_E_CTX (no context or handle), or the error of the mirror sync or of the
 // key-cache step.  A location whose undo fails is taken out of service.
+// proprrecover: recover: roll back an open transaction on every location.
 u32 proprrecover(backend_ctx *ctx, u32 flags);
 // Undoes the live log of one location, reading and writing only there.
 u32 rrecover_helper(backend_ctx *ctx, u32 slot);
