@@ -22,7 +22,7 @@
 // (io/group.h): its blocks reach a location in any order and the step
 // ends with a barrier on every location before the next one starts.  A cut
 // inside a step leaves any subset of its blocks; a block that did not
-// arrive whole fails its checksum on every read and is refused.
+// arrive whole fails its checksum when read and is refused.
 //   1. Undo images into their log slots; in a transaction's first round
 //      also the boot block with the log-valid byte set.  The metadata block
 //      on disk still carries the lsn the boot block records as committed,
