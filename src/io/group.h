@@ -1,7 +1,9 @@
 // A write group: blocks that may reach a location in any order, written
 // together.  Every block the store writes goes out in one: propriow makes
 // a group of one, and writers of many blocks (a commit, a rollback, a
-// format) fill a group and flush it.
+// format) fill a group and flush it.  The votes are the one exception: a
+// mirrored flush may change them, so they go to their location directly
+// (io_slot_write_block) rather than through another group.
 //
 // flush() sorts the blocks, merges neighbours into one request, starts
 // every request of every open location at once and ends each location's
