@@ -66,7 +66,7 @@ u32 check_sums(proprhandle *handle, u32 slot, const void *buffer, u32 length, u6
         if (hdr_verify_checksum(b + at, PROP_PAGE_SIZE) == 0) continue;
         const u64 addr = offset + at;
         trace_print(io_trace(handle), 0, "proprior: Block %llu at offset %llu from ZKV device %d fails its checksum.",
-                    static_cast<unsigned long long>(addr / PROP_PAGE_SIZE + PROPR_BLOCKNUM_BIAS),
+                    static_cast<unsigned long long>(propr_blocknum(addr)),
                     static_cast<unsigned long long>(addr), static_cast<int>(slot));
         return PROP_E_STORAGE;
     }

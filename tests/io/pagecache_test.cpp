@@ -50,7 +50,7 @@ std::pair<u8, u64> read(IoStore &s, u32 addr)
 {
     const u64 before = s.faults.reads();
     u8 b[PROP_PAGE_SIZE] = {};
-    EXPECT_EQ(proprior(s.h, b, sizeof b, addr, 0, PROPRIO_ALL), 0u);
+    EXPECT_EQ(proprior(s.h, b, sizeof b, addr, 0, PROPRIO_ALL), PROP_OK);
     return {b[100], s.faults.reads() - before};
 }
 
@@ -106,7 +106,7 @@ TEST(PageCache, ClosingTheLocationsEmptiesIt)
 {
     Open o(2);
     ASSERT_EQ(write(o.s, page(1), 0x11), 0u);
-    ASSERT_EQ(propriocl(o.s.h, 0), 0u);
+    ASSERT_EQ(propriocl(o.s.h, 0), PROP_OK);
     EXPECT_EQ(pagecache_state(o.s.h).pages, 0u);
     o.s.open_files();
     EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1));

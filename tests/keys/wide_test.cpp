@@ -17,7 +17,7 @@ class WideTest : public KeysTest {
         for (int i = 0; i < n; i++)
             b.add(PROP_BATCH_CREATE_KEY, parent.get(), (prefix + std::to_string(i)).c_str()).sec =
                 store_->top_security();
-        ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), 0u);
+        ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
         take_handles(ctx(), b);
     }
     // Pages written into the log slots, as recorded: the undo images.
@@ -54,7 +54,7 @@ TEST_F(WideTest, ABatchOfThousandsOfChildrenRereadsNothingAndSavesNoImageOfThem)
     b.add(PROP_BATCH_CREATE_KEY, parent.get(), "p5").sec = store_->top_security();
     store_->faults().set_record(true);
     const uint64_t reads = store_->faults().reads();
-    ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), 0u);
+    ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
     EXPECT_LT(store_->faults().reads() - reads, 20u) << "the parent's entry pages are read once";
     EXPECT_LE(images(), 3u) << "only the parent's tnode and the KCE page it had are saved";
     std::vector<Key> made = take_handles(ctx(), b);
@@ -102,7 +102,7 @@ TEST_F(WideTest, ALookupAmongManyEntryPagesWaitsOncePerGroupOfPages)
         Key fan = make(system_, "fan");
         BatchBuilder b;
         for (uint32_t i = 0; i < 420; i++) b.add(PROP_BATCH_CREATE_KEY, fan.get(), long_name(i).c_str()).sec = store_->top_security();
-        ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), 0u);
+        ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
         take_handles(ctx(), b);
         EntryPages pages = entry_pages(ctx()->propb_ctx, fan);
         ASSERT_EQ(pages.direct.size(), 25u);

@@ -113,7 +113,7 @@ void Store::configure()
 {
     const uint32_t is_nkv = options_.nkv ? 1 : 0;
     char key_path[PROP_LOCNAME_SIZE];
-    ASSERT_EQ(ut_get_loc_path(is_nkv, options_.hostname, key_path, sizeof key_path), 0u);
+    ASSERT_EQ(ut_get_loc_path(is_nkv, options_.hostname, key_path, sizeof key_path), PROP_OK);
     for (uint32_t i = 0; i < options_.locations; i++) {
         if (options_.vld)
             ASSERT_EQ(vld_admin_create_dg(config_name(i), 2, false), "");
