@@ -55,6 +55,7 @@ struct proprio_pagecache {
     u32 begun;
     u32 looked;
     Listings listings;  // valid exactly as long as the pages
+    u32 epoch;          // how many times everything was forgotten
 };
 
 namespace {
@@ -270,6 +271,7 @@ void forget_all(proprio_pagecache *c)
     c->newest = c->oldest = nullptr;
     c->pages = 0;
     c->listings.clear();
+    __atomic_fetch_add(&c->epoch, 1, __ATOMIC_RELEASE);
 }
 
 void settle(proprio_pagecache *c)
@@ -386,17 +388,23 @@ bool pagecache_has(proprhandle *handle, u64 offset)
     look_if_due(c);
     MutexGuard guard(&c->mutex);
     catch_up(c);
-    return find(c, offset) != nullptr;
+    return trusted(c) && find(c, offset) != nullptr;
 }
 
-void pagecache_fill(proprhandle *handle, u64 offset, const void *block)
+u32 pagecache_epoch(proprhandle *handle)
+{
+    proprio_pagecache *c = cache_of(handle, false);
+    return c == nullptr ? 0 : __atomic_load_n(&c->epoch, __ATOMIC_ACQUIRE);
+}
+
+void pagecache_fill(proprhandle *handle, u64 offset, const void *block, u32 epoch)
 {
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr || !in_tree_area(handle, offset) || !header_valid(block)) return;
     look_if_due(c);
     MutexGuard guard(&c->mutex);
     catch_up(c);
-    if (!trusted(c)) return;
+    if (!trusted(c) || c->epoch != epoch) return;
     put(c, offset, block, true);
     __atomic_fetch_add(&c->filled, 1, __ATOMIC_RELAXED);
 }

@@ -31,8 +31,12 @@ constexpr u32 PROPRIO_PAGECACHE_DEFAULT_MB = 64;
 bool pagecache_lookup(proprhandle *handle, u64 offset, void *block);
 // Whether the page is held (a read of it would cost no device read).
 bool pagecache_has(proprhandle *handle, u64 offset);
-// A page just read from the store (kept when its header is valid).
-void pagecache_fill(proprhandle *handle, u64 offset, const void *block);
+// What the cache holds changes its epoch: everything was forgotten.
+u32 pagecache_epoch(proprhandle *handle);
+// A page just read from the store, by a read that began in epoch (kept
+// when its header is valid and nothing was forgotten since: the page may
+// be older than what another process has committed meanwhile).
+void pagecache_fill(proprhandle *handle, u64 offset, const void *block, u32 epoch);
 // After a write of length bytes at offset: on_every_location says that
 // every open location now holds them, and the pages are kept (as pages of
 // the open transaction); otherwise they are forgotten.  bulk: the write is

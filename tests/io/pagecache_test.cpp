@@ -225,4 +225,21 @@ TEST(PageCache, AListingIsKeptAsLongAsThePages)
     pagecache_call_ends(o.s.h);
 }
 
+// A read that began before the cache forgot everything (another thread saw
+// the store change) may have read what was since replaced: not kept.
+TEST(PageCache, AReadThatBeganBeforeEverythingWasForgottenIsNotKept)
+{
+    Open o(1, PROP_LEVEL_READONLY);
+    o.s.write_block(0, page(1), 0x11);
+    pagecache_call_begins(o.s.h);
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 2));  // the look, and the read
+    const u32 epoch = pagecache_epoch(o.s.h);
+    u8 b[PROP_PAGE_SIZE] = {};
+    ASSERT_EQ(proprior(o.s.h, b, sizeof b, page(1), 0, 0), 0u);  // from the location itself
+    pagecache_clear(o.s.h);
+    pagecache_fill(o.s.h, page(1), b, epoch);
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1));
+    pagecache_call_ends(o.s.h);
+}
+
 }  // namespace
