@@ -13,12 +13,12 @@
 // (and during) this one's calls, so every export call, before it first
 // uses the cache, looks at the boot block, which every commit, every start
 // of a transaction that writes in place and every undo rewrites, and the
-// cache empties when it changed;
-// this process's own commit is taken as seen.  A call that read pages
-// looks again when it ends, so a page read while a transaction began is not
-// kept.  What stays open is a writer that starts, writes, dies and is
-// undone by a third process's open, all inside a single call.  Outside a
-// call (and at the backup level) nothing is kept: a lookup is a miss.
+// cache empties when it changed; this process's own commit is taken as
+// seen.  A call that read pages looks again when it ends, so a page read
+// while a transaction began is not kept.  What stays open is a writer that
+// starts, writes, dies and is undone by a third process's open, all inside
+// a single call.  Until a look has seen the boot block, and at the backup
+// level, nothing is used: a lookup is a miss.
 #pragma once
 
 #include "core/types.h"
@@ -31,7 +31,7 @@ constexpr u32 PROPRIO_PAGECACHE_DEFAULT_MB = 64;
 bool pagecache_lookup(proprhandle *handle, u64 offset, void *block);
 // Whether the page is held (a read of it would cost no device read).
 bool pagecache_has(proprhandle *handle, u64 offset);
-// What the cache holds changes its epoch: everything was forgotten.
+// The cache's epoch: it moves on each time everything is forgotten.
 u32 pagecache_epoch(proprhandle *handle);
 // A page just read from the store, by a read that began in epoch (kept
 // when its header is valid and nothing was forgotten since: the page may
