@@ -322,29 +322,17 @@ struct boot_look {
     bool known;
 };
 
-// Compares the boot block with what the cache last saw: anything another
-// process commits, starts or undoes rewrites it (the commit lsn, the
-// log-live byte, and the checksum over all of it lie in these words), and
-// every page goes when it changed or could not be read.
-void compare_boot(proprio_pagecache *c, const boot_look &now)
+// Takes what a look at the boot block found as what the pages belong to.
+// A look compares: anything another process commits, starts or undoes
+// rewrites these words (the commit lsn, the log-live byte, and the checksum
+// over all of it lie in them), and every page goes when they changed or
+// could not be read.  After this process's own commit the boot block is
+// its own, and the pages held belong to it (own_commit).
+void take_boot(proprio_pagecache *c, const boot_look &now, bool own_commit = false)
 {
-    if (!now.known || !c->boot_known || std::memcmp(now.words, c->boot_seen, sizeof now.words) != 0) {
-        forget_all(c);
-        if (now.known) std::memcpy(c->boot_seen, now.words, sizeof now.words);
-    }
-    c->boot_known = now.known;
-    __atomic_store_n(&c->filled, 0, __ATOMIC_RELAXED);
-}
-
-// After this process's own commit: the boot block it wrote is the one the
-// pages held belong to.
-void adopt_boot(proprio_pagecache *c, const boot_look &now)
-{
-    if (now.known) {
-        std::memcpy(c->boot_seen, now.words, sizeof now.words);
-    } else {
-        forget_all(c);
-    }
+    const bool changed = !c->boot_known || std::memcmp(now.words, c->boot_seen, sizeof now.words) != 0;
+    if (!now.known || (changed && !own_commit)) forget_all(c);
+    if (now.known) std::memcpy(c->boot_seen, now.words, sizeof now.words);
     c->boot_known = now.known;
     __atomic_store_n(&c->filled, 0, __ATOMIC_RELAXED);
 }
@@ -359,7 +347,7 @@ void look_if_due(proprio_pagecache *c)
     boot_look now;
     now.known = peek_boot(c->handle, now.words);
     MutexGuard guard(&c->mutex);
-    compare_boot(c, now);
+    take_boot(c, now);
     __atomic_store_n(&c->looked, begun, __ATOMIC_RELEASE);
 }
 
@@ -440,7 +428,7 @@ void pagecache_commit(proprhandle *handle)
     if (level_validates(handle)) now.known = peek_boot(handle, now.words);
     MutexGuard guard(&c->mutex);
     settle(c);
-    if (level_validates(handle)) adopt_boot(c, now);
+    if (level_validates(handle)) take_boot(c, now, true);
 }
 
 void pagecache_rollback(proprhandle *handle)
@@ -493,7 +481,7 @@ void pagecache_call_ends(proprhandle *handle)
     boot_look now;
     now.known = peek_boot(handle, now.words);
     MutexGuard guard(&c->mutex);
-    compare_boot(c, now);
+    take_boot(c, now);
 }
 
 void pagecache_note_listing(proprhandle *handle, u32 parent, const char *names, u32 len, const u32 *children,
