@@ -76,6 +76,24 @@ int write_at(proprhandle *handle, ut_native *holder, const void *buf, u64 len, u
     return err == 0 && done < span ? ENOSPC : err;
 }
 
+// Whether a write of len bytes at block address blkaddr changes the boot
+// block, which the location's change count follows.
+bool touches_boot(u64 blkaddr, u64 len)
+{
+    return blkaddr < PROPR_BOOT_ADDR + PROP_PAGE_SIZE && blkaddr + len > PROPR_BOOT_ADDR;
+}
+
+// Counts the change of every location whose boot block the runs write.
+// Counted before and after the write: a reader that sees new words has
+// seen the count move, whenever it read the count.
+void count_boot_writes(ut_native *const *holders, u32 count, const ut_run *runs, u32 nruns)
+{
+    for (u32 r = 0; r < nruns; r++) {
+        if (!touches_boot(runs[r].blkaddr, 1)) continue;
+        for (u32 i = 0; i < count; i++) ut_changes_count(&holders[i]->changes);
+    }
+}
+
 u32 pages_of_size(trace_comp comp, u64 bytes)
 {
     if (bytes < UT_UNCOUNTED_BYTES) {
@@ -142,6 +160,9 @@ int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_nati
     holder->file = f;
     holder->direct = direct ? 1 : 0;
     holder->durable = durable ? 1 : 0;
+    holder->changes = ut_changes{};
+    // A backup file read as a store is no location anyone else watches.
+    if (handle->proprhandle_bootlevel != kBackupLevel) ut_changes_map(name, &holder->changes);
     return 0;
 }
 
@@ -154,6 +175,7 @@ int ut_close_location(ut_native *holder)
 {
     if (holder == nullptr || holder->file == nullptr) return 0;
     if (holder->peek != nullptr) env_current()->close(std::exchange(holder->peek, nullptr));
+    ut_changes_unmap(&holder->changes);
     int err = env_current()->close(holder->file);
     holder->file = nullptr;  // the descriptor is gone even when close fails
     return err;
@@ -206,7 +228,10 @@ u32 utwrite(proprhandle *handle, const void *buf, u32 length, u64 blkaddr, ut_na
         return PROP_E_STORAGE;
     }
     u64 pos = u64{blkaddr} + PROPR_RESERVED_PREFIX;
+    const bool boot = touches_boot(blkaddr, length);
+    if (boot) ut_changes_count(&holder->changes);
     int err = write_at(handle, holder, buf, length, pos);
+    if (boot) ut_changes_count(&holder->changes);
     if (err != 0) {
         trace_print(comp, 0, "utwrite:4: Problem writing the buffer phy offset  %d and oserror %d",
                     static_cast<int>(pos), err);
@@ -238,7 +263,9 @@ u32 ut_write_runs(proprhandle *handle, ut_native *const *holders, u32 count, con
     // Each location's barrier follows its own writes: the group costs the
     // slowest location's write and barrier, not the slowest write plus the
     // slowest barrier.
+    count_boot_writes(holders, count, runs, nruns);
     env_current()->write_sync_batch(writes, n, syncs, count);
+    count_boot_writes(holders, count, runs, nruns);
     for (u32 i = 0; i < count; i++) {
         results[i] = PROP_OK;
         for (u32 r = 0; r < nruns && results[i] == PROP_OK; r++) {
