@@ -184,10 +184,15 @@ int ut_close_location(ut_native *holder)
 int ut_peek(proprhandle *handle, ut_native *holder, u32 slot, void *buf, u32 length, u64 blkaddr)
 {
     if (holder == nullptr || holder->file == nullptr || slot >= PROP_NUM_SLOTS) return EBADF;
-    env_file *f = holder->direct != 0 ? holder->peek : holder->file;
+    env_file *f = holder->direct != 0 ? __atomic_load_n(&holder->peek, __ATOMIC_ACQUIRE) : holder->file;
     if (f == nullptr) {
         if (int err = ut_open_checked(handle->proprhandle_filename[slot], O_RDONLY, &f); err != 0) return err;
-        holder->peek = f;
+        // Threads of one context may look at once: one descriptor is kept.
+        env_file *none = nullptr;
+        if (!__atomic_compare_exchange_n(&holder->peek, &none, f, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            env_current()->close(f);
+            f = none;
+        }
     }
     size_t done = 0;
     int err = env_current()->pread(f, buf, length, blkaddr + PROPR_RESERVED_PREFIX, &done);
