@@ -9,6 +9,7 @@
 
 #include "core/alloc.h"
 #include "core/handle.h"
+#include "core/slotstate.h"
 #include "format/block.h"
 #include "format/storemap.h"
 #include "platform/env.h"
@@ -364,7 +365,7 @@ u32 utclose(proprhandle *handle)
         }
         u_freem(handle->metactx, holder);
         handle->proprhandle_native[i] = nullptr;
-        handle->proprhandle_native_state[i] = PROP_SLOT_CLOSED;
+        slot_set_state(handle, i, PROP_SLOT_CLOSED, "utclose");
         result = PROP_OK;
     }
     return result;
