@@ -122,9 +122,11 @@ TEST(PropctlBackup, AKilledBackupLeavesATemporaryTheNextOneRemoves)
     EXPECT_EQ(p.ok({"backups", dir}).rfind("other.bkp ", 0), 0u);
 }
 
-// A store with every kind of key a record file must carry.
-void fill(const Propctl &p)
+// A new store with every kind of key a record file must carry, exported;
+// the export's path.
+std::string filled_export(const Propctl &p)
 {
+    p.ok({"init"});
     std::string big(65536, '\0');
     for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<char>(i * 31 % 256);
     const std::string awkward = std::string("a\x07\x20\x5f\nb\x07\x20\x5f\n\n\0z", 14);
@@ -141,15 +143,15 @@ void fill(const Propctl &p)
     p.ok({"set", "DATABASE.d", "db"});
     p.ok({"sec", "SYSTEM.t", "--owner", "nobody", "--group", "nogroup", "--group-perm", "WRITE", "--other-perm",
           "ALL_ACCESS"});
+    const std::string file = p.dir().file("tree.export");
+    p.ok({"export", file});
+    return file;
 }
 
 TEST(PropctlRecords, AnExportImportsIntoAnotherStoreKeyForKey)
 {
     Propctl a, b;
-    a.ok({"init"});
-    fill(a);
-    const std::string file = a.dir().file("tree.export");
-    a.ok({"export", file});
+    const std::string file = filled_export(a);
     b.ok({"init"});
     EXPECT_EQ(b.ok({"import", file}).rfind("imported ", 0), 0u);
     EXPECT_EQ(b.ok({"tree", "--json"}), a.ok({"tree", "--json"}));
@@ -168,10 +170,7 @@ TEST(PropctlRecords, AnExportImportsIntoAnotherStoreKeyForKey)
 TEST(PropctlRecords, ImportModesAndAnExportThatFails)
 {
     Propctl a;
-    a.ok({"init"});
-    fill(a);
-    const std::string file = a.dir().file("tree.export");
-    a.ok({"export", file});
+    const std::string file = filled_export(a);
 
     Propctl db;
     db.ok({"init"});
