@@ -1,13 +1,10 @@
 // Formatting a store and opening it again at every level that reads it.
-#include <fcntl.h>
-#include <unistd.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include "lifecycle_util.h"
-#include "platform/env.h"
-#include "storage/device.h"
 
 namespace {
 
@@ -43,12 +40,6 @@ TEST_P(Formatting, SetupLaysTheStoreOnEveryLocationAndEveryLevelReadsItBack)
     expect_top_keys(store.ctx(), store.top_security());
     const u32 id = store.handle()->proprhandle_zkvid;
     EXPECT_EQ(id & 0x80000000u, 0u);
-    if (!GetParam().developer) {
-        // Outside developer mode every write goes past the page cache.
-        auto *holder = static_cast<ut_native *>(store.handle()->proprhandle_native[0]);
-        EXPECT_EQ(holder->direct, 1u);
-        EXPECT_NE(env_current()->open_flags(holder->file) & O_DIRECT, 0);
-    }
     ASSERT_EQ(store.terminate(), 0u);
     EXPECT_EQ(store.live_blocks(), 0u);
 
