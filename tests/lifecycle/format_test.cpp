@@ -24,11 +24,7 @@ class Formatting : public ::testing::TestWithParam<Layout> {
   protected:
     StoreOptions options() const
     {
-        StoreOptions o;
-        o.locations = GetParam().locations;
-        o.nkv = GetParam().nkv;
-        o.developer = GetParam().developer;
-        return o;
+        return {.locations = GetParam().locations, .nkv = GetParam().nkv, .developer = GetParam().developer};
     }
 };
 
@@ -95,9 +91,7 @@ TEST(FormattingForUpgrade, AClusterStoreIsImportingUntilTheImporterIsDone)
 
 TEST(FormattingForUpgrade, ANodeLocalStoreAskedForANewIdGetsOneAndStillOpens)
 {
-    StoreOptions o;
-    o.nkv = true;
-    Store store(o);
+    Store store({.nkv = true});
     u32 format_flag = 16;
     ASSERT_EQ(store.setup(PROP_LEVEL_UPGRADE, &format_flag), 0u);
     EXPECT_NE(store.handle()->proprhandle_zkvid, 16u);
@@ -178,8 +172,7 @@ TEST(FormattingRefused, ABadTopLevelRecordWritesNothing)
 TEST(FormattingCut, AFormatCutShortNeverOpens)
 {
     for (u32 locations : {1u, 3u}) {
-        StoreOptions o;
-        o.locations = locations;
+        const StoreOptions o{.locations = locations};
         u64 total = 0;
         {
             Store store(o);
