@@ -13,10 +13,7 @@
 
 inline StoreOptions vld_store(uint32_t locations = 1)
 {
-    StoreOptions o;
-    o.vld = true;
-    o.locations = locations;
-    return o;
+    return {.locations = locations, .vld = true};
 }
 
 // Sets SYSTEM.<name> to a value, creating the key; the first failing code.
