@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 struct env_file;  // an open file of some Env
 

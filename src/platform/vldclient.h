@@ -14,7 +14,7 @@
 // answers 7 until it is destroyed.
 #pragma once
 
-#include "core/types.h"
+#include "platform/ints.h"
 #include "platform/vldlayout.h"
 
 struct vld_context;

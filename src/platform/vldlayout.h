@@ -17,7 +17,7 @@
 // b * block size, so copy 1 of a registry file reads like a file location.
 #pragma once
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 constexpr u32 VLD_MAX_MIRRORS = 6;
 constexpr u32 VLD_DG_MAX = 31;          // characters of a disk-group name
