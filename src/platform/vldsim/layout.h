@@ -1,6 +1,6 @@
 // Where the volume-manager stand-in keeps its disk groups on this machine,
-// and the layout of what it keeps there.  The client (vldclient.h) and the
-// administration (vldadmin.h) share it; nothing here does I/O.
+// and the layout of what it keeps there.  The client (client.h) and the
+// administration (admin.h) share it; nothing here does I/O.
 //
 //   ROOT/.instance-down         the instance is down while this exists
 //   ROOT/DG/                    a disk group ("+DG" without its '+')
