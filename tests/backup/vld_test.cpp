@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "backup_util.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "support/tmpdir.h"
 
 namespace {

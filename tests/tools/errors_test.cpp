@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -158,6 +160,30 @@ TEST(PropctlErrors, AWaitForTheLockNamesItsHolderAndCanGiveUp)
     EXPECT_EQ(r.err.rfind("propctl: waiting for the store's lock, " + holder, 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "said once: " << r.err;
     EXPECT_EQ(p.ok({"get", "SYSTEM.a"}), "2\n");
+}
+
+// A failure the fault layer made must never pass for the disks' own: the
+// trace of every process the environment switches it on in says so.
+TEST(PropctlErrors, TheTraceSaysWhenTheEnvironmentSwitchesFaultsOn)
+{
+    Propctl p;
+    p.ok({"init"});
+    const std::string trace = p.dir().file("trace");
+    p.set_env("ZKV_TRACE_FILE", trace);
+    auto traced = [&] {
+        std::ifstream in(trace);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    p.ok({"get", "SYSTEM"});
+    EXPECT_FALSE(contains(traced(), "PROPREG_FAULTS")) << traced();
+    p.set_env("PROPREG_FAULTS", "delay:us=1");
+    p.ok({"get", "SYSTEM"});
+    EXPECT_TRUE(contains(traced(), "fault layer on from PROPREG_FAULTS [delay:us=1]")) << traced();
+    p.set_env("PROPREG_FAULTS", "no_such_fault");
+    p.ok({"get", "SYSTEM"});
+    EXPECT_TRUE(contains(traced(), "ignoring unusable PROPREG_FAULTS [no_such_fault]")) << traced();
 }
 
 }  // namespace

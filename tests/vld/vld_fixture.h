@@ -8,7 +8,7 @@
 
 #include "core/handle.h"
 #include "platform/trace.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "support/store.h"
 
 inline StoreOptions vld_store(uint32_t locations = 1)

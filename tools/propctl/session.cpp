@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "cause.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "storesize.h"
 #include "propreg/frontend.h"
 
