@@ -177,13 +177,13 @@ TEST(PropctlErrors, TheTraceSaysWhenTheEnvironmentSwitchesFaultsOn)
         return text.str();
     };
     p.ok({"get", "SYSTEM"});
-    EXPECT_FALSE(contains(traced(), "PROPREG_FAULTS")) << traced();
+    EXPECT_FALSE(holds(traced(), "PROPREG_FAULTS"));
     p.set_env("PROPREG_FAULTS", "delay:us=1");
     p.ok({"get", "SYSTEM"});
-    EXPECT_TRUE(contains(traced(), "fault layer on from PROPREG_FAULTS [delay:us=1]")) << traced();
+    EXPECT_TRUE(holds(traced(), "fault layer on from PROPREG_FAULTS [delay:us=1]"));
     p.set_env("PROPREG_FAULTS", "no_such_fault");
     p.ok({"get", "SYSTEM"});
-    EXPECT_TRUE(contains(traced(), "ignoring unusable PROPREG_FAULTS [no_such_fault]")) << traced();
+    EXPECT_TRUE(holds(traced(), "ignoring unusable PROPREG_FAULTS [no_such_fault]"));
 }
 
 }  // namespace
