@@ -163,7 +163,14 @@ int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_nati
     holder->durable = durable ? 1 : 0;
     holder->changes = ut_changes{};
     // A backup file read as a store is no location anyone else watches.
-    if (handle->proprhandle_bootlevel != kBackupLevel) ut_changes_map(name, &holder->changes);
+    if (handle->proprhandle_bootlevel == kBackupLevel) return 0;
+    ut_changes_map(name, &holder->changes);
+    u64 count = 0;
+    if (!ut_changes_read(&holder->changes, &count))
+        trace_print(ut_osd(handle), 2,
+                    "ut_open_location: [%s] has no change count this process may trust; below the CACHING level its "
+                    "boot block is read at each call",
+                    name);
     return 0;
 }
 
