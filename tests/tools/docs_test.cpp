@@ -1,9 +1,11 @@
-// The completion scripts and man pages propctl writes for the build cover
-// every command and option that --help shows, and work in their shells.
+// Help lists every command and gives each a page; the completion scripts
+// and man pages propctl writes for the build cover every command and option
+// that --help shows, and work in their shells.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "propctl_run.h"
@@ -13,6 +15,7 @@ namespace {
 struct HelpEntry {
     std::string command;             // "" for the global options
     std::vector<std::string> flags;  // "--type", "-t"
+    std::string help;                // its --help page
 };
 
 // The lines of one "title:" section of a help page, up to a blank line.
@@ -42,10 +45,11 @@ std::vector<HelpEntry> help_table()
 {
     Propctl p;
     const std::string overview = p.ok({"--help"});
-    std::vector<HelpEntry> table = {{"", option_flags(section(overview, "global options"))}};
+    std::vector<HelpEntry> table = {{"", option_flags(section(overview, "global options")), overview}};
     for (const std::string &line : section(overview, "commands")) {
         const std::string name = line.substr(2, line.find(' ', 2) - 2);
-        table.push_back({name, option_flags(section(p.ok({name, "--help"}), "options"))});
+        const std::string help = p.ok({name, "--help"});
+        table.push_back({name, option_flags(section(help, "options")), help});
     }
     return table;
 }
@@ -107,6 +111,20 @@ class PropctlDocs : public ::testing::Test {
     static inline std::vector<HelpEntry> table_;
     TempDir work_;
 };
+
+TEST_F(PropctlDocs, EveryCommandHasHelpAndDurabilityIsExplained)
+{
+    std::set<std::string> names;
+    for (size_t i = 1; i < table_.size(); i++) {
+        names.insert(table_[i].command);
+        EXPECT_EQ(table_[i].help.rfind("usage: propctl " + table_[i].command, 0), 0u) << table_[i].help;
+    }
+    for (const char *cmd : {"init", "get", "set", "create", "unset", "ls", "tree", "rm", "mv", "sec", "batch", "info",
+                            "demo", "backup", "restore", "check", "import", "export", "location", "vld"})
+        EXPECT_EQ(names.count(cmd), 1u) << cmd;
+    EXPECT_TRUE(holds(table_[0].help, "power cut")) << "durability is not explained";
+    EXPECT_TRUE(holds(Propctl().ok({"init", "--help"}), "not durable"));
+}
 
 TEST_F(PropctlDocs, BashCompletesEveryCommandOptionAndAction)
 {
