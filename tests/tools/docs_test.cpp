@@ -18,24 +18,17 @@ struct HelpEntry {
     std::string help;                // its --help page
 };
 
-// The lines of one "title:" section of a help page, up to a blank line.
-std::vector<std::string> section(const std::string &help, const std::string &title)
+// The lines of one "title:" section of a help page, up to a blank line, or
+// the options they show ("  -t, --type TYPE   text, ..." gives -t and --type).
+std::vector<std::string> section(const std::string &help, const std::string &title, bool flags = false)
 {
     std::vector<std::string> out;
     const size_t at = help.find("\n" + title + ":\n");
-    if (at == std::string::npos) return out;
-    std::istringstream lines(help.substr(at + title.size() + 3));
-    for (std::string line; std::getline(lines, line) && !line.empty();) out.push_back(line);
-    return out;
-}
-
-// "  -t, --type TYPE   text, ..." gives -t and --type.
-std::vector<std::string> option_flags(const std::vector<std::string> &lines)
-{
-    std::vector<std::string> out;
-    for (const std::string &line : lines) {
+    std::istringstream lines(at == std::string::npos ? "" : help.substr(at + title.size() + 3));
+    for (std::string line; std::getline(lines, line) && !line.empty();) {
         std::istringstream words(line);
-        for (std::string w; words >> w && w[0] == '-';) out.push_back(w.back() == ',' ? w.substr(0, w.size() - 1) : w);
+        if (!flags) out.push_back(line);
+        for (std::string w; flags && words >> w && w[0] == '-';) out.push_back(w.back() == ',' ? w.substr(0, w.size() - 1) : w);
     }
     return out;
 }
@@ -45,11 +38,11 @@ std::vector<HelpEntry> help_table()
 {
     Propctl p;
     const std::string overview = p.ok({"--help"});
-    std::vector<HelpEntry> table = {{"", option_flags(section(overview, "global options")), overview}};
+    std::vector<HelpEntry> table = {{"", section(overview, "global options", true), overview}};
     for (const std::string &line : section(overview, "commands")) {
         const std::string name = line.substr(2, line.find(' ', 2) - 2);
         const std::string help = p.ok({name, "--help"});
-        table.push_back({name, option_flags(section(help, "options")), help});
+        table.push_back({name, section(help, "options", true), help});
     }
     return table;
 }
