@@ -258,7 +258,7 @@ TEST(Opening, ADamagedBootBlockIsRefusedWith22AndTheCallersPointerStaysNull)
     EXPECT_EQ(store.handle()->proprhandle_num_fcl, 1014u);
 }
 
-TEST(Opening, BadArgumentsAreRefusedBeforeAnyLocationIsOpened)
+TEST(Opening, BadArgumentsAreRefusedBeforeAnyLocationIsOpenedAndACallersRecordIsReused)
 {
     Store store;
     store.format();
@@ -284,12 +284,8 @@ TEST(Opening, BadArgumentsAreRefusedBeforeAnyLocationIsOpened)
         EXPECT_EQ(store.live_blocks(), 0u) << c.what;
     }
     EXPECT_EQ(store.faults().reads(store.location_tag(0).c_str()), reads);
-}
 
-TEST(Opening, ACallersRecordIsReusedAndMayBeKeptAtTermination)
-{
-    Store store;
-    store.format();
+    // A caller's record is reused and may be kept at termination.
     backend_ctx record;
     std::memset(&record, 0xab, sizeof record);
     backend_ctx *p = &record;
