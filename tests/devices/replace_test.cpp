@@ -140,15 +140,11 @@ TEST(Locations, AnotherNodeFollowsByChangingOnlyItsConfiguration)
     FilledStore fs(3);
     Store &s = fs.store();
     const char *other = "SOFTWARE\\Korvex\\node2";
-    int err = 0;
-    ASSERT_EQ(cfg_create_key(other, &err), CFG_OK);
-    cfg_key key;
-    ASSERT_EQ(cfg_open_key(other, true, &key, &err), CFG_OK);
     backend_ctx *node2 = nullptr;
     {
         ScopedEnv loc("ZKV_LOC", other);
         for (uint32_t i = 0; i < 3; i++)
-            ASSERT_EQ(cfg_set_sz(&key, ut_location_value_name(0, i), s.location(i).c_str(), &err), CFG_OK);
+            set_config(ut_location_value_name(0, i), s.location(i), other);
         ASSERT_EQ(prop_init(&node2, s.meta(), s.sec(), nullptr, PROP_LEVEL_CACHING, s.zkv(), s.grp()), PROP_OK);
     }
     ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
