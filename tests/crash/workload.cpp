@@ -615,47 +615,23 @@ uint32_t run_single(backend_ctx *ctx, Handles &h, const Op &op)
 
 uint32_t add_to_batch(Handles &h, BatchBuilder &b, const Op &op)
 {
+    // The record of each kind, in the order of OpKind.
+    static const uint32_t code[] = {PROP_BATCH_CREATE_KEY,   PROP_BATCH_CREATE_SET,  PROP_BATCH_SET_VALUE,
+                                    PROP_BATCH_DELETE_VALUE, PROP_BATCH_DELETE_KEY,  PROP_BATCH_DELETE_TREE,
+                                    PROP_BATCH_MOVE_KEY,     PROP_BATCH_SET_SECURITY};
+    if (op.kind == OpKind::batch) return PROP_E_ARG;
     propr_keyhandle *key = nullptr, *target = nullptr, *victim = nullptr;
     uint32_t rc = h.get(op.key, &key);
+    if (rc == 0 && op.kind == OpKind::move) rc = h.get(op.target, &target);
+    if (rc == 0 && op.replace) rc = h.get(op.target + "." + op.name, &victim);
     if (rc != 0) return rc;
-    prop_batch_op *rec = nullptr;
-    switch (op.kind) {
-    case OpKind::create:
-        b.add(PROP_BATCH_CREATE_KEY, key, op.name.c_str()).sec = op.sec;
-        return 0;
-    case OpKind::create_set:
-        rec = &b.add(PROP_BATCH_CREATE_SET, key, op.name.c_str());
-        rec->sec = op.sec;
-        break;
-    case OpKind::set_value:
-        rec = &b.add(PROP_BATCH_SET_VALUE, key);
-        break;
-    case OpKind::delete_value:
-        b.add(PROP_BATCH_DELETE_VALUE, key);
-        return 0;
-    case OpKind::delete_key:
-        b.add(PROP_BATCH_DELETE_KEY, key);
-        return 0;
-    case OpKind::delete_tree:
-        b.add(PROP_BATCH_DELETE_TREE, key);
-        return 0;
-    case OpKind::set_security:
-        b.add(PROP_BATCH_SET_SECURITY, key).sec = op.sec;
-        return 0;
-    case OpKind::move:
-        rc = h.get(op.target, &target);
-        if (rc == 0 && op.replace) rc = h.get(op.target + "." + op.name, &victim);
-        if (rc != 0) return rc;
-        rec = &b.add(PROP_BATCH_MOVE_KEY, key, op.name.c_str());
-        rec->key2 = target;
-        rec->key3 = victim;
-        return 0;
-    case OpKind::batch:
-        return PROP_E_ARG;
-    }
-    std::memcpy(rec->value, op.value.data(), std::min(op.value.size(), sizeof rec->value));
-    rec->value_size = size_of(op.value);
-    rec->dtype = op.type;
+    prop_batch_op &rec = b.add(code[static_cast<int>(op.kind)], key, op.name.c_str());
+    rec.sec = op.sec;
+    rec.key2 = target;
+    rec.key3 = victim;
+    std::memcpy(rec.value, op.value.data(), std::min(op.value.size(), sizeof rec.value));
+    rec.value_size = size_of(op.value);
+    rec.dtype = op.type;
     return 0;
 }
 
@@ -712,18 +688,9 @@ std::string show(const KeyState &k)
 
 const char *kind_name(OpKind kind)
 {
-    switch (kind) {
-    case OpKind::create: return "create";
-    case OpKind::create_set: return "create-and-set";
-    case OpKind::set_value: return "set value";
-    case OpKind::delete_value: return "delete value";
-    case OpKind::delete_key: return "delete key";
-    case OpKind::delete_tree: return "delete tree";
-    case OpKind::move: return "move";
-    case OpKind::set_security: return "set security";
-    case OpKind::batch: return "batch";
-    }
-    return "?";
+    static const char *const names[] = {"create", "create-and-set", "set value",    "delete value", "delete key",
+                                        "delete tree", "move",      "set security", "batch"};
+    return names[static_cast<int>(kind)];
 }
 
 std::string shorten(const std::string &name)
@@ -831,19 +798,6 @@ std::string describe(const Op &op)
     if (op.replace) s += " (replacing)";
     if (!op.value.empty()) s += ", " + std::to_string(op.value.size()) + " bytes";
     return s;
-}
-
-std::string op_mix(const std::vector<Op> &ops)
-{
-    std::map<std::string, uint32_t> n;
-    auto count = [&](const Op &op, auto &self) -> void {
-        n[kind_name(op.kind)]++;
-        for (const Op &sub : op.batch) self(sub, self);
-    };
-    for (const Op &op : ops) count(op, count);
-    std::string out;
-    for (const auto &[kind, c] : n) out += (out.empty() ? "" : ", ") + kind + " " + std::to_string(c);
-    return out;
 }
 
 std::string tree_diff(const Tree &want, const Tree &got, size_t limit)

@@ -67,7 +67,5 @@ std::string tree_text(const Tree &tree);
 
 // For failure messages and figures.
 std::string describe(const Op &op);
-// How many operations of each kind a script holds (batches' included).
-std::string op_mix(const std::vector<Op> &ops);
 // The keys that differ between two trees, one line each (at most limit).
 std::string tree_diff(const Tree &want, const Tree &got, size_t limit = 6);
