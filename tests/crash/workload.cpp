@@ -43,6 +43,13 @@ bool within(const std::string &name, const std::string &top)
     return name == top || (name.size() > top.size() && name.compare(0, top.size(), top) == 0 && name[top.size()] == '.');
 }
 
+template <class Pred> std::vector<std::string> keep_if(const std::vector<std::string> &names, Pred pred)
+{
+    std::vector<std::string> out;
+    std::copy_if(names.begin(), names.end(), std::back_inserter(out), pred);
+    return out;
+}
+
 std::vector<std::string> subtree(const Tree &tree, const std::string &top)
 {
     std::vector<std::string> out;
@@ -255,10 +262,8 @@ class Generator {
     std::vector<std::string> candidates(const Tree &tree, bool in_batch) const
     {
         std::vector<std::string> out;
-        for (const auto &[name, state] : tree) {
-            if (in_batch && (batch_start_.count(name) == 0 || frozen(name))) continue;
-            out.push_back(name);
-        }
+        for (const auto &[name, state] : tree)
+            if (!in_batch || (batch_start_.count(name) != 0 && !frozen(name))) out.push_back(name);
         return out;
     }
 
@@ -274,18 +279,23 @@ class Generator {
 
     std::vector<std::string> parents(const Tree &tree, bool in_batch) const
     {
-        std::vector<std::string> out;
-        for (const std::string &k : candidates(tree, in_batch))
-            if (!long_named(k) && depth_of(k) < kMaxDepth - 2 && k != "HWK") out.push_back(k);
-        return out;
+        return keep_if(candidates(tree, in_batch),
+                       [](const std::string &k) { return !long_named(k) && depth_of(k) < kMaxDepth - 2 && k != "HWK"; });
     }
 
     std::vector<std::string> changeable(const Tree &tree, bool in_batch) const
     {
-        std::vector<std::string> out;
-        for (const std::string &k : candidates(tree, in_batch))
-            if (!pinned(k)) out.push_back(k);
-        return out;
+        return keep_if(candidates(tree, in_batch), [](const std::string &k) { return !pinned(k); });
+    }
+
+    // The parents key may move below: not inside itself, and not so deep
+    // that its subtree passes the depth limit.
+    static std::vector<std::string> targets_for(const Tree &tree, const std::vector<std::string> &ps,
+                                                const std::string &key)
+    {
+        return keep_if(ps, [&](const std::string &p) {
+            return !within(p, key) && depth_of(p) + 1 + height(tree, key) <= kMaxDepth;
+        });
     }
 
     bool pick_create(const Tree &tree, bool in_batch, Op *op)
@@ -299,10 +309,9 @@ class Generator {
             // One to three components, the first of them sometimes an
             // existing child, so only the rest is made.
             uint32_t parts = 1 + below(3);
-            std::vector<std::string> kids;
-            for (const std::string &k : subtree(tree, op->key))
-                if (depth_of(k) == depth_of(op->key) + 1 && !long_named(k) && (!in_batch || !frozen(k)))
-                    kids.push_back(k);
+            std::vector<std::string> kids = keep_if(subtree(tree, op->key), [&](const std::string &k) {
+                return depth_of(k) == depth_of(op->key) + 1 && !long_named(k) && (!in_batch || !frozen(k));
+            });
             if (parts > 1 && !kids.empty() && chance(40))
                 op->name = last_component(one_of(kids));
             else
@@ -321,22 +330,17 @@ class Generator {
 
     bool pick_move(const Tree &tree, bool in_batch, Op *op)
     {
-        std::vector<std::string> srcs;
-        for (const std::string &k : changeable(tree, in_batch))
-            if (!long_named(k)) srcs.push_back(k);
+        std::vector<std::string> srcs = keep_if(changeable(tree, in_batch), [](const std::string &k) { return !long_named(k); });
         if (srcs.empty()) return false;
         op->key = one_of(srcs);
-        std::vector<std::string> targets;
-        for (const std::string &p : parents(tree, in_batch))
-            if (!within(p, op->key) && depth_of(p) + 1 + height(tree, op->key) <= kMaxDepth) targets.push_back(p);
+        std::vector<std::string> targets = targets_for(tree, parents(tree, in_batch), op->key);
         if (targets.empty()) return false;
         op->target = one_of(targets);
         // Now and then onto an existing key, which goes with its subtree.
-        std::vector<std::string> victims;
-        for (const std::string &k : subtree(tree, op->target))
-            if (depth_of(k) == depth_of(op->target) + 1 && !pinned(k) && !within(op->key, k) &&
-                (!in_batch || (batch_start_.count(k) != 0 && !frozen(k))))
-                victims.push_back(k);
+        std::vector<std::string> victims = keep_if(subtree(tree, op->target), [&](const std::string &k) {
+            return depth_of(k) == depth_of(op->target) + 1 && !pinned(k) && !within(op->key, k) &&
+                   (!in_batch || (batch_start_.count(k) != 0 && !frozen(k)));
+        });
         op->replace = !victims.empty() && chance(30);
         op->name = op->replace ? last_component(one_of(victims)) : fresh(false);
         if (in_batch) {
@@ -362,18 +366,15 @@ class Generator {
             op->value = value(value_size(in_batch ? kBatchValueMax : UINT32_MAX));
             return true;
         case OpKind::delete_value: {
-            std::vector<std::string> valued;
-            for (const std::string &k : keys)
-                if (!tree.at(k).value.empty()) valued.push_back(k);
+            std::vector<std::string> valued = keep_if(keys, [&](const std::string &k) { return !tree.at(k).value.empty(); });
             if (valued.empty()) return false;
             op->key = one_of(valued);
             return true;
         }
         case OpKind::delete_key:
         case OpKind::delete_tree: {
-            std::vector<std::string> victims;
-            for (const std::string &k : keys)
-                if (kind == OpKind::delete_tree || !has_children(tree, k)) victims.push_back(k);
+            std::vector<std::string> victims =
+                keep_if(keys, [&](const std::string &k) { return kind == OpKind::delete_tree || !has_children(tree, k); });
             if (victims.empty()) return false;
             op->key = one_of(victims);
             if (in_batch) frozen_.insert(op->key);
@@ -414,12 +415,11 @@ class Generator {
     // after the first must not find what the first one freed.
     bool pick_reuse(const Tree &tree, std::vector<Op> *ops)
     {
-        std::vector<std::string> keys;
         std::vector<std::string> ps = parents(tree, true);
-        for (const std::string &k : changeable(tree, true))
-            if (!long_named(k) && std::find(ps.begin(), ps.end(), parent_of(k)) != ps.end() &&
-                depth_of(k) + 1 <= kMaxDepth)
-                keys.push_back(k);
+        std::vector<std::string> keys = keep_if(changeable(tree, true), [&](const std::string &k) {
+            return !long_named(k) && std::find(ps.begin(), ps.end(), parent_of(k)) != ps.end() &&
+                   depth_of(k) + 1 <= kMaxDepth;
+        });
         if (keys.empty()) return false;
         const std::string k = one_of(keys);
         const std::string parent = parent_of(k);
@@ -432,9 +432,7 @@ class Generator {
             ops->push_back(make(OpKind::create_set, parent, again));
             break;
         case 1: {
-            std::vector<std::string> targets;
-            for (const std::string &p : ps)
-                if (!within(p, k) && depth_of(p) + 1 + height(tree, k) <= kMaxDepth) targets.push_back(p);
+            std::vector<std::string> targets = targets_for(tree, ps, k);
             if (targets.empty()) return false;
             Op mv = make(OpKind::move, k, fresh(false));
             mv.target = one_of(targets);
