@@ -15,8 +15,7 @@
 // Cache Writer (master 1) then publishes the new configuration.
 // open opens the store at the CACHING level, as a node whose configuration
 // may be stale (it repairs itself from the published one), recovers it,
-// and writes a line before and one after that, then the alerts raised and
-// the tree.
+// and writes a line before and one after that, then the alerts raised.
 //
 // The report gets one line when the store is open and one after each
 // operation, written as it goes (a run may end at any point): the
@@ -158,9 +157,6 @@ int open_node(const char *version, FILE *out)
     std::fprintf(out, "alerts");
     for (const AlertRecord &a : alerts_captured()) std::fprintf(out, " %u", a.number);
     std::fprintf(out, "\n");
-    Tree tree;
-    if (rc == 0) rc = read_tree(c.ctx, &tree);
-    std::fprintf(out, "%s", tree_text(tree).c_str());
     return rc == 0 ? 0 : kNoStore;
 }
 

@@ -817,19 +817,3 @@ std::string tree_diff(const Tree &want, const Tree &got, size_t limit)
     if (n > limit) out += "  ... " + std::to_string(n - limit) + " more\n";
     return out;
 }
-
-std::string tree_text(const Tree &tree)
-{
-    static const char *hex = "0123456789abcdef";
-    std::string out;
-    for (const auto &[name, k] : tree) {
-        out += name + " " + std::to_string(k.type) + " " + std::to_string(k.userperm) + "/" +
-               std::to_string(k.groupperm) + "/" + std::to_string(k.otherperm) + " " + k.owner + ":" + k.group + " ";
-        for (unsigned char c : k.value) {
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-        out += "\n";
-    }
-    return out;
-}

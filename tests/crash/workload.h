@@ -62,9 +62,6 @@ uint32_t run_op(backend_ctx *ctx, const Op &op);
 // (with *where naming the key).
 uint32_t read_tree(backend_ctx *ctx, Tree *tree, std::string *where = nullptr);
 
-// A tree as text, one key a line, for reports between processes.
-std::string tree_text(const Tree &tree);
-
 // For failure messages and figures.
 std::string describe(const Op &op);
 // The keys that differ between two trees, one line each (at most limit).
