@@ -238,6 +238,12 @@ TEST(Opening, ADamagedBootBlockIsRefusedWith22AndTheCallersPointerStaysNull)
     patch_boot_word(store, 0, 114, 5);
     EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), PROP_E_FORMAT);
     EXPECT_EQ(store.live_blocks(), 0u);
+    // Nor is a page count past what its bitmaps can map.
+    store.write_block(0, 0, good);
+    const u32 bitmaps = be32_at(reinterpret_cast<const u8 *>(good.data()), BOOT_OFF_NUM_FCL);
+    patch_boot_word(store, 0, BOOT_OFF_NUMPAGE, bitmaps * PROPR_BITS_PER_FCL + 1);
+    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), PROP_E_FORMAT);
+    EXPECT_EQ(store.live_blocks(), 0u);
 
     // The largest count the superblock holds is still a store, once every
     // area after the bitmaps has moved up to make room for them.
