@@ -1,5 +1,6 @@
 // Adding, replacing and deleting a location of a running store, as the
 // Cache Writer does it.
+#include "core/slotstate.h"
 #include "devices_fixture.h"
 
 namespace {
@@ -96,6 +97,11 @@ TEST(Locations, RefusedChangesLeaveEverythingAsItWas)
     EXPECT_EQ(dev_replace(s.ctx(), 3, spare.c_str(), 1), PROP_E_CONF);
     EXPECT_EQ(prop_replace_dev(s.ctx(), 5, spare.c_str(), 1), PROP_E_ARG);
     EXPECT_EQ(prop_replace_dev(s.ctx(), 3, "", 1), PROP_E_ARG);
+
+    // The only location still in service cannot be replaced away.
+    slot_set_state(s.handle(), 1, PROP_SLOT_UNUSABLE, "test");
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 0, spare.c_str(), 1), PROP_E_MINORITY);
+    slot_set_state(s.handle(), 1, PROP_SLOT_OPEN, "test");
 
     EXPECT_EQ(fs.names(), names);
     EXPECT_EQ(boot_block_at(names[0]), boot0);
