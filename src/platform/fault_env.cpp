@@ -234,6 +234,21 @@ void FaultEnv::add(const fault_rule &rule)
     }
 }
 
+void FaultEnv::track_unsynced()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    tracking_ = true;
+}
+
+void FaultEnv::cut_now(u64 lose)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    fault_rule cut{};
+    cut.kind = fault_kind::drop_after;
+    cut.lose = lose;
+    apply_cut(cut);
+}
+
 void FaultEnv::set_crash(int status)
 {
     std::lock_guard<std::mutex> lock(mu_);
@@ -439,7 +454,21 @@ void FaultEnv::remember_unsynced(env_file *f, const char *path, const env_write 
 // Called with mu_ held: the file's writes so far can no longer be lost.
 void FaultEnv::barrier(env_file *f)
 {
-    std::erase_if(unsynced_, [f](const Unsynced &u) { return u.file == f; });
+    const std::string path = base_->path(f);
+    std::erase_if(unsynced_, [&](const Unsynced &u) { return u.file == f || (u.file == nullptr && u.path == path); });
+}
+
+// Called with mu_ held: stores the first count bytes at u's offset, through
+// its handle or, for a closed file, through a handle opened for the cut.
+int FaultEnv::undo_or_redo(Unsynced &u, const char *bytes, u64 count)
+{
+    if (u.file != nullptr) return write_prefix(u.file, bytes, u.after.size(), count, u.off);
+    env_file *f = nullptr;
+    int err = base_->open(u.path.c_str(), O_RDWR, 0, &f);
+    if (err != 0) return err;  // gone since: nothing of it survives anyway
+    err = write_prefix(f, bytes, u.after.size(), count, u.off);
+    base_->close(f);
+    return err;
 }
 
 // Called with mu_ held, when the cut comes: undoes every unsynced write of
@@ -463,9 +492,8 @@ void FaultEnv::apply_cut(const fault_rule &cut)
         kept.emplace_back(&u, bytes);
     }
     for (auto it = kept.rbegin(); it != kept.rend(); ++it)
-        write_prefix(it->first->file, it->first->before.data(), it->first->before.size(), it->first->before.size(),
-                     it->first->off);
-    for (auto &[u, bytes] : kept) write_prefix(u->file, u->after.data(), u->after.size(), bytes, u->off);
+        undo_or_redo(*it->first, it->first->before.data(), it->first->before.size());
+    for (auto &[u, bytes] : kept) undo_or_redo(*u, u->after.data(), bytes);
     std::erase_if(unsynced_, [&](const Unsynced &u) { return contains(u.path, scope.c_str()); });
 }
 
@@ -506,9 +534,10 @@ int FaultEnv::open(const char *path, int flags, int mode, env_file **out)
 int FaultEnv::close(env_file *f)
 {
     {
-        // What a closed file took can no longer be undone through it.
+        // Closing syncs nothing: the file's unsynced writes stay, by path.
         std::lock_guard<std::mutex> lock(mu_);
-        barrier(f);
+        for (Unsynced &u : unsynced_)
+            if (u.file == f) u.file = nullptr;
     }
     return base_->close(f);
 }
@@ -721,12 +750,23 @@ int FaultEnv::fstat(env_file *f, struct stat *st)
 
 int FaultEnv::unlink(const char *path)
 {
-    return base_->unlink(path);
+    int err = base_->unlink(path);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (err == 0) std::erase_if(unsynced_, [&](const Unsynced &u) { return u.file == nullptr && u.path == path; });
+    return err;
 }
 
+// The file that was at `to` is gone; what was written to `from` is now
+// lost or kept under its new name.
 int FaultEnv::rename(const char *from, const char *to)
 {
-    return base_->rename(from, to);
+    int err = base_->rename(from, to);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (err != 0) return err;
+    std::erase_if(unsynced_, [&](const Unsynced &u) { return u.file == nullptr && u.path == to; });
+    for (Unsynced &u : unsynced_)
+        if (u.path == from) u.path = to;
+    return 0;
 }
 
 const char *FaultEnv::path(env_file *f)

@@ -30,8 +30,10 @@
 //       barrier (fsync, or a barrier of sync_batch) was never made
 //       durable: each such write is kept, lost or torn at a 512-byte
 //       boundary, as a generator seeded with S decides.  A file opened
-//       O_DSYNC has every write durable at once.  The cut files are
-//       those of the rule's path, or every file for a power cut.
+//       O_DSYNC has every write durable at once.  Closing a file is no
+//       barrier, and a rename moves its unsynced writes to the new name.
+//       The cut files are those of the rule's path, or every file for a
+//       power cut.
 //   delay:us=N[,path=P]
 //       every matching write first sleeps N microseconds.
 //   device:bytes=N[,sector=S][,path=P]
@@ -97,6 +99,13 @@ class FaultEnv final : public Env {
     void set_record(bool on);
     // Forgets rules, counters, the power cut and the record.
     void reset();
+    // Keeps every write from now on until its file's barrier, as a rule
+    // with lose= does, so that cut_now() can lose it.
+    void track_unsynced();
+    // The power goes now: every unsynced write of every file is kept, lost
+    // or torn as the generator seeded with `lose` decides.  Writes go on
+    // afterwards, so a test can look at what a cut would have left.
+    void cut_now(u64 lose);
 
     // Reads, writes and barriers seen, over the files whose path contains
     // the text (nullptr or "" = all files).  Failed, lost and torn ones
@@ -155,7 +164,10 @@ class FaultEnv final : public Env {
         const fault_rule *cut = nullptr;  // a cut that comes with this write
     };
     // A write since its file's last barrier, with the bytes it covered
-    // before and after.
+    // before and after.  Closing a file makes nothing durable: its writes
+    // stay here with no handle (file is null) under the path the file has
+    // now, renames included, so a rename can reach the disk before the
+    // bytes of the file it renames, as on a real one.
     struct Unsynced {
         env_file *file;
         std::string path;
@@ -173,6 +185,7 @@ class FaultEnv final : public Env {
     bool durable_at_once(env_file *f);
     void remember_unsynced(env_file *f, const char *path, const env_write &w);
     void barrier(env_file *f);
+    int undo_or_redo(Unsynced &u, const char *bytes, u64 count);
     void apply_cut(const fault_rule &cut);
     void run_batch(env_write *w, const size_t *which, size_t n, u64 delay_us);
     [[noreturn]] void crash();

@@ -307,3 +307,20 @@ TEST_F(BackupFiles, ACopyReplacesItsDestinationOnlyOnceWhole)
 }
 
 }  // namespace
+
+// A backup the call said was taken is whole whatever a power cut right
+// after it loses of what was not synced.
+TEST_F(TakeBackup, ATakenBackupSurvivesAPowerCutRightAfter)
+{
+    TwoPartWorkload work(store, kSeed, 30, 30);
+    work.first();
+    store.faults().track_unsynced();
+    for (u64 seed = 1; seed <= 4; seed++) {
+        const std::string path = dir.file("cut" + std::to_string(seed));
+        ASSERT_EQ(backup_to(store.ctx(), path), 0u);
+        const std::string taken = file_bytes(path);
+        store.faults().cut_now(seed);
+        EXPECT_TRUE(file_bytes(path) == taken) << "seed " << seed;
+    }
+    ASSERT_EQ(store.terminate(), 0u);
+}

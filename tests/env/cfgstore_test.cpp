@@ -182,3 +182,20 @@ TEST_F(ConfigStore, AHeldKeyKeepsItsSetUntilReleased)
     writer.join();
     EXPECT_EQ(read_set(key_), "/new/a - /new/c ");
 }
+
+// A value the call said was set is still there whatever a power cut right
+// after it loses of what was not synced.
+TEST_F(ConfigStore, ASetValueSurvivesAPowerCutRightAfter)
+{
+    FaultEnv faults(env_posix());
+    Env *previous = env_install(&faults);
+    faults.track_unsynced();
+    for (u64 seed = 1; seed <= 6; seed++) {
+        const std::string value = "/var/lib/store" + std::to_string(seed);
+        EXPECT_EQ(cfg_set_sz(&key_, "zkvconfig_loc", value.c_str(), &err_), CFG_OK);
+        faults.cut_now(seed);
+        EXPECT_EQ(read("zkvconfig_loc"), CFG_OK) << "seed " << seed;
+        EXPECT_EQ(buf_.c_str(), value) << "seed " << seed;
+    }
+    env_install(previous);
+}
