@@ -63,14 +63,7 @@ void Figures::count(const std::string &mode, bool failed)
     if (failed) m.second++;
 }
 
-uint64_t Figures::failures() const
-{
-    uint64_t n = 0;
-    for (const auto &[mode, m] : modes_) n += m.second;
-    return n;
-}
-
-std::string Figures::summary(const std::string &title, const Progress &clean) const
+void Figures::expect_none(const std::string &title, const Progress &clean) const
 {
     std::ostringstream out;
     out << title << ": writes " << (clean.at.empty() ? 0 : clean.at.back()[0] - clean.at.front()[0])
@@ -86,7 +79,8 @@ std::string Figures::summary(const std::string &title, const Progress &clean) co
     }
     out << "  all modes: " << tried << " tried, " << failed << " failed\n";
     for (const std::string &n : notes_) out << "  " << n << "\n";
-    return out.str();
+    std::printf("%s", out.str().c_str());
+    EXPECT_EQ(failed, 0u);
 }
 
 CrashBench::CrashBench(const BenchOptions &options) : opt_(options), store_(store_options(options))
