@@ -77,25 +77,17 @@ void expect_state(RawStore &store, u32 slot, bool committed, const std::string &
 // cleared.
 TEST(Recovery, LogsWithNothingToUndo)
 {
-    struct Case {
-        const char *name;
-        i32 offset;  // boot-block field changed after the crash
-        u32 value;
+    const std::pair<const char *, void (*)(Block &)> cases[] = {
+        {"log-valid byte 0", [](Block &b) { b[BOOT_OFF_LOG_VALID] = 0; }},
+        {"commit lsn equal to the log's", [](Block &b) { be32_put(b.data(), BOOT_OFF_COMMIT_LSN, 8); }},
     };
-    const Case cases[] = {
-        {"log-valid byte 0", BOOT_OFF_LOG_VALID, 0},
-        {"commit lsn equal to the log's", BOOT_OFF_COMMIT_LSN, 8},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto &[name, change] : cases) {
+        SCOPED_TRACE(name);
         FaultScope faults;
         RawStore store;
         crash_after(faults, store, kPageWritten);
         Block boot = store.read(0, 0);
-        if (c.offset == BOOT_OFF_LOG_VALID)
-            boot[BOOT_OFF_LOG_VALID] = static_cast<u8>(c.value);
-        else
-            be32_put(boot.data(), c.offset, c.value);
+        change(boot);
         store.write(0, 0, boot);
         boot = store.read(0, 0);
         ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
