@@ -54,16 +54,22 @@ inline uint32_t be32_of(const std::string &block, size_t at)
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
+inline Tree tree_of(backend_ctx *ctx)
+{
+    Tree t;
+    std::string where;
+    EXPECT_EQ(read_tree(ctx, &t, &where), 0u) << where;
+    return t;
+}
+
 // The workload of a seed on an open store, run in two parts so that a test
 // can keep the tree between them: first() runs operations [0, split),
 // rest() the others; each returns the model's tree after them.
 class TwoPartWorkload {
   public:
-    TwoPartWorkload(Store &store, uint32_t seed, uint32_t ops, uint32_t split) : store_(store), split_(split)
+    TwoPartWorkload(Store &store, uint32_t seed, uint32_t ops, uint32_t split)
+        : store_(store), split_(split), work_(make_workload(seed, ops, tree_of(store.ctx())))
     {
-        Tree start;
-        EXPECT_EQ(read_tree(store.ctx(), &start), 0u);
-        work_ = make_workload(seed, ops, start);
     }
     const Tree &first() { return run(0, split_); }
     const Tree &rest() { return run(split_, static_cast<uint32_t>(work_.ops.size())); }
@@ -88,14 +94,6 @@ inline void add_big_values(Store &store, int count)
                     static_cast<char>(i) + std::string(59999, 'v'), PROP_TYPE_BYTES, store.top_security(), {}};
         EXPECT_EQ(run_op(store.ctx(), op), 0u) << i;
     }
-}
-
-inline Tree tree_of(backend_ctx *ctx)
-{
-    Tree t;
-    std::string where;
-    EXPECT_EQ(read_tree(ctx, &t, &where), 0u) << where;
-    return t;
 }
 
 // prop_bkup into path.

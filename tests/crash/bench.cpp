@@ -227,23 +227,13 @@ std::string CrashBench::verify_open(const Expect &expect, const std::vector<uint
 
 std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t seed)
 {
-    propr_keyhandle *system = nullptr, *key = nullptr;
-    uint32_t disp = 0;
     std::string v(6000, '\0');
     for (size_t i = 0; i < v.size(); i++) v[i] = static_cast<char>(i * 13 + seed);
-    uint32_t rc = prop_open(ctx, "SYSTEM", &system, 0);
-    if (rc == 0) rc = prop_create_key(ctx, system, "aftercrash.a", &sec, &key, &disp, 0);
-    if (rc == 0) rc = prop_set_value(ctx, key, PROP_TYPE_BYTES, v.data(), static_cast<uint32_t>(v.size()), 0);
-    std::string back(v.size(), '\0');
-    uint32_t type = 0, size = static_cast<uint32_t>(back.size());
-    if (rc == 0) rc = prop_get_value(ctx, key, &type, back.data(), &size, 0);
-    if (rc == 0 && back != v) rc = PROP_E_CORRUPT;
-    if (key != nullptr) prop_close(ctx, key);
-    key = nullptr;
-    if (rc == 0) rc = prop_open(ctx, "SYSTEM.aftercrash", &key, 0);
-    if (rc == 0) rc = prop_delete_key(ctx, key, 1, 0);
-    if (key != nullptr) prop_close(ctx, key);
-    if (system != nullptr) prop_close(ctx, system);
+    uint32_t rc = run_op(ctx, {OpKind::create_set, "SYSTEM", "aftercrash.a", "", false, v, PROP_TYPE_BYTES, sec, {}});
+    Tree tree;
+    if (rc == 0) rc = read_tree(ctx, &tree);
+    if (rc == 0 && tree["SYSTEM.aftercrash.a"].value != v) rc = PROP_E_CORRUPT;
+    if (rc == 0) rc = run_op(ctx, {OpKind::delete_tree, "SYSTEM.aftercrash", "", "", false, "", 0, {}, {}});
     if (rc != 0) return "the store takes no new writes: " + std::to_string(rc);
     return "";
 }
