@@ -90,8 +90,9 @@ class TwoPartWorkload {
 inline void add_big_values(Store &store, int count)
 {
     for (int i = 0; i < count; i++) {
-        const Op op{OpKind::create_set, "SYSTEM", "bkpbig" + std::to_string(i), "", false,
-                    static_cast<char>(i) + std::string(59999, 'v'), PROP_TYPE_BYTES, store.top_security(), {}};
+        const Op op{.kind = OpKind::create_set, .key = "SYSTEM", .name = "bkpbig" + std::to_string(i),
+                    .value = static_cast<char>(i) + std::string(59999, 'v'), .type = PROP_TYPE_BYTES,
+                    .sec = store.top_security()};
         EXPECT_EQ(run_op(store.ctx(), op), 0u) << i;
     }
 }

@@ -13,17 +13,6 @@
 
 namespace {
 
-StoreOptions store_options(const BenchOptions &o)
-{
-    StoreOptions so;
-    // Developer mode makes no write durable, so a cut may lose anything:
-    // the crash runs use the durable path a cluster runs.
-    so.developer = false;
-    so.locations = o.locations;
-    so.vld = o.vld;
-    return so;
-}
-
 std::string join(const std::vector<std::string> &lines)
 {
     std::string out;
@@ -83,7 +72,10 @@ void Figures::expect_none(const std::string &title, const Progress &clean) const
     EXPECT_EQ(failed, 0u);
 }
 
-CrashBench::CrashBench(const BenchOptions &options) : opt_(options), store_(store_options(options))
+// Developer mode makes no write durable, so a cut may lose anything: the
+// crash runs use the durable path a cluster runs.
+CrashBench::CrashBench(const BenchOptions &options)
+    : opt_(options), store_({.locations = options.locations, .developer = false, .vld = options.vld})
 {
     store_.format();
     formatted_.capture(store_.files());
@@ -229,11 +221,12 @@ std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t see
 {
     std::string v(6000, '\0');
     for (size_t i = 0; i < v.size(); i++) v[i] = static_cast<char>(i * 13 + seed);
-    uint32_t rc = run_op(ctx, {OpKind::create_set, "SYSTEM", "aftercrash.a", "", false, v, PROP_TYPE_BYTES, sec, {}});
+    uint32_t rc = run_op(ctx, {.kind = OpKind::create_set, .key = "SYSTEM", .name = "aftercrash.a", .value = v,
+                               .type = PROP_TYPE_BYTES, .sec = sec});
     Tree tree;
     if (rc == 0) rc = read_tree(ctx, &tree);
     if (rc == 0 && tree["SYSTEM.aftercrash.a"].value != v) rc = PROP_E_CORRUPT;
-    if (rc == 0) rc = run_op(ctx, {OpKind::delete_tree, "SYSTEM.aftercrash", "", "", false, "", 0, {}, {}});
+    if (rc == 0) rc = run_op(ctx, {.kind = OpKind::delete_tree, .key = "SYSTEM.aftercrash"});
     if (rc != 0) return "the store takes no new writes: " + std::to_string(rc);
     return "";
 }
