@@ -90,9 +90,10 @@ class TwoPartWorkload {
 inline void add_big_values(Store &store, int count)
 {
     for (int i = 0; i < count; i++) {
-        const Op op{.kind = OpKind::create_set, .key = "SYSTEM", .name = "bkpbig" + std::to_string(i),
-                    .value = static_cast<char>(i) + std::string(59999, 'v'), .type = PROP_TYPE_BYTES,
-                    .sec = store.top_security()};
+        const Op op{.kind = OpKind::create_set, .key = "SYSTEM",
+                    .name = "bkpbig" + std::to_string(i),
+                    .value = static_cast<char>(i) + std::string(59999, 'v'),
+                    .type = PROP_TYPE_BYTES, .sec = store.top_security()};
         EXPECT_EQ(run_op(store.ctx(), op), 0u) << i;
     }
 }
@@ -133,12 +134,13 @@ inline std::unique_ptr<prop_record> to_record(const Rec &r)
 }
 
 // Writes recs to a new record file; the code of the first call that failed.
-inline uint32_t export_records(prop_metactx *meta, const std::string &path, const std::vector<Rec> &recs,
-                               backend_ctx *ctx = nullptr)
+inline uint32_t export_records(prop_metactx *meta, const std::string &path,
+                               const std::vector<Rec> &recs, backend_ctx *ctx = nullptr)
 {
     prop_cbkp *c = nullptr;
     uint32_t rc = prop_cbkp_init(ctx, meta, &c, path.c_str(), PROP_CBKP_EXPORT, 0, nullptr, 0);
-    for (size_t i = 0; i < recs.size() && rc == 0; i++) rc = prop_cbkp_writerec(c, to_record(recs[i]).get());
+    for (size_t i = 0; i < recs.size() && rc == 0; i++)
+        rc = prop_cbkp_writerec(c, to_record(recs[i]).get());
     const uint32_t trc = c != nullptr ? prop_cbkp_term(c) : 0;
     return rc != 0 ? rc : trc;
 }
@@ -149,11 +151,14 @@ inline uint32_t import_records(prop_metactx *meta, const std::string &path, std:
                                uint32_t mode = PROP_CBKP_IMPORT_ASIS)
 {
     prop_cbkp *c = nullptr;
-    uint32_t rc = prop_cbkp_init(nullptr, meta, &c, path.c_str(), PROP_CBKP_IMPORT, mode, "importer", 0);
+    uint32_t rc =
+        prop_cbkp_init(nullptr, meta, &c, path.c_str(), PROP_CBKP_IMPORT, mode, "importer", 0);
     auto r = std::make_unique<prop_record>();
     while (rc == 0 && (rc = prop_cbkp_readrec(c, r.get())) == 0)
-        out->push_back({r->keyname, std::string(reinterpret_cast<const char *>(r->value), r->value_len), r->value_type,
-                        {r->userperm, r->groupperm, r->otherperm}, r->username, r->groupname});
+        out->push_back({r->keyname,
+                        std::string(reinterpret_cast<const char *>(r->value), r->value_len),
+                        r->value_type, {r->userperm, r->groupperm, r->otherperm}, r->username,
+                        r->groupname});
     EXPECT_EQ(c != nullptr ? prop_cbkp_term(c) : 0u, 0u);
     return rc;
 }

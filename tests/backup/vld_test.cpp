@@ -160,8 +160,9 @@ TEST_F(DiskGroupBackups, RecordFilesAreExportedAndImportedThere)
     // Values of several chunks' worth, some holding the record separator.
     std::vector<Rec> recs;
     for (int i = 0; i < 7; i++)
-        recs.push_back({"SYSTEM.k" + std::to_string(i),
-                        i == 6 ? "" : std::string(50000 + i, static_cast<char>('a' + i)) + "\x07\x20\x5f\n"});
+        recs.push_back(
+            {"SYSTEM.k" + std::to_string(i),
+             i == 6 ? "" : std::string(50000 + i, static_cast<char>('a' + i)) + "\x07\x20\x5f\n"});
     // The store's used pages bound its export file.
     add_big_values(store, 6);
     prop_metactx *meta = store.meta();
@@ -179,7 +180,8 @@ TEST_F(DiskGroupBackups, RecordFilesAreExportedAndImportedThere)
               uint32_t{PROP_E_EXPORTEXISTS});
     EXPECT_EQ(dg_bytes("tree.rec"), whole);
     const Rec huge{"SYSTEM.y", std::string(70000, 'y')};
-    EXPECT_EQ(export_records(meta, "+DATA:cut.rec", {{"SYSTEM.x", "x"}, huge}), uint32_t{PROP_E_STORAGE});
+    EXPECT_EQ(export_records(meta, "+DATA:cut.rec", {{"SYSTEM.x", "x"}, huge}),
+              uint32_t{PROP_E_STORAGE});
     EXPECT_EQ(import_records(meta, "+DATA:cut.rec", &back), uint32_t{PROP_E_FORMAT});
     // Without a store the file may grow to the largest size.
     ASSERT_EQ(export_records(meta, "+DATA:nostore.rec", recs), 0u);

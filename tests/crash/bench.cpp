@@ -75,7 +75,8 @@ void Figures::expect_none(const std::string &title, const Progress &clean) const
 // Developer mode makes no write durable, so a cut may lose anything: the
 // crash runs use the durable path a cluster runs.
 CrashBench::CrashBench(const BenchOptions &options)
-    : opt_(options), store_({.locations = options.locations, .developer = false, .vld = options.vld})
+    : opt_(options),
+      store_({.locations = options.locations, .developer = false, .vld = options.vld})
 {
     store_.format();
     formatted_.capture(store_.files());
@@ -221,8 +222,8 @@ std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t see
 {
     std::string v(6000, '\0');
     for (size_t i = 0; i < v.size(); i++) v[i] = static_cast<char>(i * 13 + seed);
-    uint32_t rc = run_op(ctx, {.kind = OpKind::create_set, .key = "SYSTEM", .name = "aftercrash.a", .value = v,
-                               .type = PROP_TYPE_BYTES, .sec = sec});
+    uint32_t rc = run_op(ctx, {.kind = OpKind::create_set, .key = "SYSTEM", .name = "aftercrash.a",
+                               .value = v, .type = PROP_TYPE_BYTES, .sec = sec});
     Tree tree;
     if (rc == 0) rc = read_tree(ctx, &tree);
     if (rc == 0 && tree["SYSTEM.aftercrash.a"].value != v) rc = PROP_E_CORRUPT;

@@ -23,12 +23,13 @@ class NameReuse : public ::testing::TestWithParam<uint32_t> {
     Op op(OpKind kind, const std::string &key, const std::string &name = "", const std::string &value = "")
     {
         return {.kind = kind, .key = key, .name = name, .value = value,
-                .type = value.empty() ? 0u : uint32_t{PROP_TYPE_BYTES}, .sec = store_.top_security()};
+                .type = value.empty() ? 0u : uint32_t{PROP_TYPE_BYTES},
+                .sec = store_.top_security()};
     }
     Op move(const std::string &key, const std::string &target, const std::string &name, bool replace = false)
     {
-        return {.kind = OpKind::move, .key = key, .name = name, .target = target, .replace = replace,
-                .sec = store_.top_security()};
+        return {.kind = OpKind::move, .key = key, .name = name, .target = target,
+                .replace = replace, .sec = store_.top_security()};
     }
 
     // The keys every case starts from, each with a value that spans pages,

@@ -21,8 +21,8 @@ void add_big_values(Store &s)
 {
     for (int i = 0; i < 40; i++) {
         const Op op{.kind = OpKind::create_set, .key = "SYSTEM", .name = "big" + std::to_string(i),
-                    .value = std::string(60000, static_cast<char>('a' + i % 26)), .type = PROP_TYPE_BYTES,
-                    .sec = s.top_security()};
+                    .value = std::string(60000, static_cast<char>('a' + i % 26)),
+                    .type = PROP_TYPE_BYTES, .sec = s.top_security()};
         EXPECT_EQ(run_op(s.ctx(), op), 0u);
     }
 }

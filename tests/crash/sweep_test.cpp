@@ -33,10 +33,14 @@ struct VmFailure {
 const VmFailure kFailures[] = {
     {"instance down", 0,
      [](uint64_t k) {
-         return "fail_write:nth=" + std::to_string(k) + ",errno=" + std::to_string(kNotConnected) + ",times=0";
+         return "fail_write:nth=" + std::to_string(k) + ",errno=" + std::to_string(kNotConnected) +
+                ",times=0";
      }},
     {"disk group full", 2,
-     [](uint64_t k) { return "fail_write:nth=" + std::to_string(k) + ",errno=ENOSPC,times=0,path=store-location-1"; }},
+     [](uint64_t k) {
+         return "fail_write:nth=" + std::to_string(k) +
+                ",errno=ENOSPC,times=0,path=store-location-1";
+     }},
 };
 
 // However a run the volume manager failed ends, the store reopened holds
@@ -59,8 +63,8 @@ void vm_failures(CrashBench &bench, Sweeper &s, uint32_t sample)
 void sweep(uint32_t locations, uint32_t sample, bool vld = false)
 {
     for (uint32_t level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING}) {
-        std::string label = std::to_string(locations) + " location(s)" + (vld ? " in disk groups" : "") +
-                            ", level " + std::to_string(level);
+        std::string label = std::to_string(locations) + " location(s)" +
+                            (vld ? " in disk groups" : "") + ", level " + std::to_string(level);
         SCOPED_TRACE(label);
         CrashBench bench({locations, level, kSeed, kOps, vld});
         ASSERT_TRUE(bench.ok());

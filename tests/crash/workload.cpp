@@ -139,9 +139,11 @@ class Generator {
     // one batch.
     Op first()
     {
-        const Op wide{.kind = OpKind::create, .key = "SYSTEM", .name = last_component(kWide), .sec = security()};
-        Op deep{.kind = OpKind::create_set, .key = "DATABASE", .name = fresh(false) + "." + fresh(false),
-                .type = PROP_TYPE_TEXT, .sec = security()};
+        const Op wide{.kind = OpKind::create, .key = "SYSTEM", .name = last_component(kWide),
+                      .sec = security()};
+        Op deep{.kind = OpKind::create_set, .key = "DATABASE",
+                .name = fresh(false) + "." + fresh(false), .type = PROP_TYPE_TEXT,
+                .sec = security()};
         deep.value = value(600);
         return {.kind = OpKind::batch, .batch = {wide, deep}};
     }
@@ -152,8 +154,8 @@ class Generator {
     {
         Op batch{.kind = OpKind::batch};
         for (int i = 0; i < 14; i++) {
-            Op c{.kind = i % 3 == 0 ? OpKind::create_set : OpKind::create, .key = kWide, .name = fresh(true),
-                 .sec = security()};
+            Op c{.kind = i % 3 == 0 ? OpKind::create_set : OpKind::create, .key = kWide,
+                 .name = fresh(true), .sec = security()};
             if (c.kind == OpKind::create_set) {
                 c.type = PROP_TYPE_BYTES;
                 c.value = value(value_size(kBatchValueMax));
@@ -175,7 +177,8 @@ class Generator {
         uint32_t kept = 0;
         for (const std::string &k : subtree(tree_, kWide)) {
             if (depth_of(k) != depth_of(kWide) + 1 || !long_named(k) || kept++ < 6) continue;
-            const Op d{.kind = has_children(tree_, k) ? OpKind::delete_tree : OpKind::delete_key, .key = k};
+            const Op d{.kind = has_children(tree_, k) ? OpKind::delete_tree : OpKind::delete_key,
+                       .key = k};
             apply_op(scratch, d);
             frozen_.insert(k);
             batch.batch.push_back(d);

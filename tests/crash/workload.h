@@ -33,7 +33,7 @@ enum class OpKind { create, create_set, set_value, delete_value, delete_key, del
 struct Op {
     OpKind kind = OpKind::create;
     std::string key{};     // the key operated on; create: the parent; move: the source
-    std::string name{};    // create: the relative subkey (one or more components); move: the new name
+    std::string name{};    // create: the relative subkey (one or more parts); move: the new name
     std::string target{};  // move: the new parent
     bool replace = false;  // move: a key of that name exists there and is replaced
     std::string value{};   // set value, create and set

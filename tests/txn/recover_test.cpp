@@ -79,7 +79,8 @@ TEST(Recovery, LogsWithNothingToUndo)
 {
     const std::pair<const char *, void (*)(Block &)> cases[] = {
         {"log-valid byte 0", [](Block &b) { b[BOOT_OFF_LOG_VALID] = 0; }},
-        {"commit lsn equal to the log's", [](Block &b) { be32_put(b.data(), BOOT_OFF_COMMIT_LSN, 8); }},
+        {"commit lsn equal to the log's",
+         [](Block &b) { be32_put(b.data(), BOOT_OFF_COMMIT_LSN, 8); }},
     };
     for (const auto &[name, change] : cases) {
         SCOPED_TRACE(name);
