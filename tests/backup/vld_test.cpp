@@ -4,8 +4,6 @@
 // renamed and deleted there as in a directory, record files exported and
 // imported there, and each of them refused with 43 while the disk group
 // is not mounted.
-#include <algorithm>
-#include <cstring>
 
 #include "backup_util.h"
 #include "platform/vldsim/admin.h"
@@ -40,20 +38,6 @@ std::string dg_bytes(const std::string &fname)
     return file_bytes(path);
 }
 
-std::unique_ptr<prop_record> record_of(const std::string &name, const std::string &value)
-{
-    auto rec = std::make_unique<prop_record>();
-    std::snprintf(rec->keyname, sizeof rec->keyname, "%s", name.c_str());
-    // A value too long for a record keeps its length: the export refuses it.
-    std::memcpy(rec->value, value.data(), std::min(value.size(), sizeof rec->value));
-    rec->value_len = static_cast<uint32_t>(value.size());
-    rec->value_type = PROP_TYPE_BYTES;
-    rec->userperm = 63;
-    std::snprintf(rec->username, sizeof rec->username, "alice");
-    std::snprintf(rec->groupname, sizeof rec->groupname, "staff");
-    return rec;
-}
-
 // A cluster store of two locations in disk groups, and the disk group
 // DATA for its backups.
 class DiskGroupBackups : public ::testing::Test {
@@ -63,31 +47,6 @@ class DiskGroupBackups : public ::testing::Test {
         store.format();
         ASSERT_EQ(vld_admin_create_dg(kDg, 2, false), "");
         ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
-    }
-
-    // Exports records to name; the first failing code.
-    uint32_t export_records(backend_ctx *ctx, const std::string &name, const std::vector<std::string> &values)
-    {
-        prop_cbkp *c = nullptr;
-        uint32_t rc = prop_cbkp_init(ctx, store.meta(), &c, name.c_str(), PROP_CBKP_EXPORT, 0, nullptr, 0);
-        for (size_t i = 0; i < values.size() && rc == 0; i++)
-            rc = prop_cbkp_writerec(c, record_of("SYSTEM.k" + std::to_string(i), values[i]).get());
-        const uint32_t trc = c != nullptr ? prop_cbkp_term(c) : 0;
-        return rc != 0 ? rc : trc;
-    }
-
-    // The values of the records in name, or the code that stopped the read.
-    std::vector<std::string> import_values(const std::string &name, uint32_t *rc)
-    {
-        prop_cbkp *c = nullptr;
-        std::vector<std::string> out;
-        *rc = prop_cbkp_init(nullptr, store.meta(), &c, name.c_str(), PROP_CBKP_IMPORT, PROP_CBKP_IMPORT_ASIS,
-                             nullptr, 0);
-        auto rec = std::make_unique<prop_record>();
-        while (*rc == 0 && (*rc = prop_cbkp_readrec(c, rec.get())) == 0)
-            out.emplace_back(reinterpret_cast<const char *>(rec->value), rec->value_len);
-        if (c != nullptr) prop_cbkp_term(c);
-        return out;
     }
 
     Store store{{.locations = 2, .vld = true}};
@@ -199,36 +158,41 @@ TEST_F(DiskGroupBackups, BackupFilesAreCopiedRenamedAndDeletedThereAsInADirector
 TEST_F(DiskGroupBackups, RecordFilesAreExportedAndImportedThere)
 {
     // Values of several chunks' worth, some holding the record separator.
-    std::vector<std::string> values;
-    for (int i = 0; i < 6; i++) values.push_back(std::string(50000 + i, static_cast<char>('a' + i)) + "\x07\x20\x5f\n");
-    values.push_back("");
+    std::vector<Rec> recs;
+    for (int i = 0; i < 7; i++)
+        recs.push_back(
+            {"SYSTEM.k" + std::to_string(i),
+             i == 6 ? "" : std::string(50000 + i, static_cast<char>('a' + i)) + "\x07\x20\x5f\n"});
     // The store's used pages bound its export file.
     add_big_values(store, 6);
-    ASSERT_EQ(export_records(store.ctx(), "+DATA:tree.rec", values), 0u);
-    uint32_t rc = 0;
-    EXPECT_EQ(import_values("+DATA:tree.rec", &rc), values);
-    EXPECT_EQ(rc, uint32_t{PROP_E_NOMORE});
+    prop_metactx *meta = store.meta();
+    ASSERT_EQ(export_records(meta, "+DATA:tree.rec", recs, store.ctx()), 0u);
+    std::vector<Rec> back;
+    EXPECT_EQ(import_records(meta, "+DATA:tree.rec", &back), uint32_t{PROP_E_NOMORE});
+    EXPECT_TRUE(back == recs);
     const std::vector<vld_admin_file> files = files_of(kDg);
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].blocks, 5u * 17) << "cut back to its chunks";
 
     // Never over a file; a file whose export failed has no header.
     const std::string whole = dg_bytes("tree.rec");
-    EXPECT_EQ(export_records(store.ctx(), "+DATA:tree.rec", {"x"}), uint32_t{PROP_E_EXPORTEXISTS});
+    EXPECT_EQ(export_records(meta, "+DATA:tree.rec", {{"SYSTEM.x", "x"}}, store.ctx()),
+              uint32_t{PROP_E_EXPORTEXISTS});
     EXPECT_EQ(dg_bytes("tree.rec"), whole);
-    EXPECT_EQ(export_records(nullptr, "+DATA:cut.rec", {"x", std::string(70000, 'y')}), uint32_t{PROP_E_STORAGE});
-    import_values("+DATA:cut.rec", &rc);
-    EXPECT_EQ(rc, uint32_t{PROP_E_FORMAT});
+    const Rec huge{"SYSTEM.y", std::string(70000, 'y')};
+    EXPECT_EQ(export_records(meta, "+DATA:cut.rec", {{"SYSTEM.x", "x"}, huge}),
+              uint32_t{PROP_E_STORAGE});
+    EXPECT_EQ(import_records(meta, "+DATA:cut.rec", &back), uint32_t{PROP_E_FORMAT});
     // Without a store the file may grow to the largest size.
-    ASSERT_EQ(export_records(nullptr, "+DATA:nostore.rec", values), 0u);
-    EXPECT_EQ(import_values("+DATA:nostore.rec", &rc), values);
-    EXPECT_EQ(import_values("+DATA:none.rec", &rc), std::vector<std::string>{});
-    EXPECT_EQ(rc, uint32_t{PROP_E_EXPORTFILE});
+    ASSERT_EQ(export_records(meta, "+DATA:nostore.rec", recs), 0u);
+    back.clear();
+    EXPECT_EQ(import_records(meta, "+DATA:nostore.rec", &back), uint32_t{PROP_E_NOMORE});
+    EXPECT_TRUE(back == recs);
+    EXPECT_EQ(import_records(meta, "+DATA:none.rec", &back), uint32_t{PROP_E_EXPORTFILE});
 
     ASSERT_EQ(vld_admin_mount(kDg, false), "");
-    EXPECT_EQ(export_records(store.ctx(), "+DATA:new.rec", values), uint32_t{PROP_E_VLDCREATE});
-    import_values("+DATA:tree.rec", &rc);
-    EXPECT_EQ(rc, uint32_t{PROP_E_VLDCREATE});
+    EXPECT_EQ(export_records(meta, "+DATA:new.rec", recs, store.ctx()), uint32_t{PROP_E_VLDCREATE});
+    EXPECT_EQ(import_records(meta, "+DATA:tree.rec", &back), uint32_t{PROP_E_VLDCREATE});
     ASSERT_EQ(vld_admin_mount(kDg, true), "");
 }
 

@@ -13,17 +13,6 @@
 
 namespace {
 
-StoreOptions store_options(const BenchOptions &o)
-{
-    StoreOptions so;
-    // Developer mode makes no write durable, so a cut may lose anything:
-    // the crash runs use the durable path a cluster runs.
-    so.developer = false;
-    so.locations = o.locations;
-    so.vld = o.vld;
-    return so;
-}
-
 std::string join(const std::vector<std::string> &lines)
 {
     std::string out;
@@ -63,14 +52,7 @@ void Figures::count(const std::string &mode, bool failed)
     if (failed) m.second++;
 }
 
-uint64_t Figures::failures() const
-{
-    uint64_t n = 0;
-    for (const auto &[mode, m] : modes_) n += m.second;
-    return n;
-}
-
-std::string Figures::summary(const std::string &title, const Progress &clean) const
+void Figures::expect_none(const std::string &title, const Progress &clean) const
 {
     std::ostringstream out;
     out << title << ": writes " << (clean.at.empty() ? 0 : clean.at.back()[0] - clean.at.front()[0])
@@ -86,10 +68,15 @@ std::string Figures::summary(const std::string &title, const Progress &clean) co
     }
     out << "  all modes: " << tried << " tried, " << failed << " failed\n";
     for (const std::string &n : notes_) out << "  " << n << "\n";
-    return out.str();
+    std::printf("%s", out.str().c_str());
+    EXPECT_EQ(failed, 0u);
 }
 
-CrashBench::CrashBench(const BenchOptions &options) : opt_(options), store_(store_options(options))
+// Developer mode makes no write durable, so a cut may lose anything: the
+// crash runs use the durable path a cluster runs.
+CrashBench::CrashBench(const BenchOptions &options)
+    : opt_(options),
+      store_({.locations = options.locations, .developer = false, .vld = options.vld})
 {
     store_.format();
     formatted_.capture(store_.files());
@@ -233,23 +220,14 @@ std::string CrashBench::verify_open(const Expect &expect, const std::vector<uint
 
 std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t seed)
 {
-    propr_keyhandle *system = nullptr, *key = nullptr;
-    uint32_t disp = 0;
     std::string v(6000, '\0');
     for (size_t i = 0; i < v.size(); i++) v[i] = static_cast<char>(i * 13 + seed);
-    uint32_t rc = prop_open(ctx, "SYSTEM", &system, 0);
-    if (rc == 0) rc = prop_create_key(ctx, system, "aftercrash.a", &sec, &key, &disp, 0);
-    if (rc == 0) rc = prop_set_value(ctx, key, PROP_TYPE_BYTES, v.data(), static_cast<uint32_t>(v.size()), 0);
-    std::string back(v.size(), '\0');
-    uint32_t type = 0, size = static_cast<uint32_t>(back.size());
-    if (rc == 0) rc = prop_get_value(ctx, key, &type, back.data(), &size, 0);
-    if (rc == 0 && back != v) rc = PROP_E_CORRUPT;
-    if (key != nullptr) prop_close(ctx, key);
-    key = nullptr;
-    if (rc == 0) rc = prop_open(ctx, "SYSTEM.aftercrash", &key, 0);
-    if (rc == 0) rc = prop_delete_key(ctx, key, 1, 0);
-    if (key != nullptr) prop_close(ctx, key);
-    if (system != nullptr) prop_close(ctx, system);
+    uint32_t rc = run_op(ctx, {.kind = OpKind::create_set, .key = "SYSTEM", .name = "aftercrash.a",
+                               .value = v, .type = PROP_TYPE_BYTES, .sec = sec});
+    Tree tree;
+    if (rc == 0) rc = read_tree(ctx, &tree);
+    if (rc == 0 && tree["SYSTEM.aftercrash.a"].value != v) rc = PROP_E_CORRUPT;
+    if (rc == 0) rc = run_op(ctx, {.kind = OpKind::delete_tree, .key = "SYSTEM.aftercrash"});
     if (rc != 0) return "the store takes no new writes: " + std::to_string(rc);
     return "";
 }

@@ -41,8 +41,8 @@ class Figures {
   public:
     void count(const std::string &mode, bool failed);
     void note(const std::string &line) { notes_.push_back(line); }
-    uint64_t failures() const;
-    std::string summary(const std::string &title, const Progress &clean) const;
+    // Prints the figures under title; a failure unless no run failed.
+    void expect_none(const std::string &title, const Progress &clean) const;
 
   private:
     std::map<std::string, std::pair<uint64_t, uint64_t>> modes_;  // tried, failed

@@ -22,28 +22,14 @@ class NameReuse : public ::testing::TestWithParam<uint32_t> {
   protected:
     Op op(OpKind kind, const std::string &key, const std::string &name = "", const std::string &value = "")
     {
-        Op o;
-        o.kind = kind;
-        o.key = key;
-        o.name = name;
-        o.value = value;
-        o.type = value.empty() ? 0 : PROP_TYPE_BYTES;
-        o.sec = store_.top_security();
-        return o;
+        return {.kind = kind, .key = key, .name = name, .value = value,
+                .type = value.empty() ? 0u : uint32_t{PROP_TYPE_BYTES},
+                .sec = store_.top_security()};
     }
     Op move(const std::string &key, const std::string &target, const std::string &name, bool replace = false)
     {
-        Op o = op(OpKind::move, key, name);
-        o.target = target;
-        o.replace = replace;
-        return o;
-    }
-    Op batch(std::vector<Op> ops)
-    {
-        Op o;
-        o.kind = OpKind::batch;
-        o.batch = std::move(ops);
-        return o;
+        return {.kind = OpKind::move, .key = key, .name = name, .target = target,
+                .replace = replace, .sec = store_.top_security()};
     }
 
     // The keys every case starts from, each with a value that spans pages,
@@ -114,7 +100,7 @@ TEST_P(NameReuse, ABatchEqualsItsOperationsRunInOrder)
             Tree before, got;
             ASSERT_EQ(read_tree(store_.ctx(), &before), 0u);
 
-            Op b = batch(c.ops);
+            Op b{.kind = OpKind::batch, .batch = c.ops};
             Tree want = before;
             apply_op(want, b);
             if (!commits) {

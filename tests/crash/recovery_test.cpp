@@ -44,8 +44,7 @@ void sweep_recovery(CrashBench &bench, const std::string &label, const std::stri
     s.all_modes(
         clean, [&](const std::string &faults) { return bench.run_recovery(faults); },
         [&](uint32_t, uint64_t) { return Expect{outcome, outcome}; }, "in recovery, ");
-    std::printf("%s", figures.summary("crash in recovery, " + label, bench.clean()).c_str());
-    EXPECT_EQ(figures.failures(), 0u);
+    figures.expect_none("crash in recovery, " + label, bench.clean());
     bench.forget_saved();
 }
 

@@ -139,37 +139,23 @@ class Generator {
     // one batch.
     Op first()
     {
-        Op batch;
-        batch.kind = OpKind::batch;
-        Op wide;
-        wide.kind = OpKind::create;
-        wide.key = "SYSTEM";
-        wide.name = last_component(kWide);
-        wide.sec = security();
-        batch.batch.push_back(wide);
-        Op deep;
-        deep.kind = OpKind::create_set;
-        deep.key = "DATABASE";
-        deep.name = fresh(false) + "." + fresh(false);
-        deep.sec = security();
-        deep.type = PROP_TYPE_TEXT;
+        const Op wide{.kind = OpKind::create, .key = "SYSTEM", .name = last_component(kWide),
+                      .sec = security()};
+        Op deep{.kind = OpKind::create_set, .key = "DATABASE",
+                .name = fresh(false) + "." + fresh(false), .type = PROP_TYPE_TEXT,
+                .sec = security()};
         deep.value = value(600);
-        batch.batch.push_back(deep);
-        return batch;
+        return {.kind = OpKind::batch, .batch = {wide, deep}};
     }
 
     // Long-named children of the wide parent, enough to nearly fill its
     // own entry area, some with values.
     Op fill_wide()
     {
-        Op batch;
-        batch.kind = OpKind::batch;
+        Op batch{.kind = OpKind::batch};
         for (int i = 0; i < 14; i++) {
-            Op c;
-            c.kind = i % 3 == 0 ? OpKind::create_set : OpKind::create;
-            c.key = kWide;
-            c.name = fresh(true);
-            c.sec = security();
+            Op c{.kind = i % 3 == 0 ? OpKind::create_set : OpKind::create, .key = kWide,
+                 .name = fresh(true), .sec = security()};
             if (c.kind == OpKind::create_set) {
                 c.type = PROP_TYPE_BYTES;
                 c.value = value(value_size(kBatchValueMax));
@@ -183,8 +169,7 @@ class Generator {
     // KCE pages empty and are freed, and a little more.
     Op prune_wide()
     {
-        Op batch;
-        batch.kind = OpKind::batch;
+        Op batch{.kind = OpKind::batch};
         Tree scratch = tree_;
         batch_start_.clear();
         for (const auto &[name, state] : tree_) batch_start_.insert(name);
@@ -192,9 +177,8 @@ class Generator {
         uint32_t kept = 0;
         for (const std::string &k : subtree(tree_, kWide)) {
             if (depth_of(k) != depth_of(kWide) + 1 || !long_named(k) || kept++ < 6) continue;
-            Op d;
-            d.kind = has_children(tree_, k) ? OpKind::delete_tree : OpKind::delete_key;
-            d.key = k;
+            const Op d{.kind = has_children(tree_, k) ? OpKind::delete_tree : OpKind::delete_key,
+                       .key = k};
             apply_op(scratch, d);
             frozen_.insert(k);
             batch.batch.push_back(d);
@@ -397,10 +381,7 @@ class Generator {
 
     Op make(OpKind kind, const std::string &key, const std::string &name = "")
     {
-        Op op;
-        op.kind = kind;
-        op.key = key;
-        op.name = name;
+        Op op{.kind = kind, .key = key, .name = name};
         if (kind == OpKind::create || kind == OpKind::create_set) op.sec = security();
         if (kind == OpKind::create_set) {
             op.type = 1 + below(5);
@@ -460,8 +441,7 @@ class Generator {
     // At least two batches of every script take a name again.
     Op reuse_batch()
     {
-        Op batch;
-        batch.kind = OpKind::batch;
+        Op batch{.kind = OpKind::batch};
         return pick_batch(tree_, &batch, true) ? batch : pick_op(tree_, false);
     }
 

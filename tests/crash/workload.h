@@ -29,16 +29,17 @@ using Tree = std::map<std::string, KeyState>;
 
 enum class OpKind { create, create_set, set_value, delete_value, delete_key, delete_tree, move, set_security, batch };
 
+// Fields left out of an Op's initializer are empty (hence the {}).
 struct Op {
     OpKind kind = OpKind::create;
-    std::string key;     // the key operated on; create: the parent; move: the source
-    std::string name;    // create: the relative subkey (one or more components); move: the new name
-    std::string target;  // move: the new parent
+    std::string key{};     // the key operated on; create: the parent; move: the source
+    std::string name{};    // create: the relative subkey (one or more parts); move: the new name
+    std::string target{};  // move: the new parent
     bool replace = false;  // move: a key of that name exists there and is replaced
-    std::string value;     // set value, create and set
+    std::string value{};   // set value, create and set
     uint32_t type = 0;
     sec_attr sec{};        // create, create and set, set security
-    std::vector<Op> batch;  // the operations of a batch, in order
+    std::vector<Op> batch{};  // the operations of a batch, in order
 };
 
 struct Workload {

@@ -47,23 +47,15 @@ TEST_F(Blocks, ReadsWhatTheFileHoldsSaysWhatIsWrongWithItAndReportsItsFields)
     const uint32_t number = number_of_page(tnode_page(reported));
     BlockRead b = get_block(ctx(), number);
     ASSERT_EQ(b.rc, PROP_OK);
-    std::string text(8192, '\x7f');
-    uint32_t text_size = 8192;
-    ASSERT_EQ(prop_interpret_block(ctx(), number, b.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
-    text.resize(std::strlen(text.c_str()));
-    EXPECT_NE(text.find("block type:          0x0002 - TNODE\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("1 subkeys exist in this block:\nchild-one\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("MISMATCH"), std::string::npos) << text;
-
-    ASSERT_EQ(prop_interpret_block(ctx(), number + 1, b.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
-    EXPECT_NE(std::string(text.c_str()).find("!!! BLOCK NUMBER MISMATCH !!!"), std::string::npos);
-
+    const Traced report = interpret(ctx(), number, b.bytes);
+    ASSERT_EQ(report.rc, PROP_OK);
+    EXPECT_TRUE(report.has("block type:          0x0002 - TNODE\n")) << report.all();
+    EXPECT_TRUE(report.has("1 subkeys exist in this block:\nchild-one\n")) << report.all();
+    EXPECT_FALSE(report.has("MISMATCH")) << report.all();
+    EXPECT_TRUE(interpret(ctx(), number + 1, b.bytes).has("!!! BLOCK NUMBER MISMATCH !!!"));
     boot = get_block(ctx(), 25);
-    ASSERT_EQ(prop_interpret_block(ctx(), 25, boot.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
-    EXPECT_NE(std::string(text.c_str()).find("tnode offset:              0x"), std::string::npos);
-
-    text_size = 8191;
-    EXPECT_EQ(prop_interpret_block(ctx(), 25, boot.bytes.data(), 4096, text.data(), &text_size, 0), PROP_E_ARG);
+    EXPECT_TRUE(interpret(ctx(), 25, boot.bytes).has("tnode offset:              0x"));
+    EXPECT_EQ(interpret(ctx(), 25, boot.bytes, 8191).rc, PROP_E_ARG);
 }
 
 TEST_F(Blocks, ATnodeIsShownAndWrittenOnlyAsItsKeyAndTheBlockAllow)

@@ -44,6 +44,7 @@ class Check : public DiagTest {
         ASSERT_EQ(prop_set_security(ctx(), dest.get(), &sec, 0), PROP_OK);
     }
 
+    // n long-named children of parent, made in one batch.
     void add_children(const Key &parent, uint32_t n)
     {
         BatchBuilder b;
@@ -51,7 +52,6 @@ class Check : public DiagTest {
         ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
         for (propr_keyhandle *h : b.take_handles()) prop_close(ctx(), h);
     }
-
     // Header number of the current copy of bitmap page 0.
     uint32_t bitmap_number() const
     {
@@ -299,10 +299,7 @@ TEST_F(Check, AStoreOfGarbageIsWalkedToTheEnd)
         if (round % 2 == 0) junk.replace(0, 32, keep, 0, 32);
         store.write_block(0, handle()->proprhandle_rtnst + 4096 * page, junk);
         if (round % 10 == 9) store.write_block(0, propr_fcl_addr(0, handle()->proprhandle_fcl[0]->free_space_addr), junk);
-        std::string text(8192, '\0');
-        uint32_t text_size = 8192;
-        EXPECT_EQ(prop_interpret_block(ctx(), number_of_page(page), junk.data(), 4096, text.data(), &text_size, 0), PROP_OK);
-        EXPECT_EQ(text.back(), '\0');
+        EXPECT_EQ(interpret(ctx(), number_of_page(page), junk).rc, PROP_OK);
         uint32_t rc = prop_check_logical_corruption(ctx());
         EXPECT_TRUE(rc == 0 || rc == 57) << rc;
         prop_status status{};
@@ -313,7 +310,7 @@ TEST_F(Check, AStoreOfGarbageIsWalkedToTheEnd)
 
 // The recursive permission check reaches every key below the one asked
 // about, wherever its entry lies.
-class Perm : public DiagTest {};
+class Perm : public Check {};
 
 TEST_F(Perm, AGrandchildBehindAnAddrPageDecidesAndBadHandlesAreRefused)
 {
@@ -321,10 +318,7 @@ TEST_F(Perm, AGrandchildBehindAnAddrPageDecidesAndBadHandlesAreRefused)
     Key top = v.create(v.open("SYSTEM"), "top", sec);
     // 13 long entries fill the tnode, 15 a KCE page, 25 KCE pages the
     // tnode's list: the last children sit in KCE pages an ADDR page lists.
-    BatchBuilder b;
-    for (uint32_t i = 0; i < 400; i++) b.add(PROP_BATCH_CREATE_KEY, top.get(), long_name(i).c_str()).sec = sec;
-    ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
-    for (propr_keyhandle *h : b.take_handles()) prop_close(ctx(), h);
+    add_children(top, 400);
     ASSERT_NE(be32(page_bytes(tnode_page(top)), KCE_LIST_ADDR), 0u) << "the children reach an ADDR page";
 
     Key last = v.open(("SYSTEM.top." + long_name(399)).c_str());

@@ -14,9 +14,10 @@ namespace {
 
 constexpr uint32_t kChildren = 40;  // enough for KCE pages beside the tnode's own area
 
+template <uint32_t kLocations>
 class Damage : public DiagTest {
   protected:
-    explicit Damage(uint32_t locations) : DiagTest(StoreOptions{locations}) {}
+    Damage() : DiagTest(StoreOptions{kLocations}) {}
 
     // Keys owning every kind of page: a value inside the tnode, value pages,
     // and children in KCE pages.
@@ -131,15 +132,8 @@ class Damage : public DiagTest {
     std::map<std::string, std::string> tree_;
 };
 
-class MirrorDamage : public Damage {
-  protected:
-    MirrorDamage() : Damage(2) {}
-};
-
-class SingleDamage : public Damage {
-  protected:
-    SingleDamage() : Damage(1) {}
-};
+using MirrorDamage = Damage<2>;
+using SingleDamage = Damage<1>;
 
 TEST_F(MirrorDamage, TheOtherCopyServesAndTheDamagedOneIsCopiedBack)
 {

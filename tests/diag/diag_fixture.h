@@ -87,6 +87,19 @@ Traced traced(F call)
     return t;
 }
 
+// The report interpret-block gives of bytes as block number, as one line.
+inline Traced interpret(backend_ctx *ctx, uint32_t number, const std::string &bytes,
+                        uint32_t size = 8192)
+{
+    std::string text(size, '\x7f');
+    Traced t;
+    t.rc = prop_interpret_block(ctx, number, bytes.data(), 4096, text.data(), &size, 0);
+    EXPECT_TRUE(t.rc != 0 || text.find('\0') != std::string::npos)
+        << "the report does not end in its buffer";
+    t.lines.push_back(text.substr(0, text.find('\0')));
+    return t;
+}
+
 inline Traced check(backend_ctx *ctx)
 {
     return traced([&] { return prop_check_logical_corruption(ctx); });

@@ -26,9 +26,7 @@ TEST_F(Status, ASoundStoreIsCurrentEverywhereAndAddsUp)
     prop_status s{};
     Traced t = status(&s);
     ASSERT_EQ(t.rc, PROP_OK) << t.all();
-    EXPECT_EQ(s.state[0], 3u);
-    EXPECT_EQ(s.state[1], 3u);
-    EXPECT_EQ(s.state[2], 0u);
+    EXPECT_EQ(std::vector<uint32_t>(s.state, s.state + 3), (std::vector<uint32_t>{3, 3, 0}));
     EXPECT_EQ(std::string(s.location[1]), store.location(1));
     EXPECT_EQ(s.used_kb + s.free_kb, s.total_kb);
     EXPECT_EQ(s.total_kb, 4ull * handle()->numpage);
@@ -47,8 +45,7 @@ TEST_F(Status, ABadChecksumOnOneLocationMarksThatLocationInTheReportOnly)
     prop_status s{};
     Traced t = status(&s);
     ASSERT_EQ(t.rc, PROP_OK);
-    EXPECT_EQ(s.state[0], 3u);
-    EXPECT_EQ(s.state[1], 5u);
+    EXPECT_EQ(std::vector<uint32_t>(s.state, s.state + 2), (std::vector<uint32_t>{3, 5}));
     const std::string where = "[1/" + std::to_string(tnode_page(k)) + "/" + std::to_string((addr >> 12) + 25) + "]";
     EXPECT_TRUE(t.has("gst: Dev/Page/Block " + where + " is CORRUPT (checksum)")) << t.all();
     EXPECT_EQ(handle()->proprhandle_native_state[1], 3u) << "the scan takes no location out of service";

@@ -40,9 +40,7 @@ TEST(UndoLog, APageGetsOneImagePerTransaction)
 
 TEST(UndoLog, TheTableEndsAt981AndTheFullLogRefusesTheNextImage)
 {
-    RawStoreOptions opt;
-    opt.num_log = 984;  // the metadata block and 983 slots
-    RawStore store(opt);
+    RawStore store({.num_log = 984});  // the metadata block and 983 slots
     proprhandle *h = store.handle();
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
     for (u32 page = 1; page <= 983; ++page)

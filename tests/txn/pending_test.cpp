@@ -104,9 +104,7 @@ namespace {
 // all of it from the store.
 TEST(KeptPagesLimit, WhatATransactionWritesAheadStillRollsBack)
 {
-    RawStoreOptions opt;
-    opt.numpage = 2200;
-    RawStore store(opt);
+    RawStore store({.numpage = 2200});
     proprhandle *h = store.handle();
     constexpr u32 kPages = 2100;  // images and pages: more than are kept
     for (u32 page = 1; page <= kPages; page++) store.put_page(page, PROPR_BLK_TNODE, 0xA0);
@@ -128,10 +126,8 @@ TEST(KeptPagesLimit, WhatATransactionWritesAheadStillRollsBack)
 // block addresses would name.
 TEST(LargeStore, APagePastFourGiBIsWrittenReadAndRolledBackInItsOwnPlace)
 {
-    RawStoreOptions opt;
-    opt.num_fcl = 40;
-    opt.numpage = 40 * 32512;  // the tree area ends past 5 GiB; the files stay sparse
-    RawStore store(opt);
+    // The tree area ends past 5 GiB; the files stay sparse.
+    RawStore store({.num_fcl = 40, .numpage = 40 * 32512});
     proprhandle *h = store.handle();
     const u32 far = 1100000;
     const u32 alias = far - (1u << 20);

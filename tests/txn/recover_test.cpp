@@ -77,25 +77,18 @@ void expect_state(RawStore &store, u32 slot, bool committed, const std::string &
 // cleared.
 TEST(Recovery, LogsWithNothingToUndo)
 {
-    struct Case {
-        const char *name;
-        i32 offset;  // boot-block field changed after the crash
-        u32 value;
+    const std::pair<const char *, void (*)(Block &)> cases[] = {
+        {"log-valid byte 0", [](Block &b) { b[BOOT_OFF_LOG_VALID] = 0; }},
+        {"commit lsn equal to the log's",
+         [](Block &b) { be32_put(b.data(), BOOT_OFF_COMMIT_LSN, 8); }},
     };
-    const Case cases[] = {
-        {"log-valid byte 0", BOOT_OFF_LOG_VALID, 0},
-        {"commit lsn equal to the log's", BOOT_OFF_COMMIT_LSN, 8},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto &[name, change] : cases) {
+        SCOPED_TRACE(name);
         FaultScope faults;
         RawStore store;
         crash_after(faults, store, kPageWritten);
         Block boot = store.read(0, 0);
-        if (c.offset == BOOT_OFF_LOG_VALID)
-            boot[BOOT_OFF_LOG_VALID] = static_cast<u8>(c.value);
-        else
-            be32_put(boot.data(), c.offset, c.value);
+        change(boot);
         store.write(0, 0, boot);
         boot = store.read(0, 0);
         ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
@@ -168,9 +161,7 @@ TEST(Recovery, ALocationThatFailsIsTakenOutAndTheOthersAreRestored)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         FaultScope faults;
-        RawStoreOptions opt;
-        opt.locations = 2;
-        RawStore store(opt);
+        RawStore store({.locations = 2});
         crash_after(faults, store, kPageWritten);
         if (c.damage_image) {
             Block bad = store.read(1, store.log_slot_addr(1));
@@ -196,9 +187,7 @@ TEST(Recovery, ALocationThatFailsIsTakenOutAndTheOthersAreRestored)
 TEST(Recovery, ACommitThatFailsBeforeItsBootBlockLeavesTheHandleOnTheOldCopies)
 {
     FaultScope faults;
-    RawStoreOptions opt;
-    opt.locations = 3;
-    RawStore store(opt);
+    RawStore store({.locations = 3});
     prepare(store);
     proprhandle *h = store.handle();
     Block super = store.read(0, 4096);
@@ -222,9 +211,7 @@ TEST(Recovery, ACommitThatFailsBeforeItsBootBlockLeavesTheHandleOnTheOldCopies)
 TEST(Recovery, ALocationLostAtTheCommitPointLeavesTheSurvivorCommitted)
 {
     FaultScope faults;
-    RawStoreOptions opt;
-    opt.locations = 2;
-    RawStore store(opt);
+    RawStore store({.locations = 2});
     prepare(store);
     // Location 1 loses the commit's boot-block write (its 7th); one of two is
     // a quorum, and the survivor takes both votes from the handle's buffer.
@@ -246,9 +233,7 @@ TEST(Recovery, AnAbortRestoresPagesBitmapsAndListsEvenWhenTheSyncFails)
 {
     for (bool sync_fails : {false, true}) {
         SCOPED_TRACE(sync_fails ? "sync fails" : "sync succeeds");
-        RawStoreOptions opt;
-        opt.locations = sync_fails ? 2 : 1;
-        RawStore store(opt);
+        RawStore store({.locations = sync_fails ? 2u : 1u});
         prepare(store);
         proprhandle *h = store.handle();
         ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
@@ -292,9 +277,7 @@ TEST(Recovery, AnAbortRestoresPagesBitmapsAndListsEvenWhenTheSyncFails)
 TEST(Recovery, ThePageCountFollowsTheLocationsAsFarAsTheBitmapsReach)
 {
     for (u32 bitmaps : {1u, 4u}) {
-        RawStoreOptions opt;
-        opt.num_fcl = bitmaps;
-        RawStore store(opt);
+        RawStore store({.num_fcl = bitmaps});
         proprhandle *h = store.handle();
         const u32 fits = h->proprhandle_native_numpage[0] - 2 * h->proprhandle_num_fcl;
         const u32 expected = std::min(fits, bitmaps * 32512);
@@ -341,9 +324,7 @@ TEST(Recovery, NoUndonePageIsReadFromMemoryAfterwards)
         return b[100];
     };
     FaultScope faults;
-    RawStoreOptions opt;
-    opt.locations = 3;
-    opt.boot_level = PROP_LEVEL_CACHING;
+    const RawStoreOptions opt{.locations = 3, .boot_level = PROP_LEVEL_CACHING};
     {
         RawStore store(opt);
         prepare(store);
