@@ -55,7 +55,7 @@ TEST(Repair, PublishedListsAreCheckedBeforeAnythingChangesAndByHandOneSlotChange
     const std::string spare = fs.spare(0);
     EXPECT_EQ(prop_repair_conf(s.meta(), 1, spare.c_str(), PROP_KIND_ZKV), PROP_OK);
     EXPECT_EQ(dependency(RES_STOP_DEPENDENCIES), "hard(intermediate:kvx.qynd)");
-    EXPECT_EQ(configured().at(1), spare);
+    EXPECT_EQ(configured_locations().at(1), spare);
 
     EXPECT_EQ(prop_repair_conf(s.meta(), 1, (spare + ".missing").c_str(), PROP_KIND_ZKV), PROP_E_ARG);
     EXPECT_EQ(prop_repair_conf(s.meta(), 7, spare.c_str(), PROP_KIND_ZKV), PROP_E_ARG);
@@ -64,7 +64,7 @@ TEST(Repair, PublishedListsAreCheckedBeforeAnythingChangesAndByHandOneSlotChange
     ASSERT_EQ(s.faults().load("fail_write:nth=1,errno=EIO,times=0,path=kvx.storage"), 0);
     EXPECT_EQ(prop_repair_conf(s.meta(), 1, s.location(1).c_str(), PROP_KIND_ZKV), PROP_E_DEPEND);
     s.faults().reset();
-    EXPECT_EQ(configured().at(1), s.location(1));
+    EXPECT_EQ(configured_locations().at(1), s.location(1));
 
     // A local-only configuration may only have a slot replaced.
     set_config("Local_Only", "true");

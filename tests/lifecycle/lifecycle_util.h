@@ -54,14 +54,6 @@ inline void patch_boot_word(const Store &store, u32 slot, i32 offset, u32 value)
     store.write_block(slot, 0, raw);
 }
 
-// Whether an alert of that number naming arg was captured.
-inline bool alerted(u32 number, const std::string &arg)
-{
-    for (const AlertRecord &a : alerts_captured())
-        if (a.number == number && a.args.find(arg) != std::string::npos) return true;
-    return false;
-}
-
 // The three top-level keys exist with the security they were made with.
 inline void expect_top_keys(backend_ctx *ctx, const sec_attr &sec)
 {
@@ -77,33 +69,4 @@ inline void expect_top_keys(backend_ctx *ctx, const sec_attr &sec)
         EXPECT_STREQ(got.groupname, sec.groupname) << name;
         EXPECT_EQ(prop_close(ctx, kh), PROP_OK) << name;
     }
-}
-
-// Sets SYSTEM.<name>'s text value, making the key first when it is new.
-inline u32 put_value(const Store &store, const char *name, const std::string &text)
-{
-    propr_keyhandle *parent = nullptr, *kh = nullptr;
-    u32 rc = prop_open(store.ctx(), "SYSTEM", &parent, 0);
-    if (rc != 0) return rc;
-    u32 disposition = 0;
-    rc = prop_create_key(store.ctx(), parent, name, &store.top_security(), &kh, &disposition, 0);
-    if (rc == 0) rc = prop_set_value(store.ctx(), kh, PROP_TYPE_TEXT, text.data(), static_cast<u32>(text.size()), 0);
-    if (kh != nullptr) {
-        EXPECT_EQ(prop_close(store.ctx(), kh), PROP_OK);
-    }
-    EXPECT_EQ(prop_close(store.ctx(), parent), PROP_OK);
-    return rc;
-}
-
-// The text value of SYSTEM.<name>, or "<rc>" when it cannot be read.
-inline std::string get_value(const Store &store, const char *name)
-{
-    propr_keyhandle *kh = nullptr;
-    u32 rc = prop_open(store.ctx(), ("SYSTEM." + std::string(name)).c_str(), &kh, 0);
-    if (rc != 0) return "<" + std::to_string(rc) + ">";
-    char buf[256] = {};
-    u32 type = 0, size = sizeof buf;
-    rc = prop_get_value(store.ctx(), kh, &type, buf, &size, 0);
-    EXPECT_EQ(prop_close(store.ctx(), kh), PROP_OK);
-    return rc == 0 ? std::string(buf, size) : "<" + std::to_string(rc) + ">";
 }

@@ -14,17 +14,6 @@
 
 namespace {
 
-std::string configured_location(uint32_t slot)
-{
-    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
-    char home[4096] = "", errbuf[1024] = "";
-    uint32_t configured = 0, local_only = 0;
-    uint64_t errsz = sizeof errbuf;
-    EXPECT_EQ(prop_get_conf(nullptr, nullptr, &configured, names, &local_only, home, errbuf, &errsz,
-                            PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES), PROP_OK);
-    return names[slot];
-}
-
 TEST(VldStore, FormatsIntoADiskGroupNamesItsFileAndHealsADamagedFirstCopyOfTheBootBlock)
 {
     Store store(vld_store());
@@ -33,7 +22,7 @@ TEST(VldStore, FormatsIntoADiskGroupNamesItsFileAndHealsADamagedFirstCopyOfTheBo
     ASSERT_EQ(store.terminate(), 0u);
 
     const vld_admin_file file = registry_file("+store-location-0");
-    EXPECT_EQ(configured_location(0), "+store-location-0/" + file.name);
+    EXPECT_EQ(configured_locations().at(0), "+store-location-0/" + file.name);
     EXPECT_EQ(file.blocks, 40521u) << "a new store file starts small";
 
     // The boot block lies behind the 25 blocks every store file reserves.
@@ -87,7 +76,7 @@ TEST(VldStore, GrowsItsFileByStepsAndRollsBackAWriteAFullDiskGroupRefuses)
     while (k < 2000 && (rc = put_value(store, "k" + std::to_string(k), big_value(k))) == 0) k++;
     ASSERT_EQ(rc, PROP_E_NOSPACE) << "after " << k << " keys";
     EXPECT_GT(k, 900u) << "refused before the file was used up";
-    EXPECT_TRUE(alert_raised(1027));
+    EXPECT_TRUE(alerted(1027));
     trace_capture_stop();
     EXPECT_EQ(get_value(store, "k" + std::to_string(k)), "") << "the refused value was rolled back";
     EXPECT_EQ(registry_file("+store-location-0").blocks, 40521u);
@@ -149,7 +138,7 @@ TEST(VldStore, ADownInstanceFailsTheOperationAndEndsTheCachingDaemon)
     ASSERT_EQ(vld_admin_instance(false), "");
     trace_capture_start();
     EXPECT_EQ(put_value(store, "lost", "v2"), PROP_E_STORAGE);
-    EXPECT_TRUE(alert_raised(1013));
+    EXPECT_TRUE(alerted(1013));
     EXPECT_TRUE(trace_captured_contains("The VLD instance is down"));
     trace_capture_stop();
     ASSERT_EQ(store.terminate(), 0u);
@@ -182,7 +171,7 @@ TEST(VldStore, AConfiguredFileThatIsLostIsRefusedAndNothingTakesItsPlace)
     ASSERT_EQ(store.setup(), 0u);
     ASSERT_EQ(put_value(store, "a", "alpha"), 0u);
     ASSERT_EQ(store.terminate(), 0u);
-    const std::string lost = configured_location(2);
+    const std::string lost = configured_locations().at(2);
     ASSERT_EQ(vld_admin_remove_file(lost), "");
     const std::string mark = vld_admin_root() + "/store-location-2/.registry";
     const std::string marked = slurp(mark);
@@ -199,7 +188,7 @@ TEST(VldStore, AConfiguredFileThatIsLostIsRefusedAndNothingTakesItsPlace)
         ASSERT_EQ(store.terminate(), 0u);
         EXPECT_TRUE(disk_group("+store-location-2").files.empty());
         EXPECT_EQ(slurp(mark), marked);
-        EXPECT_EQ(configured_location(2), lost);
+        EXPECT_EQ(configured_locations().at(2), lost);
     }
 }
 
