@@ -35,15 +35,19 @@ struct Open {
     }
 };
 
-// Writes a block with a valid header, every other byte fill, through the
-// I/O layer.
+// A block with a valid header, every other byte fill.
+std::vector<u8> block(IoStore &s, u32 addr, u8 fill)
+{
+    std::vector<u8> b(PROP_PAGE_SIZE, fill);
+    s.block_header(b.data(), addr, 4242);
+    hdr_stamp_checksum(b.data(), b.size());
+    return b;
+}
+
+// Writes such a block through the I/O layer.
 u32 write(IoStore &s, u32 addr, u8 fill, u32 selector = PROPRIO_ALL)
 {
-    u8 b[PROP_PAGE_SIZE];
-    std::memset(b, fill, sizeof b);
-    s.block_header(b, addr, 4242);
-    hdr_stamp_checksum(b, sizeof b);
-    return propriow(s.h, b, sizeof b, addr, selector);
+    return propriow(s.h, block(s, addr, fill).data(), PROP_PAGE_SIZE, addr, selector);
 }
 
 // Reads a block through the I/O layer: its fill byte, and the device reads
@@ -138,13 +142,8 @@ TEST(PageCache, ABulkWriteRefreshesWhatTheCacheHolds)
     ASSERT_EQ(read(o.s, page(0)), Answer(0x10, 1));
     const u32 n = PROPRIO_PAGECACHE_BULK_PAGES + 1;
     WriteGroup g(o.s.h);
-    for (u32 k = 0; k < n; k++) {
-        u8 b[PROP_PAGE_SIZE];
-        std::memset(b, 0x20 + static_cast<int>(k), sizeof b);
-        o.s.block_header(b, page(k), 4242);
-        hdr_stamp_checksum(b, sizeof b);
-        ASSERT_EQ(g.add(b, sizeof b, page(k)), 0u);
-    }
+    for (u32 k = 0; k < n; k++)
+        ASSERT_EQ(g.add(block(o.s, page(k), static_cast<u8>(0x20 + k)).data(), PROP_PAGE_SIZE, page(k)), 0u);
     ASSERT_EQ(g.flush(), 0u);
     EXPECT_EQ(read(o.s, page(0)), Answer(0x20, 0)) << "the held page was refreshed";
     EXPECT_EQ(read(o.s, page(n - 1)), Answer(static_cast<u8>(0x20 + n - 1), 1));
