@@ -22,12 +22,7 @@ std::vector<Write> writes_to(const IoStore &s, const std::string &path)
 
 BootFields boot(u32 lsn)
 {
-    BootFields b;
-    b.commit_lsn = lsn;
-    b.lsn = lsn;
-    b.my_votes = 1;
-    b.total_votes = 2;
-    return b;
+    return {.commit_lsn = lsn, .lsn = lsn, .my_votes = 1, .total_votes = 2};
 }
 
 // Everything up to the log metadata block, the name pages and the used

@@ -16,9 +16,7 @@ class ThreadsTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        StoreOptions o;
-        o.locations = 2;
-        store_ = std::make_unique<Store>(o);
+        store_ = std::make_unique<Store>(StoreOptions{.locations = 2});
         store_->format();
         ASSERT_EQ(store_->init(PROP_LEVEL_CACHING), PROP_OK);
     }
