@@ -128,9 +128,7 @@ TEST_F(Device, RunsGoToEveryLocationWithOneBarrierEach)
     fault_.load("fail_write:nth=1,errno=EIO,path=loc2");
     u32 results[3] = {};
     ut_write_runs(h_, holders, 3, runs, 2, results);
-    EXPECT_EQ(results[0], 0u);
-    EXPECT_EQ(results[1], PROP_E_STORAGE);
-    EXPECT_EQ(results[2], 0u);
+    EXPECT_EQ(std::vector<u32>(results, results + 3), (std::vector<u32>{0, PROP_E_STORAGE, 0}));
     for (int l : {0, 2}) {
         EXPECT_EQ(read_raw(paths[l], 0x19000 + 8192, 8192), std::string(4096, 'a') + std::string(4096, 'b'));
         EXPECT_EQ(read_raw(paths[l], 0x19000 + 40960, 4096), std::string(4096, 'c'));
