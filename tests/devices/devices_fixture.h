@@ -21,16 +21,23 @@
 #include "support/store.h"
 #include "workload.h"
 
+// The keys of an open store, read whole.
+inline Tree tree_of(backend_ctx *ctx)
+{
+    Tree t;
+    EXPECT_EQ(read_tree(ctx, &t), 0u);
+    return t;
+}
+
 class FilledStore {
   public:
     explicit FilledStore(uint32_t locations) : store_({.locations = locations})
     {
         store_.format();
         EXPECT_EQ(store_.init(PROP_LEVEL_RW), PROP_OK);
-        Tree start;
-        EXPECT_EQ(read_tree(store_.ctx(), &start), 0u);
-        for (const Op &op : make_workload(7, 16, start).ops) EXPECT_EQ(run_op(store_.ctx(), op), 0u) << describe(op);
-        EXPECT_EQ(read_tree(store_.ctx(), &tree_), 0u);
+        for (const Op &op : make_workload(7, 16, tree_of(store_.ctx())).ops)
+            EXPECT_EQ(run_op(store_.ctx(), op), 0u) << describe(op);
+        tree_ = tree_of(store_.ctx());
         EXPECT_EQ(store_.terminate(), 0u);
     }
 
@@ -81,6 +88,7 @@ inline bool is_boot_block(const std::string &block)
 struct History {
     u32 count = 0;
     std::vector<u32> prev, next;
+    bool operator==(const History &) const = default;
 };
 inline History history_at(const std::string &path)
 {

@@ -35,12 +35,8 @@ TEST(VolumeManagerLocations, MigrateRewritesDiskGroupsIntoFileNamesOnce)
     EXPECT_EQ(std::string(s.handle()->proprhandle_filename[0]), m.complete[0]);
     const std::vector<u32> after = id_vector(m.complete);
     EXPECT_EQ(std::vector<u32>(devid, devid + 5), after) << "the handle goes on with the new ids";
-    for (uint32_t slot = 0; slot < 2; slot++) {
-        const History h = history_at(s.location(slot));
-        EXPECT_EQ(h.count, 2u);
-        EXPECT_EQ(h.prev, before);
-        EXPECT_EQ(h.next, after);
-    }
+    for (uint32_t slot = 0; slot < 2; slot++)
+        EXPECT_EQ(history_at(s.location(slot)), (History{2, before, after})) << slot;
 
     // Nothing is left to migrate: the second changes nothing.
     const std::string boot = boot_block_at(s.location(0));
@@ -85,10 +81,9 @@ TEST(VolumeManagerLocations, ADiskGroupAddedOrPutInPlaceGetsAFileFilledFromTheOt
     ASSERT_EQ(vld_admin_create_dg("+EXTRA", 2, false), "");
     ASSERT_EQ(vld_admin_create_dg("+OTHER", 2, false), "");
     ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
-    Tree start, tree;
-    ASSERT_EQ(read_tree(s.ctx(), &start), 0u);
-    for (const Op &op : make_workload(3, 12, start).ops) ASSERT_EQ(run_op(s.ctx(), op), 0u) << describe(op);
-    ASSERT_EQ(read_tree(s.ctx(), &tree), 0u);
+    for (const Op &op : make_workload(3, 12, tree_of(s.ctx())).ops)
+        ASSERT_EQ(run_op(s.ctx(), op), 0u) << describe(op);
+    const Tree tree = tree_of(s.ctx());
 
     ASSERT_EQ(prop_check_dev(s.ctx(), 2, "+EXTRA"), PROP_OK);
     ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "+EXTRA", 1), PROP_OK);
@@ -101,9 +96,7 @@ TEST(VolumeManagerLocations, ADiskGroupAddedOrPutInPlaceGetsAFileFilledFromTheOt
     ASSERT_EQ(s.terminate(), 0u);
 
     ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
-    Tree after;
-    ASSERT_EQ(read_tree(s.ctx(), &after), 0u);
-    EXPECT_EQ(after, tree);
+    EXPECT_EQ(tree_of(s.ctx()), tree);
     ASSERT_EQ(s.terminate(), 0u);
 }
 
