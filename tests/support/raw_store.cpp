@@ -202,10 +202,11 @@ void RawStore::format()
         ::close(fd);
 
         Block boot = make_block(0, PROPR_BLK_METADATA, 0);
+        const u32 votes = opt_.locations == 2 ? 1 : opt_.locations;
         const std::pair<i32, u32> words[] = {
-            {110, opt_.zkvid}, {114, opt_.num_fcl}, {118, lsst}, {122, odbst}, {126, gdbst},
-            {130, rtnst}, {134, opt_.numpage}, {138, 2}, {320, opt_.locations == 2 ? 1 : opt_.locations},
-            {324, opt_.locations}, {352, opt_.lsn}};
+            {110, opt_.zkvid}, {114, opt_.num_fcl}, {118, lsst},  {122, odbst},          {126, gdbst},
+            {130, rtnst},      {134, opt_.numpage}, {138, 2},     {320, votes}, {324, opt_.locations},
+            {352, opt_.lsn}};
         for (const auto &[offset, value] : words) be32_put(boot.data(), offset, value);
         boot[142] = 2;
         boot[144] = 4;
