@@ -171,6 +171,14 @@ TEST_F(BatchTest, ABatchTheUndoLogCannotHoldIsRefusedBeforeItWrites)
             b.add(PROP_BATCH_DELETE_VALUE, key("w.s4"));
         },
     };
+    // Runs the batch; whether it wrote anything.
+    auto execute = [&](BatchBuilder &b, uint32_t rc) {
+        store_->faults().reset();
+        store_->faults().set_record(true);
+        EXPECT_EQ(prop_batch_execute(ctx(), b.get(), 0), rc);
+        store_->faults().set_record(false);
+        return !store_->faults().recorded().empty();
+    };
     proprhandle *h = ctx()->propb_ctx;
     const u32 num_log = h->proprhandle_num_log;
     int n = 0;
@@ -187,11 +195,7 @@ TEST_F(BatchTest, ABatchTheUndoLogCannotHoldIsRefusedBeforeItWrites)
         const uint32_t lsn = lsn_of(ctx());
         const uint64_t used = v.used_pages();
         for (size_t r = 0; r < b.get()->count; r++) b.result(r).result = kUntouched;
-        store_->faults().reset();
-        store_->faults().set_record(true);
-        EXPECT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_E_NOSPACE);
-        EXPECT_TRUE(store_->faults().recorded().empty()) << store_->faults().recorded().size() << " writes";
-        store_->faults().set_record(false);
+        EXPECT_FALSE(execute(b, PROP_E_NOSPACE)) << "refused before it writes";
         EXPECT_EQ(lsn_of(ctx()), lsn);
         EXPECT_EQ(v.used_pages(), used);
         EXPECT_EQ(b.results(), std::vector<uint32_t>(b.get()->count, kUntouched));
@@ -200,11 +204,7 @@ TEST_F(BatchTest, ABatchTheUndoLogCannotHoldIsRefusedBeforeItWrites)
                   std::string::npos) << why;
 
         h->proprhandle_num_log = static_cast<u32>(need.pages) + 1;
-        store_->faults().reset();
-        store_->faults().set_record(true);
-        EXPECT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
-        EXPECT_FALSE(store_->faults().recorded().empty());
-        store_->faults().set_record(false);
+        EXPECT_TRUE(execute(b, PROP_OK));
         h->proprhandle_num_log = num_log;
         take_handles(ctx(), b);
     }

@@ -20,13 +20,6 @@ class ThreadsTest : public ::testing::Test {
         store_->format();
         ASSERT_EQ(store_->init(PROP_LEVEL_CACHING), PROP_OK);
     }
-    // Reopened at a level that may check the whole tree.
-    void expect_whole_tree()
-    {
-        ASSERT_EQ(store_->terminate(), 0u);
-        ASSERT_EQ(store_->init(PROP_LEVEL_RW), PROP_OK);
-        EXPECT_EQ(prop_check_logical_corruption(store_->ctx()), PROP_OK);
-    }
     std::vector<uint8_t> value_of(int thread, int round) const
     {
         return std::vector<uint8_t>(static_cast<size_t>(1 + round * 211), static_cast<uint8_t>(thread * 16 + round));
@@ -104,7 +97,10 @@ TEST_F(ThreadsTest, KeyOperationsAndBatchesOfSeveralThreadsOnOneContext)
                                      ".k" + std::to_string(r);
             EXPECT_EQ(v.open_rc(name), r % 3 == 2 ? uint32_t{PROP_E_STALE} : 0u) << name;
         }
-    expect_whole_tree();
+    // Reopened at a level that may check the whole tree.
+    ASSERT_EQ(store_->terminate(), 0u);
+    ASSERT_EQ(store_->init(PROP_LEVEL_RW), PROP_OK);
+    EXPECT_EQ(prop_check_logical_corruption(store_->ctx()), PROP_OK);
 }
 
 }  // namespace
