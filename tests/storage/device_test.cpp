@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -86,11 +87,7 @@ TEST_F(Device, FallsBackToBufferedWhereUnbufferedIsRefusedAndStaysDurable)
     std::string dir = "/dev/shm";
     if (access(dir.c_str(), W_OK) != 0) GTEST_SKIP() << "no tmpfs at /dev/shm";
     std::string path = dir + "/propreg-fallback-" + std::to_string(getpid());
-    {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ::close(fd);
-    }
+    ASSERT_TRUE(std::ofstream(path).good());
     int probe = ::open(path.c_str(), O_RDWR | O_DIRECT);
     if (probe >= 0) {
         // This kernel's tmpfs takes O_DIRECT: refuse it as older ones do.
