@@ -21,16 +21,23 @@
 #include "support/store.h"
 #include "workload.h"
 
+// The keys of an open store, read whole.
+inline Tree tree_of(backend_ctx *ctx)
+{
+    Tree t;
+    EXPECT_EQ(read_tree(ctx, &t), 0u);
+    return t;
+}
+
 class FilledStore {
   public:
     explicit FilledStore(uint32_t locations) : store_({.locations = locations})
     {
         store_.format();
         EXPECT_EQ(store_.init(PROP_LEVEL_RW), PROP_OK);
-        Tree start;
-        EXPECT_EQ(read_tree(store_.ctx(), &start), 0u);
-        for (const Op &op : make_workload(7, 16, start).ops) EXPECT_EQ(run_op(store_.ctx(), op), 0u) << describe(op);
-        EXPECT_EQ(read_tree(store_.ctx(), &tree_), 0u);
+        for (const Op &op : make_workload(7, 16, tree_of(store_.ctx())).ops)
+            EXPECT_EQ(run_op(store_.ctx(), op), 0u) << describe(op);
+        tree_ = tree_of(store_.ctx());
         EXPECT_EQ(store_.terminate(), 0u);
     }
 
@@ -81,6 +88,7 @@ inline bool is_boot_block(const std::string &block)
 struct History {
     u32 count = 0;
     std::vector<u32> prev, next;
+    bool operator==(const History &) const = default;
 };
 inline History history_at(const std::string &path)
 {
@@ -101,13 +109,6 @@ inline std::vector<u32> id_vector(const std::vector<std::string> &names)
     return ids;
 }
 
-inline bool alerted(u32 number, const std::string &arg)
-{
-    for (const AlertRecord &a : alerts_captured())
-        if (a.number == number && a.args.find(arg) != std::string::npos) return true;
-    return false;
-}
-
 // Sets a value under a configuration key (this node's by default), making
 // the key when it is new.
 inline void set_config(const char *value, const std::string &data, const char *key = nullptr)
@@ -122,22 +123,6 @@ inline void set_config(const char *value, const std::string &data, const char *k
     ASSERT_EQ(cfg_create_key(key, &err), CFG_OK);
     ASSERT_EQ(cfg_open_key(key, true, &k, &err), CFG_OK);
     ASSERT_EQ(cfg_set_sz(&k, value, data.c_str(), &err), CFG_OK);
-}
-
-// The location names this node's configuration holds, disk groups' files
-// by their complete names.
-inline std::vector<std::string> configured()
-{
-    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
-    uint32_t count = 0, local = 0;
-    char home[4096], err[256];
-    u64 errsz = sizeof err;
-    EXPECT_EQ(prop_get_conf(nullptr, nullptr, &count, names, &local, home, err, &errsz,
-                            PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES), PROP_OK);
-    std::vector<std::string> out;
-    for (const auto &n : names)
-        if (n[0] != '\0') out.push_back(n);
-    return out;
 }
 
 // A dependency attribute of the storage resource, or "<none>".

@@ -13,7 +13,7 @@ struct NamedByDiskGroups {
     explicit NamedByDiskGroups(uint32_t locations = 2) : s({.locations = locations, .vld = true})
     {
         s.format();
-        complete = configured();
+        complete = configured_locations();
         for (uint32_t i = 0; i < locations; i++) set_config(ut_location_value_name(0, i), s.config_name(i));
         EXPECT_EQ(prop_overwrite_conf(s.meta()), PROP_OK) << "the store takes the disk groups' names as its own";
     }
@@ -31,22 +31,18 @@ TEST(VolumeManagerLocations, MigrateRewritesDiskGroupsIntoFileNamesOnce)
     EXPECT_EQ(std::vector<u32>(devid, devid + 5), before);
 
     ASSERT_EQ(prop_migrate_dev(s.ctx(), 1), PROP_OK);
-    EXPECT_EQ(configured(), m.complete) << "one configuration write names the files";
+    EXPECT_EQ(configured_locations(), m.complete) << "one configuration write names the files";
     EXPECT_EQ(std::string(s.handle()->proprhandle_filename[0]), m.complete[0]);
     const std::vector<u32> after = id_vector(m.complete);
     EXPECT_EQ(std::vector<u32>(devid, devid + 5), after) << "the handle goes on with the new ids";
-    for (uint32_t slot = 0; slot < 2; slot++) {
-        const History h = history_at(s.location(slot));
-        EXPECT_EQ(h.count, 2u);
-        EXPECT_EQ(h.prev, before);
-        EXPECT_EQ(h.next, after);
-    }
+    for (uint32_t slot = 0; slot < 2; slot++)
+        EXPECT_EQ(history_at(s.location(slot)), (History{2, before, after})) << slot;
 
     // Nothing is left to migrate: the second changes nothing.
     const std::string boot = boot_block_at(s.location(0));
     ASSERT_EQ(prop_migrate_dev(s.ctx(), 1), PROP_OK);
     EXPECT_EQ(boot_block_at(s.location(0)), boot);
-    EXPECT_EQ(configured(), m.complete);
+    EXPECT_EQ(configured_locations(), m.complete);
     ASSERT_EQ(s.terminate(), 0u);
     ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK) << "the store opens on the names it recorded";
     ASSERT_EQ(s.terminate(), 0u);
@@ -59,7 +55,7 @@ TEST(VolumeManagerLocations, AnotherNodeMigratesItsConfigurationOnly)
     ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     const std::string boot = boot_block_at(s.location(1));
     ASSERT_EQ(prop_migrate_dev(s.ctx(), 0), PROP_OK);
-    EXPECT_EQ(configured(), m.complete);
+    EXPECT_EQ(configured_locations(), m.complete);
     EXPECT_EQ(boot_block_at(s.location(1)), boot) << "only the Cache Writer records the ids";
 }
 
@@ -69,10 +65,10 @@ TEST(VolumeManagerLocations, AMigrateThatCannotNameEveryFileChangesNothing)
     Store &s = m.s;
     ASSERT_EQ(vld_admin_mount(s.config_name(2), false), "");
     ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK) << "two of three locations keep the store open";
-    const std::vector<std::string> names = configured();
+    const std::vector<std::string> names = configured_locations();
     const std::string boot = boot_block_at(s.location(0));
     EXPECT_EQ(prop_migrate_dev(s.ctx(), 1), uint32_t{PROP_E_STORAGE});
-    EXPECT_EQ(configured(), names);
+    EXPECT_EQ(configured_locations(), names);
     EXPECT_EQ(boot_block_at(s.location(0)), boot);
     ASSERT_EQ(s.terminate(), 0u);
     ASSERT_EQ(vld_admin_mount(s.config_name(2), true), "");
@@ -85,10 +81,9 @@ TEST(VolumeManagerLocations, ADiskGroupAddedOrPutInPlaceGetsAFileFilledFromTheOt
     ASSERT_EQ(vld_admin_create_dg("+EXTRA", 2, false), "");
     ASSERT_EQ(vld_admin_create_dg("+OTHER", 2, false), "");
     ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
-    Tree start, tree;
-    ASSERT_EQ(read_tree(s.ctx(), &start), 0u);
-    for (const Op &op : make_workload(3, 12, start).ops) ASSERT_EQ(run_op(s.ctx(), op), 0u) << describe(op);
-    ASSERT_EQ(read_tree(s.ctx(), &tree), 0u);
+    for (const Op &op : make_workload(3, 12, tree_of(s.ctx())).ops)
+        ASSERT_EQ(run_op(s.ctx(), op), 0u) << describe(op);
+    const Tree tree = tree_of(s.ctx());
 
     ASSERT_EQ(prop_check_dev(s.ctx(), 2, "+EXTRA"), PROP_OK);
     ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "+EXTRA", 1), PROP_OK);
@@ -101,9 +96,7 @@ TEST(VolumeManagerLocations, ADiskGroupAddedOrPutInPlaceGetsAFileFilledFromTheOt
     ASSERT_EQ(s.terminate(), 0u);
 
     ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
-    Tree after;
-    ASSERT_EQ(read_tree(s.ctx(), &after), 0u);
-    EXPECT_EQ(after, tree);
+    EXPECT_EQ(tree_of(s.ctx()), tree);
     ASSERT_EQ(s.terminate(), 0u);
 }
 

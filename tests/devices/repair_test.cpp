@@ -55,7 +55,7 @@ TEST(Repair, PublishedListsAreCheckedBeforeAnythingChangesAndByHandOneSlotChange
     const std::string spare = fs.spare(0);
     EXPECT_EQ(prop_repair_conf(s.meta(), 1, spare.c_str(), PROP_KIND_ZKV), PROP_OK);
     EXPECT_EQ(dependency(RES_STOP_DEPENDENCIES), "hard(intermediate:kvx.qynd)");
-    EXPECT_EQ(configured().at(1), spare);
+    EXPECT_EQ(configured_locations().at(1), spare);
 
     EXPECT_EQ(prop_repair_conf(s.meta(), 1, (spare + ".missing").c_str(), PROP_KIND_ZKV), PROP_E_ARG);
     EXPECT_EQ(prop_repair_conf(s.meta(), 7, spare.c_str(), PROP_KIND_ZKV), PROP_E_ARG);
@@ -64,7 +64,7 @@ TEST(Repair, PublishedListsAreCheckedBeforeAnythingChangesAndByHandOneSlotChange
     ASSERT_EQ(s.faults().load("fail_write:nth=1,errno=EIO,times=0,path=kvx.storage"), 0);
     EXPECT_EQ(prop_repair_conf(s.meta(), 1, s.location(1).c_str(), PROP_KIND_ZKV), PROP_E_DEPEND);
     s.faults().reset();
-    EXPECT_EQ(configured().at(1), s.location(1));
+    EXPECT_EQ(configured_locations().at(1), s.location(1));
 
     // A local-only configuration may only have a slot replaced.
     set_config("Local_Only", "true");
@@ -100,9 +100,7 @@ TEST(Repair, AutomaticRepairOfAnOpenContext)
     EXPECT_TRUE(alerted(1018, "(:PRZKV00005:)"));
     EXPECT_EQ(fs.names(), (std::vector<std::string>{s.location(0), s.location(1)}));
     EXPECT_EQ(dependency(RES_START_DEPENDENCIES), "hard(kvx.qynd)pullup(kvx.qynd)");
-    Tree got;
-    EXPECT_EQ(read_tree(s.ctx(), &got), 0u);
-    EXPECT_EQ(got, fs.tree());
+    EXPECT_EQ(tree_of(s.ctx()), fs.tree());
     ASSERT_EQ(s.terminate(), 0u);
 }
 
@@ -116,12 +114,7 @@ TEST(Repair, OverwritingTheHistoryOpensTheStoreWithTheCurrentContent)
     Store &s = fs.store();
     ASSERT_EQ(s.init(PROP_LEVEL_RW), PROP_OK);
     ASSERT_EQ(s.faults().load(("fail_write:nth=1,errno=EIO,times=0,path=" + s.location_tag(1)).c_str()), 0);
-    propr_keyhandle *system = nullptr, *key = nullptr;
-    u32 disp = 0;
-    ASSERT_EQ(prop_open(s.ctx(), "SYSTEM", &system, 0), PROP_OK);
-    ASSERT_EQ(prop_create_key(s.ctx(), system, "late", &s.top_security(), &key, &disp, 0), PROP_OK);
-    prop_close(s.ctx(), key);
-    prop_close(s.ctx(), system);
+    ASSERT_EQ(put_value(s, "late", "v"), PROP_OK);
     ASSERT_EQ(s.terminate(), 0u);
     s.faults().reset();
 
@@ -131,14 +124,11 @@ TEST(Repair, OverwritingTheHistoryOpensTheStoreWithTheCurrentContent)
     EXPECT_EQ(s.live_blocks(), 0u);
     ASSERT_EQ(s.init(PROP_LEVEL_RW), PROP_OK);
     ASSERT_EQ(prop_recover(s.ctx(), 0), PROP_OK);
-    propr_keyhandle *late = nullptr;
-    EXPECT_EQ(prop_open(s.ctx(), "SYSTEM.late", &late, 0), PROP_OK);
-    if (late != nullptr) prop_close(s.ctx(), late);
+    EXPECT_EQ(get_value(s, "late"), "v");
     ASSERT_EQ(s.terminate(), 0u);
     EXPECT_EQ(check_pages({s.location(0), s.location(1)}), std::vector<std::string>{});
-    const History h = history_at(s.location(1));
-    EXPECT_EQ(h.count, 2u);
-    EXPECT_EQ(h.next, id_vector({s.location(0), s.location(1)}));
+    EXPECT_EQ(history_at(s.location(1)).count, 2u);
+    EXPECT_EQ(history_at(s.location(1)).next, id_vector({s.location(0), s.location(1)}));
 }
 
 }  // namespace

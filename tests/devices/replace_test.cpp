@@ -38,12 +38,8 @@ void change(FilledStore &fs, uint32_t level, uint32_t slot, const std::string &n
     EXPECT_EQ(std::vector<u32>(devid, devid + 5), id_vector(after));
     ASSERT_EQ(s.terminate(), 0u);
 
-    for (const std::string &loc : after) {
-        const History h = history_at(loc);
-        EXPECT_EQ(h.count, 2u) << loc;
-        EXPECT_EQ(h.prev, id_vector(before)) << loc;
-        EXPECT_EQ(h.next, id_vector(after)) << loc;
-    }
+    for (const std::string &loc : after)
+        EXPECT_EQ(history_at(loc), (History{2, id_vector(before), id_vector(after)})) << loc;
     if (!dropped.empty()) {
         EXPECT_FALSE(is_boot_block(boot_block_at(dropped))) << dropped;
     }
@@ -51,8 +47,7 @@ void change(FilledStore &fs, uint32_t level, uint32_t slot, const std::string &n
 
     ASSERT_EQ(s.init(level), PROP_OK);
     EXPECT_EQ(prop_recover(s.ctx(), 0), PROP_OK);
-    Tree got;
-    EXPECT_EQ(read_tree(s.ctx(), &got), 0u);
+    const Tree got = tree_of(s.ctx());
     EXPECT_EQ(got, fs.tree()) << tree_diff(fs.tree(), got);
     ASSERT_EQ(s.terminate(), 0u);
 }
@@ -108,9 +103,7 @@ TEST(Locations, RefusedChangesLeaveEverythingAsItWas)
     ASSERT_EQ(s.terminate(), 0u);
     ASSERT_EQ(s.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(fs.names(), names);
-    Tree got;
-    EXPECT_EQ(read_tree(s.ctx(), &got), 0u);
-    EXPECT_EQ(got, fs.tree());
+    EXPECT_EQ(tree_of(s.ctx()), fs.tree());
     EXPECT_EQ(prop_replace_dev(s.ctx(), 1, spare.c_str(), 1), PROP_E_LEVEL) << "only the CACHING level changes locations";
     ASSERT_EQ(s.terminate(), 0u);
 }
@@ -163,9 +156,7 @@ TEST(Locations, AnotherNodeFollowsByChangingOnlyItsConfiguration)
         ASSERT_EQ(prop_get_conf_handle(node2, names), PROP_OK);
         EXPECT_EQ(std::string(names[1]), s.location(1));
         EXPECT_EQ(names[2][0], '\0');
-        Tree got;
-        EXPECT_EQ(read_tree(node2, &got), 0u);
-        EXPECT_EQ(got, fs.tree());
+        EXPECT_EQ(tree_of(node2), fs.tree());
         EXPECT_EQ(prop_terminate(node2, 0), PROP_OK);
     }
     EXPECT_EQ(boot_block_at(s.location(0)), boot0);

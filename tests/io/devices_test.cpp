@@ -15,6 +15,11 @@ namespace {
 
 constexpr u32 EMPTY_NAME_ID = 1028247821;
 
+std::vector<std::string> filenames(const IoStore &s, u32 n)
+{
+    return {std::begin(s.h->proprhandle_filename), std::begin(s.h->proprhandle_filename) + n};
+}
+
 TEST(DeviceId, SeparatorsDoNotMatterAndEmptySlotsAreZero)
 {
     EXPECT_EQ(proprdev_id_of_name("/a/b/c"), proprdev_id_of_name("\\a\\b\\c"));
@@ -62,9 +67,7 @@ TEST(LocationTable, UpdateKeepsItGapFreeOrLeavesItAlone)
     s.open_files();
     const std::string a = s.loc(0), c = s.loc(2);
     ASSERT_EQ(dev_update(s.h, 1, ""), PROP_OK);
-    EXPECT_STREQ(s.h->proprhandle_filename[0], a.c_str());
-    EXPECT_STREQ(s.h->proprhandle_filename[1], c.c_str());
-    EXPECT_STREQ(s.h->proprhandle_filename[2], "");
+    EXPECT_EQ(filenames(s, 3), (std::vector<std::string>{a, c, ""}));
 
     u32 dev[PROP_MAX_LOCATIONS];
     char errbuf[128];
@@ -73,11 +76,9 @@ TEST(LocationTable, UpdateKeepsItGapFreeOrLeavesItAlone)
     EXPECT_STREQ(s.h->proprhandle_filename[1], c.c_str());
     EXPECT_EQ(dev[2], 0u);
 
-    char before[PROP_NUM_SLOTS][PROP_LOCNAME_SIZE];
-    std::memcpy(before, s.h->proprhandle_filename, sizeof before);
     EXPECT_EQ(dev_update(s.h, 3, "/gap"), PROP_E_CONF);
     EXPECT_EQ(dev_update(s.h, 1, a.c_str()), PROP_E_CONF) << "a duplicate";
-    EXPECT_EQ(std::memcmp(before, s.h->proprhandle_filename, sizeof before), 0);
+    EXPECT_EQ(filenames(s, PROP_NUM_SLOTS), (std::vector<std::string>{a, c, "", "", ""}));
 
     const std::string longest(4096, 'x');
     EXPECT_EQ(dev_update(s.h, 2, (longest + "y").c_str()), PROP_E_STORAGE);
@@ -107,11 +108,9 @@ TEST(DeviceHistory, LayoutAndComparison)
 
     u32 match = 9, recover = 9;
     EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 2, prev, next, PROPRIO_OPEN_RECOVER_DEV), PROP_OK);
-    EXPECT_EQ(match, 1u);
-    EXPECT_EQ(recover, 1u);
+    EXPECT_EQ(std::make_pair(match, recover), std::make_pair(1u, 1u));
     EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 2, prev, next, 0), PROP_OK);
-    EXPECT_EQ(match, 0u);
-    EXPECT_EQ(recover, 0u);
+    EXPECT_EQ(std::make_pair(match, recover), std::make_pair(0u, 0u));
     EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 1, prev, next, 0), PROP_OK);
     EXPECT_EQ(match, 1u) << "one set: the previous one is current";
     EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 0, prev, next, 0), PROP_E_STORAGE);

@@ -4,6 +4,7 @@
 
 #include "io/io.h"
 #include "io_fixture.h"
+#include "support/store.h"
 
 namespace {
 
@@ -19,14 +20,8 @@ struct OpenCase {
 
 BootFields boot(u32 commit_lsn, u32 lsn, u32 my = 0, u32 total = 0, u32 zkvid = 4242, bool foreign = false)
 {
-    BootFields b;
-    b.commit_lsn = commit_lsn;
-    b.lsn = lsn;
-    b.my_votes = my;
-    b.total_votes = total;
-    b.zkvid = zkvid;
-    b.other_history = foreign;
-    return b;
+    return {.zkvid = zkvid, .commit_lsn = commit_lsn, .lsn = lsn, .my_votes = my, .total_votes = total,
+            .other_history = foreign};
 }
 
 const BootFields unformatted{.formatted = false};
@@ -44,14 +39,8 @@ void run(const OpenCase &c, u32 level = PROP_LEVEL_RW)
     for (u32 i = 0; i < c.locs.size(); i++) s.write_boot(i, c.locs[i]);
     trace_capture_start();
     EXPECT_EQ(s.open(), c.expected);
-    if (c.message != nullptr) {
-        EXPECT_TRUE(trace_captured_contains(c.message)) << c.message;
-    }
-    if (c.alert != 0) {
-        bool seen = false;
-        for (const AlertRecord &a : alerts_captured()) seen |= a.number == c.alert;
-        EXPECT_TRUE(seen) << "alert " << c.alert;
-    }
+    EXPECT_TRUE(c.message == nullptr || trace_captured_contains(c.message)) << c.message;
+    EXPECT_TRUE(c.alert == 0 || alerted(c.alert)) << "alert " << c.alert;
     if (c.expected != 0) {
         // A refused open keeps no location open, nor any slot in a state
         // of the set it refused.

@@ -35,15 +35,19 @@ struct Open {
     }
 };
 
-// Writes a block with a valid header, every other byte fill, through the
-// I/O layer.
+// A block with a valid header, every other byte fill.
+std::vector<u8> block(IoStore &s, u32 addr, u8 fill)
+{
+    std::vector<u8> b(PROP_PAGE_SIZE, fill);
+    s.block_header(b.data(), addr, 4242);
+    hdr_stamp_checksum(b.data(), b.size());
+    return b;
+}
+
+// Writes such a block through the I/O layer.
 u32 write(IoStore &s, u32 addr, u8 fill, u32 selector = PROPRIO_ALL)
 {
-    u8 b[PROP_PAGE_SIZE];
-    std::memset(b, fill, sizeof b);
-    s.block_header(b, addr, 4242);
-    hdr_stamp_checksum(b, sizeof b);
-    return propriow(s.h, b, sizeof b, addr, selector);
+    return propriow(s.h, block(s, addr, fill).data(), PROP_PAGE_SIZE, addr, selector);
 }
 
 // Reads a block through the I/O layer: its fill byte, and the device reads
@@ -57,6 +61,15 @@ std::pair<u8, u64> read(IoStore &s, u32 addr)
 }
 
 using Answer = std::pair<u8, u64>;
+
+// The same, as a call of its own below the CACHING level makes it.
+Answer read_in_call(IoStore &s, u32 addr)
+{
+    pagecache_call_begins(s.h);
+    const Answer a = read(s, addr);
+    pagecache_call_ends(s.h);
+    return a;
+}
 
 TEST(PageCache, FilledByWritesAndReadsOfTheTreeAreaEmptiedByAClose)
 {
@@ -138,13 +151,8 @@ TEST(PageCache, ABulkWriteRefreshesWhatTheCacheHolds)
     ASSERT_EQ(read(o.s, page(0)), Answer(0x10, 1));
     const u32 n = PROPRIO_PAGECACHE_BULK_PAGES + 1;
     WriteGroup g(o.s.h);
-    for (u32 k = 0; k < n; k++) {
-        u8 b[PROP_PAGE_SIZE];
-        std::memset(b, 0x20 + static_cast<int>(k), sizeof b);
-        o.s.block_header(b, page(k), 4242);
-        hdr_stamp_checksum(b, sizeof b);
-        ASSERT_EQ(g.add(b, sizeof b, page(k)), 0u);
-    }
+    for (u32 k = 0; k < n; k++)
+        ASSERT_EQ(g.add(block(o.s, page(k), static_cast<u8>(0x20 + k)).data(), PROP_PAGE_SIZE, page(k)), 0u);
     ASSERT_EQ(g.flush(), 0u);
     EXPECT_EQ(read(o.s, page(0)), Answer(0x20, 0)) << "the held page was refreshed";
     EXPECT_EQ(read(o.s, page(n - 1)), Answer(static_cast<u8>(0x20 + n - 1), 1));
@@ -163,19 +171,13 @@ void kept_while_the_store_stays(u32 level)
     EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1));
     EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1)) << "outside a call nothing is kept";
 
-    pagecache_call_begins(o.s.h);
-    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 2));
-    pagecache_call_ends(o.s.h);
-    pagecache_call_begins(o.s.h);
-    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 0)) << "the store did not change";
-    pagecache_call_ends(o.s.h);
+    EXPECT_EQ(read_in_call(o.s, page(1)), Answer(0x11, 2));
+    EXPECT_EQ(read_in_call(o.s, page(1)), Answer(0x11, 0)) << "the store did not change";
 
     // Another process commits a new value.
     o.s.write_block(0, page(1), 0x22);
     o.s.write_boot(0, BootFields{.commit_lsn = 2, .lsn = 2});
-    pagecache_call_begins(o.s.h);
-    EXPECT_EQ(read(o.s, page(1)), Answer(0x22, 1)) << "a commit empties the cache";
-    pagecache_call_ends(o.s.h);
+    EXPECT_EQ(read_in_call(o.s, page(1)), Answer(0x22, 1)) << "a commit empties the cache";
 
     // Inside one call, after its look: a transaction starts and writes a
     // page in place, which the call reads; it dies, and another process's
@@ -189,9 +191,8 @@ void kept_while_the_store_stays(u32 level)
     o.s.write_block(0, page(2), 0x44);
     o.s.write_boot(0, BootFields{.commit_lsn = 2, .lsn = 2});
     pagecache_call_ends(o.s.h);
-    pagecache_call_begins(o.s.h);
-    EXPECT_EQ(read(o.s, page(2)), Answer(0x44, 1)) << "a page read while the store changed is not kept";
-    pagecache_call_ends(o.s.h);
+    EXPECT_EQ(read_in_call(o.s, page(2)), Answer(0x44, 1))
+        << "a page read while the store changed is not kept";
 }
 
 TEST(PageCache, BelowTheCachingLevelAPageIsKeptWhileTheStoreStaysAsItWas)
@@ -210,19 +211,14 @@ TEST(PageCache, AWriterThatDoesNotCountIsCaughtByTheBootBlock)
     ScopedEnv words("ZKV_PAGE_CACHE_CHECK_MS", "200");
     Open o(1, PROP_LEVEL_READONLY);
     o.s.write_block(0, page(1), 0x11);
-    pagecache_call_begins(o.s.h);
-    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 2));
-    pagecache_call_ends(o.s.h);
+    EXPECT_EQ(read_in_call(o.s, page(1)), Answer(0x11, 2));
 
     o.s.write_block(0, page(1), 0x22);
     o.s.write_boot(0, BootFields{.commit_lsn = 2, .lsn = 2, .counted = false});
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    pagecache_call_begins(o.s.h);
-    EXPECT_EQ(read(o.s, page(1)), Answer(0x22, 2)) << "the words were due, and had changed";
-    pagecache_call_ends(o.s.h);
-    pagecache_call_begins(o.s.h);
-    EXPECT_EQ(read(o.s, page(1)), Answer(0x22, 1)) << "the count is no longer trusted: the look reads the words";
-    pagecache_call_ends(o.s.h);
+    EXPECT_EQ(read_in_call(o.s, page(1)), Answer(0x22, 2)) << "the words were due, and had changed";
+    EXPECT_EQ(read_in_call(o.s, page(1)), Answer(0x22, 1))
+        << "the count is no longer trusted: the look reads the words";
 }
 
 // A listing kept beside the pages answers for the first child of a name,

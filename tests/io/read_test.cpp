@@ -19,6 +19,13 @@ void fail_reads(IoStore &s, u32 slot)
     ASSERT_EQ(s.faults.load(("fail_read:nth=1,times=0,errno=EIO,path=/loc" + std::to_string(slot)).c_str()), 0);
 }
 
+// A block whose header no reader takes.
+void write_garbage(IoStore &s, u32 slot, u32 addr = ADDR)
+{
+    const std::vector<u8> garbage(PROP_PAGE_SIZE, 0x77);
+    s.write_raw(slot, addr, garbage.data(), garbage.size());
+}
+
 TEST(MirroredRead, AlternatesThenFailsOverForGood)
 {
     IoStore s(2);
@@ -59,11 +66,9 @@ TEST(MirroredRead, VotesMoveOnlyToALocationThatServedTheBlock)
         u8 boot[PROP_PAGE_SIZE];
         ASSERT_EQ(proprior(s.h, boot, sizeof boot, 0, 0, 0), PROP_OK);
         s.h->bootbuf = boot;
-        u8 garbage[PROP_PAGE_SIZE];
-        std::memset(garbage, 0x77, sizeof garbage);
-        s.write_raw(0, ADDR, garbage, sizeof garbage);
+        write_garbage(s, 0);
         if (bad_everywhere)
-            s.write_raw(1, ADDR, garbage, sizeof garbage);
+            write_garbage(s, 1);
         else
             s.write_block(1, ADDR, 0x11);
         u8 block[PROP_PAGE_SIZE];
@@ -79,9 +84,7 @@ TEST(MirroredRead, HeaderFailingEverywhere)
 {
     IoStore s(3);
     s.open_files();
-    u8 garbage[PROP_PAGE_SIZE];
-    std::memset(garbage, 0x77, sizeof garbage);
-    for (u32 i = 0; i < 3; i++) s.write_raw(i, ADDR, garbage, sizeof garbage);
+    for (u32 i = 0; i < 3; i++) write_garbage(s, i);
     u8 block[PROP_PAGE_SIZE];
     EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, PROP_FLAG_BYPASS, PROPRIO_ALL), PROP_OK)
         << "the bypass flag accepts a bad header";
@@ -147,9 +150,7 @@ TEST(BatchedRead, NeighboursGoTogetherAndEachRequestFailsOverOnItsOwn)
     // that block alone comes from the other location, and the bad one
     // leaves service as after a single read.
     const u32 first = (s.h->proprhandle_read_device + 1) % 2;
-    u8 garbage[PROP_PAGE_SIZE];
-    std::memset(garbage, 0x77, sizeof garbage);
-    s.write_raw(first, addrs[3], garbage, sizeof garbage);
+    write_garbage(s, first, addrs[3]);
     trace_capture_start();
     ASSERT_EQ(batch(0), 0u);
     all_read();
@@ -194,9 +195,7 @@ TEST(DirectIo, NeverChangesStatesOrVotes)
     s.set_votes(1, 2);
     fail_reads(s, 0);
     ASSERT_EQ(s.faults.load("fail_write:nth=1,errno=EIO,path=/loc0"), 0);
-    u8 garbage[PROP_PAGE_SIZE];
-    std::memset(garbage, 0x77, sizeof garbage);
-    s.write_raw(1, ADDR, garbage, sizeof garbage);
+    write_garbage(s, 1);
     u8 block[PROP_PAGE_SIZE];
     EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, 0), PROP_E_STORAGE);
     EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, 0), PROP_E_STORAGE);

@@ -96,26 +96,22 @@ TEST(WriteGroups, NeighboursMergeTheLaterCopyWinsAndEachLocationHasOneBarrier)
 {
     IoStore s(3);
     s.open_files();
-    u8 two[2 * PROP_PAGE_SIZE], one[PROP_PAGE_SIZE], far[PROP_PAGE_SIZE];
-    std::memset(two, 1, sizeof two);
-    std::memset(one, 2, sizeof one);
-    std::memset(far, 3, sizeof far);
+    std::vector<u8> two(2 * PROP_PAGE_SIZE, 1), one(PROP_PAGE_SIZE, 2), far(PROP_PAGE_SIZE, 3);
     WriteGroup g(s.h);
-    ASSERT_EQ(g.add(two, sizeof two, ADDR), 0u);
-    ASSERT_EQ(g.add(one, sizeof one, ADDR + PROP_PAGE_SIZE), 0u);
-    ASSERT_EQ(g.add(far, sizeof far, ADDR + 5 * PROP_PAGE_SIZE), 0u);
+    ASSERT_EQ(g.add(two.data(), two.size(), ADDR), 0u);
+    ASSERT_EQ(g.add(one.data(), one.size(), ADDR + PROP_PAGE_SIZE), 0u);
+    ASSERT_EQ(g.add(far.data(), far.size(), ADDR + 5 * PROP_PAGE_SIZE), 0u);
     ASSERT_EQ(g.flush(), 0u);
     EXPECT_TRUE(g.empty());
     for (u32 i = 0; i < 3; i++) {
         const std::string loc = "/loc" + std::to_string(i);
         EXPECT_EQ(s.faults.writes(loc.c_str()), 2u) << i;
         EXPECT_EQ(s.faults.barriers(loc.c_str()), 1u) << i;
-        EXPECT_EQ(s.read_raw(i, ADDR, 1)[0], 1) << i;
-        EXPECT_EQ(s.read_raw(i, ADDR + PROP_PAGE_SIZE, 1)[0], 2) << i;
-        EXPECT_EQ(s.read_raw(i, ADDR + 5 * PROP_PAGE_SIZE, 1)[0], 3) << i;
+        for (const auto &[page, fill] : {std::pair<u32, u8>{0, 1}, {1, 2}, {5, 3}})
+            EXPECT_EQ(s.read_raw(i, ADDR + page * PROP_PAGE_SIZE, 1)[0], fill) << i << " " << page;
     }
     // One location only; nothing at all.
-    ASSERT_EQ(g.add(far, sizeof far, ADDR), 0u);
+    ASSERT_EQ(g.add(far.data(), far.size(), ADDR), 0u);
     ASSERT_EQ(g.flush(1), 0u);
     ASSERT_EQ(g.flush(), 0u);
     EXPECT_EQ(s.faults.writes("/loc"), 7u);

@@ -13,10 +13,7 @@ TEST_F(EnumTest, NamesComeInSlotOrderInOneBufferOrNoBufferAtAll)
 {
     Key p = make(system_, "p");
     Listing l = list_subkeys(ctx(), p);
-    EXPECT_EQ(l.rc, PROP_OK);
-    EXPECT_EQ(l.num_keys, 0u);
-    EXPECT_EQ(l.buflen, 0u);
-    EXPECT_FALSE(l.buffer);
+    EXPECT_EQ(std::tie(l.rc, l.num_keys, l.buflen, l.buffer), std::make_tuple(0u, 0u, 0u, false));
 
     Key b = make(p, "b");
     Key a = make(p, "a");
@@ -24,17 +21,13 @@ TEST_F(EnumTest, NamesComeInSlotOrderInOneBufferOrNoBufferAtAll)
     prop_fe_meta_fail_from(store_->meta(), 1);
     l = list_subkeys(ctx(), p);
     prop_fe_meta_fail_from(store_->meta(), 0);
-    EXPECT_EQ(l.rc, static_cast<uint32_t>(PROP_E_NOMEM));
-    EXPECT_FALSE(l.buffer);
-    EXPECT_EQ(l.num_keys, 0xFFFFFFFFu);
+    EXPECT_EQ(std::tie(l.rc, l.num_keys, l.buffer),
+              std::make_tuple(uint32_t{PROP_E_NOMEM}, 0xFFFFFFFFu, false));
     EXPECT_EQ(store_->live_blocks(), blocks);
 
     l = list_subkeys(ctx(), p);
-    EXPECT_EQ(l.rc, PROP_OK);
-    EXPECT_EQ(l.num_keys, 2u);
-    EXPECT_EQ(l.buflen, 5u);
-    EXPECT_EQ(l.bytes, std::string("b\0a\0\0", 5));
-    EXPECT_EQ(l.allocated, 4096u);
+    EXPECT_EQ(std::tie(l.rc, l.num_keys, l.bytes, l.allocated),
+              std::make_tuple(0u, 2u, std::string("b\0a\0\0", 5), uint64_t{4096}));
 }
 
 }  // namespace

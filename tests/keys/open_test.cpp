@@ -19,17 +19,13 @@ class OpenTest : public KeysTest {
 TEST_F(OpenTest, AMissingComponentIs4AndNamesTheWalkCannotTakeAre8)
 {
     StoreView v = view();
-    uint32_t rc = 0;
-    EXPECT_FALSE(v.open("SYSTEM.a.missing.b", &rc));
-    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STALE));
+    EXPECT_EQ(v.open_rc("SYSTEM.a.missing.b"), uint32_t{PROP_E_STALE});
     EXPECT_TRUE(v.cached("SYSTEM.a"));
     EXPECT_FALSE(v.cached("SYSTEM.a.missing"));
 
     for (const std::string &name : {std::string(""), std::string("SYSTEM..a"), std::string(".SYSTEM"),
-                                    std::string(256, 'x'), "SYSTEM." + std::string(1017, 'x')}) {
-        EXPECT_FALSE(v.open(name.c_str(), &rc));
-        EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_ARG)) << name.substr(0, 20);
-    }
+                                    std::string(256, 'x'), "SYSTEM." + std::string(1017, 'x')})
+        EXPECT_EQ(v.open_rc(name), uint32_t{PROP_E_ARG}) << name.substr(0, 20);
 }
 
 // A walk that meets a page of another type where a tnode should be answers
@@ -43,9 +39,8 @@ TEST_F(OpenTest, AWalkThroughAPageThatIsNoTnodeAnswers26)
     a.reset();
     ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM", 1, 0, 0), PROP_OK);
     store_->write_block(0, addr, as_value_page(store_->read_block(0, addr)));
+    EXPECT_EQ(v.open_rc("SYSTEM.a.b"), uint32_t{PROP_E_STORAGE});
     uint32_t rc = 0;
-    EXPECT_FALSE(v.open("SYSTEM.a.b", &rc));
-    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STORAGE));
     v.create(system_, "a.new", store_->top_security(), nullptr, &rc);
     EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STORAGE));
 }

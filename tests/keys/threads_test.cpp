@@ -16,18 +16,9 @@ class ThreadsTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        StoreOptions o;
-        o.locations = 2;
-        store_ = std::make_unique<Store>(o);
+        store_ = std::make_unique<Store>(StoreOptions{.locations = 2});
         store_->format();
         ASSERT_EQ(store_->init(PROP_LEVEL_CACHING), PROP_OK);
-    }
-    // Reopened at a level that may check the whole tree.
-    void expect_whole_tree()
-    {
-        ASSERT_EQ(store_->terminate(), 0u);
-        ASSERT_EQ(store_->init(PROP_LEVEL_RW), PROP_OK);
-        EXPECT_EQ(prop_check_logical_corruption(store_->ctx()), PROP_OK);
     }
     std::vector<uint8_t> value_of(int thread, int round) const
     {
@@ -106,7 +97,10 @@ TEST_F(ThreadsTest, KeyOperationsAndBatchesOfSeveralThreadsOnOneContext)
                                      ".k" + std::to_string(r);
             EXPECT_EQ(v.open_rc(name), r % 3 == 2 ? uint32_t{PROP_E_STALE} : 0u) << name;
         }
-    expect_whole_tree();
+    // Reopened at a level that may check the whole tree.
+    ASSERT_EQ(store_->terminate(), 0u);
+    ASSERT_EQ(store_->init(PROP_LEVEL_RW), PROP_OK);
+    EXPECT_EQ(prop_check_logical_corruption(store_->ctx()), PROP_OK);
 }
 
 }  // namespace

@@ -60,17 +60,15 @@ TEST_F(ValuesTest, ShrinkingFreesPagesGrowingTakesThemAndTooBigChangesNothing)
     EXPECT_EQ(v.set(k, pattern(81537, 4)), static_cast<uint32_t>(PROP_E_TOOBIG));
     EXPECT_EQ(v.get(k).bytes, pattern(three, 1));
     EXPECT_EQ(v.used_pages(), empty + 3);
-    ASSERT_EQ(v.set(k, pattern(300, 2)), PROP_OK);
-    EXPECT_EQ(v.used_pages(), empty + 1);
-    EXPECT_EQ(v.get(k).bytes, pattern(300, 2));
-    ASSERT_EQ(v.set(k, pattern(three, 5)), PROP_OK);
-    EXPECT_EQ(v.used_pages(), empty + 3);
-    EXPECT_EQ(v.get(k).bytes, pattern(three, 5));
+    for (const auto &[size, pages] : {std::pair<size_t, uint64_t>{300, 1}, {three, 3}}) {
+        ASSERT_EQ(v.set(k, pattern(size, 5)), PROP_OK);
+        EXPECT_EQ(v.used_pages(), empty + pages) << size;
+        EXPECT_EQ(v.get(k).bytes, pattern(size, 5));
+    }
     ASSERT_EQ(prop_delete_value(ctx(), k.get(), 0), PROP_OK);
     EXPECT_EQ(v.used_pages(), empty);
     Value got = v.get(k);
-    EXPECT_EQ(got.type, 0u);
-    EXPECT_TRUE(got.bytes.empty());
+    EXPECT_EQ(std::tie(got.type, got.bytes), std::make_tuple(0u, std::vector<uint8_t>{}));
     EXPECT_EQ(prop_delete_value(ctx(), k.get(), 0), PROP_OK) << "an empty value is no error";
 }
 

@@ -50,9 +50,9 @@ TEST_F(WideTest, ABatchOfThousandsOfChildrenRereadsNothingAndSavesNoImageOfThem)
         std::memcpy(op.value, &i, sizeof i);
     }
     b.add(PROP_BATCH_DELETE_KEY, in_kce_page.get());
-    b.add(PROP_BATCH_CREATE_KEY, parent.get(), ("p" + std::to_string(kBefore - 1)).c_str()).sec = store_->top_security();
-    b.add(PROP_BATCH_CREATE_KEY, parent.get(), "p5").sec = store_->top_security();
-    b.add(PROP_BATCH_CREATE_KEY, parent.get(), ("p" + std::to_string(kBefore - 2)).c_str()).sec = store_->top_security();
+    const sec_attr sec = store_->top_security();
+    for (int i : {kBefore - 1, 5, kBefore - 2})
+        b.add(PROP_BATCH_CREATE_KEY, parent.get(), ("p" + std::to_string(i)).c_str()).sec = sec;
     store_->faults().set_record(true);
     const uint64_t reads = store_->faults().reads();
     ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);

@@ -44,14 +44,7 @@ TEST_P(Formatting, SetupLaysTheStoreOnEveryLocationAndEveryLevelReadsItBack)
     EXPECT_EQ(store.live_blocks(), 0u);
 
     for (u32 slot = 0; slot < store.options().locations; slot++) {
-        SCOPED_TRACE(slot);
-        BootView b = boot_of(store, slot);
-        EXPECT_TRUE(b.valid);
-        EXPECT_EQ(b.zkvid, id);
-        EXPECT_EQ(b.num_fcl, kNumFcl);
-        EXPECT_EQ(b.numpage, kNumpage);
-        EXPECT_EQ(b.log_valid, 0u);
-        EXPECT_EQ(b.upgrade_state, 0u);
+        EXPECT_EQ(boot_of(store, slot), (BootView{true, id, kNumFcl, kNumpage, 0, 0})) << slot;
     }
 
     for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING, PROP_LEVEL_READONLY}) {
@@ -117,9 +110,8 @@ TEST(FormattingToGrow, TheStoreTakesItsLocationsGrowthAsFarAsItsBitmapsCount)
     EXPECT_EQ(st.keys, 3u);  // the three top-level keys
     EXPECT_EQ(st.limit_kb, 4ull * 13 * 32512);
     ASSERT_EQ(store.terminate(), 0u);
-    BootView b = boot_of(store, 0);
-    EXPECT_EQ(b.num_fcl, 13u);
-    EXPECT_EQ(b.numpage, 102400u - 26);
+    EXPECT_EQ(boot_of(store, 0).num_fcl, 13u);
+    EXPECT_EQ(boot_of(store, 0).numpage, 102400u - 26);
 
     for (u32 pages : {300000u, 600000u}) {
         SCOPED_TRACE(pages);
@@ -222,28 +214,23 @@ TEST(Opening, ADamagedBootBlockIsRefusedWith22AndTheCallersPointerStaysNull)
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(store.live_blocks(), 0u);
 
-    // More bitmap pages than the superblock can name raise an alert too.
-    store.write_block(0, 0, good);
-    patch_boot_word(store, 0, 114, 1015);
-    trace_capture_start();
-    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), PROP_E_FORMAT);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_TRUE(alerted(1020, "(:PRZKV00006:)"));
-    trace_capture_stop();
-    EXPECT_EQ(store.live_blocks(), 0u);
-
-    // A count the rest of the store's map does not follow is no store:
-    // its bitmap copies would overlap the log space.
-    store.write_block(0, 0, good);
-    patch_boot_word(store, 0, 114, 5);
-    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), PROP_E_FORMAT);
-    EXPECT_EQ(store.live_blocks(), 0u);
-    // Nor is a page count past what its bitmaps can map.
-    store.write_block(0, 0, good);
+    // More bitmap pages than the superblock can name (an alert too); a count
+    // the rest of the map does not follow (its bitmap copies would overlap
+    // the log space); a page count past what the bitmaps can map.
     const u32 bitmaps = be32_at(reinterpret_cast<const u8 *>(good.data()), BOOT_OFF_NUM_FCL);
-    patch_boot_word(store, 0, BOOT_OFF_NUMPAGE, bitmaps * PROPR_BITS_PER_FCL + 1);
-    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), PROP_E_FORMAT);
-    EXPECT_EQ(store.live_blocks(), 0u);
+    const std::pair<i32, u32> patches[] = {
+        {114, 1015}, {114, 5}, {BOOT_OFF_NUMPAGE, bitmaps * PROPR_BITS_PER_FCL + 1}};
+    for (const auto &[offset, value] : patches) {
+        SCOPED_TRACE(value);
+        store.write_block(0, 0, good);
+        patch_boot_word(store, 0, offset, value);
+        trace_capture_start();
+        EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), PROP_E_FORMAT);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_TRUE(value != 1015 || alerted(1020, "(:PRZKV00006:)"));
+        trace_capture_stop();
+        EXPECT_EQ(store.live_blocks(), 0u);
+    }
 
     // The largest count the superblock holds is still a store, once every
     // area after the bitmaps has moved up to make room for them.
@@ -255,11 +242,9 @@ TEST(Opening, ADamagedBootBlockIsRefusedWith22AndTheCallersPointerStaysNull)
     // (root and top keys among them).
     store.write_block(0, lsst, store.read_block(0, old_lsst));
     for (u32 i = 0; i < 16; i++) store.write_block(0, odbst + 4096 * i, store.read_block(0, old_odbst + 4096 * i));
-    patch_boot_word(store, 0, 114, 1014);
-    patch_boot_word(store, 0, 118, lsst);
-    patch_boot_word(store, 0, 122, odbst);
-    patch_boot_word(store, 0, 126, odbst + 4096);
-    patch_boot_word(store, 0, 130, odbst + 8192);
+    const std::pair<i32, u32> moved[] = {
+        {114, 1014}, {118, lsst}, {122, odbst}, {126, odbst + 4096}, {130, odbst + 8192}};
+    for (const auto &[offset, value] : moved) patch_boot_word(store, 0, offset, value);
     ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(store.handle()->proprhandle_num_fcl, 1014u);
 }

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,7 @@ struct Conf {
         std::strcpy(hwk_home, "junk");
         errorbuf[0] = '\0';
     }
+    std::vector<std::string> locs() const { return {std::begin(locations), std::end(locations)}; }
     u32 get(u32 flags, backend_ctx *ctx = nullptr)
     {
         return proprgconf(ctx, nullptr, &configured, locations, &local_only, hwk_home, errorbuf, &errorbuf_sz,
@@ -75,7 +77,7 @@ TEST_F(Config, MissingOrUnreadableConfiguration)
         EXPECT_EQ(c.errorbuf, k.errorbuf);
         EXPECT_EQ(c.errorbuf_sz, k.errorbuf.size());
         if (k.rc == 0) {
-            for (auto &l : c.locations) EXPECT_STREQ(l, "");
+            EXPECT_EQ(c.locs(), std::vector<std::string>(5, ""));
         }
     }
 }
@@ -93,11 +95,7 @@ TEST_F(Config, BadLocationValuesAreSkippedNotFatal)
     ASSERT_EQ(c.get(PROP_KIND_ZKV), 0u);
     EXPECT_EQ(c.configured, 1u);
     EXPECT_EQ(c.local_only, 0u);
-    EXPECT_EQ(std::string(c.locations[0]), longest);
-    EXPECT_STREQ(c.locations[1], "");
-    EXPECT_STREQ(c.locations[2], "");
-    EXPECT_STREQ(c.locations[3], "");
-    EXPECT_STREQ(c.locations[4], "/five");
+    EXPECT_EQ(c.locs(), (std::vector<std::string>{longest, "", "", "", "/five"}));
 }
 
 TEST_F(Config, LocalOnlyIsReadAndNeverFails)
@@ -123,13 +121,11 @@ TEST_F(Config, VolumeManagerNamesBecomeDiskGroupsUnlessCompleteNamesAreAsked)
     reg_.set(kZkvKeyPath, "zkvconfig_loc3", "/plain/file");
     Conf groups;
     ASSERT_EQ(groups.get(PROP_KIND_ZKV), 0u);
-    EXPECT_STREQ(groups.locations[0], "+DATA");
-    EXPECT_STREQ(groups.locations[1], "+FRA");
-    EXPECT_STREQ(groups.locations[2], "/plain/file");
+    EXPECT_EQ(groups.locs(), (std::vector<std::string>{"+DATA", "+FRA", "/plain/file", "", ""}));
     Conf complete;
     ASSERT_EQ(complete.get(PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES), 0u);
-    EXPECT_STREQ(complete.locations[0], "+DATA");
-    EXPECT_STREQ(complete.locations[1], "+FRA/clu/registry.255.1");
+    EXPECT_EQ(complete.locs(),
+              (std::vector<std::string>{"+DATA", "+FRA/clu/registry.255.1", "/plain/file", "", ""}));
 
     reg_.set(kZkvKeyPath, "zkvconfig_loc4", "+/nogroup");
     Conf bad;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -86,11 +87,7 @@ TEST_F(Device, FallsBackToBufferedWhereUnbufferedIsRefusedAndStaysDurable)
     std::string dir = "/dev/shm";
     if (access(dir.c_str(), W_OK) != 0) GTEST_SKIP() << "no tmpfs at /dev/shm";
     std::string path = dir + "/propreg-fallback-" + std::to_string(getpid());
-    {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ::close(fd);
-    }
+    ASSERT_TRUE(std::ofstream(path).good());
     int probe = ::open(path.c_str(), O_RDWR | O_DIRECT);
     if (probe >= 0) {
         // This kernel's tmpfs takes O_DIRECT: refuse it as older ones do.
@@ -128,9 +125,7 @@ TEST_F(Device, RunsGoToEveryLocationWithOneBarrierEach)
     fault_.load("fail_write:nth=1,errno=EIO,path=loc2");
     u32 results[3] = {};
     ut_write_runs(h_, holders, 3, runs, 2, results);
-    EXPECT_EQ(results[0], 0u);
-    EXPECT_EQ(results[1], PROP_E_STORAGE);
-    EXPECT_EQ(results[2], 0u);
+    EXPECT_EQ(std::vector<u32>(results, results + 3), (std::vector<u32>{0, PROP_E_STORAGE, 0}));
     for (int l : {0, 2}) {
         EXPECT_EQ(read_raw(paths[l], 0x19000 + 8192, 8192), std::string(4096, 'a') + std::string(4096, 'b'));
         EXPECT_EQ(read_raw(paths[l], 0x19000 + 40960, 4096), std::string(4096, 'c'));

@@ -45,6 +45,12 @@ class BatchBuilder {
     }
     prop_batch *get() { return &b_; }
     prop_batch_result &result(size_t i) { return *results_.at(i); }
+    std::vector<uint32_t> results() const
+    {
+        std::vector<uint32_t> out;
+        for (const auto &r : results_) out.push_back(r->result);
+        return out;
+    }
     // The handles the batch handed out; the caller closes them.
     std::vector<propr_keyhandle *> take_handles()
     {

@@ -202,19 +202,14 @@ void RawStore::format()
         ::close(fd);
 
         Block boot = make_block(0, PROPR_BLK_METADATA, 0);
-        be32_put(boot.data(), 110, opt_.zkvid);
-        be32_put(boot.data(), 114, opt_.num_fcl);
-        be32_put(boot.data(), 118, lsst);
-        be32_put(boot.data(), 122, odbst);
-        be32_put(boot.data(), 126, gdbst);
-        be32_put(boot.data(), 130, rtnst);
-        be32_put(boot.data(), 134, opt_.numpage);
-        be32_put(boot.data(), 138, 2);
+        const u32 votes = opt_.locations == 2 ? 1 : opt_.locations;
+        const std::pair<i32, u32> words[] = {
+            {110, opt_.zkvid}, {114, opt_.num_fcl}, {118, lsst},  {122, odbst},          {126, gdbst},
+            {130, rtnst},      {134, opt_.numpage}, {138, 2},     {320, votes}, {324, opt_.locations},
+            {352, opt_.lsn}};
+        for (const auto &[offset, value] : words) be32_put(boot.data(), offset, value);
         boot[142] = 2;
         boot[144] = 4;
-        be32_put(boot.data(), 320, opt_.locations == 2 ? 1 : opt_.locations);
-        be32_put(boot.data(), 324, opt_.locations);
-        be32_put(boot.data(), 352, opt_.lsn);
         write(slot, 0, boot);
 
         for (u32 copy = 0; copy < 2; ++copy) {

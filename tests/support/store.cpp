@@ -8,6 +8,7 @@
 
 #include "io/pagecache.h"
 #include "platform/cfgstore.h"
+#include "platform/trace.h"
 #include "platform/vldsim/admin.h"
 #include "storage/config.h"
 
@@ -182,4 +183,53 @@ void Store::write_block(uint32_t slot, uint32_t addr, const std::string &block) 
     // Written behind the open context's back, without a commit it could
     // see: the pages it keeps must not hide what the test made.
     pagecache_stores_rewritten();
+}
+
+uint32_t put_value(const Store &store, const std::string &name, const std::string &value)
+{
+    backend_ctx *ctx = store.ctx();
+    propr_keyhandle *system = nullptr, *key = nullptr;
+    uint32_t disp = 0;
+    uint32_t rc = prop_open(ctx, "SYSTEM", &system, 0);
+    if (rc == 0) rc = prop_create_key(ctx, system, name.c_str(), &store.top_security(), &key, &disp, 0);
+    if (rc == 0)
+        rc = prop_set_value(ctx, key, PROP_TYPE_BYTES, value.data(), static_cast<uint32_t>(value.size()), 0);
+    for (propr_keyhandle *kh : {key, system})
+        if (kh != nullptr) prop_close(ctx, kh);
+    return rc;
+}
+
+std::string get_value(const Store &store, const std::string &name)
+{
+    backend_ctx *ctx = store.ctx();
+    propr_keyhandle *key = nullptr;
+    uint32_t rc = prop_open(ctx, ("SYSTEM." + name).c_str(), &key, 0);
+    std::string value(100000, '\0');
+    uint32_t type = 0, size = static_cast<uint32_t>(value.size());
+    if (rc == 0) rc = prop_get_value(ctx, key, &type, value.data(), &size, 0);
+    if (key != nullptr) prop_close(ctx, key);
+    if (rc != 0) return "<error " + std::to_string(rc) + ">";
+    value.resize(size);
+    return value;
+}
+
+bool alerted(uint32_t number, const std::string &arg)
+{
+    for (const AlertRecord &a : alerts_captured())
+        if (a.number == number && a.args.find(arg) != std::string::npos) return true;
+    return false;
+}
+
+std::vector<std::string> configured_locations()
+{
+    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
+    uint32_t count = 0, local = 0;
+    char home[4096], err[256];
+    uint64_t errsz = sizeof err;
+    EXPECT_EQ(prop_get_conf(nullptr, nullptr, &count, names, &local, home, err, &errsz,
+                            PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES), PROP_OK);
+    std::vector<std::string> out;
+    for (const auto &n : names)
+        if (n[0] != '\0') out.push_back(n);
+    return out;
 }

@@ -100,3 +100,14 @@ class Store {
     sec_attr topsec_{};
     backend_ctx *ctx_ = nullptr;
 };
+
+// Keys through the exports, for tests about something else: sets
+// SYSTEM.<name>, making the key when it is new (the first failing code),
+// and reads it back ("<error N>" when it cannot be read).
+uint32_t put_value(const Store &store, const std::string &name, const std::string &value);
+std::string get_value(const Store &store, const std::string &name);
+// Whether an alert of that number, its arguments naming arg, was captured.
+bool alerted(uint32_t number, const std::string &arg = "");
+// The location names this node's configuration holds, disk groups' files by
+// their complete names.
+std::vector<std::string> configured_locations();
