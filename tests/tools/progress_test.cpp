@@ -8,8 +8,7 @@ namespace {
 
 TEST(PropctlProgress, ShownOnATerminalOnly)
 {
-    Propctl p;
-    p.ok({"init", "--dev"});
+    Propctl p({"init", "--dev"});
     std::string lines;
     for (int i = 0; i < 40; i++) lines += "set SYSTEM.many.k" + std::to_string(i) + " " + std::to_string(i) + "\n";
     const RunOptions terminal{lines, true};
@@ -31,9 +30,8 @@ TEST(PropctlProgress, ShownOnATerminalOnly)
     EXPECT_TRUE(holds(check.err, "propctl check: walking the key tree"));
 
     // An error mid-way starts on a line of its own.
-    RunResult bad = p.run({"batch"}, RunOptions{lines + "set SYSTEM.x y --type int\n", true});
-    EXPECT_EQ(bad.status, 2);
-    EXPECT_TRUE(holds(bad.err, "\r\033[Kpropctl: batch: line 41: set SYSTEM.x: an int value"));
+    EXPECT_TRUE(exits(p.run({"batch"}, RunOptions{lines + "set SYSTEM.x y --type int\n", true}), 2,
+                      "\r\033[Kpropctl: batch: line 41: set SYSTEM.x: an int value"));
 
     // Not a terminal: no progress at all.
     EXPECT_EQ(p.run({"batch"}, lines).err, "");
