@@ -273,12 +273,9 @@ TEST_F(LevelTest, LevelsWithARuleOfTheirOwn)
     g_double_rc = PROP_E_STORAGE;
     EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 0, nullptr), PROP_E_STORAGE);
     EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 6, nullptr), PROP_E_LEVEL);
-    auto alerts = alerts_captured();
-    ASSERT_EQ(alerts.size(), 3u);
-    EXPECT_EQ(alerts[0].number, 1001u);
-    EXPECT_EQ(alerts[1].number, 2101u);
-    EXPECT_EQ(alerts[2].number, 1001u);
-    EXPECT_EQ(alerts[0].args, "4");
+    std::string alerts;
+    for (const auto &a : alerts_captured()) alerts += std::to_string(a.number) + "(" + a.args + ") ";
+    EXPECT_EQ(alerts, "1001(4) 2101(4) 1001(4) ");
     trace_capture_stop();
 }
 
