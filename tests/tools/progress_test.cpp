@@ -14,19 +14,16 @@ TEST(PropctlProgress, ShownOnATerminalOnly)
     const RunOptions terminal{lines, true};
 
     RunResult batch = p.run({"batch"}, terminal);
-    ASSERT_EQ(batch.status, 0) << batch.err;
-    EXPECT_TRUE(holds(batch.err, "propctl batch: 1/40"));
+    EXPECT_TRUE(exits(batch, 0, "propctl batch: 1/40"));
     EXPECT_TRUE(holds(batch.err, "propctl batch: making 40 changes"));
     EXPECT_EQ(batch.err.substr(batch.err.size() - 4), "\r\033[K") << "the progress line stays on the terminal";
 
     RunResult tree = p.run({"tree", "SYSTEM.many"}, terminal);
-    ASSERT_EQ(tree.status, 0) << tree.err;
-    EXPECT_TRUE(holds(tree.err, "propctl tree: 1"));
+    EXPECT_TRUE(exits(tree, 0, "propctl tree: 1"));
     EXPECT_EQ(tree.out, p.ok({"tree", "SYSTEM.many"})) << "progress went to stdout";
 
     RunResult check = p.run({"check"}, terminal);
-    ASSERT_EQ(check.status, 0) << check.err;
-    EXPECT_TRUE(holds(check.err, "propctl check: scanning the locations: starting"));
+    EXPECT_TRUE(exits(check, 0, "propctl check: scanning the locations: starting"));
     EXPECT_TRUE(holds(check.err, "propctl check: walking the key tree"));
 
     // An error mid-way starts on a line of its own.
