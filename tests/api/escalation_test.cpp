@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -18,9 +18,7 @@ using ::testing::ExitedWithCode;
 std::string slurp(const std::string &path)
 {
     std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class EscalationTest : public ApiTest {
