@@ -88,7 +88,8 @@ TEST_F(EscalationTest, TheExitWaitsWhileAnotherThreadHoldsDoNotTerminate)
                              "przkv_ctx_set_invalid_no_abort: ctx is in state [0].",
                              "przkv_ctx_set_invalid_no_abort: Exiting..."})
         at.push_back(in_trace(line));
-    EXPECT_TRUE(std::is_sorted(at.begin(), at.end()) && at.back() != std::string::npos) << slurp(trace_path);
+    EXPECT_TRUE(std::is_sorted(at.begin(), at.end()) && at.back() != std::string::npos)
+        << slurp(trace_path);
 }
 
 TEST_F(EscalationTest, NoSpaceIsRolledBackAndAFailedRollbackIsFatal)

@@ -271,7 +271,8 @@ TEST_F(LevelTest, LevelsWithARuleOfTheirOwn)
     EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 0, nullptr), PROP_E_STORAGE);
     EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 6, nullptr), PROP_E_LEVEL);
     std::string alerts;
-    for (const auto &a : alerts_captured()) alerts += std::to_string(a.number) + "(" + a.args + ") ";
+    for (const auto &a : alerts_captured())
+        alerts += std::to_string(a.number) + "(" + a.args + ") ";
     EXPECT_EQ(alerts, "1001(4) 2101(4) 1001(4) ");
     trace_capture_stop();
 }

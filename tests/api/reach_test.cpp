@@ -169,7 +169,8 @@ std::vector<Case> open_store_cases()
         u("prop_get_conf_handle", kOpen, [](At &a) { return prop_get_conf_handle(a.ctx(), g_names); }),
         u("prop_check_storage", kOpen, [](At &a) {
             const std::string location = a.s.location(0);
-            return prop_check_storage(a.ctx(), location.c_str(), g_text, text_size(), PROP_KIND_ZKV);
+            return prop_check_storage(a.ctx(), location.c_str(), g_text, text_size(),
+                                      PROP_KIND_ZKV);
         }),
         u("prop_get_dev", kOpen,
           [](At &a) { return prop_get_dev(a.ctx(), g_dev, g_text, text_size64(), PROP_KIND_ZKV); }),

@@ -97,7 +97,8 @@ inline ::testing::AssertionResult says(const RunResult &r, int status, const std
 {
     if (r.status == status && r.err == err) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
-           << "status " << r.status << " (not " << status << "), stderr:\n" << r.err << "not:\n" << err;
+           << "status " << r.status << " (not " << status << "), stderr:\n"
+           << r.err << "not:\n" << err;
 }
 
 // Whether text holds part; a failure shows the whole text.
