@@ -65,9 +65,23 @@ uint32_t record_file(backend_ctx *ctx, prop_metactx *meta, const std::string &pa
     return rc != 0 ? rc : trc;
 }
 
+// Out-arguments the calls share; the sizes are those of g_text, afresh for each call.
 prop_record g_record{};
 char g_names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
-char g_text[8192];
+char g_text[8192], g_home[4096];
+uint32_t g_n, g_dev[PROP_MAX_LOCATIONS];
+sec_attr g_sec;
+prop_status g_status;
+uint32_t *text_size()
+{
+    static uint32_t size;
+    return &(size = sizeof g_text);
+}
+u64 *text_size64()
+{
+    static u64 size;
+    return &(size = sizeof g_text);
+}
 
 struct Case {
     const char *name;
@@ -128,17 +142,14 @@ std::vector<Case> open_store_cases()
         }),
         u("prop_get_value", kOpen, [](At &a) {
             return with_key(a, "app", [&](propr_keyhandle *k) {
-                uint32_t type = 0, size = sizeof g_text;
-                return prop_get_value(a.ctx(), k, &type, g_text, &size, 0);
+                return prop_get_value(a.ctx(), k, &g_n, g_text, text_size(), 0);
             });
         }),
         u("prop_delete_value", kWrite, [](At &a) {
             return with_key(a, a.name("m"), [&](propr_keyhandle *k) { return prop_delete_value(a.ctx(), k, 0); });
         }),
-        u("prop_get_security", kOpen, [](At &a) {
-            sec_attr sec{};
-            return prop_get_security(a.ctx(), a.system, &sec);
-        }),
+        u("prop_get_security", kOpen,
+          [](At &a) { return prop_get_security(a.ctx(), a.system, &g_sec); }),
         u("prop_set_security", kWrite, [](At &a) {
             return with_key(a, a.name("m"), [&](propr_keyhandle *k) {
                 sec_attr sec = a.s.top_security();
@@ -152,35 +163,26 @@ std::vector<Case> open_store_cases()
           [](At &a) { return prop_check_perm_recurse(a.ctx(), a.s.sec(), a.system, PROP_PERM_QUERY_KEY); }),
 
         u("prop_get_conf", kOpen, [](At &a) {
-            uint32_t count = 0, local = 0;
-            char home[4096];
-            u64 size = sizeof g_text;
-            return prop_get_conf(a.ctx(), nullptr, &count, g_names, &local, home, g_text, &size, PROP_KIND_ZKV);
+            return prop_get_conf(a.ctx(), nullptr, &g_n, g_names, &g_n, g_home, g_text,
+                                 text_size64(), PROP_KIND_ZKV);
         }),
         u("prop_get_conf_handle", kOpen, [](At &a) { return prop_get_conf_handle(a.ctx(), g_names); }),
         u("prop_check_storage", kOpen, [](At &a) {
-            uint32_t size = sizeof g_text;
-            return prop_check_storage(a.ctx(), a.s.location(0).c_str(), g_text, &size, PROP_KIND_ZKV);
+            const std::string location = a.s.location(0);
+            return prop_check_storage(a.ctx(), location.c_str(), g_text, text_size(),
+                                      PROP_KIND_ZKV);
         }),
-        u("prop_get_dev", kOpen, [](At &a) {
-            uint32_t dev[PROP_MAX_LOCATIONS];
-            u64 size = sizeof g_text;
-            return prop_get_dev(a.ctx(), dev, g_text, &size, PROP_KIND_ZKV);
-        }),
+        u("prop_get_dev", kOpen,
+          [](At &a) { return prop_get_dev(a.ctx(), g_dev, g_text, text_size64(), PROP_KIND_ZKV); }),
         u("prop_prechk_confchange", kOpen,
           [](At &a) { return prop_prechk_confchange(a.ctx(), 2, a.path("spare").c_str()); }),
         u("prop_check_dev", lv(1), [](At &a) { return prop_check_dev(a.ctx(), 2, a.path("spare").c_str()); }),
         // A third location, filled from the others.
         u("prop_replace_dev", lv(1), [](At &a) { return prop_replace_dev(a.ctx(), 2, a.path("spare").c_str(), 1); }),
         u("prop_migrate_dev", lv(1), [](At &a) { return prop_migrate_dev(a.ctx(), 1); }),
-        u("prop_get_devid", kOpen, [](At &a) {
-            uint32_t id = 0;
-            return prop_get_devid(a.ctx(), a.s.location(0).c_str(), &id);
-        }),
-        u("prop_get_id", kOpen, [](At &a) {
-            uint32_t id = 0, dev[PROP_MAX_LOCATIONS];
-            return prop_get_id(a.ctx(), &id, dev, 0);
-        }),
+        u("prop_get_devid", kOpen,
+          [](At &a) { return prop_get_devid(a.ctx(), a.s.location(0).c_str(), &g_n); }),
+        u("prop_get_id", kOpen, [](At &a) { return prop_get_id(a.ctx(), &g_n, g_dev, 0); }),
 
         u("prop_bkup", kOpen, [](At &a) {
             char name[PROP_LOCNAME_SIZE];
@@ -216,15 +218,14 @@ std::vector<Case> open_store_cases()
         }),
 
         u("prop_get_block", lv(0, 2, 4, 8), [](At &a) {
-            uint32_t size = sizeof g_text, blkno = 0;
-            return prop_get_block(a.ctx(), a.system, 0, g_text, &size, &blkno, kTnodeOfKey);
+            return prop_get_block(a.ctx(), a.system, 0, g_text, text_size(), &g_n, kTnodeOfKey);
         }),
         u("prop_interpret_block", lv(0, 2, 4, 8), [](At &a) {
             uint32_t size = 4096, blkno = 0;
             char block[4096];
             uint32_t rc = prop_get_block(a.ctx(), a.system, 0, block, &size, &blkno, kTnodeOfKey);
-            size = sizeof g_text;
-            return rc != 0 ? rc : prop_interpret_block(a.ctx(), blkno, block, 4096, g_text, &size, 0);
+            if (rc != 0) return rc;
+            return prop_interpret_block(a.ctx(), blkno, block, 4096, g_text, text_size(), 0);
         }),
         u("prop_set_block", lv(0, 4), [](At &a) {
             uint32_t size = 4096, blkno = 0;
@@ -232,14 +233,8 @@ std::vector<Case> open_store_cases()
             uint32_t rc = prop_get_block(a.ctx(), a.system, 0, block, &size, &blkno, kTnodeOfKey);
             return rc != 0 ? rc : prop_set_block(a.ctx(), a.system, 0, block, &size, kTnodeOfKey);
         }),
-        u("prop_get_status", kOpen, [](At &a) {
-            prop_status st{};
-            return prop_get_status(a.ctx(), &st, 0);
-        }),
-        u("prop_get_state", kOpen, [](At &a) {
-            uint32_t state = 0;
-            return prop_get_state(a.ctx(), &state, 0);
-        }),
+        u("prop_get_status", kOpen, [](At &a) { return prop_get_status(a.ctx(), &g_status, 0); }),
+        u("prop_get_state", kOpen, [](At &a) { return prop_get_state(a.ctx(), &g_n, 0); }),
         // A read-only store takes the state into its own view only.
         u("prop_set_state", kOpen,
           [](At &a) { return prop_set_state(a.ctx(), 0, a.level == 2 || a.level == 8 ? 0x200000 : 0); }),
@@ -248,20 +243,15 @@ std::vector<Case> open_store_cases()
         u("prop_recover", kWrite, [](At &a) { return prop_recover(a.ctx(), 0); }),
         u("prop_recover_numpage", lv(1), [](At &a) { return prop_recover_numpage(a.ctx()); }),
 
-        u("prop_is_zkvonvld", lv(0, 1, 2, 4), [](At &a) {
-            uint32_t answer = 0;
-            return prop_is_zkvonvld(a.ctx(), nullptr, &answer, 0);
-        }),
+        u("prop_is_zkvonvld", lv(0, 1, 2, 4),
+          [](At &a) { return prop_is_zkvonvld(a.ctx(), nullptr, &g_n, 0); }),
         u("prop_delete_vldfile", lv(1), [](At &a) {
             // No such disk group: refused by the volume manager, not by the level.
             const uint32_t rc = prop_delete_vldfile(a.ctx(), "+NODG/f", 0);
             return rc == PROP_E_STORAGE ? 0 : rc;
         }),
         u("prop_vld_directconn", lv(1), [](At &a) { return prop_vld_directconn(a.ctx()); }),
-        u("prop_get_version", kWrite, [](At &a) {
-            uint32_t version = 0;
-            return prop_get_version(a.ctx(), &version);
-        }),
+        u("prop_get_version", kWrite, [](At &a) { return prop_get_version(a.ctx(), &g_n); }),
     };
 }
 
@@ -327,10 +317,10 @@ TEST(Reach, EveryExportReachesItsOperationAtEveryLevelItLists)
     }
 
     // The exports that take no open store.
-    uint32_t dev[PROP_MAX_LOCATIONS] = {}, size32 = sizeof g_text, exists = 0;
+    uint32_t dev[PROP_MAX_LOCATIONS] = {}, exists = 0;
     char local[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
     for (uint32_t i = 0; i < 2; i++) std::snprintf(local[i], sizeof local[i], "%s", s.config_name(i).c_str());
-    expect_reached("prop_compare_dev", 0, prop_compare_dev(dev, dev, g_text, &size32));
+    expect_reached("prop_compare_dev", 0, prop_compare_dev(dev, dev, g_text, text_size()));
     expect_reached("prop_overwrite_conf", 0, prop_overwrite_conf(s.meta()));
     expect_reached("prop_repair_conf", 0, prop_repair_conf(s.meta(), 1, local[1], PROP_KIND_ZKV));
     expect_reached("prop_rim_autorepair_conf", 0, prop_rim_autorepair_conf(s.meta(), local, local));

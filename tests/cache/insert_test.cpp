@@ -16,10 +16,8 @@ std::string deep_name(u32 depth)
 TEST_F(CacheTest, DeepInsertCachesEveryAncestorLinkedToItsChild)
 {
     ASSERT_EQ(insert("a.b.c"), PROP_OK);
-    for (const char *k : {"a", "a.b", "a.b.c"}) {
-        ASSERT_NE(elem(k), nullptr) << k;
-        EXPECT_EQ(status(k), static_cast<u32>(PROPRCH_PERMANENT)) << k;
-    }
+    for (const char *k : {"a", "a.b", "a.b.c"})
+        ASSERT_EQ(status(k), static_cast<u32>(PROPRCH_PERMANENT)) << k;  // 0 when not cached
     EXPECT_EQ(elem("a.b.c")->depth, 3u);
     EXPECT_TRUE(lists("a", "a.b"));
     EXPECT_TRUE(lists("a.b", "a.b.c"));

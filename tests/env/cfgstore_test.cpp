@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/cfgstore.h"
 #include "platform/env.h"
@@ -17,6 +18,20 @@
 namespace {
 
 constexpr const char *kKey = "SOFTWARE\\Korvex\\zkv";
+
+// The values as one text, "-" for one that cannot be read into size bytes.
+std::string read_set(const cfg_key &key, std::vector<const char *> names = {"a", "b", "c"},
+                     size_t size = 64)
+{
+    std::string out;
+    for (const char *v : names) {
+        std::string buf(size, 'x');
+        int err = 0;
+        cfg_result r = cfg_read_sz(&key, v, buf.data(), size, nullptr, nullptr, &err);
+        out += (r == CFG_OK ? std::string(buf.c_str()) : std::string("-")) + " ";
+    }
+    return out;
+}
 
 class ConfigStore : public ::testing::Test {
   protected:
@@ -31,17 +46,11 @@ class ConfigStore : public ::testing::Test {
     {
         std::ofstream(keydir_ + "/" + name, std::ios::binary) << content;
     }
-    cfg_result read(const char *value, size_t size = 64)
-    {
-        buf_.assign(size, 'x');
-        return cfg_read_sz(&key_, value, buf_.data(), size, nullptr, nullptr, &err_);
-    }
 
     TempDir root_;
     ScopedEnv env_{"ZKV_REGISTRY_ROOT", root_.path().c_str()};
     cfg_key key_{};
     std::string keydir_;
-    std::string buf_;
     int err_ = 0;
 };
 
@@ -50,11 +59,9 @@ class ConfigStore : public ::testing::Test {
 TEST_F(ConfigStore, ValuesAreReplacedWhole)
 {
     ASSERT_EQ(cfg_set_sz(&key_, "zkvconfig_loc", "/var/lib/store1", &err_), CFG_OK);
-    ASSERT_EQ(read("zkvconfig_loc"), CFG_OK);
-    EXPECT_STREQ(buf_.c_str(), "/var/lib/store1");
+    EXPECT_EQ(read_set(key_, {"zkvconfig_loc"}), "/var/lib/store1 ");
     ASSERT_EQ(cfg_set_sz(&key_, "zkvconfig_loc", "/b", &err_), CFG_OK);
-    ASSERT_EQ(read("zkvconfig_loc"), CFG_OK);
-    EXPECT_STREQ(buf_.c_str(), "/b");
+    EXPECT_EQ(read_set(key_, {"zkvconfig_loc"}), "/b ");
     // No temporary file is left behind.
     size_t files = 0;
     for (auto &e : std::filesystem::directory_iterator(keydir_)) files += e.is_regular_file() ? 1 : 0;
@@ -67,13 +74,11 @@ TEST_F(ConfigStore, ValuesAreReplacedWhole)
     EXPECT_EQ(cfg_set_sz(&key_, "zkvconfig_loc", "/a/longer/value", &err_), CFG_UNREADABLE);
     EXPECT_EQ(err_, ENOSPC);
     env_install(previous);
-    ASSERT_EQ(read("zkvconfig_loc"), CFG_OK);
-    EXPECT_STREQ(buf_.c_str(), "/b");
+    EXPECT_EQ(read_set(key_, {"zkvconfig_loc"}), "/b ");
 
     // Data written with its terminating zero reads the same.
     put_file("zero", std::string("REG_SZ\n/c\0", 10));
-    ASSERT_EQ(read("zero", 3), CFG_OK);
-    EXPECT_STREQ(buf_.c_str(), "/c");
+    EXPECT_EQ(read_set(key_, {"zero"}, 3), "/c ");
 
     EXPECT_EQ(cfg_set_sz(&key_, "../escape", "y", &err_), CFG_UNREADABLE);
 }
@@ -83,18 +88,6 @@ namespace {
 const cfg_change kOldSet[] = {{"a", "/old/a"}, {"b", "/old/b"}, {"c", "/old/c"}};
 const cfg_change kNewSet[] = {{"a", "/new/a"}, {"b", nullptr}, {"c", "/new/c"}};
 
-// The three values as one text, "-" for a missing one.
-std::string read_set(const cfg_key &key)
-{
-    std::string out;
-    for (const char *v : {"a", "b", "c"}) {
-        char buf[64];
-        int err = 0;
-        cfg_result r = cfg_read_sz(&key, v, buf, sizeof buf, nullptr, nullptr, &err);
-        out += (r == CFG_OK ? std::string(buf) : std::string("-")) + " ";
-    }
-    return out;
-}
 
 }  // namespace
 

@@ -15,12 +15,13 @@
 namespace {
 
 // Installs a fault layer over POSIX for one test and gives back the
-// previous Env at the end.
+// previous Env at the end; the files a test opens are closed at its end.
 class FaultTest : public ::testing::Test {
   protected:
     void SetUp() override { previous_ = env_install(&fault_); }
     void TearDown() override
     {
+        for (env_file *f : open_) env_current()->close(f);
         env_install(previous_);
         std::free(buf_);
     }
@@ -29,6 +30,7 @@ class FaultTest : public ::testing::Test {
     {
         env_file *f = nullptr;
         EXPECT_EQ(env_current()->open(dir_.file(name).c_str(), O_RDWR | O_CREAT | flags, 0644, &f), 0);
+        if (f != nullptr) open_.push_back(f);
         return f;
     }
     // One aligned page, so that unbuffered files take it too.
@@ -49,6 +51,7 @@ class FaultTest : public ::testing::Test {
     TempDir dir_;
     FaultEnv fault_{env_posix()};
     Env *previous_ = nullptr;
+    std::vector<env_file *> open_;
     void *buf_ = std::aligned_alloc(4096, 4096);
 };
 
@@ -75,8 +78,6 @@ TEST_F(FaultTest, FailsTheNthReadOrWriteOfMatchingFilesOnly)
     EXPECT_EQ(fault_.reads(), 4u);
     EXPECT_EQ(fault_.writes("loc2"), 3u);
     EXPECT_EQ(fault_.writes(), 4u);
-    env_current()->close(a);
-    env_current()->close(b);
 }
 
 // Every case writes loc1 twice, then loc2 once; unbuffered files must lose
@@ -115,8 +116,6 @@ TEST_F(FaultTest, LostAndTornWrites)
             std::vector<O> outcomes;
             for (const fault_write_record &w : fault_.recorded()) outcomes.push_back(w.outcome);
             EXPECT_EQ(outcomes, c.outcomes);
-            env_current()->close(a);
-            env_current()->close(b);
         }
 }
 
@@ -150,8 +149,6 @@ TEST_F(FaultTest, ACutLosesOrTearsOnlyWhatFollowsTheLastBarrier)
         EXPECT_EQ(read(a, 4096), "");
         EXPECT_EQ(read(s), std::string(4096, 's'));
         EXPECT_EQ(fault_.barriers("loc1") + fault_.barriers("sync"), 3u);
-        env_current()->close(a);
-        env_current()->close(s);
     }
     EXPECT_TRUE(kept && lost && torn);
 }
@@ -168,8 +165,6 @@ TEST_F(FaultTest, DelaysEveryMatchingWrite)
     auto t2 = std::chrono::steady_clock::now();
     EXPECT_GE(t1 - t0, std::chrono::milliseconds(40));
     EXPECT_LT(t2 - t1, std::chrono::milliseconds(20));
-    env_current()->close(a);
-    env_current()->close(b);
 }
 
 // Every test loads its rules as text, so a rule that parses wrongly shows

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "format/cursor.h"
@@ -14,42 +15,37 @@ struct Block {
 
 }  // namespace
 
+// A write that fits is made whole, big-endian, and moves the cursor past
+// it (a string needs no room for its terminator); one that does not fit
+// changes neither the block nor the cursor.
 TEST(Cursor, IntegerWriteAtTheEdgeOfTheBlock)
 {
-    Block blk;
     const u32 v = 0x01020304;
-    for (u32 mode : {CURSOR_U32, CURSOR_U32_ALT}) {
-        i32 at = 4092;
-        ASSERT_EQ(proprutabuf(blk.data(), &at, &v, mode), PROP_OK);
-        EXPECT_EQ(at, 4096);
-        EXPECT_EQ(blk.b[4092], 1);
-        EXPECT_EQ(blk.b[4095], 4);
-
-        Block untouched;
-        at = 4093;
-        EXPECT_EQ(proprutabuf(untouched.data(), &at, &v, mode), PROP_E_STORAGE);
-        EXPECT_EQ(at, 4093);
-        EXPECT_EQ(untouched.b, Block().b);
-    }
-    i32 at = -1;
-    EXPECT_EQ(proprutabuf(blk.data(), &at, &v, CURSOR_U32), PROP_E_STORAGE);
-    EXPECT_EQ(at, -1);
-}
-
-TEST(Cursor, StringWriteFitsOnlyWithoutItsTerminator)
-{
     const char *s = "0123456789";
-    Block blk;
-    i32 at = 4086;
-    ASSERT_EQ(proprutabuf(blk.data(), &at, s, CURSOR_STRING), PROP_OK);
-    EXPECT_EQ(at, 4096);
-    EXPECT_EQ(std::memcmp(blk.data() + 4086, s, 10), 0);
-
-    Block untouched;
-    at = 4087;
-    EXPECT_EQ(proprutabuf(untouched.data(), &at, s, CURSOR_STRING), PROP_E_STORAGE);
-    EXPECT_EQ(at, 4087);
-    EXPECT_EQ(untouched.b, Block().b);
+    const struct {
+        u32 mode;
+        const void *value;
+        i32 at, after;
+        u32 rc;
+        std::string bytes;
+    } cases[] = {
+        {CURSOR_U32, &v, 4092, 4096, PROP_OK, "\1\2\3\4"},
+        {CURSOR_U32_ALT, &v, 4092, 4096, PROP_OK, "\1\2\3\4"},
+        {CURSOR_STRING, s, 4086, 4096, PROP_OK, s},
+        {CURSOR_U32, &v, 4093, 4093, PROP_E_STORAGE, ""},
+        {CURSOR_U32_ALT, &v, 4093, 4093, PROP_E_STORAGE, ""},
+        {CURSOR_STRING, s, 4087, 4087, PROP_E_STORAGE, ""},
+        {CURSOR_U32, &v, -1, -1, PROP_E_STORAGE, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.mode) + " at " + std::to_string(c.at));
+        Block blk, expected;
+        i32 at = c.at;
+        EXPECT_EQ(proprutabuf(blk.data(), &at, c.value, c.mode), c.rc);
+        EXPECT_EQ(at, c.after);
+        std::copy(c.bytes.begin(), c.bytes.end(), expected.b.begin() + std::max(c.at, 0));
+        EXPECT_EQ(blk.b, expected.b);
+    }
 }
 
 TEST(Cursor, ReadsAreBigEndianAndZeroPastTheEnd)

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 #include "core/handle.h"
@@ -15,9 +15,7 @@ namespace {
 std::string slurp(const std::string &path)
 {
     std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 TEST(TraceTest, LinesAboveTheComponentLevelAreNotWritten)

@@ -39,10 +39,7 @@ TEST(FreeSpace, AllocationIsFirstFitFromPageOneAndStopsBeforeNumpage)
 
 TEST(FreeSpace, TheSearchGoesOnInTheNextBitmapPage)
 {
-    RawStoreOptions opt;
-    opt.num_fcl = 2;
-    opt.numpage = PROPR_BITS_PER_FCL + 100;
-    RawStore store(opt);
+    RawStore store(RawStoreOptions{.num_fcl = 2, .numpage = PROPR_BITS_PER_FCL + 100});
     for (u32 copy = 0; copy < 2; ++copy)
         store.write_all(propr_fcl_addr(0, copy), store.make_block(propr_fcl_addr(0, copy), PROPR_BLK_METADATA, 0xFF));
     store.reopen();
@@ -61,23 +58,15 @@ TEST(FreeSpace, TheSearchGoesOnInTheNextBitmapPage)
 
 TEST(FreeSpace, UsedPageCountIsTheHighestAllocatedPage)
 {
-    RawStoreOptions opt;
-    opt.num_fcl = 3;
-    opt.numpage = 2 * PROPR_BITS_PER_FCL + 50;
-    RawStore store(opt);
-    struct Step {
-        u32 mark;
-        u32 used;
-    };
+    RawStore store(RawStoreOptions{.num_fcl = 3, .numpage = 2 * PROPR_BITS_PER_FCL + 50});
     // Page 1 alone counts (bit 0); a higher bitmap page wins; the empty
     // last one is passed over.
-    const Step steps[] = {{0, 0}, {1, 1}, {700, 700}, {PROPR_BITS_PER_FCL + 9, PROPR_BITS_PER_FCL + 9}};
-    for (const Step &s : steps) {
-        if (s.mark != 0) store.mark_used({s.mark});
+    for (u32 mark : {0u, 1u, 700u, PROPR_BITS_PER_FCL + 9}) {
+        if (mark != 0) store.mark_used({mark});
         store.reopen();
         u32 used = 99;
         ASSERT_EQ(proprut_used_pages(store.handle(), &used), PROP_OK);
-        EXPECT_EQ(used, s.used) << s.mark;
+        EXPECT_EQ(used, mark) << "the highest page marked";
     }
 }
 

@@ -14,8 +14,7 @@ namespace {
 
 TEST(PropctlBackup, BackUpLookInsideAndRestore)
 {
-    Propctl p;
-    p.ok({"init", "--cluster", "--copies", "3", "--dev"});
+    Propctl p({"init", "--cluster", "--copies", "3", "--dev"});
     p.ok({"set", "SYSTEM.app.name", "first"});
     p.ok({"set", "SYSTEM.app.port", "8080", "--type", "int"});
     const std::string tree = p.ok({"tree", "--json"});
@@ -26,9 +25,7 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     EXPECT_EQ(listed.rfind("saved.bkp ", 0), 0u) << listed;
     EXPECT_EQ(p.ok({"--backup", file, "tree", "--json"}), tree);
     EXPECT_EQ(p.ok({"get", "SYSTEM.app.port", "--backup", file}), "8080\n");
-    RunResult verify = p.run({"verify", file});
-    EXPECT_EQ(verify.status, 0) << verify.err;
-    EXPECT_TRUE(holds(verify.out, ": 6 keys, "));
+    EXPECT_TRUE(holds(p.ok({"verify", file}), ": 6 keys, "));
     EXPECT_EQ(p.run({"--backup", file, "set", "SYSTEM.x", "1"}).status, 2);
 
     p.ok({"set", "SYSTEM.app.name", "second"});
@@ -49,13 +46,11 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     EXPECT_EQ(p.run({"verify", damaged}).status, 3);
     // A restore refuses what verify rejects, says why, and changes nothing.
     RunResult refused = p.run({"restore", "--yes", damaged});
-    EXPECT_EQ(refused.status, 3);
-    EXPECT_TRUE(holds(refused.err, "error 22:"));
+    EXPECT_TRUE(exits(refused, 3, "error 22:"));
     EXPECT_TRUE(holds(refused.err, "of key [SYSTEM.app.name]"));
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
-    RunResult junk = p.run({"restore", "--yes", write_file(p.dir(), "junk", std::string(8192, 'j'))});
-    EXPECT_EQ(junk.status, 3);
-    EXPECT_TRUE(holds(junk.err, "error 22:"));
+    const std::string junk = write_file(p.dir(), "junk", std::string(8192, 'j'));
+    EXPECT_TRUE(exits(p.run({"restore", "--yes", junk}), 3, "error 22:"));
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
 }
 
@@ -64,8 +59,7 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
 // is gone, and never while it still writes.
 TEST(PropctlBackup, AKilledBackupLeavesATemporaryTheNextOneRemoves)
 {
-    Propctl p;
-    p.ok({"init", "--cluster", "--dev"});
+    Propctl p({"init", "--cluster", "--dev"});
     const std::string dir = p.dir().file("bkpdir");
     ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
     auto temporaries = [&] {
@@ -89,9 +83,7 @@ TEST(PropctlBackup, AKilledBackupLeavesATemporaryTheNextOneRemoves)
         slow->kill_now();
         EXPECT_EQ(slow->wait().status, 128 + 9);
         EXPECT_EQ(temporaries().size(), 1u);
-        RunResult r = p.run(next);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(holds(r.err, "left by a backup that did not finish"));
+        EXPECT_TRUE(exits(p.run(next), 0, "left by a backup that did not finish"));
         EXPECT_TRUE(temporaries().empty());
     }
     EXPECT_EQ(p.ok({"backups", dir}).rfind("other.bkp ", 0), 0u);
@@ -136,20 +128,18 @@ TEST(PropctlRecords, AnExportImportsIntoAnotherStoreKeyForKeyAndByMode)
     // A value too big for a record fails the export; no file is left.
     a.ok({"set", "SYSTEM.huge", "--type", "bytes", "--file", write_file(a.dir(), "huge", std::string(70000, 'h'))});
     RunResult huge = a.run({"export", a.dir().file("huge.export")});
-    EXPECT_EQ(huge.status, 1);
-    EXPECT_TRUE(holds(huge.err, "SYSTEM.huge: a value of 70000 bytes, a record holds at most 65536"));
+    EXPECT_TRUE(exits(huge, 1,
+                      "SYSTEM.huge: a value of 70000 bytes, a record holds at most 65536"));
     EXPECT_EQ(read_file(a.dir().file("huge.export")), "");
     // Any other failure says its own reason, not the size of a value.
     RunResult nowhere = a.run({"export", a.dir().file("no/such/dir/x.export"), "SYSTEM.t"});
-    EXPECT_EQ(nowhere.status, 4);
-    EXPECT_TRUE(holds(nowhere.err, "no such directory " + a.dir().file("no/such/dir")));
+    EXPECT_TRUE(exits(nowhere, 4, "no such directory " + a.dir().file("no/such/dir")));
     EXPECT_EQ(nowhere.err.find("a record holds"), std::string::npos) << nowhere.err;
 }
 
 TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)
 {
-    Propctl a;
-    a.ok({"init", "--cluster", "--dev"});
+    Propctl a({"init", "--cluster", "--dev"});
     // A key holds at most 10000 subkeys: two parents of 5000.
     std::string lines;
     for (int i = 0; i < 5000; i++) lines += "create SYSTEM.a.k" + std::to_string(i) + "\ncreate SYSTEM.b.k" + std::to_string(i) + "\n";
@@ -157,14 +147,12 @@ TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)
     const std::string file = a.dir().file("large.export");
     a.ok({"export", file});
 
-    Propctl b;
-    b.ok({"init", "--cluster", "--dev"});
+    Propctl b({"init", "--cluster", "--dev"});
     const std::string empty = b.ok({"tree", "--json"});
     // Cut inside the first 10000 keys (their transaction takes some twenty
     // merged requests): none of them is there.
-    b.set_env("PROPREG_FAULTS", "drop_after:nth=10; crash:status=86");
-    EXPECT_EQ(b.run({"import", file}).status, 86);
-    b.clear_env("PROPREG_FAULTS");
+    const RunOptions cut{.faults = "drop_after:nth=10; crash:status=86"};
+    EXPECT_EQ(b.run({"import", file}, cut).status, 86);
     EXPECT_EQ(b.ok({"tree", "--json"}), empty);
     EXPECT_TRUE(holds(b.ok({"import", file, "--json"}), "\"keys\":10005,\"created\":10002,\"transactions\":2"));
     EXPECT_EQ(b.ok({"tree", "--json"}), a.ok({"tree", "--json"}));
@@ -174,8 +162,7 @@ TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)
 // refuses it with 22 and the store is as it was.
 TEST(PropctlRecords, ADamagedFileImportsNothing)
 {
-    Propctl a;
-    a.ok({"init", "--cluster", "--dev"});
+    Propctl a({"init", "--cluster", "--dev"});
     std::string lines = "create SYSTEM.n.k0\n";
     for (int i = 0; i < 25; i++) lines += "set SYSTEM.b" + std::to_string(i) + " " + std::string(4000, 'v') + "\n";
     a.ok({"batch"}, lines);
@@ -186,8 +173,7 @@ TEST(PropctlRecords, ADamagedFileImportsNothing)
     std::string orphan = good;
     orphan.at(good.find(std::string("\nSYSTEM.n\0", 10)) + 8) = 'N';
 
-    Propctl b;
-    b.ok({"init", "--cluster", "--dev"});
+    Propctl b({"init", "--cluster", "--dev"});
     const std::string before = b.ok({"tree", "--json"});
     for (const auto &[what, bytes] : {std::pair{"cut short", good.substr(0, 69632)}, std::pair{"parent", orphan}}) {
         SCOPED_TRACE(what);

@@ -32,8 +32,7 @@ void flip_byte(const std::string &file, long number, long at)
 
 TEST(PropctlCheck, ASoundStorePassesAndADamagedOneIsNamedAndExits3)
 {
-    Propctl p;
-    p.ok({"init"});
+    Propctl p({"init"});
     p.ok({"set", "SYSTEM.app.name", "value"});
     EXPECT_TRUE(holds(p.ok({"check"}), "the store is sound\n"));
     std::string status = p.ok({"--json", "status"});
@@ -54,29 +53,24 @@ TEST(PropctlCheck, ASoundStorePassesAndADamagedOneIsNamedAndExits3)
 // merely behind is stale, not corrupt.
 TEST(PropctlCheck, AStateSetByHandAndALocationMerelyBehind)
 {
-    Propctl p;
-    p.ok({"init", "--cluster", "--copies", "2", "--dev"});
+    Propctl p({"init", "--cluster", "--copies", "2", "--dev"});
     EXPECT_EQ(p.ok({"state"}), "0 (in use)\n");
     EXPECT_EQ(p.ok({"state", "set", "16"}), "16 (importing)\n");
-    RunResult refused = p.run({"ls"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(holds(refused.err, "error 47"));
+    EXPECT_TRUE(exits(p.run({"ls"}), 1, "error 47"));
     EXPECT_EQ(p.ok({"--json", "state", "set", "0"}), "{\"state\":0,\"importing\":false}\n");
     p.ok({"set", "SYSTEM.k", "old"});
     const std::string copy = p.root() + "/data/copy2.store";
     const std::string before = read_file(copy);
     p.ok({"set", "SYSTEM.k", "new"});
     std::ofstream(copy, std::ios::binary | std::ios::trunc) << before;
-    RunResult r = p.run({"check"});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(holds(r.out, "stale: behind the other locations, not corrupt"));
-    EXPECT_TRUE(holds(r.out, "the store is sound (a location is stale)"));
+    const std::string checked = p.ok({"check"});
+    EXPECT_TRUE(holds(checked, "stale: behind the other locations, not corrupt"));
+    EXPECT_TRUE(holds(checked, "the store is sound (a location is stale)"));
 }
 
 TEST(PropctlBlock, ReadShowAndForcedWrite)
 {
-    Propctl p;
-    p.ok({"init"});
+    Propctl p({"init"});
     p.ok({"set", "SYSTEM.k", "hello"});
     const std::string file = p.dir().file("k.block");
     p.ok({"block", "get", "SYSTEM.k", "--out", file});
@@ -87,17 +81,13 @@ TEST(PropctlBlock, ReadShowAndForcedWrite)
     bytes[54] = 'J';  // the first byte of the value kept in the tnode
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 
-    RunResult refused = p.run({"block", "set", file});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(holds(refused.err, "--force"));
+    EXPECT_TRUE(exits(p.run({"block", "set", file}), 1, "--force"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "hello\n");
     p.ok({"block", "set", file, "--force"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "Jello\n");
     EXPECT_TRUE(holds(p.ok({"check"}), "the store is sound"));
 
-    RunResult before_boot = p.run({"block", "get", "24"});
-    EXPECT_EQ(before_boot.status, 2);
-    EXPECT_TRUE(holds(before_boot.err, "error 8"));
+    EXPECT_TRUE(exits(p.run({"block", "get", "24"}), 2, "error 8"));
 
     // A free block, and one whose header does not validate, are shown to
     // root with a note, and to nobody else.
@@ -106,12 +96,10 @@ TEST(PropctlBlock, ReadShowAndForcedWrite)
     for (long number : {k + 100, k}) {
         RunResult r = p.run({"block", "get", std::to_string(number)});
         if (::geteuid() == 0) {
-            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(exits(r, 0, ": note: "));
             EXPECT_EQ(r.out.rfind("block " + std::to_string(number) + "\n", 0), 0u) << r.out.substr(0, 40);
-            EXPECT_TRUE(holds(r.err, ": note: "));
         } else {
-            EXPECT_EQ(r.status, 1);
-            EXPECT_TRUE(holds(r.err, "error 5:"));
+            EXPECT_TRUE(exits(r, 1, "error 5:"));
         }
     }
 }

@@ -16,8 +16,7 @@ namespace {
 
 TEST(PropctlErrors, AFailureIsAlsoAJsonDocument)
 {
-    Propctl p;
-    p.ok({"init"});
+    Propctl p({"init"});
     RunResult r = p.run({"--json", "get", "SYSTEM.nope"});
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, "{\"ok\":false,\"code\":4,\"exit\":4,\"error\":\"get SYSTEM.nope: no such key SYSTEM.nope: "
@@ -31,15 +30,12 @@ TEST(PropctlErrors, AFailureIsAlsoAJsonDocument)
 
 TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
 {
-    Propctl p;
-    p.ok({"init"});
+    Propctl p({"init"});
     const std::string location = p.root() + "/data/local.store";
 
-    p.set_env("PROPREG_FAULTS", "fail_write:nth=1,errno=ENOSPC,times=0");
-    RunResult r = p.run({"set", "SYSTEM.a", "v"});
-    p.clear_env("PROPREG_FAULTS");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(holds(r.err, "no space left on the device of " + location + ": error 26"));
+    const RunOptions enospc{.faults = "fail_write:nth=1,errno=ENOSPC,times=0"};
+    EXPECT_TRUE(exits(p.run({"set", "SYSTEM.a", "v"}, enospc), 1,
+                      "no space left on the device of " + location + ": error 26"));
 
     // The limit is inherited by the child and given back at once; the
     // signal it raises would end propctl without a word.
@@ -52,9 +48,9 @@ TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
         child = p.spawn({"set", "SYSTEM.a", "v"});
         setrlimit(RLIMIT_FSIZE, &old);
     }
-    r = child->wait();
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(holds(r.err, location + " would grow past this process's file-size limit of 1048576 bytes"));
+    EXPECT_TRUE(exits(child->wait(), 1,
+                      location + " would grow past this process's file-size limit of "
+                                 "1048576 bytes"));
     EXPECT_EQ(p.ok({"ls", "SYSTEM"}), "") << "a failed write left a key";
 
     // A file the command makes is the one that lacks room; values big
@@ -62,23 +58,20 @@ TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
     const std::string big(60000, 'b');
     for (const char *k : {"SYSTEM.b1", "SYSTEM.b2", "SYSTEM.b3"}) p.ok({"set", k, big});
     for (const char *file : {"out.export", "out.bkp"}) {
-        p.set_env("PROPREG_FAULTS", std::string("fail_write:nth=1,errno=ENOSPC,times=0,path=") + file);
-        r = p.run({std::string(file) == "out.bkp" ? "backup" : "export", p.dir().file(file)});
-        p.clear_env("PROPREG_FAULTS");
-        EXPECT_EQ(r.status, 1) << file;
-        EXPECT_TRUE(holds(r.err, "no space left on the device of " + p.dir().file(file) + ": error"));
+        const RunOptions full{.faults = enospc.faults + ",path=" + file};
+        const char *cmd = std::string(file) == "out.bkp" ? "backup" : "export";
+        RunResult r = p.run({cmd, p.dir().file(file)}, full);
+        EXPECT_TRUE(exits(r, 1, "no space left on the device of " + p.dir().file(file) + ": err"));
         EXPECT_EQ(r.err.find("a record holds"), std::string::npos) << r.err;
     }
 
     // A configuration value that cannot be read (24: out of file
     // descriptors) is not a missing one.
-    Propctl c;
-    c.ok({"init", "--cluster", "--dev"});
-    c.set_env("PROPREG_FAULTS", "fail_open:nth=1,errno=24,times=0,path=zkvconfig_loc");
-    r = c.run({"get", "SYSTEM.a"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(holds(r.err, "Error accessing zkvconfig_loc registry value. Too many open files (this process may "
-                             "open "));
+    Propctl c({"init", "--cluster", "--dev"});
+    const RunOptions emfile{.faults = "fail_open:nth=1,errno=24,times=0,path=zkvconfig_loc"};
+    RunResult r = c.run({"get", "SYSTEM.a"}, emfile);
+    EXPECT_TRUE(exits(r, 1, "Error accessing zkvconfig_loc registry value. Too many open files "
+                            "(this process may open "));
     EXPECT_TRUE(holds(r.err, "error 42:"));
 }
 
@@ -87,8 +80,7 @@ TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
 // become nobody for the command; root itself is never refused.
 TEST(PropctlErrors, APermissionDeniedNamesTheFileAndItsOwner)
 {
-    Propctl p;
-    p.ok({"init"});
+    Propctl p({"init"});
     const std::string location = p.root() + "/data/local.store";
     std::vector<std::string> launcher;
     if (geteuid() == 0) {
@@ -103,8 +95,7 @@ TEST(PropctlErrors, APermissionDeniedNamesTheFileAndItsOwner)
         ::chmod(location.c_str(), 0);
     }
     RunResult r = p.run({"get", "SYSTEM"}, RunOptions{.launcher = launcher});
-    EXPECT_EQ(r.status, 5);
-    EXPECT_TRUE(holds(r.err, "permission denied on " + location + " (owner "));
+    EXPECT_TRUE(exits(r, 5, "permission denied on " + location + " (owner "));
     EXPECT_TRUE(holds(r.err, "run propctl as a user who may read and write it: error 26"));
 }
 
@@ -123,12 +114,10 @@ TEST(PropctlErrors, ADamagedBootBlockCopyIsNamedAndAWriterTakesAGoodOne)
         p.ok({"set", "SYSTEM.k", "v"});
         p.ok({"vld", "damage", "+DATA"});
         const std::string damaged = "mirror copy 1 of the boot block of +DATA/registry.255.1 is damaged";
-        RunResult r = p.run({"get", "SYSTEM.k"});
-        EXPECT_EQ(r.status, 6);
-        EXPECT_TRUE(holds(r.err, damaged + ": 'propctl info', or any command that writes, takes a good copy"));
-        r = p.run({"set", "SYSTEM.k", "w"});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(holds(r.err, damaged + ": taking a good copy"));
+        EXPECT_TRUE(exits(p.run({"get", "SYSTEM.k"}), 6,
+                          damaged + ": 'propctl info', or any command that writes, takes a "
+                                    "good copy"));
+        EXPECT_TRUE(exits(p.run({"set", "SYSTEM.k", "w"}), 0, damaged + ": taking a good copy"));
         EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "w\n");
         EXPECT_EQ(p.run({"check"}).status, 0);
     }
@@ -138,8 +127,7 @@ TEST(PropctlErrors, ADamagedBootBlockCopyIsNamedAndAWriterTakesAGoodOne)
 // trace of every process the environment switches it on in says so.
 TEST(PropctlErrors, TheTraceSaysWhenTheEnvironmentSwitchesFaultsOn)
 {
-    Propctl p;
-    p.ok({"init"});
+    Propctl p({"init"});
     const std::string trace = p.dir().file("trace");
     p.set_env("ZKV_TRACE_FILE", trace);
     auto traced = [&] { return read_file(trace); };

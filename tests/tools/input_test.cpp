@@ -19,8 +19,7 @@ struct BadInput {
 
 TEST(PropctlInput, MistakesAreRefusedWithTheirCode)
 {
-    Propctl p;
-    p.ok({"init"});
+    Propctl p({"init"});
     p.ok({"set", "SYSTEM.keep", "kept"});
     const std::string too_big = p.dir().file("too-big");
     std::ofstream(too_big, std::ios::binary) << std::string(81537, 'z');
@@ -66,11 +65,8 @@ TEST(PropctlInput, MistakesAreRefusedWithTheirCode)
     };
     for (const BadInput &c : cases) {
         RunResult r = p.run(c.args);
-        std::string cmd;
-        for (const std::string &a : c.args) cmd += " " + a;
-        EXPECT_EQ(r.status, c.status) << cmd;
-        EXPECT_EQ(r.out, "") << cmd;
-        EXPECT_EQ(r.err, c.err) << cmd;
+        EXPECT_TRUE(says(r, c.status, c.err));
+        EXPECT_EQ(r.out, "") << c.err;
     }
     EXPECT_EQ(p.ok({"get", "SYSTEM.keep"}), "kept\n");
     EXPECT_EQ(p.run({"get", "SYSTEM.keep.deeper"}).status, 4) << "a refused set created keys";
@@ -79,17 +75,17 @@ TEST(PropctlInput, MistakesAreRefusedWithTheirCode)
 TEST(PropctlInput, AMissingStoreIsReportedAndNotMade)
 {
     Propctl p;
-    RunResult r = p.run({"get", "SYSTEM.a"});
-    EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.err, "propctl: get SYSTEM.a: no store at " + p.root() +
-                         " (propctl init makes one): error 33: The configuration or the location was not found.\n");
+    EXPECT_TRUE(says(p.run({"get", "SYSTEM.a"}), 4,
+                     "propctl: get SYSTEM.a: no store at " + p.root() +
+                         " (propctl init makes one): error 33: The configuration or the location "
+                         "was not found.\n"));
     EXPECT_NE(::access(p.root().c_str(), F_OK), 0) << "a read made the root";
 
     // A store whose location file went away cannot be opened, and says
     // which file is missing.
     p.ok({"init"});
     ASSERT_EQ(::unlink((p.root() + "/data/local.store").c_str()), 0);
-    r = p.run({"set", "SYSTEM.a", "v"});
+    RunResult r = p.run({"set", "SYSTEM.a", "v"});
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.err.rfind("propctl: set SYSTEM.a: cannot open the store at " + p.root() + ": no such file " + p.root() +
                               "/data/local.store: error 26",

@@ -31,16 +31,15 @@ TEST_F(PropctlKeys, ListingsAreSortedAndShowValues)
 
 TEST_F(PropctlKeys, RemovingAndMovingTakeTheSubtreeOrReplaceOnlyWhenAsked)
 {
-    RunResult r = p.run({"rm", "SYSTEM.app"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "propctl: rm SYSTEM.app: error 10: The key is not empty.\n");
+    EXPECT_TRUE(says(p.run({"rm", "SYSTEM.app"}), 1,
+                     "propctl: rm SYSTEM.app: error 10: The key is not empty.\n"));
     p.ok({"rm", "SYSTEM.app.empty"});
 
     p.ok({"set", "SYSTEM.other.x", "1"});
-    r = p.run({"mv", "SYSTEM.app.net", "SYSTEM.other"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "propctl: mv SYSTEM.app.net: SYSTEM.other exists (--replace replaces it): error 55: "
-                     "The key exists and may not be overwritten.\n");
+    RunResult r = p.run({"mv", "SYSTEM.app.net", "SYSTEM.other"});
+    EXPECT_TRUE(says(r, 1,
+                     "propctl: mv SYSTEM.app.net: SYSTEM.other exists (--replace replaces it): "
+                     "error 55: The key exists and may not be overwritten.\n"));
     p.ok({"mv", "SYSTEM.app.net", "SYSTEM.other", "--replace"});
     p.ok({"mv", "SYSTEM.app", "SYSTEM.service"});
     EXPECT_EQ(p.ok({"tree", "SYSTEM"}), "SYSTEM\n  other\n    port = 80\n  service\n    name = \"demo\"\n");
@@ -71,8 +70,7 @@ TEST_F(PropctlKeys, ABatchIsAllOrNothing)
         "rm -r SYSTEM.moved\n"
         "set SYSTEM.app.name 99999999999 --type int\n";
     RunResult r = p.run({"batch"}, bad);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(holds(r.err, "batch: line 4: set SYSTEM.app.name: an int value"));
+    EXPECT_TRUE(exits(r, 2, "batch: line 4: set SYSTEM.app.name: an int value"));
     EXPECT_TRUE(holds(r.err, "nothing was changed"));
 
     // Now one the library refuses when it runs: the batch rolls back.
@@ -80,9 +78,8 @@ TEST_F(PropctlKeys, ABatchIsAllOrNothing)
         "set SYSTEM.app.name changed\n"
         "create SYSTEM.fresh.key\n"
         "rm SYSTEM.app\n";
-    r = p.run({"batch"}, refused);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(holds(r.err, "propctl: batch: line 3: rm SYSTEM.app: error 10:"));
+    EXPECT_TRUE(exits(p.run({"batch"}, refused), 1,
+                      "propctl: batch: line 3: rm SYSTEM.app: error 10:"));
     EXPECT_EQ(p.ok({"tree", "SYSTEM"}), after);
 }
 
@@ -96,9 +93,8 @@ TEST_F(PropctlKeys, ABatchOpensEachKeyItNamesOnce)
     for (int i = 0; i < 300; i++)
         text += "set SYSTEM.n" + std::to_string(i / 100) + ".k" + std::to_string(i % 100) + " v\n";
     p.set_env("PROPREG_FAULTS", "fail_read:nth=200,times=0,errno=EIO,path=.store");
-    RunResult r = p.run({"batch"}, text + "unset SYSTEM.n1.k5\n");
-    EXPECT_EQ(r.status, 4);  // no such key
-    EXPECT_TRUE(holds(r.err, "line 301: unset SYSTEM.n1.k5: no such key SYSTEM.n1.k5: error 4:"));
+    EXPECT_TRUE(exits(p.run({"batch"}, text + "unset SYSTEM.n1.k5\n"), 4,
+                      "line 301: unset SYSTEM.n1.k5: no such key SYSTEM.n1.k5: error 4:"));
     EXPECT_EQ(p.ok({"batch", "--json"}, text), "{\"ok\":true,\"changes\":300}\n");
     p.clear_env("PROPREG_FAULTS");
     EXPECT_EQ(p.ok({"get", "SYSTEM.n2.k99"}), "v\n");
@@ -108,12 +104,11 @@ TEST_F(PropctlKeys, ABatchOverTheUndoLogsLimitIsRefusedWhole)
 {
     std::string text;
     for (int i = 0; i < 20500; i++) text += "set SYSTEM.many.k" + std::to_string(i) + " v\n";
-    RunResult r = p.run({"batch"}, text);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err,
-              "propctl: batch: a batch of 20500 sets may save 20502 pages in the undo log, more than the 20489 one "
-              "transaction holds: a batch like it sets at most 20487 keys: error 36: No free space is left in the "
-              "store.\npropctl: batch: nothing was changed\n");
+    EXPECT_TRUE(says(p.run({"batch"}, text), 1,
+                     "propctl: batch: a batch of 20500 sets may save 20502 pages in the undo "
+                     "log, more than the 20489 one transaction holds: a batch like it sets at "
+                     "most 20487 keys: error 36: No free space is left in the store.\n"
+                     "propctl: batch: nothing was changed\n"));
     EXPECT_EQ(p.ok({"ls", "SYSTEM"}), "app\n");
 }
 

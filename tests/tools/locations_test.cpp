@@ -14,8 +14,7 @@ namespace {
 
 TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
 {
-    Propctl p;
-    p.ok({"init", "--cluster", "--dev"});
+    Propctl p({"init", "--cluster", "--dev"});
     p.ok({"set", "SYSTEM.kept", "value"});
     const std::string data = p.root() + "/data/";
     EXPECT_EQ(p.ok({"location", "add", data + "extra.store"}),
@@ -42,9 +41,9 @@ TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
                                                  "  location 0  " + data + "extra.store\n");
     // Nothing would hold the store while its only location changed.
     RunResult only = p.run({"location", "replace", "0", data + "other.store"});
-    EXPECT_EQ(only.status, 1);
-    EXPECT_EQ(only.err, "propctl: location replace: the only location cannot be replaced while the store runs on it: "
-                        "add the new location, then remove this one\n");
+    EXPECT_TRUE(says(only, 1,
+                     "propctl: location replace: the only location cannot be replaced while the "
+                     "store runs on it: add the new location, then remove this one\n"));
     EXPECT_NE(::access((data + "other.store").c_str(), F_OK), 0) << "a refused replace made its file";
     EXPECT_EQ(p.run({"location", "remove", "0"}).err,
               "propctl: location remove: the only location of a store cannot be removed\n");
@@ -58,8 +57,7 @@ TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
 // says which commands settle it.
 TEST(PropctlLocations, ACopyThatComesBackNamesTheWaysToSettleIt)
 {
-    Propctl p;
-    p.ok({"init", "--cluster", "--dev", "--copies", "3"});
+    Propctl p({"init", "--cluster", "--dev", "--copies", "3"});
     const std::string data = p.root() + "/data/";
     ASSERT_EQ(std::rename((data + "copy3.store").c_str(), (data + "away").c_str()), 0);
     p.ok({"location", "replace", "2", data + "new.store"});
@@ -67,8 +65,9 @@ TEST(PropctlLocations, ACopyThatComesBackNamesTheWaysToSettleIt)
     ASSERT_EQ(std::rename((data + "away").c_str(), (data + "copy3.store").c_str()), 0);
     p.ok({"repair", "2", data + "copy3.store"});
     const RunResult refused = p.run({"ls", "SYSTEM"});
-    EXPECT_EQ(refused.status, 6);
-    EXPECT_TRUE(holds(refused.err, "'propctl repair --from-cluster' takes the published list, 'propctl overwrite-config'"));
+    EXPECT_TRUE(exits(refused, 6,
+                      "'propctl repair --from-cluster' takes the published list, "
+                      "'propctl overwrite-config'"));
     EXPECT_TRUE(holds(refused.err, "error 34"));
     p.ok({"overwrite-config", "--yes"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
@@ -79,8 +78,7 @@ TEST(PropctlLocations, ACopyThatComesBackNamesTheWaysToSettleIt)
 // group's registry file), and leaves what was there before.
 TEST(PropctlLocations, ARefusedAddLeavesNoFileItMade)
 {
-    Propctl p;
-    p.ok({"init"});
+    Propctl p({"init"});
     const std::string fresh = p.dir().file("fresh.store"), empty = p.dir().file("empty.store");
     std::ofstream{empty};
     struct stat st;

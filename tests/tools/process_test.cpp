@@ -17,8 +17,7 @@ namespace {
 
 TEST(PropctlProcesses, ConcurrentWritersAndReadersSeeEveryChange)
 {
-    Propctl p;
-    p.ok({"init", "--cluster", "--copies", "2"});
+    Propctl p({"init", "--cluster", "--copies", "2"});
     p.ok({"set", "SYSTEM.shared", "start"});
     // Slow writes keep each writer inside its transaction long enough for
     // the others to try to come in.
@@ -45,21 +44,19 @@ TEST(PropctlProcesses, ConcurrentWritersAndReadersSeeEveryChange)
 
 TEST(PropctlProcesses, AWaitForTheLockNamesItsHolderAndCanGiveUp)
 {
-    Propctl p;
-    p.ok({"init", "--dev"});
+    Propctl p({"init", "--dev"});
     const int fd = ::open((p.root() + "/propctl.lock").c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
     const std::string holder = "held by pid " + std::to_string(::getpid()) + " (tools_test";
 
-    RunResult r = p.run({"--wait", "0.5", "set", "SYSTEM.a", "1"});
-    EXPECT_EQ(r.status, 7);
-    EXPECT_TRUE(holds(r.err, "set SYSTEM.a: gave up waiting for the store's lock after 0.5 s: " + holder));
+    EXPECT_TRUE(exits(p.run({"--wait", "0.5", "set", "SYSTEM.a", "1"}), 7,
+                      "set SYSTEM.a: gave up waiting for the store's lock after 0.5 s: " + holder));
 
     std::unique_ptr<Child> waiting = p.spawn({"set", "SYSTEM.a", "2"});
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     ::close(fd);
-    r = waiting->wait();
+    RunResult r = waiting->wait();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.rfind("propctl: waiting for the store's lock, " + holder, 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "said once: " << r.err;

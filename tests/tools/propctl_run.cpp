@@ -85,13 +85,21 @@ RunResult Child::wait()
     return r;
 }
 
-Propctl::Propctl() : root_(dir_.file("root"))
+Propctl::Propctl(const std::vector<std::string> &init) : root_(dir_.file("root"))
 {
     // Nothing of the caller's environment may pick another store.
     env_["ZKV_REGISTRY_ROOT"] = "";
     env_["HOME"] = dir_.file("home");
     env_["XDG_DATA_HOME"] = "";
     env_["PROPREG_FAULTS"] = "";
+    if (!init.empty()) ok(init);
+}
+
+RunResult Propctl::run(const std::vector<std::string> &args, const RunOptions &o) const
+{
+    std::map<std::string, std::string> env = env_;
+    if (!o.faults.empty()) env["PROPREG_FAULTS"] = o.faults;
+    return Child(o.root ? with_root(args) : args, env, o.input, o.terminal, o.launcher).wait();
 }
 
 std::vector<std::string> Propctl::with_root(const std::vector<std::string> &args) const

@@ -47,12 +47,14 @@ struct RunOptions {
     bool terminal = false;  // stderr on a terminal, as a person at a shell has it
     bool root = true;       // without: the store the environment (or the default) names
     std::vector<std::string> launcher = {};  // runs propctl, e.g. as another user
+    std::string faults = "";                 // PROPREG_FAULTS for this run only
 };
 
-// propctl with --root fixed to a fresh directory.
+// propctl with --root fixed to a fresh directory; with init, the words of
+// the propctl init that makes its store.
 class Propctl {
   public:
-    Propctl();
+    explicit Propctl(const std::vector<std::string> &init = {});
 
     const std::string &root() const { return root_; }
     const TempDir &dir() const { return dir_; }
@@ -64,10 +66,7 @@ class Propctl {
     {
         return run(args, RunOptions{input});
     }
-    RunResult run(const std::vector<std::string> &args, const RunOptions &o) const
-    {
-        return Child(o.root ? with_root(args) : args, env_, o.input, o.terminal, o.launcher).wait();
-    }
+    RunResult run(const std::vector<std::string> &args, const RunOptions &o) const;
     std::unique_ptr<Child> spawn(const std::vector<std::string> &args) const
     {
         return std::make_unique<Child>(with_root(args), env_, "");
@@ -82,6 +81,25 @@ class Propctl {
     std::string root_;
     std::map<std::string, std::string> env_;
 };
+
+// Whether r ended with status and its stderr holds part; a failure shows both.
+inline ::testing::AssertionResult exits(const RunResult &r, int status, const std::string &part)
+{
+    if (r.status == status && r.err.find(part) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "status " << r.status << " (not " << status << "), or no \"" << part << "\" in:\n"
+           << r.err;
+}
+
+// Whether r ended with status and stderr exactly err.
+inline ::testing::AssertionResult says(const RunResult &r, int status, const std::string &err)
+{
+    if (r.status == status && r.err == err) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "status " << r.status << " (not " << status << "), stderr:\n"
+           << r.err << "not:\n" << err;
+}
 
 // Whether text holds part; a failure shows the whole text.
 inline ::testing::AssertionResult holds(const std::string &text, const std::string &part)

@@ -43,18 +43,15 @@ TEST(PropctlSize, AStoreMadeToASizeGrowsButNeverShrinks)
     EXPECT_TRUE(holds(grown, "the store holds " + after + " pages now"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.a"}), "1\n");
 
-    RunResult r = p.run({"grow", "5G"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(holds(r.err, "grow: this store can grow to 3.8 GiB"));
-    r = p.run({"grow", "2G"});
+    EXPECT_TRUE(exits(p.run({"grow", "5G"}), 1, "grow: this store can grow to 3.8 GiB"));
+    RunResult r = p.run({"grow", "2G"});
     EXPECT_TRUE(holds(r.err, "a store does not shrink"));
     EXPECT_EQ(file_size(location), 3ull << 30);
 
-    Propctl v;
-    v.ok({"init", "--cluster", "--disk-group", "+DATA"});
-    r = v.run({"grow", "1G"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(holds(r.err, "is in the volume manager, where a store file grows by the disk group's rules"));
+    Propctl v({"init", "--cluster", "--disk-group", "+DATA"});
+    EXPECT_TRUE(exits(v.run({"grow", "1G"}), 1,
+                      "is in the volume manager, where a store file grows by the disk "
+                      "group's rules"));
 }
 
 // A store from 90% full on says so after every write; the default store
@@ -78,12 +75,10 @@ TEST(PropctlSize, EveryWriteWarnsFromNinetyPercentFull)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "") << "85% full";
     r = p.run({"batch"}, keys("g", 600));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(holds(r.err, "propctl: warning: the store is 9"));
+    EXPECT_TRUE(exits(r, 0, "propctl: warning: the store is 9"));
     EXPECT_TRUE(holds(r.err, "'propctl grow SIZE' makes it larger"));
     r = p.run({"set", "SYSTEM.g0.e", "v"});
-    ASSERT_EQ(r.status, 0);
-    EXPECT_TRUE(holds(r.err, "% full ("));
+    EXPECT_TRUE(exits(r, 0, "% full ("));
     r = p.run({"get", "SYSTEM.g0.e"});
     EXPECT_EQ(r.err, "") << "reads do not warn";
 }

@@ -26,25 +26,12 @@ std::vector<std::string> device_ids(const std::string &json)
 
 TEST(PropctlStore, ALocalRegistryIsOneDurableLocationMadeOnlyWhenAsked)
 {
-    Propctl p;
-    const struct {
-        std::vector<std::string> args;
-        std::string err;
-    } refused[] = {
-        {{"init", "--copies", "2"}, "propctl: init: --copies needs --cluster\n"},
-        {{"init", "--cluster", "--copies", "6"}, "propctl: init: --copies takes 1 to 5\n"},
-        {{"init", "--location", "a", "--location", "b"}, "propctl: init: a local registry has one location\n"},
-    };
-    for (const auto &c : refused) {
-        RunResult r = p.run(c.args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, c.err);
-    }
     // A location that may hold someone's data is never formatted over.
+    Propctl p;
     const std::string taken = write_file(p.dir(), "taken", "data");
-    RunResult r = p.run({"init", "--location", taken});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "propctl: init: location " + taken + " already exists and is not an empty file\n");
+    EXPECT_TRUE(says(p.run({"init", "--location", taken}), 1,
+                     "propctl: init: location " + taken +
+                         " already exists and is not an empty file\n"));
     EXPECT_NE(::access((p.root() + "/SOFTWARE").c_str(), F_OK), 0) << "configuration left after a refused init";
 
     EXPECT_EQ(p.ok({"init"}), "created a local registry at " + p.root() + "\n  location " + p.root() +
@@ -54,9 +41,8 @@ TEST(PropctlStore, ALocalRegistryIsOneDurableLocationMadeOnlyWhenAsked)
     EXPECT_TRUE(holds(info, "\"kind\":\"local\",\"durable\":true"));
     EXPECT_TRUE(holds(info, "\"path\":\"" + p.root() + "/data/local.store\""));
     EXPECT_EQ(device_ids(info).size(), 1u) << info;
-    r = p.run({"init", "--cluster"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "propctl: init: a local registry already exists at " + p.root() + "\n");
+    EXPECT_TRUE(says(p.run({"init", "--cluster"}), 1,
+                     "propctl: init: a local registry already exists at " + p.root() + "\n"));
 }
 
 TEST(PropctlStore, AClusterRegistryMirrorsOnEveryLocationAndDeveloperModeIsNotDurable)
@@ -94,9 +80,8 @@ TEST(PropctlStore, AnInitCutAtAnyWriteLeavesNoStoreOrACompleteOne)
         auto cut_at = [&](int kept) {
             SCOPED_TRACE(std::to_string(init.size()) + " words, kept " + std::to_string(kept));
             Propctl p;
-            p.set_env("PROPREG_FAULTS", "tear:bytes=0,nth=" + std::to_string(kept + 1) + "; crash:status=86");
-            RunResult r = p.run(init);
-            p.clear_env("PROPREG_FAULTS");
+            const std::string cut = "tear:bytes=0,nth=" + std::to_string(kept + 1);
+            RunResult r = p.run(init, RunOptions{.faults = cut + "; crash:status=86"});
             if (r.status == 0) return false;
             EXPECT_EQ(r.status, 86) << r.err;
             RunResult ls = p.run({"ls"});
@@ -123,8 +108,7 @@ TEST(PropctlStore, AnInitCutAtAnyWriteLeavesNoStoreOrACompleteOne)
 // the keys' permissions say.
 TEST(PropctlStore, WhatPropctlMakesIsItsOwnersAloneAndAnOlderStoreIsNamed)
 {
-    Propctl p;
-    p.ok({"init", "--cluster", "--dev"});
+    Propctl p({"init", "--cluster", "--dev"});
     p.ok({"location", "add", p.root() + "/data/added.store"});
     auto mode = [](const std::string &path) {
         struct stat st;
@@ -137,17 +121,16 @@ TEST(PropctlStore, WhatPropctlMakesIsItsOwnersAloneAndAnOlderStoreIsNamed)
         EXPECT_EQ(mode(p.root() + file), 0600) << file;
 
     // A store in the volume manager: its disk group and file copies too.
-    Propctl v;
-    v.ok({"init", "--cluster", "--disk-group", "+DATA"});
+    Propctl v({"init", "--cluster", "--disk-group", "+DATA"});
     EXPECT_EQ(mode(v.dir().file("vld/DATA")), 0700);
     EXPECT_EQ(mode(v.dir().file("vld/DATA/registry.255.1.m1")), 0600);
 
     // An existing store keeps its modes, and status names the file.
     ::chmod((p.root() + "/data/copy1.store").c_str(), 0644);
-    RunResult r = p.run({"status"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "propctl: warning: every user may read " + p.root() + "/data/copy1.store and every value in it "
-                     "('chmod o-rw " + p.root() + "/data/copy1.store' makes it private)\n");
+    const std::string copy = p.root() + "/data/copy1.store";
+    EXPECT_TRUE(says(p.run({"status"}), 0,
+                     "propctl: warning: every user may read " + copy + " and every value in it " +
+                         "('chmod o-rw " + copy + "' makes it private)\n"));
     EXPECT_EQ(mode(p.root() + "/data/copy1.store"), 0644);
 }
 
@@ -170,9 +153,8 @@ TEST(PropctlStore, TheDefaultRootNeedsNoSetUp)
 
     // $ZKV_REGISTRY_ROOT names a root that must already hold a store.
     p.set_env("ZKV_REGISTRY_ROOT", p.root());
-    r = p.run({"get", "SYSTEM.first"}, no_root);
-    EXPECT_EQ(r.status, 4);
-    EXPECT_TRUE(holds(r.err, "no store at " + p.root() + " (propctl init makes one)"));
+    EXPECT_TRUE(exits(p.run({"get", "SYSTEM.first"}, no_root), 4,
+                      "no store at " + p.root() + " (propctl init makes one)"));
 }
 
 TEST(PropctlStore, TheDemoMakesAMirroredStoreInAFreshDirectory)
@@ -190,9 +172,7 @@ TEST(PropctlStore, TheDemoMakesAMirroredStoreInAFreshDirectory)
     p.set_env("ZKV_REGISTRY_ROOT", dir + "/registry");
     EXPECT_EQ(run_default({"get", "SYSTEM.demo.port"}).out, "8080\n");
 
-    r = run_default({"demo", dir});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "propctl: demo: " + dir + " is not empty\n");
+    EXPECT_TRUE(says(run_default({"demo", dir}), 1, "propctl: demo: " + dir + " is not empty\n"));
 }
 
 }  // namespace

@@ -12,8 +12,7 @@ namespace {
 
 TEST(PropctlValues, EveryTypeComesBackAsItWasSetAndReplacedWithItsType)
 {
-    Propctl p;
-    p.ok({"init"});
+    Propctl p({"init"});
     std::string all_bytes;
     for (int i = 0; i < 256; i++) all_bytes.push_back(static_cast<char>(i));
     p.ok({"set", "SYSTEM.app.name", "hello world"});
@@ -56,18 +55,16 @@ TEST(PropctlValues, EveryTypeComesBackAsItWasSetAndReplacedWithItsType)
 
 TEST(PropctlValues, ValuesAreReadAsPeopleWriteThem)
 {
-    Propctl p;
-    p.ok({"init"});
+    Propctl p({"init"});
     // A key keeps its type when set again without --type; a value that
     // does not fit it is refused, not stored as text.
     p.ok({"set", "SYSTEM.port", "8080", "--type", "int"});
     p.ok({"set", "SYSTEM.port", "8081"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.port", "--json"}), "{\"key\":\"SYSTEM.port\",\"type\":\"int\",\"value\":8081}\n");
-    RunResult r = p.run({"set", "SYSTEM.port", "eighty"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "propctl: set SYSTEM.port: SYSTEM.port holds an int value: an int value is one number from 0 to "
-                     "4294967295, decimal or 0x hex (--type gives it another type): error 8: Invalid argument, flag "
-                     "or request.\n");
+    EXPECT_TRUE(says(p.run({"set", "SYSTEM.port", "eighty"}), 2,
+                     "propctl: set SYSTEM.port: SYSTEM.port holds an int value: an int value is "
+                     "one number from 0 to 4294967295, decimal or 0x hex (--type gives it another "
+                     "type): error 8: Invalid argument, flag or request.\n"));
     p.ok({"set", "SYSTEM.port", "eighty", "--type", "text"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.port"}), "eighty\n");
 
@@ -84,9 +81,8 @@ TEST(PropctlValues, ValuesAreReadAsPeopleWriteThem)
 
     // A value beginning with '-' goes after "--", on the command line and
     // in a batch line; without it propctl says so.
-    r = p.run({"set", "SYSTEM.flag", "-v"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(holds(r.err, "a value beginning with '-' goes after '--'"));
+    EXPECT_TRUE(exits(p.run({"set", "SYSTEM.flag", "-v"}), 2,
+                      "a value beginning with '-' goes after '--'"));
     p.ok({"batch"}, "set SYSTEM.flag -- -v\nset SYSTEM.other --type int -- 7\n");
     EXPECT_EQ(p.ok({"get", "SYSTEM.flag"}), "-v\n");
 

@@ -1,6 +1,7 @@
 // A cluster registry in the volume manager's disk groups, and what propctl
 // shows and controls of the volume manager.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "propctl_run.h"
 
@@ -22,31 +23,26 @@ TEST(PropctlVld, AClusterRegistryInDiskGroupsIsNamedByItsFilesAndDurable)
 
     // Without one of its two disk groups the store does not open.
     p.ok({"vld", "unmount", "+MIRR"});
-    RunResult unmounted = p.run({"get", "SYSTEM.k"});
-    EXPECT_EQ(unmounted.status, 6);
-    EXPECT_TRUE(holds(unmounted.err, "disk group +MIRR is not mounted ('propctl vld mount +MIRR')"));
+    EXPECT_TRUE(exits(p.run({"get", "SYSTEM.k"}), 6,
+                      "disk group +MIRR is not mounted ('propctl vld mount +MIRR')"));
     p.ok({"vld", "mount", "+MIRR"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
 }
 
 TEST(PropctlVld, BackupsAndRecordFilesLiveInADiskGroupAsFilesDo)
 {
-    Propctl p;
-    p.ok({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "+MIRR"});
+    Propctl p({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "+MIRR"});
     p.ok({"set", "SYSTEM.k", "saved"});
     p.ok({"vld", "create", "+BK"});
     EXPECT_EQ(p.ok({"backup", "+BK:nightly"}).rfind("backup +BK:nightly: ", 0), 0u);
     EXPECT_TRUE(holds(p.ok({"verify", "+BK:nightly"}), "no corruption found"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.k", "--backup", "+BK:nightly"}), "saved\n");
     p.ok({"export", "+BK:tree.rec"});
-    RunResult again = p.run({"export", "+BK:tree.rec"});
-    EXPECT_EQ(again.status, 1);
-    EXPECT_TRUE(holds(again.err, "+BK:tree.rec exists"));
+    EXPECT_TRUE(exits(p.run({"export", "+BK:tree.rec"}), 1, "+BK:tree.rec exists"));
 
     p.ok({"vld", "unmount", "+BK"});
     RunResult unmounted = p.run({"backup", "+BK:later"});
-    EXPECT_EQ(unmounted.status, 6);
-    EXPECT_TRUE(holds(unmounted.err, "disk group +BK is not mounted"));
+    EXPECT_TRUE(exits(unmounted, 6, "disk group +BK is not mounted"));
     EXPECT_TRUE(holds(unmounted.err, "error 43:"));
     // A backup opened as a store: the library says 26, propctl the same cause.
     for (const std::vector<std::string> &args :
@@ -61,13 +57,10 @@ TEST(PropctlVld, BackupsAndRecordFilesLiveInADiskGroupAsFilesDo)
 // location is refused, and the disk group is left as it was.
 TEST(PropctlVld, MigrateNamesTheFilesOfDiskGroupLocationsOnce)
 {
-    Propctl p;
-    p.ok({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "+MIRR"});
+    Propctl p({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "+MIRR"});
     p.ok({"set", "SYSTEM.k", "v"});
     const std::string groups = p.ok({"--json", "vld"});
-    RunResult r = p.run({"location", "add", "+DATA/nonexistent"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(holds(r.err, "error 8:"));
+    EXPECT_TRUE(exits(p.run({"location", "add", "+DATA/nonexistent"}), 2, "error 8:"));
     EXPECT_EQ(p.ok({"--json", "vld"}), groups);
 
     p.ok({"repair", "0", "+DATA"});
@@ -80,7 +73,7 @@ TEST(PropctlVld, MigrateNamesTheFilesOfDiskGroupLocationsOnce)
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
 }
 
-TEST(PropctlVld, RefusedRequestsMakeNoDiskGroup)
+TEST(PropctlVld, RefusedRequestsMakeNoStoreAndNoDiskGroup)
 {
     Propctl p;
     const struct {
@@ -88,6 +81,10 @@ TEST(PropctlVld, RefusedRequestsMakeNoDiskGroup)
         int status;
         std::string err;
     } cases[] = {
+        {{"init", "--copies", "2"}, 2, "propctl: init: --copies needs --cluster\n"},
+        {{"init", "--cluster", "--copies", "6"}, 2, "propctl: init: --copies takes 1 to 5\n"},
+        {{"init", "--location", "a", "--location", "b"}, 2,
+         "propctl: init: a local registry has one location\n"},
         {{"init", "--disk-group", "+DATA"}, 2,
          "propctl: init: --disk-group needs --cluster (a local registry lives in a file)\n"},
         {{"init", "--cluster", "--copies", "2", "--disk-group", "+DATA"}, 2,
@@ -97,11 +94,8 @@ TEST(PropctlVld, RefusedRequestsMakeNoDiskGroup)
         // Larger than 32 bits it would wrap round to mirror copy 1.
         {{"vld", "damage", "+DATA", "--mirror", "4294967297"}, 2, "propctl: vld: --mirror takes 1 to 6\n"},
     };
-    for (const auto &c : cases) {
-        RunResult r = p.run(c.args);
-        EXPECT_EQ(r.status, c.status) << c.args[1];
-        EXPECT_EQ(r.err, c.err);
-    }
+    for (const auto &c : cases) EXPECT_TRUE(says(p.run(c.args), c.status, c.err));
+    EXPECT_NE(::access(p.root().c_str(), F_OK), 0) << "a refused request made the root";
     EXPECT_EQ(p.ok({"vld"}), "volume manager at " + p.dir().path() +
                                  "/vld: instance up\nno disk groups ('propctl vld create +NAME' makes one)\n");
 }

@@ -2,6 +2,7 @@
 // the store checks for leaks, and reads the lists the tree code keeps.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -37,12 +38,5 @@ inline std::vector<u32> list_of(const Block &b, i32 offset, u32 count)
 // Every non-zero number comes before every zero.
 inline bool dense(const std::vector<u32> &v)
 {
-    bool zero = false;
-    for (u32 p : v) {
-        if (p == 0)
-            zero = true;
-        else if (zero)
-            return false;
-    }
-    return true;
+    return std::is_partitioned(v.begin(), v.end(), [](u32 p) { return p != 0; });
 }
