@@ -1,0 +1,164 @@
+// The frames propregd and its clients exchange over the Unix socket.
+//
+// A frame is a 4-byte little-endian length followed by that many bytes of
+// body.  A body begins with a 2-byte operation; an answer carries the
+// request's operation with kAnswerBit set, the result code and the error
+// text before its own fields.  Integers are little-endian; a string is a
+// 4-byte length and its bytes (no terminating zero, and never one inside).
+// Every field has a bound, and a body must be used up exactly, so a
+// decoder either gets every field of a well-formed frame or refuses it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "propreg/prop.h"
+
+namespace wire {
+
+// A request may not exceed this; an answer may be larger (an enumeration
+// of a big key), up to kMaxAnswer.
+constexpr uint32_t kMaxRequest = 1u << 20;
+constexpr uint32_t kMaxAnswer = 64u << 20;
+constexpr uint32_t kMaxName = 4096;       // a key name or a file name
+constexpr uint32_t kMaxValue = 256 + 20 * 4064;  // the store's own bound
+constexpr uint32_t kMaxBatchOps = 4096;
+constexpr uint16_t kAnswerBit = 0x8000;
+
+enum class Op : uint16_t {
+    refused = 0,  // answer only: the daemon could not read the request and closes the connection
+    open = 1,
+    close = 2,
+    get_value = 3,
+    set_value = 4,
+    delete_value = 5,
+    create = 6,
+    create_set = 7,
+    delete_key = 8,
+    move = 9,
+    enumerate = 10,
+    get_security = 11,
+    set_security = 12,
+    batch = 13,
+    status = 14,
+    check = 15,
+    backup = 16,
+    watch = 17,
+    event = 0x40,  // daemon to watcher only
+};
+
+const char *op_name(Op op);
+
+// The security record a request carries; given = false asks the daemon
+// for the caller's default (owner the caller, full access for the owner,
+// read for group and others).
+struct Security {
+    bool given = false;
+    sec_attr sec{};
+};
+
+// One operation of a batch; opcode is one of PROP_BATCH_*.
+struct BatchItem {
+    uint32_t opcode = 0;
+    uint32_t key = 0, key2 = 0, key3 = 0;
+    std::string name;
+    Security sec;
+    uint32_t dtype = 0;
+    std::string value;
+    uint32_t flags = 0;
+};
+
+// Keys are named by the handle numbers the daemon gave out on this
+// connection (0 = none).  Which fields an operation uses is in wire.cpp's
+// table of fields.
+struct Request {
+    Op op = Op::open;
+    uint32_t key = 0, key2 = 0, key3 = 0;
+    std::string name;   // open, create, move target, watch, backup file
+    uint32_t dtype = 0;
+    std::string value;
+    uint32_t capacity = 0;  // get-value: the largest value the caller takes
+    uint32_t flag = 0;      // delete-key: recursive; create-set: PRZKV_FLAGS_*
+    Security sec;
+    std::vector<BatchItem> batch;
+};
+
+struct BatchResult {
+    uint32_t result = 0;
+    uint32_t key = 0;
+    std::string fullname;
+    uint32_t disposition = 0;
+};
+
+struct Answer {
+    Op op = Op::open;
+    uint32_t code = 0;
+    std::string text;
+    // Filled as the operation answers (see wire.cpp).
+    uint32_t key = 0;
+    uint32_t disposition = 0;
+    uint32_t dtype = 0;
+    uint32_t size = 0;
+    std::string value;
+    std::vector<std::string> names;  // enumerate, status locations
+    std::vector<uint32_t> states;    // status
+    sec_attr sec{};
+    std::vector<BatchResult> results;
+    uint64_t seq = 0;                // watch: the last event before it
+    uint64_t total_kb = 0, used_kb = 0, free_kb = 0;
+    std::string version;
+};
+
+// What a watcher is told.  resync: events after seq were dropped because
+// the watcher fell behind; it must read again what it watches.
+enum class EventKind : uint32_t {
+    created = 1,
+    value_set = 2,
+    value_removed = 3,
+    deleted = 4,   // the key and everything below it
+    moved = 5,     // to target, with everything below it
+    security_changed = 6,
+    resync = 7,
+};
+
+struct Event {
+    uint64_t seq = 0;
+    EventKind kind = EventKind::created;
+    std::string key;
+    std::string target;
+};
+
+// Encoders make whole frames, length included.
+std::string encode(const Request &r);
+std::string encode(const Answer &a);
+std::string encode(const Event &e);
+
+// Decoders take one body (without the length); false with the reason.
+bool decode(const uint8_t *body, size_t size, Request *out, std::string *why);
+bool decode(const uint8_t *body, size_t size, Answer *out, std::string *why);
+bool decode(const uint8_t *body, size_t size, Event *out, std::string *why);
+// The operation a body starts with (false when it is too short).
+bool peek_op(const uint8_t *body, size_t size, uint16_t *op);
+
+// Cuts frames out of a byte stream.  next() gives each complete body in
+// turn; a length over the bound (or under the operation's two bytes) is a
+// broken stream, after which nothing more is taken from it.
+class Framer {
+  public:
+    explicit Framer(uint32_t bound) : bound_(bound) {}
+    void feed(const void *data, size_t size);
+    enum class Result { frame, more, broken };
+    // On frame, body points into the framer until the next call.
+    Result next(const uint8_t **body, size_t *size);
+    size_t buffered() const { return buf_.size() - pos_; }
+
+  private:
+    uint32_t bound_;
+    std::vector<uint8_t> buf_;
+    size_t pos_ = 0;
+    bool broken_ = false;
+};
+
+}  // namespace wire
