@@ -211,6 +211,8 @@ void Executor::run()
         cycle(jobs);
     }
     while (!sessions_.empty()) drop(sessions_.begin()->first);
+    log_line("%llu writes committed in %llu transactions", static_cast<unsigned long long>(writes_),
+             static_cast<unsigned long long>(commits_));
 }
 
 // Writers that were answered together come back together: when fewer
@@ -587,6 +589,8 @@ void Executor::run_alone(Write &w)
         it.made = nullptr;
     }
     if (it.result != 0) return;
+    writes_++;
+    commits_++;
     it.made_name = made_name_of(it);
     std::vector<wire::Event> events;
     committed(w, {&it}, &events);
@@ -614,6 +618,8 @@ void Executor::run_batch(Write &w)
         items.push_back(&it);
     }
     if (rc != 0) return;
+    writes_++;
+    commits_++;
     std::vector<wire::Event> events;
     committed(w, items, &events);
     post_events(std::move(events));
@@ -632,6 +638,8 @@ void Executor::run_group(std::vector<Write *> &group)
         for (Write *w : group) run_alone(*w);
         return;
     }
+    writes_ += group.size();
+    commits_++;
     std::vector<wire::Event> events;
     for (size_t i = 0; i < group.size(); i++) {
         Write &w = *group[i];

@@ -118,6 +118,8 @@ class Executor {
     std::unordered_map<uint64_t, Session> sessions_;
     uint64_t seq_ = 0;         // the last event given out
     size_t last_group_ = 0;    // writes in the last group
+    uint64_t writes_ = 0;      // requests that changed the store
+    uint64_t commits_ = 0;     // transactions that committed
     double last_commit_us_ = 0;
 };
 
