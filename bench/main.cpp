@@ -5,6 +5,7 @@
 //     --dir DIR  where the stores live (default ./propreg-bench); created
 //                if missing, emptied of what the run made unless --keep
 //     --quick    a few iterations per row: shows that every row runs
+//     --service  only the rows through propregd (and their neighbours)
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include "propreg_ops.h"
 #include "propreg_store.h"
 #include "protocol.h"
+#include "service.h"
 #include "sqlite_ops.h"
 #include "table.h"
 
@@ -30,6 +32,7 @@ struct Options {
     std::string dir = "propreg-bench";
     bool quick = false;
     bool keep = false;
+    bool service_only = false;
 };
 
 bool parse(int argc, char **argv, Options *o)
@@ -41,6 +44,8 @@ bool parse(int argc, char **argv, Options *o)
             o->quick = true;
         else if (std::strcmp(argv[i], "--keep") == 0)
             o->keep = true;
+        else if (std::strcmp(argv[i], "--service") == 0)
+            o->service_only = true;
         else
             return false;
     }
@@ -178,8 +183,22 @@ int main(int argc, char **argv)
 {
     Options o;
     if (!parse(argc, argv, &o)) {
-        std::fprintf(stderr, "usage: %s [--dir DIR] [--quick] [--keep]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--dir DIR] [--quick] [--keep] [--service]\n", argv[0]);
         return 2;
+    }
+    if (o.service_only) {
+        ::mkdir(o.dir.c_str(), 0700);
+        unsetenv("ZKV_DEVELOPER_ENV");
+        std::string why;
+        if (lay_out_locations(o.dir, 1, &why) != PROP_OK) {
+            std::fprintf(stderr, "propreg_bench: %s\n", why.c_str());
+            return 1;
+        }
+        ServiceRows service = measure_service(o.dir, o.quick);
+        if (!o.keep) remove_store_files(o.dir);
+        std::printf("load average %s\n", load_average().c_str());
+        print_service(stdout, service);
+        return service.ok() ? 0 : 1;
     }
     ::mkdir(o.dir.c_str(), 0700);
     // Locations are opened as on a cluster: unbuffered and write-through.
@@ -215,6 +234,8 @@ int main(int argc, char **argv)
     ok = measure_backups(o.dir, o.quick ? 2000 : 100000, &backups) && ok;
     KeyCacheRows key_cache = measure_key_cache(o.dir, o.quick, &probe);
     ok = key_cache.ran && ok;
+    ServiceRows service = measure_service(o.dir, o.quick);
+    ok = service.ok() && ok;
     if (!o.keep) remove_store_files(o.dir);
     std::fprintf(stderr, "device limit again\n");
     if (measure_device(&probe, device_runs, &device, &why) != 0) {
@@ -229,5 +250,6 @@ int main(int argc, char **argv)
     print_integrity(stdout, integrity);
     print_backups(stdout, backups);
     print_key_cache(stdout, key_cache);
+    print_service(stdout, service);
     return ok ? 0 : 1;
 }
