@@ -123,14 +123,19 @@ class Reader {
 
 // One description of each record's fields serves both directions: the
 // writer reads the references, the reader fills them.
+template <class IO> void attr_fields(IO &io, sec_attr &sec)
+{
+    io.u32(sec.userperm);
+    io.u32(sec.groupperm);
+    io.u32(sec.otherperm);
+    io.cstr(sec.username, kSecName);
+    io.cstr(sec.groupname, kSecName);
+}
+
 template <class IO> void sec_fields(IO &io, Security &s)
 {
     io.flag(s.given);
-    io.u32(s.sec.userperm);
-    io.u32(s.sec.groupperm);
-    io.u32(s.sec.otherperm);
-    io.cstr(s.sec.username, kSecName);
-    io.cstr(s.sec.groupname, kSecName);
+    attr_fields(io, s.sec);
 }
 
 template <class IO> void item_fields(IO &io, BatchItem &b)
@@ -235,12 +240,9 @@ template <class IO> void answer_fields(IO &io, Answer &a)
     case Op::backup:
         names_fields(io, a.names);
         break;
-    case Op::get_security: {
-        Security s{true, a.sec};
-        sec_fields(io, s);
-        a.sec = s.sec;
+    case Op::get_security:
+        attr_fields(io, a.sec);
         break;
-    }
     case Op::batch:
         io.count(a.results, kMaxBatchOps);
         for (size_t i = 0; i < a.results.size() && io.ok(); i++) {
