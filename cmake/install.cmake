@@ -1,6 +1,7 @@
 # What `cmake --install` puts in place: the library and its headers, the
-# reference front end, the client library of propregd, propctl and
-# propregd, a CMake package (find_package(propreg)) and pkg-config files.
+# reference front end, the client library of propregd, propctl (with its
+# completion and man pages, from tools/) and propregd with its systemd
+# unit, a CMake package (find_package(propreg)) and pkg-config files.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS propreg EXPORT propregTargets

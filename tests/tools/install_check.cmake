@@ -1,6 +1,8 @@
-# Installs the build into a fresh prefix and builds README's embedding
-# example against it twice, with find_package(propreg) and with pkg-config;
-# each must read a value the installed propctl wrote.
+# Installs the build into a fresh prefix (with -DCPACK=...: makes the
+# Debian package and unpacks it into a scratch root, as no root is needed
+# for) and builds README's embedding example against it twice, with
+# find_package(propreg) and with pkg-config; each must read a value the
+# installed propctl wrote.
 # -DBUILD_DIR=... -DWORK=... -DCONSUMER=... (the consumer sources)
 file(REMOVE_RECURSE ${WORK})
 set(prefix ${WORK}/prefix)
@@ -13,13 +15,30 @@ function(run)
   set(run_out "${out}" PARENT_SCOPE)
 endfunction()
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+if(CPACK)
+  run(${CPACK} -G DEB --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK}/package)
+  file(GLOB deb ${WORK}/package/*.deb)
+  find_program(DPKG_DEB dpkg-deb REQUIRED)
+  run(${DPKG_DEB} -x ${deb} ${WORK}/root)
+  set(prefix ${WORK}/root/usr)
+else()
+  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+endif()
+# Every page the build wrote, one per command of propctl.
+file(GLOB pages RELATIVE ${BUILD_DIR}/tools/docs ${BUILD_DIR}/tools/docs/man1/*.1)
+list(LENGTH pages page_count)
+if(page_count LESS 20)
+  message(FATAL_ERROR "the build wrote ${page_count} man pages")
+endif()
+list(TRANSFORM pages PREPEND share/man/)
 foreach(f bin/propctl bin/propregd include/propreg/prop.h include/propreg/frontend.h include/propreg/client.h
-    lib/systemd/system/propregd.service)
+    lib/systemd/system/propregd.service share/bash-completion/completions/propctl share/zsh/site-functions/_propctl ${pages})
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
+# The installed propctl runs on the installed library.
+run(${prefix}/bin/propctl --help)
 
 # Both programs read what the installed propctl wrote.
 set(store ${WORK}/root)

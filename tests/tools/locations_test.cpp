@@ -2,7 +2,10 @@
 // back the configuration the Cache Writer published.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <fstream>
 
 #include "propctl_run.h"
 
@@ -61,6 +64,27 @@ TEST(PropctlLocations, ACopyThatComesBackNeverTakesTheStoreFromTheNewerOnes)
     p.ok({"set", "SYSTEM.late", "v"});
     EXPECT_EQ(p.run({"status"}).status, 0) << "the copy that came back is current again";
     EXPECT_EQ(p.run({"check"}).status, 0);
+}
+
+// A local registry takes no second location: the refused add takes back
+// what it made (a file, the pages it wrote into an empty one, a disk
+// group's registry file), and leaves what was there before.
+TEST(PropctlLocations, ARefusedAddLeavesNoFileItMade)
+{
+    Propctl p;
+    p.ok({"init"});
+    const std::string fresh = p.dir().file("fresh.store"), empty = p.dir().file("empty.store");
+    std::ofstream{empty};
+    struct stat st;
+    for (const std::string &path : {fresh, empty}) EXPECT_EQ(p.run({"location", "add", path}).status, 1) << path;
+    EXPECT_NE(::stat(fresh.c_str(), &st), 0) << "the refused add left the file it made";
+    ASSERT_EQ(::stat(empty.c_str(), &st), 0) << "the refused add removed a file it did not make";
+    EXPECT_EQ(st.st_size, 0);
+
+    p.ok({"vld", "create", "+NEW"});
+    EXPECT_EQ(p.run({"location", "add", "+NEW"}).status, 1);
+    EXPECT_EQ(p.ok({"vld"}).find("registry"), std::string::npos) << p.ok({"vld"});
+    p.ok({"check"});
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "platform/vldadmin.h"
 #include "propreg/frontend.h"
 
 namespace propctl {
@@ -39,9 +40,11 @@ bool parse_slot(const std::string &text, uint32_t *slot)
 
 // A new location is an empty file (made here when missing): checking it
 // writes its first and last page.
-bool prepare_file(const std::string &path, std::string *why)
+bool prepare_file(const std::string &path, bool *created, std::string *why)
 {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    *created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     struct stat st;
     bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
     if (fd < 0)
@@ -51,6 +54,50 @@ bool prepare_file(const std::string &path, std::string *why)
     if (fd >= 0) ::close(fd);
     return ok;
 }
+
+// The registry file of a disk group, "" when it has none.
+std::string registry_file(const std::string &dg)
+{
+    std::vector<vld_admin_dg> groups;
+    if (!vld_admin_list(&groups).empty()) return "";
+    for (const vld_admin_dg &g : groups)
+        for (const vld_admin_file &f : g.files)
+            if (g.name == dg && f.registry) return dg + "/" + f.name;
+    return "";
+}
+
+// What a location change made for its new location: a file (or the pages
+// it wrote into an empty one), or a disk group's registry file.  Taken
+// away again unless the store took it.
+class MadeLocation {
+  public:
+    explicit MadeLocation(const std::string &path)
+        : dg_(in_volume_manager(path) && path.find('/') == std::string::npos ? path : "")
+    {
+        // A disk group that has a registry file already makes none.
+        if (!dg_.empty() && !registry_file(dg_).empty()) dg_.clear();
+    }
+    ~MadeLocation()
+    {
+        if (!file_.empty() && (created_ ? ::unlink(file_.c_str()) : ::truncate(file_.c_str(), 0)) != 0)
+            std::fprintf(stderr, "propctl: cannot take back %s: %s\n", file_.c_str(), std::strerror(errno));
+        if (std::string made = dg_.empty() ? "" : registry_file(dg_); !made.empty()) vld_admin_remove_file(made);
+    }
+    void prepared(const std::string &path, bool created)
+    {
+        file_ = path;
+        created_ = created;
+    }
+    void keep()
+    {
+        file_.clear();
+        dg_.clear();
+    }
+
+  private:
+    std::string file_, dg_;
+    bool created_ = false;
+};
 
 uint64_t allocated_bytes(const std::string &path)
 {
@@ -153,9 +200,14 @@ int run_location(Invocation &inv)
     const uint32_t master = inv.args.has("not-master") ? 0 : 1;
     if (r.action == "migrate") return run_migrate(inv, before, master);
     std::string why;
+    MadeLocation made(master != 0 ? r.path : "");
     // A disk group makes its own file.
-    if (!r.path.empty() && master != 0 && !in_volume_manager(r.path) && !prepare_file(r.path, &why))
-        return inv.out.problem(inv.what + ": " + why);
+    if (!r.path.empty() && master != 0 && !in_volume_manager(r.path)) {
+        bool created = false;
+        const bool ok = prepare_file(r.path, &created, &why);
+        if (ok || created) made.prepared(r.path, created);
+        if (!ok) return inv.out.problem(inv.what + ": " + why);
+    }
     if (uint32_t rc = prop_check_dev(ctx, r.slot, r.path.c_str()); rc != 0)
         return inv.out.fail(inv.what + ": the change is refused", rc);
     if (uint32_t rc = prop_prechk_confchange(ctx, r.slot, r.path.c_str()); rc != 0)
@@ -170,11 +222,14 @@ int run_location(Invocation &inv)
     if (rc != 0) {
         // The store may have taken the change and failed only to fill the
         // new location: that one then stays behind until the next start.
-        if (prop_get_conf_handle(ctx, names) == 0 && listed(names) != before && !r.path.empty())
+        const bool known = prop_get_conf_handle(ctx, names) == 0;
+        if (!known || listed(names) != before) made.keep();
+        if (known && listed(names) != before && !r.path.empty())
             inv.out.note("the store now names " + r.path + ", but it could not be filled: it stays behind the "
                          "others until a later start copies it again");
         return inv.out.fail(inv.what, rc);
     }
+    made.keep();
     if ((rc = prop_get_conf_handle(ctx, names)) != 0) return inv.out.fail(inv.what, rc);
     const std::vector<std::string> after = listed(names);
     const bool published = publish(inv, master, names);

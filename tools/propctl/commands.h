@@ -73,4 +73,10 @@ const Command *find_command(const std::string &name);
 // Runs one command line (without the program name); the exit status.
 int run_command_line(const std::vector<std::string> &words);
 
+// What every command accepts, and what the overview says about propctl.
+const std::vector<Option> &global_options();
+const char *about_text();
+// Writes the shell completion and the man pages into dir; the exit status.
+int write_docs(const std::string &dir);
+
 }  // namespace propctl

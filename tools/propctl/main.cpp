@@ -108,6 +108,16 @@ int open_session(const Command &cmd, const Parsed &args, const Output &out, Sess
 
 }  // namespace
 
+const std::vector<Option> &global_options()
+{
+    return kGlobalOptions;
+}
+
+const char *about_text()
+{
+    return kAbout;
+}
+
 int run_command_line(const std::vector<std::string> &words)
 {
     size_t at = command_index(words);
@@ -236,6 +246,8 @@ int main(int argc, char **argv)
     unsetenv("ZKV_DEVELOPER_ENV");
     unsetenv("ZKV_LOC");
     unsetenv("NKV_LOC");
+    // The build writes the completion and the man pages this way.
+    if (argc == 3 && std::string(argv[1]) == "--write-docs") return propctl::write_docs(argv[2]);
     std::vector<std::string> words(argv + 1, argv + argc);
     int st = propctl::run_command_line(words);
     std::fflush(stdout);
