@@ -66,6 +66,7 @@ void add_location_commands(std::vector<Command> *table);
 void add_vld_commands(std::vector<Command> *table);
 void add_backup_commands(std::vector<Command> *table);
 void add_record_commands(std::vector<Command> *table);
+void add_watch_commands(std::vector<Command> *table);
 
 const std::vector<Command> &command_table();
 const Command *find_command(const std::string &name);

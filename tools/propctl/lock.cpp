@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "output.h"
+#include "propreg/client.h"
 
 namespace propctl {
 
@@ -23,6 +24,17 @@ bool StoreLock::acquire(const std::string &path, bool exclusive, std::string *wh
     }
     const int mode = exclusive ? LOCK_EX : LOCK_SH;
     if (::flock(fd_, mode | LOCK_NB) == 0) return true;
+    // The daemon holds the lock for as long as it runs: waiting would be
+    // for ever.
+    prc_conn *daemon = nullptr;
+    const std::string socket = path.substr(0, path.find_last_of('/') + 1) + "propregd.sock";
+    if (prc_connect(socket.c_str(), &daemon) == 0) {
+        prc_disconnect(daemon);
+        *why = "propregd serves this store (" + socket +
+               "); stop it to use the store directly (systemctl stop propregd, or SIGTERM to its process)";
+        release();
+        return false;
+    }
     Progress waiting("propctl");
     waiting.message("waiting for another propctl to finish with this store");
     int rc;

@@ -179,6 +179,7 @@ const std::vector<Command> &command_table()
         add_vld_commands(&t);
         add_backup_commands(&t);
         add_record_commands(&t);
+        add_watch_commands(&t);
         add_demo_commands(&t);
         return t;
     }();

@@ -1,0 +1,106 @@
+// propctl beside a running daemon: a command that would open the store is
+// refused with how to stop the daemon, never left waiting for its lock;
+// watch prints the daemon's events.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "daemon_fixture.h"
+
+extern char **environ;
+
+namespace {
+
+// propctl with stdout and stderr on a pipe.
+struct Running {
+    pid_t pid = -1;
+    int out = -1;
+
+    explicit Running(const std::vector<std::string> &args)
+    {
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+        posix_spawn_file_actions_addclose(&fa, fds[0]);
+        std::vector<std::string> words = {PROPCTL_PATH};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid, PROPCTL_PATH, &fa, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(fds[1]);
+        out = fds[0];
+    }
+    ~Running()
+    {
+        if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+        ::close(out);
+    }
+    // Whether it printed needle, reading until it does or timeout_ms pass
+    // without a word from it.
+    bool said(const std::string &needle, int timeout_ms)
+    {
+        char buf[4096];
+        pollfd p{out, POLLIN, 0};
+        while (printed.find(needle) == std::string::npos && ::poll(&p, 1, timeout_ms) > 0) {
+            ssize_t k = ::read(out, buf, sizeof buf);
+            if (k <= 0) break;
+            printed.append(buf, static_cast<size_t>(k));
+        }
+        return printed.find(needle) != std::string::npos;
+    }
+    std::string printed;
+    int status()
+    {
+        int st = 0;
+        ::waitpid(pid, &st, 0);
+        pid = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+};
+
+TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)
+{
+    Daemon d;
+    d.start();
+    Running get({"--root", d.root(), "get", "SYSTEM"});
+    EXPECT_TRUE(get.said("propregd serves this store", 20000)) << get.printed;
+    EXPECT_EQ(get.status(), 1);
+}
+
+TEST(DaemonPropctl, WatchPrintsEachCommittedChange)
+{
+    Daemon d;
+    d.start();
+    Conn c = d.connect();
+    ASSERT_EQ(c.set("SYSTEM.app.port", "1"), 0u);
+    Running watch({"--root", d.root(), "--json", "watch", "SYSTEM.app"});
+    // The watch is on once a change made now reaches it.
+    bool on = false;
+    for (int i = 0; i < 100 && !on; i++) {
+        ASSERT_EQ(c.set("SYSTEM.app.port", "2"), 0u);
+        on = watch.said("\"event\":\"set\",\"key\":\"SYSTEM.app.port\"}", 100);
+    }
+    ASSERT_TRUE(on) << watch.printed;
+    prc_key app = c.key("SYSTEM.app"), sys = c.key("SYSTEM");
+    ASSERT_EQ(prc_move_key(c, app, sys, "svc", 0, nullptr), 0u);
+    EXPECT_TRUE(watch.said("\"event\":\"moved\",\"key\":\"SYSTEM.app\",\"target\":\"SYSTEM.svc\"}", 10000))
+        << watch.printed;
+    EXPECT_EQ(d.stop(), 0);
+    EXPECT_TRUE(watch.said("the daemon closed the connection", 10000)) << watch.printed;
+    EXPECT_EQ(watch.status(), 1);
+}
+
+}  // namespace
