@@ -16,9 +16,10 @@ using wire::Op;
 
 namespace {
 
-// A connection holds at most this many open keys, so that one client
-// cannot take the daemon's memory.
-constexpr size_t kMaxKeysPerConnection = 65536;
+// Open keys are bounded per connection and in all, so that clients
+// cannot take the daemon's memory (a batch makes at most 4096).
+constexpr size_t kMaxKeysPerConnection = 16384;
+constexpr size_t kMaxOpenKeys = 262144;
 // A group waits for late writers no longer than this, however slow the
 // last commit was.
 constexpr double kMaxGatherUs = 2000;
@@ -309,16 +310,16 @@ Executor::Key *Executor::find(Session &s, uint32_t id, wire::Answer *a)
     return nullptr;
 }
 
-uint32_t Executor::keep(Session &s, propr_keyhandle *h, const std::string &name, wire::Answer *a)
+uint32_t Executor::keep(Session &s, propr_keyhandle *h, const std::string &name)
 {
-    if (s.keys.size() >= kMaxKeysPerConnection) {
+    if (s.keys.size() >= kMaxKeysPerConnection || open_keys_ >= kMaxOpenKeys) {
         prop_close(ctx_, h);
-        refuse(a, PROP_E_NOMEM, "too many keys open on this connection");
         return 0;
     }
     while (s.next == 0 || s.keys.count(s.next) != 0) s.next++;
     const uint32_t id = s.next++;
     s.keys[id] = Key{h, name};
+    open_keys_++;
     return id;
 }
 
@@ -327,6 +328,7 @@ void Executor::drop(uint64_t conn)
     auto it = sessions_.find(conn);
     if (it == sessions_.end()) return;
     for (auto &[id, key] : it->second.keys) prop_close(ctx_, key.handle);
+    open_keys_ -= it->second.keys.size();
     sessions_.erase(it);
 }
 
@@ -563,7 +565,8 @@ std::string made_name_of(const Item &it)
 void Executor::committed(Write &w, const std::vector<Item *> &items, std::vector<wire::Event> *events)
 {
     for (Item *it : items) {
-        if (it->made != nullptr) it->made_id = keep(*w.session, it->made, it->made_name, &w.answer);
+        // A key the connection has no room for is closed: its change stands.
+        if (it->made != nullptr) it->made_id = keep(*w.session, it->made, it->made_name);
         wire::Event e;
         if (event_of(*it, &e)) {
             e.seq = next_seq();
@@ -693,7 +696,8 @@ Outcome Executor::read(const Job &job, Session &s)
         if (check(c, k, watch ? PROP_PERM_READ : PROP_PERM_QUERY_KEY, watch, r.op, &a) != 0 || watch) {
             prop_close(ctx_, h);
         } else {
-            a.key = keep(s, h, k.name, &a);
+            a.key = keep(s, h, k.name);
+            if (a.key == 0) refuse(&a, PROP_E_NOMEM, "too many keys are open (on this connection, or in all)");
         }
         if (watch && a.code == 0) {
             a.seq = seq_;
@@ -706,6 +710,7 @@ Outcome Executor::read(const Job &job, Session &s)
         if (Key *k = find(s, r.key, &a)) {
             a.code = prop_close(ctx_, k->handle);
             s.keys.erase(r.key);
+            open_keys_--;
         }
         break;
     case Op::get_value: {

@@ -103,7 +103,9 @@ class Executor {
     uint32_t check(const Caller &c, const Key &k, uint32_t level, bool subtree, wire::Op op, wire::Answer *a);
     uint32_t check_owner(const Caller &c, const wire::Security &s, wire::Answer *a);
     Key *find(Session &s, uint32_t id, wire::Answer *a);
-    uint32_t keep(Session &s, propr_keyhandle *h, const std::string &name, wire::Answer *a);
+    // The connection's number for a key it now holds, or 0 when it may hold
+    // no more (the key is then closed).
+    uint32_t keep(Session &s, propr_keyhandle *h, const std::string &name);
     void drop(uint64_t conn);
     uint64_t next_seq() { return ++seq_; }
 
@@ -117,6 +119,7 @@ class Executor {
     bool stopping_ = false;
     std::unordered_map<uint64_t, Session> sessions_;
     uint64_t seq_ = 0;         // the last event given out
+    size_t open_keys_ = 0;     // over every connection
     size_t last_group_ = 0;    // writes in the last group
     uint64_t writes_ = 0;      // requests that changed the store
     uint64_t commits_ = 0;     // transactions that committed

@@ -110,8 +110,6 @@ int main(int argc, char **argv)
 {
     Options o;
     if (int st = parse(argc, argv, &o); st != 0) return st < 0 ? 0 : st;
-    // Backups and logs the daemon writes are its user's alone.
-    umask(077);
     std::string why;
     if (!propregd::log_to(o.log, &why)) {
         std::fprintf(stderr, "propregd: %s\n", why.c_str());

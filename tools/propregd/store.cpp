@@ -102,11 +102,13 @@ void Store::drop_contexts()
     grp_ = nullptr;
 }
 
-// As the Cache Writer: the list of locations other nodes repair their
-// configuration from.
+// As the Cache Writer: the votes this node read from its locations (the
+// re-initialisation publishes them where they differ from the record), and
+// the list of locations other nodes repair their configuration from.
 void Store::publish()
 {
     if (desc_.kind != propctl::Kind::cluster) return;
+    if (uint32_t rc = prop_reinit(ctx_, grp_); rc != 0) log_line("the vote record was not published (%u)", rc);
     char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
     uint32_t rc = prop_get_conf_handle(ctx_, names);
     int err = rc == 0 ? prop_fe_publish_locations(kGroup, names) : 0;
