@@ -129,7 +129,9 @@ uint32_t make_keys(PropregStore &store)
     std::vector<unsigned char> value(kValue, 0x11);
     for (int i = 0; rc == 0 && i < kClients[1]; i++) {
         propr_keyhandle *k = nullptr;
-        rc = prop_create_n_set_key(ctx, svc, ("c" + std::to_string(i)).c_str(), &store.security(), &k, &disp,
+        std::string name = key_name(i);
+        name = name.substr(name.find_last_of('.') + 1);
+        rc = prop_create_n_set_key(ctx, svc, name.c_str(), &store.security(), &k, &disp,
                                    PROP_TYPE_BYTES, value.data(), kValue, 0);
         if (k != nullptr) prop_close(ctx, k);
     }
@@ -296,7 +298,10 @@ ServiceRows measure_service(const std::string &dir, bool quick)
     {
         PropregStore store;
         uint32_t rc = store.open(dir, 1, false, PROP_LEVEL_CACHING, &why);
-        if (rc == 0 && (rc = make_keys(store)) != 0) why = "making the keys returned " + std::to_string(rc);
+        if (rc == 0 && (rc = make_keys(store)) != 0) {
+            why = "making the keys returned ";
+            why += std::to_string(rc);
+        }
         if (rc != 0) {
             for (auto *table : {rows.get, rows.set})
                 for (int s = 0; s < kServiceSystems; s++) table[s][0].why = table[s][1].why = why;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "propreg/frontend.h"
@@ -14,12 +15,20 @@ namespace propregd {
 
 namespace {
 
+// "#id", for an id the databases do not name.
+std::string unnamed(unsigned id)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "#%u", id);
+    return buf;
+}
+
 std::string user_name(uid_t uid)
 {
     std::vector<char> buf(16384);
     passwd pw{}, *res = nullptr;
     if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &res) == 0 && res != nullptr) return pw.pw_name;
-    return "#" + std::to_string(uid);
+    return unnamed(uid);
 }
 
 std::string group_name(gid_t gid)
@@ -27,7 +36,7 @@ std::string group_name(gid_t gid)
     std::vector<char> buf(16384);
     group gr{}, *res = nullptr;
     if (getgrgid_r(gid, &gr, buf.data(), buf.size(), &res) == 0 && res != nullptr) return gr.gr_name;
-    return "#" + std::to_string(gid);
+    return unnamed(gid);
 }
 
 // The supplementary groups the peer process runs with (not what the group
@@ -55,7 +64,9 @@ Caller::~Caller()
 
 std::string Caller::describe() const
 {
-    return "uid " + std::to_string(uid) + " (" + user + ") pid " + std::to_string(pid);
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "uid %u (%s) pid %d", static_cast<unsigned>(uid), user.c_str(), static_cast<int>(pid));
+    return buf;
 }
 
 bool Caller::in_group(const char *name) const
