@@ -3,6 +3,8 @@
 // SQLite (WAL, synchronous=FULL) with as many connections: get-value and
 // set-value of 100 bytes, each client on a key of its own, on one durable
 // location.  Set-value runs with the daemon's group commit and without.
+// The one-client and eight-client rows of a system run in alternating
+// rounds, so that both see the device in the same moods.
 #pragma once
 
 #include <cstdio>
