@@ -1,5 +1,6 @@
 #include "api/ops.h"
 
+#include "api/backup_ops.h"
 #include "api/own_ops.h"
 #include "backup/backup.h"
 #include "devices/devices.h"
@@ -56,8 +57,8 @@ prop_ops g_prop_ops = {
     .get_devid = prgdevid,
     .get_id = prgid,
 
-    .bkup = proprbkp,
-    .recover_media = phy_rec,
+    .bkup = api_bkup,
+    .recover_media = api_recover_media,
     .delete_bkpfile = proprbkp_delete,
     .rename_bkpfile = proprbkp_rename,
     .copy_bkpfile = proprbkp_copy,

@@ -22,6 +22,7 @@
 #include "backup/bkpvld.h"
 #include "backup/record.h"
 #include "core/alloc.h"
+#include "core/error.h"
 #include "core/handle.h"
 #include "core/tag.h"
 #include "lifecycle/newhandle.h"
@@ -55,6 +56,7 @@ struct prop_cbkp {
     char user[REC_OWNER_MAX + 1];  // owner of records imported with defaults
     char path[PROP_LOCNAME_SIZE];
     prop_metactx *meta;
+    przkv_ctx *zkv;   // of the open store, where the system's reasons go; may be nullptr
     trace_comp tc;
     proprhandle *temp;  // made for a file in a disk group when no store is open
     BkpFile fs_file;
@@ -90,6 +92,16 @@ void destroy(prop_cbkp *c)
     u_freem(meta, c);
 }
 
+// A failed file call leaves the system's reason for the caller, as the
+// store's own device access does.
+void record_os_error(const prop_cbkp *c, int err)
+{
+    if (c->zkv == nullptr) return;
+    char text[256];
+    const char *t = strerror_r(err, text, sizeof text);
+    u_set_comp_error(c->zkv, nullptr, PROP_COMPMSG_OSERR, static_cast<u32>(err), PROP_COMPTYPE_OS, t);
+}
+
 // ---- Export.
 
 u32 write_chunk(prop_cbkp *c, const u8 *chunk, u32 index)
@@ -97,6 +109,7 @@ u32 write_chunk(prop_cbkp *c, const u8 *chunk, u32 index)
     if (int err = c->file->write_at(chunk, REC_CHUNK, u64{index} * REC_CHUNK); err != 0) {
         trace_print(c->tc, 0, "proprcbkp_write_recbuf: Failed to write to the export file [%s]. Retval:[%d]", c->path,
                     err);
+        record_os_error(c, err);
         return PROP_E_STORAGE;
     }
     return 0;
@@ -186,6 +199,7 @@ u32 fill_window(prop_cbkp *c, u32 need)
         if (int err = c->file->read_at(c->buf + c->len, REC_CHUNK, u64{c->chunk_index} * REC_CHUNK); err != 0) {
             trace_print(c->tc, 0, "proprcbkp_read: Failed to read from the import file [%s]. Retval:[%d]", c->path,
                         err);
+            record_os_error(c, err);
             return PROP_E_FORMAT;
         }
         c->len += REC_CHUNK;
@@ -341,6 +355,7 @@ u32 open_export(prop_cbkp *c)
     }
     if (err != 0) {
         trace_print(c->tc, 0, "proprcbkp_init_fhdl: Could not create the export file [%s]. Retval:[%d]", c->path, err);
+        record_os_error(c, err);
         return PROP_E_EXPORTFILE;
     }
     trace_print(c->tc, 4, "proprcbkp_init_fhdl: Export file does not exist. Attempting to create the export file.");
@@ -354,6 +369,7 @@ u32 open_import(prop_cbkp *c)
     u64 size = 0;
     if (int err = c->fs_file.open_read(c->path, false, &size); err != 0) {
         trace_print(c->tc, 0, "proprcbkp_init_fhdl: Could not open the export file [%s] Retval:[%d]", c->path, err);
+        record_os_error(c, err);
         return PROP_E_EXPORTFILE;
     }
     // Whole chunks only: a file of another length was cut or is not one.
@@ -435,6 +451,7 @@ u32 proprcbkp_init(backend_ctx *ctx, prop_metactx *meta, prop_cbkp **cbkp, const
     if (import_user != nullptr) std::snprintf(c->user, sizeof c->user, "%s", import_user);
     std::snprintf(c->path, sizeof c->path, "%s", filename);
     c->meta = meta;
+    c->zkv = h != nullptr ? h->proprhandle_zkvctx : nullptr;
     c->tc = tc;
     c->buf = buf;
     c->file = &c->fs_file;

@@ -2,8 +2,12 @@
 // log space widened again.  The restore is all or nothing across a crash:
 //
 //  1. Everything about the backup is checked before anything is written:
-//     its boot block, its store map against its length, and its bitmaps
-//     against its length (a cut copy of a backup is refused).
+//     its boot block, its store map against its length, the blocks of its
+//     head the store lives by, and its bitmaps against its length (a cut
+//     copy of a backup is refused).  Then the caller's check reads it whole
+//     as a store of its own: every page in use sound where it lies and of
+//     its kind, and the key tree whole.  A backup that fails any of this is
+//     refused before a location is so much as opened.
 //  2. Every configured location must be open: a location left out would
 //     keep its own store, whose higher commit lsn could later win the vote
 //     over the restored ones.
@@ -69,10 +73,15 @@ void stand_in_front_end(u32 flags, przkv_ctx *fe)
 
 class Restore {
   public:
-    Restore(prop_metactx *meta, const char *name, u32 flags)
-        : meta_(meta), name_(name), flags_(flags), tc_(trace_component_named(TRACE_RAW)), buf_(meta)
+    Restore(prop_metactx *meta, const char *name, u32 flags, bkp_image_check check)
+        : meta_(meta), name_(name), flags_(flags), check_(check), tc_(trace_component_named(TRACE_RAW)), buf_(meta)
     {
         stand_in_front_end(flags, &fe_);
+        // The backup is read three times (the check's two passes, then the
+        // copy) and never written: through the page cache, the later passes
+        // find it there.
+        stand_in_front_end(flags, &image_fe_);
+        image_fe_.developer_mode = 1;
     }
     ~Restore()
     {
@@ -93,7 +102,8 @@ class Restore {
     bool in_disk_group(u32 slot) const { return h_->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD; }
     u32 write_slot(u32 slot, const u8 *data, u32 length, u32 offset, bool bulk);
     u32 read_slot(u32 slot, u8 *data, u32 length, u32 offset);
-    u32 check_bitmaps();
+    u32 head_block(u32 addr, const char *what, u8 *page);
+    u32 check_head();
     u32 open_locations();
     u32 make_room();
     u32 open_bulk();
@@ -107,8 +117,10 @@ class Restore {
     prop_metactx *meta_;
     const char *name_;
     u32 flags_;
+    bkp_image_check check_;
     trace_comp tc_;
     przkv_ctx fe_;
+    przkv_ctx image_fe_;  // the same, for reading the backup
     StepBuffer buf_;
     BkpFile fs_file_;
     std::optional<VldBkpFile> vld_file_;
@@ -155,7 +167,7 @@ u32 Restore::open_backup_file(u64 *size)
         if (rc == 0) rc = vld_file_->open_read(dg, fname, &pages);
         *size = u64{pages} * kPage;
         file_ = &*vld_file_;
-    } else if (int err = fs_file_.open_read(name_, fe_.developer_mode == 0, size); err != 0) {
+    } else if (int err = fs_file_.open_read(name_, image_fe_.developer_mode == 0, size); err != 0) {
         trace_print(tc_, 0, "phy_rec: (%d)", err);
         rc = PROP_E_BKPFILE;
     }
@@ -187,11 +199,26 @@ u32 Restore::open_backup()
         return rc;
     }
     if (u32 rc = bkp_check_layout(tc_, boot_, size, &im_); rc != 0) return rc;
-    return check_bitmaps();
+    return check_head();
 }
 
-// The backup must hold every page its bitmaps say is in use.
-u32 Restore::check_bitmaps()
+// Reads the metadata block at addr of the backup's head into page; 0, or
+// 22 when it is not sound there.
+u32 Restore::head_block(u32 addr, const char *what, u8 *page)
+{
+    if (u32 rc = read_backup(addr / kPage, 1, page); rc != 0) return rc;
+    if (block_sound(page, PROPR_BLK_METADATA, addr / PROP_PAGE_SIZE + PROPR_BLOCKNUM_BIAS)) return 0;
+    trace_print(tc_, 0,
+                "phy_rec: Block [%u] (%s) of the backup is damaged. The backup file to be restored is not a valid %s "
+                "backup file.",
+                addr / PROP_PAGE_SIZE + PROPR_BLOCKNUM_BIAS, what, bkp_kind_name(flags_));
+    return PROP_E_FORMAT;
+}
+
+// The blocks of the head the store lives by must be sound (the copies the
+// next commit writes over may hold anything), and the backup must hold
+// every page its bitmaps say is in use.
+u32 Restore::check_head()
 {
     u8 *page = buf_.get();
     const u32 selector = boot_[BOOT_OFF_SUPER_SELECTOR];
@@ -199,13 +226,10 @@ u32 Restore::check_bitmaps()
         trace_print(tc_, 0, "phy_rec: Superblock selector [%u] of the backup is not valid.", selector);
         return PROP_E_FORMAT;
     }
+    if (u32 rc = head_block(im_.lsst, "the log metadata block", page); rc != 0) return rc;
     u8 super[PROP_PAGE_SIZE];
-    if (u32 rc = read_backup(1 + selector, 1, page); rc != 0) return rc;
+    if (u32 rc = head_block(propr_super_addr(selector), "the superblock", page); rc != 0) return rc;
     std::memcpy(super, page, PROP_PAGE_SIZE);
-    if (proprut_isblk_valid_buf(super, PROPR_BLK_METADATA) == 0) {
-        trace_print(tc_, 0, "phy_rec: The superblock of the backup is not valid.");
-        return PROP_E_FORMAT;
-    }
     u64 used = 0;
     for (u32 i = 0; i < im_.num_fcl; i++) {
         const u32 copy = be32_at(super, SUPER_OFF_FREE_SPACE_ADDR + static_cast<i32>(4 * i));
@@ -213,11 +237,7 @@ u32 Restore::check_bitmaps()
             trace_print(tc_, 0, "phy_rec: Bitmap page [%u] of the backup names copy [%u].", i, copy);
             return PROP_E_FORMAT;
         }
-        if (u32 rc = read_backup(propr_fcl_addr(i, copy) / kPage, 1, page); rc != 0) return rc;
-        if (proprut_isblk_valid_buf(page, PROPR_BLK_METADATA) == 0) {
-            trace_print(tc_, 0, "phy_rec: Bitmap page [%u] of the backup is not valid.", i);
-            return PROP_E_FORMAT;
-        }
+        if (u32 rc = head_block(propr_fcl_addr(i, copy), "a bitmap page", page); rc != 0) return rc;
         const i32 bit = bitmap_highest_set(page + sizeof(propr_hdr));
         if (bit >= 0) used = u64{i} * PROPR_BITMAP_BITS + static_cast<u32>(bit) + 1;
     }
@@ -414,6 +434,7 @@ u32 Restore::run()
     }
     u32 rc = make_handle();
     if (rc == 0) rc = open_backup();
+    if (rc == 0) rc = check_(meta_, &image_fe_, name_, flags_);
     if (rc == 0) rc = open_locations();
     if (rc == 0) rc = make_room();
     if (rc == 0) rc = open_bulk();
@@ -430,14 +451,14 @@ u32 Restore::run()
 
 }  // namespace
 
-u32 phy_rec(prop_metactx *meta, const char *name, u32 flags)
+u32 phy_rec(prop_metactx *meta, const char *name, u32 flags, bkp_image_check check)
 {
     trace_comp tc = trace_component_named(TRACE_RAW);
     if (meta == nullptr || name == nullptr) {
         trace_print(tc, 0, "phy_rec: NULL meta context or backup file name passed");
         return PROP_E_NULL;
     }
-    Restore r(meta, name, flags);
+    Restore r(meta, name, flags, check);
     u32 rc = r.run();
     // Whatever reached the locations, a handle of this process that holds
     // the store open must not go on serving the pages it kept from before.

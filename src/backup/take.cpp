@@ -3,19 +3,23 @@
 // committed state.  The image is written beside the target under another
 // name, its boot block last, synced and put in the target's place:
 // whatever the target held before stays whole until the new backup is.
-// In a disk group the file is made at the image's whole size.
+// In a disk group the file is made at the image's whole size.  Every page
+// the image needs is taken from a location where it is sound
+// (backup/source.h).
 #include <cstring>
 
 #include "backup/backup.h"
 #include "backup/bkpfile.h"
 #include "backup/bkpvld.h"
 #include "backup/move.h"
+#include "backup/source.h"
 #include "core/handle.h"
 #include "format/cursor.h"
 #include "io/io.h"
 #include "lifecycle/layout.h"
 #include "space/used.h"
 #include "storage/config.h"
+#include "storage/report.h"
 
 using namespace propreg;
 
@@ -70,18 +74,14 @@ u32 make_plan(proprhandle *h, const u8 *boot, bkp_plan *plan)
 }
 
 // Copies count pages from store address src to image page dst_page.
-u32 copy_range(proprhandle *h, BkpIo &file, const char *name, u32 src, u32 dst_page, u32 count)
+u32 copy_range(proprhandle *h, BkpSource &source, BkpIo &file, const char *name, u32 src, u32 dst_page, u32 count)
 {
-    auto read = [&](u8 *b, u32 first, u32 n) {
-        const u32 at = src + first * PROP_PAGE_SIZE;
-        u32 rc = proprior(h, b, n * PROP_PAGE_SIZE, at, PROP_FLAG_BYPASS, PROPRIO_ALL);
-        if (rc != 0)
-            trace_print(h->proprhandle_trace_raw, 0, "proprbkp_write: Could not read ZKV data from src offset %u", at);
-        return rc;
-    };
+    auto read = [&](u8 *b, u32 first, u32 n) { return source.read(b, src + first * PROP_PAGE_SIZE, n); };
     auto write = [&](u8 *b, u32 first, u32 n) -> u32 {
         const u64 at = (u64{dst_page} + first) * PROP_PAGE_SIZE;
-        if (file.write_at(b, size_t{n} * PROP_PAGE_SIZE, at) == 0) return 0;
+        const int err = file.write_at(b, size_t{n} * PROP_PAGE_SIZE, at);
+        if (err == 0) return 0;
+        ut_os_error(h, err);
         trace_print(h->proprhandle_trace_raw, 0,
                     "proprbkp_write: Could not write to backup file %s. offset_write:[%llu] offset_read:[%u]", name,
                     static_cast<unsigned long long>(at), src + first * PROP_PAGE_SIZE);
@@ -100,7 +100,8 @@ u32 write_boot(proprhandle *h, BkpIo &file, u8 *buf, const char *name, const bkp
         bkp_boot_to_image(buf, h->proprhandle_lsst, bkp_type_of_flags(h->proprhandle_zkvctx != nullptr
                                                                             ? h->proprhandle_zkvctx->location_flags
                                                                             : 0));
-    if (file.write_at(buf, PROP_PAGE_SIZE, 0) != 0) {
+    if (int err = file.write_at(buf, PROP_PAGE_SIZE, 0); err != 0) {
+        ut_os_error(h, err);
         trace_print(tc, 0, "proprbkp_writeb: Could not write to boot block to backup file %s", name);
         return PROP_E_BKPFILE;
     }
@@ -123,6 +124,7 @@ u32 open_output(proprhandle *h, const char *name, const bkp_plan &plan, Replacem
         *out = &vld;
     } else if (int err = file.create(name, !prop_developer_mode(h)); err != 0) {
         trace_print(tc, 0, "proprbkp_get_fhdl: Could not create the backup file [%s] (%d)", name, err);
+        ut_os_error(h, err);
         rc = PROP_E_BKPFILE;
     }
     if (rc != 0) trace_print(tc, 0, "rbkp:0: Failed to get the backup file handle. Backup file name: [%s]", name);
@@ -130,16 +132,17 @@ u32 open_output(proprhandle *h, const char *name, const bkp_plan &plan, Replacem
     return rc;
 }
 
-u32 take(proprhandle *h, char *name)
+u32 take(proprhandle *h, char *name, u32 *damaged_page)
 {
     trace_comp tc = h->proprhandle_trace_raw;
     MetaAligned buf(h->metactx, PROP_PAGE_SIZE);
-    if (buf.get() == nullptr) {
+    BkpSource source(h, damaged_page);
+    if (buf.get() == nullptr || !source.ready()) {
         trace_print(tc, 0, "proprbkp_writeb: Could not allocate memory.");
         return PROP_E_NOMEM;
     }
     u8 boot[PROP_PAGE_SIZE];
-    u32 rc = proprior(h, boot, PROP_PAGE_SIZE, PROPR_BOOT_ADDR, 0, PROPRIO_ALL);
+    u32 rc = source.read(boot, PROPR_BOOT_ADDR, 1);
     if (rc != 0) {
         trace_print(tc, 0, "proprbkp_writeb: Failed to read boot buffer. Retval:[%d]", static_cast<int>(rc));
         return rc;
@@ -154,14 +157,14 @@ u32 take(proprhandle *h, char *name)
     trace_print(tc, 2, "rbkp: STEP 2: src_offset:[%d] dst_offset:[%d] numpage:[%d] Total Pages:[%d]",
                 static_cast<int>(PROP_PAGE_SIZE), static_cast<int>(PROP_PAGE_SIZE), static_cast<int>(plan.head - 1),
                 static_cast<int>(plan.total));
-    rc = copy_range(h, out->io(), name, PROP_PAGE_SIZE, 1, plan.head - 1);
+    rc = copy_range(h, source, out->io(), name, PROP_PAGE_SIZE, 1, plan.head - 1);
     if (rc != 0) {
         trace_print(tc, 0, "rbkp: STEP 2: Failed in function proprbkp_write(). Retval:[%d]", static_cast<int>(rc));
         return rc;
     }
     trace_print(tc, 2, "rbkp: STEP 3: src_offset:[%u] dst_offset:[%u] numpage:[%u]", plan.tail_src,
                 plan.head * PROP_PAGE_SIZE, plan.tail);
-    rc = copy_range(h, out->io(), name, plan.tail_src, plan.head, plan.tail);
+    rc = copy_range(h, source, out->io(), name, plan.tail_src, plan.head, plan.tail);
     if (rc != 0) {
         trace_print(tc, 0, "rbkp: STEP 3: Failed in function proprbkp_write(). Retval:[%d]", static_cast<int>(rc));
         return rc;
@@ -173,6 +176,7 @@ u32 take(proprhandle *h, char *name)
     }
     if (int err = out->commit(); err != 0) {
         trace_print(tc, 0, "rbkp: Could not put the backup file [%s] in place (%d)", name, err);
+        if (out != &vld) ut_os_error(h, err);
         return out == &vld ? static_cast<u32>(err) : u32{PROP_E_BKPFILE};
     }
     // A backup in a disk group hands back the file's name there.
@@ -187,7 +191,7 @@ u32 take(proprhandle *h, char *name)
 
 }  // namespace
 
-u32 proprbkp(backend_ctx *ctx, char *name)
+u32 proprbkp(backend_ctx *ctx, char *name, u32 *damaged_page)
 {
     trace_comp tc = trace_component_named(TRACE_RAW);
     if (ctx == nullptr) {
@@ -211,5 +215,5 @@ u32 proprbkp(backend_ctx *ctx, char *name)
         return PROP_E_STORAGE;
     }
     RwGuard lock(&ctx->prop_rwlock, RwGuard::Shared);
-    return take(h, name);
+    return take(h, name, damaged_page);
 }

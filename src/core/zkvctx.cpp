@@ -80,16 +80,19 @@ u32 u_validate_zkv_ctx(const przkv_ctx *zkv)
 
 void prou_add_list_log_ext(przkv_ctx *zkv, trace_comp comp, u32 level, const char *format, ...)
 {
-    if (u_validate_zkv_ctx(zkv) == 0) {
-        trace_print(utl(), 0, "prou_add_list_log_ext: zkvctx is not valid");
-        return;
-    }
     char message[kMessageMax];
     va_list ap;
     va_start(ap, format);
     std::vsnprintf(message, sizeof message, format, ap);
     va_end(ap);
     trace_print(comp, level, "%s", message);
+    // A stand-in the library makes for itself where no caller's context
+    // exists keeps no operation log: its lines reach the trace only.
+    if (zkv == nullptr || std::memcmp(zkv->tag, "PRZKVCTX", sizeof zkv->tag) != 0) return;
+    if (u_validate_zkv_ctx(zkv) == 0) {
+        trace_print(utl(), 0, "prou_add_list_log_ext: zkvctx is not valid");
+        return;
+    }
 
     char line[PROP_OPLOG_LINE] = {};
     local_time_prefix(line, sizeof line);

@@ -119,3 +119,11 @@ u32 proprut_isblk_valid_buf(const u8 *block, u32 expected_types)
     std::memcpy(&hdr, block, sizeof hdr);
     return proprut_isblk_valid(&hdr, expected_types);
 }
+
+bool block_sound(const u8 *block, u32 types, u32 number)
+{
+    if (proprut_isblk_valid_buf(block, types) == 0 || hdr_verify_checksum(block, PROP_PAGE_SIZE) != 0) return false;
+    propr_hdr hdr;
+    std::memcpy(&hdr, block, sizeof hdr);
+    return hdr.propr_hdr_blocknum == number;
+}

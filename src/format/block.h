@@ -55,3 +55,6 @@ u32 hdr_verify_checksum(const u8 *block, u32 length);
 u32 proprut_isblk_valid(const propr_hdr *hdr, u32 expected_types);
 // The same on a block buffer (copies the header out first).
 u32 proprut_isblk_valid_buf(const u8 *block, u32 expected_types);
+// Whether a block may be taken as it is: a header valid for one of types,
+// the header block number `number`, and a checksum that verifies.
+bool block_sound(const u8 *block, u32 types, u32 number);

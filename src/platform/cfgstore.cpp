@@ -127,11 +127,25 @@ int fsync_dir(Env *env, const char *dir)
     return err != 0 ? err : cerr;
 }
 
+// The permission bits of the directory holding path.  What is written into
+// a key is exactly as private as the key: a key of a store made readable
+// to others keeps its values so when they are rewritten.
+mode_t parent_mode(Env *env, const char *path)
+{
+    char dir[CFG_PATH_MAX];
+    std::snprintf(dir, sizeof dir, "%s", path);
+    char *slash = std::strrchr(dir, '/');
+    if (slash == nullptr) return 0700;
+    *slash = '\0';
+    struct stat st;
+    return env->stat(dir[0] != '\0' ? dir : "/", &st) == 0 ? (st.st_mode & 0777) : 0700;
+}
+
 // Writes a whole value file at path, synced.
 int write_value_file(Env *env, const char *path, const char *type_name, const void *data, size_t length)
 {
     env_file *f = nullptr;
-    int err = env->open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644, &f);
+    int err = env->open(path, O_WRONLY | O_CREAT | O_TRUNC, parent_mode(env, path) & 0666, &f);
     if (err != 0) return err;
     char head[kTypeLineMax + 2];
     int hlen = std::snprintf(head, sizeof head, "%s\n", type_name);
@@ -295,7 +309,7 @@ bool valid_changes(const cfg_change *changes, size_t count)
 // Writes the new values aside into dir, a fresh directory.
 int prepare(Env *env, const char *dir, const cfg_change *changes, size_t count)
 {
-    if (::mkdir(dir, 0755) != 0) return errno;
+    if (::mkdir(dir, parent_mode(env, dir)) != 0) return errno;
     char path[CFG_PATH_MAX];
     for (size_t i = 0; i < count; i++) {
         if (!join_path(dir, changes[i].value, path, sizeof path)) return ENAMETOOLONG;
@@ -488,7 +502,7 @@ cfg_result cfg_create_key(const char *key_path, int *oserr)
         bool end = *p == '\0';
         if (*p == '/' || end) {
             *p = '\0';
-            if (::mkdir(dir, 0755) != 0 && errno != EEXIST) return fail(CFG_UNREADABLE, errno, oserr);
+            if (::mkdir(dir, 0700) != 0 && errno != EEXIST) return fail(CFG_UNREADABLE, errno, oserr);
             if (end) break;
             *p = '/';
         }

@@ -54,6 +54,18 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
+// Makes dir and the directories above it that are missing, each its
+// owner's alone, as the files they will hold.
+void make_private_dirs(const std::string &dir, std::error_code &ec)
+{
+    std::vector<fs::path> missing;
+    for (fs::path p = dir; !p.empty() && p != p.parent_path() && !fs::exists(p, ec); p = p.parent_path())
+        missing.push_back(p);
+    fs::create_directories(dir, ec);
+    for (const fs::path &p : missing)
+        if (!ec) fs::permissions(p, fs::perms::owner_all, ec);
+}
+
 std::string write_file(const std::string &path, const std::string &text)
 {
     std::string tmp = path + ".tmp" + std::to_string(getpid());
@@ -158,7 +170,7 @@ std::string vld_admin_create_dg(const std::string &dg, u32 copies, bool sync)
     if (dir.empty()) return why;
     if (fs::exists(dir)) return "disk group +" + bare(dg) + " already exists";
     std::error_code ec;
-    fs::create_directories(dir, ec);
+    make_private_dirs(dir, ec);
     if (ec) return "cannot create " + dir + ": " + ec.message();
     char attrs[VLD_ATTRS_TEXT];
     vld_attrs_format(vld_dg_attrs{copies, sync}, attrs);
@@ -195,7 +207,7 @@ std::string vld_admin_instance(bool up)
     const std::string root = vld_admin_root();
     if (root.empty()) return "the volume-manager root is too long";
     std::error_code ec;
-    fs::create_directories(root, ec);
+    make_private_dirs(root, ec);
     if (ec) return "cannot create " + root + ": " + ec.message();
     return set_marker(root + "/" + VLD_INSTANCE_DOWN, !up);
 }

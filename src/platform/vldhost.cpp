@@ -143,7 +143,7 @@ int write_text(const char *path, const char *text)
         return ENAMETOOLONG;
     Env *env = env_current();
     env_file *f = nullptr;
-    if (int e = env->open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644, &f); e != 0) return e;
+    if (int e = env->open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0600, &f); e != 0) return e;
     size_t len = std::strlen(text), done = 0;
     int e = env->pwrite(f, text, len, 0, &done);
     if (e == 0 && done != len) e = EIO;
@@ -182,12 +182,13 @@ int open_host(vld_file *f, bool create)
     int flags = f->mode == VLD_MODE_READ ? O_RDONLY : O_RDWR;
     if (create) flags |= O_CREAT | O_EXCL;
     if (!vld_dg_path(f->dg, f->fname, path, sizeof path)) return ENAMETOOLONG;
-    if (int e = env->open(path, flags, 0644, &f->header); e != 0) return e;
+    // A store's or a backup's file holds every value: its owner's alone.
+    if (int e = env->open(path, flags, 0600, &f->header); e != 0) return e;
     int e = create ? write_header(f->header, &f->hdr, f->sync != 0) : read_header(f->header, &f->hdr);
     if (e == 0 && !create && f->hdr.committed == 0) e = ENOENT;
     for (u32 m = 0; e == 0 && m < f->hdr.mirrors; m++) {
         if (!vld_mirror_path(f->dg, f->fname, m + 1, path, sizeof path)) e = ENAMETOOLONG;
-        if (e == 0) e = env->open(path, flags, 0644, &f->copy[m]);
+        if (e == 0) e = env->open(path, flags, 0600, &f->copy[m]);
     }
     if (e != 0) close_host(f);
     return e;

@@ -107,8 +107,9 @@ u32 read_hwk_home(trace_comp comp, const cfg_key *key, char *hwk_home, char *err
 }
 
 // Reads one location value into its slot; a bad or missing one leaves the
-// slot empty and is only logged.
-void read_location(trace_comp comp, const cfg_key *key, const char *value, char *slot)
+// slot empty and is only logged.  Returns the system error of a value that
+// exists but cannot be read (out of file descriptors, say), 0 otherwise.
+int read_location(trace_comp comp, const cfg_key *key, const char *value, char *slot)
 {
     char buf[UT_LOCVALUE_SIZE];
     size_t len = 0;
@@ -120,24 +121,25 @@ void read_location(trace_comp comp, const cfg_key *key, const char *value, char 
         if (len != 0) {
             std::memcpy(slot, buf, len + 1);
             trace_print(comp, 2, "ut_read_reg:10:ZKV location is %s", slot);
-            return;
+            return 0;
         }
         [[fallthrough]];
     case CFG_TOO_LONG:
         trace_print(comp, 0, "ut_read_reg:8:size of file path name for [%s] is too big or zero %d", value,
                     static_cast<int>(len));
-        return;
+        return 0;
     case CFG_WRONG_TYPE:
         trace_print(comp, 0, "ut_read_reg:9:the registry key [%s] does not have the right data type.. REG_SZ expected",
                     value);
-        return;
+        return 0;
     case CFG_NO_VALUE:
-        return;
+        return 0;
     default: {
+        const int syserr = cfg_syserr(r, oserr);
         char text[256];
-        cfg_syserr_text(cfg_syserr(r, oserr), text, sizeof text);
+        cfg_syserr_text(syserr, text, sizeof text);
         trace_print(comp, 0, "ut_read_reg:2:could not read reg value %s os error= %s", value, text);
-        return;
+        return syserr;
     }
     }
 }
@@ -286,7 +288,14 @@ u32 ut_read_reg(trace_comp comp, prop_locations locations, u32 *local_only, char
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
         const char *value = ut_location_value_name(is_nkv, i);
         if (value == nullptr) break;
-        read_location(comp, &key, value, locations[i]);
+        // A value that is there but cannot be read is not a missing one:
+        // the set would be read without it.
+        if (int syserr = read_location(comp, &key, value, locations[i]); syserr != 0) {
+            char text[256];
+            cfg_syserr_text(syserr, text, sizeof text);
+            ut_errbuf_set(errorbuf, errorbuf_sz, "Error accessing %s registry value. %s", value, text);
+            return PROP_E_CONFREAD;
+        }
     }
     if (locations[0][0] == '\0') {
         const char *first = ut_location_value_name(is_nkv, 0);

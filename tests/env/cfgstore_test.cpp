@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -96,6 +97,24 @@ std::string read_set(const cfg_key &key)
 }
 
 }  // namespace
+
+// A value is as private as its key: a key made here is its owner's alone,
+// and one that others may read keeps its values so when they are replaced.
+TEST_F(ConfigStore, ValuesTakeTheModeOfTheirKey)
+{
+    auto mode = [](const std::string &path) {
+        struct stat st;
+        return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+    };
+    EXPECT_EQ(mode(keydir_), 0700);
+    ASSERT_EQ(cfg_set_sz(&key_, "a", "/one", &err_), CFG_OK);
+    EXPECT_EQ(mode(keydir_ + "/a"), 0600);
+    ASSERT_EQ(::chmod(keydir_.c_str(), 0755), 0);
+    const cfg_change set[] = {{"a", "/two"}, {"b", "/three"}};
+    ASSERT_EQ(cfg_replace_values(&key_, set, 2, &err_), CFG_OK);
+    EXPECT_EQ(mode(keydir_ + "/a"), 0644);
+    EXPECT_EQ(mode(keydir_ + "/b"), 0644);
+}
 
 TEST_F(ConfigStore, SeveralValuesAreReplacedTogether)
 {

@@ -45,7 +45,7 @@ class Config : public ::testing::Test {
 // key, or the first location.
 TEST_F(Config, MissingOrUnreadableConfiguration)
 {
-    enum Setup { no_key, key_is_a_file, only_loc3 };
+    enum Setup { no_key, key_is_a_file, only_loc3, unreadable_loc };
     struct Case {
         const char *name;
         Setup setup;
@@ -55,6 +55,9 @@ TEST_F(Config, MissingOrUnreadableConfiguration)
         {"no key", no_key, 0, std::string("Error opening zkv registry key. ") + strerror(ENOENT)},
         {"key cannot be opened", key_is_a_file, 42, std::string("Error opening zkv registry key. ") + strerror(ENOTDIR)},
         {"only the third location", only_loc3, 41, "Error retrieving zkvconfig_loc property."},
+        // There, but it cannot be read: not a missing value.
+        {"a location that cannot be read", unreadable_loc, 42,
+         std::string("Error accessing zkvconfig_loc registry value. ") + strerror(EISDIR)},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
@@ -64,6 +67,7 @@ TEST_F(Config, MissingOrUnreadableConfiguration)
             std::ofstream(reg_.dir(kZkvKeyPath)) << "a file where the key should be";
         }
         if (k.setup == only_loc3) reg_.set(kZkvKeyPath, "zkvconfig_loc3", "/loc3");
+        if (k.setup == unreadable_loc) std::filesystem::create_directories(reg_.dir(kZkvKeyPath) + "/zkvconfig_loc");
         Conf c;
         EXPECT_EQ(c.get(PROP_KIND_ZKV), k.rc);
         EXPECT_EQ(c.configured, 0u);

@@ -38,7 +38,7 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     RunResult verify = p.run({"verify", file});
     EXPECT_EQ(verify.status, 0) << verify.err;
     EXPECT_NE(verify.out.find(": 6 keys, "), std::string::npos) << verify.out;
-    EXPECT_EQ(p.run({"--backup", file, "set", "SYSTEM.x", "1"}).status, 1);
+    EXPECT_EQ(p.run({"--backup", file, "set", "SYSTEM.x", "1"}).status, 2);
 
     p.ok({"set", "SYSTEM.app.name", "second"});
     p.ok({"rm", "-r", "SYSTEM.app.port"});
@@ -56,7 +56,12 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     image.at((number - 25 - log_pages_left_out) * 4096 + 3000) ^= 1;
     const std::string damaged = write_file(p.dir(), "damaged.bkp", image);
     EXPECT_EQ(p.run({"verify", damaged}).status, 3);
-
+    // A restore refuses what verify rejects, says why, and changes nothing.
+    RunResult refused = p.run({"restore", "--yes", damaged});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_NE(refused.err.find("error 22:"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("of key [SYSTEM.app.name]"), std::string::npos) << refused.err;
+    EXPECT_EQ(p.ok({"tree", "--json"}), tree);
     // Damage that only the block scan sees, as check would see it on a
     // store: a name table page flipped, two tree nodes swapped.
     const std::string whole = read_file(file);
@@ -73,13 +78,16 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     swapped.replace(a, 4096, whole, b, 4096);
     swapped.replace(b, 4096, whole, a, 4096);
     for (const auto &[name, bytes] : {std::pair{"names.bkp", names}, std::pair{"swapped.bkp", swapped}}) {
-        RunResult r = p.run({"verify", write_file(p.dir(), name, bytes)});
+        const std::string bad = write_file(p.dir(), name, bytes);
+        RunResult r = p.run({"verify", bad});
         EXPECT_EQ(r.status, 3) << name << "\n" << r.out << r.err;
         EXPECT_NE(r.out.find("is CORRUPT ("), std::string::npos) << name << "\n" << r.out;
+        EXPECT_EQ(p.run({"restore", "--yes", bad}).status, 3) << name;
+        EXPECT_EQ(p.ok({"tree", "--json"}), tree) << name;
     }
 
     RunResult junk = p.run({"restore", "--yes", write_file(p.dir(), "junk", std::string(8192, 'j'))});
-    EXPECT_EQ(junk.status, 1);
+    EXPECT_EQ(junk.status, 3);
     EXPECT_NE(junk.err.find("error 22:"), std::string::npos) << junk.err;
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
 }
@@ -139,7 +147,7 @@ TEST(PropctlRecords, ImportModesAndAnExportThatFails)
     db.ok({"init"});
     db.ok({"import", file, "--mode", "database"});
     EXPECT_EQ(db.ok({"get", "DATABASE.d"}), "db\n");
-    EXPECT_EQ(db.run({"get", "SYSTEM.t"}).status, 1) << "a key outside DATABASE was imported";
+    EXPECT_EQ(db.run({"get", "SYSTEM.t"}).status, 4) << "a key outside DATABASE was imported";
 
     Propctl mine;
     mine.ok({"init"});
@@ -153,8 +161,14 @@ TEST(PropctlRecords, ImportModesAndAnExportThatFails)
     a.ok({"set", "SYSTEM.huge", "--type", "bytes", "--file", write_file(a.dir(), "huge", std::string(70000, 'h'))});
     RunResult huge = a.run({"export", a.dir().file("huge.export")});
     EXPECT_EQ(huge.status, 1);
-    EXPECT_NE(huge.err.find("SYSTEM.huge"), std::string::npos) << huge.err;
+    EXPECT_NE(huge.err.find("SYSTEM.huge: a value of 70000 bytes, a record holds at most 65536"), std::string::npos)
+        << huge.err;
     EXPECT_EQ(read_file(a.dir().file("huge.export")), "");
+    // Any other failure says its own reason, not the size of a value.
+    RunResult nowhere = a.run({"export", a.dir().file("no/such/dir/x.export"), "SYSTEM.t"});
+    EXPECT_EQ(nowhere.status, 4);
+    EXPECT_NE(nowhere.err.find("no such directory " + a.dir().file("no/such/dir")), std::string::npos) << nowhere.err;
+    EXPECT_EQ(nowhere.err.find("a record holds"), std::string::npos) << nowhere.err;
 }
 
 TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)

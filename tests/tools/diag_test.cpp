@@ -92,7 +92,7 @@ TEST(PropctlBlock, ReadShowAndForcedWrite)
     EXPECT_NE(p.ok({"check"}).find("the store is sound"), std::string::npos);
 
     RunResult before_boot = p.run({"block", "get", "24"});
-    EXPECT_EQ(before_boot.status, 1);
+    EXPECT_EQ(before_boot.status, 2);
     EXPECT_NE(before_boot.err.find("error 8"), std::string::npos) << before_boot.err;
 }
 

@@ -124,8 +124,8 @@ TEST_F(PropctlDocs, BashCompletesEveryCommandOptionAndAction)
         EXPECT_TRUE(has_word(out[0], table_[i].command)) << table_[i].command;
         for (const std::string &f : flags_of(i)) EXPECT_TRUE(has_word(out[i], f)) << table_[i].command << " " << f;
     }
-    EXPECT_EQ(out[table_.size()], "add remove replace migrate");
-    EXPECT_EQ(out[table_.size() + 1], "text multi int bytes");
+    EXPECT_EQ(out[table_.size()], "list add remove replace migrate");
+    EXPECT_EQ(out[table_.size() + 1], "text multi int int64 bytes");
     EXPECT_TRUE(has_word(out[table_.size() + 2], "create") && has_word(out[table_.size() + 2], "damage"));
     EXPECT_EQ(out[table_.size() + 3], "");
 }

@@ -38,7 +38,10 @@ foreach(f bin/propctl bin/propregd include/propreg/prop.h include/propreg/fronte
   endif()
 endforeach()
 # The installed propctl runs on the installed library.
-run(${prefix}/bin/propctl --help)
+run(${prefix}/bin/propctl --version)
+if(NOT run_out MATCHES "^propctl [0-9]")
+  message(FATAL_ERROR "propctl --version said: ${run_out}")
+endif()
 
 # Both programs read what the installed propctl wrote.
 set(store ${WORK}/root)

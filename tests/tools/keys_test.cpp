@@ -71,7 +71,7 @@ TEST_F(PropctlKeys, ABatchIsAllOrNothing)
         "rm -r SYSTEM.moved\n"
         "set SYSTEM.app.name 99999999999 --type int\n";
     RunResult r = p.run({"batch"}, bad);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("batch: line 4: set SYSTEM.app.name: an int value"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("nothing was changed"), std::string::npos) << r.err;
 

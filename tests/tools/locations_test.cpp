@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -29,13 +30,25 @@ TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
     // The replaced file is no store any more; a node still naming it
     // cannot open until it takes the published configuration back.
     p.ok({"repair", "0", data + "copy1.store"});
-    EXPECT_EQ(p.run({"get", "SYSTEM.kept"}).status, 1);
+    EXPECT_EQ(p.run({"get", "SYSTEM.kept"}).status, 6);
     EXPECT_NE(p.ok({"repair", "--from-cluster"}).find("location 0  " + data + "new.store"), std::string::npos);
     EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
 
-    EXPECT_EQ(p.run({"location", "remove", "7"}).status, 1);
-    p.ok({"location", "remove", "1"});
-    EXPECT_EQ(p.run({"location", "remove", "0"}).status, 1) << "the last location stays";
+    EXPECT_EQ(p.run({"location", "remove", "7"}).status, 2);
+    const std::string list = p.ok({"location", "list"});
+    EXPECT_EQ(list.rfind("location 0  " + data + "new.store  (device id ", 0), 0u) << list;
+    EXPECT_NE(list.find("): current\nlocation 1  " + data + "extra.store  (device id "), std::string::npos) << list;
+    EXPECT_EQ(p.ok({"location", "remove", "0"}), "removed location 0: " + data + "new.store\n"
+                                                 "the locations after it moved down one slot:\n"
+                                                 "  location 0  " + data + "extra.store\n");
+    // Nothing would hold the store while its only location changed.
+    RunResult only = p.run({"location", "replace", "0", data + "other.store"});
+    EXPECT_EQ(only.status, 1);
+    EXPECT_EQ(only.err, "propctl: location replace: the only location cannot be replaced while the store runs on it: "
+                        "add the new location, then remove this one\n");
+    EXPECT_NE(::access((data + "other.store").c_str(), F_OK), 0) << "a refused replace made its file";
+    EXPECT_EQ(p.run({"location", "remove", "0"}).err,
+              "propctl: location remove: the only location of a store cannot be removed\n");
     EXPECT_EQ(p.run({"overwrite-config"}, "no\n").status, 1);
     p.ok({"overwrite-config", "--yes"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
@@ -55,10 +68,10 @@ TEST(PropctlLocations, ACopyThatComesBackNeverTakesTheStoreFromTheNewerOnes)
     p.ok({"repair", "2", data + "copy3.store"});
 
     const RunResult refused = p.run({"ls", "SYSTEM"});
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, 6);
     EXPECT_NE(refused.err.find("error 34"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("overwrite-config"), std::string::npos) << refused.err;
-    EXPECT_EQ(p.run({"set", "SYSTEM.late", "v"}).status, 1);
+    EXPECT_EQ(p.run({"set", "SYSTEM.late", "v"}).status, 6);
     p.ok({"overwrite-config", "--yes"});
     EXPECT_EQ(p.ok({"--json", "ls", "SYSTEM"}).find("k19") != std::string::npos, true);
     p.ok({"set", "SYSTEM.late", "v"});

@@ -26,7 +26,7 @@ TEST(PropctlProgress, ShownOnATerminalOnly)
 
     // An error mid-way starts on a line of its own.
     RunResult bad = p.run_on_terminal({"batch"}, lines + "set SYSTEM.x y --type int\n");
-    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("\r\033[Kpropctl: batch: line 41: set SYSTEM.x: an int value"), std::string::npos)
         << bad.err;
 

@@ -27,7 +27,7 @@ std::string slurp(const std::string &path)
 }  // namespace
 
 Child::Child(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
-             const std::string &input, bool terminal)
+             const std::string &input, bool terminal, const std::vector<std::string> &launcher)
 {
     const std::string in = files_.file("in"), out = files_.file("out"), err = files_.file("err");
     std::ofstream(in, std::ios::binary) << input;
@@ -56,10 +56,11 @@ Child::Child(const std::vector<std::string> &args, const std::map<std::string, s
     envp.push_back(nullptr);
     std::vector<std::string> words = args;
     words.insert(words.begin(), PROPCTL_PATH);
+    words.insert(words.begin(), launcher.begin(), launcher.end());
     for (std::string &w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    EXPECT_EQ(posix_spawn(&pid_, PROPCTL_PATH, &fa, nullptr, argv.data(), envp.data()), 0);
+    EXPECT_EQ(posix_spawn(&pid_, words[0].c_str(), &fa, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&fa);
     if (slave >= 0) ::close(slave);
 }
@@ -126,6 +127,11 @@ RunResult Propctl::run_on_terminal(const std::vector<std::string> &args, const s
 RunResult Propctl::run_without_root(const std::vector<std::string> &args) const
 {
     return Child(args, env_, "").wait();
+}
+
+RunResult Propctl::run_through(const std::vector<std::string> &launcher, const std::vector<std::string> &args) const
+{
+    return Child(with_root(args), env_, "", false, launcher).wait();
 }
 
 std::unique_ptr<Child> Propctl::spawn(const std::vector<std::string> &args, const std::string &input) const

@@ -22,8 +22,9 @@ struct RunResult {
 // pseudo-terminal read back here.
 class Child {
   public:
+    // launcher: a program and its words that run propctl (as another user).
     Child(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
-          const std::string &input, bool terminal = false);
+          const std::string &input, bool terminal = false, const std::vector<std::string> &launcher = {});
     ~Child();
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
@@ -53,6 +54,8 @@ class Propctl {
     RunResult run_on_terminal(const std::vector<std::string> &args, const std::string &input = "") const;
     // Without --root: the store the environment (or the default) names.
     RunResult run_without_root(const std::vector<std::string> &args) const;
+    // Through a launcher that runs propctl, e.g. as another user.
+    RunResult run_through(const std::vector<std::string> &launcher, const std::vector<std::string> &args) const;
     std::unique_ptr<Child> spawn(const std::vector<std::string> &args, const std::string &input = "") const;
     // Runs and expects success; the test fails with stderr otherwise.
     std::string ok(const std::vector<std::string> &args, const std::string &input = "") const;

@@ -36,15 +36,15 @@ declare -A goes_on=(
 )
 # What a block needs first, beyond a fresh directory.
 declare -A setup=(
-    ["propctl location add /disks/b/copy.store"]="propctl init --cluster --copies 2"
+    ["propctl location list"]="propctl init --cluster --copies 2"
     ["propctl backup +BKP:nightly"]="propctl init --cluster --disk-group +DATA --disk-group +MIRR && propctl vld create +BKP"
 )
 # What commands print, as their comments in README say: every word must
 # be in the output.
 declare -A prints=(
-    ["propctl get SYSTEM.app.port"]="8080"
+    ["propctl get SYSTEM.app.port"]="8081"
     ["propctl ls SYSTEM.app"]="cert hosts name port"
-    ["propctl --json get SYSTEM.app.port"]='"type":"int","value":8080}'
+    ["propctl --json get SYSTEM.app.port"]='"type":"int","value":8081}'
 )
 # Single commands that cannot run here, and why.
 declare -A not_here=(
@@ -66,7 +66,7 @@ fresh() {
     dir=$scratch/block$1
     mkdir -p "$dir"/{root,vld,home,srv/bkp,disks/b,disks/c}
     printf '\x30\x82\x01\x0a' >"$dir/cert.der"
-    printf 'create SYSTEM.app\nset SYSTEM.app.port 8080 --type int\n' >"$dir/changes.txt"
+    printf 'create SYSTEM.app\nset SYSTEM.app.port 8081 --type int\n' >"$dir/changes.txt"
     export ZKV_REGISTRY_ROOT=$dir/root ZKV_VLD_ROOT=$dir/vld HOME=$dir/home
     cd "$dir" || exit 1
 }

@@ -1,6 +1,7 @@
 // Making stores: the kinds, where their locations go, what info reports,
 // and the default root that needs no set-up.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -78,7 +79,7 @@ TEST(PropctlStore, RefusedRequestsLeaveNothingBehind)
     };
     for (const auto &c : cases) {
         RunResult r = p.run(c.args);
-        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, c.err);
     }
     // A location that may hold someone's data is never formatted over.
@@ -145,6 +146,49 @@ TEST(PropctlStore, AnInitCutAtAnyWriteLeavesNoStoreOrACompleteOne)
     }
 }
 
+// Any user who can read a location file reads every value in it, whatever
+// the keys' permissions say.
+TEST(PropctlStore, WhatPropctlMakesIsItsOwnersAloneAndAnOlderStoreIsNamed)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--dev"});
+    p.ok({"location", "add", p.root() + "/data/added.store"});
+    auto mode = [](const std::string &path) {
+        struct stat st;
+        return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+    };
+    for (const char *dir : {"", "/data", "/SOFTWARE", "/SOFTWARE/Korvex/zkv"})
+        EXPECT_EQ(mode(p.root() + dir), 0700) << dir;
+    for (const char *file : {"/data/copy1.store", "/data/added.store", "/SOFTWARE/Korvex/zkv/zkvconfig_loc",
+                             "/SOFTWARE/Korvex/zkv/zkvmirrorconfig_loc", "/propctl.conf", "/propctl.lock"})
+        EXPECT_EQ(mode(p.root() + file), 0600) << file;
+
+    // A store in the volume manager: its disk group and file copies too.
+    Propctl v;
+    v.ok({"init", "--cluster", "--disk-group", "+DATA"});
+    EXPECT_EQ(mode(v.dir().file("vld/DATA")), 0700);
+    EXPECT_EQ(mode(v.dir().file("vld/DATA/registry.255.1.m1")), 0600);
+
+    // An existing store keeps its modes, and status names the file.
+    ::chmod((p.root() + "/data/copy1.store").c_str(), 0644);
+    RunResult r = p.run({"status"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "propctl: warning: every user may read " + p.root() + "/data/copy1.store and every value in it "
+                     "('chmod o-rw " + p.root() + "/data/copy1.store' makes it private)\n");
+    EXPECT_EQ(mode(p.root() + "/data/copy1.store"), 0644);
+}
+
+TEST(PropctlStore, TheVersionNeedsNoStore)
+{
+    Propctl p;
+    const std::string version = p.run_without_root({"--version"}).out;  // "propctl X.Y.Z\n"
+    EXPECT_NE(::access(p.dir().file("home").c_str(), F_OK), 0) << "--version made a store";
+    p.ok({"init"});
+    EXPECT_NE(p.ok({"--json", "info"}).find("\"version\":\"" + version.substr(8, version.size() - 9) + "\""),
+              std::string::npos)
+        << version;
+}
+
 TEST(PropctlStore, TheDefaultRootNeedsNoSetUp)
 {
     Propctl p;
@@ -159,7 +203,7 @@ TEST(PropctlStore, TheDefaultRootNeedsNoSetUp)
     // $ZKV_REGISTRY_ROOT names a root that must already hold a store.
     p.set_env("ZKV_REGISTRY_ROOT", p.root());
     r = p.run_without_root({"get", "SYSTEM.first"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.err, "propctl: get SYSTEM.first: no store at " + p.root() +
                          " (propctl init makes one): error 33: The configuration or the location was not found.\n");
 }

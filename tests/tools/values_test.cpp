@@ -56,7 +56,7 @@ TEST_F(PropctlValues, EveryTypeComesBackAsItWasSet)
     EXPECT_EQ(p.ok({"get", "SYSTEM.app", "--json"}), "{\"key\":\"SYSTEM.app\",\"type\":\"none\",\"value\":null}\n");
 }
 
-TEST_F(PropctlValues, SettingAgainReplacesValueAndType)
+TEST_F(PropctlValues, SettingAgainWithATypeReplacesValueAndType)
 {
     // The largest value there is, from a file; then from the command line
     // with another type, then from stdin.
@@ -65,8 +65,43 @@ TEST_F(PropctlValues, SettingAgainReplacesValueAndType)
     EXPECT_EQ(p.ok({"get", "--raw", "SYSTEM.k"}), largest);
     p.ok({"set", "SYSTEM.k", "7", "--type", "int"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.k", "--json"}), "{\"key\":\"SYSTEM.k\",\"type\":\"int\",\"value\":7}\n");
-    p.ok({"set", "SYSTEM.k", "--file", "-"}, "from stdin");
+    p.ok({"set", "SYSTEM.k", "--type", "text", "--file", "-"}, "from stdin");
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "from stdin\n");
+}
+
+TEST_F(PropctlValues, ValuesAreReadAsPeopleWriteThem)
+{
+    // A key keeps its type when set again without --type; a value that
+    // does not fit it is refused, not stored as text.
+    p.ok({"set", "SYSTEM.port", "8080", "--type", "int"});
+    p.ok({"set", "SYSTEM.port", "8081"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.port", "--json"}), "{\"key\":\"SYSTEM.port\",\"type\":\"int\",\"value\":8081}\n");
+    RunResult r = p.run({"set", "SYSTEM.port", "eighty"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "propctl: set SYSTEM.port: SYSTEM.port holds an int value: an int value is one number from 0 to "
+                     "4294967295, decimal or 0x hex (--type gives it another type): error 8: Invalid argument, flag "
+                     "or request.\n");
+    p.ok({"set", "SYSTEM.port", "eighty", "--type", "text"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.port"}), "eighty\n");
+
+    // Decimal even with a leading zero, or 0x hex; int64 is a type to set.
+    p.ok({"set", "SYSTEM.n", "010", "--type", "int"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.n"}), "10\n");
+    p.ok({"set", "SYSTEM.n", "0x10"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.n"}), "16\n");
+    EXPECT_EQ(p.run({"set", "SYSTEM.n", "0o10"}).status, 2);
+    p.ok({"set", "SYSTEM.big", "18446744073709551615", "--type", "int64"});
+    EXPECT_EQ(p.ok({"get", "SYSTEM.big", "--json"}),
+              "{\"key\":\"SYSTEM.big\",\"type\":\"int64\",\"value\":18446744073709551615}\n");
+    EXPECT_EQ(p.run({"set", "SYSTEM.big", "18446744073709551616"}).status, 2);
+
+    // A value beginning with '-' goes after "--", on the command line and
+    // in a batch line; without it propctl says so.
+    r = p.run({"set", "SYSTEM.flag", "-v"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("a value beginning with '-' goes after '--'"), std::string::npos) << r.err;
+    p.ok({"batch"}, "set SYSTEM.flag -- -v\nset SYSTEM.other --type int -- 7\n");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.flag"}), "-v\n");
 }
 
 TEST_F(PropctlValues, UnsetKeepsTheKeyAndItsSubkeys)

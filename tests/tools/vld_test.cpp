@@ -24,7 +24,10 @@ TEST(PropctlVld, AClusterRegistryInDiskGroupsIsNamedByItsFilesAndDurable)
 
     // Without one of its two disk groups the store does not open.
     p.ok({"vld", "unmount", "+MIRR"});
-    EXPECT_EQ(p.run({"get", "SYSTEM.k"}).status, 1);
+    RunResult unmounted = p.run({"get", "SYSTEM.k"});
+    EXPECT_EQ(unmounted.status, 6);
+    EXPECT_NE(unmounted.err.find("disk group +MIRR is not mounted ('propctl vld mount +MIRR')"), std::string::npos)
+        << unmounted.err;
     p.ok({"vld", "mount", "+MIRR"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
 }
@@ -52,8 +55,16 @@ TEST(PropctlVld, BackupsAndRecordFilesLiveInADiskGroupAsFilesDo)
 
     p.ok({"vld", "unmount", "+BK"});
     RunResult unmounted = p.run({"backup", "+BK:later"});
-    EXPECT_EQ(unmounted.status, 1);
+    EXPECT_EQ(unmounted.status, 6);
+    EXPECT_NE(unmounted.err.find("disk group +BK is not mounted"), std::string::npos) << unmounted.err;
     EXPECT_NE(unmounted.err.find("error 43:"), std::string::npos) << unmounted.err;
+    // A backup opened as a store: the library says 26, propctl the same cause.
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"verify", "+BK:nightly"}, {"--backup", "+BK:nightly", "get", "SYSTEM.k"}}) {
+        RunResult r = p.run(args);
+        EXPECT_EQ(r.status, 6) << args[0];
+        EXPECT_NE(r.err.find("disk group +BK is not mounted"), std::string::npos) << r.err;
+    }
 }
 
 TEST(PropctlVld, MigrateNamesTheFilesOfDiskGroupLocationsOnce)
@@ -81,7 +92,7 @@ TEST(PropctlVld, AddingAFileTheDiskGroupDoesNotHoldIsRefusedAndMakesNoFile)
     p.ok({"set", "SYSTEM.k", "v"});
     const std::string groups = p.ok({"--json", "vld"});
     RunResult r = p.run({"location", "add", "+DATA/nonexistent"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("error 8:"), std::string::npos) << r.err;
     EXPECT_EQ(p.ok({"--json", "vld"}), groups);
     EXPECT_NE(p.ok({"info"}).find("2 mirrored locations"), std::string::npos);
@@ -94,16 +105,21 @@ TEST(PropctlVld, RefusedRequestsMakeNoDiskGroup)
     Propctl p;
     const struct {
         std::vector<std::string> args;
+        int status;
         std::string err;
     } cases[] = {
-        {{"init", "--disk-group", "+DATA"}, "propctl: init: --disk-group needs --cluster (a local registry lives in a file)\n"},
-        {{"init", "--cluster", "--copies", "2", "--disk-group", "+DATA"},
+        {{"init", "--disk-group", "+DATA"}, 2,
+         "propctl: init: --disk-group needs --cluster (a local registry lives in a file)\n"},
+        {{"init", "--cluster", "--copies", "2", "--disk-group", "+DATA"}, 2,
          "propctl: init: each copy needs a disk group of its own: repeat --disk-group\n"},
-        {{"vld", "mount", "+DATA"}, "propctl: vld: no disk group +DATA\n"},
+        {{"vld", "mount", "+DATA"}, 1, "propctl: vld: no disk group +DATA\n"},
+        {{"vld", "bogus"}, 2, "propctl: vld: unknown action 'bogus' ('propctl vld --help')\n"},
+        // Larger than 32 bits it would wrap round to mirror copy 1.
+        {{"vld", "damage", "+DATA", "--mirror", "4294967297"}, 2, "propctl: vld: --mirror takes 1 to 6\n"},
     };
     for (const auto &c : cases) {
         RunResult r = p.run(c.args);
-        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.status, c.status) << c.args[1];
         EXPECT_EQ(r.err, c.err);
     }
     EXPECT_EQ(p.ok({"vld"}), "volume manager at " + p.dir().path() +

@@ -22,6 +22,10 @@ struct Checked {
 // Runs both on the store or backup the session holds; 0, or the exit
 // status of a failure it has reported.
 int run_checks(Invocation &inv, Checked *out);
+// The scan alone: the locations, their states and device ids.
+int scan_locations(Invocation &inv, Checked *out);
+// "current", "stale", "corrupt"...: a location's state for people.
+const char *location_state_name(uint32_t state);
 // What they found, for people; what names what was checked ("store").
 void print_checks(const Invocation &inv, const Checked &c, const char *what);
 // The same as members of the open JSON object j.

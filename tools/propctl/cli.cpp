@@ -64,6 +64,7 @@ bool parse_args(const std::vector<std::string> &words, const std::vector<Option>
         }
         if (opt == nullptr) {
             *error = "unknown option " + w;
+            if (w[1] != '-') *error += "; a value beginning with '-' goes after '--'";
             return false;
         }
         std::vector<std::string> &slot = out->opts[opt->name];

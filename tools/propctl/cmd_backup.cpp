@@ -13,13 +13,13 @@
 #include "commands.h"
 #include "platform/vldadmin.h"
 #include "propreg/frontend.h"
+#include "watch.h"
 
 namespace propctl {
 
 namespace {
 
 constexpr size_t kPage = 4096;
-constexpr int kCorrupt = 3;  // the exit status of a check that found corruption
 
 // What the first block of a file says, when it is a backup's boot block.
 struct BackupInfo {
@@ -90,13 +90,16 @@ int run_backup(Invocation &inv)
 {
     const std::string file = file_arg(inv.args.args[0]);
     char name[PROP_LOCNAME_SIZE];
-    if (file.size() >= sizeof name) return inv.out.problem(inv.what + ": the path is too long");
+    if (file.size() >= sizeof name) return inv.out.usage(inv.what + ": the path is too long");
+    inv.session.involve(file, true);
     std::snprintf(name, sizeof name, "%s", file.c_str());
-    Progress progress("propctl backup");
-    progress.message("writing " + file);
-    uint32_t rc = prop_bkup(inv.session.ctx(), name);
-    progress.done();
-    if (rc != 0) return inv.out.fail(inv.what, rc);
+    Watched taken = watch(inv.session, "propctl backup: writing " + file,
+                          [&] { return prop_bkup(inv.session.ctx(), name); });
+    if (taken.rc != 0) {
+        // A page no location holds sound: which one, and whose key.
+        for (const std::string &l : taken.lines) inv.out.note(l);
+        return inv.out.fail(inv.what, taken.rc);
+    }
     BackupInfo b;
     if (!read_backup_info(file, &b)) return inv.out.problem(inv.what + ": the backup cannot be read back");
     inv.out.line("backup " + file + ": " + std::to_string(b.bytes / kPage) + " pages (" + megabytes(b.bytes) +
@@ -115,7 +118,9 @@ int run_backups(Invocation &inv)
     std::vector<std::string> names;
     for (const auto &e : std::filesystem::directory_iterator(dir, ec))
         if (e.is_regular_file(ec)) names.push_back(e.path().filename().string());
-    if (ec) return inv.out.problem(inv.what + ": cannot list " + dir + ": " + ec.message());
+    if (ec)
+        return inv.out.problem(inv.what + ": cannot list " + dir + ": " + ec.message(),
+                               exit_status_of_errno(ec.value()));
     std::sort(names.begin(), names.end());
     Json j;
     j.begin_array();
@@ -134,11 +139,39 @@ int run_backups(Invocation &inv)
     return 0;
 }
 
+// A backup opened as a store of its own, read as a restore reads it before
+// it writes anything: the status scan (every page in use sound, of a kind
+// its place allows) and the corruption check (the key tree whole).
+struct Examined {
+    uint32_t scan_rc = 0;
+    bool pages_sound = false;
+    uint32_t tree_rc = 0;  // 0, 57 (corruption) or a failure to check
+    std::vector<std::string> lines;  // what both found, page and key
+    bool sound() const { return pages_sound && tree_rc == 0; }
+};
+
+Examined examine_backup(const Session &image, const std::string &label)
+{
+    Examined e;
+    prop_status st{};
+    Watched scan = watch(image, label + ": scanning the pages", [&] { return prop_get_status(image.ctx(), &st, 4); });
+    e.scan_rc = scan.rc;
+    e.pages_sound = scan.rc == 0 && st.state[0] == 3;
+    Watched tree = watch(image, label + ": checking the key tree",
+                         [&] { return prop_check_logical_corruption(image.ctx()); });
+    e.tree_rc = tree.rc;
+    e.lines = scan.lines;
+    e.lines.insert(e.lines.end(), tree.lines.begin(), tree.lines.end());
+    return e;
+}
+
 int run_verify(Invocation &inv)
 {
     const std::string file = file_arg(inv.args.args[0]);
     use_root(inv.session.root());  // the disk groups beside it
     BackupInfo b;
+    if (!in_volume_manager(file) && ::access(file.c_str(), F_OK) != 0)
+        return inv.out.problem(inv.what + ": no such file " + file, kExitNotFound);
     if (!read_backup_info(file, &b)) return inv.out.fail(inv.what + ": not a backup file", PROP_E_FORMAT);
     if (int st = inv.session.open_backup(file, inv.what); st != 0) return st;
     // What check runs on a store; the walk counts the keys as it goes.
@@ -153,7 +186,7 @@ int run_verify(Invocation &inv)
     info_json(j, file, b);
     checks_json(j, c);
     inv.out.document(j.key("corruption").boolean(!c.sound).end_object());
-    return c.sound ? 0 : kCorrupt;
+    return c.sound ? 0 : kExitCorrupt;
 }
 
 bool confirmed(const Invocation &inv, const std::string &file)
@@ -170,12 +203,23 @@ bool confirmed(const Invocation &inv, const std::string &file)
     return answer == "yes" || answer == "y";
 }
 
+// The restore refused the backup: what verify finds in it says why, page
+// and key (the library's trace has the same).
+void explain_refusal(const Invocation &inv, const std::string &file)
+{
+    Session image(inv.session.root(), inv.out);
+    if (image.open_backup(file, inv.what) != 0) return;
+    const Examined e = examine_backup(image, "propctl restore");
+    for (const std::string &l : e.lines) inv.out.note(l);
+}
+
 int run_restore(Invocation &inv)
 {
     const std::string file = file_arg(inv.args.args[0]);
     if (int st = inv.session.hold(inv.what); st != 0) return st;
     if (!confirmed(inv, file)) return inv.out.problem(inv.what + ": not confirmed; nothing was changed");
     const StoreDesc &d = inv.session.desc();
+    inv.session.involve(file);
     prop_metactx *meta = prop_fe_meta_create();
     if (meta == nullptr) return inv.out.fail(inv.what, PROP_E_NOMEM);
     Progress progress("propctl restore");
@@ -183,6 +227,7 @@ int run_restore(Invocation &inv)
     uint32_t rc = prop_recover_media(meta, file.c_str(), d.kind == Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV);
     progress.done();
     prop_fe_meta_destroy(meta);
+    if (rc == PROP_E_FORMAT) explain_refusal(inv, file);
     if (rc != 0) return inv.out.fail(inv.what, rc);
     inv.out.line("restored " + file + " onto " + std::to_string(d.locations.size()) + " location(s)");
     Json j;
@@ -201,9 +246,12 @@ void add_backup_commands(std::vector<Command> *table)
         "FILE",
         "write a backup of the store to FILE",
         "The backup is one committed state of the store: changes made meanwhile\n"
-        "wait for it.  It is written beside FILE under another name and renamed\n"
-        "over FILE once it is whole and on disk, so a failed backup leaves what\n"
-        "FILE held before as it was.  The file is readable by its owner only.\n"
+        "wait for it.  Every page in use is taken from a location where it is\n"
+        "sound; a page that no location holds sound fails the backup, which\n"
+        "names it and its key.  The backup is written beside FILE under another\n"
+        "name and renamed over FILE once it is whole and on disk, so a failed\n"
+        "backup leaves what FILE held before as it was.  The file is readable by\n"
+        "its owner only.\n"
         "FILE may be +DG:NAME, a file of a volume-manager disk group: there the\n"
         "old file is renamed aside before the new one takes its name, and\n"
         "deleted after.\n",
@@ -232,8 +280,11 @@ void add_backup_commands(std::vector<Command> *table)
         "open a backup file, count its keys and check it as check checks a store",
         "Runs on the backup what check runs on a store: every block read and\n"
         "verified (header, block number, checksum), then the key tree walked and\n"
-        "its keys counted.  Exits 0 when the backup is sound, 3 when it finds\n"
-        "corruption (as check does), 1 when it cannot run.  FILE may be +DG:NAME.\n",
+        "its keys counted.  These are the checks a restore makes before it\n"
+        "writes anything: a backup verify rejects is never restored.  Exits 0\n"
+        "when the backup is sound, 3 when it finds corruption (the findings name\n"
+        "each page and its key); when it cannot run, with the status of that\n"
+        "failure ('propctl --help').  FILE may be +DG:NAME.\n",
         {},
         1,
         1,
@@ -247,10 +298,13 @@ void add_backup_commands(std::vector<Command> *table)
         "replace the store with the backup in FILE",
         "Writes the backup onto every location of the store, with the store\n"
         "locked against every other propctl.  Every location must be reachable.\n"
-        "The restore is all or nothing: cut short, it leaves a store that does\n"
-        "not open until the restore is run again (or, when cut at its very\n"
-        "start, the store as it was).  Asks first unless --yes is given.  FILE\n"
-        "may be +DG:NAME, a backup in a volume-manager disk group.\n",
+        "The backup is first read whole and checked as verify checks it; a\n"
+        "damaged one is refused (error 22, with what verify finds in it) and the\n"
+        "store is left as it was.  The restore is all or nothing: cut short, it\n"
+        "leaves a store that does not open until the restore is run again (or,\n"
+        "when cut at its very start, the store as it was).  Asks first unless\n"
+        "--yes is given.  FILE may be +DG:NAME, a backup in a volume-manager\n"
+        "disk group.\n",
         {{"yes", 'y', nullptr, "do not ask for confirmation"}},
         1,
         1,

@@ -1,4 +1,6 @@
 // batch: many changes, one transaction.
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
@@ -21,7 +23,9 @@ bool read_lines(const Invocation &inv, std::vector<Line> *out, int *status)
     if (file != "-") {
         in.open(file);
         if (!in) {
-            *status = inv.out.problem("batch: cannot read " + file);
+            const int err = errno;
+            *status =
+                inv.out.problem("batch: cannot read " + file + ": " + std::strerror(err), exit_status_of_errno(err));
             return false;
         }
     }
@@ -31,7 +35,7 @@ bool read_lines(const Invocation &inv, std::vector<Line> *out, int *status)
         Line line{n, {}};
         std::string why;
         if (!split_line(text, &line.words, &why)) {
-            *status = inv.out.problem("batch: line " + std::to_string(n) + ": " + why);
+            *status = inv.out.usage("batch: line " + std::to_string(n) + ": " + why);
             return false;
         }
         if (!line.words.empty()) out->push_back(std::move(line));
@@ -45,13 +49,13 @@ int plan_line(const Invocation &inv, const Line &line, std::vector<Change> *out)
     const std::string where = "batch: line " + std::to_string(line.number);
     const Command *cmd = find_command(line.words[0]);
     if (cmd == nullptr || cmd->plan == nullptr)
-        return inv.out.problem(where + ": '" + line.words[0] + "' cannot be batched (set, create, unset, rm, mv, sec)");
+        return inv.out.usage(where + ": '" + line.words[0] + "' cannot be batched (set, create, unset, rm, mv, sec)");
     Parsed args;
     std::string why;
     std::vector<std::string> rest(line.words.begin() + 1, line.words.end());
-    if (!parse_args(rest, cmd->options, &args, &why)) return inv.out.problem(where + ": " + why);
+    if (!parse_args(rest, cmd->options, &args, &why)) return inv.out.usage(where + ": " + why);
     if (args.args.size() < cmd->min_args || args.args.size() > cmd->max_args)
-        return inv.out.problem(where + ": usage: " + cmd->name + " " + cmd->usage);
+        return inv.out.usage(where + ": usage: " + cmd->name + " " + cmd->usage);
     Invocation sub{*cmd, args, inv.out, inv.session, where + ": " + cmd->name + " " + args.args[0]};
     return cmd->plan(sub, out);
 }
@@ -76,9 +80,9 @@ int run_batch(Invocation &inv)
     uint32_t rc = apply_batch(inv.session.ctx(), changes, &failed);
     progress.done();
     if (rc != 0) {
-        inv.out.fail(failed < changes.size() ? changes[failed].what : std::string("batch"), rc);
+        const int st = inv.out.fail(failed < changes.size() ? changes[failed].what : std::string("batch"), rc);
         inv.out.note("batch: nothing was changed");
-        return 1;
+        return st;
     }
     return report_changes(inv.out, changes.size());
 }
@@ -101,7 +105,8 @@ void add_batch_commands(std::vector<Command> *table)
         "Blank lines and lines starting with # are skipped.  Either every change\n"
         "is made or, when one fails, none is.  Each line works on the keys as\n"
         "they are before the batch, so a line cannot remove or move a key that\n"
-        "an earlier line creates.  A value in a batch holds at most 4096 bytes.\n",
+        "an earlier line creates.  A value in a batch holds at most 4096 bytes.\n"
+        "A value beginning with '-' goes after '--', as on the command line.\n",
         {},
         0,
         1,

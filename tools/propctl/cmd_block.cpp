@@ -1,5 +1,6 @@
 // block and state: single raw blocks for support work, and the store's
 // upgrade state word.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -49,7 +50,7 @@ int fetch(Invocation &inv, const std::string &which, Fetched *out)
 {
     uint32_t location = 0;
     std::string why;
-    if (!parse_location(inv.args, &location, &why)) return inv.out.problem(inv.what + ": " + why);
+    if (!parse_location(inv.args, &location, &why)) return inv.out.usage(inv.what + ": " + why);
     Key key;
     uint32_t flags = kByNumber;
     if (!all_digits(which)) {
@@ -64,7 +65,7 @@ int fetch(Invocation &inv, const std::string &which, Fetched *out)
     out->rc = prop_get_block(inv.session.ctx(), key.get(), location, out->bytes.data(), &size, &out->number, flags);
     if (out->rc == PROP_E_NOTALLOC && flags == kByKey) return inv.out.fail(inv.what, out->rc);
     if (out->rc != 0 && out->rc != PROP_E_NOTALLOC && out->rc != PROP_E_BADHDR) return inv.out.fail(inv.what, out->rc);
-    if (out->rc != 0) inv.out.note("propctl: " + inv.what + ": note: " + prop_fe_msgtext(nullptr, out->rc));
+    if (out->rc != 0) inv.out.note(inv.what + ": note: " + prop_fe_msgtext(nullptr, out->rc));
     return 0;
 }
 
@@ -107,7 +108,8 @@ int block_get(Invocation &inv)
         const std::string path = inv.args.value("out");
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         if (!file.write(f.bytes.data(), static_cast<std::streamsize>(f.bytes.size())) || !file.flush())
-            return inv.out.problem(inv.what + ": cannot write " + path);
+            return inv.out.problem(inv.what + ": cannot write " + path + ": " + std::strerror(errno),
+                                   exit_status_of_errno(errno));
         inv.out.line("block " + std::to_string(f.number) + " (4096 bytes) written to " + path);
     } else {
         inv.out.line("block " + std::to_string(f.number));
@@ -146,21 +148,21 @@ int block_show(Invocation &inv)
 
 int block_set(Invocation &inv)
 {
-    if (inv.args.args.size() != 2) return inv.out.problem(inv.what + ": give the file that holds the block");
+    if (inv.args.args.size() != 2) return inv.out.usage(inv.what + ": give the file that holds the block");
     if (!inv.args.has("force"))
         return inv.out.problem(inv.what +
                                ": refused: writing a raw block is the last resort and can destroy the store; "
                                "take a backup, then give --force");
     uint32_t location = 0;
     std::string why;
-    if (!parse_location(inv.args, &location, &why)) return inv.out.problem(inv.what + ": " + why);
+    if (!parse_location(inv.args, &location, &why)) return inv.out.usage(inv.what + ": " + why);
     const std::string &path = inv.args.args[1];
     std::ifstream file(path, std::ios::binary);
     std::stringstream data;
     data << file.rdbuf();
     std::string bytes = data.str();
     if (!file || bytes.size() != kBlock)
-        return inv.out.problem(inv.what + ": " + path + " must hold exactly one block of 4096 bytes");
+        return inv.out.usage(inv.what + ": " + path + " must hold exactly one block of 4096 bytes");
     uint32_t number = 0;
     std::memcpy(&number, bytes.data() + 4, sizeof number);
     uint32_t size = kBlock;
@@ -180,10 +182,10 @@ int run_block(Invocation &inv)
 {
     const std::string &sub = inv.args.args[0];
     if (sub == "set") return block_set(inv);
-    if (inv.args.args.size() != 2) return inv.out.problem(inv.what + ": give a block number or a key");
+    if (inv.args.args.size() != 2) return inv.out.usage(inv.what + ": give a block number or a key");
     if (sub == "get") return block_get(inv);
     if (sub == "show") return block_show(inv);
-    return inv.out.problem("block: unknown action '" + sub + "' (get, show or set)");
+    return inv.out.usage("block: unknown action '" + sub + "' (get, show or set)");
 }
 
 Access block_access(const Parsed &args)
@@ -197,7 +199,7 @@ int run_state(Invocation &inv)
     const std::vector<std::string> &a = inv.args.args;
     if (!a.empty()) {
         if (a[0] != "set" || a.size() != 2 || !all_digits(a[1]))
-            return inv.out.problem("state: 'state' shows the state, 'state set N' changes it");
+            return inv.out.usage("state: 'state' shows the state, 'state set N' changes it");
         if (uint32_t rc = prop_set_state(ctx, static_cast<uint32_t>(std::stoul(a[1])), 0); rc != 0)
             return inv.out.fail(inv.what, rc);
     }

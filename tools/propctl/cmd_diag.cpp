@@ -13,8 +13,8 @@ namespace {
 
 // Exit status of check when it found the store unsound, and of status
 // when a location is corrupt or not in service.
-constexpr int kCorrupt = 3;
-constexpr int kUnavailable = 6;
+constexpr int kCorrupt = kExitCorrupt;
+constexpr int kUnavailable = kExitUnavailable;
 
 const char *state_name(uint32_t state)
 {
@@ -88,6 +88,7 @@ int run_status(Invocation &inv)
 {
     Scan s;
     if (int st = scan(inv, &s); st != 0) return st;
+    warn_readable(inv.out, inv.session.desc().locations);
     const prop_status &st = s.status;
     inv.out.line("format version  " + std::string(st.version));
     inv.out.line("size            " + std::to_string(st.total_kb) + " KB: " + std::to_string(st.used_kb) + " KB used, " +
@@ -123,6 +124,16 @@ int run_check(Invocation &inv)
 }
 
 }  // namespace
+
+int scan_locations(Invocation &inv, Checked *out)
+{
+    return scan(inv, out);
+}
+
+const char *location_state_name(uint32_t state)
+{
+    return state_name(state);
+}
 
 int run_checks(Invocation &inv, Checked *out)
 {
@@ -213,8 +224,8 @@ void add_diag_commands(std::vector<Command> *table)
         "key reaches are listed as warnings, unless they hold keys: lost keys are\n"
         "corruption.  A stale location (one behind the others) is not.\n"
         "\n"
-        "Exit status: 0 when the store is sound, 3 when it found corruption, 1 when\n"
-        "it could not check.\n",
+        "Exit status: 0 when the store is sound, 3 when it found corruption; when\n"
+        "it could not check, the status of that failure ('propctl --help').\n",
         {},
         0,
         0,

@@ -44,7 +44,7 @@ int run_info(Invocation &inv)
     Json j;
     j.begin_object().key("root").str(inv.session.root().dir).key("kind").str(kind_name(d.kind));
     j.key("durable").boolean(durable).key("format_version").num(info.format_version);
-    j.key("propctl_version").str(PROPCTL_VERSION).key("locations").begin_array();
+    j.key("version").str(PROPCTL_VERSION).key("locations").begin_array();
     for (size_t i = 0; i < info.locations.size(); i++)
         j.begin_object().key("path").str(info.locations[i]).key("device_id").num(info.device_ids[i]).end_object();
     inv.out.document(j.end_array().end_object());

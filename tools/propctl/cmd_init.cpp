@@ -58,7 +58,7 @@ int run_init(Invocation &inv)
 {
     StoreDesc desc;
     std::string bad = describe_request(inv, &desc);
-    if (!bad.empty()) return inv.out.problem("init: " + bad);
+    if (!bad.empty()) return inv.out.usage("init: " + bad);
     if (int st = inv.session.format(desc, "init"); st != 0) return st;
     // What the store ended up on: a disk group is named by its file now.
     const StoreDesc &made = inv.session.desc();

@@ -13,6 +13,8 @@
 #include <iostream>
 #include <thread>
 
+#include "cause.h"
+#include "checking.h"
 #include "commands.h"
 #include "platform/vldadmin.h"
 #include "propreg/frontend.h"
@@ -40,17 +42,21 @@ bool parse_slot(const std::string &text, uint32_t *slot)
 
 // A new location is an empty file (made here when missing): checking it
 // writes its first and last page.
-bool prepare_file(const std::string &path, bool *created, std::string *why)
+bool prepare_file(const std::string &path, bool *created, std::string *why, int *exit)
 {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     *created = fd >= 0;
     if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     struct stat st;
     bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
-    if (fd < 0)
-        *why = "cannot create " + path + ": " + std::strerror(errno);
-    else if (!ok)
+    *exit = kExitFailed;
+    if (fd < 0) {
+        const Cause c = file_cause(errno, path);
+        *why = c.reason;
+        *exit = c.exit;
+    } else if (!ok) {
         *why = path + " exists and is not an empty file";
+    }
     if (fd >= 0) ::close(fd);
     return ok;
 }
@@ -138,25 +144,39 @@ struct LocationRequest {
     std::string path;    // "" for remove
 };
 
-std::string read_request(const Invocation &inv, const std::vector<std::string> &current, LocationRequest *r)
+// What is wrong with a request: the message and its exit status.
+struct Refusal {
+    std::string why;
+    int exit = kExitUsage;
+};
+
+Refusal read_request(const Invocation &inv, const std::vector<std::string> &current, LocationRequest *r)
 {
     const std::vector<std::string> &a = inv.args.args;
     r->action = a[0];
-    if (r->action == "migrate") return a.size() == 1 ? "" : "usage: location migrate";
+    if (r->action == "migrate") return {a.size() == 1 ? "" : "usage: location migrate"};
     if (r->action == "add") {
-        if (a.size() != 2) return "usage: location add PATH";
-        if (current.size() >= PROP_MAX_LOCATIONS) return "the store already has 5 locations";
+        if (a.size() != 2) return {"usage: location add PATH"};
+        if (current.size() >= PROP_MAX_LOCATIONS) return {"the store already has 5 locations", kExitFailed};
         r->slot = static_cast<uint32_t>(current.size());
         r->path = file_arg(a[1]);
-        return "";
+        return {};
     }
-    if (r->action != "remove" && r->action != "replace") return "unknown action '" + r->action + "'";
+    if (r->action != "remove" && r->action != "replace")
+        return {"unknown action '" + r->action + "' (list, add, remove, replace or migrate)"};
     if (a.size() != (r->action == "remove" ? 2u : 3u))
-        return r->action == "remove" ? "usage: location remove N" : "usage: location replace N PATH";
+        return {r->action == "remove" ? "usage: location remove N" : "usage: location replace N PATH"};
     if (!parse_slot(a[1], &r->slot) || r->slot >= current.size())
-        return "no location " + a[1] + " (the store has " + std::to_string(current.size()) + ")";
+        return {"no location " + a[1] + " (the store has " + std::to_string(current.size()) + ")"};
+    // The store is read from another location while one changes: with
+    // only one, nothing would hold the store meanwhile.
+    if (current.size() == 1)
+        return {r->action == "remove" ? "the only location of a store cannot be removed"
+                                      : "the only location cannot be replaced while the store runs on it: add the "
+                                        "new location, then remove this one",
+                kExitFailed};
     if (r->action == "replace") r->path = file_arg(a[2]);
-    return "";
+    return {};
 }
 
 // The Cache Writer tells the other nodes, which repair themselves from it.
@@ -189,24 +209,47 @@ int run_migrate(Invocation &inv, const std::vector<std::string> &before, uint32_
     return 0;
 }
 
+// The locations as the store finds them: every block read, as status
+// reads them, for their states.
+int run_list(Invocation &inv)
+{
+    if (inv.args.args.size() != 1) return inv.out.usage(inv.what + ": usage: location list");
+    Checked s;
+    if (int st = scan_locations(inv, &s); st != 0) return st;
+    Json j;
+    j.begin_object().key("locations").begin_array();
+    for (size_t i = 0; i < s.locations; i++) {
+        const std::string state = location_state_name(s.status.state[i]);
+        inv.out.line("location " + std::to_string(i) + "  " + s.status.location[i] + "  (device id " +
+                     std::to_string(s.device_ids[i]) + "): " + state);
+        j.begin_object().key("slot").num(i).key("path").str(s.status.location[i]);
+        j.key("device_id").num(s.device_ids[i]).key("state").str(state).end_object();
+    }
+    inv.out.document(j.end_array().end_object());
+    return 0;
+}
+
 int run_location(Invocation &inv)
 {
+    if (inv.args.args[0] == "list") return run_list(inv);
     backend_ctx *ctx = inv.session.ctx();
     Names names;
     if (uint32_t rc = prop_get_conf_handle(ctx, names); rc != 0) return inv.out.fail(inv.what, rc);
     const std::vector<std::string> before = listed(names);
     LocationRequest r;
-    if (std::string bad = read_request(inv, before, &r); !bad.empty()) return inv.out.problem(inv.what + ": " + bad);
+    if (Refusal bad = read_request(inv, before, &r); !bad.why.empty())
+        return inv.out.problem(inv.what + ": " + bad.why, bad.exit);
     const uint32_t master = inv.args.has("not-master") ? 0 : 1;
     if (r.action == "migrate") return run_migrate(inv, before, master);
     std::string why;
+    int exit = 0;
     MadeLocation made(master != 0 ? r.path : "");
     // A disk group makes its own file.
     if (!r.path.empty() && master != 0 && !in_volume_manager(r.path)) {
         bool created = false;
-        const bool ok = prepare_file(r.path, &created, &why);
+        const bool ok = prepare_file(r.path, &created, &why, &exit);
         if (ok || created) made.prepared(r.path, created);
-        if (!ok) return inv.out.problem(inv.what + ": " + why);
+        if (!ok) return inv.out.problem(inv.what + ": " + why, exit);
     }
     if (uint32_t rc = prop_check_dev(ctx, r.slot, r.path.c_str()); rc != 0)
         return inv.out.fail(inv.what + ": the change is refused", rc);
@@ -237,6 +280,8 @@ int run_location(Invocation &inv)
     const std::string verb = r.action == "add" ? "added" : r.action == "remove" ? "removed" : "replaced";
     inv.out.line(verb + " location " + std::to_string(r.slot) +
                  (r.action == "remove" ? ": " + before[r.slot] : ": " + r.path));
+    if (r.action == "remove" && r.slot + 1 < before.size())
+        inv.out.line("the locations after it moved down one slot:");
     for (size_t i = 0; i < after.size(); i++) inv.out.line("  location " + std::to_string(i) + "  " + after[i]);
     Json j;
     j.begin_object().key("ok").boolean(true).key("action").str(r.action).key("slot").num(r.slot);
@@ -290,7 +335,7 @@ int run_repair(Invocation &inv)
     const std::vector<std::string> &a = inv.args.args;
     Names names = {};
     if (inv.args.has("from-cluster")) {
-        if (!a.empty()) return inv.out.problem("repair: --from-cluster takes no arguments");
+        if (!a.empty()) return inv.out.usage("repair: --from-cluster takes no arguments");
         uint32_t rc = with_meta(inv, [&](prop_metactx *meta) {
             Names published = {};
             uint32_t generation = 0;
@@ -304,7 +349,8 @@ int run_repair(Invocation &inv)
         return 0;
     }
     uint32_t slot = 0;
-    if (a.size() != 2 || !parse_slot(a[0], &slot)) return inv.out.problem("repair: usage: repair N PATH | --from-cluster");
+    if (a.size() != 2 || !parse_slot(a[0], &slot))
+        return inv.out.usage("repair: usage: repair N PATH | --from-cluster");
     const std::string path = a[1].empty() ? "" : file_arg(a[1]);
     uint32_t rc = with_meta(inv, [&](prop_metactx *meta) {
         uint32_t r = prop_repair_conf(meta, slot, path.c_str(), PROP_KIND_ZKV);
@@ -332,9 +378,9 @@ int run_overwrite(Invocation &inv)
     return 0;
 }
 
-Access location_access(const Parsed &)
+Access location_access(const Parsed &args)
 {
-    return Access::caching;
+    return !args.args.empty() && args.args[0] == "list" ? Access::read : Access::caching;
 }
 
 }  // namespace
@@ -343,12 +389,16 @@ void add_location_commands(std::vector<Command> *table)
 {
     table->push_back(Command{
         "location",
-        "add PATH | remove N | replace N PATH | migrate  [--not-master]",
-        "add, remove, replace or migrate locations of a cluster registry while it runs",
-        "Changes the locations of a cluster registry.  This node acts as the Cache\n"
-        "Writer: it records the change in the store, fills a new location from a\n"
-        "current one (a progress line shows how far), and publishes the new list so\n"
-        "that nodes that were down repair their configuration when they start.\n"
+        "list | add PATH | remove N | replace N PATH | migrate  [--not-master]",
+        "list, add, remove, replace or migrate locations of a cluster registry while it runs",
+        "list shows each slot with its location, state and device id (it reads\n"
+        "every block, as status does).  The other actions change the locations of\n"
+        "a cluster registry while it runs.  This node acts as the Cache Writer: it\n"
+        "records the change in the store, fills a new location from a current one\n"
+        "(a progress line shows how far), and publishes the new list so that nodes\n"
+        "that were down repair their configuration when they start.  Removing a\n"
+        "location moves the ones after it down one slot; the only location is\n"
+        "never removed or replaced.\n"
         "With --not-master only this node's configuration follows a change the\n"
         "Cache Writer already made.  A new PATH is created when missing and must\n"
         "otherwise be an empty file; a PATH +DG is a file the disk group makes,\n"

@@ -61,6 +61,7 @@ int run_export(Invocation &inv)
         tops = {inv.args.args[1]};
     }
     backend_ctx *ctx = inv.session.ctx();
+    inv.session.involve(file, true);
     RecordFile out;
     if (uint32_t rc = prop_cbkp_init(ctx, nullptr, out.out(), file.c_str(), PROP_CBKP_EXPORT, 0, nullptr, 0); rc != 0)
         return inv.out.fail(rc == PROP_E_EXPORTEXISTS ? inv.what + ": " + file + " exists" : inv.what, rc);
@@ -75,7 +76,8 @@ int run_export(Invocation &inv)
         if (rc == 0) rc = prop_get_security(ctx, key, &sec);
         if (rc != 0) return rc;
         fill_record(name, v, sec, rec.get());
-        if ((rc = prop_cbkp_writerec(out.get(), rec.get())) != 0)
+        // A value too big for a record is the one refusal the size explains.
+        if ((rc = prop_cbkp_writerec(out.get(), rec.get())) != 0 && v.data.size() > PROP_RECORD_VALUE_MAX)
             refused = name + ": a value of " + std::to_string(v.data.size()) + " bytes, a record holds at most " +
                       std::to_string(PROP_RECORD_VALUE_MAX);
         progress.step(++keys);
@@ -92,7 +94,7 @@ int run_export(Invocation &inv)
             vld_admin_remove_file(file);
         else
             ::unlink(file.c_str());
-        if (!refused.empty()) return inv.out.fail(inv.what + ": " + refused, rc);
+        if (!refused.empty()) return inv.out.fail(inv.what, rc, Cause{refused, kExitFailed});
         return rc != 0 ? key_failure(inv, failed, rc) : inv.out.fail(inv.what, closed);
     }
     inv.out.line("exported " + std::to_string(keys) + " keys to " + file);
@@ -214,8 +216,9 @@ int run_import(Invocation &inv)
     const std::string file = file_arg(inv.args.args[0]);
     uint32_t mode = 0;
     if (parse_mode(inv.args.value("mode", "asis"), &mode) != 0)
-        return inv.out.problem(inv.what + ": --mode is asis, security or database");
+        return inv.out.usage(inv.what + ": --mode is asis, security or database");
     const sec_attr mine = inv.session.new_key_security();
+    inv.session.involve(file);
     RecordFile in;
     if (uint32_t rc = prop_cbkp_init(inv.session.ctx(), nullptr, in.out(), file.c_str(), PROP_CBKP_IMPORT, mode,
                                      mine.username, 0);

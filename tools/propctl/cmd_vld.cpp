@@ -1,6 +1,7 @@
 // vld: the volume manager's disk groups, their files and mirror copies,
 // and the controls its own tools would give (make, mount, fill, take the
 // instance down, damage one copy of a block).
+#include <cerrno>
 #include <cstdlib>
 
 #include "commands.h"
@@ -10,11 +11,22 @@ namespace propctl {
 
 namespace {
 
-bool number(const std::string &text, uint64_t *out)
+// A decimal number up to max: larger ones are refused, never cut short.
+bool number(const std::string &text, uint64_t max, uint64_t *out)
 {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
     *out = std::strtoull(text.c_str(), nullptr, 10);
-    return true;
+    return errno == 0 && *out <= max;
+}
+
+constexpr const char *kActions[] = {"list", "create", "mount", "unmount", "fill", "unfill", "down", "up", "damage"};
+
+bool known_action(const std::string &action)
+{
+    for (const char *a : kActions)
+        if (action == a) return true;
+    return false;
 }
 
 std::string describe_file(const vld_admin_file &f)
@@ -59,7 +71,23 @@ int list(Invocation &inv)
     return 0;
 }
 
-// The actions that change the stand-in; "" or what is wrong.
+// What is wrong with the words of an action that changes the stand-in;
+// "" when they can be acted on.
+std::string misuse(const Invocation &inv, const std::string &action, const std::string &name)
+{
+    const Parsed &a = inv.args;
+    uint64_t n = 0;
+    if (!known_action(action)) return "unknown action '" + action + "' ('propctl vld --help')";
+    if (action != "down" && action != "up" && name.empty()) return action + " needs a disk group or file name";
+    if (a.has("copies") && (!number(a.value("copies"), VLD_MAX_MIRRORS, &n) || n < 1))
+        return "--copies takes 1 to 6";
+    if (a.has("mirror") && (!number(a.value("mirror"), VLD_MAX_MIRRORS, &n) || n < 1))
+        return "--mirror takes 1 to 6";
+    if (a.has("block") && !number(a.value("block"), UINT32_MAX, &n)) return "--block takes a block number";
+    return "";
+}
+
+// The actions that change the stand-in; "" or what went wrong.
 std::string act(const Invocation &inv, const std::string &action, const std::string &name, std::string *done)
 {
     const Parsed &a = inv.args;
@@ -67,11 +95,9 @@ std::string act(const Invocation &inv, const std::string &action, const std::str
         *done = "instance " + action;
         return vld_admin_instance(action == "up");
     }
-    if (name.empty()) return action + " needs a disk group or file name";
     if (action == "create") {
         uint64_t copies = 2;
-        if (a.has("copies") && (!number(a.value("copies"), &copies) || copies < 1 || copies > VLD_MAX_MIRRORS))
-            return "--copies takes 1 to 6";
+        if (a.has("copies")) number(a.value("copies"), VLD_MAX_MIRRORS, &copies);
         *done = "created " + name;
         return vld_admin_create_dg(name, static_cast<u32>(copies), !a.has("no-sync"));
     }
@@ -85,12 +111,12 @@ std::string act(const Invocation &inv, const std::string &action, const std::str
     }
     if (action == "damage") {
         uint64_t mirror = 1, block = 25;
-        if ((a.has("mirror") && !number(a.value("mirror"), &mirror)) || (a.has("block") && !number(a.value("block"), &block)))
-            return "--mirror and --block take numbers";
+        if (a.has("mirror")) number(a.value("mirror"), VLD_MAX_MIRRORS, &mirror);
+        if (a.has("block")) number(a.value("block"), UINT32_MAX, &block);
         *done = "damaged block " + std::to_string(block) + " of mirror copy " + std::to_string(mirror) + " of " + name;
         return vld_admin_damage(name, static_cast<u32>(mirror), block);
     }
-    return "unknown action '" + action + "' ('propctl vld --help')";
+    return "";
 }
 
 int run_vld(Invocation &inv)
@@ -99,9 +125,10 @@ int run_vld(Invocation &inv)
     const std::vector<std::string> &args = inv.args.args;
     const std::string action = args.empty() ? "list" : args[0];
     if (action == "list") return list(inv);
+    const std::string name = args.size() > 1 ? args[1] : "";
+    if (std::string why = misuse(inv, action, name); !why.empty()) return inv.out.usage("vld: " + why);
     std::string done;
-    if (std::string why = act(inv, action, args.size() > 1 ? args[1] : "", &done); !why.empty())
-        return inv.out.problem("vld: " + why);
+    if (std::string why = act(inv, action, name, &done); !why.empty()) return inv.out.problem("vld: " + why);
     inv.out.line(done);
     Json j;
     inv.out.document(j.begin_object().key("done").str(done).end_object());

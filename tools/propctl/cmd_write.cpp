@@ -16,25 +16,45 @@ Change change_for(const Invocation &inv, const std::string &key, uint32_t opcode
     return c;
 }
 
+// The type a set writes: the one asked for, else the one the key's value
+// has (a port stays an int when set to 8081), else text.  0 or the
+// reported exit status.
+int type_to_set(const Invocation &inv, const Change &c, std::string *type, bool *kept)
+{
+    *kept = false;
+    *type = inv.args.value("type", "text");
+    if (inv.args.has("type") || !c.name.empty()) return 0;
+    Value now;
+    if (uint32_t rc = read_value(inv.session.ctx(), c.key.get(), &now); rc != 0)
+        return key_failure(inv, c.key_name, rc);
+    const std::string held = type_name(now.type);
+    *kept = held != "none" && held != "unknown";
+    if (*kept) *type = held;
+    return 0;
+}
+
 // A key that exists gets the value; otherwise it is created under its
 // deepest existing ancestor, with every key missing between them.
 int plan_set(Invocation &inv, std::vector<Change> *out)
 {
     const std::string &name = inv.args.args[0];
     if (int st = check_key_name(inv, name); st != 0) return st;
-    Value v;
-    std::string why;
-    std::vector<std::string> words(inv.args.args.begin() + 1, inv.args.args.end());
-    if (!value_from_args(inv.args.value("type", "text"), words, inv.args.value("file"), &v, &why))
-        return inv.out.fail(inv.what + ": " + why, PROP_E_ARG);
     Change c = change_for(inv, name, PROP_BATCH_SET_VALUE);
     if (uint32_t rc = open_nearest(inv.session.ctx(), name, &c.key, &c.name); rc != 0)
         return key_failure(inv, name, rc);
+    bool kept = false;
+    std::string type, why;
+    if (int st = type_to_set(inv, c, &type, &kept); st != 0) return st;
+    std::vector<std::string> words(inv.args.args.begin() + 1, inv.args.args.end());
+    if (!value_from_args(type, words, inv.args.value("file"), &c.value, &why)) {
+        if (kept) why = name + " holds " + (type == "int" || type == "int64" ? "an " : "a ") + type + " value: " + why +
+                        " (--type gives it another type)";
+        return inv.out.fail(inv.what + ": " + why, PROP_E_ARG);
+    }
     if (!c.name.empty()) {
         c.opcode = PROP_BATCH_CREATE_SET;
         c.sec = inv.session.new_key_security();
     }
-    c.value = std::move(v);
     out->push_back(std::move(c));
     return 0;
 }
@@ -106,15 +126,20 @@ void add_write_commands(std::vector<Command> *table)
 {
     table->push_back(Command{
         "set",
-        "KEY VALUE... [--type text|multi|int|bytes] [--file FILE]",
+        "KEY VALUE... [--type text|multi|int|int64|bytes] [--file FILE]",
         "set the value of a key, creating it and its missing parents",
-        "Types: text (the default; one word, quote it), multi (one string per\n"
-        "word), int (0 to 4294967295, decimal or 0x hex) and bytes (hex digits,\n"
-        "or --file FILE; '-' reads stdin).  --file also reads a text value.\n"
+        "Types: text (one word, quote it), multi (one string per word), int (0 to\n"
+        "4294967295), int64 (0 to 18446744073709551615) and bytes (hex digits, or\n"
+        "--file FILE; '-' reads stdin).  --file also reads a text value.  Numbers\n"
+        "are decimal or 0x hex; a leading 0 is still decimal (010 is ten).\n"
+        "A key that has a value keeps its type unless --type is given, and a\n"
+        "value that does not fit that type is refused; a new key is text unless\n"
+        "--type says otherwise.  A value beginning with '-' goes after '--', in\n"
+        "a batch line too: 'propctl set SYSTEM.flag -- -v' sets the text -v.\n"
         "A new key belongs to the caller: the owner may do anything, the group\n"
         "and others may read.  A value holds at most 81536 bytes.\n",
         {
-            {"type", 't', "TYPE", "text, multi, int or bytes"},
+            {"type", 't', "TYPE", "text, multi, int, int64 or bytes"},
             {"file", 'f', "FILE", "read the value from FILE ('-': stdin)"},
         },
         1,

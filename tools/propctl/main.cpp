@@ -1,4 +1,6 @@
 // propctl: the command-line front end of the registry.
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,6 +17,8 @@ const std::vector<Option> kGlobalOptions = {
     {"root", 0, "DIR", "the configuration root (default: $ZKV_REGISTRY_ROOT, else ~/.local/share/propreg)"},
     {"json", 0, nullptr, "print results as JSON, for scripts"},
     {"backup", 0, "FILE", "get, ls and tree read the keys of a backup file instead of the store"},
+    {"wait", 0, "SECONDS", "give up after SECONDS waiting for another propctl's lock (exit 7; default: wait)"},
+    {"version", 0, nullptr, "print propctl's version"},
     {"help", 'h', nullptr, "show help"},
 };
 
@@ -27,7 +31,15 @@ constexpr const char *kAbout =
     "it is as durable, unless it was made with 'init --dev' (developer mode:\n"
     "buffered writes that a power cut may lose).  Every change is one\n"
     "transaction: a propctl killed part-way leaves the next command the store as\n"
-    "it was before or after.\n";
+    "it was before or after.\n"
+    "\n"
+    "Exit status, the same for every command: 0 done, 1 failed, 2 usage error,\n"
+    "3 corruption found, 4 no such key or file, 5 permission denied, 6 storage\n"
+    "unavailable (a location or disk group), 7 timed out waiting for the lock.\n"
+    "A failure is said on stderr as 'propctl: WHAT: REASON', with the library's\n"
+    "'error N: TEXT' where it gave one; with --json also on stdout as\n"
+    "{\"ok\":false,\"code\":N,\"exit\":E,\"error\":\"...\"}.  '--' ends the options:\n"
+    "a value beginning with '-' follows it.\n";
 
 void print_options(FILE *f, const std::vector<Option> &opts)
 {
@@ -40,7 +52,8 @@ void print_options(FILE *f, const std::vector<Option> &opts)
 
 void print_overview(FILE *f)
 {
-    std::fprintf(f, "usage: propctl [--root DIR] [--json] [--backup FILE] COMMAND [ARGS]\n\n%s\ncommands:\n", kAbout);
+    std::fprintf(f, "usage: propctl [--root DIR] [--json] [--backup FILE] [--wait SECONDS] COMMAND [ARGS]\n"
+                    "       propctl --version\n\n%s\ncommands:\n", kAbout);
     for (const Command &c : command_table()) std::fprintf(f, "  %-8s %s\n", c.name, c.summary);
     std::fprintf(f, "\nglobal options:\n");
     print_options(f, kGlobalOptions);
@@ -81,19 +94,24 @@ size_t command_index(const std::vector<std::string> &words)
     return words.size();
 }
 
-int run_help(const std::vector<std::string> &args)
+int run_help(const std::vector<std::string> &args, const Output &out)
 {
     if (args.empty()) {
         print_overview(stdout);
         return 0;
     }
     const Command *c = find_command(args[0]);
-    if (c == nullptr) {
-        std::fprintf(stderr, "propctl: unknown command '%s'\n", args[0].c_str());
-        return 1;
-    }
+    if (c == nullptr) return out.usage("unknown command '" + args[0] + "' ('propctl --help' lists them)");
     print_help(*c);
     return 0;
+}
+
+// --wait SECONDS: a number of seconds, 0 or more.
+bool parse_wait(const std::string &text, double *seconds)
+{
+    char *end = nullptr;
+    *seconds = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && *seconds >= 0 && *seconds < 1e9;
 }
 
 // The store, or with --backup the backup file a reading command looks into.
@@ -102,7 +120,7 @@ int open_session(const Command &cmd, const Parsed &args, const Output &out, Sess
     if (!args.has("backup")) return session.open(cmd.access(args), what);
     const std::string name = cmd.name;
     if (name != "get" && name != "ls" && name != "tree")
-        return out.problem(name + ": --backup is for get, ls and tree");
+        return out.usage(name + ": --backup is for get, ls and tree");
     return session.open_backup(args.value("backup"), what);
 }
 
@@ -122,40 +140,43 @@ int run_command_line(const std::vector<std::string> &words)
 {
     size_t at = command_index(words);
     std::vector<std::string> rest(words.begin(), words.begin() + static_cast<long>(at));
+    // Mistakes in the words themselves are told before they are understood.
+    const Output early(std::find(words.begin(), words.begin() + static_cast<long>(at), "--json") !=
+                       words.begin() + static_cast<long>(at));
     if (at == words.size()) {
         Parsed globals;
         std::string error;
-        if (parse_args(rest, kGlobalOptions, &globals, &error) && globals.has("help")) return run_help({});
+        if (parse_args(rest, kGlobalOptions, &globals, &error) && globals.has("version")) {
+            std::printf("propctl %s\n", PROPCTL_VERSION);
+            return 0;
+        }
+        if (error.empty() && globals.has("help")) return run_help({}, early);
         print_overview(stderr);
-        return 1;
+        return kExitUsage;
     }
     const std::string name = words[at];
     rest.insert(rest.end(), words.begin() + static_cast<long>(at) + 1, words.end());
-    if (name == "help") return run_help(rest);
+    if (name == "help") return run_help(rest, early);
     const Command *cmd = find_command(name);
-    if (cmd == nullptr) {
-        std::fprintf(stderr, "propctl: unknown command '%s' ('propctl --help' lists them)\n", name.c_str());
-        return 1;
-    }
+    if (cmd == nullptr) return early.usage("unknown command '" + name + "' ('propctl --help' lists them)");
     std::vector<Option> known = cmd->options;
     known.insert(known.end(), kGlobalOptions.begin(), kGlobalOptions.end());
     Parsed args;
     std::string error;
-    if (!parse_args(rest, known, &args, &error)) {
-        std::fprintf(stderr, "propctl: %s: %s ('propctl %s --help')\n", name.c_str(), error.c_str(), name.c_str());
-        return 1;
-    }
+    if (!parse_args(rest, known, &args, &error))
+        return early.usage(name + ": " + error + " ('propctl " + name + " --help')");
     if (args.has("help")) {
         print_help(*cmd);
         return 0;
     }
-    if (args.args.size() < cmd->min_args || args.args.size() > cmd->max_args) {
-        std::fprintf(stderr, "propctl: %s: wrong number of arguments\nusage: propctl %s %s\n", name.c_str(),
-                     name.c_str(), cmd->usage);
-        return 1;
-    }
     Output out(args.has("json"));
+    if (args.args.size() < cmd->min_args || args.args.size() > cmd->max_args)
+        return out.usage(name + ": wrong number of arguments (usage: propctl " + name + " " + cmd->usage + ")");
+    double wait = -1;
+    if (args.has("wait") && !parse_wait(args.value("wait"), &wait))
+        return out.usage(name + ": --wait takes a number of seconds");
     Session session(choose_root(args.value("root")), out);
+    session.set_lock_wait(wait);
     Invocation inv{*cmd, args, out, session, name + (args.args.empty() ? "" : " " + args.args[0])};
     if (int st = open_session(*cmd, args, out, session, inv.what); st != 0) return st;
     int st = cmd->run(inv);
@@ -242,6 +263,9 @@ int run_planned(Invocation &inv)
 
 int main(int argc, char **argv)
 {
+    // A write past the file-size limit then fails with EFBIG, which is
+    // reported with the file, instead of ending the process unexplained.
+    std::signal(SIGXFSZ, SIG_IGN);
     // The store is chosen by the root alone: variables that would move the
     // library's configuration elsewhere are not propctl's to follow.
     unsetenv("ZKV_DEVELOPER_ENV");

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -137,20 +138,71 @@ void clear_progress()
 
 }  // namespace
 
-int Output::fail(const std::string &what, uint32_t code) const
+int exit_status(uint32_t code)
 {
-    clear_progress();
-    std::fflush(stdout);
-    std::fprintf(stderr, "propctl: %s: error %u: %s\n", what.c_str(), code, prop_fe_msgtext(nullptr, code));
-    return 1;
+    switch (code) {
+    case 0: return kExitDone;
+    case PROP_E_STALE:
+    case PROP_E_NOCONF: return kExitNotFound;
+    case PROP_E_PERM: return kExitDenied;
+    case PROP_E_ARG:
+    case PROP_E_STYPE: return kExitUsage;
+    case PROP_E_FORMAT:
+    case PROP_E_BADHDR:
+    case PROP_E_CORRUPT:
+    case PROP_E_OWNERID: return kExitCorrupt;
+    case PROP_E_STORAGE:
+    case PROP_E_DEVDIFF:
+    case PROP_E_VLDCREATE:
+    case PROP_E_MINORITY: return kExitUnavailable;
+    default: return kExitFailed;
+    }
 }
 
-int Output::problem(const std::string &what) const
+int exit_status_of_errno(int err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR: return kExitNotFound;
+    case EACCES:
+    case EPERM: return kExitDenied;
+    case EIO:
+    case EROFS:
+    case ENXIO:
+    case ENODEV: return kExitUnavailable;
+    default: return kExitFailed;
+    }
+}
+
+int Output::report(const std::string &text, uint32_t code, int exit) const
 {
     clear_progress();
     std::fflush(stdout);
-    std::fprintf(stderr, "propctl: %s\n", what.c_str());
-    return 1;
+    std::fprintf(stderr, "propctl: %s\n", text.c_str());
+    if (json_) {
+        Json j;
+        j.begin_object().key("ok").boolean(false).key("code").num(code).key("exit").num(static_cast<uint64_t>(exit));
+        document(j.key("error").str(text).end_object());
+    }
+    return exit;
+}
+
+int Output::fail(const std::string &what, uint32_t code) const
+{
+    return fail(what, code, explainer_ ? explainer_(code) : Cause{});
+}
+
+int Output::fail(const std::string &what, uint32_t code, const Cause &cause) const
+{
+    std::string text = what;
+    if (!cause.reason.empty()) text += ": " + cause.reason;
+    text += ": error " + std::to_string(code) + ": " + prop_fe_msgtext(nullptr, code);
+    return report(text, code, cause.exit >= 0 ? cause.exit : exit_status(code));
+}
+
+int Output::problem(const std::string &what, int exit) const
+{
+    return report(what, 0, exit);
 }
 
 void Output::note(const std::string &text) const

@@ -3,10 +3,35 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace propctl {
+
+// Exit statuses, the same for every command.
+enum ExitStatus : int {
+    kExitDone = 0,
+    kExitFailed = 1,
+    kExitUsage = 2,
+    kExitCorrupt = 3,
+    kExitNotFound = 4,     // no such key or file
+    kExitDenied = 5,       // permission denied
+    kExitUnavailable = 6,  // a location or disk group cannot be reached
+    kExitLockTimeout = 7,  // gave up waiting for the store's lock
+};
+
+// The exit status of a failure the library answered with code.
+int exit_status(uint32_t code);
+// The exit status of a failure with a system error number.
+int exit_status_of_errno(int err);
+
+// What propctl knows of a failure beyond the library's code: the reason,
+// and the exit status it calls for (-1: the code's).
+struct Cause {
+    std::string reason;
+    int exit = -1;
+};
 
 // Builds one JSON document; commas and nesting are tracked for the caller.
 class Json {
@@ -42,16 +67,30 @@ class Output {
     // The JSON document of a command (ignored in people mode).
     void document(const Json &doc) const;
 
-    // "propctl: <what>: error <code>: <text>" with the catalogue's text;
-    // returns the exit status 1.
+    // "propctl: <what>[: <cause>]: error <code>: <text>" with the
+    // catalogue's text and the cause the explainer finds; returns the exit
+    // status.  With --json the same goes to stdout as
+    // {"ok":false,"code":N,"exit":E,"error":"..."}.
     int fail(const std::string &what, uint32_t code) const;
-    // "propctl: <what>" for faults found before the library is reached.
-    int problem(const std::string &what) const;
+    // The same with a cause already known.
+    int fail(const std::string &what, uint32_t code, const Cause &cause) const;
+    // "propctl: <what>" for faults found without the library's code.
+    int problem(const std::string &what, int exit = kExitFailed) const;
+    // A mistake in the command line.
+    int usage(const std::string &what) const { return problem(what, kExitUsage); }
     // A note for people on stderr (creating a store, waiting for a lock).
     void note(const std::string &text) const;
 
+    // Finds the cause of a library failure (the session holding the store
+    // knows its files); none is set outside a session.
+    using Explainer = std::function<Cause(uint32_t code)>;
+    void explain_with(Explainer explainer) const { explainer_ = std::move(explainer); }
+
   private:
+    int report(const std::string &text, uint32_t code, int exit) const;
+
     bool json_;
+    mutable Explainer explainer_;
 };
 
 // A counter redrawn in place on stderr while long work runs; silent when

@@ -39,7 +39,7 @@ bool write_file(const std::string &dir, const std::string &name, const std::stri
 {
     std::string path = dir + "/" + name;
     std::string tmp = dir + "/." + name + ".tmp." + std::to_string(getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     bool ok = fd >= 0;
     for (size_t done = 0; ok && done < data.size();) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -90,7 +90,7 @@ bool write_values(const std::string &dir, const StoreDesc &desc, const Root &roo
     return true;
 }
 
-uint32_t read_locations(uint32_t kind_flag, uint32_t *configured, std::vector<std::string> *out)
+uint32_t read_locations(uint32_t kind_flag, uint32_t *configured, std::vector<std::string> *out, std::string *why)
 {
     char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
     char home[4096] = "";
@@ -99,6 +99,7 @@ uint32_t read_locations(uint32_t kind_flag, uint32_t *configured, std::vector<st
     uint64_t errsz = sizeof errbuf;
     uint32_t rc = prop_get_conf(nullptr, nullptr, configured, names, &local_only, home, errbuf, &errsz,
                                 kind_flag | kCompleteVldNames);
+    if (rc != 0 && why != nullptr) *why = errbuf;
     if (rc != 0 || *configured == 0) return rc;
     for (const auto &name : names)
         if (name[0] != '\0') out->push_back(name);
@@ -165,33 +166,53 @@ bool directory_exists(const std::string &path)
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool make_directories(const std::string &path, std::string *why)
+bool make_directories(const std::string &path, std::string *why, int *err)
 {
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    if (ec || !directory_exists(path)) {
-        *why = "cannot create " + path + ": " + (ec ? ec.message() : "not a directory");
+    // Each directory made here is its owner's alone; those already there
+    // keep their modes.
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        const std::string dir = path.substr(0, at);
+        if (!dir.empty() && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+            if (err != nullptr) *err = errno;
+            *why = "cannot create " + dir + ": " + std::strerror(errno);
+            return false;
+        }
+        if (at == std::string::npos) break;
+    }
+    if (!directory_exists(path)) {
+        if (err != nullptr) *err = ENOTDIR;
+        *why = "cannot create " + path + ": not a directory";
         return false;
     }
     return true;
 }
 
-uint32_t describe_store(const Root &root, StoreDesc *out)
+uint32_t describe_store(const Root &root, StoreDesc *out, std::string *why)
 {
     *out = StoreDesc{};
     if (!directory_exists(root.dir)) return 0;
     use_root(root);
     uint32_t configured = 0;
-    uint32_t rc = read_locations(PROP_KIND_ZKV, &configured, &out->locations);
+    uint32_t rc = read_locations(PROP_KIND_ZKV, &configured, &out->locations, why);
     if (rc == 0 && configured != 0) {
         out->kind = Kind::cluster;
     } else if (rc == 0) {
-        rc = read_locations(PROP_KIND_NKV, &configured, &out->locations);
+        rc = read_locations(PROP_KIND_NKV, &configured, &out->locations, why);
         if (rc == 0 && configured != 0) out->kind = Kind::local;
     }
     if (rc != 0) return rc;
     out->developer = ::access(root_file(root, kSettings).c_str(), F_OK) == 0;
     return 0;
+}
+
+void warn_readable(const Output &out, const std::vector<std::string> &locations)
+{
+    for (const std::string &loc : locations) {
+        struct stat st;
+        if (in_volume_manager(loc) || ::stat(loc.c_str(), &st) != 0 || (st.st_mode & S_IROTH) == 0) continue;
+        out.note("warning: every user may read " + loc + " and every value in it ('chmod o-rw " + loc +
+                 "' makes it private)");
+    }
 }
 
 bool locations_durable(const StoreDesc &desc)

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "output.h"
+
 namespace propctl {
 
 enum class Kind { none, local, cluster };
@@ -51,12 +53,18 @@ inline bool in_volume_manager(const std::string &name)
 {
     return !name.empty() && name[0] == '+';
 }
-// mkdir -p; false with the reason.
-bool make_directories(const std::string &path, std::string *why);
+// mkdir -p, each new directory readable by its owner only; false with the
+// reason (and the system error in *err).
+bool make_directories(const std::string &path, std::string *why, int *err = nullptr);
 
 // Which store the configuration under the root names, read through the
-// library as every front end reads it.  0, or the library's code.
-uint32_t describe_store(const Root &root, StoreDesc *out);
+// library as every front end reads it.  0, or the library's code with its
+// reason in *why.
+uint32_t describe_store(const Root &root, StoreDesc *out, std::string *why = nullptr);
+
+// Says on stderr which location files every user of the machine may read
+// (a store made before they were private to their owner keeps its modes).
+void warn_readable(const Output &out, const std::vector<std::string> &locations);
 
 // Writes reach the device before they are reported done: not developer
 // mode, and no disk group of a location buffers its writes.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cause.h"
 #include "platform/vldadmin.h"
 #include "propreg/frontend.h"
 
@@ -33,12 +34,15 @@ void fsync_dir(const std::string &dir)
 }
 
 // A marker must outlive a power cut as surely as the writes it guards.
-bool put_marker(const Root &root, const char *name, std::string *why)
+// false with the reason and the exit status it calls for.
+bool put_marker(const Root &root, const char *name, std::string *why, int *exit)
 {
     std::string path = root_file(root, name);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0 || ::fsync(fd) != 0) {
-        *why = "cannot write " + path + ": " + std::strerror(errno);
+        const Cause c = file_cause(errno, path);
+        *why = c.reason;
+        *exit = c.exit;
         if (fd >= 0) ::close(fd);
         return false;
     }
@@ -110,7 +114,8 @@ bool create_locations(const StoreDesc &desc, std::vector<std::string> *made, std
         }
         std::string dir = loc.substr(0, loc.find_last_of('/'));
         if (!dir.empty() && !make_directories(dir, why)) return false;
-        int fd = ::open(loc.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+        // Every value is in it: as private as the keys' permissions can ask.
+        int fd = ::open(loc.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
         if (fd >= 0) {
             ::close(fd);
             made->push_back(loc);
@@ -138,10 +143,39 @@ void remove_made(const std::vector<std::string> &made)
 
 }  // namespace
 
+Session::Session(Root root, const Output &out) : root_(std::move(root)), out_(out), lock_(out)
+{
+    out_.explain_with([this](uint32_t code) { return explain(code); });
+}
+
 Session::~Session()
 {
+    out_.explain_with(nullptr);
     terminate("", false);
     drop_front_end();
+}
+
+void Session::involve(const std::string &name, bool created)
+{
+    involved_.push_back(Involved{name, created});
+}
+
+Cause Session::explain(uint32_t code) const
+{
+    // Only these say that a file or disk group failed under the library.
+    static constexpr uint32_t kStorageCodes[] = {PROP_E_STORAGE,  PROP_E_DEVSPACE, PROP_E_NOSPACE,
+                                                 PROP_E_VLDCREATE, PROP_E_BKPFILE, PROP_E_EXPORTFILE};
+    bool storage = false;
+    for (uint32_t c : kStorageCodes) storage = storage || c == code;
+    if (!storage) return {};
+    std::vector<Involved> names = involved_;
+    for (const std::string &loc : desc_.locations) names.push_back(Involved{loc, false});
+    Cause cause = storage_cause(recorded_errno(fe_.zkv), names, writable_);
+    if (cause.reason.empty() && code == PROP_E_STORAGE) {
+        if (std::string damage = damaged_boot_block(desc_.locations); !damage.empty())
+            cause = {damage + ": 'propctl info', or any command that writes, takes a good copy", kExitUnavailable};
+    }
+    return cause;
 }
 
 bool Session::make_front_end(const StoreDesc &desc, uint32_t level)
@@ -183,27 +217,57 @@ sec_attr Session::new_key_security() const
     return sec;
 }
 
-bool Session::mark_dirty(std::string *why)
+bool Session::mark_dirty(std::string *why, int *exit)
 {
-    return put_marker(root_, kDirtyFile, why);
+    return put_marker(root_, kDirtyFile, why, exit);
 }
 
 int Session::init_store(uint32_t level, const std::string &what)
 {
     if (!make_front_end(desc_, level)) return out_.fail(what, PROP_E_NOMEM);
+    writable_ = level != PROP_LEVEL_BACKUP;  // the library opens locations to write at every level
     uint32_t rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, level, fe_.zkv, fe_.grp);
-    if (rc != 0) {
+    if (rc == PROP_E_STORAGE && (level == PROP_LEVEL_RW || level == PROP_LEVEL_UPGRADE) && heal_boot_block(what)) {
         ctx_ = nullptr;
         drop_front_end();
+        if (!make_front_end(desc_, level)) return out_.fail(what, PROP_E_NOMEM);
+        rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, level, fe_.zkv, fe_.grp);
+    }
+    if (rc != 0) {
+        ctx_ = nullptr;
         if (rc == PROP_E_DEVDIFF)
             out_.note("the newest copy of the store names other locations than this configuration: "
                       "'propctl repair --from-cluster' takes the published list, 'propctl overwrite-config' "
                       "makes this list the store's own");
-        return out_.fail(what + ": cannot open the store at " + root_.dir, rc);
+        // Explained while the front end still holds what the library recorded.
+        int st = out_.fail(what + ": cannot open the store at " + root_.dir, rc);
+        drop_front_end();
+        return st;
     }
     if (level != PROP_LEVEL_READONLY && (rc = prop_recover(ctx_, 0)) != 0)
         return out_.fail(what + ": cannot roll back an unfinished write", rc);
+    // What the open recorded on the way (a location that is down) is not
+    // the cause of anything that fails later.
+    forget_recorded(fe_.zkv);
     return 0;
+}
+
+// At the caching level the store takes a block whose copy in a disk group
+// is damaged from another mirror copy, and the recovery of the open writes
+// the boot block back on every copy; a writer may do that before it opens
+// at its own level.
+bool Session::heal_boot_block(const std::string &what)
+{
+    const std::string damage = damaged_boot_block(desc_.locations);
+    if (damage.empty()) return false;
+    out_.note(what + ": " + damage + ": taking a good copy");
+    drop_front_end();
+    backend_ctx *ctx = nullptr;
+    bool healed = make_front_end(desc_, PROP_LEVEL_CACHING) &&
+                  prop_init(&ctx, fe_.meta, fe_.sec, fe_.cls, PROP_LEVEL_CACHING, fe_.zkv, fe_.grp) == 0;
+    if (healed) healed = prop_recover(ctx, 0) == 0;
+    if (ctx != nullptr) healed = prop_terminate(ctx, 0) == 0 && healed;
+    return healed;
 }
 
 int Session::terminate(const std::string &what, bool clean)
@@ -218,24 +282,37 @@ int Session::terminate(const std::string &what, bool clean)
     return 0;
 }
 
-int Session::recover_for_reader(const std::string &what)
+int Session::take_lock(bool exclusive, const std::string &what)
 {
     std::string why;
-    if (!lock_.acquire(root_file(root_, kLockFile), true, &why)) return out_.problem(what + ": " + why);
+    if (int st = lock_.acquire(root_file(root_, kLockFile), exclusive, &why); st != 0)
+        return out_.problem(what + ": " + why, st);
+    return 0;
+}
+
+int Session::recover_for_reader(const std::string &what)
+{
+    if (int st = take_lock(true, what); st != 0) return st;
     if (exists(root_file(root_, kDirtyFile))) {
         dirty_ = true;
         if (int st = init_store(PROP_LEVEL_RW, what); st != 0) return st;
         if (int st = terminate(what, true); st != 0) return st;
     }
-    if (!lock_.acquire(root_file(root_, kLockFile), false, &why)) return out_.problem(what + ": " + why);
+    return take_lock(false, what);
+}
+
+int Session::make_root(const std::string &what)
+{
+    std::string why;
+    int err = 0;
+    if (!make_directories(root_.dir, &why, &err)) return out_.problem(what + ": " + why, exit_status_of_errno(err));
     return 0;
 }
 
 int Session::create_default(const std::string &what)
 {
-    std::string why;
-    if (!make_directories(root_.dir, &why)) return out_.problem(what + ": " + why);
-    if (!lock_.acquire(root_file(root_, kLockFile), true, &why)) return out_.problem(what + ": " + why);
+    if (int st = make_root(what); st != 0) return st;
+    if (int st = take_lock(true, what); st != 0) return st;
     StoreDesc found;
     // Another first command may have made it meanwhile.
     if (!init_unfinished(root_) && describe_store(root_, &found) == 0 && found.kind != Kind::none) return 0;
@@ -261,7 +338,7 @@ int Session::open(Access access, const std::string &what)
             if (int st = recover_for_reader(what); st != 0) return st;
         return init_store(PROP_LEVEL_READONLY, what);
     }
-    if (!mark_dirty(&why)) return out_.problem(what + ": " + why);
+    if (int exit = 0; !mark_dirty(&why, &exit)) return out_.problem(what + ": " + why, exit);
     dirty_ = true;
     switch (access) {
     case Access::upgrade:
@@ -280,11 +357,14 @@ int Session::open_backup(const std::string &file, const std::string &what)
     if (!make_front_end(desc_, PROP_LEVEL_BACKUP)) return out_.fail(what, PROP_E_NOMEM);
     std::string path = file_arg(file);
     use_root(root_);  // a backup in a disk group is found beside the root
+    involve(path);
+    writable_ = false;
     uint32_t rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, PROP_LEVEL_BACKUP, fe_.zkv, path.data());
     if (rc != 0) {
         ctx_ = nullptr;
+        int st = out_.fail(what + ": cannot open the backup " + file, rc);
         drop_front_end();
-        return out_.fail(what + ": cannot open the backup " + file, rc);
+        return st;
     }
     return 0;
 }
@@ -292,15 +372,18 @@ int Session::open_backup(const std::string &file, const std::string &what)
 int Session::lock_store(bool exclusive, const std::string &what)
 {
     const std::string none = what + ": no store at " + root_.dir + " (propctl init makes one)";
+    if (struct stat st; ::stat(root_.dir.c_str(), &st) != 0 && errno != ENOENT) {
+        const Cause c = file_cause(errno, root_.dir);
+        return out_.problem(what + ": " + c.reason, c.exit);
+    }
     if (!directory_exists(root_.dir)) return out_.fail(none, PROP_E_NOCONF);
-    std::string why;
-    if (!lock_.acquire(root_file(root_, kLockFile), exclusive, &why)) return out_.problem(what + ": " + why);
+    if (int st = take_lock(exclusive, what); st != 0) return st;
     // Under the lock: an init still running holds it until it is done.
     if (init_unfinished(root_))
         return out_.fail(what + ": no store at " + root_.dir + " (an init did not finish; propctl init makes one)",
                          PROP_E_NOCONF);
-    if (uint32_t rc = describe_store(root_, &desc_); rc != 0)
-        return out_.fail(what + ": cannot read the configuration under " + root_.dir, rc);
+    if (std::string why; uint32_t rc = describe_store(root_, &desc_, &why))
+        return configuration_failure(what, rc, why);
     if (desc_.kind == Kind::none) return out_.fail(none, PROP_E_NOCONF);
     return 0;
 }
@@ -310,11 +393,19 @@ int Session::hold(const std::string &what)
     return lock_store(true, what);
 }
 
+// The configuration reader's own words say what went wrong with which
+// value; the system error in them says what to do about it.
+int Session::configuration_failure(const std::string &what, uint32_t rc, const std::string &why)
+{
+    const int err = errno_in_text(why);
+    Cause cause{why.empty() ? "" : why + errno_advice(err), err != 0 ? exit_status_of_errno(err) : -1};
+    return out_.fail(what + ": cannot read the configuration under " + root_.dir, rc, cause);
+}
+
 int Session::format(const StoreDesc &desc, const std::string &what)
 {
-    std::string why;
-    if (!make_directories(root_.dir, &why)) return out_.problem(what + ": " + why);
-    if (!lock_.acquire(root_file(root_, kLockFile), true, &why)) return out_.problem(what + ": " + why);
+    if (int st = make_root(what); st != 0) return st;
+    if (int st = take_lock(true, what); st != 0) return st;
     return format_locked(desc, what);
 }
 
@@ -325,11 +416,11 @@ int Session::format_locked(const StoreDesc &desc, const std::string &what)
     // A store is finished once its init took the marker away; one that
     // was cut short is no store, and is made again from the start.
     const bool unfinished = init_unfinished(root_);
-    if (uint32_t rc = describe_store(root_, &found); rc != 0 && !unfinished)
-        return out_.fail(what + ": cannot read the configuration under " + root_.dir, rc);
+    if (uint32_t rc = describe_store(root_, &found, &why); rc != 0 && !unfinished)
+        return configuration_failure(what, rc, why);
     if (found.kind != Kind::none && !unfinished)
         return out_.problem(what + ": a " + kind_name(found.kind) + " registry already exists at " + root_.dir);
-    if (!put_marker(root_, kInitFile, &why)) return out_.problem(what + ": " + why);
+    if (int exit = 0; !put_marker(root_, kInitFile, &why, &exit)) return out_.problem(what + ": " + why, exit);
     if (unfinished) {
         out_.note("an earlier init did not finish: making the store again");
         discard_unfinished(root_, found);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "cause.h"
 #include "lock.h"
 #include "output.h"
 #include "propreg/prop.h"
@@ -21,7 +23,8 @@ inline constexpr const char *kGroup = "propctl";
 
 class Session {
   public:
-    Session(Root root, const Output &out) : root_(std::move(root)), out_(out) {}
+    // Explains the failures out reports while the session lives.
+    Session(Root root, const Output &out);
     ~Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
@@ -46,6 +49,12 @@ class Session {
     // nothing half-done; after any other the next reader rolls back first.
     int finish(const std::string &what, bool succeeded);
 
+    // A file beside the store that the command reads or (created) makes,
+    // for the explanation of a failure.
+    void involve(const std::string &name, bool created = false);
+    // How long to wait for another propctl's lock; negative: for ever.
+    void set_lock_wait(double seconds) { lock_.set_wait(seconds); }
+
     const Root &root() const { return root_; }
     const StoreDesc &desc() const { return desc_; }
     backend_ctx *ctx() const { return ctx_; }
@@ -65,13 +74,18 @@ class Session {
 
     bool make_front_end(const StoreDesc &desc, uint32_t level);
     void drop_front_end();
+    int take_lock(bool exclusive, const std::string &what);
     int lock_store(bool exclusive, const std::string &what);
+    int make_root(const std::string &what);
     int init_store(uint32_t level, const std::string &what);
+    bool heal_boot_block(const std::string &what);
     int recover_for_reader(const std::string &what);
     int create_default(const std::string &what);
     int format_locked(const StoreDesc &desc, const std::string &what);
     int terminate(const std::string &what, bool clean);
-    bool mark_dirty(std::string *why);
+    bool mark_dirty(std::string *why, int *exit);
+    int configuration_failure(const std::string &what, uint32_t rc, const std::string &why);
+    Cause explain(uint32_t code) const;
 
     Root root_;
     const Output &out_;
@@ -80,6 +94,8 @@ class Session {
     FrontEnd fe_;
     backend_ctx *ctx_ = nullptr;
     bool dirty_ = false;  // this session put the marker down
+    bool writable_ = true;  // the store's files are opened to write
+    std::vector<Involved> involved_;
 };
 
 }  // namespace propctl

@@ -32,14 +32,34 @@ bool read_file(const std::string &path, std::string *out, std::string *why)
     return true;
 }
 
-bool parse_u32(const std::string &word, uint32_t *out)
+// Decimal, or hex after 0x; a leading zero is still decimal ("010" is
+// ten), as people write numbers, not as C would read them.
+bool parse_number(const std::string &word, uint64_t max, uint64_t *out)
 {
-    if (word.empty() || word[0] == '-' || word[0] == '+') return false;
+    const bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+    const std::string digits = hex ? word.substr(2) : word;
+    if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+        return false;
     errno = 0;
-    char *end = nullptr;
-    unsigned long long n = std::strtoull(word.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || n > UINT32_MAX) return false;
-    *out = static_cast<uint32_t>(n);
+    unsigned long long n = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
+    if (errno != 0 || n > max) return false;
+    *out = n;
+    return true;
+}
+
+// One number of the type's width, stored in native order.
+bool number_from_args(uint32_t type, const std::vector<std::string> &words, bool from_file, Value *out)
+{
+    const bool wide = type == PROP_TYPE_UBIG;
+    uint64_t n = 0;
+    if (from_file || words.size() != 1 || !parse_number(words[0], wide ? UINT64_MAX : UINT32_MAX, &n)) return false;
+    out->type = type;
+    if (wide) {
+        out->data.assign(reinterpret_cast<const char *>(&n), sizeof n);
+    } else {
+        const uint32_t narrow = static_cast<uint32_t>(n);
+        out->data.assign(reinterpret_cast<const char *>(&narrow), sizeof narrow);
+    }
     return true;
 }
 
@@ -166,15 +186,11 @@ bool value_from_args(const std::string &type, const std::vector<std::string> &wo
         out->data.push_back('\0');
         return true;
     }
-    if (type == "int") {
-        out->type = PROP_TYPE_UB4;
-        uint32_t n = 0;
-        if (from_file || words.size() != 1 || !parse_u32(words[0], &n)) {
-            *why = "an int value is one number from 0 to 4294967295";
-            return false;
-        }
-        out->data.assign(reinterpret_cast<const char *>(&n), sizeof n);
-        return true;
+    if (type == "int" || type == "int64") {
+        if (number_from_args(type == "int" ? PROP_TYPE_UB4 : PROP_TYPE_UBIG, words, from_file, out)) return true;
+        *why = type == "int" ? "an int value is one number from 0 to 4294967295, decimal or 0x hex"
+                             : "an int64 value is one number from 0 to 18446744073709551615, decimal or 0x hex";
+        return false;
     }
     if (type == "bytes") {
         out->type = PROP_TYPE_BYTES;
@@ -185,7 +201,7 @@ bool value_from_args(const std::string &type, const std::vector<std::string> &wo
         }
         return true;
     }
-    *why = "unknown type '" + type + "' (text, multi, int or bytes)";
+    *why = "unknown type '" + type + "' (text, multi, int, int64 or bytes)";
     return false;
 }
 

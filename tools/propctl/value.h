@@ -19,7 +19,8 @@ const char *type_name(uint32_t type);
 // A value from the words after the key: text (one word; stored with its
 // terminating zero, as C readers expect), multi (one string per word,
 // each zero-terminated, then one more zero), int (an unsigned 32-bit
-// number, stored in 4 bytes of native order) or bytes (from a file).
+// number, stored in 4 bytes of native order), int64 (the same in 8
+// bytes) or bytes (from a file, or hex digits).
 // file may name a file ("-" for stdin) holding the text or the bytes.
 // false with the reason.
 bool value_from_args(const std::string &type, const std::vector<std::string> &words, const std::string &file,

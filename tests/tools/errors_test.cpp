@@ -1,0 +1,159 @@
+// Failures an operator meets: each names its real cause (the key, the file
+// and why it cannot be used, the disk group) and exits with the status a
+// script can tell apart, on stderr and, with --json, on stdout.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "propctl_run.h"
+
+namespace {
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST(PropctlErrors, AFailureIsAlsoAJsonDocument)
+{
+    Propctl p;
+    p.ok({"init"});
+    RunResult r = p.run({"--json", "get", "SYSTEM.nope"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "{\"ok\":false,\"code\":4,\"exit\":4,\"error\":\"get SYSTEM.nope: no such key SYSTEM.nope: "
+                     "error 4: The key behind the key handle no longer exists.\"}\n");
+    // Before the command is understood too; a fault of propctl's own has no code.
+    r = p.run({"--json", "frobnicate"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "{\"ok\":false,\"code\":0,\"exit\":2,\"error\":\"unknown command 'frobnicate' ('propctl --help' "
+                     "lists them)\"}\n");
+}
+
+TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
+{
+    Propctl p;
+    p.ok({"init"});
+    const std::string location = p.root() + "/data/local.store";
+
+    p.set_env("PROPREG_FAULTS", "fail_write:nth=1,errno=ENOSPC,times=0");
+    RunResult r = p.run({"set", "SYSTEM.a", "v"});
+    p.clear_env("PROPREG_FAULTS");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "no space left on the device of " + location + ": error 26")) << r.err;
+
+    // The limit is inherited by the child and given back at once; the
+    // signal it raises would end propctl without a word.
+    std::unique_ptr<Child> child;
+    {
+        struct rlimit old, small = {1 << 20, 1 << 20};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        small.rlim_max = old.rlim_max;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        child = p.spawn({"set", "SYSTEM.a", "v"});
+        setrlimit(RLIMIT_FSIZE, &old);
+    }
+    r = child->wait();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, location + " would grow past this process's file-size limit of 1048576 bytes"))
+        << r.err;
+    EXPECT_EQ(p.ok({"ls", "SYSTEM"}), "") << "a failed write left a key";
+
+    // A file the command makes is the one that lacks room; values big
+    // enough to fill a chunk of the export are not blamed for it.
+    const std::string big(60000, 'b');
+    for (const char *k : {"SYSTEM.b1", "SYSTEM.b2", "SYSTEM.b3"}) p.ok({"set", k, big});
+    for (const char *file : {"out.export", "out.bkp"}) {
+        p.set_env("PROPREG_FAULTS", std::string("fail_write:nth=1,errno=ENOSPC,times=0,path=") + file);
+        r = p.run({std::string(file) == "out.bkp" ? "backup" : "export", p.dir().file(file)});
+        p.clear_env("PROPREG_FAULTS");
+        EXPECT_EQ(r.status, 1) << file;
+        EXPECT_TRUE(contains(r.err, "no space left on the device of " + p.dir().file(file) + ": error")) << r.err;
+        EXPECT_FALSE(contains(r.err, "a record holds")) << r.err;
+    }
+
+    // A configuration value that cannot be read (24: out of file
+    // descriptors) is not a missing one.
+    Propctl c;
+    c.ok({"init", "--cluster", "--dev"});
+    c.set_env("PROPREG_FAULTS", "fail_open:nth=1,errno=24,times=0,path=zkvconfig_loc");
+    r = c.run({"get", "SYSTEM.a"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "Error accessing zkvconfig_loc registry value. Too many open files (this process may "
+                                "open ")) << r.err;
+    EXPECT_TRUE(contains(r.err, "error 42:")) << r.err;
+}
+
+// A store made before its files were private: another user may reach it,
+// but its location file was taken away from others.  Tests run as root
+// become nobody for the command; root itself is never refused.
+TEST(PropctlErrors, APermissionDeniedNamesTheFileAndItsOwner)
+{
+    Propctl p;
+    p.ok({"init"});
+    const std::string location = p.root() + "/data/local.store";
+    std::vector<std::string> launcher;
+    if (geteuid() == 0) {
+        if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv to run as another user";
+        launcher = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        for (const std::string &d : {p.dir().path(), p.root(), p.root() + "/data", p.root() + "/SOFTWARE"})
+            ::chmod(d.c_str(), 0755);
+        for (const auto &e : std::filesystem::recursive_directory_iterator(p.root() + "/SOFTWARE"))
+            ::chmod(e.path().c_str(), e.is_directory() ? 0755 : 0644);
+        ::chmod((p.root() + "/propctl.lock").c_str(), 0666);
+    } else {
+        ::chmod(location.c_str(), 0);
+    }
+    RunResult r = p.run_through(launcher, {"get", "SYSTEM"});
+    EXPECT_EQ(r.status, 5);
+    EXPECT_TRUE(contains(r.err, "permission denied on " + location + " (owner ")) << r.err;
+    EXPECT_TRUE(contains(r.err, "run propctl as a user who may read and write it: error 26")) << r.err;
+}
+
+TEST(PropctlErrors, ADamagedBootBlockCopyIsNamedAndAWriterTakesAGoodOne)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "+MIRR"});
+    p.ok({"set", "SYSTEM.k", "v"});
+    p.ok({"vld", "damage", "+DATA"});
+    const std::string damaged = "mirror copy 1 of the boot block of +DATA/registry.255.1 is damaged";
+    RunResult r = p.run({"get", "SYSTEM.k"});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_TRUE(contains(r.err, damaged + ": 'propctl info', or any command that writes, takes a good copy")) << r.err;
+    r = p.run({"set", "SYSTEM.k", "w"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, damaged + ": taking a good copy")) << r.err;
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "w\n");
+    EXPECT_EQ(p.run({"check"}).status, 0);
+}
+
+TEST(PropctlErrors, AWaitForTheLockNamesItsHolderAndCanGiveUp)
+{
+    Propctl p;
+    p.ok({"init", "--dev"});
+    const int fd = ::open((p.root() + "/propctl.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    const std::string holder = "held by pid " + std::to_string(::getpid()) + " (tools_test";
+
+    RunResult r = p.run({"--wait", "0.5", "set", "SYSTEM.a", "1"});
+    EXPECT_EQ(r.status, 7);
+    EXPECT_TRUE(contains(r.err, "set SYSTEM.a: gave up waiting for the store's lock after 0.5 s: " + holder)) << r.err;
+
+    std::unique_ptr<Child> waiting = p.spawn({"set", "SYSTEM.a", "2"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ::close(fd);
+    r = waiting->wait();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("propctl: waiting for the store's lock, " + holder, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "said once: " << r.err;
+    EXPECT_EQ(p.ok({"get", "SYSTEM.a"}), "2\n");
+}
+
+}  // namespace
