@@ -92,12 +92,12 @@ int StoreLock::acquire(const std::string &path, bool exclusive, std::string *why
     bool said = false;
     for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, std::chrono::milliseconds(50))) {
         if (::flock(fd_, mode | LOCK_NB) == 0) return 0;
-        if (served_by_daemon(path, why)) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            *why = "cannot lock " + path + ": " + std::strerror(errno);
             release();
             return kExitFailed;
         }
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            *why = "cannot lock " + path + ": " + std::strerror(errno);
+        if (served_by_daemon(path, why)) {
             release();
             return kExitFailed;
         }
