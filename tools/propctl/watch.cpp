@@ -29,39 +29,38 @@ uint64_t pages_read(przkv_ctx *zkv, const prop_iostat *table)
 
 Watched watch(const Session &session, const std::string &label, const std::function<uint32_t()> &call)
 {
+    // The call runs on this thread, so that the error it leaves in this
+    // thread's error element is the one a failure is reported with; the
+    // progress line is shown from another.
     przkv_ctx *zkv = session.zkv();
     Watched result;
-    std::mutex guard;  // the statistics table lives only while the worker has it
-    prop_iostat *table = nullptr;
+    prop_oplog_list *log = prop_fe_oplog_attach(zkv);
+    prop_iostat *table = prop_fe_iostat_attach(zkv);
+    std::mutex guard;  // the statistics table lives only while the call runs
     std::atomic<bool> done{false};
-    std::thread worker([&] {
-        prop_oplog_list *log = prop_fe_oplog_attach(zkv);
-        {
+    std::thread shower([&] {
+        Progress progress(label);
+        progress.message("starting");
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             std::lock_guard<std::mutex> hold(guard);
-            table = prop_fe_iostat_attach(zkv);
+            if (table != nullptr && !done) progress.message(std::to_string(pages_read(zkv, table) * 4 / 1024) + " MiB read");
         }
-        result.rc = call();
-        for (prop_oplog_entry *e = log != nullptr ? log->head : nullptr; e != nullptr; e = e->next) {
-            std::string line(e->line);
-            result.lines.push_back(line.size() > kStampLength ? line.substr(kStampLength) : line);
-        }
-        {
-            std::lock_guard<std::mutex> hold(guard);
-            table = nullptr;
-            prop_fe_iostat_detach(zkv);
-        }
-        prop_fe_oplog_detach(zkv);
-        done = true;
+        progress.done();
     });
-    Progress progress(label);
-    progress.message("starting");
-    while (!done) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    result.rc = call();
+    {
         std::lock_guard<std::mutex> hold(guard);
-        if (table != nullptr) progress.message(std::to_string(pages_read(zkv, table) * 4 / 1024) + " MiB read");
+        done = true;
+        table = nullptr;
     }
-    worker.join();
-    progress.done();
+    shower.join();
+    for (prop_oplog_entry *e = log != nullptr ? log->head : nullptr; e != nullptr; e = e->next) {
+        std::string line(e->line);
+        result.lines.push_back(line.size() > kStampLength ? line.substr(kStampLength) : line);
+    }
+    prop_fe_iostat_detach(zkv);
+    prop_fe_oplog_detach(zkv);
     return result;
 }
 

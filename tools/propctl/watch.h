@@ -1,7 +1,7 @@
 // Long reads of the whole store (the status scan, the corruption check):
-// the call runs on a thread of its own while this one shows on stderr how
-// many pages it has read, and what the library reported along the way is
-// collected from that thread's operation log.
+// while the call runs, another thread shows on stderr how many pages it has
+// read, and what the library reported along the way is collected from this
+// thread's operation log.
 #pragma once
 
 #include <cstdint>
