@@ -231,12 +231,15 @@ uint32_t prc_get_value(prc_conn *conn, prc_key key, uint32_t *dtype, void *value
     r.key = key;
     r.capacity = *size;
     wire::Answer a;
+    const uint32_t capacity = *size;
     uint32_t rc = call(conn, r, &a);
+    // Never more than the caller's buffer holds, whatever came back.
+    if (rc == 0 && a.value.size() > capacity) return broken(conn, PRC_E_PROTOCOL, "the daemon sent a longer value than asked");
     if (rc == 0 || rc == PROP_E_BUFSZ) {
         *dtype = a.dtype;
         *size = a.size;
     }
-    if (rc == 0 && a.value.size() <= a.size && !a.value.empty()) std::memcpy(value, a.value.data(), a.value.size());
+    if (rc == 0 && !a.value.empty()) std::memcpy(value, a.value.data(), a.value.size());
     return rc;
 }
 
