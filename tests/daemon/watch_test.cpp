@@ -98,7 +98,8 @@ TEST(DaemonWatch, EveryChangeInCommitOrderAndAStalledWatcherGetsOneResync)
     // The writers went on at their speed while a watcher did not read.
     std::printf("changes from %d writers: %.0f us each watched, %.0f us beside a stalled watcher\n", kWriters,
                 alone * 1e6, beside_stalled * 1e6);
-    EXPECT_LT(beside_stalled, 3 * alone) << alone * 1e6 << " us alone";
+    // (Generous: a daemon that waited for the watcher would not go on at all.)
+    EXPECT_LT(beside_stalled, 4 * alone) << alone * 1e6 << " us alone";
 
     const std::vector<Seen> late = read_events(stalled, 20000, 2000);
     size_t resyncs = 0;
