@@ -68,14 +68,6 @@ double verify_ns_per_page(const std::string &path, u64 start, u64 bytes)
     return failed == 0 ? ns : 0;
 }
 
-// What check runs: the scan of every block, then the corruption check.
-bool checked(backend_ctx *ctx)
-{
-    prop_status status{};
-    return prop_get_status(ctx, &status, 4) == PROP_OK && status.state[0] == PROP_SLOT_OPEN &&
-           prop_check_logical_corruption(ctx) == PROP_OK;
-}
-
 // Check of a store against verify of its backup, in turn.
 void measure_check_and_verify(const std::string &dir, bool quick, IntegrityRows *rows)
 {
@@ -118,6 +110,13 @@ void measure_check_and_verify(const std::string &dir, bool quick, IntegrityRows 
 }
 
 }  // namespace
+
+bool checked(backend_ctx *ctx)
+{
+    prop_status status{};
+    return prop_get_status(ctx, &status, 4) == PROP_OK && status.state[0] == PROP_SLOT_OPEN &&
+           prop_check_logical_corruption(ctx) == PROP_OK;
+}
 
 IntegrityRows measure_integrity(const std::string &dir, bool quick)
 {

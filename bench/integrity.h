@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/types.h"
+#include "propreg/prop.h"
 #include "stats.h"
 
 struct IntegrityRows {
@@ -28,6 +29,10 @@ struct IntegrityRows {
     Summary check_store;    // the scan and the corruption check of the store
     Summary verify_backup;  // the backup opened, then the same two on it
 };
+
+// What check runs: the scan of every block, then the corruption check;
+// true when both find the store sound.
+bool checked(backend_ctx *ctx);
 
 // quick: a small store and one round, to show that the rows run.
 IntegrityRows measure_integrity(const std::string &dir, bool quick);

@@ -6,6 +6,7 @@
 //                if missing, emptied of what the run made unless --keep
 //     --quick    a few iterations per row: shows that every row runs
 //     --service  only the rows through propregd (and their neighbours)
+//     --walks    only the whole-tree walks and the keys of many children
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include "service.h"
 #include "sqlite_ops.h"
 #include "table.h"
+#include "walks.h"
 
 namespace {
 
@@ -33,6 +35,7 @@ struct Options {
     bool quick = false;
     bool keep = false;
     bool service_only = false;
+    bool walks_only = false;
 };
 
 bool parse(int argc, char **argv, Options *o)
@@ -46,6 +49,8 @@ bool parse(int argc, char **argv, Options *o)
             o->keep = true;
         else if (std::strcmp(argv[i], "--service") == 0)
             o->service_only = true;
+        else if (std::strcmp(argv[i], "--walks") == 0)
+            o->walks_only = true;
         else
             return false;
     }
@@ -177,13 +182,28 @@ void print_subtree_reads(std::FILE *out, const std::vector<Row> &rows, const Int
                  del->propreg.latency.median_us / 1000);
 }
 
+// The whole-tree walks and the keys of many children; true when every row ran.
+bool measure_and_print_walks(const Options &o, std::FILE *out)
+{
+    WalkRows walks = measure_walks(o.dir, o.quick);
+    std::vector<WideRows> wide;
+    for (u32 level : {PROP_LEVEL_CACHING, PROP_LEVEL_RW}) wide.push_back(measure_wide(o.dir, o.quick, level));
+    print_walks(out, walks);
+    bool ok = walks.ran;
+    for (const WideRows &w : wide) {
+        print_wide(out, w);
+        ok = ok && w.ran;
+    }
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     Options o;
     if (!parse(argc, argv, &o)) {
-        std::fprintf(stderr, "usage: %s [--dir DIR] [--quick] [--keep] [--service]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--dir DIR] [--quick] [--keep] [--service] [--walks]\n", argv[0]);
         return 2;
     }
     if (o.service_only) {
@@ -203,6 +223,11 @@ int main(int argc, char **argv)
     ::mkdir(o.dir.c_str(), 0700);
     // Locations are opened as on a cluster: unbuffered and write-through.
     unsetenv("ZKV_DEVELOPER_ENV");
+    if (o.walks_only) {
+        const bool ok = measure_and_print_walks(o, stdout);
+        if (!o.keep) remove_store_files(o.dir);
+        return ok ? 0 : 1;
+    }
     IoCounter counter;
 
     std::string why;
@@ -251,5 +276,9 @@ int main(int argc, char **argv)
     print_backups(stdout, backups);
     print_key_cache(stdout, key_cache);
     print_service(stdout, service);
+    std::fflush(stdout);
+    // Measured last and printed as they finish: they take their own stores.
+    ok = measure_and_print_walks(o, stdout) && ok;
+    if (!o.keep) remove_store_files(o.dir);
     return ok ? 0 : 1;
 }

@@ -312,17 +312,20 @@ int sync_file(const std::string &path)
 
 }  // namespace
 
-u32 PropregStore::fill_keys(u32 keys, std::string *why)
+u32 PropregStore::fill_keys(u32 keys, u32 per_parent, std::string *why)
 {
     propr_keyhandle *system = nullptr;
     u32 rc = prop_open(ctx_, "SYSTEM", &system, 0);
-    for (u32 first = 0; rc == PROP_OK && first < keys; first += kChildrenPerParent) {
+    for (u32 first = 0; rc == PROP_OK && first < keys; first += per_parent) {
         char name[16];
-        std::snprintf(name, sizeof name, "p%03u", first / kChildrenPerParent);
+        std::snprintf(name, sizeof name, "p%03u", first / per_parent);
         propr_keyhandle *parent = nullptr;
         u32 disposition = 0;
         rc = prop_create_key(ctx_, system, name, &sec_, &parent, &disposition, 0);
-        if (rc == PROP_OK) rc = create_children(ctx_, parent, first, std::min(kChildrenPerParent, keys - first), sec_);
+        // At most a thousand keys to a batch, as a front end fills a store.
+        const u32 end = std::min(first + per_parent, keys);
+        for (u32 at = first; rc == PROP_OK && at < end; at += kChildrenPerParent)
+            rc = create_children(ctx_, parent, at, std::min(kChildrenPerParent, end - at), sec_);
         if (parent != nullptr) prop_close(ctx_, parent);
     }
     if (system != nullptr) prop_close(ctx_, system);
@@ -330,7 +333,7 @@ u32 PropregStore::fill_keys(u32 keys, std::string *why)
     return rc;
 }
 
-u32 PropregStore::open_with_keys(const std::string &dir, u32 keys, u32 level, std::string *why)
+u32 PropregStore::open_with_keys(const std::string &dir, u32 keys, u32 level, std::string *why, u32 per_parent)
 {
     close();
     setenv("ZKV_REGISTRY_ROOT", (dir + "/registry").c_str(), 1);
@@ -357,7 +360,7 @@ u32 PropregStore::open_with_keys(const std::string &dir, u32 keys, u32 level, st
         ctx_ = nullptr;
         return rc;
     }
-    rc = fill_keys(keys, why);
+    rc = fill_keys(keys, per_parent, why);
     u32 term = prop_terminate(ctx_, 0);
     ctx_ = nullptr;
     if (rc == PROP_OK && term != PROP_OK) *why = code_text("prop_terminate after filling", rc = term);
@@ -367,8 +370,21 @@ u32 PropregStore::open_with_keys(const std::string &dir, u32 keys, u32 level, st
         return PROP_E_STORAGE;
     }
     zkv_->developer_mode = 0;
+    return reopen(level, why);
+}
+
+u32 PropregStore::reopen(u32 level, std::string *why)
+{
+    if (ctx_ != nullptr) {
+        u32 rc = prop_terminate(ctx_, 0);
+        ctx_ = nullptr;
+        if (rc != PROP_OK) {
+            *why = code_text("prop_terminate", rc);
+            return rc;
+        }
+    }
     zkv_->boot_level = level;
-    rc = prop_init(&ctx_, meta_, secctx_, cls_, level, zkv_, level == PROP_LEVEL_CACHING ? grp_ : nullptr);
+    u32 rc = prop_init(&ctx_, meta_, secctx_, cls_, level, zkv_, level == PROP_LEVEL_CACHING ? grp_ : nullptr);
     if (rc != PROP_OK) {
         *why = code_text("prop_init", rc);
         ctx_ = nullptr;

@@ -26,11 +26,15 @@ class PropregStore {
     // yet).
     u32 open(const std::string &dir, u32 locations, bool disk_groups, u32 level, std::string *why);
     // A store of keys keys on one location file in dir: SYSTEM.pNNN
-    // parents of up to 1000 children kNNNNN, each with a 64-byte value.  It
-    // is filled with buffered writes, synced, and opened again with direct,
-    // synchronous I/O at level (a backup or a scan then reads what a live
-    // store holds on its device).  0, or the failing code with *why set.
-    u32 open_with_keys(const std::string &dir, u32 keys, u32 level, std::string *why);
+    // parents of up to per_parent children kNNNNN, each with a 64-byte
+    // value.  It is filled with buffered writes, synced, and opened again
+    // with direct, synchronous I/O at level (a backup or a scan then reads
+    // what a live store holds on its device).  0, or the failing code with
+    // *why set.
+    u32 open_with_keys(const std::string &dir, u32 keys, u32 level, std::string *why, u32 per_parent = 1000);
+    // The same store closed and opened again at level, with every cache of
+    // the old context gone.  0, or the failing code with *why set.
+    u32 reopen(u32 level, std::string *why);
     // A backup file opened at the backup level, with front-end contexts of
     // its own.  0, or the failing code with *why set.
     u32 open_backup(const std::string &file, std::string *why);
@@ -45,7 +49,7 @@ class PropregStore {
 
   private:
     u32 make_contexts(std::string *why);
-    u32 fill_keys(u32 keys, std::string *why);
+    u32 fill_keys(u32 keys, u32 per_parent, std::string *why);
     u32 place_locations(const std::string &dir, u32 locations, bool disk_groups, std::vector<std::string> *names,
                         std::string *why);
     u32 format(std::string *why);

@@ -1,5 +1,8 @@
 // Front-end context of the reference front end: the record the library
 // reads, with an error table over a hash map and the per-thread lists.
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -136,6 +139,14 @@ uint64_t prop_fe_zkvctx_error_count(const przkv_ctx *zkv)
     FeZkv *f = fe(const_cast<przkv_ctx *>(zkv));
     std::lock_guard<std::mutex> lock(f->table.mu);
     return f->table.elements.size();
+}
+
+prop_errelem *prop_fe_thread_error(przkv_ctx *zkv)
+{
+    if (zkv == nullptr) return nullptr;
+    const std::string id = std::to_string(static_cast<long>(syscall(SYS_gettid)));
+    prop_errelem *e = table_find(&fe(zkv)->table, id.c_str());
+    return e != nullptr ? e : zkv->errtab.global;
 }
 
 prop_oplog_list *prop_fe_oplog_attach(przkv_ctx *zkv)

@@ -375,13 +375,28 @@ void backup_seeds()
     seed("root-tnode", be32(boot, BOOT_OFF_RTNST) / kBlock);
 }
 
+// A record's value agrees with its type; the workload's values are any
+// bytes under any type, so one that does not agree goes as a byte string.
+uint32_t record_type(const KeyState &k)
+{
+    const size_t n = k.value.size();
+    switch (k.type) {
+    case PROP_TYPE_NOVALUE: return n == 0 ? k.type : uint32_t{PROP_TYPE_BYTES};
+    case PROP_TYPE_UB4: return n == 4 ? k.type : uint32_t{PROP_TYPE_BYTES};
+    case PROP_TYPE_UBIG: return n == 8 ? k.type : uint32_t{PROP_TYPE_BYTES};
+    case PROP_TYPE_TEXT:
+    case PROP_TYPE_MULTITEXT: return n > 0 && k.value.back() == '\0' ? k.type : uint32_t{PROP_TYPE_BYTES};
+    default: return k.type;
+    }
+}
+
 prop_record record_of(const std::string &name, const KeyState &k)
 {
     prop_record r{};
     std::snprintf(r.keyname, sizeof r.keyname, "%s", name.c_str());
     r.value_len = static_cast<uint32_t>(k.value.size());
     std::memcpy(r.value, k.value.data(), k.value.size());
-    r.value_type = k.type;
+    r.value_type = record_type(k);
     r.userperm = k.userperm;
     r.groupperm = k.groupperm;
     r.otherperm = k.otherperm;
@@ -436,6 +451,7 @@ void records_seeds()
     records_seed("chunk-boundary", big);
 
     KeyState odd = tree.begin()->second;
+    odd.type = PROP_TYPE_BYTES;
     odd.value = std::string("a\x07\x20\x5f\nb\n\x07\x20\x5f", 10);
     KeyState empty = odd;
     empty.value.clear();

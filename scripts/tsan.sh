@@ -2,10 +2,10 @@
 # CI stage: builds with ThreadSanitizer only the test programs whose tests
 # run threads, and runs those tests: the mirror workers, the key cache read
 # beside a writer, several threads on one context, a batch with threads
-# waiting for it, the backup's reader and writer, the error table and the
-# configuration store, and propregd (its connection and store threads, run
-# by the daemon tests as a child process that inherits TSAN_OPTIONS).  Any
-# report fails the stage.
+# waiting for it, a context terminated while a call runs on it, the
+# backup's reader and writer, the error table and the configuration store,
+# and propregd (its connection and store threads, run by the daemon tests as
+# a child process that inherits TSAN_OPTIONS).  Any report fails the stage.
 # Usage: scripts/tsan.sh [build-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,7 +20,7 @@ runs=(
   "cache_test *"
   "io_test *"
   "keys_test ThreadsTest.*:CachingDeleteTest.*:*BadInputNeverEndsALevelOneProcess"
-  "lifecycle_test Mirrors.*:Reboot.*:Reinit.*"
+  "lifecycle_test Mirrors.*:Reboot.*:Reinit.*:Terminate.*"
   "backup_test *"
   "core_test ErrorTest.*"
   "env_test ConfigStore.*"

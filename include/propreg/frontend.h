@@ -85,6 +85,9 @@ przkv_ctx *prop_fe_zkvctx_create(prop_metactx *meta, prop_secctx *sec, const pro
 void prop_fe_zkvctx_destroy(przkv_ctx *zkv);
 /* Number of per-thread error elements in the table. */
 uint64_t prop_fe_zkvctx_error_count(const przkv_ctx *zkv);
+/* The calling thread's error element (the library keeps it under the
+ * thread's id), or the global one while the thread has none. */
+prop_errelem *prop_fe_thread_error(przkv_ctx *zkv);
 
 /* Gives the calling thread an operation log list (the library appends the
  * progress lines of its writes to it); detach frees the list and its lines. */

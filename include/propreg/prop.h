@@ -351,7 +351,12 @@ typedef struct prop_status {
     uint64_t total_kb;
     uint64_t used_kb;
     uint64_t free_kb;
+    uint64_t keys;      /* tree nodes in use but the root's: one a key (0 with PROP_STATUS_SIZES) */
+    uint64_t limit_kb;  /* what total_kb may grow to without a new format */
 } prop_status;
+/* prop_get_status flag: the sizes alone, counted from the bitmaps; no
+ * location is scanned page by page. */
+#define PROP_STATUS_SIZES 8u
 
 /* One record of a record (export/import) file. */
 #define PROP_RECORD_VALUE_MAX 65536
@@ -386,6 +391,11 @@ PROP_EXPORT uint32_t prop_setup(backend_ctx **ctx, prop_secctx *secctx, void *cl
                                 const sec_attr *topsec, prop_metactx *metactx,
                                 przkv_ctx *zkvctx, int32_t level,
                                 uint32_t *levelarg) PROP_NOEXCEPT;
+/* prop_setup levelarg at level 0: uint32_t * open flag.  With this bit set
+ * in it, levelarg[1] is the size in pages (as a location counts them: the
+ * bytes past the first 0x5029000, in 4096-byte pages) the store must be
+ * able to grow to without a new format: it gets bitmap pages for that. */
+#define PROP_SETUP_GROW_TO 0x80000000u
 /* levelarg: level 8: const char * backup file name; level 1: prop_grpctx *;
  * levels 0 and 2: uint32_t * open flag; level 4: unused. */
 PROP_EXPORT uint32_t prop_init(backend_ctx **ctx, prop_metactx *metactx, prop_secctx *secctx,
@@ -393,6 +403,8 @@ PROP_EXPORT uint32_t prop_init(backend_ctx **ctx, prop_metactx *metactx, prop_se
                                void *levelarg) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_init_reboot(backend_ctx *ctx) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_reinit(backend_ctx *ctx, void *levelarg) PROP_NOEXCEPT;
+/* Waits for the calls other threads are making on ctx; calls that begin
+ * meanwhile are refused with 3.  No call may use ctx once it returns. */
 PROP_EXPORT uint32_t prop_terminate(backend_ctx *ctx, uint32_t flags) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_close_io(backend_ctx *ctx) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_dump_ctx(backend_ctx *ctx) PROP_NOEXCEPT;
@@ -400,6 +412,7 @@ PROP_EXPORT uint32_t prop_dump_ctx(backend_ctx *ctx) PROP_NOEXCEPT;
 /* Key operations */
 PROP_EXPORT uint32_t prop_open(backend_ctx *ctx, const char *keyname, propr_keyhandle **keyh,
                                uint32_t flags) PROP_NOEXCEPT;
+/* A closed handle is dead: closing or using it again is refused with 7. */
 PROP_EXPORT uint32_t prop_close(backend_ctx *ctx, propr_keyhandle *keyh) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_create_key(backend_ctx *ctx, propr_keyhandle *parent,
                                      const char *subkey, const sec_attr *sec,
@@ -410,6 +423,7 @@ PROP_EXPORT uint32_t prop_create_n_set_key(backend_ctx *ctx, propr_keyhandle *pa
                                            propr_keyhandle **keyh, uint32_t *disposition,
                                            uint32_t dtype, const void *value, uint32_t size,
                                            uint32_t flags) PROP_NOEXCEPT;
+/* The top-level keys (DATABASE, HWK, SYSTEM) are never deleted or moved: 8. */
 PROP_EXPORT uint32_t prop_delete_key(backend_ctx *ctx, propr_keyhandle *keyh,
                                      uint32_t recursive, uint32_t flags) PROP_NOEXCEPT;
 PROP_EXPORT uint32_t prop_move_key(backend_ctx *ctx, propr_keyhandle *src,

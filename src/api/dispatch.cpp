@@ -1,8 +1,12 @@
 #include "api/dispatch.h"
 
+#include <atomic>
+#include <cstring>
+
 #include "api/ops.h"
 #include "api/seterror.h"
 #include "core/handle.h"
+#include "platform/thread.h"
 
 namespace propreg {
 
@@ -108,6 +112,50 @@ u32 escalate(const export_rule &r, backend_ctx *ctx, u32 level, u32 rc)
         return level == PROP_LEVEL_CACHING ? escalate_autorepair(ctx, rc) : rc;
     }
     return rc;
+}
+
+namespace {
+
+// The handle of a live context; exports whose context is optional may be
+// given none.
+proprhandle *live_handle(const backend_ctx *ctx)
+{
+    if (ctx == nullptr || std::memcmp(ctx->prop_ctx_tag, "PROPCTXT", 8) != 0) return nullptr;
+    return ctx->propb_ctx;
+}
+
+}  // namespace
+
+ctx_call::ctx_call(backend_ctx *ctx) : h_(live_handle(ctx))
+{
+    if (h_ == nullptr) return;
+    // Counted before the look at the closing word, which terminate sets
+    // before it looks at the count: one of the two sees the other.
+    std::atomic_ref<u32>(h_->proprhandle_calls).fetch_add(1);
+    admitted_ = std::atomic_ref<u32>(h_->proprhandle_closing).load() == 0;
+}
+
+ctx_call::~ctx_call()
+{
+    if (h_ != nullptr) std::atomic_ref<u32>(h_->proprhandle_calls).fetch_sub(1);
+}
+
+bool ctx_end_calls(backend_ctx *ctx)
+{
+    proprhandle *h = live_handle(ctx);
+    if (h == nullptr) return true;  // the operation refuses such a context itself
+    u32 open = 0;
+    if (!std::atomic_ref<u32>(h->proprhandle_closing).compare_exchange_strong(open, 1)) return false;
+    std::atomic_ref<u32> calls(h->proprhandle_calls);
+    if (u32 n = calls.load(); n != 0)
+        trace_print(raw_trace(), 0, "propr_terminate: Waiting for %u call(s) in progress on the context", n);
+    while (calls.load() != 0) plat_usleep(1000);
+    return true;
+}
+
+void ctx_resume_calls(backend_ctx *ctx)
+{
+    if (proprhandle *h = live_handle(ctx); h != nullptr) std::atomic_ref<u32>(h->proprhandle_closing).store(0);
 }
 
 }  // namespace propreg

@@ -36,9 +36,26 @@ u32 prop_reinit(backend_ctx *ctx, void *levelarg) noexcept
     return dispatch(export_id::reinit, ctx, [&] { return g_prop_ops.reinit(ctx, levelarg); });
 }
 
+// Calls in progress on the context finish before it ends, and calls that
+// come meanwhile are refused with 3.  The context lock alone would not do:
+// some calls never take it (closing a key), and those waiting for it would
+// wake on a lock already destroyed.  So every export counts itself in and
+// out (ctx_call), and this waits for the count to fall to zero.  A caller
+// may end a context that other threads still use, but must not call on it
+// once this returns.
 u32 prop_terminate(backend_ctx *ctx, u32 flags) noexcept
 {
-    return dispatch(export_id::terminate, ctx, [&] { return g_prop_ops.terminate(ctx, flags); });
+    const export_rule &r = rule_of(export_id::terminate);
+    u32 rc = 0;
+    if (!context_ok(r, ctx, &rc)) return rc;
+    const level_gate g = gate(r, ctx->prop_boot_mode);
+    if (!g.run) return g.rc;
+    if (!ctx_end_calls(ctx)) return refuse(PROP_E_CTX, "propr_terminate: The context is being terminated already");
+    // Nothing of an ended context is left to escalate through; one that
+    // did not end takes calls again.
+    rc = g_prop_ops.terminate(ctx, flags);
+    if (rc != 0) ctx_resume_calls(ctx);
+    return rc;
 }
 
 u32 prop_close_io(backend_ctx *ctx) noexcept

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/env.h"
+#include "platform/sysinfo.h"
 
 namespace propreg {
 
@@ -27,6 +28,20 @@ void parent_of(const char *path, char (&out)[PROP_LOCNAME_SIZE])
     } else {
         std::snprintf(out, sizeof out, "%.*s", static_cast<int>(slash - path), path);
     }
+}
+
+// The host part of a temporary's name.
+void host_label(char (&out)[64])
+{
+    char name[256] = {};
+    if (plat_hostname(name, sizeof name) != 0) name[0] = '\0';
+    size_t n = 0;
+    for (; name[n] != '\0' && name[n] != '.' && n + 1 < sizeof out; n++) {
+        const char c = name[n];
+        out[n] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ? c : '-';
+    }
+    if (n == 0) out[n++] = '-';
+    out[n] = '\0';
 }
 
 }  // namespace
@@ -100,7 +115,9 @@ int BkpFile::close()
 int Replacement::create(const char *target, bool direct)
 {
     static std::atomic<u32> serial{0};
-    const int n = std::snprintf(temp_, sizeof temp_, "%s.tmp%ld.%u", target, static_cast<long>(::getpid()),
+    char host[64];
+    host_label(host);
+    const int n = std::snprintf(temp_, sizeof temp_, "%s.tmp.%s.%ld.%u", target, host, static_cast<long>(::getpid()),
                                 serial.fetch_add(1));
     if (n < 0 || static_cast<size_t>(n) > kPathMax) return ENAMETOOLONG;
     std::snprintf(target_, sizeof target_, "%s", target);

@@ -67,9 +67,13 @@ class BkpFile : public BkpIo {
     env_file *f_ = nullptr;
 };
 
-// A file that takes the place of `target` once complete: created under a
-// fresh name in target's directory.  Until commit() the target is as it
-// was; a Replacement dropped before commit() takes its file away.
+// A file that takes the place of `target` once complete: created in
+// target's directory as "<target>.tmp.<host>.<pid>.<n>" (host: the first
+// label of this node's name, every character but a letter or a digit made
+// '-').  Until commit() the
+// target is as it was; a Replacement dropped before commit() takes its file
+// away.  A writer killed part-way leaves the file behind, and its name
+// tells a later process on the same node whether its writer is gone.
 class Replacement : public BkpReplacement {
   public:
     Replacement() = default;

@@ -9,7 +9,6 @@ namespace propreg {
 namespace {
 
 constexpr u64 kPage = PROP_PAGE_SIZE;
-constexpr u64 kAddressLimit = u64{1} << 32;
 
 // The name pages and the root page: what every image holds after its head.
 constexpr u32 kMinTail = 3;
@@ -121,11 +120,8 @@ u32 bkp_check_layout(trace_comp tc, const u8 *boot, u64 file_bytes, bkp_image *o
     const bool areas_ok = im.num_fcl >= 1 && im.num_fcl <= PROPR_MAX_FCL && im.lsst == lsst_of(im.num_fcl) &&
                           u64{odbst} == u64{im.lsst} + kPage && u64{gdbst} == u64{im.lsst} + 2 * kPage &&
                           u64{rtnst} == u64{im.lsst} + 3 * kPage;
-    // The restored store must fit the 32-bit block addresses, and its
-    // bitmaps must cover its pages.
-    const u64 live_end = u64{im.lsst} + BKP_LIVE_ODB_DISTANCE + 2 * kPage + kPage * im.numpage;
-    const bool size_ok = im.numpage >= 1 && u64{im.numpage} <= u64{im.num_fcl} * PROPR_BITS_PER_FCL &&
-                         live_end <= kAddressLimit;
+    // The restored store's bitmaps must cover its pages.
+    const bool size_ok = im.numpage >= 1 && u64{im.numpage} <= u64{im.num_fcl} * PROPR_BITS_PER_FCL;
     if (!areas_ok || !size_ok) {
         trace_print(tc, 0,
                     "phy_rec: The backup's store map is not valid (num_fcl [%u], lsst [%u], odbst [%u], gdbst [%u], "

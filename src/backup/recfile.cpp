@@ -67,6 +67,8 @@ struct prop_cbkp {
     u32 chunk_count;  // import: chunks in the file
     u32 fill;         // export: bytes in the chunk being filled
     u32 pos, len;     // import: the window's unread bytes are buf[pos, len)
+    u32 records;      // data records written or read so far
+    u32 check;        // and the check of their bytes
     bool failed;      // export: a record could not be written, the file is not whole
     bool finished;    // import: no more records
 };
@@ -163,9 +165,13 @@ u32 finish_vld_export(prop_cbkp *c, int err)
     return 0;
 }
 
-// The last chunk, zero-padded, then the header chunk; each synced.
+// The seal after the last record, the last chunk, zero-padded, then the
+// header chunk; each synced.
 u32 finish_export(prop_cbkp *c)
 {
+    u8 seal[1 + REC_SEAL_LEN] = {0};
+    rec_put_seal(seal + 1, c->records, c->check);
+    if (u32 rc = append(c, seal, sizeof seal); rc != 0) return rc;
     if (c->fill > 0 || c->chunk_index == 0) {
         std::memset(c->buf + c->fill, 0, REC_CHUNK - c->fill);
         if (c->chunk_index == 0) {
@@ -213,45 +219,73 @@ bool at_end(const prop_cbkp *c)
     return c->chunk_index == c->chunk_count;
 }
 
-// Zero bytes where a record would begin: the padding of the last chunk,
-// which must run to the end of the file.
+u32 refuse_end(const prop_cbkp *c, const char *why)
+{
+    trace_print(c->tc, 0, "proprcbkp_read: The import file [%s] %s.", c->path, why);
+    return PROP_E_FORMAT;
+}
+
+// The seal at the window's start, when the records are followed by one:
+// it must count them and check their bytes.  false when none is there.
+bool read_seal(prop_cbkp *c, u32 *rc)
+{
+    *rc = 0;
+    if (c->pos == c->len || c->buf[c->pos] == 0) return false;
+    u32 count = 0, check = 0;
+    if (c->len - c->pos < REC_SEAL_LEN || !rec_read_seal(c->buf + c->pos, &count, &check)) {
+        *rc = refuse_end(c, "has bytes after its last record that are neither padding nor its seal");
+    } else if (count != c->records || check != c->check) {
+        trace_print(c->tc, 0, "proprcbkp_read: The import file [%s] holds %u records, check %08x; its seal says %u, "
+                    "check %08x.", c->path, c->records, c->check, count, check);
+        *rc = PROP_E_FORMAT;
+    }
+    c->pos += REC_SEAL_LEN;
+    return true;
+}
+
+// After the last record: a NUL, the seal (or, in a file written without
+// one, as much padding as it would take) and zeros to the end of the file.
 u32 read_padding(prop_cbkp *c)
 {
+    if (c->pos == c->len) return refuse_end(c, "ends at a record, without its padding: it was cut short");
+    c->pos++;
+    u32 rc = 0;
+    const bool sealed = read_seal(c, &rc);
+    if (rc != 0) return rc;
+    u64 zeros = 1;
     for (;;) {
-        for (; c->pos < c->len; c->pos++) {
-            if (c->buf[c->pos] == 0) continue;
-            trace_print(c->tc, 0, "proprcbkp_read_recbuf: Record read is not a valid record.");
-            return PROP_E_FORMAT;
-        }
+        for (; c->pos < c->len; c->pos++, zeros++)
+            if (c->buf[c->pos] != 0) return refuse_end(c, "has bytes in its padding");
         if (at_end(c)) break;
-        if (u32 rc = fill_window(c, REC_CHUNK); rc != 0) return rc;
+        if ((rc = fill_window(c, REC_CHUNK)) != 0) return rc;
     }
+    if (!sealed && zeros < 1 + REC_SEAL_LEN)
+        return refuse_end(c, "ends too soon after its last record: it was cut short");
     c->finished = true;
     return PROP_E_NOMORE;
 }
 
-// The record at the window's start: the first end (separator and newline)
-// whose record parses and after which another record, padding or the end
-// of the file follows.  A value holding a separator and a newline is
-// thereby read whole.
+// The record at the window's start: up to the first end (separator and
+// newline) after which another record, padding or the end of the file
+// follows.  It must parse; one that does not is damaged, never the head
+// of a longer record.
 u32 read_record(prop_cbkp *c, prop_record *rec)
 {
     const u8 *start = c->buf + c->pos;
     const u32 avail = c->len - c->pos;
-    const u32 span = avail < REC_MAX ? avail : REC_MAX;
-    for (u32 i = 0; i + 4 <= span; i++) {
-        if (start[i + 3] != '\n' || std::memcmp(start + i, REC_SEP, sizeof REC_SEP) != 0) continue;
-        const u32 len = i + 4;
-        if (!rec_ends_here(start + len, avail - len, at_end(c))) continue;
-        if (rec_decode(c->tc, start, len, rec) != 0) continue;
-        c->pos += len;
-        return 0;
+    u32 len = 0;
+    if (!rec_find_end(start, avail, at_end(c), &len)) {
+        if (avail >= REC_MAX)
+            trace_print(c->tc, 0, "proprcbkp_read: Record size [%u] exceeds max buffer [%u].", avail, REC_MAX);
+        else
+            trace_print(c->tc, 0, "proprcbkp_read_recbuf: Record read is not a valid record.");
+        return PROP_E_FORMAT;
     }
-    if (avail >= REC_MAX)
-        trace_print(c->tc, 0, "proprcbkp_read: Record size [%u] exceeds max buffer [%u].", avail, REC_MAX);
-    else
-        trace_print(c->tc, 0, "proprcbkp_read_recbuf: Record read is not a valid record.");
-    return PROP_E_FORMAT;
+    if (u32 rc = rec_decode(c->tc, start, len, rec); rc != 0) return rc;
+    c->records++;
+    c->check = rec_check_add(c->check, start, len);
+    c->pos += len;
+    return 0;
 }
 
 // What the import mode makes of a record read.
@@ -455,6 +489,7 @@ u32 proprcbkp_init(backend_ctx *ctx, prop_metactx *meta, prop_cbkp **cbkp, const
     c->tc = tc;
     c->buf = buf;
     c->file = &c->fs_file;
+    c->check = REC_CHECK_START;
     u32 rc = 0;
     if (in_dg && h == nullptr) {
         // The volume manager is reached through a handle of this file's own.
@@ -489,14 +524,18 @@ u32 proprcbkp_writerec(prop_cbkp *c, const prop_record *rec)
     }
     u8 *bytes = c->buf + kRecordArea;
     u32 len = 0;
-    u32 rc = rec_encode(*rec, bytes, &len);
+    const char *why = nullptr;
+    u32 rc = rec_encode(*rec, bytes, &len, &why);
     if (rc != 0) {
         trace_print(c->tc, 0, "proprcbkp_rec_to_recbuf: Invalid record length [%u]", rec->value_len);
-        trace_print(c->tc, 0, "proprcbkp_writerec: Failed to copy the record to record buffer. Retval:[%d]",
-                    static_cast<int>(rc));
+        trace_print(c->tc, 0, "proprcbkp_writerec: Failed to copy the record of [%.1023s] to record buffer (%s). "
+                    "Retval:[%d]", rec->keyname, why, static_cast<int>(rc));
     } else if ((rc = append(c, bytes, len)) != 0) {
         trace_print(c->tc, 0, "proprcbkp_writerec: Failed to write the record to export file. Retval:[%d]",
                     static_cast<int>(rc));
+    } else {
+        c->records++;
+        c->check = rec_check_add(c->check, bytes, len);
     }
     // An export that lost a record must never read as a whole one.
     if (rc != 0) c->failed = true;

@@ -1,6 +1,9 @@
 #include "backup/record.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "core/lookup2.h"
 
 namespace propreg {
 
@@ -72,7 +75,73 @@ bool find_user(const u8 *in, u32 front, u32 user_nul, u32 *user_at)
     return false;
 }
 
+// A tnode keeps the type in one byte; what each known type holds.
+bool value_agrees(u32 type, const u8 *value, u32 len)
+{
+    switch (type) {
+    case PROP_TYPE_NOVALUE: return len == 0;
+    case PROP_TYPE_UB4: return len == 4;
+    case PROP_TYPE_UBIG: return len == 8;
+    case PROP_TYPE_TEXT:
+    case PROP_TYPE_MULTITEXT: return len > 0 && value[len - 1] == 0;
+    default: return type <= 0xff;
+    }
+}
+
+// Whether what follows a record's end can follow one: the end of the data,
+// padding, or the head of another record.  `avail` bytes are readable at
+// next; at_end says no more follow them.
+bool ends_here(const u8 *next, u32 avail, bool at_end)
+{
+    if (avail == 0) return at_end;
+    if (next[0] == 0) return true;
+    const u32 look = avail < REC_NAME_MAX + 1 ? avail : REC_NAME_MAX + 1;
+    const u8 *nul = static_cast<const u8 *>(std::memchr(next, 0, look));
+    if (nul == nullptr) return false;
+    const u32 at = static_cast<u32>(nul - next) + 1;
+    return at + kSep <= avail && sep_at(next + at);
+}
+
 }  // namespace
+
+void rec_put_seal(u8 *out, u32 count, u32 check)
+{
+    char text[REC_SEAL_LEN + 1];
+    std::snprintf(text, sizeof text, "records %010u check %08x", count, check);
+    std::memcpy(out, text, REC_SEAL_LEN);
+}
+
+bool rec_read_seal(const u8 *in, u32 *count, u32 *check)
+{
+    u8 again[REC_SEAL_LEN];
+    unsigned c = 0, k = 0;
+    char text[REC_SEAL_LEN + 1] = {};
+    std::memcpy(text, in, REC_SEAL_LEN);
+    if (std::sscanf(text, "records %10u check %8x", &c, &k) != 2) return false;
+    // Only the form the writer makes, byte for byte.
+    rec_put_seal(again, c, k);
+    if (std::memcmp(again, in, REC_SEAL_LEN) != 0) return false;
+    *count = c;
+    *check = k;
+    return true;
+}
+
+u32 rec_check_add(u32 check, const u8 *record, u32 len)
+{
+    return lookup2_hash(record, len, check);
+}
+
+bool rec_find_end(const u8 *in, u32 avail, bool at_end, u32 *len)
+{
+    const u32 span = avail < REC_MAX ? avail : REC_MAX;
+    for (u32 i = 0; i + 4 <= span; i++) {
+        if (in[i + 3] != '\n' || !sep_at(in + i)) continue;
+        if (!ends_here(in + i + 4, avail - (i + 4), at_end)) continue;
+        *len = i + 4;
+        return true;
+    }
+    return false;
+}
 
 void rec_put_header(u8 *out)
 {
@@ -89,16 +158,21 @@ bool rec_header_ok(const u8 *in)
            in[13] == '\n';
 }
 
-u32 rec_encode(const prop_record &rec, u8 *out, u32 *len)
+u32 rec_encode(const prop_record &rec, u8 *out, u32 *len, const char **why)
 {
+    const char *ignored = nullptr;
+    const char *&reason = why != nullptr ? *why : ignored;
     const size_t name = strnlen(rec.keyname, sizeof rec.keyname);
     const size_t user = strnlen(rec.username, sizeof rec.username);
     const size_t group = strnlen(rec.groupname, sizeof rec.groupname);
+    reason = "a field is empty or too long";
     if (name == 0 || name > REC_NAME_MAX || rec.value_len > REC_MAX_VALUE || user > REC_OWNER_MAX ||
         group > REC_OWNER_MAX)
         return PROP_E_STORAGE;
     const size_t total = name + 1 + kSep + 4 + rec.value_len + kSep + kPerms + user + 1 + kSep + group + 1 + kSep + 1;
     if (total > REC_MAX) return PROP_E_STORAGE;
+    reason = "the value does not agree with its type";
+    if (!value_agrees(rec.value_type, rec.value, rec.value_len)) return PROP_E_STORAGE;
     u8 *p = out;
     put(p, rec.keyname, name + 1);
     put(p, REC_SEP, kSep);
@@ -114,6 +188,11 @@ u32 rec_encode(const prop_record &rec, u8 *out, u32 *len)
     put(p, REC_SEP, kSep);
     *p++ = '\n';
     *len = static_cast<u32>(p - out);
+    // A reader takes the first end it meets; the record's own must be it.
+    u32 end = 0;
+    reason = "its bytes hold what reads as the end of the record";
+    if (!rec_find_end(out, *len, true, &end) || end != *len) return PROP_E_STORAGE;
+    reason = nullptr;
     return 0;
 }
 
@@ -156,18 +235,12 @@ u32 rec_decode(trace_comp tc, const u8 *in, u32 len, prop_record *rec)
     }
     rec->value_len = value_end - front;
     std::memcpy(rec->value, in + front, rec->value_len);
+    if (!value_agrees(rec->value_type, rec->value, rec->value_len)) {
+        trace_print(tc, 0, "proprcbkp_recbuf_to_rec: The value of [%s] does not agree with its type [%u]. Len[%u]",
+                    rec->keyname, rec->value_type, rec->value_len);
+        return PROP_E_FORMAT;
+    }
     return 0;
-}
-
-bool rec_ends_here(const u8 *next, u32 avail, bool at_end)
-{
-    if (avail == 0) return at_end;
-    if (next[0] == 0) return true;
-    const u32 look = avail < REC_NAME_MAX + 1 ? avail : REC_NAME_MAX + 1;
-    const u8 *nul = static_cast<const u8 *>(std::memchr(next, 0, look));
-    if (nul == nullptr) return false;
-    const u32 at = static_cast<u32>(nul - next) + 1;
-    return at + kSep <= avail && sep_at(next + at);
 }
 
 }  // namespace propreg

@@ -12,6 +12,22 @@
 // record is read from both ends: the name up to its NUL, the owner and
 // group (which hold no NUL) from the end backwards, and the value is what
 // lies between.
+//
+// A record ends at the first SEP '\n' that is followed by the start of
+// another record (a name, its NUL and SEP), by padding or by the end of
+// the data; a record whose own bytes would end it earlier is never
+// written.  Its value must agree with its type: none for the no-value
+// type, 4 bytes for an integer, 8 for a long one, a NUL at the end of a
+// text or a list of texts.  So one damaged byte of a separator, a name or
+// a type makes the record fail to read instead of running into the next.
+//
+// The padding after the last record begins with a NUL, then the seal: the
+// text "records NNNNNNNNNN check HHHHHHHH", the number of data records and
+// the lookup2 hash of their bytes, one record after another.  A reader
+// that stops at the last record ignores it; this one checks it, so a file
+// missing a chunk or with any byte of a record changed is refused.  Files
+// written before the seal carry none; they must end in at least as much
+// padding as a seal would take, or they were cut short.
 #pragma once
 
 #include "core/types.h"
@@ -32,18 +48,30 @@ constexpr u32 REC_OWNER_MAX = 64;     // user and group names, without their NUL
 // and the separator after it.
 constexpr u32 REC_LOOKAHEAD = REC_NAME_MAX + 1 + sizeof REC_SEP;
 
+constexpr u32 REC_SEAL_LEN = 33;  // "records " 10 digits " check " 8 hex digits
+constexpr u32 REC_CHECK_START = REC_MAGIC;
+
 void rec_put_header(u8 *out);
 bool rec_header_ok(const u8 *in);
 
+// The seal of count records whose bytes hash to check, REC_SEAL_LEN
+// bytes; and reading one back (false when in holds no seal).
+void rec_put_seal(u8 *out, u32 count, u32 check);
+bool rec_read_seal(const u8 *in, u32 *count, u32 *check);
+// The running check of the records so far, with one more record's bytes.
+u32 rec_check_add(u32 check, const u8 *record, u32 len);
+
 // The bytes of rec into out (REC_MAX bytes); 0 with *len, or 26 when a
-// field is too long (or the name empty).
-u32 rec_encode(const prop_record &rec, u8 *out, u32 *len);
+// field is too long (or the name empty), the value does not agree with its
+// type, or the bytes would read as a record that ends early.  *why (when
+// given) says which.
+u32 rec_encode(const prop_record &rec, u8 *out, u32 *len, const char **why = nullptr);
 // One record's bytes, its closing separator and newline included, into
 // *rec (value cleared to its full size first).  0, or 22 after a trace line.
 u32 rec_decode(trace_comp tc, const u8 *in, u32 len, prop_record *rec);
-// Whether a record ending just before `next` really ends there: what
-// follows is the end of the data, padding, or the head of another record.
-// `avail` bytes are readable at next; at_end says no more follow them.
-bool rec_ends_here(const u8 *next, u32 avail, bool at_end);
+// Where the record at in ends (its length, in *len): see above.  `avail`
+// bytes are readable at in; at_end says no more follow them.  false when
+// no end lies within REC_MAX bytes.
+bool rec_find_end(const u8 *in, u32 avail, bool at_end, u32 *len);
 
 }  // namespace propreg

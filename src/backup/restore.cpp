@@ -100,17 +100,17 @@ class Restore {
     u32 open_backup_file(u64 *size);
     u32 open_backup();
     bool in_disk_group(u32 slot) const { return h_->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD; }
-    u32 write_slot(u32 slot, const u8 *data, u32 length, u32 offset, bool bulk);
-    u32 read_slot(u32 slot, u8 *data, u32 length, u32 offset);
+    u32 write_slot(u32 slot, const u8 *data, u32 length, u64 offset, bool bulk);
+    u32 read_slot(u32 slot, u8 *data, u32 length, u64 offset);
     u32 head_block(u32 addr, const char *what, u8 *page);
     u32 check_head();
     u32 open_locations();
     u32 make_room();
     u32 open_bulk();
-    u32 to_every(const u8 *data, u32 length, u32 offset, bool bulk);
+    u32 to_every(const u8 *data, u32 length, u64 offset, bool bulk);
     u32 sync_bulk();
     u32 destroy_boot_blocks();
-    u32 copy_pages(u32 src_page, u32 dst, u32 count, const char *step);
+    u32 copy_pages(u32 src_page, u64 dst, u32 count, const char *step);
     u32 clear_log_space();
     u32 write_boot_blocks();
 
@@ -307,25 +307,25 @@ u32 Restore::make_room()
 // device when it returns; or in bulk, made durable by sync_bulk().
 // A disk-group file has no bulk path of its own: it is written through
 // the I/O layer.
-u32 Restore::write_slot(u32 slot, const u8 *data, u32 length, u32 offset, bool bulk)
+u32 Restore::write_slot(u32 slot, const u8 *data, u32 length, u64 offset, bool bulk)
 {
     if (bulk && !in_disk_group(slot)) return utwrite(h_, data, length, offset, &bulk_[slot]);
     return propriow(h_, data, length, offset, slot);
 }
 
-u32 Restore::read_slot(u32 slot, u8 *data, u32 length, u32 offset)
+u32 Restore::read_slot(u32 slot, u8 *data, u32 length, u64 offset)
 {
     if (in_disk_group(slot)) return proprior(h_, data, length, offset, PROPRIO_READ_QUIET | PROP_FLAG_BYPASS, slot);
     return utread(h_, data, length, offset, &bulk_[slot], UT_READ_QUIET);
 }
 
-u32 Restore::to_every(const u8 *data, u32 length, u32 offset, bool bulk)
+u32 Restore::to_every(const u8 *data, u32 length, u64 offset, bool bulk)
 {
     for (u32 i = 0; i < h_->proprhandle_configured_device_count; i++) {
         u32 rc = write_slot(i, data, length, offset, bulk);
         if (rc != 0) {
-            trace_print(tc_, 0, "proprphy_write: Could not write to %s device. offset_write:[%u]",
-                        h_->proprhandle_filename[i], offset);
+            trace_print(tc_, 0, "proprphy_write: Could not write to %s device. offset_write:[%llu]",
+                        h_->proprhandle_filename[i], static_cast<unsigned long long>(offset));
             return rc;
         }
     }
@@ -370,13 +370,13 @@ u32 Restore::destroy_boot_blocks()
     return to_every(block, PROP_PAGE_SIZE, PROPR_BOOT_ADDR, false);
 }
 
-u32 Restore::copy_pages(u32 src_page, u32 dst, u32 count, const char *step)
+u32 Restore::copy_pages(u32 src_page, u64 dst, u32 count, const char *step)
 {
-    trace_print(tc_, 2, "phy_rec: %s: src_offset:[%u] dst_offset:[%u] numpage:[%u]", step,
-                static_cast<u32>(src_page * kPage), dst, count);
+    trace_print(tc_, 2, "phy_rec: %s: src_offset:[%llu] dst_offset:[%llu] numpage:[%u]", step,
+                static_cast<unsigned long long>(src_page * kPage), static_cast<unsigned long long>(dst), count);
     auto read = [&](u8 *b, u32 first, u32 n) { return read_backup(u64{src_page} + first, n, b); };
     auto write = [&](u8 *b, u32 first, u32 n) {
-        return to_every(b, n * PROP_PAGE_SIZE, dst + first * PROP_PAGE_SIZE, true);
+        return to_every(b, n * PROP_PAGE_SIZE, dst + u64{first} * PROP_PAGE_SIZE, true);
     };
     u32 rc = bkp_move_pages(meta_, count, read, write);
     if (rc != 0)

@@ -26,13 +26,13 @@ BkpSource::BkpSource(proprhandle *h, u32 *damaged_page)
 {
 }
 
-u32 BkpSource::read(u8 *buf, u32 addr, u32 n)
+u32 BkpSource::read(u8 *buf, u64 addr, u32 n)
 {
     u32 from = 0;
     if (u32 rc = read_run(buf, addr, n, &from); rc != 0) return rc;
     for (u32 k = 0; k < n; k++) {
         u8 *block = buf + size_t{k} * PROP_PAGE_SIZE;
-        const u32 at = addr + k * PROP_PAGE_SIZE;
+        const u64 at = addr + u64{k} * PROP_PAGE_SIZE;
         const bkp_role r = role_of(at);
         if (r.what == bkp_need::any) continue;
         if (!block_sound(block, r.types, number_of(at)) && !heal(block, at, r, from)) return refuse(at, r);
@@ -43,9 +43,9 @@ u32 BkpSource::read(u8 *buf, u32 addr, u32 n)
 
 // The number a block's header carries: its own, except in the tail of a
 // backup image, whose blocks keep the number they had in the store.
-u32 BkpSource::number_of(u32 addr) const
+u32 BkpSource::number_of(u64 addr) const
 {
-    u32 number = (addr >> 12) + PROPR_BLOCKNUM_BIAS;
+    u32 number = static_cast<u32>(addr >> 12) + PROPR_BLOCKNUM_BIAS;
     if (addr >= h_->proprhandle_odbst && h_->proprhandle_num_log < PROPR_NUM_LOG)
         number += PROPR_NUM_LOG - h_->proprhandle_num_log;
     return number;
@@ -58,25 +58,25 @@ bool BkpSource::open(u32 slot) const
 
 // The whole run from the first open location that can read it; direct
 // reads hand the bytes over unjudged and change no location's state.
-u32 BkpSource::read_run(u8 *buf, u32 addr, u32 n, u32 *from)
+u32 BkpSource::read_run(u8 *buf, u64 addr, u32 n, u32 *from)
 {
     for (u32 s = 0; s < h_->proprhandle_configured_device_count; s++) {
         if (!open(s) || proprior(h_, buf, n * PROP_PAGE_SIZE, addr, 0, s) != 0) continue;
         *from = s;
         return 0;
     }
-    trace_print(h_->proprhandle_trace_raw, 0, "proprbkp_write: Could not read ZKV data from src offset %u", addr);
+    trace_print(h_->proprhandle_trace_raw, 0, "proprbkp_write: Could not read ZKV data from src offset %llu", static_cast<unsigned long long>(addr));
     return PROP_E_STORAGE;
 }
 
-u32 BkpSource::bitmap_at(u32 addr) const
+u32 BkpSource::bitmap_at(u64 addr) const
 {
     if (addr < propr_fcl_addr(0, 0)) return fcl_;
-    const u32 i = (addr - propr_fcl_addr(0, 0)) / (2 * PROP_PAGE_SIZE);
+    const u32 i = static_cast<u32>((addr - propr_fcl_addr(0, 0)) / (2 * PROP_PAGE_SIZE));
     return i < fcl_ && addr < propr_fcl_addr(fcl_, 0) ? i : fcl_;
 }
 
-bkp_role BkpSource::role_of(u32 addr) const
+bkp_role BkpSource::role_of(u64 addr) const
 {
     const proprhandle *h = h_;
     if (addr == PROPR_BOOT_ADDR) return {bkp_need::sound, PROPR_BLK_METADATA, "the boot block"};
@@ -90,7 +90,7 @@ bkp_role BkpSource::role_of(u32 addr) const
     if (addr == h->proprhandle_odbst) return {bkp_need::in_place, PROPR_BLK_DB, "the owner name page"};
     if (addr == h->proprhandle_gdbst) return {bkp_need::in_place, PROPR_BLK_DB, "the group name page"};
     if (addr < h->proprhandle_rtnst) return kAny;
-    const u32 page = (addr - h->proprhandle_rtnst) / PROP_PAGE_SIZE;
+    const u32 page = static_cast<u32>((addr - h->proprhandle_rtnst) / PROP_PAGE_SIZE);
     if (page == 0) return {bkp_need::sound, PROPR_BLK_TNODE, "the root tnode"};
     return in_use(page) ? bkp_role{bkp_need::sound, kTreeTypes, "a tree page"} : kAny;
 }
@@ -101,7 +101,7 @@ bool BkpSource::in_use(u32 page) const
     return i < fcl_ && bitmap_test(bits_.get() + size_t{i} * PROPR_BITMAP_BYTES, (page - 1) % PROPR_BITMAP_BITS);
 }
 
-void BkpSource::learn(const u8 *block, u32 addr)
+void BkpSource::learn(const u8 *block, u64 addr)
 {
     if (addr == PROPR_BOOT_ADDR) {
         selector_ = block[BOOT_OFF_SUPER_SELECTOR] & 1U;
@@ -115,7 +115,7 @@ void BkpSource::learn(const u8 *block, u32 addr)
 
 // A sound copy from another location in place of the one read; failing
 // that, for a page rewritten in place, the torn copy the store reads.
-bool BkpSource::heal(u8 *block, u32 addr, const bkp_role &r, u32 from)
+bool BkpSource::heal(u8 *block, u64 addr, const bkp_role &r, u32 from)
 {
     alignas(8) u8 other[PROP_PAGE_SIZE];
     bool header = proprut_isblk_valid_buf(block, r.types) != 0;
@@ -142,7 +142,7 @@ bool BkpSource::heal(u8 *block, u32 addr, const bkp_role &r, u32 from)
 // committed.  The store reads it as it stands, and the next rewrite stamps
 // it; the image takes it so, stamped, rather than leave a working store
 // that cannot be backed up.
-bool BkpSource::torn(u8 *block, u32 addr, const bkp_role &r, u32 from)
+bool BkpSource::torn(u8 *block, u64 addr, const bkp_role &r, u32 from)
 {
     hdr_stamp_checksum(block, PROP_PAGE_SIZE);
     if (!block_sound(block, r.types, number_of(addr))) return false;
@@ -153,14 +153,14 @@ bool BkpSource::torn(u8 *block, u32 addr, const bkp_role &r, u32 from)
     return true;
 }
 
-u32 BkpSource::refuse(u32 addr, const bkp_role &r)
+u32 BkpSource::refuse(u64 addr, const bkp_role &r)
 {
     if (addr < h_->proprhandle_rtnst) {
         io_progress(h_, 0, "rbkp: Block [%u] (%s) is sound on no location. No backup was taken.", number_of(addr),
                     r.name);
         return PROP_E_STORAGE;
     }
-    const u32 page = (addr - h_->proprhandle_rtnst) / PROP_PAGE_SIZE;
+    const u32 page = static_cast<u32>((addr - h_->proprhandle_rtnst) / PROP_PAGE_SIZE);
     if (damaged_page_ != nullptr) *damaged_page_ = page;
     io_progress(h_, 0, "rbkp: Page [%u] (block %u, %s) is sound on no location. No backup was taken.", page,
                 number_of(addr), r.name);

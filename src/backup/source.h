@@ -37,20 +37,20 @@ class BkpSource {
 
     // Pages [addr, addr + n * 4096) of the store into buf.  0, or 26 when a
     // page the image needs is sound nowhere or no location can be read.
-    u32 read(u8 *buf, u32 addr, u32 n);
+    u32 read(u8 *buf, u64 addr, u32 n);
 
   private:
-    u32 number_of(u32 addr) const;
+    u32 number_of(u64 addr) const;
     bool open(u32 slot) const;
-    u32 read_run(u8 *buf, u32 addr, u32 n, u32 *from);
-    bkp_role role_of(u32 addr) const;
+    u32 read_run(u8 *buf, u64 addr, u32 n, u32 *from);
+    bkp_role role_of(u64 addr) const;
     bool in_use(u32 page) const;
     // The bitmap page whose copy lies at addr, or fcl_.
-    u32 bitmap_at(u32 addr) const;
-    void learn(const u8 *block, u32 addr);
-    bool heal(u8 *block, u32 addr, const bkp_role &r, u32 from);
-    bool torn(u8 *block, u32 addr, const bkp_role &r, u32 from);
-    u32 refuse(u32 addr, const bkp_role &r);
+    u32 bitmap_at(u64 addr) const;
+    void learn(const u8 *block, u64 addr);
+    bool heal(u8 *block, u64 addr, const bkp_role &r, u32 from);
+    bool torn(u8 *block, u64 addr, const bkp_role &r, u32 from);
+    u32 refuse(u64 addr, const bkp_role &r);
 
     proprhandle *h_;
     u32 *damaged_page_;

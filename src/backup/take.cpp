@@ -59,7 +59,7 @@ u32 make_plan(proprhandle *h, const u8 *boot, bkp_plan *plan)
     plan->version = h->version[0];
     // Older formats keep their whole log space.
     const u64 src = plan->version >= 4 ? lsst + u64{h->proprhandle_num_log} * PROP_PAGE_SIZE : lsst + PROP_PAGE_SIZE;
-    if (h->proprhandle_num_log == 0 || src > rtnst || rtnst + (u64{used} + 1) * PROP_PAGE_SIZE > (u64{1} << 32)) {
+    if (h->proprhandle_num_log == 0 || src > rtnst) {
         trace_print(tc, 0, "rbkp: The store map is not valid (lsst [%u], num_log [%u], rtnst [%u], used [%u])",
                     h->proprhandle_lsst, h->proprhandle_num_log, h->proprhandle_rtnst, used);
         return PROP_E_STORAGE;
@@ -76,15 +76,15 @@ u32 make_plan(proprhandle *h, const u8 *boot, bkp_plan *plan)
 // Copies count pages from store address src to image page dst_page.
 u32 copy_range(proprhandle *h, BkpSource &source, BkpIo &file, const char *name, u32 src, u32 dst_page, u32 count)
 {
-    auto read = [&](u8 *b, u32 first, u32 n) { return source.read(b, src + first * PROP_PAGE_SIZE, n); };
+    auto read = [&](u8 *b, u32 first, u32 n) { return source.read(b, src + u64{first} * PROP_PAGE_SIZE, n); };
     auto write = [&](u8 *b, u32 first, u32 n) -> u32 {
         const u64 at = (u64{dst_page} + first) * PROP_PAGE_SIZE;
         const int err = file.write_at(b, size_t{n} * PROP_PAGE_SIZE, at);
         if (err == 0) return 0;
         ut_os_error(h, err);
         trace_print(h->proprhandle_trace_raw, 0,
-                    "proprbkp_write: Could not write to backup file %s. offset_write:[%llu] offset_read:[%u]", name,
-                    static_cast<unsigned long long>(at), src + first * PROP_PAGE_SIZE);
+                    "proprbkp_write: Could not write to backup file %s. offset_write:[%llu] offset_read:[%llu]", name,
+                    static_cast<unsigned long long>(at), static_cast<unsigned long long>(src + u64{first} * PROP_PAGE_SIZE));
         return PROP_E_BKPFILE;
     };
     u32 rc = bkp_move_pages(h->metactx, count, read, write);

@@ -84,6 +84,8 @@ struct proprch_ctx {
 
 // Creates the context and the tables of depths 1 to 5: 0, 12 or 26.
 u32 proprch_init(proprhandle *handle, proprch_ctx **cache);
+// Whether the cache keeps anything (it is off at the read-only level).
+bool proprch_is_on(const proprch_ctx *cache);
 // 0 and *addr when the key is cached with an address; 144 cached without
 // one; 141 not cached, colliding, deleted or moved away in the open batch
 // (DELETE_TRANSIENT), or the cache off; 26 for an empty name.  Every key
@@ -93,6 +95,10 @@ u32 proprch_get_addr(proprch_ctx *cache, const char *keyname, u32 *addr, u32 dep
 // empty or unusable name (deeper than 128) and the cache off; 12 out of
 // memory.  A failed insert leaves the cache as it was.
 u32 proprch_insert(proprch_ctx *cache, const char *keyname, u32 flags);
+// Inserts the key with its address unless it is cached already: 0; 142
+// (cached, its address left as it is); 26 or 12 as for insert.  One
+// lookup of the name where insert and set-address take three.
+u32 proprch_insert_addr(proprch_ctx *cache, const char *keyname, u32 tnodeaddr, u32 flags);
 // Inserts the key if needed and records its address: 0, 12 or 26.
 u32 proprch_set_addr(proprch_ctx *cache, const char *keyname, u32 tnodeaddr, u32 depth, u32 flags);
 // Removes a key, with recurse everything cached below it; inside a batch

@@ -54,8 +54,9 @@ u32 ensure_tables(proprch_ctx *ctx, u32 depth)
 
 // Walks from the key up towards depth 1, creating every element that is
 // missing and listing each in its parent; stops at the first cached
-// ancestor.  A colliding element is evicted with its subtree.
-u32 insert_chain(proprch_ctx *ctx, const char *name, size_t len, u32 status)
+// ancestor.  A colliding element is evicted with its subtree.  *own, when
+// given, receives the key's own element.
+u32 insert_chain(proprch_ctx *ctx, const char *name, size_t len, u32 status, proprch_hashelement **own = nullptr)
 {
     proprch_hashelement *child = nullptr;  // the element made one step before
     proprch_hashelement *made = nullptr;   // the highest element made so far
@@ -90,6 +91,7 @@ u32 insert_chain(proprch_ctx *ctx, const char *name, size_t len, u32 status)
             element_free(ctx->proprch_ctx_metactx, elem);
             return undo_chain(ctx, made, rc);
         }
+        if (own != nullptr && made == nullptr) *own = elem;
         made = child = elem;
         if (kp.depth == 1) return PROP_OK;
         cur = kp.parent_len;
@@ -132,6 +134,25 @@ u32 proprch_insert(proprch_ctx *cache, const char *keyname, u32 flags)
                 keyname, static_cast<int>(len));
     return insert_chain(cache, keyname, len,
                         in_batch(flags) ? PROPRCH_CREATE_TRANSIENT : PROPRCH_PERMANENT);
+}
+
+u32 proprch_insert_addr(proprch_ctx *cache, const char *keyname, u32 tnodeaddr, u32 flags)
+{
+    if (cache == nullptr || keyname == nullptr || *keyname == '\0' || cache_is_off(cache)) return PROP_E_STORAGE;
+    const size_t len = std::strlen(keyname);
+    RwGuard lock(&cache->proprch_ctx_rwlock, lock_mode(flags, RwGuard::Exclusive));
+    proprch_hashelement *e = nullptr;
+    keyparts kp;
+    u32 rc = find(cache, keyname, len, &e, &kp);
+    if (rc == PROP_OK) return PROP_R_CACHED;
+    if (rc == PROP_E_STORAGE || kp.depth == 0 || kp.depth > PROPRCH_HASHTABLE_MAX) return PROP_E_STORAGE;
+    if (ensure_tables(cache, kp.depth) != PROP_OK) return PROP_E_NOMEM;
+    e = nullptr;
+    rc = insert_chain(cache, keyname, len, in_batch(flags) ? PROPRCH_CREATE_TRANSIENT : PROPRCH_PERMANENT, &e);
+    if (rc != PROP_OK || e == nullptr) return rc;
+    std::atomic_ref<u32>(e->addr).store(tnodeaddr, std::memory_order_relaxed);
+    std::atomic_ref<u32>(e->addr_cached).store(1, std::memory_order_release);
+    return PROP_OK;
 }
 
 u32 proprch_set_addr(proprch_ctx *cache, const char *keyname, u32 tnodeaddr, u32 depth, u32 flags)

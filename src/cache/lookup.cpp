@@ -20,6 +20,11 @@ u32 proprch_keycached(proprch_ctx *cache, const char *keyname, proprch_hasheleme
     return rc;
 }
 
+bool proprch_is_on(const proprch_ctx *cache)
+{
+    return cache != nullptr && !cache_is_off(cache);
+}
+
 // The path every key operation takes: one shared lock, a hash key on the
 // stack, one bucket walk, no allocation.
 u32 proprch_get_addr(proprch_ctx *cache, const char *keyname, u32 *addr, u32, u32 flags)

@@ -10,10 +10,12 @@
 struct proprch_ctx;      // key cache (cache/)
 struct propr_log;        // undo-log state (txn/)
 struct propr_fcl;        // one free-space bitmap page (space/)
+struct propr_listset;    // membership of a long page list (space/)
 struct proprio_workers;  // the four mirror workers (io/)
 struct proprvld_state;   // the volume-manager client (vld/)
 struct proprio_pagecache;  // committed pages at the CACHING level (io/)
 struct proprio_blockpool;  // pages the I/O path reuses (io/)
+struct propr_keyhandle;    // an open key (keys/)
 
 struct proprhandle {
     u32 proprhandle_bootlevel;
@@ -54,6 +56,8 @@ struct proprhandle {
     u32 *proprhandle_new_page_list;  // pages allocated in the open transaction
     u32 proprhandle_new_page_list_used;
     u32 proprhandle_new_page_list_max;
+    propr_listset *proprhandle_free_page_set;
+    propr_listset *proprhandle_new_page_set;
 
     // Addresses and counts from the boot block and superblock.
     u32 super_block_addr;
@@ -67,9 +71,19 @@ struct proprhandle {
     u32 ndk_addr;
     u32 num_ndk;
 
-    // Guards the owner and group name caches and the key-cache teardown.
+    // Guards the owner and group name caches, the key-cache teardown and
+    // the closed key handles.
     plat_mutex proprhandle_mutex;
     u32 proprhandle_mutex_created;
+    // Key handles the caller closed, oldest first (keys/keyhandle.cpp).
+    propr_keyhandle *proprhandle_closed_first;
+    propr_keyhandle *proprhandle_closed_last;
+    u32 proprhandle_closed_count;
+
+    // Calls of the exports in progress on the context, and whether it is
+    // being terminated; read and written atomically (api/).
+    u32 proprhandle_calls;
+    u32 proprhandle_closing;
     // Guards the location states and the round-robin read pointer.
     plat_mutex proprhandle_io_mutex;
     u32 proprhandle_io_mutex_created;

@@ -119,13 +119,8 @@ u32 check_location(proprhandle *h, const char *newdev, u32 master)
     }
     const u64 need = u64{h->numpage - 1} * PROP_PAGE_SIZE + u64{h->proprhandle_num_fcl} * 2 * PROP_PAGE_SIZE +
                      kLocationOverhead;
-    if (need > 0xffffffffu) {
-        trace_print(tc, 0, "dev_replace: the store is too large for a new location (%llu)",
-                    static_cast<unsigned long long>(need));
-        return PROP_E_STORAGE;
-    }
-    trace_print(tc, 4, "dev_replace: offset is %u", static_cast<u32>(need));
-    const u32 rc = propriodvch(h, newdev, static_cast<u32>(need), 1, kCheckFlags);
+    trace_print(tc, 4, "dev_replace: offset is %llu", static_cast<unsigned long long>(need));
+    const u32 rc = propriodvch(h, newdev, need, 1, kCheckFlags);
     if (rc != 0) trace_print(tc, 0, "dev_replace: master could not verify the new disk (%d)", static_cast<int>(rc));
     return rc;
 }

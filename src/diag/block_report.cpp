@@ -91,7 +91,7 @@ const char *data_type_name(u32 type)
 bool number_mismatch(const proprhandle *h, u32 blkno, u32 found)
 {
     if (blkno < PROPR_BLOCKNUM_BIAS) return found != blkno;
-    return found != expected_number(h, (blkno - PROPR_BLOCKNUM_BIAS) << 12);
+    return found != expected_number(h, u64{blkno - PROPR_BLOCKNUM_BIAS} << 12);
 }
 
 void header_lines(report &r, const proprhandle *h, u32 blkno, const u8 *block)

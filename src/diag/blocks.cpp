@@ -68,7 +68,7 @@ u32 locate_block(const proprhandle *h, const block_op &op, const propr_keyhandle
     return PROP_E_ARG;
 }
 
-u32 read_block(proprhandle *h, u32 location, u32 offset, u32 flags, u8 *block)
+u32 read_block(proprhandle *h, u32 location, u64 offset, u32 flags, u8 *block)
 {
     const u32 selector = location == DIAG_ALL_LOCATIONS ? PROPRIO_ALL : location;
     u32 rc = proprior(h, block, PROP_PAGE_SIZE, offset, flags | PROP_FLAG_BYPASS, selector);

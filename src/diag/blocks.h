@@ -24,7 +24,7 @@ u32 locate_block(const proprhandle *h, const block_op &op, const propr_keyhandle
 // Reads the block at offset from one location, or from the mirrored layer
 // (location 100) without letting a bad header take a location out of
 // service: judging the header is the caller's business.  0 or 26.
-u32 read_block(proprhandle *h, u32 location, u32 offset, u32 flags, u8 *block);
+u32 read_block(proprhandle *h, u32 location, u64 offset, u32 flags, u8 *block);
 
 // Whether page is free in the store's map: 0, or 26.
 u32 page_free(proprhandle *h, u32 page, bool *isfree);

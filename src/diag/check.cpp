@@ -388,7 +388,7 @@ class walker {
                     name_of(k), size, TNODE_NUM_DIRECT);
     }
 
-    u32 page_address(u32 page) const { return h_->proprhandle_rtnst + page * PROP_PAGE_SIZE; }
+    u64 page_address(u32 page) const { return h_->proprhandle_rtnst + u64{page} * PROP_PAGE_SIZE; }
     // The number block headers and the block tools use for a page.
     int number(u32 page) const { return static_cast<int>((page_address(page) >> 12) + PROPR_BLOCKNUM_BIAS); }
 

@@ -42,7 +42,7 @@ bool place_at(const proprhandle *h, u64 offset, place *out)
 {
     const u64 tnodes = h->proprhandle_rtnst;
     if (h->numpage == 0 || offset > tnodes + (u64{h->numpage} - 1) * PROP_PAGE_SIZE) return false;
-    out->offset = static_cast<u32>(offset);
+    out->offset = offset;
     out->in_tnodes = offset >= tnodes;
     out->page = out->in_tnodes ? static_cast<u32>((offset - tnodes) / PROP_PAGE_SIZE) : 0;
     if (!out->in_tnodes)
@@ -65,9 +65,9 @@ bool place_of_page(const proprhandle *handle, u32 page, place *out)
     return place_at(handle, handle->proprhandle_rtnst + u64{page} * PROP_PAGE_SIZE, out);
 }
 
-u32 expected_number(const proprhandle *handle, u32 offset)
+u32 expected_number(const proprhandle *handle, u64 offset)
 {
-    u32 number = (offset >> 12) + PROPR_BLOCKNUM_BIAS;
+    u32 number = static_cast<u32>(offset >> 12) + PROPR_BLOCKNUM_BIAS;
     const u32 log_blocks = handle->proprhandle_num_log;
     if (offset >= handle->proprhandle_odbst && log_blocks < PROPR_NUM_LOG) number += PROPR_NUM_LOG - log_blocks;
     return number;

@@ -26,7 +26,7 @@ constexpr u32 TYPES_IN_TNODES = PROPR_BLK_DATA | PROPR_BLK_TNODE | PROPR_BLK_KCE
 
 // Where a block lies in the store.
 struct place {
-    u32 offset;     // block address
+    u64 offset;     // block address
     u32 expected;   // header types allowed there
     bool in_tnodes; // at or past the tnode-area start
     u32 page;       // its page number when in_tnodes
@@ -40,7 +40,7 @@ bool place_of_page(const proprhandle *handle, u32 page, place *out);
 // The header number a block at offset carries: its own number, except in
 // a backup image, whose blocks past the one-block log space keep the
 // number they had in the live store.
-u32 expected_number(const proprhandle *handle, u32 offset);
+u32 expected_number(const proprhandle *handle, u64 offset);
 
 // The current copies of the bitmap pages, read for this call: shared
 // holders of the context lock must not load the handle's own records,

@@ -16,6 +16,8 @@ constexpr u32 DIAG_BY_NUMBER = 64;  // the block with the given number
 constexpr u32 DIAG_ALL_LOCATIONS = 100;
 // Status flag: leave the location names as configured.
 constexpr u32 DIAG_STATUS_FULL_NAMES = 4;
+// Status flag: the sizes alone, without the scan.
+constexpr u32 DIAG_STATUS_SIZES = PROP_STATUS_SIZES;
 // State flag: the in-memory copy only, the store is not read or written.
 constexpr u32 DIAG_STATE_IN_MEMORY = 0x200000;
 // The block report's sizes.

@@ -32,8 +32,7 @@ u32 read_run(proprhandle *handle, u32 slot, const run &r, u8 *buf)
 {
     const u64 offset = handle->proprhandle_rtnst + u64{r.first} * PROP_PAGE_SIZE;
     const u64 bytes = u64{r.count} * PROP_PAGE_SIZE;
-    if (offset + bytes > 0x100000000ULL) return PROP_E_STORAGE;
-    return proprior(handle, buf, static_cast<u32>(bytes), static_cast<u32>(offset), 0, slot);
+    return proprior(handle, buf, static_cast<u32>(bytes), offset, 0, slot);
 }
 
 }  // namespace diag

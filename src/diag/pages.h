@@ -31,14 +31,13 @@ class runs {
 };
 
 // Reads a run from one location into buf (count * 4096 bytes).  0, or 26
-// when the read fails or the run lies outside what a block address can
-// name.
+// when the read fails.
 u32 read_run(proprhandle *handle, u32 slot, const run &r, u8 *buf);
 
 // The block address of a page.
-inline u32 page_offset(const proprhandle *handle, u32 page)
+inline u64 page_offset(const proprhandle *handle, u32 page)
 {
-    return handle->proprhandle_rtnst + page * PROP_PAGE_SIZE;
+    return handle->proprhandle_rtnst + u64{page} * PROP_PAGE_SIZE;
 }
 
 }  // namespace diag

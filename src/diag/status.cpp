@@ -18,7 +18,7 @@ using namespace diag;
 namespace {
 
 // What is wrong with a block as read, or nullptr.
-const char *block_fault(const proprhandle *h, const u8 *block, u32 offset, u32 types)
+const char *block_fault(const proprhandle *h, const u8 *block, u64 offset, u32 types)
 {
     if (proprut_isblk_valid_buf(block, types) == 0) return "header";
     if (hdr_verify_checksum(block, PROP_PAGE_SIZE) != 0) return "checksum";
@@ -28,6 +28,13 @@ const char *block_fault(const proprhandle *h, const u8 *block, u32 offset, u32 t
     return nullptr;
 }
 
+bool is_tnode(const u8 *block)
+{
+    propr_hdr hdr;
+    std::memcpy(&hdr, block, sizeof hdr);
+    return hdr.propr_hdr_block_type == PROPR_BLK_TNODE;
+}
+
 class location_scan {
   public:
     location_scan(proprhandle *h, u32 slot, bool ignore, findings *found)
@@ -35,6 +42,8 @@ class location_scan {
     {
     }
     u32 state() const { return state_; }
+    // The tree nodes among the pages in use, once they were all read.
+    u64 keys() const { return keys_; }
 
     // The blocks the handle lives by: boot block, current superblock and
     // bitmap copies, and the two name pages.
@@ -61,14 +70,18 @@ class location_scan {
             for (u32 k = 0; k < r.count; k++) {
                 const u32 page = r.first + k;
                 if (!map.used(page)) continue;
-                check(buf + size_t{k} * PROP_PAGE_SIZE, page_offset(h_, page), page == 0 ? u32{PROPR_BLK_TNODE} : TYPES_IN_TNODES,
+                const u8 *block = buf + size_t{k} * PROP_PAGE_SIZE;
+                check(block, page_offset(h_, page), page == 0 ? u32{PROPR_BLK_TNODE} : TYPES_IN_TNODES,
                       static_cast<int>(page));
+                keys_ += page != 0 && is_tnode(block) ? 1 : 0;  // the root is no key of its own
             }
         }
+        if (state_ == PROP_SLOT_OPEN) whole_ = true;
     }
+    bool whole() const { return whole_; }
 
   private:
-    void block(u32 offset, u32 types)
+    void block(u64 offset, u32 types)
     {
         if (state_ != PROP_SLOT_OPEN) return;
         alignas(8) u8 buf[PROP_PAGE_SIZE];
@@ -80,7 +93,7 @@ class location_scan {
         check(buf, offset, types, -1);
     }
 
-    void check(const u8 *block, u32 offset, u32 types, int page)
+    void check(const u8 *block, u64 offset, u32 types, int page)
     {
         const char *fault = block_fault(h_, block, offset, types);
         if (fault == nullptr) return;
@@ -95,6 +108,8 @@ class location_scan {
     bool ignore_;
     findings *found_;
     u32 state_ = PROP_SLOT_OPEN;
+    u64 keys_ = 0;
+    bool whole_ = false;
 };
 
 // A volume-manager location is shown by its disk group.
@@ -127,10 +142,12 @@ u32 scan(proprhandle *h, prop_status *status, u32 flags, u32 *allocated)
         if (loaded == PROP_E_NOMEM) return loaded;
     }
     *allocated = map.count();
+    if ((flags & DIAG_STATUS_SIZES) != 0) return PROP_OK;
     aligned buf(h->metactx, size_t{RUN_PAGES} * PROP_PAGE_SIZE);
     if (buf.get() == nullptr) return PROP_E_NOMEM;
     findings found(h);
     const bool ignore = (flags & PROP_FLAG_BYPASS) != 0;
+    bool counted = false;
     for (u32 slot = 0; slot < PROP_NUM_SLOTS; slot++) {
         if (status->state[slot] != PROP_SLOT_OPEN) continue;
         location_scan one(h, slot, ignore, &found);
@@ -138,6 +155,9 @@ u32 scan(proprhandle *h, prop_status *status, u32 flags, u32 *allocated)
         one.metadata();
         if (loaded == PROP_OK) one.pages(map, map.highest(), buf.get());
         status->state[slot] = one.state();
+        // Keys are counted on the first location read to its end.
+        if (!counted && one.whole()) status->keys = one.keys();
+        counted = counted || one.whole();
     }
     if (loaded != PROP_OK)
         found.add("gst: bitmap page %u does not verify on any location: the pages in use were not scanned",
@@ -174,5 +194,6 @@ u32 proprgst(backend_ctx *ctx, prop_status *status, u32 flags)
     status->total_kb = 4ULL * h->numpage;
     status->used_kb = 4ULL * allocated;
     status->free_kb = 4ULL * (h->numpage - allocated);
+    status->limit_kb = 4ULL * h->proprhandle_num_fcl * PROPR_BITS_PER_FCL;
     return PROP_OK;
 }

@@ -45,7 +45,7 @@ static_assert(sizeof(propr_hdr) == 32, "block header is 32 bytes");
 // (callers pass physical address >> 12), type, version 4, "ZKV", the
 // handle's store id.  The checksum is stamped just before the block is
 // written.
-void hdr_init(const proprhandle *handle, propr_hdr *hdr, u32 page_index, u32 block_type);
+void hdr_init(const proprhandle *handle, propr_hdr *hdr, u64 page_index, u32 block_type);
 // Stamps the checksum of a block whose byte 0 is 1; leaves others alone.
 void hdr_stamp_checksum(u8 *block, u32 length);
 // 0 for an intact block or one whose checksum is off (byte 0 is 0), non-zero

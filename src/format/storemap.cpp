@@ -12,7 +12,6 @@ trace_comp raw()
 }
 
 constexpr u64 kPage = PROP_PAGE_SIZE;
-constexpr u64 kAddressLimit = u64{1} << 32;  // block addresses are 32-bit
 
 u32 remaining_numpage(u32 pages, u32 num_fcl)
 {
@@ -45,11 +44,17 @@ u32 rut_compute_remaining_numpage(proprhandle *handle, u32 pages)
     return handle != nullptr ? remaining_numpage(pages, handle->proprhandle_num_fcl) : 0;
 }
 
-u32 propr_storemap_compute(u32 pages, propr_storemap *map)
+u32 propr_storemap_compute(u32 pages, propr_storemap *map, u32 grow_to)
 {
     if (map == nullptr) return PROP_E_STORAGE;
     u32 n = 0;
-    if (proprut_compute_fcl(PROPR_BITS_PER_FCL, pages, &n) != PROP_OK) return PROP_E_STORAGE;
+    if (proprut_compute_fcl(PROPR_BITS_PER_FCL, pages > grow_to ? pages : grow_to, &n) != PROP_OK)
+        return PROP_E_STORAGE;
+    if (n > PROPR_MAX_FCL) {
+        trace_print(raw(), 0, "propr_storemap_compute: %u pages need more bitmap pages than a store may have",
+                    pages > grow_to ? pages : grow_to);
+        return PROP_E_STORAGE;
+    }
     u32 numpage = remaining_numpage(pages, n);
     if (numpage == 0) return PROP_E_STORAGE;
 
@@ -58,12 +63,6 @@ u32 propr_storemap_compute(u32 pages, propr_storemap *map)
     u64 odbst = lsst + kPage * PROPR_NUM_LOG;
     u64 rtnst = odbst + 2 * kPage;
     u64 last = rtnst + kPage * (numpage - 1);
-    if (last + kPage > kAddressLimit) {
-        trace_print(raw(), 0,
-                    "propr_storemap_compute: %u pages do not fit in 32-bit block addresses",
-                    pages);
-        return PROP_E_STORAGE;
-    }
     map->num_fcl = n;
     map->numpage = numpage;
     map->ndk_addr = static_cast<u32>(ndk);
@@ -72,7 +71,12 @@ u32 propr_storemap_compute(u32 pages, propr_storemap *map)
     map->odbst = static_cast<u32>(odbst);
     map->gdbst = static_cast<u32>(odbst + kPage);
     map->rtnst = static_cast<u32>(rtnst);
-    map->last_page_addr = static_cast<u32>(last);
+    map->last_page_addr = last;
     map->file_bytes = last + kPage + PROPR_RESERVED_PREFIX;
     return PROP_OK;
+}
+
+u64 propr_storemap_limit(u32 num_fcl)
+{
+    return u64{num_fcl} * PROPR_BITS_PER_FCL + 2 * u64{num_fcl};
 }

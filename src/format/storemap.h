@@ -21,7 +21,7 @@ struct propr_storemap {
     u32 odbst;     // owner database page
     u32 gdbst;     // group database page
     u32 rtnst;     // tnode area start
-    u32 last_page_addr;  // block address of the last tnode page
+    u64 last_page_addr;  // block address of the last tnode page
     u64 file_bytes;      // size a file location needs: last page + 4096 + reserved prefix
 };
 
@@ -30,9 +30,15 @@ struct propr_storemap {
 u32 proprut_compute_fcl(u32 bits_per_page, u32 pages, u32 *count);
 // pages - 2 * handle->proprhandle_num_fcl, or 0 when the store is too small.
 u32 rut_compute_remaining_numpage(proprhandle *handle, u32 pages);
-// The whole map of a live store of pages pages (num_log = 20490); 0, or 26
-// when pages cannot hold a store.
-u32 propr_storemap_compute(u32 pages, propr_storemap *map);
+// The whole map of a live store of pages pages (num_log = 20490), with
+// bitmap pages enough for the tnode area to grow until the store fills
+// grow_to pages (0: no further than pages) without a new format.  0, or
+// 26 when pages cannot hold a store or need more bitmap pages than a store
+// may have.
+u32 propr_storemap_compute(u32 pages, propr_storemap *map, u32 grow_to = 0);
+// The pages a store with num_fcl bitmap pages may fill without a new
+// format: the tnode area its bitmaps cover and the bitmap pages.
+u64 propr_storemap_limit(u32 num_fcl);
 // Address of copy (0 or 1) of bitmap page i.
 inline u32 propr_fcl_addr(u32 i, u32 copy)
 {

@@ -127,7 +127,7 @@ u32 proprio_copy(proprhandle *handle, u32 dst, u32 src)
     return rc;
 }
 
-u32 proprio_copy_pages(proprhandle *handle, u32 dst, u32 src, u32 offset, u32 numpage)
+u32 proprio_copy_pages(proprhandle *handle, u32 dst, u32 src, u64 offset, u32 numpage)
 {
     if (handle == nullptr) {
         trace_print(trace_component_named(TRACE_RAW), 0, "proprio_copy_pages: Invalid backend handle");
@@ -161,7 +161,7 @@ u32 proprio_copy_pages(proprhandle *handle, u32 dst, u32 src, u32 offset, u32 nu
     return 0;
 }
 
-u32 propriodvch(proprhandle *handle, const char *name, u32 size, u32 create, u32 flags)
+u32 propriodvch(proprhandle *handle, const char *name, u64 size, u32 create, u32 flags)
 {
     if (handle == nullptr) {
         trace_print(trace_component_named(TRACE_RAW), 0, "propriodvch: Backend context passed is null");

@@ -55,7 +55,7 @@ u32 WriteGroup::reserve(u32 n)
     return PROP_OK;
 }
 
-u32 WriteGroup::add(const void *buffer, u32 length, u32 offset)
+u32 WriteGroup::add(const void *buffer, u32 length, u64 offset)
 {
     const u32 n = length / PROP_PAGE_SIZE;
     if (u32 rc = reserve(n); rc != PROP_OK) return rc;
@@ -74,7 +74,7 @@ u32 WriteGroup::add(const void *buffer, u32 length, u32 offset)
     return PROP_OK;
 }
 
-u32 WriteGroup::adopt(u8 *page, u32 offset)
+u32 WriteGroup::adopt(u8 *page, u64 offset)
 {
     if (u32 rc = reserve(1); rc != PROP_OK) {
         blockpool_give(h_, page);

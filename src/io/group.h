@@ -29,11 +29,11 @@ class WriteGroup {
     // Takes a copy of length bytes (whole pages) for block address offset;
     // a later copy of a page replaces an earlier one.  0, or 12 with
     // nothing kept.
-    u32 add(const void *buffer, u32 length, u32 offset);
+    u32 add(const void *buffer, u32 length, u64 offset);
     // Takes the page itself (one from blockpool_take) instead of a copy:
     // the group gives it back to the pool.  0, or 12 with the page given
     // back already.
-    u32 adopt(u8 *page, u32 offset);
+    u32 adopt(u8 *page, u64 offset);
     // Writes the group to every open location (PROPRIO_ALL, under the
     // quorum rule) or to the one selected, and empties it.  An empty group
     // writes nothing.  0, 12, 26, 36, or a direct write's own result.
@@ -44,7 +44,7 @@ class WriteGroup {
 
   private:
     struct Page {
-        u32 addr;
+        u64 addr;
         u32 seq;  // order of adding: the later copy of an address wins
         u8 *data;
         bool pooled;  // data came from the handle's block pool

@@ -30,18 +30,18 @@ constexpr u32 PROPRIO_READ_IN_PLACE = 0x1000;
 u32 proprioini(proprhandle *handle, u32 open_flags);
 // Writes length bytes at block address offset to every open location (or to
 // the one selected).  0, 26, 36, or a direct write's own result.
-u32 propriow(proprhandle *handle, const void *buffer, u32 length, u32 offset, u32 selector);
+u32 propriow(proprhandle *handle, const void *buffer, u32 length, u64 offset, u32 selector);
 // Reads from one good location, failing over: a location whose block fails
 // its header (22) or its checksum (26) counts as one that failed the read.
 // 0, 22, 26, or a direct read's own result; direct reads hand over the
 // bytes unchecked, for callers that judge each location's copy themselves.
-u32 proprior(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 read_flags,
+u32 proprior(proprhandle *handle, void *buffer, u32 length, u64 offset, u32 read_flags,
              u32 selector);
 // One request of a batched read: length bytes at block address offset.
 struct proprio_read {
     void *buffer;
     u32 length;
-    u32 offset;
+    u64 offset;
     u32 result;  // 0, 22 or 26 once read
 };
 // Reads every request as proprior does from any open location, each
@@ -69,8 +69,8 @@ u32 proprio_reinit(proprhandle *handle, u32 flags);
 
 // Copying a store between locations and checking a new one.
 u32 proprio_copy(proprhandle *handle, u32 dst, u32 src);
-u32 proprio_copy_pages(proprhandle *handle, u32 dst, u32 src, u32 offset, u32 numpage);
-u32 propriodvch(proprhandle *handle, const char *name, u32 size, u32 create, u32 flags);
+u32 proprio_copy_pages(proprhandle *handle, u32 dst, u32 src, u64 offset, u32 numpage);
+u32 propriodvch(proprhandle *handle, const char *name, u64 size, u32 create, u32 flags);
 
 // Pre-checks of a configuration change.  0 or 54 (or an open error).
 u32 prop_precheck_confchange(backend_ctx *ctx, u32 devnum, const char *newdev);

@@ -16,7 +16,7 @@ using namespace propreg;
 namespace {
 
 struct pc_page {
-    u32 addr;
+    u64 addr;
     pc_page *chain;  // the next page of its bucket
     pc_page *newer;  // the use order, newest first
     pc_page *older;
@@ -38,7 +38,7 @@ struct proprio_pagecache {
     // Pages written since the last commit: the open transaction's, which a
     // rollback forgets.  Past what the list can hold, a rollback forgets
     // everything.
-    u32 *written;
+    u64 *written;
     u32 written_count;
     u32 written_max;
     bool written_lost;
@@ -124,12 +124,12 @@ bool in_tree_area(const proprhandle *h, u64 offset)
            offset < start + u64{h->numpage} * PROP_PAGE_SIZE;
 }
 
-pc_page **bucket_of(proprio_pagecache *c, u32 addr)
+pc_page **bucket_of(proprio_pagecache *c, u64 addr)
 {
     return &c->buckets[((addr >> 12) * 2654435761U) & c->bucket_mask];
 }
 
-pc_page *find(proprio_pagecache *c, u32 addr)
+pc_page *find(proprio_pagecache *c, u64 addr)
 {
     for (pc_page *p = *bucket_of(c, addr); p != nullptr; p = p->chain)
         if (p->addr == addr) return p;
@@ -167,7 +167,7 @@ void drop(proprio_pagecache *c, pc_page *p)
     u_freem(c->meta, p);
 }
 
-void forget(proprio_pagecache *c, u32 addr)
+void forget(proprio_pagecache *c, u64 addr)
 {
     pc_page *p = find(c, addr);
     if (p == nullptr) return;
@@ -182,7 +182,7 @@ void forget(proprio_pagecache *c, u32 addr)
 // already has unless may_grow: growing costs a page fault per page, cheap
 // beside a device read or a small commit, but as dear as the rest of a
 // commit that writes a thousand fresh pages.
-void put(proprio_pagecache *c, u32 addr, const void *block, bool may_grow)
+void put(proprio_pagecache *c, u64 addr, const void *block, bool may_grow)
 {
     pc_page *p = find(c, addr);
     if (p != nullptr) {
@@ -212,12 +212,12 @@ void put(proprio_pagecache *c, u32 addr, const void *block, bool may_grow)
     link_newest(c, p);
 }
 
-void note_written(proprio_pagecache *c, u32 addr)
+void note_written(proprio_pagecache *c, u64 addr)
 {
     if (c->written_lost) return;
     if (c->written_count == c->written_max) {
         const u32 max = c->written_max == 0 ? 64 : 2 * c->written_max;
-        u32 *list = max <= c->max_pages ? u_alloc_array<u32>(c->meta, max) : nullptr;
+        u64 *list = max <= c->max_pages ? u_alloc_array<u64>(c->meta, max) : nullptr;
         if (list == nullptr) {
             c->written_lost = true;
             return;
@@ -265,7 +265,7 @@ bool header_valid(const void *block)
 
 }  // namespace
 
-bool pagecache_lookup(proprhandle *handle, u32 offset, void *block)
+bool pagecache_lookup(proprhandle *handle, u64 offset, void *block)
 {
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr || !in_tree_area(handle, offset)) return false;
@@ -279,7 +279,7 @@ bool pagecache_lookup(proprhandle *handle, u32 offset, void *block)
     return true;
 }
 
-bool pagecache_has(proprhandle *handle, u32 offset)
+bool pagecache_has(proprhandle *handle, u64 offset)
 {
     proprio_pagecache *c = cache_of(handle, false);
     if (c == nullptr || !in_tree_area(handle, offset)) return false;
@@ -288,7 +288,7 @@ bool pagecache_has(proprhandle *handle, u32 offset)
     return find(c, offset) != nullptr;
 }
 
-void pagecache_fill(proprhandle *handle, u32 offset, const void *block)
+void pagecache_fill(proprhandle *handle, u64 offset, const void *block)
 {
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr || !in_tree_area(handle, offset) || !header_valid(block)) return;
@@ -297,7 +297,7 @@ void pagecache_fill(proprhandle *handle, u32 offset, const void *block)
     put(c, offset, block, true);
 }
 
-void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u32 offset, bool on_every_location,
+void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u64 offset, bool on_every_location,
                        bool bulk)
 {
     proprio_pagecache *c = cache_of(handle);
@@ -306,14 +306,13 @@ void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u32 
     catch_up(c);
     const auto *bytes = static_cast<const u8 *>(buffer);
     for (u64 at = 0; at < length; at += PROP_PAGE_SIZE) {
-        const u64 addr = u64{offset} + at;
-        if (addr > 0xffffffffULL) break;
+        const u64 addr = offset + at;
         const bool whole = length - at >= PROP_PAGE_SIZE;
         if (on_every_location && whole && in_tree_area(handle, addr) && header_valid(bytes + at)) {
-            put(c, static_cast<u32>(addr), bytes + at, !bulk);
-            note_written(c, static_cast<u32>(addr));
+            put(c, addr, bytes + at, !bulk);
+            note_written(c, addr);
         } else {
-            forget(c, static_cast<u32>(addr - addr % PROP_PAGE_SIZE));
+            forget(c, addr - addr % PROP_PAGE_SIZE);
         }
     }
 }

@@ -18,16 +18,16 @@ struct proprhandle;
 constexpr u32 PROPRIO_PAGECACHE_DEFAULT_MB = 64;
 
 // A page of the tree area into block: true on a hit.
-bool pagecache_lookup(proprhandle *handle, u32 offset, void *block);
+bool pagecache_lookup(proprhandle *handle, u64 offset, void *block);
 // Whether the page is held (a read of it would cost no device read).
-bool pagecache_has(proprhandle *handle, u32 offset);
+bool pagecache_has(proprhandle *handle, u64 offset);
 // A page just read from the store (kept when its header is valid).
-void pagecache_fill(proprhandle *handle, u32 offset, const void *block);
+void pagecache_fill(proprhandle *handle, u64 offset, const void *block);
 // After a write of length bytes at offset: on_every_location says that
 // every open location now holds them, and the pages are kept (as pages of
 // the open transaction); otherwise they are forgotten.  bulk: the write is
 // one of many pages, which take new memory only for pages already held.
-void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u32 offset, bool on_every_location,
+void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u64 offset, bool on_every_location,
                        bool bulk = false);
 
 // Groups of more pages than this are bulk writes to the cache.

@@ -28,7 +28,7 @@ bool header_valid(const void *buffer)
     return proprut_isblk_valid_buf(static_cast<const u8 *>(buffer), PROPR_BLK_ANY) != 0;
 }
 
-u32 timed_file_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags)
+u32 timed_file_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset, u32 flags)
 {
     const u64 t0 = plat_clock_ns();
     const u32 rc = io_slot_read(handle, slot, buffer, length, offset, flags);
@@ -36,7 +36,7 @@ u32 timed_file_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32
     return rc;
 }
 
-u32 direct_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 flags, u32 slot)
+u32 direct_read(proprhandle *handle, void *buffer, u32 length, u64 offset, u32 flags, u32 slot)
 {
     trace_comp tc = io_trace(handle);
     trace_print(tc, 4, "proprior: direct read from disk (%d)", static_cast<int>(slot));
@@ -59,14 +59,15 @@ u32 direct_read(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 f
 // header: a flipped bit in a tnode or value page would otherwise be handed
 // to the caller as the user's data.  A block that fails is a failed read of
 // this location, like an I/O error, so the read fails over to the next copy.
-u32 check_sums(proprhandle *handle, u32 slot, const void *buffer, u32 length, u32 offset)
+u32 check_sums(proprhandle *handle, u32 slot, const void *buffer, u32 length, u64 offset)
 {
     const u8 *b = static_cast<const u8 *>(buffer);
     for (u32 at = 0; at + PROP_PAGE_SIZE <= length; at += PROP_PAGE_SIZE) {
         if (hdr_verify_checksum(b + at, PROP_PAGE_SIZE) == 0) continue;
-        const u32 addr = offset + at;
-        trace_print(io_trace(handle), 0, "proprior: Block %u at offset %u from ZKV device %d fails its checksum.",
-                    addr / PROP_PAGE_SIZE + PROPR_BLOCKNUM_BIAS, addr, static_cast<int>(slot));
+        const u64 addr = offset + at;
+        trace_print(io_trace(handle), 0, "proprior: Block %llu at offset %llu from ZKV device %d fails its checksum.",
+                    static_cast<unsigned long long>(addr / PROP_PAGE_SIZE + PROPR_BLOCKNUM_BIAS),
+                    static_cast<unsigned long long>(addr), static_cast<int>(slot));
         return PROP_E_STORAGE;
     }
     return 0;
@@ -74,7 +75,7 @@ u32 check_sums(proprhandle *handle, u32 slot, const void *buffer, u32 length, u3
 
 // A block that fails its header or its checksum: for a volume-manager file
 // at the CACHING level another copy inside the disk group may still be good.
-u32 retry_bad_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
+u32 retry_bad_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset)
 {
     trace_comp tc = io_trace(handle);
     if (handle->proprhandle_loctype[slot] != PROP_LOCTYPE_VLD ||
@@ -99,7 +100,7 @@ u32 retry_bad_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u32
 // through, batched or not: its header, then its checksums.  0, or the
 // result of the retry a bad block gets; *sums_only is set when the header
 // was valid and only a checksum failed.
-u32 check_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags, bool *sums_only)
+u32 check_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset, u32 flags, bool *sums_only)
 {
     trace_comp tc = io_trace(handle);
     const bool header_ok = header_valid(buffer);
@@ -119,7 +120,7 @@ u32 check_block(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 off
 }
 
 // A failed slot is out of service for the rest of the handle's life.
-void fail_slot(proprhandle *handle, u32 slot, u32 offset, u32 flags, u32 rc)
+void fail_slot(proprhandle *handle, u32 slot, u64 offset, u32 flags, u32 rc)
 {
     trace_print(io_trace(handle), 2,
                 "proprior:Reading from ZKV device %d offset %d failed (%d).. attempting to read "
@@ -174,7 +175,7 @@ struct pending_reads {
     u32 count;
     u32 failed_mask = 0;
     u32 sums_mask = 0;
-    u32 failed_offset[PROP_NUM_SLOTS] = {};
+    u64 failed_offset[PROP_NUM_SLOTS] = {};
     u32 failed_rc[PROP_NUM_SLOTS] = {};
 };
 
@@ -257,9 +258,9 @@ void take_torn(proprhandle *handle, proprio_read *r, u32 flags, pending_reads *p
     const u32 slot = static_cast<u32>(std::countr_zero(p->sums_mask));
     if (io_slot_read(handle, slot, r->buffer, r->length, r->offset, flags) != 0 || !header_valid(r->buffer)) return;
     trace_print(io_trace(handle), 1,
-                "proprior: Block at offset %u fails its checksum on every device; taken from device %d as a "
+                "proprior: Block at offset %llu fails its checksum on every device; taken from device %d as a "
                 "torn rewrite in place.",
-                r->offset, static_cast<int>(slot));
+                static_cast<unsigned long long>(r->offset), static_cast<int>(slot));
     p->failed_mask &= ~p->sums_mask;
     r->result = 0;
 }
@@ -307,7 +308,7 @@ u32 mirrored_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
 
 }  // namespace
 
-u32 proprior(proprhandle *handle, void *buffer, u32 length, u32 offset, u32 read_flags, u32 selector)
+u32 proprior(proprhandle *handle, void *buffer, u32 length, u64 offset, u32 read_flags, u32 selector)
 {
     if (handle == nullptr) {
         trace_print(trace_component_named(TRACE_RAW), 0, "proprior: Backend context passed is null");

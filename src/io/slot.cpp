@@ -74,7 +74,7 @@ u32 io_slot_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nr
     return mem != PROP_OK ? mem : rc;
 }
 
-u32 io_slot_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags)
+u32 io_slot_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset, u32 flags)
 {
     if (handle->proprhandle_loctype[slot] == PROP_LOCTYPE_VLD)
         return io_vld_read(handle, slot, buffer, length, offset);

@@ -47,7 +47,7 @@ void io_slot_states(proprhandle *handle, u32 states[PROP_NUM_SLOTS]);
 // One transfer on one location, with no state, vote or quorum logic: the
 // runs of a write group (ended by the location's barrier), or a read.
 u32 io_slot_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nruns);
-u32 io_slot_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset, u32 flags);
+u32 io_slot_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset, u32 flags);
 
 // Raises "location unusable" (alert base + 6) for a slot.  The log name is
 // the front-end context's when ctx_logname is set, else the trace log's;

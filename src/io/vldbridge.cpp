@@ -95,7 +95,7 @@ u32 io_vld_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nru
         return rc;
     };
     for (u32 r = 0; r < nruns; r++) {
-        u32 offset = runs[r].blkaddr;
+        u64 offset = runs[r].blkaddr;
         for (int i = 0; i < runs[r].iovcnt; i++) {
             const u32 len = static_cast<u32>(runs[r].iov[i].iov_len);
             const void *buf = runs[r].iov[i].iov_base;
@@ -114,7 +114,7 @@ u32 io_vld_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nru
     return send();
 }
 
-u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
+u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset)
 {
     return proprvldr(handle, buffer, length, offset, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
 }
@@ -138,7 +138,7 @@ void io_vld_read_batch(proprhandle *handle, u32 slot, proprio_read *reqs, const 
     for (u32 k = 0; k < n; k++) reqs[which[k]].result = reads[k].result;
 }
 
-u32 io_vld_resilver(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset)
+u32 io_vld_resilver(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset)
 {
     return proprvldres(handle, buffer, length, offset, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
 }
@@ -148,7 +148,7 @@ u32 io_vld_sync(proprhandle *handle, u32 slot)
     return proprvldsync(handle, file_of(handle, slot), handle->proprhandle_filename[slot], 0);
 }
 
-u32 io_vld_devcheck(proprhandle *handle, const char *name, u32 size, u32 create)
+u32 io_vld_devcheck(proprhandle *handle, const char *name, u64 size, u32 create)
 {
     char location[PROP_LOCNAME_SIZE] = {};
     std::strncpy(location, name, sizeof location - 1);

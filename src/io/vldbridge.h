@@ -22,16 +22,16 @@ void io_vld_term(proprhandle *handle);
 // The runs of a write group, in as few calls of the client as its request
 // limit allows (each returns once its writes are on the disk group).
 u32 io_vld_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nruns);
-u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset);
+u32 io_vld_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset);
 // Reads requests reqs[which[0..n)] (io.h) together, each with its own
 // result.
 void io_vld_read_batch(proprhandle *handle, u32 slot, proprio_read *reqs, const u32 *which, u32 n);
 // Reads the range again from another copy inside the disk group.
-u32 io_vld_resilver(proprhandle *handle, u32 slot, void *buffer, u32 length, u32 offset);
+u32 io_vld_resilver(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset);
 // Rewrites the slot's boot block on every copy inside the disk group.
 u32 io_vld_sync(proprhandle *handle, u32 slot);
 // Checks (create: prepares) a location.  A disk group named by a location
 // slot's own buffer becomes there the complete name of the file made for it.
-u32 io_vld_devcheck(proprhandle *handle, const char *name, u32 size, u32 create);
+u32 io_vld_devcheck(proprhandle *handle, const char *name, u64 size, u32 create);
 
 }  // namespace propreg

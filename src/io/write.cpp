@@ -24,7 +24,7 @@ u32 proprio_write_verdict(proprhandle *handle, u32 successes, u32 no_space)
     return PROP_E_STORAGE;
 }
 
-u32 propriow(proprhandle *handle, const void *buffer, u32 length, u32 offset, u32 selector)
+u32 propriow(proprhandle *handle, const void *buffer, u32 length, u64 offset, u32 selector)
 {
     if (handle == nullptr) {
         trace_print(trace_component_named(TRACE_RAW), 0, "propriow: Backend context passed is null");

@@ -3,8 +3,12 @@
 // single-operation workers with the batch flag, so that they neither lock
 // nor begin or commit; their key-cache changes stay transient until the
 // batch commits, and a rollback undoes every page logged since it began.
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
+#include "core/error.h"
+#include "keys/batch_log.h"
 #include "keys/common.h"
 #include "keys/keyhandle.h"
 #include "keys/keys.h"
@@ -43,8 +47,9 @@ struct op_name {
     char s[PROP_BATCH_NAME_SIZE];
     explicit op_name(const prop_batch_op *op)
     {
-        std::memcpy(s, op->name, sizeof s);
-        s[sizeof s - 1] = '\0';
+        const size_t n = strnlen(op->name, sizeof s - 1);
+        std::memcpy(s, op->name, n);
+        s[n] = '\0';
     }
 };
 
@@ -143,6 +148,28 @@ u32 run_all(backend_ctx *ctx, prop_batch *batch)
     return last;
 }
 
+// A batch the undo log cannot hold is refused before anything is written,
+// with the limit in keys for work like its own.
+u32 check_log_room(proprhandle *handle, const prop_batch *batch)
+{
+    batch_log_need need;
+    if (u32 rc = batch_log_estimate(handle, batch, &need); rc != PROP_OK) return rc;
+    const u64 room = handle->proprhandle_num_log > 0 ? handle->proprhandle_num_log - 1 : 0;
+    trace_print(keys_raw(), 4, "proprbatchexec: %u changes may save %" PRIu64 " pages in the undo log, which holds %" PRIu64,
+                need.changes, need.pages, room);
+    if (need.pages <= room) return PROP_OK;
+    const u64 most = u64{need.changes} * room / need.pages;
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "a batch of %u %s may save %" PRIu64 " pages in the undo log, more than the %" PRIu64
+                  " one transaction holds: a batch like it %s at most %" PRIu64 " keys",
+                  need.changes, need.sets ? "sets" : "changes", need.pages, room, need.sets ? "sets" : "changes",
+                  most);
+    trace_print(keys_raw(), 0, "proprbatchexec: %s", text);
+    u_set_comp_error(handle->proprhandle_zkvctx, nullptr, PROP_COMPMSG_FREE, 0, 0, text);
+    return PROP_E_NOSPACE;
+}
+
 }  // namespace
 
 u32 proprbatchexec(backend_ctx *ctx, prop_batch *batch, u32 flags)
@@ -163,6 +190,7 @@ u32 proprbatchexec(backend_ctx *ctx, prop_batch *batch, u32 flags)
     }
     trace_print(keys_raw(), 4, "proprbatchexec: Inside proprbatchexec with flags %d",
                 static_cast<int>(flags | PROP_FLAG_IN_BATCH | PROP_FLAG_HOLDS_LOCK));
+    if (u32 rc = check_log_room(handle, batch); rc != PROP_OK) return rc;
     if (u32 rc = proprutbeginlog(handle, kBatchOpid); rc != PROP_OK) {
         trace_print(keys_raw(), 0, "proprbatchexec: Problem in begin log");
         return rc;

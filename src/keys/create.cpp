@@ -201,7 +201,7 @@ u32 create_handle(proprhandle *handle, const char *full, const walk_result &w, c
 {
     trace_print(keys_raw(), 4, "prcreatei: successfully created the key");
     prop_metactx *meta = handle->metactx;
-    MetaPtr<propr_keyhandle> kh(meta, propr_keyhandle_make(meta, full, d.child));
+    MetaPtr<propr_keyhandle> kh(meta, propr_keyhandle_make(handle, full, d.child));
     if (!kh) {
         trace_print(keys_raw(), 0, "prcreatei: could not allocate memory 2");
         return PROP_E_NOMEM;

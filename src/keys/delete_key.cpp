@@ -107,6 +107,11 @@ u32 prdkey(backend_ctx *ctx, propr_keyhandle *keyhandle, u32 recursive, u32 flag
         trace_print(keys_raw(), 0, "prdkey: Backend key handle passed is null");
         return PROP_E_KEYH;
     }
+    if (propr_keyhandle_fixed(keyhandle)) {
+        trace_print(keys_raw(), 0, "prdkey: [%s] is a top-level key and is never deleted",
+                    keyhandle->propr_keyhandle_keyname);
+        return PROP_E_ARG;
+    }
     key_place at{};
     if (u32 rc = propr_keyhandle_place(handle, keyhandle, keycheck_texts_of("prdkey"), PROP_E_STALE, true, &at);
         rc != PROP_OK)

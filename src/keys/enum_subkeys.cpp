@@ -5,7 +5,9 @@
 // are, so each page is read once.
 #include <cstring>
 
+#include "cache/cache.h"
 #include "core/alloc.h"
+#include "core/metavec.h"
 #include "keys/children.h"
 #include "keys/common.h"
 #include "keys/keyhandle.h"
@@ -79,9 +81,11 @@ u32 walk_fault(proprhandle *handle, const child_fault &fl)
 }
 
 // Appends every non-empty name to buf (capacity cap, which keeps one byte
-// for the closing NUL).  0, or 26 for a corrupt page or names that do not
-// fit.
-u32 collect_names(proprhandle *handle, const u8 *raw, const addr_pages &ap, char *buf, u32 cap, u32 *len, u32 *count)
+// for the closing NUL) and its child's tnode page to children (which is
+// left empty when memory runs out).  0, or 26 for a corrupt page or names
+// that do not fit.
+u32 collect_names(proprhandle *handle, const u8 *raw, const addr_pages &ap, char *buf, u32 cap, u32 *len, u32 *count,
+                  MetaVec<u32> *children)
 {
     child_cursor c;
     // The KCE pages are read together; the children themselves are not read.
@@ -102,7 +106,34 @@ u32 collect_names(proprhandle *handle, const u8 *raw, const addr_pages &ap, char
         buf[*len + n] = '\0';
         *len += n + 1;
         (*count)++;
+        if (children->size() + 1 == *count && !children->push(c.hit().child)) children->reset();
     }
+}
+
+// The children just listed are what a front end asks for next: it opens
+// each by its name and reads it.  Where the key cache is on, their names
+// go into it with their tnodes, as opening them would put them there, so
+// that opening one of ten thousand children searches no entries.  Where a
+// page cache lives, their tnodes are read into it together.  A name that
+// is cached already keeps its address: of two entries of one name the
+// first, which a search finds, is the one cached.
+void note_children(proprhandle *handle, const propr_keyhandle *kh, const char *names, const MetaVec<u32> &children)
+{
+    proprch_ctx *cache = handle->proprhandle_cache;
+    const size_t plen = std::strlen(kh->propr_keyhandle_keyname);
+    char full[PROPR_KEYNAME_MAX + 1];
+    if (proprch_is_on(cache) && plen < PROPR_KEYNAME_MAX) {
+        std::memcpy(full, kh->propr_keyhandle_keyname, plen);
+        full[plen] = '.';
+        const char *name = names;
+        for (size_t i = 0; i < children.size(); i++, name += std::strlen(name) + 1) {
+            const size_t n = std::strlen(name);
+            if (plen + 1 + n > PROPR_KEYNAME_MAX) continue;
+            std::memcpy(full + plen + 1, name, n + 1);
+            proprch_insert_addr(cache, full, children.data()[i], 0);
+        }
+    }
+    readahead_into_cache(handle, children.data(), static_cast<u32>(children.size()));
 }
 
 }  // namespace
@@ -165,8 +196,11 @@ u32 prenumsubkey(backend_ctx *ctx, propr_keyhandle *keyhandle, char **keybuf, u3
     }
     u32 len = 0;
     u32 count = 0;
-    if (u32 rc = collect_names(handle, raw.b, ap, buf.get(), cap, &len, &count); rc != PROP_OK) return rc;
+    MetaVec<u32> children(handle->metactx);
+    if (u32 rc = collect_names(handle, raw.b, ap, buf.get(), cap, &len, &count, &children); rc != PROP_OK)
+        return rc;
     buf[len] = '\0';
+    note_children(handle, keyhandle, buf.get(), children);
     *num_keys = count;
     *buflen = len + 1;
     *keybuf = buf.release();

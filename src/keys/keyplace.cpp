@@ -67,7 +67,8 @@ u32 cached_parent(proprhandle *handle, const keyname_parts &n, u32 *parent)
 bool freed_in_this_transaction(const proprhandle *handle, u32 page)
 {
     return handle->proprhandle_free_page_list_used != 0 &&
-           propr_pagelist_contains(handle->propr_handle_free_page_list, handle->proprhandle_free_page_list_used, page);
+           propr_pagelist_contains(handle->propr_handle_free_page_list, handle->proprhandle_free_page_list_used,
+                                   handle->proprhandle_free_page_set, page);
 }
 
 u32 mismatch(const keycheck_texts &t, const char *name, u32 found, u32 own)

@@ -114,8 +114,9 @@ u32 plan_move(proprhandle *handle, const move_keys &k, move_plan *p)
 
 // The handle of the moved key, made before the transaction so that running
 // out of memory changes nothing.
-u32 make_result(prop_metactx *meta, const move_keys &k, const move_plan &p, propr_keyhandle **out)
+u32 make_result(proprhandle *handle, const move_keys &k, const move_plan &p, propr_keyhandle **out)
 {
+    prop_metactx *meta = handle->metactx;
     const char *parent = k.parent->propr_keyhandle_keyname;
     size_t plen = std::strlen(parent);
     size_t slen = std::strlen(k.subkey);
@@ -132,7 +133,7 @@ u32 make_result(prop_metactx *meta, const move_keys &k, const move_plan &p, prop
     }
     kd->kd_tnode = p.src.addr;
     kd->kd_parent = p.parent.addr;
-    propr_keyhandle *kh = propr_keyhandle_make(meta, full, kd);
+    propr_keyhandle *kh = propr_keyhandle_make(handle, full, kd);
     if (kh == nullptr) {
         key_desc_free(meta, kd);
         trace_print(keys_raw(), 0, "prmvkey:12:Cannot allocate result key handle");
@@ -246,6 +247,11 @@ u32 check_args(const move_keys &k, propr_keyhandle **result)
         trace_print(keys_raw(), 0, "prmvkey: tgt subkey is null");
         return PROP_E_ARG;
     }
+    if (propr_keyhandle_fixed(k.src)) {
+        trace_print(keys_raw(), 0, "prmvkey: [%s] is a top-level key and is never moved",
+                    k.src->propr_keyhandle_keyname);
+        return PROP_E_ARG;
+    }
     if (k.tgt != nullptr && !handle_ok(k.tgt)) {
         trace_print(keys_raw(), 0, "prmvkey: tgt propr keyh is null");
         return PROP_E_KEYH;
@@ -284,7 +290,7 @@ u32 prmvkey(backend_ctx *ctx, propr_keyhandle *src, propr_keyhandle *tgt_parent,
     move_plan p;
     if (u32 rc = plan_move(handle, k, &p); rc != PROP_OK) return rc;
     propr_keyhandle *moved = nullptr;
-    if (u32 rc = make_result(handle->metactx, k, p, &moved); rc != PROP_OK) return rc;
+    if (u32 rc = make_result(handle, k, p, &moved); rc != PROP_OK) return rc;
 
     u32 opid = (flags & 1) != 0 ? PROP_BATCH_MOVE_KEY_ALT : PROP_BATCH_MOVE_KEY;
     if (!in_batch(flags) && proprutbeginlog(handle, opid) != PROP_OK) {

@@ -97,7 +97,7 @@ u32 open_handle(proprhandle *handle, const char *keyname, const keyname_parts &k
                                              : "propropen:2: could not get name for id");
         return PROP_E_STORAGE;
     }
-    propr_keyhandle *kh = propr_keyhandle_make(meta, keyname, kd);
+    propr_keyhandle *kh = propr_keyhandle_make(handle, keyname, kd);
     if (kh == nullptr) {
         trace_print(keys_raw(), 0, "propropen: could not allocate memory 2");
         return PROP_E_NOMEM;
@@ -181,7 +181,11 @@ u32 proprcls(backend_ctx *ctx, propr_keyhandle *keyhandle)
         trace_print(keys_raw(), 0, "prcls: NULL keyhandle passed");
         return PROP_E_KEYH;
     }
-    if (keyhandle->propr_keyhandle_kdesc == nullptr) trace_print(keys_raw(), 2, "prcls: key handle passed is null");
-    propr_keyhandle_free(handle->metactx, keyhandle);
+    if (propr_keyhandle_valid(keyhandle) && keyhandle->propr_keyhandle_kdesc == nullptr)
+        trace_print(keys_raw(), 2, "prcls: key handle passed is null");
+    if (propr_keyhandle_close(handle, keyhandle) != PROP_OK) {
+        trace_print(keys_raw(), 0, "prcls: key handle passed is not open (closed already?)");
+        return PROP_E_KEYH;
+    }
     return PROP_OK;
 }

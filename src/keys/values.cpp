@@ -36,7 +36,7 @@ void value_addrs_write(u8 *raw, const value_addrs &va, const char *what)
 u32 value_page_write(proprhandle *handle, u32 page, const u8 *bytes, u32 n)
 {
     keys_block blk{};
-    u32 addr = ut_page_addr(handle, page);
+    u64 addr = ut_page_addr(handle, page);
     propr_hdr hdr;
     hdr_init(handle, &hdr, addr >> 12, PROPR_BLK_VAL);
     std::memcpy(blk.b, &hdr, sizeof hdr);

@@ -56,7 +56,7 @@ u32 check_store_map(const proprhandle *h)
     const bool ok = n >= 1 && h->proprhandle_lsst == lsst && odbst > lsst && (odbst - lsst) % PROP_PAGE_SIZE == 0 &&
                     (odbst - lsst) / PROP_PAGE_SIZE <= PROPR_NUM_LOG && gdbst == odbst + PROP_PAGE_SIZE &&
                     rtnst == gdbst + PROP_PAGE_SIZE && h->numpage >= 1 &&
-                    h->numpage <= u64{n} * PROPR_BITS_PER_FCL && rtnst + u64{h->numpage} * PROP_PAGE_SIZE <= (1ull << 32);
+                    h->numpage <= u64{n} * PROPR_BITS_PER_FCL;
     if (ok) return 0;
     trace_print(lc_trace(h), 0,
                 "ibctx: the boot block describes no store: bitmap pages %d, lsst %d, odbst %d, gdbst %d, rtnst %d, "

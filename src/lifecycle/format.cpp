@@ -27,6 +27,7 @@ constexpr u32 kFormatFlag = 16;
 // What the level argument asks of a new store.
 struct format_request {
     u32 open_flag = 0;
+    u32 grow_to = 0;  // pages the store may grow to without a new format
     const u32 *zkvid = nullptr;  // the id to keep, or nullptr for a new one
     u32 format_flag = 0;
 };
@@ -44,16 +45,17 @@ format_request take_levelarg(proprhandle *h, u32 level, const u32 *levelarg)
         else
             req.zkvid = levelarg;
     } else if (levelarg != nullptr) {
-        req.open_flag = *levelarg;
+        req.open_flag = *levelarg & ~PROP_SETUP_GROW_TO;
+        if ((*levelarg & PROP_SETUP_GROW_TO) != 0) req.grow_to = levelarg[1];
     }
     return req;
 }
 
-u32 size_store(proprhandle *h, propr_storemap *map)
+u32 size_store(proprhandle *h, u32 grow_to, propr_storemap *map)
 {
     trace_comp tc = lc_trace(h);
     const u32 pages = h->numpage;
-    if (propr_storemap_compute(pages, map) != 0) {
+    if (propr_storemap_compute(pages, map, grow_to) != 0) {
         trace_print(tc, 0, "propriniconfig: Could not calculate numpage (%d)", static_cast<int>(pages));
         return PROP_E_STORAGE;
     }
@@ -92,7 +94,7 @@ u32 record_new_name(proprhandle *h, u32 slot, const char *before)
 }
 
 // Every open location must reach the store's last page.
-u32 extend_locations(proprhandle *h, u32 last_page_addr)
+u32 extend_locations(proprhandle *h, u64 last_page_addr)
 {
     const u32 kind = ut_registry_kind(h);
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
@@ -136,7 +138,7 @@ u32 format_store(proprhandle *h, const format_request &req, const sec_attr *tops
         return rc;
     }
     propr_storemap map{};
-    if (u32 rc = size_store(h, &map); rc != 0) return rc;
+    if (u32 rc = size_store(h, req.grow_to, &map); rc != 0) return rc;
     if (u32 rc = extend_locations(h, map.last_page_addr); rc != 0) return rc;
     if (u32 rc = write_blocks(h, req); rc != 0) return rc;
     if (u32 rc = proprutilog(h); rc != 0) return rc;

@@ -6,6 +6,7 @@
 #include "core/alloc.h"
 #include "core/tag.h"
 #include "io/io.h"
+#include "keys/keyhandle.h"
 #include "lifecycle/newhandle.h"
 #include "space/fcl.h"
 #include "tree/names.h"
@@ -16,14 +17,15 @@ using namespace propreg;
 namespace {
 
 // The names are freed by their own module, which takes the mutex itself;
-// the key cache is torn down under it so that nothing that still holds the
-// handle can see it half-freed.
+// the key cache and the closed key handles are torn down under it so that
+// nothing that still holds the handle can see them half-freed.
 void free_caches(proprhandle *h)
 {
     proprut_free_namecache(h);
     if (h->proprhandle_mutex_created != 0) plat_mutex_lock(&h->proprhandle_mutex);
     if (h->proprhandle_cache != nullptr) proprch_terminate(h->proprhandle_cache);
     h->proprhandle_cache = nullptr;
+    propr_keyhandle_drop_closed(h);
     if (h->proprhandle_mutex_created == 0) return;
     plat_mutex_unlock(&h->proprhandle_mutex);
     plat_mutex_destroy(&h->proprhandle_mutex);

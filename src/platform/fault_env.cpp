@@ -273,6 +273,11 @@ u64 FaultEnv::reads(const char *path_part) const
     return sum(path_part, &Count::reads);
 }
 
+u64 FaultEnv::read_waits(const char *path_part) const
+{
+    return sum(path_part, &Count::read_waits);
+}
+
 u64 FaultEnv::writes(const char *path_part) const
 {
     return sum(path_part, &Count::writes);
@@ -514,6 +519,7 @@ int FaultEnv::pread(env_file *f, void *buf, size_t len, u64 off, size_t *done)
     {
         std::lock_guard<std::mutex> lock(mu_);
         count_for(p).reads++;
+        count_for(p).read_waits++;
         int err = failure_for(fault_kind::fail_read, p);
         if (err != 0) {
             if (done != nullptr) *done = 0;
@@ -537,6 +543,7 @@ void FaultEnv::pread_batch(env_file *f, env_read *reads, size_t n)
     }
     {
         std::lock_guard<std::mutex> lock(mu_);
+        count_for(p).read_waits += n != 0 ? 1 : 0;
         for (size_t i = 0; i < n; i++) {
             count_for(p).reads++;
             reads[i].done = 0;

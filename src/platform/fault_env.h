@@ -102,6 +102,9 @@ class FaultEnv final : public Env {
     // the text (nullptr or "" = all files).  Failed, lost and torn ones
     // count too.  A write of a file opened O_DSYNC is a barrier too.
     u64 reads(const char *path_part = nullptr) const;
+    // Times a reader waited for the files: a pread, or a batch of them in
+    // flight together.
+    u64 read_waits(const char *path_part = nullptr) const;
     u64 writes(const char *path_part = nullptr) const;
     u64 barriers(const char *path_part = nullptr) const;
     std::vector<fault_write_record> recorded() const;
@@ -139,6 +142,7 @@ class FaultEnv final : public Env {
     struct Count {
         std::string path;
         u64 reads = 0;
+        u64 read_waits = 0;
         u64 writes = 0;
         u64 barriers = 0;
     };

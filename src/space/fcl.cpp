@@ -19,12 +19,10 @@ void free_records(proprhandle *handle)
         u_freem(meta, handle->proprhandle_fcl);
         handle->proprhandle_fcl = nullptr;
     }
-    propr_pagelist_free(meta, &handle->propr_handle_free_page_list,
-                        &handle->proprhandle_free_page_list_used,
-                        &handle->proprhandle_free_page_list_max);
-    propr_pagelist_free(meta, &handle->proprhandle_new_page_list,
-                        &handle->proprhandle_new_page_list_used,
-                        &handle->proprhandle_new_page_list_max);
+    propr_pagelist_free(meta, &handle->propr_handle_free_page_list, &handle->proprhandle_free_page_list_used,
+                        &handle->proprhandle_free_page_list_max, &handle->proprhandle_free_page_set);
+    propr_pagelist_free(meta, &handle->proprhandle_new_page_list, &handle->proprhandle_new_page_list_used,
+                        &handle->proprhandle_new_page_list_max, &handle->proprhandle_new_page_set);
 }
 
 u32 alloc_records(proprhandle *handle)
@@ -166,7 +164,8 @@ u32 proprutcfp(proprhandle *handle, u32 page, u32 flags)
                         static_cast<int>(handle->proprhandle_free_page_list_max));
         if (propr_pagelist_push(handle->metactx, &handle->propr_handle_free_page_list,
                                 &handle->proprhandle_free_page_list_used,
-                                &handle->proprhandle_free_page_list_max, page) != PROP_OK) {
+                                &handle->proprhandle_free_page_list_max, &handle->proprhandle_free_page_set,
+                                page) != PROP_OK) {
             trace_print(tc, 0, "proprutcfp: Problem allocating free page list of size [%d]",
                         static_cast<int>(handle->proprhandle_free_page_list_max + PROPR_PAGELIST_STEP));
             return PROP_E_NOMEM;
@@ -221,7 +220,7 @@ u32 proprut_add_newpagelist(proprhandle *handle, u32 page)
                     static_cast<int>(handle->proprhandle_new_page_list_max));
     if (propr_pagelist_push(handle->metactx, &handle->proprhandle_new_page_list,
                             &handle->proprhandle_new_page_list_used, &handle->proprhandle_new_page_list_max,
-                            page) != PROP_OK) {
+                            &handle->proprhandle_new_page_set, page) != PROP_OK) {
         trace_print(tc, 0, "proprut_add_newpagelist: Problem allocating new page list of size [%d]",
                     static_cast<int>(handle->proprhandle_new_page_list_max + PROPR_PAGELIST_STEP));
         return PROP_E_NOMEM;
@@ -233,8 +232,8 @@ u32 proprut_add_newpagelist(proprhandle *handle, u32 page)
 
 void proprut_clear_pagelists(proprhandle *handle)
 {
-    propr_pagelist_clear(handle->propr_handle_free_page_list, &handle->proprhandle_free_page_list_used,
-                         handle->proprhandle_free_page_list_max);
-    propr_pagelist_clear(handle->proprhandle_new_page_list, &handle->proprhandle_new_page_list_used,
-                         handle->proprhandle_new_page_list_max);
+    propr_pagelist_clear(handle->metactx, handle->propr_handle_free_page_list, &handle->proprhandle_free_page_list_used,
+                         handle->proprhandle_free_page_list_max, &handle->proprhandle_free_page_set);
+    propr_pagelist_clear(handle->metactx, handle->proprhandle_new_page_list, &handle->proprhandle_new_page_list_used,
+                         handle->proprhandle_new_page_list_max, &handle->proprhandle_new_page_set);
 }

@@ -78,12 +78,12 @@ int write_at(proprhandle *handle, ut_native *holder, const void *buf, u64 len, u
 
 // The page a new location is tested with: a zero page whose header says
 // only "checksummed, magic, block number".
-void make_test_page(u8 *page, u32 blkaddr)
+void make_test_page(u8 *page, u64 blkaddr)
 {
     std::memset(page, 0, PROP_PAGE_SIZE);
     page[0] = 1;
     page[1] = PROPR_HDR_MAGIC;
-    u32 blocknum = (blkaddr >> 12) + PROPR_BLOCKNUM_BIAS;
+    u32 blocknum = static_cast<u32>(blkaddr >> 12) + PROPR_BLOCKNUM_BIAS;
     std::memcpy(page + offsetof(propr_hdr, propr_hdr_blocknum), &blocknum, sizeof blocknum);
     hdr_stamp_checksum(page, PROP_PAGE_SIZE);
 }
@@ -170,7 +170,7 @@ int ut_close_location(ut_native *holder)
     return err;
 }
 
-u32 utread(proprhandle *handle, void *buf, u32 length, u32 blkaddr, ut_native *holder, u32 flags)
+u32 utread(proprhandle *handle, void *buf, u32 length, u64 blkaddr, ut_native *holder, u32 flags)
 {
     trace_comp comp = ut_osd(handle);
     if (handle == nullptr) {
@@ -192,7 +192,7 @@ u32 utread(proprhandle *handle, void *buf, u32 length, u32 blkaddr, ut_native *h
     return PROP_OK;
 }
 
-u32 utwrite(proprhandle *handle, const void *buf, u32 length, u32 blkaddr, ut_native *holder)
+u32 utwrite(proprhandle *handle, const void *buf, u32 length, u64 blkaddr, ut_native *holder)
 {
     trace_comp comp = ut_osd(handle);
     if (handle == nullptr) {
@@ -336,7 +336,7 @@ u32 utclose(proprhandle *handle)
     return result;
 }
 
-u32 utdvch(proprhandle *handle, const char *newdev, u32 lastpage_addr, u32 write_test, u32 flags)
+u32 utdvch(proprhandle *handle, const char *newdev, u64 lastpage_addr, u32 write_test, u32 flags)
 {
     trace_comp comp = ut_osd(handle);
     if (handle == nullptr) {

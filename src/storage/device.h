@@ -31,7 +31,7 @@ struct ut_native {
 struct ut_run {
     const struct iovec *iov;
     int iovcnt;
-    u32 blkaddr;
+    u64 blkaddr;
 };
 
 // Flag: the caller expects this read may fail (failure logged at level 3).
@@ -43,14 +43,14 @@ constexpr u32 UT_MIN_PAGES = 20000;
 // fixed areas of the store.
 constexpr u64 UT_UNCOUNTED_BYTES = 0x5029000;
 
-u32 utread(proprhandle *handle, void *buf, u32 length, u32 blkaddr, ut_native *holder, u32 flags);
+u32 utread(proprhandle *handle, void *buf, u32 length, u64 blkaddr, ut_native *holder, u32 flags);
 
 // One request of a batched read: length bytes at block address blkaddr into
 // buf; result is 0 or 26 once read.
 struct ut_read {
     void *buf;
     u32 length;
-    u32 blkaddr;
+    u64 blkaddr;
     u32 result;
 };
 // Reads every request from one location.  Requests that lie close together
@@ -58,7 +58,7 @@ struct ut_read {
 // and the transfers are in flight together; a failed transfer fails every
 // request in it.  flags as for utread.
 void utread_batch(proprhandle *handle, ut_read *reqs, u32 n, ut_native *holder, u32 flags);
-u32 utwrite(proprhandle *handle, const void *buf, u32 length, u32 blkaddr, ut_native *holder);
+u32 utwrite(proprhandle *handle, const void *buf, u32 length, u64 blkaddr, ut_native *holder);
 // Writes the same runs to each of count locations, every request of every
 // location at once, then ends each location's part with one barrier, all
 // at once.  results[i] receives 0, or 26 for holders[i] (traced and
@@ -68,7 +68,7 @@ u32 ut_write_runs(proprhandle *handle, ut_native *const *holders, u32 count, con
                    u32 *results);u32 utsz(proprhandle *handle, u32 *numpage, ut_native *holder);
 u32 utosmbsz(proprhandle *handle, u32 *blocksize, ut_native *holder);
 u32 utclose(proprhandle *handle);
-u32 utdvch(proprhandle *handle, const char *newdev, u32 lastpage_addr, u32 write_test, u32 flags);
+u32 utdvch(proprhandle *handle, const char *newdev, u64 lastpage_addr, u32 write_test, u32 flags);
 u32 utdvrp(proprhandle *handle, u32 slot);
 // Writes the handle's location table as the configuration in one step.
 // With previous, the list the change starts from is kept beside it until

@@ -36,6 +36,9 @@ u32 proprutcstnode(proprhandle *handle, key_desc *parent, key_desc *child, const
             trace_print(ut_trace(handle), 0, "cstnode: proprutffp failed (%d)", static_cast<int>(rc));
         return rc;
     }
+    // A page that was free before the transaction needs no undo image, not
+    // even when the same transaction goes on to set the new key's value.
+    if (u32 rc = proprut_add_newpagelist(handle, page); rc != 0) return rc;
     child->kd_tnode = page;
     child->kd_parent = parent->kd_tnode;
     child->kd_entry = parent->kd_entry;

@@ -33,11 +33,12 @@ u32 insert_entry(Placement &p, u8 *buf, u32 start, u32 page)
 }
 
 // Puts the entry into a KCE page (existing or new) and writes the page,
-// after saving its old image when it has one to save.
-u32 insert_into_kce_page(Placement &p, u32 page, kce_block &blk)
+// after saving its old image (old, or nullptr for a new page) when it has
+// one to save.
+u32 insert_into_kce_page(Placement &p, u32 page, kce_block &blk, const u8 *old)
 {
     if (u32 rc = insert_entry(p, blk.b, KCE_PAGE_START, page); rc != 0) return rc;
-    if (u32 rc = kce_log_once(p.handle, page); rc != 0) {
+    if (u32 rc = kce_log_once(p.handle, page, old); rc != 0) {
         trace_print(ut_trace(p.handle), 0,
                     "proprutckce_kcepage_insert: Problem [%d] in writing log for KCE page [%d]",
                     static_cast<int>(rc), static_cast<int>(page));
@@ -55,18 +56,18 @@ u32 insert_into_kce_page(Placement &p, u32 page, kce_block &blk)
 u32 place_in_list(Placement &p, const page_list &list, bool *changed)
 {
     kce_block blk;
+    kce_list_reader pages(p.handle, list);
     for (u32 i = 0; i < list.count && !p.placed; i++) {
-        u32 page = list.get(i);
+        u32 page = 0;
+        const u8 *at = nullptr;
+        if (u32 rc = pages.view(i, &page, &at); rc != 0) return rc;
         if (page == 0) {
             if (u32 rc = kce_new_page(p.handle, PROPR_BLK_KCE, &page, &blk); rc != 0) return rc;
             list.set(i, page);
             *changed = true;
-            return insert_into_kce_page(p, page, blk);
+            return insert_into_kce_page(p, page, blk, nullptr);
         }
-        bool valid = false;
-        const u8 *at = nullptr;
-        if (u32 rc = kce_view(p.handle, page, &blk, &at, PROPR_BLK_KCE, &valid); rc != 0) return rc;
-        if (!valid) {
+        if (!proprut_isblk_valid_buf(at, PROPR_BLK_KCE)) {
             trace_print(
                 ut_trace(p.handle), 0,
                 "proprutckce_kcepage_check: Slotted page retrieved is not a valid KCE block. page_addr:[%d]",
@@ -74,8 +75,8 @@ u32 place_in_list(Placement &p, const page_list &list, bool *changed)
             return PROP_E_STORAGE;
         }
         if (!kce_fits_page(at, p.entry_size)) continue;
-        if (at != blk.b) std::memcpy(blk.b, at, PROP_PAGE_SIZE);
-        return insert_into_kce_page(p, page, blk);
+        std::memcpy(blk.b, at, PROP_PAGE_SIZE);
+        return insert_into_kce_page(p, page, blk, at);
     }
     return PROP_OK;
 }

@@ -1,9 +1,12 @@
+#include <cstring>
+
 #include "core/handle.h"
 #include "format/block.h"
 #include "format/cursor.h"
 #include "space/fcl.h"
 #include "space/uttrace.h"
 #include "tree/kce.h"
+#include "tree/kce_index.h"
 #include "tree/kce_pages.h"
 #include "tree/slotted.h"
 #include "txn/blockio.h"
@@ -19,11 +22,12 @@ struct Removal {
 };
 
 // After the entry left a KCE page: an empty page is freed and its list slot
-// closed up; any other page is written back.  Either way its old image is
-// saved first.
-u32 after_delete(Removal &r, const page_list &list, u32 i, u32 page, kce_block &blk, bool *list_changed)
+// closed up; any other page is written back.  Either way its old image
+// (old) is saved first.
+u32 after_delete(Removal &r, const page_list &list, u32 i, u32 page, kce_block &blk, const u8 *old,
+                 bool *list_changed)
 {
-    if (u32 rc = kce_log_once(r.handle, page); rc != 0) return rc;
+    if (u32 rc = kce_log_once(r.handle, page, old); rc != 0) return rc;
     if (kce_area_read(blk.b, KCE_PAGE_START).end_free_space != PROP_PAGE_SIZE)
         return kce_write(r.handle, page, &blk);
     if (u32 rc = proprutcfp(r.handle, page, r.flags); rc != 0) return rc;
@@ -37,24 +41,27 @@ u32 after_delete(Removal &r, const page_list &list, u32 i, u32 page, kce_block &
 u32 remove_from_list(Removal &r, const page_list &list, bool *list_changed)
 {
     kce_block blk;
-    for (u32 i = 0; i < list.count; i++) {
-        u32 page = list.get(i);
+    kce_list_reader pages(r.handle, list);
+    for (u32 i = 0;; i++) {
+        u32 page = 0;
+        const u8 *at = nullptr;
+        if (u32 rc = pages.view(i, &page, &at); rc != 0) return rc;
         if (page == 0) break;
-        bool valid = false;
-        if (u32 rc = kce_read(r.handle, page, &blk, PROPR_BLK_KCE, &valid); rc != 0) return rc;
-        if (!valid) {
+        if (!proprut_isblk_valid_buf(at, PROPR_BLK_KCE)) {
             trace_print(ut_trace(r.handle), 0,
                         "proprutdkce_kcepage: Slotted page retrieved is not a valid KCE page. page_addr:[%d]",
                         static_cast<int>(ut_page_addr(r.handle, page)));
             return PROP_E_STORAGE;
         }
         kce_hit hit{};
-        u32 rc = proprutmkceb(blk.b, KCE_PAGE_START, r.kd->kd_name, r.kd->kd_namelen, &hit);
+        u32 rc = kce_index_find(r.handle, ut_page_addr(r.handle, page), at, KCE_PAGE_START, r.kd->kd_name,
+                                r.kd->kd_namelen, &hit);
         if (rc == PROP_R_NOTFOUND) continue;
         if (rc != PROP_R_FOUND) return rc;
+        std::memcpy(blk.b, at, PROP_PAGE_SIZE);
         if (rc = proprutdkcesp(blk.b, KCE_PAGE_START, hit); rc != 0) return rc;
         r.found = true;
-        return after_delete(r, list, i, page, blk, list_changed);
+        return after_delete(r, list, i, page, blk, at, list_changed);
     }
     return PROP_OK;
 }

@@ -23,14 +23,13 @@ struct Search {
 // Searches the KCE pages of one list, in order, up to its first 0.
 u32 search_list(Search &s, const page_list &list)
 {
-    kce_block blk;
-    for (u32 i = 0; i < list.count; i++) {
-        u32 page = list.get(i);
-        if (page == 0) break;
-        bool valid = false;
+    kce_list_reader pages(s.handle, list);
+    for (u32 i = 0;; i++) {
+        u32 page = 0;
         const u8 *at = nullptr;
-        if (u32 rc = kce_view(s.handle, page, &blk, &at, PROPR_BLK_KCE, &valid); rc != 0) return rc;
-        if (!valid) {
+        if (u32 rc = pages.view(i, &page, &at); rc != 0) return rc;
+        if (page == 0) break;
+        if (!proprut_isblk_valid_buf(at, PROPR_BLK_KCE)) {
             trace_print(
                 ut_trace(s.handle), 0,
                 "proprutfkce_kcepage_search: Slotted page retrieved is not a valid KCE page. page_addr:[%d]",

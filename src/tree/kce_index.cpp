@@ -62,7 +62,7 @@ u32 lookup(const Index *ix, const u8 *buf, u32 start, const char *name, u32 name
 
 }  // namespace
 
-u32 kce_index_find(proprhandle *handle, u32 addr, const u8 *buf, u32 start, const char *name, u32 name_len,
+u32 kce_index_find(proprhandle *handle, u64 addr, const u8 *buf, u32 start, const char *name, u32 name_len,
                    kce_hit *hit)
 {
     auto *ix = reinterpret_cast<Index *>(ut_page_aside(handle, addr, start));

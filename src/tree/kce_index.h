@@ -16,5 +16,5 @@ struct proprhandle;
 // proprutmkceb over the slotted area at start of buf, the page at addr as
 // the handle reads it: PROP_R_FOUND with *hit, PROP_R_NOTFOUND, or 26 when
 // the area is corrupt.
-u32 kce_index_find(proprhandle *handle, u32 addr, const u8 *buf, u32 start, const char *name, u32 name_len,
+u32 kce_index_find(proprhandle *handle, u64 addr, const u8 *buf, u32 start, const char *name, u32 name_len,
                    kce_hit *hit);

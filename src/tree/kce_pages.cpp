@@ -1,10 +1,12 @@
 #include "tree/kce_pages.h"
 
 #include <cstring>
+#include <utility>
 
 #include "core/handle.h"
 #include "format/block.h"
 #include "format/cursor.h"
+#include "io/blockpool.h"
 #include "io/io.h"
 #include "space/fcl.h"
 #include "space/uttrace.h"
@@ -47,30 +49,60 @@ u32 kce_read(proprhandle *handle, u32 page, kce_block *blk, u32 type, bool *vali
     return PROP_OK;
 }
 
-u32 kce_view(proprhandle *handle, u32 page, kce_block *blk, const u8 **at, u32 type, bool *valid)
-{
-    *at = ut_page_kept(handle, ut_page_addr(handle, page));
-    if (*at == nullptr) {
-        if (u32 rc = ut_page_read(handle, blk->b, ut_page_addr(handle, page), 0); rc != 0) return rc;
-        *at = blk->b;
-    }
-    *valid = proprut_isblk_valid_buf(*at, type) != 0;
-    return PROP_OK;
-}
-
 u32 kce_write(proprhandle *handle, u32 page, kce_block *blk)
 {
     return ut_page_write(handle, blk->b, ut_page_addr(handle, page));
 }
 
-u32 kce_log_once(proprhandle *handle, u32 page)
+u32 kce_log_once(proprhandle *handle, u32 page, const u8 *image)
 {
     u32 exists = 0;
     u32 rc = proprutlogexists(handle, page, &exists);
     if (rc != 0 || exists != 0) return rc;
-    // The image is read from the store: the caller's buffer may already
-    // hold the change.
-    return proprutlog(handle, page, nullptr);
+    return proprutlog(handle, page, image);
+}
+
+void kce_list_reader::release()
+{
+    for (u32 k = 0; k < count_; k++) blockpool_give(handle_, std::exchange(own_[k], nullptr));
+    count_ = 0;
+}
+
+void kce_list_reader::load(u32 from)
+{
+    release();
+    first_ = from;
+    proprio_read reqs[kGroup];
+    u32 slot_of[kGroup];
+    u32 n = 0;
+    for (u32 i = from; i < list_.count && count_ < kGroup && list_.get(i) != 0; i++, count_++) {
+        const u64 addr = ut_page_addr(handle_, list_.get(i));
+        rc_[count_] = PROP_OK;
+        at_[count_] = ut_page_kept(handle_, addr);
+        if (at_[count_] != nullptr) continue;
+        own_[count_] = blockpool_take(handle_);
+        if (own_[count_] == nullptr) {
+            rc_[count_] = PROP_E_NOMEM;
+            continue;
+        }
+        at_[count_] = own_[count_];
+        reqs[n] = proprio_read{own_[count_], PROP_PAGE_SIZE, addr, 0};
+        slot_of[n++] = count_;
+    }
+    if (n != 0) ut_pages_read(handle_, reqs, n, 0);
+    for (u32 k = 0; k < n; k++) rc_[slot_of[k]] = reqs[k].result;
+}
+
+u32 kce_list_reader::view(u32 i, u32 *page, const u8 **at)
+{
+    *page = i < list_.count ? list_.get(i) : 0;
+    *at = nullptr;
+    if (*page == 0) return PROP_OK;
+    if (i < first_ || i >= first_ + count_) load(i);
+    const u32 k = i - first_;
+    if (rc_[k] != PROP_OK) return rc_[k];
+    *at = at_[k];
+    return PROP_OK;
 }
 
 u32 kce_new_page(proprhandle *handle, u32 type, u32 *page, kce_block *blk)
@@ -83,7 +115,7 @@ u32 kce_new_page(proprhandle *handle, u32 type, u32 *page, kce_block *blk)
             "proprutckce_kcepage_allocate: No free page available to allocate for new KCE slotted page.");
     if (rc != 0) return rc;
     if (rc = proprut_add_newpagelist(handle, *page); rc != 0) return rc;
-    u32 addr = ut_page_addr(handle, *page);
+    u64 addr = ut_page_addr(handle, *page);
     std::memset(blk->b, 0, PROP_PAGE_SIZE);
     propr_hdr hdr;
     hdr_init(handle, &hdr, addr >> 12, type);

@@ -51,15 +51,45 @@ inline page_list addr_page_list(kce_block &ap)
 // Reads a page of the tnode area; 0 or the read error.  *valid tells
 // whether its header is of type.
 u32 kce_read(proprhandle *handle, u32 page, kce_block *blk, u32 type, bool *valid);
-// The same for a caller that only looks at the page: *at points at the
-// open transaction's own copy when it has one (valid until that page is
-// next written), at blk otherwise.
-u32 kce_view(proprhandle *handle, u32 page, kce_block *blk, const u8 **at, u32 type, bool *valid);
 // Stamps and writes a page of the tnode area to every location.
 u32 kce_write(proprhandle *handle, u32 page, kce_block *blk);
 // Saves the on-disk image of page in the undo log unless it already has one
-// or was allocated in this transaction.
-u32 kce_log_once(proprhandle *handle, u32 page);
+// or was allocated in this transaction.  image is the page as it was read
+// before the change, or nullptr to read it from the store.
+u32 kce_log_once(proprhandle *handle, u32 page, const u8 *image);
 // A new page of the given type (KCE: with an empty slotted area at 32; ADDR:
 // an empty list), recorded in the new page list.  0, 36 or the error.
 u32 kce_new_page(proprhandle *handle, u32 type, u32 *page, kce_block *blk);
+
+// The pages of a page list in list order, read a group at a time: a page
+// the open transaction keeps is looked at where it lies, the others of the
+// group come from the store in one batched read.  A search through the
+// pages of a parent with thousands of children thus waits for one read per
+// group instead of one per page.
+class kce_list_reader {
+  public:
+    kce_list_reader(proprhandle *handle, const page_list &list) : handle_(handle), list_(list) {}
+    ~kce_list_reader() { release(); }
+    kce_list_reader(const kce_list_reader &) = delete;
+    kce_list_reader &operator=(const kce_list_reader &) = delete;
+
+    // The page at list index i, asked for in rising order: 0 with *page 0
+    // past the end of the list (its first 0), else 0 or the page's read
+    // error, with *at its bytes (valid until the page is next written or
+    // another group is read).
+    u32 view(u32 i, u32 *page, const u8 **at);
+
+  private:
+    static constexpr u32 kGroup = 32;
+
+    void load(u32 from);
+    void release();
+
+    proprhandle *handle_;
+    page_list list_;
+    u32 first_ = 0;
+    u32 count_ = 0;
+    const u8 *at_[kGroup] = {};
+    u8 *own_[kGroup] = {};
+    u32 rc_[kGroup] = {};
+};

@@ -69,7 +69,7 @@ u32 proprutrtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw, u32 read_
         trace_print(tc, 0, "rtnode:1: memory was not allocated for the parameter  passed");
         return PROP_R_BADTNODE;
     }
-    u32 addr = ut_page_addr(handle, page);
+    u64 addr = ut_page_addr(handle, page);
     trace_print(tc, 4, "proprutrtnode: Address of the tnode = %d", static_cast<int>(addr));
 
     bool bypass = (read_flags & PROP_FLAG_BYPASS) != 0;
@@ -128,8 +128,8 @@ u32 proprutwtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw)
     if (node->value_size != 0)
         std::memcpy(raw + TNODE_OFF_INLINE_VALUE, node->inline_value, TNODE_INLINE_VALUE_SIZE);
 
-    u32 addr = ut_page_addr(handle, page);
-    node->hdr.propr_hdr_blocknum = (addr >> 12) + PROPR_BLOCKNUM_BIAS;
+    u64 addr = ut_page_addr(handle, page);
+    node->hdr.propr_hdr_blocknum = static_cast<u32>(addr >> 12) + PROPR_BLOCKNUM_BIAS;
     std::memcpy(raw, &node->hdr, sizeof(propr_hdr));
     node->raw = raw;
     u32 rc = ut_page_write(handle, raw, addr);

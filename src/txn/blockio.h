@@ -9,21 +9,21 @@
 #include "format/block.h"
 #include "io/io.h"
 
-inline u32 ut_stamp_write(proprhandle *handle, u8 *block, u32 addr, u32 selector = PROPRIO_ALL)
+inline u32 ut_stamp_write(proprhandle *handle, u8 *block, u64 addr, u32 selector = PROPRIO_ALL)
 {
     hdr_stamp_checksum(block, PROP_PAGE_SIZE);
     return propriow(handle, block, PROP_PAGE_SIZE, addr, selector);
 }
 
 // Address of page of the tnode area.
-inline u32 ut_page_addr(const proprhandle *handle, u32 page)
+inline u64 ut_page_addr(const proprhandle *handle, u32 page)
 {
-    return handle->proprhandle_rtnst + page * PROP_PAGE_SIZE;
+    return handle->proprhandle_rtnst + u64{page} * PROP_PAGE_SIZE;
 }
 
 // Points a header at the block it will be written to.
-inline void ut_set_blocknum(u8 *block, u32 addr)
+inline void ut_set_blocknum(u8 *block, u64 addr)
 {
-    u32 blocknum = (addr >> 12) + PROPR_BLOCKNUM_BIAS;
+    u32 blocknum = static_cast<u32>(addr >> 12) + PROPR_BLOCKNUM_BIAS;
     std::memcpy(block + offsetof(propr_hdr, propr_hdr_blocknum), &blocknum, sizeof blocknum);
 }

@@ -131,7 +131,8 @@ void clear_log(proprhandle *handle)
     propr_log *log = handle->proprhandle_propr_log;
     std::memset(log->propr_log_buf, 0, PROP_PAGE_SIZE);
     log->propr_log_opid = 0;
-    propr_pagelist_clear(log->propr_log_tnode_list, &log->propr_log_ltail, log->propr_log_tnode_list_max);
+    propr_pagelist_clear(handle->metactx, log->propr_log_tnode_list, &log->propr_log_ltail, log->propr_log_tnode_list_max,
+                         &log->propr_log_tnode_set);
 }
 
 // The transaction is over in memory: log, kept pages and page lists.

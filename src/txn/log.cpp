@@ -72,7 +72,7 @@ u32 clone_addrpage(proprhandle *handle, u32 *page, u8 *buffer)
                     static_cast<int>(rc));
         return rc;
     }
-    u32 addr = ut_page_addr(handle, fresh);
+    u64 addr = ut_page_addr(handle, fresh);
     alignas(8) u8 block[PROP_PAGE_SIZE];
     propr_hdr hdr;
     hdr_init(handle, &hdr, addr >> 12, PROPR_BLK_ADDR);
@@ -126,7 +126,9 @@ u32 proprutilog(proprhandle *handle)
     }
 
     if (log->propr_log_buf != nullptr) u_freem(meta, log->propr_log_buf);
-    if (log->propr_log_tnode_list != nullptr) u_freem(meta, log->propr_log_tnode_list);
+    u32 listed = log->propr_log_ltail;
+    propr_pagelist_free(meta, &log->propr_log_tnode_list, &listed, &log->propr_log_tnode_list_max,
+                        &log->propr_log_tnode_set);
     log->propr_log_buf = buf.release();
     log->propr_log_tnode_list = list;
     log->propr_log_tnode_list_max = max;
@@ -159,7 +161,8 @@ void proprut_free_log(proprhandle *handle)
     u32 count = log->propr_log_ltail;
     ut_pending_free(handle);
     if (log->propr_log_buf != nullptr) u_freem(handle->metactx, log->propr_log_buf);
-    propr_pagelist_free(handle->metactx, &log->propr_log_tnode_list, &count, &log->propr_log_tnode_list_max);
+    propr_pagelist_free(handle->metactx, &log->propr_log_tnode_list, &count, &log->propr_log_tnode_list_max,
+                        &log->propr_log_tnode_set);
     u_freem(handle->metactx, log);
     handle->proprhandle_propr_log = nullptr;
 }
@@ -208,11 +211,12 @@ u32 proprutlogexists(proprhandle *handle, u32 page, u32 *exists)
     }
     *exists = 0;
     const propr_log *log = handle->proprhandle_propr_log;
-    if (log != nullptr && propr_pagelist_contains(log->propr_log_tnode_list, log->propr_log_ltail, page)) {
+    if (log != nullptr &&
+        propr_pagelist_contains(log->propr_log_tnode_list, log->propr_log_ltail, log->propr_log_tnode_set, page)) {
         trace_print(ut_trace(handle), 4, "proprutlogexists: Tnode [%d] already logged.", static_cast<int>(page));
         *exists = 1;
     } else if (propr_pagelist_contains(handle->proprhandle_new_page_list, handle->proprhandle_new_page_list_used,
-                                       page)) {
+                                       handle->proprhandle_new_page_set, page)) {
         trace_print(ut_trace(handle), 4,
                     "proprutlogexists: Tnode [%d] is newly created in this transaction. No need to log it again.",
                     static_cast<int>(page));
@@ -235,7 +239,7 @@ u32 proprutlog(proprhandle *handle, u32 page, const u8 *image)
     // The image is rewritten (header) before it goes out: work on a copy so
     // the caller's page buffer stays as it was.
     alignas(8) u8 slot_image[PROP_PAGE_SIZE];
-    u32 page_addr = ut_page_addr(handle, page);
+    u64 page_addr = ut_page_addr(handle, page);
     if (image != nullptr) {
         std::memcpy(slot_image, image, PROP_PAGE_SIZE);
     } else {
@@ -256,11 +260,11 @@ u32 proprutlog(proprhandle *handle, u32 page, const u8 *image)
 
     // The image is kept, to reach its slot before the metadata that counts
     // it and both before the page changes in place (pending.cpp).
-    u32 slot_addr = handle->proprhandle_lsst + PROP_PAGE_SIZE * log->propr_log_ltail;
+    u64 slot_addr = handle->proprhandle_lsst + u64{PROP_PAGE_SIZE} * log->propr_log_ltail;
     propr_hdr hdr;
     std::memcpy(&hdr, slot_image, sizeof hdr);
     hdr.propr_hdr_undo_blkno = page;
-    hdr.propr_hdr_blocknum = (slot_addr >> 12) + PROPR_BLOCKNUM_BIAS;
+    hdr.propr_hdr_blocknum = static_cast<u32>(slot_addr >> 12) + PROPR_BLOCKNUM_BIAS;
     std::memcpy(slot_image, &hdr, sizeof hdr);
     trace_print(tc, 4, "proprutlog: LOGGING: ZKV page Number =%d, Address of the page  in log space=%d\n",
                 static_cast<int>(page), static_cast<int>(slot_addr));
@@ -279,7 +283,7 @@ u32 proprutlog(proprhandle *handle, u32 page, const u8 *image)
         trace_print(tc, 4, "utlog: Need to extend tnode subkey list. Current size [%d]",
                     static_cast<int>(log->propr_log_tnode_list_max));
     if (propr_pagelist_push(handle->metactx, &log->propr_log_tnode_list, &listed, &log->propr_log_tnode_list_max,
-                            page) != PROP_OK) {
+                            &log->propr_log_tnode_set, page) != PROP_OK) {
         trace_print(tc, 0, "utlog: problem allocating log tnode listof size [%d]",
                     static_cast<int>(log->propr_log_tnode_list_max + PROPR_PAGELIST_STEP));
         return PROP_E_STORAGE;
@@ -297,7 +301,7 @@ u32 proprut_log_addrpage(proprhandle *handle, u32 *page, u8 *buffer)
 
     trace_print(ut_trace(handle), 4,
                 "proprut_log_addrpage: Address page is already present in new page list. No need to log it again. Writing the page back to disk.");
-    u32 addr = ut_page_addr(handle, *page);
+    u64 addr = ut_page_addr(handle, *page);
     rc = ut_page_write(handle, buffer, addr);
     if (rc != PROP_OK)
         trace_print(ut_trace(handle), 0,

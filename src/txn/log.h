@@ -14,6 +14,7 @@ struct propr_log {
     u32 propr_log_ltail;           // images saved in this transaction
     u32 *propr_log_tnode_list;     // their page numbers, in order
     u32 propr_log_tnode_list_max;
+    propr_listset *propr_log_tnode_set;
     u8 *propr_log_buf;             // the log metadata block as it stands
     propr_pending propr_log_pending;  // pages changed, not yet written
 };

@@ -43,6 +43,9 @@ constexpr u32 kBootAddr = 0;
 // Beyond this many kept blocks (16 MiB) the transaction writes what it
 // holds and goes on keeping: the log is live from then on.
 constexpr u32 kMaxKeptPages = 4096;
+// Child-entry pages kept as clean copies once the transaction's pages were
+// written: those of a parent with a few hundred thousand children.
+constexpr u32 kMaxCleanPages = 1024;
 
 propr_pending *pending_of(const proprhandle *handle)
 {
@@ -50,14 +53,14 @@ propr_pending *pending_of(const proprhandle *handle)
     return log != nullptr ? &log->propr_log_pending : nullptr;
 }
 
-propr_pending_page *find_slot(propr_pending_list *l, u32 addr)
+propr_pending_page *find_slot(propr_pending_list *l, u64 addr)
 {
     return std::lower_bound(l->pages, l->pages + l->count, addr,
-                            [](const propr_pending_page &e, u32 a) { return e.addr < a; });
+                            [](const propr_pending_page &e, u64 a) { return e.addr < a; });
 }
 
 // The transaction's copy of the tnode page at addr, or nullptr.
-const propr_pending_page *kept_page(const proprhandle *handle, u32 addr)
+const propr_pending_page *kept_page(const proprhandle *handle, u64 addr)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr || p->pages.count == 0) return nullptr;
@@ -86,7 +89,7 @@ void drop_aside(proprhandle *handle, propr_pending_page *page)
 
 // The kept copy of addr, made (empty) when there is none.  nullptr when
 // memory runs out.
-propr_pending_page *keep(proprhandle *handle, propr_pending_list *l, u32 addr)
+propr_pending_page *keep(proprhandle *handle, propr_pending_list *l, u64 addr)
 {
     propr_pending_page *at = find_slot(l, addr);
     if (at != l->pages + l->count && at->addr == addr) return at;
@@ -99,7 +102,7 @@ propr_pending_page *keep(proprhandle *handle, propr_pending_list *l, u32 addr)
     }
     at = l->pages + index;
     std::memmove(at + 1, at, (l->count - index) * sizeof *at);
-    *at = {addr, block, nullptr, 0};
+    *at = {addr, block, nullptr, 0, 0};
     l->count++;
     return at;
 }
@@ -112,15 +115,43 @@ void replace(proprhandle *handle, propr_pending_page *kept, const u8 *block)
     if (kept->aside != nullptr && std::memcmp(kept->block + from, block + from, PROP_PAGE_SIZE - from) != 0)
         drop_aside(handle, kept);
     std::memcpy(kept->block, block, PROP_PAGE_SIZE);
+    kept->changed = 1;
+}
+
+void forget_page(proprhandle *handle, propr_pending_page *page)
+{
+    blockpool_give(handle, std::exchange(page->block, nullptr));
+    drop_aside(handle, page);
 }
 
 void forget(proprhandle *handle, propr_pending_list *l)
 {
-    for (u32 i = 0; i < l->count; i++) {
-        blockpool_give(handle, l->pages[i].block);
-        drop_aside(handle, &l->pages[i]);
-    }
+    for (u32 i = 0; i < l->count; i++) forget_page(handle, &l->pages[i]);
     l->count = 0;
+}
+
+// A page worth keeping once it reached the store: the transaction searches
+// child-entry pages again and again, and reads most other pages once.
+bool worth_keeping(const propr_pending_page &page)
+{
+    return proprut_isblk_valid_buf(page.block, PROPR_BLK_KCE | PROPR_BLK_ADDR) != 0;
+}
+
+// Forgets the pages not marked to stay (changed == 2); those left are
+// clean copies of what the store now holds.
+void keep_marked(proprhandle *handle, propr_pending_list *l)
+{
+    u32 left = 0;
+    for (u32 i = 0; i < l->count; i++) {
+        propr_pending_page &page = l->pages[i];
+        if (page.changed != 2 || page.block == nullptr) {
+            forget_page(handle, &page);
+            continue;
+        }
+        page.changed = 0;
+        l->pages[left++] = page;
+    }
+    l->count = left;
 }
 
 void release(proprhandle *handle, propr_pending_list *l)
@@ -138,7 +169,26 @@ u32 add_all(WriteGroup &g, propr_pending_list &l)
     return rc;
 }
 
-u32 add_stamped(WriteGroup &g, u8 *block, u32 addr)
+// Hands the changed pages to the group.  With room > 0 the child-entry
+// pages (up to room of them) are given as copies and marked to stay
+// (changed == 2); the others go as they are.
+u32 add_changed(WriteGroup &g, propr_pending_list &l, u32 room)
+{
+    u32 rc = PROP_OK;
+    for (u32 i = 0; i < l.count && rc == PROP_OK; i++) {
+        propr_pending_page &page = l.pages[i];
+        const bool stays = room != 0 && worth_keeping(page);
+        const bool changed = page.changed != 0;
+        room -= stays ? 1 : 0;
+        page.changed = stays ? 2 : 0;
+        if (!changed) continue;
+        rc = stays ? g.add(page.block, PROP_PAGE_SIZE, page.addr)
+                   : g.adopt(std::exchange(page.block, nullptr), page.addr);
+    }
+    return rc;
+}
+
+u32 add_stamped(WriteGroup &g, u8 *block, u64 addr)
 {
     hdr_stamp_checksum(block, PROP_PAGE_SIZE);
     return g.add(block, PROP_PAGE_SIZE, addr);
@@ -187,7 +237,7 @@ void restart(proprhandle *handle, u32 keeping)
 
 }  // namespace
 
-u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr)
+u32 ut_page_write(proprhandle *handle, u8 *block, u64 addr)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr || p->keeping == 0) return ut_stamp_write(handle, block, addr);
@@ -201,7 +251,7 @@ u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr)
     return check_size(handle, p);
 }
 
-u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr)
+u32 ut_image_keep(proprhandle *handle, u8 *image, u64 slot_addr)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr) return PROP_E_STORAGE;
@@ -213,10 +263,11 @@ u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr)
     }
     hdr_stamp_checksum(image, PROP_PAGE_SIZE);
     std::memcpy(kept->block, image, PROP_PAGE_SIZE);
+    kept->changed = 1;
     return check_size(handle, p);
 }
 
-u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags)
+u32 ut_page_read(proprhandle *handle, u8 *block, u64 addr, u32 flags)
 {
     if (const propr_pending_page *at = kept_page(handle, addr); at != nullptr) {
         std::memcpy(block, at->block, PROP_PAGE_SIZE);
@@ -225,13 +276,13 @@ u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags)
     return proprior(handle, block, PROP_PAGE_SIZE, addr, flags, PROPRIO_ALL);
 }
 
-const u8 *ut_page_kept(const proprhandle *handle, u32 addr)
+const u8 *ut_page_kept(const proprhandle *handle, u64 addr)
 {
     const propr_pending_page *at = kept_page(handle, addr);
     return at != nullptr ? at->block : nullptr;
 }
 
-u8 *ut_page_aside(proprhandle *handle, u32 addr, u32 from)
+u8 *ut_page_aside(proprhandle *handle, u64 addr, u32 from)
 {
     propr_pending *p = pending_of(handle);
     if (p == nullptr || p->pages.count == 0) return nullptr;
@@ -246,7 +297,7 @@ u8 *ut_page_aside(proprhandle *handle, u32 addr, u32 from)
     return at->aside;
 }
 
-bool ut_page_in_memory(proprhandle *handle, u32 addr)
+bool ut_page_in_memory(proprhandle *handle, u64 addr)
 {
     return kept_page(handle, addr) != nullptr || pagecache_has(handle, addr);
 }
@@ -298,7 +349,8 @@ u32 ut_pending_flush(proprhandle *handle, WriteGroup *commit)
     u32 rc = p->images.count != 0 ? write_images(handle, p) : u32{PROP_OK};
     WriteGroup own(handle);
     WriteGroup &pages = commit != nullptr ? *commit : own;
-    if (rc == PROP_OK) rc = add_all(pages, p->pages);
+    // Only a transaction that goes on keeps anything.
+    if (rc == PROP_OK) rc = add_changed(pages, p->pages, commit != nullptr ? 0 : kMaxCleanPages);
     if (rc == PROP_OK && commit != nullptr && p->live == 0)
         rc = add_stamped(pages, handle->proprhandle_propr_log->propr_log_buf, handle->proprhandle_lsst);
     if (rc == PROP_OK) rc = pages.flush();
@@ -306,7 +358,10 @@ u32 ut_pending_flush(proprhandle *handle, WriteGroup *commit)
         trace_print(ut_trace(handle), 0, "ut_pending_flush: problem [%d] writing the pages of the transaction",
                     static_cast<int>(rc));
     forget(handle, &p->images);
-    forget(handle, &p->pages);
+    if (rc == PROP_OK)
+        keep_marked(handle, &p->pages);
+    else
+        forget(handle, &p->pages);
     return rc;
 }
 

@@ -3,7 +3,10 @@
 // changed.  A page rewritten many times (a parent taking a thousand
 // children in one batch) reaches the store once, and everything reaches it
 // in the few write groups the undo rule needs (ut_pending_flush).  Reads
-// within the transaction see its own pages.
+// within the transaction see its own pages.  When a transaction holds too
+// much and writes what it holds, its child-entry pages stay as clean
+// copies: a parent taking ten thousand children searches them again for
+// every name, and would otherwise read them all from the store each time.
 #pragma once
 
 #include "core/handle.h"
@@ -12,10 +15,11 @@
 class WriteGroup;
 
 struct propr_pending_page {
-    u32 addr;
+    u64 addr;
     u8 *block;  // 4096 bytes, stamped as they will be written
     u8 *aside;       // what a reader derived from block (ut_page_aside), or nullptr
     u32 aside_from;  // the bytes it was derived from: from here to the end
+    u32 changed;     // 1 when block differs from what the store holds
 };
 
 struct propr_pending_list {
@@ -34,28 +38,28 @@ struct propr_pending {
 // Writes a page of the tnode area: kept while a transaction is open,
 // written now otherwise.  The block is stamped either way.  0, 12 when
 // there is no memory to keep it, or the write error.
-u32 ut_page_write(proprhandle *handle, u8 *block, u32 addr);
+u32 ut_page_write(proprhandle *handle, u8 *block, u64 addr);
 // Reads a page: the open transaction's copy when it changed the page, the
 // store's otherwise (flags as for proprior).
-u32 ut_page_read(proprhandle *handle, u8 *block, u32 addr, u32 flags);
+u32 ut_page_read(proprhandle *handle, u8 *block, u64 addr, u32 flags);
 // Keeps an undo image (stamped here) for the log slot at slot_addr.  0,
 // 12, or the error of writing what was kept when it held too much.
-u32 ut_image_keep(proprhandle *handle, u8 *image, u32 slot_addr);
+u32 ut_image_keep(proprhandle *handle, u8 *image, u64 slot_addr);
 
 // The open transaction's own copy of the page at addr, to look at without
 // copying it; nullptr when it has none.  Valid until the page is next
 // written or the transaction's pages are written out.
-const u8 *ut_page_kept(const proprhandle *handle, u32 addr);
+const u8 *ut_page_kept(const proprhandle *handle, u64 addr);
 // A page-sized block that stays with the transaction's own copy of the
 // page at addr for as long as the copy's bytes from `from` to the end are
 // unchanged, for a reader to keep what it derived from them (an index of
 // the entries there); its first 64 bytes are zero when it is made.  Given
 // back when a write changes those bytes or the copy is forgotten.  nullptr
 // when the transaction keeps no copy of the page, or memory runs out.
-u8 *ut_page_aside(proprhandle *handle, u32 addr, u32 from);
+u8 *ut_page_aside(proprhandle *handle, u64 addr, u32 from);
 // Whether a read of the page costs no device read: the open transaction
 // keeps a copy of it, or the page cache holds it.
-bool ut_page_in_memory(proprhandle *handle, u32 addr);
+bool ut_page_in_memory(proprhandle *handle, u64 addr);
 // Reads the requests (pages of the tnode area) together: each from the open
 // transaction's copy when it changed the page, the rest from the store in
 // one batched read (proprior_batch).  0 when every page was read, else the

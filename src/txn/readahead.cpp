@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "io/blockpool.h"
+#include "io/pagecache.h"
 #include "txn/blockio.h"
 #include "txn/pending.h"
 
@@ -78,7 +79,7 @@ void page_readahead::want(const u32 *pages, u32 n)
             blockpool_give(handle_, data);
             continue;
         }
-        const u32 page = (reqs[k].offset - handle_->proprhandle_rtnst) / PROP_PAGE_SIZE;
+        const u32 page = static_cast<u32>((reqs[k].offset - handle_->proprhandle_rtnst) / PROP_PAGE_SIZE);
         held_[held_count_++] = held{page, data};
     }
     std::sort(held_.get(), held_.get() + held_count_, [](const held &a, const held &b) { return a.page < b.page; });
@@ -94,4 +95,39 @@ u32 page_readahead::read(u32 page, u8 *block, u32 flags)
         }
     }
     return ut_page_read(handle_, block, ut_page_addr(handle_, page), flags);
+}
+
+namespace {
+
+// Pages read in one batch: enough to stream, little enough to hold.
+constexpr u32 kCacheChunk = 1024;
+
+void read_chunk(proprhandle *handle, proprio_read *reqs, u32 *count)
+{
+    if (*count == 0) return;
+    // Only the side effect is wanted: the batch fills the page cache.
+    ut_pages_read(handle, reqs, *count, 0);
+    for (u32 k = 0; k < *count; k++) blockpool_give(handle, static_cast<u8 *>(reqs[k].buffer));
+    *count = 0;
+}
+
+}  // namespace
+
+void readahead_into_cache(proprhandle *handle, const u32 *pages, u32 n)
+{
+    u32 budget = pagecache_state(handle).max_pages / 2;
+    if (budget == 0 || n == 0) return;
+    MetaPtr<proprio_read> reqs = MetaPtr<proprio_read>::alloc(handle->metactx, kCacheChunk);
+    if (!reqs) return;
+    u32 count = 0;
+    for (u32 i = 0; i < n && budget != 0; i++) {
+        const u64 addr = ut_page_addr(handle, pages[i]);
+        if (pages[i] == 0 || ut_page_in_memory(handle, addr)) continue;
+        u8 *block = blockpool_take(handle);
+        if (block == nullptr) break;
+        reqs[count++] = proprio_read{block, PROP_PAGE_SIZE, addr, 0};
+        budget--;
+        if (count == kCacheChunk) read_chunk(handle, reqs.get(), &count);
+    }
+    read_chunk(handle, reqs.get(), &count);
 }

@@ -12,6 +12,14 @@
 // Pages held at most: 4 MiB, about the children of a thousand keys.
 constexpr u32 READAHEAD_MAX_PAGES = 1024;
 
+// Where the page cache lives (the CACHING level): reads into it, together,
+// those of pages it does not hold yet, up to half of what it can hold, so
+// that a walk about to ask for them one call at a time finds them there.
+// A key's children, read ahead when the key is listed, are what a front
+// end reads next.  At other levels no page outlives the call that read it,
+// and this does nothing.
+void readahead_into_cache(proprhandle *handle, const u32 *pages, u32 n);
+
 class page_readahead {
   public:
     explicit page_readahead(proprhandle *handle, u32 max_pages = READAHEAD_MAX_PAGES);

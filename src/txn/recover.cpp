@@ -27,11 +27,11 @@ struct Location {
     const char *name;
     trace_comp tc;
 
-    u32 read(u8 *buf, u32 addr, u32 pages = 1) const
+    u32 read(u8 *buf, u64 addr, u32 pages = 1) const
     {
         return proprior(handle, buf, pages * PROP_PAGE_SIZE, addr, 0, slot);
     }
-    u32 write(u8 *buf, u32 addr) const { return ut_stamp_write(handle, buf, addr, slot); }
+    u32 write(u8 *buf, u64 addr) const { return ut_stamp_write(handle, buf, addr, slot); }
 };
 
 // Images read and put back per round: one read of neighbouring log slots,
@@ -99,7 +99,7 @@ u32 image_page(const Location &loc, const u8 *meta, const propr_hdr &hdr, u32 k,
 u32 restore_image(const Location &loc, const u8 *meta, u32 k, u8 *image, WriteGroup &group)
 {
     proprhandle *handle = loc.handle;
-    u32 slot_addr = handle->proprhandle_lsst + PROP_PAGE_SIZE * (k + 1);
+    u64 slot_addr = handle->proprhandle_lsst + u64{PROP_PAGE_SIZE} * (k + 1);
     propr_hdr hdr;
     std::memcpy(&hdr, image, sizeof hdr);
     if (!proprut_isblk_valid(&hdr, PROPR_BLK_ANY)) {
@@ -120,7 +120,7 @@ u32 restore_image(const Location &loc, const u8 *meta, u32 k, u8 *image, WriteGr
         return PROP_E_STORAGE;
     }
 
-    u32 target = ut_page_addr(handle, page);
+    u64 target = ut_page_addr(handle, page);
     trace_print(loc.tc, 4, "rrecover_helper: phy_addr = %d", static_cast<int>(target));
     hdr.propr_hdr_blocknum = (handle->proprhandle_rtnst >> 12) + page + PROPR_BLOCKNUM_BIAS;
     hdr.propr_hdr_undo_blkno = 0;
@@ -333,7 +333,8 @@ void reset_log(proprhandle *handle, u32 lsn)
     if (log == nullptr) return;
     if (log->propr_log_buf != nullptr) std::memset(log->propr_log_buf, 0, PROP_PAGE_SIZE);
     log->propr_log_opid = 0;
-    propr_pagelist_clear(log->propr_log_tnode_list, &log->propr_log_ltail, log->propr_log_tnode_list_max);
+    propr_pagelist_clear(handle->metactx, log->propr_log_tnode_list, &log->propr_log_ltail, log->propr_log_tnode_list_max,
+                         &log->propr_log_tnode_set);
     log->propr_log_lsn = lsn;
     trace_print(ut_trace(handle), 3,
                 "rrecover: Cleared log buf, opid, ltail in log structure op_id = %d, log_lsn = %d, ltail = %d",
@@ -440,14 +441,17 @@ u32 rrecovernumpage(backend_ctx *ctx)
         trace_print(tc, 0, "rrecovernumpage: numpage is too small (%d)", static_cast<int>(computed));
         return PROP_E_STORAGE;
     }
+    // Locations grown since the format let the tnode area grow as far as
+    // the bitmap pages the format laid out can count.
+    const u64 covered = u64{handle->proprhandle_num_fcl} * PROPR_BITS_PER_FCL;
+    if (computed > covered) computed = static_cast<u32>(covered);
     if (handle->numpage == computed) return PROP_OK;
-    if (handle->numpage != 0 && handle->numpage < computed) {
-        trace_print(tc, 2, "rrecovernumpage: numpage on device (%d) is below what the locations hold (%d); kept",
+    if (handle->numpage != 0 && handle->numpage < computed)
+        trace_print(tc, 1, "rrecovernumpage: the locations hold %d pages: numpage grows from %d",
+                    static_cast<int>(computed), static_cast<int>(handle->numpage));
+    else
+        trace_print(tc, 0, "rrecovernumpage: numpage on device is not correct (%d); recalculate (%d)",
                     static_cast<int>(handle->numpage), static_cast<int>(computed));
-        return PROP_OK;
-    }
-    trace_print(tc, 0, "rrecovernumpage: numpage on device is not correct (%d); recalculate (%d)",
-                static_cast<int>(handle->numpage), static_cast<int>(computed));
     const u32 recorded = handle->numpage;
     handle->numpage = computed;
     be32_put(handle->bootbuf, BOOT_OFF_NUMPAGE, computed);

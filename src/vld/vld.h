@@ -62,28 +62,28 @@ u32 proprvldfill(proprhandle *handle, vld_file *vldhdl, const char *location, u3
 
 // Whole blocks at a store byte offset; at most 256 requests of 4 blocks.
 // A read past the file's end gives zeros; a write past its maximum 36.
-u32 proprvldr(proprhandle *handle, void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *location,
+u32 proprvldr(proprhandle *handle, void *buf, u32 buflen, u64 offset, vld_file *vldhdl, const char *location,
               u32 flags);
 // One piece of a batched read: length bytes (whole blocks) at a store byte
 // offset into buf; result is 0 or proprvldr's code once read.
 struct proprvld_read {
     void *buf;
     u32 length;
-    u32 offset;
+    u64 offset;
     u32 result;
 };
 // Reads every piece in as few calls of the client as its request limit
 // allows, each piece with its own outcome.
 void proprvldrv(proprhandle *handle, proprvld_read *reads, u32 count, vld_file *vldhdl, const char *location,
                 u32 flags);
-u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *location,
+u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u64 offset, vld_file *vldhdl, const char *location,
               u32 flags);
 // One piece of a vectored write: length bytes (whole blocks) for a store
 // byte offset.
 struct proprvld_span {
     const void *buf;
     u32 length;
-    u32 offset;
+    u64 offset;
 };
 // Writes every span in one call of the client, which returns once they
 // are all on the disk group: at most 256 requests of 4 blocks in all.
@@ -94,12 +94,12 @@ u32 proprvldwv(proprhandle *handle, const proprvld_span *spans, u32 count, vld_f
 u32 proprvldsync(proprhandle *handle, vld_file *vldhdl, const char *location, u32 flags);
 // Reads the block at offset from each mirror copy into buf from the first
 // copy whose header and checksum validate: 0, or 22 with buf untouched.
-u32 proprvldres(proprhandle *handle, void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *location,
+u32 proprvldres(proprhandle *handle, void *buf, u32 buflen, u64 offset, vld_file *vldhdl, const char *location,
                 u32 mirrors);
 
 // Checks (with create: prepares) a location about to be added; size is the
 // block address of the store's last page.
-u32 proprvlddvch(proprhandle *handle, char *location, u32 size, u32 create);
+u32 proprvlddvch(proprhandle *handle, char *location, u64 size, u32 create);
 u32 proprvldcache(proprhandle *handle, vld_file *vldhdl, const char *location, u32 flags);
 u32 proprvlddirectconn(proprhandle *handle, vld_file *vldhdl, const char *location, u32 flags);
 // Deletes the store file of a "+" location (a complete name, or the disk

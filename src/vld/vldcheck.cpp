@@ -28,13 +28,13 @@ u32 smallest_open(const proprhandle *handle)
 
 // A zero block whose header only numbers it: a location prepared for a
 // store, which no open mistakes for one.
-u32 write_marker(proprhandle *handle, vld_file *f, const char *location, u32 addr)
+u32 write_marker(proprhandle *handle, vld_file *f, const char *location, u64 addr)
 {
     alignas(8) u8 block[PROPRVLD_BLOCK] = {};
     propr_hdr hdr{};
     hdr.propr_hdr_checksum_enabled = kChecksumOn;
     hdr.propr_hdr_size_magic_num = PROPR_HDR_MAGIC;
-    hdr.propr_hdr_blocknum = addr / PROPRVLD_BLOCK + PROPR_BLOCKNUM_BIAS;
+    hdr.propr_hdr_blocknum = static_cast<u32>(addr / PROPRVLD_BLOCK) + PROPR_BLOCKNUM_BIAS;
     std::memcpy(block, &hdr, sizeof hdr);
     hdr_stamp_checksum(block, sizeof block);
     return proprvldw(handle, block, sizeof block, addr, f, location, 0);
@@ -67,7 +67,7 @@ u32 cache_size_mb()
 
 }  // namespace
 
-u32 proprvlddvch(proprhandle *handle, char *location, u32 size, u32 create)
+u32 proprvlddvch(proprhandle *handle, char *location, u64 size, u32 create)
 {
     if (handle == nullptr) return PROP_E_CTX;
     if (location == nullptr) return PROP_E_ARG;

@@ -17,7 +17,7 @@ struct Copies {
 
 // Reads the block from copy 1, 2, ... until the client says there is no
 // such copy.
-void read_copies(proprhandle *handle, const void *buf, u32 offset, vld_file *f, Copies *c)
+void read_copies(proprhandle *handle, const void *buf, u64 offset, vld_file *f, Copies *c)
 {
     trace_comp tc = vt(handle);
     const u64 block = (u64{offset} + PROPRVLD_RESERVED_BLOCKS * PROPRVLD_BLOCK) / PROPRVLD_BLOCK;
@@ -70,7 +70,7 @@ void check_disk_group(proprhandle *handle, vld_file *f)
 
 }  // namespace
 
-u32 proprvldres(proprhandle *handle, void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *, u32)
+u32 proprvldres(proprhandle *handle, void *buf, u32 buflen, u64 offset, vld_file *vldhdl, const char *, u32)
 {
     if (handle == nullptr || client(handle) == nullptr) return PROP_E_CTX;
     if (buf == nullptr || vldhdl == nullptr) return PROP_E_ARG;

@@ -21,15 +21,15 @@ struct Transfer {
     u32 op;
 };
 
-u32 first_block(const proprhandle *handle, u32 offset, u32 flags)
+u32 first_block(const proprhandle *handle, u64 offset, u32 flags)
 {
     const bool raw = (flags & PROPRVLD_FLAGS_BACKUP) != 0 || handle->proprhandle_bootlevel == PROP_LEVEL_BACKUP;
-    return (raw ? offset : offset + PROPRVLD_RESERVED_BLOCKS * PROPRVLD_BLOCK) / PROPRVLD_BLOCK;
+    return static_cast<u32>((raw ? offset : offset + PROPRVLD_RESERVED_BLOCKS * PROPRVLD_BLOCK) / PROPRVLD_BLOCK);
 }
 
 // Splits the buffer into requests of four blocks, appended to the *count
 // already in reqs; 0 or 8.
-u32 build(proprhandle *handle, const Transfer &t, void *buf, u32 buflen, u32 offset, vld_file *f, u32 flags,
+u32 build(proprhandle *handle, const Transfer &t, void *buf, u32 buflen, u64 offset, vld_file *f, u32 flags,
           vld_request *reqs, u32 *count)
 {
     trace_comp tc = vt(handle);
@@ -105,7 +105,7 @@ u32 disk_group_full(proprhandle *handle, const vld_error &err, vld_file *f)
 
 }  // namespace
 
-u32 proprvldr(proprhandle *handle, void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *, u32 flags)
+u32 proprvldr(proprhandle *handle, void *buf, u32 buflen, u64 offset, vld_file *vldhdl, const char *, u32 flags)
 {
     u32 rc = 0;
     if (argument_fault(handle, buf, vldhdl, &rc)) return rc;
@@ -169,7 +169,7 @@ void proprvldrv(proprhandle *handle, proprvld_read *reads, u32 count, vld_file *
     }
 }
 
-u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u32 offset, vld_file *vldhdl, const char *location,
+u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u64 offset, vld_file *vldhdl, const char *location,
               u32 flags)
 {
     const proprvld_span span{buf, buflen, offset};

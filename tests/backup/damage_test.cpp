@@ -118,6 +118,14 @@ struct Damaged {
         const uint32_t head = be32_of(image, 118) / 4096 + 1;
         return 4096 * (index + (index >= head ? kLogGap : 0));
     }
+    // Restores the backup at path over the store and compares the keys.
+    void expect_restored_tree()
+    {
+        ASSERT_EQ(store.terminate(), 0u);
+        ASSERT_EQ(prop_recover_media(store.meta(), path.c_str(), PROP_KIND_ZKV), 0u);
+        ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+        EXPECT_EQ(tree_of(store.ctx()), tree);
+    }
 };
 
 TEST(DamagedStore, EachPageIsBackedUpFromALocationWhereItIsSound)
@@ -135,10 +143,7 @@ TEST(DamagedStore, EachPageIsBackedUpFromALocationWhereItIsSound)
                 d.store.write_block(slot, d.addr_of(p.index), good);
             }
         }
-        ASSERT_EQ(d.store.terminate(), 0u);
-        ASSERT_EQ(prop_recover_media(d.store.meta(), d.path.c_str(), PROP_KIND_ZKV), 0u);
-        ASSERT_EQ(d.store.init(PROP_LEVEL_RW), 0u);
-        EXPECT_EQ(tree_of(d.store.ctx()), d.tree);
+        d.expect_restored_tree();
     }
 }
 
@@ -171,10 +176,7 @@ TEST(DamagedStore, APageSoundOnNoLocationFailsTheBackupAndNamesItsKey)
     torn[4000] ^= 1;
     for (uint32_t slot = 0; slot < 2; slot++) d.store.write_block(slot, owners, torn);
     ASSERT_EQ(backup_to(d.store.ctx(), d.path), 0u);
-    ASSERT_EQ(d.store.terminate(), 0u);
-    ASSERT_EQ(prop_recover_media(d.store.meta(), d.path.c_str(), PROP_KIND_ZKV), 0u);
-    ASSERT_EQ(d.store.init(PROP_LEVEL_RW), 0u);
-    EXPECT_EQ(tree_of(d.store.ctx()), d.tree);
+    d.expect_restored_tree();
 }
 
 TEST(DamagedBackup, AnyByteFlippedInAPageTheStoreLivesByIsRefusedBeforeAnyWrite)

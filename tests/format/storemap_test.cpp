@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/handle.h"
 #include "format/storemap.h"
 #include "platform/trace.h"
@@ -9,24 +11,32 @@ TEST(StoreMap, AreasFollowTheBitmapCountForAnySize)
     struct Case {
         u32 pages;
         u32 num_fcl;
-    } cases[] = {{3, 1}, {32512, 1}, {32513, 2}, {0x19000, 4}, {0x20000, 5}, {1000000, 31}};
+        u32 grow_to;
+    } cases[] = {{3, 1, 0},          {32512, 1, 0},        {32513, 2, 0},      {0x19000, 4, 0},
+                 {0x20000, 5, 0},    {1000000, 31, 0},     {1100000, 34, 0},   {0x19000, 13, 4 * 0x19000},
+                 {0x19000, 4, 1000}, {1014u * 32512, 1014, 0}};
     for (const Case &c : cases) {
         propr_storemap m{};
-        ASSERT_EQ(propr_storemap_compute(c.pages, &m), 0u) << c.pages;
+        ASSERT_EQ(propr_storemap_compute(c.pages, &m, c.grow_to), 0u) << c.pages;
         u32 n = c.num_fcl;
         EXPECT_EQ(m.num_fcl, n) << c.pages;
         EXPECT_EQ(m.numpage, c.pages - 2 * n);
         EXPECT_EQ(m.ndk_addr, 12288 + 8192 * n);
         EXPECT_EQ(m.rtnst, m.ndk_addr + 4096 * (1 + 20490 + 2));
         // The last page lies where a file location must reach.
-        EXPECT_EQ(m.last_page_addr, ((m.numpage - 1) << 12) + (n << 13) + PROPR_FIXED_BYTES);
-        EXPECT_EQ(m.file_bytes, u64{m.last_page_addr} + 4096 + PROPR_RESERVED_PREFIX);
+        EXPECT_EQ(m.last_page_addr, (u64{m.numpage - 1} << 12) + (n << 13) + PROPR_FIXED_BYTES);
+        EXPECT_EQ(m.file_bytes, m.last_page_addr + 4096 + PROPR_RESERVED_PREFIX);
         // Sized back by the device rule, the file holds exactly the pages.
         EXPECT_EQ((m.file_bytes - 0x5029000) / 4096, c.pages);
+        // As many bitmap pages as count the pages it may grow to, and no more.
+        const u32 target = std::max(c.pages, c.grow_to);
+        EXPECT_GE(u64{n} * 32512, target);
+        EXPECT_LT(u64{n - 1} * 32512, target);
+        EXPECT_GE(propr_storemap_limit(n), target);
     }
 }
 
-TEST(StoreMap, RefusesStoresTooSmallOrBeyondThirtyTwoBitAddresses)
+TEST(StoreMap, RefusesStoresTooSmallOrBeyondWhatBitmapsCanCount)
 {
     trace_capture_start();
     propr_storemap m{};
@@ -34,7 +44,8 @@ TEST(StoreMap, RefusesStoresTooSmallOrBeyondThirtyTwoBitAddresses)
     EXPECT_EQ(propr_storemap_compute(2, &m), 26u);
     EXPECT_TRUE(trace_captured_contains(
         "rut_compute_remaining_numpage: problem calculating numpage disk too small (numpage=2, num_fcl=1)"));
-    EXPECT_EQ(propr_storemap_compute(1100000, &m), 26u);
+    EXPECT_EQ(propr_storemap_compute(1014u * 32512 + 1, &m), 26u);
+    EXPECT_EQ(propr_storemap_compute(0x19000, &m, 1014u * 32512 + 1), 26u);
 
     u32 n = 99;
     EXPECT_EQ(proprut_compute_fcl(32512, 0, nullptr), 26u);

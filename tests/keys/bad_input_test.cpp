@@ -1,5 +1,6 @@
 // A caller's bad argument (an empty or absolute name, a type above one
-// byte, a move past the name limit, an owner without a name) is refused
+// byte, a move past the name limit, an owner without a name, a top-level
+// key to delete or move) is refused
 // with 8 and changes nothing; above all it never ends a process at the
 // CACHING level, where a 26 would.
 #include <cstdlib>
@@ -61,6 +62,13 @@ TEST_F(KeysTest, BadInputNeverEndsALevelOneProcess)
             [&] {
                 Key moved(ctx());
                 return prop_move_key(ctx(), m.get(), far.get(), "m", nullptr, moved.out(), 0);
+            },
+            // The store's fixed keys cannot be made again: they never go.
+            [&] { return prop_delete_key(ctx(), system.get(), 1, 0); },
+            [&] { return prop_delete_key(ctx(), v.open("HWK").get(), 0, 0); },
+            [&] {
+                Key moved(ctx());
+                return prop_move_key(ctx(), system.get(), v.open("DATABASE").get(), "s", nullptr, moved.out(), 0);
             },
         };
         bool ok = true;

@@ -3,6 +3,7 @@
 // there lets the batch go on.
 #include <functional>
 
+#include "keys/batch_log.h"
 #include "keys_fixture.h"
 
 namespace {
@@ -166,6 +167,97 @@ TEST_F(BatchTest, ChildrenAreFoundAsTheBatchChangesTheirParentsEntries)
     for (int i = 0; i < kChildren; i++) ASSERT_EQ(b.result(1 + i).disposition, PROP_DISP_EXISTED) << child(i);
     EXPECT_EQ(b.result(kChildren + 2).disposition, PROP_DISP_CREATED) << "c0 was deleted earlier in the batch";
     EXPECT_EQ(list_subkeys(ctx(), parent).names.size(), static_cast<size_t>(kChildren + 1));
+}
+
+// One transaction keeps at most num_log - 1 page images.  A batch is
+// measured before it writes: with as much room as the measure says, it
+// runs to its commit (so the measure is never short); with one page less,
+// it is refused with 36, says the limit, and nothing reaches the store.
+TEST_F(BatchTest, ABatchTheUndoLogCannotHoldIsRefusedBeforeItWrites)
+{
+    StoreView v = view();
+    sec_attr sec = store_->top_security();
+    const std::string long_name(40, 'x');
+    Key big = make(system_, "big");  // children enough for entry pages of its own
+    Key w = make(system_, "w");
+    {
+        BatchBuilder fill;
+        for (int i = 0; i < 200; i++) fill.add(PROP_BATCH_CREATE_KEY, big.get(), (long_name + std::to_string(i)).c_str()).sec = sec;
+        for (int i = 0; i < 20; i++) fill.add(PROP_BATCH_CREATE_KEY, w.get(), ("s" + std::to_string(i)).c_str()).sec = sec;
+        ASSERT_EQ(prop_batch_execute(ctx(), fill.get(), 0), 0u);
+        take_handles(ctx(), fill);
+    }
+    ASSERT_EQ(v.set(w, pattern(3000, 1)), 0u);
+    std::vector<Key> keep;
+    auto key = [&](const std::string &name) {
+        keep.push_back(v.open(("SYSTEM." + name).c_str()));
+        return keep.back().get();
+    };
+    const std::function<void(BatchBuilder &)> batches[] = {
+        [&](BatchBuilder &b) {  // new keys under new parents, some deeper
+            for (int i = 0; i < 60; i++) {
+                std::string name = "n" + std::to_string(i % 3) + (i % 4 == 0 ? ".d." : ".") + std::to_string(i);
+                prop_batch_op &op = b.add(PROP_BATCH_CREATE_SET, system_.get(), name.c_str());
+                op.sec = sec;
+                op.value_size = 8;
+                op.dtype = PROP_TYPE_BYTES;
+            }
+        },
+        [&](BatchBuilder &b) {  // a parent with entry pages gains, loses and hands on keys
+            for (int i = 0; i < 30; i++) b.add(PROP_BATCH_CREATE_KEY, big.get(), ("new" + std::to_string(i)).c_str()).sec = sec;
+            for (int i = 0; i < 40; i++) b.add(PROP_BATCH_DELETE_KEY, key("big." + long_name + std::to_string(i * 3)));
+            for (int i = 1; i < 30; i += 3) {
+                b.add(PROP_BATCH_MOVE_KEY, key("big." + long_name + std::to_string(i)), ("m" + std::to_string(i)).c_str())
+                    .key2 = system_.get();
+            }
+        },
+        [&](BatchBuilder &b) {  // values over the tnode's share, twice on one key, security, unsets
+            b.set_value(w.get(), pattern(4000, 2));
+            b.set_value(w.get(), pattern(3500, 3));
+            for (int i = 0; i < 20; i++) b.set_value(key("w.s" + std::to_string(i)), pattern(2000, 4));
+            b.add(PROP_BATCH_SET_SECURITY, key("w.s3")).sec = sec;
+            b.add(PROP_BATCH_DELETE_VALUE, key("w.s4"));
+        },
+    };
+    proprhandle *h = ctx()->propb_ctx;
+    const u32 num_log = h->proprhandle_num_log;
+    int n = 0;
+    for (const auto &add : batches) {
+        SCOPED_TRACE("batch " + std::to_string(n++));
+        BatchBuilder b;
+        add(b);
+        batch_log_need need;
+        ASSERT_EQ(batch_log_estimate(h, b.get(), &need), 0u);
+        ASSERT_GT(need.pages, 0u);
+        ASSERT_LT(need.pages, num_log);
+
+        h->proprhandle_num_log = static_cast<u32>(need.pages);  // room for one page less
+        const uint32_t lsn = lsn_of(ctx());
+        const uint64_t used = v.used_pages();
+        for (size_t r = 0; r < b.get()->count; r++) b.result(r).result = kUntouched;
+        store_->faults().reset();
+        store_->faults().set_record(true);
+        EXPECT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_E_NOSPACE);
+        EXPECT_TRUE(store_->faults().recorded().empty()) << store_->faults().recorded().size() << " writes";
+        store_->faults().set_record(false);
+        EXPECT_EQ(lsn_of(ctx()), lsn);
+        EXPECT_EQ(v.used_pages(), used);
+        for (size_t r = 0; r < b.get()->count; r++) ASSERT_EQ(b.result(r).result, kUntouched) << r;
+        const std::string why = prop_fe_thread_error(store_->zkv())->comp_text;
+        EXPECT_NE(why.find("the " + std::to_string(need.pages - 1) + " one transaction holds: a batch like it"),
+                  std::string::npos) << why;
+
+        h->proprhandle_num_log = static_cast<u32>(need.pages) + 1;
+        store_->faults().reset();
+        store_->faults().set_record(true);
+        EXPECT_EQ(prop_batch_execute(ctx(), b.get(), 0), 0u);
+        EXPECT_FALSE(store_->faults().recorded().empty());
+        store_->faults().set_record(false);
+        h->proprhandle_num_log = num_log;
+        take_handles(ctx(), b);
+    }
+    EXPECT_EQ(v.get(w).bytes, pattern(3500, 3));
+    EXPECT_EQ(list_subkeys(ctx(), big).names.size(), 200u + 30 - 40 - 10);
 }
 
 }  // namespace

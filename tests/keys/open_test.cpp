@@ -64,3 +64,22 @@ TEST_F(OpenTest, AHandleTheCacheNoLongerVouchesForIsRefused)
 }
 
 }  // namespace
+
+// A closed handle is dead: closing it again, or using it, is refused with
+// 7 and touches no freed memory; the context gives every record back when
+// it ends.
+TEST_F(OpenTest, AClosedHandleIsDeadForEveryLaterCall)
+{
+    StoreView v = view();
+    propr_keyhandle *kh = nullptr;
+    ASSERT_EQ(prop_open(ctx(), "SYSTEM.a.b", &kh, 0), 0u);
+    ASSERT_EQ(prop_close(ctx(), kh), 0u);
+    EXPECT_EQ(prop_close(ctx(), kh), uint32_t{PROP_E_KEYH});
+    uint32_t type = 0, size = 0;
+    EXPECT_EQ(prop_get_value(ctx(), kh, &type, nullptr, &size, 0), uint32_t{PROP_E_KEYH});
+    // Handles opened meanwhile are whole, whatever record they were given.
+    for (int i = 0; i < 300; i++) {
+        Key k = v.open("SYSTEM.a.b");
+        EXPECT_EQ(v.get(k).bytes, pattern(600, 1));
+    }
+}

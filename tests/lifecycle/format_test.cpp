@@ -1,6 +1,9 @@
 // Formatting a store and opening it again at every level that reads it.
 #include <fcntl.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "lifecycle_util.h"
 #include "platform/env.h"
@@ -110,6 +113,39 @@ TEST(FormattingForUpgrade, ANodeLocalStoreAskedForANewIdGetsOneAndStillOpens)
     ASSERT_EQ(store.terminate(), 0u);
     EXPECT_EQ(boot_of(store, 0).upgrade_state, 0x10u);
     EXPECT_EQ(store.init(PROP_LEVEL_RW), 0u);
+}
+
+// A store asked to grow gets bitmap pages enough at its format; when its
+// locations grow later, the caching level's page-count repair takes their
+// pages, as far as those bitmaps count and no further.
+TEST(FormattingToGrow, TheStoreTakesItsLocationsGrowthAsFarAsItsBitmapsCount)
+{
+    Store store;
+    u32 arg[2] = {PROP_SETUP_GROW_TO, 4 * 102400};
+    ASSERT_EQ(store.setup(PROP_LEVEL_RW, arg), 0u);
+    prop_status st{};
+    ASSERT_EQ(prop_get_status(store.ctx(), &st, 0), 0u);
+    EXPECT_EQ(st.keys, 3u);  // the three top-level keys
+    EXPECT_EQ(st.limit_kb, 4ull * 13 * 32512);
+    ASSERT_EQ(store.terminate(), 0u);
+    BootView b = boot_of(store, 0);
+    EXPECT_EQ(b.num_fcl, 13u);
+    EXPECT_EQ(b.numpage, 102400u - 26);
+
+    for (u32 pages : {300000u, 600000u}) {
+        SCOPED_TRACE(pages);
+        ASSERT_EQ(::truncate(store.location(0).c_str(), static_cast<off_t>(0x5029000 + u64{pages} * 4096)), 0);
+        ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+        ASSERT_EQ(prop_recover_numpage(store.ctx()), 0u);
+        ASSERT_EQ(prop_get_status(store.ctx(), &st, PROP_STATUS_SIZES), 0u);
+        const u32 numpage = std::min(pages - 26, 13u * 32512);
+        EXPECT_EQ(st.total_kb, 4ull * numpage);
+        ASSERT_EQ(store.terminate(), 0u);
+        EXPECT_EQ(boot_of(store, 0).numpage, numpage);
+        ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+        EXPECT_EQ(store.handle()->numpage, numpage);
+        ASSERT_EQ(store.terminate(), 0u);
+    }
 }
 
 // Every argument is checked before the first write: a refused format

@@ -2,6 +2,10 @@
 // formatting and opening, and renewing an open context.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "cache/cache.h"
 #include "lifecycle_util.h"
 #include "platform/trace.h"
@@ -130,6 +134,50 @@ TEST(Reinit, TheCachingLevelReopensItsLocationsAndGoesOnWriting)
     ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
     EXPECT_EQ(get_value(store, "before"), "two");
     EXPECT_EQ(get_value(store, "after"), "three");
+}
+
+// A context ended while another thread is inside a call on it: the end
+// waits for that call (here one held up in a slow write), refuses the
+// calls that come meanwhile, and only then gives the store up.
+TEST(Terminate, WaitsForTheCallInProgressAndRefusesNewOnes)
+{
+    Store store;
+    store.format();
+    ASSERT_EQ(store.init(), 0u);
+    backend_ctx *ctx = store.ctx();
+    const std::string loc = store.location_tag(0);
+    const u64 writes = store.faults().writes(loc.c_str());
+    fault_rule slow;
+    slow.kind = fault_kind::delay;
+    slow.us = 400000;
+    slow.path = loc;
+    store.faults().add(slow);
+    trace_capture_start();
+
+    std::atomic<bool> worker_done{false};
+    u32 worker_rc = 99, end_rc = 99;
+    std::thread worker([&] {
+        worker_rc = prop_set_state(ctx, 0, 0);
+        worker_done = true;
+    });
+    while (store.faults().writes(loc.c_str()) == writes) std::this_thread::yield();
+    std::thread ender([&] { end_rc = store.terminate(); });
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool waiting = false;
+    while (!(waiting = trace_captured_contains("propr_terminate: Waiting for")) &&
+           std::chrono::steady_clock::now() < give_up && !worker_done)
+        std::this_thread::yield();
+    EXPECT_TRUE(waiting) << "the end did not wait for the call in progress";
+    if (waiting) {
+        u32 state = 0;
+        EXPECT_EQ(prop_get_state(ctx, &state, 0), uint32_t{PROP_E_CTX});
+    }
+    ender.join();
+    EXPECT_TRUE(worker_done.load()) << "the context ended under a call";
+    worker.join();
+    trace_capture_stop();
+    EXPECT_EQ(worker_rc, 0u);
+    EXPECT_EQ(end_rc, 0u);
 }
 
 }  // namespace

@@ -240,7 +240,7 @@ TEST_F(Device, NewLocationCheck)
     // The check that passed laid down two stamped pages, and the file grew
     // to exactly the size the store needs.
     const std::string path = dir_.file("new");
-    for (u32 addr : {0u, m.last_page_addr}) {
+    for (u64 addr : {u64{0}, m.last_page_addr}) {
         std::string page = read_raw(path, u64{addr} + PROPR_RESERVED_PREFIX, 4096);
         ASSERT_EQ(page.size(), 4096u);
         const u8 *p = reinterpret_cast<const u8 *>(page.data());

@@ -44,7 +44,7 @@ void check(bool ok, const char *what)
     if (!ok) throw std::runtime_error(std::string("raw store: ") + what);
 }
 
-void io_at(const std::string &path, u32 addr, void *buf, bool write)
+void io_at(const std::string &path, u64 addr, void *buf, bool write)
 {
     int fd = ::open(path.c_str(), O_RDWR);
     check(fd >= 0, "cannot open a location file");
@@ -121,32 +121,32 @@ u32 RawStore::rtnst() const
     return rtnst_of(opt_);
 }
 
-Block RawStore::read(u32 slot, u32 addr) const
+Block RawStore::read(u32 slot, u64 addr) const
 {
     Block b{};
     io_at(path(slot), addr, b.data(), false);
     return b;
 }
 
-void RawStore::write(u32 slot, u32 addr, Block block) const
+void RawStore::write(u32 slot, u64 addr, Block block) const
 {
     hdr_stamp_checksum(block.data(), 4096);
     io_at(path(slot), addr, block.data(), true);
 }
 
-void RawStore::write_all(u32 addr, const Block &block) const
+void RawStore::write_all(u64 addr, const Block &block) const
 {
     for (u32 s = 0; s < opt_.locations; ++s) write(s, addr, block);
 }
 
-Block RawStore::make_block(u32 addr, u16 type, u8 fill) const
+Block RawStore::make_block(u64 addr, u16 type, u8 fill) const
 {
     Block b;
     b.fill(fill);
     propr_hdr h{};
     h.propr_hdr_checksum_enabled = 1;
     h.propr_hdr_size_magic_num = PROPR_HDR_MAGIC;
-    h.propr_hdr_blocknum = (addr >> 12) + PROPR_BLOCKNUM_BIAS;
+    h.propr_hdr_blocknum = static_cast<u32>(addr >> 12) + PROPR_BLOCKNUM_BIAS;
     h.propr_hdr_block_type = type;
     h.propr_hdr_version = PROPR_HDR_VERSION;
     std::memcpy(h.propr_hdr_magic_string, "ZKV", 4);

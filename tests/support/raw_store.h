@@ -48,15 +48,15 @@ class RawStore {
     // The store map.
     u32 lsst() const;
     u32 rtnst() const;
-    u32 page_addr(u32 page) const { return rtnst() + 4096 * page; }
+    u64 page_addr(u32 page) const { return rtnst() + u64{4096} * page; }
     u32 log_slot_addr(u32 k) const { return lsst() + 4096 * k; }
 
     // Blocks of one location, read and written around the library.
-    Block read(u32 slot, u32 addr) const;
-    void write(u32 slot, u32 addr, Block block) const;  // stamps the checksum
-    void write_all(u32 addr, const Block &block) const;
+    Block read(u32 slot, u64 addr) const;
+    void write(u32 slot, u64 addr, Block block) const;  // stamps the checksum
+    void write_all(u64 addr, const Block &block) const;
     // A block with a valid header for addr and every payload byte = fill.
-    Block make_block(u32 addr, u16 type, u8 fill) const;
+    Block make_block(u64 addr, u16 type, u8 fill) const;
     // Puts a page of the tnode area on every location.
     void put_page(u32 page, u16 type, u8 fill) const;
     // A tnode-area page (default type TNODE) whose payload bytes are fill,

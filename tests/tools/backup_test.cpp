@@ -1,8 +1,13 @@
 // Backups and record files through propctl: what a user types to save a
 // store, look into a backup, put it back, and move a tree between stores.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <memory>
+#include <thread>
 
 #include "propctl_run.h"
 
@@ -90,6 +95,44 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     EXPECT_EQ(junk.status, 3);
     EXPECT_NE(junk.err.find("error 22:"), std::string::npos) << junk.err;
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
+}
+
+// A backup killed part-way leaves its temporary beside the file; a listing
+// of the directory, or the next backup into it, removes it once its writer
+// is gone, and never while it still writes.
+TEST(PropctlBackup, AKilledBackupLeavesATemporaryTheNextOneRemoves)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--dev"});
+    const std::string dir = p.dir().file("bkpdir");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    auto temporaries = [&] {
+        std::vector<std::string> found;
+        for (const auto &e : std::filesystem::directory_iterator(dir))
+            if (e.path().filename().string().rfind("saved.bkp.", 0) == 0) found.push_back(e.path());
+        return found;
+    };
+    for (const std::vector<std::string> &next : {std::vector<std::string>{"backups", dir},
+                                                 std::vector<std::string>{"backup", dir + "/other.bkp"}}) {
+        SCOPED_TRACE(next[0]);
+        // Each write of the backup takes long enough for the listing to run beside it.
+        p.set_env("PROPREG_FAULTS", "delay:us=5000000,path=bkpdir");
+        std::unique_ptr<Child> slow = p.spawn({"backup", dir + "/saved.bkp"});
+        p.clear_env("PROPREG_FAULTS");
+        for (int i = 0; i < 1000 && temporaries().empty(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(temporaries().size(), 1u);
+        p.ok({"backups", dir});
+        EXPECT_EQ(temporaries().size(), 1u) << "the temporary of a running backup went";
+        slow->kill_now();
+        EXPECT_EQ(slow->wait().status, 128 + 9);
+        EXPECT_EQ(temporaries().size(), 1u);
+        RunResult r = p.run(next);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("left by a backup that did not finish"), std::string::npos) << r.err;
+        EXPECT_TRUE(temporaries().empty());
+    }
+    EXPECT_EQ(p.ok({"backups", dir}).rfind("other.bkp ", 0), 0u);
 }
 
 // A store with every kind of key a record file must carry.
@@ -194,6 +237,65 @@ TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)
     EXPECT_NE(b.ok({"import", file, "--json"}).find("\"keys\":10005,\"created\":10002,\"transactions\":2"),
               std::string::npos);
     EXPECT_EQ(b.ok({"tree", "--json"}), a.ok({"tree", "--json"}));
+}
+
+// A record file cut short, missing a chunk from its middle, with one byte
+// of a record's separator, terminator, name or type changed, or listing a
+// key before its parent: import refuses it with 22 and the store is as it
+// was.
+TEST(PropctlRecords, ADamagedFileImportsNothing)
+{
+    Propctl a;
+    a.ok({"init", "--cluster", "--dev"});
+    std::string lines;
+    for (int i = 0; i < 1500; i++) {
+        const std::string n = std::to_string(i);
+        lines += "set SYSTEM.t.k" + n + " value-" + n + "\nset SYSTEM.i.k" + n + " " + n + " --type int\n" +
+                 "create SYSTEM.n.k" + n + "\n";
+    }
+    a.ok({"batch"}, lines);
+    const std::string file = a.dir().file("tree.rec");
+    a.ok({"export", file});
+    const std::string good = read_file(file);
+    const size_t chunk = 69632, chunks = good.size() / chunk;
+    ASSERT_GE(chunks, 3u);
+    const std::string end_of_record = "\x07\x20\x5f\n";
+    std::vector<size_t> ends;
+    for (size_t at = good.find(end_of_record, 14); at != std::string::npos; at = good.find(end_of_record, at + 4))
+        ends.push_back(at);
+    const size_t end = ends[ends.size() / 2], next = end + 4;
+    auto changed = [&](size_t at, char to) {
+        std::string d = good;
+        d.at(at) = to;
+        return d;
+    };
+    const size_t type = good.find("\x07\x20\x5f", next) + 3;  // after the name's separator
+    const size_t parent = good.find(std::string("\nSYSTEM.n\0", 10)) + 1;
+    const std::pair<std::string, std::string> damaged[] = {
+        {"cut short", good.substr(0, (chunks - 1) * chunk)},
+        {"a chunk missing", good.substr(0, chunks / 2 * chunk) + good.substr((chunks / 2 + 1) * chunk)},
+        {"separator", changed(end + 1, '!')},
+        {"terminator", changed(end + 3, 'x')},
+        {"name", changed(next + 9, 'Q')},
+        {"type", changed(type, static_cast<char>(good[type] ^ 1))},
+        {"parent", changed(parent + 7, 'N')},
+    };
+
+    Propctl b;
+    b.ok({"init", "--cluster", "--dev"});
+    b.ok({"set", "SYSTEM.mine", "kept"});
+    const std::string before = b.ok({"tree", "--json"});
+    for (const auto &[what, bytes] : damaged) {
+        SCOPED_TRACE(what);
+        RunResult r = b.run({"import", write_file(b.dir(), "damaged.rec", bytes)});
+        EXPECT_EQ(r.status, 3);  // a damaged file is corruption found
+        EXPECT_NE(r.err.find("nothing was imported: error 22:"), std::string::npos) << r.err;
+        if (what == "parent") {
+            EXPECT_NE(r.err.find("SYSTEM.n.k0 comes before its parent SYSTEM.n"), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(b.ok({"tree", "--json"}), before);
+    }
+    EXPECT_EQ(b.ok({"import", file}), "imported 4506 keys (4503 new) from " + file + "\n");
 }
 
 }  // namespace

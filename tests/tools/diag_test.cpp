@@ -1,6 +1,7 @@
 // status, check, block and state: what an operator runs on a store they
 // suspect.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -94,6 +95,22 @@ TEST(PropctlBlock, ReadShowAndForcedWrite)
     RunResult before_boot = p.run({"block", "get", "24"});
     EXPECT_EQ(before_boot.status, 2);
     EXPECT_NE(before_boot.err.find("error 8"), std::string::npos) << before_boot.err;
+
+    // A free block, and one whose header does not validate, are shown to
+    // root with a note, and to nobody else.
+    const long k = tnode_number(p, "SYSTEM.k");
+    flip_byte(p.root() + "/data/local.store", k, 1);
+    for (long number : {k + 100, k}) {
+        RunResult r = p.run({"block", "get", std::to_string(number)});
+        if (::geteuid() == 0) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out.rfind("block " + std::to_string(number) + "\n", 0), 0u) << r.out.substr(0, 40);
+            EXPECT_NE(r.err.find(": note: "), std::string::npos) << r.err;
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("error 5:"), std::string::npos) << r.err;
+        }
+    }
 }
 
 TEST(PropctlState, AnImportingStoreIsRefusedUntilTheStateIsCleared)

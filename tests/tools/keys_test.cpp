@@ -86,4 +86,35 @@ TEST_F(PropctlKeys, ABatchIsAllOrNothing)
     EXPECT_EQ(p.ok({"tree", "SYSTEM"}), after);
 }
 
+TEST_F(PropctlKeys, ABatchOpensEachKeyItNamesOnce)
+{
+    // Three hundred keys under three new parents, and one unset of a key
+    // below a parent that is not there.  Each name is looked up once, and
+    // nothing below a missing key is looked up at all: from the 200th read
+    // on, every read of the store fails.
+    std::string text;
+    for (int i = 0; i < 300; i++)
+        text += "set SYSTEM.n" + std::to_string(i / 100) + ".k" + std::to_string(i % 100) + " v\n";
+    p.set_env("PROPREG_FAULTS", "fail_read:nth=200,times=0,errno=EIO,path=.store");
+    RunResult r = p.run({"batch"}, text + "unset SYSTEM.n1.k5\n");
+    EXPECT_EQ(r.status, 4);  // no such key
+    EXPECT_NE(r.err.find("line 301: unset SYSTEM.n1.k5: no such key SYSTEM.n1.k5: error 4:"), std::string::npos) << r.err;
+    EXPECT_EQ(p.ok({"batch", "--json"}, text), "{\"ok\":true,\"changes\":300}\n");
+    p.clear_env("PROPREG_FAULTS");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.n2.k99"}), "v\n");
+}
+
+TEST_F(PropctlKeys, ABatchOverTheUndoLogsLimitIsRefusedWhole)
+{
+    std::string text;
+    for (int i = 0; i < 20500; i++) text += "set SYSTEM.many.k" + std::to_string(i) + " v\n";
+    RunResult r = p.run({"batch"}, text);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "propctl: batch: a batch of 20500 sets may save 20502 pages in the undo log, more than the 20489 one "
+              "transaction holds: a batch like it sets at most 20487 keys: error 36: No free space is left in the "
+              "store.\npropctl: batch: nothing was changed\n");
+    EXPECT_EQ(p.ok({"ls", "SYSTEM"}), "app\n");
+}
+
 }  // namespace

@@ -220,7 +220,8 @@ TEST_F(Kce, BadPagesAndMissingNamesAreRefused)
     EXPECT_EQ(direct()[0], 0u);
     ASSERT_EQ(add(std::string(3489, 'q'), 1), 0u);  // the largest the tnode takes
     ASSERT_EQ(add("spill", 2), 0u);
-    ASSERT_EQ(ut_pending_flush(h), 0u);  // the page is on disk, to be spoilt there
+    commit();  // the page is on disk, to be spoilt there
+    begin();
     store->put_page(direct()[0], PROPR_BLK_VAL, 0);
     EXPECT_EQ(find("nothere"), PROP_E_STORAGE);
     EXPECT_EQ(add("more", 3), PROP_E_STORAGE);

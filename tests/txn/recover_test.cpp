@@ -5,6 +5,8 @@
 // store holds either the whole old state or the whole new one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <functional>
 #include <string>
@@ -321,17 +323,24 @@ TEST(Recovery, AnAbortRestoresPagesBitmapsAndListsEvenWhenTheSyncFails)
     }
 }
 
-TEST(Recovery, ThePageCountIsRepairedOnlyWhenMissingOrTooLarge)
+// The recorded page count follows what the locations hold, down and up
+// (a location grown since the format), but never past the pages its
+// bitmaps can count.
+TEST(Recovery, ThePageCountFollowsTheLocationsAsFarAsTheBitmapsReach)
 {
-    RawStore store;
-    proprhandle *h = store.handle();
-    const u32 fits = h->proprhandle_native_numpage[0] - 2 * h->proprhandle_num_fcl;
-    for (u32 recorded : {1024u, 0u, fits + 1}) {
-        h->numpage = recorded;
-        ASSERT_EQ(rrecovernumpage(store.ctx()), PROP_OK);
-        const u32 expected = recorded == 1024 ? 1024 : fits;
-        EXPECT_EQ(h->numpage, expected) << recorded;
-        EXPECT_EQ(store.boot_be32(0, BOOT_OFF_NUMPAGE), expected) << recorded;
+    for (u32 bitmaps : {1u, 4u}) {
+        RawStoreOptions opt;
+        opt.num_fcl = bitmaps;
+        RawStore store(opt);
+        proprhandle *h = store.handle();
+        const u32 fits = h->proprhandle_native_numpage[0] - 2 * h->proprhandle_num_fcl;
+        const u32 expected = std::min(fits, bitmaps * 32512);
+        for (u32 recorded : {1024u, 0u, fits + 1}) {
+            h->numpage = recorded;
+            ASSERT_EQ(rrecovernumpage(store.ctx()), PROP_OK);
+            EXPECT_EQ(h->numpage, expected) << bitmaps << " " << recorded;
+            EXPECT_EQ(store.boot_be32(0, BOOT_OFF_NUMPAGE), expected) << bitmaps << " " << recorded;
+        }
     }
     EXPECT_EQ(rrecovernumpage(nullptr), PROP_E_CTX);
 }

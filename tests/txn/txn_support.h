@@ -55,7 +55,7 @@ class FaultScope {
 // (counted from the first write seen), its block address and its pages.
 struct Written {
     u64 group;
-    u32 addr;
+    u64 addr;
     u64 pages;
     bool operator==(const Written &) const = default;
 };
@@ -71,7 +71,7 @@ inline std::vector<Written> written_blocks(FaultScope &faults, const RawStore &s
     const auto records = faults.env().recorded();
     for (const fault_write_record &w : records) {
         EXPECT_EQ(w.path, store.path(0));
-        seen.push_back({w.barriers - records.front().barriers, static_cast<u32>(w.offset - PROPR_RESERVED_PREFIX),
+        seen.push_back({w.barriers - records.front().barriers, w.offset - PROPR_RESERVED_PREFIX,
                         w.length / 4096});
     }
     return seen;

@@ -1,8 +1,11 @@
 #include "change.h"
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 namespace propctl {
 
@@ -65,33 +68,71 @@ uint32_t apply_one(backend_ctx *ctx, Change &c)
     return rc;
 }
 
+namespace {
+
+// A batch's records in one block each, of fresh zeroed memory in huge
+// pages: ten thousand changes take 64 MB of records, and touching them a
+// 4 KB page at a time costs more than the library spends on the batch.
+template <typename T>
+class Records {
+  public:
+    explicit Records(size_t n) : bytes_(round_up(std::max<size_t>(n, 1) * sizeof(T)) + kHuge)
+    {
+        void *m = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) return;
+        map_ = m;
+        auto aligned = (reinterpret_cast<uintptr_t>(m) + kHuge - 1) & ~uintptr_t{kHuge - 1};
+        ::madvise(reinterpret_cast<void *>(aligned), bytes_ - kHuge, MADV_HUGEPAGE);
+        at = reinterpret_cast<T *>(aligned);
+    }
+    ~Records()
+    {
+        if (map_ != nullptr) ::munmap(map_, bytes_);
+    }
+    Records(const Records &) = delete;
+    Records &operator=(const Records &) = delete;
+
+    T *at = nullptr;
+
+  private:
+    static constexpr size_t kHuge = size_t{2} << 20;
+    static size_t round_up(size_t b) { return (b + kHuge - 1) & ~(kHuge - 1); }
+
+    size_t bytes_;
+    void *map_ = nullptr;
+};
+
+}  // namespace
+
 uint32_t apply_batch(backend_ctx *ctx, std::vector<Change> &changes, size_t *failed)
 {
     *failed = changes.size();
-    std::vector<std::unique_ptr<prop_batch_op>> ops;
-    std::vector<std::unique_ptr<prop_batch_result>> results;
-    prop_batch batch{};
-    batch.ops.next = batch.ops.prev = &batch.ops;
-    batch.results.next = batch.results.prev = &batch.results;
     for (size_t i = 0; i < changes.size(); i++) {
         // The batch record carries values inline, in a fixed buffer.
         if (changes[i].value.data.size() > PROP_BATCH_VALUE_SIZE) {
             *failed = i;
             return PROP_E_TOOBIG;
         }
-        ops.push_back(std::make_unique<prop_batch_op>());
-        results.push_back(std::make_unique<prop_batch_result>());
-        fill_op(changes[i], ops.back().get());
-        append(&batch.ops, &ops.back()->link);
-        append(&batch.results, &results.back()->link);
+    }
+    Records<prop_batch_op> ops(changes.size());
+    Records<prop_batch_result> results(changes.size());
+    if (ops.at == nullptr || results.at == nullptr) return PROP_E_NOMEM;
+    prop_batch batch{};
+    batch.ops.next = batch.ops.prev = &batch.ops;
+    batch.results.next = batch.results.prev = &batch.results;
+    for (size_t i = 0; i < changes.size(); i++) {
+        fill_op(changes[i], &ops.at[i]);
+        append(&batch.ops, &ops.at[i].link);
+        append(&batch.results, &results.at[i].link);
     }
     batch.count = static_cast<uint32_t>(changes.size());
     uint32_t rc = prop_batch_execute(ctx, &batch, 0);
-    for (size_t i = 0; i < results.size(); i++) {
-        changes[i].disposition = results[i]->disposition;
+    for (size_t i = 0; i < changes.size(); i++) {
+        const prop_batch_result &r = results.at[i];
+        changes[i].disposition = r.disposition;
         // Operations after the failing one never ran and keep result 0.
-        if (rc != 0 && results[i]->result != 0) *failed = i;
-        if (results[i]->key != nullptr) prop_close(ctx, results[i]->key);
+        if (rc != 0 && r.result != 0) *failed = i;
+        if (r.key != nullptr) prop_close(ctx, r.key);
     }
     return rc;
 }

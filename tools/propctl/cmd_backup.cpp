@@ -1,9 +1,11 @@
 // backup, backups, verify and restore: physical backups of the store.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -86,9 +88,72 @@ void info_json(Json &j, const std::string &file, const BackupInfo &b)
     j.key("store_id").num(b.store_id).key("registry").str(registry_of(b.type)).key("time").str(local_time(b.mtime));
 }
 
+// This node's part of a backup temporary's name: the first label of its
+// host name, every character but a letter or a digit made '-'.
+std::string host_label()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) name[0] = '\0';
+    std::string label;
+    for (const char *p = name; *p != '\0' && *p != '.' && label.size() < 63; p++) {
+        const char c = *p;
+        label += (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ? c : '-';
+    }
+    return label.empty() ? "-" : label;
+}
+
+bool all_digits(const std::string &s)
+{
+    return !s.empty() && s.size() <= 10 && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The writer of a backup temporary, FILE.tmp.HOST.PID.N: 0 when name is
+// none, or one of another node's.
+pid_t temporary_writer(const std::string &name, const std::string &host)
+{
+    std::vector<std::string> tail;  // N, PID, HOST, "tmp"
+    size_t end = name.size();
+    for (int i = 0; i < 4; i++) {
+        const size_t dot = end == 0 ? std::string::npos : name.rfind('.', end - 1);
+        if (dot == std::string::npos) return 0;
+        tail.push_back(name.substr(dot + 1, end - dot - 1));
+        end = dot;
+    }
+    if (end == 0 || tail[3] != "tmp" || tail[2] != host || !all_digits(tail[1]) || !all_digits(tail[0])) return 0;
+    const unsigned long pid = std::stoul(tail[1]);
+    return pid > 0 && pid <= 0x7fffffff ? static_cast<pid_t>(pid) : 0;
+}
+
+bool running(pid_t pid)
+{
+    return pid != ::getpid() && (::kill(pid, 0) == 0 || errno == EPERM);
+}
+
+// A backup is written beside its file under a temporary name and renamed
+// over the file once whole: one killed part-way leaves the temporary.
+// Removes those in dir that this node's processes of this user wrote and
+// that no running process is writing any more.
+void remove_stale_temporaries(const Invocation &inv, const std::string &dir)
+{
+    const std::string host = host_label();
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = e.path().filename().string();
+        const pid_t writer = temporary_writer(name, host);
+        struct stat st;
+        if (writer == 0 || running(writer) || ::lstat(e.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != ::geteuid())
+            continue;
+        if (::unlink(e.path().c_str()) == 0)
+            inv.out.note("propctl: " + inv.what + ": removed " + e.path().string() +
+                         ", left by a backup that did not finish");
+    }
+}
+
 int run_backup(Invocation &inv)
 {
     const std::string file = file_arg(inv.args.args[0]);
+    if (!in_volume_manager(file)) remove_stale_temporaries(inv, std::filesystem::path(file).parent_path().string());
     char name[PROP_LOCNAME_SIZE];
     if (file.size() >= sizeof name) return inv.out.usage(inv.what + ": the path is too long");
     inv.session.involve(file, true);
@@ -114,6 +179,7 @@ int run_backup(Invocation &inv)
 int run_backups(Invocation &inv)
 {
     const std::string dir = absolute_path(inv.args.args[0]);
+    remove_stale_temporaries(inv, dir);
     std::error_code ec;
     std::vector<std::string> names;
     for (const auto &e : std::filesystem::directory_iterator(dir, ec))
@@ -250,8 +316,9 @@ void add_backup_commands(std::vector<Command> *table)
         "sound; a page that no location holds sound fails the backup, which\n"
         "names it and its key.  The backup is written beside FILE under another\n"
         "name and renamed over FILE once it is whole and on disk, so a failed\n"
-        "backup leaves what FILE held before as it was.  The file is readable by\n"
-        "its owner only.\n"
+        "backup leaves what FILE held before as it was; a backup killed part-way\n"
+        "leaves the other name, which the next backup into the directory (or\n"
+        "'backups DIR') removes.  The file is readable by its owner only.\n"
         "FILE may be +DG:NAME, a file of a volume-manager disk group: there the\n"
         "old file is renamed aside before the new one takes its name, and\n"
         "deleted after.\n",
@@ -266,7 +333,8 @@ void add_backup_commands(std::vector<Command> *table)
         "backups",
         "DIR",
         "list the backup files in DIR with size, time and store id",
-        "",
+        "First removes what backups killed part-way left in DIR: files named\n"
+        "FILE.tmp.HOST.PID.N of this node's host whose process PID is gone.\n",
         {},
         1,
         1,

@@ -5,10 +5,14 @@
 #include <iostream>
 
 #include "commands.h"
+#include "propreg/frontend.h"
 
 namespace propctl {
 
 namespace {
+
+// The component message that carries a text of its own.
+constexpr uint32_t kFreeText = 108;
 
 struct Line {
     size_t number;
@@ -66,6 +70,7 @@ int run_batch(Invocation &inv)
     int status = 0;
     if (!read_lines(inv, &lines, &status)) return status;
     std::vector<Change> changes;
+    changes.reserve(lines.size());
     Progress progress("propctl batch");
     for (size_t i = 0; i < lines.size(); i++) {
         progress.step(i + 1, lines.size());
@@ -77,10 +82,18 @@ int run_batch(Invocation &inv)
     // One call, one transaction: there is nothing to count while it runs.
     progress.message("making " + std::to_string(changes.size()) + " changes");
     size_t failed = 0;
+    // A batch refused as a whole says why in the component message.
+    if (prop_errelem *e = prop_fe_thread_error(inv.session.zkv()); e != nullptr) e->comp_msg = 0;
     uint32_t rc = apply_batch(inv.session.ctx(), changes, &failed);
+    const prop_errelem *why = prop_fe_thread_error(inv.session.zkv());
     progress.done();
     if (rc != 0) {
-        const int st = inv.out.fail(failed < changes.size() ? changes[failed].what : std::string("batch"), rc);
+        std::string what = "batch";
+        if (failed < changes.size())
+            what = changes[failed].what;
+        else if (why != nullptr && why->comp_msg == kFreeText)
+            what += ": " + std::string(why->comp_text);
+        const int st = inv.out.fail(what, rc);
         inv.out.note("batch: nothing was changed");
         return st;
     }
@@ -106,7 +119,14 @@ void add_batch_commands(std::vector<Command> *table)
         "is made or, when one fails, none is.  Each line works on the keys as\n"
         "they are before the batch, so a line cannot remove or move a key that\n"
         "an earlier line creates.  A value in a batch holds at most 4096 bytes.\n"
-        "A value beginning with '-' goes after '--', as on the command line.\n",
+        "A value beginning with '-' goes after '--', as on the command line.\n"
+        "\n"
+        "One transaction keeps the old contents of at most 20489 pages in the\n"
+        "undo log: a batch sets at most 20489 keys (a value over 256 bytes counts\n"
+        "twice; each parent that gains or loses keys takes a page or more).  A\n"
+        "batch that may need more is refused with error 36 before anything is\n"
+        "written, and the message gives the limit for changes like its own:\n"
+        "split the file.\n",
         {},
         0,
         1,

@@ -231,7 +231,9 @@ void add_block_commands(std::vector<Command> *table)
         "writes it to --out FILE; 'show' prints what its fields hold; 'set' writes\n"
         "the block in FILE back to the place its header names, inside a transaction\n"
         "when it belongs to the key tree, and only with --force.  A free block or one\n"
-        "whose header does not validate is still shown, with a note on stderr.\n",
+        "whose header does not validate is still shown to root, with a note on\n"
+        "stderr; other users get error 5 for it.  A tree node is shown to whoever may\n"
+        "read its key; root may read and write every block.\n",
         {
             {"location", 0, "I", "one location, 0 to 4 (default: any for reading, every one for writing)"},
             {"out", 'o', "FILE", "get: write the raw block to FILE"},

@@ -1,10 +1,12 @@
 // status and check: the store's size and locations, and whether it is
 // sound: every block of every location read and verified, and the key tree
 // walked with every page it uses accounted for.
+#include <cstdio>
 #include <cstdlib>
 
 #include "checking.h"
 #include "commands.h"
+#include "storesize.h"
 #include "watch.h"
 
 namespace propctl {
@@ -93,6 +95,13 @@ int run_status(Invocation &inv)
     inv.out.line("format version  " + std::string(st.version));
     inv.out.line("size            " + std::to_string(st.total_kb) + " KB: " + std::to_string(st.used_kb) + " KB used, " +
                  std::to_string(st.free_kb) + " KB free");
+    const uint64_t limit = location_limit_bytes(st.limit_kb / 4);
+    char full[16];
+    std::snprintf(full, sizeof full, "%.1f%%", percent_full(st));
+    inv.out.line("keys            " + std::to_string(st.keys));
+    inv.out.line("pages           " + std::to_string(st.used_kb / 4) + " of " + std::to_string(st.total_kb / 4) +
+                 " in use (" + full + " full); locations can grow to " + size_text(limit) +
+                 " without a new format");
     for (size_t i = 0; i < s.locations; i++)
         inv.out.line("location " + std::to_string(i) + "      " + st.location[i] + "  (device id " +
                      std::to_string(s.device_ids[i]) + "): " + state_name(st.state[i]));
@@ -100,6 +109,8 @@ int run_status(Invocation &inv)
     Json j;
     j.begin_object().key("version").str(st.version).key("total_kb").num(st.total_kb);
     j.key("used_kb").num(st.used_kb).key("free_kb").num(st.free_kb);
+    j.key("keys").num(st.keys).key("pages_used").num(st.used_kb / 4).key("pages_total").num(st.total_kb / 4);
+    j.key("percent_full").tenths(percent_full(st)).key("limit_bytes").num(limit);
     locations_json(j, s);
     lines_json(j, "findings", s.scan.lines, false);
     inv.out.document(j.end_object());

@@ -1,5 +1,6 @@
 // init: a new store under the root.
 #include "commands.h"
+#include "storesize.h"
 
 namespace propctl {
 
@@ -45,6 +46,17 @@ std::string describe_request(const Invocation &inv, StoreDesc *desc)
         if (!parse_copies(a.value("copies"), &copies)) return "--copies takes 1 to 5";
         if (!given.empty() && given.size() != copies) return "--copies and the number of --location differ";
     }
+    if (a.has("size")) {
+        if (a.has("disk-group")) return "--size is for files: a store in the volume manager has the disk group's sizes";
+        std::string why;
+        if (!parse_size(a.value("size"), &desc->size, &why)) return "--size: " + why;
+        if (desc->size < kDefaultLocationBytes)
+            return "--size is at least " + std::to_string(kDefaultLocationBytes) + " bytes (" +
+                   size_text(kDefaultLocationBytes) + ", the default)";
+        if (desc->size > largest_location_bytes())
+            return "--size is at most " + std::to_string(largest_location_bytes()) + " bytes (" +
+                   size_text(largest_location_bytes()) + ")";
+    }
     if (a.has("disk-group")) return disk_groups(a, copies, desc);
     if (desc->kind == Kind::local && copies != 1) return "a local registry has one location";
     if (copies > PROP_MAX_LOCATIONS) return "a cluster registry has at most 5 locations";
@@ -83,7 +95,7 @@ void add_init_commands(std::vector<Command> *table)
 {
     table->push_back(Command{
         "init",
-        "[--cluster [--copies N]] [--location PATH | --disk-group +DG]... [--dev]",
+        "[--cluster [--copies N]] [--location PATH | --disk-group +DG]... [--size SIZE] [--dev]",
         "create a store under the root",
         "Creates a local registry (one location, the default) or a cluster registry\n"
         "(--cluster: one to five mirrored locations).  Locations are files under\n"
@@ -95,12 +107,20 @@ void add_init_commands(std::vector<Command> *table)
         "Both kinds write with direct I/O, synced before a change is done, and are\n"
         "durable against power loss; --dev (developer mode) buffers writes and is\n"
         "not.  An init cut short leaves no store, and running it again makes one;\n"
-        "a finished store is never formatted over.\n",
+        "a finished store is never formatted over.\n"
+        "\n"
+        "Each location file is 480.2 MiB, room for about 100,000 keys, unless\n"
+        "--size sets it (bytes, or K, M, G, T: powers of 1024; at least the\n"
+        "default, at most 125.8 GiB).  Files are sparse: the disk is used as keys\n"
+        "are written.  Every key takes at least one 4096-byte page; a value over\n"
+        "256 bytes takes more.  A store made with --size can later grow to four\n"
+        "times its size ('propctl grow'), one made without it to 588.2 MiB.\n",
         {
             {"cluster", 0, nullptr, "a cluster registry, mirrored on every location"},
             {"copies", 0, "N", "number of locations of a cluster registry (1 to 5; default 1)"},
             {"location", 0, "PATH", "a location file (repeat for each copy)"},
             {"disk-group", 0, "+DG", "a disk group of the volume manager (repeat for each copy)"},
+            {"size", 0, "SIZE", "bytes of each location file (default 480.2 MiB)"},
             {"dev", 0, nullptr, "developer mode: buffered I/O, not durable"},
         },
         0,

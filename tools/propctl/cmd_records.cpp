@@ -2,9 +2,12 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
+#include <unordered_set>
 
+#include "cause.h"
 #include "commands.h"
 #include "platform/vldadmin.h"
 
@@ -15,6 +18,10 @@ namespace {
 // Keys imported in one transaction.  A larger file commits in steps of
 // this many keys; running the import again completes one that was cut.
 constexpr size_t kImportBatchKeys = 10000;
+
+// An import reads the file twice: once to the end, where the library
+// checks the file as a whole, with nothing applied; then again to apply
+// it.  Neither pass holds more than one step's values.
 
 // Owns an open record file; closes it (without finishing an export) when
 // dropped on a failure path.
@@ -52,6 +59,18 @@ void fill_record(const std::string &name, const Value &v, const sec_attr &sec, p
     std::snprintf(rec->groupname, sizeof rec->groupname, "%s", sec.groupname);
 }
 
+// Why the library refused a key's record.
+std::string refusal(const std::string &name, const Value &v)
+{
+    const std::string size = std::to_string(v.data.size());
+    if (v.data.size() > PROP_RECORD_VALUE_MAX)
+        return name + ": a value of " + size + " bytes, a record holds at most " +
+               std::to_string(PROP_RECORD_VALUE_MAX);
+    return name + ": a " + type_name(v.type) + " value of " + size +
+           " bytes that a record cannot carry (its bytes disagree with its type, or hold what reads as the end of "
+           "a record)";
+}
+
 int run_export(Invocation &inv)
 {
     const std::string file = file_arg(inv.args.args[0]);
@@ -76,10 +95,10 @@ int run_export(Invocation &inv)
         if (rc == 0) rc = prop_get_security(ctx, key, &sec);
         if (rc != 0) return rc;
         fill_record(name, v, sec, rec.get());
-        // A value too big for a record is the one refusal the size explains.
-        if ((rc = prop_cbkp_writerec(out.get(), rec.get())) != 0 && v.data.size() > PROP_RECORD_VALUE_MAX)
-            refused = name + ": a value of " + std::to_string(v.data.size()) + " bytes, a record holds at most " +
-                      std::to_string(PROP_RECORD_VALUE_MAX);
+        // A value the record cannot carry is the refusal to explain; a file
+        // the system would not write has a cause of its own.
+        if ((rc = prop_cbkp_writerec(out.get(), rec.get())) != 0 && recorded_errno(inv.session.zkv()) == 0)
+            refused = refusal(name, v);
         progress.step(++keys);
         return rc;
     };
@@ -166,13 +185,18 @@ bool copy_name(char (&dst)[PROP_NAME_SIZE], const char *src)
     return true;
 }
 
+bool security_of(const prop_record &rec, sec_attr *sec)
+{
+    sec->userperm = rec.userperm;
+    sec->groupperm = rec.groupperm;
+    sec->otherperm = rec.otherperm;
+    return copy_name(sec->username, rec.username) && copy_name(sec->groupname, rec.groupname);
+}
+
 uint32_t plan_record(backend_ctx *ctx, const prop_record &rec, ImportStep *step, ImportCounts *counts)
 {
     sec_attr sec{};
-    sec.userperm = rec.userperm;
-    sec.groupperm = rec.groupperm;
-    sec.otherperm = rec.otherperm;
-    if (!copy_name(sec.username, rec.username) || !copy_name(sec.groupname, rec.groupname)) return PROP_E_FORMAT;
+    if (!security_of(rec, &sec)) return PROP_E_FORMAT;
     Value v{rec.value_type, std::string(reinterpret_cast<const char *>(rec.value), rec.value_len)};
     Key probe;
     uint32_t rc = open_key(ctx, rec.keyname, &probe);
@@ -211,41 +235,102 @@ uint32_t parse_mode(const std::string &text, uint32_t *mode)
     return 0;
 }
 
+// The keys of the file in its order, as the first pass sees them: each
+// name once, and every key's parent before it (an export lists a tree from
+// the top down), but the first key's, which the store must hold.  Names
+// are kept as hashes, a few bytes a key.
+class NameOrder {
+  public:
+    // "" when name may come next, else what is wrong.
+    std::string add(const std::string &name)
+    {
+        const size_t h = std::hash<std::string>{}(name);
+        const std::string parent = parent_name(name);
+        if (!seen_.empty() && !parent.empty() && seen_.count(std::hash<std::string>{}(parent)) == 0)
+            return name + " comes before its parent " + parent;
+        if (!seen_.insert(h).second) return name + " appears twice";
+        return "";
+    }
+
+  private:
+    std::unordered_set<size_t> seen_;
+};
+
+// Opens the file for one pass.  0 or the exit status.
+int open_records(Invocation &inv, const std::string &file, uint32_t mode, RecordFile *in)
+{
+    const sec_attr mine = inv.session.new_key_security();
+    if (uint32_t rc = prop_cbkp_init(inv.session.ctx(), nullptr, in->out(), file.c_str(), PROP_CBKP_IMPORT, mode,
+                                     mine.username, 0);
+        rc != 0)
+        return inv.out.fail(inv.what, rc);
+    return 0;
+}
+
+// Reads the records of file in order, but those the mode leaves out; each
+// goes to visit, whose non-zero status ends the reading and is returned.
+// *end is the code the reading ended with.
+int read_records(Invocation &inv, const std::string &file, uint32_t mode,
+                 const std::function<int(const prop_record &)> &visit, uint32_t *end)
+{
+    RecordFile in;
+    if (int st = open_records(inv, file, mode, &in); st != 0) return st;
+    auto rec = std::make_unique<prop_record>();
+    while ((*end = prop_cbkp_readrec(in.get(), rec.get())) == 0) {
+        if (rec->keyname[0] == '\0') continue;
+        if (int st = visit(*rec); st != 0) return st;
+    }
+    return 0;
+}
+
+// The first pass: every record read and checked, nothing applied.
+int check_records(Invocation &inv, const std::string &file, uint32_t mode, uint64_t *keys)
+{
+    Progress progress("propctl import: checking");
+    NameOrder order;
+    uint32_t rc = 0;
+    auto check = [&](const prop_record &rec) {
+        const std::string name = rec.keyname;
+        if (int st = check_key_name(inv, name); st != 0) return st;
+        sec_attr sec{};
+        if (!security_of(rec, &sec)) return key_failure(inv, name, PROP_E_FORMAT);
+        if (std::string wrong = order.add(name); !wrong.empty())
+            return inv.out.fail(inv.what + ": " + file + ": " + wrong + "; nothing was imported", PROP_E_FORMAT);
+        progress.step(++*keys);
+        return 0;
+    };
+    if (int st = read_records(inv, file, mode, check, &rc); st != 0) return st;
+    progress.done();
+    if (rc != PROP_E_NOMORE) return inv.out.fail(inv.what + ": " + file + ": nothing was imported", rc);
+    return 0;
+}
+
 int run_import(Invocation &inv)
 {
     const std::string file = file_arg(inv.args.args[0]);
     uint32_t mode = 0;
     if (parse_mode(inv.args.value("mode", "asis"), &mode) != 0)
         return inv.out.usage(inv.what + ": --mode is asis, security or database");
-    const sec_attr mine = inv.session.new_key_security();
     inv.session.involve(file);
-    RecordFile in;
-    if (uint32_t rc = prop_cbkp_init(inv.session.ctx(), nullptr, in.out(), file.c_str(), PROP_CBKP_IMPORT, mode,
-                                     mine.username, 0);
-        rc != 0)
-        return inv.out.fail(inv.what, rc);
+    uint64_t checked = 0;
+    if (int st = check_records(inv, file, mode, &checked); st != 0) return st;
     Progress progress("propctl import");
-    auto rec = std::make_unique<prop_record>();
     ImportStep step;
     ImportCounts counts;
-    uint32_t rc;
-    while ((rc = prop_cbkp_readrec(in.get(), rec.get())) == 0) {
-        const std::string name = rec->keyname;
-        if (name.empty()) continue;  // left out by the mode
-        if (int st = check_key_name(inv, name); st != 0) return st;
-        if (!step.names.insert(name).second)
-            return inv.out.fail(inv.what + ": " + name + " appears twice", PROP_E_FORMAT);
-        if (uint32_t prc = plan_record(inv.session.ctx(), *rec, &step, &counts); prc != 0)
-            return key_failure(inv, name, prc);
-        progress.step(++counts.keys);
-        if (step.names.size() == kImportBatchKeys)
-            if (int st = apply_step(inv, &step, &counts); st != 0) return st;
-    }
-    if (rc != PROP_E_NOMORE) return inv.out.fail(inv.what + ": " + file, rc);
+    uint32_t rc = 0;
+    auto apply = [&](const prop_record &rec) {
+        step.names.insert(rec.keyname);
+        if (uint32_t prc = plan_record(inv.session.ctx(), rec, &step, &counts); prc != 0)
+            return key_failure(inv, rec.keyname, prc);
+        progress.step(++counts.keys, checked);
+        return step.names.size() == kImportBatchKeys ? apply_step(inv, &step, &counts) : 0;
+    };
+    if (int st = read_records(inv, file, mode, apply, &rc); st != 0) return st;
+    // The file changed since the first pass.
+    if (rc != PROP_E_NOMORE || counts.keys != checked) return inv.out.fail(inv.what + ": " + file, PROP_E_FORMAT);
     progress.message("committing");
     if (int st = apply_step(inv, &step, &counts); st != 0) return st;
     progress.done();
-    in.close();
     inv.out.line("imported " + std::to_string(counts.keys) + " keys (" + std::to_string(counts.created) +
                  " new) from " + file);
     Json j;
@@ -262,11 +347,13 @@ void add_record_commands(std::vector<Command> *table)
         "export",
         "FILE [KEY]",
         "write every key (or KEY and the keys below it) to a new record file",
-        "Each key goes into FILE with its value, owner, group and permissions.\n"
-        "FILE must not exist.  The export fails as a whole, and FILE is removed,\n"
-        "when a key cannot be written (a value over 65536 bytes does not fit a\n"
-        "record); a file cut short is refused by import.  FILE may be a file of a\n"
-        "volume-manager disk group, +DG:NAME.\n",
+        "Each key goes into FILE with its value, owner, group and permissions,\n"
+        "and the file ends with a seal that counts the keys and checks their\n"
+        "bytes.  FILE must not exist.  The export fails as a whole, and FILE is\n"
+        "removed, when a key cannot be written (a value over 65536 bytes does not\n"
+        "fit a record, nor a text without its terminating NUL); a file cut short\n"
+        "is refused by import.  FILE may be a file of a volume-manager disk group,\n"
+        "+DG:NAME.\n",
         {},
         1,
         2,
@@ -279,11 +366,13 @@ void add_record_commands(std::vector<Command> *table)
         "FILE [--mode asis|security|database]",
         "create or update the keys of a record file",
         "Every key of FILE is created, or updated when it exists, with the value\n"
-        "and security the file gives; keys not in FILE are left alone.  Up to\n"
-        "10000 keys are one transaction; a larger file commits every 10000 keys\n"
-        "and can be imported again to complete it after a cut.  A value over\n"
-        "4096 bytes does not fit a batch record: it is set in a transaction of\n"
-        "its own once the keys around it are committed.\n"
+        "and security the file gives; keys not in FILE are left alone.  The whole\n"
+        "file is read and checked first: one cut short, missing a part, damaged\n"
+        "anywhere, or listing a key before its parent is refused and nothing is\n"
+        "imported.  Up to 10000 keys are one transaction; a larger file commits\n"
+        "every 10000 keys and can be imported again to complete it after a cut.\n"
+        "A value over 4096 bytes does not fit a batch record: it is set in a\n"
+        "transaction of its own once the keys around it are committed.\n"
         "\n"
         "  asis      owner, group and permissions as the file has them (default)\n"
         "  security  you become the owner; owner and group may do anything,\n"

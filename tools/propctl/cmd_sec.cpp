@@ -99,7 +99,7 @@ int plan_sec(Invocation &inv, std::vector<Change> *out)
     c.what = inv.what;
     c.key_name = name;
     c.opcode = PROP_BATCH_SET_SECURITY;
-    uint32_t rc = open_key(inv.session.ctx(), name, &c.key);
+    uint32_t rc = inv.session.keys().open(name, &c.key);
     // The library replaces all five fields at once: start from the current.
     if (rc == 0) rc = prop_get_security(inv.session.ctx(), c.key.get(), &c.sec);
     if (rc != 0) return key_failure(inv, name, rc);

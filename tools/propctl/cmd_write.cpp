@@ -40,7 +40,7 @@ int plan_set(Invocation &inv, std::vector<Change> *out)
     const std::string &name = inv.args.args[0];
     if (int st = check_key_name(inv, name); st != 0) return st;
     Change c = change_for(inv, name, PROP_BATCH_SET_VALUE);
-    if (uint32_t rc = open_nearest(inv.session.ctx(), name, &c.key, &c.name); rc != 0)
+    if (uint32_t rc = inv.session.keys().open_nearest(name, &c.key, &c.name); rc != 0)
         return key_failure(inv, name, rc);
     bool kept = false;
     std::string type, why;
@@ -64,7 +64,7 @@ int plan_create(Invocation &inv, std::vector<Change> *out)
     const std::string &name = inv.args.args[0];
     if (int st = check_key_name(inv, name); st != 0) return st;
     Change c = change_for(inv, name, PROP_BATCH_CREATE_KEY);
-    if (uint32_t rc = open_nearest(inv.session.ctx(), name, &c.key, &c.name); rc != 0)
+    if (uint32_t rc = inv.session.keys().open_nearest(name, &c.key, &c.name); rc != 0)
         return key_failure(inv, name, rc);
     if (c.name.empty()) return 0;  // already there: nothing to do
     c.sec = inv.session.new_key_security();
@@ -77,7 +77,7 @@ int plan_unset(Invocation &inv, std::vector<Change> *out)
     const std::string &name = inv.args.args[0];
     if (int st = check_key_name(inv, name); st != 0) return st;
     Change c = change_for(inv, name, PROP_BATCH_DELETE_VALUE);
-    if (uint32_t rc = open_key(inv.session.ctx(), name, &c.key); rc != 0) return key_failure(inv, name, rc);
+    if (uint32_t rc = inv.session.keys().open(name, &c.key); rc != 0) return key_failure(inv, name, rc);
     out->push_back(std::move(c));
     return 0;
 }
@@ -90,7 +90,7 @@ int plan_rm(Invocation &inv, std::vector<Change> *out)
     // them again.
     if (is_top_level(name)) return inv.out.fail(inv.what + ": a top-level key cannot be removed", PROP_E_ARG);
     Change c = change_for(inv, name, inv.args.has("recursive") ? PROP_BATCH_DELETE_TREE : PROP_BATCH_DELETE_KEY);
-    if (uint32_t rc = open_key(inv.session.ctx(), name, &c.key); rc != 0) return key_failure(inv, name, rc);
+    if (uint32_t rc = inv.session.keys().open(name, &c.key); rc != 0) return key_failure(inv, name, rc);
     out->push_back(std::move(c));
     return 0;
 }
@@ -106,13 +106,13 @@ int plan_mv(Invocation &inv, std::vector<Change> *out)
     // The library does not look: a key moved under itself would be cut off
     // from the tree with everything below it.
     if (within(to, from)) return inv.out.fail(inv.what + ": cannot move a key into itself", PROP_E_ARG);
-    backend_ctx *ctx = inv.session.ctx();
+    KeyBook &keys = inv.session.keys();
     Change c = change_for(inv, from, PROP_BATCH_MOVE_KEY);
     c.name = last_component(to);
-    if (uint32_t rc = open_key(ctx, from, &c.key); rc != 0) return key_failure(inv, from, rc);
+    if (uint32_t rc = keys.open(from, &c.key); rc != 0) return key_failure(inv, from, rc);
     const std::string parent = parent_name(to);
-    if (uint32_t rc = open_key(ctx, parent, &c.target_parent); rc != 0) return key_failure(inv, parent, rc);
-    uint32_t rc = open_key(ctx, to, &c.target);
+    if (uint32_t rc = keys.open(parent, &c.target_parent); rc != 0) return key_failure(inv, parent, rc);
+    uint32_t rc = keys.open(to, &c.target);
     if (rc == 0 && !inv.args.has("replace"))
         return inv.out.fail(inv.what + ": " + to + " exists (--replace replaces it)", PROP_E_EXISTS);
     if (rc != 0 && rc != PROP_E_STALE) return key_failure(inv, to, rc);

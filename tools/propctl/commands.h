@@ -53,7 +53,14 @@ int key_failure(const Invocation &inv, const std::string &key, uint32_t code);
 // 0 for a well-formed key name; else the reported exit status.
 int check_key_name(const Invocation &inv, const std::string &name);
 
+// The store's sizes from its bitmaps, without the scan; 0 or the code.
+uint32_t store_sizes(backend_ctx *ctx, prop_status *out);
+double percent_full(const prop_status &st);
+// From 90% full, a command that writes says so on stderr.
+void warn_when_full(Session &session, const Output &out);
+
 void add_init_commands(std::vector<Command> *table);
+void add_grow_commands(std::vector<Command> *table);
 void add_read_commands(std::vector<Command> *table);
 void add_write_commands(std::vector<Command> *table);
 void add_security_commands(std::vector<Command> *table);

@@ -16,20 +16,13 @@ constexpr uint32_t kValueGuess = 256 + 20 * 4064;
 
 }  // namespace
 
-Key &Key::operator=(Key &&other) noexcept
-{
-    if (this != &other) {
-        reset(other.ctx_, other.h_);
-        other.h_ = nullptr;
-    }
-    return *this;
-}
-
 void Key::reset(backend_ctx *ctx, propr_keyhandle *h)
 {
-    if (h_ != nullptr) prop_close(ctx_, h_);
-    ctx_ = ctx;
-    h_ = h;
+    if (h == nullptr) {
+        h_.reset();
+        return;
+    }
+    h_.reset(h, [ctx](propr_keyhandle *k) { prop_close(ctx, k); });
 }
 
 const std::vector<std::string> &top_level_keys()
@@ -100,6 +93,40 @@ uint32_t open_nearest(backend_ctx *ctx, const std::string &name, Key *out, std::
     std::string at = name;
     for (;;) {
         uint32_t rc = open_key(ctx, at, out);
+        if (rc == 0) {
+            *rest = at.size() == name.size() ? "" : name.substr(at.size() + 1);
+            return 0;
+        }
+        if (rc != PROP_E_STALE || at.find('.') == std::string::npos) return rc;
+        at = parent_name(at);
+    }
+}
+
+bool KeyBook::below_missing(const std::string &name) const
+{
+    for (std::string at = parent_name(name); !at.empty(); at = parent_name(at))
+        if (missing_.count(at) != 0) return true;
+    return false;
+}
+
+uint32_t KeyBook::open(const std::string &name, Key *out)
+{
+    if (auto it = open_.find(name); it != open_.end()) {
+        *out = it->second;
+        return 0;
+    }
+    if (missing_.count(name) != 0 || below_missing(name)) return PROP_E_STALE;
+    uint32_t rc = open_key(ctx_, name, out);
+    if (rc == 0) open_.emplace(name, *out);
+    if (rc == PROP_E_STALE) missing_.insert(name);
+    return rc;
+}
+
+uint32_t KeyBook::open_nearest(const std::string &name, Key *out, std::string *rest)
+{
+    std::string at = name;
+    for (;;) {
+        uint32_t rc = open(at, out);
         if (rc == 0) {
             *rest = at.size() == name.size() ? "" : name.substr(at.size() + 1);
             return 0;

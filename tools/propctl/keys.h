@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "propreg/prop.h"
@@ -12,23 +15,18 @@
 
 namespace propctl {
 
-// An open key handle, closed when it goes.
+// An open key handle, closed when the last copy of it goes: a batch hands
+// one parent to every change under it.
 class Key {
   public:
     Key() = default;
-    ~Key() { reset(); }
-    Key(Key &&other) noexcept : ctx_(other.ctx_), h_(other.h_) { other.h_ = nullptr; }
-    Key &operator=(Key &&other) noexcept;
-    Key(const Key &) = delete;
-    Key &operator=(const Key &) = delete;
 
-    propr_keyhandle *get() const { return h_; }
+    propr_keyhandle *get() const { return h_.get(); }
     explicit operator bool() const { return h_ != nullptr; }
     void reset(backend_ctx *ctx = nullptr, propr_keyhandle *h = nullptr);
 
   private:
-    backend_ctx *ctx_ = nullptr;
-    propr_keyhandle *h_ = nullptr;
+    std::shared_ptr<propr_keyhandle> h_;
 };
 
 // The keys every store is formatted with; a key name begins with one of
@@ -48,6 +46,26 @@ uint32_t open_key(backend_ctx *ctx, const std::string &name, Key *out);
 // name below it ("" when name itself exists).  4 when not even the
 // top-level key exists.
 uint32_t open_nearest(backend_ctx *ctx, const std::string &name, Key *out, std::string *rest);
+
+// Opens keys for planning changes against the store as it stands: each
+// name is asked of the library once, and a name below one known to be
+// missing is missing too, so a batch of many keys under a few new parents
+// opens each existing key once and reads nothing for the rest.  Only for
+// as long as nothing changes the store.
+class KeyBook {
+  public:
+    explicit KeyBook(backend_ctx *ctx) : ctx_(ctx) {}
+    uint32_t open(const std::string &name, Key *out);
+    // As open_nearest above.
+    uint32_t open_nearest(const std::string &name, Key *out, std::string *rest);
+
+  private:
+    bool below_missing(const std::string &name) const;
+
+    backend_ctx *ctx_;
+    std::unordered_map<std::string, Key> open_;
+    std::unordered_set<std::string> missing_;
+};
 
 uint32_t read_value(backend_ctx *ctx, propr_keyhandle *key, Value *out);
 // Calls visit for name and every key below it, parents first and subkeys

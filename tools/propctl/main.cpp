@@ -180,6 +180,8 @@ int run_command_line(const std::vector<std::string> &words)
     Invocation inv{*cmd, args, out, session, name + (args.args.empty() ? "" : " " + args.args[0])};
     if (int st = open_session(*cmd, args, out, session, inv.what); st != 0) return st;
     int st = cmd->run(inv);
+    const Access access = cmd->access(args);
+    if (access != Access::none && access != Access::read && !args.has("backup")) warn_when_full(session, out);
     int closed = session.finish(inv.what, st == 0);
     return st != 0 ? st : closed;
 }
@@ -189,6 +191,7 @@ const std::vector<Command> &command_table()
     static const std::vector<Command> table = [] {
         std::vector<Command> t;
         add_init_commands(&t);
+        add_grow_commands(&t);
         add_read_commands(&t);
         add_write_commands(&t);
         add_security_commands(&t);

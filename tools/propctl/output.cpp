@@ -97,6 +97,15 @@ Json &Json::num(uint64_t n)
     return *this;
 }
 
+Json &Json::tenths(double v)
+{
+    separate();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", v);
+    out_ += buf;
+    return *this;
+}
+
 Json &Json::boolean(bool b)
 {
     separate();

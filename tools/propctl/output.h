@@ -43,6 +43,7 @@ class Json {
     Json &key(const std::string &k);
     Json &str(const std::string &s);
     Json &num(uint64_t n);
+    Json &tenths(double v);  // a number with one decimal
     Json &boolean(bool b);
     Json &null();
     const std::string &text() const { return out_; }

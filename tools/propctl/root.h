@@ -36,6 +36,7 @@ struct StoreDesc {
     Kind kind = Kind::none;
     bool developer = false;  // buffered I/O: not durable against power loss
     std::vector<std::string> locations;
+    uint64_t size = 0;  // formatting only: bytes of each location file (0: the default)
 };
 
 const char *kind_name(Kind kind);

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "cause.h"
 #include "platform/vldadmin.h"
+#include "storesize.h"
 #include "propreg/frontend.h"
 
 namespace propctl {
@@ -119,12 +121,18 @@ bool create_locations(const StoreDesc &desc, std::vector<std::string> *made, std
         if (fd >= 0) {
             ::close(fd);
             made->push_back(loc);
-            continue;
+        } else {
+            // An existing empty file may be used; anything else may hold data.
+            struct stat st;
+            if (errno != EEXIST || ::stat(loc.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
+                *why = "location " + loc + " already exists and is not an empty file";
+                return false;
+            }
         }
-        // An existing empty file may be used; anything else may hold data.
-        struct stat st;
-        if (errno != EEXIST || ::stat(loc.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
-            *why = "location " + loc + " already exists and is not an empty file";
+        // The library sizes the store by its locations; the file stays
+        // sparse until pages are written.
+        if (desc.size != 0 && ::truncate(loc.c_str(), static_cast<off_t>(desc.size)) != 0) {
+            *why = "cannot make " + loc + " " + std::to_string(desc.size) + " bytes: " + std::strerror(errno);
             return false;
         }
     }
@@ -184,6 +192,9 @@ bool Session::make_front_end(const StoreDesc &desc, uint32_t level)
     fe_.cls = prop_fe_clsctx_create(nullptr);
     fe_.sec = prop_fe_secctx_create(nullptr, nullptr, fe_.cls);
     if (fe_.meta == nullptr || fe_.cls == nullptr || fe_.sec == nullptr) return false;
+    // Root administers the registry: block access shows it what no key's
+    // security can grant, free blocks and blocks whose header is damaged.
+    fe_.sec->privileged = ::geteuid() == 0 ? 1 : 0;
     prop_fe_zkv_opts opts{};
     opts.registry_kind = desc.kind == Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV;
     opts.developer_mode = desc.developer ? 1 : 0;
@@ -224,10 +235,14 @@ bool Session::mark_dirty(std::string *why, int *exit)
 
 int Session::init_store(uint32_t level, const std::string &what)
 {
+    level_ = level;
     if (!make_front_end(desc_, level)) return out_.fail(what, PROP_E_NOMEM);
     writable_ = level != PROP_LEVEL_BACKUP;  // the library opens locations to write at every level
     uint32_t rc = prop_init(&ctx_, fe_.meta, fe_.sec, fe_.cls, level, fe_.zkv, fe_.grp);
-    if (rc == PROP_E_STORAGE && (level == PROP_LEVEL_RW || level == PROP_LEVEL_UPGRADE) && heal_boot_block(what)) {
+    // A store on one location whose boot block cannot be read there has no
+    // valid format at all (22); on more than one it has a location that fails (26).
+    const bool unreadable = rc == PROP_E_STORAGE || rc == PROP_E_FORMAT;
+    if (unreadable && (level == PROP_LEVEL_RW || level == PROP_LEVEL_UPGRADE) && heal_boot_block(what)) {
         ctx_ = nullptr;
         drop_front_end();
         if (!make_front_end(desc_, level)) return out_.fail(what, PROP_E_NOMEM);
@@ -252,6 +267,24 @@ int Session::init_store(uint32_t level, const std::string &what)
     return 0;
 }
 
+KeyBook &Session::keys()
+{
+    if (!keys_) keys_ = std::make_unique<KeyBook>(ctx_);
+    return *keys_;
+}
+
+int Session::reopen(const std::string &what)
+{
+    keys_.reset();
+    if (ctx_ != nullptr) {
+        const uint32_t rc = prop_terminate(ctx_, 0);
+        ctx_ = nullptr;
+        drop_front_end();
+        if (rc != 0) return out_.fail(what + ": cannot close the store", rc);
+    }
+    return init_store(level_, what);
+}
+
 // At the caching level the store takes a block whose copy in a disk group
 // is damaged from another mirror copy, and the recovery of the open writes
 // the boot block back on every copy; a writer may do that before it opens
@@ -272,6 +305,7 @@ bool Session::heal_boot_block(const std::string &what)
 
 int Session::terminate(const std::string &what, bool clean)
 {
+    keys_.reset();
     if (ctx_ == nullptr) return 0;
     uint32_t rc = prop_terminate(ctx_, 0);
     ctx_ = nullptr;
@@ -444,7 +478,14 @@ int Session::format_locked(const StoreDesc &desc, const std::string &what)
         return out_.fail(what, PROP_E_NOMEM);
     }
     sec_attr top = new_key_security();
-    uint32_t rc = prop_setup(&ctx_, fe_.sec, fe_.cls, &top, fe_.meta, fe_.zkv, PROP_LEVEL_RW, nullptr);
+    // A store of a chosen size gets bitmap pages to grow into.
+    uint32_t grow[2] = {PROP_SETUP_GROW_TO, 0};
+    if (desc.size != 0) {
+        const uint64_t room = uint64_t{location_pages(desc.size)} * kGrowthRoom;
+        grow[1] = static_cast<uint32_t>(std::min<uint64_t>(room, location_pages(largest_location_bytes())));
+    }
+    uint32_t rc = prop_setup(&ctx_, fe_.sec, fe_.cls, &top, fe_.meta, fe_.zkv, PROP_LEVEL_RW,
+                             desc.size != 0 ? grow : nullptr);
     if (rc != 0) {
         ctx_ = nullptr;
         drop_front_end();

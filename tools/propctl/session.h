@@ -2,10 +2,12 @@
 // contexts, and the backend context between prop_init and prop_terminate.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cause.h"
+#include "keys.h"
 #include "lock.h"
 #include "output.h"
 #include "propreg/prop.h"
@@ -44,6 +46,10 @@ class Session {
     // Formats a new store under the root and closes it again; on failure
     // the configuration and the location files made for it are taken away.
     int format(const StoreDesc &desc, const std::string &what);
+    // Closes the store and opens it again at the same level, under the
+    // same lock: the library sizes its locations anew.  0 or the reported
+    // exit status.
+    int reopen(const std::string &what);
     // Terminates the context and lets go of the lock; 0 or the reported
     // exit status.  Only a command that succeeded vouches that it left
     // nothing half-done; after any other the next reader rolls back first.
@@ -60,6 +66,9 @@ class Session {
     backend_ctx *ctx() const { return ctx_; }
     prop_metactx *meta() const { return fe_.meta; }
     przkv_ctx *zkv() const { return fe_.zkv; }
+    // The keys changes are planned against, opened once each; valid until
+    // the store changes, and closed before the store is.
+    KeyBook &keys();
     // Owner and group of the caller; the owner may do anything, others read.
     sec_attr new_key_security() const;
 
@@ -93,6 +102,8 @@ class Session {
     StoreDesc desc_;
     FrontEnd fe_;
     backend_ctx *ctx_ = nullptr;
+    uint32_t level_ = PROP_LEVEL_RW;
+    std::unique_ptr<KeyBook> keys_;
     bool dirty_ = false;  // this session put the marker down
     bool writable_ = true;  // the store's files are opened to write
     std::vector<Involved> involved_;

@@ -1,0 +1,122 @@
+// Keys of many children: a batch that gives one key thousands of children
+// neither rereads the key's entry pages for each nor saves an undo image of
+// the keys it makes; a listed key's children open without a search (and,
+// at the CACHING level, without a read); a lookup among many entry pages
+// waits for the device once per group of pages, not once per page.
+#include "format/storemap.h"
+#include "keys_fixture.h"
+
+namespace {
+
+class WideTest : public KeysTest {
+  protected:
+    // Children prefix0 .. prefix<n-1> of parent, made in one batch.
+    void fill(const Key &parent, const char *prefix, int n)
+    {
+        BatchBuilder b;
+        for (int i = 0; i < n; i++)
+            b.add(PROP_BATCH_CREATE_KEY, parent.get(), (prefix + std::to_string(i)).c_str()).sec =
+                store_->top_security();
+        ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), 0u);
+        take_handles(ctx(), b);
+    }
+    // Pages written into the log slots, as recorded: the undo images.
+    uint64_t images() const
+    {
+        const proprhandle *h = store_->handle();
+        const uint64_t first = PROPR_RESERVED_PREFIX + h->proprhandle_lsst + PROP_PAGE_SIZE;
+        const uint64_t end = first + uint64_t{h->proprhandle_num_log} * PROP_PAGE_SIZE;
+        uint64_t n = 0;
+        for (const fault_write_record &w : store_->faults().recorded())
+            if (w.offset >= first && w.offset < end) n += w.length / PROP_PAGE_SIZE;
+        return n;
+    }
+};
+
+TEST_F(WideTest, ABatchOfThousandsOfChildrenRereadsNothingAndSavesNoImageOfThem)
+{
+    constexpr int kBefore = 300;  // the tnode's own area and a KCE page
+    constexpr int kMade = 5000;   // more pages than a transaction keeps before it writes them
+    fill(make(system_, "wide"), "p", kBefore);
+    reopen();
+    Key parent = view().open("SYSTEM.wide");
+    Key in_kce_page = view().open(("SYSTEM.wide.p" + std::to_string(kBefore - 1)).c_str());
+    BatchBuilder b;
+    for (int i = 0; i < kMade; i++) {
+        prop_batch_op &op = b.add(PROP_BATCH_CREATE_SET, parent.get(), ("c" + std::to_string(i)).c_str());
+        op.sec = store_->top_security();
+        op.dtype = PROP_TYPE_BYTES;
+        op.value_size = 8;
+        std::memcpy(op.value, &i, sizeof i);
+    }
+    b.add(PROP_BATCH_DELETE_KEY, in_kce_page.get());
+    b.add(PROP_BATCH_CREATE_KEY, parent.get(), ("p" + std::to_string(kBefore - 1)).c_str()).sec = store_->top_security();
+    b.add(PROP_BATCH_CREATE_KEY, parent.get(), "p5").sec = store_->top_security();
+    store_->faults().set_record(true);
+    const uint64_t reads = store_->faults().reads();
+    ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), 0u);
+    EXPECT_LT(store_->faults().reads() - reads, 20u) << "the parent's entry pages are read once";
+    EXPECT_LE(images(), 3u) << "only the parent's tnode and the KCE page it had are saved";
+    std::vector<Key> made = take_handles(ctx(), b);
+    // What the batch found follows its own changes past the pages it wrote.
+    EXPECT_EQ(b.result(kMade + 1).disposition, PROP_DISP_CREATED);
+    EXPECT_EQ(b.result(kMade + 2).disposition, PROP_DISP_EXISTED);
+
+    made.clear();
+    in_kce_page.reset();
+    parent.reset();
+    reopen();
+    EXPECT_EQ(list_subkeys(ctx(), view().open("SYSTEM.wide")).num_keys, static_cast<uint32_t>(kBefore + kMade));
+    Value v = view().get(view().open("SYSTEM.wide.c4321"));
+    ASSERT_EQ(v.bytes.size(), 8u);
+    EXPECT_EQ(v.bytes[0] + 256 * v.bytes[1], 4321);
+}
+
+TEST_F(WideTest, AListedKeysChildrenOpenWithoutASearch)
+{
+    constexpr int kChildren = 600;
+    fill(make(system_, "wide"), "c", kChildren);
+    // Level 0: each open reads the child's tnode and the read of its value
+    // reads it again; no entry page.  CACHING: the listing read them all
+    // ahead.  Read-only: nothing is cached, every open walks.
+    for (uint32_t level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING, PROP_LEVEL_READONLY}) {
+        reopen(level);
+        Listing l = list_subkeys(ctx(), view().open("SYSTEM.wide"));
+        ASSERT_EQ(l.names.size(), static_cast<size_t>(kChildren));
+        const uint64_t reads = store_->faults().reads();
+        for (const std::string &name : l.names) {
+            Key k = view().open(("SYSTEM.wide." + name).c_str());
+            EXPECT_EQ(view().get(k).type, static_cast<uint32_t>(PROP_TYPE_NOVALUE));
+        }
+        const uint64_t read = store_->faults().reads() - reads;
+        const uint64_t expected[] = {2u * kChildren, 0u, 0u};
+        if (level == PROP_LEVEL_READONLY) {
+            EXPECT_GE(read, 3u * kChildren);
+            EXPECT_FALSE(view().cached("SYSTEM.wide.c7"));
+        } else {
+            EXPECT_EQ(read, expected[level]) << "level " << level;
+        }
+    }
+}
+
+TEST_F(WideTest, ALookupAmongManyEntryPagesWaitsOncePerGroupOfPages)
+{
+    {
+        Key fan = make(system_, "fan");
+        BatchBuilder b;
+        for (uint32_t i = 0; i < 420; i++) b.add(PROP_BATCH_CREATE_KEY, fan.get(), long_name(i).c_str()).sec = store_->top_security();
+        ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), 0u);
+        take_handles(ctx(), b);
+        EntryPages pages = entry_pages(ctx()->propb_ctx, fan);
+        ASSERT_EQ(pages.direct.size(), 25u);
+        ASSERT_EQ(pages.addr.size(), 1u);
+    }
+    reopen(PROP_LEVEL_READONLY);  // no cache: the walk reads every step
+    const uint64_t waits = store_->faults().read_waits();
+    Key last = view().open(("SYSTEM.fan." + long_name(419)).c_str());
+    // The root's, SYSTEM's and fan's tnodes, the direct KCE pages, the ADDR
+    // page, its KCE pages and the child's tnode.
+    EXPECT_LE(store_->faults().read_waits() - waits, 7u);
+}
+
+}  // namespace

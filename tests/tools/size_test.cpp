@@ -1,0 +1,115 @@
+// How large a store is: made to a size, grown, and said to be nearly full.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "propctl_run.h"
+
+namespace {
+
+uint64_t file_size(const std::string &path)
+{
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+std::string location(const Propctl &p)
+{
+    return p.root() + "/data/local.store";
+}
+
+std::string field(const std::string &json, const std::string &name)
+{
+    const size_t at = json.find("\"" + name + "\":");
+    if (at == std::string::npos) return "";
+    const size_t from = at + name.size() + 3;
+    return json.substr(from, json.find_first_of(",}", from) - from);
+}
+
+TEST(PropctlSize, AStoreMadeToASizeGrowsToWhatItsFormatAllows)
+{
+    Propctl p;
+    // Sizes below the default or past what a format can count are refused.
+    EXPECT_NE(p.run({"init", "--size", "100M"}).err.find("--size is at least 503484416 bytes"), std::string::npos);
+    EXPECT_NE(p.run({"init", "--size", "1P"}).err.find("no size"), std::string::npos);
+    EXPECT_NE(p.run({"init", "--size", "200G"}).err.find("--size is at most"), std::string::npos);
+
+    {
+        // Past a quarter of the largest size the growth room is what the
+        // format can count at most.
+        Propctl big;
+        big.ok({"init", "--size", "40G"});
+        EXPECT_EQ(field(big.ok({"--json", "status"}), "limit_bytes"),
+                  std::to_string(0x5029000ull + (1014ull * 32512 + 2028) * 4096));
+    }
+    p.ok({"init", "--size", "1G"});
+    EXPECT_EQ(file_size(location(p)), 1ull << 30);
+    std::string st = p.ok({"--json", "status"});
+    // Bitmap pages for four times the pages: 30 of them.
+    const uint64_t pages = ((1ull << 30) - 0x5029000) / 4096;
+    EXPECT_EQ(field(st, "pages_total"), std::to_string(pages - 60)) << st;
+    EXPECT_EQ(field(st, "keys"), "3") << st;
+    EXPECT_EQ(field(st, "limit_bytes"), std::to_string(0x5029000ull + (30ull * 32512 + 60) * 4096)) << st;
+
+    p.ok({"set", "SYSTEM.a", "1"});
+    std::string grown = p.ok({"grow", "3G"});
+    EXPECT_EQ(file_size(location(p)), 3ull << 30);
+    EXPECT_NE(grown.find("the store holds " + std::to_string(((3ull << 30) - 0x5029000) / 4096 - 60) + " pages now"),
+              std::string::npos)
+        << grown;
+    EXPECT_EQ(p.ok({"get", "SYSTEM.a"}), "1\n");
+    EXPECT_NE(p.ok({"check"}).find("the store is sound"), std::string::npos);
+
+    RunResult r = p.run({"grow", "5G"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("grow: this store can grow to 3.8 GiB"), std::string::npos) << r.err;
+    r = p.run({"grow", "2G"});
+    EXPECT_NE(r.err.find("a store does not shrink"), std::string::npos) << r.err;
+    EXPECT_EQ(file_size(location(p)), 3ull << 30);
+}
+
+// A store from 90% full on says so after every write; the default store
+// grows by a little only.  The location presents itself as a device of
+// 20100 pages, so that a batch fills it.
+TEST(PropctlSize, EveryWriteWarnsFromNinetyPercentFull)
+{
+    Propctl p;
+    p.set_env("PROPREG_FAULTS", "device:bytes=" + std::to_string(0x5029000 + 20100ull * 4096) + ",path=local.store");
+    p.ok({"init"});
+    // Values of 300 bytes take two pages a key; a parent holds 1000 keys.
+    auto keys = [](const char *parent, int n) {
+        std::string text;
+        const std::string value(300, 'v');
+        for (int i = 0; i < n; i++)
+            text += std::string("set SYSTEM.") + parent + std::to_string(i / 1000) + ".k" + std::to_string(i) + " " +
+                    value + "\n";
+        return text;
+    };
+    RunResult r = p.run({"batch"}, keys("f", 8500));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "") << "85% full";
+    r = p.run({"batch"}, keys("g", 600));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("propctl: warning: the store is 9"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("'propctl grow SIZE' makes it larger"), std::string::npos) << r.err;
+    r = p.run({"set", "SYSTEM.g0.e", "v"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("% full ("), std::string::npos) << r.err;
+    r = p.run({"get", "SYSTEM.g0.e"});
+    EXPECT_EQ(r.err, "") << "reads do not warn";
+}
+
+TEST(PropctlSize, GrowLeavesDiskGroupsToTheirOwnRules)
+{
+    Propctl p;
+    p.ok({"init", "--cluster", "--disk-group", "+DATA"});
+    RunResult r = p.run({"grow", "1G"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is in the volume manager, where a store file grows by the disk group's rules"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(p.run({"init", "--size", "1G", "--cluster", "--disk-group", "+X"}).err.find("--size is for files"),
+              std::string::npos);
+}
+
+}  // namespace
