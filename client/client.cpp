@@ -498,6 +498,8 @@ uint32_t prc_status(prc_conn *conn, prop_status *status)
     status->total_kb = a.total_kb;
     status->used_kb = a.used_kb;
     status->free_kb = a.free_kb;
+    status->keys = a.keys;
+    status->limit_kb = a.limit_kb;
     return 0;
 }
 

@@ -261,6 +261,8 @@ template <class IO> void answer_fields(IO &io, Answer &a)
         io.u64(a.total_kb);
         io.u64(a.used_kb);
         io.u64(a.free_kb);
+        io.u64(a.keys);
+        io.u64(a.limit_kb);
         break;
     case Op::watch:
         io.u64(a.seq);

@@ -107,7 +107,7 @@ struct Answer {
     sec_attr sec{};
     std::vector<BatchResult> results;
     uint64_t seq = 0;                // watch: the last event before it
-    uint64_t total_kb = 0, used_kb = 0, free_kb = 0;
+    uint64_t total_kb = 0, used_kb = 0, free_kb = 0, keys = 0, limit_kb = 0;  // status
     std::string version;
 };
 

@@ -105,7 +105,8 @@ PRC_EXPORT uint32_t prc_batch_count(const prc_batch *batch);
  * it when done) and disposition may be NULL. */
 PRC_EXPORT uint32_t prc_batch_result(const prc_batch *batch, uint32_t i, prc_key *key, uint32_t *disposition);
 
-/* The store's locations, their states and its size (privileged callers). */
+/* The store's locations, their states, its size, its keys and the size it
+ * may grow to (privileged callers). */
 PRC_EXPORT uint32_t prc_status(prc_conn *conn, prop_status *status);
 /* The corruption check of the whole store: 0 sound, 57 corrupt (privileged). */
 PRC_EXPORT uint32_t prc_check(prc_conn *conn);

@@ -110,6 +110,20 @@ TEST_F(DaemonKeys, ABatchCommitsWholeOrNotAtAll)
     EXPECT_EQ(c.get("SYSTEM.a"), "A2");
 }
 
+TEST_F(DaemonKeys, StatusCountsTheKeysAndTheRoomToGrow)
+{
+    Conn c = d.connect();
+    prop_status before{}, after{};
+    ASSERT_EQ(prc_status(c, &before), 0u);
+    ASSERT_EQ(c.set("SYSTEM.counted.a", "1"), 0u);
+    ASSERT_EQ(c.set("SYSTEM.counted.b", "2"), 0u);
+    ASSERT_EQ(prc_status(c, &after), 0u);
+    EXPECT_EQ(after.keys, before.keys + 3);
+    EXPECT_GT(after.total_kb, 0u);
+    EXPECT_GE(after.limit_kb, after.total_kb);
+    EXPECT_EQ(after.used_kb + after.free_kb, after.total_kb);
+}
+
 TEST_F(DaemonKeys, KeysBelongToTheirConnection)
 {
     prc_key k = 0;

@@ -754,6 +754,8 @@ Outcome Executor::read(const Job &job, Session &s)
         a.total_kb = st.total_kb;
         a.used_kb = st.used_kb;
         a.free_kb = st.free_kb;
+        a.keys = st.keys;
+        a.limit_kb = st.limit_kb;
         break;
     }
     case Op::check:
