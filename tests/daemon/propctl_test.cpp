@@ -71,13 +71,21 @@ struct Running {
     }
 };
 
+// A read, and the commands that need the store alone: the lock's status,
+// not a wait.
 TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)
 {
     Daemon d;
     d.start();
-    Running get({"--root", d.root(), "get", "SYSTEM"});
-    EXPECT_TRUE(get.said("propregd serves this store", 20000)) << get.printed;
-    EXPECT_EQ(get.status(), 1);
+    for (const std::vector<std::string> &command :
+         {std::vector<std::string>{"get", "SYSTEM"}, {"grow", "1G"}, {"init", "--size", "1G"}}) {
+        std::vector<std::string> args = {"--root", d.root()};
+        args.insert(args.end(), command.begin(), command.end());
+        Running run(args);
+        EXPECT_TRUE(run.said("stop it to use the store directly (systemctl stop propregd", 20000))
+            << command[0] << ": " << run.printed;
+        EXPECT_EQ(run.status(), 7) << command[0];
+    }
 }
 
 TEST(DaemonPropctl, WatchPrintsEachCommittedChange)

@@ -60,7 +60,7 @@ std::string holder_of(int fd)
 }
 
 // The daemon holds the lock for as long as it runs: waiting would be for
-// ever.
+// ever, so the command gives up at once, with the status of a lock not got.
 bool served_by_daemon(const std::string &lock_path, std::string *why)
 {
     const std::string socket = lock_path.substr(0, lock_path.find_last_of('/') + 1) + "propregd.sock";
@@ -99,7 +99,7 @@ int StoreLock::acquire(const std::string &path, bool exclusive, std::string *why
         }
         if (served_by_daemon(path, why)) {
             release();
-            return kExitFailed;
+            return kExitLockTimeout;
         }
         const double waited = std::chrono::duration<double>(Clock::now() - start).count();
         if (wait_seconds_ >= 0 && waited >= wait_seconds_) {
