@@ -193,7 +193,7 @@ void Server::pump(Conn &c)
         switch (c.in.next(&body, &size)) {
         case wire::Framer::Result::frame:
             if (c.watching) return refuse(c, 0, "a watching connection takes no requests");
-            dispatch(c, body, size);
+            if (!dispatch(c, body, size)) return;  // refused: c may be gone
             continue;
         case wire::Framer::Result::broken:
             return refuse(c, 0, "a frame is longer than " + std::to_string(wire::kMaxRequest) + " bytes");
@@ -213,15 +213,19 @@ void Server::pump(Conn &c)
     }
 }
 
-void Server::dispatch(Conn &c, const uint8_t *body, size_t size)
+bool Server::dispatch(Conn &c, const uint8_t *body, size_t size)
 {
     Job job;
     std::string why;
-    if (!wire::decode(body, size, &job.req, &why)) return refuse(c, 0, why);
+    if (!wire::decode(body, size, &job.req, &why)) {
+        refuse(c, 0, why);
+        return false;
+    }
     job.conn = c.id;
     job.caller = c.caller;
     c.busy = true;
     executor_.submit(std::move(job));
+    return true;
 }
 
 // A frame that cannot be read ends its connection, and no other.

@@ -52,7 +52,9 @@ class Server {
     void accept_all();
     void on_event(Conn &c, uint32_t events);
     void pump(Conn &c);
-    void dispatch(Conn &c, const uint8_t *body, size_t size);
+    // Hands a request to the store thread; false when the frame was refused,
+    // which may have closed c.
+    bool dispatch(Conn &c, const uint8_t *body, size_t size);
     void refuse(Conn &c, uint16_t op, const std::string &why);
     void deliver();
     void queue_event(Conn &c, const wire::Event &e, const std::string &frame);
