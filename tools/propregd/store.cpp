@@ -41,7 +41,7 @@ Store::~Store()
 bool Store::lock(int wait_s)
 {
     const std::string path = propctl::root_file(root_, kLockFile);
-    lock_fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    lock_fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock_fd_ < 0) {
         log_line("cannot open %s: %s", path.c_str(), std::strerror(errno));
         return false;
@@ -134,7 +134,7 @@ bool Store::open(const propctl::Root &root, int lock_wait_s)
         return false;
     }
     const std::string dirty = propctl::root_file(root_, kDirtyFile);
-    int fd = ::open(dirty.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(dirty.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0 || ::fsync(fd) != 0) {
         log_line("cannot write %s: %s", dirty.c_str(), std::strerror(errno));
         if (fd >= 0) ::close(fd);
