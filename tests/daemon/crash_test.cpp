@@ -46,11 +46,12 @@ struct Told {
 };
 
 // Writes until the daemon goes away: a batch setting a and b to n, then a
-// single write of c.
-void write_until_closed(const Daemon &d, int w, long from, Told *told)
+// single write of c.  Counts itself in ready once its keys are open.
+void write_until_closed(const Daemon &d, int w, long from, Told *told, std::atomic<int> *ready)
 {
     Conn c = d.connect();
     prc_key a = c.key(key_of(w, "a")), b = c.key(key_of(w, "b")), s = c.key(key_of(w, "c"));
+    ++*ready;
     for (long n = from;; n++) {
         const std::string v = std::to_string(n);
         const auto len = static_cast<uint32_t>(v.size() + 1);
@@ -82,9 +83,13 @@ TEST(DaemonCrash, KilledAnywhereUnderEightWritersLosesNothingItAnswered)
     const int trials = kills();
     for (int trial = 0; trial < trials; trial++) {
         std::vector<std::thread> writers;
+        std::atomic<int> ready{0};
         for (int w = 0; w < kWriters; w++)
             writers.emplace_back(write_until_closed, std::cref(d), w, told[static_cast<size_t>(w)].batch + 1,
-                                 &told[static_cast<size_t>(w)]);
+                                 &told[static_cast<size_t>(w)], &ready);
+        // The moment is random from when every writer is writing: on a busy
+        // machine a writer may start later than the kill would come.
+        while (ready < kWriters) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 300));
         ASSERT_EQ(d.stop(9), 128 + 9);
         for (std::thread &t : writers) t.join();
