@@ -14,13 +14,12 @@
 #include <vector>
 
 #include "format/block.h"
+#include "format/layout.h"
 #include "harness/config_input.h"
 #include "harness/exports_input.h"
 #include "harness/records_input.h"
 #include "harness/stores.h"
-#include "lifecycle/layout.h"
 #include "tree/tnode.h"
-#include "txn/layout.h"
 #include "wire.h"
 #include "workload.h"
 

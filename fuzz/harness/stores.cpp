@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "format/block.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "workload.h"
 
 namespace fuzz {

@@ -6,6 +6,7 @@
 #include "api/ops.h"
 #include "api/seterror.h"
 #include "core/handle.h"
+#include "io/pagecache.h"
 #include "platform/thread.h"
 
 namespace propreg {
@@ -133,11 +134,14 @@ ctx_call::ctx_call(backend_ctx *ctx) : h_(live_handle(ctx))
     // before it looks at the count: one of the two sees the other.
     std::atomic_ref<u32>(h_->proprhandle_calls).fetch_add(1);
     admitted_ = std::atomic_ref<u32>(h_->proprhandle_closing).load() == 0;
+    if (admitted_) pagecache_call_begins(h_);
 }
 
 ctx_call::~ctx_call()
 {
-    if (h_ != nullptr) std::atomic_ref<u32>(h_->proprhandle_calls).fetch_sub(1);
+    if (h_ == nullptr) return;
+    if (admitted_) pagecache_call_ends(h_);
+    std::atomic_ref<u32>(h_->proprhandle_calls).fetch_sub(1);
 }
 
 bool ctx_end_calls(backend_ctx *ctx)

@@ -12,4 +12,5 @@ u32 propr_get_version(backend_ctx *ctx, u32 *version);
 // refuses is logged and does not change the result.
 u32 propr_vld_directconn(backend_ctx *ctx);
 // Writes the context and its handle to the trace log.
+// proprdc: dump context.
 u32 proprdc(backend_ctx *ctx);

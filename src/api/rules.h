@@ -36,8 +36,8 @@ enum class esc_rule : u8 {
     none,
     all,         // level 1: every non-zero result goes through proprseterror
     bkup,        // level 1, ZKV only: 49 stays, anything else becomes 26
-    replace,     // 0, 8 and 31 are answers, not failures
-    prechk,      // every level: all but 0 and 54
+    replace,     // PROP_OK, PROP_E_ARG and PROP_E_DEVSPACE are answers, not failures
+    prechk,      // every level: all but PROP_OK and PROP_E_MINORITY
     autorepair,  // 103 re-opens the I/O and is success; 0 is a failure (26)
     reinit,      // level 1: either step's failure
 };

@@ -5,16 +5,18 @@
 
 #include "core/types.h"
 
-// Behind prop_bkup: a backup of the open store into the file `name`.
-// 0; 3; 13; 26 (no bitmap pages, unreadable bitmaps, a live undo log, a
-// disk-group name, a page the image needs that no location holds sound);
-// 49 (the backup file cannot be made, written or put in place).  On
-// failure the file that had the name is as it was.  A tnode-area page
-// found sound nowhere is named in *damaged_page when one is given.
+// Behind prop_bkup: a backup of the open store into the file `name`. PROP_OK;
+// PROP_E_CTX; PROP_E_NULL; PROP_E_STORAGE (no bitmap pages, unreadable bitmaps,
+// a live undo log, a disk-group name, a page the image needs that no location
+// holds sound); PROP_E_BKPFILE (the backup file cannot be made, written or put in place).  On
+// failure the file that had the name is as it was.  A tnode-area page found sound
+// nowhere is named in *damaged_page when one is given.
+// proprbkp: backup.
 u32 proprbkp(backend_ctx *ctx, char *name, u32 *damaged_page);
 // Behind prop_delete_bkpfile, prop_rename_bkpfile and prop_copy_bkpfile.
-// 0; 3; 13; 26 (a path too long); 49 (the file system refused); or the
-// volume manager's code for a disk group.
+// PROP_OK; PROP_E_CTX; PROP_E_NULL; PROP_E_STORAGE (a path too long);
+// PROP_E_BKPFILE (the file system refused); or the volume manager's code for a
+// disk group.
 u32 proprbkp_delete(backend_ctx *ctx, const char *location, const char *filename, u32 flags);
 u32 proprbkp_rename(backend_ctx *ctx, const char *location, const char *from, const char *to, u32 flags);
 u32 proprbkp_copy(backend_ctx *ctx, const char *src_location, const char *src_name, const char *dst_location,
@@ -22,15 +24,16 @@ u32 proprbkp_copy(backend_ctx *ctx, const char *src_location, const char *src_na
 
 // Reads the backup `name` whole as a store of its own, its pages and its
 // key tree, opened with the stand-in front end fe the restore reads the
-// backup with.  0, 12, or 22 after trace lines naming what is damaged.
+// backup with.  PROP_OK, PROP_E_NOMEM, or PROP_E_FORMAT after trace lines naming what is damaged.
 using bkp_image_check = u32 (*)(prop_metactx *meta, przkv_ctx *fe, const char *name, u32 flags);
 
 // Behind prop_recover_media: restores the backup file `name` onto every
 // configured location of the registry kind in flags (PROP_KIND_NKV or
-// PROP_KIND_ZKV), once its own checks and check() found it sound.  0; 12;
-// 13; 22 (not a whole, sound backup of this kind: nothing was written); 26
-// (a location that is not open); 31 (a location too small); 49 (the backup
-// cannot be opened or read); or a location's write error.
+// PROP_KIND_ZKV), once its own checks and check() found it sound.  PROP_OK;
+// PROP_E_NOMEM; PROP_E_NULL; PROP_E_FORMAT (not a whole, sound backup of this
+// kind: nothing was written); PROP_E_STORAGE (a location that is not open);
+// PROP_E_DEVSPACE (a location too small); PROP_E_BKPFILE (the backup cannot be
+// opened or read); or a location's write error.
 u32 phy_rec(prop_metactx *meta, const char *name, u32 flags, bkp_image_check check);
 
 // Behind the prop_cbkp_* exports (record files).

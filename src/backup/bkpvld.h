@@ -86,7 +86,7 @@ class VldReplacement : public BkpReplacement {
     VldReplacement(const VldReplacement &) = delete;
     VldReplacement &operator=(const VldReplacement &) = delete;
 
-    // 0, or the code of making the file (43, 26, 49).
+    // PROP_OK, or the code of making the file (PROP_E_VLDCREATE, PROP_E_STORAGE, PROP_E_BKPFILE).
     u32 create(const char *dg, const char *fname, u32 pages);
     BkpIo &io() override { return file_; }
     // 0, or the code of the step that failed.

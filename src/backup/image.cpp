@@ -2,7 +2,7 @@
 
 #include "format/block.h"
 #include "format/cursor.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 
 namespace propreg {
 

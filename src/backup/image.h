@@ -8,19 +8,12 @@
 #pragma once
 
 #include "core/types.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "platform/trace.h"
 
 namespace propreg {
 
-enum : i32 {
-    BOOT_OFF_BKP_VERSION = 360,
-    BOOT_OFF_BKP_TYPE = 364,
-};
-
-constexpr u32 BKP_VERSION = 1;   // the boot block of a backup image
-constexpr u32 BKP_TYPE_ZKV = 1;  // of a cluster-wide store
-constexpr u32 BKP_TYPE_NKV = 2;  // of a node-local store
 constexpr u32 BKP_STEP_PAGES = 250;  // pages moved per read and write
 constexpr u32 BKP_LOG_GAP = PROPR_NUM_LOG - 1;  // log pages a backup leaves out
 // Where the name pages begin in a live store, relative to lsst.
@@ -58,7 +51,7 @@ void bkp_boot_to_store(u8 *boot, u32 lsst);
 // Whether boot is the boot block of a backup image this registry kind may
 // restore: a valid metadata header of version 4, a store id, an intact
 // checksum, the backup marks of the right kind and no live undo log.
-// 0, or 22 after a trace line saying why.
+// PROP_OK, or PROP_E_FORMAT after a trace line saying why.
 u32 bkp_verify_format(trace_comp tc, const u8 *boot, u32 flags);
 // Whether the image's geometry is that of a store and the file is long
 // enough for its own fixed areas (never trusting a count the file gives).

@@ -67,7 +67,7 @@ u32 rec_check_add(u32 check, const u8 *record, u32 len);
 // given) says which.
 u32 rec_encode(const prop_record &rec, u8 *out, u32 *len, const char **why = nullptr);
 // One record's bytes, its closing separator and newline included, into
-// *rec (value cleared to its full size first).  0, or 22 after a trace line.
+// *rec (value cleared to its full size first).  PROP_OK, or PROP_E_FORMAT after a trace line.
 u32 rec_decode(trace_comp tc, const u8 *in, u32 len, prop_record *rec);
 // Where the record at in ends (its length, in *len): see above.  `avail`
 // bytes are readable at in; at_end says no more follow them.  false when

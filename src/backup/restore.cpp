@@ -38,10 +38,10 @@
 #include "core/handle.h"
 #include "format/block.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "io/devhist.h"
 #include "io/io.h"
 #include "io/pagecache.h"
-#include "lifecycle/layout.h"
 #include "lifecycle/newhandle.h"
 #include "lifecycle/terminate.h"
 #include "platform/env.h"
@@ -207,11 +207,11 @@ u32 Restore::open_backup()
 u32 Restore::head_block(u32 addr, const char *what, u8 *page)
 {
     if (u32 rc = read_backup(addr / kPage, 1, page); rc != 0) return rc;
-    if (block_sound(page, PROPR_BLK_METADATA, addr / PROP_PAGE_SIZE + PROPR_BLOCKNUM_BIAS)) return 0;
+    if (block_sound(page, PROPR_BLK_METADATA, propr_blocknum(addr))) return 0;
     trace_print(tc_, 0,
                 "phy_rec: Block [%u] (%s) of the backup is damaged. The backup file to be restored is not a valid %s "
                 "backup file.",
-                addr / PROP_PAGE_SIZE + PROPR_BLOCKNUM_BIAS, what, bkp_kind_name(flags_));
+                propr_blocknum(addr), what, bkp_kind_name(flags_));
     return PROP_E_FORMAT;
 }
 

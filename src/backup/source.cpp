@@ -4,10 +4,10 @@
 
 #include "format/block.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "io/io.h"
 #include "io/slot.h"
-#include "lifecycle/layout.h"
 #include "space/bitmap.h"
 
 namespace propreg {
@@ -45,7 +45,7 @@ u32 BkpSource::read(u8 *buf, u64 addr, u32 n)
 // backup image, whose blocks keep the number they had in the store.
 u32 BkpSource::number_of(u64 addr) const
 {
-    u32 number = static_cast<u32>(addr >> 12) + PROPR_BLOCKNUM_BIAS;
+    u32 number = propr_blocknum(addr);
     if (addr >= h_->proprhandle_odbst && h_->proprhandle_num_log < PROPR_NUM_LOG)
         number += PROPR_NUM_LOG - h_->proprhandle_num_log;
     return number;
@@ -90,7 +90,7 @@ bkp_role BkpSource::role_of(u64 addr) const
     if (addr == h->proprhandle_odbst) return {bkp_need::in_place, PROPR_BLK_DB, "the owner name page"};
     if (addr == h->proprhandle_gdbst) return {bkp_need::in_place, PROPR_BLK_DB, "the group name page"};
     if (addr < h->proprhandle_rtnst) return kAny;
-    const u32 page = static_cast<u32>((addr - h->proprhandle_rtnst) / PROP_PAGE_SIZE);
+    const u32 page = propr_addr_page(h->proprhandle_rtnst, addr);
     if (page == 0) return {bkp_need::sound, PROPR_BLK_TNODE, "the root tnode"};
     return in_use(page) ? bkp_role{bkp_need::sound, kTreeTypes, "a tree page"} : kAny;
 }
@@ -160,7 +160,7 @@ u32 BkpSource::refuse(u64 addr, const bkp_role &r)
                     r.name);
         return PROP_E_STORAGE;
     }
-    const u32 page = static_cast<u32>((addr - h_->proprhandle_rtnst) / PROP_PAGE_SIZE);
+    const u32 page = propr_addr_page(h_->proprhandle_rtnst, addr);
     if (damaged_page_ != nullptr) *damaged_page_ = page;
     io_progress(h_, 0, "rbkp: Page [%u] (block %u, %s) is sound on no location. No backup was taken.", page,
                 number_of(addr), r.name);

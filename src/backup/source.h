@@ -35,7 +35,7 @@ class BkpSource {
     BkpSource(proprhandle *h, u32 *damaged_page);
     bool ready() const { return copies_ && bits_; }
 
-    // Pages [addr, addr + n * 4096) of the store into buf.  0, or 26 when a
+    // Pages [addr, addr + n * 4096) of the store into buf.  PROP_OK, or PROP_E_STORAGE when a
     // page the image needs is sound nowhere or no location can be read.
     u32 read(u8 *buf, u64 addr, u32 n);
 

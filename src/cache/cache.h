@@ -82,7 +82,7 @@ struct proprch_ctx {
     plat_mutex proprch_ctx_transient_mutex;
 };
 
-// Creates the context and the tables of depths 1 to 5: 0, 12 or 26.
+// Creates the context and the tables of depths 1 to 5: PROP_OK, PROP_E_NOMEM or PROP_E_STORAGE.
 u32 proprch_init(proprhandle *handle, proprch_ctx **cache);
 // Whether the cache keeps anything (it is off at the read-only level).
 bool proprch_is_on(const proprch_ctx *cache);
@@ -96,22 +96,22 @@ u32 proprch_get_addr(proprch_ctx *cache, const char *keyname, u32 *addr, u32 dep
 // memory.  A failed insert leaves the cache as it was.
 u32 proprch_insert(proprch_ctx *cache, const char *keyname, u32 flags);
 // Inserts the key with its address unless it is cached already: 0; 142
-// (cached, its address left as it is); 26 or 12 as for insert.  One
+// (cached, its address left as it is); PROP_E_STORAGE or PROP_E_NOMEM as for insert.  One
 // lookup of the name where insert and set-address take three.
 u32 proprch_insert_addr(proprch_ctx *cache, const char *keyname, u32 tnodeaddr, u32 flags);
-// Inserts the key if needed and records its address: 0, 12 or 26.
+// Inserts the key if needed and records its address: PROP_OK, PROP_E_NOMEM or PROP_E_STORAGE.
 u32 proprch_set_addr(proprch_ctx *cache, const char *keyname, u32 tnodeaddr, u32 depth, u32 flags);
 // Removes a key, with recurse everything cached below it; inside a batch
-// the entries become DELETE_TRANSIENT instead.  0; 10 when not recursive
+// the entries become DELETE_TRANSIENT instead.  PROP_OK; PROP_E_NOTEMPTY when not recursive
 // and the key has live cached children; 141 not cached; 26.
 u32 proprch_delete(proprch_ctx *cache, const char *keyname, u32 recurse, u32 depth, u32 flags);
 // Commit: CREATE_TRANSIENT entries become PERMANENT, DELETE_TRANSIENT ones
-// are removed.  0, or 26 with the cache off.
+// are removed.  PROP_OK, or PROP_E_STORAGE with the cache off.
 u32 proprch_make_permanent(proprch_ctx *cache, u32 flags);
 // Rollback: CREATE_TRANSIENT entries are removed, DELETE_TRANSIENT ones
-// become PERMANENT.  0, or 26 with the cache off.
+// become PERMANENT.  PROP_OK, or PROP_E_STORAGE with the cache off.
 u32 proprch_delete_transient(proprch_ctx *cache, u32 flags);
-// Frees the context, every table and every element.  0, or 26 for NULL.
+// Frees the context, every table and every element.  PROP_OK, or PROP_E_STORAGE for NULL.
 u32 proprch_terminate(proprch_ctx *cache);
 // The lookup behind all of them; the caller holds the cache lock.  0 and
 // *element when cached; 141 not cached; 143 the hash key is taken by

@@ -55,9 +55,9 @@ proprch_hashelement *parent_of(proprch_ctx *ctx, const proprch_hashelement *elem
 bool is_parent(const proprch_hashelement *parent, const proprch_hashelement *child);
 
 // Tables (exclusive lock).
-u32 table_create(proprch_ctx *ctx, u32 depth);  // 0 or 12
+u32 table_create(proprch_ctx *ctx, u32 depth);  // PROP_OK or PROP_E_NOMEM
 void table_destroy(proprch_ctx *ctx, u32 depth);
-u32 table_insert(proprch_ctx *ctx, proprch_hashelement *elem);  // 0, 12 or 26
+u32 table_insert(proprch_ctx *ctx, proprch_hashelement *elem);  // PROP_OK, PROP_E_NOMEM or PROP_E_STORAGE
 void table_remove(proprch_ctx *ctx, proprch_hashelement *elem);
 // The table of a depth, or nullptr when it does not exist.
 proprch_hashtable *table_at(proprch_ctx *ctx, u32 depth);
@@ -66,7 +66,7 @@ proprch_hashtable *table_at(proprch_ctx *ctx, u32 depth);
 proprch_hashelement *element_create(proprch_ctx *ctx, const char *name, size_t len, const keyparts &kp,
                                     const hashkey_buf &hk, u32 status);
 void element_free(prop_metactx *meta, proprch_hashelement *elem);
-// Lists child's hash key in parent and records the slot in child: 0 or 12.
+// Lists child's hash key in parent and records the slot in child: PROP_OK or PROP_E_NOMEM.
 u32 child_add(proprch_ctx *ctx, proprch_hashelement *parent, proprch_hashelement *child);
 // Frees parent's slot i.
 void child_clear(proprch_ctx *ctx, proprch_hashelement *parent, u32 i);
@@ -86,7 +86,7 @@ proprch_hashelement *element_of(proprch_link *link);
 
 // Removal (exclusive lock).  Traverse delete: children first; in a batch
 // the entries become DELETE_TRANSIENT, otherwise they are freed.  parent is
-// elem's cached parent or nullptr.  0 or 26.
+// elem's cached parent or nullptr.  PROP_OK or PROP_E_STORAGE.
 u32 traverse_delete(proprch_ctx *ctx, proprch_hashelement *elem, proprch_hashelement *parent, bool batch);
 // The slot of parent's child list that holds child's hash key, or -1.
 i32 child_slot(const proprch_hashelement *parent, const proprch_hashelement *child);

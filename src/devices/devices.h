@@ -26,28 +26,33 @@ u32 dev_replace(backend_ctx *ctx, u32 devnum, const char *newdev, u32 master);
 // complete names of their registry files.
 u32 dev_migrate(backend_ctx *ctx, u32 master);
 
-// Behind prop_repair_conf: changes one slot of the local configuration
-// without an open store.  0, 8, 12, 13, 23, 33, 45, 54 or the device check's code.
+// Behind prop_repair_conf: changes one slot of the local configuration without
+// an open store.  PROP_OK, PROP_E_ARG, PROP_E_NOMEM, PROP_E_NULL, PROP_E_CLUSTER,
+// PROP_E_NOCONF, PROP_E_DEPEND, PROP_E_MINORITY or the device check's code.
+// proprrep: replace a location.
 u32 proprrep(prop_metactx *meta, u32 devnum, const char *newdev, u32 flags);
 // Brings the handle's configuration in line with the published names.
-// 103 when it was rewritten, 0 when it already was, 3, 13, 26, 45 or the
-// configuration writer's code.
+// PROP_E_REPAIRED when it was rewritten, PROP_OK when it already was, PROP_E_CTX,
+// PROP_E_NULL, PROP_E_STORAGE, PROP_E_DEPEND or the configuration writer's code.
+// proprrepauto: repair automatically: follow the published names.
 u32 proprrepauto(proprhandle *handle, const dev_names published);
 // The same for a node without an open store: local is rewritten as the
 // configuration now stands.  0 or the code of the step that failed.
 u32 proprrepauto_rim(prop_metactx *meta, dev_names local, const dev_names published);
 // Behind prop_overwrite_conf: the node's configuration becomes the store's
-// own (its boot blocks' device history).  0, 12 or 26.
+// own (its boot blocks' device history).  PROP_OK, PROP_E_NOMEM or PROP_E_STORAGE.
+// proprcow: copy (overwrite) the configuration.
 u32 proprcow(prop_metactx *meta);
-// Rewrites the storage resource's start and stop dependencies.  0, 3 or 45.
+// Rewrites the storage resource's start and stop dependencies.  PROP_OK,
+// PROP_E_CTX or PROP_E_DEPEND.
 u32 proprrep_modify_dependency(proprhandle *handle, u32 flags);
 // The open's repair: at the CACHING level, the configuration published by
-// the Cache Writer replaces the node's.  103 (rewritten), 0 (nothing done),
-// 8, 12, 13, 23 or 26.
+// the Cache Writer replaces the node's.  PROP_E_REPAIRED (rewritten), PROP_OK (nothing done),
+// PROP_E_ARG, PROP_E_NOMEM, PROP_E_NULL, PROP_E_CLUSTER or PROP_E_STORAGE.
 u32 proprio_repairconf(proprhandle *handle);
 
 // Splits a published configuration (names separated by '>') into names.
-// 0, or 26 for text that is no configuration: more than five names, a
+// PROP_OK, or PROP_E_STORAGE for text that is no configuration: more than five names, a
 // name too long to configure, an empty name between two others, a
 // duplicate, or no name at all.
 u32 dev_split_published(const char *text, size_t length, dev_names names);

@@ -22,7 +22,7 @@ class TempHandle {
     // 12 when memory ran out, 23 when the host name is unknown.
     u32 failure() const { return failure_; }
     proprhandle *get() const { return handle_; }
-    // Creates the I/O mutex, for a handle that opens its locations.  0 or 26.
+    // Creates the I/O mutex, for a handle that opens its locations.  PROP_OK or PROP_E_STORAGE.
     u32 start_io();
 
   private:

@@ -92,6 +92,6 @@ u32 proprgblock(backend_ctx *ctx, propr_keyhandle *keyh, u32 location, void *out
 
     std::memcpy(outbuf, block, PROP_PAGE_SIZE);
     *inout_size = PROP_PAGE_SIZE;
-    *blkno = static_cast<u32>(at.offset >> 12) + PROPR_BLOCKNUM_BIAS;
+    *blkno = propr_blocknum(at.offset);
     return rc;
 }

@@ -7,8 +7,8 @@
 #include "diag/common.h"
 #include "diag/diag.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "io/devhist.h"
-#include "lifecycle/layout.h"
 #include "platform/thread.h"
 #include "tree/names.h"
 #include "tree/slotted.h"
@@ -91,7 +91,7 @@ const char *data_type_name(u32 type)
 bool number_mismatch(const proprhandle *h, u32 blkno, u32 found)
 {
     if (blkno < PROPR_BLOCKNUM_BIAS) return found != blkno;
-    return found != expected_number(h, u64{blkno - PROPR_BLOCKNUM_BIAS} << 12);
+    return found != expected_number(h, propr_blocknum_addr(blkno));
 }
 
 void header_lines(report &r, const proprhandle *h, u32 blkno, const u8 *block)
@@ -191,10 +191,6 @@ void tnode_lines(report &r, proprhandle *h, const u8 *block)
     subkey_lines(r, block, num_subkey);
 }
 
-// Boot-block words of backup images.
-constexpr i32 kBootBackupVersion = 360;
-constexpr i32 kBootBackupType = 364;
-
 // Slots 0 and 1 keep their history in the low area, slots 2 to 4 in the
 // high one; each area lists the previous ids, then the new ones.
 i32 history_prv(u32 slot)
@@ -209,7 +205,7 @@ i32 history_new(u32 slot)
 void address_line(report &r, const char *label, u32 addr)
 {
     r.add("%s0x%.8x - %d - block %d\n", label, addr, static_cast<int>(addr),
-          static_cast<int>((addr >> 12) + PROPR_BLOCKNUM_BIAS));
+          static_cast<int>(propr_blocknum(addr)));
 }
 
 void boot_lines(report &r, const u8 *b)
@@ -227,8 +223,8 @@ void boot_lines(report &r, const u8 *b)
     word(r, "log valid byte start:      ", b[BOOT_OFF_LOG_VALID]);
     word(r, "commit lsn:                ", be32_at(b, BOOT_OFF_COMMIT_LSN));
     word(r, "upgrade state:             ", be32_at(b, BOOT_OFF_UPGRADE_STATE));
-    word(r, "backup file version:       ", be32_at(b, kBootBackupVersion));
-    word(r, "backup file type:          ", be32_at(b, kBootBackupType));
+    word(r, "backup file version:       ", be32_at(b, BOOT_OFF_BKP_VERSION));
+    word(r, "backup file type:          ", be32_at(b, BOOT_OFF_BKP_TYPE));
     const u32 votes = be32_at(b, DEV_VOTES_MY);
     r.add("\nmy votes:                  0x%.8x - %d\n", votes, static_cast<int>(votes));
     word(r, "total votes:               ", be32_at(b, DEV_VOTES_TOTAL));
@@ -272,7 +268,7 @@ u32 propriblock(backend_ctx *ctx, u32 blkno, const void *block, u32 block_size, 
     std::memcpy(&hdr, b, sizeof hdr);
     if (hdr.propr_hdr_block_type == PROPR_BLK_TNODE)
         tnode_lines(r, h, b);
-    else if (hdr.propr_hdr_block_type == PROPR_BLK_METADATA && blkno == PROPR_BLOCKNUM_BIAS)
+    else if (hdr.propr_hdr_block_type == PROPR_BLK_METADATA && blkno == propr_blocknum(PROPR_BOOT_ADDR))
         boot_lines(r, b);
     else if (hdr.propr_hdr_block_type == PROPR_BLK_METADATA)
         r.add("\nNo details available for metadata block %d\n", static_cast<int>(blkno));

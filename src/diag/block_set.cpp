@@ -47,7 +47,7 @@ u32 target(proprhandle *h, const propr_keyhandle *keyh, const u8 *block, u32 fla
     if (u32 rc = locate_block(h, kSet, keyh, header_number(block), flags, at); rc != PROP_OK) return rc;
     if ((flags & DIAG_BY_KEY) == 0) return PROP_OK;
     trace_print(raw(h), 4, "prsblock: keyname passed : %s", keyh->propr_keyhandle_keyname);
-    const u32 own = static_cast<u32>(at->offset >> 12) + PROPR_BLOCKNUM_BIAS;
+    const u32 own = propr_blocknum(at->offset);
     if (header_number(block) != own) {
         trace_print(raw(h), 0, "sblock: blocknumber mismatch, blkno=%d, hdr_blkno=%d\n", static_cast<int>(own),
                     static_cast<int>(header_number(block)));

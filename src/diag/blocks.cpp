@@ -51,7 +51,7 @@ u32 locate_block(const proprhandle *h, const block_op &op, const propr_keyhandle
         const u32 page = keyh->propr_keyhandle_kdesc->kd_tnode;
         if (!place_of_page(h, page, out)) {
             trace_print(raw(h), 0, "%s: Block number [%d] passed out of range", op.name,
-                        static_cast<int>(page + (h->proprhandle_rtnst >> 12) + PROPR_BLOCKNUM_BIAS));
+                        static_cast<int>(propr_blocknum(propr_page_addr(h->proprhandle_rtnst, page))));
             return PROP_E_ARG;
         }
         out->expected = PROPR_BLK_TNODE;

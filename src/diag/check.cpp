@@ -388,9 +388,9 @@ class walker {
                     name_of(k), size, TNODE_NUM_DIRECT);
     }
 
-    u64 page_address(u32 page) const { return h_->proprhandle_rtnst + u64{page} * PROP_PAGE_SIZE; }
+    u64 page_address(u32 page) const { return propr_page_addr(h_->proprhandle_rtnst, page); }
     // The number block headers and the block tools use for a page.
-    int number(u32 page) const { return static_cast<int>((page_address(page) >> 12) + PROPR_BLOCKNUM_BIAS); }
+    int number(u32 page) const { return static_cast<int>(propr_blocknum(page_address(page))); }
 
     // The full dotted name, written from its last component backwards;
     // a name longer than the buffer keeps its end behind "...".  Two

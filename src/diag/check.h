@@ -66,7 +66,7 @@ struct pages {
     MetaVec<mismatch> mismatches;
 };
 
-// Reads pages 0 .. map.highest() that the map says are in use.  0, 12, or
+// Reads pages 0 .. map.highest() that the map says are in use.  PROP_OK, PROP_E_NOMEM, or
 // 26 when a run cannot be read from any open location.
 u32 read_pages(proprhandle *h, const bitmaps &map, const name_ids &ids, pages *out);
 

@@ -41,10 +41,10 @@ namespace {
 bool place_at(const proprhandle *h, u64 offset, place *out)
 {
     const u64 tnodes = h->proprhandle_rtnst;
-    if (h->numpage == 0 || offset > tnodes + (u64{h->numpage} - 1) * PROP_PAGE_SIZE) return false;
+    if (h->numpage == 0 || offset > propr_page_addr(tnodes, h->numpage - 1)) return false;
     out->offset = offset;
     out->in_tnodes = offset >= tnodes;
-    out->page = out->in_tnodes ? static_cast<u32>((offset - tnodes) / PROP_PAGE_SIZE) : 0;
+    out->page = out->in_tnodes ? propr_addr_page(tnodes, offset) : 0;
     if (!out->in_tnodes)
         out->expected = TYPES_BELOW_TNODES;
     else
@@ -57,17 +57,17 @@ bool place_at(const proprhandle *h, u64 offset, place *out)
 bool place_of_number(const proprhandle *handle, u32 blkno, place *out)
 {
     if (blkno < PROPR_BLOCKNUM_BIAS) return false;
-    return place_at(handle, u64{blkno - PROPR_BLOCKNUM_BIAS} * PROP_PAGE_SIZE, out);
+    return place_at(handle, propr_blocknum_addr(blkno), out);
 }
 
 bool place_of_page(const proprhandle *handle, u32 page, place *out)
 {
-    return place_at(handle, handle->proprhandle_rtnst + u64{page} * PROP_PAGE_SIZE, out);
+    return place_at(handle, propr_page_addr(handle->proprhandle_rtnst, page), out);
 }
 
 u32 expected_number(const proprhandle *handle, u64 offset)
 {
-    u32 number = static_cast<u32>(offset >> 12) + PROPR_BLOCKNUM_BIAS;
+    u32 number = propr_blocknum(offset);
     const u32 log_blocks = handle->proprhandle_num_log;
     if (offset >= handle->proprhandle_odbst && log_blocks < PROPR_NUM_LOG) number += PROPR_NUM_LOG - log_blocks;
     return number;

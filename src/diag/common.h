@@ -48,8 +48,8 @@ u32 expected_number(const proprhandle *handle, u64 offset);
 class bitmaps {
   public:
     explicit bitmaps(proprhandle *handle) : handle_(handle) {}
-    // Reads every bitmap page; 0, 12, or 26 for one that cannot be read or
-    // is not a bitmap page.
+    // Reads every bitmap page; PROP_OK, PROP_E_NOMEM, or PROP_E_STORAGE for one
+    // that cannot be read or is not a bitmap page.
     u32 load();
     // Reads only the bitmap page that covers page.
     u32 load_for(u32 page);

@@ -30,7 +30,7 @@ bool runs::next(run *r)
 
 u32 read_run(proprhandle *handle, u32 slot, const run &r, u8 *buf)
 {
-    const u64 offset = handle->proprhandle_rtnst + u64{r.first} * PROP_PAGE_SIZE;
+    const u64 offset = propr_page_addr(handle->proprhandle_rtnst, r.first);
     const u64 bytes = u64{r.count} * PROP_PAGE_SIZE;
     return proprior(handle, buf, static_cast<u32>(bytes), offset, 0, slot);
 }

@@ -30,14 +30,14 @@ class runs {
     u64 pos_ = 0;
 };
 
-// Reads a run from one location into buf (count * 4096 bytes).  0, or 26
+// Reads a run from one location into buf (count * 4096 bytes).  PROP_OK, or PROP_E_STORAGE
 // when the read fails.
 u32 read_run(proprhandle *handle, u32 slot, const run &r, u8 *buf);
 
 // The block address of a page.
 inline u64 page_offset(const proprhandle *handle, u32 page)
 {
-    return handle->proprhandle_rtnst + u64{page} * PROP_PAGE_SIZE;
+    return propr_page_addr(handle->proprhandle_rtnst, page);
 }
 
 }  // namespace diag

@@ -50,7 +50,7 @@ class location_scan {
     void metadata()
     {
         block(0, PROPR_BLK_METADATA);
-        block(PROP_PAGE_SIZE * (1 + (h_->super_block_addr & 1U)), PROPR_BLK_METADATA);
+        block(propr_super_addr(h_->super_block_addr & 1U), PROPR_BLK_METADATA);
         for (u32 i = 0; i < h_->proprhandle_num_fcl && h_->proprhandle_fcl != nullptr; i++)
             block(propr_fcl_addr(i, h_->proprhandle_fcl[i]->free_space_addr & 1U), PROPR_BLK_METADATA);
         block(h_->proprhandle_odbst, PROPR_BLK_DB);
@@ -97,7 +97,7 @@ class location_scan {
     {
         const char *fault = block_fault(h_, block, offset, types);
         if (fault == nullptr) return;
-        const int number = static_cast<int>((offset >> 12) + PROPR_BLOCKNUM_BIAS);
+        const int number = static_cast<int>(propr_blocknum(offset));
         found_->add("gst: Dev/Page/Block [%d/%d/%d] is CORRUPT (%s)%s", static_cast<int>(slot_), page, number, fault,
                     ignore_ ? " - IGNORED" : "");
         if (!ignore_) state_ = PROP_SLOT_CORRUPT;

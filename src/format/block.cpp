@@ -55,12 +55,12 @@ u16 fold_checksum(const u8 *block, u32 length)
 
 }  // namespace
 
-void hdr_init(const proprhandle *handle, propr_hdr *hdr, u64 page_index, u32 block_type)
+void hdr_init(const proprhandle *handle, propr_hdr *hdr, u64 addr, u32 block_type)
 {
     std::memset(hdr, 0, sizeof *hdr);
     hdr->propr_hdr_checksum_enabled = 1;
     hdr->propr_hdr_size_magic_num = PROPR_HDR_MAGIC;
-    hdr->propr_hdr_blocknum = static_cast<u32>(page_index) + PROPR_BLOCKNUM_BIAS;
+    hdr->propr_hdr_blocknum = propr_blocknum(addr);
     hdr->propr_hdr_block_type = static_cast<u16>(block_type);
     hdr->propr_hdr_version = PROPR_HDR_VERSION;
     std::memcpy(hdr->propr_hdr_magic_string, kMagicString, sizeof kMagicString);

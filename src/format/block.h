@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/types.h"
+#include "format/layout.h"
 
 struct proprhandle;
 
@@ -21,7 +22,6 @@ enum : u16 {
 
 constexpr u8 PROPR_HDR_MAGIC = 0x82;
 constexpr u8 PROPR_HDR_VERSION = 4;
-constexpr u32 PROPR_BLOCKNUM_BIAS = 25;     // header block number = (address >> 12) + 25
 constexpr u32 PROPR_PAGE_ADDR_SIZE = 4064;  // usable bytes after the header
 
 // Native (little-endian) layout, as stored.
@@ -41,11 +41,10 @@ struct propr_hdr {
 };
 static_assert(sizeof(propr_hdr) == 32, "block header is 32 bytes");
 
-// Fills a header: checksum enabled, magic, block number 25 + page_index
-// (callers pass physical address >> 12), type, version 4, "ZKV", the
-// handle's store id.  The checksum is stamped just before the block is
+// Fills a header for the block at block address addr: checksum enabled,
+// magic, its block number, type, version 4, "ZKV", the handle's store id.  The checksum is stamped just before the block is
 // written.
-void hdr_init(const proprhandle *handle, propr_hdr *hdr, u64 page_index, u32 block_type);
+void hdr_init(const proprhandle *handle, propr_hdr *hdr, u64 addr, u32 block_type);
 // Stamps the checksum of a block whose byte 0 is 1; leaves others alone.
 void hdr_stamp_checksum(u8 *block, u32 length);
 // 0 for an intact block or one whose checksum is off (byte 0 is 0), non-zero

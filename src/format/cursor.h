@@ -10,10 +10,12 @@ enum : u32 {
     CURSOR_U32_ALT = 3, // a u32, as mode 1
 };
 
-// Writes at *cursor and advances it; 0, or 26 with nothing written and the
+// Writes at *cursor and advances it; PROP_OK, or PROP_E_STORAGE with nothing written and the
 // cursor unchanged when the data does not fit.
+// proprutabuf: append to buffer.
 u32 proprutabuf(u8 *buf, i32 *cursor, const void *source, u32 mode);
-// Reads at *cursor and advances it; 0, or 26 with the destination set to 0.
+// Reads at *cursor and advances it; PROP_OK, or PROP_E_STORAGE with the destination set to 0.
+// proprutrbuf: read from buffer.
 u32 proprutrbuf(const u8 *buf, i32 *cursor, void *destination, u32 mode);
 
 // Fixed-offset forms for record fields.

@@ -62,7 +62,7 @@ u32 propr_storemap_compute(u32 pages, propr_storemap *map, u32 grow_to)
     u64 lsst = ndk + kPage;
     u64 odbst = lsst + kPage * PROPR_NUM_LOG;
     u64 rtnst = odbst + 2 * kPage;
-    u64 last = rtnst + kPage * (numpage - 1);
+    u64 last = propr_page_addr(rtnst, numpage - 1);
     map->num_fcl = n;
     map->numpage = numpage;
     map->ndk_addr = static_cast<u32>(ndk);

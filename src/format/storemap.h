@@ -2,14 +2,10 @@
 #pragma once
 
 #include "core/types.h"
+#include "format/layout.h"
 
 struct proprhandle;
 
-constexpr u32 PROPR_BITS_PER_FCL = 32512;   // pages one bitmap page covers
-constexpr u32 PROPR_MAX_FCL = 1014;         // most bitmap pages a store may have
-constexpr u32 PROPR_NUM_LOG = 20490;        // log blocks of a live store
-constexpr u32 PROPR_FIXED_BYTES = 0x5010000;  // boot, supers, ndk, log space, two db pages
-constexpr u32 PROPR_RESERVED_PREFIX = 0x19000;  // bytes before block 0 in a file location
 constexpr u32 PROPR_DEFAULT_PAGES = 0x19000;    // size of a location whose size is unknown
 
 struct propr_storemap {
@@ -39,8 +35,3 @@ u32 propr_storemap_compute(u32 pages, propr_storemap *map, u32 grow_to = 0);
 // The pages a store with num_fcl bitmap pages may fill without a new
 // format: the tnode area its bitmaps cover and the bitmap pages.
 u64 propr_storemap_limit(u32 num_fcl);
-// Address of copy (0 or 1) of bitmap page i.
-inline u32 propr_fcl_addr(u32 i, u32 copy)
-{
-    return 12288 + 8192 * i + 4096 * copy;
-}

@@ -4,22 +4,16 @@
 #pragma once
 
 #include "core/types.h"
+#include "format/layout.h"
 #include "platform/trace.h"
 
 struct proprhandle;
 
-// Boot-block offsets of the history and votes.
-constexpr i32 DEV_HIST_COUNT = 300;
-constexpr i32 DEV_HIST_LOW = 304;   // prev 0, prev 1, new 0, new 1
-constexpr i32 DEV_VOTES_MY = 320;
-constexpr i32 DEV_VOTES_TOTAL = 324;
-constexpr i32 DEV_HIST_HIGH = 328;  // prev 2..4, new 2..4
-constexpr u32 DEV_HIST_WIDE_VERSION = 3;  // header version that carries slots 2..4
-
 // Replaces (or with "" deletes) slot devnum and writes the configuration;
 // on any failure the table is left as it was.
 u32 dev_update(proprhandle *handle, u32 devnum, const char *newdev);
-// 0 and the number of names, 13, 33 (no location) or 41 (gap or duplicate).
+// PROP_OK and the number of names, PROP_E_NULL, PROP_E_NOCONF (no location) or
+// PROP_E_CONF (gap or duplicate).
 u32 dev_verify(proprhandle *handle, u32 *count);
 // The same check on any table of names.
 u32 dev_verify_names(trace_comp trace, const char (*names)[PROP_LOCNAME_SIZE], u32 *count);

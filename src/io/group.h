@@ -1,7 +1,9 @@
 // A write group: blocks that may reach a location in any order, written
 // together.  Every block the store writes goes out in one: propriow makes
 // a group of one, and writers of many blocks (a commit, a rollback, a
-// format) fill a group and flush it.
+// format) fill a group and flush it.  The votes are the one exception: a
+// mirrored flush may change them, so they go to their location directly
+// (io_slot_write_block) rather than through another group.
 //
 // flush() sorts the blocks, merges neighbours into one request, starts
 // every request of every open location at once and ends each location's
@@ -27,16 +29,17 @@ class WriteGroup {
     WriteGroup &operator=(const WriteGroup &) = delete;
 
     // Takes a copy of length bytes (whole pages) for block address offset;
-    // a later copy of a page replaces an earlier one.  0, or 12 with
+    // a later copy of a page replaces an earlier one.  PROP_OK, or PROP_E_NOMEM with
     // nothing kept.
     u32 add(const void *buffer, u32 length, u64 offset);
     // Takes the page itself (one from blockpool_take) instead of a copy:
-    // the group gives it back to the pool.  0, or 12 with the page given
+    // the group gives it back to the pool.  PROP_OK, or PROP_E_NOMEM with the page given
     // back already.
     u32 adopt(u8 *page, u64 offset);
-    // Writes the group to every open location (PROPRIO_ALL, under the
-    // quorum rule) or to the one selected, and empties it.  An empty group
-    // writes nothing.  0, 12, 26, 36, or a direct write's own result.
+    // Writes the group to every open location (PROPRIO_ALL, under the quorum
+    // rule) or to the one selected, and empties it.  An empty group writes
+    // nothing.  PROP_OK, PROP_E_NOMEM, PROP_E_STORAGE, PROP_E_NOSPACE, or a
+    // direct write's own result.
     u32 flush(u32 selector = PROPRIO_ALL);
 
     u32 pages() const { return count_; }

@@ -29,9 +29,9 @@ inline void grp_set(u32 *record, grp_phase phase, u32 slot, grp_votes v)
 namespace propreg {
 
 // The record as last published for the handle's group (this node's own
-// record when nothing was published yet).  0, or 26 without a group.
+// record when nothing was published yet).  PROP_OK, or PROP_E_STORAGE without a group.
 u32 io_grp_read(proprhandle *handle, u32 record[PROP_GRPREC_WORDS]);
-// Publishes the handle's group record.  0, or 23 when it cannot be.
+// Publishes the handle's group record.  PROP_OK, or PROP_E_CLUSTER when it cannot be.
 u32 io_grp_publish(proprhandle *handle);
 // "<prefix> master_votes_prepare are (..) (..); master_votes_commit are (..) (..)".
 void io_grp_log(proprhandle *handle, u32 level, const char *prefix, const u32 *record);

@@ -27,14 +27,17 @@ constexpr u32 PROPRIO_READ_IN_PLACE = 0x1000;
 // PROP_FLAG_BYPASS (prop.h) accepts a block whose header check fails.
 
 // Workers, mutex and the open locations.  0 or the error of opening.
+// proprioini: I/O init.
 u32 proprioini(proprhandle *handle, u32 open_flags);
 // Writes length bytes at block address offset to every open location (or to
-// the one selected).  0, 26, 36, or a direct write's own result.
+// the one selected).  PROP_OK, PROP_E_STORAGE, PROP_E_NOSPACE, or a direct write's own result.
+// propriow: I/O write (mirrored).
 u32 propriow(proprhandle *handle, const void *buffer, u32 length, u64 offset, u32 selector);
 // Reads from one good location, failing over: a location whose block fails
 // its header (22) or its checksum (26) counts as one that failed the read.
-// 0, 22, 26, or a direct read's own result; direct reads hand over the
+// PROP_OK, PROP_E_FORMAT, PROP_E_STORAGE, or a direct read's own result; direct reads hand over the
 // bytes unchecked, for callers that judge each location's copy themselves.
+// proprior: I/O read.
 u32 proprior(proprhandle *handle, void *buffer, u32 length, u64 offset, u32 read_flags,
              u32 selector);
 // One request of a batched read: length bytes at block address offset.
@@ -42,7 +45,7 @@ struct proprio_read {
     void *buffer;
     u32 length;
     u64 offset;
-    u32 result;  // 0, 22 or 26 once read
+    u32 result;  // PROP_OK, PROP_E_FORMAT or PROP_E_STORAGE once read
 };
 // Reads every request as proprior does from any open location, each
 // failing over on its own, but the requests go to a location together:
@@ -56,28 +59,35 @@ u32 proprio_term(proprhandle *handle);
 int proprio_mutex_init(proprhandle *handle);
 
 // Opening, votes and closing.
+// proprioo: I/O open: the locations, their votes and configuration.
 u32 proprioo(proprhandle *handle, u32 check_config, u32 check_votes, u32 open_flags);
+// propriosync: I/O sync.
 u32 propriosync(proprhandle *handle);
+// propriowv: I/O write votes.
 u32 propriowv(proprhandle *handle, u32 my_votes, u32 total_votes, u32 slot);
 // Writes buffer (a boot block) to slot with these votes; at the CACHING
 // level with two locations the change is announced before and after.
 u32 propriowv_bootbuf(proprhandle *handle, u8 *buffer, u32 my_votes, u32 total_votes, u32 slot);
 // Keeps the votes of a two-location store right after a location is lost.
+// propriowm: I/O write majority: keep votes after a lost location.
 u32 propriowm(proprhandle *handle);
+// propriocl: I/O close.
 u32 propriocl(proprhandle *handle, u32 flags);
 u32 proprio_reinit(proprhandle *handle, u32 flags);
 
 // Copying a store between locations and checking a new one.
 u32 proprio_copy(proprhandle *handle, u32 dst, u32 src);
 u32 proprio_copy_pages(proprhandle *handle, u32 dst, u32 src, u64 offset, u32 numpage);
+// propriodvch: I/O device change: create or resize a location.
 u32 propriodvch(proprhandle *handle, const char *name, u64 size, u32 create, u32 flags);
 
-// Pre-checks of a configuration change.  0 or 54 (or an open error).
+// Pre-checks of a configuration change.  PROP_OK or PROP_E_MINORITY (or an open error).
 u32 prop_precheck_confchange(backend_ctx *ctx, u32 devnum, const char *newdev);
 u32 prop_precheck_delete(backend_ctx *ctx, u32 devnum);
 u32 proprio_prechk_addreplace(backend_ctx *ctx, u32 devnum, const char *newdev);
 
 // Republishes this node's view of a two-location store's votes.
+// propriupdategrppridata: update group private data: publish this node's votes.
 u32 propriupdategrppridata(proprhandle *handle);
 
 // Operations behind the exports, with the exports' argument lists.
@@ -93,6 +103,6 @@ struct proprio_hooks {
     // Repairs the local configuration from the published one (103 = repaired).
     u32 (*repair_config)(proprhandle *handle);
     // The undo log goes on from the highest lsn the locations hold: creates
-    // the handle's log record when absent and sets its lsn.  0 or 12.
+    // the handle's log record when absent and sets its lsn.  PROP_OK or PROP_E_NOMEM.
     u32 (*set_log_lsn)(proprhandle *handle, u32 lsn);
 };

@@ -8,6 +8,8 @@
 #include "core/alloc.h"
 #include "format/block.h"
 #include "format/cursor.h"
+#include "format/layout.h"
+#include "format/storemap.h"
 #include "io/devhist.h"
 #include "io/devid.h"
 #include "io/io.h"
@@ -20,11 +22,6 @@ using namespace propreg;
 
 namespace {
 
-constexpr i32 BOOT_ZKVID = 110;
-constexpr i32 BOOT_LSST = 118;
-constexpr i32 BOOT_COMMIT_LSN = 352;
-constexpr i32 LOG_LSN = 32;
-constexpr u32 DEFAULT_PAGES = 102400;
 
 // Product messages recorded for the front end.
 constexpr u32 MSG_NO_QUORUM = 251;
@@ -116,7 +113,7 @@ void open_vld_slots(proprhandle *handle, u32 open_flags)
             continue;
         }
         u32 pages = smallest_open_pages(handle);
-        if (pages == 0) pages = DEFAULT_PAGES;
+        if (pages == 0) pages = PROPR_DEFAULT_PAGES;
         trace_print(tc, 2, "proprioo: Numpage passed [%d]", static_cast<int>(pages));
         const bool create = level == PROP_LEVEL_RW || level == PROP_LEVEL_UPGRADE ||
                             (level == PROP_LEVEL_CACHING && (open_flags & PROPRIO_OPEN_VLD_CREATE) != 0);
@@ -462,9 +459,9 @@ u32 propriogid(proprhandle *handle, u32 slot, proprio_bootid *out, u32 read_flag
         return PROP_E_FORMAT;
     }
     out->hdr_version = boot[offsetof(propr_hdr, propr_hdr_version)];
-    out->zkvid = be32_at(boot, BOOT_ZKVID);
-    out->lsst = be32_at(boot, BOOT_LSST);
-    out->commit_lsn = be32_at(boot, BOOT_COMMIT_LSN);
+    out->zkvid = be32_at(boot, BOOT_OFF_ZKVID);
+    out->lsst = be32_at(boot, BOOT_OFF_LSST);
+    out->commit_lsn = be32_at(boot, BOOT_OFF_COMMIT_LSN);
     dev_rhist(out->hdr_version, boot, &out->hist_count, out->prev, out->next);
     dev_rvotes(boot, &handle->proprhandle_my_votes[slot], &handle->proprhandle_total_votes[slot]);
     trace_print(tc, 2, "propriogid: ZKV ID IS %d\n", static_cast<int>(out->zkvid));
@@ -494,7 +491,7 @@ u32 proprioglsn(proprhandle *handle, u32 slot, u32 lsst, u32 *lsn)
         trace_print(tc, 0, "proprioglsn:could not get LSN");
         return PROP_E_STORAGE;
     }
-    *lsn = be32_at(block, LOG_LSN);
+    *lsn = be32_at(block, LOGMETA_OFF_LSN);
     trace_print(tc, 2, "proprioglsn: LSN is %d", static_cast<int>(*lsn));
     return 0;
 }

@@ -29,13 +29,17 @@ struct proprio_scan {
     u32 newest_slot;    // the first slot holding the highest commit lsn read
 };
 
-// Reads slot's boot block directly; its votes go to the handle.  0, or 22
+// Reads slot's boot block directly; its votes go to the handle.  PROP_OK, or PROP_E_FORMAT
 // when it cannot be read or is no boot block (the location is unformatted).
+// propriogid: I/O get id: the store id on one location.
 u32 propriogid(proprhandle *handle, u32 slot, proprio_bootid *out, u32 read_flags);
-// The lsn in the log metadata block at lsst of slot.  0 or 26.
+// The lsn in the log metadata block at lsst of slot.  PROP_OK or PROP_E_STORAGE.
+// proprioglsn: I/O get lsn.
 u32 proprioglsn(proprhandle *handle, u32 slot, u32 lsst, u32 *lsn);
-// Two locations: votes first, then lsns.  0 or 26.
+// Two locations: votes first, then lsns.  PROP_OK or PROP_E_STORAGE.
+// propriovck: I/O vote check.
 u32 propriovck(proprhandle *handle, const proprio_scan *scan);
 // Any number of locations: enough readable ones, one store id, and every
-// location behind the highest commit lsn becomes stale.  0 or 26.
+// location behind the highest commit lsn becomes stale.  PROP_OK or PROP_E_STORAGE.
+// propriomck: I/O mirror check: mark stale locations.
 u32 propriomck(proprhandle *handle, const proprio_scan *scan);

@@ -9,7 +9,9 @@
 #include "core/handle.h"
 #include "format/block.h"
 #include "io/blockpool.h"
+#include "io/listings.h"
 #include "io/slot.h"
+#include "storage/device.h"
 
 using namespace propreg;
 
@@ -43,6 +45,17 @@ struct proprio_pagecache {
     u32 written_max;
     bool written_lost;
     u32 rewrites;  // the stores rewritten from outside when last emptied
+    // Below the CACHING level: the boot block's words as a call last saw them,
+    // whether they could be seen, and pages filled since.
+    u8 boot_seen[PROPRIO_PAGECACHE_BOOT_WATCH];
+    bool boot_known;
+    u32 filled;
+    // Calls begun, and how many of them a look at the boot block served:
+    // a call looks when it first uses the cache, not before.
+    u32 begun;
+    u32 looked;
+    Listings listings;  // valid exactly as long as the pages
+    u32 epoch;          // how many times everything was forgotten
 };
 
 namespace {
@@ -81,6 +94,7 @@ proprio_pagecache *create(proprhandle *h)
     c->handle = h;
     c->meta = h->metactx;
     c->rewrites = g_rewrites.load(std::memory_order_acquire);
+    c->listings.meta = h->metactx;
     c->max_pages = setting_pages(h);
     if (c->max_pages != 0) {
         const u32 buckets = bucket_count(c->max_pages);
@@ -95,11 +109,25 @@ proprio_pagecache *create(proprhandle *h)
     return c.release();
 }
 
-// The handle's cache (made at first use when make is set); nullptr outside
-// the CACHING level or with the cache off.
+bool level_caches(const proprhandle *h)
+{
+    const u32 level = h->proprhandle_bootlevel;
+    return level == PROP_LEVEL_CACHING || level == PROP_LEVEL_READONLY || level == PROP_LEVEL_RW ||
+           level == PROP_LEVEL_UPGRADE;
+}
+
+// Below the CACHING level other processes may write the store between this
+// process's calls: the cache is trusted only as far as the boot block says.
+bool level_validates(const proprhandle *h)
+{
+    return h->proprhandle_bootlevel != PROP_LEVEL_CACHING;
+}
+
+// The handle's cache (made at first use when make is set); nullptr at the
+// backup level (and the legacy ones) or with the cache off.
 proprio_pagecache *cache_of(proprhandle *h, bool make = true)
 {
-    if (h == nullptr || h->proprhandle_bootlevel != PROP_LEVEL_CACHING) return nullptr;
+    if (h == nullptr || !level_caches(h)) return nullptr;
     proprio_pagecache *c = __atomic_load_n(&h->proprhandle_pagecache, __ATOMIC_ACQUIRE);
     if (c == nullptr) {
         if (!make) return nullptr;
@@ -171,6 +199,7 @@ void forget(proprio_pagecache *c, u64 addr)
 {
     pc_page *p = find(c, addr);
     if (p == nullptr) return;
+    c->listings.clear();  // it may have been read from this page
     unlink_bucket(c, p);
     unlink_use(c, p);
     drop(c, p);
@@ -187,6 +216,7 @@ void put(proprio_pagecache *c, u64 addr, const void *block, bool may_grow)
     pc_page *p = find(c, addr);
     if (p != nullptr) {
         unlink_use(c, p);
+        c->listings.clear();  // the page changes: a listing may have been read from it
     } else {
         if (c->pages >= c->max_pages) {
             p = c->oldest;
@@ -240,6 +270,8 @@ void forget_all(proprio_pagecache *c)
     std::memset(c->buckets, 0, (c->bucket_mask + 1) * sizeof *c->buckets);
     c->newest = c->oldest = nullptr;
     c->pages = 0;
+    c->listings.clear();
+    __atomic_fetch_add(&c->epoch, 1, __ATOMIC_RELEASE);
 }
 
 void settle(proprio_pagecache *c)
@@ -263,14 +295,72 @@ bool header_valid(const void *block)
     return proprut_isblk_valid_buf(static_cast<const u8 *>(block), PROPR_BLK_ANY) != 0;
 }
 
+// At the CACHING level this process is the store's only writer; at the
+// levels below it pages are used only while the boot block is known.
+bool trusted(const proprio_pagecache *c)
+{
+    return !level_validates(c->handle) || c->boot_known;
+}
+
+// The first open file location's boot block words, read through the
+// system's page cache; false when none could be read.
+bool peek_boot(proprhandle *h, u8 *words)
+{
+    for (u32 slot = 0; slot < PROP_NUM_SLOTS; slot++) {
+        if (h->proprhandle_loctype[slot] != PROP_LOCTYPE_FILE || io_slot_state(h, slot) != PROP_SLOT_OPEN) continue;
+        auto *holder = static_cast<ut_native *>(h->proprhandle_native[slot]);
+        return ut_peek(h, holder, slot, words, PROPRIO_PAGECACHE_BOOT_WATCH, 0) == 0;
+    }
+    return false;
+}
+
+// What a look at the boot block found.  The boot block is read before the
+// cache's mutex is taken: a read may take the I/O mutex, which a writer
+// holds while it takes the cache's.
+struct boot_look {
+    alignas(8) u8 words[PROPRIO_PAGECACHE_BOOT_WATCH];
+    bool known;
+};
+
+// Takes what a look at the boot block found as what the pages belong to.
+// A look compares: anything another process commits, starts or undoes
+// rewrites these words (the commit lsn, the log-live byte, and the checksum
+// over all of it lie in them), and every page goes when they changed or
+// could not be read.  After this process's own commit the boot block is
+// its own, and the pages held belong to it (own_commit).
+void take_boot(proprio_pagecache *c, const boot_look &now, bool own_commit = false)
+{
+    const bool changed = !c->boot_known || std::memcmp(now.words, c->boot_seen, sizeof now.words) != 0;
+    if (!now.known || (changed && !own_commit)) forget_all(c);
+    if (now.known) std::memcpy(c->boot_seen, now.words, sizeof now.words);
+    c->boot_known = now.known;
+    __atomic_store_n(&c->filled, 0, __ATOMIC_RELAXED);
+}
+
+// Looks at the boot block for the calls begun since the last look, before
+// their first use of the cache.  The count is read before the look, so
+// every call it covers began before the look was made.
+void look_if_due(proprio_pagecache *c)
+{
+    const u32 begun = __atomic_load_n(&c->begun, __ATOMIC_ACQUIRE);
+    if (begun == __atomic_load_n(&c->looked, __ATOMIC_ACQUIRE)) return;
+    boot_look now;
+    now.known = peek_boot(c->handle, now.words);
+    MutexGuard guard(&c->mutex);
+    take_boot(c, now);
+    __atomic_store_n(&c->looked, begun, __ATOMIC_RELEASE);
+}
+
 }  // namespace
 
 bool pagecache_lookup(proprhandle *handle, u64 offset, void *block)
 {
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr || !in_tree_area(handle, offset)) return false;
+    look_if_due(c);
     MutexGuard guard(&c->mutex);
     catch_up(c);
+    if (!trusted(c)) return false;
     pc_page *p = find(c, offset);
     if (p == nullptr) return false;
     unlink_use(c, p);
@@ -283,18 +373,28 @@ bool pagecache_has(proprhandle *handle, u64 offset)
 {
     proprio_pagecache *c = cache_of(handle, false);
     if (c == nullptr || !in_tree_area(handle, offset)) return false;
+    look_if_due(c);
     MutexGuard guard(&c->mutex);
     catch_up(c);
-    return find(c, offset) != nullptr;
+    return trusted(c) && find(c, offset) != nullptr;
 }
 
-void pagecache_fill(proprhandle *handle, u64 offset, const void *block)
+u32 pagecache_epoch(proprhandle *handle)
+{
+    proprio_pagecache *c = cache_of(handle, false);
+    return c == nullptr ? 0 : __atomic_load_n(&c->epoch, __ATOMIC_ACQUIRE);
+}
+
+void pagecache_fill(proprhandle *handle, u64 offset, const void *block, u32 epoch)
 {
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr || !in_tree_area(handle, offset) || !header_valid(block)) return;
+    look_if_due(c);
     MutexGuard guard(&c->mutex);
     catch_up(c);
+    if (!trusted(c) || c->epoch != epoch) return;
     put(c, offset, block, true);
+    __atomic_fetch_add(&c->filled, 1, __ATOMIC_RELAXED);
 }
 
 void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u64 offset, bool on_every_location,
@@ -302,6 +402,7 @@ void pagecache_written(proprhandle *handle, const void *buffer, u32 length, u64 
 {
     proprio_pagecache *c = cache_of(handle);
     if (c == nullptr) return;
+    look_if_due(c);
     MutexGuard guard(&c->mutex);
     catch_up(c);
     const auto *bytes = static_cast<const u8 *>(buffer);
@@ -321,8 +422,13 @@ void pagecache_commit(proprhandle *handle)
 {
     proprio_pagecache *c = cache_of(handle, false);
     if (c == nullptr) return;
+    // The boot block just written is this process's own commit: it is the
+    // one the pages held belong to.
+    boot_look now{};
+    if (level_validates(handle)) now.known = peek_boot(handle, now.words);
     MutexGuard guard(&c->mutex);
     settle(c);
+    if (level_validates(handle)) take_boot(c, now, true);
 }
 
 void pagecache_rollback(proprhandle *handle)
@@ -352,11 +458,53 @@ void pagecache_free(proprhandle *handle)
     if (handle == nullptr || handle->proprhandle_pagecache == nullptr) return;
     proprio_pagecache *c = handle->proprhandle_pagecache;
     if (c->max_pages != 0) forget_all(c);
+    c->listings.clear();
     if (c->buckets != nullptr) u_freem(c->meta, c->buckets);
     if (c->written != nullptr) u_freem(c->meta, c->written);
     plat_mutex_destroy(&c->mutex);
     u_freem(c->meta, c);
     handle->proprhandle_pagecache = nullptr;
+}
+
+void pagecache_call_begins(proprhandle *handle)
+{
+    if (handle == nullptr || !level_caches(handle) || !level_validates(handle)) return;
+    proprio_pagecache *c = cache_of(handle);
+    if (c != nullptr) __atomic_fetch_add(&c->begun, 1, __ATOMIC_ACQ_REL);
+}
+
+void pagecache_call_ends(proprhandle *handle)
+{
+    if (handle == nullptr || !level_caches(handle) || !level_validates(handle)) return;
+    proprio_pagecache *c = cache_of(handle, false);
+    if (c == nullptr || __atomic_load_n(&c->filled, __ATOMIC_RELAXED) == 0) return;
+    boot_look now;
+    now.known = peek_boot(handle, now.words);
+    MutexGuard guard(&c->mutex);
+    take_boot(c, now);
+}
+
+void pagecache_note_listing(proprhandle *handle, u32 parent, const char *names, u32 len, const u32 *children,
+                            u32 count)
+{
+    proprio_pagecache *c = cache_of(handle);
+    if (c == nullptr) return;
+    look_if_due(c);
+    MutexGuard guard(&c->mutex);
+    catch_up(c);
+    if (!trusted(c)) return;
+    c->listings.note(parent, names, len, children, count);
+    __atomic_fetch_add(&c->filled, 1, __ATOMIC_RELAXED);
+}
+
+u32 pagecache_listed_child(proprhandle *handle, u32 parent, const char *name)
+{
+    proprio_pagecache *c = cache_of(handle, false);
+    if (c == nullptr) return 0;
+    look_if_due(c);
+    MutexGuard guard(&c->mutex);
+    catch_up(c);
+    return trusted(c) ? c->listings.find(parent, name) : 0;
 }
 
 void pagecache_stores_rewritten()

@@ -66,7 +66,7 @@ u32 check_sums(proprhandle *handle, u32 slot, const void *buffer, u32 length, u6
         if (hdr_verify_checksum(b + at, PROP_PAGE_SIZE) == 0) continue;
         const u64 addr = offset + at;
         trace_print(io_trace(handle), 0, "proprior: Block %llu at offset %llu from ZKV device %d fails its checksum.",
-                    static_cast<unsigned long long>(addr / PROP_PAGE_SIZE + PROPR_BLOCKNUM_BIAS),
+                    static_cast<unsigned long long>(propr_blocknum(addr)),
                     static_cast<unsigned long long>(addr), static_cast<int>(slot));
         return PROP_E_STORAGE;
     }
@@ -173,6 +173,7 @@ struct pending_reads {
     proprio_read *reqs;
     u32 *todo;
     u32 count;
+    u32 cache_epoch = 0;  // the page cache's, before the reads began
     u32 failed_mask = 0;
     u32 sums_mask = 0;
     u64 failed_offset[PROP_NUM_SLOTS] = {};
@@ -219,7 +220,7 @@ void read_from_slot(proprhandle *handle, u32 slot, pending_reads *p, u32 flags)
         bool sums_only = false;
         if (r.result == 0) r.result = check_block(handle, slot, r.buffer, r.length, r.offset, flags, &sums_only);
         if (r.result == 0) {
-            if (r.length == PROP_PAGE_SIZE) pagecache_fill(handle, r.offset, r.buffer);
+            if (r.length == PROP_PAGE_SIZE) pagecache_fill(handle, r.offset, r.buffer, p->cache_epoch);
             continue;
         }
         if (left == 0) {
@@ -285,6 +286,7 @@ u32 mirrored_batch(proprhandle *handle, proprio_read *reqs, u32 n, u32 flags)
         else
             todo[p.count++] = i;
     }
+    p.cache_epoch = pagecache_epoch(handle);
     u32 start = 0;
     if (p.count != 0 && pick_start(handle, &start)) {
         read_pass(handle, start, handle->proprhandle_configured_device_count, &p, flags);

@@ -2,6 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+
+#include <sys/uio.h>
 
 #include "core/error.h"
 #include "core/zkvctx.h"
@@ -72,6 +75,20 @@ u32 io_slot_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nr
     u32 rc = PROP_OK;
     const u32 mem = ut_write_runs(handle, &holder, 1, runs, nruns, &rc);
     return mem != PROP_OK ? mem : rc;
+}
+
+u32 io_slot_write_block(proprhandle *handle, u32 slot, const u8 *block, u64 addr)
+{
+    // A copy of its own: a location opened for direct I/O takes aligned
+    // buffers only.
+    alignas(PROP_PAGE_SIZE) u8 copy[PROP_PAGE_SIZE];
+    std::memcpy(copy, block, PROP_PAGE_SIZE);
+    struct iovec iov{copy, PROP_PAGE_SIZE};
+    const ut_run run{&iov, 1, addr};
+    const u64 t0 = plat_clock_ns();
+    const u32 rc = io_slot_write_runs(handle, slot, &run, 1);
+    if (rc == PROP_OK) io_stat_add(handle, slot, plat_clock_ns() - t0, PROP_PAGE_SIZE);
+    return rc;
 }
 
 u32 io_slot_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset, u32 flags)

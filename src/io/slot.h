@@ -48,6 +48,10 @@ void io_slot_states(proprhandle *handle, u32 states[PROP_NUM_SLOTS]);
 // runs of a write group (ended by the location's barrier), or a read.
 u32 io_slot_write_runs(proprhandle *handle, u32 slot, const ut_run *runs, u32 nruns);
 u32 io_slot_read(proprhandle *handle, u32 slot, void *buffer, u32 length, u64 offset, u32 flags);
+// One block to one location the same way, counted in the statistics.  The
+// votes go out through it: a vote written from inside a mirrored write must
+// not start another write group.
+u32 io_slot_write_block(proprhandle *handle, u32 slot, const u8 *block, u64 addr);
 
 // Raises "location unusable" (alert base + 6) for a slot.  The log name is
 // the front-end context's when ctx_logname is set, else the trace log's;

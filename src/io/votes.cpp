@@ -271,7 +271,7 @@ u32 propriowv_bootbuf(proprhandle *handle, u8 *buffer, u32 my_votes, u32 total_v
         io_slot_unusable(handle, slot, false, "propriowv_bootbuf");
         return PROP_E_CLUSTER;
     }
-    if (propriow(handle, buffer, PROP_PAGE_SIZE, 0, slot) != 0) {
+    if (io_slot_write_block(handle, slot, buffer, PROPR_BOOT_ADDR) != 0) {
         trace_print(tc, 0, "propriowv_bootbuf: fail to update vote information to disk [%d]", static_cast<int>(slot));
         io_slot_unusable(handle, slot, false, "propriowv_bootbuf");
         return PROP_E_STORAGE;

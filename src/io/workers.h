@@ -40,7 +40,7 @@ struct proprio_workers {
     plat_sem *startup;
 };
 
-// Spawns the workers into handle->proprhandle_workers.  0, 12 or 26.
+// Spawns the workers into handle->proprhandle_workers.  PROP_OK, PROP_E_NOMEM or PROP_E_STORAGE.
 u32 proprio_spawn(proprhandle *handle);
 // Stops every running worker and frees the records.
 void proprio_stop(proprhandle *handle);

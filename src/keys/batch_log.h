@@ -20,5 +20,5 @@ struct batch_log_need {
 // per batch, and one of its child-entry pages per key while it has pages
 // from before the batch.  A parent the batch creates costs its tnode only.
 // The parents are looked up, never more than once each.  Never fewer than
-// the batch saves; 0 or 12.
+// the batch saves; PROP_OK or PROP_E_NOMEM.
 u32 batch_log_estimate(proprhandle *handle, const prop_batch *batch, batch_log_need *out);

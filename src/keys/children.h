@@ -40,7 +40,7 @@ class child_cursor {
     }
     // tnode_raw is the key's tnode page (copied).  addr_pages, when given,
     // are the key's ADDR pages read already, in list order; otherwise each
-    // is read when the walk reaches it.  0, or 26 for a corrupt entry area.
+    // is read when the walk reaches it.  PROP_OK, or PROP_E_STORAGE for a corrupt entry area.
     u32 start(proprhandle *handle, const u8 *tnode_raw, const kce_block *addr_pages = nullptr);
     // 0 and the next step, or the error with fault() saying where.
     u32 next(child_step *step);

@@ -73,7 +73,7 @@ u32 keys_log_once(proprhandle *handle, u32 page, const u8 *image);
 // The checks a key-handle operation makes once it holds prop_rwlock: the
 // backend handle behind ctx, then the key handle and its descriptor.  op
 // names the operation in the messages; bad_keyhandle is its own message
-// for a missing or invalid key handle.  0, 3 or 4; *handle on success.
+// for a missing or invalid key handle.  PROP_OK, PROP_E_CTX or PROP_E_STALE; *handle on success.
 u32 check_key_handles(backend_ctx *ctx, const propr_keyhandle *keyhandle, const char *op, const char *bad_keyhandle,
                       proprhandle **handle);
 

@@ -8,6 +8,7 @@
 #include "cache/cache.h"
 #include "core/alloc.h"
 #include "core/metavec.h"
+#include "io/pagecache.h"
 #include "keys/children.h"
 #include "keys/common.h"
 #include "keys/keyhandle.h"
@@ -113,11 +114,13 @@ u32 collect_names(proprhandle *handle, const u8 *raw, const addr_pages &ap, char
 // The children just listed are what a front end asks for next: it opens
 // each by its name and reads it.  Where the key cache is on, their names
 // go into it with their tnodes, as opening them would put them there, so
-// that opening one of ten thousand children searches no entries.  Where a
-// page cache lives, their tnodes are read into it together.  A name that
-// is cached already keeps its address: of two entries of one name the
-// first, which a search finds, is the one cached.
-void note_children(proprhandle *handle, const propr_keyhandle *kh, const char *names, const MetaVec<u32> &children)
+// that opening one of ten thousand children searches no entries; where it
+// is off, the page cache keeps the listing beside the pages it came from.
+// Where a page cache lives, their tnodes are read into it together.  A
+// name that is cached already keeps its address: of two entries of one
+// name the first, which a search finds, is the one cached.
+void note_children(proprhandle *handle, const propr_keyhandle *kh, u32 parent, const char *names, u32 len,
+                   const MetaVec<u32> &children)
 {
     proprch_ctx *cache = handle->proprhandle_cache;
     const size_t plen = std::strlen(kh->propr_keyhandle_keyname);
@@ -132,6 +135,8 @@ void note_children(proprhandle *handle, const propr_keyhandle *kh, const char *n
             std::memcpy(full + plen + 1, name, n + 1);
             proprch_insert_addr(cache, full, children.data()[i], 0);
         }
+    } else if (!proprch_is_on(cache)) {
+        pagecache_note_listing(handle, parent, names, len, children.data(), static_cast<u32>(children.size()));
     }
     readahead_into_cache(handle, children.data(), static_cast<u32>(children.size()));
 }
@@ -200,7 +205,7 @@ u32 prenumsubkey(backend_ctx *ctx, propr_keyhandle *keyhandle, char **keybuf, u3
     if (u32 rc = collect_names(handle, raw.b, ap, buf.get(), cap, &len, &count, &children); rc != PROP_OK)
         return rc;
     buf[len] = '\0';
-    note_children(handle, keyhandle, buf.get(), children);
+    if (children.size() == count) note_children(handle, keyhandle, at.addr, buf.get(), len, children);
     *num_keys = count;
     *buflen = len + 1;
     *keybuf = buf.release();

@@ -48,7 +48,7 @@ propr_keyhandle *propr_keyhandle_make(proprhandle *handle, const char *keyname, 
 // (null is ignored).
 void propr_keyhandle_free(prop_metactx *meta, propr_keyhandle *kh);
 // The caller's close: frees the name and the descriptor and keeps the
-// record, tagged dead.  0, or 7 for a record that is not an open handle.
+// record, tagged dead.  PROP_OK, or PROP_E_KEYH for a record that is not an open handle.
 u32 propr_keyhandle_close(proprhandle *handle, propr_keyhandle *kh);
 // Frees the closed records the store keeps; at termination.
 void propr_keyhandle_drop_closed(proprhandle *handle);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cache/cache.h"
+#include "io/pagecache.h"
 #include "keys/common.h"
 #include "keys/keyhandle.h"
 #include "keys/keypath.h"
@@ -19,6 +20,8 @@ namespace {
 // Resolves keyname component by component, leaving the key in d.child and
 // its parent in d.parent.  Prefixes found on the way are cached as
 // permanent entries: they name keys that exist whatever happens next.
+// Where the key cache is off, a child of a key just listed is found in the
+// listing the page cache keeps.
 // 0, 4 when a component does not exist, or the child-key lookup's error.
 u32 open_walk(proprhandle *handle, const char *keyname, desc_pair &d)
 {
@@ -38,7 +41,8 @@ u32 open_walk(proprhandle *handle, const char *keyname, desc_pair &d)
 
         trace_print(keys_raw(), 4, "propropen: Check if addr for key [%s] is cached", prefix);
         u32 addr = 0;
-        if (proprch_get_addr(cache, prefix, &addr, depth, 0) == PROP_OK) {
+        if (proprch_get_addr(cache, prefix, &addr, depth, 0) == PROP_OK ||
+            (!proprch_is_on(cache) && (addr = pagecache_listed_child(handle, d.parent->kd_tnode, comp)) != 0)) {
             trace_print(keys_raw(), 4, "propropen: Addr [%d] for key [%s] found in cache", static_cast<int>(addr),
                         prefix);
             d.child->kd_tnode = addr;

@@ -14,6 +14,7 @@ struct key_desc;
 // Deletes the key behind keyhandle; with recursive, its whole subtree.
 // 10 when the key has subkeys and recursive is 0.  The handle is not
 // freed: the caller still closes it.
+// prdkey: delete key.
 u32 prdkey(backend_ctx *ctx, propr_keyhandle *keyhandle, u32 recursive, u32 flags);
 
 // Frees the key whose tnode is at page and everything below it, in the
@@ -21,13 +22,14 @@ u32 prdkey(backend_ctx *ctx, propr_keyhandle *keyhandle, u32 recursive, u32 flag
 // subtrees one after the other, each KCE page after the children it lists,
 // each ADDR page after its KCE pages, and the key's tnode last.  Nothing is
 // written; the key's entry in its parent stays.  kd names the key in the
-// trace.  0, 12, 26 or a read error.
+// trace.  PROP_OK, PROP_E_NOMEM, PROP_E_STORAGE or a read error.
+// proprdkrec: delete key recursively.
 u32 proprdkrec(backend_ctx *ctx, proprhandle *handle, u32 page, const key_desc *kd, u32 flags);
 
 // The longest name below the key whose tnode is at page, counted from the
 // end of the key's own name (".b.c", 4, for a.b.c below a).  The walk
 // reads every tnode of the subtree, and stops as soon as a name passes
-// limit.  0 and *longest; 12; 26 or the read error.
+// limit.  0 and *longest; PROP_E_NOMEM; PROP_E_STORAGE or the read error.
 u32 proprsubtree_longest_name(proprhandle *handle, u32 page, u32 limit, u32 *longest);
 
 // Lists the names of the key's direct subkeys in one buffer taken from the
@@ -35,6 +37,7 @@ u32 proprsubtree_longest_name(proprhandle *handle, u32 page, u32 limit, u32 *lon
 // the order the entries lie on disk, and one more NUL.  *buflen counts the
 // bytes used, *num_keys the names.  A key without subkeys gives no buffer,
 // length 0 and count 0.
+// prenumsubkey: enumerate subkeys.
 u32 prenumsubkey(backend_ctx *ctx, propr_keyhandle *keyhandle, char **keybuf, u32 *buflen, u32 *num_keys, u32 flags);
 
 // Moves src with its subtree under tgt_parent as tgt_subkey (one
@@ -43,9 +46,11 @@ u32 prenumsubkey(backend_ctx *ctx, propr_keyhandle *keyhandle, char **keybuf, u3
 // of the moved key.  A target parent inside src's subtree is refused with 8,
 // an existing target not passed as tgt with 55.  Flag bit 0 only chooses
 // the operation code the transaction records.
+// prmvkey: move key.
 u32 prmvkey(backend_ctx *ctx, propr_keyhandle *src, propr_keyhandle *tgt_parent, const char *tgt_subkey,
             propr_keyhandle *tgt, propr_keyhandle **result, u32 flags);
 
 // Runs the batch's operations in one transaction: all commit, or all are
 // rolled back.  0, or the code that ended the batch.
+// proprbatchexec: batch execute.
 u32 proprbatchexec(backend_ctx *ctx, prop_batch *batch, u32 flags);

@@ -38,7 +38,7 @@ u32 value_page_write(proprhandle *handle, u32 page, const u8 *bytes, u32 n)
     keys_block blk{};
     u64 addr = ut_page_addr(handle, page);
     propr_hdr hdr;
-    hdr_init(handle, &hdr, addr >> 12, PROPR_BLK_VAL);
+    hdr_init(handle, &hdr, addr, PROPR_BLK_VAL);
     std::memcpy(blk.b, &hdr, sizeof hdr);
     std::memcpy(blk.b + sizeof hdr, bytes, n);
     return ut_page_write(handle, blk.b, addr);

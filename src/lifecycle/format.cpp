@@ -4,12 +4,12 @@
 
 #include "cache/cache.h"
 #include "core/alloc.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "io/devhist.h"
 #include "io/group.h"
 #include "io/io.h"
 #include "lifecycle/format.h"
-#include "lifecycle/layout.h"
 #include "lifecycle/newhandle.h"
 #include "lifecycle/terminate.h"
 #include "space/fcl.h"

@@ -7,13 +7,13 @@
 #include "core/error.h"
 #include "format/block.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "io/devhist.h"
 #include "io/devid.h"
 #include "io/group.h"
 #include "io/io.h"
 #include "lifecycle/format.h"
-#include "lifecycle/layout.h"
 #include "lifecycle/newhandle.h"
 #include "platform/random.h"
 #include "space/fcl.h"
@@ -28,7 +28,7 @@ constexpr u32 kIdMask = 0x7fffffff;
 void put_header(const proprhandle *h, u8 *page, u32 addr, u32 type)
 {
     propr_hdr hdr;
-    hdr_init(h, &hdr, addr >> 12, type);
+    hdr_init(h, &hdr, addr, type);
     std::memcpy(page, &hdr, sizeof hdr);
 }
 

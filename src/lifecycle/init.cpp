@@ -6,8 +6,8 @@
 
 #include "cache/cache.h"
 #include "core/alloc.h"
+#include "format/layout.h"
 #include "io/io.h"
-#include "lifecycle/layout.h"
 #include "lifecycle/newhandle.h"
 #include "lifecycle/terminate.h"
 

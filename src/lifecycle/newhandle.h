@@ -29,7 +29,7 @@ struct lc_callers {
 };
 
 // Fills a zero-filled context for handle at level and creates its lock.
-// 0, or 26 when the lock cannot be created.
+// PROP_OK, or PROP_E_STORAGE when the lock cannot be created.
 u32 lc_ctx_fill(backend_ctx *ctx, proprhandle *handle, const lc_callers &callers, u32 level);
 
 }  // namespace propreg

@@ -24,20 +24,24 @@ struct propr_fcl {
 };
 
 // Allocates the handle's proprhandle_num_fcl bitmap records (unread) and the
-// free and new page lists; 0 or 12 with nothing allocated.
+// free and new page lists; PROP_OK or PROP_E_NOMEM with nothing allocated.
+// proprutifcl: init free-space lists: the bitmap records and page lists.
 u32 proprutifcl(proprhandle *handle);
 // Gives back everything proprutifcl allocated.
 void proprut_free_fcl(proprhandle *handle);
 // Loads bitmap page index from its current copy unless already loaded.
 u32 proprut_read_fcl(proprhandle *handle, u32 index);
-// Allocates the lowest free page; 0, 36 (none left) or 26.
+// Allocates the lowest free page; PROP_OK, PROP_E_NOSPACE (none left) or PROP_E_STORAGE.
+// proprutffp: find free page.
 u32 proprutffp(proprhandle *handle, u32 *page);
-// Frees page now, or at commit with PROPR_FREE_DEFERRED; 0, 12 or 26.
+// Frees page now, or at commit with PROPR_FREE_DEFERRED; PROP_OK, PROP_E_NOMEM or PROP_E_STORAGE.
+// proprutcfp: clear (free) a page.
 u32 proprutcfp(proprhandle *handle, u32 page, u32 flags);
-// *isfree = 1 when page is not in use (page 0 never is); 0, 13 or 26.
+// *isfree = 1 when page is not in use (page 0 never is); PROP_OK, PROP_E_NULL or PROP_E_STORAGE.
+// proprutifp: is free page.
 u32 proprutifp(proprhandle *handle, u32 page, u32 *isfree);
 // Records a page allocated in the open transaction (it needs no undo
-// image); 0 or 12.
+// image); PROP_OK or PROP_E_NOMEM.
 u32 proprut_add_newpagelist(proprhandle *handle, u32 page);
 // Empties the free and new page lists (begin, commit, rollback).
 void proprut_clear_pagelists(proprhandle *handle);

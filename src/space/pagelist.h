@@ -13,9 +13,9 @@ constexpr u32 PROPR_PAGELIST_STEP = 10;
 // Membership of a list's pages; made and dropped by the functions below.
 struct propr_listset;
 
-// Allocates an empty list of PROPR_PAGELIST_STEP entries; 0 or 12.
+// Allocates an empty list of PROPR_PAGELIST_STEP entries; PROP_OK or PROP_E_NOMEM.
 u32 propr_pagelist_init(prop_metactx *meta, u32 **list, u32 *max);
-// Appends page, growing the list first when it is full; 0, or 12 with the
+// Appends page, growing the list first when it is full; PROP_OK, or PROP_E_NOMEM with the
 // list unchanged.
 u32 propr_pagelist_push(prop_metactx *meta, u32 **list, u32 *used, u32 *max, propr_listset **set, u32 page);
 bool propr_pagelist_contains(const u32 *list, u32 used, const propr_listset *set, u32 page);

@@ -20,19 +20,25 @@ constexpr u32 UT_HWK_HOME_SIZE = 4096;
 constexpr u32 PROP_HOSTNAME_SIZE = 257;
 
 // Behind prop_get_conf.
+// proprgconf: get configuration.
 u32 proprgconf(backend_ctx *ctx, void *unused, u32 *configured, prop_locations locations,
                u32 *local_only, char hwk_home[4096], char *errorbuf, u64 *errorbuf_sz, u32 flags);
+// utgdv: get devices: read the configured locations.
 u32 utgdv(prop_locations locations, u32 *local_only, char *hwk_home, char *errorbuf,
           u64 *errorbuf_sz, const char *hostname, u32 flags);
 u32 ut_read_reg(trace_comp comp, prop_locations locations, u32 *local_only, char *hwk_home,
                 char *errorbuf, u64 *errorbuf_sz, const char *hostname, u32 flags);
 u32 ut_get_loc_path(u32 is_nkv, const char *hostname, char *path, size_t size);
+// utstoragetypecommon: storage type checks shared by both kinds.
 u32 utstoragetypecommon(trace_comp comp, u32 developer_mode, const char *path, u32 *filetype,
                         u32 *savedoserr, char *errbuf, u32 *errbuf_sz, u32 flags);
 // Behind prop_check_storage.
+// proprstcheckstorage: check storage.
 u32 proprstcheckstorage(backend_ctx *ctx, const char *location, char *errorbuf, u32 *errorbuf_sz,
                         u32 flags);
+// utchkstoragetype: check storage type of a location.
 u32 utchkstoragetype(proprhandle *handle, const char *location, u32 *loctype, u32 flags);
+// utopen: open a location.
 u32 utopen(proprhandle *handle, u32 flags);
 
 // $ZKV_DEVELOPER_ENV is "TRUE" or "true".
@@ -44,7 +50,7 @@ bool prop_developer_mode(const proprhandle *handle);
 // front-end context's, ZKV without one.
 u32 ut_registry_kind(const proprhandle *handle);
 // This node's host name: the front-end context's when it has one, else
-// the system's.  0, or 23 when there is none.
+// the system's.  PROP_OK, or PROP_E_CLUSTER when there is none.
 u32 ut_hostname(const przkv_ctx *zkv, char *buf, size_t size);
 // The configuration value that holds location slot of a registry kind
 // ("zkvconfig_loc", ...); nullptr for a slot the kind does not have.

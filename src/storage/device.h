@@ -13,6 +13,7 @@
 #include <sys/uio.h>
 
 #include "core/types.h"
+#include "format/layout.h"
 #include "storage/config.h"
 
 struct proprhandle;
@@ -23,6 +24,10 @@ struct ut_native {
     env_file *file;
     u32 direct;   // opened with O_DIRECT: transfers go through aligned buffers
     u32 durable;  // its barriers must reach the device (not a developer's store)
+    // A buffered descriptor of a direct location, opened by ut_peek: a look
+    // at words another process rewrites costs a read from the system's page
+    // cache instead of a device read.
+    env_file *peek;
 };
 
 // A stretch of neighbouring pages of a write group, to be written from
@@ -41,12 +46,13 @@ constexpr u32 UT_READ_QUIET = 0x4000;
 constexpr u32 UT_MIN_PAGES = 20000;
 // Bytes of a location that hold no pages: the reserved prefix and the
 // fixed areas of the store.
-constexpr u64 UT_UNCOUNTED_BYTES = 0x5029000;
+constexpr u64 UT_UNCOUNTED_BYTES = u64{PROPR_FIXED_BYTES} + PROPR_RESERVED_PREFIX;
 
+// utread: read from one location.
 u32 utread(proprhandle *handle, void *buf, u32 length, u64 blkaddr, ut_native *holder, u32 flags);
 
 // One request of a batched read: length bytes at block address blkaddr into
-// buf; result is 0 or 26 once read.
+// buf; result is PROP_OK or PROP_E_STORAGE once read.
 struct ut_read {
     void *buf;
     u32 length;
@@ -58,17 +64,24 @@ struct ut_read {
 // and the transfers are in flight together; a failed transfer fails every
 // request in it.  flags as for utread.
 void utread_batch(proprhandle *handle, ut_read *reqs, u32 n, ut_native *holder, u32 flags);
+// utwrite: write to one location.
 u32 utwrite(proprhandle *handle, const void *buf, u32 length, u64 blkaddr, ut_native *holder);
 // Writes the same runs to each of count locations, every request of every
 // location at once, then ends each location's part with one barrier, all
-// at once.  results[i] receives 0, or 26 for holders[i] (traced and
-// recorded as utwrite does).  Returns 0, or 12 when there is no memory
+// at once.  results[i] receives PROP_OK, or PROP_E_STORAGE for holders[i] (traced and
+// recorded as utwrite does).  Returns PROP_OK, or PROP_E_NOMEM when there is no memory
 // for the requests: then nothing was written and results are untouched.
 u32 ut_write_runs(proprhandle *handle, ut_native *const *holders, u32 count, const ut_run *runs, u32 nruns,
-                   u32 *results);u32 utsz(proprhandle *handle, u32 *numpage, ut_native *holder);
+                   u32 *results);
+// utsz: size of a location in pages.
+u32 utsz(proprhandle *handle, u32 *numpage, ut_native *holder);
+// utosmbsz: block size the system reports for a location.
 u32 utosmbsz(proprhandle *handle, u32 *blocksize, ut_native *holder);
+// utclose: close the locations.
 u32 utclose(proprhandle *handle);
+// utdvch: device change: create or resize a location.
 u32 utdvch(proprhandle *handle, const char *newdev, u64 lastpage_addr, u32 write_test, u32 flags);
+// utdvrp: device replace: write one slot of the configuration.
 u32 utdvrp(proprhandle *handle, u32 slot);
 // Writes the handle's location table as the configuration in one step.
 // With previous, the list the change starts from is kept beside it until
@@ -92,3 +105,8 @@ int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_nati
 int ut_sync_location(ut_native *holder);
 // Closes the file of a holder; 0 or an errno value.
 int ut_close_location(ut_native *holder);
+// Reads length bytes at blkaddr of a file location through the system's
+// page cache, which a direct write of another process updates: the
+// location's own descriptor when it is buffered, else a buffered one opened
+// at the first call and closed with the location.  0 or an errno value.
+int ut_peek(proprhandle *handle, ut_native *holder, u32 slot, void *buf, u32 length, u64 blkaddr);

@@ -118,7 +118,7 @@ u32 kce_new_page(proprhandle *handle, u32 type, u32 *page, kce_block *blk)
     u64 addr = ut_page_addr(handle, *page);
     std::memset(blk->b, 0, PROP_PAGE_SIZE);
     propr_hdr hdr;
-    hdr_init(handle, &hdr, addr >> 12, type);
+    hdr_init(handle, &hdr, addr, type);
     std::memcpy(blk->b, &hdr, sizeof hdr);
     if (kce) {
         kce_area_init(blk->b, KCE_PAGE_START);

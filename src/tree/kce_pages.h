@@ -58,7 +58,7 @@ u32 kce_write(proprhandle *handle, u32 page, kce_block *blk);
 // before the change, or nullptr to read it from the store.
 u32 kce_log_once(proprhandle *handle, u32 page, const u8 *image);
 // A new page of the given type (KCE: with an empty slotted area at 32; ADDR:
-// an empty list), recorded in the new page list.  0, 36 or the error.
+// an empty list), recorded in the new page list.  PROP_OK, PROP_E_NOSPACE or the error.
 u32 kce_new_page(proprhandle *handle, u32 type, u32 *page, kce_block *blk);
 
 // The pages of a page list in list order, read a group at a time: a page

@@ -19,7 +19,7 @@ struct key_desc {
 key_desc *key_desc_alloc(prop_metactx *meta);
 // Frees the name and the descriptor (null is ignored).
 void key_desc_free(prop_metactx *meta, key_desc *kd);
-// Replaces the owned name with a copy of len bytes of name; 0 or 12.
+// Replaces the owned name with a copy of len bytes of name; PROP_OK or PROP_E_NOMEM.
 u32 key_desc_set_name(prop_metactx *meta, key_desc *kd, const char *name, u32 len);
 // A deep copy (own name buffer) or null.
 key_desc *key_desc_clone(prop_metactx *meta, const key_desc *kd);

@@ -29,7 +29,7 @@ struct namedb_header {
 // 4052).
 namedb_header namedb_header_read(const u8 *page);
 
-// The slot of id (1-based): 0, or 26 when the slot lies outside the page or
+// The slot of id (1-based): PROP_OK, or PROP_E_STORAGE when the slot lies outside the page or
 // describes an entry that does not fit in it.
 u32 namedb_slot(const u8 *page, u32 id, u32 *size, u32 *loc);
 // Looks name up among the num_entry slots.  101 with *id (the id stored in

@@ -47,21 +47,25 @@ bool kce_fits_page(const u8 *buf, u32 entry_size);
 
 // Finds name (by length and bytes; deleted slots and empty names never
 // match).  101 with the hit, 102 when absent, 26 when the area is corrupt.
+// proprutmkceb: match child-entry block: search one page.
 u32 proprutmkceb(const u8 *buf, u32 start, const char *name, u32 name_len, kce_hit *hit);
 // The same, giving only the entry byte and the child page.
+// proprutfkcesp: find child entry in a slotted page.
 u32 proprutfkcesp(const u8 *buf, u32 start, const char *name, u32 name_len, u32 *entry_byte, u32 *child);
 // Inserts an entry, reusing the first deleted slot before growing the slot
 // array.  The room check comes first; this only refuses (36) an entry that
 // would overlap the slots, and a corrupt header (26).  hit, if given,
 // receives where the entry went.
+// proprutikcesp: insert child entry into a slotted page.
 u32 proprutikcesp(u8 *buf, u32 start, const char *name, u32 name_len, u32 entry_byte, u32 child,
                   kce_hit *hit);
 // Deletes the entry that proprutmkceb found: clears its slot, closes the
 // hole by moving the lower entries up and moves their slot locations with
-// them.  0, or 26 when the hit does not describe a live entry.
+// them.  PROP_OK, or PROP_E_STORAGE when the hit does not describe a live entry.
+// proprutdkcesp: delete child entry from a slotted page.
 u32 proprutdkcesp(u8 *buf, u32 start, const kce_hit &hit);
 // Calls fn(hit) for every live entry in slot order; stops early when fn
-// returns false.  0, or 26 when the area is corrupt.
+// returns false.  PROP_OK, or PROP_E_STORAGE when the area is corrupt.
 template <class Fn> u32 kce_for_each(const u8 *buf, u32 start, Fn fn);
 
 // ---- implementation of the template

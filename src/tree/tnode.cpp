@@ -129,7 +129,7 @@ u32 proprutwtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw)
         std::memcpy(raw + TNODE_OFF_INLINE_VALUE, node->inline_value, TNODE_INLINE_VALUE_SIZE);
 
     u64 addr = ut_page_addr(handle, page);
-    node->hdr.propr_hdr_blocknum = static_cast<u32>(addr >> 12) + PROPR_BLOCKNUM_BIAS;
+    node->hdr.propr_hdr_blocknum = propr_blocknum(addr);
     std::memcpy(raw, &node->hdr, sizeof(propr_hdr));
     node->raw = raw;
     u32 rc = ut_page_write(handle, raw, addr);

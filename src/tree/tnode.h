@@ -69,19 +69,23 @@ struct tnode {
     propr_hdr hdr;
 };
 
-// Initialises an in-memory tnode as a new key's; 0, or 26 without a tnode.
+// Initialises an in-memory tnode as a new key's; PROP_OK, or PROP_E_STORAGE without a tnode.
+// rutinitnode: init node: an in-memory tnode.
 u32 rutinitnode(proprhandle *handle, tnode *node);
 // Reads page through the I/O layer (or takes the copy ahead read ahead) into
 // raw and parses it; 0, 26 (no handle) or 123.  With PROP_FLAG_BYPASS an
 // invalid header is ignored.
+// proprutrtnode: read tnode.
 u32 proprutrtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw, u32 read_flags,
                   page_readahead *ahead = nullptr);
 // Parses an already read page; 0, 26 or 123.
 u32 proprutrtnode_int(proprhandle *handle, tnode *node, u8 *raw);
 // Serialises node into raw (page-address lists and entries are kept as
-// they are in raw), stamps it and writes it to every location; 0, 26 or
+// they are in raw), stamps it and writes it to every location; PROP_OK, PROP_E_STORAGE or
 // the write error.
+// proprutwtnode: write tnode.
 u32 proprutwtnode(proprhandle *handle, tnode *node, u32 page, u8 *raw);
 // Pages a value of size bytes needs: VAL pages, how many of them the tnode
-// names directly, and ADDR pages (0 or 1).  0, or 26 for a value too big.
+// names directly, and ADDR pages (0 or 1).  PROP_OK, or PROP_E_STORAGE for a value too big.
+// proprutfnop: find number of pages a value needs.
 u32 proprutfnop(proprhandle *handle, u32 size, u32 *num_page, u32 *num_direct, u32 *num_single);

@@ -18,12 +18,12 @@ inline u32 ut_stamp_write(proprhandle *handle, u8 *block, u64 addr, u32 selector
 // Address of page of the tnode area.
 inline u64 ut_page_addr(const proprhandle *handle, u32 page)
 {
-    return handle->proprhandle_rtnst + u64{page} * PROP_PAGE_SIZE;
+    return propr_page_addr(handle->proprhandle_rtnst, page);
 }
 
 // Points a header at the block it will be written to.
 inline void ut_set_blocknum(u8 *block, u64 addr)
 {
-    u32 blocknum = static_cast<u32>(addr >> 12) + PROPR_BLOCKNUM_BIAS;
+    u32 blocknum = propr_blocknum(addr);
     std::memcpy(block + offsetof(propr_hdr, propr_hdr_blocknum), &blocknum, sizeof blocknum);
 }

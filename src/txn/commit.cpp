@@ -4,6 +4,7 @@
 
 #include "cache/cache.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "io/group.h"
 #include "io/pagecache.h"
@@ -11,7 +12,6 @@
 #include "space/pagelist.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
-#include "txn/layout.h"
 #include "txn/log.h"
 
 namespace {
@@ -76,7 +76,7 @@ u32 add_changed_bitmaps(proprhandle *handle, WriteGroup &group, bool *any)
 u32 add_superblock(proprhandle *handle, WriteGroup &group, u8 *super, u32 selector)
 {
     std::memcpy(super, handle->superbuf, PROP_PAGE_SIZE);
-    u32 addr = PROP_PAGE_SIZE * (1 + selector);
+    u32 addr = propr_super_addr(selector);
     ut_set_blocknum(super, addr);
     for (u32 k = 0; k < handle->proprhandle_num_fcl; ++k) {
         const propr_fcl *fcl = handle->proprhandle_fcl[k];
@@ -101,7 +101,7 @@ void adopt_new_copies(proprhandle *handle, bool any_bitmap, const u8 *super)
         if (fcl->propr_fcl_changed) {
             fcl->free_space_addr = other_copy(fcl->free_space_addr);
             fcl->propr_fcl_hdr.propr_hdr_blocknum =
-                (propr_fcl_addr(k, fcl->free_space_addr) >> 12) + PROPR_BLOCKNUM_BIAS;
+                propr_blocknum(propr_fcl_addr(k, fcl->free_space_addr));
         }
         fcl->propr_fcl_changed = 0;
         if (fcl->propr_fcl_first_free >= 0 && fcl->propr_fcl_first_free < fcl->propr_fcl_last_reserved) {

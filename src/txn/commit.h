@@ -5,7 +5,8 @@
 
 #include "core/handle.h"
 
-// 0, 26, or the write error.  On failure nothing in memory has moved to
+// PROP_OK, PROP_E_STORAGE, or the write error.  On failure nothing in memory has moved to
 // the new state, and a location the new boot block reached has the open
 // transaction's back: the caller rolls back with proprrecover.
+// proprutfsu: free-space update: the commit.
 u32 proprutfsu(proprhandle *handle);

@@ -4,18 +4,18 @@
 
 #include "core/alloc.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "space/fcl.h"
 #include "space/pagelist.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
-#include "txn/layout.h"
 
 namespace {
 
 void init_logbuf_header(const proprhandle *handle, u8 *buf)
 {
     propr_hdr hdr;
-    hdr_init(handle, &hdr, handle->proprhandle_lsst >> 12, PROPR_BLK_METADATA);
+    hdr_init(handle, &hdr, handle->proprhandle_lsst, PROPR_BLK_METADATA);
     std::memcpy(buf, &hdr, sizeof hdr);
 }
 
@@ -75,7 +75,7 @@ u32 clone_addrpage(proprhandle *handle, u32 *page, u8 *buffer)
     u64 addr = ut_page_addr(handle, fresh);
     alignas(8) u8 block[PROP_PAGE_SIZE];
     propr_hdr hdr;
-    hdr_init(handle, &hdr, addr >> 12, PROPR_BLK_ADDR);
+    hdr_init(handle, &hdr, addr, PROPR_BLK_ADDR);
     std::memcpy(block, &hdr, sizeof hdr);
     std::memcpy(block + sizeof hdr, buffer + sizeof hdr, PROP_PAGE_SIZE - sizeof hdr);
     rc = ut_page_write(handle, block, addr);
@@ -260,11 +260,11 @@ u32 proprutlog(proprhandle *handle, u32 page, const u8 *image)
 
     // The image is kept, to reach its slot before the metadata that counts
     // it and both before the page changes in place (pending.cpp).
-    u64 slot_addr = handle->proprhandle_lsst + u64{PROP_PAGE_SIZE} * log->propr_log_ltail;
+    u64 slot_addr = propr_log_slot_addr(handle->proprhandle_lsst, log->propr_log_ltail);
     propr_hdr hdr;
     std::memcpy(&hdr, slot_image, sizeof hdr);
     hdr.propr_hdr_undo_blkno = page;
-    hdr.propr_hdr_blocknum = static_cast<u32>(slot_addr >> 12) + PROPR_BLOCKNUM_BIAS;
+    hdr.propr_hdr_blocknum = propr_blocknum(slot_addr);
     std::memcpy(slot_image, &hdr, sizeof hdr);
     trace_print(tc, 4, "proprutlog: LOGGING: ZKV page Number =%d, Address of the page  in log space=%d\n",
                 static_cast<int>(page), static_cast<int>(slot_addr));

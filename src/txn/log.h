@@ -20,25 +20,29 @@ struct propr_log {
 };
 
 // Creates the log record (if absent), a fresh metadata buffer and an empty
-// saved-page list; 0 or 12 (nothing allocated by this call is kept).
+// saved-page list; PROP_OK or PROP_E_NOMEM (nothing allocated by this call is kept).
+// proprutilog: init log: allocate the undo log record.
 u32 proprutilog(proprhandle *handle);
 // The lsn the next transaction follows on from, as the opening of the
 // locations found it; creates the log record (without buffers) when
-// absent.  Fits proprio_hooks::set_log_lsn.  0, 26 or 12.
+// absent.  Fits proprio_hooks::set_log_lsn.  PROP_OK, PROP_E_STORAGE or PROP_E_NOMEM.
 u32 proprut_set_log_lsn(proprhandle *handle, u32 lsn);
 // Gives back the log record and its buffers.
 void proprut_free_log(proprhandle *handle);
 // Opens a transaction: writes the log metadata, then the boot block with
-// its log-valid byte set.  0, 26, or the write error.
+// its log-valid byte set.  PROP_OK, PROP_E_STORAGE, or the write error.
+// proprutbeginlog: begin log: start a transaction.
 u32 proprutbeginlog(proprhandle *handle, u32 opid);
 // *exists = 1 when page already has an image in this transaction or was
-// allocated in it.  0, 3 (no handle) or 13 (no out parameter).
+// allocated in it.  PROP_OK, PROP_E_CTX (no handle) or PROP_E_NULL (no out parameter).
+// proprutlogexists: log exists: is the page already saved or new in this transaction.
 u32 proprutlogexists(proprhandle *handle, u32 page, u32 *exists);
 // Saves the image of page (image, or read from the store when NULL) in the
-// next log slot.  0, 36 (log full), 26, or the read or write error.
+// next log slot.  PROP_OK, PROP_E_NOSPACE (log full), PROP_E_STORAGE, or the read or write error.
+// proprutlog: log: save the undo image of a page.
 u32 proprutlog(proprhandle *handle, u32 page, const u8 *image);
 // Writes a changed address page without an undo image: in place when it is
 // new in (or already logged by) this transaction, otherwise to a fresh page
 // that replaces it (*page and buffer then name and hold the copy, and the
-// old page is freed at commit).  0, 36, 26, or the write error.
+// old page is freed at commit).  PROP_OK, PROP_E_NOSPACE, PROP_E_STORAGE, or the write error.
 u32 proprut_log_addrpage(proprhandle *handle, u32 *page, u8 *buffer);

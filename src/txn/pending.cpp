@@ -5,12 +5,12 @@
 #include <utility>
 
 #include "core/alloc.h"
+#include "format/layout.h"
 #include "io/blockpool.h"
 #include "io/group.h"
 #include "io/pagecache.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
-#include "txn/layout.h"
 #include "txn/log.h"
 
 // The groups of a transaction, each written (barrier included) before the
@@ -37,8 +37,6 @@
 // barriers per location, whatever the number of pages.
 
 namespace {
-
-constexpr u32 kBootAddr = 0;
 
 // Beyond this many kept blocks (16 MiB) the transaction writes what it
 // holds and goes on keeping: the log is live from then on.
@@ -201,7 +199,7 @@ u32 write_images(proprhandle *handle, propr_pending *p)
     trace_comp tc = ut_trace(handle);
     WriteGroup images(handle);
     u32 rc = add_all(images, p->images);
-    if (rc == PROP_OK && p->live == 0) rc = add_stamped(images, handle->bootbuf, kBootAddr);
+    if (rc == PROP_OK && p->live == 0) rc = add_stamped(images, handle->bootbuf, PROPR_BOOT_ADDR);
     if (rc == PROP_OK) rc = images.flush();
     if (rc != PROP_OK) {
         trace_print(tc, 0, "utlog: Problem [%d] writing the tnode images in log space", static_cast<int>(rc));

@@ -36,7 +36,7 @@ struct propr_pending {
 };
 
 // Writes a page of the tnode area: kept while a transaction is open,
-// written now otherwise.  The block is stamped either way.  0, 12 when
+// written now otherwise.  The block is stamped either way.  PROP_OK, PROP_E_NOMEM when
 // there is no memory to keep it, or the write error.
 u32 ut_page_write(proprhandle *handle, u8 *block, u64 addr);
 // Reads a page: the open transaction's copy when it changed the page, the

@@ -79,7 +79,7 @@ void page_readahead::want(const u32 *pages, u32 n)
             blockpool_give(handle_, data);
             continue;
         }
-        const u32 page = static_cast<u32>((reqs[k].offset - handle_->proprhandle_rtnst) / PROP_PAGE_SIZE);
+        const u32 page = propr_addr_page(handle_->proprhandle_rtnst, reqs[k].offset);
         held_[held_count_++] = held{page, data};
     }
     std::sort(held_.get(), held_.get() + held_count_, [](const held &a, const held &b) { return a.page < b.page; });

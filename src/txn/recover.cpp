@@ -4,6 +4,7 @@
 
 #include "cache/cache.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "core/alloc.h"
 #include "io/devhist.h"
@@ -15,7 +16,6 @@
 #include "space/pagelist.h"
 #include "space/uttrace.h"
 #include "txn/blockio.h"
-#include "txn/layout.h"
 #include "txn/log.h"
 
 namespace {
@@ -99,7 +99,7 @@ u32 image_page(const Location &loc, const u8 *meta, const propr_hdr &hdr, u32 k,
 u32 restore_image(const Location &loc, const u8 *meta, u32 k, u8 *image, WriteGroup &group)
 {
     proprhandle *handle = loc.handle;
-    u64 slot_addr = handle->proprhandle_lsst + u64{PROP_PAGE_SIZE} * (k + 1);
+    u64 slot_addr = propr_log_slot_addr(handle->proprhandle_lsst, k + 1);
     propr_hdr hdr;
     std::memcpy(&hdr, image, sizeof hdr);
     if (!proprut_isblk_valid(&hdr, PROPR_BLK_ANY)) {
@@ -122,7 +122,7 @@ u32 restore_image(const Location &loc, const u8 *meta, u32 k, u8 *image, WriteGr
 
     u64 target = ut_page_addr(handle, page);
     trace_print(loc.tc, 4, "rrecover_helper: phy_addr = %d", static_cast<int>(target));
-    hdr.propr_hdr_blocknum = (handle->proprhandle_rtnst >> 12) + page + PROPR_BLOCKNUM_BIAS;
+    hdr.propr_hdr_blocknum = propr_blocknum(target);
     hdr.propr_hdr_undo_blkno = 0;
     std::memcpy(image, &hdr, sizeof hdr);
     hdr_stamp_checksum(image, PROP_PAGE_SIZE);
@@ -145,7 +145,7 @@ u32 restore_images(const Location &loc, const u8 *meta, u32 ltail)
     WriteGroup group(handle);
     for (u32 first = 0; first < ltail; first += step) {
         const u32 n = ltail - first < step ? ltail - first : step;
-        u32 rc = loc.read(images, handle->proprhandle_lsst + PROP_PAGE_SIZE * (first + 1), n);
+        u32 rc = loc.read(images, propr_log_slot_addr(handle->proprhandle_lsst, first + 1), n);
         if (rc != PROP_OK) {
             trace_print(loc.tc, 0, "rrecover_helper:6:problem reading the logspace [%s,%d] [%d]", loc.name,
                         static_cast<int>(loc.slot), static_cast<int>(rc));
@@ -171,7 +171,7 @@ u32 clear_log(const Location &loc, u8 *boot, u32 commit_lsn)
 {
     alignas(8) u8 meta[PROP_PAGE_SIZE] = {};
     propr_hdr hdr;
-    hdr_init(loc.handle, &hdr, loc.handle->proprhandle_lsst >> 12, PROPR_BLK_METADATA);
+    hdr_init(loc.handle, &hdr, loc.handle->proprhandle_lsst, PROPR_BLK_METADATA);
     std::memcpy(meta, &hdr, sizeof hdr);
     be32_put(meta, LOGMETA_OFF_LSN, commit_lsn);
     hdr_stamp_checksum(meta, PROP_PAGE_SIZE);

@@ -46,22 +46,29 @@ struct proprvld_state {
 };
 
 // Client context of the handle, made on first use.  mode 4 for backups.
+// proprvldini: volume manager: init the client context.
 u32 proprvldini(proprhandle *handle, u32 mode);
 // Closes kept files, destroys the context, frees the state.
+// proprvldterm: volume manager: terminate the client context.
 u32 proprvldterm(proprhandle *handle);
 
 // Opens (flag 8: or creates) the file of a location; location may be a
 // disk group, which is then rewritten into the file's complete name where
 // complete names are used.  size is the store's page count to create with.
+// proprvldo: volume manager: open a file.
 u32 proprvldo(proprhandle *handle, char *location, u32 size, vld_file **vldhdl, u32 flags);
+// proprvldcr: volume manager: create a file.
 u32 proprvldcr(proprhandle *handle, char *location, u32 numpage, vld_file **vldhdl, u32 mode);
+// proprvldcl: volume manager: close a file.
 u32 proprvldcl(proprhandle *handle, vld_file *vldhdl, u32 flags);
 // Tnode pages a file can hold (all of its maximum size for the reduced-
 // size format); 31 below 20000 pages.
+// proprvldfill: volume manager: pages a file can fill.
 u32 proprvldfill(proprhandle *handle, vld_file *vldhdl, const char *location, u32 *numpage);
 
 // Whole blocks at a store byte offset; at most 256 requests of 4 blocks.
 // A read past the file's end gives zeros; a write past its maximum 36.
+// proprvldr: volume manager: read.
 u32 proprvldr(proprhandle *handle, void *buf, u32 buflen, u64 offset, vld_file *vldhdl, const char *location,
               u32 flags);
 // One piece of a batched read: length bytes (whole blocks) at a store byte
@@ -74,8 +81,10 @@ struct proprvld_read {
 };
 // Reads every piece in as few calls of the client as its request limit
 // allows, each piece with its own outcome.
+// proprvldrv: volume manager: read a vector of pieces.
 void proprvldrv(proprhandle *handle, proprvld_read *reads, u32 count, vld_file *vldhdl, const char *location,
                 u32 flags);
+// proprvldw: volume manager: write.
 u32 proprvldw(proprhandle *handle, const void *buf, u32 buflen, u64 offset, vld_file *vldhdl, const char *location,
               u32 flags);
 // One piece of a vectored write: length bytes (whole blocks) for a store
@@ -87,23 +96,30 @@ struct proprvld_span {
 };
 // Writes every span in one call of the client, which returns once they
 // are all on the disk group: at most 256 requests of 4 blocks in all.
+// proprvldwv: volume manager: write a vector of pieces.
 u32 proprvldwv(proprhandle *handle, const proprvld_span *spans, u32 count, vld_file *vldhdl, const char *location,
                u32 flags);
 // Rewrites the boot block so that every mirror copy holds it (flag 16:
 // writes zeros instead, right after a create).
+// proprvldsync: volume manager: sync the copies inside a disk group.
 u32 proprvldsync(proprhandle *handle, vld_file *vldhdl, const char *location, u32 flags);
 // Reads the block at offset from each mirror copy into buf from the first
-// copy whose header and checksum validate: 0, or 22 with buf untouched.
+// copy whose header and checksum validate: PROP_OK, or PROP_E_FORMAT with buf untouched.
+// proprvldres: volume manager: resilver a block from a good copy.
 u32 proprvldres(proprhandle *handle, void *buf, u32 buflen, u64 offset, vld_file *vldhdl, const char *location,
                 u32 mirrors);
 
 // Checks (with create: prepares) a location about to be added; size is the
 // block address of the store's last page.
+// proprvlddvch: volume manager: device change (create or resize a file).
 u32 proprvlddvch(proprhandle *handle, char *location, u64 size, u32 create);
+// proprvldcache: volume manager: set up the client cache for a file.
 u32 proprvldcache(proprhandle *handle, vld_file *vldhdl, const char *location, u32 flags);
+// proprvlddirectconn: volume manager: ask for a direct connection.
 u32 proprvlddirectconn(proprhandle *handle, vld_file *vldhdl, const char *location, u32 flags);
 // Deletes the store file of a "+" location (a complete name, or the disk
 // group's registry file).
+// proprvlddel: volume manager: delete a file.
 u32 proprvlddel(proprhandle *handle, const char *location, u32 flags);
 
 u32 proprvld_get_completefname(proprhandle *handle, const char *diskgroup, char *name, u32 namesz);
@@ -111,15 +127,18 @@ u32 proprvld_is_rsz(proprhandle *handle, vld_file *vldhdl, const char *location,
 u32 proprvld_use_cfname(proprhandle *handle, u32 *use, u32 flag);
 // The disk group of a location without its '+' (dgname: VLD_DG_MAX + 1).
 u32 proprvld_get_dgname_wp(proprhandle *handle, const char *location, char *dgname);
-// Is the disk group mounted: 0, 8, 26, or 43.  Needs no handle.
+// Is the disk group mounted: PROP_OK, PROP_E_ARG, PROP_E_STORAGE, or
+// PROP_E_VLDCREATE.  Needs no handle.
+// proprvldvdg: volume manager: verify disk group.
 u32 proprvldvdg(const char *diskgroup);
 // Is any configured location of the handle in a disk group.
 u32 proprvld_is_zkvonvld(proprhandle *handle, u32 *result);
 
-// Backup files ("+DG:fname"): flag 8 creates one of size blocks (a name
-// in use is refused), otherwise it is opened for reading; fname receives
-// the file part of the complete name.  0, 3, 8, 12, 13; 43 when the disk
-// group is not mounted, 26 when the instance is down, else 49.
+// Backup files ("+DG:fname"): flag 8 creates one of size blocks (a name in use
+// is refused), otherwise it is opened for reading; fname receives the file part
+// of the complete name.  PROP_OK, PROP_E_CTX, PROP_E_ARG, PROP_E_NOMEM,
+// PROP_E_NULL; PROP_E_VLDCREATE when the disk group is not mounted, PROP_E_STORAGE when the
+// instance is down, else PROP_E_BKPFILE.
 u32 proprvldo_bkp(proprhandle *handle, vld_file **vldhdl, const char *diskgroup, char *fname, u32 size, u32 flags);
 u32 proprvlddel_bkp(proprhandle *handle, const char *diskgroup, const char *fname, u32 flags);
 // Renames onto a free name only: the volume manager never replaces a file
@@ -132,9 +151,10 @@ u32 proprvld_shrink_bkp(proprhandle *handle, vld_file *vldhdl, const char *locat
 // 26 for an instance down, else `otherwise`.
 u32 proprvld_bkp_code(u32 diagnosis, u32 otherwise);
 
-// Opens (flag 8: creates) a record file "+DG:fname": created with
-// startsize blocks growing by incrsize up to maxsize.  0, 8, 26, 43 (the
-// disk group is not mounted), or 59 when opening finds no file.
+// Opens (flag 8: creates) a record file "+DG:fname": created with startsize
+// blocks growing by incrsize up to maxsize.  PROP_OK, PROP_E_ARG, PROP_E_STORAGE,
+// PROP_E_VLDCREATE (the disk group is not mounted), or PROP_E_EXPORTFILE when opening finds no
+// file.
 u32 proprvldo_cbkp(proprhandle *handle, const char *diskgroup, const char *fname, vld_file **vldhdl, u32 maxsize,
                    u32 startsize, u32 incrsize, u32 flags);
 // Whether a complete file name names a file (opened as a record file).

@@ -1,6 +1,4 @@
-// Checking a new location and a disk group, and the file settings a store
-// asks for: the client cache and a direct connection to the instance.
-#include <cstdlib>
+// Checking a new location and a disk group.
 #include <cstring>
 
 #include "format/block.h"
@@ -11,8 +9,6 @@ using namespace vldops;
 
 namespace {
 
-constexpr u32 kDefaultCacheMb = 5;
-constexpr u32 kMaxCacheMb = 100;
 constexpr u8 kChecksumOn = 1;
 
 // The smallest page count of the open locations, or 0.
@@ -34,7 +30,7 @@ u32 write_marker(proprhandle *handle, vld_file *f, const char *location, u64 add
     propr_hdr hdr{};
     hdr.propr_hdr_checksum_enabled = kChecksumOn;
     hdr.propr_hdr_size_magic_num = PROPR_HDR_MAGIC;
-    hdr.propr_hdr_blocknum = static_cast<u32>(addr / PROPRVLD_BLOCK) + PROPR_BLOCKNUM_BIAS;
+    hdr.propr_hdr_blocknum = propr_blocknum(addr);
     std::memcpy(block, &hdr, sizeof hdr);
     hdr_stamp_checksum(block, sizeof block);
     return proprvldw(handle, block, sizeof block, addr, f, location, 0);
@@ -51,18 +47,6 @@ void name_completely(proprhandle *handle, char *location)
     char complete[PROP_LOCNAME_SIZE];
     if (proprvld_get_completefname(handle, n.dg, complete, sizeof complete) == 0)
         std::memcpy(location, complete, sizeof complete);
-}
-
-u32 cache_size_mb()
-{
-    const char *env = std::getenv("ZKV_VLD_CACHE_SIZE");
-    if (env == nullptr) return kDefaultCacheMb;
-    char text[11];
-    std::snprintf(text, sizeof text, "%s", env);
-    char *end = nullptr;
-    const unsigned long mb = std::strtoul(text, &end, 10);
-    if (end == text || *end != '\0' || mb > kMaxCacheMb) return kDefaultCacheMb;
-    return static_cast<u32>(mb);
 }
 
 }  // namespace
@@ -138,54 +122,4 @@ u32 proprvldvdg(const char *diskgroup)
     if (vld_destroy_context(&err, ctx, 1) != VLD_OK)
         trace_print(tc, 0, "proprvldvdg: Failed in vld_destroy_context [%d]", static_cast<int>(err.status));
     return rc;
-}
-
-u32 proprvldcache(proprhandle *handle, vld_file *vldhdl, const char *location, u32 flags)
-{
-    if (handle == nullptr || client(handle) == nullptr) return PROP_E_CTX;
-    trace_comp tc = vt(handle);
-    if ((flags & PROPRVLD_FLAGS_CACHE) == 0) {
-        trace_print(tc, 0, "proprvldcache: PROPRVLD_FLAGS_CACHE bit not set");
-        return PROP_E_ARG;
-    }
-    const u32 mb = cache_size_mb();
-    trace_print(tc, 2, "proprvldcache: VLD cache size is [%dMB]", static_cast<int>(mb));
-    if (mb == 0) {
-        trace_print(tc, 2, "proprvldcache: VLD cache disabled for disk group [%s].", location);
-        return 0;
-    }
-    vld_error err{};
-    if (vld_control(&err, client(handle), vldhdl, VLD_CTL_CACHE_MB, mb) != VLD_OK) {
-        char stack[VLD_MESSAGE_SIZE];
-        record(handle, &err, stack);
-        trace_print(tc, 0, "proprvldcache: vld_control returned error [%d] for disk group [%s]",
-                    static_cast<int>(err.status), location);
-        return PROP_E_STORAGE;
-    }
-    trace_print(tc, 2, "proprvldcache: VLD cache [%dMB] enabled for disk group [%s].", static_cast<int>(mb), location);
-    return 0;
-}
-
-u32 proprvlddirectconn(proprhandle *handle, vld_file *vldhdl, const char *location, u32)
-{
-    if (handle == nullptr || client(handle) == nullptr) return PROP_E_CTX;
-    if (vldhdl == nullptr) return PROP_E_ARG;
-    trace_comp tc = vt(handle);
-    vld_error err{};
-    const u32 st = vld_control(&err, client(handle), vldhdl, VLD_CTL_DIRECT, 1);
-    if (st == VLD_ENOTOFFERED) {
-        trace_print(tc, 1, "proprvlddirectconn: Direct Connection to VLD instance is not yet implemented.");
-        return 0;
-    }
-    if (st != VLD_OK) {
-        char stack[VLD_MESSAGE_SIZE];
-        record(handle, &err, stack);
-        trace_print(tc, 0, "proprvlddirectconn: vld_control returned error [%d] for diskgroup [%s]",
-                    static_cast<int>(st), location);
-        return PROP_E_STORAGE;
-    }
-    trace_print(tc, 1,
-                "proprvlddirectconn: Direct Connection to VLD instance is enabled for ZKV file access in disk group [%s].",
-                location);
-    return 0;
 }

@@ -1,5 +1,6 @@
 // Opening, creating, sizing and closing the store file of a location.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/alloc.h"
@@ -141,6 +142,23 @@ u32 split_for_level(proprhandle *handle, const char *location, Name *n, u32 *kin
     }
     if (handle->proprhandle_bootlevel == PROP_LEVEL_BACKUP) *kind = VLD_KIND_BACKUP;
     return split(location, n);
+}
+
+// The file settings an open asks for: the client cache, its size from
+// ZKV_VLD_CACHE_SIZE (MB), and a direct connection to the instance.
+constexpr u32 kDefaultCacheMb = 5;
+constexpr u32 kMaxCacheMb = 100;
+
+u32 cache_size_mb()
+{
+    const char *env = std::getenv("ZKV_VLD_CACHE_SIZE");
+    if (env == nullptr) return kDefaultCacheMb;
+    char text[11];
+    std::snprintf(text, sizeof text, "%s", env);
+    char *end = nullptr;
+    const unsigned long mb = std::strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || mb > kMaxCacheMb) return kDefaultCacheMb;
+    return static_cast<u32>(mb);
 }
 
 }  // namespace
@@ -377,5 +395,55 @@ u32 proprvld_use_cfname(proprhandle *handle, u32 *use, u32)
         return PROP_E_CTX;
     }
     *use = version >= kCompleteNamesVersion ? 1 : 0;
+    return 0;
+}
+
+u32 proprvldcache(proprhandle *handle, vld_file *vldhdl, const char *location, u32 flags)
+{
+    if (handle == nullptr || client(handle) == nullptr) return PROP_E_CTX;
+    trace_comp tc = vt(handle);
+    if ((flags & PROPRVLD_FLAGS_CACHE) == 0) {
+        trace_print(tc, 0, "proprvldcache: PROPRVLD_FLAGS_CACHE bit not set");
+        return PROP_E_ARG;
+    }
+    const u32 mb = cache_size_mb();
+    trace_print(tc, 2, "proprvldcache: VLD cache size is [%dMB]", static_cast<int>(mb));
+    if (mb == 0) {
+        trace_print(tc, 2, "proprvldcache: VLD cache disabled for disk group [%s].", location);
+        return 0;
+    }
+    vld_error err{};
+    if (vld_control(&err, client(handle), vldhdl, VLD_CTL_CACHE_MB, mb) != VLD_OK) {
+        char stack[VLD_MESSAGE_SIZE];
+        record(handle, &err, stack);
+        trace_print(tc, 0, "proprvldcache: vld_control returned error [%d] for disk group [%s]",
+                    static_cast<int>(err.status), location);
+        return PROP_E_STORAGE;
+    }
+    trace_print(tc, 2, "proprvldcache: VLD cache [%dMB] enabled for disk group [%s].", static_cast<int>(mb), location);
+    return 0;
+}
+
+u32 proprvlddirectconn(proprhandle *handle, vld_file *vldhdl, const char *location, u32)
+{
+    if (handle == nullptr || client(handle) == nullptr) return PROP_E_CTX;
+    if (vldhdl == nullptr) return PROP_E_ARG;
+    trace_comp tc = vt(handle);
+    vld_error err{};
+    const u32 st = vld_control(&err, client(handle), vldhdl, VLD_CTL_DIRECT, 1);
+    if (st == VLD_ENOTOFFERED) {
+        trace_print(tc, 1, "proprvlddirectconn: Direct Connection to VLD instance is not yet implemented.");
+        return 0;
+    }
+    if (st != VLD_OK) {
+        char stack[VLD_MESSAGE_SIZE];
+        record(handle, &err, stack);
+        trace_print(tc, 0, "proprvlddirectconn: vld_control returned error [%d] for diskgroup [%s]",
+                    static_cast<int>(st), location);
+        return PROP_E_STORAGE;
+    }
+    trace_print(tc, 1,
+                "proprvlddirectconn: Direct Connection to VLD instance is enabled for ZKV file access in disk group [%s].",
+                location);
     return 0;
 }

@@ -50,8 +50,8 @@ TEST_F(EscalationTest, StorageFailureIsReturnedAtLevelZeroAndEndsTheProcessAtThe
     put_double(g_prop_ops.set_value);
     g_double_rc = PROP_E_STORAGE;
     at_level(0);
-    EXPECT_EQ(set_value(), 26u);
-    EXPECT_EQ(recorded(), 0u);
+    EXPECT_EQ(set_value(), PROP_E_STORAGE);
+    EXPECT_EQ(recorded(), PROP_OK);
 
     // The child's trace file holds every line up to the exit: it was flushed.
     at_level(1);
@@ -109,10 +109,10 @@ TEST_F(EscalationTest, NoSpaceIsRolledBackAndAFailedRollbackIsFatal)
     put_double(g_prop_ops.set_value);
     g_double_rc = PROP_E_NOSPACE;
     at_level(1);
-    EXPECT_EQ(set_value(), 36u);
+    EXPECT_EQ(set_value(), PROP_E_NOSPACE);
     EXPECT_EQ(recover_calls, 1);
     EXPECT_EQ(recover_flags, 0u);
-    EXPECT_EQ(recorded(), 36u);
+    EXPECT_EQ(recorded(), PROP_E_NOSPACE);
 
     recover_rc = PROP_E_PERM;
     EXPECT_EXIT(set_value(), ExitedWithCode(1), "");
@@ -127,22 +127,22 @@ TEST_F(EscalationTest, BackupFailures)
 
     make_zkv(PROP_KIND_NKV);  // the node-local registry's caller decides itself
     g_double_rc = PROP_E_NOMEM;
-    EXPECT_EQ(prop_bkup(ctx, name), 12u);
-    EXPECT_EQ(recorded(), 0u);
+    EXPECT_EQ(prop_bkup(ctx, name), PROP_E_NOMEM);
+    EXPECT_EQ(recorded(), PROP_OK);
     EXPECT_TRUE(trace_captured_contains("propr_bkp: Failed to take the backup. Retval:[12]"));
 
     ctx->prop_ctx_zkvctx = nullptr;
-    EXPECT_EQ(prop_bkup(ctx, name), 12u);
+    EXPECT_EQ(prop_bkup(ctx, name), PROP_E_NOMEM);
     ctx->prop_ctx_zkvctx = zkv;
 
     make_zkv(PROP_KIND_ZKV);
     g_double_rc = PROP_E_BKPFILE;  // the file, not the storage: kept, but escalated
-    EXPECT_EQ(prop_bkup(ctx, name), 49u);
-    EXPECT_EQ(recorded(), 49u);
+    EXPECT_EQ(prop_bkup(ctx, name), PROP_E_BKPFILE);
+    EXPECT_EQ(recorded(), PROP_E_BKPFILE);
 
     at_level(0);
     g_double_rc = PROP_E_NOMEM;
-    EXPECT_EQ(prop_bkup(ctx, name), 12u);
+    EXPECT_EQ(prop_bkup(ctx, name), PROP_E_NOMEM);
 
     at_level(1);
     EXPECT_EXIT(prop_bkup(ctx, name), ExitedWithCode(1), "");
@@ -157,24 +157,24 @@ TEST_F(EscalationTest, ReplaceAndPrecheckAnswersAreNotFailures)
     for (u32 answer : {0u, 8u, 31u}) {
         g_double_rc = answer;
         EXPECT_EQ(prop_replace_dev(ctx, 1, "/new", 1), answer);
-        EXPECT_EQ(recorded(), 0u) << answer;
+        EXPECT_EQ(recorded(), PROP_OK) << answer;
     }
     g_double_rc = PROP_E_NOCONF;
-    EXPECT_EQ(prop_replace_dev(ctx, 1, "/new", 1), 33u);
-    EXPECT_EQ(recorded(), 33u);
+    EXPECT_EQ(prop_replace_dev(ctx, 1, "/new", 1), PROP_E_NOCONF);
+    EXPECT_EQ(recorded(), PROP_E_NOCONF);
 
     u_reset_error(zkv, nullptr);
     at_level(0);  // the pre-check escalates at every level
     for (u32 answer : {0u, 54u}) {
         g_double_rc = answer;
         EXPECT_EQ(prop_prechk_confchange(ctx, 1, "/new"), answer);
-        EXPECT_EQ(recorded(), 0u) << answer;
+        EXPECT_EQ(recorded(), PROP_OK) << answer;
     }
     g_double_rc = PROP_E_ARG;
-    EXPECT_EQ(prop_prechk_confchange(nullptr, 1, "/new"), 8u);
-    EXPECT_EQ(recorded(), 0u);
-    EXPECT_EQ(prop_prechk_confchange(ctx, 1, "/new"), 8u);
-    EXPECT_EQ(recorded(), 8u);
+    EXPECT_EQ(prop_prechk_confchange(nullptr, 1, "/new"), PROP_E_ARG);
+    EXPECT_EQ(recorded(), PROP_OK);
+    EXPECT_EQ(prop_prechk_confchange(ctx, 1, "/new"), PROP_E_ARG);
+    EXPECT_EQ(recorded(), PROP_E_ARG);
 }
 
 TEST_F(EscalationTest, AutomaticRepair)
@@ -192,19 +192,19 @@ TEST_F(EscalationTest, AutomaticRepair)
 
     g_double_rc = PROP_E_REPAIRED;  // repaired: the locations are re-opened
     reinit_rc = 0;
-    EXPECT_EQ(prop_autorepair_conf(ctx, published), 0u);
+    EXPECT_EQ(prop_autorepair_conf(ctx, published), PROP_OK);
     EXPECT_EQ(reinit_calls, 1);
-    EXPECT_EQ(recorded(), 0u);
+    EXPECT_EQ(recorded(), PROP_OK);
 
     reinit_rc = PROP_E_DEVSPACE;
-    EXPECT_EQ(prop_autorepair_conf(ctx, published), 31u);
-    EXPECT_EQ(recorded(), 31u);
+    EXPECT_EQ(prop_autorepair_conf(ctx, published), PROP_E_DEVSPACE);
+    EXPECT_EQ(recorded(), PROP_E_DEVSPACE);
     EXPECT_TRUE(trace_captured_contains(
         "propr_autorepair_conf: Failed to re-initialize the IO handles after auto repair. Retval:[31]"));
 
     g_double_rc = PROP_E_ARG;
-    EXPECT_EQ(prop_autorepair_conf(ctx, published), 8u);
-    EXPECT_EQ(recorded(), 8u);
+    EXPECT_EQ(prop_autorepair_conf(ctx, published), PROP_E_ARG);
+    EXPECT_EQ(recorded(), PROP_E_ARG);
     EXPECT_EQ(reinit_calls, 2);
 
     g_double_rc = 0;  // nothing could be repaired

@@ -180,7 +180,7 @@ TEST_F(LevelTest, EveryExportAtEveryLevelAndWithANullContext)
         trace_capture_stop();
         if (r.null_ctx_code == 0) {
             EXPECT_EQ(g_double_calls, 1);
-            EXPECT_EQ(rc, 0u);
+            EXPECT_EQ(rc, PROP_OK);
         } else {
             EXPECT_EQ(g_double_calls, 0);
             EXPECT_EQ(rc, r.null_ctx_code);
@@ -261,21 +261,21 @@ TEST_F(LevelTest, LevelsWithARuleOfTheirOwn)
 
     // The node-local registry has no legacy format at all.
     make_zkv(PROP_KIND_NKV);
-    EXPECT_EQ(prop_init(&g_ctxout, meta, sec, nullptr, 6, zkv, nullptr), 33u);
-    EXPECT_EQ(prop_init(&g_ctxout, meta, sec, nullptr, 5, zkv, nullptr), 33u);
+    EXPECT_EQ(prop_init(&g_ctxout, meta, sec, nullptr, 6, zkv, nullptr), PROP_E_NOCONF);
+    EXPECT_EQ(prop_init(&g_ctxout, meta, sec, nullptr, 5, zkv, nullptr), PROP_E_NOCONF);
     make_zkv(PROP_KIND_ZKV);
-    EXPECT_EQ(prop_init(&g_ctxout, meta, sec, nullptr, 6, zkv, nullptr), 2u);
+    EXPECT_EQ(prop_init(&g_ctxout, meta, sec, nullptr, 6, zkv, nullptr), PROP_E_LEVEL);
     EXPECT_EQ(g_double_calls, 0);
 
     // A fresh store raises the format alert from the context's alert base.
     g_double_rc = 0;
-    EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 4, nullptr), 0u);
+    EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 4, nullptr), PROP_OK);
     make_zkv(PROP_KIND_NKV);
-    EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 0, nullptr), 0u);
-    EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, nullptr, 0, nullptr), 0u);
+    EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 0, nullptr), PROP_OK);
+    EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, nullptr, 0, nullptr), PROP_OK);
     g_double_rc = PROP_E_STORAGE;
-    EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 0, nullptr), 26u);
-    EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 6, nullptr), 2u);
+    EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 0, nullptr), PROP_E_STORAGE);
+    EXPECT_EQ(prop_setup(&g_ctxout, sec, nullptr, &g_sec, meta, zkv, 6, nullptr), PROP_E_LEVEL);
     auto alerts = alerts_captured();
     ASSERT_EQ(alerts.size(), 3u);
     EXPECT_EQ(alerts[0].number, 1001u);
@@ -301,7 +301,7 @@ TEST_F(LevelTest, BatchFlagIsTheBatchsAlone)
         EXPECT_EQ(call(), 0u);
         EXPECT_EQ(g_double_flags, 0xfdffffffu);
     }
-    EXPECT_EQ(prop_batch_execute(ctx, &g_batch, 0x10), 0u);
+    EXPECT_EQ(prop_batch_execute(ctx, &g_batch, 0x10), PROP_OK);
     EXPECT_EQ(g_double_flags, 0x2000010u);
 }
 

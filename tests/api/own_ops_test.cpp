@@ -19,7 +19,7 @@ TEST_F(OwnOpsTest, ConfHandleCopiesEveryNameAndBlanksEmptySlots)
     static char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
     std::memset(names, '?', sizeof names);
     at_level(8);
-    ASSERT_EQ(prop_get_conf_handle(ctx, names), 0u);
+    ASSERT_EQ(prop_get_conf_handle(ctx, names), PROP_OK);
     EXPECT_STREQ(names[0], "/var/reg/a");
     EXPECT_STREQ(names[1], "+DATA");
     EXPECT_EQ(std::strlen(names[2]), PROP_LOCNAME_SIZE - 1u);
@@ -46,7 +46,7 @@ TEST_F(OwnOpsTest, DirectConnectionTouchesOnlyOpenVolumeLocationsAndIgnoresRefus
     trace_set_level(nullptr, 1);
     trace_capture_start();
     at_level(1);
-    EXPECT_EQ(prop_vld_directconn(ctx), 0u);
+    EXPECT_EQ(prop_vld_directconn(ctx), PROP_OK);
     trace_capture_stop();
     trace_set_level(nullptr, 0);
     EXPECT_EQ(g_connected, (std::vector<std::string>{"+A", "+B"}));
@@ -70,7 +70,7 @@ TEST_F(OwnOpsTest, ContextDumpWritesContextAndHandle)
     ctx->prop_valid = 1;
     at_level(2);
     trace_capture_start();
-    EXPECT_EQ(prop_dump_ctx(ctx), 0u);
+    EXPECT_EQ(prop_dump_ctx(ctx), PROP_OK);
     trace_capture_stop();
     // The handle is walked slot by slot; unset owner names are skipped.
     const char *expected[] = {

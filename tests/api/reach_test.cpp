@@ -271,7 +271,7 @@ TEST(Reach, EveryExportReachesItsOperationAtEveryLevelItLists)
     std::set<std::string> reached;
     auto expect_reached = [&](const char *name, uint32_t level, uint32_t rc) {
         EXPECT_NE(rc, uint32_t{PROP_E_LEVEL}) << name << " at level " << level;
-        EXPECT_EQ(rc, 0u) << name << " at level " << level;
+        EXPECT_EQ(rc, PROP_OK) << name << " at level " << level;
         reached.insert(name);
     };
     {
@@ -282,15 +282,15 @@ TEST(Reach, EveryExportReachesItsOperationAtEveryLevelItLists)
     Store s({.locations = 2});
     expect_reached("prop_setup", 0, s.setup(PROP_LEVEL_RW));
     ASSERT_EQ(s.terminate(), 0u);
-    ASSERT_EQ(s.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_RW), PROP_OK);
     {
         At a{s, dir, 0};
-        ASSERT_EQ(prop_open(s.ctx(), "SYSTEM", &a.system, 0), 0u);
+        ASSERT_EQ(prop_open(s.ctx(), "SYSTEM", &a.system, 0), PROP_OK);
         ASSERT_EQ(make_key(a, "app"), 0u);
         prop_close(s.ctx(), a.system);
         char backup[PROP_LOCNAME_SIZE];
         std::snprintf(backup, sizeof backup, "%s", dir.file("level8").c_str());
-        ASSERT_EQ(prop_bkup(s.ctx(), backup), 0u);
+        ASSERT_EQ(prop_bkup(s.ctx(), backup), PROP_OK);
     }
     ASSERT_EQ(s.terminate(), 0u);
 
@@ -303,7 +303,7 @@ TEST(Reach, EveryExportReachesItsOperationAtEveryLevelItLists)
         expect_reached("prop_init", level, rc);
         if (rc != 0) continue;
         At a{s, dir, level};
-        ASSERT_EQ(prop_open(s.ctx(), "SYSTEM", &a.system, 0), 0u);
+        ASSERT_EQ(prop_open(s.ctx(), "SYSTEM", &a.system, 0), PROP_OK);
         for (const Case &c : cases)
             if ((c.levels >> level) & 1u) expect_reached(c.name, level, c.call(a));
         prop_close(s.ctx(), a.system);
@@ -313,7 +313,7 @@ TEST(Reach, EveryExportReachesItsOperationAtEveryLevelItLists)
         // The levels of the former formats reach the operations that serve
         // them too.
         if (level != 0) continue;
-        ASSERT_EQ(s.init(PROP_LEVEL_RW), 0u);
+        ASSERT_EQ(s.init(PROP_LEVEL_RW), PROP_OK);
         for (uint32_t legacy : {5u, 6u}) {
             s.ctx()->prop_boot_mode = legacy;
             uint32_t answer = 0;
@@ -339,7 +339,7 @@ TEST(Reach, EveryExportReachesItsOperationAtEveryLevelItLists)
     EXPECT_EQ(exists, 1u);
 
     // Nothing to repair: the CACHING level ends the process for it.
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     EXPECT_EXIT(std::exit(prop_autorepair_conf(s.ctx(), local) == PROP_E_LEVEL ? 0 : 3),
                 ::testing::ExitedWithCode(1), "");
     reached.insert("prop_autorepair_conf");

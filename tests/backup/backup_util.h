@@ -80,7 +80,7 @@ class TwoPartWorkload {
 inline void add_big_values(Store &store, int count)
 {
     propr_keyhandle *system = nullptr;
-    ASSERT_EQ(prop_open(store.ctx(), "SYSTEM", &system, 0), 0u);
+    ASSERT_EQ(prop_open(store.ctx(), "SYSTEM", &system, 0), PROP_OK);
     std::string v(60000, 'v');
     for (int i = 0; i < count; i++) {
         propr_keyhandle *key = nullptr;
@@ -88,8 +88,7 @@ inline void add_big_values(Store &store, int count)
         sec_attr sec = store.top_security();
         v[0] = static_cast<char>(i);
         EXPECT_EQ(prop_create_n_set_key(store.ctx(), system, ("bkpbig" + std::to_string(i)).c_str(), &sec, &key, &disp,
-                                        PROP_TYPE_BYTES, v.data(), static_cast<uint32_t>(v.size()), 0),
-                  0u);
+                                        PROP_TYPE_BYTES, v.data(), static_cast<uint32_t>(v.size()), 0), PROP_OK);
         prop_close(store.ctx(), key);
     }
     prop_close(store.ctx(), system);

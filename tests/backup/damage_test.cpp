@@ -20,12 +20,12 @@ void add_wide_key(Store &store)
     propr_keyhandle *system = nullptr, *wide = nullptr;
     sec_attr sec = store.top_security();
     uint32_t disp = 0;
-    ASSERT_EQ(prop_open(store.ctx(), "SYSTEM", &system, 0), 0u);
-    ASSERT_EQ(prop_create_key(store.ctx(), system, "wide", &sec, &wide, &disp, 0), 0u);
+    ASSERT_EQ(prop_open(store.ctx(), "SYSTEM", &system, 0), PROP_OK);
+    ASSERT_EQ(prop_create_key(store.ctx(), system, "wide", &sec, &wide, &disp, 0), PROP_OK);
     for (int i = 0; i < 450; i++) {
         propr_keyhandle *k = nullptr;
         const std::string name = std::to_string(i) + std::string(240, 'w');
-        ASSERT_EQ(prop_create_key(store.ctx(), wide, name.c_str(), &sec, &k, &disp, 0), 0u);
+        ASSERT_EQ(prop_create_key(store.ctx(), wide, name.c_str(), &sec, &k, &disp, 0), PROP_OK);
         prop_close(store.ctx(), k);
     }
     prop_close(store.ctx(), wide);
@@ -101,7 +101,7 @@ struct Damaged {
     explicit Damaged(uint32_t locations) : store({.locations = locations})
     {
         store.format();
-        EXPECT_EQ(store.init(PROP_LEVEL_RW), 0u);
+        EXPECT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
         TwoPartWorkload(store, 7, 30, 30).first();
         add_big_values(store, 3);
         add_wide_key(store);
@@ -122,8 +122,8 @@ struct Damaged {
     void expect_restored_tree()
     {
         ASSERT_EQ(store.terminate(), 0u);
-        ASSERT_EQ(prop_recover_media(store.meta(), path.c_str(), PROP_KIND_ZKV), 0u);
-        ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+        ASSERT_EQ(prop_recover_media(store.meta(), path.c_str(), PROP_KIND_ZKV), PROP_OK);
+        ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
         EXPECT_EQ(tree_of(store.ctx()), tree);
     }
 };
@@ -209,7 +209,7 @@ TEST(DamagedBackup, AnyByteFlippedInAPageTheStoreLivesByIsRefusedBeforeAnyWrite)
     }
     // The count sees a restore's writes.
     d.store.faults().reset();
-    ASSERT_EQ(prop_recover_media(d.store.meta(), d.good.c_str(), PROP_KIND_ZKV), 0u);
+    ASSERT_EQ(prop_recover_media(d.store.meta(), d.good.c_str(), PROP_KIND_ZKV), PROP_OK);
     EXPECT_GE(writes(), 3u);
     EXPECT_EQ(d.store.live_blocks(), 0u);
 }

@@ -12,7 +12,7 @@ class BackupFiles : public ::testing::Test {
     void SetUp() override
     {
         store_.format();
-        ASSERT_EQ(store_.init(PROP_LEVEL_CACHING), 0u);
+        ASSERT_EQ(store_.init(PROP_LEVEL_CACHING), PROP_OK);
         TwoPartWorkload work(store_, 3, 12, 12);
         work.first();
         ASSERT_EQ(backup_to(store_.ctx(), dir_.file("a")), 0u);
@@ -47,7 +47,7 @@ TEST_F(BackupFiles, RenameIsAtomicAndDeleteTakesTheFileAway)
     EXPECT_EQ(rename("b", std::string(5000, 'n')), uint32_t{PROP_E_STORAGE}) << "a path too long";
     EXPECT_EQ(file_bytes(dir_.file("b")), a_);
 
-    EXPECT_EQ(prop_delete_bkpfile(store_.ctx(), dir_.path().c_str(), "b", 0), 0u);
+    EXPECT_EQ(prop_delete_bkpfile(store_.ctx(), dir_.path().c_str(), "b", 0), PROP_OK);
     EXPECT_FALSE(exists("b"));
     EXPECT_EQ(prop_delete_bkpfile(store_.ctx(), dir_.path().c_str(), "b", 0), uint32_t{PROP_E_BKPFILE});
     EXPECT_EQ(prop_delete_bkpfile(store_.ctx(), "+DATA", "b", 0), uint32_t{PROP_E_VLDCREATE}) << "no such disk group";

@@ -76,7 +76,7 @@ class RecordFiles : public ::testing::Test {
         auto rec = std::make_unique<prop_record>();
         while (rc == 0 && (rc = prop_cbkp_readrec(c, rec.get())) == 0) out->push_back(from_record(*rec));
         if (c != nullptr) {
-            EXPECT_EQ(prop_cbkp_term(c), 0u);
+            EXPECT_EQ(prop_cbkp_term(c), PROP_OK);
         }
         return rc;
     }

@@ -39,7 +39,7 @@ struct Restorable {
     explicit Restorable(uint32_t locations, bool nkv = false) : store({.locations = locations, .nkv = nkv})
     {
         store.format();
-        EXPECT_EQ(store.init(PROP_LEVEL_RW), 0u);
+        EXPECT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
         TwoPartWorkload work(store, kSeed, 40, 20);
         work.first();
         add_big_values(store, 20);  // a restore of several steps
@@ -65,7 +65,7 @@ TEST(Restore, TheBackupsTreeComesBackExactlyOnEveryLocation)
         u32 ids[PROP_MAX_LOCATIONS] = {};
         char err[256];
         u64 errsz = sizeof err;
-        ASSERT_EQ(proprdev_get(nullptr, ids, err, &errsz, 0), 0u);
+        ASSERT_EQ(proprdev_get(nullptr, ids, err, &errsz, 0), PROP_OK);
         const std::string image_boot = file_bytes(r.backup).substr(0, 4096);
         for (uint32_t slot = 0; slot < n; slot++) {
             const std::string boot = r.store.read_block(slot, 0);
@@ -80,7 +80,7 @@ TEST(Restore, TheBackupsTreeComesBackExactlyOnEveryLocation)
             EXPECT_EQ(be32_of(boot, 352), be32_of(image_boot, 352)) << "commit lsn";
         }
 
-        ASSERT_EQ(r.store.init(PROP_LEVEL_RW), 0u);
+        ASSERT_EQ(r.store.init(PROP_LEVEL_RW), PROP_OK);
         EXPECT_EQ(tree_of(r.store.ctx()), r.saved);
         // It is a store like any other: it takes new keys.
         TwoPartWorkload more(r.store, kSeed + 1, 10, 10);
@@ -158,9 +158,9 @@ TEST(Restore, EveryLocationMustBeWritable)
     ASSERT_EQ(r.store.faults().load(("fail_write:nth=3,errno=EIO,path=" + r.store.location_tag(0)).c_str()), 0);
     EXPECT_EQ(r.restore(r.backup), uint32_t{PROP_E_STORAGE});
     r.store.faults().reset();
-    EXPECT_NE(r.store.init(PROP_LEVEL_RW), 0u);
+    EXPECT_NE(r.store.init(PROP_LEVEL_RW), PROP_OK);
     ASSERT_EQ(r.restore(r.backup), 0u);
-    ASSERT_EQ(r.store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(r.store.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(tree_of(r.store.ctx()), r.saved);
     ASSERT_EQ(r.store.terminate(), 0u);
 }
@@ -170,7 +170,7 @@ TEST(Restore, EveryLocationMustBeWritable)
 TEST(Restore, AnOpenCachingHandleOfThisProcessReadsTheRestoredPages)
 {
     Restorable r(1);
-    ASSERT_EQ(r.store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(r.store.init(PROP_LEVEL_CACHING), PROP_OK);
     proprhandle *h = r.store.handle();
     auto read = [&](uint32_t addr, std::string *out) {
         std::string b(4096, '\0');

@@ -11,10 +11,9 @@
 #include "backup_util.h"
 #include "core/handle.h"
 #include "format/block.h"
-#include "lifecycle/layout.h"
+#include "format/layout.h"
 #include "space/used.h"
 #include "support/tmpdir.h"
-#include "txn/layout.h"
 #include "txn/log.h"
 
 namespace {
@@ -26,7 +25,7 @@ constexpr uint32_t kSeed = 5;
 uint32_t expected_pages(proprhandle *h)
 {
     uint32_t used = 0;
-    EXPECT_EQ(proprut_used_pages(h, &used), 0u);
+    EXPECT_EQ(proprut_used_pages(h, &used), PROP_OK);
     return h->proprhandle_lsst / 4096 + 3 + used + 1;
 }
 
@@ -54,7 +53,7 @@ class TakeBackup : public ::testing::Test {
     void SetUp() override
     {
         store.format();
-        ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+        ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     }
     TempDir dir;
     Store store;
@@ -70,7 +69,7 @@ TEST_F(TakeBackup, TheImageHoldsTheStoreUpToItsLastPageAndOpensAsAStore)
     std::string first;
     for (uint32_t level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING}) {
         SCOPED_TRACE("level " + std::to_string(level));
-        ASSERT_EQ(store.init(level), 0u);
+        ASSERT_EQ(store.init(level), PROP_OK);
         const std::string path = dir.file("at" + std::to_string(level));
         ASSERT_EQ(backup_to(store.ctx(), path), 0u);
         const std::string image = file_bytes(path);
@@ -84,7 +83,7 @@ TEST_F(TakeBackup, TheImageHoldsTheStoreUpToItsLastPageAndOpensAsAStore)
     // At the backup level the image is a store: its tree is the store's, and
     // a backup of it is the same image again.
     std::string image_path = dir.file("at0");
-    ASSERT_EQ(store.init(PROP_LEVEL_BACKUP, image_path.data()), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_BACKUP, image_path.data()), PROP_OK);
     EXPECT_EQ(tree_of(store.ctx()), tree);
     ASSERT_EQ(backup_to(store.ctx(), dir.file("again")), 0u);
     EXPECT_EQ(file_bytes(dir.file("again")), first);
@@ -103,8 +102,8 @@ TEST_F(TakeBackup, AWriteMadeDuringTheBackupWaitsForIt)
     sec_attr sec = store.top_security();
     propr_keyhandle *system = nullptr, *key = nullptr;
     uint32_t disp = 0;
-    ASSERT_EQ(prop_open(store.ctx(), "SYSTEM", &system, 0), 0u);
-    EXPECT_EQ(prop_create_key(store.ctx(), system, "during", &sec, &key, &disp, 0), 0u);
+    ASSERT_EQ(prop_open(store.ctx(), "SYSTEM", &system, 0), PROP_OK);
+    EXPECT_EQ(prop_create_key(store.ctx(), system, "during", &sec, &key, &disp, 0), PROP_OK);
     const uint64_t written_when_done = store.faults().writes(path.c_str());
     backup.join();
     prop_close(store.ctx(), key);
@@ -113,7 +112,7 @@ TEST_F(TakeBackup, AWriteMadeDuringTheBackupWaitsForIt)
     ASSERT_EQ(store.terminate(), 0u);
     store.faults().reset();
 
-    ASSERT_EQ(store.init(PROP_LEVEL_BACKUP, const_cast<char *>(path.c_str())), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_BACKUP, const_cast<char *>(path.c_str())), PROP_OK);
     EXPECT_EQ(tree_of(store.ctx()), before) << "the backup holds the write made while it ran";
     ASSERT_EQ(store.terminate(), 0u);
 }
@@ -162,7 +161,7 @@ TEST_F(TakeBackup, AFailureAtAnyWriteLeavesThePreviousBackupAsItWas)
     store.faults().reset();
     // The location that failed a read is out of service until reopened.
     ASSERT_EQ(store.terminate(), 0u);
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
 
     // The file cannot even be made: the same.
     ASSERT_EQ(backup_to(store.ctx(), path), 0u);
@@ -180,9 +179,9 @@ TEST_F(TakeBackup, WhatCannotBeBackedUpLeavesNoFile)
 {
 
     // A live undo log: its images are in the log space a backup leaves out.
-    ASSERT_EQ(proprutbeginlog(store.handle(), PROP_BATCH_SET_VALUE), 0u);
+    ASSERT_EQ(proprutbeginlog(store.handle(), PROP_BATCH_SET_VALUE), PROP_OK);
     EXPECT_EQ(backup_to(store.ctx(), dir.file("live")), uint32_t{PROP_E_STORAGE});
-    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    ASSERT_EQ(prop_recover(store.ctx(), 0), PROP_OK);
     EXPECT_EQ(backup_to(store.ctx(), dir.file("rolled-back")), 0u);
 
     // Disk-group names: a name without its file part is refused; a disk
@@ -215,17 +214,17 @@ TEST(BackupAfterACut, ALogMarkedLiveWithNothingToUndoStopsBackupsOnlyUntilRecove
         store.write_block(slot, 0, boot);
     }
     TempDir dir;
-    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), PROP_OK);
     EXPECT_EQ(backup_to(store.ctx(), dir.file("read-only")), uint32_t{PROP_E_STORAGE});
     ASSERT_EQ(store.terminate(), 0u);
     EXPECT_EQ(store.read_block(0, 0)[BOOT_OFF_LOG_VALID], 1);
 
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
-    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
+    ASSERT_EQ(prop_recover(store.ctx(), 0), PROP_OK);
     for (uint32_t slot = 0; slot < 2; slot++) EXPECT_EQ(store.read_block(slot, 0)[BOOT_OFF_LOG_VALID], 0) << slot;
     EXPECT_EQ(backup_to(store.ctx(), dir.file("writer")), 0u);
     ASSERT_EQ(store.terminate(), 0u);
-    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), PROP_OK);
     EXPECT_EQ(backup_to(store.ctx(), dir.file("reader")), 0u);
     ASSERT_EQ(store.terminate(), 0u);
 }

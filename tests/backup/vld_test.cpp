@@ -70,7 +70,7 @@ class DiskGroupBackups : public ::testing::Test {
     {
         store.format();
         ASSERT_EQ(vld_admin_create_dg(kDg, 2, false), "");
-        ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+        ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     }
 
     // Exports records to name; the first failing code.
@@ -107,7 +107,7 @@ TEST_F(DiskGroupBackups, ABackupReplacesItsNamesakeAndRestoresExactly)
     TwoPartWorkload work(store, kSeed, 40, 20);
     work.first();
     char name[PROP_LOCNAME_SIZE] = "+DATA:nightly";
-    ASSERT_EQ(prop_bkup(store.ctx(), name), 0u);
+    ASSERT_EQ(prop_bkup(store.ctx(), name), PROP_OK);
     EXPECT_STREQ(name, "nightly") << "the file's name in the disk group comes back";
     const std::string first = dg_bytes("nightly");
 
@@ -117,7 +117,7 @@ TEST_F(DiskGroupBackups, ABackupReplacesItsNamesakeAndRestoresExactly)
     add_big_values(store, 20);  // an image of several steps
     const Tree saved = tree_of(store.ctx());
     std::snprintf(name, sizeof name, "%s", "+DATA:nightly");
-    ASSERT_EQ(prop_bkup(store.ctx(), name), 0u);
+    ASSERT_EQ(prop_bkup(store.ctx(), name), PROP_OK);
     EXPECT_EQ(names_in(kDg), std::vector<std::string>{"nightly"});
     EXPECT_EQ(files_of(kDg)[0].kind, uint32_t{VLD_KIND_BACKUP});
     EXPECT_NE(dg_bytes("nightly"), first);
@@ -136,11 +136,11 @@ TEST_F(DiskGroupBackups, ABackupReplacesItsNamesakeAndRestoresExactly)
     add_big_values(store, 3);
     ASSERT_EQ(store.terminate(), 0u);
     ASSERT_EQ(store.faults().load("fail_write:nth=3,errno=EIO,path=store-location-1"), 0);
-    EXPECT_NE(prop_recover_media(store.meta(), "+DATA:nightly", PROP_KIND_ZKV), 0u);
+    EXPECT_NE(prop_recover_media(store.meta(), "+DATA:nightly", PROP_KIND_ZKV), PROP_OK);
     store.faults().reset();
-    EXPECT_NE(store.init(PROP_LEVEL_RW), 0u);
-    ASSERT_EQ(prop_recover_media(store.meta(), "+DATA:nightly", PROP_KIND_ZKV), 0u);
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    EXPECT_NE(store.init(PROP_LEVEL_RW), PROP_OK);
+    ASSERT_EQ(prop_recover_media(store.meta(), "+DATA:nightly", PROP_KIND_ZKV), PROP_OK);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(tree_of(store.ctx()), saved);
 
     // Nothing is taken into or from a disk group that is not mounted.
@@ -150,14 +150,14 @@ TEST_F(DiskGroupBackups, ABackupReplacesItsNamesakeAndRestoresExactly)
     ASSERT_EQ(store.terminate(), 0u);
     EXPECT_EQ(prop_recover_media(store.meta(), "+DATA:nightly", PROP_KIND_ZKV), uint32_t{PROP_E_VLDCREATE});
     ASSERT_EQ(vld_admin_mount(kDg, true), "");
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(tree_of(store.ctx()), saved) << "a refused restore writes nothing";
 }
 
 TEST_F(DiskGroupBackups, BackupFilesAreCopiedRenamedAndDeletedThereAsInADirectory)
 {
     ASSERT_EQ(store.terminate(), 0u);
-    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), PROP_OK);
     backend_ctx *ctx = store.ctx();
     const std::string d = dir.path();
     ASSERT_EQ(backup_to(ctx, dir.file("a")), 0u);
@@ -167,31 +167,31 @@ TEST_F(DiskGroupBackups, BackupFilesAreCopiedRenamedAndDeletedThereAsInADirector
 
     // Into the disk group, within it, and out of it again, byte for byte.
     char out[PROP_LOCNAME_SIZE] = "a";
-    ASSERT_EQ(prop_copy_bkpfile(ctx, d.c_str(), "a", kDg.c_str(), out), 0u);
+    ASSERT_EQ(prop_copy_bkpfile(ctx, d.c_str(), "a", kDg.c_str(), out), PROP_OK);
     EXPECT_STREQ(out, "a");
     std::snprintf(out, sizeof out, "b");
-    ASSERT_EQ(prop_copy_bkpfile(ctx, d.c_str(), "b", kDg.c_str(), out), 0u);
+    ASSERT_EQ(prop_copy_bkpfile(ctx, d.c_str(), "b", kDg.c_str(), out), PROP_OK);
     std::snprintf(out, sizeof out, "a2");
-    ASSERT_EQ(prop_copy_bkpfile(ctx, kDg.c_str(), "a", kDg.c_str(), out), 0u);
+    ASSERT_EQ(prop_copy_bkpfile(ctx, kDg.c_str(), "a", kDg.c_str(), out), PROP_OK);
     std::snprintf(out, sizeof out, "a3");
-    ASSERT_EQ(prop_copy_bkpfile(ctx, kDg.c_str(), "a2", d.c_str(), out), 0u);
+    ASSERT_EQ(prop_copy_bkpfile(ctx, kDg.c_str(), "a2", d.c_str(), out), PROP_OK);
     EXPECT_EQ(dg_bytes("a"), a);
     EXPECT_EQ(file_bytes(dir.file("a3")), a);
     uint32_t exists = 0;
-    EXPECT_EQ(prop_file_exists(store.meta(), "+DATA:a2", &exists, 0), 0u);
+    EXPECT_EQ(prop_file_exists(store.meta(), "+DATA:a2", &exists, 0), PROP_OK);
     EXPECT_EQ(exists, 1u);
 
     // A rename onto a name in use replaces that file, as a directory's does.
-    ASSERT_EQ(prop_rename_bkpfile(ctx, kDg.c_str(), "a2", "c", 0), 0u);
-    ASSERT_EQ(prop_rename_bkpfile(ctx, kDg.c_str(), "b", "c", 0), 0u);
+    ASSERT_EQ(prop_rename_bkpfile(ctx, kDg.c_str(), "a2", "c", 0), PROP_OK);
+    ASSERT_EQ(prop_rename_bkpfile(ctx, kDg.c_str(), "b", "c", 0), PROP_OK);
     EXPECT_EQ(names_in(kDg), (std::vector<std::string>{"a", "c"}));
     EXPECT_EQ(dg_bytes("c"), b);
     EXPECT_EQ(prop_rename_bkpfile(ctx, kDg.c_str(), "b", "d", 0), uint32_t{PROP_E_BKPFILE}) << "b is gone";
 
-    ASSERT_EQ(prop_delete_bkpfile(ctx, kDg.c_str(), "c", 0), 0u);
+    ASSERT_EQ(prop_delete_bkpfile(ctx, kDg.c_str(), "c", 0), PROP_OK);
     EXPECT_EQ(prop_delete_bkpfile(ctx, kDg.c_str(), "c", 0), uint32_t{PROP_E_BKPFILE});
     EXPECT_EQ(names_in(kDg), std::vector<std::string>{"a"});
-    EXPECT_EQ(prop_file_exists(store.meta(), "+DATA:c", &exists, 0), 0u);
+    EXPECT_EQ(prop_file_exists(store.meta(), "+DATA:c", &exists, 0), PROP_OK);
     EXPECT_EQ(exists, 0u);
 
     ASSERT_EQ(vld_admin_mount(kDg, false), "");

@@ -21,11 +21,11 @@ class CacheTest : public ::testing::Test {
     void SetUp() override
     {
         handle->metactx = meta;
-        ASSERT_EQ(proprch_init(handle.get(), &cache), 0u);
+        ASSERT_EQ(proprch_init(handle.get(), &cache), PROP_OK);
     }
     void TearDown() override
     {
-        EXPECT_EQ(proprch_terminate(cache), 0u);
+        EXPECT_EQ(proprch_terminate(cache), PROP_OK);
         EXPECT_EQ(prop_fe_meta_live_blocks(meta), 0u);
         prop_fe_meta_destroy(meta);
     }

@@ -41,9 +41,9 @@ class CollisionTest : public CacheTest {
 
 TEST_F(CollisionTest, LookupNeverAnswersForTheOtherKey)
 {
-    ASSERT_EQ(set(k1, 111), 0u);
-    ASSERT_EQ(set(k1 + ".sub", 112), 0u);
-    ASSERT_EQ(set(p2, 200), 0u);
+    ASSERT_EQ(set(k1, 111), PROP_OK);
+    ASSERT_EQ(set(k1 + ".sub", 112), PROP_OK);
+    ASSERT_EQ(set(p2, 200), PROP_OK);
     EXPECT_STREQ(elem(k1)->hashkey, ("leaf_@@" + std::to_string(lookup2_hash(p1.data(), p1.size(), 0x4903193D) &
                                                                 0x7FFFFFFFu)).c_str());
 
@@ -55,18 +55,18 @@ TEST_F(CollisionTest, LookupNeverAnswersForTheOtherKey)
     EXPECT_EQ(addr(k1), std::make_pair(0u, 111u));  // the lookups changed nothing
 
     // Caching k2 evicts k1 with its subtree; both parents stay.
-    ASSERT_EQ(set(k2, 222), 0u);
+    ASSERT_EQ(set(k2, 222), PROP_OK);
     EXPECT_EQ(addr(k2), std::make_pair(0u, 222u));
     EXPECT_EQ(proprch_keycached(cache, k1.c_str(), &e, 0), 143u);
     EXPECT_EQ(addr(k1).first, 141u);
     EXPECT_EQ(addr(k1 + ".sub").first, 141u);
     EXPECT_TRUE(lists(p2, k2));
     EXPECT_EQ(elem(p1)->cached_num_subkey, 0u);  // no stale entry blocks p1
-    EXPECT_EQ(del(p1, 0), 0u);
+    EXPECT_EQ(del(p1, 0), PROP_OK);
     EXPECT_EQ(addr(p2), std::make_pair(0u, 200u));
 
     // And back: the evicted side can be cached again.
-    ASSERT_EQ(set(k1, 113), 0u);
+    ASSERT_EQ(set(k1, 113), PROP_OK);
     EXPECT_EQ(addr(k1), std::make_pair(0u, 113u));
     EXPECT_EQ(addr(k2).first, 141u);
     EXPECT_EQ(elem(p2)->cached_num_subkey, 0u);
@@ -74,10 +74,10 @@ TEST_F(CollisionTest, LookupNeverAnswersForTheOtherKey)
 
 TEST_F(CollisionTest, EvictionInsideABatchIsFinal)
 {
-    ASSERT_EQ(set(k1, 111), 0u);
-    ASSERT_EQ(insert(k2, kBatch), 0u);
+    ASSERT_EQ(set(k1, 111), PROP_OK);
+    ASSERT_EQ(insert(k2, kBatch), PROP_OK);
     EXPECT_EQ(status(k2), static_cast<u32>(PROPRCH_CREATE_TRANSIENT));
-    ASSERT_EQ(proprch_delete_transient(cache, 0), 0u);
+    ASSERT_EQ(proprch_delete_transient(cache, 0), PROP_OK);
     EXPECT_EQ(addr(k1).first, 141u);  // a miss: the tree is walked again
     EXPECT_EQ(addr(k2).first, 141u);
     ASSERT_NE(elem(p1), nullptr);

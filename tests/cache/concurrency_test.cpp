@@ -25,7 +25,7 @@ std::string dynamic_key(int i)
 
 TEST_F(CacheTest, ReadersRunBesideAWriter)
 {
-    for (int i = 0; i < kStable; i++) ASSERT_EQ(set(stable_key(i), 1000 + i), 0u);
+    for (int i = 0; i < kStable; i++) ASSERT_EQ(set(stable_key(i), 1000 + i), PROP_OK);
     std::vector<std::string> stable, dynamic;
     for (int i = 0; i < kStable; i++) stable.push_back(stable_key(i));
     for (int i = 0; i < kDynamic; i++) dynamic.push_back(dynamic_key(i));

@@ -15,7 +15,7 @@ std::string deep_name(u32 depth)
 
 TEST_F(CacheTest, DeepInsertCachesEveryAncestorLinkedToItsChild)
 {
-    ASSERT_EQ(insert("a.b.c"), 0u);
+    ASSERT_EQ(insert("a.b.c"), PROP_OK);
     for (const char *k : {"a", "a.b", "a.b.c"}) {
         ASSERT_NE(elem(k), nullptr) << k;
         EXPECT_EQ(status(k), static_cast<u32>(PROPRCH_PERMANENT)) << k;
@@ -28,21 +28,21 @@ TEST_F(CacheTest, DeepInsertCachesEveryAncestorLinkedToItsChild)
 
     // A prefix is cached before anyone knows its address.
     EXPECT_EQ(addr("a.b"), std::make_pair(144u, 0u));
-    EXPECT_EQ(set("a.b", 77), 0u);
+    EXPECT_EQ(set("a.b", 77), PROP_OK);
     EXPECT_EQ(addr("a.b"), std::make_pair(0u, 77u));
     EXPECT_EQ(addr("a.b.c").first, 144u);
     EXPECT_EQ(addr("a.c").first, 141u);
-    EXPECT_EQ(set("a.b", 78), 0u);  // a new address replaces the old
+    EXPECT_EQ(set("a.b", 78), PROP_OK);  // a new address replaces the old
     EXPECT_EQ(addr("a.b"), std::make_pair(0u, 78u));
 
     EXPECT_EQ(insert("a.b.c"), 142u);
-    EXPECT_EQ(insert("a.b.d"), 0u);  // joins the existing chain
+    EXPECT_EQ(insert("a.b.d"), PROP_OK);  // joins the existing chain
     EXPECT_TRUE(lists("a.b", "a.b.d"));
     EXPECT_EQ(elem("a.b")->cached_num_subkey, 2u);
     EXPECT_EQ(elem("a")->cached_num_subkey, 1u);
 
     // set_addr inserts a key it does not know yet, ancestors included.
-    EXPECT_EQ(set("x.y", 5), 0u);
+    EXPECT_EQ(set("x.y", 5), PROP_OK);
     EXPECT_EQ(addr("x.y"), std::make_pair(0u, 5u));
     EXPECT_TRUE(lists("x", "x.y"));
 }
@@ -50,29 +50,29 @@ TEST_F(CacheTest, DeepInsertCachesEveryAncestorLinkedToItsChild)
 TEST_F(CacheTest, DepthLimitAndUnusableNames)
 {
     std::string d128 = deep_name(128), d129 = deep_name(129);
-    EXPECT_EQ(insert(d129), 26u);
+    EXPECT_EQ(insert(d129), PROP_E_STORAGE);
     EXPECT_EQ(addr(d129).first, 141u);
-    EXPECT_EQ(set(d129, 1), 26u);
+    EXPECT_EQ(set(d129, 1), PROP_E_STORAGE);
     EXPECT_EQ(cache->proprch_ctx_hashtable_num, 5u);  // a refused key makes no tables
 
-    EXPECT_EQ(set(d128, 9), 0u);
+    EXPECT_EQ(set(d128, 9), PROP_OK);
     EXPECT_EQ(addr(d128), std::make_pair(0u, 9u));
     EXPECT_EQ(cache->proprch_ctx_hashtable_num, 128u);
     EXPECT_EQ(addr(d129).first, 141u);
 
     // Empty names are errors; a component too long for a hash key is never cached.
-    for (const char *bad : {"", "..."}) EXPECT_EQ(insert(bad), 26u) << bad;
+    for (const char *bad : {"", "..."}) EXPECT_EQ(insert(bad), PROP_E_STORAGE) << bad;
     EXPECT_EQ(addr("").first, 26u);
-    EXPECT_EQ(del("", 1), 26u);
+    EXPECT_EQ(del("", 1), PROP_E_STORAGE);
     std::string wide = "p." + std::string(300, 'w');
-    EXPECT_EQ(insert(wide), 26u);
+    EXPECT_EQ(insert(wide), PROP_E_STORAGE);
     EXPECT_EQ(addr(wide).first, 141u);
     EXPECT_EQ(elem("p"), nullptr);  // nothing half-made
 }
 
 TEST_F(CacheTest, OddSpellingsNeverAnswerForAnotherKey)
 {
-    ASSERT_EQ(set("a.b", 10), 0u);
+    ASSERT_EQ(set("a.b", 10), PROP_OK);
     // Empty components are skipped, so these share a.b's hash key but are
     // other names: never a.b's address.
     for (const char *odd : {"a..b", "a.b.", ".a.b"}) {
@@ -80,7 +80,7 @@ TEST_F(CacheTest, OddSpellingsNeverAnswerForAnotherKey)
         proprch_hashelement *e = nullptr;
         EXPECT_EQ(proprch_keycached(cache, odd, &e, 0), odd[0] == '.' ? 141u : 143u) << odd;
     }
-    EXPECT_EQ(insert("a..b"), 0u);  // evicts a.b; the walk still ends
+    EXPECT_EQ(insert("a..b"), PROP_OK);  // evicts a.b; the walk still ends
     EXPECT_EQ(elem("a..b")->depth, 2u);
     EXPECT_TRUE(lists("a", "a..b"));
     EXPECT_EQ(addr("a.b").first, 141u);
@@ -88,14 +88,14 @@ TEST_F(CacheTest, OddSpellingsNeverAnswerForAnotherKey)
 
 TEST_F(CacheTest, CacheIsOffAtTheReadOnlyLevel)
 {
-    ASSERT_EQ(set("a.b", 3), 0u);
+    ASSERT_EQ(set("a.b", 3), PROP_OK);
     handle->proprhandle_bootlevel = PROP_LEVEL_READONLY;
     EXPECT_EQ(addr("a.b").first, 141u);
-    EXPECT_EQ(insert("c.d"), 26u);
-    EXPECT_EQ(set("c.d", 4), 26u);
-    EXPECT_EQ(del("a.b", 1), 26u);
-    EXPECT_EQ(proprch_make_permanent(cache, 0), 26u);
-    EXPECT_EQ(proprch_delete_transient(cache, 0), 26u);
+    EXPECT_EQ(insert("c.d"), PROP_E_STORAGE);
+    EXPECT_EQ(set("c.d", 4), PROP_E_STORAGE);
+    EXPECT_EQ(del("a.b", 1), PROP_E_STORAGE);
+    EXPECT_EQ(proprch_make_permanent(cache, 0), PROP_E_STORAGE);
+    EXPECT_EQ(proprch_delete_transient(cache, 0), PROP_E_STORAGE);
     handle->proprhandle_bootlevel = PROP_LEVEL_RW;
     EXPECT_EQ(addr("a.b"), std::make_pair(0u, 3u));  // nothing changed meanwhile
     EXPECT_EQ(elem("c"), nullptr);
@@ -104,9 +104,9 @@ TEST_F(CacheTest, CacheIsOffAtTheReadOnlyLevel)
 TEST_F(CacheTest, ManyChildrenGrowTheListAndTheTable)
 {
     proprch_hashtable *depth2 = &cache->proprch_ctx_hashtable_array[1];
-    for (int i = 0; i < 33; i++) ASSERT_EQ(set("p.k" + std::to_string(i), 100 + i), 0u);
+    for (int i = 0; i < 33; i++) ASSERT_EQ(set("p.k" + std::to_string(i), 100 + i), PROP_OK);
     EXPECT_EQ(depth2->hashkey_num_max, 40u);  // at every insert so far at most 32 were present
-    ASSERT_EQ(insert("p.k33"), 0u);
+    ASSERT_EQ(insert("p.k33"), PROP_OK);
     EXPECT_EQ(depth2->hashkey_num_max, 80u);
     EXPECT_EQ(strhash_buckets(depth2->table), 80u);  // the chains stay short
 
@@ -119,10 +119,10 @@ TEST_F(CacheTest, ManyChildrenGrowTheListAndTheTable)
         EXPECT_EQ(addr("p.k" + std::to_string(i)), std::make_pair(0u, 100u + i));
     }
     // A freed slot is the next one used.
-    ASSERT_EQ(del("p.k3", 0), 0u);
-    ASSERT_EQ(del("p.k7", 0), 0u);
+    ASSERT_EQ(del("p.k3", 0), PROP_OK);
+    ASSERT_EQ(del("p.k7", 0), PROP_OK);
     EXPECT_EQ(p->cached_first_free_subkey, 3u);
-    ASSERT_EQ(insert("p.new"), 0u);
+    ASSERT_EQ(insert("p.new"), PROP_OK);
     EXPECT_EQ(elem("p.new")->index, 3);
     EXPECT_EQ(p->cached_first_free_subkey, 7u);
     EXPECT_EQ(p->cached_num_subkey, 33u);

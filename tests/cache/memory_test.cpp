@@ -10,7 +10,7 @@ namespace {
 TEST_F(CacheTest, InsertFailsCleanlyAtEveryAllocation)
 {
     // a's child list is full, so listing a new child must grow it.
-    for (int i = 0; i < 10; i++) ASSERT_EQ(insert("a.c" + std::to_string(i)), 0u);
+    for (int i = 0; i < 10; i++) ASSERT_EQ(insert("a.c" + std::to_string(i)), PROP_OK);
     const std::string key = "a.x.y.z.w";
     for (u64 n = 1;; n++) {
         SCOPED_TRACE(n);
@@ -24,7 +24,7 @@ TEST_F(CacheTest, InsertFailsCleanlyAtEveryAllocation)
             EXPECT_TRUE(lists("a", "a.x"));
             break;
         }
-        EXPECT_EQ(rc, 12u);
+        EXPECT_EQ(rc, PROP_E_NOMEM);
         for (const char *k : {"a.x", "a.x.y", "a.x.y.z", "a.x.y.z.w"}) EXPECT_EQ(addr(k).first, 141u) << k;
         EXPECT_EQ(elem("a")->cached_num_subkey, 10u);
         EXPECT_EQ(prop_fe_meta_live_blocks(meta), live);
@@ -33,17 +33,17 @@ TEST_F(CacheTest, InsertFailsCleanlyAtEveryAllocation)
 
 TEST_F(CacheTest, LookupsDeletesAndBatchEndsNeverAllocate)
 {
-    ASSERT_EQ(set("a.b.c", 3), 0u);
-    ASSERT_EQ(set("a.d", 4, kBatch), 0u);
+    ASSERT_EQ(set("a.b.c", 3), PROP_OK);
+    ASSERT_EQ(set("a.d", 4, kBatch), PROP_OK);
     u64 allocs = prop_fe_meta_total_allocs(meta);
     u32 a = 0;
-    EXPECT_EQ(proprch_get_addr(cache, "a.b.c", &a, 0, 0), 0u);
+    EXPECT_EQ(proprch_get_addr(cache, "a.b.c", &a, 0, 0), PROP_OK);
     EXPECT_EQ(proprch_get_addr(cache, "a.b.q", &a, 0, 0), 141u);
-    EXPECT_EQ(set("a.b.c", 5), 0u);
-    EXPECT_EQ(del("a.b", 1, kBatch), 0u);
-    EXPECT_EQ(proprch_delete_transient(cache, 0), 0u);
-    EXPECT_EQ(del("a.b.c", 0), 0u);
-    EXPECT_EQ(proprch_make_permanent(cache, 0), 0u);
+    EXPECT_EQ(set("a.b.c", 5), PROP_OK);
+    EXPECT_EQ(del("a.b", 1, kBatch), PROP_OK);
+    EXPECT_EQ(proprch_delete_transient(cache, 0), PROP_OK);
+    EXPECT_EQ(del("a.b.c", 0), PROP_OK);
+    EXPECT_EQ(proprch_make_permanent(cache, 0), PROP_OK);
     EXPECT_EQ(prop_fe_meta_total_allocs(meta), allocs);
 }
 
@@ -51,9 +51,9 @@ TEST_F(CacheTest, TerminateFreesDeepTablesAndOpenBatches)
 {
     std::string deep = "d";
     for (int i = 1; i < 40; i++) deep += ".d" + std::to_string(i);
-    ASSERT_EQ(set(deep, 1), 0u);
-    for (int i = 0; i < 25; i++) ASSERT_EQ(set("w.k" + std::to_string(i), 2, kBatch), 0u);
-    ASSERT_EQ(del("d.d1", 1, kBatch), 0u);
+    ASSERT_EQ(set(deep, 1), PROP_OK);
+    for (int i = 0; i < 25; i++) ASSERT_EQ(set("w.k" + std::to_string(i), 2, kBatch), PROP_OK);
+    ASSERT_EQ(del("d.d1", 1, kBatch), PROP_OK);
     EXPECT_GT(prop_fe_meta_live_blocks(meta), 100u);
     // The fixture's tear-down terminates with the batch open and checks
     // that nothing is left.

@@ -24,12 +24,12 @@ TEST_F(ErrorTest, CodeAndTextGoToTheCallersElementAndTheCodeToTheGlobal)
     prop_errelem *e = mine();
     ASSERT_NE(e, nullptr);
     EXPECT_NE(e, zkv->errtab.global);
-    EXPECT_EQ(e->code, 26u);
+    EXPECT_EQ(e->code, PROP_E_STORAGE);
     EXPECT_STREQ(e->text, "PROP-26: The physical storage cannot be accessed.");
-    EXPECT_EQ(zkv->errtab.global->code, 26u);
+    EXPECT_EQ(zkv->errtab.global->code, PROP_E_STORAGE);
 
     u_reset_error(zkv, nullptr);
-    EXPECT_EQ(e->code, 0u);
+    EXPECT_EQ(e->code, PROP_OK);
     EXPECT_STREQ(e->text, "");
     EXPECT_EQ(prop_fe_zkvctx_error_count(zkv), 1u);
 }
@@ -48,8 +48,8 @@ TEST_F(ErrorTest, TwoThreadsEachSeeTheirOwnElement)
     a.join();
     b.join();
     EXPECT_NE(seen[0], seen[1]);
-    EXPECT_EQ(codes[0], 5u);
-    EXPECT_EQ(codes[1], 12u);
+    EXPECT_EQ(codes[0], PROP_E_PERM);
+    EXPECT_EQ(codes[1], PROP_E_NOMEM);
     EXPECT_EQ(prop_fe_zkvctx_error_count(zkv), 2u);
 }
 
@@ -58,7 +58,7 @@ TEST_F(ErrorTest, WithoutAThreadIdOrMemoryTheGlobalElementIsShared)
     plat_thread_id_withhold(true);
     u_set_zkv_error(zkv, nullptr, PROP_E_ARG);
     plat_thread_id_withhold(false);
-    EXPECT_EQ(zkv->errtab.global->code, 8u);
+    EXPECT_EQ(zkv->errtab.global->code, PROP_E_ARG);
     EXPECT_STREQ(zkv->errtab.global->text, "PROP-8: Invalid argument, flag or request.");
 
     // The key copy fails: the element is not inserted and nothing leaks.
@@ -69,7 +69,7 @@ TEST_F(ErrorTest, WithoutAThreadIdOrMemoryTheGlobalElementIsShared)
     u_set_zkv_error(zkv, "thread-b", PROP_E_FORMAT);
     prop_fe_meta_fail_from(meta, 0);
     EXPECT_EQ(prop_fe_zkvctx_error_count(zkv), 0u);
-    EXPECT_EQ(zkv->errtab.global->code, 22u);
+    EXPECT_EQ(zkv->errtab.global->code, PROP_E_FORMAT);
     EXPECT_EQ(live(), 0u);
 }
 
@@ -109,7 +109,7 @@ TEST_F(ErrorTest, MissingContextOrTableIsIgnored)
     zkv->errtab.table = nullptr;
     u_set_zkv_error(zkv, nullptr, 3);
     zkv->errtab = saved;
-    EXPECT_EQ(zkv->errtab.global->code, 0u);
+    EXPECT_EQ(zkv->errtab.global->code, PROP_OK);
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ CrashBench::CrashBench(const BenchOptions &options) : opt_(options), store_(stor
 
     // The start tree, then the run without faults, which must end in the
     // model's last tree.
-    EXPECT_EQ(store_.init(opt_.level), 0u);
+    EXPECT_EQ(store_.init(opt_.level), PROP_OK);
     Tree start;
     EXPECT_EQ(read_tree(store_.ctx(), &start), 0u);
     EXPECT_EQ(store_.terminate(), 0u);

@@ -25,7 +25,7 @@ char get(backend_ctx *ctx, propr_keyhandle *kh)
 {
     std::string v(10000, '\0');
     uint32_t type = 0, size = static_cast<uint32_t>(v.size());
-    EXPECT_EQ(prop_get_value(ctx, kh, &type, v.data(), &size, 0), 0u);
+    EXPECT_EQ(prop_get_value(ctx, kh, &type, v.data(), &size, 0), PROP_OK);
     v.resize(size);
     return v == value(v[0]) ? v[0] : '?';
 }
@@ -36,18 +36,18 @@ TEST(FailedCommit, ACommitThatReachedAMinorityIsUndoneEverywhere)
     so.locations = 3;
     Store store(so);
     store.format();
-    ASSERT_EQ(store.init(), 0u);
+    ASSERT_EQ(store.init(), PROP_OK);
     backend_ctx *ctx = store.ctx();
     propr_keyhandle *system = nullptr, *key = nullptr;
     uint32_t disp = 0;
-    ASSERT_EQ(prop_open(ctx, "SYSTEM", &system, 0), 0u);
-    ASSERT_EQ(prop_create_key(ctx, system, "k", &store.top_security(), &key, &disp, 0), 0u);
-    ASSERT_EQ(set(ctx, key, value('a')), 0u);
+    ASSERT_EQ(prop_open(ctx, "SYSTEM", &system, 0), PROP_OK);
+    ASSERT_EQ(prop_create_key(ctx, system, "k", &store.top_security(), &key, &disp, 0), PROP_OK);
+    ASSERT_EQ(set(ctx, key, value('a')), PROP_OK);
 
     // The writes of one such set on a location; its last is the commit.
     const std::string tag1 = store.location_tag(1), tag2 = store.location_tag(2);
     uint64_t before = store.faults().writes(tag1.c_str());
-    ASSERT_EQ(set(ctx, key, value('b')), 0u);
+    ASSERT_EQ(set(ctx, key, value('b')), PROP_OK);
     uint64_t commit = store.faults().writes(tag1.c_str()) - before;
 
     for (const std::string &tag : {tag1, tag2}) {
@@ -61,8 +61,8 @@ TEST(FailedCommit, ACommitThatReachedAMinorityIsUndoneEverywhere)
     ASSERT_EQ(store.terminate(), 0u);
 
     store.faults().reset();
-    ASSERT_EQ(store.init(), 0u);
-    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    ASSERT_EQ(store.init(), PROP_OK);
+    ASSERT_EQ(prop_recover(store.ctx(), 0), PROP_OK);
     Tree tree;
     ASSERT_EQ(read_tree(store.ctx(), &tree), 0u);
     EXPECT_TRUE(tree["SYSTEM.k"].value == value('b'));

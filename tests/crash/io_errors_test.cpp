@@ -149,8 +149,8 @@ TEST(LocationLost, TwoLocationsNeedTheHandOverInTheGroupRecord)
 
         // With both open, the node publishes what it sees: 1 of 2 each.
         store.faults().reset();
-        ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
-        EXPECT_EQ(prop_reinit(store.ctx(), store.grp()), 0u);
+        ASSERT_EQ(store.init(PROP_LEVEL_CACHING), PROP_OK);
+        EXPECT_EQ(prop_reinit(store.ctx(), store.grp()), PROP_OK);
         ASSERT_EQ(store.terminate(), 0u);
         ASSERT_EQ(grpdata_read("testgroup", record, sizeof record), 0);
         EXPECT_EQ(std::vector<uint32_t>(record + 2, record + 10), std::vector<uint32_t>({1, 2, 1, 2, 1, 2, 1, 2}));

@@ -290,7 +290,7 @@ TEST(LocationSweep, MigrateOnTheCacheWriter)
     Names groups;
     for (uint32_t i = 0; i < 2; i++) groups.push_back(cb.bench().store().config_name(i));
     write_config(kDefaultKey, groups);
-    ASSERT_EQ(prop_overwrite_conf(cb.bench().store().meta()), 0u);
+    ASSERT_EQ(prop_overwrite_conf(cb.bench().store().meta()), PROP_OK);
     cb.capture();
     sweep(cb, "migrate of 2 disk-group locations", {"migrate", "1", cb.report()}, nullptr, kSample);
 }
@@ -322,7 +322,7 @@ TEST(TwoNodes, TheNodeThatWasDownRepairsItselfFromThePublishedConfiguration)
     // Too old a cluster, or nothing published: the open's own failure, and
     // the configuration stays as it was.
     Progress p = cb.run({"open", "11.2.0.1.0", cb.report()}, "", kOtherNode);
-    EXPECT_EQ(read_node_report(cb.report()).rc, 26u);
+    EXPECT_EQ(read_node_report(cb.report()).rc, PROP_E_STORAGE);
     EXPECT_EQ(read_config(kOtherNode), stale);
     cb.restore();
     std::remove(registry_file("zkv_testgroup.public").c_str());
@@ -330,13 +330,13 @@ TEST(TwoNodes, TheNodeThatWasDownRepairsItselfFromThePublishedConfiguration)
         ScopedEnv loc("ZKV_LOC", kOtherNode);
         p.status = run_child(PROPREG_CRASH_DRIVER, {"open", "12.2.0.0.0", cb.report()}, "");
     }
-    EXPECT_EQ(read_node_report(cb.report()).rc, 26u);
+    EXPECT_EQ(read_node_report(cb.report()).rc, PROP_E_STORAGE);
     EXPECT_EQ(read_config(kOtherNode), stale);
 
     p = cb.run({"open", "12.2.0.0.0", cb.report()}, "", kOtherNode);
     EXPECT_EQ(p.status, 0);
     const NodeReport r = read_node_report(cb.report());
-    EXPECT_EQ(r.rc, 0u);
+    EXPECT_EQ(r.rc, PROP_OK);
     EXPECT_NE(r.alerts.find(" 1018"), std::string::npos) << r.alerts;
     EXPECT_EQ(r.tree, keys);
     EXPECT_EQ(read_config(kOtherNode), current);

@@ -118,7 +118,7 @@ TEST_P(NameReuse, ABatchEqualsItsOperationsRunInOrder)
         for (bool commits : {true, false}) {
             SCOPED_TRACE(std::string(c.what) + (commits ? "" : ", rolled back"));
             store_.format();
-            ASSERT_EQ(store_.init(level), 0u);
+            ASSERT_EQ(store_.init(level), PROP_OK);
             for (const Op &o : setup()) ASSERT_EQ(run_op(store_.ctx(), o), 0u) << describe(o);
             Tree before, got;
             ASSERT_EQ(read_tree(store_.ctx(), &before), 0u);
@@ -137,7 +137,7 @@ TEST_P(NameReuse, ABatchEqualsItsOperationsRunInOrder)
             ASSERT_EQ(store_.terminate(), 0u);
 
             EXPECT_EQ(check_pages({store_.location(0)}), std::vector<std::string>{});
-            ASSERT_EQ(store_.init(level), 0u);
+            ASSERT_EQ(store_.init(level), PROP_OK);
             ASSERT_EQ(read_tree(store_.ctx(), &got), 0u);
             EXPECT_TRUE(got == want) << "after a restart\n" << tree_diff(want, got);
             ASSERT_EQ(store_.terminate(), 0u);

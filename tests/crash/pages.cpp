@@ -11,13 +11,12 @@
 
 #include "format/block.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "format/storemap.h"
-#include "lifecycle/layout.h"
 #include "space/bitmap.h"
 #include "tree/kce_pages.h"
 #include "tree/slotted.h"
 #include "tree/tnode.h"
-#include "txn/layout.h"
 
 namespace {
 

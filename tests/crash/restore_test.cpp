@@ -38,12 +38,12 @@ class RestoreBench {
     {
         backup_ = bench_.store().location(0) + ".backup";
         Store &s = bench_.store();
-        EXPECT_EQ(s.init(PROP_LEVEL_RW), 0u);
+        EXPECT_EQ(s.init(PROP_LEVEL_RW), PROP_OK);
         add_big_values(s);
         EXPECT_EQ(read_tree(s.ctx(), &saved_), 0u);
         char name[PROP_LOCNAME_SIZE];
         std::snprintf(name, sizeof name, "%s", backup_.c_str());
-        EXPECT_EQ(prop_bkup(s.ctx(), name), 0u);
+        EXPECT_EQ(prop_bkup(s.ctx(), name), PROP_OK);
         // The store moves on: what a restore must not leave half of.
         Workload more = make_workload(kSeed + 1, 15, saved_);
         for (const Op &op : more.ops) EXPECT_EQ(run_op(s.ctx(), op), 0u) << describe(op);

@@ -25,7 +25,7 @@ class FilledStore {
     explicit FilledStore(uint32_t locations) : store_({.locations = locations})
     {
         store_.format();
-        EXPECT_EQ(store_.init(PROP_LEVEL_RW), 0u);
+        EXPECT_EQ(store_.init(PROP_LEVEL_RW), PROP_OK);
         Tree start;
         EXPECT_EQ(read_tree(store_.ctx(), &start), 0u);
         for (const Op &op : make_workload(7, 16, start).ops) EXPECT_EQ(run_op(store_.ctx(), op), 0u) << describe(op);

@@ -9,7 +9,7 @@ namespace {
 void set_slot(uint32_t slot, const char *name)
 {
     char key_path[PROP_LOCNAME_SIZE];
-    ASSERT_EQ(ut_get_loc_path(0, "node1", key_path, sizeof key_path), 0u);
+    ASSERT_EQ(ut_get_loc_path(0, "node1", key_path, sizeof key_path), PROP_OK);
     cfg_key key;
     int err = 0;
     ASSERT_EQ(cfg_open_key(key_path, true, &key, &err), CFG_OK);
@@ -23,8 +23,7 @@ std::vector<std::string> configured()
     char home[4096], err[256];
     u64 errsz = sizeof err;
     EXPECT_EQ(prop_get_conf(nullptr, nullptr, &count, names, &local, home, err, &errsz,
-                            PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES),
-              0u);
+                            PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES), PROP_OK);
     std::vector<std::string> out;
     for (const auto &n : names)
         if (n[0] != '\0') out.push_back(n);
@@ -48,7 +47,7 @@ struct NamedByDiskGroups {
         s.format();
         complete = configured();
         for (uint32_t i = 0; i < locations; i++) set_slot(i, s.config_name(i).c_str());
-        EXPECT_EQ(prop_overwrite_conf(s.meta()), 0u) << "the store takes the disk groups' names as its own";
+        EXPECT_EQ(prop_overwrite_conf(s.meta()), PROP_OK) << "the store takes the disk groups' names as its own";
     }
 };
 
@@ -56,14 +55,14 @@ TEST(VolumeManagerLocations, MigrateRewritesDiskGroupsIntoFileNamesOnce)
 {
     NamedByDiskGroups m;
     Store &s = m.s;
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     ASSERT_EQ(m.complete.size(), 2u);
     EXPECT_NE(m.complete[0].find("+store-location-0/"), std::string::npos);
     const std::vector<u32> before = id_vector({"+store-location-0", "+store-location-1"});
     const u32 *devid = s.handle()->proprhandle_devid;
     EXPECT_EQ(std::vector<u32>(devid, devid + 5), before);
 
-    ASSERT_EQ(prop_migrate_dev(s.ctx(), 1), 0u);
+    ASSERT_EQ(prop_migrate_dev(s.ctx(), 1), PROP_OK);
     EXPECT_EQ(configured(), m.complete) << "one configuration write names the files";
     EXPECT_EQ(std::string(s.handle()->proprhandle_filename[0]), m.complete[0]);
     const std::vector<u32> after = id_vector(m.complete);
@@ -77,11 +76,11 @@ TEST(VolumeManagerLocations, MigrateRewritesDiskGroupsIntoFileNamesOnce)
 
     // Nothing is left to migrate: the second changes nothing.
     const std::string boot = boot_block_at(s.location(0));
-    ASSERT_EQ(prop_migrate_dev(s.ctx(), 1), 0u);
+    ASSERT_EQ(prop_migrate_dev(s.ctx(), 1), PROP_OK);
     EXPECT_EQ(boot_block_at(s.location(0)), boot);
     EXPECT_EQ(configured(), m.complete);
     ASSERT_EQ(s.terminate(), 0u);
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u) << "the store opens on the names it recorded";
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK) << "the store opens on the names it recorded";
     ASSERT_EQ(s.terminate(), 0u);
 }
 
@@ -89,9 +88,9 @@ TEST(VolumeManagerLocations, AnotherNodeMigratesItsConfigurationOnly)
 {
     NamedByDiskGroups m;
     Store &s = m.s;
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     const std::string boot = boot_block_at(s.location(1));
-    ASSERT_EQ(prop_migrate_dev(s.ctx(), 0), 0u);
+    ASSERT_EQ(prop_migrate_dev(s.ctx(), 0), PROP_OK);
     EXPECT_EQ(configured(), m.complete);
     EXPECT_EQ(boot_block_at(s.location(1)), boot) << "only the Cache Writer records the ids";
 }
@@ -101,7 +100,7 @@ TEST(VolumeManagerLocations, AMigrateThatCannotNameEveryFileChangesNothing)
     NamedByDiskGroups m(3);
     Store &s = m.s;
     ASSERT_EQ(vld_admin_mount(s.config_name(2), false), "");
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u) << "two of three locations keep the store open";
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK) << "two of three locations keep the store open";
     const std::vector<std::string> names = configured();
     const std::string boot = boot_block_at(s.location(0));
     EXPECT_EQ(prop_migrate_dev(s.ctx(), 1), uint32_t{PROP_E_STORAGE});
@@ -117,15 +116,15 @@ TEST(VolumeManagerLocations, ADiskGroupAddedOrPutInPlaceGetsAFileFilledFromTheOt
     s.format();
     ASSERT_EQ(vld_admin_create_dg("+EXTRA", 2, false), "");
     ASSERT_EQ(vld_admin_create_dg("+OTHER", 2, false), "");
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     Tree start, tree;
     ASSERT_EQ(read_tree(s.ctx(), &start), 0u);
     for (const Op &op : make_workload(3, 12, start).ops) ASSERT_EQ(run_op(s.ctx(), op), 0u) << describe(op);
     ASSERT_EQ(read_tree(s.ctx(), &tree), 0u);
 
-    ASSERT_EQ(prop_check_dev(s.ctx(), 2, "+EXTRA"), 0u);
-    ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "+EXTRA", 1), 0u);
-    ASSERT_EQ(prop_replace_dev(s.ctx(), 0, "+OTHER", 1), 0u);
+    ASSERT_EQ(prop_check_dev(s.ctx(), 2, "+EXTRA"), PROP_OK);
+    ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "+EXTRA", 1), PROP_OK);
+    ASSERT_EQ(prop_replace_dev(s.ctx(), 0, "+OTHER", 1), PROP_OK);
     std::string extra, other, dropped = s.location(0);
     ASSERT_EQ(vld_admin_copy_path("+EXTRA", 1, &extra), "");
     ASSERT_EQ(vld_admin_copy_path("+OTHER", 1, &other), "");
@@ -133,7 +132,7 @@ TEST(VolumeManagerLocations, ADiskGroupAddedOrPutInPlaceGetsAFileFilledFromTheOt
     EXPECT_FALSE(is_boot_block(boot_block_at(dropped))) << "the location put out of service no longer opens";
     ASSERT_EQ(s.terminate(), 0u);
 
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     Tree after;
     ASSERT_EQ(read_tree(s.ctx(), &after), 0u);
     EXPECT_EQ(after, tree);
@@ -144,7 +143,7 @@ TEST(VolumeManagerLocations, TheDependenciesFollowTheNodesVolumeManagerMode)
 {
     FilledStore fs(2);
     Store &s = fs.store();
-    EXPECT_EQ(prop_repair_conf(s.meta(), 1, s.location(1).c_str(), PROP_KIND_ZKV), 0u);
+    EXPECT_EQ(prop_repair_conf(s.meta(), 1, s.location(1).c_str(), PROP_KIND_ZKV), PROP_OK);
     EXPECT_EQ(dependencies(), "hard(kvx.qynd)pullup(kvx.qynd)");
 
     set_slot(1, "+DATA");
@@ -163,7 +162,7 @@ TEST(VolumeManagerLocations, TheDependenciesFollowTheNodesVolumeManagerMode)
             ASSERT_EQ(cfg_open_key("SOFTWARE\\Korvex\\vld", true, &key, &err), CFG_OK);
             ASSERT_EQ(cfg_set_sz(&key, "vld_mode", mode, &err), CFG_OK);
         }
-        EXPECT_EQ(prop_repair_conf(s.meta(), 0, s.location(0).c_str(), PROP_KIND_ZKV), 0u);
+        EXPECT_EQ(prop_repair_conf(s.meta(), 0, s.location(0).c_str(), PROP_KIND_ZKV), PROP_OK);
         EXPECT_EQ(dependencies(), deps);
     }
 }

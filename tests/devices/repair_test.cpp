@@ -42,18 +42,18 @@ void diverge(const Store &store, uint32_t locations)
 TEST(Repair, PublishedListsAreCheckedBeforeAnythingChanges)
 {
     Names names;
-    EXPECT_EQ(dev_split_published("/a>/b>/c", 8, names), 0u);
+    EXPECT_EQ(dev_split_published("/a>/b>/c", 8, names), PROP_OK);
     EXPECT_STREQ(names[2], "/c");
     const char *bad[] = {"/a>>/c", "/a>/a", "", ">/a", "/a>/b>/c>/d>/e>/f"};
-    for (const char *text : bad) EXPECT_EQ(dev_split_published(text, std::strlen(text), names), 26u) << text;
+    for (const char *text : bad) EXPECT_EQ(dev_split_published(text, std::strlen(text), names), PROP_E_STORAGE) << text;
     std::string long_name(1024, 'x');
-    EXPECT_EQ(dev_split_published(long_name.c_str(), long_name.size(), names), 26u);
+    EXPECT_EQ(dev_split_published(long_name.c_str(), long_name.size(), names), PROP_E_STORAGE);
 
     FilledStore fs(2);
     Store &s = fs.store();
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     fill_names(names, {s.location(0), s.location(0)});
-    EXPECT_EQ(proprrepauto(s.handle(), names), 26u);
+    EXPECT_EQ(proprrepauto(s.handle(), names), PROP_E_STORAGE);
     EXPECT_EQ(s.handle()->proprhandle_native_state[1], PROP_SLOT_OPEN) << "nothing was closed";
     EXPECT_EQ(fs.names(), (std::vector<std::string>{s.location(0), s.location(1)}));
     ASSERT_EQ(s.terminate(), 0u);
@@ -66,23 +66,23 @@ TEST(Repair, AutomaticRepairOfAnOpenContext)
 {
     FilledStore fs(3);
     Store &s = fs.store();
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     Names names;
     fill_names(names, {s.location(0), s.location(1), s.location(2)});
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(prop_autorepair_conf(s.ctx(), names), testing::ExitedWithCode(1), "");
 
     // Slot 2 dropped from the published list: the node follows.
-    ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "", 1), 0u);
+    ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "", 1), PROP_OK);
     ASSERT_EQ(s.terminate(), 0u);
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     fill_names(names, {s.location(0), s.location(1)});
     names[2][0] = '\0';
     // Put the old slot back locally, as a node that missed the change has it.
     std::strcpy(s.handle()->proprhandle_filename[2], s.location(2).c_str());
-    ASSERT_EQ(utdvrp(s.handle(), 0), 0u);
+    ASSERT_EQ(utdvrp(s.handle(), 0), PROP_OK);
     trace_capture_start();
-    EXPECT_EQ(prop_autorepair_conf(s.ctx(), names), 0u);
+    EXPECT_EQ(prop_autorepair_conf(s.ctx(), names), PROP_OK);
     trace_capture_stop();
     EXPECT_TRUE(alerted(1018, "(:PRZKV00005:)"));
     EXPECT_EQ(fs.names(), (std::vector<std::string>{s.location(0), s.location(1)}));
@@ -98,33 +98,33 @@ TEST(Repair, ByHandChangesOneSlotAndTheDependencies)
     FilledStore fs(2);
     Store &s = fs.store();
     const std::string spare = fs.spare(0);
-    EXPECT_EQ(prop_repair_conf(s.meta(), 1, spare.c_str(), PROP_KIND_ZKV), 0u);
+    EXPECT_EQ(prop_repair_conf(s.meta(), 1, spare.c_str(), PROP_KIND_ZKV), PROP_OK);
     EXPECT_EQ(dependency(RES_STOP_DEPENDENCIES), "hard(intermediate:kvx.qynd)");
     char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
     u32 configured = 0, local_only = 0;
     char home[4096], errbuf[256];
     u64 errsz = sizeof errbuf;
-    ASSERT_EQ(prop_get_conf(nullptr, nullptr, &configured, names, &local_only, home, errbuf, &errsz, PROP_KIND_ZKV), 0u);
+    ASSERT_EQ(prop_get_conf(nullptr, nullptr, &configured, names, &local_only, home, errbuf, &errsz, PROP_KIND_ZKV), PROP_OK);
     EXPECT_EQ(std::string(names[1]), spare);
 
-    EXPECT_EQ(prop_repair_conf(s.meta(), 1, (spare + ".missing").c_str(), PROP_KIND_ZKV), 8u);
-    EXPECT_EQ(prop_repair_conf(s.meta(), 7, spare.c_str(), PROP_KIND_ZKV), 8u);
+    EXPECT_EQ(prop_repair_conf(s.meta(), 1, (spare + ".missing").c_str(), PROP_KIND_ZKV), PROP_E_ARG);
+    EXPECT_EQ(prop_repair_conf(s.meta(), 7, spare.c_str(), PROP_KIND_ZKV), PROP_E_ARG);
     // The dependencies cannot be registered: the configuration is changed
     // all the same, and the failure is reported.
     ASSERT_EQ(s.faults().load("fail_write:nth=1,errno=EIO,times=0,path=kvx.storage"), 0);
-    EXPECT_EQ(prop_repair_conf(s.meta(), 1, s.location(1).c_str(), PROP_KIND_ZKV), 45u);
+    EXPECT_EQ(prop_repair_conf(s.meta(), 1, s.location(1).c_str(), PROP_KIND_ZKV), PROP_E_DEPEND);
     s.faults().reset();
-    ASSERT_EQ(prop_get_conf(nullptr, nullptr, &configured, names, &local_only, home, errbuf, &errsz, PROP_KIND_ZKV), 0u);
+    ASSERT_EQ(prop_get_conf(nullptr, nullptr, &configured, names, &local_only, home, errbuf, &errsz, PROP_KIND_ZKV), PROP_OK);
     EXPECT_EQ(std::string(names[1]), s.location(1));
 
     // A local-only configuration may only have a slot replaced.
     char key_path[PROP_LOCNAME_SIZE];
-    ASSERT_EQ(ut_get_loc_path(0, "node1", key_path, sizeof key_path), 0u);
+    ASSERT_EQ(ut_get_loc_path(0, "node1", key_path, sizeof key_path), PROP_OK);
     cfg_key key;
     int err = 0;
     ASSERT_EQ(cfg_open_key(key_path, true, &key, &err), CFG_OK);
     ASSERT_EQ(cfg_set_sz(&key, "Local_Only", "true", &err), CFG_OK);
-    EXPECT_EQ(prop_repair_conf(s.meta(), 1, "", PROP_KIND_ZKV), 54u);
+    EXPECT_EQ(prop_repair_conf(s.meta(), 1, "", PROP_KIND_ZKV), PROP_E_MINORITY);
     EXPECT_EQ(s.live_blocks(), 0u);
 }
 
@@ -136,25 +136,25 @@ TEST(Repair, OverwritingTheHistoryOpensTheStoreWithTheCurrentContent)
 {
     FilledStore fs(2);
     Store &s = fs.store();
-    ASSERT_EQ(s.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_RW), PROP_OK);
     ASSERT_EQ(s.faults().load(("fail_write:nth=1,errno=EIO,times=0,path=" + s.location_tag(1)).c_str()), 0);
     propr_keyhandle *system = nullptr, *key = nullptr;
     u32 disp = 0;
-    ASSERT_EQ(prop_open(s.ctx(), "SYSTEM", &system, 0), 0u);
-    ASSERT_EQ(prop_create_key(s.ctx(), system, "late", &s.top_security(), &key, &disp, 0), 0u);
+    ASSERT_EQ(prop_open(s.ctx(), "SYSTEM", &system, 0), PROP_OK);
+    ASSERT_EQ(prop_create_key(s.ctx(), system, "late", &s.top_security(), &key, &disp, 0), PROP_OK);
     prop_close(s.ctx(), key);
     prop_close(s.ctx(), system);
     ASSERT_EQ(s.terminate(), 0u);
     s.faults().reset();
 
     diverge(s, 2);
-    EXPECT_EQ(s.init(PROP_LEVEL_RW), 26u);
-    EXPECT_EQ(prop_overwrite_conf(s.meta()), 0u);
+    EXPECT_EQ(s.init(PROP_LEVEL_RW), PROP_E_STORAGE);
+    EXPECT_EQ(prop_overwrite_conf(s.meta()), PROP_OK);
     EXPECT_EQ(s.live_blocks(), 0u);
-    ASSERT_EQ(s.init(PROP_LEVEL_RW), 0u);
-    ASSERT_EQ(prop_recover(s.ctx(), 0), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_RW), PROP_OK);
+    ASSERT_EQ(prop_recover(s.ctx(), 0), PROP_OK);
     propr_keyhandle *late = nullptr;
-    EXPECT_EQ(prop_open(s.ctx(), "SYSTEM.late", &late, 0), 0u);
+    EXPECT_EQ(prop_open(s.ctx(), "SYSTEM.late", &late, 0), PROP_OK);
     if (late != nullptr) prop_close(s.ctx(), late);
     ASSERT_EQ(s.terminate(), 0u);
     EXPECT_EQ(check_pages({s.location(0), s.location(1)}), std::vector<std::string>{});

@@ -22,7 +22,7 @@ std::vector<std::string> planned(std::vector<std::string> names, uint32_t slot, 
 void change(FilledStore &fs, uint32_t level, uint32_t slot, const std::string &newdev)
 {
     Store &s = fs.store();
-    ASSERT_EQ(s.init(level), 0u);
+    ASSERT_EQ(s.init(level), PROP_OK);
     const std::vector<std::string> before = fs.names();
     const std::vector<std::string> after = planned(before, slot, newdev);
     const std::string dropped = slot < before.size() ? before[slot] : "";
@@ -30,7 +30,7 @@ void change(FilledStore &fs, uint32_t level, uint32_t slot, const std::string &n
     const u32 rc = level == PROP_LEVEL_CACHING ? prop_replace_dev(s.ctx(), slot, newdev.c_str(), 1)
                                                : dev_replace(s.ctx(), slot, newdev.c_str(), 1);
     trace_capture_stop();
-    ASSERT_EQ(rc, 0u);
+    ASSERT_EQ(rc, PROP_OK);
     EXPECT_TRUE(newdev.empty() ? alerted(1010, dropped) : alerted(1007, newdev));
     EXPECT_EQ(fs.names(), after);
     const u32 *devid = s.handle()->proprhandle_devid;
@@ -48,8 +48,8 @@ void change(FilledStore &fs, uint32_t level, uint32_t slot, const std::string &n
     }
     EXPECT_EQ(check_pages(after), std::vector<std::string>{});
 
-    ASSERT_EQ(s.init(level), 0u);
-    EXPECT_EQ(prop_recover(s.ctx(), 0), 0u);
+    ASSERT_EQ(s.init(level), PROP_OK);
+    EXPECT_EQ(prop_recover(s.ctx(), 0), PROP_OK);
     Tree got;
     EXPECT_EQ(read_tree(s.ctx(), &got), 0u);
     EXPECT_EQ(got, fs.tree()) << tree_diff(fs.tree(), got);
@@ -75,37 +75,37 @@ TEST(Locations, RefusedChangesLeaveEverythingAsItWas)
 {
     FilledStore fs(2);
     Store &s = fs.store();
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     const std::vector<std::string> names = fs.names();
     const std::string boot0 = boot_block_at(names[0]);
     const std::string spare = fs.spare(0);
 
     // The last page of the new location cannot be written: too small.
     ASSERT_EQ(s.faults().load(("fail_write:nth=2,errno=ENOSPC,path=" + spare).c_str()), 0);
-    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, spare.c_str(), 1), 31u);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, spare.c_str(), 1), PROP_E_DEVSPACE);
     s.faults().reset();
 
     // A name the configuration could not read back; one below the limit
     // gets as far as the device check.
     const std::string too_long = "/" + std::string(1023, 'n');
-    EXPECT_EQ(dev_replace(s.ctx(), 1, too_long.c_str(), 1), 26u);
-    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, too_long.substr(1).c_str(), 1), 8u);
+    EXPECT_EQ(dev_replace(s.ctx(), 1, too_long.c_str(), 1), PROP_E_STORAGE);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, too_long.substr(1).c_str(), 1), PROP_E_ARG);
 
     // The same location again, a gap, a slot out of range, an empty slot.
-    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, names[1].c_str(), 1), 8u);
-    EXPECT_EQ(dev_replace(s.ctx(), 3, spare.c_str(), 1), 41u);
-    EXPECT_EQ(prop_replace_dev(s.ctx(), 5, spare.c_str(), 1), 8u);
-    EXPECT_EQ(prop_replace_dev(s.ctx(), 3, "", 1), 8u);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, names[1].c_str(), 1), PROP_E_ARG);
+    EXPECT_EQ(dev_replace(s.ctx(), 3, spare.c_str(), 1), PROP_E_CONF);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 5, spare.c_str(), 1), PROP_E_ARG);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 3, "", 1), PROP_E_ARG);
 
     EXPECT_EQ(fs.names(), names);
     EXPECT_EQ(boot_block_at(names[0]), boot0);
     ASSERT_EQ(s.terminate(), 0u);
-    ASSERT_EQ(s.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(fs.names(), names);
     Tree got;
     EXPECT_EQ(read_tree(s.ctx(), &got), 0u);
     EXPECT_EQ(got, fs.tree());
-    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, spare.c_str(), 1), 2u) << "only the CACHING level changes locations";
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 1, spare.c_str(), 1), PROP_E_LEVEL) << "only the CACHING level changes locations";
     ASSERT_EQ(s.terminate(), 0u);
 }
 
@@ -116,18 +116,18 @@ TEST(Locations, ANewLocationThatCannotBeFilledIsReportedAndFilledAtTheNextStart)
     FilledStore fs(2);
     Store &s = fs.store();
     const std::string spare = fs.spare(0);
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     // The device check writes the first and the last page; the copy fails.
     ASSERT_EQ(s.faults().load(("fail_write:nth=3,errno=EIO,times=0,path=" + spare).c_str()), 0);
-    EXPECT_EQ(prop_replace_dev(s.ctx(), 2, spare.c_str(), 1), 31u);
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 2, spare.c_str(), 1), PROP_E_DEVSPACE);
     s.faults().reset();
     EXPECT_EQ(fs.names().size(), 3u);
     EXPECT_NE(s.handle()->proprhandle_native_state[2], static_cast<u32>(PROP_SLOT_OPEN));
     ASSERT_EQ(s.terminate(), 0u);
 
-    ASSERT_EQ(s.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(s.handle()->proprhandle_native_state[2], static_cast<u32>(PROP_SLOT_STALE));
-    ASSERT_EQ(prop_recover(s.ctx(), 0), 0u);
+    ASSERT_EQ(prop_recover(s.ctx(), 0), PROP_OK);
     EXPECT_EQ(s.handle()->proprhandle_native_state[2], static_cast<u32>(PROP_SLOT_OPEN));
     ASSERT_EQ(s.terminate(), 0u);
     EXPECT_EQ(check_pages({s.location(0), s.location(1), spare}), std::vector<std::string>{});
@@ -149,22 +149,22 @@ TEST(Locations, AnotherNodeFollowsByChangingOnlyItsConfiguration)
         ScopedEnv loc("ZKV_LOC", other);
         for (uint32_t i = 0; i < 3; i++)
             ASSERT_EQ(cfg_set_sz(&key, ut_location_value_name(0, i), s.location(i).c_str(), &err), CFG_OK);
-        ASSERT_EQ(prop_init(&node2, s.meta(), s.sec(), nullptr, PROP_LEVEL_CACHING, s.zkv(), s.grp()), 0u);
+        ASSERT_EQ(prop_init(&node2, s.meta(), s.sec(), nullptr, PROP_LEVEL_CACHING, s.zkv(), s.grp()), PROP_OK);
     }
-    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), 0u);
-    ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "", 1), 0u);
+    ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
+    ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "", 1), PROP_OK);
     const std::string boot0 = boot_block_at(s.location(0));
     {
         ScopedEnv loc("ZKV_LOC", other);
-        ASSERT_EQ(prop_replace_dev(node2, 2, "", 0), 0u);
+        ASSERT_EQ(prop_replace_dev(node2, 2, "", 0), PROP_OK);
         char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
-        ASSERT_EQ(prop_get_conf_handle(node2, names), 0u);
+        ASSERT_EQ(prop_get_conf_handle(node2, names), PROP_OK);
         EXPECT_EQ(std::string(names[1]), s.location(1));
         EXPECT_EQ(names[2][0], '\0');
         Tree got;
         EXPECT_EQ(read_tree(node2, &got), 0u);
         EXPECT_EQ(got, fs.tree());
-        EXPECT_EQ(prop_terminate(node2, 0), 0u);
+        EXPECT_EQ(prop_terminate(node2, 0), PROP_OK);
     }
     EXPECT_EQ(boot_block_at(s.location(0)), boot0);
     ASSERT_EQ(s.terminate(), 0u);

@@ -16,51 +16,51 @@ class Blocks : public DiagTest {
 TEST_F(Blocks, ReadsWhatTheFileHoldsAndSaysWhatIsWrongWithIt)
 {
     BlockRead boot = get_block(ctx(), 25, 0);
-    EXPECT_EQ(boot.rc, 0u);
+    EXPECT_EQ(boot.rc, PROP_OK);
     EXPECT_EQ(boot.bytes, store.read_block(0, 0)) << "block 25 is the file's bytes at 0x19000";
 
     std::string small(4095, '\0');
     uint32_t size = 4095, blkno = 25;
-    EXPECT_EQ(prop_get_block(ctx(), nullptr, 0, small.data(), &size, &blkno, kByNumber), 9u);
+    EXPECT_EQ(prop_get_block(ctx(), nullptr, 0, small.data(), &size, &blkno, kByNumber), PROP_E_BUFSZ);
     EXPECT_EQ(size, 4096u);
 
     // A value page freed with its value keeps its bytes: it is handed back, as free.
     Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
-    ASSERT_EQ(v.set(k, pattern(5000, 3)), 0u);
+    ASSERT_EQ(v.set(k, pattern(5000, 3)), PROP_OK);
     const uint32_t freed = value_page(k, 0);
     const std::string held = page_bytes(freed);
-    ASSERT_EQ(prop_delete_value(ctx(), k.get(), 0), 0u);
+    ASSERT_EQ(prop_delete_value(ctx(), k.get(), 0), PROP_OK);
     BlockRead gone = get_block(ctx(), number_of_page(freed));
-    EXPECT_EQ(gone.rc, 38u);
+    EXPECT_EQ(gone.rc, PROP_E_NOTALLOC);
     EXPECT_EQ(gone.bytes, held);
 
     // Past the last page, before the boot block, a location not configured,
     // no selector: all refused.
-    EXPECT_EQ(get_block(ctx(), number_of_page(handle()->numpage)).rc, 8u);
-    EXPECT_EQ(get_block(ctx(), 24).rc, 8u);
-    EXPECT_EQ(get_block(ctx(), 25, 3).rc, 8u);
-    EXPECT_EQ(get_block(ctx(), 25, kAll, 0).rc, 8u);
+    EXPECT_EQ(get_block(ctx(), number_of_page(handle()->numpage)).rc, PROP_E_ARG);
+    EXPECT_EQ(get_block(ctx(), 24).rc, PROP_E_ARG);
+    EXPECT_EQ(get_block(ctx(), 25, 3).rc, PROP_E_ARG);
+    EXPECT_EQ(get_block(ctx(), 25, kAll, 0).rc, PROP_E_ARG);
 }
 
 TEST_F(Blocks, ATnodeIsShownOnlyToWhoMayReadItsKey)
 {
     Key mine = v.create(v.open("SYSTEM"), "mine", store.top_security());
     Key theirs = foreign_key("theirs");
-    EXPECT_EQ(get_block(ctx(), number_of_page(tnode_page(mine))).rc, 0u);
-    EXPECT_EQ(get_block(ctx(), number_of_page(tnode_page(theirs))).rc, 5u);
+    EXPECT_EQ(get_block(ctx(), number_of_page(tnode_page(mine))).rc, PROP_OK);
+    EXPECT_EQ(get_block(ctx(), number_of_page(tnode_page(theirs))).rc, PROP_E_PERM);
     // By key the caller already holds the key open.
     BlockRead by_key = get_block(ctx(), 0, kAll, kByKey, theirs.get());
-    EXPECT_EQ(by_key.rc, 0u);
+    EXPECT_EQ(by_key.rc, PROP_OK);
     EXPECT_EQ(by_key.blkno, number_of_page(tnode_page(theirs)));
 
     // A block that is no valid block of its place needs a privileged caller.
     std::string junk(4096, '\x5a');
     store.write_block(0, handle()->proprhandle_rtnst + 4096 * tnode_page(mine), junk);
-    EXPECT_EQ(get_block(ctx(), number_of_page(tnode_page(mine))).rc, 5u);
+    EXPECT_EQ(get_block(ctx(), number_of_page(tnode_page(mine))).rc, PROP_E_PERM);
     store.sec()->privileged = 1;
-    EXPECT_EQ(get_block(ctx(), number_of_page(tnode_page(theirs))).rc, 0u);
+    EXPECT_EQ(get_block(ctx(), number_of_page(tnode_page(theirs))).rc, PROP_OK);
     BlockRead bad = get_block(ctx(), number_of_page(tnode_page(mine)));
-    EXPECT_EQ(bad.rc, 39u);
+    EXPECT_EQ(bad.rc, PROP_E_BADHDR);
     EXPECT_EQ(bad.bytes, junk);
     store.sec()->privileged = 0;
 }
@@ -71,38 +71,38 @@ TEST_F(Blocks, TheReportNamesFieldsAndMismatchesAndStopsAtItsEnd)
     v.create(k, "child-one", store.top_security());
     const uint32_t number = number_of_page(tnode_page(k));
     BlockRead b = get_block(ctx(), number);
-    ASSERT_EQ(b.rc, 0u);
+    ASSERT_EQ(b.rc, PROP_OK);
     std::string text(8192, '\x7f');
     uint32_t text_size = 8192;
-    ASSERT_EQ(prop_interpret_block(ctx(), number, b.bytes.data(), 4096, text.data(), &text_size, 0), 0u);
+    ASSERT_EQ(prop_interpret_block(ctx(), number, b.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
     text.resize(std::strlen(text.c_str()));
     EXPECT_NE(text.find("block type:          0x0002 - TNODE\n"), std::string::npos) << text;
     EXPECT_NE(text.find("1 subkeys exist in this block:\nchild-one\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("MISMATCH"), std::string::npos) << text;
 
-    ASSERT_EQ(prop_interpret_block(ctx(), number + 1, b.bytes.data(), 4096, text.data(), &text_size, 0), 0u);
+    ASSERT_EQ(prop_interpret_block(ctx(), number + 1, b.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
     EXPECT_NE(std::string(text.c_str()).find("!!! BLOCK NUMBER MISMATCH !!!"), std::string::npos);
 
     BlockRead boot = get_block(ctx(), 25);
-    ASSERT_EQ(prop_interpret_block(ctx(), 25, boot.bytes.data(), 4096, text.data(), &text_size, 0), 0u);
+    ASSERT_EQ(prop_interpret_block(ctx(), 25, boot.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
     EXPECT_NE(std::string(text.c_str()).find("tnode offset:              0x"), std::string::npos);
 
     text_size = 8191;
-    EXPECT_EQ(prop_interpret_block(ctx(), 25, boot.bytes.data(), 4096, text.data(), &text_size, 0), 8u);
+    EXPECT_EQ(prop_interpret_block(ctx(), 25, boot.bytes.data(), 4096, text.data(), &text_size, 0), PROP_E_ARG);
 }
 
 TEST_F(Blocks, AWrittenBlockIsReadBackAndTheHandleForgetsWhatItHeld)
 {
     Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
-    ASSERT_EQ(v.set(k, {1, 2, 3}), 0u);
+    ASSERT_EQ(v.set(k, {1, 2, 3}), PROP_OK);
     ASSERT_EQ(patch_page(tnode_page(k), [](std::string &b) { b[TNODE_OFF_INLINE_VALUE] = 9; }), 0u);
     EXPECT_EQ(v.get(v.open("SYSTEM.k")).bytes, (std::vector<uint8_t>{9, 2, 3}));
 
     // The boot block's state word, patched, survives the next commit.
     std::string boot = get_block(ctx(), 25).bytes;
     put_be32(boot, 356, 0x77);
-    ASSERT_EQ(set_block(ctx(), boot), 0u);
-    ASSERT_EQ(v.set(k, {4}), 0u);
+    ASSERT_EQ(set_block(ctx(), boot), PROP_OK);
+    ASSERT_EQ(v.set(k, {4}), PROP_OK);
     EXPECT_EQ(be32(store.read_block(0, 0), 356), 0x77u);
 }
 
@@ -115,26 +115,26 @@ TEST_F(Blocks, AWriteTheBlockDoesNotAllowIsRefusedAndWritesNothing)
 
     // By key, the block's own number must be the key's tnode.
     std::string other = store.read_block(0, handle()->proprhandle_rtnst + 4096 * tnode_page(theirs));
-    EXPECT_EQ(set_block(ctx(), other, kAll, kByKey, k.get()), 39u);
+    EXPECT_EQ(set_block(ctx(), other, kAll, kByKey, k.get()), PROP_E_BADHDR);
     std::string wrong_type = page_bytes(page);
     wrong_type[8] = PROPR_BLK_VAL;
-    EXPECT_EQ(set_block(ctx(), wrong_type, kAll, kByKey, k.get()), 39u);
+    EXPECT_EQ(set_block(ctx(), wrong_type, kAll, kByKey, k.get()), PROP_E_BADHDR);
     EXPECT_EQ(store.read_block(0, handle()->proprhandle_rtnst + 4096 * page), before);
 
-    EXPECT_EQ(set_block(ctx(), other), 5u) << "a foreign tnode needs the right to write it";
+    EXPECT_EQ(set_block(ctx(), other), PROP_E_PERM) << "a foreign tnode needs the right to write it";
     store.sec()->privileged = 1;
-    EXPECT_EQ(set_block(ctx(), other), 0u);
+    EXPECT_EQ(set_block(ctx(), other), PROP_OK);
     store.sec()->privileged = 0;
 
     // A free page is not written.
     std::string free_page = page_bytes(page);
     const uint32_t last = number_of_page(handle()->numpage - 1);
     std::memcpy(free_page.data() + 4, &last, 4);
-    EXPECT_EQ(set_block(ctx(), free_page), 38u);
+    EXPECT_EQ(set_block(ctx(), free_page), PROP_E_NOTALLOC);
 
     std::string too_small(4095, '\0');
     uint32_t size = 4095;
-    EXPECT_EQ(prop_set_block(ctx(), nullptr, kAll, too_small.data(), &size, kByNumber), 9u);
+    EXPECT_EQ(prop_set_block(ctx(), nullptr, kAll, too_small.data(), &size, kByNumber), PROP_E_BUFSZ);
     EXPECT_EQ(size, 4096u);
 }
 
@@ -147,12 +147,12 @@ void sweep(uint32_t locations)
     so.locations = locations;
     Store store(so);
     store.format();
-    ASSERT_EQ(store.init(), 0u);
+    ASSERT_EQ(store.init(), PROP_OK);
     uint32_t page = 0, number = 0, addr = 0;
     {
         StoreView v{store.ctx()};
         Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
-        ASSERT_EQ(v.set(k, pattern(100, 1)), 0u);
+        ASSERT_EQ(v.set(k, pattern(100, 1)), PROP_OK);
         page = k.get()->propr_keyhandle_kdesc->kd_tnode;
     }
     addr = store.handle()->proprhandle_rtnst + 4096 * page;
@@ -167,7 +167,7 @@ void sweep(uint32_t locations)
     // The writes of one whole set-block.
     store.faults().reset();
     std::string first = next_version(0xee);
-    ASSERT_EQ(set_block(store.ctx(), first), 0u);
+    ASSERT_EQ(set_block(store.ctx(), first), PROP_OK);
     const uint64_t writes = store.faults().writes();
     ASSERT_GE(writes, 4u) << "begin, image, block, commit";
     current = get_block(store.ctx(), number).bytes;
@@ -186,16 +186,16 @@ void sweep(uint32_t locations)
         set_block(store.ctx(), next);
         ASSERT_EQ(store.terminate(), 0u);
         store.faults().reset();
-        ASSERT_EQ(store.init(), 0u);
-        ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+        ASSERT_EQ(store.init(), PROP_OK);
+        ASSERT_EQ(prop_recover(store.ctx(), 0), PROP_OK);
         for (uint32_t slot = 0; slot < locations; slot++) {
             std::string now = store.read_block(slot, addr);
             ASSERT_TRUE(now == current || now == next) << "slot " << slot;
         }
         current = store.read_block(0, addr);
-        EXPECT_EQ(check(store.ctx()).rc, 0u);
+        EXPECT_EQ(check(store.ctx()).rc, PROP_OK);
         prop_status status{};
-        ASSERT_EQ(prop_get_status(store.ctx(), &status, 0), 0u);
+        ASSERT_EQ(prop_get_status(store.ctx(), &status, 0), PROP_OK);
         for (uint32_t slot = 0; slot < locations; slot++) EXPECT_EQ(status.state[slot], 3u);
     }
 }

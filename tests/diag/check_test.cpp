@@ -26,27 +26,27 @@ class Check : public DiagTest {
         for (uint32_t i = 0; i < 5; i++) {
             Key k = v.create(values, ("v" + std::to_string(i)).c_str(), sec);
             if (sizes[i] == 0) continue;
-            ASSERT_EQ(v.set(k, pattern(sizes[i], static_cast<uint8_t>(i))), 0u);
+            ASSERT_EQ(v.set(k, pattern(sizes[i], static_cast<uint8_t>(i))), PROP_OK);
         }
         Key wide = v.create(system, "wide", sec);
         add_children(wide, 400);
         for (uint32_t i = 0; i < 400; i += 7) {
             Key c = v.open(("SYSTEM.wide." + long_name(i)).c_str());
-            ASSERT_EQ(prop_delete_key(ctx(), c.get(), 0, 0), 0u);
+            ASSERT_EQ(prop_delete_key(ctx(), c.get(), 0, 0), PROP_OK);
         }
         Key moved = v.open("SYSTEM.values.v3");
         Key dest = v.create(system, "dest", sec);
         propr_keyhandle *out = nullptr;
-        ASSERT_EQ(prop_move_key(ctx(), moved.get(), dest.get(), "v3", nullptr, &out, 0), 0u);
+        ASSERT_EQ(prop_move_key(ctx(), moved.get(), dest.get(), "v3", nullptr, &out, 0), PROP_OK);
         prop_close(ctx(), out);
-        ASSERT_EQ(prop_set_security(ctx(), dest.get(), &sec, 0), 0u);
+        ASSERT_EQ(prop_set_security(ctx(), dest.get(), &sec, 0), PROP_OK);
     }
 
     void add_children(const Key &parent, uint32_t n)
     {
         BatchBuilder b;
         for (uint32_t i = 0; i < n; i++) b.add(PROP_BATCH_CREATE_KEY, parent.get(), long_name(i).c_str()).sec = store.top_security();
-        ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), 0u);
+        ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
         for (propr_keyhandle *h : b.take_handles()) prop_close(ctx(), h);
     }
 
@@ -67,10 +67,10 @@ class Check : public DiagTest {
 TEST_F(Check, FreshAndBusyStoresAreSound)
 {
     Traced fresh = check(ctx());
-    EXPECT_EQ(fresh.rc, 0u) << fresh.all();
+    EXPECT_EQ(fresh.rc, PROP_OK) << fresh.all();
     make_busy();
     Traced busy = check(ctx());
-    EXPECT_EQ(busy.rc, 0u) << busy.all();
+    EXPECT_EQ(busy.rc, PROP_OK) << busy.all();
     EXPECT_FALSE(busy.has("LEAKED")) << busy.all();
 }
 
@@ -79,12 +79,12 @@ TEST_F(Check, AValuePageTheMapCallsFreeIsNamedAndTheWalkGoesOn)
     Key system = v.open("SYSTEM");
     Key a = v.create(system, "a", store.top_security());
     Key b = v.create(system, "b", store.top_security());
-    ASSERT_EQ(v.set(a, pattern(5000, 1)), 0u);
-    ASSERT_EQ(v.set(b, pattern(5000, 2)), 0u);
+    ASSERT_EQ(v.set(a, pattern(5000, 1)), PROP_OK);
+    ASSERT_EQ(v.set(b, pattern(5000, 2)), PROP_OK);
     ASSERT_EQ(flip_bit(value_page(a, 1)), 0u);
     ASSERT_EQ(flip_bit(value_page(b, 0)), 0u);
     Traced t = check(ctx());
-    EXPECT_EQ(t.rc, 57u);
+    EXPECT_EQ(t.rc, PROP_E_CORRUPT);
     EXPECT_TRUE(t.has("FCL map shows an allocated block [" + std::to_string(value_page(a, 1)) + "] as free"));
     EXPECT_TRUE(t.has("Keyname:[SYSTEM.a]")) << t.all();
     EXPECT_TRUE(t.has("Keyname:[SYSTEM.b]")) << t.all();
@@ -105,7 +105,7 @@ TEST_F(Check, TwoTnodesClaimingOnePageAreReportedWithBothNames)
               }),
               0u);
     Traced t = check(ctx());
-    EXPECT_EQ(t.rc, 57u);
+    EXPECT_EQ(t.rc, PROP_E_CORRUPT);
     EXPECT_TRUE(t.has("Tnode block for key [SYSTEM.b] and tnode for key [SYSTEM.a] points to same block number [" +
                       std::to_string(pa) + "]"))
         << t.all();
@@ -115,11 +115,11 @@ TEST_F(Check, TwoTnodesClaimingOnePageAreReportedWithBothNames)
 TEST_F(Check, ACorruptValueSizeIsReportedWithoutReadingPastTheTnode)
 {
     Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
-    ASSERT_EQ(v.set(k, pattern(5000, 1)), 0u);
+    ASSERT_EQ(v.set(k, pattern(5000, 1)), PROP_OK);
     add_children(k, 40);  // KCE pages follow the value-page list in the tnode
     ASSERT_EQ(patch_page(tnode_page(k), [](std::string &t) { put_be32(t, TNODE_OFF_VALUE_SIZE, 0xffffff00u); }), 0u);
     Traced t = check(ctx());
-    EXPECT_EQ(t.rc, 57u);
+    EXPECT_EQ(t.rc, PROP_E_CORRUPT);
     EXPECT_EQ(t.count("LOGICAL CORRUPTION"), 1u) << t.all();
     EXPECT_TRUE(t.has("key [SYSTEM.k] has a value size of 4294967040 bytes")) << t.all();
 }
@@ -129,7 +129,7 @@ TEST_F(Check, ALeakedPageIsListedButIsNoCorruption)
     const uint32_t page = 32000;  // free, and covered by bitmap page 0
     ASSERT_EQ(flip_bit(page), 0u);
     Traced t = check(ctx());
-    EXPECT_EQ(t.rc, 0u) << t.all();
+    EXPECT_EQ(t.rc, PROP_OK) << t.all();
     EXPECT_TRUE(t.has("LEAKED PAGE: page [" + std::to_string(page) + "]")) << t.all();
 }
 
@@ -149,7 +149,7 @@ class Harm : public Check {
     {
         ASSERT_EQ(store.terminate(), 0u);
         store.format();
-        ASSERT_EQ(store.init(), 0u);
+        ASSERT_EQ(store.init(), PROP_OK);
         v.ctx = store.ctx();
     }
     void build()
@@ -160,8 +160,8 @@ class Harm : public Check {
         Key pair = v.create(system, "pair", sec);
         v.create(pair, "c1", sec);
         v.create(pair, "c2", sec);
-        ASSERT_EQ(v.set(v.create(system, "big", sec), pattern(9000, 1)), 0u);
-        ASSERT_EQ(v.set(v.create(system, "small", sec), pattern(10, 2)), 0u);
+        ASSERT_EQ(v.set(v.create(system, "big", sec), pattern(9000, 1)), PROP_OK);
+        ASSERT_EQ(v.set(v.create(system, "small", sec), pattern(10, 2)), PROP_OK);
     }
     uint32_t page_of(const char *key) { return tnode_page(v.open(key)); }
     template <class F> void patch(const char *key, F change) { ASSERT_EQ(patch_page(page_of(key), change), 0u); }
@@ -182,7 +182,7 @@ class Harm : public Check {
             change(b);
             store.write_block(slot, addr, b);
         }
-        ASSERT_EQ(store.init(), 0u);
+        ASSERT_EQ(store.init(), PROP_OK);
         v.ctx = store.ctx();
     }
     uint32_t addr_of(uint32_t page) const { return handle()->proprhandle_rtnst + 4096 * page; }
@@ -259,7 +259,7 @@ const HarmCase kHarms[] = {
          h.on_files({0, 1}, addr, [](std::string &b) { b[100] ^= 1; });
          // The scan still answers, and finds it on each location.
          prop_status status{};
-         EXPECT_EQ(prop_get_status(h.ctx(), &status, 0), 0u);
+         EXPECT_EQ(prop_get_status(h.ctx(), &status, 0), PROP_OK);
          EXPECT_EQ(status.state[0], static_cast<uint32_t>(PROP_SLOT_CORRUPT));
          EXPECT_EQ(status.state[1], static_cast<uint32_t>(PROP_SLOT_CORRUPT));
          return std::string("bitmap page 0 does not verify on any location");
@@ -272,10 +272,10 @@ TEST_F(Harm, EachDamageIsFoundAsCorruption)
         SCOPED_TRACE(c.what);
         build();
         Traced before = check(ctx());
-        ASSERT_EQ(before.rc, 0u) << before.all();
+        ASSERT_EQ(before.rc, PROP_OK) << before.all();
         const std::string expected = c.damage(*this);
         Traced t = check(ctx());
-        EXPECT_EQ(t.rc, 57u);
+        EXPECT_EQ(t.rc, PROP_E_CORRUPT);
         EXPECT_TRUE(t.has("LOGICAL CORRUPTION")) << t.all();
         EXPECT_TRUE(t.has(expected)) << expected << "\n" << t.all();
         reformat();
@@ -301,7 +301,7 @@ TEST_F(Check, AStoreOfGarbageIsWalkedToTheEnd)
         if (round % 10 == 9) store.write_block(0, propr_fcl_addr(0, handle()->proprhandle_fcl[0]->free_space_addr), junk);
         std::string text(8192, '\0');
         uint32_t text_size = 8192;
-        EXPECT_EQ(prop_interpret_block(ctx(), number_of_page(page), junk.data(), 4096, text.data(), &text_size, 0), 0u);
+        EXPECT_EQ(prop_interpret_block(ctx(), number_of_page(page), junk.data(), 4096, text.data(), &text_size, 0), PROP_OK);
         EXPECT_EQ(text.back(), '\0');
         uint32_t rc = prop_check_logical_corruption(ctx());
         EXPECT_TRUE(rc == 0 || rc == 57) << rc;

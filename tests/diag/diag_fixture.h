@@ -97,7 +97,7 @@ class DiagTest : public ::testing::Test {
     explicit DiagTest(StoreOptions options = {}) : store(options)
     {
         store.format();
-        EXPECT_EQ(store.init(), 0u);
+        EXPECT_EQ(store.init(), PROP_OK);
         v.ctx = store.ctx();
     }
 

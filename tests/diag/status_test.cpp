@@ -29,10 +29,10 @@ class Status : public DiagTest {
 TEST_F(Status, ASoundStoreIsCurrentEverywhereAndAddsUp)
 {
     Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
-    ASSERT_EQ(v.set(k, pattern(9000, 1)), 0u);
+    ASSERT_EQ(v.set(k, pattern(9000, 1)), PROP_OK);
     prop_status s{};
     Traced t = status(&s);
-    ASSERT_EQ(t.rc, 0u) << t.all();
+    ASSERT_EQ(t.rc, PROP_OK) << t.all();
     EXPECT_EQ(s.state[0], 3u);
     EXPECT_EQ(s.state[1], 3u);
     EXPECT_EQ(s.state[2], 0u);
@@ -53,7 +53,7 @@ TEST_F(Status, ABadChecksumOnOneLocationMarksThatLocationInTheReportOnly)
 
     prop_status s{};
     Traced t = status(&s);
-    ASSERT_EQ(t.rc, 0u);
+    ASSERT_EQ(t.rc, PROP_OK);
     EXPECT_EQ(s.state[0], 3u);
     EXPECT_EQ(s.state[1], 5u);
     const std::string where = "[1/" + std::to_string(tnode_page(k)) + "/" + std::to_string((addr >> 12) + 25) + "]";
@@ -70,40 +70,40 @@ TEST_F(Status, AStoreFormattedForImportIsRefusedUntilItsStateIsCleared)
     ASSERT_EQ(store.terminate(), 0u);
     ASSERT_EQ(store.setup(PROP_LEVEL_UPGRADE), 0u);
     uint32_t state = 0;
-    ASSERT_EQ(prop_get_state(ctx(), &state, 0), 0u);
+    ASSERT_EQ(prop_get_state(ctx(), &state, 0), PROP_OK);
     EXPECT_EQ(state, 0x10u);
     ASSERT_EQ(store.terminate(), 0u);
-    EXPECT_EQ(store.init(PROP_LEVEL_RW), 47u);
+    EXPECT_EQ(store.init(PROP_LEVEL_RW), PROP_E_IMPORTING);
 
-    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), 0u);
-    ASSERT_EQ(prop_set_state(ctx(), 0, 0), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), PROP_OK);
+    ASSERT_EQ(prop_set_state(ctx(), 0, 0), PROP_OK);
     ASSERT_EQ(store.terminate(), 0u);
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
-    ASSERT_EQ(prop_get_state(ctx(), &state, 0), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
+    ASSERT_EQ(prop_get_state(ctx(), &state, 0), PROP_OK);
     EXPECT_EQ(state, 0u);
 }
 
 TEST_F(Status, AReadOnlyContextChangesOnlyItsOwnViewOfTheState)
 {
     ASSERT_EQ(store.terminate(), 0u);
-    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), PROP_OK);
     EXPECT_EQ(prop_set_state(ctx(), 5, 0), uint32_t{PROP_E_ARG});
-    EXPECT_EQ(prop_set_state(ctx(), 5, kInMemory), 0u);
+    EXPECT_EQ(prop_set_state(ctx(), 5, kInMemory), PROP_OK);
     uint32_t state = 0;
-    EXPECT_EQ(prop_get_state(ctx(), &state, kInMemory), 0u);
+    EXPECT_EQ(prop_get_state(ctx(), &state, kInMemory), PROP_OK);
     EXPECT_EQ(state, 5u);
-    EXPECT_EQ(prop_get_state(ctx(), &state, 0), 0u);
+    EXPECT_EQ(prop_get_state(ctx(), &state, 0), PROP_OK);
     EXPECT_EQ(state, 0u) << "the store was never written";
 }
 
 TEST_F(Status, IdsOfTheStoreAndOfALocationNotYetConfigured)
 {
     uint32_t id = 0, dev[5] = {};
-    ASSERT_EQ(prop_get_id(ctx(), &id, dev, 0), 0u);
+    ASSERT_EQ(prop_get_id(ctx(), &id, dev, 0), PROP_OK);
     EXPECT_NE(dev[0], 0u);
     EXPECT_NE(dev[1], dev[0]);
     uint32_t on_disk = 0;
-    ASSERT_EQ(prop_get_devid(nullptr, store.location(1).c_str(), &on_disk), 0u);
+    ASSERT_EQ(prop_get_devid(nullptr, store.location(1).c_str(), &on_disk), PROP_OK);
     EXPECT_EQ(on_disk, id);
 
     TempDir dir;
@@ -111,21 +111,21 @@ TEST_F(Status, IdsOfTheStoreAndOfALocationNotYetConfigured)
     int fd = ::open(empty.c_str(), O_CREAT | O_RDWR, 0644);
     ASSERT_EQ(::ftruncate(fd, 1 << 20), 0);
     ::close(fd);
-    EXPECT_EQ(prop_get_devid(nullptr, empty.c_str(), &on_disk), 22u) << "no store there";
-    EXPECT_EQ(prop_get_devid(nullptr, dir.file("missing").c_str(), &on_disk), 26u);
-    EXPECT_EQ(prop_get_devid(nullptr, "+DATA", &on_disk), 8u);
+    EXPECT_EQ(prop_get_devid(nullptr, empty.c_str(), &on_disk), PROP_E_FORMAT) << "no store there";
+    EXPECT_EQ(prop_get_devid(nullptr, dir.file("missing").c_str(), &on_disk), PROP_E_STORAGE);
+    EXPECT_EQ(prop_get_devid(nullptr, "+DATA", &on_disk), PROP_E_ARG);
 
     uint32_t exists = 7;
-    EXPECT_EQ(prop_file_exists(store.meta(), empty.c_str(), &exists, 0), 0u);
+    EXPECT_EQ(prop_file_exists(store.meta(), empty.c_str(), &exists, 0), PROP_OK);
     EXPECT_EQ(exists, 1u);
-    EXPECT_EQ(prop_file_exists(store.meta(), dir.file("missing").c_str(), &exists, 0), 0u);
+    EXPECT_EQ(prop_file_exists(store.meta(), dir.file("missing").c_str(), &exists, 0), PROP_OK);
     EXPECT_EQ(exists, 0u);
 }
 
 TEST_F(Status, TheContextDumpShowsTheUndoLogAndTheBitmaps)
 {
     Traced t = traced([&] { return prop_dump_ctx(ctx()); });
-    EXPECT_EQ(t.rc, 0u);
+    EXPECT_EQ(t.rc, PROP_OK);
     EXPECT_TRUE(t.has("propb_ctx->proprhandle_propr_log->propr_log_lsn=")) << t.all();
     EXPECT_TRUE(t.has("propb_ctx->proprhandle_fcl[0]: propr_fcl_changed=0")) << t.all();
 }

@@ -15,7 +15,7 @@ constexpr u32 kTypes[] = {PROPR_BLK_DATA, PROPR_BLK_TNODE, PROPR_BLK_METADATA, P
 propr_hdr header_of(u32 type)
 {
     propr_hdr hdr;
-    hdr_init(nullptr, &hdr, 7, type);
+    hdr_init(nullptr, &hdr, 7 * PROP_PAGE_SIZE, type);
     return hdr;
 }
 

@@ -17,7 +17,7 @@ TEST(StoreMap, AreasFollowTheBitmapCountForAnySize)
                  {0x19000, 4, 1000}, {1014u * 32512, 1014, 0}};
     for (const Case &c : cases) {
         propr_storemap m{};
-        ASSERT_EQ(propr_storemap_compute(c.pages, &m, c.grow_to), 0u) << c.pages;
+        ASSERT_EQ(propr_storemap_compute(c.pages, &m, c.grow_to), PROP_OK) << c.pages;
         u32 n = c.num_fcl;
         EXPECT_EQ(m.num_fcl, n) << c.pages;
         EXPECT_EQ(m.numpage, c.pages - 2 * n);
@@ -40,18 +40,18 @@ TEST(StoreMap, RefusesStoresTooSmallOrBeyondWhatBitmapsCanCount)
 {
     trace_capture_start();
     propr_storemap m{};
-    EXPECT_EQ(propr_storemap_compute(0, &m), 26u);
-    EXPECT_EQ(propr_storemap_compute(2, &m), 26u);
+    EXPECT_EQ(propr_storemap_compute(0, &m), PROP_E_STORAGE);
+    EXPECT_EQ(propr_storemap_compute(2, &m), PROP_E_STORAGE);
     EXPECT_TRUE(trace_captured_contains(
         "rut_compute_remaining_numpage: problem calculating numpage disk too small (numpage=2, num_fcl=1)"));
-    EXPECT_EQ(propr_storemap_compute(1014u * 32512 + 1, &m), 26u);
-    EXPECT_EQ(propr_storemap_compute(0x19000, &m, 1014u * 32512 + 1), 26u);
+    EXPECT_EQ(propr_storemap_compute(1014u * 32512 + 1, &m), PROP_E_STORAGE);
+    EXPECT_EQ(propr_storemap_compute(0x19000, &m, 1014u * 32512 + 1), PROP_E_STORAGE);
 
     u32 n = 99;
-    EXPECT_EQ(proprut_compute_fcl(32512, 0, nullptr), 26u);
-    EXPECT_EQ(proprut_compute_fcl(0, 5, &n), 26u);
+    EXPECT_EQ(proprut_compute_fcl(32512, 0, nullptr), PROP_E_STORAGE);
+    EXPECT_EQ(proprut_compute_fcl(0, 5, &n), PROP_E_STORAGE);
     // Too many bitmap pages is logged, not refused: the open refuses the store.
-    EXPECT_EQ(proprut_compute_fcl(32512, 1014u * 32512 + 1, &n), 0u);
+    EXPECT_EQ(proprut_compute_fcl(32512, 1014u * 32512 + 1, &n), PROP_OK);
     EXPECT_EQ(n, 1015u);
     EXPECT_TRUE(trace_captured_contains(
         "proprut_compute_fcl: The number of FCLs calculated [1015] is greater than the maximum number supported [1014]"));

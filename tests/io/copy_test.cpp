@@ -43,7 +43,7 @@ TEST(Copy, CopiesExactlyTheStorePages)
     s.write_block(0, FX_RTNST + 300 * 4096, 0x33);
     s.write_block(0, FX_LSST + 4096, 0x34);  // a log slot: never copied
     s.faults.set_record(true);
-    ASSERT_EQ(proprio_copy(s.h, 1, 0), 0u);
+    ASSERT_EQ(proprio_copy(s.h, 1, 0), PROP_OK);
     const std::vector<Write> expected = {
         {FX_PREFIX + 4096, 12 * 4096},
         {FX_PREFIX + FX_ODBST, 250 * 4096},
@@ -66,7 +66,7 @@ TEST(Copy, FailingHalfwayZeroesTheTargetBootBlock)
     s.write_boot(0, boot(5));
     s.write_boot(1, boot(4));
     ASSERT_EQ(s.faults.load("fail_write:nth=2,errno=EIO,path=/loc1"), 0);
-    EXPECT_EQ(proprio_copy(s.h, 1, 0), 26u);
+    EXPECT_EQ(proprio_copy(s.h, 1, 0), PROP_E_STORAGE);
     EXPECT_EQ(s.read_raw(1, 0, 4096), std::vector<u8>(4096, 0));
 }
 
@@ -81,7 +81,7 @@ TEST(Sync, UnsyncableMirrorIsDropped)
     s.set_geometry(1);
     ASSERT_EQ(s.faults.load("fail_write:nth=1,times=0,errno=EIO,path=/loc0"), 0);
     trace_capture_start();
-    EXPECT_EQ(propriosync(s.h), 0u);
+    EXPECT_EQ(propriosync(s.h), PROP_OK);
     EXPECT_EQ(s.h->proprhandle_native_state[0], PROP_SLOT_UNUSABLE);
     ASSERT_FALSE(alerts_captured().empty());
     EXPECT_EQ(alerts_captured()[0].number, 1006u);

@@ -25,16 +25,16 @@ TEST(DeviceId, SeparatorsDoNotMatterAndEmptySlotsAreZero)
     u32 dev[PROP_MAX_LOCATIONS];
     char errbuf[128];
     u64 errsz = sizeof errbuf;
-    ASSERT_EQ(proprdev_get(s.h, dev, errbuf, &errsz, 0), 0u);
+    ASSERT_EQ(proprdev_get(s.h, dev, errbuf, &errsz, 0), PROP_OK);
     const u32 expected[PROP_MAX_LOCATIONS] = {proprdev_id_of_name(s.loc(0).c_str()), EMPTY_NAME_ID, 0, 0, 0};
-    EXPECT_EQ(proprdev_compare(dev, expected), 0u);
+    EXPECT_EQ(proprdev_compare(dev, expected), PROP_OK);
     EXPECT_STREQ(s.h->proprhandle_filename[0], s.loc(0).c_str());
     EXPECT_LT(dev[0], 0x80000000u);
 
     u32 other[PROP_MAX_LOCATIONS];
     std::memcpy(other, dev, sizeof other);
     other[4] = 1;
-    EXPECT_EQ(proprdev_compare(dev, other), 34u);
+    EXPECT_EQ(proprdev_compare(dev, other), PROP_E_DEVDIFF);
 }
 
 TEST(DeviceId, CheckOfAProposedLocation)
@@ -44,15 +44,15 @@ TEST(DeviceId, CheckOfAProposedLocation)
     std::strcpy(s.h->proprhandle_filename[2], "+DATA/cluster/registry.1");
     backend_ctx ctx{};
     ctx.propb_ctx = s.h;
-    EXPECT_EQ(proprdev_check(&ctx, 5, "/x"), 26u);
-    EXPECT_EQ(proprdev_check(&ctx, 0, s.loc(1).c_str()), 8u);
-    EXPECT_EQ(proprdev_check(&ctx, 0, "+data"), 8u) << "a disk group matches whatever its case";
-    EXPECT_EQ(proprdev_check(&ctx, 0, "/new/location"), 0u);
+    EXPECT_EQ(proprdev_check(&ctx, 5, "/x"), PROP_E_STORAGE);
+    EXPECT_EQ(proprdev_check(&ctx, 0, s.loc(1).c_str()), PROP_E_ARG);
+    EXPECT_EQ(proprdev_check(&ctx, 0, "+data"), PROP_E_ARG) << "a disk group matches whatever its case";
+    EXPECT_EQ(proprdev_check(&ctx, 0, "/new/location"), PROP_OK);
     s.h->proprhandle_native_state[1] = PROP_SLOT_UNUSABLE;
     s.h->proprhandle_native_state[2] = PROP_SLOT_UNUSABLE;
-    EXPECT_EQ(proprdev_check(&ctx, 0, "/new/location"), 26u) << "no other location keeps the store";
+    EXPECT_EQ(proprdev_check(&ctx, 0, "/new/location"), PROP_E_STORAGE) << "no other location keeps the store";
     s.h->proprhandle_native_state[2] = PROP_SLOT_OPEN;
-    EXPECT_EQ(proprdev_check(&ctx, 0, ""), 0u);
+    EXPECT_EQ(proprdev_check(&ctx, 0, ""), PROP_OK);
 }
 
 TEST(LocationTable, UpdateKeepsItGapFreeOrLeavesItAlone)
@@ -60,7 +60,7 @@ TEST(LocationTable, UpdateKeepsItGapFreeOrLeavesItAlone)
     IoStore s(3);
     s.open_files();
     const std::string a = s.loc(0), c = s.loc(2);
-    ASSERT_EQ(dev_update(s.h, 1, ""), 0u);
+    ASSERT_EQ(dev_update(s.h, 1, ""), PROP_OK);
     EXPECT_STREQ(s.h->proprhandle_filename[0], a.c_str());
     EXPECT_STREQ(s.h->proprhandle_filename[1], c.c_str());
     EXPECT_STREQ(s.h->proprhandle_filename[2], "");
@@ -68,20 +68,20 @@ TEST(LocationTable, UpdateKeepsItGapFreeOrLeavesItAlone)
     u32 dev[PROP_MAX_LOCATIONS];
     char errbuf[128];
     u64 errsz = sizeof errbuf;
-    ASSERT_EQ(proprdev_get(s.h, dev, errbuf, &errsz, 0), 0u) << "the configuration was written";
+    ASSERT_EQ(proprdev_get(s.h, dev, errbuf, &errsz, 0), PROP_OK) << "the configuration was written";
     EXPECT_STREQ(s.h->proprhandle_filename[1], c.c_str());
     EXPECT_EQ(dev[2], 0u);
 
     char before[PROP_NUM_SLOTS][PROP_LOCNAME_SIZE];
     std::memcpy(before, s.h->proprhandle_filename, sizeof before);
-    EXPECT_EQ(dev_update(s.h, 3, "/gap"), 41u);
-    EXPECT_EQ(dev_update(s.h, 1, a.c_str()), 41u) << "a duplicate";
+    EXPECT_EQ(dev_update(s.h, 3, "/gap"), PROP_E_CONF);
+    EXPECT_EQ(dev_update(s.h, 1, a.c_str()), PROP_E_CONF) << "a duplicate";
     EXPECT_EQ(std::memcmp(before, s.h->proprhandle_filename, sizeof before), 0);
 
     const std::string longest(4096, 'x');
-    EXPECT_EQ(dev_update(s.h, 2, (longest + "y").c_str()), 26u);
-    EXPECT_EQ(dev_update(s.h, 2, longest.c_str()), 0u);
-    EXPECT_EQ(dev_update(s.h, 7, "/x"), 8u);
+    EXPECT_EQ(dev_update(s.h, 2, (longest + "y").c_str()), PROP_E_STORAGE);
+    EXPECT_EQ(dev_update(s.h, 2, longest.c_str()), PROP_OK);
+    EXPECT_EQ(dev_update(s.h, 7, "/x"), PROP_E_ARG);
 }
 
 TEST(DeviceHistory, LayoutAndComparison)
@@ -89,31 +89,31 @@ TEST(DeviceHistory, LayoutAndComparison)
     u8 boot[PROP_PAGE_SIZE] = {};
     const u32 prev[PROP_MAX_LOCATIONS] = {1, 2, 3, 4, 5};
     const u32 next[PROP_MAX_LOCATIONS] = {6, 7, 8, 9, 10};
-    ASSERT_EQ(dev_wvotes(boot, 1, 2), 0u);
-    ASSERT_EQ(dev_whist(boot, prev, next), 0u);
+    ASSERT_EQ(dev_wvotes(boot, 1, 2), PROP_OK);
+    ASSERT_EQ(dev_whist(boot, prev, next), PROP_OK);
     // Slots 2 to 4 of both sets lie behind the votes.
     const std::pair<i32, u32> layout[] = {{300, 2}, {304, 1}, {308, 2}, {312, 6}, {316, 7}, {320, 1},
                                           {324, 2}, {328, 3}, {336, 5}, {340, 8}, {348, 10}};
     for (const auto &[offset, value] : layout) EXPECT_EQ(be32_at(boot, offset), value) << offset;
 
     u32 count = 0, p[PROP_MAX_LOCATIONS], n[PROP_MAX_LOCATIONS];
-    ASSERT_EQ(dev_rhist(2, boot, &count, p, n), 0u);
+    ASSERT_EQ(dev_rhist(2, boot, &count, p, n), PROP_OK);
     const u32 narrow[PROP_MAX_LOCATIONS] = {6, 7, 0, 0, 0};
-    EXPECT_EQ(proprdev_compare(n, narrow), 0u) << "old headers carry two slots";
-    ASSERT_EQ(dev_whist(boot, prev, nullptr), 0u);
+    EXPECT_EQ(proprdev_compare(n, narrow), PROP_OK) << "old headers carry two slots";
+    ASSERT_EQ(dev_whist(boot, prev, nullptr), PROP_OK);
     EXPECT_EQ(be32_at(boot, 300), 1u);
     EXPECT_EQ(be32_at(boot, 340), 0u);
 
     u32 match = 9, recover = 9;
-    EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 2, prev, next, PROPRIO_OPEN_RECOVER_DEV), 0u);
+    EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 2, prev, next, PROPRIO_OPEN_RECOVER_DEV), PROP_OK);
     EXPECT_EQ(match, 1u);
     EXPECT_EQ(recover, 1u);
-    EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 2, prev, next, 0), 0u);
+    EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 2, prev, next, 0), PROP_OK);
     EXPECT_EQ(match, 0u);
     EXPECT_EQ(recover, 0u);
-    EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 1, prev, next, 0), 0u);
+    EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 1, prev, next, 0), PROP_OK);
     EXPECT_EQ(match, 1u) << "one set: the previous one is current";
-    EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 0, prev, next, 0), 26u);
+    EXPECT_EQ(dev_chist(nullptr, &match, &recover, prev, 0, prev, next, 0), PROP_E_STORAGE);
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ IoStore::IoStore(u32 locations, u32 level)
     hooks_.used_pages = hook_used_pages;
     hooks_.set_log_lsn = hook_set_log_lsn;
     h->proprhandle_io_hooks = &hooks_;
-    EXPECT_EQ(proprio_mutex_init(h), 0);
+    EXPECT_EQ(proprio_mutex_init(h), PROP_OK);
     outer_ = std::exchange(g_store, this);
 
     std::vector<std::string> names;
@@ -109,9 +109,9 @@ void IoStore::open_files()
 {
     char errbuf[256] = {};
     u64 errsz = sizeof errbuf;
-    ASSERT_EQ(proprdev_get(h, h->proprhandle_devid, errbuf, &errsz, 0), 0u) << errbuf;
+    ASSERT_EQ(proprdev_get(h, h->proprhandle_devid, errbuf, &errsz, 0), PROP_OK) << errbuf;
     h->proprhandle_configured_device_count = count_;
-    ASSERT_EQ(utopen(h, 0), 0u);
+    ASSERT_EQ(utopen(h, 0), PROP_OK);
     for (u32 i = 0; i < count_; i++) ASSERT_EQ(h->proprhandle_native_state[i], PROP_SLOT_OPEN);
 }
 
@@ -124,7 +124,7 @@ void IoStore::block_header(u8 *block, u32 addr, u32 zkvid, u8 version)
 {
     const u32 own = std::exchange(h->proprhandle_zkvid, zkvid);
     propr_hdr hdr;
-    hdr_init(h, &hdr, addr >> 12, PROPR_BLK_METADATA);
+    hdr_init(h, &hdr, addr, PROPR_BLK_METADATA);
     h->proprhandle_zkvid = own;
     hdr.propr_hdr_version = version;
     std::memcpy(block, &hdr, sizeof hdr);
@@ -148,6 +148,7 @@ void IoStore::write_boot(u32 slot, const BootFields &want)
     for (const auto &[offset, value] : fields) be32_put(boot, offset, value);
     dev_whist(boot, ids, nullptr);
     dev_wvotes(boot, want.my_votes, want.total_votes);
+    boot[200] = want.log_live ? 1 : 0;
     hdr_stamp_checksum(boot, PROP_PAGE_SIZE);
     write_raw(slot, 0, boot, sizeof boot);
 

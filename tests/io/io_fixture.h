@@ -24,6 +24,7 @@ struct BootFields {
     u32 zkvid = 4242;
     u32 commit_lsn = 1;
     u32 lsn = 1;  // in the log metadata block
+    bool log_live = false;
     u32 my_votes = 0;
     u32 total_votes = 0;
     u8 hdr_version = 4;

@@ -1,5 +1,5 @@
-// The page cache of the CACHING level answers exactly as the open locations
-// would: whatever a write, a failure, a rollback or a close did to a page,
+// The page cache answers exactly as the open locations would: whatever a
+// write, a failure, a rollback, a close or another process did to a page,
 // the next read sees what the locations hold, and the cache never holds
 // more than its size.
 #include <cstring>
@@ -50,13 +50,13 @@ std::pair<u8, u64> read(IoStore &s, u32 addr)
 {
     const u64 before = s.faults.reads();
     u8 b[PROP_PAGE_SIZE] = {};
-    EXPECT_EQ(proprior(s.h, b, sizeof b, addr, 0, PROPRIO_ALL), 0u);
+    EXPECT_EQ(proprior(s.h, b, sizeof b, addr, 0, PROPRIO_ALL), PROP_OK);
     return {b[100], s.faults.reads() - before};
 }
 
 using Answer = std::pair<u8, u64>;
 
-TEST(PageCache, FilledByWritesAndReadsOfTheTreeAreaAtTheCachingLevelOnly)
+TEST(PageCache, FilledByWritesAndReadsOfTheTreeArea)
 {
     Open o(1);
     ASSERT_EQ(write(o.s, page(1), 0x11), 0u);
@@ -71,7 +71,7 @@ TEST(PageCache, FilledByWritesAndReadsOfTheTreeAreaAtTheCachingLevelOnly)
     Open rw(1, PROP_LEVEL_RW);
     ASSERT_EQ(write(rw.s, page(1), 0x11), 0u);
     EXPECT_EQ(read(rw.s, page(1)), Answer(0x11, 1));
-    EXPECT_EQ(read(rw.s, page(1)), Answer(0x11, 1)) << "below the CACHING level every read is the device's";
+    EXPECT_EQ(read(rw.s, page(1)), Answer(0x11, 1)) << "below the CACHING level, outside a call, reads are not kept";
 }
 
 TEST(PageCache, APageTheLocationsMayNoLongerAgreeOnIsForgotten)
@@ -106,7 +106,7 @@ TEST(PageCache, ClosingTheLocationsEmptiesIt)
 {
     Open o(2);
     ASSERT_EQ(write(o.s, page(1), 0x11), 0u);
-    ASSERT_EQ(propriocl(o.s.h, 0), 0u);
+    ASSERT_EQ(propriocl(o.s.h, 0), PROP_OK);
     EXPECT_EQ(pagecache_state(o.s.h).pages, 0u);
     o.s.open_files();
     EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1));
@@ -152,6 +152,94 @@ TEST(PageCache, ABulkWriteRefreshesWhatTheCacheHolds)
     ASSERT_EQ(g.flush(), 0u);
     EXPECT_EQ(read(o.s, page(0)), Answer(0x20, 0)) << "the held page was refreshed";
     EXPECT_EQ(read(o.s, page(n - 1)), Answer(static_cast<u8>(0x20 + n - 1), 1));
+}
+
+// Below the CACHING level another process may write the store between
+// this one's calls: a page is kept only while the boot block stays as a
+// call saw it when it first used the cache and, when the call read pages,
+// at its end.  That first use reads the boot block's words: one more read.
+void kept_while_the_boot_block_stays(u32 level)
+{
+    Open o(1, level);
+    o.s.write_block(0, page(1), 0x11);
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1));
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1)) << "outside a call nothing is kept";
+
+    pagecache_call_begins(o.s.h);
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 2));
+    pagecache_call_ends(o.s.h);
+    pagecache_call_begins(o.s.h);
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1)) << "the boot block did not change";
+    pagecache_call_ends(o.s.h);
+
+    // Another process commits a new value.
+    o.s.write_block(0, page(1), 0x22);
+    o.s.write_boot(0, BootFields{.commit_lsn = 2, .lsn = 2});
+    pagecache_call_begins(o.s.h);
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x22, 2)) << "a commit empties the cache";
+    pagecache_call_ends(o.s.h);
+
+    // A transaction starts inside a call, after the call's look, and writes
+    // a page in place; it dies, and another process's open undoes it before
+    // this one's next call.
+    o.s.write_block(0, page(2), 0x44);
+    pagecache_call_begins(o.s.h);
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x22, 1));
+    o.s.write_boot(0, BootFields{.commit_lsn = 2, .lsn = 3, .log_live = true});
+    o.s.write_block(0, page(2), 0x55);
+    EXPECT_EQ(read(o.s, page(2)), Answer(0x55, 1));
+    pagecache_call_ends(o.s.h);
+    o.s.write_block(0, page(2), 0x44);
+    o.s.write_boot(0, BootFields{.commit_lsn = 2, .lsn = 2});
+    pagecache_call_begins(o.s.h);
+    EXPECT_EQ(read(o.s, page(2)), Answer(0x44, 2)) << "a page read while the boot block changed is not kept";
+    pagecache_call_ends(o.s.h);
+}
+
+TEST(PageCache, BelowTheCachingLevelAPageIsKeptWhileTheBootBlockStaysAsItWas)
+{
+    for (u32 level : {PROP_LEVEL_READONLY, PROP_LEVEL_RW}) {
+        SCOPED_TRACE(level);
+        kept_while_the_boot_block_stays(level);
+    }
+}
+
+// A listing kept beside the pages answers for the first child of a name,
+// only under its own parent, and goes with the pages.
+TEST(PageCache, AListingIsKeptAsLongAsThePages)
+{
+    Open o(1, PROP_LEVEL_READONLY);
+    const char names[] = "b\0a\0a\0";
+    const u32 children[] = {20, 21, 22};
+    pagecache_call_begins(o.s.h);
+    pagecache_note_listing(o.s.h, 7, names, sizeof names - 1, children, 3);
+    EXPECT_EQ(pagecache_listed_child(o.s.h, 7, "a"), 21u);
+    EXPECT_EQ(pagecache_listed_child(o.s.h, 7, "b"), 20u);
+    EXPECT_EQ(pagecache_listed_child(o.s.h, 7, "c"), 0u);
+    EXPECT_EQ(pagecache_listed_child(o.s.h, 8, "a"), 0u);
+    pagecache_call_ends(o.s.h);
+
+    o.s.write_boot(0, BootFields{.commit_lsn = 2, .lsn = 2});
+    pagecache_call_begins(o.s.h);
+    EXPECT_EQ(pagecache_listed_child(o.s.h, 7, "a"), 0u) << "another process committed";
+    pagecache_call_ends(o.s.h);
+}
+
+// A read that began before the cache forgot everything (another thread saw
+// the store change) may have read what was since replaced: not kept.
+TEST(PageCache, AReadThatBeganBeforeEverythingWasForgottenIsNotKept)
+{
+    Open o(1, PROP_LEVEL_READONLY);
+    o.s.write_block(0, page(1), 0x11);
+    pagecache_call_begins(o.s.h);
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 2));  // the look, and the read
+    const u32 epoch = pagecache_epoch(o.s.h);
+    u8 b[PROP_PAGE_SIZE] = {};
+    ASSERT_EQ(proprior(o.s.h, b, sizeof b, page(1), 0, 0), 0u);  // from the location itself
+    pagecache_clear(o.s.h);
+    pagecache_fill(o.s.h, page(1), b, epoch);
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1));
+    pagecache_call_ends(o.s.h);
 }
 
 }  // namespace

@@ -26,14 +26,14 @@ TEST(MirroredRead, AlternatesThenFailsOverForGood)
     s.write_block(0, ADDR, 0x11);
     s.write_block(1, ADDR, 0x11);
     u8 block[PROP_PAGE_SIZE];
-    for (int i = 0; i < 4; i++) ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), 0u);
+    for (int i = 0; i < 4; i++) ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), PROP_OK);
     EXPECT_EQ(s.faults.reads("/loc0"), 2u);
     EXPECT_EQ(s.faults.reads("/loc1"), 2u);
 
     fail_reads(s, 1);
     trace_capture_start();
     for (int i = 0; i < 5; i++) {
-        ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), 0u);
+        ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), PROP_OK);
         EXPECT_EQ(block[100], 0x11);
     }
     EXPECT_EQ(s.faults.reads("/loc1"), 3u) << "a failed location is read once, then never again";
@@ -57,7 +57,7 @@ TEST(MirroredRead, VotesMoveOnlyToALocationThatServedTheBlock)
         for (u32 i = 0; i < 2; i++) s.write_boot(i, half);
         s.set_votes(1, 2);
         u8 boot[PROP_PAGE_SIZE];
-        ASSERT_EQ(proprior(s.h, boot, sizeof boot, 0, 0, 0), 0u);
+        ASSERT_EQ(proprior(s.h, boot, sizeof boot, 0, 0, 0), PROP_OK);
         s.h->bootbuf = boot;
         u8 garbage[PROP_PAGE_SIZE];
         std::memset(garbage, 0x77, sizeof garbage);
@@ -83,13 +83,13 @@ TEST(MirroredRead, HeaderFailingEverywhere)
     std::memset(garbage, 0x77, sizeof garbage);
     for (u32 i = 0; i < 3; i++) s.write_raw(i, ADDR, garbage, sizeof garbage);
     u8 block[PROP_PAGE_SIZE];
-    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, PROP_FLAG_BYPASS, PROPRIO_ALL), 0u)
+    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, PROP_FLAG_BYPASS, PROPRIO_ALL), PROP_OK)
         << "the bypass flag accepts a bad header";
     for (u32 i = 0; i < 3; i++) EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_OPEN);
 
-    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, PROPRIO_READ_QUIET, PROPRIO_ALL), 22u);
+    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, PROPRIO_READ_QUIET, PROPRIO_ALL), PROP_E_FORMAT);
     for (u32 i = 0; i < 3; i++) EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_UNUSABLE);
-    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), 26u) << "nothing left to read";
+    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, PROPRIO_ALL), PROP_E_STORAGE) << "nothing left to read";
 }
 
 // A page rewritten in place that a power cut tore on two of three
@@ -105,7 +105,7 @@ TEST(MirroredRead, APageRewrittenInPlaceAndTornOnSomeLocationsLeavesThemInServic
         for (u32 i = 1; i < 3; i++) s.write_raw(i, ADDR + 1024, "torn", 4);  // header intact, checksum not
         for (int i = 0; i < 3; i++) {
             u8 block[PROP_PAGE_SIZE];
-            ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, flags | PROPRIO_READ_QUIET, PROPRIO_ALL), 0u);
+            ASSERT_EQ(proprior(s.h, block, sizeof block, ADDR, flags | PROPRIO_READ_QUIET, PROPRIO_ALL), PROP_OK);
             EXPECT_EQ(block[100], 0x11);
         }
         const u32 want = flags != 0 ? PROP_SLOT_OPEN : PROP_SLOT_UNUSABLE;
@@ -182,7 +182,7 @@ TEST(BatchedRead, UnbufferedLocationsTakeAlignedAndUnalignedBuffers)
         std::memset(pool, 0, sizeof pool);
         proprio_read reqs[n];
         for (u32 i = 0; i < n; i++) reqs[i] = proprio_read{pool + shift + i * PROP_PAGE_SIZE, PROP_PAGE_SIZE, addrs[i], 99};
-        ASSERT_EQ(proprior_batch(s.h, reqs, n, 0), 0u) << shift;
+        ASSERT_EQ(proprior_batch(s.h, reqs, n, 0), PROP_OK) << shift;
         for (u32 i = 0; i < n; i++) EXPECT_EQ(pool[shift + i * PROP_PAGE_SIZE + 100], addrs[i] / 4096) << shift << " " << i;
     }
 }
@@ -198,9 +198,9 @@ TEST(DirectIo, NeverChangesStatesOrVotes)
     std::memset(garbage, 0x77, sizeof garbage);
     s.write_raw(1, ADDR, garbage, sizeof garbage);
     u8 block[PROP_PAGE_SIZE];
-    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, 0), 26u);
-    EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, 0), 26u);
-    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, 1), 0u) << "direct reads check no header";
+    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, 0), PROP_E_STORAGE);
+    EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, 0), PROP_E_STORAGE);
+    EXPECT_EQ(proprior(s.h, block, sizeof block, ADDR, 0, 1), PROP_OK) << "direct reads check no header";
     for (u32 i = 0; i < 2; i++) {
         EXPECT_EQ(s.h->proprhandle_native_state[i], PROP_SLOT_OPEN);
         EXPECT_EQ(s.h->proprhandle_my_votes[i], 1u);

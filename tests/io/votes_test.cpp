@@ -54,7 +54,7 @@ TEST(VoteHandOver, FollowsWhichLocationsAreOpen)
             EXPECT_EQ(Votes(s.h->proprhandle_my_votes[0], s.h->proprhandle_total_votes[0]),
                       c.expected == 0 ? c.disk0 : Votes(0, 0));
             proprio_bootid id{};
-            EXPECT_EQ(propriogid(s.h, 0, &id, 0), 0u);
+            EXPECT_EQ(propriogid(s.h, 0, &id, 0), PROP_OK);
             EXPECT_EQ(id.zkvid, boot.zkvid) << "the boot block was kept";
         }
 }
@@ -67,7 +67,7 @@ TEST(VoteHandOver, AnnouncesWritesConfirms)
     s.open_files();
     s.write_boot(1, {});
     s.faults.set_record(true);
-    ASSERT_EQ(propriowv(s.h, 2, 2, 1), 0u);
+    ASSERT_EQ(propriowv(s.h, 2, 2, 1), PROP_OK);
     std::vector<std::string> order;
     for (const fault_write_record &w : s.faults.recorded())
         order.push_back(w.path.find("groupdata") != std::string::npos ? "publish" : w.path.substr(w.path.size() - 4));
@@ -85,7 +85,7 @@ TEST(VoteHandOver, NoBootBlockTakesNoVotes)
 {
     IoStore s(2);
     s.open_files();
-    EXPECT_EQ(propriowv(s.h, 2, 2, 1), 26u);
+    EXPECT_EQ(propriowv(s.h, 2, 2, 1), PROP_E_STORAGE);
     EXPECT_EQ(s.read_raw(1, 0, PROP_PAGE_SIZE), std::vector<u8>(PROP_PAGE_SIZE, 0));
 }
 
@@ -144,7 +144,7 @@ TEST(GroupRecord, RefreshedFromTheLocations)
         s.h->proprhandle_native_state[0] = c.state0;
         s.h->proprhandle_native_state[1] = c.state1;
         std::copy(c.before.begin(), c.before.end(), s.grp->record + 2);
-        EXPECT_EQ(propriupdategrppridata(s.h), 0u);
+        EXPECT_EQ(propriupdategrppridata(s.h), PROP_OK);
         EXPECT_EQ(Words(s.grp->record + 2, s.grp->record + 10), c.after);
         u32 published[PROP_GRPREC_WORDS] = {};
         EXPECT_EQ(grpdata_read("iotest", published, sizeof published), c.published ? 0 : ENOENT);

@@ -45,7 +45,7 @@ TEST(MirroredWrite, QuorumIsHalfOfTheConfiguredLocations)
             for (u32 i = 0; i < c.configured; i++) s.write_boot(i, {});
             s.set_votes(c.configured == 2 ? 1 : 0, c.configured == 2 ? 2 : 0);
             if (caching) {
-                ASSERT_EQ(proprio_spawn(s.h), 0u);
+                ASSERT_EQ(proprio_spawn(s.h), PROP_OK);
             }
             for (u32 i = c.configured - c.failing; i < c.configured; i++) fail_writes(s, i);
             trace_capture_start();
@@ -75,10 +75,10 @@ TEST(MirroredWrite, OutOfSpaceAnywhereFailsTheWrite)
 {
     IoStore s(5);
     s.h->proprhandle_configured_device_count = 5;
-    EXPECT_EQ(proprio_write_verdict(s.h, 4, 1), 36u);
-    EXPECT_EQ(proprio_write_verdict(s.h, 0, 5), 36u);
-    EXPECT_EQ(proprio_write_verdict(s.h, 3, 0), 0u);
-    EXPECT_EQ(proprio_write_verdict(s.h, 0, 0), 26u);
+    EXPECT_EQ(proprio_write_verdict(s.h, 4, 1), PROP_E_NOSPACE);
+    EXPECT_EQ(proprio_write_verdict(s.h, 0, 5), PROP_E_NOSPACE);
+    EXPECT_EQ(proprio_write_verdict(s.h, 3, 0), PROP_OK);
+    EXPECT_EQ(proprio_write_verdict(s.h, 0, 0), PROP_E_STORAGE);
 }
 
 TEST(MirroredWrite, StaleLocationsAreNotWritten)
@@ -87,7 +87,7 @@ TEST(MirroredWrite, StaleLocationsAreNotWritten)
     s.open_files();
     s.h->proprhandle_native_state[1] = PROP_SLOT_STALE;
     u8 block[PROP_PAGE_SIZE] = {};
-    EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, PROPRIO_ALL), 0u);
+    EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, PROPRIO_ALL), PROP_OK);
     EXPECT_EQ(s.faults.writes("/loc1"), 0u);
     EXPECT_EQ(s.faults.writes("/loc2"), 1u);
 }
@@ -140,7 +140,7 @@ TEST(WriteGroups, AGroupOnThreeLocationsCostsAboutOneWrite)
         for (int run = 0; run < 2; run++) {
             IoStore s(locations[run], level);
             for (u32 i = 0; i < locations[run]; i++) s.write_boot(i, {});
-            ASSERT_EQ(proprioini(s.h, 0), 0u);
+            ASSERT_EQ(proprioini(s.h, 0), PROP_OK);
             ASSERT_EQ(s.faults.load(("delay:us=" + std::to_string(kDelayUs)).c_str()), 0);
             u8 block[PROP_PAGE_SIZE] = {};
             const auto t0 = std::chrono::steady_clock::now();

@@ -82,7 +82,7 @@ TEST_F(KeysTest, BadInputNeverEndsALevelOneProcess)
     // The child's workers are running: it leaves without tearing down.
     EXPECT_EXIT(std::_Exit(run_at_level_one() ? 0 : 3), ExitedWithCode(0), "");
 
-    ASSERT_EQ(store_->init(), 0u);
+    ASSERT_EQ(store_->init(), PROP_OK);
     EXPECT_TRUE(observe_tree(ctx(), "SYSTEM") == before) << "the store changed";
 }
 

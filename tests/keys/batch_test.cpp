@@ -24,7 +24,7 @@ TEST_F(BatchTest, AnEmptyBatchIsOneCommittedTransaction)
 {
     BatchBuilder empty;
     uint32_t lsn = lsn_of(ctx());
-    EXPECT_EQ(prop_batch_execute(ctx(), empty.get(), 0), 0u);
+    EXPECT_EQ(prop_batch_execute(ctx(), empty.get(), 0), PROP_OK);
     EXPECT_EQ(lsn_of(ctx()), lsn + 1);
     EXPECT_EQ(ctx()->propb_ctx->proprhandle_propr_log->propr_log_opid, 0u) << "committed";
 }
@@ -106,9 +106,9 @@ TEST_F(BatchTest, TheBatchCommitsOrRollsBackAsAWhole)
         std::string n = std::to_string(i++);
         Key victim = make(system_, "v" + n);
         Key child = make(victim, "c");
-        ASSERT_EQ(v.set(child, pattern(5000, 1)), 0u);
+        ASSERT_EQ(v.set(child, pattern(5000, 1)), PROP_OK);
         Key gone = make(system_, "g" + n);
-        ASSERT_EQ(prop_delete_key(ctx(), v.open(("SYSTEM.g" + n).c_str()).get(), 0, 0), 0u);
+        ASSERT_EQ(prop_delete_key(ctx(), v.open(("SYSTEM.g" + n).c_str()).get(), 0, 0), PROP_OK);
         std::vector<uint8_t> w_before = v.get(w).bytes;
         uint64_t used = v.used_pages();
 
@@ -150,7 +150,7 @@ TEST_F(BatchTest, ChildrenAreFoundAsTheBatchChangesTheirParentsEntries)
         Key parent = make(system_, "many");
         BatchBuilder fill;
         for (int i = 0; i < kChildren; i++) fill.add(PROP_BATCH_CREATE_KEY, parent.get(), child(i).c_str()).sec = sec;
-        ASSERT_EQ(prop_batch_execute(ctx(), fill.get(), 0), 0u);
+        ASSERT_EQ(prop_batch_execute(ctx(), fill.get(), 0), PROP_OK);
         take_handles(ctx(), fill);
     }
     reopen();  // names are then found in the tree, not in the key cache
@@ -161,7 +161,7 @@ TEST_F(BatchTest, ChildrenAreFoundAsTheBatchChangesTheirParentsEntries)
     for (int i = 0; i < kChildren; i++) b.add(PROP_BATCH_CREATE_KEY, parent.get(), child(i).c_str()).sec = sec;
     b.add(PROP_BATCH_DELETE_KEY, first.get());
     b.add(PROP_BATCH_CREATE_KEY, parent.get(), "c0").sec = sec;
-    ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), 0u);
+    ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
     std::vector<Key> handles = take_handles(ctx(), b);
     EXPECT_EQ(b.result(0).disposition, PROP_DISP_CREATED);
     for (int i = 0; i < kChildren; i++) ASSERT_EQ(b.result(1 + i).disposition, PROP_DISP_EXISTED) << child(i);
@@ -184,10 +184,10 @@ TEST_F(BatchTest, ABatchTheUndoLogCannotHoldIsRefusedBeforeItWrites)
         BatchBuilder fill;
         for (int i = 0; i < 200; i++) fill.add(PROP_BATCH_CREATE_KEY, big.get(), (long_name + std::to_string(i)).c_str()).sec = sec;
         for (int i = 0; i < 20; i++) fill.add(PROP_BATCH_CREATE_KEY, w.get(), ("s" + std::to_string(i)).c_str()).sec = sec;
-        ASSERT_EQ(prop_batch_execute(ctx(), fill.get(), 0), 0u);
+        ASSERT_EQ(prop_batch_execute(ctx(), fill.get(), 0), PROP_OK);
         take_handles(ctx(), fill);
     }
-    ASSERT_EQ(v.set(w, pattern(3000, 1)), 0u);
+    ASSERT_EQ(v.set(w, pattern(3000, 1)), PROP_OK);
     std::vector<Key> keep;
     auto key = [&](const std::string &name) {
         keep.push_back(v.open(("SYSTEM." + name).c_str()));
@@ -250,7 +250,7 @@ TEST_F(BatchTest, ABatchTheUndoLogCannotHoldIsRefusedBeforeItWrites)
         h->proprhandle_num_log = static_cast<u32>(need.pages) + 1;
         store_->faults().reset();
         store_->faults().set_record(true);
-        EXPECT_EQ(prop_batch_execute(ctx(), b.get(), 0), 0u);
+        EXPECT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
         EXPECT_FALSE(store_->faults().recorded().empty());
         store_->faults().set_record(false);
         h->proprhandle_num_log = num_log;

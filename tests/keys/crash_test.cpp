@@ -52,11 +52,11 @@ void prepare(const Store &store)
     StoreView v{store.ctx()};
     const sec_attr &sec = store.top_security();
     Key system = v.open("SYSTEM");
-    ASSERT_EQ(v.set(v.create(system, "crash", sec), pattern(5000, 1)), 0u);
+    ASSERT_EQ(v.set(v.create(system, "crash", sec), pattern(5000, 1)), PROP_OK);
     Key tree = v.create(system, "tree", sec);
     v.create(system, "dest", sec);
     for (const char *c : {"c1.g", "c2.g"}) {
-        ASSERT_EQ(v.set(v.create(tree, c, sec), pattern(5000, static_cast<uint8_t>(c[1]))), 0u);
+        ASSERT_EQ(v.set(v.create(tree, c, sec), pattern(5000, static_cast<uint8_t>(c[1]))), PROP_OK);
     }
     for (uint32_t i = 0; i < 20; i++) v.create(tree, long_name(i).c_str(), sec);
 }
@@ -68,7 +68,7 @@ void sweep(const std::string &op, uint32_t locations)
     so.locations = locations;
     Store store(so);
     store.format();
-    ASSERT_EQ(store.init(), 0u);
+    ASSERT_EQ(store.init(), PROP_OK);
     prepare(store);
     auto before = observe_tree(store.ctx(), "SYSTEM");
     ASSERT_EQ(store.terminate(), 0u);
@@ -84,7 +84,7 @@ void sweep(const std::string &op, uint32_t locations)
     unsigned long long first = 0, last = 0;
     std::ifstream(report) >> first >> last;
     ASSERT_LT(first, last);
-    ASSERT_EQ(store.init(), 0u);
+    ASSERT_EQ(store.init(), PROP_OK);
     auto after = observe_tree(store.ctx(), "SYSTEM");
     ASSERT_EQ(store.terminate(), 0u);
     ASSERT_NE(after, before);
@@ -96,8 +96,8 @@ void sweep(const std::string &op, uint32_t locations)
         if (n < last || status != 0) {  // past the last write the child may finish
             ASSERT_EQ(status, kCrashStatus);
         }
-        ASSERT_EQ(store.init(), 0u);
-        ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+        ASSERT_EQ(store.init(), PROP_OK);
+        ASSERT_EQ(prop_recover(store.ctx(), 0), PROP_OK);
         auto now = observe_tree(store.ctx(), "SYSTEM");
         if (n == first) {
             EXPECT_EQ(now, before);
@@ -108,7 +108,7 @@ void sweep(const std::string &op, uint32_t locations)
         }
         StoreView v{store.ctx()};
         Key k = v.open("SYSTEM.crash");
-        EXPECT_EQ(v.set(k, pattern(6000, static_cast<uint8_t>(n))), 0u);
+        EXPECT_EQ(v.set(k, pattern(6000, static_cast<uint8_t>(n))), PROP_OK);
         EXPECT_EQ(v.get(k).bytes, pattern(6000, static_cast<uint8_t>(n)));
         k.reset();
         ASSERT_EQ(store.terminate(), 0u);

@@ -46,13 +46,13 @@ TEST_F(CreateTest, EveryMissingKeyOfASubkeyIsMadeWithTheCallersSecurity)
 TEST_F(CreateTest, CreatingAnExistingKeyOpensItWithWhatItStores)
 {
     StoreView v = view();
-    ASSERT_EQ(v.set(v.create(system_, "x.y", caller_), pattern(700, 1)), 0u);
+    ASSERT_EQ(v.set(v.create(system_, "x.y", caller_), pattern(700, 1)), PROP_OK);
     uint64_t used = v.used_pages();
     sec_attr other = make_sec(store_->sec()->user, store_->sec()->group, 1, 2, 3);
     // Once found in the key cache, once by the walk after the cache forgot it.
     for (bool cached : {true, false}) {
         if (!cached) {
-            ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM.x", 1, 0, 0), 0u);
+            ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM.x", 1, 0, 0), PROP_OK);
         }
         uint32_t disp = 0;
         Key k = v.create(system_, "x.y", other, &disp);
@@ -151,7 +151,7 @@ TEST_F(CreateTest, SetSecurityReplacesAllFiveFieldsAndSurvivesARestart)
     Key k = make(system_, "sec");
     Key other = v.open("SYSTEM.sec");
     sec_attr next = make_sec("someowner", "a-group-not-seen-before", 300, PROP_PERM_READ, PROP_PERM_ALL_ACCESS);
-    ASSERT_EQ(prop_set_security(ctx(), k.get(), &next, 0), 0u);
+    ASSERT_EQ(prop_set_security(ctx(), k.get(), &next, 0), PROP_OK);
     sec_attr stored = next;
     stored.userperm = 300 % 256;
     EXPECT_TRUE(same_sec(v.security(k), stored));

@@ -12,7 +12,7 @@ TEST_F(EnumTest, NamesComeInSlotOrderInOneBufferOrNoBufferAtAll)
 {
     Key p = make(system_, "p");
     Listing l = list_subkeys(ctx(), p);
-    EXPECT_EQ(l.rc, 0u);
+    EXPECT_EQ(l.rc, PROP_OK);
     EXPECT_EQ(l.num_keys, 0u);
     EXPECT_EQ(l.buflen, 0u);
     EXPECT_FALSE(l.buffer);
@@ -29,13 +29,13 @@ TEST_F(EnumTest, NamesComeInSlotOrderInOneBufferOrNoBufferAtAll)
     EXPECT_EQ(store_->live_blocks(), blocks);
 
     l = list_subkeys(ctx(), p);
-    EXPECT_EQ(l.rc, 0u);
+    EXPECT_EQ(l.rc, PROP_OK);
     EXPECT_EQ(l.num_keys, 2u);
     EXPECT_EQ(l.buflen, 5u);
     EXPECT_EQ(l.bytes, std::string("b\0a\0\0", 5));
     EXPECT_EQ(l.allocated, 4096u);
 
-    ASSERT_EQ(prop_delete_key(ctx(), b.get(), 0, 0), 0u);
+    ASSERT_EQ(prop_delete_key(ctx(), b.get(), 0, 0), PROP_OK);
     l = list_subkeys(ctx(), p);
     EXPECT_EQ(l.names, std::vector<std::string>{"a"});
     EXPECT_EQ(l.buflen, 3u);

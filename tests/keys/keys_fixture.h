@@ -42,7 +42,7 @@ class Key {
     void reset()
     {
         if (kh_ != nullptr) {
-            EXPECT_EQ(prop_close(ctx_, kh_), 0u);
+            EXPECT_EQ(prop_close(ctx_, kh_), PROP_OK);
         }
         kh_ = nullptr;
     }
@@ -120,7 +120,7 @@ struct StoreView {
     sec_attr security(const Key &k) const
     {
         sec_attr s{};
-        EXPECT_EQ(prop_get_security(ctx, k.get(), &s), 0u);
+        EXPECT_EQ(prop_get_security(ctx, k.get(), &s), PROP_OK);
         return s;
     }
     // Pages of the tree area in use, as the bitmaps say.
@@ -129,7 +129,7 @@ struct StoreView {
         proprhandle *h = ctx->propb_ctx;
         uint64_t n = 0;
         for (uint32_t i = 0; i < h->proprhandle_num_fcl; i++) {
-            EXPECT_EQ(proprut_read_fcl(h, i), 0u);
+            EXPECT_EQ(proprut_read_fcl(h, i), PROP_OK);
             for (uint8_t byte : h->proprhandle_fcl[i]->propr_fcl_page) n += static_cast<uint64_t>(std::popcount(byte));
         }
         return n;
@@ -209,7 +209,7 @@ inline std::map<std::string, std::string> observe_tree(backend_ctx *ctx, const c
         todo.pop_back();
         names.push_back(name);
         Listing l = list_subkeys(ctx, StoreView{ctx}.open(name.c_str()));
-        EXPECT_EQ(l.rc, 0u) << name;
+        EXPECT_EQ(l.rc, PROP_OK) << name;
         for (const std::string &c : l.names) todo.push_back(name + "." + c);
     }
     return StoreView{ctx}.observe(names);
@@ -226,7 +226,7 @@ struct EntryPages {
 inline kce_block read_page(proprhandle *h, uint32_t page)
 {
     kce_block b{};
-    EXPECT_EQ(proprior(h, b.b, 4096, ut_page_addr(h, page), 0, PROPRIO_ALL), 0u);
+    EXPECT_EQ(proprior(h, b.b, 4096, ut_page_addr(h, page), 0, PROPRIO_ALL), PROP_OK);
     return b;
 }
 
@@ -313,7 +313,7 @@ class KeysTest : public ::testing::Test {
     void SetUp() override
     {
         store_->format();
-        ASSERT_EQ(store_->init(), 0u);
+        ASSERT_EQ(store_->init(), PROP_OK);
         system_ = view().open("SYSTEM");
     }
     backend_ctx *ctx() const { return store_->ctx(); }
@@ -327,7 +327,7 @@ class KeysTest : public ::testing::Test {
     {
         system_.reset();
         ASSERT_EQ(store_->terminate(), 0u);
-        ASSERT_EQ(store_->init(level), 0u);
+        ASSERT_EQ(store_->init(level), PROP_OK);
         system_ = view().open("SYSTEM");
     }
 

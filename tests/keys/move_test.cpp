@@ -28,7 +28,7 @@ TEST_F(MoveTest, ASubtreeOfAThousandKeysMovesInTheWritesOfOneKey)
             Key gk = make(child, "g" + std::to_string(g));
         }
     }
-    ASSERT_EQ(v.set(v.open("SYSTEM.big.c3.g7"), pattern(5000, 3)), 0u);
+    ASSERT_EQ(v.set(v.open("SYSTEM.big.c3.g7"), pattern(5000, 3)), PROP_OK);
     Key one = make(system_, "one");
     Key to = make(system_, "to");
     for (const std::string &n : below) Key k = v.open(("SYSTEM.big" + n).c_str());  // all cached
@@ -53,19 +53,19 @@ TEST_F(MoveTest, ASubtreeOfAThousandKeysMovesInTheWritesOfOneKey)
     for (const std::string &name : list_subkeys(ctx(), system_).names) EXPECT_TRUE(name != "big" && name != "one");
     // The old handle names a key that is no longer there; the new one works.
     EXPECT_EQ(v.set(big, pattern(10, 1)), static_cast<uint32_t>(PROP_E_STALE));
-    EXPECT_EQ(v.set(moved, pattern(10, 1)), 0u);
+    EXPECT_EQ(v.set(moved, pattern(10, 1)), PROP_OK);
 }
 
 TEST_F(MoveTest, AnExistingTargetIsReplacedInTheSameTransaction)
 {
     StoreView v = view();
     Key src = make(system_, "src");
-    ASSERT_EQ(v.set(src, pattern(700, 1)), 0u);
+    ASSERT_EQ(v.set(src, pattern(700, 1)), PROP_OK);
     Key dst = make(system_, "dst");
     uint64_t before_target = v.used_pages();
     Key tgt = make(dst, "x");
     Key tc = make(tgt, "child");
-    ASSERT_EQ(v.set(tc, pattern(9000, 2)), 0u);
+    ASSERT_EQ(v.set(tc, pattern(9000, 2)), PROP_OK);
     Key tgc = v.open("SYSTEM.dst.x.child");
     uint32_t lsn = lsn_of(ctx());
 

@@ -12,7 +12,7 @@ class OpenTest : public KeysTest {
         Key k = make(system_, "a.b");
         ASSERT_EQ(view().set(k, pattern(600, 1)), 0u);
         // Forget what create cached, so the next open walks the tree.
-        ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM", 1, 0, 0), 0u);
+        ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM", 1, 0, 0), PROP_OK);
     }
 };
 
@@ -41,7 +41,7 @@ TEST_F(OpenTest, AWalkThroughAPageThatIsNoTnodeAnswers26)
     Key a = v.open("SYSTEM.a");
     const uint32_t addr = ut_page_addr(ctx()->propb_ctx, tnode_of(a));
     a.reset();
-    ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM", 1, 0, 0), 0u);
+    ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM", 1, 0, 0), PROP_OK);
     store_->write_block(0, addr, as_value_page(store_->read_block(0, addr)));
     uint32_t rc = 0;
     EXPECT_FALSE(v.open("SYSTEM.a.b", &rc));
@@ -57,9 +57,9 @@ TEST_F(OpenTest, AHandleTheCacheNoLongerVouchesForIsRefused)
     StoreView v = view();
     Key k = v.open("SYSTEM.a.b");
     uint32_t elsewhere = k.get()->propr_keyhandle_kdesc->kd_tnode + 100;
-    ASSERT_EQ(proprch_set_addr(ctx()->propb_ctx->proprhandle_cache, "SYSTEM.a.b", elsewhere, 0, 0), 0u);
+    ASSERT_EQ(proprch_set_addr(ctx()->propb_ctx->proprhandle_cache, "SYSTEM.a.b", elsewhere, 0, 0), PROP_OK);
     expect_all_refused(v, k, v.open("SYSTEM.a"), PROP_E_KEYH);
-    ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM.a.b", 0, 0, 0), 0u);
+    ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM.a.b", 0, 0, 0), PROP_OK);
     EXPECT_EQ(v.get(v.open("SYSTEM.a.b")).bytes, pattern(600, 1)) << "nothing was changed";
 }
 
@@ -72,8 +72,8 @@ TEST_F(OpenTest, AClosedHandleIsDeadForEveryLaterCall)
 {
     StoreView v = view();
     propr_keyhandle *kh = nullptr;
-    ASSERT_EQ(prop_open(ctx(), "SYSTEM.a.b", &kh, 0), 0u);
-    ASSERT_EQ(prop_close(ctx(), kh), 0u);
+    ASSERT_EQ(prop_open(ctx(), "SYSTEM.a.b", &kh, 0), PROP_OK);
+    ASSERT_EQ(prop_close(ctx(), kh), PROP_OK);
     EXPECT_EQ(prop_close(ctx(), kh), uint32_t{PROP_E_KEYH});
     uint32_t type = 0, size = 0;
     EXPECT_EQ(prop_get_value(ctx(), kh, &type, nullptr, &size, 0), uint32_t{PROP_E_KEYH});

@@ -24,15 +24,15 @@ class RollbackTest : public KeysTest {
     {
         StoreView v = view();
         const sec_attr &sec = store_->top_security();
-        ASSERT_EQ(v.set(v.create(system_, "w", sec), pattern(300, 1)), 0u);
+        ASSERT_EQ(v.set(v.create(system_, "w", sec), pattern(300, 1)), PROP_OK);
         Key t = v.create(system_, "t", sec);
         for (uint32_t i = 0; i < 20; i++) {
             Key c = v.create(t, (long_name(i) + (i % 10 == 0 ? ".g" : "")).c_str(), sec);
             if (i % 10 == 0) {
-                ASSERT_EQ(v.set(c, pattern(5000, static_cast<uint8_t>(i))), 0u);
+                ASSERT_EQ(v.set(c, pattern(5000, static_cast<uint8_t>(i))), PROP_OK);
             }
         }
-        ASSERT_EQ(v.set(v.create(system_, "d.x.c", sec), pattern(300, 9)), 0u);
+        ASSERT_EQ(v.set(v.create(system_, "d.x.c", sec), pattern(300, 9)), PROP_OK);
     }
     // Opened before any fault is set, so that only the operation meets it.
     void open_keys()
@@ -55,10 +55,10 @@ class RollbackTest : public KeysTest {
     {
         proprhandle *h = ctx()->propb_ctx;
         std::vector<uint32_t> taken;
-        ASSERT_EQ(proprutbeginlog(h, PROP_BATCH_SET_VALUE), 0u);
+        ASSERT_EQ(proprutbeginlog(h, PROP_BATCH_SET_VALUE), PROP_OK);
         for (uint32_t page = 0; proprutffp(h, &page) == 0;) taken.push_back(page);
-        for (uint32_t i = 0; i < leave; i++) ASSERT_EQ(proprutcfp(h, taken[taken.size() - 1 - i], 0), 0u);
-        ASSERT_EQ(proprutfsu(h), 0u);
+        for (uint32_t i = 0; i < leave; i++) ASSERT_EQ(proprutcfp(h, taken[taken.size() - 1 - i], 0), PROP_OK);
+        ASSERT_EQ(proprutfsu(h), PROP_OK);
     }
 
     // The operations failures are injected into; each changes state().
@@ -121,7 +121,7 @@ class RollbackTest : public KeysTest {
     {
         close_keys();
         reopen();
-        ASSERT_EQ(prop_recover(ctx(), 0), 0u);
+        ASSERT_EQ(prop_recover(ctx(), 0), PROP_OK);
         open_keys();
     }
 
@@ -151,7 +151,7 @@ TEST_F(RollbackTest, AFullStoreGives36AndChangesNothing)
     EXPECT_EQ(state(), before);
 
     // What fits still goes in, and commits with the next number.
-    EXPECT_EQ(v.set(w_, pattern(256 + 3 * 4064, 6)), 0u);
+    EXPECT_EQ(v.set(w_, pattern(256 + 3 * 4064, 6)), PROP_OK);
     EXPECT_EQ(lsn_of(ctx()), lsn0 + 3);
     EXPECT_EQ(v.get(w_).bytes, pattern(256 + 3 * 4064, 6));
     EXPECT_EQ(v.used_pages(), std::stoull(before["used pages"]) + 2);

@@ -22,14 +22,14 @@ class ThreadsTest : public ::testing::Test {
         o.locations = 2;
         store_ = std::make_unique<Store>(o);
         store_->format();
-        ASSERT_EQ(store_->init(PROP_LEVEL_CACHING), 0u);
+        ASSERT_EQ(store_->init(PROP_LEVEL_CACHING), PROP_OK);
     }
     // Reopened at a level that may check the whole tree.
     void expect_whole_tree()
     {
         ASSERT_EQ(store_->terminate(), 0u);
-        ASSERT_EQ(store_->init(PROP_LEVEL_RW), 0u);
-        EXPECT_EQ(prop_check_logical_corruption(store_->ctx()), 0u);
+        ASSERT_EQ(store_->init(PROP_LEVEL_RW), PROP_OK);
+        EXPECT_EQ(prop_check_logical_corruption(store_->ctx()), PROP_OK);
     }
     std::vector<uint8_t> value_of(int thread, int round) const
     {
@@ -50,11 +50,11 @@ TEST_F(ThreadsTest, KeyOperationsOfSeveralThreadsOnOneContext)
         for (int r = 0; r < kRounds; r++) {
             const std::string name = "k" + std::to_string(r);
             Key k = v.create(mine, name.c_str(), sec);
-            EXPECT_EQ(v.set(k, value_of(t, r)), 0u);
+            EXPECT_EQ(v.set(k, value_of(t, r)), PROP_OK);
             EXPECT_EQ(v.get(k).bytes, value_of(t, r));
             EXPECT_TRUE(same_sec(v.security(k), sec));
             if (r % 3 == 2) {
-                EXPECT_EQ(prop_delete_key(ctx, k.get(), 0, 0), 0u);
+                EXPECT_EQ(prop_delete_key(ctx, k.get(), 0, 0), PROP_OK);
             }
         }
         EXPECT_EQ(list_subkeys(ctx, mine).names.size(), static_cast<size_t>(kRounds - kRounds / 3));
@@ -97,8 +97,8 @@ TEST_F(ThreadsTest, ABatchIsWholeToTheThreadsWaitingForIt)
                 op.value_size = 300;
                 std::memset(op.value, i, op.value_size);
             }
-            EXPECT_EQ(prop_batch_execute(ctx, b.get(), 0), 0u);
-            for (propr_keyhandle *kh : b.take_handles()) EXPECT_EQ(prop_close(ctx, kh), 0u);
+            EXPECT_EQ(prop_batch_execute(ctx, b.get(), 0), PROP_OK);
+            for (propr_keyhandle *kh : b.take_handles()) EXPECT_EQ(prop_close(ctx, kh), PROP_OK);
         }
         done = true;
     };
@@ -113,7 +113,7 @@ TEST_F(ThreadsTest, ABatchIsWholeToTheThreadsWaitingForIt)
                 seen++;
                 if (v.open_rc("DATABASE.b" + std::to_string(i)) != 0) halves++;
             }
-            EXPECT_EQ(v.set(mine, value_of(t, round % kRounds)), 0u);
+            EXPECT_EQ(v.set(mine, value_of(t, round % kRounds)), PROP_OK);
             if (last) break;
         }
     };

@@ -25,7 +25,7 @@ TEST_F(ValuesTest, EverySizeRoundTripsWithItsTypeAndItsPages)
     for (const auto &c : cases) {
         Key k = make(system_, c.key);
         uint64_t before = v.used_pages();
-        ASSERT_EQ(v.set(k, pattern(c.size, 1), c.type), 0u) << c.key;
+        ASSERT_EQ(v.set(k, pattern(c.size, 1), c.type), PROP_OK) << c.key;
         EXPECT_EQ(v.used_pages() - before, pages_for(c.size)) << c.key;
     }
     // Read back read-only, where the key cache is off and every open walks.
@@ -55,22 +55,22 @@ TEST_F(ValuesTest, ShrinkingFreesPagesGrowingTakesThemAndTooBigChangesNothing)
     Key k = make(system_, "shrink");
     uint64_t empty = v.used_pages();
     const size_t three = 256 + 2 * 4064 + 1;
-    ASSERT_EQ(v.set(k, pattern(three, 1)), 0u);
+    ASSERT_EQ(v.set(k, pattern(three, 1)), PROP_OK);
     EXPECT_EQ(v.set(k, pattern(81537, 4)), static_cast<uint32_t>(PROP_E_TOOBIG));
     EXPECT_EQ(v.get(k).bytes, pattern(three, 1));
     EXPECT_EQ(v.used_pages(), empty + 3);
-    ASSERT_EQ(v.set(k, pattern(300, 2)), 0u);
+    ASSERT_EQ(v.set(k, pattern(300, 2)), PROP_OK);
     EXPECT_EQ(v.used_pages(), empty + 1);
     EXPECT_EQ(v.get(k).bytes, pattern(300, 2));
-    ASSERT_EQ(v.set(k, pattern(three, 5)), 0u);
+    ASSERT_EQ(v.set(k, pattern(three, 5)), PROP_OK);
     EXPECT_EQ(v.used_pages(), empty + 3);
     EXPECT_EQ(v.get(k).bytes, pattern(three, 5));
-    ASSERT_EQ(prop_delete_value(ctx(), k.get(), 0), 0u);
+    ASSERT_EQ(prop_delete_value(ctx(), k.get(), 0), PROP_OK);
     EXPECT_EQ(v.used_pages(), empty);
     Value got = v.get(k);
     EXPECT_EQ(got.type, 0u);
     EXPECT_TRUE(got.bytes.empty());
-    EXPECT_EQ(prop_delete_value(ctx(), k.get(), 0), 0u) << "an empty value is no error";
+    EXPECT_EQ(prop_delete_value(ctx(), k.get(), 0), PROP_OK) << "an empty value is no error";
 }
 
 // The tnode keeps the type in one byte: a larger type is refused, never
@@ -79,7 +79,7 @@ TEST_F(ValuesTest, TypesAboveOneByteAreRefused)
 {
     StoreView v = view();
     Key k = make(system_, "typed");
-    ASSERT_EQ(v.set(k, pattern(300, 1), 255), 0u);
+    ASSERT_EQ(v.set(k, pattern(300, 1), 255), PROP_OK);
     EXPECT_EQ(v.get(k).type, 255u);
     uint64_t used = v.used_pages();
     for (uint32_t type : {256u, 259u, 0xFFFFFFFFu}) {

@@ -65,7 +65,7 @@ TEST_P(Formatting, SetupLaysTheStoreOnEveryLocationAndEveryLevelReadsItBack)
 
     for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING, PROP_LEVEL_READONLY}) {
         SCOPED_TRACE(level);
-        ASSERT_EQ(store.init(level), 0u);
+        ASSERT_EQ(store.init(level), PROP_OK);
         EXPECT_EQ(store.ctx()->prop_boot_mode, level);
         EXPECT_EQ(store.handle()->proprhandle_zkvid, id);
         EXPECT_EQ(store.handle()->numpage, kNumpage);
@@ -92,12 +92,12 @@ TEST(FormattingForUpgrade, AClusterStoreIsImportingUntilTheImporterIsDone)
 
     for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_READONLY}) {
         backend_ctx *out = nullptr;
-        EXPECT_EQ(store.init_into(&out, level), 47u) << level;
+        EXPECT_EQ(store.init_into(&out, level), PROP_E_IMPORTING) << level;
         EXPECT_EQ(out, nullptr);
         EXPECT_EQ(store.live_blocks(), 0u);
     }
     for (u32 level : {PROP_LEVEL_CACHING, PROP_LEVEL_UPGRADE}) {
-        ASSERT_EQ(store.init(level), 0u) << level;
+        ASSERT_EQ(store.init(level), PROP_OK) << level;
         EXPECT_EQ(store.terminate(), 0u);
     }
 }
@@ -112,7 +112,7 @@ TEST(FormattingForUpgrade, ANodeLocalStoreAskedForANewIdGetsOneAndStillOpens)
     EXPECT_NE(store.handle()->proprhandle_zkvid, 16u);
     ASSERT_EQ(store.terminate(), 0u);
     EXPECT_EQ(boot_of(store, 0).upgrade_state, 0x10u);
-    EXPECT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    EXPECT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
 }
 
 // A store asked to grow gets bitmap pages enough at its format; when its
@@ -124,7 +124,7 @@ TEST(FormattingToGrow, TheStoreTakesItsLocationsGrowthAsFarAsItsBitmapsCount)
     u32 arg[2] = {PROP_SETUP_GROW_TO, 4 * 102400};
     ASSERT_EQ(store.setup(PROP_LEVEL_RW, arg), 0u);
     prop_status st{};
-    ASSERT_EQ(prop_get_status(store.ctx(), &st, 0), 0u);
+    ASSERT_EQ(prop_get_status(store.ctx(), &st, 0), PROP_OK);
     EXPECT_EQ(st.keys, 3u);  // the three top-level keys
     EXPECT_EQ(st.limit_kb, 4ull * 13 * 32512);
     ASSERT_EQ(store.terminate(), 0u);
@@ -135,14 +135,14 @@ TEST(FormattingToGrow, TheStoreTakesItsLocationsGrowthAsFarAsItsBitmapsCount)
     for (u32 pages : {300000u, 600000u}) {
         SCOPED_TRACE(pages);
         ASSERT_EQ(::truncate(store.location(0).c_str(), static_cast<off_t>(0x5029000 + u64{pages} * 4096)), 0);
-        ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
-        ASSERT_EQ(prop_recover_numpage(store.ctx()), 0u);
-        ASSERT_EQ(prop_get_status(store.ctx(), &st, PROP_STATUS_SIZES), 0u);
+        ASSERT_EQ(store.init(PROP_LEVEL_CACHING), PROP_OK);
+        ASSERT_EQ(prop_recover_numpage(store.ctx()), PROP_OK);
+        ASSERT_EQ(prop_get_status(store.ctx(), &st, PROP_STATUS_SIZES), PROP_OK);
         const u32 numpage = std::min(pages - 26, 13u * 32512);
         EXPECT_EQ(st.total_kb, 4ull * numpage);
         ASSERT_EQ(store.terminate(), 0u);
         EXPECT_EQ(boot_of(store, 0).numpage, numpage);
-        ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+        ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
         EXPECT_EQ(store.handle()->numpage, numpage);
         ASSERT_EQ(store.terminate(), 0u);
     }
@@ -154,7 +154,7 @@ TEST(FormattingRefused, ABadTopLevelRecordWritesNothing)
 {
     Store store;
     store.format();
-    ASSERT_EQ(store.init(), 0u);
+    ASSERT_EQ(store.init(), PROP_OK);
     ASSERT_EQ(put_value(store, "kept", "v"), 0u);
     ASSERT_EQ(store.terminate(), 0u);
     sec_attr no_owner = store.top_security();
@@ -175,7 +175,7 @@ TEST(FormattingRefused, ABadTopLevelRecordWritesNothing)
             EXPECT_EQ(store.faults().writes(), writes);
         }
     }
-    ASSERT_EQ(store.init(), 0u);
+    ASSERT_EQ(store.init(), PROP_OK);
     expect_top_keys(store.ctx(), store.top_security());
     EXPECT_EQ(get_value(store, "kept"), "v");
 }

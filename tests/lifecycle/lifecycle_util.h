@@ -67,15 +67,15 @@ inline void expect_top_keys(backend_ctx *ctx, const sec_attr &sec)
 {
     for (const char *name : {"DATABASE", "SYSTEM", "HWK"}) {
         propr_keyhandle *kh = nullptr;
-        ASSERT_EQ(prop_open(ctx, name, &kh, 0), 0u) << name;
+        ASSERT_EQ(prop_open(ctx, name, &kh, 0), PROP_OK) << name;
         sec_attr got{};
-        EXPECT_EQ(prop_get_security(ctx, kh, &got), 0u) << name;
+        EXPECT_EQ(prop_get_security(ctx, kh, &got), PROP_OK) << name;
         EXPECT_EQ(got.userperm, sec.userperm) << name;
         EXPECT_EQ(got.groupperm, sec.groupperm) << name;
         EXPECT_EQ(got.otherperm, sec.otherperm) << name;
         EXPECT_STREQ(got.username, sec.username) << name;
         EXPECT_STREQ(got.groupname, sec.groupname) << name;
-        EXPECT_EQ(prop_close(ctx, kh), 0u) << name;
+        EXPECT_EQ(prop_close(ctx, kh), PROP_OK) << name;
     }
 }
 
@@ -89,9 +89,9 @@ inline u32 put_value(const Store &store, const char *name, const std::string &te
     rc = prop_create_key(store.ctx(), parent, name, &store.top_security(), &kh, &disposition, 0);
     if (rc == 0) rc = prop_set_value(store.ctx(), kh, PROP_TYPE_TEXT, text.data(), static_cast<u32>(text.size()), 0);
     if (kh != nullptr) {
-        EXPECT_EQ(prop_close(store.ctx(), kh), 0u);
+        EXPECT_EQ(prop_close(store.ctx(), kh), PROP_OK);
     }
-    EXPECT_EQ(prop_close(store.ctx(), parent), 0u);
+    EXPECT_EQ(prop_close(store.ctx(), parent), PROP_OK);
     return rc;
 }
 
@@ -104,6 +104,6 @@ inline std::string get_value(const Store &store, const char *name)
     char buf[256] = {};
     u32 type = 0, size = sizeof buf;
     rc = prop_get_value(store.ctx(), kh, &type, buf, &size, 0);
-    EXPECT_EQ(prop_close(store.ctx(), kh), 0u);
+    EXPECT_EQ(prop_close(store.ctx(), kh), PROP_OK);
     return rc == 0 ? std::string(buf, size) : "<" + std::to_string(rc) + ">";
 }

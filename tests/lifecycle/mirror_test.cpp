@@ -10,7 +10,7 @@ TEST(Mirrors, ALocationWhoseWritesFailIsDroppedAndBroughtUpToDateAtTheNextStart)
 {
     Store store({.locations = 2});
     store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     ASSERT_EQ(put_value(store, "before", "one"), 0u);
 
     ASSERT_EQ(store.faults().load(("fail_write:nth=1,errno=EIO,times=0,path=" + store.location_tag(1)).c_str()), 0);
@@ -23,9 +23,9 @@ TEST(Mirrors, ALocationWhoseWritesFailIsDroppedAndBroughtUpToDateAtTheNextStart)
     ASSERT_EQ(store.terminate(), 0u);
     store.faults().reset();
 
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(store.handle()->proprhandle_native_state[1], PROP_SLOT_STALE);
-    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    ASSERT_EQ(prop_recover(store.ctx(), 0), PROP_OK);
     EXPECT_EQ(store.handle()->proprhandle_native_state[1], PROP_SLOT_OPEN);
     EXPECT_EQ(get_value(store, "before"), "one");
     EXPECT_EQ(get_value(store, "during"), "two");

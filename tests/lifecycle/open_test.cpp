@@ -17,7 +17,7 @@ TEST(Opening, ADamagedBootBlockIsRefusedWith22AndTheCallersPointerStaysNull)
     bad[1] = 0;  // the header's magic number
     store.write_block(0, 0, bad);
     backend_ctx *out = nullptr;
-    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), 22u);
+    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), PROP_E_FORMAT);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(store.live_blocks(), 0u);
 
@@ -25,7 +25,7 @@ TEST(Opening, ADamagedBootBlockIsRefusedWith22AndTheCallersPointerStaysNull)
     store.write_block(0, 0, good);
     patch_boot_word(store, 0, 114, 1015);
     trace_capture_start();
-    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), 22u);
+    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), PROP_E_FORMAT);
     EXPECT_EQ(out, nullptr);
     EXPECT_TRUE(alerted(1020, "(:PRZKV00006:)"));
     trace_capture_stop();
@@ -35,7 +35,7 @@ TEST(Opening, ADamagedBootBlockIsRefusedWith22AndTheCallersPointerStaysNull)
     // its bitmap copies would overlap the log space.
     store.write_block(0, 0, good);
     patch_boot_word(store, 0, 114, 5);
-    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), 22u);
+    EXPECT_EQ(store.init_into(&out, PROP_LEVEL_RW), PROP_E_FORMAT);
     EXPECT_EQ(store.live_blocks(), 0u);
 
     // The largest count the superblock holds is still a store, once every
@@ -53,7 +53,7 @@ TEST(Opening, ADamagedBootBlockIsRefusedWith22AndTheCallersPointerStaysNull)
     patch_boot_word(store, 0, 122, odbst);
     patch_boot_word(store, 0, 126, odbst + 4096);
     patch_boot_word(store, 0, 130, odbst + 8192);
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(store.handle()->proprhandle_num_fcl, 1014u);
 }
 
@@ -92,7 +92,7 @@ TEST(Opening, ACallersRecordIsReusedAndMayBeKeptAtTermination)
     backend_ctx record;
     std::memset(&record, 0xab, sizeof record);
     backend_ctx *p = &record;
-    ASSERT_EQ(store.init_into(&p, PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(store.init_into(&p, PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(p, &record);
     EXPECT_EQ(u_check_tag(&record, "PROPCTXT"), 1u);
     EXPECT_EQ(record.prop_valid, 0u);
@@ -100,7 +100,7 @@ TEST(Opening, ACallersRecordIsReusedAndMayBeKeptAtTermination)
     ASSERT_EQ(store.terminate(PROP_TERMINATE_KEEP_CTX), 0u);
     const backend_ctx zero{};
     EXPECT_EQ(std::memcmp(&record, &zero, sizeof record), 0);
-    EXPECT_EQ(prop_terminate(&record, 0), 3u);
+    EXPECT_EQ(prop_terminate(&record, 0), PROP_E_CTX);
     EXPECT_EQ(store.live_blocks(), 0u);
 }
 

@@ -29,7 +29,7 @@ void name_other_locations(const Store &store, u32 slot)
     u8 *b = reinterpret_cast<u8 *>(raw.data());
     const u32 prev[PROP_NUM_SLOTS] = {11, 12, 13, 0, 0};
     const u32 next[PROP_NUM_SLOTS] = {11, 12, 14, 0, 0};
-    ASSERT_EQ(dev_whist(b, prev, next), 0u);
+    ASSERT_EQ(dev_whist(b, prev, next), PROP_OK);
     hdr_stamp_checksum(b, 4096);
     store.write_block(slot, 0, raw);
 }
@@ -52,13 +52,13 @@ TEST_P(StaleCopy, TheNewestCommittedStateWinsOrTheOpenChangesNothing)
     Store store({.locations = c.locations});
     store.format();
     const u32 back = c.locations - 1;
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     ASSERT_EQ(put_value(store, "first", "one"), 0u);
     ASSERT_EQ(store.terminate(), 0u);
     std::vector<FileImage> before;
     for (u32 i = 0; i < c.locations; i++) before.emplace_back(store.location(i));
 
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     ASSERT_EQ(put_value(store, "last", "two"), 0u);
     ASSERT_EQ(store.terminate(), 0u);
     for (u32 i = 0; i < c.locations; i++) {
@@ -78,9 +78,9 @@ TEST_P(StaleCopy, TheNewestCommittedStateWinsOrTheOpenChangesNothing)
                 EXPECT_TRUE(FileImage(store.location(i)) == files[i]) << "location " << i << " was written";
             continue;
         }
-        ASSERT_EQ(rc, 0u) << "level " << level;
+        ASSERT_EQ(rc, PROP_OK) << "level " << level;
         if (level == PROP_LEVEL_RW) {
-            ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+            ASSERT_EQ(prop_recover(store.ctx(), 0), PROP_OK);
         }
         EXPECT_EQ(get_value(store, "first"), "one");
         EXPECT_EQ(get_value(store, "last"), "two");
@@ -91,7 +91,7 @@ TEST_P(StaleCopy, TheNewestCommittedStateWinsOrTheOpenChangesNothing)
     }
     if (newest_is_foreign) return;
     // Every location is current again: none is left behind.
-    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), PROP_OK);
     for (u32 i = 0; i < c.locations; i++)
         EXPECT_EQ(store.handle()->proprhandle_native_state[i], PROP_SLOT_OPEN) << "location " << i;
     EXPECT_EQ(get_value(store, "after"), "three");

@@ -28,7 +28,7 @@ void fail_each_allocation(Store &store, Op op, Undo undo)
         prop_fe_meta_fail_from(store.meta(), n);
         const u32 rc = op();
         prop_fe_meta_fail_from(store.meta(), 0);
-        EXPECT_NE(rc, 0u) << "allocation " << n << " of " << allocations;
+        EXPECT_NE(rc, PROP_OK) << "allocation " << n << " of " << allocations;
         if (rc == 0) undo();
         EXPECT_EQ(store.live_blocks(), 0u) << "allocation " << n << " of " << allocations;
     }
@@ -56,7 +56,7 @@ TEST(Reboot, AReadOnlyNodeReopensOnceBeforeGivingUp)
         SCOPED_TRACE(c.failing_reads);
         Store store;
         store.format();
-        ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+        ASSERT_EQ(store.init(PROP_LEVEL_READONLY), PROP_OK);
         fault_rule rule;
         rule.kind = fault_kind::fail_read;
         rule.path = store.location_tag(0);
@@ -79,10 +79,10 @@ TEST(Reboot, TheCachingLevelStartsWithAnEmptyKeyCache)
 {
     Store store;
     store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), PROP_OK);
     proprhandle *h = store.handle();
-    ASSERT_EQ(proprch_set_addr(h->proprhandle_cache, "SYSTEM", 2, 0, 0), 0u);
-    ASSERT_EQ(prop_init_reboot(store.ctx()), 0u);
+    ASSERT_EQ(proprch_set_addr(h->proprhandle_cache, "SYSTEM", 2, 0, 0), PROP_OK);
+    ASSERT_EQ(prop_init_reboot(store.ctx()), PROP_OK);
     u32 addr = 0;
     EXPECT_EQ(proprch_get_addr(h->proprhandle_cache, "SYSTEM", &addr, 0, 0), PROP_R_NOTCACHED);
 }
@@ -93,12 +93,12 @@ TEST(Reboot, TheCachingLevelReadsTheStoreAfreshAfterRebootAndReinit)
 {
     Store store({.locations = 2});
     store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), PROP_OK);
     ASSERT_EQ(put_value(store, "k", "one"), 0u);
     propr_keyhandle *kh = nullptr;
-    ASSERT_EQ(prop_open(store.ctx(), "SYSTEM.k", &kh, 0), 0u);
+    ASSERT_EQ(prop_open(store.ctx(), "SYSTEM.k", &kh, 0), PROP_OK);
     const u32 addr = store.handle()->proprhandle_rtnst + 4096 * kh->propr_keyhandle_kdesc->kd_tnode;
-    ASSERT_EQ(prop_close(store.ctx(), kh), 0u);
+    ASSERT_EQ(prop_close(store.ctx(), kh), PROP_OK);
     // Rewrites the key's value on every location around the library.
     auto rewrite = [&](const char *text) {
         for (u32 slot = 0; slot < 2; slot++) {
@@ -110,10 +110,10 @@ TEST(Reboot, TheCachingLevelReadsTheStoreAfreshAfterRebootAndReinit)
     };
     EXPECT_EQ(get_value(store, "k"), "one");
     rewrite("two");
-    ASSERT_EQ(prop_init_reboot(store.ctx()), 0u);
+    ASSERT_EQ(prop_init_reboot(store.ctx()), PROP_OK);
     EXPECT_EQ(get_value(store, "k"), "two");
     rewrite("six");
-    ASSERT_EQ(prop_reinit(store.ctx(), store.grp()), 0u);
+    ASSERT_EQ(prop_reinit(store.ctx(), store.grp()), PROP_OK);
     EXPECT_EQ(get_value(store, "k"), "six");
 }
 
@@ -123,15 +123,15 @@ TEST(Reinit, TheCachingLevelReopensItsLocationsAndGoesOnWriting)
 {
     Store store({.locations = 2});
     store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), PROP_OK);
     ASSERT_EQ(put_value(store, "before", "one"), 0u);
-    ASSERT_EQ(prop_reinit(store.ctx(), store.grp()), 0u);
+    ASSERT_EQ(prop_reinit(store.ctx(), store.grp()), PROP_OK);
     EXPECT_EQ(store.handle()->proprhandle_native_state[0], PROP_SLOT_OPEN);
     EXPECT_EQ(store.handle()->proprhandle_native_state[1], PROP_SLOT_OPEN);
     ASSERT_EQ(put_value(store, "before", "two"), 0u);
     ASSERT_EQ(put_value(store, "after", "three"), 0u);
     ASSERT_EQ(store.terminate(), 0u);
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(get_value(store, "before"), "two");
     EXPECT_EQ(get_value(store, "after"), "three");
 }
@@ -143,7 +143,7 @@ TEST(Terminate, WaitsForTheCallInProgressAndRefusesNewOnes)
 {
     Store store;
     store.format();
-    ASSERT_EQ(store.init(), 0u);
+    ASSERT_EQ(store.init(), PROP_OK);
     backend_ctx *ctx = store.ctx();
     const std::string loc = store.location_tag(0);
     const u64 writes = store.faults().writes(loc.c_str());
@@ -176,8 +176,8 @@ TEST(Terminate, WaitsForTheCallInProgressAndRefusesNewOnes)
     EXPECT_TRUE(worker_done.load()) << "the context ended under a call";
     worker.join();
     trace_capture_stop();
-    EXPECT_EQ(worker_rc, 0u);
-    EXPECT_EQ(end_rc, 0u);
+    EXPECT_EQ(worker_rc, PROP_OK);
+    EXPECT_EQ(end_rc, PROP_OK);
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ TEST(TraceTest, HandleRegistrationAppliesEnvironmentLevels)
         ScopedEnv env("ZKV_LOGGING_LEVEL", "ZKVOSD:3,ZKVRAW:7");
         trace_set_level(trace_component_named(TRACE_RAW), 4);
         trace_set_level(trace_component_named(TRACE_VLD), 1);
-        ASSERT_EQ(proprut_compreg(h), 0u);
+        ASSERT_EQ(proprut_compreg(h), PROP_OK);
     }
     EXPECT_EQ(h->proprhandle_trace_osd, trace_component_named(TRACE_OSD));
     EXPECT_EQ(trace_get_level(h->proprhandle_trace_osd), 3u);
@@ -70,7 +70,7 @@ TEST(TraceTest, HandleRegistrationAppliesEnvironmentLevels)
     EXPECT_EQ(trace_get_level(h->proprhandle_trace_raw), 0u);
     // No level in the environment: left as it was.
     EXPECT_EQ(trace_get_level(h->proprhandle_trace_vld), 1u);
-    EXPECT_EQ(proprut_compreg(nullptr), 26u);
+    EXPECT_EQ(proprut_compreg(nullptr), PROP_E_STORAGE);
     trace_set_level(h->proprhandle_trace_vld, 0);
     trace_set_level(h->proprhandle_trace_osd, 0);
     delete h;

@@ -196,10 +196,10 @@ TEST_F(Config, DeveloperModeNamesItsOwnKeys)
     EXPECT_STREQ(n.hwk_home, "/opt/hwk");
 
     char path[40];
-    EXPECT_EQ(ut_get_loc_path(1, "a-much-longer-host-name-than-fits", path, sizeof path), 26u);
+    EXPECT_EQ(ut_get_loc_path(1, "a-much-longer-host-name-than-fits", path, sizeof path), PROP_E_STORAGE);
     for (const char *off : {"True", "1", "true "}) {
         ScopedEnv mode("ZKV_DEVELOPER_ENV", off);
-        EXPECT_EQ(ut_get_loc_path(1, "host", path, sizeof path), 0u);
+        EXPECT_EQ(ut_get_loc_path(1, "host", path, sizeof path), PROP_OK);
         EXPECT_STREQ(path, "SOFTWARE\\Korvex\\nkv") << off;
     }
 }
@@ -211,9 +211,8 @@ TEST_F(Config, ArgumentsAndFlagsAreCheckedFirst)
     EXPECT_EQ(c.configured, 0u);
     EXPECT_EQ(c.get(PROP_KIND_ZKV | PROP_KIND_NKV), 8u);
     EXPECT_EQ(proprgconf(nullptr, nullptr, &c.configured, c.locations, nullptr, nullptr, c.errorbuf, &c.errorbuf_sz,
-                         PROP_KIND_NKV),
-              13u);
-    EXPECT_EQ(utgdv(c.locations, &c.local_only, c.hwk_home, c.errorbuf, &c.errorbuf_sz, nullptr, PROP_KIND_NKV), 13u);
+                         PROP_KIND_NKV), PROP_E_NULL);
+    EXPECT_EQ(utgdv(c.locations, &c.local_only, c.hwk_home, c.errorbuf, &c.errorbuf_sz, nullptr, PROP_KIND_NKV), PROP_E_NULL);
 }
 
 namespace {
@@ -231,30 +230,30 @@ TEST_F(Rewrite, WritesEveryNameAndDeletesTheEmptySlots)
         reg_.set(kZkvKeyPath, v, "/old");
     set_slot(0, "/new/one");
     set_slot(1, "+DATA/clu/reg.1");
-    EXPECT_EQ(utdvrp(h_, 7), 8u);
+    EXPECT_EQ(utdvrp(h_, 7), PROP_E_ARG);
     EXPECT_EQ(reg_.get(kZkvKeyPath, "zkvconfig_loc"), "/old");
 
-    ASSERT_EQ(utdvrp(h_, 2), 0u);
+    ASSERT_EQ(utdvrp(h_, 2), PROP_OK);
     EXPECT_EQ(reg_.get(kZkvKeyPath, "zkvconfig_loc"), "/new/one");
     EXPECT_EQ(reg_.get(kZkvKeyPath, "zkvmirrorconfig_loc"), "+DATA/clu/reg.1");
     for (const char *v : {"zkvconfig_loc3", "zkvconfig_loc4", "zkvconfig_loc5"})
         EXPECT_EQ(reg_.get(kZkvKeyPath, v), "<none>") << v;
-    ASSERT_EQ(utdvrp(h_, 0), 0u);  // deleting what is already gone is fine
+    ASSERT_EQ(utdvrp(h_, 0), PROP_OK);  // deleting what is already gone is fine
 
     fault_.add({fault_kind::fail_write, "zkvconfig_loc", 1, 1, EIO});
-    EXPECT_EQ(utdvrp(h_, 0), 26u);
+    EXPECT_EQ(utdvrp(h_, 0), PROP_E_STORAGE);
     EXPECT_EQ(comp_error().comp_msg, 101u);
     EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(EIO));
-    EXPECT_EQ(utdvrp(nullptr, 0), 26u);
+    EXPECT_EQ(utdvrp(nullptr, 0), PROP_E_STORAGE);
 }
 
 TEST_F(Rewrite, LocalRegistryIsWrittenLikeTheClusterOne)
 {
     zkv->registry_kind = PROP_KIND_NKV;
-    EXPECT_EQ(utdvrp(h_, 0), 33u);  // no key to write into
+    EXPECT_EQ(utdvrp(h_, 0), PROP_E_NOCONF);  // no key to write into
     reg_.create_key(kNkvKeyPath);
     set_slot(0, "/nkv/store");
-    ASSERT_EQ(utdvrp(h_, 0), 0u);
+    ASSERT_EQ(utdvrp(h_, 0), PROP_OK);
     EXPECT_EQ(reg_.get(kNkvKeyPath, "nkvconfig_loc"), "/nkv/store");
     EXPECT_EQ(reg_.get(kZkvKeyPath, "zkvconfig_loc"), "<nokey>");
 }

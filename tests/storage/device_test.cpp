@@ -18,7 +18,7 @@ class Device : public HandleFixture {
     ut_native open_loc(const std::string &path, bool direct)
     {
         ut_native n{};
-        EXPECT_EQ(ut_open_location(h_, path.c_str(), direct, &n), 0);
+        EXPECT_EQ(ut_open_location(h_, path.c_str(), direct, &n), PROP_OK);
         return n;
     }
 };
@@ -34,14 +34,14 @@ TEST_F(Device, BlockAddressesSitAfterTheReservedPrefixExceptForBackupReads)
         ut_native n = open_loc(path, direct);
         std::vector<char> buf(4096);
         h_->proprhandle_bootlevel = PROP_LEVEL_RW;
-        ASSERT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), 0u);
+        ASSERT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), PROP_OK);
         EXPECT_EQ(std::string(buf.begin(), buf.end()), std::string(4096, 'S'));
         h_->proprhandle_bootlevel = PROP_LEVEL_BACKUP;
-        ASSERT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), 0u);
+        ASSERT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), PROP_OK);
         EXPECT_EQ(std::string(buf.begin(), buf.end()), std::string(4096, 'B'));
         // Writes add the prefix at every level.
         std::vector<char> w(4096, direct ? 'd' : 'b');
-        ASSERT_EQ(utwrite(h_, w.data(), 4096, 8192, &n), 0u);
+        ASSERT_EQ(utwrite(h_, w.data(), 4096, 8192, &n), PROP_OK);
         EXPECT_EQ(read_raw(path, 0x19000 + 8192, 4096), std::string(w.begin(), w.end()));
         ut_close_location(&n);
     }
@@ -58,17 +58,17 @@ TEST_F(Device, UnbufferedTransfersTakeAnyBufferAndLength)
     std::vector<char> big(3 * 4096 + 1);
     char *odd = big.data() + 1;  // never 4096-aligned
     for (size_t i = 0; i < 3 * 4096; i++) odd[i] = static_cast<char>('a' + i % 26);
-    ASSERT_EQ(utwrite(h_, odd, 3 * 4096, 4096, &n), 0u);
+    ASSERT_EQ(utwrite(h_, odd, 3 * 4096, 4096, &n), PROP_OK);
     std::vector<char> back(3 * 4096 + 1, 0);
-    ASSERT_EQ(utread(h_, back.data() + 1, 3 * 4096, 4096, &n, 0), 0u);
+    ASSERT_EQ(utread(h_, back.data() + 1, 3 * 4096, 4096, &n, 0), PROP_OK);
     EXPECT_EQ(std::memcmp(back.data() + 1, odd, 3 * 4096), 0);
 
     // Part of a block changes only the bytes asked for.
-    ASSERT_EQ(utwrite(h_, "XYZ", 3, 4096 + 10, &n), 0u);
+    ASSERT_EQ(utwrite(h_, "XYZ", 3, 4096 + 10, &n), PROP_OK);
     std::string raw = read_raw(path, 0x19000 + 4096, 16);
     EXPECT_EQ(raw.substr(9, 5), std::string(1, odd[9]) + "XYZ" + std::string(1, odd[13]));
     char small[5] = {};
-    ASSERT_EQ(utread(h_, small, 4, 4096 + 10, &n, 0), 0u);
+    ASSERT_EQ(utread(h_, small, 4, 4096 + 10, &n, 0), PROP_OK);
     EXPECT_STREQ(small, std::string("XYZ").append(1, odd[13]).c_str());
     ut_close_location(&n);
     // The aligned buffers came from the meta context and went back to it.
@@ -92,13 +92,13 @@ TEST_F(Device, FallsBackToBufferedWhereUnbufferedIsRefusedAndStaysDurable)
         fault_.add({fault_kind::fail_open, path, 1, 1, EINVAL});
     }
     ut_native n{};
-    ASSERT_EQ(ut_open_location(h_, path.c_str(), true, &n), 0);
+    ASSERT_EQ(ut_open_location(h_, path.c_str(), true, &n), PROP_OK);
     EXPECT_EQ(n.direct, 0u);
     EXPECT_EQ(n.durable, 1u);  // its barriers still reach the device
     EXPECT_EQ(env_current()->open_flags(n.file) & O_DIRECT, 0);
     std::vector<char> w(4096, 'f'), r(4096);
-    ASSERT_EQ(utwrite(h_, w.data(), 4096, 0, &n), 0u);
-    ASSERT_EQ(utread(h_, r.data(), 4096, 0, &n, 0), 0u);
+    ASSERT_EQ(utwrite(h_, w.data(), 4096, 0, &n), PROP_OK);
+    ASSERT_EQ(utread(h_, r.data(), 4096, 0, &n, 0), PROP_OK);
     EXPECT_EQ(r, w);
     ut_close_location(&n);
     ::unlink(path.c_str());
@@ -140,7 +140,7 @@ TEST_F(Device, SizeInPagesFollowsTheFileSize)
 {
     // A store's computed file size gives back exactly its page count.
     propr_storemap m{};
-    ASSERT_EQ(propr_storemap_compute(0x1d000, &m), 0u);
+    ASSERT_EQ(propr_storemap_compute(0x1d000, &m), PROP_OK);
     struct Case {
         const char *name;
         u64 bytes;
@@ -157,7 +157,7 @@ TEST_F(Device, SizeInPagesFollowsTheFileSize)
         std::string path = make_file(c.name, c.bytes);
         ut_native n = open_loc(path, false);
         u32 pages = 0;
-        ASSERT_EQ(utsz(h_, &pages, &n), 0u);
+        ASSERT_EQ(utsz(h_, &pages, &n), PROP_OK);
         EXPECT_EQ(pages, c.pages) << c.name;
         ut_close_location(&n);
     }
@@ -171,14 +171,14 @@ TEST_F(Device, FailuresReturn26AndKeepTheSystemError)
     fault_.add({fault_kind::fail_read, "loc1", 1, 2, EIO});
     fault_.add({fault_kind::fail_write, "loc1", 1, 1, ENOSPC});
     std::vector<char> buf(4096);
-    EXPECT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), 26u);
+    EXPECT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), PROP_E_STORAGE);
     EXPECT_EQ(comp_error().comp_msg, 101u);
     EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(EIO));
     EXPECT_EQ(trace_captured().back().level, 0u);
     trace_capture_start();
-    EXPECT_EQ(utread(h_, buf.data(), 4096, 0, &n, UT_READ_QUIET), 26u);
+    EXPECT_EQ(utread(h_, buf.data(), 4096, 0, &n, UT_READ_QUIET), PROP_E_STORAGE);
     EXPECT_EQ(trace_captured().back().level, 3u);
-    EXPECT_EQ(utwrite(h_, buf.data(), 4096, 4096, &n), 26u);
+    EXPECT_EQ(utwrite(h_, buf.data(), 4096, 4096, &n), PROP_E_STORAGE);
     EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(ENOSPC));
     ut_close_location(&n);
 }
@@ -188,7 +188,7 @@ TEST_F(Device, CloseReleasesFileSlotsAndLeavesVolumeManagerSlots)
     int marker = 0;
     for (u32 i = 0; i < 2; i++) {
         auto *holder = u_alloc_array<ut_native>(meta_, 1);
-        ASSERT_EQ(ut_open_location(h_, make_file("loc" + std::to_string(i)).c_str(), false, holder), 0);
+        ASSERT_EQ(ut_open_location(h_, make_file("loc" + std::to_string(i)).c_str(), false, holder), PROP_OK);
         h_->proprhandle_native[i] = holder;
         h_->proprhandle_native_state[i] = PROP_SLOT_OPEN;
         h_->proprhandle_loctype[i] = PROP_LOCTYPE_FILE;
@@ -196,7 +196,7 @@ TEST_F(Device, CloseReleasesFileSlotsAndLeavesVolumeManagerSlots)
     h_->proprhandle_native[3] = &marker;
     h_->proprhandle_native_state[3] = PROP_SLOT_OPEN;
     h_->proprhandle_loctype[3] = PROP_LOCTYPE_VLD;
-    EXPECT_EQ(utclose(h_), 0u);
+    EXPECT_EQ(utclose(h_), PROP_OK);
     for (u32 i = 0; i < 2; i++) {
         EXPECT_EQ(h_->proprhandle_native[i], nullptr);
         EXPECT_EQ(h_->proprhandle_native_state[i], PROP_SLOT_CLOSED);
@@ -204,13 +204,13 @@ TEST_F(Device, CloseReleasesFileSlotsAndLeavesVolumeManagerSlots)
     EXPECT_EQ(h_->proprhandle_native[3], &marker);
     EXPECT_EQ(h_->proprhandle_native_state[3], PROP_SLOT_OPEN);
     h_->proprhandle_native[3] = nullptr;
-    EXPECT_EQ(utclose(h_), 0u);  // nothing left to close
+    EXPECT_EQ(utclose(h_), PROP_OK);  // nothing left to close
 }
 
 TEST_F(Device, NewLocationCheck)
 {
     propr_storemap m{};
-    ASSERT_EQ(propr_storemap_compute(PROPR_DEFAULT_PAGES, &m), 0u);
+    ASSERT_EQ(propr_storemap_compute(PROPR_DEFAULT_PAGES, &m), PROP_OK);
     struct Case {
         const char *name;
         const char *file;  // made for the case, unless "absent" or a raw device name

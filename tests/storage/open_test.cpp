@@ -72,7 +72,7 @@ TEST_F(Open, EachSlotEndsOpenUnusableOrUntouched)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(utclose(h_), 0u);
+        ASSERT_EQ(utclose(h_), PROP_OK);
         configure(c.locations);
         EXPECT_EQ(utopen(h_, PROP_KIND_ZKV), c.rc);
         for (u32 i = 0; i < c.states.size(); i++) {
@@ -101,13 +101,13 @@ TEST_F(Open, DeveloperModeOpensBufferedOtherwiseUnbuffered)
 {
     configure({"a"});
     zkv->developer_mode = 1;
-    ASSERT_EQ(utopen(h_, PROP_KIND_ZKV), 0u);
+    ASSERT_EQ(utopen(h_, PROP_KIND_ZKV), PROP_OK);
     EXPECT_EQ(holder(0)->direct + holder(0)->durable, 0u);
     EXPECT_EQ(env_current()->open_flags(holder(0)->file) & (O_DIRECT | O_DSYNC), 0);
-    ASSERT_EQ(utclose(h_), 0u);
+    ASSERT_EQ(utclose(h_), PROP_OK);
 
     zkv->developer_mode = 0;
-    ASSERT_EQ(utopen(h_, PROP_KIND_ZKV), 0u);
+    ASSERT_EQ(utopen(h_, PROP_KIND_ZKV), PROP_OK);
     EXPECT_EQ(holder(0)->direct + holder(0)->durable, 2u);
     // Not write-through: each write group ends in a barrier.
     EXPECT_EQ(env_current()->open_flags(holder(0)->file) & (O_DIRECT | O_DSYNC), O_DIRECT);

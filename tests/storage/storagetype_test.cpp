@@ -73,17 +73,17 @@ TEST_F(StorageType, OpeningCheckSkipsLocalRegistriesAndBackupsAndRecordsWhyItFai
     const char *raw = "\\\\.\\PhysicalDrive0";
     u32 loctype = 9;
     zkv->registry_kind = PROP_KIND_NKV;
-    EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), 0u);
+    EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), PROP_OK);
     zkv->registry_kind = PROP_KIND_ZKV;
     h_->proprhandle_bootlevel = PROP_LEVEL_BACKUP;
-    EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), 0u);
+    EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), PROP_OK);
     h_->proprhandle_bootlevel = PROP_LEVEL_CACHING;
 
-    EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), 37u);
+    EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), PROP_E_STYPE);
     EXPECT_EQ(comp_error().comp_msg, 107u);
     EXPECT_THAT(std::string(comp_error().comp_text), ::testing::HasSubstr("Korvex Cluster Registry does not support the storage type configured."));
 
     std::string file = make_file("store", 4096);
-    EXPECT_EQ(utchkstoragetype(h_, file.c_str(), &loctype, 0), 0u);
+    EXPECT_EQ(utchkstoragetype(h_, file.c_str(), &loctype, 0), PROP_OK);
     EXPECT_EQ(loctype, PROP_LOCTYPE_FILE);
 }

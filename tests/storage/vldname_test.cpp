@@ -33,7 +33,7 @@ TEST(VolumeManagerNames, LocationNamesSplitIntoDiskGroupAndFile)
     }
     char dg[4], file[4];
     u32 dgsz = sizeof dg, filesz = sizeof file;
-    EXPECT_EQ(prou_parse_vldfname("+DATA/abcdef", dg, &dgsz, file, &filesz), 7u);
+    EXPECT_EQ(prou_parse_vldfname("+DATA/abcdef", dg, &dgsz, file, &filesz), PROP_E_KEYH);
     EXPECT_EQ(dgsz, 6u);
     EXPECT_EQ(filesz, 7u);
 }

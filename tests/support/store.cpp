@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "io/pagecache.h"
 #include "platform/cfgstore.h"
 #include "platform/vldadmin.h"
 #include "storage/config.h"
@@ -112,7 +113,7 @@ void Store::configure()
 {
     const uint32_t is_nkv = options_.nkv ? 1 : 0;
     char key_path[PROP_LOCNAME_SIZE];
-    ASSERT_EQ(ut_get_loc_path(is_nkv, options_.hostname, key_path, sizeof key_path), 0u);
+    ASSERT_EQ(ut_get_loc_path(is_nkv, options_.hostname, key_path, sizeof key_path), PROP_OK);
     for (uint32_t i = 0; i < options_.locations; i++) {
         if (options_.vld)
             ASSERT_EQ(vld_admin_create_dg(config_name(i), 2, false), "");
@@ -178,4 +179,7 @@ void Store::write_block(uint32_t slot, uint32_t addr, const std::string &block) 
     EXPECT_EQ(::pwrite(fd, block.data(), block.size(), static_cast<off_t>(addr + kReservedPrefix)),
               static_cast<ssize_t>(block.size()));
     ::close(fd);
+    // Written behind the open context's back, without a commit it could
+    // see: the pages it keeps must not hide what the test made.
+    pagecache_stores_rewritten();
 }

@@ -24,8 +24,8 @@ class ChildNode : public ::testing::Test {
 
     void SetUp() override
     {
-        ASSERT_EQ(proprutbeginlog(h, 12), 0u);
-        ASSERT_EQ(proprutlog(h, 0, nullptr), 0u);
+        ASSERT_EQ(proprutbeginlog(h, 12), PROP_OK);
+        ASSERT_EQ(proprutlog(h, 0, nullptr), PROP_OK);
         root->kd_entry = 0x42;
     }
     void TearDown() override
@@ -41,7 +41,7 @@ class ChildNode : public ::testing::Test {
 
 TEST_F(ChildNode, NewTnodeCarriesItsSecurityAndIsFoundUnderItsParent)
 {
-    ASSERT_EQ(proprutcstnode(h, root, child, "SYSTEM", &sec), 0u);
+    ASSERT_EQ(proprutcstnode(h, root, child, "SYSTEM", &sec), PROP_OK);
     EXPECT_STREQ(child->kd_name, "SYSTEM");
     EXPECT_EQ(child->kd_parent, 0u);
     EXPECT_EQ(child->kd_entry, 0x42u);
@@ -56,12 +56,12 @@ TEST_F(ChildNode, NewTnodeCarriesItsSecurityAndIsFoundUnderItsParent)
 
     // A grandchild with a new owner and no group; and a link to the child.
     sec_attr bob{63, 63, 0, "bob", ""};
-    ASSERT_EQ(proprutlog(h, page, nullptr), 0u);
-    ASSERT_EQ(proprutcstnode(h, child, other, "Setting", &bob), 0u);
+    ASSERT_EQ(proprutlog(h, page, nullptr), PROP_OK);
+    ASSERT_EQ(proprutcstnode(h, child, other, "Setting", &bob), PROP_OK);
     EXPECT_EQ(found_under(page, "Setting"), other->kd_tnode);
     EXPECT_EQ(be32_at(store.page(other->kd_tnode).data(), TNODE_OFF_OWNER_ID), 2u);
     EXPECT_EQ(be32_at(store.page(other->kd_tnode).data(), TNODE_OFF_GROUP_ID), 0u);
-    EXPECT_EQ(proprutcltnode(h, root, page, other, "alias"), 0u);
+    EXPECT_EQ(proprutcltnode(h, root, page, other, "alias"), PROP_OK);
     EXPECT_EQ(found_under(0, "alias"), page);
     EXPECT_EQ(be32_at(store.page(0).data(), TNODE_OFF_NUM_SUBKEY), 2u);
 }
@@ -72,7 +72,7 @@ TEST_F(ChildNode, AFullStoreAndAnOwnerWithoutANameAreRefused)
     // is taken.
     sec_attr nobody{63, 63, 63, "", "staff"};
     EXPECT_EQ(proprutcstnode(h, root, child, "k0", &nobody), PROP_E_ARG);
-    for (const char *name : {"k1", "k2", "k3"}) ASSERT_EQ(proprutcstnode(h, root, child, name, &sec), 0u);
+    for (const char *name : {"k1", "k2", "k3"}) ASSERT_EQ(proprutcstnode(h, root, child, name, &sec), PROP_OK);
     EXPECT_EQ(proprutcstnode(h, root, child, "k4", &sec), PROP_E_NOSPACE);  // pages 1 to 3 taken
 }
 

@@ -48,10 +48,10 @@ class Kce : public ::testing::Test {
     // A transaction whose parent tnode is logged, as the key operations do.
     void begin(u32 parent = kRoot)
     {
-        ASSERT_EQ(proprutbeginlog(h, 12), 0u);
-        ASSERT_EQ(proprutlog(h, parent, nullptr), 0u);
+        ASSERT_EQ(proprutbeginlog(h, 12), PROP_OK);
+        ASSERT_EQ(proprutlog(h, parent, nullptr), PROP_OK);
     }
-    void commit() { ASSERT_EQ(proprutfsu(h), 0u); }
+    void commit() { ASSERT_EQ(proprutfsu(h), PROP_OK); }
 
     u32 add(const std::string &name, u32 child_page, u32 parent = kRoot)
     {
@@ -156,7 +156,7 @@ TEST_F(Kce, TenThousandChildrenFillEveryAreaInOrderAndLeaveNoTrace)
         ASSERT_EQ(r[i], 0) << i;
     // Every KCE and ADDR page went back to free space.
     u32 used = 99;
-    ASSERT_EQ(proprut_used_pages(h, &used), 0u);
+    ASSERT_EQ(proprut_used_pages(h, &used), PROP_OK);
     EXPECT_EQ(used, 0u);
 }
 
@@ -194,11 +194,11 @@ TEST_F(Kce, ChangedPagesAreSavedOnceAndRollBack)
     EXPECT_EQ(find(big + "27"), PROP_R_FOUND);
     // Images: the root (saved by the caller) and the first direct page, once.
     EXPECT_EQ(h->proprhandle_propr_log->propr_log_ltail, 2u);
-    ASSERT_EQ(ut_pending_flush(h), 0u);
+    ASSERT_EQ(ut_pending_flush(h), PROP_OK);
     Block image = store->read(0, store->log_slot_addr(2));
     EXPECT_TRUE(std::equal(old_kce.begin() + 32, old_kce.end(), image.begin() + 32));
 
-    ASSERT_EQ(proprrecover(store->ctx(), PROPR_RECOVER_HOLDS_LOCK), 0u);
+    ASSERT_EQ(proprrecover(store->ctx(), PROPR_RECOVER_HOLDS_LOCK), PROP_OK);
     EXPECT_EQ(root(), old_root);
     EXPECT_EQ(store->page(kce_page), old_kce);
     EXPECT_EQ(find(big + "27"), PROP_R_NOTFOUND);

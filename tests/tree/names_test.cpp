@@ -20,7 +20,7 @@ class Names : public ::testing::Test {
     u32 id_of(const std::string &name, u32 kind = NAME_KIND_OWNER)
     {
         u32 id = 0;
-        EXPECT_EQ(proprutnametoid(h, name.c_str(), &id, kind), 0u) << name;
+        EXPECT_EQ(proprutnametoid(h, name.c_str(), &id, kind), PROP_OK) << name;
         return id;
     }
     u32 name_of(u32 id, std::string *name, u32 len = PROP_NAME_SIZE)
@@ -34,7 +34,7 @@ class Names : public ::testing::Test {
 
 TEST_F(Names, FirstNameGoesToItsPlaceOnEveryLocationWithoutAnUndoImage)
 {
-    ASSERT_EQ(proprutbeginlog(h, 10), 0u);
+    ASSERT_EQ(proprutbeginlog(h, 10), PROP_OK);
     EXPECT_EQ(id_of("grid"), 1u);
     EXPECT_EQ(id_of("grid", NAME_KIND_GROUP), 1u);  // a table of its own
     EXPECT_EQ(id_of("", NAME_KIND_GROUP), 0u);
@@ -69,7 +69,7 @@ TEST_F(Names, CachedBelow256AndReadFromThePageAbove)
     proprut_free_namecache(h);
     store.reopen();
     h = store.handle();
-    ASSERT_EQ(proprutiid(h), 0u);
+    ASSERT_EQ(proprutiid(h), PROP_OK);
     EXPECT_EQ(h->proprhandle_num_uid, 261u);
     EXPECT_EQ(h->proprhandle_num_cached_uid, 255u);
     EXPECT_STREQ(h->proprhandle_uid[255], name(254).c_str());

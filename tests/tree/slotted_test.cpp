@@ -55,8 +55,8 @@ TEST(SlottedPage, NamesCompareWhole)
 {
     Area a(KCE_TNODE_START);
     kce_hit hit{};
-    ASSERT_EQ(a.insert("SYSTEM", 77, &hit), 0u);
-    ASSERT_EQ(a.insert("", 2), 0u);  // stored, never found
+    ASSERT_EQ(a.insert("SYSTEM", 77, &hit), PROP_OK);
+    ASSERT_EQ(a.insert("", 2), PROP_OK);  // stored, never found
     for (const char *miss : {"SYSTEMS", "SYSTE", "system", ""})
         EXPECT_EQ(a.find(miss, &hit), PROP_R_NOTFOUND) << "'" << miss << "'";
     u32 byte = 0, child = 0;
@@ -71,7 +71,7 @@ TEST(SlottedPage, DeletingInTheMiddleShiftsTheOthers)
     std::map<std::string, u32> model;
     auto name = [](u32 i) { return "key" + std::to_string(i) + std::string(i % 5, 'x'); };
     for (u32 i = 0; i < 20; i++) {
-        ASSERT_EQ(a.insert(name(i), 100 + i), 0u);
+        ASSERT_EQ(a.insert(name(i), 100 + i), PROP_OK);
         model[name(i)] = 100 + i;
     }
     for (u32 i : {7u, 8u, 13u, 0u, 19u}) {
@@ -85,18 +85,18 @@ TEST(SlottedPage, DeletingInTheMiddleShiftsTheOthers)
 TEST(SlottedPage, DeletedSlotIsReusedBeforeTheArrayGrows)
 {
     Area a(KCE_PAGE_START);
-    for (const char *n : {"one", "two", "three", "four"}) ASSERT_EQ(a.insert(n, 1), 0u);
+    for (const char *n : {"one", "two", "three", "four"}) ASSERT_EQ(a.insert(n, 1), PROP_OK);
     ASSERT_EQ(a.remove("two"), 0u);
     ASSERT_EQ(a.remove("four"), 0u);
     kce_area before = a.header();
     kce_hit hit{};
-    ASSERT_EQ(a.insert("fiver", 5, &hit), 0u);
+    ASSERT_EQ(a.insert("fiver", 5, &hit), PROP_OK);
     EXPECT_EQ(hit.slot, 1u);  // the first deleted slot
     EXPECT_EQ(a.header().num_entry, before.num_entry);
     EXPECT_EQ(a.header().free_space_size, before.free_space_size - 10);
-    ASSERT_EQ(a.insert("six", 6, &hit), 0u);
+    ASSERT_EQ(a.insert("six", 6, &hit), PROP_OK);
     EXPECT_EQ(hit.slot, 3u);
-    ASSERT_EQ(a.insert("seven", 7, &hit), 0u);
+    ASSERT_EQ(a.insert("seven", 7, &hit), PROP_OK);
     EXPECT_EQ(hit.slot, 4u);
     expect_consistent(a, {{"one", 1}, {"three", 1}, {"fiver", 5}, {"six", 6}, {"seven", 7}});
 }
@@ -105,7 +105,7 @@ TEST(SlottedPage, ExactFitTakenByTheTnodeAreaOnly)
 {
     for (u32 start : {KCE_TNODE_START, KCE_PAGE_START}) {
         Area a(start);
-        while (a.header().free_space_size > 200) ASSERT_EQ(a.insert("filler-name-0123456789", 1), 0u);
+        while (a.header().free_space_size > 200) ASSERT_EQ(a.insert("filler-name-0123456789", 1), PROP_OK);
         u32 exact = a.header().free_space_size - KCE_ROOM_MARGIN;
         if (start == KCE_TNODE_START) {
             EXPECT_TRUE(kce_fits_tnode(a.buf.data(), exact));
@@ -115,7 +115,7 @@ TEST(SlottedPage, ExactFitTakenByTheTnodeAreaOnly)
             EXPECT_TRUE(kce_fits_page(a.buf.data(), exact - 1));
         }
         // The exact entry leaves no gap at all.
-        ASSERT_EQ(a.insert(std::string(exact - KCE_ENTRY_EXTRA, 'n'), 9), 0u);
+        ASSERT_EQ(a.insert(std::string(exact - KCE_ENTRY_EXTRA, 'n'), 9), PROP_OK);
         EXPECT_EQ(a.header().free_space_size, KCE_AREA_HEADER);
         EXPECT_EQ(a.insert("z", 1), PROP_E_NOSPACE);
     }
@@ -125,8 +125,8 @@ TEST(SlottedPage, CorruptAreasAreRefused)
 {
     Area a(KCE_PAGE_START);
     kce_hit hit{};
-    ASSERT_EQ(a.insert("abc", 1, &hit), 0u);
-    ASSERT_EQ(proprutdkcesp(a.buf.data(), a.start, hit), 0u);
+    ASSERT_EQ(a.insert("abc", 1, &hit), PROP_OK);
+    ASSERT_EQ(proprutdkcesp(a.buf.data(), a.start, hit), PROP_OK);
     EXPECT_EQ(proprutdkcesp(a.buf.data(), a.start, hit), PROP_E_STORAGE);  // stale hit
     be32_put(a.buf.data(), KCE_PAGE_START + 12, 200);                      // an entry past the block
     be32_put(a.buf.data(), KCE_PAGE_START + 16, 4000);

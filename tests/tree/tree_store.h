@@ -21,7 +21,7 @@ class TreeStore : public RawStore {
     Block page(u32 p) const
     {
         Block b{};
-        EXPECT_EQ(ut_page_read(handle(), b.data(), page_addr(p), 0), 0u);
+        EXPECT_EQ(ut_page_read(handle(), b.data(), page_addr(p), 0), PROP_OK);
         return b;
     }
 };

@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "space/fcl.h"
 #include "txn/commit.h"
-#include "txn/layout.h"
 #include "txn_support.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "space/fcl.h"
 #include "txn/commit.h"
-#include "txn/layout.h"
 #include "txn_support.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "format/block.h"
+#include "format/layout.h"
 #include "format/storemap.h"
 #include "space/fcl.h"
 #include "txn/commit.h"
-#include "txn/layout.h"
 #include "txn/pending.h"
 #include "txn/recover.h"
 #include "txn_support.h"

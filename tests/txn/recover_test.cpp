@@ -13,10 +13,10 @@
 
 #include "cache/cache.h"
 #include "format/cursor.h"
+#include "format/layout.h"
 #include "io/devhist.h"
 #include "space/fcl.h"
 #include "txn/commit.h"
-#include "txn/layout.h"
 #include "txn/recover.h"
 #include "txn_support.h"
 

@@ -13,7 +13,7 @@ class VldLayer : public ::testing::Test {
     void open(uint32_t level)
     {
         store.format();
-        ASSERT_EQ(store.init(level), 0u);
+        ASSERT_EQ(store.init(level), PROP_OK);
         h = store.handle();
         f = static_cast<vld_file *>(h->proprhandle_native[0]);
         ASSERT_NE(f, nullptr);
@@ -30,9 +30,9 @@ TEST_F(VldLayer, BlocksPastTheFileEndReadAsZerosAndTransfersAreLimitedTo256Reque
     open(PROP_LEVEL_RW);
     std::vector<u8> buf(4096 * 1025, 0xab);
     // Offset 0x19000000 lies far past the 40521 blocks a new file has.
-    ASSERT_EQ(proprvldr(h, buf.data(), 8192, 0x19000000, f, name(), 0), 0u);
+    ASSERT_EQ(proprvldr(h, buf.data(), 8192, 0x19000000, f, name(), 0), PROP_OK);
     EXPECT_TRUE(std::all_of(buf.begin(), buf.begin() + 8192, [](u8 b) { return b == 0; }));
-    EXPECT_EQ(proprvldr(h, buf.data(), 4096 * 1024, 0, f, name(), 0), 0u);
+    EXPECT_EQ(proprvldr(h, buf.data(), 4096 * 1024, 0, f, name(), 0), PROP_OK);
     EXPECT_EQ(proprvldr(h, buf.data(), 4096 * 1025, 0, f, name(), 0), PROP_E_ARG);
     EXPECT_EQ(proprvldr(h, buf.data(), 4000, 0, f, name(), 0), PROP_E_ARG);
 }
@@ -47,7 +47,7 @@ TEST_F(VldLayer, ABatchedReadGivesEachPieceWhatItsOwnReadWould)
     std::vector<u8> one(8192), many(size_t{kPieces} * 8192, 0xab);
     for (u32 i = 0; i <= kPieces; i++) {
         std::fill(one.begin(), one.begin() + 4096, static_cast<u8>(i + 1));
-        ASSERT_EQ(proprvldw(h, one.data(), 4096, kBase + i * 4096, f, name(), 0), 0u);
+        ASSERT_EQ(proprvldw(h, one.data(), 4096, kBase + i * 4096, f, name(), 0), PROP_OK);
     }
     std::vector<proprvld_read> reads;
     for (u32 i = 0; i < kPieces; i++) {
@@ -81,7 +81,7 @@ TEST_F(VldLayer, AResilverTakesOnlyACopyWhoseHeaderAndChecksumHold)
 
     u8 buf[4096];
     std::memcpy(buf, bad.data(), sizeof buf);
-    ASSERT_EQ(proprvldres(h, buf, sizeof buf, 0, f, name(), 0), 0u);
+    ASSERT_EQ(proprvldres(h, buf, sizeof buf, 0, f, name(), 0), PROP_OK);
     EXPECT_EQ(std::memcmp(buf, good.data(), sizeof buf), 0);
 
     // Copy 1 torn, copy 2 damaged: neither is taken, the buffer stays.
@@ -101,7 +101,7 @@ TEST_F(VldLayer, TheClientCacheFollowsTheEnvironmentAndNoLevelOutsideTheTableOpe
     } cases[] = {{nullptr, 5}, {"100", 100}, {"101", 5}, {"12x", 5}};
     for (const auto &c : cases) {
         ScopedEnv env("ZKV_VLD_CACHE_SIZE", c.env);
-        ASSERT_EQ(proprvldcache(h, f, name(), PROPRVLD_FLAGS_CACHE), 0u);
+        ASSERT_EQ(proprvldcache(h, f, name(), PROPRVLD_FLAGS_CACHE), PROP_OK);
         vld_file_status s{};
         vld_file_describe(f, &s);
         EXPECT_EQ(s.cache_mb, c.mb) << (c.env != nullptr ? c.env : "unset");

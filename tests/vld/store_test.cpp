@@ -20,8 +20,7 @@ std::string configured_location(uint32_t slot)
     uint32_t configured = 0, local_only = 0;
     uint64_t errsz = sizeof errbuf;
     EXPECT_EQ(prop_get_conf(nullptr, nullptr, &configured, names, &local_only, home, errbuf, &errsz,
-                            PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES),
-              0u);
+                            PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES), PROP_OK);
     return names[slot];
 }
 
@@ -45,7 +44,7 @@ TEST(VldStore, FormatsIntoADiskGroupAndNamesItsFileInTheConfiguration)
     EXPECT_NE(proprut_isblk_valid_buf(boot, PROPR_BLK_METADATA), 0u);
     EXPECT_EQ(hdr_verify_checksum(boot, sizeof boot), 0u);
 
-    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), PROP_OK);
     EXPECT_EQ(get_value(store, "a"), "alpha");
     EXPECT_EQ(store.terminate(), 0u);
 }
@@ -69,7 +68,7 @@ TEST(VldStore, GrowsItsFileByStepsAndRollsBackAWriteAFullDiskGroupRefuses)
 {
     Store store(vld_store());
     store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), PROP_OK);
     ASSERT_EQ(vld_admin_fill("+store-location-0", true), "");
     trace_capture_start();
     // The store fills its file from the front: the key that first needs a
@@ -89,11 +88,11 @@ TEST(VldStore, GrowsItsFileByStepsAndRollsBackAWriteAFullDiskGroupRefuses)
     ASSERT_EQ(store.terminate(), 0u);
 
     // Opening at the upgrade level may cap a file, never shrink the store.
-    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), PROP_OK);
     ASSERT_EQ(store.terminate(), 0u);
     EXPECT_EQ(registry_file("+store-location-0").blocks, 40521u + 8240u);
 
-    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_READONLY), PROP_OK);
     for (uint32_t i = 0; i < k; i++) ASSERT_EQ(get_value(store, "k" + std::to_string(i)), big_value(i)) << i;
     EXPECT_EQ(store.terminate(), 0u);
 }
@@ -128,7 +127,7 @@ TEST(VldStore, AnOpenAtTheUpgradeLevelCutsAFileBackToTheLargestStore)
     vld_close_file(&err, ctx, f, 1);
     vld_destroy_context(&err, ctx, 1);
 
-    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_UPGRADE), PROP_OK);
     EXPECT_EQ(registry_file("+store-location-0").blocks, 122921u);
     EXPECT_EQ(store.terminate(), 0u);
 }
@@ -137,7 +136,7 @@ TEST(VldStore, ADownInstanceFailsTheOperationAndEndsTheCachingDaemon)
 {
     Store store(vld_store());
     store.format();
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     ASSERT_EQ(put_value(store, "kept", "v1"), 0u);
     ASSERT_EQ(vld_admin_instance(false), "");
     trace_capture_start();
@@ -150,7 +149,7 @@ TEST(VldStore, ADownInstanceFailsTheOperationAndEndsTheCachingDaemon)
 
     TempDir dir;
     const std::string trace = dir.file("trace.log");
-    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), PROP_OK);
     EXPECT_EXIT(
         {
             trace_set_file(trace.c_str());
@@ -160,7 +159,7 @@ TEST(VldStore, ADownInstanceFailsTheOperationAndEndsTheCachingDaemon)
         ExitedWithCode(1), "");
     EXPECT_NE(slurp(trace).find("[ALERT] 1013"), std::string::npos);
     ASSERT_EQ(vld_admin_instance(true), "");
-    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    ASSERT_EQ(prop_recover(store.ctx(), 0), PROP_OK);
     EXPECT_EQ(get_value(store, "kept"), "v1");
     EXPECT_EQ(get_value(store, "lost").rfind("<error", 0), 0u) << "the key was never made";
     EXPECT_EQ(store.terminate(), 0u);
@@ -174,8 +173,8 @@ TEST(VldStore, ADamagedFirstCopyOfTheBootBlockIsReadFromAnotherAndRepairedByReco
     ASSERT_EQ(vld_admin_damage("+store-location-0", 1, 25), "");
     ASSERT_NE(store.read_block(0, 0), good);
 
-    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), 0u);
-    ASSERT_EQ(prop_recover(store.ctx(), 0), 0u);
+    ASSERT_EQ(store.init(PROP_LEVEL_CACHING), PROP_OK);
+    ASSERT_EQ(prop_recover(store.ctx(), 0), PROP_OK);
     EXPECT_EQ(store.read_block(0, 0), good) << "recovery rewrites the boot block on every copy";
     ASSERT_EQ(put_value(store, "after", "v"), 0u);
     EXPECT_EQ(store.terminate(), 0u);
@@ -198,11 +197,11 @@ TEST(VldStore, AConfiguredFileThatIsLostIsRefusedAndNothingTakesItsPlace)
 
     for (uint32_t level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING, PROP_LEVEL_UPGRADE, PROP_LEVEL_RW}) {
         SCOPED_TRACE("level " + std::to_string(level));
-        ASSERT_EQ(store.init(level), 0u);
+        ASSERT_EQ(store.init(level), PROP_OK);
         EXPECT_EQ(store.handle()->proprhandle_native_state[2], PROP_SLOT_UNUSABLE);
         EXPECT_EQ(get_value(store, "a"), "alpha");
         if (level != PROP_LEVEL_CACHING) {
-            EXPECT_EQ(prop_check_logical_corruption(store.ctx()), 0u);
+            EXPECT_EQ(prop_check_logical_corruption(store.ctx()), PROP_OK);
         }
         ASSERT_EQ(store.terminate(), 0u);
         EXPECT_TRUE(disk_group("+store-location-2").files.empty());
@@ -216,7 +215,7 @@ TEST(VldStore, StorageChecksAskWhetherTheDiskGroupIsMounted)
     Store store(vld_store());
     char errbuf[256];
     uint32_t errsz = sizeof errbuf;
-    EXPECT_EQ(prop_check_storage(nullptr, "+store-location-0", errbuf, &errsz, PROP_KIND_ZKV), 0u);
+    EXPECT_EQ(prop_check_storage(nullptr, "+store-location-0", errbuf, &errsz, PROP_KIND_ZKV), PROP_OK);
     errsz = sizeof errbuf;
     EXPECT_EQ(prop_check_storage(nullptr, "+store-location-0", errbuf, &errsz, PROP_KIND_NKV), PROP_E_STYPE);
     ASSERT_EQ(vld_admin_mount("+store-location-0", false), "");

@@ -13,6 +13,7 @@
 
 #include "checking.h"
 #include "commands.h"
+#include "format/layout.h"
 #include "platform/vldadmin.h"
 #include "propreg/frontend.h"
 #include "watch.h"
@@ -51,10 +52,10 @@ bool read_backup_info(const std::string &name, BackupInfo *out)
     ::close(fd);
     const unsigned kMetadata = 4;
     ok = ok && block[1] == 0x82 && std::memcmp(block + 12, "ZKV", 4) == 0 &&
-         (block[8] | block[9] << 8) == kMetadata && be32(block + 360) == 1 && be32(block + 110) != 0;
+         (block[8] | block[9] << 8) == kMetadata && be32(block + BOOT_OFF_BKP_VERSION) == BKP_VERSION && be32(block + BOOT_OFF_ZKVID) != 0;
     if (!ok) return false;
-    out->store_id = be32(block + 110);
-    out->type = be32(block + 364);
+    out->store_id = be32(block + BOOT_OFF_ZKVID);
+    out->type = be32(block + BOOT_OFF_BKP_TYPE);
     out->bytes = static_cast<uint64_t>(st.st_size);
     out->mtime = st.st_mtime;
     return true;

@@ -138,7 +138,10 @@ uint32_t KeyBook::open_nearest(const std::string &name, Key *out, std::string *r
 
 uint32_t read_value(backend_ctx *ctx, propr_keyhandle *key, Value *out)
 {
-    std::string buf(kValueGuess, '\0');
+    // One buffer for every read of the thread: a walk reads thousands of
+    // values, and clearing room for the largest at each cost more than
+    // the read itself.
+    thread_local std::vector<char> buf(kValueGuess);
     for (;;) {
         uint32_t size = static_cast<uint32_t>(buf.size());
         uint32_t type = 0;

@@ -8,11 +8,15 @@
 #include <cstdint>
 #include <string>
 
+#include "format/layout.h"
+#include "format/storemap.h"
+
 namespace propctl {
 
 // The size of a location that init makes without --size; a smaller file
 // is given this size by the library.
-constexpr uint64_t kDefaultLocationBytes = 0x5029000ull + 102400ull * 4096;
+constexpr uint64_t kDefaultLocationBytes =
+    uint64_t{PROPR_RESERVED_PREFIX} + PROPR_FIXED_BYTES + uint64_t{PROPR_DEFAULT_PAGES} * PROP_PAGE_SIZE;
 // How many times its first size a store made with --size can grow to
 // without a new format.
 constexpr uint32_t kGrowthRoom = 4;
