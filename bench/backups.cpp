@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "propreg/frontend.h"
 #include "propreg_store.h"
 #include "stats.h"

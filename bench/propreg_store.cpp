@@ -14,7 +14,7 @@
 
 #include "format/storemap.h"
 #include "platform/cfgstore.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "storage/config.h"
 #include "storage/device.h"
 

@@ -92,7 +92,7 @@ sub parse {
     for my $x (@entries) {
         my $at = "$path:$x->{line}: $x->{name}";
         die "mutate: $at: no file\n" unless $x->{file};
-        die "mutate: $at: the file must be under src/\n" unless $x->{file} =~ m{^src/[^/]+/[^/]+$};
+        die "mutate: $at: the file must be under src/\n" unless $x->{file} =~ m{^src/[^/]+/(?:[^/]+/)?[^/]+$};
         die "mutate: $at: no why\n" unless $x->{why};
         die "mutate: $at: nothing to change\n" unless @{$x->{hunks}};
         ($x->{folder}) = $x->{file} =~ m{^src/([^/]+)/};

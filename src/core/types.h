@@ -1,19 +1,8 @@
 // Fixed-width names and the codes every layer returns.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
+#include "platform/ints.h"
 #include "propreg/prop.h"
-
-using u8 = uint8_t;
-using u16 = uint16_t;
-using u32 = uint32_t;
-using u64 = uint64_t;
-using i32 = int32_t;
-using i64 = int64_t;
-
-#define PROP_PRINTF(fmt_idx, args_idx) __attribute__((format(printf, fmt_idx, args_idx)))
 
 // Results that never leave the backend.
 enum : u32 {

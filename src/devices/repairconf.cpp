@@ -56,7 +56,7 @@ u32 repair_from_published(proprhandle *h)
     trace_comp tc = dev_trace(h);
     const przkv_ctx *zkv = h->proprhandle_zkvctx;
     u32 version = 0;
-    if (version_to_number(zkv->active_version, &version) != 0) {
+    if (!version_to_number(zkv->active_version, &version)) {
         trace_print(tc, 0, "proprio_repairconf: Failed to get the cluster active version [%.60s]", zkv->active_version);
         return PROP_E_STORAGE;
     }

@@ -173,7 +173,7 @@ void undo(proprhandle *h, u32 devnum, const Before &before)
         trace_print(dev_trace(h), 0, "dev_replace: could not put the previous configuration back");
     std::memcpy(h->bootbuf, before.boot, PROP_PAGE_SIZE);
     std::memcpy(h->proprhandle_devid, before.devid, sizeof before.devid);
-    h->proprhandle_native_state[devnum] = before.state;
+    slot_set_state(h, devnum, before.state, "dev_replace");
     h->proprhandle_configured_device_count = before.configured;
     // Locations that took the new history get the old one back.
     propriow(h, h->bootbuf, PROP_PAGE_SIZE, 0, PROPRIO_ALL);
@@ -185,7 +185,7 @@ u32 record_change(proprhandle *h, u32 devnum, u32 count, const Before &before)
 {
     trace_comp tc = dev_trace(h);
     if (h->proprhandle_native_state[devnum] == PROP_SLOT_UNCONFIGURED) h->proprhandle_configured_device_count++;
-    h->proprhandle_native_state[devnum] = PROP_SLOT_UNUSABLE;
+    slot_set_state(h, devnum, PROP_SLOT_UNUSABLE, "dev_replace");
     u32 next[PROP_NUM_SLOTS] = {};
     char errbuf[1024] = {};
     u64 errsz = sizeof errbuf;
@@ -300,6 +300,8 @@ u32 replace_locked(proprhandle *h, u32 devnum, const char *newdev, u32 master)
     std::memcpy(before->table, h->proprhandle_filename, sizeof(dev_names));
     if (h->bootbuf != nullptr) std::memcpy(before->boot, h->bootbuf, PROP_PAGE_SIZE);
     std::memcpy(before->devid, h->proprhandle_devid, sizeof before->devid);
+    // The context is held exclusively: no other call moves a state while
+    // the replace reads them directly.
     before->state = h->proprhandle_native_state[devnum];
     before->configured = h->proprhandle_configured_device_count;
     char old_name[PROP_LOCNAME_SIZE];

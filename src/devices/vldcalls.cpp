@@ -1,7 +1,7 @@
 #include "devices/vldcalls.h"
 
 #include "core/handle.h"
-#include "platform/vldmode.h"
+#include "platform/vldsim/mode.h"
 #include "vld/vld.h"
 
 namespace propreg {

@@ -32,8 +32,10 @@ u32 propriocl(proprhandle *handle, u32 flags)
     const u32 rc = utclose(handle);
     // Every slot is closed now, also one that never held a handle: a slot
     // left "open" or "failed" would outlive the set it belonged to.
+    // One hold for the whole set: a snapshot of the states sees all of it
+    // closed or none.
     IoLock lock(handle);
-    for (u32 i = 0; i < PROP_NUM_SLOTS; i++) handle->proprhandle_native_state[i] = PROP_SLOT_CLOSED;
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++) slot_set_state(handle, i, PROP_SLOT_CLOSED, "propriocl");
     return rc;
 }
 
@@ -48,7 +50,7 @@ u32 proprio_reinit(proprhandle *handle, u32 flags)
                     "fatal failure.",
                     static_cast<int>(rc));
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
-        handle->proprhandle_native_state[i] = PROP_SLOT_UNCONFIGURED;
+        slot_set_state(handle, i, PROP_SLOT_UNCONFIGURED, "proprio_reinit");
         handle->proprhandle_native_numpage[i] = 0;
         handle->proprhandle_my_votes[i] = 0;
         handle->proprhandle_total_votes[i] = 0;
@@ -106,7 +108,7 @@ u32 propriosync(proprhandle *handle)
             trace_print(tc, 1, "propriosync:Syncing device from %d to %d", static_cast<int>(src),
                         static_cast<int>(dst));
             if (proprio_copy(handle, dst, src) == 0) {
-                io_set_slot_state(handle, dst, PROP_SLOT_OPEN);
+                slot_set_state(handle, dst, PROP_SLOT_OPEN, "propriosync");
                 break;
             }
             if (io_slot_state(handle, src) == PROP_SLOT_OPEN) {

@@ -109,7 +109,7 @@ void open_vld_slots(proprhandle *handle, u32 open_flags)
         if (rc != 0) {
             trace_print(tc, 0, "proprioo:proprvldini failed [%d]. Marking location [%s] as UNAVAILABLE.",
                         static_cast<int>(rc), name);
-            handle->proprhandle_native_state[i] = PROP_SLOT_UNUSABLE;
+            slot_set_state(handle, i, PROP_SLOT_UNUSABLE, "proprioo");
             continue;
         }
         u32 pages = smallest_open_pages(handle);
@@ -123,10 +123,10 @@ void open_vld_slots(proprhandle *handle, u32 open_flags)
                         "proprioo: Failed to open [%s]. Returned proprvldo() with [%d]. Marking "
                         "location as UNAVAILABLE.",
                         name, static_cast<int>(rc));
-            handle->proprhandle_native_state[i] = PROP_SLOT_UNUSABLE;
+            slot_set_state(handle, i, PROP_SLOT_UNUSABLE, "proprioo");
             continue;
         }
-        handle->proprhandle_native_state[i] = PROP_SLOT_OPEN;
+        slot_set_state(handle, i, PROP_SLOT_OPEN, "proprioo");
     }
 }
 

@@ -1,5 +1,7 @@
 #include "io/pagecache.h"
 
+#include <time.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -45,11 +47,18 @@ struct proprio_pagecache {
     u32 written_max;
     bool written_lost;
     u32 rewrites;  // the stores rewritten from outside when last emptied
-    // Below the CACHING level: the boot block's words as a call last saw them,
-    // whether they could be seen, and pages filled since.
+    // Below the CACHING level: the boot block's words as a look last saw
+    // them, whether they could be seen, and pages filled since; the change
+    // count the look saw, whether it could, whether some writer was found
+    // not counting, and when a look last read the words.
     u8 boot_seen[PROPRIO_PAGECACHE_BOOT_WATCH];
     bool boot_known;
     u32 filled;
+    u64 count_seen;
+    bool count_known;
+    bool count_distrusted;
+    u64 words_at;
+    u64 words_ms;  // how long the count may answer alone
     // Calls begun, and how many of them a look at the boot block served:
     // a call looks when it first uses the cache, not before.
     u32 begun;
@@ -80,6 +89,18 @@ u32 setting_pages(proprhandle *h)
     return static_cast<u32>(u64{mb} * 1024 * 1024 / PROP_PAGE_SIZE);
 }
 
+u64 setting_words_ms(proprhandle *h)
+{
+    const char *env = std::getenv("ZKV_PAGE_CACHE_CHECK_MS");
+    if (env == nullptr) return PROPRIO_PAGECACHE_WORDS_MS;
+    char *end = nullptr;
+    const unsigned long long v = std::strtoull(env, &end, 10);
+    if (end != env && *end == '\0') return v;
+    trace_print(io_trace(h), 1, "pagecache: ZKV_PAGE_CACHE_CHECK_MS [%s] is not a count of milliseconds; using %d", env,
+                static_cast<int>(PROPRIO_PAGECACHE_WORDS_MS));
+    return PROPRIO_PAGECACHE_WORDS_MS;
+}
+
 u32 bucket_count(u32 pages)
 {
     u32 n = 64;
@@ -96,6 +117,7 @@ proprio_pagecache *create(proprhandle *h)
     c->rewrites = g_rewrites.load(std::memory_order_acquire);
     c->listings.meta = h->metactx;
     c->max_pages = setting_pages(h);
+    c->words_ms = setting_words_ms(h);
     if (c->max_pages != 0) {
         const u32 buckets = bucket_count(c->max_pages);
         c->buckets = u_alloc_array<pc_page *>(h->metactx, buckets);
@@ -302,50 +324,99 @@ bool trusted(const proprio_pagecache *c)
     return !level_validates(c->handle) || c->boot_known;
 }
 
-// The first open file location's boot block words, read through the
-// system's page cache; false when none could be read.
-bool peek_boot(proprhandle *h, u8 *words)
+// The location a look watches: the first open file location.
+ut_native *watched(proprhandle *h, u32 *slot)
 {
-    for (u32 slot = 0; slot < PROP_NUM_SLOTS; slot++) {
-        if (h->proprhandle_loctype[slot] != PROP_LOCTYPE_FILE || io_slot_state(h, slot) != PROP_SLOT_OPEN) continue;
-        auto *holder = static_cast<ut_native *>(h->proprhandle_native[slot]);
-        return ut_peek(h, holder, slot, words, PROPRIO_PAGECACHE_BOOT_WATCH, 0) == 0;
+    for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
+        if (h->proprhandle_loctype[i] != PROP_LOCTYPE_FILE || io_slot_state(h, i) != PROP_SLOT_OPEN) continue;
+        *slot = i;
+        return static_cast<ut_native *>(h->proprhandle_native[i]);
     }
-    return false;
+    return nullptr;
 }
 
-// What a look at the boot block found.  The boot block is read before the
-// cache's mutex is taken: a read may take the I/O mutex, which a writer
-// holds while it takes the cache's.
+// What a look at the store found: the change count of the watched
+// location, and the boot block's words, read through the system's page
+// cache.  Both are read before the cache's mutex is taken: a read may take
+// the I/O mutex, which a writer holds while it takes the cache's.
 struct boot_look {
     alignas(8) u8 words[PROPRIO_PAGECACHE_BOOT_WATCH];
-    bool known;
+    bool tried;  // the words were read, or tried
+    bool known;  // ... and could be
+    u64 count;
+    bool counted;  // the count was read (before the words)
+    bool recounted;  // ... and read the same after them
 };
 
-// Takes what a look at the boot block found as what the pages belong to.
-// A look compares: anything another process commits, starts or undoes
-// rewrites these words (the commit lsn, the log-live byte, and the checksum
-// over all of it lie in them), and every page goes when they changed or
-// could not be read.  After this process's own commit the boot block is
-// its own, and the pages held belong to it (own_commit).
+u64 coarse_ms()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return static_cast<u64>(t.tv_sec) * 1000 + static_cast<u64>(t.tv_nsec) / 1000000;
+}
+
+// Looks at the store.  Where a trusted change count is seen, the count
+// alone answers, and the words are read when no look has compared them for
+// words_ms; full: read them anyway.
+boot_look look_at_store(proprio_pagecache *c, bool full)
+{
+    boot_look now{};
+    u32 slot = 0;
+    ut_native *holder = watched(c->handle, &slot);
+    now.tried = holder == nullptr;  // nothing to see: nothing is trusted
+    if (holder == nullptr) return now;
+    const bool count_usable = !__atomic_load_n(&c->count_distrusted, __ATOMIC_ACQUIRE);
+    now.counted = count_usable && ut_changes_read(&holder->changes, &now.count);
+    const u64 ms = coarse_ms();
+    const bool words_due = full || !now.counted || !__atomic_load_n(&c->boot_known, __ATOMIC_ACQUIRE) ||
+                           !__atomic_load_n(&c->count_known, __ATOMIC_ACQUIRE) ||
+                           ms - __atomic_load_n(&c->words_at, __ATOMIC_RELAXED) >= c->words_ms;
+    if (!words_due) return now;
+    now.tried = true;
+    now.known = ut_peek(c->handle, holder, slot, now.words, PROPRIO_PAGECACHE_BOOT_WATCH, 0) == 0;
+    u64 after = 0;
+    now.recounted = now.counted && ut_changes_read(&holder->changes, &after) && after == now.count;
+    if (now.known) __atomic_store_n(&c->words_at, ms, __ATOMIC_RELAXED);
+    return now;
+}
+
+// Takes what a look found as what the pages belong to.  Anything another
+// process commits, starts or undoes rewrites the boot block's words (the
+// commit lsn, the log-live byte and the checksum over all of it lie in
+// them) and counts the location's change count up: every page goes when
+// either moved, or when nothing could be seen.  After this process's own
+// commit the boot block is its own, and the pages held belong to it
+// (own_commit).  Words that changed under a count that did not, twice read
+// the same around them, mean some writer does not count: the count is not
+// trusted again.
 void take_boot(proprio_pagecache *c, const boot_look &now, bool own_commit = false)
 {
-    const bool changed = !c->boot_known || std::memcmp(now.words, c->boot_seen, sizeof now.words) != 0;
-    if (!now.known || (changed && !own_commit)) forget_all(c);
+    const bool words_moved = now.known && c->boot_known && std::memcmp(now.words, c->boot_seen, sizeof now.words) != 0;
+    const bool count_moved = now.counted && c->count_known && now.count != c->count_seen;
+    if (words_moved && !count_moved && now.recounted && c->count_known && !own_commit) {
+        __atomic_store_n(&c->count_distrusted, true, __ATOMIC_RELEASE);
+        trace_print(io_trace(c->handle), 1,
+                    "pagecache: the boot block changed while its change count did not; comparing the boot block "
+                    "at every call from now on");
+    }
+    const bool seen = now.tried ? now.known : now.counted && c->boot_known;
+    const bool changed = !c->boot_known || words_moved || count_moved;
+    if (!seen || (changed && !own_commit)) forget_all(c);
     if (now.known) std::memcpy(c->boot_seen, now.words, sizeof now.words);
-    c->boot_known = now.known;
+    c->count_seen = now.count;
+    __atomic_store_n(&c->count_known, now.counted, __ATOMIC_RELEASE);
+    __atomic_store_n(&c->boot_known, seen, __ATOMIC_RELEASE);
     __atomic_store_n(&c->filled, 0, __ATOMIC_RELAXED);
 }
 
-// Looks at the boot block for the calls begun since the last look, before
-// their first use of the cache.  The count is read before the look, so
-// every call it covers began before the look was made.
+// Looks at the store for the calls begun since the last look, before their
+// first use of the cache.  The count is read before the look, so every
+// call it serves began before the look was made.
 void look_if_due(proprio_pagecache *c)
 {
     const u32 begun = __atomic_load_n(&c->begun, __ATOMIC_ACQUIRE);
     if (begun == __atomic_load_n(&c->looked, __ATOMIC_ACQUIRE)) return;
-    boot_look now;
-    now.known = peek_boot(c->handle, now.words);
+    const boot_look now = look_at_store(c, false);
     MutexGuard guard(&c->mutex);
     take_boot(c, now);
     __atomic_store_n(&c->looked, begun, __ATOMIC_RELEASE);
@@ -425,7 +496,7 @@ void pagecache_commit(proprhandle *handle)
     // The boot block just written is this process's own commit: it is the
     // one the pages held belong to.
     boot_look now{};
-    if (level_validates(handle)) now.known = peek_boot(handle, now.words);
+    if (level_validates(handle)) now = look_at_store(c, true);
     MutexGuard guard(&c->mutex);
     settle(c);
     if (level_validates(handle)) take_boot(c, now, true);
@@ -478,8 +549,7 @@ void pagecache_call_ends(proprhandle *handle)
     if (handle == nullptr || !level_caches(handle) || !level_validates(handle)) return;
     proprio_pagecache *c = cache_of(handle, false);
     if (c == nullptr || __atomic_load_n(&c->filled, __ATOMIC_RELAXED) == 0) return;
-    boot_look now;
-    now.known = peek_boot(handle, now.words);
+    const boot_look now = look_at_store(c, false);
     MutexGuard guard(&c->mutex);
     take_boot(c, now);
 }

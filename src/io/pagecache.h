@@ -11,14 +11,18 @@
 // At the CACHING level this process is the store's only writer and the
 // cache is always trusted.  Below it other processes may write between
 // (and during) this one's calls, so every export call, before it first
-// uses the cache, looks at the boot block, which every commit, every start
-// of a transaction that writes in place and every undo rewrites, and the
-// cache empties when it changed; this process's own commit is taken as
-// seen.  A call that read pages looks again when it ends, so a page read
-// while a transaction began is not kept.  What stays open is a writer that
-// starts, writes, dies and is undone by a third process's open, all inside
-// a single call.  Until a look has seen the boot block, and at the backup
-// level, nothing is used: a lookup is a miss.
+// uses the cache, looks at the store: at the change count of the first
+// open file location (storage/changes.h), which every write of its boot
+// block counts up, and now and then at the boot block's words themselves,
+// which every commit, every start of a transaction that writes in place
+// and every undo rewrites.  The cache empties when either moved; this
+// process's own commit is taken as seen.  A call that read pages looks
+// again when it ends, so a page read while a transaction began is not
+// kept.  Where there is no trusted count, each look reads the words, and
+// what stays open is a writer that starts, writes, dies and is undone by a
+// third process's open, all inside a single call (the words come back as
+// they were; a count does not).  Until a look has seen the boot block, and
+// at the backup level, nothing is used: a lookup is a miss.
 #pragma once
 
 #include "core/types.h"
@@ -59,6 +63,12 @@ void pagecache_stores_rewritten();
 // superblock selector, the page count, the log-live byte, the commit lsn
 // and the checksum over the whole block all lie in them.
 constexpr u32 PROPRIO_PAGECACHE_BOOT_WATCH = 512;
+// Where the location's change count answers a look, the words are still
+// read when no look has compared them for this long: a writer that cannot
+// count (a count file replaced, or one it may not write) is caught within
+// this time, and the count is not trusted again.  $ZKV_PAGE_CACHE_CHECK_MS
+// sets it (0: the words at every look, as without a count).
+constexpr u64 PROPRIO_PAGECACHE_WORDS_MS = 10;
 // An export call starts, and ends, on the handle: below the CACHING level
 // the cache checks that the store did not change under it.
 void pagecache_call_begins(proprhandle *handle);

@@ -126,7 +126,7 @@ void fail_slot(proprhandle *handle, u32 slot, u64 offset, u32 flags, u32 rc)
                 "proprior:Reading from ZKV device %d offset %d failed (%d).. attempting to read "
                 "from other devices",
                 static_cast<int>(slot), static_cast<int>(offset), static_cast<int>(rc));
-    io_set_slot_state(handle, slot, PROP_SLOT_UNUSABLE);
+    slot_set_state(handle, slot, PROP_SLOT_UNUSABLE, "proprior");
     if ((flags & PROPRIO_READ_QUIET) == 0) io_alert_unusable(handle, slot, false, "proprior");
 }
 

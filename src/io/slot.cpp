@@ -14,19 +14,6 @@
 
 namespace propreg {
 
-IoLock::IoLock(proprhandle *handle)
-    : mx_(handle != nullptr && handle->proprhandle_io_mutex_created != 0
-              ? &handle->proprhandle_io_mutex
-              : nullptr)
-{
-    if (mx_ != nullptr) plat_mutex_lock(mx_);
-}
-
-IoLock::~IoLock()
-{
-    if (mx_ != nullptr) plat_mutex_unlock(mx_);
-}
-
 bool io_fe_caching(const proprhandle *handle)
 {
     return handle->proprhandle_zkvctx != nullptr &&
@@ -50,12 +37,6 @@ u32 io_slot_state(proprhandle *handle, u32 slot)
 {
     IoLock lock(handle);
     return handle->proprhandle_native_state[slot];
-}
-
-void io_set_slot_state(proprhandle *handle, u32 slot, u32 state)
-{
-    IoLock lock(handle);
-    handle->proprhandle_native_state[slot] = state;
 }
 
 void io_slot_states(proprhandle *handle, u32 states[PROP_NUM_SLOTS])
@@ -119,7 +100,7 @@ void io_alert_unusable(proprhandle *handle, u32 slot, bool ctx_logname, const ch
 
 void io_slot_unusable(proprhandle *handle, u32 slot, bool ctx_logname, const char *who)
 {
-    io_set_slot_state(handle, slot, PROP_SLOT_UNUSABLE);
+    slot_set_state(handle, slot, PROP_SLOT_UNUSABLE, who);
     io_alert_unusable(handle, slot, ctx_logname, who);
 }
 

@@ -1,28 +1,15 @@
 // What every part of the I/O layer does to one location slot: read and
-// write it (file or volume-manager location), read and change its state
-// under the I/O mutex, take it out of service with an alert, and account
-// its statistics.
+// write it (file or volume-manager location), read its state under the
+// I/O mutex, take it out of service with an alert, and account its
+// statistics.
 #pragma once
 
 #include "core/handle.h"
+#include "core/slotstate.h"
 
 struct ut_run;
 
 namespace propreg {
-
-// Holds the handle's I/O mutex for a scope.  The mutex is recursive: a
-// configuration pre-check holds it while the vote hand-over it triggers
-// takes it again.  A handle whose mutex was never created is not locked.
-class IoLock {
-  public:
-    explicit IoLock(proprhandle *handle);
-    ~IoLock();
-    IoLock(const IoLock &) = delete;
-    IoLock &operator=(const IoLock &) = delete;
-
-  private:
-    plat_mutex *mx_;
-};
 
 inline trace_comp io_trace(const proprhandle *handle)
 {
@@ -39,8 +26,8 @@ prop_grpctx *io_grpctx(const proprhandle *handle);
 // anything else is traced with who's name and refused.
 bool io_selector_ok(const proprhandle *handle, u32 selector, const char *who);
 
+// A slot's state, read under the I/O mutex (slot_set_state changes it).
 u32 io_slot_state(proprhandle *handle, u32 slot);
-void io_set_slot_state(proprhandle *handle, u32 slot, u32 state);
 // Snapshot of all five states, taken under the mutex.
 void io_slot_states(proprhandle *handle, u32 states[PROP_NUM_SLOTS]);
 

@@ -4,7 +4,7 @@
 
 #include "core/alloc.h"
 #include "io/io.h"
-#include "platform/vldclient.h"
+#include "platform/vldsim/client.h"
 #include "storage/device.h"
 #include "vld/vld.h"
 

@@ -65,9 +65,9 @@ u32 vck_one_alive(proprhandle *handle, u32 alive)
     return PROP_E_STORAGE;
 }
 
-void make_stale(proprhandle *handle, u32 slot)
+void make_stale(proprhandle *handle, u32 slot, const char *who)
 {
-    io_set_slot_state(handle, slot, PROP_SLOT_STALE);
+    slot_set_state(handle, slot, PROP_SLOT_STALE, who);
 }
 
 }  // namespace
@@ -100,7 +100,7 @@ u32 propriovck(proprhandle *handle, const proprio_scan *scan)
     for (u32 s = 0; s < 2; s++) {
         const u32 other = 1 - s;
         if (scan->result[s] == PROP_E_FORMAT && scan->result[other] == 0) {
-            make_stale(handle, s);
+            make_stale(handle, s, "propriovck");
             return 0;
         }
     }
@@ -110,11 +110,11 @@ u32 propriovck(proprhandle *handle, const proprio_scan *scan)
     }
     // The location that holds 2 of 2 ran alone: the other one is behind.
     if (votes_are(handle, 0, 2, 2) && votes_are(handle, 1, 1, 2)) {
-        make_stale(handle, 1);
+        make_stale(handle, 1, "propriovck");
         return 0;
     }
     if (votes_are(handle, 0, 1, 2) && votes_are(handle, 1, 2, 2)) {
-        make_stale(handle, 0);
+        make_stale(handle, 0, "propriovck");
         return 0;
     }
     const u32 lsn0 = scan->lsn[0];
@@ -123,7 +123,7 @@ u32 propriovck(proprhandle *handle, const proprio_scan *scan)
         trace_print(tc, 2, "propriovck: Same LSN on both the devices %d", static_cast<int>(lsn0));
         return 0;
     }
-    make_stale(handle, lsn0 < lsn1 ? 0 : 1);
+    make_stale(handle, lsn0 < lsn1 ? 0 : 1, "propriovck");
     io_set_log_lsn(handle, lsn0 < lsn1 ? lsn1 : lsn0);
     return 0;
 }
@@ -169,7 +169,7 @@ u32 propriomck(proprhandle *handle, const proprio_scan *scan)
     // it is never current.
     for (u32 i = 0; i < configured; i++) {
         if (states[i] != PROP_SLOT_OPEN) continue;
-        if (scan->result[i] != 0 || scan->id[i].commit_lsn != high_commit) make_stale(handle, i);
+        if (scan->result[i] != 0 || scan->id[i].commit_lsn != high_commit) make_stale(handle, i, "propriomck");
     }
     return 0;
 }

@@ -21,7 +21,7 @@
 // reader ever sees part of one set and part of the other.
 #pragma once
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 enum cfg_result : u32 {
     CFG_OK = 0,

@@ -286,23 +286,35 @@ std::atomic<Env *> g_installed{nullptr};
 std::once_flag g_default_once;
 Env *g_default = nullptr;
 
+// The fault layer the environment asks for, or nullptr.  Every process it
+// switches on says so in its trace, so that nobody mistakes an injected
+// failure for the disks' own.
+Env *faults_from_environment()
+{
+    const char *rules = std::getenv(PROPREG_FAULTS_ENV);
+    if (rules == nullptr || *rules == '\0') return nullptr;
+    trace_comp tc = trace_component_named(TRACE_OSD);
+#ifdef PROPREG_FAULT_LAYER
+    auto *fault = new (std::nothrow) FaultEnv(env_posix());
+    if (fault != nullptr && fault->load(rules) == 0) {
+        trace_print(tc, 0, "env_current: fault layer on from %s [%s]", PROPREG_FAULTS_ENV, rules);
+        return fault;
+    }
+    delete fault;
+    trace_print(tc, 0, "env_current: ignoring unusable %s [%s]", PROPREG_FAULTS_ENV, rules);
+#else
+    trace_print(tc, 0, "env_current: ignoring %s: this build has no fault layer [%s]", PROPREG_FAULTS_ENV, rules);
+#endif
+    return nullptr;
+}
+
 // The default Env: the fault layer over POSIX when $PROPREG_FAULTS names
 // rules (so a child process of a crash test runs under them), else POSIX.
 Env *default_env()
 {
     std::call_once(g_default_once, [] {
-        const char *rules = std::getenv(PROPREG_FAULTS_ENV);
-        if (rules != nullptr && *rules != '\0') {
-            auto *fault = new (std::nothrow) FaultEnv(env_posix());
-            if (fault != nullptr && fault->load(rules) == 0) {
-                g_default = fault;
-                return;
-            }
-            delete fault;
-            trace_print(trace_component_named(TRACE_OSD), 0,
-                        "env_current: ignoring unusable %s [%s]", PROPREG_FAULTS_ENV, rules);
-        }
-        g_default = env_posix();
+        Env *fault = faults_from_environment();
+        g_default = fault != nullptr ? fault : env_posix();
     });
     return g_default;
 }

@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 struct env_file;  // an open file of some Env
 
@@ -86,7 +86,8 @@ class Env {
 // The plain POSIX Env.
 Env *env_posix();
 // The Env the library uses: env_posix(), or the fault layer when
-// $PROPREG_FAULTS was set at start-up, or whatever a test installed.
+// $PROPREG_FAULTS was set at start-up (in a build with the fault layer;
+// the trace says which), or whatever a test installed.
 Env *env_current();
 // Installs an Env for this process (nullptr restores the default); returns
 // the previous one.

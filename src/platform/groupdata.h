@@ -3,7 +3,7 @@
 // other's published records as nodes of a cluster would.
 #pragma once
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 // Publishes size bytes as the group's record.  0 or an errno value.
 int grpdata_publish(const char *group, const void *record, u32 size);

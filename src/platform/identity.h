@@ -3,7 +3,7 @@
 // double.
 #pragma once
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 constexpr u32 IDENT_ERRBUF_SIZE = 256;
 

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 // The storage resource whose dependencies follow the store's locations.
 inline constexpr const char *RES_STORAGE = "kvx.storage";

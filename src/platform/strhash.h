@@ -5,7 +5,7 @@
 // the table.  No locking: the owner serialises access.
 #pragma once
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 struct strhash_ops {
     void *ctx;  // handed to every callback

@@ -7,7 +7,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 struct plat_mutex {
     pthread_mutex_t m;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 struct trace_component;
 using trace_comp = trace_component *;  // nullptr = the default component

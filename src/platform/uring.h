@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 enum class uring_op : u8 { write, read, barrier };
 

@@ -29,20 +29,20 @@ bool parse_component(const char **p, u32 max, u32 *value)
 
 }  // namespace
 
-u32 version_to_number(const char *text, u32 *number)
+bool version_to_number(const char *text, u32 *number)
 {
-    if (number == nullptr) return PROP_E_CTX;
+    if (number == nullptr) return false;
     *number = 0;
-    if (text == nullptr || *text == '\0') return PROP_E_CTX;
+    if (text == nullptr || *text == '\0') return false;
     u32 packed = 0;
     const char *p = text;
     for (u32 i = 0;; i++) {
         u32 v = 0;
-        if (i == kNumFields || !parse_component(&p, kFields[i].max, &v)) return PROP_E_CTX;
+        if (i == kNumFields || !parse_component(&p, kFields[i].max, &v)) return false;
         packed |= v << kFields[i].shift;
         if (*p == '\0') break;
         p++;  // the '.'
     }
     *number = packed;
-    return PROP_OK;
+    return true;
 }

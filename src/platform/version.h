@@ -2,7 +2,7 @@
 // one number that compares the way releases do.
 #pragma once
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 // Packing, from the most significant bit down:
 //   first component   8 bits (31..24)
@@ -13,7 +13,7 @@
 // so "12.2" and "12.2.0.0.0" both give 0x0C200000.  Missing trailing
 // components count as 0.
 //
-// Returns 0 with *number set, or 3 (PROP_E_CTX) when the text is missing,
-// empty, has more than five components, an empty or non-decimal component,
-// or a component too large for its field; *number is then 0.
-u32 version_to_number(const char *text, u32 *number);
+// True with *number set; false when the text is missing, empty, has more
+// than five components, an empty or non-decimal component, or a component
+// too large for its field; *number is then 0.  Callers choose the code.
+bool version_to_number(const char *text, u32 *number);

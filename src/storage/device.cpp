@@ -9,6 +9,7 @@
 
 #include "core/alloc.h"
 #include "core/handle.h"
+#include "core/slotstate.h"
 #include "format/block.h"
 #include "format/storemap.h"
 #include "platform/env.h"
@@ -74,6 +75,24 @@ int write_at(proprhandle *handle, ut_native *holder, const void *buf, u64 len, u
     std::memcpy(bounce.get() + (pos - start), buf, static_cast<size_t>(len));
     int err = env->pwrite(holder->file, bounce.get(), static_cast<size_t>(span), start, &done);
     return err == 0 && done < span ? ENOSPC : err;
+}
+
+// Whether a write of len bytes at block address blkaddr changes the boot
+// block, which the location's change count follows.
+bool touches_boot(u64 blkaddr, u64 len)
+{
+    return blkaddr < PROPR_BOOT_ADDR + PROP_PAGE_SIZE && blkaddr + len > PROPR_BOOT_ADDR;
+}
+
+// Counts the change of every location whose boot block the runs write.
+// Counted before and after the write: a reader that sees new words has
+// seen the count move, whenever it read the count.
+void count_boot_writes(ut_native *const *holders, u32 count, const ut_run *runs, u32 nruns)
+{
+    for (u32 r = 0; r < nruns; r++) {
+        if (!touches_boot(runs[r].blkaddr, 1)) continue;
+        for (u32 i = 0; i < count; i++) ut_changes_count(&holders[i]->changes);
+    }
 }
 
 u32 pages_of_size(trace_comp comp, u64 bytes)
@@ -142,6 +161,16 @@ int ut_open_location(proprhandle *handle, const char *name, bool direct, ut_nati
     holder->file = f;
     holder->direct = direct ? 1 : 0;
     holder->durable = durable ? 1 : 0;
+    holder->changes = ut_changes{};
+    // A backup file read as a store is no location anyone else watches.
+    if (handle->proprhandle_bootlevel == kBackupLevel) return 0;
+    ut_changes_map(name, &holder->changes);
+    u64 count = 0;
+    if (!ut_changes_read(&holder->changes, &count))
+        trace_print(ut_osd(handle), 2,
+                    "ut_open_location: [%s] has no change count this process may trust; below the CACHING level its "
+                    "boot block is read at each call",
+                    name);
     return 0;
 }
 
@@ -154,6 +183,7 @@ int ut_close_location(ut_native *holder)
 {
     if (holder == nullptr || holder->file == nullptr) return 0;
     if (holder->peek != nullptr) env_current()->close(std::exchange(holder->peek, nullptr));
+    ut_changes_unmap(&holder->changes);
     int err = env_current()->close(holder->file);
     holder->file = nullptr;  // the descriptor is gone even when close fails
     return err;
@@ -162,10 +192,15 @@ int ut_close_location(ut_native *holder)
 int ut_peek(proprhandle *handle, ut_native *holder, u32 slot, void *buf, u32 length, u64 blkaddr)
 {
     if (holder == nullptr || holder->file == nullptr || slot >= PROP_NUM_SLOTS) return EBADF;
-    env_file *f = holder->direct != 0 ? holder->peek : holder->file;
+    env_file *f = holder->direct != 0 ? __atomic_load_n(&holder->peek, __ATOMIC_ACQUIRE) : holder->file;
     if (f == nullptr) {
         if (int err = ut_open_checked(handle->proprhandle_filename[slot], O_RDONLY, &f); err != 0) return err;
-        holder->peek = f;
+        // Threads of one context may look at once: one descriptor is kept.
+        env_file *none = nullptr;
+        if (!__atomic_compare_exchange_n(&holder->peek, &none, f, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            env_current()->close(f);
+            f = none;
+        }
     }
     size_t done = 0;
     int err = env_current()->pread(f, buf, length, blkaddr + PROPR_RESERVED_PREFIX, &done);
@@ -206,7 +241,10 @@ u32 utwrite(proprhandle *handle, const void *buf, u32 length, u64 blkaddr, ut_na
         return PROP_E_STORAGE;
     }
     u64 pos = u64{blkaddr} + PROPR_RESERVED_PREFIX;
+    const bool boot = touches_boot(blkaddr, length);
+    if (boot) ut_changes_count(&holder->changes);
     int err = write_at(handle, holder, buf, length, pos);
+    if (boot) ut_changes_count(&holder->changes);
     if (err != 0) {
         trace_print(comp, 0, "utwrite:4: Problem writing the buffer phy offset  %d and oserror %d",
                     static_cast<int>(pos), err);
@@ -238,7 +276,9 @@ u32 ut_write_runs(proprhandle *handle, ut_native *const *holders, u32 count, con
     // Each location's barrier follows its own writes: the group costs the
     // slowest location's write and barrier, not the slowest write plus the
     // slowest barrier.
+    count_boot_writes(holders, count, runs, nruns);
     env_current()->write_sync_batch(writes, n, syncs, count);
+    count_boot_writes(holders, count, runs, nruns);
     for (u32 i = 0; i < count; i++) {
         results[i] = PROP_OK;
         for (u32 r = 0; r < nruns && results[i] == PROP_OK; r++) {
@@ -332,7 +372,7 @@ u32 utclose(proprhandle *handle)
         }
         u_freem(handle->metactx, holder);
         handle->proprhandle_native[i] = nullptr;
-        handle->proprhandle_native_state[i] = PROP_SLOT_CLOSED;
+        slot_set_state(handle, i, PROP_SLOT_CLOSED, "utclose");
         result = PROP_OK;
     }
     return result;

@@ -14,6 +14,7 @@
 
 #include "core/types.h"
 #include "format/layout.h"
+#include "storage/changes.h"
 #include "storage/config.h"
 
 struct proprhandle;
@@ -28,6 +29,9 @@ struct ut_native {
     // at words another process rewrites costs a read from the system's page
     // cache instead of a device read.
     env_file *peek;
+    // The location's change count (storage/changes.h), counted after each
+    // write of its boot block.
+    ut_changes changes;
 };
 
 // A stretch of neighbouring pages of a write group, to be written from

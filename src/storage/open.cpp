@@ -3,6 +3,7 @@
 
 #include "core/alloc.h"
 #include "core/handle.h"
+#include "core/slotstate.h"
 #include "storage/config.h"
 #include "storage/device.h"
 #include "storage/report.h"
@@ -14,7 +15,7 @@ void reset_slots(proprhandle *handle)
 {
     handle->proprhandle_os_min_block_size = 0;
     for (u32 i = 0; i < PROP_NUM_SLOTS; i++) {
-        handle->proprhandle_native_state[i] = PROP_SLOT_UNCONFIGURED;
+        slot_set_state(handle, i, PROP_SLOT_UNCONFIGURED, "utopen");
         handle->proprhandle_native[i] = nullptr;
         handle->proprhandle_loctype[i] = PROP_LOCTYPE_NONE;
     }
@@ -26,7 +27,7 @@ u32 open_file_slot(proprhandle *handle, u32 i, bool direct, u32 flags)
 {
     trace_comp comp = ut_osd(handle);
     const char *name = handle->proprhandle_filename[i];
-    handle->proprhandle_native_state[i] = PROP_SLOT_UNUSABLE;  // until the open succeeds
+    slot_set_state(handle, i, PROP_SLOT_UNUSABLE, "utopen");  // until the open succeeds
     u32 loctype = 0;
     // Only the registry kind of the caller's flags concerns the check.
     u32 rc = utchkstoragetype(handle, name, &loctype, flags & (PROP_KIND_ZKV | PROP_KIND_NKV));
@@ -70,7 +71,7 @@ u32 open_file_slot(proprhandle *handle, u32 i, bool direct, u32 flags)
         handle->proprhandle_os_min_block_size = blocksize;
     handle->proprhandle_loctype[i] = PROP_LOCTYPE_FILE;
     handle->proprhandle_native[i] = holder.release();
-    handle->proprhandle_native_state[i] = PROP_SLOT_OPEN;
+    slot_set_state(handle, i, PROP_SLOT_OPEN, "utopen");
     return PROP_OK;
 }
 

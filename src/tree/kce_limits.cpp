@@ -26,7 +26,7 @@ u32 proprut_use_sindirect_kcepages(const proprhandle *handle, u32 *use_addr_page
         return PROP_E_NULL;
     }
     u32 version = 0;
-    if (version_to_number(zkv->active_version, &version) != 0) {
+    if (!version_to_number(zkv->active_version, &version)) {
         trace_print(ut_trace(handle), 0, "proprut_use_sindirect_kcepages: AV in context is invalid [%.64s]",
                     zkv->active_version);
         return PROP_E_CTX;

@@ -7,6 +7,7 @@
 #include "format/layout.h"
 #include "format/storemap.h"
 #include "core/alloc.h"
+#include "core/slotstate.h"
 #include "io/devhist.h"
 #include "io/group.h"
 #include "io/io.h"
@@ -263,16 +264,6 @@ u32 undo_location(const Location &loc, propr_log *log)
     return clear_log(loc, boot, commit_lsn);
 }
 
-void set_slot_state(proprhandle *handle, u32 slot, u32 state)
-{
-    if (handle->proprhandle_io_mutex_created) {
-        MutexGuard guard(&handle->proprhandle_io_mutex);
-        handle->proprhandle_native_state[slot] = state;
-    } else {
-        handle->proprhandle_native_state[slot] = state;
-    }
-}
-
 void alert_location(proprhandle *handle, u32 slot)
 {
     char logname[PROP_LOCNAME_SIZE] = "";
@@ -291,7 +282,7 @@ void sync_vld_location(proprhandle *handle, u32 slot)
     if (u32 rc = propreg::io_vld_sync(handle, slot); rc != PROP_OK) {
         trace_print(ut_trace(handle), 0, "proprrecover: Error [%d] syncing VLD location [%s],", static_cast<int>(rc),
                     handle->proprhandle_filename[slot]);
-        set_slot_state(handle, slot, PROP_SLOT_UNUSABLE);
+        slot_set_state(handle, slot, PROP_SLOT_UNUSABLE, "proprrecover");
     }
 }
 
@@ -304,7 +295,7 @@ void rollback_locations(backend_ctx *ctx, proprhandle *handle, u32 flags)
         if (handle->proprhandle_native_state[i] != PROP_SLOT_OPEN) continue;
         u32 rc = rrecover_helper(ctx, i);
         if (rc == PROP_OK) continue;
-        set_slot_state(handle, i, PROP_SLOT_UNUSABLE);
+        slot_set_state(handle, i, PROP_SLOT_UNUSABLE, "proprrecover");
         trace_print(ut_trace(handle), 0, "proprrecover: fail to recover the disk (%s,%d) Return %d",
                     handle->proprhandle_filename[i], static_cast<int>(i), static_cast<int>(rc));
         alert_location(handle, i);

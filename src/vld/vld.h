@@ -1,5 +1,5 @@
 // Volume-manager storage: store files inside the volume manager's disk
-// groups, on top of its client (platform/vldclient.h).  One client context
+// groups, on top of its client (platform/vldsim/client.h).  One client context
 // per handle; a location's native handle is the client's file handle.
 //
 // A store file reserves its first 25 blocks: store byte offset o is block
@@ -13,7 +13,7 @@
 #pragma once
 
 #include "core/handle.h"
-#include "platform/vldclient.h"
+#include "platform/vldsim/client.h"
 
 // proprvldo, proprvldr/w, proprvldsync and proprvldcache flags.
 constexpr u32 PROPRVLD_FLAGS_READ_ONLY = 1;    // proprvldo_cbkp: open for reading only

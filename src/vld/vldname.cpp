@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/trace.h"
-#include "platform/vldclient.h"
+#include "platform/vldsim/client.h"
 
 namespace {
 

@@ -389,7 +389,7 @@ u32 proprvld_use_cfname(proprhandle *handle, u32 *use, u32)
     if (level != PROP_LEVEL_CACHING) return PROP_E_CTX;
     const przkv_ctx *zkv = handle->proprhandle_zkvctx;
     u32 version = 0;
-    if (zkv == nullptr || version_to_number(zkv->active_version, &version) != 0) {
+    if (zkv == nullptr || !version_to_number(zkv->active_version, &version)) {
         trace_print(vt(handle), 0, "proprvld_use_cfname: AV in context is invalid [%s]",
                     zkv != nullptr ? zkv->active_version : "");
         return PROP_E_CTX;

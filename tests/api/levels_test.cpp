@@ -198,39 +198,36 @@ struct NullArgCase {
 TEST_F(LevelTest, NullHandleAndArguments)
 {
     using C = backend_ctx *;
-    NullArgCase with_null_argument[] = {
-        {"propr_autorepair_conf: NULL device passed", 13, [](C c) { return prop_autorepair_conf(c, nullptr); }},
-        {"propr_rim_autorepair_conf: Meta context passed is NULL", 13,
+    // Each is refused with PROP_E_NULL before the operation runs, in its own words.
+    const std::pair<const char *, std::function<u32(C)>> with_null_argument[] = {
+        {"propr_autorepair_conf: NULL device passed", [](C c) { return prop_autorepair_conf(c, nullptr); }},
+        {"propr_rim_autorepair_conf: Meta context passed is NULL",
          [](C) { return prop_rim_autorepair_conf(nullptr, g_names, g_names); }},
-        {"propr_delete_vldfile: Filename passed is NULL", 13, [](C c) { return prop_delete_vldfile(c, nullptr, 0); }},
-        {"propr_is_zkvonvld: NULL parameter zkvonvld passed", 13,
+        {"propr_delete_vldfile: Filename passed is NULL", [](C c) { return prop_delete_vldfile(c, nullptr, 0); }},
+        {"propr_is_zkvonvld: NULL parameter zkvonvld passed",
          [](C c) { return prop_is_zkvonvld(c, "+a", nullptr, 0); }},
-        {"propr_get_version: NULL parameter version passed", 13, [](C c) { return prop_get_version(c, nullptr); }},
-        {"propr_delete_bkpfile: NULL backup location/filename passed", 13,
+        {"propr_get_version: NULL parameter version passed", [](C c) { return prop_get_version(c, nullptr); }},
+        {"propr_delete_bkpfile: NULL backup location/filename passed",
          [](C c) { return prop_delete_bkpfile(c, nullptr, "f", 0); }},
-        {"propr_delete_bkpfile: NULL backup location/filename passed", 13,
+        {"propr_delete_bkpfile: NULL backup location/filename passed",
          [](C c) { return prop_delete_bkpfile(c, "/d", nullptr, 0); }},
-        {"propr_rename_bkpfile: NULL backup location/filename passed", 13,
+        {"propr_rename_bkpfile: NULL backup location/filename passed",
          [](C c) { return prop_rename_bkpfile(c, "/d", "f", nullptr, 0); }},
-        {"propr_copy_bkpfile: NULL source/destination backup location/filename passed", 13,
+        {"propr_copy_bkpfile: NULL source/destination backup location/filename passed",
          [](C c) { return prop_copy_bkpfile(c, "/d", "f", "/e", nullptr); }},
-        {"propr_copy_bkpfile: NULL source/destination backup location/filename passed", 13,
+        {"propr_copy_bkpfile: NULL source/destination backup location/filename passed",
          [](C c) { return prop_copy_bkpfile(c, nullptr, "f", "/e", g_name); }},
-        {"propr_get_dev: NULL dev passed", 13, [](C c) { return prop_get_dev(c, nullptr, g_buf, &g_u64, 0); }},
-        {"propr_get_dev: NULL errorbuf passed", 13, [](C c) { return prop_get_dev(c, g_dev, nullptr, &g_u64, 0); }},
-        {"propr_get_dev: NULL errorbuf_sz passed", 13,
-         [](C c) { return prop_get_dev(c, g_dev, g_buf, nullptr, 0); }},
-        {"propr_compare_dev: NULL dev1 passed", 13,
-         [](C) { return prop_compare_dev(g_dev, nullptr, g_buf, &g_u32); }},
-        {"propr_compare_dev: NULL errorbuf passed", 13,
-         [](C) { return prop_compare_dev(g_dev, g_dev, nullptr, &g_u32); }},
-        {"propr_compare_dev: NULL errorbuf_sz passed", 13,
+        {"propr_get_dev: NULL dev passed", [](C c) { return prop_get_dev(c, nullptr, g_buf, &g_u64, 0); }},
+        {"propr_get_dev: NULL errorbuf passed", [](C c) { return prop_get_dev(c, g_dev, nullptr, &g_u64, 0); }},
+        {"propr_get_dev: NULL errorbuf_sz passed", [](C c) { return prop_get_dev(c, g_dev, g_buf, nullptr, 0); }},
+        {"propr_compare_dev: NULL dev1 passed", [](C) { return prop_compare_dev(g_dev, nullptr, g_buf, &g_u32); }},
+        {"propr_compare_dev: NULL errorbuf passed", [](C) { return prop_compare_dev(g_dev, g_dev, nullptr, &g_u32); }},
+        {"propr_compare_dev: NULL errorbuf_sz passed",
          [](C) { return prop_compare_dev(g_dev, g_dev, g_buf, nullptr); }},
-        {"propr_file_exists: NULL metactx passed.", 13,
-         [](C) { return prop_file_exists(nullptr, "/f", &g_u32, 0); }},
-        {"propr_file_exists: Filename passed is NULL.", 13,
+        {"propr_file_exists: NULL metactx passed.", [](C) { return prop_file_exists(nullptr, "/f", &g_u32, 0); }},
+        {"propr_file_exists: Filename passed is NULL.",
          [](C) { return prop_file_exists(&g_meta, nullptr, &g_u32, 0); }},
-        {"propr_file_exists: file_exists passed is NULL.", 13,
+        {"propr_file_exists: file_exists passed is NULL.",
          [](C) { return prop_file_exists(&g_meta, "/f", nullptr, 0); }},
     };
     for (const ExportCase &e : export_cases()) e.install();
@@ -244,7 +241,7 @@ TEST_F(LevelTest, NullHandleAndArguments)
         EXPECT_TRUE(trace_captured_contains(c.text));
         trace_capture_stop();
     };
-    for (const NullArgCase &c : with_null_argument) check(c);
+    for (const auto &[text, call] : with_null_argument) check({text, PROP_E_NULL, call});
     ctx->propb_ctx = nullptr;
     for (const ExportCase &e : export_cases()) {
         const propreg::export_rule &r = rule_of(e.id);

@@ -201,9 +201,7 @@ TEST_F(TakeBackup, WhatCannotBeBackedUpLeavesNoFile)
 // every level follow.
 TEST(BackupAfterACut, ALogMarkedLiveWithNothingToUndoStopsBackupsOnlyUntilRecovery)
 {
-    StoreOptions options;
-    options.locations = 2;
-    Store store(options);
+    Store store({.locations = 2});
     store.format();
     for (uint32_t slot = 0; slot < 2; slot++) {
         std::string boot = store.read_block(slot, 0);

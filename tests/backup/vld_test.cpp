@@ -8,21 +8,13 @@
 #include <cstring>
 
 #include "backup_util.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "support/tmpdir.h"
 
 namespace {
 
 constexpr uint32_t kSeed = 13;
 const std::string kDg = "+DATA";
-
-StoreOptions in_disk_groups()
-{
-    StoreOptions o;
-    o.locations = 2;
-    o.vld = true;
-    return o;
-}
 
 std::vector<vld_admin_file> files_of(const std::string &dg)
 {
@@ -98,7 +90,7 @@ class DiskGroupBackups : public ::testing::Test {
         return out;
     }
 
-    Store store{in_disk_groups()};
+    Store store{{.locations = 2, .vld = true}};
     TempDir dir;
 };
 

@@ -88,7 +88,6 @@ class CrashBench {
     // Makes the formatted store the starting point again.
     void forget_saved() { saved_ = formatted_; }
     void restore_saved() const { saved_.restore(); }
-    void restore_formatted() const { formatted_.restore(); }
 
     // Opens and recovers the store, compares its tree with expect, checks
     // the pages of the locations in check (all when empty), writes, reads

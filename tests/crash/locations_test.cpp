@@ -253,32 +253,20 @@ void sweep(ChangeBench &cb, const std::string &label, const std::vector<std::str
 // Crash points per mode in the default run; a full sweep tries them all.
 constexpr uint32_t kSample = 4;
 
-TEST(LocationSweep, ReplaceOnTheCacheWriter)
+// Replace the last location, add one past the last, delete the second.
+TEST(LocationSweep, ReplaceAddOrDeleteOnTheCacheWriter)
 {
-    for (uint32_t n : {2u, 3u}) {
-        ChangeBench cb(n);
-        const std::string slot = std::to_string(n - 1);
-        sweep(cb, "replace of location " + slot + " of " + std::to_string(n),
-              {"replace", slot, cb.spare(), "1", cb.report()}, nullptr, kSample);
-    }
-}
-
-TEST(LocationSweep, AddOnTheCacheWriter)
-{
-    for (uint32_t n : {1u, 2u, 3u}) {
-        ChangeBench cb(n);
-        const std::string slot = std::to_string(n);
-        sweep(cb, "add of location " + slot + " to " + std::to_string(n),
-              {"replace", slot, cb.spare(), "1", cb.report()}, nullptr, kSample);
-    }
-}
-
-TEST(LocationSweep, DeleteOnTheCacheWriter)
-{
-    for (uint32_t n : {2u, 3u}) {
-        ChangeBench cb(n);
-        sweep(cb, "delete of location 1 of " + std::to_string(n), {"replace", "1", "-", "1", cb.report()}, nullptr,
-              kSample);
+    const struct {
+        const char *change;
+        uint32_t locations, slot;
+    } cases[] = {{"replace", 2, 1}, {"replace", 3, 2}, {"add", 1, 1}, {"add", 2, 2},
+                 {"add", 3, 3},     {"delete", 2, 1},  {"delete", 3, 1}};
+    for (const auto &c : cases) {
+        ChangeBench cb(c.locations);
+        const std::string slot = std::to_string(c.slot);
+        const std::string to = std::string(c.change) == "delete" ? "-" : cb.spare();
+        sweep(cb, std::string(c.change) + " of location " + slot + " with " + std::to_string(c.locations),
+              {"replace", slot, to, "1", cb.report()}, nullptr, kSample);
     }
 }
 

@@ -2,7 +2,7 @@
 // complete names of their files, and the dependencies a store there needs.
 #include "devices_fixture.h"
 #include "platform/resource.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 
 namespace {
 

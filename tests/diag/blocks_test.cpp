@@ -143,9 +143,7 @@ TEST_F(Blocks, AWriteTheBlockDoesNotAllowIsRefusedAndWritesNothing)
 void sweep(uint32_t locations)
 {
     SCOPED_TRACE(std::to_string(locations) + " location(s)");
-    StoreOptions so;
-    so.locations = locations;
-    Store store(so);
+    Store store({.locations = locations});
     store.format();
     ASSERT_EQ(store.init(), PROP_OK);
     uint32_t page = 0, number = 0, addr = 0;

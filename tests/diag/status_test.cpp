@@ -9,16 +9,9 @@ namespace {
 
 constexpr uint32_t kInMemory = 0x200000;
 
-StoreOptions two_locations()
-{
-    StoreOptions so;
-    so.locations = 2;
-    return so;
-}
-
 class Status : public DiagTest {
   protected:
-    Status() : DiagTest(two_locations()) {}
+    Status() : DiagTest(StoreOptions{2}) {}
 
     Traced status(prop_status *s, uint32_t flags = 0)
     {

@@ -17,6 +17,7 @@
 #include "io/io.h"
 #include "platform/cfgstore.h"
 #include "propreg/frontend.h"
+#include "storage/changes.h"
 #include "storage/config.h"
 
 namespace {
@@ -150,7 +151,7 @@ void IoStore::write_boot(u32 slot, const BootFields &want)
     dev_wvotes(boot, want.my_votes, want.total_votes);
     boot[200] = want.log_live ? 1 : 0;
     hdr_stamp_checksum(boot, PROP_PAGE_SIZE);
-    write_raw(slot, 0, boot, sizeof boot);
+    write_raw(slot, 0, boot, sizeof boot, want.counted);
 
     u8 log[PROP_PAGE_SIZE] = {};
     block_header(log, FX_LSST, want.zkvid);
@@ -168,12 +169,19 @@ void IoStore::write_block(u32 slot, u32 addr, u8 fill)
     write_raw(slot, addr, block, sizeof block);
 }
 
-void IoStore::write_raw(u32 slot, u64 blkaddr, const void *data, size_t len)
+void IoStore::write_raw(u32 slot, u64 blkaddr, const void *data, size_t len, bool counted)
 {
     const int fd = ::open(loc(slot).c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(pwrite(fd, data, len, static_cast<off_t>(FX_PREFIX + blkaddr)), static_cast<ssize_t>(len));
     ::close(fd);
+    // Another process writing the boot block counts the change, as the
+    // library does.
+    if (blkaddr != 0 || !counted) return;
+    ut_changes changes{};
+    ut_changes_map(loc(slot).c_str(), &changes);
+    ut_changes_count(&changes);
+    ut_changes_unmap(&changes);
 }
 
 std::vector<u8> IoStore::read_raw(u32 slot, u64 blkaddr, size_t len) const

@@ -31,6 +31,8 @@ struct BootFields {
     // The history: by default the configuration the fixture wrote, as the
     // only set.  other_history names a configuration this store never had.
     bool other_history = false;
+    // The writer counts the change, as every process of this library does.
+    bool counted = true;
 };
 
 class IoStore {
@@ -52,7 +54,7 @@ class IoStore {
     void block_header(u8 *block, u32 addr, u32 zkvid, u8 version = 4);
     // A block with a valid header and a fill byte, at block address addr.
     void write_block(u32 slot, u32 addr, u8 fill);
-    void write_raw(u32 slot, u64 blkaddr, const void *data, size_t len);
+    void write_raw(u32 slot, u64 blkaddr, const void *data, size_t len, bool counted = true);
     std::vector<u8> read_raw(u32 slot, u64 blkaddr, size_t len) const;
     // The votes a slot's boot block carries on disk.
     std::pair<u32, u32> disk_votes(u32 slot) const;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -18,13 +19,30 @@
 #include "format/block.h"
 #include "io/io.h"
 #include "keys/keyhandle.h"
-#include "keys_data.h"
 #include "space/fcl.h"
 #include "support/batch_builder.h"
 #include "support/store.h"
 #include "tree/kce_pages.h"
 #include "txn/blockio.h"
 #include "txn/log.h"
+
+inline std::vector<uint8_t> pattern(size_t size, uint8_t seed)
+{
+    std::vector<uint8_t> v(size);
+    for (size_t i = 0; i < size; i++) v[i] = static_cast<uint8_t>(seed + i * 7 + i / 4064);
+    return v;
+}
+
+inline sec_attr make_sec(const char *user, const char *group, uint32_t u, uint32_t g, uint32_t o)
+{
+    sec_attr s{};
+    s.userperm = u;
+    s.groupperm = g;
+    s.otherperm = o;
+    std::snprintf(s.username, sizeof s.username, "%s", user);
+    std::snprintf(s.groupname, sizeof s.groupname, "%s", group);
+    return s;
+}
 
 // An open key, closed when it goes out of scope.
 class Key {

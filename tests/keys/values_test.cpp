@@ -1,6 +1,9 @@
 // Values through the exports: every size class round-trips with its type,
 // the page accounting follows the size, a short buffer learns the size it
 // needs, and refusals leave the old value.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "keys_fixture.h"
 
 namespace {
@@ -101,6 +104,35 @@ TEST_F(ValuesTest, TypesAboveOneByteAreRefused)
     EXPECT_EQ(got.bytes, pattern(300, 1));
     EXPECT_EQ(v.used_pages(), used);
     EXPECT_EQ(list_subkeys(ctx(), system_).names.size(), 1u);
+}
+
+// Another process's commit is seen at a reader's next call, though the
+// reader's page cache answers from memory in between: the writer counts
+// each boot block it writes, and the reader's look follows the count.
+TEST_F(ValuesTest, AReaderSeesAnotherProcesssCommitAtItsNextCall)
+{
+    ScopedEnv words("ZKV_PAGE_CACHE_CHECK_MS", "3600000");  // the count alone answers
+    make(system_, "watched");
+    reopen(PROP_LEVEL_READONLY);
+    StoreView v = view();
+    Key k = v.open("SYSTEM.watched");
+    for (uint8_t value = 1; value <= 3; value++) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            backend_ctx *writer = nullptr;
+            store_->zkv()->boot_level = PROP_LEVEL_RW;
+            bool ok = prop_init(&writer, store_->meta(), store_->sec(), store_->cls(), PROP_LEVEL_RW, store_->zkv(),
+                                nullptr) == PROP_OK;
+            StoreView w{writer};
+            if (ok) ok = w.set(w.open("SYSTEM.watched"), {value}) == PROP_OK;
+            ::_exit(ok && prop_terminate(writer, 0) == PROP_OK ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_EQ(status, 0);
+        EXPECT_EQ(v.get(k).bytes, std::vector<uint8_t>{value});
+        EXPECT_EQ(v.get(k).bytes, std::vector<uint8_t>{value}) << "from memory";
+    }
 }
 
 }  // namespace

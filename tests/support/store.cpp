@@ -8,7 +8,7 @@
 
 #include "io/pagecache.h"
 #include "platform/cfgstore.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "storage/config.h"
 
 namespace {

@@ -56,6 +56,7 @@ class Store {
     prop_secctx *sec() const { return sec_; }
     przkv_ctx *zkv() const { return zkv_; }
     prop_grpctx *grp() const { return grp_; }
+    prop_clsctx *cls() const { return cls_; }
     FaultEnv &faults() { return *faults_; }
     const sec_attr &top_security() const { return topsec_; }
     const StoreOptions &options() const { return options_; }

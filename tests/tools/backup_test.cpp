@@ -13,19 +13,6 @@
 
 namespace {
 
-std::string write_file(const TempDir &dir, const std::string &name, const std::string &data)
-{
-    std::string path = dir.file(name);
-    std::ofstream(path, std::ios::binary) << data;
-    return path;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(PropctlBackup, BackUpLookInsideAndRestore)
 {
     Propctl p;
@@ -42,7 +29,7 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     EXPECT_EQ(p.ok({"get", "SYSTEM.app.port", "--backup", file}), "8080\n");
     RunResult verify = p.run({"verify", file});
     EXPECT_EQ(verify.status, 0) << verify.err;
-    EXPECT_NE(verify.out.find(": 6 keys, "), std::string::npos) << verify.out;
+    EXPECT_TRUE(holds(verify.out, ": 6 keys, "));
     EXPECT_EQ(p.run({"--backup", file, "set", "SYSTEM.x", "1"}).status, 2);
 
     p.ok({"set", "SYSTEM.app.name", "second"});
@@ -64,8 +51,8 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
     // A restore refuses what verify rejects, says why, and changes nothing.
     RunResult refused = p.run({"restore", "--yes", damaged});
     EXPECT_EQ(refused.status, 3);
-    EXPECT_NE(refused.err.find("error 22:"), std::string::npos) << refused.err;
-    EXPECT_NE(refused.err.find("of key [SYSTEM.app.name]"), std::string::npos) << refused.err;
+    EXPECT_TRUE(holds(refused.err, "error 22:"));
+    EXPECT_TRUE(holds(refused.err, "of key [SYSTEM.app.name]"));
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
     // Damage that only the block scan sees, as check would see it on a
     // store: a name table page flipped, two tree nodes swapped.
@@ -86,14 +73,14 @@ TEST(PropctlBackup, BackUpLookInsideAndRestore)
         const std::string bad = write_file(p.dir(), name, bytes);
         RunResult r = p.run({"verify", bad});
         EXPECT_EQ(r.status, 3) << name << "\n" << r.out << r.err;
-        EXPECT_NE(r.out.find("is CORRUPT ("), std::string::npos) << name << "\n" << r.out;
+        EXPECT_TRUE(holds(r.out, "is CORRUPT (")) << name;
         EXPECT_EQ(p.run({"restore", "--yes", bad}).status, 3) << name;
         EXPECT_EQ(p.ok({"tree", "--json"}), tree) << name;
     }
 
     RunResult junk = p.run({"restore", "--yes", write_file(p.dir(), "junk", std::string(8192, 'j'))});
     EXPECT_EQ(junk.status, 3);
-    EXPECT_NE(junk.err.find("error 22:"), std::string::npos) << junk.err;
+    EXPECT_TRUE(holds(junk.err, "error 22:"));
     EXPECT_EQ(p.ok({"tree", "--json"}), tree);
 }
 
@@ -129,15 +116,17 @@ TEST(PropctlBackup, AKilledBackupLeavesATemporaryTheNextOneRemoves)
         EXPECT_EQ(temporaries().size(), 1u);
         RunResult r = p.run(next);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.err.find("left by a backup that did not finish"), std::string::npos) << r.err;
+        EXPECT_TRUE(holds(r.err, "left by a backup that did not finish"));
         EXPECT_TRUE(temporaries().empty());
     }
     EXPECT_EQ(p.ok({"backups", dir}).rfind("other.bkp ", 0), 0u);
 }
 
-// A store with every kind of key a record file must carry.
-void fill(const Propctl &p)
+// A new store with every kind of key a record file must carry, exported;
+// the export's path.
+std::string filled_export(const Propctl &p)
 {
+    p.ok({"init"});
     std::string big(65536, '\0');
     for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<char>(i * 31 % 256);
     const std::string awkward = std::string("a\x07\x20\x5f\nb\x07\x20\x5f\n\n\0z", 14);
@@ -154,15 +143,15 @@ void fill(const Propctl &p)
     p.ok({"set", "DATABASE.d", "db"});
     p.ok({"sec", "SYSTEM.t", "--owner", "nobody", "--group", "nogroup", "--group-perm", "WRITE", "--other-perm",
           "ALL_ACCESS"});
+    const std::string file = p.dir().file("tree.export");
+    p.ok({"export", file});
+    return file;
 }
 
 TEST(PropctlRecords, AnExportImportsIntoAnotherStoreKeyForKey)
 {
     Propctl a, b;
-    a.ok({"init"});
-    fill(a);
-    const std::string file = a.dir().file("tree.export");
-    a.ok({"export", file});
+    const std::string file = filled_export(a);
     b.ok({"init"});
     EXPECT_EQ(b.ok({"import", file}).rfind("imported ", 0), 0u);
     EXPECT_EQ(b.ok({"tree", "--json"}), a.ok({"tree", "--json"}));
@@ -181,10 +170,7 @@ TEST(PropctlRecords, AnExportImportsIntoAnotherStoreKeyForKey)
 TEST(PropctlRecords, ImportModesAndAnExportThatFails)
 {
     Propctl a;
-    a.ok({"init"});
-    fill(a);
-    const std::string file = a.dir().file("tree.export");
-    a.ok({"export", file});
+    const std::string file = filled_export(a);
 
     Propctl db;
     db.ok({"init"});
@@ -196,7 +182,7 @@ TEST(PropctlRecords, ImportModesAndAnExportThatFails)
     mine.ok({"init"});
     mine.ok({"import", file, "--mode", "security"});
     const std::string sec = mine.ok({"sec", "SYSTEM.t", "--json"});
-    EXPECT_NE(sec.find("\"owner_perm\":63,\"group_perm\":63,\"other_perm\":0"), std::string::npos) << sec;
+    EXPECT_TRUE(holds(sec, "\"owner_perm\":63,\"group_perm\":63,\"other_perm\":0"));
     EXPECT_EQ(sec.find("nobody"), std::string::npos) << sec;
     EXPECT_EQ(mine.ok({"get", "--raw", "SYSTEM.t"}), std::string("text value\0\0", 12));
 
@@ -204,13 +190,12 @@ TEST(PropctlRecords, ImportModesAndAnExportThatFails)
     a.ok({"set", "SYSTEM.huge", "--type", "bytes", "--file", write_file(a.dir(), "huge", std::string(70000, 'h'))});
     RunResult huge = a.run({"export", a.dir().file("huge.export")});
     EXPECT_EQ(huge.status, 1);
-    EXPECT_NE(huge.err.find("SYSTEM.huge: a value of 70000 bytes, a record holds at most 65536"), std::string::npos)
-        << huge.err;
+    EXPECT_TRUE(holds(huge.err, "SYSTEM.huge: a value of 70000 bytes, a record holds at most 65536"));
     EXPECT_EQ(read_file(a.dir().file("huge.export")), "");
     // Any other failure says its own reason, not the size of a value.
     RunResult nowhere = a.run({"export", a.dir().file("no/such/dir/x.export"), "SYSTEM.t"});
     EXPECT_EQ(nowhere.status, 4);
-    EXPECT_NE(nowhere.err.find("no such directory " + a.dir().file("no/such/dir")), std::string::npos) << nowhere.err;
+    EXPECT_TRUE(holds(nowhere.err, "no such directory " + a.dir().file("no/such/dir")));
     EXPECT_EQ(nowhere.err.find("a record holds"), std::string::npos) << nowhere.err;
 }
 
@@ -234,8 +219,7 @@ TEST(PropctlRecords, ALargeImportCommitsInStepsAndCompletesWhenRunAgain)
     EXPECT_EQ(b.run({"import", file}).status, 86);
     b.clear_env("PROPREG_FAULTS");
     EXPECT_EQ(b.ok({"tree", "--json"}), empty);
-    EXPECT_NE(b.ok({"import", file, "--json"}).find("\"keys\":10005,\"created\":10002,\"transactions\":2"),
-              std::string::npos);
+    EXPECT_TRUE(holds(b.ok({"import", file, "--json"}), "\"keys\":10005,\"created\":10002,\"transactions\":2"));
     EXPECT_EQ(b.ok({"tree", "--json"}), a.ok({"tree", "--json"}));
 }
 
@@ -289,9 +273,9 @@ TEST(PropctlRecords, ADamagedFileImportsNothing)
         SCOPED_TRACE(what);
         RunResult r = b.run({"import", write_file(b.dir(), "damaged.rec", bytes)});
         EXPECT_EQ(r.status, 3);  // a damaged file is corruption found
-        EXPECT_NE(r.err.find("nothing was imported: error 22:"), std::string::npos) << r.err;
+        EXPECT_TRUE(holds(r.err, "nothing was imported: error 22:"));
         if (what == "parent") {
-            EXPECT_NE(r.err.find("SYSTEM.n.k0 comes before its parent SYSTEM.n"), std::string::npos) << r.err;
+            EXPECT_TRUE(holds(r.err, "SYSTEM.n.k0 comes before its parent SYSTEM.n"));
         }
         EXPECT_EQ(b.ok({"tree", "--json"}), before);
     }

@@ -35,19 +35,19 @@ TEST(PropctlCheck, ASoundStorePassesAndADamagedOneIsNamedAndExits3)
     Propctl p;
     p.ok({"init"});
     p.ok({"set", "SYSTEM.app.name", "value"});
-    EXPECT_NE(p.ok({"check"}).find("the store is sound\n"), std::string::npos);
+    EXPECT_TRUE(holds(p.ok({"check"}), "the store is sound\n"));
     std::string status = p.ok({"--json", "status"});
-    EXPECT_NE(status.find("\"state\":3,\"state_name\":\"current\""), std::string::npos) << status;
+    EXPECT_TRUE(holds(status, "\"state\":3,\"state_name\":\"current\""));
 
     flip_byte(p.root() + "/data/local.store", tnode_number(p, "SYSTEM.app.name"), 3000);
     RunResult r = p.run({"check"});
     EXPECT_EQ(r.status, 3) << r.err;
-    EXPECT_NE(r.out.find("is CORRUPT (checksum)"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("of key [SYSTEM.app.name] is not a valid tnode"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("the store is CORRUPT"), std::string::npos) << r.out;
+    EXPECT_TRUE(holds(r.out, "is CORRUPT (checksum)"));
+    EXPECT_TRUE(holds(r.out, "of key [SYSTEM.app.name] is not a valid tnode"));
+    EXPECT_TRUE(holds(r.out, "the store is CORRUPT"));
     RunResult json = p.run({"--json", "check"});
     EXPECT_EQ(json.status, 3);
-    EXPECT_NE(json.out.find("\"sound\":false"), std::string::npos) << json.out;
+    EXPECT_TRUE(holds(json.out, "\"sound\":false"));
 }
 
 TEST(PropctlCheck, ALocationMerelyBehindIsStaleNotCorrupt)
@@ -56,14 +56,13 @@ TEST(PropctlCheck, ALocationMerelyBehindIsStaleNotCorrupt)
     p.ok({"init", "--cluster", "--copies", "2", "--dev"});
     p.ok({"set", "SYSTEM.k", "old"});
     const std::string copy = p.root() + "/data/copy2.store";
-    std::ifstream in(copy, std::ios::binary);
-    const std::string before((std::istreambuf_iterator<char>(in)), {});
+    const std::string before = read_file(copy);
     p.ok({"set", "SYSTEM.k", "new"});
     std::ofstream(copy, std::ios::binary | std::ios::trunc) << before;
     RunResult r = p.run({"check"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("stale: behind the other locations, not corrupt"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("the store is sound (a location is stale)"), std::string::npos) << r.out;
+    EXPECT_TRUE(holds(r.out, "stale: behind the other locations, not corrupt"));
+    EXPECT_TRUE(holds(r.out, "the store is sound (a location is stale)"));
 }
 
 TEST(PropctlBlock, ReadShowAndForcedWrite)
@@ -73,28 +72,24 @@ TEST(PropctlBlock, ReadShowAndForcedWrite)
     p.ok({"set", "SYSTEM.k", "hello"});
     const std::string file = p.dir().file("k.block");
     p.ok({"block", "get", "SYSTEM.k", "--out", file});
-    EXPECT_NE(p.ok({"block", "show", "25"}).find("numpage:"), std::string::npos);
+    EXPECT_TRUE(holds(p.ok({"block", "show", "25"}), "numpage:"));
 
-    std::string bytes;
-    {
-        std::ifstream in(file, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string bytes = read_file(file);
     ASSERT_EQ(bytes.size(), 4096u);
     bytes[54] = 'J';  // the first byte of the value kept in the tnode
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 
     RunResult refused = p.run({"block", "set", file});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+    EXPECT_TRUE(holds(refused.err, "--force"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "hello\n");
     p.ok({"block", "set", file, "--force"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "Jello\n");
-    EXPECT_NE(p.ok({"check"}).find("the store is sound"), std::string::npos);
+    EXPECT_TRUE(holds(p.ok({"check"}), "the store is sound"));
 
     RunResult before_boot = p.run({"block", "get", "24"});
     EXPECT_EQ(before_boot.status, 2);
-    EXPECT_NE(before_boot.err.find("error 8"), std::string::npos) << before_boot.err;
+    EXPECT_TRUE(holds(before_boot.err, "error 8"));
 
     // A free block, and one whose header does not validate, are shown to
     // root with a note, and to nobody else.
@@ -105,10 +100,10 @@ TEST(PropctlBlock, ReadShowAndForcedWrite)
         if (::geteuid() == 0) {
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.out.rfind("block " + std::to_string(number) + "\n", 0), 0u) << r.out.substr(0, 40);
-            EXPECT_NE(r.err.find(": note: "), std::string::npos) << r.err;
+            EXPECT_TRUE(holds(r.err, ": note: "));
         } else {
             EXPECT_EQ(r.status, 1);
-            EXPECT_NE(r.err.find("error 5:"), std::string::npos) << r.err;
+            EXPECT_TRUE(holds(r.err, "error 5:"));
         }
     }
 }
@@ -121,7 +116,7 @@ TEST(PropctlState, AnImportingStoreIsRefusedUntilTheStateIsCleared)
     EXPECT_EQ(p.ok({"state", "set", "16"}), "16 (importing)\n");
     RunResult refused = p.run({"ls"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("error 47"), std::string::npos) << refused.err;
+    EXPECT_TRUE(holds(refused.err, "error 47"));
     EXPECT_EQ(p.ok({"--json", "state", "set", "0"}), "{\"state\":0,\"importing\":false}\n");
     EXPECT_EQ(p.ok({"ls"}), "DATABASE\nHWK\nSYSTEM\n");
 }
@@ -132,8 +127,8 @@ TEST(PropctlCheck, ShowsProgressOnATerminal)
     p.ok({"init", "--dev"});
     RunResult r = p.run_on_terminal({"check"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("propctl check: scanning the locations: starting"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("propctl check: walking the key tree"), std::string::npos) << r.err;
+    EXPECT_TRUE(holds(r.err, "propctl check: scanning the locations: starting"));
+    EXPECT_TRUE(holds(r.err, "propctl check: walking the key tree"));
     EXPECT_EQ(p.run({"check"}).err, "");
 }
 

@@ -143,9 +143,9 @@ TEST_F(PropctlDocs, ZshCompletesEveryCommandAndOption)
     const std::vector<std::string> out = run_script("zsh -f", script);
     ASSERT_EQ(out.size(), table_.size());
     for (size_t i = 1; i < table_.size(); i++) {
-        EXPECT_NE(out[0].find(table_[i].command + ":"), std::string::npos) << table_[i].command;
+        EXPECT_TRUE(holds(out[0], table_[i].command + ":")) << table_[i].command;
         for (const std::string &f : flags_of(i))
-            EXPECT_NE(out[i].find("*" + f + "["), std::string::npos) << table_[i].command << " " << f;
+            EXPECT_TRUE(holds(out[i], "*" + f + "[")) << table_[i].command << " " << f;
     }
 }
 
@@ -169,8 +169,8 @@ TEST_F(PropctlDocs, EveryCommandHasAManPageWithItsOptions)
     for (const std::string &f : table_[0].flags) EXPECT_TRUE(shows(pages[0], f)) << f;
     for (size_t i = 1; i < table_.size(); i++) {
         const std::string &page = pages[i], &name = table_[i].command;
-        EXPECT_NE(pages[0].find("propctl-" + name + "(1)"), std::string::npos) << name;
-        EXPECT_NE(page.find("propctl " + name + " "), std::string::npos) << page;
+        EXPECT_TRUE(holds(pages[0], "propctl-" + name + "(1)")) << name;
+        EXPECT_TRUE(holds(page, "propctl " + name + " "));
         for (const std::string &f : flags_of(i))
             EXPECT_TRUE(shows(page, f)) << name << " " << f;
     }

@@ -10,17 +10,14 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "propctl_run.h"
 
 namespace {
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 TEST(PropctlErrors, AFailureIsAlsoAJsonDocument)
 {
@@ -47,7 +44,7 @@ TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
     RunResult r = p.run({"set", "SYSTEM.a", "v"});
     p.clear_env("PROPREG_FAULTS");
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "no space left on the device of " + location + ": error 26")) << r.err;
+    EXPECT_TRUE(holds(r.err, "no space left on the device of " + location + ": error 26"));
 
     // The limit is inherited by the child and given back at once; the
     // signal it raises would end propctl without a word.
@@ -62,8 +59,7 @@ TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
     }
     r = child->wait();
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, location + " would grow past this process's file-size limit of 1048576 bytes"))
-        << r.err;
+    EXPECT_TRUE(holds(r.err, location + " would grow past this process's file-size limit of 1048576 bytes"));
     EXPECT_EQ(p.ok({"ls", "SYSTEM"}), "") << "a failed write left a key";
 
     // A file the command makes is the one that lacks room; values big
@@ -75,8 +71,8 @@ TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
         r = p.run({std::string(file) == "out.bkp" ? "backup" : "export", p.dir().file(file)});
         p.clear_env("PROPREG_FAULTS");
         EXPECT_EQ(r.status, 1) << file;
-        EXPECT_TRUE(contains(r.err, "no space left on the device of " + p.dir().file(file) + ": error")) << r.err;
-        EXPECT_FALSE(contains(r.err, "a record holds")) << r.err;
+        EXPECT_TRUE(holds(r.err, "no space left on the device of " + p.dir().file(file) + ": error"));
+        EXPECT_EQ(r.err.find("a record holds"), std::string::npos) << r.err;
     }
 
     // A configuration value that cannot be read (24: out of file
@@ -86,9 +82,9 @@ TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
     c.set_env("PROPREG_FAULTS", "fail_open:nth=1,errno=24,times=0,path=zkvconfig_loc");
     r = c.run({"get", "SYSTEM.a"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "Error accessing zkvconfig_loc registry value. Too many open files (this process may "
-                                "open ")) << r.err;
-    EXPECT_TRUE(contains(r.err, "error 42:")) << r.err;
+    EXPECT_TRUE(holds(r.err, "Error accessing zkvconfig_loc registry value. Too many open files (this process may "
+                             "open "));
+    EXPECT_TRUE(holds(r.err, "error 42:"));
 }
 
 // A store made before its files were private: another user may reach it,
@@ -113,8 +109,8 @@ TEST(PropctlErrors, APermissionDeniedNamesTheFileAndItsOwner)
     }
     RunResult r = p.run_through(launcher, {"get", "SYSTEM"});
     EXPECT_EQ(r.status, 5);
-    EXPECT_TRUE(contains(r.err, "permission denied on " + location + " (owner ")) << r.err;
-    EXPECT_TRUE(contains(r.err, "run propctl as a user who may read and write it: error 26")) << r.err;
+    EXPECT_TRUE(holds(r.err, "permission denied on " + location + " (owner "));
+    EXPECT_TRUE(holds(r.err, "run propctl as a user who may read and write it: error 26"));
 }
 
 // With one disk group the damaged copy leaves no valid format at all; with
@@ -134,11 +130,10 @@ TEST(PropctlErrors, ADamagedBootBlockCopyIsNamedAndAWriterTakesAGoodOne)
         const std::string damaged = "mirror copy 1 of the boot block of +DATA/registry.255.1 is damaged";
         RunResult r = p.run({"get", "SYSTEM.k"});
         EXPECT_EQ(r.status, 6);
-        EXPECT_TRUE(contains(r.err, damaged + ": 'propctl info', or any command that writes, takes a good copy"))
-            << r.err;
+        EXPECT_TRUE(holds(r.err, damaged + ": 'propctl info', or any command that writes, takes a good copy"));
         r = p.run({"set", "SYSTEM.k", "w"});
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(contains(r.err, damaged + ": taking a good copy")) << r.err;
+        EXPECT_TRUE(holds(r.err, damaged + ": taking a good copy"));
         EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "w\n");
         EXPECT_EQ(p.run({"check"}).status, 0);
     }
@@ -155,7 +150,7 @@ TEST(PropctlErrors, AWaitForTheLockNamesItsHolderAndCanGiveUp)
 
     RunResult r = p.run({"--wait", "0.5", "set", "SYSTEM.a", "1"});
     EXPECT_EQ(r.status, 7);
-    EXPECT_TRUE(contains(r.err, "set SYSTEM.a: gave up waiting for the store's lock after 0.5 s: " + holder)) << r.err;
+    EXPECT_TRUE(holds(r.err, "set SYSTEM.a: gave up waiting for the store's lock after 0.5 s: " + holder));
 
     std::unique_ptr<Child> waiting = p.spawn({"set", "SYSTEM.a", "2"});
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -165,6 +160,30 @@ TEST(PropctlErrors, AWaitForTheLockNamesItsHolderAndCanGiveUp)
     EXPECT_EQ(r.err.rfind("propctl: waiting for the store's lock, " + holder, 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "said once: " << r.err;
     EXPECT_EQ(p.ok({"get", "SYSTEM.a"}), "2\n");
+}
+
+// A failure the fault layer made must never pass for the disks' own: the
+// trace of every process the environment switches it on in says so.
+TEST(PropctlErrors, TheTraceSaysWhenTheEnvironmentSwitchesFaultsOn)
+{
+    Propctl p;
+    p.ok({"init"});
+    const std::string trace = p.dir().file("trace");
+    p.set_env("ZKV_TRACE_FILE", trace);
+    auto traced = [&] {
+        std::ifstream in(trace);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    p.ok({"get", "SYSTEM"});
+    EXPECT_FALSE(holds(traced(), "PROPREG_FAULTS"));
+    p.set_env("PROPREG_FAULTS", "delay:us=1");
+    p.ok({"get", "SYSTEM"});
+    EXPECT_TRUE(holds(traced(), "fault layer on from PROPREG_FAULTS [delay:us=1]"));
+    p.set_env("PROPREG_FAULTS", "no_such_fault");
+    p.ok({"get", "SYSTEM"});
+    EXPECT_TRUE(holds(traced(), "ignoring unusable PROPREG_FAULTS [no_such_fault]"));
 }
 
 }  // namespace

@@ -12,12 +12,12 @@ TEST(PropctlHelp, EveryCommandHasHelp)
     std::string overview = p.ok({"--help"});
     for (const char *cmd : {"init", "get", "set", "create", "unset", "ls", "tree", "rm", "mv", "sec", "batch", "info",
                             "demo"}) {
-        EXPECT_NE(overview.find(std::string("\n  ") + cmd + " "), std::string::npos) << cmd;
+        EXPECT_TRUE(holds(overview, std::string("\n  ") + cmd + " ")) << cmd;
         std::string help = p.ok({cmd, "--help"});
         EXPECT_EQ(help.rfind(std::string("usage: propctl ") + cmd, 0), 0u) << help;
     }
-    EXPECT_NE(overview.find("power cut"), std::string::npos) << "durability is not explained";
-    EXPECT_NE(p.ok({"init", "--help"}).find("not durable"), std::string::npos);
+    EXPECT_TRUE(holds(overview, "power cut")) << "durability is not explained";
+    EXPECT_TRUE(holds(p.ok({"init", "--help"}), "not durable"));
 }
 
 }  // namespace

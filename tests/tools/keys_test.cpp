@@ -72,8 +72,8 @@ TEST_F(PropctlKeys, ABatchIsAllOrNothing)
         "set SYSTEM.app.name 99999999999 --type int\n";
     RunResult r = p.run({"batch"}, bad);
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("batch: line 4: set SYSTEM.app.name: an int value"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("nothing was changed"), std::string::npos) << r.err;
+    EXPECT_TRUE(holds(r.err, "batch: line 4: set SYSTEM.app.name: an int value"));
+    EXPECT_TRUE(holds(r.err, "nothing was changed"));
 
     // Now one the library refuses when it runs: the batch rolls back.
     const std::string refused =
@@ -82,7 +82,7 @@ TEST_F(PropctlKeys, ABatchIsAllOrNothing)
         "rm SYSTEM.app\n";
     r = p.run({"batch"}, refused);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("propctl: batch: line 3: rm SYSTEM.app: error 10:"), std::string::npos) << r.err;
+    EXPECT_TRUE(holds(r.err, "propctl: batch: line 3: rm SYSTEM.app: error 10:"));
     EXPECT_EQ(p.ok({"tree", "SYSTEM"}), after);
 }
 
@@ -98,7 +98,7 @@ TEST_F(PropctlKeys, ABatchOpensEachKeyItNamesOnce)
     p.set_env("PROPREG_FAULTS", "fail_read:nth=200,times=0,errno=EIO,path=.store");
     RunResult r = p.run({"batch"}, text + "unset SYSTEM.n1.k5\n");
     EXPECT_EQ(r.status, 4);  // no such key
-    EXPECT_NE(r.err.find("line 301: unset SYSTEM.n1.k5: no such key SYSTEM.n1.k5: error 4:"), std::string::npos) << r.err;
+    EXPECT_TRUE(holds(r.err, "line 301: unset SYSTEM.n1.k5: no such key SYSTEM.n1.k5: error 4:"));
     EXPECT_EQ(p.ok({"batch", "--json"}, text), "{\"ok\":true,\"changes\":300}\n");
     p.clear_env("PROPREG_FAULTS");
     EXPECT_EQ(p.ok({"get", "SYSTEM.n2.k99"}), "v\n");

@@ -22,22 +22,21 @@ TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
               "added location 1: " + data + "extra.store\n  location 0  " + data + "copy1.store\n  location 1  " + data +
                   "extra.store\n");
     std::string json = p.ok({"--json", "location", "replace", "0", data + "new.store"});
-    EXPECT_NE(json.find("\"published\":true,\"locations\":[\"" + data + "new.store\",\"" + data + "extra.store\"]"),
-              std::string::npos)
-        << json;
+    EXPECT_TRUE(
+        holds(json, "\"published\":true,\"locations\":[\"" + data + "new.store\",\"" + data + "extra.store\"]"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
 
     // The replaced file is no store any more; a node still naming it
     // cannot open until it takes the published configuration back.
     p.ok({"repair", "0", data + "copy1.store"});
     EXPECT_EQ(p.run({"get", "SYSTEM.kept"}).status, 6);
-    EXPECT_NE(p.ok({"repair", "--from-cluster"}).find("location 0  " + data + "new.store"), std::string::npos);
+    EXPECT_TRUE(holds(p.ok({"repair", "--from-cluster"}), "location 0  " + data + "new.store"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
 
     EXPECT_EQ(p.run({"location", "remove", "7"}).status, 2);
     const std::string list = p.ok({"location", "list"});
     EXPECT_EQ(list.rfind("location 0  " + data + "new.store  (device id ", 0), 0u) << list;
-    EXPECT_NE(list.find("): current\nlocation 1  " + data + "extra.store  (device id "), std::string::npos) << list;
+    EXPECT_TRUE(holds(list, "): current\nlocation 1  " + data + "extra.store  (device id "));
     EXPECT_EQ(p.ok({"location", "remove", "0"}), "removed location 0: " + data + "new.store\n"
                                                  "the locations after it moved down one slot:\n"
                                                  "  location 0  " + data + "extra.store\n");
@@ -69,8 +68,8 @@ TEST(PropctlLocations, ACopyThatComesBackNeverTakesTheStoreFromTheNewerOnes)
 
     const RunResult refused = p.run({"ls", "SYSTEM"});
     EXPECT_EQ(refused.status, 6);
-    EXPECT_NE(refused.err.find("error 34"), std::string::npos) << refused.err;
-    EXPECT_NE(refused.err.find("overwrite-config"), std::string::npos) << refused.err;
+    EXPECT_TRUE(holds(refused.err, "error 34"));
+    EXPECT_TRUE(holds(refused.err, "overwrite-config"));
     EXPECT_EQ(p.run({"set", "SYSTEM.late", "v"}).status, 6);
     p.ok({"overwrite-config", "--yes"});
     EXPECT_EQ(p.ok({"--json", "ls", "SYSTEM"}).find("k19") != std::string::npos, true);

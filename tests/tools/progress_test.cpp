@@ -15,20 +15,19 @@ TEST(PropctlProgress, ShownOnATerminalOnly)
 
     RunResult batch = p.run_on_terminal({"batch"}, lines);
     ASSERT_EQ(batch.status, 0) << batch.err;
-    EXPECT_NE(batch.err.find("propctl batch: 1/40"), std::string::npos) << batch.err;
-    EXPECT_NE(batch.err.find("propctl batch: making 40 changes"), std::string::npos) << batch.err;
+    EXPECT_TRUE(holds(batch.err, "propctl batch: 1/40"));
+    EXPECT_TRUE(holds(batch.err, "propctl batch: making 40 changes"));
     EXPECT_EQ(batch.err.substr(batch.err.size() - 4), "\r\033[K") << "the progress line stays on the terminal";
 
     RunResult tree = p.run_on_terminal({"tree", "SYSTEM.many"});
     ASSERT_EQ(tree.status, 0) << tree.err;
-    EXPECT_NE(tree.err.find("propctl tree: 1"), std::string::npos) << tree.err;
+    EXPECT_TRUE(holds(tree.err, "propctl tree: 1"));
     EXPECT_EQ(tree.out, p.ok({"tree", "SYSTEM.many"})) << "progress went to stdout";
 
     // An error mid-way starts on a line of its own.
     RunResult bad = p.run_on_terminal({"batch"}, lines + "set SYSTEM.x y --type int\n");
     EXPECT_EQ(bad.status, 2);
-    EXPECT_NE(bad.err.find("\r\033[Kpropctl: batch: line 41: set SYSTEM.x: an int value"), std::string::npos)
-        << bad.err;
+    EXPECT_TRUE(holds(bad.err, "\r\033[Kpropctl: batch: line 41: set SYSTEM.x: an int value"));
 
     // Not a terminal: no progress at all.
     EXPECT_EQ(p.run({"batch"}, lines).err, "");

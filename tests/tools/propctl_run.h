@@ -2,8 +2,11 @@
 // stdin, stdout, stderr and exit status, on a store under a TempDir.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -67,3 +70,24 @@ class Propctl {
     std::string root_;
     std::map<std::string, std::string> env_;
 };
+
+// Whether text holds part; a failure shows the whole text.
+inline ::testing::AssertionResult holds(const std::string &text, const std::string &part)
+{
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Writes data to name in dir; its path.
+inline std::string write_file(const TempDir &dir, const std::string &name, const std::string &data)
+{
+    std::string path = dir.file(name);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+    return path;
+}

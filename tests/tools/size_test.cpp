@@ -30,9 +30,9 @@ TEST(PropctlSize, AStoreMadeToASizeGrowsToWhatItsFormatAllows)
 {
     Propctl p;
     // Sizes below the default or past what a format can count are refused.
-    EXPECT_NE(p.run({"init", "--size", "100M"}).err.find("--size is at least 503484416 bytes"), std::string::npos);
-    EXPECT_NE(p.run({"init", "--size", "1P"}).err.find("no size"), std::string::npos);
-    EXPECT_NE(p.run({"init", "--size", "200G"}).err.find("--size is at most"), std::string::npos);
+    EXPECT_TRUE(holds(p.run({"init", "--size", "100M"}).err, "--size is at least 503484416 bytes"));
+    EXPECT_TRUE(holds(p.run({"init", "--size", "1P"}).err, "no size"));
+    EXPECT_TRUE(holds(p.run({"init", "--size", "200G"}).err, "--size is at most"));
 
     {
         // Past a quarter of the largest size the growth room is what the
@@ -54,17 +54,16 @@ TEST(PropctlSize, AStoreMadeToASizeGrowsToWhatItsFormatAllows)
     p.ok({"set", "SYSTEM.a", "1"});
     std::string grown = p.ok({"grow", "3G"});
     EXPECT_EQ(file_size(location(p)), 3ull << 30);
-    EXPECT_NE(grown.find("the store holds " + std::to_string(((3ull << 30) - 0x5029000) / 4096 - 60) + " pages now"),
-              std::string::npos)
-        << grown;
+    const uint64_t grown_pages = ((3ull << 30) - 0x5029000) / 4096 - 60;
+    EXPECT_TRUE(holds(grown, "the store holds " + std::to_string(grown_pages) + " pages now"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.a"}), "1\n");
-    EXPECT_NE(p.ok({"check"}).find("the store is sound"), std::string::npos);
+    EXPECT_TRUE(holds(p.ok({"check"}), "the store is sound"));
 
     RunResult r = p.run({"grow", "5G"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("grow: this store can grow to 3.8 GiB"), std::string::npos) << r.err;
+    EXPECT_TRUE(holds(r.err, "grow: this store can grow to 3.8 GiB"));
     r = p.run({"grow", "2G"});
-    EXPECT_NE(r.err.find("a store does not shrink"), std::string::npos) << r.err;
+    EXPECT_TRUE(holds(r.err, "a store does not shrink"));
     EXPECT_EQ(file_size(location(p)), 3ull << 30);
 }
 
@@ -90,11 +89,11 @@ TEST(PropctlSize, EveryWriteWarnsFromNinetyPercentFull)
     EXPECT_EQ(r.err, "") << "85% full";
     r = p.run({"batch"}, keys("g", 600));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("propctl: warning: the store is 9"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("'propctl grow SIZE' makes it larger"), std::string::npos) << r.err;
+    EXPECT_TRUE(holds(r.err, "propctl: warning: the store is 9"));
+    EXPECT_TRUE(holds(r.err, "'propctl grow SIZE' makes it larger"));
     r = p.run({"set", "SYSTEM.g0.e", "v"});
     ASSERT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("% full ("), std::string::npos) << r.err;
+    EXPECT_TRUE(holds(r.err, "% full ("));
     r = p.run({"get", "SYSTEM.g0.e"});
     EXPECT_EQ(r.err, "") << "reads do not warn";
 }
@@ -105,11 +104,8 @@ TEST(PropctlSize, GrowLeavesDiskGroupsToTheirOwnRules)
     p.ok({"init", "--cluster", "--disk-group", "+DATA"});
     RunResult r = p.run({"grow", "1G"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("is in the volume manager, where a store file grows by the disk group's rules"),
-              std::string::npos)
-        << r.err;
-    EXPECT_NE(p.run({"init", "--size", "1G", "--cluster", "--disk-group", "+X"}).err.find("--size is for files"),
-              std::string::npos);
+    EXPECT_TRUE(holds(r.err, "is in the volume manager, where a store file grows by the disk group's rules"));
+    EXPECT_TRUE(holds(p.run({"init", "--size", "1G", "--cluster", "--disk-group", "+X"}).err, "--size is for files"));
 }
 
 }  // namespace

@@ -34,8 +34,8 @@ TEST(PropctlStore, ALocalRegistryIsOneDurableLocation)
                        "/data/local.store\n  durable: writes go to the device before they are reported done\n");
     EXPECT_EQ(p.ok({"ls"}), "DATABASE\nHWK\nSYSTEM\n");
     std::string info = p.ok({"info", "--json"});
-    EXPECT_NE(info.find("\"kind\":\"local\",\"durable\":true"), std::string::npos) << info;
-    EXPECT_NE(info.find("\"path\":\"" + p.root() + "/data/local.store\""), std::string::npos) << info;
+    EXPECT_TRUE(holds(info, "\"kind\":\"local\",\"durable\":true"));
+    EXPECT_TRUE(holds(info, "\"path\":\"" + p.root() + "/data/local.store\""));
     EXPECT_EQ(device_ids(info).size(), 1u) << info;
 
     RunResult again = p.run({"init", "--cluster"});
@@ -49,8 +49,8 @@ TEST(PropctlStore, AClusterRegistryMirrorsOnEveryLocation)
     p.ok({"init", "--cluster", "--copies", "3", "--location", p.dir().file("disk1/copy.store"), "--location",
           p.dir().file("disk2/copy.store"), "--location", p.dir().file("disk3/copy.store")});
     std::string info = p.ok({"info", "--json"});
-    EXPECT_NE(info.find("\"kind\":\"cluster\",\"durable\":true"), std::string::npos) << info;
-    EXPECT_NE(info.find("\"path\":\"" + p.dir().file("disk2/copy.store") + "\""), std::string::npos) << info;
+    EXPECT_TRUE(holds(info, "\"kind\":\"cluster\",\"durable\":true"));
+    EXPECT_TRUE(holds(info, "\"path\":\"" + p.dir().file("disk2/copy.store") + "\""));
     std::vector<std::string> ids = device_ids(info);
     ASSERT_EQ(ids.size(), 3u) << info;
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 3u) << "device ids differ per location";
@@ -63,7 +63,7 @@ TEST(PropctlStore, DeveloperModeIsReportedAsNotDurable)
     EXPECT_EQ(out, "{\"root\":\"" + p.root() + "\",\"kind\":\"cluster\",\"durable\":false,\"locations\":[\"" +
                        p.root() + "/data/copy1.store\"]}\n");
     p.ok({"set", "SYSTEM.k", "v"});
-    EXPECT_NE(p.ok({"info"}).find("durable         no (developer mode: buffered writes)"), std::string::npos);
+    EXPECT_TRUE(holds(p.ok({"info"}), "durable         no (developer mode: buffered writes)"));
 }
 
 TEST(PropctlStore, RefusedRequestsLeaveNothingBehind)
@@ -122,7 +122,7 @@ TEST(PropctlStore, AnInitCutAtAnyWriteLeavesNoStoreOrACompleteOne)
                 EXPECT_EQ(p.run(init).status, 1);
             } else {
                 remade++;
-                EXPECT_NE(ls.err.find("no store at"), std::string::npos) << ls.err;
+                EXPECT_TRUE(holds(ls.err, "no store at"));
                 p.ok(init);
                 EXPECT_EQ(p.ok({"ls"}), "DATABASE\nHWK\nSYSTEM\n");
             }
@@ -184,8 +184,7 @@ TEST(PropctlStore, TheVersionNeedsNoStore)
     const std::string version = p.run_without_root({"--version"}).out;  // "propctl X.Y.Z\n"
     EXPECT_NE(::access(p.dir().file("home").c_str(), F_OK), 0) << "--version made a store";
     p.ok({"init"});
-    EXPECT_NE(p.ok({"--json", "info"}).find("\"version\":\"" + version.substr(8, version.size() - 9) + "\""),
-              std::string::npos)
+    EXPECT_TRUE(holds(p.ok({"--json", "info"}), "\"version\":\"" + version.substr(8, version.size() - 9) + "\""))
         << version;
 }
 
@@ -214,12 +213,10 @@ TEST(PropctlStore, TheDemoMakesAMirroredStoreInAFreshDirectory)
     const std::string dir = p.dir().file("demo");
     RunResult r = p.run_without_root({"demo", dir});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("$ propctl tree SYSTEM.demo\nSYSTEM.demo\n  db\n    name = \"inventory\"\n    replicas = 3\n"
-                         "    spare\n  greeting = \"hello, world\"\n  hosts = [\"alpha\", \"beta\", \"gamma\"]\n"
-                         "  port = 8080\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("registry        cluster, 2 mirrored locations\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(holds(r.out, "$ propctl tree SYSTEM.demo\nSYSTEM.demo\n  db\n    name = \"inventory\"\n"
+                             "    replicas = 3\n    spare\n  greeting = \"hello, world\"\n"
+                             "  hosts = [\"alpha\", \"beta\", \"gamma\"]\n  port = 8080\n"));
+    EXPECT_TRUE(holds(r.out, "registry        cluster, 2 mirrored locations\n"));
     // The store stays for the user to explore.
     p.set_env("ZKV_REGISTRY_ROOT", dir + "/registry");
     EXPECT_EQ(p.run_without_root({"get", "SYSTEM.demo.port"}).out, "8080\n");

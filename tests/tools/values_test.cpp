@@ -11,13 +11,6 @@
 
 namespace {
 
-std::string write_file(const TempDir &dir, const std::string &name, const std::string &data)
-{
-    std::string path = dir.file(name);
-    std::ofstream(path, std::ios::binary) << data;
-    return path;
-}
-
 class PropctlValues : public ::testing::Test {
   protected:
     void SetUp() override { p.ok({"init"}); }
@@ -99,7 +92,7 @@ TEST_F(PropctlValues, ValuesAreReadAsPeopleWriteThem)
     // in a batch line; without it propctl says so.
     r = p.run({"set", "SYSTEM.flag", "-v"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("a value beginning with '-' goes after '--'"), std::string::npos) << r.err;
+    EXPECT_TRUE(holds(r.err, "a value beginning with '-' goes after '--'"));
     p.ok({"batch"}, "set SYSTEM.flag -- -v\nset SYSTEM.other --type int -- 7\n");
     EXPECT_EQ(p.ok({"get", "SYSTEM.flag"}), "-v\n");
 }

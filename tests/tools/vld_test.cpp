@@ -16,18 +16,15 @@ TEST(PropctlVld, AClusterRegistryInDiskGroupsIsNamedByItsFilesAndDurable)
     p.ok({"set", "SYSTEM.k", "v"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
     std::string list = p.ok({"--json", "vld"});
-    EXPECT_NE(list.find("{\"name\":\"+MIRR\",\"mounted\":true,\"full\":false,\"mirrors\":2,\"synced\":true,\"files\":[{"
-                        "\"name\":\"registry.255.1\",\"whole\":true,\"kind\":24,\"registry\":true,\"committed\":true,"
-                        "\"blocks\":40521"),
-              std::string::npos)
-        << list;
+    EXPECT_TRUE(holds(list, "{\"name\":\"+MIRR\",\"mounted\":true,\"full\":false,\"mirrors\":2,\"synced\":true,"
+                            "\"files\":[{\"name\":\"registry.255.1\",\"whole\":true,\"kind\":24,\"registry\":true,"
+                            "\"committed\":true,\"blocks\":40521"));
 
     // Without one of its two disk groups the store does not open.
     p.ok({"vld", "unmount", "+MIRR"});
     RunResult unmounted = p.run({"get", "SYSTEM.k"});
     EXPECT_EQ(unmounted.status, 6);
-    EXPECT_NE(unmounted.err.find("disk group +MIRR is not mounted ('propctl vld mount +MIRR')"), std::string::npos)
-        << unmounted.err;
+    EXPECT_TRUE(holds(unmounted.err, "disk group +MIRR is not mounted ('propctl vld mount +MIRR')"));
     p.ok({"vld", "mount", "+MIRR"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
 }
@@ -39,12 +36,12 @@ TEST(PropctlVld, BackupsAndRecordFilesLiveInADiskGroupAsFilesDo)
     p.ok({"set", "SYSTEM.k", "saved"});
     p.ok({"vld", "create", "+BK"});
     EXPECT_EQ(p.ok({"backup", "+BK:nightly"}).rfind("backup +BK:nightly: ", 0), 0u);
-    EXPECT_NE(p.ok({"verify", "+BK:nightly"}).find("no corruption found"), std::string::npos);
+    EXPECT_TRUE(holds(p.ok({"verify", "+BK:nightly"}), "no corruption found"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.k", "--backup", "+BK:nightly"}), "saved\n");
     p.ok({"export", "+BK:tree.rec"});
     RunResult again = p.run({"export", "+BK:tree.rec"});
     EXPECT_EQ(again.status, 1);
-    EXPECT_NE(again.err.find("+BK:tree.rec exists"), std::string::npos) << again.err;
+    EXPECT_TRUE(holds(again.err, "+BK:tree.rec exists"));
 
     p.ok({"set", "SYSTEM.k", "changed"});
     p.ok({"import", "+BK:tree.rec"});
@@ -56,14 +53,14 @@ TEST(PropctlVld, BackupsAndRecordFilesLiveInADiskGroupAsFilesDo)
     p.ok({"vld", "unmount", "+BK"});
     RunResult unmounted = p.run({"backup", "+BK:later"});
     EXPECT_EQ(unmounted.status, 6);
-    EXPECT_NE(unmounted.err.find("disk group +BK is not mounted"), std::string::npos) << unmounted.err;
-    EXPECT_NE(unmounted.err.find("error 43:"), std::string::npos) << unmounted.err;
+    EXPECT_TRUE(holds(unmounted.err, "disk group +BK is not mounted"));
+    EXPECT_TRUE(holds(unmounted.err, "error 43:"));
     // A backup opened as a store: the library says 26, propctl the same cause.
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{"verify", "+BK:nightly"}, {"--backup", "+BK:nightly", "get", "SYSTEM.k"}}) {
         RunResult r = p.run(args);
         EXPECT_EQ(r.status, 6) << args[0];
-        EXPECT_NE(r.err.find("disk group +BK is not mounted"), std::string::npos) << r.err;
+        EXPECT_TRUE(holds(r.err, "disk group +BK is not mounted"));
     }
 }
 
@@ -78,7 +75,7 @@ TEST(PropctlVld, MigrateNamesTheFilesOfDiskGroupLocationsOnce)
     EXPECT_EQ(p.ok({"location", "migrate"}),
               "migrated 2 location(s) to their files' names\n  location 0  +DATA/registry.255.1\n"
               "  location 1  +MIRR/registry.255.1\n");
-    EXPECT_NE(p.ok({"--json", "location", "migrate"}).find("\"changed\":0,"), std::string::npos);
+    EXPECT_TRUE(holds(p.ok({"--json", "location", "migrate"}), "\"changed\":0,"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
 }
 
@@ -93,10 +90,10 @@ TEST(PropctlVld, AddingAFileTheDiskGroupDoesNotHoldIsRefusedAndMakesNoFile)
     const std::string groups = p.ok({"--json", "vld"});
     RunResult r = p.run({"location", "add", "+DATA/nonexistent"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("error 8:"), std::string::npos) << r.err;
+    EXPECT_TRUE(holds(r.err, "error 8:"));
     EXPECT_EQ(p.ok({"--json", "vld"}), groups);
-    EXPECT_NE(p.ok({"info"}).find("2 mirrored locations"), std::string::npos);
-    EXPECT_NE(p.ok({"check"}).find("the store is sound"), std::string::npos);
+    EXPECT_TRUE(holds(p.ok({"info"}), "2 mirrored locations"));
+    EXPECT_TRUE(holds(p.ok({"check"}), "the store is sound"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
 }
 

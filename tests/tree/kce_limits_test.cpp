@@ -15,19 +15,20 @@ TEST(KceLimits, VersionTextPacksOrIsRefused)
 {
     struct Case {
         const char *text;
-        u32 rc, number;
-    } cases[] = {{"12.2", 0, 0x0C200000},
-                 {"12.1.0.2.0", 0, 0x0C100200},
-                 {"12.2.1", 0, 0x0C201000},
-                 {"", 3, 0},
-                 {"12..2", 3, 0},
-                 {"12.2a", 3, 0},
-                 {"12.16", 3, 0},
-                 {"256", 3, 0},
-                 {"1.2.3.4.5.6", 3, 0}};
+        bool ok;
+        u32 number;
+    } cases[] = {{"12.2", true, 0x0C200000},
+                 {"12.1.0.2.0", true, 0x0C100200},
+                 {"12.2.1", true, 0x0C201000},
+                 {"", false, 0},
+                 {"12..2", false, 0},
+                 {"12.2a", false, 0},
+                 {"12.16", false, 0},
+                 {"256", false, 0},
+                 {"1.2.3.4.5.6", false, 0}};
     for (const Case &c : cases) {
         u32 number = 0xDEAD;
-        EXPECT_EQ(version_to_number(c.text, &number), c.rc) << c.text;
+        EXPECT_EQ(version_to_number(c.text, &number), c.ok) << c.text;
         EXPECT_EQ(number, c.number) << c.text;
     }
 }

@@ -7,9 +7,9 @@
 
 #include "platform/cfgstore.h"
 #include "platform/fault_env.h"
-#include "platform/vldadmin.h"
-#include "platform/vldclient.h"
-#include "platform/vldmode.h"
+#include "platform/vldsim/admin.h"
+#include "platform/vldsim/client.h"
+#include "platform/vldsim/mode.h"
 #include "support/tmpdir.h"
 #include "vld_fixture.h"
 

@@ -1,5 +1,5 @@
 // The volume-manager exports on a store in disk groups.
-#include "platform/vldclient.h"
+#include "platform/vldsim/client.h"
 #include "vld/vld.h"
 #include "vld_fixture.h"
 

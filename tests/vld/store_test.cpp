@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "format/block.h"
-#include "platform/vldclient.h"
+#include "platform/vldsim/client.h"
 #include "storage/config.h"
 #include "vld_fixture.h"
 

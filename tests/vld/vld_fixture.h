@@ -8,15 +8,12 @@
 
 #include "core/handle.h"
 #include "platform/trace.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "support/store.h"
 
 inline StoreOptions vld_store(uint32_t locations = 1)
 {
-    StoreOptions o;
-    o.vld = true;
-    o.locations = locations;
-    return o;
+    return {.locations = locations, .vld = true};
 }
 
 // Sets SYSTEM.<name> to a value, creating the key; the first failing code.

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "root.h"
 
 namespace propctl {

@@ -14,7 +14,7 @@
 #include "checking.h"
 #include "commands.h"
 #include "format/layout.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "propreg/frontend.h"
 #include "watch.h"
 

@@ -16,7 +16,7 @@
 #include "cause.h"
 #include "checking.h"
 #include "commands.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "propreg/frontend.h"
 
 namespace propctl {

@@ -9,7 +9,7 @@
 
 #include "cause.h"
 #include "commands.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 
 namespace propctl {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "commands.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 
 namespace propctl {
 

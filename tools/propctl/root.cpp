@@ -9,7 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "propreg/prop.h"
 
 namespace propctl {

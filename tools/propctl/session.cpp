@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "cause.h"
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 #include "storesize.h"
 #include "propreg/frontend.h"
 
@@ -142,10 +142,12 @@ bool create_locations(const StoreDesc &desc, std::vector<std::string> *made, std
 void remove_made(const std::vector<std::string> &made)
 {
     for (const std::string &m : made) {
-        if (m[0] == '+')
+        if (m[0] == '+') {
             vld_admin_remove_dg(m);
-        else
+        } else {
             ::unlink(m.c_str());
+            ::unlink((m + ".changes").c_str());  // the change count the format made beside it
+        }
     }
 }
 

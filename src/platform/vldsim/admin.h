@@ -2,7 +2,7 @@
 // own tools do on a cluster, for propctl and the tests.  Makes, mounts and
 // unmounts disk groups, takes the instance down and up, fills a disk group,
 // damages one mirror copy of a block, and lists what there is.  It works on
-// the host files directly (vldlayout.h), outside the file seam.
+// the host files directly (layout.h), outside the file seam.
 //
 // Disk-group names may be given with or without their '+'.  Every call
 // returns "" or what went wrong.
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/vldlayout.h"
+#include "platform/vldsim/layout.h"
 
 struct vld_admin_file {
     std::string name;  // the file part

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "platform/env.h"
-#include "platform/vldclient.h"
+#include "platform/vldsim/client.h"
 
 struct vld_context {
     u32 trace_level;

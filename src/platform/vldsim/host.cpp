@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/vldclient_int.h"
+#include "platform/vldsim/client_int.h"
 
 namespace vldc {
 

@@ -1,4 +1,4 @@
-#include "platform/vldadmin.h"
+#include "platform/vldsim/admin.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 // The volume-manager client: files inside the disk groups of the local
 // volume-manager instance.  This is our stand-in for the cluster's volume
-// manager: its disk groups are directories (vldlayout.h), and every byte it
-// moves goes through the file seam (env.h), so the fault layer applies to
+// manager: its disk groups are directories (layout.h), and every byte it
+// moves goes through the file seam (platform/env.h), so the fault layer applies to
 // volume-manager locations as to any other.
 //
 // Every call takes an error record, cleared by the call, and returns a
@@ -14,8 +14,8 @@
 // answers 7 until it is destroyed.
 #pragma once
 
-#include "core/types.h"
-#include "platform/vldlayout.h"
+#include "platform/ints.h"
+#include "platform/vldsim/layout.h"
 
 struct vld_context;
 struct vld_file;
@@ -50,7 +50,7 @@ struct vld_callbacks {
     vld_print_fn print;  // first entry: what the client calls
 };
 
-// Access modes (file kinds: vldlayout.h).
+// Access modes (file kinds: layout.h).
 enum : u32 {
     VLD_MODE_READ = 0,
     VLD_MODE_RW = 3,

@@ -1,6 +1,6 @@
 // Where the volume-manager stand-in keeps its disk groups on this machine,
-// and the layout of what it keeps there.  The client (vldclient.h) and the
-// administration (vldadmin.h) share it; nothing here does I/O.
+// and the layout of what it keeps there.  The client (client.h) and the
+// administration (admin.h) share it; nothing here does I/O.
 //
 //   ROOT/.instance-down         the instance is down while this exists
 //   ROOT/DG/                    a disk group ("+DG" without its '+')
@@ -17,7 +17,7 @@
 // b * block size, so copy 1 of a registry file reads like a file location.
 #pragma once
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 constexpr u32 VLD_MAX_MIRRORS = 6;
 constexpr u32 VLD_DG_MAX = 31;          // characters of a disk-group name

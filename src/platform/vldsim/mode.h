@@ -3,7 +3,7 @@
 // key "SOFTWARE\Korvex\vld", value "vld_mode" ("1", "2" or "3").
 #pragma once
 
-#include "core/types.h"
+#include "platform/ints.h"
 
 constexpr u32 VLD_MODE_DEFAULT = 1;
 

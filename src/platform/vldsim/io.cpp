@@ -2,7 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/vldclient_int.h"
+#include "platform/vldsim/client_int.h"
 
 using namespace vldc;
 

@@ -1,4 +1,4 @@
-#include "platform/vldmode.h"
+#include "platform/vldsim/mode.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/vldclient_int.h"
+#include "platform/vldsim/client_int.h"
 
 using namespace vldc;
 

@@ -1,4 +1,4 @@
-#include "platform/vldlayout.h"
+#include "platform/vldsim/layout.h"
 
 #include <cstdio>
 #include <cstdlib>
