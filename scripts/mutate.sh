@@ -263,10 +263,11 @@ if [ ! -f "$build/build.ninja" ]; then
   extra=()
   command -v ccache >/dev/null && extra+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   # Every fault relinks every test program: lld and no debug information
-  # keep that short.
+  # keep that short.  A planted fault often leaves a name unused: a warning,
+  # not a reason to count it as not built.
   command -v ld.lld >/dev/null && extra+=(-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -DCMAKE_SHARED_LINKER_FLAGS=-fuse-ld=lld)
   cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -DNDEBUG" -DPROPREG_BENCH=OFF "${extra[@]}" >"$logs/configure.log" 2>&1 ||
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -DNDEBUG" -DPROPREG_WERROR=OFF -DPROPREG_BENCH=OFF "${extra[@]}" >"$logs/configure.log" 2>&1 ||
     { echo "mutate: cmake failed, see $logs/configure.log" >&2; exit 2; }
 fi
 

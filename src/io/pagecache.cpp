@@ -59,7 +59,7 @@ struct proprio_pagecache {
     bool count_distrusted;
     u64 words_at;
     u64 words_ms;  // how long the count may answer alone
-    // Calls begun, and how many of them a look at the boot block served:
+    // Calls begun, and how many of them a look at the store served:
     // a call looks when it first uses the cache, not before.
     u32 begun;
     u32 looked;

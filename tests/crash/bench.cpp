@@ -16,6 +16,9 @@ namespace {
 StoreOptions store_options(const BenchOptions &o)
 {
     StoreOptions so;
+    // Developer mode makes no write durable, so a cut may lose anything:
+    // the crash runs use the durable path a cluster runs.
+    so.developer = false;
     so.locations = o.locations;
     so.vld = o.vld;
     return so;

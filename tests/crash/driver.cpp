@@ -81,7 +81,9 @@ struct Contexts {
     {
         prop_fe_zkv_opts opts{};
         opts.active_version = version;
-        opts.developer_mode = std::getenv("ZKV_DEVELOPER_ENV") != nullptr ? 1 : 0;
+        // Crash runs test the durable path a cluster runs; a developer
+        // environment only lets a run read another node's configuration.
+        opts.developer_mode = 0;
         opts.boot_level = level;
         opts.group_name = "testgroup";
         zkv = prop_fe_zkvctx_create(meta, sec, &opts);

@@ -24,6 +24,17 @@ constexpr uint32_t kSeed = 21;
 constexpr uint32_t kOps = 12;
 constexpr const char *kDefaultKey = "SOFTWARE\\Korvex\\zkv";
 constexpr const char *kOtherNode = "SOFTWARE\\Korvex\\node2";
+
+// A process that reads the configuration of the node at key_path (the
+// Cache Writer's when null).  Only a developer environment honours another
+// node's key; the store's own I/O stays durable (see the driver).
+struct AsNode {
+    explicit AsNode(const char *key_path)
+        : loc("ZKV_LOC", key_path), dev("ZKV_DEVELOPER_ENV", key_path != nullptr ? "TRUE" : nullptr)
+    {
+    }
+    ScopedEnv loc, dev;
+};
 constexpr const char *kGroup = "testgroup";
 
 using Names = std::vector<std::string>;
@@ -97,7 +108,7 @@ class ChangeBench {
         const std::string loc0 = bench_.store().location(0);
         spare_ = loc0.substr(0, loc0.rfind('/')) + "/spare-0";
         std::fclose(std::fopen(spare_.c_str(), "w"));
-        report_ = loc0 + ".changes";
+        report_ = loc0 + ".report";
         names_ = bench_.locations();
         std::remove(registry_file(kGroup).c_str());
         capture();
@@ -131,7 +142,7 @@ class ChangeBench {
     Progress run(const std::vector<std::string> &args, const std::string &faults, const char *node_key = nullptr)
     {
         restore();
-        ScopedEnv loc("ZKV_LOC", node_key);
+        AsNode as(node_key);
         std::remove(report_.c_str());
         Progress p;
         p.status = run_child(PROPREG_CRASH_DRIVER, args, faults);
@@ -146,7 +157,7 @@ class ChangeBench {
     // wrong; *how names the way it opened.
     std::string verify(const char *key_path, std::string *how, uint32_t level = PROP_LEVEL_CACHING)
     {
-        ScopedEnv loc("ZKV_LOC", key_path);
+        AsNode as(key_path);
         Store &s = bench_.store();
         // On the node that made the change, a command that only reads comes
         // first: it opens as it finds the store.  (A node that missed the
@@ -315,7 +326,7 @@ TEST(TwoNodes, TheNodeThatWasDownRepairsItselfFromThePublishedConfiguration)
     cb.restore();
     std::remove(registry_file("zkv_testgroup.public").c_str());
     {
-        ScopedEnv loc("ZKV_LOC", kOtherNode);
+        AsNode as(kOtherNode);
         p.status = run_child(PROPREG_CRASH_DRIVER, {"open", "12.2.0.0.0", cb.report()}, "");
     }
     EXPECT_EQ(read_node_report(cb.report()).rc, PROP_E_STORAGE);

@@ -122,7 +122,8 @@ TEST_F(FaultTest, LostAndTornWrites)
 
 // At a cut, each write a file took since its last barrier is kept, lost
 // or torn at a sector boundary, as the seed decides; what came before the
-// barrier stays, and so does every write of a file opened O_DSYNC.
+// barrier stays, and so does every write of a file opened O_DSYNC.  A
+// barrier that is not durable (no fsync on the device) protects nothing.
 TEST_F(FaultTest, ACutLosesOrTearsOnlyWhatFollowsTheLastBarrier)
 {
     bool kept = false, lost = false, torn = false;
@@ -132,9 +133,11 @@ TEST_F(FaultTest, ACutLosesOrTearsOnlyWhatFollowsTheLastBarrier)
         env_file *a = open_file("loc1", O_TRUNC), *s = open_file("sync", O_TRUNC | O_DSYNC);
         ASSERT_EQ(fault_.load(("drop_after:nth=3,lose=" + std::to_string(seed)).c_str()), 0);
         EXPECT_EQ(write(a, 'a'), 0);
-        env_sync barrier{a, false, 0};
+        env_sync barrier{a, true, 0};
         env_current()->sync_batch(&barrier, 1);
         EXPECT_EQ(write(a, 'd'), 0);
+        env_sync not_durable{a, false, 0};
+        env_current()->sync_batch(&not_durable, 1);
         EXPECT_EQ(write(s, 's'), 0);
         EXPECT_EQ(write(a, 'x', 4096), 0);  // the cut: lost
         const std::string page = read(a);
@@ -146,7 +149,7 @@ TEST_F(FaultTest, ACutLosesOrTearsOnlyWhatFollowsTheLastBarrier)
         torn = torn || (d != std::string::npos && d != 0);
         EXPECT_EQ(read(a, 4096), "");
         EXPECT_EQ(read(s), std::string(4096, 's'));
-        EXPECT_EQ(fault_.barriers("loc1") + fault_.barriers("sync"), 2u);
+        EXPECT_EQ(fault_.barriers("loc1") + fault_.barriers("sync"), 3u);
         env_current()->close(a);
         env_current()->close(s);
     }

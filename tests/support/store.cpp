@@ -116,7 +116,7 @@ void Store::configure()
     ASSERT_EQ(ut_get_loc_path(is_nkv, options_.hostname, key_path, sizeof key_path), PROP_OK);
     for (uint32_t i = 0; i < options_.locations; i++) {
         if (options_.vld)
-            ASSERT_EQ(vld_admin_create_dg(config_name(i), 2, false), "");
+            ASSERT_EQ(vld_admin_create_dg(config_name(i), 2, !options_.developer), "");
         else
             create_empty_file(location(i));
         const char *value = ut_location_value_name(is_nkv, i);

@@ -23,7 +23,8 @@ struct StoreOptions {
     bool developer = true;   // buffered I/O; the cluster-wide kind needs it for files
     const char *hostname = "node1";
     // Locations in disk groups of the volume manager, one each (named
-    // "+store-location-<i>", two mirror copies, writes not synced).
+    // "+store-location-<i>", two mirror copies, writes synced only when
+    // the store is not in developer mode).
     bool vld = false;
 };
 

@@ -1,9 +1,11 @@
-// The completion scripts and man pages propctl writes for the build cover
-// every command and option that --help shows, and work in their shells.
+// Help lists every command and gives each a page; the completion scripts
+// and man pages propctl writes for the build cover every command and option
+// that --help shows, and work in their shells.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "propctl_run.h"
@@ -13,26 +15,20 @@ namespace {
 struct HelpEntry {
     std::string command;             // "" for the global options
     std::vector<std::string> flags;  // "--type", "-t"
+    std::string help;                // its --help page
 };
 
-// The lines of one "title:" section of a help page, up to a blank line.
-std::vector<std::string> section(const std::string &help, const std::string &title)
+// The lines of one "title:" section of a help page, up to a blank line, or
+// the options they show ("  -t, --type TYPE   text, ..." gives -t and --type).
+std::vector<std::string> section(const std::string &help, const std::string &title, bool flags = false)
 {
     std::vector<std::string> out;
     const size_t at = help.find("\n" + title + ":\n");
-    if (at == std::string::npos) return out;
-    std::istringstream lines(help.substr(at + title.size() + 3));
-    for (std::string line; std::getline(lines, line) && !line.empty();) out.push_back(line);
-    return out;
-}
-
-// "  -t, --type TYPE   text, ..." gives -t and --type.
-std::vector<std::string> option_flags(const std::vector<std::string> &lines)
-{
-    std::vector<std::string> out;
-    for (const std::string &line : lines) {
+    std::istringstream lines(at == std::string::npos ? "" : help.substr(at + title.size() + 3));
+    for (std::string line; std::getline(lines, line) && !line.empty();) {
         std::istringstream words(line);
-        for (std::string w; words >> w && w[0] == '-';) out.push_back(w.back() == ',' ? w.substr(0, w.size() - 1) : w);
+        if (!flags) out.push_back(line);
+        for (std::string w; flags && words >> w && w[0] == '-';) out.push_back(w.back() == ',' ? w.substr(0, w.size() - 1) : w);
     }
     return out;
 }
@@ -42,10 +38,11 @@ std::vector<HelpEntry> help_table()
 {
     Propctl p;
     const std::string overview = p.ok({"--help"});
-    std::vector<HelpEntry> table = {{"", option_flags(section(overview, "global options"))}};
+    std::vector<HelpEntry> table = {{"", section(overview, "global options", true), overview}};
     for (const std::string &line : section(overview, "commands")) {
         const std::string name = line.substr(2, line.find(' ', 2) - 2);
-        table.push_back({name, option_flags(section(p.ok({name, "--help"}), "options"))});
+        const std::string help = p.ok({name, "--help"});
+        table.push_back({name, section(help, "options", true), help});
     }
     return table;
 }
@@ -107,6 +104,20 @@ class PropctlDocs : public ::testing::Test {
     static inline std::vector<HelpEntry> table_;
     TempDir work_;
 };
+
+TEST_F(PropctlDocs, EveryCommandHasHelpAndDurabilityIsExplained)
+{
+    std::set<std::string> names;
+    for (size_t i = 1; i < table_.size(); i++) {
+        names.insert(table_[i].command);
+        EXPECT_EQ(table_[i].help.rfind("usage: propctl " + table_[i].command, 0), 0u) << table_[i].help;
+    }
+    for (const char *cmd : {"init", "get", "set", "create", "unset", "ls", "tree", "rm", "mv", "sec", "batch", "info",
+                            "demo", "backup", "restore", "check", "import", "export", "location", "vld"})
+        EXPECT_EQ(names.count(cmd), 1u) << cmd;
+    EXPECT_TRUE(holds(table_[0].help, "power cut")) << "durability is not explained";
+    EXPECT_TRUE(holds(Propctl().ok({"init", "--help"}), "not durable"));
+}
 
 TEST_F(PropctlDocs, BashCompletesEveryCommandOptionAndAction)
 {

@@ -2,17 +2,12 @@
 // and why it cannot be used, the disk group) and exits with the status a
 // script can tell apart, on stderr and, with --json, on stdout.
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 #include <vector>
 
 #include "propctl_run.h"
@@ -107,7 +102,7 @@ TEST(PropctlErrors, APermissionDeniedNamesTheFileAndItsOwner)
     } else {
         ::chmod(location.c_str(), 0);
     }
-    RunResult r = p.run_through(launcher, {"get", "SYSTEM"});
+    RunResult r = p.run({"get", "SYSTEM"}, RunOptions{.launcher = launcher});
     EXPECT_EQ(r.status, 5);
     EXPECT_TRUE(holds(r.err, "permission denied on " + location + " (owner "));
     EXPECT_TRUE(holds(r.err, "run propctl as a user who may read and write it: error 26"));
@@ -139,29 +134,6 @@ TEST(PropctlErrors, ADamagedBootBlockCopyIsNamedAndAWriterTakesAGoodOne)
     }
 }
 
-TEST(PropctlErrors, AWaitForTheLockNamesItsHolderAndCanGiveUp)
-{
-    Propctl p;
-    p.ok({"init", "--dev"});
-    const int fd = ::open((p.root() + "/propctl.lock").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-    const std::string holder = "held by pid " + std::to_string(::getpid()) + " (tools_test";
-
-    RunResult r = p.run({"--wait", "0.5", "set", "SYSTEM.a", "1"});
-    EXPECT_EQ(r.status, 7);
-    EXPECT_TRUE(holds(r.err, "set SYSTEM.a: gave up waiting for the store's lock after 0.5 s: " + holder));
-
-    std::unique_ptr<Child> waiting = p.spawn({"set", "SYSTEM.a", "2"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    ::close(fd);
-    r = waiting->wait();
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err.rfind("propctl: waiting for the store's lock, " + holder, 0), 0u) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "said once: " << r.err;
-    EXPECT_EQ(p.ok({"get", "SYSTEM.a"}), "2\n");
-}
-
 // A failure the fault layer made must never pass for the disks' own: the
 // trace of every process the environment switches it on in says so.
 TEST(PropctlErrors, TheTraceSaysWhenTheEnvironmentSwitchesFaultsOn)
@@ -170,12 +142,7 @@ TEST(PropctlErrors, TheTraceSaysWhenTheEnvironmentSwitchesFaultsOn)
     p.ok({"init"});
     const std::string trace = p.dir().file("trace");
     p.set_env("ZKV_TRACE_FILE", trace);
-    auto traced = [&] {
-        std::ifstream in(trace);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    };
+    auto traced = [&] { return read_file(trace); };
     p.ok({"get", "SYSTEM"});
     EXPECT_FALSE(holds(traced(), "PROPREG_FAULTS"));
     p.set_env("PROPREG_FAULTS", "delay:us=1");

@@ -1,8 +1,12 @@
-// Many propctl processes on one store, and a propctl killed in the middle
-// of a write.  The library's fault layer ($PROPREG_FAULTS) slows writes
-// down so that the processes overlap.
+// Many propctl processes on one store, and the lock that takes turns.  The
+// library's fault layer ($PROPREG_FAULTS) slows writes down so that the
+// processes overlap.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -39,38 +43,27 @@ TEST(PropctlProcesses, ConcurrentWritersAndReadersSeeEveryChange)
     EXPECT_EQ(p.ok({"get", "SYSTEM.shared"}), "start\n");
 }
 
-TEST(PropctlProcesses, AKilledWriterLeavesTheValueBeforeOrAfter)
+TEST(PropctlProcesses, AWaitForTheLockNamesItsHolderAndCanGiveUp)
 {
     Propctl p;
-    // Buffered I/O for speed: the kill decides what reaches the locations.
-    p.ok({"init", "--cluster", "--copies", "2", "--dev"});
-    // Values of several pages each, so that a kill can fall between the
-    // pages of one value.
-    const std::string old_value(9000, 'o'), new_value(13000, 'n');
-    p.ok({"set", "SYSTEM.k", old_value});
-    // Each group of writes takes 40 ms, so the set takes about 200 ms: the
-    // kills land all along it, one of them while the value's pages are
-    // rewritten.
-    int killed = 0;
-    for (int delay_ms = 20; delay_ms <= 200; delay_ms += 20) {
-        SCOPED_TRACE(delay_ms);
-        p.set_env("PROPREG_FAULTS", "delay:us=40000");
-        std::unique_ptr<Child> writer = p.spawn({"set", "SYSTEM.k", new_value});
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-        writer->kill_now();
-        RunResult r = writer->wait();
-        p.clear_env("PROPREG_FAULTS");
-        EXPECT_TRUE(r.status == 128 + 9 || r.status == 0) << r.status << " " << r.err;
-        killed += r.status == 128 + 9;
-        // The next reader sees the old value or the new one, whole; then
-        // the store takes writes again.
-        std::string got = p.ok({"get", "SYSTEM.k"});
-        EXPECT_TRUE(got == old_value + "\n" || got == new_value + "\n")
-            << "a value of " << got.size() << " bytes starting with " << got.substr(0, 8);
-        p.ok({"set", "SYSTEM.k", old_value});
-        EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), old_value + "\n");
-    }
-    EXPECT_GT(killed, 3);
+    p.ok({"init", "--dev"});
+    const int fd = ::open((p.root() + "/propctl.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    const std::string holder = "held by pid " + std::to_string(::getpid()) + " (tools_test";
+
+    RunResult r = p.run({"--wait", "0.5", "set", "SYSTEM.a", "1"});
+    EXPECT_EQ(r.status, 7);
+    EXPECT_TRUE(holds(r.err, "set SYSTEM.a: gave up waiting for the store's lock after 0.5 s: " + holder));
+
+    std::unique_ptr<Child> waiting = p.spawn({"set", "SYSTEM.a", "2"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ::close(fd);
+    r = waiting->wait();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("propctl: waiting for the store's lock, " + holder, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "said once: " << r.err;
+    EXPECT_EQ(p.ok({"get", "SYSTEM.a"}), "2\n");
 }
 
 }  // namespace

@@ -10,21 +10,8 @@
 
 #include <cerrno>
 #include <fstream>
-#include <sstream>
 
 extern char **environ;
-
-namespace {
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-}  // namespace
 
 Child::Child(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
              const std::string &input, bool terminal, const std::vector<std::string> &launcher)
@@ -92,8 +79,8 @@ RunResult Child::wait()
     }
     pid_ = -1;
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    r.out = slurp(files_.file("out"));
-    if (terminal_ < 0) r.err = slurp(files_.file("err"));
+    r.out = read_file(files_.file("out"));
+    if (terminal_ < 0) r.err = read_file(files_.file("err"));
     terminal_ = -1;
     return r;
 }
@@ -112,31 +99,6 @@ std::vector<std::string> Propctl::with_root(const std::vector<std::string> &args
     std::vector<std::string> full = {"--root", root_};
     full.insert(full.end(), args.begin(), args.end());
     return full;
-}
-
-RunResult Propctl::run(const std::vector<std::string> &args, const std::string &input) const
-{
-    return Child(with_root(args), env_, input).wait();
-}
-
-RunResult Propctl::run_on_terminal(const std::vector<std::string> &args, const std::string &input) const
-{
-    return Child(with_root(args), env_, input, true).wait();
-}
-
-RunResult Propctl::run_without_root(const std::vector<std::string> &args) const
-{
-    return Child(args, env_, "").wait();
-}
-
-RunResult Propctl::run_through(const std::vector<std::string> &launcher, const std::vector<std::string> &args) const
-{
-    return Child(with_root(args), env_, "", false, launcher).wait();
-}
-
-std::unique_ptr<Child> Propctl::spawn(const std::vector<std::string> &args, const std::string &input) const
-{
-    return std::make_unique<Child>(with_root(args), env_, input);
 }
 
 std::string Propctl::ok(const std::vector<std::string> &args, const std::string &input) const

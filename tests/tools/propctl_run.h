@@ -41,6 +41,14 @@ class Child {
     int terminal_ = -1;  // the pseudo-terminal's reading side
 };
 
+// How a run differs from a plain one with --root.
+struct RunOptions {
+    std::string input = "";
+    bool terminal = false;  // stderr on a terminal, as a person at a shell has it
+    bool root = true;       // without: the store the environment (or the default) names
+    std::vector<std::string> launcher = {};  // runs propctl, e.g. as another user
+};
+
 // propctl with --root fixed to a fresh directory.
 class Propctl {
   public:
@@ -52,14 +60,18 @@ class Propctl {
     void set_env(const std::string &name, const std::string &value) { env_[name] = value; }
     void clear_env(const std::string &name) { env_.erase(name); }
 
-    RunResult run(const std::vector<std::string> &args, const std::string &input = "") const;
-    // With stderr on a terminal, as a person at a shell has it.
-    RunResult run_on_terminal(const std::vector<std::string> &args, const std::string &input = "") const;
-    // Without --root: the store the environment (or the default) names.
-    RunResult run_without_root(const std::vector<std::string> &args) const;
-    // Through a launcher that runs propctl, e.g. as another user.
-    RunResult run_through(const std::vector<std::string> &launcher, const std::vector<std::string> &args) const;
-    std::unique_ptr<Child> spawn(const std::vector<std::string> &args, const std::string &input = "") const;
+    RunResult run(const std::vector<std::string> &args, const std::string &input = "") const
+    {
+        return run(args, RunOptions{input});
+    }
+    RunResult run(const std::vector<std::string> &args, const RunOptions &o) const
+    {
+        return Child(o.root ? with_root(args) : args, env_, o.input, o.terminal, o.launcher).wait();
+    }
+    std::unique_ptr<Child> spawn(const std::vector<std::string> &args) const
+    {
+        return std::make_unique<Child>(with_root(args), env_, "");
+    }
     // Runs and expects success; the test fails with stderr otherwise.
     std::string ok(const std::vector<std::string> &args, const std::string &input = "") const;
 

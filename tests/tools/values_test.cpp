@@ -5,20 +5,15 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <fstream>
 
 #include "propctl_run.h"
 
 namespace {
 
-class PropctlValues : public ::testing::Test {
-  protected:
-    void SetUp() override { p.ok({"init"}); }
-    Propctl p;
-};
-
-TEST_F(PropctlValues, EveryTypeComesBackAsItWasSet)
+TEST(PropctlValues, EveryTypeComesBackAsItWasSetAndReplacedWithItsType)
 {
+    Propctl p;
+    p.ok({"init"});
     std::string all_bytes;
     for (int i = 0; i < 256; i++) all_bytes.push_back(static_cast<char>(i));
     p.ok({"set", "SYSTEM.app.name", "hello world"});
@@ -47,10 +42,7 @@ TEST_F(PropctlValues, EveryTypeComesBackAsItWasSet)
               "{\"key\":\"SYSTEM.app.key\",\"type\":\"bytes\",\"value\":\"00ff10\"}\n");
     // A key made on the way to another has no value.
     EXPECT_EQ(p.ok({"get", "SYSTEM.app", "--json"}), "{\"key\":\"SYSTEM.app\",\"type\":\"none\",\"value\":null}\n");
-}
 
-TEST_F(PropctlValues, SettingAgainWithATypeReplacesValueAndType)
-{
     // The largest value there is, from a file; then from the command line
     // with another type, then from stdin.
     std::string largest(81536, 'y');
@@ -62,8 +54,10 @@ TEST_F(PropctlValues, SettingAgainWithATypeReplacesValueAndType)
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "from stdin\n");
 }
 
-TEST_F(PropctlValues, ValuesAreReadAsPeopleWriteThem)
+TEST(PropctlValues, ValuesAreReadAsPeopleWriteThem)
 {
+    Propctl p;
+    p.ok({"init"});
     // A key keeps its type when set again without --type; a value that
     // does not fit it is refused, not stored as text.
     p.ok({"set", "SYSTEM.port", "8080", "--type", "int"});
@@ -95,10 +89,9 @@ TEST_F(PropctlValues, ValuesAreReadAsPeopleWriteThem)
     EXPECT_TRUE(holds(r.err, "a value beginning with '-' goes after '--'"));
     p.ok({"batch"}, "set SYSTEM.flag -- -v\nset SYSTEM.other --type int -- 7\n");
     EXPECT_EQ(p.ok({"get", "SYSTEM.flag"}), "-v\n");
-}
 
-TEST_F(PropctlValues, UnsetKeepsTheKeyAndItsSubkeys)
-{
+    // unset keeps the key and its subkeys; neither it nor create fails
+    // when there is nothing left to do.
     p.ok({"set", "SYSTEM.a", "1"});
     p.ok({"set", "SYSTEM.a.b", "2"});
     p.ok({"unset", "SYSTEM.a"});
@@ -108,24 +101,12 @@ TEST_F(PropctlValues, UnsetKeepsTheKeyAndItsSubkeys)
     p.ok({"create", "SYSTEM.c.d"});
     p.ok({"create", "SYSTEM.c.d"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.c.d", "--json"}), "{\"key\":\"SYSTEM.c.d\",\"type\":\"none\",\"value\":null}\n");
-}
 
-std::string own_user()
-{
-    struct passwd *pw = getpwuid(geteuid());
-    return pw != nullptr ? pw->pw_name : "";
-}
-
-std::string own_group()
-{
-    struct group *gr = getgrgid(getegid());
-    return gr != nullptr ? gr->gr_name : "";
-}
-
-TEST_F(PropctlValues, SecurityIsShownAndChangedFieldByField)
-{
+    // Security, shown and changed field by field.
     p.ok({"set", "SYSTEM.s", "v"});
-    const std::string user = own_user(), group = own_group();
+    const struct passwd *pw = getpwuid(geteuid());
+    const struct group *gr = getgrgid(getegid());
+    const std::string user = pw != nullptr ? pw->pw_name : "", group = gr != nullptr ? gr->gr_name : "";
     EXPECT_EQ(p.ok({"sec", "SYSTEM.s"}), "owner  " + user + "  ALL_ACCESS (63)\ngroup  " + group +
                                              "  READ (3)\nother  READ (3)\n");
 
