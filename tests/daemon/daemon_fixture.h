@@ -15,6 +15,7 @@
 struct DaemonOptions {
     bool cluster = false;
     bool developer = true;  // buffered: what a test needs that does not cut power
+    std::vector<std::string> disk_groups;  // "+DATA": a cluster store's locations there
 };
 
 // A connection closed when it goes out of scope.
@@ -58,6 +59,8 @@ class Daemon {
     bool running() const { return pid_ > 0; }
 
     const std::string &root() const { return root_; }
+    // Where the volume-manager stand-in keeps the disk groups of this root.
+    std::string disk_group_dir() const { return dir_.path() + "/vld"; }
     std::string socket() const { return root_ + "/propregd.sock"; }
     std::string log() const;
     Conn connect() const;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "../propctl/cause.h"
 #include "log.h"
 #include "propreg/frontend.h"
 
@@ -143,6 +144,11 @@ bool Store::open(const propctl::Root &root, int lock_wait_s)
     ::close(fd);
     sync_dir(root_.dir);
     restrict_locations();
+    // The open at the caching level takes a block whose copy in a disk group
+    // is damaged from a good copy, and its recovery writes the boot block
+    // back on every copy: said here so that the log explains the repair.
+    const std::string damage = propctl::damaged_boot_block(desc_.locations);
+    if (!damage.empty()) log_line("%s: taking a good copy", damage.c_str());
     if (!make_contexts()) {
         log_line("out of memory making the front end's contexts");
         return false;
@@ -157,6 +163,9 @@ bool Store::open(const propctl::Root &root, int lock_wait_s)
         log_line("cannot roll back an unfinished write: error %u: %s", rc, prop_fe_msgtext(nullptr, rc));
         return false;
     }
+    if (!damage.empty())
+        if (const std::string left = propctl::damaged_boot_block(desc_.locations); !left.empty())
+            log_line("%s still, after the open", left.c_str());
     publish();
     log_line("serving the %s registry at %s (%s)", propctl::kind_name(desc_.kind), root_.dir.c_str(),
              desc_.developer ? "developer mode: writes are buffered" : "durable");
