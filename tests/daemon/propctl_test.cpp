@@ -1,6 +1,7 @@
-// propctl beside a running daemon: a command that would open the store is
-// refused with how to stop the daemon, never left waiting for its lock;
-// watch prints the daemon's events.
+// propctl beside a running daemon: a reading command goes through it and
+// answers as it would on the store opened directly; a command that would
+// open the store is refused with how to stop the daemon, never left
+// waiting for its lock; watch prints the daemon's events.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -71,20 +72,71 @@ struct Running {
     }
 };
 
-// A read, and the commands that need the store alone: the lock's status,
-// not a wait.
+struct Answer {
+    int status;
+    std::string printed;  // stdout and stderr
+    bool operator==(const Answer &) const = default;
+};
+
+Answer run_propctl(const std::string &root, const std::vector<std::string> &command)
+{
+    std::vector<std::string> args = {"--root", root};
+    args.insert(args.end(), command.begin(), command.end());
+    Running run(args);
+    run.said("\n\x01", 20000);  // everything, until it ends
+    return Answer{run.status(), run.printed};
+}
+
+std::string words(const std::vector<std::string> &command)
+{
+    std::string all;
+    for (const std::string &w : command) all += w + " ";
+    return all;
+}
+
+// What a command that reads through the daemon prints, and its status, are
+// those of the same command on the store opened directly.
+TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
+{
+    Daemon d;
+    for (const std::vector<std::string> &set :
+         {std::vector<std::string>{"set", "SYSTEM.app.name", "hello world"},
+          {"set", "SYSTEM.app.port", "--type", "int", "8080"},
+          {"set", "SYSTEM.app.hosts", "--type", "multi", "a", "b"},
+          {"set", "SYSTEM.big", std::string(9000, 'x')},
+          {"set", "HWK.vendor.tool", "--type", "bytes", "00ff"}})
+        ASSERT_EQ(d.propctl(set), 0) << words(set);
+    const std::vector<std::vector<std::string>> table = {
+        {"get", "SYSTEM.app.name"}, {"get", "SYSTEM.app.port"}, {"get", "--raw", "SYSTEM.app.hosts"},
+        {"--json", "get", "HWK.vendor.tool"}, {"get", "SYSTEM.big"}, {"get", "SYSTEM.app"},
+        {"get", "SYSTEM.none"}, {"--json", "get", "SYSTEM.none.deeper"}, {"get", "SYSTEM..x"},
+        {"ls"}, {"ls", "SYSTEM.app"}, {"--json", "ls", "SYSTEM"}, {"ls", "SYSTEM.none"},
+        {"tree"}, {"tree", "SYSTEM.app"}, {"--json", "tree"}, {"tree", "HWK.none"},
+    };
+    std::vector<Answer> direct;
+    for (const std::vector<std::string> &command : table) direct.push_back(run_propctl(d.root(), command));
+    d.start();
+    for (size_t i = 0; i < table.size(); i++) {
+        const Answer served = run_propctl(d.root(), table[i]);
+        EXPECT_EQ(served.status, direct[i].status) << words(table[i]) << served.printed;
+        EXPECT_EQ(served.printed, direct[i].printed) << words(table[i]);
+    }
+}
+
+// The commands that open the store themselves: the lock's status, not a
+// wait.
 TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)
 {
     Daemon d;
     d.start();
     for (const std::vector<std::string> &command :
-         {std::vector<std::string>{"get", "SYSTEM"}, {"grow", "1G"}, {"init", "--size", "1G"}}) {
+         {std::vector<std::string>{"--direct", "get", "SYSTEM"}, {"grow", "1G"}, {"init", "--size", "1G"}}) {
         std::vector<std::string> args = {"--root", d.root()};
         args.insert(args.end(), command.begin(), command.end());
         Running run(args);
         EXPECT_TRUE(run.said("stop it to use the store directly (systemctl stop propregd", 20000))
-            << command[0] << ": " << run.printed;
-        EXPECT_EQ(run.status(), 7) << command[0];
+            << words(command) << ": " << run.printed;
+        EXPECT_EQ(run.status(), 7) << words(command);
     }
 }
 

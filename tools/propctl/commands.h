@@ -36,6 +36,8 @@ struct Command {
     // Commands that change keys plan their changes, so that a batch can
     // run the same plan as one transaction; nullptr for the others.
     int (*plan)(Invocation &inv, std::vector<Change> *out);
+    // Runs through the daemon that serves the root, when one does.
+    bool served = false;
 };
 
 constexpr size_t kAnyNumber = static_cast<size_t>(-1);

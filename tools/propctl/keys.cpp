@@ -173,6 +173,15 @@ uint32_t list_subkeys(backend_ctx *ctx, prop_metactx *meta, propr_keyhandle *key
     return 0;
 }
 
+uint32_t LibraryReader::read(const std::string &name, Value *value, std::vector<std::string> *subkeys)
+{
+    Key key;
+    uint32_t rc = open_key(ctx_, name, &key);
+    if (rc == 0 && value != nullptr) rc = read_value(ctx_, key.get(), value);
+    if (rc == 0 && subkeys != nullptr) rc = list_subkeys(ctx_, meta_, key.get(), subkeys);
+    return rc;
+}
+
 uint32_t walk_tree(backend_ctx *ctx, prop_metactx *meta, const std::string &name, const KeyVisit &visit,
                    std::string *failed)
 {

@@ -78,4 +78,26 @@ uint32_t walk_tree(backend_ctx *ctx, prop_metactx *meta, const std::string &name
 // The names of the direct subkeys, sorted.
 uint32_t list_subkeys(backend_ctx *ctx, prop_metactx *meta, propr_keyhandle *key, std::vector<std::string> *out);
 
+// Reading keys by name, from the store this process opened or through the
+// daemon that serves it, so that each reading command is written once.
+class KeyReader {
+  public:
+    virtual ~KeyReader() = default;
+    // Opens name and reads what is asked: its value, the names of its
+    // subkeys (sorted); either may be null, to ask only whether it exists.
+    // 0 or the code of the first step that failed.
+    virtual uint32_t read(const std::string &name, Value *value, std::vector<std::string> *subkeys) = 0;
+};
+
+// The store opened by this process.
+class LibraryReader : public KeyReader {
+  public:
+    LibraryReader(backend_ctx *ctx, prop_metactx *meta) : ctx_(ctx), meta_(meta) {}
+    uint32_t read(const std::string &name, Value *value, std::vector<std::string> *subkeys) override;
+
+  private:
+    backend_ctx *ctx_;
+    prop_metactx *meta_;
+};
+
 }  // namespace propctl

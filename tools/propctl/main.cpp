@@ -17,6 +17,7 @@ const std::vector<Option> kGlobalOptions = {
     {"root", 0, "DIR", "the configuration root (default: $ZKV_REGISTRY_ROOT, else ~/.local/share/propreg)"},
     {"json", 0, nullptr, "print results as JSON, for scripts"},
     {"backup", 0, "FILE", "get, ls and tree read the keys of a backup file instead of the store"},
+    {"direct", 0, nullptr, "open the store in this process, not through propregd (refused while it serves the store)"},
     {"wait", 0, "SECONDS", "give up after SECONDS waiting for another propctl's lock (exit 7; default: wait)"},
     {"version", 0, nullptr, "print propctl's version"},
     {"help", 'h', nullptr, "show help"},
@@ -53,7 +54,7 @@ void print_options(FILE *f, const std::vector<Option> &opts)
 
 void print_overview(FILE *f)
 {
-    std::fprintf(f, "usage: propctl [--root DIR] [--json] [--backup FILE] [--wait SECONDS] COMMAND [ARGS]\n"
+    std::fprintf(f, "usage: propctl [--root DIR] [--json] [--backup FILE] [--wait SECONDS] [--direct] COMMAND [ARGS]\n"
                     "       propctl --version\n\n%s\ncommands:\n", kAbout);
     for (const Command &c : command_table()) std::fprintf(f, "  %-8s %s\n", c.name, c.summary);
     std::fprintf(f, "\nglobal options:\n");
@@ -118,7 +119,10 @@ bool parse_wait(const std::string &text, double *seconds)
 // The store, or with --backup the backup file a reading command looks into.
 int open_session(const Command &cmd, const Parsed &args, const Output &out, Session &session, const std::string &what)
 {
-    if (!args.has("backup")) return session.open(cmd.access(args), what);
+    if (!args.has("backup")) {
+        if (cmd.served && !args.has("direct") && session.use_daemon()) return 0;
+        return session.open(cmd.access(args), what);
+    }
     const std::string name = cmd.name;
     if (name != "get" && name != "ls" && name != "tree")
         return out.usage(name + ": --backup is for get, ls and tree");
@@ -235,6 +239,8 @@ Access writes_store(const Parsed &)
 
 int key_failure(const Invocation &inv, const std::string &key, uint32_t code)
 {
+    if (code >= kFirstClientCode && inv.session.served())
+        return inv.out.problem(inv.what + ": propregd: " + prc_error_text(inv.session.daemon()));
     if (code == PROP_E_STALE) return inv.out.fail(inv.what + ": no such key " + key, code);
     return inv.out.fail(inv.what, code);
 }

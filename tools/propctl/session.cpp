@@ -161,8 +161,27 @@ Session::Session(Root root, const Output &out) : root_(std::move(root)), out_(ou
 Session::~Session()
 {
     out_.explain_with(nullptr);
+    reader_.reset();
+    prc_disconnect(daemon_);
     terminate("", false);
     drop_front_end();
+}
+
+bool Session::use_daemon()
+{
+    daemon_ = connect_served(root_.dir);
+    return daemon_ != nullptr;
+}
+
+KeyReader &Session::reader()
+{
+    if (!reader_) {
+        if (daemon_ != nullptr)
+            reader_ = std::make_unique<DaemonReader>(daemon_);
+        else
+            reader_ = std::make_unique<LibraryReader>(ctx_, fe_.meta);
+    }
+    return *reader_;
 }
 
 void Session::involve(const std::string &name, bool created)
@@ -278,6 +297,7 @@ KeyBook &Session::keys()
 int Session::reopen(const std::string &what)
 {
     keys_.reset();
+    reader_.reset();
     if (ctx_ != nullptr) {
         const uint32_t rc = prop_terminate(ctx_, 0);
         ctx_ = nullptr;
@@ -308,6 +328,7 @@ bool Session::heal_boot_block(const std::string &what)
 int Session::terminate(const std::string &what, bool clean)
 {
     keys_.reset();
+    if (daemon_ == nullptr) reader_.reset();
     if (ctx_ == nullptr) return 0;
     uint32_t rc = prop_terminate(ctx_, 0);
     ctx_ = nullptr;
