@@ -1,4 +1,4 @@
-// propctl beside a running daemon: a reading command goes through it and
+// propctl beside a running daemon: a key command goes through it and
 // answers as it would on the store opened directly; a command that would
 // open the store is refused with how to stop the daemon, never left
 // waiting for its lock; watch prints the daemon's events.
@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -94,32 +95,44 @@ std::string words(const std::vector<std::string> &command)
     return all;
 }
 
-// What a command that reads through the daemon prints, and its status, are
-// those of the same command on the store opened directly.
+// Every command that goes through the daemon prints what it prints on the
+// store opened directly, and ends with the same status: the same commands,
+// in the same order, on two stores made alike, one served.
 TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
 {
-    Daemon d;
-    for (const std::vector<std::string> &set :
-         {std::vector<std::string>{"set", "SYSTEM.app.name", "hello world"},
-          {"set", "SYSTEM.app.port", "--type", "int", "8080"},
-          {"set", "SYSTEM.app.hosts", "--type", "multi", "a", "b"},
-          {"set", "SYSTEM.big", std::string(9000, 'x')},
-          {"set", "HWK.vendor.tool", "--type", "bytes", "00ff"}})
-        ASSERT_EQ(d.propctl(set), 0) << words(set);
+    Daemon direct, served;
+    TempDir files;
+    const std::string batch = files.file("batch"), unplanned = files.file("unplanned"), refused = files.file("refused");
+    std::ofstream(batch) << "set SYSTEM.b.one 1 --type int\ncreate SYSTEM.b.two\nrm SYSTEM.app.hosts\n";
+    std::ofstream(unplanned) << "set SYSTEM.b.three 3\nunset SYSTEM.none\n";
+    std::ofstream(refused) << "set SYSTEM.b.three 3\nrm SYSTEM.big\n";  // not empty
+    for (const Daemon *d : {&direct, &served})
+        for (const std::vector<std::string> &set :
+             {std::vector<std::string>{"set", "SYSTEM.app.name", "hello world"},
+              {"set", "SYSTEM.app.port", "--type", "int", "8080"},
+              {"set", "SYSTEM.app.hosts", "--type", "multi", "a", "b"},
+              {"set", "SYSTEM.big", std::string(9000, 'x')},
+              {"set", "HWK.vendor.tool", "--type", "bytes", "00ff"}})
+            ASSERT_EQ(d->propctl(set), 0) << words(set);
     const std::vector<std::vector<std::string>> table = {
         {"get", "SYSTEM.app.name"}, {"get", "SYSTEM.app.port"}, {"get", "--raw", "SYSTEM.app.hosts"},
         {"--json", "get", "HWK.vendor.tool"}, {"get", "SYSTEM.big"}, {"get", "SYSTEM.app"},
         {"get", "SYSTEM.none"}, {"--json", "get", "SYSTEM.none.deeper"}, {"get", "SYSTEM..x"},
         {"ls"}, {"ls", "SYSTEM.app"}, {"--json", "ls", "SYSTEM"}, {"ls", "SYSTEM.none"},
         {"tree"}, {"tree", "SYSTEM.app"}, {"--json", "tree"}, {"tree", "HWK.none"},
+        {"set", "SYSTEM.app.port", "8081"}, {"set", "SYSTEM.app.port", "eighty"},
+        {"--json", "set", "SYSTEM.new.deep.k", "v"}, {"create", "SYSTEM.empty"}, {"create", "SYSTEM.empty"},
+        {"unset", "SYSTEM.app.name"}, {"unset", "SYSTEM.none"}, {"rm", "SYSTEM.app"}, {"rm", "-r", "SYSTEM.new"},
+        {"rm", "SYSTEM"}, {"mv", "SYSTEM.app", "SYSTEM.svc"}, {"mv", "SYSTEM.svc", "SYSTEM.big"},
+        {"mv", "--replace", "SYSTEM.svc", "SYSTEM.big"}, {"mv", "SYSTEM.big", "SYSTEM.big.in"},
+        {"sec", "SYSTEM.big"}, {"--json", "sec", "SYSTEM.big", "--other-perm", "NONE"}, {"sec", "SYSTEM.none"},
+        {"batch", batch}, {"batch", unplanned}, {"batch", refused}, {"--json", "tree", "SYSTEM"},
     };
-    std::vector<Answer> direct;
-    for (const std::vector<std::string> &command : table) direct.push_back(run_propctl(d.root(), command));
-    d.start();
-    for (size_t i = 0; i < table.size(); i++) {
-        const Answer served = run_propctl(d.root(), table[i]);
-        EXPECT_EQ(served.status, direct[i].status) << words(table[i]) << served.printed;
-        EXPECT_EQ(served.printed, direct[i].printed) << words(table[i]);
+    served.start();
+    for (const std::vector<std::string> &command : table) {
+        const Answer want = run_propctl(direct.root(), command), got = run_propctl(served.root(), command);
+        EXPECT_EQ(got.status, want.status) << words(command) << got.printed;
+        EXPECT_EQ(got.printed, want.printed) << words(command);
     }
 }
 

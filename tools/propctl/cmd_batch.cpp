@@ -84,7 +84,7 @@ int run_batch(Invocation &inv)
     size_t failed = 0;
     // A batch refused as a whole says why in the component message.
     if (prop_errelem *e = prop_fe_thread_error(inv.session.zkv()); e != nullptr) e->comp_msg = 0;
-    uint32_t rc = apply_batch(inv.session.ctx(), changes, &failed);
+    uint32_t rc = inv.session.store().apply_batch(changes, &failed);
     const prop_errelem *why = prop_fe_thread_error(inv.session.zkv());
     progress.done();
     if (rc != 0) {
@@ -133,6 +133,7 @@ void add_batch_commands(std::vector<Command> *table)
         writes_store,
         run_batch,
         nullptr,
+        true,
     });
 }
 

@@ -12,7 +12,7 @@ int run_get(Invocation &inv)
     const std::string &name = inv.args.args[0];
     if (int st = check_key_name(inv, name); st != 0) return st;
     Value v;
-    if (uint32_t rc = inv.session.reader().read(name, &v, nullptr); rc != 0) return key_failure(inv, name, rc);
+    if (uint32_t rc = inv.session.store().read(name, &v, nullptr); rc != 0) return key_failure(inv, name, rc);
     if (inv.out.json()) {
         Json j;
         j.begin_object().key("key").str(name).key("type").str(type_name(v.type)).key("value");
@@ -30,7 +30,7 @@ int run_get(Invocation &inv)
 uint32_t top_keys(const Invocation &inv, std::vector<std::string> *out)
 {
     for (const std::string &top : top_level_keys()) {
-        uint32_t rc = inv.session.reader().read(top, nullptr, nullptr);
+        uint32_t rc = inv.session.store().read(top, nullptr, nullptr);
         if (rc == 0) out->push_back(top);
         if (rc != 0 && rc != PROP_E_STALE) return rc;
     }
@@ -43,7 +43,7 @@ int run_ls(Invocation &inv)
     if (!name.empty())
         if (int st = check_key_name(inv, name); st != 0) return st;
     std::vector<std::string> names;
-    const uint32_t rc = name.empty() ? top_keys(inv, &names) : inv.session.reader().read(name, nullptr, &names);
+    const uint32_t rc = name.empty() ? top_keys(inv, &names) : inv.session.store().read(name, nullptr, &names);
     if (rc != 0) return key_failure(inv, name, rc);
     for (const std::string &n : names) inv.out.line(n);
     Json j;
@@ -67,7 +67,7 @@ class TreeWalk {
     {
         Value v;
         std::vector<std::string> subkeys;
-        uint32_t rc = inv_.session.reader().read(name, &v, &subkeys);
+        uint32_t rc = inv_.session.store().read(name, &v, &subkeys);
         if (rc != 0) {
             failed_ = name;
             return rc;

@@ -265,7 +265,7 @@ int run_planned(Invocation &inv)
     std::vector<Change> changes;
     if (int st = inv.cmd.plan(inv, &changes); st != 0) return st;
     for (Change &c : changes)
-        if (uint32_t rc = apply_one(inv.session.ctx(), c); rc != 0) return inv.out.fail(c.what, rc);
+        if (uint32_t rc = inv.session.store().apply_one(c); rc != 0) return inv.out.fail(c.what, rc);
     return report_changes(inv.out, changes.size());
 }
 

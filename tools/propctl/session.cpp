@@ -161,7 +161,8 @@ Session::Session(Root root, const Output &out) : root_(std::move(root)), out_(ou
 Session::~Session()
 {
     out_.explain_with(nullptr);
-    reader_.reset();
+    keys_.reset();
+    store_.reset();
     prc_disconnect(daemon_);
     terminate("", false);
     drop_front_end();
@@ -173,15 +174,15 @@ bool Session::use_daemon()
     return daemon_ != nullptr;
 }
 
-KeyReader &Session::reader()
+KeyStore &Session::store()
 {
-    if (!reader_) {
+    if (!store_) {
         if (daemon_ != nullptr)
-            reader_ = std::make_unique<DaemonReader>(daemon_);
+            store_ = std::make_unique<DaemonStore>(daemon_);
         else
-            reader_ = std::make_unique<LibraryReader>(ctx_, fe_.meta);
+            store_ = std::make_unique<LibraryStore>(ctx_, fe_.meta);
     }
-    return *reader_;
+    return *store_;
 }
 
 void Session::involve(const std::string &name, bool created)
@@ -239,6 +240,7 @@ void Session::drop_front_end()
 sec_attr Session::new_key_security() const
 {
     sec_attr sec{};
+    if (daemon_ != nullptr) return sec;
     sec.userperm = PROP_PERM_ALL_ACCESS;
     sec.groupperm = PROP_PERM_READ;
     sec.otherperm = PROP_PERM_READ;
@@ -290,14 +292,14 @@ int Session::init_store(uint32_t level, const std::string &what)
 
 KeyBook &Session::keys()
 {
-    if (!keys_) keys_ = std::make_unique<KeyBook>(ctx_);
+    if (!keys_) keys_ = std::make_unique<KeyBook>(store());
     return *keys_;
 }
 
 int Session::reopen(const std::string &what)
 {
     keys_.reset();
-    reader_.reset();
+    store_.reset();
     if (ctx_ != nullptr) {
         const uint32_t rc = prop_terminate(ctx_, 0);
         ctx_ = nullptr;
@@ -328,7 +330,7 @@ bool Session::heal_boot_block(const std::string &what)
 int Session::terminate(const std::string &what, bool clean)
 {
     keys_.reset();
-    if (daemon_ == nullptr) reader_.reset();
+    if (daemon_ == nullptr) store_.reset();
     if (ctx_ == nullptr) return 0;
     uint32_t rc = prop_terminate(ctx_, 0);
     ctx_ = nullptr;

@@ -1,0 +1,66 @@
+// The key operations commands are written against, with two
+// implementations: the store this process opened, and the daemon that
+// serves it (over the client library), which answers with the same codes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "change.h"
+#include "keys.h"
+#include "propreg/client.h"
+
+namespace propctl {
+
+class KeyStore {
+  public:
+    virtual ~KeyStore() = default;
+    virtual uint32_t open(const std::string &name, Key *out) = 0;
+    virtual uint32_t value(const Key &key, Value *out) = 0;
+    // The names of the direct subkeys, sorted.
+    virtual uint32_t subkeys(const Key &key, std::vector<std::string> *out) = 0;
+    virtual uint32_t security(const Key &key, sec_attr *out) = 0;
+    // One change in its own transaction.
+    virtual uint32_t apply_one(Change &c) = 0;
+    // Every change in one transaction: all or nothing.  0, or the code of
+    // the change that stopped it, whose index goes to *failed.
+    virtual uint32_t apply_batch(std::vector<Change> &changes, size_t *failed) = 0;
+
+    // Opens name and reads what is asked (either may be null, to ask only
+    // whether it exists); 0 or the code of the first step that failed.
+    uint32_t read(const std::string &name, Value *value, std::vector<std::string> *subkeys);
+};
+
+class LibraryStore : public KeyStore {
+  public:
+    LibraryStore(backend_ctx *ctx, prop_metactx *meta) : ctx_(ctx), meta_(meta) {}
+    uint32_t open(const std::string &name, Key *out) override;
+    uint32_t value(const Key &key, Value *out) override;
+    uint32_t subkeys(const Key &key, std::vector<std::string> *out) override;
+    uint32_t security(const Key &key, sec_attr *out) override;
+    uint32_t apply_one(Change &c) override;
+    uint32_t apply_batch(std::vector<Change> &changes, size_t *failed) override;
+
+  private:
+    backend_ctx *ctx_;
+    prop_metactx *meta_;
+};
+
+// Creates whose security is left empty take the daemon's default for the
+// caller: the caller owns the key with full access, its group and others
+// read, as propctl's own default.
+class DaemonStore : public KeyStore {
+  public:
+    explicit DaemonStore(prc_conn *conn) : conn_(conn) {}
+    uint32_t open(const std::string &name, Key *out) override;
+    uint32_t value(const Key &key, Value *out) override;
+    uint32_t subkeys(const Key &key, std::vector<std::string> *out) override;
+    uint32_t security(const Key &key, sec_attr *out) override;
+    uint32_t apply_one(Change &c) override;
+    uint32_t apply_batch(std::vector<Change> &changes, size_t *failed) override;
+
+  private:
+    prc_conn *conn_;
+};
+
+}  // namespace propctl
