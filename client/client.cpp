@@ -458,6 +458,12 @@ void prc_batch_move_key(prc_batch *batch, prc_key src, prc_key tgt_parent, const
 uint32_t prc_batch_run(prc_conn *conn, prc_batch *batch)
 {
     if (batch == nullptr) return PROP_E_NULL;
+    // The daemon would take a longer one for a malformed frame.
+    if (conn != nullptr && batch->items.size() > wire::kMaxBatchOps) {
+        conn->text = "a batch holds at most " + std::to_string(wire::kMaxBatchOps) + " operations";
+        batch->results.assign(batch->items.size(), wire::BatchResult{});
+        return PRC_E_TOOBIG;
+    }
     wire::Request r;
     r.op = Op::batch;
     r.batch = batch->items;

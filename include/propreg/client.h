@@ -98,7 +98,8 @@ PRC_EXPORT void prc_batch_set_security(prc_batch *batch, prc_key key, const sec_
 PRC_EXPORT void prc_batch_move_key(prc_batch *batch, prc_key src, prc_key tgt_parent, const char *tgt_subkey,
                                    prc_key tgt);
 /* 0 when every operation ran and the batch was committed, else the code
- * that ended it (nothing of the batch is then applied). */
+ * that ended it (nothing of the batch is then applied).  A batch holds at
+ * most 4096 operations and 1 MiB in all: PRC_E_TOOBIG, before it is sent. */
 PRC_EXPORT uint32_t prc_batch_run(prc_conn *conn, prc_batch *batch);
 PRC_EXPORT uint32_t prc_batch_count(const prc_batch *batch);
 /* Operation i's result after a run; key (made by a create or a move; close

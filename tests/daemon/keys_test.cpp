@@ -108,6 +108,14 @@ TEST_F(DaemonKeys, ABatchCommitsWholeOrNotAtAll)
     prc_batch_free(b);
     EXPECT_EQ(c.get("SYSTEM.c"), "<error 4>");
     EXPECT_EQ(c.get("SYSTEM.a"), "A2");
+
+    // Over the bound it is refused as too big, not sent as a frame the
+    // daemon must take for malformed.
+    b = prc_batch_new();
+    for (int i = 0; i <= 4096; i++) prc_batch_create_key(b, sys, ("n" + std::to_string(i)).c_str(), nullptr);
+    EXPECT_EQ(prc_batch_run(c, b), uint32_t{PRC_E_TOOBIG});
+    prc_batch_free(b);
+    EXPECT_EQ(c.get("SYSTEM.a"), "A2") << "the connection goes on";
 }
 
 TEST_F(DaemonKeys, StatusCountsTheKeysAndTheRoomToGrow)

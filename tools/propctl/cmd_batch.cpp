@@ -93,7 +93,7 @@ int run_batch(Invocation &inv)
             what = changes[failed].what;
         else if (why != nullptr && why->comp_msg == kFreeText)
             what += ": " + std::string(why->comp_text);
-        const int st = inv.out.fail(what, rc);
+        const int st = store_failure(inv, what, rc);
         inv.out.note("batch: nothing was changed");
         return st;
     }
@@ -126,7 +126,8 @@ void add_batch_commands(std::vector<Command> *table)
         "twice; each parent that gains or loses keys takes a page or more).  A\n"
         "batch that may need more is refused with error 36 before anything is\n"
         "written, and the message gives the limit for changes like its own:\n"
-        "split the file.\n",
+        "split the file.  Through propregd a batch holds at most 4096 changes and\n"
+        "1 MiB in all.\n",
         {},
         0,
         1,

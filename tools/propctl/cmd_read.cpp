@@ -106,7 +106,7 @@ int run_tree(Invocation &inv)
         if (int st = check_key_name(inv, inv.args.args[0]); st != 0) return st;
         tops.push_back(inv.args.args[0]);
     } else if (uint32_t rc = top_keys(inv, &tops); rc != 0) {
-        return inv.out.fail(inv.what, rc);
+        return store_failure(inv, inv.what, rc);
     }
     TreeWalk walk(inv);
     if (inv.args.args.empty()) walk.json().begin_array();

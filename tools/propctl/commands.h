@@ -50,6 +50,8 @@ Access writes_store(const Parsed &);
 int report_changes(const Output &out, size_t count);
 // Runs the planned changes one by one, each in its own transaction.
 int run_planned(Invocation &inv);
+// What a failure of the key operations prints; returns the exit status.
+int store_failure(const Invocation &inv, const std::string &what, uint32_t code);
 // What a planning or key read failure prints; returns the exit status.
 int key_failure(const Invocation &inv, const std::string &key, uint32_t code);
 // 0 for a well-formed key name; else the reported exit status.

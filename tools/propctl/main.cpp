@@ -237,12 +237,18 @@ Access writes_store(const Parsed &)
     return Access::write;
 }
 
+int store_failure(const Invocation &inv, const std::string &what, uint32_t code)
+{
+    // The daemon stopped or was not understood: no code of the store's.
+    if (code >= kFirstClientCode && inv.session.served())
+        return inv.out.problem(what + ": propregd: " + prc_error_text(inv.session.daemon()));
+    return inv.out.fail(what, code);
+}
+
 int key_failure(const Invocation &inv, const std::string &key, uint32_t code)
 {
-    if (code >= kFirstClientCode && inv.session.served())
-        return inv.out.problem(inv.what + ": propregd: " + prc_error_text(inv.session.daemon()));
     if (code == PROP_E_STALE) return inv.out.fail(inv.what + ": no such key " + key, code);
-    return inv.out.fail(inv.what, code);
+    return store_failure(inv, inv.what, code);
 }
 
 int check_key_name(const Invocation &inv, const std::string &name)
@@ -265,7 +271,7 @@ int run_planned(Invocation &inv)
     std::vector<Change> changes;
     if (int st = inv.cmd.plan(inv, &changes); st != 0) return st;
     for (Change &c : changes)
-        if (uint32_t rc = inv.session.store().apply_one(c); rc != 0) return inv.out.fail(c.what, rc);
+        if (uint32_t rc = inv.session.store().apply_one(c); rc != 0) return store_failure(inv, c.what, rc);
     return report_changes(inv.out, changes.size());
 }
 
