@@ -14,7 +14,7 @@
 
 #include "cause.h"
 #include "output.h"
-#include "propreg/client.h"
+#include "served.h"
 
 namespace propctl {
 
@@ -63,11 +63,11 @@ std::string holder_of(int fd)
 // ever, so the command gives up at once, with the status of a lock not got.
 bool served_by_daemon(const std::string &lock_path, std::string *why)
 {
-    const std::string socket = lock_path.substr(0, lock_path.find_last_of('/') + 1) + "propregd.sock";
-    prc_conn *daemon = nullptr;
-    if (prc_connect(socket.c_str(), &daemon) != 0) return false;
+    const std::string dir = lock_path.substr(0, lock_path.find_last_of('/'));
+    prc_conn *daemon = connect_served(dir);
+    if (daemon == nullptr) return false;
     prc_disconnect(daemon);
-    *why = "propregd serves this store (" + socket +
+    *why = "propregd serves this store (" + served_socket(dir) +
            "); stop it to use the store directly (systemctl stop propregd, or SIGTERM to its process)";
     return true;
 }

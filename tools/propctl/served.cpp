@@ -6,10 +6,15 @@
 
 namespace propctl {
 
+std::string served_socket(const std::string &dir)
+{
+    return dir + "/propregd.sock";
+}
+
 prc_conn *connect_served(const std::string &dir)
 {
     prc_conn *conn = nullptr;
-    if (prc_connect((dir + "/propregd.sock").c_str(), &conn) != 0) return nullptr;
+    if (prc_connect(served_socket(dir).c_str(), &conn) != 0) return nullptr;
     return conn;
 }
 

@@ -7,6 +7,8 @@
 
 namespace propctl {
 
+// The socket of the daemon serving the root directory dir.
+std::string served_socket(const std::string &dir);
 // The daemon serving the root directory dir, connected; nullptr when none
 // answers at its socket.
 prc_conn *connect_served(const std::string &dir);
