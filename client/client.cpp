@@ -23,6 +23,7 @@ struct prc_conn {
     std::string text;
     bool broken = false;    // nothing more can be said on it
     bool watching = false;  // given over to events
+    std::string findings;   // of the last status, check or backup
 };
 
 struct prc_batch {
@@ -488,18 +489,31 @@ uint32_t prc_batch_result(const prc_batch *batch, uint32_t i, prc_key *key, uint
     return r.result;
 }
 
-uint32_t prc_status(prc_conn *conn, prop_status *status)
+namespace {
+
+// A failed call leaves a empty, so no older findings stay.
+void keep_findings(prc_conn *conn, const wire::Answer &a)
+{
+    if (conn == nullptr) return;
+    conn->findings.clear();
+    for (const std::string &l : a.lines) conn->findings += l + "\n";
+}
+
+uint32_t status_of(prc_conn *conn, uint32_t flag, prop_status *status, uint32_t *ids)
 {
     if (status == nullptr) return PROP_E_NULL;
     wire::Request r;
     r.op = Op::status;
+    r.flag = flag;
     wire::Answer a;
     uint32_t rc = call(conn, r, &a);
+    keep_findings(conn, a);
     if (rc != 0) return rc;
     *status = prop_status{};
     for (size_t i = 0; i < a.names.size() && i < PROP_MAX_LOCATIONS; i++)
         std::snprintf(status->location[i], PROP_LOCNAME_SIZE, "%s", a.names[i].c_str());
     for (size_t i = 0; i < a.states.size() && i < PROP_MAX_LOCATIONS; i++) status->state[i] = a.states[i];
+    for (size_t i = 0; ids != nullptr && i < PROP_MAX_LOCATIONS; i++) ids[i] = i < a.ids.size() ? a.ids[i] : 0;
     std::snprintf(status->version, sizeof status->version, "%s", a.version.c_str());
     status->total_kb = a.total_kb;
     status->used_kb = a.used_kb;
@@ -509,12 +523,31 @@ uint32_t prc_status(prc_conn *conn, prop_status *status)
     return 0;
 }
 
+}  // namespace
+
+uint32_t prc_status(prc_conn *conn, prop_status *status)
+{
+    return status_of(conn, 0, status, nullptr);
+}
+
+uint32_t prc_status_full(prc_conn *conn, prop_status *status, uint32_t *ids)
+{
+    return status_of(conn, wire::kStatusFullNames, status, ids);
+}
+
+const char *prc_findings(const prc_conn *conn)
+{
+    return conn != nullptr ? conn->findings.c_str() : "";
+}
+
 uint32_t prc_check(prc_conn *conn)
 {
     wire::Request r;
     r.op = Op::check;
     wire::Answer a;
-    return call(conn, r, &a);
+    const uint32_t rc = call(conn, r, &a);
+    keep_findings(conn, a);
+    return rc;
 }
 
 uint32_t prc_backup(prc_conn *conn, char *name)
@@ -525,6 +558,7 @@ uint32_t prc_backup(prc_conn *conn, char *name)
     r.name.assign(name, strnlen(name, PROP_LOCNAME_SIZE - 1));
     wire::Answer a;
     uint32_t rc = call(conn, r, &a);
+    keep_findings(conn, a);
     if (rc == 0 && !a.names.empty()) std::snprintf(name, PROP_LOCNAME_SIZE, "%s", a.names[0].c_str());
     return rc;
 }

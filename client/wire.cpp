@@ -206,6 +206,8 @@ template <class IO> void request_fields(IO &io, Request &r)
         for (size_t i = 0; i < r.batch.size() && io.ok(); i++) item_fields(io, r.batch[i]);
         break;
     case Op::status:
+        io.u32(r.flag, kStatusFullNames);
+        break;
     case Op::check:
     case Op::event:
     case Op::refused:
@@ -237,8 +239,14 @@ template <class IO> void answer_fields(IO &io, Answer &a)
         io.bytes(a.value, kMaxValue);
         break;
     case Op::enumerate:
+        names_fields(io, a.names);
+        break;
     case Op::backup:
         names_fields(io, a.names);
+        names_fields(io, a.lines);
+        break;
+    case Op::check:
+        names_fields(io, a.lines);
         break;
     case Op::get_security:
         attr_fields(io, a.sec);
@@ -263,6 +271,9 @@ template <class IO> void answer_fields(IO &io, Answer &a)
         io.u64(a.free_kb);
         io.u64(a.keys);
         io.u64(a.limit_kb);
+        io.count(a.ids, PROP_MAX_LOCATIONS);
+        for (size_t i = 0; i < a.ids.size() && io.ok(); i++) io.u32(a.ids[i]);
+        names_fields(io, a.lines);
         break;
     case Op::watch:
         io.u64(a.seq);

@@ -26,6 +26,9 @@ constexpr uint32_t kMaxName = 4096;       // a key name or a file name
 constexpr uint32_t kMaxValue = 256 + 20 * 4064;  // the store's own bound
 constexpr uint32_t kMaxBatchOps = 4096;
 constexpr uint16_t kAnswerBit = 0x8000;
+// The one flag a status request may carry: the locations' names in full,
+// as configured, rather than cut to the status record's width.
+constexpr uint32_t kStatusFullNames = 4;
 
 enum class Op : uint16_t {
     refused = 0,  // answer only: the daemon could not read the request and closes the connection
@@ -80,7 +83,7 @@ struct Request {
     uint32_t dtype = 0;
     std::string value;
     uint32_t capacity = 0;  // get-value: the largest value the caller takes
-    uint32_t flag = 0;      // delete-key: recursive; create-set: PRZKV_FLAGS_*
+    uint32_t flag = 0;      // delete-key: recursive; create-set: PRZKV_FLAGS_*; status: 4 names the locations in full
     Security sec;
     std::vector<BatchItem> batch;
 };
@@ -104,6 +107,10 @@ struct Answer {
     std::string value;
     std::vector<std::string> names;  // enumerate, status locations
     std::vector<uint32_t> states;    // status
+    std::vector<uint32_t> ids;       // status: the device id of each location
+    // status, check, backup: what the library logged while it answered
+    // (findings of the scan and the walk, a page no location holds sound).
+    std::vector<std::string> lines;
     sec_attr sec{};
     std::vector<BatchResult> results;
     uint64_t seq = 0;                // watch: the last event before it

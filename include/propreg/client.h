@@ -114,6 +114,15 @@ PRC_EXPORT uint32_t prc_check(prc_conn *conn);
 /* A physical backup into the file name holds (PROP_LOCNAME_SIZE bytes, in
  * and out), written by the daemon (privileged). */
 PRC_EXPORT uint32_t prc_backup(prc_conn *conn, char *name);
+/* prc_status with the locations' names in full, as configured, and the
+ * device id of each location into ids (PROP_MAX_LOCATIONS of them; may be
+ * NULL). */
+PRC_EXPORT uint32_t prc_status_full(prc_conn *conn, prop_status *status, uint32_t *ids);
+/* What the store logged while the daemon answered the last status, check
+ * or backup on conn (what the scan and the walk found, a page no location
+ * holds sound): lines, each ending in a newline; "" when none.  Valid
+ * until the next request on conn. */
+PRC_EXPORT const char *prc_findings(const prc_conn *conn);
 
 /* Watching: the connection is given over to the changes of a key and of
  * everything below it, one event per changed key in commit order.  A

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -79,13 +80,17 @@ struct Answer {
     bool operator==(const Answer &) const = default;
 };
 
+// Two stores made alike differ in their root and their ids alone.
 Answer run_propctl(const std::string &root, const std::vector<std::string> &command)
 {
     std::vector<std::string> args = {"--root", root};
     args.insert(args.end(), command.begin(), command.end());
     Running run(args);
     run.said("\n\x01", 20000);  // everything, until it ends
-    return Answer{run.status(), run.printed};
+    static const std::regex ids("(device id |\"device_id\":|store id |\"store_id\":)[0-9]+");
+    std::string printed = std::regex_replace(run.printed, ids, "$1ID");
+    for (size_t at; (at = printed.find(root)) != std::string::npos;) printed.replace(at, root.size(), "ROOT");
+    return Answer{run.status(), printed};
 }
 
 std::string words(const std::vector<std::string> &command)
@@ -103,6 +108,7 @@ TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
     Daemon direct, served;
     TempDir files;
     const std::string batch = files.file("batch"), unplanned = files.file("unplanned"), refused = files.file("refused");
+    const std::string backup = files.file("backup");
     std::ofstream(batch) << "set SYSTEM.b.one 1 --type int\ncreate SYSTEM.b.two\nrm SYSTEM.app.hosts\n";
     std::ofstream(unplanned) << "set SYSTEM.b.three 3\nunset SYSTEM.none\n";
     std::ofstream(refused) << "set SYSTEM.b.three 3\nrm SYSTEM.big\n";  // not empty
@@ -127,6 +133,8 @@ TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
         {"mv", "--replace", "SYSTEM.svc", "SYSTEM.big"}, {"mv", "SYSTEM.big", "SYSTEM.big.in"},
         {"sec", "SYSTEM.big"}, {"--json", "sec", "SYSTEM.big", "--other-perm", "NONE"}, {"sec", "SYSTEM.none"},
         {"batch", batch}, {"batch", unplanned}, {"batch", refused}, {"--json", "tree", "SYSTEM"},
+        {"status"}, {"--json", "status"}, {"check"}, {"--json", "check"},
+        {"backup", backup}, {"--json", "backup", backup}, {"backup", files.file("none/backup")},
     };
     served.start();
     for (const std::vector<std::string> &command : table) {

@@ -1,5 +1,7 @@
 #include "keystore.h"
 
+#include "watch.h"
+
 namespace propctl {
 
 uint32_t KeyStore::read(const std::string &name, Value *value, std::vector<std::string> *names)
@@ -39,6 +41,25 @@ uint32_t LibraryStore::apply_one(Change &c)
 uint32_t LibraryStore::apply_batch(std::vector<Change> &changes, size_t *failed)
 {
     return propctl::apply_batch(ctx_, changes, failed);
+}
+
+Watched LibraryStore::scan(const std::string &label, prop_status *st, uint32_t *ids)
+{
+    // Four: the locations' names in full, as configured.
+    Watched w = watch(zkv_, label, [&] { return prop_get_status(ctx_, st, 4); });
+    uint32_t zkvid = 0;
+    if (w.rc == 0) w.rc = prop_get_id(ctx_, &zkvid, ids, 0);
+    return w;
+}
+
+Watched LibraryStore::check_tree(const std::string &label)
+{
+    return watch(zkv_, label, [&] { return prop_check_logical_corruption(ctx_); });
+}
+
+Watched LibraryStore::backup(const std::string &label, char *name)
+{
+    return watch(zkv_, label, [&] { return prop_bkup(ctx_, name); });
 }
 
 }  // namespace propctl

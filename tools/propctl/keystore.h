@@ -8,6 +8,7 @@
 
 #include "change.h"
 #include "keys.h"
+#include "oplog.h"
 #include "propreg/client.h"
 
 namespace propctl {
@@ -26,6 +27,15 @@ class KeyStore {
     // the change that stopped it, whose index goes to *failed.
     virtual uint32_t apply_batch(std::vector<Change> &changes, size_t *failed) = 0;
 
+    // The long reads of the whole store, with what the store logged
+    // meanwhile; label names the work on the progress line, where there is
+    // one.  scan: the status of every location, its name in full and its
+    // device id (ids: PROP_MAX_LOCATIONS).
+    virtual Watched scan(const std::string &label, prop_status *st, uint32_t *ids) = 0;
+    virtual Watched check_tree(const std::string &label) = 0;
+    // A backup into the file name holds (PROP_LOCNAME_SIZE bytes).
+    virtual Watched backup(const std::string &label, char *name) = 0;
+
     // Opens name and reads what is asked (either may be null, to ask only
     // whether it exists); 0 or the code of the first step that failed.
     uint32_t read(const std::string &name, Value *value, std::vector<std::string> *subkeys);
@@ -33,17 +43,21 @@ class KeyStore {
 
 class LibraryStore : public KeyStore {
   public:
-    LibraryStore(backend_ctx *ctx, prop_metactx *meta) : ctx_(ctx), meta_(meta) {}
+    LibraryStore(backend_ctx *ctx, prop_metactx *meta, przkv_ctx *zkv) : ctx_(ctx), meta_(meta), zkv_(zkv) {}
     uint32_t open(const std::string &name, Key *out) override;
     uint32_t value(const Key &key, Value *out) override;
     uint32_t subkeys(const Key &key, std::vector<std::string> *out) override;
     uint32_t security(const Key &key, sec_attr *out) override;
     uint32_t apply_one(Change &c) override;
     uint32_t apply_batch(std::vector<Change> &changes, size_t *failed) override;
+    Watched scan(const std::string &label, prop_status *st, uint32_t *ids) override;
+    Watched check_tree(const std::string &label) override;
+    Watched backup(const std::string &label, char *name) override;
 
   private:
     backend_ctx *ctx_;
     prop_metactx *meta_;
+    przkv_ctx *zkv_;
 };
 
 // Creates whose security is left empty take the daemon's default for the
@@ -58,6 +72,9 @@ class DaemonStore : public KeyStore {
     uint32_t security(const Key &key, sec_attr *out) override;
     uint32_t apply_one(Change &c) override;
     uint32_t apply_batch(std::vector<Change> &changes, size_t *failed) override;
+    Watched scan(const std::string &label, prop_status *st, uint32_t *ids) override;
+    Watched check_tree(const std::string &label) override;
+    Watched backup(const std::string &label, char *name) override;
 
   private:
     prc_conn *conn_;

@@ -150,4 +150,35 @@ uint32_t DaemonStore::apply_batch(std::vector<Change> &changes, size_t *failed)
     return rc;
 }
 
+namespace {
+
+// The daemon runs the work; what its store logged meanwhile comes back
+// with the answer.
+Watched with_findings(prc_conn *conn, uint32_t rc)
+{
+    Watched w;
+    w.rc = rc;
+    const std::string all = prc_findings(conn);
+    for (size_t at = 0, nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
+        w.lines.push_back(all.substr(at, nl - at));
+    return w;
+}
+
+}  // namespace
+
+Watched DaemonStore::scan(const std::string &, prop_status *st, uint32_t *ids)
+{
+    return with_findings(conn_, prc_status_full(conn_, st, ids));
+}
+
+Watched DaemonStore::check_tree(const std::string &)
+{
+    return with_findings(conn_, prc_check(conn_));
+}
+
+Watched DaemonStore::backup(const std::string &, char *name)
+{
+    return with_findings(conn_, prc_backup(conn_, name));
+}
+
 }  // namespace propctl

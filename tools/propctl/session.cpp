@@ -180,7 +180,7 @@ KeyStore &Session::store()
         if (daemon_ != nullptr)
             store_ = std::make_unique<DaemonStore>(daemon_);
         else
-            store_ = std::make_unique<LibraryStore>(ctx_, fe_.meta);
+            store_ = std::make_unique<LibraryStore>(ctx_, fe_.meta, fe_.zkv);
     }
     return *store_;
 }

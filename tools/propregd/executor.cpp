@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "../propctl/oplog.h"
 #include "log.h"
 #include "propreg/frontend.h"
 
@@ -742,13 +743,20 @@ Outcome Executor::read(const Job &job, Session &s)
         a.code = prop_get_security(ctx_, k->handle, &a.sec);
         break;
     }
+    // The scan reads every block of every location while writes wait, and
+    // names the files behind the store: an operator's tools, as the check
+    // and a backup (written with the daemon's rights) are.
     case Op::status: {
         if (!privileged_only()) break;
         prop_status st{};
-        a.code = prop_get_status(ctx_, &st, 0);
+        const uint32_t flag = r.flag & wire::kStatusFullNames;
+        a.code = propctl::logged(store_.zkv(), [&] { return prop_get_status(ctx_, &st, flag); }, &a.lines);
+        uint32_t zkvid = 0, ids[PROP_MAX_LOCATIONS] = {};
+        if (a.code == 0) a.code = prop_get_id(ctx_, &zkvid, ids, 0);
         for (int i = 0; i < PROP_MAX_LOCATIONS; i++) {
             a.names.emplace_back(st.location[i], strnlen(st.location[i], PROP_LOCNAME_SIZE));
             a.states.push_back(st.state[i]);
+            a.ids.push_back(ids[i]);
         }
         a.version.assign(st.version, strnlen(st.version, sizeof st.version - 1));
         a.total_kb = st.total_kb;
@@ -759,13 +767,13 @@ Outcome Executor::read(const Job &job, Session &s)
         break;
     }
     case Op::check:
-        if (privileged_only()) a.code = store_.check();
+        if (privileged_only()) a.code = store_.check(&a.lines);
         break;
     case Op::backup: {
         if (!privileged_only()) break;
         char name[PROP_LOCNAME_SIZE] = {};
         std::snprintf(name, sizeof name, "%s", r.name.c_str());
-        a.code = prop_bkup(ctx_, name);
+        a.code = propctl::logged(store_.zkv(), [&] { return prop_bkup(ctx_, name); }, &a.lines);
         if (a.code == 0) a.names.emplace_back(name);
         break;
     }

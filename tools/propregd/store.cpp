@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "../propctl/cause.h"
+#include "../propctl/oplog.h"
 #include "log.h"
 #include "propreg/frontend.h"
 
@@ -187,7 +188,7 @@ void Store::close()
     lock_fd_ = -1;
 }
 
-uint32_t Store::check()
+uint32_t Store::check(std::vector<std::string> *findings)
 {
     prop_metactx *meta = prop_fe_meta_create();
     prop_secctx *sec = prop_fe_secctx_create(nullptr, nullptr, cls_);
@@ -202,7 +203,7 @@ uint32_t Store::check()
         uint32_t flag = 0;
         rc = prop_init(&ro, meta, sec, cls_, PROP_LEVEL_READONLY, zkv, &flag);
         if (rc == 0) {
-            rc = prop_check_logical_corruption(ro);
+            rc = propctl::logged(zkv, [&] { return prop_check_logical_corruption(ro); }, findings);
             prop_terminate(ro, 0);
         }
     }

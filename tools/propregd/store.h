@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "../propctl/root.h"
 #include "propreg/prop.h"
@@ -34,12 +35,13 @@ class Store {
     backend_ctx *ctx() const { return ctx_; }
     prop_metactx *meta() const { return meta_; }
     prop_clsctx *cls() const { return cls_; }
+    przkv_ctx *zkv() const { return zkv_; }
     const propctl::Root &root() const { return root_; }
     const propctl::StoreDesc &desc() const { return desc_; }
     // The corruption check, which runs on a read-only context of its own
     // (the CACHING level does not offer it); the caller makes sure nothing
-    // writes meanwhile.
-    uint32_t check();
+    // writes meanwhile.  What the walk found goes to findings.
+    uint32_t check(std::vector<std::string> *findings);
 
   private:
     bool lock(int wait_s);
