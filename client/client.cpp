@@ -535,6 +535,21 @@ uint32_t prc_status_full(prc_conn *conn, prop_status *status, uint32_t *ids)
     return status_of(conn, wire::kStatusFullNames, status, ids);
 }
 
+uint32_t prc_info(prc_conn *conn, uint32_t *format_version, char (*names)[PROP_LOCNAME_SIZE], uint32_t *ids)
+{
+    if (format_version == nullptr || names == nullptr || ids == nullptr) return PROP_E_NULL;
+    wire::Request r;
+    r.op = Op::info;
+    wire::Answer a;
+    if (uint32_t rc = call(conn, r, &a); rc != 0) return rc;
+    *format_version = a.format;
+    for (size_t i = 0; i < PROP_MAX_LOCATIONS; i++) {
+        std::snprintf(names[i], PROP_LOCNAME_SIZE, "%s", i < a.names.size() ? a.names[i].c_str() : "");
+        ids[i] = i < a.ids.size() ? a.ids[i] : 0;
+    }
+    return 0;
+}
+
 const char *prc_findings(const prc_conn *conn)
 {
     return conn != nullptr ? conn->findings.c_str() : "";

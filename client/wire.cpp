@@ -209,6 +209,7 @@ template <class IO> void request_fields(IO &io, Request &r)
         io.u32(r.flag, kStatusFullNames);
         break;
     case Op::check:
+    case Op::info:
     case Op::event:
     case Op::refused:
         break;
@@ -278,6 +279,12 @@ template <class IO> void answer_fields(IO &io, Answer &a)
     case Op::watch:
         io.u64(a.seq);
         break;
+    case Op::info:
+        io.u32(a.format);
+        names_fields(io, a.names);
+        io.count(a.ids, PROP_MAX_LOCATIONS);
+        for (size_t i = 0; i < a.ids.size() && io.ok(); i++) io.u32(a.ids[i]);
+        break;
     default:
         break;
     }
@@ -297,7 +304,7 @@ template <class IO> void event_fields(IO &io, Event &e)
 
 bool known(uint16_t op)
 {
-    return (op >= static_cast<uint16_t>(Op::open) && op <= static_cast<uint16_t>(Op::watch));
+    return (op >= static_cast<uint16_t>(Op::open) && op <= static_cast<uint16_t>(Op::info));
 }
 
 }  // namespace
@@ -307,7 +314,7 @@ const char *op_name(Op op)
     static const char *const names[] = {"refused",       "open",      "close",      "get-value",    "set-value",
                                         "delete-value", "create", "create-set", "delete-key",  "move",
                                         "enumerate", "get-security", "set-security", "batch", "status",
-                                        "check",   "backup",    "watch"};
+                                        "check",   "backup",    "watch", "info"};
     const auto i = static_cast<size_t>(op);
     if (op == Op::event) return "event";
     return i < sizeof names / sizeof names[0] ? names[i] : "?";

@@ -49,6 +49,7 @@ enum class Op : uint16_t {
     check = 15,
     backup = 16,
     watch = 17,
+    info = 18,
     event = 0x40,  // daemon to watcher only
 };
 
@@ -105,9 +106,10 @@ struct Answer {
     uint32_t dtype = 0;
     uint32_t size = 0;
     std::string value;
-    std::vector<std::string> names;  // enumerate, status locations
+    std::vector<std::string> names;  // enumerate; status and info: the locations
     std::vector<uint32_t> states;    // status
-    std::vector<uint32_t> ids;       // status: the device id of each location
+    std::vector<uint32_t> ids;       // status, info: the device id of each location
+    uint32_t format = 0;             // info: the store's format version
     // status, check, backup: what the library logged while it answered
     // (findings of the scan and the walk, a page no location holds sound).
     std::vector<std::string> lines;

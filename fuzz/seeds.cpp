@@ -476,7 +476,7 @@ void wire_seeds()
 {
     using wire::Op;
     std::string requests;
-    for (uint16_t op = static_cast<uint16_t>(Op::open); op <= static_cast<uint16_t>(Op::watch); op++) {
+    for (uint16_t op = static_cast<uint16_t>(Op::open); op <= static_cast<uint16_t>(Op::info); op++) {
         wire::Request r;
         r.op = static_cast<Op>(op);
         r.key = 1;
@@ -497,8 +497,8 @@ void wire_seeds()
     }
     write_seed("wire", "requests", requests);
     std::string answers;
-    for (Op op : {Op::open, Op::get_value, Op::enumerate, Op::get_security, Op::batch, Op::status, Op::watch,
-                  Op::refused}) {
+    for (Op op : {Op::open, Op::get_value, Op::enumerate, Op::get_security, Op::batch, Op::status, Op::check,
+                  Op::backup, Op::info, Op::watch, Op::refused}) {
         wire::Answer a;
         a.op = op;
         a.code = op == Op::refused ? PROP_E_FORMAT : 0;
@@ -507,6 +507,8 @@ void wire_seeds()
         a.size = 5;
         a.names = {"a", "b"};
         a.states = {3, 3};
+        a.ids = {7, 8};
+        a.lines = {"a finding"};
         a.results = {{0, 1, "SYSTEM.a", PROP_DISP_CREATED}};
         answers += wire::encode(a);
     }

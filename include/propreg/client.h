@@ -123,6 +123,10 @@ PRC_EXPORT uint32_t prc_status_full(prc_conn *conn, prop_status *status, uint32_
  * holds sound): lines, each ending in a newline; "" when none.  Valid
  * until the next request on conn. */
 PRC_EXPORT const char *prc_findings(const prc_conn *conn);
+/* What and where the store is: its format version, its locations as
+ * configured (names: PROP_MAX_LOCATIONS of them, "" where none is) and
+ * their device ids (ids: PROP_MAX_LOCATIONS; privileged). */
+PRC_EXPORT uint32_t prc_info(prc_conn *conn, uint32_t *format_version, char (*names)[PROP_LOCNAME_SIZE], uint32_t *ids);
 
 /* Watching: the connection is given over to the changes of a key and of
  * everything below it, one event per changed key in commit order.  A

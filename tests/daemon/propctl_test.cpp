@@ -135,6 +135,7 @@ TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
         {"batch", batch}, {"batch", unplanned}, {"batch", refused}, {"--json", "tree", "SYSTEM"},
         {"status"}, {"--json", "status"}, {"check"}, {"--json", "check"},
         {"backup", backup}, {"--json", "backup", backup}, {"backup", files.file("none/backup")},
+        {"info"}, {"--json", "info"},
     };
     served.start();
     for (const std::vector<std::string> &command : table) {

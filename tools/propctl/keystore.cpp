@@ -52,6 +52,18 @@ Watched LibraryStore::scan(const std::string &label, prop_status *st, uint32_t *
     return w;
 }
 
+uint32_t LibraryStore::describe(Kind kind, StoreInfo *out)
+{
+    if (uint32_t rc = prop_get_version(ctx_, &out->format_version); rc != 0) return rc;
+    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
+    if (uint32_t rc = prop_get_conf_handle(ctx_, names); rc != 0) return rc;
+    for (const auto &n : names)
+        if (n[0] != '\0') out->locations.push_back(n);
+    char errbuf[1024] = "";
+    uint64_t errsz = sizeof errbuf;
+    return prop_get_dev(ctx_, out->device_ids, errbuf, &errsz, kind == Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV);
+}
+
 Watched LibraryStore::check_tree(const std::string &label)
 {
     return watch(zkv_, label, [&] { return prop_check_logical_corruption(ctx_); });

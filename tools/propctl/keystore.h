@@ -9,9 +9,17 @@
 #include "change.h"
 #include "keys.h"
 #include "oplog.h"
+#include "root.h"
 #include "propreg/client.h"
 
 namespace propctl {
+
+// What and where the store is.
+struct StoreInfo {
+    uint32_t format_version = 0;
+    std::vector<std::string> locations;  // as configured
+    uint32_t device_ids[PROP_MAX_LOCATIONS] = {};
+};
 
 class KeyStore {
   public:
@@ -35,6 +43,7 @@ class KeyStore {
     virtual Watched check_tree(const std::string &label) = 0;
     // A backup into the file name holds (PROP_LOCNAME_SIZE bytes).
     virtual Watched backup(const std::string &label, char *name) = 0;
+    virtual uint32_t describe(Kind kind, StoreInfo *out) = 0;
 
     // Opens name and reads what is asked (either may be null, to ask only
     // whether it exists); 0 or the code of the first step that failed.
@@ -53,6 +62,7 @@ class LibraryStore : public KeyStore {
     Watched scan(const std::string &label, prop_status *st, uint32_t *ids) override;
     Watched check_tree(const std::string &label) override;
     Watched backup(const std::string &label, char *name) override;
+    uint32_t describe(Kind kind, StoreInfo *out) override;
 
   private:
     backend_ctx *ctx_;
@@ -75,6 +85,7 @@ class DaemonStore : public KeyStore {
     Watched scan(const std::string &label, prop_status *st, uint32_t *ids) override;
     Watched check_tree(const std::string &label) override;
     Watched backup(const std::string &label, char *name) override;
+    uint32_t describe(Kind kind, StoreInfo *out) override;
 
   private:
     prc_conn *conn_;

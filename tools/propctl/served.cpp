@@ -171,6 +171,15 @@ Watched DaemonStore::scan(const std::string &, prop_status *st, uint32_t *ids)
     return with_findings(conn_, prc_status_full(conn_, st, ids));
 }
 
+uint32_t DaemonStore::describe(Kind, StoreInfo *out)
+{
+    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
+    if (uint32_t rc = prc_info(conn_, &out->format_version, names, out->device_ids); rc != 0) return rc;
+    for (const auto &n : names)
+        if (n[0] != '\0') out->locations.push_back(n);
+    return 0;
+}
+
 Watched DaemonStore::check_tree(const std::string &)
 {
     return with_findings(conn_, prc_check(conn_));

@@ -171,6 +171,8 @@ Session::~Session()
 bool Session::use_daemon()
 {
     daemon_ = connect_served(root_.dir);
+    // What the configuration says, as a command on the store sees it.
+    if (daemon_ != nullptr) describe_store(root_, &desc_);
     return daemon_ != nullptr;
 }
 

@@ -744,8 +744,9 @@ Outcome Executor::read(const Job &job, Session &s)
         break;
     }
     // The scan reads every block of every location while writes wait, and
-    // names the files behind the store: an operator's tools, as the check
-    // and a backup (written with the daemon's rights) are.
+    // names the files behind the store (as info does): an operator's
+    // tools, as the check and a backup (written with the daemon's rights)
+    // are.
     case Op::status: {
         if (!privileged_only()) break;
         prop_status st{};
@@ -769,6 +770,17 @@ Outcome Executor::read(const Job &job, Session &s)
     case Op::check:
         if (privileged_only()) a.code = store_.check(&a.lines);
         break;
+    case Op::info: {
+        if (!privileged_only()) break;
+        char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
+        uint32_t ids[PROP_MAX_LOCATIONS] = {};
+        a.code = store_.describe(&a.format, names, ids);
+        for (int i = 0; a.code == 0 && i < PROP_MAX_LOCATIONS; i++) {
+            a.names.emplace_back(names[i], strnlen(names[i], PROP_LOCNAME_SIZE));
+            a.ids.push_back(ids[i]);
+        }
+        break;
+    }
     case Op::backup: {
         if (!privileged_only()) break;
         char name[PROP_LOCNAME_SIZE] = {};

@@ -188,6 +188,15 @@ void Store::close()
     lock_fd_ = -1;
 }
 
+uint32_t Store::describe(uint32_t *format, char (*names)[PROP_LOCNAME_SIZE], uint32_t *ids)
+{
+    if (uint32_t rc = prop_get_version(ctx_, format); rc != 0) return rc;
+    if (uint32_t rc = prop_get_conf_handle(ctx_, names); rc != 0) return rc;
+    char errbuf[1024] = "";
+    uint64_t errsz = sizeof errbuf;
+    return prop_get_dev(ctx_, ids, errbuf, &errsz, desc_.kind == propctl::Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV);
+}
+
 uint32_t Store::check(std::vector<std::string> *findings)
 {
     prop_metactx *meta = prop_fe_meta_create();

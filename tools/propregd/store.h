@@ -42,6 +42,8 @@ class Store {
     // (the CACHING level does not offer it); the caller makes sure nothing
     // writes meanwhile.  What the walk found goes to findings.
     uint32_t check(std::vector<std::string> *findings);
+    // The format version, the locations as configured and their device ids.
+    uint32_t describe(uint32_t *format, char (*names)[PROP_LOCNAME_SIZE], uint32_t *ids);
 
   private:
     bool lock(int wait_s);
