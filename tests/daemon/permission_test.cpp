@@ -135,6 +135,9 @@ TEST(DaemonPermissions, AnotherUserGetsWhatTheLevelsGiveAndNothingMore)
         r.expect(prc_check(c), denied, "check");
         char name[PROP_LOCNAME_SIZE] = "/tmp/nobody.bkp";
         r.expect(prc_backup(c, name), denied, "backup");
+        uint32_t version = 0, ids[PROP_MAX_LOCATIONS];
+        char locations[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
+        r.expect(prc_info(c, &version, locations, ids), denied, "info");
         return r.text;
     });
     EXPECT_EQ(report, "");
