@@ -20,7 +20,7 @@ runs=(
   "cache_test *"
   "io_test *"
   "keys_test ThreadsTest.*:CachingDeleteTest.*:*BadInputNeverEndsALevelOneProcess"
-  "lifecycle_test Mirrors.*:Reboot.*:Reinit.*:Terminate.*"
+  "lifecycle_test Reboot.*:Terminate.*"
   "backup_test *"
   "core_test ErrorTest.*"
   "env_test ConfigStore.*"

@@ -18,7 +18,7 @@ class ErrorTest : public ZkvTest {
     }
 };
 
-TEST_F(ErrorTest, CodeAndTextGoToTheCallersElementAndTheCodeToTheGlobal)
+TEST_F(ErrorTest, CodesAndTextsGoToTheCallersElementAndTheCodeToTheGlobal)
 {
     u_set_zkv_error(zkv, nullptr, PROP_E_STORAGE);
     prop_errelem *e = mine();
@@ -32,6 +32,40 @@ TEST_F(ErrorTest, CodeAndTextGoToTheCallersElementAndTheCodeToTheGlobal)
     EXPECT_EQ(e->code, PROP_OK);
     EXPECT_STREQ(e->text, "");
     EXPECT_EQ(prop_fe_zkvctx_error_count(zkv), 1u);
+
+    // Component messages come from the catalogue; 108 is a free text whose
+    // format characters are not interpreted.
+    u_set_comp_error(zkv, nullptr, PROP_COMPMSG_OSERR, 2, PROP_COMPTYPE_OS, "No such file");
+    e = mine();
+    EXPECT_EQ(e->comp_msg, 101u);
+    EXPECT_EQ(e->comp_arg, 2u);
+    EXPECT_STREQ(e->comp_text, "Operating system error 2 (category 25): No such file");
+
+    u_set_comp_error(zkv, nullptr, PROP_COMPMSG_FREE, 0, 0, "volume [%s] at 100%d");
+    EXPECT_STREQ(e->comp_text, "volume [%s] at 100%d");
+
+    // A missing context or table is ignored.
+    u_set_zkv_error(nullptr, nullptr, 3);
+    e = reinterpret_cast<prop_errelem *>(1);
+    u_get_error(nullptr, nullptr, &e);
+    EXPECT_EQ(e, nullptr);
+    prop_errtab saved = zkv->errtab;
+    const u32 global = saved.global->code;
+    zkv->errtab.table = nullptr;
+    u_set_zkv_error(zkv, nullptr, 3);
+    zkv->errtab = saved;
+    EXPECT_EQ(zkv->errtab.global->code, global);
+
+    // The error buffer takes the text within its size; without a catalogue, nothing.
+    char buf[12];
+    std::memset(buf, 'x', sizeof buf);
+    u_fill_errorbuf(zkv, buf, sizeof buf, PROP_E_NOSPACE);
+    EXPECT_STREQ(buf, "PROP-36: No");
+
+    zkv->catalogue = nullptr;  // a front end without a catalogue gets nothing
+    std::strcpy(buf, "untouched");
+    u_fill_errorbuf(zkv, buf, sizeof buf, PROP_E_NOSPACE);
+    EXPECT_STREQ(buf, "untouched");
 }
 
 TEST_F(ErrorTest, TwoThreadsEachSeeTheirOwnElement)
@@ -73,43 +107,7 @@ TEST_F(ErrorTest, WithoutAThreadIdOrMemoryTheGlobalElementIsShared)
     EXPECT_EQ(live(), 0u);
 }
 
-TEST_F(ErrorTest, ComponentMessagesAreFormattedFromTheCatalogue)
-{
-    u_set_comp_error(zkv, nullptr, PROP_COMPMSG_OSERR, 2, PROP_COMPTYPE_OS, "No such file");
-    prop_errelem *e = mine();
-    EXPECT_EQ(e->comp_msg, 101u);
-    EXPECT_EQ(e->comp_arg, 2u);
-    EXPECT_STREQ(e->comp_text, "Operating system error 2 (category 25): No such file");
 
-    // 108 is a free text: a format character in it is not interpreted.
-    u_set_comp_error(zkv, nullptr, PROP_COMPMSG_FREE, 0, 0, "volume [%s] at 100%d");
-    EXPECT_STREQ(e->comp_text, "volume [%s] at 100%d");
-}
 
-TEST_F(ErrorTest, ErrorBufferTakesTheTextWithinItsSize)
-{
-    char buf[12];
-    std::memset(buf, 'x', sizeof buf);
-    u_fill_errorbuf(zkv, buf, sizeof buf, PROP_E_NOSPACE);
-    EXPECT_STREQ(buf, "PROP-36: No");
-
-    zkv->catalogue = nullptr;  // a front end without a catalogue gets nothing
-    std::strcpy(buf, "untouched");
-    u_fill_errorbuf(zkv, buf, sizeof buf, PROP_E_NOSPACE);
-    EXPECT_STREQ(buf, "untouched");
-}
-
-TEST_F(ErrorTest, MissingContextOrTableIsIgnored)
-{
-    u_set_zkv_error(nullptr, nullptr, 3);
-    prop_errelem *e = reinterpret_cast<prop_errelem *>(1);
-    u_get_error(nullptr, nullptr, &e);
-    EXPECT_EQ(e, nullptr);
-    prop_errtab saved = zkv->errtab;
-    zkv->errtab.table = nullptr;
-    u_set_zkv_error(zkv, nullptr, 3);
-    zkv->errtab = saved;
-    EXPECT_EQ(zkv->errtab.global->code, PROP_OK);
-}
 
 }  // namespace

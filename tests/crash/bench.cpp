@@ -298,11 +298,13 @@ void Sweeper::point(const std::string &mode, uint64_t k, const std::string &rule
                     bool may_finish)
 {
     Progress p = run(rules);
-    std::string why;
-    if (p.status != kCrashStatus && !(may_finish && p.status == 0))
-        why = "the driver ended with status " + std::to_string(p.status);
-    else
-        why = verify_ ? verify_(expect) : bench_.verify(expect);
+    bool ok = p.status == kCrashStatus || (may_finish && p.status == 0);
+    judge(mode, k, ok ? "" : "the driver ended with status " + std::to_string(p.status), expect);
+}
+
+void Sweeper::judge(const std::string &mode, uint64_t k, std::string why, const Expect &expect)
+{
+    if (why.empty()) why = verify_ ? verify_(expect) : bench_.verify(expect);
     figures_.count(mode, !why.empty());
     if (!why.empty() && shown_++ < 5) ADD_FAILURE() << label_ << ", " << mode << ", k = " << k << ": " << why;
 }

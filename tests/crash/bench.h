@@ -133,6 +133,9 @@ class Sweeper {
     void all_modes(const Progress &clean, const Runner &run, const Judge &judge, const std::string &prefix = "");
     // Checks runs with verify instead of the bench's own verify().
     void verify_with(Verify verify) { verify_ = std::move(verify); }
+    // Counts one run of mode at point k: why (the run ended as it may
+    // not), or else what the verify finds against expect.
+    void judge(const std::string &mode, uint64_t k, std::string why, const Expect &expect);
 
   private:
     void point(const std::string &mode, uint64_t k, const std::string &rules, const Runner &run, Expect expect,

@@ -15,8 +15,7 @@
 // Cache Writer (master 1) then publishes the new configuration.
 // open opens the store at the CACHING level, as a node whose configuration
 // may be stale (it repairs itself from the published one), recovers it,
-// and writes a line before and one after that, then the alerts raised and
-// the tree.
+// and writes a line before and one after that, then the alerts raised.
 //
 // The report gets one line when the store is open and one after each
 // operation, written as it goes (a run may end at any point): the
@@ -128,26 +127,25 @@ uint32_t publish(backend_ctx *ctx)
     return rc;
 }
 
-int replace(uint32_t slot, const char *newdev, uint32_t master, FILE *out)
+// Opens the store at the level given, then one call with a report line
+// before and after it.
+template <class Call> int one_call(uint32_t level, FILE *out, Call call)
 {
-    Contexts c(PROP_LEVEL_CACHING);
-    if (c.open(PROP_LEVEL_CACHING) != 0) return kNoStore;
+    Contexts c(level);
+    if (c.open(level) != 0) return kNoStore;
     report(out, 0);
-    uint32_t rc = prop_replace_dev(c.ctx, slot, newdev, master);
-    if (rc == 0 && master != 0) rc = publish(c.ctx);
+    uint32_t rc = call(c.ctx);
     report(out, rc);
     return rc == 0 ? 0 : kFailedOp;
 }
 
-int migrate(uint32_t master, FILE *out)
+// A change of locations; the Cache Writer (master 1) then publishes it.
+template <class How> int change(FILE *out, uint32_t master, How how)
 {
-    Contexts c(PROP_LEVEL_CACHING);
-    if (c.open(PROP_LEVEL_CACHING) != 0) return kNoStore;
-    report(out, 0);
-    uint32_t rc = prop_migrate_dev(c.ctx, master);
-    if (rc == 0 && master != 0) rc = publish(c.ctx);
-    report(out, rc);
-    return rc == 0 ? 0 : kFailedOp;
+    return one_call(PROP_LEVEL_CACHING, out, [&](backend_ctx *ctx) {
+        uint32_t rc = how(ctx, master);
+        return rc == 0 && master != 0 ? publish(ctx) : rc;
+    });
 }
 
 int open_node(const char *version, FILE *out)
@@ -161,20 +159,7 @@ int open_node(const char *version, FILE *out)
     std::fprintf(out, "alerts");
     for (const AlertRecord &a : alerts_captured()) std::fprintf(out, " %u", a.number);
     std::fprintf(out, "\n");
-    Tree tree;
-    if (rc == 0) rc = read_tree(c.ctx, &tree);
-    std::fprintf(out, "%s", tree_text(tree).c_str());
     return rc == 0 ? 0 : kNoStore;
-}
-
-int recover(uint32_t level, FILE *out)
-{
-    Contexts c(level);
-    if (c.open(level) != 0) return kNoStore;
-    report(out, 0);
-    uint32_t rc = prop_recover(c.ctx, 0);
-    report(out, rc);
-    return rc == 0 ? 0 : kFailedOp;
 }
 
 // The restore works on the closed store: one line before it, one after.
@@ -192,36 +177,32 @@ uint32_t number(const char *s)
     return static_cast<uint32_t>(std::strtoul(s, nullptr, 0));
 }
 
+int dispatch(const std::string &cmd, int argc, char **argv, FILE *out)
+{
+    if (cmd == "run" && argc == 6) return run(number(argv[2]), number(argv[3]), number(argv[4]), out);
+    if (cmd == "recover" && argc == 4)
+        return one_call(number(argv[2]), out, [](backend_ctx *ctx) { return prop_recover(ctx, 0); });
+    if (cmd == "replace" && argc == 6) {
+        const char *to = std::strcmp(argv[3], "-") == 0 ? "" : argv[3];
+        return change(out, number(argv[4]), [&](backend_ctx *ctx, uint32_t m) {
+            return prop_replace_dev(ctx, number(argv[2]), to, m);
+        });
+    }
+    if (cmd == "migrate" && argc == 4) return change(out, number(argv[2]), prop_migrate_dev);
+    if (cmd == "open" && argc == 4) return open_node(argv[2], out);
+    if (cmd == "restore" && argc == 4) return restore(argv[2], out);
+    return -1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     faults();
-    bool is_run = argc == 6 && std::strcmp(argv[1], "run") == 0;
-    bool is_recover = argc == 4 && std::strcmp(argv[1], "recover") == 0;
-    bool is_replace = argc == 6 && std::strcmp(argv[1], "replace") == 0;
-    bool is_open = argc == 4 && std::strcmp(argv[1], "open") == 0;
-    bool is_restore = argc == 4 && std::strcmp(argv[1], "restore") == 0;
-    bool is_migrate = argc == 4 && std::strcmp(argv[1], "migrate") == 0;
-    if (!is_run && !is_recover && !is_replace && !is_open && !is_restore && !is_migrate) {
-        std::fprintf(stderr, "usage: %s run <level> <seed> <ops> <report> | recover <level> <report> | replace <slot> <location|-> <master> <report> | open <version> <report> | restore <backup> <report> | migrate <master> <report>\n", argv[0]);
-        return 2;
-    }
-    FILE *out = std::fopen(argv[argc - 1], "w");
-    if (out == nullptr) return kNoReport;
-    int status = 0;
-    if (is_run)
-        status = run(number(argv[2]), number(argv[3]), number(argv[4]), out);
-    else if (is_recover)
-        status = recover(number(argv[2]), out);
-    else if (is_replace)
-        status = replace(number(argv[2]), std::strcmp(argv[3], "-") == 0 ? "" : argv[3], number(argv[4]), out);
-    else if (is_restore)
-        status = restore(argv[2], out);
-    else if (is_migrate)
-        status = migrate(number(argv[2]), out);
-    else
-        status = open_node(argv[2], out);
-    std::fclose(out);
-    return status;
+    FILE *out = argc >= 4 ? std::fopen(argv[argc - 1], "w") : nullptr;
+    if (argc >= 4 && out == nullptr) return kNoReport;
+    int status = argc >= 4 ? dispatch(argv[1], argc, argv, out) : -1;
+    if (out != nullptr) std::fclose(out);
+    if (status < 0) std::fprintf(stderr, "usage: see the head of driver.cpp\n");
+    return status < 0 ? 2 : status;
 }

@@ -55,7 +55,7 @@ void sweep_errors(uint32_t locations, uint32_t level, const std::vector<ErrorMod
     CrashBench bench({locations, level, kSeed, kOps});
     ASSERT_TRUE(bench.ok());
     Figures figures;
-    uint32_t shown = 0;
+    Sweeper s(bench, figures, label, sample, kSeed);
     for (const ErrorMode &mode : modes) {
         uint32_t slot = mode.slots.front();
         const Progress &clean = bench.clean();
@@ -75,9 +75,7 @@ void sweep_errors(uint32_t locations, uint32_t level, const std::vector<ErrorMod
                 why = "the store opened with one of two locations unreadable: status " + std::to_string(p.status);
             else if (quorum && !refused && p.status != 0)
                 why = "the workload failed with a quorum left: status " + std::to_string(p.status);
-            if (why.empty()) why = bench.verify(expect_after(bench, p));
-            figures.count(mode.name, !why.empty());
-            if (!why.empty() && shown++ < 5) ADD_FAILURE() << label << ", " << mode.name << ", n = " << n << ": " << why;
+            s.judge(mode.name, n, why, expect_after(bench, p));
         }
     }
     std::printf("%s", figures.summary("I/O errors, " + label, bench.clean()).c_str());

@@ -48,20 +48,11 @@ class NameReuse : public ::testing::TestWithParam<uint32_t> {
 
     // The keys every case starts from, each with a value that spans pages,
     // so that a write through a freed tnode would land on a live page.
-    std::vector<Op> setup() const
+    std::vector<Op> setup()
     {
-        std::string v(6000, 'v');
         std::vector<Op> s;
-        for (const char *path : {"x", "a.z", "p.c.d", "q.r"}) {
-            Op o;
-            o.kind = OpKind::create_set;
-            o.key = "SYSTEM";
-            o.name = path;
-            o.value = v + path;
-            o.type = PROP_TYPE_BYTES;
-            o.sec = store_.top_security();
-            s.push_back(o);
-        }
+        for (const char *path : {"x", "a.z", "p.c.d", "q.r"})
+            s.push_back(op(OpKind::create_set, "SYSTEM", path, std::string(6000, 'v') + path));
         return s;
     }
 

@@ -49,46 +49,34 @@ void sweep_recovery(CrashBench &bench, const std::string &label, const std::stri
     bench.forget_saved();
 }
 
-// Every location holds the undo log of the operation with the most writes
-// (its commit never reached any of them): recovery rolls it back.
-void rollback(uint32_t locations, uint32_t level, uint32_t sample)
+// Either every location holds the undo log of the operation with the most
+// writes (its commit reached none of them: recovery rolls it back), or the
+// last location missed the commit the others took (sync: recovery copies
+// the store onto it).
+void crash_then_recover(uint32_t locations, uint32_t level, bool sync)
 {
     CrashBench bench({locations, level, kSeed, kOps});
     ASSERT_TRUE(bench.ok());
-    uint32_t op = biggest_op(bench);
+    const uint32_t op = biggest_op(bench), last = locations - 1;
     // The commit is one boot-block write per location, the operation's last.
-    uint64_t k = bench.clean().at[op][0] - locations;
-    sweep_recovery(bench,
-                   std::to_string(locations) + " location(s), level " + std::to_string(level) +
-                       ", rolling back operation " + std::to_string(op),
-                   power_cut(k), {op - 1, op - 1}, sample);
-}
-
-// The last location missed the commit of an operation the others took:
-// recovery copies the store onto it.
-void mirror_sync(uint32_t locations, uint32_t level, uint32_t sample)
-{
-    CrashBench bench({locations, level, kSeed, kOps});
-    ASSERT_TRUE(bench.ok());
-    uint32_t op = biggest_op(bench);
-    uint32_t last = locations - 1;
-    uint64_t k = bench.clean().at[op][last + 1] - 1;
-    sweep_recovery(bench,
-                   std::to_string(locations) + " location(s), level " + std::to_string(level) +
-                       ", syncing location " + std::to_string(last) + " after operation " + std::to_string(op),
-                   power_cut(k, bench.store().location_tag(last)), {op - 1, op}, sample);
+    const uint64_t k = sync ? bench.clean().at[op][last + 1] - 1 : bench.clean().at[op][0] - locations;
+    const std::string label = std::to_string(locations) + " location(s), level " + std::to_string(level) +
+                              (sync ? ", syncing location " + std::to_string(last) + " after" : ", rolling back") +
+                              " operation " + std::to_string(op);
+    sweep_recovery(bench, label, sync ? power_cut(k, bench.store().location_tag(last)) : power_cut(k),
+                   {op - 1, sync ? op : op - 1}, 12);
 }
 
 TEST(CrashInRecovery, RollbackOnOneTwoAndThreeLocations)
 {
     for (uint32_t level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING})
-        for (uint32_t locations : {1u, 2u, 3u}) rollback(locations, level, 12);
+        for (uint32_t locations : {1u, 2u, 3u}) crash_then_recover(locations, level, false);
 }
 
 TEST(CrashInRecovery, MirrorSyncOnTwoAndThreeLocations)
 {
     for (uint32_t level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING})
-        for (uint32_t locations : {2u, 3u}) mirror_sync(locations, level, 12);
+        for (uint32_t locations : {2u, 3u}) crash_then_recover(locations, level, true);
 }
 
 }  // namespace

@@ -25,8 +25,6 @@ void sweep(uint32_t locations, uint32_t sample)
         CrashBench bench({locations, level, kSeed, kOps});
         ASSERT_TRUE(bench.ok());
         Figures figures;
-        figures.note("workload: " + std::to_string(kOps) + " operations (" + op_mix(bench.workload().ops) + "), " +
-                     std::to_string(bench.workload().trees.back().size()) + " keys at the end");
         Sweeper s(bench, figures, label, sample, kSeed);
         s.all_modes(
             bench.clean(), [&](const std::string &faults) { return bench.run_workload(faults); },

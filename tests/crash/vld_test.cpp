@@ -32,22 +32,17 @@ const VmFailure kFailures[] = {
      [](uint64_t k) { return "fail_write:nth=" + std::to_string(k) + ",errno=ENOSPC,times=0,path=store-location-1"; }},
 };
 
-void vm_failures(CrashBench &bench, Figures &figures, const std::string &label, uint32_t sample)
+void vm_failures(CrashBench &bench, Sweeper &s, uint32_t sample)
 {
     const Progress &clean = bench.clean();
-    uint32_t shown = 0;
     for (const VmFailure &f : kFailures) {
         const uint64_t writes = clean.at.back()[f.counter] - clean.at.front()[f.counter];
         for (uint64_t k : crash_points(1, writes, sample, kSeed + f.counter)) {
             // The count starts at the driver's first write, opening included.
             Progress p = bench.run_workload(f.rules(clean.at.front()[f.counter] + k));
-            std::string why;
-            if (p.status != 0 && p.status != kFailedOp && p.status != kFatalExit)
-                why = "the driver ended with status " + std::to_string(p.status);
-            else
-                why = bench.verify(bench.expect_stopped(p));
-            figures.count(f.name, !why.empty());
-            if (!why.empty() && shown++ < 5) ADD_FAILURE() << label << ", " << f.name << ", k = " << k << ": " << why;
+            bool ok = p.status == 0 || p.status == kFailedOp || p.status == kFatalExit;
+            s.judge(f.name, k, ok ? "" : "the driver ended with status " + std::to_string(p.status),
+                    bench.expect_stopped(p));
         }
     }
 }
@@ -64,7 +59,7 @@ void sweep(uint32_t sample)
         s.all_modes(
             bench.clean(), [&](const std::string &faults) { return bench.run_workload(faults); },
             [&](uint32_t counter, uint64_t w) { return bench.expect_lost(counter, w); });
-        vm_failures(bench, figures, label, sample);
+        vm_failures(bench, s, sample);
         std::printf("%s", figures.summary("crash sweep, " + label, bench.clean()).c_str());
         EXPECT_EQ(figures.failures(), 0u);
     }

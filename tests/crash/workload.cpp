@@ -43,6 +43,13 @@ bool within(const std::string &name, const std::string &top)
     return name == top || (name.size() > top.size() && name.compare(0, top.size(), top) == 0 && name[top.size()] == '.');
 }
 
+template <class Pred> std::vector<std::string> keep_if(const std::vector<std::string> &names, Pred pred)
+{
+    std::vector<std::string> out;
+    std::copy_if(names.begin(), names.end(), std::back_inserter(out), pred);
+    return out;
+}
+
 std::vector<std::string> subtree(const Tree &tree, const std::string &top)
 {
     std::vector<std::string> out;
@@ -255,10 +262,8 @@ class Generator {
     std::vector<std::string> candidates(const Tree &tree, bool in_batch) const
     {
         std::vector<std::string> out;
-        for (const auto &[name, state] : tree) {
-            if (in_batch && (batch_start_.count(name) == 0 || frozen(name))) continue;
-            out.push_back(name);
-        }
+        for (const auto &[name, state] : tree)
+            if (!in_batch || (batch_start_.count(name) != 0 && !frozen(name))) out.push_back(name);
         return out;
     }
 
@@ -274,18 +279,23 @@ class Generator {
 
     std::vector<std::string> parents(const Tree &tree, bool in_batch) const
     {
-        std::vector<std::string> out;
-        for (const std::string &k : candidates(tree, in_batch))
-            if (!long_named(k) && depth_of(k) < kMaxDepth - 2 && k != "HWK") out.push_back(k);
-        return out;
+        return keep_if(candidates(tree, in_batch),
+                       [](const std::string &k) { return !long_named(k) && depth_of(k) < kMaxDepth - 2 && k != "HWK"; });
     }
 
     std::vector<std::string> changeable(const Tree &tree, bool in_batch) const
     {
-        std::vector<std::string> out;
-        for (const std::string &k : candidates(tree, in_batch))
-            if (!pinned(k)) out.push_back(k);
-        return out;
+        return keep_if(candidates(tree, in_batch), [](const std::string &k) { return !pinned(k); });
+    }
+
+    // The parents key may move below: not inside itself, and not so deep
+    // that its subtree passes the depth limit.
+    static std::vector<std::string> targets_for(const Tree &tree, const std::vector<std::string> &ps,
+                                                const std::string &key)
+    {
+        return keep_if(ps, [&](const std::string &p) {
+            return !within(p, key) && depth_of(p) + 1 + height(tree, key) <= kMaxDepth;
+        });
     }
 
     bool pick_create(const Tree &tree, bool in_batch, Op *op)
@@ -299,10 +309,9 @@ class Generator {
             // One to three components, the first of them sometimes an
             // existing child, so only the rest is made.
             uint32_t parts = 1 + below(3);
-            std::vector<std::string> kids;
-            for (const std::string &k : subtree(tree, op->key))
-                if (depth_of(k) == depth_of(op->key) + 1 && !long_named(k) && (!in_batch || !frozen(k)))
-                    kids.push_back(k);
+            std::vector<std::string> kids = keep_if(subtree(tree, op->key), [&](const std::string &k) {
+                return depth_of(k) == depth_of(op->key) + 1 && !long_named(k) && (!in_batch || !frozen(k));
+            });
             if (parts > 1 && !kids.empty() && chance(40))
                 op->name = last_component(one_of(kids));
             else
@@ -321,22 +330,17 @@ class Generator {
 
     bool pick_move(const Tree &tree, bool in_batch, Op *op)
     {
-        std::vector<std::string> srcs;
-        for (const std::string &k : changeable(tree, in_batch))
-            if (!long_named(k)) srcs.push_back(k);
+        std::vector<std::string> srcs = keep_if(changeable(tree, in_batch), [](const std::string &k) { return !long_named(k); });
         if (srcs.empty()) return false;
         op->key = one_of(srcs);
-        std::vector<std::string> targets;
-        for (const std::string &p : parents(tree, in_batch))
-            if (!within(p, op->key) && depth_of(p) + 1 + height(tree, op->key) <= kMaxDepth) targets.push_back(p);
+        std::vector<std::string> targets = targets_for(tree, parents(tree, in_batch), op->key);
         if (targets.empty()) return false;
         op->target = one_of(targets);
         // Now and then onto an existing key, which goes with its subtree.
-        std::vector<std::string> victims;
-        for (const std::string &k : subtree(tree, op->target))
-            if (depth_of(k) == depth_of(op->target) + 1 && !pinned(k) && !within(op->key, k) &&
-                (!in_batch || (batch_start_.count(k) != 0 && !frozen(k))))
-                victims.push_back(k);
+        std::vector<std::string> victims = keep_if(subtree(tree, op->target), [&](const std::string &k) {
+            return depth_of(k) == depth_of(op->target) + 1 && !pinned(k) && !within(op->key, k) &&
+                   (!in_batch || (batch_start_.count(k) != 0 && !frozen(k)));
+        });
         op->replace = !victims.empty() && chance(30);
         op->name = op->replace ? last_component(one_of(victims)) : fresh(false);
         if (in_batch) {
@@ -362,18 +366,15 @@ class Generator {
             op->value = value(value_size(in_batch ? kBatchValueMax : UINT32_MAX));
             return true;
         case OpKind::delete_value: {
-            std::vector<std::string> valued;
-            for (const std::string &k : keys)
-                if (!tree.at(k).value.empty()) valued.push_back(k);
+            std::vector<std::string> valued = keep_if(keys, [&](const std::string &k) { return !tree.at(k).value.empty(); });
             if (valued.empty()) return false;
             op->key = one_of(valued);
             return true;
         }
         case OpKind::delete_key:
         case OpKind::delete_tree: {
-            std::vector<std::string> victims;
-            for (const std::string &k : keys)
-                if (kind == OpKind::delete_tree || !has_children(tree, k)) victims.push_back(k);
+            std::vector<std::string> victims =
+                keep_if(keys, [&](const std::string &k) { return kind == OpKind::delete_tree || !has_children(tree, k); });
             if (victims.empty()) return false;
             op->key = one_of(victims);
             if (in_batch) frozen_.insert(op->key);
@@ -414,12 +415,11 @@ class Generator {
     // after the first must not find what the first one freed.
     bool pick_reuse(const Tree &tree, std::vector<Op> *ops)
     {
-        std::vector<std::string> keys;
         std::vector<std::string> ps = parents(tree, true);
-        for (const std::string &k : changeable(tree, true))
-            if (!long_named(k) && std::find(ps.begin(), ps.end(), parent_of(k)) != ps.end() &&
-                depth_of(k) + 1 <= kMaxDepth)
-                keys.push_back(k);
+        std::vector<std::string> keys = keep_if(changeable(tree, true), [&](const std::string &k) {
+            return !long_named(k) && std::find(ps.begin(), ps.end(), parent_of(k)) != ps.end() &&
+                   depth_of(k) + 1 <= kMaxDepth;
+        });
         if (keys.empty()) return false;
         const std::string k = one_of(keys);
         const std::string parent = parent_of(k);
@@ -432,9 +432,7 @@ class Generator {
             ops->push_back(make(OpKind::create_set, parent, again));
             break;
         case 1: {
-            std::vector<std::string> targets;
-            for (const std::string &p : ps)
-                if (!within(p, k) && depth_of(p) + 1 + height(tree, k) <= kMaxDepth) targets.push_back(p);
+            std::vector<std::string> targets = targets_for(tree, ps, k);
             if (targets.empty()) return false;
             Op mv = make(OpKind::move, k, fresh(false));
             mv.target = one_of(targets);
@@ -615,47 +613,23 @@ uint32_t run_single(backend_ctx *ctx, Handles &h, const Op &op)
 
 uint32_t add_to_batch(Handles &h, BatchBuilder &b, const Op &op)
 {
+    // The record of each kind, in the order of OpKind.
+    static const uint32_t code[] = {PROP_BATCH_CREATE_KEY,   PROP_BATCH_CREATE_SET,  PROP_BATCH_SET_VALUE,
+                                    PROP_BATCH_DELETE_VALUE, PROP_BATCH_DELETE_KEY,  PROP_BATCH_DELETE_TREE,
+                                    PROP_BATCH_MOVE_KEY,     PROP_BATCH_SET_SECURITY};
+    if (op.kind == OpKind::batch) return PROP_E_ARG;
     propr_keyhandle *key = nullptr, *target = nullptr, *victim = nullptr;
     uint32_t rc = h.get(op.key, &key);
+    if (rc == 0 && op.kind == OpKind::move) rc = h.get(op.target, &target);
+    if (rc == 0 && op.replace) rc = h.get(op.target + "." + op.name, &victim);
     if (rc != 0) return rc;
-    prop_batch_op *rec = nullptr;
-    switch (op.kind) {
-    case OpKind::create:
-        b.add(PROP_BATCH_CREATE_KEY, key, op.name.c_str()).sec = op.sec;
-        return 0;
-    case OpKind::create_set:
-        rec = &b.add(PROP_BATCH_CREATE_SET, key, op.name.c_str());
-        rec->sec = op.sec;
-        break;
-    case OpKind::set_value:
-        rec = &b.add(PROP_BATCH_SET_VALUE, key);
-        break;
-    case OpKind::delete_value:
-        b.add(PROP_BATCH_DELETE_VALUE, key);
-        return 0;
-    case OpKind::delete_key:
-        b.add(PROP_BATCH_DELETE_KEY, key);
-        return 0;
-    case OpKind::delete_tree:
-        b.add(PROP_BATCH_DELETE_TREE, key);
-        return 0;
-    case OpKind::set_security:
-        b.add(PROP_BATCH_SET_SECURITY, key).sec = op.sec;
-        return 0;
-    case OpKind::move:
-        rc = h.get(op.target, &target);
-        if (rc == 0 && op.replace) rc = h.get(op.target + "." + op.name, &victim);
-        if (rc != 0) return rc;
-        rec = &b.add(PROP_BATCH_MOVE_KEY, key, op.name.c_str());
-        rec->key2 = target;
-        rec->key3 = victim;
-        return 0;
-    case OpKind::batch:
-        return PROP_E_ARG;
-    }
-    std::memcpy(rec->value, op.value.data(), std::min(op.value.size(), sizeof rec->value));
-    rec->value_size = size_of(op.value);
-    rec->dtype = op.type;
+    prop_batch_op &rec = b.add(code[static_cast<int>(op.kind)], key, op.name.c_str());
+    rec.sec = op.sec;
+    rec.key2 = target;
+    rec.key3 = victim;
+    std::memcpy(rec.value, op.value.data(), std::min(op.value.size(), sizeof rec.value));
+    rec.value_size = size_of(op.value);
+    rec.dtype = op.type;
     return 0;
 }
 
@@ -712,18 +686,9 @@ std::string show(const KeyState &k)
 
 const char *kind_name(OpKind kind)
 {
-    switch (kind) {
-    case OpKind::create: return "create";
-    case OpKind::create_set: return "create-and-set";
-    case OpKind::set_value: return "set value";
-    case OpKind::delete_value: return "delete value";
-    case OpKind::delete_key: return "delete key";
-    case OpKind::delete_tree: return "delete tree";
-    case OpKind::move: return "move";
-    case OpKind::set_security: return "set security";
-    case OpKind::batch: return "batch";
-    }
-    return "?";
+    static const char *const names[] = {"create", "create-and-set", "set value",    "delete value", "delete key",
+                                        "delete tree", "move",      "set security", "batch"};
+    return names[static_cast<int>(kind)];
 }
 
 std::string shorten(const std::string &name)
@@ -833,19 +798,6 @@ std::string describe(const Op &op)
     return s;
 }
 
-std::string op_mix(const std::vector<Op> &ops)
-{
-    std::map<std::string, uint32_t> n;
-    auto count = [&](const Op &op, auto &self) -> void {
-        n[kind_name(op.kind)]++;
-        for (const Op &sub : op.batch) self(sub, self);
-    };
-    for (const Op &op : ops) count(op, count);
-    std::string out;
-    for (const auto &[kind, c] : n) out += (out.empty() ? "" : ", ") + kind + " " + std::to_string(c);
-    return out;
-}
-
 std::string tree_diff(const Tree &want, const Tree &got, size_t limit)
 {
     std::string out;
@@ -863,21 +815,5 @@ std::string tree_diff(const Tree &want, const Tree &got, size_t limit)
     for (const auto &[name, k] : got)
         if (want.count(name) == 0) line(name, "unexpected (" + show(k) + ")");
     if (n > limit) out += "  ... " + std::to_string(n - limit) + " more\n";
-    return out;
-}
-
-std::string tree_text(const Tree &tree)
-{
-    static const char *hex = "0123456789abcdef";
-    std::string out;
-    for (const auto &[name, k] : tree) {
-        out += name + " " + std::to_string(k.type) + " " + std::to_string(k.userperm) + "/" +
-               std::to_string(k.groupperm) + "/" + std::to_string(k.otherperm) + " " + k.owner + ":" + k.group + " ";
-        for (unsigned char c : k.value) {
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-        out += "\n";
-    }
     return out;
 }

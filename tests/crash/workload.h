@@ -62,12 +62,7 @@ uint32_t run_op(backend_ctx *ctx, const Op &op);
 // (with *where naming the key).
 uint32_t read_tree(backend_ctx *ctx, Tree *tree, std::string *where = nullptr);
 
-// A tree as text, one key a line, for reports between processes.
-std::string tree_text(const Tree &tree);
-
 // For failure messages and figures.
 std::string describe(const Op &op);
-// How many operations of each kind a script holds (batches' included).
-std::string op_mix(const std::vector<Op> &ops);
 // The keys that differ between two trees, one line each (at most limit).
 std::string tree_diff(const Tree &want, const Tree &got, size_t limit = 6);

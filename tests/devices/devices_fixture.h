@@ -15,6 +15,7 @@
 #include "io/devid.h"
 #include "pages.h"
 #include "platform/cfgstore.h"
+#include "platform/resource.h"
 #include "storage/config.h"
 #include "platform/trace.h"
 #include "support/store.h"
@@ -105,4 +106,43 @@ inline bool alerted(u32 number, const std::string &arg)
     for (const AlertRecord &a : alerts_captured())
         if (a.number == number && a.args.find(arg) != std::string::npos) return true;
     return false;
+}
+
+// Sets a value under a configuration key (this node's by default), making
+// the key when it is new.
+inline void set_config(const char *value, const std::string &data, const char *key = nullptr)
+{
+    char own[PROP_LOCNAME_SIZE];
+    if (key == nullptr) {
+        ASSERT_EQ(ut_get_loc_path(0, "node1", own, sizeof own), PROP_OK);
+        key = own;
+    }
+    int err = 0;
+    cfg_key k;
+    ASSERT_EQ(cfg_create_key(key, &err), CFG_OK);
+    ASSERT_EQ(cfg_open_key(key, true, &k, &err), CFG_OK);
+    ASSERT_EQ(cfg_set_sz(&k, value, data.c_str(), &err), CFG_OK);
+}
+
+// The location names this node's configuration holds, disk groups' files
+// by their complete names.
+inline std::vector<std::string> configured()
+{
+    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
+    uint32_t count = 0, local = 0;
+    char home[4096], err[256];
+    u64 errsz = sizeof err;
+    EXPECT_EQ(prop_get_conf(nullptr, nullptr, &count, names, &local, home, err, &errsz,
+                            PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES), PROP_OK);
+    std::vector<std::string> out;
+    for (const auto &n : names)
+        if (n[0] != '\0') out.push_back(n);
+    return out;
+}
+
+// A dependency attribute of the storage resource, or "<none>".
+inline std::string dependency(const char *attr = RES_START_DEPENDENCIES)
+{
+    char buf[256] = "";
+    return res_read_attr(RES_STORAGE, attr, buf, sizeof buf) == 0 ? buf : "<none>";
 }

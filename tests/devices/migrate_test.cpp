@@ -1,41 +1,9 @@
 // Locations in the volume manager: rewriting disk-group names into the
 // complete names of their files, and the dependencies a store there needs.
 #include "devices_fixture.h"
-#include "platform/resource.h"
 #include "platform/vldsim/admin.h"
 
 namespace {
-
-void set_slot(uint32_t slot, const char *name)
-{
-    char key_path[PROP_LOCNAME_SIZE];
-    ASSERT_EQ(ut_get_loc_path(0, "node1", key_path, sizeof key_path), PROP_OK);
-    cfg_key key;
-    int err = 0;
-    ASSERT_EQ(cfg_open_key(key_path, true, &key, &err), CFG_OK);
-    ASSERT_EQ(cfg_set_sz(&key, ut_location_value_name(0, slot), name, &err), CFG_OK);
-}
-
-std::vector<std::string> configured()
-{
-    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE] = {};
-    uint32_t count = 0, local = 0;
-    char home[4096], err[256];
-    u64 errsz = sizeof err;
-    EXPECT_EQ(prop_get_conf(nullptr, nullptr, &count, names, &local, home, err, &errsz,
-                            PROP_KIND_ZKV | PROP_CONF_COMPLETE_VLD_NAMES), PROP_OK);
-    std::vector<std::string> out;
-    for (const auto &n : names)
-        if (n[0] != '\0') out.push_back(n);
-    return out;
-}
-
-std::string dependencies()
-{
-    char deps[256] = "";
-    EXPECT_EQ(res_read_attr(RES_STORAGE, RES_START_DEPENDENCIES, deps, sizeof deps), 0u);
-    return deps;
-}
 
 // A store in disk groups, configured by the disk groups' names.
 struct NamedByDiskGroups {
@@ -46,7 +14,7 @@ struct NamedByDiskGroups {
     {
         s.format();
         complete = configured();
-        for (uint32_t i = 0; i < locations; i++) set_slot(i, s.config_name(i).c_str());
+        for (uint32_t i = 0; i < locations; i++) set_config(ut_location_value_name(0, i), s.config_name(i));
         EXPECT_EQ(prop_overwrite_conf(s.meta()), PROP_OK) << "the store takes the disk groups' names as its own";
     }
 };
@@ -144,9 +112,9 @@ TEST(VolumeManagerLocations, TheDependenciesFollowTheNodesVolumeManagerMode)
     FilledStore fs(2);
     Store &s = fs.store();
     EXPECT_EQ(prop_repair_conf(s.meta(), 1, s.location(1).c_str(), PROP_KIND_ZKV), PROP_OK);
-    EXPECT_EQ(dependencies(), "hard(kvx.qynd)pullup(kvx.qynd)");
+    EXPECT_EQ(dependency(), "hard(kvx.qynd)pullup(kvx.qynd)");
 
-    set_slot(1, "+DATA");
+    set_config(ut_location_value_name(0, 1), "+DATA");
     const std::pair<const char *, const char *> modes[] = {
         {nullptr, "hard(kvx.vld,kvx.qynd)pullup(kvx.vld,kvx.qynd)"},
         {"2", "hard(kvx.qynd)weak(kvx.vld)pullup(kvx.vld,kvx.qynd)pullup(kvx.tqsyd)"},
@@ -155,15 +123,9 @@ TEST(VolumeManagerLocations, TheDependenciesFollowTheNodesVolumeManagerMode)
     };
     for (const auto &[mode, deps] : modes) {
         SCOPED_TRACE(mode != nullptr ? mode : "unset");
-        if (mode != nullptr) {
-            cfg_key key;
-            int err = 0;
-            ASSERT_EQ(cfg_create_key("SOFTWARE\\Korvex\\vld", &err), CFG_OK);
-            ASSERT_EQ(cfg_open_key("SOFTWARE\\Korvex\\vld", true, &key, &err), CFG_OK);
-            ASSERT_EQ(cfg_set_sz(&key, "vld_mode", mode, &err), CFG_OK);
-        }
+        if (mode != nullptr) set_config("vld_mode", mode, "SOFTWARE\\Korvex\\vld");
         EXPECT_EQ(prop_repair_conf(s.meta(), 0, s.location(0).c_str(), PROP_KIND_ZKV), PROP_OK);
-        EXPECT_EQ(dependencies(), deps);
+        EXPECT_EQ(dependency(), deps);
     }
 }
 

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "devices_fixture.h"
-#include "platform/resource.h"
 #include "propreg/frontend.h"
 #include "storage/device.h"
 
@@ -18,12 +17,6 @@ void fill_names(Names out, const std::vector<std::string> &names)
 {
     std::memset(out, 0, sizeof(Names));
     for (size_t i = 0; i < names.size(); i++) std::snprintf(out[i], PROP_LOCNAME_SIZE, "%s", names[i].c_str());
-}
-
-std::string dependency(const char *attr)
-{
-    char buf[256] = "";
-    return res_read_attr(RES_STORAGE, attr, buf, sizeof buf) == 0 ? buf : "<none>";
 }
 
 // Overwrites the device history in every location's boot block, as a
@@ -39,7 +32,7 @@ void diverge(const Store &store, uint32_t locations)
     }
 }
 
-TEST(Repair, PublishedListsAreCheckedBeforeAnythingChanges)
+TEST(Repair, PublishedListsAreCheckedBeforeAnythingChangesAndByHandOneSlotChanges)
 {
     Names names;
     EXPECT_EQ(dev_split_published("/a>/b>/c", 8, names), PROP_OK);
@@ -57,6 +50,26 @@ TEST(Repair, PublishedListsAreCheckedBeforeAnythingChanges)
     EXPECT_EQ(s.handle()->proprhandle_native_state[1], PROP_SLOT_OPEN) << "nothing was closed";
     EXPECT_EQ(fs.names(), (std::vector<std::string>{s.location(0), s.location(1)}));
     ASSERT_EQ(s.terminate(), 0u);
+
+    // By hand: one slot and the dependencies change.
+    const std::string spare = fs.spare(0);
+    EXPECT_EQ(prop_repair_conf(s.meta(), 1, spare.c_str(), PROP_KIND_ZKV), PROP_OK);
+    EXPECT_EQ(dependency(RES_STOP_DEPENDENCIES), "hard(intermediate:kvx.qynd)");
+    EXPECT_EQ(configured().at(1), spare);
+
+    EXPECT_EQ(prop_repair_conf(s.meta(), 1, (spare + ".missing").c_str(), PROP_KIND_ZKV), PROP_E_ARG);
+    EXPECT_EQ(prop_repair_conf(s.meta(), 7, spare.c_str(), PROP_KIND_ZKV), PROP_E_ARG);
+    // The dependencies cannot be registered: the configuration is changed
+    // all the same, and the failure is reported.
+    ASSERT_EQ(s.faults().load("fail_write:nth=1,errno=EIO,times=0,path=kvx.storage"), 0);
+    EXPECT_EQ(prop_repair_conf(s.meta(), 1, s.location(1).c_str(), PROP_KIND_ZKV), PROP_E_DEPEND);
+    s.faults().reset();
+    EXPECT_EQ(configured().at(1), s.location(1));
+
+    // A local-only configuration may only have a slot replaced.
+    set_config("Local_Only", "true");
+    EXPECT_EQ(prop_repair_conf(s.meta(), 1, "", PROP_KIND_ZKV), PROP_E_MINORITY);
+    EXPECT_EQ(s.live_blocks(), 0u);
 }
 
 // The export re-opens the locations under the context lock after the
@@ -91,41 +104,6 @@ TEST(Repair, AutomaticRepairOfAnOpenContext)
     EXPECT_EQ(read_tree(s.ctx(), &got), 0u);
     EXPECT_EQ(got, fs.tree());
     ASSERT_EQ(s.terminate(), 0u);
-}
-
-TEST(Repair, ByHandChangesOneSlotAndTheDependencies)
-{
-    FilledStore fs(2);
-    Store &s = fs.store();
-    const std::string spare = fs.spare(0);
-    EXPECT_EQ(prop_repair_conf(s.meta(), 1, spare.c_str(), PROP_KIND_ZKV), PROP_OK);
-    EXPECT_EQ(dependency(RES_STOP_DEPENDENCIES), "hard(intermediate:kvx.qynd)");
-    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
-    u32 configured = 0, local_only = 0;
-    char home[4096], errbuf[256];
-    u64 errsz = sizeof errbuf;
-    ASSERT_EQ(prop_get_conf(nullptr, nullptr, &configured, names, &local_only, home, errbuf, &errsz, PROP_KIND_ZKV), PROP_OK);
-    EXPECT_EQ(std::string(names[1]), spare);
-
-    EXPECT_EQ(prop_repair_conf(s.meta(), 1, (spare + ".missing").c_str(), PROP_KIND_ZKV), PROP_E_ARG);
-    EXPECT_EQ(prop_repair_conf(s.meta(), 7, spare.c_str(), PROP_KIND_ZKV), PROP_E_ARG);
-    // The dependencies cannot be registered: the configuration is changed
-    // all the same, and the failure is reported.
-    ASSERT_EQ(s.faults().load("fail_write:nth=1,errno=EIO,times=0,path=kvx.storage"), 0);
-    EXPECT_EQ(prop_repair_conf(s.meta(), 1, s.location(1).c_str(), PROP_KIND_ZKV), PROP_E_DEPEND);
-    s.faults().reset();
-    ASSERT_EQ(prop_get_conf(nullptr, nullptr, &configured, names, &local_only, home, errbuf, &errsz, PROP_KIND_ZKV), PROP_OK);
-    EXPECT_EQ(std::string(names[1]), s.location(1));
-
-    // A local-only configuration may only have a slot replaced.
-    char key_path[PROP_LOCNAME_SIZE];
-    ASSERT_EQ(ut_get_loc_path(0, "node1", key_path, sizeof key_path), PROP_OK);
-    cfg_key key;
-    int err = 0;
-    ASSERT_EQ(cfg_open_key(key_path, true, &key, &err), CFG_OK);
-    ASSERT_EQ(cfg_set_sz(&key, "Local_Only", "true", &err), CFG_OK);
-    EXPECT_EQ(prop_repair_conf(s.meta(), 1, "", PROP_KIND_ZKV), PROP_E_MINORITY);
-    EXPECT_EQ(s.live_blocks(), 0u);
 }
 
 // After a change this node never took part in, its configuration no

@@ -1,5 +1,6 @@
 // Adding, replacing and deleting a location of a running store, as the
 // Cache Writer does it.
+#include "core/slotstate.h"
 #include "devices_fixture.h"
 
 namespace {
@@ -97,6 +98,11 @@ TEST(Locations, RefusedChangesLeaveEverythingAsItWas)
     EXPECT_EQ(prop_replace_dev(s.ctx(), 5, spare.c_str(), 1), PROP_E_ARG);
     EXPECT_EQ(prop_replace_dev(s.ctx(), 3, "", 1), PROP_E_ARG);
 
+    // The only location still in service cannot be replaced away.
+    slot_set_state(s.handle(), 1, PROP_SLOT_UNUSABLE, "test");
+    EXPECT_EQ(prop_replace_dev(s.ctx(), 0, spare.c_str(), 1), PROP_E_MINORITY);
+    slot_set_state(s.handle(), 1, PROP_SLOT_OPEN, "test");
+
     EXPECT_EQ(fs.names(), names);
     EXPECT_EQ(boot_block_at(names[0]), boot0);
     ASSERT_EQ(s.terminate(), 0u);
@@ -140,15 +146,11 @@ TEST(Locations, AnotherNodeFollowsByChangingOnlyItsConfiguration)
     FilledStore fs(3);
     Store &s = fs.store();
     const char *other = "SOFTWARE\\Korvex\\node2";
-    int err = 0;
-    ASSERT_EQ(cfg_create_key(other, &err), CFG_OK);
-    cfg_key key;
-    ASSERT_EQ(cfg_open_key(other, true, &key, &err), CFG_OK);
     backend_ctx *node2 = nullptr;
     {
         ScopedEnv loc("ZKV_LOC", other);
         for (uint32_t i = 0; i < 3; i++)
-            ASSERT_EQ(cfg_set_sz(&key, ut_location_value_name(0, i), s.location(i).c_str(), &err), CFG_OK);
+            set_config(ut_location_value_name(0, i), s.location(i), other);
         ASSERT_EQ(prop_init(&node2, s.meta(), s.sec(), nullptr, PROP_LEVEL_CACHING, s.zkv(), s.grp()), PROP_OK);
     }
     ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);

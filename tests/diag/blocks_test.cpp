@@ -13,7 +13,7 @@ class Blocks : public DiagTest {
     }
 };
 
-TEST_F(Blocks, ReadsWhatTheFileHoldsAndSaysWhatIsWrongWithIt)
+TEST_F(Blocks, ReadsWhatTheFileHoldsSaysWhatIsWrongWithItAndReportsItsFields)
 {
     BlockRead boot = get_block(ctx(), 25, 0);
     EXPECT_EQ(boot.rc, PROP_OK);
@@ -40,9 +40,33 @@ TEST_F(Blocks, ReadsWhatTheFileHoldsAndSaysWhatIsWrongWithIt)
     EXPECT_EQ(get_block(ctx(), 24).rc, PROP_E_ARG);
     EXPECT_EQ(get_block(ctx(), 25, 3).rc, PROP_E_ARG);
     EXPECT_EQ(get_block(ctx(), 25, kAll, 0).rc, PROP_E_ARG);
+
+    // The report names fields and mismatches and stops at its end.
+    Key reported = v.create(v.open("SYSTEM"), "reported", store.top_security());
+    v.create(reported, "child-one", store.top_security());
+    const uint32_t number = number_of_page(tnode_page(reported));
+    BlockRead b = get_block(ctx(), number);
+    ASSERT_EQ(b.rc, PROP_OK);
+    std::string text(8192, '\x7f');
+    uint32_t text_size = 8192;
+    ASSERT_EQ(prop_interpret_block(ctx(), number, b.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
+    text.resize(std::strlen(text.c_str()));
+    EXPECT_NE(text.find("block type:          0x0002 - TNODE\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("1 subkeys exist in this block:\nchild-one\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("MISMATCH"), std::string::npos) << text;
+
+    ASSERT_EQ(prop_interpret_block(ctx(), number + 1, b.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
+    EXPECT_NE(std::string(text.c_str()).find("!!! BLOCK NUMBER MISMATCH !!!"), std::string::npos);
+
+    boot = get_block(ctx(), 25);
+    ASSERT_EQ(prop_interpret_block(ctx(), 25, boot.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
+    EXPECT_NE(std::string(text.c_str()).find("tnode offset:              0x"), std::string::npos);
+
+    text_size = 8191;
+    EXPECT_EQ(prop_interpret_block(ctx(), 25, boot.bytes.data(), 4096, text.data(), &text_size, 0), PROP_E_ARG);
 }
 
-TEST_F(Blocks, ATnodeIsShownOnlyToWhoMayReadItsKey)
+TEST_F(Blocks, ATnodeIsShownAndWrittenOnlyAsItsKeyAndTheBlockAllow)
 {
     Key mine = v.create(v.open("SYSTEM"), "mine", store.top_security());
     Key theirs = foreign_key("theirs");
@@ -63,57 +87,11 @@ TEST_F(Blocks, ATnodeIsShownOnlyToWhoMayReadItsKey)
     EXPECT_EQ(bad.rc, PROP_E_BADHDR);
     EXPECT_EQ(bad.bytes, junk);
     store.sec()->privileged = 0;
-}
 
-TEST_F(Blocks, TheReportNamesFieldsAndMismatchesAndStopsAtItsEnd)
-{
-    Key k = v.create(v.open("SYSTEM"), "reported", store.top_security());
-    v.create(k, "child-one", store.top_security());
-    const uint32_t number = number_of_page(tnode_page(k));
-    BlockRead b = get_block(ctx(), number);
-    ASSERT_EQ(b.rc, PROP_OK);
-    std::string text(8192, '\x7f');
-    uint32_t text_size = 8192;
-    ASSERT_EQ(prop_interpret_block(ctx(), number, b.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
-    text.resize(std::strlen(text.c_str()));
-    EXPECT_NE(text.find("block type:          0x0002 - TNODE\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("1 subkeys exist in this block:\nchild-one\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("MISMATCH"), std::string::npos) << text;
-
-    ASSERT_EQ(prop_interpret_block(ctx(), number + 1, b.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
-    EXPECT_NE(std::string(text.c_str()).find("!!! BLOCK NUMBER MISMATCH !!!"), std::string::npos);
-
-    BlockRead boot = get_block(ctx(), 25);
-    ASSERT_EQ(prop_interpret_block(ctx(), 25, boot.bytes.data(), 4096, text.data(), &text_size, 0), PROP_OK);
-    EXPECT_NE(std::string(text.c_str()).find("tnode offset:              0x"), std::string::npos);
-
-    text_size = 8191;
-    EXPECT_EQ(prop_interpret_block(ctx(), 25, boot.bytes.data(), 4096, text.data(), &text_size, 0), PROP_E_ARG);
-}
-
-TEST_F(Blocks, AWrittenBlockIsReadBackAndTheHandleForgetsWhatItHeld)
-{
+    // Writes: by key, the block's own number must be the key's tnode.
     Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
-    ASSERT_EQ(v.set(k, {1, 2, 3}), PROP_OK);
-    ASSERT_EQ(patch_page(tnode_page(k), [](std::string &b) { b[TNODE_OFF_INLINE_VALUE] = 9; }), 0u);
-    EXPECT_EQ(v.get(v.open("SYSTEM.k")).bytes, (std::vector<uint8_t>{9, 2, 3}));
-
-    // The boot block's state word, patched, survives the next commit.
-    std::string boot = get_block(ctx(), 25).bytes;
-    put_be32(boot, 356, 0x77);
-    ASSERT_EQ(set_block(ctx(), boot), PROP_OK);
-    ASSERT_EQ(v.set(k, {4}), PROP_OK);
-    EXPECT_EQ(be32(store.read_block(0, 0), 356), 0x77u);
-}
-
-TEST_F(Blocks, AWriteTheBlockDoesNotAllowIsRefusedAndWritesNothing)
-{
-    Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
-    Key theirs = foreign_key("theirs");
     const uint32_t page = tnode_page(k);
     const std::string before = store.read_block(0, handle()->proprhandle_rtnst + 4096 * page);
-
-    // By key, the block's own number must be the key's tnode.
     std::string other = store.read_block(0, handle()->proprhandle_rtnst + 4096 * tnode_page(theirs));
     EXPECT_EQ(set_block(ctx(), other, kAll, kByKey, k.get()), PROP_E_BADHDR);
     std::string wrong_type = page_bytes(page);
@@ -136,6 +114,21 @@ TEST_F(Blocks, AWriteTheBlockDoesNotAllowIsRefusedAndWritesNothing)
     uint32_t size = 4095;
     EXPECT_EQ(prop_set_block(ctx(), nullptr, kAll, too_small.data(), &size, kByNumber), PROP_E_BUFSZ);
     EXPECT_EQ(size, 4096u);
+}
+
+TEST_F(Blocks, AWrittenBlockIsReadBackAndTheHandleForgetsWhatItHeld)
+{
+    Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
+    ASSERT_EQ(v.set(k, {1, 2, 3}), PROP_OK);
+    ASSERT_EQ(patch_page(tnode_page(k), [](std::string &b) { b[TNODE_OFF_INLINE_VALUE] = 9; }), 0u);
+    EXPECT_EQ(v.get(v.open("SYSTEM.k")).bytes, (std::vector<uint8_t>{9, 2, 3}));
+
+    // The boot block's state word, patched, survives the next commit.
+    std::string boot = get_block(ctx(), 25).bytes;
+    put_be32(boot, 356, 0x77);
+    ASSERT_EQ(set_block(ctx(), boot), PROP_OK);
+    ASSERT_EQ(v.set(k, {4}), PROP_OK);
+    EXPECT_EQ(be32(store.read_block(0, 0), 356), 0x77u);
 }
 
 // A set-block cut by a power failure at any write, or torn part-way, is

@@ -1,11 +1,13 @@
 // The logical corruption check on sound stores, on stores damaged in the
-// ways a crash or a bad block leaves them, and on stores of garbage.
+// ways a crash or a bad block leaves them, and on stores of garbage; and
+// the recursive permission check over the same trees.
 #include <functional>
 #include <random>
 
 #include "diag_fixture.h"
 #include "format/storemap.h"
 #include "space/fcl.h"
+#include "tree/kce_pages.h"
 #include "tree/slotted.h"
 
 namespace {
@@ -64,7 +66,7 @@ class Check : public DiagTest {
     }
 };
 
-TEST_F(Check, FreshAndBusyStoresAreSound)
+TEST_F(Check, FreshAndBusyStoresAreSoundAndALeakedPageIsNoCorruption)
 {
     Traced fresh = check(ctx());
     EXPECT_EQ(fresh.rc, PROP_OK) << fresh.all();
@@ -72,6 +74,13 @@ TEST_F(Check, FreshAndBusyStoresAreSound)
     Traced busy = check(ctx());
     EXPECT_EQ(busy.rc, PROP_OK) << busy.all();
     EXPECT_FALSE(busy.has("LEAKED")) << busy.all();
+
+    // A leaked page is listed, but is no corruption.
+    const uint32_t page = 32000;  // free, and covered by bitmap page 0
+    ASSERT_EQ(flip_bit(page), 0u);
+    Traced t = check(ctx());
+    EXPECT_EQ(t.rc, PROP_OK) << t.all();
+    EXPECT_TRUE(t.has("LEAKED PAGE: page [" + std::to_string(page) + "]")) << t.all();
 }
 
 TEST_F(Check, AValuePageTheMapCallsFreeIsNamedAndTheWalkGoesOn)
@@ -122,15 +131,6 @@ TEST_F(Check, ACorruptValueSizeIsReportedWithoutReadingPastTheTnode)
     EXPECT_EQ(t.rc, PROP_E_CORRUPT);
     EXPECT_EQ(t.count("LOGICAL CORRUPTION"), 1u) << t.all();
     EXPECT_TRUE(t.has("key [SYSTEM.k] has a value size of 4294967040 bytes")) << t.all();
-}
-
-TEST_F(Check, ALeakedPageIsListedButIsNoCorruption)
-{
-    const uint32_t page = 32000;  // free, and covered by bitmap page 0
-    ASSERT_EQ(flip_bit(page), 0u);
-    Traced t = check(ctx());
-    EXPECT_EQ(t.rc, PROP_OK) << t.all();
-    EXPECT_TRUE(t.has("LEAKED PAGE: page [" + std::to_string(page) + "]")) << t.all();
 }
 
 // A mirrored store damaged in one way per case, through set-block or on a
@@ -309,6 +309,39 @@ TEST_F(Check, AStoreOfGarbageIsWalkedToTheEnd)
         prop_get_status(ctx(), &status, 0);
         prop_check_perm_recurse(ctx(), store.sec(), top.get(), PROP_PERM_READ);
     }
+}
+
+// The recursive permission check reaches every key below the one asked
+// about, wherever its entry lies.
+class Perm : public DiagTest {};
+
+TEST_F(Perm, AGrandchildBehindAnAddrPageDecidesAndBadHandlesAreRefused)
+{
+    const sec_attr &sec = store.top_security();
+    Key top = v.create(v.open("SYSTEM"), "top", sec);
+    // 13 long entries fill the tnode, 15 a KCE page, 25 KCE pages the
+    // tnode's list: the last children sit in KCE pages an ADDR page lists.
+    BatchBuilder b;
+    for (uint32_t i = 0; i < 400; i++) b.add(PROP_BATCH_CREATE_KEY, top.get(), long_name(i).c_str()).sec = sec;
+    ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
+    for (propr_keyhandle *h : b.take_handles()) prop_close(ctx(), h);
+    ASSERT_NE(be32(page_bytes(tnode_page(top)), KCE_LIST_ADDR), 0u) << "the children reach an ADDR page";
+
+    Key last = v.open(("SYSTEM.top." + long_name(399)).c_str());
+    Key grandchild = v.create(last, "g", make_sec("nobody-here", "no-group-here", 63, 0, 0));
+    EXPECT_EQ(prop_check_perm_recurse(ctx(), store.sec(), top.get(), PROP_PERM_READ), PROP_E_PERM);
+    EXPECT_EQ(prop_check_perm_recurse(ctx(), store.sec(), last.get(), PROP_PERM_READ), PROP_E_PERM);
+
+    ASSERT_EQ(prop_set_security(ctx(), grandchild.get(), &sec, 0), PROP_OK);
+    EXPECT_EQ(prop_check_perm_recurse(ctx(), store.sec(), top.get(), PROP_PERM_READ), PROP_OK);
+
+    // Bad handles are refused.
+    EXPECT_EQ(prop_check_perm_recurse(ctx(), store.sec(), nullptr, PROP_PERM_READ), PROP_E_KEYH);
+    propr_keyhandle *kh = top.get();
+    kh->propr_keyhandle_tag[0] = 'X';
+    EXPECT_EQ(prop_check_perm_recurse(ctx(), store.sec(), kh, PROP_PERM_READ), PROP_E_KEYH);
+    kh->propr_keyhandle_tag[0] = 'P';
+    EXPECT_EQ(prop_check_perm_recurse(nullptr, store.sec(), kh, PROP_PERM_READ), PROP_E_CTX);
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST_F(Status, ABadChecksumOnOneLocationMarksThatLocationInTheReportOnly)
     EXPECT_TRUE(t.has(" is CORRUPT (checksum) - IGNORED")) << t.all();
 }
 
-TEST_F(Status, AStoreFormattedForImportIsRefusedUntilItsStateIsCleared)
+TEST_F(Status, TheStateWordKeepsAStoreFormattedForImportUntilClearedAndAReaderChangesOnlyItsView)
 {
     ASSERT_EQ(store.terminate(), 0u);
     ASSERT_EQ(store.setup(PROP_LEVEL_UPGRADE), 0u);
@@ -74,22 +74,19 @@ TEST_F(Status, AStoreFormattedForImportIsRefusedUntilItsStateIsCleared)
     ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     ASSERT_EQ(prop_get_state(ctx(), &state, 0), PROP_OK);
     EXPECT_EQ(state, 0u);
-}
 
-TEST_F(Status, AReadOnlyContextChangesOnlyItsOwnViewOfTheState)
-{
+    // A read-only context changes only its own view of the state.
     ASSERT_EQ(store.terminate(), 0u);
     ASSERT_EQ(store.init(PROP_LEVEL_READONLY), PROP_OK);
     EXPECT_EQ(prop_set_state(ctx(), 5, 0), uint32_t{PROP_E_ARG});
     EXPECT_EQ(prop_set_state(ctx(), 5, kInMemory), PROP_OK);
-    uint32_t state = 0;
     EXPECT_EQ(prop_get_state(ctx(), &state, kInMemory), PROP_OK);
     EXPECT_EQ(state, 5u);
     EXPECT_EQ(prop_get_state(ctx(), &state, 0), PROP_OK);
     EXPECT_EQ(state, 0u) << "the store was never written";
 }
 
-TEST_F(Status, IdsOfTheStoreAndOfALocationNotYetConfigured)
+TEST_F(Status, IdsOfTheStoreAndOfALocationNotYetConfiguredAndTheContextDump)
 {
     uint32_t id = 0, dev[5] = {};
     ASSERT_EQ(prop_get_id(ctx(), &id, dev, 0), PROP_OK);
@@ -113,10 +110,8 @@ TEST_F(Status, IdsOfTheStoreAndOfALocationNotYetConfigured)
     EXPECT_EQ(exists, 1u);
     EXPECT_EQ(prop_file_exists(store.meta(), dir.file("missing").c_str(), &exists, 0), PROP_OK);
     EXPECT_EQ(exists, 0u);
-}
 
-TEST_F(Status, TheContextDumpShowsTheUndoLogAndTheBitmaps)
-{
+    // The context dump shows the undo log and the bitmaps.
     Traced t = traced([&] { return prop_dump_ctx(ctx()); });
     EXPECT_EQ(t.rc, PROP_OK);
     EXPECT_TRUE(t.has("propb_ctx->proprhandle_propr_log->propr_log_lsn=")) << t.all();

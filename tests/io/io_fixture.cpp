@@ -151,6 +151,7 @@ void IoStore::write_boot(u32 slot, const BootFields &want)
     dev_wvotes(boot, want.my_votes, want.total_votes);
     boot[200] = want.log_live ? 1 : 0;
     hdr_stamp_checksum(boot, PROP_PAGE_SIZE);
+    if (want.damaged) boot[4000] ^= 1;
     write_raw(slot, 0, boot, sizeof boot, want.counted);
 
     u8 log[PROP_PAGE_SIZE] = {};

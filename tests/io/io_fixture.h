@@ -33,6 +33,7 @@ struct BootFields {
     bool other_history = false;
     // The writer counts the change, as every process of this library does.
     bool counted = true;
+    bool damaged = false;  // one byte flipped after the checksum
 };
 
 class IoStore {

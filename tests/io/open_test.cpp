@@ -31,6 +31,12 @@ BootFields boot(u32 commit_lsn, u32 lsn, u32 my = 0, u32 total = 0, u32 zkvid = 
 
 const BootFields unformatted{.formatted = false};
 
+BootFields damaged(BootFields b)
+{
+    b.damaged = true;
+    return b;
+}
+
 void run(const OpenCase &c, u32 level = PROP_LEVEL_RW)
 {
     SCOPED_TRACE(c.name);
@@ -66,6 +72,7 @@ TEST(Open, ThreeOrMoreLocationsFollowTheCommitLsn)
         {"two behind", {boot(3, 3), boot(9, 9), boot(4, 4), boot(9, 9)},
          0, {2, 3, 2, 3}, 9},
         {"unformatted is stale", {boot(4, 4), unformatted, boot(4, 4)}, 0, {3, 2, 3}, 4},
+        {"a damaged boot block has no say", {boot(4, 4), damaged(boot(9, 9)), boot(4, 4)}, 0, {3, 2, 3}, 4},
         {"one readable of three", {boot(4, 4), unformatted, unformatted}, 26, {}, ~0u,
          "propriomck: Not enough devices can be accessed (1, 3)"},
         {"store ids differ", {boot(4, 4), boot(4, 4), boot(4, 4, 0, 0, 99)}, 26, {}, ~0u,

@@ -58,7 +58,7 @@ std::pair<u8, u64> read(IoStore &s, u32 addr)
 
 using Answer = std::pair<u8, u64>;
 
-TEST(PageCache, FilledByWritesAndReadsOfTheTreeArea)
+TEST(PageCache, FilledByWritesAndReadsOfTheTreeAreaEmptiedByAClose)
 {
     Open o(1);
     ASSERT_EQ(write(o.s, page(1), 0x11), 0u);
@@ -69,6 +69,10 @@ TEST(PageCache, FilledByWritesAndReadsOfTheTreeArea)
     o.s.write_block(0, FX_LSST, 0x33);
     EXPECT_EQ(read(o.s, FX_LSST), Answer(0x33, 1));
     EXPECT_EQ(read(o.s, FX_LSST), Answer(0x33, 1)) << "blocks before the tree area are not kept";
+    ASSERT_EQ(propriocl(o.s.h, 0), PROP_OK);
+    EXPECT_EQ(pagecache_state(o.s.h).pages, 0u) << "closing the locations empties it";
+    o.s.open_files();
+    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1));
 
     Open rw(1, PROP_LEVEL_RW);
     ASSERT_EQ(write(rw.s, page(1), 0x11), 0u);
@@ -102,16 +106,6 @@ TEST(PageCache, ARollbackForgetsWhatWasWrittenSinceTheLastCommit)
     pagecache_rollback(o.s.h);
     EXPECT_EQ(read(o.s, page(2)), Answer(0x99, 1));
     EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 0)) << "a committed page stays";
-}
-
-TEST(PageCache, ClosingTheLocationsEmptiesIt)
-{
-    Open o(2);
-    ASSERT_EQ(write(o.s, page(1), 0x11), 0u);
-    ASSERT_EQ(propriocl(o.s.h, 0), PROP_OK);
-    EXPECT_EQ(pagecache_state(o.s.h).pages, 0u);
-    o.s.open_files();
-    EXPECT_EQ(read(o.s, page(1)), Answer(0x11, 1));
 }
 
 TEST(PageCache, HoldsNoMoreThanItsSizeAndLetsTheLeastUsedGoFirst)

@@ -1,5 +1,9 @@
 // The two-location vote hand-over: who holds which votes after a location
-// is lost, and the announce / write / announce order at the CACHING level.
+// is lost, the announce / write / announce order at the CACHING level, and
+// the group record those announcements publish.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include <gtest/gtest.h>
@@ -9,6 +13,7 @@
 #include "io/open.h"
 #include "io_fixture.h"
 #include "platform/groupdata.h"
+#include "support/tmpdir.h"
 
 namespace {
 
@@ -150,6 +155,26 @@ TEST(GroupRecord, RefreshedFromTheLocations)
         EXPECT_EQ(grpdata_read("iotest", published, sizeof published), c.published ? 0 : ENOENT);
         EXPECT_EQ(Words(published + 2, published + 10), c.published ? c.after : Words(8, 0));
     }
+}
+
+// The group data stand-in: what one process publishes another one reads.
+TEST(GroupData, AnotherProcessSeesThePublishedRecord)
+{
+    TempDir dir;
+    ScopedEnv root("ZKV_REGISTRY_ROOT", dir.path().c_str());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const u32 mine[10] = {0, 0, 1, 2, 1, 2, 2, 2, 0, 0};
+        _exit(grpdata_publish("crew/one", mine, sizeof mine) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    u32 record[10] = {};
+    ASSERT_EQ(grpdata_read("crew/one", record, sizeof record), 0);
+    EXPECT_EQ(record[3], 2u);
+    EXPECT_EQ(record[6], 2u);
 }
 
 }  // namespace

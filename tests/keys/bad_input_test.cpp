@@ -53,7 +53,7 @@ TEST_F(KeysTest, BadInputNeverEndsALevelOneProcess)
                 uint32_t disp = 0;
                 return prop_create_n_set_key(ctx(), system.get(), "n", &sec, made.out(), &disp, 259, val.data(), 10, 0);
             },
-            [&] { return v.set(a, val, 259); },
+            [&] { return v.set(a, val, 256); },  // the tnode keeps the type in one byte
             [&] {
                 BatchBuilder b;
                 b.set_value(a.get(), val).dtype = 300;

@@ -139,36 +139,6 @@ TEST_F(BatchTest, TheBatchCommitsOrRollsBackAsAWhole)
     }
 }
 
-// A batch searches a parent's entry pages again for every child it makes;
-// what it finds must follow the entries the batch itself removes and adds.
-TEST_F(BatchTest, ChildrenAreFoundAsTheBatchChangesTheirParentsEntries)
-{
-    constexpr int kChildren = 600;  // the tnode's entry area and a few KCE pages
-    sec_attr sec = store_->top_security();
-    auto child = [](int i) { return "c" + std::to_string(i); };
-    {
-        Key parent = make(system_, "many");
-        BatchBuilder fill;
-        for (int i = 0; i < kChildren; i++) fill.add(PROP_BATCH_CREATE_KEY, parent.get(), child(i).c_str()).sec = sec;
-        ASSERT_EQ(prop_batch_execute(ctx(), fill.get(), 0), PROP_OK);
-        take_handles(ctx(), fill);
-    }
-    reopen();  // names are then found in the tree, not in the key cache
-    Key parent = view().open("SYSTEM.many");
-    Key first = view().open("SYSTEM.many.c0");  // an entry of the parent's tnode
-    BatchBuilder b;
-    b.add(PROP_BATCH_CREATE_KEY, parent.get(), "new").sec = sec;
-    for (int i = 0; i < kChildren; i++) b.add(PROP_BATCH_CREATE_KEY, parent.get(), child(i).c_str()).sec = sec;
-    b.add(PROP_BATCH_DELETE_KEY, first.get());
-    b.add(PROP_BATCH_CREATE_KEY, parent.get(), "c0").sec = sec;
-    ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
-    std::vector<Key> handles = take_handles(ctx(), b);
-    EXPECT_EQ(b.result(0).disposition, PROP_DISP_CREATED);
-    for (int i = 0; i < kChildren; i++) ASSERT_EQ(b.result(1 + i).disposition, PROP_DISP_EXISTED) << child(i);
-    EXPECT_EQ(b.result(kChildren + 2).disposition, PROP_DISP_CREATED) << "c0 was deleted earlier in the batch";
-    EXPECT_EQ(list_subkeys(ctx(), parent).names.size(), static_cast<size_t>(kChildren + 1));
-}
-
 // One transaction keeps at most num_log - 1 page images.  A batch is
 // measured before it writes: with as much room as the measure says, it
 // runs to its commit (so the measure is never short); with one page less,

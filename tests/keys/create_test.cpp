@@ -21,7 +21,7 @@ class CreateTest : public KeysTest {
     sec_attr caller_{};
 };
 
-TEST_F(CreateTest, EveryMissingKeyOfASubkeyIsMadeWithTheCallersSecurity)
+TEST_F(CreateTest, MissingKeysAreMadeWithTheCallersSecurityAndAnExistingOneOpensAsItIs)
 {
     StoreView v = view();
     uint64_t used = v.used_pages();
@@ -41,25 +41,21 @@ TEST_F(CreateTest, EveryMissingKeyOfASubkeyIsMadeWithTheCallersSecurity)
     EXPECT_EQ(disp, PROP_DISP_CREATED);
     EXPECT_EQ(v.used_pages(), used + 4);
     EXPECT_STREQ(d.get()->propr_keyhandle_keyname, "SYSTEM.a.b.d");
-}
 
-TEST_F(CreateTest, CreatingAnExistingKeyOpensItWithWhatItStores)
-{
-    StoreView v = view();
+    // Creating an existing key opens it with what it stores.
     ASSERT_EQ(v.set(v.create(system_, "x.y", caller_), pattern(700, 1)), PROP_OK);
-    uint64_t used = v.used_pages();
+    used = v.used_pages();
     sec_attr other = make_sec(store_->sec()->user, store_->sec()->group, 1, 2, 3);
     // Once found in the key cache, once by the walk after the cache forgot it.
     for (bool cached : {true, false}) {
         if (!cached) {
             ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM.x", 1, 0, 0), PROP_OK);
         }
-        uint32_t disp = 0;
-        Key k = v.create(system_, "x.y", other, &disp);
+        Key x = v.create(system_, "x.y", other, &disp);
         EXPECT_EQ(disp, PROP_DISP_EXISTED);
-        EXPECT_TRUE(same_sec(k.get()->propr_keyhandle_sec, caller_)) << cached;
-        EXPECT_EQ(k.get()->propr_keyhandle_valsize, 700u);
-        EXPECT_EQ(k.get()->propr_keyhandle_depth, 3u);
+        EXPECT_TRUE(same_sec(x.get()->propr_keyhandle_sec, caller_)) << cached;
+        EXPECT_EQ(x.get()->propr_keyhandle_valsize, 700u);
+        EXPECT_EQ(x.get()->propr_keyhandle_depth, 3u);
         EXPECT_EQ(v.used_pages(), used);
     }
 }

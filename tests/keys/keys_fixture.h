@@ -48,7 +48,7 @@ inline sec_attr make_sec(const char *user, const char *group, uint32_t u, uint32
 class Key {
   public:
     explicit Key(backend_ctx *ctx = nullptr) : ctx_(ctx) {}
-    Key(Key &&o) noexcept : ctx_(o.ctx_), kh_(std::exchange(o.kh_, nullptr)) {}
+    Key(Key &&o) noexcept { *this = std::move(o); }
     Key &operator=(Key &&o) noexcept
     {
         reset();
@@ -60,16 +60,15 @@ class Key {
     void reset()
     {
         if (kh_ != nullptr) {
-            EXPECT_EQ(prop_close(ctx_, kh_), PROP_OK);
+            EXPECT_EQ(prop_close(ctx_, std::exchange(kh_, nullptr)), PROP_OK);
         }
-        kh_ = nullptr;
     }
     propr_keyhandle *get() const { return kh_; }
     propr_keyhandle **out() { return &kh_; }
     explicit operator bool() const { return kh_ != nullptr; }
 
   private:
-    backend_ctx *ctx_;
+    backend_ctx *ctx_ = nullptr;
     propr_keyhandle *kh_ = nullptr;
 };
 
@@ -92,10 +91,10 @@ struct StoreView {
 
     static void check(uint32_t r, uint32_t *rc, const char *what)
     {
-        if (rc != nullptr) {
-            *rc = r;
-        } else {
+        if (rc == nullptr) {
             EXPECT_EQ(r, 0u) << what;
+        } else {
+            *rc = r;
         }
     }
     Key open(const char *name, uint32_t *rc = nullptr) const
@@ -157,27 +156,6 @@ struct StoreView {
         uint32_t addr = 0;
         return proprch_get_addr(ctx->propb_ctx->proprhandle_cache, name, &addr, 0, 0) == 0;
     }
-    // What a test compares before and after an operation: each key as
-    // "value/type/owner:group:level" (or "absent") and the pages in use.
-    std::map<std::string, std::string> observe(const std::vector<std::string> &names) const
-    {
-        std::map<std::string, std::string> s;
-        for (const std::string &name : names) {
-            uint32_t rc = 0;
-            Key k = open(name.c_str(), &rc);
-            EXPECT_TRUE(rc == 0 || rc == PROP_E_STALE) << name << " " << rc;
-            if (rc != 0) {
-                s[name] = "absent";
-                continue;
-            }
-            Value got = get(k);
-            sec_attr sec = security(k);
-            s[name] = std::string(got.bytes.begin(), got.bytes.end()) + "/" + std::to_string(got.type) + "/" +
-                      sec.username + ":" + sec.groupname + ":" + std::to_string(sec.userperm);
-        }
-        s["used pages"] = std::to_string(used_pages());
-        return s;
-    }
 };
 
 // A child name of 245 bytes: 13 such entries fill a tnode's own area and 15
@@ -217,20 +195,27 @@ inline Listing list_subkeys(backend_ctx *ctx, const Key &k)
     return l;
 }
 
-// Every key below top, found through enumeration, as observe() describes
-// them: what a failed operation must leave as it found it.
+// Every key below top, found through enumeration, as "value/type/
+// owner:group:level", and the pages in use: what a failed operation must
+// leave as it found it.
 inline std::map<std::string, std::string> observe_tree(backend_ctx *ctx, const char *top)
 {
-    std::vector<std::string> names;
+    StoreView v{ctx};
+    std::map<std::string, std::string> s;
     for (std::vector<std::string> todo = {top}; !todo.empty();) {
         std::string name = todo.back();
         todo.pop_back();
-        names.push_back(name);
-        Listing l = list_subkeys(ctx, StoreView{ctx}.open(name.c_str()));
+        Key k = v.open(name.c_str());
+        Value got = v.get(k);
+        sec_attr sec = v.security(k);
+        s[name] = std::string(got.bytes.begin(), got.bytes.end()) + "/" + std::to_string(got.type) + "/" +
+                  sec.username + ":" + sec.groupname + ":" + std::to_string(sec.userperm);
+        Listing l = list_subkeys(ctx, k);
         EXPECT_EQ(l.rc, PROP_OK) << name;
         for (const std::string &c : l.names) todo.push_back(name + "." + c);
     }
-    return StoreView{ctx}.observe(names);
+    s["used pages"] = std::to_string(v.used_pages());
+    return s;
 }
 
 // The KCE pages a key's entries use: the direct ones, and those its ADDR
@@ -241,31 +226,27 @@ struct EntryPages {
     std::vector<uint32_t> indirect;  // the KCE pages they list
 };
 
-inline kce_block read_page(proprhandle *h, uint32_t page)
-{
-    kce_block b{};
-    EXPECT_EQ(proprior(h, b.b, 4096, ut_page_addr(h, page), 0, PROPRIO_ALL), PROP_OK);
-    return b;
-}
-
 inline EntryPages entry_pages(proprhandle *h, const Key &k)
 {
+    auto read_page = [h](uint32_t page) {
+        kce_block b{};
+        EXPECT_EQ(proprior(h, b.b, 4096, ut_page_addr(h, page), 0, PROPRIO_ALL), PROP_OK);
+        return b;
+    };
     EntryPages e;
-    kce_block tn = read_page(h, k.get()->propr_keyhandle_kdesc->kd_tnode);
+    kce_block tn = read_page(k.get()->propr_keyhandle_kdesc->kd_tnode);
     page_list direct = tnode_direct_list(tn);
     page_list addrs = tnode_addr_list(tn);
     for (uint32_t i = 0; i < direct.count && direct.get(i) != 0; i++) e.direct.push_back(direct.get(i));
     for (uint32_t j = 0; j < addrs.count && addrs.get(j) != 0; j++) {
         e.addr.push_back(addrs.get(j));
-        kce_block ap = read_page(h, addrs.get(j));
+        kce_block ap = read_page(addrs.get(j));
         page_list kces = addr_page_list(ap);
         for (uint32_t i = 0; i < kces.count && kces.get(i) != 0; i++) e.indirect.push_back(kces.get(i));
     }
     return e;
 }
 
-// A block whose header is sound but names another type (a value page): the
-// I/O layer takes it, the child-entry code must refuse it.
 // A block changed on purpose keeps a checksum that verifies, so the reader's
 // own checks of its content are what refuses it.
 inline std::string restamped(std::string block)
@@ -274,6 +255,8 @@ inline std::string restamped(std::string block)
     return block;
 }
 
+// A sound header naming another type (a value page): the I/O layer takes
+// it, the child-entry code must refuse it.
 inline std::string as_value_page(std::string block)
 {
     uint16_t type = PROPR_BLK_VAL;
@@ -295,11 +278,7 @@ inline uint32_t lsn_of(backend_ctx *ctx)
 inline std::vector<Key> take_handles(backend_ctx *ctx, BatchBuilder &b)
 {
     std::vector<Key> keys;
-    for (propr_keyhandle *kh : b.take_handles()) {
-        Key k(ctx);
-        *k.out() = kh;
-        keys.push_back(std::move(k));
-    }
+    for (propr_keyhandle *kh : b.take_handles()) *keys.emplace_back(ctx).out() = kh;
     return keys;
 }
 

@@ -50,9 +50,10 @@ TEST_F(OpenTest, AWalkThroughAPageThatIsNoTnodeAnswers26)
     EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STORAGE));
 }
 
-// Another address in the cache for a handle's name means its key was
-// replaced: every operation refuses the handle with 7.
-TEST_F(OpenTest, AHandleTheCacheNoLongerVouchesForIsRefused)
+// A handle is refused with 7 when the cache holds another address for its
+// name (its key was replaced), and once it is closed: closing it again or
+// using it touches no freed memory.
+TEST_F(OpenTest, AHandleTheContextCannotVouchForIsRefused)
 {
     StoreView v = view();
     Key k = v.open("SYSTEM.a.b");
@@ -61,16 +62,7 @@ TEST_F(OpenTest, AHandleTheCacheNoLongerVouchesForIsRefused)
     expect_all_refused(v, k, v.open("SYSTEM.a"), PROP_E_KEYH);
     ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM.a.b", 0, 0, 0), PROP_OK);
     EXPECT_EQ(v.get(v.open("SYSTEM.a.b")).bytes, pattern(600, 1)) << "nothing was changed";
-}
 
-}  // namespace
-
-// A closed handle is dead: closing it again, or using it, is refused with
-// 7 and touches no freed memory; the context gives every record back when
-// it ends.
-TEST_F(OpenTest, AClosedHandleIsDeadForEveryLaterCall)
-{
-    StoreView v = view();
     propr_keyhandle *kh = nullptr;
     ASSERT_EQ(prop_open(ctx(), "SYSTEM.a.b", &kh, 0), PROP_OK);
     ASSERT_EQ(prop_close(ctx(), kh), PROP_OK);
@@ -78,8 +70,7 @@ TEST_F(OpenTest, AClosedHandleIsDeadForEveryLaterCall)
     uint32_t type = 0, size = 0;
     EXPECT_EQ(prop_get_value(ctx(), kh, &type, nullptr, &size, 0), uint32_t{PROP_E_KEYH});
     // Handles opened meanwhile are whole, whatever record they were given.
-    for (int i = 0; i < 300; i++) {
-        Key k = v.open("SYSTEM.a.b");
-        EXPECT_EQ(v.get(k).bytes, pattern(600, 1));
-    }
+    for (int i = 0; i < 300; i++) EXPECT_EQ(v.get(v.open("SYSTEM.a.b")).bytes, pattern(600, 1));
 }
+
+}  // namespace

@@ -52,6 +52,7 @@ TEST_F(WideTest, ABatchOfThousandsOfChildrenRereadsNothingAndSavesNoImageOfThem)
     b.add(PROP_BATCH_DELETE_KEY, in_kce_page.get());
     b.add(PROP_BATCH_CREATE_KEY, parent.get(), ("p" + std::to_string(kBefore - 1)).c_str()).sec = store_->top_security();
     b.add(PROP_BATCH_CREATE_KEY, parent.get(), "p5").sec = store_->top_security();
+    b.add(PROP_BATCH_CREATE_KEY, parent.get(), ("p" + std::to_string(kBefore - 2)).c_str()).sec = store_->top_security();
     store_->faults().set_record(true);
     const uint64_t reads = store_->faults().reads();
     ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
@@ -61,6 +62,7 @@ TEST_F(WideTest, ABatchOfThousandsOfChildrenRereadsNothingAndSavesNoImageOfThem)
     // What the batch found follows its own changes past the pages it wrote.
     EXPECT_EQ(b.result(kMade + 1).disposition, PROP_DISP_CREATED);
     EXPECT_EQ(b.result(kMade + 2).disposition, PROP_DISP_EXISTED);
+    EXPECT_EQ(b.result(kMade + 3).disposition, PROP_DISP_EXISTED) << "an entry of a KCE page";
 
     made.clear();
     in_kce_page.reset();

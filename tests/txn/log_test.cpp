@@ -1,5 +1,5 @@
-// The undo log: what a begin writes, one image per page, the end of the
-// page table, the full log, and address pages cloned instead of logged.
+// The undo log: one image per page, the end of the page table, the full
+// log, and address pages cloned instead of logged.
 #include <gtest/gtest.h>
 
 #include "format/cursor.h"
@@ -9,23 +9,6 @@
 #include "txn_support.h"
 
 namespace {
-
-// A begin only opens the transaction in memory: the log goes live on the
-// store with the first images (pending.cpp).
-TEST(UndoLog, BeginWritesNothingAndEmptiesTheLists)
-{
-    RawStore store;
-    proprhandle *h = store.handle();
-    ASSERT_EQ(proprutcfp(h, 9, PROPR_FREE_DEFERRED), PROP_OK);
-    ASSERT_EQ(proprut_add_newpagelist(h, 10), PROP_OK);
-    const Block meta = store.read(0, store.lsst()), boot = store.read(0, 0);
-
-    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
-    EXPECT_EQ(h->proprhandle_free_page_list_used + h->proprhandle_new_page_list_used, 0u);
-    EXPECT_EQ(store.read(0, store.lsst()), meta);
-    EXPECT_EQ(store.read(0, 0), boot);
-    EXPECT_EQ(h->bootbuf[BOOT_OFF_LOG_VALID], 1);
-}
 
 TEST(UndoLog, APageGetsOneImagePerTransaction)
 {

@@ -15,14 +15,6 @@
 
 namespace {
 
-// Logs the page when it has no image yet, then writes it as the tree does.
-void keep_page(RawStore &store, u32 page, u8 fill)
-{
-    log_page_once(store, page);
-    Block b = store.page_block(page, fill);
-    ASSERT_EQ(ut_page_write(store.handle(), b.data(), store.page_addr(page)), PROP_OK);
-}
-
 u8 read_payload(RawStore &store, u32 page)
 {
     Block b{};
@@ -49,8 +41,8 @@ TEST_F(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
     faults.env().set_record(true);
 
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
-    for (u8 fill = 0xB0; fill < 0xBA; fill++) keep_page(store, 5, fill);
-    keep_page(store, 3, 0xC3);
+    for (u8 fill = 0xB0; fill < 0xBA; fill++) change_page(store, 5, fill);
+    change_page(store, 3, 0xC3);
     EXPECT_EQ(read_payload(store, 5), 0xB9);  // the transaction sees its own pages
     EXPECT_EQ(store.payload(0, 5), 0xA5);     // the store does not, yet
     ASSERT_EQ(alloc_page(h), 1u);
@@ -70,43 +62,9 @@ TEST_F(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
     EXPECT_EQ(store.payload(0, 3), 0xC3);
 }
 
-TEST_F(KeptPages, ARollbackDropsThem)
-{
-    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
-    keep_page(store, 5, 0xB5);
-    ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
-    EXPECT_EQ(read_payload(store, 5), 0xA5);
-    EXPECT_EQ(store.payload(0, 5), 0xA5);
-    // Outside a transaction a page is written at once.
-    Block b = store.page_block(5, 0xD5);
-    ASSERT_EQ(ut_page_write(h, b.data(), store.page_addr(5)), PROP_OK);
-    EXPECT_EQ(store.payload(0, 5), 0xD5);
-}
-
-// A commit whose page group fails writes no boot block; the location is
-// out of service until the store is opened again, and the recovery then
-// leaves it as it was.
-TEST_F(KeptPages, AFailedPageWriteAtCommitIsRolledBack)
-{
-    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
-    keep_page(store, 3, 0xB3);
-    keep_page(store, 5, 0xB5);
-    // The images and the metadata go out, then the group of the pages
-    // writes page 3 and fails on page 5.
-    ASSERT_EQ(faults.env().load("fail_write:nth=5,errno=EIO"), 0);
-    EXPECT_NE(proprutfsu(h), PROP_OK);
-    EXPECT_EQ(store.payload(0, 3), 0xB3);
-    faults.env().reset();
-    store.reopen();
-    ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
-    EXPECT_EQ(store.payload(0, 3), 0xA3);
-    EXPECT_EQ(store.payload(0, 5), 0xA5);
-    EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 0u);
-}
-
 // A transaction that saves no image needs no live log: its fresh pages,
 // bitmap, superblock and metadata go out together, then the boot block.
-// One that changes nothing writes nothing.
+// One that changes nothing writes nothing, its begin included.
 TEST_F(KeptPages, WithoutImagesTheLogNeverGoesLive)
 {
     faults.env().set_record(true);
@@ -123,9 +81,15 @@ TEST_F(KeptPages, WithoutImagesTheLogNeverGoesLive)
     EXPECT_EQ(written_blocks(faults, store), expected);
     EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 8u);
 
+    // A begin opens the transaction in memory only, and drops what the
+    // page lists held before it.
+    ASSERT_EQ(proprutcfp(h, 9, PROPR_FREE_DEFERRED), PROP_OK);
+    ASSERT_EQ(proprut_add_newpagelist(h, 10), PROP_OK);
     faults.env().reset();
     faults.env().set_record(true);
     ASSERT_EQ(proprutbeginlog(h, 12), PROP_OK);
+    EXPECT_EQ(h->proprhandle_free_page_list_used + h->proprhandle_new_page_list_used, 0u);
+    EXPECT_EQ(h->bootbuf[BOOT_OFF_LOG_VALID], 1);
     ASSERT_EQ(proprutfsu(h), PROP_OK);
     EXPECT_TRUE(faults.env().recorded().empty());
     EXPECT_EQ(h->bootbuf[BOOT_OFF_LOG_VALID], 0);

@@ -1,15 +1,13 @@
 // The volume-manager client on its own: files that grow and stop growing,
-// mirror copies, disk groups and an instance that go away, two-phase
-// creation, and the node's volume-manager mode.
+// mirror copies, disk groups and an instance that go away, and two-phase
+// creation.
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "platform/cfgstore.h"
 #include "platform/fault_env.h"
 #include "platform/vldsim/admin.h"
 #include "platform/vldsim/client.h"
-#include "platform/vldsim/mode.h"
 #include "support/tmpdir.h"
 #include "vld_fixture.h"
 
@@ -165,25 +163,6 @@ TEST_F(VldClient, ARegistryFileExistsOnlyOnceCommittedAndSurvivesATornHeaderWrit
     vld_file_status s{};
     vld_file_describe(g, &s);
     EXPECT_EQ(s.growth, 3u);
-}
-
-TEST(VldMode, TheNodeSettingDefaultsTo1AndRefusesWhatIsNotAMode)
-{
-    TempDir dir;
-    ScopedEnv root("ZKV_REGISTRY_ROOT", dir.path().c_str());
-    u32 mode = 0;
-    EXPECT_EQ(vld_get_mode(0, &mode), 0u);
-    EXPECT_EQ(mode, 1u);
-    int oserr = 0;
-    ASSERT_EQ(cfg_create_key("SOFTWARE\\Korvex\\vld", &oserr), CFG_OK);
-    cfg_key key;
-    ASSERT_EQ(cfg_open_key("SOFTWARE\\Korvex\\vld", true, &key, &oserr), CFG_OK);
-    ASSERT_EQ(cfg_set_sz(&key, "vld_mode", "2", &oserr), CFG_OK);
-    EXPECT_EQ(vld_get_mode(2, &mode), 0u);
-    EXPECT_EQ(mode, 2u);
-    ASSERT_EQ(cfg_set_sz(&key, "vld_mode", "4", &oserr), CFG_OK);
-    EXPECT_NE(vld_get_mode(0, &mode), 0u);
-    EXPECT_EQ(mode, 2u);
 }
 
 }  // namespace

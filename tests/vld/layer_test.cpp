@@ -72,7 +72,7 @@ TEST_F(VldLayer, ABatchedReadGivesEachPieceWhatItsOwnReadWould)
     EXPECT_EQ(reads[290].result, u32{PROP_E_ARG});
 }
 
-TEST_F(VldLayer, AResilverTakesOnlyACopyWhoseHeaderAndChecksumHold)
+TEST_F(VldLayer, AResilverTakesOnlyASoundCopyAndTheCacheAndLevelsFollowTheirTables)
 {
     open(PROP_LEVEL_CACHING);
     const std::string good = store.read_block(0, 0);
@@ -90,11 +90,9 @@ TEST_F(VldLayer, AResilverTakesOnlyACopyWhoseHeaderAndChecksumHold)
     std::memset(buf, 0x5a, sizeof buf);
     EXPECT_EQ(proprvldres(h, buf, sizeof buf, 0, f, name(), 0), PROP_E_FORMAT);
     EXPECT_TRUE(std::all_of(buf, buf + sizeof buf, [](u8 b) { return b == 0x5a; }));
-}
 
-TEST_F(VldLayer, TheClientCacheFollowsTheEnvironmentAndNoLevelOutsideTheTableOpensAFile)
-{
-    open(PROP_LEVEL_CACHING);
+    // The client cache follows the environment; no level outside the table
+    // opens a file.
     const struct {
         const char *env;
         u32 mb;
