@@ -578,6 +578,45 @@ uint32_t prc_backup(prc_conn *conn, char *name)
     return rc;
 }
 
+namespace {
+
+uint32_t run_records(prc_conn *conn, const wire::Request &r, prc_records *out)
+{
+    wire::Answer a;
+    const uint32_t rc = call(conn, r, &a);
+    if (out != nullptr) {
+        out->keys = a.keys;
+        out->created = a.created;
+        out->transactions = a.transactions;
+        out->fault = rc != 0 && a.fault == 0 ? uint32_t{PRC_RECORDS_RUN} : a.fault;
+        std::snprintf(out->detail, sizeof out->detail, "%s", a.detail.c_str());
+    }
+    return rc;
+}
+
+}  // namespace
+
+uint32_t prc_export(prc_conn *conn, const char *file, const char *keyname, prc_records *out)
+{
+    if (file == nullptr) return PROP_E_NULL;
+    wire::Request r;
+    r.op = Op::export_records;
+    r.name = file;
+    r.top = keyname != nullptr ? keyname : "";
+    return run_records(conn, r, out);
+}
+
+uint32_t prc_import(prc_conn *conn, const char *file, uint32_t mode, prc_records *out)
+{
+    if (file == nullptr) return PROP_E_NULL;
+    if (mode < PROP_CBKP_IMPORT_ASIS || mode > PROP_CBKP_IMPORT_DATABASE) return PROP_E_ARG;
+    wire::Request r;
+    r.op = Op::import_records;
+    r.name = file;
+    r.flag = mode;
+    return run_records(conn, r, out);
+}
+
 uint32_t prc_watch(prc_conn *conn, const char *keyname, uint64_t *seq)
 {
     if (keyname == nullptr) return PROP_E_NULL;

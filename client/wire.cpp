@@ -208,6 +208,14 @@ template <class IO> void request_fields(IO &io, Request &r)
     case Op::status:
         io.u32(r.flag, kStatusFullNames);
         break;
+    case Op::export_records:
+        io.text(r.name, kMaxName);
+        io.text(r.top, kMaxName);
+        break;
+    case Op::import_records:
+        io.text(r.name, kMaxName);
+        io.u32(r.flag, PROP_CBKP_IMPORT_DATABASE);
+        break;
     case Op::check:
     case Op::info:
     case Op::event:
@@ -285,6 +293,14 @@ template <class IO> void answer_fields(IO &io, Answer &a)
         io.count(a.ids, PROP_MAX_LOCATIONS);
         for (size_t i = 0; i < a.ids.size() && io.ok(); i++) io.u32(a.ids[i]);
         break;
+    case Op::export_records:
+    case Op::import_records:
+        io.u32(a.fault);
+        io.text(a.detail, kMaxDetail);
+        io.u64(a.keys);
+        io.u64(a.created);
+        io.u64(a.transactions);
+        break;
     default:
         break;
     }
@@ -304,7 +320,7 @@ template <class IO> void event_fields(IO &io, Event &e)
 
 bool known(uint16_t op)
 {
-    return (op >= static_cast<uint16_t>(Op::open) && op <= static_cast<uint16_t>(Op::info));
+    return (op >= static_cast<uint16_t>(Op::open) && op <= static_cast<uint16_t>(Op::import_records));
 }
 
 }  // namespace
@@ -314,7 +330,7 @@ const char *op_name(Op op)
     static const char *const names[] = {"refused",       "open",      "close",      "get-value",    "set-value",
                                         "delete-value", "create", "create-set", "delete-key",  "move",
                                         "enumerate", "get-security", "set-security", "batch", "status",
-                                        "check",   "backup",    "watch", "info"};
+                                        "check",   "backup",    "watch", "info", "export", "import"};
     const auto i = static_cast<size_t>(op);
     if (op == Op::event) return "event";
     return i < sizeof names / sizeof names[0] ? names[i] : "?";

@@ -29,6 +29,9 @@ constexpr uint16_t kAnswerBit = 0x8000;
 // The one flag a status request may carry: the locations' names in full,
 // as configured, rather than cut to the status record's width.
 constexpr uint32_t kStatusFullNames = 4;
+// What an export or an import says about where it stopped: a key name, a
+// file name and a few words.
+constexpr uint32_t kMaxDetail = 3 * (kMaxName + 1);
 
 enum class Op : uint16_t {
     refused = 0,  // answer only: the daemon could not read the request and closes the connection
@@ -50,6 +53,8 @@ enum class Op : uint16_t {
     backup = 16,
     watch = 17,
     info = 18,
+    export_records = 19,
+    import_records = 20,
     event = 0x40,  // daemon to watcher only
 };
 
@@ -80,11 +85,13 @@ struct BatchItem {
 struct Request {
     Op op = Op::open;
     uint32_t key = 0, key2 = 0, key3 = 0;
-    std::string name;   // open, create, move target, watch, backup file
+    std::string name;   // open, create, move target, watch, backup, export and import file
+    std::string top;    // export: the key written with those below it ("": every key)
     uint32_t dtype = 0;
     std::string value;
     uint32_t capacity = 0;  // get-value: the largest value the caller takes
-    uint32_t flag = 0;      // delete-key: recursive; create-set: PRZKV_FLAGS_*; status: 4 names the locations in full
+    uint32_t flag = 0;      // delete-key: recursive; create-set: PRZKV_FLAGS_*; status: 4 names the locations in full;
+                            // import: PROP_CBKP_IMPORT_*
     Security sec;
     std::vector<BatchItem> batch;
 };
@@ -116,7 +123,12 @@ struct Answer {
     sec_attr sec{};
     std::vector<BatchResult> results;
     uint64_t seq = 0;                // watch: the last event before it
-    uint64_t total_kb = 0, used_kb = 0, free_kb = 0, keys = 0, limit_kb = 0;  // status
+    uint64_t total_kb = 0, used_kb = 0, free_kb = 0, keys = 0, limit_kb = 0;  // status; keys: export, import
+    // export, import: what the code is about (propctl's RecordFault) and
+    // the key or the words it names; the keys new, the transactions.
+    uint32_t fault = 0;
+    std::string detail;
+    uint64_t created = 0, transactions = 0;
     std::string version;
 };
 

@@ -476,13 +476,14 @@ void wire_seeds()
 {
     using wire::Op;
     std::string requests;
-    for (uint16_t op = static_cast<uint16_t>(Op::open); op <= static_cast<uint16_t>(Op::info); op++) {
+    for (uint16_t op = static_cast<uint16_t>(Op::open); op <= static_cast<uint16_t>(Op::import_records); op++) {
         wire::Request r;
         r.op = static_cast<Op>(op);
         r.key = 1;
         r.key2 = 2;
         r.name = "SYSTEM.app";
         r.value = "value";
+        r.top = "SYSTEM";
         r.sec.given = true;
         std::snprintf(r.sec.sec.username, sizeof r.sec.sec.username, "root");
         if (r.op == Op::batch) {
@@ -498,7 +499,7 @@ void wire_seeds()
     write_seed("wire", "requests", requests);
     std::string answers;
     for (Op op : {Op::open, Op::get_value, Op::enumerate, Op::get_security, Op::batch, Op::status, Op::check,
-                  Op::backup, Op::info, Op::watch, Op::refused}) {
+                  Op::backup, Op::info, Op::export_records, Op::import_records, Op::watch, Op::refused}) {
         wire::Answer a;
         a.op = op;
         a.code = op == Op::refused ? PROP_E_FORMAT : 0;
@@ -510,6 +511,9 @@ void wire_seeds()
         a.ids = {7, 8};
         a.lines = {"a finding"};
         a.results = {{0, 1, "SYSTEM.a", PROP_DISP_CREATED}};
+        a.fault = 2;
+        a.detail = "SYSTEM.a";
+        a.keys = 3;
         answers += wire::encode(a);
     }
     write_seed("wire", "answers", answers);

@@ -155,6 +155,30 @@ PRC_EXPORT uint32_t prc_watch(prc_conn *conn, const char *keyname, uint64_t *seq
 /* Waits up to timeout_ms (-1: for ever) for the next event. */
 PRC_EXPORT uint32_t prc_next_event(prc_conn *conn, prc_event *event, int timeout_ms);
 
+/* Record files, written and read by the daemon with its rights
+ * (privileged): an export of keyname and every key below it (NULL or "":
+ * every key) into the new file, and an import of a file in mode
+ * PROP_CBKP_IMPORT_*, which reads the whole file and checks it before it
+ * applies anything, and commits up to 10000 keys a transaction.  out (may
+ * be NULL) says how far it got and, after a failure, what the code is
+ * about. */
+enum {
+    PRC_RECORDS_RUN = 1,    /* the export or import as a whole; detail may say more */
+    PRC_RECORDS_KEY = 2,    /* the key detail names */
+    PRC_RECORDS_CHANGE = 3, /* the change detail names ("import KEY") */
+    PRC_RECORDS_RECORD = 4, /* a key a record cannot carry; detail says why */
+    PRC_RECORDS_EXISTS = 5  /* the export's file, detail, is there already */
+};
+typedef struct prc_records {
+    uint64_t keys;         /* written, or read and applied */
+    uint64_t created;      /* import: keys that were new */
+    uint64_t transactions; /* import: transactions committed */
+    uint32_t fault;        /* 0, or PRC_RECORDS_* */
+    char detail[3 * PRC_NAME_SIZE];
+} prc_records;
+PRC_EXPORT uint32_t prc_export(prc_conn *conn, const char *file, const char *keyname, prc_records *out);
+PRC_EXPORT uint32_t prc_import(prc_conn *conn, const char *file, uint32_t mode, prc_records *out);
+
 #ifdef __cplusplus
 }
 #endif

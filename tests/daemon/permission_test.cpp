@@ -138,6 +138,8 @@ TEST(DaemonPermissions, AnotherUserGetsWhatTheLevelsGiveAndNothingMore)
         uint32_t version = 0, ids[PROP_MAX_LOCATIONS];
         char locations[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
         r.expect(prc_info(c, &version, locations, ids), denied, "info");
+        r.expect(prc_export(c, "/tmp/nobody.rec", nullptr, nullptr), denied, "export");
+        r.expect(prc_import(c, "/tmp/nobody.rec", PROP_CBKP_IMPORT_ASIS, nullptr), denied, "import");
         return r.text;
     });
     EXPECT_EQ(report, "");

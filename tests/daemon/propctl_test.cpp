@@ -80,11 +80,12 @@ struct Answer {
     bool operator==(const Answer &) const = default;
 };
 
-// Two stores made alike differ in their root and their ids alone.
+// Two stores made alike differ in their root and their ids alone.  A
+// word "@/NAME" is the file NAME in the store's own root.
 Answer run_propctl(const std::string &root, const std::vector<std::string> &command)
 {
     std::vector<std::string> args = {"--root", root};
-    args.insert(args.end(), command.begin(), command.end());
+    for (const std::string &w : command) args.push_back(w.rfind("@/", 0) == 0 ? root + w.substr(1) : w);
     Running run(args);
     run.said("\n\x01", 20000);  // everything, until it ends
     static const std::regex ids("(device id |\"device_id\":|store id |\"store_id\":)[0-9]+");
@@ -112,13 +113,16 @@ TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
     std::ofstream(batch) << "set SYSTEM.b.one 1 --type int\ncreate SYSTEM.b.two\nrm SYSTEM.app.hosts\n";
     std::ofstream(unplanned) << "set SYSTEM.b.three 3\nunset SYSTEM.none\n";
     std::ofstream(refused) << "set SYSTEM.b.three 3\nrm SYSTEM.big\n";  // not empty
+    const std::string garbage = files.file("garbage.rec");
+    std::ofstream(garbage) << std::string(8192, 'g');
     for (const Daemon *d : {&direct, &served})
         for (const std::vector<std::string> &set :
              {std::vector<std::string>{"set", "SYSTEM.app.name", "hello world"},
               {"set", "SYSTEM.app.port", "--type", "int", "8080"},
               {"set", "SYSTEM.app.hosts", "--type", "multi", "a", "b"},
               {"set", "SYSTEM.big", std::string(9000, 'x')},
-              {"set", "HWK.vendor.tool", "--type", "bytes", "00ff"}})
+              {"set", "HWK.vendor.tool", "--type", "bytes", "00ff"},
+              {"set", "HWK.huge", std::string(70000, 'y')}})
             ASSERT_EQ(d->propctl(set), 0) << words(set);
     const std::vector<std::vector<std::string>> table = {
         {"get", "SYSTEM.app.name"}, {"get", "SYSTEM.app.port"}, {"get", "--raw", "SYSTEM.app.hosts"},
@@ -126,6 +130,9 @@ TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
         {"get", "SYSTEM.none"}, {"--json", "get", "SYSTEM.none.deeper"}, {"get", "SYSTEM..x"},
         {"ls"}, {"ls", "SYSTEM.app"}, {"--json", "ls", "SYSTEM"}, {"ls", "SYSTEM.none"},
         {"tree"}, {"tree", "SYSTEM.app"}, {"--json", "tree"}, {"tree", "HWK.none"},
+        {"export", "@/app.rec", "SYSTEM.app"}, {"--json", "export", "@/app.rec", "SYSTEM.app"},
+        {"export", "@/none.rec", "SYSTEM.none"}, {"export", "@/x.rec", "SYSTEM..x"}, {"export", "@/all.rec"},
+        {"--json", "export", "@/hwk.rec", "HWK.vendor"}, {"export", files.file("none/all.rec")},
         {"set", "SYSTEM.app.port", "8081"}, {"set", "SYSTEM.app.port", "eighty"},
         {"--json", "set", "SYSTEM.new.deep.k", "v"}, {"create", "SYSTEM.empty"}, {"create", "SYSTEM.empty"},
         {"unset", "SYSTEM.app.name"}, {"unset", "SYSTEM.none"}, {"rm", "SYSTEM.app"}, {"rm", "-r", "SYSTEM.new"},
@@ -133,6 +140,8 @@ TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
         {"mv", "--replace", "SYSTEM.svc", "SYSTEM.big"}, {"mv", "SYSTEM.big", "SYSTEM.big.in"},
         {"sec", "SYSTEM.big"}, {"--json", "sec", "SYSTEM.big", "--other-perm", "NONE"}, {"sec", "SYSTEM.none"},
         {"batch", batch}, {"batch", unplanned}, {"batch", refused}, {"--json", "tree", "SYSTEM"},
+        {"import", "@/app.rec"}, {"--json", "import", "@/app.rec"}, {"import", "--mode", "security", "@/hwk.rec"},
+        {"import", "@/all.rec"}, {"import", garbage}, {"--json", "tree"},
         {"status"}, {"--json", "status"}, {"check"}, {"--json", "check"},
         {"backup", backup}, {"--json", "backup", backup}, {"backup", files.file("none/backup")},
         {"info"}, {"--json", "info"},

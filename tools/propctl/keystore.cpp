@@ -74,4 +74,14 @@ Watched LibraryStore::backup(const std::string &label, char *name)
     return watch(zkv_, label, [&] { return prop_bkup(ctx_, name); });
 }
 
+RecordRun LibraryStore::export_to(const std::string &file, const std::string &top)
+{
+    return export_records(RecordStore{ctx_, meta_, zkv_, true}, file, top);
+}
+
+RecordRun LibraryStore::import_from(const std::string &file, uint32_t mode, const std::string &importer)
+{
+    return import_records(RecordStore{ctx_, meta_, zkv_, true}, file, mode, importer);
+}
+
 }  // namespace propctl

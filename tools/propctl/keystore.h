@@ -9,6 +9,7 @@
 #include "change.h"
 #include "keys.h"
 #include "oplog.h"
+#include "records.h"
 #include "root.h"
 #include "propreg/client.h"
 
@@ -44,6 +45,10 @@ class KeyStore {
     // A backup into the file name holds (PROP_LOCNAME_SIZE bytes).
     virtual Watched backup(const std::string &label, char *name) = 0;
     virtual uint32_t describe(Kind kind, StoreInfo *out) = 0;
+    // Record files, written and read where the store is open: by this
+    // process, or by the daemon with its own rights.
+    virtual RecordRun export_to(const std::string &file, const std::string &top) = 0;
+    virtual RecordRun import_from(const std::string &file, uint32_t mode, const std::string &importer) = 0;
 
     // Opens name and reads what is asked (either may be null, to ask only
     // whether it exists); 0 or the code of the first step that failed.
@@ -63,6 +68,8 @@ class LibraryStore : public KeyStore {
     Watched check_tree(const std::string &label) override;
     Watched backup(const std::string &label, char *name) override;
     uint32_t describe(Kind kind, StoreInfo *out) override;
+    RecordRun export_to(const std::string &file, const std::string &top) override;
+    RecordRun import_from(const std::string &file, uint32_t mode, const std::string &importer) override;
 
   private:
     backend_ctx *ctx_;
@@ -86,6 +93,8 @@ class DaemonStore : public KeyStore {
     Watched check_tree(const std::string &label) override;
     Watched backup(const std::string &label, char *name) override;
     uint32_t describe(Kind kind, StoreInfo *out) override;
+    RecordRun export_to(const std::string &file, const std::string &top) override;
+    RecordRun import_from(const std::string &file, uint32_t mode, const std::string &importer) override;
 
   private:
     prc_conn *conn_;

@@ -190,4 +190,41 @@ Watched DaemonStore::backup(const std::string &, char *name)
     return with_findings(conn_, prc_backup(conn_, name));
 }
 
+namespace {
+
+static_assert(static_cast<uint32_t>(RecordFault::command) == PRC_RECORDS_RUN &&
+              static_cast<uint32_t>(RecordFault::key) == PRC_RECORDS_KEY &&
+              static_cast<uint32_t>(RecordFault::change) == PRC_RECORDS_CHANGE &&
+              static_cast<uint32_t>(RecordFault::record) == PRC_RECORDS_RECORD &&
+              static_cast<uint32_t>(RecordFault::exists) == PRC_RECORDS_EXISTS);
+
+RecordRun record_run(uint32_t rc, const prc_records &r)
+{
+    RecordRun run;
+    run.rc = rc;
+    run.fault = static_cast<RecordFault>(r.fault);
+    run.detail = r.detail;
+    run.keys = r.keys;
+    run.created = r.created;
+    run.steps = r.transactions;
+    return run;
+}
+
+}  // namespace
+
+RecordRun DaemonStore::export_to(const std::string &file, const std::string &top)
+{
+    prc_records r{};
+    const uint32_t rc = prc_export(conn_, file.c_str(), top.c_str(), &r);
+    return record_run(rc, r);
+}
+
+// The importer is the caller the daemon sees.
+RecordRun DaemonStore::import_from(const std::string &file, uint32_t mode, const std::string &)
+{
+    prc_records r{};
+    const uint32_t rc = prc_import(conn_, file.c_str(), mode, &r);
+    return record_run(rc, r);
+}
+
 }  // namespace propctl

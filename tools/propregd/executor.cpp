@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "../propctl/oplog.h"
+#include "../propctl/records.h"
 #include "log.h"
 #include "propreg/frontend.h"
 
@@ -136,6 +137,7 @@ std::string child_name(const std::string &parent, const std::string &subkey)
 
 bool concerns(const wire::Event &e, const std::string &watched)
 {
+    if (e.kind == wire::EventKind::resync && e.key.empty()) return true;
     if (under(e.key, watched)) return true;
     // Deleting or moving a key takes everything below it along.
     if ((e.kind == wire::EventKind::deleted || e.kind == wire::EventKind::moved) && under(watched, e.key)) return true;
@@ -248,12 +250,17 @@ void Executor::cycle(std::vector<Job> &jobs)
     std::vector<Write> writes;
     writes.reserve(jobs.size());
     std::vector<uint64_t> gone;
+    std::vector<const Job *> records;  // run after the writes, on the store they leave
     for (Job &j : jobs) {
         if (j.kind == Job::Kind::gone) {
             gone.push_back(j.conn);
             continue;
         }
         Session &s = sessions_[j.conn];
+        if (j.req.op == Op::export_records || j.req.op == Op::import_records) {
+            records.push_back(&j);
+            continue;
+        }
         if (!is_write(j.req.op)) {
             answers.push_back(read(j, s));
             continue;
@@ -290,6 +297,7 @@ void Executor::cycle(std::vector<Job> &jobs)
         last_commit_us_ = now_us() - start;
     }
     for (Write &w : writes) finish(w, &answers);
+    for (const Job *j : records) answers.push_back(read(*j, sessions_[j->conn]));
     outbox_.post(std::move(answers));
     for (uint64_t conn : gone) drop(conn);
 }
@@ -781,6 +789,13 @@ Outcome Executor::read(const Job &job, Session &s)
         }
         break;
     }
+    // The file is read or written with the daemon's rights, every key is
+    // read or written whatever its levels say, and an import gives keys to
+    // any owner and group the file names: an operator's tool, as a backup.
+    case Op::export_records:
+    case Op::import_records:
+        if (privileged_only()) run_records(r, c, &a);
+        break;
     case Op::backup: {
         if (!privileged_only()) break;
         char name[PROP_LOCNAME_SIZE] = {};
@@ -797,6 +812,22 @@ Outcome Executor::read(const Job &job, Session &s)
     ans.watch = o.watch;
     ans.watch_key = std::move(o.watch_key);
     return ans;
+}
+
+void Executor::run_records(const wire::Request &r, const Caller &c, wire::Answer *a)
+{
+    const propctl::RecordStore s{ctx_, store_.meta(), store_.zkv(), false};
+    const bool import = r.op == Op::import_records;
+    const propctl::RecordRun run =
+        import ? propctl::import_records(s, r.name, r.flag, c.user) : propctl::export_records(s, r.name, r.top);
+    a->code = run.rc;
+    a->fault = static_cast<uint32_t>(run.fault);
+    a->detail = run.detail;
+    a->keys = run.keys;
+    a->created = run.created;
+    a->transactions = run.steps;
+    // What an import changed is not told key by key: watchers read again.
+    if (import) post_events({wire::Event{next_seq(), wire::EventKind::resync, "", ""}});
 }
 
 }  // namespace propregd

@@ -89,6 +89,8 @@ class Executor {
     void cycle(std::vector<Job> &jobs);
     void gather(std::vector<Job> &jobs);
     Outcome read(const Job &job, Session &s);
+    // An export or an import on the daemon's store, as propctl runs it.
+    void run_records(const wire::Request &r, const Caller &c, wire::Answer *a);
     // Checks a write and resolves its keys; false when it was answered
     // already (refused).
     bool prepare(Write &w);

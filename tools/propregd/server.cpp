@@ -284,7 +284,11 @@ void Server::deliver()
 // the store thread never waits for a watcher.
 void Server::queue_event(Conn &c, const wire::Event &e, const std::string &frame)
 {
-    if (c.resync) {
+    // A change not told key by key (an import) asks every watcher to read
+    // again, as falling behind does.
+    if (c.resync || e.kind == wire::EventKind::resync) {
+        c.events.clear();
+        c.resync = true;
         c.resync_seq = e.seq;
         return;
     }
