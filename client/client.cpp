@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -615,6 +616,38 @@ uint32_t prc_import(prc_conn *conn, const char *file, uint32_t mode, prc_records
     r.name = file;
     r.flag = mode;
     return run_records(conn, r, out);
+}
+
+uint32_t prc_state(prc_conn *conn, uint32_t *state)
+{
+    if (state == nullptr) return PROP_E_NULL;
+    wire::Request r;
+    r.op = Op::state;
+    wire::Answer a;
+    const uint32_t rc = call(conn, r, &a);
+    *state = a.state;
+    return rc;
+}
+
+uint32_t prc_get_block(prc_conn *conn, const char *keyname, uint32_t location, void *block, uint32_t *number,
+                       uint32_t *found, char *report, uint32_t report_size)
+{
+    if (block == nullptr || number == nullptr || found == nullptr) return PROP_E_NULL;
+    if (location > 4 && location != 100) return PROP_E_ARG;
+    wire::Request r;
+    r.op = Op::block;
+    r.name = keyname != nullptr ? keyname : "";
+    r.number = *number;
+    r.location = location;
+    r.flag = report != nullptr ? 1 : 0;
+    wire::Answer a;
+    const uint32_t rc = call(conn, r, &a);
+    *found = a.found;
+    if (rc != 0) return rc;
+    *number = a.number;
+    std::memcpy(block, a.value.data(), std::min<size_t>(a.value.size(), 4096));
+    if (report != nullptr && report_size > 0) std::snprintf(report, report_size, "%s", a.report.c_str());
+    return 0;
 }
 
 uint32_t prc_watch(prc_conn *conn, const char *keyname, uint64_t *seq)

@@ -8,6 +8,9 @@ namespace wire {
 namespace {
 
 constexpr uint32_t kBatchName = PROP_BATCH_NAME_SIZE - 1;
+constexpr uint32_t kAnyLocation = 100;
+constexpr uint32_t kBlockBytes = 4096;
+constexpr uint32_t kReportBytes = 8192;
 constexpr uint32_t kSecName = PROP_NAME_SIZE - 1;
 
 class Writer {
@@ -216,6 +219,14 @@ template <class IO> void request_fields(IO &io, Request &r)
         io.text(r.name, kMaxName);
         io.u32(r.flag, PROP_CBKP_IMPORT_DATABASE);
         break;
+    case Op::block:
+        io.text(r.name, kMaxName);
+        io.u32(r.number);
+        io.u32(r.location, kAnyLocation);
+        io.u32(r.flag, 1);
+        break;
+    case Op::state:
+        break;
     case Op::check:
     case Op::info:
     case Op::event:
@@ -301,6 +312,15 @@ template <class IO> void answer_fields(IO &io, Answer &a)
         io.u64(a.created);
         io.u64(a.transactions);
         break;
+    case Op::block:
+        io.u32(a.number);
+        io.u32(a.found);
+        io.bytes(a.value, kBlockBytes);
+        io.text(a.report, kReportBytes);
+        break;
+    case Op::state:
+        io.u32(a.state);
+        break;
     default:
         break;
     }
@@ -320,7 +340,7 @@ template <class IO> void event_fields(IO &io, Event &e)
 
 bool known(uint16_t op)
 {
-    return (op >= static_cast<uint16_t>(Op::open) && op <= static_cast<uint16_t>(Op::import_records));
+    return (op >= static_cast<uint16_t>(Op::open) && op <= static_cast<uint16_t>(Op::state));
 }
 
 }  // namespace
@@ -330,7 +350,7 @@ const char *op_name(Op op)
     static const char *const names[] = {"refused",       "open",      "close",      "get-value",    "set-value",
                                         "delete-value", "create", "create-set", "delete-key",  "move",
                                         "enumerate", "get-security", "set-security", "batch", "status",
-                                        "check",   "backup",    "watch", "info", "export", "import"};
+                                        "check",   "backup",    "watch", "info", "export", "import", "block", "state"};
     const auto i = static_cast<size_t>(op);
     if (op == Op::event) return "event";
     return i < sizeof names / sizeof names[0] ? names[i] : "?";

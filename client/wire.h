@@ -55,6 +55,8 @@ enum class Op : uint16_t {
     info = 18,
     export_records = 19,
     import_records = 20,
+    block = 21,
+    state = 22,
     event = 0x40,  // daemon to watcher only
 };
 
@@ -87,11 +89,13 @@ struct Request {
     uint32_t key = 0, key2 = 0, key3 = 0;
     std::string name;   // open, create, move target, watch, backup, export and import file
     std::string top;    // export: the key written with those below it ("": every key)
+    uint32_t number = 0;    // block: the one asked for, when name is ""
+    uint32_t location = 0;  // block: 0 to 4, or 100 (any)
     uint32_t dtype = 0;
     std::string value;
     uint32_t capacity = 0;  // get-value: the largest value the caller takes
     uint32_t flag = 0;      // delete-key: recursive; create-set: PRZKV_FLAGS_*; status: 4 names the locations in full;
-                            // import: PROP_CBKP_IMPORT_*
+                            // import: PROP_CBKP_IMPORT_*; block: 1 asks what its fields hold
     Security sec;
     std::vector<BatchItem> batch;
 };
@@ -129,6 +133,11 @@ struct Answer {
     uint32_t fault = 0;
     std::string detail;
     uint64_t created = 0, transactions = 0;
+    // block: the one read (its bytes in value), 0 or what is odd about it
+    // (38 free, 39 its header does not validate), what its fields hold.
+    uint32_t number = 0, found = 0;
+    std::string report;
+    uint32_t state = 0;  // state: the store's upgrade state word
     std::string version;
 };
 

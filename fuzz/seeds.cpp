@@ -476,7 +476,7 @@ void wire_seeds()
 {
     using wire::Op;
     std::string requests;
-    for (uint16_t op = static_cast<uint16_t>(Op::open); op <= static_cast<uint16_t>(Op::import_records); op++) {
+    for (uint16_t op = static_cast<uint16_t>(Op::open); op <= static_cast<uint16_t>(Op::state); op++) {
         wire::Request r;
         r.op = static_cast<Op>(op);
         r.key = 1;
@@ -499,7 +499,8 @@ void wire_seeds()
     write_seed("wire", "requests", requests);
     std::string answers;
     for (Op op : {Op::open, Op::get_value, Op::enumerate, Op::get_security, Op::batch, Op::status, Op::check,
-                  Op::backup, Op::info, Op::export_records, Op::import_records, Op::watch, Op::refused}) {
+                  Op::backup, Op::info, Op::export_records, Op::import_records, Op::block, Op::state, Op::watch,
+                  Op::refused}) {
         wire::Answer a;
         a.op = op;
         a.code = op == Op::refused ? PROP_E_FORMAT : 0;
@@ -514,6 +515,8 @@ void wire_seeds()
         a.fault = 2;
         a.detail = "SYSTEM.a";
         a.keys = 3;
+        a.number = 25;
+        a.report = "block type: 4";
         answers += wire::encode(a);
     }
     write_seed("wire", "answers", answers);

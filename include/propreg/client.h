@@ -179,6 +179,17 @@ typedef struct prc_records {
 PRC_EXPORT uint32_t prc_export(prc_conn *conn, const char *file, const char *keyname, prc_records *out);
 PRC_EXPORT uint32_t prc_import(prc_conn *conn, const char *file, uint32_t mode, prc_records *out);
 
+/* The store's upgrade state word (16: importing, 0: in use; privileged). */
+PRC_EXPORT uint32_t prc_state(prc_conn *conn, uint32_t *state);
+/* One raw 4096-byte block into block, read by the daemon (privileged): the
+ * tree node of keyname, or with keyname NULL the block *number, from
+ * location 0 to 4, or 100 for any.  *number is then the block read, and
+ * *found 0, 38 (the block is free) or 39 (its header does not validate).
+ * report (may be NULL): what the block's fields hold, as text, in at most
+ * report_size bytes (8192 hold any). */
+PRC_EXPORT uint32_t prc_get_block(prc_conn *conn, const char *keyname, uint32_t location, void *block,
+                                  uint32_t *number, uint32_t *found, char *report, uint32_t report_size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -140,6 +140,10 @@ TEST(DaemonPermissions, AnotherUserGetsWhatTheLevelsGiveAndNothingMore)
         r.expect(prc_info(c, &version, locations, ids), denied, "info");
         r.expect(prc_export(c, "/tmp/nobody.rec", nullptr, nullptr), denied, "export");
         r.expect(prc_import(c, "/tmp/nobody.rec", PROP_CBKP_IMPORT_ASIS, nullptr), denied, "import");
+        uint32_t state = 0, number = 25, found = 0;
+        r.expect(prc_state(c, &state), denied, "state");
+        char block[4096];
+        r.expect(prc_get_block(c, nullptr, 100, block, &number, &found, nullptr, 0), denied, "block");
         return r.text;
     });
     EXPECT_EQ(report, "");

@@ -80,7 +80,8 @@ struct Answer {
     bool operator==(const Answer &) const = default;
 };
 
-// Two stores made alike differ in their root and their ids alone.  A
+// Two stores made alike differ in their root and their ids alone (and
+// the checksums of the blocks that hold the ids).  A
 // word "@/NAME" is the file NAME in the store's own root.
 Answer run_propctl(const std::string &root, const std::vector<std::string> &command)
 {
@@ -89,7 +90,8 @@ Answer run_propctl(const std::string &root, const std::vector<std::string> &comm
     Running run(args);
     run.said("\n\x01", 20000);  // everything, until it ends
     static const std::regex ids("(device id |\"device_id\":|store id |\"store_id\":)[0-9]+");
-    std::string printed = std::regex_replace(run.printed, ids, "$1ID");
+    static const std::regex in_block("(ZKVID: +|checksum: +)0x[0-9a-f]+( - [0-9]+)?");
+    std::string printed = std::regex_replace(std::regex_replace(run.printed, ids, "$1ID"), in_block, "$1ID");
     for (size_t at; (at = printed.find(root)) != std::string::npos;) printed.replace(at, root.size(), "ROOT");
     return Answer{run.status(), printed};
 }
@@ -133,6 +135,9 @@ TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
         {"export", "@/app.rec", "SYSTEM.app"}, {"--json", "export", "@/app.rec", "SYSTEM.app"},
         {"export", "@/none.rec", "SYSTEM.none"}, {"export", "@/x.rec", "SYSTEM..x"}, {"export", "@/all.rec"},
         {"--json", "export", "@/hwk.rec", "HWK.vendor"}, {"export", files.file("none/all.rec")},
+        {"state"}, {"--json", "state"}, {"location", "list"}, {"--json", "location", "list"},
+        {"block", "show", "SYSTEM.app"}, {"--json", "block", "get", "SYSTEM.big", "--out", "@/big.block"}, {"block", "show", "SYSTEM.none"},
+        {"block", "get", "999999"}, {"block", "show", "300", "--location", "0"},
         {"set", "SYSTEM.app.port", "8081"}, {"set", "SYSTEM.app.port", "eighty"},
         {"--json", "set", "SYSTEM.new.deep.k", "v"}, {"create", "SYSTEM.empty"}, {"create", "SYSTEM.empty"},
         {"unset", "SYSTEM.app.name"}, {"unset", "SYSTEM.none"}, {"rm", "SYSTEM.app"}, {"rm", "-r", "SYSTEM.new"},
@@ -161,7 +166,8 @@ TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)
     Daemon d;
     d.start();
     for (const std::vector<std::string> &command :
-         {std::vector<std::string>{"--direct", "get", "SYSTEM"}, {"grow", "1G"}, {"init", "--size", "1G"}}) {
+         {std::vector<std::string>{"--direct", "get", "SYSTEM"}, {"grow", "1G"}, {"init", "--size", "1G"},
+          {"state", "set", "0"}}) {
         std::vector<std::string> args = {"--root", d.root()};
         args.insert(args.end(), command.begin(), command.end());
         Running run(args);

@@ -328,7 +328,7 @@ void add_backup_commands(std::vector<Command> *table)
         reads_store,
         run_backup,
         nullptr,
-        true,
+        served_always,
     });
     table->push_back(Command{
         "backups",

@@ -134,7 +134,7 @@ void add_batch_commands(std::vector<Command> *table)
         writes_store,
         run_batch,
         nullptr,
-        true,
+        served_always,
     });
 }
 

@@ -218,7 +218,7 @@ void add_diag_commands(std::vector<Command> *table)
         reads_store,
         run_status,
         nullptr,
-        true,
+        served_always,
     });
     table->push_back(Command{
         "check",
@@ -240,7 +240,7 @@ void add_diag_commands(std::vector<Command> *table)
         reads_store,
         run_check,
         nullptr,
-        true,
+        served_always,
     });
 }
 

@@ -48,7 +48,7 @@ void add_info_commands(std::vector<Command> *table)
         writes_store,
         run_info,
         nullptr,
-        true,
+        served_always,
     });
 }
 

@@ -134,7 +134,7 @@ void add_read_commands(std::vector<Command> *table)
         reads_store,
         run_get,
         nullptr,
-        true,
+        served_always,
     });
     table->push_back(Command{
         "ls",
@@ -147,7 +147,7 @@ void add_read_commands(std::vector<Command> *table)
         reads_store,
         run_ls,
         nullptr,
-        true,
+        served_always,
     });
     table->push_back(Command{
         "tree",
@@ -160,7 +160,7 @@ void add_read_commands(std::vector<Command> *table)
         reads_store,
         run_tree,
         nullptr,
-        true,
+        served_always,
     });
 }
 

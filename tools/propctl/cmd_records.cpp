@@ -80,7 +80,7 @@ void add_record_commands(std::vector<Command> *table)
         reads_store,
         run_export,
         nullptr,
-        true,
+        served_always,
     });
     table->push_back(Command{
         "import",
@@ -106,7 +106,7 @@ void add_record_commands(std::vector<Command> *table)
         writes_store,
         run_import,
         nullptr,
-        true,
+        served_always,
     });
 }
 

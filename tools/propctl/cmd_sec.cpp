@@ -152,7 +152,7 @@ void add_security_commands(std::vector<Command> *table)
         sec_access,
         run_sec,
         plan_sec,
-        true,
+        served_always,
     });
 }
 

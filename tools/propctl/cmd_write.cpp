@@ -147,7 +147,7 @@ void add_write_commands(std::vector<Command> *table)
         writes_store,
         run_planned,
         plan_set,
-        true,
+        served_always,
     });
     table->push_back(Command{
         "create",
@@ -160,7 +160,7 @@ void add_write_commands(std::vector<Command> *table)
         writes_store,
         run_planned,
         plan_create,
-        true,
+        served_always,
     });
     table->push_back(Command{
         "unset",
@@ -173,7 +173,7 @@ void add_write_commands(std::vector<Command> *table)
         writes_store,
         run_planned,
         plan_unset,
-        true,
+        served_always,
     });
     table->push_back(Command{
         "rm",
@@ -186,7 +186,7 @@ void add_write_commands(std::vector<Command> *table)
         writes_store,
         run_planned,
         plan_rm,
-        true,
+        served_always,
     });
     table->push_back(Command{
         "mv",
@@ -200,7 +200,7 @@ void add_write_commands(std::vector<Command> *table)
         writes_store,
         run_planned,
         plan_mv,
-        true,
+        served_always,
     });
 }
 

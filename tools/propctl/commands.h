@@ -36,9 +36,12 @@ struct Command {
     // Commands that change keys plan their changes, so that a batch can
     // run the same plan as one transaction; nullptr for the others.
     int (*plan)(Invocation &inv, std::vector<Change> *out);
-    // Runs through the daemon that serves the root, when one does.
-    bool served = false;
+    // Whether these words run through the daemon that serves the root,
+    // when one does; nullptr: never.
+    bool (*served)(const Parsed &args) = nullptr;
 };
+
+bool served_always(const Parsed &args);
 
 constexpr size_t kAnyNumber = static_cast<size_t>(-1);
 

@@ -84,4 +84,14 @@ RecordRun LibraryStore::import_from(const std::string &file, uint32_t mode, cons
     return import_records(RecordStore{ctx_, meta_, zkv_, true}, file, mode, importer);
 }
 
+uint32_t LibraryStore::block(const std::string &key, uint32_t location, bool show, RawBlock *out)
+{
+    return read_block(ctx_, key, location, show, out);
+}
+
+uint32_t LibraryStore::state(uint32_t *out)
+{
+    return prop_get_state(ctx_, out, 0);
+}
+
 }  // namespace propctl

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "blocks.h"
 #include "change.h"
 #include "keys.h"
 #include "oplog.h"
@@ -49,6 +50,10 @@ class KeyStore {
     // process, or by the daemon with its own rights.
     virtual RecordRun export_to(const std::string &file, const std::string &top) = 0;
     virtual RecordRun import_from(const std::string &file, uint32_t mode, const std::string &importer) = 0;
+    // One raw block (read_block of blocks.h), and the store's upgrade
+    // state word.
+    virtual uint32_t block(const std::string &key, uint32_t location, bool show, RawBlock *out) = 0;
+    virtual uint32_t state(uint32_t *out) = 0;
 
     // Opens name and reads what is asked (either may be null, to ask only
     // whether it exists); 0 or the code of the first step that failed.
@@ -70,6 +75,8 @@ class LibraryStore : public KeyStore {
     uint32_t describe(Kind kind, StoreInfo *out) override;
     RecordRun export_to(const std::string &file, const std::string &top) override;
     RecordRun import_from(const std::string &file, uint32_t mode, const std::string &importer) override;
+    uint32_t block(const std::string &key, uint32_t location, bool show, RawBlock *out) override;
+    uint32_t state(uint32_t *out) override;
 
   private:
     backend_ctx *ctx_;
@@ -95,6 +102,8 @@ class DaemonStore : public KeyStore {
     uint32_t describe(Kind kind, StoreInfo *out) override;
     RecordRun export_to(const std::string &file, const std::string &top) override;
     RecordRun import_from(const std::string &file, uint32_t mode, const std::string &importer) override;
+    uint32_t block(const std::string &key, uint32_t location, bool show, RawBlock *out) override;
+    uint32_t state(uint32_t *out) override;
 
   private:
     prc_conn *conn_;

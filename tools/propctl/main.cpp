@@ -120,7 +120,7 @@ bool parse_wait(const std::string &text, double *seconds)
 int open_session(const Command &cmd, const Parsed &args, const Output &out, Session &session, const std::string &what)
 {
     if (!args.has("backup")) {
-        if (cmd.served && !args.has("direct") && session.use_daemon()) return 0;
+        if (cmd.served != nullptr && cmd.served(args) && !args.has("direct") && session.use_daemon()) return 0;
         return session.open(cmd.access(args), what);
     }
     const std::string name = cmd.name;
@@ -235,6 +235,11 @@ Access reads_store(const Parsed &)
 Access writes_store(const Parsed &)
 {
     return Access::write;
+}
+
+bool served_always(const Parsed &)
+{
+    return true;
 }
 
 int store_failure(const Invocation &inv, const std::string &what, uint32_t code)

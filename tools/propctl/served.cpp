@@ -227,4 +227,20 @@ RecordRun DaemonStore::import_from(const std::string &file, uint32_t mode, const
     return record_run(rc, r);
 }
 
+uint32_t DaemonStore::block(const std::string &key, uint32_t location, bool show, RawBlock *out)
+{
+    out->bytes.assign(kBlockSize, '\0');
+    std::string report(show ? kReportSize : 0, '\0');
+    const uint32_t rc = prc_get_block(conn_, key.empty() ? nullptr : key.c_str(), location, out->bytes.data(),
+                                      &out->number, &out->found, show ? report.data() : nullptr,
+                                      static_cast<uint32_t>(report.size()));
+    out->report.assign(report.c_str());
+    return rc;
+}
+
+uint32_t DaemonStore::state(uint32_t *out)
+{
+    return prc_state(conn_, out);
+}
+
 }  // namespace propctl

@@ -796,6 +796,22 @@ Outcome Executor::read(const Job &job, Session &s)
     case Op::import_records:
         if (privileged_only()) run_records(r, c, &a);
         break;
+    // A raw block shows what no key's levels guard (free blocks, the names
+    // in other keys' nodes), and the state word is the store's own.
+    case Op::block: {
+        if (!privileged_only()) break;
+        propctl::RawBlock b;
+        b.number = r.number;
+        a.code = store_.block(r.name, r.location, r.flag != 0, &b);
+        a.number = b.number;
+        a.found = b.found;
+        a.value = std::move(b.bytes);
+        a.report = std::move(b.report);
+        break;
+    }
+    case Op::state:
+        if (privileged_only()) a.code = prop_get_state(ctx_, &a.state, 0);
+        break;
     case Op::backup: {
         if (!privileged_only()) break;
         char name[PROP_LOCNAME_SIZE] = {};

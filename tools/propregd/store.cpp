@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "../propctl/cause.h"
@@ -197,10 +198,14 @@ uint32_t Store::describe(uint32_t *format, char (*names)[PROP_LOCNAME_SIZE], uin
     return prop_get_dev(ctx_, ids, errbuf, &errsz, desc_.kind == propctl::Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV);
 }
 
-uint32_t Store::check(std::vector<std::string> *findings)
+// A read-only context of its own on the store (the CACHING level offers
+// neither the corruption check nor raw blocks), as privileged as the
+// daemon's own; the caller makes sure nothing writes meanwhile.
+uint32_t Store::read_only(const std::function<uint32_t(backend_ctx *, przkv_ctx *)> &work)
 {
     prop_metactx *meta = prop_fe_meta_create();
     prop_secctx *sec = prop_fe_secctx_create(nullptr, nullptr, cls_);
+    if (sec != nullptr) sec->privileged = 1;
     prop_fe_zkv_opts opts{};
     opts.registry_kind = desc_.kind == propctl::Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV;
     opts.developer_mode = desc_.developer ? 1 : 0;
@@ -212,7 +217,7 @@ uint32_t Store::check(std::vector<std::string> *findings)
         uint32_t flag = 0;
         rc = prop_init(&ro, meta, sec, cls_, PROP_LEVEL_READONLY, zkv, &flag);
         if (rc == 0) {
-            rc = propctl::logged(zkv, [&] { return prop_check_logical_corruption(ro); }, findings);
+            rc = work(ro, zkv);
             prop_terminate(ro, 0);
         }
     }
@@ -220,6 +225,18 @@ uint32_t Store::check(std::vector<std::string> *findings)
     prop_fe_secctx_destroy(sec);
     if (meta != nullptr) prop_fe_meta_destroy(meta);
     return rc;
+}
+
+uint32_t Store::check(std::vector<std::string> *findings)
+{
+    return read_only([&](backend_ctx *ro, przkv_ctx *zkv) {
+        return propctl::logged(zkv, [&] { return prop_check_logical_corruption(ro); }, findings);
+    });
+}
+
+uint32_t Store::block(const std::string &key, uint32_t location, bool show, propctl::RawBlock *out)
+{
+    return read_only([&](backend_ctx *ro, przkv_ctx *) { return propctl::read_block(ro, key, location, show, out); });
 }
 
 }  // namespace propregd

@@ -4,9 +4,11 @@
 // as long as the daemon runs.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "../propctl/blocks.h"
 #include "../propctl/root.h"
 #include "propreg/prop.h"
 
@@ -42,11 +44,14 @@ class Store {
     // (the CACHING level does not offer it); the caller makes sure nothing
     // writes meanwhile.  What the walk found goes to findings.
     uint32_t check(std::vector<std::string> *findings);
+    // One raw block, read as propctl reads it (on the same read-only view).
+    uint32_t block(const std::string &key, uint32_t location, bool show, propctl::RawBlock *out);
     // The format version, the locations as configured and their device ids.
     uint32_t describe(uint32_t *format, char (*names)[PROP_LOCNAME_SIZE], uint32_t *ids);
 
   private:
     bool lock(int wait_s);
+    uint32_t read_only(const std::function<uint32_t(backend_ctx *, przkv_ctx *)> &work);
     bool make_contexts();
     void drop_contexts();
     void restrict_locations();
