@@ -536,6 +536,11 @@ uint32_t prc_status_full(prc_conn *conn, prop_status *status, uint32_t *ids)
     return status_of(conn, wire::kStatusFullNames, status, ids);
 }
 
+uint32_t prc_sizes(prc_conn *conn, prop_status *status)
+{
+    return status_of(conn, wire::kStatusSizes, status, nullptr);
+}
+
 uint32_t prc_info(prc_conn *conn, uint32_t *format_version, char (*names)[PROP_LOCNAME_SIZE], uint32_t *ids)
 {
     if (format_version == nullptr || names == nullptr || ids == nullptr) return PROP_E_NULL;

@@ -209,7 +209,7 @@ template <class IO> void request_fields(IO &io, Request &r)
         for (size_t i = 0; i < r.batch.size() && io.ok(); i++) item_fields(io, r.batch[i]);
         break;
     case Op::status:
-        io.u32(r.flag, kStatusFullNames);
+        io.u32(r.flag, kStatusFullNames | kStatusSizes);
         break;
     case Op::export_records:
         io.text(r.name, kMaxName);

@@ -26,9 +26,12 @@ constexpr uint32_t kMaxName = 4096;       // a key name or a file name
 constexpr uint32_t kMaxValue = 256 + 20 * 4064;  // the store's own bound
 constexpr uint32_t kMaxBatchOps = 4096;
 constexpr uint16_t kAnswerBit = 0x8000;
-// The one flag a status request may carry: the locations' names in full,
-// as configured, rather than cut to the status record's width.
+// A flag a status request may carry: the locations' names in full, as
+// configured, rather than cut to the status record's width.
 constexpr uint32_t kStatusFullNames = 4;
+// And the one that asks for the sizes alone, from the bitmaps, without the
+// scan (PROP_STATUS_SIZES): any caller may ask for them.
+constexpr uint32_t kStatusSizes = PROP_STATUS_SIZES;
 // What an export or an import says about where it stopped: a key name, a
 // file name and a few words.
 constexpr uint32_t kMaxDetail = 3 * (kMaxName + 1);

@@ -118,6 +118,9 @@ PRC_EXPORT uint32_t prc_backup(prc_conn *conn, char *name);
  * device id of each location into ids (PROP_MAX_LOCATIONS of them; may be
  * NULL). */
 PRC_EXPORT uint32_t prc_status_full(prc_conn *conn, prop_status *status, uint32_t *ids);
+/* The store's sizes alone, from its bitmaps, without the scan (any
+ * caller): total_kb, used_kb, free_kb and limit_kb of status. */
+PRC_EXPORT uint32_t prc_sizes(prc_conn *conn, prop_status *status);
 /* What the store logged while the daemon answered the last status, check
  * or backup on conn (what the scan and the walk found, a page no location
  * holds sound): lines, each ending in a newline; "" when none.  Valid

@@ -69,7 +69,7 @@ Daemon::Daemon(const DaemonOptions &options) : root_(dir_.path() + "/root")
     if (options.cluster) args.push_back("--cluster");
     if (options.developer) args.push_back("--dev");
     for (const std::string &dg : options.disk_groups) args.insert(args.end(), {"--disk-group", dg});
-    EXPECT_EQ(run_child(PROPCTL_PATH, args, ""), 0);
+    EXPECT_EQ(run_child(PROPCTL_PATH, args, options.init_faults), 0);
     ::chmod(root_.c_str(), 0755);
 }
 

@@ -16,6 +16,7 @@ struct DaemonOptions {
     bool cluster = false;
     bool developer = true;  // buffered: what a test needs that does not cut power
     std::vector<std::string> disk_groups;  // "+DATA": a cluster store's locations there
+    std::string init_faults;  // $PROPREG_FAULTS while the store is made
 };
 
 // A connection closed when it goes out of scope.

@@ -87,7 +87,7 @@ TEST(DaemonLifecycle, ItsOpenTakesAGoodCopyOfADamagedBootBlock)
 {
     for (const std::vector<std::string> &groups : {std::vector<std::string>{"+DATA"}, {"+DATA", "+MIRR"}}) {
         SCOPED_TRACE(groups.size());
-        Daemon d(DaemonOptions{.cluster = true, .disk_groups = groups});
+        Daemon d(DaemonOptions{.cluster = true, .disk_groups = groups, .init_faults = ""});
         const std::vector<std::string> keys = {"SYSTEM.a", "SYSTEM.a.b", "HWK.c"};
         for (const std::string &k : keys) ASSERT_EQ(d.propctl({"set", k, k}), 0);
         const std::string copy = d.disk_group_dir() + "/DATA/registry.255.1.m";

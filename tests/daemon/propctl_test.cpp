@@ -159,6 +159,27 @@ TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
     }
 }
 
+// A write through the daemon warns from 90% full, as one on the store
+// opened directly does; a read does not.
+TEST(DaemonPropctl, AWriteWarnsWhenTheStoreIsNearlyFull)
+{
+    DaemonOptions small;
+    // The location presents itself as a device of 20100 pages; values of
+    // 300 bytes take two pages a key.
+    small.init_faults = "device:bytes=" + std::to_string(0x5029000 + 20100ull * 4096) + ",path=local.store";
+    Daemon d(small);
+    TempDir files;
+    std::ofstream fill(files.file("fill"));
+    for (int i = 0; i < 9100; i++) fill << "set SYSTEM.f" << i / 1000 << ".k" << i << " " << std::string(300, 'v') << "\n";
+    fill.close();
+    ASSERT_EQ(d.propctl({"batch", files.file("fill")}), 0);
+    d.start();
+    const Answer set = run_propctl(d.root(), {"set", "SYSTEM.x", "y"});
+    EXPECT_EQ(set.status, 0);
+    EXPECT_NE(set.printed.find("propctl: warning: the store is 9"), std::string::npos) << set.printed;
+    EXPECT_EQ(run_propctl(d.root(), {"get", "SYSTEM.x"}).printed, "y\n");
+}
+
 // The commands that open the store themselves: the lock's status, not a
 // wait.
 TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)

@@ -11,8 +11,6 @@ namespace propctl {
 
 namespace {
 
-// The component message that carries a text of its own.
-constexpr uint32_t kFreeText = 108;
 
 struct Line {
     size_t number;
@@ -82,17 +80,15 @@ int run_batch(Invocation &inv)
     // One call, one transaction: there is nothing to count while it runs.
     progress.message("making " + std::to_string(changes.size()) + " changes");
     size_t failed = 0;
-    // A batch refused as a whole says why in the component message.
-    if (prop_errelem *e = prop_fe_thread_error(inv.session.zkv()); e != nullptr) e->comp_msg = 0;
-    uint32_t rc = inv.session.store().apply_batch(changes, &failed);
-    const prop_errelem *why = prop_fe_thread_error(inv.session.zkv());
+    std::string why;
+    uint32_t rc = inv.session.store().apply_batch(changes, &failed, &why);
     progress.done();
     if (rc != 0) {
         std::string what = "batch";
         if (failed < changes.size())
             what = changes[failed].what;
-        else if (why != nullptr && why->comp_msg == kFreeText)
-            what += ": " + std::string(why->comp_text);
+        else if (!why.empty())
+            what += ": " + why;
         const int st = store_failure(inv, what, rc);
         inv.out.note("batch: nothing was changed");
         return st;

@@ -1,5 +1,6 @@
 #include "keystore.h"
 
+#include "commands.h"
 #include "watch.h"
 
 namespace propctl {
@@ -38,9 +39,9 @@ uint32_t LibraryStore::apply_one(Change &c)
     return propctl::apply_one(ctx_, c);
 }
 
-uint32_t LibraryStore::apply_batch(std::vector<Change> &changes, size_t *failed)
+uint32_t LibraryStore::apply_batch(std::vector<Change> &changes, size_t *failed, std::string *why)
 {
-    return propctl::apply_batch(ctx_, changes, failed);
+    return explained(zkv_, [&] { return propctl::apply_batch(ctx_, changes, failed); }, why);
 }
 
 Watched LibraryStore::scan(const std::string &label, prop_status *st, uint32_t *ids)
@@ -92,6 +93,11 @@ uint32_t LibraryStore::block(const std::string &key, uint32_t location, bool sho
 uint32_t LibraryStore::state(uint32_t *out)
 {
     return prop_get_state(ctx_, out, 0);
+}
+
+uint32_t LibraryStore::sizes(prop_status *out)
+{
+    return store_sizes(ctx_, out);
 }
 
 }  // namespace propctl

@@ -34,8 +34,9 @@ class KeyStore {
     // One change in its own transaction.
     virtual uint32_t apply_one(Change &c) = 0;
     // Every change in one transaction: all or nothing.  0, or the code of
-    // the change that stopped it, whose index goes to *failed.
-    virtual uint32_t apply_batch(std::vector<Change> &changes, size_t *failed) = 0;
+    // the change that stopped it, whose index goes to *failed; why the
+    // store refused it as a whole, in its own words, to *why ("" for none).
+    virtual uint32_t apply_batch(std::vector<Change> &changes, size_t *failed, std::string *why) = 0;
 
     // The long reads of the whole store, with what the store logged
     // meanwhile; label names the work on the progress line, where there is
@@ -54,6 +55,8 @@ class KeyStore {
     // state word.
     virtual uint32_t block(const std::string &key, uint32_t location, bool show, RawBlock *out) = 0;
     virtual uint32_t state(uint32_t *out) = 0;
+    // The store's sizes from its bitmaps, without the scan (store_sizes).
+    virtual uint32_t sizes(prop_status *out) = 0;
 
     // Opens name and reads what is asked (either may be null, to ask only
     // whether it exists); 0 or the code of the first step that failed.
@@ -68,7 +71,7 @@ class LibraryStore : public KeyStore {
     uint32_t subkeys(const Key &key, std::vector<std::string> *out) override;
     uint32_t security(const Key &key, sec_attr *out) override;
     uint32_t apply_one(Change &c) override;
-    uint32_t apply_batch(std::vector<Change> &changes, size_t *failed) override;
+    uint32_t apply_batch(std::vector<Change> &changes, size_t *failed, std::string *why) override;
     Watched scan(const std::string &label, prop_status *st, uint32_t *ids) override;
     Watched check_tree(const std::string &label) override;
     Watched backup(const std::string &label, char *name) override;
@@ -77,6 +80,7 @@ class LibraryStore : public KeyStore {
     RecordRun import_from(const std::string &file, uint32_t mode, const std::string &importer) override;
     uint32_t block(const std::string &key, uint32_t location, bool show, RawBlock *out) override;
     uint32_t state(uint32_t *out) override;
+    uint32_t sizes(prop_status *out) override;
 
   private:
     backend_ctx *ctx_;
@@ -95,7 +99,7 @@ class DaemonStore : public KeyStore {
     uint32_t subkeys(const Key &key, std::vector<std::string> *out) override;
     uint32_t security(const Key &key, sec_attr *out) override;
     uint32_t apply_one(Change &c) override;
-    uint32_t apply_batch(std::vector<Change> &changes, size_t *failed) override;
+    uint32_t apply_batch(std::vector<Change> &changes, size_t *failed, std::string *why) override;
     Watched scan(const std::string &label, prop_status *st, uint32_t *ids) override;
     Watched check_tree(const std::string &label) override;
     Watched backup(const std::string &label, char *name) override;
@@ -104,6 +108,7 @@ class DaemonStore : public KeyStore {
     RecordRun import_from(const std::string &file, uint32_t mode, const std::string &importer) override;
     uint32_t block(const std::string &key, uint32_t location, bool show, RawBlock *out) override;
     uint32_t state(uint32_t *out) override;
+    uint32_t sizes(prop_status *out) override;
 
   private:
     prc_conn *conn_;

@@ -21,4 +21,9 @@ struct Watched {
 // stamps, go to lines.  Returns what call returned.
 uint32_t logged(przkv_ctx *zkv, const std::function<uint32_t()> &call, std::vector<std::string> *lines);
 
+// Runs call; the words the library gave with a failure beyond its code's
+// (why a batch was refused as a whole: the undo log's bound, say) go to
+// *why, "" when it gave none.  Returns what call returned.
+uint32_t explained(przkv_ctx *zkv, const std::function<uint32_t()> &call, std::string *why);
+
 }  // namespace propctl

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "keystore.h"
+#include "propreg/frontend.h"
 
 namespace propctl {
 
@@ -133,8 +134,9 @@ void add_to(prc_batch *batch, const Change &c)
 
 }  // namespace
 
-uint32_t DaemonStore::apply_batch(std::vector<Change> &changes, size_t *failed)
+uint32_t DaemonStore::apply_batch(std::vector<Change> &changes, size_t *failed, std::string *why)
 {
+    why->clear();
     if (uint32_t rc = check_batch_values(changes, failed); rc != 0) return rc;
     prc_batch *batch = prc_batch_new();
     if (batch == nullptr) return PROP_E_NOMEM;
@@ -147,6 +149,10 @@ uint32_t DaemonStore::apply_batch(std::vector<Change> &changes, size_t *failed)
         if (made != 0) prc_close_key(conn_, made);
     }
     prc_batch_free(batch);
+    // The daemon answers with the store's own words where it gave any, and
+    // else with the code's text.
+    const std::string text = prc_error_text(conn_);
+    if (rc != 0 && rc < kFirstClientCode && text != prop_fe_msgtext(nullptr, rc)) *why = text;
     return rc;
 }
 
@@ -241,6 +247,11 @@ uint32_t DaemonStore::block(const std::string &key, uint32_t location, bool show
 uint32_t DaemonStore::state(uint32_t *out)
 {
     return prc_state(conn_, out);
+}
+
+uint32_t DaemonStore::sizes(prop_status *out)
+{
+    return prc_sizes(conn_, out);
 }
 
 }  // namespace propctl

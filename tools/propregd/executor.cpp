@@ -613,8 +613,11 @@ void Executor::run_batch(Write &w)
 {
     Records rec(w.items.size());
     for (size_t i = 0; i < w.items.size(); i++) fill(rec.ops[i], w.items[i]);
-    const uint32_t rc = prop_batch_execute(ctx_, &rec.batch, 0);
+    // Refused as a whole, it is answered with the store's own words.
+    std::string why;
+    const uint32_t rc = propctl::explained(store_.zkv(), [&] { return prop_batch_execute(ctx_, &rec.batch, 0); }, &why);
     w.answer.code = rc;
+    if (!why.empty()) w.answer.text = why;
     std::vector<Item *> items;
     for (size_t i = 0; i < w.items.size(); i++) {
         Item &it = w.items[i];
@@ -755,13 +758,17 @@ Outcome Executor::read(const Job &job, Session &s)
     // names the files behind the store (as info does): an operator's
     // tools, as the check and a backup (written with the daemon's rights)
     // are.
+    // The sizes alone come from the bitmaps, without the scan, and name no
+    // file: whoever writes may be told the store is nearly full.
     case Op::status: {
-        if (!privileged_only()) break;
+        const bool sizes = (r.flag & wire::kStatusSizes) != 0;
+        if (!sizes && !privileged_only()) break;
         prop_status st{};
-        const uint32_t flag = r.flag & wire::kStatusFullNames;
+        const uint32_t flag = r.flag & (wire::kStatusFullNames | wire::kStatusSizes);
         a.code = propctl::logged(store_.zkv(), [&] { return prop_get_status(ctx_, &st, flag); }, &a.lines);
         uint32_t zkvid = 0, ids[PROP_MAX_LOCATIONS] = {};
-        if (a.code == 0) a.code = prop_get_id(ctx_, &zkvid, ids, 0);
+        if (sizes) std::memset(st.location, 0, sizeof st.location);
+        else if (a.code == 0) a.code = prop_get_id(ctx_, &zkvid, ids, 0);
         for (int i = 0; i < PROP_MAX_LOCATIONS; i++) {
             a.names.emplace_back(st.location[i], strnlen(st.location[i], PROP_LOCNAME_SIZE));
             a.states.push_back(st.state[i]);
