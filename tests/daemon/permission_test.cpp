@@ -132,6 +132,7 @@ TEST(DaemonPermissions, AnotherUserGetsWhatTheLevelsGiveAndNothingMore)
         r.expect(prc_set_security(c, mine, &give), denied, "give its key to root");
         prop_status st;
         r.expect(prc_status(c, &st), denied, "status");
+        r.expect(prc_sizes(c, &st), 0, "sizes, for the warning after a write");
         r.expect(prc_check(c), denied, "check");
         char name[PROP_LOCNAME_SIZE] = "/tmp/nobody.bkp";
         r.expect(prc_backup(c, name), denied, "backup");
