@@ -81,8 +81,9 @@ struct Answer {
 };
 
 // Two stores made alike differ in their root and their ids alone (and
-// the checksums of the blocks that hold the ids).  A
-// word "@/NAME" is the file NAME in the store's own root.
+// the checksums of the blocks that hold the ids), and their backups in
+// the time they were written.  A word "@/NAME" is the file NAME in the
+// store's own root.
 Answer run_propctl(const std::string &root, const std::vector<std::string> &command)
 {
     std::vector<std::string> args = {"--root", root};
@@ -91,7 +92,9 @@ Answer run_propctl(const std::string &root, const std::vector<std::string> &comm
     run.said("\n\x01", 20000);  // everything, until it ends
     static const std::regex ids("(device id |\"device_id\":|store id |\"store_id\":)[0-9]+");
     static const std::regex in_block("(ZKVID: +|checksum: +)0x[0-9a-f]+( - [0-9]+)?");
+    static const std::regex written("\"time\":\"[^\"]*\"");  // a backup's, a second apart
     std::string printed = std::regex_replace(std::regex_replace(run.printed, ids, "$1ID"), in_block, "$1ID");
+    printed = std::regex_replace(printed, written, "\"time\":TIME");
     for (size_t at; (at = printed.find(root)) != std::string::npos;) printed.replace(at, root.size(), "ROOT");
     return Answer{run.status(), printed};
 }
