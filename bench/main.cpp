@@ -5,6 +5,7 @@
 //     --dir DIR  where the stores live (default ./propreg-bench); created
 //                if missing, emptied of what the run made unless --keep
 //     --quick    a few iterations per row: shows that every row runs
+//     --service  only the rows through propregd (and their neighbours)
 //     --walks    only the whole-tree walks and the keys of many children
 #include <sys/stat.h>
 
@@ -22,6 +23,7 @@
 #include "propreg_ops.h"
 #include "propreg_store.h"
 #include "protocol.h"
+#include "service.h"
 #include "sqlite_ops.h"
 #include "table.h"
 #include "walks.h"
@@ -32,6 +34,7 @@ struct Options {
     std::string dir = "propreg-bench";
     bool quick = false;
     bool keep = false;
+    bool service_only = false;
     bool walks_only = false;
 };
 
@@ -44,6 +47,8 @@ bool parse(int argc, char **argv, Options *o)
             o->quick = true;
         else if (std::strcmp(argv[i], "--keep") == 0)
             o->keep = true;
+        else if (std::strcmp(argv[i], "--service") == 0)
+            o->service_only = true;
         else if (std::strcmp(argv[i], "--walks") == 0)
             o->walks_only = true;
         else
@@ -198,8 +203,22 @@ int main(int argc, char **argv)
 {
     Options o;
     if (!parse(argc, argv, &o)) {
-        std::fprintf(stderr, "usage: %s [--dir DIR] [--quick] [--keep] [--walks]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--dir DIR] [--quick] [--keep] [--service] [--walks]\n", argv[0]);
         return 2;
+    }
+    if (o.service_only) {
+        ::mkdir(o.dir.c_str(), 0700);
+        unsetenv("ZKV_DEVELOPER_ENV");
+        std::string why;
+        if (lay_out_locations(o.dir, 1, &why) != PROP_OK) {
+            std::fprintf(stderr, "propreg_bench: %s\n", why.c_str());
+            return 1;
+        }
+        ServiceRows service = measure_service(o.dir, o.quick);
+        if (!o.keep) remove_store_files(o.dir);
+        std::printf("load average %s\n", load_average().c_str());
+        print_service(stdout, service);
+        return service.ok() ? 0 : 1;
     }
     ::mkdir(o.dir.c_str(), 0700);
     // Locations are opened as on a cluster: unbuffered and write-through.
@@ -240,6 +259,8 @@ int main(int argc, char **argv)
     ok = measure_backups(o.dir, o.quick ? 2000 : 100000, &backups) && ok;
     KeyCacheRows key_cache = measure_key_cache(o.dir, o.quick, &probe);
     ok = key_cache.ran && ok;
+    ServiceRows service = measure_service(o.dir, o.quick);
+    ok = service.ok() && ok;
     if (!o.keep) remove_store_files(o.dir);
     std::fprintf(stderr, "device limit again\n");
     if (measure_device(&probe, device_runs, &device, &why) != 0) {
@@ -254,6 +275,7 @@ int main(int argc, char **argv)
     print_integrity(stdout, integrity);
     print_backups(stdout, backups);
     print_key_cache(stdout, key_cache);
+    print_service(stdout, service);
     std::fflush(stdout);
     // Measured last and printed as they finish: they take their own stores.
     ok = measure_and_print_walks(o, stdout) && ok;

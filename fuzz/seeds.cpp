@@ -20,6 +20,7 @@
 #include "harness/records_input.h"
 #include "harness/stores.h"
 #include "tree/tnode.h"
+#include "wire.h"
 #include "workload.h"
 
 namespace fuzz {
@@ -467,6 +468,65 @@ void records_seeds()
 
 }  // namespace fuzz
 
+namespace fuzz {
+
+// One stream of frames per kind of message the daemon and its clients
+// exchange: every request, answers with each kind of body, events.
+void wire_seeds()
+{
+    using wire::Op;
+    std::string requests;
+    for (uint16_t op = static_cast<uint16_t>(Op::open); op <= static_cast<uint16_t>(Op::state); op++) {
+        wire::Request r;
+        r.op = static_cast<Op>(op);
+        r.key = 1;
+        r.key2 = 2;
+        r.name = "SYSTEM.app";
+        r.value = "value";
+        r.top = "SYSTEM";
+        r.sec.given = true;
+        std::snprintf(r.sec.sec.username, sizeof r.sec.sec.username, "root");
+        if (r.op == Op::batch) {
+            wire::BatchItem b;
+            b.opcode = PROP_BATCH_CREATE_SET;
+            b.key = 1;
+            b.name = "child";
+            b.value = "v";
+            r.batch = {b, b};
+        }
+        requests += wire::encode(r);
+    }
+    write_seed("wire", "requests", requests);
+    std::string answers;
+    for (Op op : {Op::open, Op::get_value, Op::enumerate, Op::get_security, Op::batch, Op::status, Op::check,
+                  Op::backup, Op::info, Op::export_records, Op::import_records, Op::block, Op::state, Op::watch,
+                  Op::refused}) {
+        wire::Answer a;
+        a.op = op;
+        a.code = op == Op::refused ? PROP_E_FORMAT : 0;
+        a.text = "text";
+        a.value = "value";
+        a.size = 5;
+        a.names = {"a", "b"};
+        a.states = {3, 3};
+        a.ids = {7, 8};
+        a.lines = {"a finding"};
+        a.results = {{0, 1, "SYSTEM.a", PROP_DISP_CREATED}};
+        a.fault = 2;
+        a.detail = "SYSTEM.a";
+        a.keys = 3;
+        a.number = 25;
+        a.report = "block type: 4";
+        answers += wire::encode(a);
+    }
+    write_seed("wire", "answers", answers);
+    write_seed("wire", "events",
+               wire::encode(wire::Event{7, wire::EventKind::moved, "SYSTEM.a", "SYSTEM.b"}) +
+                   wire::encode(wire::Event{8, wire::EventKind::resync, "SYSTEM", ""}));
+}
+
+}  // namespace fuzz
+
 int main(int argc, char **argv)
 {
     if (argc != 2) {
@@ -479,5 +539,6 @@ int main(int argc, char **argv)
     fuzz::records_seeds();
     fuzz::config_seeds();
     fuzz::exports_seeds();
+    fuzz::wire_seeds();
     return 0;
 }

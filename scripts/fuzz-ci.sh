@@ -10,8 +10,8 @@ build=${1:-$root/build-fuzz}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # Runs per target, sized by how fast each goes on a small machine.
-declare -A runs=([store]=1500 [backup]=600 [records]=2000 [config]=10000 [exports]=3000)
-for target in store backup records config exports; do
+declare -A runs=([store]=1500 [backup]=600 [records]=2000 [config]=10000 [exports]=3000 [wire]=20000)
+for target in store backup records config exports wire; do
   [ -d "$root/fuzz/corpus/$target" ] || continue
   mkdir -p "$work/$target"
   start=$SECONDS

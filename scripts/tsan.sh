@@ -3,7 +3,9 @@
 # run threads, and runs those tests: the mirror workers, the key cache read
 # beside a writer, several threads on one context, a batch with threads
 # waiting for it, a context terminated while a call runs on it, the
-# backup's reader and writer, the error table and the configuration store.  Any report fails the stage.
+# backup's reader and writer, the error table and the configuration store,
+# and propregd (its connection and store threads, run by the daemon tests as
+# a child process that inherits TSAN_OPTIONS).  Any report fails the stage.
 # Usage: scripts/tsan.sh [build-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,6 +25,7 @@ runs=(
   "core_test ErrorTest.*"
   "env_test ConfigStore.*"
   "platform_test *"
+  "daemon_test DaemonKeys.*:DaemonGroupCommit.*:DaemonWatch.*:DaemonCrash.*"
 )
 programs=()
 for r in "${runs[@]}"; do programs+=("${r%% *}"); done

@@ -2,15 +2,17 @@
 # Runs the command blocks of README.md as a reader would, so that a claim
 # that stops being true fails: every command shown must exit 0 and print
 # what its comment says (the tables below list the exceptions), and the C
-# program must build and read what propctl wrote.  Blocks fenced with
-# another language than sh or c are no commands.  A failure names the
-# block and the README line.
-# Usage: readme_check.sh README BIN_DIR INCLUDE_DIR LIB_DIR [CFLAGS]
-#   BIN_DIR holds propctl, LIB_DIR libpropreg.so and libpropreg_frontend.a;
-#   CFLAGS are what a program linking this build of the library needs.
+# programs must build and read what propctl wrote (the client's through a
+# propregd started for it).  Blocks fenced with another language than sh or
+# c are no commands.  A failure names the block and the README line.
+# Usage: readme_check.sh README BIN_DIR INCLUDE_DIR LIB_DIR [CFLAGS [CLIENT_DIR]]
+#   BIN_DIR holds propctl and propregd, LIB_DIR libpropreg.so and
+#   libpropreg_frontend.a, CLIENT_DIR libpropreg_client.so; CFLAGS are
+#   what a program linking this build of the library needs.
 set -uo pipefail
 readme=$(realpath "$1") bin=$(realpath "$2") include=$(realpath "$3") libdir=$(realpath "$4")
 read -ra cflags <<<"${5:-}"
+clientdir=$(realpath "${6:-$libdir}")
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/readme-check.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 export PATH="$bin:$PATH"
@@ -25,6 +27,7 @@ declare -A elsewhere=(
     ["scripts/bench.sh"]="minutes of benchmarks"
     ["find_package(propreg REQUIRED)"]="tools.install_and_consume builds the example this way"
     ['cc app.c $(pkg-config --cflags --libs propreg-frontend)']="tools.install_and_consume builds the example this way"
+    ["propregd --root /var/lib/propreg"]="runs until it is stopped: the daemon tests run it"
 )
 # Blocks that go on with the store of the block before them.
 declare -A goes_on=(
@@ -46,6 +49,7 @@ declare -A prints=(
 # Single commands that cannot run here, and why.
 declare -A not_here=(
     ["propctl location replace 1 /disks/c/copy.store --not-master"]="another node's step, after the Cache Writer's change: this test is one node"
+    ["propctl watch SYSTEM.app"]="runs beside a daemon until it is stopped: the daemon tests run it"
 )
 
 failures=0
@@ -100,16 +104,22 @@ run_line() {
     fi
 }
 
-# The C program: built against the build tree, it reads what propctl wrote.
+# The C program: built against the build tree, it reads what propctl
+# wrote; a client of propregd reads it through a daemon.
 run_c() {
-    local block=$1 at=$2
+    local block=$1 at=$2 libs=(-L"$libdir" -lpropreg_frontend -lpropreg -lstdc++ -pthread -Wl,-rpath,"$libdir")
     propctl init >/dev/null && propctl set SYSTEM.app.port 8080 --type int >/dev/null
-    if ! cc "${cflags[@]}" -x c - -o "$dir/app" -I"$include" -L"$libdir" -lpropreg_frontend -lpropreg -lstdc++ -pthread \
-        -Wl,-rpath,"$libdir" <"$dir/app.c" 2>"$scratch/err"; then
+    if grep -q 'propreg/client.h' "$dir/app.c"; then
+        libs=(-L"$clientdir" -lpropreg_client -Wl,-rpath,"$clientdir")
+        propregd --log "$dir/propregd.log" --pidfile "$dir/propregd.pid" </dev/null >/dev/null 2>&1 &
+        for _ in $(seq 100); do [ -e "$dir/propregd.pid" ] && break; sleep 0.1; done
+    fi
+    if ! cc "${cflags[@]}" -x c - -o "$dir/app" -I"$include" "${libs[@]}" <"$dir/app.c" 2>"$scratch/err"; then
         fail "$at" "$block" "the C program does not build: $(cat "$scratch/err")"
     elif [ "$("$dir/app" 2>&1)" != "SYSTEM.app.port = 8080" ]; then
         fail "$at" "$block" "the C program printed: $("$dir/app" 2>&1)"
     fi
+    [ -e "$dir/propregd.pid" ] && kill "$(cat "$dir/propregd.pid")" && wait
 }
 
 # Blocks as "number<TAB>line<TAB>language<TAB>text": fenced ones, and

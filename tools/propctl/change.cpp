@@ -104,7 +104,7 @@ class Records {
 
 }  // namespace
 
-uint32_t apply_batch(backend_ctx *ctx, std::vector<Change> &changes, size_t *failed)
+uint32_t check_batch_values(const std::vector<Change> &changes, size_t *failed)
 {
     *failed = changes.size();
     for (size_t i = 0; i < changes.size(); i++) {
@@ -114,6 +114,12 @@ uint32_t apply_batch(backend_ctx *ctx, std::vector<Change> &changes, size_t *fai
             return PROP_E_TOOBIG;
         }
     }
+    return 0;
+}
+
+uint32_t apply_batch(backend_ctx *ctx, std::vector<Change> &changes, size_t *failed)
+{
+    if (uint32_t rc = check_batch_values(changes, failed); rc != 0) return rc;
     Records<prop_batch_op> ops(changes.size());
     Records<prop_batch_result> results(changes.size());
     if (ops.at == nullptr || results.at == nullptr) return PROP_E_NOMEM;

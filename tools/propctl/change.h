@@ -31,4 +31,8 @@ uint32_t apply_one(backend_ctx *ctx, Change &c);
 // of the change that stopped it, whose index goes to *failed.
 uint32_t apply_batch(backend_ctx *ctx, std::vector<Change> &changes, size_t *failed);
 
+// The first change whose value a batch record cannot carry: PROP_E_TOOBIG
+// with its index in *failed, else 0 (and *failed is the count).
+uint32_t check_batch_values(const std::vector<Change> &changes, size_t *failed);
+
 }  // namespace propctl

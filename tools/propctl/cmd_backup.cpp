@@ -159,12 +159,11 @@ int run_backup(Invocation &inv)
     if (file.size() >= sizeof name) return inv.out.usage(inv.what + ": the path is too long");
     inv.session.involve(file, true);
     std::snprintf(name, sizeof name, "%s", file.c_str());
-    Watched taken = watch(inv.session, "propctl backup: writing " + file,
-                          [&] { return prop_bkup(inv.session.ctx(), name); });
+    Watched taken = inv.session.store().backup("propctl backup: writing " + file, name);
     if (taken.rc != 0) {
         // A page no location holds sound: which one, and whose key.
         for (const std::string &l : taken.lines) inv.out.note(l);
-        return inv.out.fail(inv.what, taken.rc);
+        return store_failure(inv, inv.what, taken.rc);
     }
     BackupInfo b;
     if (!read_backup_info(file, &b)) return inv.out.problem(inv.what + ": the backup cannot be read back");
@@ -329,6 +328,7 @@ void add_backup_commands(std::vector<Command> *table)
         reads_store,
         run_backup,
         nullptr,
+        served_always,
     });
     table->push_back(Command{
         "backups",

@@ -11,8 +11,6 @@ namespace propctl {
 
 namespace {
 
-// The component message that carries a text of its own.
-constexpr uint32_t kFreeText = 108;
 
 struct Line {
     size_t number;
@@ -82,18 +80,16 @@ int run_batch(Invocation &inv)
     // One call, one transaction: there is nothing to count while it runs.
     progress.message("making " + std::to_string(changes.size()) + " changes");
     size_t failed = 0;
-    // A batch refused as a whole says why in the component message.
-    if (prop_errelem *e = prop_fe_thread_error(inv.session.zkv()); e != nullptr) e->comp_msg = 0;
-    uint32_t rc = apply_batch(inv.session.ctx(), changes, &failed);
-    const prop_errelem *why = prop_fe_thread_error(inv.session.zkv());
+    std::string why;
+    uint32_t rc = inv.session.store().apply_batch(changes, &failed, &why);
     progress.done();
     if (rc != 0) {
         std::string what = "batch";
         if (failed < changes.size())
             what = changes[failed].what;
-        else if (why != nullptr && why->comp_msg == kFreeText)
-            what += ": " + std::string(why->comp_text);
-        const int st = inv.out.fail(what, rc);
+        else if (!why.empty())
+            what += ": " + why;
+        const int st = store_failure(inv, what, rc);
         inv.out.note("batch: nothing was changed");
         return st;
     }
@@ -126,13 +122,15 @@ void add_batch_commands(std::vector<Command> *table)
         "twice; each parent that gains or loses keys takes a page or more).  A\n"
         "batch that may need more is refused with error 36 before anything is\n"
         "written, and the message gives the limit for changes like its own:\n"
-        "split the file.\n",
+        "split the file.  Through propregd a batch holds at most 4096 changes and\n"
+        "1 MiB in all.\n",
         {},
         0,
         1,
         writes_store,
         run_batch,
         nullptr,
+        served_always,
     });
 }
 

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "blocks.h"
 #include "commands.h"
 #include "propreg/frontend.h"
 
@@ -13,11 +14,8 @@ namespace propctl {
 
 namespace {
 
-constexpr uint32_t kByKey = 16;
+// block set names the block by the number its header carries.
 constexpr uint32_t kByNumber = 64;
-constexpr uint32_t kAnyLocation = 100;
-constexpr size_t kBlock = 4096;
-constexpr uint32_t kReportSize = 8192;
 constexpr uint32_t kImporting = 0x10;
 
 bool all_digits(const std::string &s)
@@ -39,33 +37,23 @@ bool parse_location(const Parsed &a, uint32_t *out, std::string *why)
     return true;
 }
 
-struct Fetched {
-    std::string bytes;
-    uint32_t number = 0;
-    uint32_t rc = 0;  // 0, 38 (free) or 39 (header does not validate)
-};
-
-// The block a key's tnode or a number names.  0 or the exit status.
-int fetch(Invocation &inv, const std::string &which, Fetched *out)
+// The block a key's tree node or a number names, and with show what it
+// holds.  0 or the exit status.
+int fetch(Invocation &inv, const std::string &which, bool show, RawBlock *out)
 {
     uint32_t location = 0;
     std::string why;
     if (!parse_location(inv.args, &location, &why)) return inv.out.usage(inv.what + ": " + why);
-    Key key;
-    uint32_t flags = kByNumber;
+    std::string key;
     if (!all_digits(which)) {
         if (int st = check_key_name(inv, which); st != 0) return st;
-        if (uint32_t rc = open_key(inv.session.ctx(), which, &key); rc != 0) return key_failure(inv, which, rc);
-        flags = kByKey;
+        key = which;
     } else {
         out->number = static_cast<uint32_t>(std::stoul(which));
     }
-    out->bytes.assign(kBlock, '\0');
-    uint32_t size = kBlock;
-    out->rc = prop_get_block(inv.session.ctx(), key.get(), location, out->bytes.data(), &size, &out->number, flags);
-    if (out->rc == PROP_E_NOTALLOC && flags == kByKey) return inv.out.fail(inv.what, out->rc);
-    if (out->rc != 0 && out->rc != PROP_E_NOTALLOC && out->rc != PROP_E_BADHDR) return inv.out.fail(inv.what, out->rc);
-    if (out->rc != 0) inv.out.note(inv.what + ": note: " + prop_fe_msgtext(nullptr, out->rc));
+    const uint32_t rc = inv.session.store().block(key, location, show, out);
+    if (out->found != 0) inv.out.note(inv.what + ": note: " + prop_fe_msgtext(nullptr, out->found));
+    if (rc != 0) return key.empty() ? store_failure(inv, inv.what, rc) : key_failure(inv, key, rc);
     return 0;
 }
 
@@ -94,16 +82,16 @@ std::string hex(const std::string &b)
     return out;
 }
 
-void describe(Json &j, const Fetched &f)
+void describe(Json &j, const RawBlock &f)
 {
-    j.key("block").num(f.number).key("allocated").boolean(f.rc != PROP_E_NOTALLOC);
-    j.key("valid").boolean(f.rc != PROP_E_BADHDR);
+    j.key("block").num(f.number).key("allocated").boolean(f.found != PROP_E_NOTALLOC);
+    j.key("valid").boolean(f.found != PROP_E_BADHDR);
 }
 
 int block_get(Invocation &inv)
 {
-    Fetched f;
-    if (int st = fetch(inv, inv.args.args[1], &f); st != 0) return st;
+    RawBlock f;
+    if (int st = fetch(inv, inv.args.args[1], false, &f); st != 0) return st;
     if (inv.args.has("out")) {
         const std::string path = inv.args.value("out");
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -128,21 +116,15 @@ int block_get(Invocation &inv)
 
 int block_show(Invocation &inv)
 {
-    Fetched f;
-    if (int st = fetch(inv, inv.args.args[1], &f); st != 0) return st;
-    std::string text(kReportSize, '\0');
-    uint32_t size = kReportSize;
-    if (uint32_t rc = prop_interpret_block(inv.session.ctx(), f.number, f.bytes.data(), kBlock, text.data(), &size, 0);
-        rc != 0)
-        return inv.out.fail(inv.what, rc);
-    text.resize(std::strlen(text.c_str()));
-    std::string shown = text;
+    RawBlock f;
+    if (int st = fetch(inv, inv.args.args[1], true, &f); st != 0) return st;
+    std::string shown = f.report;
     if (!shown.empty() && shown.back() == '\n') shown.pop_back();
     inv.out.line("block " + std::to_string(f.number) + "\n" + shown);
     Json j;
     j.begin_object();
     describe(j, f);
-    inv.out.document(j.key("report").str(text).end_object());
+    inv.out.document(j.key("report").str(f.report).end_object());
     return 0;
 }
 
@@ -161,11 +143,11 @@ int block_set(Invocation &inv)
     std::stringstream data;
     data << file.rdbuf();
     std::string bytes = data.str();
-    if (!file || bytes.size() != kBlock)
+    if (!file || bytes.size() != kBlockSize)
         return inv.out.usage(inv.what + ": " + path + " must hold exactly one block of 4096 bytes");
     uint32_t number = 0;
     std::memcpy(&number, bytes.data() + 4, sizeof number);
-    uint32_t size = kBlock;
+    uint32_t size = kBlockSize;
     if (uint32_t rc = prop_set_block(inv.session.ctx(), nullptr, location, bytes.data(), &size, kByNumber); rc != 0)
         return inv.out.fail(inv.what + " (block " + std::to_string(number) + ")", rc);
     inv.out.line("block " + std::to_string(number) + " written" +
@@ -195,16 +177,15 @@ Access block_access(const Parsed &args)
 
 int run_state(Invocation &inv)
 {
-    backend_ctx *ctx = inv.session.ctx();
     const std::vector<std::string> &a = inv.args.args;
     if (!a.empty()) {
         if (a[0] != "set" || a.size() != 2 || !all_digits(a[1]))
             return inv.out.usage("state: 'state' shows the state, 'state set N' changes it");
-        if (uint32_t rc = prop_set_state(ctx, static_cast<uint32_t>(std::stoul(a[1])), 0); rc != 0)
+        if (uint32_t rc = prop_set_state(inv.session.ctx(), static_cast<uint32_t>(std::stoul(a[1])), 0); rc != 0)
             return inv.out.fail(inv.what, rc);
     }
     uint32_t state = 0;
-    if (uint32_t rc = prop_get_state(ctx, &state, 0); rc != 0) return inv.out.fail(inv.what, rc);
+    if (uint32_t rc = inv.session.store().state(&state); rc != 0) return store_failure(inv, inv.what, rc);
     inv.out.line(std::to_string(state) + (state == 0 ? " (in use)" : state == kImporting ? " (importing)" : ""));
     Json j;
     inv.out.document(j.begin_object().key("state").num(state).key("importing").boolean(state == kImporting).end_object());
@@ -216,6 +197,18 @@ int run_state(Invocation &inv)
 Access state_access(const Parsed &)
 {
     return Access::upgrade;
+}
+
+// A block is read through the daemon; one is written, and the state is
+// set, on the store alone.
+bool block_served(const Parsed &args)
+{
+    return !args.args.empty() && args.args[0] != "set";
+}
+
+bool state_served(const Parsed &args)
+{
+    return args.args.empty();
 }
 
 }  // namespace
@@ -233,7 +226,8 @@ void add_block_commands(std::vector<Command> *table)
         "when it belongs to the key tree, and only with --force.  A free block or one\n"
         "whose header does not validate is still shown to root, with a note on\n"
         "stderr; other users get error 5 for it.  A tree node is shown to whoever may\n"
-        "read its key; root may read and write every block.\n",
+        "read its key; root may read and write every block.  Through propregd,\n"
+        "get and show are for root and its user, and set is refused.\n",
         {
             {"location", 0, "I", "one location, 0 to 4 (default: any for reading, every one for writing)"},
             {"out", 'o', "FILE", "get: write the raw block to FILE"},
@@ -244,19 +238,22 @@ void add_block_commands(std::vector<Command> *table)
         block_access,
         run_block,
         nullptr,
+        block_served,
     });
     table->push_back(Command{
         "state",
         "[set N]",
         "show or set the store's upgrade state (16: importing, 0: in use)",
         "A store made for an upgrade is marked importing and is refused by every\n"
-        "other command until 'state set 0' clears it.\n",
+        "other command until 'state set 0' clears it.  Through propregd the state\n"
+        "is shown to root and its user, and set is refused.\n",
         {},
         0,
         2,
         state_access,
         run_state,
         nullptr,
+        state_served,
     });
 }
 

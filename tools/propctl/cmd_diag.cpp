@@ -56,12 +56,9 @@ using Scan = Checked;
 // The status scan, with the names as configured and the device ids.
 int scan(Invocation &inv, Scan *out)
 {
-    backend_ctx *ctx = inv.session.ctx();
-    out->scan = watch(inv.session, "propctl " + std::string(inv.cmd.name) + ": scanning the locations",
-                         [&] { return prop_get_status(ctx, &out->status, 4); });
-    if (out->scan.rc != 0) return inv.out.fail(inv.what, out->scan.rc);
-    uint32_t zkvid = 0;
-    if (uint32_t rc = prop_get_id(ctx, &zkvid, out->device_ids, 0); rc != 0) return inv.out.fail(inv.what, rc);
+    out->scan = inv.session.store().scan("propctl " + std::string(inv.cmd.name) + ": scanning the locations",
+                                         &out->status, out->device_ids);
+    if (out->scan.rc != 0) return store_failure(inv, inv.what, out->scan.rc);
     for (size_t i = 0; i < PROP_MAX_LOCATIONS; i++)
         if (out->status.location[i][0] != '\0') out->locations = i + 1;
     return 0;
@@ -149,9 +146,8 @@ const char *location_state_name(uint32_t state)
 int run_checks(Invocation &inv, Checked *out)
 {
     if (int st = scan(inv, out); st != 0) return st;
-    out->tree = watch(inv.session, "propctl " + std::string(inv.cmd.name) + ": walking the key tree",
-                      [&] { return prop_check_logical_corruption(inv.session.ctx()); });
-    if (out->tree.rc != 0 && out->tree.rc != PROP_E_CORRUPT) return inv.out.fail(inv.what, out->tree.rc);
+    out->tree = inv.session.store().check_tree("propctl " + std::string(inv.cmd.name) + ": walking the key tree");
+    if (out->tree.rc != 0 && out->tree.rc != PROP_E_CORRUPT) return store_failure(inv, inv.what, out->tree.rc);
     std::vector<std::string> &lines = out->tree.lines;
     for (size_t i = 0; i < lines.size(); i++) {
         if (!keys_line(lines[i], &out->keys)) continue;
@@ -222,6 +218,7 @@ void add_diag_commands(std::vector<Command> *table)
         reads_store,
         run_status,
         nullptr,
+        served_always,
     });
     table->push_back(Command{
         "check",
@@ -243,6 +240,7 @@ void add_diag_commands(std::vector<Command> *table)
         reads_store,
         run_check,
         nullptr,
+        served_always,
     });
 }
 

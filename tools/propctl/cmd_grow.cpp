@@ -105,7 +105,7 @@ double percent_full(const prop_status &st)
 void warn_when_full(Session &session, const Output &out)
 {
     prop_status st{};
-    if (session.ctx() == nullptr || store_sizes(session.ctx(), &st) != 0) return;
+    if ((session.ctx() == nullptr && !session.served()) || session.store().sizes(&st) != 0) return;
     const double full = percent_full(st);
     if (full < kNearlyFull) return;
     char pct[16];

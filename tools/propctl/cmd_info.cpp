@@ -5,30 +5,11 @@ namespace propctl {
 
 namespace {
 
-struct Info {
-    uint32_t format_version = 0;
-    std::vector<std::string> locations;
-    uint32_t device_ids[PROP_MAX_LOCATIONS] = {};
-};
-
-uint32_t gather(const Session &s, Info *out)
-{
-    if (uint32_t rc = prop_get_version(s.ctx(), &out->format_version); rc != 0) return rc;
-    char names[PROP_MAX_LOCATIONS][PROP_LOCNAME_SIZE];
-    if (uint32_t rc = prop_get_conf_handle(s.ctx(), names); rc != 0) return rc;
-    for (const auto &n : names)
-        if (n[0] != '\0') out->locations.push_back(n);
-    char errbuf[1024] = "";
-    uint64_t errsz = sizeof errbuf;
-    const uint32_t kind = s.desc().kind == Kind::local ? PROP_KIND_NKV : PROP_KIND_ZKV;
-    return prop_get_dev(s.ctx(), out->device_ids, errbuf, &errsz, kind);
-}
-
 int run_info(Invocation &inv)
 {
-    Info info;
-    if (uint32_t rc = gather(inv.session, &info); rc != 0) return inv.out.fail("info", rc);
     const StoreDesc &d = inv.session.desc();
+    StoreInfo info;
+    if (uint32_t rc = inv.session.store().describe(d.kind, &info); rc != 0) return store_failure(inv, "info", rc);
     const bool durable = locations_durable(d);
     inv.out.line("root            " + inv.session.root().dir);
     inv.out.line("registry        " + std::string(kind_name(d.kind)) + ", " + std::to_string(info.locations.size()) +
@@ -67,6 +48,7 @@ void add_info_commands(std::vector<Command> *table)
         writes_store,
         run_info,
         nullptr,
+        served_always,
     });
 }
 

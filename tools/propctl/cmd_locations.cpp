@@ -383,6 +383,12 @@ Access location_access(const Parsed &args)
     return !args.args.empty() && args.args[0] == "list" ? Access::read : Access::caching;
 }
 
+// The list goes through the daemon; a change needs the store alone.
+bool location_served(const Parsed &args)
+{
+    return !args.args.empty() && args.args[0] == "list";
+}
+
 }  // namespace
 
 void add_location_commands(std::vector<Command> *table)
@@ -392,7 +398,8 @@ void add_location_commands(std::vector<Command> *table)
         "list | add PATH | remove N | replace N PATH | migrate  [--not-master]",
         "list, add, remove, replace or migrate locations of a cluster registry while it runs",
         "list shows each slot with its location, state and device id (it reads\n"
-        "every block, as status does).  The other actions change the locations of\n"
+        "every block, as status does; through propregd, for root and its user).\n"
+        "The other actions, refused while propregd runs, change the locations of\n"
         "a cluster registry while it runs.  This node acts as the Cache Writer: it\n"
         "records the change in the store, fills a new location from a current one\n"
         "(a progress line shows how far), and publishes the new list so that nodes\n"
@@ -414,6 +421,7 @@ void add_location_commands(std::vector<Command> *table)
         location_access,
         run_location,
         nullptr,
+        location_served,
     });
     table->push_back(Command{
         "repair",

@@ -11,11 +11,8 @@ int run_get(Invocation &inv)
 {
     const std::string &name = inv.args.args[0];
     if (int st = check_key_name(inv, name); st != 0) return st;
-    Key key;
     Value v;
-    uint32_t rc = open_key(inv.session.ctx(), name, &key);
-    if (rc == 0) rc = read_value(inv.session.ctx(), key.get(), &v);
-    if (rc != 0) return key_failure(inv, name, rc);
+    if (uint32_t rc = inv.session.store().read(name, &v, nullptr); rc != 0) return key_failure(inv, name, rc);
     if (inv.out.json()) {
         Json j;
         j.begin_object().key("key").str(name).key("type").str(type_name(v.type)).key("value");
@@ -29,13 +26,11 @@ int run_get(Invocation &inv)
     return 0;
 }
 
-// The top-level keys, or the subkeys of a key.
-uint32_t children(const Invocation &inv, propr_keyhandle *key, std::vector<std::string> *out)
+// The top-level keys that exist.
+uint32_t top_keys(const Invocation &inv, std::vector<std::string> *out)
 {
-    if (key != nullptr) return list_subkeys(inv.session.ctx(), inv.session.meta(), key, out);
     for (const std::string &top : top_level_keys()) {
-        Key k;
-        uint32_t rc = open_key(inv.session.ctx(), top, &k);
+        uint32_t rc = inv.session.store().read(top, nullptr, nullptr);
         if (rc == 0) out->push_back(top);
         if (rc != 0 && rc != PROP_E_STALE) return rc;
     }
@@ -45,13 +40,11 @@ uint32_t children(const Invocation &inv, propr_keyhandle *key, std::vector<std::
 int run_ls(Invocation &inv)
 {
     const std::string name = inv.args.args.empty() ? "" : inv.args.args[0];
-    Key key;
-    if (!name.empty()) {
+    if (!name.empty())
         if (int st = check_key_name(inv, name); st != 0) return st;
-        if (uint32_t rc = open_key(inv.session.ctx(), name, &key); rc != 0) return key_failure(inv, name, rc);
-    }
     std::vector<std::string> names;
-    if (uint32_t rc = children(inv, key.get(), &names); rc != 0) return key_failure(inv, name, rc);
+    const uint32_t rc = name.empty() ? top_keys(inv, &names) : inv.session.store().read(name, nullptr, &names);
+    if (rc != 0) return key_failure(inv, name, rc);
     for (const std::string &n : names) inv.out.line(n);
     Json j;
     j.begin_object().key("key");
@@ -72,17 +65,13 @@ class TreeWalk {
 
     uint32_t walk(const std::string &name, size_t depth)
     {
-        Key key;
         Value v;
         std::vector<std::string> subkeys;
-        uint32_t rc = open_key(inv_.session.ctx(), name, &key);
-        if (rc == 0) rc = read_value(inv_.session.ctx(), key.get(), &v);
-        if (rc == 0) rc = list_subkeys(inv_.session.ctx(), inv_.session.meta(), key.get(), &subkeys);
+        uint32_t rc = inv_.session.store().read(name, &v, &subkeys);
         if (rc != 0) {
             failed_ = name;
             return rc;
         }
-        key.reset();
         progress_.step(++visited_);
         std::string line(depth * 2, ' ');
         line += depth == 0 ? name : last_component(name);
@@ -116,8 +105,8 @@ int run_tree(Invocation &inv)
     if (!inv.args.args.empty()) {
         if (int st = check_key_name(inv, inv.args.args[0]); st != 0) return st;
         tops.push_back(inv.args.args[0]);
-    } else if (uint32_t rc = children(inv, nullptr, &tops); rc != 0) {
-        return inv.out.fail(inv.what, rc);
+    } else if (uint32_t rc = top_keys(inv, &tops); rc != 0) {
+        return store_failure(inv, inv.what, rc);
     }
     TreeWalk walk(inv);
     if (inv.args.args.empty()) walk.json().begin_array();
@@ -145,6 +134,7 @@ void add_read_commands(std::vector<Command> *table)
         reads_store,
         run_get,
         nullptr,
+        served_always,
     });
     table->push_back(Command{
         "ls",
@@ -157,6 +147,7 @@ void add_read_commands(std::vector<Command> *table)
         reads_store,
         run_ls,
         nullptr,
+        served_always,
     });
     table->push_back(Command{
         "tree",
@@ -169,6 +160,7 @@ void add_read_commands(std::vector<Command> *table)
         reads_store,
         run_tree,
         nullptr,
+        served_always,
     });
 }
 

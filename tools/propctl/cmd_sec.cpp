@@ -101,7 +101,7 @@ int plan_sec(Invocation &inv, std::vector<Change> *out)
     c.opcode = PROP_BATCH_SET_SECURITY;
     uint32_t rc = inv.session.keys().open(name, &c.key);
     // The library replaces all five fields at once: start from the current.
-    if (rc == 0) rc = prop_get_security(inv.session.ctx(), c.key.get(), &c.sec);
+    if (rc == 0) rc = inv.session.store().security(c.key, &c.sec);
     if (rc != 0) return key_failure(inv, name, rc);
     if (std::string bad = edit(inv.args, &c.sec); !bad.empty()) return inv.out.fail(inv.what + ": " + bad, PROP_E_ARG);
     out->push_back(std::move(c));
@@ -115,8 +115,8 @@ int run_sec(Invocation &inv)
     if (int st = check_key_name(inv, name); st != 0) return st;
     Key key;
     sec_attr sec{};
-    uint32_t rc = open_key(inv.session.ctx(), name, &key);
-    if (rc == 0) rc = prop_get_security(inv.session.ctx(), key.get(), &sec);
+    uint32_t rc = inv.session.store().open(name, &key);
+    if (rc == 0) rc = inv.session.store().security(key, &sec);
     if (rc != 0) return key_failure(inv, name, rc);
     inv.out.line(std::string("owner  ") + sec.username + "  " + level_text(sec.userperm));
     inv.out.line(std::string("group  ") + sec.groupname + "  " + level_text(sec.groupperm));
@@ -152,6 +152,7 @@ void add_security_commands(std::vector<Command> *table)
         sec_access,
         run_sec,
         plan_sec,
+        served_always,
     });
 }
 

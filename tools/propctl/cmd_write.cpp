@@ -25,7 +25,7 @@ int type_to_set(const Invocation &inv, const Change &c, std::string *type, bool 
     *type = inv.args.value("type", "text");
     if (inv.args.has("type") || !c.name.empty()) return 0;
     Value now;
-    if (uint32_t rc = read_value(inv.session.ctx(), c.key.get(), &now); rc != 0)
+    if (uint32_t rc = inv.session.store().value(c.key, &now); rc != 0)
         return key_failure(inv, c.key_name, rc);
     const std::string held = type_name(now.type);
     *kept = held != "none" && held != "unknown";
@@ -147,6 +147,7 @@ void add_write_commands(std::vector<Command> *table)
         writes_store,
         run_planned,
         plan_set,
+        served_always,
     });
     table->push_back(Command{
         "create",
@@ -159,6 +160,7 @@ void add_write_commands(std::vector<Command> *table)
         writes_store,
         run_planned,
         plan_create,
+        served_always,
     });
     table->push_back(Command{
         "unset",
@@ -171,6 +173,7 @@ void add_write_commands(std::vector<Command> *table)
         writes_store,
         run_planned,
         plan_unset,
+        served_always,
     });
     table->push_back(Command{
         "rm",
@@ -183,6 +186,7 @@ void add_write_commands(std::vector<Command> *table)
         writes_store,
         run_planned,
         plan_rm,
+        served_always,
     });
     table->push_back(Command{
         "mv",
@@ -196,6 +200,7 @@ void add_write_commands(std::vector<Command> *table)
         writes_store,
         run_planned,
         plan_mv,
+        served_always,
     });
 }
 

@@ -36,7 +36,12 @@ struct Command {
     // Commands that change keys plan their changes, so that a batch can
     // run the same plan as one transaction; nullptr for the others.
     int (*plan)(Invocation &inv, std::vector<Change> *out);
+    // Whether these words run through the daemon that serves the root,
+    // when one does; nullptr: never.
+    bool (*served)(const Parsed &args) = nullptr;
 };
+
+bool served_always(const Parsed &args);
 
 constexpr size_t kAnyNumber = static_cast<size_t>(-1);
 
@@ -48,6 +53,8 @@ Access writes_store(const Parsed &);
 int report_changes(const Output &out, size_t count);
 // Runs the planned changes one by one, each in its own transaction.
 int run_planned(Invocation &inv);
+// What a failure of the key operations prints; returns the exit status.
+int store_failure(const Invocation &inv, const std::string &what, uint32_t code);
 // What a planning or key read failure prints; returns the exit status.
 int key_failure(const Invocation &inv, const std::string &key, uint32_t code);
 // 0 for a well-formed key name; else the reported exit status.
@@ -73,6 +80,7 @@ void add_location_commands(std::vector<Command> *table);
 void add_vld_commands(std::vector<Command> *table);
 void add_backup_commands(std::vector<Command> *table);
 void add_record_commands(std::vector<Command> *table);
+void add_watch_commands(std::vector<Command> *table);
 
 const std::vector<Command> &command_table();
 const Command *find_command(const std::string &name);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "keystore.h"
 #include "propreg/frontend.h"
 
 namespace propctl {
@@ -18,11 +19,25 @@ constexpr uint32_t kValueGuess = 256 + 20 * 4064;
 
 void Key::reset(backend_ctx *ctx, propr_keyhandle *h)
 {
+    served_.reset();
     if (h == nullptr) {
         h_.reset();
         return;
     }
     h_.reset(h, [ctx](propr_keyhandle *k) { prop_close(ctx, k); });
+}
+
+void Key::reset(prc_conn *conn, prc_key key)
+{
+    h_.reset();
+    if (key == 0) {
+        served_.reset();
+        return;
+    }
+    served_.reset(new prc_key(key), [conn](prc_key *k) {
+        prc_close_key(conn, *k);
+        delete k;
+    });
 }
 
 const std::vector<std::string> &top_level_keys()
@@ -116,7 +131,7 @@ uint32_t KeyBook::open(const std::string &name, Key *out)
         return 0;
     }
     if (missing_.count(name) != 0 || below_missing(name)) return PROP_E_STALE;
-    uint32_t rc = open_key(ctx_, name, out);
+    uint32_t rc = store_.open(name, out);
     if (rc == 0) open_.emplace(name, *out);
     if (rc == PROP_E_STALE) missing_.insert(name);
     return rc;

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "propreg/client.h"
 #include "propreg/prop.h"
 #include "value.h"
 
@@ -17,16 +18,21 @@ namespace propctl {
 
 // An open key handle, closed when the last copy of it goes: a batch hands
 // one parent to every change under it.
+// Opened either in the store this process holds, or on the connection
+// to the daemon that serves it (then get() is null and served() the key).
 class Key {
   public:
     Key() = default;
 
     propr_keyhandle *get() const { return h_.get(); }
-    explicit operator bool() const { return h_ != nullptr; }
+    prc_key served() const { return served_ ? *served_ : 0; }
+    explicit operator bool() const { return h_ != nullptr || served_ != nullptr; }
     void reset(backend_ctx *ctx = nullptr, propr_keyhandle *h = nullptr);
+    void reset(prc_conn *conn, prc_key key);
 
   private:
     std::shared_ptr<propr_keyhandle> h_;
+    std::shared_ptr<prc_key> served_;
 };
 
 // The keys every store is formatted with; a key name begins with one of
@@ -52,9 +58,11 @@ uint32_t open_nearest(backend_ctx *ctx, const std::string &name, Key *out, std::
 // missing is missing too, so a batch of many keys under a few new parents
 // opens each existing key once and reads nothing for the rest.  Only for
 // as long as nothing changes the store.
+class KeyStore;
+
 class KeyBook {
   public:
-    explicit KeyBook(backend_ctx *ctx) : ctx_(ctx) {}
+    explicit KeyBook(KeyStore &store) : store_(store) {}
     uint32_t open(const std::string &name, Key *out);
     // As open_nearest above.
     uint32_t open_nearest(const std::string &name, Key *out, std::string *rest);
@@ -62,7 +70,7 @@ class KeyBook {
   private:
     bool below_missing(const std::string &name) const;
 
-    backend_ctx *ctx_;
+    KeyStore &store_;
     std::unordered_map<std::string, Key> open_;
     std::unordered_set<std::string> missing_;
 };
@@ -77,5 +85,6 @@ uint32_t walk_tree(backend_ctx *ctx, prop_metactx *meta, const std::string &name
 
 // The names of the direct subkeys, sorted.
 uint32_t list_subkeys(backend_ctx *ctx, prop_metactx *meta, propr_keyhandle *key, std::vector<std::string> *out);
+
 
 }  // namespace propctl

@@ -14,6 +14,7 @@
 
 #include "cause.h"
 #include "output.h"
+#include "served.h"
 
 namespace propctl {
 
@@ -58,6 +59,19 @@ std::string holder_of(int fd)
     return "another process";
 }
 
+// The daemon holds the lock for as long as it runs: waiting would be for
+// ever, so the command gives up at once, with the status of a lock not got.
+bool served_by_daemon(const std::string &lock_path, std::string *why)
+{
+    const std::string dir = lock_path.substr(0, lock_path.find_last_of('/'));
+    prc_conn *daemon = connect_served(dir);
+    if (daemon == nullptr) return false;
+    prc_disconnect(daemon);
+    *why = "propregd serves this store (" + served_socket(dir) +
+           "); stop it to use the store directly (systemctl stop propregd, or SIGTERM to its process)";
+    return true;
+}
+
 }  // namespace
 
 int StoreLock::acquire(const std::string &path, bool exclusive, std::string *why)
@@ -82,6 +96,10 @@ int StoreLock::acquire(const std::string &path, bool exclusive, std::string *why
             *why = "cannot lock " + path + ": " + std::strerror(errno);
             release();
             return kExitFailed;
+        }
+        if (served_by_daemon(path, why)) {
+            release();
+            return kExitLockTimeout;
         }
         const double waited = std::chrono::duration<double>(Clock::now() - start).count();
         if (wait_seconds_ >= 0 && waited >= wait_seconds_) {

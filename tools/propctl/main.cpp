@@ -17,6 +17,7 @@ const std::vector<Option> kGlobalOptions = {
     {"root", 0, "DIR", "the configuration root (default: $ZKV_REGISTRY_ROOT, else ~/.local/share/propreg)"},
     {"json", 0, nullptr, "print results as JSON, for scripts"},
     {"backup", 0, "FILE", "get, ls and tree read the keys of a backup file instead of the store"},
+    {"direct", 0, nullptr, "open the store in this process, not through propregd (refused while it serves the store)"},
     {"wait", 0, "SECONDS", "give up after SECONDS waiting for another propctl's lock (exit 7; default: wait)"},
     {"version", 0, nullptr, "print propctl's version"},
     {"help", 'h', nullptr, "show help"},
@@ -35,7 +36,8 @@ constexpr const char *kAbout =
     "\n"
     "Exit status, the same for every command: 0 done, 1 failed, 2 usage error,\n"
     "3 corruption found, 4 no such key or file, 5 permission denied, 6 storage\n"
-    "unavailable (a location or disk group), 7 timed out waiting for the lock.\n"
+    "unavailable (a location or disk group), 7 timed out waiting for the lock\n"
+    "(at once while propregd holds it, with how to stop it).\n"
     "A failure is said on stderr as 'propctl: WHAT: REASON', with the library's\n"
     "'error N: TEXT' where it gave one; with --json also on stdout as\n"
     "{\"ok\":false,\"code\":N,\"exit\":E,\"error\":\"...\"}.  '--' ends the options:\n"
@@ -52,7 +54,7 @@ void print_options(FILE *f, const std::vector<Option> &opts)
 
 void print_overview(FILE *f)
 {
-    std::fprintf(f, "usage: propctl [--root DIR] [--json] [--backup FILE] [--wait SECONDS] COMMAND [ARGS]\n"
+    std::fprintf(f, "usage: propctl [--root DIR] [--json] [--backup FILE] [--wait SECONDS] [--direct] COMMAND [ARGS]\n"
                     "       propctl --version\n\n%s\ncommands:\n", kAbout);
     for (const Command &c : command_table()) std::fprintf(f, "  %-8s %s\n", c.name, c.summary);
     std::fprintf(f, "\nglobal options:\n");
@@ -117,7 +119,10 @@ bool parse_wait(const std::string &text, double *seconds)
 // The store, or with --backup the backup file a reading command looks into.
 int open_session(const Command &cmd, const Parsed &args, const Output &out, Session &session, const std::string &what)
 {
-    if (!args.has("backup")) return session.open(cmd.access(args), what);
+    if (!args.has("backup")) {
+        if (cmd.served != nullptr && cmd.served(args) && !args.has("direct") && session.use_daemon()) return 0;
+        return session.open(cmd.access(args), what);
+    }
     const std::string name = cmd.name;
     if (name != "get" && name != "ls" && name != "tree")
         return out.usage(name + ": --backup is for get, ls and tree");
@@ -203,6 +208,7 @@ const std::vector<Command> &command_table()
         add_vld_commands(&t);
         add_backup_commands(&t);
         add_record_commands(&t);
+        add_watch_commands(&t);
         add_demo_commands(&t);
         return t;
     }();
@@ -231,10 +237,23 @@ Access writes_store(const Parsed &)
     return Access::write;
 }
 
+bool served_always(const Parsed &)
+{
+    return true;
+}
+
+int store_failure(const Invocation &inv, const std::string &what, uint32_t code)
+{
+    // The daemon stopped or was not understood: no code of the store's.
+    if (code >= kFirstClientCode && inv.session.served())
+        return inv.out.problem(what + ": propregd: " + prc_error_text(inv.session.daemon()));
+    return inv.out.fail(what, code);
+}
+
 int key_failure(const Invocation &inv, const std::string &key, uint32_t code)
 {
     if (code == PROP_E_STALE) return inv.out.fail(inv.what + ": no such key " + key, code);
-    return inv.out.fail(inv.what, code);
+    return store_failure(inv, inv.what, code);
 }
 
 int check_key_name(const Invocation &inv, const std::string &name)
@@ -257,7 +276,7 @@ int run_planned(Invocation &inv)
     std::vector<Change> changes;
     if (int st = inv.cmd.plan(inv, &changes); st != 0) return st;
     for (Change &c : changes)
-        if (uint32_t rc = apply_one(inv.session.ctx(), c); rc != 0) return inv.out.fail(c.what, rc);
+        if (uint32_t rc = inv.session.store().apply_one(c); rc != 0) return store_failure(inv, c.what, rc);
     return report_changes(inv.out, changes.size());
 }
 

@@ -161,8 +161,30 @@ Session::Session(Root root, const Output &out) : root_(std::move(root)), out_(ou
 Session::~Session()
 {
     out_.explain_with(nullptr);
+    keys_.reset();
+    store_.reset();
+    prc_disconnect(daemon_);
     terminate("", false);
     drop_front_end();
+}
+
+bool Session::use_daemon()
+{
+    daemon_ = connect_served(root_.dir);
+    // What the configuration says, as a command on the store sees it.
+    if (daemon_ != nullptr) describe_store(root_, &desc_);
+    return daemon_ != nullptr;
+}
+
+KeyStore &Session::store()
+{
+    if (!store_) {
+        if (daemon_ != nullptr)
+            store_ = std::make_unique<DaemonStore>(daemon_);
+        else
+            store_ = std::make_unique<LibraryStore>(ctx_, fe_.meta, fe_.zkv);
+    }
+    return *store_;
 }
 
 void Session::involve(const std::string &name, bool created)
@@ -220,6 +242,7 @@ void Session::drop_front_end()
 sec_attr Session::new_key_security() const
 {
     sec_attr sec{};
+    if (daemon_ != nullptr) return sec;
     sec.userperm = PROP_PERM_ALL_ACCESS;
     sec.groupperm = PROP_PERM_READ;
     sec.otherperm = PROP_PERM_READ;
@@ -271,13 +294,14 @@ int Session::init_store(uint32_t level, const std::string &what)
 
 KeyBook &Session::keys()
 {
-    if (!keys_) keys_ = std::make_unique<KeyBook>(ctx_);
+    if (!keys_) keys_ = std::make_unique<KeyBook>(store());
     return *keys_;
 }
 
 int Session::reopen(const std::string &what)
 {
     keys_.reset();
+    store_.reset();
     if (ctx_ != nullptr) {
         const uint32_t rc = prop_terminate(ctx_, 0);
         ctx_ = nullptr;
@@ -308,6 +332,7 @@ bool Session::heal_boot_block(const std::string &what)
 int Session::terminate(const std::string &what, bool clean)
 {
     keys_.reset();
+    if (daemon_ == nullptr) store_.reset();
     if (ctx_ == nullptr) return 0;
     uint32_t rc = prop_terminate(ctx_, 0);
     ctx_ = nullptr;

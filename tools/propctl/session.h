@@ -12,6 +12,8 @@
 #include "output.h"
 #include "propreg/prop.h"
 #include "root.h"
+#include "keystore.h"
+#include "served.h"
 
 namespace propctl {
 
@@ -37,6 +39,14 @@ class Session {
     // gets a local registry on first use.  0, or the exit status after
     // the fault was reported.
     int open(Access access, const std::string &what);
+    // Connects to the daemon serving the root, for a command that reads
+    // through it; false when none serves it (the command opens the store).
+    bool use_daemon();
+    bool served() const { return daemon_ != nullptr; }
+    prc_conn *daemon() const { return daemon_; }
+    // The key operations: through the daemon, or on the store this
+    // session opened.
+    KeyStore &store();
     // Opens a backup file as a read-only store of its own.  No lock: a
     // backup file is only ever replaced whole.  0 or the reported status.
     int open_backup(const std::string &file, const std::string &what);
@@ -70,6 +80,8 @@ class Session {
     // the store changes, and closed before the store is.
     KeyBook &keys();
     // Owner and group of the caller; the owner may do anything, others read.
+    // Through the daemon: empty, which is the daemon's same default for
+    // the caller it sees.
     sec_attr new_key_security() const;
 
   private:
@@ -104,6 +116,8 @@ class Session {
     backend_ctx *ctx_ = nullptr;
     uint32_t level_ = PROP_LEVEL_RW;
     std::unique_ptr<KeyBook> keys_;
+    prc_conn *daemon_ = nullptr;
+    std::unique_ptr<KeyStore> store_;
     bool dirty_ = false;  // this session put the marker down
     bool writable_ = true;  // the store's files are opened to write
     std::vector<Involved> involved_;

@@ -5,15 +5,13 @@
 #include <mutex>
 #include <thread>
 
+#include "oplog.h"
 #include "output.h"
 #include "propreg/frontend.h"
 
 namespace propctl {
 
 namespace {
-
-// Entries begin with "YYYY-MM-DD hh:mm:ss.mmm: ".
-constexpr size_t kStampLength = 25;
 
 uint64_t pages_read(przkv_ctx *zkv, const prop_iostat *table)
 {
@@ -29,12 +27,15 @@ uint64_t pages_read(przkv_ctx *zkv, const prop_iostat *table)
 
 Watched watch(const Session &session, const std::string &label, const std::function<uint32_t()> &call)
 {
+    return watch(session.zkv(), label, call);
+}
+
+Watched watch(przkv_ctx *zkv, const std::string &label, const std::function<uint32_t()> &call)
+{
     // The call runs on this thread, so that the error it leaves in this
     // thread's error element is the one a failure is reported with; the
     // progress line is shown from another.
-    przkv_ctx *zkv = session.zkv();
     Watched result;
-    prop_oplog_list *log = prop_fe_oplog_attach(zkv);
     prop_iostat *table = prop_fe_iostat_attach(zkv);
     std::mutex guard;  // the statistics table lives only while the call runs
     std::atomic<bool> done{false};
@@ -48,19 +49,14 @@ Watched watch(const Session &session, const std::string &label, const std::funct
         }
         progress.done();
     });
-    result.rc = call();
+    result.rc = logged(zkv, call, &result.lines);
     {
         std::lock_guard<std::mutex> hold(guard);
         done = true;
         table = nullptr;
     }
     shower.join();
-    for (prop_oplog_entry *e = log != nullptr ? log->head : nullptr; e != nullptr; e = e->next) {
-        std::string line(e->line);
-        result.lines.push_back(line.size() > kStampLength ? line.substr(kStampLength) : line);
-    }
     prop_fe_iostat_detach(zkv);
-    prop_fe_oplog_detach(zkv);
     return result;
 }
 

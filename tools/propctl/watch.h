@@ -9,15 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "oplog.h"
 #include "session.h"
 
 namespace propctl {
 
-struct Watched {
-    uint32_t rc = 0;
-    std::vector<std::string> lines;  // the operation log, without time stamps
-};
-
 Watched watch(const Session &session, const std::string &label, const std::function<uint32_t()> &call);
+Watched watch(przkv_ctx *zkv, const std::string &label, const std::function<uint32_t()> &call);
 
 }  // namespace propctl

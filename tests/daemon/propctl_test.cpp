@@ -1,0 +1,227 @@
+// propctl beside a running daemon: a key command goes through it and
+// answers as it would on the store opened directly; a command that would
+// open the store is refused with how to stop the daemon, never left
+// waiting for its lock; watch prints the daemon's events.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "daemon_fixture.h"
+
+extern char **environ;
+
+namespace {
+
+// propctl with stdout and stderr on a pipe.
+struct Running {
+    pid_t pid = -1;
+    int out = -1;
+
+    explicit Running(const std::vector<std::string> &args)
+    {
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+        posix_spawn_file_actions_addclose(&fa, fds[0]);
+        std::vector<std::string> words = {PROPCTL_PATH};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid, PROPCTL_PATH, &fa, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(fds[1]);
+        out = fds[0];
+    }
+    ~Running()
+    {
+        if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+        ::close(out);
+    }
+    // Whether it printed needle, reading until it does or timeout_ms pass
+    // without a word from it.
+    bool said(const std::string &needle, int timeout_ms)
+    {
+        char buf[4096];
+        pollfd p{out, POLLIN, 0};
+        while (printed.find(needle) == std::string::npos && ::poll(&p, 1, timeout_ms) > 0) {
+            ssize_t k = ::read(out, buf, sizeof buf);
+            if (k <= 0) break;
+            printed.append(buf, static_cast<size_t>(k));
+        }
+        return printed.find(needle) != std::string::npos;
+    }
+    std::string printed;
+    int status()
+    {
+        int st = 0;
+        ::waitpid(pid, &st, 0);
+        pid = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+};
+
+struct Answer {
+    int status;
+    std::string printed;  // stdout and stderr
+    bool operator==(const Answer &) const = default;
+};
+
+// Two stores made alike differ in their root and their ids alone (and
+// the checksums of the blocks that hold the ids), and their backups in
+// the time they were written.  A word "@/NAME" is the file NAME in the
+// store's own root.
+Answer run_propctl(const std::string &root, const std::vector<std::string> &command)
+{
+    std::vector<std::string> args = {"--root", root};
+    for (const std::string &w : command) args.push_back(w.rfind("@/", 0) == 0 ? root + w.substr(1) : w);
+    Running run(args);
+    run.said("\n\x01", 20000);  // everything, until it ends
+    static const std::regex ids("(device id |\"device_id\":|store id |\"store_id\":)[0-9]+");
+    static const std::regex in_block("(ZKVID: +|checksum: +)0x[0-9a-f]+( - [0-9]+)?");
+    static const std::regex written("\"time\":\"[^\"]*\"");  // a backup's, a second apart
+    std::string printed = std::regex_replace(std::regex_replace(run.printed, ids, "$1ID"), in_block, "$1ID");
+    printed = std::regex_replace(printed, written, "\"time\":TIME");
+    for (size_t at; (at = printed.find(root)) != std::string::npos;) printed.replace(at, root.size(), "ROOT");
+    return Answer{run.status(), printed};
+}
+
+std::string words(const std::vector<std::string> &command)
+{
+    std::string all;
+    for (const std::string &w : command) all += w + " ";
+    return all;
+}
+
+// Every command that goes through the daemon prints what it prints on the
+// store opened directly, and ends with the same status: the same commands,
+// in the same order, on two stores made alike, one served.
+TEST(DaemonPropctl, ServedCommandsAnswerAsTheDirectOnes)
+{
+    Daemon direct, served;
+    TempDir files;
+    const std::string batch = files.file("batch"), unplanned = files.file("unplanned"), refused = files.file("refused");
+    const std::string backup = files.file("backup");
+    std::ofstream(batch) << "set SYSTEM.b.one 1 --type int\ncreate SYSTEM.b.two\nrm SYSTEM.app.hosts\n";
+    std::ofstream(unplanned) << "set SYSTEM.b.three 3\nunset SYSTEM.none\n";
+    std::ofstream(refused) << "set SYSTEM.b.three 3\nrm SYSTEM.big\n";  // not empty
+    const std::string garbage = files.file("garbage.rec");
+    std::ofstream(garbage) << std::string(8192, 'g');
+    for (const Daemon *d : {&direct, &served})
+        for (const std::vector<std::string> &set :
+             {std::vector<std::string>{"set", "SYSTEM.app.name", "hello world"},
+              {"set", "SYSTEM.app.port", "--type", "int", "8080"},
+              {"set", "SYSTEM.app.hosts", "--type", "multi", "a", "b"},
+              {"set", "SYSTEM.big", std::string(9000, 'x')},
+              {"set", "HWK.vendor.tool", "--type", "bytes", "00ff"},
+              {"set", "HWK.huge", std::string(70000, 'y')}})
+            ASSERT_EQ(d->propctl(set), 0) << words(set);
+    const std::vector<std::vector<std::string>> table = {
+        {"get", "SYSTEM.app.name"}, {"get", "SYSTEM.app.port"}, {"get", "--raw", "SYSTEM.app.hosts"},
+        {"--json", "get", "HWK.vendor.tool"}, {"get", "SYSTEM.big"}, {"get", "SYSTEM.app"},
+        {"get", "SYSTEM.none"}, {"--json", "get", "SYSTEM.none.deeper"}, {"get", "SYSTEM..x"},
+        {"ls"}, {"ls", "SYSTEM.app"}, {"--json", "ls", "SYSTEM"}, {"ls", "SYSTEM.none"},
+        {"tree"}, {"tree", "SYSTEM.app"}, {"--json", "tree"}, {"tree", "HWK.none"},
+        {"export", "@/app.rec", "SYSTEM.app"}, {"--json", "export", "@/app.rec", "SYSTEM.app"},
+        {"export", "@/none.rec", "SYSTEM.none"}, {"export", "@/x.rec", "SYSTEM..x"}, {"export", "@/all.rec"},
+        {"--json", "export", "@/hwk.rec", "HWK.vendor"}, {"export", files.file("none/all.rec")},
+        {"state"}, {"--json", "state"}, {"location", "list"}, {"--json", "location", "list"},
+        {"block", "show", "SYSTEM.app"}, {"--json", "block", "get", "SYSTEM.big", "--out", "@/big.block"}, {"block", "show", "SYSTEM.none"},
+        {"block", "get", "999999"}, {"block", "show", "300", "--location", "0"},
+        {"set", "SYSTEM.app.port", "8081"}, {"set", "SYSTEM.app.port", "eighty"},
+        {"--json", "set", "SYSTEM.new.deep.k", "v"}, {"create", "SYSTEM.empty"}, {"create", "SYSTEM.empty"},
+        {"unset", "SYSTEM.app.name"}, {"unset", "SYSTEM.none"}, {"rm", "SYSTEM.app"}, {"rm", "-r", "SYSTEM.new"},
+        {"rm", "SYSTEM"}, {"mv", "SYSTEM.app", "SYSTEM.svc"}, {"mv", "SYSTEM.svc", "SYSTEM.big"},
+        {"mv", "--replace", "SYSTEM.svc", "SYSTEM.big"}, {"mv", "SYSTEM.big", "SYSTEM.big.in"},
+        {"sec", "SYSTEM.big"}, {"--json", "sec", "SYSTEM.big", "--other-perm", "NONE"}, {"sec", "SYSTEM.none"},
+        {"batch", batch}, {"batch", unplanned}, {"batch", refused}, {"--json", "tree", "SYSTEM"},
+        {"import", "@/app.rec"}, {"--json", "import", "@/app.rec"}, {"import", "--mode", "security", "@/hwk.rec"},
+        {"import", "@/all.rec"}, {"import", garbage}, {"--json", "tree"},
+        {"status"}, {"--json", "status"}, {"check"}, {"--json", "check"},
+        {"backup", backup}, {"--json", "backup", backup}, {"backup", files.file("none/backup")},
+        {"info"}, {"--json", "info"},
+    };
+    served.start();
+    for (const std::vector<std::string> &command : table) {
+        const Answer want = run_propctl(direct.root(), command), got = run_propctl(served.root(), command);
+        EXPECT_EQ(got.status, want.status) << words(command) << got.printed;
+        EXPECT_EQ(got.printed, want.printed) << words(command);
+    }
+}
+
+// A write through the daemon warns from 90% full, as one on the store
+// opened directly does; a read does not.
+TEST(DaemonPropctl, AWriteWarnsWhenTheStoreIsNearlyFull)
+{
+    DaemonOptions small;
+    // The location presents itself as a device of 20100 pages; values of
+    // 300 bytes take two pages a key.
+    small.init_faults = "device:bytes=" + std::to_string(0x5029000 + 20100ull * 4096) + ",path=local.store";
+    Daemon d(small);
+    TempDir files;
+    std::ofstream fill(files.file("fill"));
+    for (int i = 0; i < 9100; i++) fill << "set SYSTEM.f" << i / 1000 << ".k" << i << " " << std::string(300, 'v') << "\n";
+    fill.close();
+    ASSERT_EQ(d.propctl({"batch", files.file("fill")}), 0);
+    d.start();
+    const Answer set = run_propctl(d.root(), {"set", "SYSTEM.x", "y"});
+    EXPECT_EQ(set.status, 0);
+    EXPECT_NE(set.printed.find("propctl: warning: the store is 9"), std::string::npos) << set.printed;
+    EXPECT_EQ(run_propctl(d.root(), {"get", "SYSTEM.x"}).printed, "y\n");
+}
+
+// The commands that open the store themselves: the lock's status, not a
+// wait.
+TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)
+{
+    Daemon d;
+    d.start();
+    for (const std::vector<std::string> &command :
+         {std::vector<std::string>{"--direct", "get", "SYSTEM"}, {"grow", "1G"}, {"init", "--size", "1G"},
+          {"state", "set", "0"}}) {
+        std::vector<std::string> args = {"--root", d.root()};
+        args.insert(args.end(), command.begin(), command.end());
+        Running run(args);
+        EXPECT_TRUE(run.said("stop it to use the store directly (systemctl stop propregd", 20000))
+            << words(command) << ": " << run.printed;
+        EXPECT_EQ(run.status(), 7) << words(command);
+    }
+}
+
+TEST(DaemonPropctl, WatchPrintsEachCommittedChange)
+{
+    Daemon d;
+    d.start();
+    Conn c = d.connect();
+    ASSERT_EQ(c.set("SYSTEM.app.port", "1"), 0u);
+    Running watch({"--root", d.root(), "--json", "watch", "SYSTEM.app"});
+    // The watch is on once a change made now reaches it.
+    bool on = false;
+    for (int i = 0; i < 100 && !on; i++) {
+        ASSERT_EQ(c.set("SYSTEM.app.port", "2"), 0u);
+        on = watch.said("\"event\":\"set\",\"key\":\"SYSTEM.app.port\"}", 100);
+    }
+    ASSERT_TRUE(on) << watch.printed;
+    prc_key app = c.key("SYSTEM.app"), sys = c.key("SYSTEM");
+    ASSERT_EQ(prc_move_key(c, app, sys, "svc", 0, nullptr), 0u);
+    EXPECT_TRUE(watch.said("\"event\":\"moved\",\"key\":\"SYSTEM.app\",\"target\":\"SYSTEM.svc\"}", 10000))
+        << watch.printed;
+    EXPECT_EQ(d.stop(), 0);
+    EXPECT_TRUE(watch.said("the daemon closed the connection", 10000)) << watch.printed;
+    EXPECT_EQ(watch.status(), 1);
+}
+
+}  // namespace
