@@ -154,6 +154,14 @@ std::string root_file(const Root &root, const char *name)
     return root.dir + "/" + name;
 }
 
+void fsync_dir(const std::string &dir)
+{
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 std::string default_location(const Root &root, Kind kind, unsigned slot)
 {
     if (kind == Kind::local) return root.dir + "/data/local.store";

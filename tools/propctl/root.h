@@ -44,6 +44,14 @@ const char *kind_name(Kind kind);
 // it, at the root.
 void use_root(const Root &root);
 std::string root_file(const Root &root, const char *name);
+// The files beside the configuration that every process writing the store
+// follows, propctl and propregd alike: one writer at a time (the lock), a
+// write that may have been cut short (dirty), an init that did not finish.
+inline constexpr const char *kLockFile = "propctl.lock";
+inline constexpr const char *kDirtyFile = "propctl.dirty";
+inline constexpr const char *kInitFile = "propctl.init";
+// Makes a file made or removed in dir outlive a power cut.
+void fsync_dir(const std::string &dir);
 std::string default_location(const Root &root, Kind kind, unsigned slot);
 bool directory_exists(const std::string &path);
 std::string absolute_path(const std::string &path);

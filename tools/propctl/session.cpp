@@ -18,21 +18,9 @@ namespace propctl {
 
 namespace {
 
-constexpr const char *kLockFile = "propctl.lock";
-constexpr const char *kDirtyFile = "propctl.dirty";
-constexpr const char *kInitFile = "propctl.init";
-
 bool exists(const std::string &path)
 {
     return ::access(path.c_str(), F_OK) == 0;
-}
-
-void fsync_dir(const std::string &dir)
-{
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 // A marker must outlive a power cut as surely as the writes it guards.

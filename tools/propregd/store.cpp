@@ -17,24 +17,12 @@
 
 namespace propregd {
 
-namespace {
-
-// The files propctl keeps beside the configuration: the daemon follows the
-// same protocol, so propctl and the daemon never write at once and a
-// reader after a killed daemon rolls back first.
-constexpr const char *kLockFile = "propctl.lock";
-constexpr const char *kDirtyFile = "propctl.dirty";
-constexpr const char *kInitFile = "propctl.init";
-
-void sync_dir(const std::string &dir)
-{
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
-}  // namespace
+// The daemon takes the lock, the dirty marker and the init check as
+// propctl does (root.h), so that the two never write at once and a reader
+// after a killed daemon rolls back first.
+using propctl::kDirtyFile;
+using propctl::kInitFile;
+using propctl::kLockFile;
 
 Store::~Store()
 {
@@ -144,7 +132,7 @@ bool Store::open(const propctl::Root &root, int lock_wait_s)
         return false;
     }
     ::close(fd);
-    sync_dir(root_.dir);
+    propctl::fsync_dir(root_.dir);
     restrict_locations();
     // The open at the caching level takes a block whose copy in a disk group
     // is damaged from a good copy, and its recovery writes the boot block
