@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +17,6 @@
 
 #include "daemon_fixture.h"
 
-extern char **environ;
-
 namespace {
 
 // propctl with stdout and stderr on a pipe.
@@ -30,19 +27,11 @@ struct Running {
     explicit Running(const std::vector<std::string> &args)
     {
         int fds[2];
-        EXPECT_EQ(::pipe(fds), 0);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-        posix_spawn_file_actions_addclose(&fa, fds[0]);
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
         std::vector<std::string> words = {PROPCTL_PATH};
         words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid, PROPCTL_PATH, &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
+        pid = spawn(words, "", fds[1]);
+        EXPECT_GT(pid, 0);
         ::close(fds[1]);
         out = fds[0];
     }

@@ -28,18 +28,16 @@ std::string writer_key(int w)
 double write_all(const Daemon &d, int from, int count)
 {
     const auto start = std::chrono::steady_clock::now();
-    std::vector<std::thread> threads;
-    for (int w = 0; w < kWriters; w++) {
-        threads.emplace_back([&, w] {
-            Conn c = d.connect();
-            prc_key parent = c.key(writer_key(w));
-            for (int j = from; j < from + count; j++) {
-                std::string name = "k" + std::to_string(j);
-                ASSERT_EQ(prc_create_n_set_key(c, parent, name.c_str(), nullptr, PROP_TYPE_TEXT, "v", 2, 0, nullptr, nullptr), 0u);
-            }
-        });
-    }
-    for (std::thread &t : threads) t.join();
+    on_threads(kWriters, [&](int w) {
+        Conn c = d.connect();
+        prc_key parent = c.key(writer_key(w));
+        for (int j = from; j < from + count; j++) {
+            std::string name = "k" + std::to_string(j);
+            ASSERT_EQ(prc_create_n_set_key(c, parent, name.c_str(), nullptr, PROP_TYPE_TEXT, "v", 2, 0, nullptr,
+                                           nullptr),
+                      0u);
+        }
+    });
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
