@@ -24,6 +24,10 @@ class DaemonKeys : public ::testing::Test {
     Daemon d;
 };
 
+// Each operation once through the wire, with what only the wire can lose:
+// the disposition, the size a short buffer needs, the error text.  What
+// the operations mean is the keys tests' (CreateTest, ValuesTest, MoveTest,
+// DeleteTest).
 TEST_F(DaemonKeys, EveryKeyOperationRoundTrips)
 {
     Conn c = d.connect();
@@ -32,10 +36,6 @@ TEST_F(DaemonKeys, EveryKeyOperationRoundTrips)
     ASSERT_EQ(prc_open(c, "SYSTEM", &sys), 0u);
     ASSERT_EQ(prc_create_key(c, sys, "app", nullptr, &app, &disp), 0u);
     EXPECT_EQ(disp, PROP_DISP_CREATED);
-    prc_key again = 0;
-    EXPECT_EQ(prc_create_key(c, sys, "app", nullptr, &again, &disp), 0u);
-    EXPECT_EQ(disp, PROP_DISP_EXISTED);
-    EXPECT_EQ(prc_close_key(c, again), 0u);
     const uint32_t v = 8080;
     ASSERT_EQ(prc_create_n_set_key(c, app, "port", nullptr, PROP_TYPE_UB4, &v, 4, 0, &port, &disp), 0u);
     EXPECT_EQ(prc_create_n_set_key(c, app, "port", nullptr, PROP_TYPE_UB4, &v, 4, PRZKV_FLAGS_NO_OVERWRITE,
@@ -46,10 +46,6 @@ TEST_F(DaemonKeys, EveryKeyOperationRoundTrips)
     uint32_t type = 0, got = 0, size = 2;
     EXPECT_EQ(prc_get_value(c, port, &type, &got, &size), PROP_E_BUFSZ);
     EXPECT_EQ(size, 4u);
-    size = sizeof got;
-    ASSERT_EQ(prc_get_value(c, port, &type, &got, &size), 0u);
-    EXPECT_EQ(type, uint32_t{PROP_TYPE_UB4});
-    EXPECT_EQ(got, v);
 
     EXPECT_EQ(c.set("SYSTEM.app.name", "demo"), 0u);
     char *names = nullptr;
@@ -61,24 +57,17 @@ TEST_F(DaemonKeys, EveryKeyOperationRoundTrips)
 
     sec_attr sec{};
     ASSERT_EQ(prc_get_security(c, port, &sec), 0u);
-    EXPECT_EQ(sec.userperm, uint32_t{PROP_PERM_ALL_ACCESS});
-    EXPECT_EQ(sec.otherperm, uint32_t{PROP_PERM_READ});
     sec.otherperm = PROP_PERM_NONE;
     ASSERT_EQ(prc_set_security(c, port, &sec), 0u);
     ASSERT_EQ(prc_get_security(c, port, &sec), 0u);
     EXPECT_EQ(sec.otherperm, uint32_t{PROP_PERM_NONE});
 
     ASSERT_EQ(prc_move_key(c, port, app, "listen", 0, &moved), 0u);
-    EXPECT_EQ(c.get("SYSTEM.app.port"), "<error 4>");
     size = sizeof got;
     ASSERT_EQ(prc_get_value(c, moved, &type, &got, &size), 0u);
+    EXPECT_EQ(type, uint32_t{PROP_TYPE_UB4});
     EXPECT_EQ(got, v);
     EXPECT_EQ(prc_delete_value(c, moved), 0u);
-    size = sizeof got;
-    ASSERT_EQ(prc_get_value(c, moved, &type, &got, &size), 0u);
-    EXPECT_EQ(size, 0u);
-
-    EXPECT_EQ(prc_delete_key(c, app, 0), PROP_E_NOTEMPTY);
     EXPECT_EQ(prc_delete_key(c, app, 1), 0u);
     EXPECT_EQ(c.get("SYSTEM.app.name"), "<error 4>");
     EXPECT_EQ(prc_set_value(c, 4242, PROP_TYPE_TEXT, "x", 2), PROP_E_KEYH);
