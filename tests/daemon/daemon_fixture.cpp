@@ -101,6 +101,7 @@ Daemon::Daemon(const DaemonOptions &options) : root_(dir_.path() + "/root")
     for (const std::string &dg : options.disk_groups) args.insert(args.end(), {"--disk-group", dg});
     EXPECT_EQ(run_child(PROPCTL_PATH, args, options.init_faults), 0);
     ::chmod(root_.c_str(), 0755);
+    if (options.serve) start();
 }
 
 Daemon::~Daemon()

@@ -21,11 +21,19 @@ pid_t spawn(std::vector<std::string> words, const std::string &faults = "", int 
 void on_threads(int n, const std::function<void(int)> &body);
 
 struct DaemonOptions {
+    bool serve = false;  // started at once, with no arguments
     bool cluster = false;
     bool developer = true;  // buffered: what a test needs that does not cut power
     std::vector<std::string> disk_groups;  // "+DATA": a cluster store's locations there
     std::string init_faults;  // $PROPREG_FAULTS while the store is made
 };
+
+// The common case: a developer-mode store, served at once.
+inline const DaemonOptions kServed = [] {
+    DaemonOptions o;
+    o.serve = true;
+    return o;
+}();
 
 // A connection closed when it goes out of scope.
 class Conn {

@@ -22,8 +22,7 @@ std::string key_of(int w, int j)
 
 TEST(DaemonGroupCommit, EveryWriterGetsItsOwnResultAndEachChangeLandsOnce)
 {
-    Daemon d;
-    d.start();
+    Daemon d(kServed);
     {
         Conn c = d.connect();
         // Every fourth key exists: creating it without overwriting fails.

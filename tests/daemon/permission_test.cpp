@@ -80,8 +80,7 @@ struct Report {
 
 TEST(DaemonPermissions, AnotherUserGetsWhatTheLevelsGiveAndNothingMore)
 {
-    Daemon d;
-    d.start();
+    Daemon d(kServed);
     Conn root = d.connect();
     make_keys(root);
     const std::string store = d.root() + "/data/local.store";

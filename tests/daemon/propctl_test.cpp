@@ -66,7 +66,6 @@ struct Running {
 struct Answer {
     int status;
     std::string printed;  // stdout and stderr
-    bool operator==(const Answer &) const = default;
 };
 
 // Two stores made alike differ in their root and their ids alone (and
@@ -176,8 +175,7 @@ TEST(DaemonPropctl, AWriteWarnsWhenTheStoreIsNearlyFull)
 // wait.
 TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)
 {
-    Daemon d;
-    d.start();
+    Daemon d(kServed);
     for (const std::vector<std::string> &command :
          {std::vector<std::string>{"--direct", "get", "SYSTEM"}, {"grow", "1G"}, {"init", "--size", "1G"},
           {"state", "set", "0"}}) {
@@ -192,8 +190,7 @@ TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)
 
 TEST(DaemonPropctl, WatchPrintsEachCommittedChange)
 {
-    Daemon d;
-    d.start();
+    Daemon d(kServed);
     Conn c = d.connect();
     ASSERT_EQ(c.set("SYSTEM.app.port", "1"), 0u);
     Running watch({"--root", d.root(), "--json", "watch", "SYSTEM.app"});

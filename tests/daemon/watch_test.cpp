@@ -117,8 +117,7 @@ TEST(DaemonWatch, EveryChangeInCommitOrderAndAStalledWatcherGetsOneResync)
 // again what it watches, and is told of later changes as before.
 TEST(DaemonWatch, AnImportSendsAResync)
 {
-    Daemon d;
-    d.start();
+    Daemon d(kServed);
     Conn c = d.connect(), watcher = d.connect();
     ASSERT_EQ(c.set("SYSTEM.w.a", "1"), 0u);
     const std::string file = d.root() + "/w.rec";
