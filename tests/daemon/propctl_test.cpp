@@ -201,10 +201,19 @@ TEST(DaemonPropctl, WatchPrintsEachCommittedChange)
         on = watch.said("\"event\":\"set\",\"key\":\"SYSTEM.app.port\"}", 100);
     }
     ASSERT_TRUE(on) << watch.printed;
+    // An import's keys are not told one by one: the watcher is asked to
+    // read again what it watches, and is told of later changes as before.
+    const std::string file = d.root() + "/w.rec";
+    ASSERT_EQ(prc_export(c, file.c_str(), "SYSTEM.app", nullptr), 0u);
+    ASSERT_EQ(prc_import(c, file.c_str(), PROP_CBKP_IMPORT_ASIS, nullptr), 0u);
+    ASSERT_TRUE(watch.said("\"event\":\"resync\",\"key\":\"SYSTEM.app\"}", 10000)) << watch.printed;
     prc_key app = c.key("SYSTEM.app"), sys = c.key("SYSTEM");
     ASSERT_EQ(prc_move_key(c, app, sys, "svc", 0, nullptr), 0u);
     EXPECT_TRUE(watch.said("\"event\":\"moved\",\"key\":\"SYSTEM.app\",\"target\":\"SYSTEM.svc\"}", 10000))
         << watch.printed;
+    const size_t resync = watch.printed.find("\"event\":\"resync\"");
+    EXPECT_EQ(watch.printed.find("\"event\":", resync + 1), watch.printed.find("\"event\":\"moved\""))
+        << "nothing of the import one key at a time: " << watch.printed;
     EXPECT_EQ(d.stop(), 0);
     EXPECT_TRUE(watch.said("the daemon closed the connection", 10000)) << watch.printed;
     EXPECT_EQ(watch.status(), 1);

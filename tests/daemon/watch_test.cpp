@@ -113,23 +113,4 @@ TEST(DaemonWatch, EveryChangeInCommitOrderAndAStalledWatcherGetsOneResync)
     EXPECT_LT(late.size(), 8000u);
 }
 
-// An import's keys are not told one by one: a watcher is asked to read
-// again what it watches, and is told of later changes as before.
-TEST(DaemonWatch, AnImportSendsAResync)
-{
-    Daemon d(kServed);
-    Conn c = d.connect(), watcher = d.connect();
-    ASSERT_EQ(c.set("SYSTEM.w.a", "1"), 0u);
-    const std::string file = d.root() + "/w.rec";
-    ASSERT_EQ(prc_export(c, file.c_str(), "SYSTEM.w", nullptr), 0u);
-    ASSERT_EQ(prc_watch(watcher, "SYSTEM.w.a", nullptr), 0u);
-    ASSERT_EQ(prc_import(c, file.c_str(), PROP_CBKP_IMPORT_ASIS, nullptr), 0u);
-    ASSERT_EQ(c.set("SYSTEM.w.a", "2"), 0u);
-    const std::vector<Seen> got = read_events(watcher, 2, 10000);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].kind, uint32_t{PRC_EV_RESYNC});
-    EXPECT_EQ(got[0].key, "SYSTEM.w.a");
-    EXPECT_EQ(got[1].kind, uint32_t{PRC_EV_VALUE_SET});
-}
-
 }  // namespace
