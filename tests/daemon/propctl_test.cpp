@@ -179,12 +179,10 @@ TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)
     for (const std::vector<std::string> &command :
          {std::vector<std::string>{"--direct", "get", "SYSTEM"}, {"grow", "1G"}, {"init", "--size", "1G"},
           {"state", "set", "0"}}) {
-        std::vector<std::string> args = {"--root", d.root()};
-        args.insert(args.end(), command.begin(), command.end());
-        Running run(args);
-        EXPECT_TRUE(run.said("stop it to use the store directly (systemctl stop propregd", 20000))
-            << words(command) << ": " << run.printed;
-        EXPECT_EQ(run.status(), 7) << words(command);
+        const Answer a = run_propctl(d.root(), command);
+        EXPECT_NE(a.printed.find("stop it to use the store directly (systemctl stop propregd"), std::string::npos)
+            << words(command) << ": " << a.printed;
+        EXPECT_EQ(a.status, 7) << words(command);
     }
 }
 
