@@ -48,16 +48,6 @@ void on_threads(int n, const std::function<void(int)> &body)
     for (std::thread &t : threads) t.join();
 }
 
-Conn &Conn::operator=(Conn &&o) noexcept
-{
-    if (this != &o) {
-        prc_disconnect(c_);
-        c_ = o.c_;
-        o.c_ = nullptr;
-    }
-    return *this;
-}
-
 prc_key Conn::key(const std::string &name)
 {
     prc_key k = 0;

@@ -41,7 +41,6 @@ class Conn {
     explicit Conn(prc_conn *c = nullptr) : c_(c) {}
     ~Conn() { prc_disconnect(c_); }
     Conn(Conn &&o) noexcept : c_(o.c_) { o.c_ = nullptr; }
-    Conn &operator=(Conn &&o) noexcept;
     Conn(const Conn &) = delete;
     Conn &operator=(const Conn &) = delete;
     operator prc_conn *() const { return c_; }
