@@ -44,7 +44,6 @@ class Conn {
     Conn(const Conn &) = delete;
     Conn &operator=(const Conn &) = delete;
     operator prc_conn *() const { return c_; }
-    prc_conn *get() const { return c_; }
 
     // Opens name, creating what is missing below an existing top key.
     prc_key key(const std::string &name);
