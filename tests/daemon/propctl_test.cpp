@@ -180,8 +180,8 @@ TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)
          {std::vector<std::string>{"--direct", "get", "SYSTEM"}, {"grow", "1G"}, {"init", "--size", "1G"},
           {"state", "set", "0"}}) {
         const Answer a = run_propctl(d.root(), command);
-        EXPECT_NE(a.printed.find("stop it to use the store directly (systemctl stop propregd"), std::string::npos)
-            << words(command) << ": " << a.printed;
+        const std::string how = "stop it to use the store directly (systemctl stop propregd";
+        EXPECT_NE(a.printed.find(how), std::string::npos) << words(command) << ": " << a.printed;
         EXPECT_EQ(a.status, 7) << words(command);
     }
 }
@@ -210,7 +210,8 @@ TEST(DaemonPropctl, WatchPrintsEachCommittedChange)
     EXPECT_TRUE(watch.said("\"event\":\"moved\",\"key\":\"SYSTEM.app\",\"target\":\"SYSTEM.svc\"}", 10000))
         << watch.printed;
     const size_t resync = watch.printed.find("\"event\":\"resync\"");
-    EXPECT_EQ(watch.printed.find("\"event\":", resync + 1), watch.printed.find("\"event\":\"moved\""))
+    const size_t moved = watch.printed.find("\"event\":\"moved\"");
+    EXPECT_EQ(watch.printed.find("\"event\":", resync + 1), moved)
         << "nothing of the import one key at a time: " << watch.printed;
     EXPECT_EQ(d.stop(), 0);
     EXPECT_TRUE(watch.said("the daemon closed the connection", 10000)) << watch.printed;

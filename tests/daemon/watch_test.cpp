@@ -32,10 +32,10 @@ double write_all(const Daemon &d, int from, int count)
         Conn c = d.connect();
         prc_key parent = c.key(writer_key(w));
         for (int j = from; j < from + count; j++) {
-            std::string name = "k" + std::to_string(j);
-            ASSERT_EQ(prc_create_n_set_key(c, parent, name.c_str(), nullptr, PROP_TYPE_TEXT, "v", 2, 0, nullptr,
-                                           nullptr),
-                      0u);
+            const std::string name = "k" + std::to_string(j);
+            const uint32_t rc = prc_create_n_set_key(c, parent, name.c_str(), nullptr,
+                                                     PROP_TYPE_TEXT, "v", 2, 0, nullptr, nullptr);
+            ASSERT_EQ(rc, 0u);
         }
     });
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -24,9 +24,10 @@ std::string json_failure(int status, const std::string &err)
 {
     const std::string text = err.substr(9, err.size() - 10);
     const size_t at = text.find(": error ");
-    const std::string code = at == std::string::npos ? "0" : text.substr(at + 8, text.find(':', at + 1) - at - 8);
-    return "{\"ok\":false,\"code\":" + code + ",\"exit\":" + std::to_string(status) + ",\"error\":\"" + text +
-           "\"}\n";
+    const std::string code =
+        at == std::string::npos ? "0" : text.substr(at + 8, text.find(':', at + 1) - at - 8);
+    return "{\"ok\":false,\"code\":" + code + ",\"exit\":" + std::to_string(status) +
+           ",\"error\":\"" + text + "\"}\n";
 }
 
 TEST(PropctlInput, MistakesAreRefusedWithTheirCode)
@@ -93,7 +94,8 @@ TEST(PropctlInput, AMissingStoreIsReportedAndNotMade)
     const BadInput cases[] = {
         {{"get", "SYSTEM.a"}, 4,
          "propctl: get SYSTEM.a: no store at " + p.root() +
-             " (propctl init makes one): error 33: The configuration or the location was not found.\n"},
+             " (propctl init makes one): error 33: The configuration or the location was not "
+             "found.\n"},
         {{"init", "--copies", "2"}, 2, "propctl: init: --copies needs --cluster\n"},
         {{"init", "--cluster", "--copies", "6"}, 2, "propctl: init: --copies takes 1 to 5\n"},
         {{"init", "--location", "a", "--location", "b"}, 2,
@@ -105,12 +107,14 @@ TEST(PropctlInput, AMissingStoreIsReportedAndNotMade)
         {{"vld", "mount", "+DATA"}, 1, "propctl: vld: no disk group +DATA\n"},
         {{"vld", "bogus"}, 2, "propctl: vld: unknown action 'bogus' ('propctl vld --help')\n"},
         // Larger than 32 bits it would wrap round to mirror copy 1.
-        {{"vld", "damage", "+DATA", "--mirror", "4294967297"}, 2, "propctl: vld: --mirror takes 1 to 6\n"},
+        {{"vld", "damage", "+DATA", "--mirror", "4294967297"}, 2,
+         "propctl: vld: --mirror takes 1 to 6\n"},
     };
     for (const BadInput &c : cases) EXPECT_TRUE(says(p.run(c.args), c.status, c.err));
     EXPECT_NE(::access(p.root().c_str(), F_OK), 0) << "a refused request made the root";
     EXPECT_EQ(p.ok({"vld"}), "volume manager at " + p.dir().path() +
-                                 "/vld: instance up\nno disk groups ('propctl vld create +NAME' makes one)\n");
+                                 "/vld: instance up\n"
+                                 "no disk groups ('propctl vld create +NAME' makes one)\n");
 
     // A store whose location file went away cannot be opened, and says
     // which file is missing.
