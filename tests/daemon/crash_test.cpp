@@ -71,8 +71,7 @@ void write_until_closed(const Daemon &d, int w, long from, Told *told, std::atom
 
 TEST(DaemonCrash, KilledAnywhereUnderEightWritersLosesNothingItAnswered)
 {
-    Daemon d;
-    d.start();
+    Daemon d(kServed);
     {
         Conn c = d.connect();
         for (int w = 0; w < kWriters; w++)

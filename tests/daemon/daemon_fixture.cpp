@@ -18,14 +18,34 @@
 
 extern char **environ;
 
-Conn &Conn::operator=(Conn &&o) noexcept
+pid_t spawn(std::vector<std::string> words, const std::string &faults, int out)
 {
-    if (this != &o) {
-        prc_disconnect(c_);
-        c_ = o.c_;
-        o.c_ = nullptr;
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env = {"PROPREG_FAULTS=" + faults};
+    for (char **e = environ; *e != nullptr; e++)
+        if (std::strncmp(*e, "PROPREG_FAULTS=", 15) != 0) env.emplace_back(*e);
+    std::vector<char *> envp;
+    for (std::string &e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (out >= 0) {
+        posix_spawn_file_actions_adddup2(&fa, out, 1);
+        posix_spawn_file_actions_adddup2(&fa, out, 2);
     }
-    return *this;
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+void on_threads(int n, const std::function<void(int)> &body)
+{
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; i++) threads.emplace_back(body, i);
+    for (std::thread &t : threads) t.join();
 }
 
 prc_key Conn::key(const std::string &name)
@@ -71,6 +91,7 @@ Daemon::Daemon(const DaemonOptions &options) : root_(dir_.path() + "/root")
     for (const std::string &dg : options.disk_groups) args.insert(args.end(), {"--disk-group", dg});
     EXPECT_EQ(run_child(PROPCTL_PATH, args, options.init_faults), 0);
     ::chmod(root_.c_str(), 0755);
+    if (options.serve) start();
 }
 
 Daemon::~Daemon()
@@ -83,16 +104,8 @@ void Daemon::start(const std::vector<std::string> &args, const std::string &faul
     ASSERT_FALSE(running());
     std::vector<std::string> words = {PROPREGD_PATH, "--root", root_, "--log", root_ + "/propregd.log"};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = {"PROPREG_FAULTS=" + faults};
-    for (char **e = environ; *e != nullptr; e++)
-        if (std::strncmp(*e, "PROPREG_FAULTS=", 15) != 0) env.emplace_back(*e);
-    std::vector<char *> envp;
-    for (std::string &e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    ASSERT_EQ(posix_spawn(&pid_, PROPREGD_PATH, nullptr, nullptr, argv.data(), envp.data()), 0);
+    pid_ = spawn(words, faults);
+    ASSERT_GT(pid_, 0);
     for (int i = 0; i < 2000; i++) {
         prc_conn *c = nullptr;
         if (prc_connect(socket().c_str(), &c) == 0) {

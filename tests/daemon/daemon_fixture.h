@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,12 +13,27 @@
 #include "propreg/client.h"
 #include "support/tmpdir.h"
 
+// Starts words[0] with words as its argv and $PROPREG_FAULTS set to faults
+// (none when empty); its stdout and stderr go to out unless that is -1.
+pid_t spawn(std::vector<std::string> words, const std::string &faults = "", int out = -1);
+
+// Runs body(0) to body(n - 1) each on a thread of its own, and waits for all.
+void on_threads(int n, const std::function<void(int)> &body);
+
 struct DaemonOptions {
+    bool serve = false;  // started at once, with no arguments
     bool cluster = false;
     bool developer = true;  // buffered: what a test needs that does not cut power
     std::vector<std::string> disk_groups;  // "+DATA": a cluster store's locations there
     std::string init_faults;  // $PROPREG_FAULTS while the store is made
 };
+
+// The common case: a developer-mode store, served at once.
+inline const DaemonOptions kServed = [] {
+    DaemonOptions o;
+    o.serve = true;
+    return o;
+}();
 
 // A connection closed when it goes out of scope.
 class Conn {
@@ -25,11 +41,9 @@ class Conn {
     explicit Conn(prc_conn *c = nullptr) : c_(c) {}
     ~Conn() { prc_disconnect(c_); }
     Conn(Conn &&o) noexcept : c_(o.c_) { o.c_ = nullptr; }
-    Conn &operator=(Conn &&o) noexcept;
     Conn(const Conn &) = delete;
     Conn &operator=(const Conn &) = delete;
     operator prc_conn *() const { return c_; }
-    prc_conn *get() const { return c_; }
 
     // Opens name, creating what is missing below an existing top key.
     prc_key key(const std::string &name);

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "daemon_fixture.h"
@@ -23,32 +22,28 @@ std::string key_of(int w, int j)
 
 TEST(DaemonGroupCommit, EveryWriterGetsItsOwnResultAndEachChangeLandsOnce)
 {
-    Daemon d;
-    d.start();
+    Daemon d(kServed);
     {
         Conn c = d.connect();
         // Every fourth key exists: creating it without overwriting fails.
         for (int w = 0; w < kWriters; w++)
             for (int j = 0; j < kKeys; j += 4) ASSERT_EQ(c.set(key_of(w, j), "old"), 0u);
     }
-    std::vector<std::thread> threads;
     std::vector<std::string> wrong(kWriters);
-    for (int w = 0; w < kWriters; w++) {
-        threads.emplace_back([&, w] {
-            Conn c = d.connect();
-            prc_key parent = c.key("SYSTEM.g.t" + std::to_string(w));
-            for (int j = 0; j < kKeys; j++) {
-                const std::string v = std::to_string(w) + "-" + std::to_string(j);
-                const std::string name = "x" + std::to_string(j);
-                uint32_t rc = prc_create_n_set_key(c, parent, name.c_str(), nullptr, PROP_TYPE_TEXT, v.c_str(),
-                                                   static_cast<uint32_t>(v.size() + 1), PRZKV_FLAGS_NO_OVERWRITE,
-                                                   nullptr, nullptr);
-                if (rc != (j % 4 == 0 ? uint32_t{PROP_E_EXISTS} : 0u))
-                    wrong[static_cast<size_t>(w)] += name + " answered " + std::to_string(rc) + "; ";
-            }
-        });
-    }
-    for (std::thread &t : threads) t.join();
+    on_threads(kWriters, [&](int w) {
+        Conn c = d.connect();
+        prc_key parent = c.key("SYSTEM.g.t" + std::to_string(w));
+        for (int j = 0; j < kKeys; j++) {
+            const std::string v = std::to_string(w) + "-" + std::to_string(j);
+            const std::string name = "x" + std::to_string(j);
+            const auto size = static_cast<uint32_t>(v.size() + 1);
+            uint32_t rc = prc_create_n_set_key(c, parent, name.c_str(), nullptr, PROP_TYPE_TEXT,
+                                               v.c_str(), size, PRZKV_FLAGS_NO_OVERWRITE, nullptr,
+                                               nullptr);
+            if (rc != (j % 4 == 0 ? uint32_t{PROP_E_EXISTS} : 0u))
+                wrong[static_cast<size_t>(w)] += name + " answered " + std::to_string(rc) + "; ";
+        }
+    });
     Conn c = d.connect();
     for (int w = 0; w < kWriters; w++) {
         EXPECT_EQ(wrong[static_cast<size_t>(w)], "") << "writer " << w;

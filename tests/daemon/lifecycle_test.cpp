@@ -31,8 +31,7 @@ bool exists(const std::string &path)
 
 TEST(DaemonLifecycle, HoldsTheStoreUntilItStopsCleanly)
 {
-    Daemon d;
-    d.start();
+    Daemon d(kServed);
     EXPECT_TRUE(locked(d.root())) << "the daemon takes propctl's lock";
     EXPECT_TRUE(exists(d.root() + "/propctl.dirty")) << "a killed daemon leaves readers a rollback to run";
     {

@@ -80,8 +80,7 @@ struct Report {
 
 TEST(DaemonPermissions, AnotherUserGetsWhatTheLevelsGiveAndNothingMore)
 {
-    Daemon d;
-    d.start();
+    Daemon d(kServed);
     Conn root = d.connect();
     make_keys(root);
     const std::string store = d.root() + "/data/local.store";
@@ -96,17 +95,10 @@ TEST(DaemonPermissions, AnotherUserGetsWhatTheLevelsGiveAndNothingMore)
         r.expect(prc_connect(d.socket().c_str(), &raw), 0, "connect");
         Conn c(raw);
         const uint32_t denied = PROP_E_PERM;
-        auto set = [&](const char *name, const char *value) {
-            prc_key k = 0;
-            uint32_t rc = prc_open(c, name, &k);
-            if (rc == 0) rc = prc_set_value(c, k, PROP_TYPE_TEXT, value, static_cast<uint32_t>(std::strlen(value) + 1));
-            if (k != 0) prc_close_key(c, k);
-            return rc;
-        };
-        r.expect(set("SYSTEM.all", "nobody's"), 0, "set, all access");
-        r.expect(set("SYSTEM.setonly", "nobody's"), 0, "set, set-key");
-        r.expect(set("SYSTEM.group", "nobody's"), 0, "set, through the group");
-        r.expect(set("SYSTEM.read", "nobody's"), denied, "set, read only");
+        r.expect(c.set("SYSTEM.all", "nobody's"), 0, "set, all access");
+        r.expect(c.set("SYSTEM.setonly", "nobody's"), 0, "set, set-key");
+        r.expect(c.set("SYSTEM.group", "nobody's"), 0, "set, through the group");
+        r.expect(c.set("SYSTEM.read", "nobody's"), denied, "set, read only");
         r.expect(c.get("SYSTEM.read") == "root's" ? 0 : 1, 0, "get, read only");
         prc_key k = 0;
         r.expect(prc_open(c, "SYSTEM.none", &k), denied, "open, no access");

@@ -28,18 +28,16 @@ std::string writer_key(int w)
 double write_all(const Daemon &d, int from, int count)
 {
     const auto start = std::chrono::steady_clock::now();
-    std::vector<std::thread> threads;
-    for (int w = 0; w < kWriters; w++) {
-        threads.emplace_back([&, w] {
-            Conn c = d.connect();
-            prc_key parent = c.key(writer_key(w));
-            for (int j = from; j < from + count; j++) {
-                std::string name = "k" + std::to_string(j);
-                ASSERT_EQ(prc_create_n_set_key(c, parent, name.c_str(), nullptr, PROP_TYPE_TEXT, "v", 2, 0, nullptr, nullptr), 0u);
-            }
-        });
-    }
-    for (std::thread &t : threads) t.join();
+    on_threads(kWriters, [&](int w) {
+        Conn c = d.connect();
+        prc_key parent = c.key(writer_key(w));
+        for (int j = from; j < from + count; j++) {
+            const std::string name = "k" + std::to_string(j);
+            const uint32_t rc = prc_create_n_set_key(c, parent, name.c_str(), nullptr,
+                                                     PROP_TYPE_TEXT, "v", 2, 0, nullptr, nullptr);
+            ASSERT_EQ(rc, 0u);
+        }
+    });
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -113,26 +111,6 @@ TEST(DaemonWatch, EveryChangeInCommitOrderAndAStalledWatcherGetsOneResync)
     }
     EXPECT_EQ(resyncs, 1u);
     EXPECT_LT(late.size(), 8000u);
-}
-
-// An import's keys are not told one by one: a watcher is asked to read
-// again what it watches, and is told of later changes as before.
-TEST(DaemonWatch, AnImportSendsAResync)
-{
-    Daemon d;
-    d.start();
-    Conn c = d.connect(), watcher = d.connect();
-    ASSERT_EQ(c.set("SYSTEM.w.a", "1"), 0u);
-    const std::string file = d.root() + "/w.rec";
-    ASSERT_EQ(prc_export(c, file.c_str(), "SYSTEM.w", nullptr), 0u);
-    ASSERT_EQ(prc_watch(watcher, "SYSTEM.w.a", nullptr), 0u);
-    ASSERT_EQ(prc_import(c, file.c_str(), PROP_CBKP_IMPORT_ASIS, nullptr), 0u);
-    ASSERT_EQ(c.set("SYSTEM.w.a", "2"), 0u);
-    const std::vector<Seen> got = read_events(watcher, 2, 10000);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].kind, uint32_t{PRC_EV_RESYNC});
-    EXPECT_EQ(got[0].key, "SYSTEM.w.a");
-    EXPECT_EQ(got[1].kind, uint32_t{PRC_EV_VALUE_SET});
 }
 
 }  // namespace

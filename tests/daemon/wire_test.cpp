@@ -53,8 +53,7 @@ std::string frame(const std::string &body)
 
 TEST(DaemonWire, AMalformedFrameClosesOnlyItsConnection)
 {
-    Daemon d;
-    d.start();
+    Daemon d(kServed);
     Conn good = d.connect();
     prc_key sys = 0;
     ASSERT_EQ(prc_open(good, "SYSTEM", &sys), 0u);

@@ -1,6 +1,6 @@
 // Failures an operator meets: each names its real cause (the key, the file
 // and why it cannot be used, the disk group) and exits with the status a
-// script can tell apart, on stderr and, with --json, on stdout.
+// script can tell apart.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,20 +13,6 @@
 #include "propctl_run.h"
 
 namespace {
-
-TEST(PropctlErrors, AFailureIsAlsoAJsonDocument)
-{
-    Propctl p({"init"});
-    RunResult r = p.run({"--json", "get", "SYSTEM.nope"});
-    EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.out, "{\"ok\":false,\"code\":4,\"exit\":4,\"error\":\"get SYSTEM.nope: no such key SYSTEM.nope: "
-                     "error 4: The key behind the key handle no longer exists.\"}\n");
-    // Before the command is understood too; a fault of propctl's own has no code.
-    r = p.run({"--json", "frobnicate"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "{\"ok\":false,\"code\":0,\"exit\":2,\"error\":\"unknown command 'frobnicate' ('propctl --help' "
-                     "lists them)\"}\n");
-}
 
 TEST(PropctlErrors, AFullDiskAFileSizeLimitAndTooManyOpenFilesNameTheFile)
 {

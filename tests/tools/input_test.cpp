@@ -1,6 +1,7 @@
 // Bad input: every mistake gets its documented exit status, nothing on
-// stdout, a message naming the command and the code with its text on
-// stderr, and leaves the store as it was.
+// stdout (with --json: the failure as a document), a message naming the
+// command and the code with its text on stderr, and leaves the store as it
+// was.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -16,6 +17,18 @@ struct BadInput {
     int status;
     std::string err;  // stderr, exactly
 };
+
+// The document --json prints on stdout for a failure that says err: its
+// text without the "propctl: " and the newline, and the code it names.
+std::string json_failure(int status, const std::string &err)
+{
+    const std::string text = err.substr(9, err.size() - 10);
+    const size_t at = text.find(": error ");
+    const std::string code =
+        at == std::string::npos ? "0" : text.substr(at + 8, text.find(':', at + 1) - at - 8);
+    return "{\"ok\":false,\"code\":" + code + ",\"exit\":" + std::to_string(status) +
+           ",\"error\":\"" + text + "\"}\n";
+}
 
 TEST(PropctlInput, MistakesAreRefusedWithTheirCode)
 {
@@ -67,6 +80,9 @@ TEST(PropctlInput, MistakesAreRefusedWithTheirCode)
         RunResult r = p.run(c.args);
         EXPECT_TRUE(says(r, c.status, c.err));
         EXPECT_EQ(r.out, "") << c.err;
+        std::vector<std::string> json = c.args;
+        json.insert(json.begin(), "--json");
+        EXPECT_EQ(p.run(json).out, json_failure(c.status, c.err));
     }
     EXPECT_EQ(p.ok({"get", "SYSTEM.keep"}), "kept\n");
     EXPECT_EQ(p.run({"get", "SYSTEM.keep.deeper"}).status, 4) << "a refused set created keys";
@@ -75,11 +91,30 @@ TEST(PropctlInput, MistakesAreRefusedWithTheirCode)
 TEST(PropctlInput, AMissingStoreIsReportedAndNotMade)
 {
     Propctl p;
-    EXPECT_TRUE(says(p.run({"get", "SYSTEM.a"}), 4,
-                     "propctl: get SYSTEM.a: no store at " + p.root() +
-                         " (propctl init makes one): error 33: The configuration or the location "
-                         "was not found.\n"));
-    EXPECT_NE(::access(p.root().c_str(), F_OK), 0) << "a read made the root";
+    const BadInput cases[] = {
+        {{"get", "SYSTEM.a"}, 4,
+         "propctl: get SYSTEM.a: no store at " + p.root() +
+             " (propctl init makes one): error 33: The configuration or the location was not "
+             "found.\n"},
+        {{"init", "--copies", "2"}, 2, "propctl: init: --copies needs --cluster\n"},
+        {{"init", "--cluster", "--copies", "6"}, 2, "propctl: init: --copies takes 1 to 5\n"},
+        {{"init", "--location", "a", "--location", "b"}, 2,
+         "propctl: init: a local registry has one location\n"},
+        {{"init", "--disk-group", "+DATA"}, 2,
+         "propctl: init: --disk-group needs --cluster (a local registry lives in a file)\n"},
+        {{"init", "--cluster", "--copies", "2", "--disk-group", "+DATA"}, 2,
+         "propctl: init: each copy needs a disk group of its own: repeat --disk-group\n"},
+        {{"vld", "mount", "+DATA"}, 1, "propctl: vld: no disk group +DATA\n"},
+        {{"vld", "bogus"}, 2, "propctl: vld: unknown action 'bogus' ('propctl vld --help')\n"},
+        // Larger than 32 bits it would wrap round to mirror copy 1.
+        {{"vld", "damage", "+DATA", "--mirror", "4294967297"}, 2,
+         "propctl: vld: --mirror takes 1 to 6\n"},
+    };
+    for (const BadInput &c : cases) EXPECT_TRUE(says(p.run(c.args), c.status, c.err));
+    EXPECT_NE(::access(p.root().c_str(), F_OK), 0) << "a refused request made the root";
+    EXPECT_EQ(p.ok({"vld"}), "volume manager at " + p.dir().path() +
+                                 "/vld: instance up\n"
+                                 "no disk groups ('propctl vld create +NAME' makes one)\n");
 
     // A store whose location file went away cannot be opened, and says
     // which file is missing.

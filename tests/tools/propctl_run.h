@@ -108,6 +108,18 @@ inline ::testing::AssertionResult holds(const std::string &text, const std::stri
     return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
 }
 
+// The values of every "name": in a JSON document, in order.
+inline std::vector<std::string> fields(const std::string &json, const std::string &name)
+{
+    std::vector<std::string> out;
+    const std::string tag = "\"" + name + "\":";
+    for (size_t at = json.find(tag); at != std::string::npos; at = json.find(tag, at + 1)) {
+        const size_t from = at + tag.size();
+        out.push_back(json.substr(from, json.find_first_of(",}]", from) - from));
+    }
+    return out;
+}
+
 inline std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -13,14 +13,6 @@ uint64_t file_size(const std::string &path)
     return static_cast<uint64_t>(st.st_size);
 }
 
-std::string field(const std::string &json, const std::string &name)
-{
-    const size_t at = json.find("\"" + name + "\":");
-    if (at == std::string::npos) return "";
-    const size_t from = at + name.size() + 3;
-    return json.substr(from, json.find_first_of(",}", from) - from);
-}
-
 // How far a store may grow is the format's to say; propctl makes the file
 // that size, grows it, and refuses what cannot be.
 TEST(PropctlSize, AStoreMadeToASizeGrowsButNeverShrinks)
@@ -34,11 +26,11 @@ TEST(PropctlSize, AStoreMadeToASizeGrowsButNeverShrinks)
     p.ok({"init", "--size", "1G"});
     const std::string location = p.root() + "/data/local.store";
     EXPECT_EQ(file_size(location), 1ull << 30);
-    const std::string before = field(p.ok({"--json", "status"}), "pages_total");
+    const std::string before = fields(p.ok({"--json", "status"}), "pages_total").at(0);
     p.ok({"set", "SYSTEM.a", "1"});
     std::string grown = p.ok({"grow", "3G"});
     EXPECT_EQ(file_size(location), 3ull << 30);
-    const std::string after = field(p.ok({"--json", "status"}), "pages_total");
+    const std::string after = fields(p.ok({"--json", "status"}), "pages_total").at(0);
     EXPECT_GT(std::stoull(after), std::stoull(before) + (2ull << 30) / 4096 - 100);
     EXPECT_TRUE(holds(grown, "the store holds " + after + " pages now"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.a"}), "1\n");

@@ -12,18 +12,6 @@
 
 namespace {
 
-// The device ids of info --json, in order.
-std::vector<std::string> device_ids(const std::string &json)
-{
-    std::vector<std::string> ids;
-    const std::string tag = "\"device_id\":";
-    for (size_t at = json.find(tag); at != std::string::npos; at = json.find(tag, at + 1)) {
-        size_t start = at + tag.size();
-        ids.push_back(json.substr(start, json.find_first_not_of("0123456789", start) - start));
-    }
-    return ids;
-}
-
 TEST(PropctlStore, ALocalRegistryIsOneDurableLocationMadeOnlyWhenAsked)
 {
     // A location that may hold someone's data is never formatted over.
@@ -40,7 +28,7 @@ TEST(PropctlStore, ALocalRegistryIsOneDurableLocationMadeOnlyWhenAsked)
     std::string info = p.ok({"info", "--json"});
     EXPECT_TRUE(holds(info, "\"kind\":\"local\",\"durable\":true"));
     EXPECT_TRUE(holds(info, "\"path\":\"" + p.root() + "/data/local.store\""));
-    EXPECT_EQ(device_ids(info).size(), 1u) << info;
+    EXPECT_EQ(fields(info, "device_id").size(), 1u) << info;
     EXPECT_TRUE(says(p.run({"init", "--cluster"}), 1,
                      "propctl: init: a local registry already exists at " + p.root() + "\n"));
 }
@@ -53,7 +41,7 @@ TEST(PropctlStore, AClusterRegistryMirrorsOnEveryLocationAndDeveloperModeIsNotDu
     std::string info = p.ok({"info", "--json"});
     EXPECT_TRUE(holds(info, "\"kind\":\"cluster\",\"durable\":true"));
     EXPECT_TRUE(holds(info, "\"path\":\"" + p.dir().file("disk2/copy.store") + "\""));
-    std::vector<std::string> ids = device_ids(info);
+    std::vector<std::string> ids = fields(info, "device_id");
     ASSERT_EQ(ids.size(), 3u) << info;
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 3u) << "device ids differ per location";
 

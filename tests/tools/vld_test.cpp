@@ -1,7 +1,6 @@
 // A cluster registry in the volume manager's disk groups, and what propctl
 // shows and controls of the volume manager.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "propctl_run.h"
 
@@ -71,33 +70,6 @@ TEST(PropctlVld, MigrateNamesTheFilesOfDiskGroupLocationsOnce)
               "  location 1  +MIRR/registry.255.1\n");
     EXPECT_TRUE(holds(p.ok({"--json", "location", "migrate"}), "\"changed\":0,"));
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
-}
-
-TEST(PropctlVld, RefusedRequestsMakeNoStoreAndNoDiskGroup)
-{
-    Propctl p;
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string err;
-    } cases[] = {
-        {{"init", "--copies", "2"}, 2, "propctl: init: --copies needs --cluster\n"},
-        {{"init", "--cluster", "--copies", "6"}, 2, "propctl: init: --copies takes 1 to 5\n"},
-        {{"init", "--location", "a", "--location", "b"}, 2,
-         "propctl: init: a local registry has one location\n"},
-        {{"init", "--disk-group", "+DATA"}, 2,
-         "propctl: init: --disk-group needs --cluster (a local registry lives in a file)\n"},
-        {{"init", "--cluster", "--copies", "2", "--disk-group", "+DATA"}, 2,
-         "propctl: init: each copy needs a disk group of its own: repeat --disk-group\n"},
-        {{"vld", "mount", "+DATA"}, 1, "propctl: vld: no disk group +DATA\n"},
-        {{"vld", "bogus"}, 2, "propctl: vld: unknown action 'bogus' ('propctl vld --help')\n"},
-        // Larger than 32 bits it would wrap round to mirror copy 1.
-        {{"vld", "damage", "+DATA", "--mirror", "4294967297"}, 2, "propctl: vld: --mirror takes 1 to 6\n"},
-    };
-    for (const auto &c : cases) EXPECT_TRUE(says(p.run(c.args), c.status, c.err));
-    EXPECT_NE(::access(p.root().c_str(), F_OK), 0) << "a refused request made the root";
-    EXPECT_EQ(p.ok({"vld"}), "volume manager at " + p.dir().path() +
-                                 "/vld: instance up\nno disk groups ('propctl vld create +NAME' makes one)\n");
 }
 
 }  // namespace
