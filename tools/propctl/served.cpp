@@ -1,8 +1,14 @@
 #include "served.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "keystore.h"
+#include "output.h"
 #include "propreg/frontend.h"
 
 namespace propctl {
@@ -30,6 +36,31 @@ const sec_attr *security_or_default(const sec_attr &sec)
 uint32_t size_of(const Value &v)
 {
     return static_cast<uint32_t>(v.data.size());
+}
+
+// The daemon does long work (a scan, the check, a backup, an export or an
+// import) in one request and says nothing until it answers, so the line on
+// a terminal can only say how long propctl has been waiting for it.
+template <class Call>
+auto waiting(const std::string &label, Call call) -> decltype(call())
+{
+    if (isatty(STDERR_FILENO) == 0) return call();
+    std::atomic<bool> done{false};
+    std::thread shower([&] {
+        Progress progress(label);
+        progress.message("starting");
+        const auto start = std::chrono::steady_clock::now();
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const auto s = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+            if (!done) progress.message("propregd at work, " + std::to_string(s.count()) + " s");
+        }
+        progress.done();
+    });
+    auto result = call();
+    done = true;
+    shower.join();
+    return result;
 }
 
 }  // namespace
@@ -172,9 +203,9 @@ Watched with_findings(prc_conn *conn, uint32_t rc)
 
 }  // namespace
 
-Watched DaemonStore::scan(const std::string &, prop_status *st, uint32_t *ids)
+Watched DaemonStore::scan(const std::string &label, prop_status *st, uint32_t *ids)
 {
-    return with_findings(conn_, prc_status_full(conn_, st, ids));
+    return with_findings(conn_, waiting(label, [&] { return prc_status_full(conn_, st, ids); }));
 }
 
 uint32_t DaemonStore::describe(Kind, StoreInfo *out)
@@ -186,14 +217,14 @@ uint32_t DaemonStore::describe(Kind, StoreInfo *out)
     return 0;
 }
 
-Watched DaemonStore::check_tree(const std::string &)
+Watched DaemonStore::check_tree(const std::string &label)
 {
-    return with_findings(conn_, prc_check(conn_));
+    return with_findings(conn_, waiting(label, [&] { return prc_check(conn_); }));
 }
 
-Watched DaemonStore::backup(const std::string &, char *name)
+Watched DaemonStore::backup(const std::string &label, char *name)
 {
-    return with_findings(conn_, prc_backup(conn_, name));
+    return with_findings(conn_, waiting(label, [&] { return prc_backup(conn_, name); }));
 }
 
 namespace {
@@ -221,7 +252,7 @@ RecordRun record_run(uint32_t rc, const prc_records &r)
 RecordRun DaemonStore::export_to(const std::string &file, const std::string &top)
 {
     prc_records r{};
-    const uint32_t rc = prc_export(conn_, file.c_str(), top.c_str(), &r);
+    const uint32_t rc = waiting("propctl export", [&] { return prc_export(conn_, file.c_str(), top.c_str(), &r); });
     return record_run(rc, r);
 }
 
@@ -229,7 +260,7 @@ RecordRun DaemonStore::export_to(const std::string &file, const std::string &top
 RecordRun DaemonStore::import_from(const std::string &file, uint32_t mode, const std::string &)
 {
     prc_records r{};
-    const uint32_t rc = prc_import(conn_, file.c_str(), mode, &r);
+    const uint32_t rc = waiting("propctl import", [&] { return prc_import(conn_, file.c_str(), mode, &r); });
     return record_run(rc, r);
 }
 
