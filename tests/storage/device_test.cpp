@@ -127,7 +127,8 @@ TEST_F(Device, RunsGoToEveryLocationWithOneBarrierEach)
     ut_write_runs(h_, holders, 3, runs, 2, results);
     EXPECT_EQ(std::vector<u32>(results, results + 3), (std::vector<u32>{0, PROP_E_STORAGE, 0}));
     for (int l : {0, 2}) {
-        EXPECT_EQ(read_at(paths[l], 0x19000 + 8192, 8192), std::string(4096, 'a') + std::string(4096, 'b'));
+        EXPECT_EQ(read_at(paths[l], 0x19000 + 8192, 8192),
+                  std::string(4096, 'a') + std::string(4096, 'b'));
         EXPECT_EQ(read_at(paths[l], 0x19000 + 40960, 4096), std::string(4096, 'c'));
         EXPECT_EQ(c_.faults.writes(paths[l].c_str()), 2u);
         EXPECT_EQ(c_.faults.barriers(paths[l].c_str()), 1u);
@@ -232,7 +233,8 @@ TEST_F(Device, NewLocationCheck)
         c_.faults.reset();
         const bool made = std::string(c.file) == "new";
         const std::string path = made ? make_file(c.file, 4096) : c.file[0] == 'a' ? dir_.file(c.file) : c.file;
-        if (c.failing_write != 0) c_.faults.add({fault_kind::fail_write, "new", c.failing_write, 1, ENOSPC});
+        if (c.failing_write != 0)
+            c_.faults.add({fault_kind::fail_write, "new", c.failing_write, 1, ENOSPC});
         EXPECT_EQ(utdvch(h_, path.c_str(), m.last_page_addr, c.write_test, 0), c.rc);
         if (made) {
             EXPECT_EQ(read_at(path, PROPR_RESERVED_PREFIX, 1), c.first_page ? "\x01" : "");

@@ -188,7 +188,8 @@ TEST_F(StorageType, OpeningCheckSkipsLocalRegistriesAndBackupsAndRecordsWhyItFai
 
     EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), PROP_E_STYPE);
     EXPECT_EQ(c_.error().comp_msg, 107u);
-    EXPECT_THAT(std::string(c_.error().comp_text), ::testing::HasSubstr("Korvex Cluster Registry does not support the storage type configured."));
+    EXPECT_THAT(std::string(c_.error().comp_text), ::testing::HasSubstr(
+        "Korvex Cluster Registry does not support the storage type configured."));
 
     std::string file = make_file("store", 4096);
     EXPECT_EQ(utchkstoragetype(h_, file.c_str(), &loctype, 0), PROP_OK);

@@ -55,7 +55,8 @@ void write_at(const std::string &path, uint64_t offset, const void *data, size_t
 {
     int fd = ::open(path.c_str(), O_RDWR);
     EXPECT_GE(fd, 0) << path;
-    EXPECT_EQ(::pwrite(fd, data, len, static_cast<off_t>(offset)), static_cast<ssize_t>(len)) << path;
+    ssize_t n = ::pwrite(fd, data, len, static_cast<off_t>(offset));
+    EXPECT_EQ(n, static_cast<ssize_t>(len)) << path;
     ::close(fd);
 }
 

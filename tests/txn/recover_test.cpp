@@ -188,7 +188,9 @@ TEST(Recovery, ACommitThatFailsBeforeItsBootBlockLeavesTheHandleOnTheOldCopies)
     proprhandle *h = store.handle();
     Block super = store.read(0, 4096);
     // The bitmap write (each location's 5th) fails on two of three: no quorum.
-    ASSERT_EQ(store.faults().load("fail_write:nth=5,errno=EIO,path=/loc1.dat; fail_write:nth=5,errno=EIO,path=/loc2.dat"), 0);
+    ASSERT_EQ(store.faults().load("fail_write:nth=5,errno=EIO,path=/loc1.dat; "
+                                  "fail_write:nth=5,errno=EIO,path=/loc2.dat"),
+              0);
     EXPECT_EQ(run_transaction(store), PROP_E_STORAGE);
     EXPECT_EQ(h->proprhandle_fcl[0]->free_space_addr, 0u);
     EXPECT_EQ(h->bootbuf[BOOT_OFF_SUPER_SELECTOR], 0);
@@ -324,7 +326,9 @@ TEST(Recovery, NoUndonePageIsReadFromMemoryAfterwards)
         prepare(store);
         EXPECT_EQ(read_payload(store, 3), 0xA3);
         // The commit's boot block (each location's 7th write) reaches one location of three.
-        ASSERT_EQ(store.faults().load("fail_write:nth=7,errno=EIO,path=/loc1.dat; fail_write:nth=7,errno=EIO,path=/loc2.dat"), 0);
+        ASSERT_EQ(store.faults().load("fail_write:nth=7,errno=EIO,path=/loc1.dat; "
+                                      "fail_write:nth=7,errno=EIO,path=/loc2.dat"),
+                  0);
         EXPECT_EQ(run_transaction(store), PROP_E_STORAGE);
         ASSERT_EQ(proprrecover(store.ctx(), PROPR_RECOVER_HOLDS_LOCK), PROP_OK);
         EXPECT_EQ(read_payload(store, 3), 0xA3) << "after a failed commit";
