@@ -6,6 +6,7 @@
 
 #include "backup/record.h"
 #include "backup_util.h"
+#include "support/contexts.h"
 #include "support/tmpdir.h"
 
 namespace {
@@ -14,17 +15,10 @@ const std::string kSep = "\x07\x20\x5f";
 
 class RecordFiles : public ::testing::Test {
   protected:
-    void TearDown() override
-    {
-        EXPECT_EQ(prop_fe_meta_live_blocks(meta_), 0u);
-        prop_fe_meta_destroy(meta_);
-        env_install(previous_);
-    }
-
     TempDir dir_;
-    prop_metactx *meta_ = prop_fe_meta_create();
-    FaultEnv faults_{env_posix()};
-    Env *previous_ = env_install(&faults_);
+    Contexts c_;
+    prop_metactx *meta_ = c_.meta;
+    FaultEnv &faults_ = c_.faults;
 };
 
 // Records that would trip a reader that looked for the first separator or

@@ -69,14 +69,8 @@ class FilledStore {
 // A location's boot block, read around the library.
 inline std::string boot_block_at(const std::string &path)
 {
-    std::string block(4096, '\0');
-    if (FILE *f = std::fopen(path.c_str(), "rb")) {
-        std::fseek(f, 0x19000, SEEK_SET);
-        size_t n = std::fread(block.data(), 1, block.size(), f);
-        std::fclose(f);
-        if (n != block.size()) block.assign(4096, '\0');
-    }
-    return block;
+    std::string block = read_at(path, 0x19000, 4096);
+    return block.size() == 4096 ? block : std::string(4096, '\0');
 }
 
 inline bool is_boot_block(const std::string &block)
@@ -118,11 +112,7 @@ inline void set_config(const char *value, const std::string &data, const char *k
         ASSERT_EQ(ut_get_loc_path(0, "node1", own, sizeof own), PROP_OK);
         key = own;
     }
-    int err = 0;
-    cfg_key k;
-    ASSERT_EQ(cfg_create_key(key, &err), CFG_OK);
-    ASSERT_EQ(cfg_open_key(key, true, &k, &err), CFG_OK);
-    ASSERT_EQ(cfg_set_sz(&k, value, data.c_str(), &err), CFG_OK);
+    set_config_value(key, value, data);
 }
 
 // A dependency attribute of the storage resource, or "<none>".

@@ -1,8 +1,5 @@
 #include "io_fixture.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -15,8 +12,6 @@
 #include "io/devhist.h"
 #include "io/devid.h"
 #include "io/io.h"
-#include "platform/cfgstore.h"
-#include "propreg/frontend.h"
 #include "storage/changes.h"
 #include "storage/config.h"
 
@@ -39,34 +34,14 @@ u32 hook_set_log_lsn(proprhandle *, u32 lsn)
     return 0;
 }
 
-void configure(const std::vector<std::string> &names)
-{
-    int err = 0;
-    ASSERT_EQ(cfg_create_key("SOFTWARE\\Korvex\\zkv", &err), CFG_OK);
-    cfg_key key{};
-    ASSERT_EQ(cfg_open_key("SOFTWARE\\Korvex\\zkv", true, &key, &err), CFG_OK);
-    for (u32 i = 0; i < names.size(); i++)
-        ASSERT_EQ(cfg_set_sz(&key, ut_location_value_name(0, i), names[i].c_str(), &err), CFG_OK);
-}
-
 }  // namespace
 
 IoStore::IoStore(u32 locations, u32 level)
-    : faults(env_posix()),
+    : Contexts({.boot_level = level}),
       root_("ZKV_REGISTRY_ROOT", (dir_.path() + "/registry").c_str()),
       count_(locations)
 {
-    previous_env_ = env_install(&faults);
-    meta = prop_fe_meta_create();
-    cls_ = prop_fe_clsctx_create("iotesthost");
-    sec_ = prop_fe_secctx_create(nullptr, nullptr, cls_);
-    prop_fe_zkv_opts opts{};
-    opts.registry_kind = PROP_KIND_ZKV;
-    opts.developer_mode = 1;
-    opts.boot_level = level;
-    zkv = prop_fe_zkvctx_create(meta, sec_, &opts);
     std::snprintf(zkv->log_name, sizeof zkv->log_name, "iotest.log");
-    grp = prop_fe_grpctx_create("iotest");
 
     h = static_cast<proprhandle *>(u_allocm(meta, sizeof(proprhandle)));
     h->metactx = meta;
@@ -80,15 +55,10 @@ IoStore::IoStore(u32 locations, u32 level)
     EXPECT_EQ(proprio_mutex_init(h), PROP_OK);
     outer_ = std::exchange(g_store, this);
 
-    std::vector<std::string> names;
     for (u32 i = 0; i < locations; i++) {
-        names.push_back(loc(i));
-        const int fd = ::open(loc(i).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(ftruncate(fd, static_cast<off_t>(FX_FILE_BYTES)), 0);
-        ::close(fd);
+        make_file(loc(i), FX_FILE_BYTES);
+        set_config_value("SOFTWARE\\Korvex\\zkv", ut_location_value_name(0, i), loc(i));
     }
-    configure(names);
 }
 
 IoStore::~IoStore()
@@ -97,13 +67,6 @@ IoStore::~IoStore()
     if (h->bootbuf != nullptr) u_freem(meta, h->bootbuf);
     g_store = outer_;
     u_freem(meta, h);
-    prop_fe_grpctx_destroy(grp);
-    prop_fe_zkvctx_destroy(zkv);
-    prop_fe_secctx_destroy(sec_);
-    prop_fe_clsctx_destroy(cls_);
-    EXPECT_EQ(prop_fe_meta_live_blocks(meta), 0u) << "the I/O layer leaked memory";
-    prop_fe_meta_destroy(meta);
-    env_install(previous_env_);
 }
 
 void IoStore::open_files()
@@ -172,10 +135,7 @@ void IoStore::write_block(u32 slot, u32 addr, u8 fill)
 
 void IoStore::write_raw(u32 slot, u64 blkaddr, const void *data, size_t len, bool counted)
 {
-    const int fd = ::open(loc(slot).c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(pwrite(fd, data, len, static_cast<off_t>(FX_PREFIX + blkaddr)), static_cast<ssize_t>(len));
-    ::close(fd);
+    write_at(loc(slot), FX_PREFIX + blkaddr, data, len);
     // Another process writing the boot block counts the change, as the
     // library does.
     if (blkaddr != 0 || !counted) return;
@@ -187,11 +147,10 @@ void IoStore::write_raw(u32 slot, u64 blkaddr, const void *data, size_t len, boo
 
 std::vector<u8> IoStore::read_raw(u32 slot, u64 blkaddr, size_t len) const
 {
-    std::vector<u8> out(len);
-    const int fd = ::open(loc(slot).c_str(), O_RDONLY);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(pread(fd, out.data(), len, static_cast<off_t>(FX_PREFIX + blkaddr)), static_cast<ssize_t>(len));
-    ::close(fd);
+    const std::string got = read_at(loc(slot), FX_PREFIX + blkaddr, len);
+    EXPECT_EQ(got.size(), len);
+    std::vector<u8> out(got.begin(), got.end());
+    out.resize(len);
     return out;
 }
 

@@ -8,7 +8,7 @@
 
 #include "core/handle.h"
 #include "io/io.h"
-#include "platform/fault_env.h"
+#include "support/contexts.h"
 #include "support/tmpdir.h"
 
 // Geometry of the stores the tests lay down (four bitmap pages).
@@ -36,7 +36,7 @@ struct BootFields {
     bool damaged = false;  // one byte flipped after the checksum
 };
 
-class IoStore {
+class IoStore : public Contexts {
   public:
     // locations files named loc0.. and configured in that order; level is
     // both the handle's and the front end's boot level.
@@ -65,10 +65,6 @@ class IoStore {
     void set_votes(u32 my, u32 total);
 
     proprhandle *h = nullptr;
-    przkv_ctx *zkv = nullptr;
-    prop_grpctx *grp = nullptr;
-    prop_metactx *meta = nullptr;
-    FaultEnv faults;
     u32 log_lsn = ~0u;  // what opening handed to the undo log
     u32 used = 0;       // the used page count copies are told
 
@@ -76,9 +72,6 @@ class IoStore {
     TempDir dir_;
     ScopedEnv root_;
     IoStore *outer_ = nullptr;
-    Env *previous_env_ = nullptr;
-    prop_clsctx *cls_ = nullptr;
-    prop_secctx *sec_ = nullptr;
     u32 count_;
     proprio_hooks hooks_{};
 };

@@ -79,7 +79,7 @@ TEST(VoteHandOver, AnnouncesWritesConfirms)
         order.push_back(w.path.find("groupdata") != std::string::npos ? "publish" : w.path.substr(w.path.size() - 4));
     EXPECT_EQ(order, (std::vector<std::string>{"publish", "loc1", "publish"}));
     u32 record[PROP_GRPREC_WORDS] = {};
-    ASSERT_EQ(grpdata_read("iotest", record, sizeof record), 0);
+    ASSERT_EQ(grpdata_read("testgroup", record, sizeof record), 0);
     EXPECT_EQ(grp_get(record, grp_phase::prepare, 1).my, 2u);
     EXPECT_EQ(grp_get(record, grp_phase::commit, 1).my, 2u);
     EXPECT_EQ(s.disk_votes(1), Votes(2, 2));
@@ -152,7 +152,7 @@ TEST(GroupRecord, RefreshedFromTheLocations)
         EXPECT_EQ(propriupdategrppridata(s.h), PROP_OK);
         EXPECT_EQ(Words(s.grp->record + 2, s.grp->record + 10), c.after);
         u32 published[PROP_GRPREC_WORDS] = {};
-        EXPECT_EQ(grpdata_read("iotest", published, sizeof published), c.published ? 0 : ENOENT);
+        EXPECT_EQ(grpdata_read("testgroup", published, sizeof published), c.published ? 0 : ENOENT);
         EXPECT_EQ(Words(published + 2, published + 10), c.published ? c.after : Words(8, 0));
     }
 }

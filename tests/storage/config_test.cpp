@@ -237,16 +237,16 @@ TEST_F(Rewrite, WritesEveryNameAndDeletesTheEmptySlots)
         EXPECT_EQ(reg_.get(kZkvKeyPath, v), "<none>") << v;
     ASSERT_EQ(utdvrp(h_, 0), PROP_OK);  // deleting what is already gone is fine
 
-    fault_.add({fault_kind::fail_write, "zkvconfig_loc", 1, 1, EIO});
+    c_.faults.add({fault_kind::fail_write, "zkvconfig_loc", 1, 1, EIO});
     EXPECT_EQ(utdvrp(h_, 0), PROP_E_STORAGE);
-    EXPECT_EQ(comp_error().comp_msg, 101u);
-    EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(EIO));
+    EXPECT_EQ(c_.error().comp_msg, 101u);
+    EXPECT_EQ(c_.error().comp_arg, static_cast<u32>(EIO));
     EXPECT_EQ(utdvrp(nullptr, 0), PROP_E_STORAGE);
 }
 
 TEST_F(Rewrite, LocalRegistryIsWrittenLikeTheClusterOne)
 {
-    zkv->registry_kind = PROP_KIND_NKV;
+    c_.zkv->registry_kind = PROP_KIND_NKV;
     EXPECT_EQ(utdvrp(h_, 0), PROP_E_NOCONF);  // no key to write into
     reg_.create_key(kNkvKeyPath);
     set_slot(0, "/nkv/store");

@@ -49,7 +49,7 @@ TEST_F(Device, BlockAddressesSitAfterTheReservedPrefixExceptForBackupReads)
         // Writes add the prefix at every level.
         std::vector<char> w(4096, direct ? 'd' : 'b');
         ASSERT_EQ(utwrite(h_, w.data(), 4096, 8192, &n), PROP_OK);
-        EXPECT_EQ(read_raw(path, 0x19000 + 8192, 4096), std::string(w.begin(), w.end()));
+        EXPECT_EQ(read_at(path, 0x19000 + 8192, 4096), std::string(w.begin(), w.end()));
         ut_close_location(&n);
     }
 }
@@ -72,14 +72,14 @@ TEST_F(Device, UnbufferedTransfersTakeAnyBufferAndLength)
 
     // Part of a block changes only the bytes asked for.
     ASSERT_EQ(utwrite(h_, "XYZ", 3, 4096 + 10, &n), PROP_OK);
-    std::string raw = read_raw(path, 0x19000 + 4096, 16);
+    std::string raw = read_at(path, 0x19000 + 4096, 16);
     EXPECT_EQ(raw.substr(9, 5), std::string(1, odd[9]) + "XYZ" + std::string(1, odd[13]));
     char small[5] = {};
     ASSERT_EQ(utread(h_, small, 4, 4096 + 10, &n, 0), PROP_OK);
     EXPECT_STREQ(small, std::string("XYZ").append(1, odd[13]).c_str());
     ut_close_location(&n);
     // The aligned buffers came from the meta context and went back to it.
-    EXPECT_EQ(prop_fe_meta_live_blocks(meta_), 1u);
+    EXPECT_EQ(prop_fe_meta_live_blocks(c_.meta), 1u);
 }
 
 TEST_F(Device, FallsBackToBufferedWhereUnbufferedIsRefusedAndStaysDurable)
@@ -92,7 +92,7 @@ TEST_F(Device, FallsBackToBufferedWhereUnbufferedIsRefusedAndStaysDurable)
     if (probe >= 0) {
         // This kernel's tmpfs takes O_DIRECT: refuse it as older ones do.
         ::close(probe);
-        fault_.add({fault_kind::fail_open, path, 1, 1, EINVAL});
+        c_.faults.add({fault_kind::fail_open, path, 1, 1, EINVAL});
     }
     ut_native n{};
     ASSERT_EQ(ut_open_location(h_, path.c_str(), true, &n), PROP_OK);
@@ -122,17 +122,18 @@ TEST_F(Device, RunsGoToEveryLocationWithOneBarrierEach)
     const iovec iov[3] = {{pages, 4096}, {pages + 4096, 4096}, {pages + 8192, 4096}};
     const ut_run runs[2] = {{&iov[0], 2, 8192}, {&iov[2], 1, 40960}};  // two neighbours, then one apart
 
-    fault_.load("fail_write:nth=1,errno=EIO,path=loc2");
+    c_.faults.load("fail_write:nth=1,errno=EIO,path=loc2");
     u32 results[3] = {};
     ut_write_runs(h_, holders, 3, runs, 2, results);
     EXPECT_EQ(std::vector<u32>(results, results + 3), (std::vector<u32>{0, PROP_E_STORAGE, 0}));
     for (int l : {0, 2}) {
-        EXPECT_EQ(read_raw(paths[l], 0x19000 + 8192, 8192), std::string(4096, 'a') + std::string(4096, 'b'));
-        EXPECT_EQ(read_raw(paths[l], 0x19000 + 40960, 4096), std::string(4096, 'c'));
-        EXPECT_EQ(fault_.writes(paths[l].c_str()), 2u);
-        EXPECT_EQ(fault_.barriers(paths[l].c_str()), 1u);
+        EXPECT_EQ(read_at(paths[l], 0x19000 + 8192, 8192),
+                  std::string(4096, 'a') + std::string(4096, 'b'));
+        EXPECT_EQ(read_at(paths[l], 0x19000 + 40960, 4096), std::string(4096, 'c'));
+        EXPECT_EQ(c_.faults.writes(paths[l].c_str()), 2u);
+        EXPECT_EQ(c_.faults.barriers(paths[l].c_str()), 1u);
     }
-    EXPECT_EQ(fault_.barriers(paths[1].c_str()), 0u);
+    EXPECT_EQ(c_.faults.barriers(paths[1].c_str()), 0u);
     std::free(mem);
     for (ut_native &n : held) ut_close_location(&n);
 }
@@ -169,18 +170,18 @@ TEST_F(Device, SizeInPagesFollowsTheFileSize)
 TEST_F(Device, FailuresReturn26AndKeepTheSystemError)
 {
     ut_native n = open_loc(make_file("loc1"), false);
-    fault_.add({fault_kind::fail_read, "loc1", 1, 2, EIO});
-    fault_.add({fault_kind::fail_write, "loc1", 1, 1, ENOSPC});
+    c_.faults.add({fault_kind::fail_read, "loc1", 1, 2, EIO});
+    c_.faults.add({fault_kind::fail_write, "loc1", 1, 1, ENOSPC});
     std::vector<char> buf(4096);
     EXPECT_EQ(utread(h_, buf.data(), 4096, 0, &n, 0), PROP_E_STORAGE);
-    EXPECT_EQ(comp_error().comp_msg, 101u);
-    EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(EIO));
+    EXPECT_EQ(c_.error().comp_msg, 101u);
+    EXPECT_EQ(c_.error().comp_arg, static_cast<u32>(EIO));
     EXPECT_EQ(trace_captured().back().level, 0u);
     trace_capture_start();
     EXPECT_EQ(utread(h_, buf.data(), 4096, 0, &n, UT_READ_QUIET), PROP_E_STORAGE);
     EXPECT_EQ(trace_captured().back().level, 3u);
     EXPECT_EQ(utwrite(h_, buf.data(), 4096, 4096, &n), PROP_E_STORAGE);
-    EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(ENOSPC));
+    EXPECT_EQ(c_.error().comp_arg, static_cast<u32>(ENOSPC));
     ut_close_location(&n);
 }
 
@@ -188,7 +189,7 @@ TEST_F(Device, CloseReleasesFileSlotsAndLeavesVolumeManagerSlots)
 {
     int marker = 0;
     for (u32 i = 0; i < 2; i++) {
-        auto *holder = u_alloc_array<ut_native>(meta_, 1);
+        auto *holder = u_alloc_array<ut_native>(c_.meta, 1);
         ASSERT_EQ(ut_open_location(h_, make_file("loc" + std::to_string(i)).c_str(), false, holder), PROP_OK);
         h_->proprhandle_native[i] = holder;
         h_->proprhandle_native_state[i] = PROP_SLOT_OPEN;
@@ -229,20 +230,21 @@ TEST_F(Device, NewLocationCheck)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        fault_.reset();
+        c_.faults.reset();
         const bool made = std::string(c.file) == "new";
         const std::string path = made ? make_file(c.file, 4096) : c.file[0] == 'a' ? dir_.file(c.file) : c.file;
-        if (c.failing_write != 0) fault_.add({fault_kind::fail_write, "new", c.failing_write, 1, ENOSPC});
+        if (c.failing_write != 0)
+            c_.faults.add({fault_kind::fail_write, "new", c.failing_write, 1, ENOSPC});
         EXPECT_EQ(utdvch(h_, path.c_str(), m.last_page_addr, c.write_test, 0), c.rc);
         if (made) {
-            EXPECT_EQ(read_raw(path, PROPR_RESERVED_PREFIX, 1), c.first_page ? "\x01" : "");
+            EXPECT_EQ(read_at(path, PROPR_RESERVED_PREFIX, 1), c.first_page ? "\x01" : "");
         }
     }
     // The check that passed laid down two stamped pages, and the file grew
     // to exactly the size the store needs.
     const std::string path = dir_.file("new");
     for (u64 addr : {u64{0}, m.last_page_addr}) {
-        std::string page = read_raw(path, u64{addr} + PROPR_RESERVED_PREFIX, 4096);
+        std::string page = read_at(path, u64{addr} + PROPR_RESERVED_PREFIX, 4096);
         ASSERT_EQ(page.size(), 4096u);
         const u8 *p = reinterpret_cast<const u8 *>(page.data());
         EXPECT_EQ(p[0], 1);
@@ -252,7 +254,7 @@ TEST_F(Device, NewLocationCheck)
         EXPECT_EQ(blocknum, (addr >> 12) + 25);
         EXPECT_EQ(hdr_verify_checksum(p, 4096), 0u);
     }
-    EXPECT_EQ(read_raw(path, m.file_bytes - 1, 2).size(), 1u);
+    EXPECT_EQ(read_at(path, m.file_bytes - 1, 2).size(), 1u);
 }
 
 // A location's change count is made beside it by its owner and trusted only

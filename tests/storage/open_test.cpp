@@ -48,7 +48,7 @@ TEST_F(Open, EachSlotEndsOpenUnusableOrUntouched)
                               "device:bytes=" + std::to_string(base + 20000ull * 4096) + ",path=part_enough;" +
                               "device:bytes=900000000,sector=4096,path=part_4k;" +
                               "device:bytes=900000000,sector=512,path=part_512";
-    ASSERT_EQ(fault_.load(rules.c_str()), 0);
+    ASSERT_EQ(c_.faults.load(rules.c_str()), 0);
     ASSERT_EQ(::mkdir(dir_.file("dir").c_str(), 0755), 0);
     ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0644), 0);
     const u32 O = PROP_SLOT_OPEN, U = PROP_SLOT_UNUSABLE, N = PROP_SLOT_UNCONFIGURED;
@@ -95,7 +95,7 @@ TEST_F(Open, EachSlotEndsOpenUnusableOrUntouched)
         }
         const std::string second = c.locations.size() > 1 ? c.locations[1] : "";
         if (second == "absent" || second == "fifo") {
-            EXPECT_EQ(comp_error().comp_arg, static_cast<u32>(second == "absent" ? ENOENT : ENOTBLK))
+            EXPECT_EQ(c_.error().comp_arg, static_cast<u32>(second == "absent" ? ENOENT : ENOTBLK))
                 << "the system error is kept for the caller";
         }
     }
@@ -104,13 +104,13 @@ TEST_F(Open, EachSlotEndsOpenUnusableOrUntouched)
 TEST_F(Open, DeveloperModeOpensBufferedOtherwiseUnbuffered)
 {
     configure({"a"});
-    zkv->developer_mode = 1;
+    c_.zkv->developer_mode = 1;
     ASSERT_EQ(utopen(h_, PROP_KIND_ZKV), PROP_OK);
     EXPECT_EQ(holder(0)->direct + holder(0)->durable, 0u);
     EXPECT_EQ(env_current()->open_flags(holder(0)->file) & (O_DIRECT | O_DSYNC), 0);
     ASSERT_EQ(utclose(h_), PROP_OK);
 
-    zkv->developer_mode = 0;
+    c_.zkv->developer_mode = 0;
     ASSERT_EQ(utopen(h_, PROP_KIND_ZKV), PROP_OK);
     EXPECT_EQ(holder(0)->direct + holder(0)->durable, 2u);
     // Not write-through: each write group ends in a barrier.
@@ -179,16 +179,17 @@ TEST_F(StorageType, OpeningCheckSkipsLocalRegistriesAndBackupsAndRecordsWhyItFai
 {
     const char *raw = "\\\\.\\PhysicalDrive0";
     u32 loctype = 9;
-    zkv->registry_kind = PROP_KIND_NKV;
+    c_.zkv->registry_kind = PROP_KIND_NKV;
     EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), PROP_OK);
-    zkv->registry_kind = PROP_KIND_ZKV;
+    c_.zkv->registry_kind = PROP_KIND_ZKV;
     h_->proprhandle_bootlevel = PROP_LEVEL_BACKUP;
     EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), PROP_OK);
     h_->proprhandle_bootlevel = PROP_LEVEL_CACHING;
 
     EXPECT_EQ(utchkstoragetype(h_, raw, &loctype, 0), PROP_E_STYPE);
-    EXPECT_EQ(comp_error().comp_msg, 107u);
-    EXPECT_THAT(std::string(comp_error().comp_text), ::testing::HasSubstr("Korvex Cluster Registry does not support the storage type configured."));
+    EXPECT_EQ(c_.error().comp_msg, 107u);
+    EXPECT_THAT(std::string(c_.error().comp_text), ::testing::HasSubstr(
+        "Korvex Cluster Registry does not support the storage type configured."));
 
     std::string file = make_file("store", 4096);
     EXPECT_EQ(utchkstoragetype(h_, file.c_str(), &loctype, 0), PROP_OK);

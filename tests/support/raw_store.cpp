@@ -1,8 +1,5 @@
 #include "support/raw_store.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <stdexcept>
 
@@ -45,19 +42,6 @@ void check(bool ok, const char *what)
     if (!ok) throw std::runtime_error(std::string("raw store: ") + what);
 }
 
-void io_at(const std::string &path, u64 addr, void *buf, bool write)
-{
-    int fd = ::open(path.c_str(), O_RDWR);
-    check(fd >= 0, "cannot open a location file");
-    off_t at = static_cast<off_t>(PROPR_RESERVED_PREFIX) + addr;
-    ssize_t n = write ? ::pwrite(fd, buf, 4096, at) : ::pread(fd, buf, 4096, at);
-    ::close(fd);
-    check(n == 4096, "short block transfer");
-    // Written behind the open handle's back, without a commit it could
-    // see: the pages it keeps must not hide what the test made.
-    if (write) pagecache_stores_rewritten();
-}
-
 }  // namespace
 
 propr_hdr header_of(const Block &block)
@@ -82,18 +66,10 @@ u32 page_is_free(proprhandle *handle, u32 page)
 }
 
 RawStore::RawStore(const RawStoreOptions &options)
-    : opt_(options), registry_root_("ZKV_REGISTRY_ROOT", dir_.path().c_str())
+    : opt_(options),
+      registry_root_("ZKV_REGISTRY_ROOT", dir_.path().c_str()),
+      c_({.boot_level = options.boot_level})
 {
-    meta_ = prop_fe_meta_create();
-    cls_ = prop_fe_clsctx_create("rawstorehost");
-    sec_ = prop_fe_secctx_create(nullptr, nullptr, cls_);
-    grp_ = prop_fe_grpctx_create("rawstore");
-    prop_fe_zkv_opts zopts{};
-    zopts.registry_kind = PROP_KIND_ZKV;
-    zopts.developer_mode = 1;
-    zopts.boot_level = opt_.boot_level;
-    zkv_ = prop_fe_zkvctx_create(meta_, sec_, &zopts);
-    check(zkv_ != nullptr, "front-end context");
     format();
     open();
 }
@@ -101,13 +77,6 @@ RawStore::RawStore(const RawStoreOptions &options)
 RawStore::~RawStore()
 {
     close();
-    prop_fe_zkvctx_destroy(zkv_);
-    prop_fe_grpctx_destroy(grp_);
-    prop_fe_secctx_destroy(sec_);
-    prop_fe_clsctx_destroy(cls_);
-    if (prop_fe_meta_live_blocks(meta_) != 0)
-        ADD_FAILURE() << "raw store: " << prop_fe_meta_live_blocks(meta_) << " blocks still live at teardown";
-    prop_fe_meta_destroy(meta_);
 }
 
 std::string RawStore::path(u32 slot) const
@@ -128,14 +97,19 @@ u32 RawStore::rtnst() const
 Block RawStore::read(u32 slot, u64 addr) const
 {
     Block b{};
-    io_at(path(slot), addr, b.data(), false);
+    std::string got = read_at(path(slot), PROPR_RESERVED_PREFIX + addr, b.size());
+    check(got.size() == b.size(), "short block read");
+    std::memcpy(b.data(), got.data(), b.size());
     return b;
 }
 
 void RawStore::write(u32 slot, u64 addr, Block block) const
 {
     hdr_stamp_checksum(block.data(), 4096);
-    io_at(path(slot), addr, block.data(), true);
+    write_at(path(slot), PROPR_RESERVED_PREFIX + addr, block.data(), block.size());
+    // Written behind the open handle's back, without a commit it could
+    // see: the pages it keeps must not hide what the test made.
+    pagecache_stores_rewritten();
 }
 
 void RawStore::write_all(u64 addr, const Block &block) const
@@ -195,11 +169,7 @@ void RawStore::format()
     const u32 lsst = lsst_of(opt_), odbst = lsst + 4096 * opt_.num_log, gdbst = odbst + 4096;
     const u32 rtnst = rtnst_of(opt_);
     for (u32 slot = 0; slot < opt_.locations; ++slot) {
-        int fd = ::open(path(slot).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-        check(fd >= 0, "cannot create a location file");
-        off_t size = static_cast<off_t>(PROPR_RESERVED_PREFIX) + rtnst + static_cast<off_t>(opt_.numpage) * 4096;
-        check(::ftruncate(fd, size) == 0, "cannot size a location file");
-        ::close(fd);
+        make_file(path(slot), PROPR_RESERVED_PREFIX + rtnst + u64{opt_.numpage} * 4096);
 
         Block boot = make_block(0, PROPR_BLK_METADATA, 0);
         const u32 votes = opt_.locations == 2 ? 1 : opt_.locations;
@@ -239,14 +209,14 @@ void RawStore::format()
 
 void RawStore::open(u32 down_mask)
 {
-    handle_ = u_alloc_array<proprhandle>(meta_, 1);
+    handle_ = u_alloc_array<proprhandle>(c_.meta, 1);
     check(handle_ != nullptr, "no memory for the handle");
     std::memset(handle_, 0, sizeof *handle_);
     proprhandle *h = handle_;
-    h->metactx = meta_;
+    h->metactx = c_.meta;
     h->proprhandle_bootlevel = opt_.boot_level;
-    h->proprhandle_zkvctx = zkv_;
-    h->proprhandle_levelarg = opt_.boot_level == 1 ? grp_ : nullptr;
+    h->proprhandle_zkvctx = c_.zkv;
+    h->proprhandle_levelarg = opt_.boot_level == 1 ? c_.grp : nullptr;
     h->proprhandle_io_hooks = &kHooks;
     h->proprhandle_trace_raw = trace_component_named("ZKVRAW");
     h->proprhandle_trace_osd = trace_component_named("ZKVOSD");
@@ -266,8 +236,8 @@ void RawStore::open(u32 down_mask)
         h->proprhandle_total_votes[s] = opt_.locations;
     }
 
-    h->bootbuf = u_alloc_array<u8>(meta_, 4096);
-    h->superbuf = u_alloc_array<u8>(meta_, 4096);
+    h->bootbuf = u_alloc_array<u8>(c_.meta, 4096);
+    h->superbuf = u_alloc_array<u8>(c_.meta, 4096);
     check(h->bootbuf != nullptr && h->superbuf != nullptr, "no memory for boot and super buffers");
     check(proprior(h, h->bootbuf, 4096, 0, 0, PROPRIO_ALL) == PROP_OK, "boot block read");
     const u8 *boot = h->bootbuf;
@@ -299,9 +269,9 @@ void RawStore::open(u32 down_mask)
     std::memcpy(ctx_.prop_ctx_tag, "PROPCTXT", 9);
     ctx_.prop_boot_mode = opt_.boot_level;
     ctx_.propb_ctx = h;
-    ctx_.metactx = meta_;
-    ctx_.prop_ctx_zkvctx = zkv_;
-    ctx_.prop_sctx = sec_;
+    ctx_.metactx = c_.meta;
+    ctx_.prop_ctx_zkvctx = c_.zkv;
+    ctx_.prop_sctx = c_.sec;
     check(pthread_rwlock_init(&ctx_.prop_rwlock, nullptr) == 0, "context lock");
 }
 
@@ -311,11 +281,11 @@ void RawStore::close()
     proprhandle *h = handle_;
     proprut_free_log(h);
     proprut_free_fcl(h);
-    u_freem(meta_, h->bootbuf);
-    u_freem(meta_, h->superbuf);
+    u_freem(c_.meta, h->bootbuf);
+    u_freem(c_.meta, h->superbuf);
     h->bootbuf = h->superbuf = nullptr;
     proprio_term(h);
-    u_freem(meta_, h);
+    u_freem(c_.meta, h);
     handle_ = nullptr;
     pthread_rwlock_destroy(&ctx_.prop_rwlock);
 }
@@ -326,7 +296,3 @@ void RawStore::reopen(u32 down_mask)
     open(down_mask);
 }
 
-u64 RawStore::live_blocks() const
-{
-    return prop_fe_meta_live_blocks(meta_);
-}

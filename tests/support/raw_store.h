@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/handle.h"
-#include "propreg/frontend.h"
+#include "support/contexts.h"
 #include "support/tmpdir.h"
 
 using Block = std::array<u8, 4096>;
@@ -41,7 +41,8 @@ class RawStore {
 
     proprhandle *handle() const { return handle_; }
     backend_ctx *ctx() { return &ctx_; }
-    prop_metactx *meta() const { return meta_; }
+    prop_metactx *meta() const { return c_.meta; }
+    FaultEnv &faults() { return c_.faults; }
     const RawStoreOptions &options() const { return opt_; }
     std::string path(u32 slot) const;
 
@@ -73,7 +74,7 @@ class RawStore {
     // the slots in down_mask are left out (state 1), as the vote check at
     // open leaves out a location it finds stale.
     void reopen(u32 down_mask = 0);
-    u64 live_blocks() const;
+    u64 live_blocks() const { return c_.live_blocks(); }
 
   private:
     void format();
@@ -83,11 +84,7 @@ class RawStore {
     RawStoreOptions opt_;
     TempDir dir_;
     ScopedEnv registry_root_;  // group data of the CACHING level stays in dir_
-    prop_metactx *meta_ = nullptr;
-    prop_clsctx *cls_ = nullptr;
-    prop_secctx *sec_ = nullptr;
-    prop_grpctx *grp_ = nullptr;
-    przkv_ctx *zkv_ = nullptr;
+    Contexts c_;
     backend_ctx ctx_{};
     proprhandle *handle_ = nullptr;
 };

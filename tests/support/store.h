@@ -1,20 +1,13 @@
 // A store of a test's own: one to five location files and a configuration
-// root naming them, both under a TempDir; the reference front end's
-// contexts; and the exports that format, open and close the store.  The
-// backend's meta context is the fixture's own (the front-end context has
-// another, for its error elements), so that at the end it must hold no
-// live block.  A fault layer sits under every file; add rules to it.  The
-// configuration root is named by the environment, so one Store lives at a
-// time.
+// root naming them, both under a TempDir; the front end's contexts; and the
+// exports that format, open and close the store.  The configuration root is
+// named by the environment, so one Store lives at a time.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/fault_env.h"
-#include "propreg/frontend.h"
-#include "propreg/prop.h"
+#include "support/contexts.h"
 #include "support/tmpdir.h"
 
 struct StoreOptions {
@@ -31,8 +24,7 @@ struct StoreOptions {
 class Store {
   public:
     explicit Store(const StoreOptions &options = {});
-    // Terminates a context still open, then checks the meta context is
-    // empty.
+    // Terminates a context still open; the meta context must then be empty.
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -53,12 +45,12 @@ class Store {
 
     backend_ctx *ctx() const { return ctx_; }
     proprhandle *handle() const { return ctx_ != nullptr ? ctx_->propb_ctx : nullptr; }
-    prop_metactx *meta() const { return meta_; }
-    prop_secctx *sec() const { return sec_; }
-    przkv_ctx *zkv() const { return zkv_; }
-    prop_grpctx *grp() const { return grp_; }
-    prop_clsctx *cls() const { return cls_; }
-    FaultEnv &faults() { return *faults_; }
+    prop_metactx *meta() const { return c_.meta; }
+    prop_secctx *sec() const { return c_.sec; }
+    przkv_ctx *zkv() const { return c_.zkv; }
+    prop_grpctx *grp() const { return c_.grp; }
+    prop_clsctx *cls() const { return c_.cls; }
+    FaultEnv &faults() { return c_.faults; }
     const sec_attr &top_security() const { return topsec_; }
     const StoreOptions &options() const { return options_; }
 
@@ -72,7 +64,7 @@ class Store {
     // Every file that makes up the store's locations (for disk groups,
     // every file of each disk group).
     std::vector<std::string> files() const;
-    uint64_t live_blocks() const { return prop_fe_meta_live_blocks(meta_); }
+    uint64_t live_blocks() const { return c_.live_blocks(); }
 
     // Raw access to one location's blocks, around the library: block
     // address addr lives at file offset addr + 0x19000.
@@ -89,14 +81,7 @@ class Store {
     ScopedEnv zkv_loc_{"ZKV_LOC", nullptr};
     ScopedEnv nkv_loc_{"NKV_LOC", nullptr};
     ScopedEnv vld_root_{"ZKV_VLD_ROOT", nullptr};  // the disk groups live beside the configuration
-    std::unique_ptr<FaultEnv> faults_;
-    Env *previous_env_ = nullptr;
-    prop_metactx *meta_ = nullptr;
-    prop_metactx *fe_meta_ = nullptr;
-    prop_clsctx *cls_ = nullptr;
-    prop_secctx *sec_ = nullptr;
-    przkv_ctx *zkv_ = nullptr;
-    prop_grpctx *grp_ = nullptr;
+    Contexts c_;
     sec_attr topsec_{};
     backend_ctx *ctx_ = nullptr;
 };

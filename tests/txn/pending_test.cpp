@@ -31,14 +31,13 @@ class KeptPages : public ::testing::Test {
         store.put_page(5, PROPR_BLK_TNODE, 0xA5);
     }
 
-    FaultScope faults;  // before the store, which closes its files first
     RawStore store;
     proprhandle *h = store.handle();
 };
 
 TEST_F(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
 {
-    faults.env().set_record(true);
+    store.faults().set_record(true);
 
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
     for (u8 fill = 0xB0; fill < 0xBA; fill++) change_page(store, 5, fill);
@@ -57,7 +56,7 @@ TEST_F(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
         {2, store.page_addr(3), 1}, {2, store.page_addr(5), 1},  // each page once
         {3, boot, 1},                                        // the commit point
     };
-    EXPECT_EQ(written_blocks(faults, store), expected);
+    EXPECT_EQ(written_blocks(store), expected);
     EXPECT_EQ(store.payload(0, 5), 0xB9);
     EXPECT_EQ(store.payload(0, 3), 0xC3);
 }
@@ -67,7 +66,7 @@ TEST_F(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
 // One that changes nothing writes nothing, its begin included.
 TEST_F(KeptPages, WithoutImagesTheLogNeverGoesLive)
 {
-    faults.env().set_record(true);
+    store.faults().set_record(true);
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
     const u32 fresh = alloc_page(h);
     ASSERT_EQ(proprut_add_newpagelist(h, fresh), PROP_OK);
@@ -78,20 +77,20 @@ TEST_F(KeptPages, WithoutImagesTheLogNeverGoesLive)
         {0, 8192, 1}, {0, propr_fcl_addr(0, 1), 1}, {0, store.lsst(), 1}, {0, store.page_addr(fresh), 1},
         {1, 0, 1},
     };
-    EXPECT_EQ(written_blocks(faults, store), expected);
+    EXPECT_EQ(written_blocks(store), expected);
     EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 8u);
 
     // A begin opens the transaction in memory only, and drops what the
     // page lists held before it.
     ASSERT_EQ(proprutcfp(h, 9, PROPR_FREE_DEFERRED), PROP_OK);
     ASSERT_EQ(proprut_add_newpagelist(h, 10), PROP_OK);
-    faults.env().reset();
-    faults.env().set_record(true);
+    store.faults().reset();
+    store.faults().set_record(true);
     ASSERT_EQ(proprutbeginlog(h, 12), PROP_OK);
     EXPECT_EQ(h->proprhandle_free_page_list_used + h->proprhandle_new_page_list_used, 0u);
     EXPECT_EQ(h->bootbuf[BOOT_OFF_LOG_VALID], 1);
     ASSERT_EQ(proprutfsu(h), PROP_OK);
-    EXPECT_TRUE(faults.env().recorded().empty());
+    EXPECT_TRUE(store.faults().recorded().empty());
     EXPECT_EQ(h->bootbuf[BOOT_OFF_LOG_VALID], 0);
 }
 

@@ -50,13 +50,13 @@ u32 run_transaction(RawStore &store)
 
 // The transaction with every write after the kept-th of each location lost
 // (a power cut), then a new process on the files.
-void crash_after(FaultScope &faults, RawStore &store, u32 kept)
+void crash_after(RawStore &store, u32 kept)
 {
     prepare(store);
     u32 all = kept * store.options().locations;
-    ASSERT_EQ(faults.env().load(("drop_after:nth=" + std::to_string(all)).c_str()), 0);
+    ASSERT_EQ(store.faults().load(("drop_after:nth=" + std::to_string(all)).c_str()), 0);
     ASSERT_EQ(run_transaction(store), PROP_OK);
-    faults.env().reset();
+    store.faults().reset();
     store.reopen();
 }
 
@@ -84,9 +84,8 @@ TEST(Recovery, LogsWithNothingToUndo)
     };
     for (const auto &[name, change] : cases) {
         SCOPED_TRACE(name);
-        FaultScope faults;
         RawStore store;
-        crash_after(faults, store, kPageWritten);
+        crash_after(store, kPageWritten);
         Block boot = store.read(0, 0);
         change(boot);
         store.write(0, 0, boot);
@@ -119,10 +118,9 @@ TEST(Recovery, TheRootsImageIsRestoredWhereverItLies)
         constexpr u32 kAll = 5;
         for (u32 kept = 1; kept <= kAll; ++kept) {
             SCOPED_TRACE(std::to_string(c.others) + (c.old_log ? " old" : "") + ", kept " + std::to_string(kept));
-            FaultScope faults;
             RawStore store;
             proprhandle *h = store.handle();
-            ASSERT_EQ(faults.env().load(("drop_after:nth=" + std::to_string(kept)).c_str()), 0);
+            ASSERT_EQ(store.faults().load(("drop_after:nth=" + std::to_string(kept)).c_str()), 0);
             ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
             for (u32 page = 1; page <= c.others; ++page) {
                 Block image = store.page_block(page, 0xA1);
@@ -130,7 +128,7 @@ TEST(Recovery, TheRootsImageIsRestoredWhereverItLies)
             }
             change_page(store, 0, 0xB0);
             ASSERT_EQ(proprutfsu(h), PROP_OK);
-            faults.env().reset();
+            store.faults().reset();
             if (c.old_log) {
                 Block meta = store.read(0, store.lsst());
                 be32_put(meta.data(), LOGMETA_OFF_ROOT_SLOT, 0);
@@ -160,15 +158,14 @@ TEST(Recovery, ALocationThatFailsIsTakenOutAndTheOthersAreRestored)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        FaultScope faults;
         RawStore store({.locations = 2});
-        crash_after(faults, store, kPageWritten);
+        crash_after(store, kPageWritten);
         if (c.damage_image) {
             Block bad = store.read(1, store.log_slot_addr(1));
             bad[1] = 0;
             store.write(1, store.log_slot_addr(1), bad);
         }
-        ASSERT_EQ(faults.env().load(c.faults), 0);
+        ASSERT_EQ(store.faults().load(c.faults), 0);
         trace_capture_start();
         EXPECT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
         expect_state(store, 0, false, "survivor");
@@ -180,19 +177,20 @@ TEST(Recovery, ALocationThatFailsIsTakenOutAndTheOthersAreRestored)
         EXPECT_NE(alerts[0].args.find(store.path(1)), std::string::npos);
         EXPECT_TRUE(trace_captured_contains(c.message));
         trace_capture_stop();
-        faults.env().reset();
+        store.faults().reset();
     }
 }
 
 TEST(Recovery, ACommitThatFailsBeforeItsBootBlockLeavesTheHandleOnTheOldCopies)
 {
-    FaultScope faults;
     RawStore store({.locations = 3});
     prepare(store);
     proprhandle *h = store.handle();
     Block super = store.read(0, 4096);
     // The bitmap write (each location's 5th) fails on two of three: no quorum.
-    ASSERT_EQ(faults.env().load("fail_write:nth=5,errno=EIO,path=/loc1.dat; fail_write:nth=5,errno=EIO,path=/loc2.dat"), 0);
+    ASSERT_EQ(store.faults().load("fail_write:nth=5,errno=EIO,path=/loc1.dat; "
+                                  "fail_write:nth=5,errno=EIO,path=/loc2.dat"),
+              0);
     EXPECT_EQ(run_transaction(store), PROP_E_STORAGE);
     EXPECT_EQ(h->proprhandle_fcl[0]->free_space_addr, 0u);
     EXPECT_EQ(h->bootbuf[BOOT_OFF_SUPER_SELECTOR], 0);
@@ -202,7 +200,7 @@ TEST(Recovery, ACommitThatFailsBeforeItsBootBlockLeavesTheHandleOnTheOldCopies)
     ASSERT_EQ(proprrecover(store.ctx(), PROPR_RECOVER_HOLDS_LOCK), PROP_OK);
     expect_state(store, 0, false, "aborted in process");
     // The locations that missed the write still hold the live log.
-    faults.env().reset();
+    store.faults().reset();
     store.reopen();
     ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
     for (u32 slot = 0; slot < 3; ++slot) expect_state(store, slot, false, "slot " + std::to_string(slot));
@@ -210,17 +208,16 @@ TEST(Recovery, ACommitThatFailsBeforeItsBootBlockLeavesTheHandleOnTheOldCopies)
 
 TEST(Recovery, ALocationLostAtTheCommitPointLeavesTheSurvivorCommitted)
 {
-    FaultScope faults;
     RawStore store({.locations = 2});
     prepare(store);
     // Location 1 loses the commit's boot-block write (its 7th); one of two is
     // a quorum, and the survivor takes both votes from the handle's buffer.
-    ASSERT_EQ(faults.env().load("fail_write:nth=7,errno=EIO,path=/loc1.dat"), 0);
+    ASSERT_EQ(store.faults().load("fail_write:nth=7,errno=EIO,path=/loc1.dat"), 0);
     ASSERT_EQ(run_transaction(store), PROP_OK);
     EXPECT_EQ(store.boot_be32(0, DEV_VOTES_MY), 2u);
     expect_state(store, 0, true, "survivor, same process");
 
-    faults.env().reset();
+    store.faults().reset();
     store.reopen(1U << 1);  // the vote check leaves the stale location out
     ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
     expect_state(store, 0, true, "survivor, next process");
@@ -323,22 +320,23 @@ TEST(Recovery, NoUndonePageIsReadFromMemoryAfterwards)
         EXPECT_EQ(proprior(store.handle(), b.data(), 4096, store.page_addr(page), 0, PROPRIO_ALL), PROP_OK);
         return b[100];
     };
-    FaultScope faults;
     const RawStoreOptions opt{.locations = 3, .boot_level = PROP_LEVEL_CACHING};
     {
         RawStore store(opt);
         prepare(store);
         EXPECT_EQ(read_payload(store, 3), 0xA3);
         // The commit's boot block (each location's 7th write) reaches one location of three.
-        ASSERT_EQ(faults.env().load("fail_write:nth=7,errno=EIO,path=/loc1.dat; fail_write:nth=7,errno=EIO,path=/loc2.dat"), 0);
+        ASSERT_EQ(store.faults().load("fail_write:nth=7,errno=EIO,path=/loc1.dat; "
+                                      "fail_write:nth=7,errno=EIO,path=/loc2.dat"),
+                  0);
         EXPECT_EQ(run_transaction(store), PROP_E_STORAGE);
         ASSERT_EQ(proprrecover(store.ctx(), PROPR_RECOVER_HOLDS_LOCK), PROP_OK);
         EXPECT_EQ(read_payload(store, 3), 0xA3) << "after a failed commit";
-        faults.env().reset();
+        store.faults().reset();
     }
     {
         RawStore store(opt);
-        crash_after(faults, store, kPageWritten);
+        crash_after(store, kPageWritten);
         EXPECT_EQ(read_payload(store, 3), 0xB3) << "the crashed transaction's page, before the undo";
         ASSERT_EQ(proprrecover(store.ctx(), 0), PROP_OK);
         EXPECT_EQ(read_payload(store, 3), 0xA3) << "after the recovery";

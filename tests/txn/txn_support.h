@@ -1,5 +1,5 @@
 // Helpers the transaction tests share: a caller that changes pages the way
-// the key operations do, and a fault layer under the store's files.
+// the key operations do, and the writes the fault layer saw.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +10,6 @@
 #include "format/block.h"
 #include "format/storemap.h"
 #include "io/io.h"
-#include "platform/fault_env.h"
 #include "support/raw_store.h"
 #include "txn/log.h"
 #include "txn/pending.h"
@@ -36,21 +35,6 @@ inline void change_page(RawStore &store, u32 page, u8 fill)
     ASSERT_EQ(ut_page_write(h, b.data(), store.page_addr(page)), PROP_OK);
 }
 
-// Puts a fault layer under every file the library opens while it lives;
-// declare it before the store so the store closes its files first.
-class FaultScope {
-  public:
-    FaultScope() : fault_(env_posix()), previous_(env_install(&fault_)) {}
-    ~FaultScope() { env_install(previous_); }
-    FaultScope(const FaultScope &) = delete;
-    FaultScope &operator=(const FaultScope &) = delete;
-    FaultEnv &env() { return fault_; }
-
-  private:
-    FaultEnv fault_;
-    Env *previous_;
-};
-
 // One write recorded on the store's one location: the group it belongs to
 // (counted from the first write seen), its block address and its pages.
 struct Written {
@@ -65,10 +49,10 @@ inline std::ostream &operator<<(std::ostream &out, const Written &w)
     return out << "{group " << w.group << ", addr " << w.addr << ", " << w.pages << " pages}";
 }
 
-inline std::vector<Written> written_blocks(FaultScope &faults, const RawStore &store)
+inline std::vector<Written> written_blocks(RawStore &store)
 {
     std::vector<Written> seen;
-    const auto records = faults.env().recorded();
+    const auto records = store.faults().recorded();
     for (const fault_write_record &w : records) {
         EXPECT_EQ(w.path, store.path(0));
         seen.push_back({w.barriers - records.front().barriers, w.offset - PROPR_RESERVED_PREFIX,
