@@ -171,14 +171,14 @@ TEST(DaemonPropctl, AWriteWarnsWhenTheStoreIsNearlyFull)
     EXPECT_EQ(run_propctl(d.root(), {"get", "SYSTEM.x"}).printed, "y\n");
 }
 
-// The commands that open the store themselves: the lock's status, not a
-// wait.
+// The commands that need the store alone, its configuration included: the
+// lock's status, not a wait.
 TEST(DaemonPropctl, AStoreCommandIsRefusedWithHowToStopTheDaemon)
 {
     Daemon d(kServed);
     for (const std::vector<std::string> &command :
          {std::vector<std::string>{"--direct", "get", "SYSTEM"}, {"grow", "1G"}, {"init", "--size", "1G"},
-          {"state", "set", "0"}}) {
+          {"state", "set", "0"}, {"overwrite-config", "--yes"}, {"repair", "--from-cluster"}}) {
         const Answer a = run_propctl(d.root(), command);
         const std::string how = "stop it to use the store directly (systemctl stop propregd";
         EXPECT_NE(a.printed.find(how), std::string::npos) << words(command) << ": " << a.printed;

@@ -383,6 +383,11 @@ Access location_access(const Parsed &args)
     return !args.args.empty() && args.args[0] == "list" ? Access::read : Access::caching;
 }
 
+Access changes_config(const Parsed &)
+{
+    return Access::config;
+}
+
 // The list goes through the daemon; a change needs the store alone.
 bool location_served(const Parsed &args)
 {
@@ -429,11 +434,12 @@ void add_location_commands(std::vector<Command> *table)
         "repair this node's configuration when it no longer matches the store",
         "N PATH puts PATH into slot N of the configuration (an empty PATH removes\n"
         "the slot); --from-cluster takes the list the Cache Writer published.  The\n"
-        "store itself is not opened or changed.\n",
+        "store itself is not opened or changed, but its lock is taken: refused\n"
+        "while propregd runs.\n",
         {{"from-cluster", 0, nullptr, "take the configuration the Cache Writer published"}},
         0,
         2,
-        no_store,
+        changes_config,
         run_repair,
         nullptr,
     });
@@ -444,11 +450,12 @@ void add_location_commands(std::vector<Command> *table)
         "When the store's record of its locations no longer names this node's\n"
         "configuration and the store will not open, this rewrites that record on\n"
         "the current locations.  A location that is behind is brought up to date\n"
-        "at the next start.  Asks for confirmation unless --yes is given.\n",
+        "at the next start.  Asks for confirmation unless --yes is given.  Refused\n"
+        "while propregd runs.\n",
         {{"yes", 'y', nullptr, "do not ask for confirmation"}},
         0,
         0,
-        no_store,
+        changes_config,
         run_overwrite,
         nullptr,
     });

@@ -186,7 +186,8 @@ int run_command_line(const std::vector<std::string> &words)
     if (int st = open_session(*cmd, args, out, session, inv.what); st != 0) return st;
     int st = cmd->run(inv);
     const Access access = cmd->access(args);
-    if (access != Access::none && access != Access::read && !args.has("backup")) warn_when_full(session, out);
+    const bool wrote = access != Access::none && access != Access::read && access != Access::config;
+    if (wrote && !args.has("backup")) warn_when_full(session, out);
     int closed = session.finish(inv.what, st == 0);
     return st != 0 ? st : closed;
 }

@@ -375,6 +375,9 @@ int Session::create_default(const std::string &what)
 int Session::open(Access access, const std::string &what)
 {
     if (access == Access::none) return 0;
+    // Another writer (propctl, or the daemon that holds the lock while it
+    // runs) must not have the configuration change under it.
+    if (access == Access::config) return directory_exists(root_.dir) ? take_lock(true, what) : 0;
     if (root_.is_default) {
         StoreDesc found;
         if (init_unfinished(root_) || (describe_store(root_, &found) == 0 && found.kind == Kind::none))

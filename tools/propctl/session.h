@@ -21,7 +21,9 @@ namespace propctl {
 // that is still marked as importing.  caching: written by this node as the
 // caching daemon (the level that changes locations); it publishes under the
 // group kGroup.
-enum class Access { none, read, write, upgrade, caching };
+// config: the store's lock alone, for commands that change the
+// configuration or the store's record of it without opening the store.
+enum class Access { none, read, write, upgrade, caching, config };
 
 inline constexpr const char *kGroup = "propctl";
 
