@@ -16,31 +16,6 @@
 
 #include "support/child.h"
 
-extern char **environ;
-
-pid_t spawn(std::vector<std::string> words, const std::string &faults, int out)
-{
-    std::vector<char *> argv;
-    for (std::string &w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = {"PROPREG_FAULTS=" + faults};
-    for (char **e = environ; *e != nullptr; e++)
-        if (std::strncmp(*e, "PROPREG_FAULTS=", 15) != 0) env.emplace_back(*e);
-    std::vector<char *> envp;
-    for (std::string &e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (out >= 0) {
-        posix_spawn_file_actions_adddup2(&fa, out, 1);
-        posix_spawn_file_actions_adddup2(&fa, out, 2);
-    }
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    return rc == 0 ? pid : -1;
-}
-
 void on_threads(int n, const std::function<void(int)> &body)
 {
     std::vector<std::thread> threads;

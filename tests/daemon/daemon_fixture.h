@@ -11,11 +11,9 @@
 #include <vector>
 
 #include "propreg/client.h"
+#include "support/child.h"
 #include "support/tmpdir.h"
 
-// Starts words[0] with words as its argv and $PROPREG_FAULTS set to faults
-// (none when empty); its stdout and stderr go to out unless that is -1.
-pid_t spawn(std::vector<std::string> words, const std::string &faults = "", int out = -1);
 
 // Runs body(0) to body(n - 1) each on a thread of its own, and waits for all.
 void on_threads(int n, const std::function<void(int)> &body);

@@ -36,6 +36,10 @@ class StoreImages {
     std::vector<FileImage> files_;
 };
 
+// Starts words[0] with words as its argv and the fault rules (none when
+// empty) in place of any inherited ones; its stdout and stderr go to out
+// unless that is -1.  The child's pid, or -1.
+pid_t spawn(std::vector<std::string> words, const std::string &faults = "", int out = -1);
 // Runs program with args and the fault rules (none when empty) in place of
 // any inherited ones; its exit status, or -1 when it did not exit (a
 // signal) or could not be started.
