@@ -6,13 +6,6 @@
 
 namespace propctl {
 
-namespace {
-
-constexpr uint32_t kByKey = 16;
-constexpr uint32_t kByNumber = 64;
-
-}  // namespace
-
 uint32_t read_block(backend_ctx *ctx, const std::string &key, uint32_t location, bool show, RawBlock *out)
 {
     Key handle;

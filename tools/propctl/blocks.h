@@ -13,6 +13,10 @@ namespace propctl {
 inline constexpr uint32_t kAnyLocation = 100;
 inline constexpr size_t kBlockSize = 4096;
 inline constexpr uint32_t kReportSize = 8192;  // what show holds at most
+// How prop_get_block and prop_set_block are told which block: the one a
+// key's tree node is in, or the one with a given number.
+inline constexpr uint32_t kByKey = 16;
+inline constexpr uint32_t kByNumber = 64;
 
 struct RawBlock {
     uint32_t number = 0;   // in: the block asked for by number; out: the block read

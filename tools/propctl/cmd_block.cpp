@@ -14,8 +14,6 @@ namespace propctl {
 
 namespace {
 
-// block set names the block by the number its header carries.
-constexpr uint32_t kByNumber = 64;
 constexpr uint32_t kImporting = 0x10;
 
 bool all_digits(const std::string &s)
