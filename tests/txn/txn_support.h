@@ -14,8 +14,9 @@
 #include "txn/log.h"
 #include "txn/pending.h"
 
-// Saves the page's image unless it already has one.
-inline void log_page_once(RawStore &store, u32 page)
+// Saves the page's image unless it already has one, then changes it as
+// the tree does (kept until the commit).
+inline void change_page(RawStore &store, u32 page, u8 fill)
 {
     proprhandle *h = store.handle();
     u32 exists = 0;
@@ -23,14 +24,6 @@ inline void log_page_once(RawStore &store, u32 page)
     if (!exists) {
         ASSERT_EQ(proprutlog(h, page, nullptr), PROP_OK);
     }
-}
-
-// Saves the page's image unless it already has one, then changes it as
-// the tree does (kept until the commit).
-inline void change_page(RawStore &store, u32 page, u8 fill)
-{
-    proprhandle *h = store.handle();
-    log_page_once(store, page);
     Block b = store.page_block(page, fill);
     ASSERT_EQ(ut_page_write(h, b.data(), store.page_addr(page)), PROP_OK);
 }
