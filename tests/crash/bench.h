@@ -1,9 +1,6 @@
-// The crash bench: a formatted store of one to five locations, the
-// workload run once without faults to learn where its writes fall, and
-// runs of the driver under fault rules, each from the same store and
-// each checked afterwards: the store opens and recovers, its tree is the
-// one after the last committed operation or the one before it, its pages
-// are whole (pages.h), and it takes new writes.
+// The crash bench: a formatted store, the workload run once without faults
+// to learn where its writes fall, and runs of the driver under fault rules,
+// each from the same store and each verified afterwards.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +18,7 @@ constexpr int kCrashStatus = 86;
 struct BenchOptions {
     uint32_t locations = 1;
     uint32_t level = PROP_LEVEL_RW;  // of the driver and of the check
-    uint32_t seed = 1;
+    uint32_t seed = 21;  // of the workload and of the crash points sampled
     uint32_t ops = 30;
     bool vld = false;  // locations in disk groups of the volume manager
 };
@@ -33,20 +30,7 @@ struct Progress {
     std::vector<std::vector<uint64_t>> reads;  // reads[i][j]: location j's reads
     std::vector<uint32_t> codes;            // codes[i - 1]: operation i's code
     int status = -1;                        // the driver's exit status
-    bool read(const std::string &path);
-};
-
-// Tried and failed runs per fault mode, printed at the end of a sweep.
-class Figures {
-  public:
-    void count(const std::string &mode, bool failed);
-    void note(const std::string &line) { notes_.push_back(line); }
-    // Prints the figures under title; a failure unless no run failed.
-    void expect_none(const std::string &title, const Progress &clean) const;
-
-  private:
-    std::map<std::string, std::pair<uint64_t, uint64_t>> modes_;  // tried, failed
-    std::vector<std::string> notes_;
+    void read(const std::string &path);  // appends the report's lines
 };
 
 // What a run may end in: the trees after the operations in [first, last].
@@ -58,12 +42,9 @@ struct Expect {
 class CrashBench {
   public:
     explicit CrashBench(const BenchOptions &options);
-    CrashBench(const CrashBench &) = delete;
-    CrashBench &operator=(const CrashBench &) = delete;
 
     const BenchOptions &options() const { return opt_; }
     const Workload &workload() const { return work_; }
-    // The clean run; ok() is false when it did not match the model.
     const Progress &clean() const { return clean_; }
     bool ok() const { return ok_; }
     Store &store() { return store_; }
@@ -77,15 +58,17 @@ class CrashBench {
     // or a process that ended).
     Expect expect_stopped(const Progress &run) const;
 
+    // Runs the driver on the store as it is; the report file it writes.
+    Progress run_driver(const std::vector<std::string> &args, const std::string &faults);
+    const std::string &report() const { return report_; }
     // Restores the store as formatted (or as saved), runs the driver.
     Progress run_workload(const std::string &faults);
     Progress run_recovery(const std::string &faults);
     // Restores the backup file onto the store's locations.
     Progress run_restore(const std::string &backup, const std::string &faults);
-    // Keeps the store's current files as the starting point of later runs
-    // (restore_saved), e.g. a store a crash left for recovery.
+    // Keeps the store's current files as the starting point of later runs,
+    // e.g. a store a crash left for recovery.
     void save();
-    // Makes the formatted store the starting point again.
     void forget_saved() { saved_ = formatted_; }
     void restore_saved() const { saved_.restore(); }
 
@@ -96,7 +79,6 @@ class CrashBench {
     std::string verify(const Expect &expect, const std::vector<uint32_t> &check = {}, uint32_t *matched = nullptr);
 
   private:
-    Progress run_driver(const std::vector<std::string> &args, const std::string &faults);
     std::string verify_open(const Expect &expect, const std::vector<uint32_t> &check, uint32_t *matched);
 
     BenchOptions opt_;
@@ -108,13 +90,12 @@ class CrashBench {
     std::string report_;
 };
 
-// Crashes one kind of driver run (the workload, a recovery) at every
-// crash point of three modes: a power cut on all locations, one on a
-// single location (the others keep what they took until the process
-// died), and a write torn after 512 bytes.  At each cut, every write a cut
-// location took since its last barrier is kept, lost or torn, as a
-// generator seeded from the point decides (a full sweep tries
-// kLossVariants seeds per point).  Each run is verified.
+// Crashes one kind of driver run at every crash point of three modes: a
+// power cut on all locations, one on a single location (the others keep
+// what they took until the process died), and a write torn after 512
+// bytes.  At each cut, every write a cut location took since its last
+// barrier is kept, lost or torn, as a generator seeded from the point
+// decides (a full sweep tries kLossVariants seeds per point).
 class Sweeper {
   public:
     // What to run under fault rules, and what a run may end in when the
@@ -124,34 +105,34 @@ class Sweeper {
     // What is checked after each run: "" or what went wrong.
     using Verify = std::function<std::string(const Expect &expect)>;
 
-    Sweeper(CrashBench &bench, Figures &figures, std::string label, uint32_t sample, uint32_t seed)
-        : bench_(bench), figures_(figures), label_(std::move(label)), sample_(sample), seed_(seed)
+    Sweeper(CrashBench &bench, std::string label, uint32_t sample)
+        : bench_(bench), label_(std::move(label)), sample_(sample), seed_(bench.options().seed)
     {
     }
-    // clean: the run without faults (where its writes fall); prefix names
-    // the modes in the figures.
+    // clean: the run without faults; prefix names the modes in the figures.
     void all_modes(const Progress &clean, const Runner &run, const Judge &judge, const std::string &prefix = "");
     // Checks runs with verify instead of the bench's own verify().
     void verify_with(Verify verify) { verify_ = std::move(verify); }
     // Counts one run of mode at point k: why (the run ended as it may
     // not), or else what the verify finds against expect.
     void judge(const std::string &mode, uint64_t k, std::string why, const Expect &expect);
+    // Prints the runs tried and failed per mode; a failure unless none failed.
+    void expect_none(const std::string &title, const Progress &clean) const;
 
   private:
     void point(const std::string &mode, uint64_t k, const std::string &rules, const Runner &run, Expect expect,
                bool may_finish);
 
     CrashBench &bench_;
-    Figures &figures_;
     std::string label_;
     uint32_t sample_;
     uint32_t seed_;
     uint32_t shown_ = 0;
     Verify verify_;
+    std::map<std::string, std::pair<uint64_t, uint64_t>> modes_;  // tried, failed
 };
 
-// A key with a large value goes in, reads back and is deleted again.  ""
-// or what failed.
+// A key with a large value goes in, reads back and is deleted again.
 std::string takes_new_writes(backend_ctx *ctx, const sec_attr &sec, uint32_t seed);
 
 // The fault rules of one crash: every write after the k-th is lost, and

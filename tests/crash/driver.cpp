@@ -1,7 +1,6 @@
 // The crash suite's child process: opens the store the inherited
-// configuration names, at the boot level given, and either runs the
-// workload of a seed or only recovers the store.  Under $PROPREG_FAULTS the
-// fault layer may end it at any write.
+// configuration names and runs one command on it; under $PROPREG_FAULTS
+// the fault layer may end it at any write.
 //
 // Usage: crash_driver run <level> <seed> <ops> <report-file>
 //        crash_driver recover <level> <report-file>
@@ -10,30 +9,18 @@
 //        crash_driver restore <backup-file> <report-file>
 //        crash_driver migrate <master> <report-file>
 //
-// replace changes one location at the CACHING level ("-" deletes the
-// slot), migrate turns disk-group locations into their files' names; the
-// Cache Writer (master 1) then publishes the new configuration.
-// open opens the store at the CACHING level, as a node whose configuration
-// may be stale (it repairs itself from the published one), recovers it,
-// and writes a line before and one after that, then the alerts raised.
-//
-// The report gets one line when the store is open and one after each
-// operation, written as it goes (a run may end at any point): the
-// operation's code (0 on the first line), then the writes made so far,
-// in all and to each location ("store-location-<i>" in the path), then
-// the reads of each location.  The run stops at the first operation that
-// fails.
+// The report gets a line when the store is open and one after each
+// operation, written as it goes: the operation's code, the writes so far
+// (in all, then per location), then the reads per location.
 //
 // Exit status: 0 all done; 10 an operation failed; 11 the store did not
-// open; 12 the report could not be written; the crash status of the fault
-// rules when they end it.
+// open; 12 no report; else the crash status of the fault rules.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/fault_env.h"
-#include "platform/trace.h"
 #include "propreg/frontend.h"
 #include "workload.h"
 
@@ -56,15 +43,13 @@ void report(FILE *out, uint32_t rc)
 {
     FaultEnv *f = faults();
     std::fprintf(out, "%u %llu", rc, static_cast<unsigned long long>(f->writes()));
+    std::string reads;
     for (int i = 0; i < PROP_MAX_LOCATIONS; i++) {
         std::string tag = "store-location-" + std::to_string(i);
         std::fprintf(out, " %llu", static_cast<unsigned long long>(f->writes(tag.c_str())));
+        reads += " " + std::to_string(f->reads(tag.c_str()));
     }
-    for (int i = 0; i < PROP_MAX_LOCATIONS; i++) {
-        std::string tag = "store-location-" + std::to_string(i);
-        std::fprintf(out, " %llu", static_cast<unsigned long long>(f->reads(tag.c_str())));
-    }
-    std::fprintf(out, "\n");
+    std::fprintf(out, "%s\n", reads.c_str());
     std::fflush(out);
 }
 
@@ -148,17 +133,15 @@ template <class How> int change(FILE *out, uint32_t master, How how)
     });
 }
 
+// Opens at the CACHING level as a node of the given cluster version whose
+// configuration may be stale (it repairs itself from the published one).
 int open_node(const char *version, FILE *out)
 {
-    trace_capture_start();
     Contexts c(PROP_LEVEL_CACHING, version);
     report(out, 0);
     uint32_t rc = c.open(PROP_LEVEL_CACHING);
     if (rc == 0) rc = prop_recover(c.ctx, 0);
     report(out, rc);
-    std::fprintf(out, "alerts");
-    for (const AlertRecord &a : alerts_captured()) std::fprintf(out, " %u", a.number);
-    std::fprintf(out, "\n");
     return rc == 0 ? 0 : kNoStore;
 }
 

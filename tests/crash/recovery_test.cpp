@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr uint32_t kSeed = 21;
-constexpr uint32_t kOps = 30;
-
 // The operation with the most writes: the largest undo log to roll back.
 uint32_t biggest_op(const CrashBench &bench)
 {
@@ -39,12 +36,11 @@ void sweep_recovery(CrashBench &bench, const std::string &label, const std::stri
     uint32_t outcome = 0;
     ASSERT_EQ(bench.verify(allowed, {}, &outcome), "");
 
-    Figures figures;
-    Sweeper s(bench, figures, label, sample, kSeed);
+    Sweeper s(bench, label, sample);
     s.all_modes(
         clean, [&](const std::string &faults) { return bench.run_recovery(faults); },
         [&](uint32_t, uint64_t) { return Expect{outcome, outcome}; }, "in recovery, ");
-    figures.expect_none("crash in recovery, " + label, bench.clean());
+    s.expect_none("crash in recovery, " + label, bench.clean());
     bench.forget_saved();
 }
 
@@ -54,7 +50,7 @@ void sweep_recovery(CrashBench &bench, const std::string &label, const std::stri
 // the store onto it).
 void crash_then_recover(uint32_t locations, uint32_t level, bool sync)
 {
-    CrashBench bench({locations, level, kSeed, kOps});
+    CrashBench bench({.locations = locations, .level = level});
     ASSERT_TRUE(bench.ok());
     const uint32_t op = biggest_op(bench), last = locations - 1;
     // The commit is one boot-block write per location, the operation's last.

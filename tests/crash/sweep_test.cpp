@@ -1,28 +1,17 @@
-// The workload under every crash: for each write k the driver loses every
-// write after the k-th on all locations at once (a power cut), or on one
-// location only (the others keep what they had when the process died), or
-// tears the k-th write after 512 bytes, and of the writes each cut location
-// took since its last barrier it keeps, loses or tears some, as a seed
-// drawn from k decides; the store, reopened and recovered,
-// must hold the tree of the last committed operation or of the one before,
-// be whole page by page, and take new writes.  Every level writes the
-// mirrors of a group at once.  The default run samples the crash points
-// with a fixed seed; $PROPREG_CRASH_SWEEP=full tries every one.
-//
-// On locations in disk groups of the volume manager the same, and then the
-// volume manager's own failures from a sampled write on: the instance going
-// down (the link to it breaks), and one disk group out of space.
+// The workload under every crash (see Sweeper): the store, reopened and
+// recovered, must hold the tree of the last committed operation or of the
+// one before, be whole page by page, and take new writes.  The default run
+// samples the crash points; $PROPREG_CRASH_SWEEP=full tries every one.  On
+// locations in disk groups, also the volume manager's own failures from a
+// sampled write on: the instance going down, and a disk group out of space.
 #include <gtest/gtest.h>
 
 #include "bench.h"
 
 namespace {
 
-constexpr uint32_t kSeed = 21;
-constexpr uint32_t kOps = 30;
 constexpr int kFailedOp = 10;    // the driver's status after an operation failed
 constexpr int kFatalExit = 1;    // a CACHING-level failure ended the process
-constexpr int kNotConnected = 107;  // ENOTCONN: the stand-in's lost link to its instance
 
 struct VmFailure {
     const char *name;
@@ -30,17 +19,11 @@ struct VmFailure {
     std::string (*rules)(uint64_t k);
 };
 
+// The instance going down breaks the stand-in's link to it: ENOTCONN (107).
 const VmFailure kFailures[] = {
-    {"instance down", 0,
-     [](uint64_t k) {
-         return "fail_write:nth=" + std::to_string(k) + ",errno=" + std::to_string(kNotConnected) +
-                ",times=0";
-     }},
+    {"instance down", 0, [](uint64_t k) { return "fail_write:nth=" + std::to_string(k) + ",errno=107,times=0"; }},
     {"disk group full", 2,
-     [](uint64_t k) {
-         return "fail_write:nth=" + std::to_string(k) +
-                ",errno=ENOSPC,times=0,path=store-location-1";
-     }},
+     [](uint64_t k) { return "fail_write:nth=" + std::to_string(k) + ",errno=ENOSPC,times=0,path=store-location-1"; }},
 };
 
 // However a run the volume manager failed ends, the store reopened holds
@@ -50,7 +33,7 @@ void vm_failures(CrashBench &bench, Sweeper &s, uint32_t sample)
     const Progress &clean = bench.clean();
     for (const VmFailure &f : kFailures) {
         const uint64_t writes = clean.at.back()[f.counter] - clean.at.front()[f.counter];
-        for (uint64_t k : crash_points(1, writes, sample, kSeed + f.counter)) {
+        for (uint64_t k : crash_points(1, writes, sample, bench.options().seed + f.counter)) {
             // The count starts at the driver's first write, opening included.
             Progress p = bench.run_workload(f.rules(clean.at.front()[f.counter] + k));
             bool ok = p.status == 0 || p.status == kFailedOp || p.status == kFatalExit;
@@ -66,15 +49,14 @@ void sweep(uint32_t locations, uint32_t sample, bool vld = false)
         std::string label = std::to_string(locations) + " location(s)" +
                             (vld ? " in disk groups" : "") + ", level " + std::to_string(level);
         SCOPED_TRACE(label);
-        CrashBench bench({locations, level, kSeed, kOps, vld});
+        CrashBench bench({.locations = locations, .level = level, .vld = vld});
         ASSERT_TRUE(bench.ok());
-        Figures figures;
-        Sweeper s(bench, figures, label, sample, kSeed);
+        Sweeper s(bench, label, sample);
         s.all_modes(
             bench.clean(), [&](const std::string &faults) { return bench.run_workload(faults); },
             [&](uint32_t counter, uint64_t w) { return bench.expect_lost(counter, w); });
         if (vld) vm_failures(bench, s, sample);
-        figures.expect_none("crash sweep, " + label, bench.clean());
+        s.expect_none("crash sweep, " + label, bench.clean());
     }
 }
 

@@ -45,11 +45,9 @@ struct Op {
 struct Workload {
     std::vector<Op> ops;
     std::vector<Tree> trees;  // trees[i]: the tree after the first i operations
-    // Writes no operation makes: the script holds none that changes nothing.
 };
 
-// The keys every store starts with; the workload never moves or deletes
-// them.
+// The keys every store starts with; the workload never moves or deletes them.
 extern const char *const kTopKeys[3];
 
 // A script of count operations from seed, starting from the tree start
