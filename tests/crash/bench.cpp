@@ -50,8 +50,7 @@ CrashBench::CrashBench(const BenchOptions &options)
       store_({.locations = options.locations, .developer = false, .vld = options.vld})
 {
     store_.format();
-    formatted_.capture(store_.files());
-    saved_ = formatted_;
+    saved_.capture(store_.files());
     report_ = store_.location(0) + ".report";
 
     // The start tree, then the run without faults, which must end in the

@@ -69,7 +69,6 @@ class CrashBench {
     // Keeps the store's current files as the starting point of later runs,
     // e.g. a store a crash left for recovery.
     void save();
-    void forget_saved() { saved_ = formatted_; }
     void restore_saved() const { saved_.restore(); }
 
     // Opens and recovers the store, compares its tree with expect, checks
@@ -83,7 +82,7 @@ class CrashBench {
 
     BenchOptions opt_;
     Store store_;
-    StoreImages formatted_, saved_;
+    StoreImages saved_;  // the store every run starts from
     Workload work_;
     Progress clean_;
     bool ok_ = false;

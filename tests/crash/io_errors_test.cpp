@@ -1,12 +1,10 @@
 // I/O errors and lost locations.  Reads or writes fail with EIO from the
-// n-th on, on one location and then on two of three, while the driver
-// runs the workload: where a quorum is left the workload must finish and
-// the store end with its last tree; where none is, the operation that met
-// the error fails and the store, reopened without errors, must hold the
-// tree before it.  (Three locations with one unreadable from its first
-// read open on the other two and copy it back afterwards.)  A location
-// that disappears between runs with two: opening is refused unless the
-// published group record shows the hand-over.
+// n-th on, on one location and then on two of three, while the workload
+// runs: with a quorum left it must finish with its last tree (one of three
+// unreadable from its first read is copied back at the next open); with
+// none, the operation that met the error fails and leaves nothing.  One of
+// two locations gone: opening is refused unless the published group
+// record shows the hand-over.
 #include <gtest/gtest.h>
 
 #include <cstring>

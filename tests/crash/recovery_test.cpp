@@ -1,10 +1,7 @@
-// Crashes inside recovery itself.  A crash leaves the store needing
-// recovery: an undo log to roll back on every location (image restore,
-// log clear, boot-block reset), or a location that missed the commit and
-// must be copied from the others (a mirror sync).  Recovery then runs in
-// the driver under every crash point of every mode, and the store, opened
-// and recovered again, must hold exactly what a recovery without a crash
-// gives, be whole, and take new writes.
+// Crashes inside recovery itself, at every crash point of every mode: of
+// a rollback (image restore, log clear, boot-block reset) and of a mirror
+// sync.  The store, opened and recovered again, must hold exactly what a
+// recovery without a crash gives, be whole, and take new writes.
 #include <gtest/gtest.h>
 
 #include "bench.h"
@@ -41,7 +38,6 @@ void sweep_recovery(CrashBench &bench, const std::string &label, const std::stri
         clean, [&](const std::string &faults) { return bench.run_recovery(faults); },
         [&](uint32_t, uint64_t) { return Expect{outcome, outcome}; }, "in recovery, ");
     s.expect_none("crash in recovery, " + label, bench.clean());
-    bench.forget_saved();
 }
 
 // Either every location holds the undo log of the operation with the most

@@ -1,8 +1,7 @@
 // The crash suite's workload: a script of key operations made from a seed,
-// the key tree expected after each of them, and the code that runs an
-// operation through the exports.  The driver (a child process) runs the
-// script; the test computes the expected trees from the same script, so
-// both sides agree on what every operation is.
+// the key tree expected after each, and the code that runs an operation
+// through the exports.  The driver runs the script in a child process; the
+// test computes the expected trees from the same seed.
 #pragma once
 
 #include <cstdint>

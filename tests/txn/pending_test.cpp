@@ -1,7 +1,6 @@
 // Pages a transaction changes are kept in memory until its commit: a page
 // changed many times reaches the store once, after its image and before
-// the commit point; the transaction reads its own pages; a rollback drops
-// them without a write.
+// the commit point, and the transaction reads its own pages.
 #include <gtest/gtest.h>
 
 #include "format/block.h"
@@ -15,21 +14,12 @@
 
 namespace {
 
-// Pages 3 and 5 hold 0xA3 and 0xA5 in the store.
-class KeptPages : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        store.put_page(3, PROPR_BLK_TNODE, 0xA3);
-        store.put_page(5, PROPR_BLK_TNODE, 0xA5);
-    }
-
+TEST(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
+{
     RawStore store;
     proprhandle *h = store.handle();
-};
-
-TEST_F(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
-{
+    store.put_page(3, PROPR_BLK_TNODE, 0xA3);
+    store.put_page(5, PROPR_BLK_TNODE, 0xA5);
     store.faults().set_record(true);
 
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
@@ -59,8 +49,10 @@ TEST_F(KeptPages, APageChangedManyTimesReachesTheStoreOnceBeforeTheCommitPoint)
 // A transaction that saves no image needs no live log: its fresh pages,
 // bitmap, superblock and metadata go out together, then the boot block.
 // One that changes nothing writes nothing, its begin included.
-TEST_F(KeptPages, WithoutImagesTheLogNeverGoesLive)
+TEST(KeptPages, WithoutImagesTheLogNeverGoesLive)
 {
+    RawStore store;
+    proprhandle *h = store.handle();
     store.faults().set_record(true);
     ASSERT_EQ(proprutbeginlog(h, 11), PROP_OK);
     const u32 fresh = alloc_page(h);
