@@ -127,7 +127,7 @@ class ChangeBench {
         // change repairs its configuration only at the CACHING level.)
         if (key_path == nullptr) {
             if (std::string why = read_only(s, [&](backend_ctx *c) { return tree_why(c); }); !why.empty())
-                return why;
+                return "read-only: " + why;
         }
         uint32_t rc = s.init(PROP_LEVEL_CACHING);
         if (rc != 0) return "the store does not open: " + std::to_string(rc);
