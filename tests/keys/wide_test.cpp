@@ -1,8 +1,7 @@
 // Keys of many children: a batch that gives one key thousands of children
 // neither rereads the key's entry pages for each nor saves an undo image of
 // the keys it makes; a listed key's children open without a search (and,
-// at the CACHING level, without a read); a lookup among many entry pages
-// waits for the device once per group of pages, not once per page.
+// at the CACHING level, without a read).
 #include "format/storemap.h"
 #include "keys_fixture.h"
 
@@ -96,26 +95,6 @@ TEST_F(WideTest, AListedKeysChildrenOpenWithoutASearch)
         EXPECT_EQ(store_->faults().reads() - reads, 0u) << "level " << level;
     }
     EXPECT_FALSE(view().cached("SYSTEM.wide.c7"));
-}
-
-TEST_F(WideTest, ALookupAmongManyEntryPagesWaitsOncePerGroupOfPages)
-{
-    {
-        Key fan = make(system_, "fan");
-        BatchBuilder b;
-        for (uint32_t i = 0; i < 420; i++) b.add(PROP_BATCH_CREATE_KEY, fan.get(), long_name(i).c_str()).sec = store_->top_security();
-        ASSERT_EQ(prop_batch_execute(ctx(), b.get(), 0), PROP_OK);
-        take_handles(ctx(), b);
-        EntryPages pages = entry_pages(ctx()->propb_ctx, fan);
-        ASSERT_EQ(pages.direct.size(), 25u);
-        ASSERT_EQ(pages.addr.size(), 1u);
-    }
-    reopen(PROP_LEVEL_READONLY);  // no cache: the walk reads every step
-    const uint64_t waits = store_->faults().read_waits();
-    Key last = view().open(("SYSTEM.fan." + long_name(419)).c_str());
-    // The root's, SYSTEM's and fan's tnodes, the direct KCE pages, the ADDR
-    // page, its KCE pages and the child's tnode.
-    EXPECT_LE(store_->faults().read_waits() - waits, 7u);
 }
 
 }  // namespace
