@@ -25,22 +25,11 @@ std::pair<std::string, std::string> colliding_parents()
     return {};
 }
 
-class CollisionTest : public CacheTest {
-  protected:
-    std::string p1, p2, k1, k2;
-    void SetUp() override
-    {
-        CacheTest::SetUp();
-        static const auto parents = colliding_parents();
-        std::tie(p1, p2) = parents;
-        ASSERT_FALSE(p1.empty());
-        k1 = p1 + ".leaf";
-        k2 = p2 + ".leaf";
-    }
-};
-
-TEST_F(CollisionTest, LookupNeverAnswersForTheOtherKey)
+TEST_F(CacheTest, ACollidingKeyNeverAnswersForTheOther)
 {
+    const auto [p1, p2] = colliding_parents();
+    ASSERT_FALSE(p1.empty());
+    const std::string k1 = p1 + ".leaf", k2 = p2 + ".leaf";
     ASSERT_EQ(set(k1, 111), PROP_OK);
     ASSERT_EQ(set(k1 + ".sub", 112), PROP_OK);
     ASSERT_EQ(set(p2, 200), PROP_OK);
@@ -65,18 +54,6 @@ TEST_F(CollisionTest, LookupNeverAnswersForTheOtherKey)
     EXPECT_EQ(addr(k1), std::make_pair(0u, 113u));
     EXPECT_EQ(addr(k2).first, 141u);
     EXPECT_EQ(elem(p2)->cached_num_subkey, 0u);
-}
-
-TEST_F(CollisionTest, EvictionInsideABatchIsFinal)
-{
-    ASSERT_EQ(set(k1, 111), PROP_OK);
-    ASSERT_EQ(insert(k2, kBatch), PROP_OK);
-    ASSERT_EQ(proprch_delete_transient(cache, 0), PROP_OK);
-    EXPECT_EQ(addr(k1).first, 141u);  // a miss: the tree is walked again
-    EXPECT_EQ(addr(k2).first, 141u);
-    ASSERT_NE(elem(p1), nullptr);
-    EXPECT_EQ(elem(p1)->cached_num_subkey, 0u);
-    EXPECT_EQ(addr(p2).first, 141u);  // made by the batch
 }
 
 }  // namespace

@@ -21,7 +21,9 @@ TEST_F(KeysTest, BadInputIsRefusedWith8AndChangesNothing)
     uint32_t disp = 0;
     const std::function<uint32_t()> bad[] = {
         [&] { return prop_set_security(ctx(), system_.get(), &no_owner, 0); },
-        [&] { return prop_create_n_set_key(ctx(), system_.get(), "n", &sec, made.out(), &disp, 259, val.data(), 10, 0); },
+        [&] {
+            return prop_create_n_set_key(ctx(), system_.get(), "n", &sec, made.out(), &disp, 259, val.data(), 10, 0);
+        },
         [&] { return v.set(a, val, 256); },  // the tnode keeps the type in one byte
         [&] {
             BatchBuilder b;

@@ -11,17 +11,12 @@ namespace {
 
 class RollbackTest : public KeysTest {
   protected:
-    void SetUp() override
-    {
-        KeysTest::SetUp();
-        make_keys();
-        open_keys();
-    }
     // SYSTEM.w with a value; SYSTEM.t: 20 children (past its own entry
     // area into a KCE page), two with a value and a grandchild; SYSTEM.d.x
     // with a child: a target to replace.
-    void make_keys()
+    void SetUp() override
     {
+        KeysTest::SetUp();
         StoreView v = view();
         const sec_attr &sec = store_->top_security();
         ASSERT_EQ(v.set(v.create(system_, "w", sec), pattern(300, 1)), PROP_OK);
@@ -33,6 +28,7 @@ class RollbackTest : public KeysTest {
             }
         }
         ASSERT_EQ(v.set(v.create(system_, "d.x.c", sec), pattern(300, 9)), PROP_OK);
+        open_keys();
     }
     // Opened before any fault is set, so that only the operation meets it.
     void open_keys()

@@ -182,9 +182,7 @@ TEST_F(Kce, ChangedPagesAreSavedOnceAndRollBack)
     ASSERT_EQ(remove(big + "1"), 0u);     // empties the first direct page
     ASSERT_EQ(add("small", 7), 0u);       // and reuses a direct page
     u32 copy = addrs()[0];
-    EXPECT_NE(copy, addr_page);  // an older ADDR page is replaced, never overwritten
-    EXPECT_EQ(store->page(addr_page), old_addr);
-    EXPECT_EQ(find(big + "27"), PROP_R_FOUND);
+    EXPECT_EQ(store->page(addr_page), old_addr);  // replaced, never overwritten
     // Images: the root (saved by the caller) and the first direct page, once.
     EXPECT_EQ(h->proprhandle_propr_log->propr_log_ltail, 2u);
     ASSERT_EQ(ut_pending_flush(h), PROP_OK);
