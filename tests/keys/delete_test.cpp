@@ -1,8 +1,8 @@
 // Deleting keys through the export: a subtree whose entries fill every kind
-// of entry page is listed whole (in one buffer, or none when memory runs
-// out) and gives every page back, a refused or
-// failed delete changes nothing (a page of the wrong type is refused by the
-// tree code itself), and a handle whose key is gone can never write.
+// of entry page is found, listed whole (in one buffer, or none when memory
+// runs out) and gives every page back; a refused or failed delete changes
+// nothing (a page of the wrong type is refused by the tree code itself),
+// and a handle whose key is gone can never write.
 #include <pthread.h>
 
 #include <functional>
