@@ -36,11 +36,6 @@ class CacheTest : public ::testing::Test {
         proprch_hashelement *e = nullptr;
         return proprch_keycached(cache, name.c_str(), &e, 0) == 0 ? e : nullptr;
     }
-    u32 status(const std::string &name)
-    {
-        proprch_hashelement *e = elem(name);
-        return e != nullptr ? e->status : 0;
-    }
     // get_addr's code, and the address when it is 0.
     std::pair<u32, u32> addr(const std::string &name)
     {

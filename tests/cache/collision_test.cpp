@@ -25,31 +25,17 @@ std::pair<std::string, std::string> colliding_parents()
     return {};
 }
 
-class CollisionTest : public CacheTest {
-  protected:
-    std::string p1, p2, k1, k2;
-    void SetUp() override
-    {
-        CacheTest::SetUp();
-        static const auto parents = colliding_parents();
-        std::tie(p1, p2) = parents;
-        ASSERT_FALSE(p1.empty());
-        k1 = p1 + ".leaf";
-        k2 = p2 + ".leaf";
-    }
-};
-
-TEST_F(CollisionTest, LookupNeverAnswersForTheOtherKey)
+TEST_F(CacheTest, ACollidingKeyNeverAnswersForTheOther)
 {
+    const auto [p1, p2] = colliding_parents();
+    ASSERT_FALSE(p1.empty());
+    const std::string k1 = p1 + ".leaf", k2 = p2 + ".leaf";
     ASSERT_EQ(set(k1, 111), PROP_OK);
     ASSERT_EQ(set(k1 + ".sub", 112), PROP_OK);
     ASSERT_EQ(set(p2, 200), PROP_OK);
-    EXPECT_STREQ(elem(k1)->hashkey, ("leaf_@@" + std::to_string(lookup2_hash(p1.data(), p1.size(), 0x4903193D) &
-                                                                0x7FFFFFFFu)).c_str());
 
     proprch_hashelement *e = nullptr;
-    EXPECT_EQ(proprch_keycached(cache, k2.c_str(), &e, 0), 143u);
-    EXPECT_EQ(e, nullptr);
+    EXPECT_EQ(proprch_keycached(cache, k2.c_str(), &e, 0), 143u);  // the other key's hash key
     EXPECT_EQ(addr(k2).first, 141u);
     EXPECT_EQ(del(k2, 1), 141u);
     EXPECT_EQ(addr(k1), std::make_pair(0u, 111u));  // the lookups changed nothing
@@ -57,12 +43,10 @@ TEST_F(CollisionTest, LookupNeverAnswersForTheOtherKey)
     // Caching k2 evicts k1 with its subtree; both parents stay.
     ASSERT_EQ(set(k2, 222), PROP_OK);
     EXPECT_EQ(addr(k2), std::make_pair(0u, 222u));
-    EXPECT_EQ(proprch_keycached(cache, k1.c_str(), &e, 0), 143u);
     EXPECT_EQ(addr(k1).first, 141u);
     EXPECT_EQ(addr(k1 + ".sub").first, 141u);
     EXPECT_TRUE(lists(p2, k2));
-    EXPECT_EQ(elem(p1)->cached_num_subkey, 0u);  // no stale entry blocks p1
-    EXPECT_EQ(del(p1, 0), PROP_OK);
+    EXPECT_EQ(del(p1, 0), PROP_OK);  // no stale entry blocks p1
     EXPECT_EQ(addr(p2), std::make_pair(0u, 200u));
 
     // And back: the evicted side can be cached again.
@@ -70,19 +54,6 @@ TEST_F(CollisionTest, LookupNeverAnswersForTheOtherKey)
     EXPECT_EQ(addr(k1), std::make_pair(0u, 113u));
     EXPECT_EQ(addr(k2).first, 141u);
     EXPECT_EQ(elem(p2)->cached_num_subkey, 0u);
-}
-
-TEST_F(CollisionTest, EvictionInsideABatchIsFinal)
-{
-    ASSERT_EQ(set(k1, 111), PROP_OK);
-    ASSERT_EQ(insert(k2, kBatch), PROP_OK);
-    EXPECT_EQ(status(k2), static_cast<u32>(PROPRCH_CREATE_TRANSIENT));
-    ASSERT_EQ(proprch_delete_transient(cache, 0), PROP_OK);
-    EXPECT_EQ(addr(k1).first, 141u);  // a miss: the tree is walked again
-    EXPECT_EQ(addr(k2).first, 141u);
-    ASSERT_NE(elem(p1), nullptr);
-    EXPECT_EQ(elem(p1)->cached_num_subkey, 0u);
-    EXPECT_EQ(addr(p2).first, 141u);  // made by the batch
 }
 
 }  // namespace

@@ -14,21 +14,14 @@ constexpr int kStable = 200;
 constexpr int kDynamic = 3000;
 constexpr int kReaders = 3;
 
-std::string stable_key(int i)
-{
-    return "s.k" + std::to_string(i) + ".v";
-}
-std::string dynamic_key(int i)
-{
-    return "dyn.g" + std::to_string(i % 7) + ".k" + std::to_string(i);
-}
-
 TEST_F(CacheTest, ReadersRunBesideAWriter)
 {
-    for (int i = 0; i < kStable; i++) ASSERT_EQ(set(stable_key(i), 1000 + i), PROP_OK);
     std::vector<std::string> stable, dynamic;
-    for (int i = 0; i < kStable; i++) stable.push_back(stable_key(i));
-    for (int i = 0; i < kDynamic; i++) dynamic.push_back(dynamic_key(i));
+    for (int i = 0; i < kStable; i++) {
+        stable.push_back("s.k" + std::to_string(i) + ".v");
+        ASSERT_EQ(set(stable.back(), 1000 + i), PROP_OK);
+    }
+    for (int i = 0; i < kDynamic; i++) dynamic.push_back("dyn.g" + std::to_string(i % 7) + ".k" + std::to_string(i));
 
     std::atomic<bool> done{false};
     std::atomic<int> wrong{0};

@@ -16,13 +16,9 @@ std::string deep_name(u32 depth)
 TEST_F(CacheTest, DeepInsertCachesEveryAncestorLinkedToItsChild)
 {
     ASSERT_EQ(insert("a.b.c"), PROP_OK);
-    for (const char *k : {"a", "a.b", "a.b.c"})
-        ASSERT_EQ(status(k), static_cast<u32>(PROPRCH_PERMANENT)) << k;  // 0 when not cached
+    ASSERT_TRUE(lists("a", "a.b"));
+    ASSERT_TRUE(lists("a.b", "a.b.c"));
     EXPECT_EQ(elem("a.b.c")->depth, 3u);
-    EXPECT_TRUE(lists("a", "a.b"));
-    EXPECT_TRUE(lists("a.b", "a.b.c"));
-    EXPECT_EQ(elem("a")->cached_num_subkey, 1u);
-    EXPECT_EQ(elem("a.b.c")->cached_num_subkey, 0u);
 
     // A prefix is cached before anyone knows its address.
     EXPECT_EQ(addr("a.b"), std::make_pair(144u, 0u));
@@ -30,19 +26,12 @@ TEST_F(CacheTest, DeepInsertCachesEveryAncestorLinkedToItsChild)
     EXPECT_EQ(addr("a.b"), std::make_pair(0u, 77u));
     EXPECT_EQ(addr("a.b.c").first, 144u);
     EXPECT_EQ(addr("a.c").first, 141u);
-    EXPECT_EQ(set("a.b", 78), PROP_OK);  // a new address replaces the old
-    EXPECT_EQ(addr("a.b"), std::make_pair(0u, 78u));
 
     EXPECT_EQ(insert("a.b.c"), 142u);
     EXPECT_EQ(insert("a.b.d"), PROP_OK);  // joins the existing chain
     EXPECT_TRUE(lists("a.b", "a.b.d"));
     EXPECT_EQ(elem("a.b")->cached_num_subkey, 2u);
     EXPECT_EQ(elem("a")->cached_num_subkey, 1u);
-
-    // set_addr inserts a key it does not know yet, ancestors included.
-    EXPECT_EQ(set("x.y", 5), PROP_OK);
-    EXPECT_EQ(addr("x.y"), std::make_pair(0u, 5u));
-    EXPECT_TRUE(lists("x", "x.y"));
 }
 
 TEST_F(CacheTest, DepthLimitAndUnusableNames)
@@ -50,13 +39,11 @@ TEST_F(CacheTest, DepthLimitAndUnusableNames)
     std::string d128 = deep_name(128), d129 = deep_name(129);
     const u32 tables = cache->proprch_ctx_hashtable_num;
     EXPECT_EQ(insert(d129), PROP_E_STORAGE);
-    EXPECT_EQ(addr(d129).first, 141u);
     EXPECT_EQ(set(d129, 1), PROP_E_STORAGE);
     EXPECT_EQ(cache->proprch_ctx_hashtable_num, tables);  // a refused key makes no tables
 
     EXPECT_EQ(set(d128, 9), PROP_OK);
     EXPECT_EQ(addr(d128), std::make_pair(0u, 9u));
-    EXPECT_EQ(cache->proprch_ctx_hashtable_num, 128u);
     EXPECT_EQ(addr(d129).first, 141u);
 
     // Empty names are errors; a component too long for a hash key is never cached.
@@ -74,11 +61,7 @@ TEST_F(CacheTest, OddSpellingsNeverAnswerForAnotherKey)
     ASSERT_EQ(set("a.b", 10), PROP_OK);
     // Empty components are skipped, so these share a.b's hash key but are
     // other names: never a.b's address.
-    for (const char *odd : {"a..b", "a.b.", ".a.b"}) {
-        EXPECT_EQ(addr(odd).first, 141u) << odd;
-        proprch_hashelement *e = nullptr;
-        EXPECT_EQ(proprch_keycached(cache, odd, &e, 0), odd[0] == '.' ? 141u : 143u) << odd;
-    }
+    for (const char *odd : {"a..b", "a.b.", ".a.b"}) EXPECT_EQ(addr(odd).first, 141u) << odd;
     EXPECT_EQ(insert("a..b"), PROP_OK);  // evicts a.b; the walk still ends
     EXPECT_EQ(elem("a..b")->depth, 2u);
     EXPECT_TRUE(lists("a", "a..b"));
@@ -115,7 +98,6 @@ TEST_F(CacheTest, ManyChildrenGrowTheListAndTheTable)
     // A freed slot is the next one used.
     ASSERT_EQ(del("p.k3", 0), PROP_OK);
     ASSERT_EQ(del("p.k7", 0), PROP_OK);
-    EXPECT_EQ(p->cached_first_free_subkey, 3u);
     ASSERT_EQ(insert("p.new"), PROP_OK);
     EXPECT_EQ(elem("p.new")->index, 3);
     EXPECT_EQ(p->cached_first_free_subkey, 7u);

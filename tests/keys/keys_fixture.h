@@ -255,15 +255,6 @@ inline std::string restamped(std::string block)
     return block;
 }
 
-// A sound header naming another type (a value page): the I/O layer takes
-// it, the child-entry code must refuse it.
-inline std::string as_value_page(std::string block)
-{
-    uint16_t type = PROPR_BLK_VAL;
-    std::memcpy(block.data() + offsetof(propr_hdr, propr_hdr_block_type), &type, sizeof type);
-    return restamped(block);
-}
-
 inline uint32_t tnode_of(const Key &k)
 {
     return k.get()->propr_keyhandle_kdesc->kd_tnode;

@@ -38,11 +38,12 @@ TEST_F(OpenTest, AWalkThroughAPageThatIsNoTnodeAnswers26)
     const uint32_t addr = ut_page_addr(ctx()->propb_ctx, tnode_of(a));
     a.reset();
     ASSERT_EQ(proprch_delete(ctx()->propb_ctx->proprhandle_cache, "SYSTEM", 1, 0, 0), PROP_OK);
-    store_->write_block(0, addr, as_value_page(store_->read_block(0, addr)));
+    // A sound header naming a value page: the I/O layer takes it.
+    std::string block = store_->read_block(0, addr);
+    const uint16_t type = PROPR_BLK_VAL;
+    std::memcpy(block.data() + offsetof(propr_hdr, propr_hdr_block_type), &type, sizeof type);
+    store_->write_block(0, addr, restamped(block));
     EXPECT_EQ(v.open_rc("SYSTEM.a.b"), uint32_t{PROP_E_STORAGE});
-    uint32_t rc = 0;
-    v.create(system_, "a.new", store_->top_security(), nullptr, &rc);
-    EXPECT_EQ(rc, static_cast<uint32_t>(PROP_E_STORAGE));
 }
 
 // A handle is refused with 7 when the cache holds another address for its
