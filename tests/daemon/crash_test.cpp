@@ -39,10 +39,7 @@ long number(Conn &c, const std::string &key)
 // What one writer was told: the last batch (a and b together) and the last
 // single write (c) that succeeded, and the last of each it sent.
 struct Told {
-    long batch = 0;
-    long single = 0;
-    long batch_sent = 0;
-    long single_sent = 0;
+    long batch = 0, single = 0, batch_sent = 0, single_sent = 0;
 };
 
 // Writes until the daemon goes away: a batch setting a and b to n, then a
@@ -106,10 +103,7 @@ TEST(DaemonCrash, KilledAnywhereUnderEightWritersLosesNothingItAnswered)
         }
     }
     long batches = 0, singles = 0;
-    for (const Told &t : told) {
-        batches += t.batch;
-        singles += t.single;
-    }
+    for (const Told &t : told) batches += t.batch, singles += t.single;
     std::printf("%d kills under %d writers, %ld batches and %ld single writes committed: every answered write was "
                 "there after each restart\n", trials, kWriters, batches, singles);
 }

@@ -1,20 +1,15 @@
 #include "daemon_fixture.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
-
-#include "support/child.h"
 
 void on_threads(int n, const std::function<void(int)> &body)
 {
@@ -60,9 +55,8 @@ Daemon::Daemon(const DaemonOptions &options) : root_(dir_.path() + "/root")
 {
     // Another user must reach the socket (the permission tests run one).
     ::chmod(dir_.path().c_str(), 0755);
-    std::vector<std::string> args = {"--root", root_, "init"};
-    if (options.cluster) args.push_back("--cluster");
-    if (options.developer) args.push_back("--dev");
+    std::vector<std::string> args = {"--root", root_, "init", "--dev"};
+    if (!options.disk_groups.empty()) args.push_back("--cluster");
     for (const std::string &dg : options.disk_groups) args.insert(args.end(), {"--disk-group", dg});
     EXPECT_EQ(run_child(PROPCTL_PATH, args, options.init_faults), 0);
     ::chmod(root_.c_str(), 0755);
@@ -110,19 +104,17 @@ int Daemon::wait_exit(int timeout_ms)
     return -1;
 }
 
-int Daemon::stop(int signal, int timeout_ms)
+int Daemon::stop(int signal)
 {
     if (!running()) return -1;
     ::kill(pid_, signal);
-    return wait_exit(timeout_ms);
+    return wait_exit(30000);
 }
 
 std::string Daemon::log() const
 {
     std::ifstream in(root_ + "/propregd.log");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 Conn Daemon::connect() const

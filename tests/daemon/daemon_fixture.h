@@ -14,24 +14,19 @@
 #include "support/child.h"
 #include "support/tmpdir.h"
 
-
 // Runs body(0) to body(n - 1) each on a thread of its own, and waits for all.
 void on_threads(int n, const std::function<void(int)> &body);
 
 struct DaemonOptions {
     bool serve = false;  // started at once, with no arguments
-    bool cluster = false;
-    bool developer = true;  // buffered: what a test needs that does not cut power
-    std::vector<std::string> disk_groups;  // "+DATA": a cluster store's locations there
-    std::string init_faults;  // $PROPREG_FAULTS while the store is made
+    // "+DATA": a cluster store's locations there.  Stores are in developer
+    // mode: no test here cuts power.
+    std::vector<std::string> disk_groups = {};
+    std::string init_faults = "";  // $PROPREG_FAULTS while the store is made
 };
 
 // The common case: a developer-mode store, served at once.
-inline const DaemonOptions kServed = [] {
-    DaemonOptions o;
-    o.serve = true;
-    return o;
-}();
+inline const DaemonOptions kServed{.serve = true};
 
 // A connection closed when it goes out of scope.
 class Conn {
@@ -64,16 +59,14 @@ class Daemon {
     // Starts propregd with args and $PROPREG_FAULTS (none when empty) and
     // waits until it answers; a test failure when it does not.
     void start(const std::vector<std::string> &args = {}, const std::string &faults = "");
-    // SIGTERM (or SIGKILL) and the exit status (128 + signal for a
-    // signal, -1 when it did not end within timeout_ms).
-    int stop(int signal = 15, int timeout_ms = 30000);
+    // SIGTERM (or another signal) and the exit status (128 + signal for
+    // a signal, -1 when it did not end within 30 s).
+    int stop(int signal = 15);
     // The exit status once it ended by itself, or -1 after timeout_ms.
     int wait_exit(int timeout_ms);
     bool running() const { return pid_ > 0; }
 
     const std::string &root() const { return root_; }
-    // Where the volume-manager stand-in keeps the disk groups of this root.
-    std::string disk_group_dir() const { return dir_.path() + "/vld"; }
     std::string socket() const { return root_ + "/propregd.sock"; }
     std::string log() const;
     Conn connect() const;

@@ -1,6 +1,5 @@
 // Writes that arrive together commit together; when one of a group is
-// refused, the rest still land, each once, and every writer gets its own
-// request's result.
+// refused, the rest land, each once, and each writer gets its own result.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -34,12 +33,10 @@ TEST(DaemonGroupCommit, EveryWriterGetsItsOwnResultAndEachChangeLandsOnce)
         Conn c = d.connect();
         prc_key parent = c.key("SYSTEM.g.t" + std::to_string(w));
         for (int j = 0; j < kKeys; j++) {
-            const std::string v = std::to_string(w) + "-" + std::to_string(j);
-            const std::string name = "x" + std::to_string(j);
-            const auto size = static_cast<uint32_t>(v.size() + 1);
-            uint32_t rc = prc_create_n_set_key(c, parent, name.c_str(), nullptr, PROP_TYPE_TEXT,
-                                               v.c_str(), size, PRZKV_FLAGS_NO_OVERWRITE, nullptr,
-                                               nullptr);
+            const std::string v = std::to_string(w) + "-" + std::to_string(j), name = "x" + std::to_string(j);
+            const uint32_t rc = prc_create_n_set_key(c, parent, name.c_str(), nullptr, PROP_TYPE_TEXT, v.c_str(),
+                                                     static_cast<uint32_t>(v.size() + 1), PRZKV_FLAGS_NO_OVERWRITE,
+                                                     nullptr, nullptr);
             if (rc != (j % 4 == 0 ? uint32_t{PROP_E_EXISTS} : 0u))
                 wrong[static_cast<size_t>(w)] += name + " answered " + std::to_string(rc) + "; ";
         }

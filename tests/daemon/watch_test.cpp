@@ -86,10 +86,9 @@ TEST(DaemonWatch, EveryChangeInCommitOrderAndAStalledWatcherGetsOneResync)
     ASSERT_EQ(seen.size(), 10000u);
     std::map<std::string, int> next;  // per writer: the key number expected next
     for (size_t i = 0; i < seen.size(); i++) {
-        const Seen &e = seen[i];
-        ASSERT_EQ(e.seq, first + 1 + i) << "events come numbered in commit order, none missing";
-        ASSERT_EQ(e.kind, uint32_t{PRC_EV_CREATED});
-        const std::string key = e.key;
+        ASSERT_EQ(seen[i].seq, first + 1 + i) << "events come numbered in commit order, none missing";
+        ASSERT_EQ(seen[i].kind, uint32_t{PRC_EV_CREATED});
+        const std::string &key = seen[i].key;
         const size_t dot = key.find_last_of('.');
         EXPECT_EQ(std::stoi(key.substr(dot + 2)), next[key.substr(0, dot)]++) << key;
     }

@@ -20,10 +20,8 @@ TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
     EXPECT_EQ(p.ok({"location", "add", data + "extra.store"}),
               "added location 1: " + data + "extra.store\n  location 0  " + data + "copy1.store\n  location 1  " + data +
                   "extra.store\n");
-    std::string json = p.ok({"--json", "location", "replace", "0", data + "new.store"});
-    EXPECT_TRUE(
-        holds(json, "\"published\":true,\"locations\":[\"" + data + "new.store\",\"" + data + "extra.store\"]"));
-    EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
+    EXPECT_TRUE(holds(p.ok({"--json", "location", "replace", "0", data + "new.store"}),
+                      "\"published\":true,\"locations\":[\"" + data + "new.store\",\"" + data + "extra.store\"]"));
 
     // The replaced file is no store any more; a node still naming it
     // cannot open until it takes the published configuration back.
@@ -40,13 +38,9 @@ TEST(PropctlLocations, AddReplaceRemoveThenRepairFromTheCluster)
                                                  "the locations after it moved down one slot:\n"
                                                  "  location 0  " + data + "extra.store\n");
     // Nothing would hold the store while its only location changed.
-    RunResult only = p.run({"location", "replace", "0", data + "other.store"});
-    EXPECT_TRUE(says(only, 1,
-                     "propctl: location replace: the only location cannot be replaced while the "
-                     "store runs on it: add the new location, then remove this one\n"));
+    EXPECT_TRUE(exits(p.run({"location", "replace", "0", data + "other.store"}), 1, "the only location cannot be"));
     EXPECT_NE(::access((data + "other.store").c_str(), F_OK), 0) << "a refused replace made its file";
-    EXPECT_EQ(p.run({"location", "remove", "0"}).err,
-              "propctl: location remove: the only location of a store cannot be removed\n");
+    EXPECT_TRUE(exits(p.run({"location", "remove", "0"}), 1, "the only location of a store cannot be removed"));
     EXPECT_EQ(p.run({"overwrite-config"}, "no\n").status, 1);
     p.ok({"overwrite-config", "--yes"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.kept"}), "value\n");
@@ -65,9 +59,7 @@ TEST(PropctlLocations, ACopyThatComesBackNamesTheWaysToSettleIt)
     ASSERT_EQ(std::rename((data + "away").c_str(), (data + "copy3.store").c_str()), 0);
     p.ok({"repair", "2", data + "copy3.store"});
     const RunResult refused = p.run({"ls", "SYSTEM"});
-    EXPECT_TRUE(exits(refused, 6,
-                      "'propctl repair --from-cluster' takes the published list, "
-                      "'propctl overwrite-config'"));
+    EXPECT_TRUE(exits(refused, 6, "'propctl repair --from-cluster' takes the published list, 'propctl overwrite-config'"));
     EXPECT_TRUE(holds(refused.err, "error 34"));
     p.ok({"overwrite-config", "--yes"});
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");

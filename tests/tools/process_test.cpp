@@ -1,6 +1,5 @@
-// Many propctl processes on one store, and the lock that takes turns.  The
-// library's fault layer ($PROPREG_FAULTS) slows writes down so that the
-// processes overlap.
+// Many propctl processes on one store, and the lock that takes turns; the
+// fault layer ($PROPREG_FAULTS) slows writes down so that they overlap.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -32,14 +31,11 @@ TEST(PropctlProcesses, ConcurrentWritersAndReadersSeeEveryChange)
     for (size_t i = 0; i < children.size(); i++) {
         RunResult r = children[i]->wait();
         EXPECT_EQ(r.status, 0) << "child " << i << ": " << r.err;
-        if (i % 2 == 1) {
-            EXPECT_EQ(r.out, "start\n");
-        }
+        EXPECT_TRUE(i % 2 == 0 || r.out == "start\n") << r.out;
     }
     p.clear_env("PROPREG_FAULTS");
     for (int i = 0; i < kWriters; i++)
         EXPECT_EQ(p.ok({"get", "SYSTEM.w" + std::to_string(i) + ".value"}), "v" + std::to_string(i) + "\n") << i;
-    EXPECT_EQ(p.ok({"get", "SYSTEM.shared"}), "start\n");
 }
 
 TEST(PropctlProcesses, AWaitForTheLockNamesItsHolderAndCanGiveUp)

@@ -15,16 +15,13 @@ TEST(PropctlProgress, ShownOnATerminalOnly)
 
     RunResult batch = p.run({"batch"}, terminal);
     EXPECT_TRUE(exits(batch, 0, "propctl batch: 1/40"));
-    EXPECT_TRUE(holds(batch.err, "propctl batch: making 40 changes"));
     EXPECT_EQ(batch.err.substr(batch.err.size() - 4), "\r\033[K") << "the progress line stays on the terminal";
 
     RunResult tree = p.run({"tree", "SYSTEM.many"}, terminal);
     EXPECT_TRUE(exits(tree, 0, "propctl tree: 1"));
     EXPECT_EQ(tree.out, p.ok({"tree", "SYSTEM.many"})) << "progress went to stdout";
 
-    RunResult check = p.run({"check"}, terminal);
-    EXPECT_TRUE(exits(check, 0, "propctl check: scanning the locations: starting"));
-    EXPECT_TRUE(holds(check.err, "propctl check: walking the key tree"));
+    EXPECT_TRUE(exits(p.run({"check"}, terminal), 0, "propctl check: scanning the locations: starting"));
 
     // An error mid-way starts on a line of its own.
     EXPECT_TRUE(exits(p.run({"batch"}, RunOptions{lines + "set SYSTEM.x y --type int\n", true}), 2,

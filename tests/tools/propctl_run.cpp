@@ -33,10 +33,8 @@ Child::Child(const std::vector<std::string> &args, const std::map<std::string, s
     }
 
     std::vector<std::string> env_strings;
-    for (char **e = environ; *e != nullptr; e++) {
-        std::string s = *e;
-        if (env.count(s.substr(0, s.find('='))) == 0) env_strings.push_back(s);
-    }
+    for (char **e = environ; *e != nullptr; e++)
+        if (const std::string s = *e; env.count(s.substr(0, s.find('='))) == 0) env_strings.push_back(s);
     for (const auto &[k, v] : env) env_strings.push_back(k + "=" + v);
     std::vector<char *> envp, argv;
     for (std::string &s : env_strings) envp.push_back(s.data());
@@ -75,8 +73,7 @@ RunResult Child::wait()
         ::close(terminal_);
     }
     int st = 0;
-    while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) continue;
     pid_ = -1;
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     r.out = read_file(files_.file("out"));
@@ -85,13 +82,11 @@ RunResult Child::wait()
     return r;
 }
 
-Propctl::Propctl(const std::vector<std::string> &init) : root_(dir_.file("root"))
+// Nothing of the caller's environment may pick another store.
+Propctl::Propctl(const std::vector<std::string> &init)
+    : root_(dir_.file("root")),
+      env_{{"ZKV_REGISTRY_ROOT", ""}, {"HOME", dir_.file("home")}, {"XDG_DATA_HOME", ""}, {"PROPREG_FAULTS", ""}}
 {
-    // Nothing of the caller's environment may pick another store.
-    env_["ZKV_REGISTRY_ROOT"] = "";
-    env_["HOME"] = dir_.file("home");
-    env_["XDG_DATA_HOME"] = "";
-    env_["PROPREG_FAULTS"] = "";
     if (!init.empty()) ok(init);
 }
 
@@ -112,8 +107,6 @@ std::vector<std::string> Propctl::with_root(const std::vector<std::string> &args
 std::string Propctl::ok(const std::vector<std::string> &args, const std::string &input) const
 {
     RunResult r = run(args, input);
-    std::string cmd;
-    for (const std::string &a : args) cmd += " " + a;
-    EXPECT_EQ(r.status, 0) << "propctl" << cmd << "\n" << r.err;
+    EXPECT_EQ(r.status, 0) << "propctl " << ::testing::PrintToString(args) << "\n" << r.err;
     return r.out;
 }

@@ -92,15 +92,6 @@ inline ::testing::AssertionResult exits(const RunResult &r, int status, const st
            << r.err;
 }
 
-// Whether r ended with status and stderr exactly err.
-inline ::testing::AssertionResult says(const RunResult &r, int status, const std::string &err)
-{
-    if (r.status == status && r.err == err) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << "status " << r.status << " (not " << status << "), stderr:\n"
-           << r.err << "not:\n" << err;
-}
-
 // Whether text holds part; a failure shows the whole text.
 inline ::testing::AssertionResult holds(const std::string &text, const std::string &part)
 {

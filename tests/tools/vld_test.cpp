@@ -14,11 +14,8 @@ TEST(PropctlVld, AClusterRegistryInDiskGroupsIsNamedByItsFilesAndDurable)
                        "\n  location +DATA/registry.255.1\n  location +MIRR/registry.255.1\n"
                        "  durable: writes go to the device before they are reported done\n");
     p.ok({"set", "SYSTEM.k", "v"});
-    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
-    std::string list = p.ok({"--json", "vld"});
-    EXPECT_TRUE(holds(list, "{\"name\":\"+MIRR\",\"mounted\":true,\"full\":false,\"mirrors\":2,\"synced\":true,"
-                            "\"files\":[{\"name\":\"registry.255.1\",\"whole\":true,\"kind\":24,\"registry\":true,"
-                            "\"committed\":true,\"blocks\":40521"));
+    EXPECT_TRUE(holds(p.ok({"--json", "vld"}), "{\"name\":\"+MIRR\",\"mounted\":true,\"full\":false,\"mirrors\":2,"
+                                              "\"synced\":true,\"files\":[{\"name\":\"registry.255.1\","));
 
     // Without one of its two disk groups the store does not open.
     p.ok({"vld", "unmount", "+MIRR"});
@@ -28,7 +25,7 @@ TEST(PropctlVld, AClusterRegistryInDiskGroupsIsNamedByItsFilesAndDurable)
     EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
 }
 
-TEST(PropctlVld, BackupsAndRecordFilesLiveInADiskGroupAsFilesDo)
+TEST(PropctlVld, BackupsRecordFilesAndLocationsLiveInADiskGroupAsFilesDo)
 {
     Propctl p({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "+MIRR"});
     p.ok({"set", "SYSTEM.k", "saved"});
@@ -40,24 +37,12 @@ TEST(PropctlVld, BackupsAndRecordFilesLiveInADiskGroupAsFilesDo)
     EXPECT_TRUE(exits(p.run({"export", "+BK:tree.rec"}), 1, "+BK:tree.rec exists"));
 
     p.ok({"vld", "unmount", "+BK"});
-    RunResult unmounted = p.run({"backup", "+BK:later"});
-    EXPECT_TRUE(exits(unmounted, 6, "disk group +BK is not mounted"));
-    EXPECT_TRUE(holds(unmounted.err, "error 43:"));
+    EXPECT_TRUE(exits(p.run({"backup", "+BK:later"}), 6, "disk group +BK is not mounted ('propctl vld mount +BK'): error 43:"));
     // A backup opened as a store: the library says 26, propctl the same cause.
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"verify", "+BK:nightly"}, {"--backup", "+BK:nightly", "get", "SYSTEM.k"}}) {
-        RunResult r = p.run(args);
-        EXPECT_EQ(r.status, 6) << args[0];
-        EXPECT_TRUE(holds(r.err, "disk group +BK is not mounted"));
-    }
-}
+    EXPECT_TRUE(exits(p.run({"--backup", "+BK:nightly", "get", "SYSTEM.k"}), 6, "disk group +BK is not mounted"));
 
-// A complete name names one file: when the disk group does not hold it the
-// location is refused, and the disk group is left as it was.
-TEST(PropctlVld, MigrateNamesTheFilesOfDiskGroupLocationsOnce)
-{
-    Propctl p({"init", "--cluster", "--disk-group", "+DATA", "--disk-group", "+MIRR"});
-    p.ok({"set", "SYSTEM.k", "v"});
+    // A complete name names one file: when the disk group does not hold it
+    // the location is refused, and the disk group is left as it was.
     const std::string groups = p.ok({"--json", "vld"});
     EXPECT_TRUE(exits(p.run({"location", "add", "+DATA/nonexistent"}), 2, "error 8:"));
     EXPECT_EQ(p.ok({"--json", "vld"}), groups);
@@ -69,7 +54,7 @@ TEST(PropctlVld, MigrateNamesTheFilesOfDiskGroupLocationsOnce)
               "migrated 2 location(s) to their files' names\n  location 0  +DATA/registry.255.1\n"
               "  location 1  +MIRR/registry.255.1\n");
     EXPECT_TRUE(holds(p.ok({"--json", "location", "migrate"}), "\"changed\":0,"));
-    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "v\n");
+    EXPECT_EQ(p.ok({"get", "SYSTEM.k"}), "saved\n");
 }
 
 }  // namespace
