@@ -79,11 +79,6 @@ void IoStore::open_files()
     for (u32 i = 0; i < count_; i++) ASSERT_EQ(h->proprhandle_native_state[i], PROP_SLOT_OPEN);
 }
 
-u32 IoStore::open()
-{
-    return proprioo(h, 1, 1, PROPRIO_OPEN_ZKV);
-}
-
 void IoStore::block_header(u8 *block, u32 addr, u32 zkvid, u8 version)
 {
     const u32 own = std::exchange(h->proprhandle_zkvid, zkvid);
