@@ -11,7 +11,6 @@
 #include "format/cursor.h"
 #include "io/devhist.h"
 #include "io/devid.h"
-#include "io/io.h"
 #include "storage/changes.h"
 #include "storage/config.h"
 

@@ -3,7 +3,6 @@
 // the next read sees what the locations hold, and the cache never holds
 // more than its size.
 #include <chrono>
-#include <cstring>
 #include <thread>
 #include <utility>
 

@@ -14,8 +14,6 @@
 #include "handle_fixture.h"
 #include "storage/changes.h"
 #include "storage/config.h"
-#include "storage/device.h"
-#include "support/tmpdir.h"
 
 namespace {
 

@@ -13,7 +13,6 @@
 #include "handle_fixture.h"
 #include "registry_fixture.h"
 #include "storage/config.h"
-#include "storage/device.h"
 
 namespace {
 
