@@ -120,7 +120,6 @@ TEST(PageCache, HoldsNoMoreThanItsSizeAndLetsTheLeastUsedGoFirst)
     Open o(1);
     for (u32 k = 0; k < 300; k++) ASSERT_EQ(write(o.s, page(k), static_cast<u8>(k)), 0u);
     EXPECT_EQ(pagecache_state(o.s.h).pages, 256u);
-    EXPECT_EQ(read(o.s, page(299)).second, 0u);
     EXPECT_EQ(read(o.s, page(44)).second, 0u) << "the oldest page kept";
     ASSERT_EQ(write(o.s, page(300), 0x55), 0u);
     EXPECT_EQ(read(o.s, page(44)).second, 0u) << "reading it made it the newest";
