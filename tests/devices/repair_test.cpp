@@ -1,8 +1,6 @@
 // Bringing a node's configuration back in line with the store: from the
 // list the Cache Writer published, by hand, and by declaring the node's
 // configuration the store's own.
-#include <gtest/gtest-death-test.h>
-
 #include <cstring>
 
 #include "devices_fixture.h"
@@ -73,8 +71,7 @@ TEST(Repair, PublishedListsAreCheckedBeforeAnythingChangesAndByHandOneSlotChange
 }
 
 // The export re-opens the locations under the context lock after the
-// repair; when the lists already agree, nothing could be repaired, which
-// at the CACHING level ends the process.
+// repair; when the lists already agree there is nothing to repair.
 TEST(Repair, AutomaticRepairOfAnOpenContext)
 {
     FilledStore fs(3);
@@ -82,8 +79,7 @@ TEST(Repair, AutomaticRepairOfAnOpenContext)
     ASSERT_EQ(s.init(PROP_LEVEL_CACHING), PROP_OK);
     Names names;
     fill_names(names, {s.location(0), s.location(1), s.location(2)});
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(prop_autorepair_conf(s.ctx(), names), testing::ExitedWithCode(1), "");
+    EXPECT_EQ(proprrepauto(s.handle(), names), PROP_OK);
 
     // Slot 2 dropped from the published list: the node follows.
     ASSERT_EQ(prop_replace_dev(s.ctx(), 2, "", 1), PROP_OK);

@@ -11,7 +11,6 @@
 #include "format/cursor.h"
 #include "io/devhist.h"
 #include "io/devid.h"
-#include "io/io.h"
 #include "storage/changes.h"
 #include "storage/config.h"
 
@@ -77,11 +76,6 @@ void IoStore::open_files()
     h->proprhandle_configured_device_count = count_;
     ASSERT_EQ(utopen(h, 0), PROP_OK);
     for (u32 i = 0; i < count_; i++) ASSERT_EQ(h->proprhandle_native_state[i], PROP_SLOT_OPEN);
-}
-
-u32 IoStore::open()
-{
-    return proprioo(h, 1, 1, PROPRIO_OPEN_ZKV);
 }
 
 void IoStore::block_header(u8 *block, u32 addr, u32 zkvid, u8 version)

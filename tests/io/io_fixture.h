@@ -48,8 +48,6 @@ class IoStore : public Contexts {
     std::string loc(u32 slot) const { return dir_.file("loc" + std::to_string(slot)); }
     // The location files, configured and opened: every slot in state 3.
     void open_files();
-    // Opening as the store would: the configuration, the files, the votes.
-    u32 open();
     void write_boot(u32 slot, const BootFields &want);
     // The header of a METADATA block at block address addr.
     void block_header(u8 *block, u32 addr, u32 zkvid, u8 version = 4);
@@ -61,7 +59,6 @@ class IoStore : public Contexts {
     std::pair<u32, u32> disk_votes(u32 slot) const;
     // Gives the handle the geometry of the stores laid down here.
     void set_geometry(u32 used_pages);
-    // Sets every configured slot's votes in the handle.
     void set_votes(u32 my, u32 total);
 
     proprhandle *h = nullptr;

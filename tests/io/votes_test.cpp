@@ -1,20 +1,15 @@
 // The two-location vote hand-over: who holds which votes after a location
 // is lost, the announce / write / announce order at the CACHING level, and
 // the group record those announcements publish.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include <gtest/gtest.h>
 
 #include "io/grpvotes.h"
-#include "io/io.h"
 #include "io/open.h"
 #include "io_fixture.h"
 #include "platform/groupdata.h"
 #include "support/store.h"
-#include "support/tmpdir.h"
 
 namespace {
 
@@ -37,9 +32,7 @@ TEST(VoteHandOver, FollowsWhichLocationsAreOpen)
         {"slot 1 lost at 1/2", PROP_SLOT_UNUSABLE, {1, 2}, 0, {2, 2}, {1, 2}},
         {"slot 1 lost holding 2/2", PROP_SLOT_UNUSABLE, {2, 2}, 26, {1, 2}, {1, 2}},
     };
-    BootFields boot;
-    boot.my_votes = 1;
-    boot.total_votes = 2;
+    const BootFields boot{.my_votes = 1, .total_votes = 2};
     std::vector<u8> blank(PROP_PAGE_SIZE, 0);
     for (u8 *bootbuf : {static_cast<u8 *>(nullptr), blank.data()})
         for (const Case &c : cases) {
@@ -155,25 +148,6 @@ TEST(GroupRecord, RefreshedFromTheLocations)
         EXPECT_EQ(grpdata_read("testgroup", published, sizeof published), c.published ? 0 : ENOENT);
         EXPECT_EQ(Words(published + 2, published + 10), c.published ? c.after : Words(8, 0));
     }
-}
-
-// The group data stand-in: what one process publishes another one reads.
-TEST(GroupData, AnotherProcessSeesThePublishedRecord)
-{
-    TempDir dir;
-    ScopedEnv root("ZKV_REGISTRY_ROOT", dir.path().c_str());
-    const u32 mine[10] = {0, 0, 1, 2, 1, 2, 2, 2, 0, 0};
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        _exit(grpdata_publish("crew/one", mine, sizeof mine) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    u32 record[10] = {};
-    ASSERT_EQ(grpdata_read("crew/one", record, sizeof record), 0);
-    EXPECT_EQ(std::vector<u32>(record, record + 10), std::vector<u32>(mine, mine + 10));
 }
 
 }  // namespace

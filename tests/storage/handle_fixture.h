@@ -42,10 +42,6 @@ class HandleFixture : public ::testing::Test {
         ::make_file(path, bytes);
         return path;
     }
-    static void write_raw(const std::string &path, u64 off, const std::string &data)
-    {
-        write_at(path, off, data.data(), data.size());
-    }
     void set_slot(u32 i, const std::string &name)
     {
         std::snprintf(h_->proprhandle_filename[i], PROP_LOCNAME_SIZE, "%s", name.c_str());
