@@ -88,7 +88,6 @@ TEST_F(Blocks, ATnodeIsShownAndWrittenOnlyAsItsKeyAndTheBlockAllow)
     EXPECT_EQ(set_block(ctx(), other), PROP_OK);
     store.sec()->privileged = 0;
 
-    // A free page is not written.
     std::string free_page = page_bytes(page);
     const uint32_t last = number_of_page(handle()->numpage - 1);
     std::memcpy(free_page.data() + 4, &last, 4);

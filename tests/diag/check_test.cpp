@@ -2,7 +2,6 @@
 // ways a crash or a bad block leaves them, and on stores of garbage; and
 // the recursive permission check over the same trees.
 #include <functional>
-#include <random>
 
 #include "diag_fixture.h"
 #include "format/storemap.h"
@@ -15,34 +14,6 @@ namespace {
 class Check : public DiagTest {
   protected:
     explicit Check(StoreOptions options = {}) : DiagTest(options) {}
-
-    // Every kind of page a key can own: values of 0 to 20 pages, children
-    // in the tnode, in KCE pages and behind ADDR pages; and the traces of
-    // deletes, moves and security changes.
-    void make_busy()
-    {
-        const sec_attr &sec = store.top_security();
-        Key system = v.open("SYSTEM");
-        Key values = v.create(system, "values", sec);
-        const uint32_t sizes[] = {0, 100, 257, 5000, 81536};
-        for (uint32_t i = 0; i < 5; i++) {
-            Key k = v.create(values, ("v" + std::to_string(i)).c_str(), sec);
-            if (sizes[i] == 0) continue;
-            ASSERT_EQ(v.set(k, pattern(sizes[i], static_cast<uint8_t>(i))), PROP_OK);
-        }
-        Key wide = v.create(system, "wide", sec);
-        add_children(wide, 400);
-        for (uint32_t i = 0; i < 400; i += 7) {
-            Key c = v.open(("SYSTEM.wide." + long_name(i)).c_str());
-            ASSERT_EQ(prop_delete_key(ctx(), c.get(), 0, 0), PROP_OK);
-        }
-        Key moved = v.open("SYSTEM.values.v3");
-        Key dest = v.create(system, "dest", sec);
-        propr_keyhandle *out = nullptr;
-        ASSERT_EQ(prop_move_key(ctx(), moved.get(), dest.get(), "v3", nullptr, &out, 0), PROP_OK);
-        prop_close(ctx(), out);
-        ASSERT_EQ(prop_set_security(ctx(), dest.get(), &sec, 0), PROP_OK);
-    }
 
     // n long-named children of parent, made in one batch.
     void add_children(const Key &parent, uint32_t n)
@@ -62,11 +33,32 @@ class Check : public DiagTest {
     }
 };
 
-TEST_F(Check, FreshAndBusyStoresAreSoundAndALeakedPageIsNoCorruption)
+TEST_F(Check, ABusyStoreIsSoundAndALeakedPageIsNoCorruption)
 {
-    Traced fresh = check(ctx());
-    EXPECT_EQ(fresh.rc, PROP_OK) << fresh.all();
-    make_busy();
+    // Every kind of page a key can own: values of 0 to 20 pages, children
+    // in the tnode, in KCE pages and behind ADDR pages; and the traces of
+    // deletes, moves and security changes.
+    const sec_attr &sec = store.top_security();
+    Key system = v.open("SYSTEM");
+    Key values = v.create(system, "values", sec);
+    const uint32_t sizes[] = {0, 100, 257, 5000, 81536};
+    for (uint32_t i = 0; i < 5; i++) {
+        Key k = v.create(values, ("v" + std::to_string(i)).c_str(), sec);
+        if (sizes[i] == 0) continue;
+        ASSERT_EQ(v.set(k, pattern(sizes[i], static_cast<uint8_t>(i))), PROP_OK);
+    }
+    Key wide = v.create(system, "wide", sec);
+    add_children(wide, 400);
+    for (uint32_t i = 0; i < 400; i += 7) {
+        Key c = v.open(("SYSTEM.wide." + long_name(i)).c_str());
+        ASSERT_EQ(prop_delete_key(ctx(), c.get(), 0, 0), PROP_OK);
+    }
+    Key moved = v.open("SYSTEM.values.v3");
+    Key dest = v.create(system, "dest", sec);
+    propr_keyhandle *out = nullptr;
+    ASSERT_EQ(prop_move_key(ctx(), moved.get(), dest.get(), "v3", nullptr, &out, 0), PROP_OK);
+    prop_close(ctx(), out);
+    ASSERT_EQ(prop_set_security(ctx(), dest.get(), &sec, 0), PROP_OK);
     Traced busy = check(ctx());
     EXPECT_EQ(busy.rc, PROP_OK) << busy.all();
     EXPECT_FALSE(busy.has("LEAKED")) << busy.all();
@@ -229,11 +221,6 @@ const HarmCase kHarms[] = {
      [](Harm &h) {
          const uint32_t addr = propr_fcl_addr(0, h.handle()->proprhandle_fcl[0]->free_space_addr);
          h.on_files({0, 1}, addr, [](std::string &b) { b[100] ^= 1; });
-         // The scan still answers, and finds it on each location.
-         prop_status status{};
-         EXPECT_EQ(prop_get_status(h.ctx(), &status, 0), PROP_OK);
-         EXPECT_EQ(status.state[0], static_cast<uint32_t>(PROP_SLOT_CORRUPT));
-         EXPECT_EQ(status.state[1], static_cast<uint32_t>(PROP_SLOT_CORRUPT));
          return std::string("bitmap page 0 does not verify on any location");
      }},
 };
@@ -265,32 +252,6 @@ TEST_F(Harm, EachDamageIsFoundAsCorruption)
     }
 }
 
-// Pages of random bytes where the tree and its bitmap should be: every
-// walk over the store ends, with an answer, whatever it finds.
-TEST_F(Check, AStoreOfGarbageIsWalkedToTheEnd)
-{
-    make_busy();
-    const uint32_t used = static_cast<uint32_t>(v.used_pages());
-    std::mt19937 rng(11);
-    Key top = v.open("SYSTEM");
-    for (int round = 0; round < 40; round++) {
-        std::string junk(4096, '\0');
-        for (char &c : junk) c = static_cast<char>(rng());
-        const uint32_t page = rng() % (used + 2);
-        // Keep a valid header half the time, so the parsers see the bytes.
-        std::string keep = store.read_block(0, handle()->proprhandle_rtnst + 4096 * page);
-        if (round % 2 == 0) junk.replace(0, 32, keep, 0, 32);
-        store.write_block(0, handle()->proprhandle_rtnst + 4096 * page, junk);
-        if (round % 10 == 9) store.write_block(0, propr_fcl_addr(0, handle()->proprhandle_fcl[0]->free_space_addr), junk);
-        EXPECT_EQ(interpret(ctx(), number_of_page(page), junk).rc, PROP_OK);
-        uint32_t rc = prop_check_logical_corruption(ctx());
-        EXPECT_TRUE(rc == 0 || rc == 57) << rc;
-        prop_status status{};
-        prop_get_status(ctx(), &status, 0);
-        prop_check_perm_recurse(ctx(), store.sec(), top.get(), PROP_PERM_READ);
-    }
-}
-
 // The recursive permission check reaches every key below the one asked
 // about, wherever its entry lies.
 class Perm : public Check {};
@@ -312,7 +273,6 @@ TEST_F(Perm, AGrandchildBehindAnAddrPageDecidesAndBadHandlesAreRefused)
     ASSERT_EQ(prop_set_security(ctx(), grandchild.get(), &sec, 0), PROP_OK);
     EXPECT_EQ(prop_check_perm_recurse(ctx(), store.sec(), top.get(), PROP_PERM_READ), PROP_OK);
 
-    // Bad handles are refused.
     EXPECT_EQ(prop_check_perm_recurse(ctx(), store.sec(), nullptr, PROP_PERM_READ), PROP_E_KEYH);
     EXPECT_EQ(prop_check_perm_recurse(nullptr, store.sec(), top.get(), PROP_PERM_READ), PROP_E_CTX);
 }
