@@ -195,7 +195,6 @@ TEST(DamagedBackup, AnyByteFlippedInAPageTheStoreLivesByIsRefusedBeforeAnyWrite)
     d.store.faults().reset();
     ASSERT_EQ(prop_recover_media(d.store.meta(), d.good.c_str(), PROP_KIND_ZKV), PROP_OK);
     EXPECT_GE(writes(), 3u);
-    EXPECT_EQ(d.store.live_blocks(), 0u);
 }
 
 }  // namespace

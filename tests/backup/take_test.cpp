@@ -18,7 +18,6 @@ namespace {
 
 constexpr uint32_t kSeed = 5;
 
-// A formatted store, open at level 0, and a directory for its backups.
 class TakeBackup : public ::testing::Test {
   protected:
     void SetUp() override

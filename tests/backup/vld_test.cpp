@@ -29,8 +29,6 @@ std::string dg_bytes(const std::string &fname)
     return file_bytes(path);
 }
 
-// A cluster store of two locations in disk groups, and the disk group
-// DATA for its backups.
 class DiskGroupBackups : public ::testing::Test {
   protected:
     void SetUp() override
@@ -138,9 +136,7 @@ TEST_F(DiskGroupBackups, RecordFilesAreExportedAndImportedThere)
     // Values of several chunks' worth, some holding the record separator.
     std::vector<Rec> recs;
     for (int i = 0; i < 7; i++)
-        recs.push_back(
-            {"SYSTEM.k" + std::to_string(i),
-             i == 6 ? "" : std::string(50000 + i, static_cast<char>('a' + i)) + "\x07\x20\x5f\n"});
+        recs.push_back({"SYSTEM.k" + std::to_string(i), i == 6 ? "" : std::string(50000 + i, static_cast<char>('a' + i)) + "\x07\x20\x5f\n"});
     // The store's used pages bound its export file.
     add_big_values(store, 6);
     prop_metactx *meta = store.meta();
