@@ -122,15 +122,14 @@ void sweep(uint32_t locations)
     Store store({.locations = locations});
     store.format();
     ASSERT_EQ(store.init(), PROP_OK);
-    uint32_t page = 0, number = 0, addr = 0;
+    uint32_t page = 0;
     {
         StoreView v{store.ctx()};
         Key k = v.create(v.open("SYSTEM"), "k", store.top_security());
         ASSERT_EQ(v.set(k, pattern(100, 1)), PROP_OK);
         page = k.get()->propr_keyhandle_kdesc->kd_tnode;
     }
-    addr = store.handle()->proprhandle_rtnst + 4096 * page;
-    number = (addr >> 12) + 25;
+    const uint32_t addr = store.handle()->proprhandle_rtnst + 4096 * page, number = (addr >> 12) + 25;
     std::string current = get_block(store.ctx(), number).bytes;
 
     auto next_version = [&](uint8_t n) {
@@ -140,8 +139,7 @@ void sweep(uint32_t locations)
     };
     // The writes of one whole set-block.
     store.faults().reset();
-    std::string first = next_version(0xee);
-    ASSERT_EQ(set_block(store.ctx(), first), PROP_OK);
+    ASSERT_EQ(set_block(store.ctx(), next_version(0xee)), PROP_OK);
     const uint64_t writes = store.faults().writes();
     ASSERT_GE(writes, 4u) << "begin, image, block, commit";
     current = get_block(store.ctx(), number).bytes;

@@ -117,7 +117,7 @@ TEST_F(Check, ACorruptValueSizeIsReportedWithoutReadingPastTheTnode)
     ASSERT_EQ(patch_page(tnode_page(k), [](std::string &t) { put_be32(t, TNODE_OFF_VALUE_SIZE, 0xffffff00u); }), 0u);
     Traced t = check(ctx());
     EXPECT_EQ(t.rc, PROP_E_CORRUPT);
-    EXPECT_EQ(t.count("LOGICAL CORRUPTION"), 1u) << t.all();
+    EXPECT_EQ(t.lines.size(), 1u) << "one finding: " << t.all();
     EXPECT_TRUE(t.has("key [SYSTEM.k] has a value size of 4294967040 bytes")) << t.all();
 }
 
@@ -128,7 +128,6 @@ class Harm : public Check {
     Harm() : Check(StoreOptions{2}) {}
 
   public:
-    using DiagTest::ctx;
     using DiagTest::handle;
     using DiagTest::number_of_page;
 
@@ -268,7 +267,6 @@ TEST_F(Perm, AGrandchildBehindAnAddrPageDecidesAndBadHandlesAreRefused)
     Key last = v.open(("SYSTEM.top." + long_name(399)).c_str());
     Key grandchild = v.create(last, "g", make_sec("nobody-here", "no-group-here", 63, 0, 0));
     EXPECT_EQ(prop_check_perm_recurse(ctx(), store.sec(), top.get(), PROP_PERM_READ), PROP_E_PERM);
-    EXPECT_EQ(prop_check_perm_recurse(ctx(), store.sec(), last.get(), PROP_PERM_READ), PROP_E_PERM);
 
     ASSERT_EQ(prop_set_security(ctx(), grandchild.get(), &sec, 0), PROP_OK);
     EXPECT_EQ(prop_check_perm_recurse(ctx(), store.sec(), top.get(), PROP_PERM_READ), PROP_OK);
