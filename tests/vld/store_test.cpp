@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fstream>
 
-#include "format/block.h"
 #include "platform/vldsim/client.h"
 #include "storage/config.h"
 #include "vld/vld.h"
