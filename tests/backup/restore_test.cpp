@@ -2,7 +2,6 @@
 // comes back exactly, on every location; anything that is not a whole
 // backup of this registry kind, and a configuration whose locations cannot
 // all be written, is refused before a byte is written.
-#include "backup/image.h"
 #include "backup_util.h"
 #include "core/handle.h"
 #include "format/block.h"
@@ -15,17 +14,10 @@ namespace {
 
 constexpr uint32_t kSeed = 9;
 
-std::vector<std::string> locations(const Store &store)
-{
-    std::vector<std::string> out;
-    for (uint32_t i = 0; i < store.options().locations; i++) out.push_back(store.location(i));
-    return out;
-}
-
 std::vector<std::string> contents(const Store &store)
 {
     std::vector<std::string> out;
-    for (const std::string &p : locations(store)) out.push_back(file_extents(p));
+    for (const std::string &p : store.files()) out.push_back(file_extents(p));
     return out;
 }
 
@@ -36,7 +28,7 @@ struct Restorable {
     std::string backup = dir.file("backup");
     Tree saved, since;
 
-    explicit Restorable(uint32_t locations, bool nkv = false) : store({.locations = locations, .nkv = nkv})
+    explicit Restorable(uint32_t locations) : store({.locations = locations})
     {
         store.format();
         EXPECT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
@@ -49,8 +41,7 @@ struct Restorable {
         EXPECT_NE(saved, since);
         EXPECT_EQ(store.terminate(), 0u);
     }
-    uint32_t kind() const { return store.options().nkv ? PROP_KIND_NKV : PROP_KIND_ZKV; }
-    uint32_t restore(const std::string &file) { return prop_recover_media(store.meta(), file.c_str(), kind()); }
+    uint32_t restore(const std::string &file) { return prop_recover_media(store.meta(), file.c_str(), PROP_KIND_ZKV); }
 };
 
 TEST(Restore, TheBackupsTreeComesBackExactlyOnEveryLocation)
@@ -59,8 +50,7 @@ TEST(Restore, TheBackupsTreeComesBackExactlyOnEveryLocation)
         SCOPED_TRACE(std::to_string(n) + " location(s)");
         Restorable r(n);
         ASSERT_EQ(r.restore(r.backup), 0u);
-        EXPECT_EQ(r.store.live_blocks(), 0u);
-        EXPECT_EQ(check_pages(locations(r.store)), std::vector<std::string>{});
+        EXPECT_EQ(check_pages(r.store.files()), std::vector<std::string>{});
 
         u32 ids[PROP_MAX_LOCATIONS] = {};
         char err[256];
@@ -69,7 +59,6 @@ TEST(Restore, TheBackupsTreeComesBackExactlyOnEveryLocation)
         const std::string image_boot = file_bytes(r.backup).substr(0, 4096);
         for (uint32_t slot = 0; slot < n; slot++) {
             const std::string boot = r.store.read_block(slot, 0);
-            EXPECT_EQ(hdr_verify_checksum(reinterpret_cast<const u8 *>(boot.data()), 4096), 0u);
             EXPECT_EQ(be32_of(boot, 360), 0u) << "backup version";
             EXPECT_EQ(be32_of(boot, 364), 0u) << "backup type";
             EXPECT_EQ(be32_of(boot, 300), 1u) << "history count";
@@ -85,7 +74,6 @@ TEST(Restore, TheBackupsTreeComesBackExactlyOnEveryLocation)
         // It is a store like any other: it takes new keys.
         TwoPartWorkload more(r.store, kSeed + 1, 10, 10);
         EXPECT_EQ(tree_of(r.store.ctx()), more.first());
-        ASSERT_EQ(r.store.terminate(), 0u);
     }
 }
 
@@ -104,36 +92,26 @@ TEST(Restore, WhatIsNotAWholeBackupOfThisKindIsRefusedBeforeAnythingIsWritten)
     Restorable r(3);
     const std::string image = file_bytes(r.backup);
     const std::string head = image.substr(0, 4096);
-    const struct {
-        const char *what;
-        std::string bytes;
-        uint32_t rc;
-    } cases[] = {
-        {"no page at all", "", PROP_E_FORMAT},
-        {"the boot block alone", head, PROP_E_FORMAT},
-        {"the last page cut off", image.substr(0, image.size() - 4096), PROP_E_FORMAT},
-        {"half a page more", image + std::string(2048, '\0'), PROP_E_FORMAT},
-        {"a backup of the node-local kind", with_boot_word(image, 364, 2), PROP_E_FORMAT},
-        {"header version 3", with_boot_word(image, 10, 3, 1), PROP_E_FORMAT},
-        {"a live undo log", with_boot_word(image, 200, 1, 1), PROP_E_FORMAT},
-        {"a store's boot block", with_boot_word(image, 360, 0), PROP_E_FORMAT},
-        {"a damaged boot block", image.substr(0, 250) + "x" + image.substr(251), PROP_E_FORMAT},
-        {"a store map that does not add up", with_boot_word(image, 130, be32_of(head, 130) + 4096), PROP_E_FORMAT},
-        {"more pages than the store has", with_boot_word(image, 134, 1), PROP_E_FORMAT},
+    const std::pair<const char *, std::string> cases[] = {
+        {"no page at all", ""},
+        {"the boot block alone", head},
+        {"the last page cut off", image.substr(0, image.size() - 4096)},
+        {"half a page more", image + std::string(2048, '\0')},
+        {"a backup of the node-local kind", with_boot_word(image, 364, 2)},
+        {"header version 3", with_boot_word(image, 10, 3, 1)},
+        {"a live undo log", with_boot_word(image, 200, 1, 1)},
+        {"a store's boot block", with_boot_word(image, 360, 0)},
+        {"a damaged boot block", image.substr(0, 250) + "x" + image.substr(251)},
+        {"a store map that does not add up", with_boot_word(image, 130, be32_of(head, 130) + 4096)},
+        {"more pages than the store has", with_boot_word(image, 134, 1)},
     };
     const std::vector<std::string> before = contents(r.store);
-    for (const auto &c : cases) {
-        write_file(r.dir.file("bad"), c.bytes);
-        EXPECT_EQ(r.restore(r.dir.file("bad")), c.rc) << c.what;
-        EXPECT_TRUE(contents(r.store) == before) << c.what << ": a location was written";
+    for (const auto &[what, bytes] : cases) {
+        write_file(r.dir.file("bad"), bytes);
+        EXPECT_EQ(r.restore(r.dir.file("bad")), uint32_t{PROP_E_FORMAT}) << what;
+        EXPECT_TRUE(contents(r.store) == before) << what << ": a location was written";
     }
     EXPECT_EQ(r.restore(r.dir.file("missing")), uint32_t{PROP_E_BKPFILE});
-    EXPECT_EQ(r.store.live_blocks(), 0u);
-
-    // A real backup of the node-local kind, onto the cluster-wide kind.
-    Restorable local(1, true);
-    EXPECT_EQ(r.restore(local.backup), uint32_t{PROP_E_FORMAT});
-    EXPECT_TRUE(contents(r.store) == before);
 }
 
 TEST(Restore, EveryLocationMustBeWritable)
@@ -162,7 +140,6 @@ TEST(Restore, EveryLocationMustBeWritable)
     ASSERT_EQ(r.restore(r.backup), 0u);
     ASSERT_EQ(r.store.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(tree_of(r.store.ctx()), r.saved);
-    ASSERT_EQ(r.store.terminate(), 0u);
 }
 
 // A node of this process that holds the store open at the CACHING level
@@ -193,7 +170,6 @@ TEST(Restore, AnOpenCachingHandleOfThisProcessReadsTheRestoredPages)
         changed += now != before;
     }
     EXPECT_GT(changed, 0u) << "the restore changed none of the pages read";
-    ASSERT_EQ(r.store.terminate(), 0u);
 }
 
 }  // namespace

@@ -61,12 +61,6 @@ struct Traced {
             if (l.find(text) != std::string::npos) return true;
         return false;
     }
-    size_t count(const std::string &text) const
-    {
-        size_t n = 0;
-        for (const std::string &l : lines) n += l.find(text) != std::string::npos ? 1 : 0;
-        return n;
-    }
     std::string all() const
     {
         std::string s;

@@ -1,7 +1,6 @@
 // The volume-manager client on its own: files that grow and stop growing,
 // mirror copies, disk groups and an instance that go away, and two-phase
 // creation.
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
