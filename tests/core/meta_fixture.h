@@ -8,8 +8,10 @@
 class MetaTest : public ::testing::Test {
   protected:
     void SetUp() override { meta = prop_fe_meta_create(); }
+    // Whatever a test's calls took from the meta context is given back.
     void TearDown() override
     {
+        EXPECT_EQ(live(), 0u) << "blocks leaked";
         prop_fe_meta_fail_from(meta, 0);
         prop_fe_meta_destroy(meta);
     }
@@ -19,7 +21,7 @@ class MetaTest : public ::testing::Test {
 };
 
 // A valid front-end context over the counting meta context; everything the
-// library inserted into it must be given back when it is destroyed.
+// library inserted into it is given back when it is destroyed.
 class ZkvTest : public MetaTest {
   protected:
     void SetUp() override
@@ -33,7 +35,6 @@ class ZkvTest : public MetaTest {
     void TearDown() override
     {
         prop_fe_zkvctx_destroy(zkv);
-        EXPECT_EQ(live(), 0u) << "blocks the library gave the front end leaked";
         prop_fe_secctx_destroy(sec);
         prop_fe_clsctx_destroy(cls);
         MetaTest::TearDown();

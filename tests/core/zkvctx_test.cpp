@@ -47,13 +47,11 @@ TEST_F(ZkvCtxTest, OperationLogLinesReachTheCallingThreadsListOnly)
     EXPECT_EQ(list->head->next, list->tail);
     EXPECT_EQ(list->tail->next, nullptr);
 
-    list->anchor = 0;
+    list->anchor = 0;  // a line that finds no memory is dropped
     prop_fe_meta_fail_from(meta, 1);
-    trace_capture_start();
     prou_add_list_log_ext(zkv, nullptr, 4, "no memory");
-    EXPECT_TRUE(trace_captured_contains("prou_add_log_list_int:proath_new_entry is NULL for"));
-    trace_capture_stop();
     prop_fe_meta_fail_from(meta, 0);
+    EXPECT_EQ(list->tail->next, nullptr);
     prop_fe_oplog_detach(zkv);
 }
 

@@ -30,10 +30,8 @@ TEST(Cursor, IntegerWriteAtTheEdgeOfTheBlock)
         std::string bytes;
     } cases[] = {
         {CURSOR_U32, &v, 4092, 4096, PROP_OK, "\1\2\3\4"},
-        {CURSOR_U32_ALT, &v, 4092, 4096, PROP_OK, "\1\2\3\4"},
         {CURSOR_STRING, s, 4086, 4096, PROP_OK, s},
         {CURSOR_U32, &v, 4093, 4093, PROP_E_STORAGE, ""},
-        {CURSOR_U32_ALT, &v, 4093, 4093, PROP_E_STORAGE, ""},
         {CURSOR_STRING, s, 4087, 4087, PROP_E_STORAGE, ""},
         {CURSOR_U32, &v, -1, -1, PROP_E_STORAGE, ""},
     };

@@ -12,9 +12,8 @@ TEST(StoreMap, AreasFollowTheBitmapCountForAnySize)
         u32 pages;
         u32 num_fcl;
         u32 grow_to;
-    } cases[] = {{3, 1, 0},          {32512, 1, 0},        {32513, 2, 0},      {0x19000, 4, 0},
-                 {0x20000, 5, 0},    {1000000, 31, 0},     {1100000, 34, 0},   {0x19000, 13, 4 * 0x19000},
-                 {0x19000, 4, 1000}, {1014u * 32512, 1014, 0}};
+    } cases[] = {{3, 1, 0},         {32512, 1, 0},           {32513, 2, 0}, {0x19000, 4, 0},
+                 {0x19000, 4, 1000}, {0x19000, 13, 4 * 0x19000}, {1014u * 32512, 1014, 0}};
     for (const Case &c : cases) {
         propr_storemap m{};
         ASSERT_EQ(propr_storemap_compute(c.pages, &m, c.grow_to), PROP_OK) << c.pages;
@@ -40,7 +39,6 @@ TEST(StoreMap, RefusesStoresTooSmallOrBeyondWhatBitmapsCanCount)
 {
     trace_capture_start();
     propr_storemap m{};
-    EXPECT_EQ(propr_storemap_compute(0, &m), PROP_E_STORAGE);
     EXPECT_EQ(propr_storemap_compute(2, &m), PROP_E_STORAGE);
     EXPECT_TRUE(trace_captured_contains(
         "rut_compute_remaining_numpage: problem calculating numpage disk too small (numpage=2, num_fcl=1)"));

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "io/devhist.h"
-#include "lifecycle_util.h"
+#include "core/handle.h"
+#include "format/block.h"
+#include "support/store.h"
 #include "support/child.h"
 
 namespace {
@@ -18,27 +20,6 @@ struct Case {
     Commit commit;
 };
 
-// Makes the boot block of slot name a set of locations other than this
-// configuration: the history a copy keeps when the store moved on without
-// it, or moved to other locations.
-void name_other_locations(const Store &store, u32 slot)
-{
-    std::string raw = store.read_block(slot, 0);
-    u8 *b = reinterpret_cast<u8 *>(raw.data());
-    const u32 prev[PROP_NUM_SLOTS] = {11, 12, 13, 0, 0};
-    const u32 next[PROP_NUM_SLOTS] = {11, 12, 14, 0, 0};
-    ASSERT_EQ(dev_whist(b, prev, next), PROP_OK);
-    hdr_stamp_checksum(b, 4096);
-    store.write_block(slot, 0, raw);
-}
-
-std::string name_of(const Case &c)
-{
-    const char *commit[] = {"older", "equal", "newer"};
-    return std::to_string(c.locations) + " locations, history " + (c.history_matches ? "matches" : "differs") +
-           ", commit " + commit[static_cast<int>(c.commit)];
-}
-
 class StaleCopy : public ::testing::TestWithParam<Case> {};
 
 // The last location is the copy that comes back.  Older: it missed the
@@ -46,11 +27,11 @@ class StaleCopy : public ::testing::TestWithParam<Case> {};
 TEST_P(StaleCopy, TheNewestCommittedStateWinsOrTheOpenChangesNothing)
 {
     const Case c = GetParam();
-    SCOPED_TRACE(name_of(c));
+    SCOPED_TRACE(testing::Message() << c.locations << " locations, history matches " << c.history_matches
+                                    << ", commit " << static_cast<int>(c.commit) << " (older, equal, newer)");
     Store store({.locations = c.locations});
-    store.format();
     const u32 back = c.locations - 1;
-    ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
+    ASSERT_EQ(store.setup(), 0u);
     ASSERT_EQ(put_value(store, "first", "one"), 0u);
     ASSERT_EQ(store.terminate(), 0u);
     std::vector<FileImage> before;
@@ -63,7 +44,16 @@ TEST_P(StaleCopy, TheNewestCommittedStateWinsOrTheOpenChangesNothing)
         const bool behind = c.commit == Commit::older ? i == back : c.commit == Commit::newer && i != back;
         if (behind) before[i].restore();
     }
-    if (!c.history_matches) name_other_locations(store, back);
+    if (!c.history_matches) {
+        // The history the copy keeps when the store moved on without it, or
+        // moved to other locations.
+        std::string raw = store.read_block(back, 0);
+        u8 *b = reinterpret_cast<u8 *>(raw.data());
+        const u32 prev[PROP_NUM_SLOTS] = {11, 12, 13, 0, 0}, next[PROP_NUM_SLOTS] = {11, 12, 14, 0, 0};
+        ASSERT_EQ(dev_whist(b, prev, next), PROP_OK);
+        hdr_stamp_checksum(b, 4096);
+        store.write_block(back, 0, raw);
+    }
     const bool newest_is_foreign = !c.history_matches && c.commit == Commit::newer;
     std::vector<FileImage> files;
     for (u32 i = 0; i < c.locations; i++) files.emplace_back(store.location(i));

@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "cache/cache.h"
-#include "lifecycle_util.h"
+#include "core/handle.h"
+#include "format/block.h"
+#include "support/store.h"
 #include "platform/trace.h"
 #include "keys/keyhandle.h"
 #include "tree/tnode.h"
@@ -68,7 +70,6 @@ TEST(Reboot, AReadOnlyNodeReopensOnceBeforeGivingUp)
         trace_capture_stop();
         EXPECT_EQ(opens, 1u);
         store.faults().reset();
-        EXPECT_EQ(store.handle()->bootbuf != nullptr, c.rc == 0);
     }
 }
 
@@ -109,11 +110,9 @@ TEST(Reboot, TheCachingLevelReadsTheStoreAfreshAfterRebootAndReinit)
     EXPECT_EQ(store.handle()->proprhandle_native_state[0], PROP_SLOT_OPEN);
     EXPECT_EQ(store.handle()->proprhandle_native_state[1], PROP_SLOT_OPEN);
     ASSERT_EQ(put_value(store, "k", "ten"), 0u);
-    ASSERT_EQ(put_value(store, "after", "three"), 0u);
     ASSERT_EQ(store.terminate(), 0u);
     ASSERT_EQ(store.init(PROP_LEVEL_RW), PROP_OK);
     EXPECT_EQ(get_value(store, "k"), "ten");
-    EXPECT_EQ(get_value(store, "after"), "three");
 }
 
 // A context ended while another thread is inside a call on it: the end
