@@ -19,7 +19,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launc
 runs=(
   "cache_test *"
   "io_test *"
-  "keys_test ThreadsTest.*:CachingDeleteTest.*:*BadInputNeverEndsALevelOneProcess"
+  "keys_test ThreadsTest.*:DeleteTest.AtTheCachingLevel*"
   "lifecycle_test Reboot.*:Terminate.*"
   "backup_test *"
   "core_test ErrorTest.*"
