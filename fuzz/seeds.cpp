@@ -55,7 +55,8 @@ uint32_t tnode_block(backend_ctx *ctx, const char *key)
     if (prop_open(ctx, key, &kh, 0) != 0) fail("seeds: cannot open %s", key);
     std::string b(kBlock, '\0');
     uint32_t size = kBlock, blkno = 0;
-    if (prop_get_block(ctx, kh, 100, b.data(), &size, &blkno, 16) != 0) fail("seeds: cannot read the tnode of %s", key);
+    if (prop_get_block(ctx, kh, PROP_BLOCK_ALL_LOCATIONS, b.data(), &size, &blkno, PROP_BLOCK_BY_KEY) != 0)
+        fail("seeds: cannot read the tnode of %s", key);
     prop_close(ctx, kh);
     propr_hdr hdr;
     std::memcpy(&hdr, b.data(), sizeof hdr);

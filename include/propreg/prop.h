@@ -526,10 +526,14 @@ PROP_EXPORT uint32_t prop_cbkp_readrec(prop_cbkp *cbkp, prop_record *rec) PROP_N
 PROP_EXPORT uint32_t prop_cbkp_term(prop_cbkp *cbkp) PROP_NOEXCEPT;
 
 /* Blocks and state */
-/* Blocks are chosen by flags: 16 = the tnode of keyh, 64 = the block whose
- * header number is *blkno (the boot block is 25).  location: 0 to 4 for one
- * location, 100 for the mirrored layer's choice (reads) or every location
- * (writes). */
+/* Blocks are chosen by flags: PROP_BLOCK_BY_KEY, the tnode of keyh, or
+ * PROP_BLOCK_BY_NUMBER, the block whose header number is *blkno (the boot
+ * block is 25).  location: 0 to 4 for one location, or
+ * PROP_BLOCK_ALL_LOCATIONS for the mirrored layer's choice (reads) or every
+ * location (writes). */
+#define PROP_BLOCK_BY_KEY 16u
+#define PROP_BLOCK_BY_NUMBER 64u
+#define PROP_BLOCK_ALL_LOCATIONS 100u
 PROP_EXPORT uint32_t prop_get_block(backend_ctx *ctx, propr_keyhandle *keyh,
                                     uint32_t location, void *outbuf, uint32_t *inout_size,
                                     uint32_t *blkno, uint32_t flags) PROP_NOEXCEPT;

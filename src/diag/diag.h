@@ -10,10 +10,10 @@
 struct proprhandle;
 
 // Selecting a block (flags of get-block and set-block).
-constexpr u32 DIAG_BY_KEY = 16;     // the tnode of an open key
-constexpr u32 DIAG_BY_NUMBER = 64;  // the block with the given number
-// Location 100: the mirrored layer's choice for reads, every location for writes.
-constexpr u32 DIAG_ALL_LOCATIONS = 100;
+constexpr u32 DIAG_BY_KEY = PROP_BLOCK_BY_KEY;        // the tnode of an open key
+constexpr u32 DIAG_BY_NUMBER = PROP_BLOCK_BY_NUMBER;  // the block with the given number
+// The mirrored layer's choice for reads, every location for writes.
+constexpr u32 DIAG_ALL_LOCATIONS = PROP_BLOCK_ALL_LOCATIONS;
 // Status flag: leave the location names as configured.
 constexpr u32 DIAG_STATUS_FULL_NAMES = 4;
 // Status flag: the sizes alone, without the scan.

@@ -25,7 +25,6 @@ constexpr uint32_t lv(L... levels)
 
 constexpr uint32_t kOpen = lv(0, 1, 2, 4, 8);
 constexpr uint32_t kWrite = lv(0, 1, 4);
-constexpr uint32_t kTnodeOfKey = 16;  // the block calls: the tree node of the key given
 
 // What one level's calls share.
 struct At {
@@ -66,7 +65,7 @@ uint32_t make_key(At &a, const std::string &sub, const char *value = nullptr)
 uint32_t system_block(At &a, char *block, uint32_t *size, uint32_t *blkno)
 {
     *size = 4096;
-    return prop_get_block(a.ctx(), a.system, 0, block, size, blkno, kTnodeOfKey);
+    return prop_get_block(a.ctx(), a.system, 0, block, size, blkno, PROP_BLOCK_BY_KEY);
 }
 
 uint32_t record_file(backend_ctx *ctx, prop_metactx *meta, const std::string &path, uint32_t direction,
@@ -205,7 +204,7 @@ std::vector<Case> open_store_cases()
             uint32_t size = 0, blkno = 0;
             char block[4096];
             const uint32_t rc = system_block(a, block, &size, &blkno);
-            return rc != 0 ? rc : prop_set_block(a.ctx(), a.system, 0, block, &size, kTnodeOfKey);
+            return rc != 0 ? rc : prop_set_block(a.ctx(), a.system, 0, block, &size, PROP_BLOCK_BY_KEY);
         }),
         u("prop_get_status", kOpen, [](At &a) { return prop_get_status(a.ctx(), &g_status, 0); }),
         u("prop_get_state", kOpen, [](At &a) { return prop_get_state(a.ctx(), &g_n, 0); }),

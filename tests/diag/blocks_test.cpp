@@ -13,7 +13,7 @@ TEST_F(Blocks, ReadsWhatTheFileHoldsSaysWhatIsWrongWithItAndReportsItsFields)
 
     std::string small(4095, '\0');
     uint32_t size = 4095, blkno = 25;
-    EXPECT_EQ(prop_get_block(ctx(), nullptr, 0, small.data(), &size, &blkno, kByNumber), PROP_E_BUFSZ);
+    EXPECT_EQ(prop_get_block(ctx(), nullptr, 0, small.data(), &size, &blkno, PROP_BLOCK_BY_NUMBER), PROP_E_BUFSZ);
     EXPECT_EQ(size, 4096u);
 
     // A value page freed with its value keeps its bytes: it is handed back, as free.
@@ -31,7 +31,7 @@ TEST_F(Blocks, ReadsWhatTheFileHoldsSaysWhatIsWrongWithItAndReportsItsFields)
     EXPECT_EQ(get_block(ctx(), number_of_page(handle()->numpage)).rc, PROP_E_ARG);
     EXPECT_EQ(get_block(ctx(), 24).rc, PROP_E_ARG);
     EXPECT_EQ(get_block(ctx(), 25, 3).rc, PROP_E_ARG);
-    EXPECT_EQ(get_block(ctx(), 25, kAll, 0).rc, PROP_E_ARG);
+    EXPECT_EQ(get_block(ctx(), 25, PROP_BLOCK_ALL_LOCATIONS, 0).rc, PROP_E_ARG);
 
     // The report names fields and mismatches and stops at its end.
     Key reported = v.create(v.open("SYSTEM"), "reported", store.top_security());
@@ -57,7 +57,7 @@ TEST_F(Blocks, ATnodeIsShownAndWrittenOnlyAsItsKeyAndTheBlockAllow)
     EXPECT_EQ(get_block(ctx(), number_of_page(tnode_page(mine))).rc, PROP_OK);
     EXPECT_EQ(get_block(ctx(), number_of_page(tnode_page(theirs))).rc, PROP_E_PERM);
     // By key the caller already holds the key open.
-    BlockRead by_key = get_block(ctx(), 0, kAll, kByKey, theirs.get());
+    BlockRead by_key = get_block(ctx(), 0, PROP_BLOCK_ALL_LOCATIONS, PROP_BLOCK_BY_KEY, theirs.get());
     EXPECT_EQ(by_key.rc, PROP_OK);
     EXPECT_EQ(by_key.blkno, number_of_page(tnode_page(theirs)));
 
@@ -77,10 +77,10 @@ TEST_F(Blocks, ATnodeIsShownAndWrittenOnlyAsItsKeyAndTheBlockAllow)
     const uint32_t page = tnode_page(k);
     const std::string before = store.read_block(0, handle()->proprhandle_rtnst + 4096 * page);
     std::string other = store.read_block(0, handle()->proprhandle_rtnst + 4096 * tnode_page(theirs));
-    EXPECT_EQ(set_block(ctx(), other, kAll, kByKey, k.get()), PROP_E_BADHDR);
+    EXPECT_EQ(set_block(ctx(), other, PROP_BLOCK_ALL_LOCATIONS, PROP_BLOCK_BY_KEY, k.get()), PROP_E_BADHDR);
     std::string wrong_type = page_bytes(page);
     wrong_type[8] = PROPR_BLK_VAL;
-    EXPECT_EQ(set_block(ctx(), wrong_type, kAll, kByKey, k.get()), PROP_E_BADHDR);
+    EXPECT_EQ(set_block(ctx(), wrong_type, PROP_BLOCK_ALL_LOCATIONS, PROP_BLOCK_BY_KEY, k.get()), PROP_E_BADHDR);
     EXPECT_EQ(store.read_block(0, handle()->proprhandle_rtnst + 4096 * page), before);
 
     EXPECT_EQ(set_block(ctx(), other), PROP_E_PERM) << "a foreign tnode needs the right to write it";
@@ -95,7 +95,8 @@ TEST_F(Blocks, ATnodeIsShownAndWrittenOnlyAsItsKeyAndTheBlockAllow)
 
     std::string too_small(4095, '\0');
     uint32_t size = 4095;
-    EXPECT_EQ(prop_set_block(ctx(), nullptr, kAll, too_small.data(), &size, kByNumber), PROP_E_BUFSZ);
+    EXPECT_EQ(prop_set_block(ctx(), nullptr, PROP_BLOCK_ALL_LOCATIONS, too_small.data(), &size, PROP_BLOCK_BY_NUMBER),
+              PROP_E_BUFSZ);
     EXPECT_EQ(size, 4096u);
 }
 

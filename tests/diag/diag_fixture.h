@@ -14,18 +14,14 @@
 #include "platform/trace.h"
 #include "tree/tnode.h"
 
-constexpr uint32_t kByNumber = 64;
-constexpr uint32_t kByKey = 16;
-constexpr uint32_t kAll = 100;
-
 struct BlockRead {
     uint32_t rc = 0;
     uint32_t blkno = 0;
     std::string bytes;
 };
 
-inline BlockRead get_block(backend_ctx *ctx, uint32_t blkno, uint32_t location = kAll, uint32_t flags = kByNumber,
-                           propr_keyhandle *key = nullptr)
+inline BlockRead get_block(backend_ctx *ctx, uint32_t blkno, uint32_t location = PROP_BLOCK_ALL_LOCATIONS,
+                           uint32_t flags = PROP_BLOCK_BY_NUMBER, propr_keyhandle *key = nullptr)
 {
     BlockRead r;
     r.bytes.assign(4096, '\0');
@@ -35,8 +31,8 @@ inline BlockRead get_block(backend_ctx *ctx, uint32_t blkno, uint32_t location =
     return r;
 }
 
-inline uint32_t set_block(backend_ctx *ctx, const std::string &bytes, uint32_t location = kAll,
-                          uint32_t flags = kByNumber, propr_keyhandle *key = nullptr)
+inline uint32_t set_block(backend_ctx *ctx, const std::string &bytes, uint32_t location = PROP_BLOCK_ALL_LOCATIONS,
+                          uint32_t flags = PROP_BLOCK_BY_NUMBER, propr_keyhandle *key = nullptr)
 {
     uint32_t size = static_cast<uint32_t>(bytes.size());
     return prop_set_block(ctx, key, location, bytes.data(), &size, flags);

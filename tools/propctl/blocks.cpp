@@ -13,10 +13,10 @@ uint32_t read_block(backend_ctx *ctx, const std::string &key, uint32_t location,
         if (uint32_t rc = open_key(ctx, key, &handle); rc != 0) return rc;
     out->bytes.assign(kBlockSize, '\0');
     uint32_t size = kBlockSize;
-    const uint32_t flags = key.empty() ? kByNumber : kByKey;
+    const uint32_t flags = key.empty() ? PROP_BLOCK_BY_NUMBER : PROP_BLOCK_BY_KEY;
     uint32_t rc = prop_get_block(ctx, handle.get(), location, out->bytes.data(), &size, &out->number, flags);
     // A free block is no tree node of a key's.
-    if (rc == PROP_E_NOTALLOC && flags == kByKey) return rc;
+    if (rc == PROP_E_NOTALLOC && flags == PROP_BLOCK_BY_KEY) return rc;
     if (rc != 0 && rc != PROP_E_NOTALLOC && rc != PROP_E_BADHDR) return rc;
     out->found = rc;
     if (!show) return 0;

@@ -10,13 +10,8 @@
 
 namespace propctl {
 
-inline constexpr uint32_t kAnyLocation = 100;
 inline constexpr size_t kBlockSize = 4096;
 inline constexpr uint32_t kReportSize = 8192;  // what show holds at most
-// How prop_get_block and prop_set_block are told which block: the one a
-// key's tree node is in, or the one with a given number.
-inline constexpr uint32_t kByKey = 16;
-inline constexpr uint32_t kByNumber = 64;
 
 struct RawBlock {
     uint32_t number = 0;   // in: the block asked for by number; out: the block read
@@ -26,7 +21,7 @@ struct RawBlock {
 };
 
 // Reads the block of key's tree node (key "": the block out->number) from
-// location (0 to 4, or kAnyLocation), and with show what it holds.  0 or
+// location (0 to 4, or PROP_BLOCK_ALL_LOCATIONS), and with show what it holds.  0 or
 // the code of the step that failed.
 uint32_t read_block(backend_ctx *ctx, const std::string &key, uint32_t location, bool show, RawBlock *out);
 

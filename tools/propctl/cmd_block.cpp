@@ -24,7 +24,7 @@ bool all_digits(const std::string &s)
 // --location I: 0 to 4, or every location (the default).
 bool parse_location(const Parsed &a, uint32_t *out, std::string *why)
 {
-    *out = kAnyLocation;
+    *out = PROP_BLOCK_ALL_LOCATIONS;
     if (!a.has("location")) return true;
     const std::string v = a.value("location");
     if (v.size() != 1 || v[0] < '0' || v[0] > '4') {
@@ -146,13 +146,14 @@ int block_set(Invocation &inv)
     uint32_t number = 0;
     std::memcpy(&number, bytes.data() + 4, sizeof number);
     uint32_t size = kBlockSize;
-    if (uint32_t rc = prop_set_block(inv.session.ctx(), nullptr, location, bytes.data(), &size, kByNumber); rc != 0)
+    const uint32_t rc = prop_set_block(inv.session.ctx(), nullptr, location, bytes.data(), &size, PROP_BLOCK_BY_NUMBER);
+    if (rc != 0)
         return inv.out.fail(inv.what + " (block " + std::to_string(number) + ")", rc);
     inv.out.line("block " + std::to_string(number) + " written" +
-                 (location == kAnyLocation ? "" : " to location " + std::to_string(location)));
+                 (location == PROP_BLOCK_ALL_LOCATIONS ? "" : " to location " + std::to_string(location)));
     Json j;
     j.begin_object().key("block").num(number).key("location");
-    if (location == kAnyLocation) j.str("all");
+    if (location == PROP_BLOCK_ALL_LOCATIONS) j.str("all");
     else j.num(location);
     inv.out.document(j.end_object());
     return 0;
